@@ -1,0 +1,70 @@
+// service: the entry layer shared by the three service programs.
+//
+// A program's main() hands its command line to ServiceCommandLine(), which
+// installs, removes, describes the service, or runs it: under systemd (or
+// with "-run" in the foreground) service_main() reports start-pending
+// checkpoints, creates the stop event and the pause gate, calls the program's
+// InitThisService(), reports the service running, waits for the stop event,
+// then calls TermThisService() and reports it stopped. SIGTERM and SIGINT are
+// the stop control, SIGUSR1 pause, SIGUSR2 continue (platform/svcctl).
+//
+// Exit: 0 after a service ran and stopped; a failed start exits nonzero (the
+// error number InitThisService returned, or ZEL_EXIT_START_FAILED when it had
+// already reported why) so that systemd marks the unit failed.
+//
+// Each program supplies the identity accessors and the three hooks below.
+// The status record, the stop event and the pause gate are process-wide;
+// the program's threads only read the gate and the stop event.
+#pragma once
+
+#include "platform/errors.h"
+#include "platform/svcctl.h"
+#include "platform/sync.h"
+
+// Exit codes of the command line (the process exits with their low 8 bits).
+constexpr long ZEL_EXIT_BAD_ARGUMENT = 0x20000001;
+constexpr long ZEL_EXIT_NOT_A_SERVICE = 0x20000002;
+constexpr long ZEL_EXIT_CONFLICT = 0x20000007;
+// The service failed to start and the event log says why.
+constexpr long ZEL_EXIT_START_FAILED = 0x20000003;
+
+// Supplied by each program.
+const char *ThisServiceName();
+const char *ThisServiceDisplayName();
+const char *ThisServiceVersion();
+// 0: running; -1: failed and already reported why; else an error number.
+long InitThisService();
+// Ends the program's work; also runs after a failed start, so it must cope
+// with a partly started program.
+void TermThisService();
+// Controls of 128 and above.
+void UserControl(DWORD code);
+
+// Handles the command line; returns the full exit code (see ExitStatusFromCode).
+// Options: -install, -ipaddress, -remove, -run, -version (case ignored).
+// "-run" runs the service in the foreground and cannot be combined with
+// -install or -remove.
+long ServiceCommandLine(int argc, char **argv);
+
+// Prints this computer's addresses ("-ipaddress"); supplied with the
+// network engine's local host table.
+void DisplayIPAddress();
+
+// The service's entry point and control handler, as the dispatcher calls
+// them (tests drive them directly).
+void service_main(DWORD argc, char **argv);
+void service_ctrl(DWORD ctrlCode);
+
+bool ReportStatusToSCMgr(DWORD currentState, DWORD win32ExitCode,
+                         DWORD serviceSpecificExitCode, DWORD checkPoint, DWORD waitHint);
+// Reports START_PENDING with the next checkpoint and the given wait hint.
+void StartupCheckPointHint(DWORD waitHintMs);
+// Ends the service after a fatal error (sets the stop event if it exists).
+void StopThisService();
+
+// The stop event (manual reset, created non-signalled) and the pause gate
+// (manual reset, created signalled, reset while paused). Null until
+// service_main creates them; from then on they live until the process exits,
+// because the program's threads are not joined and may still wait on them.
+ZelEvent *ServiceStopEvent();
+ZelEvent *ServicePauseGate();

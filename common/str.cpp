@@ -1,0 +1,58 @@
+// str: see str.h.
+#include "common/str.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <strings.h>
+
+void STRNCPY(char *dst, const char *src, size_t size) {
+  if (size == 0) return;
+  size_t n = strnlen(src, size - 1);
+  memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
+void STRNCAT(char *dst, const char *src, size_t size) {
+  if (size == 0) return;
+  size_t used = strnlen(dst, size);
+  if (used >= size - 1) return;
+  STRNCPY(dst + used, src, size - used);
+}
+
+void STRNCATW(char *dst, long number, size_t size) {
+  char digits[24];
+  snprintf(digits, sizeof digits, "%ld", number);
+  STRNCAT(dst, digits, size);
+}
+
+size_t strlenmulti(const char *list) {
+  const char *p = list;
+  while (*p != '\0') p += strlen(p) + 1;
+  return static_cast<size_t>(p - list) + 1;
+}
+
+size_t strlenmulti(const char *list, size_t size) {
+  size_t i = 0;
+  while (i < size && list[i] != '\0') {
+    while (i < size && list[i] != '\0') ++i;
+    ++i;  // the string's terminator
+  }
+  return i < size ? i + 1 : size;
+}
+
+void CutText(std::string &text, size_t maxChars) {
+  if (text.size() > maxChars) text.resize(maxChars);
+}
+
+std::string BoundedCopy(std::string_view text, size_t maxChars) {
+  return std::string(text.substr(0, maxChars));
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}

@@ -1,0 +1,51 @@
+// zelmsg: see zelmsg.h.
+#include "messages/zelmsg.h"
+
+namespace {
+
+struct MessageEntry {
+  uint32_t Id;
+  const char *Text;
+};
+
+const MessageEntry kMessages[] = {
+    {MSG_WIN32_ERROR, "Win32 API routine \"%1\" failed: %2\r\n"},
+    {MSG_CRT_ERROR, "C run-time library function \"%1\" failed.\r\n"},
+    {MSG_SERVICE_STARTING, "%1 service starting.\r\n"},
+    {MSG_SERVICE_TERMINATING, "%1 service terminating.\r\n"},
+    {MSG_NO_IP_ADDRESS,
+     "The service could not determine the IP address of this computer.\r\n"
+     "Please check that TCP/IP is correctly installed and configured.\r\n"},
+    {MSG_LOG_OPEN_ERROR, "Error opening log file \"%1\" - logging temporarily disabled.\r\n"},
+    {MSG_LOG_WRITE_ERROR, "Error writing to log file \"%1\" - logging temporarily disabled.\r\n"},
+    {MSG_INIT_FAILED, "InitThisService() failed with error %1 at checkpoint %2.\r\n"},
+    {MSG_MESSAGE_NOT_FOUND, "The message %1 cannot be found in %2.\r\n"},
+    {MSG_CANNOT_WRITE_FILE, "Cannot create or write to file %1 for message from %2.\r\n"},
+    {MSG_DNS_ID_MISMATCH, "Query ID mismatch in DNS response.  Sent %1, received %2.\r\n"},
+    {MSG_DNS_TRUNCATED, "Truncated DNS response for domain %1.\r\n"},
+    {MSG_INCOMING_NOT_FOUND, "The incoming message %1 from %2 cannot be found.\r\n"},
+    {MSG_AUTOREPLY_FAILED, "Autoreply to message %1 failed.\r\n"},
+    {MSG_INVALID_ROUTE, "The route %1 is invalid or does not exist.  It will be ignored.\r\n"},
+    {MSG_INVALID_MESSAGE, "The message %1 in directory %2 is invalid.\r\n"},
+    {MSG_CANNOT_DELETE_FILE,
+     "The SMTP Delivery Service could not delete file %1 due to system error %2. "
+     "Please delete the file manually.\r\n"},
+    {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
+};
+
+}  // namespace
+
+const char *MessageText(uint32_t id) {
+  for (const MessageEntry &e : kMessages)
+    if (e.Id == id) return e.Text;
+  return nullptr;
+}
+
+const char *CategoryName(uint16_t category) {
+  switch (category) {
+    case CATEGORY_SERVER: return "Server";
+    case CATEGORY_OPERATION: return "Operation";
+    case CATEGORY_ERROR: return "Error";
+    default: return nullptr;
+  }
+}

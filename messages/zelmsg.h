@@ -1,0 +1,37 @@
+// zelmsg: the event message table shared by the three services.
+//
+// Each event is known by its 32-bit identifier; the event viewer's number is
+// the low 16 bits. The texts are the system's own and keep their "%1"/"%2"
+// inserts and "\r\n" line ends; the event log folds the line ends.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t MSG_WIN32_ERROR = 0xC0000020;          // 32
+constexpr uint32_t MSG_CRT_ERROR = 0xC0000021;            // 33
+constexpr uint32_t MSG_SERVICE_STARTING = 0xC0000022;     // 34
+constexpr uint32_t MSG_SERVICE_TERMINATING = 0xC0000023;  // 35
+constexpr uint32_t MSG_NO_IP_ADDRESS = 0xC0000025;        // 37
+constexpr uint32_t MSG_LOG_OPEN_ERROR = 0xC0000026;       // 38
+constexpr uint32_t MSG_LOG_WRITE_ERROR = 0xC0000027;      // 39
+constexpr uint32_t MSG_INIT_FAILED = 0xC0000028;          // 40
+constexpr uint32_t MSG_MESSAGE_NOT_FOUND = 0xC0000080;    // 128
+constexpr uint32_t MSG_CANNOT_WRITE_FILE = 0xC0000081;    // 129
+constexpr uint32_t MSG_DNS_ID_MISMATCH = 0xC0000082;      // 130
+constexpr uint32_t MSG_DNS_TRUNCATED = 0xC0000083;        // 131
+constexpr uint32_t MSG_INCOMING_NOT_FOUND = 0xC0000084;   // 132
+constexpr uint32_t MSG_AUTOREPLY_FAILED = 0xC0000086;     // 134
+constexpr uint32_t MSG_INVALID_ROUTE = 0xC0000087;        // 135
+constexpr uint32_t MSG_INVALID_MESSAGE = 0xC0000088;      // 136
+constexpr uint32_t MSG_CANNOT_DELETE_FILE = 0xC0000089;   // 137 (delete marker text)
+constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
+
+// Category names of the table (1 Server, 2 Operation, 3 Error).
+constexpr uint16_t CATEGORY_SERVER = 1;
+constexpr uint16_t CATEGORY_OPERATION = 2;
+constexpr uint16_t CATEGORY_ERROR = 3;
+
+// The text of an identifier, or null when the table has none.
+const char *MessageText(uint32_t id);
+// The name of a category, or null.
+const char *CategoryName(uint16_t category);

@@ -1,0 +1,116 @@
+// files: see files.h.
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/errors.h"
+#include "platform/root.h"
+
+namespace {
+
+bool Fail() {
+  SetLastError(errno);
+  return false;
+}
+
+bool CopyContents(int in, int out) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return false;
+      done += w;
+    }
+  }
+}
+
+std::string DirectoryOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+void UniqueFd::Reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+bool CreateDirectory(const std::string &path) {
+  if (mkdir(path.c_str(), 0755) == 0) return true;
+  return Fail();
+}
+
+bool DirectoryExists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileExists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DeleteFile(const std::string &path) {
+  if (unlink(path.c_str()) == 0) return true;
+  return Fail();
+}
+
+int CreateNewFile(const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) SetLastError(errno);
+  return fd;
+}
+
+bool CopyFileNoReplace(const std::string &source, const std::string &target) {
+  UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.Valid()) return Fail();
+  std::string tmp = DirectoryOf(target) + "/.zelcopy-XXXXXX";
+  UniqueFd out(mkostemp(tmp.data(), O_CLOEXEC));
+  if (!out.Valid()) return Fail();
+  // The final name appears only once the data is on disk, and link() refuses
+  // to replace an existing target.
+  bool ok = CopyContents(in.Get(), out.Get()) && fchmod(out.Get(), 0644) == 0 &&
+            fdatasync(out.Get()) == 0 && link(tmp.c_str(), target.c_str()) == 0;
+  long err = errno;
+  unlink(tmp.c_str());
+  if (!ok) {
+    SetLastError(err);
+    return false;
+  }
+  return true;
+}
+
+bool SyncDirectory(const std::string &path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.Valid() || fsync(fd.Get()) != 0) return Fail();
+  return true;
+}
+
+int CreateTempFileDeleteOnClose() {
+  std::string dir = TempDirectory();
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  // File systems without O_TMPFILE: a named file unlinked at once.
+  std::string tmp = dir + "/zeltmp-XXXXXX";
+  fd = mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(errno);
+    return -1;
+  }
+  unlink(tmp.c_str());
+  return fd;
+}

@@ -1,0 +1,58 @@
+// files: the file operations the services need beyond plain streams.
+//
+// Each call returns true on success and sets the thread's last error
+// (platform/errors.h) on failure. Creation that must not replace an existing
+// file uses O_CREAT|O_EXCL; a copy that must not replace its target is
+// written under a temporary name in the target directory and then linked to
+// the final name, so a half-written copy is never visible under that name.
+// Thread-safe; no state.
+#pragma once
+
+#include <string>
+
+// mkdir with mode 0755 (less the umask); ERROR_ALREADY_EXISTS when the path exists.
+bool CreateDirectory(const std::string &path);
+bool DirectoryExists(const std::string &path);
+bool FileExists(const std::string &path);
+bool DeleteFile(const std::string &path);
+
+// Opens a new file for writing, failing with ERROR_FILE_EXISTS when the name
+// is taken. Returns the descriptor or -1.
+int CreateNewFile(const std::string &path);
+
+// Copies source to target, failing with ERROR_FILE_EXISTS when the target
+// exists. The copy is durable (fdatasync) before it gets its name.
+bool CopyFileNoReplace(const std::string &source, const std::string &target);
+
+// Makes a directory's entries durable (after creating, renaming or deleting in it).
+bool SyncDirectory(const std::string &path);
+
+// A temporary file that disappears when its descriptor is closed (in
+// TempDirectory()). Returns the descriptor or -1.
+int CreateTempFileDeleteOnClose();
+
+// Owns a file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(const UniqueFd &) = delete;
+  UniqueFd &operator=(const UniqueFd &) = delete;
+  UniqueFd(UniqueFd &&o) noexcept : fd_(o.Release()) {}
+  UniqueFd &operator=(UniqueFd &&o) noexcept {
+    if (this != &o) Reset(o.Release());
+    return *this;
+  }
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};

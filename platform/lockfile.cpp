@@ -1,0 +1,112 @@
+// lockfile: see lockfile.h.
+//
+// Policy: a file found in the lock's place is adopted, never removed, by a
+// taker that gets its flock. Removing a file that another taker may be
+// flocking at this very instant cannot be made safe without a second lock;
+// adopting it needs nothing but the flock and the check that the path still
+// names the locked file. Only a holder removes the file, and only while it
+// still holds the flock, so the check after the flock is enough:
+//   - A creates the file, B opens it and flocks before A does: B holds it,
+//     A's flock fails and A gives up without removing anything.
+//   - A releases (removes, closes) while B has the old file open: B's flock
+//     succeeds on a file that no longer has the name, B sees that and starts
+//     over. B's open descriptor keeps the inode number from being reused, so
+//     comparing device and inode numbers cannot be fooled.
+#include "platform/lockfile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/files.h"
+
+namespace {
+
+// Rounds of one attempt that may be lost to a releaser (the file vanished or
+// was replaced between open and flock) before the attempt reports the lock as
+// held; the caller's wait loop then tries again later.
+constexpr int kMaxRaceRetries = 8;
+
+// A lost race inside one attempt: start the attempt over.
+constexpr long kLostRace = EAGAIN;
+
+// An empty file, readable by all so that a service running under another
+// account can still adopt it after a crash (flock needs only read access).
+constexpr mode_t kLockFileMode = 0644;
+
+// The lock files this process holds, by descriptor: a release must know the
+// name to remove, and must ignore descriptors that are not lock files.
+std::mutex g_heldLock;
+std::unordered_map<int, std::string> g_held;
+
+// Opens a new lock file, or else the one already there.
+long OpenLockFile(const std::string &path, int *fd) {
+  *fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockFileMode);
+  if (*fd >= 0) return ERROR_SUCCESS;
+  if (errno != EEXIST) return errno;  // a missing directory lands here
+  // O_NOFOLLOW: never lock (and later remove) what a planted link points at.
+  // O_NONBLOCK: a FIFO in the lock's place must not hang the open.
+  *fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (*fd >= 0) return ERROR_SUCCESS;
+  return errno == ENOENT ? kLostRace : errno;  // released since our create
+}
+
+// True when path names the very file open at fd.
+bool PathNamesFile(const std::string &path, int fd) {
+  struct stat byFd, byPath;
+  if (fstat(fd, &byFd) != 0 || lstat(path.c_str(), &byPath) != 0) return false;
+  return byFd.st_dev == byPath.st_dev && byFd.st_ino == byPath.st_ino;
+}
+
+// One round: open, flock, check the name.
+long LockOnce(const std::string &path, int *out) {
+  int raw = -1;
+  long rc = OpenLockFile(path, &raw);
+  if (rc != ERROR_SUCCESS) return rc;
+  UniqueFd fd(raw);
+  struct stat st;
+  if (fstat(fd.Get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+    return errno == EWOULDBLOCK ? ERROR_ALREADY_EXISTS : errno;
+  if (!PathNamesFile(path, fd.Get())) return kLostRace;
+  *out = fd.Release();
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+long TryLockFile(const std::string &path, int *fd) {
+  *fd = -1;
+  long rc = kLostRace;
+  for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
+    rc = LockOnce(path, fd);
+  if (rc == kLostRace) return ERROR_ALREADY_EXISTS;
+  if (rc != ERROR_SUCCESS) return rc;
+  std::lock_guard<std::mutex> guard(g_heldLock);
+  g_held[*fd] = path;
+  return ERROR_SUCCESS;
+}
+
+bool ReleaseLockFile(int fd) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> guard(g_heldLock);
+    auto it = g_held.find(fd);
+    if (it == g_held.end()) return false;
+    path = std::move(it->second);
+    g_held.erase(it);
+  }
+  // Remove before closing: once the flock goes, the name must already be
+  // free for the next creator. The check spares a lock file that someone
+  // removed by hand and another holder has created since.
+  if (PathNamesFile(path, fd)) unlink(path.c_str());
+  close(fd);
+  return true;
+}

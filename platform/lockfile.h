@@ -1,0 +1,39 @@
+// lockfile: a lock file that exists exactly while its holder has it, and
+// whose holder's death frees it.
+//
+// The directory lock of zelbase (LockDir/UnlockDir) is held as the file
+// "$LockFile" inside the locked directory. The file is created exclusively
+// and its holder keeps an exclusive flock on it; releasing removes the file,
+// then closes it. A holder that dies leaves the file behind, but the kernel
+// drops its flock, and the next taker finds the file unlocked and adopts it.
+// So the holder of the lock is whoever holds the flock on the file that the
+// path names at this moment; every taker checks after its flock that the path
+// still names the file it locked (a releaser may have removed it meanwhile).
+//
+// Callers: zelbase only. The path comes from the services' configuration
+// (spool and mailbox directories), not from the network.
+//
+// Threads: every attempt opens its own file description, so two threads of
+// one process exclude each other just as two processes do. The functions are
+// thread-safe. A descriptor returned by TryLockFile belongs to the caller
+// until ReleaseLockFile; it is close-on-exec. A forked child shares the
+// parent's lock until both have closed it, so do not fork while holding one.
+//
+// Failures are errno values: EEXIST while another holder has the lock (the
+// condition to wait on), ENOENT or ENOTDIR when the directory is missing,
+// EACCES, ELOOP for a symbolic link in the lock file's place, EINVAL when
+// something other than a regular file has taken the name.
+#pragma once
+
+#include <string>
+
+#include "platform/errors.h"
+
+// Makes one attempt to take the lock file at path. On ERROR_SUCCESS *fd holds
+// the lock; otherwise *fd is -1 and the result tells why.
+long TryLockFile(const std::string &path, int *fd);
+
+// Releases a lock taken by TryLockFile: removes the file (if the path still
+// names it), then closes the descriptor. A descriptor that TryLockFile did not
+// hand out is left alone and gives false.
+bool ReleaseLockFile(int fd);

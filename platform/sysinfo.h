@@ -1,0 +1,17 @@
+// sysinfo: small facts about the machine and the clock.
+// Thread-safe; no state.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+// Processors online; at least 1.
+unsigned GetProcessorCount();
+
+// Offset of local time from UTC in minutes (east positive) at time t, from
+// tm_gmtoff; false when local time cannot be read.
+bool GetUtcOffsetMinutes(time_t t, int &offsetMinutes);
+
+// Local broken-down time; falls back to UTC (isLocal false) when the local
+// zone cannot be read. False when neither works.
+bool GetBrokenDownTime(time_t t, struct tm &out, bool &isLocal);

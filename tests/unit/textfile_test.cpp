@@ -1,0 +1,109 @@
+// Text-mode streams: CR LF on disk, "\n" in memory, sticky errors.
+#include <gtest/gtest.h>
+
+#include "tests/unit/testutil.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/files.h"
+#include "platform/root.h"
+#include "platform/textfile.h"
+
+namespace {
+
+std::string Scratch(const char *name) {
+  std::string dir = ZelPath("/textfile");
+  CreateDirectory(dir);
+  return dir + "/" + name;
+}
+
+}  // namespace
+
+TEST(TextFile, WritesCrLfAndReadsLinesBack) {
+  std::string path = Scratch("a.txt");
+  TextFile f;
+  ASSERT_TRUE(f.Open(path, "w"));
+  EXPECT_TRUE(f.Printf("Message-ID: <%s>\n", "B0000000001@host"));
+  EXPECT_TRUE(f.Write("Recipient: a@b\nlast"));
+  ASSERT_TRUE(f.Close());
+  EXPECT_EQ(Slurp(path), "Message-ID: <B0000000001@host>\r\nRecipient: a@b\r\nlast");
+
+  TextFile r;
+  ASSERT_TRUE(r.Open(path, "r"));
+  std::string line;
+  ASSERT_TRUE(r.GetLine(line, 511));
+  EXPECT_EQ(line, "Message-ID: <B0000000001@host>\n");
+  ASSERT_TRUE(r.GetLine(line, 511));
+  EXPECT_EQ(line, "Recipient: a@b\n");
+  ASSERT_TRUE(r.GetLine(line, 511));
+  EXPECT_EQ(line, "last");
+  EXPECT_FALSE(r.GetLine(line, 511));
+  EXPECT_TRUE(r.Eof());
+}
+
+TEST(TextFile, ReaderAcceptsLfAndKeepsLoneCr) {
+  std::string path = Scratch("b.txt");
+  std::ofstream(path, std::ios::binary) << "one\ntwo\rthree\r\n";
+  TextFile r;
+  ASSERT_TRUE(r.Open(path, "r"));
+  std::string line;
+  ASSERT_TRUE(r.GetLine(line, 100));
+  EXPECT_EQ(line, "one\n");
+  ASSERT_TRUE(r.GetLine(line, 100));
+  EXPECT_EQ(line, "two\rthree\n");
+}
+
+TEST(TextFile, LongLinesComeBackInPieces) {
+  std::string path = Scratch("c.txt");
+  std::ofstream(path, std::ios::binary) << std::string(20, 'x') << "\r\n";
+  TextFile r;
+  ASSERT_TRUE(r.Open(path, "r"));
+  std::string line;
+  ASSERT_TRUE(r.GetLine(line, 8));
+  EXPECT_EQ(line.size(), 8u);
+  ASSERT_TRUE(r.GetLine(line, 8));
+  ASSERT_TRUE(r.GetLine(line, 8));
+  EXPECT_EQ(line, "xxxx\n");
+}
+
+TEST(TextFile, CrLfSplitAcrossTheReadBufferIsOneLineEnd) {
+  std::string path = Scratch("d.txt");
+  // 8191 bytes of text, then CR at offset 8191 and LF at 8192.
+  std::ofstream(path, std::ios::binary) << std::string(8191, 'y') << "\r\nnext\r\n";
+  TextFile r;
+  ASSERT_TRUE(r.Open(path, "r"));
+  std::string line;
+  ASSERT_TRUE(r.GetLine(line, 10000));
+  EXPECT_EQ(line.size(), 8192u);
+  EXPECT_EQ(line.back(), '\n');
+  ASSERT_TRUE(r.GetLine(line, 100));
+  EXPECT_EQ(line, "next\n");
+}
+
+TEST(TextFile, RewriteInPlaceTruncatesTheTail) {
+  std::string path = Scratch("e.txt");
+  TextFile f;
+  ASSERT_TRUE(f.Open(path, "w+"));
+  f.Write("a long first version\nsecond line\n");
+  ASSERT_TRUE(f.Rewind());
+  f.Write("short\n");
+  ASSERT_TRUE(f.TruncateHere());
+  ASSERT_TRUE(f.Close());
+  EXPECT_EQ(Slurp(path), "short\r\n");
+}
+
+TEST(TextFile, WriteErrorIsSticky) {
+  TextFile f;
+  int fd = open("/dev/full", O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(f.Attach(fd, "wc"));
+  f.Write("x\n");
+  EXPECT_FALSE(f.Flush());
+  EXPECT_TRUE(f.Error());
+  EXPECT_FALSE(f.Write("more"));
+  EXPECT_FALSE(f.Close());
+}

@@ -1,0 +1,593 @@
+// Tests of libzelbase (wildcard match, directory lock, message identifiers)
+// and of the platform pieces under it (lock file, named mutex). Processes
+// are forked to show that a dead holder frees what it held, and several
+// msgid_client processes race for identifiers.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/lockfile.h"
+#include "platform/namedmutex.h"
+#include "platform/registry.h"
+#include "platform/root.h"
+#include "platform/sync.h"
+#include "zelbase/zelbase.h"
+
+namespace {
+
+// ---------------------------------------------------------------- WildMatch
+
+struct WildCase {
+  const char *text;
+  const char *mask;
+  bool match;
+};
+
+TEST(WildMatch, Table) {
+  const WildCase cases[] = {
+      // An empty text matches only "" and "*".
+      {"", "", true},
+      {"", "*", true},
+      {"", "**", false},
+      {"", "a", false},
+      {"", "a*", false},
+      // Without "*": equality ignoring case.
+      {"Postmaster", "postmaster", true},
+      {"postmaster", "postmaste", false},
+      {"postmaste", "postmaster", false},
+      {"x", "", false},
+      // A prefix and "*" (or "**"): every text with the prefix.
+      {"ABcdef", "ab*", true},
+      {"ABcdef", "ab**", true},
+      {"ab", "ab*", true},
+      {"a", "ab*", false},
+      {"xabc", "ab*", false},
+      // One letter between two "*": every text holding it.
+      {"mary", "*r*", true},
+      {"R", "*r*", true},
+      {"mary", "*z*", false},
+      // "*" and a suffix.
+      {"host.example.COM", "*.com", true},
+      {"example.org", "*.com", false},
+      {"anything", "*", true},
+      // No backtracking: the suffix binds to its first occurrence.
+      {"a.com.com", "*.com", false},
+      {"list-request-request", "*-request", false},
+      {"abXcdYcd", "ab*cd", false},
+      // Prefix, infix, suffix.
+      {"owner-mylist", "owner-*", true},
+      {"abXcdYef", "ab*cd*ef", true},
+      {"abXcdYefZ", "ab*cd*ef", false},
+      {"abXcdYef", "ab*CD*", true},
+      {"abXYef", "ab*cd*", false},
+      // The segment is searched only behind the prefix.
+      {"abc", "abc*c", false},
+      {"abcc", "abc*c", true},
+      // Case folding is ASCII only; other bytes compare exactly.
+      {"\xC4rger", "\xE4rger", false},
+      {"\xC4rger", "\xC4RGER", true},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(WildMatch(c.text, c.mask), c.match) << '"' << c.text << "\" vs \"" << c.mask << '"';
+}
+
+TEST(WildMatch, NullArgumentsNeverMatch) {
+  EXPECT_FALSE(WildMatch(nullptr, "*"));
+  EXPECT_FALSE(WildMatch("a", nullptr));
+}
+
+TEST(WildMatch, LongSegmentsAreSearchedWhole) {
+  // A segment longer than any alias mask still binds where it really occurs.
+  std::string seg(200, 'a');
+  std::string text = seg.substr(0, 150) + "c" + seg + "b";
+  EXPECT_TRUE(WildMatch(text.c_str(), ("*" + seg + "b").c_str()));
+}
+
+// ------------------------------------------------------------ helpers
+
+// A fresh directory below the scratch root, named after the running test.
+std::string FreshDir(const char *what) {
+  const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+  std::string dir = ZelRoot() + "/t-" + info->test_suite_name() + "-" + info->name() + what;
+  std::string cmd = "rm -rf '" + dir + "'";
+  (void)!std::system(cmd.c_str());
+  EXPECT_EQ(mkdir(dir.c_str(), 0755), 0) << dir;
+  return dir;
+}
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Runs fn in a child process and returns its exit status (-1: did not exit).
+template <typename Fn>
+int InChild(Fn fn) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn());
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Counts how often two holders were inside at once; lives in memory shared
+// with forked children.
+struct Overlap {
+  std::atomic<int> inside{0};
+  std::atomic<int> clashes{0};
+  std::atomic<int> entries{0};
+  void Enter() {
+    if (inside.fetch_add(1) != 0) clashes.fetch_add(1);
+    entries.fetch_add(1);
+  }
+  void Leave() { inside.fetch_sub(1); }
+};
+
+Overlap *SharedOverlap() {
+  void *p = mmap(nullptr, sizeof(Overlap), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : new (p) Overlap;
+}
+
+// ---------------------------------------------------------------- LockDir
+
+TEST(LockDir, MissingDirectoryFailsAtOnce) {
+  std::string dir = ZelRoot() + "/no-such-directory";
+  ZEL_LOCK_HANDLE h = 123;
+  long long start = MonotonicMs();
+  errno = 0;
+  EXPECT_FALSE(LockDir(dir.c_str(), 5000, &h));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(h, INVALID_LOCK_HANDLE);
+  EXPECT_LT(MonotonicMs() - start, 50);
+}
+
+TEST(LockDir, RefusesBadArgumentsAtOnce) {
+  ZEL_LOCK_HANDLE h;
+  EXPECT_FALSE(LockDir(nullptr, 1000, &h));
+  EXPECT_FALSE(LockDir("", 1000, &h));
+  EXPECT_EQ(h, INVALID_LOCK_HANDLE);
+  // Too long for a path: refused, never cut to some other file's name.
+  std::string longDir = ZelRoot() + "/" + std::string(5000, 'd');
+  errno = 0;
+  EXPECT_FALSE(LockDir(longDir.c_str(), 1000, &h));
+  EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+TEST(LockDir, LockFileExistsExactlyWhileHeld) {
+  std::string dir = FreshDir("");
+  std::string file = dir + "/$LockFile";
+  ZEL_LOCK_HANDLE h = INVALID_LOCK_HANDLE;
+  ASSERT_TRUE(LockDir(dir.c_str(), 0, &h));
+  EXPECT_NE(h, INVALID_LOCK_HANDLE);
+  EXPECT_TRUE(Exists(file));
+  EXPECT_TRUE(UnlockDir(dir.c_str(), h));
+  EXPECT_FALSE(Exists(file));
+  // Relocking works and the directory's other files are untouched.
+  ASSERT_TRUE(LockDir(dir.c_str(), 0, &h));
+  UnlockDir(nullptr, h);
+}
+
+TEST(LockDir, HeldLockTimesOutInWholeSeconds) {
+  std::string dir = FreshDir("");
+  ZEL_LOCK_HANDLE held, second;
+  ASSERT_TRUE(LockDir(dir.c_str(), 0, &held));
+  // Same thread, new attempt: still excluded.
+  long long start = MonotonicMs();
+  errno = 0;
+  EXPECT_FALSE(LockDir(dir.c_str(), 2000, &second));
+  long long took = MonotonicMs() - start;
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(second, INVALID_LOCK_HANDLE);
+  EXPECT_GE(took, 1000);
+  EXPECT_LE(took, 2300);
+  // Below a second: one attempt, and one pause.
+  start = MonotonicMs();
+  EXPECT_FALSE(LockDir(dir.c_str(), 500, &second));
+  EXPECT_LT(MonotonicMs() - start, 400);
+  UnlockDir(dir.c_str(), held);
+}
+
+TEST(LockDir, WaitForeverSucceedsSoonAfterUnlock) {
+  std::string dir = FreshDir("");
+  ZEL_LOCK_HANDLE held;
+  ASSERT_TRUE(LockDir(dir.c_str(), 0, &held));
+  std::atomic<long long> unlockedAt{0};
+  std::thread holder([&] {
+    Sleep(350);
+    unlockedAt = MonotonicMs();
+    UnlockDir(dir.c_str(), held);
+  });
+  ZEL_LOCK_HANDLE mine;
+  EXPECT_TRUE(LockDir(dir.c_str(), LOCKDIR_WAIT_FOREVER, &mine));
+  long long after = MonotonicMs() - unlockedAt.load();
+  holder.join();
+  EXPECT_LE(after, 200);
+  UnlockDir(dir.c_str(), mine);
+}
+
+TEST(LockDir, UnlockIgnoresHandlesItDidNotGive) {
+  EXPECT_TRUE(UnlockDir("/nowhere", INVALID_LOCK_HANDLE));
+  // Another descriptor of the process is not closed by mistake.
+  int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(UnlockDir("/nowhere", fd));
+  EXPECT_NE(fcntl(fd, F_GETFD), -1);
+  close(fd);
+}
+
+TEST(LockDir, DeadHoldersLockIsTakenOver) {
+  std::string dir = FreshDir("");
+  // The child locks and dies without unlocking; its file stays behind.
+  int rc = InChild([&] {
+    ZEL_LOCK_HANDLE h;
+    return LockDir(dir.c_str(), 0, &h) ? 0 : 1;
+  });
+  ASSERT_EQ(rc, 0);
+  ASSERT_TRUE(Exists(dir + "/$LockFile"));
+  ZEL_LOCK_HANDLE h;
+  long long start = MonotonicMs();
+  EXPECT_TRUE(LockDir(dir.c_str(), 0, &h));
+  EXPECT_LT(MonotonicMs() - start, 50);
+  // The adopted file is held for real: a second taker is kept out.
+  ZEL_LOCK_HANDLE other;
+  EXPECT_FALSE(LockDir(dir.c_str(), 0, &other));
+  UnlockDir(dir.c_str(), h);
+  EXPECT_FALSE(Exists(dir + "/$LockFile"));
+}
+
+TEST(LockDir, LiveHolderInAnotherProcessKeepsItsLock) {
+  std::string dir = FreshDir("");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    ZEL_LOCK_HANDLE h;
+    char ok = LockDir(dir.c_str(), 0, &h) ? 'y' : 'n';
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  EXPECT_EQ(ok, 'y');
+  ZEL_LOCK_HANDLE h;
+  EXPECT_FALSE(LockDir(dir.c_str(), 0, &h));
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_TRUE(LockDir(dir.c_str(), 0, &h));
+  UnlockDir(dir.c_str(), h);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST(LockDir, OnlyRegularFilesAreAdopted) {
+  std::string dir = FreshDir("");
+  std::string target = dir + "/precious";
+  FILE *f = std::fopen(target.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  ASSERT_EQ(symlink(target.c_str(), (dir + "/$LockFile").c_str()), 0);
+  ZEL_LOCK_HANDLE h;
+  errno = 0;
+  EXPECT_FALSE(LockDir(dir.c_str(), 5000, &h));  // fails at once, no wait
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_TRUE(Exists(target));
+  unlink((dir + "/$LockFile").c_str());
+  ASSERT_EQ(mkdir((dir + "/$LockFile").c_str(), 0755), 0);
+  errno = 0;
+  EXPECT_FALSE(LockDir(dir.c_str(), 5000, &h));
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(LockDir, ThreadsOfOneProcessExcludeEachOther) {
+  std::string dir = FreshDir("");
+  Overlap overlap;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 5; ++i) {
+        DirLock lock;
+        if (!lock.Lock(dir.c_str(), LOCKDIR_WAIT_FOREVER)) continue;
+        overlap.Enter();
+        Sleep(2);
+        overlap.Leave();
+      }
+    });
+  }
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(overlap.entries.load(), 20);
+  EXPECT_EQ(overlap.clashes.load(), 0);
+  EXPECT_FALSE(Exists(dir + "/$LockFile"));
+}
+
+TEST(LockDir, HolderScopeReleases) {
+  std::string dir = FreshDir("");
+  {
+    DirLock lock;
+    ASSERT_TRUE(lock.Lock(dir.c_str(), 0));
+    EXPECT_TRUE(lock.Held());
+    DirLock moved(std::move(lock));
+    EXPECT_FALSE(lock.Held());
+    EXPECT_TRUE(moved.Held());
+    EXPECT_TRUE(Exists(dir + "/$LockFile"));
+  }
+  EXPECT_FALSE(Exists(dir + "/$LockFile"));
+}
+
+// Several processes take and release the lock file as fast as they can, so
+// that creators, adopters and releasers meet in every order; at no moment may
+// two of them hold it.
+TEST(LockFile, RacingProcessesNeverShareTheLock) {
+  std::string path = FreshDir("") + "/$LockFile";
+  Overlap *overlap = SharedOverlap();
+  ASSERT_NE(overlap, nullptr);
+  constexpr int kProcesses = 4, kRounds = 400;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      const long long giveUp = MonotonicMs() + 20000;  // a leaked lock must not hang the test
+      for (int i = 0; i < kRounds;) {
+        int fd = -1;
+        long rc = TryLockFile(path, &fd);
+        if (rc == EEXIST && MonotonicMs() > giveUp) _exit(2);
+        if (rc == EEXIST) continue;
+        if (rc != ERROR_SUCCESS) _exit(1);
+        overlap->Enter();
+        usleep(50);  // a window in which a wrongful second holder shows
+        overlap->Leave();
+        ReleaseLockFile(fd);
+        ++i;
+      }
+      _exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(overlap->entries.load(), kProcesses * kRounds);
+  EXPECT_EQ(overlap->clashes.load(), 0);
+  EXPECT_FALSE(Exists(path));
+  munmap(overlap, sizeof *overlap);
+}
+
+// ------------------------------------------------------------ NamedMutex
+
+TEST(NamedMutex, TimesOutWhileHeld) {
+  NamedMutexLock held, other;
+  ASSERT_EQ(held.Wait("test-timeout", 0), WAIT_OBJECT_0);
+  long long start = MonotonicMs();
+  EXPECT_EQ(other.Wait("test-timeout", 300), WAIT_TIMEOUT);
+  long long took = MonotonicMs() - start;
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 600);
+  EXPECT_FALSE(other.Held());
+  EXPECT_EQ(other.Wait("test-timeout", 0), WAIT_TIMEOUT);
+  held.Release();
+  EXPECT_EQ(other.Wait("test-timeout", 0), WAIT_OBJECT_0);
+}
+
+TEST(NamedMutex, WaitForeverGetsItOnRelease) {
+  NamedMutexLock held;
+  ASSERT_EQ(held.Wait("test-forever", INFINITE), WAIT_OBJECT_0);
+  std::thread releaser([&] {
+    Sleep(200);
+    held.Release();
+  });
+  NamedMutexLock mine;
+  long long start = MonotonicMs();
+  EXPECT_EQ(mine.Wait("test-forever", INFINITE), WAIT_OBJECT_0);
+  EXPECT_GE(MonotonicMs() - start, 150);
+  releaser.join();
+}
+
+TEST(NamedMutex, DeadHolderReleasesIt) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    NamedMutexLock lock;
+    char ok = lock.Wait("test-dead", 0) == WAIT_OBJECT_0 ? 'y' : 'n';
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  EXPECT_EQ(ok, 'y');
+  NamedMutexLock mine;
+  EXPECT_EQ(mine.Wait("test-dead", 100), WAIT_TIMEOUT);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_EQ(mine.Wait("test-dead", 0), WAIT_OBJECT_0);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST(NamedMutex, ThreadsExcludeEachOther) {
+  Overlap overlap;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        NamedMutexLock lock;
+        if (lock.Wait("test-threads", 5000) != WAIT_OBJECT_0) continue;
+        overlap.Enter();
+        overlap.Leave();
+      }
+    });
+  }
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(overlap.entries.load(), 200);
+  EXPECT_EQ(overlap.clashes.load(), 0);
+}
+
+TEST(NamedMutex, RefusesNamesOutsideItsDirectory) {
+  for (const char *name : {"", ".", "..", "a/b", "../registry.db"}) {
+    NamedMutexLock lock;
+    EXPECT_EQ(lock.Wait(name, 0), WAIT_FAILED) << name;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  EXPECT_EQ(NamedMutexPath(std::string(kMaxMutexNameLength + 1, 'm')), "");
+}
+
+TEST(NamedMutex, CreatesItsDirectory) {
+  std::string cmd = "rm -rf '" + MutexDirectory() + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  NamedMutexLock lock;
+  EXPECT_EQ(lock.Wait("test-mkdir", 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(Exists(MutexDirectory() + "/test-mkdir"));
+}
+
+// ------------------------------------------------------ CreateUniqueMsgId
+
+constexpr const char *kMsgIdMutex = "TALVO-ZEL-MessageID-Mutex";
+
+// Sets LastMsgId (absent when value is null) in the suite key.
+void SetLastMsgId(const DWORD *value) {
+  RegKey key;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\TALVO\\ZEL", KEY_ALL_ACCESS, key.out(), nullptr),
+            ERROR_SUCCESS);
+  if (value == nullptr) {
+    long rc = RegDeleteValue(key.get(), "LastMsgId");
+    ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND);
+  } else {
+    ASSERT_EQ(RegSetValueEx(key.get(), "LastMsgId", REG_DWORD, value, sizeof *value), ERROR_SUCCESS);
+  }
+}
+
+// LastMsgId as stored; false when absent or not a DWORD.
+bool GetLastMsgId(DWORD *value) {
+  RegKey key;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\TALVO\\ZEL", KEY_READ, key.out()) != ERROR_SUCCESS)
+    return false;
+  DWORD type = 0, size = sizeof *value;
+  return RegQueryValueEx(key.get(), "LastMsgId", &type, value, &size) == ERROR_SUCCESS &&
+         type == REG_DWORD && size == sizeof *value;
+}
+
+TEST(CreateUniqueMsgId, FirstIdentifierIsOne) {
+  SetLastMsgId(nullptr);
+  char id[32];
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000000001");
+  DWORD last = 0;
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, 1u);
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000000002");
+}
+
+TEST(CreateUniqueMsgId, SmallBufferLeavesCounterAlone) {
+  const DWORD start = 41;
+  SetLastMsgId(&start);
+  char id[32] = "untouched";
+  EXPECT_FALSE(CreateUniqueMsgId(id, 15, 1000));
+  EXPECT_FALSE(CreateUniqueMsgId(nullptr, 32, 1000));
+  EXPECT_STREQ(id, "untouched");
+  DWORD last = 0;
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, start);
+  ASSERT_TRUE(CreateUniqueMsgId(id, 16, 1000));
+  EXPECT_STREQ(id, "B0000000042");
+}
+
+TEST(CreateUniqueMsgId, WrapsToOneNeverZero) {
+  const DWORD nearEnd = 0xFFFFFFFE;
+  SetLastMsgId(&nearEnd);
+  char id[32];
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B4294967295");
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000000001");
+  DWORD last = 0;
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, 1u);
+}
+
+TEST(CreateUniqueMsgId, DamagedCounterIsNotGuessed) {
+  RegKey key;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\TALVO\\ZEL", KEY_ALL_ACCESS, key.out(), nullptr),
+            ERROR_SUCCESS);
+  const char text[] = "12";
+  ASSERT_EQ(RegSetValueEx(key.get(), "LastMsgId", REG_SZ, text, sizeof text), ERROR_SUCCESS);
+  char id[32];
+  EXPECT_FALSE(CreateUniqueMsgId(id, sizeof id, 1000));
+  DWORD type = 0, size = sizeof id;
+  ASSERT_EQ(RegQueryValueEx(key.get(), "LastMsgId", &type, id, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_STREQ(id, "12");
+}
+
+TEST(CreateUniqueMsgId, FailsWhileTheMutexIsHeldElsewhere) {
+  const DWORD start = 7;
+  SetLastMsgId(&start);
+  NamedMutexLock held;
+  ASSERT_EQ(held.Wait(kMsgIdMutex, 0), WAIT_OBJECT_0);
+  char id[32];
+  errno = 0;
+  EXPECT_FALSE(CreateUniqueMsgId(id, sizeof id, 200));
+  EXPECT_EQ(errno, ETIMEDOUT);
+  held.Release();
+  DWORD last = 0;
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, start);
+}
+
+std::string ClientPath() {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return "msgid_client";
+  std::string path(exe, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + "msgid_client";
+}
+
+// Several processes with several threads each draw identifiers at once: every
+// identifier is handed out once, and the counter ends at the total.
+TEST(CreateUniqueMsgId, ProcessesAndThreadsNeverShareAnIdentifier) {
+  const DWORD start = 1000;
+  SetLastMsgId(&start);
+  constexpr int kProcesses = 3, kThreads = 4, kEach = 25;
+  constexpr DWORD kTotal = kProcesses * kThreads * kEach;
+  std::string cmd = ClientPath() + " " + std::to_string(kEach) + " " + std::to_string(kThreads);
+  std::vector<FILE *> clients;
+  for (int p = 0; p < kProcesses; ++p) clients.push_back(popen(cmd.c_str(), "r"));
+  std::set<std::string> seen;
+  size_t lines = 0;
+  for (FILE *client : clients) {
+    ASSERT_NE(client, nullptr);
+    char line[64];
+    while (std::fgets(line, sizeof line, client) != nullptr) {
+      ++lines;
+      seen.insert(std::string(line, strcspn(line, "\n")));
+    }
+    EXPECT_EQ(pclose(client), 0);
+  }
+  EXPECT_EQ(lines, kTotal);
+  EXPECT_EQ(seen.size(), kTotal);
+  char first[16], last[16];
+  std::snprintf(first, sizeof first, "B%10.10u", start + 1);
+  std::snprintf(last, sizeof last, "B%10.10u", start + kTotal);
+  EXPECT_EQ(*seen.begin(), first);
+  EXPECT_EQ(*seen.rbegin(), last);
+  DWORD counter = 0;
+  ASSERT_TRUE(GetLastMsgId(&counter));
+  EXPECT_EQ(counter, start + kTotal);
+}
+
+}  // namespace

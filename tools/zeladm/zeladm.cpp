@@ -1,0 +1,36 @@
+// zeladm: the administrator's tool. Each command group lives in its own
+// module with its own subcommand table; this file only lists the groups.
+//
+//   zeladm reg ...    the registry (regcmd)
+//   zeladm help       this list
+#include <cstdio>
+#include <cstring>
+
+#include "tools/zeladm/admcmd.h"
+#include "tools/zeladm/regcmd.h"
+
+namespace {
+
+int RunHelp(int argc, char **argv);
+
+const AdmCommand kGroups[] = {
+    {"reg", "get|set|del|import|export ...", "read and change the registry ('zeladm reg help')",
+     0, -1, RunRegCommand},
+    {"help", "[GROUP]", "show this text, or a group's commands", 0, 1, RunHelp},
+};
+
+int RunHelp(int argc, char **argv) {
+  if (argc < 2) {
+    PrintAdmUsage(stdout, "zeladm", kGroups);
+    return kAdmExitOk;
+  }
+  char help[] = "help";
+  char *sub[] = {argv[1], help};
+  return DispatchAdmCommand("zeladm", kGroups, 2, sub);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  return DispatchAdmCommand("zeladm", kGroups, argc - 1, argv + 1);
+}
