@@ -9,6 +9,7 @@
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
 #include "common/zel.h"
@@ -33,6 +34,7 @@ namespace {
 
 // Start-up results: the step that failed.
 constexpr long kFailSpool = 3;
+constexpr long kFailAccounts = 5;
 constexpr long kFailLogModule = 6;
 constexpr long kFailStopEvent = 8;
 
@@ -88,7 +90,8 @@ long InitThisService() {
     return kFailSpool;
 
   StartupCheckPointHint(3000);  // routing module
-  StartupCheckPointHint(3000);  // account module
+  StartupCheckPointHint(3000);
+  if (!InitNetCodeModule(kIdentityNameLengthDeliv)) return kFailAccounts;
 
   StartupCheckPointHint(3000);
   if (!InitLogModule()) return kFailLogModule;

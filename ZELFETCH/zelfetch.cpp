@@ -8,6 +8,7 @@
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
 #include "common/str.h"
@@ -91,6 +92,10 @@ long InitThisService() {
   LoadFetchSettings();
   ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
   ImpersonationMode = StartsWithNoCase(MailInboxDirectory, "%HOME%");
+  // The POP3 server starts without an identity: every account domain then
+  // differs from the computer name and home directories are asked of a
+  // domain controller.
+  (void)InitNetCodeModule(kIdentityNameLengthFetch);
   if (!CreateStartDirectories()) return -1;
 
   StartupCheckPointHint(3000);

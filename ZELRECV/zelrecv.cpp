@@ -8,6 +8,7 @@
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
 #include "common/zel.h"
@@ -56,6 +57,7 @@ long InitThisService() {
   LoadGeneralConfigMain(kDomainListBytesReceiver);
   LoadReceiverSettings();
   if (!CreateSpoolDirectories({IncomingName.c_str(), kInlogDir})) return -1;
+  if (!InitNetCodeModule(kIdentityNameLengthDeliv)) return -1;
 
   StartupCheckPointHint(3000);
   StartupCheckPointHint(3000);

@@ -2,12 +2,14 @@
 // module with its own subcommand table; this file only lists the groups.
 //
 //   zeladm reg ...    the registry (regcmd)
+//   zeladm user ...   the accounts file (usercmd)
 //   zeladm help       this list
 #include <cstdio>
 #include <cstring>
 
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/regcmd.h"
+#include "tools/zeladm/usercmd.h"
 
 namespace {
 
@@ -16,6 +18,8 @@ int RunHelp(int argc, char **argv);
 const AdmCommand kGroups[] = {
     {"reg", "get|set|del|import|export ...", "read and change the registry ('zeladm reg help')",
      0, -1, RunRegCommand},
+    {"user", "add|del|passwd|list|set-identity ...",
+     "manage the accounts file ('zeladm user help')", 0, -1, RunUserCommand},
     {"help", "[GROUP]", "show this text, or a group's commands", 0, 1, RunHelp},
 };
 

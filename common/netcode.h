@@ -1,0 +1,109 @@
+// netcode: the mail user directory: who this computer is, whether a name is
+// an account and in which domain, where an account's home directory is, and
+// which directory holds a user's mail.
+//
+// The mail users are the accounts of this computer and of its domain
+// (platform/accounts); the system keeps no user database of its own. A
+// mailbox directory is formed from the inbox template MailInboxDirectory:
+// either "%HOME%" followed by a path inside the account's home directory,
+// or a path with "%USERNAME%" for the user name.
+//
+// The delivery agent and the POP3 server have always used slightly
+// different rules, kept here side by side:
+// - ZELDELIV (and ZELRECV, which needs only the identity): GetHomeDirectory
+//   and GetMailbox. Accounts of the domain are asked of the primary domain's
+//   controller, found once and cached (GetTheDomainControllerName).
+//   "%HOME%" is tried first; "%USERNAME%" must stand at the template's first
+//   "%", and what follows it is dropped; a missing mailbox is created when
+//   AutoCreateInboxEnabled.
+// - ZELFETCH: LookUpAccountFetch, GetHomeDirectoryFetch and GetMailboxFetch
+//   (the "Fetch" forms). Each lookup asks the controller of the account's
+//   own domain afresh; "%USERNAME%" counts only as the template's last ten
+//   characters and is tried first; the caller checks and creates the mailbox.
+//
+// Untrusted input: user names come from mail recipients and from POP3
+// clients. A name is only ever put into a path after it was found as an
+// account, and account names cannot hold "/" or be "." or "..". A mailbox
+// path that would be longer than kMaxPath is refused, never cut (a cut path
+// could name another user's mailbox).
+//
+// Threads: InitNetCodeModule runs once during service start, before any
+// worker thread; the identity is only read afterwards. The domain
+// controller cache is filled at first need by whichever delivery thread
+// needs it and is guarded by a lock, so no thread sees a half-written name.
+// Everything else is local to the call.
+//
+// Failures: no events, no logs; the routines return false or a mailbox
+// lookup result, and their callers report.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// How much of the computer and domain names each service keeps.
+constexpr size_t kIdentityNameLengthDeliv = 127;  // ZELDELIV and ZELRECV
+constexpr size_t kIdentityNameLengthFetch = 19;   // ZELFETCH's smaller buffers
+// The narrow copies (NtDomainName, NtDomainController) hold 255 bytes.
+constexpr size_t kMaxNtName = 255;
+// The controller cache's key and name hold 127 characters.
+constexpr size_t kMaxControllerName = 127;
+// The account domain: ZELDELIV reads it into 261 characters, ZELFETCH's
+// callers supply 128 bytes.
+constexpr size_t kMaxAccountDomainDeliv = 260;
+constexpr size_t kMaxAccountDomainFetch = 127;
+
+// Mailbox lookup results of GetMailbox (ZELDELIV); local delivery turns
+// them into failure texts.
+constexpr int kMailboxFound = 0;        // exists, or was just created
+constexpr int kMailboxNoAccount = 1;    // the name is not an account
+constexpr int kMailboxNoHome = 2;       // the home directory cannot be read
+constexpr int kMailboxMissing = 3;      // empty home, or missing and not created
+constexpr int kMailboxBadTemplate = 9;  // neither "%HOME%" nor "%USERNAME%" at the first "%"
+
+// The local identity, filled by InitNetCodeModule. The "wc" names are the
+// bounded identity names; NtDomainName is the domain's narrow copy.
+extern std::string wcComputerName;
+extern std::string wcDomainName;
+extern std::string NtDomainName;
+
+// Reads the computer name and primary domain (workgroup), keeping at most
+// maxNameLength characters of each. False when the accounts cannot be read;
+// the identity is then empty (CheckAccountSource in platform/accounts says
+// why).
+bool InitNetCodeModule(size_t maxNameLength = kIdentityNameLengthDeliv);
+
+// ZELDELIV: fills the domain controller cache for the server ComputerName
+// ("" = this computer). True when the cache holds an answer (a controller,
+// or none); the answer stands until the key changes or the cache is reset.
+bool GetTheDomainControllerName(const std::string &ComputerName);
+// The cached controller ("\\NAME"), or "" when there is none (yet).
+std::string CachedDomainController();
+// Forgets the cache, as a restart of the service would (tests).
+void ResetDomainControllerCache();
+
+// ZELDELIV: the home directory of pUser in the account domain pDomain.
+// Local accounts are asked of this computer, all others of the primary
+// domain's controller (false when there is none). True with an empty
+// HomeDir for an account without a home directory.
+bool GetHomeDirectory(const std::string &pUser, const std::string &pDomain, std::string &HomeDir);
+
+// ZELDELIV: the mailbox directory of BareName (already in lower case) into
+// Mailbox; returns a mailbox lookup result (kMailbox...).
+int GetMailbox(const std::string &BareName, std::string &Mailbox);
+
+// ZELFETCH: is name an account? True with its domain (at most
+// kMaxAccountDomainFetch characters) when it is a user account, or another
+// kind of account that is also a local user. False with the thread's last
+// error set otherwise.
+bool LookUpAccountFetch(const std::string &name, std::string &domain);
+
+// ZELFETCH: the home directory of user in domain, asked of that domain's
+// controller when it has one and the domain is not this computer, else of
+// this computer.
+bool GetHomeDirectoryFetch(const std::string &user, const std::string &domain,
+                           std::string &HomeDir);
+
+// ZELFETCH: the mailbox directory of user (as the client typed it) in
+// domain; false with an empty Mailbox when none can be formed. Does not
+// check whether the directory exists.
+bool GetMailboxFetch(const std::string &user, const std::string &domain, std::string &Mailbox);

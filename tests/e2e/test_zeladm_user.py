@@ -1,0 +1,210 @@
+"""zeladm user, driven as an administrator would: add, list, passwd, del and
+set-identity against a scratch ZEL_ROOT; the accounts file's mode and
+content; a malformed file reported with its line; bad input refused with
+nothing written; and the file never left half-written, even when the write
+fails or several zeladm processes edit it at once.
+"""
+import os
+import resource
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import unittest
+import warnings
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    try:
+        import crypt  # libcrypt's crypt(3), to check the stored hashes
+    except ImportError:  # gone from newer Pythons: the hash checks are skipped
+        crypt = None
+
+BUILD = os.environ.get("ZEL_BUILD_DIR",
+                       os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+ZELADM = os.path.join(BUILD, "bin", "zeladm")
+TIMEOUT = 30  # seconds for one zeladm run; hashing takes a fraction of one
+
+
+class ZeladmUserTest(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="zel-e2e-user-")
+        self.env = dict(os.environ, ZEL_ROOT=self.root)
+        self.dir = os.path.join(self.root, "etc", "zel")
+        self.path = os.path.join(self.dir, "accounts")
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def zeladm(self, *args, stdin=None, preexec=None):
+        return subprocess.run([ZELADM, "user", *args], input=stdin, capture_output=True,
+                              env=self.env, timeout=TIMEOUT, preexec_fn=preexec)
+
+    def ok(self, *args, **kw):
+        r = self.zeladm(*args, **kw)
+        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr.decode(errors='replace')}")
+        return r.stdout.decode(errors="replace")
+
+    def fails(self, args, status, message, **kw):
+        r = self.zeladm(*args, **kw)
+        err = r.stderr.decode(errors="replace")
+        self.assertEqual(r.returncode, status, f"{args}: {err}")
+        self.assertIn(message, err, f"{args}")
+        return err
+
+    def content(self):
+        with open(self.path, encoding="utf-8") as f:
+            return f.read()
+
+    def accounts(self):
+        """The account lines as (kind, domain, name, hash, home) tuples."""
+        rows = []
+        for line in self.content().splitlines():
+            if line and not line.startswith("#") and line.split(":")[0] in ("user", "group", "alias"):
+                rows.append(tuple(line.split(":", 4)))
+        return rows
+
+    def identity(self):
+        lines = self.content().splitlines()
+        return {k: v for k, _, v in (l.partition(":") for l in lines)
+                if k in ("computer", "domain", "controller")}
+
+    def assertPassword(self, hashed, password):
+        self.assertTrue(hashed.startswith("$y$"), hashed)
+        if crypt is not None:
+            self.assertEqual(crypt.crypt(password, hashed), hashed)
+            self.assertNotEqual(crypt.crypt(password + "x", hashed), hashed)
+
+    def assertNoLeftovers(self):
+        self.assertEqual(sorted(os.listdir(self.dir)), [".accounts.lock", "accounts"])
+
+    def test_add_list_passwd_del(self):
+        out = self.ok("list")
+        self.assertIn("source: host accounts", out)
+        self.assertIn("domain: WORKGROUP", out)
+        r = self.zeladm("add", "demo", "--password", "demo", "--home", "/home/demo")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"created", r.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path).st_mode), 0o600)
+        self.assertTrue(self.content().startswith("# ZEL accounts"))
+        host = self.identity()["computer"]
+        self.assertEqual(self.identity()["domain"], "WORKGROUP")
+        [(kind, domain, name, hashed, home)] = self.accounts()
+        self.assertEqual((kind, domain, name, home), ("user", host, "demo", "/home/demo"))
+        self.assertPassword(hashed, "demo")
+
+        self.ok("passwd", "demo", "--password-stdin", stdin=b"new pass\n")
+        self.assertPassword(self.accounts()[0][3], "new pass")
+        self.ok("passwd", f"{host.lower()}\\DEMO", "--password-stdin", stdin=b"crlf\r\n")
+        self.assertPassword(self.accounts()[0][3], "crlf")
+
+        self.ok("add", "staff", "--kind", "group")
+        self.ok("add", "nopass")
+        out = self.ok("list")
+        self.assertIn("source: accounts file " + self.path, out)
+        self.assertRegex(out, rf"user +{host}\\demo +set +/home/demo")
+        self.assertRegex(out, rf"group +{host}\\staff +-")
+        self.assertRegex(out, rf"user +{host}\\nopass +none")
+        self.fails(["add", "DEMO"], 1, "exists")
+        self.fails(["passwd", "staff", "--password", "x"], 1, "no user account")
+
+        self.ok("del", "staff")
+        self.fails(["del", "staff"], 1, "no account")
+        self.assertEqual([a[2] for a in self.accounts()], ["demo", "nopass"])
+        self.assertNoLeftovers()
+
+    def test_set_identity_and_domain_accounts(self):
+        self.ok("set-identity", "--computer", "MAILHOST", "--domain", "EXAMPLE",
+                "--controller", "\\\\DC1")
+        self.assertEqual(self.identity(), {"computer": "MAILHOST", "domain": "EXAMPLE",
+                                           "controller": "\\\\DC1"})
+        self.ok("add", "demo")
+        self.ok("add", "example\\alice", "--password", "pw")
+        self.fails(["add", "OTHER\\bob"], 2, "neither the computer MAILHOST nor the domain EXAMPLE")
+        self.assertEqual([a[:3] for a in self.accounts()],
+                         [("user", "MAILHOST", "demo"), ("user", "EXAMPLE", "alice")])
+        # Renaming the computer and leaving the domain moves the accounts along.
+        self.ok("set-identity", "--computer", "NEWHOST", "--domain", "WORKGROUP")
+        self.assertEqual(self.identity(), {"computer": "NEWHOST", "domain": "WORKGROUP"})
+        self.assertEqual([a[:3] for a in self.accounts()],
+                         [("user", "NEWHOST", "demo"), ("user", "WORKGROUP", "alice")])
+        err = self.fails(["add", "WORKGROUP\\carol"], 0, "has no controller")
+        self.assertIn("note", err)
+        self.assertNoLeftovers()
+
+    def test_bad_input_changes_nothing(self):
+        cases = [
+            (["add", "a/b"], "contains '/'"),
+            (["add", "a:b"], "contains ':'"),
+            (["add", ""], "is empty"),
+            (["add", "n" * 65], "longer than 64"),
+            (["add", "x", "--home", "relative"], "not an absolute path"),
+            (["add", "x", "--kind", "bogus"], "--kind must be user, group or alias"),
+            (["add", "x", "--kind", "group", "--password", "p"], "only users have passwords"),
+            (["add", "x", "--password"], "--password needs a value"),
+            (["add", "x", "--frob"], "unknown option"),
+            (["add", "x", "--computer", "C"], "unknown option"),
+            (["add", "x", "--password", "p", "--password-stdin"], "either --password or"),
+            (["add", "x", "--password", ""], "1 to 255 characters"),
+            (["add", "x", "--password", "p" * 256], "1 to 255 characters"),
+            (["passwd", "x"], "wrong number of arguments"),
+            (["passwd", "x", "--home", "/h"], "unknown option"),
+            (["set-identity", "--computer", "A", "--domain"], "wrong number of arguments"),
+            (["set-identity", "--computer", "A", "--controller", "B"], "give --computer and --domain"),
+            (["set-identity", "--computer", "A", "--domain", "a"], "must differ"),
+            (["set-identity", "--computer", "A B", "--domain", "D"], "contains a blank"),
+            (["frobnicate"], "unknown command"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.fails(args, 2, message, stdin=b"")
+        self.fails(["add", "x", "--password-stdin"], 2, "1 to 255 characters", stdin=b"\n")
+        self.assertFalse(os.path.exists(self.path))
+
+    def test_malformed_file_is_reported_and_kept(self):
+        os.makedirs(self.dir)
+        text = "computer:A\ndomain:B\nuser:A:bad name::\n"
+        with open(self.path, "w") as f:
+            f.write(text)
+        self.fails(["list"], 1, f"{self.path}:3: account name 'bad name' contains a blank")
+        self.fails(["add", "x"], 1, f"{self.path}:3:")
+        self.fails(["del", "bad name"], 2, "contains a blank")
+        self.assertEqual(self.content(), text)
+        with open(self.path, "w") as f:
+            f.write("computer:A\ndomain:B\nuser:A:x::\nuser:a:X::\n")
+        self.fails(["list"], 1, f"{self.path}:4: account A\\X is already defined on line 3")
+
+    def test_failed_write_leaves_the_old_file(self):
+        self.ok("set-identity", "--computer", "MAILHOST", "--domain", "EXAMPLE")
+        for i in range(12):
+            self.ok("add", f"user{i:02d}", "--home", f"/home/user{i:02d}")
+        before = self.content()
+        limit = len(before.encode()) - 1  # the next version cannot be written whole
+
+        def small_files():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        r = self.zeladm("add", "one-more", preexec=small_files)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(b"cannot write", r.stderr)
+        self.assertEqual(self.content(), before)
+        self.assertNoLeftovers()
+
+    def test_concurrent_edits_lose_nothing(self):
+        self.ok("set-identity", "--computer", "MAILHOST", "--domain", "EXAMPLE")
+        procs = [subprocess.Popen([ZELADM, "user", "add", f"u{i}", "--password", f"p{i}"],
+                                  env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                 for i in range(6)]
+        for p in procs:
+            _, err = p.communicate(timeout=TIMEOUT)
+            self.assertEqual(p.returncode, 0, err)
+        self.assertEqual(sorted(a[2] for a in self.accounts()), [f"u{i}" for i in range(6)])
+        for _, _, name, hashed, _ in self.accounts():
+            self.assertPassword(hashed, "p" + name[1:])
+        self.assertNoLeftovers()
+
+
+if __name__ == "__main__":
+    unittest.main()

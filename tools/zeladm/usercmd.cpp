@@ -1,0 +1,354 @@
+// usercmd: see usercmd.h.
+#include "tools/zeladm/usercmd.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/accounts.h"
+#include "platform/accountsfile.h"
+#include "tools/zeladm/admcmd.h"
+
+namespace {
+
+// One line of standard input holds the password, its line end and the NUL.
+constexpr size_t kPasswordLineBuffer = kMaxPasswordLength + 3;
+
+struct Options {
+  const char *password = nullptr;
+  bool passwordStdin = false;
+  const char *home = nullptr;
+  const char *kind = nullptr;
+  const char *computer = nullptr;
+  const char *domain = nullptr;
+  const char *controller = nullptr;
+};
+
+// The options a subcommand accepts; each takes a value unless it is a flag.
+struct OptionSpec {
+  const char *name;
+  const char *Options::*value;  // null for a flag
+  bool Options::*flag;
+};
+
+const OptionSpec kOptions[] = {
+    {"--password", &Options::password, nullptr},
+    {"--password-stdin", nullptr, &Options::passwordStdin},
+    {"--home", &Options::home, nullptr},
+    {"--kind", &Options::kind, nullptr},
+    {"--computer", &Options::computer, nullptr},
+    {"--domain", &Options::domain, nullptr},
+    {"--controller", &Options::controller, nullptr},
+};
+
+std::string ErrorText(long code) {
+  std::string text;
+  if (!FormatSystemMessage(code, text)) text = "error " + std::to_string(code);
+  return text;
+}
+
+int Usage(const char *what) {
+  std::fprintf(stderr, "zeladm: %s\n", what);
+  return kAdmExitUsage;
+}
+
+// Reads argv[first..argc-1] as options; allowed lists the ones this
+// subcommand takes (e.g. "--home --kind").
+bool ParseOptions(int argc, char **argv, int first, std::string_view allowed, Options &o) {
+  for (int i = first; i < argc; ++i) {
+    const OptionSpec *spec = nullptr;
+    for (const OptionSpec &s : kOptions)
+      if (std::strcmp(argv[i], s.name) == 0) spec = &s;
+    std::string padded = " " + std::string(allowed) + " ";
+    if (spec == nullptr || padded.find(" " + std::string(spec->name) + " ") == std::string::npos) {
+      std::fprintf(stderr, "zeladm: unknown option \"%s\"\n", argv[i]);
+      return false;
+    }
+    if (spec->flag != nullptr) {
+      o.*spec->flag = true;
+    } else if (i + 1 < argc) {
+      o.*spec->value = argv[++i];
+    } else {
+      std::fprintf(stderr, "zeladm: %s needs a value\n", spec->name);
+      return false;
+    }
+  }
+  return true;
+}
+
+// "[DOMAIN\]NAME" into its parts; domain "" means local.
+bool SplitAccount(std::string_view arg, std::string &domain, std::string &name) {
+  size_t backslash = arg.find('\\');
+  domain = backslash == std::string_view::npos ? "" : std::string(arg.substr(0, backslash));
+  name = std::string(backslash == std::string_view::npos ? arg : arg.substr(backslash + 1));
+  std::string why;
+  if (backslash != std::string_view::npos &&
+      !CheckIdentityName(domain, kMaxIdentityNameLength, why)) {
+    std::fprintf(stderr, "zeladm: domain \"%s\" %s\n", domain.c_str(), why.c_str());
+    return false;
+  }
+  if (!CheckAccountName(name, why)) {
+    std::fprintf(stderr, "zeladm: account name \"%s\" %s\n", name.c_str(), why.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The password from --password or from one line of standard input.
+bool TakePassword(const Options &o, std::string &password) {
+  if (o.password != nullptr && o.passwordStdin) {
+    std::fprintf(stderr, "zeladm: give either --password or --password-stdin\n");
+    return false;
+  }
+  if (o.password != nullptr) {
+    password = o.password;
+  } else {
+    char line[kPasswordLineBuffer];
+    if (std::fgets(line, sizeof line, stdin) == nullptr) line[0] = '\0';
+    password = line;
+    bool ended = !password.empty() && password.back() == '\n';
+    if (ended) password.pop_back();
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    explicit_bzero(line, sizeof line);
+  }
+  if (password.empty() || password.size() > kMaxPasswordLength) {
+    std::fprintf(stderr, "zeladm: the password must have 1 to %zu characters\n",
+                 kMaxPasswordLength);
+    return false;
+  }
+  return true;
+}
+
+bool HashPassword(const Options &o, std::string &hash) {
+  std::string password;
+  if (!TakePassword(o, password)) return false;
+  long rc = HashAccountPassword(password, hash);
+  explicit_bzero(password.data(), password.size());
+  if (rc != ERROR_SUCCESS) {
+    std::fprintf(stderr, "zeladm: cannot hash the password: %s\n", ErrorText(rc).c_str());
+    return false;
+  }
+  return true;
+}
+
+// The file as it is, or a fresh one with the host's identity.
+bool LoadForEdit(const std::string &path, AccountsData &data, bool &created) {
+  std::string error;
+  long rc = ReadAccountsFile(path, data, error);
+  created = rc == ERROR_FILE_NOT_FOUND;
+  if (created) {
+    data = AccountsData{};
+    data.computerName = HostComputerName();
+    data.domainName = kHostWorkgroup;
+    return true;
+  }
+  if (rc == ERROR_SUCCESS) return true;
+  std::fprintf(stderr, "zeladm: %s\n", error.c_str());
+  if (rc == ERROR_BAD_ACCOUNTS_FILE) std::fprintf(stderr, "zeladm: fix the file by hand first\n");
+  return false;
+}
+
+bool Save(const std::string &path, const AccountsData &data, bool created) {
+  std::string error;
+  long rc = WriteAccountsFile(path, data, error);
+  if (rc != ERROR_SUCCESS) {
+    std::fprintf(stderr, "zeladm: %s\n", error.c_str());
+    return false;
+  }
+  if (created)
+    std::fprintf(stderr,
+                 "zeladm: created %s (computer %s, domain %s); the services now use it instead "
+                 "of the host's accounts\n",
+                 path.c_str(), data.computerName.c_str(), data.domainName.c_str());
+  return true;
+}
+
+// The identity's spelling of domain ("" = the computer), or false.
+bool ResolveDomain(const AccountsData &data, const std::string &domain, std::string &out) {
+  if (domain.empty() || strcasecmp(domain.c_str(), data.computerName.c_str()) == 0) {
+    out = data.computerName;
+  } else if (strcasecmp(domain.c_str(), data.domainName.c_str()) == 0) {
+    out = data.domainName;
+  } else {
+    std::fprintf(stderr, "zeladm: domain \"%s\" is neither the computer %s nor the domain %s\n",
+                 domain.c_str(), data.computerName.c_str(), data.domainName.c_str());
+    return false;
+  }
+  return true;
+}
+
+// An edit: takes the lock, loads the file, lets change modify it, saves it.
+template <typename Change>
+int Edit(Change change) {
+  std::string path = AccountsFilePath();
+  AccountsFileLock lock;
+  if (long rc = lock.Acquire(path); rc != ERROR_SUCCESS) {
+    std::fprintf(stderr, "zeladm: cannot lock %s: %s\n", path.c_str(), ErrorText(rc).c_str());
+    return kAdmExitFailure;
+  }
+  AccountsData data;
+  bool created = false;
+  if (!LoadForEdit(path, data, created)) return kAdmExitFailure;
+  int rc = change(data);
+  if (rc != kAdmExitOk) return rc;
+  return Save(path, data, created) ? kAdmExitOk : kAdmExitFailure;
+}
+
+AccountRecord *Find(AccountsData &data, const std::string &domain, const std::string &name) {
+  return const_cast<AccountRecord *>(FindAccount(data, domain, name));
+}
+
+int RunAdd(int argc, char **argv) {
+  std::string domainArg, name;
+  Options o;
+  if (!SplitAccount(argv[1], domainArg, name) ||
+      !ParseOptions(argc, argv, 2, "--password --password-stdin --home --kind", o))
+    return kAdmExitUsage;
+  AccountRecord rec;
+  rec.name = name;
+  std::string why;
+  if (o.kind != nullptr && !ParseAccountKind(o.kind, rec.kind))
+    return Usage("--kind must be user, group or alias");
+  if (o.home != nullptr && !CheckHomeDirectory(o.home, why))
+    return Usage(("home directory " + why).c_str());
+  rec.homeDirectory = o.home != nullptr ? o.home : "";
+  bool withPassword = o.password != nullptr || o.passwordStdin;
+  if (withPassword && rec.kind != AccountKind::kUser) return Usage("only users have passwords");
+  if (withPassword && !HashPassword(o, rec.passwordHash)) return kAdmExitUsage;
+  return Edit([&](AccountsData &data) {
+    if (!ResolveDomain(data, domainArg, rec.domain)) return kAdmExitUsage;
+    if (FindAccount(data, rec.domain, name) != nullptr) {
+      std::fprintf(stderr, "zeladm: account %s\\%s exists\n", rec.domain.c_str(), name.c_str());
+      return kAdmExitFailure;
+    }
+    if (rec.domain != data.computerName && data.controllerName.empty())
+      std::fprintf(stderr,
+                   "zeladm: note: %s has no controller, and accounts of a domain are found only "
+                   "through one (zeladm user set-identity ... --controller)\n",
+                   rec.domain.c_str());
+    data.accounts.push_back(rec);
+    return kAdmExitOk;
+  });
+}
+
+int RunDel(int argc, char **argv) {
+  std::string domainArg, name;
+  if (!SplitAccount(argv[1], domainArg, name)) return kAdmExitUsage;
+  return Edit([&](AccountsData &data) {
+    std::string domain;
+    if (!ResolveDomain(data, domainArg, domain)) return kAdmExitUsage;
+    AccountRecord *a = Find(data, domain, name);
+    if (a == nullptr) {
+      std::fprintf(stderr, "zeladm: no account %s\\%s\n", domain.c_str(), name.c_str());
+      return kAdmExitFailure;
+    }
+    data.accounts.erase(data.accounts.begin() + (a - data.accounts.data()));
+    return kAdmExitOk;
+  });
+}
+
+int RunPasswd(int argc, char **argv) {
+  std::string domainArg, name, hash;
+  Options o;
+  if (!SplitAccount(argv[1], domainArg, name) ||
+      !ParseOptions(argc, argv, 2, "--password --password-stdin", o))
+    return kAdmExitUsage;
+  if (o.password == nullptr && !o.passwordStdin)
+    return Usage("give --password or --password-stdin");
+  if (!HashPassword(o, hash)) return kAdmExitUsage;
+  return Edit([&](AccountsData &data) {
+    std::string domain;
+    if (!ResolveDomain(data, domainArg, domain)) return kAdmExitUsage;
+    AccountRecord *a = Find(data, domain, name);
+    if (a == nullptr || a->kind != AccountKind::kUser) {
+      std::fprintf(stderr, "zeladm: no user account %s\\%s\n", domain.c_str(), name.c_str());
+      return kAdmExitFailure;
+    }
+    a->passwordHash = hash;
+    return kAdmExitOk;
+  });
+}
+
+const char *PasswordState(const AccountRecord &a) {
+  if (a.kind != AccountKind::kUser) return "-";
+  if (a.passwordHash.empty()) return "none";
+  return a.passwordHash[0] == '!' || a.passwordHash[0] == '*' ? "locked" : "set";
+}
+
+int RunList(int argc, char **argv) {
+  std::string path = AccountsFilePath();
+  AccountsData data;
+  std::string error;
+  long rc = ReadAccountsFile(path, data, error);
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    std::printf("source: host accounts (no %s)\ncomputer: %s\ndomain: %s\ncontroller: none\n",
+                path.c_str(), HostComputerName().c_str(), kHostWorkgroup);
+    return kAdmExitOk;
+  }
+  if (rc != ERROR_SUCCESS) {
+    std::fprintf(stderr, "zeladm: %s\n", error.c_str());
+    return kAdmExitFailure;
+  }
+  std::string controller = data.controllerName.empty() ? "none" : "\\\\" + data.controllerName;
+  std::printf("source: accounts file %s\ncomputer: %s\ndomain: %s\ncontroller: %s\n", path.c_str(),
+              data.computerName.c_str(), data.domainName.c_str(), controller.c_str());
+  for (const AccountRecord &a : data.accounts) {
+    std::string account = a.domain + "\\" + a.name;
+    std::printf("%-5s  %-40s  %-6s  %s\n", AccountKindName(a.kind), account.c_str(),
+                PasswordState(a), a.homeDirectory.c_str());
+  }
+  return kAdmExitOk;
+}
+
+bool CheckIdentityOption(const char *label, const char *value, size_t maxLength) {
+  std::string why;
+  if (CheckIdentityName(value, maxLength, why)) return true;
+  std::fprintf(stderr, "zeladm: %s \"%s\" %s\n", label, value, why.c_str());
+  return false;
+}
+
+int RunSetIdentity(int argc, char **argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, 1, "--computer --domain --controller", o)) return kAdmExitUsage;
+  if (o.computer == nullptr || o.domain == nullptr) return Usage("give --computer and --domain");
+  std::string controller = o.controller != nullptr ? o.controller : "";
+  if (controller.compare(0, 2, "\\\\") == 0) controller.erase(0, 2);
+  if (!CheckIdentityOption("computer name", o.computer, kMaxIdentityNameLength) ||
+      !CheckIdentityOption("domain name", o.domain, kMaxIdentityNameLength) ||
+      (o.controller != nullptr &&
+       !CheckIdentityOption("controller name", controller.c_str(), kMaxControllerNameLength)))
+    return kAdmExitUsage;
+  if (strcasecmp(o.computer, o.domain) == 0)
+    return Usage("the domain must differ from the computer");
+  return Edit([&](AccountsData &data) {
+    // Renaming moves the accounts along: local ones stay local.
+    for (AccountRecord &a : data.accounts)
+      a.domain = a.domain == data.computerName ? o.computer : o.domain;
+    data.computerName = o.computer;
+    data.domainName = o.domain;
+    data.controllerName = controller;
+    return kAdmExitOk;
+  });
+}
+
+const AdmCommand kUserCommands[] = {
+    {"add",
+     "[DOMAIN\\]NAME [--password PW | --password-stdin] [--home DIR] [--kind user|group|alias]",
+     "add an account (local without DOMAIN); without a password it cannot log on", 1, -1, RunAdd},
+    {"del", "[DOMAIN\\]NAME", "delete an account", 1, 1, RunDel},
+    {"passwd", "[DOMAIN\\]NAME --password PW | --password-stdin", "set a user's password", 2, 3,
+     RunPasswd},
+    {"list", "", "show the identity and the accounts", 0, 0, RunList},
+    {"set-identity", "--computer C --domain D [--controller \\\\DC]",
+     "set the computer name, its domain or workgroup, and the domain's controller", 4, 6,
+     RunSetIdentity},
+};
+
+}  // namespace
+
+int RunUserCommand(int argc, char **argv) {
+  return DispatchAdmCommand("zeladm user", kUserCommands, argc - 1, argv + 1);
+}
