@@ -1,16 +1,120 @@
 // localhost: see localhost.h.
 #include "ZELRECV/localhost.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdio>
 
-#include "common/service.h"
+#include "platform/dnsclient.h"
+#include "platform/hostres.h"
 
 _LocalHostIPInfo LocalHostIPInfo;
 
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+std::string DottedAddress(uint32_t address) {
+  in_addr a;
+  a.s_addr = address;
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return std::string(text).substr(0, kMaxIPInfoAddress);
+}
+
+// Step 1: the host name as gethostname gives it into its buffer (a longer
+// name fails, it is not cut) and the host entry of that name.
+bool LocalHostEntry(std::string &name, HostEntry &entry) {
+  if (!ZelGetHostName(name) || name.size() + 1 > kLocalHostNameBuffer) return false;
+  return ZelGetHostByName(name, entry) == ERROR_SUCCESS;
+}
+
+// Step 4: what the hosts file or DNS call the address. A name with a "."
+// replaces the entry's name; the aliases come along.
+void NameFromAddress(_IPInfo &info) {
+  HostEntry byAddr;
+  if (ZelGetHostByAddr(info.IPAddr, byAddr) != ERROR_SUCCESS) return;
+  if (byAddr.name.find('.') != std::string::npos)
+    info.Name = byAddr.name.substr(0, kMaxIPInfoName);
+  info.Alias.clear();
+  for (const std::string &alias : byAddr.aliases) {
+    if (info.Alias.size() == kMaxHostAliases) break;
+    info.Alias.push_back(alias.substr(0, kMaxIPInfoName));
+  }
+}
+
+// "[a.b.c.d]" names the entry of that address. The address must be followed
+// by "]" (or end the text): "[10.0.0.10]" is not 10.0.0.1.
+bool MatchDomainLiteral(std::string_view domain, const _IPInfo &entry) {
+  std::string_view inner = domain.substr(1);
+  if (entry.Address.empty() || inner.substr(0, entry.Address.size()) != entry.Address)
+    return false;
+  inner.remove_prefix(entry.Address.size());
+  return inner.empty() || inner.front() == ']';
+}
+
+bool MatchEntryNames(std::string_view domain, const _IPInfo &entry) {
+  if (PartialDomainNameMatch(domain, entry.Name)) return true;
+  for (const std::string &alias : entry.Alias)
+    if (PartialDomainNameMatch(domain, alias)) return true;
+  return false;
+}
+
+}  // namespace
+
+bool GetHostNameFromRegistry(std::string &name) {
+  std::string host, domain;
+  if (ReadTcpipParameter("Hostname", kLocalHostNameBuffer - 1, host) != ERROR_SUCCESS ||
+      ReadTcpipParameter("Domain", kLocalHostNameBuffer - 1, domain) != ERROR_SUCCESS ||
+      host.empty() || domain.empty())
+    return false;
+  if (host.size() + 1 + domain.size() + 1 > kLocalHostNameBuffer) return false;
+  name = host + "." + domain;
+  return true;
+}
+
 void GetLocalHostIPInfo() {
-  // Address discovery arrives with the network engine; until then the
-  // table stays empty.
-  LocalHostIPInfo.Entries.clear();
+  // Built aside and put in place whole, so the table is never half filled.
+  _LocalHostIPInfo table;
+  std::string name;
+  HostEntry entry;
+  if (LocalHostEntry(name, entry) &&
+      (name.find('.') != std::string::npos || GetHostNameFromRegistry(name))) {
+    for (uint32_t address : entry.addresses) {
+      if (table.Entries.size() == kMaxLocalAddresses) break;
+      _IPInfo info;
+      info.IPAddr = address;
+      info.Address = DottedAddress(address);
+      info.Name = name.substr(0, kMaxIPInfoName);
+      table.Entries.push_back(std::move(info));
+    }
+    for (_IPInfo &info : table.Entries) NameFromAddress(info);
+  }
+  LocalHostIPInfo = std::move(table);
+}
+
+bool PartialDomainNameMatch(std::string_view partial, std::string_view full) {
+  if (partial.empty() || partial.size() > full.size()) return false;
+  if (!EqualNoCase(partial, full.substr(0, partial.size()))) return false;
+  return partial.size() == full.size() || full[partial.size()] == '.';
+}
+
+const char *MatchLocalHostName(std::string_view domain) {
+  for (const _IPInfo &entry : LocalHostIPInfo.Entries) {
+    bool match = !domain.empty() && domain.front() == '['
+                     ? MatchDomainLiteral(domain, entry)
+                     : MatchEntryNames(domain, entry);
+    if (match) return entry.Name.c_str();
+  }
+  return nullptr;
 }
 
 void DisplayIPAddress() {

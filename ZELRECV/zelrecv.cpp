@@ -1,10 +1,13 @@
 // zelrecv: the SMTP receiver, service ZELRECV.
 //
-// Hooks of the service entry layer, the receiver's settings and its start
-// and stop sequence. The network engine and the SMTP dialogue hang off
-// InitThisService.
-#include <atomic>
+// Contents: the service identity and hooks, and the start sequence, which
+// loads the configuration (global values, then recvcfg's settings),
+// creates the spool directories, learns this computer's identity and starts
+// the network engine with the SMTP dialogue (smtpdlg, msgaccept) on it.
+#include "ZELRECV/recvcfg.h"
 
+#include "ZELRECV/netengine.h"
+#include "ZELRECV/smtpdlg.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
@@ -13,6 +16,7 @@
 #include "common/service.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "platform/sync.h"
 
 const char *ThisServiceName() { return "ZELRECV"; }
 const char *ThisServiceDisplayName() { return "ZEL SMTP Receiver"; }
@@ -20,24 +24,14 @@ const char *ThisServiceVersion() { return "0.83"; }
 
 namespace {
 
-// The receiver's settings (Parameters key), read at every start.
-std::string IncomingName = kIncomingDir;   // "MailQueueDir" renames it
-std::atomic<bool> InlogEnabled{false};
-std::atomic<bool> Stopping{false};
-
-void LoadReceiverSettings() {
-  MailQueueDirectory = SpoolPath(kIncomingDir);
-  MailInlogDirectory = SpoolPath(kInlogDir);
-  RegKey params;
-  if (OpenParametersKey(params) != ERROR_SUCCESS) return;
-  std::string queueDir;
-  if (QueryRegString(params.get(), "MailQueueDir", kMaxPath, queueDir) && !queueDir.empty()) {
-    IncomingName = queueDir;
-    MailQueueDirectory = SpoolPath(queueDir);
-  }
-  DWORD inlog = 0;
-  QueryRegDword(params.get(), "MailInlogEnabled", inlog);
-  InlogEnabled = inlog != 0;
+bool ReadConfiguration() {
+  SetConfigDefaults();
+  LoadCriticalConfig();
+  LoadGeneralConfigMain(kDomainListBytesReceiver);
+  std::string incoming;
+  LoadReceiverSettings(&incoming);
+  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir})) return false;
+  return InitNetCodeModule(kIdentityNameLengthDeliv);
 }
 
 }  // namespace
@@ -45,31 +39,33 @@ void LoadReceiverSettings() {
 long InitThisService() {
   StartupCheckPointHint(3000);
   LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STARTING, ThisServiceDisplayName(), nullptr);
-  Stopping = false;
 
   // The socket library needs no start-up here; the checkpoint stays so the
-  // checkpoint numbers of later steps are the same on every platform.
+  // checkpoint numbers of later steps are the same everywhere.
   StartupCheckPointHint(3000);
 
   StartupCheckPointHint(3000);
-  SetConfigDefaults();
-  LoadCriticalConfig();
-  LoadGeneralConfigMain(kDomainListBytesReceiver);
-  LoadReceiverSettings();
-  if (!CreateSpoolDirectories({IncomingName.c_str(), kInlogDir})) return -1;
-  if (!InitNetCodeModule(kIdentityNameLengthDeliv)) return -1;
+  if (!ReadConfiguration()) return -1;
 
-  StartupCheckPointHint(3000);
   StartupCheckPointHint(3000);
   if (!InitLogModule()) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
     return -1;
   }
+
+  StartupCheckPointHint(3000);
+  NetEngineSettings settings;
+  settings.Port = static_cast<uint16_t>(PortNo);
+  settings.IdleSeconds = IdleTimeout;
+  settings.KeepAlive = !NoKeepalives;
+  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue};
+  if (!StartNetEngine(settings, hooks)) return -1;
   return 0;
 }
 
 void TermThisService() {
-  Stopping = true;
+  StopNetEngine();
+  Sleep(1000);
   TermLogModule();
   LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
 }

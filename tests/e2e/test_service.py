@@ -8,16 +8,12 @@ arguments, no arguments) is checked end to end as well.
 """
 
 import os
-import shutil
 import signal
-import socket
 import subprocess
-import tempfile
 import time
 import unittest
 
-BUILD_DIR = os.environ.get("ZEL_BUILD_DIR", "build")
-BIN_DIR = os.path.join(BUILD_DIR, "bin")
+from zelharness import Manager, Scratch, free_port, program_path, run, stop_child, wait_exit
 
 # Every wait of this test is bounded by this many seconds.
 WAIT_SECONDS = 20
@@ -30,115 +26,17 @@ PROGRAMS = [
     ("zelfetch", "ZELFETCH", "ZEL POP3 Server", "0.87", ["Pop3log"], ["var/mailbox"]),
 ]
 
-TCPIP_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters"
 
-
-def program_path(name):
-    return os.path.join(BIN_DIR, name)
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Scratch:
-    """A scratch ZEL_ROOT with the environment the programs run in."""
-
-    def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="zel-e2e-svc-")
-        env = dict(os.environ)
-        # Only the test decides whether a service manager is present.
-        env.pop("NOTIFY_SOCKET", None)
-        env.pop("INVOCATION_ID", None)
-        env["ZEL_ROOT"] = self.root
-        env["ZEL_TEST"] = "1"
-        self.env = env
-
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
-
-    def zeladm(self, *args, check=True):
-        result = subprocess.run([program_path("zeladm"), *args], env=self.env,
-                                capture_output=True, text=True, timeout=WAIT_SECONDS)
-        if check and result.returncode != 0:
-            raise AssertionError("zeladm %s failed: %s%s" % (args, result.stdout, result.stderr))
-        return result
-
-    def prepare_registry(self):
-        # Never let a program reach the machine's resolver, nor the real ports.
-        self.zeladm("reg", "set", TCPIP_KEY, "NameServer", "sz", "127.0.0.1:1")
-        for service in ("ZELRECV", "ZELFETCH"):
-            key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters" % service
-            self.zeladm("reg", "set", key, "PortNo", "dword", str(free_port()))
-
-    def events(self):
-        try:
-            with open(self.path("var", "log", "zel", "events.log"), encoding="utf-8") as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
-
-    def cleanup(self):
-        shutil.rmtree(self.root, ignore_errors=True)
-
-
-class Manager:
-    """The service manager's end of the notify protocol."""
-
-    def __init__(self, scratch):
-        self.name = scratch.path("notify.sock")
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(self.name)
-        self.reports = []
-
-    def next(self, deadline):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            return None
-        self.sock.settimeout(left)
-        try:
-            data = self.sock.recv(4096).decode()
-        except socket.timeout:
-            return None
-        self.reports.append(data)
-        return data
-
-    def wait_for(self, line, seconds=WAIT_SECONDS):
-        """Reads reports until one holds line; the report, or None."""
-        deadline = time.monotonic() + seconds
-        while True:
-            report = self.next(deadline)
-            if report is None or line in report.split("\n"):
-                return report
-
-    def close(self):
-        self.sock.close()
-
-
-def run(scratch, *args, env=None):
-    return subprocess.run([*args], env=env or scratch.env, capture_output=True, text=True,
-                          timeout=WAIT_SECONDS)
-
-
-def wait_exit(proc, seconds=WAIT_SECONDS):
-    try:
-        return proc.wait(timeout=seconds)
-    except subprocess.TimeoutExpired:
-        return None
-
-
-def stop_child(proc):
-    if proc.poll() is None:
-        proc.kill()
-        proc.wait(timeout=WAIT_SECONDS)
+def prepare_registry(scratch):
+    # Never let a program reach the machine's resolver, nor the real ports.
+    scratch.prepare_registry(services={"ZELRECV": {"PortNo": free_port()},
+                                       "ZELFETCH": {"PortNo": free_port()}})
 
 
 class ServiceRunTest(unittest.TestCase):
     def setUp(self):
-        self.scratch = Scratch()
-        self.scratch.prepare_registry()
+        self.scratch = Scratch("zel-e2e-svc-")
+        prepare_registry(self.scratch)
         self.manager = Manager(self.scratch)
 
     def tearDown(self):
@@ -226,7 +124,7 @@ class ServiceRunTest(unittest.TestCase):
 
 class CommandLineTest(unittest.TestCase):
     def setUp(self):
-        self.scratch = Scratch()
+        self.scratch = Scratch("zel-e2e-svc-")
 
     def tearDown(self):
         self.scratch.cleanup()

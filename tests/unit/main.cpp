@@ -11,8 +11,6 @@ int main(int argc, char **argv) {
     tmpl = std::string(t) + "/zel-unit-XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) return 2;
   setenv("ZEL_ROOT", tmpl.c_str(), 1);
-  // Never let a test resolve names through the machine's resolver.
-  setenv("ZEL_TEST", "1", 1);
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
   if (std::getenv("ZEL_KEEP_ROOT") == nullptr) {

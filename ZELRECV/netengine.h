@@ -1,0 +1,78 @@
+// netengine: the network engine of the receiver (and of the POP3 server):
+// the listening thread, the connection records, the pool of worker threads
+// on one completion port, and the idle check.
+//
+// The engine knows nothing of SMTP or POP3. A program starts it with its
+// port and a table of hooks: Greet runs on the listening thread for every
+// accepted connection; Complete runs on a worker for every completed
+// operation of a connection; Idle runs on the scanning worker for a
+// connection whose outstanding read has waited longer than the idle limit
+// (after which the read completes as cancelled); Release frees the
+// dialogue record when the connection closes.
+//
+// Each connection has at most one socket operation outstanding (the
+// completion port guarantees it), so a connection's hooks never run on two
+// workers at once, and its record belongs to whichever worker holds its
+// completion. The connection list is guarded by one lock; the idle check
+// only looks at records under that lock and only cancels reads.
+//
+// Peers are untrusted: the engine bounds nothing itself beyond the buffer
+// sizes the dialogue gives it; every failed socket operation ends in an
+// abortive close without an event. Failures of the start and the listener
+// are reported as events.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/iocp.h"
+
+struct _Connection {
+  int Socket = -1;
+  uint32_t LocalAddr = 0;        // network order
+  uint32_t PeerAddr = 0;
+  std::string LocalAddress;      // dotted, at most 63 characters
+  std::string LocalHostName;     // the name the connection reached us by
+  std::string PeerAddress;       // dotted
+  OVERLAPPED Overlapped;         // the socket's operation
+  void *Dialogue = nullptr;      // the program's dialogue record
+  std::atomic<long long> LastActivity{0};   // seconds, of the last completion
+  std::atomic<bool> bReadOutstanding{false};
+  std::atomic<bool> bTimedOut{false};       // set by the idle check
+  _Connection *Next = nullptr;   // the connection list
+};
+
+struct NetEngineHooks {
+  void (*Greet)(_Connection *conn);
+  void (*Complete)(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok);
+  void (*Release)(_Connection *conn);
+};
+
+struct NetEngineSettings {
+  uint16_t Port = 0;
+  unsigned Workers = 0;          // 0: twice the processors
+  DWORD IdleSeconds = 0;         // 0: no idle check
+  bool KeepAlive = true;
+};
+
+// Starts the port, the workers and the listening thread. False (with the
+// event already reported) when the port or a thread cannot be started.
+bool StartNetEngine(const NetEngineSettings &settings, const NetEngineHooks &hooks);
+// Closes the listener and ends the workers (they leave at their next
+// completion; open connections are closed abortively).
+void StopNetEngine();
+bool NetEngineStopping();
+
+CompletionPort &EnginePort();
+
+// Operations on a connection; each failure closes it abortively and returns
+// false (the caller must not touch the record after that).
+bool StartSocketRead(_Connection *conn, char *buffer, size_t length);
+bool StartSocketWrite(_Connection *conn, const char *buffer, size_t length);
+// Hands bytes already received to the connection as if a read had
+// completed (a posted completion), so pipelined input takes the same road.
+bool PostReadCompletion(_Connection *conn, DWORD bytes);
+
+// Closes the socket, releases the dialogue and frees the record.
+void CloseConnection(_Connection *conn, bool graceful);

@@ -1,0 +1,46 @@
+// recvcfg: see recvcfg.h.
+#include "ZELRECV/recvcfg.h"
+
+#include "common/loadcfig.h"
+#include "common/pconfig.h"
+#include "common/zel.h"
+
+DWORD PortNo = kDefaultSmtpPort;
+bool ProhibitMailRelay = false;
+bool NoKeepalives = false;
+bool CheckLocalRecipient = false;
+std::atomic<bool> MailInlogEnabled{false};
+DWORD MaxMessageSize = kDefaultMaxMessageSize;
+DWORD IdleTimeout = kDefaultIdleTimeout;
+
+namespace {
+
+bool ReadFlag(HKEY key, const char *name) {
+  DWORD v = 0;
+  QueryRegDword(key, name, v);
+  return v != 0;
+}
+
+}  // namespace
+
+void LoadReceiverSettings(std::string *incomingName) {
+  *incomingName = kIncomingDir;
+  MailQueueDirectory = SpoolPath(kIncomingDir);
+  MailInlogDirectory = SpoolPath(kInlogDir);
+  RegKey params;
+  if (OpenParametersKey(params) != ERROR_SUCCESS) return;
+  std::string queueDir;
+  if (QueryRegString(params.get(), "MailQueueDir", kMaxPath, queueDir) && !queueDir.empty()) {
+    *incomingName = queueDir;
+    MailQueueDirectory = SpoolPath(queueDir);
+  }
+  DWORD port = kDefaultSmtpPort;
+  if (QueryRegDword(params.get(), "PortNo", port)) PortNo = port == 0 ? kDefaultSmtpPort : port;
+  ProhibitMailRelay = ReadFlag(params.get(), "ProhibitMailRelay");
+  NoKeepalives = ReadFlag(params.get(), "NoKeepalives");
+  CheckLocalRecipient = ReadFlag(params.get(), "CheckLocalRecipient");
+  MailInlogEnabled = ReadFlag(params.get(), "MailInlogEnabled");
+  QueryRegDword(params.get(), "MaxMessageSize", MaxMessageSize);
+  DWORD idle = IdleTimeout;
+  if (QueryRegDword(params.get(), "Timeout", idle) && idle != 0) IdleTimeout = idle;
+}

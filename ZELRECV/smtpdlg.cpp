@@ -1,0 +1,387 @@
+// smtpdlg: see smtpdlg.h. Message acceptance after DATA is msgaccept.
+#include "ZELRECV/smtpdlg.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "ZELRECV/localhost.h"
+#include "ZELRECV/msgaccept.h"
+#include "ZELRECV/recvcfg.h"
+#include "common/rfc822parse.h"
+#include "common/service.h"
+#include "common/str.h"
+
+namespace {
+
+_SmtpDialogue &Dlg(_Connection *conn) { return *static_cast<_SmtpDialogue *>(conn->Dialogue); }
+
+bool IsPathEnd(char c) {
+  return c == '\0' || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '>';
+}
+
+const char *SkipSpace(const char *p) {
+  while (IsAddressSpace(*p)) ++p;
+  return p;
+}
+
+// The argument of a four-letter command: behind it, white space skipped.
+const char *Argument(const _SmtpDialogue &dlg) { return SkipSpace(dlg.Line + 4); }
+
+// ---- reads
+
+void StartCommandRead(_Connection *conn, bool reset);
+
+// Moves pending bytes into buf (at most room) and posts them as a read.
+bool FeedPending(_Connection *conn, char *buf, size_t room) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  size_t n = std::min(room, dlg.Pending.size());
+  memcpy(buf, dlg.Pending.data(), n);
+  dlg.Pending.erase(0, n);
+  return PostReadCompletion(conn, static_cast<DWORD>(n));
+}
+
+void StartCommandRead(_Connection *conn, bool reset) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  dlg.Op = kOpCommandRead;
+  if (reset) {
+    dlg.LineLength = 0;
+    dlg.bLineComplete = false;
+  }
+  char *buf = dlg.Line + dlg.LineLength;
+  size_t room = kMaxLineLength - dlg.LineLength;
+  if (!dlg.Pending.empty()) {
+    FeedPending(conn, buf, room);
+    return;
+  }
+  StartSocketRead(conn, buf, room);
+}
+
+// A read of command bytes completed: is the line whole?
+void CommandBytes(_Connection *conn, DWORD bytes);
+
+// ---- the commands
+
+void CmdHelo(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  std::string name = BoundedCopy(Argument(dlg), kMaxHeloName);
+  size_t ws = name.find_first_of(" \t\r\n\v\f");
+  if (ws != std::string::npos) name.resize(ws);
+  ResetTransaction(dlg);
+  dlg.HeloName = name;
+  dlg.bHeloSeen = true;
+  SendReply(conn, "250 OK\r\n");
+}
+
+void CmdQuit(_Connection *conn) {
+  SendReply(conn, "221 " + conn->LocalHostName + " closing\r\n", kStateQuitting);
+}
+
+void CmdMail(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  if (!dlg.bHeloSeen) {
+    SendReply(conn, "503 You must send a HELO command first\r\n");
+    return;
+  }
+  std::string address, offending;
+  if (!ParsePath(dlg.Line, kMaxReturnPathText, address, offending)) {
+    SendReply(conn, "501 Syntax error in address " + offending + "\r\n");
+    return;
+  }
+  dlg.ReturnPath = address;
+  SendReply(conn, "250 " + address + " OK\r\n");
+}
+
+// The domain behind the "@" as the local test sees it.
+std::string DomainOf(const std::string &address) {
+  const char *at = SkipLocalAddressPart(address.c_str());
+  if (*at != '@') return "";
+  const char *p = SkipSpace(at + 1);
+  std::string domain;
+  if (*p == '[') {
+    domain.push_back(*p++);
+    while ((*p >= '0' && *p <= '9') || *p == '.') domain.push_back(*p++);
+    if (*p == ']') domain.push_back(*p);
+    return domain;
+  }
+  while (isalnum(static_cast<unsigned char>(*p)) || *p == '-' || *p == '.') domain.push_back(*p++);
+  return domain;
+}
+
+bool IsLocalAddress(const std::string &address) {
+  const char *at = SkipLocalAddressPart(address.c_str());
+  if (*at != '@') return true;
+  return MatchLocalHostName(DomainOf(address)) != nullptr;
+}
+
+// "name%remote.domain@this.host" is delivered as "name@remote.domain":
+// split the unquoted local part at its last "%". False when it has none.
+bool RewritePercentHack(std::string &address) {
+  const char *end = SkipLocalAddressPart(address.c_str());
+  std::string local = StripDown(std::string_view(address.c_str(), end - address.c_str()), kMaxPathBuffer);
+  RemoveTrailingSpace(local);
+  local.erase(0, local.find_first_not_of(" \t\r\n\v\f") == std::string::npos
+                     ? local.size()
+                     : local.find_first_not_of(" \t\r\n\v\f"));
+  size_t pct = local.rfind('%');
+  if (pct == std::string::npos) return false;
+  std::string domain = local.substr(pct + 1);
+  domain.erase(0, std::min(domain.size(), domain.find_first_not_of(" \t\r\n\v\f")));
+  address = DressUp(local.substr(0, pct), kMaxPathBuffer) + "@" + domain;
+  CutText(address, kMaxPathBuffer);
+  return true;
+}
+
+// The address as stored: cut to its record, the domain in lower case.
+std::string StoredRecipient(const std::string &address) {
+  std::string stored = BoundedCopy(address, kMaxRecipientAddress);
+  size_t at = SkipLocalAddressPart(stored.c_str()) - stored.c_str();
+  for (size_t i = at; i < stored.size(); ++i)
+    stored[i] = static_cast<char>(tolower(static_cast<unsigned char>(stored[i])));
+  return stored;
+}
+
+// Whether a local recipient is known. Every address is accepted: the
+// delivery agent knows the aliases and lists that the accounts do not.
+bool LocalRecipientCheck(const std::string &) { return true; }
+
+void CmdRcpt(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  std::string address, offending;
+  if (!ParsePath(dlg.Line, kMaxPathBuffer, address, offending)) {
+    SendReply(conn, "501 Syntax error in address " + offending + "\r\n");
+    return;
+  }
+  bool local = IsLocalAddress(address);
+  while (local && RewritePercentHack(address)) local = IsLocalAddress(address);
+  if (address.empty()) {
+    SendReply(conn, "501 Syntax error in recipient address\r\n");
+    return;
+  }
+  if (!local && ProhibitMailRelay) {
+    SendReply(conn, "551 User not local: try <" + address + ">\r\n");
+    return;
+  }
+  if (local && CheckLocalRecipient && !LocalRecipientCheck(address)) {
+    SendReply(conn, "550 User '" + address + "' not known\r\n");
+    return;
+  }
+  std::string stored = StoredRecipient(address);
+  dlg.Recipients.push_back(_SmtpRecipient{local, stored});
+  SendReply(conn, "250 " + stored + " OK\r\n");
+}
+
+void CmdData(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  if (dlg.Recipients.empty()) {
+    SendReply(conn, "503 No valid recipients specified\r\n");
+    return;
+  }
+  SendReply(conn, "354 Ready for data\r\n", kStateDataPending);
+}
+
+void CmdRset(_Connection *conn) {
+  ResetTransaction(Dlg(conn));
+  SendReply(conn, "250 OK\r\n");
+}
+
+void CmdVrfy(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  const char *arg = Argument(dlg);
+  std::string address(arg, SkipRfc821Address(arg) - arg);
+  RemoveTrailingSpace(address);
+  if (IsLocalAddress(address))
+    SendReply(conn, "250 User assumed to be local\r\n");
+  else if (ProhibitMailRelay)
+    SendReply(conn, "550 User not local\r\n");
+  else
+    SendReply(conn, "252 User not local, but will relay\r\n");
+}
+
+void CmdNoop(_Connection *conn) { SendReply(conn, "250 OK\r\n"); }
+
+struct SmtpCommand {
+  const char *Name;   // matched on the line's first four characters
+  void (*Handler)(_Connection *conn);
+};
+
+// In this order: a longer word that begins with a name counts as it.
+const SmtpCommand kCommands[] = {
+    {"HELO", CmdHelo}, {"QUIT", CmdQuit}, {"MAIL", CmdMail}, {"RCPT", CmdRcpt},
+    {"DATA", CmdData}, {"RSET", CmdRset}, {"VRFY", CmdVrfy}, {"NOOP", CmdNoop},
+};
+
+void DispatchCommand(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  if (dlg.Line[0] == '.') {
+    StartCommandRead(conn, true);
+    return;
+  }
+  for (const SmtpCommand &cmd : kCommands) {
+    if (dlg.LineLength >= 4 && strncasecmp(dlg.Line, cmd.Name, 4) == 0) {
+      cmd.Handler(conn);
+      return;
+    }
+  }
+  SendReply(conn, "500 Unknown or unimplemented command\r\n");
+}
+
+void CommandBytes(_Connection *conn, DWORD bytes) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  size_t before = dlg.LineLength;
+  dlg.LineLength += bytes;
+  dlg.Line[dlg.LineLength] = '\0';
+  char *nl = static_cast<char *>(memchr(dlg.Line + before, '\n', bytes));
+  if (nl != nullptr) {
+    // What follows the line end is the next command's: keep it.
+    size_t cut = nl - dlg.Line;
+    dlg.Pending.insert(0, nl + 1, dlg.LineLength - cut - 1);
+    dlg.LineLength = cut;
+    dlg.Line[cut] = '\0';
+    dlg.bLineComplete = true;
+  } else if (dlg.LineLength > kLineHandOver) {
+    dlg.bLineComplete = true;
+  }
+  if (!dlg.bLineComplete) {
+    StartCommandRead(conn, false);
+    return;
+  }
+  dlg.State = kStateCommand;
+  DispatchCommand(conn);
+}
+
+// The dialogue step after a completed reply send or end of data.
+void DialogueStep(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  switch (dlg.State) {
+    case kStateReplyPending:
+      dlg.State = kStateCommand;
+      StartCommandRead(conn, true);
+      return;
+    case kStateDataPending:
+      dlg.State = kStateDataComplete;
+      StartDataRead(conn);
+      return;
+    case kStateQuitting:
+      CloseConnection(conn, true);
+      return;
+    default:
+      CloseConnection(conn, false);
+      return;
+  }
+}
+
+}  // namespace
+
+bool ParsePath(const char *line, size_t maxChars, std::string &address, std::string &offending) {
+  const char *p = strchr(line, ':');
+  p = p != nullptr ? p + 1 : line + strlen(line);
+  p = SkipSpace(p);
+  if (*p == '<') p = SkipSpace(p + 1);
+  if (*p == '@') {
+    // A source route: dropped.
+    const char *colon = strchr(p, ':');
+    p = colon != nullptr ? SkipSpace(colon + 1) : p + strlen(p);
+  }
+  const char *end = SkipRfc821Address(p);
+  if (!IsPathEnd(*end)) {
+    const char *stop = end;
+    while (!IsPathEnd(*stop)) ++stop;
+    offending.assign(p, stop - p);
+    return false;
+  }
+  address.assign(p, end - p);
+  RemoveTrailingSpace(address);
+  CutText(address, maxChars);
+  return true;
+}
+
+void SendReply(_Connection *conn, std::string reply, int nextState) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  CutText(reply, kMaxReplyLength);
+  dlg.Reply = std::move(reply);
+  dlg.State = nextState;
+  dlg.Op = kOpReplySent;
+  StartSocketWrite(conn, dlg.Reply.data(), dlg.Reply.size());
+}
+
+void ResetTransaction(_SmtpDialogue &dlg) {
+  dlg.ReturnPath.clear();
+  dlg.b8Bit = false;
+  dlg.Recipients.clear();
+  DiscardMessage(dlg);
+}
+
+void BeginSmtpDialogue(_Connection *conn) {
+  auto *dlg = new _SmtpDialogue;
+  conn->Dialogue = dlg;
+  std::string greeting = "220 " + conn->LocalHostName + " " + ThisServiceDisplayName() +
+                         " Version " + ThisServiceVersion() + " Ready\r\n";
+  SendReply(conn, greeting);
+}
+
+void ReleaseSmtpDialogue(_Connection *conn) {
+  auto *dlg = static_cast<_SmtpDialogue *>(conn->Dialogue);
+  if (dlg == nullptr) return;
+  ResetTransaction(*dlg);
+  delete dlg;
+  conn->Dialogue = nullptr;
+}
+
+void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  if (ov == &dlg.FileOverlapped) {
+    MessageFileCompletion(conn, bytes, ok);
+    return;
+  }
+  if (!ok) {
+    if (conn->bTimedOut.load() && GetLastError() == ERROR_OPERATION_ABORTED) {
+      ResetTransaction(dlg);
+      SendReply(conn, "421 " + conn->LocalHostName + " Timeout, closing connection\r\n",
+                kStateQuitting);
+      return;
+    }
+    CloseConnection(conn, false);
+    return;
+  }
+  switch (dlg.Op) {
+    case kOpCommandRead:
+      if (bytes == 0) return CloseConnection(conn, false);
+      CommandBytes(conn, bytes);
+      return;
+    case kOpDataRead:
+      if (bytes == 0) return CloseConnection(conn, false);
+      if (DataBytes(conn, bytes)) {
+        dlg.State = kStateDataComplete;
+        AcceptMessage(conn);
+      } else {
+        StartDataRead(conn);
+      }
+      return;
+    case kOpReplySent:
+      DialogueStep(conn);
+      return;
+    default:
+      return;
+  }
+}
+
+// Continues after a data read that was fed from pending bytes or the socket.
+void StartDataRead(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  dlg.Op = kOpDataRead;
+  char *buf;
+  size_t room;
+  if (!DataReadBuffer(dlg, &buf, &room)) {
+    CloseConnection(conn, false);
+    return;
+  }
+  if (!dlg.Pending.empty()) {
+    FeedPending(conn, buf, room);
+    return;
+  }
+  StartSocketRead(conn, buf, room);
+}

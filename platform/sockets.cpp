@@ -1,0 +1,291 @@
+// sockets: see sockets.h.
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "platform/sync.h"
+
+namespace {
+
+// "255.255.255.255" is the longest dotted address.
+constexpr size_t kMaxDottedLength = 15;
+
+bool Fail() {
+  SetLastError(errno);
+  return false;
+}
+
+sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = addr;
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+void SplitAddress(const sockaddr_in &sa, uint32_t *addr, uint16_t *port) {
+  if (addr != nullptr) *addr = sa.sin_addr.s_addr;
+  if (port != nullptr) *port = ntohs(sa.sin_port);
+}
+
+// Errors of accept(2) that belong to one connection, not to the listener:
+// Linux reports pending network errors of the new socket through accept.
+bool IsTransientAcceptError(int code) {
+  switch (code) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Milliseconds left until deadline (-1: none), as poll wants them.
+int MsLeft(long long deadline) {
+  if (deadline < 0) return -1;
+  return static_cast<int>(
+      std::clamp(deadline - MonotonicMs(), 0LL, static_cast<long long>(INT_MAX)));
+}
+
+long long DeadlineAfter(DWORD timeoutMs) {
+  return timeoutMs == INFINITE ? -1 : MonotonicMs() + timeoutMs;
+}
+
+// Waits until fd reports events or the deadline passes: 1 ready, 0 time-out
+// (last error ERROR_TIMEOUT), -1 failure.
+int WaitSocket(int fd, short events, long long deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int n = poll(&p, 1, MsLeft(deadline));
+    if (n > 0) return 1;
+    if (n < 0 && errno != EINTR) {
+      SetLastError(errno);
+      return -1;
+    }
+    if (n == 0 && MsLeft(deadline) == 0) {
+      SetLastError(ERROR_TIMEOUT);
+      return 0;
+    }
+  }
+}
+
+bool SetBlocking(int fd, bool blocking) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return Fail();
+  int want = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
+  return want == flags || fcntl(fd, F_SETFL, want) == 0 || Fail();
+}
+
+// The outcome of a non-blocking connect that is under way.
+bool FinishConnect(int fd, long long deadline) {
+  int ready = WaitSocket(fd, POLLOUT, deadline);
+  if (ready <= 0) return false;
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return Fail();
+  if (error != 0) {
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int CreateTcpSocket() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) SetLastError(errno);
+  return fd;
+}
+
+bool BindSocket(int fd, uint32_t addr, uint16_t port) {
+  int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return Fail();
+  sockaddr_in sa = MakeAddress(addr, port);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return Fail();
+  return true;
+}
+
+bool ListenSocket(int fd, int backlog) {
+  if (listen(fd, backlog) != 0) return Fail();
+  return true;
+}
+
+int CreateListener(uint32_t addr, uint16_t port, int backlog) {
+  int fd = CreateTcpSocket();
+  if (fd < 0) return -1;
+  if (BindSocket(fd, addr, port) && ListenSocket(fd, backlog)) return fd;
+  int code = errno;
+  close(fd);
+  SetLastError(code);
+  return -1;
+}
+
+int AcceptSocket(int listenFd, uint32_t *peerAddr, uint16_t *peerPort) {
+  for (;;) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    int fd = accept4(listenFd, reinterpret_cast<sockaddr *>(&sa), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      SplitAddress(sa, peerAddr, peerPort);
+      return fd;
+    }
+    if (!IsTransientAcceptError(errno)) {
+      SetLastError(errno);
+      return -1;
+    }
+  }
+}
+
+bool ShutdownListener(int fd) {
+  if (shutdown(fd, SHUT_RDWR) != 0) return Fail();
+  return true;
+}
+
+bool GetLocalAddress(int fd, uint32_t *addr, uint16_t *port) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return Fail();
+  if (sa.sin_family != AF_INET) {
+    SetLastError(EAFNOSUPPORT);
+    return false;
+  }
+  SplitAddress(sa, addr, port);
+  return true;
+}
+
+bool GetPeerAddress(int fd, uint32_t *addr, uint16_t *port) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return Fail();
+  if (sa.sin_family != AF_INET) {
+    SetLastError(EAFNOSUPPORT);
+    return false;
+  }
+  SplitAddress(sa, addr, port);
+  return true;
+}
+
+std::string DottedAddress(uint32_t addr) {
+  char text[INET_ADDRSTRLEN];
+  in_addr in{};
+  in.s_addr = addr;
+  if (inet_ntop(AF_INET, &in, text, sizeof text) == nullptr) return std::string();
+  return text;
+}
+
+bool ParseDottedAddress(std::string_view text, uint32_t *addr) {
+  if (text.empty() || text.size() > kMaxDottedLength) return false;
+  // inet_pton reads up to a NUL: one inside the view would hide a tail.
+  if (text.find('\0') != std::string_view::npos) return false;
+  char copy[kMaxDottedLength + 1];
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  in_addr in{};
+  if (inet_pton(AF_INET, copy, &in) != 1) return false;
+  *addr = in.s_addr;
+  return true;
+}
+
+bool SetKeepAlive(int fd, bool on) {
+  int value = on ? 1 : 0;
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &value, sizeof value) != 0) return Fail();
+  return true;
+}
+
+bool CloseSocket(int fd) {
+  // close() releases the descriptor even when it reports an error.
+  if (close(fd) != 0 && errno != EINTR) return Fail();
+  return true;
+}
+
+bool CloseSocketAbortive(int fd) {
+  linger lg{1, 0};
+  bool ok = setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) == 0 || Fail();
+  return CloseSocket(fd) && ok;
+}
+
+int ConnectSocket(uint32_t addr, uint16_t port, DWORD timeoutMs) {
+  long long deadline = DeadlineAfter(timeoutMs);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    SetLastError(errno);
+    return -1;
+  }
+  sockaddr_in sa = MakeAddress(addr, port);
+  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ||
+            (errno == EINPROGRESS ? FinishConnect(fd, deadline) : Fail());
+  if (ok && SetBlocking(fd, true)) return fd;
+  long code = GetLastError();
+  close(fd);
+  SetLastError(code);
+  return -1;
+}
+
+bool SendSocket(int fd, const char *data, size_t length, DWORD timeoutMs) {
+  size_t done = 0;
+  long long deadline = DeadlineAfter(timeoutMs);
+  while (done < length) {
+    ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      deadline = DeadlineAfter(timeoutMs);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Fail();
+    if (WaitSocket(fd, POLLOUT, deadline) <= 0) return false;
+  }
+  return true;
+}
+
+long RecvSocket(int fd, char *buffer, size_t length, DWORD timeoutMs) {
+  // A 0-byte receive would be indistinguishable from the end of the stream.
+  if (length == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  long long deadline = DeadlineAfter(timeoutMs);
+  for (;;) {
+    ssize_t n = recv(fd, buffer, length, MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      SetLastError(errno);
+      return -1;
+    }
+    if (WaitSocket(fd, POLLIN, deadline) <= 0) return -1;
+  }
+}
+
+void IgnoreBrokenPipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction old {};
+    if (sigaction(SIGPIPE, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    (void)sigaction(SIGPIPE, &ignore, nullptr);
+  });
+}

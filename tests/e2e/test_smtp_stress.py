@@ -1,0 +1,182 @@
+"""The SMTP receiver under load: 200 concurrent connections, 20 messages each.
+
+Every connection opens at once (a barrier), sends its messages one after
+the other and quits. Every message must be accepted, stored intact (the
+data compared byte for byte behind the receiver's added lines) under an
+identifier of its own, with its recipient file. While the load runs, a
+watcher reads every recipient file as soon as it appears, as the delivery
+agent would, and checks that it and its message file are already whole.
+The whole run is bounded (STRESS_SECONDS); threads stop on their own.
+"""
+
+import os
+import random
+import re
+import threading
+import time
+import unittest
+
+from zelharness import LOCAL_HOST, MSGID_RE, Receiver, list_spool_pairs, read_bytes
+
+CONNECTIONS = 200
+MESSAGES = 20
+STRESS_SECONDS = 120            # the whole load must finish within this
+SOCKET_SECONDS = 60             # one reply may take this long under load
+SEED = 20261207                 # the message sizes are random but repeatable
+
+ADDED_RE = re.compile(rb"Received: from stress(\d+)\.example \(unverified \[127\.0\.0\.1\]\) "
+                      rb"by " + re.escape(LOCAL_HOST.encode()) +
+                      rb"\r\n \(TALVO ZELRECV 0\.83\) with SMTP id <(B\d{10})@" +
+                      re.escape(LOCAL_HOST.encode()) + rb">;\r\n [^\r\n]+\r\n"
+                      rb"Date: [^\r\n]+\r\n")
+
+
+def make_message(client, number, rng):
+    """A unique message of 200 bytes to 20 KiB, with transparency dots."""
+    lines = [b"Message-ID: <c%dm%d@stress.example>" % (client, number),
+             b"Subject: stress %d %d" % (client, number), b""]
+    size = rng.randint(200, 20000)
+    body = 0
+    while body < size:
+        line = b"..dot %d %d %d" % (client, number, body) if body % 7 == 0 else \
+            (b"%d-%d " % (client, number)) * rng.randint(1, 12)
+        lines.append(line)
+        body += len(line) + 2
+    return b"\r\n".join(lines) + b"\r\n.\r\n"
+
+
+class Client(threading.Thread):
+    """One connection: HELO, then MESSAGES transactions, then QUIT."""
+
+    def __init__(self, receiver, number, messages, barrier, deadline):
+        super().__init__(daemon=True)
+        self.receiver, self.number, self.messages = receiver, number, messages
+        self.barrier, self.deadline = barrier, deadline
+        self.error = None
+        self.accepted = 0
+
+    def run(self):
+        self.stage = "start"
+        try:
+            self.barrier.wait(timeout=SOCKET_SECONDS)
+            self.stage = "connect and greeting"
+            with self.receiver.connect(timeout=SOCKET_SECONDS) as conn:
+                self.stage = "HELO"
+                self.expect(conn.command("HELO stress%d.example" % self.number), "250 OK\r\n")
+                self.stage = "messages"
+                for data in self.messages:
+                    if time.monotonic() > self.deadline:
+                        raise AssertionError("out of time")
+                    self.transaction(conn, data)
+                self.expect(conn.command("QUIT"), "221 %s closing\r\n" % LOCAL_HOST)
+        except Exception as e:  # reported by the test in the main thread
+            self.error = "client %d after %d messages, in %s: %r" % (
+                self.number, self.accepted, self.stage, e)
+
+    def transaction(self, conn, data):
+        self.expect(conn.command("MAIL FROM:<s%d@stress.example>" % self.number),
+                    "250 s%d@stress.example OK\r\n" % self.number)
+        self.expect(conn.command("RCPT TO:<user%d>" % self.number),
+                    "250 user%d OK\r\n" % self.number)
+        self.expect(conn.command("DATA"), "354 Ready for data\r\n")
+        conn.send(data)
+        self.expect(conn.reply(), "250 Message received OK\r\n")
+        self.accepted += 1
+
+    @staticmethod
+    def expect(reply, want):
+        if reply != want:
+            raise AssertionError("reply %r, expected %r" % (reply, want))
+
+
+class Watcher(threading.Thread):
+    """Reads each recipient file once, as soon as it shows up."""
+
+    def __init__(self, queue, stop):
+        super().__init__(daemon=True)
+        self.queue, self.stop = queue, stop
+        self.seen = set()
+        self.problems = []
+
+    def run(self):
+        while not self.stop.is_set():
+            for name in os.listdir(self.queue):
+                if name.endswith(".RCP") and name not in self.seen:
+                    self.seen.add(name)
+                    self.check(name[:-4])
+            time.sleep(0.01)
+
+    def check(self, base):
+        rcp = read_bytes(os.path.join(self.queue, base + ".RCP"))
+        if not re.fullmatch(rb"Message-ID: <%s@[^>]+>\r\nReturn-path: s\d+@stress\.example\r\n"
+                            rb"Recipient: user\d+\r\n" % base.encode(), rcp):
+            self.problems.append("%s.RCP not whole when seen: %r" % (base, rcp))
+        msg = read_bytes(os.path.join(self.queue, base + ".MSG"))
+        if not msg.endswith(b"\r\n.\r\n"):
+            self.problems.append("%s.MSG not whole when its .RCP was seen" % base)
+
+
+class StressTest(unittest.TestCase):
+    def setUp(self):
+        self.receiver = Receiver(prefix="zel-e2e-stress-").start()
+        self.addCleanup(self.receiver.stop)
+
+    def test_concurrent_connections(self):
+        rng = random.Random(SEED)
+        sent = {}
+        clients = []
+        barrier = threading.Barrier(CONNECTIONS)
+        deadline = time.monotonic() + STRESS_SECONDS
+        for c in range(CONNECTIONS):
+            messages = [make_message(c, m, rng) for m in range(MESSAGES)]
+            for m, data in enumerate(messages):
+                sent[(c, m)] = data
+            clients.append(Client(self.receiver, c, messages, barrier, deadline))
+        stop = threading.Event()
+        watcher = Watcher(self.receiver.queue, stop)
+        watcher.start()
+        started = time.monotonic()
+        for client in clients:
+            client.start()
+        for client in clients:
+            client.join(max(0.1, deadline - time.monotonic()))
+        elapsed = time.monotonic() - started
+        stop.set()
+        watcher.join(10)
+
+        errors = [c.error for c in clients if c.error] + \
+            ["client %d still running" % c.number for c in clients if c.is_alive()]
+        self.assertEqual(errors[:10], [], "%d clients failed" % len(errors))
+        self.assertEqual(watcher.problems[:10], [])
+        print("\n%d messages in %.1f s (%.0f/s), peak memory %s kB"
+              % (len(sent), elapsed, len(sent) / elapsed, self.receiver.service.peak_memory_kb()))
+        self.check_stored(sent)
+
+    def check_stored(self, sent):
+        pairs = list_spool_pairs(self.receiver.queue)
+        self.assertEqual(len(pairs), len(sent))
+        found = {}
+        for base, exts in pairs.items():
+            self.assertRegex(base, MSGID_RE)
+            self.assertEqual(exts, {"MSG", "RCP"}, base)
+            stored = read_bytes(os.path.join(self.receiver.queue, base + ".MSG"))
+            added = ADDED_RE.match(stored)
+            self.assertIsNotNone(added, stored[:300])
+            self.assertEqual(added.group(2).decode(), base)
+            data = stored[added.end():]
+            key = re.match(rb"Message-ID: <c(\d+)m(\d+)@", data)
+            self.assertIsNotNone(key, data[:100])
+            key = (int(key.group(1)), int(key.group(2)))
+            self.assertEqual(int(added.group(1)), key[0])
+            self.assertEqual(data, sent[key], "message %s in %s" % (key, base))
+            self.assertNotIn(key, found, "stored twice: %s and %s" % (found.get(key), base))
+            found[key] = base
+            rcp = read_bytes(os.path.join(self.receiver.queue, base + ".RCP"))
+            self.assertEqual(rcp, b"Message-ID: <%s@%s>\r\nReturn-path: s%d@stress.example\r\n"
+                             b"Recipient: user%d\r\n"
+                             % (base.encode(), LOCAL_HOST.encode(), key[0], key[0]))
+        self.assertEqual(len(found), len(sent))
+
+
+if __name__ == "__main__":
+    unittest.main()
