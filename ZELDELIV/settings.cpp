@@ -1,0 +1,95 @@
+// settings: the delivery agent's parameters and its local host tests (see
+// zeldeliv.h).
+#include "ZELDELIV/zeldeliv.h"
+
+#include "ZELRECV/localhost.h"
+#include "common/loadcfig.h"
+#include "common/logging.h"
+#include "common/pconfig.h"
+#include "common/str.h"
+#include "common/zel.h"
+#include "platform/sockets.h"
+
+DWORD SendTimeout0 = 300;
+DWORD ReceiveTimeout0 = 300;
+DWORD ReceiveTimeout1 = 600;
+DWORD SMTPTimeout = 120;
+std::atomic<bool> OutlogEnabled{false};
+std::unique_ptr<ZelEvent> hTerminating;
+
+namespace {
+
+// getsockname may report 0 on a socket that is still settling; ask again.
+constexpr int kLocalAddressAttempts = 5;
+
+// A time-out is taken only when it is present and nonzero.
+void ReadTimeout(HKEY key, const char *name, DWORD &value) {
+  DWORD v = 0;
+  if (QueryRegDword(key, name, v) && v != 0) value = v;
+}
+
+}  // namespace
+
+void LoadDeliverySettings() {
+  RegKey params;
+  if (OpenParametersKey(params) != ERROR_SUCCESS) return;
+  ReadTimeout(params.get(), "SendTimeout0", SendTimeout0);
+  ReadTimeout(params.get(), "ReceiveTimeout0", ReceiveTimeout0);
+  ReadTimeout(params.get(), "ReceiveTimeout1", ReceiveTimeout1);
+  ReadTimeout(params.get(), "Timeout", SMTPTimeout);
+  DWORD outlog = 0;
+  QueryRegDword(params.get(), "MailOutlogEnabled", outlog);
+  OutlogEnabled = outlog != 0;
+}
+
+void FormDeliverySpoolPaths() {
+  MailQueueDirectory = SpoolPath(kIncomingDir);
+  MailHoldingDirectory = SpoolPath(kHoldingDir);
+  MailDomainsDirectory = SpoolPath(kDomainsDir);
+  MailListsDirectory = SpoolPath(kListsDir);
+  MailOutlogDirectory = SpoolPath(kOutlogDir);
+  MailDeadDirectory = SpoolPath(kDeadDir);
+}
+
+std::string GetLocalHostName(int socket) {
+  const auto &table = LocalHostIPInfo.Entries;
+  if (socket < 0) return table.empty() ? "" : table.front().Name;
+  uint32_t addr = 0;
+  for (int attempt = 0; attempt < kLocalAddressAttempts && addr == 0; ++attempt) {
+    if (!GetLocalAddress(socket, &addr)) {
+      LogWin32Error(EVENTLOG_ERROR_TYPE, "getsockname", GetLastError());
+      return "";
+    }
+  }
+  for (const _IPInfo &e : table)
+    if (e.IPAddr == addr) return e.Name.empty() ? e.Address : e.Name;
+  return DottedAddress(addr);
+}
+
+bool IsLocalHostName(std::string_view name) {
+  for (const _IPInfo &e : LocalHostIPInfo.Entries) {
+    if (name.size() > 1 && name.front() == '[') {
+      std::string_view inner = name.substr(1);
+      if (inner.size() >= e.Address.size() + 1 && inner.substr(0, e.Address.size()) == e.Address &&
+          inner[e.Address.size()] == ']')
+        return true;
+      continue;
+    }
+    if (EqualsNoCase(name, e.Name)) return true;
+    for (const std::string &alias : e.Alias)
+      if (EqualsNoCase(name, alias)) return true;
+  }
+  return false;
+}
+
+bool IsLocalDomainName(std::string_view domain) {
+  for (const std::string &d : DomainNamesAreLocal)
+    if (EqualsNoCase(domain, d)) return true;
+  return MatchLocalHostName(domain) != nullptr;
+}
+
+bool IsLocalHostAddress(uint32_t address) {
+  for (const _IPInfo &e : LocalHostIPInfo.Entries)
+    if (e.IPAddr == address) return true;
+  return false;
+}

@@ -1,0 +1,45 @@
+// zeldeliv: the delivery agent's settings, its stop event, and its tests of
+// names and addresses against this host's local host table.
+//
+// The settings are read once at start (LoadDeliverySettings) and only read
+// afterwards. The local host table is filled when the scanning thread
+// begins; the tests read it without a lock. Names tested come from mail
+// (recipient domains, exchanger names) and are only compared.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/errors.h"
+#include "platform/sync.h"
+
+// Parameters of SYSTEM\CurrentControlSet\Services\ZELDELIV\Parameters, in
+// seconds where they are times.
+extern DWORD SendTimeout0;
+extern DWORD ReceiveTimeout0;
+extern DWORD ReceiveTimeout1;
+extern DWORD SMTPTimeout;        // the scan interval of the scanning thread
+extern std::atomic<bool> OutlogEnabled;
+
+// The stop event of the agent's threads (manual reset); null until created.
+extern std::unique_ptr<ZelEvent> hTerminating;
+
+// Reads the parameters above (defaults when absent or zero).
+void LoadDeliverySettings();
+// Forms the agent's spool paths from MailSpoolDirectory.
+void FormDeliverySpoolPaths();
+
+// The name by which this host presents itself: on a connected socket, the
+// table entry of its local address (its Name, else its Address, else the
+// dotted address); without one (socket < 0), the first entry's Name.
+std::string GetLocalHostName(int socket);
+// Exactly one of this host's names (no partial match).
+bool IsLocalHostName(std::string_view name);
+// A domain this host takes mail for: in DomainNamesAreLocal, or one of its
+// names (MatchLocalHostName).
+bool IsLocalDomainName(std::string_view domain);
+// One of this host's addresses (network order).
+bool IsLocalHostAddress(uint32_t address);
