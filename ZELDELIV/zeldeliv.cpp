@@ -1,12 +1,19 @@
 // zeldeliv: the delivery agent, service ZELDELIV.
 //
-// Hooks of the service entry layer and the start and
-// stop sequence. InitThisService returns the number of the step that failed,
-// so an administrator can tell from event 40 where the start stopped.
+// Hooks of the service entry layer and the start and stop sequence.
+// InitThisService returns the number of the step that failed, so an
+// administrator can tell from event 40 where the start stopped. The work is
+// done by the scanning thread, DeliveryThread (delivery: incoming pick-up,
+// local delivery, the domain list and its delivery threads, garbage
+// collection), with the modules incoming, local, routing and garbage.
 #include <atomic>
 #include <memory>
 
 #include "ZELDELIV/zeldeliv.h"
+
+#include "ZELDELIV/delivery.h"
+#include "ZELDELIV/local.h"
+#include "ZELDELIV/routing.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
@@ -16,6 +23,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "platform/sync.h"
+#include "platform/thread.h"
 
 const char *ThisServiceName() { return "ZELDELIV"; }
 const char *ThisServiceDisplayName() { return "ZEL SMTP Delivery Agent"; }
@@ -25,9 +33,11 @@ namespace {
 
 // Start-up results: the step that failed.
 constexpr long kFailSpool = 3;
+constexpr long kFailRouting = 4;
 constexpr long kFailAccounts = 5;
 constexpr long kFailLogModule = 6;
 constexpr long kFailStopEvent = 8;
+constexpr long kFailScanningThread = 9;
 
 void ReadConfig() {
   SetConfigDefaults();
@@ -35,6 +45,7 @@ void ReadConfig() {
   LoadGeneralConfigMain(kDomainListBytes);
   FormDeliverySpoolPaths();
   LoadDeliverySettings();
+  LoadAliasConfig();
 }
 
 }  // namespace
@@ -53,7 +64,9 @@ long InitThisService() {
           {kIncomingDir, kHoldingDir, kDomainsDir, kOutlogDir, kDeadDir, kListsDir}))
     return kFailSpool;
 
-  StartupCheckPointHint(3000);  // routing module
+  StartupCheckPointHint(3000);
+  if (!InitRoutingModule()) return kFailRouting;
+
   StartupCheckPointHint(3000);
   if (!InitNetCodeModule(kIdentityNameLengthDeliv)) return kFailAccounts;
 
@@ -68,7 +81,8 @@ long InitThisService() {
     return kFailStopEvent;
   }
 
-  StartupCheckPointHint(3000);  // the scanning thread
+  StartupCheckPointHint(3000);
+  if (!StartThread(DeliveryThread, kDeliveryThreadStack)) return kFailScanningThread;
   return 0;
 }
 
@@ -76,7 +90,8 @@ void TermThisService() {
   if (hTerminating) {
     hTerminating->Set();
     Sleep(1000);
-    hTerminating.reset();
+    // The event stays: the scanning and domain delivery threads are not
+    // joined and may still wait on it while the process ends.
   }
   TermLogModule();
   LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);

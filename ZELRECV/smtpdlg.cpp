@@ -87,8 +87,14 @@ void CmdMail(_Connection *conn) {
     return;
   }
   std::string address, offending;
-  if (!ParsePath(dlg.Line, kMaxReturnPathText, address, offending)) {
+  if (!ParsePath(dlg.Line, kMaxLineLength, address, offending)) {
     SendReply(conn, "501 Syntax error in address " + offending + "\r\n");
+    return;
+  }
+  // A return path that does not fit its record is refused, not cut: a cut
+  // one would send failure reports to somebody else.
+  if (address.size() > kMaxReturnPathText) {
+    SendReply(conn, "501 Syntax error in address " + address + "\r\n");
     return;
   }
   dlg.ReturnPath = address;
@@ -157,7 +163,9 @@ void CmdRcpt(_Connection *conn) {
   }
   bool local = IsLocalAddress(address);
   while (local && RewritePercentHack(address)) local = IsLocalAddress(address);
-  if (address.empty()) {
+  // An address that does not fit its record is refused rather than cut: a
+  // cut one could name another mailbox or another domain.
+  if (address.empty() || address.size() > kMaxRecipientAddress) {
     SendReply(conn, "501 Syntax error in recipient address\r\n");
     return;
   }

@@ -1,6 +1,7 @@
 // files: see files.h.
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 #include "platform/errors.h"
 #include "platform/root.h"
@@ -41,6 +43,33 @@ std::string DirectoryOf(const std::string &path) {
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
+
+bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
+  if (name.size() <= suffix.size() && !suffix.empty()) return false;
+  std::string_view tail = name.substr(name.size() - suffix.size());
+  for (size_t i = 0; i < suffix.size(); ++i) {
+    char a = tail[i], b = suffix[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// The kind of an entry, asking the file system when readdir does not say.
+bool EntryIsKind(DIR *dir, const dirent *e, ListKind kind) {
+  unsigned char type = e->d_type;
+  if (type == DT_UNKNOWN) {
+    struct stat st;
+    if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_UNKNOWN;
+  }
+  return kind == ListKind::kFiles ? type == DT_REG : type == DT_DIR;
+}
+
+struct DirCloser {
+  void operator()(DIR *d) const { closedir(d); }
+};
 
 }  // namespace
 
@@ -90,6 +119,51 @@ bool CopyFileNoReplace(const std::string &source, const std::string &target) {
   if (!ok) {
     SetLastError(err);
     return false;
+  }
+  return true;
+}
+
+bool RemoveDirectory(const std::string &path) {
+  if (rmdir(path.c_str()) == 0) return true;
+  if (errno == EEXIST) errno = ENOTEMPTY;   // both mean "not empty"
+  return Fail();
+}
+
+bool MoveFile(const std::string &from, const std::string &to) {
+  if (rename(from.c_str(), to.c_str()) == 0) return true;
+  return Fail();
+}
+
+bool MoveFileNoReplace(const std::string &from, const std::string &to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return Fail();
+  // A file system without RENAME_NOREPLACE: link() refuses to replace too.
+  if (link(from.c_str(), to.c_str()) != 0) return Fail();
+  unlink(from.c_str());
+  return true;
+}
+
+bool ListDirectory(const std::string &directory, std::string_view suffix, ListKind kind,
+                   size_t maxEntries, std::vector<std::string> &names) {
+  names.clear();
+  std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+  if (!dir) return Fail();
+  for (;;) {
+    errno = 0;
+    const dirent *e = readdir(dir.get());
+    if (e == nullptr) break;
+    std::string_view name(e->d_name);
+    if (name == "." || name == ".." || !EndsWithNoCase(name, suffix)) continue;
+    if (!EntryIsKind(dir.get(), e, kind)) continue;
+    if (names.size() == maxEntries) {
+      SetLastError(ERROR_MORE_DATA);
+      return false;
+    }
+    names.emplace_back(name);
+  }
+  if (errno != 0) {
+    names.clear();
+    return Fail();
   }
   return true;
 }

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 // mkdir with mode 0755 (less the umask); ERROR_ALREADY_EXISTS when the path exists.
 bool CreateDirectory(const std::string &path);
@@ -23,6 +25,28 @@ int CreateNewFile(const std::string &path);
 // Copies source to target, failing with ERROR_FILE_EXISTS when the target
 // exists. The copy is durable (fdatasync) before it gets its name.
 bool CopyFileNoReplace(const std::string &source, const std::string &target);
+
+// rmdir: only an empty directory goes (ERROR_DIR_NOT_EMPTY otherwise).
+bool RemoveDirectory(const std::string &path);
+
+// Gives a file a new name in the same file system, replacing a file of that
+// name (rename).
+bool MoveFile(const std::string &from, const std::string &to);
+// The same, failing with ERROR_FILE_EXISTS when the new name is taken.
+bool MoveFileNoReplace(const std::string &from, const std::string &to);
+
+// Which entries ListDirectory returns: regular files, or directories other
+// than "." and "..". A symbolic link is neither, whatever it points to.
+enum class ListKind { kFiles, kDirectories };
+
+// The names (not paths) of the entries of directory of the given kind whose
+// name is longer than suffix and ends with it, ASCII case ignored ("" takes
+// every name), in no particular order. At most maxEntries names: when the
+// directory holds more, names has the first maxEntries found and the result
+// is false with ERROR_MORE_DATA. A directory that cannot be read gives false
+// with its error and no names.
+bool ListDirectory(const std::string &directory, std::string_view suffix, ListKind kind,
+                   size_t maxEntries, std::vector<std::string> &names);
 
 // Makes a directory's entries durable (after creating, renaming or deleting in it).
 bool SyncDirectory(const std::string &path);

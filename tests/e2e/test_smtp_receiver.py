@@ -2,8 +2,8 @@
 
 Two receivers run for the whole module: a plain one (relay allowed, inlog
 on, in a time zone three and a half hours west of UTC) and a strict one
-(relay prohibited, a 10000-byte message limit, a 2-second idle limit, a
-renamed incoming directory, UTC). Raw sockets check every reply byte for
+(relay prohibited, local recipients checked, a 10000-byte message limit, a
+2-second idle limit, a renamed incoming directory, UTC). Raw sockets check every reply byte for
 byte; Python's smtplib and swaks hold ordinary dialogues. The stored
 message and recipient files are compared byte for byte, with the date
 checked against the clock and the time zone.
@@ -51,7 +51,8 @@ def setUpModule():
     try:
         STRICT = Receiver({"ProhibitMailRelay": 1, "MaxMessageSize": STRICT_LIMIT,
                            "Timeout": STRICT_TIMEOUT, "MailQueueDir": "queue",
-                           "NoKeepalives": 1}, env={"TZ": UTC_ZONE[0]}).start()
+                           "NoKeepalives": 1, "CheckLocalRecipient": 1},
+                          env={"TZ": UTC_ZONE[0]}).start()
         STRICT.zone = UTC_ZONE
     except BaseException:
         PLAIN.stop()
@@ -208,6 +209,14 @@ class DialogueTest(ReceiverCase):
                            ("RCPT TO:<x@remote.example(comment)>", remote_syntax),
                            ("RCPT TO:<>", "501 Syntax error in recipient address\r\n"),
                            ("rcpt to:<lower@zeltest>", "250 lower@zeltest OK\r\n")],
+            "over-long paths are refused, not cut": [
+                ("HELO c", "250 OK\r\n"),
+                ("MAIL FROM:<%s@b.example>" % ("s" * 510),
+                 "501 Syntax error in address %s@b.example\r\n" % ("s" * 510)),
+                ("RCPT TO:<%s@remote.example>" % ("r" * 120),
+                 "501 Syntax error in recipient address\r\n"),
+                ("RCPT TO:<%s@remote.example>" % ("r" * 112),
+                 "250 %s@remote.example OK\r\n" % ("r" * 112))],
             "percent hack": [("RCPT TO:<user%remote.example@zeltest.example.test>",
                               "250 user@remote.example OK\r\n"),
                              ("RCPT TO:<a%remote.example>", "250 a@remote.example OK\r\n"),
@@ -638,12 +647,13 @@ class StrictReceiverTest(ReceiverCase):
     def test_message_size_limit(self):
         under = message("Subject: small", body=["s" * 70] * 100)                # about 7 KiB
         over = message("Subject: over", body=["o" * 70] * 200)                  # about 14 KiB
-        huge = message("Subject: huge", body=["h" * 998] * 2000)                # about 2 MiB
+        huge = message("Subject: huge", body=["h" * 998] * 20000)               # about 20 MiB
         cases = {"under": (under, RECEIVED_OK), "over": (over, TOO_BIG),
                  "huge": (huge, TOO_BIG)}
         self.assertLess(len(under) + 300, STRICT_LIMIT)
         for name, (data, want) in cases.items():
             with self.subTest(name):
+                peak = self.receiver.service.peak_memory_kb()
                 clear_queue(self.receiver)
                 conn = self.connect()
                 self.envelope(conn, "c.example", "s@c.example", ["user"])
@@ -653,6 +663,8 @@ class StrictReceiverTest(ReceiverCase):
                     self.assertEqual(len(list_spool_pairs(self.receiver.queue)), 1)
                 else:
                     self.assert_nothing_queued()
+                # A refused message is read on to its end, not kept in memory.
+                self.assertLess(self.receiver.service.peak_memory_kb() - peak, 8192)
                 # The transaction is over and the connection still serves.
                 self.dialogue(conn, [("DATA", "503 No valid recipients specified\r\n")])
                 base = self.deliver("c.example", "s@c.example", ["user"], under, conn=conn)
@@ -700,6 +712,43 @@ class StrictReceiverTest(ReceiverCase):
             time.sleep(STRICT_TIMEOUT * 0.3)
         self.assertEqual(conn.reply(), RECEIVED_OK)
         self.check_stored(self.only_new_pair(before), "c.example", data, True, True)
+
+
+class LimitAndStopTest(unittest.TestCase):
+    """The default size limit, "no limit", and a stop in mid-dialogue."""
+
+    BIG = b"Subject: big\r\n\r\n" + (b"b" * 1022 + b"\r\n") * (50 * 1024 + 64) + b".\r\n"
+
+    def test_default_limit_is_50_mib(self):
+        clear_queue(PLAIN)
+        self.assertEqual(PLAIN.send_message("s@c.example", ["user"], self.BIG), TOO_BIG)
+        self.assertEqual(list_spool_pairs(PLAIN.queue), {})
+
+    def test_zero_means_no_limit(self):
+        receiver = Receiver({"MaxMessageSize": 0}).start()
+        self.addCleanup(receiver.stop)
+        self.assertEqual(receiver.send_message("s@c.example", ["user"], self.BIG), RECEIVED_OK)
+        (base, exts), = list_spool_pairs(receiver.queue).items()
+        stored = read_bytes(os.path.join(receiver.queue, base + ".MSG"))
+        self.assertTrue(stored.endswith(self.BIG))
+
+    def test_stop_with_open_connections(self):
+        receiver = Receiver().start()
+        self.addCleanup(receiver.stop)
+        idle = receiver.connect()
+        self.addCleanup(idle.close)
+        busy = receiver.connect()
+        self.addCleanup(busy.close)
+        for line in ("HELO c", "RCPT TO:<user>", "DATA"):
+            busy.command(line)
+        busy.send(b"Subject: unfinished\r\n\r\npart")
+        time.sleep(0.2)
+        self.assertEqual(receiver.service.stop(), 0)
+        self.assertTrue(idle.wait_closed(5))
+        self.assertTrue(busy.wait_closed(5))
+        self.assertEqual(os.listdir(receiver.queue), [])
+        self.assertIn("ZELRECV INFORMATION 35 0xC0000023 ZEL SMTP Receiver service terminating.",
+                      receiver.scratch.events())
 
 
 class CommandLineTest(unittest.TestCase):

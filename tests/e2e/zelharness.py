@@ -6,13 +6,16 @@ stand-in service manager (Service): the harness owns the datagram socket
 named in NOTIFY_SOCKET, waits for READY=1, and stops the program with
 SIGTERM, killing it when it does not end in time. Every wait is bounded.
 
-Before any service starts, the Tcpip values are set: the name servers point
-at 127.0.0.1:1 (or a test's own fake server), so no test ever queries the
-machine's resolver, and Hostname and Domain give the deterministic local
-host name "zeltest.example.test" for connections to 127.0.0.1.
+Before any service starts, the Tcpip values are set (Service refuses to
+start otherwise): the name servers point at 127.0.0.1:1 (or a test's own
+fake server), so no test ever queries the machine's resolver, and Hostname
+and Domain give the deterministic local host name "zeltest.example.test"
+for connections to 127.0.0.1.
 
 SmtpConnection is a raw socket client that returns replies byte for byte,
-for tests that compare the system's exact texts.
+for tests that compare the system's exact texts. Receiver runs zelrecv on a
+free port with given settings, in its own scratch root or a shared one (a
+delivery or POP3 test can feed mail through it).
 """
 
 import os
@@ -31,6 +34,8 @@ BIN_DIR = os.path.join(BUILD_DIR, "bin")
 
 # Every wait of a test is bounded by this many seconds.
 WAIT_SECONDS = 20
+# A reply that takes longer than this counts as missing.
+REPLY_SECONDS = 10
 
 ZEL_KEY = "HKLM\\Software\\TALVO\\ZEL"
 TCPIP_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters"
@@ -89,6 +94,7 @@ class Scratch:
         env["ZEL_ROOT"] = self.root
         env["ZEL_TEST"] = "1"
         self.env = env
+        self.prepared = False   # the Tcpip values are set (prepare_registry)
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -117,6 +123,7 @@ class Scratch:
         for service, values in (services or {}).items():
             keys[service_key(service)] = values
         self.reg_import(keys)
+        self.prepared = True
 
     def events(self):
         try:
@@ -215,6 +222,8 @@ class Service:
         self.stderr_path = scratch.path("%s.%d.stderr" % (program, id(self)))
 
     def start(self):
+        if not self.scratch.prepared:
+            raise AssertionError("prepare_registry first: no service may reach the resolver")
         self.manager = Manager(self.scratch, "notify-%s-%d.sock" % (self.program, id(self)))
         env = dict(self.env, NOTIFY_SOCKET=self.manager.name)
         with open(self.stderr_path, "w") as log:
@@ -297,7 +306,11 @@ class SmtpConnection:
         """The next reply line with its CR LF, as text; AssertionError at EOF."""
         self.sock.settimeout(timeout or self.timeout)
         while b"\n" not in self.buffer:
-            data = self.sock.recv(65536)
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                raise AssertionError("no reply within %s s; pending %r"
+                                     % (timeout or self.timeout, self.buffer)) from None
             if not data:
                 raise AssertionError("connection closed; pending %r" % self.buffer)
             self.buffer += data
@@ -382,7 +395,7 @@ class Receiver:
             self.scratch.cleanup()
         return status
 
-    def connect(self, host="127.0.0.1", timeout=WAIT_SECONDS):
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS):
         """A connection whose greeting has been read into .greeting."""
         conn = SmtpConnection(self.port, host, timeout)
         try:
@@ -430,3 +443,197 @@ def read_bytes(path):
 
 
 MSGID_RE = re.compile(r"^B\d{10}$")
+
+
+# ---------------------------------------------------------------------------
+# A whole mail system: receiver and delivery agent on one scratch root.
+
+ALIASES_KEY = ZEL_KEY + "\\Aliases"
+LOCAL_QUEUE = "$local$"
+
+# How often the mailbox and spool polls look again, seconds.
+POLL_SECONDS = 0.05
+# How long the spool must stay unchanged to count as idle, seconds.
+SETTLE_SECONDS = 0.5
+
+
+def poll(predicate, seconds=WAIT_SECONDS, interval=POLL_SECONDS):
+    """Calls predicate until it returns something true, at most seconds long.
+
+    Returns that value, or the last (false) value when time ran out.
+    """
+    deadline = time.monotonic() + seconds
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def write_file(path, data):
+    """Writes data (bytes or text, taken as is) under a temporary name and
+    renames it into place, so no reader ever sees half of it."""
+    if isinstance(data, str):
+        data = data.encode("latin-1")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    tmp = path + ".part"
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.rename(tmp, path)
+
+
+def files_with(directory, extension):
+    """Sorted names in directory that end in "." + extension ([] if missing)."""
+    try:
+        names = os.listdir(directory)
+    except FileNotFoundError:
+        return []
+    return sorted(n for n in names if n.endswith("." + extension))
+
+
+class MailSystem:
+    """zelrecv and zeldeliv on one scratch ZEL_ROOT, with mail accounts.
+
+    users: account names, created with "zeladm user add" (no password);
+    suite: values of the suite key; recv, deliv: each service's Parameters;
+    aliases: {number: (Alias, MappedTo)} written as the numbered subkeys of
+    Aliases (None leaves that value out). int values are DWORDs.
+    env: extra environment of both programs (TZ, say).
+    Call stop() in all cases; it also removes the scratch root.
+    """
+
+    def __init__(self, users=(), suite=None, recv=None, deliv=None, aliases=None, env=None,
+                 prefix="zel-e2e-mail-"):
+        self.scratch = Scratch(prefix)
+        self.receiver = self.agent = None
+        try:
+            self.port = free_port()
+            self.scratch.prepare_registry(services={
+                "ZELRECV": dict({"PortNo": self.port}, **(recv or {})),
+                "ZELDELIV": dict(deliv or {})})
+            keys = {ZEL_KEY: dict(suite or {})}
+            for number, (mask, result) in sorted((aliases or {}).items()):
+                values = {}
+                if mask is not None:
+                    values["Alias"] = mask
+                if result is not None:
+                    values["MappedTo"] = result
+                keys["%s\\%d" % (ALIASES_KEY, number)] = values
+            self.scratch.reg_import(keys)
+            for user in users:
+                self.add_user(user)
+        except BaseException:
+            self.scratch.cleanup()
+            raise
+        self.receiver = Service(self.scratch, "zelrecv", port=self.port, env=env)
+        self.agent = Service(self.scratch, "zeldeliv", env=env)
+
+    def add_user(self, name, home=None):
+        args = ["user", "add", name] + (["--home", home] if home else [])
+        self.scratch.zeladm(*args)
+
+    def start(self, agent=True):
+        try:
+            self.receiver.start()
+            if agent:
+                self.agent.start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self, keep=False):
+        """Stops both programs; their exit statuses (None when killed). The
+        scratch root is removed unless keep is true (for a look after a
+        failure)."""
+        statuses = {}
+        try:
+            for service in (self.agent, self.receiver):
+                if service is not None:
+                    statuses[service.program] = service.stop()
+        finally:
+            if not keep:
+                self.scratch.cleanup()
+        return statuses
+
+    # -- paths -------------------------------------------------------------
+
+    def spool(self, *parts):
+        return self.scratch.spool(*parts)
+
+    def mailbox(self, user, *parts):
+        """The default mailbox directory of user (lower case), or a file in it."""
+        return self.scratch.path("var", "mailbox", user.lower(), *parts)
+
+    def messages(self, user):
+        """The message files in user's mailbox, sorted."""
+        return files_with(self.mailbox(user), "MSG")
+
+    def read_message(self, user, name):
+        return read_bytes(self.mailbox(user, name))
+
+    def hold_domain(self, domain):
+        """Makes the remote domain wait for ten minutes: a domain record that
+        says the first attempt has just failed. Mail for it then stays in its
+        queue directory, where a test can read it."""
+        write_file(self.spool("domains", domain, "DOMAIN.MRI"),
+                   "Domain-name: %s\r\nLast-tried: %d\r\nTry-number: 1\r\n"
+                   % (domain, int(time.time())))
+
+    # -- mail --------------------------------------------------------------
+
+    def send(self, sender, recipients, data, helo="client.example"):
+        """One SMTP transaction with smtplib; data is the message without the
+        end marker (smtplib doubles leading dots and adds it)."""
+        import smtplib
+        with smtplib.SMTP("127.0.0.1", self.port, local_hostname=helo,
+                          timeout=WAIT_SECONDS) as client:
+            refused = client.sendmail(sender, list(recipients), data)
+        if refused:
+            raise AssertionError("recipients refused: %r" % refused)
+
+    # -- waits -------------------------------------------------------------
+
+    def wait_messages(self, user, count, seconds=WAIT_SECONDS):
+        """Polls until user's mailbox holds at least count message files;
+        returns the names (fewer when time ran out)."""
+        found = poll(lambda: (lambda names: names if len(names) >= count else None)(
+            self.messages(user)), seconds)
+        return found if found else self.messages(user)
+
+    def busy(self):
+        """What still waits for the agent: message and recipient files in
+        incoming, recipient files in the local queue, and held messages that
+        no remote queue refers to."""
+        pending = files_with(self.spool("incoming"), "RCP") + files_with(self.spool("incoming"),
+                                                                          "MSG")
+        pending += files_with(self.spool("domains", LOCAL_QUEUE), "RCP")
+        referenced = set()
+        try:
+            for domain in os.listdir(self.spool("domains")):
+                if domain != LOCAL_QUEUE:
+                    referenced.update(n[:-4].upper() for n in
+                                      files_with(self.spool("domains", domain), "RCP"))
+        except FileNotFoundError:
+            pass
+        pending += [n for n in files_with(self.spool("holding"), "MSG")
+                    if n[:-4].upper() not in referenced]
+        return pending
+
+    def wait_idle(self, seconds=WAIT_SECONDS):
+        """Polls until nothing waits for the agent for SETTLE_SECONDS; returns
+        what still waits (empty when idle)."""
+        deadline = time.monotonic() + seconds
+        quiet_since = None
+        while True:
+            pending = self.busy()
+            now = time.monotonic()
+            if pending:
+                quiet_since = None
+            elif quiet_since is None:
+                quiet_since = now
+            elif now - quiet_since >= SETTLE_SECONDS:
+                return []
+            if now >= deadline:
+                return pending
+            time.sleep(POLL_SECONDS)

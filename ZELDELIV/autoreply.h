@@ -1,0 +1,84 @@
+// autoreply: a local user's automatic replies and forwarding.
+//
+// Local delivery (local.cpp) calls AutoReplyProcessing and then
+// AutoForwardProcessing for every user it delivers to, with the settings of
+// the user's control file ZEL.CTL. Both write a generated message into
+// `incoming` (GeneratedMessage): the reply under the directory lock of
+// `incoming`, the forward without it.
+//
+// A reply goes to the message's Reply-To, else From, else return path, once
+// per address when the user records replies (REPLIED.TXT), never to a
+// message without return path, never to list-service addresses ("owner-...",
+// "...-request"), nor when the message was addressed to an address that the
+// user listed in NOREPLY.TXT. The reply itself has no return path, so it
+// can cause no failure report.
+//
+// A forward moves every "Sender:" line of the message into an
+// "Original-sender:" line and names the forwarding user as "Sender:"; a
+// message that already carries an "Original-sender:" naming this user has
+// gone round a loop: it is not forwarded again and becomes a dead letter.
+//
+// Untrusted input: the message's header fields (addresses that end up in
+// the reply's header and recipient file) and the user's files. An address
+// that holds control characters or does not fit a recipient field gets no
+// reply and no forward (it could not be written without changing it).
+//
+// Thread-safe (no state); the user's files are read afresh at each call.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/smtputil.h"
+
+// Waits for the lock of `incoming` while writing a reply.
+constexpr int kAutoReplyLockWaitMs = 15000;
+// A line of NOREPLY.TXT or REPLIED.TXT: 511 characters count.
+constexpr size_t kMaxReplyFileLine = 511;
+// AUTORPLY.TXT is copied in pieces of at most 1022 characters, each a line.
+constexpr size_t kMaxAutoReplyPiece = 1022;
+// An automatic reply is a short note; more of AUTORPLY.TXT than this is not
+// sent (a mistaken huge file must not go out with every message).
+constexpr size_t kMaxAutoReplyBytes = 64 * 1024;
+// Header lines of a forwarded message are read in pieces of this size.
+constexpr size_t kMaxForwardLine = 2047;
+// The host part of a forwarded message's identifier.
+constexpr size_t kMaxForwardHostPart = 255;
+
+constexpr const char *kAutoReplySubject = "Automatic reply";
+constexpr const char *kForwardLoopReason = "Mail loop detected when forwarding";
+
+// The automatic-reply settings of the control file.
+struct AutoReplySettings {
+  bool EchoMessage = false;
+  bool RecordReplies = false;
+  std::string ReplyFrom;
+};
+
+// A list-service address: local part beginning "owner-", or (with an "@",
+// the last one counting) longer than eight characters and ending "-request".
+bool IsFromAList(std::string_view address);
+
+// True when a line of the file, reduced to its first address, equals
+// address (case ignored). A missing file holds no address.
+bool AddressOccursInFile(const std::string &path, std::string_view address);
+
+// Appends line and "\n" to the file (created when missing).
+bool AppendLineToFile(const std::string &path, std::string_view line);
+
+// Sends the user's automatic reply when the rules allow it; records the
+// reply address when asked. Its outcome does not change the delivery.
+void AutoReplyProcessing(const _tMsgInfo &info, const _tRcpInfo &rcp, const std::string &mailbox,
+                         const AutoReplySettings &settings);
+
+// Writes the reply message into `incoming`. True when written (or when the
+// message has no return path, which gets nothing).
+bool CreateAutoReplyMessage(const _tMsgInfo &info, const std::string &mailbox,
+                            const std::string &replyAddress, const std::string &userAddress,
+                            const AutoReplySettings &settings);
+
+// Forwards the held message to the first address of forwardTo. True when
+// forwardTo holds no address or the forward was queued; false when it could
+// not be written or a loop was found (the caller then keeps a mailbox copy).
+bool AutoForwardProcessing(const _tMsgInfo &info, const _tRcpInfo &rcp,
+                           std::string_view forwardTo);

@@ -1,0 +1,69 @@
+// garbage: see garbage.h.
+#include "ZELDELIV/garbage.h"
+
+#include "ZELDELIV/delivery.h"
+#include "ZELDELIV/incoming.h"
+#include "common/zel.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+
+namespace {
+
+std::string MessageKey(const std::string &fileName) {
+  std::string key = fileName.substr(0, fileName.rfind('.'));
+  for (char &c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
+// Lists names with one extension into list; false unless complete. A
+// missing directory holds nothing.
+bool AddNames(const std::string &directory, const char *extension, _MessageList &list,
+              size_t &found) {
+  std::vector<std::string> names;
+  if (!ListDirectory(directory, extension, ListKind::kFiles, kMaxGarbageListing, names))
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  for (const std::string &name : names) list.insert(MessageKey(name));
+  found += names.size();
+  return true;
+}
+
+// Every queue directory: the empty ones go, the others add their messages.
+bool CollectQueueReferences(_MessageList &list) {
+  std::vector<std::string> dirs;
+  if (!ListDirectory(MailDomainsDirectory, "", ListKind::kDirectories, kMaxGarbageListing, dirs))
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  for (const std::string &d : dirs) {
+    std::string dir = MailDomainsDirectory + "/" + d;
+    size_t found = 0;
+    if (!AddMessagesToList(dir, list, found)) return false;
+    // A directory that still holds other files (a domain record) stays.
+    if (found == 0) RemoveQueueDirectory(dir);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool AddMessagesToList(const std::string &directory, _MessageList &list, size_t &found) {
+  found = 0;
+  return AddNames(directory, ".RCP", list, found) &&
+         AddNames(directory, kStagedExtension, list, found);
+}
+
+void DeleteOrphanedMessages(const _MessageList &list, const std::vector<std::string> &held) {
+  for (const std::string &name : held)
+    if (list.count(MessageKey(name)) == 0) DeleteFile(MailHoldingDirectory + "/" + name);
+}
+
+void DoGarbageCollection() {
+  // Held messages first: one that arrives later is not a candidate.
+  std::vector<std::string> held;
+  if (!ListDirectory(MailHoldingDirectory, ".MSG", ListKind::kFiles, kMaxGarbageListing, held))
+    return;
+  _MessageList list;
+  size_t taken = 0;
+  if (!AddNames(MailQueueDirectory, ".RCP", list, taken)) return;
+  if (!CollectQueueReferences(list)) return;
+  DeleteOrphanedMessages(list, held);
+}

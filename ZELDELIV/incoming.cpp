@@ -1,0 +1,247 @@
+// incoming: see incoming.h.
+#include "ZELDELIV/incoming.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "ZELDELIV/delivery.h"
+#include "ZELDELIV/local.h"
+#include "common/fileutils.h"
+#include "common/logging.h"
+#include "common/rfc822parse.h"
+#include "common/str.h"
+#include "common/zel.h"
+#include "messages/zelmsg.h"
+#include "platform/files.h"
+#include "platform/textfile.h"
+#include "zelbase/zelbase.h"
+
+namespace {
+
+// The temporary names under which recipient files are rewritten
+// (CreateRecipientFile); one left in a queue directory is from a rewrite
+// that a crash interrupted.
+constexpr std::string_view kTempPrefix = ".rcp-";
+constexpr std::string_view kQueuedExtension = ".RCP";
+
+bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
+  return name.size() > suffix.size() &&
+         EqualsNoCase(name.substr(name.size() - suffix.size()), suffix);
+}
+
+// A file name without the extension after its last ".".
+std::string WithoutExtension(const std::string &name) {
+  size_t slash = name.rfind('/');
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name;
+  return name.substr(0, dot);
+}
+
+// Staged files of committed messages whose rename failed; tried again at
+// every pass (the scanning thread's own).
+std::vector<std::string> &PendingPublications() {
+  static auto *pending = new std::vector<std::string>;
+  return *pending;
+}
+
+// Makes the staged files visible to the queue walkers. A queued file of the
+// same name already there means the message was queued before: the staged
+// copy would file its recipients twice, so it goes.
+void PublishStaged(const std::vector<std::string> &staged) {
+  for (const std::string &path : staged) {
+    std::string queued = WithoutExtension(path) + std::string(kQueuedExtension);
+    if (MoveFileNoReplace(path, queued) || GetLastError() == ERROR_FILE_NOT_FOUND) continue;
+    if (GetLastError() == ERROR_FILE_EXISTS) {
+      DeleteFile(path);
+      continue;
+    }
+    PendingPublications().push_back(path);
+  }
+}
+
+void RetryPendingPublications() {
+  std::vector<std::string> pending;
+  pending.swap(PendingPublications());
+  PublishStaged(pending);
+}
+
+// The recipients of one message that go into one queue directory.
+struct QueueFile {
+  std::string Directory;
+  std::vector<const _tRcpInfo *> Recipients;
+};
+
+// The queue directory of a recipient, or "" when it has none (a remote
+// recipient without a usable domain).
+std::string QueueDirectoryOf(const _tRcpInfo &r) {
+  std::string domain;
+  if (!r.bIsLocalUser) {
+    std::string user;
+    SplitAddress(r.Name, user, kMaxRecipientName, domain, kMaxDomainName);
+    if (domain.empty()) return "";
+  }
+  std::string dir;
+  if (!CreateDomainDirectoryName(MailDomainsDirectory, domain, dir)) return "";
+  return dir;
+}
+
+// Queues in the order of their first recipient; recipients in list order.
+std::vector<QueueFile> GroupByQueue(const _tMsgInfo &info) {
+  std::vector<QueueFile> queues;
+  for (const _tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) {
+    std::string dir = QueueDirectoryOf(*r);
+    if (dir.empty()) continue;
+    auto it = std::find_if(queues.begin(), queues.end(),
+                           [&](const QueueFile &q) { return q.Directory == dir; });
+    if (it == queues.end()) it = queues.insert(queues.end(), QueueFile{dir, {}});
+    it->Recipients.push_back(r);
+  }
+  return queues;
+}
+
+// The whole recipient file of one queue, durable, under a name that did
+// not exist.
+bool WriteStagedFile(const std::string &path, const _tMsgInfo &info, const QueueFile &q) {
+  int fd = CreateNewFile(path);
+  if (fd < 0) return false;
+  TextFile f;
+  f.Attach(fd, "w");
+  f.Printf("Message-ID: <%s>\n", info.MessageId);
+  f.Printf("Return-path: %s\n", info.ReturnPath);
+  if (info.b8Bit) f.Write("Body-8Bit: TRUE\n");
+  for (const _tRcpInfo *r : q.Recipients) {
+    f.Printf("Recipient: %s\n", r->Name);
+    if (r->OriginalAddress[0] != '\0') f.Printf("Original-Address: %s\n", r->OriginalAddress);
+  }
+  bool ok = f.Commit();
+  ok = f.Close() && ok;
+  if (!ok) {
+    long error = GetLastError();
+    DeleteFile(path);
+    SetLastError(error);
+  }
+  return ok;
+}
+
+// A new queue directory must be durable before a file in it is counted on.
+bool EnsureQueueDirectory(const std::string &dir) {
+  if (DirectoryExists(dir)) return true;
+  return CreateDirectoryRecursively(dir) && SyncDirectory(MailDomainsDirectory);
+}
+
+bool FileOneQueue(const _tMsgInfo &info, const QueueFile &q, const std::string &base,
+                  std::vector<std::string> &staged) {
+  std::string stagedPath = q.Directory + "/" + base + kStagedExtension;
+  std::string queued = q.Directory + "/" + base + std::string(kQueuedExtension);
+  std::unique_lock<std::mutex> lock = LockDomainDirectory(q.Directory);
+  bool ok = EnsureQueueDirectory(q.Directory);
+  if (ok && FileExists(stagedPath)) {
+    staged.push_back(stagedPath);   // filed by an earlier pass
+    return true;
+  }
+  if (ok && FileExists(queued)) return true;
+  ok = ok && WriteStagedFile(stagedPath, info, q) && SyncDirectory(q.Directory);
+  if (!ok) {
+    LogEvent(EVENTLOG_ERROR_TYPE, MSG_CANNOT_WRITE_FILE, queued.c_str(), info.ReturnPath);
+    return false;
+  }
+  staged.push_back(stagedPath);
+  return true;
+}
+
+// Moves the message file to `holding`. False when the message cannot be
+// filed in this pass (or ever: a missing message, event 132, after which
+// its recipient file is gone too).
+bool HoldMessage(const std::string &rcpPath, const _tMsgInfo &info) {
+  std::string base = WithoutExtension(rcpPath.substr(rcpPath.rfind('/') + 1));
+  std::string from = MailQueueDirectory + "/" + base + ".MSG";
+  std::string to = MailHoldingDirectory + "/" + base + ".MSG";
+  if (MoveFile(from, to)) {
+    if (SyncDirectory(MailHoldingDirectory)) return true;
+    // Not known to be durable: not yet counted on; the next pass finds it
+    // held and goes on from there.
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "FlushFileBuffers", GetLastError());
+    return false;
+  }
+  long error = GetLastError();
+  if (error != ERROR_FILE_NOT_FOUND) {
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "MoveFile", error);
+    return false;
+  }
+  if (FileExists(to)) return true;   // moved by a run that ended before filing it
+  LogEvent(EVENTLOG_ERROR_TYPE, MSG_INCOMING_NOT_FOUND, from.c_str(), info.ReturnPath);
+  DelRcpFile(rcpPath);
+  return false;
+}
+
+void TakeUpMessage(const std::string &name) {
+  std::string rcpPath = MailQueueDirectory + "/" + name;
+  TextFile f;
+  if (!OpenRcpFile(rcpPath, "r", f)) return;
+  MsgInfoPtr info = ReadMsgInfo(f);
+  f.Close();
+  if (!info) return;
+  NameMessageAfterFile(*info, name);
+  AliasFilter(*info);
+  if (!HoldMessage(rcpPath, *info)) return;
+  std::vector<std::string> staged;
+  if (!RecordMessageInfo(*info, staged)) return;
+  // The commit: from here on the message is in its queues.
+  if (!DelRcpFile(rcpPath) && !FileExists(DeleteMarkerPath(rcpPath))) return;
+  PublishStaged(staged);
+}
+
+void RecoverQueueDirectory(const std::string &dir) {
+  std::vector<std::string> names;
+  ListDirectory(dir, "", ListKind::kFiles, kMaxQueueListing, names);
+  bool changed = false;
+  for (const std::string &name : names) {
+    std::string path = dir + "/" + name;
+    if (std::string_view(name).substr(0, kTempPrefix.size()) == kTempPrefix) {
+      changed = DeleteFile(path) || changed;
+      continue;
+    }
+    if (!EndsWithNoCase(name, kStagedExtension)) continue;
+    std::string incoming = MailQueueDirectory + "/" + WithoutExtension(name) + ".RCP";
+    if (FileExists(incoming) && !FileExists(DeleteMarkerPath(incoming)))
+      DeleteFile(path);   // not committed: it is filed again from `incoming`
+    else
+      PublishStaged({path});
+    changed = true;
+  }
+  if (changed) SyncDirectory(dir);
+}
+
+}  // namespace
+
+bool RecordMessageInfo(const _tMsgInfo &info, std::vector<std::string> &staged) {
+  std::string_view id(info.MessageId);
+  std::string base(id.substr(0, id.find('@')));
+  if (base.empty() || base.find('/') != std::string::npos) return false;
+  bool ok = true;
+  for (const QueueFile &q : GroupByQueue(info)) ok = FileOneQueue(info, q, base, staged) && ok;
+  return ok;
+}
+
+void IncomingMail() {
+  RetryPendingPublications();
+  std::vector<std::string> names;
+  {
+    DirLock lock;
+    if (!lock.Lock(MailQueueDirectory.c_str(), kIncomingLockMs)) return;
+    // A partial listing (more than a batch) is worked on; the rest follows.
+    ListDirectory(MailQueueDirectory, kQueuedExtension, ListKind::kFiles, kMaxIncomingBatch, names);
+  }
+  std::sort(names.begin(), names.end());   // oldest identifiers first
+  for (const std::string &name : names) {
+    if (Terminating()) return;
+    TakeUpMessage(name);
+  }
+}
+
+void RecoverQueueFilings() {
+  RetryPendingPublications();
+  std::vector<std::string> dirs;
+  ListDirectory(MailDomainsDirectory, "", ListKind::kDirectories, kMaxDomainDirectories, dirs);
+  for (const std::string &d : dirs) RecoverQueueDirectory(MailDomainsDirectory + "/" + d);
+}

@@ -1,0 +1,176 @@
+// msgtext: the message routines of local.h that every writer of generated
+// messages uses: reading header fields, copying a message into another,
+// body text with transparency dots, and GeneratedMessage.
+#include <array>
+#include <cstring>
+
+#include "ZELDELIV/local.h"
+#include "common/str.h"
+#include "platform/files.h"
+
+namespace {
+
+// Pieces in which lines are read before they are joined and cut.
+constexpr size_t kReadPiece = 1024;
+
+constexpr const char *kNotAvailable = "Original message not available.\n";
+constexpr const char *kReadError = "\nError reading message file\n";
+constexpr const char *kTruncated = "\n\n*** RETURNED MESSAGE TRUNCATED ***\n";
+
+}  // namespace
+
+bool ReadBoundedLine(TextFile &f, std::string &line, size_t maxChars) {
+  line.clear();
+  std::string piece;
+  bool any = false;
+  while (f.GetLine(piece, kReadPiece)) {
+    any = true;
+    bool end = piece.back() == '\n';
+    if (end) piece.pop_back();
+    if (line.size() < maxChars) line.append(piece, 0, maxChars - line.size());
+    if (end) break;
+  }
+  return any && !f.Error();
+}
+
+namespace {
+
+// Continuation lines begin with white space other than CR or LF.
+bool IsContinuation(const std::string &line) {
+  return !line.empty() && (line[0] == ' ' || line[0] == '\t' || line[0] == '\v' || line[0] == '\f');
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+struct WantedField {
+  const char *name;
+  std::optional<std::string> *value;
+};
+
+// Fields are matched at their start in this order; the last occurrence counts.
+void StoreField(const std::string &field, const std::array<WantedField, 6> &wanted) {
+  for (const WantedField &w : wanted) {
+    if (!StartsWithNoCase(field, w.name)) continue;
+    if (w.value == nullptr) return;
+    std::string_view v(field);
+    v.remove_prefix(strlen(w.name));
+    while (!v.empty() && IsBlank(v.front())) v.remove_prefix(1);
+    while (!v.empty() && IsBlank(v.back())) v.remove_suffix(1);
+    *w.value = std::string(v);
+    return;
+  }
+}
+
+std::string RecipientFileName(const std::string &messageFile) {
+  size_t dot = messageFile.rfind('.');
+  size_t slash = messageFile.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return messageFile + ".RCP";
+  return messageFile.substr(0, dot) + ".RCP";
+}
+
+}  // namespace
+
+bool ObtainMessageHeaders(const std::string &path, std::optional<std::string> *From,
+                          std::optional<std::string> *To, std::optional<std::string> *Cc,
+                          std::optional<std::string> *ReplyTo, std::optional<std::string> *Subject,
+                          std::optional<std::string> *Sender) {
+  const std::array<WantedField, 6> wanted = {{{"From:", From},
+                                              {"To:", To},
+                                              {"Cc:", Cc},
+                                              {"Reply-To:", ReplyTo},
+                                              {"Subject:", Subject},
+                                              {"Sender:", Sender}}};
+  for (const WantedField &w : wanted)
+    if (w.value != nullptr) w.value->reset();
+  TextFile f;
+  if (!f.Open(path, "r")) return false;
+  std::string line, field;
+  bool have = ReadBoundedLine(f, line, kMaxHeaderField);
+  while (have && !line.empty()) {
+    field.swap(line);
+    while ((have = ReadBoundedLine(f, line, kMaxHeaderField)) && IsContinuation(line)) {
+      if (field.size() >= kMaxHeaderField) continue;
+      field += '\n';
+      field.append(line, 0, kMaxHeaderField - field.size());
+    }
+    StoreField(field, wanted);
+  }
+  return !f.Error();
+}
+
+bool AppendMessageFileToFile(const std::string &path, long bodyLimit, TextFile &stream) {
+  TextFile in;
+  if (!in.Open(path, "r")) return stream.Write(kNotAvailable);
+  bool inHeader = true, atLineStart = true;
+  long count = 0;
+  std::string piece;
+  while (!stream.Error() && in.GetLine(piece, kMaxCopyLine)) {
+    if (atLineStart && piece == ".\n") return !stream.Error();
+    if (!inHeader) {
+      count += static_cast<long>(piece.size());
+      if (bodyLimit >= 0 && count > bodyLimit) return stream.Write(kTruncated);
+    }
+    if (atLineStart && piece == "\n") inHeader = false;
+    stream.Write(piece);
+    atLineStart = piece.back() == '\n';
+  }
+  if (in.Error()) stream.Write(kReadError);
+  return !stream.Error();
+}
+
+bool AppendMessageToFile(const _tMsgInfo &info, long bodyLimit, TextFile &stream) {
+  return AppendMessageFileToFile(HeldMessagePath(info), bodyLimit, stream);
+}
+
+bool IsSafeHeaderText(std::string_view text) {
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 32 && c != '\t') || u == 127) return false;
+  }
+  return true;
+}
+
+bool WriteBodyText(TextFile &stream, std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  bool atLineStart = true;
+  for (char c : text) {
+    if (atLineStart && c == '.') out += '.';
+    out += c;
+    atLineStart = c == '\n';
+  }
+  return stream.Write(out);
+}
+
+GeneratedMessage::~GeneratedMessage() {
+  if (!queued_) Discard();
+}
+
+bool GeneratedMessage::Create(std::string_view hostName) {
+  if (!CreateMessageFile(stream_, fileName_)) return false;
+  messageId_ = CreateMessageIdFromFileName(fileName_, hostName, kMaxMessageId + 1);
+  return true;
+}
+
+bool GeneratedMessage::Queue(std::string_view returnPath,
+                             const std::vector<std::string> &recipients) {
+  if (fileName_.empty() || queued_) return false;
+  // The text is on disk before the recipient file can make it visible.
+  if (stream_.Error() || !stream_.Commit() || !stream_.Close()) return false;
+  _tMsgInfo envelope;
+  STRNCPY(envelope.MessageId, messageId_.c_str(), sizeof envelope.MessageId);
+  std::string path = BoundedCopy(returnPath, kMaxReturnPath);
+  STRNCPY(envelope.ReturnPath, path.c_str(), sizeof envelope.ReturnPath);
+  // The list is written in its order; pushing at the front reverses.
+  for (auto r = recipients.rbegin(); r != recipients.rend(); ++r) PushRecipient(envelope, *r, "");
+  if (!CreateRecipientFile(envelope, RecipientFileName(fileName_))) return false;
+  queued_ = true;
+  return true;
+}
+
+void GeneratedMessage::Discard() {
+  stream_.Close();
+  if (!fileName_.empty() && !queued_) DeleteFile(fileName_);
+  fileName_.clear();
+}

@@ -1,0 +1,95 @@
+// changenotify: see changenotify.h.
+#include "platform/changenotify.h"
+
+#include <limits.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/errors.h"
+
+namespace {
+
+// Changes that make an entry appear. IN_CLOSE_WRITE covers a writer that
+// creates the final name first and fills it afterwards.
+constexpr uint32_t kWatchMask = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR;
+// Room for many events per read; each is a header and a name of at most
+// NAME_MAX + 1 bytes.
+constexpr size_t kEventBuffer = 64 * (sizeof(inotify_event) + NAME_MAX + 1);
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
+  if (suffix.empty()) return true;
+  if (name.size() <= suffix.size()) return false;
+  std::string_view tail = name.substr(name.size() - suffix.size());
+  for (size_t i = 0; i < suffix.size(); ++i)
+    if (Lower(tail[i]) != Lower(suffix[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+ChangeNotification::~ChangeNotification() { Close(); }
+
+bool ChangeNotification::Open(const std::string &directory, std::string_view suffix) {
+  Close();
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(errno);
+    return false;
+  }
+  if (inotify_add_watch(fd, directory.c_str(), kWatchMask) < 0) {
+    SetLastError(errno);
+    close(fd);
+    return false;
+  }
+  fd_ = fd;
+  suffix_ = std::string(suffix);
+  return true;
+}
+
+void ChangeNotification::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool ChangeNotification::Counts(uint32_t mask, std::string_view name) const {
+  if ((mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) != 0)
+    return true;
+  if ((mask & IN_ISDIR) != 0) return false;
+  return EndsWithNoCase(name, suffix_);
+}
+
+bool ChangeNotification::Acquire() {
+  if (fd_ < 0) return false;
+  alignas(inotify_event) char buf[kEventBuffer];
+  bool counts = false;
+  for (;;) {
+    ssize_t n = read(fd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;   // EAGAIN: drained
+    for (ssize_t pos = 0; pos + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto *e = reinterpret_cast<const inotify_event *>(buf + pos);
+      std::string_view name = e->len > 0 ? std::string_view(e->name, strnlen(e->name, e->len)) : "";
+      counts = counts || Counts(e->mask, name);
+      pos += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+  }
+  return counts;
+}
+
+std::unique_ptr<ChangeNotification> FindFirstChangeNotification(const std::string &directory,
+                                                                std::string_view suffix) {
+  auto n = std::make_unique<ChangeNotification>();
+  if (!n->Open(directory, suffix)) return nullptr;
+  return n;
+}
+
+bool FindNextChangeNotification(ChangeNotification &notification) { return notification.Valid(); }
+
+void FindCloseChangeNotification(std::unique_ptr<ChangeNotification> &notification) {
+  notification.reset();
+}
