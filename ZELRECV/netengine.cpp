@@ -231,16 +231,32 @@ bool NetEngineStopping() { return TheEngine().Stopping.load(); }
 
 CompletionPort &EnginePort() { return TheEngine().Port; }
 
-bool StartSocketRead(_Connection *conn, char *buffer, size_t length) {
+bool TrySocketRead(_Connection *conn, char *buffer, size_t length) {
   conn->bReadOutstanding = true;
   if (TheEngine().Port.ReadSocket(conn->Socket, buffer, length, &conn->Overlapped)) return true;
   conn->bReadOutstanding = false;
+  return false;
+}
+
+bool TrySocketWrite(_Connection *conn, const char *buffer, size_t length) {
+  return TheEngine().Port.WriteSocket(conn->Socket, buffer, length, &conn->Overlapped);
+}
+
+bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t length,
+                       std::string_view head, std::string_view tail) {
+  return TheEngine().Port.TransmitFile(conn->Socket, fileFd, offset, length, head.data(),
+                                       head.size(), tail.data(), tail.size(),
+                                       &conn->Overlapped);
+}
+
+bool StartSocketRead(_Connection *conn, char *buffer, size_t length) {
+  if (TrySocketRead(conn, buffer, length)) return true;
   CloseConnection(conn, false);
   return false;
 }
 
 bool StartSocketWrite(_Connection *conn, const char *buffer, size_t length) {
-  if (TheEngine().Port.WriteSocket(conn->Socket, buffer, length, &conn->Overlapped)) return true;
+  if (TrySocketWrite(conn, buffer, length)) return true;
   CloseConnection(conn, false);
   return false;
 }

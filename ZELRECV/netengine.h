@@ -5,10 +5,11 @@
 // The engine knows nothing of SMTP or POP3. A program starts it with its
 // port and a table of hooks: Greet runs on the listening thread for every
 // accepted connection; Complete runs on a worker for every completed
-// operation of a connection; Idle runs on the scanning worker for a
-// connection whose outstanding read has waited longer than the idle limit
-// (after which the read completes as cancelled); Release frees the
-// dialogue record when the connection closes.
+// operation of a connection; Release frees the dialogue record when the
+// connection closes. The idle check cancels the outstanding read of a
+// connection idle longer than the limit: that read then completes through
+// Complete with ERROR_OPERATION_ABORTED and bTimedOut set, so the record is
+// closed (and freed) only by the worker that holds its last completion.
 //
 // Each connection has at most one socket operation outstanding (the
 // completion port guarantees it), so a connection's hooks never run on two
@@ -25,6 +26,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/iocp.h"
 
@@ -73,6 +75,16 @@ bool StartSocketWrite(_Connection *conn, const char *buffer, size_t length);
 // Hands bytes already received to the connection as if a read had
 // completed (a posted completion), so pipelined input takes the same road.
 bool PostReadCompletion(_Connection *conn, DWORD bytes);
+
+// The same operations without the close: false with the thread's last
+// error, the connection still the caller's (the POP3 dialogue logs the
+// failure before it closes). Nothing is outstanding after a false result.
+bool TrySocketRead(_Connection *conn, char *buffer, size_t length);
+bool TrySocketWrite(_Connection *conn, const char *buffer, size_t length);
+// TransmitFile: head, then length bytes of fileFd from offset, then tail,
+// as one operation. The three must stay valid until it completes.
+bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t length,
+                       std::string_view head, std::string_view tail);
 
 // Closes the socket, releases the dialogue and frees the record.
 void CloseConnection(_Connection *conn, bool graceful);

@@ -15,7 +15,15 @@ for connections to 127.0.0.1.
 SmtpConnection is a raw socket client that returns replies byte for byte,
 for tests that compare the system's exact texts. Receiver runs zelrecv on a
 free port with given settings, in its own scratch root or a shared one (a
-delivery or POP3 test can feed mail through it).
+delivery or POP3 test can feed mail through it). MailSystem runs zelrecv
+and zeldeliv (and, when asked, zelfetch) together on one scratch root with
+mail accounts, and waits for mailbox copies and for the agent to fall idle.
+Pop3Server runs zelfetch alone on a free port.
+
+Sanitizer builds: when ZEL_SANITIZER_LOG names a file, every program's
+standard error (services at stop, zeladm after each run) is searched for
+AddressSanitizer and UBSan reports, and what is found is appended to that
+file, so a whole test run can be failed on it.
 """
 
 import os
@@ -47,6 +55,23 @@ LOCAL_HOST = HOST_NAME + "." + DOMAIN_NAME
 
 # Nothing listens there: a program that asks the name servers gets no answer.
 DEAD_NAME_SERVER = "127.0.0.1:1"
+
+
+# What a sanitizer writes to standard error when it finds a fault.
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "AddressSanitizer:DEADLYSIGNAL")
+
+
+def check_sanitizer(program, text):
+    """Appends the sanitizer reports in text (a program's standard error) to
+    the file named by ZEL_SANITIZER_LOG; True when there were some."""
+    if not text or not any(marker in text for marker in SANITIZER_MARKERS):
+        return False
+    path = os.environ.get("ZEL_SANITIZER_LOG")
+    if path:
+        with open(path, "a", encoding="utf-8") as f:
+            f.write("==== %s\n%s\n" % (program, text))
+    return True
 
 
 def service_key(service):
@@ -105,6 +130,7 @@ class Scratch:
     def zeladm(self, *args, check=True, input=None):
         result = subprocess.run([program_path("zeladm"), *args], env=self.env, input=input,
                                 capture_output=True, text=True, timeout=WAIT_SECONDS)
+        check_sanitizer("zeladm " + " ".join(args), result.stderr)
         if check and result.returncode != 0:
             raise AssertionError("zeladm %s failed: %s%s" % (args, result.stdout, result.stderr))
         return result
@@ -207,15 +233,17 @@ class Service:
     """One service program run with "-run" under the stand-in manager.
 
     start() returns once READY=1 was reported (and, with a port, once the
-    port answers with a "220 " greeting); stop() sends SIGTERM and kills the
-    program when it has not ended within the bounded wait. Use it as a
-    context manager, or call stop() in a finally/cleanup in all cases.
+    port answers with a greeting that starts with greeting: "220 " for SMTP,
+    "+OK " for POP3); stop() sends SIGTERM and kills the program when it has
+    not ended within the bounded wait. Use it as a context manager, or call
+    stop() in a finally/cleanup in all cases.
     """
 
-    def __init__(self, scratch, program, port=None, env=None):
+    def __init__(self, scratch, program, port=None, env=None, greeting=b"220 "):
         self.scratch = scratch
         self.program = program
         self.port = port
+        self.greeting = greeting
         self.env = dict(scratch.env, **(env or {}))
         self.proc = None
         self.manager = None
@@ -248,7 +276,7 @@ class Service:
                 with socket.create_connection((host, self.port), timeout=WAIT_SECONDS) as s:
                     s.settimeout(WAIT_SECONDS)
                     greeting = s.recv(512)
-                    if greeting.startswith(b"220 "):
+                    if greeting.startswith(self.greeting):
                         s.sendall(b"QUIT\r\n")
                         s.recv(512)
                         return greeting.decode("latin-1")
@@ -277,6 +305,7 @@ class Service:
                 self.proc.send_signal(signal.SIGTERM)
             status = wait_exit(self.proc, seconds)
             stop_child(self.proc)
+            check_sanitizer(self.program, self.stderr())
         if self.manager is not None:
             self.manager.close()
             self.manager = None
@@ -323,6 +352,68 @@ class SmtpConnection:
 
     def replies(self, count):
         return [self.reply() for _ in range(count)]
+
+    def read_until(self, marker, timeout=None, limit=64 << 20):
+        """Bytes up to and including the first marker (a multi-line POP3
+        answer ends with b"\r\n.\r\n"); AssertionError at EOF, on time-out
+        or past limit bytes."""
+        deadline = time.monotonic() + (timeout or self.timeout)
+        while marker not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or len(self.buffer) > limit:
+                raise AssertionError("no %r within %s s; pending %r"
+                                     % (marker, timeout or self.timeout, self.buffer[-200:]))
+            self.sock.settimeout(left)
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not data:
+                raise AssertionError("connection closed; pending %r" % self.buffer[-200:])
+            self.buffer += data
+        end = self.buffer.index(marker) + len(marker)
+        data, self.buffer = self.buffer[:end], self.buffer[end:]
+        return data
+
+    def read_exact(self, count, timeout=None):
+        """Exactly count bytes; AssertionError at EOF or on time-out."""
+        deadline = time.monotonic() + (timeout or self.timeout)
+        while len(self.buffer) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("%d of %d bytes within %s s; last %r" % (
+                    len(self.buffer), count, timeout or self.timeout, self.buffer[-200:]))
+            self.sock.settimeout(left)
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not data:
+                raise AssertionError("connection closed after %d of %d bytes; last %r"
+                                     % (len(self.buffer), count, self.buffer[-200:]))
+            self.buffer += data
+        data, self.buffer = self.buffer[:count], self.buffer[count:]
+        return data
+
+    def closed_silently(self, seconds=WAIT_SECONDS):
+        """True when the peer closes (EOF or reset) within seconds without
+        sending a byte; False when it sends something or stays open."""
+        if self.buffer:
+            return False
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self.sock.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                return False
+            except ConnectionResetError:
+                return True
+            if data:
+                self.buffer += data
+                return False
+            return True
+        return False
 
     def pending(self, seconds):
         """Bytes that arrive within seconds (b"" when none came)."""
@@ -427,6 +518,83 @@ class Receiver:
             return reply
 
 
+# The start of every POP3 greeting.
+POP3_GREETING = b"+OK "
+
+
+def pop3_log_text(scratch):
+    """All lines of the POP3 activity logs (every day's file), as text."""
+    directory = scratch.spool("Pop3log")
+    text = ""
+    for name in files_with(directory, "log"):
+        with open(os.path.join(directory, name), encoding="latin-1") as f:
+            text += f.read()
+    return text
+
+
+class Pop3Server:
+    """zelfetch on a free port with the given Parameters values.
+
+    suite: values of the suite key; users: {name: password} accounts made
+    with zeladm before the start. With no scratch given it makes (and at
+    stop removes) its own. Call stop() in all cases.
+    """
+
+    def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
+                 prefix="zel-e2e-pop3-"):
+        self.own_scratch = scratch is None
+        self.scratch = scratch or Scratch(prefix)
+        self.service = None
+        try:
+            self.port = free_port()
+            values = {"PortNo": self.port}
+            values.update(settings or {})
+            self.scratch.prepare_registry(services={"ZELFETCH": values})
+            if suite:
+                self.scratch.reg_import({ZEL_KEY: dict(suite)})
+            for name, password in (users or {}).items():
+                self.add_user(name, password)
+        except BaseException:
+            self.stop()
+            raise
+        self.service = Service(self.scratch, "zelfetch", port=self.port, env=env,
+                               greeting=POP3_GREETING)
+
+    def add_user(self, name, password):
+        self.scratch.zeladm("user", "add", name, "--password", password)
+
+    def start(self):
+        try:
+            self.service.start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self):
+        status = self.service.stop() if self.service is not None else None
+        if self.own_scratch:
+            self.scratch.cleanup()
+        return status
+
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS):
+        """A connection whose greeting has been read into .greeting."""
+        conn = SmtpConnection(self.port, host, timeout)
+        try:
+            conn.greeting = conn.reply()
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
+    def mailbox(self, user, *parts):
+        """The default mailbox directory of user (lower case), or a file in it."""
+        return self.scratch.path("var", "mailbox", user.lower(), *parts)
+
+    def log_text(self):
+        return pop3_log_text(self.scratch)
+
+
 def list_spool_pairs(directory):
     """{base name: set of extensions} of the message and recipient files."""
     pairs = {}
@@ -496,6 +664,8 @@ class MailSystem:
 
     users: account names, created with "zeladm user add" (no password);
     suite: values of the suite key; recv, deliv: each service's Parameters;
+    fetch: zelfetch's Parameters, or None to run no POP3 server (its port
+    is pop3_port); passwords: {user: password} for the accounts in users;
     aliases: {number: (Alias, MappedTo)} written as the numbered subkeys of
     Aliases (None leaves that value out). int values are DWORDs.
     env: extra environment of both programs (TZ, say).
@@ -503,14 +673,17 @@ class MailSystem:
     """
 
     def __init__(self, users=(), suite=None, recv=None, deliv=None, aliases=None, env=None,
-                 prefix="zel-e2e-mail-"):
+                 prefix="zel-e2e-mail-", fetch=None, passwords=None):
         self.scratch = Scratch(prefix)
-        self.receiver = self.agent = None
+        self.receiver = self.agent = self.fetcher = None
         try:
             self.port = free_port()
-            self.scratch.prepare_registry(services={
-                "ZELRECV": dict({"PortNo": self.port}, **(recv or {})),
-                "ZELDELIV": dict(deliv or {})})
+            self.pop3_port = free_port() if fetch is not None else None
+            services = {"ZELRECV": dict({"PortNo": self.port}, **(recv or {})),
+                        "ZELDELIV": dict(deliv or {})}
+            if fetch is not None:
+                services["ZELFETCH"] = dict({"PortNo": self.pop3_port}, **fetch)
+            self.scratch.prepare_registry(services=services)
             keys = {ZEL_KEY: dict(suite or {})}
             for number, (mask, result) in sorted((aliases or {}).items()):
                 values = {}
@@ -521,15 +694,19 @@ class MailSystem:
                 keys["%s\\%d" % (ALIASES_KEY, number)] = values
             self.scratch.reg_import(keys)
             for user in users:
-                self.add_user(user)
+                self.add_user(user, password=(passwords or {}).get(user))
         except BaseException:
             self.scratch.cleanup()
             raise
         self.receiver = Service(self.scratch, "zelrecv", port=self.port, env=env)
         self.agent = Service(self.scratch, "zeldeliv", env=env)
+        if fetch is not None:
+            self.fetcher = Service(self.scratch, "zelfetch", port=self.pop3_port, env=env,
+                                   greeting=POP3_GREETING)
 
-    def add_user(self, name, home=None):
+    def add_user(self, name, home=None, password=None):
         args = ["user", "add", name] + (["--home", home] if home else [])
+        args += ["--password", password] if password is not None else []
         self.scratch.zeladm(*args)
 
     def start(self, agent=True):
@@ -537,6 +714,8 @@ class MailSystem:
             self.receiver.start()
             if agent:
                 self.agent.start()
+            if self.fetcher is not None:
+                self.fetcher.start()
         except BaseException:
             self.stop()
             raise
@@ -548,7 +727,7 @@ class MailSystem:
         failure)."""
         statuses = {}
         try:
-            for service in (self.agent, self.receiver):
+            for service in (self.fetcher, self.agent, self.receiver):
                 if service is not None:
                     statuses[service.program] = service.stop()
         finally:

@@ -1,0 +1,40 @@
+// fetchcfg: see fetchcfg.h.
+#include "ZELFETCH/fetchcfg.h"
+
+#include <algorithm>
+
+#include "common/loadcfig.h"
+#include "common/pconfig.h"
+#include "common/str.h"
+#include "common/zel.h"
+
+DWORD Pop3PortNo = kDefaultPop3Port;
+std::string MessageExtension = kDefaultMessageExtension;
+DWORD IdleTimeout = kDefaultIdleSeconds;
+std::atomic<bool> Pop3LogEnabled{false};
+bool ImpersonationMode = false;
+
+DWORD IdleLimit(DWORD timeout, DWORD floor) {
+  DWORD limit = timeout == 0 ? kDefaultIdleSeconds : timeout;
+  return std::max({limit, floor, kLeastIdleSeconds});
+}
+
+void LoadFetchSettings() {
+  Pop3logDirectory = SpoolPath(kPop3logDir);
+  ImpersonationMode = StartsWithNoCase(MailInboxDirectory, "%HOME%");
+  RegKey params;
+  if (OpenParametersKey(params) != ERROR_SUCCESS) return;
+  DWORD port = 0;
+  if (QueryRegDword(params.get(), "PortNo", port))
+    Pop3PortNo = port == 0 || port > 0xFFFF ? kDefaultPop3Port : port;
+  std::string ext;
+  if (QueryRegString(params.get(), "MessageExtension", kMaxMessageExtension, ext))
+    MessageExtension = ext.empty() ? kDefaultMessageExtension : ext;
+  DWORD timeout = 0;
+  DWORD floor = kDefaultIdleSeconds;
+  QueryRegDword(params.get(), "Timeout", timeout);
+  QueryRegDword(params.get(), "MinimumTimeout", floor);
+  IdleTimeout = IdleLimit(timeout, floor);
+  DWORD log = 0;
+  if (QueryRegDword(params.get(), "Pop3LogEnabled", log)) Pop3LogEnabled = log != 0;
+}

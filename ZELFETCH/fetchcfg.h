@@ -1,0 +1,39 @@
+// fetchcfg: the POP3 server's settings, read at every start from
+// SYSTEM\CurrentControlSet\Services\ZELFETCH\Parameters and only read
+// afterwards (the workers start after them; no lock needed).
+//
+// Values: PortNo (default 110, 0 means 110), MessageExtension (at most 9
+// characters, default and empty "MSG"), Timeout (the idle limit in seconds,
+// 0 means 600, raised to the floor), Pop3LogEnabled (missing: unchanged),
+// and the test setting MinimumTimeout (the floor of Timeout, default 600;
+// tests lower it to see an idle close within seconds).
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "platform/errors.h"
+
+constexpr DWORD kDefaultPop3Port = 110;
+// The idle limit when Timeout is 0, and the floor below which it is raised.
+constexpr DWORD kDefaultIdleSeconds = 600;
+// A floor of 0 would disable the idle close altogether: a second at least.
+constexpr DWORD kLeastIdleSeconds = 1;
+// The extension was kept in a 10-byte buffer.
+constexpr size_t kMaxMessageExtension = 9;
+constexpr const char *kDefaultMessageExtension = "MSG";
+
+extern DWORD Pop3PortNo;
+extern std::string MessageExtension;
+extern DWORD IdleTimeout;          // the idle limit in seconds
+extern std::atomic<bool> Pop3LogEnabled;
+// Mailboxes live in home directories ("%HOME%" template): file work on them
+// runs as the logged-on user.
+extern bool ImpersonationMode;
+
+// Reads the settings and forms the POP3 log directory; sets the
+// impersonation mode from the inbox template (load that first).
+void LoadFetchSettings();
+
+// The idle limit for a Timeout value and a floor.
+DWORD IdleLimit(DWORD timeout, DWORD floor);

@@ -1,0 +1,58 @@
+// mbxsec: see mbxsec.h.
+#include "ZELFETCH/mbxsec.h"
+
+#include "common/fileutils.h"
+#include "common/logging.h"
+#include "common/str.h"
+#include "common/zel.h"
+#include "platform/dirsec.h"
+#include "platform/files.h"
+#include "platform/fileview.h"
+#include "platform/logon.h"
+
+namespace {
+
+constexpr std::string_view kUserNamePlaceholder = "%USERNAME%";
+
+bool CreateOneStartDirectory(const std::string &path, bool wholePath, const char *event) {
+  bool ok = wholePath ? CreateDirectoryRecursively(path)
+                      : CreateDirectory(path) || GetLastError() == ERROR_ALREADY_EXISTS;
+  if (!ok) LogWin32Error(EVENTLOG_ERROR_TYPE, event, GetLastError());
+  return ok;
+}
+
+}  // namespace
+
+std::string ServiceAccountName() {
+  std::string name;
+  if (!GetUserName(name) || name.empty()) name = "SYSTEM";
+  return BoundedCopy(name, kMaxServiceAccountName);
+}
+
+bool MailboxRoot(const std::string &inboxTemplate, std::string &root) {
+  size_t pct = inboxTemplate.find('%');
+  if (pct == std::string::npos ||
+      !StartsWithNoCase(std::string_view(inboxTemplate).substr(pct), kUserNamePlaceholder))
+    return false;
+  root = inboxTemplate.substr(0, pct);
+  return !root.empty();
+}
+
+bool CreateStartDirectories() {
+  if (!CreateOneStartDirectory(MailSpoolDirectory, true, "CreateDirectory Spool")) return false;
+  if (!CreateOneStartDirectory(Pop3logDirectory, false, "CreateDirectory Pop3Log")) return false;
+  std::string root;
+  if (MailboxRoot(MailInboxDirectory, root) &&
+      !CreateOneStartDirectory(root, true, "CreateDirectory Inbox"))
+    return false;
+  return true;
+}
+
+bool GrantMailboxAccess(const std::string &directory, const std::string &account) {
+  return GrantDirectoryAccess(directory, account, CONTAINER_INHERIT_ACE,
+                              GENERIC_WRITE | GENERIC_EXECUTE);
+}
+
+int MyCreateTempFile(const std::string &directory, const std::string &name) {
+  return CreateTempFileIn(directory, name + ".TMP");
+}

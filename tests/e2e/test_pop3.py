@@ -1,0 +1,823 @@
+"""The POP3 server end to end, against running zelfetch programs.
+
+Three set-ups run for the whole module:
+- MAIN: zelfetch alone (activity log on, UTC), its mailboxes filled by
+  hand with message files; raw sockets check every reply byte for byte,
+  every message text as it goes over the wire, and the activity log lines.
+- STRICT: zelfetch with a 2-second idle limit (Timeout 2, with the
+  test-only floor MinimumTimeout 1), no automatic mailbox creation, a
+  mailbox template of its own and the message extension "EML".
+- MAIL: zelrecv, zeldeliv and zelfetch on one root: mail sent with smtplib
+  is read back with poplib and with fetchmail, exactly as stored.
+Every test uses accounts of its own, so tests never share a mailbox.
+"""
+
+import datetime
+import itertools
+import os
+import poplib
+import re
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+from zelharness import (LOCAL_HOST, WAIT_SECONDS, MailSystem, Pop3Server, poll, pop3_log_text,
+                        read_bytes, write_file)
+
+GREETING_RE = re.compile(r"\+OK ZEL POP3 Server 0\.87 Ready "
+                         r"<(-?\d+)\.(\d+)\.(\d+)@zeltest\.example\.test>\r\n\Z")
+WELCOME = "+OK %s is welcome here\r\n"
+MAILBOX_HAS = "+OK %s's mailbox has %d message(s) (%d octets)\r\n"
+SIGN_OFF_EMPTY = "+OK %s POP3 server signing off (mailbox empty)\r\n" % LOCAL_HOST
+SIGN_OFF_LEFT = "+OK " + LOCAL_HOST + " POP3 server signing off (%d messages left)\r\n"
+UNKNOWN = "-ERR unknown or invalid command in this state [%s]\r\n"
+TOO_MANY = "-ERR too many arguments for the %s command\r\n"
+TOO_FEW = "-ERR too few arguments for the %s command\r\n"
+NO_APOP = "-ERR the APOP command is not supported in this version\r\n"
+NO_SUCH = "-ERR no such message\r\n"
+ONLY = "-ERR no such message, only %d messages in mailbox\r\n"
+DELETED = "-ERR message %d has been deleted\r\n"
+NEGATIVE = "-ERR the server couldn't send negative lines of a message\r\n"
+UIDL_HEAD = "+OK unique-id listing follows\r\n"
+LOGON_FAILED = r"-ERR %s logon failed \((\d+)\) at point %d in PASS\r\n\Z"
+UNABLE_TO_LOCK = r"-ERR unable to lock %s's mailbox \((\d+)\)\r\n\Z"
+AUTOLOGOUT = "-ERR: Autologout idle too long"
+
+IDLE_LIMIT = 2          # STRICT's Timeout, seconds
+STAMP_RE = r"\[\d\d/(?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}:\d\d:\d\d:\d\d\]"
+
+MAIN = STRICT = MAIL = None      # started in setUpModule
+MAIL_USERS = {"alice": "alice pw", "bob": "Bob-Secret-1"}
+_names = itertools.count(1)
+
+
+def setUpModule():
+    global MAIN, STRICT, MAIL
+    started = []
+    try:
+        MAIN = Pop3Server({"Pop3LogEnabled": 1}, env={"TZ": "UTC0"}).start()
+        started.append(MAIN)
+        STRICT = Pop3Server({"Timeout": IDLE_LIMIT, "MinimumTimeout": 1, "Pop3LogEnabled": 1,
+                             "MessageExtension": "EML"}, prefix="zel-e2e-pop3s-")
+        started.append(STRICT)
+        STRICT.template = STRICT.scratch.path("boxes", "%USERNAME%")
+        STRICT.scratch.reg_import({"HKLM\\Software\\TALVO\\ZEL": {
+            "MailInBoxDir": STRICT.template, "AutoCreateInboxDir": 0}})
+        STRICT.start()
+        MAIL = MailSystem(tuple(MAIL_USERS), passwords=MAIL_USERS, fetch={"Pop3LogEnabled": 1},
+                          env={"TZ": "UTC0"}, prefix="zel-e2e-pop3m-")
+        started.append(MAIL)
+        MAIL.start()
+    except BaseException:
+        for server in reversed(started):
+            server.stop()
+        raise
+
+
+def tearDownModule():
+    for server in (MAIL, STRICT, MAIN):
+        if server is not None:
+            server.stop()
+
+
+def new_user(server, password=None, mailbox=True):
+    """A fresh account on server; (name, password). With mailbox, its
+    mailbox directory exists (empty)."""
+    name = "u%03d" % next(_names)
+    password = password or "pw-%s-Secret" % name
+    server.add_user(name, password)
+    if mailbox:
+        os.makedirs(server.mailbox(name), exist_ok=True)
+    return name, password
+
+
+def sized_message(size, tag):
+    """A message file of exactly size bytes that ends with the end line."""
+    head = b"Subject: %s\r\n\r\n" % tag.encode()
+    tail = b"\r\n.\r\n"
+    assert size >= len(head) + len(tail)
+    return head + b"x" * (size - len(head) - len(tail)) + tail
+
+
+def msg_name(number):
+    return "B%010d.MSG" % number
+
+
+class Pop3Case(unittest.TestCase):
+    server = None     # MAIN unless a subclass says otherwise
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = cls.server or MAIN
+
+    def connect(self):
+        conn = self.server.connect()
+        self.addCleanup(conn.close)
+        self.assertRegex(conn.greeting, GREETING_RE)
+        return conn
+
+    def dialogue(self, conn, steps):
+        """Each step is (line to send, the exact reply or a compiled regex)."""
+        for line, want in steps:
+            got = conn.command(line)
+            if isinstance(want, re.Pattern):
+                self.assertRegex(got, want, "after %r" % line)
+            else:
+                self.assertEqual(got, want, "after %r" % line)
+
+    def logon(self, user, password, count=None, octets=None, conn=None):
+        conn = conn or self.connect()
+        self.assertEqual(conn.command("USER " + user), WELCOME % user)
+        reply = conn.command("PASS " + password)
+        if count is None:
+            self.assertRegex(reply, r"\+OK %s's mailbox has \d+ message\(s\) \(\d+ octets\)\r\n"
+                             % re.escape(user))
+        else:
+            self.assertEqual(reply, MAILBOX_HAS % (user, count, octets))
+        return conn
+
+    def multi(self, conn, command, size):
+        """The whole answer to command when it is size bytes long, and that
+        nothing follows it (the next command's reply comes next)."""
+        conn.send(command + "\r\n")
+        answer = conn.read_exact(size)
+        self.assertEqual(conn.command("NOOP"), "+OK\r\n", "bytes after the answer to " + command)
+        return answer
+
+    def user_with(self, files, password=None):
+        """A fresh account whose mailbox holds {file name: content}."""
+        user, password = new_user(self.server, password)
+        for name, data in files.items():
+            write_file(self.server.mailbox(user, name), data)
+        return user, password
+
+    def numbering(self, conn):
+        """{number: (size, file name)} from LIST and UIDL of a mailbox that is
+        not empty; the listings must agree and be well formed."""
+        conn.send("LIST\r\n")
+        listing = conn.read_until(b"\r\n.\r\n").decode("latin-1")
+        conn.send("UIDL\r\n")
+        uids = conn.read_until(b"\r\n.\r\n").decode("latin-1")
+        head, *lines, end = listing.split("\r\n")[:-1]
+        self.assertEqual(end, ".")
+        sizes = {int(n): int(s) for n, s in (line.split(" ") for line in lines)}
+        self.assertEqual(head, "+OK %d messages (%d octets)" % (len(sizes), sum(sizes.values())))
+        uhead, *ulines, uend = uids.split("\r\n")[:-1]
+        self.assertEqual((uhead + "\r\n", uend), (UIDL_HEAD, "."))
+        names = {int(n): name for n, name in (line.split(" ") for line in ulines)}
+        self.assertEqual(sorted(sizes), sorted(names))
+        return {n: (sizes[n], names[n]) for n in sizes}
+
+
+class AuthorizationTest(Pop3Case):
+    """Greeting, USER, APOP and QUIT, and commands out of their state."""
+
+    def test_greeting_stamp(self):
+        first, second = self.connect(), self.connect()
+        stamps = []
+        for conn in (first, second):
+            ident, seconds, millis = GREETING_RE.match(conn.greeting).groups()
+            self.assertLess(abs(int(seconds) - time.time()), 60)
+            self.assertLess(int(millis), 1000)
+            stamps.append(conn.greeting)
+        self.assertNotEqual(stamps[0], stamps[1])
+
+    def test_dialogues(self):
+        cases = {
+            "user in lower case, then quit": [
+                ("user mailuser", WELCOME % "mailuser"), ("QUIT", SIGN_OFF_EMPTY)],
+            "quit at once": [("quit", SIGN_OFF_EMPTY)],
+            "user without argument": [
+                ("USER", TOO_FEW % "USER"), ("USER x", WELCOME % "x")],
+            "user with two arguments": [
+                ("USER a b", TOO_MANY % "USER"), ("USER a", WELCOME % "a")],
+            "a line of five words": [
+                ("USER a b c d", TOO_MANY % "USER"), ("USER a", WELCOME % "a")],
+            "apop with two arguments": [
+                ("APOP name digest", NO_APOP), ("USER x", WELCOME % "x")],
+            "apop with one argument": [
+                ("APOP name", TOO_FEW % "APOP"), ("USER x", WELCOME % "x")],
+            "stat before logon": [("STAT", UNKNOWN % "STAT"), ("stat", UNKNOWN % "STAT")],
+            "noop before logon": [("NOOP", UNKNOWN % "NOOP"), ("USER x", WELCOME % "x")],
+            "pass before user": [("PASS secret", UNKNOWN % "PASS"), ("USER x", WELCOME % "x")],
+            "other command after user": [
+                ("USER x", WELCOME % "x"), ("STAT", UNKNOWN % "STAT"),
+                ("PASS y", UNKNOWN % "PASS"), ("USER x", WELCOME % "x")],
+            # After USER the line is split for a password: no upper-casing.
+            "lower-case command after user": [
+                ("USER x", WELCOME % "x"), ("list 1", UNKNOWN % "list"),
+                ("USER x", WELCOME % "x")],
+            "user again after user": [
+                ("USER x", WELCOME % "x"), ("USER y", UNKNOWN % "USER"),
+                ("USER y", WELCOME % "y")],
+            "quit after user": [("USER x", WELCOME % "x"), ("QUIT", SIGN_OFF_EMPTY)],
+        }
+        for name, steps in cases.items():
+            with self.subTest(name):
+                conn = self.connect()
+                self.dialogue(conn, steps)
+                if steps[-1][1] == SIGN_OFF_EMPTY:
+                    self.assertTrue(conn.closed_silently(), "still open after QUIT")
+
+    def test_quit_closes_gracefully(self):
+        conn = self.connect()
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
+        conn.sock.settimeout(WAIT_SECONDS)
+        self.assertEqual(conn.sock.recv(100), b"")    # an orderly end, not a reset
+
+    def test_quit_with_argument_is_refused_and_closes(self):
+        for state, steps in {"authorization": [], "after user": [("USER x", WELCOME % "x")]}.items():
+            with self.subTest(state):
+                conn = self.connect()
+                self.dialogue(conn, steps + [("QUIT now", TOO_MANY % "QUIT")])
+                self.assertTrue(conn.closed_silently(), "still open after the refused QUIT")
+
+    def test_long_line_is_cut_after_127_bytes(self):
+        conn = self.connect()
+        conn.send("X" * 127 + "USER x\r\n")
+        self.assertEqual(conn.reply(), UNKNOWN % ("X" * 127))
+        self.assertEqual(conn.reply(), WELCOME % "x")
+
+    def test_commands_in_one_write(self):
+        conn = self.connect()
+        conn.send("USER x\r\nQUIT\r\n")
+        self.assertEqual(conn.replies(2), [WELCOME % "x", SIGN_OFF_EMPTY])
+
+    def test_command_split_across_writes(self):
+        conn = self.connect()
+        for part in ("US", "ER spl", "it\r", "\n"):
+            conn.send(part)
+            time.sleep(0.05)
+        self.assertEqual(conn.reply(), WELCOME % "split")
+
+
+class LogonTest(Pop3Case):
+    """PASS: wrong passwords, unknown users, the mailbox lock."""
+
+    def test_failed_logons(self):
+        user, password = new_user(self.server)
+        cases = {
+            "wrong password": (user, "PASS wrong", LOGON_FAILED % (user, 3)),
+            "empty password": (user, "PASS", LOGON_FAILED % (user, 3)),
+            "password with a trailing space": (user, "PASS %s " % password,
+                                               LOGON_FAILED % (user, 3)),
+            "unknown user": ("nobody", "PASS " + password, LOGON_FAILED % ("nobody", 2)),
+            "name no account could have": ("../" + user, "PASS " + password,
+                                           LOGON_FAILED % (re.escape("../" + user), 2)),
+        }
+        for name, (who, line, want) in cases.items():
+            with self.subTest(name):
+                conn = self.connect()
+                self.assertEqual(conn.command("USER " + who), WELCOME % who)
+                self.assertRegex(conn.command(line), want)
+                # The client has to start again with USER.
+                self.assertEqual(conn.command("PASS " + password), UNKNOWN % "PASS")
+                self.logon(user, password, 0, 0, conn=conn)
+                self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
+        events = self.server.scratch.events()
+        self.assertIn('"Logon failure - Password may be wrong" failed', events)
+        self.assertIn('"Logon failure User not known" failed', events)
+
+    def test_password_with_spaces(self):
+        user, password = new_user(self.server, "two  words here")
+        # Blanks after PASS are skipped; the rest of the line is the password.
+        conn = self.connect()
+        self.assertEqual(conn.command("USER " + user), WELCOME % user)
+        self.assertRegex(conn.command("PASS two words here"), LOGON_FAILED % (user, 3))
+        self.assertEqual(conn.command("USER " + user), WELCOME % user)
+        self.assertEqual(conn.command("PASS \t two  words here"), MAILBOX_HAS % (user, 0, 0))
+
+    def test_second_logon_is_locked_out(self):
+        user, password = self.user_with({msg_name(1): sized_message(100, "one")})
+        first = self.logon(user, password, 1, 100)
+        second = self.connect()
+        self.assertEqual(second.command("USER " + user), WELCOME % user)
+        self.assertRegex(second.command("PASS " + password), UNABLE_TO_LOCK % user)
+        self.assertEqual(second.command("STAT"), UNKNOWN % "STAT")     # authorization state
+        self.assertEqual(first.command("STAT"), "+OK 1 100\r\n")
+        self.assertEqual(first.command("QUIT"), SIGN_OFF_LEFT % 1)
+        self.logon(user, password, 1, 100, conn=second)
+
+    def test_missing_mailbox_is_created_at_logon(self):
+        user, password = new_user(self.server, mailbox=False)
+        self.assertFalse(os.path.exists(self.server.mailbox(user)))
+        conn = self.logon(user, password, 0, 0)
+        self.assertTrue(os.path.isdir(self.server.mailbox(user)))
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
+
+    def test_long_user_name_is_cut_to_31_characters(self):
+        long_name = "n" * 40
+        conn = self.connect()
+        self.assertEqual(conn.command("USER " + long_name), WELCOME % long_name)
+        self.assertRegex(conn.command("PASS x"), LOGON_FAILED % ("n" * 31, 2))
+
+
+class TransactionTest(Pop3Case):
+    """The mailbox commands on a mailbox of 100, 200 and 300 bytes."""
+
+    SIZES = (100, 200, 300)
+
+    def open_three(self):
+        files = {msg_name(n): sized_message(size, "m%d" % n)
+                 for n, size in enumerate(self.SIZES, 1)}
+        user, password = self.user_with(files)
+        conn = self.logon(user, password, 3, 600)
+        numbers = self.numbering(conn)
+        self.assertEqual({(size, name) for size, name in numbers.values()},
+                         {(len(data), name) for name, data in files.items()})
+        self.assertEqual(sorted(numbers), [1, 2, 3])
+        return user, password, conn, numbers, files
+
+    def test_listings(self):
+        user, password, conn, numbers, files = self.open_three()
+        listing = "".join("%d %d\r\n" % (n, numbers[n][0]) for n in (1, 2, 3))
+        uids = "".join("%d %s\r\n" % (n, numbers[n][1]) for n in (1, 2, 3))
+        steps = [("STAT", "+OK 3 600\r\n"), ("LAST", "+OK 0\r\n"), ("NOOP", "+OK\r\n")]
+        steps += [("LIST %d" % n, "+OK %d %d\r\n" % (n, numbers[n][0])) for n in (1, 2, 3)]
+        steps += [("UIDL %d" % n, "+OK %d %s\r\n" % (n, numbers[n][1])) for n in (1, 2, 3)]
+        steps += [("LIST " + arg, ONLY % 3) for arg in ("0", "4", "x", "-1")]
+        steps += [("UIDL " + arg, ONLY % 3) for arg in ("0", "4", "x")]
+        steps += [("RETR " + arg, NO_SUCH) for arg in ("0", "4", "x", "-1")]
+        steps += [("DELE " + arg, NO_SUCH) for arg in ("0", "4", "x")]
+        steps += [("TOP %s 1" % arg, NO_SUCH) for arg in ("0", "4", "-1")]
+        steps += [("TOP 1 -1", NEGATIVE), ("LAST", "+OK 0\r\n"), ("STAT", "+OK 3 600\r\n")]
+        self.dialogue(conn, steps)
+        want = "+OK 3 messages (600 octets)\r\n" + listing + ".\r\n"
+        self.assertEqual(self.multi(conn, "LIST", len(want)), want.encode())
+        self.assertEqual(self.multi(conn, "UIDL", len(UIDL_HEAD) + len(uids) + 3),
+                         (UIDL_HEAD + uids + ".\r\n").encode())
+
+    def test_argument_counts(self):
+        user, password, conn, numbers, files = self.open_three()
+        self.dialogue(conn, [
+            ("STAT 1", TOO_MANY % "STAT"), ("LAST 1", TOO_MANY % "LAST"),
+            ("NOOP 1", TOO_MANY % "NOOP"), ("RSET 1", TOO_MANY % "RSET"),
+            ("LIST 1 2", TOO_MANY % "LIST"), ("UIDL 1 2", TOO_MANY % "UIDL"),
+            ("RETR", TOO_FEW % "RETR"), ("RETR 1 2", TOO_MANY % "RETR"),
+            ("retr 1 2 3 4", TOO_MANY % "RETR"), ("DELE", TOO_FEW % "DELE"),
+            ("DELE 1 2", TOO_MANY % "DELE"), ("TOP 1", TOO_FEW % "TOP"),
+            ("TOP 1 2 3", TOO_MANY % "TOP"), ("USER x", UNKNOWN % "USER"),
+            ("PASS x", UNKNOWN % "PASS"), ("APOP a b", UNKNOWN % "APOP"),
+            ("XTND", UNKNOWN % "XTND"), ("STAT", "+OK 3 600\r\n")])
+
+    def test_empty_line_in_transaction(self):
+        user, password, conn, numbers, files = self.open_three()
+        # The reply names the line as received; it stays one reply line.
+        self.assertEqual(conn.command(""), UNKNOWN % "\r")
+        self.assertEqual(conn.command("   "), UNKNOWN % "   \r")
+        self.assertEqual(conn.command("STAT"), "+OK 3 600\r\n")
+
+    def test_dele_last_rset(self):
+        user, password, conn, numbers, files = self.open_three()
+        two = numbers[2][0]
+        rest = 600 - two
+        self.dialogue(conn, [
+            ("DELE 2", "+OK message 2 deleted\r\n"), ("STAT", "+OK 2 %d\r\n" % rest),
+            ("LIST 2", DELETED % 2), ("UIDL 2", DELETED % 2), ("RETR 2", DELETED % 2),
+            ("TOP 2 0", DELETED % 2), ("DELE 2", DELETED % 2), ("LAST", "+OK 2\r\n")])
+        listing = "".join("%d %d\r\n" % (n, numbers[n][0]) for n in (1, 3))
+        head = "+OK 2 messages (%d octets)\r\n" % rest
+        self.assertEqual(self.multi(conn, "LIST", len(head) + len(listing) + 3),
+                         (head + listing + ".\r\n").encode())
+        uids = "".join("%d %s\r\n" % (n, numbers[n][1]) for n in (1, 3))
+        self.assertEqual(self.multi(conn, "UIDL", len(UIDL_HEAD) + len(uids) + 3),
+                         (UIDL_HEAD + uids + ".\r\n").encode())
+        self.dialogue(conn, [
+            ("RSET", "+OK mailbox has 3 messages (600 octets)\r\n"), ("LAST", "+OK 0\r\n"),
+            ("STAT", "+OK 3 600\r\n"), ("LIST 2", "+OK 2 %d\r\n" % two)])
+        # LAST is the highest number touched by RETR, TOP or DELE.
+        size3 = numbers[3][0]
+        conn.send("RETR 3\r\n")
+        conn.read_exact(len("+OK %d octets\r\n" % size3) + size3)
+        self.assertEqual(conn.command("LAST"), "+OK 3\r\n")
+        conn.send("TOP 1 0\r\n")
+        conn.read_until(b"\r\n\r\n.\r\n")
+        self.dialogue(conn, [("LAST", "+OK 3\r\n"), ("QUIT", SIGN_OFF_LEFT % 3)])
+        self.assertEqual(sorted(os.listdir(self.server.mailbox(user))), sorted(files))
+
+    def test_deletion_happens_at_quit_and_renumbers(self):
+        user, password, conn, numbers, files = self.open_three()
+        self.dialogue(conn, [("DELE 2", "+OK message 2 deleted\r\n")])
+        self.assertEqual(len(os.listdir(self.server.mailbox(user))), 3)   # not yet
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_LEFT % 2)
+        left = sorted(n for n in files if n != numbers[2][1])
+        self.assertEqual(sorted(os.listdir(self.server.mailbox(user))), left)
+        rest = 600 - numbers[2][0]
+        conn = self.logon(user, password, 2, rest)
+        renumbered = self.numbering(conn)
+        self.assertEqual(sorted(renumbered), [1, 2])
+        self.assertEqual(sorted(name for _, name in renumbered.values()), left)
+        self.dialogue(conn, [("DELE 1", "+OK message 1 deleted\r\n"),
+                             ("DELE 2", "+OK message 2 deleted\r\n"),
+                             ("STAT", "+OK 0 0\r\n"), ("QUIT", SIGN_OFF_EMPTY)])
+        self.assertEqual(os.listdir(self.server.mailbox(user)), [])
+
+    def test_connection_ends_without_quit_delete_nothing(self):
+        ends = {
+            "client closes": lambda conn: conn.close(),
+            "client resets": lambda conn: (conn.sock.setsockopt(
+                socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0)), conn.close()),
+            "quit with an argument": lambda conn: self.assertEqual(
+                conn.command("QUIT please"), TOO_MANY % "QUIT"),
+        }
+        for name, end in ends.items():
+            with self.subTest(name):
+                user, password, conn, numbers, files = self.open_three()
+                self.dialogue(conn, [("DELE 1", "+OK message 1 deleted\r\n"),
+                                     ("DELE 3", "+OK message 3 deleted\r\n")])
+                end(conn)
+                # The lock goes with the connection: the next logon gets in.
+                again = poll(lambda: self.try_logon(user, password), WAIT_SECONDS, 0.2)
+                self.assertEqual(again, MAILBOX_HAS % (user, 3, 600))
+                self.assertEqual(sorted(os.listdir(self.server.mailbox(user))), sorted(files))
+
+    def try_logon(self, user, password):
+        """The reply to PASS on a new connection, or None when locked out."""
+        with self.server.connect() as conn:
+            conn.command("USER " + user)
+            reply = conn.command("PASS " + password)
+            conn.command("QUIT")
+        return None if reply.startswith("-ERR unable to lock") else reply
+
+    def test_mail_arriving_during_the_transaction(self):
+        user, password, conn, numbers, files = self.open_three()
+        late = msg_name(9)
+        write_file(self.server.mailbox(user, late), sized_message(150, "late"))
+        self.dialogue(conn, [("STAT", "+OK 3 600\r\n"), ("LIST 4", ONLY % 3),
+                             ("DELE 1", "+OK message 1 deleted\r\n"),
+                             ("RSET", "+OK mailbox has 3 messages (600 octets)\r\n"),
+                             ("DELE 1", "+OK message 1 deleted\r\n"),
+                             ("QUIT", SIGN_OFF_LEFT % 2)])
+        self.assertIn(late, os.listdir(self.server.mailbox(user)))
+        self.logon(user, password, 3, 600 - numbers[1][0] + 150)
+
+
+class RetrieveTest(Pop3Case):
+    """RETR and TOP send the message files byte for byte."""
+
+    def retrieve_each(self, cases, command, status):
+        """cases: {name: (file content, the bytes expected after the status
+        line)}; each file is message 1 of its own mailbox."""
+        for name, (data, wire) in cases.items():
+            with self.subTest(name):
+                user, password = self.user_with({msg_name(1): data})
+                conn = self.logon(user, password, 1, len(data))
+                head = status(data)
+                self.assertEqual(self.multi(conn, command, len(head) + len(wire)), head + wire)
+
+    def test_retr_terminators(self):
+        cases = {
+            "ends with the end line": (b"Subject: a\r\n\r\nbody\r\n.\r\n", None),
+            "dot-stuffed lines": (b"Subject: a\r\n\r\n..one\r\n...two\r\n..\r\n.\r\n", None),
+            "ends with a line end": (b"Subject: a\r\n\r\nbody\r\n", b".\r\n"),
+            "ends inside a line": (b"Subject: a\r\n\r\nbody", b"\r\n.\r\n"),
+            "one byte": (b"x", b"\r\n.\r\n"),
+            "bare line feeds": (b"Subject: a\n\nbody\n.\n", b""),
+            "8-bit and NUL bytes": (b"Subject: a\r\n\r\n\xe4\xf6\x00\xff\r\n.\r\n", None),
+            # A file holding nothing but the end line: sending one more end
+            # line would leave a stray "." line for the client's next reply.
+            "end line only": (b".\r\n", None),
+        }
+        table = {}
+        for name, (data, tail) in cases.items():
+            if name == "bare line feeds":
+                wire = data[:-2] + b".\r\n"
+            else:
+                wire = data + (tail or b"")
+            table[name] = (data, wire)
+        self.retrieve_each(table, "RETR 1", lambda data: b"+OK %d octets\r\n" % len(data))
+
+    def test_retr_empty_file(self):
+        user, password = self.user_with({msg_name(1): b""})
+        conn = self.logon(user, password, 1, 0)
+        self.assertEqual(self.multi(conn, "RETR 1", 17), b"+OK 0 octets\r\n.\r\n")
+        self.assertEqual(self.multi(conn, "TOP 1 5", 17), b"+OK 0 octets\r\n.\r\n")
+
+    def test_top(self):
+        header = b"From: a@b.example\r\nSubject: top\r\n\r\n"
+        full = header + b"l1\r\n..l2\r\nl3\r\n.\r\n"
+        lf = b"From: a\n\nl1\nl2\n"
+        headless = b"From: a@b.example\r\nSubject: no body\r\n.\r\n"
+        cases = {
+            "0 lines": (full, "0", header + b".\r\n"),
+            "no digits is 0 lines": (full, "x", header + b".\r\n"),
+            "2 lines": (full, "2", header + b"l1\r\n..l2\r\n.\r\n"),
+            "3 lines": (full, "3", header + b"l1\r\n..l2\r\nl3\r\n.\r\n"),
+            "the end line counts as a line": (full, "4", full),
+            "more lines than there are": (full, "99", full),
+            "line feeds only": (lf, "1", b"From: a\n\nl1\n.\r\n"),
+            "line feeds, more lines than there are": (lf, "9", lf + b".\r\n"),
+            "no empty line: the whole message": (headless, "0", headless),
+        }
+        for name, (data, lines, wire) in cases.items():
+            with self.subTest(name):
+                user, password = self.user_with({msg_name(1): data})
+                conn = self.logon(user, password, 1, len(data))
+                self.assertEqual(self.multi(conn, "TOP 1 " + lines, 5 + len(wire)),
+                                 b"+OK\r\n" + wire)
+
+    def test_large_message(self):
+        line = b"0123456789" * 7 + b"ABCDEF\r\n"
+        data = b"Subject: large\r\n\r\n" + line * ((3 << 20) // len(line)) + b".\r\n"
+        user, password = self.user_with({msg_name(1): data, msg_name(2): b"Subject: s\r\n\r\n.\r\n"})
+        conn = self.logon(user, password, 2, len(data) + 18)
+        numbers = self.numbering(conn)
+        self.assertEqual(sorted(size for size, _ in numbers.values()), [18, len(data)])
+        number = 1 if numbers[1][0] == len(data) else 2
+        head = b"+OK %d octets\r\n" % len(data)
+        self.assertEqual(self.multi(conn, "RETR %d" % number, len(head) + len(data)), head + data)
+
+    def test_only_message_files_are_served(self):
+        files = {msg_name(1): sized_message(100, "one"), "B0000000002.TMP": b"temp",
+                 "notes.txt": b"text", "B0000000003.MSG.part": b"half"}
+        user, password = self.user_with(files)
+        os.makedirs(self.server.mailbox(user, "B0000000004.MSG"))
+        conn = self.logon(user, password, 1, 100)
+        self.assertEqual(self.numbering(conn), {1: (100, msg_name(1))})
+
+    def test_empty_mailbox(self):
+        user, password = self.user_with({})
+        conn = self.logon(user, password, 0, 0)
+        self.dialogue(conn, [("STAT", "+OK 0 0\r\n"), ("LAST", "+OK 0\r\n"),
+                             ("LIST 1", ONLY % 0), ("RETR 1", NO_SUCH), ("TOP 1 0", NO_SUCH),
+                             ("DELE 1", NO_SUCH)])
+        want = b"+OK 0 message (0 octets)\r\n.\r\n"
+        self.assertEqual(self.multi(conn, "LIST", len(want)), want)
+        self.assertEqual(self.multi(conn, "UIDL", len(UIDL_HEAD) + 3),
+                         UIDL_HEAD.encode() + b".\r\n")
+        self.dialogue(conn, [("RSET", "+OK mailbox has 0 messages (0 octets)\r\n"),
+                             ("QUIT", SIGN_OFF_EMPTY)])
+
+    def test_pipelined_commands(self):
+        data = sized_message(120, "pipe")
+        user, password = self.user_with({msg_name(1): data})
+        conn = self.connect()
+        conn.send("USER %s\r\nPASS %s\r\nSTAT\r\nRETR 1\r\nLIST 1\r\nQUIT\r\n" % (user, password))
+        want = (WELCOME % user + MAILBOX_HAS % (user, 1, 120) + "+OK 1 120\r\n"
+                + "+OK 120 octets\r\n").encode() + data + \
+            ("+OK 1 120\r\n" + SIGN_OFF_LEFT % 1).encode()
+        self.assertEqual(conn.read_exact(len(want)), want)
+
+
+class ActivityLogTest(Pop3Case):
+    """The POP3 activity log lines; no password anywhere."""
+
+    def test_log_lines_and_no_password(self):
+        password = "Pw-Log-Secret-9731"
+        wrong = "Wrong-Secret-4682"
+        user, password = self.user_with({msg_name(1): sized_message(100, "one"),
+                                         msg_name(2): sized_message(100, "two")}, password)
+        conn = self.connect()
+        self.dialogue(conn, [("USER " + user, WELCOME % user),
+                             ("PASS " + wrong, re.compile(LOGON_FAILED % (user, 3)))])
+        self.logon(user, password, 2, 200, conn=conn)
+        self.dialogue(conn, [("DELE 1", "+OK message 1 deleted\r\n"), ("RETR 9", NO_SUCH),
+                             ("LIST 7", ONLY % 2)])
+        self.multi(conn, "RETR 2", len(b"+OK 100 octets\r\n") + 100)
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_LEFT % 1)
+        stamp = datetime.datetime.now(datetime.timezone.utc)
+
+        prefix = re.escape(user) + r" from 127\.0\.0\.1 "
+        expected = [
+            prefix + r"PASS (%s) -ERR %s logon failed \(\d+\) at point 3 in PASS\r\n"
+            % (STAMP_RE, re.escape(user)),
+            prefix + r" PASS \*\*\*\* OK (%s)\n" % STAMP_RE,
+            prefix + r"DELE (%s)\n" % STAMP_RE,
+            prefix + r"RETR (%s)\n" % STAMP_RE,
+            prefix + r"RETR (%s) -ERR no such message\r\n" % STAMP_RE,
+            prefix + r"LIST (%s) -ERR no such message, only 2 messages in mailbox\r\n" % STAMP_RE,
+            prefix + r" QUIT (%s)\n" % STAMP_RE,
+        ]
+        text = poll(lambda: (lambda t: t if t.count(user + " from") >= len(expected) else None)(
+            self.server.log_text()), 5) or self.server.log_text()
+        lines = [line + "\n" for line in text.split("\n") if line.startswith(user + " from")]
+        self.assertEqual(len(lines), len(expected), lines)
+        for line, pattern in zip(lines, expected):
+            match = re.fullmatch(pattern, line)
+            self.assertTrue(match, "%r does not match %r" % (line, pattern))
+            when = datetime.datetime.strptime(match.group(1), "[%d/%b/%Y:%H:%M:%S]")
+            when = when.replace(tzinfo=datetime.timezone.utc)
+            self.assertLess(abs((stamp - when).total_seconds()), 60)
+        for secret in (password, wrong):
+            self.assertNotIn(secret, text)
+            self.assertNotIn(secret, self.server.scratch.events())
+            self.assertNotIn(secret, self.server.service.stderr())
+
+    def test_errors_before_user_are_logged_without_a_name(self):
+        conn = self.connect()
+        marker = "XMARK%d" % next(_names)
+        self.assertEqual(conn.command(marker), UNKNOWN % marker.upper())
+        text = poll(lambda: marker in self.server.log_text() and self.server.log_text(), 5)
+        lines = [line for line in (text or "").split("\n") if marker in line]
+        self.assertEqual(len(lines), 1, text)
+        self.assertRegex(lines[0] + "\n", r"^ from 127\.0\.0\.1 %s %s %s\r\n$"
+                         % (marker, STAMP_RE, re.escape(UNKNOWN[:-2] % marker)))
+
+
+class IdleAndSettingsTest(Pop3Case):
+    """The idle limit, MessageExtension and a mailbox that must exist."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = STRICT
+
+    def strict_box(self, user, *parts):
+        return STRICT.template.replace("%USERNAME%", user.lower()) if not parts else \
+            os.path.join(STRICT.template.replace("%USERNAME%", user.lower()), *parts)
+
+    def new_strict_user(self, files):
+        user, password = new_user(STRICT, mailbox=False)
+        os.makedirs(self.strict_box(user))
+        for name, data in files.items():
+            write_file(self.strict_box(user, name), data)
+        return user, password
+
+    def nudge_until_closed(self, conns, seconds=WAIT_SECONDS):
+        """Opens short connections (each completion runs the idle check)
+        until every conn was closed without a byte; [True/False per conn]."""
+        deadline = time.monotonic() + seconds
+        result = [None] * len(conns)
+        while time.monotonic() < deadline and None in result:
+            try:
+                with STRICT.connect() as other:
+                    other.command("QUIT")
+            except (OSError, AssertionError):
+                pass
+            for i, conn in enumerate(conns):
+                if result[i] is None:
+                    conn.sock.settimeout(0.2)
+                    try:
+                        data = conn.sock.recv(100)
+                        result[i] = not data
+                    except TimeoutError:
+                        pass
+                    except ConnectionResetError:
+                        result[i] = True
+        return result
+
+    def test_idle_connections_are_dropped_without_a_reply(self):
+        user, password = self.new_strict_user({"B0000000001.EML": sized_message(100, "idle")})
+        greeted = self.connect()
+        named = self.connect()
+        self.assertEqual(named.command("USER " + user), WELCOME % user)
+        active = self.connect()
+        self.logon(user, password, 1, 100, conn=active)
+        self.assertEqual(active.command("DELE 1"), "+OK message 1 deleted\r\n")
+        # Activity keeps a connection alive past the limit.
+        for _ in range(int(IDLE_LIMIT / 0.5) + 4):
+            time.sleep(0.5)
+            self.assertEqual(active.command("NOOP"), "+OK\r\n")
+        self.assertEqual(self.nudge_until_closed([greeted, named, active]), [True] * 3)
+        self.assertEqual(os.listdir(self.strict_box(user)), ["B0000000001.EML"])
+        log = poll(lambda: (lambda t: t if t.count(AUTOLOGOUT) >= 3 else None)(
+            STRICT.log_text()), 5) or STRICT.log_text()
+        self.assertRegex(log, r"(?m)^%s from 127\.0\.0\.1 .*%s" % (re.escape(user),
+                                                                    re.escape(AUTOLOGOUT)))
+        # The lock went with the connection.
+        self.logon(user, password, 1, 100)
+
+    def test_message_extension(self):
+        user, password = self.new_strict_user({"B0000000001.EML": sized_message(100, "eml"),
+                                               "B0000000002.MSG": sized_message(200, "msg")})
+        conn = self.logon(user, password, 1, 100)
+        self.assertEqual(self.numbering(conn), {1: (100, "B0000000001.EML")})
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_LEFT % 1)
+
+    def test_mailbox_must_exist(self):
+        user, password = new_user(STRICT, mailbox=False)
+        conn = self.connect()
+        self.assertEqual(conn.command("USER " + user), WELCOME % user)
+        self.assertRegex(conn.command("PASS " + password),
+                         r"-ERR %s does not have mailbox \[%s\], or error\(\d+\)\r\n\Z"
+                         % (user, re.escape(STRICT.template)))
+        self.assertFalse(os.path.exists(self.strict_box(user)))
+        self.assertEqual(conn.command("STAT"), UNKNOWN % "STAT")
+
+
+# The trace line zelrecv puts in front of every message from smtplib.
+RECEIVED = re.compile(rb"Received: from client\.example \(unverified \[127\.0\.0\.1\]\) by "
+                      rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with SMTP id "
+                      rb"<B\d{10}@zeltest\.example\.test>;\r\n [^\r\n]+\r\n\Z")
+
+
+def unstuffed_text(stored):
+    """What a POP3 client hands on for a stored message file: the end line
+    dropped, the leading dot of SMTP transparency removed."""
+    assert stored.endswith(b"\r\n.\r\n"), stored[-20:]
+    lines = stored[:-3].split(b"\r\n")[:-1]
+    return b"".join((line[1:] if line.startswith(b".") else line) + b"\r\n" for line in lines)
+
+
+def sample_message(subject, body_lines):
+    text = ("From: Carol <carol@client.example>\r\nTo: alice@%s\r\nSubject: %s\r\n"
+            "Date: Mon, 7 Dec 2026 09:00:00 +0000\r\nMessage-ID: <%s.%f@client.example>\r\n\r\n"
+            % (LOCAL_HOST, subject, subject.replace(" ", "."), time.time()))
+    return text.encode("latin-1") + b"".join(line + b"\r\n" for line in body_lines)
+
+
+class ClientsTest(unittest.TestCase):
+    """Mail received by zelrecv and delivered by zeldeliv, collected by
+    ordinary POP3 clients."""
+
+    def deliver(self, user, subject, body_lines):
+        before = set(MAIL.messages(user))
+        data = sample_message(subject, body_lines)
+        MAIL.send("carol@client.example", ["%s@%s" % (user, LOCAL_HOST)], data)
+        names = MAIL.wait_messages(user, len(before) + 1)
+        new = sorted(set(names) - before)
+        self.assertEqual(len(new), 1, names)
+        return new[0], data
+
+    def test_poplib_reads_what_was_sent(self):
+        bodies = {
+            "plain": [b"Hello Alice.", b"Second line."],
+            "dots": [b".leading dot", b"..two dots", b".", b"end"],
+            "long": [b"%05d " % n + b"y" * 70 for n in range(20000)],
+        }
+        sent = {}
+        for subject, lines in bodies.items():
+            name, data = self.deliver("alice", subject, lines)
+            sent[name] = data
+        client = poplib.POP3("127.0.0.1", MAIL.pop3_port, timeout=WAIT_SECONDS)
+        try:
+            self.assertRegex(client.getwelcome().decode() + "\r\n", GREETING_RE)
+            client.user("alice")
+            client.pass_(MAIL_USERS["alice"])
+            count, octets = client.stat()
+            stored = {n: MAIL.read_message("alice", n) for n in MAIL.messages("alice")}
+            self.assertEqual((count, octets), (len(stored), sum(map(len, stored.values()))))
+            _, uids, _ = client.uidl()
+            for entry in uids:
+                number, name = entry.decode().split(" ")
+                _, lines, _ = client.retr(int(number))
+                text = b"".join(line + b"\r\n" for line in lines)
+                self.assertEqual(text, unstuffed_text(stored[name]))
+                if name in sent:
+                    # As sent, behind the receiver's trace line.
+                    self.assertRegex(text[:-len(sent[name])], RECEIVED)
+                    self.assertEqual(text[-len(sent[name]):], sent[name])
+                client.dele(int(number))
+            client.quit()
+        finally:
+            client.close()
+        self.assertEqual(MAIL.messages("alice"), [])
+
+    @unittest.skipUnless(shutil.which("fetchmail"), "fetchmail is not installed")
+    def test_fetchmail(self):
+        sent = dict(self.deliver("bob", "fm %d" % n, [b"fetchmail line %d" % n, b".dot"])
+                    for n in range(3))
+        stored = {n: MAIL.read_message("bob", n) for n in sent}
+        home = tempfile.mkdtemp(prefix="zel-e2e-fetchmail-")
+        self.addCleanup(shutil.rmtree, home, True)
+
+        def run(*flags, password=MAIL_USERS["bob"]):
+            rc = os.path.join(home, "fetchmailrc")
+            with open(rc, "w") as f:
+                f.write('poll 127.0.0.1 port %d protocol pop3 timeout %d user "bob" '
+                        'password "%s" is "bob" here\n' % (MAIL.pop3_port, WAIT_SECONDS, password))
+            os.chmod(rc, 0o600)
+            out = os.path.join(home, "out")
+            os.makedirs(out, exist_ok=True)
+            env = dict(os.environ, HOME=home, FETCHMAILHOME=home)
+            return subprocess.run(
+                ["fetchmail", "-f", rc, "--nosyslog", "--idfile", os.path.join(home, "ids"),
+                 "--pidfile", os.path.join(home, "pid"), "--invisible", "--norewrite",
+                 "--mda", "cat > %s/msg.$$" % out, *flags],
+                env=env, capture_output=True, text=True, timeout=WAIT_SECONDS * 3)
+
+        def delivered():
+            out = os.path.join(home, "out")
+            texts = []
+            for name in sorted(os.listdir(out)):
+                texts.append(read_bytes(os.path.join(out, name)))
+                os.unlink(os.path.join(out, name))
+            return sorted(texts)
+
+        def normal(text):
+            return text.replace(b"\r\n", b"\n")
+
+        want = sorted(normal(unstuffed_text(data)) for data in stored.values())
+        result = run("--keep", "--fetchall")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual([normal(t) for t in delivered()], want)
+        self.assertEqual(sorted(MAIL.messages("bob")), sorted(sent))      # kept
+        result = run("--keep")                                            # nothing new
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertEqual(delivered(), [])
+        result = run(password="not the password")
+        self.assertEqual(result.returncode, 3, result.stdout + result.stderr)
+        result = run("--fetchall")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual([normal(t) for t in delivered()], want)
+        self.assertEqual(MAIL.messages("bob"), [])
+        for secret in (MAIL_USERS["bob"], "not the password"):
+            self.assertNotIn(secret, pop3_log_text(MAIL.scratch))
+            self.assertNotIn(secret, MAIL.scratch.events())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,119 @@
+"""The flow the README shows for "./zel run", end to end.
+
+"./zel run" seeds a fresh ./var with its embedded configuration and the
+account demo, then runs the three services. This test takes that same
+configuration and account from the script itself (so it follows any change
+to it), but under a scratch ZEL_ROOT and on free ports, with the name
+servers pointed at nothing: a message sent with swaks to demo at the
+configured host name arrives in demo's mailbox and is read back with
+poplib, exactly as stored. (Running the script itself would build into and
+write to the developer's ./build and ./var, so the test does not.)
+"""
+
+import os
+import poplib
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from zelharness import (DEAD_NAME_SERVER, TCPIP_KEY, WAIT_SECONDS, MailSystem, service_key)
+
+SOURCE_DIR = os.environ.get("ZEL_SOURCE_DIR",
+                            os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+# The ports the README promises for "./zel run".
+README_PORTS = {"ZELRECV": 2525, "ZELFETCH": 1110}
+
+
+def seed_of_script():
+    """(registry text, account name, password) of "./zel run"'s seeding."""
+    with open(os.path.join(SOURCE_DIR, "zel"), encoding="utf-8") as f:
+        script = f.read()
+    start = script.index("seed_configuration() {")
+    body = script[start:script.index("\n}\n", start)]
+    reg = re.search(r"reg import - <<'REG'\n(.*?)\nREG$", body, re.S | re.M)
+    account = re.search(r"user add (\S+) --password (\S+)", body)
+    if reg is None or account is None:
+        raise AssertionError("cannot find the seeding in ./zel:\n" + body)
+    return reg.group(1) + "\n", account.group(1), account.group(2)
+
+
+def reg_values(text, key):
+    """{name: value} of one key of a registry text (strings and DWORDs)."""
+    section = re.search(r"^\[%s\]\n(.*?)(?:\n\[|\Z)" % re.escape(key), text, re.S | re.M)
+    values = {}
+    for line in (section.group(1) if section else "").splitlines():
+        m = re.match(r'"([^"]+)"=(?:"([^"]*)"|dword:([0-9a-fA-F]{8}))$', line.strip())
+        if m:
+            values[m.group(1)] = m.group(2) if m.group(2) is not None else int(m.group(3), 16)
+    return values
+
+
+def full_key(key):
+    return key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1)
+
+
+@unittest.skipUnless(shutil.which("swaks"), "swaks is not installed")
+class ZelRunFlowTest(unittest.TestCase):
+    def setUp(self):
+        self.seed, self.user, self.password = seed_of_script()
+        self.mail = MailSystem(fetch={}, prefix="zel-e2e-run-")
+        self.addCleanup(self.mail.stop)
+        scratch = self.mail.scratch
+        scratch.reg_import_text = None
+        scratch.zeladm("reg", "import", "-", input=self.seed)
+        # The seed's own values, then what a test needs instead: free
+        # ports and no name server.
+        scratch.reg_import({service_key("ZELRECV"): {"PortNo": self.mail.port},
+                            service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port},
+                            TCPIP_KEY: {"NameServer": DEAD_NAME_SERVER}})
+        scratch.zeladm("user", "add", self.user, "--password", self.password)
+        tcpip = reg_values(self.seed, full_key(TCPIP_KEY))
+        self.host = ".".join(p for p in (tcpip.get("Hostname"), tcpip.get("Domain")) if p)
+
+    def test_seed_matches_the_readme(self):
+        for service, port in README_PORTS.items():
+            values = reg_values(self.seed, full_key(service_key(service)))
+            self.assertEqual(values.get("PortNo"), port, service)
+        self.assertTrue(self.host, "the seed names no host")
+
+    def test_swaks_to_demo_then_poplib(self):
+        self.mail.start()
+        with tempfile.NamedTemporaryFile("wb", suffix=".eml") as f:
+            f.write(b"From: someone@client.example\r\nSubject: first mail\r\n\r\n"
+                    b"Hello demo.\r\n.a dotted line\r\n")
+            f.flush()
+            result = subprocess.run(
+                ["swaks", "--server", "127.0.0.1:%d" % self.mail.port, "--protocol", "SMTP",
+                 "--helo", "client.example", "--from", "someone@client.example",
+                 "--to", "%s@%s" % (self.user, self.host), "--data", "@" + f.name,
+                 "--timeout", str(WAIT_SECONDS)],
+                capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        names = self.mail.wait_messages(self.user, 1)
+        self.assertEqual(len(names), 1, self.mail.scratch.events())
+        stored = self.mail.read_message(self.user, names[0])
+        self.assertIn(b"Received: from client.example (unverified [127.0.0.1]) by %s\r\n"
+                      % self.host.encode(), stored)
+
+        client = poplib.POP3("127.0.0.1", self.mail.pop3_port, timeout=WAIT_SECONDS)
+        try:
+            self.assertIn(("@%s>" % self.host).encode(), client.getwelcome())
+            client.user(self.user)
+            client.pass_(self.password)
+            self.assertEqual(client.stat(), (1, len(stored)))
+            _, lines, _ = client.retr(1)
+            client.dele(1)
+            client.quit()
+        finally:
+            client.close()
+        text = b"".join(line + b"\r\n" for line in lines)
+        self.assertEqual(text, stored[:-3].replace(b"\r\n..", b"\r\n."))
+        self.assertTrue(text.endswith(b"Subject: first mail\r\n\r\nHello demo.\r\n"
+                                      b".a dotted line\r\n"), text)
+        self.assertEqual(self.mail.messages(self.user), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
