@@ -1,44 +1,366 @@
-// routing: the stand-in described in routing.h.
+// routing: see routing.h.
 #include "ZELDELIV/routing.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+#include "ZELDELIV/local.h"
+#include "ZELDELIV/ndreport.h"
+#include "ZELDELIV/smtpsend.h"
+#include "ZELDELIV/zeldeliv.h"
+#include "common/logging.h"
+#include "common/str.h"
 #include "common/zel.h"
+#include "messages/zelmsg.h"
 #include "platform/files.h"
+#include "platform/hostres.h"
+#include "platform/sockets.h"
 #include "platform/sync.h"
+#include "platform/textfile.h"
+#include "zelbase/zelbase.h"
+
+std::vector<DnsServerAddress> DnsServer;
+std::vector<_ManualRouteInfo> pManualRouteInfo;
 
 namespace {
 
 constexpr long long kSecondsPerMinute = 60;
+// Network text in an event is cut here (and its control bytes escaped).
+constexpr size_t kMaxEventText = 200;
+// An answer is read whole up to the largest DNS message: a cut answer
+// would lose exchangers of a domain that resolves perfectly well.
+constexpr size_t kRoutingDnsResponseLimit = kMaxDnsMessageLength;
+// The temporary name of a record being written (mkostemp adds six
+// characters); hidden, and without the ".RCP" of a recipient file.
+constexpr const char *kRecordTempPrefix = ".mri-";
+// Reading a record file goes in pieces of this size.
+constexpr size_t kRecordReadPiece = 4096;
+// The characters that separate the words of a record line.
+constexpr std::string_view kRecordBlanks = " \t\r\n";
+
+constexpr const char *kGiveUpReason = "Unable to deliver to destination domain";
+
+// ---- small helpers
+
+// Text for an event: cut, control bytes as "\xNN".
+std::string EventText(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text.substr(0, kMaxEventText)) {
+    if (c < 0x20 || c == 0x7F) {
+      char buf[5];
+      snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A name written into the record: one word on its line whatever it holds.
+std::string RecordWord(std::string_view text) {
+  std::string out = BoundedCopy(text, kMaxRouteHostName);
+  for (char &c : out)
+    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F) c = '?';
+  return out;
+}
+
+// The value's leading decimal integer (optional sign), clamped to
+// [low, high]; no digits gives 0.
+long long LeadingInteger(std::string_view text, long long low, long long high) {
+  bool negative = !text.empty() && text.front() == '-';
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+  long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    if (v > (LLONG_MAX - 9) / 10) {   // saturates rather than overflows
+      v = LLONG_MAX;
+      break;
+    }
+    v = v * 10 + (c - '0');
+  }
+  if (negative) v = -v;
+  return std::clamp(v, low, high);
+}
+
+void AddAddress(std::vector<uint32_t> &list, uint32_t address) {
+  if (list.size() < kMaxExchangerAddresses &&
+      std::find(list.begin(), list.end(), address) == list.end())
+    list.push_back(address);
+}
+
+// ---- the record file
+
+// The words of one line: keyword and value (empty when absent).
+void SplitRecordLine(std::string_view line, std::string_view &keyword, std::string_view &value) {
+  std::string_view words[2];
+  for (std::string_view &w : words) {
+    size_t b = line.find_first_not_of(kRecordBlanks);
+    if (b == std::string_view::npos) break;
+    line.remove_prefix(b);
+    size_t e = std::min(line.find_first_of(kRecordBlanks), line.size());
+    w = line.substr(0, e);
+    line.remove_prefix(e);
+  }
+  keyword = words[0];
+  value = words[1];
+}
+
+void ApplyExchangerLine(std::string_view keyword, std::string_view value, _MxRecord &mx) {
+  if (EqualsNoCase(keyword, "Mx-preference:")) {
+    mx.Preference = static_cast<uint16_t>(LeadingInteger(value, 0, UINT16_MAX));
+  } else if (EqualsNoCase(keyword, "Mx-status:")) {
+    mx.Status = static_cast<int>(LeadingInteger(value, INT_MIN, INT_MAX));
+  } else if (EqualsNoCase(keyword, "Mx-expires:")) {
+    mx.Expires = static_cast<uint32_t>(LeadingInteger(value, 0, UINT32_MAX));
+  } else if (EqualsNoCase(keyword, "Mx-ip-address:")) {
+    uint32_t address = 0;
+    if (ParseDottedAddress(value, &address)) AddAddress(mx.Address, address);
+  }
+}
+
+// One line of a record. current: the exchanger that "Mx-" lines set (-1:
+// none yet, or the last one started was past the bound and is dropped).
+void ApplyRecordLine(std::string_view line, _RoutingInfo &info, long &current) {
+  std::string_view keyword, value;
+  SplitRecordLine(line.substr(0, kMaxDomainRecordLine), keyword, value);
+  if (EqualsNoCase(keyword, "Last-tried:")) {
+    info.LastTried = LeadingInteger(value, LLONG_MIN / 2, LLONG_MAX / 2);
+  } else if (EqualsNoCase(keyword, "Try-number:")) {
+    // A negative count would index before the schedule.
+    info.TryNumber = static_cast<int>(LeadingInteger(value, 0, INT_MAX));
+  } else if (EqualsNoCase(keyword, "Mx-host:")) {
+    if (value.empty()) return;
+    current = -1;
+    if (info.Mx.size() >= kMaxExchangers) return;
+    _MxRecord mx;
+    mx.HostName = BoundedCopy(value, kMaxRouteHostName);
+    info.Mx.push_back(std::move(mx));
+    current = static_cast<long>(info.Mx.size()) - 1;
+  } else if (current >= 0) {
+    ApplyExchangerLine(keyword, value, info.Mx[current]);
+  }
+}
+
+// The file's text, stopping a little past kMaxDomainRecordBytes (so the
+// parser sees a cut); false on a read error.
+bool ReadRecordText(TextFile &f, std::string &text) {
+  std::string chunk;
+  while (text.size() <= kMaxDomainRecordBytes && f.GetLine(chunk, kRecordReadPiece)) text += chunk;
+  return !f.Error();
+}
+
+bool WriteRecordFile(const _RoutingInfo &info, const std::string &directory) {
+  std::string tmp = directory + "/" + kRecordTempPrefix + "XXXXXX";
+  int fd = mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  fchmod(fd, 0644);
+  TextFile f;
+  f.Attach(fd, "w");
+  bool ok = f.Write(FormatRoutingRecord(info)) && f.Commit() && f.Close();
+  ok = ok && MoveFile(tmp, directory + "/" + kDomainRecordName) && SyncDirectory(directory);
+  if (!ok) unlink(tmp.c_str());
+  return ok;
+}
+
+// ---- giving up
+
+int GiveUp(const _DomainInfo &entry, const std::string &text) {
+  int walked = ForEachMessage(entry.DomainName.c_str(), AbandonMessage,
+                              const_cast<std::string *>(&text));
+  // A walk cut short by the service stopping is finished after the
+  // restart; the record (and its try count) stays until then.
+  if (walked == 0 && Terminating()) return 0;
+  return 1;
+}
+
+// ---- DNS
+
+DnsQueryOptions RoutingDnsOptions() {
+  DnsQueryOptions o;
+  o.responseLimit = kRoutingDnsResponseLimit;
+  return o;
+}
+
+void AddGlueAddresses(const DnsMessage &m, _RoutingInfo &info) {
+  for (const DnsRecord &r : m.additional) {
+    if (r.type != kDnsTypeA || r.cls != kDnsClassIN) continue;
+    for (_MxRecord &mx : info.Mx)
+      if (DnsNamesEqual(mx.HostName, r.name)) AddAddress(mx.Address, r.address);
+  }
+}
+
+// Keeps the kMaxExchangers best; within a preference the list order stays.
+void TrimExchangers(_RoutingInfo &info) {
+  if (info.Mx.size() <= kMaxExchangers) return;
+  std::stable_sort(info.Mx.begin(), info.Mx.end(), [](const _MxRecord &a, const _MxRecord &b) {
+    return a.Preference < b.Preference;
+  });
+  info.Mx.resize(kMaxExchangers);
+}
+
+// The MX records of the answer for asked, each put at the head of the
+// list (so equal preferences end up in the reverse of the answer's order).
+void CollectExchangers(const DnsMessage &m, const std::string &asked, _RoutingInfo &info) {
+  long long now = NowSeconds();
+  for (const DnsRecord &r : m.answers) {
+    if (r.type != kDnsTypeMX || r.cls != kDnsClassIN || !DnsNamesEqual(r.name, asked)) continue;
+    if (r.target.empty()) {   // "MX 0 ." : no mail at all
+      info.bNullMx = 1;
+      continue;
+    }
+    _MxRecord mx;
+    mx.Preference = r.preference;
+    mx.Expires = static_cast<uint32_t>(std::min<long long>(now + r.ttl, kExpiresNever));
+    mx.HostName = BoundedCopy(r.target, kMaxRouteHostName);
+    info.Mx.insert(info.Mx.begin(), std::move(mx));
+  }
+  AddGlueAddresses(m, info);
+  TrimExchangers(info);
+}
+
+const DnsRecord *AliasOf(const DnsMessage &m, const std::string &asked) {
+  for (const DnsRecord &r : m.answers)
+    if (r.type == kDnsTypeCNAME && r.cls == kDnsClassIN && DnsNamesEqual(r.name, asked))
+      return &r;
+  return nullptr;
+}
+
+bool IsThisHost(const _MxRecord &mx) { return mx.PortNo == 0 && IsLocalHostName(mx.HostName); }
 
 }  // namespace
 
-bool InitRoutingModule() { return true; }
+// ---- start-up
 
-void AddGatewayRoute(const std::string &) {}
+bool InitRoutingModule() {
+  std::vector<DnsServerAddress> servers;
+  long rc = ReadNameServerList(servers);
+  if (rc != ERROR_SUCCESS) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "RegQueryValueEx(NameServer)", rc);
+    return false;
+  }
+  DnsServer = std::move(servers);
+  pManualRouteInfo.clear();
+  return true;
+}
 
-void GetManualRouteAddresses() {}
+void TermRoutingModule() {}
 
-RoutingInfoPtr ReadRoutingInfo(const _DomainInfo &entry, const std::string &) {
+void AddGatewayRoute(const std::string &gateway) {
+  _ManualRouteInfo route;
+  route.DestDomain = "*";
+  route.Route = BoundedCopy(gateway, kMaxRouteHostName);
+  route.Pref = kRouteReplacesAll;
+  pManualRouteInfo.insert(pManualRouteInfo.begin(), std::move(route));
+}
+
+void GetManualRouteAddresses() {
+  auto unusable = [](_ManualRouteInfo &route) {
+    if (route.Route.empty()) return false;
+    uint32_t address = 0;
+    if (ParseDottedAddress(route.Route, &address)) {
+      route.RouteAddress = {address};
+      return false;
+    }
+    HostEntry host;
+    long rc = ZelGetHostByName(route.Route, host);
+    for (uint32_t a : host.addresses) AddAddress(route.RouteAddress, a);
+    if (rc == ERROR_SUCCESS && !route.RouteAddress.empty()) return false;
+    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND || rc == ERROR_INVALID_PARAMETER) {
+      LogEvent(EVENTLOG_WARNING_TYPE, MSG_INVALID_ROUTE, EventText(route.Route).c_str(), nullptr);
+      return true;
+    }
+    // Name servers failing at start must not send mail around the
+    // gateway: the route stays and its host is resolved at each attempt.
+    LogWin32Error(EVENTLOG_WARNING_TYPE, ("gethostbyname(" + EventText(route.Route) + ")").c_str(),
+                  rc);
+    return false;
+  };
+  std::erase_if(pManualRouteInfo, unusable);
+}
+
+// ---- domain records
+
+std::string FormatRoutingRecord(const _RoutingInfo &info) {
+  std::string out = "Domain-name: " + RecordWord(info.DomainName) + "\n";
+  out += "Last-tried: " + std::to_string(info.LastTried) + "\n";
+  out += "Try-number: " + std::to_string(info.TryNumber) + "\n";
+  for (const _MxRecord &mx : info.Mx) {
+    // A line without a value would be skipped on reading, and the lines
+    // after it would go to the exchanger before.
+    if (mx.HostName.empty()) continue;
+    out += "Mx-host: " + RecordWord(mx.HostName) + "\n";
+    out += "Mx-preference: " + std::to_string(mx.Preference) + "\n";
+    out += "Mx-status: " + std::to_string(mx.Status) + "\n";
+    out += "Mx-expires: " + std::to_string(mx.Expires) + "\n";
+    for (uint32_t a : mx.Address) out += "Mx-ip-address: " + DottedAddress(a) + "\n";
+  }
+  return out;
+}
+
+void ParseRoutingRecord(std::string_view text, size_t maxBytes, _RoutingInfo &info) {
+  bool cut = text.size() > maxBytes;
+  text = text.substr(0, maxBytes);
+  long current = -1;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    // A line cut by the bound is not read: a number cut short is another.
+    if (end == std::string_view::npos && cut) break;
+    end = std::min(end, text.size());
+    ApplyRecordLine(text.substr(0, end), info, current);
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+}
+
+bool GetRoutingInfoFromFile(_RoutingInfo &info, const std::string &directory) {
+  TextFile f;
+  if (!f.Open(directory + "/" + kDomainRecordName, "r"))
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  std::string text;
+  if (!ReadRecordText(f, text)) return false;
+  ParseRoutingRecord(text, kMaxDomainRecordBytes, info);
+  return true;
+}
+
+RoutingInfoPtr ReadRoutingInfo(const _DomainInfo &entry, const std::string &directory) {
   auto info = std::make_unique<_RoutingInfo>();
   info->DomainName = entry.DomainName;
+  if (!GetRoutingInfoFromFile(*info, directory)) return nullptr;
+  info->LastTried = std::min(info->LastTried, NowSeconds());
   return info;
 }
 
-void WriteRoutingInfo(const _RoutingInfo &, const std::string &) {}
+bool WriteRoutingInfo(const _RoutingInfo &info, const std::string &directory) {
+  // The domain may have been finished and its directory removed meanwhile.
+  if (!DirectoryExists(directory)) return false;
+  return WriteRecordFile(info, directory);
+}
 
 void DeleteRoutingInfo(const std::string &directory) {
   DeleteFile(directory + "/" + kDomainRecordName);
+  // A record being written when the process died left its temporary file,
+  // which would keep the directory from ever being removed.
+  std::vector<std::string> names;
+  ListDirectory(directory, "", ListKind::kFiles, kMaxQueueListing, names);
+  for (const std::string &name : names)
+    if (name.rfind(kRecordTempPrefix, 0) == 0) DeleteFile(directory + "/" + name);
 }
 
 void FreeRoutingInfo(RoutingInfoPtr &info) { info.reset(); }
 
+// ---- retry
+
 long long TimeToRetry(const _RoutingInfo &info) {
-  // The stand-in never gives up, so a used-up schedule (or an entry of 0
-  // minutes) must still wait, or the domain threads would spin.
-  int minutes = 1;
-  if (info.TryNumber >= 0 && info.TryNumber < RetryScheduleLength)
-    minutes = std::max(1, RetrySchedule[info.TryNumber].RetryInterval);
+  if (info.TryNumber >= RetryScheduleLength) return 0;
+  int index = std::max(info.TryNumber, 0);
+  // An interval of 0 would have the domain threads spin on one domain.
+  long long minutes = std::max(RetrySchedule[index].RetryInterval, 1);
   return info.LastTried + kSecondsPerMinute * minutes;
 }
 
@@ -47,9 +369,179 @@ bool SetDomainRetryInfo(_DomainInfo &entry, const _RoutingInfo &info) {
   return NowSeconds() >= entry.RetryTime;
 }
 
-int DeliverAllMessages(_DomainInfo &, _RoutingInfo &info) {
-  // Counted as a failed try, so the next one waits a schedule interval.
-  info.LastTried = NowSeconds();
-  info.TryNumber = 1;
-  return 0;
+bool AbandonMessage(_tMsgInfo &info, void *context) {
+  const std::string *text = static_cast<const std::string *>(context);
+  if (CreateNonDeliveryMessage(info, nullptr, false, kGiveUpReason, text->c_str()))
+    for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) r->bDisposed = 1;
+  return false;
+}
+
+int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
+  const char *domain = entry.DomainName.c_str();
+  info.DomainName = entry.DomainName;
+  if (info.TryNumber >= RetryScheduleLength) {
+    char text[kMaxGiveUpText + 1];
+    snprintf(text, sizeof text, "Failed to deliver to domain %s after %d tries.", domain,
+             info.TryNumber);
+    return GiveUp(entry, text);
+  }
+  GetUpdatedRoutingInfo(info);
+  if (info.Mx.empty() && !info.bRetryDns)
+    return GiveUp(entry, BoundedCopy("Cannot resolve " + entry.DomainName, kMaxGiveUpText));
+  int result = 0;
+  if (MailDomainIsLocal(info)) {
+    result = ForEachMessage(domain, DeliverToLocalUsers, nullptr);
+  } else {
+    std::string errorText;
+    if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {
+      result = ForEachMessage(domain, SendMessageOnConnection, conn);
+      SmtpDisconnect(conn);
+    }
+  }
+  // An attempt cut short by the service stopping is not held against the
+  // domain.
+  if (result == 0 && !Terminating()) {
+    info.LastTried = NowSeconds();
+    ++info.TryNumber;
+  }
+  return result;
+}
+
+// ---- routing
+
+const _ManualRouteInfo *ManualRoute(std::string_view domain) {
+  std::string name(domain);
+  for (const _ManualRouteInfo &route : pManualRouteInfo)
+    if (WildMatch(name.c_str(), route.DestDomain.c_str())) return &route;
+  return nullptr;
+}
+
+_MxRecord FabricateMxRecord(uint16_t preference, std::string_view host, uint16_t port,
+                            const std::vector<uint32_t> &addresses) {
+  _MxRecord mx;
+  mx.Preference = preference;
+  mx.Expires = kExpiresNever;
+  mx.HostName = BoundedCopy(host, kMaxRouteHostName);
+  mx.PortNo = port;
+  if (!host.empty() && host.front() == '[') {
+    size_t close = host.find(']');
+    uint32_t address = 0;
+    if (close != std::string_view::npos && ParseDottedAddress(host.substr(1, close - 1), &address))
+      mx.Address.push_back(address);
+    return mx;
+  }
+  for (uint32_t a : addresses) AddAddress(mx.Address, a);
+  return mx;
+}
+
+void DnsLookup(_RoutingInfo &info, int depth) {
+  if (depth > kMaxDnsLookupDepth) {
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_DNS_RECURSION_LIMIT, EventText(info.DomainName).c_str(),
+             nullptr);
+    return;
+  }
+  std::string asked = NormalizeDnsName(info.DomainName);
+  DnsAnswer answer;
+  long rc = DnsQuery(DnsServer, info.DomainName, kDnsTypeMX, RoutingDnsOptions(), answer);
+  // A name no query can carry cannot exist: no exchangers, nothing to retry.
+  if (rc == ERROR_INVALID_PARAMETER) return;
+  if (rc != ERROR_SUCCESS) {
+    info.bRetryDns = 1;
+    return;
+  }
+  const DnsMessage &m = answer.message;
+  if (m.header.tc) {
+    // Only a server that cuts even its TCP answers gets here: try again
+    // later rather than take a part of the exchangers, or none, for all.
+    LogEvent(EVENTLOG_ERROR_TYPE, MSG_DNS_TRUNCATED, EventText(info.DomainName).c_str(), nullptr);
+    info.bRetryDns = 1;
+    return;
+  }
+  if (m.header.rcode == kDnsRcodeServFail) {
+    info.bRetryDns = 1;
+    return;
+  }
+  if (m.header.rcode != kDnsRcodeNoError) return;
+  if (const DnsRecord *alias = AliasOf(m, asked)) {
+    info.DomainName = BoundedCopy(alias->target, kMaxRouteHostName);
+    DnsLookup(info, depth + 1);
+    return;
+  }
+  CollectExchangers(m, asked, info);
+  info.bRetryDns = 0;
+}
+
+void DirectHostRoute(_RoutingInfo &info) {
+  HostEntry host;
+  long rc = ZelGetHostByName(info.DomainName, host);
+  if (rc == ERROR_SUCCESS && !host.addresses.empty()) {
+    info.Mx.push_back(FabricateMxRecord(0, info.DomainName, 0, host.addresses));
+    return;
+  }
+  // Only a name that does not exist makes the domain unresolvable; a
+  // failing name server is no reason to return mail.
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && rc != ERROR_INVALID_PARAMETER)
+    info.bRetryDns = 1;
+}
+
+void GetUpdatedRoutingInfo(_RoutingInfo &info) {
+  info.Mx.clear();
+  info.bRetryDns = 0;
+  info.bNullMx = 0;
+  if (const _ManualRouteInfo *route = ManualRoute(info.DomainName);
+      route != nullptr && !route->Route.empty()) {
+    info.Mx.push_back(FabricateMxRecord(0, route->Route, route->PortNo, route->RouteAddress));
+    if (route->Pref == kRouteReplacesAll) return;
+  }
+  if (!info.DomainName.empty() && info.DomainName.front() == '[') {
+    _MxRecord literal = FabricateMxRecord(0, info.DomainName, 0, {});
+    // A literal that is no IPv4 address names no host at all.
+    info.Mx.clear();
+    if (!literal.Address.empty()) info.Mx.push_back(std::move(literal));
+    return;
+  }
+  DnsLookup(info, 1);
+  RemoveIrrelevantMxRecords(info);
+  if (!info.bRetryDns && !info.bNullMx && info.Mx.empty()) DirectHostRoute(info);
+}
+
+void RemoveIrrelevantMxRecords(_RoutingInfo &info) {
+  int own = -1;
+  for (const _MxRecord &mx : info.Mx)
+    if (IsThisHost(mx) && (own < 0 || mx.Preference < own)) own = mx.Preference;
+  if (own < 0) return;
+  std::erase_if(info.Mx, [own](const _MxRecord &mx) { return mx.Preference > own; });
+}
+
+bool MailDomainIsLocal(const _RoutingInfo &info) {
+  const _MxRecord *best = nullptr;
+  for (const _MxRecord &mx : info.Mx)
+    if (best == nullptr || mx.Preference < best->Preference) best = &mx;
+  return best != nullptr && IsThisHost(*best);
+}
+
+std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < info.Mx.size(); ++i)
+    if (info.Mx[i].Status == kMxUsable && !IsThisHost(info.Mx[i])) order.push_back(i);
+  std::stable_sort(order.begin(), order.end(), [&info](size_t a, size_t b) {
+    return info.Mx[a].Preference < info.Mx[b].Preference;
+  });
+  return order;
+}
+
+_SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
+                                 std::string &errorText) {
+  for (size_t i : ExchangersInTurn(info)) {
+    if (Terminating()) break;
+    _MxRecord &mx = info.Mx[i];
+    int kind = 0;
+    std::string text;
+    _SmtpConnection *conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
+    if (updateLastTried) info.LastTried = NowSeconds();
+    if (conn != nullptr) return conn;
+    if (kind == kSmtpHostUnresolved) mx.Status = kMxUnresolved;
+    errorText = text;
+  }
+  return nullptr;
 }

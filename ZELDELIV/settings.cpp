@@ -14,6 +14,7 @@ DWORD SendTimeout0 = 300;
 DWORD ReceiveTimeout0 = 300;
 DWORD ReceiveTimeout1 = 600;
 DWORD SMTPTimeout = 120;
+DWORD SmtpPort = kDefaultSmtpPort;
 std::atomic<bool> OutlogEnabled{false};
 std::unique_ptr<ZelEvent> hTerminating;
 
@@ -28,6 +29,12 @@ void ReadTimeout(HKEY key, const char *name, DWORD &value) {
   if (QueryRegDword(key, name, v) && v != 0) value = v;
 }
 
+// A port is 16 bits; 0 or a larger value keeps the standard port.
+void ReadSmtpPort(HKEY key) {
+  DWORD v = 0;
+  if (QueryRegDword(key, "SmtpPort", v) && v != 0 && v <= 65535) SmtpPort = v;
+}
+
 }  // namespace
 
 void LoadDeliverySettings() {
@@ -37,6 +44,7 @@ void LoadDeliverySettings() {
   ReadTimeout(params.get(), "ReceiveTimeout0", ReceiveTimeout0);
   ReadTimeout(params.get(), "ReceiveTimeout1", ReceiveTimeout1);
   ReadTimeout(params.get(), "Timeout", SMTPTimeout);
+  ReadSmtpPort(params.get());
   DWORD outlog = 0;
   QueryRegDword(params.get(), "MailOutlogEnabled", outlog);
   OutlogEnabled = outlog != 0;

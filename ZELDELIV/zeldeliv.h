@@ -22,6 +22,10 @@ extern DWORD SendTimeout0;
 extern DWORD ReceiveTimeout0;
 extern DWORD ReceiveTimeout1;
 extern DWORD SMTPTimeout;        // the scan interval of the scanning thread
+// The port of exchangers given without one (test setups run their peers on
+// other ports); 0 or anything above 65535 keeps the standard port.
+constexpr DWORD kDefaultSmtpPort = 25;
+extern DWORD SmtpPort;
 extern std::atomic<bool> OutlogEnabled;
 
 // The stop event of the agent's threads (manual reset); null until created.

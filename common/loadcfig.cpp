@@ -109,6 +109,10 @@ int SetUpRetryScheduleArray() {
 }
 
 void LoadGeneralConfigMain(size_t domainListBytes) {
+  // The schedule is built in: set it up even when the registry cannot be
+  // read, or every remote domain would be given up at its first attempt.
+  RetryScheduleDescriptor = BoundedSchedule();
+  SetUpRetryScheduleArray();
   RegKey suite;
   if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_ALL_ACCESS, suite.out(), nullptr) !=
       ERROR_SUCCESS)
@@ -125,8 +129,6 @@ void LoadGeneralConfigMain(size_t domainListBytes) {
   DWORD threads = static_cast<DWORD>(MaxDeliveryThreads);
   if (QueryRegDword(suite.get(), "MaxDeliveryThreads", threads))
     MaxDeliveryThreads = static_cast<int>(threads);
-  RetryScheduleDescriptor = BoundedSchedule();
-  SetUpRetryScheduleArray();
   if (!QueryRegString(suite.get(), "GatewayName", kMaxGatewayName, GatewayName))
     GatewayName.clear();
   ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");

@@ -107,8 +107,8 @@ bool LookupAccountName(const std::string &accountName, std::string &referencedDo
 // of the user account domain\name. Against the file: a crypt(3) hash,
 // compared in constant time; an unknown account costs the same time as a
 // wrong password and gives the same ERROR_LOGON_FAILURE. The host's accounts
-// give ERROR_NOT_SUPPORTED until logon through PAM is added here
-// (LogonUser and its token belong beside this function).
+// give ERROR_NOT_SUPPORTED: their passwords are PAM's (LogonUser in
+// platform/logon checks them there).
 long VerifyAccountPassword(const std::string &domain, const std::string &name,
                            std::string_view password);
 

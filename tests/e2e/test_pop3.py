@@ -22,6 +22,7 @@ import socket
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -103,6 +104,15 @@ def sized_message(size, tag):
     return head + b"x" * (size - len(head) - len(tail)) + tail
 
 
+# The mailbox lock is a file of this name inside the mailbox.
+LOCK_FILE = "$LockFile"
+
+
+def box_files(directory):
+    """The sorted names in a mailbox directory but its lock file."""
+    return sorted(n for n in os.listdir(directory) if n != LOCK_FILE)
+
+
 def msg_name(number):
     return "B%010d.MSG" % number
 
@@ -180,7 +190,7 @@ class AuthorizationTest(Pop3Case):
         first, second = self.connect(), self.connect()
         stamps = []
         for conn in (first, second):
-            ident, seconds, millis = GREETING_RE.match(conn.greeting).groups()
+            _, seconds, millis = GREETING_RE.match(conn.greeting).groups()
             self.assertLess(abs(int(seconds) - time.time()), 60)
             self.assertLess(int(millis), 1000)
             stamps.append(conn.greeting)
@@ -203,6 +213,7 @@ class AuthorizationTest(Pop3Case):
                 ("APOP name", TOO_FEW % "APOP"), ("USER x", WELCOME % "x")],
             "stat before logon": [("STAT", UNKNOWN % "STAT"), ("stat", UNKNOWN % "STAT")],
             "noop before logon": [("NOOP", UNKNOWN % "NOOP"), ("USER x", WELCOME % "x")],
+            "empty line before logon": [("", UNKNOWN % ""), ("USER x", WELCOME % "x")],
             "pass before user": [("PASS secret", UNKNOWN % "PASS"), ("USER x", WELCOME % "x")],
             "other command after user": [
                 ("USER x", WELCOME % "x"), ("STAT", UNKNOWN % "STAT"),
@@ -230,17 +241,24 @@ class AuthorizationTest(Pop3Case):
         self.assertEqual(conn.sock.recv(100), b"")    # an orderly end, not a reset
 
     def test_quit_with_argument_is_refused_and_closes(self):
-        for state, steps in {"authorization": [], "after user": [("USER x", WELCOME % "x")]}.items():
+        states = {"authorization": [], "after user": [("USER x", WELCOME % "x")]}
+        for state, steps in states.items():
             with self.subTest(state):
                 conn = self.connect()
                 self.dialogue(conn, steps + [("QUIT now", TOO_MANY % "QUIT")])
                 self.assertTrue(conn.closed_silently(), "still open after the refused QUIT")
 
     def test_long_line_is_cut_after_127_bytes(self):
+        # The rest of an over-long line is dropped, never taken as a command
+        # (it could be the tail of a password).
         conn = self.connect()
-        conn.send("X" * 127 + "USER x\r\n")
+        conn.send("X" * 127 + "USER x\r\nUSER y\r\n")
         self.assertEqual(conn.reply(), UNKNOWN % ("X" * 127))
-        self.assertEqual(conn.reply(), WELCOME % "x")
+        self.assertEqual(conn.reply(), WELCOME % "y")
+        conn = self.connect()
+        conn.send("USER " + "z" * 200 + "\r\nQUIT\r\n")
+        self.assertEqual(conn.reply(), WELCOME % ("z" * 122))
+        self.assertEqual(conn.reply(), SIGN_OFF_EMPTY)
 
     def test_commands_in_one_write(self):
         conn = self.connect()
@@ -339,6 +357,8 @@ class TransactionTest(Pop3Case):
         steps = [("STAT", "+OK 3 600\r\n"), ("LAST", "+OK 0\r\n"), ("NOOP", "+OK\r\n")]
         steps += [("LIST %d" % n, "+OK %d %d\r\n" % (n, numbers[n][0])) for n in (1, 2, 3)]
         steps += [("UIDL %d" % n, "+OK %d %s\r\n" % (n, numbers[n][1])) for n in (1, 2, 3)]
+        # Numbers: optional blanks and sign, then digits up to another character.
+        steps += [("LIST " + arg, "+OK 2 %d\r\n" % numbers[2][0]) for arg in ("+2", "2x", "02")]
         steps += [("LIST " + arg, ONLY % 3) for arg in ("0", "4", "x", "-1")]
         steps += [("UIDL " + arg, ONLY % 3) for arg in ("0", "4", "x")]
         steps += [("RETR " + arg, NO_SUCH) for arg in ("0", "4", "x", "-1")]
@@ -367,8 +387,8 @@ class TransactionTest(Pop3Case):
     def test_empty_line_in_transaction(self):
         user, password, conn, numbers, files = self.open_three()
         # The reply names the line as received; it stays one reply line.
-        self.assertEqual(conn.command(""), UNKNOWN % "\r")
-        self.assertEqual(conn.command("   "), UNKNOWN % "   \r")
+        self.assertEqual(conn.command(""), UNKNOWN % "")
+        self.assertEqual(conn.command("   "), UNKNOWN % "   ")
         self.assertEqual(conn.command("STAT"), "+OK 3 600\r\n")
 
     def test_dele_last_rset(self):
@@ -397,15 +417,15 @@ class TransactionTest(Pop3Case):
         conn.send("TOP 1 0\r\n")
         conn.read_until(b"\r\n\r\n.\r\n")
         self.dialogue(conn, [("LAST", "+OK 3\r\n"), ("QUIT", SIGN_OFF_LEFT % 3)])
-        self.assertEqual(sorted(os.listdir(self.server.mailbox(user))), sorted(files))
+        self.assertEqual(box_files(self.server.mailbox(user)), sorted(files))
 
     def test_deletion_happens_at_quit_and_renumbers(self):
         user, password, conn, numbers, files = self.open_three()
         self.dialogue(conn, [("DELE 2", "+OK message 2 deleted\r\n")])
-        self.assertEqual(len(os.listdir(self.server.mailbox(user))), 3)   # not yet
+        self.assertEqual(len(box_files(self.server.mailbox(user))), 3)   # not yet
         self.assertEqual(conn.command("QUIT"), SIGN_OFF_LEFT % 2)
         left = sorted(n for n in files if n != numbers[2][1])
-        self.assertEqual(sorted(os.listdir(self.server.mailbox(user))), left)
+        self.assertEqual(box_files(self.server.mailbox(user)), left)
         rest = 600 - numbers[2][0]
         conn = self.logon(user, password, 2, rest)
         renumbered = self.numbering(conn)
@@ -414,7 +434,7 @@ class TransactionTest(Pop3Case):
         self.dialogue(conn, [("DELE 1", "+OK message 1 deleted\r\n"),
                              ("DELE 2", "+OK message 2 deleted\r\n"),
                              ("STAT", "+OK 0 0\r\n"), ("QUIT", SIGN_OFF_EMPTY)])
-        self.assertEqual(os.listdir(self.server.mailbox(user)), [])
+        self.assertEqual(box_files(self.server.mailbox(user)), [])
 
     def test_connection_ends_without_quit_delete_nothing(self):
         ends = {
@@ -433,7 +453,7 @@ class TransactionTest(Pop3Case):
                 # The lock goes with the connection: the next logon gets in.
                 again = poll(lambda: self.try_logon(user, password), WAIT_SECONDS, 0.2)
                 self.assertEqual(again, MAILBOX_HAS % (user, 3, 600))
-                self.assertEqual(sorted(os.listdir(self.server.mailbox(user))), sorted(files))
+                self.assertEqual(box_files(self.server.mailbox(user)), sorted(files))
 
     def try_logon(self, user, password):
         """The reply to PASS on a new connection, or None when locked out."""
@@ -452,7 +472,7 @@ class TransactionTest(Pop3Case):
                              ("RSET", "+OK mailbox has 3 messages (600 octets)\r\n"),
                              ("DELE 1", "+OK message 1 deleted\r\n"),
                              ("QUIT", SIGN_OFF_LEFT % 2)])
-        self.assertIn(late, os.listdir(self.server.mailbox(user)))
+        self.assertIn(late, box_files(self.server.mailbox(user)))
         self.logon(user, password, 3, 600 - numbers[1][0] + 150)
 
 
@@ -523,10 +543,11 @@ class RetrieveTest(Pop3Case):
     def test_large_message(self):
         line = b"0123456789" * 7 + b"ABCDEF\r\n"
         data = b"Subject: large\r\n\r\n" + line * ((3 << 20) // len(line)) + b".\r\n"
-        user, password = self.user_with({msg_name(1): data, msg_name(2): b"Subject: s\r\n\r\n.\r\n"})
-        conn = self.logon(user, password, 2, len(data) + 18)
+        small = b"Subject: s\r\n\r\n.\r\n"
+        user, password = self.user_with({msg_name(1): data, msg_name(2): small})
+        conn = self.logon(user, password, 2, len(data) + len(small))
         numbers = self.numbering(conn)
-        self.assertEqual(sorted(size for size, _ in numbers.values()), [18, len(data)])
+        self.assertEqual(sorted(size for size, _ in numbers.values()), [len(small), len(data)])
         number = 1 if numbers[1][0] == len(data) else 2
         head = b"+OK %d octets\r\n" % len(data)
         self.assertEqual(self.multi(conn, "RETR %d" % number, len(head) + len(data)), head + data)
@@ -551,6 +572,50 @@ class RetrieveTest(Pop3Case):
                          UIDL_HEAD.encode() + b".\r\n")
         self.dialogue(conn, [("RSET", "+OK mailbox has 0 messages (0 octets)\r\n"),
                              ("QUIT", SIGN_OFF_EMPTY)])
+
+    def test_burst_of_commands_in_one_write(self):
+        user, password = self.user_with({msg_name(1): sized_message(100, "burst")})
+        conn = self.logon(user, password, 1, 100)
+        conn.send("NOOP\r\nSTAT\r\n" * 100 + "LAST\r\n")
+        want = b"+OK\r\n+OK 1 100\r\n" * 100 + b"+OK 0\r\n"
+        self.assertEqual(conn.read_exact(len(want)), want)
+
+    def test_concurrent_clients(self):
+        boxes = {}
+        for b in range(8):
+            files = {msg_name(n): sized_message(2000 + 997 * n + b, "c%d.%d" % (b, n))
+                     for n in range(1, 6)}
+            boxes[self.user_with(files)] = files
+        failures = []
+
+        def collect(user, password, files):
+            try:
+                with self.server.connect() as conn:
+                    conn.command("USER " + user)
+                    conn.command("PASS " + password)
+                    for n in range(1, len(files) + 1):
+                        conn.send("UIDL %d\r\n" % n)
+                        name = conn.reply().split(" ")[2].strip()
+                        data = files[name]
+                        conn.send("RETR %d\r\nDELE %d\r\n" % (n, n))
+                        head = b"+OK %d octets\r\n" % len(data)
+                        if conn.read_exact(len(head) + len(data)) != head + data:
+                            failures.append("%s: message %d differs" % (user, n))
+                        conn.reply()
+                    conn.command("QUIT")
+            except Exception as e:  # reported below
+                failures.append("%s: %r" % (user, e))
+
+        threads = [threading.Thread(target=collect, args=(u, p, f), daemon=True)
+                   for (u, p), f in boxes.items()]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(WAIT_SECONDS * 2)
+        self.assertEqual(failures, [])
+        self.assertFalse(any(t.is_alive() for t in threads))
+        for user, _ in boxes:
+            self.assertEqual(box_files(self.server.mailbox(user)), [])
 
     def test_pipelined_commands(self):
         data = sized_message(120, "pipe")
@@ -583,13 +648,13 @@ class ActivityLogTest(Pop3Case):
 
         prefix = re.escape(user) + r" from 127\.0\.0\.1 "
         expected = [
-            prefix + r"PASS (%s) -ERR %s logon failed \(\d+\) at point 3 in PASS\r\n"
+            prefix + r"PASS (%s) -ERR %s logon failed \(\d+\) at point 3 in PASS\r?\n"
             % (STAMP_RE, re.escape(user)),
             prefix + r" PASS \*\*\*\* OK (%s)\n" % STAMP_RE,
             prefix + r"DELE (%s)\n" % STAMP_RE,
             prefix + r"RETR (%s)\n" % STAMP_RE,
-            prefix + r"RETR (%s) -ERR no such message\r\n" % STAMP_RE,
-            prefix + r"LIST (%s) -ERR no such message, only 2 messages in mailbox\r\n" % STAMP_RE,
+            prefix + r"RETR (%s) -ERR no such message\r?\n" % STAMP_RE,
+            prefix + r"LIST (%s) -ERR no such message, only 2 messages in mailbox\r?\n" % STAMP_RE,
             prefix + r" QUIT (%s)\n" % STAMP_RE,
         ]
         text = poll(lambda: (lambda t: t if t.count(user + " from") >= len(expected) else None)(
@@ -602,10 +667,30 @@ class ActivityLogTest(Pop3Case):
             when = datetime.datetime.strptime(match.group(1), "[%d/%b/%Y:%H:%M:%S]")
             when = when.replace(tzinfo=datetime.timezone.utc)
             self.assertLess(abs((stamp - when).total_seconds()), 60)
+        # The day's file: years since 1900, month and day (the server runs in UTC).
+        day = "%03d%02d%02d.log" % (stamp.year - 1900, stamp.month, stamp.day)
+        self.assertIn(day, os.listdir(self.server.scratch.spool("Pop3log")))
         for secret in (password, wrong):
             self.assertNotIn(secret, text)
             self.assertNotIn(secret, self.server.scratch.events())
             self.assertNotIn(secret, self.server.service.stderr())
+
+    def test_over_long_password_line(self):
+        user, password = new_user(self.server)
+        tail = "TailOfSecret%d" % next(_names)
+        conn = self.connect()
+        self.assertEqual(conn.command("USER " + user), WELCOME % user)
+        # Cut at 127 bytes; the rest of the line is dropped, not taken as
+        # the next command, and shows up nowhere.
+        conn.send("PASS " + "p" * 122 + tail + "\r\nUSER " + user + "\r\n")
+        self.assertRegex(conn.reply(), LOGON_FAILED % (user, 3))
+        self.assertEqual(conn.reply(), WELCOME % user)
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
+        time.sleep(0.2)
+        for text in (self.server.log_text(), self.server.scratch.events(),
+                     self.server.service.stderr()):
+            self.assertNotIn(tail, text)
+            self.assertNotIn("p" * 122, text)
 
     def test_errors_before_user_are_logged_without_a_name(self):
         conn = self.connect()
@@ -614,7 +699,7 @@ class ActivityLogTest(Pop3Case):
         text = poll(lambda: marker in self.server.log_text() and self.server.log_text(), 5)
         lines = [line for line in (text or "").split("\n") if marker in line]
         self.assertEqual(len(lines), 1, text)
-        self.assertRegex(lines[0] + "\n", r"^ from 127\.0\.0\.1 %s %s %s\r\n$"
+        self.assertRegex(lines[0] + "\n", r"^ from 127\.0\.0\.1 %s %s %s\r?\n$"
                          % (marker, STAMP_RE, re.escape(UNKNOWN[:-2] % marker)))
 
 
@@ -672,13 +757,31 @@ class IdleAndSettingsTest(Pop3Case):
             time.sleep(0.5)
             self.assertEqual(active.command("NOOP"), "+OK\r\n")
         self.assertEqual(self.nudge_until_closed([greeted, named, active]), [True] * 3)
-        self.assertEqual(os.listdir(self.strict_box(user)), ["B0000000001.EML"])
+        self.assertEqual(box_files(self.strict_box(user)), ["B0000000001.EML"])
         log = poll(lambda: (lambda t: t if t.count(AUTOLOGOUT) >= 3 else None)(
             STRICT.log_text()), 5) or STRICT.log_text()
         self.assertRegex(log, r"(?m)^%s from 127\.0\.0\.1 .*%s" % (re.escape(user),
                                                                     re.escape(AUTOLOGOUT)))
         # The lock went with the connection.
         self.logon(user, password, 1, 100)
+
+    def test_transmission_is_not_timed_out(self):
+        line = b"z" * 98 + b"\r\n"
+        data = b"Subject: big\r\n\r\n" + line * ((12 << 20) // len(line)) + b".\r\n"
+        user, password = self.new_strict_user({"B0000000001.EML": data})
+        conn = self.logon(user, password, 1, len(data))
+        conn.send("RETR 1\r\n")
+        # The client reads nothing for longer than the idle limit while
+        # other connections make the server look for idle ones.
+        deadline = time.monotonic() + IDLE_LIMIT + 2.5
+        while time.monotonic() < deadline:
+            with STRICT.connect() as other:
+                other.command("QUIT")
+            time.sleep(0.3)
+        head = b"+OK %d octets\r\n" % len(data)
+        self.assertEqual(conn.read_exact(len(head) + len(data), timeout=WAIT_SECONDS),
+                         head + data)
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_LEFT % 1)
 
     def test_message_extension(self):
         user, password = self.new_strict_user({"B0000000001.EML": sized_message(100, "eml"),
@@ -702,6 +805,60 @@ class IdleAndSettingsTest(Pop3Case):
 RECEIVED = re.compile(rb"Received: from client\.example \(unverified \[127\.0\.0\.1\]\) by "
                       rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with SMTP id "
                       rb"<B\d{10}@zeltest\.example\.test>;\r\n [^\r\n]+\r\n\Z")
+
+
+class StopTest(unittest.TestCase):
+    def test_stop_with_open_connections(self):
+        """Stopping the service ends every connection and deletes nothing;
+        the mailbox can be opened again after a restart."""
+        server = Pop3Server(prefix="zel-e2e-pop3t-")
+        self.addCleanup(server.stop)
+        user, password = new_user(server)
+        line = b"s" * 98 + b"\r\n"
+        big = b"Subject: stop\r\n\r\n" + line * ((8 << 20) // len(line)) + b".\r\n"
+        write_file(server.mailbox(user, msg_name(1)), big)
+        write_file(server.mailbox(user, msg_name(2)), sized_message(100, "two"))
+        server.start()
+        greeted = server.connect()
+        self.addCleanup(greeted.close)
+        busy = server.connect()
+        self.addCleanup(busy.close)
+        busy.command("USER " + user)
+        self.assertEqual(busy.command("PASS " + password), MAILBOX_HAS % (user, 2, len(big) + 100))
+        busy.command("DELE 2")
+        busy.send("RETR 1\r\n")         # not read: the transmission stays in progress
+        time.sleep(0.3)
+        self.assertEqual(server.service.stop(), 0)
+        self.assertTrue(greeted.wait_closed(5))
+        self.assertTrue(busy.wait_closed(5))
+        self.assertEqual(box_files(server.mailbox(user)), [msg_name(1), msg_name(2)])
+        self.assertIn("ZELFETCH INFORMATION 35 0xC0000023 ZEL POP3 Server service terminating.",
+                      server.scratch.events())
+        # A lock file left behind by a stop is taken over at the next logon.
+        server.start()
+        conn = self.logon_again(server, user, password, 2, len(big) + 100)
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_LEFT % 2)
+
+    def test_short_timeout_is_raised(self):
+        # Without the test-only floor, Timeout 2 becomes ten minutes: a
+        # client silent for twice the configured time is still served.
+        server = Pop3Server({"Timeout": 2}, prefix="zel-e2e-pop3t-").start()
+        self.addCleanup(server.stop)
+        idle = server.connect()
+        self.addCleanup(idle.close)
+        deadline = time.monotonic() + 4
+        while time.monotonic() < deadline:
+            with server.connect() as other:     # each completion runs the idle check
+                other.command("QUIT")
+            time.sleep(0.3)
+        self.assertEqual(idle.command("USER x"), WELCOME % "x")
+
+    def logon_again(self, server, user, password, count, octets):
+        conn = server.connect()
+        self.addCleanup(conn.close)
+        self.assertEqual(conn.command("USER " + user), WELCOME % user)
+        self.assertEqual(conn.command("PASS " + password), MAILBOX_HAS % (user, count, octets))
+        return conn
 
 
 def unstuffed_text(stored):
@@ -784,8 +941,10 @@ class ClientsTest(unittest.TestCase):
             os.makedirs(out, exist_ok=True)
             env = dict(os.environ, HOME=home, FETCHMAILHOME=home)
             return subprocess.run(
-                ["fetchmail", "-f", rc, "--nosyslog", "--idfile", os.path.join(home, "ids"),
-                 "--pidfile", os.path.join(home, "pid"), "--invisible", "--norewrite",
+                # No TLS: the server offers none, and fetchmail would insist.
+                ["fetchmail", "-f", rc, "--nosyslog", "--sslproto", "",
+                 "--idfile", os.path.join(home, "ids"), "--pidfile", os.path.join(home, "pid"),
+                 "--invisible", "--norewrite",
                  "--mda", "cat > %s/msg.$$" % out, *flags],
                 env=env, capture_output=True, text=True, timeout=WAIT_SECONDS * 3)
 
@@ -801,11 +960,11 @@ class ClientsTest(unittest.TestCase):
             return text.replace(b"\r\n", b"\n")
 
         want = sorted(normal(unstuffed_text(data)) for data in stored.values())
-        result = run("--keep", "--fetchall")
+        result = run("--keep", "--fetchall", "--uidl")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertEqual([normal(t) for t in delivered()], want)
         self.assertEqual(sorted(MAIL.messages("bob")), sorted(sent))      # kept
-        result = run("--keep")                                            # nothing new
+        result = run("--keep", "--uidl")                                  # nothing new
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
         self.assertEqual(delivered(), [])
         result = run(password="not the password")

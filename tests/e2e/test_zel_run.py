@@ -5,9 +5,10 @@ account demo, then runs the three services. This test takes that same
 configuration and account from the script itself (so it follows any change
 to it), but under a scratch ZEL_ROOT and on free ports, with the name
 servers pointed at nothing: a message sent with swaks to demo at the
-configured host name arrives in demo's mailbox and is read back with
-poplib, exactly as stored. (Running the script itself would build into and
-write to the developer's ./build and ./var, so the test does not.)
+domain the seed makes local (or, without one, at the host name) arrives in
+demo's mailbox and is read back with poplib, exactly as stored. (Running
+the script itself would build into and write to the developer's ./build
+and ./var, so the test does not.)
 """
 
 import os
@@ -18,7 +19,8 @@ import subprocess
 import tempfile
 import unittest
 
-from zelharness import (DEAD_NAME_SERVER, TCPIP_KEY, WAIT_SECONDS, MailSystem, service_key)
+from zelharness import (DEAD_NAME_SERVER, DOMAIN_NAME, HOST_NAME, TCPIP_KEY, WAIT_SECONDS,
+                        MailSystem, service_key)
 
 SOURCE_DIR = os.environ.get("ZEL_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -27,7 +29,9 @@ README_PORTS = {"ZELRECV": 2525, "ZELFETCH": 1110}
 
 
 def seed_of_script():
-    """(registry text, account name, password) of "./zel run"'s seeding."""
+    """What "./zel run" seeds: (registry text, [reg set arguments], account
+    name, password). The host name it gives a machine without a DNS domain
+    is left out: the harness's Hostname and Domain stand for the machine's."""
     with open(os.path.join(SOURCE_DIR, "zel"), encoding="utf-8") as f:
         script = f.read()
     start = script.index("seed_configuration() {")
@@ -36,7 +40,9 @@ def seed_of_script():
     account = re.search(r"user add (\S+) --password (\S+)", body)
     if reg is None or account is None:
         raise AssertionError("cannot find the seeding in ./zel:\n" + body)
-    return reg.group(1) + "\n", account.group(1), account.group(2)
+    sets = [[m.group(1)] + m.group(2).split()
+            for m in re.finditer(r"^\s*\"\$adm\" reg set '([^']+)' (.+)$", body, re.M)]
+    return reg.group(1) + "\n", sets, account.group(1), account.group(2)
 
 
 def reg_values(text, key):
@@ -57,37 +63,44 @@ def full_key(key):
 @unittest.skipUnless(shutil.which("swaks"), "swaks is not installed")
 class ZelRunFlowTest(unittest.TestCase):
     def setUp(self):
-        self.seed, self.user, self.password = seed_of_script()
+        self.seed, self.sets, self.user, self.password = seed_of_script()
         self.mail = MailSystem(fetch={}, prefix="zel-e2e-run-")
         self.addCleanup(self.mail.stop)
         scratch = self.mail.scratch
-        scratch.reg_import_text = None
         scratch.zeladm("reg", "import", "-", input=self.seed)
+        for args in self.sets:
+            scratch.zeladm("reg", "set", *args)
         # The seed's own values, then what a test needs instead: free
         # ports and no name server.
         scratch.reg_import({service_key("ZELRECV"): {"PortNo": self.mail.port},
                             service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port},
                             TCPIP_KEY: {"NameServer": DEAD_NAME_SERVER}})
         scratch.zeladm("user", "add", self.user, "--password", self.password)
-        tcpip = reg_values(self.seed, full_key(TCPIP_KEY))
-        self.host = ".".join(p for p in (tcpip.get("Hostname"), tcpip.get("Domain")) if p)
+        # The host name the services answer to: the seed's, where it gives
+        # one, over the harness's.
+        tcpip = {"Hostname": HOST_NAME, "Domain": DOMAIN_NAME}
+        tcpip.update(reg_values(self.seed, full_key(TCPIP_KEY)))
+        self.host = ".".join(p for p in (tcpip["Hostname"], tcpip["Domain"]) if p)
+        # Mail goes to the first name the seed makes local, else to the host.
+        local = [a[3] for a in self.sets if a[1] == "DomainNamesAreLocal" and len(a) > 3]
+        self.domain = local[0] if local else self.host
 
     def test_seed_matches_the_readme(self):
         for service, port in README_PORTS.items():
             values = reg_values(self.seed, full_key(service_key(service)))
             self.assertEqual(values.get("PortNo"), port, service)
-        self.assertTrue(self.host, "the seed names no host")
 
     def test_swaks_to_demo_then_poplib(self):
         self.mail.start()
         with tempfile.NamedTemporaryFile("wb", suffix=".eml") as f:
+            # swaks ends the data with its own line break and the "." line.
             f.write(b"From: someone@client.example\r\nSubject: first mail\r\n\r\n"
-                    b"Hello demo.\r\n.a dotted line\r\n")
+                    b"Hello demo.\r\n.a dotted line")
             f.flush()
             result = subprocess.run(
                 ["swaks", "--server", "127.0.0.1:%d" % self.mail.port, "--protocol", "SMTP",
                  "--helo", "client.example", "--from", "someone@client.example",
-                 "--to", "%s@%s" % (self.user, self.host), "--data", "@" + f.name,
+                 "--to", "%s@%s" % (self.user, self.domain), "--data", "@" + f.name,
                  "--timeout", str(WAIT_SECONDS)],
                 capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)

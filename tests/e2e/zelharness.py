@@ -378,22 +378,28 @@ class SmtpConnection:
     def read_exact(self, count, timeout=None):
         """Exactly count bytes; AssertionError at EOF or on time-out."""
         deadline = time.monotonic() + (timeout or self.timeout)
-        while len(self.buffer) < count:
+        chunks, have = [self.buffer], len(self.buffer)   # joined once: messages can be large
+        while have < count:
             left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("%d of %d bytes within %s s; last %r" % (
-                    len(self.buffer), count, timeout or self.timeout, self.buffer[-200:]))
-            self.sock.settimeout(left)
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
+            data = self._recv_some(left) if left > 0 else None
             if not data:
-                raise AssertionError("connection closed after %d of %d bytes; last %r"
-                                     % (len(self.buffer), count, self.buffer[-200:]))
-            self.buffer += data
-        data, self.buffer = self.buffer[:count], self.buffer[count:]
-        return data
+                self.buffer = b"".join(chunks)
+                raise AssertionError("%d of %d bytes within %s s (%s); last %r" % (
+                    have, count, timeout or self.timeout,
+                    "closed" if data == b"" else "timed out", self.buffer[-200:]))
+            chunks.append(data)
+            have += len(data)
+        data = b"".join(chunks)
+        self.buffer = data[count:]
+        return data[:count]
+
+    def _recv_some(self, seconds):
+        """Up to 1 MiB that arrives within seconds; b"" at EOF, None on time-out."""
+        self.sock.settimeout(seconds)
+        try:
+            return self.sock.recv(1 << 20)
+        except socket.timeout:
+            return None
 
     def closed_silently(self, seconds=WAIT_SECONDS):
         """True when the peer closes (EOF or reset) within seconds without

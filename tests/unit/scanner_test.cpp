@@ -32,6 +32,7 @@
 #include "platform/root.h"
 #include "platform/sync.h"
 #include "tests/unit/testutil.h"
+#include "tests/unit/dnstest.h"
 
 namespace {
 
@@ -478,7 +479,10 @@ TEST_F(ScannerTest, ADomainThreadRemovesAnEmptyDomain) {
   DeliverDomain = DeliverAllMessages;
 }
 
-TEST_F(ScannerTest, TheStandInRoutingLetsADomainWait) {
+TEST_F(ScannerTest, AnUnreachableDomainWaitsForItsNextTry) {
+  // The name server is a closed loopback port: the lookup fails for now.
+  ASSERT_TRUE(dnstest::SetTcpip("NameServer", dnstest::ClosedPortEntry()));
+  ASSERT_TRUE(InitRoutingModule());
   MakeQueue(Domain("wait.test"));
   Put(Domain("wait.test", "B1.RCP"), QueueFile("B1", {"x@wait.test"}));
   UpdateDomainInfo();

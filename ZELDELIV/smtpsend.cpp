@@ -1,0 +1,558 @@
+// smtpsend: see smtpsend.h.
+#include "ZELDELIV/smtpsend.h"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "ZELDELIV/local.h"
+#include "ZELDELIV/ndreport.h"
+#include "ZELDELIV/zeldeliv.h"
+#include "common/logging.h"
+#include "common/rfc822parse.h"
+#include "common/str.h"
+#include "common/zel.h"
+#include "messages/zelmsg.h"
+#include "platform/files.h"
+#include "platform/fileview.h"
+#include "platform/hostres.h"
+#include "platform/sockets.h"
+#include "platform/sync.h"
+#include "platform/textfile.h"
+
+namespace {
+
+// Bytes asked of one receive while a reply comes in.
+constexpr size_t kRecvChunk = 4096;
+// Bytes of the message file read and sent at a time.
+constexpr size_t kFileChunk = 16384;
+// A message file shorter than this cannot hold even the final "." line.
+constexpr uint64_t kMinMessageFile = 5;
+// What SmtpDisconnect reads of the QUIT reply (it is not looked at).
+constexpr size_t kQuitReplyBytes = 512;
+
+constexpr const char *kDeadReason = "File I/O error when transmitting";
+constexpr const char *kMessageFailure = "Unable to send to destination domain";
+constexpr const char *kDataCommand = "(message data)\n";
+constexpr const char *kEndMarkerCommand = "(terminating message data)\n";
+constexpr const char *kUnsendableAddress = "Address contains a line break and cannot be sent";
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool StartsWithCode(std::string_view line) {
+  return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
+}
+
+int CodeOf(std::string_view line) {
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+// The text after the line feed that precedes the final one (the whole text
+// when there is none).
+std::string_view LastLine(std::string_view text) {
+  std::string_view body = text.substr(0, text.size() - 1);
+  size_t lf = body.rfind('\n');
+  return lf == std::string_view::npos ? text : text.substr(lf + 1);
+}
+
+DWORD TimeoutMs(DWORD seconds) {
+  return (seconds > kMaxSmtpTimeoutSeconds ? kMaxSmtpTimeoutSeconds : seconds) * 1000;
+}
+
+void SetError(int *errorKind, std::string *errorText, int kind, std::string_view text) {
+  if (errorKind != nullptr) *errorKind = kind;
+  if (errorText != nullptr) *errorText = ReplyTextForReport(text, kMaxSmtpErrorText);
+}
+
+void CloseConnectionSocket(_SmtpConnection &conn) {
+  if (conn.Sock >= 0) CloseSocket(conn.Sock);
+  conn.Sock = -1;
+}
+
+// A network failure or a reply that cannot be read: the dialogue is lost.
+int BreakConnection(_SmtpConnection &conn) {
+  CloseConnectionSocket(conn);
+  conn.Error = true;
+  return -1;
+}
+
+// ---- Replies and commands.
+
+// Reads one reply, all of it within the receive time-out in force.
+bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply) {
+  SmtpReplyReader reader;
+  char buffer[kRecvChunk];
+  long long deadline = MonotonicMs() + conn.RecvTimeoutMs;
+  for (;;) {
+    long long left = deadline - MonotonicMs();
+    if (left <= 0) {
+      SetLastError(ERROR_TIMEOUT);
+      return false;
+    }
+    long got = RecvSocket(conn.Sock, buffer, sizeof buffer, static_cast<DWORD>(left));
+    if (got <= 0) return false;
+    SmtpReplyReader::State state = reader.Feed(std::string_view(buffer, got));
+    if (state == SmtpReplyReader::kTooLong) return false;
+    if (state == SmtpReplyReader::kComplete) break;
+  }
+  reply = reader.Text();
+  return true;
+}
+
+bool SendSmtpCommand(_SmtpConnection &conn, std::string_view data) {
+  return SendSocket(conn.Sock, data.data(), data.size(), conn.SendTimeoutMs);
+}
+
+// Sends command and reads the reply; the code, or -1 after a failure (the
+// connection is then broken). last keeps both texts.
+int SendCommandGetResponse(_SmtpConnection &conn, std::string_view command, SmtpExchange &last) {
+  last.Command = ReplyTextForReport(command, kMaxSmtpKeptText);
+  last.Reply.clear();
+  std::string reply;
+  if (!SendSmtpCommand(conn, command) || !ReadSmtpResponse(conn, reply))
+    return BreakConnection(conn);
+  last.Reply = ReplyTextForReport(reply, kMaxSmtpKeptText);
+  return GetSmtpReplyCode(reply);
+}
+
+// An address or return path that would break the command line it goes in.
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+bool SendFileToSocket(int fd, _SmtpConnection &conn) {
+  std::vector<char> buffer(kFileChunk);
+  for (off_t offset = 0;;) {
+    size_t got = 0;
+    if (!ReadFileAt(fd, buffer.data(), buffer.size(), offset, &got)) return false;
+    if (got > 0 && !SendSmtpCommand(conn, std::string_view(buffer.data(), got))) return false;
+    if (got < buffer.size()) return true;
+    offset += static_cast<off_t>(got);
+  }
+}
+
+// RCPT for each address; the count accepted, or -1 when the dialogue broke.
+int SendRecipients(_SmtpConnection &conn, SmtpRecipientList &list, SmtpExchange &last) {
+  int accepted = 0;
+  for (_SmtpRecipient &r : list) {
+    if (HasLineBreak(r.Name)) {
+      r.ResultCode = 553;
+      r.Response = kUnsendableAddress;
+      continue;
+    }
+    r.ResultCode = SendCommandGetResponse(conn, "RCPT TO:<" + r.Name + ">\r\n", last);
+    if (r.ResultCode < 0) return -1;
+    if (r.ResultCode >= 200 && r.ResultCode <= 299)
+      ++accepted;
+    else
+      r.Response = last.Reply;
+  }
+  return accepted;
+}
+
+// DATA, the message file and the reply that ends the transaction.
+int SendData(_SmtpConnection &conn, int messageFd, bool endMarker, SmtpExchange &last) {
+  int code = SendCommandGetResponse(conn, "DATA\r\n", last);
+  if (code < 0) return code;
+  if (code != 354) {
+    // The peer may still hold the recipients: without a reset the next
+    // message's MAIL would be refused for this one's sake.
+    SmtpExchange reset;
+    SendCommandGetResponse(conn, "RSET\r\n", reset);
+    return code;
+  }
+  last.Command = kDataCommand;
+  last.Reply.clear();
+  if (!SendFileToSocket(messageFd, conn)) return BreakConnection(conn);
+  // The peer may take long over a large message before it answers.
+  conn.RecvTimeoutMs = TimeoutMs(ReceiveTimeout1);
+  std::string reply;
+  bool ok;
+  if (endMarker) {
+    code = SendCommandGetResponse(conn, ".\r\n", last);
+    last.Command = kEndMarkerCommand;
+    ok = code >= 0;
+  } else {
+    ok = ReadSmtpResponse(conn, reply);
+    if (ok) last.Reply = ReplyTextForReport(reply, kMaxSmtpKeptText);
+    code = ok ? GetSmtpReplyCode(reply) : BreakConnection(conn);
+  }
+  conn.RecvTimeoutMs = TimeoutMs(ReceiveTimeout0);
+  return ok ? code : -1;
+}
+
+// ---- Connecting.
+
+bool IsAllocationError(long error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// The first address that accepts; -1 with *text set when none does.
+int ConnectToAddresses(const std::vector<uint32_t> &addresses, uint16_t port, DWORD timeoutMs,
+                       uint32_t *connected, const char **text) {
+  *text = "Can't connect to host";
+  for (size_t i = 0; i < addresses.size() && i < kMaxConnectAddresses; ++i) {
+    int sock = ConnectSocket(addresses[i], port, timeoutMs);
+    if (sock >= 0) {
+      *connected = addresses[i];
+      return sock;
+    }
+    if (IsAllocationError(GetLastError())) {
+      *text = "Can't allocate a socket";
+      return -1;
+    }
+  }
+  return -1;
+}
+
+// Greeting and HELO; false with text set.
+bool HelloExchange(_SmtpConnection &conn, std::string &text) {
+  std::string reply;
+  if (!SendSmtpCommand(conn, "HELO " + conn.OurName + "\r\n")) {
+    text = "Could not send HELO to host";
+    return false;
+  }
+  if (!ReadSmtpResponse(conn, reply)) {
+    text = "Did not receive HELO response from host";
+    return false;
+  }
+  if (GetSmtpReplyCode(reply) == 250) return true;
+  text = reply;
+  return false;
+}
+
+bool OpenDialogue(_SmtpConnection &conn, std::string &text) {
+  std::string greeting;
+  if (!ReadSmtpResponse(conn, greeting)) {
+    text = "Did not receive SMTP greeting from host";
+    return false;
+  }
+  if (GetSmtpReplyCode(greeting) != 220) {
+    text = greeting;
+    return false;
+  }
+  return HelloExchange(conn, text);
+}
+
+// ---- The message file.
+
+void DisposeAll(_tMsgInfo &info) {
+  for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) r->bDisposed = 1;
+}
+
+void GiveUpOnFile(_tMsgInfo &info, const std::string &path, uint32_t event) {
+  LogEvent(EVENTLOG_ERROR_TYPE, event, info.MessageId, MailHoldingDirectory.c_str());
+  DisposeAll(info);
+  DeadMessage(path, kDeadReason);
+}
+
+// Reads the file through the check; false on a read error.
+bool CheckMessageFile(int fd, uint64_t &size, bool &valid) {
+  MessageFileCheck check;
+  std::vector<char> buffer(kFileChunk);
+  size = 0;
+  for (;;) {
+    size_t got = 0;
+    if (!ReadFileAt(fd, buffer.data(), buffer.size(), static_cast<off_t>(size), &got))
+      return false;
+    check.Feed(std::string_view(buffer.data(), got));
+    size += got;
+    if (got < buffer.size()) break;
+  }
+  valid = check.Valid(size);
+  return true;
+}
+
+// Opens and checks the held message. False when the message is not to be
+// sent now: either settled for good (missing or invalid: event, dead
+// letter, recipients disposed) or kept for a later attempt.
+bool OpenHeldMessage(_tMsgInfo &info, const std::string &path, UniqueFd &file) {
+  file.Reset(OpenFileForReading(path));
+  if (!file.Valid()) {
+    long error = GetLastError();
+    // Only a message that is gone is given up; anything else may pass.
+    if (error == ENOENT)
+      GiveUpOnFile(info, path, MSG_MESSAGE_NOT_FOUND);
+    else
+      LogWin32Error(EVENTLOG_ERROR_TYPE, ("CreateFile(" + path + ")").c_str(), error);
+    return false;
+  }
+  uint64_t size = 0;
+  bool valid = false;
+  if (!CheckMessageFile(file.Get(), size, valid)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, ("ReadFile(" + path + ")").c_str(), GetLastError());
+    return false;
+  }
+  if (valid) return true;
+  file.Reset();
+  GiveUpOnFile(info, path, MSG_INVALID_MESSAGE);
+  return false;
+}
+
+// ---- Settling the recipients.
+
+bool Accepted(int code) { return code >= 200 && code <= 299; }
+bool Transient(int code) { return code >= 400 && code <= 499; }
+
+void WriteOutlog(const _tMsgInfo &info, const _SmtpConnection &conn,
+                 const SmtpRecipientList &list) {
+  bool any = false;
+  for (const _SmtpRecipient &r : list) any = any || Accepted(r.ResultCode);
+  if (!any) return;
+  std::string line = OutlogLine(info, conn, list, NowSeconds());
+  LogTransactionToFile(OutlogEnabled, MailOutlogDirectory,
+                       [&line](TextFile &stream) { stream.Write(line); });
+}
+
+// Per recipient, the last of its addresses decides.
+void SettleRecipients(_tMsgInfo &info, const SmtpRecipientList &list) {
+  std::unordered_map<_tRcpInfo *, const _SmtpRecipient *> decides;
+  std::vector<_tRcpInfo *> order;
+  for (const _SmtpRecipient &r : list) {
+    if (decides.find(r.UserInfo) == decides.end()) order.push_back(r.UserInfo);
+    decides[r.UserInfo] = &r;
+  }
+  for (_tRcpInfo *rcp : order) {
+    const _SmtpRecipient &r = *decides[rcp];
+    if (Accepted(r.ResultCode))
+      rcp->bDisposed = 1;
+    else if (!Transient(r.ResultCode))
+      rcp->bDisposed =
+          CreateNonDeliveryMessage(info, rcp, false, r.Response.c_str(), nullptr) ? 1 : 0;
+  }
+}
+
+void ReportMessageFailure(_tMsgInfo &info, const SmtpExchange &last) {
+  std::string detail =
+      BoundedCopy("Sent:    " + last.Command + "Received:" + last.Reply, kMaxSmtpDetail);
+  if (CreateNonDeliveryMessage(info, nullptr, false, kMessageFailure, detail.c_str()))
+    DisposeAll(info);
+}
+
+void ActOnResult(_tMsgInfo &info, const _SmtpConnection &conn, const SmtpRecipientList &list,
+                 int code, const SmtpExchange &last) {
+  if (Accepted(code)) {
+    WriteOutlog(info, conn, list);
+    SettleRecipients(info, list);
+  } else if (Transient(code) || code < 0) {
+    // All stay for the next attempt.
+  } else {
+    ReportMessageFailure(info, last);
+  }
+}
+
+bool AllDisposed(const _tMsgInfo &info) {
+  for (const _tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next)
+    if (!r->bDisposed) return false;
+  return true;
+}
+
+// Outlog fields come from the spool and from DNS: nothing in them may break
+// the line.
+void AppendField(std::string &line, std::string_view text) {
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    line += (u < 32 || u == 127) ? '?' : c;
+  }
+}
+
+}  // namespace
+
+// ---- Public pieces.
+
+_SmtpConnection::~_SmtpConnection() { CloseConnectionSocket(*this); }
+
+SmtpReplyReader::State SmtpReplyReader::Feed(std::string_view data) {
+  if (data.size() > kMaxSmtpReply - text_.size()) return kTooLong;
+  size_t from = text_.size();
+  text_.append(data);
+  for (size_t lf = text_.find('\n', from); lf != std::string::npos;
+       lf = text_.find('\n', lf + 1)) {
+    if (lf + 1 - lineStart_ > kMaxSmtpReplyLine) return kTooLong;
+    lineStart_ = lf + 1;
+  }
+  if (text_.size() - lineStart_ > kMaxSmtpReplyLine) return kTooLong;
+  return IsCompleteResponse(text_) ? kComplete : kMore;
+}
+
+bool IsCompleteResponse(std::string_view text) {
+  if (text.size() <= 3 || text.back() != '\n') return false;
+  std::string_view last = LastLine(text);
+  return StartsWithCode(last) && last.size() > 3 && last[3] != '-';
+}
+
+int GetSmtpReplyCode(std::string_view text) {
+  if (!StartsWithCode(text)) return kReplyCodeUnreadable;
+  std::string_view last = text.empty() || text.back() != '\n' ? text : LastLine(text);
+  return StartsWithCode(last) ? CodeOf(last) : CodeOf(text);
+}
+
+std::string ReplyTextForReport(std::string_view raw, size_t maxChars) {
+  std::string out;
+  for (size_t i = 0; i < raw.size() && out.size() < maxChars; ++i) {
+    unsigned char c = static_cast<unsigned char>(raw[i]);
+    if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    out += (c == '\n' || c == '\t' || (c >= 32 && c != 127)) ? raw[i] : ' ';
+  }
+  return out;
+}
+
+void SmtpPrepareRecipients(std::string_view text, _tRcpInfo *rcp, SmtpRecipientList &list) {
+  std::string copy(text.substr(0, text.find('\0')));
+  const char *p = copy.c_str();
+  std::vector<_SmtpRecipient> found;
+  while (*p != '\0') {
+    while (IsAddressSpace(*p)) ++p;
+    const char *end = SkipRfc821Address(p);
+    std::string address(p, end);
+    RemoveTrailingSpace(address);
+    CutText(address, kMaxSmtpRecipientName);
+    if (!address.empty()) found.push_back({rcp, address, 0, {}});
+    // A special that ends no address would stop the walk: pass over it.
+    p = (end == p && *p != '\0') ? p + 1 : end;
+    while (*p == ',') ++p;
+  }
+  // Each address went to the head of the list: the last found goes first.
+  list.insert(list.begin(), found.rbegin(), found.rend());
+}
+
+void MessageFileCheck::Feed(std::string_view data) {
+  for (char c : data) {
+    if (state_ == 1 && c == '.')
+      state_ = 2;
+    else if (state_ == 2 && c == '\r')
+      state_ = 3;
+    else if ((state_ == 2 || state_ == 3) && c == '\n') {
+      ++dotLines_;
+      state_ = 1;
+    } else
+      state_ = c == '\n' ? 1 : 0;
+  }
+  tail_.append(data.substr(data.size() > 5 ? data.size() - 5 : 0));
+  if (tail_.size() > 5) tail_.erase(0, tail_.size() - 5);
+}
+
+bool MessageFileCheck::Valid(uint64_t size) const {
+  if (size < kMinMessageFile || tail_.size() < 5) return false;
+  std::string_view t(tail_);
+  bool ends = t == "\r\n.\r\n" || t.substr(2) == "\n.\n";
+  return ends && dotLines_ == 1;
+}
+
+int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view returnPath,
+             int messageFd, bool endMarker, SmtpExchange &last) {
+  last = SmtpExchange();
+  if (conn.Error || conn.Sock < 0) return -1;
+  std::string mail = "MAIL FROM:<" + std::string(returnPath) + ">\r\n";
+  if (HasLineBreak(returnPath)) {
+    last.Command = ReplyTextForReport(mail, kMaxSmtpKeptText);
+    last.Reply = kUnsendableAddress;
+    return 553;
+  }
+  int code = SendCommandGetResponse(conn, mail, last);
+  if (code != 250) return code;
+  int accepted = SendRecipients(conn, list, last);
+  if (accepted < 0) return -1;
+  if (accepted == 0) return SendCommandGetResponse(conn, "RSET\r\n", last);
+  return SendData(conn, messageFd, endMarker, last);
+}
+
+std::string AppendTime(long long when) {
+  static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  time_t t = static_cast<time_t>(when);
+  struct tm parts;
+  if (localtime_r(&t, &parts) == nullptr && gmtime_r(&t, &parts) == nullptr) return "[]";
+  char buffer[64];
+  snprintf(buffer, sizeof buffer, "[%02d/%s/%04d:%02d:%02d:%02d]", parts.tm_mday,
+           kMonths[parts.tm_mon % 12], parts.tm_year + 1900, parts.tm_hour, parts.tm_min,
+           parts.tm_sec);
+  return buffer;
+}
+
+std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
+                       const SmtpRecipientList &list, long long when) {
+  std::string line;
+  AppendField(line, info.MessageId);
+  line += " sent on " + AppendTime(when) + " to " + DottedAddress(conn.Dest) + " ";
+  AppendField(line, conn.HostName);
+  line += " from ";
+  AppendField(line, info.ReturnPath[0] == '\0' ? "-" : info.ReturnPath);
+  line += " to";
+  for (const _SmtpRecipient &r : list) {
+    if (!Accepted(r.ResultCode)) continue;
+    line += ' ';
+    AppendField(line, r.Name);
+  }
+  CutText(line, kMaxOutlogLine - 1);
+  return line + "\n";
+}
+
+// ---- The interface.
+
+_SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
+                             const std::vector<uint32_t> &addresses, int *errorKind,
+                             std::string *errorText) {
+  std::unique_ptr<_SmtpConnection> conn(new (std::nothrow) _SmtpConnection);
+  if (!conn) {
+    SetError(errorKind, errorText, kSmtpConnectFailed, "Out of memory");
+    return nullptr;
+  }
+  conn->HostName = BoundedCopy(hostName, kMaxSmtpHostName);
+  std::vector<uint32_t> targets = addresses;
+  if (targets.empty()) {
+    HostEntry entry;
+    if (ZelGetHostByName(hostName, entry) != ERROR_SUCCESS || entry.addresses.empty()) {
+      SetError(errorKind, errorText, kSmtpHostUnresolved,
+               "Can't interpret host name, or non-existant host");
+      return nullptr;
+    }
+    targets = entry.addresses;
+  }
+  conn->DestPort = port != 0 ? port : static_cast<uint16_t>(SmtpPort);
+  conn->SendTimeoutMs = TimeoutMs(SendTimeout0);
+  conn->RecvTimeoutMs = TimeoutMs(ReceiveTimeout0);
+  const char *failure = nullptr;
+  conn->Sock =
+      ConnectToAddresses(targets, conn->DestPort, conn->SendTimeoutMs, &conn->Dest, &failure);
+  if (conn->Sock < 0) {
+    SetError(errorKind, errorText, kSmtpConnectFailed, failure);
+    return nullptr;
+  }
+  conn->OurName = BoundedCopy(GetLocalHostName(conn->Sock), kMaxSmtpHostName);
+  std::string text;
+  if (!OpenDialogue(*conn, text)) {
+    SetError(errorKind, errorText, kSmtpConnectFailed, text);
+    return nullptr;
+  }
+  return conn.release();
+}
+
+void SmtpDisconnect(_SmtpConnection *conn) {
+  if (conn == nullptr) return;
+  std::unique_ptr<_SmtpConnection> owned(conn);
+  if (conn->Sock < 0) return;
+  if (SendSmtpCommand(*conn, "QUIT\r\n")) {
+    char buffer[kQuitReplyBytes];
+    RecvSocket(conn->Sock, buffer, sizeof buffer, conn->RecvTimeoutMs);
+  }
+}
+
+bool SendMessageOnConnection(_tMsgInfo &info, void *context) {
+  auto *conn = static_cast<_SmtpConnection *>(context);
+  // After a network failure the rest of the attempt is skipped at once.
+  if (conn == nullptr || conn->Error) return false;
+  std::string path = HeldMessagePath(info);
+  UniqueFd file;
+  if (!OpenHeldMessage(info, path, file)) return AllDisposed(info);
+  SmtpRecipientList list;
+  for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next)
+    SmtpPrepareRecipients(r->Name, r, list);
+  SmtpExchange last;
+  int code = SmtpSend(*conn, list, info.ReturnPath, file.Get(), false, last);
+  file.Reset();
+  ActOnResult(info, *conn, list, code, last);
+  return AllDisposed(info);
+}

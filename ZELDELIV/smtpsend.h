@@ -1,0 +1,165 @@
+// smtpsend: the delivery agent's SMTP client. SmtpConnect opens a
+// connection to one mail exchanger and says HELO; SendMessageOnConnection
+// (the queue walker's callback) sends one queued message to its recipients
+// of the domain, one transaction per message, and settles each recipient
+// by the replies; SmtpDisconnect says QUIT and frees the connection.
+//
+// Callers: routing.cpp (ConnectToDomain, DeliverAllMessages), on a domain
+// delivery thread; the routines below the first three are exposed for the
+// tests and the fuzz target.
+//
+// Untrusted input: every reply of the peer, read within kMaxSmtpReply bytes
+// and kMaxSmtpReplyLine per line and within one receive time-out in all;
+// the text kept for reports and error texts is cut and has no control
+// characters but line feeds. The held message file is sent byte for byte
+// only when it ends with its "." line and has no other "." line before it.
+// Recipient names and the return path are never sent with a line break in
+// them.
+//
+// Threads: a connection belongs to the thread that made it; the module
+// keeps no other state. The outlog is written under the log module's lock.
+//
+// Failures: SmtpConnect returns null with an error kind and text. The
+// callback keeps recipients for a later attempt after a 4xx reply or a
+// network failure, and reports them to the sender (failure reports) after
+// any other reply. A network failure or an unreadable reply closes the
+// socket and sets the connection's Error flag: every later message of the
+// attempt is skipped and stays queued.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/smtputil.h"
+#include "platform/errors.h"
+
+// One reply, however many lines: far beyond any real banner or EHLO list,
+// small enough that a peer cannot make the agent hoard memory.
+constexpr size_t kMaxSmtpReply = 64 * 1024;
+// One reply line: 8 times what RFC 5321 promises (512), for generous banners.
+constexpr size_t kMaxSmtpReplyLine = 4096;
+// The last command and reply kept for a report, as their 256-byte buffers.
+constexpr size_t kMaxSmtpKeptText = 255;
+// The caller's error text and a report's detail: 512-byte buffers.
+constexpr size_t kMaxSmtpErrorText = 511;
+constexpr size_t kMaxSmtpDetail = 511;
+// A reply that does not begin with three digits.
+constexpr int kReplyCodeUnreadable = 1000;
+// The addresses of one exchanger that are tried (the address list's room).
+constexpr size_t kMaxConnectAddresses = 10;
+// An address given in RCPT: the recipient record's 128-byte field.
+constexpr size_t kMaxSmtpRecipientName = 127;
+// The host names kept in a connection: 256-byte fields.
+constexpr size_t kMaxSmtpHostName = 255;
+// An outlog line, "\n" included: its 512-byte buffer.
+constexpr size_t kMaxOutlogLine = 511;
+// Time-outs are settings in seconds; a longer one is taken as a day.
+constexpr DWORD kMaxSmtpTimeoutSeconds = 86400;
+
+// SmtpConnect's error kinds.
+constexpr int kSmtpConnectFailed = 1;    // failure after the host was known (or no memory)
+constexpr int kSmtpHostUnresolved = 2;   // the host name did not resolve
+
+struct _SmtpConnection {
+  int Sock = -1;              // -1 once closed
+  uint32_t Dest = 0;          // the address connected, network order
+  uint16_t DestPort = 0;
+  bool Error = false;         // set after a network failure: skip the rest
+  std::string HostName;       // as given, at most kMaxSmtpHostName
+  std::string OurName;        // GetLocalHostName of the socket, for HELO
+  DWORD SendTimeoutMs = 0;
+  DWORD RecvTimeoutMs = 0;    // the receive time-out now in force
+
+  _SmtpConnection() = default;
+  _SmtpConnection(const _SmtpConnection &) = delete;
+  _SmtpConnection &operator=(const _SmtpConnection &) = delete;
+  ~_SmtpConnection();
+};
+
+// Connects to hostName (port 0: the SmtpPort setting) at the first of
+// addresses (network order, at most kMaxConnectAddresses used) that
+// accepts, or at the host name's addresses when addresses is empty; reads
+// the greeting and says HELO. Null on failure, with *errorKind and
+// *errorText (at most kMaxSmtpErrorText characters) set.
+_SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
+                             const std::vector<uint32_t> &addresses, int *errorKind,
+                             std::string *errorText);
+// Says QUIT (unless the socket is closed) and frees the connection; null is
+// fine.
+void SmtpDisconnect(_SmtpConnection *conn);
+// ForEachMessage callback: sends one message; context is the
+// _SmtpConnection. True when every recipient was finished.
+bool SendMessageOnConnection(_tMsgInfo &info, void *context);
+
+// ---- The pieces, for tests and the fuzz target.
+
+// One address of a RCPT command, with its outcome.
+struct _SmtpRecipient {
+  _tRcpInfo *UserInfo = nullptr;  // the recipient it came from
+  std::string Name;               // without angle brackets
+  int ResultCode = 0;             // 0 until sent
+  std::string Response;           // kept reply text when not 2xx
+};
+typedef std::vector<_SmtpRecipient> SmtpRecipientList;  // in sending order
+
+// The last command sent and the last reply read, as kept for a report.
+struct SmtpExchange {
+  std::string Command;
+  std::string Reply;
+};
+
+// Assembles one reply from the bytes the peer sends.
+class SmtpReplyReader {
+ public:
+  enum State { kMore, kComplete, kTooLong };
+  State Feed(std::string_view data);
+  const std::string &Text() const { return text_; }
+
+ private:
+  std::string text_;
+  size_t lineStart_ = 0;
+};
+
+// The text ends with a line feed and its last line begins with three digits
+// not followed by "-".
+bool IsCompleteResponse(std::string_view text);
+// kReplyCodeUnreadable when the reply does not begin with three digits;
+// otherwise the code of its last line (the one that ended the reply).
+int GetSmtpReplyCode(std::string_view text);
+// Peer text made fit for a report or an error text: CR LF becomes "\n",
+// other control characters but tab become spaces, cut to maxChars.
+std::string ReplyTextForReport(std::string_view raw, size_t maxChars);
+
+// Puts each address of text (a recipient's Name, possibly a list), for rcp,
+// at the head of list in turn: the list ends up in the reverse order of the
+// calls, and of the addresses within one text. Addresses are cut to
+// kMaxSmtpRecipientName; empty ones are dropped.
+void SmtpPrepareRecipients(std::string_view text, _tRcpInfo *rcp, SmtpRecipientList &list);
+
+// The held message's check: at least 5 bytes, ending with CR LF "." CR LF
+// or LF "." LF, and no "." line before that one (it would end the data
+// early and turn the rest into commands).
+class MessageFileCheck {
+ public:
+  void Feed(std::string_view data);
+  bool Valid(uint64_t size) const;
+
+ private:
+  int dotLines_ = 0;
+  int state_ = 1;      // 0 within a line, 1 at a line start, 2 after ".", 3 after ".\r"
+  std::string tail_;   // the last 5 bytes
+};
+
+// One transaction: the last reply code, or -1 after a network failure (the
+// socket is then closed and Error set) or when Error was already set.
+int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view returnPath,
+             int messageFd, bool endMarker, SmtpExchange &last);
+
+// The outlog line of an accepted message ("\n" included).
+std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
+                       const SmtpRecipientList &list, long long when);
+// "[%d/%b/%Y:%H:%M:%S]" in local time (universal time when local time is
+// unavailable), English month names.
+std::string AppendTime(long long when);

@@ -1,0 +1,483 @@
+// maildrop: see maildrop.h.
+#include "ZELFETCH/maildrop.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <optional>
+
+#include "ZELFETCH/fetchcfg.h"
+#include "ZELFETCH/mbxsec.h"
+#include "common/fileutils.h"
+#include "common/logging.h"
+#include "common/netcode.h"
+#include "common/str.h"
+#include "common/zel.h"
+#include "platform/files.h"
+#include "platform/fileview.h"
+
+namespace {
+
+// Enough to see every ending form of a range: "\r\n.\r\n".
+constexpr size_t kEndProbe = 5;
+
+std::string Num(long long n) { return std::to_string(n); }
+
+std::string MessagePath(const _Pop3Dialogue &dlg, const std::string &name) {
+  return dlg.MailboxDirectory + "/" + name;
+}
+
+// Sends the reply built so far in the transaction state.
+void Answer(_Connection *conn, std::string reply) {
+  SendReply(conn, std::move(reply), kStateTransReply);
+}
+
+// Message n for RETR, TOP and DELE; null with the reply set when there is
+// none to use.
+_MessageEntry *FindMessage(_Pop3Dialogue &dlg, int n) {
+  if (n < 1 || n > dlg.NumberOfMessages) {
+    dlg.Reply = "-ERR no such message\r\n";
+    return nullptr;
+  }
+  if (static_cast<size_t>(n) > dlg.Maildrop.size()) {
+    dlg.Reply = "-ERR message " + Num(n) + " not available\r\n";
+    return nullptr;
+  }
+  _MessageEntry &e = dlg.Maildrop[static_cast<size_t>(n) - 1];
+  if (e.bDeleted) {
+    dlg.Reply = "-ERR message " + Num(n) + " has been deleted\r\n";
+    return nullptr;
+  }
+  dlg.HighestAccessed = std::max(dlg.HighestAccessed, n);
+  return &e;
+}
+
+// Message n for LIST and UIDL with an argument.
+_MessageEntry *ListedMessage(_Pop3Dialogue &dlg, int n) {
+  if (n < 1 || n > dlg.NumberOfMessages || static_cast<size_t>(n) > dlg.Maildrop.size()) {
+    dlg.Reply = "-ERR no such message, only " + Num(dlg.NumberOfMessages) +
+                " messages in mailbox\r\n";
+    return nullptr;
+  }
+  _MessageEntry &e = dlg.Maildrop[static_cast<size_t>(n) - 1];
+  if (e.bDeleted) {
+    dlg.Reply = "-ERR message " + Num(n) + " has been deleted\r\n";
+    return nullptr;
+  }
+  return &e;
+}
+
+// ---- Transmit
+
+// Sends the reply, bytes of the open file from its start (all of it when
+// count is empty), and the terminator (chosen from the range's end when
+// none is given). Failures send an error reply instead.
+void Transmit(_Connection *conn, std::optional<uint64_t> count, const char *terminator) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  int fd = dlg.OpenFile.Get();
+  uint64_t size = 0;
+  if (!GetFileSizeOf(fd, &size)) {
+    dlg.OpenFile.Reset();
+    Answer(conn, "-ERR GetFileSize failed (" + Num(GetLastError()) + ")\r\n");
+    return;
+  }
+  uint64_t bytes = std::min(count.value_or(size), size);
+  if (terminator == nullptr) {
+    char last[kEndProbe];
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kEndProbe, bytes));
+    size_t got = 0;
+    if (!ReadFileAt(fd, last, want, static_cast<off_t>(bytes - want), &got) || got != want) {
+      long error = got != want ? EIO : GetLastError();
+      dlg.OpenFile.Reset();
+      Answer(conn, "-ERR ReadFile failed (" + Num(error) + ")\r\n");
+      return;
+    }
+    _TransmitEnd end = ChooseTerminator(std::string_view(last, got), bytes);
+    bytes = end.Count;
+    terminator = end.Terminator;
+  }
+  dlg.Terminator = terminator;
+  dlg.State = kStateTransReply;
+  dlg.IoPhase = kPhaseSend;
+  if (TrySocketTransmit(conn, fd, 0, static_cast<size_t>(bytes), dlg.Reply, dlg.Terminator))
+    return;
+  long error = GetLastError();
+  dlg.OpenFile.Reset();
+  Answer(conn, "-ERR TransmitFile failed (" + Num(error) + ")\r\n");
+}
+
+// ---- logon
+
+std::string LogonFailure(const _Pop3Dialogue &dlg, long error, int point) {
+  return "-ERR " + dlg.UserName + " logon failed (" + Num(error) + ") at point " + Num(point) +
+         " in PASS\r\n";
+}
+
+// The scan: message files in name order. False with the last error when
+// the directory cannot be read.
+bool ReadMaildrop(_Pop3Dialogue &dlg) {
+  std::vector<std::string> names;
+  if (!ListDirectory(dlg.MailboxDirectory, "." + MessageExtension, ListKind::kFiles,
+                     kMaxMaildropMessages, names) &&
+      GetLastError() != ERROR_MORE_DATA)
+    return false;
+  std::sort(names.begin(), names.end());
+  dlg.Maildrop.clear();
+  dlg.NumberOfMessages = 0;
+  dlg.CurrentOctets = 0;
+  for (const std::string &name : names) {
+    uint64_t size = 0;
+    if (!IsServableName(name) || !GetFileSizeByName(MessagePath(dlg, name), &size)) continue;
+    _MessageEntry e;
+    e.Number = ++dlg.NumberOfMessages;
+    e.Size = size;
+    e.FileName = name;
+    dlg.CurrentOctets += size;
+    dlg.Maildrop.push_back(std::move(e));
+  }
+  dlg.CurrentCount = dlg.NumberOfMessages;
+  dlg.HighestAccessed = 0;
+  return true;
+}
+
+// Creates a missing mailbox when allowed; false with the reply set.
+bool EnsureMailbox(_Pop3Dialogue &dlg, const std::string &serviceAccount) {
+  if (DirectoryExists(dlg.MailboxDirectory)) return true;
+  if (!AutoCreateInboxEnabled) {
+    dlg.Reply = "-ERR " + dlg.UserName + " does not have mailbox [" + MailInboxDirectory +
+                "], or error(" + Num(ERROR_PATH_NOT_FOUND) + ")\r\n";
+    return false;
+  }
+  if (!CreateDirectoryRecursively(dlg.MailboxDirectory)) {
+    dlg.Reply = "-ERR " + dlg.UserName + " failed to create mailbox [" + MailInboxDirectory +
+                "], or error(" + Num(GetLastError()) + ")\r\n";
+    return false;
+  }
+  // The user owns the new directory: the delivery agent needs a way in.
+  if (ImpersonationMode) (void)GrantMailboxAccess(dlg.MailboxDirectory, serviceAccount);
+  return true;
+}
+
+// Finds, creates, locks and scans the mailbox; false with the reply set
+// (and the logon dropped: the client starts again with USER).
+bool OpenMailbox(_Connection *conn, const std::string &domain) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  if (!GetMailboxFetch(dlg.UserName, domain, dlg.MailboxDirectory) ||
+      dlg.MailboxDirectory.empty()) {
+    dlg.Reply = "-ERR " + dlg.UserName + " logon failed at point 4 in PASS\r\n";
+    return false;
+  }
+  ImpersonationGuard impersonation;
+  std::string serviceAccount;
+  if (ImpersonationMode) {
+    serviceAccount = ServiceAccountName();
+    if (!impersonation.Begin(dlg.Token)) {
+      dlg.Reply = LogonFailure(dlg, GetLastError(), 5);
+      return false;
+    }
+  }
+  if (!EnsureMailbox(dlg, serviceAccount)) return false;
+  ZEL_LOCK_HANDLE lock = INVALID_LOCK_HANDLE;
+  if (!LockDir(dlg.MailboxDirectory.c_str(), 0, &lock)) {
+    // zelbase leaves its reason in errno.
+    dlg.Reply = "-ERR unable to lock " + dlg.UserName + "'s mailbox (" + Num(errno) + ")\r\n";
+    return false;
+  }
+  dlg.Lock.Reset(lock);
+  if (!ReadMaildrop(dlg)) {
+    dlg.Reply = "-ERR unable to read " + dlg.UserName + "'s mailbox (" + Num(GetLastError()) +
+                ")\r\n";
+    dlg.Lock.Release();
+    return false;
+  }
+  dlg.Reply = "+OK " + dlg.UserName + "'s mailbox has " + Num(dlg.NumberOfMessages) +
+              " message(s) (" + Num(static_cast<long long>(dlg.CurrentOctets)) + " octets)\r\n";
+  return true;
+}
+
+// ---- listings
+
+// Writes the listing into a delete-on-close file in the mailbox and
+// transmits it behind the reply first.
+void SendListing(_Connection *conn, const char *name, std::string first, const std::string &body) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  UniqueFd file(MyCreateTempFile(dlg.MailboxDirectory, name));
+  if (!file.Valid()) {
+    Answer(conn, std::string("-ERR MyCreateTempFile failed for ") + name + " command (" +
+                     Num(GetLastError()) + ")\r\n");
+    return;
+  }
+  if (!WriteWholeFile(file.Get(), body)) {
+    Answer(conn, std::string("-ERR WriteFile failed for ") + name + " (" + Num(GetLastError()) +
+                     ")\r\n");
+    return;
+  }
+  dlg.Reply = std::move(first);
+  dlg.OpenFile = std::move(file);
+  Transmit(conn, body.size(), ".\r\n");
+}
+
+int NumberArgument(const std::string &arg) { return ParseMessageNumber(arg, kMaxNumberText); }
+
+}  // namespace
+
+// ---- parsers and formats
+
+int ParseMessageNumber(std::string_view text, size_t maxLength) {
+  text = text.substr(0, maxLength);
+  size_t i = 0;
+  while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    // Past the 32-bit range the value only needs to stay there.
+    value = std::min<long long>(value * 10 + (text[i] - '0'), static_cast<long long>(INT_MAX) + 1);
+  }
+  if (negative) value = -value;
+  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+_TransmitEnd ChooseTerminator(std::string_view lastBytes, uint64_t count) {
+  // The reply line before the range ends with a line end: a short range
+  // is read as if it followed one.
+  std::string end = count < kEndProbe ? "\n" : "";
+  end.append(lastBytes.substr(lastBytes.size() - std::min<size_t>(lastBytes.size(), kEndProbe)));
+  std::string_view e(end);
+  if (e.empty()) return {count, "\r\n.\r\n"};
+  if (e.ends_with("\n.\r\n")) return {count, ""};
+  if (e.ends_with("\n.\n")) return {count - 2, ".\r\n"};
+  if (e.back() != '\n') return {count, "\r\n.\r\n"};
+  return {count, ".\r\n"};
+}
+
+uint64_t TopByteCount(std::string_view text, long long lines) {
+  size_t end = text.find("\r\n\r\n");
+  if (end != std::string_view::npos) {
+    end += 4;
+  } else {
+    end = text.find("\n\n");
+    if (end == std::string_view::npos) return text.size();
+    end += 2;
+  }
+  for (long long i = 0; i < lines; ++i) {
+    size_t nl = text.find('\n', end);
+    if (nl == std::string_view::npos) return text.size();
+    end = nl + 1;
+  }
+  return end;
+}
+
+std::string ListLine(int number, uint64_t size) {
+  return Num(number) + " " + Num(static_cast<long long>(size)) + "\r\n";
+}
+
+std::string UidlLine(int number, const std::string &fileName) {
+  return Num(number) + " " + fileName + "\r\n";
+}
+
+bool IsServableName(std::string_view name) {
+  if (name.empty()) return false;
+  for (unsigned char c : name) {
+    if (c < 0x21 || c > 0x7E) return false;
+  }
+  return true;
+}
+
+// ---- the handlers
+
+void CmdPass(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  std::string &password = dlg.Cmd.Arg1;
+  password.resize(std::min(password.find_first_of("\r\n"), password.size()));
+  dlg.Token.Close();
+  SetLastError(ERROR_SUCCESS);
+  std::string domain;
+  bool ok = LookUpAccountFetch(dlg.UserName, domain);
+  if (!ok) {
+    long error = GetLastError();
+    dlg.Reply = LogonFailure(dlg, error, 2);
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "Logon failure User not known", error);
+  } else if (!(ok = LogonUser(dlg.UserName, domain, password, dlg.Token))) {
+    long error = GetLastError();
+    dlg.Reply = LogonFailure(dlg, error, 3);
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "Logon failure - Password may be wrong", error);
+  }
+  explicit_bzero(password.data(), password.size());
+  password.clear();
+  if (ok && OpenMailbox(conn, domain)) {
+    dlg.GreetingStamp.clear();
+    WriteLogLine(conn, kLogSignOn);
+    SendReply(conn, dlg.Reply, kStateTransReply);
+    return;
+  }
+  dlg.Token.Close();
+  SendReply(conn, dlg.Reply, kStateAuthReply);
+}
+
+void CmdStat(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  Answer(conn, "+OK " + Num(dlg.CurrentCount) + " " +
+                   Num(static_cast<long long>(dlg.CurrentOctets)) + "\r\n");
+}
+
+void CmdList(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  if (dlg.Cmd.ArgCount == 1) {
+    int n = NumberArgument(dlg.Cmd.Arg1);
+    const _MessageEntry *e = ListedMessage(dlg, n);
+    Answer(conn, e == nullptr ? dlg.Reply : "+OK " + ListLine(n, e->Size));
+    return;
+  }
+  if (dlg.CurrentCount == 0) {
+    Answer(conn, "+OK 0 message (0 octets)\r\n.\r\n");
+    return;
+  }
+  std::string body;
+  for (const _MessageEntry &e : dlg.Maildrop)
+    if (!e.bDeleted) body += ListLine(e.Number, e.Size);
+  SendListing(conn, "LIST",
+              "+OK " + Num(dlg.CurrentCount) + " messages (" +
+                  Num(static_cast<long long>(dlg.CurrentOctets)) + " octets)\r\n",
+              body);
+}
+
+void CmdUidl(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  if (dlg.Cmd.ArgCount == 1) {
+    int n = NumberArgument(dlg.Cmd.Arg1);
+    const _MessageEntry *e = ListedMessage(dlg, n);
+    Answer(conn, e == nullptr ? dlg.Reply : "+OK " + UidlLine(n, e->FileName));
+    return;
+  }
+  if (dlg.CurrentCount == 0) {
+    Answer(conn, "+OK unique-id listing follows\r\n.\r\n");
+    return;
+  }
+  std::string body;
+  for (const _MessageEntry &e : dlg.Maildrop)
+    if (!e.bDeleted) body += UidlLine(e.Number, e.FileName);
+  SendListing(conn, "UIDL", "+OK unique-id listing follows\r\n", body);
+}
+
+void CmdRetr(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  int n = NumberArgument(dlg.Cmd.Arg1);
+  ImpersonationGuard impersonation;
+  if (const _MessageEntry *e = FindMessage(dlg, n); e != nullptr) {
+    if (e->Size == 0) {
+      dlg.Reply = "+OK 0 octets\r\n.\r\n";
+    } else if (ImpersonationMode && !impersonation.Begin(dlg.Token)) {
+      dlg.Reply = "-ERR impersonation as " + dlg.UserName + " failed (" + Num(GetLastError()) +
+                  ") in RETR\r\n";
+    } else {
+      int fd = OpenFileForReading(MessagePath(dlg, e->FileName));
+      impersonation.End();
+      if (fd >= 0) {
+        dlg.OpenFile.Reset(fd);
+        dlg.Reply = "+OK " + Num(static_cast<long long>(e->Size)) + " octets\r\n";
+        Transmit(conn, std::nullopt, nullptr);
+        return;
+      }
+      dlg.Reply = "-ERR couldn't open message " + Num(n) + " (" + Num(GetLastError()) + ")\r\n";
+    }
+  }
+  impersonation.End();
+  WriteLogLine(conn, kLogCommand);
+  Answer(conn, dlg.Reply);
+}
+
+void CmdTop(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  int n = NumberArgument(dlg.Cmd.Arg1);
+  int lines = NumberArgument(dlg.Cmd.Arg2);
+  if (lines < 0) {
+    Answer(conn, "-ERR the server couldn't send negative lines of a message\r\n");
+    return;
+  }
+  const _MessageEntry *e = FindMessage(dlg, n);
+  if (e == nullptr) {
+    Answer(conn, dlg.Reply);
+    return;
+  }
+  if (e->Size == 0) {
+    Answer(conn, "+OK 0 octets\r\n.\r\n");
+    return;
+  }
+  ImpersonationGuard impersonation;
+  // TOP goes on as the service when the user cannot be taken on.
+  if (ImpersonationMode) (void)impersonation.Begin(dlg.Token);
+  UniqueFd file(OpenFileForReading(MessagePath(dlg, e->FileName)));
+  impersonation.End();
+  uint64_t size = 0;
+  MappedView view;
+  if (!file.Valid()) {
+    Answer(conn, "-ERR couldn't open message " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
+  } else if (!GetFileSizeOf(file.Get(), &size)) {
+    Answer(conn, "-ERR couldn't GetFileSize " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
+  } else if (!view.Map(file.Get(), static_cast<size_t>(size))) {
+    Answer(conn, "-ERR MapViewOfFile " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
+  } else {
+    uint64_t count = TopByteCount(view.View(), lines);
+    view.Unmap();
+    dlg.Reply = "+OK\r\n";
+    dlg.OpenFile = std::move(file);
+    Transmit(conn, count, nullptr);
+  }
+}
+
+void CmdDele(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  int n = NumberArgument(dlg.Cmd.Arg1);
+  if (_MessageEntry *e = FindMessage(dlg, n); e != nullptr) {
+    e->bDeleted = true;
+    dlg.CurrentCount--;
+    dlg.CurrentOctets -= e->Size;
+    dlg.Reply = "+OK message " + Num(n) + " deleted\r\n";
+  }
+  WriteLogLine(conn, kLogCommand);
+  Answer(conn, dlg.Reply);
+}
+
+void CmdLast(_Connection *conn) {
+  Answer(conn, "+OK " + Num(PopDlg(conn).HighestAccessed) + "\r\n");
+}
+
+void CmdRset(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  dlg.HighestAccessed = 0;
+  dlg.NumberOfMessages = 0;
+  dlg.CurrentOctets = 0;
+  for (_MessageEntry &e : dlg.Maildrop) {
+    e.bDeleted = false;
+    dlg.NumberOfMessages++;
+    dlg.CurrentOctets += e.Size;
+  }
+  dlg.CurrentCount = dlg.NumberOfMessages;
+  Answer(conn, "+OK mailbox has " + Num(dlg.NumberOfMessages) + " messages (" +
+                   Num(static_cast<long long>(dlg.CurrentOctets)) + " octets)\r\n");
+}
+
+void CmdQuit(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  ImpersonationGuard impersonation;
+  if (ImpersonationMode && dlg.Token.bValid) (void)impersonation.Begin(dlg.Token);
+  for (const _MessageEntry &e : dlg.Maildrop) {
+    if (!e.bDeleted) continue;
+    // A file that cannot go stays, and is served again at the next logon.
+    (void)DeleteFile(MessagePath(dlg, e.FileName));
+    dlg.NumberOfMessages--;
+  }
+  dlg.Maildrop.clear();
+  dlg.Lock.Release();
+  impersonation.End();
+  std::string left = dlg.NumberOfMessages == 0
+                         ? "(mailbox empty)"
+                         : "(" + Num(dlg.NumberOfMessages) + " messages left)";
+  dlg.Reply = "+OK " + conn->LocalHostName + " POP3 server signing off " + left + "\r\n";
+  WriteLogLine(conn, kLogSignOn);
+  SendReply(conn, dlg.Reply, kStateQuitReply);
+}

@@ -1,0 +1,403 @@
+// pop3dlg: see pop3dlg.h.
+#include "ZELFETCH/pop3dlg.h"
+
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <new>
+
+#include "ZELFETCH/fetchcfg.h"
+#include "ZELFETCH/maildrop.h"
+#include "common/logging.h"
+#include "common/service.h"
+#include "common/str.h"
+#include "common/zel.h"
+#include "platform/textfile.h"
+
+namespace {
+
+// Numbers the greeting stamps: unique per connection, and unlike the
+// record's address it tells a client nothing about the server's memory.
+std::atomic<long> GreetingSerial{0};
+
+bool IsTokenSeparator(char c) { return c == ' ' || c == '\r' || c == '\t' || c == '\n'; }
+
+bool IsWhiteSpace(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+// ---- the commands that need no mailbox
+
+void CmdUser(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  std::string name = dlg.Cmd.Arg1.substr(0, dlg.Cmd.Arg1.find_first_of("\r\n"));
+  dlg.UserName = BoundedCopy(name, kMaxUserName);
+  SendReply(conn, "+OK " + dlg.Cmd.Arg1 + " is welcome here\r\n", kStateUserReply);
+}
+
+void CmdApop(_Connection *conn) {
+  SendReply(conn, "-ERR the APOP command is not supported in this version\r\n", kStateAuthReply);
+}
+
+void CmdNoop(_Connection *conn) { SendReply(conn, "+OK\r\n", kStateTransReply); }
+
+struct CommandEntry {
+  int State;               // the state that accepts it
+  const char *Name;
+  int MinArgs, MaxArgs;
+  int StateOnArgFailure;   // the state a refused argument count leads to
+  void (*Handler)(_Connection *conn);
+};
+
+// Looked up in this order; the name compares without regard to case.
+const CommandEntry kCommands[] = {
+    {kStateAuthCommand, "USER", 1, 1, kStateAuthReply, CmdUser},
+    {kStateAuthCommand, "APOP", 2, 2, kStateAuthReply, CmdApop},
+    {kStateAuthCommand, "QUIT", 0, 0, kStateQuitReply, CmdQuit},
+    {kStatePassCommand, "PASS", 0, 1, kStateUserReply, CmdPass},
+    {kStatePassCommand, "QUIT", 0, 0, kStateQuitReply, CmdQuit},
+    {kStateTransCommand, "QUIT", 0, 0, kStateQuitReply, CmdQuit},
+    {kStateTransCommand, "STAT", 0, 0, kStateTransReply, CmdStat},
+    {kStateTransCommand, "LIST", 0, 1, kStateTransReply, CmdList},
+    {kStateTransCommand, "UIDL", 0, 1, kStateTransReply, CmdUidl},
+    {kStateTransCommand, "RETR", 1, 1, kStateTransReply, CmdRetr},
+    {kStateTransCommand, "RSET", 0, 0, kStateTransReply, CmdRset},
+    {kStateTransCommand, "DELE", 1, 1, kStateTransReply, CmdDele},
+    {kStateTransCommand, "LAST", 0, 0, kStateTransReply, CmdLast},
+    {kStateTransCommand, "TOP", 2, 2, kStateTransReply, CmdTop},
+    {kStateTransCommand, "NOOP", 0, 0, kStateTransReply, CmdNoop},
+};
+
+// Where an unrecognised command leads: back to USER before logon.
+int UnknownCommandState(int state) {
+  return state == kStateTransCommand ? kStateTransReply : kStateAuthReply;
+}
+
+void Dispatch(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  for (const CommandEntry &c : kCommands) {
+    if (c.State != dlg.State || !dlg.Cmd.bHasWord || !EqualsNoCase(dlg.Cmd.Word, c.Name))
+      continue;
+    if (!CheckArgCount(dlg, c.MinArgs, c.MaxArgs, c.Name)) {
+      SendReply(conn, dlg.Reply, c.StateOnArgFailure);
+      return;
+    }
+    c.Handler(conn);
+    return;
+  }
+  std::string shown = dlg.Cmd.bHasWord ? dlg.Cmd.Word : dlg.LineAsReceived;
+  // A reply line carries no bare CR or LF of the client's line.
+  shown.erase(std::remove_if(shown.begin(), shown.end(), [](char c) { return c == '\r' || c == '\n'; }),
+              shown.end());
+  SendReply(conn, "-ERR unknown or invalid command in this state [" + shown + "]\r\n",
+            UnknownCommandState(dlg.State));
+}
+
+// ---- reads
+
+void CloseAfterFailure(_Connection *conn, const std::string &reply) {
+  PopDlg(conn).Reply = reply;
+  WriteLogLine(conn, kLogError);
+  CloseConnection(conn, false);
+}
+
+void StartCommandRead(_Connection *conn, bool reset) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  dlg.IoPhase = kPhaseRead;
+  if (reset) {
+    dlg.LineLength = 0;
+    dlg.bLineComplete = false;
+  }
+  char *buf = dlg.Line + dlg.LineLength;
+  size_t room = kMaxCommandLine - dlg.LineLength;
+  if (!dlg.Pending.empty()) {
+    // Input that arrived behind the last line: handed over as a read.
+    size_t n = std::min(room, dlg.Pending.size());
+    memcpy(buf, dlg.Pending.data(), n);
+    dlg.Pending.erase(0, n);
+    PostReadCompletion(conn, static_cast<DWORD>(n));
+    return;
+  }
+  if (TrySocketRead(conn, buf, room)) return;
+  CloseAfterFailure(conn, "-ERR ReadFile failed (" + std::to_string(GetLastError()) + ")\r\n");
+}
+
+// Keeps what follows the first "\n" among the n bytes at from; the line
+// ends there. False when there is no "\n".
+bool CutAtLineEnd(_Pop3Dialogue &dlg, size_t from, size_t n) {
+  char *nl = static_cast<char *>(memchr(dlg.Line + from, '\n', n));
+  if (nl == nullptr) return false;
+  size_t cut = static_cast<size_t>(nl - dlg.Line);
+  dlg.Pending.insert(0, nl + 1, dlg.LineLength - cut - 1);
+  dlg.LineLength = cut;
+  dlg.Line[cut] = '\0';
+  return true;
+}
+
+void LineComplete(_Connection *conn);
+
+void LineBytes(_Connection *conn, DWORD bytes) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  size_t before = dlg.LineLength;
+  dlg.LineLength += bytes;
+  dlg.Line[dlg.LineLength] = '\0';
+  if (dlg.bDiscardToLineEnd) {
+    // The rest of an over-long line: dropped up to and including its end.
+    if (CutAtLineEnd(dlg, before, bytes)) dlg.bDiscardToLineEnd = false;
+    StartCommandRead(conn, true);
+    return;
+  }
+  if (CutAtLineEnd(dlg, before, bytes)) {
+    dlg.bLineComplete = true;
+  } else if (dlg.LineLength >= kMaxCommandLine) {
+    dlg.bLineComplete = true;
+    dlg.bDiscardToLineEnd = true;
+  } else {
+    StartCommandRead(conn, false);
+    return;
+  }
+  LineComplete(conn);
+}
+
+// A whole command line in the states that await one.
+void LineComplete(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  // The line as a C string, as the parsers have always seen it.
+  std::string_view line(dlg.Line, strnlen(dlg.Line, dlg.LineLength));
+  dlg.Cmd.Wipe();
+  switch (dlg.State) {
+    case kStateAuthCommand:
+    case kStateTransCommand:
+      dlg.Cmd = OrdinaryParse(line, kMaxCommandLine);
+      break;
+    case kStatePassCommand:
+      dlg.Cmd = PasswordParse(line, kMaxCommandLine);
+      break;
+    default:
+      CloseConnection(conn, false);
+      return;
+  }
+  dlg.LineAsReceived = dlg.Cmd.bHasWord ? std::string() : std::string(line);
+  // The line may hold a password: nothing of it stays in the buffer.
+  explicit_bzero(dlg.Line, sizeof dlg.Line);
+  Dispatch(conn);
+}
+
+// After a reply or a transmission was sent.
+void DialogueStep(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  switch (dlg.State) {
+    case kStateAuthReply: dlg.State = kStateAuthCommand; break;
+    case kStateUserReply: dlg.State = kStatePassCommand; break;
+    case kStateTransReply: dlg.State = kStateTransCommand; break;
+    case kStateQuitReply: CloseConnection(conn, true); return;
+    default: CloseConnection(conn, false); return;
+  }
+  StartCommandRead(conn, true);
+}
+
+// The client went away: a reset, or a write to a closed peer.
+bool ClientGone(long error) { return error == ERROR_NETNAME_DELETED || error == EPIPE; }
+
+void FailedCompletion(_Connection *conn) {
+  long error = GetLastError();
+  if (error == ERROR_OPERATION_ABORTED && conn->bTimedOut.load()) {
+    // The idle check cancelled the read: no reply, only the log says why.
+    CloseAfterFailure(conn, "-ERR: Autologout idle too long\r\n");
+    return;
+  }
+  if (!ClientGone(error)) {
+    CloseAfterFailure(conn,
+                      "-ERR Warning: Socket I/O failed (" + std::to_string(error) + ")\r\n");
+    return;
+  }
+  CloseConnection(conn, false);
+}
+
+std::string WithoutLineEnd(std::string_view reply) {
+  while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.remove_suffix(1);
+  return std::string(reply);
+}
+
+}  // namespace
+
+// ---- parsers
+
+void _Pop3Command::Wipe() {
+  explicit_bzero(Arg1.data(), Arg1.size());
+  explicit_bzero(Arg2.data(), Arg2.size());
+  *this = _Pop3Command();
+}
+
+_Pop3Command OrdinaryParse(std::string_view line, size_t maxLength) {
+  line = line.substr(0, maxLength);
+  _Pop3Command cmd;
+  std::vector<std::string_view> tokens;
+  size_t i = 0;
+  while (i < line.size() && tokens.size() < 4) {
+    while (i < line.size() && IsTokenSeparator(line[i])) ++i;
+    size_t start = i;
+    while (i < line.size() && !IsTokenSeparator(line[i])) ++i;
+    if (i > start) tokens.push_back(line.substr(start, i - start));
+  }
+  if (tokens.empty()) return cmd;
+  cmd.bHasWord = true;
+  cmd.Word = std::string(tokens[0]);
+  for (char &c : cmd.Word) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  cmd.ArgCount = static_cast<int>(std::min<size_t>(tokens.size() - 1, 3));
+  if (tokens.size() > 1) cmd.Arg1 = std::string(tokens[1]);
+  if (tokens.size() > 2) cmd.Arg2 = std::string(tokens[2]);
+  return cmd;
+}
+
+_Pop3Command PasswordParse(std::string_view line, size_t maxLength) {
+  line = line.substr(0, maxLength);
+  _Pop3Command cmd;
+  size_t i = 0;
+  while (i < line.size() && IsWhiteSpace(line[i])) ++i;
+  size_t start = i;
+  while (i < line.size() && !IsWhiteSpace(line[i])) ++i;
+  cmd.Word = std::string(line.substr(start, i - start));
+  cmd.bHasWord = !cmd.Word.empty();
+  while (i < line.size() && IsWhiteSpace(line[i])) ++i;
+  cmd.Arg1 = std::string(line.substr(i));
+  cmd.ArgCount = cmd.Arg1.empty() ? 0 : 1;
+  return cmd;
+}
+
+bool CheckArgCount(_Pop3Dialogue &dlg, int minimum, int maximum, const char *name) {
+  if (dlg.Cmd.ArgCount > maximum) {
+    dlg.Reply = std::string("-ERR too many arguments for the ") + name + " command\r\n";
+    return false;
+  }
+  if (dlg.Cmd.ArgCount < minimum) {
+    dlg.Reply = std::string("-ERR too few arguments for the ") + name + " command\r\n";
+    return false;
+  }
+  return true;
+}
+
+// ---- replies and the activity log
+
+std::string LogSafeText(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text.substr(0, kMaxLoggedText)) {
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    out += "\\x";
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 15]);
+  }
+  return out;
+}
+
+std::string LogTimeStamp(long long epochSeconds) {
+  time_t t = static_cast<time_t>(epochSeconds);
+  struct tm tm;
+  if (localtime_r(&t, &tm) == nullptr && gmtime_r(&t, &tm) == nullptr) return "[]";
+  char buf[64];
+  if (strftime(buf, sizeof buf, "[%d/%b/%Y:%H:%M:%S]", &tm) == 0) return "[]";
+  return buf;
+}
+
+void WriteLogLine(_Connection *conn, int form) {
+  if (!Pop3LogEnabled.load()) return;
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  std::string line = LogSafeText(dlg.UserName) + " from " + conn->PeerAddress + " ";
+  std::string stamp = LogTimeStamp(time(nullptr));
+  std::string word = LogSafeText(dlg.Cmd.bHasWord ? dlg.Cmd.Word : dlg.LineAsReceived);
+  switch (form) {
+    case kLogError:
+      line += word + " " + stamp + " " + LogSafeText(WithoutLineEnd(dlg.Reply));
+      break;
+    case kLogSignOn:
+      if (!dlg.Cmd.bHasWord) return;
+      line += (dlg.Cmd.Word == "PASS" ? std::string(" PASS **** OK ") : " " + word + " ") + stamp;
+      break;
+    default:
+      line += word + " " + stamp;
+      break;
+  }
+  line += "\n";
+  LogTransactionToFile(Pop3LogEnabled, Pop3logDirectory, [&](TextFile &f) { f.Write(line); });
+}
+
+void SendReply(_Connection *conn, std::string reply, int nextState) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  if (reply.size() > kMaxReplyLength) {
+    // Cut, but still one line that ends.
+    reply.resize(kMaxReplyLength - 2);
+    reply += "\r\n";
+  }
+  dlg.Reply = std::move(reply);
+  dlg.State = nextState;
+  if (StartsWithNoCase(dlg.Reply, "-ERR")) WriteLogLine(conn, kLogError);
+  dlg.IoPhase = kPhaseSend;
+  if (TrySocketWrite(conn, dlg.Reply.data(), dlg.Reply.size())) return;
+  CloseAfterFailure(conn,
+                    "-ERR: WriteFile Point 1 failed (" + std::to_string(GetLastError()) + ")\r\n");
+}
+
+// ---- the engine's hooks
+
+_Pop3Dialogue::~_Pop3Dialogue() {
+  Cmd.Wipe();
+  explicit_bzero(Line, sizeof Line);
+}
+
+void GreetPop3Connection(_Connection *conn) {
+  auto *dlg = new (std::nothrow) _Pop3Dialogue;
+  if (dlg == nullptr) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "malloc fail point 3", ERROR_NOT_ENOUGH_MEMORY);
+    CloseConnection(conn, false);
+    return;
+  }
+  conn->Dialogue = dlg;
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+  dlg->GreetingStamp = "<" + std::to_string(++GreetingSerial) + "." + std::to_string(ms / 1000) +
+                       "." + std::to_string(ms % 1000) + "@" + conn->LocalHostName + ">";
+  SendReply(conn,
+            std::string("+OK ") + ThisServiceDisplayName() + " " + ThisServiceVersion() +
+                " Ready " + dlg->GreetingStamp + "\r\n",
+            kStateAuthReply);
+}
+
+void Pop3Completion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
+  if (conn->Dialogue == nullptr || ov != &conn->Overlapped) {
+    CloseConnection(conn, false);
+    return;
+  }
+  if (!ok) {
+    FailedCompletion(conn);
+    return;
+  }
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  switch (dlg.IoPhase) {
+    case kPhaseRead:
+      if (bytes == 0) {
+        CloseConnection(conn, false);   // the client closed
+        return;
+      }
+      LineBytes(conn, bytes);
+      return;
+    case kPhaseSend:
+      // A transmission's file (and a listing file with it) goes now.
+      dlg.OpenFile.Reset();
+      DialogueStep(conn);
+      return;
+    default:
+      CloseConnection(conn, false);
+      return;
+  }
+}
+
+void ReleasePop3Dialogue(_Connection *conn) {
+  delete static_cast<_Pop3Dialogue *>(conn->Dialogue);
+  conn->Dialogue = nullptr;
+}

@@ -1,0 +1,54 @@
+// Fuzz target for what the SMTP client reads from a peer and from a held
+// message file: the reply reader fed in pieces, the reply code, the text
+// kept for reports, and the message file check. The reader must stay within
+// its bounds and agree with IsCompleteResponse; the kept text must hold no
+// control character but line feed and tab; the file check must not depend
+// on how the file is cut into reads.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "ZELDELIV/smtpsend.h"
+
+namespace {
+
+void CheckReader(std::string_view text, size_t piece) {
+  SmtpReplyReader reader;
+  SmtpReplyReader::State state = SmtpReplyReader::kMore;
+  for (size_t i = 0; i < text.size() && state == SmtpReplyReader::kMore; i += piece)
+    state = reader.Feed(text.substr(i, piece));
+  if (reader.Text().size() > kMaxSmtpReply) std::abort();
+  if (state == SmtpReplyReader::kComplete) {
+    if (!IsCompleteResponse(reader.Text())) std::abort();
+    int code = GetSmtpReplyCode(reader.Text());
+    if (code != kReplyCodeUnreadable && (code < 0 || code > 999)) std::abort();
+  }
+}
+
+void CheckKeptText(std::string_view text) {
+  std::string kept = ReplyTextForReport(text, kMaxSmtpKeptText);
+  if (kept.size() > kMaxSmtpKeptText) std::abort();
+  for (char c : kept) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 32 && c != '\n' && c != '\t') || u == 127) std::abort();
+  }
+}
+
+void CheckMessageFile(std::string_view bytes, size_t piece) {
+  MessageFileCheck whole, pieces;
+  whole.Feed(bytes);
+  for (size_t i = 0; i < bytes.size(); i += piece) pieces.Feed(bytes.substr(i, piece));
+  if (whole.Valid(bytes.size()) != pieces.Valid(bytes.size())) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  std::string_view text(reinterpret_cast<const char *>(data), size);
+  size_t piece = size == 0 ? 1 : 1 + data[0] % 7;
+  CheckReader(text, piece);
+  CheckReader(text, text.size() + 1);
+  CheckKeptText(text);
+  CheckMessageFile(text, piece);
+  return 0;
+}
