@@ -188,19 +188,6 @@ bool AnyDisposed(const _tMsgInfo &info) {
   return false;
 }
 
-void DropDisposed(_tMsgInfo &info) {
-  _tRcpInfo **link = &info.Rcp;
-  while (*link != nullptr) {
-    _tRcpInfo *r = *link;
-    if (r->bDisposed) {
-      *link = r->Next;
-      delete r;
-    } else {
-      link = &r->Next;
-    }
-  }
-}
-
 // Keeps the recipients already finished off the list while a callback
 // runs, and puts them back behind the others afterwards.
 class DisposedAside {
@@ -290,7 +277,7 @@ bool RememberedFull() {
 bool ReplaceRecipientFile(const std::string &path, _tMsgInfo &info) {
   if (!CreateRecipientFile(info, path)) return false;
   Forget(path);
-  DropDisposed(info);
+  RemoveDisposedRecipients(info);
   return true;
 }
 

@@ -98,18 +98,6 @@ bool WriteRecipientLines(TextFile &f, const _tMsgInfo &info, bool full) {
   return !f.Error();
 }
 
-void RemoveDisposed(_tMsgInfo &info) {
-  _tRcpInfo **link = &info.Rcp;
-  while (*link != nullptr) {
-    _tRcpInfo *r = *link;
-    if (r->bDisposed) {
-      *link = r->Next;
-      delete r;
-    } else {
-      link = &r->Next;
-    }
-  }
-}
 
 std::string DirectoryPart(const std::string &path) {
   size_t slash = path.rfind('/');
@@ -145,6 +133,19 @@ _tRcpInfo *PushRecipient(_tMsgInfo &info, std::string_view name, std::string_vie
   return r;
 }
 
+void RemoveDisposedRecipients(_tMsgInfo &info) {
+  _tRcpInfo **link = &info.Rcp;
+  while (*link != nullptr) {
+    _tRcpInfo *r = *link;
+    if (r->bDisposed) {
+      *link = r->Next;
+      delete r;
+    } else {
+      link = &r->Next;
+    }
+  }
+}
+
 MsgInfoPtr ReadMsgInfo(TextFile &stream) {
   MsgInfoPtr info(new _tMsgInfo);
   std::string line;
@@ -154,7 +155,7 @@ MsgInfoPtr ReadMsgInfo(TextFile &stream) {
 }
 
 bool WriteMsgInfo(TextFile &stream, _tMsgInfo &info) {
-  RemoveDisposed(info);
+  RemoveDisposedRecipients(info);
   if (!stream.Rewind()) return false;
   WriteRecipientLines(stream, info, false);
   return stream.TruncateHere() && stream.Flush();

@@ -73,6 +73,9 @@ void FreeMsgInfo(_tMsgInfo *info);
 // Adds a recipient at the front of the list (the reader's order).
 _tRcpInfo *PushRecipient(_tMsgInfo &info, std::string_view name, std::string_view original);
 
+// Unlinks and frees the recipients marked disposed.
+void RemoveDisposedRecipients(_tMsgInfo &info);
+
 // Parses an open recipient file. None on a read error. A file without a
 // "Message-ID:" line gives a record whose MessageId is empty: callers treat
 // it as invalid.

@@ -24,6 +24,7 @@ Every wait is bounded; stop() ends what start() began, in all cases.
 """
 
 import asyncio
+import logging
 import os
 import random
 import socket
@@ -33,6 +34,11 @@ import threading
 import time
 
 DNSMASQ = "/usr/sbin/dnsmasq"
+
+# aiosmtpd reports every session on its "mail.log" logger; the tests read
+# what the exchangers recorded instead.
+logging.getLogger("mail.log").addHandler(logging.NullHandler())
+logging.getLogger("mail.log").propagate = False
 # Every wait of these peers is bounded by this many seconds.
 PEER_SECONDS = 10
 
@@ -259,6 +265,39 @@ class SilentNameServer:
 
 
 # ---------------------------------------------------------------------------
+# An exchanger that is down but can be seen to be asked.
+
+class Closer:
+    """Accepts connections on address:port and closes each at once,
+    without a greeting; counts them."""
+
+    def __init__(self, address, port):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((address, port))
+        self.sock.listen(16)
+        self.sock.settimeout(0.1)
+        self.accepted = 0
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except (socket.timeout, OSError):
+                continue
+            conn.close()
+            self.accepted += 1
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(PEER_SECONDS)
+        self.sock.close()
+
+
+# ---------------------------------------------------------------------------
 # aiosmtpd exchangers.
 
 class Board:
@@ -366,6 +405,8 @@ class Exchanger:
                     try:
                         await asyncio.wait_for(self._reader.readuntil(b"\r\n"), PEER_SECONDS)
                     finally:
+                        # As QUIT does: no further line is read as a command.
+                        self._handler_coroutine.cancel()
                         self.transport.close()
                     return
                 await super().smtp_DATA(arg)

@@ -674,12 +674,14 @@ class MailSystem:
     is pop3_port); passwords: {user: password} for the accounts in users;
     aliases: {number: (Alias, MappedTo)} written as the numbered subkeys of
     Aliases (None leaves that value out). int values are DWORDs.
-    env: extra environment of both programs (TZ, say).
+    env: extra environment of both programs (TZ, say). name_server: the
+    Tcpip NameServer value (a test's own loopback name server).
     Call stop() in all cases; it also removes the scratch root.
     """
 
     def __init__(self, users=(), suite=None, recv=None, deliv=None, aliases=None, env=None,
-                 prefix="zel-e2e-mail-", fetch=None, passwords=None):
+                 prefix="zel-e2e-mail-", fetch=None, passwords=None,
+                 name_server=DEAD_NAME_SERVER):
         self.scratch = Scratch(prefix)
         self.receiver = self.agent = self.fetcher = None
         try:
@@ -689,7 +691,7 @@ class MailSystem:
                         "ZELDELIV": dict(deliv or {})}
             if fetch is not None:
                 services["ZELFETCH"] = dict({"PortNo": self.pop3_port}, **fetch)
-            self.scratch.prepare_registry(services=services)
+            self.scratch.prepare_registry(name_server=name_server, services=services)
             keys = {ZEL_KEY: dict(suite or {})}
             for number, (mask, result) in sorted((aliases or {}).items()):
                 values = {}

@@ -1,0 +1,674 @@
+"""Remote delivery end to end: zelrecv takes mail over SMTP, zeldeliv looks
+the destination up in DNS and hands it to the remote mail exchanger.
+
+The remote side is real software nobody here wrote (tests/e2e/remotepeers):
+dnsmasq on a free port of 127.0.0.1 serves the MX, A and CNAME records of
+each test (no upstream server: nothing reaches the machine's resolver), and
+aiosmtpd servers on 127.0.0.2, 127.0.0.3, ... are the exchangers, all on the
+port the agent is given as SmtpPort. An address with nothing listening is an
+exchanger that is down.
+
+In most tests the mail is sent while only zelrecv runs, so the agent's first
+work cycle finds all of it and the first delivery attempt takes every
+message at once. The scan interval is one second. Domain records are edited
+only while the agent is stopped: a record belongs to the agent's domain
+thread while it runs. Every wait is bounded.
+
+Set ZEL_E2E_KEEP=1 to keep the scratch roots for a look afterwards.
+"""
+
+import os
+import re
+import time
+import unittest
+
+import remotepeers
+from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
+from zelharness import LOCAL_HOST, MailSystem, files_with, poll, read_bytes, write_file
+
+SENDER = "alice@" + LOCAL_HOST
+USERS = ("administrator", "alice", "bob")
+TZ_UTC = {"TZ": "UTC0"}
+# The loopback addresses the exchangers of a test may use.
+PEER_ADDRESSES = ["127.0.0.%d" % n for n in range(2, 21)]
+# Scan interval of the agent in the tests, seconds.
+SCAN_SECONDS = 1
+# The bounded wait for one delivery or report.
+WAIT = 20
+# The waits of the retry schedule in minutes (the first entries).
+FIRST_RETRY_MINUTES = 10
+
+SMTP_PORT = None   # chosen once, free on every one of PEER_ADDRESSES
+
+
+def setUpModule():
+    global SMTP_PORT
+    SMTP_PORT = remotepeers.free_smtp_port(PEER_ADDRESSES)
+
+
+def text(subject, body="Hello from afar."):
+    return ("From: %s\r\nTo: someone\r\nSubject: %s\r\n\r\n%s\r\n"
+            % (SENDER, subject, body)).encode("latin-1")
+
+
+def parse_record(data):
+    """{keyword lower case: [values]} of a domain record's text."""
+    fields = {}
+    for line in data.replace("\r\n", "\n").split("\n"):
+        words = line.split()
+        if words:
+            fields.setdefault(words[0].lower(), []).append(words[1] if len(words) > 1 else "")
+    return fields
+
+
+class RemoteCase(unittest.TestCase):
+    """Peers and a mail system per test; everything is stopped in cleanup."""
+
+    def name_server(self, mx=(), hosts=(), cnames=()):
+        ns = NameServer(self.scratch_dir(), mx=mx, hosts=hosts, cnames=cnames)
+        ns.start()
+        self.addCleanup(ns.stop)
+        self.ns = ns
+        return ns
+
+    def scratch_dir(self):
+        if not hasattr(self, "_scratch_dir"):
+            import tempfile
+            import shutil
+            self._scratch_dir = tempfile.mkdtemp(prefix="zel-e2e-peers-")
+            self.addCleanup(shutil.rmtree, self._scratch_dir, True)
+        return self._scratch_dir
+
+    def exchanger(self, address, board=None, start=True):
+        ex = Exchanger(address, SMTP_PORT, board=board)
+        if start:
+            ex.start()
+        self.addCleanup(ex.stop)
+        return ex
+
+    def mail_system(self, name_server, deliv=None, suite=None):
+        """zelrecv started, zeldeliv ready to start (self.start_agent)."""
+        settings = {"Timeout": SCAN_SECONDS, "SmtpPort": SMTP_PORT, "MailOutlogEnabled": 1}
+        settings.update(deliv or {})
+        self.mail = MailSystem(USERS, suite=suite, deliv=settings, env=TZ_UTC,
+                               prefix="zel-e2e-remote-", name_server=name_server)
+        self.addCleanup(self.stop_mail)
+        self.mail.start(agent=False)
+        return self.mail
+
+    def stop_mail(self):
+        agent = self.mail.agent
+        died = agent.proc is not None and agent.proc.poll() is not None
+        stderr = agent.stderr()[-3000:]
+        keep = bool(os.environ.get("ZEL_E2E_KEEP"))
+        statuses = self.mail.stop(keep=keep)
+        if keep:
+            print("\nkept scratch root %s" % self.mail.scratch.root)
+        if agent.proc is not None:
+            self.assertFalse(died, "zeldeliv ended during the test: %s" % stderr)
+            self.assertEqual(statuses.get("zeldeliv"), 0, "zeldeliv stop: %s" % stderr)
+
+    def send(self, recipients, subject="remote mail", sender=SENDER):
+        self.mail.send(sender, recipients, text(subject))
+
+    def start_agent(self):
+        self.mail.agent.start()
+
+    def restart_agent(self, edit=None):
+        """Stops the agent, calls edit() while it is down, starts it again."""
+        self.assertEqual(self.mail.agent.stop(), 0, self.mail.agent.stderr()[-2000:])
+        if edit:
+            edit()
+        self.mail.agent.start()
+
+    # -- the spool -----------------------------------------------------------
+
+    def domain_dir(self, domain, *parts):
+        return self.mail.spool("domains", domain, *parts)
+
+    def record(self, domain):
+        try:
+            return parse_record(read_bytes(self.domain_dir(domain, "DOMAIN.MRI"))
+                                .decode("latin-1"))
+        except FileNotFoundError:
+            return None
+
+    def try_number(self, domain):
+        fields = self.record(domain)
+        return int(fields["try-number:"][0]) if fields and "try-number:" in fields else None
+
+    def wait_try_number(self, domain, number, seconds=WAIT):
+        found = poll(lambda: (self.try_number(domain) or 0) >= number, seconds)
+        self.assertTrue(found, "Try-number of %s is %s, waited for %d; record %s; events %s"
+                        % (domain, self.try_number(domain), number, self.record(domain),
+                           self.mail.scratch.events()[-1500:]))
+
+    def move_last_tried_back(self, domain, minutes):
+        """Rewrites the record (agent stopped) as if the last attempt was
+        that many minutes ago."""
+        path = self.domain_dir(domain, "DOMAIN.MRI")
+        data = read_bytes(path).decode("latin-1")
+        when = int(time.time()) - 60 * minutes
+        data, count = re.subn(r"(?im)^(Last-tried:)[ \t]*-?\d+", r"\g<1> %d" % when, data)
+        self.assertEqual(count, 1, data)
+        write_file(path, data)
+
+    def queued(self, domain):
+        """{recipient file: [recipients]} of a domain queue."""
+        result = {}
+        for name in files_with(self.domain_dir(domain), "RCP"):
+            data = read_bytes(self.domain_dir(domain, name)).decode("latin-1")
+            result[name] = re.findall(r"(?im)^Recipient:[ \t]*(\S+)", data)
+        return result
+
+    def wait_domain_done(self, domain, seconds=WAIT):
+        done = poll(lambda: not os.path.isdir(self.domain_dir(domain)), seconds)
+        self.assertTrue(done, "%s still queued: %s; record %s; events %s"
+                        % (domain, self.queued(domain) if os.path.isdir(self.domain_dir(domain))
+                           else None, self.record(domain), self.mail.scratch.events()[-1500:]))
+
+    def mailbox(self, user):
+        return [self.mail.read_message(user, n) for n in self.mail.messages(user)]
+
+    def wait_reports(self, count, user="alice", seconds=WAIT):
+        names = self.mail.wait_messages(user, count, seconds)
+        self.assertGreaterEqual(len(names), count, "reports in %s's mailbox: %d; events %s"
+                                % (user, len(names), self.mail.scratch.events()[-1500:]))
+        return [self.mail.read_message(user, n) for n in names]
+
+    def outlog_lines(self):
+        directory = self.mail.spool("outlog")
+        lines = []
+        for name in files_with(directory, "log"):
+            lines += read_bytes(os.path.join(directory, name)).decode("latin-1").splitlines()
+        return lines
+
+    def wait_messages_at(self, exchanger, count, seconds=WAIT):
+        got = poll(lambda: exchanger.message_count() >= count, seconds)
+        self.assertTrue(got, "%s took %d messages, waited for %d; sessions %s; events %s"
+                        % (exchanger.address, exchanger.message_count(), count,
+                           [s.commands for s in exchanger.session_list()],
+                           self.mail.scratch.events()[-1500:]))
+
+    def assertUntouched(self, *exchangers):
+        for ex in exchangers:
+            self.assertEqual([s.commands for s in ex.session_list()], [],
+                             "exchanger %s was used" % ex.address)
+
+    def assertReport(self, report, *pieces):
+        self.assertIn(b"Subject: Delivery failure", report)
+        self.assertRegex(report, rb"(?m)^To: " + re.escape(SENDER.encode()) + rb"\r?$")
+        for piece in pieces:
+            self.assertIn(piece.encode("latin-1") if isinstance(piece, str) else piece, report)
+
+
+class RoutingTest(RemoteCase):
+    """Where the mail goes: MX order, fall-over, aliases, fall-backs."""
+
+    def test_best_preference_first_and_outlog_line(self):
+        # Records in a mixed order: the answer's order must not decide.
+        ns = self.name_server(
+            mx=[("pref.test", "mx10.pref.test", 10), ("pref.test", "mx5.pref.test", 5),
+                ("pref.test", "mx20.pref.test", 20)],
+            hosts=[("mx5.pref.test", "127.0.0.2"), ("mx10.pref.test", "127.0.0.3"),
+                   ("mx20.pref.test", "127.0.0.4")])
+        best, second, third = (self.exchanger(a) for a in ("127.0.0.2", "127.0.0.3", "127.0.0.4"))
+        self.mail_system(ns.address)
+        self.send(["bob@pref.test", "carol@pref.test"], "preference")
+        self.start_agent()
+        self.wait_messages_at(best, 1)
+        self.wait_domain_done("pref.test")
+        self.assertUntouched(second, third)
+        mail_from, rcpt_tos, content = best.messages[0]
+        self.assertEqual(mail_from, SENDER)
+        self.assertEqual(sorted(rcpt_tos), ["bob@pref.test", "carol@pref.test"])
+        self.assertIn(b"Subject: preference\r\n", content)
+        self.assertEqual(best.session_list()[0].verbs(),
+                         ["HELO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"])
+        self.assertEqual(best.session_list()[0].commands[0], "HELO " + LOCAL_HOST)
+        # The outlog line of the accepted message.
+        lines = self.outlog_lines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0],
+                         r"^B\d{10}(@zeltest\.example\.test)? sent on "
+                         r"\[\d\d/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}:"
+                         r"\d\d:\d\d:\d\d\] to 127\.0\.0\.2 mx5\.pref\.test from "
+                         + re.escape(SENDER) + r" to (bob@pref\.test carol@pref\.test|"
+                         r"carol@pref\.test bob@pref\.test)$")
+        day = time.gmtime()
+        self.assertIn("%d%02d%02d.log" % (day.tm_year - 1900, day.tm_mon, day.tm_mday),
+                      files_with(self.mail.spool("outlog"), "log"))
+
+    def test_falls_over_to_next_exchanger(self):
+        # The best exchanger of each domain is down in its own way: nothing
+        # listens (refused.test), it closes without a greeting (closed.test,
+        # where it can be seen to be asked first), its name has no address
+        # (nameless.test).
+        ns = self.name_server(
+            mx=[("refused.test", "mx5.refused.test", 5), ("refused.test", "mx10.refused.test", 10),
+                ("closed.test", "mx5.closed.test", 5), ("closed.test", "mx10.closed.test", 10),
+                ("nameless.test", "mx5.nameless.test", 5),
+                ("nameless.test", "mx10.nameless.test", 10)],
+            hosts=[("mx5.refused.test", "127.0.0.9"), ("mx10.refused.test", "127.0.0.3"),
+                   ("mx5.closed.test", "127.0.0.8"), ("mx10.closed.test", "127.0.0.5"),
+                   ("mx10.nameless.test", "127.0.0.4")])
+        closer = remotepeers.Closer("127.0.0.8", SMTP_PORT)
+        self.addCleanup(closer.stop)
+        seconds = {"refused.test": self.exchanger("127.0.0.3"),
+                   "closed.test": self.exchanger("127.0.0.5"),
+                   "nameless.test": self.exchanger("127.0.0.4")}
+        self.mail_system(ns.address)
+        for domain in seconds:
+            self.send(["bob@" + domain], domain)
+        self.start_agent()
+        for domain, ex in seconds.items():
+            with self.subTest(domain=domain):
+                self.wait_messages_at(ex, 1)
+                self.wait_domain_done(domain)
+                self.assertEqual(ex.messages[0][1], ["bob@" + domain])
+        self.assertEqual(closer.accepted, 1)
+        self.assertIn(("A", "mx5.nameless.test"), ns.queries())
+
+    def test_equal_preferences_tried_in_reverse_answer_order(self):
+        ns = self.name_server(mx=[("equal.test", "first.equal.test", 10),
+                                  ("equal.test", "second.equal.test", 10)],
+                              hosts=[("first.equal.test", "127.0.0.2"),
+                                     ("second.equal.test", "127.0.0.3")])
+        answer = [host for _, host in query_dns(ns.port, "equal.test", 15).exchanges()]
+        self.assertEqual(sorted(answer), ["first.equal.test", "second.equal.test"])
+        by_name = {"first.equal.test": self.exchanger("127.0.0.2"),
+                   "second.equal.test": self.exchanger("127.0.0.3")}
+        self.mail_system(ns.address)
+        self.send(["bob@equal.test"], "equal")
+        self.start_agent()
+        # The last one of the answer is tried first.
+        self.wait_messages_at(by_name[answer[-1]], 1)
+        self.wait_domain_done("equal.test")
+        self.assertUntouched(by_name[answer[0]])
+
+    def test_alias_then_exchangers(self):
+        ns = self.name_server(mx=[("target.test", "mx.target.test", 10)],
+                              hosts=[("mx.target.test", "127.0.0.2")],
+                              cnames=[("alias.test", "target.test")])
+        ex = self.exchanger("127.0.0.2")
+        self.mail_system(ns.address)
+        self.send(["bob@alias.test"], "alias")
+        self.start_agent()
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("alias.test")
+        # The recipient keeps the domain it was addressed to.
+        self.assertEqual(ex.messages[0][1], ["bob@alias.test"])
+        self.assertIn(("MX", "alias.test"), ns.queries())
+
+    def test_second_alias_is_too_deep(self):
+        ns = self.name_server(mx=[("final.test", "mx.final.test", 10)],
+                              hosts=[("mx.final.test", "127.0.0.2")],
+                              cnames=[("outer.test", "inner.test"), ("inner.test", "final.test")])
+        ex = self.exchanger("127.0.0.2")
+        self.mail_system(ns.address)
+        self.send(["bob@outer.test"], "two aliases")
+        self.start_agent()
+        # One alias is followed, the second is not; with no exchangers
+        # found and no address record for the name, the domain is given up.
+        reports = self.wait_reports(1)
+        self.assertReport(reports[0], "Unable to deliver to destination domain",
+                          "Cannot resolve outer.test", "bob@outer.test")
+        self.wait_domain_done("outer.test")
+        events = self.mail.scratch.events()
+        self.assertRegex(events, r"ZELDELIV \w+ 784 .*Reach the maximum recursive limit\. "
+                                 r"Fail to look up final\.test\.")
+        self.assertUntouched(ex)
+
+    def test_address_record_without_exchangers(self):
+        ns = self.name_server(hosts=[("plain.test", "127.0.0.4")])
+        ex = self.exchanger("127.0.0.4")
+        self.mail_system(ns.address)
+        self.send(["bob@plain.test"], "no mx")
+        self.start_agent()
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("plain.test")
+        queries = ns.queries()
+        self.assertLess(queries.index(("MX", "plain.test")), queries.index(("A", "plain.test")))
+
+    def test_domain_that_does_not_exist(self):
+        ns = self.name_server(hosts=[("elsewhere.test", "127.0.0.2")])
+        self.mail_system(ns.address)
+        self.send(["bob@nowhere.test", "carol@nowhere.test"], "nowhere")
+        self.send(["dave@nowhere.test"], "nowhere bounce", sender="")
+        self.start_agent()
+        reports = self.wait_reports(1)
+        self.wait_domain_done("nowhere.test")
+        self.assertEqual(len(self.mail.messages("alice")), 1)
+        self.assertReport(reports[0],
+                          "Your message has encountered delivery problems to the following "
+                          "recipients:", "bob@nowhere.test", "carol@nowhere.test",
+                          "Unable to deliver to destination domain\r\nCannot resolve "
+                          "nowhere.test\r\n", "Subject: nowhere")
+        # Without a return path the report goes to the postmaster alone.
+        postmaster = self.wait_reports(1, user="administrator")
+        self.assertEqual(len(postmaster), 1)
+        self.assertIn(b"Subject: Delivery failure", postmaster[0])
+        self.assertIn(b"\r\nCc: postmaster@" + LOCAL_HOST.encode() + b"\r\n", postmaster[0])
+        self.assertNotRegex(postmaster[0].split(b"\r\n\r\n")[0], rb"(?m)^To:")
+        self.assertIn(b"dave@nowhere.test", postmaster[0])
+
+    def test_truncated_udp_answer_is_asked_again_over_tcp(self):
+        # Enough exchangers that the answer passes 512 bytes: dnsmasq cuts
+        # its UDP answer and sets TC. dnsmasq answers in the reverse of its
+        # configuration order, so the only live exchanger (the best one) is
+        # given first and lands where the cut answer has lost it.
+        # big.test: the TCP answer fits 2048 bytes; huge.test: it does not,
+        # and is still taken whole (a domain that resolves is not bounced
+        # because it publishes many exchangers).
+        sizes = {"big.test": 12, "huge.test": 30}
+        mx, hosts = [], []
+        for domain, count in sizes.items():
+            live = "the-live-exchanger." + domain
+            mx.append((domain, live, 5))
+            mx += [(domain, "unreachable-exchanger-number-%02d.far-away.%s" % (n, domain), 10 + n)
+                   for n in range(count)]
+            hosts.append((live, "127.0.0.2"))
+        ns = self.name_server(mx=mx, hosts=hosts)
+        for domain, count in sizes.items():
+            udp = query_dns(ns.port, domain, 15)
+            tcp = query_dns(ns.port, domain, 15, tcp=True)
+            self.assertTrue(udp.tc, "dnsmasq did not truncate the UDP answer (%d bytes)"
+                            % udp.size)
+            self.assertNotIn("the-live-exchanger." + domain, [h for _, h in udp.exchanges()])
+            self.assertFalse(tcp.tc)
+            self.assertEqual(len(tcp.exchanges()), count + 1)
+            self.assertEqual(tcp.size <= 2048, domain == "big.test", tcp.size)
+        ex = self.exchanger("127.0.0.2")
+        self.mail_system(ns.address)
+        self.send(["bob@big.test"], "big answer")
+        self.send(["bob@huge.test"], "huge answer")
+        self.start_agent()
+        self.wait_messages_at(ex, 2)
+        self.wait_domain_done("big.test")
+        self.wait_domain_done("huge.test")
+        self.assertEqual(sorted(m[1][0] for m in ex.messages), ["bob@big.test", "bob@huge.test"])
+        self.assertNotRegex(self.mail.scratch.events(), r" 131 ")
+
+    def test_gateway_takes_all_remote_mail(self):
+        ns = self.name_server(mx=[("far.test", "mx.far.test", 10)],
+                              hosts=[("mx.far.test", "127.0.0.2"), ("gw.test", "127.0.0.6")])
+        far = self.exchanger("127.0.0.2")
+        literal = self.exchanger("127.0.0.7")
+        gateway = self.exchanger("127.0.0.6")
+        self.mail_system(ns.address, suite={"GatewayName": "gw.test"})
+        self.send(["bob@far.test"], "via gateway")
+        self.send(["carol@[127.0.0.7]"], "literal via gateway")
+        self.start_agent()
+        self.wait_messages_at(gateway, 2)
+        self.wait_domain_done("far.test")
+        self.wait_domain_done("[127.0.0.7]")
+        self.assertEqual(sorted(m[1][0] for m in gateway.messages),
+                         ["bob@far.test", "carol@[127.0.0.7]"])
+        self.assertUntouched(far, literal)
+        # The gateway's own name is the only name looked up.
+        asked = [q for q in ns.queries() if q[0] != "PTR"]
+        self.assertEqual(set(asked), {("A", "gw.test")}, asked)
+
+    def test_domain_literal(self):
+        ns = self.name_server()
+        ex = self.exchanger("127.0.0.7")
+        self.mail_system(ns.address)
+        self.send(["carol@[127.0.0.7]"], "literal")
+        self.start_agent()
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("[127.0.0.7]")
+        self.assertEqual(ex.messages[0][1], ["carol@[127.0.0.7]"])
+        self.assertEqual([q for q in ns.queries() if q[0] != "PTR"], [])
+
+    def test_this_host_as_exchanger(self):
+        # hosted.test: this host is the best exchanger (10), the other one
+        # (20) is dropped and the mail is delivered here. other.test: a
+        # better exchanger (5) than this host (10) is the only one tried.
+        ns = self.name_server(
+            mx=[("hosted.test", LOCAL_HOST, 10), ("hosted.test", "mx20.hosted.test", 20),
+                ("other.test", LOCAL_HOST, 10), ("other.test", "mx5.other.test", 5)],
+            hosts=[("mx20.hosted.test", "127.0.0.2"), ("mx5.other.test", "127.0.0.3")])
+        hosted_backup = self.exchanger("127.0.0.2")
+        other_best = self.exchanger("127.0.0.3")
+        self.mail_system(ns.address)
+        self.send(["bob@hosted.test"], "hosted here")
+        self.send(["bob@other.test"], "hosted elsewhere")
+        self.start_agent()
+        self.wait_messages_at(other_best, 1)
+        copies = self.mail.wait_messages("bob", 1)
+        self.assertEqual(len(copies), 1)
+        self.assertIn(b"Subject: hosted here\r\n", self.mail.read_message("bob", copies[0]))
+        self.wait_domain_done("hosted.test")
+        self.wait_domain_done("other.test")
+        self.assertUntouched(hosted_backup)
+        self.assertEqual(other_best.messages[0][1], ["bob@other.test"])
+        self.assertEqual(self.mail.messages("alice"), [])
+
+
+class TransferTest(RemoteCase):
+    """What the exchanger's replies do to the recipients."""
+
+    def test_recipient_refused_for_good_or_for_now(self):
+        ns = self.name_server(mx=[("rcpt.test", "mx.rcpt.test", 10),
+                                  ("grey.test", "mx.grey.test", 10)],
+                              hosts=[("mx.rcpt.test", "127.0.0.2"),
+                                     ("mx.grey.test", "127.0.0.3")])
+        rcpt = self.exchanger("127.0.0.2")
+        # Multi-line replies: the code is taken from the last line.
+        rcpt.rcpt_replies = {"refused@rcpt.test": "550-5.1.1 No such user here\r\n"
+                                                  "550 5.1.1 Please check the address",
+                             "later@rcpt.test": "450-4.2.1 Mailbox busy\r\n"
+                                                "450 4.2.1 Try again later"}
+        grey = self.exchanger("127.0.0.3")
+        grey.rcpt_replies = {"one@grey.test": "450 4.7.1 Greylisted",
+                             "two@grey.test": "451 4.7.1 Greylisted too"}
+        self.mail_system(ns.address)
+        self.send(["ok@rcpt.test", "refused@rcpt.test", "later@rcpt.test"], "mixed")
+        self.send(["one@grey.test", "two@grey.test"], "grey")
+        self.start_agent()
+        self.wait_try_number("rcpt.test", 1)
+        self.wait_try_number("grey.test", 1)
+        # rcpt.test: sent to the one accepted; the 550 is reported, the 450
+        # waits for the next attempt.
+        self.assertEqual(len(rcpt.messages), 1)
+        self.assertEqual(rcpt.messages[0][1], ["ok@rcpt.test"])
+        self.assertEqual(list(self.queued("rcpt.test").values()), [["later@rcpt.test"]])
+        reports = self.wait_reports(1)
+        self.assertReport(reports[0], "delivery problems to refused@rcpt.test.",
+                          "550-5.1.1 No such user here\r\n550 5.1.1 Please check the address",
+                          "Subject: mixed")
+        self.assertNotIn(b"later@rcpt.test", reports[0])
+        self.assertNotIn(b"ok@rcpt.test", reports[0].split(b"Your message reads")[0])
+        lines = self.outlog_lines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r" to 127\.0\.0\.2 mx\.rcpt\.test from .* to ok@rcpt\.test$")
+        # grey.test: every recipient refused for now: RSET, no data, all wait.
+        self.assertEqual(grey.session_list()[0].verbs(),
+                         ["HELO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"])
+        self.assertEqual(grey.messages, [])
+        self.assertEqual([sorted(r) for r in self.queued("grey.test").values()],
+                         [["one@grey.test", "two@grey.test"]])
+        # Nothing more is reported once the agent is idle.
+        time.sleep(2 * SCAN_SECONDS)
+        self.assertEqual(len(self.mail.messages("alice")), 1)
+
+    def test_message_refused_after_the_data(self):
+        ns = self.name_server(mx=[("full.test", "mx.full.test", 10)],
+                              hosts=[("mx.full.test", "127.0.0.2")])
+        ex = self.exchanger("127.0.0.2")
+        ex.data_reply = "552 5.2.2 Mailbox full"
+        self.mail_system(ns.address)
+        self.send(["bob@full.test", "carol@full.test"], "too much")
+        self.start_agent()
+        reports = self.wait_reports(1)
+        self.wait_domain_done("full.test")
+        self.assertEqual(len(self.mail.messages("alice")), 1)
+        self.assertReport(reports[0], "delivery problems to the following recipients:",
+                          "bob@full.test", "carol@full.test",
+                          "Unable to send to destination domain\r\n",
+                          "Sent:    (message data)\r\nReceived:552 5.2.2 Mailbox full")
+        self.assertEqual(self.outlog_lines(), [])
+
+    def test_reply_without_code(self):
+        ns = self.name_server(mx=[("odd.test", "mx.odd.test", 10)],
+                              hosts=[("mx.odd.test", "127.0.0.2")])
+        ex = self.exchanger("127.0.0.2")
+        ex.data_reply = "Thank you kindly\r\n250 OK"
+        self.mail_system(ns.address)
+        self.send(["bob@odd.test"], "odd reply")
+        self.start_agent()
+        reports = self.wait_reports(1)
+        self.wait_domain_done("odd.test")
+        self.assertReport(reports[0], "Unable to send to destination domain\r\n",
+                          "Sent:    (message data)\r\nReceived:Thank you kindly")
+
+    def test_unterminated_message_becomes_dead_letter(self):
+        ns = self.name_server(mx=[("cut.test", "mx.cut.test", 10)],
+                              hosts=[("mx.cut.test", "127.0.0.2")])
+        ex = self.exchanger("127.0.0.2")
+        self.mail_system(ns.address)
+        self.send(["bob@cut.test"], "cut short")
+        # Its final "." line lost before the agent takes it up.
+        names = files_with(self.mail.spool("incoming"), "MSG")
+        self.assertEqual(len(names), 1)
+        path = self.mail.spool("incoming", names[0])
+        data = read_bytes(path)
+        self.assertTrue(data.endswith(b"\r\n.\r\n"))
+        with open(path, "wb") as f:
+            f.write(data[:-3])
+        self.start_agent()
+        self.wait_domain_done("cut.test")
+        base = names[0][:-4]
+        dead = self.mail.spool("dead")
+        self.assertTrue(poll(lambda: os.path.exists(os.path.join(dead, base + ".TXT"))))
+        self.assertEqual(read_bytes(os.path.join(dead, base + ".MSG")), data[:-3])
+        self.assertIn(b"is dead because:\nFile I/O error when transmitting",
+                      read_bytes(os.path.join(dead, base + ".TXT")).replace(b"\r\n", b"\n"))
+        self.assertRegex(self.mail.scratch.events(),
+                         r"ZELDELIV \w+ 136 .*The message %s.* is invalid\." % base)
+        self.assertNotIn("MAIL", ex.all_commands())
+        self.assertEqual(self.mail.messages("alice"), [])
+
+    def test_connection_dropped_during_the_data(self):
+        ns = self.name_server(mx=[("drop.test", "mx.drop.test", 10)],
+                              hosts=[("mx.drop.test", "127.0.0.2")])
+        ex = self.exchanger("127.0.0.2")
+        ex.drop_in_data = True
+        self.mail_system(ns.address)
+        self.send(["bob@drop.test"], "first")
+        self.send(["carol@drop.test"], "second")
+        self.start_agent()
+        self.wait_try_number("drop.test", 1)
+        # The first transfer broke; the second message was not tried.
+        sessions = ex.session_list()
+        self.assertEqual(len(sessions), 1, [s.commands for s in sessions])
+        self.assertEqual(sessions[0].verbs().count("MAIL"), 1, sessions[0].commands)
+        self.assertEqual(len(self.queued("drop.test")), 2)
+        time.sleep(SCAN_SECONDS)
+        self.assertEqual(self.mail.messages("alice"), [])
+        # Next attempt, with an exchanger that takes the data: both go over
+        # one connection.
+        ex.drop_in_data = False
+        self.restart_agent(lambda: self.move_last_tried_back("drop.test", FIRST_RETRY_MINUTES))
+        self.wait_messages_at(ex, 2)
+        self.wait_domain_done("drop.test")
+        sessions = ex.session_list()
+        self.assertEqual(len(sessions), 2)
+        self.assertEqual(sessions[1].verbs().count("DATA"), 2, sessions[1].commands)
+        self.assertEqual(self.mail.messages("alice"), [])
+
+
+class RetryTest(RemoteCase):
+    """The domain record and the retry schedule."""
+
+    def test_next_attempt_when_due(self):
+        # ghost.retry.test has no address: it is marked unresolved.
+        ns = self.name_server(mx=[("retry.test", "mx.retry.test", 10),
+                                  ("retry.test", "ghost.retry.test", 20)],
+                              hosts=[("mx.retry.test", "127.0.0.2")])
+        ex = self.exchanger("127.0.0.2", start=False)   # down at first
+        self.mail_system(ns.address)
+        self.send(["bob@retry.test"], "retry")
+        before = int(time.time())
+        self.start_agent()
+        self.wait_try_number("retry.test", 1)
+        after = int(time.time())
+        record = self.record("retry.test")
+        self.assertEqual(record["try-number:"], ["1"])
+        self.assertTrue(before <= int(record["last-tried:"][0]) <= after, record)
+        self.assertEqual(record["domain-name:"], ["retry.test"])
+        self.assertEqual(sorted(zip(record["mx-host:"], record["mx-preference:"],
+                                    record["mx-status:"])),
+                         [("ghost.retry.test", "20", "1"), ("mx.retry.test", "10", "0")])
+        # Up now, but the next attempt is ten minutes away: nothing happens.
+        ex.start()
+        time.sleep(3 * SCAN_SECONDS)
+        self.assertUntouched(ex)
+        self.assertEqual(self.try_number("retry.test"), 1)
+        self.assertEqual(self.mail.messages("alice"), [])
+        # Ten minutes later (as the record says), it is delivered.
+        self.restart_agent(lambda: self.move_last_tried_back("retry.test", FIRST_RETRY_MINUTES))
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("retry.test")
+        self.assertEqual(self.mail.messages("alice"), [])
+
+    def test_silent_name_server_is_retried(self):
+        silent = SilentNameServer()
+        self.addCleanup(silent.stop)
+        self.mail_system(silent.address)
+        self.send(["bob@quiet.test"], "quiet")
+        self.start_agent()
+        self.wait_try_number("quiet.test", 1, seconds=2 * WAIT)
+        self.assertGreater(silent.received(), 0)
+        self.assertEqual(list(self.queued("quiet.test").values()), [["bob@quiet.test"]])
+        self.assertEqual(self.mail.messages("alice"), [])
+        self.restart_agent(lambda: self.move_last_tried_back("quiet.test", FIRST_RETRY_MINUTES))
+        self.wait_try_number("quiet.test", 2, seconds=2 * WAIT)
+        self.assertEqual(list(self.queued("quiet.test").values()), [["bob@quiet.test"]])
+        self.assertEqual(self.mail.messages("alice"), [])
+
+    def test_gives_up_after_the_schedule(self):
+        ns = self.name_server(mx=[("late.test", "mx.late.test", 10)],
+                              hosts=[("mx.late.test", "127.0.0.2")])
+        ex = self.exchanger("127.0.0.2")
+        self.mail_system(ns.address)
+        self.send(["bob@late.test", "carol@late.test"], "too late")
+        # The 54th attempt has just failed.
+        write_file(self.domain_dir("late.test", "DOMAIN.MRI"),
+                   "Domain-name: late.test\r\nLast-tried: %d\r\nTry-number: 54\r\n"
+                   % int(time.time()))
+        self.start_agent()
+        reports = self.wait_reports(1)
+        self.wait_domain_done("late.test")
+        self.assertReport(reports[0], "bob@late.test", "carol@late.test",
+                          "Unable to deliver to destination domain\r\n"
+                          "Failed to deliver to domain late.test after 54 tries.\r\n")
+        self.assertUntouched(ex)
+        self.assertNotIn(("MX", "late.test"), ns.queries())
+
+
+class ThreadsTest(RemoteCase):
+
+    def test_at_most_two_delivery_threads(self):
+        domains = ["d%d.test" % n for n in range(1, 6)]
+        ns = self.name_server(mx=[(d, "mx." + d, 10) for d in domains],
+                              hosts=[("mx." + d, "127.0.0.%d" % (10 + n))
+                                     for n, d in enumerate(domains)])
+        board = Board()
+        exchangers = [self.exchanger("127.0.0.%d" % (10 + n), board=board)
+                      for n in range(len(domains))]
+        for ex in exchangers:
+            ex.hold_seconds = 1.0   # each transfer keeps its connection a while
+        self.mail_system(ns.address, suite={"MaxDeliveryThreads": 2})
+        for d in domains:
+            self.send(["bob@" + d], "to " + d)
+        self.start_agent()
+        for ex in exchangers:
+            self.wait_messages_at(ex, 1, seconds=2 * WAIT)
+        for d in domains:
+            self.wait_domain_done(d)
+        self.assertEqual(board.peak, 2, "sessions open at once: %d" % board.peak)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
