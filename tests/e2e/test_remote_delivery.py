@@ -17,8 +17,11 @@ thread while it runs. Every wait is bounded.
 Set ZEL_E2E_KEEP=1 to keep the scratch roots for a look afterwards.
 """
 
+import importlib.util
 import os
 import re
+import shutil
+import tempfile
 import time
 import unittest
 
@@ -43,6 +46,12 @@ SMTP_PORT = None   # chosen once, free on every one of PEER_ADDRESSES
 
 def setUpModule():
     global SMTP_PORT
+    # The peers are part of the test, not optional: say plainly what is missing.
+    if not os.access(remotepeers.DNSMASQ, os.X_OK):
+        raise RuntimeError("dnsmasq is needed: %s (Debian package dnsmasq)" % remotepeers.DNSMASQ)
+    if importlib.util.find_spec("aiosmtpd") is None:
+        raise RuntimeError("aiosmtpd is needed (Debian package python3-aiosmtpd; run with "
+                           "/usr/bin/python3)")
     SMTP_PORT = remotepeers.free_smtp_port(PEER_ADDRESSES)
 
 
@@ -73,8 +82,6 @@ class RemoteCase(unittest.TestCase):
 
     def scratch_dir(self):
         if not hasattr(self, "_scratch_dir"):
-            import tempfile
-            import shutil
             self._scratch_dir = tempfile.mkdtemp(prefix="zel-e2e-peers-")
             self.addCleanup(shutil.rmtree, self._scratch_dir, True)
         return self._scratch_dir
