@@ -76,9 +76,11 @@ void ScanIdleConnections() {
   for (_Connection *c = e.Head; c != nullptr; c = c->Next) {
     if (!c->bReadOutstanding.load() || now - c->LastActivity.load() <= e.Settings.IdleSeconds)
       continue;
+    // The flag is set before the cancel so the cancelled completion sees it;
+    // a read that a worker had already claimed was not idle after all.
     c->bTimedOut = true;
     // Only a read is cancelled: a reply being sent is never cut short.
-    e.Port.CancelRead(c->Socket, &c->Overlapped);
+    if (!e.Port.CancelRead(c->Socket, &c->Overlapped)) c->bTimedOut = false;
   }
 }
 
