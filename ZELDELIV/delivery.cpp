@@ -8,6 +8,7 @@
 #include "ZELDELIV/garbage.h"
 #include "ZELDELIV/incoming.h"
 #include "ZELDELIV/local.h"
+#include "ZELDELIV/maillist.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/zeldeliv.h"
 #include "ZELRECV/localhost.h"
@@ -333,9 +334,7 @@ DWORD ScanIntervalMs() {
 
 bool Terminating() { return hTerminating && hTerminating->IsSet(); }
 
-void MailingLists() {
-  // Stand-in: mailing lists come with their own module; nothing to drain.
-}
+void MailingLists() { StandardMailingLists(); }
 
 void LocalMail() {
   std::string dir = DomainDirectory("");

@@ -105,7 +105,7 @@ bool Terminating();
 
 // One pass over the local retry queue with DeliverToLocalUsers.
 void LocalMail();
-// List processing: a stand-in until mailing lists arrive (does nothing).
+// The list pass (maillist: StandardMailingLists).
 void MailingLists();
 
 // Walks the queue of domain (null or "" for the local retry queue): 1 when

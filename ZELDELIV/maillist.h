@@ -1,16 +1,191 @@
-// maillist: mailing list distribution and the list server's mail commands.
+// maillist: mailing list distribution, moderation and the list server.
 //
-// Stand-in until the lists arrive: local delivery offers every local user
-// name to DeliverToMailingList first, and no name is a list yet.
+// Mail for a list arrives like mail for a local user. Local delivery offers
+// every local user name to DeliverToMailingList first: the list's name puts
+// a copy of the held message into the list mailbox (lists/<name>), the name
+// followed by "-request" (any case) into the request mailbox
+// (lists/<name>-request). Each work cycle the scanning thread runs the list
+// pass (StandardMailingLists), which drains both:
+//   - a list mailbox message is checked against the list's posting rule and
+//     then either rewritten into one list copy for all members (a new
+//     message in `incoming`), or dropped with a notice to its sender and,
+//     where the rule says so, a forward to the moderator;
+//   - a request mailbox message is read as commands, one per body line
+//     (HELP, JOIN/SUBSCRIBE, LEAVE/UNSUBSCRIBE, STOP), and answered with one
+//     reply, the "Journal". Joins and leaves under moderator control are
+//     forwarded to the moderator unless the moderator sent them.
+// A message that comes back to its list (its Sender or Original-sender is
+// the list request address) or a request whose reply would go to a list
+// server ends as a dead letter, never as mail.
 //
-// userName is the recipient's local part, unquoted and in lower case (from
-// the network; only compared). Thread-safe; no state.
+// Untrusted input: user names, list message headers and bodies, command
+// lines and their arguments all come from mail. A list directory name is
+// the recipient's lower-case local part: names with "/", "\", "..", a
+// leading "." or control characters, or longer than a list name with its
+// "-request", are never list names. Every line and header field is read
+// with a bound; an address goes into a generated header or recipient file
+// only when it holds no control character and fits its field, and header
+// fields copied into a list copy lose every CR. Body text the system writes
+// is dot-stuffed.
+//
+// Threads: DeliverToMailingList runs on any delivery thread; everything
+// else runs on the scanning thread only. Both hold the list directory's
+// lock (LockDir) while they touch a list directory. Generated messages are
+// written into `incoming` without its lock: each message file is durable
+// before its recipient file appears whole (GeneratedMessage). ThisHostName
+// is set by the first list pass and only read afterwards.
+//
+// Failures: a list message or request that cannot be read or whose list
+// copy cannot be written stays in its directory for the next pass; a notice
+// or forward that cannot be written is lost (its message is dropped as the
+// rule says). Failed copies into a list directory become failure reports.
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "ZELDELIV/mlstcfig.h"
 #include "common/smtputil.h"
+#include "platform/textfile.h"
 
-// True when userName names a list (or its request address) and the message
-// was handled; rcp.bDisposed is then set by the outcome. False: not a list.
+// The list directory lock is tried briefly: a busy directory is skipped and
+// its work done at a later pass.
+constexpr int kListDirLockWaitMs = 500;
+// Directory entries of `lists`, and messages of one list directory, taken
+// in one pass; a larger backlog is finished by later passes.
+constexpr size_t kMaxListDirectories = 10000;
+constexpr size_t kMaxListMessagesPerPass = 10000;
+// A list directory name: a list name with its "-request".
+constexpr size_t kMaxListDirectoryName = kMaxListName + 8;
+// Notice texts and subjects are cut here (a notice names one address).
+constexpr size_t kMaxListNoticeText = 1023;
+constexpr size_t kMaxListNoticeSubject = 512;
+// Body lines of list copies are copied in pieces of this size.
+constexpr size_t kListCopyPiece = 512;
+// A command line of a request; the rest of a longer line is skipped.
+constexpr size_t kMaxRequestLine = 2047;
+// Commands answered per request: a person's request holds a handful; a
+// message of thousands of lines is not worth thousands of registry writes.
+constexpr size_t kMaxRequestCommands = 1000;
+
+constexpr const char *kListLoopReason = "Mail loop detected when processing mailing list";
+constexpr const char *kRequestLoopReason =
+    "Mail loop detected when processing message to -request address";
+constexpr const char *kNoSenderReason = "the message contains no valid From: or Reply-to: header";
+constexpr const char *kModeratorOnlyReason =
+    "only the moderator may send messages to this mailing list";
+constexpr const char *kJournalSubject = "Journal";
+// The organisation named in the list server's texts.
+constexpr const char *kListServerOwner = "TALVO";
+constexpr const char *kTooManyCommands =
+    "Too many commands: the rest of the message was not processed\n";
+
+// The host name of the list server's identifiers and postmaster address.
+extern std::string ThisHostName;
+
+// Offered every local user name (the local part, unquoted, lower case)
+// before user delivery. False when the name is no list (nor a list's
+// request address): user delivery goes on. True when handled; rcp.bDisposed
+// then tells whether this recipient is finished (a busy list directory
+// leaves it for the next pass; a failed copy is reported to the sender with
+// a postmaster copy, and the recipient is finished when the report is out).
 bool DeliverToMailingList(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName);
+
+// The list pass: sets ThisHostName when still empty, then works through
+// every list and request mailbox that is not busy.
+void StandardMailingLists();
+
+// A name usable as a list directory name (see the header note).
+bool IsSafeListDirectoryName(std::string_view name);
+// The list behind a user name: the name without a final "-request" (any
+// case; only when something is left in front of it).
+std::string ListNameOfUser(std::string_view userName);
+// MailListsDirectory + "/" + userName; "" when the name is not safe.
+std::string GetMailingListDirectoryName(std::string_view userName);
+
+// Distribution and moderation of one list mailbox (the directory's name).
+void ProcessListDirectory(const std::string &dirName);
+
+enum class PostingVerdict { kAllowed, kRejected, kUnreadable };
+// The posting rule for the list message at path; sends the notices and
+// forwards that a rejection calls for. kUnreadable: the header could not
+// be read, the message stays.
+PostingVerdict ValidateListMessage(const _tListInfo &list, const std::string &path);
+// The text of the notice to a rejected sender (fromAddress "": the message
+// had no From address), at most kMaxListNoticeText characters.
+std::string RejectNoticeText(const _tListInfo &list, std::string_view fromAddress);
+
+enum class ListCopyOutcome { kCopied, kLoop, kFailed };
+// Writes the list copy of the message at path into `incoming` for every
+// member (nothing when the list has none). kLoop: the message came from
+// this list; kFailed: a read or write failed. The list message itself is
+// left for the caller.
+ListCopyOutcome ExpandMessage(const _tListInfo &list, const std::string &path);
+
+// The text of a list copy: in (a list message, text mode) rewritten into
+// out with messageId as its Resent-Message-Id; returnPath gets the copy's
+// return path (BounceAction), "" when none or unusable.
+ListCopyOutcome RewriteListMessage(TextFile &in, TextFile &out, const _tListInfo &list,
+                                   std::string_view messageId, std::string &returnPath);
+
+// A list notice: text, then the whole message at path, from `from` to
+// addressee, with postmaster@ThisHostName as return path. False (nothing
+// written) when addressee or from is empty or unusable, or on any failure.
+bool ForwardMessageToAddress(std::string_view addressee, std::string_view from,
+                             std::string_view subject, std::string_view text,
+                             const std::string &path);
+
+// The list server's request mailbox (the directory's name), called with
+// the directory's lock held.
+void ProcessListRequestDirectory(const std::string &dirName);
+// One request: true when processed (the caller deletes it), false when it
+// stays for the next pass (a read error).
+bool ProcessListRequestMessage(const std::string &path, const std::string &listName,
+                               const std::string &listDomain);
+
+// What the command processor knows of the request it works on.
+struct RequestContext {
+  std::string listName;        // the list whose request mailbox holds it
+  std::string listDomain;      // that list's domain
+  std::string requestAddress;  // that list's request address
+  std::string sender;          // Sender, else From (first address)
+  std::string replyAddress;    // Reply-To, else the sender
+};
+
+// Reads command lines from in (positioned at the body) to its end and
+// appends the echo and output of each to journal. False on a read error.
+bool ListCommandProcessor(TextFile &in, const RequestContext &ctx, std::string &journal);
+
+// A prepared text sent as a new message to addressee, without return path.
+// False on failure, with the error in GetLastError (EINVAL for an addressee
+// or From that cannot go into a header).
+bool MailOpenFile(std::string_view hostName, std::string_view text, std::string_view addressee,
+                  std::string_view from, std::string_view subject);
+
+// Reads one header field: a line with its continuation lines joined by
+// "\n", without the final line end, every CR removed, at most maxField
+// characters (the rest skipped). An empty field is the end of the header;
+// after it the stream stands at the body. Not thread-safe; one per stream.
+class HeaderFieldReader {
+ public:
+  HeaderFieldReader(TextFile &in, size_t maxField) : in_(in), max_(maxField) {}
+  // False at the end of the file or on a read error (in.Error()).
+  bool Next(std::string &field);
+
+ private:
+  TextFile &in_;
+  size_t max_;
+  std::string pending_;
+  bool havePending_ = false;
+  bool ended_ = false;
+};
+
+// Helpers shared by the distribution and the command modules.
+void RemoveChar(std::string &text, char c);
+std::string AsciiLowerCase(std::string_view text);
+// An address that can be a recipient and go into a header as it is.
+bool IsUsableListAddress(std::string_view address);
+// True when the unquoted local part of address ends with "-request" (a list
+// server's address: never answered, never made a member).
+bool IsRequestAddress(std::string_view address);

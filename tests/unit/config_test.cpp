@@ -218,7 +218,9 @@ TEST(DomainDirectories, DeviceNamesAndDotsGetATilde) {
     std::string dir;
     ASSERT_TRUE(CreateDomainDirectoryName("/d", c.domain, dir)) << c.domain;
     EXPECT_EQ(dir, c.dir);
-    if (*c.domain != '\0') EXPECT_EQ(CreateDomainNameFromDirectoryName(dir), c.domain);
+    if (*c.domain != '\0') {
+      EXPECT_EQ(CreateDomainNameFromDirectoryName(dir), c.domain);
+    }
   }
   std::string dir;
   EXPECT_FALSE(CreateDomainDirectoryName("/d", "a/../../etc", dir));

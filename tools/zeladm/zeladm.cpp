@@ -3,11 +3,13 @@
 //
 //   zeladm reg ...    the registry (regcmd)
 //   zeladm user ...   the accounts file (usercmd)
+//   zeladm list ...   the mailing lists (listcmd)
 //   zeladm help       this list
 #include <cstdio>
 #include <cstring>
 
 #include "tools/zeladm/admcmd.h"
+#include "tools/zeladm/listcmd.h"
 #include "tools/zeladm/regcmd.h"
 #include "tools/zeladm/usercmd.h"
 
@@ -20,6 +22,8 @@ const AdmCommand kGroups[] = {
      0, -1, RunRegCommand},
     {"user", "add|del|passwd|list|set-identity ...",
      "manage the accounts file ('zeladm user help')", 0, -1, RunUserCommand},
+    {"list", "create|set|show|add-member|del-member|delete ...",
+     "manage the mailing lists ('zeladm list help')", 0, -1, RunListCommand},
     {"help", "[GROUP]", "show this text, or a group's commands", 0, 1, RunHelp},
 };
 

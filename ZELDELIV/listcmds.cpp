@@ -1,0 +1,340 @@
+// listcmds: the list server of maillist.h: request mailboxes, the command
+// processor with its table of commands, JOIN and LEAVE with moderator
+// control, and MailOpenFile, which sends the journals and requests.
+#include <string>
+#include <string_view>
+
+#include "ZELDELIV/delivery.h"
+#include "ZELDELIV/local.h"
+#include "ZELDELIV/maillist.h"
+#include "ZELDELIV/ndreport.h"
+#include "common/rfc822parse.h"
+#include "common/str.h"
+#include "common/zel.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n\v\f";
+// Argument delimiters: LEAVE's list name also ends at "@".
+constexpr std::string_view kTokenDelimiters = " \t\r\n";
+constexpr std::string_view kLeaveListDelimiters = " \t\r\n@";
+constexpr std::string_view kRequestSuffix = "-request";
+
+constexpr const char *kHelpText =
+    "\nThis mailing list processor understands the following commands:\n\n"
+    "   HELP\n        Produces this message\n\n"
+    "   JOIN [listname [address]]\n        Subscribe to mailing list\n\n"
+    "   LEAVE [listname [address]]\n        Unsubscribe from mailing list\n\n"
+    "   STOP\n        Stop processing commands (eg to avoid processing your signature)\n\n"
+    "   SUBSCRIBE [listname [address]]\n        Subscribe to mailing list\n\n"
+    "   UNSUBSCRIBE [listname [address]]\n        Unsubscribe from mailing list\n\n"
+    "Commands should be placed in the body of the mail message.\n\n"
+    "If you have problems with this mailing list processor, you\n"
+    "may obtain help from a human by mailing postmaster@";
+
+std::string_view SkipBlanks(std::string_view text) {
+  size_t start = text.find_first_not_of(kBlanks);
+  return start == std::string_view::npos ? std::string_view() : text.substr(start);
+}
+
+// The next token of rest as strtok finds it: leading delimiters skipped,
+// the token ends at the next delimiter, and that one delimiter is used up.
+std::string_view NextToken(std::string_view &rest, std::string_view delimiters) {
+  size_t start = rest.find_first_not_of(delimiters);
+  if (start == std::string_view::npos) {
+    rest = {};
+    return {};
+  }
+  size_t end = rest.find_first_of(delimiters, start);
+  std::string_view token = rest.substr(start, end == std::string_view::npos ? end : end - start);
+  rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  return token;
+}
+
+// ---- the request header
+
+struct RequestHeader {
+  std::string sender;
+  std::string reply;
+};
+
+std::string FieldAddress(std::string_view field, size_t nameLength) {
+  return ExtractAddress(field.substr(nameLength), kMaxHeaderAddress);
+}
+
+// Sender, else From; the last Reply-To, else the sender. A From never
+// replaces a Sender.
+bool ReadRequestHeader(TextFile &in, RequestHeader &h) {
+  HeaderFieldReader reader(in, kMaxHeaderField);
+  std::string field, sender, from, reply;
+  while (reader.Next(field) && !field.empty() && field != ".") {
+    if (StartsWithNoCase(field, "Sender:"))
+      sender = FieldAddress(field, 7);
+    else if (StartsWithNoCase(field, "From:"))
+      from = FieldAddress(field, 5);
+    else if (StartsWithNoCase(field, "Reply-To:"))
+      reply = FieldAddress(field, 9);
+  }
+  h.sender = sender.empty() ? from : sender;
+  h.reply = reply.empty() ? h.sender : reply;
+  return !in.Error();
+}
+
+// ---- JOIN and LEAVE
+
+void Append(std::string &journal, std::initializer_list<std::string_view> parts) {
+  for (std::string_view p : parts) journal.append(p);
+}
+
+std::string ErrorNumber() { return std::to_string(GetLastError()); }
+
+// "JOIN list address" or "LEAVE list address" for the moderator to carry out.
+bool ForwardRequestToModerator(const char *verb, const std::string &list,
+                               const std::string &address, const std::string &moderator,
+                               const RequestContext &ctx) {
+  std::string body = "\nThe following request from " + ctx.sender + " has been received\n" +
+                     "by the " + kListServerOwner + " Mailing List Server at " + ctx.listDomain +
+                     ".\n\n" + verb + " " + list + " " + address + "\n\n";
+  return MailOpenFile(ThisHostName, body, moderator, CreateRequestAddress(list, ctx.listDomain),
+                      std::string(verb) + " Request");
+}
+
+// The settings of a list named in a command; false (and the output) when
+// there is no such list.
+bool ReadNamedList(const std::string &list, std::string &moderator, bool &join, bool &leave,
+                   std::string &journal) {
+  DWORD whoCanSend = 0;
+  if (IsListKeyName(list) && GetModeratorAddress(list, moderator, join, leave, whoCanSend))
+    return true;
+  Append(journal, {"\nThere is no mailing list called ", list, ".\n"});
+  return false;
+}
+
+bool NeedsModerator(bool controlled, const std::string &moderator, const RequestContext &ctx) {
+  return controlled && !moderator.empty() && !IsListModerator(moderator, ctx.sender);
+}
+
+// The address with everything from the end of its local part on in lower case.
+std::string LowerDomain(const std::string &address) {
+  const char *end = SkipLocalAddressPart(address.c_str());
+  size_t local = end - address.c_str();
+  return address.substr(0, local) + AsciiLowerCase(std::string_view(address).substr(local));
+}
+
+// A local part, then "@" and a domain or a bracketed address (or nothing),
+// and only blanks after it; never anything that could break a header.
+bool IsValidMemberAddress(const std::string &address) {
+  const char *start = address.c_str();
+  const char *local = SkipLocalAddressPart(start);
+  if (local == start || !IsUsableListAddress(address)) return false;
+  const char *end = SkipRfc821Address(start);
+  return SkipBlanks(std::string_view(end)).empty();
+}
+
+// A list written into the registry by hand has no Members key until its
+// members are first read; that read creates it, so a new list can be joined
+// before anything was ever posted to it.
+bool AddMember(const std::string &list, const std::string &member, bool &added) {
+  if (AddToList(list, member, &added)) return true;
+  long error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND && GetListExpansion(list, true))
+    return AddToList(list, member, &added);
+  SetLastError(error);
+  return false;
+}
+
+void AddListMember(const std::string &listName, const std::string &address,
+                   const RequestContext &ctx, std::string &journal) {
+  std::string moderator;
+  bool join = false, leave = false;
+  if (!ReadNamedList(listName, moderator, join, leave, journal)) return;
+  if (NeedsModerator(join, moderator, ctx)) {
+    if (ForwardRequestToModerator("JOIN", listName, address, moderator, ctx))
+      Append(journal, {"\nYour request to join the ", listName, " list as ", address,
+                       "\nhas been forwarded to the list moderator.\n"});
+    else
+      Append(journal, {"\nFailed to process JOIN the moderated ", listName,
+                       " mailing list: error ", ErrorNumber(), ".\n"});
+    return;
+  }
+  std::string list = AsciiLowerCase(listName), member = LowerDomain(address);
+  if (IsRequestAddress(member)) {
+    Append(journal, {"\nYou may not add \"", kRequestSuffix, "\" addresses to a mailing list.\n"});
+    return;
+  }
+  if (!IsValidMemberAddress(member)) {
+    Append(journal, {"\n", member, " is not a valid email address.\n"});
+    return;
+  }
+  bool added = false;
+  if (!AddMember(list, member, added))
+    Append(journal, {"\nCannot add ", member, " to the ", list, " mailing list: error ",
+                     ErrorNumber(), ".\n"});
+  else if (added)
+    Append(journal, {member, " has been added to the ", list, " mailing list.\n"});
+  else
+    Append(journal, {member, " is already a member of the ", list, " mailing list.\n"});
+}
+
+void RemoveListMember(const std::string &listName, const std::string &address,
+                      const RequestContext &ctx, std::string &journal) {
+  std::string moderator;
+  bool join = false, leave = false;
+  if (!ReadNamedList(listName, moderator, join, leave, journal)) return;
+  if (NeedsModerator(leave, moderator, ctx)) {
+    if (ForwardRequestToModerator("LEAVE", listName, address, moderator, ctx))
+      Append(journal, {"\nYour request to remove ", address, " from the ", listName,
+                       " list\nhas been forwarded to the list moderator.\n"});
+    else
+      Append(journal, {"\nFailed to process LEAVE the moderated ", listName,
+                       " mailing list: error ", ErrorNumber(), ".\n"});
+    return;
+  }
+  std::string list = AsciiLowerCase(listName), member = address;
+  size_t at = member.rfind('@');
+  if (at != std::string::npos) member = member.substr(0, at) + AsciiLowerCase(member.substr(at));
+  if (RemoveFromList(list, member))
+    Append(journal, {member, " has been removed from the ", list, " mailing list.\n"});
+  else
+    Append(journal, {member, " is not a member of the ", list, " mailing list.\n"});
+}
+
+// ---- the command table
+
+// A command's handler gets the rest of the line behind its word; false ends
+// the processing of the message.
+typedef bool (*CommandHandler)(std::string_view rest, const RequestContext &ctx,
+                               std::string &journal);
+
+struct ListCommand {
+  const char *name;
+  CommandHandler handler;
+};
+
+bool DoHelp(std::string_view, const RequestContext &ctx, std::string &journal) {
+  Append(journal, {kHelpText, ctx.listDomain, "\n\n"});
+  return true;
+}
+
+// An argument left out: the list of the request mailbox, the reply address.
+std::string OrDefault(std::string_view token, const std::string &def) {
+  return token.empty() ? def : std::string(token);
+}
+
+bool DoJoin(std::string_view rest, const RequestContext &ctx, std::string &journal) {
+  std::string list = OrDefault(NextToken(rest, kTokenDelimiters), ctx.listName);
+  std::string address = OrDefault(NextToken(rest, kTokenDelimiters), ctx.replyAddress);
+  AddListMember(list, address, ctx, journal);
+  journal += "\n";
+  return true;
+}
+
+bool DoLeave(std::string_view rest, const RequestContext &ctx, std::string &journal) {
+  std::string list = OrDefault(NextToken(rest, kLeaveListDelimiters), ctx.listName);
+  std::string address = OrDefault(NextToken(rest, kTokenDelimiters), ctx.replyAddress);
+  RemoveListMember(list, address, ctx, journal);
+  journal += "\n";
+  return true;
+}
+
+bool DoStop(std::string_view, const RequestContext &, std::string &journal) {
+  journal += "End of commands detected\n";
+  return false;
+}
+
+constexpr ListCommand kCommands[] = {
+    {"HELP", DoHelp},   {"JOIN", DoJoin},        {"SUBSCRIBE", DoJoin},
+    {"LEAVE", DoLeave}, {"UNSUBSCRIBE", DoLeave}, {"STOP", DoStop},
+};
+
+bool RunCommand(std::string_view line, const RequestContext &ctx, std::string &journal) {
+  size_t end = line.find_first_of(kBlanks);
+  std::string_view word = line.substr(0, end);
+  std::string_view rest = end == std::string_view::npos ? std::string_view() : line.substr(end);
+  for (const ListCommand &c : kCommands)
+    if (EqualsNoCase(word, c.name)) return c.handler(rest, ctx, journal);
+  Append(journal, {"Command ", word, " not recognised\n\n"});
+  return true;
+}
+
+}  // namespace
+
+bool ListCommandProcessor(TextFile &in, const RequestContext &ctx, std::string &journal) {
+  std::string line;
+  size_t commands = 0;
+  while (ReadBoundedLine(in, line, kMaxRequestLine)) {
+    RemoveChar(line, '\r');
+    if (line == ".") break;   // the end of the message
+    std::string_view text = SkipBlanks(line);
+    if (text.empty() || text.front() == '.') continue;
+    if (commands++ == kMaxRequestCommands) {
+      journal += kTooManyCommands;
+      break;
+    }
+    Append(journal, {"> ", text, "\n"});
+    if (!RunCommand(text, ctx, journal)) break;
+  }
+  return !in.Error();
+}
+
+bool MailOpenFile(std::string_view hostName, std::string_view text, std::string_view addressee,
+                  std::string_view from, std::string_view subject) {
+  if (!IsUsableListAddress(addressee) || from.empty() || !IsSafeHeaderText(from) ||
+      !IsSafeHeaderText(subject)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  GeneratedMessage msg;
+  if (!msg.Create(hostName)) return false;
+  TextFile &out = msg.Stream();
+  WriteCommonHeaders(out, std::string(addressee).c_str(), std::string(subject).c_str(),
+                     std::string(from).c_str(), nullptr, msg.MessageId().c_str());
+  out.Write("\n");
+  // Echoed command lines are the sender's text: a line of their own
+  // beginning with "." must not end the message early.
+  WriteBodyText(out, text);
+  out.Write("\n.\n");
+  return msg.Queue("", {std::string(addressee)});
+}
+
+bool ProcessListRequestMessage(const std::string &path, const std::string &listName,
+                               const std::string &listDomain) {
+  std::string requestAddress = CreateRequestAddress(listName, listDomain);
+  TextFile in;
+  if (!in.Open(path, "r")) return !FileExists(path);
+  RequestHeader h;
+  if (!ReadRequestHeader(in, h)) return false;
+  if (h.sender.empty()) return true;
+  // A reply to a list server (this one or another) would be answered by a
+  // reply in turn, for ever.
+  if (EqualsNoCase(h.reply, requestAddress) || IsRequestAddress(h.reply)) {
+    DeadMessage(path, kRequestLoopReason);
+    return true;
+  }
+  RequestContext ctx{listName, listDomain, requestAddress, h.sender, h.reply};
+  std::string journal = std::string("\nWelcome to the ") + kListServerOwner +
+                        " ZEL Mailing List Server at " + listDomain + ".\n\n";
+  if (!ListCommandProcessor(in, ctx, journal)) return false;
+  // Sent or not, the commands have run: they are not run again.
+  MailOpenFile(ThisHostName, journal, h.reply, requestAddress, kJournalSubject);
+  return true;
+}
+
+void ProcessListRequestDirectory(const std::string &dirName) {
+  if (!IsSafeListDirectoryName(dirName)) return;
+  std::string listName = AsciiLowerCase(ListNameOfUser(dirName));
+  if (listName.empty() || listName.size() == dirName.size()) return;
+  std::string dir = MailListsDirectory + "/" + dirName;
+  std::vector<std::string> names;
+  ListDirectory(dir, ".MSG", ListKind::kFiles, kMaxListMessagesPerPass, names);
+  if (names.empty()) return;
+  ListInfoPtr list = GetListExpansion(listName, false);
+  if (!list || !IsSafeHeaderText(list->Domain)) return;
+  for (const std::string &name : names) {
+    if (Terminating()) return;
+    std::string path = dir + "/" + name;
+    if (ProcessListRequestMessage(path, listName, list->Domain)) DeleteFile(path);
+  }
+}

@@ -1,0 +1,150 @@
+// mlstcfig: the mailing list store, one registry key per list under
+// Software\TALVO\ZEL\Lists, with the list's settings as values and its
+// members as subkeys of "Members" (one empty key per member address).
+//
+// Callers: list delivery and the list server (maillist) read lists and, for
+// JOIN and LEAVE, add and remove members; zeladm's "list" commands write the
+// same layout with the names and limits below. Nothing is cached: every call
+// reads the registry afresh, so an administrator's change counts at once.
+//
+// Untrusted input: list names and member addresses come from mail (recipient
+// local parts, JOIN and LEAVE arguments). A name that cannot be a single key
+// name (empty, too long, holding "\" which would reach into nested keys, or a
+// control character; for a list also "/", ".", "..", since the list name
+// names spool directories too) is never a list and never a member; adding or removing
+// it fails with ERROR_INVALID_PARAMETER and touches nothing. Stored values
+// are read through bounded buffers; longer ones count as absent.
+//
+// Thread-safety: no state of its own; the registry is thread-safe. Failures
+// are return values; AddToList and RemoveFromList leave the registry's error
+// number in the thread's last error (GetLastError) for the caller's reply.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/registry.h"
+
+// Record bounds of the list store, in characters (without a terminator).
+constexpr size_t kMaxListName = 128;         // a list name (its key name)
+constexpr size_t kMaxListMember = 260;       // a member address (its key name)
+constexpr size_t kMaxListAddress = 512;      // Moderator and BouncesTo
+constexpr size_t kMaxListDomain = 256;       // the list's mail domain
+
+// The key of all lists below HKEY_LOCAL_MACHINE, its name below the suite
+// key (for its "ConfigVersion"), and the members' subkey of a list.
+constexpr const char *kListsKey = "Software\\TALVO\\ZEL\\Lists";
+constexpr const char *kListsSubkey = "Lists";
+constexpr const char *kListMembersKey = "Members";
+
+// The list request address's suffix and the values of a list key.
+constexpr const char *RequestPostfix = "-request";
+constexpr const char *kListModeratorValue = "Moderator";
+constexpr const char *kListControlJoinValue = "ModeratorControlJoin";
+constexpr const char *kListControlLeaveValue = "ModeratorControlLeave";
+constexpr const char *kListWhoCanSendValue = "WhoCanSend";
+constexpr const char *kListBounceActionValue = "BounceAction";
+constexpr const char *kListBouncesToValue = "BouncesTo";
+constexpr const char *kListReplyToListValue = "ReplyToList";
+constexpr const char *kListDomainValue = "Domain";
+constexpr const char *kListVersionValue = "ConfigVersion";
+
+// WhoCanSend: who may post (0 and absent read as members; other values are
+// kept as stored and treated like members, with a different notice).
+constexpr DWORD kWhoCanSendMembers = 1;
+constexpr DWORD kWhoCanSendAnyone = 2;
+constexpr DWORD kWhoCanSendModerator = 3;
+
+// BounceAction: the return path of list copies (other values act as none).
+constexpr DWORD kBounceActionNone = 0;
+constexpr DWORD kBounceActionSender = 1;
+constexpr DWORD kBounceActionAddress = 2;
+
+// One member: the address as its key is named (at most kMaxListMember).
+struct _tMembers {
+  std::string Name;
+  bool Changed = false;  // not used by the delivery agent
+};
+
+// One list as read by GetListExpansion. Moderator, BouncesTo: empty = none.
+struct _tListInfo {
+  std::string ListName;         // as the caller named it, at most kMaxListName
+  int ListType = 0;             // always 0
+  int ConfigVersion = 0;        // the list's counter, 0 when absent
+  bool MembersLoaded = false;   // Members was read
+  std::vector<_tMembers> Members;  // in the order the registry enumerates them
+  std::string Moderator;
+  std::string BouncesTo;
+  DWORD BounceAction = kBounceActionNone;
+  bool ModerateJoin = false;    // only ever set when there is a moderator
+  bool ModerateLeave = false;
+  DWORD WhoCanSend = kWhoCanSendMembers;
+  bool ReplyToList = false;
+  std::string Domain;           // the Domain value, else the local host name
+  bool Changed = false;         // not used by the delivery agent
+};
+using ListInfoPtr = std::unique_ptr<_tListInfo>;
+
+// True when name can be one key name of the store: 1..maxChars characters
+// (and within the registry's own limit), no "\" (it would reach into nested
+// keys) and no control character (a key nobody could type or see).
+inline bool IsStoreKeyName(std::string_view name, size_t maxChars) {
+  if (name.empty() || name.size() > maxChars || name.size() > kMaxRegKeyNameLength) return false;
+  for (char c : name) {
+    auto u = static_cast<unsigned char>(c);
+    if (c == '\\' || u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+// A list name: a store key name of at most kMaxListName characters that can
+// also name the list's spool directories (no "/", not "." or "..").
+inline bool IsListKeyName(std::string_view name) {
+  return IsStoreKeyName(name, kMaxListName) && name.find('/') == std::string_view::npos &&
+         name != "." && name != "..";
+}
+// A member address: a store key name of at most kMaxListMember characters,
+// which the registry's key name limit (255) cuts further.
+inline bool IsMemberKeyName(std::string_view address) {
+  return IsStoreKeyName(address, kMaxListMember);
+}
+
+// True when the list's key exists (and name is a valid list name).
+bool IsValidMailingList(std::string_view name);
+
+// The list's settings, and with withMembers its members too (the Members key
+// is created when missing, which is what lets JOIN add to a new list); null
+// when there is no such list. A member read that fails part-way keeps the
+// members read so far. Domain falls back to GetLocalHostName(-1).
+ListInfoPtr GetListExpansion(std::string_view name, bool withMembers);
+// Releases a list read by GetListExpansion (the pointer is null afterwards).
+inline void FreeListInfo(ListInfoPtr &info) { info.reset(); }
+
+// The settings the list server needs: false when there is no such list; else
+// true with the moderator ("" when none), the join and leave control flags
+// (false without a moderator) and WhoCanSend (absent or 0: 1).
+bool GetModeratorAddress(std::string_view name, std::string &moderator, bool &moderateJoin,
+                         bool &moderateLeave, DWORD &whoCanSend);
+
+// Adds address as a member of list. Needs the list's Members key (created by
+// the first GetListExpansion with members); false when the addition failed,
+// with the error number in GetLastError (ERROR_FILE_NOT_FOUND: no list or no
+// Members key; ERROR_INVALID_PARAMETER: not a valid member name). True: with
+// *newlyAdded (may be null) true when added, false when already a member.
+bool AddToList(std::string_view list, std::string_view address, bool *newlyAdded);
+
+// Removes address from list: true when removed; false when it was no member
+// or the removal failed (error number in GetLastError).
+bool RemoveFromList(std::string_view list, std::string_view address);
+
+// True when address equals a member of info (ASCII case ignored).
+bool IsListMember(const _tListInfo &info, std::string_view address);
+// True when a moderator is set and equals address (ASCII case ignored).
+bool IsListModerator(std::string_view moderator, std::string_view address);
+
+// The list request address: listName + "-request", quoted when it needs it
+// (DressUp), "@" and domain. Never cut (the bounds above keep it short).
+std::string CreateRequestAddress(std::string_view listName, std::string_view domain);
