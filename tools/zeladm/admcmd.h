@@ -12,11 +12,35 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "platform/errors.h"
 
 // Exit statuses of zeladm.
 constexpr int kAdmExitOk = 0;
 constexpr int kAdmExitFailure = 1;  // the command was understood but failed
 constexpr int kAdmExitUsage = 2;    // the command line was wrong; nothing was done
+
+// The system's text for an error number, or "error N" when it has none.
+inline std::string AdmErrorText(long code) {
+  std::string text;
+  if (!FormatSystemMessage(code, text)) text = "error " + std::to_string(code);
+  return text;
+}
+
+// Names and data as shown to the administrator: control bytes escaped.
+inline std::string AdmPrintable(std::string_view s) {
+  std::string out;
+  for (unsigned char c : s) {
+    char buf[8];
+    if (c < 0x20 || c == 0x7F)
+      out.append(buf, std::snprintf(buf, sizeof buf, "\\x%02X", c));
+    else
+      out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
 
 struct AdmCommand {
   const char *name;

@@ -47,32 +47,13 @@ const NamedValue kBounceActionNames[] = {
     {"none", kBounceActionNone}, {"sender", kBounceActionSender},
     {"address", kBounceActionAddress}};
 
-std::string ErrorText(long code) {
-  std::string text;
-  if (!FormatSystemMessage(code, text)) text = "error " + std::to_string(code);
-  return text;
-}
-
-// Names and addresses as shown: control bytes escaped.
-std::string Printable(std::string_view s) {
-  std::string out;
-  for (unsigned char c : s) {
-    char buf[8];
-    if (c < 0x20 || c == 0x7F)
-      out.append(buf, std::snprintf(buf, sizeof buf, "\\x%02X", c));
-    else
-      out.push_back(static_cast<char>(c));
-  }
-  return out;
-}
-
 int Usage(const std::string &what) {
   std::fprintf(stderr, "zeladm: %s\n", what.c_str());
   return kAdmExitUsage;
 }
 
 int Failed(const std::string &what, long code) {
-  std::fprintf(stderr, "zeladm: %s: %s\n", what.c_str(), ErrorText(code).c_str());
+  std::fprintf(stderr, "zeladm: %s: %s\n", what.c_str(), AdmErrorText(code).c_str());
   return kAdmExitFailure;
 }
 
@@ -111,7 +92,7 @@ bool CheckNewListName(std::string_view name, std::string &why) {
 
 bool CheckListName(std::string_view name) {
   if (IsListKeyName(name)) return true;
-  std::fprintf(stderr, "zeladm: \"%s\" cannot be a list name\n", Printable(name).c_str());
+  std::fprintf(stderr, "zeladm: \"%s\" cannot be a list name\n", AdmPrintable(name).c_str());
   return false;
 }
 
@@ -151,7 +132,7 @@ bool CheckAddress(const char *label, std::string_view a, size_t maxChars) {
                       (at != std::string_view::npos && !IsDomainText(a.substr(at + 1)))))
     why = "is not a valid email address";
   if (why.empty()) return true;
-  std::fprintf(stderr, "zeladm: %s \"%s\" %s\n", label, Printable(a).c_str(), why.c_str());
+  std::fprintf(stderr, "zeladm: %s \"%s\" %s\n", label, AdmPrintable(a).c_str(), why.c_str());
   return false;
 }
 
@@ -166,7 +147,7 @@ bool MemberForm(std::string_view a, std::string &member) {
   else if (EndsWithRequest(a.substr(0, at)))
     why = "is a list server's address (\"-request\"), which cannot be a list member";
   if (why != nullptr) {
-    std::fprintf(stderr, "zeladm: member address \"%s\" %s\n", Printable(a).c_str(), why);
+    std::fprintf(stderr, "zeladm: member address \"%s\" %s\n", AdmPrintable(a).c_str(), why);
     return false;
   }
   member = std::string(a);
@@ -219,7 +200,7 @@ const OptionSpec kOptions[] = {
        c.domain = v;
        if (!*v || (std::strlen(v) <= kMaxListDomain && IsDomainText(v))) return true;
        std::fprintf(stderr, "zeladm: domain \"%s\" is not a valid domain name (at most %zu "
-                    "characters)\n", Printable(v).c_str(), kMaxListDomain);
+                    "characters)\n", AdmPrintable(v).c_str(), kMaxListDomain);
        return false;
      }},
     {"--no-domain", false, [](const char *, Changes &c) { return c.domain = "", true; }},
@@ -242,7 +223,7 @@ bool ParseOptions(int argc, char **argv, int first, Changes &c) {
     for (const OptionSpec &s : kOptions)
       if (std::strcmp(argv[i], s.name) == 0) spec = &s;
     if (spec == nullptr) {
-      std::fprintf(stderr, "zeladm: unknown option \"%s\"\n", Printable(argv[i]).c_str());
+      std::fprintf(stderr, "zeladm: unknown option \"%s\"\n", AdmPrintable(argv[i]).c_str());
       return false;
     }
     if (spec->takesValue && i + 1 >= argc) {
@@ -365,9 +346,9 @@ bool OpenList(const char *name, RegKey &lists, RegKey &list) {
   long rc = OpenLists(false, lists);
   if (rc == ERROR_SUCCESS) rc = RegOpenKeyEx(lists.get(), name, KEY_ALL_ACCESS, list.out());
   if (rc == ERROR_FILE_NOT_FOUND)
-    std::fprintf(stderr, "zeladm: there is no mailing list called %s\n", Printable(name).c_str());
+    std::fprintf(stderr, "zeladm: there is no mailing list called %s\n", AdmPrintable(name).c_str());
   else if (rc != ERROR_SUCCESS)
-    Failed(std::string("cannot open list ") + Printable(name), rc);
+    Failed(std::string("cannot open list ") + AdmPrintable(name), rc);
   return rc == ERROR_SUCCESS;
 }
 
@@ -387,7 +368,7 @@ int InTransaction(Work work) {
 int RunCreate(int argc, char **argv) {
   std::string why;
   if (!CheckNewListName(argv[1], why))
-    return Usage("list name \"" + Printable(argv[1]) + "\" " + why);
+    return Usage("list name \"" + AdmPrintable(argv[1]) + "\" " + why);
   Changes c;
   ListSettings s;
   if (!ParseOptions(argc, argv, 2, c)) return kAdmExitUsage;
@@ -437,13 +418,13 @@ int RunAddMember(int argc, char **argv) {
     DWORD disposition = 0;
     std::string path = std::string(kListMembersKey) + "\\" + member;
     long rc = RegCreateKeyEx(list.get(), path.c_str(), KEY_ALL_ACCESS, key.out(), &disposition);
-    if (rc != ERROR_SUCCESS) return Failed("cannot add " + Printable(member), rc);
+    if (rc != ERROR_SUCCESS) return Failed("cannot add " + AdmPrintable(member), rc);
     if (disposition != REG_CREATED_NEW_KEY) {
-      std::printf("%s is already a member of %s\n", Printable(member).c_str(), argv[1]);
+      std::printf("%s is already a member of %s\n", AdmPrintable(member).c_str(), argv[1]);
       return kAdmExitOk;
     }
     rc = BumpCounters(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot add " + Printable(member), rc);
+    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot add " + AdmPrintable(member), rc);
   });
 }
 
@@ -451,18 +432,18 @@ int RunDelMember(int argc, char **argv) {
   // Any stored member can be removed, also one the add checks would refuse.
   std::string_view a = argv[2];
   if (!CheckListName(argv[1])) return kAdmExitUsage;
-  if (!IsMemberKeyName(a)) return Usage("\"" + Printable(a) + "\" cannot be a member address");
+  if (!IsMemberKeyName(a)) return Usage("\"" + AdmPrintable(a) + "\" cannot be a member address");
   return InTransaction([&] {
     RegKey lists, list, members;
     if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
     long rc = RegOpenKeyEx(list.get(), kListMembersKey, KEY_ALL_ACCESS, members.out());
     if (rc == ERROR_SUCCESS) rc = RegDeleteTree(members.get(), argv[2]);
     if (rc == ERROR_FILE_NOT_FOUND) {
-      std::fprintf(stderr, "zeladm: %s is not a member of %s\n", Printable(a).c_str(), argv[1]);
+      std::fprintf(stderr, "zeladm: %s is not a member of %s\n", AdmPrintable(a).c_str(), argv[1]);
       return kAdmExitFailure;
     }
     if (rc == ERROR_SUCCESS) rc = BumpCounters(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot remove " + Printable(a), rc);
+    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot remove " + AdmPrintable(a), rc);
   });
 }
 
@@ -493,7 +474,7 @@ std::string YesNo(bool flag, bool effective) {
 
 std::string StringShown(HKEY key, const char *name, size_t maxChars, const char *none) {
   std::optional<std::string> v = ReadString(key, name, maxChars);
-  if (v && !v->empty()) return Printable(*v);
+  if (v && !v->empty()) return AdmPrintable(*v);
   DWORD cb = 0;
   if (!v && RegQueryValueEx(key, name, nullptr, nullptr, &cb) == ERROR_SUCCESS)
     return std::string(none) + " (the stored value is too long and is ignored)";
@@ -535,12 +516,12 @@ void ShowMembers(HKEY list) {
       names.emplace_back(name, strnlen(name, sizeof name));
   }
   std::printf("  members:         %zu\n", names.size());
-  for (const std::string &n : names) std::printf("    %s\n", Printable(n).c_str());
+  for (const std::string &n : names) std::printf("    %s\n", AdmPrintable(n).c_str());
 }
 
 void ShowList(HKEY list) {
   std::string path = RegKeyPath(list);
-  std::printf("list %s\n", Printable(path.substr(path.rfind('\\') + 1)).c_str());
+  std::printf("list %s\n", AdmPrintable(path.substr(path.rfind('\\') + 1)).c_str());
   ShowSettings(list);
   ShowMembers(list);
 }

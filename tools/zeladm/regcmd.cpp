@@ -28,27 +28,8 @@ constexpr size_t kReadChunk = 64 * 1024;
 // The values the platform answers for its Tcpip key when none is stored.
 const char *const kPlatformValues[] = {"Hostname", "Domain", "NameServer"};
 
-std::string ErrorText(long code) {
-  std::string text;
-  if (!FormatSystemMessage(code, text)) text = "error " + std::to_string(code);
-  return text;
-}
-
-// Names and data as shown to the administrator: control bytes escaped.
-std::string Printable(std::string_view s) {
-  std::string out;
-  for (unsigned char c : s) {
-    char buf[8];
-    if (c < 0x20 || c == 0x7F)
-      out.append(buf, std::snprintf(buf, sizeof buf, "\\x%02X", c));
-    else
-      out.push_back(static_cast<char>(c));
-  }
-  return out;
-}
-
 std::string ValueLabel(std::string_view name) {
-  return name.empty() ? std::string("the default value") : "value \"" + Printable(name) + "\"";
+  return name.empty() ? std::string("the default value") : "value \"" + AdmPrintable(name) + "\"";
 }
 
 std::string HexString(std::string_view data) {
@@ -107,7 +88,7 @@ bool LookupType(const char *arg, DWORD &type) {
 }
 
 std::string ListingData(DWORD type, std::string_view data) {
-  if (type == REG_SZ || type == REG_EXPAND_SZ) return Printable(data.substr(0, data.find('\0')));
+  if (type == REG_SZ || type == REG_EXPAND_SZ) return AdmPrintable(data.substr(0, data.find('\0')));
   if (type == REG_DWORD && data.size() == 4) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "0x%x (%u)", DwordOf(data), DwordOf(data));
@@ -115,7 +96,7 @@ std::string ListingData(DWORD type, std::string_view data) {
   }
   if (type != REG_MULTI_SZ) return HexString(data);
   std::string out;
-  for (std::string_view s : MultiStrings(data)) out += (out.empty() ? "" : "\\0") + Printable(s);
+  for (std::string_view s : MultiStrings(data)) out += (out.empty() ? "" : "\\0") + AdmPrintable(s);
   return out;
 }
 
@@ -158,10 +139,10 @@ bool OpenKey(const std::string &path, RegKey &key) {
   long rc = RegOpenKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ, key.out());
   if (rc == ERROR_SUCCESS) return true;
   if (rc == ERROR_FILE_NOT_FOUND)
-    std::fprintf(stderr, "zeladm: key not found: %s\n", Printable(FullRegPath(path)).c_str());
+    std::fprintf(stderr, "zeladm: key not found: %s\n", AdmPrintable(FullRegPath(path)).c_str());
   else
-    std::fprintf(stderr, "zeladm: cannot open %s: %s\n", Printable(FullRegPath(path)).c_str(),
-                 ErrorText(rc).c_str());
+    std::fprintf(stderr, "zeladm: cannot open %s: %s\n", AdmPrintable(FullRegPath(path)).c_str(),
+                 AdmErrorText(rc).c_str());
   return false;
 }
 
@@ -195,11 +176,11 @@ long SubkeyNames(HKEY key, std::vector<std::string> &names) {
 // ---- get
 
 int ListKey(HKEY key, const std::string &path) {
-  std::printf("%s\n", Printable(FullRegPath(RegKeyPath(key))).c_str());
+  std::printf("%s\n", AdmPrintable(FullRegPath(RegKeyPath(key))).c_str());
   std::vector<std::string> seen;
   long rc = ForEachValue(key, [&](std::string_view name, DWORD type, std::string_view data) {
     seen.emplace_back(name);
-    std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : Printable(name).c_str(),
+    std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : AdmPrintable(name).c_str(),
                 ShownType(type).c_str(), ListingData(type, data).c_str());
   });
   bool platform = strcasecmp(RegKeyPath(key).c_str(), kTcpipParametersKey) == 0;
@@ -216,10 +197,10 @@ int ListKey(HKEY key, const std::string &path) {
   if (rc == ERROR_SUCCESS) rc = SubkeyNames(key, subkeys);
   if (!subkeys.empty()) std::printf("\n");
   for (const std::string &s : subkeys)
-    std::printf("%s\n", Printable(FullRegPath(RegKeyPath(key)) + "\\" + s).c_str());
+    std::printf("%s\n", AdmPrintable(FullRegPath(RegKeyPath(key)) + "\\" + s).c_str());
   if (rc == ERROR_SUCCESS) return kAdmExitOk;
-  std::fprintf(stderr, "zeladm: cannot list %s: %s\n", Printable(FullRegPath(path)).c_str(),
-               ErrorText(rc).c_str());
+  std::fprintf(stderr, "zeladm: cannot list %s: %s\n", AdmPrintable(FullRegPath(path)).c_str(),
+               AdmErrorText(rc).c_str());
   return kAdmExitFailure;
 }
 
@@ -239,10 +220,10 @@ int RunGet(int argc, char **argv) {
   }
   if (rc == ERROR_FILE_NOT_FOUND)
     std::fprintf(stderr, "zeladm: %s not found in %s\n", ValueLabel(argv[2]).c_str(),
-                 Printable(FullRegPath(path)).c_str());
+                 AdmPrintable(FullRegPath(path)).c_str());
   else
     std::fprintf(stderr, "zeladm: cannot read %s: %s\n", ValueLabel(argv[2]).c_str(),
-                 ErrorText(rc).c_str());
+                 AdmErrorText(rc).c_str());
   return kAdmExitFailure;
 }
 
@@ -289,7 +270,7 @@ bool BuildData(DWORD type, const char *typeArg, int n, char **args, std::string 
     DWORD v;
     if (!ParseDwordArg(args[0], v)) {
       std::fprintf(stderr, "zeladm: bad dword \"%s\": give a decimal number or 0x and hex digits\n",
-                   Printable(args[0]).c_str());
+                   AdmPrintable(args[0]).c_str());
       return false;
     }
     for (int i = 0; i < 4; ++i) data.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
@@ -323,7 +304,7 @@ int RunSet(int argc, char **argv) {
   if (!LookupType(argv[3], type)) {
     std::fprintf(stderr,
                  "zeladm: unknown type \"%s\" (use sz, expand_sz, multi_sz, dword or binary)\n",
-                 Printable(argv[3]).c_str());
+                 AdmPrintable(argv[3]).c_str());
     return kAdmExitUsage;
   }
   if (!BuildData(type, argv[3], argc - 4, argv + 4, data)) return kAdmExitUsage;
@@ -333,7 +314,7 @@ int RunSet(int argc, char **argv) {
     rc = RegSetValueEx(key.get(), argv[2], type, data.data(), static_cast<DWORD>(data.size()));
   if (rc == ERROR_SUCCESS) return kAdmExitOk;
   std::fprintf(stderr, "zeladm: cannot set %s in %s: %s\n", ValueLabel(argv[2]).c_str(),
-               Printable(FullRegPath(path)).c_str(), ErrorText(rc).c_str());
+               AdmPrintable(FullRegPath(path)).c_str(), AdmErrorText(rc).c_str());
   return kAdmExitFailure;
 }
 
@@ -347,7 +328,7 @@ bool IsPlatformKeyOrParent(const std::string &path) {
 
 int DeleteKeyCommand(const std::string &path) {
   long rc = RegDeleteKey(HKEY_LOCAL_MACHINE, path.c_str());
-  std::string shown = Printable(FullRegPath(path));
+  std::string shown = AdmPrintable(FullRegPath(path));
   if (rc == ERROR_SUCCESS) return kAdmExitOk;
   if (rc == ERROR_FILE_NOT_FOUND)
     std::fprintf(stderr, "zeladm: key not found: %s\n", shown.c_str());
@@ -358,7 +339,7 @@ int DeleteKeyCommand(const std::string &path) {
     std::fprintf(stderr, "zeladm: cannot delete %s: the TCP/IP settings key always exists\n",
                  shown.c_str());
   else
-    std::fprintf(stderr, "zeladm: cannot delete %s: %s\n", shown.c_str(), ErrorText(rc).c_str());
+    std::fprintf(stderr, "zeladm: cannot delete %s: %s\n", shown.c_str(), AdmErrorText(rc).c_str());
   return kAdmExitFailure;
 }
 
@@ -376,10 +357,10 @@ int RunDel(int argc, char **argv) {
   if (rc == ERROR_SUCCESS) return kAdmExitOk;
   if (rc == ERROR_FILE_NOT_FOUND)
     std::fprintf(stderr, "zeladm: %s not found in %s\n", ValueLabel(argv[2]).c_str(),
-                 Printable(FullRegPath(path)).c_str());
+                 AdmPrintable(FullRegPath(path)).c_str());
   else
     std::fprintf(stderr, "zeladm: cannot delete %s: %s\n", ValueLabel(argv[2]).c_str(),
-                 ErrorText(rc).c_str());
+                 AdmErrorText(rc).c_str());
   return kAdmExitFailure;
 }
 
@@ -391,7 +372,7 @@ bool ReadInput(const char *file, std::string &text, std::string &error) {
   bool stdinput = std::strcmp(file, "-") == 0;
   std::FILE *f = stdinput ? stdin : std::fopen(file, "rb");
   if (f == nullptr) {
-    error = ErrorText(errno);
+    error = AdmErrorText(errno);
     return false;
   }
   char chunk[kReadChunk];
@@ -460,7 +441,7 @@ long Importer::Apply(const RegFileOp &op) {
 }
 
 std::string OpText(const RegFile &file, const RegFileOp &op) {
-  std::string key = Printable(FullRegPath(file.keys[op.key]));
+  std::string key = AdmPrintable(FullRegPath(file.keys[op.key]));
   switch (op.kind) {
     case RegFileOpKind::kCreateKey:
       return "cannot create " + key;
@@ -476,7 +457,7 @@ std::string OpText(const RegFile &file, const RegFileOp &op) {
 
 int RunImport(int argc, char **argv) {
   const char *file = argv[1];
-  std::string shown = std::strcmp(file, "-") == 0 ? "(standard input)" : Printable(file);
+  std::string shown = std::strcmp(file, "-") == 0 ? "(standard input)" : AdmPrintable(file);
   std::string text, error;
   if (!ReadInput(file, text, error)) {
     std::fprintf(stderr, "zeladm: cannot read %s: %s\n", shown.c_str(), error.c_str());
@@ -500,9 +481,9 @@ int RunImport(int argc, char **argv) {
   if (rc == ERROR_SUCCESS) return kAdmExitOk;
   if (failed != nullptr)
     std::fprintf(stderr, "zeladm: %s:%zu: %s: %s\n", shown.c_str(), failed->line,
-                 OpText(parsed, *failed).c_str(), ErrorText(rc).c_str());
+                 OpText(parsed, *failed).c_str(), AdmErrorText(rc).c_str());
   else
-    std::fprintf(stderr, "zeladm: cannot write the registry: %s\n", ErrorText(rc).c_str());
+    std::fprintf(stderr, "zeladm: cannot write the registry: %s\n", AdmErrorText(rc).c_str());
   std::fprintf(stderr, "zeladm: nothing was imported\n");
   return kAdmExitFailure;
 }
@@ -546,7 +527,7 @@ int RunExport(int argc, char **argv) {
   std::string text;
   RegFileError ferr;
   if (rc != ERROR_SUCCESS) {
-    std::fprintf(stderr, "zeladm: cannot read the registry: %s\n", ErrorText(rc).c_str());
+    std::fprintf(stderr, "zeladm: cannot read the registry: %s\n", AdmErrorText(rc).c_str());
     return kAdmExitFailure;
   }
   if (!FormatRegFile(file, text, ferr)) {
@@ -555,7 +536,7 @@ int RunExport(int argc, char **argv) {
   }
   if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
     return kAdmExitOk;
-  std::fprintf(stderr, "zeladm: cannot write the export: %s\n", ErrorText(errno).c_str());
+  std::fprintf(stderr, "zeladm: cannot write the export: %s\n", AdmErrorText(errno).c_str());
   return kAdmExitFailure;
 }
 

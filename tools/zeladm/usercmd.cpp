@@ -44,12 +44,6 @@ const OptionSpec kOptions[] = {
     {"--controller", &Options::controller, nullptr},
 };
 
-std::string ErrorText(long code) {
-  std::string text;
-  if (!FormatSystemMessage(code, text)) text = "error " + std::to_string(code);
-  return text;
-}
-
 int Usage(const char *what) {
   std::fprintf(stderr, "zeladm: %s\n", what);
   return kAdmExitUsage;
@@ -128,7 +122,7 @@ bool HashPassword(const Options &o, std::string &hash) {
   long rc = HashAccountPassword(password, hash);
   explicit_bzero(password.data(), password.size());
   if (rc != ERROR_SUCCESS) {
-    std::fprintf(stderr, "zeladm: cannot hash the password: %s\n", ErrorText(rc).c_str());
+    std::fprintf(stderr, "zeladm: cannot hash the password: %s\n", AdmErrorText(rc).c_str());
     return false;
   }
   return true;
@@ -186,7 +180,7 @@ int Edit(Change change) {
   std::string path = AccountsFilePath();
   AccountsFileLock lock;
   if (long rc = lock.Acquire(path); rc != ERROR_SUCCESS) {
-    std::fprintf(stderr, "zeladm: cannot lock %s: %s\n", path.c_str(), ErrorText(rc).c_str());
+    std::fprintf(stderr, "zeladm: cannot lock %s: %s\n", path.c_str(), AdmErrorText(rc).c_str());
     return kAdmExitFailure;
   }
   AccountsData data;
