@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "ZELDELIV/local.h"
+#include "ZELDELIV/listcmds.h"
 #include "ZELDELIV/maillist.h"
 #include "common/smtputil.h"
 
