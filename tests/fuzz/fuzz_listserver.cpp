@@ -15,6 +15,7 @@
 
 #include "ZELDELIV/listcmds.h"
 #include "ZELDELIV/maillist.h"
+#include "ZELDELIV/msgtext.h"
 #include "common/smtputil.h"
 
 namespace {
