@@ -8,7 +8,6 @@
 #include "ZELFETCH/fetchcfg.h"
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
-#include "ZELRECV/netengine.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/netcode.h"
@@ -16,6 +15,7 @@
 #include "common/service.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/netengine.h"
 #include "platform/sync.h"
 
 const char *ThisServiceName() { return "ZELFETCH"; }

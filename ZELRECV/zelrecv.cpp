@@ -6,7 +6,6 @@
 // the network engine with the SMTP dialogue (smtpdlg, msgaccept) on it.
 #include "ZELRECV/recvcfg.h"
 
-#include "ZELRECV/netengine.h"
 #include "ZELRECV/smtpdlg.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
@@ -16,6 +15,7 @@
 #include "common/service.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/netengine.h"
 #include "platform/sync.h"
 
 const char *ThisServiceName() { return "ZELRECV"; }

@@ -1,7 +1,7 @@
 // The local host table: how it is filled from the registry's Hostname and
 // Domain, the interface addresses and what the hosts file or DNS call them,
 // when it stays empty, and how domains are matched against it.
-#include "ZELRECV/localhost.h"
+#include "net/localhost.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "ZELRECV/localhost.h"
+#include "net/localhost.h"
 #include "platform/registry.h"
 #include "tools/zeladm/listcmd.h"
 
