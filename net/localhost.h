@@ -61,5 +61,6 @@ const char *MatchLocalHostName(std::string_view domain);
 // never matches.
 bool PartialDomainNameMatch(std::string_view partial, std::string_view full);
 
-// "-ipaddress": prints the table, or that it is empty.
+// "-ipaddress": prints the table, or that it is empty. Each program hands
+// it to the service runtime as its DisplayAddresses hook (common/service.h).
 void DisplayIPAddress();
