@@ -2,7 +2,6 @@
 // files) live in platform/svcctl; this file holds the entry layer's logic.
 #include "common/service.h"
 
-
 #include <atomic>
 #include <cstdio>
 #include <memory>
