@@ -39,6 +39,8 @@ BUILD_DIR = os.environ.get("ZEL_BUILD_DIR",
                            os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                         "..", "..", "build"))
 BIN_DIR = os.path.join(BUILD_DIR, "bin")
+# Texts pinned once for the unit and the end-to-end suites.
+GOLDEN_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "golden")
 
 # Every wait of a test is bounded by this many seconds.
 WAIT_SECONDS = 20
@@ -72,6 +74,15 @@ def check_sanitizer(program, text):
         with open(path, "a", encoding="utf-8") as f:
             f.write("==== %s\n%s\n" % (program, text))
     return True
+
+
+def golden(name, **fields):
+    """The text of the golden file name with every "{field}" replaced."""
+    with open(os.path.join(GOLDEN_DIR, name), encoding="utf-8", newline="") as f:
+        text = f.read()
+    for field, value in fields.items():
+        text = text.replace("{%s}" % field, value)
+    return text
 
 
 def service_key(service):
