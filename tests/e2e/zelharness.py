@@ -34,6 +34,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
 BUILD_DIR = os.environ.get("ZEL_BUILD_DIR",
                            os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -171,6 +172,66 @@ class Scratch:
 
     def cleanup(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class ZeladmCase(unittest.TestCase):
+    """A test case that drives zeladm as an administrator would, against a
+    fresh ZEL_ROOT of its own (self.root, removed afterwards; self.env is
+    the environment of every run).
+
+    command: the words in front of every command's own (("user",) for a
+    suite of "zeladm user" commands); stdout_errors: how ok() decodes
+    output that is not UTF-8.
+    """
+
+    prefix = "zel-e2e-zeladm-"
+    command = ()
+    stdout_errors = "replace"
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix=self.prefix)
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.env = dict(os.environ, ZEL_ROOT=self.root)
+
+    def zeladm(self, *args, stdin=None, root=None, preexec=None):
+        """One run (bytes out); root: another ZEL_ROOT for this run."""
+        env = dict(self.env, ZEL_ROOT=root) if root else self.env
+        result = subprocess.run([program_path("zeladm"), *self.command, *args], input=stdin,
+                                capture_output=True, env=env, timeout=WAIT_SECONDS,
+                                preexec_fn=preexec)
+        check_sanitizer("zeladm " + " ".join(args), result.stderr.decode(errors="replace"))
+        return result
+
+    def ok(self, *args, **kw):
+        """The output of a run that must succeed."""
+        r = self.zeladm(*args, **kw)
+        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr.decode(errors='replace')}")
+        return r.stdout.decode("utf-8", errors=self.stdout_errors)
+
+    def fails(self, args, status, message, **kw):
+        """The error output of a run that must end with status and say message."""
+        r = self.zeladm(*args, **kw)
+        err = r.stderr.decode(errors="replace")
+        self.assertEqual(r.returncode, status, f"{args}: {err}")
+        self.assertIn(message, err, f"{args}")
+        return err
+
+    def all_at_once(self, commands):
+        """Starts a run for each argument list at the same time; each must
+        succeed within the bounded wait (a hung one is killed)."""
+        procs = [subprocess.Popen([program_path("zeladm"), *self.command, *args], env=self.env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                 for args in commands]
+        for p in procs:
+            self.addCleanup(stop_child, p)
+        for args, p in zip(commands, procs):
+            try:
+                _, err = p.communicate(timeout=WAIT_SECONDS)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.communicate()
+                self.fail(f"zeladm {args} hung")
+            self.assertEqual(p.returncode, 0, f"{args}: {err.decode(errors='replace')}")
 
 
 class Manager:
