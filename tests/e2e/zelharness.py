@@ -528,118 +528,40 @@ class SmtpConnection:
         self.close()
 
 
-class Receiver:
-    """zelrecv on a free port with the given Parameters values.
-
-    With no scratch given it makes (and at stop removes) its own. queue is
-    the incoming directory, renamed by "MailQueueDir" when that is set.
-    """
-
-    def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-recv-"):
-        self.own_scratch = scratch is None
-        self.scratch = scratch or Scratch(prefix)
-        self.port = free_port()
-        values = {"PortNo": self.port}
-        values.update(settings or {})
-        try:
-            self.scratch.prepare_registry(services={"ZELRECV": values})
-        except BaseException:
-            self.stop()
-            raise
-        self.queue = self.scratch.spool(values.get("MailQueueDir", "incoming"))
-        self.inlog = self.scratch.spool("inlog")
-        self.service = Service(self.scratch, "zelrecv", port=self.port, env=env)
-
-    def start(self):
-        try:
-            self.service.start()
-        except BaseException:
-            self.stop()
-            raise
-        return self
-
-    def stop(self):
-        status = self.service.stop() if hasattr(self, "service") else None
-        if self.own_scratch:
-            self.scratch.cleanup()
-        return status
-
-    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS):
-        """A connection whose greeting has been read into .greeting."""
-        conn = SmtpConnection(self.port, host, timeout)
-        try:
-            conn.greeting = conn.reply()
-        except BaseException:
-            conn.close()
-            raise
-        return conn
-
-    def send_message(self, sender, recipients, data, helo="client.example"):
-        """One whole dialogue; data is sent as given (end marker included).
-
-        The final reply to the data, or the first reply that was not the one
-        the dialogue needs.
-        """
-        with self.connect() as conn:
-            steps = [("HELO " + helo, "250 ")] if helo is not None else []
-            if sender is not None:
-                steps.append(("MAIL FROM:<%s>" % sender, "250 "))
-            steps += [("RCPT TO:<%s>" % r, "250 ") for r in recipients]
-            steps.append(("DATA", "354 "))
-            for line, want in steps:
-                reply = conn.command(line)
-                if not reply.startswith(want):
-                    return reply
-            conn.send(data)
-            reply = conn.reply()
-            conn.command("QUIT")
-            return reply
-
-
 # The start of every POP3 greeting.
 POP3_GREETING = b"+OK "
 
 
-def pop3_log_text(scratch):
-    """All lines of the POP3 activity logs (every day's file), as text."""
-    directory = scratch.spool("Pop3log")
-    text = ""
-    for name in files_with(directory, "log"):
-        with open(os.path.join(directory, name), encoding="latin-1") as f:
-            text += f.read()
-    return text
+class ServerOnPort:
+    """One service program alone on a free port with the given Parameters
+    values; the shape Receiver and Pop3Server share.
 
-
-class Pop3Server:
-    """zelfetch on a free port with the given Parameters values.
-
-    suite: values of the suite key; users: {name: password} accounts made
-    with zeladm before the start. With no scratch given it makes (and at
-    stop removes) its own. Call stop() in all cases.
+    With no scratch given it makes (and at stop removes) its own. A subclass
+    names the service key and program, and writes what else it needs before
+    the start in prepare(). Call stop() in all cases.
     """
 
-    def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
-                 prefix="zel-e2e-pop3-"):
+    service_name = None     # the service key, "ZELRECV"
+    program = None          # the program, "zelrecv"
+    greeting = b"220 "      # how its greeting starts
+
+    def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-"):
         self.own_scratch = scratch is None
         self.scratch = scratch or Scratch(prefix)
         self.service = None
         try:
             self.port = free_port()
-            values = {"PortNo": self.port}
-            values.update(settings or {})
-            self.scratch.prepare_registry(services={"ZELFETCH": values})
-            if suite:
-                self.scratch.reg_import({ZEL_KEY: dict(suite)})
-            for name, password in (users or {}).items():
-                self.add_user(name, password)
+            self.values = dict({"PortNo": self.port}, **(settings or {}))
+            self.scratch.prepare_registry(services={self.service_name: self.values})
+            self.prepare()
         except BaseException:
             self.stop()
             raise
-        self.service = Service(self.scratch, "zelfetch", port=self.port, env=env,
-                               greeting=POP3_GREETING)
+        self.service = Service(self.scratch, self.program, port=self.port, env=env,
+                               greeting=self.greeting)
 
-    def add_user(self, name, password):
-        self.scratch.zeladm("user", "add", name, "--password", password)
+    def prepare(self):
+        """Registry values and files a server needs before its start."""
 
     def start(self):
         try:
@@ -664,6 +586,75 @@ class Pop3Server:
             conn.close()
             raise
         return conn
+
+
+class Receiver(ServerOnPort):
+    """zelrecv on a free port with the given Parameters values (ServerOnPort).
+
+    queue is the incoming directory, renamed by "MailQueueDir" when that is set.
+    """
+
+    service_name, program = "ZELRECV", "zelrecv"
+
+    def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-recv-"):
+        super().__init__(settings, scratch, env, prefix)
+        self.queue = self.scratch.spool(self.values.get("MailQueueDir", "incoming"))
+        self.inlog = self.scratch.spool("inlog")
+
+    def send_message(self, sender, recipients, data, helo="client.example"):
+        """One whole dialogue; data is sent as given (end marker included).
+
+        The final reply to the data, or the first reply that was not the one
+        the dialogue needs.
+        """
+        with self.connect() as conn:
+            steps = [("HELO " + helo, "250 ")] if helo is not None else []
+            if sender is not None:
+                steps.append(("MAIL FROM:<%s>" % sender, "250 "))
+            steps += [("RCPT TO:<%s>" % r, "250 ") for r in recipients]
+            steps.append(("DATA", "354 "))
+            for line, want in steps:
+                reply = conn.command(line)
+                if not reply.startswith(want):
+                    return reply
+            conn.send(data)
+            reply = conn.reply()
+            conn.command("QUIT")
+            return reply
+
+
+def pop3_log_text(scratch):
+    """All lines of the POP3 activity logs (every day's file), as text."""
+    directory = scratch.spool("Pop3log")
+    text = ""
+    for name in files_with(directory, "log"):
+        with open(os.path.join(directory, name), encoding="latin-1") as f:
+            text += f.read()
+    return text
+
+
+class Pop3Server(ServerOnPort):
+    """zelfetch on a free port with the given Parameters values (ServerOnPort).
+
+    suite: values of the suite key; users: {name: password} accounts made
+    with zeladm before the start.
+    """
+
+    service_name, program, greeting = "ZELFETCH", "zelfetch", POP3_GREETING
+
+    def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
+                 prefix="zel-e2e-pop3-"):
+        self.suite, self.users = suite, users
+        super().__init__(settings, scratch, env, prefix)
+
+    def prepare(self):
+        if self.suite:
+            self.scratch.reg_import({ZEL_KEY: dict(self.suite)})
+        for name, password in (self.users or {}).items():
+            self.add_user(name, password)
+
+    def add_user(self, name, password):
+        self.scratch.zeladm("user", "add", name, "--password", password)
 
     def mailbox(self, user, *parts):
         """The default mailbox directory of user (lower case), or a file in it."""
