@@ -806,6 +806,21 @@ class MailSystem:
                 self.scratch.cleanup()
         return statuses
 
+    def stop_checked(self, case):
+        """stop() at the end of a unittest case (its cleanup): the case fails
+        when zeldeliv ended on its own during the test or did not stop with
+        status 0. ZEL_E2E_KEEP=1 keeps the scratch root for a look afterwards."""
+        agent = self.agent
+        died = agent.proc is not None and agent.proc.poll() is not None
+        stderr = agent.stderr()[-3000:]
+        keep = bool(os.environ.get("ZEL_E2E_KEEP"))
+        statuses = self.stop(keep=keep)
+        if keep:
+            print("\nkept scratch root %s" % self.scratch.root)
+        if agent.proc is not None:
+            case.assertFalse(died, "zeldeliv ended during the test: %s" % stderr)
+            case.assertEqual(statuses.get("zeldeliv"), 0, "zeldeliv stop: %s" % stderr)
+
     # -- paths -------------------------------------------------------------
 
     def spool(self, *parts):
