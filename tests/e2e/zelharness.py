@@ -664,6 +664,20 @@ class Pop3Server(ServerOnPort):
         return pop3_log_text(self.scratch)
 
 
+def swaks_send(port, sender, recipient, data, helo):
+    """One message sent with swaks (a test peer) to 127.0.0.1:port; data is
+    bytes without the last line break and "." line, which swaks adds.
+    Returns the finished process (text output)."""
+    with tempfile.NamedTemporaryFile("wb", suffix=".eml") as f:
+        f.write(data)
+        f.flush()
+        return subprocess.run(
+            ["swaks", "--server", "127.0.0.1:%d" % port, "--protocol", "SMTP", "--helo", helo,
+             "--from", sender, "--to", recipient, "--data", "@" + f.name,
+             "--timeout", str(WAIT_SECONDS)],
+            capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
+
+
 def list_spool_pairs(directory):
     """{base name: set of extensions} of the message and recipient files."""
     pairs = {}
