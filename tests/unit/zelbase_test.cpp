@@ -122,6 +122,45 @@ int InChild(Fn fn) {
   return WEXITSTATUS(status);
 }
 
+// A live holder in another process: a child runs take() (true when it got
+// what it takes), tells the parent, and holds on until Kill() or the end of
+// the scope. What take() takes must outlive it (a handle kept by the child,
+// or an object on the child's heap).
+class HolderInChild {
+ public:
+  template <typename Fn>
+  explicit HolderInChild(Fn take) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      char ok = take() ? 'y' : 'n';
+      (void)!write(ready[1], &ok, 1);
+      pause();
+      _exit(0);
+    }
+    char ok = 0;
+    took_ = pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok == 'y';
+    close(ready[0]);
+    close(ready[1]);
+  }
+  HolderInChild(const HolderInChild &) = delete;
+  HolderInChild &operator=(const HolderInChild &) = delete;
+  ~HolderInChild() { Kill(); }
+
+  bool Took() const { return took_; }
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool took_ = false;
+};
+
 // Counts how often two holders were inside at once; lives in memory shared
 // with forked children.
 struct Overlap {
@@ -249,27 +288,16 @@ TEST(LockDir, DeadHoldersLockIsTakenOver) {
 
 TEST(LockDir, LiveHolderInAnotherProcessKeepsItsLock) {
   std::string dir = FreshDir("");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
+  HolderInChild holder([&] {
     ZEL_LOCK_HANDLE h;
-    char ok = LockDir(dir.c_str(), 0, &h) ? 'y' : 'n';
-    (void)!write(ready[1], &ok, 1);
-    pause();
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(read(ready[0], &ok, 1), 1);
-  EXPECT_EQ(ok, 'y');
+    return LockDir(dir.c_str(), 0, &h);
+  });
+  ASSERT_TRUE(holder.Took());
   ZEL_LOCK_HANDLE h;
   EXPECT_FALSE(LockDir(dir.c_str(), 0, &h));
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  holder.Kill();
   EXPECT_TRUE(LockDir(dir.c_str(), 0, &h));
   UnlockDir(dir.c_str(), h);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST(LockDir, OnlyRegularFilesAreAdopted) {
@@ -397,26 +425,15 @@ TEST(NamedMutex, WaitForeverGetsItOnRelease) {
 }
 
 TEST(NamedMutex, DeadHolderReleasesIt) {
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    NamedMutexLock lock;
-    char ok = lock.Wait("test-dead", 0) == WAIT_OBJECT_0 ? 'y' : 'n';
-    (void)!write(ready[1], &ok, 1);
-    pause();
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(read(ready[0], &ok, 1), 1);
-  EXPECT_EQ(ok, 'y');
+  HolderInChild holder([] {
+    auto *lock = new NamedMutexLock;  // held by the child until it is killed
+    return lock->Wait("test-dead", 0) == WAIT_OBJECT_0;
+  });
+  ASSERT_TRUE(holder.Took());
   NamedMutexLock mine;
   EXPECT_EQ(mine.Wait("test-dead", 100), WAIT_TIMEOUT);
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  holder.Kill();
   EXPECT_EQ(mine.Wait("test-dead", 0), WAIT_OBJECT_0);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST(NamedMutex, ThreadsExcludeEachOther) {
