@@ -15,10 +15,12 @@ for connections to 127.0.0.1.
 SmtpConnection is a raw socket client that returns replies byte for byte,
 for tests that compare the system's exact texts. Receiver runs zelrecv on a
 free port with given settings, in its own scratch root or a shared one (a
-delivery or POP3 test can feed mail through it). MailSystem runs zelrecv
-and zeldeliv (and, when asked, zelfetch) together on one scratch root with
-mail accounts, and waits for mailbox copies and for the agent to fall idle.
-Pop3Server runs zelfetch alone on a free port.
+delivery or POP3 test can feed mail through it); Pop3Server runs zelfetch
+alone the same way (both are a ServerOnPort). MailSystem runs zelrecv and
+zeldeliv (and, when asked, zelfetch) together on one scratch root with mail
+accounts, and waits for mailbox copies and for the agent to fall idle.
+ZeladmCase is the test case of the zeladm suites, and golden() reads the
+texts pinned once for the unit and end-to-end suites (tests/golden).
 
 Sanitizer builds: when ZEL_SANITIZER_LOG names a file, every program's
 standard error (services at stop, zeladm after each run) is searched for
@@ -231,6 +233,7 @@ class ZeladmCase(unittest.TestCase):
                 p.kill()
                 p.communicate()
                 self.fail(f"zeladm {args} hung")
+            check_sanitizer("zeladm " + " ".join(args), err.decode(errors="replace"))
             self.assertEqual(p.returncode, 0, f"{args}: {err.decode(errors='replace')}")
 
 
