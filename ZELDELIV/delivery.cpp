@@ -450,9 +450,7 @@ void NameMessageAfterFile(_tMsgInfo &info, const std::string &fileName) {
 
 std::unique_lock<std::mutex> LockDomainDirectory(const std::string &directory) {
   static std::mutex *stripes = new std::mutex[kDomainLockStripes];
-  std::string key = directory;
-  for (char &c : key)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  std::string key = LowerAsciiCopy(directory);
   return std::unique_lock<std::mutex>(stripes[std::hash<std::string>()(key) % kDomainLockStripes]);
 }
 

@@ -4,16 +4,14 @@
 #include "ZELDELIV/delivery.h"
 #include "ZELDELIV/incoming.h"
 #include "common/zel.h"
+#include "platform/ascii.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
 namespace {
 
 std::string MessageKey(const std::string &fileName) {
-  std::string key = fileName.substr(0, fileName.rfind('.'));
-  for (char &c : key)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return key;
+  return LowerAsciiCopy(std::string_view(fileName).substr(0, fileName.rfind('.')));
 }
 
 // Lists names with one extension into list; false unless complete. A

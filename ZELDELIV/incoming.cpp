@@ -18,16 +18,7 @@
 
 namespace {
 
-// The temporary names under which recipient files are rewritten
-// (CreateRecipientFile); one left in a queue directory is from a rewrite
-// that a crash interrupted.
-constexpr std::string_view kTempPrefix = ".rcp-";
 constexpr std::string_view kQueuedExtension = ".RCP";
-
-bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
-  return name.size() > suffix.size() &&
-         EqualsNoCase(name.substr(name.size() - suffix.size()), suffix);
-}
 
 // A file name without the extension after its last ".".
 std::string WithoutExtension(const std::string &name) {
@@ -197,11 +188,13 @@ void RecoverQueueDirectory(const std::string &dir) {
   bool changed = false;
   for (const std::string &name : names) {
     std::string path = dir + "/" + name;
-    if (std::string_view(name).substr(0, kTempPrefix.size()) == kTempPrefix) {
+    // A temporary recipient file is from a rewrite that a crash interrupted.
+    if (std::string_view(name).substr(0, kRecipientTempPrefix.size()) == kRecipientTempPrefix) {
       changed = DeleteFile(path) || changed;
       continue;
     }
-    if (!EndsWithNoCase(name, kStagedExtension)) continue;
+    std::string_view staged = kStagedExtension;
+    if (name.size() <= staged.size() || !EndsWithNoCase(name, staged)) continue;
     std::string incoming = MailQueueDirectory + "/" + WithoutExtension(name) + ".RCP";
     if (FileExists(incoming) && !FileExists(DeleteMarkerPath(incoming)))
       DeleteFile(path);   // not committed: it is filed again from `incoming`

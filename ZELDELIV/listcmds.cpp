@@ -120,7 +120,7 @@ bool NeedsModerator(bool controlled, const std::string &moderator, const Request
 std::string LowerDomain(const std::string &address) {
   const char *end = SkipLocalAddressPart(address.c_str());
   size_t local = end - address.c_str();
-  return address.substr(0, local) + AsciiLowerCase(std::string_view(address).substr(local));
+  return address.substr(0, local) + LowerAsciiCopy(std::string_view(address).substr(local));
 }
 
 // A local part, then "@" and a domain or a bracketed address (or nothing),
@@ -159,7 +159,7 @@ void AddListMember(const std::string &listName, const std::string &address,
                        " mailing list: error ", ErrorNumber(), ".\n"});
     return;
   }
-  std::string list = AsciiLowerCase(listName), member = LowerDomain(address);
+  std::string list = LowerAsciiCopy(listName), member = LowerDomain(address);
   if (IsRequestAddress(member)) {
     Append(journal, {"\nYou may not add \"", kRequestSuffix, "\" addresses to a mailing list.\n"});
     return;
@@ -192,9 +192,9 @@ void RemoveListMember(const std::string &listName, const std::string &address,
                        " mailing list: error ", ErrorNumber(), ".\n"});
     return;
   }
-  std::string list = AsciiLowerCase(listName), member = address;
+  std::string list = LowerAsciiCopy(listName), member = address;
   size_t at = member.rfind('@');
-  if (at != std::string::npos) member = member.substr(0, at) + AsciiLowerCase(member.substr(at));
+  if (at != std::string::npos) member = member.substr(0, at) + LowerAsciiCopy(member.substr(at));
   if (RemoveFromList(list, member))
     Append(journal, {member, " has been removed from the ", list, " mailing list.\n"});
   else
@@ -324,7 +324,7 @@ bool ProcessListRequestMessage(const std::string &path, const std::string &listN
 
 void ProcessListRequestDirectory(const std::string &dirName) {
   if (!IsSafeListDirectoryName(dirName)) return;
-  std::string listName = AsciiLowerCase(ListNameOfUser(dirName));
+  std::string listName = LowerAsciiCopy(ListNameOfUser(dirName));
   if (listName.empty() || listName.size() == dirName.size()) return;
   std::string dir = MailListsDirectory + "/" + dirName;
   std::vector<std::string> names;

@@ -29,12 +29,6 @@ constexpr const char *kSystemErrorText = "Could not deliver message - system err
 // GetMailbox's result 9 has no system error behind it: say what is wrong.
 constexpr const char *kBadTemplateText = "The mailbox directory template is unusable";
 
-std::string AsciiLower(std::string s) {
-  for (char &c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 std::string_view Trim(std::string_view s) {
@@ -178,7 +172,7 @@ std::string LocalUserName(const char *Name) {
   std::string name = BoundedCopy(Name, kMaxLocalUserName);
   const char *end = SkipLocalAddressPart(name.c_str());
   std::string_view local = Trim(std::string_view(name.c_str(), end - name.c_str()));
-  return AsciiLower(StripDown(local, kMaxLocalUserName));
+  return LowerAsciiCopy(StripDown(local, kMaxLocalUserName));
 }
 
 bool DeliverToLocalUsers(_tMsgInfo &info, void *context) {

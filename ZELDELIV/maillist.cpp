@@ -33,11 +33,6 @@ bool IsControl(char c) {
   return u < 32 || u == 127;
 }
 
-bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
-}
-
 // ---- delivery into a list directory
 
 bool MakeListDirectory(const std::string &dir) {
@@ -329,13 +324,6 @@ void RemoveChar(std::string &text, char c) {
   text.resize(out);
 }
 
-std::string AsciiLowerCase(std::string_view text) {
-  std::string out(text);
-  for (char &c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 bool IsUsableListAddress(std::string_view address) {
   return !address.empty() && address.size() <= kMaxRecipientName && IsSafeHeaderText(address);
 }
@@ -433,7 +421,7 @@ void ProcessListDirectory(const std::string &dirName) {
   // A listing cut at its bound still gives work for this pass.
   ListDirectory(dir, ".MSG", ListKind::kFiles, kMaxListMessagesPerPass, names);
   if (names.empty()) return;
-  ListInfoPtr list = GetListExpansion(AsciiLowerCase(dirName), true);
+  ListInfoPtr list = GetListExpansion(LowerAsciiCopy(dirName), true);
   if (!list || !ListAddressesUsable(*list)) return;
   for (const std::string &name : names) {
     if (Terminating()) return;

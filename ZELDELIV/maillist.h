@@ -183,7 +183,6 @@ class HeaderFieldReader {
 
 // Helpers shared by the distribution and the command modules.
 void RemoveChar(std::string &text, char c);
-std::string AsciiLowerCase(std::string_view text);
 // An address that can be a recipient and go into a header as it is.
 bool IsUsableListAddress(std::string_view address);
 // True when the unquoted local part of address ends with "-request" (a list

@@ -31,8 +31,6 @@ std::vector<_ManualRouteInfo> pManualRouteInfo;
 namespace {
 
 constexpr long long kSecondsPerMinute = 60;
-// Network text in an event is cut here (and its control bytes escaped).
-constexpr size_t kMaxEventText = 200;
 // An answer is read whole up to the largest DNS message: a cut answer
 // would lose exchangers of a domain that resolves perfectly well.
 constexpr size_t kRoutingDnsResponseLimit = kMaxDnsMessageLength;
@@ -49,20 +47,6 @@ constexpr const char *kGiveUpReason = "Unable to deliver to destination domain";
 // ---- small helpers
 
 // Text for an event: cut, control bytes as "\xNN".
-std::string EventText(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text.substr(0, kMaxEventText)) {
-    if (c < 0x20 || c == 0x7F) {
-      char buf[5];
-      snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 // A name written into the record: one word on its line whatever it holds.
 std::string RecordWord(std::string_view text) {
   std::string out = BoundedCopy(text, kMaxRouteHostName);
@@ -157,16 +141,9 @@ bool ReadRecordText(TextFile &f, std::string &text) {
 }
 
 bool WriteRecordFile(const _RoutingInfo &info, const std::string &directory) {
-  std::string tmp = directory + "/" + kRecordTempPrefix + "XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  fchmod(fd, 0644);
-  TextFile f;
-  f.Attach(fd, "w");
-  bool ok = f.Write(FormatRoutingRecord(info)) && f.Commit() && f.Close();
-  ok = ok && MoveFile(tmp, directory + "/" + kDomainRecordName) && SyncDirectory(directory);
-  if (!ok) unlink(tmp.c_str());
-  return ok;
+  DurableFile f;
+  return f.Create(directory + "/" + kDomainRecordName, kRecordTempPrefix, kSpoolFileMode) &&
+         f.Stream().Write(FormatRoutingRecord(info)) && f.Publish();
 }
 
 // ---- giving up
@@ -273,12 +250,12 @@ void GetManualRouteAddresses() {
     for (uint32_t a : host.addresses) AddAddress(route.RouteAddress, a);
     if (rc == ERROR_SUCCESS && !route.RouteAddress.empty()) return false;
     if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND || rc == ERROR_INVALID_PARAMETER) {
-      LogEvent(EVENTLOG_WARNING_TYPE, MSG_INVALID_ROUTE, EventText(route.Route).c_str(), nullptr);
+      LogEvent(EVENTLOG_WARNING_TYPE, MSG_INVALID_ROUTE, LogSafeText(route.Route).c_str(), nullptr);
       return true;
     }
     // Name servers failing at start must not send mail around the
     // gateway: the route stays and its host is resolved at each attempt.
-    LogWin32Error(EVENTLOG_WARNING_TYPE, ("gethostbyname(" + EventText(route.Route) + ")").c_str(),
+    LogWin32Error(EVENTLOG_WARNING_TYPE, ("gethostbyname(" + LogSafeText(route.Route) + ")").c_str(),
                   rc);
     return false;
   };
@@ -436,7 +413,7 @@ _MxRecord FabricateMxRecord(uint16_t preference, std::string_view host, uint16_t
 
 void DnsLookup(_RoutingInfo &info, int depth) {
   if (depth > kMaxDnsLookupDepth) {
-    LogEvent(EVENTLOG_WARNING_TYPE, MSG_DNS_RECURSION_LIMIT, EventText(info.DomainName).c_str(),
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_DNS_RECURSION_LIMIT, LogSafeText(info.DomainName).c_str(),
              nullptr);
     return;
   }
@@ -453,7 +430,7 @@ void DnsLookup(_RoutingInfo &info, int depth) {
   if (m.header.tc) {
     // Only a server that cuts even its TCP answers gets here: try again
     // later rather than take a part of the exchangers, or none, for all.
-    LogEvent(EVENTLOG_ERROR_TYPE, MSG_DNS_TRUNCATED, EventText(info.DomainName).c_str(), nullptr);
+    LogEvent(EVENTLOG_ERROR_TYPE, MSG_DNS_TRUNCATED, LogSafeText(info.DomainName).c_str(), nullptr);
     info.bRetryDns = 1;
     return;
   }

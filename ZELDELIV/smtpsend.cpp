@@ -351,12 +351,7 @@ bool AllDisposed(const _tMsgInfo &info) {
 
 // Outlog fields come from the spool and from DNS: nothing in them may break
 // the line.
-void AppendField(std::string &line, std::string_view text) {
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    line += (u < 32 || u == 127) ? '?' : c;
-  }
-}
+void AppendField(std::string &line, std::string_view text) { line += LogSafeText(text); }
 
 }  // namespace
 

@@ -245,7 +245,7 @@ _Pop3Command OrdinaryParse(std::string_view line, size_t maxLength) {
   if (tokens.empty()) return cmd;
   cmd.bHasWord = true;
   cmd.Word = std::string(tokens[0]);
-  for (char &c : cmd.Word) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  UpperAsciiInPlace(cmd.Word);
   cmd.ArgCount = static_cast<int>(std::min<size_t>(tokens.size() - 1, 3));
   if (tokens.size() > 1) cmd.Arg1 = std::string(tokens[1]);
   if (tokens.size() > 2) cmd.Arg2 = std::string(tokens[2]);
@@ -280,21 +280,6 @@ bool CheckArgCount(_Pop3Dialogue &dlg, int minimum, int maximum, const char *nam
 }
 
 // ---- replies and the activity log
-
-std::string LogSafeText(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text.substr(0, kMaxLoggedText)) {
-    if (c >= 0x20 && c < 0x7F) {
-      out.push_back(static_cast<char>(c));
-      continue;
-    }
-    static const char kHex[] = "0123456789ABCDEF";
-    out += "\\x";
-    out.push_back(kHex[c >> 4]);
-    out.push_back(kHex[c & 15]);
-  }
-  return out;
-}
 
 std::string LogTimeStamp(long long epochSeconds) {
   time_t t = static_cast<time_t>(epochSeconds);

@@ -39,8 +39,6 @@ constexpr size_t kMaxCommandLine = 127;
 constexpr size_t kMaxUserName = 31;
 // The reply buffer: 512 characters and a terminator.
 constexpr size_t kMaxReplyLength = 512;
-// Network text in a log line is cut here.
-constexpr size_t kMaxLoggedText = 200;
 
 // I/O phases: what is outstanding.
 constexpr int kPhaseRead = 1;   // a command read
@@ -154,10 +152,6 @@ _Pop3Command PasswordParse(std::string_view line, size_t maxLength);
 
 // "-ERR too many/few arguments for the NAME command" into the reply, or true.
 bool CheckArgCount(_Pop3Dialogue &dlg, int minimum, int maximum, const char *name);
-
-// Network text as a log shows it: at most kMaxLoggedText bytes, control
-// characters and bytes above 126 as "\xHH".
-std::string LogSafeText(std::string_view text);
 
 // The activity log's time stamp, "[07/Dec/2026:10:00:00]" (local time).
 std::string LogTimeStamp(long long epochSeconds);

@@ -6,21 +6,13 @@
 
 #include <cstdio>
 
+#include "platform/ascii.h"
 #include "platform/dnsclient.h"
 #include "platform/hostres.h"
 
 _LocalHostIPInfo LocalHostIPInfo;
 
 namespace {
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
 
 std::string DottedAddress(uint32_t address) {
   in_addr a;
@@ -103,7 +95,7 @@ void GetLocalHostIPInfo() {
 
 bool PartialDomainNameMatch(std::string_view partial, std::string_view full) {
   if (partial.empty() || partial.size() > full.size()) return false;
-  if (!EqualNoCase(partial, full.substr(0, partial.size()))) return false;
+  if (!EqualsNoCase(partial, full.substr(0, partial.size()))) return false;
   return partial.size() == full.size() || full[partial.size()] == '.';
 }
 

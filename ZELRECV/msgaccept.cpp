@@ -158,7 +158,7 @@ void BuildAddedLines(_Connection *conn, int receivedLines) {
   _SmtpDialogue &dlg = Dlg(conn);
   std::string date = FormatHeaderDate(time(nullptr), true);
   std::string &a = dlg.AddedLines;
-  a = "Received: from " + dlg.HeloName + " (unverified [" + conn->PeerAddress + "]) by " +
+  a = "Received: from " + LogSafeText(dlg.HeloName) + " (unverified [" + conn->PeerAddress + "]) by " +
       conn->LocalHostName + "\r\n (TALVO ZELRECV " + ThisServiceVersion() + ") with SMTP id " +
       dlg.MessageId + ";\r\n " + date + "\r\n";
   if (!HeaderPresent(dlg.Header, "Date:") && receivedLines == 0) a += "Date: " + date + "\r\n";
@@ -210,29 +210,17 @@ std::string RecipientFileName(const std::string &messageFile) {
 const char *WriteRecipientFile(const _SmtpDialogue &dlg) {
   std::string name = RecipientFileName(dlg.MessageFileName);
   if (name.empty()) return "452 Cannot create recipients file name\r\n";
-  std::string tmp = MailQueueDirectory + "/.rcp-XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return "452 Cannot create recipients file\r\n";
-  TextFile f;
-  f.Attach(fd, "w");
-  fchmod(fd, 0644);
-  RecipientLines(dlg, f);
-  if (!f.Commit() || !f.Close()) {
-    unlink(tmp.c_str());
-    return "452 I/O error writing recipient information\r\n";
-  }
+  DurableFile f;
+  if (!f.Create(name, kRecipientTempPrefix, kSpoolFileMode)) return "452 Cannot create recipients file\r\n";
+  RecipientLines(dlg, f.Stream());
+  if (!f.Commit()) return "452 I/O error writing recipient information\r\n";
   DirLock lock;
-  if (!lock.Lock(MailQueueDirectory.c_str(), kRecipientLockMs)) {
-    unlink(tmp.c_str());
+  if (!lock.Lock(MailQueueDirectory.c_str(), kRecipientLockMs))
     return "452 Cannot lock directory for recipients file\r\n";
-  }
-  if (rename(tmp.c_str(), name.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return "452 Cannot create recipients file\r\n";
-  }
+  if (!f.Rename()) return "452 Cannot create recipients file\r\n";
   lock.Unlock();
   if (!SyncDirectory(MailQueueDirectory)) {
-    unlink(name.c_str());
+    DeleteFile(name);
     return "452 I/O error writing recipient information\r\n";
   }
   return nullptr;
@@ -252,7 +240,7 @@ std::string InlogTime() {
 
 void WriteInlogLine(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
-  std::string line = dlg.MessageId + " " + InlogTime() + conn->PeerAddress + " " + dlg.HeloName +
+  std::string line = dlg.MessageId + " " + InlogTime() + conn->PeerAddress + " " + LogSafeText(dlg.HeloName) +
                      " " + (dlg.ReturnPath.empty() ? "-" : dlg.ReturnPath);
   for (auto r = dlg.Recipients.rbegin(); r != dlg.Recipients.rend(); ++r) line += " " + r->Address;
   CutText(line, kMaxInlogLine - 1);

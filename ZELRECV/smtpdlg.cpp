@@ -1,7 +1,6 @@
 // smtpdlg: see smtpdlg.h. Message acceptance after DATA is msgaccept.
 #include "ZELRECV/smtpdlg.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -146,7 +145,7 @@ std::string StoredRecipient(const std::string &address) {
   std::string stored = BoundedCopy(address, kMaxRecipientAddress);
   size_t at = SkipLocalAddressPart(stored.c_str()) - stored.c_str();
   for (size_t i = at; i < stored.size(); ++i)
-    stored[i] = static_cast<char>(tolower(static_cast<unsigned char>(stored[i])));
+    stored[i] = LowerAscii(stored[i]);
   return stored;
 }
 
@@ -229,7 +228,7 @@ void DispatchCommand(_Connection *conn) {
     return;
   }
   for (const SmtpCommand &cmd : kCommands) {
-    if (dlg.LineLength >= 4 && strncasecmp(dlg.Line, cmd.Name, 4) == 0) {
+    if (StartsWithNoCase(std::string_view(dlg.Line, dlg.LineLength), cmd.Name)) {
       cmd.Handler(conn);
       return;
     }

@@ -61,6 +61,21 @@ std::string FormatMessageText(const char *text, const char *string1, const char 
   return out;
 }
 
+std::string LogSafeText(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text.substr(0, kMaxLoggedText)) {
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    out += "\\x";
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 15]);
+  }
+  return out;
+}
+
 void LogEvent(WORD type, uint32_t id, const char *string1, const char *string2) {
   const char *text = MessageText(id);
   if (text == nullptr) text = "";

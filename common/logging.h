@@ -18,11 +18,20 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/errors.h"
 #include "platform/eventlog.h"
 
 class TextFile;
+
+// Network text (a HELO argument, an address, a peer's reply) bound for a
+// log line, an event or a generated header line: at most kMaxLoggedText
+// bytes of it, with control characters and bytes above 126 shown as "\xHH",
+// so that a peer can neither forge lines nor flood a log. Every such text
+// goes through this one helper.
+constexpr size_t kMaxLoggedText = 200;
+std::string LogSafeText(std::string_view text);
 
 // Reports a message-table event. No first string: no inserts (even if a
 // second is given); only the first: one insert; both: two.

@@ -32,13 +32,6 @@ std::string RemoteComputerName;
 bool bDCNameValid = false;
 std::string NtDomainController;
 
-std::string AsciiLower(std::string_view text) {
-  std::string out(text);
-  for (char &c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 // Only a Winlogon key without the value says "not a domain member"; a key
 // that cannot be read says nothing.
 bool MayHaveDomainController() {
@@ -206,7 +199,7 @@ bool GetMailboxFetch(const std::string &user, const std::string &domain, std::st
     // The delivery agent files mail under the lower-case name; on a
     // case-sensitive file system the POP3 side must use the same name.
     path.resize(path.size() - n);
-    path += AsciiLower(user);
+    path += LowerAsciiCopy(user);
   } else if (std::string home; StartsWithNoCase(path, kHomePlaceholder) &&
                                GetHomeDirectoryFetch(user, domain, home) && !home.empty()) {
     path = home + path.substr(kHomePlaceholder.size());

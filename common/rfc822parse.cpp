@@ -46,10 +46,8 @@ bool Is(char c, unsigned char classes) {
   return (kClasses[static_cast<unsigned char>(c)] & classes) != 0;
 }
 
-char ToLowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 void LowerInPlace(char *text) {
-  for (; *text != '\0'; ++text) *text = ToLowerAscii(*text);
+  for (; *text != '\0'; ++text) *text = LowerAscii(*text);
 }
 
 template <typename Char>

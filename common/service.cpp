@@ -2,7 +2,6 @@
 // files) live in platform/svcctl; this file holds the entry layer's logic.
 #include "common/service.h"
 
-#include <strings.h>
 
 #include <atomic>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include "common/logging.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "platform/ascii.h"
 #include "platform/registry.h"
 
 namespace {
@@ -312,7 +312,7 @@ constexpr OptionEntry kOptions[] = {
 
 const OptionEntry *FindOption(const char *arg) {
   for (const OptionEntry &entry : kOptions)
-    if (strcasecmp(arg, entry.name) == 0) return &entry;
+    if (EqualsNoCase(arg, entry.name)) return &entry;
   return nullptr;
 }
 

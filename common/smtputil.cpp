@@ -98,12 +98,6 @@ bool WriteRecipientLines(TextFile &f, const _tMsgInfo &info, bool full) {
   return !f.Error();
 }
 
-
-std::string DirectoryPart(const std::string &path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
 const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -162,21 +156,10 @@ bool WriteMsgInfo(TextFile &stream, _tMsgInfo &info) {
 }
 
 bool CreateRecipientFile(const _tMsgInfo &info, const std::string &FileName) {
-  std::string dir = DirectoryPart(FileName);
-  std::string tmp = dir + "/.rcp-XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  TextFile f;
-  f.Attach(fd, "w");
-  fchmod(fd, 0644);
-  bool ok = WriteRecipientLines(f, info, true) && f.Commit() && f.Close();
   // The name appears only for a whole, durable file.
-  ok = ok && rename(tmp.c_str(), FileName.c_str()) == 0 && SyncDirectory(dir);
-  if (!ok) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  DurableFile f;
+  return f.Create(FileName, kRecipientTempPrefix, kSpoolFileMode) &&
+         WriteRecipientLines(f.Stream(), info, true) && f.Publish();
 }
 
 std::string CreateFileNameFromMessageId(const std::string &DirName, std::string_view MessageId,

@@ -25,9 +25,18 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 #include "platform/textfile.h"
 
 // Field sizes of the records, from the recipient file format.
+// Recipient files are written under a hidden temporary name of this prefix
+// and renamed when whole; scans by suffix never see one, and one left in a
+// queue directory is from a write that a crash interrupted.
+constexpr std::string_view kRecipientTempPrefix = ".rcp-";
+// Permissions of the files the services write into the spool.
+constexpr mode_t kSpoolFileMode = 0644;
+
 constexpr size_t kMaxMessageId = 288;
 constexpr size_t kMaxReturnPath = 512;
 constexpr size_t kMaxRecipientName = 128;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <strings.h>
 
 void STRNCPY(char *dst, const char *src, size_t size) {
   if (size == 0) return;
@@ -49,10 +48,3 @@ std::string BoundedCopy(std::string_view text, size_t maxChars) {
   return std::string(text.substr(0, maxChars));
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}

@@ -13,6 +13,9 @@
 #include <string>
 #include <string_view>
 
+// ASCII case folding (EqualsNoCase, StartsWithNoCase, LowerAscii ...).
+#include "platform/ascii.h"
+
 // Copies at most size - 1 characters of src into dst and always terminates
 // (size 0: nothing is written).
 void STRNCPY(char *dst, const char *src, size_t size);
@@ -36,6 +39,3 @@ size_t strlenmulti(const char *list, size_t size);
 void CutText(std::string &text, size_t maxChars);
 std::string BoundedCopy(std::string_view text, size_t maxChars);
 
-// ASCII case-insensitive comparison and prefix test.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);

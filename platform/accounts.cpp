@@ -1,6 +1,7 @@
 // accounts: see accounts.h.
 #include "platform/accounts.h"
 
+#include "platform/ascii.h"
 #include <crypt.h>
 #include <grp.h>
 #include <pwd.h>
@@ -26,10 +27,6 @@ constexpr size_t kInitialNssBuffer = 16384;
 constexpr long long kRacyWindowNs = 2000000000LL;
 // gethostname() names are at most 255 bytes (POSIX HOST_NAME_MAX on Linux is 64).
 constexpr size_t kHostNameBuffer = 256;
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // Who answers: the parsed file, or (data null) the host's databases.
 struct Source {
@@ -125,11 +122,11 @@ std::string_view BareServer(std::string_view server) {
 
 bool IsThisComputer(const Source &src, std::string_view server) {
   server = BareServer(server);
-  return server.empty() || EqualNoCase(server, src.computer);
+  return server.empty() || EqualsNoCase(server, src.computer);
 }
 
 bool IsController(const Source &src, std::string_view server) {
-  return !src.controller.empty() && EqualNoCase(BareServer(server), src.controller);
+  return !src.controller.empty() && EqualsNoCase(BareServer(server), src.controller);
 }
 
 // Names no account can have never reach the databases.
@@ -266,7 +263,7 @@ long NetGetDCName(const std::string &serverName, const std::string &domainName,
   if (rc != ERROR_SUCCESS) return rc;
   if (!IsThisComputer(src, serverName)) return ERROR_NOT_SUPPORTED;
   std::string_view domain = domainName.empty() ? std::string_view(src.domain) : domainName;
-  if (src.controller.empty() || !EqualNoCase(domain, src.domain)) return NERR_DCNotFound;
+  if (src.controller.empty() || !EqualsNoCase(domain, src.domain)) return NERR_DCNotFound;
   controller = "\\\\" + src.controller;
   return ERROR_SUCCESS;
 }
@@ -347,8 +344,7 @@ std::string HostComputerName() {
   if (gethostname(buf, kHostNameBuffer) != 0) buf[0] = '\0';
   std::string name(buf, strnlen(buf, kHostNameBuffer));
   name = name.substr(0, name.find('.'));
-  for (char &c : name)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  UpperAsciiInPlace(name);
   if (name.size() > kMaxIdentityNameLength) name.resize(kMaxIdentityNameLength);
   return name;
 }

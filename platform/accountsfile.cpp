@@ -2,7 +2,6 @@
 #include "platform/accountsfile.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/root.h"
 
@@ -22,17 +22,6 @@ constexpr std::string_view kForbiddenNameChars = "\"/\\[]:;|=,+*?<>@";
 // The file holds password hashes: its owner alone may read it.
 constexpr mode_t kAccountsFileMode = 0600;
 constexpr mode_t kAccountsDirectoryMode = 0755;
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char &c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
@@ -117,7 +106,7 @@ const IdentitySlot kIdentitySlots[] = {
 
 const IdentitySlot *FindIdentitySlot(std::string_view keyword) {
   for (const IdentitySlot &slot : kIdentitySlots)
-    if (EqualNoCase(keyword, slot.keyword)) return &slot;
+    if (EqualsNoCase(keyword, slot.keyword)) return &slot;
   return nullptr;
 }
 
@@ -185,22 +174,22 @@ bool CheckWhole(Parse &p) {
   AccountsData &d = *p.data;
   if (p.computerLine == 0) return p.FailFile("no computer line");
   if (p.domainLine == 0) return p.FailFile("no domain line");
-  if (EqualNoCase(d.computerName, d.domainName)) {
+  if (EqualsNoCase(d.computerName, d.domainName)) {
     p.line = p.domainLine;
     return p.Fail("the domain name equals the computer name");
   }
   std::unordered_map<std::string, size_t> seen;
   for (AccountRecord &a : d.accounts) {
     p.line = a.line;
-    if (EqualNoCase(a.domain, d.computerName)) {
+    if (EqualsNoCase(a.domain, d.computerName)) {
       a.domain = d.computerName;
-    } else if (EqualNoCase(a.domain, d.domainName)) {
+    } else if (EqualsNoCase(a.domain, d.domainName)) {
       a.domain = d.domainName;
     } else {
       return p.Fail("account domain '" + a.domain + "' is neither the computer '" +
                     d.computerName + "' nor the domain '" + d.domainName + "'");
     }
-    auto [it, fresh] = seen.emplace(Lower(a.domain) + "\\" + Lower(a.name), a.line);
+    auto [it, fresh] = seen.emplace(LowerAsciiCopy(a.domain) + "\\" + LowerAsciiCopy(a.name), a.line);
     if (!fresh)
       return p.Fail("account " + a.domain + "\\" + a.name + " is already defined on line " +
                     std::to_string(it->second));
@@ -288,7 +277,7 @@ const char *AccountKindName(AccountKind kind) {
 
 bool ParseAccountKind(std::string_view text, AccountKind &kind) {
   for (AccountKind k : {AccountKind::kUser, AccountKind::kGroup, AccountKind::kAlias}) {
-    if (EqualNoCase(text, AccountKindName(k))) {
+    if (EqualsNoCase(text, AccountKindName(k))) {
       kind = k;
       return true;
     }
@@ -373,7 +362,7 @@ std::string FormatAccountsFile(const AccountsData &data) {
 const AccountRecord *FindAccount(const AccountsData &data, std::string_view domain,
                                  std::string_view name) {
   for (const AccountRecord &a : data.accounts) {
-    if (EqualNoCase(a.domain, domain) && EqualNoCase(a.name, name)) return &a;
+    if (EqualsNoCase(a.domain, domain) && EqualsNoCase(a.name, name)) return &a;
   }
   return nullptr;
 }

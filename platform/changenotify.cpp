@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/ascii.h"
 #include "platform/errors.h"
 
 namespace {
@@ -19,15 +20,9 @@ constexpr uint32_t kWatchMask = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ON
 // NAME_MAX + 1 bytes.
 constexpr size_t kEventBuffer = 64 * (sizeof(inotify_event) + NAME_MAX + 1);
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
-  if (suffix.empty()) return true;
-  if (name.size() <= suffix.size()) return false;
-  std::string_view tail = name.substr(name.size() - suffix.size());
-  for (size_t i = 0; i < suffix.size(); ++i)
-    if (Lower(tail[i]) != Lower(suffix[i])) return false;
-  return true;
+// A name that is only the suffix (".RCP") is not a file of the kind.
+bool HasSuffix(std::string_view name, std::string_view suffix) {
+  return suffix.empty() || (name.size() > suffix.size() && EndsWithNoCase(name, suffix));
 }
 
 }  // namespace
@@ -60,7 +55,7 @@ bool ChangeNotification::Counts(uint32_t mask, std::string_view name) const {
   if ((mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) != 0)
     return true;
   if ((mask & IN_ISDIR) != 0) return false;
-  return EndsWithNoCase(name, suffix_);
+  return HasSuffix(name, suffix_);
 }
 
 bool ChangeNotification::Acquire() {

@@ -1,6 +1,7 @@
 // dnswire: see dnswire.h.
 #include "platform/dnswire.h"
 
+#include "platform/ascii.h"
 #include <cstdio>
 #include <cstring>
 
@@ -206,8 +207,6 @@ void PutU16(std::string &out, uint16_t v) {
   out += static_cast<char>(v & 0xFF);
 }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 bool BuildDnsQuery(uint16_t id, std::string_view name, uint16_t type, std::string &out) {
@@ -296,9 +295,4 @@ bool ReadDnsName(const uint8_t *data, size_t length, size_t offset, std::string 
   return r.Ok();
 }
 
-bool DnsNamesEqual(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
+bool DnsNamesEqual(std::string_view a, std::string_view b) { return EqualsNoCase(a, b); }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/ascii.h"
 #include "platform/errors.h"
 #include "platform/root.h"
 
@@ -44,16 +45,9 @@ std::string DirectoryOf(const std::string &path) {
   return path.substr(0, slash);
 }
 
-bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
-  if (name.size() <= suffix.size() && !suffix.empty()) return false;
-  std::string_view tail = name.substr(name.size() - suffix.size());
-  for (size_t i = 0; i < suffix.size(); ++i) {
-    char a = tail[i], b = suffix[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
+// A name that is only the suffix is not an entry of the kind.
+bool HasSuffix(std::string_view name, std::string_view suffix) {
+  return suffix.empty() || (name.size() > suffix.size() && EndsWithNoCase(name, suffix));
 }
 
 // The kind of an entry, asking the file system when readdir does not say.
@@ -153,7 +147,7 @@ bool ListDirectory(const std::string &directory, std::string_view suffix, ListKi
     const dirent *e = readdir(dir.get());
     if (e == nullptr) break;
     std::string_view name(e->d_name);
-    if (name == "." || name == ".." || !EndsWithNoCase(name, suffix)) continue;
+    if (name == "." || name == ".." || !HasSuffix(name, suffix)) continue;
     if (!EntryIsKind(dir.get(), e, kind)) continue;
     if (names.size() == maxEntries) {
       SetLastError(ERROR_MORE_DATA);
@@ -187,4 +181,41 @@ int CreateTempFileDeleteOnClose() {
   }
   unlink(tmp.c_str());
   return fd;
+}
+
+DurableFile::~DurableFile() {
+  if (!temp_.empty()) unlink(temp_.c_str());
+}
+
+bool DurableFile::Create(const std::string &finalPath, std::string_view tempPrefix,
+                         mode_t permissions, const char *mode) {
+  final_ = finalPath;
+  std::string tmp = DirectoryOf(finalPath) + "/" + std::string(tempPrefix) + "XXXXXX";
+  int fd = mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) return Fail();
+  temp_ = tmp;
+  if (fchmod(fd, permissions) != 0) {
+    long err = errno;
+    close(fd);
+    SetLastError(err);
+    return false;
+  }
+  return stream_.Attach(fd, mode);
+}
+
+bool DurableFile::Commit() {
+  if (temp_.empty()) return false;
+  bool ok = stream_.Commit();
+  return stream_.Close() && ok;
+}
+
+bool DurableFile::Rename(bool noReplace) {
+  if (temp_.empty() || stream_.IsOpen()) return false;
+  if (!(noReplace ? MoveFileNoReplace(temp_, final_) : MoveFile(temp_, final_))) return false;
+  temp_.clear();
+  return true;
+}
+
+bool DurableFile::Publish(bool noReplace) {
+  return Commit() && Rename(noReplace) && SyncDirectory(DirectoryOf(final_));
 }

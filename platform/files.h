@@ -8,9 +8,13 @@
 // Thread-safe; no state.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/textfile.h"
 
 // mkdir with mode 0755 (less the umask); ERROR_ALREADY_EXISTS when the path exists.
 bool CreateDirectory(const std::string &path);
@@ -79,4 +83,36 @@ class UniqueFd {
 
  private:
   int fd_ = -1;
+};
+
+// A file that appears under its final name whole and durable, or not at all
+// (recipient files, domain records). Create() opens a temporary file in the
+// final name's directory (a hidden name of the given prefix, so directory
+// scans by suffix never see it); the caller writes through Stream(); Commit()
+// flushes and syncs the data and closes the file; Rename() gives it its
+// final name (replacing a file of that name, or with noReplace failing with
+// ERROR_FILE_EXISTS); Publish() is Commit, Rename and a sync of the
+// directory. Until it is renamed the destructor removes the temporary file.
+// Callers that must rename under a lock (the receiver's incoming directory)
+// call the three steps themselves. One owner; not thread-safe.
+class DurableFile {
+ public:
+  DurableFile() = default;
+  ~DurableFile();
+  DurableFile(const DurableFile &) = delete;
+  DurableFile &operator=(const DurableFile &) = delete;
+
+  // mode: a TextFile write mode ("w" translates line ends, "wb" does not).
+  bool Create(const std::string &finalPath, std::string_view tempPrefix, mode_t permissions,
+              const char *mode = "w");
+  TextFile &Stream() { return stream_; }
+  bool Commit();
+  bool Rename(bool noReplace = false);
+  bool Publish(bool noReplace = false);
+  const std::string &FinalPath() const { return final_; }
+
+ private:
+  TextFile stream_;
+  std::string final_;
+  std::string temp_;
 };

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/ascii.h"
 #include "platform/dnsclient.h"
 #include "platform/dnswire.h"
 #include "platform/files.h"
@@ -30,15 +31,6 @@ std::string g_HostsPath = kHostsFilePath;
 std::string HostsFilePath() {
   std::lock_guard<std::mutex> lock(g_HostsPathMutex);
   return g_HostsPath;
-}
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
 }
 
 // ---- The hosts file.
@@ -143,11 +135,11 @@ std::string ReadHostsFile() {
 bool IsOwnName(std::string_view name) {
   std::string host, domain;
   if (!ZelGetHostName(host)) return false;
-  if (EqualNoCase(name, host)) return true;
+  if (EqualsNoCase(name, host)) return true;
   if (ReadTcpipParameter("Domain", kMaxDomainValueBytes, domain) != ERROR_SUCCESS ||
       domain.empty())
     return false;
-  return EqualNoCase(name, host + "." + domain);
+  return EqualsNoCase(name, host + "." + domain);
 }
 
 void AddUnique(std::vector<uint32_t> &list, uint32_t address) {
@@ -271,9 +263,9 @@ std::vector<HostsFileLine> ParseHostsFile(std::string_view text, size_t maxBytes
 bool FindHostsFileName(std::string_view text, size_t maxBytes, std::string_view name,
                        HostEntry &entry) {
   return ScanHostsFile(text, maxBytes, [&](const HostsFileLine &line) {
-    bool match = EqualNoCase(line.name, name) ||
+    bool match = EqualsNoCase(line.name, name) ||
                  std::any_of(line.aliases.begin(), line.aliases.end(),
-                             [&](const std::string &a) { return EqualNoCase(a, name); });
+                             [&](const std::string &a) { return EqualsNoCase(a, name); });
     if (match) entry = EntryFromLine(line);
     return match;
   });

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/ascii.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -21,15 +22,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
 }
 
 // A value in a pair of matching quotes loses them.
@@ -87,12 +79,12 @@ bool FindProfileValue(std::string_view text, size_t maxBytes, std::string_view s
     if (SectionName(line, name)) {
       // Only the first section of the wanted name is searched.
       if (inSection) return false;
-      inSection = SameName(name, section);
+      inSection = EqualsNoCase(name, section);
       continue;
     }
     size_t eq = line.find('=');
     if (!inSection || eq == std::string_view::npos) continue;
-    if (!SameName(Trim(line.substr(0, eq)), key)) continue;
+    if (!EqualsNoCase(Trim(line.substr(0, eq)), key)) continue;
     value.assign(Unquote(Trim(line.substr(eq + 1))));
     return true;
   }

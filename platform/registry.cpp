@@ -19,7 +19,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +29,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/ascii.h"
 #include "platform/root.h"
 
 // An open key: its id, its path as created, and the position of the last
@@ -193,10 +193,6 @@ const std::vector<std::string_view> &TcpipComponents() {
     return v;
   }();
   return parts;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // Splits a relative key path. Leading and trailing backslashes are dropped;
@@ -404,7 +400,7 @@ bool IsPlatformKey(const RegKeyObject &k) {
   std::string_view p = k.path;
   for (size_t i = 0; i < parts.size(); ++i) {
     size_t pos = p.find('\\');
-    if (!EqualNoCase(p.substr(0, pos), parts[i])) return false;
+    if (!EqualsNoCase(p.substr(0, pos), parts[i])) return false;
     if (pos == std::string_view::npos) return i + 1 == parts.size();
     p.remove_prefix(pos + 1);
   }
@@ -414,7 +410,7 @@ bool IsPlatformKey(const RegKeyObject &k) {
 // True when deleting the key at this path would take the platform's key.
 bool HoldsPlatformKey(std::string_view path) {
   std::string_view full = kTcpipParametersKey;
-  if (path.size() > full.size() || !EqualNoCase(full.substr(0, path.size()), path)) return false;
+  if (path.size() > full.size() || !EqualsNoCase(full.substr(0, path.size()), path)) return false;
   return path.size() == full.size() || full[path.size()] == '\\';
 }
 
@@ -491,12 +487,12 @@ std::string HostNameFromOs() {
 bool PlatformValue(std::string_view name, std::string &text) {
   std::string host = HostNameFromOs();
   size_t dot = host.find('.');
-  if (EqualNoCase(name, "Hostname")) {
+  if (EqualsNoCase(name, "Hostname")) {
     text = host.substr(0, dot);
     return true;
   }
-  bool domain = EqualNoCase(name, "Domain");
-  if (!domain && !EqualNoCase(name, "NameServer")) return false;
+  bool domain = EqualsNoCase(name, "Domain");
+  if (!domain && !EqualsNoCase(name, "NameServer")) return false;
   ResolvConfInfo info = ParseResolvConf(ReadResolvConf(), kMaxResolvConfBytes);
   text.clear();
   if (domain) {

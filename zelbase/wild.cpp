@@ -12,25 +12,16 @@
 
 #include "zelbase/zelbase.h"
 
+#include "platform/ascii.h"
 namespace {
 
 constexpr char kWildcard = '*';
-
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
-}
 
 // Position of the first occurrence of needle in haystack, ignoring case.
 size_t FindIgnoringCase(std::string_view haystack, std::string_view needle) {
   if (needle.size() > haystack.size()) return std::string_view::npos;
   for (size_t at = 0; at + needle.size() <= haystack.size(); ++at) {
-    if (EqualIgnoringCase(haystack.substr(at, needle.size()), needle)) return at;
+    if (EqualsNoCase(haystack.substr(at, needle.size()), needle)) return at;
   }
   return std::string_view::npos;
 }
@@ -38,8 +29,8 @@ size_t FindIgnoringCase(std::string_view haystack, std::string_view needle) {
 bool MatchView(std::string_view text, std::string_view mask) {
   while (!text.empty()) {
     size_t star = mask.find(kWildcard);
-    if (star == std::string_view::npos) return EqualIgnoringCase(text, mask);
-    if (!EqualIgnoringCase(text.substr(0, star), mask.substr(0, star))) return false;
+    if (star == std::string_view::npos) return EqualsNoCase(text, mask);
+    if (!EqualsNoCase(text.substr(0, star), mask.substr(0, star))) return false;
     std::string_view rest = mask.substr(star + 1);
     std::string_view segment = rest.substr(0, rest.find(kWildcard));
     if (segment.empty()) return true;  // "*" at the end, or "**"

@@ -46,6 +46,12 @@ std::string FreshDir(const char *name) {
 
 }  // namespace
 
+TEST(Logging, NetworkTextIsEscapedAndCut) {
+  EXPECT_EQ(LogSafeText("USER bob"), "USER bob");
+  EXPECT_EQ(LogSafeText("a\r\n\x7f\xff"), "a\\x0D\\x0A\\x7F\\xFF");
+  EXPECT_EQ(LogSafeText(std::string(500, 'a')).size(), kMaxLoggedText);
+}
+
 TEST(Logging, InsertsFollowTheFirstString) {
   EXPECT_EQ(FormatMessageText("Win32 API routine \"%1\" failed: %2\r\n", "bind", "in use"),
             "Win32 API routine \"bind\" failed: in use\r\n");

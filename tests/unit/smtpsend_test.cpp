@@ -262,7 +262,7 @@ TEST(SmtpOutlog, LineFieldsAndCut) {
   conn.HostName = "mx\nevil";
   SmtpRecipientList list = {{nullptr, "a@x.test", 250, {}}, {nullptr, "b@x.test", 550, "no"}};
   std::string line = OutlogLine(info, conn, list, 1773576000);
-  EXPECT_EQ(line.substr(line.find("] ")), "] to 127.0.0.1 mx?evil from - to a@x.test\n");
+  EXPECT_EQ(line.substr(line.find("] ")), "] to 127.0.0.1 mx\\x0Aevil from - to a@x.test\n");
   for (int i = 0; i < 10; ++i) list.push_back({nullptr, std::string(100, 'r'), 250, {}});
   line = OutlogLine(info, conn, list, 1773576000);
   EXPECT_EQ(line.size(), kMaxOutlogLine);

@@ -46,6 +46,10 @@ TEST(Str, CaseInsensitiveHelpers) {
   EXPECT_FALSE(EqualsNoCase("postmaster", "postmasters"));
   EXPECT_TRUE(StartsWithNoCase("%username%\\x", "%USERNAME%"));
   EXPECT_FALSE(StartsWithNoCase("%user", "%USERNAME%"));
+  // Every byte counts, NUL included, and only ASCII letters fold.
+  EXPECT_FALSE(EqualsNoCase(std::string_view("a\0b", 3), std::string_view("a\0c", 3)));
+  EXPECT_FALSE(EqualsNoCase("\xc4", "\xe4"));
+  EXPECT_TRUE(EndsWithNoCase("B0000000001.rcp", ".RCP"));
   std::string s = "abcdef";
   CutText(s, 3);
   EXPECT_EQ(s, "abc");

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/root.h"
 #include "platform/textfile.h"
@@ -106,4 +107,34 @@ TEST(TextFile, WriteErrorIsSticky) {
   EXPECT_TRUE(f.Error());
   EXPECT_FALSE(f.Write("more"));
   EXPECT_FALSE(f.Close());
+}
+
+// A durable file is invisible until renamed, and nothing is left behind
+// when it is abandoned; a no-replace rename refuses a taken name.
+TEST(DurableFile, AppearsWholeOrNotAtAll) {
+  std::string target = Scratch("durable.RCP");
+  DeleteFile(target);
+  {
+    DurableFile f;
+    ASSERT_TRUE(f.Create(target, ".tmp-", 0600));
+    f.Stream().Write("one\n");
+    ASSERT_TRUE(f.Commit());
+    EXPECT_FALSE(FileExists(target));
+  }
+  std::vector<std::string> names;
+  ASSERT_TRUE(ListDirectory(ZelPath("/textfile"), "", ListKind::kFiles, 100, names));
+  for (const std::string &name : names) EXPECT_NE(name.rfind(".tmp-", 0), 0u) << name;
+  {
+    DurableFile f;
+    ASSERT_TRUE(f.Create(target, ".tmp-", 0600));
+    f.Stream().Write("two\n");
+    ASSERT_TRUE(f.Publish());
+  }
+  EXPECT_EQ(Slurp(target), "two\r\n");
+  DurableFile again;
+  ASSERT_TRUE(again.Create(target, ".tmp-", 0600));
+  again.Stream().Write("three\n");
+  EXPECT_FALSE(again.Publish(true));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  EXPECT_EQ(Slurp(target), "two\r\n");
 }

@@ -8,13 +8,13 @@
 // exit status. Called from zeladm's main only; single-threaded.
 #pragma once
 
-#include <strings.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/errors.h"
 
 // Exit statuses of zeladm.
@@ -68,7 +68,7 @@ int DispatchAdmCommand(const char *prefix, const AdmCommand (&table)[N], int arg
     return kAdmExitUsage;
   }
   for (const AdmCommand &c : table) {
-    if (strcasecmp(argv[0], c.name) != 0) continue;
+    if (!EqualsNoCase(argv[0], c.name)) continue;
     int n = argc - 1;
     if (n < c.minArgs || (c.maxArgs >= 0 && n > c.maxArgs)) {
       std::fprintf(stderr, "zeladm: wrong number of arguments\nUsage: %s %s %s\n", prefix, c.name,
@@ -77,7 +77,7 @@ int DispatchAdmCommand(const char *prefix, const AdmCommand (&table)[N], int arg
     }
     return c.run(argc, argv);
   }
-  if (strcasecmp(argv[0], "help") == 0 || strcmp(argv[0], "-h") == 0 ||
+  if (EqualsNoCase(argv[0], "help") || strcmp(argv[0], "-h") == 0 ||
       strcmp(argv[0], "--help") == 0) {
     PrintAdmUsage(stdout, prefix, table);
     return kAdmExitOk;

@@ -1,7 +1,6 @@
 // listcmd: see listcmd.h.
 #include "tools/zeladm/listcmd.h"
 
-#include <strings.h>
 
 #include <cctype>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "ZELDELIV/mlstcfig.h"
+#include "platform/ascii.h"
 #include "platform/registry.h"
 #include "tools/zeladm/admcmd.h"
 
@@ -63,11 +63,7 @@ bool IsAtomChar(unsigned char c) {
   return std::isalnum(c) != 0 || std::strchr("!#$%&'*+-=?^_`{|}~", c) != nullptr;
 }
 
-bool EndsWithRequest(std::string_view text) {
-  size_t n = std::strlen(RequestPostfix);
-  return text.size() >= n &&
-         strncasecmp(text.data() + text.size() - n, RequestPostfix, n) == 0;
-}
+bool EndsWithRequest(std::string_view text) { return EndsWithNoCase(text, RequestPostfix); }
 
 // A new list's name is a plain local part (no quoting, dots only between
 // characters), since it is the list's address and names its spool directories.
@@ -152,7 +148,7 @@ bool MemberForm(std::string_view a, std::string &member) {
   }
   member = std::string(a);
   for (size_t i = at == std::string_view::npos ? member.size() : at; i < member.size(); ++i)
-    member[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(member[i])));
+    member[i] = LowerAscii(member[i]);
   return true;
 }
 
@@ -160,7 +156,7 @@ bool MemberForm(std::string_view a, std::string &member) {
 
 bool Lookup(const char *option, const char *value, const NamedValue (&table)[3], DWORD &out) {
   for (const NamedValue &n : table)
-    if (strcasecmp(value, n.name) == 0) return out = n.value, true;
+    if (EqualsNoCase(value, n.name)) return out = n.value, true;
   std::fprintf(stderr, "zeladm: %s must be %s, %s or %s\n", option, table[0].name, table[1].name,
                table[2].name);
   return false;

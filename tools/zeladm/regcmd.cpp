@@ -1,7 +1,6 @@
 // regcmd: see regcmd.h.
 #include "tools/zeladm/regcmd.h"
 
-#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/registry.h"
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/regfile.h"
@@ -81,9 +81,9 @@ std::string ShownType(DWORD type) {
 
 // "sz", "REG_SZ", "Reg_Sz"... for the types that set accepts.
 bool LookupType(const char *arg, DWORD &type) {
-  if (strncasecmp(arg, "reg_", 4) == 0) arg += 4;
+  if (StartsWithNoCase(arg, "reg_")) arg += 4;
   for (const TypeName &t : kTypes)
-    if (strcasecmp(arg, t.name) == 0 && t.type != REG_NONE) return type = t.type, true;
+    if (EqualsNoCase(arg, t.name) && t.type != REG_NONE) return type = t.type, true;
   return false;
 }
 
@@ -183,10 +183,10 @@ int ListKey(HKEY key, const std::string &path) {
     std::printf("    %s    %s    %s\n", name.empty() ? "(Default)" : AdmPrintable(name).c_str(),
                 ShownType(type).c_str(), ListingData(type, data).c_str());
   });
-  bool platform = strcasecmp(RegKeyPath(key).c_str(), kTcpipParametersKey) == 0;
+  bool platform = EqualsNoCase(RegKeyPath(key), kTcpipParametersKey);
   for (const char *v : kPlatformValues) {
     bool stored = false;
-    for (const std::string &s : seen) stored = stored || strcasecmp(s.c_str(), v) == 0;
+    for (const std::string &s : seen) stored = stored || EqualsNoCase(s, v);
     DWORD type;
     std::string data;
     if (platform && !stored && ReadValue(key, v, type, data) == ERROR_SUCCESS)
@@ -232,7 +232,7 @@ int RunGet(int argc, char **argv) {
 // Decimal (negative numbers as their 32-bit two's complement, for signed
 // settings) or 0x followed by hex digits.
 bool ParseDwordArg(const char *arg, DWORD &value) {
-  bool hex = strncasecmp(arg, "0x", 2) == 0;
+  bool hex = StartsWithNoCase(arg, "0x");
   bool negative = !hex && arg[0] == '-';
   const char *digits = hex ? arg + 2 : negative ? arg + 1 : arg;
   if (*digits == '\0' ||
@@ -321,9 +321,9 @@ int RunSet(int argc, char **argv) {
 // ---- del
 
 bool IsPlatformKeyOrParent(const std::string &path) {
+  std::string_view key = kTcpipParametersKey;
   size_t n = path.size();
-  return strncasecmp(kTcpipParametersKey, path.c_str(), n) == 0 &&
-         (kTcpipParametersKey[n] == '\0' || kTcpipParametersKey[n] == '\\');
+  return StartsWithNoCase(key, path) && (key.size() == n || key[n] == '\\');
 }
 
 int DeleteKeyCommand(const std::string &path) {

@@ -1,7 +1,7 @@
 // regfile: see regfile.h.
 #include "tools/zeladm/regfile.h"
 
-#include <strings.h>
+#include "platform/ascii.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -34,14 +34,6 @@ void TrimRight(std::string_view &s) {
 }
 
 bool AllBlank(std::string_view s) { return std::all_of(s.begin(), s.end(), IsBlank); }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool StartsNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -283,8 +275,8 @@ bool Parser::ParseData(std::string_view &rest, RegFileOp &op) {
     op.data.push_back('\0');
     return true;
   }
-  if (StartsNoCase(rest, "dword:")) return ParseDword(rest, op);
-  if (StartsNoCase(rest, "hex")) return ParseHex(rest, op);
+  if (StartsWithNoCase(rest, "dword:")) return ParseDword(rest, op);
+  if (StartsWithNoCase(rest, "hex")) return ParseHex(rest, op);
   return Fail("unknown value data " + Excerpt(rest) + " (expected \"text\", dword:, hex: or -)");
 }
 
@@ -490,7 +482,7 @@ bool FormatRegFile(const RegFile &file, std::string &out, RegFileError &err) {
 bool ParseRegRootPath(std::string_view full, std::string &path, std::string &error) {
   size_t pos = full.find('\\');
   std::string_view root = full.substr(0, pos);
-  if (!EqualNoCase(root, kRootName) && !EqualNoCase(root, kRootShort)) {
+  if (!EqualsNoCase(root, kRootName) && !EqualsNoCase(root, kRootShort)) {
     error = "only keys under HKEY_LOCAL_MACHINE (or HKLM) are supported, not " + Excerpt(full);
     return false;
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/accounts.h"
 #include "platform/accountsfile.h"
 #include "tools/zeladm/admcmd.h"
@@ -162,9 +163,9 @@ bool Save(const std::string &path, const AccountsData &data, bool created) {
 
 // The identity's spelling of domain ("" = the computer), or false.
 bool ResolveDomain(const AccountsData &data, const std::string &domain, std::string &out) {
-  if (domain.empty() || strcasecmp(domain.c_str(), data.computerName.c_str()) == 0) {
+  if (domain.empty() || EqualsNoCase(domain, data.computerName)) {
     out = data.computerName;
-  } else if (strcasecmp(domain.c_str(), data.domainName.c_str()) == 0) {
+  } else if (EqualsNoCase(domain, data.domainName)) {
     out = data.domainName;
   } else {
     std::fprintf(stderr, "zeladm: domain \"%s\" is neither the computer %s nor the domain %s\n",
@@ -315,7 +316,7 @@ int RunSetIdentity(int argc, char **argv) {
       (o.controller != nullptr &&
        !CheckIdentityOption("controller name", controller.c_str(), kMaxControllerNameLength)))
     return kAdmExitUsage;
-  if (strcasecmp(o.computer, o.domain) == 0)
+  if (EqualsNoCase(o.computer, o.domain))
     return Usage("the domain must differ from the computer");
   return Edit([&](AccountsData &data) {
     // Renaming moves the accounts along: local ones stay local.
