@@ -122,44 +122,33 @@ int InChild(Fn fn) {
   return WEXITSTATUS(status);
 }
 
-// A live holder in another process: a child runs take() (true when it got
-// what it takes), tells the parent, and holds on until Kill() or the end of
-// the scope. What take() takes must outlive it (a handle kept by the child,
-// or an object on the child's heap).
-class HolderInChild {
- public:
-  template <typename Fn>
-  explicit HolderInChild(Fn take) {
-    int ready[2];
-    if (pipe(ready) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      char ok = take() ? 'y' : 'n';
-      (void)!write(ready[1], &ok, 1);
-      pause();
-      _exit(0);
-    }
-    char ok = 0;
-    took_ = pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok == 'y';
-    close(ready[0]);
-    close(ready[1]);
-  }
-  HolderInChild(const HolderInChild &) = delete;
-  HolderInChild &operator=(const HolderInChild &) = delete;
-  ~HolderInChild() { Kill(); }
+// A live holder in another process: forks a child that runs take() (true
+// when it got what it takes) and then holds on until KillChild(). What
+// take() takes must outlive it (a handle, or an object on the child's heap).
+// The child's pid once it has taken it; -1 (and no child) otherwise.
+void KillChild(pid_t pid) {
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
 
-  bool Took() const { return took_; }
-  void Kill() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+template <typename Fn>
+pid_t HoldInChild(Fn take) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    char ok = take() ? 'y' : 'n';
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
   }
-
- private:
-  pid_t pid_ = -1;
-  bool took_ = false;
-};
+  char ok = 0;
+  bool took = pid > 0 && read(ready[0], &ok, 1) == 1 && ok == 'y';
+  close(ready[0]);
+  close(ready[1]);
+  if (pid > 0 && !took) KillChild(pid);
+  return took ? pid : -1;
+}
 
 // Counts how often two holders were inside at once; lives in memory shared
 // with forked children.
@@ -288,14 +277,14 @@ TEST(LockDir, DeadHoldersLockIsTakenOver) {
 
 TEST(LockDir, LiveHolderInAnotherProcessKeepsItsLock) {
   std::string dir = FreshDir("");
-  HolderInChild holder([&] {
+  pid_t holder = HoldInChild([&] {
     ZEL_LOCK_HANDLE h;
     return LockDir(dir.c_str(), 0, &h);
   });
-  ASSERT_TRUE(holder.Took());
+  ASSERT_GT(holder, 0);
   ZEL_LOCK_HANDLE h;
   EXPECT_FALSE(LockDir(dir.c_str(), 0, &h));
-  holder.Kill();
+  KillChild(holder);
   EXPECT_TRUE(LockDir(dir.c_str(), 0, &h));
   UnlockDir(dir.c_str(), h);
 }
@@ -425,14 +414,14 @@ TEST(NamedMutex, WaitForeverGetsItOnRelease) {
 }
 
 TEST(NamedMutex, DeadHolderReleasesIt) {
-  HolderInChild holder([] {
+  pid_t holder = HoldInChild([] {
     auto *lock = new NamedMutexLock;  // held by the child until it is killed
     return lock->Wait("test-dead", 0) == WAIT_OBJECT_0;
   });
-  ASSERT_TRUE(holder.Took());
+  ASSERT_GT(holder, 0);
   NamedMutexLock mine;
   EXPECT_EQ(mine.Wait("test-dead", 100), WAIT_TIMEOUT);
-  holder.Kill();
+  KillChild(holder);
   EXPECT_EQ(mine.Wait("test-dead", 0), WAIT_OBJECT_0);
 }
 
