@@ -23,7 +23,9 @@ TEST(IpAddr, ParseAndTextRoundTrip) {
   for (const Case &c : cases) {
     IpAddress a;
     EXPECT_EQ(ParseAddress(c.text, &a), c.ok) << c.text;
-    if (c.ok) EXPECT_EQ(AddressText(a), c.shown) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(AddressText(a), c.shown) << c.text;
+    }
   }
   IpAddress a;
   EXPECT_FALSE(ParseAddress(std::string_view("1.2.3.4\0x", 9), &a));

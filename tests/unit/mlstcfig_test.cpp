@@ -14,6 +14,7 @@
 
 #include "net/localhost.h"
 #include "platform/registry.h"
+#include "tests/unit/delivfixture.h"
 #include "tools/zeladm/listcmd.h"
 
 namespace {
@@ -24,11 +25,7 @@ class ListStore : public ::testing::Test {
  protected:
   void SetUp() override {
     RegDeleteTree(HKEY_LOCAL_MACHINE, kListsKey);
-    _IPInfo e;
-    e.IPAddr = 0x0100007f;
-    e.Address = "127.0.0.1";
-    e.Name = kThisHost;
-    LocalHostIPInfo.Entries = {e};
+    delivtest::SetThisHost(kThisHost);
   }
   void TearDown() override { RegDeleteTree(HKEY_LOCAL_MACHINE, kListsKey); }
 
