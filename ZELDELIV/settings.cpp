@@ -1,12 +1,12 @@
 // settings: see settings.h.
 #include "ZELDELIV/settings.h"
 
-#include "ZELRECV/localhost.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/pconfig.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "net/localhost.h"
 #include "platform/sockets.h"
 
 DWORD SendTimeout0 = 300;

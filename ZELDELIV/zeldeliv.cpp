@@ -1,6 +1,6 @@
 // zeldeliv: the delivery agent, service ZELDELIV.
 //
-// Hooks of the service entry layer and the start and stop sequence.
+// The service identity and hooks, and the start and stop sequence.
 // InitThisService returns the number of the step that failed, so an
 // administrator can tell from event 40 where the start stopped. The work is
 // done by the scanning thread, DeliveryThread (delivery: incoming pick-up,
@@ -22,14 +22,20 @@
 #include "common/service.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/localhost.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
-const char *ThisServiceName() { return "ZELDELIV"; }
-const char *ThisServiceDisplayName() { return "ZEL SMTP Delivery Agent"; }
-const char *ThisServiceVersion() { return "0.86"; }
+long InitThisService();
+void TermThisService();
 
 namespace {
+
+constexpr ServiceHooks kDeliveryHooks = {
+    "ZELDELIV", "ZEL SMTP Delivery Agent", "0.86", InitThisService, TermThisService,
+    nullptr,  // no user controls
+    DisplayIPAddress,
+};
 
 // Start-up results: the step that failed.
 constexpr long kFailSpool = 3;
@@ -97,6 +103,6 @@ void TermThisService() {
   LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
 }
 
-void UserControl(DWORD) {}
-
-int main(int argc, char **argv) { return ExitStatusFromCode(ServiceCommandLine(argc, argv)); }
+int main(int argc, char **argv) {
+  return ExitStatusFromCode(ServiceCommandLine(argc, argv, kDeliveryHooks));
+}

@@ -3,7 +3,7 @@
 // replies that need no mailbox, and the POP3 activity log. What the
 // commands do with a mailbox is maildrop.
 //
-// The network engine (ZELRECV/netengine) calls the three hooks: Greet for
+// The network engine (net/netengine) calls the three hooks: Greet for
 // every accepted connection, Pop3Completion after every completed
 // operation, ReleasePop3Dialogue when a connection closes. A connection has
 // one operation outstanding at a time, so its dialogue record is only ever
@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ZELRECV/netengine.h"
+#include "net/netengine.h"
 #include "platform/files.h"
 #include "platform/logon.h"
 #include "zelbase/zelbase.h"

@@ -1,14 +1,12 @@
 // zelfetch: the POP3 server, service ZELFETCH.
 //
-// Contents: the service identity and hooks, and the start sequence, which
-// loads the configuration (global values, then fetchcfg's settings),
-// learns this computer's identity, creates the start directories (mbxsec)
-// and starts the network engine with the POP3 dialogue (pop3dlg,
-// maildrop) on it.
+// Contents: the service identity and hooks handed to the runtime; the
+// settings (global values, then fetchcfg's), with this computer's identity
+// and the start directories (mbxsec); the threads: the network engine
+// (net/) with the POP3 dialogue (pop3dlg, maildrop) on it.
 #include "ZELFETCH/fetchcfg.h"
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
-#include "ZELRECV/netengine.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/netcode.h"
@@ -16,13 +14,22 @@
 #include "common/service.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/localhost.h"
+#include "net/netengine.h"
 #include "platform/sync.h"
 
-const char *ThisServiceName() { return "ZELFETCH"; }
-const char *ThisServiceDisplayName() { return "ZEL POP3 Server"; }
-const char *ThisServiceVersion() { return "0.87"; }
+long InitThisService();
+void TermThisService();
 
 namespace {
+
+constexpr ServiceHooks kPop3Hooks = {
+    "ZELFETCH", "ZEL POP3 Server", "0.87", InitThisService, TermThisService,
+    nullptr,  // no user controls
+    DisplayIPAddress,
+};
+
+// ---- Settings.
 
 bool ReadConfiguration() {
   SetConfigDefaults();
@@ -37,7 +44,21 @@ bool ReadConfiguration() {
   return CreateStartDirectories();
 }
 
+// ---- Threads: the engine's listener and workers, driving POP3 dialogues.
+
+bool StartPop3Engine() {
+  NetEngineSettings settings;
+  settings.Port = static_cast<uint16_t>(Pop3PortNo);
+  settings.IdleSeconds = IdleTimeout;
+  // Idle clients are found by the idle check, not by TCP keep-alives.
+  settings.KeepAlive = false;
+  NetEngineHooks hooks{GreetPop3Connection, Pop3Completion, ReleasePop3Dialogue};
+  return StartNetEngine(settings, hooks);
+}
+
 }  // namespace
+
+// ---- The start and stop sequence.
 
 long InitThisService() {
   StartupCheckPointHint(3000);
@@ -57,13 +78,7 @@ long InitThisService() {
   }
 
   StartupCheckPointHint(3000);
-  NetEngineSettings settings;
-  settings.Port = static_cast<uint16_t>(Pop3PortNo);
-  settings.IdleSeconds = IdleTimeout;
-  // Idle clients are found by the idle check, not by TCP keep-alives.
-  settings.KeepAlive = false;
-  NetEngineHooks hooks{GreetPop3Connection, Pop3Completion, ReleasePop3Dialogue};
-  if (!StartNetEngine(settings, hooks)) return -1;
+  if (!StartPop3Engine()) return -1;
   return 0;
 }
 
@@ -74,6 +89,6 @@ void TermThisService() {
   LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
 }
 
-void UserControl(DWORD) {}
-
-int main(int argc, char **argv) { return ExitStatusFromCode(ServiceCommandLine(argc, argv)); }
+int main(int argc, char **argv) {
+  return ExitStatusFromCode(ServiceCommandLine(argc, argv, kPop3Hooks));
+}

@@ -7,12 +7,12 @@
 #include <cctype>
 #include <cstring>
 
-#include "ZELRECV/localhost.h"
 #include "ZELRECV/msgaccept.h"
 #include "ZELRECV/recvcfg.h"
 #include "common/rfc822parse.h"
 #include "common/service.h"
 #include "common/str.h"
+#include "net/localhost.h"
 
 namespace {
 

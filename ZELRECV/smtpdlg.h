@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "ZELRECV/netengine.h"
+#include "net/netengine.h"
 
 // A command line: 1023 bytes and its terminator.
 constexpr size_t kLineBufferSize = 1024;

@@ -1,12 +1,11 @@
 // zelrecv: the SMTP receiver, service ZELRECV.
 //
-// Contents: the service identity and hooks, and the start sequence, which
-// loads the configuration (global values, then recvcfg's settings),
-// creates the spool directories, learns this computer's identity and starts
-// the network engine with the SMTP dialogue (smtpdlg, msgaccept) on it.
+// Contents: the service identity and hooks handed to the runtime; the
+// settings (global values, then recvcfg's), with the spool directories and
+// this computer's identity; the threads: the network engine (net/) with the
+// SMTP dialogue (smtpdlg, msgaccept) on it.
 #include "ZELRECV/recvcfg.h"
 
-#include "ZELRECV/netengine.h"
 #include "ZELRECV/smtpdlg.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
@@ -16,13 +15,22 @@
 #include "common/service.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/localhost.h"
+#include "net/netengine.h"
 #include "platform/sync.h"
 
-const char *ThisServiceName() { return "ZELRECV"; }
-const char *ThisServiceDisplayName() { return "ZEL SMTP Receiver"; }
-const char *ThisServiceVersion() { return "0.83"; }
+long InitThisService();
+void TermThisService();
 
 namespace {
+
+constexpr ServiceHooks kReceiverHooks = {
+    "ZELRECV", "ZEL SMTP Receiver", "0.83", InitThisService, TermThisService,
+    nullptr,  // no user controls
+    DisplayIPAddress,
+};
+
+// ---- Settings.
 
 bool ReadConfiguration() {
   SetConfigDefaults();
@@ -34,7 +42,20 @@ bool ReadConfiguration() {
   return InitNetCodeModule(kIdentityNameLengthDeliv);
 }
 
+// ---- Threads: the engine's listener and workers, driving SMTP dialogues.
+
+bool StartSmtpEngine() {
+  NetEngineSettings settings;
+  settings.Port = static_cast<uint16_t>(PortNo);
+  settings.IdleSeconds = IdleTimeout;
+  settings.KeepAlive = !NoKeepalives;
+  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue};
+  return StartNetEngine(settings, hooks);
+}
+
 }  // namespace
+
+// ---- The start and stop sequence.
 
 long InitThisService() {
   StartupCheckPointHint(3000);
@@ -54,12 +75,7 @@ long InitThisService() {
   }
 
   StartupCheckPointHint(3000);
-  NetEngineSettings settings;
-  settings.Port = static_cast<uint16_t>(PortNo);
-  settings.IdleSeconds = IdleTimeout;
-  settings.KeepAlive = !NoKeepalives;
-  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue};
-  if (!StartNetEngine(settings, hooks)) return -1;
+  if (!StartSmtpEngine()) return -1;
   return 0;
 }
 
@@ -70,6 +86,6 @@ void TermThisService() {
   LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
 }
 
-void UserControl(DWORD) {}
-
-int main(int argc, char **argv) { return ExitStatusFromCode(ServiceCommandLine(argc, argv)); }
+int main(int argc, char **argv) {
+  return ExitStatusFromCode(ServiceCommandLine(argc, argv, kReceiverHooks));
+}

@@ -2,7 +2,6 @@
 // files) live in platform/svcctl; this file holds the entry layer's logic.
 #include "common/service.h"
 
-
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -43,6 +42,9 @@ std::atomic<ZelEvent *> hServPauseEvent{nullptr};
 // What the process exits with after the dispatcher returns.
 long g_ServiceExitCode = 0;
 
+// Registered before the program's threads start, read-only afterwards.
+ServiceHooks g_Hooks = {"ZELTEST", "ZEL Test", "0.0", nullptr, nullptr, nullptr, nullptr};
+
 DWORD CurrentState() {
   std::lock_guard<std::mutex> guard(g_StatusLock);
   return ssStatus.dwCurrentState;
@@ -71,6 +73,11 @@ bool CreateServiceEvent(std::atomic<ZelEvent *> &slot, bool initiallySignalled) 
 }
 
 }  // namespace
+
+void RegisterServiceHooks(const ServiceHooks &hooks) { g_Hooks = hooks; }
+const char *ThisServiceName() { return g_Hooks.Name; }
+const char *ThisServiceDisplayName() { return g_Hooks.DisplayName; }
+const char *ThisServiceVersion() { return g_Hooks.Version; }
 
 ZelEvent *ServiceStopEvent() { return hServDoneEvent.load(); }
 ZelEvent *ServicePauseGate() { return hServPauseEvent.load(); }
@@ -130,7 +137,7 @@ void service_ctrl(DWORD ctrlCode) {
     case SERVICE_CONTROL_INTERROGATE:
       break;
     default:
-      if (ctrlCode >= 128) UserControl(ctrlCode);
+      if (ctrlCode >= 128 && g_Hooks.Control != nullptr) g_Hooks.Control(ctrlCode);
       break;
   }
   ReportStatusToSCMgr(state, ERROR_SUCCESS, 0, 0, 0);
@@ -163,7 +170,7 @@ long StartAndRunService() {
     return ZEL_EXIT_START_FAILED;
   }
   StartupCheckPointHint(kStepWaitHint);
-  long result = InitThisService();
+  long result = g_Hooks.Init != nullptr ? g_Hooks.Init() : 0;
   if (result == -1) return ZEL_EXIT_START_FAILED;
   if (result != 0) {
     std::string error = std::to_string(result);
@@ -182,9 +189,9 @@ long StartAndRunService() {
 void service_main(DWORD argc, char **argv) {
   ResetServiceRecord();
   long result = StartAndRunService();
-  // The events stay: threads that TermThisService signals may still wait on
+  // The events stay: threads that the Term hook signals may still wait on
   // them.
-  TermThisService();
+  if (g_Hooks.Term != nullptr) g_Hooks.Term();
   ReportStatusToSCMgr(SERVICE_STOPPED, ERROR_SUCCESS, 0, 0, 0);
   g_ServiceExitCode = result;
 }
@@ -294,7 +301,9 @@ void Usage(const char *program) {
 void ShowVersion(CommandLineOptions &) {
   printf("%s %s\n", ThisServiceDisplayName(), ThisServiceVersion());
 }
-void ShowIPAddress(CommandLineOptions &) { DisplayIPAddress(); }
+void ShowIPAddress(CommandLineOptions &) {
+  if (g_Hooks.DisplayAddresses != nullptr) g_Hooks.DisplayAddresses();
+}
 void WantInstall(CommandLineOptions &o) { o.install = true; }
 void WantRemove(CommandLineOptions &o) { o.remove = true; }
 void WantRun(CommandLineOptions &o) { o.run = true; }
@@ -358,7 +367,8 @@ long RunService(const char *program, bool foreground) {
 
 }  // namespace
 
-long ServiceCommandLine(int argc, char **argv) {
+long ServiceCommandLine(int argc, char **argv, const ServiceHooks &hooks) {
+  RegisterServiceHooks(hooks);
   const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : ThisServiceName();
   if (argc < 2) return RunService(program, false);
   CommandLineOptions options;

@@ -1,20 +1,22 @@
 // service: the entry layer shared by the three service programs.
 //
-// A program's main() hands its command line to ServiceCommandLine(), which
-// installs, removes, describes the service, or runs it: under systemd (or
-// with "-run" in the foreground) service_main() reports start-pending
-// checkpoints, creates the stop event and the pause gate, calls the program's
-// InitThisService(), reports the service running, waits for the stop event,
-// then calls TermThisService() and reports it stopped. SIGTERM and SIGINT are
-// the stop control, SIGUSR1 pause, SIGUSR2 continue (platform/svcctl).
+// A program's main() hands its command line and its ServiceHooks to
+// ServiceCommandLine(), which installs, removes, describes the service, or
+// runs it: under systemd (or with "-run" in the foreground) service_main()
+// reports start-pending checkpoints, creates the stop event and the pause
+// gate, calls the program's Init hook, reports the service running, waits
+// for the stop event, then calls the Term hook and reports it stopped.
+// SIGTERM and SIGINT are the stop control, SIGUSR1 pause, SIGUSR2 continue
+// (platform/svcctl).
 //
 // Exit: 0 after a service ran and stopped; a failed start exits nonzero (the
-// error number InitThisService returned, or ZEL_EXIT_START_FAILED when it had
+// error number the Init hook returned, or ZEL_EXIT_START_FAILED when it had
 // already reported why) so that systemd marks the unit failed.
 //
-// Each program supplies the identity accessors and the three hooks below.
-// The status record, the stop event and the pause gate are process-wide;
-// the program's threads only read the gate and the stop event.
+// The hooks are registered once, before any of the program's threads start,
+// and only read afterwards. The status record, the stop event and the pause
+// gate are process-wide; the program's threads only read the gate and the
+// stop event.
 #pragma once
 
 #include "platform/errors.h"
@@ -28,30 +30,44 @@ constexpr long ZEL_EXIT_CONFLICT = 0x20000007;
 // The service failed to start and the event log says why.
 constexpr long ZEL_EXIT_START_FAILED = 0x20000003;
 
-// Supplied by each program.
+// What each program hands the runtime: its identity and its hooks. The
+// strings are the program's constants and must outlive the process.
+struct ServiceHooks {
+  const char *Name;         // the service and event-source name ("ZELRECV")
+  const char *DisplayName;  // "ZEL SMTP Receiver"
+  const char *Version;
+  // A null hook does nothing (a null Init succeeds).
+  // 0: running; -1: failed and already reported why; else an error number.
+  long (*Init)();
+  // Ends the program's work; also runs after a failed start, so it must
+  // cope with a partly started program.
+  void (*Term)();
+  // Controls of 128 and above.
+  void (*Control)(DWORD code);
+  // Prints this computer's addresses ("-ipaddress").
+  void (*DisplayAddresses)();
+};
+
+// Makes hooks the program's; ServiceCommandLine does it, tests that drive
+// service_main directly call it first. Until a program registers, the
+// runtime answers with a neutral identity, "ZELTEST" ("ZEL Test" version
+// "0.0") without hooks: unit tests and fuzz targets that never start a
+// service report their events under it.
+void RegisterServiceHooks(const ServiceHooks &hooks);
+
+// The registered identity, for events, the configuration key and greetings.
 const char *ThisServiceName();
 const char *ThisServiceDisplayName();
 const char *ThisServiceVersion();
-// 0: running; -1: failed and already reported why; else an error number.
-long InitThisService();
-// Ends the program's work; also runs after a failed start, so it must cope
-// with a partly started program.
-void TermThisService();
-// Controls of 128 and above.
-void UserControl(DWORD code);
 
-// Handles the command line; returns the full exit code (see ExitStatusFromCode).
-// Options: -install, -ipaddress, -remove, -run, -version (case ignored).
-// "-run" runs the service in the foreground and cannot be combined with
-// -install or -remove.
-long ServiceCommandLine(int argc, char **argv);
-
-// Prints this computer's addresses ("-ipaddress"); supplied with the
-// network engine's local host table.
-void DisplayIPAddress();
+// Registers hooks and handles the command line; returns the full exit code
+// (see ExitStatusFromCode). Options: -install, -ipaddress, -remove, -run,
+// -version (case ignored). "-run" runs the service in the foreground and
+// cannot be combined with -install or -remove.
+long ServiceCommandLine(int argc, char **argv, const ServiceHooks &hooks);
 
 // The service's entry point and control handler, as the dispatcher calls
-// them (tests drive them directly).
+// them (tests drive them directly, after RegisterServiceHooks).
 void service_main(DWORD argc, char **argv);
 void service_ctrl(DWORD ctrlCode);
 

@@ -1,7 +1,7 @@
 // hostres: this host's name and addresses, and the names and addresses of
 // other hosts.
 //
-// Callers: the local host table (ZELRECV/localhost), the delivery agent
+// Callers: the local host table (net/localhost), the delivery agent
 // (route hosts, exchangers without addresses, a domain's own address), and
 // anything else that needs a host's address.
 //

@@ -3,30 +3,28 @@
 loopback by concurrent POP3 clients.
 
 Starts zelfetch with "-run" under a scratch ZEL_ROOT (the end-to-end test
-harness, tests/e2e/zelharness.py), fills N mailboxes with M message files
-of S bytes each (written straight into the mailbox directories, or with
---fill smtp sent through zelrecv and delivered by zeldeliv), then lets one
-poplib client thread per mailbox log on, retrieve every message, delete it
-and sign off. Prints the messages and megabytes per second of the retrieval
-and zelfetch's peak memory (VmHWM of /proc/PID/status, read before it is
-stopped), and checks that every mailbox ended empty. Only 127.0.0.1 is ever
+harness, tests/e2e/zelharness.py, through bench/benchlib.py), fills N
+mailboxes with M message files of S bytes each (written straight into the
+mailbox directories, or with --fill smtp sent through zelrecv and delivered
+by zeldeliv), then lets one poplib client thread per mailbox log on,
+retrieve every message, delete it and sign off. Prints the messages and
+megabytes per second of the retrieval and zelfetch's peak memory (VmHWM of
+/proc/PID/status) and processor time per message, both read before it is
+stopped, and checks that every mailbox ended empty. Only 127.0.0.1 is ever
 contacted; every wait is bounded.
 """
 
 import argparse
 import os
 import poplib
-import smtplib
 import sys
-import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-import zelharness  # noqa: E402  (after the path set-up above)
+import benchlib  # noqa: E402  (after the path set-up above)
+from benchlib import REPLY_SECONDS, zelharness  # noqa: E402
 
-REPLY_SECONDS = 120     # one reply may take this long before a client gives up
 FILL_SECONDS = 600      # delivery of the whole load by --fill smtp may take this long
 
 
@@ -69,25 +67,14 @@ def fill_files(box_of, args):
 def fill_smtp(mail, args):
     """Sends the load through zelrecv (one connection per mailbox) and
     waits until zeldeliv has delivered all of it; total bytes stored."""
-    errors = []
+    def jobs(m):
+        recipient = "%s@%s" % (user_name(m), zelharness.LOCAL_HOST)
+        for n in range(args.messages):
+            yield [recipient], make_message(m, n, args.size)
 
-    def send(m):
-        try:
-            with smtplib.SMTP("127.0.0.1", mail.port, local_hostname="bench.example",
-                              timeout=REPLY_SECONDS) as client:
-                for n in range(args.messages):
-                    text = make_message(m, n, args.size)[:-3]     # smtplib adds the end line
-                    client.sendmail("bench@bench.example",
-                                    ["%s@%s" % (user_name(m), zelharness.LOCAL_HOST)], text)
-        except Exception as e:  # shown by the driver
-            errors.append(repr(e))
-
-    threads = [threading.Thread(target=send, args=(m,), daemon=True)
-               for m in range(args.mailboxes)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(REPLY_SECONDS * max(1, args.messages))
+    senders = [benchlib.SmtpClient(mail.port, jobs(m)) for m in range(args.mailboxes)]
+    benchlib.start_together(senders)
+    errors = benchlib.join(senders, REPLY_SECONDS * max(1, args.messages))
     if errors:
         raise SystemExit("filling by SMTP failed: %s" % errors[0])
     for m in range(args.mailboxes):
@@ -99,57 +86,55 @@ def fill_smtp(mail, args):
                for m in range(args.mailboxes) for name in mail.messages(user_name(m)))
 
 
-class Client(threading.Thread):
+class Client(benchlib.ClientThread):
     """Collects one mailbox: every message retrieved, then deleted."""
 
-    def __init__(self, port, number, barrier):
-        super().__init__(daemon=True)
-        self.port, self.number, self.barrier = port, number, barrier
+    def __init__(self, port, number):
+        super().__init__()
+        self.port, self.number = port, number
         self.messages = 0
         self.octets = 0
-        self.error = None
 
-    def run(self):
+    def work(self):
+        client = poplib.POP3("127.0.0.1", self.port, timeout=REPLY_SECONDS)
         try:
-            self.barrier.wait(timeout=REPLY_SECONDS)
-            client = poplib.POP3("127.0.0.1", self.port, timeout=REPLY_SECONDS)
-            try:
-                client.user(user_name(self.number))
-                client.pass_(password(self.number))
-                count, _ = client.stat()
-                for n in range(1, count + 1):
-                    _, lines, octets = client.retr(n)
-                    client.dele(n)
-                    self.messages += 1
-                    self.octets += octets
-                client.quit()
-            finally:
-                client.close()
-        except Exception as e:  # counted and shown by the driver
-            self.error = repr(e)
+            client.user(user_name(self.number))
+            client.pass_(password(self.number))
+            count, _ = client.stat()
+            for n in range(1, count + 1):
+                _, lines, octets = client.retr(n)
+                client.dele(n)
+                self.messages += 1
+                self.octets += octets
+            client.quit()
+        finally:
+            client.close()
 
 
 def drive(port, args):
-    barrier = threading.Barrier(args.mailboxes + 1)
-    clients = [Client(port, m, barrier) for m in range(args.mailboxes)]
-    for c in clients:
-        c.start()
-    barrier.wait(timeout=REPLY_SECONDS)
-    started = time.monotonic()
-    for c in clients:
-        c.join(REPLY_SECONDS * max(1, args.messages))
+    clients = [Client(port, m) for m in range(args.mailboxes)]
+    started = benchlib.start_together(clients)
+    errors = benchlib.join(clients, REPLY_SECONDS * max(1, args.messages))
     elapsed = time.monotonic() - started
-    errors = [c.error for c in clients if c.error]
     return sum(c.messages for c in clients), sum(c.octets for c in clients), elapsed, errors
 
 
-def report(name, messages, stored, elapsed, peak_kb, left, errors):
+def report(name, messages, stored, elapsed, use, left, errors):
     mb = stored / 1e6
-    print("%-9s %7d messages (%.1f MB) in %7.2f s  %9.1f msg/s  %7.2f MB/s  peak memory %s kB%s%s"
-          % (name, messages, mb, elapsed, messages / elapsed if elapsed else 0.0,
-             mb / elapsed if elapsed else 0.0, peak_kb if peak_kb is not None else "?",
+    print("%-9s %7d messages (%.1f MB) in %7.2f s  %9.1f msg/s  %7.2f MB/s  %s%s%s"
+          % (name, messages, mb, elapsed, benchlib.rate(messages, elapsed),
+             benchlib.rate(mb, elapsed), use.text(messages),
              "  (%d messages left in the mailboxes)" % left if left else "",
              "  (%d clients failed: %s)" % (len(errors), errors[0]) if errors else ""))
+
+
+def retrieve(service, port, stored, args, left):
+    """The retrieval from a started zelfetch, and its line; left() counts
+    the messages still in the mailboxes afterwards."""
+    before = benchlib.usage(service)
+    messages, _, elapsed, errors = drive(port, args)
+    report("zelfetch", messages, stored, elapsed, benchlib.usage(service, before), left(),
+           errors)
 
 
 def bench_files(args):
@@ -158,10 +143,8 @@ def bench_files(args):
     try:
         stored = fill_files(server.mailbox, args)
         server.start()
-        messages, _, elapsed, errors = drive(server.port, args)
-        peak = server.service.peak_memory_kb()
-        left = sum(len(zelharness.files_with(server.mailbox(u), "MSG")) for u in users)
-        report("zelfetch", messages, stored, elapsed, peak, left, errors)
+        retrieve(server.service, server.port, stored, args, lambda: sum(
+            len(zelharness.files_with(server.mailbox(u), "MSG")) for u in users))
     finally:
         server.stop()
 
@@ -173,10 +156,8 @@ def bench_smtp(args):
     try:
         mail.start()
         stored = fill_smtp(mail, args)
-        messages, _, elapsed, errors = drive(mail.pop3_port, args)
-        peak = mail.fetcher.peak_memory_kb()
-        left = sum(len(mail.messages(u)) for u in users)
-        report("zelfetch", messages, stored, elapsed, peak, left, errors)
+        retrieve(mail.fetcher, mail.pop3_port, stored, args,
+                 lambda: sum(len(mail.messages(u)) for u in users))
     finally:
         mail.stop()
 
@@ -189,10 +170,7 @@ def main():
     parser.add_argument("--size", type=int, default=10240, help="message size in bytes")
     parser.add_argument("--fill", choices=["files", "smtp"], default="files",
                         help="write the message files directly, or send them by SMTP")
-    parser.add_argument("--build", help="build directory (default $ZEL_BUILD_DIR or build/)")
-    args = parser.parse_args()
-    if args.build:
-        zelharness.BIN_DIR = os.path.join(args.build, "bin")
+    args = benchlib.parse_args(parser)
     print("%d mailboxes x %d messages x %d bytes, filled by %s"
           % (args.mailboxes, args.messages, args.size, args.fill))
     (bench_smtp if args.fill == "smtp" else bench_files)(args)

@@ -5,14 +5,15 @@ Starts dnsmasq (the name server: D domains d0.bench.test, d1.bench.test, ...
 whose MX records all name sink.bench.test at 127.0.0.2), a fast SMTP sink
 (sink.py, a separate process) on 127.0.0.2, and zelrecv and zeldeliv with
 "-run" under a scratch ZEL_ROOT (the end-to-end test harness,
-tests/e2e/zelharness.py, and its peers, tests/e2e/remotepeers.py). C client
-threads send N messages of about S bytes through zelrecv, message i to R
-recipients of domain i mod D. By default the mail is all queued before the
-agent starts, so the figure is the agent's alone: from its start until the
-sink has taken every message. With --live the agent runs while the mail
-arrives and the figure runs from the first acceptance. It prints messages
-per second and the agent's peak memory (VmHWM of /proc/PID/status, read
-before it is stopped). Only 127.0.0.0/8 is contacted; every wait is bounded.
+tests/e2e/zelharness.py, and its peers, tests/e2e/remotepeers.py, through
+bench/benchlib.py). C client threads send N messages of about S bytes
+through zelrecv, message i to R recipients of domain i mod D. By default the
+mail is all queued before the agent starts, so the figure is the agent's
+alone: from its start until the sink has taken every message. With --live
+the agent runs while the mail arrives and the figure runs from the first
+acceptance. It prints messages per second and the agent's peak memory
+(VmHWM of /proc/PID/status) and processor time per message, both read
+before it is stopped. Only 127.0.0.0/8 is contacted; every wait is bounded.
 """
 
 import argparse
@@ -26,14 +27,13 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 
-import remotepeers  # noqa: E402  (after the path set-up above)
-import zelharness  # noqa: E402
+import benchlib  # noqa: E402  (after the path set-up above)
+import remotepeers  # noqa: E402  (found through benchlib's path)
+from benchlib import REPLY_SECONDS, zelharness  # noqa: E402
 
-REPLY_SECONDS = 120     # one reply may take this long before a client gives up
 POLL_SECONDS = 0.05     # how often the sink is asked for its count
-STALL_SECONDS = 120     # give up when the sink's count did not move for this long
 SINK_ADDRESS = "127.0.0.2"
 SINK_NAME = "sink.bench.test"
 
@@ -42,61 +42,15 @@ def domain(number):
     return "d%d.bench.test" % number
 
 
-def make_message(number, size):
-    head = (b"From: bench@bench.example\r\nSubject: remote bench %d\r\n"
-            b"Message-ID: <rbench.%d@bench.example>\r\n\r\n" % (number, number))
-    line = b"x" * 76 + b"\r\n"
-    return head + line * max(0, (size - len(head)) // len(line)) + b".\r\n"
-
-
-class Counter:
-    def __init__(self, limit):
-        self.next, self.limit, self.lock = 0, limit, threading.Lock()
-
-    def take(self):
-        with self.lock:
-            if self.next >= self.limit:
-                return None
-            self.next += 1
-            return self.next - 1
-
-
-class Client(threading.Thread):
-    """Sends the messages whose numbers it takes from the shared counter."""
-
-    def __init__(self, port, args, counter, barrier):
-        super().__init__(daemon=True)
-        self.port, self.args, self.counter, self.barrier = port, args, counter, barrier
-        self.accepted = []      # monotonic times of the "250" replies to DATA
-        self.error = None
-
-    def run(self):
-        try:
-            self.barrier.wait(timeout=REPLY_SECONDS)
-            with zelharness.SmtpConnection(self.port, timeout=REPLY_SECONDS) as conn:
-                self.expect(conn.reply(), "220")
-                self.expect(conn.command("HELO bench.example"), "250")
-                while True:
-                    number = self.counter.take()
-                    if number is None:
-                        break
-                    self.expect(conn.command("MAIL FROM:<bench@bench.example>"), "250")
-                    for r in range(self.args.recipients):
-                        self.expect(conn.command("RCPT TO:<user%d@%s>"
-                                                 % (r, domain(number % self.args.domains))),
-                                    "250")
-                    self.expect(conn.command("DATA"), "354")
-                    conn.send(make_message(number, self.args.size))
-                    self.expect(conn.reply(), "250")
-                    self.accepted.append(time.monotonic())
-                conn.command("QUIT")
-        except Exception as e:  # counted and shown by the driver
-            self.error = repr(e)
-
-    @staticmethod
-    def expect(reply, code):
-        if not reply.startswith(code):
-            raise AssertionError("reply %r, expected %s" % (reply, code))
+def jobs(counter, args):
+    """The messages whose numbers this client takes from the shared counter:
+    message i to R recipients of domain i mod D."""
+    for number in counter.numbers():
+        head = (b"From: bench@bench.example\r\nSubject: remote bench %d\r\n"
+                b"Message-ID: <rbench.%d@bench.example>\r\n\r\n" % (number, number))
+        recipients = ["user%d@%s" % (r, domain(number % args.domains))
+                      for r in range(args.recipients)]
+        yield recipients, benchlib.make_message(head, args.size)
 
 
 class Sink:
@@ -124,40 +78,7 @@ class Sink:
             return int(f.readline().split()[1])
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=zelharness.WAIT_SECONDS)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=zelharness.WAIT_SECONDS)
-
-
-def send_all(mail, args):
-    counter = Counter(args.messages)
-    barrier = threading.Barrier(args.clients + 1)
-    clients = [Client(mail.port, args, counter, barrier) for _ in range(args.clients)]
-    for c in clients:
-        c.start()
-    barrier.wait(timeout=REPLY_SECONDS)
-    return clients
-
-
-def wait_sink(sink, wanted, clients):
-    """Polls the sink until it has wanted messages or nothing moves any
-    more; the count and the time the last new message was seen."""
-    seen, last_change = 0, time.monotonic()
-    while True:
-        count = sink.count()
-        now = time.monotonic()
-        if count != seen:
-            seen, last_change = count, now
-        if count >= wanted:
-            return count, last_change
-        sending = any(c.is_alive() for c in clients)
-        if not sending and now - last_change > STALL_SECONDS:
-            return count, last_change
-        time.sleep(POLL_SECONDS)
+        benchlib.end_process(self.proc)
 
 
 def run(mail, sink, args):
@@ -165,20 +86,20 @@ def run(mail, sink, args):
     client errors)."""
     if args.live:
         mail.agent.start()
-    clients = send_all(mail, args)
+    counter = benchlib.Counter(args.messages)
+    clients = [benchlib.SmtpClient(mail.port, jobs(counter, args)) for _ in range(args.clients)]
+    benchlib.start_together(clients)
     if not args.live:
-        for c in clients:
-            c.join(REPLY_SECONDS + args.messages)   # each reply is bounded anyway
+        benchlib.join(clients, REPLY_SECONDS + args.messages)   # each reply is bounded anyway
         started = time.monotonic()
         mail.agent.start()
-    wanted = sum(len(c.accepted) for c in clients) if not args.live else args.messages
-    delivered, last = wait_sink(sink, wanted, clients)
-    for c in clients:
-        c.join(REPLY_SECONDS)
-    accepted = sorted(t for c in clients for t in c.accepted)
+    wanted = len(benchlib.accepted_times(clients)) if not args.live else args.messages
+    delivered, last = benchlib.wait_count(sink.count, wanted, clients, POLL_SECONDS)
+    errors = benchlib.join(clients, REPLY_SECONDS)
+    accepted = benchlib.accepted_times(clients)
     if args.live:
         started = accepted[0] if accepted else time.monotonic()
-    return started, accepted, delivered, last, [c.error for c in clients if c.error]
+    return started, accepted, delivered, last, errors
 
 
 def main():
@@ -192,10 +113,7 @@ def main():
                         help="MaxDeliveryThreads (default: the agent's own, 50)")
     parser.add_argument("--live", action="store_true",
                         help="run the agent while the mail arrives")
-    parser.add_argument("--build", help="build directory (default $ZEL_BUILD_DIR or build/)")
-    args = parser.parse_args()
-    if args.build:
-        zelharness.BIN_DIR = os.path.join(args.build, "bin")
+    args = benchlib.parse_args(parser)
     print("%d messages x %d bytes to %d domains, %d recipient(s) each, %s"
           % (args.messages, args.size, args.domains, args.recipients,
              "agent running while mail arrives" if args.live else "queued before the agent starts"))
@@ -215,7 +133,7 @@ def main():
                                      name_server=ns.address, prefix="zel-bench-remote-")
         mail.start(agent=False)
         started, accepted, delivered, last, errors = run(mail, sink, args)
-        deliv_kb = mail.agent.peak_memory_kb()
+        deliv_use = benchlib.usage(mail.agent)
         queries = len(ns.queries())
     finally:
         for peer in (mail, sink, ns):
@@ -227,11 +145,10 @@ def main():
         return 1
     elapsed = last - started
     print("delivered %7d messages in %7.2f s  %9.1f msg/s  (%s)"
-          % (delivered, elapsed, delivered / elapsed if elapsed > 0 else 0.0,
+          % (delivered, elapsed, benchlib.rate(delivered, elapsed),
              "first acceptance to the last message at the sink" if args.live
              else "agent start to the last message at the sink"))
-    print("peak memory: zeldeliv %s kB; DNS questions asked: %d"
-          % (deliv_kb if deliv_kb is not None else "?", queries))
+    print("zeldeliv: %s; DNS questions asked: %d" % (deliv_use.text(delivered), queries))
     if errors:
         print("%d clients failed: %s" % (len(errors), errors[0]))
     if delivered < len(accepted):

@@ -2,12 +2,13 @@
 """Receive benchmark: N clients x M messages of S bytes over loopback.
 
 Starts zelrecv with "-run" under a scratch ZEL_ROOT (the end-to-end test
-harness, tests/e2e/zelharness.py), lets N client threads each hold one
-connection and send M messages of about S bytes one after the other, and
-prints the messages per second and the receiver's peak memory (VmHWM of
-/proc/PID/status, read before it is stopped). With --peer aiosmtpd the same
-load also runs against aiosmtpd's sink (python3-aiosmtpd), side by side.
-Only 127.0.0.1 is ever contacted; every wait is bounded.
+harness, tests/e2e/zelharness.py, through bench/benchlib.py), lets N client
+threads each hold one connection and send M messages of about S bytes one
+after the other, and prints the messages per second, the receiver's peak
+memory (VmHWM of /proc/PID/status) and its processor time per message, both
+read before it is stopped. With --peer aiosmtpd the same load also runs
+against aiosmtpd's sink (python3-aiosmtpd), side by side. Only 127.0.0.1 is
+ever contacted; every wait is bounded.
 """
 
 import argparse
@@ -15,81 +16,42 @@ import os
 import socket
 import subprocess
 import sys
-import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-import zelharness  # noqa: E402  (after the path set-up above)
-
-REPLY_SECONDS = 120     # one reply may take this long before a client gives up
+import benchlib  # noqa: E402  (after the path set-up above)
+from benchlib import REPLY_SECONDS, zelharness  # noqa: E402
 
 
-def make_message(client, number, size):
-    head = b"From: bench@bench.example\r\nSubject: bench %d %d\r\n\r\n" % (client, number)
-    line = b"x" * 76 + b"\r\n"
-    body = line * max(0, (size - len(head)) // len(line))
-    return head + body + b".\r\n"
-
-
-class Client(threading.Thread):
-    def __init__(self, port, number, messages, size, barrier):
-        super().__init__(daemon=True)
-        self.port, self.number, self.messages, self.size = port, number, messages, size
-        self.barrier = barrier
-        self.sent = 0
-        self.error = None
-
-    def run(self):
-        try:
-            self.barrier.wait(timeout=REPLY_SECONDS)
-            with zelharness.SmtpConnection(self.port, timeout=REPLY_SECONDS) as conn:
-                self.expect(conn.reply(), "220")
-                self.expect(conn.command("HELO bench%d.example" % self.number), "250")
-                for m in range(self.messages):
-                    self.expect(conn.command("MAIL FROM:<bench@bench.example>"), "250")
-                    self.expect(conn.command("RCPT TO:<user%d>" % self.number), "250")
-                    self.expect(conn.command("DATA"), "354")
-                    conn.send(make_message(self.number, m, self.size))
-                    self.expect(conn.reply(), "250")
-                    self.sent += 1
-                conn.command("QUIT")
-        except Exception as e:  # counted and shown by the driver
-            self.error = repr(e)
-
-    @staticmethod
-    def expect(reply, code):
-        if not reply.startswith(code):
-            raise AssertionError("reply %r, expected %s" % (reply, code))
+def jobs(client, args):
+    """The messages of client number client, all to user<client>."""
+    for m in range(args.messages):
+        head = b"From: bench@bench.example\r\nSubject: bench %d %d\r\n\r\n" % (client, m)
+        yield ["user%d" % client], benchlib.make_message(head, args.size)
 
 
 def drive(port, args):
-    barrier = threading.Barrier(args.clients + 1)
-    clients = [Client(port, c, args.messages, args.size, barrier) for c in range(args.clients)]
-    for c in clients:
-        c.start()
-    barrier.wait(timeout=REPLY_SECONDS)
-    started = time.monotonic()
-    for c in clients:
-        c.join(REPLY_SECONDS * max(1, args.messages))
+    clients = [benchlib.SmtpClient(port, jobs(c, args), helo="bench%d.example" % c)
+               for c in range(args.clients)]
+    started = benchlib.start_together(clients)
+    errors = benchlib.join(clients, REPLY_SECONDS * max(1, args.messages))
     elapsed = time.monotonic() - started
-    errors = [c.error for c in clients if c.error]
-    return sum(c.sent for c in clients), elapsed, errors
+    return sum(len(c.accepted) for c in clients), elapsed, errors
 
 
-def report(name, sent, elapsed, peak_kb, errors):
-    print("%-9s %7d messages in %7.2f s  %9.1f msg/s  peak memory %s kB%s"
-          % (name, sent, elapsed, sent / elapsed if elapsed else 0.0,
-             peak_kb if peak_kb is not None else "?",
+def report(name, sent, elapsed, use, errors):
+    print("%-9s %7d messages in %7.2f s  %9.1f msg/s  %s%s"
+          % (name, sent, elapsed, benchlib.rate(sent, elapsed), use.text(sent),
              "  (%d clients failed: %s)" % (len(errors), errors[0]) if errors else ""))
 
 
 def bench_zelrecv(args):
     receiver = zelharness.Receiver(prefix="zel-bench-recv-").start()
     try:
+        before = benchlib.usage(receiver.service)
         sent, elapsed, errors = drive(receiver.port, args)
-        report("zelrecv", sent, elapsed, receiver.service.peak_memory_kb(), errors)
+        report("zelrecv", sent, elapsed, benchlib.usage(receiver.service, before), errors)
     finally:
         receiver.stop()
 
@@ -116,12 +78,11 @@ def bench_aiosmtpd(args):
         if not wait_for_port(port, proc):
             print("aiosmtpd did not start (is python3-aiosmtpd installed?)")
             return
+        before = benchlib.usage(proc)
         sent, elapsed, errors = drive(port, args)
-        report("aiosmtpd", sent, elapsed, zelharness.proc_status(proc.pid, "VmHWM"), errors)
+        report("aiosmtpd", sent, elapsed, benchlib.usage(proc, before), errors)
     finally:
-        proc.terminate()
-        if zelharness.wait_exit(proc, 10) is None:
-            zelharness.stop_child(proc)
+        benchlib.end_process(proc)
 
 
 def main():
@@ -131,10 +92,7 @@ def main():
     parser.add_argument("--size", type=int, default=10240, help="message size in bytes")
     parser.add_argument("--peer", choices=["none", "aiosmtpd"], default="none",
                         help="also run the same load against this peer")
-    parser.add_argument("--build", help="build directory (default $ZEL_BUILD_DIR or build/)")
-    args = parser.parse_args()
-    if args.build:
-        zelharness.BIN_DIR = os.path.join(args.build, "bin")
+    args = benchlib.parse_args(parser)
     print("%d clients x %d messages x %d bytes" % (args.clients, args.messages, args.size))
     bench_zelrecv(args)
     if args.peer == "aiosmtpd":

@@ -116,7 +116,7 @@ class MailCase(unittest.TestCase):
     def setUp(self):
         self.mail = MailSystem(self.users, suite=self.suite, deliv=self.deliv,
                                aliases=self.aliases, env=TZ_UTC, prefix="zel-e2e-local-")
-        self.addCleanup(self.stop_mail)
+        self.addCleanup(self.mail.stop_checked, self)
         for domain in self.held_domains:
             self.mail.hold_domain(domain)
         for user in self.mailboxes:
@@ -126,18 +126,6 @@ class MailCase(unittest.TestCase):
 
     def prepare(self):
         """Files a test class needs before the programs start."""
-
-    def stop_mail(self):
-        agent = self.mail.agent
-        died = agent.proc is not None and agent.proc.poll() is not None
-        stderr = agent.stderr()[-3000:]
-        keep = bool(os.environ.get("ZEL_E2E_KEEP"))
-        statuses = self.mail.stop(keep=keep)
-        if keep:
-            print("\nkept scratch root %s" % self.mail.scratch.root)
-        if agent.proc is not None:
-            self.assertFalse(died, "zeldeliv ended during the test: %s" % stderr)
-            self.assertEqual(statuses.get("zeldeliv"), 0, "zeldeliv stop: %s" % stderr)
 
     # -- helpers ------------------------------------------------------------
 

@@ -99,21 +99,9 @@ class RemoteCase(unittest.TestCase):
         settings.update(deliv or {})
         self.mail = MailSystem(USERS, suite=suite, deliv=settings, env=TZ_UTC,
                                prefix="zel-e2e-remote-", name_server=name_server)
-        self.addCleanup(self.stop_mail)
+        self.addCleanup(self.mail.stop_checked, self)
         self.mail.start(agent=False)
         return self.mail
-
-    def stop_mail(self):
-        agent = self.mail.agent
-        died = agent.proc is not None and agent.proc.poll() is not None
-        stderr = agent.stderr()[-3000:]
-        keep = bool(os.environ.get("ZEL_E2E_KEEP"))
-        statuses = self.mail.stop(keep=keep)
-        if keep:
-            print("\nkept scratch root %s" % self.mail.scratch.root)
-        if agent.proc is not None:
-            self.assertFalse(died, "zeldeliv ended during the test: %s" % stderr)
-            self.assertEqual(statuses.get("zeldeliv"), 0, "zeldeliv stop: %s" % stderr)
 
     def send(self, recipients, subject="remote mail", sender=SENDER):
         self.mail.send(sender, recipients, text(subject))

@@ -14,13 +14,11 @@ import os
 import re
 import shutil
 import smtplib
-import subprocess
-import tempfile
 import time
 import unittest
 
 from zelharness import (LOCAL_HOST, MSGID_RE, WAIT_SECONDS, Receiver, Scratch, list_spool_pairs,
-                        program_path, read_bytes, run)
+                        program_path, read_bytes, run, swaks_send)
 
 # The plain receiver's zone: 3:30 west of UTC, no daylight saving.
 WEST_ZONE = ("ZLT+3:30", b"-0330", datetime.timedelta(hours=-3, minutes=-30))
@@ -534,17 +532,9 @@ class ClientProgramTest(ReceiverCase):
     @unittest.skipUnless(shutil.which("swaks"), "swaks is not installed")
     def test_swaks_send(self):
         before = list_spool_pairs(self.receiver.queue)
-        with tempfile.NamedTemporaryFile("wb", suffix=".eml") as f:
-            # swaks ends the data with its own line break and the "." line.
-            f.write(b"From: sw@swaks.example\r\nSubject: via swaks\r\n\r\nswaks body line\r\n"
-                    b".dot line")
-            f.flush()
-            result = subprocess.run(
-                ["swaks", "--server", "127.0.0.1:%d" % self.receiver.port, "--protocol", "SMTP",
-                 "--helo", "swaks.example", "--from", "sw@swaks.example",
-                 "--to", "user@zeltest.example.test", "--data", "@" + f.name,
-                 "--timeout", str(WAIT_SECONDS)],
-                capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
+        result = swaks_send(self.receiver.port, "sw@swaks.example", "user@zeltest.example.test",
+                            b"From: sw@swaks.example\r\nSubject: via swaks\r\n\r\n"
+                            b"swaks body line\r\n.dot line", helo="swaks.example")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn("250 Message received OK", result.stdout)
         base = self.only_new_pair(before)

@@ -15,12 +15,10 @@ import os
 import poplib
 import re
 import shutil
-import subprocess
-import tempfile
 import unittest
 
 from zelharness import (DEAD_NAME_SERVER, DOMAIN_NAME, HOST_NAME, TCPIP_KEY, WAIT_SECONDS,
-                        MailSystem, service_key)
+                        MailSystem, service_key, swaks_send)
 
 SOURCE_DIR = os.environ.get("ZEL_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -92,17 +90,10 @@ class ZelRunFlowTest(unittest.TestCase):
 
     def test_swaks_to_demo_then_poplib(self):
         self.mail.start()
-        with tempfile.NamedTemporaryFile("wb", suffix=".eml") as f:
-            # swaks ends the data with its own line break and the "." line.
-            f.write(b"From: someone@client.example\r\nSubject: first mail\r\n\r\n"
-                    b"Hello demo.\r\n.a dotted line")
-            f.flush()
-            result = subprocess.run(
-                ["swaks", "--server", "127.0.0.1:%d" % self.mail.port, "--protocol", "SMTP",
-                 "--helo", "client.example", "--from", "someone@client.example",
-                 "--to", "%s@%s" % (self.user, self.domain), "--data", "@" + f.name,
-                 "--timeout", str(WAIT_SECONDS)],
-                capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
+        result = swaks_send(self.mail.port, "someone@client.example",
+                            "%s@%s" % (self.user, self.domain),
+                            b"From: someone@client.example\r\nSubject: first mail\r\n\r\n"
+                            b"Hello demo.\r\n.a dotted line", helo="client.example")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         names = self.mail.wait_messages(self.user, 1)
         self.assertEqual(len(names), 1, self.mail.scratch.events())

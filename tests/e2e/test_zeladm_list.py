@@ -3,43 +3,16 @@ create, set, show, add-member, del-member and delete; the registry layout and
 version counters they leave; and bad input refused with a clear message, a
 non-zero status and nothing written.
 """
-import os
-import shutil
-import subprocess
-import tempfile
 import unittest
 
-BUILD = os.environ.get("ZEL_BUILD_DIR",
-                       os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-ZELADM = os.path.join(BUILD, "bin", "zeladm")
-TIMEOUT = 30  # seconds for one zeladm run; they take milliseconds
+from zelharness import ZeladmCase
+
 LISTS = "HKLM\\Software\\TALVO\\ZEL\\Lists"
 EXPORTED = "HKEY_LOCAL_MACHINE\\Software\\TALVO\\ZEL\\Lists"
 
 
-class ZeladmListTest(unittest.TestCase):
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="zel-e2e-list-")
-        self.env = dict(os.environ, ZEL_ROOT=self.root)
-
-    def tearDown(self):
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def zeladm(self, *args):
-        return subprocess.run([ZELADM, *args], capture_output=True, env=self.env,
-                              timeout=TIMEOUT)
-
-    def ok(self, *args):
-        r = self.zeladm(*args)
-        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr.decode(errors='replace')}")
-        return r.stdout.decode(errors="replace")
-
-    def fails(self, args, status, message):
-        r = self.zeladm(*args)
-        err = r.stderr.decode(errors="replace")
-        self.assertEqual(r.returncode, status, f"{args}: {err}")
-        self.assertIn(message, err, f"{args}")
-        return err
+class ZeladmListTest(ZeladmCase):
+    prefix = "zel-e2e-list-"
 
     def lists(self):
         """The whole Lists key as exported ("" when it does not exist)."""

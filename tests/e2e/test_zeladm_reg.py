@@ -4,42 +4,18 @@ bad input, and several zeladm processes starting on a fresh registry at once.
 """
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 
-BUILD = os.environ.get("ZEL_BUILD_DIR",
-                       os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-ZELADM = os.path.join(BUILD, "bin", "zeladm")
-TIMEOUT = 30  # seconds for one zeladm run; they take milliseconds
+from zelharness import ZeladmCase
+
 ZEL = "HKLM\\Software\\TALVO\\ZEL"
 TCPIP = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters"
 
 
-class ZeladmRegTest(unittest.TestCase):
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="zel-e2e-reg-")
-        self.env = dict(os.environ, ZEL_ROOT=self.root)
-
-    def tearDown(self):
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def zeladm(self, *args, stdin=None, root=None):
-        env = dict(self.env, ZEL_ROOT=root) if root else self.env
-        return subprocess.run([ZELADM, *args], input=stdin, capture_output=True,
-                              env=env, timeout=TIMEOUT)
-
-    def ok(self, *args, **kw):
-        r = self.zeladm(*args, **kw)
-        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr.decode(errors='replace')}")
-        return r.stdout.decode("utf-8", errors="surrogateescape")
-
-    def fails(self, args, status, message, **kw):
-        r = self.zeladm(*args, **kw)
-        err = r.stderr.decode(errors="replace")
-        self.assertEqual(r.returncode, status, f"{args}: {err}")
-        self.assertIn(message, err, f"{args}")
-        return err
+class ZeladmRegTest(ZeladmCase):
+    prefix = "zel-e2e-reg-"
+    stdout_errors = "surrogateescape"
 
     def test_set_get_del(self):
         self.ok("reg", "set", ZEL, "PostMaster", "sz", "root")
@@ -190,18 +166,8 @@ class ZeladmRegTest(unittest.TestCase):
         self.assertIn("zeladm reg export", self.ok("reg", "help"))
 
     def test_processes_start_on_a_fresh_registry_at_once(self):
-        procs = [subprocess.Popen([ZELADM, "reg", "set", "HKLM\\Race", f"v{i}", "dword", str(i)],
-                                  env=self.env, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.PIPE)
-                 for i in range(8)]
-        for i, p in enumerate(procs):
-            try:
-                _, err = p.communicate(timeout=TIMEOUT)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.communicate()
-                self.fail(f"zeladm {i} hung")
-            self.assertEqual(p.returncode, 0, err.decode(errors="replace"))
+        self.all_at_once([["reg", "set", "HKLM\\Race", f"v{i}", "dword", str(i)]
+                          for i in range(8)])
         for i in range(8):
             self.assertEqual(self.ok("reg", "get", "HKLM\\Race", f"v{i}"), f"{i}\n")
 

@@ -6,11 +6,8 @@ fails or several zeladm processes edit it at once.
 """
 import os
 import resource
-import shutil
 import signal
 import stat
-import subprocess
-import tempfile
 import unittest
 import warnings
 
@@ -21,37 +18,17 @@ with warnings.catch_warnings():
     except ImportError:  # gone from newer Pythons: the hash checks are skipped
         crypt = None
 
-BUILD = os.environ.get("ZEL_BUILD_DIR",
-                       os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-ZELADM = os.path.join(BUILD, "bin", "zeladm")
-TIMEOUT = 30  # seconds for one zeladm run; hashing takes a fraction of one
+from zelharness import ZeladmCase  # noqa: E402  (after the crypt import above)
 
 
-class ZeladmUserTest(unittest.TestCase):
+class ZeladmUserTest(ZeladmCase):
+    prefix = "zel-e2e-user-"
+    command = ("user",)
+
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="zel-e2e-user-")
-        self.env = dict(os.environ, ZEL_ROOT=self.root)
+        super().setUp()
         self.dir = os.path.join(self.root, "etc", "zel")
         self.path = os.path.join(self.dir, "accounts")
-
-    def tearDown(self):
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def zeladm(self, *args, stdin=None, preexec=None):
-        return subprocess.run([ZELADM, "user", *args], input=stdin, capture_output=True,
-                              env=self.env, timeout=TIMEOUT, preexec_fn=preexec)
-
-    def ok(self, *args, **kw):
-        r = self.zeladm(*args, **kw)
-        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr.decode(errors='replace')}")
-        return r.stdout.decode(errors="replace")
-
-    def fails(self, args, status, message, **kw):
-        r = self.zeladm(*args, **kw)
-        err = r.stderr.decode(errors="replace")
-        self.assertEqual(r.returncode, status, f"{args}: {err}")
-        self.assertIn(message, err, f"{args}")
-        return err
 
     def content(self):
         with open(self.path, encoding="utf-8") as f:
@@ -194,12 +171,7 @@ class ZeladmUserTest(unittest.TestCase):
 
     def test_concurrent_edits_lose_nothing(self):
         self.ok("set-identity", "--computer", "MAILHOST", "--domain", "EXAMPLE")
-        procs = [subprocess.Popen([ZELADM, "user", "add", f"u{i}", "--password", f"p{i}"],
-                                  env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-                 for i in range(6)]
-        for p in procs:
-            _, err = p.communicate(timeout=TIMEOUT)
-            self.assertEqual(p.returncode, 0, err)
+        self.all_at_once([["add", f"u{i}", "--password", f"p{i}"] for i in range(6)])
         self.assertEqual(sorted(a[2] for a in self.accounts()), [f"u{i}" for i in range(6)])
         for _, _, name, hashed, _ in self.accounts():
             self.assertPassword(hashed, "p" + name[1:])

@@ -15,10 +15,12 @@ for connections to 127.0.0.1.
 SmtpConnection is a raw socket client that returns replies byte for byte,
 for tests that compare the system's exact texts. Receiver runs zelrecv on a
 free port with given settings, in its own scratch root or a shared one (a
-delivery or POP3 test can feed mail through it). MailSystem runs zelrecv
-and zeldeliv (and, when asked, zelfetch) together on one scratch root with
-mail accounts, and waits for mailbox copies and for the agent to fall idle.
-Pop3Server runs zelfetch alone on a free port.
+delivery or POP3 test can feed mail through it); Pop3Server runs zelfetch
+alone the same way (both are a ServerOnPort). MailSystem runs zelrecv and
+zeldeliv (and, when asked, zelfetch) together on one scratch root with mail
+accounts, and waits for mailbox copies and for the agent to fall idle.
+ZeladmCase is the test case of the zeladm suites, and golden() reads the
+texts pinned once for the unit and end-to-end suites (tests/golden).
 
 Sanitizer builds: when ZEL_SANITIZER_LOG names a file, every program's
 standard error (services at stop, zeladm after each run) is searched for
@@ -34,11 +36,14 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
 BUILD_DIR = os.environ.get("ZEL_BUILD_DIR",
                            os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                         "..", "..", "build"))
 BIN_DIR = os.path.join(BUILD_DIR, "bin")
+# Texts pinned once for the unit and the end-to-end suites.
+GOLDEN_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "golden")
 
 # Every wait of a test is bounded by this many seconds.
 WAIT_SECONDS = 20
@@ -72,6 +77,15 @@ def check_sanitizer(program, text):
         with open(path, "a", encoding="utf-8") as f:
             f.write("==== %s\n%s\n" % (program, text))
     return True
+
+
+def golden(name, **fields):
+    """The text of the golden file name with every "{field}" replaced."""
+    with open(os.path.join(GOLDEN_DIR, name), encoding="utf-8", newline="") as f:
+        text = f.read()
+    for field, value in fields.items():
+        text = text.replace("{%s}" % field, value)
+    return text
 
 
 def service_key(service):
@@ -160,6 +174,67 @@ class Scratch:
 
     def cleanup(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class ZeladmCase(unittest.TestCase):
+    """A test case that drives zeladm as an administrator would, against a
+    fresh ZEL_ROOT of its own (self.root, removed afterwards; self.env is
+    the environment of every run).
+
+    command: the words in front of every command's own (("user",) for a
+    suite of "zeladm user" commands); stdout_errors: how ok() decodes
+    output that is not UTF-8.
+    """
+
+    prefix = "zel-e2e-zeladm-"
+    command = ()
+    stdout_errors = "replace"
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix=self.prefix)
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.env = dict(os.environ, ZEL_ROOT=self.root)
+
+    def zeladm(self, *args, stdin=None, root=None, preexec=None):
+        """One run (bytes out); root: another ZEL_ROOT for this run."""
+        env = dict(self.env, ZEL_ROOT=root) if root else self.env
+        result = subprocess.run([program_path("zeladm"), *self.command, *args], input=stdin,
+                                capture_output=True, env=env, timeout=WAIT_SECONDS,
+                                preexec_fn=preexec)
+        check_sanitizer("zeladm " + " ".join(args), result.stderr.decode(errors="replace"))
+        return result
+
+    def ok(self, *args, **kw):
+        """The output of a run that must succeed."""
+        r = self.zeladm(*args, **kw)
+        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr.decode(errors='replace')}")
+        return r.stdout.decode("utf-8", errors=self.stdout_errors)
+
+    def fails(self, args, status, message, **kw):
+        """The error output of a run that must end with status and say message."""
+        r = self.zeladm(*args, **kw)
+        err = r.stderr.decode(errors="replace")
+        self.assertEqual(r.returncode, status, f"{args}: {err}")
+        self.assertIn(message, err, f"{args}")
+        return err
+
+    def all_at_once(self, commands):
+        """Starts a run for each argument list at the same time; each must
+        succeed within the bounded wait (a hung one is killed)."""
+        procs = [subprocess.Popen([program_path("zeladm"), *self.command, *args], env=self.env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                 for args in commands]
+        for p in procs:
+            self.addCleanup(stop_child, p)
+        for args, p in zip(commands, procs):
+            try:
+                _, err = p.communicate(timeout=WAIT_SECONDS)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.communicate()
+                self.fail(f"zeladm {args} hung")
+            check_sanitizer("zeladm " + " ".join(args), err.decode(errors="replace"))
+            self.assertEqual(p.returncode, 0, f"{args}: {err.decode(errors='replace')}")
 
 
 class Manager:
@@ -456,118 +531,40 @@ class SmtpConnection:
         self.close()
 
 
-class Receiver:
-    """zelrecv on a free port with the given Parameters values.
-
-    With no scratch given it makes (and at stop removes) its own. queue is
-    the incoming directory, renamed by "MailQueueDir" when that is set.
-    """
-
-    def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-recv-"):
-        self.own_scratch = scratch is None
-        self.scratch = scratch or Scratch(prefix)
-        self.port = free_port()
-        values = {"PortNo": self.port}
-        values.update(settings or {})
-        try:
-            self.scratch.prepare_registry(services={"ZELRECV": values})
-        except BaseException:
-            self.stop()
-            raise
-        self.queue = self.scratch.spool(values.get("MailQueueDir", "incoming"))
-        self.inlog = self.scratch.spool("inlog")
-        self.service = Service(self.scratch, "zelrecv", port=self.port, env=env)
-
-    def start(self):
-        try:
-            self.service.start()
-        except BaseException:
-            self.stop()
-            raise
-        return self
-
-    def stop(self):
-        status = self.service.stop() if hasattr(self, "service") else None
-        if self.own_scratch:
-            self.scratch.cleanup()
-        return status
-
-    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS):
-        """A connection whose greeting has been read into .greeting."""
-        conn = SmtpConnection(self.port, host, timeout)
-        try:
-            conn.greeting = conn.reply()
-        except BaseException:
-            conn.close()
-            raise
-        return conn
-
-    def send_message(self, sender, recipients, data, helo="client.example"):
-        """One whole dialogue; data is sent as given (end marker included).
-
-        The final reply to the data, or the first reply that was not the one
-        the dialogue needs.
-        """
-        with self.connect() as conn:
-            steps = [("HELO " + helo, "250 ")] if helo is not None else []
-            if sender is not None:
-                steps.append(("MAIL FROM:<%s>" % sender, "250 "))
-            steps += [("RCPT TO:<%s>" % r, "250 ") for r in recipients]
-            steps.append(("DATA", "354 "))
-            for line, want in steps:
-                reply = conn.command(line)
-                if not reply.startswith(want):
-                    return reply
-            conn.send(data)
-            reply = conn.reply()
-            conn.command("QUIT")
-            return reply
-
-
 # The start of every POP3 greeting.
 POP3_GREETING = b"+OK "
 
 
-def pop3_log_text(scratch):
-    """All lines of the POP3 activity logs (every day's file), as text."""
-    directory = scratch.spool("Pop3log")
-    text = ""
-    for name in files_with(directory, "log"):
-        with open(os.path.join(directory, name), encoding="latin-1") as f:
-            text += f.read()
-    return text
+class ServerOnPort:
+    """One service program alone on a free port with the given Parameters
+    values; the shape Receiver and Pop3Server share.
 
-
-class Pop3Server:
-    """zelfetch on a free port with the given Parameters values.
-
-    suite: values of the suite key; users: {name: password} accounts made
-    with zeladm before the start. With no scratch given it makes (and at
-    stop removes) its own. Call stop() in all cases.
+    With no scratch given it makes (and at stop removes) its own. A subclass
+    names the service key and program, and writes what else it needs before
+    the start in prepare(). Call stop() in all cases.
     """
 
-    def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
-                 prefix="zel-e2e-pop3-"):
+    service_name = None     # the service key, "ZELRECV"
+    program = None          # the program, "zelrecv"
+    greeting = b"220 "      # how its greeting starts
+
+    def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-"):
         self.own_scratch = scratch is None
         self.scratch = scratch or Scratch(prefix)
         self.service = None
         try:
             self.port = free_port()
-            values = {"PortNo": self.port}
-            values.update(settings or {})
-            self.scratch.prepare_registry(services={"ZELFETCH": values})
-            if suite:
-                self.scratch.reg_import({ZEL_KEY: dict(suite)})
-            for name, password in (users or {}).items():
-                self.add_user(name, password)
+            self.values = dict({"PortNo": self.port}, **(settings or {}))
+            self.scratch.prepare_registry(services={self.service_name: self.values})
+            self.prepare()
         except BaseException:
             self.stop()
             raise
-        self.service = Service(self.scratch, "zelfetch", port=self.port, env=env,
-                               greeting=POP3_GREETING)
+        self.service = Service(self.scratch, self.program, port=self.port, env=env,
+                               greeting=self.greeting)
 
-    def add_user(self, name, password):
-        self.scratch.zeladm("user", "add", name, "--password", password)
+    def prepare(self):
+        """Registry values and files a server needs before its start."""
 
     def start(self):
         try:
@@ -593,12 +590,95 @@ class Pop3Server:
             raise
         return conn
 
+
+class Receiver(ServerOnPort):
+    """zelrecv on a free port with the given Parameters values (ServerOnPort).
+
+    queue is the incoming directory, renamed by "MailQueueDir" when that is set.
+    """
+
+    service_name, program = "ZELRECV", "zelrecv"
+
+    def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-recv-"):
+        super().__init__(settings, scratch, env, prefix)
+        self.queue = self.scratch.spool(self.values.get("MailQueueDir", "incoming"))
+        self.inlog = self.scratch.spool("inlog")
+
+    def send_message(self, sender, recipients, data, helo="client.example"):
+        """One whole dialogue; data is sent as given (end marker included).
+
+        The final reply to the data, or the first reply that was not the one
+        the dialogue needs.
+        """
+        with self.connect() as conn:
+            steps = [("HELO " + helo, "250 ")] if helo is not None else []
+            if sender is not None:
+                steps.append(("MAIL FROM:<%s>" % sender, "250 "))
+            steps += [("RCPT TO:<%s>" % r, "250 ") for r in recipients]
+            steps.append(("DATA", "354 "))
+            for line, want in steps:
+                reply = conn.command(line)
+                if not reply.startswith(want):
+                    return reply
+            conn.send(data)
+            reply = conn.reply()
+            conn.command("QUIT")
+            return reply
+
+
+def pop3_log_text(scratch):
+    """All lines of the POP3 activity logs (every day's file), as text."""
+    directory = scratch.spool("Pop3log")
+    text = ""
+    for name in files_with(directory, "log"):
+        with open(os.path.join(directory, name), encoding="latin-1") as f:
+            text += f.read()
+    return text
+
+
+class Pop3Server(ServerOnPort):
+    """zelfetch on a free port with the given Parameters values (ServerOnPort).
+
+    suite: values of the suite key; users: {name: password} accounts made
+    with zeladm before the start.
+    """
+
+    service_name, program, greeting = "ZELFETCH", "zelfetch", POP3_GREETING
+
+    def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
+                 prefix="zel-e2e-pop3-"):
+        self.suite, self.users = suite, users
+        super().__init__(settings, scratch, env, prefix)
+
+    def prepare(self):
+        if self.suite:
+            self.scratch.reg_import({ZEL_KEY: dict(self.suite)})
+        for name, password in (self.users or {}).items():
+            self.add_user(name, password)
+
+    def add_user(self, name, password):
+        self.scratch.zeladm("user", "add", name, "--password", password)
+
     def mailbox(self, user, *parts):
         """The default mailbox directory of user (lower case), or a file in it."""
         return self.scratch.path("var", "mailbox", user.lower(), *parts)
 
     def log_text(self):
         return pop3_log_text(self.scratch)
+
+
+def swaks_send(port, sender, recipient, data, helo):
+    """One message sent with swaks (a test peer) to 127.0.0.1:port; data is
+    bytes without the last line break and "." line, which swaks adds.
+    Returns the finished process (text output)."""
+    with tempfile.NamedTemporaryFile("wb", suffix=".eml") as f:
+        f.write(data)
+        f.flush()
+        return subprocess.run(
+            ["swaks", "--server", "127.0.0.1:%d" % port, "--protocol", "SMTP", "--helo", helo,
+             "--from", sender, "--to", recipient, "--data", "@" + f.name,
+             "--timeout", str(WAIT_SECONDS)],
+            capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
 
 
 def list_spool_pairs(directory):
@@ -742,6 +822,21 @@ class MailSystem:
             if not keep:
                 self.scratch.cleanup()
         return statuses
+
+    def stop_checked(self, case):
+        """stop() at the end of a unittest case (its cleanup): the case fails
+        when zeldeliv ended on its own during the test or did not stop with
+        status 0. ZEL_E2E_KEEP=1 keeps the scratch root for a look afterwards."""
+        agent = self.agent
+        died = agent.proc is not None and agent.proc.poll() is not None
+        stderr = agent.stderr()[-3000:]
+        keep = bool(os.environ.get("ZEL_E2E_KEEP"))
+        statuses = self.stop(keep=keep)
+        if keep:
+            print("\nkept scratch root %s" % self.scratch.root)
+        if agent.proc is not None:
+            case.assertFalse(died, "zeldeliv ended during the test: %s" % stderr)
+            case.assertEqual(statuses.get("zeldeliv"), 0, "zeldeliv stop: %s" % stderr)
 
     # -- paths -------------------------------------------------------------
 

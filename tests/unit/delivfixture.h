@@ -16,13 +16,13 @@
 
 #include "ZELDELIV/local.h"
 #include "ZELDELIV/settings.h"
-#include "ZELRECV/localhost.h"
 #include "common/fileutils.h"
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/smtputil.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "net/localhost.h"
 #include "platform/accountsfile.h"
 #include "platform/files.h"
 #include "platform/root.h"
@@ -69,6 +69,15 @@ inline std::vector<std::string> ListDir(const std::string &dir, const std::strin
   return names;
 }
 
+// This host as the agent knows it: name at 127.0.0.1.
+inline void SetThisHost(const char *name) {
+  _IPInfo e;
+  e.IPAddr = 0x0100007f;
+  e.Name = name;
+  e.Address = "127.0.0.1";
+  LocalHostIPInfo.Entries = {e};
+}
+
 // A message the agent wrote into incoming.
 struct Generated {
   std::string base;       // file base name
@@ -100,11 +109,7 @@ class DelivTest : public ::testing::Test {
     MailInboxDirectory = ZelPath("/var/mailbox/%USERNAME%");
     AutoCreateInboxEnabled = true;
     DomainNamesAreLocal = {"example.org"};
-    _IPInfo e;
-    e.IPAddr = 0x0100007f;
-    e.Name = kHost;
-    e.Address = "127.0.0.1";
-    LocalHostIPInfo.Entries = {e};
+    SetThisHost(kHost);
     InstallAccounts();
     ASSERT_TRUE(InitNetCodeModule());
     LocalUserAliasMap.clear();

@@ -1,7 +1,8 @@
 // DNS test helpers: building answers byte by byte, a tiny name server on
 // 127.0.0.1 that answers as a test tells it to, and pointing the registry's
-// Tcpip values at it. Every test that can cause a lookup sets NameServer to
-// a loopback address of its own first, so no query ever leaves the machine.
+// Tcpip values at it (ResolverTest, the fixture of the lookup tests). Every
+// test that can cause a lookup sets NameServer to a loopback address of its
+// own first, so no query ever leaves the machine.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,14 +11,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/dnswire.h"
+#include "platform/hostres.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
 
@@ -257,5 +263,30 @@ inline bool SetTcpip(const char *name, const std::string &value) {
   return RegSetValueEx(key.get(), name, REG_SZ, value.c_str(),
                        static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
 }
+
+// Lookups against the scratch registry: NameServer is a refusing loopback
+// port until a test points it at its own server (UseServer), this host is
+// zeltest.example.test, and the hosts file is the test's own (WriteHosts).
+class ResolverTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SetTcpip("NameServer", ClosedPortEntry()));
+    ASSERT_TRUE(SetTcpip("Hostname", "zeltest"));
+    ASSERT_TRUE(SetTcpip("Domain", "example.test"));
+    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+    hostsPath_ = std::string(getenv("ZEL_ROOT")) + "/hosts-" + test->test_suite_name() + "-" +
+                 test->name();
+    WriteHosts("");
+    SetHostsFilePathForTest(hostsPath_);
+  }
+  void TearDown() override { SetHostsFilePathForTest(""); }
+
+  void WriteHosts(const std::string &text) { std::ofstream(hostsPath_) << text; }
+  static void UseServer(const FakeDnsServer &server) {
+    ASSERT_TRUE(SetTcpip("NameServer", server.Entry()));
+  }
+
+  std::string hostsPath_;
+};
 
 }  // namespace dnstest

@@ -100,26 +100,7 @@ TEST(NameServerList, Entries) {
 
 // ---- Lookups: every test points the registry at loopback servers first.
 
-class HostRes : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(dnstest::SetTcpip("NameServer", dnstest::ClosedPortEntry()));
-    ASSERT_TRUE(dnstest::SetTcpip("Hostname", "zeltest"));
-    ASSERT_TRUE(dnstest::SetTcpip("Domain", "example.test"));
-    hostsPath_ = std::string(getenv("ZEL_ROOT")) + "/hosts-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name();
-    WriteHosts("");
-    SetHostsFilePathForTest(hostsPath_);
-  }
-  void TearDown() override { SetHostsFilePathForTest(""); }
-
-  void WriteHosts(const std::string &text) { std::ofstream(hostsPath_) << text; }
-  void UseServer(const FakeDnsServer &server) {
-    ASSERT_TRUE(dnstest::SetTcpip("NameServer", server.Entry()));
-  }
-
-  std::string hostsPath_;
-};
+using HostRes = dnstest::ResolverTest;
 
 // Records the names asked, answering each through answer().
 struct Recorder {

@@ -1,7 +1,7 @@
 // The local host table: how it is filled from the registry's Hostname and
 // Domain, the interface addresses and what the hosts file or DNS call them,
 // when it stays empty, and how domains are matched against it.
-#include "ZELRECV/localhost.h"
+#include "net/localhost.h"
 
 #include <gtest/gtest.h>
 
@@ -77,28 +77,21 @@ TEST(MatchLocalHostName, Table) {
   EXPECT_EQ(MatchLocalHostName("one.example.test"), nullptr);
 }
 
-// Discovery against a scratch registry: NameServer is a refusing loopback
-// port unless a test starts its own server, and the hosts file is the test's.
-class LocalHostTable : public testing::Test {
+// Discovery of this host's names and addresses, against ResolverTest's
+// scratch registry and hosts file.
+class LocalHostTable : public dnstest::ResolverTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(dnstest::SetTcpip("NameServer", dnstest::ClosedPortEntry()));
-    ASSERT_TRUE(dnstest::SetTcpip("Hostname", "zeltest"));
-    ASSERT_TRUE(dnstest::SetTcpip("Domain", "example.test"));
-    hostsPath_ = std::string(getenv("ZEL_ROOT")) + "/hosts-local-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name();
-    WriteHosts("");
-    SetHostsFilePathForTest(hostsPath_);
+    ResolverTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(GetLocalInterfaceAddresses(own_));
     ASSERT_FALSE(own_.empty());
   }
   void TearDown() override {
-    SetHostsFilePathForTest("");
+    ResolverTest::TearDown();
     LocalHostIPInfo.Entries.clear();
   }
-  void WriteHosts(const std::string &text) { std::ofstream(hostsPath_) << text; }
 
-  std::string hostsPath_;
   std::vector<uint32_t> own_;
 };
 
@@ -176,7 +169,7 @@ TEST_F(LocalHostTable, AddressNamesFromDns) {
     if (!dnstest::ReadQuery(query, q) || q.type != kDnsTypePTR) return {};
     return {dnstest::Reply(q, {{q.name, kDnsTypePTR, dnstest::WireName("dns.example.test")}})};
   });
-  ASSERT_TRUE(dnstest::SetTcpip("NameServer", server.Entry()));
+  UseServer(server);
   GetLocalHostIPInfo();
   ASSERT_FALSE(LocalHostIPInfo.Entries.empty());
   for (const _IPInfo &e : LocalHostIPInfo.Entries) EXPECT_EQ(e.Name, "dns.example.test");

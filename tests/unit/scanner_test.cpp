@@ -22,31 +22,24 @@
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
-#include "ZELRECV/localhost.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/pconfig.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "net/localhost.h"
 #include "platform/changenotify.h"
 #include "platform/files.h"
 #include "platform/root.h"
 #include "platform/sync.h"
-#include "tests/unit/testutil.h"
+#include "tests/unit/delivfixture.h"
 #include "tests/unit/dnstest.h"
 
 namespace {
 
-constexpr const char *kHost = "mail.example.org";
-
-std::string Crlf(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
+using delivtest::Crlf;
+using delivtest::kHost;
+using delivtest::SetThisHost;
 
 void Put(const std::string &path, const std::string &text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << Crlf(text);
@@ -72,11 +65,7 @@ class ScannerTest : public ::testing::Test {
                                  MailDomainsDirectory})
       ASSERT_TRUE(CreateDirectory(d)) << d;
     DomainNamesAreLocal = {"example.org"};
-    _IPInfo e;
-    e.IPAddr = 0x0100007f;
-    e.Name = kHost;
-    e.Address = "127.0.0.1";
-    LocalHostIPInfo.Entries = {e};
+    SetThisHost(kHost);
     RetryScheduleDescriptor = kBuiltInRetrySchedule;
     SetUpRetryScheduleArray();
     LocalUserAliasMap.clear();

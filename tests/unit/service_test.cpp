@@ -1,8 +1,8 @@
 // The service entry layer: command line, installation, the status reports
 // seen by the service manager, and the control handler's state machine.
 //
-// This binary supplies the program hooks itself, so each test can script
-// InitThisService. Status reports are read from a datagram socket that the
+// Each test registers hooks of its own, so it can script the Init hook and
+// count the others. Status reports are read from a datagram socket that the
 // test binds and names in NOTIFY_SOCKET, the way systemd listens.
 #include <gtest/gtest.h>
 
@@ -37,16 +37,15 @@ std::function<long()> g_InitHook;
 std::atomic<int> g_TermCalls{0};
 std::atomic<DWORD> g_LastUserControl{0};
 
-}  // namespace
-
-const char *ThisServiceName() { return "ZELTEST"; }
-const char *ThisServiceDisplayName() { return "ZEL Test Service"; }
-const char *ThisServiceVersion() { return "9.99"; }
-long InitThisService() { return g_InitHook ? g_InitHook() : 0; }
-void TermThisService() { ++g_TermCalls; }
-void UserControl(DWORD code) { g_LastUserControl = code; }
-
-namespace {
+constexpr ServiceHooks kTestHooks = {
+    "ZELTEST",
+    "ZEL Test Service",
+    "9.99",
+    [] { return g_InitHook ? g_InitHook() : 0L; },
+    [] { ++g_TermCalls; },
+    [](DWORD code) { g_LastUserControl = code; },
+    [] { printf("addresses\n"); },
+};
 
 // Bounds every wait of these tests.
 constexpr int kWaitMs = 5000;
@@ -66,7 +65,7 @@ long RunCommandLine(std::vector<std::string> args, std::string &output) {
   int saved = dup(STDOUT_FILENO);
   FILE *capture = fopen(path.c_str(), "w");
   dup2(fileno(capture), STDOUT_FILENO);
-  long rc = ServiceCommandLine(static_cast<int>(args.size()), argv.data());
+  long rc = ServiceCommandLine(static_cast<int>(args.size()), argv.data(), kTestHooks);
   fflush(stdout);
   dup2(saved, STDOUT_FILENO);
   close(saved);
@@ -173,6 +172,7 @@ constexpr const char *kStopped = "STATUS=Stopped";
 class ServiceTest : public testing::Test {
  protected:
   void SetUp() override {
+    RegisterServiceHooks(kTestHooks);
     g_InitHook = nullptr;
     g_TermCalls = 0;
     g_LastUserControl = 0;
@@ -195,6 +195,7 @@ TEST_F(ServiceTest, CommandLineTable) {
       {{"-version", "-install", "-remove"}, ZEL_EXIT_CONFLICT,
        "ZEL Test Service 9.99\nYou cannot specify both the -install and the -remove options\n"},
       {{"-VERSION"}, 0, "ZEL Test Service 9.99\n"},
+      {{"-IPaddress", "-version"}, 0, "addresses\nZEL Test Service 9.99\n"},
       {{"-Version", "-start", "-version"}, ZEL_EXIT_BAD_ARGUMENT,
        "ZEL Test Service 9.99\nUnrecognised argument -start\n" + usage},
       {{"install"}, ZEL_EXIT_BAD_ARGUMENT, "Unrecognised argument install\n" + usage},
@@ -445,7 +446,7 @@ TEST_F(ServiceTest, ForegroundRunExitsWithTheStartFailure) {
 TEST_F(ServiceTest, StopSignalDuringStartIsHeldUntilRunning) {
   NotifyListener manager(SocketPath());
   ScopedEnv notify("NOTIFY_SOCKET", SocketPath().c_str());
-  // The dispatcher has blocked SIGTERM in this thread before InitThisService
+  // The dispatcher has blocked SIGTERM in this thread before the Init hook
   // runs, so the signal waits for the dispatcher thread.
   g_InitHook = [] {
     kill(getpid(), SIGTERM);

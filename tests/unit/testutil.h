@@ -2,8 +2,10 @@
 #pragma once
 
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
+#include <utility>
 
 // The whole content of a file, bytes as on disk ("" when it cannot be read).
 inline std::string Slurp(const std::string &path) {
@@ -11,4 +13,19 @@ inline std::string Slurp(const std::string &path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// A text pinned once for the unit and the end-to-end suites: the golden
+// file name of tests/golden with every "{field}" replaced by its value;
+// "" when the file cannot be read. ZEL_GOLDEN_DIR comes from the build.
+inline std::string Golden(const std::string &name,
+                          std::initializer_list<std::pair<std::string, std::string>> fields) {
+  std::string text = Slurp(std::string(ZEL_GOLDEN_DIR) + "/" + name);
+  for (const auto &[field, value] : fields) {
+    const std::string mark = "{" + field + "}";
+    for (size_t at = text.find(mark); at != std::string::npos;
+         at = text.find(mark, at + value.size()))
+      text.replace(at, mark.size(), value);
+  }
+  return text;
 }

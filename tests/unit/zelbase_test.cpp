@@ -122,6 +122,34 @@ int InChild(Fn fn) {
   return WEXITSTATUS(status);
 }
 
+// A live holder in another process: forks a child that runs take() (true
+// when it got what it takes) and then holds on until KillChild(). What
+// take() takes must outlive it (a handle, or an object on the child's heap).
+// The child's pid once it has taken it; -1 (and no child) otherwise.
+void KillChild(pid_t pid) {
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+template <typename Fn>
+pid_t HoldInChild(Fn take) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    char ok = take() ? 'y' : 'n';
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  char ok = 0;
+  bool took = pid > 0 && read(ready[0], &ok, 1) == 1 && ok == 'y';
+  close(ready[0]);
+  close(ready[1]);
+  if (pid > 0 && !took) KillChild(pid);
+  return took ? pid : -1;
+}
+
 // Counts how often two holders were inside at once; lives in memory shared
 // with forked children.
 struct Overlap {
@@ -249,27 +277,16 @@ TEST(LockDir, DeadHoldersLockIsTakenOver) {
 
 TEST(LockDir, LiveHolderInAnotherProcessKeepsItsLock) {
   std::string dir = FreshDir("");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
+  pid_t holder = HoldInChild([&] {
     ZEL_LOCK_HANDLE h;
-    char ok = LockDir(dir.c_str(), 0, &h) ? 'y' : 'n';
-    (void)!write(ready[1], &ok, 1);
-    pause();
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(read(ready[0], &ok, 1), 1);
-  EXPECT_EQ(ok, 'y');
+    return LockDir(dir.c_str(), 0, &h);
+  });
+  ASSERT_GT(holder, 0);
   ZEL_LOCK_HANDLE h;
   EXPECT_FALSE(LockDir(dir.c_str(), 0, &h));
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  KillChild(holder);
   EXPECT_TRUE(LockDir(dir.c_str(), 0, &h));
   UnlockDir(dir.c_str(), h);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST(LockDir, OnlyRegularFilesAreAdopted) {
@@ -397,26 +414,15 @@ TEST(NamedMutex, WaitForeverGetsItOnRelease) {
 }
 
 TEST(NamedMutex, DeadHolderReleasesIt) {
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    NamedMutexLock lock;
-    char ok = lock.Wait("test-dead", 0) == WAIT_OBJECT_0 ? 'y' : 'n';
-    (void)!write(ready[1], &ok, 1);
-    pause();
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(read(ready[0], &ok, 1), 1);
-  EXPECT_EQ(ok, 'y');
+  pid_t holder = HoldInChild([] {
+    auto *lock = new NamedMutexLock;  // held by the child until it is killed
+    return lock->Wait("test-dead", 0) == WAIT_OBJECT_0;
+  });
+  ASSERT_GT(holder, 0);
   NamedMutexLock mine;
   EXPECT_EQ(mine.Wait("test-dead", 100), WAIT_TIMEOUT);
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  KillChild(holder);
   EXPECT_EQ(mine.Wait("test-dead", 0), WAIT_OBJECT_0);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST(NamedMutex, ThreadsExcludeEachOther) {

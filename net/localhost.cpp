@@ -1,5 +1,5 @@
 // localhost: see localhost.h.
-#include "ZELRECV/localhost.h"
+#include "net/localhost.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

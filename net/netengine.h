@@ -1,6 +1,8 @@
-// netengine: the network engine of the receiver (and of the POP3 server):
+// netengine: the network engine shared by the receiver and the POP3 server:
 // the listening thread, the connection records, the pool of worker threads
-// on one completion port, and the idle check.
+// on one completion port, and the idle check. It lives in net/, below the
+// programs and above the service runtime (common/), so neither server
+// stands on the other's folder.
 //
 // The engine knows nothing of SMTP or POP3. A program starts it with its
 // port and a table of hooks: Greet runs on the listening thread for every

@@ -1,10 +1,10 @@
-// localhost: the table of this computer's addresses and names.
+// localhost: the local host table shared by all three programs: this
+// computer's addresses and names.
 //
 // Filled once by GetLocalHostIPInfo (the receiver's and the POP3 server's
 // listening thread, the delivery agent's scanning thread, "-ipaddress") and
 // only read afterwards: the thread that fills it does so before any thread
-// that reads it starts or is released, and nothing writes it again. Shared
-// by all three programs.
+// that reads it starts or is released, and nothing writes it again.
 //
 // The table is built from this host's name (the Tcpip Hostname value, made
 // whole with the Domain value when it has no "."), its interface addresses,
@@ -61,5 +61,6 @@ const char *MatchLocalHostName(std::string_view domain);
 // never matches.
 bool PartialDomainNameMatch(std::string_view partial, std::string_view full);
 
-// "-ipaddress": prints the table, or that it is empty.
+// "-ipaddress": prints the table, or that it is empty. Each program hands
+// it to the service runtime as its DisplayAddresses hook (common/service.h).
 void DisplayIPAddress();

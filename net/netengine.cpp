@@ -1,15 +1,15 @@
 // netengine: see netengine.h.
-#include "ZELRECV/netengine.h"
+#include "net/netengine.h"
 
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "ZELRECV/localhost.h"
 #include "common/logging.h"
 #include "common/service.h"
 #include "messages/zelmsg.h"
+#include "net/localhost.h"
 #include "platform/sockets.h"
 #include "platform/sync.h"
 #include "platform/sysinfo.h"
