@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/loadcfig.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
 #include "platform/ascii.h"
@@ -28,38 +29,16 @@ long OpenNamedList(std::string_view name, const char *sub, DWORD access, RegKey 
   return RegOpenKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), access, key.out());
 }
 
-// The store reads values as the services' configuration loaders do (their
-// readers belong to the service runtime, which zeladm does not link): a
-// number is up to four bytes read over the fallback; a string longer than
-// maxChars fails.
-bool QueryNumber(HKEY key, const char *name, DWORD &value) {
-  unsigned char buf[sizeof value];
-  memcpy(buf, &value, sizeof buf);
-  DWORD cb = sizeof buf;
-  if (RegQueryValueEx(key, name, nullptr, buf, &cb) != ERROR_SUCCESS) return false;
-  memcpy(&value, buf, sizeof buf);
-  return true;
-}
-
 DWORD ReadDword(HKEY key, const char *name, DWORD fallback) {
   DWORD value = fallback;
-  QueryNumber(key, name, value);
+  QueryRegDword(key, name, value);
   return value;
-}
-
-bool QueryText(HKEY key, const char *name, size_t maxChars, std::string &out) {
-  std::vector<char> buf(maxChars + 1, '\0');
-  DWORD cb = static_cast<DWORD>(buf.size());
-  if (RegQueryValueEx(key, name, nullptr, buf.data(), &cb) != ERROR_SUCCESS) return false;
-  buf.back() = '\0';
-  out.assign(buf.data(), strnlen(buf.data(), cb));
-  return true;
 }
 
 // A string value: missing, unreadable, too long or empty all read as "".
 std::string ReadText(HKEY key, const char *name, size_t maxChars) {
   std::string value;
-  if (!QueryText(key, name, maxChars, value)) value.clear();
+  if (!QueryRegString(key, name, maxChars, value)) value.clear();
   return value;
 }
 
@@ -236,7 +215,7 @@ StoredListSettings ReadListSettings(HKEY list) {
 
 bool ReadListVersion(HKEY key, DWORD &version) {
   DWORD value = 0;
-  if (!QueryNumber(key, kListVersionValue, value)) return false;
+  if (!QueryRegDword(key, kListVersionValue, value)) return false;
   version = value;
   return true;
 }
@@ -244,7 +223,7 @@ bool ReadListVersion(HKEY key, DWORD &version) {
 bool ListValueTooLong(HKEY list, const char *name, size_t maxChars) {
   std::string value;
   DWORD cb = 0;
-  return !QueryText(list, name, maxChars, value) &&
+  return !QueryRegString(list, name, maxChars, value) &&
          RegQueryValueEx(list, name, nullptr, nullptr, &cb) == ERROR_SUCCESS;
 }
 
