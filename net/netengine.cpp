@@ -147,11 +147,13 @@ bool WaitWhilePaused() {
 void AcceptOne(Engine &e, int fd, uint32_t peerAddr) {
   auto conn = std::make_unique<_Connection>();
   conn->Socket = fd;
-  conn->PeerAddr = peerAddr;
-  conn->PeerAddress = DottedAddress(peerAddr);
-  GetLocalAddress(fd, &conn->LocalAddr);
-  conn->LocalAddress = DottedAddress(conn->LocalAddr);
-  conn->LocalHostName = LocalNameOf(conn->LocalAddr, conn->LocalAddress);
+  conn->PeerIp = IpV4(peerAddr);
+  conn->PeerAddress = AddressText(conn->PeerIp);
+  uint32_t local = 0;
+  GetLocalAddress(fd, &local);
+  conn->LocalIp = IpV4(local);
+  conn->LocalAddress = AddressText(conn->LocalIp);
+  conn->LocalHostName = LocalNameOf(local, conn->LocalAddress);
   conn->LastActivity = NowSeconds();
   if (!e.Port.Associate(fd, reinterpret_cast<uintptr_t>(conn.get()))) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateIOCompletionPort", GetLastError());

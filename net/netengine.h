@@ -31,14 +31,15 @@
 #include <string_view>
 
 #include "platform/iocp.h"
+#include "platform/ipaddr.h"
 
 struct _Connection {
   int Socket = -1;
-  uint32_t LocalAddr = 0;        // network order
-  uint32_t PeerAddr = 0;
-  std::string LocalAddress;      // dotted, at most 63 characters
+  IpAddress LocalIp;             // the address the peer reached
+  IpAddress PeerIp;
+  std::string LocalAddress;      // LocalIp as text, at most 63 characters
   std::string LocalHostName;     // the name the connection reached us by
-  std::string PeerAddress;       // dotted
+  std::string PeerAddress;       // PeerIp as text
   OVERLAPPED Overlapped;         // the socket's operation
   void *Dialogue = nullptr;      // the program's dialogue record
   std::atomic<long long> LastActivity{0};   // seconds, of the last completion
