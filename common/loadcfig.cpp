@@ -131,6 +131,10 @@ void LoadGeneralConfigMain(size_t domainListBytes) {
     MaxDeliveryThreads = static_cast<int>(threads);
   if (!QueryRegString(suite.get(), "GatewayName", kMaxGatewayName, GatewayName))
     GatewayName.clear();
+  std::string account;
+  if (QueryRegString(suite.get(), "ServiceAccount", kMaxServiceAccount, account) &&
+      !account.empty())
+    ServiceAccount = account;
   ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
 }
 
