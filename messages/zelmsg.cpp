@@ -30,6 +30,7 @@ const MessageEntry kMessages[] = {
     {MSG_CANNOT_DELETE_FILE,
      "The SMTP Delivery Service could not delete file %1 due to system error %2. "
      "Please delete the file manually.\r\n"},
+    {MSG_CONFIG_PROBLEM, "The configuration check found a problem: %1\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 
