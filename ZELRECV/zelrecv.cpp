@@ -7,6 +7,7 @@
 #include "ZELRECV/recvcfg.h"
 
 #include "ZELRECV/smtpdlg.h"
+#include "common/cfgcheck.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
@@ -67,6 +68,7 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   if (!ReadConfiguration()) return -1;
+  LogConfigurationCheck();  // logs what it finds; the start goes on
 
   StartupCheckPointHint(3000);
   if (!InitLogModule()) {
