@@ -114,8 +114,9 @@ constexpr size_t kValueBuffer = kMaxRegValueSize + 2;
 // A PEM file larger than this is no certificate chain or key of ours.
 constexpr size_t kMaxPemFileBytes = 1024 * 1024;
 constexpr const char *kPemMarker = "-----BEGIN ";
-// The name-server question: the root's name servers, which any recursive
-// server can answer; a reply of any kind counts as an answer.
+// The name-server question: any reply, a refusal included, shows that the
+// server is there and answers.
+constexpr const char *kNameServerProbe = "localhost";
 constexpr DWORD kNameServerTimeoutMs = 2000;
 // The longest extension the POP3 server keeps.
 constexpr size_t kMaxExtension = 9;
@@ -395,7 +396,7 @@ void Checker::AskNameServers() {
   o.serverTimeoutMs = kNameServerTimeoutMs;
   o.udpTries = 1;
   DnsAnswer answer;
-  if (DnsQuery(servers, ".", kDnsTypeNS, o, answer) != ERROR_SUCCESS)
+  if (DnsQuery(servers, kNameServerProbe, kDnsTypeA, o, answer) != ERROR_SUCCESS)
     Error("Tcpip NameServer", "no name server answers; no remote mail can go out");
 }
 

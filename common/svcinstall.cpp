@@ -119,7 +119,6 @@ void LoadInstallConfig() {
 
 // The service account, created when missing; 0 or the printed error.
 long EnsureServiceAccount(const std::string &account, uid_t &uid, gid_t &gid) {
-  if (!IsValidAccountName(account)) return PrintFailure("CreateServiceAccount", EINVAL);
   if (FindSystemAccount(account, uid, gid)) return 0;
   if (GetLastError() != ENOENT) return PrintFailure("getpwnam", GetLastError());
   if (!CreateSystemAccount(account) || !FindSystemAccount(account, uid, gid))
@@ -246,6 +245,8 @@ long InstallService() {
   if (!GetModuleFileName(path)) return PrintFailure("GetModuleFileName", GetLastError());
   LoadInstallConfig();
   const ServiceUnitProfile *profile = FindServiceUnitProfile(ThisServiceName());
+  if (profile != nullptr && profile->RunsAsServiceAccount && !IsValidAccountName(ServiceAccount))
+    return PrintFailure("CreateServiceAccount", EINVAL);
   ServiceWritablePaths paths = WritablePathsFromConfig();
   ServiceUnitSpec spec =
       BuildServiceUnitSpec(profile, ThisServiceDisplayName(), path, paths, ServiceAccount);
