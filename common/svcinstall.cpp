@@ -128,11 +128,16 @@ long EnsureServiceAccount(const std::string &account, uid_t &uid, gid_t &gid) {
 
 // The receiver writes the spool, its log and the state directory (the
 // registry's message-identifier counter, the mutexes) as the account: they
-// become its, with the event log made first so that it is too.
+// become its, with the event log and the mutex directory made first so that
+// they are too.
 long GiveDirectoriesToAccount(const ServiceWritablePaths &paths, uid_t uid, gid_t gid) {
   std::string eventLog = EventLogPath();
   if (!CreateFileWithText(eventLog, "", kEventLogMode) && GetLastError() != ERROR_FILE_EXISTS)
     return PrintFailure("CreateFile", GetLastError());
+  // The message-identifier mutex lives there; a root service must not be
+  // the first to make its directory.
+  if (!CreateDirectoryRecursively(MutexDirectory()))
+    return PrintFailure("CreateDirectory", GetLastError());
   for (const std::string *dir : {&paths.Spool, &paths.Log, &paths.State})
     if (!GiveTreeTo(*dir, uid, gid)) return PrintFailure("GiveTreeTo", GetLastError());
   return 0;
