@@ -17,6 +17,11 @@
 #include <string>
 #include <thread>
 
+#include "common/loadcfig.h"
+#include "common/tlsconfig.h"
+#include "common/zel.h"
+#include "platform/eventlog.h"
+#include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/tls.h"
 #include "tests/unit/testutil.h"
@@ -340,6 +345,81 @@ TEST(TlsContext, HostNames) {
         std::string(".a"), std::string("a."), std::string("a_b"), std::string("a b"),
         std::string("a,b"), longLabel, std::string(254, 'a')})
     EXPECT_FALSE(IsTlsHostName(bad)) << bad;
+}
+
+// ---- The configured pair (common/tlsconfig).
+
+void SetSuiteValue(const char *name, const std::string &value) {
+  RegKey suite;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_ALL_ACCESS, suite.out(), nullptr),
+            ERROR_SUCCESS);
+  if (value.empty())
+    RegDeleteValue(suite.get(), name);
+  else
+    ASSERT_EQ(RegSetValueEx(suite.get(), name, REG_SZ, value.c_str(),
+                            static_cast<DWORD>(value.size() + 1)),
+              ERROR_SUCCESS);
+}
+
+// The events logged since the last call.
+std::string NewEvents() {
+  static size_t seen = 0;
+  std::string all = Slurp(EventLogPath());
+  std::string fresh = all.size() > seen ? all.substr(seen) : "";
+  seen = all.size();
+  return fresh;
+}
+
+TEST(TlsConfig, ReloadKeepsTheOldPairWhenTheNewOneIsBroken) {
+  const Pair &p = TestPair();
+  std::string cert = WriteFile("conf-cert.pem", p.certificate);
+  std::string key = WriteFile("conf-key.pem", p.key);
+  std::string both = WriteFile("conf-both.pem", p.certificate + p.key);
+  NewEvents();
+
+  SetSuiteValue(kTlsCertificateFileValue, "");
+  SetSuiteValue(kTlsKeyFileValue, "");
+  EXPECT_FALSE(LoadTlsCertificate());
+  EXPECT_EQ(CurrentTlsServerContext(), nullptr);
+  EXPECT_NE(NewEvents().find(" INFORMATION 162 0xC00000A2 No TLS certificate is loaded"),
+            std::string::npos);
+
+  SetSuiteValue(kTlsCertificateFileValue, cert);
+  SetSuiteValue(kTlsKeyFileValue, key);
+  ASSERT_TRUE(LoadTlsCertificate());
+  TlsContextRef first = CurrentTlsServerContext();
+  ASSERT_NE(first, nullptr);
+  EXPECT_NE(NewEvents().find(" INFORMATION 160 0xC00000A0 The TLS certificate " + cert +
+                             " is in use; it is valid until "),
+            std::string::npos);
+
+  // A renewal that went wrong: the old pair stays, and the event says why.
+  WriteFile("conf-cert.pem", "garbage\n");
+  EXPECT_TRUE(LoadTlsCertificate());
+  EXPECT_EQ(CurrentTlsServerContext(), first);
+  std::string events = NewEvents();
+  EXPECT_NE(events.find(" ERROR 161 0xC00000A1 The TLS certificate could not be loaded: " + cert +
+                        ": certificate: "),
+            std::string::npos)
+      << events;
+  EXPECT_EQ(events.find("0xC00000A2"), std::string::npos);
+
+  // The key may sit in the certificate file.
+  SetSuiteValue(kTlsCertificateFileValue, both);
+  SetSuiteValue(kTlsKeyFileValue, "");
+  ReloadTlsCertificate();
+  EXPECT_NE(CurrentTlsServerContext(), first);
+  EXPECT_NE(CurrentTlsServerContext(), nullptr);
+
+  SetSuiteValue(kTlsCertificateFileValue, "");
+  EXPECT_FALSE(LoadTlsCertificate());
+  EXPECT_EQ(CurrentTlsServerContext(), nullptr);
+  // Broken from the start: nothing is offered.
+  SetSuiteValue(kTlsCertificateFileValue, cert);
+  EXPECT_FALSE(LoadTlsCertificate());
+  events = NewEvents();
+  EXPECT_NE(events.find(" ERROR 161 "), std::string::npos);
+  EXPECT_NE(events.find(" WARNING 162 "), std::string::npos);
 }
 
 // ---- The blocking helper.
