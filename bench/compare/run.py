@@ -69,19 +69,17 @@ def growth(name, full, quick):
                     {"messages": full}, {"messages": quick})
 
 
+def smtp_load(name, title, zel, peer, sessions):
+    return Scenario(name, title + ", {messages:,} x 2 KiB, {sessions} sessions", "Postfix",
+                    zel, peer, RATE, {"sessions": sessions, "messages": 2000},
+                    {"sessions": sessions, "messages": 300})
+
+
 SCENARIOS = [
-    Scenario("accept-8", "SMTP acceptance, {messages:,} x 2 KiB, {sessions} sessions",
-             "Postfix", sc.accept_zel, sc.accept_postfix, RATE,
-             {"sessions": 8, "messages": 2000}, {"sessions": 8, "messages": 300}),
-    Scenario("accept-32", "SMTP acceptance, {messages:,} x 2 KiB, {sessions} sessions",
-             "Postfix", sc.accept_zel, sc.accept_postfix, RATE,
-             {"sessions": 32, "messages": 2000}, {"sessions": 32, "messages": 300}),
-    Scenario("mailbox-8", "SMTP to mailbox, {messages:,} x 2 KiB, {sessions} sessions",
-             "Postfix", sc.mailbox_zel, sc.mailbox_postfix, RATE,
-             {"sessions": 8, "messages": 2000}, {"sessions": 8, "messages": 300}),
-    Scenario("mailbox-32", "SMTP to mailbox, {messages:,} x 2 KiB, {sessions} sessions",
-             "Postfix", sc.mailbox_zel, sc.mailbox_postfix, RATE,
-             {"sessions": 32, "messages": 2000}, {"sessions": 32, "messages": 300}),
+    smtp_load("accept-8", "SMTP acceptance", sc.accept_zel, sc.accept_postfix, 8),
+    smtp_load("accept-32", "SMTP acceptance", sc.accept_zel, sc.accept_postfix, 32),
+    smtp_load("mailbox-8", "SMTP to mailbox", sc.mailbox_zel, sc.mailbox_postfix, 8),
+    smtp_load("mailbox-32", "SMTP to mailbox", sc.mailbox_zel, sc.mailbox_postfix, 32),
     Scenario("pop3-10k", "POP3 RETR+DELE, {messages:,} x 10 KiB per user, {clients} clients",
              "Dovecot", sc.pop3_zel, sc.pop3_dovecot, RATE,
              {"clients": 8, "messages": 1000, "size": 10240, "delete": True},

@@ -18,7 +18,6 @@ import time
 
 import benchlib
 import measure
-import peers
 import remotepeers
 from benchlib import zelharness
 from measure import Pop3Client, Run, source_args, smtp_source, wait_until
@@ -46,14 +45,14 @@ class Outcome:
 
 def check(notes, what, got, wanted):
     if got != wanted:
-        notes.append("%s: %d of %d" % (what, got, wanted))
+        notes.append("%s: %d, not %d" % (what, got, wanted))
 
 
 # ---------------------------------------------------------------------------
 # ZEL under the harness
 
 def zel_scratch(ctx, name):
-    return zelharness.Scratch(os.path.join(ctx.directory, "") + "zel-%s-" % name)
+    return zelharness.Scratch(os.path.join(ctx.directory, "zel-%s-" % name))
 
 
 def zel_pids(*services):
@@ -229,7 +228,7 @@ def collect(run, port, p, left):
     octets = sum(c.octets for c in clients)
     check(errors, "retrieved", messages, len(users) * p["messages"])
     if p["delete"]:
-        check(errors, "messages left", left(), 0)
+        check(errors, "messages left in the mailboxes", left(), 0)
     return Outcome({"rate": messages / run.elapsed, "bytes": octets / MIB / run.elapsed},
                    messages, run, errors)
 
@@ -427,8 +426,7 @@ def memory_run(servers, port, p, address, count):
 
 
 def memory_zel(ctx, p):
-    mail = zel_mail_system(ctx, ["bench", "administrator"], fetch={},
-                           passwords={"bench": password("bench")})
+    mail = zel_mail_system(ctx, ["bench", "administrator"], fetch={})
     ctx.cool()
     mail.start()
     return memory_run(zel_services(mail), mail.port, p, local_address("bench"),
