@@ -196,17 +196,17 @@ bool OpenListeners(Engine &e) {
     LogEvent(EVENTLOG_ERROR_TYPE, MSG_NO_LISTEN_ADDRESS, nullptr, nullptr);
     return false;
   }
-  std::lock_guard<std::mutex> guard(e.ListenLock);
-  e.ListenSockets.assign(all.size(), -1);
-  for (size_t i = 0; i < all.size(); ++i) {
-    e.ListenSockets[i] = OpenListener(all[i], all);
-    if (e.ListenSockets[i] >= 0) continue;
-    for (int &fd : e.ListenSockets) {
-      if (fd >= 0) CloseSocket(fd);
-      fd = -1;
+  std::vector<int> fds;
+  for (const NetListener &l : all) {
+    int fd = OpenListener(l, all);
+    if (fd < 0) {
+      for (int open : fds) CloseSocket(open);
+      return false;
     }
-    return false;
+    fds.push_back(fd);
   }
+  std::lock_guard<std::mutex> guard(e.ListenLock);
+  e.ListenSockets = std::move(fds);
   return true;
 }
 
@@ -337,9 +337,7 @@ void AddListeners(NetEngineSettings *settings, const std::vector<IpAddress> &add
   for (const IpAddress &a : addresses) settings->Listeners.push_back({a, port, kind});
 }
 
-std::vector<IpAddress> DefaultListenAddresses() {
-  return {AnyInterface()};
-}
+std::vector<IpAddress> DefaultListenAddresses() { return {AnyInterface()}; }
 
 void LoadListenAddresses(HKEY params, std::vector<IpAddress> *addresses) {
   constexpr const char *kName = "ListenAddresses";

@@ -177,10 +177,14 @@ bool ShutdownListener(int fd) {
   return true;
 }
 
-bool GetSocketAddress(int fd, IpAddress *addr, uint16_t *port) {
+namespace {
+
+// getsockname or getpeername, as an IpAddress.
+bool SocketName(int (*call)(int, sockaddr *, socklen_t *), int fd, IpAddress *addr,
+                uint16_t *port) {
   sockaddr_storage sa{};
   socklen_t len = sizeof sa;
-  if (getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return Fail();
+  if (call(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return Fail();
   IpAddress a;
   if (!FromSockaddr(reinterpret_cast<sockaddr *>(&sa), &a, port)) {
     SetLastError(EAFNOSUPPORT);
@@ -190,17 +194,14 @@ bool GetSocketAddress(int fd, IpAddress *addr, uint16_t *port) {
   return true;
 }
 
+}  // namespace
+
+bool GetSocketAddress(int fd, IpAddress *addr, uint16_t *port) {
+  return SocketName(getsockname, fd, addr, port);
+}
+
 bool GetSocketPeer(int fd, IpAddress *addr, uint16_t *port) {
-  sockaddr_storage sa{};
-  socklen_t len = sizeof sa;
-  if (getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return Fail();
-  IpAddress a;
-  if (!FromSockaddr(reinterpret_cast<sockaddr *>(&sa), &a, port)) {
-    SetLastError(EAFNOSUPPORT);
-    return false;
-  }
-  if (addr != nullptr) *addr = a;
-  return true;
+  return SocketName(getpeername, fd, addr, port);
 }
 
 int ConnectSocket(const IpAddress &addr, uint16_t port, DWORD timeoutMs) {
