@@ -33,16 +33,6 @@ struct Options {
   int days = kDefaultDays;
 };
 
-int Usage(const std::string &what) {
-  std::fprintf(stderr, "zeladm: %s\n", what.c_str());
-  return kAdmExitUsage;
-}
-
-int Failed(const std::string &what, long code) {
-  std::fprintf(stderr, "zeladm: %s: %s\n", what.c_str(), AdmErrorText(code).c_str());
-  return kAdmExitFailure;
-}
-
 bool ParseDays(const char *text, int &days) {
   char *end = nullptr;
   long v = std::strtol(text, &end, 10);
@@ -55,31 +45,31 @@ bool ParseDays(const char *text, int &days) {
 bool ParseOptions(int argc, char **argv, Options &o) {
   for (int i = 1; i < argc; i += 2) {
     const char *option = argv[i];
-    if (i + 1 >= argc) return Usage(std::string(option) + " needs a value"), false;
+    if (i + 1 >= argc) return AdmUsage(std::string(option) + " needs a value"), false;
     const char *value = argv[i + 1];
     if (std::strcmp(option, "--name") == 0) {
       o.name = value;
       if (!o.name.empty() && o.name.back() == '.') o.name.pop_back();
       if (!IsTlsHostName(o.name))
-        return Usage("\"" + AdmPrintable(value) + "\" is not a host name"), false;
+        return AdmUsage("\"" + AdmPrintable(value) + "\" is not a host name"), false;
     } else if (std::strcmp(option, "--days") == 0) {
       if (!ParseDays(value, o.days))
-        return Usage("--days must be a number from 1 to " + std::to_string(kMaxDays)), false;
+        return AdmUsage("--days must be a number from 1 to " + std::to_string(kMaxDays)), false;
     } else if (std::strcmp(option, "--cert") == 0 || std::strcmp(option, "--key") == 0) {
       if (value[0] != '/' || std::strlen(value) > kMaxTlsFilePath)
-        return Usage(std::string(option) + " must be an absolute path"), false;
+        return AdmUsage(std::string(option) + " must be an absolute path"), false;
       if (std::strcmp(option, "--cert") == 0)
         o.cert = value;
       else
         o.key = value;
     } else {
-      return Usage("unknown option \"" + AdmPrintable(option) + "\""), false;
+      return AdmUsage("unknown option \"" + AdmPrintable(option) + "\""), false;
     }
   }
-  if (o.name.empty()) return Usage("--name HOST is required"), false;
+  if (o.name.empty()) return AdmUsage("--name HOST is required"), false;
   if (o.cert.empty()) o.cert = ZelPath(kDefaultCertificatePath);
   if (o.key.empty()) o.key = ZelPath(kDefaultKeyPath);
-  if (o.cert == o.key) return Usage("--cert and --key must name different files"), false;
+  if (o.cert == o.key) return AdmUsage("--cert and --key must name different files"), false;
   return true;
 }
 
@@ -101,14 +91,14 @@ int WritePair(const Options &o, const std::string &certificatePem, const std::st
   } steps[] = {{key, o.key, keyPem, kKeyMode}, {certificate, o.cert, certificatePem, kCertificateMode}};
   for (Step &s : steps) {
     if (!CreateDirectoryRecursively(DirectoryOf(s.path)))
-      return Failed("cannot create the directory of " + s.path, GetLastError());
+      return AdmFailed("cannot create the directory of " + s.path, GetLastError());
     if (!s.file.Create(s.path, ".zeladm-tls-", s.mode, "wb") || !s.file.Stream().Write(s.text) ||
         !s.file.Commit())
-      return Failed("cannot write " + s.path, GetLastError());
+      return AdmFailed("cannot write " + s.path, GetLastError());
   }
   for (Step &s : steps) {
     if (!s.file.Rename() || !SyncDirectory(DirectoryOf(s.path)))
-      return Failed("cannot put " + s.path + " in place", GetLastError());
+      return AdmFailed("cannot put " + s.path + " in place", GetLastError());
   }
   return kAdmExitOk;
 }
@@ -143,7 +133,7 @@ int SelfSigned(int argc, char **argv) {
   }
   if (int status = WritePair(o, certificatePem, keyPem); status != kAdmExitOk) return status;
   if (long rc = SetTlsValues(o); rc != ERROR_SUCCESS)
-    return Failed("the pair is written, but the registry values are not set", rc);
+    return AdmFailed("the pair is written, but the registry values are not set", rc);
   std::printf("certificate %s\nkey %s\nfor %s, valid for %d days; reload the services to use it\n",
               o.cert.c_str(), o.key.c_str(), o.name.c_str(), o.days);
   return kAdmExitOk;
