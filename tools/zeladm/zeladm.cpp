@@ -4,6 +4,7 @@
 //   zeladm reg ...    the registry (regcmd)
 //   zeladm user ...   the accounts file (usercmd)
 //   zeladm list ...   the mailing lists (listcmd)
+//   zeladm tls ...    the servers' TLS certificate (tlscmd)
 //   zeladm status     services, queues, recent problems (statuscmd)
 //   zeladm check      the configuration check (checkcmd)
 //   zeladm log ...    the event log (logcmd)
@@ -17,6 +18,7 @@
 #include "tools/zeladm/logcmd.h"
 #include "tools/zeladm/regcmd.h"
 #include "tools/zeladm/statuscmd.h"
+#include "tools/zeladm/tlscmd.h"
 #include "tools/zeladm/usercmd.h"
 
 namespace {
@@ -30,6 +32,8 @@ const AdmCommand kGroups[] = {
      "manage the accounts file ('zeladm user help')", 0, -1, RunUserCommand},
     {"list", "create|set|show|add-member|del-member|delete ...",
      "manage the mailing lists ('zeladm list help')", 0, -1, RunListCommand},
+    {"tls", "self-signed ...", "manage the servers' TLS certificate ('zeladm tls help')", 0, -1,
+     RunTlsCommand},
     {"status", "", "show the services, the queues and recent warnings and errors", 0, 0,
      RunStatusCommand},
     {"check", "", "check the configuration; exit status 1 when it has errors", 0, 0,
