@@ -1,6 +1,8 @@
 // cfgcheck: see cfgcheck.h.
 #include "common/cfgcheck.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string_view>
 
@@ -170,7 +172,7 @@ class Checker {
   void CheckPemFile(const KnownValue &v, const std::string &where, const std::string &path);
   void CheckNameServers(const std::string &where, const std::string &text);
   void CheckAccountsFile();
-  void CheckReceiverDirectories();
+  void CheckReceiverAccess();
   void AskNameServers();
 
   const ConfigCheckOptions &options_;
@@ -178,6 +180,7 @@ class Checker {
   std::vector<ConfigFinding> findings_;
   std::string spool_;      // as stored, or the default
   std::string account_;    // ServiceAccount as stored, or the default
+  std::vector<std::string> tlsFiles_;  // the TLS files named, that can be read
 };
 
 const KnownValue *FindKnown(KeyId id, std::string_view name) {
@@ -216,7 +219,7 @@ std::vector<ConfigFinding> Checker::Run() {
   for (KeyId id : {kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kTcpipKey})
     if ((kKeys[id].Readers & scope_) != 0) CheckKey(id);
   CheckAccountsFile();
-  if (options_.Thorough && (scope_ & kRecv) != 0) CheckReceiverDirectories();
+  if (options_.Thorough && (scope_ & kRecv) != 0) CheckReceiverAccess();
   if (options_.Thorough && (scope_ & kDeliv) != 0) AskNameServers();
   return std::move(findings_);
 }
@@ -359,10 +362,11 @@ void Checker::CheckPemFile(const KnownValue &v, const std::string &where, const 
     if (!FormatSystemMessage(err, why)) why = "error " + std::to_string(err);
     return Error(where, "cannot read " + Shown(path) + ": " + why);
   }
+  tlsFiles_.push_back(path);
   if (text.find(kPemMarker) == std::string::npos)
     Error(where, Shown(path) + " holds no PEM text (\"-----BEGIN ...\")");
   else if (std::strcmp(v.Name, "TlsKeyFile") == 0 && !FileIsPrivate(path))
-    Warning(where, "the key file " + Shown(path) + " can be read by other users");
+    Warning(where, "the key file " + Shown(path) + " can be read by every user");
 }
 
 void Checker::CheckNameServers(const std::string &where, const std::string &text) {
@@ -382,15 +386,22 @@ void Checker::CheckAccountsFile() {
 
 // The receiver runs as its account and writes these: it cannot accept mail
 // when the account cannot.
-void Checker::CheckReceiverDirectories() {
+void Checker::CheckReceiverAccess() {
   uid_t uid;
   gid_t gid;
   if (!IsValidAccountName(account_) || !FindSystemAccount(account_, uid, gid)) return;
   for (const std::string &dir : {spool_, WindowsDirectory(), StateDirectory()}) {
     bool may = false;
-    if (AccountMayWriteDirectory(dir, uid, gid, may) && !may)
+    if (AccountMayAccess(dir, uid, gid, W_OK | X_OK, may) && !may)
       Error("ZELRECV", "the service account " + Shown(account_) + " cannot write " + Shown(dir) +
                            "; \"zelrecv -install\" gives it the directories it needs");
+  }
+  // It loads the TLS pair as the account too, at start and at every reload.
+  for (const std::string &file : tlsFiles_) {
+    bool may = false;
+    if (AccountMayAccess(file, uid, gid, R_OK, may) && !may)
+      Error("ZELRECV", "the service account " + Shown(account_) + " cannot read " + Shown(file) +
+                           "; give the file to its group (chgrp, mode 0640)");
   }
 }
 

@@ -83,25 +83,14 @@ bool TakeChar(std::string_view &s, char c) {
   return true;
 }
 
-// "YYYY-MM-DDTHH:MM:SS+HHMM" to seconds since the epoch.
-bool ParseStamp(std::string_view s, long long &epoch) {
-  struct tm tm {};
-  int offH = 0, offM = 0;
-  if (!TakeDigits(s, 4, tm.tm_year) || !TakeChar(s, '-') || !TakeDigits(s, 2, tm.tm_mon) ||
-      !TakeChar(s, '-') || !TakeDigits(s, 2, tm.tm_mday) || !TakeChar(s, 'T') ||
-      !TakeDigits(s, 2, tm.tm_hour) || !TakeChar(s, ':') || !TakeDigits(s, 2, tm.tm_min) ||
-      !TakeChar(s, ':') || !TakeDigits(s, 2, tm.tm_sec) || s.size() != 5 ||
-      (s[0] != '+' && s[0] != '-'))
-    return false;
-  int sign = s[0] == '-' ? -1 : 1;
+// The zone of a time: "+HHMM" or "-HHMM", in seconds east of UTC.
+bool TakeZone(std::string_view &s, long long &offset) {
+  if (s.empty() || (s[0] != '+' && s[0] != '-')) return false;
+  long long sign = s[0] == '-' ? -1 : 1;
   s.remove_prefix(1);
-  if (!TakeDigits(s, 2, offH) || !TakeDigits(s, 2, offM)) return false;
-  if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-      tm.tm_min > 59 || tm.tm_sec > 60 || offM > 59)
-    return false;
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  epoch = static_cast<long long>(timegm(&tm)) - sign * (offH * 3600LL + offM * 60LL);
+  int h = 0, m = 0;
+  if (!TakeDigits(s, 2, h) || !TakeDigits(s, 2, m) || m > 59) return false;
+  offset = sign * (h * 3600LL + m * 60LL);
   return true;
 }
 
@@ -154,6 +143,30 @@ bool StandardErrorIsJournal() {
   return journal;
 }
 
+bool ParseTimeText(std::string_view s, long long &epoch, bool &zoned) {
+  struct tm tm {};
+  long long offset = 0;
+  if (!TakeDigits(s, 4, tm.tm_year) || !TakeChar(s, '-') || !TakeDigits(s, 2, tm.tm_mon) ||
+      !TakeChar(s, '-') || !TakeDigits(s, 2, tm.tm_mday))
+    return false;
+  if ((TakeChar(s, 'T') || TakeChar(s, ' ')) &&
+      (!TakeDigits(s, 2, tm.tm_hour) || !TakeChar(s, ':') || !TakeDigits(s, 2, tm.tm_min) ||
+       (TakeChar(s, ':') && !TakeDigits(s, 2, tm.tm_sec))))
+    return false;
+  zoned = !s.empty();
+  if ((zoned && !TakeZone(s, offset)) || !s.empty()) return false;
+  if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+      tm.tm_min > 59 || tm.tm_sec > 60)
+    return false;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  time_t t = zoned ? timegm(&tm) : mktime(&tm);
+  if (t == static_cast<time_t>(-1)) return false;
+  epoch = static_cast<long long>(t) - offset;
+  return true;
+}
+
 bool ParseEventLine(std::string_view line, EventLine &out) {
   if (line.size() > kMaxEventLine) return false;
   out = EventLine{};
@@ -163,7 +176,10 @@ bool ParseEventLine(std::string_view line, EventLine &out) {
   std::string_view number = TakeWord(line);
   std::string_view id = TakeWord(line);
   uint32_t low = 0;
-  if (!ParseStamp(out.Time, out.Epoch) || out.Source.empty() || out.Type == 0 ||
+  bool zoned = false;
+  // The writer's form exactly: "YYYY-MM-DDTHH:MM:SS+HHMM".
+  if (out.Time.size() != kEventTimeLength || !ParseTimeText(out.Time, out.Epoch, zoned) ||
+      !zoned || out.Source.empty() || out.Type == 0 ||
       !ParseNumber(number, 10, 5, low) || id.size() != 10 || id.substr(0, 2) != "0x" ||
       !ParseNumber(id.substr(2), 16, 8, out.Id) || (out.Id & 0xFFFFu) != low)
     return false;

@@ -51,6 +51,14 @@ bool ReportEventText(std::string_view source, WORD type, uint32_t id, std::strin
 // type, two numbers and a message text with two inserts.
 constexpr size_t kMaxEventLine = 8192;
 
+// A time as events.log and zeladm write it: "YYYY-MM-DD", then optionally
+// "THH:MM" (or a blank for the "T"), ":SS", and a zone "+HHMM" or "-HHMM".
+// Without a zone it is local time. zoned tells whether one was given.
+// False for any other text, or a date that does not exist.
+bool ParseTimeText(std::string_view text, long long &epoch, bool &zoned);
+// "2026-12-07T08:30:00+0100"
+constexpr size_t kEventTimeLength = 24;
+
 // One line of events.log, as views into the line it was parsed from.
 struct EventLine {
   std::string_view Time;    // "2026-12-07T08:30:00+0100"

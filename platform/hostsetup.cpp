@@ -87,18 +87,17 @@ bool GiveTreeTo(const std::string &path, uid_t uid, gid_t gid) {
   return Fail(rc > 0 ? rc : errno);
 }
 
-bool AccountMayWriteDirectory(const std::string &path, uid_t uid, gid_t gid, bool &may) {
+bool AccountMayAccess(const std::string &path, uid_t uid, gid_t gid, int access, bool &may) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return Fail(errno);
-  if (!S_ISDIR(st.st_mode)) return Fail(ENOTDIR);
-  mode_t need = st.st_uid == uid ? (S_IWUSR | S_IXUSR)
-                : st.st_gid == gid ? (S_IWGRP | S_IXGRP)
-                                   : (S_IWOTH | S_IXOTH);
+  // The owner's bits, shifted to the class that applies.
+  int shift = st.st_uid == uid ? 6 : st.st_gid == gid ? 3 : 0;
+  mode_t need = static_cast<mode_t>(access & (R_OK | W_OK | X_OK)) << shift;
   may = uid == 0 || (st.st_mode & need) == need;
   return true;
 }
 
 bool FileIsPrivate(const std::string &path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+  return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IRWXO) == 0;
 }

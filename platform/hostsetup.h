@@ -33,15 +33,14 @@ bool FindSystemAccount(const std::string &name, uid_t &uid, gid_t &gid);
 // why); ENOENT when it succeeded but the account is still missing.
 bool CreateSystemAccount(const std::string &name);
 
-// Whether uid (with its primary group gid) may create files in the
-// directory path, by its owner, group and mode bits (root always may;
-// supplementary groups and access-control entries are not looked at).
-// False with the error when path cannot be examined; ENOTDIR when it is no
-// directory.
-bool AccountMayWriteDirectory(const std::string &path, uid_t uid, gid_t gid, bool &may);
+// Whether uid (with its primary group gid) may access path as access asks
+// (R_OK, W_OK, X_OK, or'ed), by its owner, group and mode bits (root always
+// may; supplementary groups and access-control entries are not looked at).
+// False with the error when path cannot be examined.
+bool AccountMayAccess(const std::string &path, uid_t uid, gid_t gid, int access, bool &may);
 
-// True when only the owner may read the file at path (no group or other
-// permission bits); false too when it cannot be examined.
+// True when users other than the file's owner and group have no permission
+// at all on it; false too when it cannot be examined.
 bool FileIsPrivate(const std::string &path);
 
 // Gives path and everything below it (symbolic links themselves, never what

@@ -374,8 +374,10 @@ bool SpecIsWritable(const ServiceUnitSpec &spec) {
   for (const auto *list : {&spec.Capabilities, &spec.AmbientCapabilities})
     for (const std::string &cap : *list)
       if (!IsCapabilityName(cap)) return false;
+  // Quotes and backslashes are left out like in the program's path: what
+  // systemd would make of them is not worth a guess.
   for (const std::string &path : spec.ReadWritePaths)
-    if (path.empty() || path[0] != '/' || HasControlChar(path)) return false;
+    if (path.empty() || path[0] != '/' || !IsUnitExecutablePath(path)) return false;
   return true;
 }
 
@@ -442,7 +444,7 @@ bool ServiceUnitText(const ServiceUnitSpec &spec, std::string &text) {
                                   program + " -remove\".\n"
                             : "# " + spec.Origin + "\n";
   text += "[Unit]\nDescription=" + EscapeSpecifiers(spec.DisplayName) + "\n";
-  text += "Documentation=man:" + EscapeSpecifiers(program) + "(8) man:zel(7)\n";
+  if (IsPlainUnitName(program)) text += "Documentation=man:" + program + "(8) man:zel(7)\n";
   text += "Wants=network-online.target\nAfter=network-online.target\n";
   // Stopping or restarting the target stops or restarts its services.
   if (!spec.Target.empty()) text += "PartOf=" + spec.Target + "\n";

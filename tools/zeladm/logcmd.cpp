@@ -82,52 +82,11 @@ bool ParseLogOptions(int argc, char **argv, LogOptions &o) {
   return true;
 }
 
-// Exactly digits leading decimal digits of s as a number.
-bool TakeNumber(std::string_view &s, size_t digits, int &value) {
-  if (s.size() < digits) return false;
-  value = 0;
-  for (size_t i = 0; i < digits; ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    value = value * 10 + (s[i] - '0');
-  }
-  s.remove_prefix(digits);
-  return true;
-}
-
-bool TakeSeparator(std::string_view &s, char c) {
-  if (s.empty() || s[0] != c) return false;
-  s.remove_prefix(1);
-  return true;
-}
-
-// "YYYY-MM-DD[THH:MM[:SS]]" in local time.
-bool ParseLocalTime(std::string_view s, long long &epoch) {
-  struct tm tm {};
-  if (!TakeNumber(s, 4, tm.tm_year) || !TakeSeparator(s, '-') || !TakeNumber(s, 2, tm.tm_mon) ||
-      !TakeSeparator(s, '-') || !TakeNumber(s, 2, tm.tm_mday))
-    return false;
-  if (!s.empty() && (!(TakeSeparator(s, 'T') || TakeSeparator(s, ' ')) ||
-                     !TakeNumber(s, 2, tm.tm_hour) || !TakeSeparator(s, ':') ||
-                     !TakeNumber(s, 2, tm.tm_min)))
-    return false;
-  if (!s.empty() && (!TakeSeparator(s, ':') || !TakeNumber(s, 2, tm.tm_sec) || !s.empty()))
-    return false;
-  if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-      tm.tm_min > 59 || tm.tm_sec > 59)
-    return false;
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  tm.tm_isdst = -1;
-  time_t t = mktime(&tm);
-  if (t == static_cast<time_t>(-1)) return false;
-  epoch = static_cast<long long>(t);
-  return true;
-}
-
 }  // namespace
 
 bool ParseSinceTime(std::string_view text, long long now, long long &since) {
-  if (ParseLocalTime(text, since)) return true;
+  bool zoned;
+  if (ParseTimeText(text, since, zoned)) return true;
   // A span back from now: digits and one unit.
   constexpr size_t kMaxSpanDigits = 9;
   if (text.size() < 2 || text.size() > kMaxSpanDigits + 1) return false;
