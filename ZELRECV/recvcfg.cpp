@@ -12,6 +12,10 @@ bool CheckLocalRecipient = false;
 std::atomic<bool> MailInlogEnabled{false};
 DWORD MaxMessageSize = kDefaultMaxMessageSize;
 DWORD IdleTimeout = kDefaultIdleTimeout;
+DWORD MaxRecipients = kDefaultMaxRecipients;
+NetworkList RelayClientNetworks;
+
+const char *const kDefaultRelayClients[2] = {"127.0.0.0/8", "::1"};
 
 namespace {
 
@@ -21,14 +25,25 @@ bool ReadFlag(HKEY key, const char *name) {
   return v != 0;
 }
 
+// RelayClients: absent (or unreadable) means this computer alone; a value
+// that is present, even empty, is taken as written.
+void LoadRelayClients(HKEY params, std::vector<std::string> *bad) {
+  std::vector<std::string> entries(std::begin(kDefaultRelayClients), std::end(kDefaultRelayClients));
+  if (params != nullptr) QueryRegMultiString(params, "RelayClients", kRelayClientsBytes, entries);
+  ParseNetworkList(entries, &RelayClientNetworks, bad);
+}
+
 }  // namespace
 
-void LoadReceiverSettings(std::string *incomingName) {
+void LoadReceiverSettings(std::string *incomingName, std::vector<std::string> *badRelayClients) {
   *incomingName = kIncomingDir;
   MailQueueDirectory = SpoolPath(kIncomingDir);
   MailInlogDirectory = SpoolPath(kInlogDir);
   RegKey params;
-  if (OpenParametersKey(params) != ERROR_SUCCESS) return;
+  if (OpenParametersKey(params) != ERROR_SUCCESS) {
+    LoadRelayClients(nullptr, badRelayClients);
+    return;
+  }
   std::string queueDir;
   if (QueryRegString(params.get(), "MailQueueDir", kMaxPath, queueDir) && !queueDir.empty()) {
     *incomingName = queueDir;
@@ -43,4 +58,6 @@ void LoadReceiverSettings(std::string *incomingName) {
   QueryRegDword(params.get(), "MaxMessageSize", MaxMessageSize);
   DWORD idle = IdleTimeout;
   if (QueryRegDword(params.get(), "Timeout", idle) && idle != 0) IdleTimeout = idle;
+  QueryRegDword(params.get(), "MaxRecipients", MaxRecipients);
+  LoadRelayClients(params.get(), badRelayClients);
 }

@@ -37,7 +37,11 @@ bool ReadConfiguration() {
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytesReceiver);
   std::string incoming;
-  LoadReceiverSettings(&incoming);
+  std::vector<std::string> badRelayClients;
+  LoadReceiverSettings(&incoming, &badRelayClients);
+  for (const std::string &entry : badRelayClients)
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_NETWORK_ENTRY, LogSafeText(entry).c_str(),
+             "RelayClients");
   if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir})) return false;
   return InitNetCodeModule(kIdentityNameLengthDeliv);
 }

@@ -30,6 +30,9 @@ const MessageEntry kMessages[] = {
     {MSG_CANNOT_DELETE_FILE,
      "The SMTP Delivery Service could not delete file %1 due to system error %2. "
      "Please delete the file manually.\r\n"},
+    {MSG_BAD_NETWORK_ENTRY, "The entry \"%1\" of the setting %2 is not a network and is ignored.\r\n"},
+    {MSG_NO_SERVICE_ACCOUNT,
+     "The service account \"%1\" does not exist; the service goes on as %2.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -183,6 +183,58 @@ int CreateTempFileDeleteOnClose() {
   return fd;
 }
 
+bool UnnamedFile::Create(const std::string &directory, std::string_view tempPrefix,
+                         mode_t permissions) {
+  Discard();
+  int fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, permissions);
+  if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return Fail();
+  if (fd < 0) {
+    std::string tmp = directory + "/" + std::string(tempPrefix) + "XXXXXX";
+    fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return Fail();
+    temp_ = tmp;
+    if (fchmod(fd, permissions) != 0) {
+      long err = errno;
+      close(fd);
+      unlink(temp_.c_str());
+      temp_.clear();
+      SetLastError(err);
+      return false;
+    }
+  }
+  fd_.Reset(fd);
+  return true;
+}
+
+bool UnnamedFile::Link(const std::string &path) {
+  if (!fd_.Valid()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!temp_.empty()) {
+    if (!MoveFileNoReplace(temp_, path)) return false;
+    temp_.clear();
+    return true;
+  }
+  // A nameless file is linked through its descriptor; linkat() never
+  // replaces an existing name.
+  std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) return Fail();
+  return true;
+}
+
+bool UnnamedFile::Close() {
+  int fd = fd_.Release();
+  if (fd >= 0 && close(fd) != 0) return Fail();
+  return true;
+}
+
+void UnnamedFile::Discard() {
+  fd_.Reset();
+  if (!temp_.empty()) unlink(temp_.c_str());
+  temp_.clear();
+}
+
 DurableFile::~DurableFile() {
   if (!temp_.empty()) unlink(temp_.c_str());
 }

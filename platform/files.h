@@ -85,6 +85,34 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// A file written before it has a name (the receiver's message files): it is
+// created nameless in its directory (O_TMPFILE; on a file system without it,
+// under a hidden temporary name of the given prefix) and written through
+// Fd(); Link() then gives it its final name, failing with ERROR_FILE_EXISTS
+// when the name is taken (nothing is ever replaced). A crash before Link()
+// leaves nothing (or, without O_TMPFILE, the hidden temporary file). The
+// descriptor stays open after Link() until Close(); Discard() closes it and
+// removes what exists of the file short of its final name. One owner; not
+// thread-safe.
+class UnnamedFile {
+ public:
+  UnnamedFile() = default;
+  ~UnnamedFile() { Discard(); }
+  UnnamedFile(const UnnamedFile &) = delete;
+  UnnamedFile &operator=(const UnnamedFile &) = delete;
+
+  bool Create(const std::string &directory, std::string_view tempPrefix, mode_t permissions);
+  int Fd() const { return fd_.Get(); }
+  bool Valid() const { return fd_.Valid(); }
+  bool Link(const std::string &path);
+  bool Close();
+  void Discard();
+
+ private:
+  UniqueFd fd_;
+  std::string temp_;   // the hidden name, without O_TMPFILE (until Link)
+};
+
 // A file that appears under its final name whole and durable, or not at all
 // (recipient files, domain records). Create() opens a temporary file in the
 // final name's directory (a hidden name of the given prefix, so directory

@@ -307,8 +307,6 @@ class StoredMessageTest(ReceiverCase):
                                              False, True, "joe"),
             "19 received lines": ("s@client.example", message(*received19, body=["x"]),
                                   False, True, "s@client.example"),
-            "bare line feeds": ("s@client.example", b"Subject: lf\n\nbody\n.\n",
-                                True, True, "s@client.example"),
             "8-bit body": ("s@client.example",
                            message("Subject: latin", body=["caf\xe9 \xff\xfe", "\x7f"]),
                            True, True, "s@client.example"),
@@ -464,9 +462,9 @@ class EndOfDataTest(ReceiverCase):
                 self.check_stored(base, "c.example", body, True, True)
 
     def test_end_marker_at_buffer_boundaries(self):
-        # Data buffers hold 4096, then 8192 bytes: markers around the ends,
+        # Data is read 16 KiB at a time: markers around the ends of reads,
         # with the next commands in the same write.
-        for end in (4093, 4094, 4095, 4096, 4097, 4098, 12286, 12288, 12290):
+        for end in (4093, 4096, 16381, 16382, 16383, 16384, 16385, 16386, 32766, 32768, 32770):
             with self.subTest(end=end):
                 head = b"Subject: boundary\r\n\r\n"
                 filler = end - len(head) - len(b"\r\n.\r\n")
@@ -486,6 +484,22 @@ class EndOfDataTest(ReceiverCase):
         data = data[:-3] + b"\r\n.\r" + b"\r\n.\r\n"   # "." followed by a lone CR
         base = self.deliver("c.example", "s@c.example", ["user"], data)
         self.check_stored(base, "c.example", data, True, True)
+
+    def test_bare_line_ends_cannot_smuggle_a_second_message(self):
+        # Only CR LF "." CR LF ends the data: behind any other "." line the
+        # hidden transaction is text of the first message, and the stored
+        # file has CR LF line ends and no lone "." line before its end.
+        hidden = (b"MAIL FROM:<ceo@zeltest.example.test>\r\nRCPT TO:<victim>\r\nDATA\r\n"
+                  b"Subject: forged\r\n\r\nhidden\r\n")
+        stored = b"Subject: lf\r\n\r\nbody\r\n..\r\n" + hidden + b".\r\n"
+        for marker in (b"\n.\n", b"\r\n.\n", b"\n.\r\n"):
+            with self.subTest(marker=marker):
+                conn = self.connect()
+                before = list_spool_pairs(self.receiver.queue)
+                self.envelope(conn, "c.example", "s@c.example", ["user"])
+                conn.send(b"Subject: lf\n\nbody" + marker + hidden + b".\r\nNOOP\r\n")
+                self.assertEqual(conn.replies(2), [RECEIVED_OK, "250 OK\r\n"])
+                self.check_stored(self.only_new_pair(before), "c.example", stored, True, True)
 
     def test_two_messages_in_one_write(self):
         first = message("Subject: one", body=["1"])
