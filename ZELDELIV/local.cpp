@@ -15,6 +15,7 @@
 #include "common/str.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/localdomain.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
@@ -70,7 +71,7 @@ void ResolveRecipient(_tRcpInfo &r) {
   r.bIsLocalUser = 0;
   std::string local, domain;
   SplitAddress(r.Name, local, kMaxRecipientName, domain, kMaxRecipientName);
-  if (!domain.empty() && !IsLocalDomainName(domain)) return;
+  if (!domain.empty() && !IsLocalMailDomain(domain)) return;
   STRNCPY(r.OriginalAddress, r.Name, sizeof r.OriginalAddress);
   std::string bare = StripDown(local, kMaxRecipientName);
   std::string name = EqualsNoCase(bare, "postmaster") ? Postmaster : MapAddress(local, bare);
