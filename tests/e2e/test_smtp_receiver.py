@@ -17,8 +17,8 @@ import smtplib
 import time
 import unittest
 
-from zelharness import (LOCAL_HOST, MSGID_RE, WAIT_SECONDS, Receiver, Scratch, list_spool_pairs,
-                        program_path, read_bytes, run, swaks_send)
+from zelharness import (LOCAL_HOST, MSGID_RE, WAIT_SECONDS, ZEL_KEY, Receiver, Scratch,
+                        list_spool_pairs, program_path, read_bytes, run, swaks_send)
 
 # The plain receiver's zone: 3:30 west of UTC, no daylight saving.
 WEST_ZONE = ("ZLT+3:30", b"-0330", datetime.timedelta(hours=-3, minutes=-30))
@@ -81,8 +81,8 @@ class ReceiverCase(unittest.TestCase):
     def setUp(self):
         clear_queue(self.receiver)
 
-    def connect(self, host="127.0.0.1"):
-        conn = self.receiver.connect(host)
+    def connect(self, host="127.0.0.1", source=None):
+        conn = self.receiver.connect(host, source=source)
         self.addCleanup(conn.close)
         return conn
 
@@ -716,6 +716,64 @@ class StrictReceiverTest(ReceiverCase):
             time.sleep(STRICT_TIMEOUT * 0.3)
         self.assertEqual(conn.reply(), RECEIVED_OK)
         self.check_stored(self.only_new_pair(before), "c.example", data, True, True)
+
+
+class RelayPolicyTest(ReceiverCase):
+    """Relaying only for RelayClients (127.0.0.1/32 here): a client bound to
+    127.0.0.9 plays one from elsewhere. Local mail (this host's names,
+    DomainNamesAreLocal, a mailing list's domain) is taken from both."""
+
+    @classmethod
+    def setUpClass(cls):
+        scratch = Scratch("zel-e2e-recv-")
+        try:
+            scratch.prepare_registry()
+            scratch.reg_import({ZEL_KEY: {"DomainNamesAreLocal": ["mail.example.org"]},
+                                ZEL_KEY + "\\Lists\\staff": {"Domain": "lists.example.org"}})
+            cls.receiver = Receiver({"RelayClients": ["127.0.0.1/32", "bogus/99"],
+                                     "MaxRecipients": 3}, scratch=scratch).start()
+        except BaseException:
+            scratch.cleanup()
+            raise
+        cls.receiver.zone = None
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.receiver.stop()
+        cls.receiver.scratch.cleanup()
+
+    def test_relay_from_inside_only(self):
+        remote = "far@remote.example"
+        refused = "551 User not local: try <%s>\r\n"
+        for source, relay in (("127.0.0.1", True), ("127.0.0.9", False)):
+            with self.subTest(source=source):
+                conn = self.connect(source=source)
+                self.dialogue(conn, [
+                    ("HELO c", "250 OK\r\n"),
+                    ("RCPT TO:<%s>" % remote, "250 %s OK\r\n" % remote if relay
+                     else refused % remote),
+                    ("RCPT TO:<a%remote.example@zeltest.example.test>",
+                     "250 a@remote.example OK\r\n" if relay else refused % "a@remote.example"),
+                    ("VRFY " + remote, "252 User not local, but will relay\r\n" if relay
+                     else "550 User not local\r\n"),
+                    ("VRFY staff@lists.example.org", "250 User assumed to be local\r\n"),
+                    ("RSET", "250 OK\r\n")])
+                before = list_spool_pairs(self.receiver.queue)
+                self.envelope(conn, "c", "s@c.example",
+                              ["user@zeltest.example.test", "u@mail.example.org",
+                               "staff@lists.example.org"])
+                conn.send(message("Subject: local"))
+                self.assertEqual(conn.reply(), RECEIVED_OK)
+                self.only_new_pair(before)
+                self.dialogue(conn, [("RCPT TO:<a>", "250 a OK\r\n"),
+                                     ("RCPT TO:<b>", "250 b OK\r\n"),
+                                     ("RCPT TO:<c>", "250 c OK\r\n"),
+                                     ("RCPT TO:<d>", "452 Too many recipients\r\n")])
+
+    def test_malformed_entry_logged_once(self):
+        events = self.receiver.scratch.events()
+        self.assertEqual(events.count('"bogus/99"'), 1, events)
+        self.assertIn("of the setting RelayClients is not a network", events)
 
 
 class LimitAndStopTest(unittest.TestCase):

@@ -106,14 +106,22 @@ def _reg_string(text):
     return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
 
 
+def _reg_multi_string(items):
+    data = b"".join(item.encode("latin-1") + b"\0" for item in items) + b"\0"
+    return "hex(7):" + ",".join("%02x" % b for b in data)
+
+
 def regedit_text(keys):
-    """A REGEDIT4 text from {key: {name: value}}; int values are DWORDs."""
+    """A REGEDIT4 text from {key: {name: value}}; int values are DWORDs,
+    lists of str multi-strings."""
     lines = ["REGEDIT4", ""]
     for key, values in keys.items():
         lines.append("[%s]" % key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1))
         for name, value in values.items():
             if isinstance(value, int):
                 data = "dword:%08x" % (value & 0xFFFFFFFF)
+            elif isinstance(value, (list, tuple)):
+                data = _reg_multi_string(value)
             else:
                 data = _reg_string(value)
             lines.append("%s=%s" % (_reg_string(name), data))
@@ -396,8 +404,11 @@ class Service:
 class SmtpConnection:
     """A raw SMTP client: exact bytes out, exact reply lines back."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=WAIT_SECONDS):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    def __init__(self, port, host="127.0.0.1", timeout=WAIT_SECONDS, source=None):
+        """source: the client's own address (another loopback address plays
+        a client from elsewhere)."""
+        self.sock = socket.create_connection((host, port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
         self.timeout = timeout
         self.buffer = b""
 
@@ -580,9 +591,9 @@ class ServerOnPort:
             self.scratch.cleanup()
         return status
 
-    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS):
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None):
         """A connection whose greeting has been read into .greeting."""
-        conn = SmtpConnection(self.port, host, timeout)
+        conn = SmtpConnection(self.port, host, timeout, source)
         try:
             conn.greeting = conn.reply()
         except BaseException:
