@@ -166,14 +166,21 @@ void AcceptOne(Engine &e, int fd, uint32_t peerAddr) {
   e.Hooks.Greet(raw);
 }
 
+void Listening(const Engine &e, bool open) {
+  if (e.Hooks.Listening != nullptr) e.Hooks.Listening(open);
+}
+
 void ListeningThread() {
   Engine &e = TheEngine();
   GetLocalHostIPInfo();
   if (LocalHostIPInfo.Entries.empty()) {
     LogEvent(EVENTLOG_ERROR_TYPE, MSG_NO_IP_ADDRESS, nullptr, nullptr);
+    Listening(e, false);
     return;
   }
-  if (!OpenListener(e)) return;
+  bool open = OpenListener(e);
+  Listening(e, open);
+  if (!open) return;
   // Only this thread closes the listening socket, so the descriptor it
   // accepts on cannot be closed and reused under it; stop merely shuts it
   // down, which makes the blocked accept fail.

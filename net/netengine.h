@@ -52,6 +52,10 @@ struct NetEngineHooks {
   void (*Greet)(_Connection *conn);
   void (*Complete)(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok);
   void (*Release)(_Connection *conn);
+  // Null, or called once on the listening thread when its listeners are
+  // open (true) or cannot be (false), before the first accept: the accept
+  // loop waits for it (the receiver sheds root meanwhile).
+  void (*Listening)(bool open) = nullptr;
 };
 
 struct NetEngineSettings {
