@@ -2,8 +2,10 @@
 //
 // Contents: the service identity and hooks handed to the runtime; the
 // settings (global values, then recvcfg's), with the spool directories and
-// this computer's identity; the threads: the network engine (net/) with the
-// SMTP dialogue (smtpdlg, msgaccept) on it.
+// this computer's identity; least privilege: the files the service account
+// must write, and the shedding of root once the listeners are bound; the
+// threads: the network engine (net/) with the SMTP dialogue (smtpdlg,
+// msgaccept) on it.
 #include "ZELRECV/recvcfg.h"
 
 #include "ZELRECV/smtpdlg.h"
@@ -17,6 +19,9 @@
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
 #include "net/netengine.h"
+#include "platform/accounts.h"
+#include "platform/privilege.h"
+#include "platform/root.h"
 #include "platform/sync.h"
 
 long InitThisService();
@@ -46,6 +51,104 @@ bool ReadConfiguration() {
   return InitNetCodeModule(kIdentityNameLengthDeliv);
 }
 
+// ---- Least privilege.
+//
+// Started as root, the receiver binds its listeners and then runs as the
+// service account (ServiceAccount; empty: as whoever started it), with no
+// capability left. Before that, root hands the account what it writes
+// afterwards: the incoming and inlog directories (and the inlog files), the
+// mutex directory with its files, the registry database with its journal
+// files (the message-identifier counter lives there) and the event log.
+// The directories above them (the spool, the registry's and the log's) stay
+// root's and only let the account's group pass: the account cannot touch
+// the delivery agent's spool directories, which root writes.
+
+// The listening thread waits here, listeners bound, until root is shed.
+struct ListenGate {
+  ZelEvent Bound{true, false};
+  ZelEvent Shed{true, false};
+};
+
+ListenGate &TheListenGate() {
+  static ListenGate *gate = new ListenGate;   // the listener may outlive main
+  return *gate;
+}
+
+void ListenersBound(bool) {
+  ListenGate &gate = TheListenGate();
+  gate.Bound.Set();
+  WaitForSingleObject(gate.Shed, INFINITE);
+}
+
+std::string ParentOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
+
+// What the account must be able to write once root is gone. A file that is
+// not there yet (a journal file, an inlog file) is simply not handed over.
+bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
+  std::string registry = RegistryDatabasePath();
+  struct Step {
+    const char *what;
+    bool ok;
+  } steps[] = {
+      {"spool", OpenDirectoryToGroup(MailSpoolDirectory, gid)},
+      {"incoming", GiveDirectoryToAccount(MailQueueDirectory, uid, gid)},
+      {"inlog", GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
+                    GiveFilesToAccount(MailInlogDirectory, uid, gid)},
+      {"registry", OpenDirectoryToGroup(ParentOf(registry), gid) &&
+                       GiveFileToAccount(registry, uid, gid, false)},
+      {"mutex", (CreateDirectoryRecursively(MutexDirectory()) &&
+                 GiveDirectoryToAccount(MutexDirectory(), uid, gid) &&
+                 GiveFilesToAccount(MutexDirectory(), uid, gid))},
+      {"event log", OpenDirectoryToGroup(ParentOf(EventLogPath()), gid) &&
+                        GiveFileToAccount(EventLogPath(), uid, gid, true)},
+  };
+  for (const Step &step : steps) {
+    if (step.ok) continue;
+    LogWin32Error(EVENTLOG_ERROR_TYPE, (std::string("chown ") + step.what).c_str(), GetLastError());
+    return false;
+  }
+  for (const char *journal : {"-wal", "-shm"})
+    GiveFileToAccount(registry + journal, uid, gid, false);
+  return true;
+}
+
+// Resolves the service account; false (reported) when the start must fail.
+bool ResolveServiceAccount(bool *switchUser, uid_t *uid, gid_t *gid) {
+  *switchUser = false;
+  if (!IsSuperUser() || ServiceAccount.empty()) return true;
+  if (!LookUpAccount(ServiceAccount, uid, gid)) {
+    long err = GetLastError();
+    if (err != ERROR_NONE_MAPPED) {
+      LogWin32Error(EVENTLOG_ERROR_TYPE, "getpwnam", err);
+      return false;
+    }
+    // A bare machine (./zel run, a first start by hand): go on as root.
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_NO_SERVICE_ACCOUNT, LogSafeText(ServiceAccount).c_str(),
+             CurrentUserName().c_str());
+    return true;
+  }
+  *switchUser = *uid != 0;
+  return !*switchUser || GiveFilesToServiceAccount(*uid, *gid);
+}
+
+// Sheds root once the listeners are bound, then lets them accept.
+bool ShedRootAfterBinding() {
+  bool switchUser = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool ok = ResolveServiceAccount(&switchUser, &uid, &gid);
+  ListenGate &gate = TheListenGate();
+  WaitForSingleObject(gate.Bound, INFINITE);
+  if (ok && !ShedPrivileges(switchUser, uid, gid)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "ShedPrivileges", GetLastError());
+    ok = false;
+  }
+  // Never let a listener accept with privileges left.
+  if (!ok) StopNetEngine();
+  gate.Shed.Set();
+  return ok;
+}
+
 // ---- Threads: the engine's listener and workers, driving SMTP dialogues.
 
 bool StartSmtpEngine() {
@@ -53,7 +156,7 @@ bool StartSmtpEngine() {
   settings.Port = static_cast<uint16_t>(PortNo);
   settings.IdleSeconds = IdleTimeout;
   settings.KeepAlive = !NoKeepalives;
-  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue};
+  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue, ListenersBound};
   return StartNetEngine(settings, hooks);
 }
 
@@ -80,6 +183,7 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   if (!StartSmtpEngine()) return -1;
+  if (!ShedRootAfterBinding()) return -1;
   return 0;
 }
 

@@ -17,6 +17,10 @@
 
 namespace {
 
+// Mail files and their directories are their owner's alone.
+constexpr mode_t kPrivateDirectoryMode = 0700;
+constexpr mode_t kPrivateFileMode = 0600;
+
 bool Fail() {
   SetLastError(errno);
   return false;
@@ -73,7 +77,7 @@ void UniqueFd::Reset(int fd) {
 }
 
 bool CreateDirectory(const std::string &path) {
-  if (mkdir(path.c_str(), 0755) == 0) return true;
+  if (mkdir(path.c_str(), kPrivateDirectoryMode) == 0) return true;
   return Fail();
 }
 
@@ -93,7 +97,7 @@ bool DeleteFile(const std::string &path) {
 }
 
 int CreateNewFile(const std::string &path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) SetLastError(errno);
   return fd;
 }
@@ -106,7 +110,7 @@ bool CopyFileNoReplace(const std::string &source, const std::string &target) {
   if (!out.Valid()) return Fail();
   // The final name appears only once the data is on disk, and link() refuses
   // to replace an existing target.
-  bool ok = CopyContents(in.Get(), out.Get()) && fchmod(out.Get(), 0644) == 0 &&
+  bool ok = CopyContents(in.Get(), out.Get()) && fchmod(out.Get(), kPrivateFileMode) == 0 &&
             fdatasync(out.Get()) == 0 && link(tmp.c_str(), target.c_str()) == 0;
   long err = errno;
   unlink(tmp.c_str());

@@ -16,18 +16,20 @@
 
 #include "platform/textfile.h"
 
-// mkdir with mode 0755 (less the umask); ERROR_ALREADY_EXISTS when the path exists.
+// mkdir with mode 0700: spool and mailbox directories are private (access
+// for others is granted explicitly, platform/dirsec); ERROR_ALREADY_EXISTS
+// when the path exists.
 bool CreateDirectory(const std::string &path);
 bool DirectoryExists(const std::string &path);
 bool FileExists(const std::string &path);
 bool DeleteFile(const std::string &path);
 
-// Opens a new file for writing, failing with ERROR_FILE_EXISTS when the name
-// is taken. Returns the descriptor or -1.
+// Opens a new file (mode 0600) for writing, failing with ERROR_FILE_EXISTS
+// when the name is taken. Returns the descriptor or -1.
 int CreateNewFile(const std::string &path);
 
-// Copies source to target, failing with ERROR_FILE_EXISTS when the target
-// exists. The copy is durable (fdatasync) before it gets its name.
+// Copies source to target (mode 0600), failing with ERROR_FILE_EXISTS when
+// the target exists. The copy is durable (fdatasync) before it gets its name.
 bool CopyFileNoReplace(const std::string &source, const std::string &target);
 
 // rmdir: only an empty directory goes (ERROR_DIR_NOT_EMPTY otherwise).
