@@ -13,6 +13,9 @@
 // Untrusted input: the domain comes from the network (a RCPT or VRFY
 // argument) or from a recipient file; it is only compared. Thread-safe once
 // the local host table and the configuration are filled.
+//
+// The list store is common/liststore; this test lives in net/ because it
+// needs the local host table, which the programs share from here.
 #pragma once
 
 #include <string_view>
@@ -20,6 +23,3 @@
 // True when mail for domain is delivered on this computer. An empty domain
 // is not a domain (callers treat an address without one as local).
 bool IsLocalMailDomain(std::string_view domain);
-
-// The domain part of the list store's answer alone (exposed for tests).
-bool IsMailingListDomain(std::string_view domain);
