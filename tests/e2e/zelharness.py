@@ -699,6 +699,57 @@ def swaks_send(port, sender, recipient, data, helo):
             capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
 
 
+class Tmpfs:
+    """A small tmpfs mounted on path (made if missing), for the disk-full
+    tests; unittest.SkipTest with the reason when mounting is not allowed
+    (not root, no mount(8), a container without the right). fill() takes
+    all its space but `pages` pages; unmount() in all cases (a lazy
+    unmount, so a program still inside cannot keep it)."""
+
+    PAGE = 4096
+
+    def __init__(self, path, size):
+        if os.geteuid() != 0 or not shutil.which("mount"):
+            raise unittest.SkipTest("mounting a tmpfs needs root and mount(8)")
+        os.makedirs(path, exist_ok=True)
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0700" % size,
+                                 "zeltest", path], capture_output=True, text=True)
+        if result.returncode != 0:
+            raise unittest.SkipTest("mounting a tmpfs is not allowed here: "
+                                    + result.stderr.strip())
+        self.path = path
+        self.filler = os.path.join(path, ".zeltest-filler")
+
+    def free_pages(self):
+        st = os.statvfs(self.path)
+        return st.f_bavail * st.f_frsize // self.PAGE
+
+    def fill(self, pages=0):
+        """Fills the file system to the brim, then gives back `pages` pages."""
+        fd = os.open(self.filler, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
+        try:
+            for chunk in (b"\0" * (1 << 20), b"\0" * self.PAGE):
+                try:
+                    while os.write(fd, chunk) == len(chunk):
+                        pass
+                except OSError:
+                    pass
+            size = os.fstat(fd).st_size
+            os.ftruncate(fd, max(0, size - size % self.PAGE - pages * self.PAGE))
+        finally:
+            os.close(fd)
+
+    def empty(self):
+        """Gives the filler's space back."""
+        try:
+            os.unlink(self.filler)
+        except FileNotFoundError:
+            pass
+
+    def unmount(self):
+        subprocess.run(["umount", "-l", self.path], capture_output=True)
+
+
 def list_spool_pairs(directory):
     """{base name: set of extensions} of the message and recipient files."""
     pairs = {}
