@@ -105,11 +105,21 @@ size_t HeaderEnd(const std::string &text, size_t from) {
   return at == std::string::npos ? at : at + 2;
 }
 
-std::string WithoutNuls(const std::string &text) {
+// The header without its NUL bytes. A line that was "." only with NULs
+// in it must not become a lone "." line: it gets its transparency dot.
+// withMarker: the header's last line is the end marker itself.
+std::string WithoutNuls(const std::string &text, bool withMarker) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text)
-    if (c != '\0') out.push_back(c);
+  size_t lineStart = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\0') out.push_back(text[i]);
+    if (text[i] != '\n') continue;
+    bool last = i + 1 == text.size();
+    if (out.compare(lineStart, std::string::npos, ".\r\n") == 0 && !(last && withMarker))
+      out.insert(lineStart, 1, '.');
+    lineStart = out.size();
+  }
   return out;
 }
 
@@ -177,7 +187,8 @@ bool TakeDataBytes(_SmtpData &data, const char *in, size_t n, unsigned long long
     if (data.Header.size() > kMaxHeaderBytes) RefuseData(data, kHeaderTooBigReply);
     return ended;
   }
-  if (end == std::string::npos) end = data.Header.size();   // all of it is header
+  bool allHeader = end == std::string::npos;
+  if (allHeader) end = data.Header.size();
   // What follows the header goes back to the output buffer, which held
   // nothing but this read's text.
   size_t rest = data.Header.size() - end;
@@ -188,7 +199,7 @@ bool TakeDataBytes(_SmtpData &data, const char *in, size_t n, unsigned long long
     RefuseData(data, kHeaderTooBigReply);
     return ended;
   }
-  data.Header = WithoutNuls(data.Header);
+  data.Header = WithoutNuls(data.Header, allHeader);
   data.bHeaderDone = true;
   return ended;
 }

@@ -164,6 +164,11 @@ TEST(DataStream, HeaderHeldUntilItsBlankLine) {
   EXPECT_EQ(f.body, "");
   f = Feed(std::string("S: \0\r\n\r\nb\0dy\r\n.\r\n", 19));
   EXPECT_EQ(f.body, std::string("\r\nb\0dy\r\n.\r\n", 11));
+  // A line of "." and NULs does not become a lone "." line.
+  f = Feed(std::string("A: 1\r\n.\0\r\n\r\nb\r\n.\r\n", 17));
+  EXPECT_EQ(f.header, "A: 1\r\n..\r\n");
+  f = Feed(std::string(".\0\r\n.\r\n", 7));
+  EXPECT_EQ(f.header, "..\r\n.\r\n");
   f = Feed("\r\nno header\r\n.\r\n");
   EXPECT_EQ(f.header, "");
   // The blank line found wherever the reads cut it.
@@ -265,6 +270,16 @@ TEST_F(SmtpCommands, RelayOnlyForRelayClients) {
   EXPECT_EQ(Replies("::1", lines), outside);
   ProhibitMailRelay = true;   // nobody relays, not even this computer
   EXPECT_EQ(Replies("127.0.0.1", lines), outside);
+}
+
+// CR and LF come together in SMTP: a bare CR ends the command's text, so
+// none reaches an address (and from there a recipient file or another
+// server) or a reply.
+TEST_F(SmtpCommands, BareCrEndsTheCommand) {
+  EXPECT_EQ(Replies("127.0.0.1", {"RCPT TO:<a@b\r x>", "MAIL FROM:<s@c\rz>", "HELO c\rd",
+                                  "RCPT TO:<far@remote.example\r\xfaMAIL FROM:<x>"}),
+            (std::vector<std::string>{"250 a@b OK\r\n", "503 You must send a HELO command first\r\n",
+                                      "250 OK\r\n", "250 far@remote.example OK\r\n"}));
 }
 
 TEST_F(SmtpCommands, RecipientsUpToTheLimit) {
