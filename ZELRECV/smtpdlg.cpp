@@ -300,6 +300,13 @@ bool TakeCommandBytes(_SmtpDialogue &dlg, size_t bytes) {
 void SmtpCommand(_SmtpDialogue &dlg) {
   dlg.State = kStateCommand;
   dlg.Reply.clear();
+  // A command ends at its CR: a bare CR inside a line (CR and LF belong
+  // together in SMTP) must not carry text into an address, a recipient
+  // file, or a reply, where a peer would read it as a line end.
+  if (char *cr = static_cast<char *>(memchr(dlg.Line, '\r', dlg.LineLength))) {
+    *cr = '\0';
+    dlg.LineLength = cr - dlg.Line;
+  }
   // A "." line (left over after a refused DATA, say) gets no reply.
   if (dlg.Line[0] == '.') return;
   for (const SmtpCommandEntry &cmd : kCommands) {

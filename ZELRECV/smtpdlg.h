@@ -10,8 +10,9 @@
 // the very command handling the network does, without sockets.
 //
 // Everything here comes from the peer and is untrusted: command lines are
-// at most 1023 bytes (a longer line is handed over in pieces), paths are
-// cut to their record sizes, a transaction takes at most MaxRecipients
+// at most 1023 bytes (a longer line is handed over in pieces) and end at
+// their first CR (so no reply, address or file line ever holds one), paths
+// are cut to their record sizes, a transaction takes at most MaxRecipients
 // recipients, and message data goes through a bounded buffer (smtpdata).
 // Input that arrives ahead of its turn (pipelined commands, the next
 // command behind the end of the data) is kept and used in order.
