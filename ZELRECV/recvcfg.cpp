@@ -4,6 +4,7 @@
 #include "common/loadcfig.h"
 #include "common/pconfig.h"
 #include "common/zel.h"
+#include "net/netengine.h"
 
 DWORD PortNo = kDefaultSmtpPort;
 bool ProhibitMailRelay = false;
@@ -16,6 +17,10 @@ DWORD MaxRecipients = kDefaultMaxRecipients;
 NetworkList RelayClientNetworks;
 
 const char *const kDefaultRelayClients[2] = {"127.0.0.0/8", "::1"};
+std::vector<IpAddress> ListenAddresses;
+DWORD MaxConnections = kDefaultMaxConnections;
+DWORD MaxConnectionsPerClient = kDefaultMaxConnectionsPerClient;
+DWORD MaxTransactionTime = kDefaultMaxTransactionTime;
 
 namespace {
 
@@ -39,6 +44,7 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<std::string> *b
   *incomingName = kIncomingDir;
   MailQueueDirectory = SpoolPath(kIncomingDir);
   MailInlogDirectory = SpoolPath(kInlogDir);
+  ListenAddresses = DefaultListenAddresses();
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) {
     LoadRelayClients(nullptr, badRelayClients);
@@ -60,4 +66,8 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<std::string> *b
   if (QueryRegDword(params.get(), "Timeout", idle) && idle != 0) IdleTimeout = idle;
   QueryRegDword(params.get(), "MaxRecipients", MaxRecipients);
   LoadRelayClients(params.get(), badRelayClients);
+  LoadListenAddresses(params.get(), &ListenAddresses);
+  QueryRegDword(params.get(), "MaxConnections", MaxConnections);
+  QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);
+  QueryRegDword(params.get(), "MaxTransactionTime", MaxTransactionTime);
 }

@@ -39,6 +39,13 @@ extern DWORD IdleTimeout;
 extern DWORD MaxRecipients;
 // The networks whose clients may have mail relayed (RelayClients).
 extern NetworkList RelayClientNetworks;
+// The network engine's settings (net/netengine.h has the defaults): where
+// PortNo is listened on, the connection limits (0: none), and the longest
+// SMTP transaction in seconds (0: no bound).
+extern std::vector<IpAddress> ListenAddresses;
+extern DWORD MaxConnections;
+extern DWORD MaxConnectionsPerClient;
+extern DWORD MaxTransactionTime;
 
 // Reads the settings and forms the incoming and inlog paths; *incomingName
 // is the incoming directory's name below the spool; *badRelayClients the

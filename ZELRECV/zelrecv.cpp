@@ -8,6 +8,9 @@
 // msgaccept) on it.
 #include "ZELRECV/recvcfg.h"
 
+#include <functional>
+#include <utility>
+
 #include "ZELRECV/smtpdlg.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
@@ -63,48 +66,29 @@ bool ReadConfiguration() {
 // root's and only let the account's group pass: the account cannot touch
 // the delivery agent's spool directories, which root writes.
 
-// The listening thread waits here, listeners bound, until root is shed.
-struct ListenGate {
-  ZelEvent Bound{true, false};
-  ZelEvent Shed{true, false};
-};
-
-ListenGate &TheListenGate() {
-  static ListenGate *gate = new ListenGate;   // the listener may outlive main
-  return *gate;
-}
-
-void ListenersBound(bool) {
-  ListenGate &gate = TheListenGate();
-  gate.Bound.Set();
-  WaitForSingleObject(gate.Shed, INFINITE);
-}
-
 std::string ParentOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
 
 // What the account must be able to write once root is gone. A file that is
 // not there yet (a journal file, an inlog file) is simply not handed over.
 bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
-  std::string registry = RegistryDatabasePath();
-  struct Step {
-    const char *what;
-    bool ok;
-  } steps[] = {
-      {"spool", OpenDirectoryToGroup(MailSpoolDirectory, gid)},
-      {"incoming", GiveDirectoryToAccount(MailQueueDirectory, uid, gid)},
-      {"inlog", GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
-                    GiveFilesToAccount(MailInlogDirectory, uid, gid)},
-      {"registry", OpenDirectoryToGroup(ParentOf(registry), gid) &&
-                       GiveFileToAccount(registry, uid, gid, false)},
-      {"mutex", (CreateDirectoryRecursively(MutexDirectory()) &&
-                 GiveDirectoryToAccount(MutexDirectory(), uid, gid) &&
-                 GiveFilesToAccount(MutexDirectory(), uid, gid))},
-      {"event log", OpenDirectoryToGroup(ParentOf(EventLogPath()), gid) &&
-                        GiveFileToAccount(EventLogPath(), uid, gid, true)},
+  const std::string registry = RegistryDatabasePath();
+  const std::string mutexes = MutexDirectory();
+  const std::pair<const char *, std::function<bool()>> steps[] = {
+      {"spool", [&] { return OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
+      {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
+      {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
+                             GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
+      {"registry", [&] { return OpenDirectoryToGroup(ParentOf(registry), gid) &&
+                                GiveFileToAccount(registry, uid, gid, false); }},
+      {"mutex", [&] { return CreateDirectoryRecursively(mutexes) &&
+                             GiveDirectoryToAccount(mutexes, uid, gid) &&
+                             GiveFilesToAccount(mutexes, uid, gid); }},
+      {"event log", [&] { return OpenDirectoryToGroup(ParentOf(EventLogPath()), gid) &&
+                                 GiveFileToAccount(EventLogPath(), uid, gid, true); }},
   };
-  for (const Step &step : steps) {
-    if (step.ok) continue;
-    LogWin32Error(EVENTLOG_ERROR_TYPE, (std::string("chown ") + step.what).c_str(), GetLastError());
+  for (const auto &[what, step] : steps) {
+    if (step()) continue;
+    LogWin32Error(EVENTLOG_ERROR_TYPE, (std::string("chown ") + what).c_str(), GetLastError());
     return false;
   }
   for (const char *journal : {"-wal", "-shm"})
@@ -131,32 +115,31 @@ bool ResolveServiceAccount(bool *switchUser, uid_t *uid, gid_t *gid) {
   return !*switchUser || GiveFilesToServiceAccount(*uid, *gid);
 }
 
-// Sheds root once the listeners are bound, then lets them accept.
-bool ShedRootAfterBinding() {
+// The engine's ListenersBound hook: the listeners are bound and no thread
+// of the engine runs yet. False (reported) fails the start.
+bool ShedRoot() {
   bool switchUser = false;
   uid_t uid = 0;
   gid_t gid = 0;
-  bool ok = ResolveServiceAccount(&switchUser, &uid, &gid);
-  ListenGate &gate = TheListenGate();
-  WaitForSingleObject(gate.Bound, INFINITE);
-  if (ok && !ShedPrivileges(switchUser, uid, gid)) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "ShedPrivileges", GetLastError());
-    ok = false;
-  }
-  // Never let a listener accept with privileges left.
-  if (!ok) StopNetEngine();
-  gate.Shed.Set();
-  return ok;
+  if (!ResolveServiceAccount(&switchUser, &uid, &gid)) return false;
+  if (ShedPrivileges(switchUser, uid, gid)) return true;
+  LogWin32Error(EVENTLOG_ERROR_TYPE, "ShedPrivileges", GetLastError());
+  return false;
 }
 
 // ---- Threads: the engine's listener and workers, driving SMTP dialogues.
 
 bool StartSmtpEngine() {
   NetEngineSettings settings;
-  settings.Port = static_cast<uint16_t>(PortNo);
+  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), 0);
   settings.IdleSeconds = IdleTimeout;
   settings.KeepAlive = !NoKeepalives;
-  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue, ListenersBound};
+  settings.MaxConnections = MaxConnections;
+  settings.MaxConnectionsPerClient = MaxConnectionsPerClient;
+  settings.TooManyConnectionsReply = "421 Too many connections, try later\r\n";
+  // Who may relay may also open many connections (a local submitter).
+  settings.ExemptFromClientLimit = RelayClientNetworks;
+  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue, ShedRoot};
   return StartNetEngine(settings, hooks);
 }
 
@@ -183,7 +166,6 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   if (!StartSmtpEngine()) return -1;
-  if (!ShedRootAfterBinding()) return -1;
   return 0;
 }
 

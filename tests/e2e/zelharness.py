@@ -409,11 +409,11 @@ class Service:
 
 
 class SmtpConnection:
-    """A raw SMTP client: exact bytes out, exact reply lines back."""
+    """A raw SMTP client: exact bytes out, exact reply lines back. source:
+    the client's own address (another loopback address, "127.0.0.9"), so a
+    test can be a different client."""
 
     def __init__(self, port, host="127.0.0.1", timeout=WAIT_SECONDS, source=None):
-        """source: the client's own address (another loopback address plays
-        a client from elsewhere)."""
         self.sock = socket.create_connection((host, port), timeout=timeout,
                                              source_address=(source, 0) if source else None)
         self.timeout = timeout
