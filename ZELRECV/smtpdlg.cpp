@@ -69,6 +69,7 @@ void CmdMail(_SmtpDialogue &dlg) {
     return;
   }
   dlg.ReturnPath = address;
+  dlg.bInTransaction = true;
   SetReply(dlg, "250 " + address + " OK\r\n");
 }
 
@@ -159,6 +160,7 @@ void CmdRcpt(_SmtpDialogue &dlg) {
   }
   std::string stored = StoredRecipient(address);
   dlg.Recipients.push_back(_SmtpRecipient{local, stored});
+  dlg.bInTransaction = true;
   SetReply(dlg, "250 " + stored + " OK\r\n");
 }
 
@@ -201,6 +203,18 @@ const SmtpCommandEntry kCommands[] = {
 };
 
 // ---- the I/O layer
+
+// The transaction's deadline follows the record: armed when a transaction
+// begins, cleared when it ends; every reply passes here.
+void KeepTransactionDeadline(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  if (dlg.bInTransaction == dlg.bDeadlineArmed) return;
+  if (dlg.bInTransaction)
+    ArmConnectionDeadline(conn, MaxTransactionTime);
+  else
+    ClearConnectionDeadline(conn);
+  dlg.bDeadlineArmed = dlg.bInTransaction;
+}
 
 void StartCommandRead(_Connection *conn, bool reset);
 
@@ -343,6 +357,7 @@ bool ParsePath(const char *line, size_t maxChars, std::string &address, std::str
 
 void SendReply(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
+  KeepTransactionDeadline(conn);
   dlg.Op = kOpReplySent;
   StartSocketWrite(conn, dlg.Reply.data(), dlg.Reply.size());
 }
@@ -353,6 +368,7 @@ void SendReply(_Connection *conn, std::string reply, int nextState) {
 }
 
 void ResetTransaction(_SmtpDialogue &dlg) {
+  dlg.bInTransaction = false;
   dlg.ReturnPath.clear();
   dlg.b8Bit = false;
   dlg.Recipients.clear();
@@ -382,6 +398,11 @@ void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
     return;
   }
   if (!ok) {
+    if (conn->bDeadlinePassed.load() && GetLastError() == ERROR_OPERATION_ABORTED) {
+      ResetTransaction(dlg);
+      SendReply(conn, "421 Transaction time limit exceeded\r\n", kStateQuitting);
+      return;
+    }
     if (conn->bTimedOut.load() && GetLastError() == ERROR_OPERATION_ABORTED) {
       ResetTransaction(dlg);
       SendReply(conn, "421 " + conn->LocalHostName + " Timeout, closing connection\r\n",

@@ -17,6 +17,10 @@
 // Input that arrives ahead of its turn (pipelined commands, the next
 // command behind the end of the data) is kept and used in order.
 //
+// A transaction (an accepted MAIL or RCPT to the end of its DATA) lasts at
+// most MaxTransactionTime: past it the client gets "421 Transaction time
+// limit exceeded" and is closed, however it trickles its bytes.
+//
 // Relay policy: a recipient that is not local (net/localdomain) is
 // accepted only from a client inside RelayClients, and from nobody while
 // ProhibitMailRelay is set; VRFY answers by the same rule.
@@ -75,6 +79,8 @@ struct _SmtpDialogue {
   bool bRelayClient = false;   // inside RelayClients
 
   bool bHeloSeen = false;
+  bool bInTransaction = false;   // from an accepted MAIL or RCPT to the reset
+  bool bDeadlineArmed = false;   // MaxTransactionTime runs on the connection
   std::string HeloName;
   std::string ReturnPath;
   std::vector<_SmtpRecipient> Recipients;   // in RCPT order; newest is back()

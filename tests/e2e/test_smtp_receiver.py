@@ -776,6 +776,63 @@ class RelayPolicyTest(ReceiverCase):
         self.assertIn("of the setting RelayClients is not a network", events)
 
 
+class TransactionTimeTest(ReceiverCase):
+    """MaxTransactionTime (2 s here) bounds MAIL to the end of DATA, however
+    slowly the client trickles; outside a transaction it does not count."""
+
+    LIMIT = 2
+    OVER = "421 Transaction time limit exceeded\r\n"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.receiver = Receiver({"MaxTransactionTime": cls.LIMIT}).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.receiver.stop()
+
+    def trickle(self, conn, data, seconds):
+        """Sends data a byte at a time, spread over seconds, until the
+        receiver has refused the transaction; all it answered."""
+        answers = b""
+        for i in range(len(data)):
+            try:
+                conn.send(data[i:i + 1])
+            except OSError:
+                break
+            answers += conn.pending(seconds / len(data))
+            if self.OVER.encode() in answers:
+                break
+        return answers
+
+    def test_trickling_client_is_cut_off(self):
+        slow_data = b"Subject: slow\r\n\r\n" + b"x" * 40 + b"\r\n.\r\n"
+        slow_commands = b"".join(b"RCPT TO:<u%d>\r\nNOOP\r\n" % i for i in range(20))
+        for name, data in (("in data", slow_data), ("between commands", slow_commands)):
+            with self.subTest(name):
+                conn = self.connect()
+                if name == "in data":
+                    self.envelope(conn, "c.example", "s@c.example", ["user"])
+                else:
+                    self.dialogue(conn, [("HELO c", "250 OK\r\n"),
+                                         ("MAIL FROM:<s@c>", "250 s@c OK\r\n")])
+                started = time.monotonic()
+                answer = self.trickle(conn, data, self.LIMIT * 4)
+                self.assertTrue(answer.endswith(self.OVER.encode()), answer[-200:])
+                self.assertLess(time.monotonic() - started, self.LIMIT + 3)
+                self.assertTrue(conn.wait_closed(5))
+                self.assert_nothing_queued()
+
+    def test_time_outside_a_transaction_does_not_count(self):
+        conn = self.connect()
+        for _ in range(4):                       # idle and NOOPs: 3 s in all
+            time.sleep(self.LIMIT * 0.4)
+            self.assertEqual(conn.command("NOOP"), "250 OK\r\n")
+        self.deliver("c.example", "s@c.example", ["user"], message("Subject: quick"), conn)
+        time.sleep(self.LIMIT + 1.5)             # the transaction's deadline is gone with it
+        self.assertEqual(conn.command("NOOP"), "250 OK\r\n")
+
+
 class IdentifierTest(unittest.TestCase):
     """Identifiers are never handed out twice for files in the spool: an
     old export imported while mail is queued keeps the counter, and a
