@@ -48,8 +48,8 @@ bool ReadConfiguration() {
   std::vector<std::string> badRelayClients;
   LoadReceiverSettings(&incoming, &badRelayClients);
   for (const std::string &entry : badRelayClients)
-    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_NETWORK_ENTRY, LogSafeText(entry).c_str(),
-             "RelayClients");
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, "RelayClients",
+             ("\"" + LogSafeText(entry) + "\"").c_str());
   if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir})) return false;
   return InitNetCodeModule(kIdentityNameLengthDeliv);
 }

@@ -773,7 +773,7 @@ class RelayPolicyTest(ReceiverCase):
     def test_malformed_entry_logged_once(self):
         events = self.receiver.scratch.events()
         self.assertEqual(events.count('"bogus/99"'), 1, events)
-        self.assertIn("of the setting RelayClients is not a network", events)
+        self.assertIn("The setting RelayClients has an entry that is not valid", events)
 
 
 class TransactionTimeTest(ReceiverCase):
