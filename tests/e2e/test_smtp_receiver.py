@@ -731,7 +731,8 @@ class RelayPolicyTest(ReceiverCase):
             scratch.reg_import({ZEL_KEY: {"DomainNamesAreLocal": ["mail.example.org"]},
                                 ZEL_KEY + "\\Lists\\staff": {"Domain": "lists.example.org"}})
             cls.receiver = Receiver({"RelayClients": ["127.0.0.1/32", "bogus/99"],
-                                     "MaxRecipients": 3}, scratch=scratch).start()
+                                     "MaxRecipients": 3, "MaxConnectionsPerClient": 2},
+                                    scratch=scratch).start()
         except BaseException:
             scratch.cleanup()
             raise
@@ -769,6 +770,18 @@ class RelayPolicyTest(ReceiverCase):
                                      ("RCPT TO:<b>", "250 b OK\r\n"),
                                      ("RCPT TO:<c>", "250 c OK\r\n"),
                                      ("RCPT TO:<d>", "452 Too many recipients\r\n")])
+
+    def test_relay_clients_are_spared_the_per_client_limit(self):
+        inside = [self.connect(source="127.0.0.1") for _ in range(3)]
+        self.assertEqual({c.greeting for c in inside}, {GREETING % LOCAL_HOST})
+        outside = [self.receiver.connect(source="127.0.0.9") for _ in range(3)]
+        for conn in outside:
+            self.addCleanup(conn.close)
+        self.assertEqual([c.greeting for c in outside],
+                         [GREETING % LOCAL_HOST] * 2 + ["421 Too many connections, try later\r\n"])
+        for conn in outside[:2]:    # gone for good before the next test counts
+            conn.command("QUIT")
+            self.assertTrue(conn.wait_closed())
 
     def test_malformed_entry_logged_once(self):
         events = self.receiver.scratch.events()
