@@ -10,20 +10,22 @@ namespace {
 // behind ".\r" at the start of one; inside a line; behind a "\r" inside one.
 enum ScanState { kLineStart = 0, kDot, kDotCr, kInLine, kCr };
 
+// Ends a line: writes its stored end and notes whether it was CR LF.
+size_t EndLine(DataScanner &s, char *out, const char *stored, size_t n, bool crlf) {
+  memcpy(out, stored, n);
+  s.bPrevCrlf = crlf;
+  s.State = kLineStart;
+  return n;
+}
+
 // Text of the line, after whatever the scanner held back.
 size_t InLine(DataScanner &s, char c, char *out) {
   if (c == '\r') {
     s.State = kCr;
     return 0;
   }
-  if (c == '\n') {
-    // A bare LF ends the line; it is stored as CR LF.
-    out[0] = '\r';
-    out[1] = '\n';
-    s.bPrevCrlf = false;
-    s.State = kLineStart;
-    return 2;
-  }
+  // A bare LF ends the line; it is stored as CR LF.
+  if (c == '\n') return EndLine(s, out, "\r\n", 2, false);
   out[0] = c;
   s.State = kInLine;
   return 1;
@@ -35,62 +37,43 @@ bool ScanByte(DataScanner &s, char c, char *out, size_t *written) {
   size_t n = 0;
   switch (s.State) {
     case kLineStart:
-      if (c == '.') {
+      if (c == '.')
         s.State = kDot;
-        break;
-      }
-      n = InLine(s, c, out);
+      else
+        n = InLine(s, c, out);
       break;
     case kDot:
       if (c == '\r') {
         s.State = kDotCr;
-        break;
+      } else if (c == '\n') {
+        n = EndLine(s, out, "..\r\n", 4, false);   // "." ended by a bare LF: text
+      } else {
+        out[0] = '.';
+        n = 1 + InLine(s, c, out + 1);
       }
-      if (c == '\n') {
-        // "." ended by a bare LF: text, kept readable as ".".
-        memcpy(out, "..\r\n", 4);
-        n = 4;
-        s.bPrevCrlf = false;
-        s.State = kLineStart;
-        break;
-      }
-      out[0] = '.';
-      n = 1 + InLine(s, c, out + 1);
       break;
     case kDotCr:
-      if (c == '\n') {
-        if (s.bPrevCrlf) {
-          memcpy(out, ".\r\n", 3);
-          *written = 3;
-          s.State = kLineStart;
-          return true;
-        }
-        // CR LF "." CR LF behind a bare LF is not the end marker.
-        memcpy(out, "..\r\n", 4);
-        n = 4;
-        s.bPrevCrlf = true;
-        s.State = kLineStart;
-        break;
+      if (c == '\n' && s.bPrevCrlf) {
+        *written = EndLine(s, out, ".\r\n", 3, true);
+        return true;
       }
-      out[0] = '.';
-      out[1] = '\r';
-      n = 2 + InLine(s, c, out + 2);
+      if (c == '\n') {
+        n = EndLine(s, out, "..\r\n", 4, true);    // behind a bare LF: no end marker
+      } else {
+        memcpy(out, ".\r", 2);
+        n = 2 + InLine(s, c, out + 2);
+      }
       break;
     case kInLine:
       n = InLine(s, c, out);
       break;
     case kCr:
       if (c == '\n') {
-        out[0] = '\r';
-        out[1] = '\n';
-        n = 2;
-        s.bPrevCrlf = true;
-        s.State = kLineStart;
-        break;
+        n = EndLine(s, out, "\r\n", 2, true);
+      } else {
+        out[0] = '\r';                              // the held CR was a bare one: text
+        n = 1 + InLine(s, c, out + 1);
       }
-      // The held CR was a bare one: text.
-      out[0] = '\r';
-      n = 1 + InLine(s, c, out + 1);
       break;
   }
   *written = n;
