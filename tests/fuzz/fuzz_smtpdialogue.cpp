@@ -20,10 +20,9 @@
 #include "ZELRECV/smtpdlg.h"
 #include "common/zel.h"
 #include "net/localhost.h"
+#include "tests/fuzz/fuzzscratch.h"
 
 namespace {
-
-std::string scratch;
 
 void CheckReply(const _SmtpDialogue &dlg) {
   const std::string &r = dlg.Reply;
@@ -63,15 +62,7 @@ size_t NextRead(_SmtpDialogue &dlg, const uint8_t *&in, const uint8_t *end, char
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  char tmpl[] = "/tmp/zel-fuzz-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  scratch = tmpl;
-  // The local-domain test reads the list store: never the real system's.
-  setenv("ZEL_ROOT", tmpl, 1);
-  atexit([] {
-    std::string cmd = "rm -rf '" + scratch + "'";
-    (void)!std::system(cmd.c_str());
-  });
+  FuzzScratchRoot();   // the local-domain test reads the list store
   _IPInfo self;
   self.IPAddr = htonl(0x7f000001);
   self.Name = "zeltest.example.test";
