@@ -60,7 +60,8 @@ bool CreateMessageFileFor(_SmtpDialogue &dlg) {
     if (FileExists(name) || FileExists(RecipientFileName(name))) continue;
     dlg.MessageFileName = name;
     dlg.FileOffset = 0;
-    dlg.MessageId = "<" + CreateMessageIdFromFileName(name, dlg.LocalHostName, kMaxMessageIdText) + ">";
+    dlg.MessageId =
+        "<" + CreateMessageIdFromFileName(name, dlg.LocalHostName, kMaxMessageIdText) + ">";
     return true;
   }
   dlg.MessageFile.Discard();
@@ -92,8 +93,8 @@ void BuildAddedLines(_SmtpDialogue &dlg, int receivedLines) {
   std::string date = FormatHeaderDate(time(nullptr), true);
   const std::string &header = dlg.Data.Header;
   std::string &a = dlg.AddedLines;
-  a = "Received: from " + LogSafeText(dlg.HeloName) + " (unverified [" + dlg.PeerAddress + "]) by " +
-      dlg.LocalHostName + "\r\n (TALVO ZELRECV " + ThisServiceVersion() + ") with SMTP id " +
+  a = "Received: from " + LogSafeText(dlg.HeloName) + " (unverified [" + dlg.PeerAddress +
+      "]) by " + dlg.LocalHostName + "\r\n (TALVO ZELRECV " + ThisServiceVersion() + ") with SMTP id " +
       dlg.MessageId + ";\r\n " + date + "\r\n";
   if (!HeaderPresent(header, "Date:") && receivedLines == 0) a += "Date: " + date + "\r\n";
   if (!HeaderPresent(header, "Message-ID:")) a += "Message-ID: " + dlg.MessageId + "\r\n";

@@ -1,6 +1,8 @@
 // recvcfg: see recvcfg.h.
 #include "ZELRECV/recvcfg.h"
 
+#include <iterator>
+
 #include "common/loadcfig.h"
 #include "common/pconfig.h"
 #include "common/zel.h"
@@ -33,7 +35,8 @@ bool ReadFlag(HKEY key, const char *name) {
 // RelayClients: absent (or unreadable) means this computer alone; a value
 // that is present, even empty, is taken as written.
 void LoadRelayClients(HKEY params, std::vector<std::string> *bad) {
-  std::vector<std::string> entries(std::begin(kDefaultRelayClients), std::end(kDefaultRelayClients));
+  std::vector<std::string> entries(std::begin(kDefaultRelayClients),
+                                   std::end(kDefaultRelayClients));
   if (params != nullptr) QueryRegMultiString(params, "RelayClients", kRelayClientsBytes, entries);
   ParseNetworkList(entries, &RelayClientNetworks, bad);
 }

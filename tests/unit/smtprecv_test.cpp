@@ -1,6 +1,7 @@
 // The receiver's command layer and parsers: SMTP paths, the relay policy
 // and the recipient limit, the DATA stream (end marker, line ends, header
 // split, limits), and the header search.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,8 +16,6 @@
 #include "common/zel.h"
 #include "net/localhost.h"
 #include "platform/registry.h"
-
-#include <arpa/inet.h>
 
 TEST(SmtpPath, ParsesAndRefusesLikeTheDialogue) {
   struct Case {
@@ -278,8 +277,9 @@ TEST_F(SmtpCommands, RelayOnlyForRelayClients) {
 TEST_F(SmtpCommands, BareCrEndsTheCommand) {
   EXPECT_EQ(Replies("127.0.0.1", {"RCPT TO:<a@b\r x>", "MAIL FROM:<s@c\rz>", "HELO c\rd",
                                   "RCPT TO:<far@remote.example\r\xfaMAIL FROM:<x>"}),
-            (std::vector<std::string>{"250 a@b OK\r\n", "503 You must send a HELO command first\r\n",
-                                      "250 OK\r\n", "250 far@remote.example OK\r\n"}));
+            (std::vector<std::string>{"250 a@b OK\r\n",
+                                      "503 You must send a HELO command first\r\n", "250 OK\r\n",
+                                      "250 far@remote.example OK\r\n"}));
 }
 
 TEST_F(SmtpCommands, RecipientsUpToTheLimit) {

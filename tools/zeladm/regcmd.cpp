@@ -476,7 +476,8 @@ long KeepCounterFrom(bool had, DWORD before) {
   if (!had || (ReadCounter(after) && after >= before)) return ERROR_SUCCESS;
   RegKey key;
   long rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kCounterKey, KEY_ALL_ACCESS, key.out(), nullptr);
-  if (rc == ERROR_SUCCESS) rc = RegSetValueEx(key.get(), kCounterValue, REG_DWORD, &before, sizeof before);
+  if (rc == ERROR_SUCCESS)
+    rc = RegSetValueEx(key.get(), kCounterValue, REG_DWORD, &before, sizeof before);
   return rc;
 }
 
