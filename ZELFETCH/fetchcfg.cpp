@@ -12,6 +12,7 @@ DWORD Pop3PortNo = kDefaultPop3Port;
 std::string MessageExtension = kDefaultMessageExtension;
 DWORD IdleTimeout = kDefaultIdleSeconds;
 std::atomic<bool> Pop3LogEnabled{false};
+NetworkList PlaintextLogonClients;
 bool ImpersonationMode = false;
 
 DWORD IdleLimit(DWORD timeout, DWORD floor) {
@@ -23,7 +24,10 @@ void LoadFetchSettings() {
   Pop3logDirectory = SpoolPath(kPop3logDir);
   ImpersonationMode = StartsWithNoCase(MailInboxDirectory, "%HOME%");
   RegKey params;
-  if (OpenParametersKey(params) != ERROR_SUCCESS) return;
+  if (OpenParametersKey(params) != ERROR_SUCCESS) {
+    ParseNetworkList(kDefaultPlaintextLogonClients, &PlaintextLogonClients, nullptr);
+    return;
+  }
   DWORD port = 0;
   if (QueryRegDword(params.get(), "PortNo", port))
     Pop3PortNo = port == 0 || port > 0xFFFF ? kDefaultPop3Port : port;
@@ -37,4 +41,6 @@ void LoadFetchSettings() {
   IdleTimeout = IdleLimit(timeout, floor);
   DWORD log = 0;
   if (QueryRegDword(params.get(), "Pop3LogEnabled", log)) Pop3LogEnabled = log != 0;
+  PlaintextLogonClients = QueryRegNetworkList(params.get(), "PlaintextLogonClients",
+                                              kMaxNetworkListBytes, kDefaultPlaintextLogonClients);
 }

@@ -5,14 +5,18 @@
 // Values: PortNo (default 110, 0 means 110), MessageExtension (at most 9
 // characters, default and empty "MSG"), Timeout (the idle limit in seconds,
 // 0 means 600, raised to the floor), Pop3LogEnabled (missing: unchanged),
-// and the test setting MinimumTimeout (the floor of Timeout, default 600;
-// tests lower it to see an idle close within seconds).
+// PlaintextLogonClients (the networks whose clients may send a password
+// over an unencrypted connection; default 127.0.0.0/8 and ::1), and the test
+// setting MinimumTimeout (the floor of Timeout, default 600; tests lower it
+// to see an idle close within seconds).
 #pragma once
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
+#include "platform/ipaddr.h"
 
 constexpr DWORD kDefaultPop3Port = 110;
 // The idle limit when Timeout is 0, and the floor below which it is raised.
@@ -22,11 +26,16 @@ constexpr DWORD kLeastIdleSeconds = 1;
 // The extension was kept in a 10-byte buffer.
 constexpr size_t kMaxMessageExtension = 9;
 constexpr const char *kDefaultMessageExtension = "MSG";
+// Passwords in the clear only from this host, until an administrator says more.
+inline const std::vector<std::string> kDefaultPlaintextLogonClients = {"127.0.0.0/8", "::1"};
+// A network list value holds a few entries; this is room for thousands.
+constexpr size_t kMaxNetworkListBytes = 64 * 1024;
 
 extern DWORD Pop3PortNo;
 extern std::string MessageExtension;
 extern DWORD IdleTimeout;          // the idle limit in seconds
 extern std::atomic<bool> Pop3LogEnabled;
+extern NetworkList PlaintextLogonClients;
 // Mailboxes live in home directories ("%HOME%" template): file work on them
 // runs as the logged-on user.
 extern bool ImpersonationMode;

@@ -330,7 +330,13 @@ void SendReply(_Connection *conn, std::string reply, int nextState) {
 
 // ---- the engine's hooks
 
+bool PlaintextLogonAllowed(const _Connection *) {
+  // No TLS yet, so every connection is in the clear: allowed until there is.
+  return true;
+}
+
 _Pop3Dialogue::~_Pop3Dialogue() {
+  explicit_bzero(Logon.Password.data(), Logon.Password.size());
   Cmd.Wipe();
   explicit_bzero(Line, sizeof Line);
 }
@@ -372,9 +378,13 @@ void Pop3Completion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
       LineBytes(conn, bytes);
       return;
     case kPhaseSend:
-      // A transmission's file (and a listing file with it) goes now.
+      // A transmission's file goes now, and a listing's memory.
       dlg.OpenFile.Reset();
+      std::string().swap(dlg.Listing);
       DialogueStep(conn);
+      return;
+    case kPhaseLogon:
+      LogonFinished(conn);
       return;
     default:
       CloseConnection(conn, false);

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/logonpool.h"
 #include "net/netengine.h"
 #include "platform/files.h"
 #include "platform/logon.h"
@@ -43,6 +44,7 @@ constexpr size_t kMaxReplyLength = 512;
 // I/O phases: what is outstanding.
 constexpr int kPhaseRead = 1;   // a command read
 constexpr int kPhaseSend = 2;   // a reply send or a transmission
+constexpr int kPhaseLogon = 3;  // a logon on the logon pool (the dialogue is the pool's)
 
 // Dialogue states.
 constexpr int kStateAuthReply = 1;     // authorization; a reply is being sent
@@ -51,6 +53,7 @@ constexpr int kStateUserReply = 3;     // USER accepted; its reply is being sent
 constexpr int kStatePassCommand = 4;   // awaiting PASS or QUIT
 constexpr int kStateTransReply = 5;    // transaction; a reply is being sent
 constexpr int kStateQuitReply = 6;     // QUIT answered; close after the send
+constexpr int kStateCloseReply = kStateQuitReply;   // any last reply: close after it
 constexpr int kStateTransCommand = 7;  // transaction; awaiting a command
 
 // Activity log line forms.
@@ -113,16 +116,20 @@ struct _Pop3Dialogue {
   std::string GreetingStamp;
 
   std::string MailboxDirectory;
+  UniqueFd MailboxFd;               // the mailbox, held open from logon to close
   int HighestAccessed = 0;
   int CurrentCount = 0;
   int NumberOfMessages = 0;
   uint64_t CurrentOctets = 0;
   std::vector<_MessageEntry> Maildrop;
 
+  LogonJob Logon;                   // the PASS on the logon pool
+  int LogonFailures = 0;            // failed logons on this connection
   LogonToken Token;
   MailboxLock Lock;
   UniqueFd OpenFile;
   std::string Terminator;           // the tail of the transmission in progress
+  std::string Listing;              // a LIST or UIDL answer being sent
 
   ~_Pop3Dialogue();
 };
@@ -142,6 +149,10 @@ void SendReply(_Connection *conn, std::string reply, int nextState);
 
 // Writes an activity log line of the given form (while Pop3LogEnabled).
 void WriteLogLine(_Connection *conn, int form);
+
+// Whether a password may cross this connection in the clear: its client is
+// in PlaintextLogonClients, or the connection is encrypted.
+bool PlaintextLogonAllowed(const _Connection *conn);
 
 // The parsers, over at most maxLength bytes of a line (its "\n" removed, a
 // "\r" may end it). The ordinary parse splits on space, "\r", "\t" and
