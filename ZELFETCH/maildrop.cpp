@@ -221,18 +221,11 @@ LogonPool &FetchLogonPool() {
 
 // ---- listings
 
-// Sends a listing whole from memory: the first line, the lines, the end line.
+// A listing: the first line, the lines, the end line, sent whole.
 void SendListing(_Connection *conn, std::string first, const std::string &body) {
-  _Pop3Dialogue &dlg = PopDlg(conn);
-  dlg.Listing = std::move(first);
-  dlg.Listing += body;
-  dlg.Listing += ".\r\n";
-  dlg.State = kStateTransReply;
-  dlg.IoPhase = kPhaseSend;
-  if (TrySocketWrite(conn, dlg.Listing.data(), dlg.Listing.size())) return;
-  long error = GetLastError();
-  dlg.Listing.clear();
-  Answer(conn, "-ERR WriteFile failed (" + Num(error) + ")\r\n");
+  first += body;
+  first += ".\r\n";
+  SendMultiLine(conn, std::move(first), kStateTransReply);
 }
 
 int NumberArgument(const std::string &arg) { return ParseMessageNumber(arg, kMaxNumberText); }
@@ -314,7 +307,7 @@ void CmdPass(_Connection *conn) {
   password.resize(std::min(password.find_first_of("\r\n"), password.size()));
   dlg.Token.Close();
   if (!PlaintextLogonAllowed(conn)) {
-    dlg.Cmd.Wipe();
+    explicit_bzero(password.data(), password.size());
     SendReply(conn, "-ERR [AUTH] Encryption required\r\n", kStateAuthReply);
     return;
   }

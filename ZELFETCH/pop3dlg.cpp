@@ -216,6 +216,14 @@ void FailedCompletion(_Connection *conn) {
   CloseConnection(conn, false);
 }
 
+// Sends text, which lives in the dialogue record until the completion.
+void StartSend(_Connection *conn, const std::string &text) {
+  PopDlg(conn).IoPhase = kPhaseSend;
+  if (TrySocketWrite(conn, text.data(), text.size())) return;
+  CloseAfterFailure(conn,
+                    "-ERR: WriteFile Point 1 failed (" + std::to_string(GetLastError()) + ")\r\n");
+}
+
 std::string WithoutLineEnd(std::string_view reply) {
   while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.remove_suffix(1);
   return std::string(reply);
@@ -322,10 +330,14 @@ void SendReply(_Connection *conn, std::string reply, int nextState) {
   dlg.Reply = std::move(reply);
   dlg.State = nextState;
   if (StartsWithNoCase(dlg.Reply, "-ERR")) WriteLogLine(conn, kLogError);
-  dlg.IoPhase = kPhaseSend;
-  if (TrySocketWrite(conn, dlg.Reply.data(), dlg.Reply.size())) return;
-  CloseAfterFailure(conn,
-                    "-ERR: WriteFile Point 1 failed (" + std::to_string(GetLastError()) + ")\r\n");
+  StartSend(conn, dlg.Reply);
+}
+
+void SendMultiLine(_Connection *conn, std::string text, int nextState) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  dlg.Listing = std::move(text);
+  dlg.State = nextState;
+  StartSend(conn, dlg.Listing);
 }
 
 // ---- the engine's hooks

@@ -129,7 +129,7 @@ struct _Pop3Dialogue {
   MailboxLock Lock;
   UniqueFd OpenFile;
   std::string Terminator;           // the tail of the transmission in progress
-  std::string Listing;              // a LIST or UIDL answer being sent
+  std::string Listing;              // a multi-line answer being sent (SendMultiLine)
 
   ~_Pop3Dialogue();
 };
@@ -146,6 +146,10 @@ inline _Pop3Dialogue &PopDlg(_Connection *conn) {
 // Sets the reply and the state, logs an "-ERR" reply (form 1) and sends it.
 // On a failed start the connection is closed. Do not touch conn afterwards.
 void SendReply(_Connection *conn, std::string reply, int nextState);
+
+// Sends a multi-line answer whole (no cut), from the dialogue's Listing.
+// On a failed start the connection is closed. Do not touch conn afterwards.
+void SendMultiLine(_Connection *conn, std::string text, int nextState);
 
 // Writes an activity log line of the given form (while Pop3LogEnabled).
 void WriteLogLine(_Connection *conn, int form);
