@@ -5,9 +5,11 @@
 #include <cstring>
 #include <optional>
 
-#include "ZELDELIV/local.h"
+#include "ZELDELIV/mailbox.h"
+#include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
-#include "ZELDELIV/zeldeliv.h"
+#include "ZELDELIV/queue.h"
+#include "ZELDELIV/settings.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"

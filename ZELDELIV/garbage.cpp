@@ -1,8 +1,7 @@
 // garbage: see garbage.h.
 #include "ZELDELIV/garbage.h"
 
-#include "ZELDELIV/delivery.h"
-#include "ZELDELIV/incoming.h"
+#include "ZELDELIV/queue.h"
 #include "common/zel.h"
 #include "platform/ascii.h"
 #include "platform/errors.h"

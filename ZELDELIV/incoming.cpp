@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "ZELDELIV/delivery.h"
 #include "ZELDELIV/local.h"
+#include "ZELDELIV/queue.h"
 #include "common/fileutils.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"

@@ -46,9 +46,6 @@
 
 #include "common/smtputil.h"
 
-// The name under which a queue file is written until its message is
-// committed.
-constexpr const char *kStagedExtension = ".NEW";
 // Waits for the lock of `incoming` while listing it; a busy directory is
 // scanned at the next cycle instead.
 constexpr int kIncomingLockMs = 2000;

@@ -1,13 +1,14 @@
-// listcmds: the list server of maillist.h: request mailboxes, the command
-// processor with its table of commands, JOIN and LEAVE with moderator
-// control, and MailOpenFile, which sends the journals and requests.
+// listcmds: see listcmds.h.
+#include "ZELDELIV/listcmds.h"
+
 #include <string>
 #include <string_view>
 
-#include "ZELDELIV/delivery.h"
-#include "ZELDELIV/local.h"
 #include "ZELDELIV/maillist.h"
+#include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
+#include "ZELDELIV/queue.h"
+#include "ZELDELIV/settings.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
 #include "common/zel.h"
@@ -139,7 +140,7 @@ bool IsValidMemberAddress(const std::string &address) {
 bool AddMember(const std::string &list, const std::string &member, bool &added) {
   if (AddToList(list, member, &added)) return true;
   long error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND && GetListExpansion(list, true))
+  if (error == ERROR_FILE_NOT_FOUND && GetListExpansion(list, true, GetLocalHostName(-1)))
     return AddToList(list, member, &added);
   SetLastError(error);
   return false;
@@ -330,7 +331,7 @@ void ProcessListRequestDirectory(const std::string &dirName) {
   std::vector<std::string> names;
   ListDirectory(dir, ".MSG", ListKind::kFiles, kMaxListMessagesPerPass, names);
   if (names.empty()) return;
-  ListInfoPtr list = GetListExpansion(listName, false);
+  ListInfoPtr list = GetListExpansion(listName, false, GetLocalHostName(-1));
   if (!list || !IsSafeHeaderText(list->Domain)) return;
   for (const std::string &name : names) {
     if (Terminating()) return;

@@ -1,16 +1,15 @@
-// maillist: see maillist.h. Delivery into list directories, the list pass,
-// the posting rule, notices and the list copy; the list server's commands
-// are in listcmds.cpp.
+// maillist: see maillist.h.
 #include "ZELDELIV/maillist.h"
 
 #include <algorithm>
 #include <optional>
 #include <utility>
 
-#include "ZELDELIV/delivery.h"
-#include "ZELDELIV/local.h"
+#include "ZELDELIV/mailbox.h"
+#include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
-#include "ZELDELIV/zeldeliv.h"
+#include "ZELDELIV/queue.h"
+#include "ZELDELIV/settings.h"
 #include "common/fileutils.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
@@ -303,16 +302,6 @@ bool ListAddressesUsable(const _tListInfo &list) {
   return IsSafeHeaderText(list.Domain) && IsSafeHeaderText(ListRequestAddress(list));
 }
 
-void ProcessListEntry(const std::string &name) {
-  std::string dir = MailListsDirectory + "/" + name;
-  DirLock lock;
-  if (!lock.Lock(dir.c_str(), kListDirLockWaitMs)) return;
-  if (EndsWithNoCase(name, kRequestSuffix))
-    ProcessListRequestDirectory(name);
-  else
-    ProcessListDirectory(name);
-}
-
 }  // namespace
 
 // ---- shared helpers
@@ -401,18 +390,7 @@ bool DeliverToMailingList(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &us
   return true;
 }
 
-// ---- the list pass
-
-void StandardMailingLists() {
-  if (ThisHostName.empty()) ThisHostName = GetLocalHostName(-1);
-  std::vector<std::string> names;
-  ListDirectory(MailListsDirectory, "", ListKind::kDirectories, kMaxListDirectories, names);
-  for (const std::string &name : names) {
-    if (Terminating()) return;
-    if (!IsSafeListDirectoryName(name)) continue;   // ".", dot-files, odd names
-    ProcessListEntry(name);
-  }
-}
+// ---- distribution and moderation
 
 void ProcessListDirectory(const std::string &dirName) {
   if (!IsSafeListDirectoryName(dirName)) return;
@@ -421,7 +399,7 @@ void ProcessListDirectory(const std::string &dirName) {
   // A listing cut at its bound still gives work for this pass.
   ListDirectory(dir, ".MSG", ListKind::kFiles, kMaxListMessagesPerPass, names);
   if (names.empty()) return;
-  ListInfoPtr list = GetListExpansion(LowerAsciiCopy(dirName), true);
+  ListInfoPtr list = GetListExpansion(LowerAsciiCopy(dirName), true, GetLocalHostName(-1));
   if (!list || !ListAddressesUsable(*list)) return;
   for (const std::string &name : names) {
     if (Terminating()) return;

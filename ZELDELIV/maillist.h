@@ -1,32 +1,29 @@
-// maillist: mailing list distribution, moderation and the list server.
+// maillist: mailing list delivery and distribution with moderation.
 //
 // Mail for a list arrives like mail for a local user. Local delivery offers
 // every local user name to DeliverToMailingList first: the list's name puts
 // a copy of the held message into the list mailbox (lists/<name>), the name
 // followed by "-request" (any case) into the request mailbox
-// (lists/<name>-request). Each work cycle the scanning thread runs the list
-// pass (StandardMailingLists), which drains both:
-//   - a list mailbox message is checked against the list's posting rule and
-//     then either rewritten into one list copy for all members (a new
-//     message in `incoming`), or dropped with a notice to its sender and,
-//     where the rule says so, a forward to the moderator;
-//   - a request mailbox message is read as commands, one per body line
-//     (HELP, JOIN/SUBSCRIBE, LEAVE/UNSUBSCRIBE, STOP), and answered with one
-//     reply, the "Journal". Joins and leaves under moderator control are
-//     forwarded to the moderator unless the moderator sent them.
-// A message that comes back to its list (its Sender or Original-sender is
-// the list request address) or a request whose reply would go to a list
-// server ends as a dead letter, never as mail.
+// (lists/<name>-request). The list pass (listpass) then drains both; this
+// module works on the list mailboxes (ProcessListDirectory): a message is
+// checked against the list's posting rule and then either rewritten into
+// one list copy for all members (a new message in `incoming`), or dropped
+// with a notice to its sender and, where the rule says so, a forward to the
+// moderator. The request mailboxes are the list server's (listcmds), which
+// uses the readers and address tests at the end of this header too. A
+// message that comes back to its list (its Sender or Original-sender is the
+// list request address) ends as a dead letter, never as mail.
 //
-// Untrusted input: user names, list message headers and bodies, command
-// lines and their arguments all come from mail. A list directory name is
-// the recipient's lower-case local part: names with "/", "\", "..", a
-// leading "." or control characters, or longer than a list name with its
-// "-request", are never list names. Every line and header field is read
-// with a bound; an address goes into a generated header or recipient file
-// only when it holds no control character and fits its field, and header
-// fields copied into a list copy lose every CR. Body text the system writes
-// is dot-stuffed.
+// Callers: local (DeliverToMailingList), listpass and listcmds.
+//
+// Untrusted input: user names, list message headers and bodies come from
+// mail. A list directory name is the recipient's lower-case local part:
+// names with "/", "\", "..", a leading "." or control characters, or longer
+// than a list name with its "-request", are never list names. Every line
+// and header field is read with a bound; an address goes into a generated
+// header or recipient file only when it holds no control character and
+// fits its field, and header fields copied into a list copy lose every CR.
+// Body text the system writes is dot-stuffed.
 //
 // Threads: DeliverToMailingList runs on any delivery thread; everything
 // else runs on the scanning thread only. Both hold the list directory's
@@ -35,26 +32,25 @@
 // before its recipient file appears whole (GeneratedMessage). ThisHostName
 // is set by the first list pass and only read afterwards.
 //
-// Failures: a list message or request that cannot be read or whose list
-// copy cannot be written stays in its directory for the next pass; a notice
-// or forward that cannot be written is lost (its message is dropped as the
-// rule says). Failed copies into a list directory become failure reports.
+// Failures: a list message that cannot be read or whose list copy cannot
+// be written stays in its directory for the next pass; a notice or forward
+// that cannot be written is lost (its message is dropped as the rule says).
+// Failed copies into a list directory become failure reports.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "ZELDELIV/mlstcfig.h"
+#include "common/liststore.h"
 #include "common/smtputil.h"
 #include "platform/textfile.h"
 
 // The list directory lock is tried briefly: a busy directory is skipped and
 // its work done at a later pass.
 constexpr int kListDirLockWaitMs = 500;
-// Directory entries of `lists`, and messages of one list directory, taken
-// in one pass; a larger backlog is finished by later passes.
-constexpr size_t kMaxListDirectories = 10000;
+// Messages of one list directory taken in one pass; a larger backlog is
+// finished by later passes.
 constexpr size_t kMaxListMessagesPerPass = 10000;
 // A list directory name: a list name with its "-request".
 constexpr size_t kMaxListDirectoryName = kMaxListName + 8;
@@ -63,23 +59,11 @@ constexpr size_t kMaxListNoticeText = 1023;
 constexpr size_t kMaxListNoticeSubject = 512;
 // Body lines of list copies are copied in pieces of this size.
 constexpr size_t kListCopyPiece = 512;
-// A command line of a request; the rest of a longer line is skipped.
-constexpr size_t kMaxRequestLine = 2047;
-// Commands answered per request: a person's request holds a handful; a
-// message of thousands of lines is not worth thousands of registry writes.
-constexpr size_t kMaxRequestCommands = 1000;
 
 constexpr const char *kListLoopReason = "Mail loop detected when processing mailing list";
-constexpr const char *kRequestLoopReason =
-    "Mail loop detected when processing message to -request address";
 constexpr const char *kNoSenderReason = "the message contains no valid From: or Reply-to: header";
 constexpr const char *kModeratorOnlyReason =
     "only the moderator may send messages to this mailing list";
-constexpr const char *kJournalSubject = "Journal";
-// The organisation named in the list server's texts.
-constexpr const char *kListServerOwner = "TALVO";
-constexpr const char *kTooManyCommands =
-    "Too many commands: the rest of the message was not processed\n";
 
 // The host name of the list server's identifiers and postmaster address.
 extern std::string ThisHostName;
@@ -91,10 +75,6 @@ extern std::string ThisHostName;
 // leaves it for the next pass; a failed copy is reported to the sender with
 // a postmaster copy, and the recipient is finished when the report is out).
 bool DeliverToMailingList(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName);
-
-// The list pass: sets ThisHostName when still empty, then works through
-// every list and request mailbox that is not busy.
-void StandardMailingLists();
 
 // A name usable as a list directory name (see the header note).
 bool IsSafeListDirectoryName(std::string_view name);
@@ -135,33 +115,6 @@ ListCopyOutcome RewriteListMessage(TextFile &in, TextFile &out, const _tListInfo
 bool ForwardMessageToAddress(std::string_view addressee, std::string_view from,
                              std::string_view subject, std::string_view text,
                              const std::string &path);
-
-// The list server's request mailbox (the directory's name), called with
-// the directory's lock held.
-void ProcessListRequestDirectory(const std::string &dirName);
-// One request: true when processed (the caller deletes it), false when it
-// stays for the next pass (a read error).
-bool ProcessListRequestMessage(const std::string &path, const std::string &listName,
-                               const std::string &listDomain);
-
-// What the command processor knows of the request it works on.
-struct RequestContext {
-  std::string listName;        // the list whose request mailbox holds it
-  std::string listDomain;      // that list's domain
-  std::string requestAddress;  // that list's request address
-  std::string sender;          // Sender, else From (first address)
-  std::string replyAddress;    // Reply-To, else the sender
-};
-
-// Reads command lines from in (positioned at the body) to its end and
-// appends the echo and output of each to journal. False on a read error.
-bool ListCommandProcessor(TextFile &in, const RequestContext &ctx, std::string &journal);
-
-// A prepared text sent as a new message to addressee, without return path.
-// False on failure, with the error in GetLastError (EINVAL for an addressee
-// or From that cannot go into a header).
-bool MailOpenFile(std::string_view hostName, std::string_view text, std::string_view addressee,
-                  std::string_view from, std::string_view subject);
 
 // Reads one header field: a line with its continuation lines joined by
 // "\n", without the final line end, every CR removed, at most maxField

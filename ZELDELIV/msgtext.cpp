@@ -1,10 +1,12 @@
-// msgtext: the message routines of local.h that every writer of generated
-// messages uses: reading header fields, copying a message into another,
-// body text with transparency dots, and GeneratedMessage.
+// msgtext: see msgtext.h.
+#include "ZELDELIV/msgtext.h"
+
 #include <array>
 #include <cstring>
 
-#include "ZELDELIV/local.h"
+#include "ZELDELIV/queue.h"
+#include "ZELDELIV/settings.h"
+#include "common/rfc822parse.h"
 #include "common/str.h"
 #include "platform/files.h"
 
@@ -18,6 +20,18 @@ constexpr const char *kReadError = "\nError reading message file\n";
 constexpr const char *kTruncated = "\n\n*** RETURNED MESSAGE TRUNCATED ***\n";
 
 }  // namespace
+
+bool HasDomainPart(const char *name) {
+  const char *p = SkipLocalAddressPart(name);
+  while (IsAddressSpace(*p)) ++p;
+  return *p == '@';
+}
+
+std::string QualifiedAddress(std::string_view name) {
+  std::string address(name);
+  if (!HasDomainPart(address.c_str())) address += "@" + GetLocalHostName(-1);
+  return BoundedCopy(address, kMaxHeaderAddress);
+}
 
 bool ReadBoundedLine(TextFile &f, std::string &line, size_t maxChars) {
   line.clear();

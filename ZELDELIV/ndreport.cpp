@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "ZELDELIV/local.h"
-#include "ZELDELIV/zeldeliv.h"
+#include "ZELDELIV/msgtext.h"
+#include "ZELDELIV/settings.h"
 #include "common/fileutils.h"
 #include "common/str.h"
 #include "common/zel.h"

@@ -14,10 +14,11 @@
 // entry per event ("<name> is dead because:\n<reason>\n\n"). An earlier dead
 // letter of the same name is never replaced.
 //
-// Callers: local delivery (ZELDELIV/local), list delivery, the SMTP client,
-// domain give-up. Reasons may come from remote servers' replies: they go
-// into the report's body only, dot-stuffed line by line; addresses that
-// reach the report's header are refused when they hold control characters.
+// Callers: local delivery, automatic forwards, list delivery and the list
+// server, the SMTP client, domain give-up (routing). Reasons may come from
+// remote servers' replies: they go into the report's body only, dot-stuffed
+// line by line; addresses that reach the report's header are refused when
+// they hold control characters.
 //
 // Threads: no state; report writers are serialised with the incoming scan
 // and with automatic replies by the lock of `incoming`. Dead letters take

@@ -12,8 +12,9 @@
 
 #include "ZELDELIV/local.h"
 #include "ZELDELIV/ndreport.h"
+#include "ZELDELIV/queue.h"
+#include "ZELDELIV/settings.h"
 #include "ZELDELIV/smtpsend.h"
-#include "ZELDELIV/zeldeliv.h"
 #include "common/logging.h"
 #include "common/str.h"
 #include "common/zel.h"

@@ -15,9 +15,10 @@
 // to that address; otherwise the domain's MX records (one CNAME followed),
 // cut to this host's own preference when this host is an exchanger, and
 // without MX records the domain's own address. When this host is the best
-// exchanger, the domain's mail is delivered locally; otherwise the
-// exchangers are tried in preference order (equal preferences in the
-// reverse of the answer's order) until one takes an SMTP connection.
+// exchanger, the domain's mail is delivered locally (local's
+// DeliverToLocalUsers); otherwise the exchangers are tried in preference
+// order (equal preferences in the reverse of the answer's order) until one
+// takes an SMTP connection (smtpsend), and the queue is walked on it.
 //
 // Callers: the domain delivery threads (DeliverAllMessages and the record
 // routines, through delivery.cpp) and the domain list upkeep of the
@@ -27,7 +28,7 @@
 // Untrusted input: DNS answers (decoded by platform/dnswire, asked and
 // checked by platform/dnsclient: random identifiers, mismatched answers
 // ignored); domain names, which come from recipient addresses through the
-// directory names of delivery.cpp and are only compared, asked of DNS and
+// queue directory names and are only compared, asked of DNS and
 // written into the record with control bytes replaced (never used to form a
 // path); the record file itself (bounded parser, any content).
 //
@@ -51,7 +52,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ZELDELIV/delivery.h"
+#include "ZELDELIV/queue.h"
 #include "common/smtputil.h"
 #include "platform/dnsclient.h"
 

@@ -1,6 +1,5 @@
-// settings: the delivery agent's parameters and its local host tests (see
-// zeldeliv.h).
-#include "ZELDELIV/zeldeliv.h"
+// settings: see settings.h.
+#include "ZELDELIV/settings.h"
 
 #include "common/loadcfig.h"
 #include "common/logging.h"
@@ -16,7 +15,6 @@ DWORD ReceiveTimeout1 = 600;
 DWORD SMTPTimeout = 120;
 DWORD SmtpPort = kDefaultSmtpPort;
 std::atomic<bool> OutlogEnabled{false};
-std::unique_ptr<ZelEvent> hTerminating;
 
 namespace {
 

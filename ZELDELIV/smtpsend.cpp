@@ -7,9 +7,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ZELDELIV/local.h"
 #include "ZELDELIV/ndreport.h"
-#include "ZELDELIV/zeldeliv.h"
+#include "ZELDELIV/queue.h"
+#include "ZELDELIV/settings.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"

@@ -9,11 +9,11 @@
 #include <atomic>
 #include <memory>
 
-#include "ZELDELIV/zeldeliv.h"
-
 #include "ZELDELIV/delivery.h"
 #include "ZELDELIV/local.h"
+#include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
+#include "ZELDELIV/settings.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"

@@ -30,6 +30,11 @@ const MessageEntry kMessages[] = {
     {MSG_CANNOT_DELETE_FILE,
      "The SMTP Delivery Service could not delete file %1 due to system error %2. "
      "Please delete the file manually.\r\n"},
+    {MSG_TLS_CERTIFICATE_LOADED, "The TLS certificate %1 is in use; it is valid until %2.\r\n"},
+    {MSG_TLS_CERTIFICATE_FAILED,
+     "The TLS certificate could not be loaded: %1\r\n"
+     "The certificate loaded before, if any, stays in use.\r\n"},
+    {MSG_TLS_NOT_OFFERED, "No TLS certificate is loaded: TLS is not offered.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -13,8 +13,9 @@
 #include <string>
 #include <string_view>
 
-#include "ZELDELIV/local.h"
+#include "ZELDELIV/listcmds.h"
 #include "ZELDELIV/maillist.h"
+#include "ZELDELIV/msgtext.h"
 #include "common/smtputil.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "ZELDELIV/local.h"
-#include "ZELDELIV/zeldeliv.h"
+#include "ZELDELIV/settings.h"
 #include "common/fileutils.h"
 #include "common/netcode.h"
 #include "common/pconfig.h"

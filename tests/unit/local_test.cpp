@@ -4,6 +4,8 @@
 #include "tests/unit/delivfixture.h"
 
 #include "ZELDELIV/autoreply.h"
+#include "ZELDELIV/mailbox.h"
+#include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
 #include "common/loadcfig.h"
 #include "common/str.h"

@@ -3,7 +3,11 @@
 // list server's commands with every output line.
 #include <cstring>
 
+#include "ZELDELIV/listcmds.h"
+#include "ZELDELIV/listpass.h"
+#include "ZELDELIV/mailbox.h"
 #include "ZELDELIV/maillist.h"
+#include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
 #include "platform/registry.h"
 #include "tests/unit/delivfixture.h"
@@ -72,7 +76,7 @@ class Lists : public DelivTest {
 
   static std::vector<std::string> Members(const std::string &list) {
     std::vector<std::string> out;
-    ListInfoPtr info = GetListExpansion(list, true);
+    ListInfoPtr info = GetListExpansion(list, true, kHost);
     if (info)
       for (const _tMembers &m : info->Members) out.push_back(m.Name);
     std::sort(out.begin(), out.end());

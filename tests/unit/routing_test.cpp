@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "ZELDELIV/delivery.h"
+#include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/smtpsend.h"
 #include "common/loadcfig.h"

@@ -1,7 +1,6 @@
 // listcmd: see listcmd.h.
 #include "tools/zeladm/listcmd.h"
 
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -10,24 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "ZELDELIV/mlstcfig.h"
+#include "common/liststore.h"
 #include "platform/ascii.h"
 #include "platform/registry.h"
 #include "tools/zeladm/admcmd.h"
 
 namespace {
-
-// A counter is read back as a signed number where a negative one means
-// missing; it restarts at 1 instead of growing into that range.
-constexpr DWORD kMaxCounter = 0x7FFFFFFF;
-
-// The settings of one list, as stored (Moderator etc. empty: none).
-struct ListSettings {
-  std::string moderator, bouncesTo, domain;
-  DWORD whoCanSend = kWhoCanSendMembers;
-  DWORD bounceAction = kBounceActionNone;
-  bool moderateJoin = false, moderateLeave = false, replyToList = false;
-};
 
 // What a create or set command asks to change.
 struct Changes {
@@ -46,16 +33,6 @@ const NamedValue kWhoCanSendNames[] = {
 const NamedValue kBounceActionNames[] = {
     {"none", kBounceActionNone}, {"sender", kBounceActionSender},
     {"address", kBounceActionAddress}};
-
-int Usage(const std::string &what) {
-  std::fprintf(stderr, "zeladm: %s\n", what.c_str());
-  return kAdmExitUsage;
-}
-
-int Failed(const std::string &what, long code) {
-  std::fprintf(stderr, "zeladm: %s: %s\n", what.c_str(), AdmErrorText(code).c_str());
-  return kAdmExitFailure;
-}
 
 // ---- checks of names and addresses --------------------------------------
 
@@ -231,25 +208,35 @@ bool ParseOptions(int argc, char **argv, int first, Changes &c) {
   return true;
 }
 
-void Apply(const Changes &c, ListSettings &s) {
-  if (c.moderator) s.moderator = *c.moderator;
-  if (c.bouncesTo) s.bouncesTo = *c.bouncesTo;
-  if (c.domain) s.domain = *c.domain;
-  if (c.whoCanSend) s.whoCanSend = *c.whoCanSend;
-  if (c.bounceAction) s.bounceAction = *c.bounceAction;
-  if (c.moderateJoin) s.moderateJoin = *c.moderateJoin;
-  if (c.moderateLeave) s.moderateLeave = *c.moderateLeave;
-  if (c.replyToList) s.replyToList = *c.replyToList;
+void Apply(const Changes &c, StoredListSettings &s) {
+  if (c.moderator) s.Moderator = *c.moderator;
+  if (c.bouncesTo) s.BouncesTo = *c.bouncesTo;
+  if (c.domain) s.Domain = *c.domain;
+  if (c.whoCanSend) s.WhoCanSend = *c.whoCanSend;
+  if (c.bounceAction) s.BounceAction = *c.bounceAction;
+  if (c.moderateJoin) s.ModerateJoin = *c.moderateJoin;
+  if (c.moderateLeave) s.ModerateLeave = *c.moderateLeave;
+  if (c.replyToList) s.ReplyToList = *c.replyToList;
+}
+
+// The values a command names (kListField... bits).
+unsigned ChangedFields(const Changes &c) {
+  return (c.moderator ? kListFieldModerator : 0) | (c.bouncesTo ? kListFieldBouncesTo : 0) |
+         (c.domain ? kListFieldDomain : 0) | (c.whoCanSend ? kListFieldWhoCanSend : 0) |
+         (c.bounceAction ? kListFieldBounceAction : 0) |
+         (c.moderateJoin ? kListFieldModerateJoin : 0) |
+         (c.moderateLeave ? kListFieldModerateLeave : 0) |
+         (c.replyToList ? kListFieldReplyToList : 0);
 }
 
 // Settings that would silently not work are refused, with the way out.
-bool CheckCombination(const ListSettings &s) {
+bool CheckCombination(const StoredListSettings &s) {
   const char *problem = nullptr;
-  if (s.moderator.empty() && s.whoCanSend == kWhoCanSendModerator)
+  if (s.Moderator.empty() && s.WhoCanSend == kWhoCanSendModerator)
     problem = "--who-can-send moderator needs a moderator (--moderator ADDR)";
-  else if (s.moderator.empty() && (s.moderateJoin || s.moderateLeave))
+  else if (s.Moderator.empty() && (s.ModerateJoin || s.ModerateLeave))
     problem = "--moderate-join and --moderate-leave need a moderator (--moderator ADDR)";
-  else if (s.bouncesTo.empty() && s.bounceAction == kBounceActionAddress)
+  else if (s.BouncesTo.empty() && s.BounceAction == kBounceActionAddress)
     problem = "--bounce-action address needs --bounces-to ADDR";
   if (problem == nullptr) return true;
   std::fprintf(stderr, "zeladm: %s\n", problem);
@@ -258,93 +245,14 @@ bool CheckCombination(const ListSettings &s) {
 
 // ---- registry ------------------------------------------------------------
 
-// A string value: nullopt when absent, unreadable or longer than maxChars.
-std::optional<std::string> ReadString(HKEY key, const char *name, size_t maxChars) {
-  std::vector<char> buf(maxChars + 1, '\0');
-  DWORD cb = static_cast<DWORD>(buf.size());
-  if (RegQueryValueEx(key, name, nullptr, buf.data(), &cb) != ERROR_SUCCESS) return std::nullopt;
-  buf.back() = '\0';
-  return std::string(buf.data(), strnlen(buf.data(), cb));
-}
-
-std::optional<DWORD> ReadDword(HKEY key, const char *name) {
-  DWORD v = 0, cb = sizeof v;
-  if (RegQueryValueEx(key, name, nullptr, &v, &cb) != ERROR_SUCCESS || cb != sizeof v)
-    return std::nullopt;
-  return v;
-}
-
-ListSettings ReadSettings(HKEY key) {
-  ListSettings s;
-  s.moderator = ReadString(key, kListModeratorValue, kMaxListAddress).value_or("");
-  s.bouncesTo = ReadString(key, kListBouncesToValue, kMaxListAddress).value_or("");
-  s.domain = ReadString(key, kListDomainValue, kMaxListDomain).value_or("");
-  s.whoCanSend = ReadDword(key, kListWhoCanSendValue).value_or(kWhoCanSendMembers);
-  s.bounceAction = ReadDword(key, kListBounceActionValue).value_or(kBounceActionNone);
-  s.moderateJoin = ReadDword(key, kListControlJoinValue).value_or(0) != 0;
-  s.moderateLeave = ReadDword(key, kListControlLeaveValue).value_or(0) != 0;
-  s.replyToList = ReadDword(key, kListReplyToListValue).value_or(0) != 0;
-  return s;
-}
-
-long WriteDword(HKEY key, const char *name, DWORD v) {
-  return RegSetValueEx(key, name, REG_DWORD, &v, sizeof v);
-}
-
-// An empty string is stored as no value: the store reads both as none.
-long WriteString(HKEY key, const char *name, const std::string &v) {
-  if (v.empty()) {
-    long rc = RegDeleteValue(key, name);
-    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
-  }
-  return RegSetValueEx(key, name, REG_SZ, v.c_str(), static_cast<DWORD>(v.size() + 1));
-}
-
-// Writes the values that changes names (all of them for a new list).
-long WriteChanges(HKEY key, const Changes &c, const ListSettings &s, bool all) {
-  long rc = ERROR_SUCCESS;
-  auto str = [&](bool given, const char *name, const std::string &v) {
-    if (rc == ERROR_SUCCESS && (all || given)) rc = WriteString(key, name, v);
-  };
-  auto num = [&](bool given, const char *name, DWORD v) {
-    if (rc == ERROR_SUCCESS && (all || given)) rc = WriteDword(key, name, v);
-  };
-  str(c.moderator.has_value(), kListModeratorValue, s.moderator);
-  str(c.bouncesTo.has_value(), kListBouncesToValue, s.bouncesTo);
-  str(c.domain.has_value(), kListDomainValue, s.domain);
-  num(c.whoCanSend.has_value(), kListWhoCanSendValue, s.whoCanSend);
-  num(c.bounceAction.has_value(), kListBounceActionValue, s.bounceAction);
-  num(c.moderateJoin.has_value(), kListControlJoinValue, s.moderateJoin);
-  num(c.moderateLeave.has_value(), kListControlLeaveValue, s.moderateLeave);
-  num(c.replyToList.has_value(), kListReplyToListValue, s.replyToList);
-  return rc;
-}
-
-long BumpCounter(HKEY key) {
-  DWORD v = ReadDword(key, kListVersionValue).value_or(0);
-  return WriteDword(key, kListVersionValue, v >= kMaxCounter ? 1 : v + 1);
-}
-
-// After a change to one list: its counter and the counter of all lists.
-long BumpCounters(HKEY lists, HKEY list) {
-  long rc = list != nullptr ? BumpCounter(list) : ERROR_SUCCESS;
-  return rc == ERROR_SUCCESS ? BumpCounter(lists) : rc;
-}
-
-long OpenLists(bool create, RegKey &lists) {
-  if (create)
-    return RegCreateKeyEx(HKEY_LOCAL_MACHINE, kListsKey, KEY_ALL_ACCESS, lists.out(), nullptr);
-  return RegOpenKeyEx(HKEY_LOCAL_MACHINE, kListsKey, KEY_ALL_ACCESS, lists.out());
-}
-
 // Opens the Lists key and the named list; prints why not.
 bool OpenList(const char *name, RegKey &lists, RegKey &list) {
-  long rc = OpenLists(false, lists);
-  if (rc == ERROR_SUCCESS) rc = RegOpenKeyEx(lists.get(), name, KEY_ALL_ACCESS, list.out());
+  long rc = OpenListsKey(false, lists);
+  if (rc == ERROR_SUCCESS) rc = OpenListKey(lists.get(), name, list);
   if (rc == ERROR_FILE_NOT_FOUND)
     std::fprintf(stderr, "zeladm: there is no mailing list called %s\n", AdmPrintable(name).c_str());
   else if (rc != ERROR_SUCCESS)
-    Failed(std::string("cannot open list ") + AdmPrintable(name), rc);
+    AdmFailed(std::string("cannot open list ") + AdmPrintable(name), rc);
   return rc == ERROR_SUCCESS;
 }
 
@@ -352,11 +260,11 @@ bool OpenList(const char *name, RegKey &lists, RegKey &list) {
 template <typename Work>
 int InTransaction(Work work) {
   RegTransaction tx(RegTransaction::kWrite);
-  if (tx.Status() != ERROR_SUCCESS) return Failed("cannot open the registry", tx.Status());
+  if (tx.Status() != ERROR_SUCCESS) return AdmFailed("cannot open the registry", tx.Status());
   int status = work();
   if (status != kAdmExitOk) return status;
   long rc = tx.Commit();
-  return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot save the change", rc);
+  return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot save the change", rc);
 }
 
 // ---- commands ------------------------------------------------------------
@@ -364,29 +272,25 @@ int InTransaction(Work work) {
 int RunCreate(int argc, char **argv) {
   std::string why;
   if (!CheckNewListName(argv[1], why))
-    return Usage("list name \"" + AdmPrintable(argv[1]) + "\" " + why);
+    return AdmUsage("list name \"" + AdmPrintable(argv[1]) + "\" " + why);
   Changes c;
-  ListSettings s;
+  StoredListSettings s;
   if (!ParseOptions(argc, argv, 2, c)) return kAdmExitUsage;
   Apply(c, s);
   if (!CheckCombination(s)) return kAdmExitUsage;
   return InTransaction([&] {
-    RegKey lists, list, members;
-    DWORD disposition = 0;
-    long rc = OpenLists(true, lists);
-    if (rc == ERROR_SUCCESS)
-      rc = RegCreateKeyEx(lists.get(), argv[1], KEY_ALL_ACCESS, list.out(), &disposition);
-    if (rc == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) {
+    RegKey lists, list;
+    bool created = false;
+    long rc = OpenListsKey(true, lists);
+    if (rc == ERROR_SUCCESS) rc = CreateListKey(lists.get(), argv[1], list, created);
+    if (rc == ERROR_SUCCESS && !created) {
       std::fprintf(stderr, "zeladm: list %s exists (change it with 'zeladm list set')\n",
                    RegKeyPath(list.get()).substr(std::strlen(kListsKey) + 1).c_str());
       return kAdmExitFailure;
     }
-    // Members at once, so that JOIN works before the first list pass.
-    if (rc == ERROR_SUCCESS)
-      rc = RegCreateKeyEx(list.get(), kListMembersKey, KEY_ALL_ACCESS, members.out(), nullptr);
-    if (rc == ERROR_SUCCESS) rc = WriteChanges(list.get(), c, s, true);
-    if (rc == ERROR_SUCCESS) rc = BumpCounters(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot create the list", rc);
+    if (rc == ERROR_SUCCESS) rc = WriteListSettings(list.get(), s, kListFieldsAll);
+    if (rc == ERROR_SUCCESS) rc = BumpListVersions(lists.get(), list.get());
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot create the list", rc);
   });
 }
 
@@ -396,12 +300,12 @@ int RunSet(int argc, char **argv) {
   return InTransaction([&] {
     RegKey lists, list;
     if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
-    ListSettings s = ReadSettings(list.get());
+    StoredListSettings s = ReadListSettings(list.get());
     Apply(c, s);
     if (!CheckCombination(s)) return kAdmExitUsage;
-    long rc = WriteChanges(list.get(), c, s, false);
-    if (rc == ERROR_SUCCESS) rc = BumpCounters(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot change the list", rc);
+    long rc = WriteListSettings(list.get(), s, ChangedFields(c));
+    if (rc == ERROR_SUCCESS) rc = BumpListVersions(lists.get(), list.get());
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot change the list", rc);
   });
 }
 
@@ -409,18 +313,17 @@ int RunAddMember(int argc, char **argv) {
   std::string member;
   if (!CheckListName(argv[1]) || !MemberForm(argv[2], member)) return kAdmExitUsage;
   return InTransaction([&] {
-    RegKey lists, list, key;
+    RegKey lists, list;
     if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
-    DWORD disposition = 0;
-    std::string path = std::string(kListMembersKey) + "\\" + member;
-    long rc = RegCreateKeyEx(list.get(), path.c_str(), KEY_ALL_ACCESS, key.out(), &disposition);
-    if (rc != ERROR_SUCCESS) return Failed("cannot add " + AdmPrintable(member), rc);
-    if (disposition != REG_CREATED_NEW_KEY) {
+    bool added = false;
+    long rc = AddListMembers(list.get(), member, added);
+    if (rc != ERROR_SUCCESS) return AdmFailed("cannot add " + AdmPrintable(member), rc);
+    if (!added) {
       std::printf("%s is already a member of %s\n", AdmPrintable(member).c_str(), argv[1]);
       return kAdmExitOk;
     }
-    rc = BumpCounters(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot add " + AdmPrintable(member), rc);
+    rc = BumpListVersions(lists.get(), list.get());
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot add " + AdmPrintable(member), rc);
   });
 }
 
@@ -428,18 +331,17 @@ int RunDelMember(int argc, char **argv) {
   // Any stored member can be removed, also one the add checks would refuse.
   std::string_view a = argv[2];
   if (!CheckListName(argv[1])) return kAdmExitUsage;
-  if (!IsMemberKeyName(a)) return Usage("\"" + AdmPrintable(a) + "\" cannot be a member address");
+  if (!IsMemberKeyName(a)) return AdmUsage("\"" + AdmPrintable(a) + "\" cannot be a member address");
   return InTransaction([&] {
-    RegKey lists, list, members;
+    RegKey lists, list;
     if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
-    long rc = RegOpenKeyEx(list.get(), kListMembersKey, KEY_ALL_ACCESS, members.out());
-    if (rc == ERROR_SUCCESS) rc = RegDeleteTree(members.get(), argv[2]);
+    long rc = RemoveListMembers(list.get(), a);
     if (rc == ERROR_FILE_NOT_FOUND) {
       std::fprintf(stderr, "zeladm: %s is not a member of %s\n", AdmPrintable(a).c_str(), argv[1]);
       return kAdmExitFailure;
     }
-    if (rc == ERROR_SUCCESS) rc = BumpCounters(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot remove " + AdmPrintable(a), rc);
+    if (rc == ERROR_SUCCESS) rc = BumpListVersions(lists.get(), list.get());
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot remove " + AdmPrintable(a), rc);
   });
 }
 
@@ -449,9 +351,9 @@ int RunDelete(int argc, char **argv) {
     RegKey lists, list;
     if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
     list.Close();
-    long rc = RegDeleteTree(lists.get(), argv[1]);
-    if (rc == ERROR_SUCCESS) rc = BumpCounters(lists.get(), nullptr);
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot delete the list", rc);
+    long rc = DeleteListKey(lists.get(), argv[1]);
+    if (rc == ERROR_SUCCESS) rc = BumpListVersions(lists.get(), nullptr);
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot delete the list", rc);
   });
 }
 
@@ -468,49 +370,43 @@ std::string YesNo(bool flag, bool effective) {
   return effective ? "yes" : "yes (no effect without a moderator)";
 }
 
-std::string StringShown(HKEY key, const char *name, size_t maxChars, const char *none) {
-  std::optional<std::string> v = ReadString(key, name, maxChars);
-  if (v && !v->empty()) return AdmPrintable(*v);
-  DWORD cb = 0;
-  if (!v && RegQueryValueEx(key, name, nullptr, nullptr, &cb) == ERROR_SUCCESS)
+// A stored string as shown; one the store ignores for its length says so.
+std::string StringShown(HKEY key, const std::string &value, const char *name, size_t maxChars,
+                        const char *none) {
+  if (!value.empty()) return AdmPrintable(value);
+  if (ListValueTooLong(key, name, maxChars))
     return std::string(none) + " (the stored value is too long and is ignored)";
   return none;
 }
 
 void ShowSettings(HKEY key) {
-  ListSettings s = ReadSettings(key);
-  DWORD who = s.whoCanSend == 0 ? kWhoCanSendMembers : s.whoCanSend;
+  StoredListSettings s = ReadListSettings(key);
+  DWORD who = s.WhoCanSend == 0 ? kWhoCanSendMembers : s.WhoCanSend;
   const char *whoName = NameOf(kWhoCanSendNames, who);
-  const char *bounceName = NameOf(kBounceActionNames, s.bounceAction);
-  std::optional<DWORD> version = ReadDword(key, kListVersionValue);
-  bool moderated = !s.moderator.empty();
+  const char *bounceName = NameOf(kBounceActionNames, s.BounceAction);
+  DWORD version = 0;
+  bool versioned = ReadListVersion(key, version);
+  bool moderated = !s.Moderator.empty();
   std::printf("  moderator:       %s\n",
-              StringShown(key, kListModeratorValue, kMaxListAddress, "(none)").c_str());
-  std::printf("  moderate join:   %s\n", YesNo(s.moderateJoin, moderated).c_str());
-  std::printf("  moderate leave:  %s\n", YesNo(s.moderateLeave, moderated).c_str());
+              StringShown(key, s.Moderator, kListModeratorValue, kMaxListAddress, "(none)").c_str());
+  std::printf("  moderate join:   %s\n", YesNo(s.ModerateJoin, moderated).c_str());
+  std::printf("  moderate leave:  %s\n", YesNo(s.ModerateLeave, moderated).c_str());
   std::printf("  who can send:    %s (%u)\n",
               whoName ? whoName : "members (unknown value: rejections give no reason)",
-              s.whoCanSend);
-  std::printf("  bounce action:   %s (%u)\n", bounceName ? bounceName : "none", s.bounceAction);
+              s.WhoCanSend);
+  std::printf("  bounce action:   %s (%u)\n", bounceName ? bounceName : "none", s.BounceAction);
   std::printf("  bounces to:      %s\n",
-              StringShown(key, kListBouncesToValue, kMaxListAddress, "(none)").c_str());
-  std::printf("  reply to list:   %s\n", s.replyToList ? "yes" : "no");
+              StringShown(key, s.BouncesTo, kListBouncesToValue, kMaxListAddress, "(none)").c_str());
+  std::printf("  reply to list:   %s\n", s.ReplyToList ? "yes" : "no");
   std::printf("  domain:          %s\n",
-              StringShown(key, kListDomainValue, kMaxListDomain, "(the local host name)").c_str());
+              StringShown(key, s.Domain, kListDomainValue, kMaxListDomain, "(the local host name)")
+                  .c_str());
   std::printf("  config version:  %s\n",
-              version ? std::to_string(*version).c_str() : "(none)");
+              versioned ? std::to_string(version).c_str() : "(none)");
 }
 
 void ShowMembers(HKEY list) {
-  RegKey members;
-  std::vector<std::string> names;
-  if (RegOpenKeyEx(list, kListMembersKey, KEY_READ, members.out()) == ERROR_SUCCESS) {
-    char name[kMaxRegKeyNameLength + 1];
-    DWORD cch = sizeof name;
-    for (DWORD i = 0; RegEnumKeyEx(members.get(), i, name, &cch) == ERROR_SUCCESS;
-         ++i, cch = sizeof name)
-      names.emplace_back(name, strnlen(name, sizeof name));
-  }
+  std::vector<std::string> names = ReadListMembers(list);
   std::printf("  members:         %zu\n", names.size());
   for (const std::string &n : names) std::printf("    %s\n", AdmPrintable(n).c_str());
 }
@@ -523,12 +419,10 @@ void ShowList(HKEY list) {
 }
 
 int ShowAll(HKEY lists) {
-  char name[kMaxRegKeyNameLength + 1];
-  DWORD cch = sizeof name;
   int shown = 0;
-  for (DWORD i = 0; RegEnumKeyEx(lists, i, name, &cch) == ERROR_SUCCESS; ++i, cch = sizeof name) {
+  for (const std::string &name : ReadListNames(lists)) {
     RegKey list;
-    if (RegOpenKeyEx(lists, name, KEY_READ, list.out()) != ERROR_SUCCESS) continue;
+    if (RegOpenKeyEx(lists, name.c_str(), KEY_READ, list.out()) != ERROR_SUCCESS) continue;
     if (shown++ > 0) std::printf("\n");
     ShowList(list.get());
   }
@@ -540,12 +434,12 @@ int RunShow(int argc, char **argv) {
   if (argc > 1 && !CheckListName(argv[1])) return kAdmExitUsage;
   RegTransaction snapshot(RegTransaction::kRead);  // one consistent view
   RegKey lists, list;
-  long rc = OpenLists(false, lists);
+  long rc = OpenListsKey(false, lists);
   if (rc == ERROR_FILE_NOT_FOUND && argc == 1) {
     std::printf("no mailing lists\n");
     return kAdmExitOk;
   }
-  if (argc == 1) return rc == ERROR_SUCCESS ? ShowAll(lists.get()) : Failed("cannot read", rc);
+  if (argc == 1) return rc == ERROR_SUCCESS ? ShowAll(lists.get()) : AdmFailed("cannot read", rc);
   if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
   ShowList(list.get());
   return kAdmExitOk;

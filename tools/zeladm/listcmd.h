@@ -13,12 +13,12 @@
 // flags --reply-to-list, --moderate-join, --moderate-leave with their
 // --no-... forms.
 //
-// Writes the list store's registry layout (ZELDELIV/mlstcfig.h): one key per
-// list below Software\TALVO\ZEL\Lists, its settings as values and a Members
-// key with one subkey per member; every change bumps "ConfigVersion" under
-// Lists and under the list's key. Each command is one registry transaction,
-// so a refused or failed command leaves nothing behind; the delivery agent
-// sees a change at its next list pass.
+// Works on the mailing list store (common/liststore.h), the one the delivery
+// agent reads: one key per list below Software\TALVO\ZEL\Lists, its
+// settings as values and a Members key with one subkey per member; every
+// change bumps "ConfigVersion" under Lists and under the list's key. Each
+// command is one registry transaction, so a refused or failed command leaves
+// nothing behind; the delivery agent sees a change at its next list pass.
 //
 // Command-line arguments are untrusted: names and addresses are checked
 // against the store's limits and forms, and a setting that could not work

@@ -3,7 +3,7 @@
 // outcomes of adding and removing members, names from mail that must not
 // reach nested keys, and that what `zeladm list` writes is what the store
 // reads.
-#include "ZELDELIV/mlstcfig.h"
+#include "common/liststore.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "net/localhost.h"
 #include "platform/registry.h"
-#include "tests/unit/delivfixture.h"
 #include "tools/zeladm/listcmd.h"
 
 namespace {
@@ -25,7 +23,6 @@ class ListStore : public ::testing::Test {
  protected:
   void SetUp() override {
     RegDeleteTree(HKEY_LOCAL_MACHINE, kListsKey);
-    delivtest::SetThisHost(kThisHost);
   }
   void TearDown() override { RegDeleteTree(HKEY_LOCAL_MACHINE, kListsKey); }
 
@@ -108,7 +105,7 @@ TEST_F(ListStore, SettingsReadWithTheirDefaults) {
     SCOPED_TRACE(c.what);
     RegDeleteTree(HKEY_LOCAL_MACHINE, kListsKey);
     MakeList("team", c.values);
-    ListInfoPtr info = GetListExpansion("team", false);
+    ListInfoPtr info = GetListExpansion("team", false, kThisHost);
     ASSERT_TRUE(info);
     EXPECT_EQ(info->Moderator, c.want.moderator);
     EXPECT_EQ(info->BouncesTo, c.want.bouncesTo);
@@ -155,7 +152,7 @@ TEST_F(ListStore, NamesThatAreNoList) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(IsValidMailingList(c.name), c.isList);
-    EXPECT_EQ(GetListExpansion(c.name, true) != nullptr, c.isList);
+    EXPECT_EQ(GetListExpansion(c.name, true, kThisHost) != nullptr, c.isList);
     std::string moderator;
     bool join, leave;
     DWORD who;
@@ -168,11 +165,11 @@ TEST_F(ListStore, NamesThatAreNoList) {
 
 TEST_F(ListStore, MembersAreReadInRegistryOrderAndTheKeyIsCreated) {
   MakeList("team");
-  ListInfoPtr info = GetListExpansion("team", false);
+  ListInfoPtr info = GetListExpansion("team", false, kThisHost);
   ASSERT_TRUE(info);
   EXPECT_FALSE(KeyExists("team\\Members")) << "a read without members changes nothing";
 
-  info = GetListExpansion("team", true);
+  info = GetListExpansion("team", true, kThisHost);
   ASSERT_TRUE(info);
   EXPECT_TRUE(info->MembersLoaded);
   EXPECT_TRUE(info->Members.empty());
@@ -180,7 +177,7 @@ TEST_F(ListStore, MembersAreReadInRegistryOrderAndTheKeyIsCreated) {
 
   for (const char *m : {"carol@b.org", "Alice@a.org", "bob@c.org"})
     MakeList(std::string("team\\Members\\") + m);
-  info = GetListExpansion("team", true);
+  info = GetListExpansion("team", true, kThisHost);
   ASSERT_TRUE(info);
   EXPECT_EQ(Names(*info), (std::vector<std::string>{"Alice@a.org", "bob@c.org", "carol@b.org"}));
   FreeListInfo(info);
@@ -224,7 +221,7 @@ TEST_F(ListStore, AddAndRemoveOutcomes) {
     bool added = !s.added;
     bool result = s.op == kAdd      ? AddToList(s.list, s.address, &added)
                   : s.op == kRemove ? RemoveFromList(s.list, s.address)
-                                    : GetListExpansion(s.list, true) != nullptr;
+                                    : GetListExpansion(s.list, true, kThisHost) != nullptr;
     EXPECT_EQ(result, s.result);
     if (s.op == kAdd) {
       EXPECT_EQ(added, s.added);
@@ -233,7 +230,7 @@ TEST_F(ListStore, AddAndRemoveOutcomes) {
       EXPECT_EQ(GetLastError(), s.error);
     }
   }
-  ListInfoPtr info = GetListExpansion("team", true);
+  ListInfoPtr info = GetListExpansion("team", true, kThisHost);
   ASSERT_TRUE(info);
   EXPECT_EQ(Names(*info), (std::vector<std::string>{std::string(kMaxRegKeyNameLength, 'm')}));
   EXPECT_FALSE(KeyExists("team\\Members\\a")) << "no nested key from a \"\\\" address";
@@ -302,7 +299,7 @@ TEST_F(ListStore, ZeladmWritesWhatTheStoreReads) {
   EXPECT_TRUE(AddToList("team", "joe@x.org", &added));
   EXPECT_TRUE(added);
   ASSERT_EQ(run({"list", "add-member", "team", "Ann@X.ORG"}), 0);
-  ListInfoPtr info = GetListExpansion("team", true);
+  ListInfoPtr info = GetListExpansion("team", true, kThisHost);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->Moderator, "boss@x.org");
   EXPECT_TRUE(info->ModerateJoin);
@@ -318,7 +315,7 @@ TEST_F(ListStore, ZeladmWritesWhatTheStoreReads) {
   ASSERT_EQ(run({"list", "set", "team", "--no-moderate-join", "--no-moderator", "--no-domain",
                  "--bounce-action", "sender"}),
             0);
-  info = GetListExpansion("team", false);
+  info = GetListExpansion("team", false, kThisHost);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->Moderator, "");
   EXPECT_EQ(info->Domain, kThisHost);

@@ -1,23 +1,30 @@
-// mlstcfig: the mailing list store, one registry key per list under
+// liststore: the mailing list store, one registry key per list under
 // Software\TALVO\ZEL\Lists, with the list's settings as values and its
-// members as subkeys of "Members" (one empty key per member address).
+// members as subkeys of "Members" (one empty key per member address). The
+// one reader and writer of that layout.
 //
-// Callers: list delivery and the list server (maillist) read lists and, for
-// JOIN and LEAVE, add and remove members; zeladm's "list" commands write the
-// same layout with the names and limits below. Nothing is cached: every call
-// reads the registry afresh, so an administrator's change counts at once.
+// Callers: the delivery agent's list delivery and list server
+// (ZELDELIV/maillist, listcmds) read lists and, for JOIN and LEAVE, add and
+// remove members (the routines under "the agent's side"); zeladm's "list"
+// commands create, change and delete lists and their members and bump the
+// "ConfigVersion" counters (the routines under "administration"). Nothing
+// is cached: every call reads the registry afresh, so an administrator's
+// change counts at once.
 //
 // Untrusted input: list names and member addresses come from mail (recipient
-// local parts, JOIN and LEAVE arguments). A name that cannot be a single key
-// name (empty, too long, holding "\" which would reach into nested keys, or a
-// control character; for a list also "/", ".", "..", since the list name
-// names spool directories too) is never a list and never a member; adding or removing
-// it fails with ERROR_INVALID_PARAMETER and touches nothing. Stored values
-// are read through bounded buffers; longer ones count as absent.
+// local parts, JOIN and LEAVE arguments) and from zeladm's command line. A
+// name that cannot be a single key name (empty, too long, holding "\" which
+// would reach into nested keys, or a control character; for a list also
+// "/", ".", "..", since the list name names spool directories too) is never
+// a list and never a member; adding or removing it fails with
+// ERROR_INVALID_PARAMETER and touches nothing. Stored values are read
+// through bounded buffers; longer ones count as absent.
 //
 // Thread-safety: no state of its own; the registry is thread-safe. Failures
-// are return values; AddToList and RemoveFromList leave the registry's error
-// number in the thread's last error (GetLastError) for the caller's reply.
+// are return values: registry error numbers for the administration
+// routines (the caller groups one command's calls in a RegTransaction);
+// AddToList and RemoveFromList leave the registry's error number in the
+// thread's last error (GetLastError) for the caller's reply.
 #pragma once
 
 #include <cstddef>
@@ -84,10 +91,36 @@ struct _tListInfo {
   bool ModerateLeave = false;
   DWORD WhoCanSend = kWhoCanSendMembers;
   bool ReplyToList = false;
-  std::string Domain;           // the Domain value, else the local host name
+  std::string Domain;           // the Domain value, else the reader's host name
   bool Changed = false;         // not used by the delivery agent
 };
 using ListInfoPtr = std::unique_ptr<_tListInfo>;
+
+// The values of one list key as stored: strings missing, unreadable or too
+// long read as "" (none), numbers missing as their defaults; nothing else
+// is interpreted (WhoCanSend 0 stays 0, the moderator flags are read
+// without a moderator). The list's view of them is _tListInfo's.
+struct StoredListSettings {
+  std::string Moderator, BouncesTo, Domain;
+  DWORD WhoCanSend = kWhoCanSendMembers;
+  DWORD BounceAction = kBounceActionNone;
+  bool ModerateJoin = false, ModerateLeave = false, ReplyToList = false;
+};
+
+// The values of a list key, one bit each, for WriteListSettings.
+constexpr unsigned kListFieldModerator = 1u << 0;
+constexpr unsigned kListFieldBouncesTo = 1u << 1;
+constexpr unsigned kListFieldDomain = 1u << 2;
+constexpr unsigned kListFieldWhoCanSend = 1u << 3;
+constexpr unsigned kListFieldBounceAction = 1u << 4;
+constexpr unsigned kListFieldModerateJoin = 1u << 5;
+constexpr unsigned kListFieldModerateLeave = 1u << 6;
+constexpr unsigned kListFieldReplyToList = 1u << 7;
+constexpr unsigned kListFieldsAll = (1u << 8) - 1;
+
+// A ConfigVersion counter is read back as a signed number where a negative
+// one means missing; it restarts at 1 instead of growing into that range.
+constexpr DWORD kMaxListCounter = 0x7FFFFFFF;
 
 // True when name can be one key name of the store: 1..maxChars characters
 // (and within the registry's own limit), no "\" (it would reach into nested
@@ -112,14 +145,17 @@ inline bool IsMemberKeyName(std::string_view address) {
   return IsStoreKeyName(address, kMaxListMember);
 }
 
+// ---- the agent's side
+
 // True when the list's key exists (and name is a valid list name).
 bool IsValidMailingList(std::string_view name);
 
 // The list's settings, and with withMembers its members too (the Members key
 // is created when missing, which is what lets JOIN add to a new list); null
 // when there is no such list. A member read that fails part-way keeps the
-// members read so far. Domain falls back to GetLocalHostName(-1).
-ListInfoPtr GetListExpansion(std::string_view name, bool withMembers);
+// members read so far. A list without a Domain of its own gets hostName
+// (the delivery agent passes its local host name).
+ListInfoPtr GetListExpansion(std::string_view name, bool withMembers, std::string_view hostName);
 // Releases a list read by GetListExpansion (the pointer is null afterwards).
 inline void FreeListInfo(ListInfoPtr &info) { info.reset(); }
 
@@ -129,11 +165,12 @@ inline void FreeListInfo(ListInfoPtr &info) { info.reset(); }
 bool GetModeratorAddress(std::string_view name, std::string &moderator, bool &moderateJoin,
                          bool &moderateLeave, DWORD &whoCanSend);
 
-// Adds address as a member of list. Needs the list's Members key (created by
-// the first GetListExpansion with members); false when the addition failed,
-// with the error number in GetLastError (ERROR_FILE_NOT_FOUND: no list or no
-// Members key; ERROR_INVALID_PARAMETER: not a valid member name). True: with
-// *newlyAdded (may be null) true when added, false when already a member.
+// Adds address as a member of list, creating the list's Members key when it
+// is missing (a list made by hand has none until its members are first
+// read). False when the addition failed, with the error number in
+// GetLastError (ERROR_FILE_NOT_FOUND: no list; ERROR_INVALID_PARAMETER: not
+// a valid list or member name). True: with *newlyAdded (may be null) true
+// when added, false when already a member. The counters are not bumped.
 bool AddToList(std::string_view list, std::string_view address, bool *newlyAdded);
 
 // Removes address from list: true when removed; false when it was no member
@@ -148,3 +185,42 @@ bool IsListModerator(std::string_view moderator, std::string_view address);
 // The list request address: listName + "-request", quoted when it needs it
 // (DressUp), "@" and domain. Never cut (the bounds above keep it short).
 std::string CreateRequestAddress(std::string_view listName, std::string_view domain);
+
+// ---- administration (zeladm): registry error numbers; names are the
+// caller's to check (IsListKeyName, IsMemberKeyName) before they get here.
+
+// Opens the Lists key; with create, makes it when missing.
+long OpenListsKey(bool create, RegKey &lists);
+// Opens the list name below lists.
+long OpenListKey(HKEY lists, const char *name, RegKey &list);
+// Makes the list name below lists with its Members key (so that JOIN works
+// before the first list pass). created is false when the list existed; it
+// is then left open in list and nothing else is made.
+long CreateListKey(HKEY lists, const char *name, RegKey &list, bool &created);
+// Deletes the list name with its members.
+long DeleteListKey(HKEY lists, const char *name);
+
+// The values of a list key as stored, and its ConfigVersion (none: false).
+StoredListSettings ReadListSettings(HKEY list);
+bool ReadListVersion(HKEY key, DWORD &version);
+// True when the string value name is stored but cannot be read within
+// maxChars characters (the store then reads it as none).
+bool ListValueTooLong(HKEY list, const char *name, size_t maxChars);
+// Writes the values of s named in fields (kListField... bits), in the
+// order of the bits; an empty string is stored as no value.
+long WriteListSettings(HKEY list, const StoredListSettings &s, unsigned fields);
+// After a change to one list: its ConfigVersion (list may be null, for a
+// deleted list) and that of Lists, each one up.
+long BumpListVersions(HKEY lists, HKEY list);
+
+// Adds member below list (Members made when missing); added tells whether
+// the member is new. AddToList's work once the list is open.
+long AddListMembers(HKEY list, std::string_view member, bool &added);
+// Removes member from list (ERROR_FILE_NOT_FOUND: no such member, or no
+// Members key). RemoveFromList's work once the list is open.
+long RemoveListMembers(HKEY list, std::string_view member);
+// The member addresses of list, in the order the registry enumerates them
+// (none when it has no Members key).
+std::vector<std::string> ReadListMembers(HKEY list);
+// The names of the lists below lists, in the order the registry gives them.
+std::vector<std::string> ReadListNames(HKEY lists);

@@ -1,20 +1,30 @@
-// zeldeliv: the delivery agent's settings, its stop event, and its tests of
-// names and addresses against this host's local host table.
+// settings: the delivery agent's parameters, its spool paths, and its tests
+// of names and addresses against this host's local host table. The lowest
+// floor of the agent: every other module may use it, it uses none of them.
 //
-// The settings are read once at start (LoadDeliverySettings) and only read
-// afterwards. The local host table is filled when the scanning thread
-// begins; the tests read it without a lock. Names tested come from mail
-// (recipient domains, exchanger names) and are only compared.
+// Callers: zeldeliv.cpp reads the settings once at start
+// (LoadDeliverySettings, FormDeliverySpoolPaths); every module reads them
+// afterwards. The local host tests serve recipient resolution (local),
+// exchanger selection (routing), the SMTP client's HELO name (smtpsend) and
+// the names of generated messages.
+//
+// Untrusted input: names tested come from mail (recipient domains,
+// exchanger names) and are only compared.
+//
+// Threads: the settings are written before the agent's threads start and
+// only read afterwards. The local host table is filled when the scanning
+// thread begins; the tests read it without a lock.
+//
+// Failures: a parameter that is missing, zero or out of range keeps its
+// default; GetLocalHostName reports a failing getsockname and gives "".
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/errors.h"
-#include "platform/sync.h"
 
 // Parameters of SYSTEM\CurrentControlSet\Services\ZELDELIV\Parameters, in
 // seconds where they are times.
@@ -27,9 +37,6 @@ extern DWORD SMTPTimeout;        // the scan interval of the scanning thread
 constexpr DWORD kDefaultSmtpPort = 25;
 extern DWORD SmtpPort;
 extern std::atomic<bool> OutlogEnabled;
-
-// The stop event of the agent's threads (manual reset); null until created.
-extern std::unique_ptr<ZelEvent> hTerminating;
 
 // Reads the parameters above (defaults when absent or zero).
 void LoadDeliverySettings();
