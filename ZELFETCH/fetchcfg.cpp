@@ -7,6 +7,7 @@
 #include "common/pconfig.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "net/netengine.h"
 
 DWORD Pop3PortNo = kDefaultPop3Port;
 std::string MessageExtension = kDefaultMessageExtension;
@@ -14,6 +15,10 @@ DWORD IdleTimeout = kDefaultIdleSeconds;
 std::atomic<bool> Pop3LogEnabled{false};
 NetworkList PlaintextLogonClients;
 bool ImpersonationMode = false;
+std::vector<IpAddress> ListenAddresses;
+DWORD MaxConnections = kDefaultMaxConnections;
+DWORD MaxConnectionsPerClient = kDefaultMaxConnectionsPerClient;
+DWORD MaxTransactionTime = kDefaultMaxTransactionTime;
 
 DWORD IdleLimit(DWORD timeout, DWORD floor) {
   DWORD limit = timeout == 0 ? kDefaultIdleSeconds : timeout;
@@ -23,6 +28,7 @@ DWORD IdleLimit(DWORD timeout, DWORD floor) {
 void LoadFetchSettings() {
   Pop3logDirectory = SpoolPath(kPop3logDir);
   ImpersonationMode = StartsWithNoCase(MailInboxDirectory, "%HOME%");
+  ListenAddresses = DefaultListenAddresses();
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) {
     ParseNetworkList(kDefaultPlaintextLogonClients, &PlaintextLogonClients, nullptr);
@@ -43,4 +49,8 @@ void LoadFetchSettings() {
   if (QueryRegDword(params.get(), "Pop3LogEnabled", log)) Pop3LogEnabled = log != 0;
   PlaintextLogonClients = QueryRegNetworkList(params.get(), "PlaintextLogonClients",
                                               kMaxNetworkListBytes, kDefaultPlaintextLogonClients);
+  LoadListenAddresses(params.get(), &ListenAddresses);
+  QueryRegDword(params.get(), "MaxConnections", MaxConnections);
+  QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);
+  QueryRegDword(params.get(), "MaxTransactionTime", MaxTransactionTime);
 }

@@ -6,9 +6,11 @@
 // characters, default and empty "MSG"), Timeout (the idle limit in seconds,
 // 0 means 600, raised to the floor), Pop3LogEnabled (missing: unchanged),
 // PlaintextLogonClients (the networks whose clients may send a password
-// over an unencrypted connection; default 127.0.0.0/8 and ::1), and the test
+// over an unencrypted connection; default 127.0.0.0/8 and ::1), the test
 // setting MinimumTimeout (the floor of Timeout, default 600; tests lower it
-// to see an idle close within seconds).
+// to see an idle close within seconds), and the network engine's
+// ListenAddresses, MaxConnections, MaxConnectionsPerClient and
+// MaxTransactionTime (defaults in net/netengine.h).
 #pragma once
 
 #include <atomic>
@@ -36,6 +38,12 @@ extern std::string MessageExtension;
 extern DWORD IdleTimeout;          // the idle limit in seconds
 extern std::atomic<bool> Pop3LogEnabled;
 extern NetworkList PlaintextLogonClients;
+// Where PortNo is listened on; the connection limits (0: none); the
+// longest POP3 session in seconds (0: no bound).
+extern std::vector<IpAddress> ListenAddresses;
+extern DWORD MaxConnections;
+extern DWORD MaxConnectionsPerClient;
+extern DWORD MaxTransactionTime;
 // Mailboxes live in home directories ("%HOME%" template): file work on them
 // runs as the logged-on user.
 extern bool ImpersonationMode;

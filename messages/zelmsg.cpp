@@ -19,6 +19,10 @@ const MessageEntry kMessages[] = {
     {MSG_LOG_OPEN_ERROR, "Error opening log file \"%1\" - logging temporarily disabled.\r\n"},
     {MSG_LOG_WRITE_ERROR, "Error writing to log file \"%1\" - logging temporarily disabled.\r\n"},
     {MSG_INIT_FAILED, "InitThisService() failed with error %1 at checkpoint %2.\r\n"},
+    {MSG_BAD_SETTING_ENTRY, "The setting %1 has an entry that is not valid: %2. It is ignored.\r\n"},
+    {MSG_NO_LISTEN_ADDRESS,
+     "The service has no valid address to listen on.\r\n"
+     "Please check the setting ListenAddresses.\r\n"},
     {MSG_MESSAGE_NOT_FOUND, "The message %1 cannot be found in %2.\r\n"},
     {MSG_CANNOT_WRITE_FILE, "Cannot create or write to file %1 for message from %2.\r\n"},
     {MSG_DNS_ID_MISMATCH, "Query ID mismatch in DNS response.  Sent %1, received %2.\r\n"},
