@@ -16,6 +16,7 @@
 #include "common/service.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "platform/sync.h"
 #include "platform/textfile.h"
 
 namespace {
@@ -162,11 +163,30 @@ void LineBytes(_Connection *conn, DWORD bytes) {
 }
 
 // A whole command line in the states that await one.
+// The session has lasted MaxTransactionTime: the client is told, and the
+// connection closed (nothing is deleted, as after any end without QUIT).
+void SessionTimeLimit(_Connection *conn) {
+  SendReply(conn, "-ERR session time limit exceeded\r\n", kStateCloseReply);
+}
+
+bool SessionDeadlinePassed(const _Connection *conn) {
+  long long deadline = conn->DeadlineMs.load();
+  return deadline != 0 && MonotonicMs() >= deadline;
+}
+
 void LineComplete(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
+  // Also here, not only in the engine's check of waiting reads: a client
+  // that keeps the server busy (pipelined commands) is never waited for.
+  dlg.Cmd.Wipe();
+  if (SessionDeadlinePassed(conn)) {
+    explicit_bzero(dlg.Line, sizeof dlg.Line);
+    dlg.LineAsReceived.clear();
+    SessionTimeLimit(conn);
+    return;
+  }
   // The line as a C string, as the parsers have always seen it.
   std::string_view line(dlg.Line, strnlen(dlg.Line, dlg.LineLength));
-  dlg.Cmd.Wipe();
   switch (dlg.State) {
     case kStateAuthCommand:
     case kStateTransCommand:
@@ -203,6 +223,10 @@ bool ClientGone(long error) { return error == ERROR_NETNAME_DELETED || error == 
 
 void FailedCompletion(_Connection *conn) {
   long error = GetLastError();
+  if (error == ERROR_OPERATION_ABORTED && conn->bDeadlinePassed.load()) {
+    SessionTimeLimit(conn);
+    return;
+  }
   if (error == ERROR_OPERATION_ABORTED && conn->bTimedOut.load()) {
     // The idle check cancelled the read: no reply, only the log says why.
     CloseAfterFailure(conn, "-ERR: Autologout idle too long\r\n");
@@ -361,6 +385,8 @@ void GreetPop3Connection(_Connection *conn) {
     return;
   }
   conn->Dialogue = dlg;
+  // The whole session, greeting to close, has its bound.
+  ArmConnectionDeadline(conn, MaxTransactionTime);
   auto now = std::chrono::system_clock::now().time_since_epoch();
   long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
   dlg->GreetingStamp = "<" + std::to_string(++GreetingSerial) + "." + std::to_string(ms / 1000) +

@@ -12,7 +12,13 @@
 // freed on another worker at once). The engine's idle check cancels the
 // read of a connection idle too long; that cancelled read completes here,
 // is logged as the autologout and closes the connection, so the record is
-// freed only after its last completion.
+// freed only after its last completion. PASS is the one command that
+// starts no socket operation: it hands the dialogue to the logon pool
+// (common/logonpool), whose completion (phase kPhaseLogon) gives it back.
+// The whole session is bounded by
+// MaxTransactionTime (armed at the greeting as the connection's deadline):
+// past it, the next command or the engine's check of a waiting read ends
+// the session with "-ERR session time limit exceeded".
 //
 // Untrusted input: every byte of a command line. A line is at most 127
 // bytes; a longer line is handed over cut at 127 bytes and the rest of it,

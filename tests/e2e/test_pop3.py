@@ -855,6 +855,39 @@ RECEIVED = re.compile(rb"Received: from client\.example \(unverified \[127\.0\.0
                       rb"<B\d{10}@zeltest\.example\.test>;\r\n [^\r\n]+\r\n\Z")
 
 
+class SessionLimitTest(unittest.TestCase):
+    def test_trickling_client_meets_the_session_limit(self):
+        """MaxTransactionTime bounds a whole session, even one that never
+        falls idle: a client sending one byte at a time gets the limit's
+        reply and the close, and its deletions do not happen."""
+        limit = 2
+        server = Pop3Server({"MaxTransactionTime": limit, "Pop3LogEnabled": 1},
+                            prefix="zel-e2e-pop3l-")
+        self.addCleanup(server.stop)
+        user, password = new_user(server)
+        write_file(server.mailbox(user, msg_name(1)), sized_message(100, "kept"))
+        server.start()
+        started = time.monotonic()
+        conn = server.connect()
+        self.addCleanup(conn.close)
+        conn.command("USER " + user)
+        self.assertEqual(conn.command("PASS " + password), MAILBOX_HAS % (user, 1, 100))
+        self.assertEqual(conn.command("DELE 1"), "+OK message 1 deleted\r\n")
+        received = b""
+        for byte in itertools.cycle(b"NOOP\r\n"):
+            if b"limit" in received or time.monotonic() > started + limit + 5:
+                break
+            conn.send(bytes([byte]))
+            received += conn.pending(0.2)
+        elapsed = time.monotonic() - started
+        self.assertTrue(received.endswith(b"-ERR session time limit exceeded\r\n"), received)
+        self.assertTrue(received.startswith(b"+OK\r\n"), received)     # served until then
+        self.assertGreaterEqual(elapsed, limit)
+        self.assertTrue(conn.closed_silently())
+        self.assertEqual(box_files(server.mailbox(user)), [msg_name(1)])
+        self.assertIn("-ERR session time limit exceeded", server.log_text())
+
+
 # Loaded into zelfetch with LD_PRELOAD: setfsuid() refuses while a file exists.
 SETFSUID_FAULT = os.path.join(BUILD_DIR, "lib", "libzelfault_setfsuid.so")
 IMPERSONATION_FAILED = "-ERR impersonation as %s failed (13) in %s\r\n"
