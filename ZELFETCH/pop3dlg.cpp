@@ -162,7 +162,6 @@ void LineBytes(_Connection *conn, DWORD bytes) {
   LineComplete(conn);
 }
 
-// A whole command line in the states that await one.
 // The session has lasted MaxTransactionTime: the client is told, and the
 // connection closed (nothing is deleted, as after any end without QUIT).
 void SessionTimeLimit(_Connection *conn) {
@@ -174,6 +173,7 @@ bool SessionDeadlinePassed(const _Connection *conn) {
   return deadline != 0 && MonotonicMs() >= deadline;
 }
 
+// A whole command line in the states that await one.
 void LineComplete(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   // Also here, not only in the engine's check of waiting reads: a client
@@ -364,12 +364,12 @@ void SendMultiLine(_Connection *conn, std::string text, int nextState) {
   StartSend(conn, dlg.Listing);
 }
 
-// ---- the engine's hooks
-
 bool PlaintextLogonAllowed(const _Connection *) {
   // No TLS yet, so every connection is in the clear: allowed until there is.
   return true;
 }
+
+// ---- the engine's hooks
 
 _Pop3Dialogue::~_Pop3Dialogue() {
   explicit_bzero(Logon.Password.data(), Logon.Password.size());

@@ -26,12 +26,6 @@ constexpr auto kRepostDelay = std::chrono::seconds(1);
 // The delay doubles up to this many times (1 s, 2 s, 4 s).
 constexpr int kMaxDelayDoublings = kMaxLogonFailures - 1;
 
-// PAM's and the checker's verdicts on a password, as opposed to failures of
-// the checker itself.
-bool IsVerdict(long rc) {
-  return rc == ERROR_SUCCESS || rc == ERROR_LOGON_FAILURE || rc == ERROR_ACCOUNT_RESTRICTION;
-}
-
 bool IsNoSuchAccount(long rc) { return rc == ERROR_NONE_MAPPED || rc == NERR_UserNotFound; }
 
 void WipePassword(std::string &password) {
@@ -72,7 +66,7 @@ void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
   } else {
     // Told apart from a wrong password by nothing; a checker that failed
     // fails the same way for every name.
-    job.Error = IsVerdict(error) ? ERROR_LOGON_FAILURE : error;
+    job.Error = IsLogonVerdict(error) ? ERROR_LOGON_FAILURE : error;
   }
 }
 

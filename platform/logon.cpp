@@ -174,11 +174,6 @@ long TakeIdentity(const PasswdEntry &entry, LogonToken &token) {
   return ERROR_SUCCESS;
 }
 
-// A system failure of PAM, as opposed to its verdict on the password.
-bool IsVerdict(long rc) {
-  return rc == ERROR_SUCCESS || rc == ERROR_LOGON_FAILURE || rc == ERROR_ACCOUNT_RESTRICTION;
-}
-
 long HostLogon(const std::string &name, std::string_view password, LogonToken &token,
                DWORD *failDelayMs) {
   if (!PamServiceConfigured()) return ERROR_NO_LOGON_SERVERS;
@@ -191,7 +186,7 @@ long HostLogon(const std::string &name, std::string_view password, LogonToken &t
   long rc = PamLogon(plausible ? name.c_str() : kNoSuchPamUser, password, failDelayMs);
   if (found == ENOENT) {
     // The same road as a known name; whatever PAM thinks, it fails.
-    return IsVerdict(rc) ? ERROR_LOGON_FAILURE : rc;
+    return IsLogonVerdict(rc) ? ERROR_LOGON_FAILURE : rc;
   }
   if (rc != ERROR_SUCCESS) return rc;
   return TakeIdentity(entry, token);
@@ -249,6 +244,10 @@ bool LogonUser(const std::string &name, const std::string &domain, std::string_v
   fresh.Domain = domain;
   token = std::move(fresh);
   return true;
+}
+
+bool IsLogonVerdict(long rc) {
+  return rc == ERROR_SUCCESS || rc == ERROR_LOGON_FAILURE || rc == ERROR_ACCOUNT_RESTRICTION;
 }
 
 bool LookUpFileSystemIdentity(const std::string &name, LogonToken &token) {

@@ -75,6 +75,11 @@ struct LogonToken {
 bool LogonUser(const std::string &name, const std::string &domain, std::string_view password,
                LogonToken &token, DWORD *failDelayMs = nullptr);
 
+// Whether a logon result is a verdict on the password (success, a wrong
+// password, an account that may not log on now), as opposed to a failure
+// of the checker itself.
+bool IsLogonVerdict(long rc);
+
 // The file-system identity of the host account called name (exactly): its
 // uid, gid and groups into token (bHostAccount set). False when there is
 // no such account (ENOENT) or the databases fail (an errno).
