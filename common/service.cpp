@@ -13,6 +13,8 @@
 #include "messages/zelmsg.h"
 #include "platform/ascii.h"
 #include "platform/pidfile.h"
+#include "platform/privilege.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -67,6 +69,7 @@ bool CreateServiceEvent(std::atomic<ZelEvent *> &slot, bool initiallySignalled) 
 }  // namespace
 
 void RegisterServiceHooks(const ServiceHooks &hooks) { g_Hooks = hooks; }
+const ServiceHooks &ThisServiceHooks() { return g_Hooks; }
 const char *ThisServiceName() { return g_Hooks.Name; }
 const char *ThisServiceDisplayName() { return g_Hooks.DisplayName; }
 const char *ThisServiceVersion() { return g_Hooks.Version; }
@@ -146,6 +149,7 @@ namespace {
 // Runs the start steps and, when the start succeeded, the service until the
 // stop event. Returns 0 after a clean run, else what the start failed with.
 long StartAndRunService() {
+  SetPrivateFileCreation();   // mail is private: nothing the service makes is for others
   SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandler(ThisServiceName(), service_ctrl);
   {
     std::lock_guard<std::mutex> guard(g_StatusLock);
