@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/hostsetup.h"
 #include "platform/ipaddr.h"
+#include "platform/privilege.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/textfile.h"
@@ -96,6 +97,7 @@ const KnownValue kKnownValues[] = {
     {kRecvKey, "MaxConnections", Kind::kNumber, kRecv},
     {kRecvKey, "MaxConnectionsPerClient", Kind::kNumber, kRecv},
     {kRecvKey, "MaxTransactionTime", Kind::kNumber, kRecv},
+    {kRecvKey, "MaxRecipients", Kind::kNumber, kRecv},
     {kDelivKey, "Timeout", Kind::kNumber, kDeliv},
     {kDelivKey, "SendTimeout0", Kind::kNumber, kDeliv},
     {kDelivKey, "ReceiveTimeout0", Kind::kNumber, kDeliv},
@@ -307,6 +309,9 @@ void Checker::CheckText(const KnownValue &v, const std::string &where, const std
 }
 
 void Checker::CheckList(const KnownValue &v, const std::string &where, const std::string &data) {
+  // A service's own reader logs the entries it ignores: its start check
+  // does not say it twice.
+  if (!options_.Thorough && v.Type != Kind::kDomains) return;
   for (const std::string &entry : MultiStringOf(data)) {
     IpNetwork network;
     IpAddress address;
@@ -346,7 +351,7 @@ void Checker::CheckAccount(const std::string &where, const std::string &name) {
   gid_t gid;
   if (!IsValidAccountName(name))
     Error(where, Shown(name) + " is not an account name (lower-case letters, digits, \"_\", \"-\")");
-  else if (!FindSystemAccount(name, uid, gid))
+  else if (!LookUpAccount(name, &uid, &gid))
     Warning(where, "the account " + Shown(name) +
                        " does not exist; \"zelrecv -install\" creates it, and until then the "
                        "receiver keeps the identity it was started with");
@@ -389,12 +394,19 @@ void Checker::CheckAccountsFile() {
 void Checker::CheckReceiverAccess() {
   uid_t uid;
   gid_t gid;
-  if (!IsValidAccountName(account_) || !FindSystemAccount(account_, uid, gid)) return;
-  for (const std::string &dir : {spool_, WindowsDirectory(), StateDirectory()}) {
+  if (!IsValidAccountName(account_) || !LookUpAccount(account_, &uid, &gid)) return;
+  // What it writes: incoming, the event log, the registry's directory (its
+  // journal files come and go). What is not there yet is not asked about.
+  const std::pair<std::string, int> writes[] = {
+      {spool_ + "/" + kIncomingDir, W_OK | X_OK},
+      {EventLogPath(), W_OK},
+      {StateDirectory(), W_OK | X_OK},
+  };
+  for (const auto &[path, access] : writes) {
     bool may = false;
-    if (AccountMayAccess(dir, uid, gid, W_OK | X_OK, may) && !may)
-      Error("ZELRECV", "the service account " + Shown(account_) + " cannot write " + Shown(dir) +
-                           "; \"zelrecv -install\" gives it the directories it needs");
+    if (AccountMayAccess(path, uid, gid, access, may) && !may)
+      Error("ZELRECV", "the service account " + Shown(account_) + " cannot write " + Shown(path) +
+                           "; \"zelrecv -install\" gives it what it needs");
   }
   // It loads the TLS pair as the account too, at start and at every reload.
   for (const std::string &file : tlsFiles_) {

@@ -46,7 +46,7 @@ std::vector<ConfigFinding> CheckConfiguration(const ConfigCheckOptions &options)
 // for tests).
 std::vector<std::string> KnownConfigValueNames();
 
-// Checks what ThisServiceName() reads and reports each finding as event 176
+// Checks what ThisServiceName() reads and reports each finding as event 192
 // with the finding's severity; returns the number of errors. A service goes
 // on starting whatever it finds: the settings' own readers keep their
 // defaults for what they cannot use.

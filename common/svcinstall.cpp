@@ -4,14 +4,15 @@
 #include <cstdio>
 #include <string>
 
-#include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/pconfig.h"
 #include "common/service.h"
 #include "common/zel.h"
 #include "platform/files.h"
+#include "platform/accounts.h"
 #include "platform/hostsetup.h"
+#include "platform/privilege.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 
@@ -25,13 +26,13 @@ constexpr DWORD kNoCategories = 0;
 constexpr const char *kEventSourceKeyPrefix =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
+// Modes of the directories -install makes.
+constexpr mode_t kSpoolMode = 0700;
+constexpr mode_t kSystemDirectoryMode = 0755;
+
 // Where home directories are, for mailboxes in them (%HOME%).
 constexpr const char *kHomeRoot = "/home";
 constexpr const char *kHomeVariable = "%HOME%";
-
-// The event log the receiver appends to once it runs as its account; made
-// before any service so that a root service cannot create it unwritable.
-constexpr mode_t kEventLogMode = 0640;
 
 // What each program may do. The receiver runs as the service account and
 // holds only the right to bind its port, which it drops once bound. The
@@ -119,33 +120,34 @@ void LoadInstallConfig() {
 
 // The service account, created when missing; 0 or the printed error.
 long EnsureServiceAccount(const std::string &account, uid_t &uid, gid_t &gid) {
-  if (FindSystemAccount(account, uid, gid)) return 0;
-  if (GetLastError() != ENOENT) return PrintFailure("getpwnam", GetLastError());
-  if (!CreateSystemAccount(account) || !FindSystemAccount(account, uid, gid))
-    return PrintFailure("CreateServiceAccount", GetLastError());
-  return 0;
+  if (LookUpAccount(account, &uid, &gid)) return 0;
+  if (GetLastError() != ERROR_NONE_MAPPED) return PrintFailure("getpwnam", GetLastError());
+  if (!CreateSystemAccount(account)) return PrintFailure("CreateServiceAccount", GetLastError());
+  return LookUpAccount(account, &uid, &gid) ? 0 : PrintFailure("getpwnam", GetLastError());
 }
 
-// The receiver writes the spool, its log and the state directory (the
-// registry's message-identifier counter, the mutexes) as the account: they
-// become its, with the event log and the mutex directory made first so that
-// they are too.
+// The receiver runs as the account from its start: before it ever does,
+// the account gets what the program hands over when root starts it (its
+// own hook), and besides the spool itself, the state directory, where the
+// registry's journal files come and go with the account's connections, and
+// the pid files' directory.
 long GiveDirectoriesToAccount(const ServiceWritablePaths &paths, uid_t uid, gid_t gid) {
-  std::string eventLog = EventLogPath();
-  if (!CreateFileWithText(eventLog, "", kEventLogMode) && GetLastError() != ERROR_FILE_EXISTS)
-    return PrintFailure("CreateFile", GetLastError());
-  // The message-identifier mutex lives there; a root service must not be
-  // the first to make its directory.
-  if (!CreateDirectoryRecursively(MutexDirectory()))
+  const ServiceHooks &hooks = ThisServiceHooks();
+  if (hooks.GiveFilesToAccount != nullptr && !hooks.GiveFilesToAccount(uid, gid))
+    return PrintFailure("GiveFilesToAccount", GetLastError());
+  const std::string run = PidFileDirectory();
+  if (!CreateSystemDirectories(run, kSystemDirectoryMode))
     return PrintFailure("CreateDirectory", GetLastError());
-  for (const std::string *dir : {&paths.Spool, &paths.Log, &paths.State})
-    if (!GiveTreeTo(*dir, uid, gid)) return PrintFailure("GiveTreeTo", GetLastError());
+  for (const std::string *dir : {&paths.Spool, &paths.State, &run})
+    if (!GiveDirectoryToAccount(*dir, uid, gid))
+      return PrintFailure("GiveDirectoryToAccount", GetLastError());
   return 0;
 }
 
 long WritePamServiceFile(const char *unitName) {
   std::string dir = PamServiceDirectory();
-  if (!CreateDirectoryRecursively(dir)) return PrintFailure("CreateDirectory", GetLastError());
+  if (!CreateSystemDirectories(dir, kSystemDirectoryMode))
+    return PrintFailure("CreateDirectory", GetLastError());
   // The administrator's own file stays as it is.
   if (!CreateFileWithText(dir + "/" + unitName, PamServiceText(), 0644) &&
       GetLastError() != ERROR_FILE_EXISTS)
@@ -158,12 +160,14 @@ long PrepareHost(const ServiceUnitProfile *profile, const ServiceUnitSpec &spec,
                  const ServiceWritablePaths &paths) {
   uid_t uid = 0;
   gid_t gid = 0;
-  bool asAccount = profile != nullptr && profile->RunsAsServiceAccount;
+  bool asAccount = !spec.User.empty();
   if (asAccount)
     if (long rc = EnsureServiceAccount(spec.User, uid, gid); rc != 0) return rc;
-  // ProtectSystem=strict cannot bind a path that does not exist.
+  // ProtectSystem=strict cannot bind a path that does not exist. Mail is
+  // private: the spool is closed to others.
   for (const std::string &dir : spec.ReadWritePaths)
-    if (!CreateDirectoryRecursively(dir)) return PrintFailure("CreateDirectory", GetLastError());
+    if (!CreateSystemDirectories(dir, dir == paths.Spool ? kSpoolMode : kSystemDirectoryMode))
+      return PrintFailure("CreateDirectory", GetLastError());
   if (asAccount)
     if (long rc = GiveDirectoriesToAccount(paths, uid, gid); rc != 0) return rc;
   if (profile == nullptr) return 0;
@@ -229,7 +233,7 @@ ServiceUnitSpec BuildServiceUnitSpec(const ServiceUnitProfile *profile, const ch
   if (profile == nullptr) return spec;
   spec.Target = std::string(kSuiteTargetName) + ".target";
   for (const char *cap : profile->Capabilities) spec.Capabilities.push_back(cap);
-  if (profile->RunsAsServiceAccount) {
+  if (profile->RunsAsServiceAccount && !account.empty()) {
     spec.User = account;
     spec.AmbientCapabilities = spec.Capabilities;
   }
@@ -250,7 +254,9 @@ long InstallService() {
   if (!GetModuleFileName(path)) return PrintFailure("GetModuleFileName", GetLastError());
   LoadInstallConfig();
   const ServiceUnitProfile *profile = FindServiceUnitProfile(ThisServiceName());
-  if (profile != nullptr && profile->RunsAsServiceAccount && !IsValidAccountName(ServiceAccount))
+  // An empty ServiceAccount keeps the receiver as whoever starts it: root.
+  if (profile != nullptr && profile->RunsAsServiceAccount && !ServiceAccount.empty() &&
+      !IsValidAccountName(ServiceAccount))
     return PrintFailure("CreateServiceAccount", EINVAL);
   ServiceWritablePaths paths = WritablePathsFromConfig();
   ServiceUnitSpec spec =

@@ -28,7 +28,9 @@ struct ServiceUnitProfile {
   const char *ServiceName;    // "ZELRECV"
   const char *UnitName;       // "zelrecv": the program file, the unit's name
   const char *DisplayName;    // the program's own, for units made without it
-  bool RunsAsServiceAccount;  // User= the account; binds its ports with an ambient capability
+  // User= the account (unless ServiceAccount is empty); binds its ports
+  // with an ambient capability.
+  bool RunsAsServiceAccount;
   bool WritesMailboxes;       // the mailbox root is among its writable paths
   bool NeedsPamService;       // -install writes its PAM service file when missing
   std::vector<const char *> Capabilities;

@@ -1,38 +1,23 @@
 // hostsetup: see hostsetup.h.
 #include "platform/hostsetup.h"
 
-#include <ftw.h>
-#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 #include "platform/errors.h"
+#include "platform/privilege.h"
 
 extern char **environ;
 
 namespace {
 
-// getpwnam_r's buffer: Debian's sysconf hint, or this when there is none.
-constexpr size_t kDefaultPasswdBuffer = 16384;
-// nftw may hold this many directories open at once.
-constexpr int kTreeWalkFds = 16;
-
 bool Fail(int err) {
   SetLastError(err);
   return false;
-}
-
-// nftw's callback has no context argument; the walk runs on one thread.
-uid_t g_TreeUid;
-gid_t g_TreeGid;
-
-int GiveEntry(const char *path, const struct stat *, int, struct FTW *) {
-  return lchown(path, g_TreeUid, g_TreeGid) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -45,19 +30,6 @@ bool IsValidAccountName(std::string_view name) {
     bool more = (c >= '0' && c <= '9') || c == '-';
     if (!letter && (i == 0 || !more)) return false;
   }
-  return true;
-}
-
-bool FindSystemAccount(const std::string &name, uid_t &uid, gid_t &gid) {
-  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : kDefaultPasswdBuffer);
-  passwd pw{};
-  passwd *found = nullptr;
-  int rc = getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found);
-  if (rc != 0) return Fail(rc);
-  if (found == nullptr) return Fail(ENOENT);
-  uid = pw.pw_uid;
-  gid = pw.pw_gid;
   return true;
 }
 
@@ -76,15 +48,7 @@ bool CreateSystemAccount(const std::string &name) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return Fail(EIO);
   uid_t uid;
   gid_t gid;
-  return FindSystemAccount(name, uid, gid);
-}
-
-bool GiveTreeTo(const std::string &path, uid_t uid, gid_t gid) {
-  g_TreeUid = uid;
-  g_TreeGid = gid;
-  int rc = nftw(path.c_str(), GiveEntry, kTreeWalkFds, FTW_PHYS | FTW_MOUNT);
-  if (rc == 0) return true;
-  return Fail(rc > 0 ? rc : errno);
+  return LookUpAccount(name, &uid, &gid) || Fail(ENOENT);
 }
 
 bool AccountMayAccess(const std::string &path, uid_t uid, gid_t gid, int access, bool &may) {
@@ -100,4 +64,23 @@ bool AccountMayAccess(const std::string &path, uid_t uid, gid_t gid, int access,
 bool FileIsPrivate(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IRWXO) == 0;
+}
+
+bool CreateSystemDirectories(const std::string &path, mode_t leafMode) {
+  if (path.empty() || path[0] != '/') return Fail(EINVAL);
+  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    bool leaf = end == std::string::npos;
+    std::string dir = path.substr(0, leaf ? path.size() : end);
+    mode_t mode = leaf ? leafMode : 0755;
+    // The mode is set whole, whatever the administrator's umask.
+    if (mkdir(dir.c_str(), mode) == 0) {
+      if (chmod(dir.c_str(), mode) != 0) return Fail(errno);
+    } else if (errno != EEXIST) {
+      return Fail(errno);
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return Fail(errno);
+    if (!S_ISDIR(st.st_mode)) return Fail(ENOTDIR);
+    if (leaf) return true;
+  }
 }

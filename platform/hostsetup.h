@@ -1,11 +1,10 @@
 // hostsetup: what installing a service changes on the host besides its unit.
 //
 // "-install" (common/svcinstall) makes sure the unprivileged account the SMTP
-// receiver runs as exists, creating it with the distribution's adduser, and
-// hands the directories that service writes to that account. These are the
-// only calls of the system that change accounts or ownership, and only an
-// administrator's command line reaches them; no service calls them. The
-// configuration check (common/cfgcheck) asks the same questions read-only.
+// receiver runs as exists, creating it with the distribution's adduser (the
+// files are handed over with platform/privilege). Only an administrator's
+// command line creates an account; no service does. The configuration
+// check (common/cfgcheck) asks whether the account can reach its files.
 //
 // Untrusted input: the account name comes from the registry and is checked
 // (IsValidAccountName) before it reaches adduser or a unit file. Paths are
@@ -24,13 +23,11 @@
 constexpr size_t kMaxSystemAccountName = 32;
 bool IsValidAccountName(std::string_view name);
 
-// The host account's user and primary group; ENOENT when there is none.
-bool FindSystemAccount(const std::string &name, uid_t &uid, gid_t &gid);
-
 // Runs "adduser --system --group --no-create-home --quiet NAME" (found on
-// PATH) and waits for it; true when the account exists afterwards. EINVAL
-// for a name IsValidAccountName refuses; EIO when adduser failed (it prints
-// why); ENOENT when it succeeded but the account is still missing.
+// PATH) and waits for it; true when the account exists afterwards
+// (LookUpAccount of platform/privilege finds it). EINVAL for a name
+// IsValidAccountName refuses; EIO when adduser failed (it prints why);
+// ENOENT when it succeeded but the account is still missing.
 bool CreateSystemAccount(const std::string &name);
 
 // Whether uid (with its primary group gid) may access path as access asks
@@ -43,6 +40,8 @@ bool AccountMayAccess(const std::string &path, uid_t uid, gid_t gid, int access,
 // at all on it; false too when it cannot be examined.
 bool FileIsPrivate(const std::string &path);
 
-// Gives path and everything below it (symbolic links themselves, never what
-// they point to; not across mount points) to uid and gid.
-bool GiveTreeTo(const std::string &path, uid_t uid, gid_t gid);
+// Makes every missing directory of the absolute path: the ones above it
+// with mode 0755, like the system's own (/var/spool, /var/log), the last
+// one with leafMode. Directories that exist are left as they are; a file
+// in the way is ENOTDIR.
+bool CreateSystemDirectories(const std::string &path, mode_t leafMode);

@@ -19,7 +19,7 @@ RECV_KEY = service_key("ZELRECV")
 
 EVENTS = [
     "2026-12-07T08:00:00+0000 ZELRECV INFORMATION 34 0xC0000022 ZEL SMTP Receiver service starting.",
-    "2026-12-07T09:00:00+0000 ZELDELIV WARNING 176 0xC00000B0 The configuration check found a problem: x",
+    "2026-12-07T09:00:00+0000 ZELDELIV WARNING 192 0xC00000C0 The configuration check found a problem: x",
     "2026-12-07T10:00:00+0000 ZELRECV ERROR 32 0xC0000020 Win32 API routine \"bind\" failed: y",
     "not an event line",
 ]
