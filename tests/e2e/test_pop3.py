@@ -908,6 +908,7 @@ class ImpersonationTest(unittest.TestCase):
     identity cannot be taken, the command fails; nothing is done as root."""
 
     def test_commands_fail_when_the_owner_cannot_be_taken(self):
+        self.assertTrue(os.path.exists(SETFSUID_FAULT), "build the fault library first: " + SETFSUID_FAULT)
         server = Pop3Server(suite={"MailInBoxDir": "%HOME%/mail"}, prefix="zel-e2e-pop3i-")
         self.addCleanup(server.stop)
         trigger = server.scratch.path("setfsuid-fault")
