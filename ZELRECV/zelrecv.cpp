@@ -13,6 +13,7 @@
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/tlsconfig.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
@@ -28,6 +29,7 @@ constexpr ServiceHooks kReceiverHooks = {
     "ZELRECV", "ZEL SMTP Receiver", "0.83", InitThisService, TermThisService,
     nullptr,  // no user controls
     DisplayIPAddress,
+    ReloadTlsCertificate,  // SIGHUP: a renewed certificate without a restart
 };
 
 // ---- Settings.
@@ -76,6 +78,9 @@ long InitThisService() {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
     return -1;
   }
+
+  // Without a certificate TLS is simply not offered; the start goes on.
+  (void)LoadTlsCertificate();
 
   StartupCheckPointHint(3000);
   if (!StartSmtpEngine()) return -1;
