@@ -72,12 +72,12 @@
 // activity log.
 //
 // Memory: a plaintext connection carries one null pointer for TLS. A TLS
-// connection holds its OpenSSL session (about 15 KiB while idle: record
+// connection holds its OpenSSL session, about 17 KiB while idle (record
 // buffers are released between records, and the session's memory buffers
 // shrink back once emptied), and only while data moves a ciphertext buffer
-// of kTlsWireBytes and at most about twice that queued inside the session
-// (a large reply or file is encrypted a piece at a time), besides
-// OpenSSL's record buffers: some 100 KiB at most.
+// of kTlsWireBytes, at most about twice that queued inside the session in
+// each direction (a large reply or file is encrypted a piece at a time)
+// and OpenSSL's two record buffers: about 140 KiB at most.
 //
 // Peers are untrusted: the engine bounds nothing itself beyond the buffer
 // sizes the dialogue gives it; every failed socket operation ends in an
