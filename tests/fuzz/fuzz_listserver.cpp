@@ -17,6 +17,7 @@
 #include "ZELDELIV/maillist.h"
 #include "ZELDELIV/msgtext.h"
 #include "common/smtputil.h"
+#include "tests/fuzz/fuzzscratch.h"
 
 namespace {
 
@@ -85,15 +86,7 @@ void FuzzCommands(const std::string &input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  char tmpl[] = "/tmp/zel-fuzz-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  scratch = tmpl;
-  // The command processor reads the registry: never the real system's.
-  setenv("ZEL_ROOT", tmpl, 1);
-  atexit([] {
-    std::string cmd = "rm -rf '" + scratch + "'";
-    (void)!std::system(cmd.c_str());
-  });
+  scratch = FuzzScratchRoot();   // the command processor reads the registry
   return 0;
 }
 
