@@ -227,6 +227,9 @@ bool StartSocketRead(_Connection *conn, char *buffer, size_t length);
 bool StartSocketWrite(_Connection *conn, const char *buffer, size_t length);
 // Hands bytes already received to the connection as if a read had
 // completed (a posted completion), so pipelined input takes the same road.
+// A program may also post on conn->Overlapped itself (EnginePort().Post, a
+// logon pool's answer) while it holds the connection: under TLS too, that
+// completion reaches Complete as posted.
 bool PostReadCompletion(_Connection *conn, DWORD bytes);
 
 // The same operations without the close: false with the thread's last
