@@ -199,7 +199,8 @@ std::unique_ptr<ConnectionTls, ConnectionTlsDeleter> NewConnectionTls() {
 void ReportTlsFailure(_Connection *conn, ConnectionTls &t) {
   if (!t.bFailed || t.bReported) return;
   t.bReported = true;
-  if (TheEngine().Hooks.TlsFailed != nullptr) TheEngine().Hooks.TlsFailed(conn, t.Session.ErrorText());
+  auto hook = TheEngine().Hooks.TlsFailed;
+  if (hook != nullptr) hook(conn, t.Session.ErrorText());
 }
 
 void CloseRecord(_Connection *conn, bool graceful, bool release);
@@ -402,7 +403,8 @@ void TlsCompletion(_Connection *conn, DWORD bytes, bool ok) {
       Advance(conn, true);
       return;
     default:
-      // The program's own post (PostReadCompletion) goes back as it came.
+      // The program's own post (PostReadCompletion, a logon pool's answer)
+      // goes back as it came.
       SetLastError(error);
       TheEngine().Hooks.Complete(conn, &conn->Overlapped, bytes, ok);
       return;
@@ -788,7 +790,8 @@ bool StartTlsSend(_Connection *conn, std::string_view head, int fileFd, off_t of
     // As the port does: a range the file does not hold fails before a byte
     // is sent.
     uint64_t size = 0;
-    if (offset < 0 || !GetFileSizeOf(fileFd, &size) || static_cast<uint64_t>(offset) + length > size) {
+    if (offset < 0 || !GetFileSizeOf(fileFd, &size) ||
+        static_cast<uint64_t>(offset) + length > size) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return false;
     }

@@ -261,7 +261,10 @@ bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t lengt
 // Begin TLS negotiation") has completed. Then start the next command read
 // as usual: it completes with the first decrypted bytes, after the
 // handshake; the program forgets what it knew of the client before (EHLO,
-// AUTH) as the protocols require.
+// AUTH) as the protocols require. A handshake that fails or times out
+// (idle, the dialogue's deadline, TlsHandshakeSeconds) fails that read
+// like any socket failure; the program then closes (a reply would fail:
+// nothing goes out in clear any more).
 //
 // Pipelined input: whatever the client sent behind the command must never
 // be executed. pendingInput is the program's buffer of input received
@@ -273,7 +276,8 @@ bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t lengt
 // -1 (nothing changed: the connection stays plaintext and the caller's)
 // when no certificate is loaded, TLS has already started on conn, or
 // memory runs out. The program should then close: the client is already
-// sending its handshake.
+// sending its handshake. (Ask ConnectionCanStartTls before the reply, and
+// refuse the command in clear when it says no.)
 long StartConnectionTls(_Connection *conn, std::string &pendingInput);
 
 // Offer STARTTLS or STLS (EHLO, CAPA)? A certificate is loaded and TLS has

@@ -342,7 +342,8 @@ class NetEngineTest : public testing::Test {
     std::string root = getenv("ZEL_ROOT");
     UniqueFd(open((root + "/hosts-netengine").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
     SetHostsFilePathForTest(root + "/hosts-netengine");
-    UniqueFd data(open((root + "/transmit.dat").c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600));
+    UniqueFd data(
+        open((root + "/transmit.dat").c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600));
     ASSERT_TRUE(WriteWholeFile(data.Get(), TransmittedBytes()));
     std::string certificate, key, why;
     TlsContextRef context;
