@@ -15,6 +15,7 @@
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/tlsconfig.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
@@ -30,6 +31,7 @@ constexpr ServiceHooks kPop3Hooks = {
     "ZELFETCH", "ZEL POP3 Server", "0.87", InitThisService, TermThisService,
     nullptr,  // no user controls
     DisplayIPAddress,
+    ReloadTlsCertificate,  // SIGHUP: a renewed certificate without a restart
 };
 
 // ---- Settings.
@@ -88,6 +90,9 @@ long InitThisService() {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
     return -1;
   }
+
+  // Without a certificate TLS is simply not offered; the start goes on.
+  (void)LoadTlsCertificate();
 
   StartupCheckPointHint(3000);
   if (!StartPop3Engine()) return -1;

@@ -19,6 +19,7 @@
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/tlsconfig.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
@@ -39,7 +40,7 @@ constexpr ServiceHooks kReceiverHooks = {
     "ZELRECV", "ZEL SMTP Receiver", "0.83", InitThisService, TermThisService,
     nullptr,  // no user controls
     DisplayIPAddress,
-    nullptr,  // no reload yet
+    ReloadTlsCertificate,  // SIGHUP: a renewed certificate without a restart
     GiveFilesAtInstall,
 };
 
@@ -179,6 +180,9 @@ long InitThisService() {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
     return -1;
   }
+
+  // Without a certificate TLS is simply not offered; the start goes on.
+  (void)LoadTlsCertificate();
 
   StartupCheckPointHint(3000);
   if (!StartSmtpEngine()) return -1;
