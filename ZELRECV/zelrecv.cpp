@@ -5,12 +5,15 @@
 // this computer's identity; least privilege: the files the service account
 // must write, and the shedding of root once the listeners are bound; the
 // threads: the network engine (net/) with the SMTP dialogue (smtpdlg,
-// msgaccept) on it.
+// msgaccept) on it, listening on PortNo and the submission ports, and the
+// logon pool (common/logonpool) that checks AUTH's passwords off the
+// network workers.
 #include "ZELRECV/recvcfg.h"
 
 #include <functional>
 #include <utility>
 
+#include "ZELRECV/smtpauth.h"
 #include "ZELRECV/smtpdlg.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
@@ -45,10 +48,10 @@ bool ReadConfiguration() {
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytesReceiver);
   std::string incoming;
-  std::vector<std::string> badRelayClients;
-  LoadReceiverSettings(&incoming, &badRelayClients);
-  for (const std::string &entry : badRelayClients)
-    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, "RelayClients",
+  std::vector<BadSettingEntry> bad;
+  LoadReceiverSettings(&incoming, &bad);
+  for (const auto &[setting, entry] : bad)
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, setting.c_str(),
              ("\"" + LogSafeText(entry) + "\"").c_str());
   if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir})) return false;
   return InitNetCodeModule(kIdentityNameLengthDeliv);
@@ -130,8 +133,17 @@ bool ShedRoot() {
 // ---- Threads: the engine's listener and workers, driving SMTP dialogues.
 
 bool StartSmtpEngine() {
+  // AUTH exists on the submission ports only; its pool first, since the
+  // engine takes commands as soon as it listens.
+  if (SubmissionPortNo != 0 && !StartSmtpLogonPool(LogonPoolSettings())) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
+    return false;
+  }
   NetEngineSettings settings;
-  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), 0);
+  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), kListenerSmtp);
+  if (SubmissionPortNo != 0)
+    AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(SubmissionPortNo),
+                 kListenerSubmission);
   settings.IdleSeconds = IdleTimeout;
   settings.KeepAlive = !NoKeepalives;
   settings.MaxConnections = MaxConnections;
