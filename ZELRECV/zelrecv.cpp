@@ -7,7 +7,8 @@
 // threads: the network engine (net/) with the SMTP dialogue (smtpdlg,
 // msgaccept) on it, listening on PortNo and the submission ports, and the
 // logon pool (common/logonpool) that checks AUTH's passwords off the
-// network workers.
+// network workers (through root-keeping helper processes when the
+// receiver runs as the service account).
 #include "ZELRECV/recvcfg.h"
 
 #include <functional>
@@ -18,6 +19,7 @@
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/logonhelper.h"
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
@@ -132,13 +134,36 @@ bool ShedRoot() {
 
 // ---- Threads: the engine's listener and workers, driving SMTP dialogues.
 
-bool StartSmtpEngine() {
-  // AUTH exists on the submission ports only; its pool first, since the
-  // engine takes commands as soon as it listens.
-  if (SubmissionPortNo != 0 && !StartSmtpLogonPool(LogonPoolSettings())) {
+// Whether the receiver will leave root for the service account.
+bool WillRunAsServiceAccount() {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  return IsSuperUser() && !ServiceAccount.empty() && LookUpAccount(ServiceAccount, &uid, &gid) &&
+         uid != 0;
+}
+
+// AUTH's password checks, on the submission ports only: a pool of threads
+// off the network workers, started before the engine, which takes commands
+// as soon as it listens. Only root reads the accounts file and gets PAM to
+// check another user's password, so a receiver that will leave root has
+// helper processes keep it for the checks; they are forked first, while no
+// thread but the controller's runs and nothing is bound.
+bool StartAuthChecks() {
+  LogonPoolSettings settings;
+  settings.Check = CheckLogonThroughHelpers;
+  if (WillRunAsServiceAccount() && !StartLogonHelpers(LogonPoolCheckers(settings))) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonHelpers", GetLastError());
+    return false;
+  }
+  if (!StartSmtpLogonPool(settings)) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
     return false;
   }
+  return true;
+}
+
+bool StartSmtpEngine() {
+  if (SubmissionPortNo != 0 && !StartAuthChecks()) return false;
   NetEngineSettings settings;
   AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), kListenerSmtp);
   if (SubmissionPortNo != 0)
