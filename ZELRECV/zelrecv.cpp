@@ -110,8 +110,8 @@ bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
 // gets now what a start as root would hand it.
 bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
   std::string incoming;
-  std::vector<std::string> badRelayClients;
-  LoadReceiverSettings(&incoming, &badRelayClients);
+  std::vector<BadSettingEntry> bad;
+  LoadReceiverSettings(&incoming, &bad);
   return CreateSpoolDirectories({incoming.c_str(), kInlogDir}) &&
          GiveFilesToServiceAccount(uid, gid);
 }
