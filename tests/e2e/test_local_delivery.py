@@ -32,7 +32,7 @@ ID = rb"(B\d{10})@zeltest\.example\.test"
 
 # The trace line zelrecv puts in front of every message from smtplib.
 RECEIVED = (rb"Received: from client\.example \(unverified \[127\.0\.0\.1\]\) by "
-            rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with SMTP id <" + ID
+            rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with ESMTP id <" + ID
             + rb">;\r\n " + DATE + rb"\r\n")
 
 REPORT_READS = b"\r\nYour message reads (in part):\r\n\r\n"

@@ -851,7 +851,7 @@ class IdleAndSettingsTest(Pop3Case):
 
 # The trace line zelrecv puts in front of every message from smtplib.
 RECEIVED = re.compile(rb"Received: from client\.example \(unverified \[127\.0\.0\.1\]\) by "
-                      rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with SMTP id "
+                      rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with ESMTP id "
                       rb"<B\d{10}@zeltest\.example\.test>;\r\n [^\r\n]+\r\n\Z")
 
 
