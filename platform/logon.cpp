@@ -208,6 +208,24 @@ bool LogonUser(const std::string &name, const std::string &domain, std::string_v
   return true;
 }
 
+bool AccountFileToken(const std::string &name, LogonToken &token) {
+  token.Close();
+  PasswdEntry entry;
+  std::string why;
+  long rc = CheckAccountName(name, why) ? PasswdByName(name, entry) : ENOENT;
+  if (rc == ERROR_SUCCESS && !GroupList(entry, token.Groups)) rc = ERANGE;
+  if (rc != ERROR_SUCCESS) {
+    token.Close();
+    return Fail(rc);
+  }
+  token.bValid = true;
+  token.bHostAccount = true;
+  token.Uid = entry.Uid;
+  token.Gid = entry.Gid;
+  token.Name = entry.Name;
+  return true;
+}
+
 bool ImpersonateLoggedOnUser(const LogonToken &token) {
   if (!token.bValid) return Fail(ERROR_INVALID_PARAMETER);
   if (tImpersonating) RevertToSelf();

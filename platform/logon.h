@@ -59,6 +59,12 @@ struct LogonToken {
 bool LogonUser(const std::string &name, const std::string &domain, std::string_view password,
                LogonToken &token);
 
+// A token for the file-system identity of the host account name, without
+// a password: the delivery agent creates a user's mailbox files as that
+// user. It logs nobody on; it only serves ImpersonateLoggedOnUser. False
+// with the last error (ENOENT: no such host account).
+bool AccountFileToken(const std::string &name, LogonToken &token);
+
 // Makes the calling thread act as the token's user for file access (see
 // above). False with the last error when the ids cannot be taken; the thread
 // is then unchanged.
