@@ -310,10 +310,8 @@ bool ProcessListRequestMessage(const std::string &path, const std::string &listN
   if (h.sender.empty()) return true;
   // A reply to a list server (this one or another) would be answered by a
   // reply in turn, for ever.
-  if (EqualsNoCase(h.reply, requestAddress) || IsRequestAddress(h.reply)) {
-    DeadMessage(path, kRequestLoopReason);
-    return true;
-  }
+  if (EqualsNoCase(h.reply, requestAddress) || IsRequestAddress(h.reply))
+    return DeadMessage(path, kRequestLoopReason);
   RequestContext ctx{listName, listDomain, requestAddress, h.sender, h.reply};
   std::string journal = std::string("\nWelcome to the ") + kListServerOwner +
                         " ZEL Mailing List Server at " + listDomain + ".\n\n";

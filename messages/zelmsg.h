@@ -24,6 +24,8 @@ constexpr uint32_t MSG_AUTOREPLY_FAILED = 0xC0000086;     // 134
 constexpr uint32_t MSG_INVALID_ROUTE = 0xC0000087;        // 135
 constexpr uint32_t MSG_INVALID_MESSAGE = 0xC0000088;      // 136
 constexpr uint32_t MSG_CANNOT_DELETE_FILE = 0xC0000089;   // 137 (delete marker text)
+constexpr uint32_t MSG_DELIVERY_DEFERRED = 0xC000008A;    // 138
+constexpr uint32_t MSG_ACCOUNTS_UNREADABLE = 0xC000008B;  // 139
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
 
 // Category names of the table (1 Server, 2 Operation, 3 Error).

@@ -73,6 +73,10 @@ class MailboxDir {
   // Opens the absolute path as owner (see above); with create, missing
   // directories are made. ERROR_SUCCESS or the error number.
   long Open(const std::string &path, const LogonToken &owner, bool create);
+  void Close() {
+    fd_.Reset();
+    path_.clear();
+  }
   bool IsOpen() const { return fd_.Valid(); }
   const std::string &Path() const { return path_; }
 

@@ -96,14 +96,23 @@ int OpenUserFile(const std::string &path, bool append) {
   return OpenRegularFileAt(AT_FDCWD, path.c_str(), append, 0644);
 }
 
+std::string ReadProfileText(int fd) {
+  std::string text;
+  if (fd < 0 || !ReadHead(fd, text)) text.clear();
+  return text;
+}
+
+std::string GetProfileString(std::string_view text, std::string_view section,
+                             std::string_view key, std::string_view def, size_t maxChars) {
+  std::string value;
+  if (!FindProfileValue(text, kMaxProfileFileBytes, section, key, value)) value.assign(def);
+  if (value.size() > maxChars) value.resize(maxChars);
+  return value;
+}
+
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view def, size_t maxChars,
                                     const std::string &path) {
-  std::string text, value;
   UniqueFd fd(OpenUserFile(path, false));
-  if (!fd.Valid() || !ReadHead(fd.Get(), text) ||
-      !FindProfileValue(text, kMaxProfileFileBytes, section, key, value))
-    value.assign(def);
-  if (value.size() > maxChars) value.resize(maxChars);
-  return value;
+  return GetProfileString(ReadProfileText(fd.Get()), section, key, def, maxChars);
 }
