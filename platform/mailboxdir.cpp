@@ -2,7 +2,6 @@
 #include "platform/mailboxdir.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/sysinfo.h"
 
 namespace {
 
@@ -137,7 +137,7 @@ long Walk(const std::string &path, uid_t owner, bool create, UniqueFd &out) {
 // A name for a file that only this writer uses until it is renamed.
 std::string TempName() {
   unsigned char bytes[8] = {};
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+  if (!GetRandomBytes(bytes, sizeof bytes)) {
     static std::atomic<unsigned> counter{0};
     unsigned n = counter++ ^ static_cast<unsigned>(getpid());
     for (unsigned char &b : bytes) b = static_cast<unsigned char>(n >>= 3);

@@ -736,6 +736,43 @@ def write_file(path, data):
     os.rename(tmp, path)
 
 
+def mount_tmpfs(path, size_kib):
+    """Mounts a small tmpfs of size_kib KiB at path (made when missing) and
+    returns a function that unmounts it; call it in all cases. Raises
+    unittest.SkipTest, with the reason, where this process may not mount."""
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("mounting a tmpfs needs root")
+    os.makedirs(path, exist_ok=True)
+    result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,mode=0755" % size_kib,
+                             "zeltest", path], capture_output=True, text=True,
+                            timeout=WAIT_SECONDS)
+    if result.returncode != 0:
+        raise unittest.SkipTest("cannot mount a tmpfs here: " + result.stderr.strip())
+    return lambda: subprocess.run(["umount", "-l", path], capture_output=True,
+                                  timeout=WAIT_SECONDS)
+
+
+def fill_file_system(directory, name="filler"):
+    """Writes directory/name until the file system is full; returns its path
+    (delete it to free the space)."""
+    path = os.path.join(directory, name)
+    chunk = b"\0" * 65536
+    with open(path, "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(chunk)
+        except OSError:
+            pass
+    # Whatever is left is less than a chunk: take that too.
+    with open(path, "ab", buffering=0) as f:
+        try:
+            while True:
+                f.write(b"\0" * 512)
+        except OSError:
+            pass
+    return path
+
+
 def files_with(directory, extension):
     """Sorted names in directory that end in "." + extension ([] if missing)."""
     try:

@@ -1,0 +1,170 @@
+"""Faults the delivery agent must wait out: a full mailbox file system and
+an accounts file that cannot be read. Neither may turn into a failure
+report or lose mail; once the fault is gone, every message arrives exactly
+once. Also the mailbox's privacy: what the agent writes cannot be read by
+another user.
+
+DiskFullTest puts the mailbox root on a small tmpfs (root only: skipped
+with the reason otherwise), fills it, sends mail through zelrecv, checks
+that nothing is reported or lost and that each deferral is logged once,
+not at every pass, then frees the space. AccountsTest breaks the accounts
+file while mail waits and while the agent starts; remote mail goes on to
+an aiosmtpd sink reached by a domain literal (no DNS), local mail waits
+until the file is mended.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import time
+import unittest
+
+from remotepeers import Exchanger
+from zelharness import (LOCAL_HOST, LOCAL_QUEUE, MailSystem, fill_file_system, files_with,
+                        free_port, mount_tmpfs, poll)
+
+# Passes every second, so that "once, not at every pass" is seen quickly.
+SCAN_SECONDS = 1
+REMOTE = "remote.example"
+SUBJECT_RE = re.compile(rb"^Subject: (fault-\d+)\r$", re.M)
+
+
+def message(n):
+    return ("From: sender@%s\r\nTo: users\r\nSubject: fault-%d\r\n\r\nBody %d.\r\n"
+            % (REMOTE, n, n)).encode()
+
+
+def deferrals(mail):
+    return mail.scratch.events().count(" 138 0xC000008A Delivery of message ")
+
+
+class FaultCase(unittest.TestCase):
+    users = ("alice", "bob")
+
+    def start_mail(self, deliv=None):
+        settings = {"Timeout": SCAN_SECONDS}
+        settings.update(deliv or {})
+        self.mail = MailSystem(self.users, deliv=settings, prefix="zel-e2e-faults-")
+        self.addCleanup(self.mail.stop_checked, self)
+        # Reports to the remote sender would wait in its queue, in sight.
+        self.mail.hold_domain(REMOTE)
+        self.mail.start()
+
+    def subjects(self, user):
+        found = []
+        for name in self.mail.messages(user):
+            with open(self.mail.mailbox(user, name), "rb") as f:
+                m = SUBJECT_RE.search(f.read())
+            found.append(m.group(1).decode() if m else name)
+        return sorted(found)
+
+    def assert_nothing_reported(self):
+        self.assertEqual(files_with(self.mail.spool("domains", REMOTE), "RCP"), [])
+        self.assertEqual(files_with(self.mail.spool("dead"), "MSG"), [])
+
+
+class DiskFullTest(FaultCase):
+    COUNT = 4
+
+    def test_full_mailbox_root_loses_nothing(self):
+        self.start_mail()
+        boxes = self.mail.scratch.path("var", "mailbox")
+        self.addCleanup(mount_tmpfs(boxes, 256))
+        # Another user must be able to walk up to the mailboxes for the
+        # privacy check to mean anything.
+        for d in (self.mail.scratch.root, self.mail.scratch.path("var")):
+            os.chmod(d, 0o755)
+        filler = fill_file_system(boxes)
+        expected = ["fault-%d" % n for n in range(self.COUNT)]
+        for n in range(self.COUNT):
+            self.mail.send("sender@" + REMOTE, ["alice", "bob@" + LOCAL_HOST], message(n))
+        local = self.mail.spool("domains", LOCAL_QUEUE)
+        self.assertTrue(poll(lambda: deferrals(self.mail) >= 2 * self.COUNT),
+                        self.mail.scratch.events()[-2000:])
+        said = deferrals(self.mail)
+        time.sleep(4 * SCAN_SECONDS)   # several passes
+        self.assertEqual(deferrals(self.mail), said, "a deferral is said once, not every pass")
+        self.assertEqual(said, 2 * self.COUNT)
+        self.assertEqual(len(files_with(local, "RCP")), self.COUNT)
+        self.assert_nothing_reported()
+
+        os.unlink(filler)
+        for user in self.users:
+            self.assertEqual(len(self.mail.wait_messages(user, self.COUNT)), self.COUNT)
+        self.assertEqual(self.mail.wait_idle(), [])
+        for user in self.users:
+            self.assertEqual(self.subjects(user), expected, "each message exactly once")
+        self.assert_nothing_reported()
+        self.check_private(boxes)
+
+    def check_private(self, boxes):
+        """Mailbox directories 0700, copies 0600, and nobody else reads them."""
+        for user in self.users:
+            box = os.path.join(boxes, user)
+            self.assertEqual(os.stat(box).st_mode & 0o7777, 0o700, box)
+            for name in self.mail.messages(user):
+                self.assertEqual(os.stat(os.path.join(box, name)).st_mode & 0o7777, 0o600)
+        setpriv = shutil.which("setpriv")
+        if setpriv is None:
+            return
+        first = os.path.join(boxes, "alice", self.mail.messages("alice")[0])
+        for command in (["cat", first], ["ls", os.path.join(boxes, "alice")]):
+            r = subprocess.run([setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                *command], capture_output=True, text=True, timeout=20)
+            self.assertNotEqual(r.returncode, 0, "nobody ran %s: %s" % (command, r.stdout))
+            self.assertIn("Permission denied", r.stderr)
+
+
+class AccountsTest(FaultCase):
+    users = ("alice",)
+
+    def accounts_path(self):
+        return self.mail.scratch.path("etc", "zel", "accounts")
+
+    def break_accounts(self):
+        with open(self.accounts_path(), "a") as f:
+            f.write("this line is no record\n")
+
+    def mend_accounts(self):
+        with open(self.accounts_path()) as f:
+            text = f.read().replace("this line is no record\n", "")
+        with open(self.accounts_path() + ".new", "w") as f:
+            f.write(text)
+        os.rename(self.accounts_path() + ".new", self.accounts_path())
+
+    def test_broken_accounts_hold_local_mail_only(self):
+        port = free_port("127.0.0.2")
+        sink = Exchanger("127.0.0.2", port)
+        sink.start()
+        self.addCleanup(sink.stop)
+        self.start_mail(deliv={"SmtpPort": port})
+
+        # Broken while the services run, with mail queued.
+        self.break_accounts()
+        self.mail.send("sender@" + REMOTE, ["alice", "far@[127.0.0.2]"], message(1))
+        self.assertTrue(poll(lambda: sink.message_count() == 1), "remote mail must go on")
+        self.assertTrue(poll(lambda: deferrals(self.mail) == 1))
+        self.assertIn("the accounts cannot be read: ", self.mail.scratch.events())
+
+        # Started while broken: the start says so, and goes on.
+        self.assertEqual(self.mail.agent.stop(), 0)
+        self.mail.agent.start()
+        self.assertTrue(poll(lambda: " 139 0xC000008B The mail accounts cannot be read: "
+                             in self.mail.scratch.events()))
+        self.mail.send("sender@" + REMOTE, ["alice", "far@[127.0.0.2]"], message(2))
+        self.assertTrue(poll(lambda: sink.message_count() == 2))
+        time.sleep(3 * SCAN_SECONDS)
+        self.assertEqual(self.mail.messages("alice"), [])
+        self.assertEqual(len(files_with(self.mail.spool("domains", LOCAL_QUEUE), "RCP")), 2)
+        self.assert_nothing_reported()
+
+        self.mend_accounts()
+        self.assertEqual(len(self.mail.wait_messages("alice", 2)), 2)
+        self.assertEqual(self.mail.wait_idle(), [])
+        self.assertEqual(self.subjects("alice"), ["fault-1", "fault-2"])
+        self.assert_nothing_reported()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
