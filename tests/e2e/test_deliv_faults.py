@@ -4,6 +4,11 @@ report or lose mail; once the fault is gone, every message arrives exactly
 once. Also the mailbox's privacy: what the agent writes cannot be read by
 another user.
 
+HomeMailboxTest delivers into a mailbox in a host account's home directory
+(a system user made for the test and removed afterwards; root only): the
+agent writes it as that user, the POP3 server reads it back, and a user who
+swaps the mailbox for a link gets nothing written through it.
+
 DiskFullTest puts the mailbox root on a small tmpfs (root only: skipped
 with the reason otherwise), fills it, sends mail through zelrecv, checks
 that nothing is reported or lost and that each deferral is logged once,
@@ -14,6 +19,8 @@ until the file is mended.
 """
 
 import os
+import poplib
+import pwd
 import re
 import shutil
 import subprocess
@@ -164,6 +171,73 @@ class AccountsTest(FaultCase):
         self.assertEqual(self.mail.wait_idle(), [])
         self.assertEqual(self.subjects("alice"), ["fault-1", "fault-2"])
         self.assert_nothing_reported()
+
+
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("useradd"),
+                     "needs root and useradd to make a host account")
+class HomeMailboxTest(FaultCase):
+    users = ()
+
+    def make_host_user(self):
+        name, password = "zelu%d" % os.getpid(), "pw-%d" % os.getpid()
+        home = self.mail.scratch.path("home", name)
+        r = subprocess.run(["useradd", "-M", "-d", home, "-s", "/usr/sbin/nologin", name],
+                           capture_output=True, text=True, timeout=20)
+        if r.returncode != 0:
+            self.skipTest("useradd failed: " + r.stderr.strip())
+        self.addCleanup(subprocess.run, ["userdel", name], capture_output=True, timeout=20)
+        subprocess.run(["chpasswd"], input="%s:%s\n" % (name, password), text=True, check=True,
+                       timeout=20)
+        user = pwd.getpwnam(name)
+        os.makedirs(home, mode=0o700)
+        os.chown(home, user.pw_uid, user.pw_gid)
+        # The user walks from "/" to the home directory.
+        for d in (self.mail.scratch.root, self.mail.scratch.path("home")):
+            os.chmod(d, 0o755)
+        return name, password, home, user
+
+    def test_home_mailbox_is_the_users(self):
+        self.mail = MailSystem(suite={"MailInBoxDir": "%HOME%/Mail"}, deliv={"Timeout": 1},
+                               fetch={}, prefix="zel-e2e-home-")
+        self.addCleanup(self.mail.stop_checked, self)
+        name, password, home, user = self.make_host_user()
+        self.mail.hold_domain(REMOTE)
+        self.mail.start()
+        box = os.path.join(home, "Mail")
+        self.mail.send("sender@" + REMOTE, [name + "@" + LOCAL_HOST], message(1))
+        [copy] = poll(lambda: files_with(box, "MSG"))
+        for path, mode in ((box, 0o700), (os.path.join(box, copy), 0o600)):
+            st = os.stat(path)
+            self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o7777),
+                             (user.pw_uid, user.pw_gid, mode), path)
+        pop = poplib.POP3("127.0.0.1", self.mail.pop3_port, timeout=20)
+        try:
+            pop.user(name)
+            pop.pass_(password)
+            self.assertEqual(pop.stat()[0], 1)
+            self.assertIn(b"Subject: fault-1", pop.retr(1)[1])
+        finally:
+            pop.quit()
+
+        # The user swaps the mailbox for a link to a directory of root's.
+        victim = self.mail.scratch.path("victim")
+        os.makedirs(victim)
+        os.rename(box, box + ".old")
+        os.symlink(victim, box)
+        os.lchown(box, user.pw_uid, user.pw_gid)
+        self.mail.send("sender@" + REMOTE, [name + "@" + LOCAL_HOST], message(2))
+        self.assertTrue(poll(lambda: "a symbolic link stands on its path"
+                             in self.mail.scratch.events()))
+        time.sleep(2)
+        self.assertEqual(os.listdir(victim), [])
+        self.assertEqual(len(files_with(self.mail.spool("domains", LOCAL_QUEUE), "RCP")), 1)
+        self.assert_nothing_reported()
+        # Mended, the mail arrives.
+        os.unlink(box)
+        os.rename(box + ".old", box)
+        self.assertEqual(len(poll(lambda: (lambda n: n if len(n) == 2 else None)(
+            files_with(box, "MSG")) or [])), 2)
+        self.assertEqual(self.mail.wait_idle(), [])
 
 
 if __name__ == "__main__":
