@@ -35,7 +35,7 @@ template <typename CopyOne>
 int CopyHeldMessage(const _tMsgInfo &info, long &error, CopyOne copyOne) {
   if (IsUnsafeBaseName(info.MessageId)) {
     error = EINVAL;
-    return kDeliveryDeferred;
+    return kDeliverySystemError;
   }
   UniqueFd source(OpenFileForReading(HeldMessagePath(info)));
   if (!source.Valid()) {

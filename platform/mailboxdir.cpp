@@ -158,7 +158,7 @@ int CreateTemp(int dir, std::string &name) {
                     kMailboxFileMode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
-  errno = EEXIST;
+  errno = EAGAIN;   // not EEXIST: that would mean the final name is taken
   return -1;
 }
 
