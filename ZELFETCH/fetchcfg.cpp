@@ -7,12 +7,17 @@
 #include "common/pconfig.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "net/netengine.h"
 
 DWORD Pop3PortNo = kDefaultPop3Port;
 std::string MessageExtension = kDefaultMessageExtension;
 DWORD IdleTimeout = kDefaultIdleSeconds;
 std::atomic<bool> Pop3LogEnabled{false};
 bool ImpersonationMode = false;
+std::vector<IpAddress> ListenAddresses;
+DWORD MaxConnections = kDefaultMaxConnections;
+DWORD MaxConnectionsPerClient = kDefaultMaxConnectionsPerClient;
+DWORD MaxTransactionTime = kDefaultMaxTransactionTime;
 
 DWORD IdleLimit(DWORD timeout, DWORD floor) {
   DWORD limit = timeout == 0 ? kDefaultIdleSeconds : timeout;
@@ -22,6 +27,7 @@ DWORD IdleLimit(DWORD timeout, DWORD floor) {
 void LoadFetchSettings() {
   Pop3logDirectory = SpoolPath(kPop3logDir);
   ImpersonationMode = StartsWithNoCase(MailInboxDirectory, "%HOME%");
+  ListenAddresses = DefaultListenAddresses();
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) return;
   DWORD port = 0;
@@ -37,4 +43,8 @@ void LoadFetchSettings() {
   IdleTimeout = IdleLimit(timeout, floor);
   DWORD log = 0;
   if (QueryRegDword(params.get(), "Pop3LogEnabled", log)) Pop3LogEnabled = log != 0;
+  LoadListenAddresses(params.get(), &ListenAddresses);
+  QueryRegDword(params.get(), "MaxConnections", MaxConnections);
+  QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);
+  QueryRegDword(params.get(), "MaxTransactionTime", MaxTransactionTime);
 }

@@ -5,14 +5,18 @@
 // Values: PortNo (default 110, 0 means 110), MessageExtension (at most 9
 // characters, default and empty "MSG"), Timeout (the idle limit in seconds,
 // 0 means 600, raised to the floor), Pop3LogEnabled (missing: unchanged),
-// and the test setting MinimumTimeout (the floor of Timeout, default 600;
-// tests lower it to see an idle close within seconds).
+// the test setting MinimumTimeout (the floor of Timeout, default 600;
+// tests lower it to see an idle close within seconds), and the network
+// engine's ListenAddresses, MaxConnections, MaxConnectionsPerClient and
+// MaxTransactionTime (defaults in net/netengine.h).
 #pragma once
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
+#include "platform/ipaddr.h"
 
 constexpr DWORD kDefaultPop3Port = 110;
 // The idle limit when Timeout is 0, and the floor below which it is raised.
@@ -27,6 +31,12 @@ extern DWORD Pop3PortNo;
 extern std::string MessageExtension;
 extern DWORD IdleTimeout;          // the idle limit in seconds
 extern std::atomic<bool> Pop3LogEnabled;
+// Where PortNo is listened on; the connection limits (0: none); the
+// longest POP3 session in seconds (0: no bound).
+extern std::vector<IpAddress> ListenAddresses;
+extern DWORD MaxConnections;
+extern DWORD MaxConnectionsPerClient;
+extern DWORD MaxTransactionTime;
 // Mailboxes live in home directories ("%HOME%" template): file work on them
 // runs as the logged-on user.
 extern bool ImpersonationMode;

@@ -48,8 +48,11 @@ bool ReadConfiguration() {
 
 bool StartPop3Engine() {
   NetEngineSettings settings;
-  settings.Port = static_cast<uint16_t>(Pop3PortNo);
+  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3PortNo), 0);
   settings.IdleSeconds = IdleTimeout;
+  settings.MaxConnections = MaxConnections;
+  settings.MaxConnectionsPerClient = MaxConnectionsPerClient;
+  settings.TooManyConnectionsReply = "-ERR too many connections\r\n";
   // Idle clients are found by the idle check, not by TCP keep-alives.
   settings.KeepAlive = false;
   NetEngineHooks hooks{GreetPop3Connection, Pop3Completion, ReleasePop3Dialogue};

@@ -4,6 +4,7 @@
 #include "common/loadcfig.h"
 #include "common/pconfig.h"
 #include "common/zel.h"
+#include "net/netengine.h"
 
 DWORD PortNo = kDefaultSmtpPort;
 bool ProhibitMailRelay = false;
@@ -12,6 +13,10 @@ bool CheckLocalRecipient = false;
 std::atomic<bool> MailInlogEnabled{false};
 DWORD MaxMessageSize = kDefaultMaxMessageSize;
 DWORD IdleTimeout = kDefaultIdleTimeout;
+std::vector<IpAddress> ListenAddresses;
+DWORD MaxConnections = kDefaultMaxConnections;
+DWORD MaxConnectionsPerClient = kDefaultMaxConnectionsPerClient;
+DWORD MaxTransactionTime = kDefaultMaxTransactionTime;
 
 namespace {
 
@@ -27,6 +32,7 @@ void LoadReceiverSettings(std::string *incomingName) {
   *incomingName = kIncomingDir;
   MailQueueDirectory = SpoolPath(kIncomingDir);
   MailInlogDirectory = SpoolPath(kInlogDir);
+  ListenAddresses = DefaultListenAddresses();
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) return;
   std::string queueDir;
@@ -43,4 +49,8 @@ void LoadReceiverSettings(std::string *incomingName) {
   QueryRegDword(params.get(), "MaxMessageSize", MaxMessageSize);
   DWORD idle = IdleTimeout;
   if (QueryRegDword(params.get(), "Timeout", idle) && idle != 0) IdleTimeout = idle;
+  LoadListenAddresses(params.get(), &ListenAddresses);
+  QueryRegDword(params.get(), "MaxConnections", MaxConnections);
+  QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);
+  QueryRegDword(params.get(), "MaxTransactionTime", MaxTransactionTime);
 }

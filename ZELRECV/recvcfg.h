@@ -7,8 +7,10 @@
 #include <cstdint>
 
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
+#include "platform/ipaddr.h"
 
 constexpr DWORD kDefaultSmtpPort = 25;
 constexpr DWORD kDefaultMaxMessageSize = 50u * 1024 * 1024;   // 50 MiB
@@ -23,6 +25,13 @@ extern std::atomic<bool> MailInlogEnabled;
 extern DWORD MaxMessageSize;
 // A connection waiting longer than this for a command or data is closed.
 extern DWORD IdleTimeout;
+// The network engine's settings (net/netengine.h has the defaults): where
+// PortNo is listened on, the connection limits (0: none), and the longest
+// SMTP transaction in seconds (0: no bound).
+extern std::vector<IpAddress> ListenAddresses;
+extern DWORD MaxConnections;
+extern DWORD MaxConnectionsPerClient;
+extern DWORD MaxTransactionTime;
 
 // Reads the settings and forms the incoming and inlog paths; *incomingName
 // is the incoming directory's name below the spool.

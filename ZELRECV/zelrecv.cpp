@@ -46,9 +46,12 @@ bool ReadConfiguration() {
 
 bool StartSmtpEngine() {
   NetEngineSettings settings;
-  settings.Port = static_cast<uint16_t>(PortNo);
+  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), 0);
   settings.IdleSeconds = IdleTimeout;
   settings.KeepAlive = !NoKeepalives;
+  settings.MaxConnections = MaxConnections;
+  settings.MaxConnectionsPerClient = MaxConnectionsPerClient;
+  settings.TooManyConnectionsReply = "421 Too many connections, try later\r\n";
   NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue};
   return StartNetEngine(settings, hooks);
 }

@@ -134,6 +134,19 @@ void LoadGeneralConfigMain(size_t domainListBytes) {
   ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
 }
 
+TlsFileNames LoadTlsFileNames() {
+  TlsFileNames names;
+  RegKey suite;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) != ERROR_SUCCESS)
+    return names;
+  std::string value;
+  if (QueryRegString(suite.get(), kTlsCertificateFileValue, kMaxTlsFilePath, value))
+    names.CertificateFile = value;
+  if (QueryRegString(suite.get(), kTlsKeyFileValue, kMaxTlsFilePath, value))
+    names.KeyFile = value;
+  return names;
+}
+
 int GetCounterValue(const char *subkey, const char *valueName) {
   std::string path = kSuiteKey;
   if (subkey != nullptr && *subkey != '\0') path = path + "\\" + subkey;

@@ -22,6 +22,24 @@ void LoadCriticalConfig();
 // retry schedule and GatewayName; reads the suite's version counters.
 void LoadGeneralConfigMain(size_t domainListBytes);
 
+// The servers' TLS certificate (with its chain) and key: PEM files named by
+// the suite values TlsCertificateFile and TlsKeyFile (REG_SZ). No
+// certificate file: TLS is not offered. No key file: the key is in the
+// certificate file. They are read at start and again at every reload
+// (common/tlsconfig), so they are not globals of zel.h.
+constexpr const char *kTlsCertificateFileValue = "TlsCertificateFile";
+constexpr const char *kTlsKeyFileValue = "TlsKeyFile";
+constexpr const char *kDefaultTlsCertificateFile = "";
+constexpr const char *kDefaultTlsKeyFile = "";
+// A path as long as Linux allows (PATH_MAX), not kMaxPath: a longer value
+// would be left at its default and silently turn TLS off.
+constexpr size_t kMaxTlsFilePath = 4096;
+struct TlsFileNames {
+  std::string CertificateFile = kDefaultTlsCertificateFile;
+  std::string KeyFile = kDefaultTlsKeyFile;
+};
+TlsFileNames LoadTlsFileNames();
+
 // Builds RetrySchedule from RetryScheduleDescriptor; returns the entry count
 // (entry 0 included), which is also stored in RetryScheduleLength.
 int SetUpRetryScheduleArray();

@@ -94,7 +94,8 @@ bool ReportStatusToSCMgr(DWORD currentState, DWORD win32ExitCode,
     if (sshStatusHandle == nullptr) return true;
     bool controllable = currentState == SERVICE_RUNNING || currentState == SERVICE_PAUSED;
     ssStatus.dwControlsAccepted =
-        controllable ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN
+        controllable ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE |
+                           SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE
                      : 0;
     ssStatus.dwCurrentState = currentState;
     ssStatus.dwWin32ExitCode = win32ExitCode;
@@ -135,6 +136,9 @@ void service_ctrl(DWORD ctrlCode) {
       if (CurrentState() == SERVICE_PAUSED && gate != nullptr) gate->Set();
       break;
     case SERVICE_CONTROL_INTERROGATE:
+      break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      if (g_Hooks.Reload != nullptr) g_Hooks.Reload();
       break;
     default:
       if (ctrlCode >= 128 && g_Hooks.Control != nullptr) g_Hooks.Control(ctrlCode);

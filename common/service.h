@@ -6,8 +6,9 @@
 // reports start-pending checkpoints, creates the stop event and the pause
 // gate, calls the program's Init hook, reports the service running, waits
 // for the stop event, then calls the Term hook and reports it stopped.
-// SIGTERM and SIGINT are the stop control, SIGUSR1 pause, SIGUSR2 continue
-// (platform/svcctl).
+// SIGTERM and SIGINT are the stop control, SIGUSR1 pause, SIGUSR2 continue,
+// SIGHUP reload (platform/svcctl): the Reload hook runs on the dispatcher
+// thread while the service runs or is paused.
 //
 // Exit: 0 after a service ran and stopped; a failed start exits nonzero (the
 // error number the Init hook returned, or ZEL_EXIT_START_FAILED when it had
@@ -46,6 +47,9 @@ struct ServiceHooks {
   void (*Control)(DWORD code);
   // Prints this computer's addresses ("-ipaddress").
   void (*DisplayAddresses)();
+  // Re-reads what may change without a restart (SIGHUP, `systemctl
+  // reload`); runs on the dispatcher thread, beside the program's own.
+  void (*Reload)() = nullptr;
 };
 
 // Makes hooks the program's; ServiceCommandLine does it, tests that drive

@@ -19,6 +19,10 @@ const MessageEntry kMessages[] = {
     {MSG_LOG_OPEN_ERROR, "Error opening log file \"%1\" - logging temporarily disabled.\r\n"},
     {MSG_LOG_WRITE_ERROR, "Error writing to log file \"%1\" - logging temporarily disabled.\r\n"},
     {MSG_INIT_FAILED, "InitThisService() failed with error %1 at checkpoint %2.\r\n"},
+    {MSG_BAD_SETTING_ENTRY, "The setting %1 has an entry that is not valid: %2. It is ignored.\r\n"},
+    {MSG_NO_LISTEN_ADDRESS,
+     "The service has no valid address to listen on.\r\n"
+     "Please check the setting ListenAddresses.\r\n"},
     {MSG_MESSAGE_NOT_FOUND, "The message %1 cannot be found in %2.\r\n"},
     {MSG_CANNOT_WRITE_FILE, "Cannot create or write to file %1 for message from %2.\r\n"},
     {MSG_DNS_ID_MISMATCH, "Query ID mismatch in DNS response.  Sent %1, received %2.\r\n"},
@@ -33,6 +37,11 @@ const MessageEntry kMessages[] = {
     {MSG_DELIVERY_DEFERRED, "Delivery of message %1 is deferred: %2\r\n"},
     {MSG_ACCOUNTS_UNREADABLE,
      "The mail accounts cannot be read: %1. Local mail waits until they can.\r\n"},
+    {MSG_TLS_CERTIFICATE_LOADED, "The TLS certificate %1 is in use; it is valid until %2.\r\n"},
+    {MSG_TLS_CERTIFICATE_FAILED,
+     "The TLS certificate could not be loaded: %1\r\n"
+     "The certificate loaded before, if any, stays in use.\r\n"},
+    {MSG_TLS_NOT_OFFERED, "No TLS certificate is loaded: TLS is not offered.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

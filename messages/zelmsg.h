@@ -15,6 +15,8 @@ constexpr uint32_t MSG_NO_IP_ADDRESS = 0xC0000025;        // 37
 constexpr uint32_t MSG_LOG_OPEN_ERROR = 0xC0000026;       // 38
 constexpr uint32_t MSG_LOG_WRITE_ERROR = 0xC0000027;      // 39
 constexpr uint32_t MSG_INIT_FAILED = 0xC0000028;          // 40
+constexpr uint32_t MSG_BAD_SETTING_ENTRY = 0xC0000029;    // 41
+constexpr uint32_t MSG_NO_LISTEN_ADDRESS = 0xC000002A;    // 42
 constexpr uint32_t MSG_MESSAGE_NOT_FOUND = 0xC0000080;    // 128
 constexpr uint32_t MSG_CANNOT_WRITE_FILE = 0xC0000081;    // 129
 constexpr uint32_t MSG_DNS_ID_MISMATCH = 0xC0000082;      // 130
@@ -26,6 +28,9 @@ constexpr uint32_t MSG_INVALID_MESSAGE = 0xC0000088;      // 136
 constexpr uint32_t MSG_CANNOT_DELETE_FILE = 0xC0000089;   // 137 (delete marker text)
 constexpr uint32_t MSG_DELIVERY_DEFERRED = 0xC000008A;    // 138
 constexpr uint32_t MSG_ACCOUNTS_UNREADABLE = 0xC000008B;  // 139
+constexpr uint32_t MSG_TLS_CERTIFICATE_LOADED = 0xC00000A0;  // 160
+constexpr uint32_t MSG_TLS_CERTIFICATE_FAILED = 0xC00000A1;  // 161
+constexpr uint32_t MSG_TLS_NOT_OFFERED = 0xC00000A2;         // 162
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
 
 // Category names of the table (1 Server, 2 Operation, 3 Error).

@@ -1,9 +1,6 @@
 // localhost: see localhost.h.
 #include "net/localhost.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstdio>
 
 #include "platform/ascii.h"
@@ -13,14 +10,6 @@
 _LocalHostIPInfo LocalHostIPInfo;
 
 namespace {
-
-std::string DottedAddress(uint32_t address) {
-  in_addr a;
-  a.s_addr = address;
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return std::string(text).substr(0, kMaxIPInfoAddress);
-}
 
 // Step 1: the host name as gethostname gives it into its buffer (a longer
 // name fails, it is not cut) and the host entry of that name.
@@ -43,14 +32,29 @@ void NameFromAddress(_IPInfo &info) {
   }
 }
 
-// "[a.b.c.d]" names the entry of that address. The address must be followed
-// by "]" (or end the text): "[10.0.0.10]" is not 10.0.0.1.
+// "[a.b.c.d]" names the IPv4 entry of that address. The address must be
+// followed by "]" (or end the text): "[10.0.0.10]" is not 10.0.0.1.
 bool MatchDomainLiteral(std::string_view domain, const _IPInfo &entry) {
   std::string_view inner = domain.substr(1);
-  if (entry.Address.empty() || inner.substr(0, entry.Address.size()) != entry.Address)
+  if (entry.Address.empty() || !EntryAddress(entry).IsV4() ||
+      inner.substr(0, entry.Address.size()) != entry.Address)
     return false;
   inner.remove_prefix(entry.Address.size());
   return inner.empty() || inner.front() == ']';
+}
+
+constexpr std::string_view kIPv6Tag = "IPv6:";
+
+// The address of an "[IPv6:...]" literal (the "]" may be missing, as with
+// the IPv4 form); false for any other domain.
+bool ParseIPv6Literal(std::string_view domain, IpAddress *address) {
+  if (domain.size() < 1 + kIPv6Tag.size() || domain.front() != '[' ||
+      !EqualsNoCase(domain.substr(1, kIPv6Tag.size()), kIPv6Tag))
+    return false;
+  std::string_view text = domain.substr(1 + kIPv6Tag.size());
+  if (!text.empty() && text.back() == ']') text.remove_suffix(1);
+  // IPv6 text only: "[IPv6:10.0.0.1]" is no way to write an IPv4 address.
+  return text.find(':') != std::string_view::npos && ParseAddress(text, address);
 }
 
 bool MatchEntryNames(std::string_view domain, const _IPInfo &entry) {
@@ -73,6 +77,16 @@ bool GetHostNameFromRegistry(std::string &name) {
   return true;
 }
 
+IpAddress EntryAddress(const _IPInfo &entry) {
+  return entry.Ip.Valid() ? entry.Ip : IpV4(entry.IPAddr);
+}
+
+const _IPInfo *FindLocalAddress(const IpAddress &address) {
+  for (const _IPInfo &entry : LocalHostIPInfo.Entries)
+    if (EntryAddress(entry) == address) return &entry;
+  return nullptr;
+}
+
 void GetLocalHostIPInfo() {
   // Built aside and put in place whole, so the table is never half filled.
   _LocalHostIPInfo table;
@@ -84,11 +98,22 @@ void GetLocalHostIPInfo() {
       if (table.Entries.size() == kMaxLocalAddresses) break;
       _IPInfo info;
       info.IPAddr = address;
-      info.Address = DottedAddress(address);
+      info.Ip = IpV4(address);
+      info.Address = AddressText(info.Ip).substr(0, kMaxIPInfoAddress);
       info.Name = name.substr(0, kMaxIPInfoName);
       table.Entries.push_back(std::move(info));
     }
     for (_IPInfo &info : table.Entries) NameFromAddress(info);
+    std::vector<IpAddress> v6;
+    (void)GetLocalInterfaceAddresses6(v6);
+    for (const IpAddress &address : v6) {
+      if (table.Entries.size() == kMaxLocalAddresses) break;
+      _IPInfo info;
+      info.Ip = address;
+      info.Address = AddressText(address).substr(0, kMaxIPInfoAddress);
+      info.Name = name.substr(0, kMaxIPInfoName);
+      table.Entries.push_back(std::move(info));
+    }
   }
   LocalHostIPInfo = std::move(table);
 }
@@ -100,6 +125,11 @@ bool PartialDomainNameMatch(std::string_view partial, std::string_view full) {
 }
 
 const char *MatchLocalHostName(std::string_view domain) {
+  IpAddress literal;
+  if (ParseIPv6Literal(domain, &literal)) {
+    const _IPInfo *entry = FindLocalAddress(literal);
+    return entry != nullptr ? entry->Name.c_str() : nullptr;
+  }
   for (const _IPInfo &entry : LocalHostIPInfo.Entries) {
     bool match = !domain.empty() && domain.front() == '['
                      ? MatchDomainLiteral(domain, entry)

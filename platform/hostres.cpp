@@ -301,6 +301,26 @@ bool GetLocalInterfaceAddresses(std::vector<uint32_t> &addresses) {
   return true;
 }
 
+bool GetLocalInterfaceAddresses6(std::vector<IpAddress> &addresses) {
+  addresses.clear();
+  ifaddrs *list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  std::vector<IpAddress> loopback;
+  for (ifaddrs *i = list; i != nullptr; i = i->ifa_next) {
+    IpAddress a;
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET6 || !(i->ifa_flags & IFF_UP) ||
+        !FromSockaddr(i->ifa_addr, &a, nullptr))
+      continue;
+    std::vector<IpAddress> &into = (i->ifa_flags & IFF_LOOPBACK) ? loopback : addresses;
+    if (std::find(into.begin(), into.end(), a) == into.end()) into.push_back(a);
+  }
+  freeifaddrs(list);
+  for (const IpAddress &a : loopback)
+    if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a);
+  if (addresses.size() > kMaxHostEntryAddresses) addresses.resize(kMaxHostEntryAddresses);
+  return true;
+}
+
 long ZelGetHostByName(std::string_view name, HostEntry &entry) {
   entry = HostEntry();
   if (!name.empty() && name.back() == '.') name.remove_suffix(1);

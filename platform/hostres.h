@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/ipaddr.h"
 
 // A name server failed for now; the same question may be answered later.
 constexpr long ERROR_HOST_TRY_AGAIN = EAGAIN;
@@ -86,6 +87,8 @@ bool ZelGetHostName(std::string &name);
 // loopback addresses last; at most kMaxHostEntryAddresses. False when the
 // interfaces cannot be listed.
 bool GetLocalInterfaceAddresses(std::vector<uint32_t> &addresses);
+// The same for the interfaces' IPv6 addresses (link-local ones included).
+bool GetLocalInterfaceAddresses6(std::vector<IpAddress> &addresses);
 
 long ZelGetHostByName(std::string_view name, HostEntry &entry);
 long ZelGetHostByAddr(uint32_t address, HostEntry &entry);

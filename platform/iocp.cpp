@@ -257,17 +257,13 @@ Progress RecvStep(int fd, OVERLAPPED *ov) {
   }
 }
 
-// Sends head, file range and tail from where the operation stands. A plain
-// write is a transmission with only a head.
-Progress SendStep(int fd, OVERLAPPED *ov) {
+// One pass over head, file range and tail from where the operation stands.
+Progress SendPieces(int fd, OVERLAPPED *ov) {
   size_t total = ov->Length + ov->FileLength + ov->TailLength;
   while (ov->Done < total) {
     ssize_t n;
     if (ov->Done < ov->Length) {
-      // More to follow: let the head share a segment with the file.
-      int more = total > ov->Length ? MSG_MORE : 0;
-      n = send(fd, ov->Buffer + ov->Done, ov->Length - ov->Done,
-               MSG_NOSIGNAL | MSG_DONTWAIT | more);
+      n = send(fd, ov->Buffer + ov->Done, ov->Length - ov->Done, MSG_NOSIGNAL | MSG_DONTWAIT);
     } else if (ov->Done < ov->Length + ov->FileLength) {
       size_t into = ov->Done - ov->Length;
       off_t at = ov->Offset + static_cast<off_t>(into);
@@ -292,6 +288,22 @@ Progress SendStep(int fd, OVERLAPPED *ov) {
     return kFinished;
   }
   return kFinished;
+}
+
+// Sends head, file range and tail from where the operation stands. A plain
+// write is a transmission with only a head.
+//
+// A transmission is corked from its first byte to its last: head, file and
+// tail leave in as few segments as they fill, and the uncork pushes the
+// last partial one at once. Sent in pieces, the small tail behind the
+// file's last partial segment would wait (Nagle) for the peer's delayed
+// ACK, some 40 ms for every reply.
+Progress SendStep(int fd, OVERLAPPED *ov) {
+  bool corked = ov->Op == kOpTransmit;
+  if (corked && ov->Done == 0) (void)SetSocketCork(fd, true);
+  Progress p = SendPieces(fd, ov);
+  if (corked && p == kFinished) (void)SetSocketCork(fd, false);
+  return p;
 }
 
 Progress SocketStep(int fd, OVERLAPPED *ov) {

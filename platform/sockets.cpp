@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -25,19 +26,6 @@ constexpr size_t kMaxDottedLength = 15;
 bool Fail() {
   SetLastError(errno);
   return false;
-}
-
-sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = addr;
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-void SplitAddress(const sockaddr_in &sa, uint32_t *addr, uint16_t *port) {
-  if (addr != nullptr) *addr = sa.sin_addr.s_addr;
-  if (port != nullptr) *port = ntohs(sa.sin_port);
 }
 
 // Errors of accept(2) that belong to one connection, not to the listener:
@@ -112,17 +100,27 @@ bool FinishConnect(int fd, long long deadline) {
 
 }  // namespace
 
-int CreateTcpSocket() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int CreateTcpSocket(const IpAddress &family) {
+  int fd = socket(family.IsV6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) SetLastError(errno);
   return fd;
 }
 
-bool BindSocket(int fd, uint32_t addr, uint16_t port) {
+bool BindSocket(int fd, const IpAddress &addr, uint16_t port, bool v6Only) {
   int on = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return Fail();
-  sockaddr_in sa = MakeAddress(addr, port);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return Fail();
+  if (addr.IsV6()) {
+    // Set either way: the system default (net.ipv6.bindv6only) may say otherwise.
+    int only = v6Only ? 1 : 0;
+    if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) != 0) return Fail();
+  }
+  sockaddr_storage sa;
+  socklen_t len = ToSockaddr(addr, port, &sa);
+  if (len == 0) {
+    SetLastError(EAFNOSUPPORT);
+    return false;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0) return Fail();
   return true;
 }
 
@@ -131,23 +129,36 @@ bool ListenSocket(int fd, int backlog) {
   return true;
 }
 
-int CreateListener(uint32_t addr, uint16_t port, int backlog) {
-  int fd = CreateTcpSocket();
+int CreateListener(const IpAddress &addr, uint16_t port, int backlog, bool v6Only) {
+  int fd = CreateTcpSocket(addr);
   if (fd < 0) return -1;
-  if (BindSocket(fd, addr, port) && ListenSocket(fd, backlog)) return fd;
-  int code = errno;
+  if (BindSocket(fd, addr, port, v6Only) && ListenSocket(fd, backlog)) return fd;
+  long code = GetLastError();
   close(fd);
   SetLastError(code);
   return -1;
 }
 
-int AcceptSocket(int listenFd, uint32_t *peerAddr, uint16_t *peerPort) {
+bool DualStackAvailable() {
+  int fd = CreateListener(AnyAddress(AF_INET6), 0, 1);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+IpAddress AnyInterface() { return AnyAddress(DualStackAvailable() ? AF_INET6 : AF_INET); }
+
+int AcceptConnection(int listenFd, IpAddress *peer, uint16_t *peerPort) {
   for (;;) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     int fd = accept4(listenFd, reinterpret_cast<sockaddr *>(&sa), &len, SOCK_CLOEXEC);
     if (fd >= 0) {
-      SplitAddress(sa, peerAddr, peerPort);
+      IpAddress a;
+      uint16_t port = 0;
+      FromSockaddr(reinterpret_cast<sockaddr *>(&sa), &a, &port);
+      if (peer != nullptr) *peer = a;
+      if (peerPort != nullptr) *peerPort = port;
       return fd;
     }
     if (!IsTransientAcceptError(errno)) {
@@ -157,34 +168,117 @@ int AcceptSocket(int listenFd, uint32_t *peerAddr, uint16_t *peerPort) {
   }
 }
 
+bool IsAcceptResourceError(long code) {
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
 bool ShutdownListener(int fd) {
   if (shutdown(fd, SHUT_RDWR) != 0) return Fail();
   return true;
 }
 
-bool GetLocalAddress(int fd, uint32_t *addr, uint16_t *port) {
-  sockaddr_in sa{};
+namespace {
+
+// getsockname or getpeername, as an IpAddress.
+bool SocketName(int (*call)(int, sockaddr *, socklen_t *), int fd, IpAddress *addr,
+                uint16_t *port) {
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
-  if (getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return Fail();
-  if (sa.sin_family != AF_INET) {
+  if (call(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return Fail();
+  IpAddress a;
+  if (!FromSockaddr(reinterpret_cast<sockaddr *>(&sa), &a, port)) {
     SetLastError(EAFNOSUPPORT);
     return false;
   }
-  SplitAddress(sa, addr, port);
+  if (addr != nullptr) *addr = a;
   return true;
 }
 
-bool GetPeerAddress(int fd, uint32_t *addr, uint16_t *port) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return Fail();
-  if (sa.sin_family != AF_INET) {
+}  // namespace
+
+bool GetSocketAddress(int fd, IpAddress *addr, uint16_t *port) {
+  return SocketName(getsockname, fd, addr, port);
+}
+
+bool GetSocketPeer(int fd, IpAddress *addr, uint16_t *port) {
+  return SocketName(getpeername, fd, addr, port);
+}
+
+int ConnectSocket(const IpAddress &addr, uint16_t port, DWORD timeoutMs) {
+  long long deadline = DeadlineAfter(timeoutMs);
+  sockaddr_storage sa;
+  socklen_t len = ToSockaddr(addr, port, &sa);
+  if (len == 0) {
+    SetLastError(EAFNOSUPPORT);
+    return -1;
+  }
+  int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    SetLastError(errno);
+    return -1;
+  }
+  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), len) == 0 ||
+            (errno == EINPROGRESS ? FinishConnect(fd, deadline) : Fail());
+  if (ok && SetBlocking(fd, true)) return fd;
+  long code = GetLastError();
+  close(fd);
+  SetLastError(code);
+  return -1;
+}
+
+bool SetSocketCork(int fd, bool on) {
+  int value = on ? 1 : 0;
+  if (setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value) != 0) return Fail();
+  return true;
+}
+
+// ---- the IPv4 forms
+
+int CreateTcpSocket() { return CreateTcpSocket(AnyAddress(AF_INET)); }
+
+bool BindSocket(int fd, uint32_t addr, uint16_t port) { return BindSocket(fd, IpV4(addr), port); }
+
+int CreateListener(uint32_t addr, uint16_t port, int backlog) {
+  return CreateListener(IpV4(addr), port, backlog);
+}
+
+int AcceptSocket(int listenFd, uint32_t *peerAddr, uint16_t *peerPort) {
+  IpAddress peer;
+  int fd = AcceptConnection(listenFd, &peer, peerPort);
+  if (fd >= 0 && peerAddr != nullptr) *peerAddr = peer.V4();
+  return fd;
+}
+
+namespace {
+
+// The IPv4 address of an IpAddress form's answer.
+bool V4Of(bool ok, const IpAddress &a, uint32_t *addr) {
+  if (!ok) return false;
+  if (!a.IsV4()) {
     SetLastError(EAFNOSUPPORT);
     return false;
   }
-  SplitAddress(sa, addr, port);
+  if (addr != nullptr) *addr = a.V4();
   return true;
 }
+
+}  // namespace
+
+bool GetLocalAddress(int fd, uint32_t *addr, uint16_t *port) {
+  IpAddress a;
+  return V4Of(GetSocketAddress(fd, &a, port), a, addr);
+}
+
+bool GetPeerAddress(int fd, uint32_t *addr, uint16_t *port) {
+  IpAddress a;
+  return V4Of(GetSocketPeer(fd, &a, port), a, addr);
+}
+
+int ConnectSocket(uint32_t addr, uint16_t port, DWORD timeoutMs) {
+  return ConnectSocket(IpV4(addr), port, timeoutMs);
+}
+
+// ---- either kind
 
 std::string DottedAddress(uint32_t addr) {
   char text[INET_ADDRSTRLEN];
@@ -223,23 +317,6 @@ bool CloseSocketAbortive(int fd) {
   linger lg{1, 0};
   bool ok = setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) == 0 || Fail();
   return CloseSocket(fd) && ok;
-}
-
-int ConnectSocket(uint32_t addr, uint16_t port, DWORD timeoutMs) {
-  long long deadline = DeadlineAfter(timeoutMs);
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    SetLastError(errno);
-    return -1;
-  }
-  sockaddr_in sa = MakeAddress(addr, port);
-  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ||
-            (errno == EINPROGRESS ? FinishConnect(fd, deadline) : Fail());
-  if (ok && SetBlocking(fd, true)) return fd;
-  long code = GetLastError();
-  close(fd);
-  SetLastError(code);
-  return -1;
 }
 
 bool SendSocket(int fd, const char *data, size_t length, DWORD timeoutMs) {

@@ -41,7 +41,7 @@ ServiceStatusObject g_Service;
 // Only this many bytes fit a datagram name (sockaddr_un.sun_path).
 constexpr size_t kMaxSocketName = sizeof(sockaddr_un{}.sun_path);
 
-// The signals that carry controls; SIGHUP is taken only so it cannot kill us.
+// The signals that carry controls.
 constexpr int kControlSignals[] = {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP};
 
 class Fd {
@@ -71,7 +71,8 @@ DWORD ControlOfSignal(uint32_t sig) {
     case SIGINT: return SERVICE_CONTROL_STOP;
     case SIGUSR1: return SERVICE_CONTROL_PAUSE;
     case SIGUSR2: return SERVICE_CONTROL_CONTINUE;
-    default: return 0;  // SIGHUP: configuration is read only at start
+    case SIGHUP: return SERVICE_CONTROL_PARAMCHANGE;
+    default: return 0;
   }
 }
 
@@ -84,8 +85,9 @@ void Wake(int fd) {
 // that is not accepted yet is held, a pause or continue is dropped.
 LPHANDLER_FUNCTION TakeControl(DWORD control) {
   std::lock_guard<std::mutex> guard(g_Service.lock);
-  DWORD need = control == SERVICE_CONTROL_STOP ? SERVICE_ACCEPT_STOP
-                                                : SERVICE_ACCEPT_PAUSE_CONTINUE;
+  DWORD need = control == SERVICE_CONTROL_STOP          ? SERVICE_ACCEPT_STOP
+               : control == SERVICE_CONTROL_PARAMCHANGE ? SERVICE_ACCEPT_PARAMCHANGE
+                                                        : SERVICE_ACCEPT_PAUSE_CONTINUE;
   if ((g_Service.accepted & need) != 0 && g_Service.handler != nullptr) {
     if (control == SERVICE_CONTROL_STOP) g_Service.pendingStop = false;
     return g_Service.handler;

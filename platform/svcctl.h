@@ -6,7 +6,8 @@
 //  - a service is a unit file "<program>.service" in SystemdUnitDirectory(),
 //    written by CreateService and deleted by DeleteService;
 //  - controls are signals: SIGTERM and SIGINT stop, SIGUSR1 pauses, SIGUSR2
-//    continues, SIGHUP is consumed and ignored. The dispatcher blocks them in
+//    continues, SIGHUP asks for a reload (the parameter-change control;
+//    `ExecReload=` in the unit sends it). The dispatcher blocks them in
 //    the calling thread before it creates any thread, so every thread of the
 //    program inherits the mask, and one dispatcher thread takes them with
 //    signalfd and calls the registered handler;
@@ -40,11 +41,13 @@ constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
 constexpr DWORD SERVICE_CONTROL_CONTINUE = 3;
 constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
 constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SERVICE_CONTROL_PARAMCHANGE = 6;
 
 // The controls a service accepts in its status report.
 constexpr DWORD SERVICE_ACCEPT_STOP = 0x1;
 constexpr DWORD SERVICE_ACCEPT_PAUSE_CONTINUE = 0x2;
 constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 0x4;
+constexpr DWORD SERVICE_ACCEPT_PARAMCHANGE = 0x8;
 
 constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
 
@@ -73,9 +76,10 @@ bool StartedByServiceManager();
 // set, fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT when the service
 // manager did not start the process. True once serviceMain has returned.
 // A stop signal that arrives while the service does not yet accept stop
-// (start pending) is held and delivered as soon as it does; pause and
-// continue are dropped while not accepted. The signals stay blocked after
-// the return, so a late SIGTERM cannot turn a clean exit into a kill.
+// (start pending) is held and delivered as soon as it does; pause, continue
+// and reload are dropped while not accepted (a starting service reads its
+// configuration anyway). The signals stay blocked after the return, so a
+// late SIGTERM cannot turn a clean exit into a kill.
 bool StartServiceCtrlDispatcher(const char *serviceName, LPSERVICE_MAIN_FUNCTION serviceMain,
                                 bool foreground);
 

@@ -84,9 +84,11 @@ class ZelRunFlowTest(unittest.TestCase):
         self.domain = local[0] if local else self.host
 
     def test_seed_matches_the_readme(self):
+        listen = {args[0]: args[3:] for args in self.sets if args[1] == "ListenAddresses"}
         for service, port in README_PORTS.items():
             values = reg_values(self.seed, full_key(service_key(service)))
             self.assertEqual(values.get("PortNo"), port, service)
+            self.assertEqual(listen.get(service_key(service)), ["127.0.0.1"], service)
 
     def test_swaks_to_demo_then_poplib(self):
         self.mail.start()

@@ -394,10 +394,13 @@ class Service:
 
 
 class SmtpConnection:
-    """A raw SMTP client: exact bytes out, exact reply lines back."""
+    """A raw SMTP client: exact bytes out, exact reply lines back. source:
+    the client's own address (another loopback address, "127.0.0.9"), so a
+    test can be a different client."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=WAIT_SECONDS):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    def __init__(self, port, host="127.0.0.1", timeout=WAIT_SECONDS, source=None):
+        self.sock = socket.create_connection((host, port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
         self.timeout = timeout
         self.buffer = b""
 
@@ -580,9 +583,9 @@ class ServerOnPort:
             self.scratch.cleanup()
         return status
 
-    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS):
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None):
         """A connection whose greeting has been read into .greeting."""
-        conn = SmtpConnection(self.port, host, timeout)
+        conn = SmtpConnection(self.port, host, timeout, source)
         try:
             conn.greeting = conn.reply()
         except BaseException:

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -45,9 +46,18 @@ _IPInfo Entry(const char *address, const char *name, std::vector<std::string> al
   return e;
 }
 
+_IPInfo Entry6(const char *address, const char *name) {
+  _IPInfo e;
+  EXPECT_TRUE(ParseAddress(address, &e.Ip));
+  e.Address = address;
+  e.Name = name;
+  return e;
+}
+
 TEST(MatchLocalHostName, Table) {
   LocalHostIPInfo.Entries = {Entry("10.0.0.1", "one.example.test", {"alias.other.test"}),
-                             Entry("10.0.0.2", "two.example.test")};
+                             Entry("10.0.0.2", "two.example.test"),
+                             Entry6("fd00::2", "six.example.test")};
   struct Case {
     const char *domain;
     const char *want;   // null: no match
@@ -65,6 +75,15 @@ TEST(MatchLocalHostName, Table) {
       {"[10.0.0.3]", nullptr},
       {"[]", nullptr},
       {"", nullptr},
+      {"[IPv6:fd00::2]", "six.example.test"},
+      {"[ipv6:FD00:0:0::2]", "six.example.test"},   // any text of the address
+      {"[IPv6:fd00::2", "six.example.test"},
+      {"[IPv6:fd00::3]", nullptr},
+      {"[IPv6:fd00::2]x", nullptr},
+      {"[fd00::2]", nullptr},                       // IPv6 needs its tag
+      {"[IPv6:::ffff:10.0.0.2]", "two.example.test"},
+      {"[IPv6:10.0.0.2]", nullptr},                 // IPv4 needs no tag
+      {"[IPv6:]", nullptr},
   };
   for (const Case &c : cases) {
     const char *got = MatchLocalHostName(c.domain);
@@ -95,12 +114,20 @@ class LocalHostTable : public dnstest::ResolverTest {
   std::vector<uint32_t> own_;
 };
 
+// The IPv4 entries first, as ever, then the IPv6 ones, named with the host
+// name; a connection's local address finds its entry either way.
 TEST_F(LocalHostTable, NameFromHostnameAndDomain) {
+  std::vector<IpAddress> own6;
+  ASSERT_TRUE(GetLocalInterfaceAddresses6(own6));
   GetLocalHostIPInfo();
-  ASSERT_EQ(LocalHostIPInfo.Entries.size(), std::min(own_.size(), kMaxLocalAddresses));
+  ASSERT_EQ(LocalHostIPInfo.Entries.size(), std::min(own_.size() + own6.size(), kMaxLocalAddresses));
   for (size_t i = 0; i < LocalHostIPInfo.Entries.size(); ++i) {
     const _IPInfo &e = LocalHostIPInfo.Entries[i];
-    EXPECT_EQ(e.IPAddr, own_[i]);
+    IpAddress want = i < own_.size() ? IpV4(own_[i]) : own6[i - own_.size()];
+    EXPECT_EQ(e.IPAddr, want.V4());
+    EXPECT_EQ(EntryAddress(e), want);
+    EXPECT_EQ(e.Address, AddressText(want));
+    EXPECT_EQ(FindLocalAddress(want), &e);
     EXPECT_EQ(e.Name, "zeltest.example.test");
     EXPECT_TRUE(e.Alias.empty());
     EXPECT_LE(e.Address.size(), kMaxIPInfoAddress);
@@ -108,6 +135,11 @@ TEST_F(LocalHostTable, NameFromHostnameAndDomain) {
   EXPECT_STREQ(MatchLocalHostName("zeltest"), "zeltest.example.test");
   std::string literal = "[" + LocalHostIPInfo.Entries[0].Address + "]";
   EXPECT_STREQ(MatchLocalHostName(literal), "zeltest.example.test");
+  IpAddress loopback6;
+  ASSERT_TRUE(ParseAddress("::1", &loopback6));
+  if (std::find(own6.begin(), own6.end(), loopback6) != own6.end()) {
+    EXPECT_STREQ(MatchLocalHostName("[IPv6:::1]"), "zeltest.example.test");
+  }
 }
 
 TEST_F(LocalHostTable, EmptyWithoutADomain) {
@@ -172,7 +204,9 @@ TEST_F(LocalHostTable, AddressNamesFromDns) {
   UseServer(server);
   GetLocalHostIPInfo();
   ASSERT_FALSE(LocalHostIPInfo.Entries.empty());
-  for (const _IPInfo &e : LocalHostIPInfo.Entries) EXPECT_EQ(e.Name, "dns.example.test");
+  // IPv6 addresses are not looked up: they keep the host name.
+  for (const _IPInfo &e : LocalHostIPInfo.Entries)
+    EXPECT_EQ(e.Name, EntryAddress(e).IsV4() ? "dns.example.test" : "zeltest.example.test");
 }
 
 }  // namespace

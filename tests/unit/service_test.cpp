@@ -36,6 +36,7 @@ namespace {
 std::function<long()> g_InitHook;
 std::atomic<int> g_TermCalls{0};
 std::atomic<DWORD> g_LastUserControl{0};
+std::atomic<int> g_Reloads{0};
 
 constexpr ServiceHooks kTestHooks = {
     "ZELTEST",
@@ -45,6 +46,7 @@ constexpr ServiceHooks kTestHooks = {
     [] { ++g_TermCalls; },
     [](DWORD code) { g_LastUserControl = code; },
     [] { printf("addresses\n"); },
+    [] { ++g_Reloads; },
 };
 
 // Bounds every wait of these tests.
@@ -176,6 +178,7 @@ class ServiceTest : public testing::Test {
     g_InitHook = nullptr;
     g_TermCalls = 0;
     g_LastUserControl = 0;
+    g_Reloads = 0;
   }
   void TearDown() override { g_InitHook = nullptr; }
   std::string SocketPath() { return ZelPath("/notify.sock"); }
@@ -372,6 +375,7 @@ TEST_F(ServiceTest, ControlsFollowTheStateMachine) {
       {SERVICE_CONTROL_CONTINUE, kRunning, true},
       {SERVICE_CONTROL_CONTINUE, kRunning, true},
       {200, kRunning, true},
+      {SERVICE_CONTROL_PARAMCHANGE, kRunning, true},
   };
   for (const ControlStep &step : steps) {
     service_ctrl(step.control);
@@ -379,6 +383,7 @@ TEST_F(ServiceTest, ControlsFollowTheStateMachine) {
     EXPECT_EQ(gate->IsSet(), step.gateSet) << step.control;
   }
   EXPECT_EQ(g_LastUserControl.load(), 200u);
+  EXPECT_EQ(g_Reloads.load(), 1);
   EXPECT_EQ(g_TermCalls.load(), 0);
 
   service_ctrl(SERVICE_CONTROL_STOP);
@@ -464,6 +469,32 @@ TEST_F(ServiceTest, StopSignalDuringStartIsHeldUntilRunning) {
   EXPECT_EQ(reports[3], kRunning);
   EXPECT_EQ(reports[4], kStopPending);
   EXPECT_EQ(reports[5], kStopped);
+  EXPECT_EQ(g_TermCalls.load(), 1);
+}
+
+TEST_F(ServiceTest, HangUpReloadsOnlyOnceRunning) {
+  ScopedEnv notify("NOTIFY_SOCKET", nullptr);
+  static std::atomic<int> reloadsDuringStart{-1};
+  // A hang-up during the start is dropped (the start reads everything
+  // anyway); once running, each one is a reload. The helper thread inherits
+  // the blocked signals, so they all go to the dispatcher.
+  g_InitHook = [] {
+    kill(getpid(), SIGHUP);
+    Sleep(50);
+    reloadsDuringStart = g_Reloads.load();
+    std::thread([] {
+      for (int waited = 0; g_Reloads.load() == 0 && waited < kWaitMs; waited += 20) {
+        kill(getpid(), SIGHUP);
+        Sleep(20);
+      }
+      kill(getpid(), SIGTERM);
+    }).detach();
+    return 0L;
+  };
+  std::string output;
+  EXPECT_EQ(RunCommandLine({"zeltest", "-run"}, output), 0);
+  EXPECT_EQ(reloadsDuringStart.load(), 0);
+  EXPECT_GE(g_Reloads.load(), 1);
   EXPECT_EQ(g_TermCalls.load(), 1);
 }
 

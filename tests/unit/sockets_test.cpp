@@ -87,6 +87,57 @@ TEST(SocketsTest, ConnectAcceptExchangeAndAddresses) {
   EXPECT_EQ(std::string(buf, 8), "HELO x\r\n");
 }
 
+IpAddress Ip(const char *text) {
+  IpAddress a;
+  EXPECT_TRUE(ParseAddress(text, &a)) << text;
+  return a;
+}
+
+// "::" takes both families, and a client of either is seen as it is (an
+// IPv4 client as IPv4, not as ::ffff:a.b.c.d); IPv6 only when asked, which
+// leaves the port's IPv4 side to a listener of its own.
+TEST(SocketsTest, DualStackAndIPv6OnlyListeners) {
+  if (!DualStackAvailable()) GTEST_SKIP() << "this host has no IPv6";
+  EXPECT_TRUE(AnyInterface().IsV6());
+  UniqueFd dual(CreateListener(Ip("::"), 0, 5));
+  ASSERT_TRUE(dual.Valid()) << GetLastError();
+  uint16_t port = 0;
+  ASSERT_TRUE(GetSocketAddress(dual.Get(), nullptr, &port));
+  for (const char *text : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(text);
+    UniqueFd client(ConnectSocket(Ip(text), port, kWaitMs));
+    ASSERT_TRUE(client.Valid()) << GetLastError();
+    IpAddress peer, local, remote;
+    uint16_t peerPort = 0, clientPort = 0;
+    UniqueFd server(AcceptConnection(dual.Get(), &peer, &peerPort));
+    ASSERT_TRUE(server.Valid());
+    ASSERT_TRUE(GetSocketAddress(client.Get(), nullptr, &clientPort));
+    EXPECT_EQ(AddressText(peer), text);
+    EXPECT_EQ(peerPort, clientPort);
+    ASSERT_TRUE(GetSocketAddress(server.Get(), &local));
+    ASSERT_TRUE(GetSocketPeer(client.Get(), &remote));
+    EXPECT_EQ(AddressText(local), text);
+    EXPECT_EQ(AddressText(remote), text);
+    // The IPv4 forms answer for IPv4 alone.
+    uint32_t v4 = 1;
+    EXPECT_EQ(GetLocalAddress(server.Get(), &v4), peer.IsV4());
+    if (peer.IsV6()) {
+      EXPECT_EQ(GetLastError(), EAFNOSUPPORT);
+    }
+  }
+  dual.Reset();
+  UniqueFd only6(CreateListener(Ip("::"), port, 5, true));
+  ASSERT_TRUE(only6.Valid()) << GetLastError();
+  EXPECT_EQ(ConnectSocket(kLoopback, port, kWaitMs), -1);
+  UniqueFd only4(CreateListener(Ip("0.0.0.0"), port, 5));
+  EXPECT_TRUE(only4.Valid()) << GetLastError();
+  UniqueFd client4(ConnectSocket(kLoopback, port, kWaitMs));
+  EXPECT_TRUE(client4.Valid());
+  uint32_t peer4 = 0;
+  UniqueFd server4(AcceptSocket(only4.Get(), &peer4));
+  EXPECT_EQ(DottedAddress(peer4), "127.0.0.1");
+}
+
 TEST(SocketsTest, ShutdownListenerWakesBlockedAccept) {
   UniqueFd listener(CreateListener(0, 0, 5));
   ASSERT_TRUE(listener.Valid());

@@ -29,6 +29,18 @@ inline std::string AdmErrorText(long code) {
   return text;
 }
 
+// "zeladm: what" on standard error; the status of a wrong command line.
+inline int AdmUsage(const std::string &what) {
+  std::fprintf(stderr, "zeladm: %s\n", what.c_str());
+  return kAdmExitUsage;
+}
+
+// "zeladm: what: <system text>" on standard error; the status of a failure.
+inline int AdmFailed(const std::string &what, long code) {
+  std::fprintf(stderr, "zeladm: %s: %s\n", what.c_str(), AdmErrorText(code).c_str());
+  return kAdmExitFailure;
+}
+
 // Names and data as shown to the administrator: control bytes escaped.
 inline std::string AdmPrintable(std::string_view s) {
   std::string out;

@@ -34,16 +34,6 @@ const NamedValue kBounceActionNames[] = {
     {"none", kBounceActionNone}, {"sender", kBounceActionSender},
     {"address", kBounceActionAddress}};
 
-int Usage(const std::string &what) {
-  std::fprintf(stderr, "zeladm: %s\n", what.c_str());
-  return kAdmExitUsage;
-}
-
-int Failed(const std::string &what, long code) {
-  std::fprintf(stderr, "zeladm: %s: %s\n", what.c_str(), AdmErrorText(code).c_str());
-  return kAdmExitFailure;
-}
-
 // ---- checks of names and addresses --------------------------------------
 
 bool IsAtomChar(unsigned char c) {
@@ -267,7 +257,7 @@ bool OpenList(const char *name, RegKey &lists, RegKey &list) {
   if (rc == ERROR_FILE_NOT_FOUND)
     std::fprintf(stderr, "zeladm: there is no mailing list called %s\n", AdmPrintable(name).c_str());
   else if (rc != ERROR_SUCCESS)
-    Failed(std::string("cannot open list ") + AdmPrintable(name), rc);
+    AdmFailed(std::string("cannot open list ") + AdmPrintable(name), rc);
   return rc == ERROR_SUCCESS;
 }
 
@@ -275,11 +265,11 @@ bool OpenList(const char *name, RegKey &lists, RegKey &list) {
 template <typename Work>
 int InTransaction(Work work) {
   RegTransaction tx(RegTransaction::kWrite);
-  if (tx.Status() != ERROR_SUCCESS) return Failed("cannot open the registry", tx.Status());
+  if (tx.Status() != ERROR_SUCCESS) return AdmFailed("cannot open the registry", tx.Status());
   int status = work();
   if (status != kAdmExitOk) return status;
   long rc = tx.Commit();
-  return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot save the change", rc);
+  return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot save the change", rc);
 }
 
 // ---- commands ------------------------------------------------------------
@@ -287,7 +277,7 @@ int InTransaction(Work work) {
 int RunCreate(int argc, char **argv) {
   std::string why;
   if (!CheckNewListName(argv[1], why))
-    return Usage("list name \"" + AdmPrintable(argv[1]) + "\" " + why);
+    return AdmUsage("list name \"" + AdmPrintable(argv[1]) + "\" " + why);
   Changes c;
   StoredListSettings s;
   // A new list confirms joins and leaves by mail unless told otherwise.
@@ -307,7 +297,7 @@ int RunCreate(int argc, char **argv) {
     }
     if (rc == ERROR_SUCCESS) rc = WriteListSettings(list.get(), s, kListFieldsAll);
     if (rc == ERROR_SUCCESS) rc = BumpListVersions(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot create the list", rc);
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot create the list", rc);
   });
 }
 
@@ -322,7 +312,7 @@ int RunSet(int argc, char **argv) {
     if (!CheckCombination(s)) return kAdmExitUsage;
     long rc = WriteListSettings(list.get(), s, ChangedFields(c));
     if (rc == ERROR_SUCCESS) rc = BumpListVersions(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot change the list", rc);
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot change the list", rc);
   });
 }
 
@@ -334,13 +324,13 @@ int RunAddMember(int argc, char **argv) {
     if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
     bool added = false;
     long rc = AddListMembers(list.get(), member, added);
-    if (rc != ERROR_SUCCESS) return Failed("cannot add " + AdmPrintable(member), rc);
+    if (rc != ERROR_SUCCESS) return AdmFailed("cannot add " + AdmPrintable(member), rc);
     if (!added) {
       std::printf("%s is already a member of %s\n", AdmPrintable(member).c_str(), argv[1]);
       return kAdmExitOk;
     }
     rc = BumpListVersions(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot add " + AdmPrintable(member), rc);
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot add " + AdmPrintable(member), rc);
   });
 }
 
@@ -348,7 +338,7 @@ int RunDelMember(int argc, char **argv) {
   // Any stored member can be removed, also one the add checks would refuse.
   std::string_view a = argv[2];
   if (!CheckListName(argv[1])) return kAdmExitUsage;
-  if (!IsMemberKeyName(a)) return Usage("\"" + AdmPrintable(a) + "\" cannot be a member address");
+  if (!IsMemberKeyName(a)) return AdmUsage("\"" + AdmPrintable(a) + "\" cannot be a member address");
   return InTransaction([&] {
     RegKey lists, list;
     if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
@@ -358,7 +348,7 @@ int RunDelMember(int argc, char **argv) {
       return kAdmExitFailure;
     }
     if (rc == ERROR_SUCCESS) rc = BumpListVersions(lists.get(), list.get());
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot remove " + AdmPrintable(a), rc);
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot remove " + AdmPrintable(a), rc);
   });
 }
 
@@ -370,7 +360,7 @@ int RunDelete(int argc, char **argv) {
     list.Close();
     long rc = DeleteListKey(lists.get(), argv[1]);
     if (rc == ERROR_SUCCESS) rc = BumpListVersions(lists.get(), nullptr);
-    return rc == ERROR_SUCCESS ? kAdmExitOk : Failed("cannot delete the list", rc);
+    return rc == ERROR_SUCCESS ? kAdmExitOk : AdmFailed("cannot delete the list", rc);
   });
 }
 
@@ -457,7 +447,7 @@ int RunShow(int argc, char **argv) {
     std::printf("no mailing lists\n");
     return kAdmExitOk;
   }
-  if (argc == 1) return rc == ERROR_SUCCESS ? ShowAll(lists.get()) : Failed("cannot read", rc);
+  if (argc == 1) return rc == ERROR_SUCCESS ? ShowAll(lists.get()) : AdmFailed("cannot read", rc);
   if (!OpenList(argv[1], lists, list)) return kAdmExitFailure;
   ShowList(list.get());
   return kAdmExitOk;

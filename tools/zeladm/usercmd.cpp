@@ -45,11 +45,6 @@ const OptionSpec kOptions[] = {
     {"--controller", &Options::controller, nullptr},
 };
 
-int Usage(const char *what) {
-  std::fprintf(stderr, "zeladm: %s\n", what);
-  return kAdmExitUsage;
-}
-
 // Reads argv[first..argc-1] as options; allowed lists the ones this
 // subcommand takes (e.g. "--home --kind").
 bool ParseOptions(int argc, char **argv, int first, std::string_view allowed, Options &o) {
@@ -206,12 +201,12 @@ int RunAdd(int argc, char **argv) {
   rec.name = name;
   std::string why;
   if (o.kind != nullptr && !ParseAccountKind(o.kind, rec.kind))
-    return Usage("--kind must be user, group or alias");
+    return AdmUsage("--kind must be user, group or alias");
   if (o.home != nullptr && !CheckHomeDirectory(o.home, why))
-    return Usage(("home directory " + why).c_str());
+    return AdmUsage(("home directory " + why).c_str());
   rec.homeDirectory = o.home != nullptr ? o.home : "";
   bool withPassword = o.password != nullptr || o.passwordStdin;
-  if (withPassword && rec.kind != AccountKind::kUser) return Usage("only users have passwords");
+  if (withPassword && rec.kind != AccountKind::kUser) return AdmUsage("only users have passwords");
   if (withPassword && !HashPassword(o, rec.passwordHash)) return kAdmExitUsage;
   return Edit([&](AccountsData &data) {
     if (!ResolveDomain(data, domainArg, rec.domain)) return kAdmExitUsage;
@@ -252,7 +247,7 @@ int RunPasswd(int argc, char **argv) {
       !ParseOptions(argc, argv, 2, "--password --password-stdin", o))
     return kAdmExitUsage;
   if (o.password == nullptr && !o.passwordStdin)
-    return Usage("give --password or --password-stdin");
+    return AdmUsage("give --password or --password-stdin");
   if (!HashPassword(o, hash)) return kAdmExitUsage;
   return Edit([&](AccountsData &data) {
     std::string domain;
@@ -308,7 +303,7 @@ bool CheckIdentityOption(const char *label, const char *value, size_t maxLength)
 int RunSetIdentity(int argc, char **argv) {
   Options o;
   if (!ParseOptions(argc, argv, 1, "--computer --domain --controller", o)) return kAdmExitUsage;
-  if (o.computer == nullptr || o.domain == nullptr) return Usage("give --computer and --domain");
+  if (o.computer == nullptr || o.domain == nullptr) return AdmUsage("give --computer and --domain");
   std::string controller = o.controller != nullptr ? o.controller : "";
   if (controller.compare(0, 2, "\\\\") == 0) controller.erase(0, 2);
   if (!CheckIdentityOption("computer name", o.computer, kMaxIdentityNameLength) ||
@@ -317,7 +312,7 @@ int RunSetIdentity(int argc, char **argv) {
        !CheckIdentityOption("controller name", controller.c_str(), kMaxControllerNameLength)))
     return kAdmExitUsage;
   if (EqualsNoCase(o.computer, o.domain))
-    return Usage("the domain must differ from the computer");
+    return AdmUsage("the domain must differ from the computer");
   return Edit([&](AccountsData &data) {
     // Renaming moves the accounts along: local ones stay local.
     for (AccountRecord &a : data.accounts)

@@ -4,6 +4,7 @@
 //   zeladm reg ...    the registry (regcmd)
 //   zeladm user ...   the accounts file (usercmd)
 //   zeladm list ...   the mailing lists (listcmd)
+//   zeladm tls ...    the servers' TLS certificate (tlscmd)
 //   zeladm help       this list
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/listcmd.h"
 #include "tools/zeladm/regcmd.h"
+#include "tools/zeladm/tlscmd.h"
 #include "tools/zeladm/usercmd.h"
 
 namespace {
@@ -24,6 +26,8 @@ const AdmCommand kGroups[] = {
      "manage the accounts file ('zeladm user help')", 0, -1, RunUserCommand},
     {"list", "create|set|show|add-member|del-member|delete ...",
      "manage the mailing lists ('zeladm list help')", 0, -1, RunListCommand},
+    {"tls", "self-signed ...", "manage the servers' TLS certificate ('zeladm tls help')", 0, -1,
+     RunTlsCommand},
     {"help", "[GROUP]", "show this text, or a group's commands", 0, 1, RunHelp},
 };
 

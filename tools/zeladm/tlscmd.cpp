@@ -1,0 +1,151 @@
+// tlscmd: see tlscmd.h.
+#include "tools/zeladm/tlscmd.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/fileutils.h"
+#include "common/loadcfig.h"
+#include "common/zel.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/root.h"
+#include "platform/tls.h"
+#include "tools/zeladm/admcmd.h"
+
+namespace {
+
+constexpr int kDefaultDays = 365;
+// Ten years: beyond that a self-signed pair is forgotten, not renewed.
+constexpr int kMaxDays = 3650;
+constexpr const char *kDefaultCertificatePath = "/etc/zel/tls/cert.pem";
+constexpr const char *kDefaultKeyPath = "/etc/zel/tls/key.pem";
+constexpr mode_t kKeyMode = 0600;
+constexpr mode_t kCertificateMode = 0644;
+// A counter is read back as a signed number where a negative one means
+// missing; it restarts at 1 instead of growing into that range.
+constexpr DWORD kMaxCounter = 0x7FFFFFFF;
+
+struct Options {
+  std::string name, cert, key;
+  int days = kDefaultDays;
+};
+
+bool ParseDays(const char *text, int &days) {
+  char *end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || v < 1 || v > kMaxDays) return false;
+  days = static_cast<int>(v);
+  return true;
+}
+
+// False (with the message printed) when the command line is wrong.
+bool ParseOptions(int argc, char **argv, Options &o) {
+  for (int i = 1; i < argc; i += 2) {
+    const char *option = argv[i];
+    if (i + 1 >= argc) return AdmUsage(std::string(option) + " needs a value"), false;
+    const char *value = argv[i + 1];
+    if (std::strcmp(option, "--name") == 0) {
+      o.name = value;
+      if (!o.name.empty() && o.name.back() == '.') o.name.pop_back();
+      if (!IsTlsHostName(o.name))
+        return AdmUsage("\"" + AdmPrintable(value) + "\" is not a host name"), false;
+    } else if (std::strcmp(option, "--days") == 0) {
+      if (!ParseDays(value, o.days))
+        return AdmUsage("--days must be a number from 1 to " + std::to_string(kMaxDays)), false;
+    } else if (std::strcmp(option, "--cert") == 0 || std::strcmp(option, "--key") == 0) {
+      if (value[0] != '/' || std::strlen(value) > kMaxTlsFilePath)
+        return AdmUsage(std::string(option) + " must be an absolute path"), false;
+      if (std::strcmp(option, "--cert") == 0)
+        o.cert = value;
+      else
+        o.key = value;
+    } else {
+      return AdmUsage("unknown option \"" + AdmPrintable(option) + "\""), false;
+    }
+  }
+  if (o.name.empty()) return AdmUsage("--name HOST is required"), false;
+  if (o.cert.empty()) o.cert = ZelPath(kDefaultCertificatePath);
+  if (o.key.empty()) o.key = ZelPath(kDefaultKeyPath);
+  if (o.cert == o.key) return AdmUsage("--cert and --key must name different files"), false;
+  return true;
+}
+
+std::string DirectoryOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Both files are written and synced under temporary names first, so a
+// failure leaves the old pair (or nothing) behind; only then do they take
+// their names, the key first.
+int WritePair(const Options &o, const std::string &certificatePem, const std::string &keyPem) {
+  DurableFile key, certificate;
+  struct Step {
+    DurableFile &file;
+    const std::string &path;
+    const std::string &text;
+    mode_t mode;
+  } steps[] = {{key, o.key, keyPem, kKeyMode}, {certificate, o.cert, certificatePem, kCertificateMode}};
+  for (Step &s : steps) {
+    if (!CreateDirectoryRecursively(DirectoryOf(s.path)))
+      return AdmFailed("cannot create the directory of " + s.path, GetLastError());
+    if (!s.file.Create(s.path, ".zeladm-tls-", s.mode, "wb") || !s.file.Stream().Write(s.text) ||
+        !s.file.Commit())
+      return AdmFailed("cannot write " + s.path, GetLastError());
+  }
+  for (Step &s : steps) {
+    if (!s.file.Rename() || !SyncDirectory(DirectoryOf(s.path)))
+      return AdmFailed("cannot put " + s.path + " in place", GetLastError());
+  }
+  return kAdmExitOk;
+}
+
+long SetString(HKEY key, const char *name, const std::string &value) {
+  return RegSetValueEx(key, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+// The two values and the bumped counter, all or nothing.
+long SetTlsValues(const Options &o) {
+  RegTransaction tx(RegTransaction::kWrite);
+  RegKey suite;
+  long rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_ALL_ACCESS, suite.out(), nullptr);
+  DWORD version = 0;
+  QueryRegDword(suite.get(), "ConfigVersion", version);
+  version = version >= kMaxCounter ? 1 : version + 1;
+  if (rc == ERROR_SUCCESS) rc = SetString(suite.get(), kTlsCertificateFileValue, o.cert);
+  if (rc == ERROR_SUCCESS) rc = SetString(suite.get(), kTlsKeyFileValue, o.key);
+  if (rc == ERROR_SUCCESS)
+    rc = RegSetValueEx(suite.get(), "ConfigVersion", REG_DWORD, &version, sizeof version);
+  if (rc == ERROR_SUCCESS && tx.Status() == ERROR_SUCCESS) rc = tx.Commit();
+  return rc;
+}
+
+int SelfSigned(int argc, char **argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) return kAdmExitUsage;
+  std::string certificatePem, keyPem, why;
+  if (!MakeSelfSignedCertificate(o.name, o.days, certificatePem, keyPem, why)) {
+    std::fprintf(stderr, "zeladm: cannot make the certificate: %s\n", why.c_str());
+    return kAdmExitFailure;
+  }
+  if (int status = WritePair(o, certificatePem, keyPem); status != kAdmExitOk) return status;
+  if (long rc = SetTlsValues(o); rc != ERROR_SUCCESS)
+    return AdmFailed("the pair is written, but the registry values are not set", rc);
+  std::printf("certificate %s\nkey %s\nfor %s, valid for %d days; reload the services to use it\n",
+              o.cert.c_str(), o.key.c_str(), o.name.c_str(), o.days);
+  return kAdmExitOk;
+}
+
+const AdmCommand kTlsCommands[] = {
+    {"self-signed", "--name HOST [--days N] [--cert FILE] [--key FILE]",
+     "make a self-signed certificate and key and use them", 0, -1, SelfSigned},
+};
+
+}  // namespace
+
+int RunTlsCommand(int argc, char **argv) {
+  return DispatchAdmCommand("zeladm tls", kTlsCommands, argc - 1, argv + 1);
+}
