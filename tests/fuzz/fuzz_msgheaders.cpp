@@ -15,10 +15,9 @@
 #include "ZELDELIV/autoreply.h"
 #include "ZELDELIV/msgtext.h"
 #include "common/rfc822parse.h"
+#include "tests/fuzz/fuzzfile.h"
 
 namespace {
-
-std::string scratch;
 
 void CheckBound(const std::optional<std::string> &field) {
   if (field && field->size() > kMaxHeaderField) abort();
@@ -59,23 +58,12 @@ void FuzzRepliedToday(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  char tmpl[] = "/tmp/zel-fuzz-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  scratch = tmpl;
-  setenv("ZEL_ROOT", tmpl, 1);
-  atexit([] {
-    std::string cmd = "rm -rf '" + scratch + "'";
-    (void)!std::system(cmd.c_str());
-  });
+  FuzzScratch();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::string input = scratch + "/input.MSG";
-  {
-    std::ofstream f(input, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
-  }
+  std::string input = WriteFuzzInput(data, size, "input.MSG");
   FuzzHeaders(input);
   FuzzRepliedToday(std::string_view(reinterpret_cast<const char *>(data), size));
   return 0;
