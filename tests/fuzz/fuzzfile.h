@@ -11,8 +11,9 @@
 #include <fstream>
 #include <string>
 
+// Never destroyed: the removal at exit runs after static destructors would.
 inline const std::string &FuzzScratch() {
-  static const std::string root = [] {
+  static const std::string &root = *new std::string([] {
     char tmpl[] = "/tmp/zel-fuzz-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) abort();
     setenv("ZEL_ROOT", tmpl, 1);
@@ -21,7 +22,7 @@ inline const std::string &FuzzScratch() {
       (void)!std::system(cmd.c_str());
     });
     return std::string(tmpl);
-  }();
+  }());
   return root;
 }
 
