@@ -13,6 +13,7 @@
 #include "common/rfc822parse.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "net/localdomain.h"
 #include "platform/accounts.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
@@ -57,7 +58,7 @@ void ResolveRecipient(_tRcpInfo &r) {
   r.bIsLocalUser = 0;
   std::string local, domain;
   SplitAddress(r.Name, local, kMaxRecipientName, domain, kMaxRecipientName);
-  if (!domain.empty() && !IsLocalDomainName(domain)) return;
+  if (!domain.empty() && !IsLocalMailDomain(domain)) return;
   STRNCPY(r.OriginalAddress, r.Name, sizeof r.OriginalAddress);
   std::string bare = StripDown(local, kMaxRecipientName);
   std::string name = EqualsNoCase(bare, "postmaster") ? Postmaster : MapAddress(local, bare);

@@ -26,9 +26,6 @@
 
 namespace {
 
-// The data chain grows by doubling from 4 KiB up to 64 KiB a buffer.
-constexpr size_t kFirstDataBuffer = 4096;
-constexpr size_t kMaxDataBuffer = 65536;
 constexpr int kMessageFileAttempts = 10;
 constexpr size_t kMsgIdBufferSize = 64;
 constexpr DWORD kMsgIdWaitMs = 1000;
@@ -40,153 +37,109 @@ constexpr unsigned kDiskThreads = 2;
 
 _SmtpDialogue &Dlg(_Connection *conn) { return *static_cast<_SmtpDialogue *>(conn->Dialogue); }
 
-// ---- the end marker
+void FinishRefused(_Connection *conn, const char *reply);
 
-// Byte k of the stream, counted from the start of data; negative k reach
-// back into the tail of earlier reads.
-struct StreamView {
-  const char *tail;
-  size_t tailLength;
-  const char *data;
-  bool Has(long k) const { return k >= -static_cast<long>(tailLength); }
-  char At(long k) const { return k >= 0 ? data[k] : tail[tailLength + k]; }
-};
-
-bool EndsMarker(const StreamView &v, long k) {
-  // "\n.\n" (also the tail of "\r\n.\n") or "\r\n.\r\n", ending at k.
-  if (v.Has(k - 2) && v.At(k - 1) == '.' && v.At(k - 2) == '\n') return true;
-  return v.Has(k - 4) && v.At(k - 1) == '\r' && v.At(k - 2) == '.' && v.At(k - 3) == '\n' &&
-         v.At(k - 4) == '\r';
-}
-
-void KeepTail(char *tail, size_t *tailLength, const char *data, size_t length) {
-  char joined[8];
-  size_t n = 0;
-  for (size_t i = 0; i < *tailLength; ++i) joined[n++] = tail[i];
-  size_t from = length > 4 ? length - 4 : 0;
-  for (size_t i = from; i < length; ++i) joined[n++] = data[i];
-  size_t keep = n > 4 ? 4 : n;
-  memcpy(tail, joined + n - keep, keep);
-  *tailLength = keep;
-}
-
-// ---- the chain
-
-size_t ChainBytes(const _SmtpDialogue &dlg) {
-  size_t n = 0;
-  for (const _DataBuffer &b : dlg.Chain) n += b.Used - b.Start;
-  return n;
-}
-
-bool AppendBuffer(_SmtpDialogue &dlg, size_t capacity) {
-  _DataBuffer b;
-  b.Data.reset(new (std::nothrow) char[capacity]);
-  if (!b.Data) return false;
-  b.Capacity = capacity;
-  dlg.Chain.push_back(std::move(b));
-  return true;
-}
-
-// The header block: up to and including the "\n" that ends its last line,
-// the whole data when no blank line follows it. NUL bytes are left out.
-void ConsolidateHeader(_SmtpDialogue &dlg) {
-  dlg.Header.clear();
-  char prev1 = 0, prev2 = 0;   // the two bytes before the current one
-  size_t headerEnd = 0;        // bytes of the chain in the header
-  size_t seen = 0;
-  bool found = false;
-  for (const _DataBuffer &b : dlg.Chain) {
-    for (size_t i = b.Start; i < b.Used && !found; ++i, ++seen) {
-      char c = b.Data[i];
-      if (c == '\n' && prev1 == '\n') {
-        headerEnd = seen;          // the first "\n" of "\n\n"
-        found = true;
-      } else if (c == '\n' && prev1 == '\r' && prev2 == '\n') {
-        headerEnd = seen - 1;      // the "\n" of "\n\r\n"
-        found = true;
-      }
-      prev2 = prev1;
-      prev1 = c;
-    }
-    if (found) break;
-  }
-  if (!found) headerEnd = ChainBytes(dlg);
-  size_t left = headerEnd;
-  for (_DataBuffer &b : dlg.Chain) {
-    size_t take = std::min(left, b.Used - b.Start);
-    for (size_t i = 0; i < take; ++i)
-      if (b.Data[b.Start + i] != '\0') dlg.Header.push_back(b.Data[b.Start + i]);
-    b.Start += take;
-    left -= take;
-    if (left == 0) break;
-  }
+std::string RecipientFileName(const std::string &messageFile) {
+  size_t dot = messageFile.rfind('.');
+  if (dot == std::string::npos || messageFile.find('/', dot) != std::string::npos) return "";
+  return messageFile.substr(0, dot + 1) + "RCP";
 }
 
 // ---- the message file
 
-bool CreateMessageFileFor(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
+// Creates the message file, nameless until the message is whole, and picks
+// its identifier. An identifier whose message file or recipient file is
+// already there (handed out again, after the counter went back) is passed
+// over for the next one: nothing in the spool is ever replaced.
+bool CreateMessageFileFor(_SmtpDialogue &dlg) {
+  if (!dlg.MessageFile.Create(MailQueueDirectory, kMessageTempPrefix, kSpoolFileMode)) return false;
   for (int attempt = 0; attempt < kMessageFileAttempts; ++attempt) {
     char id[kMsgIdBufferSize];
     if (!CreateUniqueMsgId(id, sizeof id, kMsgIdWaitMs)) continue;
     std::string name = MailQueueDirectory + "/" + id + ".MSG";
-    int fd = CreateNewFile(name);
-    if (fd < 0) continue;
-    dlg.MessageFile = fd;
+    if (FileExists(name) || FileExists(RecipientFileName(name))) continue;
     dlg.MessageFileName = name;
     dlg.FileOffset = 0;
-    dlg.MessageId = "<" + CreateMessageIdFromFileName(name, conn->LocalHostName, kMaxMessageIdText) + ">";
+    dlg.MessageId =
+        "<" + CreateMessageIdFromFileName(name, dlg.LocalHostName, kMaxMessageIdText) + ">";
     return true;
   }
+  dlg.MessageFile.Discard();
   return false;
+}
+
+// Closes the message file and deletes it (a refused or failed message).
+void DropMessageFile(_SmtpDialogue &dlg) {
+  if (dlg.MessageFile.Valid()) EnginePort().Dissociate(dlg.MessageFile.Fd());
+  dlg.MessageFile.Discard();
+  if (dlg.bMessageFileNamed) DeleteFile(dlg.MessageFileName);
+  dlg.bMessageFileNamed = false;
+  dlg.MessageFileName.clear();
 }
 
 bool IsDottedAddress(const std::string &s) {
   return !s.empty() && s.find_first_not_of("0123456789.") == std::string::npos;
 }
 
-void QualifyReturnPath(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
+void QualifyReturnPath(_SmtpDialogue &dlg) {
   if (dlg.ReturnPath.empty() || *SkipLocalAddressPart(dlg.ReturnPath.c_str()) != '\0') return;
-  if (IsDottedAddress(conn->LocalHostName))
-    dlg.ReturnPath += "@[" + conn->LocalHostName + "]";
+  if (IsDottedAddress(dlg.LocalHostName))
+    dlg.ReturnPath += "@[" + dlg.LocalHostName + "]";
   else
-    dlg.ReturnPath += "@" + conn->LocalHostName;
+    dlg.ReturnPath += "@" + dlg.LocalHostName;
 }
 
-void BuildAddedLines(_Connection *conn, int receivedLines) {
-  _SmtpDialogue &dlg = Dlg(conn);
+void BuildAddedLines(_SmtpDialogue &dlg, int receivedLines) {
   std::string date = FormatHeaderDate(time(nullptr), true);
+  const std::string &header = dlg.Data.Header;
   std::string &a = dlg.AddedLines;
-  a = "Received: from " + LogSafeText(dlg.HeloName) + " (unverified [" + conn->PeerAddress + "]) by " +
-      conn->LocalHostName + "\r\n (TALVO ZELRECV " + ThisServiceVersion() + ") with SMTP id " +
+  a = "Received: from " + LogSafeText(dlg.HeloName) + " (unverified [" + dlg.PeerAddress +
+      "]) by " + dlg.LocalHostName + "\r\n (TALVO ZELRECV " + ThisServiceVersion() + ") with SMTP id " +
       dlg.MessageId + ";\r\n " + date + "\r\n";
-  if (!HeaderPresent(dlg.Header, "Date:") && receivedLines == 0) a += "Date: " + date + "\r\n";
-  if (!HeaderPresent(dlg.Header, "Message-ID:")) a += "Message-ID: " + dlg.MessageId + "\r\n";
+  if (!HeaderPresent(header, "Date:") && receivedLines == 0) a += "Date: " + date + "\r\n";
+  if (!HeaderPresent(header, "Message-ID:")) a += "Message-ID: " + dlg.MessageId + "\r\n";
   CutText(a, kMaxAddedLines);
 }
 
-void Refuse(_Connection *conn, const char *reply) {
-  ResetTransaction(Dlg(conn));
-  SendReply(conn, reply);
+// The header is whole: the message file, the checks on the header, and the
+// lines the receiver adds. The refusal's reply, or null.
+const char *OpenMessageFile(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  if (!CreateMessageFileFor(dlg)) return "452 Cannot create file for your message\r\n";
+  if (!EnginePort().Associate(dlg.MessageFile.Fd(), reinterpret_cast<uintptr_t>(conn)))
+    return "452 Cannot create completion port for your message\r\n";
+  int received = CountHeaderLines(dlg.Data.Header, "Received:");
+  if (received >= kMaxReceivedLines) return "554 too many Received: headers\r\n";
+  if (received == 0) QualifyReturnPath(dlg);
+  BuildAddedLines(dlg, received);
+  return nullptr;
 }
 
+// Starts the next write of the queue; the last write of the message makes
+// the file durable before it completes.
 bool StartNextWrite(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
   auto [data, length] = dlg.WriteQueue[dlg.WriteIndex];
-  bool last = dlg.WriteIndex + 1 == dlg.WriteQueue.size();
+  bool last = dlg.WriteIndex + 1 == dlg.WriteQueue.size() && dlg.Data.bEnded;
   dlg.Op = kOpFileWrite;
-  return EnginePort().WriteFile(dlg.MessageFile, data, length, dlg.FileOffset, last,
+  return EnginePort().WriteFile(dlg.MessageFile.Fd(), data, length, dlg.FileOffset, last,
                                 &dlg.FileOverlapped);
 }
 
-void QueueMessageWrites(_SmtpDialogue &dlg) {
+// Writes what the data left to write: on the first call the added lines
+// and the header too. At the end of the data there is always a last write,
+// even of nothing, because it carries the sync.
+void WriteMessageData(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  _SmtpData &data = dlg.Data;
   dlg.WriteQueue.clear();
   dlg.WriteIndex = 0;
-  dlg.WriteQueue.emplace_back(dlg.AddedLines.data(), dlg.AddedLines.size());
-  if (!dlg.Header.empty()) dlg.WriteQueue.emplace_back(dlg.Header.data(), dlg.Header.size());
-  for (const _DataBuffer &b : dlg.Chain)
-    if (b.Used > b.Start) dlg.WriteQueue.emplace_back(b.Data.get() + b.Start, b.Used - b.Start);
+  if (dlg.FileOffset == 0) {
+    dlg.WriteQueue.emplace_back(dlg.AddedLines.data(), dlg.AddedLines.size());
+    if (!data.Header.empty()) dlg.WriteQueue.emplace_back(data.Header.data(), data.Header.size());
+  }
+  if (data.Used > 0 || data.bEnded) dlg.WriteQueue.emplace_back(data.Buffer.get(), data.Used);
+  if (!StartNextWrite(conn)) FinishRefused(conn, "452 Cannot write to message file\r\n");
 }
 
 // ---- queueing: the recipient file, off the workers
@@ -197,12 +150,6 @@ void RecipientLines(const _SmtpDialogue &dlg, TextFile &f) {
   f.Printf("Return-path: %s\n", dlg.ReturnPath.c_str());
   for (auto r = dlg.Recipients.rbegin(); r != dlg.Recipients.rend(); ++r)
     f.Printf("Recipient: %s\n", r->Address.c_str());
-}
-
-std::string RecipientFileName(const std::string &messageFile) {
-  size_t dot = messageFile.rfind('.');
-  if (dot == std::string::npos || messageFile.find('/', dot) != std::string::npos) return "";
-  return messageFile.substr(0, dot + 1) + "RCP";
 }
 
 // Writes the recipient file whole and durable under a temporary name, then
@@ -217,7 +164,9 @@ const char *WriteRecipientFile(const _SmtpDialogue &dlg) {
   DirLock lock;
   if (!lock.Lock(MailQueueDirectory.c_str(), kRecipientLockMs))
     return "452 Cannot lock directory for recipients file\r\n";
-  if (!f.Rename()) return "452 Cannot create recipients file\r\n";
+  // Never over a recipient file already there: that one queues another
+  // message whose identifier this one must not take over.
+  if (!f.Rename(true)) return "452 Cannot create recipients file\r\n";
   lock.Unlock();
   if (!SyncDirectory(MailQueueDirectory)) {
     DeleteFile(name);
@@ -240,9 +189,11 @@ std::string InlogTime() {
 
 void WriteInlogLine(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
-  std::string line = dlg.MessageId + " " + InlogTime() + conn->PeerAddress + " " + LogSafeText(dlg.HeloName) +
-                     " " + (dlg.ReturnPath.empty() ? "-" : dlg.ReturnPath);
-  for (auto r = dlg.Recipients.rbegin(); r != dlg.Recipients.rend(); ++r) line += " " + r->Address;
+  std::string line = dlg.MessageId + " " + InlogTime() + dlg.PeerAddress + " " +
+                     LogSafeText(dlg.HeloName) + " " +
+                     (dlg.ReturnPath.empty() ? "-" : LogSafeText(dlg.ReturnPath));
+  for (auto r = dlg.Recipients.rbegin(); r != dlg.Recipients.rend(); ++r)
+    line += " " + LogSafeText(r->Address);
   CutText(line, kMaxInlogLine - 1);
   line += "\n";
   LogTransactionToFile(MailInlogEnabled, MailInlogDirectory,
@@ -255,7 +206,7 @@ void QueueMessage(_Connection *conn) {
   if (failure == nullptr) {
     dlg.Reply = "250 Message received OK\r\n";
     WriteInlogLine(conn);
-    dlg.MessageFileName.clear();   // queued: the reset must keep the file
+    dlg.bMessageFileNamed = false;   // queued: the reset must keep the file
   } else {
     dlg.Reply = failure;
   }
@@ -303,24 +254,22 @@ void StartQueueing(_Connection *conn) {
   q.Ready.notify_one();
 }
 
-}  // namespace
-
-bool FindEndOfData(char *tail, size_t *tailLength, const char *data, size_t length,
-                   size_t *endOffset) {
-  StreamView v{tail, *tailLength, data};
-  const char *p = data;
-  while (const void *nl = memchr(p, '\n', length - (p - data))) {
-    long k = static_cast<const char *>(nl) - data;
-    if (EndsMarker(v, k)) {
-      *endOffset = static_cast<size_t>(k) + 1;
-      KeepTail(tail, tailLength, data, *endOffset);
-      return true;
-    }
-    p = static_cast<const char *>(nl) + 1;
+// A refused message: its file goes at once, the rest of the data is read
+// and dropped, and the refusal answers the end of the data.
+void FinishRefused(_Connection *conn, const char *reply) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  RefuseData(dlg.Data, reply);
+  DropMessageFile(dlg);
+  if (!dlg.Data.bEnded) {
+    StartDataRead(conn);
+    return;
   }
-  KeepTail(tail, tailLength, data, length);
-  return false;
+  std::string answer = dlg.Data.Refusal;
+  ResetTransaction(dlg);
+  SendReply(conn, answer);
 }
+
+}  // namespace
 
 bool HeaderPresent(const std::string &header, const char *name) {
   size_t n = strlen(name);
@@ -338,59 +287,24 @@ int CountHeaderLines(const std::string &header, const char *name) {
   return count;
 }
 
-bool DataReadBuffer(_SmtpDialogue &dlg, char **buffer, size_t *room) {
-  if (dlg.Chain.empty()) {
-    if (!AppendBuffer(dlg, kFirstDataBuffer)) return false;
-  } else if (dlg.Chain.back().Used == dlg.Chain.back().Capacity) {
-    if (!AppendBuffer(dlg, std::min(dlg.Chain.back().Capacity * 2, kMaxDataBuffer))) return false;
-  }
-  _DataBuffer &b = dlg.Chain.back();
-  *buffer = b.Data.get() + b.Used;
-  *room = b.Capacity - b.Used;
-  return true;
-}
-
-bool DataBytes(_Connection *conn, DWORD bytes) {
+// The acceptance pipeline, one step per completion: data in, header held,
+// file opened, buffers written, file closed, recipient file, reply.
+void MessageDataBytes(_Connection *conn, DWORD bytes) {
   _SmtpDialogue &dlg = Dlg(conn);
-  _DataBuffer &b = dlg.Chain.back();
-  const char *fresh = b.Data.get() + b.Used;
-  b.Used += bytes;
-  size_t end = 0;
-  bool ended = FindEndOfData(dlg.Tail, &dlg.TailLength, fresh, bytes, &end);
-  if (ended) {
-    // What follows the end marker is the start of the next command.
-    dlg.Pending.insert(0, fresh + end, bytes - end);
-    b.Used -= bytes - end;
+  _SmtpData &data = dlg.Data;
+  size_t consumed = 0;
+  bool wasHeaderDone = data.bHeaderDone;
+  TakeDataBytes(data, data.ReadBuffer.get(), bytes, MaxMessageSize, &consumed);
+  // What follows the end marker is the start of the next command.
+  if (consumed < bytes) dlg.Pending.insert(0, data.ReadBuffer.get() + consumed, bytes - consumed);
+  if (data.Refusal != nullptr) return FinishRefused(conn, data.Refusal);
+  if (!data.bHeaderDone) return StartDataRead(conn);
+  if (!wasHeaderDone) {
+    if (const char *refusal = OpenMessageFile(conn)) return FinishRefused(conn, refusal);
+    return WriteMessageData(conn);
   }
-  dlg.DataBytes += ended ? end : bytes;
-  if (MaxMessageSize != 0 && dlg.DataBytes > MaxMessageSize) dlg.bTooBig = true;
-  if (dlg.bTooBig) {
-    // Read on to the end, storing nothing: one buffer is reused.
-    dlg.Chain.erase(dlg.Chain.begin(), dlg.Chain.end() - 1);
-    dlg.Chain.back().Start = dlg.Chain.back().Used = 0;
-  }
-  return ended;
-}
-
-void AcceptMessage(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
-  if (dlg.bTooBig) return Refuse(conn, "552 Message exceeds fixed maximum message size\r\n");
-  if (dlg.Chain.empty() || dlg.Chain.front().Used == dlg.Chain.front().Start)
-    return Refuse(conn, "554 Message is empty\r\n");
-  if (!CreateMessageFileFor(conn)) return Refuse(conn, "452 Cannot create file for your message\r\n");
-  if (!EnginePort().Associate(dlg.MessageFile, reinterpret_cast<uintptr_t>(conn)))
-    return Refuse(conn, "452 Cannot create completion port for your message\r\n");
-  ConsolidateHeader(dlg);
-  if (dlg.Header.empty() && ChainBytes(dlg) == 0)
-    return Refuse(conn, "554 Message headers cannot be consolidated\r\n");
-  int received = CountHeaderLines(dlg.Header, "Received:");
-  if (received >= kMaxReceivedLines) return Refuse(conn, "554 too many Received: headers\r\n");
-  if (received == 0) QualifyReturnPath(conn);
-  BuildAddedLines(conn, received);
-  dlg.Reply.clear();
-  dlg.State = kStateFileWritten;
-  QueueMessageWrites(dlg);
-  if (!StartNextWrite(conn)) Refuse(conn, "452 Cannot write to message file\r\n");
+  if (data.bEnded || DataReadRoom(data) < kDataReadSize) return WriteMessageData(conn);
+  StartDataRead(conn);
 }
 
 void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
@@ -401,38 +315,29 @@ void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
     SendReply(conn, reply);
     return;
   }
-  if (!ok) return Refuse(conn, "452 Cannot write message to disk\r\n");
+  if (!ok) return FinishRefused(conn, "452 Cannot write message to disk\r\n");
   dlg.FileOffset += bytes;
   if (++dlg.WriteIndex < dlg.WriteQueue.size()) {
-    if (!StartNextWrite(conn)) Refuse(conn, "452 Cannot write to message file\r\n");
+    if (!StartNextWrite(conn)) FinishRefused(conn, "452 Cannot write to message file\r\n");
     return;
   }
-  int fd = dlg.MessageFile;
-  dlg.MessageFile = -1;
-  EnginePort().Dissociate(fd);
-  if (close(fd) != 0) return Refuse(conn, "452 Error closing message file\r\n");
+  dlg.Data.Used = 0;
+  if (!dlg.Data.bEnded) return StartDataRead(conn);
+  // Whole and on disk: the file gets its name, never over another's.
+  EnginePort().Dissociate(dlg.MessageFile.Fd());
+  if (!dlg.MessageFile.Link(dlg.MessageFileName))
+    return FinishRefused(conn, "452 Cannot create file for your message\r\n");
+  dlg.bMessageFileNamed = true;
+  if (!dlg.MessageFile.Close()) return FinishRefused(conn, "452 Error closing message file\r\n");
+  dlg.State = kStateFileWritten;
   StartQueueing(conn);
 }
 
 void DiscardMessage(_SmtpDialogue &dlg) {
-  dlg.Chain.clear();
-  dlg.DataBytes = 0;
-  dlg.bTooBig = false;
-  // A virtual line end before the data: a first line of "." ends it.
-  memcpy(dlg.Tail, "\r\n", 2);
-  dlg.TailLength = 2;
-  dlg.Header.clear();
+  EndData(dlg.Data);
   dlg.AddedLines.clear();
   dlg.WriteQueue.clear();
   dlg.WriteIndex = 0;
-  if (dlg.MessageFile >= 0) {
-    EnginePort().Dissociate(dlg.MessageFile);
-    close(dlg.MessageFile);
-    dlg.MessageFile = -1;
-  }
-  if (!dlg.MessageFileName.empty()) {
-    DeleteFile(dlg.MessageFileName);
-    dlg.MessageFileName.clear();
-  }
+  DropMessageFile(dlg);
   dlg.MessageId.clear();
 }

@@ -1,37 +1,36 @@
-// msgaccept: message acceptance after DATA: the end-of-data test, the
-// checks on the message, the trace and missing header lines the receiver
-// adds, the message file written through the completion port, and the
-// recipient file that queues the message.
+// msgaccept: message acceptance after DATA: the message file, written as
+// the data arrives, with the receiver's trace and missing header lines in
+// front of the header; the checks on the message; and the recipient file
+// that queues it.
 //
-// What the peer sends is untrusted: the data is kept in a chain of buffers
-// bounded by MaxMessageSize (a larger message is read to its end and
-// refused), the header is searched only up to its blank line.
+// The data comes through smtpdata's bounded buffer: the header is held
+// until its blank line, then the file is created, the added lines and the
+// header are written, and the body follows buffer by buffer (one file write
+// outstanding at a time, on the completion port's file threads). A message
+// that is refused part-way (too large, too many hops, the disk full) is
+// read on to its end, its file is deleted at once, and the refusal is the
+// reply to the end of data.
 //
 // Crash safety: "250 Message received OK" is sent only once the message
 // file, the recipient file and their directory entries are on disk. The
 // recipient file appears under its name whole, so the delivery agent never
 // sees a half-written envelope, and a message file without one is not
-// queued.
+// queued. Neither file ever replaces one already there: the message file
+// is created create-new, a name whose recipient file exists is passed over
+// for a fresh identifier, and the recipient file gets its name by a
+// no-replace rename.
 #pragma once
 
 #include "ZELRECV/smtpdlg.h"
 
-// The buffer the next data read fills; false when memory runs out.
-bool DataReadBuffer(_SmtpDialogue &dlg, char **buffer, size_t *room);
-// Takes bytes just read into the data buffer; true when the end of the
-// data was seen (bytes behind the end marker go back to Pending).
-bool DataBytes(_Connection *conn, DWORD bytes);
-// State 2: turns the data into a message file and starts writing it, or
-// refuses it with its reply.
-void AcceptMessage(_Connection *conn);
+// A read of message data completed: stores it, writes what is due, and at
+// the end of the data queues the message or sends the refusal.
+void MessageDataBytes(_Connection *conn, DWORD bytes);
 // A message file write or the queueing completed.
 void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok);
 // Frees the data, closes the message file and deletes it if still held.
 void DiscardMessage(_SmtpDialogue &dlg);
 
-// Helpers exposed for tests: the end marker in a stream of reads, and the
-// header search.
-bool FindEndOfData(char *tail, size_t *tailLength, const char *data, size_t length,
-                   size_t *endOffset);
+// The header search, exposed for tests.
 bool HeaderPresent(const std::string &header, const char *name);
 int CountHeaderLines(const std::string &header, const char *name);

@@ -1,6 +1,8 @@
 // recvcfg: see recvcfg.h.
 #include "ZELRECV/recvcfg.h"
 
+#include <iterator>
+
 #include "common/loadcfig.h"
 #include "common/pconfig.h"
 #include "common/zel.h"
@@ -13,6 +15,10 @@ bool CheckLocalRecipient = false;
 std::atomic<bool> MailInlogEnabled{false};
 DWORD MaxMessageSize = kDefaultMaxMessageSize;
 DWORD IdleTimeout = kDefaultIdleTimeout;
+DWORD MaxRecipients = kDefaultMaxRecipients;
+NetworkList RelayClientNetworks;
+
+const char *const kDefaultRelayClients[2] = {"127.0.0.0/8", "::1"};
 std::vector<IpAddress> ListenAddresses;
 DWORD MaxConnections = kDefaultMaxConnections;
 DWORD MaxConnectionsPerClient = kDefaultMaxConnectionsPerClient;
@@ -26,15 +32,27 @@ bool ReadFlag(HKEY key, const char *name) {
   return v != 0;
 }
 
+// RelayClients: absent (or unreadable) means this computer alone; a value
+// that is present, even empty, is taken as written.
+void LoadRelayClients(HKEY params, std::vector<std::string> *bad) {
+  std::vector<std::string> entries(std::begin(kDefaultRelayClients),
+                                   std::end(kDefaultRelayClients));
+  if (params != nullptr) QueryRegMultiString(params, "RelayClients", kRelayClientsBytes, entries);
+  ParseNetworkList(entries, &RelayClientNetworks, bad);
+}
+
 }  // namespace
 
-void LoadReceiverSettings(std::string *incomingName) {
+void LoadReceiverSettings(std::string *incomingName, std::vector<std::string> *badRelayClients) {
   *incomingName = kIncomingDir;
   MailQueueDirectory = SpoolPath(kIncomingDir);
   MailInlogDirectory = SpoolPath(kInlogDir);
   ListenAddresses = DefaultListenAddresses();
   RegKey params;
-  if (OpenParametersKey(params) != ERROR_SUCCESS) return;
+  if (OpenParametersKey(params) != ERROR_SUCCESS) {
+    LoadRelayClients(nullptr, badRelayClients);
+    return;
+  }
   std::string queueDir;
   if (QueryRegString(params.get(), "MailQueueDir", kMaxPath, queueDir) && !queueDir.empty()) {
     *incomingName = queueDir;
@@ -49,6 +67,8 @@ void LoadReceiverSettings(std::string *incomingName) {
   QueryRegDword(params.get(), "MaxMessageSize", MaxMessageSize);
   DWORD idle = IdleTimeout;
   if (QueryRegDword(params.get(), "Timeout", idle) && idle != 0) IdleTimeout = idle;
+  QueryRegDword(params.get(), "MaxRecipients", MaxRecipients);
+  LoadRelayClients(params.get(), badRelayClients);
   LoadListenAddresses(params.get(), &ListenAddresses);
   QueryRegDword(params.get(), "MaxConnections", MaxConnections);
   QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);

@@ -12,7 +12,7 @@
 #include "common/rfc822parse.h"
 #include "common/service.h"
 #include "common/str.h"
-#include "net/localhost.h"
+#include "net/localdomain.h"
 
 namespace {
 
@@ -30,74 +30,47 @@ const char *SkipSpace(const char *p) {
 // The argument of a four-letter command: behind it, white space skipped.
 const char *Argument(const _SmtpDialogue &dlg) { return SkipSpace(dlg.Line + 4); }
 
-// ---- reads
-
-void StartCommandRead(_Connection *conn, bool reset);
-
-// Moves pending bytes into buf (at most room) and posts them as a read.
-bool FeedPending(_Connection *conn, char *buf, size_t room) {
-  _SmtpDialogue &dlg = Dlg(conn);
-  size_t n = std::min(room, dlg.Pending.size());
-  memcpy(buf, dlg.Pending.data(), n);
-  dlg.Pending.erase(0, n);
-  return PostReadCompletion(conn, static_cast<DWORD>(n));
+void SetReply(_SmtpDialogue &dlg, std::string reply, int nextState = kStateReplyPending) {
+  CutText(reply, kMaxReplyLength);
+  dlg.Reply = std::move(reply);
+  dlg.State = nextState;
 }
-
-void StartCommandRead(_Connection *conn, bool reset) {
-  _SmtpDialogue &dlg = Dlg(conn);
-  dlg.Op = kOpCommandRead;
-  if (reset) {
-    dlg.LineLength = 0;
-    dlg.bLineComplete = false;
-  }
-  char *buf = dlg.Line + dlg.LineLength;
-  size_t room = kMaxLineLength - dlg.LineLength;
-  if (!dlg.Pending.empty()) {
-    FeedPending(conn, buf, room);
-    return;
-  }
-  StartSocketRead(conn, buf, room);
-}
-
-// A read of command bytes completed: is the line whole?
-void CommandBytes(_Connection *conn, DWORD bytes);
 
 // ---- the commands
 
-void CmdHelo(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
+void CmdHelo(_SmtpDialogue &dlg) {
   std::string name = BoundedCopy(Argument(dlg), kMaxHeloName);
   size_t ws = name.find_first_of(" \t\r\n\v\f");
   if (ws != std::string::npos) name.resize(ws);
   ResetTransaction(dlg);
   dlg.HeloName = name;
   dlg.bHeloSeen = true;
-  SendReply(conn, "250 OK\r\n");
+  SetReply(dlg, "250 OK\r\n");
 }
 
-void CmdQuit(_Connection *conn) {
-  SendReply(conn, "221 " + conn->LocalHostName + " closing\r\n", kStateQuitting);
+void CmdQuit(_SmtpDialogue &dlg) {
+  SetReply(dlg, "221 " + dlg.LocalHostName + " closing\r\n", kStateQuitting);
 }
 
-void CmdMail(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
+void CmdMail(_SmtpDialogue &dlg) {
   if (!dlg.bHeloSeen) {
-    SendReply(conn, "503 You must send a HELO command first\r\n");
+    SetReply(dlg, "503 You must send a HELO command first\r\n");
     return;
   }
   std::string address, offending;
   if (!ParsePath(dlg.Line, kMaxLineLength, address, offending)) {
-    SendReply(conn, "501 Syntax error in address " + offending + "\r\n");
+    SetReply(dlg, "501 Syntax error in address " + offending + "\r\n");
     return;
   }
   // A return path that does not fit its record is refused, not cut: a cut
   // one would send failure reports to somebody else.
   if (address.size() > kMaxReturnPathText) {
-    SendReply(conn, "501 Syntax error in address " + address + "\r\n");
+    SetReply(dlg, "501 Syntax error in address " + address + "\r\n");
     return;
   }
   dlg.ReturnPath = address;
-  SendReply(conn, "250 " + address + " OK\r\n");
+  dlg.bInTransaction = true;
+  SetReply(dlg, "250 " + address + " OK\r\n");
 }
 
 // The domain behind the "@" as the local test sees it.
@@ -116,11 +89,17 @@ std::string DomainOf(const std::string &address) {
   return domain;
 }
 
+// An address without a domain is local; one with a domain is local when
+// the domain is one this computer delivers.
 bool IsLocalAddress(const std::string &address) {
   const char *at = SkipLocalAddressPart(address.c_str());
   if (*at != '@') return true;
-  return MatchLocalHostName(DomainOf(address)) != nullptr;
+  return IsLocalMailDomain(DomainOf(address));
 }
+
+// Mail that is not local is relayed for clients inside RelayClients, and
+// for nobody while ProhibitMailRelay is set.
+bool MayRelay(const _SmtpDialogue &dlg) { return !ProhibitMailRelay && dlg.bRelayClient; }
 
 // "name%remote.domain@this.host" is delivered as "name@remote.domain":
 // split the unquoted local part at its last "%". False when it has none.
@@ -153,11 +132,14 @@ std::string StoredRecipient(const std::string &address) {
 // delivery agent knows the aliases and lists that the accounts do not.
 bool LocalRecipientCheck(const std::string &) { return true; }
 
-void CmdRcpt(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
+void CmdRcpt(_SmtpDialogue &dlg) {
+  if (dlg.Recipients.size() >= MaxRecipients) {
+    SetReply(dlg, "452 Too many recipients\r\n");
+    return;
+  }
   std::string address, offending;
   if (!ParsePath(dlg.Line, kMaxPathBuffer, address, offending)) {
-    SendReply(conn, "501 Syntax error in address " + offending + "\r\n");
+    SetReply(dlg, "501 Syntax error in address " + offending + "\r\n");
     return;
   }
   bool local = IsLocalAddress(address);
@@ -165,79 +147,153 @@ void CmdRcpt(_Connection *conn) {
   // An address that does not fit its record is refused rather than cut: a
   // cut one could name another mailbox or another domain.
   if (address.empty() || address.size() > kMaxRecipientAddress) {
-    SendReply(conn, "501 Syntax error in recipient address\r\n");
+    SetReply(dlg, "501 Syntax error in recipient address\r\n");
     return;
   }
-  if (!local && ProhibitMailRelay) {
-    SendReply(conn, "551 User not local: try <" + address + ">\r\n");
+  if (!local && !MayRelay(dlg)) {
+    SetReply(dlg, "551 User not local: try <" + address + ">\r\n");
     return;
   }
   if (local && CheckLocalRecipient && !LocalRecipientCheck(address)) {
-    SendReply(conn, "550 User '" + address + "' not known\r\n");
+    SetReply(dlg, "550 User '" + address + "' not known\r\n");
     return;
   }
   std::string stored = StoredRecipient(address);
   dlg.Recipients.push_back(_SmtpRecipient{local, stored});
-  SendReply(conn, "250 " + stored + " OK\r\n");
+  dlg.bInTransaction = true;
+  SetReply(dlg, "250 " + stored + " OK\r\n");
 }
 
-void CmdData(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
+void CmdData(_SmtpDialogue &dlg) {
   if (dlg.Recipients.empty()) {
-    SendReply(conn, "503 No valid recipients specified\r\n");
+    SetReply(dlg, "503 No valid recipients specified\r\n");
     return;
   }
-  SendReply(conn, "354 Ready for data\r\n", kStateDataPending);
+  SetReply(dlg, "354 Ready for data\r\n", kStateDataPending);
 }
 
-void CmdRset(_Connection *conn) {
-  ResetTransaction(Dlg(conn));
-  SendReply(conn, "250 OK\r\n");
+void CmdRset(_SmtpDialogue &dlg) {
+  ResetTransaction(dlg);
+  SetReply(dlg, "250 OK\r\n");
 }
 
-void CmdVrfy(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
+void CmdVrfy(_SmtpDialogue &dlg) {
   const char *arg = Argument(dlg);
   std::string address(arg, SkipRfc821Address(arg) - arg);
   RemoveTrailingSpace(address);
   if (IsLocalAddress(address))
-    SendReply(conn, "250 User assumed to be local\r\n");
-  else if (ProhibitMailRelay)
-    SendReply(conn, "550 User not local\r\n");
+    SetReply(dlg, "250 User assumed to be local\r\n");
+  else if (!MayRelay(dlg))
+    SetReply(dlg, "550 User not local\r\n");
   else
-    SendReply(conn, "252 User not local, but will relay\r\n");
+    SetReply(dlg, "252 User not local, but will relay\r\n");
 }
 
-void CmdNoop(_Connection *conn) { SendReply(conn, "250 OK\r\n"); }
+void CmdNoop(_SmtpDialogue &dlg) { SetReply(dlg, "250 OK\r\n"); }
 
-struct SmtpCommand {
+struct SmtpCommandEntry {
   const char *Name;   // matched on the line's first four characters
-  void (*Handler)(_Connection *conn);
+  void (*Handler)(_SmtpDialogue &dlg);
 };
 
 // In this order: a longer word that begins with a name counts as it.
-const SmtpCommand kCommands[] = {
+const SmtpCommandEntry kCommands[] = {
     {"HELO", CmdHelo}, {"QUIT", CmdQuit}, {"MAIL", CmdMail}, {"RCPT", CmdRcpt},
     {"DATA", CmdData}, {"RSET", CmdRset}, {"VRFY", CmdVrfy}, {"NOOP", CmdNoop},
 };
 
-void DispatchCommand(_Connection *conn) {
+// ---- the I/O layer
+
+// The transaction's deadline follows the record: armed when a transaction
+// begins, cleared when it ends; every reply passes here.
+void KeepTransactionDeadline(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
-  if (dlg.Line[0] == '.') {
+  if (dlg.bInTransaction == dlg.bDeadlineArmed) return;
+  if (dlg.bInTransaction)
+    ArmConnectionDeadline(conn, MaxTransactionTime);
+  else
+    ClearConnectionDeadline(conn);
+  dlg.bDeadlineArmed = dlg.bInTransaction;
+}
+
+void StartCommandRead(_Connection *conn, bool reset);
+
+// Moves pending bytes into buf (at most room) and posts them as a read.
+bool FeedPending(_Connection *conn, char *buf, size_t room) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  size_t n = std::min(room, dlg.Pending.size());
+  memcpy(buf, dlg.Pending.data(), n);
+  dlg.Pending.erase(0, n);
+  return PostReadCompletion(conn, static_cast<DWORD>(n));
+}
+
+void StartCommandRead(_Connection *conn, bool reset) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  dlg.Op = kOpCommandRead;
+  if (reset) {
+    dlg.LineLength = 0;
+    dlg.bLineComplete = false;
+  }
+  char *buf = dlg.Line + dlg.LineLength;
+  size_t room = kMaxLineLength - dlg.LineLength;
+  if (!dlg.Pending.empty()) {
+    FeedPending(conn, buf, room);
+    return;
+  }
+  StartSocketRead(conn, buf, room);
+}
+
+// After a command: its reply, or at once the next command's read.
+void AnswerCommand(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  if (dlg.Reply.empty()) {
+    dlg.State = kStateCommand;
     StartCommandRead(conn, true);
     return;
   }
-  for (const SmtpCommand &cmd : kCommands) {
-    if (StartsWithNoCase(std::string_view(dlg.Line, dlg.LineLength), cmd.Name)) {
-      cmd.Handler(conn);
-      return;
-    }
-  }
-  SendReply(conn, "500 Unknown or unimplemented command\r\n");
+  SendReply(conn);
 }
 
-void CommandBytes(_Connection *conn, DWORD bytes) {
+// The dialogue step after a completed reply send.
+void DialogueStep(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
+  switch (dlg.State) {
+    case kStateReplyPending:
+      dlg.State = kStateCommand;
+      StartCommandRead(conn, true);
+      return;
+    case kStateDataPending:
+      if (!BeginData(dlg.Data)) {
+        CloseConnection(conn, false);
+        return;
+      }
+      dlg.State = kStateData;
+      StartDataRead(conn);
+      return;
+    case kStateQuitting:
+      CloseConnection(conn, true);
+      return;
+    default:
+      CloseConnection(conn, false);
+      return;
+  }
+}
+
+}  // namespace
+
+void InitSmtpDialogue(_SmtpDialogue &dlg, const std::string &localHostName,
+                      const IpAddress &peer) {
+  dlg.LocalHostName = localHostName;
+  dlg.PeerAddress = AddressText(peer);
+  dlg.bRelayClient = RelayClientNetworks.Contains(peer);
+}
+
+void SmtpGreeting(_SmtpDialogue &dlg) {
+  SetReply(dlg, "220 " + dlg.LocalHostName + " " + ThisServiceDisplayName() + " Version " +
+                    ThisServiceVersion() + " Ready\r\n");
+}
+
+bool TakeCommandBytes(_SmtpDialogue &dlg, size_t bytes) {
   size_t before = dlg.LineLength;
   dlg.LineLength += bytes;
   dlg.Line[dlg.LineLength] = '\0';
@@ -252,36 +308,29 @@ void CommandBytes(_Connection *conn, DWORD bytes) {
   } else if (dlg.LineLength > kLineHandOver) {
     dlg.bLineComplete = true;
   }
-  if (!dlg.bLineComplete) {
-    StartCommandRead(conn, false);
-    return;
-  }
+  return dlg.bLineComplete;
+}
+
+void SmtpCommand(_SmtpDialogue &dlg) {
   dlg.State = kStateCommand;
-  DispatchCommand(conn);
-}
-
-// The dialogue step after a completed reply send or end of data.
-void DialogueStep(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
-  switch (dlg.State) {
-    case kStateReplyPending:
-      dlg.State = kStateCommand;
-      StartCommandRead(conn, true);
-      return;
-    case kStateDataPending:
-      dlg.State = kStateDataComplete;
-      StartDataRead(conn);
-      return;
-    case kStateQuitting:
-      CloseConnection(conn, true);
-      return;
-    default:
-      CloseConnection(conn, false);
-      return;
+  dlg.Reply.clear();
+  // A command ends at its CR: a bare CR inside a line (CR and LF belong
+  // together in SMTP) must not carry text into an address, a recipient
+  // file, or a reply, where a peer would read it as a line end.
+  if (char *cr = static_cast<char *>(memchr(dlg.Line, '\r', dlg.LineLength))) {
+    *cr = '\0';
+    dlg.LineLength = cr - dlg.Line;
   }
+  // A "." line (left over after a refused DATA, say) gets no reply.
+  if (dlg.Line[0] == '.') return;
+  for (const SmtpCommandEntry &cmd : kCommands) {
+    if (StartsWithNoCase(std::string_view(dlg.Line, dlg.LineLength), cmd.Name)) {
+      cmd.Handler(dlg);
+      return;
+    }
+  }
+  SetReply(dlg, "500 Unknown or unimplemented command\r\n");
 }
-
-}  // namespace
 
 bool ParsePath(const char *line, size_t maxChars, std::string &address, std::string &offending) {
   const char *p = strchr(line, ':');
@@ -306,16 +355,20 @@ bool ParsePath(const char *line, size_t maxChars, std::string &address, std::str
   return true;
 }
 
-void SendReply(_Connection *conn, std::string reply, int nextState) {
+void SendReply(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
-  CutText(reply, kMaxReplyLength);
-  dlg.Reply = std::move(reply);
-  dlg.State = nextState;
+  KeepTransactionDeadline(conn);
   dlg.Op = kOpReplySent;
   StartSocketWrite(conn, dlg.Reply.data(), dlg.Reply.size());
 }
 
+void SendReply(_Connection *conn, std::string reply, int nextState) {
+  SetReply(Dlg(conn), std::move(reply), nextState);
+  SendReply(conn);
+}
+
 void ResetTransaction(_SmtpDialogue &dlg) {
+  dlg.bInTransaction = false;
   dlg.ReturnPath.clear();
   dlg.b8Bit = false;
   dlg.Recipients.clear();
@@ -325,9 +378,9 @@ void ResetTransaction(_SmtpDialogue &dlg) {
 void BeginSmtpDialogue(_Connection *conn) {
   auto *dlg = new _SmtpDialogue;
   conn->Dialogue = dlg;
-  std::string greeting = "220 " + conn->LocalHostName + " " + ThisServiceDisplayName() +
-                         " Version " + ThisServiceVersion() + " Ready\r\n";
-  SendReply(conn, greeting);
+  InitSmtpDialogue(*dlg, conn->LocalHostName, conn->PeerIp);
+  SmtpGreeting(*dlg);
+  SendReply(conn);
 }
 
 void ReleaseSmtpDialogue(_Connection *conn) {
@@ -345,6 +398,11 @@ void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
     return;
   }
   if (!ok) {
+    if (conn->bDeadlinePassed.load() && GetLastError() == ERROR_OPERATION_ABORTED) {
+      ResetTransaction(dlg);
+      SendReply(conn, "421 Transaction time limit exceeded\r\n", kStateQuitting);
+      return;
+    }
     if (conn->bTimedOut.load() && GetLastError() == ERROR_OPERATION_ABORTED) {
       ResetTransaction(dlg);
       SendReply(conn, "421 " + conn->LocalHostName + " Timeout, closing connection\r\n",
@@ -357,16 +415,16 @@ void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
   switch (dlg.Op) {
     case kOpCommandRead:
       if (bytes == 0) return CloseConnection(conn, false);
-      CommandBytes(conn, bytes);
+      if (!TakeCommandBytes(dlg, bytes)) {
+        StartCommandRead(conn, false);
+        return;
+      }
+      SmtpCommand(dlg);
+      AnswerCommand(conn);
       return;
     case kOpDataRead:
       if (bytes == 0) return CloseConnection(conn, false);
-      if (DataBytes(conn, bytes)) {
-        dlg.State = kStateDataComplete;
-        AcceptMessage(conn);
-      } else {
-        StartDataRead(conn);
-      }
+      MessageDataBytes(conn, bytes);
       return;
     case kOpReplySent:
       DialogueStep(conn);
@@ -376,16 +434,11 @@ void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
   }
 }
 
-// Continues after a data read that was fed from pending bytes or the socket.
 void StartDataRead(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
   dlg.Op = kOpDataRead;
-  char *buf;
-  size_t room;
-  if (!DataReadBuffer(dlg, &buf, &room)) {
-    CloseConnection(conn, false);
-    return;
-  }
+  char *buf = dlg.Data.ReadBuffer.get();
+  size_t room = DataReadRoom(dlg.Data);
   if (!dlg.Pending.empty()) {
     FeedPending(conn, buf, room);
     return;

@@ -2,11 +2,28 @@
 // NOOP and QUIT with their fixed replies, as one state machine per
 // connection driven by the network engine's workers.
 //
+// Two layers. The command layer (TakeCommandBytes, SmtpCommand) works on the
+// dialogue record alone: it cuts command lines out of the bytes received,
+// answers each command into the record's reply and next state, and keeps
+// the envelope. The I/O layer (the engine's hooks below) reads, sends and
+// hands message data to msgaccept. So the fuzz target and the tests drive
+// the very command handling the network does, without sockets.
+//
 // Everything here comes from the peer and is untrusted: command lines are
-// at most 1023 bytes (a longer line is handed over in pieces), paths are
-// cut to their record sizes, and message data is bounded by MaxMessageSize.
+// at most 1023 bytes (a longer line is handed over in pieces) and end at
+// their first CR (so no reply, address or file line ever holds one), paths
+// are cut to their record sizes, a transaction takes at most MaxRecipients
+// recipients, and message data goes through a bounded buffer (smtpdata).
 // Input that arrives ahead of its turn (pipelined commands, the next
 // command behind the end of the data) is kept and used in order.
+//
+// A transaction (an accepted MAIL or RCPT to the end of its DATA) lasts at
+// most MaxTransactionTime: past it the client gets "421 Transaction time
+// limit exceeded" and is closed, however it trickles its bytes.
+//
+// Relay policy: a recipient that is not local (net/localdomain) is
+// accepted only from a client inside RelayClients, and from nobody while
+// ProhibitMailRelay is set; VRFY answers by the same rule.
 //
 // A dialogue record belongs to its connection; the engine guarantees that
 // only one worker runs a connection's step at a time.
@@ -18,7 +35,9 @@
 #include <string>
 #include <vector>
 
+#include "ZELRECV/smtpdata.h"
 #include "net/netengine.h"
+#include "platform/files.h"
 
 // A command line: 1023 bytes and its terminator.
 constexpr size_t kLineBufferSize = 1024;
@@ -40,19 +59,11 @@ constexpr int kOpQueued = 5;      // the recipient file is written (or failed)
 
 // Dialogue states.
 constexpr int kStateReplyPending = 1;
-constexpr int kStateDataComplete = 2;
+constexpr int kStateData = 2;         // reading message data (and writing it)
 constexpr int kStateDataPending = 3;
 constexpr int kStateCommand = 4;
-constexpr int kStateFileWritten = 5;
+constexpr int kStateFileWritten = 5;  // the message file is whole: queueing it
 constexpr int kStateQuitting = 6;
-
-// One buffer of the message data chain.
-struct _DataBuffer {
-  std::unique_ptr<char[]> Data;
-  size_t Capacity = 0;
-  size_t Start = 0;   // bytes before Start have been consumed
-  size_t Used = 0;
-};
 
 struct _SmtpRecipient {
   bool bLocal = false;
@@ -62,7 +73,14 @@ struct _SmtpRecipient {
 struct _SmtpDialogue {
   int Op = 0;
   int State = 0;
+  // The client, as the connection knows it.
+  std::string LocalHostName;   // the name it reached us by
+  std::string PeerAddress;
+  bool bRelayClient = false;   // inside RelayClients
+
   bool bHeloSeen = false;
+  bool bInTransaction = false;   // from an accepted MAIL or RCPT to the reset
+  bool bDeadlineArmed = false;   // MaxTransactionTime runs on the connection
   std::string HeloName;
   std::string ReturnPath;
   std::vector<_SmtpRecipient> Recipients;   // in RCPT order; newest is back()
@@ -72,44 +90,54 @@ struct _SmtpDialogue {
   size_t LineLength = 0;
   bool bLineComplete = false;
   std::string Pending;       // received bytes not yet consumed
-  std::string Reply;
+  std::string Reply;         // empty: the command gets no reply
 
-  std::vector<_DataBuffer> Chain;
-  unsigned long long DataBytes = 0;
-  bool bTooBig = false;
-  // The last bytes of data, for the end marker; a virtual line end
-  // before the data lets a first line of "." end it.
-  char Tail[4] = {'\r', '\n'};
-  size_t TailLength = 2;
-
+  _SmtpData Data;
   std::string MessageId;     // "<B0000000001@host>"
-  std::string MessageFileName;
-  int MessageFile = -1;
+  std::string MessageFileName;   // the name the message file gets at the end
+  bool bMessageFileNamed = false;   // it has it, and the reset must delete it
+  UnnamedFile MessageFile;
   OVERLAPPED FileOverlapped;
   off_t FileOffset = 0;
   std::string AddedLines;
-  std::string Header;
   std::vector<std::pair<const char *, size_t>> WriteQueue;
   size_t WriteIndex = 0;
 };
 
-// The engine's hooks for the SMTP receiver.
-void BeginSmtpDialogue(_Connection *conn);
-void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok);
-void ReleaseSmtpDialogue(_Connection *conn);
+// ---- the command layer
+
+// A record for a client that reached localHostName from peer.
+void InitSmtpDialogue(_SmtpDialogue &dlg, const std::string &localHostName,
+                      const IpAddress &peer);
+// The greeting, as the reply of state 1.
+void SmtpGreeting(_SmtpDialogue &dlg);
+// Takes bytes just read into Line behind LineLength (at most
+// kMaxLineLength - LineLength of them); true when the line is complete (the
+// bytes behind its line end go to Pending).
+bool TakeCommandBytes(_SmtpDialogue &dlg, size_t bytes);
+// Answers the complete command line: sets Reply (empty for none) and State.
+void SmtpCommand(_SmtpDialogue &dlg);
 
 // Transaction reset: forgets the envelope and the data, and deletes a
 // message file whose name is still held.
 void ResetTransaction(_SmtpDialogue &dlg);
 
-// Starts reading message data (state 2), from pending bytes first.
-void StartDataRead(_Connection *conn);
-
-// Sets the reply and the state that follows its send (state 1 unless
-// given), then sends it. The record must not be touched afterwards: the
-// send may complete on another worker at once.
-void SendReply(_Connection *conn, std::string reply, int nextState = kStateReplyPending);
-
 // Path parsing of MAIL and RCPT: true with the address, or false with the
 // offending text. Exposed for tests.
 bool ParsePath(const char *line, size_t maxChars, std::string &address, std::string &offending);
+
+// ---- the I/O layer: the engine's hooks for the SMTP receiver
+
+void BeginSmtpDialogue(_Connection *conn);
+void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok);
+void ReleaseSmtpDialogue(_Connection *conn);
+
+// Starts reading message data, from pending bytes first.
+void StartDataRead(_Connection *conn);
+
+// Sends the reply the record holds; the state that follows its send is the
+// record's State. The record must not be touched afterwards: the send may
+// complete on another worker at once.
+void SendReply(_Connection *conn);
+// Sets the reply and the state that follows it, then sends it.
+void SendReply(_Connection *conn, std::string reply, int nextState = kStateReplyPending);

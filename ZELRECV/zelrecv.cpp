@@ -2,9 +2,14 @@
 //
 // Contents: the service identity and hooks handed to the runtime; the
 // settings (global values, then recvcfg's), with the spool directories and
-// this computer's identity; the threads: the network engine (net/) with the
-// SMTP dialogue (smtpdlg, msgaccept) on it.
+// this computer's identity; least privilege: the files the service account
+// must write, and the shedding of root once the listeners are bound; the
+// threads: the network engine (net/) with the SMTP dialogue (smtpdlg,
+// msgaccept) on it.
 #include "ZELRECV/recvcfg.h"
+
+#include <functional>
+#include <utility>
 
 #include "ZELRECV/smtpdlg.h"
 #include "common/fileutils.h"
@@ -17,6 +22,9 @@
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
 #include "net/netengine.h"
+#include "platform/accounts.h"
+#include "platform/privilege.h"
+#include "platform/root.h"
 #include "platform/sync.h"
 
 long InitThisService();
@@ -37,9 +45,86 @@ bool ReadConfiguration() {
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytesReceiver);
   std::string incoming;
-  LoadReceiverSettings(&incoming);
+  std::vector<std::string> badRelayClients;
+  LoadReceiverSettings(&incoming, &badRelayClients);
+  for (const std::string &entry : badRelayClients)
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, "RelayClients",
+             ("\"" + LogSafeText(entry) + "\"").c_str());
   if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir})) return false;
   return InitNetCodeModule(kIdentityNameLengthDeliv);
+}
+
+// ---- Least privilege.
+//
+// Started as root, the receiver binds its listeners and then runs as the
+// service account (ServiceAccount; empty: as whoever started it), with no
+// capability left. Before that, root hands the account what it writes
+// afterwards: the incoming and inlog directories (and the inlog files), the
+// mutex directory with its files, the registry database with its journal
+// files (the message-identifier counter lives there) and the event log.
+// The directories above them (the spool, the registry's and the log's) stay
+// root's and only let the account's group pass: the account cannot touch
+// the delivery agent's spool directories, which root writes.
+
+std::string ParentOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
+
+// What the account must be able to write once root is gone. A file that is
+// not there yet (a journal file, an inlog file) is simply not handed over.
+bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
+  const std::string registry = RegistryDatabasePath();
+  const std::string mutexes = MutexDirectory();
+  const std::pair<const char *, std::function<bool()>> steps[] = {
+      {"spool", [&] { return OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
+      {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
+      {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
+                             GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
+      {"registry", [&] { return OpenDirectoryToGroup(ParentOf(registry), gid) &&
+                                GiveFileToAccount(registry, uid, gid, false); }},
+      {"mutex", [&] { return CreateDirectoryRecursively(mutexes) &&
+                             GiveDirectoryToAccount(mutexes, uid, gid) &&
+                             GiveFilesToAccount(mutexes, uid, gid); }},
+      {"event log", [&] { return OpenDirectoryToGroup(ParentOf(EventLogPath()), gid) &&
+                                 GiveFileToAccount(EventLogPath(), uid, gid, true); }},
+  };
+  for (const auto &[what, step] : steps) {
+    if (step()) continue;
+    LogWin32Error(EVENTLOG_ERROR_TYPE, (std::string("chown ") + what).c_str(), GetLastError());
+    return false;
+  }
+  for (const char *journal : {"-wal", "-shm"})
+    GiveFileToAccount(registry + journal, uid, gid, false);
+  return true;
+}
+
+// Resolves the service account; false (reported) when the start must fail.
+bool ResolveServiceAccount(bool *switchUser, uid_t *uid, gid_t *gid) {
+  *switchUser = false;
+  if (!IsSuperUser() || ServiceAccount.empty()) return true;
+  if (!LookUpAccount(ServiceAccount, uid, gid)) {
+    long err = GetLastError();
+    if (err != ERROR_NONE_MAPPED) {
+      LogWin32Error(EVENTLOG_ERROR_TYPE, "getpwnam", err);
+      return false;
+    }
+    // A bare machine (./zel run, a first start by hand): go on as root.
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_NO_SERVICE_ACCOUNT, LogSafeText(ServiceAccount).c_str(),
+             CurrentUserName().c_str());
+    return true;
+  }
+  *switchUser = *uid != 0;
+  return !*switchUser || GiveFilesToServiceAccount(*uid, *gid);
+}
+
+// The engine's ListenersBound hook: the listeners are bound and no thread
+// of the engine runs yet. False (reported) fails the start.
+bool ShedRoot() {
+  bool switchUser = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (!ResolveServiceAccount(&switchUser, &uid, &gid)) return false;
+  if (ShedPrivileges(switchUser, uid, gid)) return true;
+  LogWin32Error(EVENTLOG_ERROR_TYPE, "ShedPrivileges", GetLastError());
+  return false;
 }
 
 // ---- Threads: the engine's listener and workers, driving SMTP dialogues.
@@ -52,7 +137,9 @@ bool StartSmtpEngine() {
   settings.MaxConnections = MaxConnections;
   settings.MaxConnectionsPerClient = MaxConnectionsPerClient;
   settings.TooManyConnectionsReply = "421 Too many connections, try later\r\n";
-  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue};
+  // Who may relay may also open many connections (a local submitter).
+  settings.ExemptFromClientLimit = RelayClientNetworks;
+  NetEngineHooks hooks{BeginSmtpDialogue, SmtpCompletion, ReleaseSmtpDialogue, ShedRoot};
   return StartNetEngine(settings, hooks);
 }
 

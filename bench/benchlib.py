@@ -11,6 +11,7 @@ is stopped). Only 127.0.0.0/8 is ever contacted; every wait is bounded.
 """
 
 import os
+import socket
 import sys
 import threading
 import time
@@ -147,6 +148,24 @@ def wait_count(count, wanted, clients, poll_seconds):
                 value >= len(accepted_times(clients)) or now - last_change > STALL_SECONDS):
             return value, last_change
         time.sleep(poll_seconds)
+
+
+def wait_for_greeting(port, proc=None, host="127.0.0.1", greeting=b"220"):
+    """Probes host:port until it greets with a line that starts with
+    greeting (the caller's protocol then gets a QUIT), or until proc (a peer
+    being started) has ended or the bounded wait is over; True when it
+    greeted."""
+    deadline = time.monotonic() + zelharness.WAIT_SECONDS
+    while time.monotonic() < deadline and (proc is None or proc.poll() is None):
+        try:
+            with socket.create_connection((host, port), timeout=2) as s:
+                if s.recv(512).startswith(greeting):
+                    s.sendall(b"QUIT\r\n")
+                    return True
+        except OSError:
+            pass
+        time.sleep(0.1)
+    return False
 
 
 def end_process(proc):

@@ -131,6 +131,8 @@ void LoadGeneralConfigMain(size_t domainListBytes) {
     MaxDeliveryThreads = static_cast<int>(threads);
   if (!QueryRegString(suite.get(), "GatewayName", kMaxGatewayName, GatewayName))
     GatewayName.clear();
+  // Present but empty is meant: run as whoever started the service.
+  QueryRegString(suite.get(), "ServiceAccount", kMaxServiceAccount, ServiceAccount);
   ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
 }
 

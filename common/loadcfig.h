@@ -19,7 +19,8 @@ void LoadCriticalConfig();
 
 // Fills Postmaster, DomainNamesAreLocal (domainListBytes: the size of the
 // program's multi-string buffer), the two booleans, MaxDeliveryThreads, the
-// retry schedule and GatewayName; reads the suite's version counters.
+// retry schedule, GatewayName and ServiceAccount; reads the suite's version
+// counters.
 void LoadGeneralConfigMain(size_t domainListBytes);
 
 // The servers' TLS certificate (with its chain) and key: PEM files named by

@@ -11,6 +11,7 @@ bool AutoCreateInboxEnabled = true;
 bool LocalFailuresToPostmaster = true;
 int MaxDeliveryThreads = kDefaultMaxDeliveryThreads;
 std::string GatewayName;
+std::string ServiceAccount = kDefaultServiceAccount;
 std::array<_tRetryScheduleEntry, kMaxRetryScheduleEntries> RetrySchedule{};
 int RetryScheduleLength = 0;
 std::string RetryScheduleDescriptor;
@@ -35,6 +36,7 @@ void SetConfigDefaults() {
   LocalFailuresToPostmaster = true;
   MaxDeliveryThreads = kDefaultMaxDeliveryThreads;
   GatewayName.clear();
+  ServiceAccount = kDefaultServiceAccount;
   RetrySchedule.fill(_tRetryScheduleEntry{0, false});
   RetryScheduleLength = 0;
   RetryScheduleDescriptor.clear();

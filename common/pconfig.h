@@ -8,6 +8,7 @@
 
 constexpr const char *kDefaultPostmaster = "administrator";
 constexpr int kDefaultMaxDeliveryThreads = 50;
+constexpr const char *kDefaultServiceAccount = "zel";
 
 // Spool subdirectory names.
 constexpr const char *kIncomingDir = "incoming";

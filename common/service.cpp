@@ -12,6 +12,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "platform/ascii.h"
+#include "platform/privilege.h"
 #include "platform/registry.h"
 
 namespace {
@@ -154,6 +155,7 @@ namespace {
 // Runs the start steps and, when the start succeeded, the service until the
 // stop event. Returns 0 after a clean run, else what the start failed with.
 long StartAndRunService() {
+  SetPrivateFileCreation();   // mail is private: nothing the service makes is for others
   SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandler(ThisServiceName(), service_ctrl);
   {
     std::lock_guard<std::mutex> guard(g_StatusLock);

@@ -34,8 +34,12 @@
 // and renamed when whole; scans by suffix never see one, and one left in a
 // queue directory is from a write that a crash interrupted.
 constexpr std::string_view kRecipientTempPrefix = ".rcp-";
-// Permissions of the files the services write into the spool.
-constexpr mode_t kSpoolFileMode = 0644;
+// The same for a message file that the receiver is still writing, where
+// the file system cannot keep it nameless until it is whole.
+constexpr std::string_view kMessageTempPrefix = ".msg-";
+// Permissions of the files the services write into the spool: mail is
+// nobody else's business.
+constexpr mode_t kSpoolFileMode = 0600;
 
 constexpr size_t kMaxMessageId = 288;
 constexpr size_t kMaxReturnPath = 512;

@@ -15,6 +15,8 @@ constexpr size_t kMaxPath = 260;
 constexpr size_t kMaxPostmaster = 128;
 // A gateway host name.
 constexpr size_t kMaxGatewayName = 256;
+// A service account name (the longest user name the system's tools accept).
+constexpr size_t kMaxServiceAccount = 32;
 // The local domain list, in bytes of its multi-string form.
 constexpr size_t kDomainListBytes = 1024;
 constexpr size_t kDomainListBytesReceiver = 4096;
@@ -43,6 +45,9 @@ extern bool AutoCreateInboxEnabled;
 extern bool LocalFailuresToPostmaster;
 extern int MaxDeliveryThreads;
 extern std::string GatewayName;
+// The account the receiver runs as once its listeners are bound; empty:
+// the user that started it.
+extern std::string ServiceAccount;
 extern std::array<_tRetryScheduleEntry, kMaxRetryScheduleEntries> RetrySchedule;
 extern int RetryScheduleLength;
 extern std::string RetryScheduleDescriptor;

@@ -369,6 +369,10 @@ bool StartNetEngine(const NetEngineSettings &settings, const NetEngineHooks &hoo
   e.Hooks = hooks;
   e.Stopping = false;
   if (!OpenListeners(e)) return false;
+  if (hooks.ListenersBound != nullptr && !hooks.ListenersBound()) {
+    CloseListeners(e);
+    return false;
+  }
   if (!e.Port.Create()) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateIoCompletionPort", GetLastError());
     CloseListeners(e);

@@ -14,7 +14,8 @@
 // number the program chooses (which of its ports this is: plain, submission,
 // TLS from the first byte...) and reads back as conn->ListenerKind. All are
 // bound while StartNetEngine runs, so a service that drops its privileges
-// can do so once it returns, and a listener that cannot be bound fails the
+// does so in its ListenersBound hook, before the engine has a thread and
+// before any client is accepted; a listener that cannot be bound fails the
 // start with an event naming it. A listener on "::" is dual stack (IPv4
 // clients arrive on it too), unless an IPv4 listener shares its port: then
 // it takes IPv6 only. Each listener has its own thread, which waits on the
@@ -96,6 +97,10 @@ struct NetEngineHooks {
   void (*Greet)(_Connection *conn);
   void (*Complete)(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok);
   void (*Release)(_Connection *conn);
+  // Null, or called by StartNetEngine once the listeners are bound and
+  // before any thread of the engine starts (the receiver sheds root
+  // there); false fails the start (the hook has said why).
+  bool (*ListenersBound)() = nullptr;
 };
 
 struct NetListener {

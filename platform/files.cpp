@@ -17,6 +17,10 @@
 
 namespace {
 
+// Mail files and their directories are their owner's alone.
+constexpr mode_t kPrivateDirectoryMode = 0700;
+constexpr mode_t kPrivateFileMode = 0600;
+
 bool Fail() {
   SetLastError(errno);
   return false;
@@ -73,7 +77,7 @@ void UniqueFd::Reset(int fd) {
 }
 
 bool CreateDirectory(const std::string &path) {
-  if (mkdir(path.c_str(), 0755) == 0) return true;
+  if (mkdir(path.c_str(), kPrivateDirectoryMode) == 0) return true;
   return Fail();
 }
 
@@ -93,7 +97,7 @@ bool DeleteFile(const std::string &path) {
 }
 
 int CreateNewFile(const std::string &path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) SetLastError(errno);
   return fd;
 }
@@ -106,7 +110,7 @@ bool CopyFileNoReplace(const std::string &source, const std::string &target) {
   if (!out.Valid()) return Fail();
   // The final name appears only once the data is on disk, and link() refuses
   // to replace an existing target.
-  bool ok = CopyContents(in.Get(), out.Get()) && fchmod(out.Get(), 0644) == 0 &&
+  bool ok = CopyContents(in.Get(), out.Get()) && fchmod(out.Get(), kPrivateFileMode) == 0 &&
             fdatasync(out.Get()) == 0 && link(tmp.c_str(), target.c_str()) == 0;
   long err = errno;
   unlink(tmp.c_str());
@@ -181,6 +185,58 @@ int CreateTempFileDeleteOnClose() {
   }
   unlink(tmp.c_str());
   return fd;
+}
+
+bool UnnamedFile::Create(const std::string &directory, std::string_view tempPrefix,
+                         mode_t permissions) {
+  Discard();
+  int fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, permissions);
+  if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return Fail();
+  if (fd < 0) {
+    std::string tmp = directory + "/" + std::string(tempPrefix) + "XXXXXX";
+    fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return Fail();
+    temp_ = tmp;
+    if (fchmod(fd, permissions) != 0) {
+      long err = errno;
+      close(fd);
+      unlink(temp_.c_str());
+      temp_.clear();
+      SetLastError(err);
+      return false;
+    }
+  }
+  fd_.Reset(fd);
+  return true;
+}
+
+bool UnnamedFile::Link(const std::string &path) {
+  if (!fd_.Valid()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!temp_.empty()) {
+    if (!MoveFileNoReplace(temp_, path)) return false;
+    temp_.clear();
+    return true;
+  }
+  // A nameless file is linked through its descriptor; linkat() never
+  // replaces an existing name.
+  std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) return Fail();
+  return true;
+}
+
+bool UnnamedFile::Close() {
+  int fd = fd_.Release();
+  if (fd >= 0 && close(fd) != 0) return Fail();
+  return true;
+}
+
+void UnnamedFile::Discard() {
+  fd_.Reset();
+  if (!temp_.empty()) unlink(temp_.c_str());
+  temp_.clear();
 }
 
 DurableFile::~DurableFile() {

@@ -16,18 +16,20 @@
 
 #include "platform/textfile.h"
 
-// mkdir with mode 0755 (less the umask); ERROR_ALREADY_EXISTS when the path exists.
+// mkdir with mode 0700: spool and mailbox directories are private (access
+// for others is granted explicitly, platform/dirsec); ERROR_ALREADY_EXISTS
+// when the path exists.
 bool CreateDirectory(const std::string &path);
 bool DirectoryExists(const std::string &path);
 bool FileExists(const std::string &path);
 bool DeleteFile(const std::string &path);
 
-// Opens a new file for writing, failing with ERROR_FILE_EXISTS when the name
-// is taken. Returns the descriptor or -1.
+// Opens a new file (mode 0600) for writing, failing with ERROR_FILE_EXISTS
+// when the name is taken. Returns the descriptor or -1.
 int CreateNewFile(const std::string &path);
 
-// Copies source to target, failing with ERROR_FILE_EXISTS when the target
-// exists. The copy is durable (fdatasync) before it gets its name.
+// Copies source to target (mode 0600), failing with ERROR_FILE_EXISTS when
+// the target exists. The copy is durable (fdatasync) before it gets its name.
 bool CopyFileNoReplace(const std::string &source, const std::string &target);
 
 // rmdir: only an empty directory goes (ERROR_DIR_NOT_EMPTY otherwise).
@@ -83,6 +85,34 @@ class UniqueFd {
 
  private:
   int fd_ = -1;
+};
+
+// A file written before it has a name (the receiver's message files): it is
+// created nameless in its directory (O_TMPFILE; on a file system without it,
+// under a hidden temporary name of the given prefix) and written through
+// Fd(); Link() then gives it its final name, failing with ERROR_FILE_EXISTS
+// when the name is taken (nothing is ever replaced). A crash before Link()
+// leaves nothing (or, without O_TMPFILE, the hidden temporary file). The
+// descriptor stays open after Link() until Close(); Discard() closes it and
+// removes what exists of the file short of its final name. One owner; not
+// thread-safe.
+class UnnamedFile {
+ public:
+  UnnamedFile() = default;
+  ~UnnamedFile() { Discard(); }
+  UnnamedFile(const UnnamedFile &) = delete;
+  UnnamedFile &operator=(const UnnamedFile &) = delete;
+
+  bool Create(const std::string &directory, std::string_view tempPrefix, mode_t permissions);
+  int Fd() const { return fd_.Get(); }
+  bool Valid() const { return fd_.Valid(); }
+  bool Link(const std::string &path);
+  bool Close();
+  void Discard();
+
+ private:
+  UniqueFd fd_;
+  std::string temp_;   // the hidden name, without O_TMPFILE (until Link)
 };
 
 // A file that appears under its final name whole and durable, or not at all

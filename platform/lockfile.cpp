@@ -36,19 +36,36 @@ constexpr int kMaxRaceRetries = 8;
 // A lost race inside one attempt: start the attempt over.
 constexpr long kLostRace = EAGAIN;
 
-// An empty file, readable by all so that a service running under another
-// account can still adopt it after a crash (flock needs only read access).
-constexpr mode_t kLockFileMode = 0644;
+// An empty file that no other user may open: whoever can open a lock file
+// can flock it and stall the directory's writers. A service running under
+// another account still adopts it after a crash because root hands the
+// file to the directory's owner (below).
+constexpr mode_t kLockFileMode = 0600;
 
 // The lock files this process holds, by descriptor: a release must know the
 // name to remove, and must ignore descriptors that are not lock files.
 std::mutex g_heldLock;
 std::unordered_map<int, std::string> g_held;
 
+// A lock file that root makes in a directory of another owner (the
+// receiver's incoming directory, which the delivery agent locks too) is
+// given to that owner, so the owner can adopt it should root's holder die.
+void GiveToDirectoryOwner(const std::string &path, int fd) {
+  if (geteuid() != 0) return;
+  struct stat dir, file;
+  size_t slash = path.rfind('/');
+  std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+  if (stat(parent.c_str(), &dir) != 0 || fstat(fd, &file) != 0) return;
+  if (dir.st_uid != file.st_uid) (void)!fchown(fd, dir.st_uid, dir.st_gid);
+}
+
 // Opens a new lock file, or else the one already there.
 long OpenLockFile(const std::string &path, int *fd) {
   *fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockFileMode);
-  if (*fd >= 0) return ERROR_SUCCESS;
+  if (*fd >= 0) {
+    GiveToDirectoryOwner(path, *fd);
+    return ERROR_SUCCESS;
+  }
   if (errno != EEXIST) return errno;  // a missing directory lands here
   // O_NOFOLLOW: never lock (and later remove) what a planted link points at.
   // O_NONBLOCK: a FIFO in the lock's place must not hang the open.

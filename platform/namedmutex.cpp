@@ -18,9 +18,12 @@
 
 namespace {
 
-// The mutex files are empty; anyone may flock them (read access suffices).
-constexpr mode_t kMutexFileMode = 0644;
-constexpr mode_t kMutexDirectoryMode = 0755;
+// The mutex files are empty and their owner's alone: whoever can open one
+// can flock it and stall every writer of message identifiers. (The
+// receiver's start hands the directory and its files to the service
+// account; root opens them anyway.)
+constexpr mode_t kMutexFileMode = 0600;
+constexpr mode_t kMutexDirectoryMode = 0700;
 // Polling interval of a bounded wait: short against the few milliseconds a
 // holder keeps the mutex, long enough not to spin.
 constexpr DWORD kMutexPollMs = 5;
@@ -42,11 +45,19 @@ bool MakeDirectories(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// O_NONBLOCK: a FIFO put in a mutex file's place must not hang the open;
+// anything but a regular file is refused.
 int OpenMutexFile(const std::string &path) {
-  const int flags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+  const int flags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int fd = open(path.c_str(), flags, kMutexFileMode);
   if (fd < 0 && errno == ENOENT && MakeDirectories(MutexDirectory()))
     fd = open(path.c_str(), flags, kMutexFileMode);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
   return fd;
 }
 

@@ -13,7 +13,6 @@ ever contacted; every wait is bounded.
 
 import argparse
 import os
-import socket
 import subprocess
 import sys
 import time
@@ -58,26 +57,13 @@ def bench_zelrecv(args):
         receiver.stop()
 
 
-def wait_for_port(port, proc):
-    deadline = time.monotonic() + zelharness.WAIT_SECONDS
-    while time.monotonic() < deadline and proc.poll() is None:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
-                if s.recv(512).startswith(b"220"):
-                    s.sendall(b"QUIT\r\n")
-                    return True
-        except OSError:
-            time.sleep(0.1)
-    return False
-
-
 def bench_aiosmtpd(args):
     port = zelharness.free_port()
     proc = subprocess.Popen(["/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l",
                              "127.0.0.1:%d" % port, "-c", "aiosmtpd.handlers.Sink"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        if not wait_for_port(port, proc):
+        if not benchlib.wait_for_greeting(port, proc):
             print("aiosmtpd did not start (is python3-aiosmtpd installed?)")
             return
         before = benchlib.usage(proc)

@@ -28,8 +28,7 @@ import time
 import unittest
 
 from remotepeers import Exchanger
-from zelharness import (LOCAL_HOST, LOCAL_QUEUE, MailSystem, fill_file_system, files_with,
-                        free_port, mount_tmpfs, poll)
+from zelharness import LOCAL_HOST, LOCAL_QUEUE, MailSystem, Tmpfs, files_with, free_port, poll
 
 # Passes every second, so that "once, not at every pass" is seen quickly.
 SCAN_SECONDS = 1
@@ -77,12 +76,13 @@ class DiskFullTest(FaultCase):
     def test_full_mailbox_root_loses_nothing(self):
         self.start_mail()
         boxes = self.mail.scratch.path("var", "mailbox")
-        self.addCleanup(mount_tmpfs(boxes, 256))
+        disk = Tmpfs(boxes, 256 * 1024)
+        self.addCleanup(disk.unmount)
         # Another user must be able to walk up to the mailboxes for the
         # privacy check to mean anything.
-        for d in (self.mail.scratch.root, self.mail.scratch.path("var")):
+        for d in (self.mail.scratch.root, self.mail.scratch.path("var"), boxes):
             os.chmod(d, 0o755)
-        filler = fill_file_system(boxes)
+        disk.fill()
         expected = ["fault-%d" % n for n in range(self.COUNT)]
         for n in range(self.COUNT):
             self.mail.send("sender@" + REMOTE, ["alice", "bob@" + LOCAL_HOST], message(n))
@@ -96,7 +96,7 @@ class DiskFullTest(FaultCase):
         self.assertEqual(len(files_with(local, "RCP")), self.COUNT)
         self.assert_nothing_reported()
 
-        os.unlink(filler)
+        disk.empty()
         for user in self.users:
             self.assertEqual(len(self.mail.wait_messages(user, self.COUNT)), self.COUNT)
         self.assertEqual(self.mail.wait_idle(), [])

@@ -17,8 +17,8 @@ import smtplib
 import time
 import unittest
 
-from zelharness import (LOCAL_HOST, MSGID_RE, WAIT_SECONDS, Receiver, Scratch, list_spool_pairs,
-                        program_path, read_bytes, run, swaks_send)
+from zelharness import (LOCAL_HOST, MSGID_RE, WAIT_SECONDS, ZEL_KEY, Receiver, Scratch,
+                        list_spool_pairs, program_path, read_bytes, run, swaks_send)
 
 # The plain receiver's zone: 3:30 west of UTC, no daylight saving.
 WEST_ZONE = ("ZLT+3:30", b"-0330", datetime.timedelta(hours=-3, minutes=-30))
@@ -81,8 +81,8 @@ class ReceiverCase(unittest.TestCase):
     def setUp(self):
         clear_queue(self.receiver)
 
-    def connect(self, host="127.0.0.1"):
-        conn = self.receiver.connect(host)
+    def connect(self, host="127.0.0.1", source=None):
+        conn = self.receiver.connect(host, source=source)
         self.addCleanup(conn.close)
         return conn
 
@@ -307,8 +307,6 @@ class StoredMessageTest(ReceiverCase):
                                              False, True, "joe"),
             "19 received lines": ("s@client.example", message(*received19, body=["x"]),
                                   False, True, "s@client.example"),
-            "bare line feeds": ("s@client.example", b"Subject: lf\n\nbody\n.\n",
-                                True, True, "s@client.example"),
             "8-bit body": ("s@client.example",
                            message("Subject: latin", body=["caf\xe9 \xff\xfe", "\x7f"]),
                            True, True, "s@client.example"),
@@ -464,9 +462,9 @@ class EndOfDataTest(ReceiverCase):
                 self.check_stored(base, "c.example", body, True, True)
 
     def test_end_marker_at_buffer_boundaries(self):
-        # Data buffers hold 4096, then 8192 bytes: markers around the ends,
+        # Data is read 16 KiB at a time: markers around the ends of reads,
         # with the next commands in the same write.
-        for end in (4093, 4094, 4095, 4096, 4097, 4098, 12286, 12288, 12290):
+        for end in (4093, 4096, 16381, 16382, 16383, 16384, 16385, 16386, 32766, 32768, 32770):
             with self.subTest(end=end):
                 head = b"Subject: boundary\r\n\r\n"
                 filler = end - len(head) - len(b"\r\n.\r\n")
@@ -486,6 +484,22 @@ class EndOfDataTest(ReceiverCase):
         data = data[:-3] + b"\r\n.\r" + b"\r\n.\r\n"   # "." followed by a lone CR
         base = self.deliver("c.example", "s@c.example", ["user"], data)
         self.check_stored(base, "c.example", data, True, True)
+
+    def test_bare_line_ends_cannot_smuggle_a_second_message(self):
+        # Only CR LF "." CR LF ends the data: behind any other "." line the
+        # hidden transaction is text of the first message, and the stored
+        # file has CR LF line ends and no lone "." line before its end.
+        hidden = (b"MAIL FROM:<ceo@zeltest.example.test>\r\nRCPT TO:<victim>\r\nDATA\r\n"
+                  b"Subject: forged\r\n\r\nhidden\r\n")
+        stored = b"Subject: lf\r\n\r\nbody\r\n..\r\n" + hidden + b".\r\n"
+        for marker in (b"\n.\n", b"\r\n.\n", b"\n.\r\n"):
+            with self.subTest(marker=marker):
+                conn = self.connect()
+                before = list_spool_pairs(self.receiver.queue)
+                self.envelope(conn, "c.example", "s@c.example", ["user"])
+                conn.send(b"Subject: lf\n\nbody" + marker + hidden + b".\r\nNOOP\r\n")
+                self.assertEqual(conn.replies(2), [RECEIVED_OK, "250 OK\r\n"])
+                self.check_stored(self.only_new_pair(before), "c.example", stored, True, True)
 
     def test_two_messages_in_one_write(self):
         first = message("Subject: one", body=["1"])
@@ -702,6 +716,174 @@ class StrictReceiverTest(ReceiverCase):
             time.sleep(STRICT_TIMEOUT * 0.3)
         self.assertEqual(conn.reply(), RECEIVED_OK)
         self.check_stored(self.only_new_pair(before), "c.example", data, True, True)
+
+
+class RelayPolicyTest(ReceiverCase):
+    """Relaying only for RelayClients (127.0.0.1/32 here): a client bound to
+    127.0.0.9 plays one from elsewhere. Local mail (this host's names,
+    DomainNamesAreLocal, a mailing list's domain) is taken from both."""
+
+    @classmethod
+    def setUpClass(cls):
+        scratch = Scratch("zel-e2e-recv-")
+        try:
+            scratch.prepare_registry()
+            scratch.reg_import({ZEL_KEY: {"DomainNamesAreLocal": ["mail.example.org"]},
+                                ZEL_KEY + "\\Lists\\staff": {"Domain": "lists.example.org"}})
+            cls.receiver = Receiver({"RelayClients": ["127.0.0.1/32", "bogus/99"],
+                                     "MaxRecipients": 3, "MaxConnectionsPerClient": 2},
+                                    scratch=scratch).start()
+        except BaseException:
+            scratch.cleanup()
+            raise
+        cls.receiver.zone = None
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.receiver.stop()
+        cls.receiver.scratch.cleanup()
+
+    def test_relay_from_inside_only(self):
+        remote = "far@remote.example"
+        refused = "551 User not local: try <%s>\r\n"
+        for source, relay in (("127.0.0.1", True), ("127.0.0.9", False)):
+            with self.subTest(source=source):
+                conn = self.connect(source=source)
+                self.dialogue(conn, [
+                    ("HELO c", "250 OK\r\n"),
+                    ("RCPT TO:<%s>" % remote, "250 %s OK\r\n" % remote if relay
+                     else refused % remote),
+                    ("RCPT TO:<a%remote.example@zeltest.example.test>",
+                     "250 a@remote.example OK\r\n" if relay else refused % "a@remote.example"),
+                    ("VRFY " + remote, "252 User not local, but will relay\r\n" if relay
+                     else "550 User not local\r\n"),
+                    ("VRFY staff@lists.example.org", "250 User assumed to be local\r\n"),
+                    ("RSET", "250 OK\r\n")])
+                before = list_spool_pairs(self.receiver.queue)
+                self.envelope(conn, "c", "s@c.example",
+                              ["user@zeltest.example.test", "u@mail.example.org",
+                               "staff@lists.example.org"])
+                conn.send(message("Subject: local"))
+                self.assertEqual(conn.reply(), RECEIVED_OK)
+                self.only_new_pair(before)
+                self.dialogue(conn, [("RCPT TO:<a>", "250 a OK\r\n"),
+                                     ("RCPT TO:<b>", "250 b OK\r\n"),
+                                     ("RCPT TO:<c>", "250 c OK\r\n"),
+                                     ("RCPT TO:<d>", "452 Too many recipients\r\n")])
+
+    def test_relay_clients_are_spared_the_per_client_limit(self):
+        inside = [self.connect(source="127.0.0.1") for _ in range(3)]
+        self.assertEqual({c.greeting for c in inside}, {GREETING % LOCAL_HOST})
+        outside = [self.receiver.connect(source="127.0.0.9") for _ in range(3)]
+        for conn in outside:
+            self.addCleanup(conn.close)
+        self.assertEqual([c.greeting for c in outside],
+                         [GREETING % LOCAL_HOST] * 2 + ["421 Too many connections, try later\r\n"])
+        for conn in outside[:2]:    # gone for good before the next test counts
+            conn.command("QUIT")
+            self.assertTrue(conn.wait_closed())
+
+    def test_malformed_entry_logged_once(self):
+        events = self.receiver.scratch.events()
+        self.assertEqual(events.count('"bogus/99"'), 1, events)
+        self.assertIn("The setting RelayClients has an entry that is not valid", events)
+
+
+class TransactionTimeTest(ReceiverCase):
+    """MaxTransactionTime (2 s here) bounds MAIL to the end of DATA, however
+    slowly the client trickles; outside a transaction it does not count."""
+
+    LIMIT = 2
+    OVER = "421 Transaction time limit exceeded\r\n"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.receiver = Receiver({"MaxTransactionTime": cls.LIMIT}).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.receiver.stop()
+
+    def trickle(self, conn, data, seconds):
+        """Sends data a byte at a time, spread over seconds, until the
+        receiver has refused the transaction; all it answered."""
+        answers = b""
+        for i in range(len(data)):
+            try:
+                conn.send(data[i:i + 1])
+            except OSError:
+                break
+            answers += conn.pending(seconds / len(data))
+            if self.OVER.encode() in answers:
+                break
+        return answers
+
+    def test_trickling_client_is_cut_off(self):
+        slow_data = b"Subject: slow\r\n\r\n" + b"x" * 40 + b"\r\n.\r\n"
+        slow_commands = b"".join(b"RCPT TO:<u%d>\r\nNOOP\r\n" % i for i in range(20))
+        for name, data in (("in data", slow_data), ("between commands", slow_commands)):
+            with self.subTest(name):
+                conn = self.connect()
+                if name == "in data":
+                    self.envelope(conn, "c.example", "s@c.example", ["user"])
+                else:
+                    self.dialogue(conn, [("HELO c", "250 OK\r\n"),
+                                         ("MAIL FROM:<s@c>", "250 s@c OK\r\n")])
+                started = time.monotonic()
+                answer = self.trickle(conn, data, self.LIMIT * 4)
+                self.assertTrue(answer.endswith(self.OVER.encode()), answer[-200:])
+                self.assertLess(time.monotonic() - started, self.LIMIT + 3)
+                self.assertTrue(conn.wait_closed(5))
+                self.assert_nothing_queued()
+
+    def test_time_outside_a_transaction_does_not_count(self):
+        conn = self.connect()
+        for _ in range(4):                       # idle and NOOPs: 3 s in all
+            time.sleep(self.LIMIT * 0.4)
+            self.assertEqual(conn.command("NOOP"), "250 OK\r\n")
+        self.deliver("c.example", "s@c.example", ["user"], message("Subject: quick"), conn)
+        time.sleep(self.LIMIT + 1.5)             # the transaction's deadline is gone with it
+        self.assertEqual(conn.command("NOOP"), "250 OK\r\n")
+
+
+class IdentifierTest(unittest.TestCase):
+    """Identifiers are never handed out twice for files in the spool: an
+    old export imported while mail is queued keeps the counter, and a
+    counter set back by hand skips the names that are taken."""
+
+    def test_nothing_queued_is_ever_replaced(self):
+        receiver = Receiver().start()
+        self.addCleanup(receiver.stop)
+        scratch = receiver.scratch
+
+        def send(n):
+            for _ in range(n):
+                self.assertEqual(receiver.send_message("s@c.example", ["user"],
+                                                       message("Subject: x")), RECEIVED_OK)
+
+        def queued():
+            return {n: read_bytes(os.path.join(receiver.queue, n))
+                    for n in os.listdir(receiver.queue)}
+
+        def counter():
+            return scratch.zeladm("reg", "get", ZEL_KEY, "LastMsgId").stdout.strip()
+
+        send(2)
+        old_export = scratch.zeladm("reg", "export").stdout
+        send(2)
+        before = queued()
+        scratch.zeladm("reg", "import", "-", input=old_export)
+        self.assertIn("4", counter())
+        # Set back by hand, with a recipient file left alone where the next
+        # free name would be: both are passed over.
+        scratch.reg_set(ZEL_KEY, "LastMsgId", "dword", "1")
+        with open(os.path.join(receiver.queue, "B0000000005.RCP"), "wb") as f:
+            f.write(b"stray")
+        before["B0000000005.RCP"] = b"stray"
+        send(1)
+        after = queued()
+        self.assertEqual({n: after[n] for n in before}, before)
+        self.assertEqual(sorted(set(after) - set(before)), ["B0000000006.MSG", "B0000000006.RCP"])
 
 
 class LimitAndStopTest(unittest.TestCase):

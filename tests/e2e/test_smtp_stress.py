@@ -1,4 +1,5 @@
-"""The SMTP receiver under load: 200 concurrent connections, 20 messages each.
+"""The SMTP receiver under load: 200 concurrent connections, 20 messages each;
+and 50 connections each sending a 50 MiB message at once.
 
 Every connection opens at once (a barrier), sends its messages one after
 the other and quits. Every message must be accepted, stored intact (the
@@ -7,6 +8,9 @@ identifier of its own, with its recipient file. While the load runs, a
 watcher reads every recipient file as soon as it appears, as the delivery
 agent would, and checks that it and its message file are already whole.
 The whole run is bounded (STRESS_SECONDS); threads stop on their own.
+
+The big messages go to disk as they arrive: the receiver's resident memory
+may grow by a few MiB per connection at most, however large the messages.
 """
 
 import os
@@ -16,7 +20,8 @@ import threading
 import time
 import unittest
 
-from zelharness import LOCAL_HOST, MSGID_RE, Receiver, list_spool_pairs, read_bytes
+from zelharness import (LOCAL_HOST, MSGID_RE, Receiver, SmtpConnection, list_spool_pairs,
+                        proc_status, read_bytes)
 
 CONNECTIONS = 200
 MESSAGES = 20
@@ -178,6 +183,57 @@ class StressTest(unittest.TestCase):
                              b"Recipient: user%d\r\n"
                              % (base.encode(), LOCAL_HOST.encode(), key[0], key[0]))
         self.assertEqual(len(found), len(sent))
+
+
+BIG_CONNECTIONS = 50
+BIG_MESSAGE = 50 << 20          # bytes of each message
+GROWTH_PER_CONNECTION = 2 << 10   # kB of resident memory a connection may add
+
+
+class BoundedMemoryTest(unittest.TestCase):
+    def test_big_messages_are_not_held_in_memory(self):
+        receiver = Receiver({"MaxMessageSize": 0}, prefix="zel-e2e-stress-").start()
+        self.addCleanup(receiver.stop)
+        line = b"x" * 1022 + b"\r\n"
+        data = b"Subject: big\r\n\r\n" + line * (BIG_MESSAGE // len(line)) + b".\r\n"
+        pid = receiver.service.proc.pid
+        # One small message first, so the threads and buffers that any
+        # message needs are there in the baseline.
+        self.assertEqual(receiver.send_message("s@c.example", ["user"],
+                                               b"Subject: warm\r\n\r\nx\r\n.\r\n"),
+                         "250 Message received OK\r\n")
+        baseline = proc_status(pid, "VmRSS")
+        replies = [None] * BIG_CONNECTIONS
+        barrier = threading.Barrier(BIG_CONNECTIONS)
+
+        def client(n):
+            try:
+                with SmtpConnection(receiver.port, timeout=STRESS_SECONDS) as conn:
+                    conn.reply()
+                    for command in ("HELO big%d" % n, "MAIL FROM:<s@c.example>",
+                                    "RCPT TO:<user>", "DATA"):
+                        conn.command(command)
+                    barrier.wait(SOCKET_SECONDS)
+                    conn.send(data)
+                    replies[n] = conn.reply()
+            except (OSError, AssertionError, threading.BrokenBarrierError) as e:
+                replies[n] = repr(e)
+
+        threads = [threading.Thread(target=client, args=(n,), daemon=True)
+                   for n in range(BIG_CONNECTIONS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(STRESS_SECONDS)
+        peak = proc_status(pid, "VmHWM")
+        self.assertEqual(replies, ["250 Message received OK\r\n"] * BIG_CONNECTIONS)
+        growth = peak - baseline
+        print("\n%d x %d MiB: resident memory %d kB, peak %d kB (+%d kB)"
+              % (BIG_CONNECTIONS, BIG_MESSAGE >> 20, baseline, peak, growth))
+        self.assertLess(growth, BIG_CONNECTIONS * GROWTH_PER_CONNECTION)
+        whole = [n for n in os.listdir(receiver.queue) if n.endswith(".MSG") and
+                 os.path.getsize(os.path.join(receiver.queue, n)) > len(data)]
+        self.assertEqual(len(whole), BIG_CONNECTIONS)
 
 
 if __name__ == "__main__":

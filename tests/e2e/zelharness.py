@@ -106,14 +106,22 @@ def _reg_string(text):
     return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
 
 
+def _reg_multi_string(items):
+    data = b"".join(item.encode("latin-1") + b"\0" for item in items) + b"\0"
+    return "hex(7):" + ",".join("%02x" % b for b in data)
+
+
 def regedit_text(keys):
-    """A REGEDIT4 text from {key: {name: value}}; int values are DWORDs."""
+    """A REGEDIT4 text from {key: {name: value}}; int values are DWORDs,
+    lists of str multi-strings."""
     lines = ["REGEDIT4", ""]
     for key, values in keys.items():
         lines.append("[%s]" % key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1))
         for name, value in values.items():
             if isinstance(value, int):
                 data = "dword:%08x" % (value & 0xFFFFFFFF)
+            elif isinstance(value, (list, tuple)):
+                data = _reg_multi_string(value)
             else:
                 data = _reg_string(value)
             lines.append("%s=%s" % (_reg_string(name), data))
@@ -157,9 +165,14 @@ class Scratch:
         self.zeladm("reg", "import", "-", input=regedit_text(keys))
 
     def prepare_registry(self, name_server=DEAD_NAME_SERVER, services=None):
-        """The Tcpip values every test needs, plus {service: {name: value}}."""
+        """The Tcpip values every test needs, plus {service: {name: value}}.
+
+        ServiceAccount is empty: a test's receiver runs as the user that
+        started it, whether or not the machine has the "zel" account (a
+        scratch root under /tmp is not the account's to reach)."""
         keys = {TCPIP_KEY: {"NameServer": name_server, "Hostname": HOST_NAME,
-                            "Domain": DOMAIN_NAME}}
+                            "Domain": DOMAIN_NAME},
+                ZEL_KEY: {"ServiceAccount": ""}}
         for service, values in (services or {}).items():
             keys[service_key(service)] = values
         self.reg_import(keys)
@@ -244,6 +257,8 @@ class Manager:
         self.name = scratch.path(name)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.name)
+        # Like systemd's: a service that left root may still report.
+        os.chmod(self.name, 0o666)
         self.reports = []
 
     def next(self, deadline):
@@ -684,6 +699,57 @@ def swaks_send(port, sender, recipient, data, helo):
             capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
 
 
+class Tmpfs:
+    """A small tmpfs mounted on path (made if missing), for the disk-full
+    tests; unittest.SkipTest with the reason when mounting is not allowed
+    (not root, no mount(8), a container without the right). fill() takes
+    all its space but `pages` pages; unmount() in all cases (a lazy
+    unmount, so a program still inside cannot keep it)."""
+
+    PAGE = 4096
+
+    def __init__(self, path, size):
+        if os.geteuid() != 0 or not shutil.which("mount"):
+            raise unittest.SkipTest("mounting a tmpfs needs root and mount(8)")
+        os.makedirs(path, exist_ok=True)
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0700" % size,
+                                 "zeltest", path], capture_output=True, text=True)
+        if result.returncode != 0:
+            raise unittest.SkipTest("mounting a tmpfs is not allowed here: "
+                                    + result.stderr.strip())
+        self.path = path
+        self.filler = os.path.join(path, ".zeltest-filler")
+
+    def free_pages(self):
+        st = os.statvfs(self.path)
+        return st.f_bavail * st.f_frsize // self.PAGE
+
+    def fill(self, pages=0):
+        """Fills the file system to the brim, then gives back `pages` pages."""
+        fd = os.open(self.filler, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
+        try:
+            for chunk in (b"\0" * (1 << 20), b"\0" * self.PAGE):
+                try:
+                    while os.write(fd, chunk) == len(chunk):
+                        pass
+                except OSError:
+                    pass
+            size = os.fstat(fd).st_size
+            os.ftruncate(fd, max(0, size - size % self.PAGE - pages * self.PAGE))
+        finally:
+            os.close(fd)
+
+    def empty(self):
+        """Gives the filler's space back."""
+        try:
+            os.unlink(self.filler)
+        except FileNotFoundError:
+            pass
+
+    def unmount(self):
+        subprocess.run(["umount", "-l", self.path], capture_output=True)
+
+
 def list_spool_pairs(directory):
     """{base name: set of extensions} of the message and recipient files."""
     pairs = {}
@@ -737,43 +803,6 @@ def write_file(path, data):
     with open(tmp, "wb") as f:
         f.write(data)
     os.rename(tmp, path)
-
-
-def mount_tmpfs(path, size_kib):
-    """Mounts a small tmpfs of size_kib KiB at path (made when missing) and
-    returns a function that unmounts it; call it in all cases. Raises
-    unittest.SkipTest, with the reason, where this process may not mount."""
-    if os.geteuid() != 0:
-        raise unittest.SkipTest("mounting a tmpfs needs root")
-    os.makedirs(path, exist_ok=True)
-    result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,mode=0755" % size_kib,
-                             "zeltest", path], capture_output=True, text=True,
-                            timeout=WAIT_SECONDS)
-    if result.returncode != 0:
-        raise unittest.SkipTest("cannot mount a tmpfs here: " + result.stderr.strip())
-    return lambda: subprocess.run(["umount", "-l", path], capture_output=True,
-                                  timeout=WAIT_SECONDS)
-
-
-def fill_file_system(directory, name="filler"):
-    """Writes directory/name until the file system is full; returns its path
-    (delete it to free the space)."""
-    path = os.path.join(directory, name)
-    chunk = b"\0" * 65536
-    with open(path, "wb", buffering=0) as f:
-        try:
-            while True:
-                f.write(chunk)
-        except OSError:
-            pass
-    # Whatever is left is less than a chunk: take that too.
-    with open(path, "ab", buffering=0) as f:
-        try:
-            while True:
-                f.write(b"\0" * 512)
-        except OSError:
-            pass
-    return path
 
 
 def files_with(directory, extension):

@@ -17,9 +17,11 @@
 #include "ZELDELIV/maillist.h"
 #include "ZELDELIV/msgtext.h"
 #include "common/smtputil.h"
-#include "tests/fuzz/fuzzfile.h"
+#include "tests/fuzz/fuzzscratch.h"
 
 namespace {
+
+std::string scratch;
 
 std::string Slurp(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -51,7 +53,7 @@ void FuzzRewrite(const std::string &input, uint8_t flags) {
   list.BounceAction = flags % 3;
   list.ReplyToList = (flags & 4) != 0;
   TextFile in, out;
-  std::string outPath = FuzzScratch() + "/copy";
+  std::string outPath = scratch + "/copy";
   if (!in.Open(input, "r") || !out.Open(outPath, "w")) abort();
   std::string returnPath;
   ListCopyOutcome outcome = RewriteListMessage(in, out, list, "B1@h", returnPath);
@@ -84,12 +86,16 @@ void FuzzCommands(const std::string &input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  FuzzScratch();
+  scratch = FuzzScratchRoot();   // the command processor reads the registry
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::string input = WriteFuzzInput(data, size, "input.MSG");
+  std::string input = scratch + "/input.MSG";
+  {
+    std::ofstream f(input, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+  }
   FuzzRewrite(input, size > 0 ? data[0] : 0);
   FuzzCommands(input);
   return 0;

@@ -15,7 +15,7 @@
 #include "ZELDELIV/autoreply.h"
 #include "ZELDELIV/msgtext.h"
 #include "common/rfc822parse.h"
-#include "tests/fuzz/fuzzfile.h"
+#include "tests/fuzz/fuzzscratch.h"
 
 namespace {
 
@@ -58,12 +58,16 @@ void FuzzRepliedToday(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  FuzzScratch();
+  FuzzScratchRoot();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::string input = WriteFuzzInput(data, size, "input.MSG");
+  std::string input = FuzzScratchRoot() + "/input.MSG";
+  {
+    std::ofstream f(input, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+  }
   FuzzHeaders(input);
   FuzzRepliedToday(std::string_view(reinterpret_cast<const char *>(data), size));
   return 0;

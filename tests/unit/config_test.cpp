@@ -1,7 +1,7 @@
 // Global configuration, the retry schedule, directory creation and the
 // queue directory names of domains.
 #include <gtest/gtest.h>
-
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -36,7 +36,7 @@ void DeleteSuiteValues() {
   if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_ALL_ACCESS, key.out()) != 0) return;
   for (const char *name : {"MailSpoolDir", "MailInBoxDir", "PostMaster", "DomainNamesAreLocal",
                            "AutoCreateInboxDir", "LocalFailuresToPostmaster",
-                           "MaxDeliveryThreads", "GatewayName"})
+                           "MaxDeliveryThreads", "GatewayName", "ServiceAccount"})
     RegDeleteValue(key.get(), name);
 }
 
@@ -64,6 +64,7 @@ TEST_F(Config, NothingConfiguredGivesTheDefaults) {
   EXPECT_TRUE(LocalFailuresToPostmaster);
   EXPECT_EQ(MaxDeliveryThreads, 50);
   EXPECT_TRUE(GatewayName.empty());
+  EXPECT_EQ(ServiceAccount, "zel");
 }
 
 TEST_F(Config, ValuesAreReadAndBooleansNormalised) {
@@ -71,6 +72,7 @@ TEST_F(Config, ValuesAreReadAndBooleansNormalised) {
   SetSz("MailInBoxDir", "%HOME%/mail");
   SetSz("PostMaster", "root");
   SetSz("GatewayName", "smarthost.example");
+  SetSz("ServiceAccount", "");   // meant: run as whoever starts the service
   SetDword(nullptr, "AutoCreateInboxDir", 0);
   SetDword(nullptr, "LocalFailuresToPostmaster", 7);
   SetDword(nullptr, "MaxDeliveryThreads", static_cast<DWORD>(-3));
@@ -85,6 +87,7 @@ TEST_F(Config, ValuesAreReadAndBooleansNormalised) {
   EXPECT_EQ(MailInboxDirectory, "%HOME%/mail");
   EXPECT_EQ(Postmaster, "root");
   EXPECT_EQ(GatewayName, "smarthost.example");
+  EXPECT_EQ(ServiceAccount, "");
   EXPECT_FALSE(AutoCreateInboxEnabled);
   EXPECT_TRUE(LocalFailuresToPostmaster);
   EXPECT_EQ(MaxDeliveryThreads, -3);  // no cap
@@ -192,6 +195,9 @@ TEST(Directories, SpoolTreeIsCreatedAndAFailureReported) {
   EXPECT_TRUE(CreateSpoolDirectories({"incoming", "holding"}));
   EXPECT_TRUE(DirectoryExists(MailSpoolDirectory + "/incoming"));
   EXPECT_TRUE(DirectoryExists(MailSpoolDirectory + "/holding"));
+  struct stat st;
+  ASSERT_EQ(stat((MailSpoolDirectory + "/incoming").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);   // mail is private
   std::ofstream(MailSpoolDirectory + "/blocker") << "x";
   MailSpoolDirectory += "/blocker/inner";
   EXPECT_FALSE(CreateSpoolDirectories({"incoming"}));

@@ -383,6 +383,40 @@ TEST(LockFile, RacingProcessesNeverShareTheLock) {
   munmap(overlap, sizeof *overlap);
 }
 
+// No other user may open a lock or mutex file (whoever can open one can
+// flock it and stall the writers); a lock that root makes in a directory of
+// another owner is that owner's, who can adopt it after root's holder died.
+TEST(LockDir, LocksAndMutexesArePrivate) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
+  const uid_t kNobody = 65534;
+  ASSERT_EQ(chmod(ZelRoot().c_str(), 0755), 0);
+  std::string dir = FreshDir("");
+  ZEL_LOCK_HANDLE h;
+  ASSERT_TRUE(LockDir(dir.c_str(), 0, &h));
+  NamedMutexLock mutex;
+  ASSERT_EQ(mutex.Wait("test-private", 0), WAIT_OBJECT_0);
+  auto asNobody = [&](auto fn) {
+    return InChild([&] {
+      if (setgid(kNobody) != 0 || setuid(kNobody) != 0) return 99;
+      return fn();
+    });
+  };
+  EXPECT_EQ(asNobody([&] {
+              int lock = open((dir + "/$LockFile").c_str(), O_RDONLY);
+              int mtx = open(NamedMutexPath("test-private").c_str(), O_RDONLY);
+              return (lock < 0 && errno == EACCES ? 0 : 1) + (mtx < 0 ? 0 : 2);
+            }),
+            0);
+  UnlockDir(dir.c_str(), h);
+  ASSERT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(InChild([&] { return LockDir(dir.c_str(), 0, &h) ? 0 : 1; }), 0);   // dies holding it
+  struct stat st;
+  ASSERT_EQ(stat((dir + "/$LockFile").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(asNobody([&] { return LockDir(dir.c_str(), 0, &h) ? 0 : 1; }), 0);
+}
+
 // ------------------------------------------------------------ NamedMutex
 
 TEST(NamedMutex, TimesOutWhileHeld) {

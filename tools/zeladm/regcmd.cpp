@@ -455,6 +455,32 @@ std::string OpText(const RegFile &file, const RegFileOp &op) {
   return "cannot apply";
 }
 
+// The message-identifier counter only ever goes up: an import (an old
+// export, say) that would lower or delete it leaves the higher value, or
+// identifiers of mail still in the spool and in mailboxes would be handed
+// out again. Runs inside the import's transaction.
+constexpr const char *kCounterKey = "Software\\TALVO\\ZEL";
+constexpr const char *kCounterValue = "LastMsgId";
+
+bool ReadCounter(DWORD &value) {
+  RegKey key;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kCounterKey, KEY_READ, key.out()) != ERROR_SUCCESS)
+    return false;
+  DWORD type = REG_NONE, size = sizeof value;
+  return RegQueryValueEx(key.get(), kCounterValue, &type, &value, &size) == ERROR_SUCCESS &&
+         type == REG_DWORD && size == sizeof value;
+}
+
+long KeepCounterFrom(bool had, DWORD before) {
+  DWORD after = 0;
+  if (!had || (ReadCounter(after) && after >= before)) return ERROR_SUCCESS;
+  RegKey key;
+  long rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kCounterKey, KEY_ALL_ACCESS, key.out(), nullptr);
+  if (rc == ERROR_SUCCESS)
+    rc = RegSetValueEx(key.get(), kCounterValue, REG_DWORD, &before, sizeof before);
+  return rc;
+}
+
 int RunImport(int argc, char **argv) {
   const char *file = argv[1];
   std::string shown = std::strcmp(file, "-") == 0 ? "(standard input)" : AdmPrintable(file);
@@ -474,9 +500,14 @@ int RunImport(int argc, char **argv) {
   RegTransaction tx(RegTransaction::kWrite);
   long rc = tx.Status();
   const RegFileOp *failed = nullptr;
-  Importer importer(parsed);
-  for (size_t i = 0; rc == ERROR_SUCCESS && i < parsed.ops.size(); ++i)
-    if ((rc = importer.Apply(parsed.ops[i])) != ERROR_SUCCESS) failed = &parsed.ops[i];
+  DWORD counter = 0;
+  bool hadCounter = rc == ERROR_SUCCESS && ReadCounter(counter);
+  {
+    Importer importer(parsed);
+    for (size_t i = 0; rc == ERROR_SUCCESS && i < parsed.ops.size(); ++i)
+      if ((rc = importer.Apply(parsed.ops[i])) != ERROR_SUCCESS) failed = &parsed.ops[i];
+  }
+  if (rc == ERROR_SUCCESS) rc = KeepCounterFrom(hadCounter, counter);
   if (rc == ERROR_SUCCESS) rc = tx.Commit();
   if (rc == ERROR_SUCCESS) return kAdmExitOk;
   if (failed != nullptr)

@@ -1,0 +1,530 @@
+"""The scenarios of the side-by-side benchmark, each with a ZEL side and a
+peer side that put the same load on the same contents.
+
+A side is a function (ctx, p) -> Outcome: ctx is the run's Context (its
+directory, the clean-up stack, the cool-down), p the scenario's sizes. Each
+side prepares its servers and contents (not timed), calls ctx.cool() (sync
+and wait), starts what the measured phase needs and measures it with a
+measure.Run. ZEL runs under the end-to-end harness (tests/e2e/zelharness.py)
+in a scratch root below the run directory; the peers come from peers.py.
+Nothing is deleted here: run.py removes the scratch trees after the last run.
+"""
+
+import os
+import resource
+import selectors
+import socket
+import time
+
+import benchlib
+import measure
+import remotepeers
+from benchlib import zelharness
+from measure import Pop3Client, Run, source_args, smtp_source, wait_until
+from peers import Dovecot, Postfix, Sinks
+
+SMTP_SIZE = 2048            # payload of each SMTP message (smtp-source -l)
+FILL_SESSIONS = 2           # sessions of each smtp-source that fills a queue
+USERS = 10                  # mailboxes of the growth scenarios
+MIB = 1 << 20
+
+
+class Outcome:
+    """What one side's run gave: values {metric key: figure}, the messages
+    the run handled (for processor time per message), the measure.Run, and
+    notes on anything that went wrong (a run with notes is not counted)."""
+
+    def __init__(self, values, messages, run, notes=()):
+        self.values, self.messages, self.run, self.notes = values, messages, run, list(notes)
+
+    def cpu_ms_per_message(self):
+        if self.run is None or self.run.server_cpu is None or not self.messages:
+            return None
+        return 1000.0 * self.run.server_cpu / self.messages
+
+
+def check(notes, what, got, wanted):
+    if got != wanted:
+        notes.append("%s: %d, not %d" % (what, got, wanted))
+
+
+# ---------------------------------------------------------------------------
+# ZEL under the harness
+
+def zel_scratch(ctx, name):
+    return zelharness.Scratch(os.path.join(ctx.directory, "zel-%s-" % name))
+
+
+def zel_pids(*services):
+    return [s.proc.pid for s in services
+            if s is not None and s.proc is not None and s.proc.poll() is None]
+
+
+def zel_mail_system(ctx, users, **kw):
+    mail = zelharness.MailSystem(users, prefix=os.path.join(ctx.directory, "zel-mail-"), **kw)
+    ctx.defer(lambda: mail.stop(keep=True))
+    return mail
+
+
+def zel_services(mail):
+    return lambda: zel_pids(mail.receiver, mail.agent, mail.fetcher)
+
+
+def zel_count(directory, extension):
+    return len(zelharness.files_with(directory, extension))
+
+
+def local_address(user):
+    return "%s@%s" % (user, zelharness.LOCAL_HOST)
+
+
+HASHES = {}
+
+
+def password(user):
+    return "pw-" + user
+
+
+def account_hashes(ctx, users):
+    """{user: crypt(3) hash} as zeladm makes them for ZEL's accounts, so
+    that Dovecot checks the very same hashes."""
+    missing = [u for u in users if u not in HASHES]
+    if missing:
+        scratch = zel_scratch(ctx, "hashes")
+        for user in missing:
+            scratch.zeladm("user", "add", user, "--password", password(user))
+        with open(scratch.path("etc", "zel", "accounts")) as f:
+            for line in f:
+                fields = line.rstrip("\n").split(":")
+                if fields[0] == "user" and len(fields) >= 5:
+                    HASHES[fields[2]] = fields[3]
+    return {u: HASHES[u] for u in users}
+
+
+# ---------------------------------------------------------------------------
+# Contents of the POP3 mailboxes, the same text on both sides
+
+def message(number, size):
+    """A message of size bytes with its end line (ZEL stores that form)."""
+    head = (b"From: bench@bench.example\r\nTo: user@bench.example\r\n"
+            b"Subject: bench %d\r\nMessage-ID: <%d.bench@bench.example>\r\n\r\n"
+            % (number, number))
+    return benchlib.make_message(head, size)
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def fill_zel(directory, count, size):
+    os.makedirs(directory, exist_ok=True)
+    for n in range(count):
+        write(os.path.join(directory, "B%010d.MSG" % (n + 1)), message(n, size))
+
+
+def fill_maildir(dovecot, user, count, size, seen):
+    """Maildir files as Dovecot's own delivery names them (size in the name);
+    seen: in cur/ (already noticed by a mail client), else in new/."""
+    stamp = int(time.time())
+    for n in range(count):
+        data = message(n, size)[:-3]     # Maildir holds the text without the end line
+        name = "%d.M%dP%d.bench,S=%d,W=%d" % (stamp, n, os.getpid(), len(data), len(data))
+        write(dovecot.maildir(user, "cur" if seen else "new", name + (":2," if seen else "")),
+              data)
+
+
+def pop3_users(p):
+    return ["bench%02d" % u for u in range(p["clients"])]
+
+
+# ---------------------------------------------------------------------------
+# SMTP acceptance: messages queued per second
+
+def accept_zel(ctx, p):
+    receiver = zelharness.Receiver(scratch=zel_scratch(ctx, "accept"))
+    ctx.cool()
+    receiver.start()
+    ctx.defer(receiver.service.stop)
+    run = Run(lambda: zel_pids(receiver.service))
+    run.start()
+    errors = smtp_source([source_args(receiver.port, p["sessions"], p["messages"], SMTP_SIZE,
+                                      local_address("bench"))])
+    run.stop()
+    queued = zel_count(receiver.queue, "RCP")
+    check(errors, "queued", queued, p["messages"])
+    return Outcome({"rate": queued / run.elapsed}, queued, run, errors)
+
+
+def accept_postfix(ctx, p):
+    # No queue manager: smtpd and cleanup write and sync each queue file,
+    # nothing delivers it (as zelrecv runs alone). in_flow_delay is off,
+    # since without a queue manager nobody would grant smtpd its tokens.
+    postfix = Postfix(os.path.join(ctx.directory, "postfix"), users=["bench"],
+                      queue_manager=False, flow_delay="0")
+    ctx.defer(postfix.stop)
+    ctx.cool()
+    postfix.start()
+    run = Run(postfix.pids)
+    run.start()
+    errors = smtp_source([source_args(postfix.port, p["sessions"], p["messages"], SMTP_SIZE,
+                                      postfix.address("bench"))])
+    run.stop()
+    queued = postfix.queued()
+    check(errors, "queued", queued, p["messages"])
+    return Outcome({"rate": queued / run.elapsed}, queued, run, errors)
+
+
+# ---------------------------------------------------------------------------
+# SMTP to mailbox: from the first connection to the last mailbox copy
+
+def to_mailbox(run, port, p, address, count):
+    """Sends the load and waits for the copies; (copies, errors)."""
+    source = measure.SmtpSource([source_args(port, p["sessions"], p["messages"], SMTP_SIZE,
+                                              address)])
+    run.start()
+    source.start()
+    copies, last = wait_until(count, p["messages"], give_up=source.failed)
+    run.stop(ended=last)
+    errors = source.finish()
+    check(errors, "delivered", copies, p["messages"])
+    return copies, errors
+
+
+def mailbox_zel(ctx, p):
+    mail = zel_mail_system(ctx, ["bench", "administrator"])
+    ctx.cool()
+    mail.start()
+    run = Run(zel_services(mail))
+    copies, errors = to_mailbox(run, mail.port, p, local_address("bench"),
+                                lambda: zel_count(mail.mailbox("bench"), "MSG"))
+    return Outcome({"rate": copies / run.elapsed}, copies, run, errors)
+
+
+def mailbox_postfix(ctx, p):
+    postfix = Postfix(os.path.join(ctx.directory, "postfix"), users=["bench"])
+    ctx.defer(postfix.stop)
+    ctx.cool()
+    postfix.start()
+    run = Run(postfix.pids)
+    copies, errors = to_mailbox(run, postfix.port, p, postfix.address("bench"),
+                                lambda: postfix.delivered(["bench"]))
+    return Outcome({"rate": copies / run.elapsed}, copies, run, errors)
+
+
+# ---------------------------------------------------------------------------
+# POP3: every mailbox collected by its own client at once
+
+def collect(run, port, p, left):
+    """Runs one client per mailbox; the Outcome. left() counts the messages
+    still in the mailboxes afterwards."""
+    users = pop3_users(p)
+    clients = [Pop3Client(port, u, password(u), p["delete"]) for u in users]
+    run.start()
+    benchlib.start_together(clients)
+    errors = benchlib.join(clients, measure.POP3_SECONDS * max(1, p["messages"]))
+    run.stop()
+    messages = sum(c.messages for c in clients)
+    octets = sum(c.octets for c in clients)
+    check(errors, "retrieved", messages, len(users) * p["messages"])
+    if p["delete"]:
+        check(errors, "messages left in the mailboxes", left(), 0)
+    return Outcome({"rate": messages / run.elapsed, "bytes": octets / MIB / run.elapsed},
+                   messages, run, errors)
+
+
+def pop3_zel(ctx, p):
+    users = pop3_users(p)
+    server = zelharness.Pop3Server(users={u: password(u) for u in users},
+                                   scratch=zel_scratch(ctx, "pop3"))
+    for u in users:
+        fill_zel(server.mailbox(u), p["messages"], p["size"])
+    ctx.cool()
+    server.start()
+    ctx.defer(server.service.stop)
+    return collect(Run(lambda: zel_pids(server.service)), server.port, p,
+                   lambda: sum(zel_count(server.mailbox(u), "MSG") for u in users))
+
+
+def pop3_dovecot(ctx, p):
+    users = pop3_users(p)
+    dovecot = Dovecot(os.path.join(ctx.directory, "dovecot"), account_hashes(ctx, users))
+    dovecot.prepare(users)
+    for u in users:
+        fill_maildir(dovecot, u, p["messages"], p["size"], seen=False)
+    ctx.cool()
+    ctx.defer(dovecot.stop)
+    dovecot.start()
+    return collect(Run(dovecot.pids), dovecot.port, p,
+                   lambda: sum(dovecot.messages(u) for u in users))
+
+
+# ---------------------------------------------------------------------------
+# Queue first, then deliver: remote delivery and the growth scenarios
+
+def fill(port, loads, notes):
+    """Queues the mail of loads [(address, count)] through port, each load
+    by one smtp-source with FILL_SESSIONS sessions; not timed."""
+    notes += smtp_source([source_args(port, FILL_SESSIONS, count, SMTP_SIZE, address)
+                          for address, count in loads if count])
+
+
+def split(total, parts):
+    return [total // parts + (1 if i < total % parts else 0) for i in range(parts)]
+
+
+def release_and_wait(run, release, count, wanted, notes):
+    run.start()
+    release()
+    # The agent may scan the whole queue before the first copy appears.
+    got, last = wait_until(count, wanted, stall_seconds=120 + wanted * 0.01)
+    run.stop(ended=last)
+    check(notes, "delivered", got, wanted)
+    return got
+
+
+def remote_domains(p):
+    """[(domain, sink address)]: d0.bench.test on 127.0.0.2, ..."""
+    return [("d%d.bench.test" % d, "127.0.0.%d" % (2 + d)) for d in range(p["domains"])]
+
+
+def remote_loads(p):
+    return [("user@" + d, n) for (d, _), n in zip(remote_domains(p),
+                                                  split(p["messages"], p["domains"]))]
+
+
+def start_sinks(ctx, p):
+    sinks = Sinks(os.path.join(ctx.directory, "sinks"), [a for _, a in remote_domains(p)])
+    ctx.defer(sinks.stop)
+    return sinks
+
+
+def remote_zel(ctx, p):
+    domains = remote_domains(p)
+    ns = remotepeers.NameServer(
+        ctx.directory, mx=[(d, "mx." + d, 10) for d, _ in domains],
+        hosts=[("mx." + d, a) for d, a in domains]).start()
+    ctx.defer(ns.stop)
+    sinks = start_sinks(ctx, p)
+    # A one-second scan interval, as the remote delivery benchmark has it.
+    mail = zel_mail_system(ctx, ["administrator"], deliv={"SmtpPort": sinks.port, "Timeout": 1},
+                           name_server=ns.address)
+    mail.start(agent=False)
+    notes = []
+    fill(mail.port, remote_loads(p), notes)
+    check(notes, "queued", zel_count(mail.spool("incoming"), "RCP"), p["messages"])
+    ctx.cool()
+    run = Run(zel_services(mail))
+    got = release_and_wait(run, mail.agent.start, sinks.count, p["messages"], notes)
+    return Outcome({"rate": got / run.elapsed}, got, run, notes)
+
+
+def remote_postfix(ctx, p):
+    sinks = start_sinks(ctx, p)
+    postfix = Postfix(os.path.join(ctx.directory, "postfix"), queue_manager=False,
+                      flow_delay="0", routes={d: (a, sinks.port) for d, a in remote_domains(p)})
+    ctx.defer(postfix.stop)
+    postfix.start()
+    notes = []
+    fill(postfix.port, remote_loads(p), notes)
+    check(notes, "queued", postfix.queued(), p["messages"])
+    ctx.cool()
+    run = Run(postfix.pids)
+    got = release_and_wait(run, postfix.release, sinks.count, p["messages"], notes)
+    return Outcome({"rate": got / run.elapsed}, got, run, notes)
+
+
+def growth_users():
+    return ["user%d" % u for u in range(USERS)]
+
+
+def growth_zel(ctx, p):
+    users = growth_users()
+    mail = zel_mail_system(ctx, users + ["administrator"])
+    mail.start(agent=False)
+    notes = []
+    fill(mail.port, [(local_address(u), n) for u, n in zip(users, split(p["messages"], USERS))],
+         notes)
+    check(notes, "queued", zel_count(mail.spool("incoming"), "RCP"), p["messages"])
+    ctx.cool()
+    run = Run(zel_services(mail))
+    got = release_and_wait(run, mail.agent.start,
+                           lambda: sum(zel_count(mail.mailbox(u), "MSG") for u in users),
+                           p["messages"], notes)
+    return Outcome({"per": 1000.0 * run.elapsed / max(got, 1)}, got, run, notes)
+
+
+def growth_postfix(ctx, p):
+    users = growth_users()
+    postfix = Postfix(os.path.join(ctx.directory, "postfix"), users=users, queue_manager=False,
+                      flow_delay="0")
+    ctx.defer(postfix.stop)
+    postfix.start()
+    notes = []
+    fill(postfix.port, [(postfix.address(u), n)
+                        for u, n in zip(users, split(p["messages"], USERS))], notes)
+    check(notes, "queued", postfix.queued(), p["messages"])
+    ctx.cool()
+    run = Run(postfix.pids)
+    got = release_and_wait(run, postfix.release, postfix.delivered, p["messages"], notes)
+    return Outcome({"per": 1000.0 * run.elapsed / max(got, 1)}, got, run, notes)
+
+
+# ---------------------------------------------------------------------------
+# POP3 logon to a large mailbox
+
+def logons(run, port, user):
+    run.start()
+    first = measure.pop3_logon_seconds(port, user, password(user))
+    second = measure.pop3_logon_seconds(port, user, password(user))
+    run.stop()
+    return Outcome({"first": first, "second": second}, 0, run)
+
+
+def logon_zel(ctx, p):
+    server = zelharness.Pop3Server(users={"bench": password("bench")},
+                                   scratch=zel_scratch(ctx, "logon"))
+    fill_zel(server.mailbox("bench"), p["messages"], p["size"])
+    ctx.cool()
+    server.start()
+    ctx.defer(server.service.stop)
+    return logons(Run(lambda: zel_pids(server.service)), server.port, "bench")
+
+
+def logon_dovecot(ctx, p):
+    # The files lie in cur/: a mailbox grows this large only when its owner
+    # has been looking at it. Dovecot has no index of it yet.
+    dovecot = Dovecot(os.path.join(ctx.directory, "dovecot"), account_hashes(ctx, ["bench"]))
+    dovecot.prepare(["bench"])
+    fill_maildir(dovecot, "bench", p["messages"], p["size"], seen=True)
+    ctx.cool()
+    ctx.defer(dovecot.stop)
+    dovecot.start()
+    return logons(Run(dovecot.pids), dovecot.port, "bench")
+
+
+# ---------------------------------------------------------------------------
+# Memory: the whole system idle, then under the 32-session load to a mailbox
+
+SETTLE_SECONDS = 3
+
+
+def memory_run(servers, port, p, address, count):
+    time.sleep(SETTLE_SECONDS)
+    idle_rss, idle_pss = measure.memory_kb(measure.tree_pids(servers()))
+    sampler = measure.MemorySampler(servers)
+    sampler.start()
+    run = Run(servers)
+    try:
+        copies, errors = to_mailbox(run, port, p, address, count)
+    finally:
+        sampler.stop()
+    kib = 1024.0
+    return Outcome({"idle_rss": idle_rss / kib, "idle_pss": idle_pss / kib,
+                    "load_rss": sampler.peak_rss / kib, "load_pss": sampler.peak_pss / kib},
+                   copies, run, errors)
+
+
+def memory_zel(ctx, p):
+    mail = zel_mail_system(ctx, ["bench", "administrator"], fetch={})
+    ctx.cool()
+    mail.start()
+    return memory_run(zel_services(mail), mail.port, p, local_address("bench"),
+                      lambda: zel_count(mail.mailbox("bench"), "MSG"))
+
+
+def memory_peers(ctx, p):
+    postfix = Postfix(os.path.join(ctx.directory, "postfix"), users=["bench"])
+    dovecot = Dovecot(os.path.join(ctx.directory, "dovecot"), account_hashes(ctx, ["bench"]))
+    dovecot.prepare(["bench"])
+    ctx.defer(postfix.stop)
+    ctx.defer(dovecot.stop)
+    ctx.cool()
+    postfix.start()
+    dovecot.start()
+    return memory_run(lambda: postfix.pids() + dovecot.pids(), postfix.port, p,
+                      postfix.address("bench"), lambda: postfix.delivered(["bench"]))
+
+
+# ---------------------------------------------------------------------------
+# Idle SMTP connections held by zelrecv (ZEL alone: Postfix spends one
+# process on each connection, which is not a comparison of the same thing)
+
+def raise_open_files(wanted):
+    """Raises this process's soft limit of open files towards wanted (the
+    servers it starts inherit it); the limit now in force."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < wanted:
+        soft = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    return soft
+
+
+def idle_zel(ctx, p):
+    count = p["connections"]
+    raise_open_files(count + 256)
+    # Every connection comes from 127.0.0.1: neither the receiver's limit
+    # of connections nor its limit per client may refuse them.
+    receiver = zelharness.Receiver({"MaxConnections": 0, "MaxConnectionsPerClient": 0},
+                                   scratch=zel_scratch(ctx, "idle"))
+    ctx.cool()
+    receiver.start()
+    ctx.defer(receiver.service.stop)
+    pid = receiver.service.proc.pid
+    notes = []
+    limit = measure.open_files_limit(pid)
+    if limit is not None and limit < count + 16:
+        notes.append("zelrecv may open only %d files" % limit)
+    run = Run(lambda: zel_pids(receiver.service))
+    conns = []
+    try:
+        run.start()
+        for _ in range(count):
+            try:
+                conns.append(socket.create_connection(("127.0.0.1", receiver.port), timeout=10))
+            except OSError as e:
+                notes.append("connection %d: %s" % (len(conns) + 1, e))
+                break
+        greeted = greetings(conns, 60)
+        time.sleep(2)
+        rss = zelharness.proc_status(pid, "VmRSS") or 0
+        run.stop()
+        check(notes, "greeted", greeted, count)
+        open_now = still_open(conns)
+        check(notes, "still open", open_now, count)
+    finally:
+        for c in conns:
+            c.close()
+    return Outcome({"rss": rss / 1024.0}, 0, run, notes)
+
+
+def greetings(conns, seconds):
+    """Reads the greeting of every connection; how many greeted with 220."""
+    selector = selectors.DefaultSelector()
+    for c in conns:
+        c.setblocking(False)
+        selector.register(c, selectors.EVENT_READ)
+    greeted, waiting, deadline = 0, len(conns), time.monotonic() + seconds
+    while waiting and time.monotonic() < deadline:
+        for key, _ in selector.select(1.0):
+            selector.unregister(key.fileobj)
+            waiting -= 1
+            try:
+                greeted += key.fileobj.recv(512).startswith(b"220")
+            except OSError:
+                pass
+    selector.close()
+    return greeted
+
+
+def still_open(conns):
+    """Connections the server has not closed (nothing to read, no EOF)."""
+    alive = 0
+    for c in conns:
+        try:
+            alive += c.recv(512, socket.MSG_PEEK) != b""
+        except BlockingIOError:
+            alive += 1
+        except OSError:
+            pass
+    return alive

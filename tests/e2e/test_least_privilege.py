@@ -1,0 +1,154 @@
+"""Least privilege and private files, against the real programs.
+
+Started as root, zelrecv binds its listener and then runs as the service
+account with no capability in any thread; the files it writes afterwards
+(spool, message-identifier counter, inlog, event log) stay writable. With
+no such account it warns and goes on as root, still without capabilities.
+What the services write is private: an unprivileged user (nobody) can read
+no spool file and open no lock or mutex file. Every test here needs root
+(CI runs as root) and says SKIP otherwise.
+"""
+
+import os
+import pwd
+import shutil
+import subprocess
+import unittest
+
+from zelharness import ZEL_KEY, MailSystem, Receiver, Scratch
+
+IS_ROOT = os.geteuid() == 0
+NEEDS_ROOT = "needs root: the test starts zelrecv as root and switches users"
+TEST_ACCOUNT = "zeltest-recv"
+
+
+def status_fields(pid):
+    """{field: value} of /proc/PID/status and of each of its threads."""
+    result = []
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+            result.append(dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line))
+    return result
+
+
+def make_reachable(scratch):
+    """The scratch root as an installation has it: the directories above
+    ZEL's own ones (/var/spool, /var/lib, /var/log) exist and anyone may
+    pass through them."""
+    os.chmod(scratch.root, 0o755)
+    for part in ("var", "var/spool", "var/lib", "var/log"):
+        os.makedirs(scratch.path(part), exist_ok=True)
+        os.chmod(scratch.path(part), 0o755)
+
+
+def as_nobody(*command):
+    """Runs command as nobody; the finished process."""
+    return subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                           *command], capture_output=True, text=True, timeout=20)
+
+
+class AccountCase(unittest.TestCase):
+    """A system account of its own for the receiver, made with useradd and
+    removed afterwards (nobody when useradd is missing)."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not IS_ROOT:
+            raise unittest.SkipTest(NEEDS_ROOT)
+        cls.made = False
+        if shutil.which("useradd") and subprocess.run(
+                ["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                 TEST_ACCOUNT], capture_output=True).returncode in (0, 9):
+            cls.made = True
+            cls.account = TEST_ACCOUNT
+        else:
+            cls.account = "nobody"
+        entry = pwd.getpwnam(cls.account)
+        cls.uid, cls.gid = entry.pw_uid, entry.pw_gid
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.made:
+            subprocess.run(["userdel", TEST_ACCOUNT], capture_output=True)
+
+
+class ServiceAccountTest(AccountCase):
+    def start(self, account, settings=None):
+        scratch = Scratch("zel-e2e-priv-")
+        self.addCleanup(scratch.cleanup)
+        make_reachable(scratch)
+        receiver = Receiver(dict({"MailInlogEnabled": 1}, **(settings or {})), scratch=scratch)
+        self.addCleanup(receiver.stop)
+        scratch.reg_import({ZEL_KEY: {"ServiceAccount": account}})
+        return receiver.start()
+
+    def check_no_capabilities(self, pid, uid, gid):
+        for thread in status_fields(pid):
+            self.assertEqual(thread["Uid"].split(), [str(uid)] * 4)
+            self.assertEqual(thread["Gid"].split(), [str(gid)] * 4)
+            for field in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
+                self.assertEqual(int(thread[field], 16), 0, "%s of thread %s" % (field,
+                                                                                 thread["Pid"]))
+            self.assertEqual(thread["NoNewPrivs"], "1")
+
+    def test_runs_as_the_account_without_capabilities(self):
+        receiver = self.start(self.account)
+        self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
+        for thread in status_fields(receiver.service.proc.pid):
+            self.assertEqual(thread["Groups"].split(), [str(self.gid)])
+        # What it writes after the switch is still writable: a message, the
+        # identifier counter, the inlog, the event log.
+        for n in range(2):
+            self.assertEqual(receiver.send_message("s@c.example", ["user"],
+                                                   b"Subject: %d\r\n\r\nx\r\n.\r\n" % n),
+                             "250 Message received OK\r\n")
+        names = sorted(os.listdir(receiver.queue))
+        self.assertEqual(names, ["B0000000001.MSG", "B0000000001.RCP",
+                                 "B0000000002.MSG", "B0000000002.RCP"])
+        for name in names:
+            self.assertEqual(os.stat(os.path.join(receiver.queue, name)).st_uid, self.uid)
+        self.assertEqual(len(os.listdir(receiver.inlog)), 1)
+        self.assertEqual(receiver.stop(), 0)
+        self.assertIn("ZEL SMTP Receiver service terminating.", receiver.scratch.events())
+        # The account cannot reach the agent's spool directories.
+        spool = os.stat(receiver.scratch.spool())
+        self.assertEqual((spool.st_uid, spool.st_mode & 0o777), (0, 0o710))
+
+    def test_missing_account_warns_and_goes_on_as_root(self):
+        receiver = self.start("zel-no-such-account")
+        self.assertIn('The service account "zel-no-such-account" does not exist; the service '
+                      "goes on as root.", receiver.scratch.events())
+        self.check_no_capabilities(receiver.service.proc.pid, 0, 0)
+        self.assertEqual(receiver.send_message("s@c.example", ["user"],
+                                               b"Subject: x\r\n\r\nx\r\n.\r\n"),
+                         "250 Message received OK\r\n")
+
+
+class PrivateFilesTest(unittest.TestCase):
+    """Mail queued by the receiver and the agent, and the mutex: nobody
+    gets at any of them (the lock files: zelbase_test, LocksArePrivate)."""
+
+    def test_nobody_reads_no_spool_file(self):
+        if not IS_ROOT or not shutil.which("setpriv"):
+            self.skipTest(NEEDS_ROOT + " (and setpriv)")
+        mail = MailSystem(users=["ann"])
+        self.addCleanup(mail.stop)
+        make_reachable(mail.scratch)
+        mail.start()
+        mail.send("s@c.example", ["ann", "far@remote.example"], "Subject: private\r\n\r\nx\r\n")
+        self.assertEqual(len(mail.wait_messages("ann", 1)), 1)
+        self.assertEqual(mail.wait_idle(), [])
+        files = []
+        for top in (mail.scratch.spool(), mail.scratch.path("var", "lib", "zel", "mutex")):
+            for directory, _, names in os.walk(top):
+                files += [os.path.join(directory, n) for n in names]
+        self.assertTrue(any(f.endswith(".RCP") for f in files), files)
+        self.assertTrue(any(f.endswith("MessageID-Mutex") for f in files), files)
+        for path in files:
+            with self.subTest(path=os.path.relpath(path, mail.scratch.root)):
+                result = as_nobody("cat", path)
+                self.assertNotEqual(result.returncode, 0, result.stdout[:200])
+
+
+if __name__ == "__main__":
+    unittest.main()
