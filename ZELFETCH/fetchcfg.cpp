@@ -13,6 +13,7 @@ DWORD Pop3PortNo = kDefaultPop3Port;
 std::string MessageExtension = kDefaultMessageExtension;
 DWORD IdleTimeout = kDefaultIdleSeconds;
 std::atomic<bool> Pop3LogEnabled{false};
+NetworkList PlaintextLogonClients;
 bool ImpersonationMode = false;
 std::vector<IpAddress> ListenAddresses;
 DWORD MaxConnections = kDefaultMaxConnections;
@@ -29,7 +30,10 @@ void LoadFetchSettings() {
   ImpersonationMode = StartsWithNoCase(MailInboxDirectory, "%HOME%");
   ListenAddresses = DefaultListenAddresses();
   RegKey params;
-  if (OpenParametersKey(params) != ERROR_SUCCESS) return;
+  if (OpenParametersKey(params) != ERROR_SUCCESS) {
+    ParseNetworkList(kDefaultPlaintextLogonClients, &PlaintextLogonClients, nullptr);
+    return;
+  }
   DWORD port = 0;
   if (QueryRegDword(params.get(), "PortNo", port))
     Pop3PortNo = port == 0 || port > 0xFFFF ? kDefaultPop3Port : port;
@@ -43,6 +47,8 @@ void LoadFetchSettings() {
   IdleTimeout = IdleLimit(timeout, floor);
   DWORD log = 0;
   if (QueryRegDword(params.get(), "Pop3LogEnabled", log)) Pop3LogEnabled = log != 0;
+  PlaintextLogonClients = QueryRegNetworkList(params.get(), "PlaintextLogonClients",
+                                              kMaxNetworkListBytes, kDefaultPlaintextLogonClients);
   LoadListenAddresses(params.get(), &ListenAddresses);
   QueryRegDword(params.get(), "MaxConnections", MaxConnections);
   QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);

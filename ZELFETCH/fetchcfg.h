@@ -5,9 +5,11 @@
 // Values: PortNo (default 110, 0 means 110), MessageExtension (at most 9
 // characters, default and empty "MSG"), Timeout (the idle limit in seconds,
 // 0 means 600, raised to the floor), Pop3LogEnabled (missing: unchanged),
-// the test setting MinimumTimeout (the floor of Timeout, default 600;
-// tests lower it to see an idle close within seconds), and the network
-// engine's ListenAddresses, MaxConnections, MaxConnectionsPerClient and
+// PlaintextLogonClients (the networks whose clients may send a password
+// over an unencrypted connection; default 127.0.0.0/8 and ::1), the test
+// setting MinimumTimeout (the floor of Timeout, default 600; tests lower it
+// to see an idle close within seconds), and the network engine's
+// ListenAddresses, MaxConnections, MaxConnectionsPerClient and
 // MaxTransactionTime (defaults in net/netengine.h).
 #pragma once
 
@@ -26,11 +28,16 @@ constexpr DWORD kLeastIdleSeconds = 1;
 // The extension was kept in a 10-byte buffer.
 constexpr size_t kMaxMessageExtension = 9;
 constexpr const char *kDefaultMessageExtension = "MSG";
+// Passwords in the clear only from this host, until an administrator says more.
+inline const std::vector<std::string> kDefaultPlaintextLogonClients = {"127.0.0.0/8", "::1"};
+// A network list value holds a few entries; this is room for thousands.
+constexpr size_t kMaxNetworkListBytes = 64 * 1024;
 
 extern DWORD Pop3PortNo;
 extern std::string MessageExtension;
 extern DWORD IdleTimeout;          // the idle limit in seconds
 extern std::atomic<bool> Pop3LogEnabled;
+extern NetworkList PlaintextLogonClients;
 // Where PortNo is listened on; the connection limits (0: none); the
 // longest POP3 session in seconds (0: no bound).
 extern std::vector<IpAddress> ListenAddresses;

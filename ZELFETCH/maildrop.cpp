@@ -26,10 +26,6 @@ constexpr size_t kEndProbe = 5;
 
 std::string Num(long long n) { return std::to_string(n); }
 
-std::string MessagePath(const _Pop3Dialogue &dlg, const std::string &name) {
-  return dlg.MailboxDirectory + "/" + name;
-}
-
 // Sends the reply built so far in the transaction state.
 void Answer(_Connection *conn, std::string reply) {
   SendReply(conn, std::move(reply), kStateTransReply);
@@ -116,31 +112,39 @@ std::string LogonFailure(const _Pop3Dialogue &dlg, long error, int point) {
          " in PASS\r\n";
 }
 
-// The scan: message files in name order. False with the last error when
-// the directory cannot be read.
+// The scan: message files in name order, at most kMaxMaildropMessages of
+// them (the oldest). False with the last error when the directory cannot
+// be read.
 bool ReadMaildrop(_Pop3Dialogue &dlg) {
-  std::vector<std::string> names;
-  if (!ListDirectory(dlg.MailboxDirectory, "." + MessageExtension, ListKind::kFiles,
-                     kMaxMaildropMessages, names) &&
-      GetLastError() != ERROR_MORE_DATA)
+  std::vector<DirectoryFile> files;
+  bool more = false;
+  if (!ListDirectoryFiles(dlg.MailboxFd.Get(), "." + MessageExtension, kMaxMaildropMessages,
+                          files, &more))
     return false;
-  std::sort(names.begin(), names.end());
   dlg.Maildrop.clear();
+  dlg.Maildrop.reserve(files.size());
   dlg.NumberOfMessages = 0;
   dlg.CurrentOctets = 0;
-  for (const std::string &name : names) {
-    uint64_t size = 0;
-    if (!IsServableName(name) || !GetFileSizeByName(MessagePath(dlg, name), &size)) continue;
+  for (DirectoryFile &f : files) {
+    if (!IsServableName(f.Name)) continue;
     _MessageEntry e;
     e.Number = ++dlg.NumberOfMessages;
-    e.Size = size;
-    e.FileName = name;
-    dlg.CurrentOctets += size;
+    e.Size = f.Size;
+    e.FileName = std::move(f.Name);
+    dlg.CurrentOctets += e.Size;
     dlg.Maildrop.push_back(std::move(e));
   }
   dlg.CurrentCount = dlg.NumberOfMessages;
   dlg.HighestAccessed = 0;
   return true;
+}
+
+// The user's identity for a command's file work, or the failure reply.
+bool BeginAsUser(_Pop3Dialogue &dlg, ImpersonationGuard &impersonation, const char *command) {
+  if (!ImpersonationMode || impersonation.Begin(dlg.Token)) return true;
+  dlg.Reply = "-ERR impersonation as " + dlg.UserName + " failed (" + Num(GetLastError()) +
+              ") in " + command + "\r\n";
+  return false;
 }
 
 // Creates a missing mailbox when allowed; false with the reply set.
@@ -187,9 +191,11 @@ bool OpenMailbox(_Connection *conn, const std::string &domain) {
     return false;
   }
   dlg.Lock.Reset(lock);
-  if (!ReadMaildrop(dlg)) {
+  dlg.MailboxFd.Reset(OpenDirectory(dlg.MailboxDirectory));
+  if (!dlg.MailboxFd.Valid() || !ReadMaildrop(dlg)) {
     dlg.Reply = "-ERR unable to read " + dlg.UserName + "'s mailbox (" + Num(GetLastError()) +
                 ")\r\n";
+    dlg.MailboxFd.Reset();
     dlg.Lock.Release();
     return false;
   }
@@ -198,31 +204,37 @@ bool OpenMailbox(_Connection *conn, const std::string &domain) {
   return true;
 }
 
+// On the logon pool, after the password was accepted: the token goes to
+// the dialogue, which the pool holds until its completion.
+void OpenMailboxAfterLogon(LogonJob *job) {
+  auto *conn = static_cast<_Connection *>(job->Context);
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  dlg.Token = std::move(job->Token);
+  if (!OpenMailbox(conn, job->Domain)) dlg.Token.Close();
+}
+
+LogonPool &FetchLogonPool() {
+  // Never destroyed: its threads are not joined at exit, like the engine's.
+  static LogonPool *pool = new LogonPool;
+  return *pool;
+}
+
 // ---- listings
 
-// Writes the listing into a delete-on-close file in the mailbox and
-// transmits it behind the reply first.
-void SendListing(_Connection *conn, const char *name, std::string first, const std::string &body) {
-  _Pop3Dialogue &dlg = PopDlg(conn);
-  UniqueFd file(MyCreateTempFile(dlg.MailboxDirectory, name));
-  if (!file.Valid()) {
-    Answer(conn, std::string("-ERR MyCreateTempFile failed for ") + name + " command (" +
-                     Num(GetLastError()) + ")\r\n");
-    return;
-  }
-  if (!WriteWholeFile(file.Get(), body)) {
-    Answer(conn, std::string("-ERR WriteFile failed for ") + name + " (" + Num(GetLastError()) +
-                     ")\r\n");
-    return;
-  }
-  dlg.Reply = std::move(first);
-  dlg.OpenFile = std::move(file);
-  Transmit(conn, body.size(), ".\r\n");
+// A listing: the first line, the lines, the end line, sent whole.
+void SendListing(_Connection *conn, std::string first, const std::string &body) {
+  first += body;
+  first += ".\r\n";
+  SendMultiLine(conn, std::move(first), kStateTransReply);
 }
 
 int NumberArgument(const std::string &arg) { return ParseMessageNumber(arg, kMaxNumberText); }
 
 }  // namespace
+
+bool StartFetchLogonPool(const LogonPoolSettings &settings) {
+  return FetchLogonPool().Start(EnginePort(), settings);
+}
 
 // ---- parsers and formats
 
@@ -294,28 +306,58 @@ void CmdPass(_Connection *conn) {
   std::string &password = dlg.Cmd.Arg1;
   password.resize(std::min(password.find_first_of("\r\n"), password.size()));
   dlg.Token.Close();
-  SetLastError(ERROR_SUCCESS);
-  std::string domain;
-  bool ok = LookUpAccountFetch(dlg.UserName, domain);
-  if (!ok) {
-    long error = GetLastError();
-    dlg.Reply = LogonFailure(dlg, error, 2);
-    LogWin32Error(EVENTLOG_WARNING_TYPE, "Logon failure User not known", error);
-  } else if (!(ok = LogonUser(dlg.UserName, domain, password, dlg.Token))) {
-    long error = GetLastError();
-    dlg.Reply = LogonFailure(dlg, error, 3);
-    LogWin32Error(EVENTLOG_WARNING_TYPE, "Logon failure - Password may be wrong", error);
-  }
-  explicit_bzero(password.data(), password.size());
-  password.clear();
-  if (ok && OpenMailbox(conn, domain)) {
-    dlg.GreetingStamp.clear();
-    WriteLogLine(conn, kLogSignOn);
-    SendReply(conn, dlg.Reply, kStateTransReply);
+  if (!PlaintextLogonAllowed(conn)) {
+    explicit_bzero(password.data(), password.size());
+    SendReply(conn, "-ERR [AUTH] Encryption required\r\n", kStateAuthReply);
     return;
   }
-  dlg.Token.Close();
-  SendReply(conn, dlg.Reply, kStateAuthReply);
+  LogonJob &job = dlg.Logon;
+  job = LogonJob();
+  job.Name = dlg.UserName;
+  // Copied, not moved: the argument's own bytes are wiped with it.
+  job.Password = password;
+  explicit_bzero(password.data(), password.size());
+  password.clear();
+  job.FailuresBefore = dlg.LogonFailures;
+  job.AfterLogon = OpenMailboxAfterLogon;
+  job.Context = conn;
+  job.Key = reinterpret_cast<uintptr_t>(conn);
+  job.Overlapped = &conn->Overlapped;
+  dlg.IoPhase = kPhaseLogon;
+  if (FetchLogonPool().Submit(&job)) return;
+  SendReply(conn, LogonFailure(dlg, GetLastError(), 3), kStateAuthReply);
+}
+
+void LogonFinished(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  LogonJob &job = dlg.Logon;
+  if (job.bLoggedOn) {
+    // The mailbox was opened (or refused) on the pool: it holds the reply.
+    if (dlg.Lock.Held()) {
+      dlg.GreetingStamp.clear();
+      WriteLogLine(conn, kLogSignOn);
+      SendReply(conn, dlg.Reply, kStateTransReply);
+    } else {
+      dlg.Token.Close();
+      SendReply(conn, dlg.Reply, kStateAuthReply);
+    }
+    return;
+  }
+  if (job.bLookupFailed) {
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "Logon failure User not known", job.Error);
+    dlg.Reply = LogonFailure(dlg, job.Error, 2);
+  } else {
+    // An unknown name gets the reply of a wrong password; only the event
+    // (for the administrator) tells them apart.
+    LogWin32Error(EVENTLOG_WARNING_TYPE,
+                  job.bNameUnknown ? "Logon failure User not known"
+                                   : "Logon failure - Password may be wrong",
+                  job.Error);
+    dlg.Reply = LogonFailure(dlg, job.Error, 3);
+  }
+  ++dlg.LogonFailures;
+  SendReply(conn, dlg.Reply,
+            dlg.LogonFailures >= kMaxLogonFailures ? kStateCloseReply : kStateAuthReply);
 }
 
 void CmdStat(_Connection *conn) {
@@ -339,7 +381,7 @@ void CmdList(_Connection *conn) {
   std::string body;
   for (const _MessageEntry &e : dlg.Maildrop)
     if (!e.bDeleted) body += ListLine(e.Number, e.Size);
-  SendListing(conn, "LIST",
+  SendListing(conn,
               "+OK " + Num(dlg.CurrentCount) + " messages (" +
                   Num(static_cast<long long>(dlg.CurrentOctets)) + " octets)\r\n",
               body);
@@ -360,7 +402,7 @@ void CmdUidl(_Connection *conn) {
   std::string body;
   for (const _MessageEntry &e : dlg.Maildrop)
     if (!e.bDeleted) body += UidlLine(e.Number, e.FileName);
-  SendListing(conn, "UIDL", "+OK unique-id listing follows\r\n", body);
+  SendListing(conn, "+OK unique-id listing follows\r\n", body);
 }
 
 void CmdRetr(_Connection *conn) {
@@ -370,11 +412,8 @@ void CmdRetr(_Connection *conn) {
   if (const _MessageEntry *e = FindMessage(dlg, n); e != nullptr) {
     if (e->Size == 0) {
       dlg.Reply = "+OK 0 octets\r\n.\r\n";
-    } else if (ImpersonationMode && !impersonation.Begin(dlg.Token)) {
-      dlg.Reply = "-ERR impersonation as " + dlg.UserName + " failed (" + Num(GetLastError()) +
-                  ") in RETR\r\n";
-    } else {
-      int fd = OpenFileForReading(MessagePath(dlg, e->FileName));
+    } else if (BeginAsUser(dlg, impersonation, "RETR")) {
+      int fd = OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName);
       impersonation.End();
       if (fd >= 0) {
         dlg.OpenFile.Reset(fd);
@@ -408,9 +447,11 @@ void CmdTop(_Connection *conn) {
     return;
   }
   ImpersonationGuard impersonation;
-  // TOP goes on as the service when the user cannot be taken on.
-  if (ImpersonationMode) (void)impersonation.Begin(dlg.Token);
-  UniqueFd file(OpenFileForReading(MessagePath(dlg, e->FileName)));
+  if (!BeginAsUser(dlg, impersonation, "TOP")) {
+    Answer(conn, dlg.Reply);
+    return;
+  }
+  UniqueFd file(OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName));
   impersonation.End();
   uint64_t size = 0;
   MappedView view;
@@ -464,11 +505,18 @@ void CmdRset(_Connection *conn) {
 void CmdQuit(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   ImpersonationGuard impersonation;
-  if (ImpersonationMode && dlg.Token.bValid) (void)impersonation.Begin(dlg.Token);
+  // Before logon there is nothing to do as anyone.
+  if (dlg.Token.bValid && !BeginAsUser(dlg, impersonation, "QUIT")) {
+    // Nothing is deleted: the messages are served again at the next logon.
+    dlg.Maildrop.clear();
+    dlg.Lock.Release();
+    SendReply(conn, dlg.Reply, kStateCloseReply);
+    return;
+  }
   for (const _MessageEntry &e : dlg.Maildrop) {
     if (!e.bDeleted) continue;
     // A file that cannot go stays, and is served again at the next logon.
-    (void)DeleteFile(MessagePath(dlg, e.FileName));
+    (void)DeleteFileAt(dlg.MailboxFd.Get(), e.FileName);
     dlg.NumberOfMessages--;
   }
   dlg.Maildrop.clear();

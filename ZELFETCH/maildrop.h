@@ -1,7 +1,8 @@
 // maildrop: what the POP3 commands do with a mailbox: PASS (logon, then
-// find, create, lock and scan the mailbox), STAT, LIST, UIDL, RETR, TOP,
-// DELE, LAST, RSET and QUIT, and Transmit, which sends a reply line, a
-// range of a file and a terminator as one operation.
+// find, create, lock and scan the mailbox, on the logon pool), STAT, LIST,
+// UIDL, RETR, TOP, DELE, LAST, RSET and QUIT, and Transmit, which sends a
+// reply line, a range of a file and a terminator as one operation.
+// Listings are sent from memory: no file is made in the user's directory.
 //
 // Called by pop3dlg's command table with the connection after the argument
 // check; each handler leaves its reply and next state in the dialogue
@@ -10,14 +11,18 @@
 //
 // The maildrop is a snapshot taken at logon: the message files
 // (name ending "." + MessageExtension) of the mailbox directory in name
-// order, so message numbers follow arrival. Names come from that scan, not
+// order, so message numbers follow arrival. The mailbox directory is held
+// open from logon to close, and its files are opened, listed and deleted
+// relative to it. Names come from that scan, not
 // from the client; a name that cannot serve as a unique id (anything but
 // printable ASCII without blanks) is left out, as are links and other
 // non-regular files. Message numbers and line counts from the client are
 // parsed bounded (ParseMessageNumber). Files are deleted only at QUIT.
 //
 // In the impersonation mode the file work of logon, RETR, TOP and QUIT runs
-// as the logged-on user, and every handler reverts before it returns.
+// as the logged-on user, and every handler reverts before it returns; when
+// the user's identity cannot be taken the command fails and does nothing
+// as the service.
 #pragma once
 
 #include <cstdint>
@@ -26,14 +31,21 @@
 
 #include "ZELFETCH/pop3dlg.h"
 
-// A mailbox with more message files than this is served in parts: the
-// rest is seen at a later logon.
-constexpr size_t kMaxMaildropMessages = 50000;
+// A mailbox with more message files than this is served in parts, the
+// oldest first: the rest is seen at a later logon. An entry takes about
+// 50 bytes, so a connection holds at most about 10 MB of maildrop.
+constexpr size_t kMaxMaildropMessages = 200000;
 // A number argument is read over at most this many characters.
 constexpr size_t kMaxNumberText = kMaxCommandLine;
 
-// The command handlers.
+// Starts the logon pool that checks PASS (before the engine accepts).
+bool StartFetchLogonPool(const LogonPoolSettings &settings);
+
+// The command handlers. PASS hands the logon (and the opening of the
+// mailbox after it) to the logon pool; LogonFinished answers it when the
+// pool's completion arrives.
 void CmdPass(_Connection *conn);
+void LogonFinished(_Connection *conn);
 void CmdQuit(_Connection *conn);
 void CmdStat(_Connection *conn);
 void CmdList(_Connection *conn);

@@ -7,7 +7,6 @@
 #include "common/zel.h"
 #include "platform/dirsec.h"
 #include "platform/files.h"
-#include "platform/fileview.h"
 #include "platform/logon.h"
 
 namespace {
@@ -53,6 +52,3 @@ bool GrantMailboxAccess(const std::string &directory, const std::string &account
                               GENERIC_WRITE | GENERIC_EXECUTE);
 }
 
-int MyCreateTempFile(const std::string &directory, const std::string &name) {
-  return CreateTempFileIn(directory, name + ".TMP");
-}

@@ -1,15 +1,14 @@
 // mbxsec: the POP3 server's directories and their access rights: the start
-// directories (spool, POP3 log, mailbox root), the grant that lets the
+// directories (spool, POP3 log, mailbox root) and the grant that lets the
 // service account write into a mailbox directory a user has just created in
-// the impersonation mode, and the listing files of LIST and UIDL.
+// the impersonation mode.
 //
-// Callers: the start sequence (CreateStartDirectories) and the logon and
-// listing commands (maildrop). Paths come from the configuration and the
-// account database; the listing name is one of the server's own.
+// Callers: the start sequence (CreateStartDirectories) and the logon
+// (maildrop). Paths come from the configuration and the account database.
 //
 // Thread-safe; no state. Failures: CreateStartDirectories reports the
 // failing step as a Win32-failure event; the grant prints its diagnostic
-// lines (platform/dirsec); MyCreateTempFile returns -1 with the last error.
+// lines (platform/dirsec).
 #pragma once
 
 #include <string>
@@ -32,6 +31,3 @@ bool CreateStartDirectories();
 // the grant. True when done (or the file system has no ACLs).
 bool GrantMailboxAccess(const std::string &directory, const std::string &account);
 
-// A delete-on-close listing file name + ".TMP" in directory: the
-// descriptor, or -1.
-int MyCreateTempFile(const std::string &directory, const std::string &name);

@@ -16,6 +16,7 @@
 #include "common/service.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "platform/sync.h"
 #include "platform/textfile.h"
 
 namespace {
@@ -161,12 +162,31 @@ void LineBytes(_Connection *conn, DWORD bytes) {
   LineComplete(conn);
 }
 
+// The session has lasted MaxTransactionTime: the client is told, and the
+// connection closed (nothing is deleted, as after any end without QUIT).
+void SessionTimeLimit(_Connection *conn) {
+  SendReply(conn, "-ERR session time limit exceeded\r\n", kStateCloseReply);
+}
+
+bool SessionDeadlinePassed(const _Connection *conn) {
+  long long deadline = conn->DeadlineMs.load();
+  return deadline != 0 && MonotonicMs() >= deadline;
+}
+
 // A whole command line in the states that await one.
 void LineComplete(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
+  // Also here, not only in the engine's check of waiting reads: a client
+  // that keeps the server busy (pipelined commands) is never waited for.
+  dlg.Cmd.Wipe();
+  if (SessionDeadlinePassed(conn)) {
+    explicit_bzero(dlg.Line, sizeof dlg.Line);
+    dlg.LineAsReceived.clear();
+    SessionTimeLimit(conn);
+    return;
+  }
   // The line as a C string, as the parsers have always seen it.
   std::string_view line(dlg.Line, strnlen(dlg.Line, dlg.LineLength));
-  dlg.Cmd.Wipe();
   switch (dlg.State) {
     case kStateAuthCommand:
     case kStateTransCommand:
@@ -203,6 +223,10 @@ bool ClientGone(long error) { return error == ERROR_NETNAME_DELETED || error == 
 
 void FailedCompletion(_Connection *conn) {
   long error = GetLastError();
+  if (error == ERROR_OPERATION_ABORTED && conn->bDeadlinePassed.load()) {
+    SessionTimeLimit(conn);
+    return;
+  }
   if (error == ERROR_OPERATION_ABORTED && conn->bTimedOut.load()) {
     // The idle check cancelled the read: no reply, only the log says why.
     CloseAfterFailure(conn, "-ERR: Autologout idle too long\r\n");
@@ -214,6 +238,14 @@ void FailedCompletion(_Connection *conn) {
     return;
   }
   CloseConnection(conn, false);
+}
+
+// Sends text, which lives in the dialogue record until the completion.
+void StartSend(_Connection *conn, const std::string &text) {
+  PopDlg(conn).IoPhase = kPhaseSend;
+  if (TrySocketWrite(conn, text.data(), text.size())) return;
+  CloseAfterFailure(conn,
+                    "-ERR: WriteFile Point 1 failed (" + std::to_string(GetLastError()) + ")\r\n");
 }
 
 std::string WithoutLineEnd(std::string_view reply) {
@@ -322,15 +354,25 @@ void SendReply(_Connection *conn, std::string reply, int nextState) {
   dlg.Reply = std::move(reply);
   dlg.State = nextState;
   if (StartsWithNoCase(dlg.Reply, "-ERR")) WriteLogLine(conn, kLogError);
-  dlg.IoPhase = kPhaseSend;
-  if (TrySocketWrite(conn, dlg.Reply.data(), dlg.Reply.size())) return;
-  CloseAfterFailure(conn,
-                    "-ERR: WriteFile Point 1 failed (" + std::to_string(GetLastError()) + ")\r\n");
+  StartSend(conn, dlg.Reply);
+}
+
+void SendMultiLine(_Connection *conn, std::string text, int nextState) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  dlg.Listing = std::move(text);
+  dlg.State = nextState;
+  StartSend(conn, dlg.Listing);
+}
+
+bool PlaintextLogonAllowed(const _Connection *) {
+  // No TLS yet, so every connection is in the clear: allowed until there is.
+  return true;
 }
 
 // ---- the engine's hooks
 
 _Pop3Dialogue::~_Pop3Dialogue() {
+  explicit_bzero(Logon.Password.data(), Logon.Password.size());
   Cmd.Wipe();
   explicit_bzero(Line, sizeof Line);
 }
@@ -343,6 +385,8 @@ void GreetPop3Connection(_Connection *conn) {
     return;
   }
   conn->Dialogue = dlg;
+  // The whole session, greeting to close, has its bound.
+  ArmConnectionDeadline(conn, MaxTransactionTime);
   auto now = std::chrono::system_clock::now().time_since_epoch();
   long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
   dlg->GreetingStamp = "<" + std::to_string(++GreetingSerial) + "." + std::to_string(ms / 1000) +
@@ -372,9 +416,13 @@ void Pop3Completion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
       LineBytes(conn, bytes);
       return;
     case kPhaseSend:
-      // A transmission's file (and a listing file with it) goes now.
+      // A transmission's file goes now, and a listing's memory.
       dlg.OpenFile.Reset();
+      std::string().swap(dlg.Listing);
       DialogueStep(conn);
+      return;
+    case kPhaseLogon:
+      LogonFinished(conn);
       return;
     default:
       CloseConnection(conn, false);

@@ -12,7 +12,13 @@
 // freed on another worker at once). The engine's idle check cancels the
 // read of a connection idle too long; that cancelled read completes here,
 // is logged as the autologout and closes the connection, so the record is
-// freed only after its last completion.
+// freed only after its last completion. PASS is the one command that
+// starts no socket operation: it hands the dialogue to the logon pool
+// (common/logonpool), whose completion (phase kPhaseLogon) gives it back.
+// The whole session is bounded by
+// MaxTransactionTime (armed at the greeting as the connection's deadline):
+// past it, the next command or the engine's check of a waiting read ends
+// the session with "-ERR session time limit exceeded".
 //
 // Untrusted input: every byte of a command line. A line is at most 127
 // bytes; a longer line is handed over cut at 127 bytes and the rest of it,
@@ -28,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/logonpool.h"
 #include "net/netengine.h"
 #include "platform/files.h"
 #include "platform/logon.h"
@@ -43,6 +50,7 @@ constexpr size_t kMaxReplyLength = 512;
 // I/O phases: what is outstanding.
 constexpr int kPhaseRead = 1;   // a command read
 constexpr int kPhaseSend = 2;   // a reply send or a transmission
+constexpr int kPhaseLogon = 3;  // a logon on the logon pool (the dialogue is the pool's)
 
 // Dialogue states.
 constexpr int kStateAuthReply = 1;     // authorization; a reply is being sent
@@ -51,6 +59,7 @@ constexpr int kStateUserReply = 3;     // USER accepted; its reply is being sent
 constexpr int kStatePassCommand = 4;   // awaiting PASS or QUIT
 constexpr int kStateTransReply = 5;    // transaction; a reply is being sent
 constexpr int kStateQuitReply = 6;     // QUIT answered; close after the send
+constexpr int kStateCloseReply = kStateQuitReply;   // any last reply: close after it
 constexpr int kStateTransCommand = 7;  // transaction; awaiting a command
 
 // Activity log line forms.
@@ -113,16 +122,20 @@ struct _Pop3Dialogue {
   std::string GreetingStamp;
 
   std::string MailboxDirectory;
+  UniqueFd MailboxFd;               // the mailbox, held open from logon to close
   int HighestAccessed = 0;
   int CurrentCount = 0;
   int NumberOfMessages = 0;
   uint64_t CurrentOctets = 0;
   std::vector<_MessageEntry> Maildrop;
 
+  LogonJob Logon;                   // the PASS on the logon pool
+  int LogonFailures = 0;            // failed logons on this connection
   LogonToken Token;
   MailboxLock Lock;
   UniqueFd OpenFile;
   std::string Terminator;           // the tail of the transmission in progress
+  std::string Listing;              // a multi-line answer being sent (SendMultiLine)
 
   ~_Pop3Dialogue();
 };
@@ -140,8 +153,16 @@ inline _Pop3Dialogue &PopDlg(_Connection *conn) {
 // On a failed start the connection is closed. Do not touch conn afterwards.
 void SendReply(_Connection *conn, std::string reply, int nextState);
 
+// Sends a multi-line answer whole (no cut), from the dialogue's Listing.
+// On a failed start the connection is closed. Do not touch conn afterwards.
+void SendMultiLine(_Connection *conn, std::string text, int nextState);
+
 // Writes an activity log line of the given form (while Pop3LogEnabled).
 void WriteLogLine(_Connection *conn, int form);
+
+// Whether a password may cross this connection in the clear: its client is
+// in PlaintextLogonClients, or the connection is encrypted.
+bool PlaintextLogonAllowed(const _Connection *conn);
 
 // The parsers, over at most maxLength bytes of a line (its "\n" removed, a
 // "\r" may end it). The ordinary parse splits on space, "\r", "\t" and

@@ -3,8 +3,10 @@
 // Contents: the service identity and hooks handed to the runtime; the
 // settings (global values, then fetchcfg's), with this computer's identity
 // and the start directories (mbxsec); the threads: the network engine
-// (net/) with the POP3 dialogue (pop3dlg, maildrop) on it.
+// (net/) with the POP3 dialogue (pop3dlg, maildrop) on it, and the logon
+// pool (common/logonpool) that checks passwords off the network workers.
 #include "ZELFETCH/fetchcfg.h"
+#include "ZELFETCH/maildrop.h"
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
 #include "common/loadcfig.h"
@@ -47,6 +49,11 @@ bool ReadConfiguration() {
 // ---- Threads: the engine's listener and workers, driving POP3 dialogues.
 
 bool StartPop3Engine() {
+  // The pool first: the engine takes PASS commands as soon as it listens.
+  if (!StartFetchLogonPool(LogonPoolSettings())) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
+    return false;
+  }
   NetEngineSettings settings;
   AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3PortNo), 0);
   settings.IdleSeconds = IdleTimeout;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/logging.h"
 #include "common/pconfig.h"
 #include "common/service.h"
 #include "common/zel.h"
@@ -46,6 +47,20 @@ bool QueryRegMultiString(HKEY key, const char *name, size_t maxBytes,
     i += len + 1;
   }
   return true;
+}
+
+NetworkList QueryRegNetworkList(HKEY key, const char *name, size_t maxBytes,
+                                const std::vector<std::string> &defaults) {
+  std::vector<std::string> entries;
+  if (!QueryRegMultiString(key, name, maxBytes, entries)) entries = defaults;
+  NetworkList networks;
+  std::vector<std::string> bad;
+  ParseNetworkList(entries, &networks, &bad);
+  for (const std::string &entry : bad) {
+    std::string what = std::string(name) + " entry '" + LogSafeText(entry) + "'";
+    LogWin32Error(EVENTLOG_WARNING_TYPE, what.c_str(), ERROR_INVALID_PARAMETER);
+  }
+  return networks;
 }
 
 void LoadCriticalConfig() {

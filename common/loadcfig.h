@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ipaddr.h"
 #include "platform/registry.h"
 
 // The built-in retry schedule: 53 entries, 6,500 minutes in all.
@@ -61,3 +62,10 @@ bool QueryRegDword(HKEY key, const char *name, DWORD &out);
 // A multi-string of at most maxBytes bytes, as its list of strings.
 bool QueryRegMultiString(HKEY key, const char *name, size_t maxBytes,
                          std::vector<std::string> &out);
+
+// A list of networks (a multi-string of CIDR entries of at most maxBytes):
+// the defaults when the value is missing. An entry that does not parse is
+// left out and reported as event 32 naming the value and the entry, once
+// (settings are read once per start).
+NetworkList QueryRegNetworkList(HKEY key, const char *name, size_t maxBytes,
+                                const std::vector<std::string> &defaults);

@@ -123,8 +123,9 @@ int UserNameMailbox(const std::string &user, std::string &Mailbox) {
 // directory; everyone else's mailbox is the agent's.
 bool MailboxOwner(const AccountFound &found, bool inHome, LogonToken &owner) {
   owner.Close();
-  if (inHome && found.bHostAccount) return AccountFileToken(found.Name, owner);
+  if (inHome && found.bHostAccount && !LookUpFileSystemIdentity(found.Name, owner)) return false;
   owner.bValid = true;
+  owner.Name = found.Name;
   return true;
 }
 

@@ -247,6 +247,15 @@ bool CanLogOn(const AccountRecord *a) {
          a->passwordHash[0] != '!' && a->passwordHash[0] != '*';
 }
 
+// The hash an unknown name is checked against: one of the file's own, so
+// that it costs what a known name costs whatever scheme and cost the file
+// uses (its result is never compared).
+const char *DummySettingFor(const AccountsData &data) {
+  for (const AccountRecord &a : data.accounts)
+    if (CanLogOn(&a)) return a.passwordHash.c_str();
+  return DummySetting().c_str();
+}
+
 }  // namespace
 
 long NetWkstaGetInfo(WorkstationInfo &info) {
@@ -331,7 +340,7 @@ long VerifyAccountPassword(const std::string &domain, const std::string &name,
                 password.find('\0') == std::string_view::npos;
   std::string phrase(password.substr(0, kMaxPasswordLength));
   std::string computed;
-  const char *setting = usable ? a->passwordHash.c_str() : DummySetting().c_str();
+  const char *setting = usable ? a->passwordHash.c_str() : DummySettingFor(*src.data);
   bool hashed = CryptInto(phrase, setting, computed);
   explicit_bzero(phrase.data(), phrase.size());
   if (!usable || !hashed || !ConstantTimeEqual(computed, a->passwordHash))

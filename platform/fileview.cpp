@@ -1,10 +1,16 @@
 // fileview: see fileview.h.
 #include "platform/fileview.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/ascii.h"
 
 namespace {
 
@@ -13,11 +19,34 @@ bool Fail(long code) {
   return false;
 }
 
-}  // namespace
+struct DirCloser {
+  void operator()(DIR *d) const { closedir(d); }
+};
 
-int OpenFileForReading(const std::string &path) {
+bool NameFirst(const DirectoryFile &a, const DirectoryFile &b) { return a.Name < b.Name; }
+
+// Keeps the count first files of files, in no particular order.
+void KeepFirst(std::vector<DirectoryFile> &files, size_t count) {
+  if (files.size() <= count) return;
+  std::nth_element(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(count),
+                   files.end(), NameFirst);
+  files.resize(count);
+}
+
+// Checks what readdir found and takes its size; false for anything that is
+// not a regular file (any more).
+bool StatRegular(int dirFd, DirectoryFile &file) {
+  struct stat st;
+  if (fstatat(dirFd, file.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISREG(st.st_mode)) return false;
+  file.Size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+// Opens path (relative to dirFd) read-only when it names a regular file.
+int OpenRegular(int dirFd, const char *path) {
   // O_NONBLOCK: a FIFO put in place of a message must not hang the worker.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  int fd = openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     SetLastError(errno);
     return -1;
@@ -31,6 +60,67 @@ int OpenFileForReading(const std::string &path) {
     return -1;
   }
   return fd;
+}
+
+}  // namespace
+
+int OpenFileForReading(const std::string &path) { return OpenRegular(AT_FDCWD, path.c_str()); }
+
+int OpenFileForReadingAt(int dirFd, const std::string &name) {
+  return OpenRegular(dirFd, name.c_str());
+}
+
+int OpenDirectory(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) SetLastError(errno);
+  return fd;
+}
+
+bool ListDirectoryFiles(int dirFd, std::string_view suffix, size_t maxEntries,
+                        std::vector<DirectoryFile> &files, bool *more) {
+  files.clear();
+  *more = false;
+  // A descriptor of its own: readdir moves its position.
+  int own = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return Fail(errno);
+  std::unique_ptr<DIR, DirCloser> dir(fdopendir(own));
+  if (!dir) {
+    long err = errno;
+    close(own);
+    return Fail(err);
+  }
+  for (;;) {
+    errno = 0;
+    const dirent *e = readdir(dir.get());
+    if (e == nullptr) break;
+    std::string_view name(e->d_name);
+    if (name.size() <= suffix.size() || !EndsWithNoCase(name, suffix)) continue;
+    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+    files.push_back({std::string(name), 0});
+    // Trimmed now and then, so a huge directory never costs more than this.
+    if (files.size() >= 2 * maxEntries + 1) {
+      KeepFirst(files, maxEntries);
+      *more = true;
+    }
+  }
+  if (errno != 0) {
+    long err = errno;
+    files.clear();
+    return Fail(err);
+  }
+  if (files.size() > maxEntries) *more = true;
+  KeepFirst(files, maxEntries);
+  std::sort(files.begin(), files.end(), NameFirst);
+  // Sizes for the files kept only; what vanished or is no regular file goes.
+  files.erase(std::remove_if(files.begin(), files.end(),
+                             [&](DirectoryFile &f) { return !StatRegular(dirFd, f); }),
+              files.end());
+  return true;
+}
+
+bool DeleteFileAt(int dirFd, const std::string &name) {
+  if (unlinkat(dirFd, name.c_str(), 0) != 0) return Fail(errno);
+  return true;
 }
 
 bool GetFileSizeOf(int fd, uint64_t *size) {
@@ -69,29 +159,6 @@ bool WriteWholeFile(int fd, std::string_view data) {
     data.remove_prefix(static_cast<size_t>(n));
   }
   return true;
-}
-
-int CreateTempFileIn(const std::string &directory, const std::string &name) {
-  int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-    SetLastError(errno);
-    return -1;
-  }
-  // No nameless files here: a new file of that name, unlinked at once. A
-  // name already taken (a leftover, or a link someone put there) is
-  // removed, never opened.
-  std::string path = directory + "/" + name;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-      unlink(path.c_str());
-      return fd;
-    }
-    if (errno != EEXIST || unlink(path.c_str()) != 0) break;
-  }
-  SetLastError(errno);
-  return -1;
 }
 
 bool MappedView::Map(int fd, size_t length) {

@@ -1,12 +1,14 @@
-// fileview: reading files by descriptor, for a server that sends them: open
-// a regular file for reading, its size, positioned reads, read-only
-// mappings (CreateFileMapping and MapViewOfFile), whole writes, and
-// delete-on-close files in a given directory.
+// fileview: reading files by descriptor, for a server that sends them: a
+// directory held open, its regular files with their sizes, opening a
+// regular file for reading, its size, positioned reads, read-only mappings
+// (CreateFileMapping and MapViewOfFile) and removing a file.
 //
-// Callers: the POP3 server (message files of a mailbox, listing files).
-// The mailbox directory may belong to its user, who may put anything
-// there: OpenFileForReading follows no symbolic link in the last component
-// and opens only regular files, without blocking on a FIFO.
+// Callers: the POP3 server (a mailbox and its message files). The mailbox
+// directory may belong to its user, who may put anything there: the
+// listing and the opens follow no symbolic link in the last component and
+// take only regular files, and an open does not block on a FIFO. The *At
+// calls work relative to a directory held open, so a mailbox with many
+// messages costs one path walk at logon, not one per file.
 //
 // Every call is thread-safe and keeps no state; failures return false or
 // -1 with the thread's last error set. Descriptors are close-on-exec.
@@ -18,12 +20,35 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/errors.h"
 
 // Opens path read-only: -1 with ELOOP for a symbolic link, EINVAL for
 // anything but a regular file.
 int OpenFileForReading(const std::string &path);
+// The same for the file name in the open directory dirFd.
+int OpenFileForReadingAt(int dirFd, const std::string &name);
+
+// Opens a directory for the *At calls (links in the path are followed, as
+// by any path); -1 on failure.
+int OpenDirectory(const std::string &path);
+
+struct DirectoryFile {
+  std::string Name;
+  uint64_t Size = 0;
+};
+
+// The regular files of the open directory dirFd whose names are longer than
+// suffix and end with it (ASCII case ignored), with their sizes: the
+// maxEntries first in name order, sorted; *more tells whether other files
+// were left out. Memory stays within twice maxEntries names, however large
+// the directory. False with the last error when it cannot be read.
+bool ListDirectoryFiles(int dirFd, std::string_view suffix, size_t maxEntries,
+                        std::vector<DirectoryFile> &files, bool *more);
+
+// Removes the file name from the open directory dirFd.
+bool DeleteFileAt(int dirFd, const std::string &name);
 
 // GetFileSize of an open file.
 bool GetFileSizeOf(int fd, uint64_t *size);
@@ -37,12 +62,6 @@ bool ReadFileAt(int fd, char *buffer, size_t length, off_t offset, size_t *got);
 
 // Writes all of data at the current position.
 bool WriteWholeFile(int fd, std::string_view data);
-
-// A file in directory that has no name (or loses it at once): it
-// disappears when its descriptor is closed. name is used only where the
-// file system cannot make nameless files, and is never followed if it
-// names a link. -1 on failure.
-int CreateTempFileIn(const std::string &directory, const std::string &name);
 
 // A read-only view of a whole file; unmapped when destroyed.
 class MappedView {

@@ -12,6 +12,7 @@
 #include <security/pam_appl.h>
 #include <string.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,6 +30,9 @@ constexpr size_t kInitialNssBuffer = 16384;
 constexpr int kMaxGroups = 65536;
 // PAM asks for a handful of items at a time; more is a broken module.
 constexpr int kMaxPamMessages = 32;
+// Handed to PAM in place of a name no account can have, so that such a
+// name costs a trip through PAM like any other.
+constexpr const char *kNoSuchPamUser = "zelfetch-no-such-user";
 
 struct PasswdEntry {
   uid_t Uid = 0;
@@ -79,6 +83,7 @@ bool GroupList(const PasswdEntry &entry, std::vector<gid_t> &groups) {
 
 struct Conversation {
   std::string_view Password;
+  unsigned FailDelayUs = 0;   // what PAM asked to wait after a failure
 };
 
 void FreeResponses(pam_response *resp, int n) {
@@ -129,15 +134,30 @@ long PamError(int rc) {
   }
 }
 
-long PamLogon(const std::string &name, std::string_view password) {
+// PAM's fail delay, taken instead of slept: the caller answers late.
+void RecordFailDelay(int, unsigned usec, void *data) {
+  static_cast<Conversation *>(data)->FailDelayUs = usec;
+}
+
+// Without the service's own file libpam would run "other" instead.
+bool PamServiceConfigured() {
+  struct stat st;
+  for (const char *path : kPamServiceFiles)
+    if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) return true;
+  return false;
+}
+
+long PamLogon(const char *name, std::string_view password, DWORD *failDelayMs) {
   Conversation data{password};
   struct pam_conv conv = {Converse, &data};
   pam_handle_t *pamh = nullptr;
-  int rc = pam_start(kPamServiceName, name.c_str(), &conv, &pamh);
+  int rc = pam_start(kPamServiceName, name, &conv, &pamh);
   if (rc != PAM_SUCCESS) return PamError(rc);
-  rc = pam_authenticate(pamh, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+  rc = pam_set_item(pamh, PAM_FAIL_DELAY, reinterpret_cast<const void *>(RecordFailDelay));
+  if (rc == PAM_SUCCESS) rc = pam_authenticate(pamh, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
   if (rc == PAM_SUCCESS) rc = pam_acct_mgmt(pamh, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
   pam_end(pamh, rc);
+  if (failDelayMs != nullptr && rc != PAM_SUCCESS) *failDelayMs = data.FailDelayUs / 1000;
   return PamError(rc);
 }
 
@@ -146,19 +166,30 @@ bool Fail(long code) {
   return false;
 }
 
-long HostLogon(const std::string &name, std::string_view password, LogonToken &token) {
-  std::string why;
-  PasswdEntry entry;
-  // Names no account can have are not handed to PAM or NSS.
-  if (!CheckAccountName(name, why) || PasswdByName(name, entry) != ERROR_SUCCESS)
-    return ERROR_LOGON_FAILURE;
-  long rc = PamLogon(name, password);
-  if (rc != ERROR_SUCCESS) return rc;
+long TakeIdentity(const PasswdEntry &entry, LogonToken &token) {
   if (!GroupList(entry, token.Groups)) return ERANGE;
   token.bHostAccount = true;
   token.Uid = entry.Uid;
   token.Gid = entry.Gid;
   return ERROR_SUCCESS;
+}
+
+long HostLogon(const std::string &name, std::string_view password, LogonToken &token,
+               DWORD *failDelayMs) {
+  if (!PamServiceConfigured()) return ERROR_NO_LOGON_SERVERS;
+  std::string why;
+  PasswdEntry entry;
+  // Names no account can have never reach NSS; PAM sees a stand-in.
+  bool plausible = CheckAccountName(name, why);
+  long found = plausible ? PasswdByName(name, entry) : ENOENT;
+  if (found != ERROR_SUCCESS && found != ENOENT) return found;
+  long rc = PamLogon(plausible ? name.c_str() : kNoSuchPamUser, password, failDelayMs);
+  if (found == ENOENT) {
+    // The same road as a known name; whatever PAM thinks, it fails.
+    return IsLogonVerdict(rc) ? ERROR_LOGON_FAILURE : rc;
+  }
+  if (rc != ERROR_SUCCESS) return rc;
+  return TakeIdentity(entry, token);
 }
 
 // The thread's own groups while it impersonates.
@@ -192,14 +223,21 @@ bool SetFsIds(uid_t uid, gid_t gid) {
 }  // namespace
 
 bool LogonUser(const std::string &name, const std::string &domain, std::string_view password,
-               LogonToken &token) {
+               LogonToken &token, DWORD *failDelayMs) {
   token.Close();
+  if (failDelayMs != nullptr) *failDelayMs = 0;
   if (password.size() > kMaxPasswordLength || password.find('\0') != std::string_view::npos)
     return Fail(ERROR_LOGON_FAILURE);
   LogonToken fresh;
   long rc = VerifyAccountPassword(domain, name, password);
-  // The host's accounts answer "not supported": their passwords are PAM's.
-  if (rc == ERROR_NOT_SUPPORTED) rc = HostLogon(name, password, fresh);
+  if (rc == ERROR_SUCCESS) {
+    // An accounts-file user owns files as the host account of its name.
+    if (!LookUpFileSystemIdentity(name, fresh) && GetLastError() != ENOENT)
+      rc = GetLastError();
+  } else if (rc == ERROR_NOT_SUPPORTED) {
+    // The host's accounts answer "not supported": their passwords are PAM's.
+    rc = HostLogon(name, password, fresh, failDelayMs);
+  }
   if (rc != ERROR_SUCCESS) return Fail(rc);
   fresh.bValid = true;
   fresh.Name = name;
@@ -208,28 +246,23 @@ bool LogonUser(const std::string &name, const std::string &domain, std::string_v
   return true;
 }
 
-bool AccountFileToken(const std::string &name, LogonToken &token) {
-  token.Close();
-  PasswdEntry entry;
+bool IsLogonVerdict(long rc) {
+  return rc == ERROR_SUCCESS || rc == ERROR_LOGON_FAILURE || rc == ERROR_ACCOUNT_RESTRICTION;
+}
+
+bool LookUpFileSystemIdentity(const std::string &name, LogonToken &token) {
   std::string why;
+  PasswdEntry entry;
   long rc = CheckAccountName(name, why) ? PasswdByName(name, entry) : ENOENT;
-  if (rc == ERROR_SUCCESS && !GroupList(entry, token.Groups)) rc = ERANGE;
-  if (rc != ERROR_SUCCESS) {
-    token.Close();
-    return Fail(rc);
-  }
-  token.bValid = true;
-  token.bHostAccount = true;
-  token.Uid = entry.Uid;
-  token.Gid = entry.Gid;
-  token.Name = entry.Name;
-  return true;
+  if (rc == ERROR_SUCCESS) rc = TakeIdentity(entry, token);
+  return rc == ERROR_SUCCESS || Fail(rc);
 }
 
 bool ImpersonateLoggedOnUser(const LogonToken &token) {
   if (!token.bValid) return Fail(ERROR_INVALID_PARAMETER);
   if (tImpersonating) RevertToSelf();
-  if (!token.bHostAccount || geteuid() != 0) return true;
+  // Nothing to take: no identity, or the service's own.
+  if (!token.bHostAccount || (token.Uid == geteuid() && token.Gid == getegid())) return true;
   if (!ThreadGroups(tSavedGroups)) return Fail(errno);
   long rc = SetThreadGroups(token.Groups);
   if (rc != ERROR_SUCCESS) return Fail(rc);

@@ -1,22 +1,33 @@
 // logon: password logon and per-thread impersonation of the logged-on user,
 // in the shape of LogonUser, ImpersonateLoggedOnUser and RevertToSelf.
 //
-// Callers: the POP3 server's PASS command (LogonUser), and its logon, RETR,
-// TOP and QUIT, which do their file work as the user when mailboxes live in
-// home directories (ImpersonationGuard).
+// Callers: common/logonpool (LogonUser, on the pool's own threads), and the
+// POP3 server's logon, RETR, TOP and QUIT, which do their file work as the
+// user when mailboxes live in home directories (ImpersonationGuard).
 //
 // Who checks the password follows platform/accounts: with the accounts file
 // its crypt(3) hash (VerifyAccountPassword, constant-time compare); with the
-// host's accounts PAM, service "zelfetch" (authentication and account
-// management). The token records the account: uid, gid and groups of a host
-// account, the name alone of an accounts-file account.
+// host's accounts PAM, service "zelfetch" and no other: when neither
+// /etc/pam.d/zelfetch nor /usr/lib/pam.d/zelfetch exists, PAM is not asked
+// at all (it would fall back to its "other" service) and every host logon
+// fails with ERROR_NO_LOGON_SERVERS. A name that is no host account
+// goes through PAM all the same (its answer ignored), so that it costs what
+// a known name costs. PAM's own failure delay is not slept on the checking
+// thread: LogonUser hands it to the caller, who answers late from a timer.
 //
-// Impersonation: when the process runs as root and the token is a host
-// account's, the calling thread's file-system ids (setfsuid, setfsgid) and
-// supplementary groups become the user's, for this thread alone; in every
-// other case it changes nothing and succeeds (accounts-file users own no
-// files). A worker must revert before it returns to the completion port:
-// use ImpersonationGuard, which reverts when it leaves scope.
+// The token records the file-system identity of the account: for a host
+// account its uid, gid and groups; for an accounts-file account those of
+// the host account of the same name when there is one (so mail the
+// delivery agent wrote as that user is read as that user), else none.
+//
+// Impersonation: a token with an identity makes the calling thread's
+// file-system ids (setfsuid, setfsgid) and supplementary groups the user's,
+// for this thread alone; when they cannot be taken (a service without root
+// or CAP_SETUID and CAP_SETGID) it fails: the caller must then not do the
+// work as itself. A token without an identity (an accounts-file account
+// without a host account) changes nothing and succeeds. A worker must
+// revert before it returns to its completion port: use ImpersonationGuard,
+// which reverts when it leaves scope.
 //
 // Untrusted input: the name and the password come from the network. The
 // password is handed to the checker only, never logged or kept; names no
@@ -25,7 +36,8 @@
 // Thread-safety: all calls are thread-safe; impersonation state is per
 // thread. Failures: false with the thread's last error (ERROR_LOGON_FAILURE
 // for an unknown name or a wrong password, ERROR_ACCOUNT_RESTRICTION when
-// the account may not log on now, an errno for system failures).
+// the account may not log on now, ERROR_NO_LOGON_SERVERS when PAM has
+// no "zelfetch" service, an errno for system failures).
 #pragma once
 
 #include <sys/types.h>
@@ -37,14 +49,16 @@
 #include "platform/errors.h"
 
 constexpr long ERROR_ACCOUNT_RESTRICTION = 1327;  // expired, locked or disabled
+constexpr long ERROR_NO_LOGON_SERVERS = 1311;      // PAM has no service "zelfetch"
 
-// The PAM service whose configuration (/etc/pam.d/zelfetch, else "other")
-// checks host accounts.
+// The PAM service that checks host accounts, and where its configuration
+// must be: libpam would use its "other" service for a missing one.
 constexpr const char *kPamServiceName = "zelfetch";
+constexpr const char *kPamServiceFiles[] = {"/etc/pam.d/zelfetch", "/usr/lib/pam.d/zelfetch"};
 
 struct LogonToken {
   bool bValid = false;
-  bool bHostAccount = false;   // uid, gid and groups below are meaningful
+  bool bHostAccount = false;   // uid, gid and groups below are meaningful (the identity)
   uid_t Uid = 0;
   gid_t Gid = 0;
   std::vector<gid_t> Groups;   // supplementary groups of a host account
@@ -55,15 +69,21 @@ struct LogonToken {
 };
 
 // Checks password for the account domain\name and fills token. False with
-// the thread's last error; the token is then invalid.
+// the thread's last error; the token is then invalid. failDelayMs, when
+// given, receives the delay the checker asked for after a failure (PAM's
+// fail delay; 0 when none), for the caller to wait out.
 bool LogonUser(const std::string &name, const std::string &domain, std::string_view password,
-               LogonToken &token);
+               LogonToken &token, DWORD *failDelayMs = nullptr);
 
-// A token for the file-system identity of the host account name, without
-// a password: the delivery agent creates a user's mailbox files as that
-// user. It logs nobody on; it only serves ImpersonateLoggedOnUser. False
-// with the last error (ENOENT: no such host account).
-bool AccountFileToken(const std::string &name, LogonToken &token);
+// Whether a logon result is a verdict on the password (success, a wrong
+// password, an account that may not log on now), as opposed to a failure
+// of the checker itself.
+bool IsLogonVerdict(long rc);
+
+// The file-system identity of the host account called name (exactly): its
+// uid, gid and groups into token (bHostAccount set). False when there is
+// no such account (ENOENT) or the databases fail (an errno).
+bool LookUpFileSystemIdentity(const std::string &name, LogonToken &token);
 
 // Makes the calling thread act as the token's user for file access (see
 // above). False with the last error when the ids cannot be taken; the thread

@@ -15,7 +15,7 @@
 // operation works on the opened directory's descriptor, so renaming the
 // directory afterwards does not redirect it.
 //
-// The owner is a logon token: a host account's token (AccountFileToken) in
+// The owner is a logon token: a host account's token (LookUpFileSystemIdentity) in
 // platform/logon makes the work happen under the account's uid, gid and
 // groups, so files are the user's and the kernel checks the user's own
 // rights; any other token (an accounts-file user, the mailboxes under the

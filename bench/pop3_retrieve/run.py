@@ -137,9 +137,14 @@ def retrieve(service, port, stored, args, left):
            errors)
 
 
+def fetch_settings(args):
+    """zelfetch's Parameters values for the run."""
+    return {"Pop3LogEnabled": 1} if args.log else {}
+
+
 def bench_files(args):
     users = {user_name(m): password(m) for m in range(args.mailboxes)}
-    server = zelharness.Pop3Server(users=users, prefix="zel-bench-pop3-")
+    server = zelharness.Pop3Server(fetch_settings(args), users=users, prefix="zel-bench-pop3-")
     try:
         stored = fill_files(server.mailbox, args)
         server.start()
@@ -151,7 +156,7 @@ def bench_files(args):
 
 def bench_smtp(args):
     users = {user_name(m): password(m) for m in range(args.mailboxes)}
-    mail = zelharness.MailSystem(tuple(users), passwords=users, fetch={},
+    mail = zelharness.MailSystem(tuple(users), passwords=users, fetch=fetch_settings(args),
                                  prefix="zel-bench-pop3m-")
     try:
         mail.start()
@@ -170,6 +175,8 @@ def main():
     parser.add_argument("--size", type=int, default=10240, help="message size in bytes")
     parser.add_argument("--fill", choices=["files", "smtp"], default="files",
                         help="write the message files directly, or send them by SMTP")
+    parser.add_argument("--log", action="store_true",
+                        help="with the POP3 activity log on (a line per DELE)")
     args = benchlib.parse_args(parser)
     print("%d mailboxes x %d messages x %d bytes, filled by %s"
           % (args.mailboxes, args.messages, args.size, args.fill))

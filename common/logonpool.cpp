@@ -1,0 +1,232 @@
+// logonpool: see logonpool.h.
+#include "common/logonpool.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "common/netcode.h"
+#include "platform/accounts.h"
+#include "platform/sysinfo.h"
+#include "platform/thread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What a thread gets by default: PAM modules are written for it.
+constexpr size_t kLogonThreadStackBytes = 8 << 20;
+// A completion the port could not take (no memory) is offered again this
+// much later rather than lost, which would leave its connection hanging.
+constexpr auto kRepostDelay = std::chrono::seconds(1);
+// The delay doubles up to this many times (1 s, 2 s, 4 s).
+constexpr int kMaxDelayDoublings = kMaxLogonFailures - 1;
+
+bool IsNoSuchAccount(long rc) { return rc == ERROR_NONE_MAPPED || rc == NERR_UserNotFound; }
+
+void WipePassword(std::string &password) {
+  explicit_bzero(password.data(), password.size());
+  password.clear();
+}
+
+}  // namespace
+
+DWORD LogonFailureDelayMs(DWORD firstDelayMs, int failuresBefore) {
+  return firstDelayMs << std::clamp(failuresBefore, 0, kMaxDelayDoublings);
+}
+
+void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
+  job.bLoggedOn = job.bNameUnknown = job.bLookupFailed = false;
+  job.Domain.clear();
+  SetLastError(ERROR_SUCCESS);
+  std::string domain;
+  bool known = LookUpAccountFetch(job.Name, domain);
+  long lookupError = known ? ERROR_SUCCESS : GetLastError();
+  // An unknown name is checked as one of this computer's accounts, so it
+  // costs what a known one costs; its outcome is a failure either way.
+  bool ok = LogonUser(job.Name, known ? domain : wcComputerName, job.Password, job.Token,
+                      failDelayMs);
+  long error = ok ? ERROR_SUCCESS : GetLastError();
+  WipePassword(job.Password);
+  if (known) {
+    job.bLoggedOn = ok;
+    job.Error = error;
+    job.Domain = domain;
+    return;
+  }
+  job.Token.Close();
+  job.bNameUnknown = IsNoSuchAccount(lookupError);
+  job.bLookupFailed = !job.bNameUnknown;
+  if (job.bLookupFailed) {
+    job.Error = lookupError;
+  } else {
+    // Told apart from a wrong password by nothing; a checker that failed
+    // fails the same way for every name.
+    job.Error = IsLogonVerdict(error) ? ERROR_LOGON_FAILURE : error;
+  }
+}
+
+struct LogonPool::Impl {
+  CompletionPort *Port = nullptr;
+  LogonPoolSettings Settings;
+  std::mutex Lock;
+  std::condition_variable Work;    // a job queued, or the stop
+  std::condition_variable Timer;   // an earlier answer due, or the stop
+  std::condition_variable Left;    // a thread left
+  std::deque<LogonJob *> Queue;    // jobs waiting for a check
+  std::multimap<Clock::time_point, LogonJob *> Due;   // late answers
+  bool Running = false;
+  bool Stopping = false;
+  unsigned Threads = 0;            // threads that have not left yet
+
+  // Posts the job's completion; one the port refuses goes back on the timer.
+  void Complete(LogonJob *job) {
+    if (Port->Post(0, job->Key, job->Overlapped)) return;
+    std::lock_guard<std::mutex> g(Lock);
+    Due.emplace(Clock::now() + kRepostDelay, job);
+    Timer.notify_one();
+  }
+
+  // After the check: at once, or at its due time for a failure.
+  void Answer(LogonJob *job, DWORD failDelayMs) {
+    Clock::time_point due = job->Submitted;
+    if (!job->bLoggedOn) {
+      DWORD delay = std::max(LogonFailureDelayMs(Settings.FirstDelayMs, job->FailuresBefore),
+                             failDelayMs);
+      due += std::chrono::milliseconds(delay);
+    }
+    {
+      std::lock_guard<std::mutex> g(Lock);
+      if (due > Clock::now() && !Stopping) {
+        Due.emplace(due, job);
+        Timer.notify_one();
+        return;
+      }
+    }
+    Complete(job);
+  }
+
+  void Checker() {
+    std::unique_lock<std::mutex> lk(Lock);
+    for (;;) {
+      Work.wait(lk, [&] { return Stopping || !Queue.empty(); });
+      if (Stopping) break;
+      LogonJob *job = Queue.front();
+      Queue.pop_front();
+      lk.unlock();
+      DWORD failDelayMs = 0;
+      CheckLogon(*job, &failDelayMs);
+      if (job->bLoggedOn && job->AfterLogon != nullptr) job->AfterLogon(job);
+      Answer(job, failDelayMs);
+      lk.lock();
+    }
+    ThreadLeft();
+  }
+
+  void TimerThread() {
+    std::unique_lock<std::mutex> lk(Lock);
+    while (!Stopping) {
+      if (Due.empty()) {
+        Timer.wait(lk);
+        continue;
+      }
+      auto first = Due.begin();
+      if (first->first > Clock::now()) {
+        Timer.wait_until(lk, first->first);
+        continue;
+      }
+      LogonJob *job = first->second;
+      Due.erase(first);
+      lk.unlock();
+      Complete(job);
+      lk.lock();
+    }
+    ThreadLeft();
+  }
+
+  // Under Lock, as the thread's last touch of the pool.
+  void ThreadLeft() {
+    --Threads;
+    Left.notify_all();
+  }
+};
+
+LogonPool::LogonPool() : impl_(std::make_unique<Impl>()) {}
+
+LogonPool::~LogonPool() { Stop(); }
+
+bool LogonPool::Start(CompletionPort &port, const LogonPoolSettings &settings) {
+  Impl &p = *impl_;
+  unsigned checkers = settings.Threads != 0
+                          ? settings.Threads
+                          : std::clamp(GetProcessorCount(), 2u, kMaxLogonThreads);
+  {
+    std::lock_guard<std::mutex> g(p.Lock);
+    p.Port = &port;
+    p.Settings = settings;
+    p.Stopping = false;
+    p.Running = true;
+  }
+  for (unsigned i = 0; i <= checkers; ++i) {
+    {
+      std::lock_guard<std::mutex> g(p.Lock);
+      ++p.Threads;
+    }
+    // The first thread is the timer, the others check.
+    bool started = i == 0 ? StartThread([&p] { p.TimerThread(); }, kLogonThreadStackBytes)
+                          : StartThread([&p] { p.Checker(); }, kLogonThreadStackBytes);
+    if (!started) {
+      long error = GetLastError();
+      {
+        std::lock_guard<std::mutex> g(p.Lock);
+        --p.Threads;
+      }
+      Stop();
+      SetLastError(error);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LogonPool::Submit(LogonJob *job) {
+  Impl &p = *impl_;
+  job->Submitted = Clock::now();
+  std::lock_guard<std::mutex> g(p.Lock);
+  if (!p.Running || p.Stopping) {
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return false;
+  }
+  p.Queue.push_back(job);
+  p.Work.notify_one();
+  return true;
+}
+
+void LogonPool::Stop() {
+  Impl &p = *impl_;
+  std::deque<LogonJob *> unchecked;
+  std::multimap<Clock::time_point, LogonJob *> due;
+  {
+    std::unique_lock<std::mutex> lk(p.Lock);
+    if (!p.Running) return;
+    p.Stopping = true;
+    p.Work.notify_all();
+    p.Timer.notify_all();
+    // Checks in progress answer at once when they end (Answer sees Stopping).
+    p.Left.wait(lk, [&] { return p.Threads == 0; });
+    unchecked.swap(p.Queue);
+    due.swap(p.Due);
+    p.Running = false;
+  }
+  for (LogonJob *job : unchecked) {
+    WipePassword(job->Password);
+    job->bLoggedOn = false;
+    job->Error = ERROR_OPERATION_ABORTED;
+    p.Port->Post(0, job->Key, job->Overlapped);
+  }
+  for (auto &[when, job] : due) p.Port->Post(0, job->Key, job->Overlapped);
+}

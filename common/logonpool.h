@@ -1,0 +1,114 @@
+// logonpool: password logons on a small pool of threads of their own, and
+// the late answer to a failed one, for the servers' password commands (the
+// POP3 server's PASS; the SMTP receiver's AUTH will use the same pool and
+// the same delays).
+//
+// A network worker fills a LogonJob, hands it to LogonPool::Submit and goes
+// back to its completion port. A pool thread looks the name up, checks the
+// password (LogonUser: crypt(3) against the accounts file, else PAM), runs
+// the job's AfterLogon step when the check passed, and posts the job's
+// OVERLAPPED to the port under the job's key, so the connection's dialogue
+// goes on on a worker like after any other completed operation. Crypt and
+// PAM never hold a network worker, however slow they are.
+//
+// A failed check is answered late: its completion is posted by the pool's
+// timer thread, LogonFailureDelayMs after the job was submitted (1 s, 2 s,
+// 4 s for the first, second and third failure on a connection; PAM's own
+// fail delay when that is longer), never by a sleeping thread. The delay
+// runs from the submission, so the moment a failure is answered tells
+// nothing about how long its check took. After kMaxLogonFailures the
+// caller closes the connection.
+//
+// Unknown names: a name that is no account is checked all the same (as an
+// account of this computer: a dummy hash of the file's scheme and cost, or
+// a trip through PAM), and fails as a wrong password does
+// (ERROR_LOGON_FAILURE); only bNameUnknown tells the caller, for its event,
+// never for the client.
+//
+// Lifetimes: the job (and the OVERLAPPED it names) belongs to the pool from
+// a successful Submit until its completion has been taken from the port;
+// the caller must not touch it, nor anything AfterLogon touches, in between
+// (a connection has this one operation outstanding). Every submitted job
+// completes exactly once; Stop completes the jobs not yet checked with
+// ERROR_OPERATION_ABORTED and posts the late answers at once.
+//
+// Untrusted input: the name and the password; the password is wiped as soon
+// as it was checked and reaches no log. Thread-safety: Submit from any
+// thread; Start and Stop from one.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/iocp.h"
+#include "platform/logon.h"
+
+// The first failed logon on a connection is answered after this long, each
+// further one after twice as long as the one before.
+constexpr DWORD kFirstLogonDelayMs = 1000;
+// The failure after which the connection is closed.
+constexpr int kMaxLogonFailures = 3;
+// Crypt and PAM each keep a processor busy while they run (and yescrypt
+// takes 16 MiB of work area): more threads than this buy nothing.
+constexpr unsigned kMaxLogonThreads = 4;
+
+struct LogonJob {
+  // ---- set by the caller before Submit
+  std::string Name;              // as the client gave it
+  std::string Password;          // wiped by the pool once checked
+  int FailuresBefore = 0;        // failed logons on this connection so far
+  // Runs on the pool thread after a check that passed, before the
+  // completion (the POP3 server opens the mailbox there); optional.
+  void (*AfterLogon)(LogonJob *job) = nullptr;
+  void *Context = nullptr;       // the caller's, for AfterLogon
+  uintptr_t Key = 0;             // the completion: key and block posted to the port
+  OVERLAPPED *Overlapped = nullptr;
+
+  // ---- the outcome, when the completion arrives
+  bool bLoggedOn = false;
+  bool bNameUnknown = false;     // the name is no account (for the event only)
+  bool bLookupFailed = false;    // the account database failed (Error says how)
+  long Error = ERROR_SUCCESS;
+  std::string Domain;            // the account's domain
+  LogonToken Token;
+
+  // ---- the pool's
+  std::chrono::steady_clock::time_point Submitted;
+};
+
+struct LogonPoolSettings {
+  unsigned Threads = 0;          // 0: the processors, at least 2, at most kMaxLogonThreads
+  DWORD FirstDelayMs = kFirstLogonDelayMs;
+};
+
+class LogonPool {
+ public:
+  LogonPool();
+  ~LogonPool();   // Stop
+  LogonPool(const LogonPool &) = delete;
+  LogonPool &operator=(const LogonPool &) = delete;
+
+  // Starts the checking threads and the timer thread, posting to port
+  // (which must outlive the pool). False with the last error when a thread
+  // cannot be started (those that started are stopped again).
+  bool Start(CompletionPort &port, const LogonPoolSettings &settings);
+  // Queues job; false (ERROR_OPERATION_ABORTED, nothing queued) when the
+  // pool does not run.
+  bool Submit(LogonJob *job);
+  // Completes what it holds (see above) and waits for its threads to leave.
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// How long after its submission a failed logon is answered, after
+// failuresBefore earlier failures on its connection.
+DWORD LogonFailureDelayMs(DWORD firstDelayMs, int failuresBefore);
+
+// The check a pool thread runs: fills the outcome of job and wipes its
+// password; failDelayMs receives PAM's fail delay (0 when none).
+void CheckLogon(LogonJob &job, DWORD *failDelayMs);
