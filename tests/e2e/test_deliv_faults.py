@@ -5,7 +5,8 @@ once. Also the mailbox's privacy: what the agent writes cannot be read by
 another user.
 
 HomeMailboxTest delivers into a mailbox in a host account's home directory
-(a system user made for the test and removed afterwards; root only): the
+(a system user made for the test and removed afterwards, with the PAM
+service file of zelfetch when the host has none; root only): the
 agent writes it as that user, the POP3 server reads it back, and a user who
 swaps the mailbox for a link gets nothing written through it.
 
@@ -188,6 +189,12 @@ class HomeMailboxTest(FaultCase):
         self.addCleanup(subprocess.run, ["userdel", name], capture_output=True, timeout=20)
         subprocess.run(["chpasswd"], input="%s:%s\n" % (name, password), text=True, check=True,
                        timeout=20)
+        # The POP3 server asks PAM under its own service name only.
+        pam = "/etc/pam.d/zelfetch"
+        if not os.path.exists(pam):
+            with open(pam, "w") as f:
+                f.write("auth required pam_unix.so\naccount required pam_unix.so\n")
+            self.addCleanup(os.unlink, pam)
         user = pwd.getpwnam(name)
         os.makedirs(home, mode=0o700)
         os.chown(home, user.pw_uid, user.pw_gid)
