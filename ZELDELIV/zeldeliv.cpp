@@ -14,6 +14,7 @@
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
+#include "common/cfgcheck.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
@@ -64,6 +65,7 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   ReadConfig();
+  LogConfigurationCheck();  // logs what it finds; the start goes on
 
   StartupCheckPointHint(3000);
   if (!CreateSpoolDirectories(

@@ -9,6 +9,7 @@
 #include "ZELFETCH/maildrop.h"
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
+#include "common/cfgcheck.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/netcode.h"
@@ -80,6 +81,7 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   if (!ReadConfiguration()) return -1;
+  LogConfigurationCheck();  // logs what it finds; the start goes on
 
   StartupCheckPointHint(3000);
   if (!InitLogModule()) {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "ZELRECV/smtpdlg.h"
+#include "common/cfgcheck.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
@@ -32,10 +33,14 @@ void TermThisService();
 
 namespace {
 
+bool GiveFilesAtInstall(uid_t uid, gid_t gid);
+
 constexpr ServiceHooks kReceiverHooks = {
     "ZELRECV", "ZEL SMTP Receiver", "0.83", InitThisService, TermThisService,
     nullptr,  // no user controls
     DisplayIPAddress,
+    nullptr,  // no reload yet
+    GiveFilesAtInstall,
 };
 
 // ---- Settings.
@@ -94,6 +99,16 @@ bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
   for (const char *journal : {"-wal", "-shm"})
     GiveFileToAccount(registry + journal, uid, gid, false);
   return true;
+}
+
+// -install: the unit starts the receiver as the account, so the account
+// gets now what a start as root would hand it.
+bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
+  std::string incoming;
+  std::vector<std::string> badRelayClients;
+  LoadReceiverSettings(&incoming, &badRelayClients);
+  return CreateSpoolDirectories({incoming.c_str(), kInlogDir}) &&
+         GiveFilesToServiceAccount(uid, gid);
 }
 
 // Resolves the service account; false (reported) when the start must fail.
@@ -157,6 +172,7 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   if (!ReadConfiguration()) return -1;
+  LogConfigurationCheck();  // logs what it finds; the start goes on
 
   StartupCheckPointHint(3000);
   if (!InitLogModule()) {

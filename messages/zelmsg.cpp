@@ -44,6 +44,7 @@ const MessageEntry kMessages[] = {
     {MSG_TLS_NOT_OFFERED, "No TLS certificate is loaded: TLS is not offered.\r\n"},
     {MSG_NO_SERVICE_ACCOUNT,
      "The service account \"%1\" does not exist; the service goes on as %2.\r\n"},
+    {MSG_CONFIG_PROBLEM, "The configuration check found a problem: %1\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

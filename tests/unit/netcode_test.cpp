@@ -131,7 +131,7 @@ TEST_F(NetCode, DeliveryMailboxes) {
       {"%HOME%/" + std::string(kMaxPath - 30, 'p'), "mailuser", true, 3, ""},
   };
   for (const auto &c : cases) {
-    std::system(("rm -rf '" + b + "' '" + ZelPath("/home") + "'").c_str());
+    (void)!std::system(("rm -rf '" + b + "' '" + ZelPath("/home") + "'").c_str());
     AutoCreateInboxEnabled = c.autoCreate;
     std::string path = "stale";
     EXPECT_EQ(Deliv(c.tmpl, c.user, path), c.result) << c.tmpl << " " << c.user;
