@@ -26,8 +26,6 @@ constexpr auto kRepostDelay = std::chrono::seconds(1);
 // The delay doubles up to this many times (1 s, 2 s, 4 s).
 constexpr int kMaxDelayDoublings = kMaxLogonFailures - 1;
 
-bool IsNoSuchAccount(long rc) { return rc == ERROR_NONE_MAPPED || rc == NERR_UserNotFound; }
-
 void WipePassword(std::string &password) {
   explicit_bzero(password.data(), password.size());
   password.clear();
