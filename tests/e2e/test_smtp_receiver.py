@@ -540,9 +540,8 @@ class ClientProgramTest(ReceiverCase):
             self.assertEqual(refused, {})
         base = self.only_new_pair(before)
         stored = text.replace("\r\n.", "\r\n..") + ".\r\n"
-        # smtplib opens with EHLO.
         ident = self.check_stored(base, "lib.example", stored.encode(), True, True,
-                                  protocol="ESMTP")
+                                  protocol="ESMTP")     # smtplib says EHLO first
         self.check_recipient_file(base, ident, "lib@lib.example", ["user", "other@zeltest"])
 
     @unittest.skipUnless(shutil.which("swaks"), "swaks is not installed")
