@@ -33,6 +33,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -100,6 +101,15 @@ def free_port(host="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def client_tls_context():
+    """A client's TLS context that takes the tests' self-signed certificates
+    (no verification: what is tested is the server's side)."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
 
 
 def _reg_string(text):
@@ -170,12 +180,14 @@ class Scratch:
         ServiceAccount is empty: a test's receiver runs as the user that
         started it, whether or not the machine has the "zel" account (a
         scratch root under /tmp is not the account's to reach). The
-        receiver's submission ports are off unless the test names them
-        (587 and 465 are no test's to take)."""
+        receiver's submission ports and the POP3 server's TLS port are off
+        unless the test names them (587, 465 and 995 are no test's to
+        take)."""
         keys = {TCPIP_KEY: {"NameServer": name_server, "Hostname": HOST_NAME,
                             "Domain": DOMAIN_NAME},
                 ZEL_KEY: {"ServiceAccount": ""},
-                service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0}}
+                service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0},
+                service_key("ZELFETCH"): {"TlsPortNo": 0}}
         for service, values in (services or {}).items():
             keys.setdefault(service_key(service), {}).update(values)
         self.reg_import(keys)
@@ -563,6 +575,13 @@ class SmtpConnection:
                 return True
         return False
 
+    def start_tls(self):
+        """The TLS handshake on the connection (after the server's go-ahead,
+        or at once on a TLS port); what arrives after it is decrypted."""
+        if self.buffer:
+            raise AssertionError("bytes in clear behind the go-ahead: %r" % self.buffer)
+        self.sock = client_tls_context().wrap_socket(self.sock)
+
     def close(self):
         self.sock.close()
 
@@ -622,11 +641,14 @@ class ServerOnPort:
             self.scratch.cleanup()
         return status
 
-    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None):
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None,
+                tls=False):
         """A connection (to port, else the server's port) whose greeting has
-        been read into .greeting."""
+        been read into .greeting; tls: TLS from the first byte."""
         conn = SmtpConnection(port or self.port, host, timeout, source)
         try:
+            if tls:
+                conn.start_tls()
             conn.greeting = conn.reply()
         except BaseException:
             conn.close()
@@ -702,21 +724,28 @@ class Pop3Server(ServerOnPort):
     """zelfetch on a free port with the given Parameters values (ServerOnPort).
 
     suite: values of the suite key; users: {name: password} accounts made
-    with zeladm before the start.
+    with zeladm before the start; tls: a self-signed pair made before the
+    start, and TlsPortNo on a free port too (tls_port).
     """
 
     service_name, program, greeting = "ZELFETCH", "zelfetch", POP3_GREETING
 
     def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
-                 prefix="zel-e2e-pop3-"):
-        self.suite, self.users = suite, users
+                 prefix="zel-e2e-pop3-", tls=False):
+        self.suite, self.users, self.tls = suite, users, tls
+        settings = dict(settings or {})
+        if tls:
+            settings.setdefault("TlsPortNo", free_port())
         super().__init__(settings, scratch, env, prefix)
+        self.tls_port = self.values.get("TlsPortNo")
 
     def prepare(self):
         if self.suite:
             self.scratch.reg_import({ZEL_KEY: dict(self.suite)})
         for name, password in (self.users or {}).items():
             self.add_user(name, password)
+        if self.tls:
+            self.cert, self.key = self.scratch.self_signed()
 
     def add_user(self, name, password):
         self.scratch.add_user(name, password)

@@ -24,9 +24,11 @@
 #include "ZELFETCH/maildrop.h"
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
+#include "ZELFETCH/pop3ext.h"
 #include "common/loadcfig.h"
 #include "common/logonhelper.h"
 #include "common/logonpool.h"
+#include "common/sasl.h"
 #include "platform/accounts.h"
 #include "platform/dirsec.h"
 #include "platform/eventlog.h"
@@ -120,6 +122,37 @@ TEST(Pop3Parse, PasswordParseKeepsTheRestOfTheLine) {
     EXPECT_EQ(cmd.Arg1, c.arg) << c.line;
     EXPECT_EQ(cmd.ArgCount, c.count) << c.line;
   }
+}
+
+// AUTH PLAIN: only a well-formed message for a name USER could give is
+// checked as such; a refused one keeps a name only to show it in a reply.
+TEST(Pop3Parse, PlainResponses) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string message;   // before base64
+    PlainResponse outcome;
+    const char *name, *password;
+  } cases[] = {
+      {"\0alice\0pw 1"s, PlainResponse::kCredentials, "alice", "pw 1"},
+      {"alice\0alice\0pw"s, PlainResponse::kCredentials, "alice", "pw"},
+      {"bob\0alice\0pw"s, PlainResponse::kRefused, "alice", ""},
+      {"\0alice\0"s, PlainResponse::kCredentials, "alice", ""},
+      {"alice\0pw"s, PlainResponse::kRefused, "", ""},
+      {"\0a\r\n+OK\0pw"s, PlainResponse::kRefused, "", ""},
+      {"\0a b\0pw"s, PlainResponse::kRefused, "", ""},
+      {"\0"s + std::string(32, 'n') + "\0pw"s, PlainResponse::kRefused,
+       "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn", ""},
+  };
+  for (const Case &c : cases) {
+    std::string name, password = "stale";
+    EXPECT_EQ(DecodePlainResponse(Base64Encode(c.message), name, password), c.outcome)
+        << c.message;
+    EXPECT_EQ(name, c.name) << c.message;
+    EXPECT_EQ(password, c.password) << c.message;
+  }
+  std::string name = "x", password = "y";
+  EXPECT_EQ(DecodePlainResponse("not base64!", name, password), PlainResponse::kBadBase64);
+  EXPECT_EQ(name + password, "");
 }
 
 TEST(Pop3Parse, ArgumentCountReplies) {
