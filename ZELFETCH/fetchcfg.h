@@ -3,10 +3,10 @@
 // afterwards (the workers start after them; no lock needed).
 //
 // Values: PortNo (default 110, 0 means 110), TlsPortNo (TLS from the first
-// byte; default 995, 0: none; listened on only while a certificate is
-// loaded), MessageExtension (at most 9
-// characters, default and empty "MSG"), Timeout (the idle limit in seconds,
-// 0 means 600, raised to the floor), Pop3LogEnabled (missing: unchanged),
+// byte; default 995, 0: none; listened on only when a certificate is loaded
+// at the start), MessageExtension (at most 9 characters, default and empty
+// "MSG"), Timeout (the idle limit in seconds, 0 means 600, raised to the
+// floor), Pop3LogEnabled (missing: unchanged),
 // PlaintextLogonClients (the networks whose clients may send a password
 // over an unencrypted connection; default 127.0.0.0/8 and ::1), the test
 // setting MinimumTimeout (the floor of Timeout, default 600; tests lower it
