@@ -21,6 +21,7 @@ import importlib.util
 import os
 import re
 import shutil
+import ssl
 import tempfile
 import time
 import unittest
@@ -73,8 +74,8 @@ def parse_record(data):
 class RemoteCase(unittest.TestCase):
     """Peers and a mail system per test; everything is stopped in cleanup."""
 
-    def name_server(self, mx=(), hosts=(), cnames=()):
-        ns = NameServer(self.scratch_dir(), mx=mx, hosts=hosts, cnames=cnames)
+    def name_server(self, mx=(), hosts=(), cnames=(), listen="127.0.0.1"):
+        ns = NameServer(self.scratch_dir(), mx=mx, hosts=hosts, cnames=cnames, listen=listen)
         ns.start()
         self.addCleanup(ns.stop)
         self.ns = ns
@@ -86,8 +87,8 @@ class RemoteCase(unittest.TestCase):
             self.addCleanup(shutil.rmtree, self._scratch_dir, True)
         return self._scratch_dir
 
-    def exchanger(self, address, board=None, start=True):
-        ex = Exchanger(address, SMTP_PORT, board=board)
+    def exchanger(self, address, board=None, start=True, **options):
+        ex = Exchanger(address, SMTP_PORT, board=board, **options)
         if start:
             ex.start()
         self.addCleanup(ex.stop)
@@ -178,6 +179,11 @@ class RemoteCase(unittest.TestCase):
             lines += read_bytes(os.path.join(directory, name)).decode("latin-1").splitlines()
         return lines
 
+    def outlog_line_to(self, address):
+        lines = [line for line in self.outlog_lines() if " to %s " % address in line]
+        self.assertEqual(len(lines), 1, self.outlog_lines())
+        return lines[0]
+
     def wait_messages_at(self, exchanger, count, seconds=WAIT):
         got = poll(lambda: exchanger.message_count() >= count, seconds)
         self.assertTrue(got, "%s took %d messages, waited for %d; sessions %s; events %s"
@@ -219,8 +225,8 @@ class RoutingTest(RemoteCase):
         self.assertEqual(sorted(rcpt_tos), ["bob@pref.test", "carol@pref.test"])
         self.assertIn(b"Subject: preference\r\n", content)
         self.assertEqual(best.session_list()[0].verbs(),
-                         ["HELO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"])
-        self.assertEqual(best.session_list()[0].commands[0], "HELO " + LOCAL_HOST)
+                         ["EHLO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"])
+        self.assertEqual(best.session_list()[0].commands[0], "EHLO " + LOCAL_HOST)
         # The outlog line of the accepted message.
         lines = self.outlog_lines()
         self.assertEqual(len(lines), 1, lines)
@@ -479,7 +485,7 @@ class TransferTest(RemoteCase):
         self.assertRegex(lines[0], r" to 127\.0\.0\.2 mx\.rcpt\.test from .* to ok@rcpt\.test$")
         # grey.test: every recipient refused for now: RSET, no data, all wait.
         self.assertEqual(grey.session_list()[0].verbs(),
-                         ["HELO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"])
+                         ["EHLO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"])
         self.assertEqual(grey.messages, [])
         self.assertEqual([sorted(r) for r in self.queued("grey.test").values()],
                          [["one@grey.test", "two@grey.test"]])
@@ -640,6 +646,101 @@ class RetryTest(RemoteCase):
                           "Failed to deliver to domain late.test after 54 tries.\r\n")
         self.assertUntouched(ex)
         self.assertNotIn(("MX", "late.test"), ns.queries())
+
+
+class EsmtpTest(RemoteCase):
+    """The extensions the peer offers: STARTTLS, SIZE, 8BITMIME."""
+
+    def tls_context(self, broken=False):
+        """A server context with a certificate of the harness; broken: one
+        that only speaks TLS 1.0, which the agent never accepts."""
+        cert, key = self.mail.scratch.self_signed("mx.peer.test")
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        if broken:
+            context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1
+        return context
+
+    def test_starttls_when_offered_and_plain_when_not(self):
+        ns = self.name_server(mx=[("tls.test", "mx.tls.test", 10),
+                                  ("plain.test", "mx.plain.test", 10)],
+                              hosts=[("mx.tls.test", "127.0.0.2"), ("mx.plain.test", "127.0.0.3")])
+        self.mail_system(ns.address)
+        secure = self.exchanger("127.0.0.2", tls_context=self.tls_context())
+        plain = self.exchanger("127.0.0.3")
+        self.send(["bob@tls.test"], "secret")
+        self.mail.send(SENDER, ["carol@plain.test"], text("eight", "d\xe9j\xe0 vu"),
+                       mail_options=["BODY=8BITMIME"])
+        self.start_agent()
+        self.wait_messages_at(secure, 1)
+        self.wait_messages_at(plain, 1)
+        session = secure.session_list()[0]
+        # EHLO again under TLS, the message only after it.
+        self.assertEqual(session.verbs(), ["EHLO", "EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
+        self.assertIn(session.tls, ("TLSv1.2", "TLSv1.3"))
+        self.assertRegex(self.outlog_line_to("127.0.0.2"),
+                         r" mx\.tls\.test from .* to bob@tls\.test \(TLS %s\)$"
+                         % re.escape(session.tls))
+        session = plain.session_list()[0]
+        self.assertEqual(session.verbs(), ["EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
+        self.assertIsNone(session.tls)
+        self.assertNotIn("TLS", self.outlog_line_to("127.0.0.3"))
+        # aiosmtpd offers SIZE and 8BITMIME: the size, and the body type of
+        # the 8-bit message.
+        self.assertEqual([o.split("=")[0] for o in secure.session_list()[0].mail_options[0]],
+                         ["SIZE"])
+        size = int(secure.session_list()[0].mail_options[0][0].split("=")[1])
+        self.assertAlmostEqual(size, len(secure.messages[0][2]), delta=300)
+        self.assertIn("BODY=8BITMIME", session.mail_options[0])
+        self.assertIn(b"d\xe9j\xe0 vu", plain.messages[0][2])
+
+    def test_failed_handshake_then_plain(self):
+        ns = self.name_server(mx=[("old.test", "mx.old.test", 10)],
+                              hosts=[("mx.old.test", "127.0.0.2")])
+        self.mail_system(ns.address)
+        ex = self.exchanger("127.0.0.2", tls_context=self.tls_context(broken=True))
+        self.send(["bob@old.test"], "old tls")
+        self.start_agent()
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("old.test")
+        first, second = ex.session_list()
+        self.assertEqual(first.verbs(), ["EHLO"])
+        self.assertEqual(second.verbs(), ["EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
+        self.assertIsNone(second.tls)
+        self.assertNotIn("TLS", self.outlog_line_to("127.0.0.2"))
+
+    def test_message_over_the_peer_size_is_not_sent(self):
+        ns = self.name_server(mx=[("small.test", "mx.small.test", 10)],
+                              hosts=[("mx.small.test", "127.0.0.2")])
+        self.mail_system(ns.address)
+        ex = self.exchanger("127.0.0.2", size_limit=300)
+        self.mail.send(SENDER, ["bob@small.test", "carol@small.test"], text("large", "x" * 400))
+        self.start_agent()
+        reports = self.wait_reports(1)
+        self.wait_domain_done("small.test")
+        self.assertReport(reports[0], "bob@small.test", "carol@small.test",
+                          "than the destination server takes (300 bytes); it was not sent.")
+        self.assertEqual([s.verbs() for s in ex.session_list()], [["EHLO", "QUIT"]])
+        self.assertEqual(ex.messages, [])
+
+
+@unittest.skipUnless(remotepeers.ipv6_loopback_usable(), "::1 cannot be bound on this machine")
+class Ipv6Test(RemoteCase):
+
+    def test_name_server_and_exchanger_on_ipv6(self):
+        # The name server is asked over IPv6; the exchanger has an AAAA
+        # record only.
+        ns = self.name_server(mx=[("six.test", "mx.six.test", 10)],
+                              hosts=[("mx.six.test", "::1")], listen="::1")
+        self.assertTrue(ns.address.startswith("[::1]:"), ns.address)
+        ex = self.exchanger("::1")
+        self.mail_system(ns.address)
+        self.send(["bob@six.test"], "over six")
+        self.start_agent()
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("six.test")
+        self.assertEqual(ex.messages[0][1], ["bob@six.test"])
+        self.assertRegex(self.outlog_line_to("::1"), r" to ::1 mx\.six\.test from ")
 
 
 class ThreadsTest(RemoteCase):

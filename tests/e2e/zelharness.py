@@ -977,13 +977,14 @@ class MailSystem:
 
     # -- mail --------------------------------------------------------------
 
-    def send(self, sender, recipients, data, helo="client.example"):
+    def send(self, sender, recipients, data, helo="client.example", mail_options=()):
         """One SMTP transaction with smtplib; data is the message without the
         end marker (smtplib doubles leading dots and adds it)."""
         import smtplib
         with smtplib.SMTP("127.0.0.1", self.port, local_hostname=helo,
                           timeout=WAIT_SECONDS) as client:
-            refused = client.sendmail(sender, list(recipients), data)
+            refused = client.sendmail(sender, list(recipients), data,
+                                      mail_options=list(mail_options))
         if refused:
             raise AssertionError("recipients refused: %r" % refused)
 

@@ -19,6 +19,8 @@ namespace {
 
 constexpr uint32_t kLoopback = 0x0100007f;   // 127.0.0.1, network order
 constexpr uint32_t kLoopback2 = 0x0200007f;  // 127.0.0.2: nothing listens there
+const IpAddress kLoopbackIp = IpV4(kLoopback);
+const IpAddress kLoopback2Ip = IpV4(kLoopback2);
 constexpr const char *kDrop = "<drop>";      // close instead of answering
 
 // A scripted SMTP peer: answers each command by its verb ("." is the end of
@@ -92,6 +94,8 @@ class Peer {
         std::string reply = Next(verb);
         inData = verb == "DATA" && reply.compare(0, 3, "354") == 0;
         if (!Say(fd, reply)) return;
+        // No TLS here: the client's handshake meets a closed connection.
+        if (verb == "STARTTLS" && reply.compare(0, 3, "220") == 0) return;
       }
       size_t end = buffer.find("\r\n.\r\n");
       if (inData && (end != std::string::npos || buffer.compare(0, 3, ".\r\n") == 0)) {
@@ -131,7 +135,7 @@ class SmtpSendTest : public DelivTest {
     DelivTest::TearDown();
   }
   static _SmtpConnection *Connect(const Peer &peer, std::string *text = nullptr,
-                                  std::vector<uint32_t> addresses = {kLoopback}) {
+                                  std::vector<IpAddress> addresses = {kLoopbackIp}) {
     int kind = 0;
     std::string error;
     _SmtpConnection *conn = SmtpConnect("mx.remote.test", peer.Port(), addresses, &kind, &error);
@@ -258,7 +262,7 @@ TEST(SmtpOutlog, LineFieldsAndCut) {
   _tMsgInfo info;
   STRNCPY(info.MessageId, "B1@mail.example.org", sizeof info.MessageId);
   _SmtpConnection conn;
-  conn.Dest = kLoopback;
+  conn.Dest = kLoopbackIp;
   conn.HostName = "mx\nevil";
   SmtpRecipientList list = {{nullptr, "a@x.test", 250, {}}, {nullptr, "b@x.test", 550, "no"}};
   std::string line = OutlogLine(info, conn, list, 1773576000);
@@ -300,7 +304,8 @@ TEST_F(SmtpSendTest, Greetings) {
     SmtpDisconnect(conn);
     peer.Stop();
     if (c.error.empty()) {
-      EXPECT_EQ(peer.lines, (std::vector<std::string>{"HELO mail.example.org", "QUIT"}));
+      EXPECT_EQ(peer.lines, (std::vector<std::string>{"EHLO mail.example.org",
+                                                      "HELO mail.example.org", "QUIT"}));
     }
   }
 }
@@ -311,13 +316,13 @@ TEST_F(SmtpSendTest, AddressesPortsAndNames) {
   SmtpPort = peer.Port();
   int kind = 0;
   std::string text;
-  _SmtpConnection *conn = SmtpConnect("mx", 0, {kLoopback2, kLoopback}, &kind, &text);
+  _SmtpConnection *conn = SmtpConnect("mx", 0, {kLoopback2Ip, kLoopbackIp}, &kind, &text);
   ASSERT_NE(conn, nullptr) << text;
-  EXPECT_EQ(conn->Dest, kLoopback);
+  EXPECT_EQ(conn->Dest, kLoopbackIp);
   EXPECT_EQ(conn->DestPort, peer.Port());
   SmtpDisconnect(conn);
 
-  EXPECT_EQ(SmtpConnect("mx", peer.Port(), {kLoopback2}, &kind, &text), nullptr);
+  EXPECT_EQ(SmtpConnect("mx", peer.Port(), {kLoopback2Ip}, &kind, &text), nullptr);
   EXPECT_EQ(kind, kSmtpConnectFailed);
   EXPECT_EQ(text, "Can't connect to host");
 
@@ -508,8 +513,8 @@ TEST_F(SmtpSendTest, RefusedDataResetsForTheNextMessage) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].text.find("Sent:    DATA\nReceived:554 no valid recipients\n"),
             std::string::npos);
-  EXPECT_EQ(peer.lines[4], "RSET");
-  EXPECT_EQ(peer.lines[5], "MAIL FROM:<sender@example.net>");
+  EXPECT_EQ(peer.lines[5], "RSET");
+  EXPECT_EQ(peer.lines[6], "MAIL FROM:<sender@example.net>");
   EXPECT_EQ(peer.data.size(), 1u);
 }
 
@@ -543,7 +548,97 @@ TEST_F(SmtpSendTest, UnsendableMessageFiles) {
   EXPECT_FALSE(conn->Error);
   SmtpDisconnect(conn);
   peer.Stop();
-  EXPECT_EQ(peer.lines, (std::vector<std::string>{"HELO mail.example.org", "QUIT"}));
+  EXPECT_EQ(peer.lines, (std::vector<std::string>{"EHLO mail.example.org",
+                                                  "HELO mail.example.org", "QUIT"}));
+}
+
+TEST(SmtpEhlo, Extensions) {
+  struct Case {
+    std::string reply;
+    bool startTls, size;
+    uint64_t limit;
+    bool eightBit;
+  } cases[] = {
+      {"250 peer.test\r\n", false, false, 0, false},
+      // The greeting line is no keyword; keywords in any case.
+      {"250-STARTTLS\r\n250-starttls\r\n250-size 1000\r\n250 8bitmime\r\n", true, true, 1000,
+       true},
+      {"250-p\r\n250-SIZE\r\n250 SIZE 12x\r\n", false, true, 0, false},
+      {"250-p\r\n250-SIZE 99999999999999999999\r\n", false, true, UINT64_MAX, false},
+      {"250-p\r\n250-SIZE 999999999999999999999\r\n250-SIZE=5\r\n", false, true, 0, false},
+      {"250-p\r\n250-8BITMIMEX\r\n250-X STARTTLS\r\n250 ", false, false, 0, false},
+  };
+  for (const Case &c : cases) {
+    SmtpExtensions e = ParseEhloReply(c.reply);
+    EXPECT_TRUE(e.Esmtp);
+    EXPECT_EQ(e.StartTls, c.startTls) << c.reply;
+    EXPECT_EQ(e.Size, c.size) << c.reply;
+    EXPECT_EQ(e.SizeLimit, c.limit) << c.reply;
+    EXPECT_EQ(e.EightBitMime, c.eightBit) << c.reply;
+  }
+  SmtpExtensions none;
+  EXPECT_EQ(MailParameters(none, 10, true), "");
+  EXPECT_EQ(MailParameters(ParseEhloReply(cases[1].reply), 10, true), " SIZE=10 BODY=8BITMIME");
+  EXPECT_EQ(MailParameters(ParseEhloReply(cases[1].reply), 10, false), " SIZE=10");
+}
+
+// An ESMTP peer: SIZE and BODY on MAIL, and a message over its SIZE limit
+// reported without being sent.
+TEST_F(SmtpSendTest, EsmtpPeerAndItsSizeLimit) {
+  PutHeld("B0000000320", "Subject: x\n\nd\xe9j\xe0 vu\n.\n");
+  PutHeld("B0000000321", "Subject: y\n\n" + std::string(200, 'z') + "\n.\n");
+  size_t small = Slurp(MailHoldingDirectory + "/B0000000320.MSG").size() - 3;
+  Peer peer("220 hi\r\n", {{"EHLO", {"250-peer\r\n250-SIZE 100\r\n250 8BITMIME\r\n"}}});
+  _SmtpConnection *conn = Connect(peer);
+  ASSERT_NE(conn, nullptr);
+  MsgInfoPtr fits = Info("B0000000320", "sender@example.net", {"a@remote.test"});
+  fits->b8Bit = 1;
+  MsgInfoPtr big = Info("B0000000321", "sender@example.net", {"b@remote.test"});
+  EXPECT_TRUE(SendMessageOnConnection(*fits, conn));
+  EXPECT_TRUE(SendMessageOnConnection(*big, conn));
+  SmtpDisconnect(conn);
+  peer.Stop();
+  EXPECT_EQ(peer.lines[1], "MAIL FROM:<sender@example.net> SIZE=" +
+                               std::to_string(small) + " BODY=8BITMIME");
+  EXPECT_EQ(peer.data.size(), 1u);
+  EXPECT_EQ(peer.lines.back(), "QUIT");
+  EXPECT_EQ(peer.lines.size(), 5u);   // EHLO MAIL RCPT DATA QUIT: nothing of the big one
+  auto reports = Incoming();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].text.find("b@remote.test"), std::string::npos);
+  EXPECT_NE(reports[0].text.find("than the destination server takes (100 bytes)"),
+            std::string::npos);
+}
+
+// EHLO refused for now is no reason to try HELO; a failed handshake is
+// remembered and the next connection goes without STARTTLS.
+TEST_F(SmtpSendTest, EhloFailureAndTlsFallback) {
+  {
+    Peer peer("220 hi\r\n", {{"EHLO", {"421 busy\r\n"}}});
+    std::string text;
+    int kind = 0;
+    EXPECT_EQ(SmtpConnect("mx.remote.test", peer.Port(), {kLoopbackIp}, &kind, &text), nullptr);
+    EXPECT_EQ(text, "421 busy\n");
+    peer.Stop();
+    EXPECT_EQ(peer.lines, std::vector<std::string>{"EHLO mail.example.org"});
+  }
+  Peer peer("220 hi\r\n", {{"EHLO", {"250-peer\r\n250 STARTTLS\r\n"}},
+                             {"STARTTLS", {"220 go ahead\r\n"}}});
+  EXPECT_FALSE(TlsFallbackActive("MX.remote.test", peer.Port()));
+  int kind = 0;
+  std::string text;
+  EXPECT_EQ(SmtpConnect("mx.remote.test", peer.Port(), {kLoopbackIp}, &kind, &text), nullptr);
+  EXPECT_EQ(kind, kSmtpTlsFailed);
+  EXPECT_EQ(text.rfind("TLS handshake failed", 0), 0u) << text;
+  EXPECT_TRUE(TlsFallbackActive("MX.remote.test", peer.Port()));
+  EXPECT_FALSE(TlsFallbackActive("mx.remote.test", peer.Port() + 1));
+  _SmtpConnection *conn = SmtpConnect("mx.remote.test", peer.Port(), {kLoopbackIp}, &kind, &text);
+  ASSERT_NE(conn, nullptr) << text;
+  EXPECT_EQ(conn->Tls, nullptr);
+  SmtpDisconnect(conn);
+  peer.Stop();
+  EXPECT_EQ(peer.lines, (std::vector<std::string>{"EHLO mail.example.org", "STARTTLS",
+                                                  "EHLO mail.example.org", "QUIT"}));
 }
 
 }  // namespace
