@@ -406,19 +406,24 @@ class RoutingTest(RemoteCase):
         self.assertEqual(sorted(m[1][0] for m in gateway.messages),
                          ["bob@far.test", "carol@[127.0.0.7]"])
         self.assertUntouched(far, literal)
-        # The gateway's own name is the only name looked up.
+        # The gateway's own name (both families) is the only name looked up.
         asked = [q for q in ns.queries() if q[0] != "PTR"]
-        self.assertEqual(set(asked), {("A", "gw.test")}, asked)
+        self.assertEqual(set(asked), {("A", "gw.test"), ("AAAA", "gw.test")}, asked)
 
     def test_domain_literal(self):
         ns = self.name_server()
         ex = self.exchanger("127.0.0.7")
         self.mail_system(ns.address)
         self.send(["carol@[127.0.0.7]"], "literal")
+        # The IPv6 form of the same address, and its own queue.
+        self.send(["dave@[IPv6:::ffff:127.0.0.7]"], "literal six")
         self.start_agent()
-        self.wait_messages_at(ex, 1)
+        self.wait_messages_at(ex, 2)
         self.wait_domain_done("[127.0.0.7]")
-        self.assertEqual(ex.messages[0][1], ["carol@[127.0.0.7]"])
+        # Domains are queued in lower case, the literal's tag too.
+        self.wait_domain_done("[ipv6:::ffff:127.0.0.7]")
+        self.assertEqual(sorted(m[1][0] for m in ex.messages),
+                         ["carol@[127.0.0.7]", "dave@[ipv6:::ffff:127.0.0.7]"])
         self.assertEqual([q for q in ns.queries() if q[0] != "PTR"], [])
 
     def test_this_host_as_exchanger(self):
@@ -741,6 +746,15 @@ class Ipv6Test(RemoteCase):
         self.wait_domain_done("six.test")
         self.assertEqual(ex.messages[0][1], ["bob@six.test"])
         self.assertRegex(self.outlog_line_to("::1"), r" to ::1 mx\.six\.test from ")
+
+    def test_ipv6_domain_literal_of_this_host(self):
+        ns = self.name_server()
+        self.mail_system(ns.address)
+        self.send(["bob@[IPv6:::1]", "alice@[IPv6:0::1]"], "literal six")
+        self.start_agent()
+        self.assertEqual(len(self.mail.wait_messages("bob", 1)), 1)
+        self.assertEqual(len(self.mail.wait_messages("alice", 1)), 1)
+        self.assertEqual([q for q in ns.queries() if q[0] != "PTR"], [])
 
 
 class ThreadsTest(RemoteCase):
