@@ -256,6 +256,47 @@ bool HelloExchange(_SmtpConnection &conn, std::string &text) {
   return false;
 }
 
+// Exchangers whose handshake failed: "host:port" in lower case, and when.
+struct TlsFallbacks {
+  std::mutex lock;
+  std::deque<std::pair<std::string, long long>> entries;   // oldest first
+};
+
+TlsFallbacks &Fallbacks() {
+  static TlsFallbacks fallbacks;
+  return fallbacks;
+}
+
+std::string ExchangerKey(std::string_view hostName, uint16_t port) {
+  return LowerAsciiCopy(BoundedCopy(hostName, kMaxSmtpHostName)) + ":" + std::to_string(port);
+}
+
+// The exchanger's handshake failed: connections to it go without TLS for
+// kTlsFallbackSeconds.
+void RememberTlsFailure(std::string_view hostName, uint16_t port) {
+  std::string key = ExchangerKey(hostName, port);
+  TlsFallbacks &f = Fallbacks();
+  std::lock_guard<std::mutex> guard(f.lock);
+  std::erase_if(f.entries, [&key](const auto &e) { return e.first == key; });
+  if (f.entries.size() >= kMaxTlsFallbacks) f.entries.pop_front();
+  f.entries.emplace_back(std::move(key), NowSeconds());
+}
+
+// Whether that is so now.
+bool TlsFallbackActive(std::string_view hostName, uint16_t port) {
+  std::string key = ExchangerKey(hostName, port);
+  long long now = NowSeconds();
+  TlsFallbacks &f = Fallbacks();
+  std::lock_guard<std::mutex> guard(f.lock);
+  // A clock set back counts as expired too: better one more handshake.
+  std::erase_if(f.entries, [now](const auto &e) {
+    return now - e.second >= kTlsFallbackSeconds || now < e.second;
+  });
+  for (const auto &e : f.entries)
+    if (e.first == key) return true;
+  return false;
+}
+
 // The client context, made once; null (TLS not used) when it cannot be.
 TlsContextRef ClientTlsContext() {
   static std::once_flag once;
@@ -420,23 +461,6 @@ bool TooLargeForPeer(_tMsgInfo &info, const _SmtpConnection &conn, uint64_t mess
   return true;
 }
 
-// Exchangers whose handshake failed: "host:port" in lower case, and when.
-struct TlsFallbacks {
-  std::mutex lock;
-  std::deque<std::pair<std::string, long long>> entries;   // oldest first
-};
-
-TlsFallbacks &Fallbacks() {
-  static TlsFallbacks fallbacks;
-  return fallbacks;
-}
-
-std::string ExchangerKey(std::string_view hostName, uint16_t port) {
-  std::string key = BoundedCopy(hostName, kMaxSmtpHostName);
-  for (char &c : key) c = LowerAscii(c);
-  return key + ":" + std::to_string(port);
-}
-
 void ActOnResult(_tMsgInfo &info, const _SmtpConnection &conn, const SmtpRecipientList &list,
                  int code, const SmtpExchange &last) {
   if (Accepted(code)) {
@@ -511,29 +535,6 @@ std::string MailParameters(const SmtpExtensions &ext, uint64_t messageSize, bool
   if (ext.Size) out += " SIZE=" + std::to_string(messageSize);
   if (eightBit && ext.EightBitMime) out += " BODY=8BITMIME";
   return out;
-}
-
-void RememberTlsFailure(std::string_view hostName, uint16_t port) {
-  std::string key = ExchangerKey(hostName, port);
-  TlsFallbacks &f = Fallbacks();
-  std::lock_guard<std::mutex> guard(f.lock);
-  std::erase_if(f.entries, [&key](const auto &e) { return e.first == key; });
-  if (f.entries.size() >= kMaxTlsFallbacks) f.entries.pop_front();
-  f.entries.emplace_back(std::move(key), NowSeconds());
-}
-
-bool TlsFallbackActive(std::string_view hostName, uint16_t port) {
-  std::string key = ExchangerKey(hostName, port);
-  long long now = NowSeconds();
-  TlsFallbacks &f = Fallbacks();
-  std::lock_guard<std::mutex> guard(f.lock);
-  // A clock set back counts as expired too: better one more handshake.
-  std::erase_if(f.entries, [now](const auto &e) {
-    return now - e.second >= kTlsFallbackSeconds || now < e.second;
-  });
-  for (const auto &e : f.entries)
-    if (e.first == key) return true;
-  return false;
 }
 
 SmtpReplyReader::State SmtpReplyReader::Feed(std::string_view data) {

@@ -151,11 +151,6 @@ SmtpExtensions ParseEhloReply(std::string_view reply);
 // bytes: " SIZE=n" and " BODY=8BITMIME" as the peer's extensions allow.
 std::string MailParameters(const SmtpExtensions &ext, uint64_t messageSize, bool eightBit);
 
-// The exchanger's handshake failed: connections to it go without TLS for
-// kTlsFallbackSeconds. And whether that is so now.
-void RememberTlsFailure(std::string_view hostName, uint16_t port);
-bool TlsFallbackActive(std::string_view hostName, uint16_t port);
-
 // The last command sent and the last reply read, as kept for a report.
 struct SmtpExchange {
   std::string Command;
