@@ -145,16 +145,6 @@ def _family(host):
     return socket.AF_INET6 if ":" in host else socket.AF_INET
 
 
-def ipv6_loopback_usable():
-    """Whether ::1 can be bound here (a container may have IPv6 off)."""
-    try:
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-            s.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
-
-
 def _port_free(port, host="127.0.0.1"):
     for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
         with socket.socket(_family(host), kind) as s:

@@ -28,7 +28,8 @@ import unittest
 
 import remotepeers
 from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
-from zelharness import LOCAL_HOST, MailSystem, files_with, poll, read_bytes, write_file
+from zelharness import (LOCAL_HOST, MailSystem, files_with, has_ipv6_loopback, poll, read_bytes,
+                        write_file)
 
 SENDER = "alice@" + LOCAL_HOST
 USERS = ("administrator", "alice", "bob")
@@ -729,7 +730,7 @@ class EsmtpTest(RemoteCase):
         self.assertEqual(ex.messages, [])
 
 
-@unittest.skipUnless(remotepeers.ipv6_loopback_usable(), "::1 cannot be bound on this machine")
+@unittest.skipUnless(has_ipv6_loopback(), "::1 cannot be bound on this machine")
 class Ipv6Test(RemoteCase):
 
     def test_name_server_exchanger_and_literal_on_ipv6(self):

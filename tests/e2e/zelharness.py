@@ -96,6 +96,16 @@ def program_path(name):
     return os.path.join(BIN_DIR, name)
 
 
+def has_ipv6_loopback():
+    """Whether ::1 can be bound here (a container may have IPv6 off)."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 def free_port(host="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
