@@ -188,7 +188,8 @@ std::string DomainOf(const std::string &address) {
   if (*p == '[') {
     domain.push_back(*p++);
     // "[a.b.c.d]" or "[IPv6:x::y]": the literal parser decides what it is.
-    while (isalnum(static_cast<unsigned char>(*p)) || *p == '.' || *p == ':') domain.push_back(*p++);
+    while (isalnum(static_cast<unsigned char>(*p)) || *p == '.' || *p == ':')
+      domain.push_back(*p++);
     if (*p == ']') domain.push_back(*p);
     return domain;
   }
