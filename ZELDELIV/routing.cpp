@@ -274,7 +274,7 @@ void GetManualRouteAddresses() {
     }
     long rc = ResolveHostAddresses(route.Route, route.RouteAddress);
     if (rc == ERROR_SUCCESS) return false;
-    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND || rc == ERROR_INVALID_PARAMETER) {
+    if (NameDoesNotExist(rc)) {
       LogEvent(EVENTLOG_WARNING_TYPE, MSG_INVALID_ROUTE, LogSafeText(route.Route).c_str(), nullptr);
       return true;
     }

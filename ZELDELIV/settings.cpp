@@ -62,14 +62,17 @@ std::string GetLocalHostName(int socket) {
   const auto &table = LocalHostIPInfo.Entries;
   if (socket < 0) return table.empty() ? "" : table.front().Name;
   IpAddress addr;
-  for (int attempt = 0; attempt < kLocalAddressAttempts && (!addr.Valid() || addr.IsAny()); ++attempt) {
+  for (int attempt = 0; attempt < kLocalAddressAttempts && (!addr.Valid() || addr.IsAny());
+       ++attempt) {
     if (!GetSocketAddress(socket, &addr)) {
       LogWin32Error(EVENTLOG_ERROR_TYPE, "getsockname", GetLastError());
       return "";
     }
   }
   // An IPv6 address stands in for a name only as a literal.
-  auto unnamed = [](const IpAddress &a) { return a.IsV6() ? DomainLiteralText(a) : AddressText(a); };
+  auto unnamed = [](const IpAddress &a) {
+    return a.IsV6() ? DomainLiteralText(a) : AddressText(a);
+  };
   if (const _IPInfo *e = FindLocalAddress(addr)) return e->Name.empty() ? unnamed(addr) : e->Name;
   return unnamed(addr);
 }

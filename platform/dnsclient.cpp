@@ -53,8 +53,8 @@ bool ParseServerEntry(std::string_view entry, DnsServerAddress &server) {
     if (!rest.empty() && rest.front() != ':') return false;
     if (!rest.empty()) port = rest.substr(1);
     if (rest.size() == 1) return false;   // "[x::y]:" names no port
-  } else if (size_t colon = entry.find(':');
-             colon != std::string_view::npos && entry.find(':', colon + 1) == std::string_view::npos) {
+  } else if (size_t colon = entry.find(':'); colon != std::string_view::npos &&
+                                             entry.find(':', colon + 1) == std::string_view::npos) {
     // One colon: an IPv4 address and its port. More: a bare IPv6 address.
     host = entry.substr(0, colon);
     port = entry.substr(colon + 1);
