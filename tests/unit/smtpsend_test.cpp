@@ -565,7 +565,8 @@ TEST(SmtpEhlo, Extensions) {
       {"250-STARTTLS\r\n250-starttls\r\n250-size 1000\r\n250 8bitmime\r\n", true, true, 1000,
        true},
       {"250-p\r\n250-SIZE\r\n250 SIZE 12x\r\n", false, true, 0, false},
-      {"250-p\r\n250-SIZE 99999999999999999999\r\n", false, true, UINT64_MAX, false},   // saturates
+      // A limit past 64 bits saturates.
+      {"250-p\r\n250-SIZE 99999999999999999999\r\n", false, true, UINT64_MAX, false},
       {"250-p\r\n250-8BITMIMEX\r\n250-X STARTTLS\r\n250 ", false, false, 0, false},
   };
   for (const Case &c : cases) {
