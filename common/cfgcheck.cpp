@@ -382,7 +382,8 @@ void Checker::CheckNameServers(const std::string &where, const std::string &text
   std::vector<DnsServerAddress> servers =
       ParseNameServerList(text, kMaxNameServerValueBytes, kMaxDnsServers);
   if (servers.empty())
-    Error(where, Shown(text) + " names no name server (\"a.b.c.d\" or \"a.b.c.d:port\")");
+    Error(where, Shown(text) +
+                     " names no name server (\"a.b.c.d\", \"a.b.c.d:port\", \"[x::y]:port\")");
 }
 
 void Checker::CheckAccountsFile() {

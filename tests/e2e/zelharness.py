@@ -97,6 +97,16 @@ def program_path(name):
     return os.path.join(BIN_DIR, name)
 
 
+def has_ipv6_loopback():
+    """Whether ::1 can be bound here (a container may have IPv6 off)."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 def free_port(host="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
@@ -1030,13 +1040,14 @@ class MailSystem:
 
     # -- mail --------------------------------------------------------------
 
-    def send(self, sender, recipients, data, helo="client.example"):
+    def send(self, sender, recipients, data, helo="client.example", mail_options=()):
         """One SMTP transaction with smtplib; data is the message without the
         end marker (smtplib doubles leading dots and adds it)."""
         import smtplib
         with smtplib.SMTP("127.0.0.1", self.port, local_hostname=helo,
                           timeout=WAIT_SECONDS) as client:
-            refused = client.sendmail(sender, list(recipients), data)
+            refused = client.sendmail(sender, list(recipients), data,
+                                      mail_options=list(mail_options))
         if refused:
             raise AssertionError("recipients refused: %r" % refused)
 
