@@ -20,6 +20,9 @@
 // for others is granted explicitly, platform/dirsec); ERROR_ALREADY_EXISTS
 // when the path exists.
 bool CreateDirectory(const std::string &path);
+// mkdir -p: creates path and its missing ancestors with mode (the system's
+// own directories, below ZEL_ROOT); true when path is a directory afterwards.
+bool CreateDirectoryPath(const std::string &path, mode_t mode);
 bool DirectoryExists(const std::string &path);
 bool FileExists(const std::string &path);
 bool DeleteFile(const std::string &path);

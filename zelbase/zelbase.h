@@ -54,10 +54,9 @@ typedef int ZEL_LOCK_HANDLE;
 extern "C" {
 #endif
 
-/* Locks Directory, waiting up to Timeout milliseconds (-1: for ever). The
- * time-out is counted in whole seconds, with a new attempt every 100 ms; a
- * time-out below 1000 ms makes a single attempt. A missing directory fails at
- * once. On false *phLock is INVALID_LOCK_HANDLE. */
+/* Locks Directory, waiting up to Timeout milliseconds (-1: for ever; 0 makes
+ * a single attempt). The wait ends as soon as the holder lets go. A missing
+ * directory fails at once. On false *phLock is INVALID_LOCK_HANDLE. */
 ZELBASE_API bool LockDir(const char *Directory, int Timeout, ZEL_LOCK_HANDLE *phLock);
 
 /* Releases a lock from LockDir (removes the lock file). Directory is not

@@ -207,24 +207,55 @@ TEST(LockDir, LockFileExistsExactlyWhileHeld) {
   UnlockDir(nullptr, h);
 }
 
-TEST(LockDir, HeldLockTimesOutInWholeSeconds) {
+// A bounded wait ends at its time-out, or as soon as the holder lets go
+// (the holder is another thread here, a dead process below), never on a
+// polling tick. A wait that gave up leaves nothing held behind.
+TEST(LockDir, BoundedWaitEndsAtTimeOutOrRelease) {
   std::string dir = FreshDir("");
   ZEL_LOCK_HANDLE held, second;
   ASSERT_TRUE(LockDir(dir.c_str(), 0, &held));
-  // Same thread, new attempt: still excluded.
   long long start = MonotonicMs();
   errno = 0;
-  EXPECT_FALSE(LockDir(dir.c_str(), 2000, &second));
+  EXPECT_FALSE(LockDir(dir.c_str(), 300, &second));
   long long took = MonotonicMs() - start;
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(second, INVALID_LOCK_HANDLE);
-  EXPECT_GE(took, 1000);
-  EXPECT_LE(took, 2300);
-  // Below a second: one attempt, and one pause.
-  start = MonotonicMs();
-  EXPECT_FALSE(LockDir(dir.c_str(), 500, &second));
-  EXPECT_LT(MonotonicMs() - start, 400);
-  UnlockDir(dir.c_str(), held);
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 600);
+  std::atomic<long long> unlockedAt{0};
+  std::thread holder([&] {
+    Sleep(200);
+    unlockedAt = MonotonicMs();
+    UnlockDir(dir.c_str(), held);
+  });
+  EXPECT_TRUE(LockDir(dir.c_str(), 5000, &second));
+  long long after = MonotonicMs() - unlockedAt.load();
+  holder.join();
+  EXPECT_LE(after, 100);
+  UnlockDir(dir.c_str(), second);
+  // The first wait's acquisition, which nobody claimed, was let go.
+  EXPECT_FALSE(Exists(dir + "/$LockFile"));
+  EXPECT_TRUE(LockDir(dir.c_str(), 0, &second));
+  UnlockDir(dir.c_str(), second);
+}
+
+TEST(LockDir, DeadHolderWakesABoundedWait) {
+  std::string dir = FreshDir("");
+  pid_t holder = HoldInChild([&] {
+    ZEL_LOCK_HANDLE h;
+    return LockDir(dir.c_str(), 0, &h);
+  });
+  ASSERT_GT(holder, 0);
+  std::thread killer([&] {
+    Sleep(200);
+    KillChild(holder);
+  });
+  long long start = MonotonicMs();
+  ZEL_LOCK_HANDLE h;
+  EXPECT_TRUE(LockDir(dir.c_str(), 10000, &h));
+  EXPECT_LT(MonotonicMs() - start, 2000);
+  killer.join();
+  UnlockDir(dir.c_str(), h);
 }
 
 TEST(LockDir, WaitForeverSucceedsSoonAfterUnlock) {
