@@ -25,6 +25,7 @@ std::string WindowsDirectory() { return ZelPath("/var/log/zel"); }
 std::string RegistryDatabasePath() { return ZelPath("/var/lib/zel/registry.db"); }
 std::string EventLogPath() { return ZelPath("/var/log/zel/events.log"); }
 std::string MutexDirectory() { return ZelPath("/var/lib/zel/mutex"); }
+std::string MsgCounterPath() { return ZelPath("/var/lib/zel/lastmsgid"); }
 std::string SystemdUnitDirectory() { return ZelPath("/etc/systemd/system"); }
 
 std::string TempDirectory() {

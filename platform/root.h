@@ -23,5 +23,6 @@ std::string WindowsDirectory();         // where logs go without a directory
 std::string RegistryDatabasePath();
 std::string EventLogPath();
 std::string MutexDirectory();
+std::string MsgCounterPath();           // the message-identifier counter's store
 std::string SystemdUnitDirectory();
 std::string TempDirectory();            // $TMPDIR, else /tmp (not under ZEL_ROOT)

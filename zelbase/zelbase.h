@@ -19,7 +19,8 @@
  * Failures: a false result. The reason is left in errno (this library keeps
  * its own copy of the platform layer, so the callers' GetLastError() does not
  * see it): EEXIST when the directory stayed locked by another holder, ENOENT
- * when it does not exist, ETIMEDOUT when the identifier mutex was not granted.
+ * when it does not exist, ETIMEDOUT when the identifier mutex was not granted,
+ * EBADMSG when the counter's store is damaged.
  * The library reports nothing itself.
  */
 #ifndef ZELBASE_ZELBASE_H
@@ -73,7 +74,9 @@ ZELBASE_API bool WildMatch(const char *text, const char *Mask);
 /* Writes a new identifier ("B%10.10u", 11 characters and a NUL) into MsgId,
  * a buffer of LenMsgId bytes (more than 15), waiting at most Timeout ms
  * (INFINITE: 0xFFFFFFFF) for the identifier mutex. True when the identifier
- * was written and counted in the registry. */
+ * was written; it is covered by the counter (LastMsgId), which is reserved
+ * a block of identifiers ahead and synced before the first of them is
+ * used, so no identifier is ever handed out twice, even across a crash. */
 ZELBASE_API bool CreateUniqueMsgId(char *MsgId, DWORD LenMsgId, DWORD Timeout);
 
 #ifdef __cplusplus

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/lockfile.h"
+#include "platform/msgcounter.h"
 #include "platform/namedmutex.h"
 #include "platform/registry.h"
 #include "platform/root.h"
@@ -528,6 +529,8 @@ TEST(NamedMutex, CreatesItsDirectory) {
 // ------------------------------------------------------ CreateUniqueMsgId
 
 constexpr const char *kMsgIdMutex = "TALVO-ZEL-MessageID-Mutex";
+// Identifiers a process reserves at a time.
+constexpr DWORD kMsgIdBlock = 1000;
 
 // Sets LastMsgId (absent when value is null) in the suite key.
 void SetLastMsgId(const DWORD *value) {
@@ -552,18 +555,24 @@ bool GetLastMsgId(DWORD *value) {
          type == REG_DWORD && size == sizeof *value;
 }
 
-TEST(CreateUniqueMsgId, FirstIdentifierIsOne) {
+// The counter is a block ahead of what was handed out: LastMsgId covers
+// every identifier given, and moves once per block.
+TEST(CreateUniqueMsgId, FirstIdentifierIsOneAndABlockIsReserved) {
   SetLastMsgId(nullptr);
   char id[32];
   ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
   EXPECT_STREQ(id, "B0000000001");
   DWORD last = 0;
   ASSERT_TRUE(GetLastMsgId(&last));
-  EXPECT_EQ(last, 1u);
+  EXPECT_EQ(last, kMsgIdBlock);
   ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
   EXPECT_STREQ(id, "B0000000002");
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, kMsgIdBlock);
 }
 
+// A value set through the registry takes effect at once, also lower than a
+// block the process holds.
 TEST(CreateUniqueMsgId, SmallBufferLeavesCounterAlone) {
   const DWORD start = 41;
   SetLastMsgId(&start);
@@ -584,25 +593,77 @@ TEST(CreateUniqueMsgId, WrapsToOneNeverZero) {
   char id[32];
   ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
   EXPECT_STREQ(id, "B4294967295");
-  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
-  EXPECT_STREQ(id, "B0000000001");
   DWORD last = 0;
   ASSERT_TRUE(GetLastMsgId(&last));
-  EXPECT_EQ(last, 1u);
+  EXPECT_EQ(last, 0xFFFFFFFFu);   // the block ends with the numbers
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000000001");
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, kMsgIdBlock);
 }
 
+// The store holds a number only; a store whose records are both spoilt is
+// refused, never read as some number, until a value is set again.
 TEST(CreateUniqueMsgId, DamagedCounterIsNotGuessed) {
   RegKey key;
-  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\TALVO\\ZEL", KEY_ALL_ACCESS, key.out(), nullptr),
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\TALVO\\ZEL", KEY_ALL_ACCESS, key.out(),
+                           nullptr),
             ERROR_SUCCESS);
   const char text[] = "12";
-  ASSERT_EQ(RegSetValueEx(key.get(), "LastMsgId", REG_SZ, text, sizeof text), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueEx(key.get(), "LastMsgId", REG_SZ, text, sizeof text),
+            ERROR_INVALID_PARAMETER);
+  const DWORD start = 12;
+  SetLastMsgId(&start);
+  std::string junk(kMsgCounterFileSize, 'x');
+  int fd = open(MsgCounterPath().c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, junk.data(), junk.size(), 0), static_cast<ssize_t>(junk.size()));
+  close(fd);
   char id[32];
+  errno = 0;
   EXPECT_FALSE(CreateUniqueMsgId(id, sizeof id, 1000));
-  DWORD type = 0, size = sizeof id;
-  ASSERT_EQ(RegQueryValueEx(key.get(), "LastMsgId", &type, id, &size), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_SZ);
-  EXPECT_STREQ(id, "12");
+  EXPECT_EQ(errno, EBADMSG);
+  DWORD value = 0, size = sizeof value;
+  EXPECT_EQ(RegQueryValueEx(key.get(), "LastMsgId", nullptr, &value, &size), ERROR_INVALID_DATA);
+  SetLastMsgId(&start);
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000000013");
+}
+
+// Each record holds a sequence number and a checksum; the newer whole one
+// counts, so a write cut short leaves the value before it.
+TEST(MsgCounter, TheNewerWholeRecordCounts) {
+  const DWORD start = 500;
+  SetLastMsgId(&start);   // sequence n
+  SetLastMsgId(&start);   // n + 1, in the other record
+  const DWORD higher = 600;
+  SetLastMsgId(&higher);  // n + 2, over the first
+  std::string file(kMsgCounterFileSize + 100, '\0');
+  int fd = open(MsgCounterPath().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  file.resize(static_cast<size_t>(read(fd, file.data(), file.size())));
+  close(fd);
+  ASSERT_EQ(file.size(), kMsgCounterFileSize);
+  MsgCounter c;
+  ASSERT_EQ(DecodeMsgCounter(file, &c), ERROR_SUCCESS);
+  EXPECT_TRUE(c.present);
+  EXPECT_EQ(c.last, higher);
+  // The newer record torn anywhere: the older one is read.
+  size_t newer = c.sequence % 2 == 0 ? 0 : kMsgCounterSlotOffset;
+  for (size_t at = 0; at < kMsgCounterRecordSize; at += 3) {
+    std::string torn = file;
+    torn[newer + at] ^= 0x40;
+    MsgCounter t;
+    ASSERT_EQ(DecodeMsgCounter(torn, &t), ERROR_SUCCESS) << at;
+    EXPECT_EQ(t.last, start) << at;
+    EXPECT_EQ(t.sequence + 1, c.sequence) << at;
+  }
+  EXPECT_EQ(DecodeMsgCounter("", &c), ERROR_SUCCESS);
+  EXPECT_FALSE(c.present);
+  EXPECT_EQ(DecodeMsgCounter(std::string(kMsgCounterRecordSize - 1, 'Z'), &c), ERROR_INVALID_DATA);
+  // Cut behind the first record: that one is read.
+  ASSERT_EQ(DecodeMsgCounter(file.substr(0, kMsgCounterRecordSize + 7), &c), ERROR_SUCCESS);
+  EXPECT_EQ(c.last, newer == 0 ? higher : start);
 }
 
 TEST(CreateUniqueMsgId, FailsWhileTheMutexIsHeldElsewhere) {
@@ -628,13 +689,15 @@ std::string ClientPath() {
   return path.substr(0, path.rfind('/') + 1) + "msgid_client";
 }
 
-// Several processes with several threads each draw identifiers at once: every
-// identifier is handed out once, and the counter ends at the total.
+// Several processes with several threads each draw identifiers at once,
+// more than one block each: every identifier is handed out once, and the
+// counter covers them all, a block per reservation.
 TEST(CreateUniqueMsgId, ProcessesAndThreadsNeverShareAnIdentifier) {
   const DWORD start = 1000;
   SetLastMsgId(&start);
-  constexpr int kProcesses = 3, kThreads = 4, kEach = 25;
-  constexpr DWORD kTotal = kProcesses * kThreads * kEach;
+  constexpr int kProcesses = 3, kThreads = 4, kEach = 300;
+  constexpr DWORD kPerProcess = kThreads * kEach;
+  constexpr DWORD kBlocks = kProcesses * ((kPerProcess + kMsgIdBlock - 1) / kMsgIdBlock);
   std::string cmd = ClientPath() + " " + std::to_string(kEach) + " " + std::to_string(kThreads);
   std::vector<FILE *> clients;
   for (int p = 0; p < kProcesses; ++p) clients.push_back(popen(cmd.c_str(), "r"));
@@ -649,16 +712,37 @@ TEST(CreateUniqueMsgId, ProcessesAndThreadsNeverShareAnIdentifier) {
     }
     EXPECT_EQ(pclose(client), 0);
   }
-  EXPECT_EQ(lines, kTotal);
-  EXPECT_EQ(seen.size(), kTotal);
+  EXPECT_EQ(lines, kProcesses * kPerProcess);
+  EXPECT_EQ(seen.size(), lines);
   char first[16], last[16];
   std::snprintf(first, sizeof first, "B%10.10u", start + 1);
-  std::snprintf(last, sizeof last, "B%10.10u", start + kTotal);
+  std::snprintf(last, sizeof last, "B%10.10u", start + kBlocks * kMsgIdBlock);
   EXPECT_EQ(*seen.begin(), first);
-  EXPECT_EQ(*seen.rbegin(), last);
+  EXPECT_LE(*seen.rbegin(), last);
   DWORD counter = 0;
   ASSERT_TRUE(GetLastMsgId(&counter));
-  EXPECT_EQ(counter, start + kTotal);
+  EXPECT_EQ(counter, start + kBlocks * kMsgIdBlock);
+}
+
+// A forked child never draws from its parent's block, and what a process
+// leaves of its block when it ends (or crashes) is skipped, never handed out.
+TEST(CreateUniqueMsgId, EndedProcessesBlocksAreSkippedNotReused) {
+  const DWORD start = 5000;
+  SetLastMsgId(&start);
+  char id[32];
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000005001");
+  auto childDraws = [] {
+    return InChild([] {
+      char mine[32];
+      if (!CreateUniqueMsgId(mine, sizeof mine, 1000)) return 255;
+      return static_cast<int>((std::strtoul(mine + 1, nullptr, 10) - 5000) / kMsgIdBlock);
+    });
+  };
+  EXPECT_EQ(childDraws(), 1);   // B0000006001: a block of its own
+  EXPECT_EQ(childDraws(), 2);   // B0000007001: the dead child's rest is skipped
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000005002");
 }
 
 }  // namespace
