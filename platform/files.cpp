@@ -95,6 +95,14 @@ bool CreateDirectoryPath(const std::string &path, mode_t mode) {
   return false;
 }
 
+void GiveToDirectoryOwner(int fd, const std::string &directory) {
+  struct stat file, dir;
+  if (geteuid() != 0 || fstat(fd, &file) != 0 || file.st_uid != 0 ||
+      stat(directory.c_str(), &dir) != 0 || dir.st_uid == 0)
+    return;
+  (void)!fchown(fd, dir.st_uid, dir.st_gid);
+}
+
 bool DirectoryExists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -51,20 +51,16 @@ std::unordered_map<int, std::string> g_held;
 // A lock file that root makes in a directory of another owner (the
 // receiver's incoming directory, which the delivery agent locks too) is
 // given to that owner, so the owner can adopt it should root's holder die.
-void GiveToDirectoryOwner(const std::string &path, int fd) {
-  if (geteuid() != 0) return;
-  struct stat dir, file;
+void GiveLockToDirectoryOwner(const std::string &path, int fd) {
   size_t slash = path.rfind('/');
-  std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-  if (stat(parent.c_str(), &dir) != 0 || fstat(fd, &file) != 0) return;
-  if (dir.st_uid != file.st_uid) (void)!fchown(fd, dir.st_uid, dir.st_gid);
+  GiveToDirectoryOwner(fd, slash == 0 ? std::string("/") : path.substr(0, slash));
 }
 
 // Opens a new lock file, or else the one already there.
 long OpenLockFile(const std::string &path, int *fd) {
   *fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockFileMode);
   if (*fd >= 0) {
-    GiveToDirectoryOwner(path, *fd);
+    GiveLockToDirectoryOwner(path, *fd);
     return ERROR_SUCCESS;
   }
   if (errno != EEXIST) return errno;  // a missing directory lands here

@@ -18,9 +18,14 @@ namespace {
 constexpr char kMagic[8] = {'Z', 'E', 'L', 'M', 'S', 'G', 'I', 'D'};
 constexpr uint32_t kFlagPresent = 1;
 constexpr DWORD kMaxMsgNumber = 0xFFFFFFFF;
-// The file is its owner's alone; its directory is the registry's.
+// The file and its directory are their owner's alone.
 constexpr mode_t kStoreMode = 0600;
-constexpr mode_t kStoreDirectoryMode = 0755;
+constexpr mode_t kStoreDirectoryMode = 0700;
+
+std::string StoreDirectory() {
+  const std::string path = MsgCounterPath();
+  return path.substr(0, path.rfind('/'));
+}
 
 // One record as it lies in the file.
 struct Record {
@@ -78,8 +83,7 @@ long OpenStore(bool create, UniqueFd &fd, bool *created) {
   *created = false;
   fd.Reset(open(path.c_str(), flags));
   if (!fd.Valid() && errno == ENOENT && create) {
-    std::string dir = path.substr(0, path.rfind('/'));
-    if (!CreateDirectoryPath(dir, kStoreDirectoryMode)) return GetLastError();
+    if (!CreateDirectoryPath(StoreDirectory(), kStoreDirectoryMode)) return GetLastError();
     fd.Reset(open(path.c_str(), flags | O_CREAT | O_EXCL, kStoreMode));
     *created = fd.Valid();
     if (!fd.Valid() && errno == EEXIST) fd.Reset(open(path.c_str(), flags));
@@ -88,6 +92,7 @@ long OpenStore(bool create, UniqueFd &fd, bool *created) {
   struct stat st;
   if (fstat(fd.Get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (create) GiveToDirectoryOwner(fd.Get(), StoreDirectory());
   if (st.st_size == 0) *created = true;   // never written: its name may not be durable yet
   return ERROR_SUCCESS;
 }
@@ -140,10 +145,12 @@ long Update(DWORD timeoutMs, const Change &change) {
   if (rc != ERROR_SUCCESS) return rc;
   next.sequence = now.sequence + 1;
   rc = WriteStore(fd.Get(), next);
-  if (rc == ERROR_SUCCESS && fresh) {
-    const std::string path = MsgCounterPath();
-    if (!SyncDirectory(path.substr(0, path.rfind('/')))) rc = GetLastError();
-  }
+  // The directory may be new too. The service account, which may not read
+  // the directory above, never creates its own: root made it durable.
+  if (rc == ERROR_SUCCESS && fresh && !SyncDirectory(StoreDirectory())) rc = GetLastError();
+  const std::string above = StoreDirectory().substr(0, StoreDirectory().rfind('/'));
+  if (rc == ERROR_SUCCESS && fresh && !SyncDirectory(above) && GetLastError() != EACCES)
+    rc = GetLastError();
   return rc;
 }
 
@@ -186,9 +193,12 @@ long ReserveMsgIds(DWORD count, DWORD timeoutMs, DWORD *first, DWORD *last, uint
   });
 }
 
-long SetMsgCounter(bool present, DWORD value, DWORD timeoutMs) {
-  return Update(timeoutMs, [&](const MsgCounter &now, bool, MsgCounter &next) {
+long SetMsgCounter(bool present, DWORD value, DWORD timeoutMs, const MsgCounter *seen) {
+  return Update(timeoutMs, [&](const MsgCounter &now, bool readable, MsgCounter &next) {
     next = MsgCounter{present, present ? value : 0, now.epoch + 1, 0};
+    const bool movedOn = seen != nullptr && readable && now.sequence != seen->sequence;
+    if (movedOn && now.present && (!present || value < now.last)) next.last = now.last;
+    next.present = next.present || (movedOn && now.present);
     return ERROR_SUCCESS;
   });
 }
@@ -196,7 +206,12 @@ long SetMsgCounter(bool present, DWORD value, DWORD timeoutMs) {
 long EnsureMsgCounter(DWORD timeoutMs) {
   UniqueFd fd;
   bool fresh = false;
-  if (OpenStore(false, fd, &fresh) == ERROR_SUCCESS && !fresh) return ERROR_SUCCESS;
+  if (OpenStore(false, fd, &fresh) == ERROR_SUCCESS && !fresh) {
+    NamedMutexLock mutex;   // creates the mutex's file when missing
+    DWORD wait = mutex.Wait(kMsgCounterMutex, timeoutMs);
+    if (wait == WAIT_OBJECT_0) return ERROR_SUCCESS;
+    return wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError();
+  }
   return Update(timeoutMs, [&](const MsgCounter &now, bool readable, MsgCounter &next) {
     // Someone else may have written it meanwhile: that value stays.
     next = readable ? now : MsgCounter{};

@@ -2,11 +2,12 @@
 //
 // The counter is the registry value LastMsgId under Software\TALVO\ZEL as
 // every tool sees it (platform/registry maps that one value here), but it is
-// kept in a small file of its own, $ZEL_ROOT/var/lib/zel/lastmsgid
-// (MsgCounterPath()), which holds nothing else. The receiver advances it
-// after it has shed root, so the file is the service account's; the
-// registry database stays root's, and a receiver taken over from the network
-// can at worst spoil identifiers, not the configuration.
+// kept in a small file in a directory of its own,
+// $ZEL_ROOT/var/lib/zel/msgid/lastmsgid (MsgCounterPath()). The receiver
+// advances it after it has shed root, so the directory and the file are the
+// service account's (a file root creates there becomes the directory
+// owner's); the registry database stays root's, and a receiver taken over
+// from the network can at worst spoil identifiers, not the configuration.
 //
 // The counter is the last identifier reserved: every identifier handed out
 // so far is at most its value (or wrapped past it). Identifiers are reserved
@@ -78,11 +79,14 @@ long DecodeMsgCounter(std::string_view file, MsgCounter *counter);
 long ReserveMsgIds(DWORD count, DWORD timeoutMs, DWORD *first, DWORD *last, uint32_t *epoch);
 
 // An administrator's change: sets the counter to value (present) or
-// deletes it, in a new epoch. Also mends a damaged store.
-long SetMsgCounter(bool present, DWORD value, DWORD timeoutMs);
+// deletes it, in a new epoch. Also mends a damaged store. With seen (the
+// counter as the caller read it earlier), a store that moved on since keeps
+// at least its own value: identifiers reserved meanwhile may be in use.
+long SetMsgCounter(bool present, DWORD value, DWORD timeoutMs,
+                   const MsgCounter *seen = nullptr);
 
 // Creates the store (a counter never set) unless it exists, durably
-// (the directory entry too). The receiver's start, as root, calls it before
-// it hands the file to the service account, which cannot sync the
-// directory itself.
+// (the directory entry too), with the message-identifier mutex. The
+// receiver's start as root (and -install) calls it before it hands both
+// to the service account.
 long EnsureMsgCounter(DWORD timeoutMs);

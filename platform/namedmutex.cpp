@@ -44,6 +44,7 @@ int OpenMutexFile(const std::string &path) {
     errno = EINVAL;
     return -1;
   }
+  if (fd >= 0) GiveToDirectoryOwner(fd, MutexDirectory());
   return fd;
 }
 

@@ -85,12 +85,15 @@ constexpr size_t kMaxNameServers = 3;
 // RFC 1035: a domain name in text form is at most 253 characters.
 constexpr size_t kMaxDomainNameLength = 253;
 
-// A change of the message-identifier counter made inside a RegTransaction:
-// it is applied at Commit, with the rest.
+// The message-identifier counter inside a RegTransaction: a change is
+// applied at Commit, with the rest, against the counter as the transaction
+// first saw it (what others reserved since is never given back).
 struct PendingCounter {
   bool set = false;
   bool present = false;
   DWORD value = 0;
+  bool seenValid = false;
+  MsgCounter seen;
 };
 
 struct Store {
@@ -99,6 +102,7 @@ struct Store {
   pid_t pid = 0;
   std::unordered_map<const char *, sqlite3_stmt *> statements;
   bool inTransaction = false;  // a RegTransaction is open; its thread holds mu
+  bool readOnly = false;       // RegReopenReadOnly was called
   PendingCounter counter;      // inside that transaction
   uint64_t ownChanges = 0;     // bumped by every write call of this process
 };
@@ -317,6 +321,7 @@ void Disconnect(Store &s, bool close) {
 long ConfigureConnection(Store &s) {
   sqlite3_busy_timeout(s.db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(s.db, 1);
+  if (s.readOnly) return ERROR_SUCCESS;   // the writers keep WAL mode and the schema
   long rc = Exec(s, "PRAGMA journal_mode = WAL");
   if (rc == ERROR_SUCCESS) rc = Exec(s, "PRAGMA synchronous = FULL");
   if (rc == ERROR_SUCCESS) rc = CreateSchema(s);
@@ -324,9 +329,8 @@ long ConfigureConnection(Store &s) {
 }
 
 long OpenOnce(Store &s, const std::string &path) {
-  int rc =
-      sqlite3_open_v2(path.c_str(), &s.db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int mode = s.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  int rc = sqlite3_open_v2(path.c_str(), &s.db, mode | SQLITE_OPEN_NOMUTEX, nullptr);
   long err = rc == SQLITE_OK ? ConfigureConnection(s) : ErrorFromSqlite(rc);
   if (err != ERROR_SUCCESS) Disconnect(s, true);
   if (err == ERROR_SUCCESS) s.pid = getpid();
@@ -334,19 +338,17 @@ long OpenOnce(Store &s, const std::string &path) {
 }
 
 // The database file is made private before SQLite sees it (SQLite would
-// create it 0644, and its journal files copy its mode). Root takes back a
-// file of another owner: an older receiver was handed the database to keep
-// the identifier counter in it. Only regular files with one link are
-// touched, never through a link.
+// create it 0644, and its journal files copy its mode). Its owner is left
+// alone: who may write it is the installation's choice (the receiver's
+// start as root takes it back from the service account). Only regular
+// files with one link are touched, never through a link.
 void KeepPrivate(const std::string &path, bool create) {
   int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
   UniqueFd fd(open(path.c_str(), flags, kDatabaseMode));
   struct stat st;
   if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
     return;
-  if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != 0) && fchown(fd.Get(), 0, 0) == 0)
-    st.st_uid = 0;
-  if (st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+  if ((st.st_uid == geteuid() || geteuid() == 0) && (st.st_mode & 077) != 0)
     (void)!fchmod(fd.Get(), st.st_mode & 0700);
 }
 
@@ -380,16 +382,16 @@ long OpenStore(Store &s) {
   if (s.db != nullptr && s.pid == getpid()) return ERROR_SUCCESS;
   if (s.db != nullptr) Disconnect(s, false);
   std::string path = RegistryDatabasePath();
-  if (!CreateDirectoryPath(path.substr(0, path.rfind('/')), kDatabaseDirectoryMode))
+  if (!s.readOnly && !CreateDirectoryPath(path.substr(0, path.rfind('/')), kDatabaseDirectoryMode))
     return GetLastError();
-  KeepPrivate(path, true);
+  if (!s.readOnly) KeepPrivate(path, true);
   for (const char *journal : {"-wal", "-shm"}) KeepPrivate(path + journal, false);
   long rc = ERROR_BUSY;
   for (int i = 0; i < kOpenAttempts && rc == ERROR_BUSY; ++i) {
     if (i > 0) usleep(kOpenRetryDelayUs);
     rc = OpenOnce(s, path);
   }
-  if (rc == ERROR_SUCCESS) MoveLegacyCounter(s);
+  if (rc == ERROR_SUCCESS && !s.readOnly) MoveLegacyCounter(s);
   return rc;
 }
 
@@ -401,7 +403,10 @@ class Call {
     status_ = OpenStore(s_);
     if (status_ != ERROR_SUCCESS) return;
     nested_ = s_.inTransaction;
-    status_ = Exec(s_, nested_ ? "SAVEPOINT regcall" : write ? "BEGIN IMMEDIATE" : "BEGIN");
+    // Read-only, a write call that finds everything in place (a create of
+    // an existing key) still succeeds; one that must write is refused.
+    const bool reserve = write && !s_.readOnly;
+    status_ = Exec(s_, nested_ ? "SAVEPOINT regcall" : reserve ? "BEGIN IMMEDIATE" : "BEGIN");
     open_ = status_ == ERROR_SUCCESS;
   }
   ~Call() {
@@ -692,6 +697,10 @@ long CounterValue(Store &s, bool *present, DWORD *value) {
   }
   MsgCounter c;
   long rc = ReadMsgCounter(&c);
+  if (rc == ERROR_SUCCESS && s.inTransaction && !s.counter.seenValid) {
+    s.counter.seenValid = true;
+    s.counter.seen = c;
+  }
   *present = c.present;
   *value = c.last;
   return rc;
@@ -700,7 +709,12 @@ long CounterValue(Store &s, bool *present, DWORD *value) {
 // Inside a RegTransaction the change waits for Commit.
 long SetCounter(Store &s, bool present, DWORD value) {
   if (s.inTransaction) {
-    s.counter = PendingCounter{true, present, value};
+    bool before = false;
+    DWORD ignored = 0;
+    if (!s.counter.seenValid) (void)CounterValue(s, &before, &ignored);
+    s.counter.set = true;
+    s.counter.present = present;
+    s.counter.value = value;
     return ERROR_SUCCESS;
   }
   return SetMsgCounter(present, value, kCounterWaitMs);
@@ -949,6 +963,20 @@ RegTransaction::RegTransaction(Mode mode) {
   open_ = true;
 }
 
+long RegReopenReadOnly() {
+  Store &s = TheStore();
+  std::lock_guard<std::recursive_mutex> guard(s.mu);
+  if (s.inTransaction) return ERROR_BUSY;
+  if (s.db != nullptr) Disconnect(s, s.pid == getpid());
+  s.readOnly = true;
+  long rc = OpenStore(s);
+  if (rc != ERROR_SUCCESS) return rc;
+  // The first read opens the journal files, while the caller still may.
+  Stmt st(s, "SELECT count(*) FROM regkey");
+  int step = st.Step();
+  return step == SQLITE_ROW ? ERROR_SUCCESS : ErrorFromSqlite(step);
+}
+
 RegTransaction::~RegTransaction() {
   if (!open_) return;
   Store &s = TheStore();
@@ -969,7 +997,9 @@ long RegTransaction::Commit() {
   if (!open_) return status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_PARAMETER;
   Store &s = TheStore();
   long rc = ERROR_SUCCESS;
-  if (s.counter.set) rc = SetMsgCounter(s.counter.present, s.counter.value, kCounterWaitMs);
+  if (s.counter.set)
+    rc = SetMsgCounter(s.counter.present, s.counter.value, kCounterWaitMs,
+                       s.counter.seenValid ? &s.counter.seen : nullptr);
   if (rc == ERROR_SUCCESS) rc = Exec(s, "COMMIT");
   if (rc != ERROR_SUCCESS) Exec(s, "ROLLBACK");
   s.inTransaction = false;

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "platform/lockfile.h"
 #include "platform/msgcounter.h"
 #include "platform/namedmutex.h"
@@ -666,6 +668,88 @@ TEST(MsgCounter, TheNewerWholeRecordCounts) {
   EXPECT_EQ(c.last, newer == 0 ? higher : start);
 }
 
+// Which block after base the first identifier a forked child draws opens
+// (0: base + 1 ...); 254: not the first of a block, 255: none drawn. With
+// startUp the child first opens the registry, as every program does.
+int ChildDraws(DWORD base, bool startUp = false) {
+  return InChild([base, startUp] {
+    RegKey key;
+    if (startUp && RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software", KEY_READ, key.out()) != 0)
+      return 253;
+    char mine[32];
+    if (!CreateUniqueMsgId(mine, sizeof mine, 1000)) return 255;
+    DWORD past = static_cast<DWORD>(std::strtoul(mine + 1, nullptr, 10)) - base - 1;
+    return past % kMsgIdBlock == 0 ? static_cast<int>(past / kMsgIdBlock) : 254;
+  });
+}
+
+// Writes LastMsgId into the database as older installations kept it
+// (value < 0: counts the rows left instead); the number of such rows.
+int LegacyCounterRows(long long value) {
+  sqlite3 *db = nullptr;
+  if (sqlite3_open(RegistryDatabasePath().c_str(), &db) != SQLITE_OK) return -1;
+  sqlite3_busy_timeout(db, 5000);
+  const char *kKey =
+      " FROM regkey s JOIN regkey t ON t.parent = s.id JOIN regkey z ON z.parent = t.id"
+      " WHERE s.name = 'Software' AND t.name = 'TALVO' AND z.name = 'ZEL'";
+  if (value >= 0) {
+    const DWORD v = static_cast<DWORD>(value);
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x", v & 0xFF, (v >> 8) & 0xFF,
+                  (v >> 16) & 0xFF, v >> 24);
+    std::string sql = std::string("INSERT OR REPLACE INTO regvalue SELECT z.id, 'LastMsgId', ") +
+                      std::to_string(REG_DWORD) + ", x'" + hex + "'" + kKey;
+    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  }
+  std::string count = std::string("SELECT count(*) FROM regvalue v JOIN (SELECT z.id AS id") +
+                      kKey + ") k ON v.key = k.id WHERE v.name = 'LastMsgId'";
+  sqlite3_stmt *st = nullptr;
+  int rows = -1;
+  if (sqlite3_prepare_v2(db, count.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW)
+    rows = sqlite3_column_int(st, 0);
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
+// An installation whose counter is still in the database carries on from
+// it: the first process to open the database moves it to the store, and
+// never lowers what the store holds.
+TEST(MsgCounter, DatabaseCounterMovesToTheStoreNeverDown) {
+  const DWORD start = 100;
+  SetLastMsgId(&start);
+  ASSERT_EQ(LegacyCounterRows(7000), 1);
+  EXPECT_EQ(ChildDraws(7000, true), 0);   // moved at the start, then drawn
+  EXPECT_EQ(LegacyCounterRows(-1), 0);
+  ASSERT_EQ(LegacyCounterRows(50), 1);
+  EXPECT_EQ(ChildDraws(7000, true), 1);
+  EXPECT_EQ(LegacyCounterRows(-1), 0);
+}
+
+// A transaction that lowers the counter (an old export imported) keeps
+// what other processes reserved while it was open.
+TEST(MsgCounter, TransactionNeverGivesBackWhatOthersReserved) {
+  const DWORD start = 9000, lower = 5;
+  SetLastMsgId(&start);
+  {
+    RegTransaction tx(RegTransaction::kWrite);
+    ASSERT_EQ(tx.Status(), ERROR_SUCCESS);
+    DWORD seen = 0;
+    ASSERT_TRUE(GetLastMsgId(&seen));
+    EXPECT_EQ(seen, start);
+    EXPECT_EQ(ChildDraws(start), 0);
+    SetLastMsgId(&lower);
+    ASSERT_EQ(tx.Commit(), ERROR_SUCCESS);
+  }
+  DWORD last = 0;
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, start + kMsgIdBlock);
+  // Outside a transaction an administrator's value is taken as it is.
+  SetLastMsgId(&lower);
+  EXPECT_EQ(ChildDraws(lower), 0);
+}
+
 TEST(CreateUniqueMsgId, FailsWhileTheMutexIsHeldElsewhere) {
   const DWORD start = 7;
   SetLastMsgId(&start);
@@ -732,15 +816,8 @@ TEST(CreateUniqueMsgId, EndedProcessesBlocksAreSkippedNotReused) {
   char id[32];
   ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
   EXPECT_STREQ(id, "B0000005001");
-  auto childDraws = [] {
-    return InChild([] {
-      char mine[32];
-      if (!CreateUniqueMsgId(mine, sizeof mine, 1000)) return 255;
-      return static_cast<int>((std::strtoul(mine + 1, nullptr, 10) - 5000) / kMsgIdBlock);
-    });
-  };
-  EXPECT_EQ(childDraws(), 1);   // B0000006001: a block of its own
-  EXPECT_EQ(childDraws(), 2);   // B0000007001: the dead child's rest is skipped
+  EXPECT_EQ(ChildDraws(start), 1);   // a block of its own
+  EXPECT_EQ(ChildDraws(start), 2);   // the dead child's rest is skipped
   ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
   EXPECT_STREQ(id, "B0000005002");
 }
