@@ -44,10 +44,14 @@ def make_reachable(scratch):
         os.chmod(scratch.path(part), 0o755)
 
 
-def as_nobody(*command):
-    """Runs command as nobody; the finished process."""
-    return subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+def as_user(uid, gid, *command):
+    """Runs command as uid:gid with no other group; the finished process."""
+    return subprocess.run(["setpriv", "--reuid=%s" % uid, "--regid=%s" % gid, "--clear-groups",
                            *command], capture_output=True, text=True, timeout=20)
+
+
+def as_nobody(*command):
+    return as_user("nobody", "nogroup", *command)
 
 
 class AccountCase(unittest.TestCase):
@@ -112,6 +116,23 @@ class ServiceAccountTest(AccountCase):
         for name in names:
             self.assertEqual(os.stat(os.path.join(receiver.queue, name)).st_uid, self.uid)
         self.assertEqual(len(os.listdir(receiver.inlog)), 1)
+        # The configuration is root's alone; the identifier counter and its
+        # mutex are the account's, also when root makes the mutex's file
+        # anew while the receiver runs (and sets the counter: taken at once).
+        state = receiver.scratch.path("var", "lib", "zel")
+        database = os.stat(os.path.join(state, "registry.db"))
+        self.assertEqual((database.st_uid, database.st_mode & 0o777), (0, 0o600))
+        self.assertNotEqual(as_user(self.uid, self.gid, "test", "-w",
+                                    os.path.join(state, "registry.db")).returncode, 0)
+        self.assertEqual(os.stat(os.path.join(state, "msgid", "lastmsgid")).st_uid, self.uid)
+        mutex = os.path.join(state, "mutex", "TALVO-ZEL-MessageID-Mutex")
+        os.remove(mutex)
+        receiver.scratch.reg_set(ZEL_KEY, "LastMsgId", "dword", "5000")
+        self.assertEqual(os.stat(mutex).st_uid, self.uid)
+        self.assertEqual(receiver.send_message("s@c.example", ["user"],
+                                               b"Subject: 3\r\n\r\nx\r\n.\r\n"),
+                         "250 Message received OK\r\n")
+        self.assertIn("B0000005001.MSG", os.listdir(receiver.queue))
         self.assertEqual(receiver.stop(), 0)
         self.assertIn("ZEL SMTP Receiver service terminating.", receiver.scratch.events())
         # The account cannot reach the agent's spool directories.
