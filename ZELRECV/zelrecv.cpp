@@ -74,14 +74,13 @@ bool ReadConfiguration() {
 // capability left. Before that, root hands the account what it writes
 // afterwards: the incoming and inlog directories (and the inlog files), the
 // message-identifier counter's directory and store, the mutex directory with
-// its files, and the event log. The registry database stays root's (0600):
-// the receiver reads it through a read-only connection it opened as root. The
-// directories above them (the spool, the state and the log directories) stay
-// root's and only let the account's group pass: the account cannot touch
-// the delivery agent's spool directories, which root writes.
-//
-// Installed as a unit, the receiver starts as the account and must open the
-// registry itself: -install hands the database to it as before.
+// its files, and the event log. The registry database and its directory (the
+// state directory) are root's, taken back from an older installation that
+// handed them to the account: the receiver reads the database through a
+// read-only connection it opened as root. The directories above them (the
+// spool, the state and the log directories) stay root's and only let the
+// account's group pass: the account cannot touch the delivery agent's spool
+// directories, which root writes.
 
 std::string ParentOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
 
@@ -97,24 +96,22 @@ bool PrepareCounter() {
   return false;
 }
 
-// What the account must be able to write once root is gone (registry:
-// whether it gets the registry database too). A file that is not there yet
-// (a journal file, an inlog file) is simply not handed over.
-bool GiveFilesToServiceAccount(uid_t uid, gid_t gid, bool registry) {
+// What the account must be able to write once root is gone, and what it
+// must not. A file that is not there yet (a journal file, an inlog file) is
+// simply not handed over.
+bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
   const std::string database = RegistryDatabasePath();
+  const std::string state = ParentOf(database);
   const std::string counter = ParentOf(MsgCounterPath());
   const std::string mutexes = MutexDirectory();
-  // The database's owner: the account, or (taken back from an older
-  // receiver that kept the counter in it) root.
-  const uid_t dbUid = registry ? uid : 0;
-  const gid_t dbGid = registry ? gid : 0;
   const std::pair<const char *, std::function<bool()>> steps[] = {
       {"spool", [&] { return OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
       {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
       {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
                              GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
-      {"registry", [&] { return OpenDirectoryToGroup(ParentOf(database), gid) &&
-                                GiveFileToAccount(database, dbUid, dbGid, false); }},
+      {"registry", [&] { return GiveDirectoryToAccount(state, 0, 0) &&
+                                OpenDirectoryToGroup(state, gid) &&
+                                GiveFileToAccount(database, 0, 0, false); }},
       {"counter", [&] { return PrepareCounter() && GiveDirectoryToAccount(counter, uid, gid) &&
                                GiveFilesToAccount(counter, uid, gid); }},
       {"mutex", [&] { return CreateDirectoryRecursively(mutexes) &&
@@ -129,18 +126,17 @@ bool GiveFilesToServiceAccount(uid_t uid, gid_t gid, bool registry) {
     return false;
   }
   for (const char *journal : {"-wal", "-shm"})
-    GiveFileToAccount(database + journal, dbUid, dbGid, false);
+    GiveFileToAccount(database + journal, 0, 0, false);
   return true;
 }
 
-// -install: the unit starts the receiver as the account, so the account
-// gets now what a start as root would hand it, and the registry database.
+// -install: the account gets now what each start as root hands it.
 bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
   std::string incoming;
   std::vector<BadSettingEntry> bad;
   LoadReceiverSettings(&incoming, &bad);
   return CreateSpoolDirectories({incoming.c_str(), kInlogDir}) &&
-         GiveFilesToServiceAccount(uid, gid, true);
+         GiveFilesToServiceAccount(uid, gid);
 }
 
 // Resolves the service account; false (reported) when the start must fail.
@@ -159,7 +155,7 @@ bool ResolveServiceAccount(bool *switchUser, uid_t *uid, gid_t *gid) {
     return true;
   }
   *switchUser = *uid != 0;
-  return !*switchUser || GiveFilesToServiceAccount(*uid, *gid, false);
+  return !*switchUser || GiveFilesToServiceAccount(*uid, *gid);
 }
 
 // The engine's ListenersBound hook: the listeners are bound and no thread

@@ -80,7 +80,7 @@ class AccountCase(unittest.TestCase):
 
 
 class ServiceAccountTest(AccountCase):
-    def start(self, account, settings=None, **receiver_options):
+    def start(self, account, settings=None, handed_registry=False, **receiver_options):
         scratch = Scratch("zel-e2e-priv-")
         self.addCleanup(scratch.cleanup)
         make_reachable(scratch)
@@ -88,6 +88,11 @@ class ServiceAccountTest(AccountCase):
                             **receiver_options)
         self.addCleanup(receiver.stop)
         scratch.reg_import({ZEL_KEY: {"ServiceAccount": account}})
+        if handed_registry:   # as an older installation left it
+            for path in (scratch.path("var", "lib", "zel"),
+                         scratch.path("var", "lib", "zel", "registry.db")):
+                os.chown(path, self.uid, self.gid)
+            os.chmod(scratch.path("var", "lib", "zel", "registry.db"), 0o644)
         return receiver.start()
 
     def check_no_capabilities(self, pid, uid, gid):
@@ -100,7 +105,7 @@ class ServiceAccountTest(AccountCase):
             self.assertEqual(thread["NoNewPrivs"], "1")
 
     def test_runs_as_the_account_without_capabilities(self):
-        receiver = self.start(self.account)
+        receiver = self.start(self.account, handed_registry=True)
         self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
         for thread in status_fields(receiver.service.proc.pid):
             self.assertEqual(thread["Groups"].split(), [str(self.gid)])
@@ -120,6 +125,7 @@ class ServiceAccountTest(AccountCase):
         # mutex are the account's, also when root makes the mutex's file
         # anew while the receiver runs (and sets the counter: taken at once).
         state = receiver.scratch.path("var", "lib", "zel")
+        self.assertEqual(os.stat(state).st_uid, 0)
         database = os.stat(os.path.join(state, "registry.db"))
         self.assertEqual((database.st_uid, database.st_mode & 0o777), (0, 0o600))
         self.assertNotEqual(as_user(self.uid, self.gid, "test", "-w",
