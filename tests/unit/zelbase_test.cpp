@@ -173,6 +173,14 @@ Overlap *SharedOverlap() {
 
 // ---------------------------------------------------------------- LockDir
 
+// A child process that holds the lock of dir until KillChild.
+pid_t HoldDirInChild(const std::string &dir) {
+  return HoldInChild([&] {
+    ZEL_LOCK_HANDLE h;
+    return LockDir(dir.c_str(), 0, &h);
+  });
+}
+
 TEST(LockDir, MissingDirectoryFailsAtOnce) {
   std::string dir = ZelRoot() + "/no-such-directory";
   ZEL_LOCK_HANDLE h = 123;
@@ -244,10 +252,7 @@ TEST(LockDir, BoundedWaitEndsAtTimeOutOrRelease) {
 
 TEST(LockDir, DeadHolderWakesABoundedWait) {
   std::string dir = FreshDir("");
-  pid_t holder = HoldInChild([&] {
-    ZEL_LOCK_HANDLE h;
-    return LockDir(dir.c_str(), 0, &h);
-  });
+  pid_t holder = HoldDirInChild(dir);
   ASSERT_GT(holder, 0);
   std::thread killer([&] {
     Sleep(200);
@@ -311,10 +316,7 @@ TEST(LockDir, DeadHoldersLockIsTakenOver) {
 
 TEST(LockDir, LiveHolderInAnotherProcessKeepsItsLock) {
   std::string dir = FreshDir("");
-  pid_t holder = HoldInChild([&] {
-    ZEL_LOCK_HANDLE h;
-    return LockDir(dir.c_str(), 0, &h);
-  });
+  pid_t holder = HoldDirInChild(dir);
   ASSERT_GT(holder, 0);
   ZEL_LOCK_HANDLE h;
   EXPECT_FALSE(LockDir(dir.c_str(), 0, &h));
