@@ -108,6 +108,7 @@ const KnownValue kKnownValues[] = {
     {kDelivKey, "MailOutlogEnabled", Kind::kNumber, kDeliv},
     {kDelivKey, "SmtpPort", Kind::kPort, kDeliv},
     {kFetchKey, "PortNo", Kind::kPort, kFetch},
+    {kFetchKey, "TlsPortNo", Kind::kPort, kFetch},
     {kFetchKey, "MessageExtension", Kind::kExtension, kFetch},
     {kFetchKey, "Timeout", Kind::kNumber, kFetch},
     {kFetchKey, "MinimumTimeout", Kind::kNumber, kFetch},
