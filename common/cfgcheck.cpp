@@ -400,12 +400,13 @@ void Checker::CheckReceiverAccess() {
   uid_t uid;
   gid_t gid;
   if (!IsValidAccountName(account_) || !LookUpAccount(account_, &uid, &gid)) return;
-  // What it writes: incoming, the event log, the registry's directory (its
-  // journal files come and go). What is not there yet is not asked about.
+  // What it writes: incoming, the event log, the identifier counter's
+  // directory and the mutexes. What is not there yet is not asked about.
   const std::pair<std::string, int> writes[] = {
       {spool_ + "/" + kIncomingDir, W_OK | X_OK},
       {EventLogPath(), W_OK},
-      {StateDirectory(), W_OK | X_OK},
+      {MsgCounterPath().substr(0, MsgCounterPath().rfind('/')), W_OK | X_OK},
+      {MutexDirectory(), W_OK | X_OK},
   };
   for (const auto &[path, access] : writes) {
     bool may = false;

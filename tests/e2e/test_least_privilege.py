@@ -47,10 +47,14 @@ def make_reachable(scratch):
         os.chmod(scratch.path(part), 0o755)
 
 
-def as_nobody(*command):
-    """Runs command as nobody; the finished process."""
-    return subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+def as_user(uid, gid, *command):
+    """Runs command as uid:gid with no other group; the finished process."""
+    return subprocess.run(["setpriv", "--reuid=%s" % uid, "--regid=%s" % gid, "--clear-groups",
                            *command], capture_output=True, text=True, timeout=20)
+
+
+def as_nobody(*command):
+    return as_user("nobody", "nogroup", *command)
 
 
 class AccountCase(unittest.TestCase):
@@ -79,7 +83,7 @@ class AccountCase(unittest.TestCase):
 
 
 class ServiceAccountTest(AccountCase):
-    def start(self, account, settings=None, **receiver_options):
+    def start(self, account, settings=None, handed_registry=False, **receiver_options):
         scratch = Scratch("zel-e2e-priv-")
         self.addCleanup(scratch.cleanup)
         make_reachable(scratch)
@@ -87,6 +91,11 @@ class ServiceAccountTest(AccountCase):
                             **receiver_options)
         self.addCleanup(receiver.stop)
         scratch.reg_import({ZEL_KEY: {"ServiceAccount": account}})
+        if handed_registry:   # as an older installation left it
+            for path in (scratch.path("var", "lib", "zel"),
+                         scratch.path("var", "lib", "zel", "registry.db")):
+                os.chown(path, self.uid, self.gid)
+            os.chmod(scratch.path("var", "lib", "zel", "registry.db"), 0o644)
         return receiver.start()
 
     def check_no_capabilities(self, pid, uid, gid):
@@ -99,7 +108,7 @@ class ServiceAccountTest(AccountCase):
             self.assertEqual(thread["NoNewPrivs"], "1")
 
     def test_runs_as_the_account_without_capabilities(self):
-        receiver = self.start(self.account)
+        receiver = self.start(self.account, handed_registry=True)
         self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
         for thread in status_fields(receiver.service.proc.pid):
             self.assertEqual(thread["Groups"].split(), [str(self.gid)])
@@ -115,6 +124,24 @@ class ServiceAccountTest(AccountCase):
         for name in names:
             self.assertEqual(os.stat(os.path.join(receiver.queue, name)).st_uid, self.uid)
         self.assertEqual(len(os.listdir(receiver.inlog)), 1)
+        # The configuration is root's alone; the identifier counter and its
+        # mutex are the account's, also when root makes the mutex's file
+        # anew while the receiver runs (and sets the counter: taken at once).
+        state = receiver.scratch.path("var", "lib", "zel")
+        self.assertEqual(os.stat(state).st_uid, 0)
+        database = os.stat(os.path.join(state, "registry.db"))
+        self.assertEqual((database.st_uid, database.st_mode & 0o777), (0, 0o600))
+        self.assertNotEqual(as_user(self.uid, self.gid, "test", "-w",
+                                    os.path.join(state, "registry.db")).returncode, 0)
+        self.assertEqual(os.stat(os.path.join(state, "msgid", "lastmsgid")).st_uid, self.uid)
+        mutex = os.path.join(state, "mutex", "TALVO-ZEL-MessageID-Mutex")
+        os.remove(mutex)
+        receiver.scratch.reg_set(ZEL_KEY, "LastMsgId", "dword", "5000")
+        self.assertEqual(os.stat(mutex).st_uid, self.uid)
+        self.assertEqual(receiver.send_message("s@c.example", ["user"],
+                                               b"Subject: 3\r\n\r\nx\r\n.\r\n"),
+                         "250 Message received OK\r\n")
+        self.assertIn("B0000005001.MSG", os.listdir(receiver.queue))
         self.assertEqual(receiver.stop(), 0)
         self.assertIn("ZEL SMTP Receiver service terminating.", receiver.scratch.events())
         self.assertNotIn("AnnounceServiceRunning", receiver.scratch.events())   # taken as root
