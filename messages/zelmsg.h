@@ -30,6 +30,9 @@ constexpr uint32_t MSG_TLS_CERTIFICATE_LOADED = 0xC00000A0;  // 160
 constexpr uint32_t MSG_TLS_CERTIFICATE_FAILED = 0xC00000A1;  // 161
 constexpr uint32_t MSG_TLS_NOT_OFFERED = 0xC00000A2;         // 162
 constexpr uint32_t MSG_NO_SERVICE_ACCOUNT = 0xC00000B0;      // 176
+constexpr uint32_t MSG_MILTER_UNREACHABLE = 0xC00000C0;   // 192
+constexpr uint32_t MSG_MILTER_FAILED = 0xC00000C1;        // 193
+constexpr uint32_t MSG_MILTER_RECOVERED = 0xC00000C2;     // 194
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
 
 // Category names of the table (1 Server, 2 Operation, 3 Error).
