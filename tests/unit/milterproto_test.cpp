@@ -10,6 +10,9 @@
 #include "common/milter.h"
 #include "common/milterproto.h"
 #include "common/milterresult.h"
+#include "platform/registry.h"
+#include "platform/root.h"
+#include "testutil.h"
 
 namespace {
 
@@ -340,6 +343,36 @@ TEST(MilterWire, PacketsNegotiationAndAddresses) {
     MilterAddress a;
     EXPECT_EQ(ParseMilterAddress(e.Text, &a), e.Ok) << e.Text;
   }
+}
+
+TEST(MilterConfig, LoadedFromTheRegistryWithBadEntriesReported) {
+  RegKey key;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\MILTEST",
+                           KEY_ALL_ACCESS, key.out(), nullptr), 0);
+  MilterSettings s;
+  LoadMilterSettings(key.get(), &s);   // nothing set: the defaults
+  EXPECT_FALSE(s.Enabled());
+  EXPECT_EQ(s.ContentTimeoutMs, 300000u);
+  EXPECT_EQ(s.DefaultAction, MilterDefaultAction::TempFail);
+  std::string list = std::string("inet:127.0.0.1:8891\0bogus:entry\0unix:/run/f.sock\0", 49) + '\0';
+  ASSERT_EQ(RegSetValueEx(key.get(), kMiltersValue, REG_MULTI_SZ, list.data(), list.size()), 0);
+  DWORD zero = 0, big = 100000;
+  ASSERT_EQ(RegSetValueEx(key.get(), kMilterCommandTimeoutValue, REG_DWORD, &zero, 4), 0);
+  ASSERT_EQ(RegSetValueEx(key.get(), kMilterContentTimeoutValue, REG_DWORD, &big, 4), 0);
+  ASSERT_EQ(RegSetValueEx(key.get(), kMilterDefaultActionValue, REG_SZ, "Accept", 7), 0);
+  LoadMilterSettings(key.get(), &s);
+  ASSERT_EQ(s.Filters.size(), 2u);
+  EXPECT_EQ(s.Filters[1].Path, "/run/f.sock");
+  EXPECT_EQ(s.CommandTimeoutMs, 1000u);
+  EXPECT_EQ(s.ContentTimeoutMs, kMaxMilterTimeout * 1000);
+  EXPECT_EQ(s.DefaultAction, MilterDefaultAction::Accept);
+  ASSERT_EQ(RegSetValueEx(key.get(), kMilterDefaultActionValue, REG_SZ, "maybe", 6), 0);
+  LoadMilterSettings(key.get(), &s);
+  EXPECT_EQ(s.DefaultAction, MilterDefaultAction::TempFail);
+  std::string events = Slurp(EventLogPath());
+  for (const char *part : {"The setting Milters has an entry that is not valid: \"bogus:entry\"",
+                           "MilterDefaultAction has an entry that is not valid: \"maybe\""})
+    EXPECT_NE(events.find(part), std::string::npos) << part;
 }
 
 }  // namespace
