@@ -460,7 +460,8 @@ struct Exchange {
     AppendMilterPacket(&abort, kMilterCmdAbort, {});
     for (Filter &f : I.Filters) {
       if (f.Open() && f.bInTransaction && !f.bDoneWithMessage) {
-        if (Queue(f, abort, I.Settings.CommandTimeoutMs)) Flush(f, I.Settings.CommandTimeoutMs);
+        f.Out += abort;
+        Flush(f, I.Settings.CommandTimeoutMs);
       }
       f.bInTransaction = f.bDoneWithMessage = false;
     }
@@ -534,11 +535,11 @@ struct Exchange {
     const MilterSettings &s = I.Settings;
     auto stops = [this] { return Result->Decision != MilterDecision::Continue; };
     auto ask = [&](std::string_view out, uint32_t noReply, MilterReplyContext context,
-                   DWORD timeoutMs, bool *answered) {
+                   DWORD timeoutMs, bool *skipped) {
       MilterReplyReader reader(context, f.Options, s.MaxBodyBytes);
-      *answered = false;
+      *skipped = false;
       if (!Ask(f, out, noReply, reader, timeoutMs)) return false;
-      if (reader.Answer == MilterAnswer::Skip) *answered = true;
+      *skipped = reader.Answer == MilterAnswer::Skip;
       if (Decide(f, reader, MilterStage::Message)) return false;
       return !f.bDoneWithMessage;
     };

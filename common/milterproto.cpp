@@ -288,77 +288,87 @@ MilterReplyStatus MilterReplyReader::Modify(const MilterPacket &packet, std::str
       {kMilterReplyDelRcpt, kMilterActDelRcpt},       {kMilterReplyReplaceBody, kMilterActChangeBody},
       {kMilterReplyQuarantine, kMilterActQuarantine},
   };
-  auto bad = [&](const std::string &why) {
-    *error = why;
-    done_ = true;
-    return MilterReplyStatus::Bad;
-  };
+  bool ok = false;
   for (const auto &n : kNeeds)
-    if (n.Code == packet.Command && (options_.Actions & n.Action) == 0)
-      return bad("modification " + CodeText(packet.Command) + " not negotiated");
-  FieldReader r{packet.Data};
-  MilterChanges &c = Changes;
-  switch (packet.Command) {
-    case kMilterReplyAddHeader:
-    case kMilterReplyInsertHeader:
-    case kMilterReplyChangeHeader: {
-      MilterHeaderEdit e;
-      e.Op = packet.Command == kMilterReplyAddHeader      ? MilterHeaderOp::Add
-             : packet.Command == kMilterReplyInsertHeader ? MilterHeaderOp::Insert
-                                                          : MilterHeaderOp::Change;
-      if (e.Op != MilterHeaderOp::Add) e.Index = r.U32();
-      e.Name = r.Str();
-      e.Value = r.Str();
-      e.bLeadingSpace = (options_.Protocol & kMilterHeaderLeadingSpace) != 0;
-      std::string line;
-      if (!r.AtEnd()) return bad("malformed header modification");
-      bool deletes = e.Op == MilterHeaderOp::Change && e.Value.empty();
-      if (!IsHeaderFieldName(e.Name) ||
-          (!deletes && !FormatMilterHeaderField(e.Name, e.Value, e.bLeadingSpace, &line)))
-        return bad("header modification that cannot be written safely");
-      if (!Count(e.Name.size() + e.Value.size(), error)) return bad(*error);
-      c.Text.Headers.push_back(std::move(e));
-      return MilterReplyStatus::More;
-    }
-    case kMilterReplyChangeFrom:
-    case kMilterReplyAddRcptPar:
-    case kMilterReplyAddRcpt:
-    case kMilterReplyDelRcpt: {
-      std::string_view address = r.Str();
-      std::string_view parameters;
-      if (packet.Command == kMilterReplyChangeFrom || packet.Command == kMilterReplyAddRcptPar)
-        parameters = r.OptionalStr();
-      if (!r.AtEnd() || address.empty() || !IsEnvelopeText(address, kMaxMilterAddress) ||
-          !IsEnvelopeText(parameters, kMaxMilterParameters))
-        return bad("malformed envelope modification");
-      if (!Count(address.size() + parameters.size(), error)) return bad(*error);
-      if (packet.Command == kMilterReplyChangeFrom) {
-        c.bChangeSender = true;
-        c.Sender = address;
-        c.SenderParameters = parameters;
-      } else if (packet.Command == kMilterReplyDelRcpt) {
-        c.DeletedRecipients.emplace_back(address);
-      } else {
-        c.AddedRecipients.push_back({std::string(address), std::string(parameters)});
-      }
-      return MilterReplyStatus::More;
-    }
-    case kMilterReplyReplaceBody:
-      if (c.Text.Body.size() + packet.Data.size() > maxBodyBytes_)
-        return bad("replaced body too large");
-      c.Text.bReplaceBody = true;
-      c.Text.Body.append(packet.Data);
-      return MilterReplyStatus::More;
-    case kMilterReplyQuarantine: {
-      std::string_view reason = r.Str();
-      if (!r.AtEnd()) return bad("malformed quarantine");
-      if (!Count(0, error)) return bad(*error);
-      c.bQuarantine = true;
-      c.QuarantineReason = BoundedCopy(reason, kMaxMilterQuarantineReason);
-      return MilterReplyStatus::More;
-    }
+    if (n.Code == packet.Command) ok = (options_.Actions & n.Action) != 0;
+  if (!ok) {
+    *error = "modification " + CodeText(packet.Command) + " not negotiated";
+  } else if (packet.Command == kMilterReplyReplaceBody) {
+    ok = TakeBody(packet.Data, error);
+  } else if (packet.Command == kMilterReplyQuarantine) {
+    ok = TakeQuarantine(packet.Data, error);
+  } else if (packet.Command == kMilterReplyAddHeader || packet.Command == kMilterReplyInsertHeader ||
+             packet.Command == kMilterReplyChangeHeader) {
+    ok = TakeHeaderEdit(packet, error);
+  } else {
+    ok = TakeEnvelopeEdit(packet, error);
   }
-  return bad("unknown modification");
+  if (ok) return MilterReplyStatus::More;
+  done_ = true;
+  return MilterReplyStatus::Bad;
+}
+
+bool MilterReplyReader::TakeHeaderEdit(const MilterPacket &packet, std::string *error) {
+  FieldReader r{packet.Data};
+  MilterHeaderEdit e;
+  e.Op = packet.Command == kMilterReplyAddHeader      ? MilterHeaderOp::Add
+         : packet.Command == kMilterReplyInsertHeader ? MilterHeaderOp::Insert
+                                                      : MilterHeaderOp::Change;
+  if (e.Op != MilterHeaderOp::Add) e.Index = r.U32();
+  e.Name = r.Str();
+  e.Value = r.Str();
+  e.bLeadingSpace = (options_.Protocol & kMilterHeaderLeadingSpace) != 0;
+  if (!r.AtEnd()) return Fail(error, "malformed header modification");
+  // A deletion has no value to write; anything else must be writable as is.
+  bool deletes = e.Op == MilterHeaderOp::Change && e.Value.empty();
+  std::string line;
+  if (!IsHeaderFieldName(e.Name) ||
+      (!deletes && !FormatMilterHeaderField(e.Name, e.Value, e.bLeadingSpace, &line)))
+    return Fail(error, "header modification that cannot be written safely");
+  if (!Count(e.Name.size() + e.Value.size(), error)) return false;
+  Changes.Text.Headers.push_back(std::move(e));
+  return true;
+}
+
+bool MilterReplyReader::TakeEnvelopeEdit(const MilterPacket &packet, std::string *error) {
+  FieldReader r{packet.Data};
+  std::string_view address = r.Str();
+  std::string_view parameters;
+  if (packet.Command == kMilterReplyChangeFrom || packet.Command == kMilterReplyAddRcptPar)
+    parameters = r.OptionalStr();
+  if (!r.AtEnd() || address.empty() || !IsEnvelopeText(address, kMaxMilterAddress) ||
+      !IsEnvelopeText(parameters, kMaxMilterParameters))
+    return Fail(error, "malformed envelope modification");
+  if (!Count(address.size() + parameters.size(), error)) return false;
+  MilterChanges &c = Changes;
+  if (packet.Command == kMilterReplyChangeFrom) {
+    c.bChangeSender = true;
+    c.Sender = address;
+    c.SenderParameters = parameters;
+  } else if (packet.Command == kMilterReplyDelRcpt) {
+    c.DeletedRecipients.emplace_back(address);
+  } else {
+    c.AddedRecipients.push_back({std::string(address), std::string(parameters)});
+  }
+  return true;
+}
+
+bool MilterReplyReader::TakeBody(std::string_view data, std::string *error) {
+  if (Changes.Text.Body.size() + data.size() > maxBodyBytes_)
+    return Fail(error, "replaced body too large");
+  Changes.Text.bReplaceBody = true;
+  Changes.Text.Body.append(data);
+  return true;
+}
+
+bool MilterReplyReader::TakeQuarantine(std::string_view data, std::string *error) {
+  FieldReader r{data};
+  std::string_view reason = r.Str();
+  if (!r.AtEnd()) return Fail(error, "malformed quarantine");
+  if (!Count(0, error)) return false;
+  Changes.bQuarantine = true;
+  Changes.QuarantineReason = BoundedCopy(reason, kMaxMilterQuarantineReason);
+  return true;
 }
 
 MilterReplyStatus MilterReplyReader::Final(const MilterPacket &packet, std::string *error) {

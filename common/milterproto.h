@@ -248,6 +248,10 @@ class MilterReplyReader {
  private:
   MilterReplyStatus Modify(const MilterPacket &packet, std::string *error);
   MilterReplyStatus Final(const MilterPacket &packet, std::string *error);
+  bool TakeHeaderEdit(const MilterPacket &packet, std::string *error);
+  bool TakeEnvelopeEdit(const MilterPacket &packet, std::string *error);
+  bool TakeBody(std::string_view data, std::string *error);
+  bool TakeQuarantine(std::string_view data, std::string *error);
   bool Count(size_t bytes, std::string *error);
 
   MilterReplyContext context_;

@@ -306,7 +306,8 @@ TEST(MilterWire, PacketsNegotiationAndAddresses) {
   EXPECT_EQ(TakeMilterPacket(std::string("\0\0\0\0c", 5), &p, &used), MilterPacketStatus::Bad);
   EXPECT_EQ(TakeMilterPacket(U32(kMaxMilterReplyPacket + 1), &p, &used), MilterPacketStatus::Bad);
   EXPECT_EQ(TakeMilterPacket(U32(3) + "cx", &p, &used), MilterPacketStatus::Incomplete);
-  ASSERT_EQ(TakeMilterPacket(U32(2) + "cxy", &p, &used), MilterPacketStatus::Packet);
+  const std::string two = U32(2) + "cxy";
+  ASSERT_EQ(TakeMilterPacket(two, &p, &used), MilterPacketStatus::Packet);
   EXPECT_EQ(p.Data, "x");
   EXPECT_EQ(used, 6u);
 
