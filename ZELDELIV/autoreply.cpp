@@ -2,8 +2,11 @@
 #include "ZELDELIV/autoreply.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
+#include <vector>
 
 #include "ZELDELIV/mailbox.h"
 #include "ZELDELIV/msgtext.h"
@@ -16,7 +19,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "platform/files.h"
-#include "platform/profile.h"
+#include "platform/fileview.h"
 #include "zelbase/zelbase.h"
 
 namespace {
@@ -29,20 +32,69 @@ bool IsUsableAddress(std::string_view address) {
   return !address.empty() && address.size() <= kMaxRecipientName && IsSafeHeaderText(address);
 }
 
-bool OpenUserText(const std::string &path, bool append, TextFile &f) {
-  int fd = OpenUserFile(path, append);
+bool OpenUserText(const MailboxDir &mailbox, const char *name, bool append, TextFile &f) {
+  int fd = mailbox.OpenFile(name, append);
   return fd >= 0 && f.Attach(fd, append ? "a" : "r");
 }
 
 // Is any address of a To or Cc value listed in NOREPLY.TXT?
-bool NamesNoReplyAddress(const std::optional<std::string> &field, const std::string &noReply) {
+bool NamesNoReplyAddress(const std::optional<std::string> &field, const MailboxDir &mailbox) {
   if (!field) return false;
   std::string text = *field;
   for (char *address : ExtractAllAddresses(text.data())) {
     if (address == nullptr) break;
-    if (*address != '\0' && AddressOccursInFile(noReply, address)) return true;
+    if (*address != '\0' && AddressOccursInFile(mailbox, kNoReplyFileName, address)) return true;
   }
   return false;
+}
+
+// The first word of a field's value (up to a blank, ";" or a comment).
+std::string_view FirstWord(const std::optional<std::string> &field) {
+  std::string_view v = field ? std::string_view(*field) : std::string_view();
+  return v.substr(0, v.find_first_of(" \t\r\n;("));
+}
+
+// The first line of text and the rest behind it.
+std::string_view TakeLine(std::string_view &text) {
+  size_t lf = text.find('\n');
+  std::string_view line = text.substr(0, lf);
+  text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line.substr(0, kMaxReplyFileLine);
+}
+
+constexpr std::string_view kDayPrefix = "Day: ";
+
+// The addresses of today's list in text (none when it is another day's).
+std::vector<std::string_view> TodaysAddresses(std::string_view text, std::string_view today) {
+  std::vector<std::string_view> out;
+  std::string_view first = TakeLine(text);
+  if (first.substr(0, kDayPrefix.size()) != kDayPrefix || first.substr(kDayPrefix.size()) != today)
+    return out;
+  while (!text.empty() && out.size() < kMaxRepliesPerDay) {
+    std::string_view line = TakeLine(text);
+    if (!line.empty()) out.push_back(line);
+  }
+  return out;
+}
+
+std::string ReadRepliedToday(const MailboxDir &mailbox) {
+  UniqueFd fd(mailbox.OpenFile(kRepliedTodayFileName, false));
+  std::string text(kMaxRepliedTodayBytes, '\0');
+  size_t got = 0;
+  if (!fd.Valid() || !ReadFileAt(fd.Get(), text.data(), text.size(), 0, &got)) got = 0;
+  text.resize(got);
+  return text;
+}
+
+// Writes address into today's list before the reply goes out; false when
+// it must not go out (answered today already, the list full, or the list
+// cannot be written, which would let the next delivery answer again).
+bool ClaimTodaysReply(const MailboxDir &mailbox, const std::string &address) {
+  std::string text = ReadRepliedToday(mailbox), updated, today = TodayStamp();
+  if (RepliedToday(text, today, address) || !RememberReply(text, today, address, updated))
+    return false;
+  return mailbox.ReplaceFile(kRepliedTodayFileName, updated);
 }
 
 // The first address of Reply-To, else of From, else the return path.
@@ -58,29 +110,26 @@ std::string ReplyAddress(const _tMsgInfo &info, const std::optional<std::string>
 
 // Every rule that keeps a reply from going out; the reply address when
 // none does, else "".
-std::string ChooseReplyAddress(const _tMsgInfo &info, const std::string &mailbox,
+std::string ChooseReplyAddress(const _tMsgInfo &info, const MailboxDir &mailbox,
                                const AutoReplySettings &settings) {
-  if (!FileExists(MailboxFilePath(mailbox, kAutoReplyFileName)) && !settings.EchoMessage)
-    return "";
+  if (!mailbox.FileExists(kAutoReplyFileName) && !settings.EchoMessage) return "";
   if (info.ReturnPath[0] == '\0') return "";
-  std::optional<std::string> from, to, cc, replyTo, sender;
+  MessageHeaders h;
   // Without the header the list tests cannot be made: no reply.
-  if (!ObtainMessageHeaders(HeldMessagePath(info), &from, &to, &cc, &replyTo, nullptr, &sender))
-    return "";
-  if (sender && IsFromAList(ExtractAddress(*sender, kMaxHeaderAddress))) return "";
-  std::string noReply = MailboxFilePath(mailbox, kNoReplyFileName);
-  if (NamesNoReplyAddress(to, noReply) || NamesNoReplyAddress(cc, noReply)) return "";
-  std::string reply = ReplyAddress(info, replyTo, from);
+  if (!ReadMessageHeaders(HeldMessagePath(info), h) || IsAutomaticMessage(h)) return "";
+  if (h.Sender && IsFromAList(ExtractAddress(*h.Sender, kMaxHeaderAddress))) return "";
+  if (NamesNoReplyAddress(h.To, mailbox) || NamesNoReplyAddress(h.Cc, mailbox)) return "";
+  std::string reply = ReplyAddress(info, h.ReplyTo, h.From);
   if (!IsUsableAddress(reply) || IsFromAList(reply)) return "";
-  if (AddressOccursInFile(MailboxFilePath(mailbox, kRepliedFileName), reply)) return "";
+  if (AddressOccursInFile(mailbox, kRepliedFileName, reply)) return "";
   return reply;
 }
 
 // AUTORPLY.TXT in lines of at most kMaxAutoReplyPiece characters, each
 // ending in a newline and dot-stuffed; at most kMaxAutoReplyBytes of it.
-void CopyAutoReplyText(TextFile &out, const std::string &path) {
+void CopyAutoReplyText(TextFile &out, const MailboxDir &mailbox) {
   TextFile in;
-  if (!OpenUserText(path, false, in)) return;
+  if (!OpenUserText(mailbox, kAutoReplyFileName, false, in)) return;
   size_t total = 0;
   std::string piece;
   while (!out.Error() && in.GetLine(piece, kMaxAutoReplyPiece)) {
@@ -165,6 +214,8 @@ bool ForwardMessage(const _tMsgInfo &info, const std::string &user, const std::s
   CopyOutcome outcome = CopyForwardedText(in, msg.Stream(), user, msg.MessageId());
   if (outcome == CopyOutcome::kLoop) {
     msg.Discard();
+    // The message goes into the mailbox anyway (the forward failed): the
+    // dead letter only tells of the loop, and nothing is lost without it.
     DeadMessage(HeldMessagePath(info), kForwardLoopReason);
     return false;
   }
@@ -182,36 +233,70 @@ bool IsFromAList(std::string_view address) {
          EqualsNoCase(local.substr(local.size() - kRequestSuffix.size()), kRequestSuffix);
 }
 
-bool AddressOccursInFile(const std::string &path, std::string_view address) {
+bool AddressOccursInFile(const MailboxDir &mailbox, const char *name, std::string_view address) {
   TextFile f;
-  if (address.empty() || !OpenUserText(path, false, f)) return false;
+  if (address.empty() || !OpenUserText(mailbox, name, false, f)) return false;
   std::string line;
   while (ReadBoundedLine(f, line, kMaxReplyFileLine))
     if (EqualsNoCase(ExtractAddress(line, kMaxHeaderAddress), address)) return true;
   return false;
 }
 
-bool AppendLineToFile(const std::string &path, std::string_view line) {
+bool AppendLineToFile(const MailboxDir &mailbox, const char *name, std::string_view line) {
   TextFile f;
-  if (!OpenUserText(path, true, f)) return false;
+  if (!OpenUserText(mailbox, name, true, f)) return false;
   f.Write(line);
   f.Write("\n");
   return f.Close();
 }
 
-void AutoReplyProcessing(const _tMsgInfo &info, const _tRcpInfo &rcp, const std::string &mailbox,
+bool IsAutomaticMessage(const MessageHeaders &h) {
+  if (h.AutoSubmitted && !EqualsNoCase(FirstWord(h.AutoSubmitted), "no")) return true;
+  std::string_view precedence = FirstWord(h.Precedence);
+  for (std::string_view bulk : {"bulk", "list", "junk"})
+    if (EqualsNoCase(precedence, bulk)) return true;
+  return h.ListId.has_value();
+}
+
+bool RepliedToday(std::string_view text, std::string_view today, std::string_view address) {
+  for (std::string_view line : TodaysAddresses(text, today))
+    if (EqualsNoCase(line, address)) return true;
+  return false;
+}
+
+bool RememberReply(std::string_view text, std::string_view today, std::string_view address,
+                   std::string &updated) {
+  std::vector<std::string_view> addresses = TodaysAddresses(text, today);
+  if (addresses.size() >= kMaxRepliesPerDay) return false;
+  updated = std::string(kDayPrefix) + std::string(today) + "\n";
+  for (std::string_view a : addresses) updated.append(a).append("\n");
+  updated.append(address).append("\n");
+  return true;
+}
+
+std::string TodayStamp() {
+  time_t now = time(nullptr);
+  struct tm parts;
+  if (localtime_r(&now, &parts) == nullptr && gmtime_r(&now, &parts) == nullptr) return "";
+  char buffer[32];
+  snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1,
+           parts.tm_mday);
+  return buffer;
+}
+
+void AutoReplyProcessing(const _tMsgInfo &info, const _tRcpInfo &rcp, const MailboxDir &mailbox,
                          const AutoReplySettings &settings) {
   std::string user = QualifiedAddress(rcp.Name);
   std::string reply = ChooseReplyAddress(info, mailbox, settings);
-  if (reply.empty() || !IsSafeHeaderText(user)) return;
+  if (reply.empty() || !IsSafeHeaderText(user) || !ClaimTodaysReply(mailbox, reply)) return;
   if (!CreateAutoReplyMessage(info, mailbox, reply, user, settings))
-    LogEvent(EVENTLOG_WARNING_TYPE, MSG_AUTOREPLY_FAILED, info.MessageId, nullptr);
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_AUTOREPLY_FAILED, LogSafeText(info.MessageId).c_str(),
+             nullptr);
   // Recorded whether or not the reply could be written: one try per address.
-  if (settings.RecordReplies)
-    AppendLineToFile(MailboxFilePath(mailbox, kRepliedFileName), reply);
+  if (settings.RecordReplies) AppendLineToFile(mailbox, kRepliedFileName, reply);
 }
 
-bool CreateAutoReplyMessage(const _tMsgInfo &info, const std::string &mailbox,
+bool CreateAutoReplyMessage(const _tMsgInfo &info, const MailboxDir &mailbox,
                             const std::string &replyAddress, const std::string &userAddress,
                             const AutoReplySettings &settings) {
   if (info.ReturnPath[0] == '\0') return true;
@@ -225,8 +310,9 @@ bool CreateAutoReplyMessage(const _tMsgInfo &info, const std::string &mailbox,
   TextFile &out = msg.Stream();
   WriteCommonHeaders(out, replyAddress.c_str(), kAutoReplySubject, from.c_str(),
                      userAddress.c_str(), msg.MessageId().c_str());
+  out.Write("Auto-Submitted: auto-replied\n");
   out.Write("\n");
-  CopyAutoReplyText(out, MailboxFilePath(mailbox, kAutoReplyFileName));
+  CopyAutoReplyText(out, mailbox);
   out.Write("\n");
   if (settings.EchoMessage) {
     out.Write("\nYour message reads:\n\n");

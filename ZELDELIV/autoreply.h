@@ -10,8 +10,15 @@
 // per address when the user records replies (REPLIED.TXT), never to a
 // message without return path, never to list-service addresses ("owner-...",
 // "...-request"), nor when the message was addressed to an address that the
-// user listed in NOREPLY.TXT. The reply itself has no return path, so it
-// can cause no failure report.
+// user listed in NOREPLY.TXT. Nor, after RFC 3834, to a message that is
+// itself automatic or list mail: an Auto-Submitted field other than "no",
+// Precedence bulk, list or junk, or any List-Id field. One sender gets at
+// most one automatic reply per mailbox and day: the senders answered today
+// are kept in REPLYDAY.TXT in the mailbox (replaced whole at each change, so
+// a crash leaves the old list or the new one), and a sender is written
+// there before the reply is, so a crash can cost a reply but never send a
+// second one. The reply carries "Auto-Submitted: auto-replied" and has no
+// return path, so it can cause no failure report.
 //
 // A forward moves every "Sender:" line of the message into an
 // "Original-sender:" line and names the forwarding user as "Sender:"; a
@@ -19,9 +26,11 @@
 // gone round a loop: it is not forwarded again and becomes a dead letter.
 //
 // Untrusted input: the message's header fields (addresses that end up in
-// the reply's header and recipient file) and the user's files. An address
-// that holds control characters or does not fit a recipient field gets no
-// reply and no forward (it could not be written without changing it).
+// the reply's header and recipient file) and the user's files, which are
+// read and written through the mailbox's walk as the mailbox's owner
+// (MailboxDir). An address that holds control characters or does not fit
+// a recipient field gets no reply and no forward (it could not be written
+// without changing it).
 //
 // Thread-safe (no state); the user's files are read afresh at each call.
 #pragma once
@@ -29,7 +38,9 @@
 #include <string>
 #include <string_view>
 
+#include "ZELDELIV/msgtext.h"
 #include "common/smtputil.h"
+#include "platform/mailboxdir.h"
 
 // Waits for the lock of `incoming` while writing a reply.
 constexpr int kAutoReplyLockWaitMs = 15000;
@@ -40,6 +51,11 @@ constexpr size_t kMaxAutoReplyPiece = 1022;
 // An automatic reply is a short note; more of AUTORPLY.TXT than this is not
 // sent (a mistaken huge file must not go out with every message).
 constexpr size_t kMaxAutoReplyBytes = 64 * 1024;
+// Senders answered in one day: a busy mailbox still answers this many
+// people a day; more get no reply until the next day.
+constexpr size_t kMaxRepliesPerDay = 1000;
+// REPLYDAY.TXT is read this far (kMaxRepliesPerDay lines of addresses).
+constexpr size_t kMaxRepliedTodayBytes = 256 * 1024;
 // Header lines of a forwarded message are read in pieces of this size.
 constexpr size_t kMaxForwardLine = 2047;
 // The host part of a forwarded message's identifier.
@@ -59,21 +75,36 @@ struct AutoReplySettings {
 // the last one counting) longer than eight characters and ending "-request".
 bool IsFromAList(std::string_view address);
 
-// True when a line of the file, reduced to its first address, equals
-// address (case ignored). A missing file holds no address.
-bool AddressOccursInFile(const std::string &path, std::string_view address);
+// True when a line of the mailbox's file name, reduced to its first
+// address, equals address (case ignored). A missing file holds no address.
+bool AddressOccursInFile(const MailboxDir &mailbox, const char *name, std::string_view address);
 
-// Appends line and "\n" to the file (created when missing).
-bool AppendLineToFile(const std::string &path, std::string_view line);
+// Appends line and "\n" to the mailbox's file name (created when missing).
+bool AppendLineToFile(const MailboxDir &mailbox, const char *name, std::string_view line);
+
+// The message is automatic or list mail by its header (RFC 3834): it gets
+// no automatic reply.
+bool IsAutomaticMessage(const MessageHeaders &h);
+
+// REPLYDAY.TXT: "Day: <today>" and one address per line. True when the text
+// is today's and names address (case ignored). At most kMaxRepliesPerDay
+// lines of at most kMaxReplyFileLine characters count.
+bool RepliedToday(std::string_view text, std::string_view today, std::string_view address);
+// The text with address added (a new day starts a new list); false when
+// today's list is full.
+bool RememberReply(std::string_view text, std::string_view today, std::string_view address,
+                   std::string &updated);
+// Today's local date, "YYYY-MM-DD".
+std::string TodayStamp();
 
 // Sends the user's automatic reply when the rules allow it; records the
 // reply address when asked. Its outcome does not change the delivery.
-void AutoReplyProcessing(const _tMsgInfo &info, const _tRcpInfo &rcp, const std::string &mailbox,
+void AutoReplyProcessing(const _tMsgInfo &info, const _tRcpInfo &rcp, const MailboxDir &mailbox,
                          const AutoReplySettings &settings);
 
 // Writes the reply message into `incoming`. True when written (or when the
 // message has no return path, which gets nothing).
-bool CreateAutoReplyMessage(const _tMsgInfo &info, const std::string &mailbox,
+bool CreateAutoReplyMessage(const _tMsgInfo &info, const MailboxDir &mailbox,
                             const std::string &replyAddress, const std::string &userAddress,
                             const AutoReplySettings &settings);
 

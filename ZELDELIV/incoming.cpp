@@ -133,7 +133,10 @@ bool FileOneQueue(const _tMsgInfo &info, const QueueFile &q, const std::string &
   if (ok && FileExists(queued)) return true;
   ok = ok && WriteStagedFile(stagedPath, info, q) && SyncDirectory(q.Directory);
   if (!ok) {
-    LogEvent(EVENTLOG_ERROR_TYPE, MSG_CANNOT_WRITE_FILE, queued.c_str(), info.ReturnPath);
+    // Tried again at every pass; said once.
+    if (FirstReportOf("queue file\n" + queued))
+      LogEvent(EVENTLOG_ERROR_TYPE, MSG_CANNOT_WRITE_FILE, LogSafeText(queued).c_str(),
+               LogSafeText(info.ReturnPath).c_str());
     return false;
   }
   staged.push_back(stagedPath);
@@ -160,7 +163,8 @@ bool HoldMessage(const std::string &rcpPath, const _tMsgInfo &info) {
     return false;
   }
   if (FileExists(to)) return true;   // moved by a run that ended before filing it
-  LogEvent(EVENTLOG_ERROR_TYPE, MSG_INCOMING_NOT_FOUND, from.c_str(), info.ReturnPath);
+  LogEvent(EVENTLOG_ERROR_TYPE, MSG_INCOMING_NOT_FOUND, LogSafeText(from).c_str(),
+           LogSafeText(info.ReturnPath).c_str());
   DelRcpFile(rcpPath);
   return false;
 }

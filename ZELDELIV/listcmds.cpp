@@ -14,6 +14,8 @@
 #include "common/zel.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -102,15 +104,71 @@ bool ForwardRequestToModerator(const char *verb, const std::string &list,
                       std::string(verb) + " Request");
 }
 
-// The settings of a list named in a command; false (and the output) when
+// The settings of a list named in a command; null (and the output) when
 // there is no such list.
-bool ReadNamedList(const std::string &list, std::string &moderator, bool &join, bool &leave,
-                   std::string &journal) {
-  DWORD whoCanSend = 0;
-  if (IsListKeyName(list) && GetModeratorAddress(list, moderator, join, leave, whoCanSend))
-    return true;
-  Append(journal, {"\nThere is no mailing list called ", list, ".\n"});
-  return false;
+ListInfoPtr ReadNamedList(const std::string &list, std::string &journal) {
+  ListInfoPtr info = IsListKeyName(list) ? GetListExpansion(list, false, "") : nullptr;
+  if (!info) Append(journal, {"\nThere is no mailing list called ", list, ".\n"});
+  return info;
+}
+
+// ---- confirmation of joins and leaves
+
+constexpr const char *kJoin = "JOIN";
+constexpr const char *kLeave = "LEAVE";
+
+std::string ConfirmationText(const char *verb, const std::string &list, const std::string &address,
+                             const std::string &token, const RequestContext &ctx) {
+  std::string change = std::string(verb) == kJoin ? "to add " + address + " to"
+                                                  : "to remove " + address + " from";
+  return "\nSomeone (" + ctx.sender + ") asked the " + kListServerOwner +
+         " Mailing List Server at " + ctx.listDomain + "\n" + change + " the " + list +
+         " mailing list.\n\nIf that is what you want, send a message to " +
+         CreateRequestAddress(list, ctx.listDomain) + "\nwhose body holds this line:\n\n" +
+         kConfirmCommand + " " + token + "\n\nA reply that quotes this message works too. " +
+         "Without a confirmation\nwithin 7 days, nothing changes.\n";
+}
+
+// Instead of the change itself: a token for it, mailed to the address.
+void RequestConfirmation(const char *verb, const std::string &list, const std::string &member,
+                         const RequestContext &ctx, std::string &journal) {
+  long long now = NowSeconds();
+  PendingRequest request;
+  // The same request again within the hour gets no second mail: a flood of
+  // requests must not become a flood of mail to someone else's address.
+  if (FindPendingRequest(list, verb, member, now, request)) {
+    if (now - request.Created < kConfirmResendSeconds) {
+      Append(journal, {"\nA confirmation request for ", member, " is already waiting.\n"});
+      return;
+    }
+    DropPendingRequest(list, request.Token);
+  }
+  if (ctx.confirmationsLeft == 0) {
+    Append(journal, {"\nToo many confirmation requests in one message: none sent for ", member,
+                     ".\n"});
+    return;
+  }
+  request = PendingRequest{verb, member, 0, ""};
+  long rc = AddPendingRequest(list, request, now);
+  if (rc == ERROR_MORE_DATA) {
+    Append(journal, {"\nToo many requests to the ", list,
+                     " mailing list wait for confirmation; try again later.\n"});
+    return;
+  }
+  std::string subject = std::string("Please confirm: ") + verb + " " + list;
+  if (rc != ERROR_SUCCESS ||
+      !MailOpenFile(ThisHostName, ConfirmationText(verb, list, member, request.Token, ctx), member,
+                    CreateRequestAddress(list, ctx.listDomain), subject)) {
+    if (rc == ERROR_SUCCESS) rc = GetLastError();
+    DropPendingRequest(list, request.Token);
+    Append(journal, {"\nCannot send a confirmation request to ", member, ": error ",
+                     std::to_string(rc), ".\n"});
+    return;
+  }
+  --ctx.confirmationsLeft;
+  Append(journal, {"\nA confirmation request has been sent to ", member, ".\n", member,
+                   std::string(verb) == kJoin ? " joins the " : " leaves the ", list,
+                   " mailing list once it is confirmed.\n"});
 }
 
 bool NeedsModerator(bool controlled, const std::string &moderator, const RequestContext &ctx) {
@@ -148,10 +206,10 @@ bool AddMember(const std::string &list, const std::string &member, bool &added) 
 
 void AddListMember(const std::string &listName, const std::string &address,
                    const RequestContext &ctx, std::string &journal) {
-  std::string moderator;
-  bool join = false, leave = false;
-  if (!ReadNamedList(listName, moderator, join, leave, journal)) return;
-  if (NeedsModerator(join, moderator, ctx)) {
+  ListInfoPtr info = ReadNamedList(listName, journal);
+  if (!info) return;
+  const std::string &moderator = info->Moderator;
+  if (NeedsModerator(info->ModerateJoin, moderator, ctx)) {
     if (ForwardRequestToModerator("JOIN", listName, address, moderator, ctx))
       Append(journal, {"\nYour request to join the ", listName, " list as ", address,
                        "\nhas been forwarded to the list moderator.\n"});
@@ -169,6 +227,10 @@ void AddListMember(const std::string &listName, const std::string &address,
     Append(journal, {"\n", member, " is not a valid email address.\n"});
     return;
   }
+  if (info->ConfirmRequests && !HasListMember(list, member)) {
+    RequestConfirmation(kJoin, list, member, ctx, journal);
+    return;
+  }
   bool added = false;
   if (!AddMember(list, member, added))
     Append(journal, {"\nCannot add ", member, " to the ", list, " mailing list: error ",
@@ -181,10 +243,10 @@ void AddListMember(const std::string &listName, const std::string &address,
 
 void RemoveListMember(const std::string &listName, const std::string &address,
                       const RequestContext &ctx, std::string &journal) {
-  std::string moderator;
-  bool join = false, leave = false;
-  if (!ReadNamedList(listName, moderator, join, leave, journal)) return;
-  if (NeedsModerator(leave, moderator, ctx)) {
+  ListInfoPtr info = ReadNamedList(listName, journal);
+  if (!info) return;
+  const std::string &moderator = info->Moderator;
+  if (NeedsModerator(info->ModerateLeave, moderator, ctx)) {
     if (ForwardRequestToModerator("LEAVE", listName, address, moderator, ctx))
       Append(journal, {"\nYour request to remove ", address, " from the ", listName,
                        " list\nhas been forwarded to the list moderator.\n"});
@@ -196,6 +258,10 @@ void RemoveListMember(const std::string &listName, const std::string &address,
   std::string list = LowerAsciiCopy(listName), member = address;
   size_t at = member.rfind('@');
   if (at != std::string::npos) member = member.substr(0, at) + LowerAsciiCopy(member.substr(at));
+  if (info->ConfirmRequests && HasListMember(list, member)) {
+    RequestConfirmation(kLeave, list, member, ctx, journal);
+    return;
+  }
   if (RemoveFromList(list, member))
     Append(journal, {member, " has been removed from the ", list, " mailing list.\n"});
   else
@@ -240,15 +306,61 @@ bool DoLeave(std::string_view rest, const RequestContext &ctx, std::string &jour
   return true;
 }
 
+// Carries out the request of a token, the change and the token's removal
+// as one.
+bool DoConfirm(std::string_view rest, const RequestContext &ctx, std::string &journal) {
+  std::string token = LowerAsciiCopy(NextToken(rest, kTokenDelimiters));
+  PendingRequest request;
+  RegTransaction tx(RegTransaction::kWrite);
+  long rc = TakePendingRequest(ctx.listName, token, NowSeconds(), request);
+  bool done = false, changed = false;
+  if (rc == ERROR_SUCCESS && request.Action == kJoin) {
+    done = AddMember(ctx.listName, request.Address, changed);
+    if (done)
+      Append(journal, {request.Address, changed ? " has been added to the "
+                                                : " is already a member of the ",
+                       ctx.listName, " mailing list.\n"});
+  } else if (rc == ERROR_SUCCESS && request.Action == kLeave) {
+    done = RemoveFromList(ctx.listName, request.Address) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (done)
+      Append(journal, {request.Address, " has been removed from the ", ctx.listName,
+                       " mailing list.\n"});
+  }
+  if (done && tx.Commit() == ERROR_SUCCESS) {
+    journal += "\n";
+    return true;
+  }
+  if (rc == ERROR_SUCCESS)
+    Append(journal, {"\nCannot carry out the confirmed request: error ", ErrorNumber(), ".\n"});
+  else
+    Append(journal, {"\nThere is no request waiting for confirmation ", token,
+                     " (it may have expired).\n"});
+  journal += "\n";
+  return true;
+}
+
 bool DoStop(std::string_view, const RequestContext &, std::string &journal) {
   journal += "End of commands detected\n";
   return false;
 }
 
 constexpr ListCommand kCommands[] = {
-    {"HELP", DoHelp},   {"JOIN", DoJoin},        {"SUBSCRIBE", DoJoin},
+    {"HELP", DoHelp},   {"JOIN", DoJoin},         {"SUBSCRIBE", DoJoin},
     {"LEAVE", DoLeave}, {"UNSUBSCRIBE", DoLeave}, {"STOP", DoStop},
+    {kConfirmCommand, DoConfirm},
 };
+
+// A quoted line ("> CONFIRM token", a reply to the confirmation request)
+// counts as the CONFIRM command it quotes; no other quoted line is run (a
+// reply quoting a journal must not run its commands again).
+std::string_view Unquoted(std::string_view text) {
+  if (text.empty() || text.front() != '>') return text;
+  std::string_view inner = text;
+  while (!inner.empty() && (inner.front() == '>' || inner.front() == ' ' || inner.front() == '\t'))
+    inner.remove_prefix(1);
+  std::string_view word = inner.substr(0, inner.find_first_of(kBlanks));
+  return EqualsNoCase(word, kConfirmCommand) ? inner : text;
+}
 
 bool RunCommand(std::string_view line, const RequestContext &ctx, std::string &journal) {
   size_t end = line.find_first_of(kBlanks);
@@ -268,7 +380,7 @@ bool ListCommandProcessor(TextFile &in, const RequestContext &ctx, std::string &
   while (ReadBoundedLine(in, line, kMaxRequestLine)) {
     RemoveChar(line, '\r');
     if (line == ".") break;   // the end of the message
-    std::string_view text = SkipBlanks(line);
+    std::string_view text = Unquoted(SkipBlanks(line));
     if (text.empty() || text.front() == '.') continue;
     if (commands++ == kMaxRequestCommands) {
       journal += kTooManyCommands;
@@ -310,10 +422,8 @@ bool ProcessListRequestMessage(const std::string &path, const std::string &listN
   if (h.sender.empty()) return true;
   // A reply to a list server (this one or another) would be answered by a
   // reply in turn, for ever.
-  if (EqualsNoCase(h.reply, requestAddress) || IsRequestAddress(h.reply)) {
-    DeadMessage(path, kRequestLoopReason);
-    return true;
-  }
+  if (EqualsNoCase(h.reply, requestAddress) || IsRequestAddress(h.reply))
+    return DeadMessage(path, kRequestLoopReason);
   RequestContext ctx{listName, listDomain, requestAddress, h.sender, h.reply};
   std::string journal = std::string("\nWelcome to the ") + kListServerOwner +
                         " ZEL Mailing List Server at " + listDomain + ".\n\n";

@@ -5,7 +5,14 @@
 // LEAVE/UNSUBSCRIBE, STOP, through one table), and answers each with one
 // reply, the "Journal". Joins and leaves under moderator control are
 // forwarded to the moderator unless the moderator sent them; the others
-// change the list store (AddToList, RemoveFromList).
+// change the list store (AddToList, RemoveFromList). On a list with
+// ConfirmRequests set, a join or leave that would change the list changes
+// nothing yet: a one-time token is stored with the request (liststore's
+// Pending) and mailed to the address being added or removed, and only
+// "CONFIRM <token>" sent back to the list's request address carries it out
+// (a quoted "> CONFIRM <token>" line counts too). Tokens expire after
+// 7 days; the same request within the hour sends no second mail, and a
+// list keeps at most kMaxPendingRequests waiting.
 //
 // Callers: listpass (ProcessListRequestDirectory); tests and the fuzz target
 // call the pieces below it.
@@ -40,6 +47,11 @@ constexpr const char *kRequestLoopReason =
 constexpr const char *kJournalSubject = "Journal";
 // The organisation named in the list server's texts.
 constexpr const char *kListServerOwner = "TALVO";
+constexpr const char *kConfirmCommand = "CONFIRM";
+// Confirmation requests one message may cause.
+constexpr size_t kMaxConfirmationsPerRequest = 10;
+// A request repeated within this time sends no second confirmation mail.
+constexpr long long kConfirmResendSeconds = 3600;
 constexpr const char *kTooManyCommands =
     "Too many commands: the rest of the message was not processed\n";
 
@@ -58,6 +70,9 @@ struct RequestContext {
   std::string requestAddress;  // that list's request address
   std::string sender;          // Sender, else From (first address)
   std::string replyAddress;    // Reply-To, else the sender
+  // Confirmation requests this message may still cause: one message must
+  // not mail a crowd of addresses (or fill the store) by itself.
+  mutable size_t confirmationsLeft = kMaxConfirmationsPerRequest;
 };
 
 // Reads command lines from in (positioned at the body) to its end and

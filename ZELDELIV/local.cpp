@@ -14,6 +14,7 @@
 #include "common/str.h"
 #include "common/zel.h"
 #include "net/localdomain.h"
+#include "platform/accounts.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "zelbase/zelbase.h"
@@ -66,49 +67,81 @@ void ResolveRecipient(_tRcpInfo &r) {
   r.bIsLocalUser = HasDomainPart(r.Name) ? 0 : 1;
 }
 
-AutoReplySettings ReadAutoReplySettings(const std::string &control) {
+// The user's control file, read once per delivery.
+struct ControlFile {
+  std::string text;
+  std::string Get(const char *section, const char *key, const char *def) const {
+    return GetProfileString(text, section, key, def, kMaxProfileValue);
+  }
+  bool Flag(const char *section, const char *key) const {
+    return BoolFromString(Get(section, key, "FALSE"), false);
+  }
+};
+
+ControlFile ReadControlFile(const MailboxDir &mailbox) {
+  UniqueFd fd(mailbox.OpenFile(kControlFileName, false));
+  return ControlFile{ReadProfileText(fd.Get())};
+}
+
+AutoReplySettings ReadAutoReplySettings(const ControlFile &control) {
   AutoReplySettings s;
-  s.EchoMessage = BoolFromString(
-      GetPrivateProfileString("AutoReply", "EchoMessage", "FALSE", kMaxProfileValue, control),
-      false);
-  s.RecordReplies = BoolFromString(
-      GetPrivateProfileString("AutoReply", "RecordReplies", "FALSE", kMaxProfileValue, control),
-      false);
-  s.ReplyFrom = GetPrivateProfileString("AutoReply", "ReplyFrom", "", kMaxProfileValue, control);
+  s.EchoMessage = control.Flag("AutoReply", "EchoMessage");
+  s.RecordReplies = control.Flag("AutoReply", "RecordReplies");
+  s.ReplyFrom = control.Get("AutoReply", "ReplyFrom", "");
   return s;
 }
 
-// Reply, forward, then the copy unless the user discards mail (and the
-// forward went out: a failed forward always keeps a copy).
-int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &mailbox, long &error) {
-  std::string control = MailboxFilePath(mailbox, kControlFileName);
-  AutoReplyProcessing(info, rcp, mailbox, ReadAutoReplySettings(control));
-  std::string forwardTo =
-      GetPrivateProfileString("AutoForward", "ForwardTo", "", kMaxProfileValue, control);
-  bool forwarded = AutoForwardProcessing(info, rcp, forwardTo);
-  if (forwarded &&
-      BoolFromString(GetPrivateProfileString("Delivery", "Discard", "FALSE", kMaxProfileValue,
-                                             control),
-                     false))
+// The copy unless the user discards mail and the forward went out (a
+// failed forward always keeps a copy); the reply and the forward only once
+// the copy is made, so that a pass which leaves the recipient for later
+// has sent nothing on its behalf.
+int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &error) {
+  ControlFile control = ReadControlFile(mailbox);
+  AutoReplySettings reply = ReadAutoReplySettings(control);
+  std::string forwardTo = control.Get("AutoForward", "ForwardTo", "");
+  bool discard = control.Flag("Delivery", "Discard");
+  if (discard && AutoForwardProcessing(info, rcp, forwardTo)) {
+    AutoReplyProcessing(info, rcp, mailbox, reply);
     return kDeliveryOk;
-  return DeliverToUserMailbox(info, mailbox, error);
+  }
+  int result = DeliverToUserMailbox(info, mailbox, error);
+  if (result != kDeliveryOk) return result;
+  AutoReplyProcessing(info, rcp, mailbox, reply);
+  if (!discard) AutoForwardProcessing(info, rcp, forwardTo);
+  return kDeliveryOk;
+}
+
+// Why a lookup could not be answered, for the deferral event.
+std::string AccountsFailureCause(long error) {
+  std::string why;
+  if (CheckAccountSource(why)) FormatSystemMessage(error, why);
+  return "the accounts cannot be read: " + why;
 }
 
 void FinishRecipient(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &user, int result,
-                     long error) {
+                     long error, const std::string &cause) {
   if (result == kDeliveryOk) {
     rcp.bDisposed = 1;
     return;
   }
+  if (IsDeferredResult(result)) {
+    ReportDeferral(info, cause);
+    rcp.bDisposed = 0;
+    return;
+  }
   bool isPostmaster = EqualsNoCase(user, Postmaster);
   if (info.ReturnPath[0] == '\0' && isPostmaster) {
-    DeadMessage(HeldMessagePath(info), kDeadPostmasterReason);
-    rcp.bDisposed = 1;
+    rcp.bDisposed = DeadMessage(HeldMessagePath(info), kDeadPostmasterReason) ? 1 : 0;
     return;
   }
   std::string text = LocalDeliveryFailureText(result, error);
   bool copy = LocalFailuresToPostmaster && !isPostmaster;
   rcp.bDisposed = CreateNonDeliveryMessage(info, &rcp, copy, text.c_str(), nullptr) ? 1 : 0;
+}
+
+std::string_view LocalPart(const std::string &name) {
+  const char *end = SkipLocalAddressPart(name.c_str());
+  return Trim(std::string_view(name.c_str(), end - name.c_str()));
 }
 
 }  // namespace
@@ -133,30 +166,35 @@ void AliasFilter(_tMsgInfo &info) {
   for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) ResolveRecipient(*r);
 }
 
-std::string LocalUserName(const char *Name) {
+std::string LocalUserPart(const char *Name) {
   std::string name = BoundedCopy(Name, kMaxLocalUserName);
-  const char *end = SkipLocalAddressPart(name.c_str());
-  std::string_view local = Trim(std::string_view(name.c_str(), end - name.c_str()));
-  return LowerAsciiCopy(StripDown(local, kMaxLocalUserName));
+  return StripDown(LocalPart(name), kMaxLocalUserName);
 }
+
+std::string LocalUserName(const char *Name) { return LowerAsciiCopy(LocalUserPart(Name)); }
 
 bool DeliverToLocalUsers(_tMsgInfo &info, void *context) {
   bool all = true;
   for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) {
     if (r->bDisposed) continue;
-    std::string user = LocalUserName(r->Name);
-    if (!DeliverToMailingList(info, *r, user)) DeliverToLocalUser(info, *r, user);
+    // Lists by their lower-case name; a user by the name as written (the
+    // host's account names are exact).
+    if (!DeliverToMailingList(info, *r, LocalUserName(r->Name)))
+      DeliverToLocalUser(info, *r, LocalUserPart(r->Name));
     all = all && r->bDisposed;
   }
   return all;
 }
 
 int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName) {
-  std::string mailbox;
+  MailboxDir mailbox;
   long error = 0;
-  int result = GetMailbox(userName, mailbox);
+  std::string cause;
+  int result = GetMailbox(userName, mailbox, error);
+  if (result == kMailboxLookupFailed) cause = AccountsFailureCause(error);
   if (result == kMailboxFound) result = ServeUser(info, rcp, mailbox, error);
-  FinishRecipient(info, rcp, userName, result, error);
+  if (cause.empty() && IsDeferredResult(result)) cause = MailboxFailureCause(mailbox.Path(), error);
+  FinishRecipient(info, rcp, userName, result, error, cause);
   return result;
 }
 

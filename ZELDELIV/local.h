@@ -11,11 +11,14 @@
 // Delivery (DeliverToLocalUsers) is the queue walker's callback for the
 // local retry queue and for domains whose best exchanger is this host
 // (routing). Each recipient is offered to the mailing lists first
-// (maillist), then delivered to the user: mailbox lookup (GetMailbox),
-// control file ZEL.CTL, automatic reply, forwarding (autoreply), then the
-// durable copy into the mailbox (mailbox) unless the user discards mail. A
-// failure becomes a failure report (ndreport); a failing postmaster without
-// return path becomes a dead letter.
+// (maillist), then delivered to the user: mailbox lookup (GetMailbox, the
+// user by the exact name of the account), control file ZEL.CTL, the
+// durable copy into the mailbox (mailbox) unless the user discards mail
+// and forwards it, then the automatic reply and the forward (autoreply).
+// A definite failure becomes a failure report (ndreport); a failing
+// postmaster without return path becomes a dead letter. Accounts that
+// cannot be read and mailboxes that cannot be reached or written now keep
+// the recipient for a later pass, with nothing sent on its behalf.
 //
 // Callers: incoming (AliasFilter), delivery's LocalMail and routing's
 // DeliverAllMessages (DeliverToLocalUsers); zeldeliv.cpp (LoadAliasConfig).
@@ -73,13 +76,15 @@ void AliasFilter(_tMsgInfo &info);
 // and sets bDisposed for those finished. True when all are disposed.
 bool DeliverToLocalUsers(_tMsgInfo &info, void *context);
 
-// The user name of a recipient: its local part (first 127 characters),
-// unquoted, in lower case.
+// The user part of a recipient: its local part (first 127 characters),
+// unquoted, as written; LocalUserName has it in lower case (list names).
+std::string LocalUserPart(const char *Name);
 std::string LocalUserName(const char *Name);
 
-// Delivers to one user (mailbox lookup, reply, forward, copy; report or
-// dead letter on failure) and sets rcp.bDisposed. Returns the local
-// delivery result.
+// Delivers to one user (mailbox lookup, copy, reply, forward; report or
+// dead letter on failure) and sets rcp.bDisposed: not for a result that
+// keeps the recipient for later (IsDeferredResult, event 138 once). Returns
+// the local delivery result.
 int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName);
 
 // "TRUE"/"YES"/"1" true, "FALSE"/"NO"/"0" false (any case), else def.

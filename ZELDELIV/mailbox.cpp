@@ -9,6 +9,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "platform/files.h"
+#include "platform/fileview.h"
 
 namespace {
 
@@ -16,47 +17,65 @@ constexpr const char *kSystemErrorText = "Could not deliver message - system err
 // GetMailbox's result 9 has no system error behind it: say what is wrong.
 constexpr const char *kBadTemplateText = "The mailbox directory template is unusable";
 
-int MailboxCopyResult(const _tMsgInfo &info, const std::string &source, long error) {
-  switch (error) {
-    case 0: return kDeliveryOk;
-    case ENOENT:
-      // The mailbox may have gone instead of the message: say which.
-      if (FileExists(source)) return kDeliveryNoMailbox;
-      LogEvent(EVENTLOG_ERROR_TYPE, MSG_MESSAGE_NOT_FOUND, info.MessageId,
-               MailHoldingDirectory.c_str());
-      return kDeliveryMessageMissing;
-    case EACCES:
-    case EPERM: return kDeliveryAccessDenied;
-    case EEXIST: return kDeliveryTooManyCopies;
-    default: return IsDiskFullError(error) ? kDeliveryDiskFull : kDeliverySystemError;
-  }
-}
-
 // A message base name that could leave the directory it is joined to.
 bool IsUnsafeBaseName(std::string_view id) {
   std::string_view base = id.substr(0, id.find('@'));
   return base.empty() || base == "." || base == ".." || base.find('/') != std::string_view::npos;
 }
 
-}  // namespace
+// The file name of copy n in a directory.
+std::string CopyName(const _tMsgInfo &info, int copy) {
+  std::string path = CreateFileNameFromMessageId("", info.MessageId, copy, 0);
+  return path.substr(path.rfind('/') + 1);
+}
 
-int DeliverToUserMailbox(const _tMsgInfo &info, const std::string &mailbox, long &error) {
-  std::string source = HeldMessagePath(info);
+// Copies into the first free name; copyOne(fd, name) makes one copy. Only
+// ten names taken and a missing message are answers for good.
+template <typename CopyOne>
+int CopyHeldMessage(const _tMsgInfo &info, long &error, CopyOne copyOne) {
   if (IsUnsafeBaseName(info.MessageId)) {
     error = EINVAL;
     return kDeliverySystemError;
   }
-  error = EEXIST;
-  for (int copy = 0; copy < kMaxMailboxCopies && error == EEXIST; ++copy) {
-    std::string target = CreateFileNameFromMessageId(mailbox, info.MessageId, copy, 0);
-    error = CopyFileNoReplace(source, target) ? 0 : GetLastError();
-    // The recipient is marked done right after this: the name must last.
-    if (error == 0 && !SyncDirectory(mailbox)) {
-      error = GetLastError();
-      DeleteFile(target);
-    }
+  UniqueFd source(OpenFileForReading(HeldMessagePath(info)));
+  if (!source.Valid()) {
+    error = GetLastError();
+    if (error != ENOENT) return kDeliveryDeferred;
+    LogEvent(EVENTLOG_ERROR_TYPE, MSG_MESSAGE_NOT_FOUND, LogSafeText(info.MessageId).c_str(),
+             MailHoldingDirectory.c_str());
+    return kDeliveryMessageMissing;
   }
-  return MailboxCopyResult(info, source, error);
+  error = EEXIST;
+  for (int copy = 0; copy < kMaxMailboxCopies && error == EEXIST; ++copy)
+    error = copyOne(source.Get(), CopyName(info, copy)) ? 0 : GetLastError();
+  if (error == 0) return kDeliveryOk;
+  return error == EEXIST ? kDeliveryTooManyCopies : kDeliveryDeferred;
+}
+
+}  // namespace
+
+bool IsDeferredResult(int result) {
+  return result == kDeliveryDeferred || result == kDeliveryUnusable;
+}
+
+int DeliverToUserMailbox(const _tMsgInfo &info, const MailboxDir &mailbox, long &error) {
+  return CopyHeldMessage(info, error, [&mailbox](int source, const std::string &name) {
+    return mailbox.CopyFileIn(source, name);
+  });
+}
+
+int DeliverToListDirectory(const _tMsgInfo &info, const std::string &directory, long &error) {
+  std::string held = HeldMessagePath(info);
+  return CopyHeldMessage(info, error, [&directory, &held](int, const std::string &name) {
+    std::string target = directory + "/" + name;
+    // The recipient is marked done right after this: the name must last.
+    if (!CopyFileNoReplace(held, target)) return false;
+    if (SyncDirectory(directory)) return true;
+    long syncError = GetLastError();
+    DeleteFile(target);
+    SetLastError(syncError);
+    return false;
+  });
 }
 
 std::string LocalDeliveryFailureText(int result, long error) {
@@ -80,7 +99,21 @@ std::string LocalDeliveryFailureText(int result, long error) {
   return BoundedCopy(std::string(kSystemErrorText) + why, kMaxFailureText);
 }
 
-std::string MailboxFilePath(const std::string &mailbox, const char *name) {
-  if (!mailbox.empty() && mailbox.back() == '/') return mailbox + name;
-  return mailbox + "/" + name;
+void ReportDeferral(const _tMsgInfo &info, const std::string &cause) {
+  std::string_view id(info.MessageId);
+  if (!FirstReportOf("deferred\n" + std::string(id.substr(0, id.find('@'))) + "\n" + cause))
+    return;
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_DELIVERY_DEFERRED, LogSafeText(info.MessageId).c_str(),
+           LogSafeText(cause).c_str());
+}
+
+std::string MailboxFailureCause(const std::string &path, long error) {
+  std::string why;
+  if (error == ERROR_MAILBOX_NOT_OWNED)
+    why = "a directory on its path belongs to neither root nor the mailbox's owner";
+  else if (error == ELOOP)
+    why = "a symbolic link stands on its path";
+  else if (!FormatSystemMessage(error, why))
+    why = "error " + std::to_string(error);
+  return "mailbox " + path + ": " + why;
 }

@@ -1,36 +1,44 @@
 // mailbox: the durable copy of a held message into a mailbox directory, the
-// local delivery results with their failure texts, and the names of the
-// files a user keeps in a mailbox directory.
+// local delivery results with their failure texts, the names of the files a
+// user keeps in a mailbox directory, and the deferral events.
 //
-// DeliverToUserMailbox copies the held message (`holding`, copy 0) into the
-// directory under the first free copy name (CreateFileNameFromMessageId,
-// copies 0 to 9) and makes the name durable before it returns success: the
-// caller marks the recipient finished right after.
+// DeliverToUserMailbox copies the held message (`holding`, copy 0) into a
+// user's mailbox, opened by GetMailbox's walk and written as its owner;
+// DeliverToListDirectory does the same into a list's spool directory. Both
+// take the first free copy name (CreateFileNameFromMessageId, copies 0 to
+// 9) and make the copy and its name durable before they return success:
+// the caller marks the recipient finished right after.
+//
+// Which failures are for good: a missing held message (event 128, result
+// 8) and ten copy names taken (result 7). Any other error while writing a
+// copy (no space, a quota, an I/O error, access refused, a read-only file
+// system) is no answer about the recipient: kDeliveryDeferred, and the
+// recipient waits for a later pass. ReportDeferral says so in the event
+// log once per message and cause, not at every pass.
 //
 // Callers: local delivery (a user's mailbox) and list delivery (a list's
 // mailbox and request mailbox); the failure texts go into failure reports.
 //
 // Untrusted input: the message identifier comes from a recipient file; a
 // base name that could leave the directory it is joined to is refused.
-// The mailbox path is the caller's (found by GetMailbox, or a checked list
-// directory name).
+// Recipient names and causes reach the event log through LogSafeText.
 //
-// Threads: no state. Copies need no lock: each is made under a name that
-// did not exist.
-//
-// Failures: a local delivery result (kDelivery...) and the system error; a
-// missing held message is reported as event 128.
+// Threads: copies need no lock: each is made under a name that did not
+// exist. Deferrals are remembered for their event by queue's FirstReportOf.
 #pragma once
 
 #include <string>
 
 #include "common/smtputil.h"
+#include "platform/mailboxdir.h"
 
 // Files of a mailbox directory.
 constexpr const char *kControlFileName = "ZEL.CTL";
 constexpr const char *kAutoReplyFileName = "AUTORPLY.TXT";
 constexpr const char *kNoReplyFileName = "NOREPLY.TXT";
 constexpr const char *kRepliedFileName = "REPLIED.TXT";
+// The senders answered today (one automatic reply per sender and day).
+constexpr const char *kRepliedTodayFileName = "REPLYDAY.TXT";
 
 // Copies 0 to 9 of one message may exist in one mailbox.
 constexpr int kMaxMailboxCopies = 10;
@@ -47,15 +55,26 @@ constexpr int kDeliveryDiskFull = 6;
 constexpr int kDeliveryTooManyCopies = 7;
 constexpr int kDeliveryMessageMissing = 8;
 constexpr int kDeliverySystemError = 9;
+// Not now: the recipient stays for a later pass (the mailbox lookup's
+// kMailboxLookupFailed and kMailboxUnusable have the same meaning).
+constexpr int kDeliveryDeferred = 10;
+constexpr int kDeliveryUnusable = 11;
 
-// Copies the held message into mailbox under the first free copy name and
-// makes it durable. Returns the local delivery result; error gets the
-// system error of a failure.
-int DeliverToUserMailbox(const _tMsgInfo &info, const std::string &mailbox, long &error);
+// True for the results that keep the recipient for a later pass.
+bool IsDeferredResult(int result);
+
+// Copies the held message into the open mailbox as its owner. Returns the
+// local delivery result; error gets the system error of a failure.
+int DeliverToUserMailbox(const _tMsgInfo &info, const MailboxDir &mailbox, long &error);
+// The same into a list's directory in the spool (the agent's own).
+int DeliverToListDirectory(const _tMsgInfo &info, const std::string &directory, long &error);
 
 // The failure text of a local delivery result (the system's text for error
 // after the fixed words of result 9), at most kMaxFailureText characters.
 std::string LocalDeliveryFailureText(int result, long error);
 
-// mailbox + "/" + name.
-std::string MailboxFilePath(const std::string &mailbox, const char *name);
+// Event 138 "Delivery of message %1 is deferred: %2" with cause, unless it
+// was reported for this message and cause before.
+void ReportDeferral(const _tMsgInfo &info, const std::string &cause);
+// The cause of a mailbox failure: "mailbox <path>: <system text>".
+std::string MailboxFailureCause(const std::string &path, long error);

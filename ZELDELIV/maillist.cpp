@@ -50,11 +50,18 @@ std::string ListDeliveryFailureText(int result, long error) {
   }
 }
 
-void FinishListRecipient(_tMsgInfo &info, _tRcpInfo &rcp, int result, long error) {
+void FinishListRecipient(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &dir, int result,
+                         long error) {
   // A missing held message was reported by the copy (event 128): nothing
   // is left to send, and nobody to tell.
   if (result == kDeliveryOk || result == kDeliveryMessageMissing) {
     rcp.bDisposed = 1;
+    return;
+  }
+  // A copy that could not be written says nothing about the list.
+  if (IsDeferredResult(result)) {
+    ReportDeferral(info, MailboxFailureCause(dir, error));
+    rcp.bDisposed = 0;
     return;
   }
   std::string text = ListDeliveryFailureText(result, error);
@@ -73,14 +80,19 @@ std::string ListRequestAddress(const _tListInfo &list) {
   return CreateRequestAddress(list.ListName, list.Domain);
 }
 
+// A notice that cannot be addressed is nothing owed; one that could not be
+// written is.
+bool NoticeDone(bool sent) { return sent || GetLastError() == ERROR_INVALID_PARAMETER; }
+
 bool ForwardMessageToModerator(const _tListInfo &list, const std::string &path,
                                std::string_view reason) {
-  if (list.Moderator.empty()) return false;
+  if (list.Moderator.empty()) return true;
   std::string text = "The following message to the " + list.ListName +
                      " mailing list\nis forwarded to you (as moderator) because\n" +
                      std::string(reason) + "\n";
-  return ForwardMessageToAddress(list.Moderator, ListRequestAddress(list),
-                                 "Message to the " + list.ListName + " mailing list", text, path);
+  return NoticeDone(ForwardMessageToAddress(list.Moderator, ListRequestAddress(list),
+                                            "Message to the " + list.ListName + " mailing list",
+                                            text, path));
 }
 
 bool ForwardMessageToPostmaster(const _tListInfo &list, const std::string &path,
@@ -88,18 +100,19 @@ bool ForwardMessageToPostmaster(const _tListInfo &list, const std::string &path,
   std::string text = "The following message to the " + list.ListName +
                      " mailing list\nis forwarded to you (as postmaster) because\n" +
                      std::string(reason) + "\n";
-  return ForwardMessageToAddress(PostmasterOfListServer(), ListRequestAddress(list),
-                                 "Problem with the " + list.ListName + " mailing list", text,
-                                 path);
+  return NoticeDone(ForwardMessageToAddress(PostmasterOfListServer(), ListRequestAddress(list),
+                                            "Problem with the " + list.ListName + " mailing list",
+                                            text, path));
 }
 
 // The notice goes where a reply would: the Reply-To address, else From.
 bool CreateRejectMessage(const _tListInfo &list, const std::string &path,
                          const std::string &fromAddress, const std::string &replyAddress) {
   const std::string &to = replyAddress.empty() ? fromAddress : replyAddress;
-  return ForwardMessageToAddress(to, ListRequestAddress(list),
-                                 "Your message to the " + list.ListName + " mailing list",
-                                 RejectNoticeText(list, fromAddress), path);
+  return NoticeDone(ForwardMessageToAddress(to, ListRequestAddress(list),
+                                            "Your message to the " + list.ListName +
+                                                " mailing list",
+                                            RejectNoticeText(list, fromAddress), path));
 }
 
 // ---- the list copy
@@ -283,15 +296,14 @@ std::vector<std::string> ListRecipients(const _tListInfo &list) {
 
 void ProcessListMessage(const _tListInfo &list, const std::string &path) {
   switch (ValidateListMessage(list, path)) {
-    case PostingVerdict::kUnreadable: return;
+    case PostingVerdict::kStays: return;
     case PostingVerdict::kRejected: DeleteFile(path); return;
     case PostingVerdict::kAllowed: break;
   }
   switch (ExpandMessage(list, path)) {
     case ListCopyOutcome::kCopied: DeleteFile(path); return;
     case ListCopyOutcome::kLoop:
-      DeadMessage(path, kListLoopReason);
-      DeleteFile(path);
+      if (DeadMessage(path, kListLoopReason)) DeleteFile(path);
       return;
     case ListCopyOutcome::kFailed: return;   // tried again next pass
   }
@@ -384,9 +396,9 @@ bool DeliverToMailingList(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &us
     return true;
   }
   long error = 0;
-  int result = DeliverToUserMailbox(info, dir, error);
+  int result = DeliverToListDirectory(info, dir, error);
   lock.Unlock();
-  FinishListRecipient(info, rcp, result, error);
+  FinishListRecipient(info, rcp, dir, result, error);
   return true;
 }
 
@@ -410,25 +422,22 @@ void ProcessListDirectory(const std::string &dirName) {
 PostingVerdict ValidateListMessage(const _tListInfo &list, const std::string &path) {
   std::optional<std::string> from, replyTo;
   if (!ObtainMessageHeaders(path, &from, nullptr, nullptr, &replyTo, nullptr, nullptr))
-    return PostingVerdict::kUnreadable;
+    return PostingVerdict::kStays;
   std::string fromAddress = FirstAddress(from), replyAddress = FirstAddress(replyTo);
+  // A rejection is done when every message it calls for was written.
+  auto rejected = [](bool done) { return done ? PostingVerdict::kRejected : PostingVerdict::kStays; };
   if (fromAddress.empty() && replyAddress.empty()) {
     if (list.Moderator.empty())
-      ForwardMessageToPostmaster(list, path, kNoSenderReason);
-    else
-      ForwardMessageToModerator(list, path, kNoSenderReason);
-    return PostingVerdict::kRejected;
+      return rejected(ForwardMessageToPostmaster(list, path, kNoSenderReason));
+    return rejected(ForwardMessageToModerator(list, path, kNoSenderReason));
   }
   if (list.WhoCanSend == kWhoCanSendAnyone || IsListModerator(list.Moderator, fromAddress))
     return PostingVerdict::kAllowed;
-  if (list.WhoCanSend == kWhoCanSendModerator) {
-    CreateRejectMessage(list, path, fromAddress, replyAddress);
-    ForwardMessageToModerator(list, path, kModeratorOnlyReason);
-    return PostingVerdict::kRejected;
-  }
+  if (list.WhoCanSend == kWhoCanSendModerator)
+    return rejected(CreateRejectMessage(list, path, fromAddress, replyAddress) &&
+                    ForwardMessageToModerator(list, path, kModeratorOnlyReason));
   if (IsListMember(list, fromAddress)) return PostingVerdict::kAllowed;
-  CreateRejectMessage(list, path, fromAddress, replyAddress);
-  return PostingVerdict::kRejected;
+  return rejected(CreateRejectMessage(list, path, fromAddress, replyAddress));
 }
 
 std::string RejectNoticeText(const _tListInfo &list, std::string_view fromAddress) {
@@ -458,10 +467,17 @@ bool ForwardMessageToAddress(std::string_view addressee, std::string_view from,
                              const std::string &path) {
   std::string title = BoundedCopy(subject, kMaxListNoticeSubject);
   if (!IsUsableListAddress(addressee) || from.empty() || !IsSafeHeaderText(from) ||
-      !IsSafeHeaderText(title))
+      !IsSafeHeaderText(title)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return false;
+  }
   GeneratedMessage msg;
-  if (!msg.Create(ThisHostName)) return false;
+  // Whatever fails from here was a write: never "nothing to send".
+  auto failed = [] {
+    if (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == 0) SetLastError(EIO);
+    return false;
+  };
+  if (!msg.Create(ThisHostName)) return failed();
   TextFile &out = msg.Stream();
   WriteCommonHeaders(out, std::string(addressee).c_str(), title.c_str(),
                      std::string(from).c_str(), nullptr, msg.MessageId().c_str());
@@ -470,7 +486,7 @@ bool ForwardMessageToAddress(std::string_view addressee, std::string_view from,
   out.Write("\n");
   AppendMessageFileToFile(path, kNoBodyLimit, out);
   out.Write("\n.\n");
-  return msg.Queue(PostmasterOfListServer(), {std::string(addressee)});
+  return msg.Queue(PostmasterOfListServer(), {std::string(addressee)}) || failed();
 }
 
 ListCopyOutcome ExpandMessage(const _tListInfo &list, const std::string &path) {

@@ -32,10 +32,11 @@
 // before its recipient file appears whole (GeneratedMessage). ThisHostName
 // is set by the first list pass and only read afterwards.
 //
-// Failures: a list message that cannot be read or whose list copy cannot
-// be written stays in its directory for the next pass; a notice or forward
-// that cannot be written is lost (its message is dropped as the rule says).
-// Failed copies into a list directory become failure reports.
+// Failures: a list message that cannot be read, whose list copy, notice or
+// forward cannot be written, or whose dead letter cannot be made stays in
+// its directory for the next pass. A copy into a list directory that
+// cannot be written leaves the recipient for a later pass (event 138 once);
+// only ten copies of one message there become a failure report.
 #pragma once
 
 #include <string>
@@ -87,10 +88,12 @@ std::string GetMailingListDirectoryName(std::string_view userName);
 // Distribution and moderation of one list mailbox (the directory's name).
 void ProcessListDirectory(const std::string &dirName);
 
-enum class PostingVerdict { kAllowed, kRejected, kUnreadable };
+enum class PostingVerdict { kAllowed, kRejected, kStays };
 // The posting rule for the list message at path; sends the notices and
-// forwards that a rejection calls for. kUnreadable: the header could not
-// be read, the message stays.
+// forwards that a rejection calls for. kStays: the header could not be
+// read, or a notice or forward could not be written; the message stays
+// and the rule is applied again at the next pass (a notice that did go out
+// may go out twice; none is lost).
 PostingVerdict ValidateListMessage(const _tListInfo &list, const std::string &path);
 // The text of the notice to a rejected sender (fromAddress "": the message
 // had no From address), at most kMaxListNoticeText characters.
@@ -111,7 +114,9 @@ ListCopyOutcome RewriteListMessage(TextFile &in, TextFile &out, const _tListInfo
 
 // A list notice: text, then the whole message at path, from `from` to
 // addressee, with postmaster@ThisHostName as return path. False (nothing
-// written) when addressee or from is empty or unusable, or on any failure.
+// written) when addressee or from is empty or unusable (the last error is
+// then ERROR_INVALID_PARAMETER: there is nothing to send), or when it could
+// not be written (another error).
 bool ForwardMessageToAddress(std::string_view addressee, std::string_view from,
                              std::string_view subject, std::string_view text,
                              const std::string &path);

@@ -62,7 +62,8 @@ struct WantedField {
 };
 
 // Fields are matched at their start in this order; the last occurrence counts.
-void StoreField(const std::string &field, const std::array<WantedField, 6> &wanted) {
+template <size_t N>
+void StoreField(const std::string &field, const std::array<WantedField, N> &wanted) {
   for (const WantedField &w : wanted) {
     if (!StartsWithNoCase(field, w.name)) continue;
     if (w.value == nullptr) return;
@@ -85,16 +86,12 @@ std::string RecipientFileName(const std::string &messageFile) {
 
 }  // namespace
 
-bool ObtainMessageHeaders(const std::string &path, std::optional<std::string> *From,
-                          std::optional<std::string> *To, std::optional<std::string> *Cc,
-                          std::optional<std::string> *ReplyTo, std::optional<std::string> *Subject,
-                          std::optional<std::string> *Sender) {
-  const std::array<WantedField, 6> wanted = {{{"From:", From},
-                                              {"To:", To},
-                                              {"Cc:", Cc},
-                                              {"Reply-To:", ReplyTo},
-                                              {"Subject:", Subject},
-                                              {"Sender:", Sender}}};
+namespace {
+
+// Reads the header up to its empty line (or the end of the file), one field
+// at a time with its continuation lines, and stores the wanted ones.
+template <size_t N>
+bool ReadWantedFields(const std::string &path, const std::array<WantedField, N> &wanted) {
   for (const WantedField &w : wanted)
     if (w.value != nullptr) w.value->reset();
   TextFile f;
@@ -111,6 +108,32 @@ bool ObtainMessageHeaders(const std::string &path, std::optional<std::string> *F
     StoreField(field, wanted);
   }
   return !f.Error();
+}
+
+}  // namespace
+
+bool ObtainMessageHeaders(const std::string &path, std::optional<std::string> *From,
+                          std::optional<std::string> *To, std::optional<std::string> *Cc,
+                          std::optional<std::string> *ReplyTo, std::optional<std::string> *Subject,
+                          std::optional<std::string> *Sender) {
+  return ReadWantedFields<6>(path, {{{"From:", From},
+                                     {"To:", To},
+                                     {"Cc:", Cc},
+                                     {"Reply-To:", ReplyTo},
+                                     {"Subject:", Subject},
+                                     {"Sender:", Sender}}});
+}
+
+bool ReadMessageHeaders(const std::string &path, MessageHeaders &h) {
+  return ReadWantedFields<9>(path, {{{"From:", &h.From},
+                                     {"To:", &h.To},
+                                     {"Cc:", &h.Cc},
+                                     {"Reply-To:", &h.ReplyTo},
+                                     {"Subject:", &h.Subject},
+                                     {"Sender:", &h.Sender},
+                                     {"Auto-Submitted:", &h.AutoSubmitted},
+                                     {"Precedence:", &h.Precedence},
+                                     {"List-Id:", &h.ListId}}});
 }
 
 bool AppendMessageFileToFile(const std::string &path, long bodyLimit, TextFile &stream) {
@@ -140,7 +163,7 @@ bool AppendMessageToFile(const _tMsgInfo &info, long bodyLimit, TextFile &stream
 bool IsSafeHeaderText(std::string_view text) {
   for (char c : text) {
     unsigned char u = static_cast<unsigned char>(c);
-    if ((u < 32 && c != '\t') || u == 127) return false;
+    if (u < 0x20 || u > 0x7E) return false;
   }
   return true;
 }

@@ -56,6 +56,14 @@ bool ObtainMessageHeaders(const std::string &path, std::optional<std::string> *F
                           std::optional<std::string> *ReplyTo, std::optional<std::string> *Subject,
                           std::optional<std::string> *Sender);
 
+// The header fields that automatic replies and lists look at, read by
+// ReadMessageHeaders the way ObtainMessageHeaders reads its six.
+struct MessageHeaders {
+  std::optional<std::string> From, To, Cc, ReplyTo, Subject, Sender;
+  std::optional<std::string> AutoSubmitted, Precedence, ListId;
+};
+bool ReadMessageHeaders(const std::string &path, MessageHeaders &h);
+
 // Copies a message file into stream (a message being written): the header
 // whole, the body up to bodyLimit bytes (kNoBodyLimit: all), then the
 // truncation line; the "." end line is not copied. A missing file gives
@@ -69,9 +77,12 @@ bool AppendMessageToFile(const _tMsgInfo &info, long bodyLimit, TextFile &stream
 // file or on a read error.
 bool ReadBoundedLine(TextFile &f, std::string &line, size_t maxChars);
 
-// Text placed into a header line of a generated message: control characters
-// (CR and LF above all) would start a header line of their own, so text
-// holding any is refused.
+// Text from the network placed into a header line of a generated message
+// must be what LogSafeText would make of it: printable ASCII only. A
+// control character (CR and LF above all) would start a header line of its
+// own and an 8-bit byte cannot stand in a header unencoded, so such text is
+// refused (not escaped: the same text is a recipient of the message too,
+// and must not change). The length bound is the caller's.
 bool IsSafeHeaderText(std::string_view text);
 
 // Writes text into the body of a message being written, unchanged but for

@@ -109,21 +109,22 @@ std::string ReplaceFileNameExtension(const std::string &path, const char *ext) {
   return path.substr(0, dot + 1) + ext;
 }
 
-void DeadMessage(const std::string &path, const char *reason) {
-  if (MailDeadDirectory.empty()) return;
+bool DeadMessage(const std::string &path, const char *reason) {
+  if (MailDeadDirectory.empty()) return false;
   // The directory is made at start; should it have gone, a dead letter is
   // still better kept than lost.
   if (!DirectoryExists(MailDeadDirectory)) CreateDirectoryRecursively(MailDeadDirectory);
   std::string name = FileNamePart(path);
   std::string target = MailDeadDirectory + "/" + name;
-  // An earlier dead letter of this name stays; a failed copy is not reported.
-  CopyFileNoReplace(path, target);
+  // An earlier dead letter of this name stays. The reason is written even
+  // when there is nothing to copy (a message that is gone).
+  bool ok = CopyFileNoReplace(path, target) || GetLastError() == ERROR_FILE_EXISTS;
   if (reason != nullptr) {
     TextFile companion;
-    if (companion.Open(ReplaceFileNameExtension(target, "TXT"), "a")) {
-      companion.Printf("%s is dead because:\n%s\n\n", name.c_str(), reason);
-      companion.Commit();
-    }
+    bool told = companion.Open(ReplaceFileNameExtension(target, "TXT"), "a") &&
+                companion.Printf("%s is dead because:\n%s\n\n", name.c_str(), reason) &&
+                companion.Commit();
+    ok = companion.Close() && told && ok;
   }
-  SyncDirectory(MailDeadDirectory);
+  return SyncDirectory(MailDeadDirectory) && ok;
 }

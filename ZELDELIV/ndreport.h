@@ -12,7 +12,9 @@
 // DeadMessage keeps a message that cannot even be reported on in the
 // spool's `dead` directory, with a companion ".TXT" file that collects one
 // entry per event ("<name> is dead because:\n<reason>\n\n"). An earlier dead
-// letter of the same name is never replaced.
+// letter of the same name is never replaced. A dead letter is the last
+// place a message goes to: its caller drops the message only once it was
+// written.
 //
 // Callers: local delivery, automatic forwards, list delivery and the list
 // server, the SMTP client, domain give-up (routing). Reasons may come from
@@ -24,9 +26,8 @@
 // and with automatic replies by the lock of `incoming`. Dead letters take
 // no lock; concurrent entries append to one companion file.
 //
-// Failures: a report that cannot be written leaves nothing behind and
-// returns false, and the caller keeps the recipient for the next pass. Dead
-// letters never fail visibly.
+// Failures: a report or a dead letter that cannot be written returns
+// false, and the caller keeps its message or recipient for the next pass.
 #pragma once
 
 #include "common/smtputil.h"
@@ -53,10 +54,10 @@ bool CreateNonDeliveryMessage(const _tMsgInfo &info, const _tRcpInfo *rcp, bool 
 bool CreateNotificationMessage(const _tMsgInfo &info, const _tRcpInfo *rcp, bool postmasterCopy,
                                const char *subject, const char *reason, const char *detail);
 
-// Copies the message file at path into the dead directory (never replacing
-// one of the same name) and, when reason is given, appends the entry to its
-// companion ".TXT" file.
-void DeadMessage(const std::string &path, const char *reason);
+// Copies the message file at path into the dead directory (one of the same
+// name already there stays and counts) and, when reason is given, appends
+// the entry to its companion ".TXT" file. True when both are durable.
+bool DeadMessage(const std::string &path, const char *reason);
 
 // The path with the text after the last "." of its last component replaced
 // by ext ("." added when the name has none).

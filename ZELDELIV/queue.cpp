@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <functional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "ZELDELIV/settings.h"
@@ -287,6 +288,14 @@ void NameMessageAfterFile(_tMsgInfo &info, const std::string &fileName) {
   if (!id.empty() && id.substr(0, id.find('@')) == base) return;
   std::string formed = base + "@" + GetLocalHostName(-1);
   STRNCPY(info.MessageId, formed.c_str(), sizeof info.MessageId);
+}
+
+bool FirstReportOf(const std::string &key) {
+  static std::mutex *sect = new std::mutex;
+  static auto *reported = new std::unordered_set<std::string>;
+  std::lock_guard<std::mutex> lock(*sect);
+  if (reported->size() >= kMaxRememberedReports) reported->clear();
+  return reported->insert(key).second;
 }
 
 std::unique_lock<std::mutex> LockDomainDirectory(const std::string &directory) {

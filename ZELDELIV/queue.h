@@ -114,6 +114,13 @@ std::string DeleteMarkerText(const std::string &path, long error);
 // to the "@"); otherwise it is replaced by the base name + "@" + this host.
 void NameMessageAfterFile(_tMsgInfo &info, const std::string &fileName);
 
+// Conditions reported at most once (a deferral per message and cause, a
+// queue file that cannot be written): true the first time key is asked
+// for. The memory is bounded; when full it starts over (an event more,
+// never one less). Thread-safe.
+constexpr size_t kMaxRememberedReports = 10000;
+bool FirstReportOf(const std::string &key);
+
 // Holds the lock of one queue directory (by path) against the removal of
 // that directory; see the threads note above.
 std::unique_lock<std::mutex> LockDomainDirectory(const std::string &directory);

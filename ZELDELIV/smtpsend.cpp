@@ -242,10 +242,12 @@ void DisposeAll(_tMsgInfo &info) {
   for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) r->bDisposed = 1;
 }
 
+// A message that is gone has nothing left to keep; one that cannot be sent
+// stays until it is kept as a dead letter.
 void GiveUpOnFile(_tMsgInfo &info, const std::string &path, uint32_t event) {
-  LogEvent(EVENTLOG_ERROR_TYPE, event, info.MessageId, MailHoldingDirectory.c_str());
-  DisposeAll(info);
-  DeadMessage(path, kDeadReason);
+  LogEvent(EVENTLOG_ERROR_TYPE, event, LogSafeText(info.MessageId).c_str(),
+           MailHoldingDirectory.c_str());
+  if (DeadMessage(path, kDeadReason) || event == MSG_MESSAGE_NOT_FOUND) DisposeAll(info);
 }
 
 // Reads the file through the check; false on a read error.

@@ -14,6 +14,7 @@
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
+#include "common/cfgcheck.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
@@ -23,6 +24,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
+#include "platform/accounts.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -40,7 +42,6 @@ constexpr ServiceHooks kDeliveryHooks = {
 // Start-up results: the step that failed.
 constexpr long kFailSpool = 3;
 constexpr long kFailRouting = 4;
-constexpr long kFailAccounts = 5;
 constexpr long kFailLogModule = 6;
 constexpr long kFailStopEvent = 8;
 constexpr long kFailScanningThread = 9;
@@ -64,6 +65,7 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   ReadConfig();
+  LogConfigurationCheck();  // logs what it finds; the start goes on
 
   StartupCheckPointHint(3000);
   if (!CreateSpoolDirectories(
@@ -74,7 +76,13 @@ long InitThisService() {
   if (!InitRoutingModule()) return kFailRouting;
 
   StartupCheckPointHint(3000);
-  if (!InitNetCodeModule(kIdentityNameLengthDeliv)) return kFailAccounts;
+  // Accounts that cannot be read stop local delivery, not the service:
+  // remote mail goes on, and local mail waits in its queue until they can.
+  if (!InitNetCodeModule(kIdentityNameLengthDeliv)) {
+    std::string why;
+    CheckAccountSource(why);
+    LogEvent(EVENTLOG_ERROR_TYPE, MSG_ACCOUNTS_UNREADABLE, LogSafeText(why).c_str(), nullptr);
+  }
 
   StartupCheckPointHint(3000);
   if (!InitLogModule()) return kFailLogModule;

@@ -9,11 +9,13 @@
 #include "ZELFETCH/maildrop.h"
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
+#include "common/cfgcheck.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/tlsconfig.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
@@ -29,6 +31,7 @@ constexpr ServiceHooks kPop3Hooks = {
     "ZELFETCH", "ZEL POP3 Server", "0.87", InitThisService, TermThisService,
     nullptr,  // no user controls
     DisplayIPAddress,
+    ReloadTlsCertificate,  // SIGHUP: a renewed certificate without a restart
 };
 
 // ---- Settings.
@@ -80,12 +83,16 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   if (!ReadConfiguration()) return -1;
+  LogConfigurationCheck();  // logs what it finds; the start goes on
 
   StartupCheckPointHint(3000);
   if (!InitLogModule()) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
     return -1;
   }
+
+  // Without a certificate TLS is simply not offered; the start goes on.
+  (void)LoadTlsCertificate();
 
   StartupCheckPointHint(3000);
   if (!StartPop3Engine()) return -1;

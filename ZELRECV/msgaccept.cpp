@@ -93,9 +93,7 @@ void BuildAddedLines(_SmtpDialogue &dlg, int receivedLines) {
   std::string date = FormatHeaderDate(time(nullptr), true);
   const std::string &header = dlg.Data.Header;
   std::string &a = dlg.AddedLines;
-  a = "Received: from " + LogSafeText(dlg.HeloName) + " (unverified [" + dlg.PeerAddress +
-      "]) by " + dlg.LocalHostName + "\r\n (TALVO ZELRECV " + ThisServiceVersion() + ") with SMTP id " +
-      dlg.MessageId + ";\r\n " + date + "\r\n";
+  a = ReceivedLine(dlg, date);
   if (!HeaderPresent(header, "Date:") && receivedLines == 0) a += "Date: " + date + "\r\n";
   if (!HeaderPresent(header, "Message-ID:")) a += "Message-ID: " + dlg.MessageId + "\r\n";
   CutText(a, kMaxAddedLines);

@@ -9,6 +9,9 @@
 #include "net/netengine.h"
 
 DWORD PortNo = kDefaultSmtpPort;
+DWORD SubmissionPortNo = kDefaultSubmissionPort;
+DWORD SubmissionTlsPortNo = kDefaultSubmissionTlsPort;
+bool EsmtpEnabled = kDefaultEsmtp != 0;
 bool ProhibitMailRelay = false;
 bool NoKeepalives = false;
 bool CheckLocalRecipient = false;
@@ -34,23 +37,33 @@ bool ReadFlag(HKEY key, const char *name) {
 
 // RelayClients: absent (or unreadable) means this computer alone; a value
 // that is present, even empty, is taken as written.
-void LoadRelayClients(HKEY params, std::vector<std::string> *bad) {
+void LoadRelayClients(HKEY params, std::vector<BadSettingEntry> *bad) {
   std::vector<std::string> entries(std::begin(kDefaultRelayClients),
                                    std::end(kDefaultRelayClients));
   if (params != nullptr) QueryRegMultiString(params, "RelayClients", kRelayClientsBytes, entries);
-  ParseNetworkList(entries, &RelayClientNetworks, bad);
+  std::vector<std::string> notNetworks;
+  ParseNetworkList(entries, &RelayClientNetworks, &notNetworks);
+  for (std::string &entry : notNetworks) bad->emplace_back("RelayClients", std::move(entry));
+}
+
+// A port value: 0 turns the port off; one past 65535 is reported and off.
+void ReadPort(HKEY params, const char *name, DWORD *port, std::vector<BadSettingEntry> *bad) {
+  QueryRegDword(params, name, *port);
+  if (*port <= 65535) return;
+  bad->emplace_back(name, std::to_string(*port));
+  *port = 0;
 }
 
 }  // namespace
 
-void LoadReceiverSettings(std::string *incomingName, std::vector<std::string> *badRelayClients) {
+void LoadReceiverSettings(std::string *incomingName, std::vector<BadSettingEntry> *bad) {
   *incomingName = kIncomingDir;
   MailQueueDirectory = SpoolPath(kIncomingDir);
   MailInlogDirectory = SpoolPath(kInlogDir);
   ListenAddresses = DefaultListenAddresses();
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) {
-    LoadRelayClients(nullptr, badRelayClients);
+    LoadRelayClients(nullptr, bad);
     return;
   }
   std::string queueDir;
@@ -60,6 +73,11 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<std::string> *b
   }
   DWORD port = kDefaultSmtpPort;
   if (QueryRegDword(params.get(), "PortNo", port)) PortNo = port == 0 ? kDefaultSmtpPort : port;
+  ReadPort(params.get(), "SubmissionPortNo", &SubmissionPortNo, bad);
+  ReadPort(params.get(), "SubmissionTlsPortNo", &SubmissionTlsPortNo, bad);
+  DWORD esmtp = kDefaultEsmtp;
+  QueryRegDword(params.get(), "Esmtp", esmtp);
+  EsmtpEnabled = esmtp != 0;
   ProhibitMailRelay = ReadFlag(params.get(), "ProhibitMailRelay");
   NoKeepalives = ReadFlag(params.get(), "NoKeepalives");
   CheckLocalRecipient = ReadFlag(params.get(), "CheckLocalRecipient");
@@ -68,7 +86,7 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<std::string> *b
   DWORD idle = IdleTimeout;
   if (QueryRegDword(params.get(), "Timeout", idle) && idle != 0) IdleTimeout = idle;
   QueryRegDword(params.get(), "MaxRecipients", MaxRecipients);
-  LoadRelayClients(params.get(), badRelayClients);
+  LoadRelayClients(params.get(), bad);
   LoadListenAddresses(params.get(), &ListenAddresses);
   QueryRegDword(params.get(), "MaxConnections", MaxConnections);
   QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);

@@ -3,19 +3,27 @@
 // afterwards (no lock needed).
 //
 // RelayClients is configuration text: an entry that is not a network is
-// reported once at start (the entries are returned for that) and ignored.
+// reported once at start (the entries are returned for that) and ignored;
+// so is a port number that is no port.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
 
 constexpr DWORD kDefaultSmtpPort = 25;
+// Message submission (RFC 6409) with STARTTLS, and with TLS from the first
+// byte (RFC 8314); 0 turns a port off.
+constexpr DWORD kDefaultSubmissionPort = 587;
+constexpr DWORD kDefaultSubmissionTlsPort = 465;
+// EHLO is answered (the extensions are offered) unless Esmtp is 0.
+constexpr DWORD kDefaultEsmtp = 1;
 constexpr DWORD kDefaultMaxMessageSize = 50u * 1024 * 1024;   // 50 MiB
 constexpr DWORD kDefaultIdleTimeout = 600;                    // seconds
 // RFC 5321 asks a server to take at least 100; more than this in one
@@ -27,6 +35,13 @@ extern const char *const kDefaultRelayClients[2];
 constexpr size_t kRelayClientsBytes = 8192;
 
 extern DWORD PortNo;
+// The submission ports (0: off). SubmissionTlsPortNo is listened on only
+// while a certificate is loaded.
+extern DWORD SubmissionPortNo;
+extern DWORD SubmissionTlsPortNo;
+// EHLO and the extensions on PortNo; false gives EHLO the old "500" there.
+// The submission ports always speak ESMTP: AUTH needs it.
+extern bool EsmtpEnabled;
 extern bool ProhibitMailRelay;
 extern bool NoKeepalives;
 extern bool CheckLocalRecipient;
@@ -47,7 +62,12 @@ extern DWORD MaxConnections;
 extern DWORD MaxConnectionsPerClient;
 extern DWORD MaxTransactionTime;
 
+// A setting's entry that is not valid: the setting's name and the entry.
+// RelayClients entries that are not networks are ignored; a port over
+// 65535 is off.
+using BadSettingEntry = std::pair<std::string, std::string>;
+
 // Reads the settings and forms the incoming and inlog paths; *incomingName
-// is the incoming directory's name below the spool; *badRelayClients the
-// RelayClients entries that are not networks.
-void LoadReceiverSettings(std::string *incomingName, std::vector<std::string> *badRelayClients);
+// is the incoming directory's name below the spool; *bad what was not
+// valid, for the events of the start.
+void LoadReceiverSettings(std::string *incomingName, std::vector<BadSettingEntry> *bad);

@@ -9,6 +9,8 @@
 
 #include "ZELRECV/msgaccept.h"
 #include "ZELRECV/recvcfg.h"
+#include "ZELRECV/smtpauth.h"
+#include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/service.h"
 #include "common/str.h"
@@ -30,26 +32,117 @@ const char *SkipSpace(const char *p) {
 // The argument of a four-letter command: behind it, white space skipped.
 const char *Argument(const _SmtpDialogue &dlg) { return SkipSpace(dlg.Line + 4); }
 
-void SetReply(_SmtpDialogue &dlg, std::string reply, int nextState = kStateReplyPending) {
-  CutText(reply, kMaxReplyLength);
-  dlg.Reply = std::move(reply);
-  dlg.State = nextState;
-}
+const char *const kUnknownCommand = "500 Unknown or unimplemented command\r\n";
+const char *const kAuthRequired = "530 Authentication required\r\n";
+const char *const kUnsupportedParameter = "555 Unsupported parameter\r\n";
+const char *const kParameterSyntax = "501 Syntax error in parameters\r\n";
 
 // ---- the commands
 
-void CmdHelo(_SmtpDialogue &dlg) {
+// HELO and EHLO: the client's name is the first word of the argument.
+void OpenSession(_SmtpDialogue &dlg, bool esmtp) {
   std::string name = BoundedCopy(Argument(dlg), kMaxHeloName);
   size_t ws = name.find_first_of(" \t\r\n\v\f");
   if (ws != std::string::npos) name.resize(ws);
   ResetTransaction(dlg);
   dlg.HeloName = name;
   dlg.bHeloSeen = true;
+  dlg.bEsmtp = esmtp;
+}
+
+void CmdHelo(_SmtpDialogue &dlg) {
+  OpenSession(dlg, false);
   SetReply(dlg, "250 OK\r\n");
+}
+
+// EHLO: the multi-line 250 with the extensions this connection offers now.
+void CmdEhlo(_SmtpDialogue &dlg) {
+  if (!dlg.bEsmtpAllowed) {
+    SetReply(dlg, kUnknownCommand);
+    return;
+  }
+  OpenSession(dlg, true);
+  std::vector<std::string> lines = {dlg.LocalHostName, "PIPELINING",
+                                    MaxMessageSize == 0 ? "SIZE" : "SIZE " + std::to_string(MaxMessageSize),
+                                    "8BITMIME"};
+  if (dlg.bCanStartTls) lines.push_back("STARTTLS");
+  if (AuthOffered(dlg)) lines.push_back("AUTH PLAIN LOGIN");
+  std::string reply;
+  for (size_t i = 0; i < lines.size(); ++i)
+    reply += (i + 1 < lines.size() ? "250-" : "250 ") + lines[i] + "\r\n";
+  SetReply(dlg, std::move(reply));
+}
+
+// STARTTLS (RFC 3207): the 220 is sent in clear; the I/O layer starts the
+// handshake once it has left.
+void CmdStartTls(_SmtpDialogue &dlg) {
+  if (!dlg.bEsmtpAllowed) {
+    SetReply(dlg, kUnknownCommand);
+    return;
+  }
+  if (*SkipSpace(dlg.Line + strlen("STARTTLS")) != '\0') {
+    SetReply(dlg, "501 Syntax error (no parameters allowed)\r\n");
+  } else if (dlg.bEncrypted) {
+    SetReply(dlg, "503 TLS already started\r\n");
+  } else if (!dlg.bCanStartTls) {
+    SetReply(dlg, "454 TLS not available\r\n");
+  } else {
+    SetReply(dlg, "220 Ready to start TLS\r\n", kStateStartTls);
+  }
 }
 
 void CmdQuit(_SmtpDialogue &dlg) {
   SetReply(dlg, "221 " + dlg.LocalHostName + " closing\r\n", kStateQuitting);
+}
+
+// The next parameter of a MAIL or RCPT line: its keyword and its value
+// (empty without "="); false at the end of the line.
+bool NextParameter(const char *&p, std::string_view &keyword, std::string_view &value) {
+  p = SkipSpace(p);
+  if (*p == '\0') return false;
+  const char *start = p;
+  while (*p != '\0' && !IsAddressSpace(*p)) ++p;
+  std::string_view word(start, p - start);
+  size_t eq = word.find('=');
+  keyword = word.substr(0, eq);
+  value = eq == std::string_view::npos ? std::string_view() : word.substr(eq + 1);
+  return true;
+}
+
+// SIZE=n: the size the client announces, saturated (so any run of digits
+// is a size); false when n is not a number.
+bool ParseSizeValue(std::string_view value, unsigned long long *size) {
+  if (value.empty()) return false;
+  unsigned long long n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    n = n > (~0ull - 9) / 10 ? ~0ull : n * 10 + static_cast<unsigned>(c - '0');
+  }
+  *size = n;
+  return true;
+}
+
+// The MAIL parameters of an ESMTP session: the refusal, or null when they
+// are all taken. SIZE over the limit is refused at once, before any data;
+// BODY=8BITMIME marks the message 8-bit for the recipient file; AUTH=
+// (RFC 4954) is taken and ignored where AUTH is offered.
+const char *MailParameterRefusal(_SmtpDialogue &dlg, const char *p, bool *eightBit) {
+  std::string_view keyword, value;
+  while (NextParameter(p, keyword, value)) {
+    if (EqualsNoCase(keyword, "SIZE")) {
+      unsigned long long size = 0;
+      if (!ParseSizeValue(value, &size)) return kParameterSyntax;
+      if (MaxMessageSize != 0 && size > MaxMessageSize) return kTooBigReply;
+    } else if (EqualsNoCase(keyword, "BODY")) {
+      if (EqualsNoCase(value, "8BITMIME"))
+        *eightBit = true;
+      else if (!EqualsNoCase(value, "7BIT"))
+        return kUnsupportedParameter;
+    } else if (!(EqualsNoCase(keyword, "AUTH") && dlg.bSubmission && !value.empty())) {
+      return kUnsupportedParameter;
+    }
+  }
+  return nullptr;
 }
 
 void CmdMail(_SmtpDialogue &dlg) {
@@ -57,8 +150,13 @@ void CmdMail(_SmtpDialogue &dlg) {
     SetReply(dlg, "503 You must send a HELO command first\r\n");
     return;
   }
+  if (dlg.bSubmission && !dlg.bAuthenticated) {
+    SetReply(dlg, kAuthRequired);
+    return;
+  }
   std::string address, offending;
-  if (!ParsePath(dlg.Line, kMaxLineLength, address, offending)) {
+  const char *parameters = nullptr;
+  if (!ParsePath(dlg.Line, kMaxLineLength, address, offending, &parameters)) {
     SetReply(dlg, "501 Syntax error in address " + offending + "\r\n");
     return;
   }
@@ -68,7 +166,15 @@ void CmdMail(_SmtpDialogue &dlg) {
     SetReply(dlg, "501 Syntax error in address " + address + "\r\n");
     return;
   }
+  bool eightBit = false;
+  if (dlg.bEsmtp) {
+    if (const char *refusal = MailParameterRefusal(dlg, parameters, &eightBit)) {
+      SetReply(dlg, refusal);
+      return;
+    }
+  }
   dlg.ReturnPath = address;
+  dlg.b8Bit = eightBit;
   dlg.bInTransaction = true;
   SetReply(dlg, "250 " + address + " OK\r\n");
 }
@@ -97,9 +203,11 @@ bool IsLocalAddress(const std::string &address) {
   return IsLocalMailDomain(DomainOf(address));
 }
 
-// Mail that is not local is relayed for clients inside RelayClients, and
-// for nobody while ProhibitMailRelay is set.
-bool MayRelay(const _SmtpDialogue &dlg) { return !ProhibitMailRelay && dlg.bRelayClient; }
+// Mail that is not local is relayed for clients inside RelayClients and
+// for authenticated sessions, and for nobody while ProhibitMailRelay is set.
+bool MayRelay(const _SmtpDialogue &dlg) {
+  return !ProhibitMailRelay && (dlg.bRelayClient || dlg.bAuthenticated);
+}
 
 // "name%remote.domain@this.host" is delivered as "name@remote.domain":
 // split the unquoted local part at its last "%". False when it has none.
@@ -133,13 +241,24 @@ std::string StoredRecipient(const std::string &address) {
 bool LocalRecipientCheck(const std::string &) { return true; }
 
 void CmdRcpt(_SmtpDialogue &dlg) {
+  if (dlg.bSubmission && !dlg.bAuthenticated) {
+    SetReply(dlg, kAuthRequired);
+    return;
+  }
   if (dlg.Recipients.size() >= MaxRecipients) {
     SetReply(dlg, "452 Too many recipients\r\n");
     return;
   }
   std::string address, offending;
-  if (!ParsePath(dlg.Line, kMaxPathBuffer, address, offending)) {
+  const char *parameters = nullptr;
+  if (!ParsePath(dlg.Line, kMaxPathBuffer, address, offending, &parameters)) {
     SetReply(dlg, "501 Syntax error in address " + offending + "\r\n");
+    return;
+  }
+  // No RCPT parameter is offered (no DSN): an ESMTP client that sends one
+  // is told so rather than have it ignored.
+  if (dlg.bEsmtp && *SkipSpace(parameters) != '\0') {
+    SetReply(dlg, kUnsupportedParameter);
     return;
   }
   bool local = IsLocalAddress(address);
@@ -165,6 +284,10 @@ void CmdRcpt(_SmtpDialogue &dlg) {
 }
 
 void CmdData(_SmtpDialogue &dlg) {
+  if (dlg.bSubmission && !dlg.bAuthenticated) {
+    SetReply(dlg, kAuthRequired);
+    return;
+  }
   if (dlg.Recipients.empty()) {
     SetReply(dlg, "503 No valid recipients specified\r\n");
     return;
@@ -197,9 +320,12 @@ struct SmtpCommandEntry {
 };
 
 // In this order: a longer word that begins with a name counts as it.
+// The extensions come last and, where their word is longer than four
+// letters (STARTTLS), are matched on the whole word.
 const SmtpCommandEntry kCommands[] = {
     {"HELO", CmdHelo}, {"QUIT", CmdQuit}, {"MAIL", CmdMail}, {"RCPT", CmdRcpt},
     {"DATA", CmdData}, {"RSET", CmdRset}, {"VRFY", CmdVrfy}, {"NOOP", CmdNoop},
+    {"EHLO", CmdEhlo}, {"AUTH", CmdAuth}, {"STARTTLS", CmdStartTls},
 };
 
 // ---- the I/O layer
@@ -246,12 +372,23 @@ void StartCommandRead(_Connection *conn, bool reset) {
 // After a command: its reply, or at once the next command's read.
 void AnswerCommand(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
+  if (dlg.State == kStateLogon) {
+    SubmitSmtpLogon(conn);
+    return;
+  }
   if (dlg.Reply.empty()) {
     dlg.State = kStateCommand;
     StartCommandRead(conn, true);
     return;
   }
   SendReply(conn);
+}
+
+// STARTTLS's 220 has left: the handshake, then a new session.
+void StartTls(_Connection *conn) {
+  // Until the engine can encrypt a running connection there is nothing to
+  // start: STARTTLS is never offered, and a record that got here is wrong.
+  CloseConnection(conn, false);
 }
 
 // The dialogue step after a completed reply send.
@@ -273,6 +410,9 @@ void DialogueStep(_Connection *conn) {
     case kStateQuitting:
       CloseConnection(conn, true);
       return;
+    case kStateStartTls:
+      StartTls(conn);
+      return;
     default:
       CloseConnection(conn, false);
       return;
@@ -282,10 +422,21 @@ void DialogueStep(_Connection *conn) {
 }  // namespace
 
 void InitSmtpDialogue(_SmtpDialogue &dlg, const std::string &localHostName,
-                      const IpAddress &peer) {
+                      const IpAddress &peer, int listenerKind) {
   dlg.LocalHostName = localHostName;
   dlg.PeerAddress = AddressText(peer);
+  dlg.bIPv6Peer = peer.IsV6();
   dlg.bRelayClient = RelayClientNetworks.Contains(peer);
+  dlg.ListenerKind = listenerKind;
+  dlg.bSubmission = listenerKind != kListenerSmtp;
+  // Submission needs AUTH, and AUTH needs EHLO: there ESMTP is never off.
+  dlg.bEsmtpAllowed = EsmtpEnabled || dlg.bSubmission;
+}
+
+void SetReply(_SmtpDialogue &dlg, std::string reply, int nextState) {
+  CutText(reply, kMaxReplyLength);
+  dlg.Reply = std::move(reply);
+  dlg.State = nextState;
 }
 
 void SmtpGreeting(_SmtpDialogue &dlg) {
@@ -321,6 +472,11 @@ void SmtpCommand(_SmtpDialogue &dlg) {
     *cr = '\0';
     dlg.LineLength = cr - dlg.Line;
   }
+  // Inside an AUTH exchange the line is the client's response.
+  if (dlg.AuthStep != kAuthNone) {
+    AuthResponse(dlg);
+    return;
+  }
   // A "." line (left over after a refused DATA, say) gets no reply.
   if (dlg.Line[0] == '.') return;
   for (const SmtpCommandEntry &cmd : kCommands) {
@@ -329,10 +485,11 @@ void SmtpCommand(_SmtpDialogue &dlg) {
       return;
     }
   }
-  SetReply(dlg, "500 Unknown or unimplemented command\r\n");
+  SetReply(dlg, kUnknownCommand);
 }
 
-bool ParsePath(const char *line, size_t maxChars, std::string &address, std::string &offending) {
+bool ParsePath(const char *line, size_t maxChars, std::string &address, std::string &offending,
+               const char **parameters) {
   const char *p = strchr(line, ':');
   p = p != nullptr ? p + 1 : line + strlen(line);
   p = SkipSpace(p);
@@ -352,7 +509,38 @@ bool ParsePath(const char *line, size_t maxChars, std::string &address, std::str
   address.assign(p, end - p);
   RemoveTrailingSpace(address);
   CutText(address, maxChars);
+  if (parameters != nullptr) *parameters = *end == '>' ? end + 1 : end;
   return true;
+}
+
+void ForgetSessionForTls(_SmtpDialogue &dlg) {
+  ResetTransaction(dlg);
+  dlg.bHeloSeen = false;
+  dlg.bEsmtp = false;
+  dlg.HeloName.clear();
+  dlg.bAuthenticated = false;
+  dlg.AuthenticatedName.clear();
+  dlg.AuthStep = kAuthNone;
+  dlg.Pending.clear();
+  dlg.LineLength = 0;
+  dlg.bLineComplete = false;
+}
+
+std::string ReceivedLine(const _SmtpDialogue &dlg, const std::string &date) {
+  std::string client = dlg.bIPv6Peer ? "[IPv6:" + dlg.PeerAddress + "]" : "[" + dlg.PeerAddress + "]";
+  std::string protocol = "SMTP";
+  if (dlg.bEsmtp) {
+    protocol = "ESMTP";
+    if (dlg.bEncrypted) protocol += "S";
+    if (dlg.bAuthenticated) protocol += "A";
+  }
+  std::string tls;
+  if (dlg.bEncrypted)
+    tls = "\r\n (using " + dlg.TlsVersion + " with cipher " + dlg.TlsCipher + ")\r\n";
+  return "Received: from " + LogSafeText(dlg.HeloName) + " (unverified " + client + ") by " +
+         dlg.LocalHostName + "\r\n (TALVO ZELRECV " + ThisServiceVersion() + ")" +
+         (tls.empty() ? " " : tls + " ") + "with " + protocol + " id " + dlg.MessageId +
+         ";\r\n " + date + "\r\n";
 }
 
 void SendReply(_Connection *conn) {
@@ -378,7 +566,7 @@ void ResetTransaction(_SmtpDialogue &dlg) {
 void BeginSmtpDialogue(_Connection *conn) {
   auto *dlg = new _SmtpDialogue;
   conn->Dialogue = dlg;
-  InitSmtpDialogue(*dlg, conn->LocalHostName, conn->PeerIp);
+  InitSmtpDialogue(*dlg, conn->LocalHostName, conn->PeerIp, conn->ListenerKind);
   SmtpGreeting(*dlg);
   SendReply(conn);
 }
@@ -395,6 +583,11 @@ void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
   _SmtpDialogue &dlg = Dlg(conn);
   if (ov == &dlg.FileOverlapped) {
     MessageFileCompletion(conn, bytes, ok);
+    return;
+  }
+  if (ov == &dlg.LogonOverlapped) {
+    SmtpLogonAnswered(dlg);
+    SendReply(conn);
     return;
   }
   if (!ok) {

@@ -5,19 +5,26 @@
 // this computer's identity; least privilege: the files the service account
 // must write, and the shedding of root once the listeners are bound; the
 // threads: the network engine (net/) with the SMTP dialogue (smtpdlg,
-// msgaccept) on it.
+// msgaccept) on it, listening on PortNo and the submission ports, and the
+// logon pool (common/logonpool) that checks AUTH's passwords off the
+// network workers (through root-keeping helper processes when the
+// receiver runs as the service account).
 #include "ZELRECV/recvcfg.h"
 
 #include <functional>
 #include <utility>
 
+#include "ZELRECV/smtpauth.h"
 #include "ZELRECV/smtpdlg.h"
+#include "common/cfgcheck.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/logonhelper.h"
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/tlsconfig.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
@@ -32,10 +39,14 @@ void TermThisService();
 
 namespace {
 
+bool GiveFilesAtInstall(uid_t uid, gid_t gid);
+
 constexpr ServiceHooks kReceiverHooks = {
     "ZELRECV", "ZEL SMTP Receiver", "0.83", InitThisService, TermThisService,
     nullptr,  // no user controls
     DisplayIPAddress,
+    ReloadTlsCertificate,  // SIGHUP: a renewed certificate without a restart
+    GiveFilesAtInstall,
 };
 
 // ---- Settings.
@@ -45,10 +56,10 @@ bool ReadConfiguration() {
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytesReceiver);
   std::string incoming;
-  std::vector<std::string> badRelayClients;
-  LoadReceiverSettings(&incoming, &badRelayClients);
-  for (const std::string &entry : badRelayClients)
-    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, "RelayClients",
+  std::vector<BadSettingEntry> bad;
+  LoadReceiverSettings(&incoming, &bad);
+  for (const auto &[setting, entry] : bad)
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, setting.c_str(),
              ("\"" + LogSafeText(entry) + "\"").c_str());
   if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir})) return false;
   return InitNetCodeModule(kIdentityNameLengthDeliv);
@@ -96,6 +107,16 @@ bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
   return true;
 }
 
+// -install: the unit starts the receiver as the account, so the account
+// gets now what a start as root would hand it.
+bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
+  std::string incoming;
+  std::vector<BadSettingEntry> bad;
+  LoadReceiverSettings(&incoming, &bad);
+  return CreateSpoolDirectories({incoming.c_str(), kInlogDir}) &&
+         GiveFilesToServiceAccount(uid, gid);
+}
+
 // Resolves the service account; false (reported) when the start must fail.
 bool ResolveServiceAccount(bool *switchUser, uid_t *uid, gid_t *gid) {
   *switchUser = false;
@@ -129,9 +150,41 @@ bool ShedRoot() {
 
 // ---- Threads: the engine's listener and workers, driving SMTP dialogues.
 
+// Whether the receiver will leave root for the service account.
+bool WillRunAsServiceAccount() {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  return IsSuperUser() && !ServiceAccount.empty() && LookUpAccount(ServiceAccount, &uid, &gid) &&
+         uid != 0;
+}
+
+// AUTH's password checks, on the submission ports only: a pool of threads
+// off the network workers, started before the engine, which takes commands
+// as soon as it listens. Only root reads the accounts file and gets PAM to
+// check another user's password, so a receiver that will leave root has
+// helper processes keep it for the checks; they are forked first, while no
+// thread but the controller's runs and nothing is bound.
+bool StartAuthChecks() {
+  LogonPoolSettings settings;
+  settings.Check = CheckLogonThroughHelpers;
+  if (WillRunAsServiceAccount() && !StartLogonHelpers(LogonPoolCheckers(settings))) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonHelpers", GetLastError());
+    return false;
+  }
+  if (!StartSmtpLogonPool(settings)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
+    return false;
+  }
+  return true;
+}
+
 bool StartSmtpEngine() {
+  if (SubmissionPortNo != 0 && !StartAuthChecks()) return false;
   NetEngineSettings settings;
-  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), 0);
+  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), kListenerSmtp);
+  if (SubmissionPortNo != 0)
+    AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(SubmissionPortNo),
+                 kListenerSubmission);
   settings.IdleSeconds = IdleTimeout;
   settings.KeepAlive = !NoKeepalives;
   settings.MaxConnections = MaxConnections;
@@ -157,12 +210,16 @@ long InitThisService() {
 
   StartupCheckPointHint(3000);
   if (!ReadConfiguration()) return -1;
+  LogConfigurationCheck();  // logs what it finds; the start goes on
 
   StartupCheckPointHint(3000);
   if (!InitLogModule()) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
     return -1;
   }
+
+  // Without a certificate TLS is simply not offered; the start goes on.
+  (void)LoadTlsCertificate();
 
   StartupCheckPointHint(3000);
   if (!StartSmtpEngine()) return -1;

@@ -9,6 +9,7 @@
 #include "common/rfc822parse.h"
 #include "common/str.h"
 #include "platform/ascii.h"
+#include "platform/sysinfo.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ void ApplySettings(const StoredListSettings &s, _tListInfo &info) {
   info.WhoCanSend = s.WhoCanSend == 0 ? kWhoCanSendMembers : s.WhoCanSend;
   info.ReplyToList = s.ReplyToList;
   info.Domain = s.Domain;
+  info.ConfirmRequests = s.ConfirmRequests;
 }
 
 // Reads the members below the list key, creating Members when missing. A
@@ -102,6 +104,83 @@ void ReadMembersInto(HKEY listKey, _tListInfo &info) {
   for (std::string &name : SubkeyNames(members.get(), kMaxListMember))
     info.Members.push_back(_tMembers{std::move(name), false});
   info.MembersLoaded = true;
+}
+
+// ---- requests waiting for confirmation
+
+constexpr const char *kPendingActionValue = "Action";
+constexpr const char *kPendingAddressValue = "Address";
+constexpr const char *kPendingCreatedValue = "Created";
+// "JOIN" and "LEAVE".
+constexpr size_t kMaxPendingAction = 5;
+// Token names tried before a new request gives up (a clash is 2^-128).
+constexpr int kTokenAttempts = 4;
+
+long OpenPending(std::string_view list, bool create, RegKey &pending) {
+  RegKey key;
+  long rc = OpenNamedList(list, nullptr, KEY_ALL_ACCESS, key);
+  if (rc != ERROR_SUCCESS) return rc;
+  if (create)
+    return RegCreateKeyEx(key.get(), kListPendingKey, KEY_ALL_ACCESS, pending.out(), nullptr);
+  return RegOpenKeyEx(key.get(), kListPendingKey, KEY_ALL_ACCESS, pending.out());
+}
+
+// The request under token; false when it is unreadable or has expired.
+bool ReadPending(HKEY pending, const std::string &token, long long now, PendingRequest &r) {
+  RegKey key;
+  DWORD created = 0;
+  if (!IsListToken(token) ||
+      RegOpenKeyEx(pending, token.c_str(), KEY_READ, key.out()) != ERROR_SUCCESS ||
+      !QueryRegString(key.get(), kPendingActionValue, kMaxPendingAction, r.Action) ||
+      !QueryRegString(key.get(), kPendingAddressValue, kMaxListMember, r.Address) ||
+      !QueryRegDword(key.get(), kPendingCreatedValue, created))
+    return false;
+  r.Created = created;
+  r.Token = token;
+  // A request from the future was not made by this clock: gone too.
+  return now >= r.Created && now - r.Created < kListTokenLifetimeSeconds;
+}
+
+// The live requests of the list; the dead ones are removed on the way.
+std::vector<PendingRequest> LivePending(HKEY pending, long long now) {
+  std::vector<PendingRequest> live;
+  for (const std::string &token : SubkeyNames(pending, kMaxRegKeyNameLength)) {
+    PendingRequest r;
+    if (ReadPending(pending, token, now, r))
+      live.push_back(std::move(r));
+    else
+      RegDeleteTree(pending, token.c_str());
+  }
+  return live;
+}
+
+bool NewToken(std::string &token) {
+  unsigned char bytes[kListTokenLength / 2];
+  if (!GetRandomBytes(bytes, sizeof bytes)) return false;
+  static const char kHex[] = "0123456789abcdef";
+  token.clear();
+  for (unsigned char b : bytes) {
+    token += kHex[b >> 4];
+    token += kHex[b & 15];
+  }
+  return true;
+}
+
+long WritePending(HKEY pending, PendingRequest &r) {
+  for (int attempt = 0; attempt < kTokenAttempts; ++attempt) {
+    if (!NewToken(r.Token)) return GetLastError();
+    RegKey key;
+    DWORD disposition = 0;
+    long rc = RegCreateKeyEx(pending, r.Token.c_str(), KEY_ALL_ACCESS, key.out(), &disposition);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (disposition != REG_CREATED_NEW_KEY) continue;
+    rc = WriteText(key.get(), kPendingActionValue, r.Action);
+    if (rc == ERROR_SUCCESS) rc = WriteText(key.get(), kPendingAddressValue, r.Address);
+    if (rc == ERROR_SUCCESS)
+      rc = WriteDword(key.get(), kPendingCreatedValue, static_cast<DWORD>(r.Created));
+    return rc;
+  }
+  return ERROR_ALREADY_EXISTS;
 }
 
 }  // namespace
@@ -163,6 +242,68 @@ bool RemoveFromList(std::string_view list, std::string_view address) {
   return true;
 }
 
+bool HasListMember(std::string_view name, std::string_view address) {
+  RegKey members, member;
+  return IsMemberKeyName(address) &&
+         OpenNamedList(name, kListMembersKey, KEY_READ, members) == ERROR_SUCCESS &&
+         RegOpenKeyEx(members.get(), std::string(address).c_str(), KEY_READ, member.out()) ==
+             ERROR_SUCCESS;
+}
+
+bool IsListToken(std::string_view text) {
+  if (text.size() != kListTokenLength) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+void ExpirePendingRequests(std::string_view list, long long now) {
+  RegKey pending;
+  if (OpenPending(list, false, pending) == ERROR_SUCCESS) LivePending(pending.get(), now);
+}
+
+bool FindPendingRequest(std::string_view list, std::string_view action, std::string_view address,
+                        long long now, PendingRequest &found) {
+  RegKey pending;
+  if (OpenPending(list, false, pending) != ERROR_SUCCESS) return false;
+  for (PendingRequest &r : LivePending(pending.get(), now)) {
+    if (r.Action == action && EqualsNoCase(r.Address, address)) {
+      found = std::move(r);
+      return true;
+    }
+  }
+  return false;
+}
+
+long AddPendingRequest(std::string_view list, PendingRequest &request, long long now) {
+  if (!IsMemberKeyName(request.Address) || request.Action.size() > kMaxPendingAction)
+    return ERROR_INVALID_PARAMETER;
+  RegKey pending;
+  long rc = OpenPending(list, true, pending);
+  if (rc != ERROR_SUCCESS) return rc;
+  if (LivePending(pending.get(), now).size() >= kMaxPendingRequests) return ERROR_MORE_DATA;
+  request.Created = now;
+  return WritePending(pending.get(), request);
+}
+
+long TakePendingRequest(std::string_view list, std::string_view token, long long now,
+                        PendingRequest &taken) {
+  RegKey pending;
+  long rc = IsListToken(token) ? OpenPending(list, false, pending) : ERROR_FILE_NOT_FOUND;
+  if (rc != ERROR_SUCCESS) return rc;
+  std::string name(token);
+  bool live = ReadPending(pending.get(), name, now, taken);
+  rc = RegDeleteTree(pending.get(), name.c_str());
+  if (!live) return ERROR_FILE_NOT_FOUND;
+  return rc;
+}
+
+void DropPendingRequest(std::string_view list, std::string_view token) {
+  RegKey pending;
+  if (IsListToken(token) && OpenPending(list, false, pending) == ERROR_SUCCESS)
+    RegDeleteTree(pending.get(), std::string(token).c_str());
+}
+
 bool IsListMember(const _tListInfo &info, std::string_view address) {
   return std::any_of(info.Members.begin(), info.Members.end(),
                      [&](const _tMembers &m) { return EqualsNoCase(m.Name, address); });
@@ -210,6 +351,7 @@ StoredListSettings ReadListSettings(HKEY list) {
   s.ModerateJoin = ReadDword(list, kListControlJoinValue, 0) != 0;
   s.ModerateLeave = ReadDword(list, kListControlLeaveValue, 0) != 0;
   s.ReplyToList = ReadDword(list, kListReplyToListValue, 0) != 0;
+  s.ConfirmRequests = ReadDword(list, kListConfirmRequestsValue, 0) != 0;
   return s;
 }
 
@@ -243,6 +385,7 @@ long WriteListSettings(HKEY list, const StoredListSettings &s, unsigned fields) 
   number(kListFieldModerateJoin, kListControlJoinValue, s.ModerateJoin);
   number(kListFieldModerateLeave, kListControlLeaveValue, s.ModerateLeave);
   number(kListFieldReplyToList, kListReplyToListValue, s.ReplyToList);
+  number(kListFieldConfirmRequests, kListConfirmRequestsValue, s.ConfirmRequests);
   return rc;
 }
 

@@ -1,6 +1,8 @@
 // liststore: the mailing list store, one registry key per list under
-// Software\TALVO\ZEL\Lists, with the list's settings as values and its
-// members as subkeys of "Members" (one empty key per member address). The
+// Software\TALVO\ZEL\Lists, with the list's settings as values, its
+// members as subkeys of "Members" (one empty key per member address), and
+// the joins and leaves that wait for confirmation as subkeys of "Pending"
+// (one key per token, with the values Action, Address and Created). The
 // one reader and writer of that layout.
 //
 // Callers: the delivery agent's list delivery and list server
@@ -47,6 +49,7 @@ constexpr size_t kMaxListDomain = 256;       // the list's mail domain
 constexpr const char *kListsKey = "Software\\TALVO\\ZEL\\Lists";
 constexpr const char *kListsSubkey = "Lists";
 constexpr const char *kListMembersKey = "Members";
+constexpr const char *kListPendingKey = "Pending";
 
 // The list request address's suffix and the values of a list key.
 constexpr const char *RequestPostfix = "-request";
@@ -59,6 +62,9 @@ constexpr const char *kListBouncesToValue = "BouncesTo";
 constexpr const char *kListReplyToListValue = "ReplyToList";
 constexpr const char *kListDomainValue = "Domain";
 constexpr const char *kListVersionValue = "ConfigVersion";
+// Non-zero: a JOIN or LEAVE by mail waits until the address confirms it
+// (zeladm list create sets 1; a list without the value acts at once).
+constexpr const char *kListConfirmRequestsValue = "ConfirmRequests";
 
 // WhoCanSend: who may post (0 and absent read as members; other values are
 // kept as stored and treated like members, with a different notice).
@@ -92,6 +98,7 @@ struct _tListInfo {
   DWORD WhoCanSend = kWhoCanSendMembers;
   bool ReplyToList = false;
   std::string Domain;           // the Domain value, else the reader's host name
+  bool ConfirmRequests = false; // joins and leaves by mail wait for confirmation
   bool Changed = false;         // not used by the delivery agent
 };
 using ListInfoPtr = std::unique_ptr<_tListInfo>;
@@ -105,6 +112,7 @@ struct StoredListSettings {
   DWORD WhoCanSend = kWhoCanSendMembers;
   DWORD BounceAction = kBounceActionNone;
   bool ModerateJoin = false, ModerateLeave = false, ReplyToList = false;
+  bool ConfirmRequests = false;
 };
 
 // The values of a list key, one bit each, for WriteListSettings.
@@ -116,7 +124,8 @@ constexpr unsigned kListFieldBounceAction = 1u << 4;
 constexpr unsigned kListFieldModerateJoin = 1u << 5;
 constexpr unsigned kListFieldModerateLeave = 1u << 6;
 constexpr unsigned kListFieldReplyToList = 1u << 7;
-constexpr unsigned kListFieldsAll = (1u << 8) - 1;
+constexpr unsigned kListFieldConfirmRequests = 1u << 8;
+constexpr unsigned kListFieldsAll = (1u << 9) - 1;
 
 // A ConfigVersion counter is read back as a signed number where a negative
 // one means missing; it restarts at 1 instead of growing into that range.
@@ -176,6 +185,47 @@ bool AddToList(std::string_view list, std::string_view address, bool *newlyAdded
 // Removes address from list: true when removed; false when it was no member
 // or the removal failed (error number in GetLastError).
 bool RemoveFromList(std::string_view list, std::string_view address);
+
+// True when address is a member of the list name (ASCII case ignored), read
+// afresh without reading every member.
+bool HasListMember(std::string_view name, std::string_view address);
+
+// ---- requests waiting for confirmation (the agent's side)
+
+// A token: 128 random bits in lower-case hex.
+constexpr size_t kListTokenLength = 32;
+// A token expires this long after it was made.
+constexpr long long kListTokenLifetimeSeconds = 7LL * 24 * 3600;
+// Requests one list keeps waiting at once; more are refused until some are
+// confirmed or expire (a flood of requests cannot grow the store).
+constexpr size_t kMaxPendingRequests = 1000;
+
+struct PendingRequest {
+  std::string Action;     // "JOIN" or "LEAVE"
+  std::string Address;    // the address to add or remove, as it will be stored
+  long long Created = 0;  // seconds since 1970
+  std::string Token;
+};
+
+// True when text has the form of a token.
+bool IsListToken(std::string_view text);
+// Removes the list's requests older than the lifetime; every call below
+// does this first.
+void ExpirePendingRequests(std::string_view list, long long now);
+// The list's waiting request for action and address, if there is one.
+bool FindPendingRequest(std::string_view list, std::string_view action, std::string_view address,
+                        long long now, PendingRequest &found);
+// Stores request under a new token (request.Token). ERROR_SUCCESS, or
+// ERROR_MORE_DATA when kMaxPendingRequests wait already, or the registry's
+// or the random source's error.
+long AddPendingRequest(std::string_view list, PendingRequest &request, long long now);
+// Removes a request by its token (a token of another list, unknown or
+// expired: ERROR_FILE_NOT_FOUND). Inside the caller's RegTransaction, so
+// that the request goes only with the change it asked for.
+long TakePendingRequest(std::string_view list, std::string_view token, long long now,
+                        PendingRequest &taken);
+// Removes the request of that token, if it is there.
+void DropPendingRequest(std::string_view list, std::string_view token);
 
 // True when address equals a member of info (ASCII case ignored).
 bool IsListMember(const _tListInfo &info, std::string_view address);

@@ -26,8 +26,6 @@ constexpr auto kRepostDelay = std::chrono::seconds(1);
 // The delay doubles up to this many times (1 s, 2 s, 4 s).
 constexpr int kMaxDelayDoublings = kMaxLogonFailures - 1;
 
-bool IsNoSuchAccount(long rc) { return rc == ERROR_NONE_MAPPED || rc == NERR_UserNotFound; }
-
 void WipePassword(std::string &password) {
   explicit_bzero(password.data(), password.size());
   password.clear();
@@ -119,7 +117,7 @@ struct LogonPool::Impl {
       Queue.pop_front();
       lk.unlock();
       DWORD failDelayMs = 0;
-      CheckLogon(*job, &failDelayMs);
+      (Settings.Check != nullptr ? Settings.Check : CheckLogon)(*job, &failDelayMs);
       if (job->bLoggedOn && job->AfterLogon != nullptr) job->AfterLogon(job);
       Answer(job, failDelayMs);
       lk.lock();
@@ -157,13 +155,16 @@ struct LogonPool::Impl {
 
 LogonPool::LogonPool() : impl_(std::make_unique<Impl>()) {}
 
+unsigned LogonPoolCheckers(const LogonPoolSettings &settings) {
+  return settings.Threads != 0 ? settings.Threads
+                               : std::clamp(GetProcessorCount(), 2u, kMaxLogonThreads);
+}
+
 LogonPool::~LogonPool() { Stop(); }
 
 bool LogonPool::Start(CompletionPort &port, const LogonPoolSettings &settings) {
   Impl &p = *impl_;
-  unsigned checkers = settings.Threads != 0
-                          ? settings.Threads
-                          : std::clamp(GetProcessorCount(), 2u, kMaxLogonThreads);
+  unsigned checkers = LogonPoolCheckers(settings);
   {
     std::lock_guard<std::mutex> g(p.Lock);
     p.Port = &port;

@@ -81,7 +81,14 @@ struct LogonJob {
 struct LogonPoolSettings {
   unsigned Threads = 0;          // 0: the processors, at least 2, at most kMaxLogonThreads
   DWORD FirstDelayMs = kFirstLogonDelayMs;
+  // Where a check runs: null for CheckLogon in this process; the receiver,
+  // which runs without root, has helper processes check for it
+  // (common/logonhelper).
+  void (*Check)(LogonJob &job, DWORD *failDelayMs) = nullptr;
 };
+
+// How many checking threads a pool started with settings runs.
+unsigned LogonPoolCheckers(const LogonPoolSettings &settings);
 
 class LogonPool {
  public:

@@ -8,6 +8,7 @@
 #include "common/zel.h"
 #include "platform/accounts.h"
 #include "platform/files.h"
+#include "platform/logon.h"
 #include "platform/registry.h"
 
 std::string wcComputerName;
@@ -25,6 +26,12 @@ constexpr std::string_view kUserNamePlaceholder = "%USERNAME%";
 // A computer joined to a domain has this value; one in a workgroup has not.
 constexpr const char *kWinlogonKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr const char *kCachePrimaryDomain = "CachePrimaryDomain";
+
+// The identity may be filled after the start (the agent starts with a
+// broken accounts file); its readers in the agent take this lock.
+std::mutex IdentityLock;
+bool bIdentityKnown = false;
+size_t IdentityNameLength = kIdentityNameLengthDeliv;
 
 // The domain controller cache of the delivery agent, filled at first need.
 std::mutex DomainControllerLock;
@@ -47,16 +54,48 @@ bool MayHaveDomainController() {
 bool AskHomeDirectory(const std::string &server, const std::string &user, std::string &HomeDir) {
   UserInfo info;
   long rc = NetUserGetInfo(server, BoundedCopy(user, kAccountCallChars), info);
-  if (rc != ERROR_SUCCESS || info.homeDirectory.size() > kMaxPath) return false;
+  if (rc == ERROR_SUCCESS && info.homeDirectory.size() > kMaxPath) rc = ENAMETOOLONG;
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(rc);
+    return false;
+  }
   HomeDir = info.homeDirectory;
   return true;
+}
+
+// The answers that settle a question for good; anything else may be
+// answered later (a broken accounts file, a source that is down).
+bool IsDefiniteAnswer(long error) {
+  return IsNoSuchAccount(error) || error == NERR_DCNotFound || error == ERROR_BAD_NETPATH ||
+         error == ENAMETOOLONG;
+}
+
+std::string ComputerNameNow() {
+  std::lock_guard<std::mutex> guard(IdentityLock);
+  return wcComputerName;
+}
+
+// The mailbox name of an account (see the header's rule).
+std::string MailboxUserName(const AccountFound &found) {
+  return found.bHostAccount ? found.Name : LowerAsciiCopy(found.Name);
+}
+
+// The account behind a recipient's user name: that exact name, else (mail
+// to "Alice" for the account "alice") the name in lower case.
+bool FindMailUser(const std::string &name, AccountFound &found) {
+  if (FindAccountByName(name, found)) return true;
+  std::string lower = LowerAsciiCopy(name);
+  long error = GetLastError();
+  if (lower == name || !IsNoSuchAccount(error)) return false;
+  return FindAccountByName(lower, found);
 }
 
 // ZELDELIV, "%HOME%" form: the home directory followed by the template's rest.
 int HomeMailbox(const std::string &user, std::string domain, std::string &Mailbox) {
   domain.erase(0, domain.find_first_not_of('\\'));
   std::string home;
-  if (!GetHomeDirectory(user, domain, home)) return kMailboxNoHome;
+  if (!GetHomeDirectory(user, domain, home))
+    return IsDefiniteAnswer(GetLastError()) ? kMailboxNoHome : kMailboxLookupFailed;
   if (home.empty()) return kMailboxMissing;
   std::string rest = BoundedCopy(MailInboxDirectory, kMaxPath).substr(kHomePlaceholder.size());
   std::string path = home + rest;
@@ -80,24 +119,51 @@ int UserNameMailbox(const std::string &user, std::string &Mailbox) {
   return kMailboxFound;
 }
 
-int EnsureMailbox(const std::string &path) {
-  if (DirectoryExists(path)) return kMailboxFound;
-  if (!AutoCreateInboxEnabled) return kMailboxMissing;
-  return CreateDirectoryRecursively(path) ? kMailboxFound : kMailboxMissing;
+// Who makes and writes the mailbox: a host account in its own home
+// directory; everyone else's mailbox is the agent's.
+bool MailboxOwner(const AccountFound &found, bool inHome, LogonToken &owner) {
+  owner.Close();
+  if (inHome && found.bHostAccount && !LookUpFileSystemIdentity(found.Name, owner)) return false;
+  owner.bValid = true;
+  owner.Name = found.Name;
+  return true;
+}
+
+int OpenMailbox(const std::string &path, const LogonToken &owner, MailboxDir &Mailbox,
+                long &error) {
+  error = Mailbox.Open(path, owner, AutoCreateInboxEnabled);
+  if (error == ERROR_SUCCESS) return kMailboxFound;
+  // Missing and not to be made, or a file where it should be: no mailbox.
+  // Anything else (a link, a stranger's directory, no space) may pass.
+  if ((error == ENOENT && !AutoCreateInboxEnabled) || error == ENOTDIR) return kMailboxMissing;
+  return kMailboxUnusable;
 }
 
 }  // namespace
 
 bool InitNetCodeModule(size_t maxNameLength) {
+  std::lock_guard<std::mutex> guard(IdentityLock);
+  IdentityNameLength = maxNameLength;
   wcComputerName.clear();
   wcDomainName.clear();
   NtDomainName.clear();
   WorkstationInfo info;
-  if (NetWkstaGetInfo(info) != ERROR_SUCCESS) return false;
+  bIdentityKnown = NetWkstaGetInfo(info) == ERROR_SUCCESS;
+  if (!bIdentityKnown) return false;
   wcComputerName = BoundedCopy(info.computerName, maxNameLength);
   wcDomainName = BoundedCopy(info.langroup, maxNameLength);
   NtDomainName = BoundedCopy(wcDomainName, kMaxNtName);
   return true;
+}
+
+bool NetCodeIdentityKnown() {
+  size_t length;
+  {
+    std::lock_guard<std::mutex> guard(IdentityLock);
+    if (bIdentityKnown) return true;
+    length = IdentityNameLength;
+  }
+  return InitNetCodeModule(length);
 }
 
 bool GetTheDomainControllerName(const std::string &ComputerName) {
@@ -109,11 +175,16 @@ bool GetTheDomainControllerName(const std::string &ComputerName) {
   }
   if (bDCNameValid) return true;
   NtDomainController.clear();
+  std::string domain;
+  {
+    std::lock_guard<std::mutex> identity(IdentityLock);
+    domain = wcDomainName;
+  }
   // A failed search is an answer too: no controller until the key changes.
-  if (!NtDomainName.empty() && MayHaveDomainController()) {
+  if (!domain.empty() && MayHaveDomainController()) {
     std::string controller;
-    long rc = NetGetDCName(key, wcDomainName, controller);
-    if (rc == ERROR_NOT_SUPPORTED) rc = NetGetDCName("", wcDomainName, controller);
+    long rc = NetGetDCName(key, domain, controller);
+    if (rc == ERROR_NOT_SUPPORTED) rc = NetGetDCName("", domain, controller);
     if (rc == ERROR_SUCCESS) NtDomainController = BoundedCopy(controller, kMaxControllerName);
   }
   bDCNameValid = true;
@@ -135,27 +206,38 @@ void ResetDomainControllerCache() {
 bool GetHomeDirectory(const std::string &pUser, const std::string &pDomain, std::string &HomeDir) {
   HomeDir.clear();
   std::string server;
-  if (BoundedCopy(pDomain, kAccountCallChars) != wcComputerName) {
+  if (BoundedCopy(pDomain, kAccountCallChars) != ComputerNameNow()) {
     GetTheDomainControllerName("");
     server = CachedDomainController();
-    if (server.empty()) return false;
+    if (server.empty()) {
+      SetLastError(NERR_DCNotFound);
+      return false;
+    }
   }
   return AskHomeDirectory(server, pUser, HomeDir);
 }
 
-int GetMailbox(const std::string &BareName, std::string &Mailbox) {
-  Mailbox.clear();
-  std::string domain;
-  SID_NAME_USE use;
-  if (!LookupAccountName(BareName, domain, use)) return kMailboxNoAccount;
-  CutText(domain, kMaxAccountDomainDeliv);
+int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error) {
+  error = ERROR_SUCCESS;
+  Mailbox.Close();
+  AccountFound found;
+  if (!FindMailUser(UserName, found) || !NetCodeIdentityKnown()) {
+    error = GetLastError();
+    return IsNoSuchAccount(error) ? kMailboxNoAccount : kMailboxLookupFailed;
+  }
+  std::string domain = BoundedCopy(found.Domain, kMaxAccountDomainDeliv);
+  std::string user = MailboxUserName(found);
+  bool inHome = StartsWithNoCase(MailInboxDirectory, kHomePlaceholder);
   std::string path;
-  int rc = StartsWithNoCase(MailInboxDirectory, kHomePlaceholder)
-               ? HomeMailbox(BareName, domain, path)
-               : UserNameMailbox(BareName, path);
+  int rc = inHome ? HomeMailbox(found.Name, domain, path) : UserNameMailbox(user, path);
+  if (rc == kMailboxLookupFailed) error = GetLastError();
   if (rc != kMailboxFound) return rc;
-  Mailbox = path;
-  return EnsureMailbox(path);
+  LogonToken owner;
+  if (!MailboxOwner(found, inHome, owner)) {
+    error = GetLastError();
+    return kMailboxLookupFailed;
+  }
+  return OpenMailbox(path, owner, Mailbox, error);
 }
 
 bool LookUpAccountFetch(const std::string &name, std::string &domain) {
@@ -190,16 +272,15 @@ bool GetHomeDirectoryFetch(const std::string &user, const std::string &domain,
 
 bool GetMailboxFetch(const std::string &user, const std::string &domain, std::string &Mailbox) {
   Mailbox.clear();
-  std::string why;
-  if (!CheckAccountName(user, why)) return false;
+  AccountFound found;
+  if (!FindAccountByName(user, found)) return false;
   std::string path = BoundedCopy(MailInboxDirectory, kMaxPath);
   size_t n = kUserNamePlaceholder.size();
   if (path.size() >= n &&
       EqualsNoCase(std::string_view(path).substr(path.size() - n), kUserNamePlaceholder)) {
-    // The delivery agent files mail under the lower-case name; on a
-    // case-sensitive file system the POP3 side must use the same name.
+    // The same name as the delivery agent's (see the header's rule).
     path.resize(path.size() - n);
-    path += LowerAsciiCopy(user);
+    path += MailboxUserName(found);
   } else if (std::string home; StartsWithNoCase(path, kHomePlaceholder) &&
                                GetHomeDirectoryFetch(user, domain, home) && !home.empty()) {
     path = home + path.substr(kHomePlaceholder.size());

@@ -15,11 +15,20 @@
 //   controller, found once and cached (GetTheDomainControllerName).
 //   "%HOME%" is tried first; "%USERNAME%" must stand at the template's first
 //   "%", and what follows it is dropped; a missing mailbox is created when
-//   AutoCreateInboxEnabled.
+//   AutoCreateInboxEnabled. The mailbox is opened by a walk that trusts
+//   only root and the mailbox's owner (platform/mailboxdir): a host
+//   account's mailbox in its home directory is made and written as that
+//   account, every other mailbox as the agent itself.
 // - ZELFETCH: LookUpAccountFetch, GetHomeDirectoryFetch and GetMailboxFetch
 //   (the "Fetch" forms). Each lookup asks the controller of the account's
 //   own domain afresh; "%USERNAME%" counts only as the template's last ten
 //   characters and is tried first; the caller checks and creates the mailbox.
+//
+// Which name forms a mailbox: a host account's exact name, since the host's
+// account names compare exactly and two accounts that differ only in case
+// are two users; an accounts-file account's name in lower case, since the
+// file compares names without regard to case (and its mailboxes have always
+// been named in lower case). Both services follow this rule.
 //
 // Untrusted input: user names come from mail recipients and from POP3
 // clients. A name is only ever put into a path after it was found as an
@@ -34,11 +43,16 @@
 // Everything else is local to the call.
 //
 // Failures: no events, no logs; the routines return false or a mailbox
-// lookup result, and their callers report.
+// lookup result, and their callers report. A lookup that could not be
+// answered (the accounts file unreadable or malformed, a source down) is
+// never mistaken for "no such account": GetMailbox says so with its own
+// result, and the delivery agent keeps the mail for a later pass.
 #pragma once
 
 #include <cstddef>
 #include <string>
+
+#include "platform/mailboxdir.h"
 
 // How much of the computer and domain names each service keeps.
 constexpr size_t kIdentityNameLengthDeliv = 127;  // ZELDELIV and ZELRECV
@@ -59,6 +73,9 @@ constexpr int kMailboxNoAccount = 1;    // the name is not an account
 constexpr int kMailboxNoHome = 2;       // the home directory cannot be read
 constexpr int kMailboxMissing = 3;      // empty home, or missing and not created
 constexpr int kMailboxBadTemplate = 9;  // neither "%HOME%" nor "%USERNAME%" at the first "%"
+// Not answered now; the mail waits for a later pass.
+constexpr int kMailboxLookupFailed = 10;  // the accounts could not be read
+constexpr int kMailboxUnusable = 11;      // not reachable or makeable now (see the error)
 
 // The local identity, filled by InitNetCodeModule. The "wc" names are the
 // bounded identity names; NtDomainName is the domain's narrow copy.
@@ -69,8 +86,11 @@ extern std::string NtDomainName;
 // Reads the computer name and primary domain (workgroup), keeping at most
 // maxNameLength characters of each. False when the accounts cannot be read;
 // the identity is then empty (CheckAccountSource in platform/accounts says
-// why).
+// why). The delivery agent starts anyway: its lookups read the identity
+// again until it is known.
 bool InitNetCodeModule(size_t maxNameLength = kIdentityNameLengthDeliv);
+// True once the identity is known (read now when it is not yet).
+bool NetCodeIdentityKnown();
 
 // ZELDELIV: fills the domain controller cache for the server ComputerName
 // ("" = this computer). True when the cache holds an answer (a controller,
@@ -83,13 +103,18 @@ void ResetDomainControllerCache();
 
 // ZELDELIV: the home directory of pUser in the account domain pDomain.
 // Local accounts are asked of this computer, all others of the primary
-// domain's controller (false when there is none). True with an empty
-// HomeDir for an account without a home directory.
+// domain's controller (false, NERR_DCNotFound, when there is none). True
+// with an empty HomeDir for an account without a home directory; false
+// with the thread's last error otherwise.
 bool GetHomeDirectory(const std::string &pUser, const std::string &pDomain, std::string &HomeDir);
 
-// ZELDELIV: the mailbox directory of BareName (already in lower case) into
-// Mailbox; returns a mailbox lookup result (kMailbox...).
-int GetMailbox(const std::string &BareName, std::string &Mailbox);
+// ZELDELIV: finds and opens the mailbox directory of UserName (the local
+// part as written; an account of that exact name, else of the name in
+// lower case). Returns a mailbox lookup result (kMailbox...); Mailbox is
+// open on kMailboxFound, and its Path() is the formed path whenever one
+// was formed. error: the system error behind kMailboxLookupFailed and
+// kMailboxUnusable (ELOOP for a link, ERROR_MAILBOX_NOT_OWNED ...).
+int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error);
 
 // ZELFETCH: is name an account? True with its domain (at most
 // kMaxAccountDomainFetch characters) when it is a user account, or another

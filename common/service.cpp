@@ -9,9 +9,10 @@
 #include <string>
 
 #include "common/logging.h"
-#include "common/zel.h"
+#include "common/svcinstall.h"
 #include "messages/zelmsg.h"
 #include "platform/ascii.h"
+#include "platform/pidfile.h"
 #include "platform/privilege.h"
 #include "platform/registry.h"
 
@@ -19,14 +20,6 @@ namespace {
 
 // Every start step and the stop are announced with this wait, in ms.
 constexpr DWORD kStepWaitHint = 3000;
-// Event types an event source supports: error, warning, information.
-constexpr DWORD kTypesSupported = 7;
-// The services register no event categories.
-constexpr DWORD kNoCategories = 0;
-
-constexpr const char *kEventSourceKeyPrefix =
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
-
 // The status record and its handle; reports come from service_main's
 // thread, the dispatcher thread and the program's threads, so one lock
 // makes each report whole.
@@ -76,6 +69,7 @@ bool CreateServiceEvent(std::atomic<ZelEvent *> &slot, bool initiallySignalled) 
 }  // namespace
 
 void RegisterServiceHooks(const ServiceHooks &hooks) { g_Hooks = hooks; }
+const ServiceHooks &ThisServiceHooks() { return g_Hooks; }
 const char *ThisServiceName() { return g_Hooks.Name; }
 const char *ThisServiceDisplayName() { return g_Hooks.DisplayName; }
 const char *ThisServiceVersion() { return g_Hooks.Version; }
@@ -184,6 +178,10 @@ long StartAndRunService() {
     LogEvent(EVENTLOG_ERROR_TYPE, MSG_INIT_FAILED, error.c_str(), checkPoint.c_str());
     return result;
   }
+  // zeladm status tells a running service by the pid file it holds; a
+  // service that cannot write it still serves mail.
+  if (!AnnounceServiceRunning(ThisServiceName()))
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "AnnounceServiceRunning", GetLastError());
   ReportStatusToSCMgr(SERVICE_RUNNING, ERROR_SUCCESS, 0, 0, 0);
   if (WaitForSingleObject(*hServDoneEvent.load(), INFINITE) == WAIT_FAILED)
     LogWin32Error(EVENTLOG_ERROR_TYPE, "WaitForSingleObject", GetLastError());
@@ -201,90 +199,6 @@ void service_main(DWORD argc, char **argv) {
   ReportStatusToSCMgr(SERVICE_STOPPED, ERROR_SUCCESS, 0, 0, 0);
   g_ServiceExitCode = result;
 }
-
-// ---- Installation.
-
-namespace {
-
-// Prints the failure of routine (none: just the code) and returns its code.
-long PrintFailure(const char *routine, long code) {
-  SetLastError(code != 0 ? code : EIO);
-  return DisplayErrorMessage(routine);
-}
-
-std::string EventSourceKey(const char *serviceName) {
-  return std::string(kEventSourceKeyPrefix) + serviceName;
-}
-
-long SetStringValue(HKEY key, const char *name, const char *value) {
-  return RegSetValueEx(key, name, REG_EXPAND_SZ, value,
-                       static_cast<DWORD>(std::char_traits<char>::length(value) + 1));
-}
-
-long SetDwordValue(HKEY key, const char *name, DWORD value) {
-  return RegSetValueEx(key, name, REG_DWORD, &value, sizeof value);
-}
-
-long SetEventSourceValues(HKEY key, const char *fileName, DWORD categoryCount) {
-  long rc = SetStringValue(key, "EventMessageFile", fileName);
-  if (rc == ERROR_SUCCESS && categoryCount != 0) {
-    rc = SetStringValue(key, "CategoryMessageFile", fileName);
-    if (rc == ERROR_SUCCESS) rc = SetDwordValue(key, "CategoryCount", categoryCount);
-  }
-  if (rc == ERROR_SUCCESS) rc = SetDwordValue(key, "TypesSupported", kTypesSupported);
-  return rc;
-}
-
-// Makes sure the suite key exists and registers serviceName as an event
-// source whose texts come from fileName; 0 or the printed error.
-long CreateRegistryInfo(const char *fileName, const char *serviceName, DWORD categoryCount) {
-  {
-    RegKey suite;
-    long rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_ALL_ACCESS, suite.out(), nullptr);
-    if (rc != ERROR_SUCCESS) return PrintFailure("RegCreateKeyEx", rc);
-  }
-  std::string keyPath = EventSourceKey(serviceName);
-  RegKey key;
-  long rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath.c_str(), KEY_ALL_ACCESS, key.out(), nullptr);
-  if (rc != ERROR_SUCCESS) return PrintFailure("RegCreateKeyEx", rc);
-  rc = SetEventSourceValues(key.get(), fileName, categoryCount);
-  if (rc == ERROR_SUCCESS) return 0;
-  key.Close();
-  RegDeleteKey(HKEY_LOCAL_MACHINE, keyPath.c_str());
-  return PrintFailure("RegSetValueEx", rc);
-}
-
-// A failure is printed but does not fail the removal.
-void DeleteRegistryInfo(const char *serviceName) {
-  long rc = RegDeleteKey(HKEY_LOCAL_MACHINE, EventSourceKey(serviceName).c_str());
-  if (rc != ERROR_SUCCESS) PrintFailure("RegDeleteKey", rc);
-}
-
-long InstallService() {
-  if (!OpenSCManager()) return PrintFailure(nullptr, GetLastError());
-  std::string path;
-  if (!GetModuleFileName(path)) return PrintFailure("GetModuleFileName", GetLastError());
-  if (!CreateService(ThisServiceDisplayName(), path))
-    return PrintFailure("CreateService", GetLastError());
-  long rc = CreateRegistryInfo(path.c_str(), ThisServiceName(), kNoCategories);
-  if (rc != 0) {
-    // Leave nothing half installed, so that a second -install can succeed.
-    DeleteService(path);
-    return rc;
-  }
-  printf("%s installed successfully\n", ThisServiceDisplayName());
-  return 0;
-}
-
-long RemoveService() {
-  std::string path;
-  if (!GetModuleFileName(path) || !DeleteService(path)) return PrintFailure(nullptr, GetLastError());
-  DeleteRegistryInfo(ThisServiceName());
-  printf("%s removed successfully\n", ThisServiceDisplayName());
-  return 0;
-}
-
-}  // namespace
 
 // ---- Command line.
 

@@ -20,6 +20,8 @@
 // stop event.
 #pragma once
 
+#include <sys/types.h>
+
 #include "platform/errors.h"
 #include "platform/svcctl.h"
 #include "platform/sync.h"
@@ -50,6 +52,11 @@ struct ServiceHooks {
   // Re-reads what may change without a restart (SIGHUP, `systemctl
   // reload`); runs on the dispatcher thread, beside the program's own.
   void (*Reload)() = nullptr;
+  // -install of a program whose unit starts it as the service account:
+  // hands the account what the program writes, as the program itself does
+  // when root starts it, after reading the program's own settings. False
+  // with the thread's last error set (and the step logged).
+  bool (*GiveFilesToAccount)(uid_t uid, gid_t gid) = nullptr;
 };
 
 // Makes hooks the program's; ServiceCommandLine does it, tests that drive
@@ -58,6 +65,9 @@ struct ServiceHooks {
 // "0.0") without hooks: unit tests and fuzz targets that never start a
 // service report their events under it.
 void RegisterServiceHooks(const ServiceHooks &hooks);
+
+// The registered hooks (-install asks for the program's own steps).
+const ServiceHooks &ThisServiceHooks();
 
 // The registered identity, for events, the configuration key and greetings.
 const char *ThisServiceName();

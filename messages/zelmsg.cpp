@@ -34,6 +34,9 @@ const MessageEntry kMessages[] = {
     {MSG_CANNOT_DELETE_FILE,
      "The SMTP Delivery Service could not delete file %1 due to system error %2. "
      "Please delete the file manually.\r\n"},
+    {MSG_DELIVERY_DEFERRED, "Delivery of message %1 is deferred: %2\r\n"},
+    {MSG_ACCOUNTS_UNREADABLE,
+     "The mail accounts cannot be read: %1. Local mail waits until they can.\r\n"},
     {MSG_TLS_CERTIFICATE_LOADED, "The TLS certificate %1 is in use; it is valid until %2.\r\n"},
     {MSG_TLS_CERTIFICATE_FAILED,
      "The TLS certificate could not be loaded: %1\r\n"
@@ -41,6 +44,7 @@ const MessageEntry kMessages[] = {
     {MSG_TLS_NOT_OFFERED, "No TLS certificate is loaded: TLS is not offered.\r\n"},
     {MSG_NO_SERVICE_ACCOUNT,
      "The service account \"%1\" does not exist; the service goes on as %2.\r\n"},
+    {MSG_CONFIG_PROBLEM, "The configuration check found a problem: %1\r\n"},
     {MSG_MILTER_UNREACHABLE,
      "The mail filter %1 cannot be reached: %2\r\n"
      "MilterDefaultAction applies to the mail it should see until it answers again.\r\n"},

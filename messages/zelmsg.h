@@ -26,13 +26,16 @@ constexpr uint32_t MSG_AUTOREPLY_FAILED = 0xC0000086;     // 134
 constexpr uint32_t MSG_INVALID_ROUTE = 0xC0000087;        // 135
 constexpr uint32_t MSG_INVALID_MESSAGE = 0xC0000088;      // 136
 constexpr uint32_t MSG_CANNOT_DELETE_FILE = 0xC0000089;   // 137 (delete marker text)
+constexpr uint32_t MSG_DELIVERY_DEFERRED = 0xC000008A;    // 138
+constexpr uint32_t MSG_ACCOUNTS_UNREADABLE = 0xC000008B;  // 139
 constexpr uint32_t MSG_TLS_CERTIFICATE_LOADED = 0xC00000A0;  // 160
 constexpr uint32_t MSG_TLS_CERTIFICATE_FAILED = 0xC00000A1;  // 161
 constexpr uint32_t MSG_TLS_NOT_OFFERED = 0xC00000A2;         // 162
 constexpr uint32_t MSG_NO_SERVICE_ACCOUNT = 0xC00000B0;      // 176
-constexpr uint32_t MSG_MILTER_UNREACHABLE = 0xC00000C0;   // 192
-constexpr uint32_t MSG_MILTER_FAILED = 0xC00000C1;        // 193
-constexpr uint32_t MSG_MILTER_RECOVERED = 0xC00000C2;     // 194
+constexpr uint32_t MSG_CONFIG_PROBLEM = 0xC00000C0;          // 192
+constexpr uint32_t MSG_MILTER_UNREACHABLE = 0xC00000D0;     // 208
+constexpr uint32_t MSG_MILTER_FAILED = 0xC00000D1;          // 209
+constexpr uint32_t MSG_MILTER_RECOVERED = 0xC00000D2;       // 210
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
 
 // Category names of the table (1 Server, 2 Operation, 3 Error).

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -13,11 +14,55 @@
 #include "common/service.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
+#include "platform/fileview.h"
 #include "platform/sockets.h"
 #include "platform/sync.h"
 #include "platform/sysinfo.h"
+#include "platform/tls.h"
+
+// A connection's TLS state. The program's operation (Op) is carried out by
+// the engine's own operations on the socket (Wire), one at a time on the
+// connection's OVERLAPPED block, until the program's completion is due.
+struct ConnectionTls {
+  enum { kOpNone, kOpHandshake, kOpRead, kOpSend };
+  enum { kWireNone, kWireRead, kWireWrite, kWireResult, kWireProgramPost };
+  TlsSession Session;
+  int Op = kOpNone;
+  int Wire = kWireNone;          // what is outstanding on conn->Overlapped
+  bool bGreeted = false;         // the program has the connection
+  bool bFailed = false;          // the session failed: its alert must not be cut off
+  bool bReported = false;        // TlsFailed has heard of it
+  bool bCorked = false;
+  bool bOwnDeadline = false;     // the handshake's limit stands in the deadline
+  long long SavedDeadlineMs = 0; // the program's, put back after the handshake
+  // The program's read.
+  char *ReadBuffer = nullptr;
+  size_t ReadLength = 0;
+  // The program's write or transmission, and how much of it is encrypted.
+  std::string_view Head, Tail;
+  int FileFd = -1;
+  off_t FileOffset = 0;
+  size_t FileLength = 0;
+  size_t Encrypted = 0;
+  long SendError = 0;
+  // Ciphertext in and out (and a transmission's file pieces), only while
+  // data moves; a read after the handshake takes the program's buffer.
+  std::unique_ptr<char[]> Buffer;
+  char *WireData = nullptr;      // where the outstanding read puts ciphertext
+  // A result posted to reach the program from a worker.
+  DWORD ResultBytes = 0;
+  long ResultError = 0;
+};
+
+void ConnectionTlsDeleter::operator()(ConnectionTls *tls) const { delete tls; }
 
 namespace {
+
+// Plaintext encrypted in one go: TLS's largest record.
+constexpr size_t kTlsPieceBytes = 16 * 1024;
+// A graceful close sends close_notify only when this much holds all that
+// is left to send (the alert is a few dozen bytes).
+constexpr size_t kCloseNotifyRoom = 512;
 
 // Room for a burst of connections: with a short queue Linux drops the
 // handshakes of the rest and their clients wait out TCP's retries.
@@ -95,6 +140,319 @@ void RemoveConnection(_Connection *conn) {
   }
 }
 
+// ---- TLS on a connection
+//
+// Advance moves the program's operation on as far as it can without
+// waiting: it encrypts what the program sends, starts a write while the
+// session has ciphertext to send (handshake messages, tickets and alerts
+// included, and always before a read), starts a read while the session
+// wants input, and finishes the operation when its plaintext is read or
+// sent, or when it failed. Called from a program's Try* call (direct
+// false), a finished operation's result is posted, so the program hears it
+// from a worker as it would from the socket; called after one of the
+// engine's own completions (direct true), it calls the program at once.
+// Either way nothing touches the record once the program has been called.
+
+bool WireRead(_Connection *conn, char *buffer, size_t length) {
+  conn->bReadOutstanding = true;
+  if (TheEngine().Port.ReadSocket(conn->Socket, buffer, length, &conn->Overlapped)) return true;
+  conn->bReadOutstanding = false;
+  return false;
+}
+
+bool WireWrite(_Connection *conn, const char *buffer, size_t length) {
+  return TheEngine().Port.WriteSocket(conn->Socket, buffer, length, &conn->Overlapped);
+}
+
+char *TlsBuffer(ConnectionTls &t) {
+  if (t.Buffer == nullptr) t.Buffer.reset(new (std::nothrow) char[kTlsWireBytes]);
+  return t.Buffer.get();
+}
+
+// The handshake gets its own limit as the connection's deadline, unless the
+// program's comes sooner; the program's is put back once it is done.
+void ArmHandshakeLimit(_Connection *conn, ConnectionTls &t) {
+  DWORD seconds = TheEngine().Settings.TlsHandshakeSeconds;
+  if (seconds == 0) return;
+  long long limit = MonotonicMs() + static_cast<long long>(seconds) * 1000;
+  long long theirs = conn->DeadlineMs.load();
+  if (theirs != 0 && theirs <= limit) return;
+  t.SavedDeadlineMs = theirs;
+  t.bOwnDeadline = true;
+  conn->DeadlineMs = limit;
+}
+
+void EndHandshakeLimit(_Connection *conn, ConnectionTls &t) {
+  if (!t.bOwnDeadline || !t.Session.HandshakeDone()) return;
+  t.bOwnDeadline = false;
+  conn->DeadlineMs = t.SavedDeadlineMs;
+}
+
+std::unique_ptr<ConnectionTls, ConnectionTlsDeleter> NewConnectionTls() {
+  TlsContextRef context = CurrentTlsServerContext();
+  if (context == nullptr) return nullptr;
+  std::unique_ptr<ConnectionTls, ConnectionTlsDeleter> tls(new (std::nothrow) ConnectionTls);
+  if (tls == nullptr || !tls->Session.StartServer(context)) return nullptr;
+  return tls;
+}
+
+void ReportTlsFailure(_Connection *conn, ConnectionTls &t) {
+  if (!t.bFailed || t.bReported) return;
+  t.bReported = true;
+  auto hook = TheEngine().Hooks.TlsFailed;
+  if (hook != nullptr) hook(conn, t.Session.ErrorText());
+}
+
+void CloseRecord(_Connection *conn, bool graceful, bool release);
+
+// The program's operation ends with bytes, or with error (0: success).
+void Deliver(_Connection *conn, DWORD bytes, long error) {
+  if (error == ERROR_TLS_FAILED) ReportTlsFailure(conn, *conn->Tls);
+  SetLastError(error);
+  TheEngine().Hooks.Complete(conn, &conn->Overlapped, bytes, error == 0);
+}
+
+// The end of the operation Advance was driving. Before the program has the
+// connection, that is the end of the connection: a handshake that succeeds
+// greets instead of coming here.
+bool Finish(_Connection *conn, bool direct, DWORD bytes, long error) {
+  ConnectionTls &t = *conn->Tls;
+  if (t.bCorked) (void)SetSocketCork(conn->Socket, false);
+  t.bCorked = false;
+  t.Op = ConnectionTls::kOpNone;
+  t.Buffer.reset();
+  if (!t.bGreeted) {
+    ReportTlsFailure(conn, t);
+    CloseRecord(conn, false, false);
+    return false;
+  }
+  if (direct) {
+    Deliver(conn, bytes, error);
+    return true;
+  }
+  t.ResultBytes = bytes;
+  t.ResultError = error;
+  t.Wire = ConnectionTls::kWireResult;
+  if (TheEngine().Port.Post(bytes, reinterpret_cast<uintptr_t>(conn), &conn->Overlapped))
+    return true;
+  t.Wire = ConnectionTls::kWireNone;
+  return false;
+}
+
+bool Failed(_Connection *conn, bool direct) {
+  conn->Tls->bFailed = true;
+  return Finish(conn, direct, 0, ERROR_TLS_FAILED);
+}
+
+bool StartWireWrite(_Connection *conn, bool direct) {
+  ConnectionTls &t = *conn->Tls;
+  char *out = TlsBuffer(t);
+  if (out == nullptr) return Finish(conn, direct, 0, ERROR_NOT_ENOUGH_MEMORY);
+  size_t n = t.Session.TakeOutput(out, kTlsWireBytes);
+  t.Wire = ConnectionTls::kWireWrite;
+  if (WireWrite(conn, out, n)) return true;
+  t.Wire = ConnectionTls::kWireNone;
+  return Finish(conn, direct, 0, GetLastError());
+}
+
+// Ciphertext goes straight into the program's buffer once the handshake is
+// done (an idle connection then holds no buffer of the engine's); the
+// handshake reads into the engine's.
+bool StartWireRead(_Connection *conn, bool direct) {
+  ConnectionTls &t = *conn->Tls;
+  size_t room = kTlsWireBytes;
+  if (t.Op == ConnectionTls::kOpRead && t.Session.HandshakeDone()) {
+    t.Buffer.reset();
+    t.WireData = t.ReadBuffer;
+    room = std::min(t.ReadLength, kTlsWireBytes);
+  } else {
+    t.WireData = TlsBuffer(t);
+    if (t.WireData == nullptr) return Finish(conn, direct, 0, ERROR_NOT_ENOUGH_MEMORY);
+  }
+  t.Wire = ConnectionTls::kWireRead;
+  if (WireRead(conn, t.WireData, room)) return true;
+  t.Wire = ConnectionTls::kWireNone;
+  return Finish(conn, direct, 0, GetLastError());
+}
+
+size_t SendTotal(const ConnectionTls &t) { return t.Head.size() + t.FileLength + t.Tail.size(); }
+
+// Encrypts the program's head, file and tail a piece at a time until a
+// wire buffer's worth waits to be sent or all is encrypted: a large reply
+// or file never sits whole in memory, and a short reply leaves in one
+// write with its head and tail.
+void Produce(ConnectionTls &t) {
+  size_t total = SendTotal(t);
+  while (t.Encrypted < total && t.Session.PendingOutput() < kTlsWireBytes) {
+    size_t at = t.Encrypted;
+    const char *piece;
+    size_t n;
+    if (at < t.Head.size()) {
+      piece = t.Head.data() + at;
+      n = std::min(t.Head.size() - at, kTlsPieceBytes);
+    } else if (at < t.Head.size() + t.FileLength) {
+      size_t into = at - t.Head.size();
+      char *buffer = TlsBuffer(t);
+      if (buffer == nullptr) {
+        t.SendError = ERROR_NOT_ENOUGH_MEMORY;
+        return;
+      }
+      if (!ReadFileAt(t.FileFd, buffer, std::min(t.FileLength - into, kTlsPieceBytes),
+                      t.FileOffset + static_cast<off_t>(into), &n)) {
+        t.SendError = GetLastError();
+        return;
+      }
+      if (n == 0) {
+        // The file shrank under the transmission, as the port reports it.
+        t.SendError = EIO;
+        return;
+      }
+      piece = buffer;
+    } else {
+      at -= t.Head.size() + t.FileLength;
+      piece = t.Tail.data() + at;
+      n = std::min(t.Tail.size() - at, kTlsPieceBytes);
+    }
+    if (t.Session.Write(piece, n) != TlsResult::kDone) {
+      t.bFailed = true;
+      t.SendError = ERROR_TLS_FAILED;
+      return;
+    }
+    t.Encrypted += n;
+  }
+}
+
+// Fills the program's read buffer with the plaintext the session can give.
+TlsResult ReadPlain(ConnectionTls &t, size_t *got) {
+  *got = 0;
+  while (*got < t.ReadLength) {
+    size_t n = 0;
+    TlsResult r = t.Session.Read(t.ReadBuffer + *got, t.ReadLength - *got, &n);
+    if (r != TlsResult::kDone) return *got > 0 ? TlsResult::kDone : r;
+    *got += n;
+  }
+  return TlsResult::kDone;
+}
+
+bool Advance(_Connection *conn, bool direct) {
+  ConnectionTls &t = *conn->Tls;
+  for (;;) {
+    if (t.Op == ConnectionTls::kOpSend && t.SendError == 0) Produce(t);
+    if (t.Op == ConnectionTls::kOpSend && t.SendError != 0)
+      return Finish(conn, direct, 0, t.SendError);
+    if (t.Session.PendingOutput() > 0) return StartWireWrite(conn, direct);
+    TlsResult r;
+    size_t got = 0;
+    switch (t.Op) {
+      case ConnectionTls::kOpSend:
+        return Finish(conn, direct, static_cast<DWORD>(SendTotal(t)), 0);
+      case ConnectionTls::kOpRead:
+        r = ReadPlain(t, &got);
+        break;
+      case ConnectionTls::kOpHandshake:
+        r = t.Session.Handshake();
+        break;
+      default:
+        return false;
+    }
+    EndHandshakeLimit(conn, t);
+    if (r == TlsResult::kDone && t.Op == ConnectionTls::kOpRead)
+      return Finish(conn, direct, static_cast<DWORD>(got), 0);
+    // What the session says (a handshake message, an alert) goes first.
+    if (t.Session.PendingOutput() > 0) continue;
+    if (r == TlsResult::kDone) {
+      // A connection of a TLS listener: the program takes it from here.
+      t.Op = ConnectionTls::kOpNone;
+      t.Buffer.reset();
+      t.bGreeted = true;
+      TheEngine().Hooks.Greet(conn);
+      return true;
+    }
+    if (r == TlsResult::kWantInput) return StartWireRead(conn, direct);
+    if (r == TlsResult::kClosed) return Finish(conn, direct, 0, 0);
+    return Failed(conn, direct);
+  }
+}
+
+// One of the engine's operations on a TLS connection completed (or a result
+// or a post of the program's came back).
+void TlsCompletion(_Connection *conn, DWORD bytes, bool ok) {
+  ConnectionTls &t = *conn->Tls;
+  long error = ok ? 0 : GetLastError();
+  int wire = t.Wire;
+  t.Wire = ConnectionTls::kWireNone;
+  switch (wire) {
+    case ConnectionTls::kWireResult:
+      Deliver(conn, t.ResultBytes, t.ResultError);
+      return;
+    case ConnectionTls::kWireRead:
+      // The end of the stream without close_notify is the end all the same.
+      if (!ok || bytes == 0) {
+        Finish(conn, true, 0, error);
+        return;
+      }
+      // A session that takes no more input is fatal; Advance finds it so.
+      (void)t.Session.Feed(t.WireData, bytes);
+      Advance(conn, true);
+      return;
+    case ConnectionTls::kWireWrite:
+      if (!ok) {
+        Finish(conn, true, 0, error);
+        return;
+      }
+      Advance(conn, true);
+      return;
+    default:
+      // The program's own post (PostReadCompletion, a logon pool's answer)
+      // goes back as it came.
+      SetLastError(error);
+      TheEngine().Hooks.Complete(conn, &conn->Overlapped, bytes, ok);
+      return;
+  }
+}
+
+// A connection of a TLS listener: the handshake runs before Greet. With no
+// certificate loaded (any longer), it is closed unanswered: a client that
+// expects TLS must not get a greeting in clear.
+void StartListenerTls(_Connection *conn) {
+  conn->Tls = NewConnectionTls();
+  if (conn->Tls == nullptr) {
+    CloseRecord(conn, false, false);
+    return;
+  }
+  ArmHandshakeLimit(conn, *conn->Tls);
+  conn->Tls->Op = ConnectionTls::kOpHandshake;
+  Advance(conn, true);
+}
+
+// A graceful close of an encrypted connection says so, as far as the socket
+// takes it at once; a failed session's alert is already on its way, and a
+// reset would drop it: that close is graceful too. Whether to close
+// gracefully.
+bool SayGoodbye(_Connection *conn, bool graceful) {
+  ConnectionTls &t = *conn->Tls;
+  if (t.bFailed) return true;
+  if (!graceful || !t.Session.HandshakeDone()) return graceful;
+  t.Session.Close();
+  char bye[kCloseNotifyRoom];
+  size_t n = t.Session.TakeOutput(bye, sizeof bye);
+  if (n > 0 && t.Session.PendingOutput() == 0) (void)SendSocket(conn->Socket, bye, n, 0);
+  return true;
+}
+
+void CloseRecord(_Connection *conn, bool graceful, bool release) {
+  Engine &e = TheEngine();
+  RemoveConnection(conn);
+  if (release && e.Hooks.Release != nullptr) e.Hooks.Release(conn);
+  if (conn->Tls != nullptr) graceful = SayGoodbye(conn, graceful);
+  e.Port.Dissociate(conn->Socket);
+  if (graceful)
+    CloseSocket(conn->Socket);
+  else
+    CloseSocketAbortive(conn->Socket);
+  delete conn;
+}
+
 // ---- the idle and deadline checks
 
 // Cancels the reads that have waited longer than the idle limit, or past
@@ -140,7 +498,10 @@ void WorkerThread() {
     auto *conn = reinterpret_cast<_Connection *>(key);
     conn->LastActivity = NowSeconds();
     if (ov == &conn->Overlapped) conn->bReadOutstanding = false;
-    e.Hooks.Complete(conn, ov, bytes, ok);
+    if (conn->Tls != nullptr && ov == &conn->Overlapped)
+      TlsCompletion(conn, bytes, ok);
+    else
+      e.Hooks.Complete(conn, ov, bytes, ok);
     ScanIdleConnections();
   }
   e.WorkersRunning--;
@@ -254,10 +615,10 @@ void Refuse(Engine &e, int fd) {
   CloseSocket(fd);
 }
 
-void AcceptOne(Engine &e, int fd, const IpAddress &peer, int kind) {
+void AcceptOne(Engine &e, int fd, const IpAddress &peer, const NetListener &listener) {
   auto conn = std::make_unique<_Connection>();
   conn->Socket = fd;
-  conn->ListenerKind = kind;
+  conn->ListenerKind = listener.Kind;
   conn->PeerIp = peer;
   conn->PeerAddress = AddressText(peer);
   (void)GetSocketAddress(fd, &conn->LocalIp);
@@ -275,7 +636,10 @@ void AcceptOne(Engine &e, int fd, const IpAddress &peer, int kind) {
     return;
   }
   if (e.Settings.KeepAlive) SetKeepAlive(fd);
-  e.Hooks.Greet(conn.release());
+  if (listener.bTls)
+    StartListenerTls(conn.release());
+  else
+    e.Hooks.Greet(conn.release());
 }
 
 // Accepts on listener index until the service stops or accept fails for
@@ -289,7 +653,7 @@ void AcceptLoop(size_t index) {
     std::lock_guard<std::mutex> guard(e.ListenLock);
     listenFd = e.ListenSockets[index];
   }
-  int kind = e.Settings.Listeners[index].Kind;
+  const NetListener &listener = e.Settings.Listeners[index];
   while (!e.Stopping.load() && WaitWhilePaused()) {
     IpAddress peer;
     int fd = AcceptConnection(listenFd, &peer);
@@ -307,7 +671,7 @@ void AcceptLoop(size_t index) {
       CloseSocket(fd);
       break;
     }
-    AcceptOne(e, fd, peer, kind);
+    AcceptOne(e, fd, peer, listener);
   }
   std::lock_guard<std::mutex> guard(e.ListenLock);
   CloseSocket(e.ListenSockets[index]);
@@ -333,8 +697,8 @@ void ListeningThread() {
 // ---- settings
 
 void AddListeners(NetEngineSettings *settings, const std::vector<IpAddress> &addresses,
-                  uint16_t port, int kind) {
-  for (const IpAddress &a : addresses) settings->Listeners.push_back({a, port, kind});
+                  uint16_t port, int kind, bool tls) {
+  for (const IpAddress &a : addresses) settings->Listeners.push_back({a, port, kind, tls});
 }
 
 std::vector<IpAddress> DefaultListenAddresses() { return {AnyInterface()}; }
@@ -412,19 +776,62 @@ void ClearConnectionDeadline(_Connection *conn) { ArmConnectionDeadline(conn, 0)
 
 // ---- operations: every byte a connection sends or receives passes here
 
+namespace {
+
+// The program's write or transmission on a TLS connection.
+bool StartTlsSend(_Connection *conn, std::string_view head, int fileFd, off_t offset,
+                  size_t length, std::string_view tail) {
+  ConnectionTls &t = *conn->Tls;
+  if (!t.Session.HandshakeDone()) {
+    SetLastError(ERROR_TLS_FAILED);
+    return false;
+  }
+  if (length > 0) {
+    // As the port does: a range the file does not hold fails before a byte
+    // is sent.
+    uint64_t size = 0;
+    if (offset < 0 || !GetFileSizeOf(fileFd, &size) ||
+        static_cast<uint64_t>(offset) + length > size) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return false;
+    }
+  }
+  t.Op = ConnectionTls::kOpSend;
+  t.Head = head;
+  t.FileFd = fileFd;
+  t.FileOffset = offset;
+  t.FileLength = length;
+  t.Tail = tail;
+  t.Encrypted = 0;
+  t.SendError = 0;
+  // Corked like the port's transmissions, from the first write to the last.
+  if (length > 0 || !tail.empty()) t.bCorked = SetSocketCork(conn->Socket, true);
+  return Advance(conn, false);
+}
+
+}  // namespace
+
 bool TrySocketRead(_Connection *conn, char *buffer, size_t length) {
-  conn->bReadOutstanding = true;
-  if (TheEngine().Port.ReadSocket(conn->Socket, buffer, length, &conn->Overlapped)) return true;
-  conn->bReadOutstanding = false;
-  return false;
+  if (conn->Tls == nullptr) return WireRead(conn, buffer, length);
+  if (buffer == nullptr || length == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  ConnectionTls &t = *conn->Tls;
+  t.Op = ConnectionTls::kOpRead;
+  t.ReadBuffer = buffer;
+  t.ReadLength = length;
+  return Advance(conn, false);
 }
 
 bool TrySocketWrite(_Connection *conn, const char *buffer, size_t length) {
-  return TheEngine().Port.WriteSocket(conn->Socket, buffer, length, &conn->Overlapped);
+  if (conn->Tls == nullptr) return WireWrite(conn, buffer, length);
+  return StartTlsSend(conn, std::string_view(buffer, length), -1, 0, 0, {});
 }
 
 bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t length,
                        std::string_view head, std::string_view tail) {
+  if (conn->Tls != nullptr) return StartTlsSend(conn, head, fileFd, offset, length, tail);
   return TheEngine().Port.TransmitFile(conn->Socket, fileFd, offset, length, head.data(),
                                        head.size(), tail.data(), tail.size(),
                                        &conn->Overlapped);
@@ -443,6 +850,7 @@ bool StartSocketWrite(_Connection *conn, const char *buffer, size_t length) {
 }
 
 bool PostReadCompletion(_Connection *conn, DWORD bytes) {
+  if (conn->Tls != nullptr) conn->Tls->Wire = ConnectionTls::kWireProgramPost;
   if (TheEngine().Port.Post(bytes, reinterpret_cast<uintptr_t>(conn), &conn->Overlapped))
     return true;
   CloseConnection(conn, false);
@@ -450,13 +858,34 @@ bool PostReadCompletion(_Connection *conn, DWORD bytes) {
 }
 
 void CloseConnection(_Connection *conn, bool graceful) {
-  Engine &e = TheEngine();
-  RemoveConnection(conn);
-  if (e.Hooks.Release != nullptr) e.Hooks.Release(conn);
-  e.Port.Dissociate(conn->Socket);
-  if (graceful)
-    CloseSocket(conn->Socket);
-  else
-    CloseSocketAbortive(conn->Socket);
-  delete conn;
+  CloseRecord(conn, graceful, conn->Tls == nullptr || conn->Tls->bGreeted);
+}
+
+// ---- TLS
+
+long StartConnectionTls(_Connection *conn, std::string &pendingInput) {
+  if (conn->Tls != nullptr) return -1;
+  conn->Tls = NewConnectionTls();
+  if (conn->Tls == nullptr) return -1;
+  conn->Tls->bGreeted = true;
+  ArmHandshakeLimit(conn, *conn->Tls);
+  long dropped = static_cast<long>(pendingInput.size());
+  pendingInput.clear();
+  return dropped;
+}
+
+bool ConnectionCanStartTls(const _Connection *conn) {
+  return conn->Tls == nullptr && CurrentTlsServerContext() != nullptr;
+}
+
+bool ConnectionEncrypted(const _Connection *conn) {
+  return conn->Tls != nullptr && conn->Tls->Session.HandshakeDone();
+}
+
+std::string ConnectionTlsVersion(const _Connection *conn) {
+  return conn->Tls != nullptr ? conn->Tls->Session.Version() : std::string();
+}
+
+std::string ConnectionTlsCipher(const _Connection *conn) {
+  return conn->Tls != nullptr ? conn->Tls->Session.Cipher() : std::string();
 }

@@ -5,10 +5,11 @@
 // (common/), so neither server stands on the other's folder.
 //
 // The engine knows nothing of SMTP or POP3. A program starts it with its
-// listeners and a table of hooks: Greet runs on a listening thread for
-// every accepted connection; Complete runs on a worker for every completed
-// operation of a connection; Release frees the dialogue record when the
-// connection closes.
+// listeners and a table of hooks: Greet runs for every accepted connection
+// (on its listening thread, or on a worker once the handshake of a TLS
+// listener's connection is done); Complete runs on a worker for every
+// completed operation of a connection; Release frees the dialogue record
+// when the connection closes.
 //
 // Listeners. Each is an address (IPv4 or IPv6), a port and a kind, a small
 // number the program chooses (which of its ports this is: plain, submission,
@@ -48,7 +49,36 @@
 // reads.
 //
 // Bytes cross the socket in one place: the Try* and Start* calls below (and
-// the port behind them), so a layer such as TLS can sit there.
+// the port behind them), and TLS sits there. A connection is encrypted
+// either from its first byte (a listener marked bTls: the engine runs the
+// handshake before Greet) or from the moment the program calls
+// StartConnectionTls (STARTTLS, STLS). From then on the same calls carry
+// plaintext: a read completes only with decrypted bytes, a write or a
+// transmission completes once all of its plaintext is encrypted and sent,
+// and the byte counts are plaintext counts. The handshake, the records,
+// session tickets and alerts travel on the connection's one outstanding
+// operation (a read or write of ciphertext the engine starts on the
+// program's behalf), so TLS adds no thread and no blocking call, and the
+// idle check and the deadline cancel a read that waits for the peer's
+// handshake exactly as one that waits for a command. A program's operation
+// may take several of these steps; the program sees one completion.
+//
+// TLS failures (a client that speaks no TLS 1.2 or 1.3, garbage instead of
+// a ClientHello, a bad record) end the session: the alert, if OpenSSL made
+// one, is sent, the program's operation fails with ERROR_TLS_FAILED, and the
+// connection closes gracefully whichever close the program asks for, so
+// the alert is not cut off by a reset. The engine writes no event for them
+// (a scanner would flood the log); the optional TlsFailed hook hears each
+// failed connection once, with OpenSSL's reason, for the program's
+// activity log.
+//
+// Memory: a plaintext connection carries one null pointer for TLS. A TLS
+// connection holds its OpenSSL session, about 17 KiB while idle (record
+// buffers are released between records, and the session's memory buffers
+// shrink back once emptied), and only while data moves a ciphertext buffer
+// of kTlsWireBytes, at most about twice that queued inside the session in
+// each direction (a large reply or file is encrypted a piece at a time)
+// and OpenSSL's two record buffers: about 140 KiB at most.
 //
 // Peers are untrusted: the engine bounds nothing itself beyond the buffer
 // sizes the dialogue gives it; every failed socket operation ends in an
@@ -58,6 +88,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +105,23 @@ constexpr DWORD kDefaultMaxTransactionTime = 3600;   // seconds
 constexpr DWORD kAcceptBackoffMs = 100;
 // ListenAddresses: a longer value is refused whole (nothing is listened on).
 constexpr size_t kMaxListenAddressesBytes = 4096;
+// A TLS handshake not finished within this long is abandoned (a client
+// that trickles its hello one byte at a time is never idle).
+constexpr DWORD kDefaultTlsHandshakeSeconds = 60;
+// Ciphertext moves through a TLS connection's socket in pieces of this
+// size: one full record (16 KiB of plaintext) with its overhead.
+constexpr size_t kTlsWireBytes = 17 * 1024;
+// What a program's operation fails with when the connection's TLS session
+// failed (a handshake refused, a bad record) or a write was started before
+// the handshake was done.
+constexpr long ERROR_TLS_FAILED = EPROTO;
+
+// The engine's TLS state of a connection (netengine.cpp); null while the
+// connection is plaintext.
+struct ConnectionTls;
+struct ConnectionTlsDeleter {
+  void operator()(ConnectionTls *tls) const;
+};
 
 struct _Connection {
   int Socket = -1;
@@ -90,23 +138,34 @@ struct _Connection {
   std::atomic<bool> bReadOutstanding{false};
   std::atomic<bool> bTimedOut{false};       // set by the idle check
   std::atomic<bool> bDeadlinePassed{false}; // set by the deadline check
+  std::unique_ptr<ConnectionTls, ConnectionTlsDeleter> Tls;  // the engine's
   _Connection *Next = nullptr;   // the connection list
 };
 
 struct NetEngineHooks {
+  // A new connection (on a TLS listener: once its handshake is done, on a
+  // worker; else on the listening thread).
   void (*Greet)(_Connection *conn);
   void (*Complete)(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok);
+  // Every greeted connection, as it closes.
   void (*Release)(_Connection *conn);
   // Null, or called by StartNetEngine once the listeners are bound and
   // before any thread of the engine starts (the receiver sheds root
   // there); false fails the start (the hook has said why).
   bool (*ListenersBound)() = nullptr;
+  // Optional: the connection's TLS session failed, with OpenSSL's reason.
+  // Once per connection at most, on a worker, just before the failure
+  // reaches Complete, or before a connection of a TLS listener that failed
+  // its handshake is closed (Dialogue is then null: Greet never ran). For a
+  // log line only: it must not start an operation or close.
+  void (*TlsFailed)(_Connection *conn, const std::string &why) = nullptr;
 };
 
 struct NetListener {
   IpAddress Address;
   uint16_t Port = 0;
   int Kind = 0;                  // handed to each of its connections
+  bool bTls = false;             // TLS from the first byte (465, 995)
 };
 
 struct NetEngineSettings {
@@ -121,11 +180,16 @@ struct NetEngineSettings {
   NetworkList ExemptFromClientLimit;
   // Sent to a client over a limit before its connection is closed.
   std::string TooManyConnectionsReply;
+  // The longest a TLS handshake may take (0: no limit beyond the idle one).
+  DWORD TlsHandshakeSeconds = kDefaultTlsHandshakeSeconds;
 };
 
-// One listener on each address, all on port with kind.
+// One listener on each address, all on port with kind; tls: TLS from the
+// first byte. A program adds its TLS listeners only while a certificate is
+// loaded (LoadTlsCertificate, common/tlsconfig); should it be gone later,
+// their connections are closed unanswered.
 void AddListeners(NetEngineSettings *settings, const std::vector<IpAddress> &addresses,
-                  uint16_t port, int kind);
+                  uint16_t port, int kind, bool tls = false);
 
 // All interfaces: "::" (dual stack) when this host can listen on IPv6,
 // else 0.0.0.0.
@@ -163,19 +227,70 @@ bool StartSocketRead(_Connection *conn, char *buffer, size_t length);
 bool StartSocketWrite(_Connection *conn, const char *buffer, size_t length);
 // Hands bytes already received to the connection as if a read had
 // completed (a posted completion), so pipelined input takes the same road.
+// A program may also post on conn->Overlapped itself (EnginePort().Post, a
+// logon pool's answer) while it holds the connection: under TLS too, that
+// completion reaches Complete as posted.
 bool PostReadCompletion(_Connection *conn, DWORD bytes);
 
 // The same operations without the close: false with the thread's last
 // error, the connection still the caller's (the POP3 dialogue logs the
 // failure before it closes). Nothing is outstanding after a false result.
+//
+// Under TLS: a read may put ciphertext in the part of buffer beyond the
+// plaintext it completes with (those bytes mean nothing); a write or
+// transmission started before the handshake is done fails at once with
+// ERROR_TLS_FAILED (a dialogue whose STARTTLS handshake timed out then
+// closes instead of answering in clear).
 bool TrySocketRead(_Connection *conn, char *buffer, size_t length);
 bool TrySocketWrite(_Connection *conn, const char *buffer, size_t length);
 // TransmitFile: head, then length bytes of fileFd from offset, then tail,
 // as one operation, corked: they leave as one unit, so a short reply does
 // not wait for the client's delayed acknowledgement. The three must stay
-// valid until it completes.
+// valid until it completes. A range the file does not hold is refused
+// before anything is sent. Under TLS the file is read a piece at a time
+// and encrypted (sendfile cannot encrypt); the completion counts the
+// plaintext bytes, as without.
 bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t length,
                        std::string_view head, std::string_view tail);
 
-// Closes the socket, releases the dialogue and frees the record.
+// ---- TLS
+
+// STARTTLS and STLS. Call it from the worker that holds the connection's
+// completion, with nothing outstanding: right after the write of the reply
+// that tells the client to start TLS ("220 Ready to start TLS", "+OK
+// Begin TLS negotiation") has completed. Then start the next command read
+// as usual: it completes with the first decrypted bytes, after the
+// handshake; the program forgets what it knew of the client before (EHLO,
+// AUTH) as the protocols require. A handshake that fails or times out
+// (idle, the dialogue's deadline, TlsHandshakeSeconds) fails that read
+// like any socket failure; the program then closes (a reply would fail:
+// nothing goes out in clear any more).
+//
+// Pipelined input: whatever the client sent behind the command must never
+// be executed. pendingInput is the program's buffer of input received
+// behind the current line; it is cleared here, and the count of bytes
+// dropped is returned (for the log). The engine itself holds no plaintext
+// input; bytes still in the socket are read by the handshake, which fails
+// on them as on any garbage.
+//
+// -1 (nothing changed: the connection stays plaintext and the caller's)
+// when no certificate is loaded, TLS has already started on conn, or
+// memory runs out. The program should then close: the client is already
+// sending its handshake. (Ask ConnectionCanStartTls before the reply, and
+// refuse the command in clear when it says no.)
+long StartConnectionTls(_Connection *conn, std::string &pendingInput);
+
+// Offer STARTTLS or STLS (EHLO, CAPA)? A certificate is loaded and TLS has
+// not started on conn.
+bool ConnectionCanStartTls(const _Connection *conn);
+// The handshake is done: the connection is encrypted.
+bool ConnectionEncrypted(const _Connection *conn);
+// "TLSv1.3", and the cipher suite ("TLS_AES_256_GCM_SHA384"), for Received
+// lines and logs; "" while not encrypted.
+std::string ConnectionTlsVersion(const _Connection *conn);
+std::string ConnectionTlsCipher(const _Connection *conn);
+
+// Closes the socket, releases the dialogue and frees the record. A graceful
+// close of an encrypted connection first sends close_notify (what the
+// socket takes at once, without waiting).
 void CloseConnection(_Connection *conn, bool graceful);

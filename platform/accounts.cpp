@@ -175,34 +175,36 @@ SID_NAME_USE SidTypeOf(AccountKind kind) {
   return SidTypeUser;
 }
 
-bool LookupInFile(const Source &src, const std::string &name, std::string &domain,
-                  SID_NAME_USE &use) {
+bool LookupInFile(const Source &src, const std::string &name, AccountFound &found) {
   const AccountRecord *a = FindAccount(*src.data, src.computer, name);
   if (a == nullptr && !src.controller.empty()) a = FindAccount(*src.data, src.domain, name);
   if (a == nullptr) {
     SetLastError(ERROR_NONE_MAPPED);
     return false;
   }
-  domain = a->domain;
-  use = SidTypeOf(a->kind);
+  found.Domain = a->domain;
+  found.Use = SidTypeOf(a->kind);
+  found.Name = a->name;
+  found.bHostAccount = false;
   return true;
 }
 
-bool LookupOnHost(const Source &src, const std::string &name, std::string &domain,
-                  SID_NAME_USE &use) {
+bool LookupOnHost(const Source &src, const std::string &name, AccountFound &found) {
   std::string home;
   long rc = HostPasswd(name, home);
   if (rc == ENOENT) {
     rc = HostGroup(name);
-    use = SidTypeAlias;
+    found.Use = SidTypeAlias;
   } else {
-    use = SidTypeUser;
+    found.Use = SidTypeUser;
   }
   if (rc != ERROR_SUCCESS) {
     SetLastError(rc == ENOENT ? ERROR_NONE_MAPPED : rc);
     return false;
   }
-  domain = src.computer;
+  found.Domain = src.computer;
+  found.Name = name;   // NSS names compare exactly
+  found.bHostAccount = true;
   return true;
 }
 
@@ -297,8 +299,7 @@ long NetUserGetInfo(const std::string &serverName, const std::string &userName, 
   return ERROR_SUCCESS;
 }
 
-bool LookupAccountName(const std::string &accountName, std::string &referencedDomain,
-                       SID_NAME_USE &use) {
+bool FindAccountByName(const std::string &accountName, AccountFound &found) {
   Source src;
   long rc = CurrentSource(src);
   if (rc != ERROR_SUCCESS) {
@@ -309,8 +310,21 @@ bool LookupAccountName(const std::string &accountName, std::string &referencedDo
     SetLastError(ERROR_NONE_MAPPED);
     return false;
   }
-  if (src.data != nullptr) return LookupInFile(src, accountName, referencedDomain, use);
-  return LookupOnHost(src, accountName, referencedDomain, use);
+  if (src.data != nullptr) return LookupInFile(src, accountName, found);
+  return LookupOnHost(src, accountName, found);
+}
+
+bool LookupAccountName(const std::string &accountName, std::string &referencedDomain,
+                       SID_NAME_USE &use) {
+  AccountFound found;
+  if (!FindAccountByName(accountName, found)) return false;
+  referencedDomain = found.Domain;
+  use = found.Use;
+  return true;
+}
+
+bool IsNoSuchAccount(long error) {
+  return error == ERROR_NONE_MAPPED || error == NERR_UserNotFound;
 }
 
 long VerifyAccountPassword(const std::string &domain, const std::string &name,

@@ -103,6 +103,21 @@ long NetUserGetInfo(const std::string &serverName, const std::string &userName, 
 bool LookupAccountName(const std::string &accountName, std::string &referencedDomain,
                        SID_NAME_USE &use);
 
+// What LookupAccountName finds, with the account's own name and its source.
+struct AccountFound {
+  std::string Domain;        // the referenced domain
+  SID_NAME_USE Use = SidTypeUser;
+  std::string Name;          // as the source spells it (the file may differ in case)
+  bool bHostAccount = false; // from the host's databases: a real uid owns its files
+};
+bool FindAccountByName(const std::string &accountName, AccountFound &found);
+
+// A lookup's error number says for certain that there is no such account
+// (ERROR_NONE_MAPPED, NERR_UserNotFound). Any other failure (the accounts
+// file unreadable or malformed, an NSS source down) only says the question
+// could not be answered now, and must be asked again later.
+bool IsNoSuchAccount(long error);
+
 // Logon, for the POP3 server: ERROR_SUCCESS when password is the password
 // of the user account domain\name. Against the file: a crypt(3) hash,
 // compared in constant time; an unknown account costs the same time as a

@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "platform/errors.h"
 #include "platform/root.h"
 
 namespace {
@@ -62,7 +65,127 @@ void EnsureLogDirectory(const std::string &path) {
   }
 }
 
+// Leading decimal digits of s, exactly count of them, into value.
+bool TakeDigits(std::string_view &s, size_t count, int &value) {
+  if (s.size() < count) return false;
+  value = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    value = value * 10 + (s[i] - '0');
+  }
+  s.remove_prefix(count);
+  return true;
+}
+
+bool TakeChar(std::string_view &s, char c) {
+  if (s.empty() || s[0] != c) return false;
+  s.remove_prefix(1);
+  return true;
+}
+
+// The zone of a time: "+HHMM" or "-HHMM", in seconds east of UTC.
+bool TakeZone(std::string_view &s, long long &offset) {
+  if (s.empty() || (s[0] != '+' && s[0] != '-')) return false;
+  long long sign = s[0] == '-' ? -1 : 1;
+  s.remove_prefix(1);
+  int h = 0, m = 0;
+  if (!TakeDigits(s, 2, h) || !TakeDigits(s, 2, m) || m > 59) return false;
+  offset = sign * (h * 3600LL + m * 60LL);
+  return true;
+}
+
+// The next word of s (up to one space), removed with its space.
+std::string_view TakeWord(std::string_view &s) {
+  size_t space = s.find(' ');
+  std::string_view word = s.substr(0, space);
+  s.remove_prefix(space == std::string_view::npos ? s.size() : space + 1);
+  return word;
+}
+
+WORD TypeOfName(std::string_view name) {
+  for (WORD type : {EVENTLOG_ERROR_TYPE, EVENTLOG_WARNING_TYPE, EVENTLOG_INFORMATION_TYPE})
+    if (name == TypeName(type)) return type;
+  return 0;
+}
+
+bool ParseNumber(std::string_view s, int base, size_t maxDigits, uint32_t &value) {
+  if (s.empty() || s.size() > maxDigits) return false;
+  unsigned long long v = 0;
+  for (char c : s) {
+    int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
+    if (d >= base) return false;
+    v = v * base + d;
+  }
+  if (v > 0xFFFFFFFFULL) return false;
+  value = static_cast<uint32_t>(v);
+  return true;
+}
+
 }  // namespace
+
+const char *JournalPriorityPrefix(WORD type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE: return "<3>";
+    case EVENTLOG_WARNING_TYPE: return "<4>";
+    default: return "<6>";
+  }
+}
+
+bool StandardErrorIsJournal() {
+  static const bool journal = [] {
+    const char *env = std::getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    if (env == nullptr || std::sscanf(env, "%llu:%llu", &dev, &ino) != 2) return false;
+    struct stat st;
+    return fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
+           static_cast<unsigned long long>(st.st_ino) == ino;
+  }();
+  return journal;
+}
+
+bool ParseTimeText(std::string_view s, long long &epoch, bool &zoned) {
+  struct tm tm {};
+  long long offset = 0;
+  if (!TakeDigits(s, 4, tm.tm_year) || !TakeChar(s, '-') || !TakeDigits(s, 2, tm.tm_mon) ||
+      !TakeChar(s, '-') || !TakeDigits(s, 2, tm.tm_mday))
+    return false;
+  if ((TakeChar(s, 'T') || TakeChar(s, ' ')) &&
+      (!TakeDigits(s, 2, tm.tm_hour) || !TakeChar(s, ':') || !TakeDigits(s, 2, tm.tm_min) ||
+       (TakeChar(s, ':') && !TakeDigits(s, 2, tm.tm_sec))))
+    return false;
+  zoned = !s.empty();
+  if ((zoned && !TakeZone(s, offset)) || !s.empty()) return false;
+  if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+      tm.tm_min > 59 || tm.tm_sec > 60)
+    return false;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  time_t t = zoned ? timegm(&tm) : mktime(&tm);
+  if (t == static_cast<time_t>(-1)) return false;
+  epoch = static_cast<long long>(t) - offset;
+  return true;
+}
+
+bool ParseEventLine(std::string_view line, EventLine &out) {
+  if (line.size() > kMaxEventLine) return false;
+  out = EventLine{};
+  out.Time = TakeWord(line);
+  out.Source = TakeWord(line);
+  out.Type = TypeOfName(TakeWord(line));
+  std::string_view number = TakeWord(line);
+  std::string_view id = TakeWord(line);
+  uint32_t low = 0;
+  bool zoned = false;
+  // The writer's form exactly: "YYYY-MM-DDTHH:MM:SS+HHMM".
+  if (out.Time.size() != kEventTimeLength || !ParseTimeText(out.Time, out.Epoch, zoned) ||
+      !zoned || out.Source.empty() || out.Type == 0 ||
+      !ParseNumber(number, 10, 5, low) || id.size() != 10 || id.substr(0, 2) != "0x" ||
+      !ParseNumber(id.substr(2), 16, 8, out.Id) || (out.Id & 0xFFFFu) != low)
+    return false;
+  out.Text = line;
+  return true;
+}
 
 std::string FormatEventLine(std::string_view source, WORD type, uint32_t id,
                             std::string_view text) {
@@ -80,7 +203,8 @@ std::string FormatEventLine(std::string_view source, WORD type, uint32_t id,
 bool ReportEventText(std::string_view source, WORD type, uint32_t id, std::string_view text) {
   std::string line = FormatEventLine(source, type, id, text);
   line.push_back('\n');
-  (void)WriteAll(STDERR_FILENO, line);
+  (void)WriteAll(STDERR_FILENO,
+                 StandardErrorIsJournal() ? JournalPriorityPrefix(type) + line : line);
   std::string path = EventLogPath();
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 && errno == ENOENT) {
@@ -90,5 +214,40 @@ bool ReportEventText(std::string_view source, WORD type, uint32_t id, std::strin
   if (fd < 0) return false;
   bool ok = WriteAll(fd, line);
   close(fd);
+  return ok;
+}
+
+uint64_t EventLogSize() {
+  struct stat st;
+  return stat(EventLogPath().c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+bool ReadEventLog(uint64_t &offset, size_t maxBytes, std::string &text) {
+  int fd = open(EventLogPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0 && errno == ENOENT) return true;
+  if (fd < 0) {
+    SetLastError(errno);
+    return false;
+  }
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok && static_cast<uint64_t>(st.st_size) < offset) offset = 0;
+  size_t start = text.size();
+  if (ok) text.resize(start + maxBytes);
+  size_t got = 0;
+  while (ok && got < maxBytes) {
+    ssize_t n = pread(fd, text.data() + start + got, maxBytes - got,
+                      static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  if (!ok) SetLastError(errno != 0 ? errno : EINVAL);
+  close(fd);
+  text.resize(start + got);
+  offset += got;
   return ok;
 }

@@ -10,7 +10,16 @@
 // number (low 16 bits of the identifier) and the identifier in hex, then the
 // formatted text with its line breaks folded to single spaces. Each line is
 // written with one write() on an O_APPEND descriptor, so lines of concurrent
-// threads and processes never interleave. Thread-safe; keeps no state.
+// threads and processes never interleave. When standard error is the
+// journal's stream (systemd names its device and inode in JOURNAL_STREAM),
+// the line there starts with its syslog priority, "<3>" for an error, "<4>"
+// for a warning, "<6>" for information, so that journalctl can filter by
+// priority; events.log never carries the prefix. Thread-safe; keeps no
+// state but the journal test, made once.
+//
+// ParseEventLine reads a line of events.log back (zeladm log and status):
+// the file is text anyone with write access could have changed, so the
+// parser takes a bounded view and refuses what does not have the shape.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +36,46 @@ constexpr WORD EVENTLOG_INFORMATION_TYPE = 4;
 std::string FormatEventLine(std::string_view source, WORD type, uint32_t id,
                             std::string_view text);
 
+// The "<N>" syslog priority of an event type (exposed for tests).
+const char *JournalPriorityPrefix(WORD type);
+
+// True when standard error is the stream JOURNAL_STREAM names ("dev:inode").
+// Decided on the first call.
+bool StandardErrorIsJournal();
+
 // Writes one event. False when the event log file could not be written (the
 // line still went to standard error).
 bool ReportEventText(std::string_view source, WORD type, uint32_t id, std::string_view text);
+
+// The longest line ParseEventLine takes: a time stamp, a service name, a
+// type, two numbers and a message text with two inserts.
+constexpr size_t kMaxEventLine = 8192;
+
+// A time as events.log and zeladm write it: "YYYY-MM-DD", then optionally
+// "THH:MM" (or a blank for the "T"), ":SS", and a zone "+HHMM" or "-HHMM".
+// Without a zone it is local time. zoned tells whether one was given.
+// False for any other text, or a date that does not exist.
+bool ParseTimeText(std::string_view text, long long &epoch, bool &zoned);
+// "2026-12-07T08:30:00+0100"
+constexpr size_t kEventTimeLength = 24;
+
+// One line of events.log, as views into the line it was parsed from.
+struct EventLine {
+  std::string_view Time;    // "2026-12-07T08:30:00+0100"
+  long long Epoch = 0;      // the same, in seconds since the epoch
+  std::string_view Source;  // "ZELRECV"
+  WORD Type = 0;            // EVENTLOG_ERROR_TYPE ...
+  uint32_t Id = 0;
+  std::string_view Text;
+};
+
+// Splits one line (without its "\n") into its fields; false when the line
+// is longer than kMaxEventLine or is not an event line.
+bool ParseEventLine(std::string_view line, EventLine &out);
+
+// Reads events.log from offset on: up to maxBytes are appended to text and
+// offset moves past them. A file now shorter than offset (it was cut or
+// replaced) is read again from its start. A missing file reads as empty.
+bool ReadEventLog(uint64_t &offset, size_t maxBytes, std::string &text);
+// The size of events.log now (0 when there is none).
+uint64_t EventLogSize();

@@ -275,3 +275,16 @@ bool DurableFile::Rename(bool noReplace) {
 bool DurableFile::Publish(bool noReplace) {
   return Commit() && Rename(noReplace) && SyncDirectory(DirectoryOf(final_));
 }
+
+bool CreateFileWithText(const std::string &path, std::string_view text, mode_t mode) {
+  DurableFile file;
+  return file.Create(path, ".zel-new-", mode, "wb") && file.Stream().Write(text) &&
+         file.Publish(true);
+}
+
+bool FileModifiedTime(const std::string &path, long long &seconds) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return Fail();
+  seconds = static_cast<long long>(st.st_mtim.tv_sec);
+  return true;
+}

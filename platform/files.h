@@ -57,6 +57,16 @@ bool ListDirectory(const std::string &directory, std::string_view suffix, ListKi
 // Makes a directory's entries durable (after creating, renaming or deleting in it).
 bool SyncDirectory(const std::string &path);
 
+// The time of the last change of a file's data, in seconds since the epoch
+// (a symbolic link's own time, not its target's).
+bool FileModifiedTime(const std::string &path, long long &seconds);
+
+// Writes a small file whole under a new name (a unit, a PAM service file):
+// written and synced under a temporary name, then renamed without replacing
+// (ERROR_FILE_EXISTS when the name is taken), so it is never seen half
+// written. mode: its permission bits.
+bool CreateFileWithText(const std::string &path, std::string_view text, mode_t mode);
+
 // A temporary file that disappears when its descriptor is closed (in
 // TempDirectory()). Returns the descriptor or -1.
 int CreateTempFileDeleteOnClose();

@@ -11,6 +11,7 @@
 #include "platform/ascii.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/mailboxdir.h"
 
 namespace {
 
@@ -92,32 +93,26 @@ bool FindProfileValue(std::string_view text, size_t maxBytes, std::string_view s
 }
 
 int OpenUserFile(const std::string &path, bool append) {
-  int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK |
-              (append ? O_WRONLY | O_APPEND | O_CREAT : O_RDONLY);
-  UniqueFd fd(open(path.c_str(), flags, 0644));
-  if (!fd.Valid()) {
-    SetLastError(errno);
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    SetLastError(EINVAL);
-    return -1;
-  }
-  // Regular files ignore O_NONBLOCK; it was there only so that a FIFO could
-  // not hold the open.
-  fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
-  return fd.Release();
+  return OpenRegularFileAt(AT_FDCWD, path.c_str(), append, 0644);
+}
+
+std::string ReadProfileText(int fd) {
+  std::string text;
+  if (fd < 0 || !ReadHead(fd, text)) text.clear();
+  return text;
+}
+
+std::string GetProfileString(std::string_view text, std::string_view section,
+                             std::string_view key, std::string_view def, size_t maxChars) {
+  std::string value;
+  if (!FindProfileValue(text, kMaxProfileFileBytes, section, key, value)) value.assign(def);
+  if (value.size() > maxChars) value.resize(maxChars);
+  return value;
 }
 
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view def, size_t maxChars,
                                     const std::string &path) {
-  std::string text, value;
   UniqueFd fd(OpenUserFile(path, false));
-  if (!fd.Valid() || !ReadHead(fd.Get(), text) ||
-      !FindProfileValue(text, kMaxProfileFileBytes, section, key, value))
-    value.assign(def);
-  if (value.size() > maxChars) value.resize(maxChars);
-  return value;
+  return GetProfileString(ReadProfileText(fd.Get()), section, key, def, maxChars);
 }

@@ -49,6 +49,14 @@ constexpr size_t kMaxProfileValue = 260;
 bool FindProfileValue(std::string_view text, size_t maxBytes, std::string_view section,
                       std::string_view key, std::string &value);
 
+// The first kMaxProfileFileBytes of the open file fd ("" when fd is -1 or
+// cannot be read); fd stays open.
+std::string ReadProfileText(int fd);
+// The value of key in section of a profile text, or def when the section or
+// the key is missing; cut to maxChars characters.
+std::string GetProfileString(std::string_view text, std::string_view section,
+                             std::string_view key, std::string_view def, size_t maxChars);
+
 // The value of key in section of the profile file at path, or def when the
 // file, the section or the key is missing; cut to maxChars characters.
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,

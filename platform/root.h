@@ -20,8 +20,11 @@ std::string ZelPath(std::string_view path);
 std::string DefaultSpoolDirectory();    // system directory + "\TALVO\MAIL"
 std::string DefaultInboxTemplate();     // "C:\MAILBOX\%USERNAME%"
 std::string WindowsDirectory();         // where logs go without a directory
+std::string StateDirectory();           // the registry, the mutexes, the pid files
 std::string RegistryDatabasePath();
 std::string EventLogPath();
 std::string MutexDirectory();
 std::string SystemdUnitDirectory();
+std::string PidFileDirectory();
+std::string PamServiceDirectory();      // /etc/pam.d
 std::string TempDirectory();            // $TMPDIR, else /tmp (not under ZEL_ROOT)

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/root.h"
 
 // The process's one service: what the dispatcher and the reports share.
@@ -275,6 +276,22 @@ bool SendNotify(const std::string &socketName, const std::string &text) {
 
 namespace {
 
+// The hardening every unit carries, whatever its program needs: the system
+// is read-only but for ReadWritePaths=, /tmp is private, kernel tunables and
+// control groups cannot be changed, no privilege can be gained by exec.
+// Sockets: Internet and local ones, and netlink, which getifaddrs() needs to
+// list this host's addresses for the local host table.
+constexpr const char *kHardening =
+    "NoNewPrivileges=yes\n"
+    "ProtectSystem=strict\n"
+    "PrivateTmp=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectControlGroups=yes\n"
+    "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK\n";
+
+// SIGHUP asks a service to reload what it can (its TLS certificate).
+constexpr const char *kExecReload = "ExecReload=/bin/kill -HUP $MAINPID\n";
+
 // A unit file line holds these characters as they are; anything else in the
 // program's path gets the path quoted.
 bool IsPlainUnitChar(char c) {
@@ -320,69 +337,77 @@ bool IsUnitExecutablePath(std::string_view path) {
          path.find_first_of("\"'\\") == std::string_view::npos;
 }
 
+// A capability name: "CAP_" and upper-case letters, digits, "_".
+bool IsCapabilityName(std::string_view s) {
+  if (s.size() < 5 || s.substr(0, 4) != "CAP_") return false;
+  for (char c : s)
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return false;
+  return true;
+}
+
+// A user or unit name as it may stand unquoted in a unit file.
+bool IsPlainUnitName(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (!IsPlainUnitChar(c) || c == '/' || c == '=') return false;
+  return true;
+}
+
 std::string BaseName(const std::string &path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool WriteAllFd(int fd, const std::string &s) {
-  size_t done = 0;
-  while (done < s.size()) {
-    ssize_t n = write(fd, s.data() + done, s.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    done += static_cast<size_t>(n);
-  }
+// A one-line value: no control character, and no trailing backslash, which
+// would continue the line onto the next.
+bool IsOneLineValue(std::string_view s) {
+  return !HasControlChar(s) && (s.empty() || s.back() != '\\');
+}
+
+bool SpecIsWritable(const ServiceUnitSpec &spec) {
+  if (!IsOneLineValue(spec.DisplayName) || !IsOneLineValue(spec.Origin) ||
+      !IsUnitExecutablePath(spec.BinaryPath) ||
+      BaseName(spec.BinaryPath).empty() || HasControlChar(ZelRoot()))
+    return false;
+  if (!spec.User.empty() && !IsPlainUnitName(spec.User)) return false;
+  if (!spec.Target.empty() && !IsPlainUnitName(spec.Target)) return false;
+  for (const auto *list : {&spec.Capabilities, &spec.AmbientCapabilities})
+    for (const std::string &cap : *list)
+      if (!IsCapabilityName(cap)) return false;
+  // Quotes and backslashes are left out like in the program's path: what
+  // systemd would make of them is not worth a guess.
+  for (const std::string &path : spec.ReadWritePaths)
+    if (path.empty() || path[0] != '/' || !IsUnitExecutablePath(path)) return false;
   return true;
 }
 
-// A temporary file in the unit directory, removed unless it was published.
-class TempUnitFile {
- public:
-  explicit TempUnitFile(const std::string &dir) : name_(dir + "/.zel-unit-XXXXXX") {
-    fd_ = mkostemp(name_.data(), O_CLOEXEC);
-    err_ = fd_ < 0 ? errno : 0;
-    created_ = fd_ >= 0;
+std::string JoinWords(const std::vector<std::string> &words, bool quote) {
+  std::string out;
+  for (const std::string &w : words) {
+    if (!out.empty()) out.push_back(' ');
+    out += quote ? QuoteUnitWord(w) : w;
   }
-  ~TempUnitFile() {
-    if (fd_ >= 0) close(fd_);
-    if (created_) unlink(name_.c_str());
-  }
-  TempUnitFile(const TempUnitFile &) = delete;
-  TempUnitFile &operator=(const TempUnitFile &) = delete;
+  return out;
+}
 
-  // The error of the last failed step.
-  int Error() const { return err_; }
+// The [Service] lines that say who runs and what it may do.
+std::string PrivilegeLines(const ServiceUnitSpec &spec) {
+  std::string text;
+  if (!spec.User.empty()) text += "User=" + spec.User + "\n";
+  if (!spec.AmbientCapabilities.empty())
+    text += "AmbientCapabilities=" + JoinWords(spec.AmbientCapabilities, false) + "\n";
+  // An empty assignment is the empty bounding set: no capability at all.
+  text += "CapabilityBoundingSet=" + JoinWords(spec.Capabilities, false) + "\n";
+  text += kHardening;
+  if (!spec.ReadWritePaths.empty())
+    text += "ReadWritePaths=" + JoinWords(spec.ReadWritePaths, true) + "\n";
+  return text;
+}
 
-  bool Write(const std::string &text) {
-    if (fd_ < 0) return false;
-    bool ok = fchmod(fd_, 0644) == 0 && WriteAllFd(fd_, text) && fsync(fd_) == 0;
-    if (!ok) err_ = errno;
-    if (close(fd_) != 0 && ok) {
-      ok = false;
-      err_ = errno;
-    }
-    fd_ = -1;
-    return ok;
-  }
-  // link() refuses an existing target, so a unit is never overwritten and
-  // never visible half-written.
-  bool PublishAs(const std::string &path) {
-    if (link(name_.c_str(), path.c_str()) == 0) return true;
-    err_ = errno;
-    return false;
-  }
-
- private:
-  std::string name_;
-  int fd_;
-  int err_;
-  bool created_;
-};
-
-void SyncDirectory(const std::string &dir) {
-  Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) (void)fsync(fd.get());
+bool DeleteUnitFile(const std::string &path) {
+  if (unlink(path.c_str()) != 0) return Fail(errno);
+  (void)SyncDirectory(SystemdUnitDirectory());
+  return true;
 }
 
 }  // namespace
@@ -412,37 +437,68 @@ std::string ServiceUnitPath(const std::string &binaryPath) {
   return SystemdUnitDirectory() + "/" + BaseName(binaryPath) + ".service";
 }
 
-bool ServiceUnitText(const char *displayName, const std::string &binaryPath, std::string &text) {
-  std::string program = BaseName(binaryPath);
-  std::string_view description = displayName;
-  // A line ending in a backslash would continue onto the next one.
-  if (HasControlChar(description) || (!description.empty() && description.back() == '\\') ||
-      !IsUnitExecutablePath(binaryPath) || program.empty() || HasControlChar(ZelRoot()))
-    return Fail(EINVAL);
-  text = "# Written by \"" + program + " -install\"; deleted by \"" + program + " -remove\".\n";
-  text += "[Unit]\nDescription=" + EscapeSpecifiers(displayName) + "\n";
-  text += "Wants=network-online.target\nAfter=network-online.target\n\n";
-  text += "[Service]\nType=notify\nExecStart=" + QuoteUnitWord(binaryPath) + "\n";
+bool ServiceUnitText(const ServiceUnitSpec &spec, std::string &text) {
+  if (!SpecIsWritable(spec)) return Fail(EINVAL);
+  std::string program = BaseName(spec.BinaryPath);
+  text = spec.Origin.empty() ? "# Written by \"" + program + " -install\"; deleted by \"" +
+                                  program + " -remove\".\n"
+                            : "# " + spec.Origin + "\n";
+  text += "[Unit]\nDescription=" + EscapeSpecifiers(spec.DisplayName) + "\n";
+  if (IsPlainUnitName(program)) text += "Documentation=man:" + program + "(8) man:zel(7)\n";
+  text += "Wants=network-online.target\nAfter=network-online.target\n";
+  // Stopping or restarting the target stops or restarts its services.
+  if (!spec.Target.empty()) text += "PartOf=" + spec.Target + "\n";
+  text += "\n[Service]\nType=notify\nExecStart=" + QuoteUnitWord(spec.BinaryPath) + "\n";
+  text += kExecReload;
   // A service installed from a scratch tree keeps using that tree.
   if (!ZelRoot().empty())
     text += "Environment=" + QuoteUnitWord("ZEL_ROOT=" + ZelRoot()) + "\n";
+  text += PrivilegeLines(spec);
+  // Enabled on its own it starts at boot; "systemctl enable zel.target"
+  // starts the whole suite.
   text += "\n[Install]\nWantedBy=multi-user.target\n";
   return true;
 }
 
-bool CreateService(const char *displayName, const std::string &binaryPath) {
+bool CreateService(const ServiceUnitSpec &spec) {
   std::string text;
-  if (!ServiceUnitText(displayName, binaryPath, text)) return false;
-  std::string dir = SystemdUnitDirectory();
-  TempUnitFile temp(dir);
-  if (!temp.Write(text) || !temp.PublishAs(ServiceUnitPath(binaryPath)))
-    return Fail(temp.Error());
-  SyncDirectory(dir);
-  return true;
+  if (!ServiceUnitText(spec, text)) return false;
+  return CreateFileWithText(ServiceUnitPath(spec.BinaryPath), text, 0644);
 }
 
 bool DeleteService(const std::string &binaryPath) {
-  if (unlink(ServiceUnitPath(binaryPath).c_str()) != 0) return Fail(errno);
-  SyncDirectory(SystemdUnitDirectory());
+  return DeleteUnitFile(ServiceUnitPath(binaryPath));
+}
+
+std::string TargetUnitPath(const std::string &name) {
+  return SystemdUnitDirectory() + "/" + name + ".target";
+}
+
+bool TargetUnitText(const std::string &description, const std::vector<std::string> &wants,
+                    std::string &text) {
+  if (!IsOneLineValue(description)) return Fail(EINVAL);
+  for (const std::string &unit : wants)
+    if (!IsPlainUnitName(unit)) return Fail(EINVAL);
+  text = "[Unit]\nDescription=" + EscapeSpecifiers(description) + "\nDocumentation=man:zel(7)\n";
+  // Wants=, not Requires=: one service that fails to start leaves the
+  // others running.
+  text += "Wants=" + JoinWords(wants, false) + "\n";
+  text += "After=network-online.target\n";
+  text += "\n[Install]\nWantedBy=multi-user.target\n";
   return true;
+}
+
+bool CreateTargetUnit(const std::string &name, const std::string &description,
+                      const std::vector<std::string> &wants) {
+  std::string text;
+  if (!IsPlainUnitName(name)) return Fail(EINVAL);
+  if (!TargetUnitText(description, wants, text)) return false;
+  return CreateFileWithText(TargetUnitPath(name), text, 0644);
+}
+
+bool DeleteTargetUnit(const std::string &name) { return DeleteUnitFile(TargetUnitPath(name)); }
+
+bool UnitFileExists(const std::string &unit) {
+  struct stat st;
+  return lstat((SystemdUnitDirectory() + "/" + unit).c_str(), &st) == 0;
 }

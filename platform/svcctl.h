@@ -4,7 +4,8 @@
 // StartServiceCtrlDispatcher, RegisterServiceCtrlHandler, SetServiceStatus,
 // CreateService and DeleteService. On Linux the service manager is systemd:
 //  - a service is a unit file "<program>.service" in SystemdUnitDirectory(),
-//    written by CreateService and deleted by DeleteService;
+//    written by CreateService and deleted by DeleteService, with the
+//    hardening its ServiceUnitSpec asks for; a target unit groups services;
 //  - controls are signals: SIGTERM and SIGINT stop, SIGUSR1 pauses, SIGUSR2
 //    continues, SIGHUP asks for a reload (the parameter-change control;
 //    `ExecReload=` in the unit sends it). The dispatcher blocks them in
@@ -23,6 +24,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 
@@ -104,17 +106,48 @@ bool GetModuleFileName(std::string &path);
 // Makes sure the unit directory exists.
 bool OpenSCManager();
 
+// What a service's unit says beyond its program: who it runs as, which
+// capabilities it may hold, where it may write. Every unit gets the same
+// hardening besides (read-only system, private /tmp, no new privileges,
+// kernel tunables and control groups read-only, Internet, local and netlink
+// sockets only) and an ExecReload that sends SIGHUP.
+struct ServiceUnitSpec {
+  std::string DisplayName;
+  std::string BinaryPath;                   // absolute
+  std::string User;                         // "" runs it as root
+  std::vector<std::string> Capabilities;    // the bounding set; empty: none at all
+  std::vector<std::string> AmbientCapabilities;
+  std::vector<std::string> ReadWritePaths;  // absolute; the only writable places
+  std::string Target;                       // the target it belongs to ("zel.target"), or ""
+  // The unit's first line, a comment on where it comes from; "" says it was
+  // written by the program's -install.
+  std::string Origin;
+};
+
 // The unit file of the program at binaryPath: SystemdUnitDirectory() + "/" +
 // base name + ".service".
 std::string ServiceUnitPath(const std::string &binaryPath);
 
-// Writes the unit of binaryPath, create-new and atomically: EEXIST when the
-// unit exists, EINVAL when a name cannot be written into a unit file.
-bool CreateService(const char *displayName, const std::string &binaryPath);
+// Writes the unit of spec.BinaryPath, create-new and atomically: EEXIST when
+// the unit exists, EINVAL when a name cannot be written into a unit file.
+bool CreateService(const ServiceUnitSpec &spec);
 
 // Deletes the unit of binaryPath; ENOENT when there is none.
 bool DeleteService(const std::string &binaryPath);
 
-// The unit file's text (exposed for tests); false when a name holds
-// characters a unit file cannot carry.
-bool ServiceUnitText(const char *displayName, const std::string &binaryPath, std::string &text);
+// The unit file's text (exposed for tests and for the packaged units); false
+// with EINVAL when a name, path or capability holds what a unit file cannot
+// carry.
+bool ServiceUnitText(const ServiceUnitSpec &spec, std::string &text);
+
+// A target unit "<name>.target" that starts the units it wants together.
+// Written create-new and atomically (EEXIST when it exists).
+std::string TargetUnitPath(const std::string &name);
+bool TargetUnitText(const std::string &description, const std::vector<std::string> &wants,
+                    std::string &text);
+bool CreateTargetUnit(const std::string &name, const std::string &description,
+                      const std::vector<std::string> &wants);
+// Deletes "<name>.target"; ENOENT when there is none.
+bool DeleteTargetUnit(const std::string &name);
+// True when the unit file "<unit>" (with its suffix) exists in the unit directory.
+bool UnitFileExists(const std::string &unit);

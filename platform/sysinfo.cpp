@@ -1,7 +1,12 @@
 // sysinfo: see sysinfo.h.
 #include "platform/sysinfo.h"
 
+#include <sys/random.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/errors.h"
 
 unsigned GetProcessorCount() {
   long n = sysconf(_SC_NPROCESSORS_ONLN);
@@ -19,4 +24,19 @@ bool GetBrokenDownTime(time_t t, struct tm &out, bool &isLocal) {
   isLocal = localtime_r(&t, &out) != nullptr;
   if (isLocal) return true;
   return gmtime_r(&t, &out) != nullptr;
+}
+
+bool GetRandomBytes(void *buffer, size_t size) {
+  auto *out = static_cast<unsigned char *>(buffer);
+  while (size > 0) {
+    ssize_t n = getrandom(out, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      SetLastError(n < 0 ? errno : EIO);
+      return false;
+    }
+    out += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
 }

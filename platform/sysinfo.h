@@ -1,4 +1,4 @@
-// sysinfo: small facts about the machine and the clock.
+// sysinfo: small facts about the machine and the clock, and random bytes.
 // Thread-safe; no state.
 #pragma once
 
@@ -15,3 +15,7 @@ bool GetUtcOffsetMinutes(time_t t, int &offsetMinutes);
 // Local broken-down time; falls back to UTC (isLocal false) when the local
 // zone cannot be read. False when neither works.
 bool GetBrokenDownTime(time_t t, struct tm &out, bool &isLocal);
+
+// size bytes from the kernel's random source (getrandom); false when it
+// cannot give them (the caller must then not go on with weaker ones).
+bool GetRandomBytes(void *buffer, size_t size);

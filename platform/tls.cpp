@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/buffer.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -39,6 +40,10 @@ constexpr size_t kMaxLabel = 63;
 constexpr int kSerialBits = 127;
 // The blocking helper moves ciphertext in pieces of this size.
 constexpr size_t kSocketChunk = 16 * 1024;
+// A memory buffer keeps the largest size it ever held: once emptied, one
+// that grew beyond this is replaced, so a session left idle after a large
+// transfer shrinks back to OpenSSL's own state.
+constexpr size_t kIdleBufferBytes = 4096;
 
 template <typename T, void (*Free)(T *)>
 struct Deleter {
@@ -162,6 +167,21 @@ void Cleanse(std::string &s) {
 
 std::mutex g_CurrentLock;
 TlsContextRef g_Current;
+
+// A fresh memory BIO on which an empty read means "wait for more", not the
+// end of the stream.
+BIO *NewMemoryBio() {
+  BIO *bio = BIO_new(BIO_s_mem());
+  if (bio != nullptr) BIO_set_mem_eof_return(bio, -1);
+  return bio;
+}
+
+// True when bio is empty and its buffer has grown beyond kIdleBufferBytes.
+bool EmptyAndLarge(BIO *bio) {
+  BUF_MEM *mem = nullptr;
+  if (BIO_ctrl_pending(bio) != 0 || BIO_get_mem_ptr(bio, &mem) != 1 || mem == nullptr) return false;
+  return mem->max > kIdleBufferBytes;
+}
 
 // The text a memory BIO holds; with cleanse, the BIO's copy is wiped (key
 // material does not linger in freed memory).
@@ -332,6 +352,20 @@ struct TlsSession::Impl {
   bool Fatal = false;
   bool Closed = false;    // close_notify queued
   ~Impl() { SSL_free(Ssl); }
+  // Swaps an emptied, grown buffer for a new one (SSL_set0_* frees the old;
+  // without memory for a new one the old stays).
+  void TrimInput() {
+    BIO *fresh = EmptyAndLarge(In) ? NewMemoryBio() : nullptr;
+    if (fresh == nullptr) return;
+    SSL_set0_rbio(Ssl, fresh);
+    In = fresh;
+  }
+  void TrimOutput() {
+    BIO *fresh = EmptyAndLarge(Out) ? NewMemoryBio() : nullptr;
+    if (fresh == nullptr) return;
+    SSL_set0_wbio(Ssl, fresh);
+    Out = fresh;
+  }
 };
 
 TlsSession::TlsSession() = default;
@@ -354,17 +388,14 @@ bool TlsSession::Start(const TlsContextRef &context, bool server, std::string_vi
   auto impl = std::make_unique<Impl>();
   impl->Context = context;
   impl->Ssl = SSL_new(context->Ctx);
-  impl->In = BIO_new(BIO_s_mem());
-  impl->Out = BIO_new(BIO_s_mem());
+  impl->In = NewMemoryBio();
+  impl->Out = NewMemoryBio();
   if (impl->Ssl == nullptr || impl->In == nullptr || impl->Out == nullptr) {
     BIO_free(impl->In);
     BIO_free(impl->Out);
     error_ = OpenSslReason("out of memory");
     return false;
   }
-  // An empty input buffer means "wait for more", not the end of the stream.
-  BIO_set_mem_eof_return(impl->In, -1);
-  BIO_set_mem_eof_return(impl->Out, -1);
   SSL_set_bio(impl->Ssl, impl->In, impl->Out);
   if (server) {
     SSL_set_accept_state(impl->Ssl);
@@ -434,7 +465,9 @@ TlsResult TlsSession::Read(char *buffer, size_t length, size_t *got) {
   if (hs != TlsResult::kDone) return hs;
   ERR_clear_error();
   int ret = SSL_read_ex(impl_->Ssl, buffer, length, got);
-  return ret == 1 ? TlsResult::kDone : Fail(ret, "read");
+  TlsResult r = ret == 1 ? TlsResult::kDone : Fail(ret, "read");
+  if (impl_->Done && !impl_->Fatal) impl_->TrimInput();
+  return r;
 }
 
 bool TlsSession::HasBufferedInput() const {
@@ -478,6 +511,7 @@ size_t TlsSession::PendingOutput() const { return impl_ ? BIO_ctrl_pending(impl_
 size_t TlsSession::TakeOutput(char *buffer, size_t length) {
   if (!impl_ || length == 0) return 0;
   int n = BIO_read(impl_->Out, buffer, static_cast<int>(std::min<size_t>(length, INT_MAX)));
+  if (impl_->Done) impl_->TrimOutput();
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 

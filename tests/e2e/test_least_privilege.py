@@ -2,20 +2,23 @@
 
 Started as root, zelrecv binds its listener and then runs as the service
 account with no capability in any thread; the files it writes afterwards
-(spool, message-identifier counter, inlog, event log) stay writable. With
+(spool, message-identifier counter, inlog, event log) stay writable, and
+AUTH's passwords are checked by helper processes that keep root and hold
+nothing else of the receiver's. With
 no such account it warns and goes on as root, still without capabilities.
 What the services write is private: an unprivileged user (nobody) can read
 no spool file and open no lock or mutex file. Every test here needs root
 (CI runs as root) and says SKIP otherwise.
 """
 
+import base64
 import os
 import pwd
 import shutil
 import subprocess
 import unittest
 
-from zelharness import ZEL_KEY, MailSystem, Receiver, Scratch
+from zelharness import ZEL_KEY, MailSystem, Receiver, Scratch, poll
 
 IS_ROOT = os.geteuid() == 0
 NEEDS_ROOT = "needs root: the test starts zelrecv as root and switches users"
@@ -73,11 +76,12 @@ class AccountCase(unittest.TestCase):
 
 
 class ServiceAccountTest(AccountCase):
-    def start(self, account, settings=None):
+    def start(self, account, settings=None, **receiver_options):
         scratch = Scratch("zel-e2e-priv-")
         self.addCleanup(scratch.cleanup)
         make_reachable(scratch)
-        receiver = Receiver(dict({"MailInlogEnabled": 1}, **(settings or {})), scratch=scratch)
+        receiver = Receiver(dict({"MailInlogEnabled": 1}, **(settings or {})), scratch=scratch,
+                            **receiver_options)
         self.addCleanup(receiver.stop)
         scratch.reg_import({ZEL_KEY: {"ServiceAccount": account}})
         return receiver.start()
@@ -113,6 +117,36 @@ class ServiceAccountTest(AccountCase):
         # The account cannot reach the agent's spool directories.
         spool = os.stat(receiver.scratch.spool())
         self.assertEqual((spool.st_uid, spool.st_mode & 0o777), (0, 0o710))
+
+    def test_auth_is_checked_by_helpers_that_keep_root(self):
+        # The accounts file is root's alone (0600): the receiver, running
+        # as the account, has its root-keeping helpers check AUTH.
+        receiver = self.start(self.account, submission=True, users={"alice": "Pw-1"})
+        pid = receiver.service.proc.pid
+        helpers = [int(c) for t in os.listdir("/proc/%d/task" % pid)
+                   for c in open("/proc/%d/task/%s/children" % (pid, t)).read().split()]
+        self.assertGreaterEqual(len(helpers), 2)
+        for helper in helpers:
+            fields = status_fields(helper)[0]
+            self.assertEqual((fields["Name"], fields["Uid"].split()[0]), ("zel-logon", "0"))
+            # Nothing of the receiver's but its socket: no listener, no database.
+            self.assertEqual(sorted(os.listdir("/proc/%d/fd" % helper)), ["0", "1", "2", "3"])
+        self.check_no_capabilities(pid, self.uid, self.gid)
+        for password, want in (("wrong", "535 Authentication failed\r\n"),
+                               ("Pw-1", "235 Authentication successful\r\n")):
+            with receiver.connect(port=receiver.submission_port) as conn:
+                conn.multiline("EHLO c")
+                response = base64.b64encode(b"\0alice\0" + password.encode()).decode()
+                self.assertEqual(conn.command("AUTH PLAIN " + response), want)
+        self.assertEqual(receiver.stop(), 0)
+
+        def ended(helper):
+            try:
+                with open("/proc/%d/stat" % helper) as f:
+                    return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+            except FileNotFoundError:
+                return True
+        self.assertTrue(poll(lambda: all(ended(h) for h in helpers), 5))
 
     def test_missing_account_warns_and_goes_on_as_root(self):
         receiver = self.start("zel-no-such-account")

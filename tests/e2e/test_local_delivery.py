@@ -32,7 +32,7 @@ ID = rb"(B\d{10})@zeltest\.example\.test"
 
 # The trace line zelrecv puts in front of every message from smtplib.
 RECEIVED = (rb"Received: from client\.example \(unverified \[127\.0\.0\.1\]\) by "
-            rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with SMTP id <" + ID
+            rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with ESMTP id <" + ID
             + rb">;\r\n " + DATE + rb"\r\n")
 
 REPORT_READS = b"\r\nYour message reads (in part):\r\n\r\n"
@@ -621,7 +621,7 @@ class AutoReplyTest(MailCase):
         return [b"To: " + re.escape(to.encode()), rb"Subject: Automatic reply",
                 b"From: " + re.escape((frm or sender).encode()),
                 b"Sender: " + re.escape(sender.encode()), rb"Message-Id: <" + ID + rb">",
-                rb"Date: " + DATE]
+                rb"Date: " + DATE, rb"Auto-Submitted: auto-replied"]
 
     def test_reply_text(self):
         self.write_user_file("bob", "AUTORPLY.TXT", REPLY_TEXT)
@@ -673,6 +673,12 @@ class AutoReplyTest(MailCase):
              "replyto" + r),
             ("envonly" + r, ["Subject: no From"], "envonly" + r),
             ("x" + r, ["From: plain" + r, "Sender: helper" + r], "plain" + r),
+            # Automatic and list mail (RFC 3834), and a second message from
+            # a sender answered today.
+            ("x" + r, ["From: robot" + r, "Auto-Submitted: auto-replied"], None),
+            ("x" + r, ["From: bulk" + r, "Precedence: bulk"], None),
+            ("x" + r, ["From: listed" + r, "List-Id: <news.remote.example>"], None),
+            ("x" + r, ["From: Plain" + r.upper(), "Subject: again"], None),
         ]
         for sender, headers, _ in cases:
             self.send(sender, ["bob"], message(*headers, body=["case"]))

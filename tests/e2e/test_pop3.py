@@ -851,7 +851,7 @@ class IdleAndSettingsTest(Pop3Case):
 
 # The trace line zelrecv puts in front of every message from smtplib.
 RECEIVED = re.compile(rb"Received: from client\.example \(unverified \[127\.0\.0\.1\]\) by "
-                      rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with SMTP id "
+                      rb"zeltest\.example\.test\r\n \(TALVO ZELRECV 0\.83\) with ESMTP id "
                       rb"<B\d{10}@zeltest\.example\.test>;\r\n [^\r\n]+\r\n\Z")
 
 
@@ -908,6 +908,7 @@ class ImpersonationTest(unittest.TestCase):
     identity cannot be taken, the command fails; nothing is done as root."""
 
     def test_commands_fail_when_the_owner_cannot_be_taken(self):
+        self.assertTrue(os.path.exists(SETFSUID_FAULT), "build the fault library first: " + SETFSUID_FAULT)
         server = Pop3Server(suite={"MailInBoxDir": "%HOME%/mail"}, prefix="zel-e2e-pop3i-")
         self.addCleanup(server.stop)
         trigger = server.scratch.path("setfsuid-fault")

@@ -8,12 +8,15 @@ arguments, no arguments) is checked end to end as well.
 """
 
 import os
+import pwd
+import shutil
 import signal
 import subprocess
 import time
 import unittest
 
-from zelharness import Manager, Scratch, free_port, program_path, run, stop_child, wait_exit
+from zelharness import (ZEL_KEY, Manager, Scratch, free_port, program_path, run, stop_child,
+                        wait_exit)
 
 # Every wait of this test is bounded by this many seconds.
 WAIT_SECONDS = 20
@@ -155,37 +158,102 @@ class CommandLineTest(unittest.TestCase):
         result = self.scratch.zeladm("reg", "get", key, "EventMessageFile", check=False)
         return result.stdout.strip() if result.returncode == 0 else None
 
-    def test_install_and_remove_write_the_unit(self):
+    def unit_text(self, name):
+        with open(self.scratch.path("etc", "systemd", "system", name), encoding="utf-8") as f:
+            return f.read()
+
+    def test_install_and_remove_write_the_units(self):
+        # An account that exists here, so that -install does not make one.
+        account = pwd.getpwuid(os.getuid()).pw_name
+        self.scratch.zeladm("reg", "set", ZEL_KEY, "ServiceAccount", "sz", account)
+        units = self.scratch.path("etc", "systemd", "system")
         for program, service, display, _, _, _ in PROGRAMS:
             with self.subTest(program=program):
                 path = program_path(program)
-                unit = self.scratch.path("etc", "systemd", "system", program + ".service")
                 result = run(self.scratch, path, "-install")
                 self.assertEqual(result.returncode, 0, result.stdout)
                 self.assertEqual(result.stdout, "%s installed successfully\n" % display)
-                with open(unit, encoding="utf-8") as f:
-                    text = f.read()
-                self.assertIn("\nType=notify\n", text)
-                self.assertIn("\nExecStart=%s\n" % os.path.realpath(path), text)
-                self.assertIn("\nDescription=%s\n" % display, text)
-                self.assertIn("\nWants=network-online.target\n", text)
-                self.assertIn("\nAfter=network-online.target\n", text)
+                text = self.unit_text(program + ".service")
+                for line in ("Type=notify", "ExecStart=" + os.path.realpath(path),
+                             "Description=" + display, "Wants=network-online.target",
+                             "After=network-online.target", "PartOf=zel.target",
+                             "ExecReload=/bin/kill -HUP $MAINPID", "NoNewPrivileges=yes",
+                             "ProtectSystem=strict", "PrivateTmp=yes"):
+                    self.assertIn("\n%s\n" % line, text)
                 self.assertEqual(self.event_source(service), os.path.realpath(path))
 
                 again = run(self.scratch, path, "-install")
                 self.assertEqual(again.returncode, 17)
                 self.assertEqual(again.stdout, "CreateService failed with error: 17\nFile exists\n")
 
+        recv = self.unit_text("zelrecv.service")
+        self.assertIn("\nUser=%s\n" % account, recv)
+        self.assertIn("\nReadWritePaths=%s %s %s\n" % (
+            self.scratch.spool(), self.scratch.path("var", "log", "zel"),
+            self.scratch.path("var", "lib", "zel")), recv)
+        self.assertIn("\nReadWritePaths=%s %s " % (self.scratch.spool(),
+                                                   self.scratch.path("var", "mailbox")),
+                      self.unit_text("zeldeliv.service"))
+        self.assertIn("\nWants=zelrecv.service zeldeliv.service zelfetch.service\n",
+                      self.unit_text("zel.target"))
+        with open(self.scratch.path("etc", "pam.d", "zelfetch"), encoding="utf-8") as f:
+            pam = f.read()
+        self.assertIn("\nauth required pam_unix.so\naccount required pam_unix.so\n", pam)
+        self.assertTrue(os.path.isfile(self.scratch.path("var", "log", "zel", "events.log")))
+        self.verify_units(units)
+
+        for program, service, display, _, _, _ in PROGRAMS:
+            with self.subTest(program=program):
+                path = program_path(program)
                 result = run(self.scratch, path, "-remove")
                 self.assertEqual(result.returncode, 0, result.stdout)
                 self.assertEqual(result.stdout, "%s removed successfully\n" % display)
-                self.assertFalse(os.path.exists(unit))
+                self.assertFalse(os.path.exists(os.path.join(units, program + ".service")))
                 self.assertIsNone(self.event_source(service))
+                # The target goes with the suite's last unit.
+                self.assertEqual(os.path.exists(os.path.join(units, "zel.target")),
+                                 program != PROGRAMS[-1][0])
 
                 again = run(self.scratch, path, "-remove")
                 self.assertEqual(again.returncode, 2)
                 self.assertEqual(again.stdout, "Error: 2\nNo such file or directory\n")
+        # An administrator's PAM file is never removed nor replaced.
+        self.assertTrue(os.path.exists(self.scratch.path("etc", "pam.d", "zelfetch")))
 
+    def verify_units(self, units):
+        if shutil.which("systemd-analyze") is None:
+            self.skipTest("systemd-analyze is not installed (Debian package systemd)")
+        names = ["zel.target"] + [p[0] + ".service" for p in PROGRAMS]
+        result = subprocess.run(["systemd-analyze", "verify", "--man=no"] +
+                                [os.path.join(units, n) for n in names],
+                                capture_output=True, text=True, timeout=WAIT_SECONDS)
+        self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+
+    def test_install_makes_the_missing_account_with_adduser(self):
+        # A stand-in adduser that records how it was called and makes nothing:
+        # -install must see that the account is still missing and undo itself.
+        bindir = self.scratch.path("fakebin")
+        os.makedirs(bindir)
+        calls = self.scratch.path("adduser.calls")
+        with open(os.path.join(bindir, "adduser"), "w") as f:
+            f.write("#!/bin/sh\necho \"$@\" >> '%s'\n" % calls)
+        os.chmod(os.path.join(bindir, "adduser"), 0o755)
+        env = dict(self.scratch.env, PATH=bindir + os.pathsep + os.environ.get("PATH", ""))
+        unit = self.scratch.path("etc", "systemd", "system", "zelrecv.service")
+        cases = [("zel-no-such-account", 2, "No such file or directory"),
+                 ("Not An Account", 22, "Invalid argument")]
+        for account, status, text in cases:
+            with self.subTest(account=account):
+                self.scratch.zeladm("reg", "set", ZEL_KEY, "ServiceAccount", "sz", account)
+                result = run(self.scratch, program_path("zelrecv"), "-install", env=env)
+                self.assertEqual(result.returncode, status, result.stdout)
+                self.assertEqual(result.stdout, "CreateServiceAccount failed with error: %d\n%s\n"
+                                 % (status, text))
+                self.assertFalse(os.path.exists(unit))
+                self.assertIsNone(self.event_source("ZELRECV"))
+        with open(calls) as f:
+            self.assertEqual(f.read(), "--system --group --no-create-home --quiet "
+                                       "zel-no-such-account\n")
 
 if __name__ == "__main__":
     unittest.main()

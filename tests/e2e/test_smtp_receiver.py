@@ -180,7 +180,7 @@ class DialogueTest(ReceiverCase):
             "mail before helo": [("MAIL FROM:<a@b.example>",
                                   "503 You must send a HELO command first\r\n")],
             "rcpt before helo": [("RCPT TO:<user>", "250 user OK\r\n")],
-            "ehlo": [("EHLO client.example", UNKNOWN)],
+            "ehlo": [("EHLO client.example", "250-%s\r\n" % LOCAL_HOST)],
             "helo lower case": [("helo client.example", "250 OK\r\n")],
             "helo empty": [("HELO", "250 OK\r\n"), ("MAIL FROM:<a@b>", "250 a@b OK\r\n")],
             "helo run together": [("HELOclient", "250 OK\r\n")],

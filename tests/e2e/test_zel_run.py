@@ -24,6 +24,7 @@ SOURCE_DIR = os.environ.get("ZEL_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 # The ports the README promises for "./zel run".
 README_PORTS = {"ZELRECV": 2525, "ZELFETCH": 1110}
+README_SUBMISSION_PORTS = {"SubmissionPortNo": 5587, "SubmissionTlsPortNo": 5465}
 
 
 def seed_of_script():
@@ -32,14 +33,20 @@ def seed_of_script():
     is left out: the harness's Hostname and Domain stand for the machine's."""
     with open(os.path.join(SOURCE_DIR, "zel"), encoding="utf-8") as f:
         script = f.read()
-    start = script.index("seed_configuration() {")
-    body = script[start:script.index("\n}\n", start)]
+    def function(name):
+        start = script.index(name + "() {")
+        return script[start:script.index("\n}\n", start)]
+
+    body = function("seed_configuration")
     reg = re.search(r"reg import - <<'REG'\n(.*?)\nREG$", body, re.S | re.M)
     account = re.search(r"user add (\S+) --password (\S+)", body)
     if reg is None or account is None:
         raise AssertionError("cannot find the seeding in ./zel:\n" + body)
-    sets = [[m.group(1)] + m.group(2).split()
-            for m in re.finditer(r"^\s*\"\$adm\" reg set '([^']+)' (.+)$", body, re.M)]
+    sets = []
+    for text in (body, function("seed_submission_ports")):
+        for m in re.finditer(r"^\s*\"\$adm\" reg set (?:'([^']+)'|\"\$recv\") (.+)$", text, re.M):
+            key = m.group(1) or service_key("ZELRECV")
+            sets.append([key] + m.group(2).split())
     return reg.group(1) + "\n", sets, account.group(1), account.group(2)
 
 
@@ -70,7 +77,9 @@ class ZelRunFlowTest(unittest.TestCase):
             scratch.zeladm("reg", "set", *args)
         # The seed's own values, then what a test needs instead: free
         # ports and no name server.
-        scratch.reg_import({service_key("ZELRECV"): {"PortNo": self.mail.port},
+        scratch.reg_import({service_key("ZELRECV"): {"PortNo": self.mail.port,
+                                                     "SubmissionPortNo": 0,
+                                                     "SubmissionTlsPortNo": 0},
                             service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port},
                             TCPIP_KEY: {"NameServer": DEAD_NAME_SERVER}})
         scratch.zeladm("user", "add", self.user, "--password", self.password)
@@ -89,6 +98,9 @@ class ZelRunFlowTest(unittest.TestCase):
             values = reg_values(self.seed, full_key(service_key(service)))
             self.assertEqual(values.get("PortNo"), port, service)
             self.assertEqual(listen.get(service_key(service)), ["127.0.0.1"], service)
+        submission = {args[1]: int(args[3]) for args in self.sets
+                      if args[0] == service_key("ZELRECV") and args[2] == "dword"}
+        self.assertEqual(submission, README_SUBMISSION_PORTS)
 
     def test_swaks_to_demo_then_poplib(self):
         self.mail.start()

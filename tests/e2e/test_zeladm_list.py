@@ -35,7 +35,8 @@ class ZeladmListTest(ZeladmCase):
                      '"ModeratorControlLeave"=dword:00000000',
                      '"WhoCanSend"=dword:00000003', '"BounceAction"=dword:00000002',
                      '"BouncesTo"="bounces@example.org"', '"ReplyToList"=dword:00000001',
-                     '"Domain"="lists.example.org"', f"[{EXPORTED}\\Team\\Members]"):
+                     '"Domain"="lists.example.org"', '"ConfirmRequests"=dword:00000001',
+                     f"[{EXPORTED}\\Team\\Members]"):
             self.assertIn(line, exported)
         self.assertEqual((self.counter(), self.counter("Team")), (1, 1))
 
@@ -53,18 +54,20 @@ class ZeladmListTest(ZeladmCase):
                      "  moderate join:   yes\n", "  moderate leave:  no\n",
                      "  who can send:    moderator (3)\n", "  bounce action:   address (2)\n",
                      "  bounces to:      bounces@example.org\n", "  reply to list:   yes\n",
-                     "  domain:          lists.example.org\n", "  config version:  3\n",
+                     "  domain:          lists.example.org\n", "  confirm:         yes\n",
+                     "  config version:  3\n",
                      "  members:         2\n    Ann@example.org\n    bob\n"):
             self.assertIn(line, shown)
 
         # set changes only what it names; flags go off with --no-...
         self.ok("list", "set", "team", "--who-can-send", "members", "--no-moderate-join",
                 "--no-moderator", "--no-reply-to-list", "--no-domain", "--moderate-leave",
-                "--moderator", "chief@example.org")
+                "--moderator", "chief@example.org", "--no-confirm")
         shown = self.ok("list", "show", "team")
         for line in ("moderator:       chief@example.org", "moderate join:   no",
                      "moderate leave:  yes", "who can send:    members (1)",
                      "reply to list:   no", "domain:          (the local host name)",
+                     "confirm:         no",
                      "bounces to:      bounces@example.org"):
             self.assertIn(line, shown)
         self.assertNotIn('"Domain"', self.lists())
@@ -75,7 +78,8 @@ class ZeladmListTest(ZeladmCase):
                    "ann@example.org is not a member of team")
         self.assertEqual(self.counter("Team"), 5)
 
-        self.ok("list", "create", "other")
+        self.ok("list", "create", "other", "--no-confirm")
+        self.assertIn('"ConfirmRequests"=dword:00000000', self.lists())
         everything = self.ok("list", "show")
         self.assertIn("list other\n", everything)
         self.assertIn("list Team\n", everything)
@@ -94,7 +98,7 @@ class ZeladmListTest(ZeladmCase):
         for line in ("moderator:       (none) (the stored value is too long and is ignored)",
                      "moderate join:   yes (no effect without a moderator)",
                      "who can send:    members (0)", "bounce action:   none (9)",
-                     "config version:  (none)", "members:         0"):
+                     "confirm:         no", "config version:  (none)", "members:         0"):
             self.assertIn(line, shown)
         # Not made by create, so without Members: adding a member makes it.
         self.ok("list", "add-member", "hand", "x@y.org")

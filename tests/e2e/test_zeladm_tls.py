@@ -2,13 +2,16 @@
 writes (modes, names, validity, a key that fits the certificate, as openssl
 sees them), the registry values and counter it sets, a renewal replacing
 the pair, and bad input or an unwritable place refused with nothing written.
+Both servers take the pair at start and again on SIGHUP, keeping the old
+one when the new one is broken.
 """
 import os
+import signal
 import stat
 import subprocess
 import unittest
 
-from zelharness import ZEL_KEY, ZeladmCase
+from zelharness import ZEL_KEY, Pop3Server, Receiver, ZeladmCase, poll
 
 HOST = "mail.example.test"
 
@@ -102,6 +105,36 @@ class ZeladmTlsTest(ZeladmCase):
         self.assertEqual(sorted(os.listdir(self.dir)), ["cert.pem", "key.pem"])
         self.assertEqual(self.value("TlsCertificateFile"), self.cert)
         self.assertEqual(self.value("ConfigVersion"), "1")
+
+
+LOADED = "The TLS certificate %s is in use"
+NOT_LOADED = "The TLS certificate could not be loaded: %s: certificate: "
+
+
+class ServersTakeThePairTest(unittest.TestCase):
+    def test_loaded_at_start_and_on_sighup(self):
+        for server in (Receiver(), Pop3Server()):
+            with self.subTest(server=server.program):
+                self.addCleanup(server.stop)
+                scratch = server.scratch
+                cert = scratch.path("etc", "zel", "tls", "cert.pem")
+                scratch.zeladm("tls", "self-signed", "--name", HOST)
+                server.start()
+                self.assertEqual(scratch.events().count(LOADED % cert), 1, scratch.events())
+
+                def reload():
+                    server.service.proc.send_signal(signal.SIGHUP)
+
+                with open(cert, "w") as f:
+                    f.write("garbage\n")
+                reload()
+                self.assertTrue(poll(lambda: NOT_LOADED % cert in scratch.events()),
+                                scratch.events())
+                server.connect().close()   # still serving
+                scratch.zeladm("tls", "self-signed", "--name", HOST)
+                reload()
+                self.assertTrue(poll(lambda: scratch.events().count(LOADED % cert) == 2),
+                                scratch.events())
 
 
 if __name__ == "__main__":

@@ -169,14 +169,28 @@ class Scratch:
 
         ServiceAccount is empty: a test's receiver runs as the user that
         started it, whether or not the machine has the "zel" account (a
-        scratch root under /tmp is not the account's to reach)."""
+        scratch root under /tmp is not the account's to reach). The
+        receiver's submission ports are off unless the test names them
+        (587 and 465 are no test's to take)."""
         keys = {TCPIP_KEY: {"NameServer": name_server, "Hostname": HOST_NAME,
                             "Domain": DOMAIN_NAME},
-                ZEL_KEY: {"ServiceAccount": ""}}
+                ZEL_KEY: {"ServiceAccount": ""},
+                service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0}}
         for service, values in (services or {}).items():
-            keys[service_key(service)] = values
+            keys.setdefault(service_key(service), {}).update(values)
         self.reg_import(keys)
         self.prepared = True
+
+    def self_signed(self, name=LOCAL_HOST):
+        """A TLS pair made as an administrator does ("zeladm tls self-signed",
+        which sets TlsCertificateFile and TlsKeyFile): (certificate, key)."""
+        self.zeladm("tls", "self-signed", "--name", name)
+        tls = self.path("etc", "zel", "tls")
+        return os.path.join(tls, "cert.pem"), os.path.join(tls, "key.pem")
+
+    def add_user(self, name, password):
+        """A mail account with a password, in the accounts file."""
+        self.zeladm("user", "add", name, "--password", password)
 
     def events(self):
         try:
@@ -443,6 +457,16 @@ class SmtpConnection:
         self.send(line + "\r\n")
         return self.reply()
 
+    def multiline(self, line=None):
+        """The lines of the next (multi-line) reply, to line when given:
+        "250-..." lines up to the "250 ..." one."""
+        if line is not None:
+            self.send(line + "\r\n")
+        lines = [self.reply()]
+        while lines[-1][3:4] == "-":
+            lines.append(self.reply())
+        return lines
+
     def replies(self, count):
         return [self.reply() for _ in range(count)]
 
@@ -598,9 +622,10 @@ class ServerOnPort:
             self.scratch.cleanup()
         return status
 
-    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None):
-        """A connection whose greeting has been read into .greeting."""
-        conn = SmtpConnection(self.port, host, timeout, source)
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None):
+        """A connection (to port, else the server's port) whose greeting has
+        been read into .greeting."""
+        conn = SmtpConnection(port or self.port, host, timeout, source)
         try:
             conn.greeting = conn.reply()
         except BaseException:
@@ -613,14 +638,33 @@ class Receiver(ServerOnPort):
     """zelrecv on a free port with the given Parameters values (ServerOnPort).
 
     queue is the incoming directory, renamed by "MailQueueDir" when that is set.
+    submission: the submission port on a free port too (submission_port),
+    and with tls the implicit-TLS one (submission_tls_port); tls: a
+    self-signed pair (cert, key) made before the start; users: {name:
+    password} accounts for AUTH.
     """
 
     service_name, program = "ZELRECV", "zelrecv"
 
-    def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-recv-"):
+    def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-recv-",
+                 submission=False, tls=False, users=None):
+        self.tls, self.users = tls, users or {}
+        settings = dict(settings or {})
+        if submission:
+            settings.setdefault("SubmissionPortNo", free_port())
+            if tls:
+                settings.setdefault("SubmissionTlsPortNo", free_port())
         super().__init__(settings, scratch, env, prefix)
         self.queue = self.scratch.spool(self.values.get("MailQueueDir", "incoming"))
         self.inlog = self.scratch.spool("inlog")
+        self.submission_port = self.values.get("SubmissionPortNo")
+        self.submission_tls_port = self.values.get("SubmissionTlsPortNo")
+
+    def prepare(self):
+        for name, password in self.users.items():
+            self.scratch.add_user(name, password)
+        if self.tls:
+            self.cert, self.key = self.scratch.self_signed()
 
     def send_message(self, sender, recipients, data, helo="client.example"):
         """One whole dialogue; data is sent as given (end marker included).
@@ -675,7 +719,7 @@ class Pop3Server(ServerOnPort):
             self.add_user(name, password)
 
     def add_user(self, name, password):
-        self.scratch.zeladm("user", "add", name, "--password", password)
+        self.scratch.add_user(name, password)
 
     def mailbox(self, user, *parts):
         """The default mailbox directory of user (lower case), or a file in it."""

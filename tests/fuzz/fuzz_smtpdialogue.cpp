@@ -1,11 +1,14 @@
 // Fuzz target: the receiver's SMTP dialogue fed a byte stream, as the
 // network would feed it but without sockets or files: command lines cut
 // out of arbitrary reads, every command answered, DATA scanned through the
-// bounded buffer. The first byte picks the read size and the policy. Every
-// reply is one line ending in CR LF within its bound, the recipients stay
-// within MaxRecipients, and the stored form of each message has CR LF line
-// ends only, no lone "." line before its end, and a header within its bound
-// without NULs.
+// bounded buffer, AUTH's credentials answered as the logon pool would (the
+// password "pw" logs on), STARTTLS taken as if the handshake followed. The
+// first byte picks the read size, the policy and the port. Every reply is
+// one line, or the lines of a multi-line reply, each ending in CR LF, within
+// its bound; no credentials stay in the line buffer or reach a reply; the
+// recipients stay within MaxRecipients; and the stored form of each message
+// has CR LF line ends only, no lone "." line before its end, and a header
+// within its bound without NULs.
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -16,8 +19,10 @@
 #include <vector>
 
 #include "ZELRECV/recvcfg.h"
+#include "ZELRECV/smtpauth.h"
 #include "ZELRECV/smtpdata.h"
 #include "ZELRECV/smtpdlg.h"
+#include "common/str.h"
 #include "common/zel.h"
 #include "net/localhost.h"
 #include "tests/fuzz/fuzzscratch.h"
@@ -29,7 +34,41 @@ void CheckReply(const _SmtpDialogue &dlg) {
   if (r.empty()) return;
   if (r.size() > kMaxReplyLength || r.size() < 6 || r.compare(r.size() - 2, 2, "\r\n") != 0)
     abort();
-  if (r.find('\n') != r.size() - 1 || r.find('\r') != r.size() - 2) abort();
+  // Lines of "ddd-" up to one of "ddd ", each with one CR LF at its end.
+  for (size_t at = 0; at < r.size();) {
+    size_t end = r.find("\r\n", at);
+    std::string line = r.substr(at, end - at);
+    bool last = end + 2 == r.size();
+    if (line.size() < 4 || line.find_first_of("\r\n") != std::string::npos ||
+        line[3] != (last ? ' ' : '-') || line.compare(0, 3, r, 0, 3) != 0)
+      abort();
+    at = end + 2;
+  }
+}
+
+// After AUTH the credentials are in the logon job alone.
+void CheckWiped(const _SmtpDialogue &dlg) {
+  for (size_t i = 0; i < dlg.LineLength; ++i)
+    if (dlg.Line[i] != '\0') abort();
+  if (!dlg.Logon.Password.empty() && dlg.Reply.find(dlg.Logon.Password) != std::string::npos)
+    abort();
+}
+
+// What the logon pool and the engine would do for the states they own.
+void FinishTheirPart(_SmtpDialogue &dlg) {
+  if (dlg.State == kStateLogon) {
+    if (!dlg.Reply.empty()) abort();
+    CheckWiped(dlg);
+    dlg.Logon.bLoggedOn = dlg.Logon.Password == "pw";
+    dlg.Logon.Error = dlg.Logon.bLoggedOn ? 0 : 1326;
+    dlg.Logon.Password.clear();
+    SmtpLogonAnswered(dlg);
+    CheckReply(dlg);
+  } else if (dlg.State == kStateStartTls) {
+    ForgetSessionForTls(dlg);
+    dlg.bEncrypted = true;
+    dlg.bCanStartTls = false;
+  }
 }
 
 // The stored form of one message, checked once it ended.
@@ -85,8 +124,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   IpAddress peer;
   ParseAddress((flags & 64) != 0 ? "127.0.0.1" : "192.0.2.9", &peer);
 
+  const int kind = (flags & 128) != 0 ? kListenerSubmission : kListenerSmtp;
+
   _SmtpDialogue dlg;
-  InitSmtpDialogue(dlg, "zeltest.example.test", peer);
+  InitSmtpDialogue(dlg, "zeltest.example.test", peer, kind);
+  dlg.bCanStartTls = true;
   SmtpGreeting(dlg);
   CheckReply(dlg);
   dlg.State = kStateCommand;
@@ -99,8 +141,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       size_t n = NextRead(dlg, in, end, dlg.Line + dlg.LineLength, room);
       if (n == 0) break;
       if (!TakeCommandBytes(dlg, n)) continue;
+      bool inAuth = dlg.AuthStep != kAuthNone ||
+                    StartsWithNoCase(std::string_view(dlg.Line, dlg.LineLength), "AUTH");
       SmtpCommand(dlg);
       CheckReply(dlg);
+      if (inAuth) CheckWiped(dlg);
+      FinishTheirPart(dlg);
       if (dlg.Recipients.size() > MaxRecipients) abort();
       dlg.LineLength = 0;
       dlg.bLineComplete = false;

@@ -29,7 +29,7 @@ const std::string kHeld =
 class Local : public DelivTest {
  protected:
   static void ControlFile(const std::string &user, const std::string &text) {
-    WriteFile(MailboxFilePath(Mailbox(user), kControlFileName), Crlf(text));
+    WriteFile((Mailbox(user) + "/" + kControlFileName), Crlf(text));
   }
   // Delivers message id (held text) to one recipient; returns the result.
   int Deliver(const std::string &id, const std::string &returnPath, const std::string &name,
@@ -265,6 +265,53 @@ TEST_F(Local, FailingPostmasterWithoutReturnPathIsDeadLetter) {
   EXPECT_EQ(Incoming().size(), 1u);
 }
 
+// Events 138 about one message in the event log.
+size_t DeferralEvents(const std::string &id) {
+  std::string log = Slurp(EventLogPath()), mark = " 138 0xC000008A Delivery of message " + id;
+  size_t n = 0;
+  for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(Local, AccountsThatCannotBeReadKeepTheRecipient) {
+  PutHeld("B0000000130", kHeld);
+  WriteFile(AccountsFilePath(), "computer:MAILHOST\nuser:MAILHOST:alice::\n");  // no domain
+  for (int pass = 0; pass < 3; ++pass) {
+    _tRcpInfo *r;
+    EXPECT_EQ(Deliver("B0000000130", "sender@example.net", "alice", &r), kMailboxLookupFailed);
+    EXPECT_FALSE(r->bDisposed);
+    EXPECT_EQ(Deliver("B0000000130", "sender@example.net", "nobody", &r), kMailboxLookupFailed);
+    EXPECT_FALSE(r->bDisposed);   // not "User not known"
+  }
+  EXPECT_TRUE(Incoming().empty());
+  EXPECT_TRUE(ListDir(MailDeadDirectory).empty());
+  // Said once for the message and its cause, not at every pass.
+  EXPECT_EQ(DeferralEvents("B0000000130"), 1u) << Slurp(EventLogPath());
+  EXPECT_NE(Slurp(EventLogPath()).find("the accounts cannot be read: "), std::string::npos);
+  InstallAccounts();
+  _tRcpInfo *r;
+  EXPECT_EQ(Deliver("B0000000130", "sender@example.net", "alice", &r), kDeliveryOk);
+  EXPECT_TRUE(r->bDisposed);
+}
+
+TEST_F(Local, AMailboxSwappedForALinkGetsNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "a link of another user needs root";
+  PutHeld("B0000000131", kHeld);
+  MakeMailbox("bob");
+  ControlFile("bob", "[AutoForward]\nForwardTo=far@remote.net\n[AutoReply]\nEchoMessage=1\n");
+  Shell("ln -s bob '" + Mailbox("alice") + "' && chown -h 65534 '" + Mailbox("alice") + "'");
+  for (int pass = 0; pass < 2; ++pass) {
+    _tRcpInfo *r;
+    EXPECT_EQ(Deliver("B0000000131", "sender@example.net", "alice", &r), kDeliveryUnusable);
+    EXPECT_FALSE(r->bDisposed);
+  }
+  // Neither bob's mailbox nor his settings were touched, nothing was sent.
+  EXPECT_TRUE(ListDir(Mailbox("bob"), ".MSG").empty());
+  EXPECT_TRUE(Incoming().empty());
+  EXPECT_EQ(DeferralEvents("B0000000131"), 1u);
+  EXPECT_NE(Slurp(EventLogPath()).find("a symbolic link stands on its path"), std::string::npos);
+}
+
 TEST_F(Local, DeliverToLocalUsersMarksEachRecipient) {
   PutHeld("B0000000105", kHeld);
   MsgInfoPtr info = Info("B0000000105", "sender@example.net", {"alice", "Bob@example.org"});
@@ -406,7 +453,7 @@ TEST_F(Local, EchoWithoutReplyFile) {
   EXPECT_EQ(out[0].Stable(),
             "To: sender@example.net\nSubject: Automatic reply\nFrom: alice@mail.example.org\n"
             "Sender: alice@mail.example.org\nMessage-Id: <" + id + ">\nDate: *\n"
-            "\n\n\nYour message reads:\n\n" + kHeld.substr(0, kHeld.size() - 2) + "\n.\n");
+            "Auto-Submitted: auto-replied\n\n\n\nYour message reads:\n\n" + kHeld.substr(0, kHeld.size() - 2) + "\n.\n");
   EXPECT_EQ(out[0].Recipients(), std::vector<std::string>{"sender@example.net"});
   EXPECT_STREQ(out[0].envelope->ReturnPath, "");
   EXPECT_EQ(ListDir(Mailbox("alice"), ".MSG").size(), 1u);
@@ -417,7 +464,7 @@ TEST_F(Local, ReplyFileIsSplitAndDotStuffed) {
   MakeMailbox("alice");
   ControlFile("alice", "[AutoReply]\nReplyFrom=Holiday <away@example.org>\n");
   std::string longLine(kMaxAutoReplyPiece + 10, 'x');
-  WriteFile(MailboxFilePath(Mailbox("alice"), kAutoReplyFileName),
+  WriteFile((Mailbox("alice") + "/" + kAutoReplyFileName),
             Crlf("I am away.\n.hidden\n" + longLine + "\nno newline at end"));
   Deliver("B0000000121", "sender@example.net", "alice");
   auto out = Incoming();
@@ -435,7 +482,7 @@ TEST_F(Local, ReplyFileIsBounded) {
   std::string line(99, 'r');
   std::string text;
   for (size_t i = 0; i < 2 * kMaxAutoReplyBytes / 100; ++i) text += line + "\n";
-  WriteFile(MailboxFilePath(Mailbox("alice"), kAutoReplyFileName), text);
+  WriteFile((Mailbox("alice") + "/" + kAutoReplyFileName), text);
   Deliver("B0000000122", "sender@example.net", "alice");
   auto out = Incoming();
   ASSERT_EQ(out.size(), 1u);
@@ -475,15 +522,27 @@ TEST_F(Local, ReplyRules) {
        "list@lists.example.org\n", "", "a@example.net"},
       {"already replied", "From: a@example.net\n", "s@example.net", "", "b@x.net\nA@EXAMPLE.NET\n",
        ""},
+      // Automatic and list mail gets no automatic reply (RFC 3834).
+      {"auto-submitted", "From: a@example.net\nAuto-Submitted: auto-generated\n", "s@example.net",
+       "", "", ""},
+      {"auto-submitted no", "From: a@example.net\nAUTO-SUBMITTED: No (a person)\n",
+       "s@example.net", "", "", "a@example.net"},
+      {"precedence bulk", "From: a@example.net\nPrecedence: Bulk\n", "s@example.net", "", "", ""},
+      {"precedence list", "From: a@example.net\nPrecedence: list\n", "s@example.net", "", "", ""},
+      {"precedence junk", "From: a@example.net\nPrecedence: junk;x\n", "s@example.net", "", "", ""},
+      {"precedence other", "From: a@example.net\nPrecedence: first-class\n", "s@example.net", "",
+       "", "a@example.net"},
+      {"list-id", "From: a@example.net\nList-Id: Staff <staff.example.net>\n", "s@example.net",
+       "", "", ""},
   };
   for (const ReplyRule &c : cases) {
     SCOPED_TRACE(c.name);
     ClearIncoming();
     Shell("rm -rf '" + Mailbox("alice") + "'");
     MakeMailbox("alice");
-    WriteFile(MailboxFilePath(Mailbox("alice"), kAutoReplyFileName), "away\n");
-    if (*c.noReply) WriteFile(MailboxFilePath(Mailbox("alice"), kNoReplyFileName), c.noReply);
-    if (*c.replied) WriteFile(MailboxFilePath(Mailbox("alice"), kRepliedFileName), c.replied);
+    WriteFile((Mailbox("alice") + "/" + kAutoReplyFileName), "away\n");
+    if (*c.noReply) WriteFile((Mailbox("alice") + "/" + kNoReplyFileName), c.noReply);
+    if (*c.replied) WriteFile((Mailbox("alice") + "/" + kRepliedFileName), c.replied);
     PutHeld("B0000000123", c.header + "\nbody\n.\n");
     EXPECT_EQ(Deliver("B0000000123", c.returnPath, "alice"), kDeliveryOk);
     auto out = Incoming();
@@ -498,9 +557,48 @@ TEST_F(Local, ReplyRules) {
   }
 }
 
+TEST_F(Local, OneAutomaticReplyPerSenderAndDay) {
+  MakeMailbox("alice");
+  WriteFile(Mailbox("alice") + "/" + kAutoReplyFileName, "away\n");
+  auto replies = [&](const char *from) {
+    ClearIncoming();
+    PutHeld("B0000000127", std::string("From: ") + from + "\n\nbody\n.\n");
+    EXPECT_EQ(Deliver("B0000000127", "s@example.net", "alice"), kDeliveryOk);
+    return Incoming().size();
+  };
+  EXPECT_EQ(replies("a@example.net"), 1u);
+  EXPECT_EQ(replies("A@Example.NET"), 0u);
+  EXPECT_EQ(replies("b@example.net"), 1u);
+  std::string memory = Mailbox("alice") + "/" + kRepliedTodayFileName;
+  EXPECT_EQ(Slurp(memory), "Day: " + TodayStamp() + "\na@example.net\nb@example.net\n");
+  // Yesterday's list counts for nothing.
+  WriteFile(memory, "Day: 2000-01-01\r\na@example.net\r\n");
+  EXPECT_EQ(replies("a@example.net"), 1u);
+  // A full day answers nobody new (and says so by not replying).
+  std::string full = "Day: " + TodayStamp() + "\n";
+  for (size_t n = 0; n < kMaxRepliesPerDay; ++n) full += "p" + std::to_string(n) + "@x.net\n";
+  WriteFile(memory, full);
+  EXPECT_EQ(replies("c@example.net"), 0u);
+  // A list that cannot be written sends nothing (the next delivery could
+  // not know it had answered).
+  Shell("rm -f '" + memory + "' && mkdir '" + memory + "'");
+  EXPECT_EQ(replies("d@example.net"), 0u);
+}
+
+TEST(AutoReply, RepliedTodayIsBounded) {
+  std::string today = "2026-12-07";
+  std::string text = "Day: 2026-12-07\r\n\r\nA@b.net\r\n" + std::string(600, 'x') + "\n";
+  EXPECT_TRUE(RepliedToday(text, today, "a@B.NET"));
+  EXPECT_FALSE(RepliedToday(text, "2026-12-08", "a@b.net"));
+  EXPECT_FALSE(RepliedToday(text, today, std::string(600, 'x')));   // lines count to 511
+  std::string updated;
+  ASSERT_TRUE(RememberReply("garbage\n", today, "c@d.net", updated));
+  EXPECT_EQ(updated, "Day: 2026-12-07\nc@d.net\n");
+}
+
 TEST_F(Local, NoHeaderInjectionThroughTheReplyAddress) {
   MakeMailbox("alice");
-  WriteFile(MailboxFilePath(Mailbox("alice"), kAutoReplyFileName), "away\n");
+  WriteFile((Mailbox("alice") + "/" + kAutoReplyFileName), "away\n");
   for (const char *replyTo : {"\"x\rBcc: victim@x.net\"@evil.net", "x\rBcc: victim@x.net",
                               "\"a\\\r\"@evil.net"}) {
     ClearIncoming();
@@ -521,7 +619,7 @@ TEST_F(Local, RecordRepliesRepliesOnce) {
   ControlFile("alice", "[AutoReply]\nEchoMessage=yes\nRecordReplies=yes\n");
   Deliver("B0000000124", "sender@example.net", "alice");
   EXPECT_EQ(Incoming().size(), 1u);
-  EXPECT_EQ(Slurp(MailboxFilePath(Mailbox("alice"), kRepliedFileName)), "sender@example.net\r\n");
+  EXPECT_EQ(Slurp((Mailbox("alice") + "/" + kRepliedFileName)), "sender@example.net\r\n");
   ClearIncoming();
   Deliver("B0000000124", "sender@example.net", "alice");
   EXPECT_TRUE(Incoming().empty());
@@ -534,7 +632,7 @@ TEST_F(Local, FailedReplyIsRecordedAndDoesNotHinderDelivery) {
   ControlFile("alice", "[AutoReply]\nEchoMessage=yes\nRecordReplies=yes\n");
   Shell("rm -rf '" + MailQueueDirectory + "'");
   EXPECT_EQ(Deliver("B0000000125", "sender@example.net", "alice"), kDeliveryOk);
-  EXPECT_EQ(Slurp(MailboxFilePath(Mailbox("alice"), kRepliedFileName)), "sender@example.net\r\n");
+  EXPECT_EQ(Slurp((Mailbox("alice") + "/" + kRepliedFileName)), "sender@example.net\r\n");
   EXPECT_NE(Slurp(EventLogPath()).find(" 134 0xC0000086 Autoreply to message B0000000125@"),
             std::string::npos);
   CreateDirectory(MailQueueDirectory);

@@ -2,6 +2,7 @@
 // rewrite of list copies, the posting rules with their notices, and the
 // list server's commands with every output line.
 #include <cstring>
+#include <regex>
 
 #include "ZELDELIV/listcmds.h"
 #include "ZELDELIV/listpass.h"
@@ -10,6 +11,7 @@
 #include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
 #include "platform/registry.h"
+#include "platform/sync.h"
 #include "tests/unit/delivfixture.h"
 #include "zelbase/zelbase.h"
 
@@ -739,6 +741,106 @@ TEST_F(ListServer, ModeratedJoinAndLeave) {
     }
     EXPECT_EQ(Members("modj"), c.members) << c.name;
   }
+}
+
+// The token of the confirmation request among out (and its recipient).
+std::string TokenIn(const std::vector<Generated> &out, std::string *to = nullptr) {
+  for (const Generated &g : out) {
+    std::smatch m;
+    if (!std::regex_search(g.text, m, std::regex("\nCONFIRM ([0-9a-f]{32})\n"))) continue;
+    if (to != nullptr) *to = g.Recipients().at(0);
+    return m[1];
+  }
+  return "";
+}
+
+TEST_F(ListServer, JoinAndLeaveWaitForConfirmation) {
+  MakeList("staff", {}, {"old@example.net"});
+  RegKey key;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, (std::string(kListsKey) + "\\staff").c_str(),
+                         KEY_ALL_ACCESS, key.out()),
+            0);
+  SetDword(key.get(), kListConfirmRequestsValue, 1);
+
+  std::vector<Generated> out = Request(kAnn, "join\n");
+  ASSERT_EQ(out.size(), 2u);
+  std::string to, token = TokenIn(out, &to);
+  ASSERT_FALSE(token.empty());
+  EXPECT_EQ(to, "ann@example.net");
+  EXPECT_EQ(Journal(kAnn, "join\n"),
+            "> join\n\nA confirmation request for ann@example.net is already waiting.\n\n");
+  EXPECT_EQ(Incoming().size(), 1u);   // the journal only: no second mail within the hour
+  EXPECT_EQ(Members("staff"), std::vector<std::string>{"old@example.net"});
+  for (const Generated &g : out) {
+    if (HeaderValue(g.text, "Subject") == kJournalSubject) {
+      EXPECT_NE(g.text.find("\n> join\n\nA confirmation request has been sent to ann@example.net."
+                            "\nann@example.net joins the staff mailing list once it is confirmed.\n"),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(HeaderValue(g.text, "Subject"), "Please confirm: JOIN staff");
+      EXPECT_EQ(HeaderValue(g.text, "From"), kStaffRequest);
+      EXPECT_STREQ(g.envelope->ReturnPath, "");
+    }
+  }
+
+  // Only the token counts, from whoever sends it; a reply that quotes the
+  // request works; no other quoted line is run.
+  const char *kBob = "From: bob@example.net\n";
+  EXPECT_EQ(Journal(kBob, "CONFIRM 0123456789abcdef0123456789abcdef\n"),
+            "> CONFIRM 0123456789abcdef0123456789abcdef\n\nThere is no request waiting for "
+            "confirmation 0123456789abcdef0123456789abcdef (it may have expired).\n\n");
+  EXPECT_EQ(Journal(kBob, "> > join\n> > CONFIRM " + token + "\n"),
+            "> > > join\nCommand > not recognised\n\n> CONFIRM " + token +
+                "\nann@example.net has been added to the staff mailing list.\n\n");
+  EXPECT_EQ(Members("staff"), (std::vector<std::string>{"ann@example.net", "old@example.net"}));
+  EXPECT_NE(Journal(kBob, "confirm " + token + "\n").find("no request waiting"),
+            std::string::npos);
+
+  // Leaving asks the address that leaves, not the one who asked.
+  token = TokenIn(Request(kAnn, "leave staff old@example.net\n"), &to);
+  EXPECT_EQ(to, "old@example.net");
+  EXPECT_EQ(Members("staff"), (std::vector<std::string>{"ann@example.net", "old@example.net"}));
+  EXPECT_NE(Journal(kBob, "CONFIRM " + token + "\n").find("old@example.net has been removed"),
+            std::string::npos);
+  EXPECT_EQ(Members("staff"), std::vector<std::string>{"ann@example.net"});
+  // Nothing to confirm where nothing would change.
+  EXPECT_EQ(Journal(kAnn, "join\n"),
+            "> join\nann@example.net is already a member of the staff mailing list.\n\n");
+
+  // A token expires after seven days.
+  token = TokenIn(Request(kBob, "join\n"));
+  RegKey pending;
+  ASSERT_EQ(RegOpenKeyEx(key.get(), (std::string(kListPendingKey) + "\\" + token).c_str(),
+                         KEY_ALL_ACCESS, pending.out()),
+            0);
+  SetDword(pending.get(), "Created",
+           static_cast<DWORD>(NowSeconds() - kListTokenLifetimeSeconds - 1));
+  EXPECT_NE(Journal(kBob, "CONFIRM " + token + "\n").find("no request waiting"),
+            std::string::npos);
+  EXPECT_EQ(Members("staff"), std::vector<std::string>{"ann@example.net"});
+
+  // A flood of requests stops at the bounds: per message, and per list.
+  std::string flood;
+  for (size_t n = 0; n <= kMaxConfirmationsPerRequest; ++n)
+    flood += "join staff u" + std::to_string(n) + "@example.net\n";
+  out = Request(kBob, flood);
+  EXPECT_EQ(out.size(), kMaxConfirmationsPerRequest + 1);   // the confirmations, the journal
+  {
+    RegTransaction tx(RegTransaction::kWrite);
+    for (size_t n = 0; n < kMaxPendingRequests; ++n) {
+      RegKey r;
+      char name[40];
+      snprintf(name, sizeof name, "%032zx", n);
+      RegCreateKeyEx(key.get(), (std::string(kListPendingKey) + "\\" + name).c_str(),
+                     KEY_ALL_ACCESS, r.out(), nullptr);
+      SetString(r.get(), "Action", "JOIN");
+      SetString(r.get(), "Address", "x@example.net");
+      SetDword(r.get(), "Created", static_cast<DWORD>(NowSeconds()));
+    }
+    ASSERT_EQ(tx.Commit(), 0);
+  }
+  EXPECT_NE(Journal(kBob, "join staff last@example.net\n").find("Too many requests"),
+            std::string::npos);
 }
 
 TEST_F(ListServer, ForwardFailureReportsTheError) {

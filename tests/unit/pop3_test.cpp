@@ -25,11 +25,13 @@
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
 #include "common/loadcfig.h"
+#include "common/logonhelper.h"
 #include "common/logonpool.h"
 #include "platform/accounts.h"
 #include "platform/dirsec.h"
 #include "platform/eventlog.h"
 #include "platform/fileview.h"
+#include "platform/helperproc.h"
 #include "platform/logon.h"
 #include "platform/root.h"
 #include "testutil.h"
@@ -627,4 +629,78 @@ TEST(FetchSettings, NetworkListsReportBadEntriesOnce) {
   ASSERT_TRUE(ParseAddress("192.0.2.9", &a));
   EXPECT_TRUE(nets.Contains(a));
   EXPECT_EQ(nets.Networks.size(), 1u);
+}
+
+// ---- checks in helper processes (a service without root: the receiver)
+
+TEST(LogonHelper, WireFormatRefusesWhatIsNotExactlyARequest) {
+  std::string name, password;
+  std::string wire = EncodeLogonRequest("demo", std::string("p\0w", 3));
+  ASSERT_TRUE(DecodeLogonRequest(wire, name, password));
+  EXPECT_EQ(name + "|" + password, std::string("demo|p\0w", 8));
+  for (std::string bad : {wire.substr(0, wire.size() - 1), wire + "x", wire.substr(0, 3),
+                          std::string("\xff\xff\x00\x00", 4) + std::string(65535, 'n')}) {
+    EXPECT_FALSE(DecodeLogonRequest(bad, name, password)) << bad.size();
+    EXPECT_EQ(name + password, "");
+  }
+  // An over-long password is cut to one byte more than any password has.
+  ASSERT_TRUE(DecodeLogonRequest(EncodeLogonRequest("demo", std::string(5000, 'p')), name,
+                                 password));
+  EXPECT_EQ(password.size(), kMaxPasswordLength + 1);
+
+  LogonJob job, back;
+  job.bNameUnknown = true;
+  job.Error = ERROR_LOGON_FAILURE;
+  job.Domain = "MAILHOST";
+  DWORD delay = 0;
+  std::string answer = EncodeLogonAnswer(job, 2000);
+  ASSERT_TRUE(DecodeLogonAnswer(answer, back, &delay));
+  EXPECT_EQ(std::make_tuple(back.bLoggedOn, back.bNameUnknown, back.bLookupFailed, back.Error,
+                            back.Domain, delay),
+            std::make_tuple(false, true, false, ERROR_LOGON_FAILURE, std::string("MAILHOST"),
+                            DWORD{2000}));
+  EXPECT_FALSE(DecodeLogonAnswer(answer.substr(0, 8), back, &delay));
+  EXPECT_FALSE(DecodeLogonAnswer(answer + std::string(300, 'd'), back, &delay));
+}
+
+TEST_F(LogonTest, HelperProcessesCheckAndDieAlone) {
+  ASSERT_TRUE(StartLogonHelpers(2));
+  struct Case {
+    const char *name, *password;
+    bool loggedOn, unknown;
+  } cases[] = {{"demo", "s3cret pass", true, false},
+               {"demo", "wrong", false, false},
+               {"nobody-here", "s3cret pass", false, true}};
+  for (const Case &c : cases) {
+    LogonJob job;
+    job.Name = c.name;
+    job.Password = c.password;
+    DWORD delay = 1;
+    CheckLogonThroughHelpers(job, &delay);
+    EXPECT_EQ(job.bLoggedOn, c.loggedOn) << c.name << c.password;
+    EXPECT_EQ(job.bNameUnknown, c.unknown) << c.name;
+    EXPECT_FALSE(job.bLookupFailed);
+    EXPECT_EQ(job.Domain, c.loggedOn ? "MAILHOST" : job.Domain);
+    EXPECT_TRUE(job.Password.empty());
+  }
+  // A helper that dies takes only its own check with it; without any the
+  // check fails as a checker does, never in this process.
+  std::vector<pid_t> pids = LogonHelperPids();
+  ASSERT_EQ(pids.size(), 2u);
+  int ok = 0, failed = 0;
+  for (size_t killed = 0; killed <= pids.size(); ++killed) {
+    if (killed > 0) ASSERT_EQ(kill(pids[killed - 1], SIGKILL), 0);
+    for (int i = 0; i < 3; ++i) {
+      LogonJob job;
+      job.Name = "demo";
+      job.Password = "s3cret pass";
+      DWORD delay = 0;
+      CheckLogonThroughHelpers(job, &delay);
+      (job.bLoggedOn ? ok : failed) += 1;
+      if (!job.bLoggedOn) EXPECT_TRUE(job.bLookupFailed);
+      if (killed == pids.size()) EXPECT_FALSE(job.bLoggedOn);
+    }
+  }
+  EXPECT_GE(ok, 3);
+  EXPECT_LE(failed, 5);
 }

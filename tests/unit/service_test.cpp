@@ -301,7 +301,10 @@ TEST_F(ServiceTest, UnitTextQuotesWhatSystemdWouldExpand) {
   for (const Case &c : cases) {
     std::string text;
     SetLastError(0);
-    EXPECT_EQ(ServiceUnitText(c.display, c.path, text), c.ok) << c.path;
+    ServiceUnitSpec spec;
+    spec.DisplayName = c.display;
+    spec.BinaryPath = c.path;
+    EXPECT_EQ(ServiceUnitText(spec, text), c.ok) << c.path;
     if (!c.ok) {
       EXPECT_EQ(GetLastError(), EINVAL);
       continue;

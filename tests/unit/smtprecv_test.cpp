@@ -1,6 +1,8 @@
 // The receiver's command layer and parsers: SMTP paths, the relay policy
 // and the recipient limit, the DATA stream (end marker, line ends, header
-// split, limits), and the header search.
+// split, limits), the header search, ESMTP (EHLO, parameters, submission,
+// the AUTH exchanges, STARTTLS's reset, the Received line) and the SASL
+// decoders AUTH stands on.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -11,10 +13,14 @@
 
 #include "ZELRECV/msgaccept.h"
 #include "ZELRECV/recvcfg.h"
+#include "ZELRECV/smtpauth.h"
 #include "ZELRECV/smtpdata.h"
 #include "ZELRECV/smtpdlg.h"
+#include "common/sasl.h"
+#include "common/service.h"
 #include "common/zel.h"
 #include "net/localhost.h"
+#include "platform/accounts.h"
 #include "platform/registry.h"
 
 TEST(SmtpPath, ParsesAndRefusesLikeTheDialogue) {
@@ -226,14 +232,19 @@ class SmtpCommands : public testing::Test {
     DomainNamesAreLocal.clear();
     ProhibitMailRelay = false;
     MaxRecipients = kDefaultMaxRecipients;
+    MaxMessageSize = kDefaultMaxMessageSize;
+    EsmtpEnabled = true;
   }
 
-  // The reply to each line, from a client at peer.
-  std::vector<std::string> Replies(const char *peer, const std::vector<std::string> &lines) {
+  // A record for a client at peer on a listener of kind.
+  static void Open(_SmtpDialogue &dlg, const char *peer, int kind = kListenerSmtp) {
     IpAddress a;
     EXPECT_TRUE(ParseAddress(peer, &a));
-    _SmtpDialogue dlg;
-    InitSmtpDialogue(dlg, "zeltest.example.test", a);
+    InitSmtpDialogue(dlg, "zeltest.example.test", a, kind);
+  }
+
+  // The reply to each line of dlg's dialogue.
+  static std::vector<std::string> Run(_SmtpDialogue &dlg, const std::vector<std::string> &lines) {
     std::vector<std::string> replies;
     for (const std::string &line : lines) {
       memcpy(dlg.Line, line.data(), line.size() + 1);
@@ -242,6 +253,14 @@ class SmtpCommands : public testing::Test {
       replies.push_back(dlg.Reply);
     }
     return replies;
+  }
+
+  // The reply to each line, from a client at peer.
+  std::vector<std::string> Replies(const char *peer, const std::vector<std::string> &lines,
+                                   int kind = kListenerSmtp) {
+    _SmtpDialogue dlg;
+    Open(dlg, peer, kind);
+    return Run(dlg, lines);
   }
 };
 
@@ -288,4 +307,271 @@ TEST_F(SmtpCommands, RecipientsUpToTheLimit) {
       Replies("127.0.0.1", {"RCPT TO:<a>", "RCPT TO:<b>", "RCPT TO:<c>", "DATA"});
   EXPECT_EQ(replies[2], "452 Too many recipients\r\n");
   EXPECT_EQ(replies[3], "354 Ready for data\r\n");
+}
+
+TEST(Sasl, Base64AndPlainRefuseWhatIsNotTheirs) {
+  struct Case {
+    const char *text;
+    bool ok;
+    std::string decoded;
+  } cases[] = {
+      {"", true, ""},
+      {"AGFsaWNlAHMzY3JldA==", true, std::string("\0alice\0s3cret", 13)},
+      {"AGFsaWNlAHMzY3JldA", true, std::string("\0alice\0s3cret", 13)},   // padding left out
+      {"YQ==", true, "a"},
+      {"YWI=", true, "ab"},
+      {"YR==", false, ""},        // bits that another text would decode alike
+      {"Y", false, ""},           // no whole byte
+      {"YQ=", false, ""},         // padding where it does not belong
+      {"YQ===", false, ""},
+      {"Y Q==", false, ""},
+      {"YQ==YQ==", false, ""},
+      {"*", false, ""},
+  };
+  for (const Case &c : cases) {
+    std::string out = "stale";
+    EXPECT_EQ(Base64Decode(c.text, out), c.ok) << c.text;
+    EXPECT_EQ(out, c.decoded) << c.text;
+  }
+  for (std::string s : {"", "a", "ab", "abc", "\xff\x00\x10 binary"}) {
+    std::string back;
+    ASSERT_TRUE(Base64Decode(Base64Encode(s), back));
+    EXPECT_EQ(back, s);
+  }
+
+  std::string z, c, p;
+  EXPECT_TRUE(ParseSaslPlain(std::string("\0alice\0pw", 9), z, c, p));
+  EXPECT_EQ(z + "|" + c + "|" + p, "|alice|pw");
+  EXPECT_TRUE(ParseSaslPlain(std::string("bob\0alice\0", 10), z, c, p));
+  EXPECT_EQ(z + "|" + c + "|" + p, "bob|alice|");
+  for (std::string bad : {std::string("alice"), std::string("\0alice", 6),
+                          std::string("\0\0pw", 4), std::string("\0a\0b\0c", 6)}) {
+    EXPECT_FALSE(ParseSaslPlain(bad, z, c, p)) << bad.size();
+    EXPECT_EQ(z + c + p, "");
+  }
+}
+
+// EHLO lists what the connection offers now; HELO stays the classic
+// dialogue; Esmtp 0 gives EHLO the old 500 on PortNo alone.
+TEST_F(SmtpCommands, EhloListsTheExtensionsOfTheConnection) {
+  auto ehlo = [](const std::vector<std::string> &ext) {
+    std::string r = "250-zeltest.example.test\r\n";
+    for (size_t i = 0; i < ext.size(); ++i) r += (i + 1 < ext.size() ? "250-" : "250 ") + ext[i] + "\r\n";
+    return r;
+  };
+  const std::vector<std::string> base = {"PIPELINING", "SIZE 52428800", "8BITMIME"};
+  auto with = [&](std::vector<std::string> more) {
+    std::vector<std::string> all = base;
+    all.insert(all.end(), more.begin(), more.end());
+    return ehlo(all);
+  };
+  EXPECT_EQ(Replies("192.0.2.9", {"EHLO c"})[0], ehlo(base));
+  EXPECT_EQ(Replies("127.0.0.1", {"ehlo c"})[0], ehlo(base));   // no AUTH on PortNo
+  EXPECT_EQ(Replies("127.0.0.1", {"EHLO c"}, kListenerSubmission)[0], with({"AUTH PLAIN LOGIN"}));
+  EXPECT_EQ(Replies("192.0.2.9", {"EHLO c"}, kListenerSubmission)[0], ehlo(base));
+
+  _SmtpDialogue dlg;
+  Open(dlg, "192.0.2.9", kListenerSubmission);
+  dlg.bCanStartTls = true;
+  EXPECT_EQ(Run(dlg, {"EHLO c"})[0], with({"STARTTLS"}));
+  dlg.bCanStartTls = false;
+  dlg.bEncrypted = true;
+  EXPECT_EQ(Run(dlg, {"EHLO c"})[0], with({"AUTH PLAIN LOGIN"}));
+
+  MaxMessageSize = 0;
+  EXPECT_EQ(Replies("192.0.2.9", {"EHLO c"})[0], ehlo({"PIPELINING", "SIZE", "8BITMIME"}));
+  EsmtpEnabled = false;
+  const std::string unknown = "500 Unknown or unimplemented command\r\n";
+  EXPECT_EQ(Replies("192.0.2.9", {"EHLO c", "STARTTLS", "AUTH PLAIN", "HELO c"}),
+            (std::vector<std::string>{unknown, unknown, unknown, "250 OK\r\n"}));
+  EXPECT_EQ(Replies("127.0.0.1", {"EHLO c"}, kListenerSubmission)[0],
+            ehlo({"PIPELINING", "SIZE", "8BITMIME", "AUTH PLAIN LOGIN"}));
+}
+
+TEST_F(SmtpCommands, ParametersAfterEhloOnlyAndTheSizeAtOnce) {
+  MaxMessageSize = 1000;
+  const std::string unsupported = "555 Unsupported parameter\r\n";
+  const std::string syntax = "501 Syntax error in parameters\r\n";
+  std::vector<std::string> lines = {
+      "MAIL FROM:<a@b> SIZE=1000 BODY=7BIT",    "MAIL FROM:<a@b> SIZE=1001",
+      "MAIL FROM:<a@b> size=99999999999999999999999", "MAIL FROM:<a@b> SIZE=12x",
+      "MAIL FROM:<a@b> BODY=BINARYMIME",        "MAIL FROM:<a@b> XFOO=1",
+      "MAIL FROM:<a@b> AUTH=<>",                "RCPT TO:<user> NOTIFY=NEVER",
+      "RCPT TO:<user>  ",                       "MAIL FROM:<a@b> body=8bitmime",
+  };
+  std::vector<std::string> esmtp = {
+      "250 a@b OK\r\n", "552 Message exceeds fixed maximum message size\r\n",
+      "552 Message exceeds fixed maximum message size\r\n", syntax, unsupported, unsupported,
+      unsupported, unsupported, "250 user OK\r\n", "250 a@b OK\r\n"};
+  _SmtpDialogue dlg;
+  Open(dlg, "127.0.0.1");
+  Run(dlg, {"EHLO c"});
+  EXPECT_EQ(Run(dlg, lines), esmtp);
+  EXPECT_TRUE(dlg.b8Bit);
+  // After HELO parameters are ignored, as they always were.
+  Run(dlg, {"HELO c"});
+  EXPECT_FALSE(dlg.b8Bit);
+  for (const std::string &reply : Run(dlg, lines)) EXPECT_EQ(reply.substr(0, 4), "250 ") << reply;
+  EXPECT_FALSE(dlg.b8Bit);
+}
+
+// On the submission ports nothing is taken before AUTH, and AUTH needs
+// EHLO and, from outside RelayClients, TLS.
+TEST_F(SmtpCommands, SubmissionTakesNoMailBeforeAuth) {
+  const std::string required = "530 Authentication required\r\n";
+  EXPECT_EQ(Replies("127.0.0.1", {"AUTH PLAIN", "EHLO c", "MAIL FROM:<a@b>", "RCPT TO:<user>",
+                                  "DATA", "VRFY user", "AUTH CRAM-MD5"},
+                    kListenerSubmission),
+            (std::vector<std::string>{"503 You must send an EHLO command first\r\n",
+                                      Replies("127.0.0.1", {"EHLO c"}, kListenerSubmission)[0],
+                                      required, required, required,
+                                      "250 User assumed to be local\r\n",
+                                      "504 Unrecognized authentication type\r\n"}));
+  EXPECT_EQ(Replies("192.0.2.9", {"EHLO c", "AUTH PLAIN"}, kListenerSubmission)[1],
+            "538 Encryption required\r\n");
+  EXPECT_EQ(Replies("127.0.0.1", {"EHLO c", "AUTH PLAIN"})[1],
+            "500 Unknown or unimplemented command\r\n");
+}
+
+namespace {
+
+// The logon pool's answer, as SmtpLogonAnswered finds it.
+void Answer(_SmtpDialogue &dlg, bool ok) {
+  dlg.Logon.bLoggedOn = ok;
+  dlg.Logon.Error = ok ? ERROR_SUCCESS : ERROR_LOGON_FAILURE;
+  SmtpLogonAnswered(dlg);
+}
+
+}  // namespace
+
+TEST_F(SmtpCommands, AuthExchangesHandTheCredentialsToThePool) {
+  struct Case {
+    std::vector<std::string> lines;   // the last one hands the job over
+    std::vector<std::string> prompts; // the replies before it
+    std::string name, password;
+  } cases[] = {
+      {{"AUTH PLAIN AGFsaWNlAHMzY3JldA=="}, {}, "alice", "s3cret"},
+      {{"AUTH plain", "AGFsaWNlAHMzY3JldA=="}, {"334 \r\n"}, "alice", "s3cret"},
+      {{"AUTH PLAIN YWxpY2UAYWxpY2UAcHc="}, {}, "alice", "pw"},   // authzid = authcid
+      {{"AUTH PLAIN Ym9iAGFsaWNlAHB3"}, {}, "", "pw"},             // acting for bob: no name
+      {{"AUTH PLAIN YWxpY2U="}, {}, "", ""},                        // not three fields
+      {{"AUTH PLAIN ="}, {}, "", ""},
+      {{"AUTH LOGIN", "YWxpY2U=", "czNjcmV0"},
+       {"334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n"}, "alice", "s3cret"},
+      {{"AUTH LOGIN YWxpY2U=", "czNjcmV0"}, {"334 UGFzc3dvcmQ6\r\n"}, "alice", "s3cret"},
+  };
+  for (const Case &c : cases) {
+    _SmtpDialogue dlg;
+    Open(dlg, "127.0.0.1", kListenerSubmission);
+    Run(dlg, {"EHLO c"});
+    std::vector<std::string> replies = Run(dlg, c.lines);
+    replies.pop_back();
+    EXPECT_EQ(replies, c.prompts) << c.lines[0];
+    EXPECT_EQ(dlg.State, kStateLogon) << c.lines[0];
+    EXPECT_EQ(dlg.Reply, "");
+    EXPECT_EQ(dlg.Logon.Name, c.name) << c.lines[0];
+    EXPECT_EQ(dlg.Logon.Password, c.password) << c.lines[0];
+    // Nothing of the credentials is left in the line buffer.
+    EXPECT_EQ(std::string(dlg.Line, dlg.LineLength), std::string(dlg.LineLength, '\0'));
+  }
+  const std::string cancelled = "501 Authentication cancelled\r\n";
+  const std::string bad = "501 Invalid base64 data\r\n";
+  EXPECT_EQ(Replies("127.0.0.1", {"EHLO c", "AUTH LOGIN", "*", "AUTH PLAIN", "*", "AUTH PLAIN !",
+                                  "AUTH LOGIN", "YWxpY2U=", "%%", "NOOP"},
+                    kListenerSubmission),
+            (std::vector<std::string>{
+                Replies("127.0.0.1", {"EHLO c"}, kListenerSubmission)[0],
+                "334 VXNlcm5hbWU6\r\n", cancelled, "334 \r\n", cancelled, bad,
+                "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", bad, "250 OK\r\n"}));
+}
+
+TEST_F(SmtpCommands, AuthOutcomeRelayAndTheThirdFailure) {
+  _SmtpDialogue dlg;
+  Open(dlg, "192.0.2.9", kListenerSubmission);
+  dlg.bEncrypted = true;
+  Run(dlg, {"EHLO c", "AUTH PLAIN AGFsaWNlAHB3"});
+  Answer(dlg, false);
+  EXPECT_EQ(dlg.Reply, "535 Authentication failed\r\n");
+  EXPECT_EQ(dlg.State, kStateReplyPending);
+  Run(dlg, {"AUTH PLAIN AGFsaWNlAHB3"});
+  EXPECT_EQ(dlg.Logon.FailuresBefore, 1);
+  Answer(dlg, true);
+  EXPECT_EQ(dlg.Reply, "235 Authentication successful\r\n");
+  EXPECT_EQ(dlg.AuthenticatedName, "alice");
+  // An authenticated session relays, from outside RelayClients too.
+  EXPECT_EQ(Run(dlg, {"AUTH PLAIN AGFsaWNlAHB3", "MAIL FROM:<a@b> AUTH=<>", "RCPT TO:<x@far.example>",
+                      "VRFY x@far.example"}),
+            (std::vector<std::string>{"503 Already authenticated\r\n", "250 a@b OK\r\n",
+                                      "250 x@far.example OK\r\n",
+                                      "252 User not local, but will relay\r\n"}));
+  ProhibitMailRelay = true;   // which still means nobody
+  EXPECT_EQ(Run(dlg, {"RCPT TO:<y@far.example>"})[0], "551 User not local: try <y@far.example>\r\n");
+
+  _SmtpDialogue other;
+  Open(other, "127.0.0.1", kListenerSubmission);
+  Run(other, {"EHLO c"});
+  for (int i = 1; i <= kMaxLogonFailures; ++i) {
+    Run(other, {"AUTH PLAIN AGFsaWNlAHB3"});
+    Answer(other, false);
+    EXPECT_EQ(other.State, i == kMaxLogonFailures ? kStateQuitting : kStateReplyPending);
+  }
+}
+
+// STARTTLS is answered only where it is offered; once the handshake is
+// done everything known before is gone, pipelined input included.
+TEST_F(SmtpCommands, StartTlsAndTheSessionItForgets) {
+  _SmtpDialogue dlg;
+  Open(dlg, "127.0.0.1", kListenerSubmission);
+  EXPECT_EQ(Run(dlg, {"STARTTLS"})[0], "454 TLS not available\r\n");
+  dlg.bCanStartTls = true;
+  EXPECT_EQ(Run(dlg, {"STARTTLS now", "EHLO c", "AUTH PLAIN AGFsaWNlAHB3"})[0],
+            "501 Syntax error (no parameters allowed)\r\n");
+  Answer(dlg, true);
+  Run(dlg, {"MAIL FROM:<a@b>", "RCPT TO:<user>", "STARTTLS"});
+  EXPECT_EQ(dlg.Reply, "220 Ready to start TLS\r\n");
+  EXPECT_EQ(dlg.State, kStateStartTls);
+  dlg.Pending = "RSET\r\nMAIL FROM:<x>\r\n";
+  ForgetSessionForTls(dlg);
+  dlg.bEncrypted = true;
+  dlg.bCanStartTls = false;
+  EXPECT_TRUE(dlg.Pending.empty());
+  EXPECT_TRUE(dlg.Recipients.empty());
+  std::vector<std::string> replies =
+      Run(dlg, {"MAIL FROM:<a@b>", "STARTTLS", "EHLO c", "MAIL FROM:<a@b>"});
+  EXPECT_EQ(replies[0], "503 You must send a HELO command first\r\n");
+  EXPECT_EQ(replies[1], "503 TLS already started\r\n");
+  EXPECT_EQ(replies[3], "530 Authentication required\r\n");
+}
+
+TEST_F(SmtpCommands, ReceivedLineNamesProtocolTlsAndAddress) {
+  struct Case {
+    const char *peer;
+    bool esmtp, tls, auth;
+    std::string client, comment, protocol;
+  } cases[] = {
+      {"192.0.2.9", false, false, false, "[192.0.2.9]", " ", "SMTP"},
+      {"192.0.2.9", true, false, false, "[192.0.2.9]", " ", "ESMTP"},
+      {"2001:db8::7", true, true, false, "[IPv6:2001:db8::7]",
+       "\r\n (using TLSv1.3 with cipher TLS_AES_256_GCM_SHA384)\r\n ", "ESMTPS"},
+      {"::ffff:192.0.2.9", true, false, true, "[192.0.2.9]", " ", "ESMTPA"},
+      {"::1", true, true, true, "[IPv6:::1]",
+       "\r\n (using TLSv1.3 with cipher TLS_AES_256_GCM_SHA384)\r\n ", "ESMTPSA"},
+  };
+  for (const Case &c : cases) {
+    _SmtpDialogue dlg;
+    Open(dlg, c.peer);
+    dlg.HeloName = "client.example";
+    dlg.bEsmtp = c.esmtp;
+    dlg.bEncrypted = c.tls;
+    dlg.TlsVersion = "TLSv1.3";
+    dlg.TlsCipher = "TLS_AES_256_GCM_SHA384";
+    dlg.bAuthenticated = c.auth;
+    dlg.MessageId = "<B0000000001@zeltest.example.test>";
+    EXPECT_EQ(ReceivedLine(dlg, "DATE"),
+              "Received: from client.example (unverified " + c.client +
+                  ") by zeltest.example.test\r\n (TALVO ZELRECV " + ThisServiceVersion() + ")" +
+                  c.comment + "with " + c.protocol +
+                  " id <B0000000001@zeltest.example.test>;\r\n DATE\r\n")
+        << c.peer;
+  }
 }

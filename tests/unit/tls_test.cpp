@@ -4,6 +4,7 @@
 // certificate and key files, the current-context holder, and the blocking
 // helper over a socket pair.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -114,6 +115,28 @@ TEST(TlsSession, HandshakeDataBothWaysAndClose) {
   Move(client, server);
   ReadAll(server, &last);
   EXPECT_EQ(last, TlsResult::kClosed);
+}
+
+// Once a large transfer is read out, both sessions give their grown memory
+// buffers back: an idle connection does not keep the most it ever moved.
+TEST(TlsSession, BuffersShrinkBackOnceEmptied) {
+  TlsSession server, client;
+  ASSERT_TRUE(server.StartServer(ServerContext()));
+  ASSERT_TRUE(client.StartClient(ClientContext(), kHost));
+  Handshake(server, client);
+  auto heap = [] {
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+  };
+  const std::string big(200000, 'x');
+  size_t before = heap();
+  ASSERT_EQ(server.Write(big.data(), big.size()), TlsResult::kDone);
+  Move(server, client);
+  EXPECT_EQ(ReadAll(client).size(), big.size());
+  ASSERT_EQ(client.Write(big.data(), big.size()), TlsResult::kDone);
+  Move(client, server);
+  EXPECT_EQ(ReadAll(server).size(), big.size());
+  EXPECT_LT(heap(), before + 16 * 1024);
 }
 
 TEST(TlsSession, NoServerNameForAddressesOrNothing) {

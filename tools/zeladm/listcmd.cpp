@@ -20,7 +20,7 @@ namespace {
 struct Changes {
   std::optional<std::string> moderator, bouncesTo, domain;
   std::optional<DWORD> whoCanSend, bounceAction;
-  std::optional<bool> moderateJoin, moderateLeave, replyToList;
+  std::optional<bool> moderateJoin, moderateLeave, replyToList, confirmRequests;
 };
 
 struct NamedValue {
@@ -188,6 +188,9 @@ const OptionSpec kOptions[] = {
      [](const char *, Changes &c) { return c.moderateLeave = true, true; }},
     {"--no-moderate-leave", false,
      [](const char *, Changes &c) { return c.moderateLeave = false, true; }},
+    {"--confirm", false, [](const char *, Changes &c) { return c.confirmRequests = true, true; }},
+    {"--no-confirm", false,
+     [](const char *, Changes &c) { return c.confirmRequests = false, true; }},
 };
 
 bool ParseOptions(int argc, char **argv, int first, Changes &c) {
@@ -217,6 +220,7 @@ void Apply(const Changes &c, StoredListSettings &s) {
   if (c.moderateJoin) s.ModerateJoin = *c.moderateJoin;
   if (c.moderateLeave) s.ModerateLeave = *c.moderateLeave;
   if (c.replyToList) s.ReplyToList = *c.replyToList;
+  if (c.confirmRequests) s.ConfirmRequests = *c.confirmRequests;
 }
 
 // The values a command names (kListField... bits).
@@ -226,7 +230,8 @@ unsigned ChangedFields(const Changes &c) {
          (c.bounceAction ? kListFieldBounceAction : 0) |
          (c.moderateJoin ? kListFieldModerateJoin : 0) |
          (c.moderateLeave ? kListFieldModerateLeave : 0) |
-         (c.replyToList ? kListFieldReplyToList : 0);
+         (c.replyToList ? kListFieldReplyToList : 0) |
+         (c.confirmRequests ? kListFieldConfirmRequests : 0);
 }
 
 // Settings that would silently not work are refused, with the way out.
@@ -275,6 +280,8 @@ int RunCreate(int argc, char **argv) {
     return AdmUsage("list name \"" + AdmPrintable(argv[1]) + "\" " + why);
   Changes c;
   StoredListSettings s;
+  // A new list confirms joins and leaves by mail unless told otherwise.
+  s.ConfirmRequests = true;
   if (!ParseOptions(argc, argv, 2, c)) return kAdmExitUsage;
   Apply(c, s);
   if (!CheckCombination(s)) return kAdmExitUsage;
@@ -398,6 +405,7 @@ void ShowSettings(HKEY key) {
   std::printf("  bounces to:      %s\n",
               StringShown(key, s.BouncesTo, kListBouncesToValue, kMaxListAddress, "(none)").c_str());
   std::printf("  reply to list:   %s\n", s.ReplyToList ? "yes" : "no");
+  std::printf("  confirm:         %s\n", s.ConfirmRequests ? "yes" : "no");
   std::printf("  domain:          %s\n",
               StringShown(key, s.Domain, kListDomainValue, kMaxListDomain, "(the local host name)")
                   .c_str());
@@ -450,7 +458,9 @@ const char kSettingOptions[] =
     "        --moderator ADDR | --no-moderator, --who-can-send members|anyone|moderator,\n"
     "        --bounce-action none|sender|address, --bounces-to ADDR | --no-bounces-to,\n"
     "        --domain D | --no-domain (the local host name), and the flags\n"
-    "        --reply-to-list, --moderate-join, --moderate-leave and their --no-... forms";
+    "        --reply-to-list, --moderate-join, --moderate-leave, --confirm (joins and\n"
+    "        leaves by mail wait for the address to confirm them; on by default for\n"
+    "        a new list) and their --no-... forms";
 
 const AdmCommand kListCommands[] = {
     {"create", "NAME [OPTIONS]", "create a list (OPTIONS as for set)", 1, -1, RunCreate},

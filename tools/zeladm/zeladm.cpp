@@ -5,13 +5,19 @@
 //   zeladm user ...   the accounts file (usercmd)
 //   zeladm list ...   the mailing lists (listcmd)
 //   zeladm tls ...    the servers' TLS certificate (tlscmd)
+//   zeladm status     services, queues, recent problems (statuscmd)
+//   zeladm check      the configuration check (checkcmd)
+//   zeladm log ...    the event log (logcmd)
 //   zeladm help       this list
 #include <cstdio>
 #include <cstring>
 
 #include "tools/zeladm/admcmd.h"
+#include "tools/zeladm/checkcmd.h"
 #include "tools/zeladm/listcmd.h"
+#include "tools/zeladm/logcmd.h"
 #include "tools/zeladm/regcmd.h"
+#include "tools/zeladm/statuscmd.h"
 #include "tools/zeladm/tlscmd.h"
 #include "tools/zeladm/usercmd.h"
 
@@ -28,6 +34,13 @@ const AdmCommand kGroups[] = {
      "manage the mailing lists ('zeladm list help')", 0, -1, RunListCommand},
     {"tls", "self-signed ...", "manage the servers' TLS certificate ('zeladm tls help')", 0, -1,
      RunTlsCommand},
+    {"status", "", "show the services, the queues and recent warnings and errors", 0, 0,
+     RunStatusCommand},
+    {"check", "", "check the configuration; exit status 1 when it has errors", 0, 0,
+     RunCheckCommand},
+    {"log", "[--follow] [--service NAME] [--since TIME]",
+     "show the event log (TIME: YYYY-MM-DD[THH:MM[:SS]] or a span like 2h)", 0, 5,
+     RunLogCommand},
     {"help", "[GROUP]", "show this text, or a group's commands", 0, 1, RunHelp},
 };
 

@@ -1,0 +1,31 @@
+// sasl: the pieces of SASL the servers' AUTH commands share: base64 as the
+// AUTH exchanges carry it (RFC 4648 alphabet, RFC 4954 and RFC 5034 use),
+// the PLAIN mechanism's message (RFC 4616), and the wiping of secrets.
+//
+// Callers: the receiver's AUTH (ZELRECV/smtpauth); the POP3 server's AUTH
+// PLAIN can take the same. Untrusted input: everything decoded here comes
+// from a client. A decoded text is at most three quarters of its base64
+// (so the caller's bound on the line bounds it); a text that is not
+// base64, or a PLAIN message that is not three fields, is refused whole.
+//
+// Secrets: decoded credentials are written into storage reserved once, so
+// no copy is left behind by a reallocation; WipeSecret clears them when
+// the caller is done. No state; thread-safe.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Decodes base64 (padding may be left out; no white space inside).
+// False, with out empty, for anything else.
+bool Base64Decode(std::string_view text, std::string &out);
+std::string Base64Encode(std::string_view data);
+
+// A PLAIN message: authorization identity, NUL, authentication identity,
+// NUL, password. False (all three empty) when it does not have exactly
+// these three fields or the authentication identity is empty.
+bool ParseSaslPlain(std::string_view message, std::string &authzid, std::string &authcid,
+                    std::string &password);
+
+// Overwrites the text's bytes and empties it.
+void WipeSecret(std::string &secret);

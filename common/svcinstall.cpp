@@ -1,0 +1,283 @@
+// svcinstall: see svcinstall.h.
+#include "common/svcinstall.h"
+
+#include <cstdio>
+#include <string>
+
+#include "common/loadcfig.h"
+#include "common/logging.h"
+#include "common/pconfig.h"
+#include "common/service.h"
+#include "common/zel.h"
+#include "platform/files.h"
+#include "platform/accounts.h"
+#include "platform/hostsetup.h"
+#include "platform/privilege.h"
+#include "platform/registry.h"
+#include "platform/root.h"
+
+namespace {
+
+// Event types an event source supports: error, warning, information.
+constexpr DWORD kTypesSupported = 7;
+// The services register no event categories.
+constexpr DWORD kNoCategories = 0;
+
+constexpr const char *kEventSourceKeyPrefix =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// Modes of the directories -install makes.
+constexpr mode_t kSpoolMode = 0700;
+constexpr mode_t kSystemDirectoryMode = 0755;
+
+// Where home directories are, for mailboxes in them (%HOME%).
+constexpr const char *kHomeRoot = "/home";
+constexpr const char *kHomeVariable = "%HOME%";
+
+// What each program may do. The receiver runs as the service account and
+// holds only the right to bind its port, which it drops once bound. The
+// delivery agent writes mailboxes as their owners (file-system uid and gid),
+// into directories of other owners, and hands files to them; the POP3 server
+// does the same for the mailboxes it serves and their access entries, logs
+// users on through PAM and binds its port.
+const std::vector<ServiceUnitProfile> kProfiles = {
+    {"ZELRECV", "zelrecv", "ZEL SMTP Receiver", true, false, false,
+     {"CAP_NET_BIND_SERVICE"}},
+    {"ZELDELIV", "zeldeliv", "ZEL SMTP Delivery Agent", false, true, false,
+     {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_SETGID",
+      "CAP_SETUID"}},
+    {"ZELFETCH", "zelfetch", "ZEL POP3 Server", false, true, true,
+     {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_NET_BIND_SERVICE",
+      "CAP_SETGID", "CAP_SETUID"}},
+};
+
+// Prints the failure of routine (none: just the code) and returns its code.
+long PrintFailure(const char *routine, long code) {
+  SetLastError(code != 0 ? code : EIO);
+  return DisplayErrorMessage(routine);
+}
+
+void AddPath(std::vector<std::string> &paths, const std::string &path) {
+  if (path.empty() || path[0] != '/') return;  // systemd takes absolute paths only
+  for (const std::string &p : paths)
+    if (p == path) return;
+  paths.push_back(path);
+}
+
+std::string EventSourceKey(const char *serviceName) {
+  return std::string(kEventSourceKeyPrefix) + serviceName;
+}
+
+long SetStringValue(HKEY key, const char *name, const char *value) {
+  return RegSetValueEx(key, name, REG_EXPAND_SZ, value,
+                       static_cast<DWORD>(std::char_traits<char>::length(value) + 1));
+}
+
+long SetDwordValue(HKEY key, const char *name, DWORD value) {
+  return RegSetValueEx(key, name, REG_DWORD, &value, sizeof value);
+}
+
+long SetEventSourceValues(HKEY key, const char *fileName, DWORD categoryCount) {
+  long rc = SetStringValue(key, "EventMessageFile", fileName);
+  if (rc == ERROR_SUCCESS && categoryCount != 0) {
+    rc = SetStringValue(key, "CategoryMessageFile", fileName);
+    if (rc == ERROR_SUCCESS) rc = SetDwordValue(key, "CategoryCount", categoryCount);
+  }
+  if (rc == ERROR_SUCCESS) rc = SetDwordValue(key, "TypesSupported", kTypesSupported);
+  return rc;
+}
+
+// Makes sure the suite key exists and registers serviceName as an event
+// source whose texts come from fileName; 0 or the printed error.
+long CreateRegistryInfo(const char *fileName, const char *serviceName, DWORD categoryCount) {
+  {
+    RegKey suite;
+    long rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_ALL_ACCESS, suite.out(), nullptr);
+    if (rc != ERROR_SUCCESS) return PrintFailure("RegCreateKeyEx", rc);
+  }
+  std::string keyPath = EventSourceKey(serviceName);
+  RegKey key;
+  long rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, keyPath.c_str(), KEY_ALL_ACCESS, key.out(), nullptr);
+  if (rc != ERROR_SUCCESS) return PrintFailure("RegCreateKeyEx", rc);
+  rc = SetEventSourceValues(key.get(), fileName, categoryCount);
+  if (rc == ERROR_SUCCESS) return 0;
+  key.Close();
+  RegDeleteKey(HKEY_LOCAL_MACHINE, keyPath.c_str());
+  return PrintFailure("RegSetValueEx", rc);
+}
+
+// A failure is printed but does not fail the removal.
+void DeleteRegistryInfo(const char *serviceName) {
+  long rc = RegDeleteKey(HKEY_LOCAL_MACHINE, EventSourceKey(serviceName).c_str());
+  if (rc != ERROR_SUCCESS) PrintFailure("RegDeleteKey", rc);
+}
+
+void LoadInstallConfig() {
+  SetConfigDefaults();
+  LoadCriticalConfig();
+  LoadGeneralConfigMain(kDomainListBytes);
+}
+
+// The service account, created when missing; 0 or the printed error.
+long EnsureServiceAccount(const std::string &account, uid_t &uid, gid_t &gid) {
+  if (LookUpAccount(account, &uid, &gid)) return 0;
+  if (GetLastError() != ERROR_NONE_MAPPED) return PrintFailure("getpwnam", GetLastError());
+  if (!CreateSystemAccount(account)) return PrintFailure("CreateServiceAccount", GetLastError());
+  return LookUpAccount(account, &uid, &gid) ? 0 : PrintFailure("getpwnam", GetLastError());
+}
+
+// The receiver runs as the account from its start: before it ever does,
+// the account gets what the program hands over when root starts it (its
+// own hook), and besides the spool itself, the state directory, where the
+// registry's journal files come and go with the account's connections, and
+// the pid files' directory.
+long GiveDirectoriesToAccount(const ServiceWritablePaths &paths, uid_t uid, gid_t gid) {
+  const ServiceHooks &hooks = ThisServiceHooks();
+  if (hooks.GiveFilesToAccount != nullptr && !hooks.GiveFilesToAccount(uid, gid))
+    return PrintFailure("GiveFilesToAccount", GetLastError());
+  const std::string run = PidFileDirectory();
+  if (!CreateSystemDirectories(run, kSystemDirectoryMode))
+    return PrintFailure("CreateDirectory", GetLastError());
+  for (const std::string *dir : {&paths.Spool, &paths.State, &run})
+    if (!GiveDirectoryToAccount(*dir, uid, gid))
+      return PrintFailure("GiveDirectoryToAccount", GetLastError());
+  return 0;
+}
+
+long WritePamServiceFile(const char *unitName) {
+  std::string dir = PamServiceDirectory();
+  if (!CreateSystemDirectories(dir, kSystemDirectoryMode))
+    return PrintFailure("CreateDirectory", GetLastError());
+  // The administrator's own file stays as it is.
+  if (!CreateFileWithText(dir + "/" + unitName, PamServiceText(), 0644) &&
+      GetLastError() != ERROR_FILE_EXISTS)
+    return PrintFailure("CreateFile", GetLastError());
+  return 0;
+}
+
+// Everything the written unit relies on; 0 or the printed error.
+long PrepareHost(const ServiceUnitProfile *profile, const ServiceUnitSpec &spec,
+                 const ServiceWritablePaths &paths) {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool asAccount = !spec.User.empty();
+  if (asAccount)
+    if (long rc = EnsureServiceAccount(spec.User, uid, gid); rc != 0) return rc;
+  // ProtectSystem=strict cannot bind a path that does not exist. Mail is
+  // private: the spool is closed to others.
+  for (const std::string &dir : spec.ReadWritePaths)
+    if (!CreateSystemDirectories(dir, dir == paths.Spool ? kSpoolMode : kSystemDirectoryMode))
+      return PrintFailure("CreateDirectory", GetLastError());
+  if (asAccount)
+    if (long rc = GiveDirectoriesToAccount(paths, uid, gid); rc != 0) return rc;
+  if (profile == nullptr) return 0;
+  if (!CreateTargetUnit(kSuiteTargetName, kSuiteTargetDescription, SuiteServiceUnits()) &&
+      GetLastError() != ERROR_FILE_EXISTS)
+    return PrintFailure("CreateService", GetLastError());
+  return profile->NeedsPamService ? WritePamServiceFile(profile->UnitName) : 0;
+}
+
+// The target goes with the suite's last unit.
+void DeleteTargetWhenUnused() {
+  for (const std::string &unit : SuiteServiceUnits())
+    if (UnitFileExists(unit)) return;
+  if (!DeleteTargetUnit(kSuiteTargetName) && GetLastError() != ENOENT)
+    PrintFailure("DeleteService", GetLastError());
+}
+
+}  // namespace
+
+const std::vector<ServiceUnitProfile> &ServiceUnitProfiles() { return kProfiles; }
+
+const ServiceUnitProfile *FindServiceUnitProfile(const char *serviceName) {
+  for (const ServiceUnitProfile &p : kProfiles)
+    if (std::string_view(p.ServiceName) == serviceName) return &p;
+  return nullptr;
+}
+
+std::vector<std::string> SuiteServiceUnits() {
+  std::vector<std::string> units;
+  for (const ServiceUnitProfile &p : kProfiles) units.push_back(std::string(p.UnitName) + ".service");
+  return units;
+}
+
+std::string MailboxRootOfTemplate(const std::string &mailboxTemplate) {
+  if (mailboxTemplate.compare(0, std::char_traits<char>::length(kHomeVariable), kHomeVariable) == 0)
+    return kHomeRoot;
+  std::string fixed = mailboxTemplate.substr(0, mailboxTemplate.find('%'));
+  size_t slash = fixed.rfind('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : fixed.substr(0, slash);
+}
+
+ServiceWritablePaths WritablePathsFromConfig() {
+  ServiceWritablePaths paths;
+  paths.Spool = MailSpoolDirectory;
+  paths.MailboxRoot = MailboxRootOfTemplate(MailInboxDirectory);
+  paths.Log = WindowsDirectory();
+  paths.State = StateDirectory();
+  return paths;
+}
+
+ServiceUnitSpec BuildServiceUnitSpec(const ServiceUnitProfile *profile, const char *displayName,
+                                     const std::string &binaryPath,
+                                     const ServiceWritablePaths &paths,
+                                     const std::string &account) {
+  ServiceUnitSpec spec;
+  spec.DisplayName = displayName;
+  spec.BinaryPath = binaryPath;
+  AddPath(spec.ReadWritePaths, paths.Spool);
+  if (profile != nullptr && profile->WritesMailboxes) AddPath(spec.ReadWritePaths, paths.MailboxRoot);
+  AddPath(spec.ReadWritePaths, paths.Log);
+  AddPath(spec.ReadWritePaths, paths.State);
+  if (profile == nullptr) return spec;
+  spec.Target = std::string(kSuiteTargetName) + ".target";
+  for (const char *cap : profile->Capabilities) spec.Capabilities.push_back(cap);
+  if (profile->RunsAsServiceAccount && !account.empty()) {
+    spec.User = account;
+    spec.AmbientCapabilities = spec.Capabilities;
+  }
+  return spec;
+}
+
+std::string PamServiceText() {
+  return "# The PAM service of the ZEL POP3 server (zelfetch). The server asks PAM\n"
+         "# under this name only, so the distribution's \"other\" service never\n"
+         "# decides a logon.\n"
+         "auth required pam_unix.so\n"
+         "account required pam_unix.so\n";
+}
+
+long InstallService() {
+  if (!OpenSCManager()) return PrintFailure(nullptr, GetLastError());
+  std::string path;
+  if (!GetModuleFileName(path)) return PrintFailure("GetModuleFileName", GetLastError());
+  LoadInstallConfig();
+  const ServiceUnitProfile *profile = FindServiceUnitProfile(ThisServiceName());
+  // An empty ServiceAccount keeps the receiver as whoever starts it: root.
+  if (profile != nullptr && profile->RunsAsServiceAccount && !ServiceAccount.empty() &&
+      !IsValidAccountName(ServiceAccount))
+    return PrintFailure("CreateServiceAccount", EINVAL);
+  ServiceWritablePaths paths = WritablePathsFromConfig();
+  ServiceUnitSpec spec =
+      BuildServiceUnitSpec(profile, ThisServiceDisplayName(), path, paths, ServiceAccount);
+  if (!CreateService(spec)) return PrintFailure("CreateService", GetLastError());
+  long rc = PrepareHost(profile, spec, paths);
+  if (rc == 0) rc = CreateRegistryInfo(path.c_str(), ThisServiceName(), kNoCategories);
+  if (rc != 0) {
+    // Leave no unit behind, so that a second -install can succeed.
+    DeleteService(path);
+    return rc;
+  }
+  printf("%s installed successfully\n", ThisServiceDisplayName());
+  return 0;
+}
+
+long RemoveService() {
+  std::string path;
+  if (!GetModuleFileName(path) || !DeleteService(path)) return PrintFailure(nullptr, GetLastError());
+  DeleteRegistryInfo(ThisServiceName());
+  if (FindServiceUnitProfile(ThisServiceName()) != nullptr) DeleteTargetWhenUnused();
+  printf("%s removed successfully\n", ThisServiceDisplayName());
+  return 0;
+}
