@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "ZELRECV/recvcfg.h"
+#include "ZELRECV/smtpfilter.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/service.h"
@@ -142,6 +143,8 @@ void WriteMessageData(_Connection *conn) {
 
 // ---- queueing: the recipient file, off the workers
 
+}  // namespace
+
 void RecipientLines(const _SmtpDialogue &dlg, TextFile &f) {
   f.Printf("Message-ID: %s\n", dlg.MessageId.c_str());
   if (dlg.b8Bit) f.Write("Body-8Bit: TRUE\n");
@@ -149,6 +152,8 @@ void RecipientLines(const _SmtpDialogue &dlg, TextFile &f) {
   for (auto r = dlg.Recipients.rbegin(); r != dlg.Recipients.rend(); ++r)
     f.Printf("Recipient: %s\n", r->Address.c_str());
 }
+
+namespace {
 
 // Writes the recipient file whole and durable under a temporary name, then
 // gives it its name under the directory lock. The reply says how it went.
@@ -321,6 +326,11 @@ void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
   }
   dlg.Data.Used = 0;
   if (!dlg.Data.bEnded) return StartDataRead(conn);
+  if (!FilterMessage(conn)) CommitMessageFile(conn);
+}
+
+void CommitMessageFile(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
   // Whole and on disk: the file gets its name, never over another's.
   EnginePort().Dissociate(dlg.MessageFile.Fd());
   if (!dlg.MessageFile.Link(dlg.MessageFileName))

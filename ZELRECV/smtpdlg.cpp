@@ -376,6 +376,7 @@ void AnswerCommand(_Connection *conn) {
     SubmitSmtpLogon(conn);
     return;
   }
+  if (FilterCommand(conn)) return;
   if (dlg.Reply.empty()) {
     dlg.State = kStateCommand;
     StartCommandRead(conn, true);
@@ -568,6 +569,7 @@ void BeginSmtpDialogue(_Connection *conn) {
   conn->Dialogue = dlg;
   InitSmtpDialogue(*dlg, conn->LocalHostName, conn->PeerIp, conn->ListenerKind);
   SmtpGreeting(*dlg);
+  if (FilterGreeting(conn)) return;
   SendReply(conn);
 }
 
@@ -581,6 +583,7 @@ void ReleaseSmtpDialogue(_Connection *conn) {
 
 void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
   _SmtpDialogue &dlg = Dlg(conn);
+  if (IsFilterCompletion(conn, ov)) return FilterAnswered(conn);
   if (ov == &dlg.FileOverlapped) {
     MessageFileCompletion(conn, bytes, ok);
     return;

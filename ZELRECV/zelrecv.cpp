@@ -61,7 +61,7 @@ bool ReadConfiguration() {
   for (const auto &[setting, entry] : bad)
     LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, setting.c_str(),
              ("\"" + LogSafeText(entry) + "\"").c_str());
-  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir})) return false;
+  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir})) return false;
   return InitNetCodeModule(kIdentityNameLengthDeliv);
 }
 
@@ -87,6 +87,7 @@ bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
   const std::pair<const char *, std::function<bool()>> steps[] = {
       {"spool", [&] { return OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
       {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
+      {"quarantine", [&] { return GiveDirectoryToAccount(SpoolPath(kQuarantineDir), uid, gid); }},
       {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
                              GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
       {"registry", [&] { return OpenDirectoryToGroup(ParentOf(registry), gid) &&
@@ -113,7 +114,7 @@ bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
   std::string incoming;
   std::vector<BadSettingEntry> bad;
   LoadReceiverSettings(&incoming, &bad);
-  return CreateSpoolDirectories({incoming.c_str(), kInlogDir}) &&
+  return CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir}) &&
          GiveFilesToServiceAccount(uid, gid);
 }
 
@@ -180,6 +181,7 @@ bool StartAuthChecks() {
 
 bool StartSmtpEngine() {
   if (SubmissionPortNo != 0 && !StartAuthChecks()) return false;
+  if (!StartSmtpFilters()) return false;
   NetEngineSettings settings;
   AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), kListenerSmtp);
   if (SubmissionPortNo != 0)
@@ -227,6 +229,8 @@ long InitThisService() {
 }
 
 void TermThisService() {
+  // Stages waiting for a filter end first, as temporary failures.
+  StopSmtpFilters();
   StopNetEngine();
   Sleep(1000);
   TermLogModule();

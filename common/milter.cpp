@@ -857,7 +857,9 @@ struct MilterPool::Impl {
       MilterJob *job = Queue.front();
       Queue.pop_front();
       lk.unlock();
-      RunMilterStage(*job->Session, job->Request, &job->Result, &Cancel);
+      if (!job->Before || job->Before(*job))
+        RunMilterStage(*job->Session, job->Request, &job->Result, &Cancel);
+      if (job->After) job->After(*job);
       Complete(job);
       lk.lock();
     }

@@ -69,6 +69,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -210,6 +211,14 @@ struct MilterJob {
   MilterRequest Request;
   uintptr_t Key = 0;           // the completion: key and block posted to the port
   OVERLAPPED *Overlapped = nullptr;
+  // Optional work on the pool's thread around the stage, so that file I/O
+  // stays off the caller's threads too (the receiver reads the stored
+  // message before the Message stage and writes the changed one after).
+  // Before returning false skips the stage: Result is then Before's to
+  // fill. After runs after the stage (or a false Before), before the
+  // completion is posted; neither runs for a job the pool aborts.
+  std::function<bool(MilterJob &)> Before;
+  std::function<void(MilterJob &)> After;
   // ---- the outcome, when the completion arrives
   MilterResult Result;
   bool bAborted = false;       // the pool stopped before the stage ran

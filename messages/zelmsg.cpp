@@ -52,6 +52,7 @@ const MessageEntry kMessages[] = {
      "The mail filter %1 failed: %2\r\n"
      "MilterDefaultAction applies to the mail it was filtering.\r\n"},
     {MSG_MILTER_RECOVERED, "The mail filter %1 is answering again.\r\n"},
+    {MSG_MILTER_RESULT, "Mail filters, %1: %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 
