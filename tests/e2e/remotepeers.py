@@ -153,18 +153,20 @@ class NameServer:
     """dnsmasq on 127.0.0.1 with only the given records.
 
     mx: [(domain, host, preference)]; hosts: [(name, address)]; cnames:
-    [(alias, target)]. Records are given to dnsmasq in list order (which is
-    the order of its answers). directory: where the query log goes.
+    [(alias, target)]; txt: [(name, text)]. Records are given to dnsmasq in
+    list order (which is the order of its answers). directory: where the
+    query log goes.
     """
 
     PROBE = "probe.zelpeer.test"
 
-    def __init__(self, directory, mx=(), hosts=(), cnames=()):
+    def __init__(self, directory, mx=(), hosts=(), cnames=(), txt=()):
         self.directory = directory
         self.log_path = os.path.join(directory, "dnsmasq-%d.log" % id(self))
         self.options = ["--mx-host=%s,%s,%d" % (d, h, p) for d, h, p in mx]
         self.options += ["--host-record=%s,%s" % (n, a) for n, a in hosts]
         self.options += ["--cname=%s,%s" % (a, t) for a, t in cnames]
+        self.options += ["--txt-record=%s,%s" % (n, t) for n, t in txt]
         self.options.append("--host-record=%s,127.0.0.1" % self.PROBE)
         self.proc = None
         self.port = None
