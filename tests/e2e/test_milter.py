@@ -11,8 +11,8 @@ import os
 import time
 import unittest
 
-from zelharness import (Receiver, ScriptFilter, free_port, list_spool_pairs, pymilter_missing,
-                        read_bytes)
+from zelharness import (LOCAL_HOST, MailSystem, Receiver, ScriptFilter, files_with, free_port,
+                        list_spool_pairs, poll, pymilter_missing, read_bytes)
 
 USER, PASSWORD = "alice", "Corr3ct-h0rse"
 RECEIVED_OK = "250 Message received OK\r\n"
@@ -157,6 +157,33 @@ class FilterCase(unittest.TestCase):
         [mail] = f.records("mail")
         self.assertEqual(mail["macros"]["{auth_authen}"], USER)
         self.assertEqual(mail["macros"]["{daemon_name}"], "zelrecv-submission")
+
+
+class GeneratedMailTest(unittest.TestCase):
+    """The delivery agent's own mail to another domain goes through ZELDELIV
+    Milters: a failure report to a remote sender is changed by the filter
+    before it is queued, and the filter sees it as local mail."""
+
+    def test_failure_report_is_filtered(self):
+        record = SERVER.scratch.path("record-generated.json")
+        f = ScriptFilter("inet:127.0.0.1:0", {"stages": {"eom": [["addheader", "X-Signed", "yes"]]}},
+                         record=record)
+        self.addCleanup(f.stop)
+        mail = MailSystem(("alice",), deliv={"Timeout": 1, "Milters": [f.spec]},
+                          prefix="zel-e2e-milter-deliv-")
+        self.addCleanup(mail.stop_checked, self)
+        mail.hold_domain("remote.example")
+        mail.start()
+        mail.send("sender@remote.example", ["nobody@" + LOCAL_HOST],
+                  b"From: sender@remote.example\r\nSubject: lost\r\n\r\nBody.\r\n.\r\n")
+        queue = mail.spool("domains", "remote.example")
+        self.assertTrue(poll(lambda: files_with(queue, "RCP")), "no failure report queued")
+        [rcp] = files_with(queue, "RCP")
+        text = read_bytes(mail.spool("holding", rcp[:-3] + "MSG"))
+        self.assertIn(b"\r\nX-Signed: yes\r\n", text)
+        [connect] = f.records("connect")
+        self.assertEqual(connect["macros"]["{daemon_name}"], "zeldeliv")
+        self.assertEqual(connect["macros"]["{client_addr}"], "127.0.0.1")
 
 
 if __name__ == "__main__":

@@ -1084,6 +1084,7 @@ class ScriptFilter:
 
     def stop(self):
         stop_child(self.proc)
+        self.proc.stdout.close()
 
     def __enter__(self):
         return self
