@@ -170,7 +170,7 @@ bool Quarantine(_SmtpDialogue &dlg, const MilterResult &r) {
                        LogSafeText(r.Filter) + " for " + dlg.PeerAddress + ": " +
                        LogSafeText(r.QuarantineReason) + "\n";
   return rcp.Commit() && rcp.Rename(true) &&
-         CreateFileWithText(base + ".REASON", reason, kSpoolFileMode) && SyncDirectory(dir);
+         CreateFileWithText(base + ".TXT", reason, kSpoolFileMode) && SyncDirectory(dir);
 }
 
 void ApplyOutcome(_SmtpDialogue &dlg, MilterJob &job) {

@@ -18,7 +18,7 @@
 // rewritten under a new nameless file (synced) that takes the old one's
 // place, the envelope is changed in the record, or the message goes to the
 // quarantine directory (its message file, its recipient file and a
-// ".REASON" file with the filter's text) instead of the queue. Only then
+// ".TXT" file with the filter's text) instead of the queue. Only then
 // does msgaccept name the file and write the recipient file, so "250"
 // still means the final text is durable. Discard answers 250 and drops the
 // message; a reject or tempfail answers with the filter's reply.

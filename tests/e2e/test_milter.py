@@ -127,9 +127,9 @@ class FilterCase(unittest.TestCase):
         self.assertEqual(self.send(), RECEIVED_OK)
         self.assertEqual(list_spool_pairs(SERVER.queue), {})
         [files] = spooled(SERVER.scratch.spool("quarantine")).values()
-        self.assertEqual(set(files), {"MSG", "RCP", "REASON"})
+        self.assertEqual(set(files), {"MSG", "RCP", "TXT"})
         self.assertIn(b"Recipient: u1@localhost", files["RCP"])
-        self.assertIn(b"looks like spam", files["REASON"])
+        self.assertIn(b"looks like spam", files["TXT"])
         self.assertTrue(files["MSG"].endswith(b"..dotted\r\n.\r\n"))
 
     def test_broken_filters_take_the_default_action(self):
