@@ -270,6 +270,7 @@ bool FilterCommand(_Connection *conn) {
         rest.remove_prefix(end);
       }
     dlg.Filter.Session->AuthName = dlg.bAuthenticated ? dlg.AuthenticatedName : "";
+    dlg.Filter.Session->MessageId.clear();   // the last message's; the next is named later
   } else if (StartsWithNoCase(line, "RCPT") && !dlg.Recipients.empty()) {
     stage = kRcpt;
     request.Stage = MilterStage::Rcpt;
