@@ -179,14 +179,23 @@ bool StartAuthChecks() {
   return true;
 }
 
-bool StartSmtpEngine() {
-  if (SubmissionPortNo != 0 && !StartAuthChecks()) return false;
+// The listeners: PortNo, SubmissionPortNo (STARTTLS there, as on PortNo,
+// whenever a certificate is loaded), and SubmissionTlsPortNo, which speaks
+// TLS from the first byte and so is listened on only when a certificate is
+// loaded at the start (a reload cannot add a listener: a certificate first
+// configured later opens it at the next start).
+bool StartSmtpEngine(bool certificateLoaded) {
+  const bool implicitTls = SubmissionTlsPortNo != 0 && certificateLoaded;
+  if ((SubmissionPortNo != 0 || implicitTls) && !StartAuthChecks()) return false;
   if (!StartSmtpFilters()) return false;
   NetEngineSettings settings;
   AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), kListenerSmtp);
   if (SubmissionPortNo != 0)
     AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(SubmissionPortNo),
                  kListenerSubmission);
+  if (implicitTls)
+    AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(SubmissionTlsPortNo),
+                 kListenerSubmissionTls, true);
   settings.IdleSeconds = IdleTimeout;
   settings.KeepAlive = !NoKeepalives;
   settings.MaxConnections = MaxConnections;
@@ -221,10 +230,10 @@ long InitThisService() {
   }
 
   // Without a certificate TLS is simply not offered; the start goes on.
-  (void)LoadTlsCertificate();
+  bool certificateLoaded = LoadTlsCertificate();
 
   StartupCheckPointHint(3000);
-  if (!StartSmtpEngine()) return -1;
+  if (!StartSmtpEngine(certificateLoaded)) return -1;
   return 0;
 }
 

@@ -4,7 +4,8 @@ Started as root, zelrecv binds its listener and then runs as the service
 account with no capability in any thread; the files it writes afterwards
 (spool, message-identifier counter, inlog, event log) stay writable, and
 AUTH's passwords are checked by helper processes that keep root and hold
-nothing else of the receiver's. With
+nothing else of the receiver's; a TLS pair renewed by zeladm is read on
+SIGHUP by the account. With
 no such account it warns and goes on as root, still without capabilities.
 What the services write is private: an unprivileged user (nobody) can read
 no spool file and open no lock or mutex file. Every test here needs root
@@ -15,6 +16,8 @@ import base64
 import os
 import pwd
 import shutil
+import signal
+import ssl
 import subprocess
 import unittest
 
@@ -117,6 +120,20 @@ class ServiceAccountTest(AccountCase):
         # The account cannot reach the agent's spool directories.
         spool = os.stat(receiver.scratch.spool())
         self.assertEqual((spool.st_uid, spool.st_mode & 0o777), (0, 0o710))
+
+    def test_renewed_certificate_is_read_after_the_switch(self):
+        # The receiver reads the pair again on SIGHUP as the account; zeladm,
+        # run by root, gives the key to the account's group for that.
+        receiver = self.start(self.account, tls=True)
+        scratch = receiver.scratch
+        scratch.self_signed()
+        key = os.stat(receiver.key)
+        self.assertEqual((key.st_uid, key.st_gid, key.st_mode & 0o777), (0, self.gid, 0o640))
+        receiver.service.proc.send_signal(signal.SIGHUP)
+        loaded = "The TLS certificate %s is in use" % receiver.cert
+        self.assertTrue(poll(lambda: scratch.events().count(loaded) == 2), scratch.events())
+        with open(receiver.cert) as f:
+            self.assertEqual(receiver.served_certificate(), ssl.PEM_cert_to_DER_cert(f.read()))
 
     def test_auth_is_checked_by_helpers_that_keep_root(self):
         # The accounts file is root's alone (0600): the receiver, running

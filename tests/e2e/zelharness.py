@@ -34,6 +34,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -551,6 +552,21 @@ class SmtpConnection:
         except (socket.timeout, BlockingIOError):
             return b""
 
+    def read_to_close(self, seconds=WAIT_SECONDS):
+        """The bytes the peer sends up to its close (EOF or reset);
+        AssertionError when it is still open after seconds."""
+        data, self.buffer = self.buffer, b""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                chunk = self._recv_some(max(0.01, deadline - time.monotonic()))
+            except ConnectionResetError:
+                return data
+            if chunk == b"":
+                return data
+            data += chunk or b""
+        raise AssertionError("still open after %s s; sent %r" % (seconds, data))
+
     def wait_closed(self, seconds=WAIT_SECONDS):
         """True when the peer closes (EOF or reset) within seconds; data is dropped."""
         deadline = time.monotonic() + seconds
@@ -565,6 +581,13 @@ class SmtpConnection:
                 return True
         return False
 
+    def start_tls(self, context=None):
+        """The TLS handshake, once the server has said go (STARTTLS's 220):
+        the same connection, encrypted. Nothing may have arrived before it."""
+        if self.buffer:
+            raise AssertionError("bytes in clear behind the go-ahead: %r" % self.buffer)
+        self.sock = (context or client_tls_context()).wrap_socket(self.sock)
+
     def close(self):
         self.sock.close()
 
@@ -573,6 +596,14 @@ class SmtpConnection:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def client_tls_context():
+    """A client's TLS context that takes the test's self-signed certificate."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
 
 
 # The start of every POP3 greeting.
@@ -624,11 +655,14 @@ class ServerOnPort:
             self.scratch.cleanup()
         return status
 
-    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None):
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None,
+                tls=False):
         """A connection (to port, else the server's port) whose greeting has
-        been read into .greeting."""
+        been read into .greeting; tls: encrypted from the first byte."""
         conn = SmtpConnection(port or self.port, host, timeout, source)
         try:
+            if tls:
+                conn.start_tls()
             conn.greeting = conn.reply()
         except BaseException:
             conn.close()
@@ -688,6 +722,16 @@ class Receiver(ServerOnPort):
             reply = conn.reply()
             conn.command("QUIT")
             return reply
+
+
+    def served_certificate(self):
+        """The certificate (DER) a STARTTLS handshake on PortNo gets."""
+        with self.connect() as conn:
+            conn.multiline("EHLO c")
+            if conn.command("STARTTLS") != "220 Ready to start TLS\r\n":
+                raise AssertionError("STARTTLS refused")
+            conn.start_tls()
+            return conn.sock.getpeercert(binary_form=True)
 
 
 def pop3_log_text(scratch):
