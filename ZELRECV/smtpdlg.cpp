@@ -192,7 +192,9 @@ std::string DomainOf(const std::string &address) {
   std::string domain;
   if (*p == '[') {
     domain.push_back(*p++);
-    while ((*p >= '0' && *p <= '9') || *p == '.') domain.push_back(*p++);
+    // "[a.b.c.d]" or "[IPv6:x::y]": the literal parser decides what it is.
+    while (isalnum(static_cast<unsigned char>(*p)) || *p == '.' || *p == ':')
+      domain.push_back(*p++);
     if (*p == ']') domain.push_back(*p);
     return domain;
   }

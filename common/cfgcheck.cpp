@@ -120,6 +120,7 @@ const KnownValue kKnownValues[] = {
     {kDelivKey, "MilterCommandTimeout", Kind::kNumber, kDeliv},
     {kDelivKey, "MilterContentTimeout", Kind::kNumber, kDeliv},
     {kFetchKey, "PortNo", Kind::kPort, kFetch},
+    {kFetchKey, "TlsPortNo", Kind::kPort, kFetch},
     {kFetchKey, "MessageExtension", Kind::kExtension, kFetch},
     {kFetchKey, "Timeout", Kind::kNumber, kFetch},
     {kFetchKey, "MinimumTimeout", Kind::kNumber, kFetch},
@@ -399,7 +400,8 @@ void Checker::CheckNameServers(const std::string &where, const std::string &text
   std::vector<DnsServerAddress> servers =
       ParseNameServerList(text, kMaxNameServerValueBytes, kMaxDnsServers);
   if (servers.empty())
-    Error(where, Shown(text) + " names no name server (\"a.b.c.d\" or \"a.b.c.d:port\")");
+    Error(where, Shown(text) +
+                     " names no name server (\"a.b.c.d\", \"a.b.c.d:port\", \"[x::y]:port\")");
 }
 
 void Checker::CheckAccountsFile() {

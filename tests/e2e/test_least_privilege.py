@@ -117,6 +117,7 @@ class ServiceAccountTest(AccountCase):
         self.assertEqual(len(os.listdir(receiver.inlog)), 1)
         self.assertEqual(receiver.stop(), 0)
         self.assertIn("ZEL SMTP Receiver service terminating.", receiver.scratch.events())
+        self.assertNotIn("AnnounceServiceRunning", receiver.scratch.events())   # taken as root
         # The account cannot reach the agent's spool directories.
         spool = os.stat(receiver.scratch.spool())
         self.assertEqual((spool.st_uid, spool.st_mode & 0o777), (0, 0o710))

@@ -28,6 +28,7 @@ SOURCE_DIR = os.environ.get("ZEL_SOURCE_DIR",
 # The ports the README promises for "./zel run".
 README_PORTS = {"ZELRECV": 2525, "ZELFETCH": 1110}
 README_SUBMISSION_PORTS = {"SubmissionPortNo": 5587, "SubmissionTlsPortNo": 5465}
+README_POP3_TLS_PORT = 1995
 
 
 def seed_of_script():
@@ -46,10 +47,11 @@ def seed_of_script():
     if reg is None or account is None:
         raise AssertionError("cannot find the seeding in ./zel:\n" + body)
     sets = []
-    for text in (body, function("seed_submission_ports")):
-        for m in re.finditer(r"^\s*\"\$adm\" reg set (?:'([^']+)'|\"\$recv\") (.+)$", text, re.M):
-            key = m.group(1) or service_key("ZELRECV")
-            sets.append([key] + m.group(2).split())
+    for text in (body, function("seed_submission_ports"), function("seed_pop3_tls_port")):
+        for m in re.finditer(r"^\s*\"\$adm\" reg set (?:'([^']+)'|\"\$(recv|fetch)\") (.+)$",
+                             text, re.M):
+            key = m.group(1) or service_key({"recv": "ZELRECV", "fetch": "ZELFETCH"}[m.group(2)])
+            sets.append([key] + m.group(3).split())
     return reg.group(1) + "\n", sets, account.group(1), account.group(2)
 
 
@@ -83,7 +85,8 @@ class ZelRunFlowTest(unittest.TestCase):
         scratch.reg_import({service_key("ZELRECV"): {"PortNo": self.mail.port,
                                                      "SubmissionPortNo": 0,
                                                      "SubmissionTlsPortNo": 0},
-                            service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port},
+                            service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port,
+                                                      "TlsPortNo": 0},
                             TCPIP_KEY: {"NameServer": DEAD_NAME_SERVER}})
         scratch.zeladm("user", "add", self.user, "--password", self.password)
         # The host name the services answer to: the seed's, where it gives
@@ -104,6 +107,8 @@ class ZelRunFlowTest(unittest.TestCase):
         submission = {args[1]: int(args[3]) for args in self.sets
                       if args[0] == service_key("ZELRECV") and args[2] == "dword"}
         self.assertEqual(submission, README_SUBMISSION_PORTS)
+        self.assertIn([service_key("ZELFETCH"), "TlsPortNo", "dword", str(README_POP3_TLS_PORT)],
+                      self.sets)
 
     def test_swaks_to_demo_then_poplib(self):
         self.mail.start()

@@ -99,6 +99,16 @@ def program_path(name):
     return os.path.join(BIN_DIR, name)
 
 
+def has_ipv6_loopback():
+    """Whether ::1 can be bound here (a container may have IPv6 off)."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 def free_port(host="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
@@ -173,12 +183,14 @@ class Scratch:
         ServiceAccount is empty: a test's receiver runs as the user that
         started it, whether or not the machine has the "zel" account (a
         scratch root under /tmp is not the account's to reach). The
-        receiver's submission ports are off unless the test names them
-        (587 and 465 are no test's to take)."""
+        receiver's submission ports and the POP3 server's TLS port are off
+        unless the test names them (587, 465 and 995 are no test's to
+        take)."""
         keys = {TCPIP_KEY: {"NameServer": name_server, "Hostname": HOST_NAME,
                             "Domain": DOMAIN_NAME},
                 ZEL_KEY: {"ServiceAccount": ""},
-                service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0}}
+                service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0},
+                service_key("ZELFETCH"): {"TlsPortNo": 0}}
         for service, values in (services or {}).items():
             keys.setdefault(service_key(service), {}).update(values)
         self.reg_import(keys)
@@ -748,21 +760,28 @@ class Pop3Server(ServerOnPort):
     """zelfetch on a free port with the given Parameters values (ServerOnPort).
 
     suite: values of the suite key; users: {name: password} accounts made
-    with zeladm before the start.
+    with zeladm before the start; tls: a self-signed pair made before the
+    start, and TlsPortNo on a free port too (tls_port).
     """
 
     service_name, program, greeting = "ZELFETCH", "zelfetch", POP3_GREETING
 
     def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
-                 prefix="zel-e2e-pop3-"):
-        self.suite, self.users = suite, users
+                 prefix="zel-e2e-pop3-", tls=False):
+        self.suite, self.users, self.tls = suite, users, tls
+        settings = dict(settings or {})
+        if tls:
+            settings.setdefault("TlsPortNo", free_port())
         super().__init__(settings, scratch, env, prefix)
+        self.tls_port = self.values.get("TlsPortNo")
 
     def prepare(self):
         if self.suite:
             self.scratch.reg_import({ZEL_KEY: dict(self.suite)})
         for name, password in (self.users or {}).items():
             self.add_user(name, password)
+        if self.tls:
+            self.cert, self.key = self.scratch.self_signed()
 
     def add_user(self, name, password):
         self.scratch.add_user(name, password)
@@ -1023,13 +1042,14 @@ class MailSystem:
 
     # -- mail --------------------------------------------------------------
 
-    def send(self, sender, recipients, data, helo="client.example"):
+    def send(self, sender, recipients, data, helo="client.example", mail_options=()):
         """One SMTP transaction with smtplib; data is the message without the
         end marker (smtplib doubles leading dots and adds it)."""
         import smtplib
         with smtplib.SMTP("127.0.0.1", self.port, local_hostname=helo,
                           timeout=WAIT_SECONDS) as client:
-            refused = client.sendmail(sender, list(recipients), data)
+            refused = client.sendmail(sender, list(recipients), data,
+                                      mail_options=list(mail_options))
         if refused:
             raise AssertionError("recipients refused: %r" % refused)
 
