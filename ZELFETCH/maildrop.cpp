@@ -324,12 +324,7 @@ void SubmitLogon(_Connection *conn, const std::string &name, std::string &passwo
   _Pop3Dialogue &dlg = PopDlg(conn);
   dlg.Token.Close();
   LogonJob &job = dlg.Logon;
-  job = LogonJob();
-  job.Name = name;
-  // Copied, not moved: the caller's own bytes are wiped with it.
-  job.Password = password;
-  WipeSecret(password);
-  job.FailuresBefore = dlg.LogonFailures;
+  ResetLogonJob(job, name, password, dlg.LogonFailures);
   job.AfterLogon = OpenMailboxAfterLogon;
   job.Context = conn;
   job.Key = reinterpret_cast<uintptr_t>(conn);

@@ -48,12 +48,7 @@ void EndExchange(_SmtpDialogue &dlg, const char *reply) {
 
 // Hands the credentials to the pool (the I/O layer submits the job).
 void CheckCredentials(_SmtpDialogue &dlg, const std::string &name, std::string &password) {
-  LogonJob &job = dlg.Logon;
-  job = LogonJob();
-  job.Name = name;
-  job.Password = password;
-  WipeSecret(password);
-  job.FailuresBefore = dlg.AuthFailures;
+  ResetLogonJob(dlg.Logon, name, password, dlg.AuthFailures);
   dlg.AuthStep = kAuthNone;
   SetReply(dlg, "", kStateLogon);
 }

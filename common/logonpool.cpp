@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "common/netcode.h"
+#include "common/sasl.h"
 #include "platform/accounts.h"
 #include "platform/sysinfo.h"
 #include "platform/thread.h"
@@ -192,6 +193,16 @@ bool LogonPool::Start(CompletionPort &port, const LogonPoolSettings &settings) {
     }
   }
   return true;
+}
+
+void ResetLogonJob(LogonJob &job, const std::string &name, std::string &password,
+                   int failuresBefore) {
+  job = LogonJob();
+  job.Name = name;
+  // Copied, not moved: the caller's own bytes are wiped with it.
+  job.Password = password;
+  WipeSecret(password);
+  job.FailuresBefore = failuresBefore;
 }
 
 bool LogonPool::Submit(LogonJob *job) {

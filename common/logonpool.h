@@ -78,6 +78,12 @@ struct LogonJob {
   std::chrono::steady_clock::time_point Submitted;
 };
 
+// Starts job afresh for a check of name and password; password is copied
+// into the job and wiped where it was (the job's copy is the pool's to
+// wipe).
+void ResetLogonJob(LogonJob &job, const std::string &name, std::string &password,
+                   int failuresBefore);
+
 struct LogonPoolSettings {
   unsigned Threads = 0;          // 0: the processors, at least 2, at most kMaxLogonThreads
   DWORD FirstDelayMs = kFirstLogonDelayMs;
