@@ -127,3 +127,23 @@ bool ReleaseLockFile(int fd) {
   close(fd);
   return true;
 }
+
+long TryLockExistingFile(const std::string &path, int *fd) {
+  *fd = -1;
+  for (int round = 0; round < kMaxRaceRetries; ++round) {
+    // O_NOFOLLOW and O_NONBLOCK as for a lock file: no planted link, no FIFO.
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.Valid()) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno;
+    struct stat st;
+    if (fstat(file.Get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
+      return errno == EWOULDBLOCK ? ERROR_ALREADY_EXISTS : errno;
+    if (PathNamesFile(path, file.Get())) {
+      *fd = file.Release();
+      return ERROR_SUCCESS;
+    }
+    // Replaced or removed while we flocked the old file: look again.
+  }
+  return ERROR_ALREADY_EXISTS;
+}
