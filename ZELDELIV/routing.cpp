@@ -31,7 +31,6 @@ std::vector<_ManualRouteInfo> pManualRouteInfo;
 
 namespace {
 
-constexpr long long kSecondsPerMinute = 60;
 // An answer is read whole up to the largest DNS message: a cut answer
 // would lose exchangers of a domain that resolves perfectly well.
 constexpr size_t kRoutingDnsResponseLimit = kMaxDnsMessageLength;
@@ -335,11 +334,7 @@ void FreeRoutingInfo(RoutingInfoPtr &info) { info.reset(); }
 // ---- retry
 
 long long TimeToRetry(const _RoutingInfo &info) {
-  if (info.TryNumber >= RetryScheduleLength) return 0;
-  int index = std::max(info.TryNumber, 0);
-  // An interval of 0 would have the domain threads spin on one domain.
-  long long minutes = std::max(RetrySchedule[index].RetryInterval, 1);
-  return info.LastTried + kSecondsPerMinute * minutes;
+  return NextRetryTime(info.LastTried, info.TryNumber);
 }
 
 bool SetDomainRetryInfo(_DomainInfo &entry, const _RoutingInfo &info) {

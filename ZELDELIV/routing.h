@@ -54,12 +54,13 @@
 
 #include "ZELDELIV/queue.h"
 #include "common/smtputil.h"
+#include "common/spoolqueue.h"
 #include "platform/dnsclient.h"
 
 struct _SmtpConnection;
 
-// The domain record file in a domain directory.
-constexpr const char *kDomainRecordName = "DOMAIN.MRI";
+// The domain record file in a domain directory is kDomainRecordName
+// (common/spoolqueue, where zeladm reads it too).
 // Our own records stay far below this (kMaxExchangers of at most 1 KiB
 // each); a larger file is read this far and the rest ignored.
 constexpr size_t kMaxDomainRecordBytes = 64 * 1024;
