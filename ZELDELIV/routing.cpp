@@ -268,6 +268,12 @@ std::string FormatRoutingRecord(const _RoutingInfo &info) {
   std::string out = "Domain-name: " + RecordWord(info.DomainName) + "\n";
   out += "Last-tried: " + std::to_string(info.LastTried) + "\n";
   out += "Try-number: " + std::to_string(info.TryNumber) + "\n";
+  if (!info.LastError.empty()) {
+    std::string error = BoundedCopy(info.LastError, kMaxLastErrorText);
+    for (char &c : error)
+      if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = '?';
+    out += "Last-error: " + error + "\n";
+  }
   for (const _MxRecord &mx : info.Mx) {
     // A line without a value would be skipped on reading, and the lines
     // after it would go to the exchanger before.
@@ -367,8 +373,13 @@ int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
   } else {
     std::string errorText;
     if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {
+      info.LastError.clear();
       result = ForEachMessage(domain, SendMessageOnConnection, conn);
       SmtpDisconnect(conn);
+    } else {
+      info.LastError = !errorText.empty() ? errorText
+                       : info.Mx.empty()   ? "the DNS lookup failed"
+                                           : "no exchanger could be reached";
     }
   }
   // An attempt cut short by the service stopping is not held against the

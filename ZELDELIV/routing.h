@@ -106,6 +106,9 @@ struct _RoutingInfo {
   int bNullMx = 0;
   long long LastTried = 0;  // seconds since 1970; 0 = never
   int TryNumber = 0;        // failed attempts so far
+  // Why the last attempt failed, for the administrator ("Last-error:",
+  // which only zeladm reads); "" when it reached an exchanger.
+  std::string LastError;
   std::vector<_MxRecord> Mx;   // in list order (the head first)
 };
 
