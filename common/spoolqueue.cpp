@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "common/fileutils.h"
 #include "common/smtputil.h"
@@ -136,8 +137,16 @@ struct Gatherer {
   }
 
   void ReadMessageFiles() {
+    // One listing of the markers costs less than a look for each message.
+    std::vector<std::string> names;
+    if (onlyId.empty())
+      ListDirectory(paths.Holding, kHoldMarkerExtension, ListKind::kFiles, maxFiles, names);
+    else if (FileExists(HoldMarkerPath(paths.Holding, onlyId)))
+      names.push_back(std::string(onlyId) + kHoldMarkerExtension);
+    std::unordered_set<std::string> held;
+    for (const std::string &name : names) held.insert(BaseOf(name));
     for (QueuedMessage &m : out.Messages) {
-      m.Held = FileExists(HoldMarkerPath(paths.Holding, m.Id));
+      m.Held = held.count(m.Id) != 0;
       bool incoming = !m.Recipients.empty() && m.Recipients.front().Incoming;
       std::string path = (incoming ? paths.Incoming : paths.Holding) + "/" + m.Id + ".MSG";
       if (!GetFileSizeByName(path, &m.Size)) m.Size = 0;
