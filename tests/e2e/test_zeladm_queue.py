@@ -108,6 +108,30 @@ class QueueCommandTest(RemoteCase):
         self.assertEqual(self.listing()["totals"]["messages"], 0)
         self.assertIn("The queue is empty.", self.adm("list").stdout)
 
+    def test_delete_waits_for_the_transfer_under_way(self):
+        # bob is taken and carol deferred while the data waits at the
+        # exchanger; the agent then rewrites the recipient file for carol.
+        # The delete must come after that rewrite, not be undone by it.
+        ns = self.name_server(mx=[("far.test", "mx.far.test", 10)],
+                              hosts=[("mx.far.test", EXCHANGER)])
+        ex = self.exchanger(EXCHANGER)
+        ex.rcpt_replies = {"carol@far.test": "451 4.3.0 Later"}
+        ex.hold_seconds = 3
+        self.mail_system(ns.address)
+        self.send(["bob@far.test", "carol@far.test"], "in transfer")
+        # A second message keeps the queue directory from going empty.
+        self.send(["dave@far.test"], "next")
+        ident = self.listing()["messages"][0]["id"]
+        self.start_agent()
+        in_data = poll(lambda: any(c.upper().startswith("DATA")
+                                   for s in ex.session_list() for c in s.commands), remote.WAIT)
+        self.assertTrue(in_data, [s.commands for s in ex.session_list()])
+        self.assertIn("deleted " + ident, self.adm("delete", ident).stdout)
+        self.wait_messages_at(ex, 2)
+        time.sleep(2 * remote.SCAN_SECONDS)
+        self.assertFalse(os.path.exists(self.domain_dir("far.test", ident + ".RCP")))
+        self.assertNotIn(ident, [m["id"] for m in self.listing()["messages"]])
+
 
 if __name__ == "__main__":
     unittest.main()
