@@ -34,15 +34,19 @@ constexpr mode_t kSystemDirectoryMode = 0755;
 constexpr const char *kHomeRoot = "/home";
 constexpr const char *kHomeVariable = "%HOME%";
 
-// What each program may do. The receiver runs as the service account and
-// holds only the right to bind its port, which it drops once bound. The
+// What each program may do. The receiver starts as root only to bind its
+// ports, hand the service account its spool files and fork the helpers that
+// check AUTH passwords (only root reads the accounts file and lets PAM check
+// another user's password); then it becomes the account and keeps no
+// capability. A unit with User= and an ambient CAP_NET_BIND_SERVICE would
+// leave those helpers no way to check a password. The
 // delivery agent writes mailboxes as their owners (file-system uid and gid),
 // into directories of other owners, and hands files to them; the POP3 server
 // does the same for the mailboxes it serves and their access entries, logs
 // users on through PAM and binds its port.
 const std::vector<ServiceUnitProfile> kProfiles = {
     {"ZELRECV", "zelrecv", "ZEL SMTP Receiver", true, false, false,
-     {"CAP_NET_BIND_SERVICE"}},
+     {"CAP_CHOWN", "CAP_FOWNER", "CAP_NET_BIND_SERVICE", "CAP_SETGID", "CAP_SETUID"}},
     {"ZELDELIV", "zeldeliv", "ZEL SMTP Delivery Agent", false, true, false,
      {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_SETGID",
       "CAP_SETUID"}},
@@ -155,14 +159,15 @@ long WritePamServiceFile(const char *unitName) {
   return 0;
 }
 
-// Everything the written unit relies on; 0 or the printed error.
+// Everything the written unit relies on; 0 or the printed error. account:
+// the one the program becomes after its start ("": none).
 long PrepareHost(const ServiceUnitProfile *profile, const ServiceUnitSpec &spec,
-                 const ServiceWritablePaths &paths) {
+                 const ServiceWritablePaths &paths, const std::string &account) {
   uid_t uid = 0;
   gid_t gid = 0;
-  bool asAccount = !spec.User.empty();
+  bool asAccount = !account.empty();
   if (asAccount)
-    if (long rc = EnsureServiceAccount(spec.User, uid, gid); rc != 0) return rc;
+    if (long rc = EnsureServiceAccount(account, uid, gid); rc != 0) return rc;
   // ProtectSystem=strict cannot bind a path that does not exist. Mail is
   // private: the spool is closed to others.
   for (const std::string &dir : spec.ReadWritePaths)
@@ -221,8 +226,7 @@ ServiceWritablePaths WritablePathsFromConfig() {
 
 ServiceUnitSpec BuildServiceUnitSpec(const ServiceUnitProfile *profile, const char *displayName,
                                      const std::string &binaryPath,
-                                     const ServiceWritablePaths &paths,
-                                     const std::string &account) {
+                                     const ServiceWritablePaths &paths) {
   ServiceUnitSpec spec;
   spec.DisplayName = displayName;
   spec.BinaryPath = binaryPath;
@@ -233,10 +237,6 @@ ServiceUnitSpec BuildServiceUnitSpec(const ServiceUnitProfile *profile, const ch
   if (profile == nullptr) return spec;
   spec.Target = std::string(kSuiteTargetName) + ".target";
   for (const char *cap : profile->Capabilities) spec.Capabilities.push_back(cap);
-  if (profile->RunsAsServiceAccount && !account.empty()) {
-    spec.User = account;
-    spec.AmbientCapabilities = spec.Capabilities;
-  }
   return spec;
 }
 
@@ -260,9 +260,10 @@ long InstallService() {
     return PrintFailure("CreateServiceAccount", EINVAL);
   ServiceWritablePaths paths = WritablePathsFromConfig();
   ServiceUnitSpec spec =
-      BuildServiceUnitSpec(profile, ThisServiceDisplayName(), path, paths, ServiceAccount);
+      BuildServiceUnitSpec(profile, ThisServiceDisplayName(), path, paths);
   if (!CreateService(spec)) return PrintFailure("CreateService", GetLastError());
-  long rc = PrepareHost(profile, spec, paths);
+  bool switches = profile != nullptr && profile->RunsAsServiceAccount;
+  long rc = PrepareHost(profile, spec, paths, switches ? ServiceAccount : std::string());
   if (rc == 0) rc = CreateRegistryInfo(path.c_str(), ThisServiceName(), kNoCategories);
   if (rc != 0) {
     // Leave no unit behind, so that a second -install can succeed.

@@ -28,8 +28,9 @@ struct ServiceUnitProfile {
   const char *ServiceName;    // "ZELRECV"
   const char *UnitName;       // "zelrecv": the program file, the unit's name
   const char *DisplayName;    // the program's own, for units made without it
-  // User= the account (unless ServiceAccount is empty); binds its ports
-  // with an ambient capability.
+  // Starts as root and switches itself to the service account once its
+  // listeners are bound and its root-keeping helpers forked (-install
+  // makes the account and hands it its files); the unit names no User=.
   bool RunsAsServiceAccount;
   bool WritesMailboxes;       // the mailbox root is among its writable paths
   bool NeedsPamService;       // -install writes its PAM service file when missing
@@ -67,7 +68,7 @@ std::string MailboxRootOfTemplate(const std::string &mailboxTemplate);
 // The unit of a service (profile null: outside the suite).
 ServiceUnitSpec BuildServiceUnitSpec(const ServiceUnitProfile *profile, const char *displayName,
                                      const std::string &binaryPath,
-                                     const ServiceWritablePaths &paths, const std::string &account);
+                                     const ServiceWritablePaths &paths);
 
 // The PAM service file of the POP3 server: the system's password and
 // account checks (pam_unix) and nothing else.

@@ -42,8 +42,7 @@ int main(int argc, char **argv) {
   bool ok = true;
   for (const ServiceUnitProfile &p : ServiceUnitProfiles()) {
     ServiceUnitSpec spec = BuildServiceUnitSpec(&p, p.DisplayName,
-                                                std::string(argv[2]) + "/" + p.UnitName, paths,
-                                                kDefaultServiceAccount);
+                                                std::string(argv[2]) + "/" + p.UnitName, paths);
     spec.Origin = "Installed by the zel package; \"systemctl start zel.target\" starts the suite.";
     std::string text;
     ok = ServiceUnitText(spec, text) && Write(out + "/" + p.UnitName + ".service", text) && ok;

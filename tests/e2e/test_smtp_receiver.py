@@ -124,12 +124,12 @@ class ReceiverCase(unittest.TestCase):
         self.assertEqual(when.utcoffset(), delta)
 
     def check_stored(self, base, helo, data, date_added, msgid_added, host=LOCAL_HOST,
-                     peer="127.0.0.1"):
+                     peer="127.0.0.1", protocol="SMTP"):
         """The message file: the added lines, then the data as it came."""
         stored = read_bytes(os.path.join(self.receiver.queue, base + ".MSG"))
         ident = "<%s@%s>" % (base, host)
-        head = ("Received: from %s (unverified [%s]) by %s\r\n (TALVO ZELRECV 0.83) with SMTP"
-                " id %s;\r\n " % (helo, peer, host, ident)).encode("latin-1")
+        head = ("Received: from %s (unverified [%s]) by %s\r\n (TALVO ZELRECV 0.83) with %s"
+                " id %s;\r\n " % (helo, peer, host, protocol, ident)).encode("latin-1")
         self.assertEqual(stored[:len(head)], head)
         date = DATE_RE.match(stored, len(head))
         self.assertIsNotNone(date, stored[:300])
@@ -540,7 +540,8 @@ class ClientProgramTest(ReceiverCase):
             self.assertEqual(refused, {})
         base = self.only_new_pair(before)
         stored = text.replace("\r\n.", "\r\n..") + ".\r\n"
-        ident = self.check_stored(base, "lib.example", stored.encode(), True, True)
+        ident = self.check_stored(base, "lib.example", stored.encode(), True, True,
+                                  protocol="ESMTP")     # smtplib says EHLO first
         self.check_recipient_file(base, ident, "lib@lib.example", ["user", "other@zeltest"])
 
     @unittest.skipUnless(shutil.which("swaks"), "swaks is not installed")

@@ -689,7 +689,9 @@ TEST_F(LogonTest, HelperProcessesCheckAndDieAlone) {
   ASSERT_EQ(pids.size(), 2u);
   int ok = 0, failed = 0;
   for (size_t killed = 0; killed <= pids.size(); ++killed) {
-    if (killed > 0) ASSERT_EQ(kill(pids[killed - 1], SIGKILL), 0);
+    if (killed > 0) {
+      ASSERT_EQ(kill(pids[killed - 1], SIGKILL), 0);
+    }
     for (int i = 0; i < 3; ++i) {
       LogonJob job;
       job.Name = "demo";
@@ -697,8 +699,12 @@ TEST_F(LogonTest, HelperProcessesCheckAndDieAlone) {
       DWORD delay = 0;
       CheckLogonThroughHelpers(job, &delay);
       (job.bLoggedOn ? ok : failed) += 1;
-      if (!job.bLoggedOn) EXPECT_TRUE(job.bLookupFailed);
-      if (killed == pids.size()) EXPECT_FALSE(job.bLoggedOn);
+      if (!job.bLoggedOn) {
+        EXPECT_TRUE(job.bLookupFailed);
+      }
+      if (killed == pids.size()) {
+        EXPECT_FALSE(job.bLoggedOn);
+      }
     }
   }
   EXPECT_GE(ok, 3);
