@@ -3,6 +3,7 @@
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -41,13 +42,17 @@ def generate(scratch, messages, domains, size):
 
 
 def timed(scratch, *args):
+    """(wall seconds, processor seconds, output) of one listing."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     result = subprocess.run([zelharness.program_path("zeladm"), "queue", "list", *args],
                             env=scratch.env, capture_output=True, timeout=600)
     elapsed = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     if result.returncode != 0:
         raise AssertionError(result.stderr.decode("latin-1"))
-    return elapsed, result.stdout
+    return elapsed, cpu, result.stdout
 
 
 def main():
@@ -66,18 +71,20 @@ def main():
               % (args.messages, args.domains, time.monotonic() - t0))
         subprocess.run(["sync"], check=False)
         for form in ((), ("--json",)):
-            times = []
+            times, cpus = [], []
             for _ in range(args.runs):
-                elapsed, out = timed(scratch, *form)
+                elapsed, cpu, out = timed(scratch, *form)
                 times.append(elapsed)
+                cpus.append(cpu)
             if form:
                 totals = json.loads(out)["totals"]
                 assert totals["messages"] == args.messages, totals
             else:
                 assert b"-- %d messages" % args.messages in out, out[-200:]
-            print("queue list %-7s median %.2f s (range %.2f-%.2f, %d runs, %d bytes out)"
+            print("queue list %-7s median %.2f s (range %.2f-%.2f), processor %.2f s, "
+                  "%d runs, %d bytes out"
                   % (" ".join(form) or "(text)", statistics.median(times), min(times),
-                     max(times), args.runs, len(out)))
+                     max(times), statistics.median(cpus), args.runs, len(out)))
     finally:
         scratch.cleanup()
 
