@@ -250,21 +250,26 @@ bool DeleteLockedFile(const std::string &path) {
   }
 }
 
+// The message's pair in incoming, under the lock its writer and the agent's
+// pick-up take; false with the failing path.
+bool SweepIncoming(const QueuePaths &paths, const std::string &id, std::string &failed) {
+  DirLock lock;
+  if (!lock.Lock(paths.Incoming.c_str(), kIncomingLockMs)) {
+    failed = paths.Incoming;
+    return GetLastError() == ERROR_FILE_NOT_FOUND;   // no incoming, nothing in it
+  }
+  // The recipient file first: without it the message file is not queued.
+  for (const char *ext : {".RCP", ".MSG"}) {
+    failed = paths.Incoming + "/" + id + ext;
+    if (!DeleteFile(failed) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  }
+  SyncDirectory(paths.Incoming);
+  return true;
+}
+
 // One sweep over the message's files; false with the failing path.
 bool SweepMessage(const QueuePaths &paths, const std::string &id, std::string &failed) {
-  {
-    DirLock lock;
-    if (!lock.Lock(paths.Incoming.c_str(), kIncomingLockMs)) {
-      failed = paths.Incoming;
-      return GetLastError() == ERROR_FILE_NOT_FOUND;
-    }
-    // The recipient file first: without it the message file is not queued.
-    for (const char *ext : {".RCP", ".MSG"}) {
-      failed = paths.Incoming + "/" + id + ext;
-      if (!DeleteFile(failed) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
-    }
-    SyncDirectory(paths.Incoming);
-  }
+  if (!SweepIncoming(paths, id, failed)) return false;
   std::vector<std::string> dirs;
   if (!ListDirectory(paths.Domains, "", ListKind::kDirectories, kMaxListedFiles, dirs) &&
       GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_MORE_DATA) {
