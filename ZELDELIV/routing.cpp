@@ -73,7 +73,7 @@ long long LeadingInteger(std::string_view text, long long low, long long high) {
   return std::clamp(v, low, high);
 }
 
-void AddAddress(std::vector<uint32_t> &list, uint32_t address) {
+void AddAddress(std::vector<IpAddress> &list, const IpAddress &address) {
   if (list.size() < kMaxExchangerAddresses &&
       std::find(list.begin(), list.end(), address) == list.end())
     list.push_back(address);
@@ -104,8 +104,8 @@ void ApplyExchangerLine(std::string_view keyword, std::string_view value, _MxRec
   } else if (EqualsNoCase(keyword, "Mx-expires:")) {
     mx.Expires = static_cast<uint32_t>(LeadingInteger(value, 0, UINT32_MAX));
   } else if (EqualsNoCase(keyword, "Mx-ip-address:")) {
-    uint32_t address = 0;
-    if (ParseDottedAddress(value, &address)) AddAddress(mx.Address, address);
+    IpAddress address;
+    if (ParseAddress(value, &address) && !address.IsAny()) AddAddress(mx.Address, address);
   }
 }
 
@@ -165,12 +165,38 @@ DnsQueryOptions RoutingDnsOptions() {
   return o;
 }
 
+// The AAAA glue first, then the A glue: the order in which they are tried.
 void AddGlueAddresses(const DnsMessage &m, _RoutingInfo &info) {
-  for (const DnsRecord &r : m.additional) {
-    if (r.type != kDnsTypeA || r.cls != kDnsClassIN) continue;
-    for (_MxRecord &mx : info.Mx)
-      if (DnsNamesEqual(mx.HostName, r.name)) AddAddress(mx.Address, r.address);
+  for (uint16_t type : {kDnsTypeAAAA, kDnsTypeA}) {
+    for (const DnsRecord &r : m.additional) {
+      if (r.type != type || r.cls != kDnsClassIN) continue;
+      IpAddress address = type == kDnsTypeA ? IpV4(r.address) : r.address6;
+      if (address.IsAny()) continue;
+      for (_MxRecord &mx : info.Mx)
+        if (DnsNamesEqual(mx.HostName, r.name)) AddAddress(mx.Address, address);
+    }
   }
+}
+
+// The AAAA records of name (aliases followed by the name server).
+// ERROR_SUCCESS also when there are none; ERROR_FILE_NOT_FOUND for a name
+// that does not exist.
+long AskIpv6Addresses(const std::string &name, std::vector<IpAddress> &addresses) {
+  DnsAnswer answer;
+  long rc = DnsQuery(DnsServer, name, kDnsTypeAAAA, RoutingDnsOptions(), answer);
+  if (rc != ERROR_SUCCESS) return rc;
+  const DnsMessage &m = answer.message;
+  if (m.header.tc || m.header.rcode == kDnsRcodeServFail) return ERROR_HOST_TRY_AGAIN;
+  if (m.header.rcode == kDnsRcodeNxDomain) return ERROR_FILE_NOT_FOUND;
+  if (m.header.rcode != kDnsRcodeNoError) return ERROR_HOST_TRY_AGAIN;
+  for (const DnsRecord &r : m.answers)
+    if (r.type == kDnsTypeAAAA && r.cls == kDnsClassIN && !r.address6.IsAny())
+      AddAddress(addresses, r.address6);
+  return ERROR_SUCCESS;
+}
+
+bool NameDoesNotExist(long rc) {
+  return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_INVALID_PARAMETER;
 }
 
 // Keeps the kMaxExchangers best; within a preference the list order stays.
@@ -240,16 +266,14 @@ void AddGatewayRoute(const std::string &gateway) {
 void GetManualRouteAddresses() {
   auto unusable = [](_ManualRouteInfo &route) {
     if (route.Route.empty()) return false;
-    uint32_t address = 0;
-    if (ParseDottedAddress(route.Route, &address)) {
+    IpAddress address;
+    if (ParseAddress(route.Route, &address) || ParseDomainLiteral(route.Route, &address)) {
       route.RouteAddress = {address};
       return false;
     }
-    HostEntry host;
-    long rc = ZelGetHostByName(route.Route, host);
-    for (uint32_t a : host.addresses) AddAddress(route.RouteAddress, a);
-    if (rc == ERROR_SUCCESS && !route.RouteAddress.empty()) return false;
-    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND || rc == ERROR_INVALID_PARAMETER) {
+    long rc = ResolveHostAddresses(route.Route, route.RouteAddress);
+    if (rc == ERROR_SUCCESS) return false;
+    if (NameDoesNotExist(rc)) {
       LogEvent(EVENTLOG_WARNING_TYPE, MSG_INVALID_ROUTE, LogSafeText(route.Route).c_str(), nullptr);
       return true;
     }
@@ -282,7 +306,7 @@ std::string FormatRoutingRecord(const _RoutingInfo &info) {
     out += "Mx-preference: " + std::to_string(mx.Preference) + "\n";
     out += "Mx-status: " + std::to_string(mx.Status) + "\n";
     out += "Mx-expires: " + std::to_string(mx.Expires) + "\n";
-    for (uint32_t a : mx.Address) out += "Mx-ip-address: " + DottedAddress(a) + "\n";
+    for (const IpAddress &a : mx.Address) out += "Mx-ip-address: " + AddressText(a) + "\n";
   }
   return out;
 }
@@ -401,21 +425,39 @@ const _ManualRouteInfo *ManualRoute(std::string_view domain) {
 }
 
 _MxRecord FabricateMxRecord(uint16_t preference, std::string_view host, uint16_t port,
-                            const std::vector<uint32_t> &addresses) {
+                            const std::vector<IpAddress> &addresses) {
   _MxRecord mx;
   mx.Preference = preference;
   mx.Expires = kExpiresNever;
   mx.HostName = BoundedCopy(host, kMaxRouteHostName);
   mx.PortNo = port;
   if (!host.empty() && host.front() == '[') {
-    size_t close = host.find(']');
-    uint32_t address = 0;
-    if (close != std::string_view::npos && ParseDottedAddress(host.substr(1, close - 1), &address))
-      mx.Address.push_back(address);
+    IpAddress address;
+    if (ParseDomainLiteral(host, &address) && !address.IsAny()) mx.Address.push_back(address);
     return mx;
   }
-  for (uint32_t a : addresses) AddAddress(mx.Address, a);
+  for (const IpAddress &a : addresses) AddAddress(mx.Address, a);
   return mx;
+}
+
+long ResolveHostAddresses(const std::string &host, std::vector<IpAddress> &addresses) {
+  addresses.clear();
+  IpAddress literal;
+  if (ParseAddress(host, &literal)) {
+    if (literal.IsAny()) return ERROR_INVALID_PARAMETER;
+    addresses.push_back(literal);
+    return ERROR_SUCCESS;
+  }
+  long rc6 = AskIpv6Addresses(host, addresses);
+  HostEntry entry;
+  long rc4 = ZelGetHostByName(host, entry);
+  for (uint32_t a : entry.addresses) AddAddress(addresses, IpV4(a));
+  if (!addresses.empty()) return ERROR_SUCCESS;
+  // No address at all: the name has none only when both lookups say so
+  // (a name with AAAA records only answers the A question with none).
+  if (NameDoesNotExist(rc4) && (rc6 == ERROR_SUCCESS || NameDoesNotExist(rc6))) return rc4;
+  if (rc4 == ERROR_SUCCESS) return rc6 == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : rc6;
+  return rc4;
 }
 
 void DnsLookup(_RoutingInfo &info, int depth) {
@@ -456,16 +498,15 @@ void DnsLookup(_RoutingInfo &info, int depth) {
 }
 
 void DirectHostRoute(_RoutingInfo &info) {
-  HostEntry host;
-  long rc = ZelGetHostByName(info.DomainName, host);
-  if (rc == ERROR_SUCCESS && !host.addresses.empty()) {
-    info.Mx.push_back(FabricateMxRecord(0, info.DomainName, 0, host.addresses));
+  std::vector<IpAddress> addresses;
+  long rc = ResolveHostAddresses(info.DomainName, addresses);
+  if (rc == ERROR_SUCCESS) {
+    info.Mx.push_back(FabricateMxRecord(0, info.DomainName, 0, addresses));
     return;
   }
   // Only a name that does not exist makes the domain unresolvable; a
   // failing name server is no reason to return mail.
-  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && rc != ERROR_INVALID_PARAMETER)
-    info.bRetryDns = 1;
+  if (!NameDoesNotExist(rc)) info.bRetryDns = 1;
 }
 
 void GetUpdatedRoutingInfo(_RoutingInfo &info) {
@@ -479,7 +520,7 @@ void GetUpdatedRoutingInfo(_RoutingInfo &info) {
   }
   if (!info.DomainName.empty() && info.DomainName.front() == '[') {
     _MxRecord literal = FabricateMxRecord(0, info.DomainName, 0, {});
-    // A literal that is no IPv4 address names no host at all.
+    // A literal that is no address names no host at all.
     info.Mx.clear();
     if (!literal.Address.empty()) info.Mx.push_back(std::move(literal));
     return;
@@ -521,7 +562,17 @@ _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
     _MxRecord &mx = info.Mx[i];
     int kind = 0;
     std::string text;
+    // Without glue the exchanger's addresses of both families are asked
+    // here; the client alone would find only its IPv4 ones.
+    if (mx.Address.empty() && ResolveHostAddresses(mx.HostName, mx.Address) != ERROR_SUCCESS) {
+      mx.Status = kMxUnresolved;
+      errorText = "Can't interpret host name, or non-existant host";
+      continue;
+    }
     _SmtpConnection *conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
+    // The failed handshake is remembered: the second call goes without TLS.
+    if (conn == nullptr && kind == kSmtpTlsFailed && !Terminating())
+      conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
     if (updateLastTried) info.LastTried = NowSeconds();
     if (conn != nullptr) return conn;
     if (kind == kSmtpHostUnresolved) mx.Status = kMxUnresolved;

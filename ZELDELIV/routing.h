@@ -11,10 +11,12 @@
 // every recipient.
 //
 // Routing. At every attempt the exchanger list is rebuilt: the gateway
-// route (GatewayName) takes everything; a domain literal "[a.b.c.d]" goes
-// to that address; otherwise the domain's MX records (one CNAME followed),
-// cut to this host's own preference when this host is an exchanger, and
-// without MX records the domain's own address. When this host is the best
+// route (GatewayName) takes everything; a domain literal "[a.b.c.d]" or
+// "[IPv6:x::y]" goes to that address; otherwise the domain's MX records (one
+// CNAME followed), cut to this host's own preference when this host is an
+// exchanger, and without MX records the domain's own addresses. An
+// exchanger's addresses are its IPv6 (AAAA) ones first, then its IPv4 (A)
+// ones, all tried in turn. When this host is the best
 // exchanger, the domain's mail is delivered locally (local's
 // DeliverToLocalUsers); otherwise the exchangers are tried in preference
 // order (equal preferences in the reverse of the answer's order) until one
@@ -56,6 +58,7 @@
 #include "common/smtputil.h"
 #include "common/spoolqueue.h"
 #include "platform/dnsclient.h"
+#include "platform/ipaddr.h"
 
 struct _SmtpConnection;
 
@@ -94,7 +97,7 @@ struct _MxRecord {
   uint32_t Expires = 0;            // seconds since 1970
   std::string HostName;            // at most kMaxRouteHostName
   uint16_t PortNo = 0;             // 0: the SMTP port
-  std::vector<uint32_t> Address;   // network order, at most kMaxExchangerAddresses;
+  std::vector<IpAddress> Address;  // at most kMaxExchangerAddresses;
                                    // empty: HostName is resolved when connecting
 };
 
@@ -120,7 +123,7 @@ struct _ManualRouteInfo {
   std::string DestDomain;
   std::string Route;
   uint16_t PortNo = 0;
-  std::vector<uint32_t> RouteAddress;   // at most kMaxExchangerAddresses
+  std::vector<IpAddress> RouteAddress;  // at most kMaxExchangerAddresses
   int Pref = 0;                         // kRouteReplacesAll: the only exchanger
   int PreferenceLevel = 0;
 };
@@ -185,10 +188,16 @@ void GetUpdatedRoutingInfo(_RoutingInfo &info);
 void DnsLookup(_RoutingInfo &info, int depth);
 // The first route whose pattern matches domain, or null.
 const _ManualRouteInfo *ManualRoute(std::string_view domain);
-// A made-up exchanger; a host "[a.b.c.d]" gets that address (none when it
-// is no dotted IPv4 address), another up to 10 of addresses.
+// A made-up exchanger; a domain literal host gets its address (none when it
+// is no valid literal), another up to 10 of addresses.
 _MxRecord FabricateMxRecord(uint16_t preference, std::string_view host, uint16_t port,
-                            const std::vector<uint32_t> &addresses);
+                            const std::vector<IpAddress> &addresses);
+// The addresses of a host: its AAAA records (asked of the name servers),
+// then its IPv4 addresses (ZelGetHostByName: hosts file, then A records);
+// at most kMaxExchangerAddresses. ERROR_SUCCESS with at least one address;
+// ERROR_FILE_NOT_FOUND or ERROR_INVALID_PARAMETER when the name has none
+// (both lookups said so); another error when a lookup failed for now.
+long ResolveHostAddresses(const std::string &host, std::vector<IpAddress> &addresses);
 // Without MX records: the domain's own addresses. A name that does not
 // exist leaves the list empty; a lookup that failed for now sets bRetryDns.
 void DirectHostRoute(_RoutingInfo &info);
@@ -200,7 +209,9 @@ bool MailDomainIsLocal(const _RoutingInfo &info);
 // preference, list order within one; unresolved ones and this host skipped.
 std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info);
 // Connects to the first exchanger that takes the connection (greeting and
-// HELO done); null when none does, with errorText the last failure's text.
-// An exchanger whose name did not resolve is marked kMxUnresolved.
+// EHLO or HELO done, TLS started when offered); null when none does, with
+// errorText the last failure's text. An exchanger whose name did not
+// resolve is marked kMxUnresolved; one whose TLS handshake failed is asked
+// again at once, without TLS.
 _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
                                  std::string &errorText);

@@ -7,6 +7,7 @@
 #include "common/str.h"
 #include "common/zel.h"
 #include "net/localhost.h"
+#include "platform/ipaddr.h"
 #include "platform/sockets.h"
 
 DWORD SendTimeout0 = 300;
@@ -60,27 +61,28 @@ void FormDeliverySpoolPaths() {
 std::string GetLocalHostName(int socket) {
   const auto &table = LocalHostIPInfo.Entries;
   if (socket < 0) return table.empty() ? "" : table.front().Name;
-  uint32_t addr = 0;
-  for (int attempt = 0; attempt < kLocalAddressAttempts && addr == 0; ++attempt) {
-    if (!GetLocalAddress(socket, &addr)) {
+  IpAddress addr;
+  for (int attempt = 0; attempt < kLocalAddressAttempts && (!addr.Valid() || addr.IsAny());
+       ++attempt) {
+    if (!GetSocketAddress(socket, &addr)) {
       LogWin32Error(EVENTLOG_ERROR_TYPE, "getsockname", GetLastError());
       return "";
     }
   }
-  for (const _IPInfo &e : table)
-    if (e.IPAddr == addr) return e.Name.empty() ? e.Address : e.Name;
-  return DottedAddress(addr);
+  // An IPv6 address stands in for a name only as a literal.
+  auto unnamed = [](const IpAddress &a) {
+    return a.IsV6() ? DomainLiteralText(a) : AddressText(a);
+  };
+  if (const _IPInfo *e = FindLocalAddress(addr)) return e->Name.empty() ? unnamed(addr) : e->Name;
+  return unnamed(addr);
 }
 
 bool IsLocalHostName(std::string_view name) {
+  if (!name.empty() && name.front() == '[') {
+    IpAddress literal;
+    return ParseDomainLiteral(name, &literal) && FindLocalAddress(literal) != nullptr;
+  }
   for (const _IPInfo &e : LocalHostIPInfo.Entries) {
-    if (name.size() > 1 && name.front() == '[') {
-      std::string_view inner = name.substr(1);
-      if (inner.size() >= e.Address.size() + 1 && inner.substr(0, e.Address.size()) == e.Address &&
-          inner[e.Address.size()] == ']')
-        return true;
-      continue;
-    }
     if (EqualsNoCase(name, e.Name)) return true;
     for (const std::string &alias : e.Alias)
       if (EqualsNoCase(name, alias)) return true;

@@ -44,10 +44,12 @@ void LoadDeliverySettings();
 void FormDeliverySpoolPaths();
 
 // The name by which this host presents itself: on a connected socket, the
-// table entry of its local address (its Name, else its Address, else the
-// dotted address); without one (socket < 0), the first entry's Name.
+// table entry of its local address (its Name), else the address: dotted
+// for IPv4, the literal "[IPv6:x::y]" for IPv6; without one (socket < 0),
+// the first entry's Name.
 std::string GetLocalHostName(int socket);
-// Exactly one of this host's names (no partial match).
+// Exactly one of this host's names (no partial match), or a domain literal
+// ("[a.b.c.d]", "[IPv6:x::y]") of one of its addresses.
 bool IsLocalHostName(std::string_view name);
 // A domain this host takes mail for: in DomainNamesAreLocal, or one of its
 // names (MatchLocalHostName).

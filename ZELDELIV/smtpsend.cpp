@@ -1,9 +1,12 @@
 // smtpsend: see smtpsend.h.
 #include "ZELDELIV/smtpsend.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +41,9 @@ constexpr const char *kMessageFailure = "Unable to send to destination domain";
 constexpr const char *kDataCommand = "(message data)\n";
 constexpr const char *kEndMarkerCommand = "(terminating message data)\n";
 constexpr const char *kUnsendableAddress = "Address contains a line break and cannot be sent";
+// A held message file ends with this "." line, which is not part of the
+// message's size.
+constexpr uint64_t kEndLineBytes = 3;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -80,6 +86,17 @@ int BreakConnection(_SmtpConnection &conn) {
 
 // ---- Replies and commands.
 
+// Through TLS once it is up.
+bool SendSmtpCommand(_SmtpConnection &conn, std::string_view data) {
+  if (conn.Tls) return conn.Tls->Send(data.data(), data.size(), conn.SendTimeoutMs);
+  return SendSocket(conn.Sock, data.data(), data.size(), conn.SendTimeoutMs);
+}
+
+long ReceiveSmtp(_SmtpConnection &conn, char *buffer, size_t length, DWORD timeoutMs) {
+  if (conn.Tls) return conn.Tls->Recv(buffer, length, timeoutMs);
+  return RecvSocket(conn.Sock, buffer, length, timeoutMs);
+}
+
 // Reads one reply, all of it within the receive time-out in force.
 bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply) {
   SmtpReplyReader reader;
@@ -91,7 +108,7 @@ bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply) {
       SetLastError(ERROR_TIMEOUT);
       return false;
     }
-    long got = RecvSocket(conn.Sock, buffer, sizeof buffer, static_cast<DWORD>(left));
+    long got = ReceiveSmtp(conn, buffer, sizeof buffer, static_cast<DWORD>(left));
     if (got <= 0) return false;
     SmtpReplyReader::State state = reader.Feed(std::string_view(buffer, got));
     if (state == SmtpReplyReader::kTooLong) return false;
@@ -99,10 +116,6 @@ bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply) {
   }
   reply = reader.Text();
   return true;
-}
-
-bool SendSmtpCommand(_SmtpConnection &conn, std::string_view data) {
-  return SendSocket(conn.Sock, data.data(), data.size(), conn.SendTimeoutMs);
 }
 
 // Sends command and reads the reply; the code, or -1 after a failure (the
@@ -190,8 +203,8 @@ bool IsAllocationError(long error) {
 }
 
 // The first address that accepts; -1 with *text set when none does.
-int ConnectToAddresses(const std::vector<uint32_t> &addresses, uint16_t port, DWORD timeoutMs,
-                       uint32_t *connected, const char **text) {
+int ConnectToAddresses(const std::vector<IpAddress> &addresses, uint16_t port, DWORD timeoutMs,
+                       IpAddress *connected, const char **text) {
   *text = "Can't connect to host";
   for (size_t i = 0; i < addresses.size() && i < kMaxConnectAddresses; ++i) {
     int sock = ConnectSocket(addresses[i], port, timeoutMs);
@@ -207,23 +220,120 @@ int ConnectToAddresses(const std::vector<uint32_t> &addresses, uint16_t port, DW
   return -1;
 }
 
-// Greeting and HELO; false with text set.
-bool HelloExchange(_SmtpConnection &conn, std::string &text) {
-  std::string reply;
-  if (!SendSmtpCommand(conn, "HELO " + conn.OurName + "\r\n")) {
-    text = "Could not send HELO to host";
+// One command of the opening and its reply; false with text set when the
+// dialogue broke.
+bool OpeningCommand(_SmtpConnection &conn, const char *verb, std::string_view argument,
+                    std::string &reply, std::string &text) {
+  std::string command = std::string(verb) + (argument.empty() ? "" : " ") +
+                        std::string(argument) + "\r\n";
+  if (!SendSmtpCommand(conn, command)) {
+    text = std::string("Could not send ") + verb + " to host";
     return false;
   }
   if (!ReadSmtpResponse(conn, reply)) {
-    text = "Did not receive HELO response from host";
+    text = std::string("Did not receive ") + verb + " response from host";
     return false;
   }
-  if (GetSmtpReplyCode(reply) == 250) return true;
+  return true;
+}
+
+// EHLO, and HELO when the peer refuses EHLO for good (a classic peer
+// answers 500); false with text set.
+bool HelloExchange(_SmtpConnection &conn, std::string &text) {
+  std::string reply;
+  conn.Ext = SmtpExtensions();
+  if (!OpeningCommand(conn, "EHLO", conn.OurName, reply, text)) return false;
+  int code = GetSmtpReplyCode(reply);
+  if (code == 250) {
+    conn.Ext = ParseEhloReply(reply);
+    return true;
+  }
+  if (code >= 500 && code <= 599) {
+    if (!OpeningCommand(conn, "HELO", conn.OurName, reply, text)) return false;
+    if (GetSmtpReplyCode(reply) == 250) return true;
+  }
   text = reply;
   return false;
 }
 
-bool OpenDialogue(_SmtpConnection &conn, std::string &text) {
+// Exchangers whose handshake failed: "host:port" in lower case, and when.
+struct TlsFallbacks {
+  std::mutex lock;
+  std::deque<std::pair<std::string, long long>> entries;   // oldest first
+};
+
+TlsFallbacks &Fallbacks() {
+  static TlsFallbacks fallbacks;
+  return fallbacks;
+}
+
+std::string ExchangerKey(std::string_view hostName, uint16_t port) {
+  return LowerAsciiCopy(BoundedCopy(hostName, kMaxSmtpHostName)) + ":" + std::to_string(port);
+}
+
+// The exchanger's handshake failed: connections to it go without TLS for
+// kTlsFallbackSeconds.
+void RememberTlsFailure(std::string_view hostName, uint16_t port) {
+  std::string key = ExchangerKey(hostName, port);
+  TlsFallbacks &f = Fallbacks();
+  std::lock_guard<std::mutex> guard(f.lock);
+  std::erase_if(f.entries, [&key](const auto &e) { return e.first == key; });
+  if (f.entries.size() >= kMaxTlsFallbacks) f.entries.pop_front();
+  f.entries.emplace_back(std::move(key), NowSeconds());
+}
+
+// Whether that is so now.
+bool TlsFallbackActive(std::string_view hostName, uint16_t port) {
+  std::string key = ExchangerKey(hostName, port);
+  long long now = NowSeconds();
+  TlsFallbacks &f = Fallbacks();
+  std::lock_guard<std::mutex> guard(f.lock);
+  // A clock set back counts as expired too: better one more handshake.
+  std::erase_if(f.entries, [now](const auto &e) {
+    return now - e.second >= kTlsFallbackSeconds || now < e.second;
+  });
+  for (const auto &e : f.entries)
+    if (e.first == key) return true;
+  return false;
+}
+
+// The client context, made once; null (TLS not used) when it cannot be.
+TlsContextRef ClientTlsContext() {
+  static std::once_flag once;
+  static TlsContextRef context;
+  std::call_once(once, [] {
+    std::string why;
+    if (!MakeTlsClientContext(context, why)) {
+      LogWin32Error(EVENTLOG_WARNING_TYPE, ("TLS client context (" + why + ")").c_str(), EPROTO);
+      context.reset();
+    }
+  });
+  return context;
+}
+
+// STARTTLS and the handshake; false with text set when the dialogue is lost
+// (a failed handshake is remembered first). A refusal of STARTTLS leaves
+// the session as it was: the mail goes in clear.
+bool StartTls(_SmtpConnection &conn, std::string &text, int &kind) {
+  TlsContextRef context = ClientTlsContext();
+  if (!context) return true;
+  std::string reply;
+  if (!OpeningCommand(conn, "STARTTLS", "", reply, text)) return false;
+  if (GetSmtpReplyCode(reply) != 220) return true;
+  auto tls = std::make_unique<TlsSocket>();
+  if (!tls->Connect(conn.Sock, context, conn.HostName, conn.RecvTimeoutMs)) {
+    RememberTlsFailure(conn.HostName, conn.DestPort);
+    kind = kSmtpTlsFailed;
+    text = "TLS handshake failed: " + tls->Session().ErrorText();
+    return false;
+  }
+  conn.TlsVersion = tls->Session().Version();
+  conn.Tls = std::move(tls);
+  // Nothing the peer said in clear holds under TLS.
+  return HelloExchange(conn, text);
+}
+
+bool OpenDialogue(_SmtpConnection &conn, std::string &text, int &kind) {
   std::string greeting;
   if (!ReadSmtpResponse(conn, greeting)) {
     text = "Did not receive SMTP greeting from host";
@@ -233,7 +343,9 @@ bool OpenDialogue(_SmtpConnection &conn, std::string &text) {
     text = greeting;
     return false;
   }
-  return HelloExchange(conn, text);
+  if (!HelloExchange(conn, text)) return false;
+  if (!conn.Ext.StartTls || TlsFallbackActive(conn.HostName, conn.DestPort)) return true;
+  return StartTls(conn, text, kind);
 }
 
 // ---- The message file.
@@ -250,7 +362,7 @@ void GiveUpOnFile(_tMsgInfo &info, const std::string &path, uint32_t event) {
   if (DeadMessage(path, kDeadReason) || event == MSG_MESSAGE_NOT_FOUND) DisposeAll(info);
 }
 
-// Reads the file through the check; false on a read error.
+// Reads the file through the check; false on a read error. size: the file's.
 bool CheckMessageFile(int fd, uint64_t &size, bool &valid) {
   MessageFileCheck check;
   std::vector<char> buffer(kFileChunk);
@@ -267,10 +379,11 @@ bool CheckMessageFile(int fd, uint64_t &size, bool &valid) {
   return true;
 }
 
-// Opens and checks the held message. False when the message is not to be
-// sent now: either settled for good (missing or invalid: event, dead
-// letter, recipients disposed) or kept for a later attempt.
-bool OpenHeldMessage(_tMsgInfo &info, const std::string &path, UniqueFd &file) {
+// Opens and checks the held message (size: the file's). False when the
+// message is not to be sent now: either settled for good (missing or
+// invalid: event, dead letter, recipients disposed) or kept for a later
+// attempt.
+bool OpenHeldMessage(_tMsgInfo &info, const std::string &path, UniqueFd &file, uint64_t &size) {
   file.Reset(OpenFileForReading(path));
   if (!file.Valid()) {
     long error = GetLastError();
@@ -281,7 +394,6 @@ bool OpenHeldMessage(_tMsgInfo &info, const std::string &path, UniqueFd &file) {
       LogWin32Error(EVENTLOG_ERROR_TYPE, ("CreateFile(" + path + ")").c_str(), error);
     return false;
   }
-  uint64_t size = 0;
   bool valid = false;
   if (!CheckMessageFile(file.Get(), size, valid)) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, ("ReadFile(" + path + ")").c_str(), GetLastError());
@@ -326,11 +438,27 @@ void SettleRecipients(_tMsgInfo &info, const SmtpRecipientList &list) {
   }
 }
 
-void ReportMessageFailure(_tMsgInfo &info, const SmtpExchange &last) {
-  std::string detail =
-      BoundedCopy("Sent:    " + last.Command + "Received:" + last.Reply, kMaxSmtpDetail);
+void ReportFailure(_tMsgInfo &info, const std::string &detail) {
   if (CreateNonDeliveryMessage(info, nullptr, false, kMessageFailure, detail.c_str()))
     DisposeAll(info);
+}
+
+void ReportMessageFailure(_tMsgInfo &info, const SmtpExchange &last) {
+  ReportFailure(info,
+                BoundedCopy("Sent:    " + last.Command + "Received:" + last.Reply, kMaxSmtpDetail));
+}
+
+// A message the peer said it would not take: reported as a refusal of it
+// would be, and never sent.
+bool TooLargeForPeer(_tMsgInfo &info, const _SmtpConnection &conn, uint64_t messageSize) {
+  if (!conn.Ext.Size || conn.Ext.SizeLimit == 0 || messageSize <= conn.Ext.SizeLimit)
+    return false;
+  ReportFailure(info, BoundedCopy("The message (" + std::to_string(messageSize) +
+                                      " bytes) is larger than the destination server takes (" +
+                                      std::to_string(conn.Ext.SizeLimit) +
+                                      " bytes); it was not sent.",
+                                  kMaxSmtpDetail));
+  return true;
 }
 
 void ActOnResult(_tMsgInfo &info, const _SmtpConnection &conn, const SmtpRecipientList &list,
@@ -360,6 +488,54 @@ void AppendField(std::string &line, std::string_view text) { line += LogSafeText
 // ---- Public pieces.
 
 _SmtpConnection::~_SmtpConnection() { CloseConnectionSocket(*this); }
+
+SmtpExtensions ParseEhloReply(std::string_view reply) {
+  SmtpExtensions ext;
+  ext.Esmtp = true;
+  reply = reply.substr(0, kMaxSmtpReply);
+  bool first = true;
+  while (!reply.empty()) {
+    size_t lf = std::min(reply.find('\n'), reply.size());
+    std::string_view line = reply.substr(0, lf);
+    reply.remove_prefix(std::min(lf + 1, reply.size()));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (first || line.size() < 4) {   // the greeting line names the peer
+      first = false;
+      continue;
+    }
+    line.remove_prefix(4);   // "250-" or "250 "
+    size_t blank = std::min(line.find(' '), line.size());
+    std::string_view keyword = line.substr(0, blank);
+    std::string_view parameter = line.substr(std::min(blank + 1, line.size()));
+    if (EqualsNoCase(keyword, "STARTTLS")) {
+      ext.StartTls = true;
+    } else if (EqualsNoCase(keyword, "8BITMIME")) {
+      ext.EightBitMime = true;
+    } else if (EqualsNoCase(keyword, "SIZE")) {
+      ext.Size = true;
+      ext.SizeLimit = 0;
+      size_t digits = parameter.find_first_not_of("0123456789");
+      if (digits == std::string_view::npos) digits = parameter.size();
+      // Only a plain number is a limit; "SIZE" alone or garbage is none.
+      if (digits > 0 && digits == parameter.size() && digits <= kMaxEhloSizeDigits) {
+        uint64_t v = 0;
+        for (char c : parameter) {
+          uint64_t d = static_cast<uint64_t>(c - '0');
+          v = v > (UINT64_MAX - d) / 10 ? UINT64_MAX : v * 10 + d;
+        }
+        ext.SizeLimit = v;
+      }
+    }
+  }
+  return ext;
+}
+
+std::string MailParameters(const SmtpExtensions &ext, uint64_t messageSize, bool eightBit) {
+  std::string out;
+  if (ext.Size) out += " SIZE=" + std::to_string(messageSize);
+  if (eightBit && ext.EightBitMime) out += " BODY=8BITMIME";
+  return out;
+}
 
 SmtpReplyReader::State SmtpReplyReader::Feed(std::string_view data) {
   if (data.size() > kMaxSmtpReply - text_.size()) return kTooLong;
@@ -439,10 +615,11 @@ bool MessageFileCheck::Valid(uint64_t size) const {
 }
 
 int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view returnPath,
-             int messageFd, bool endMarker, SmtpExchange &last) {
+             int messageFd, bool endMarker, SmtpExchange &last, std::string_view mailParameters) {
   last = SmtpExchange();
   if (conn.Error || conn.Sock < 0) return -1;
-  std::string mail = "MAIL FROM:<" + std::string(returnPath) + ">\r\n";
+  std::string mail =
+      "MAIL FROM:<" + std::string(returnPath) + ">" + std::string(mailParameters) + "\r\n";
   if (HasLineBreak(returnPath)) {
     last.Command = ReplyTextForReport(mail, kMaxSmtpKeptText);
     last.Reply = kUnsendableAddress;
@@ -473,7 +650,7 @@ std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
                        const SmtpRecipientList &list, long long when) {
   std::string line;
   AppendField(line, info.MessageId);
-  line += " sent on " + AppendTime(when) + " to " + DottedAddress(conn.Dest) + " ";
+  line += " sent on " + AppendTime(when) + " to " + AddressText(conn.Dest) + " ";
   AppendField(line, conn.HostName);
   line += " from ";
   AppendField(line, info.ReturnPath[0] == '\0' ? "-" : info.ReturnPath);
@@ -483,14 +660,15 @@ std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
     line += ' ';
     AppendField(line, r.Name);
   }
-  CutText(line, kMaxOutlogLine - 1);
-  return line + "\n";
+  std::string tls = conn.Tls ? " (TLS " + LogSafeText(conn.TlsVersion) + ")" : "";
+  CutText(line, kMaxOutlogLine - 1 - tls.size());
+  return line + tls + "\n";
 }
 
 // ---- The interface.
 
 _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
-                             const std::vector<uint32_t> &addresses, int *errorKind,
+                             const std::vector<IpAddress> &addresses, int *errorKind,
                              std::string *errorText) {
   std::unique_ptr<_SmtpConnection> conn(new (std::nothrow) _SmtpConnection);
   if (!conn) {
@@ -498,7 +676,7 @@ _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
     return nullptr;
   }
   conn->HostName = BoundedCopy(hostName, kMaxSmtpHostName);
-  std::vector<uint32_t> targets = addresses;
+  std::vector<IpAddress> targets = addresses;
   if (targets.empty()) {
     HostEntry entry;
     if (ZelGetHostByName(hostName, entry) != ERROR_SUCCESS || entry.addresses.empty()) {
@@ -506,7 +684,7 @@ _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
                "Can't interpret host name, or non-existant host");
       return nullptr;
     }
-    targets = entry.addresses;
+    for (uint32_t a : entry.addresses) targets.push_back(IpV4(a));
   }
   conn->DestPort = port != 0 ? port : static_cast<uint16_t>(SmtpPort);
   conn->SendTimeoutMs = TimeoutMs(SendTimeout0);
@@ -520,8 +698,9 @@ _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
   }
   conn->OurName = BoundedCopy(GetLocalHostName(conn->Sock), kMaxSmtpHostName);
   std::string text;
-  if (!OpenDialogue(*conn, text)) {
-    SetError(errorKind, errorText, kSmtpConnectFailed, text);
+  int kind = kSmtpConnectFailed;
+  if (!OpenDialogue(*conn, text, kind)) {
+    SetError(errorKind, errorText, kind, text);
     return nullptr;
   }
   return conn.release();
@@ -533,8 +712,9 @@ void SmtpDisconnect(_SmtpConnection *conn) {
   if (conn->Sock < 0) return;
   if (SendSmtpCommand(*conn, "QUIT\r\n")) {
     char buffer[kQuitReplyBytes];
-    RecvSocket(conn->Sock, buffer, sizeof buffer, conn->RecvTimeoutMs);
+    ReceiveSmtp(*conn, buffer, sizeof buffer, conn->RecvTimeoutMs);
   }
+  if (conn->Tls) conn->Tls->Close(conn->SendTimeoutMs);
 }
 
 bool SendMessageOnConnection(_tMsgInfo &info, void *context) {
@@ -543,12 +723,16 @@ bool SendMessageOnConnection(_tMsgInfo &info, void *context) {
   if (conn == nullptr || conn->Error) return false;
   std::string path = HeldMessagePath(info);
   UniqueFd file;
-  if (!OpenHeldMessage(info, path, file)) return AllDisposed(info);
+  uint64_t fileSize = 0;
+  if (!OpenHeldMessage(info, path, file, fileSize)) return AllDisposed(info);
+  uint64_t messageSize = fileSize - std::min(fileSize, kEndLineBytes);
+  if (TooLargeForPeer(info, *conn, messageSize)) return AllDisposed(info);
   SmtpRecipientList list;
   for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next)
     SmtpPrepareRecipients(r->Name, r, list);
   SmtpExchange last;
-  int code = SmtpSend(*conn, list, info.ReturnPath, file.Get(), false, last);
+  int code = SmtpSend(*conn, list, info.ReturnPath, file.Get(), false, last,
+                      MailParameters(conn->Ext, messageSize, info.b8Bit != 0));
   file.Reset();
   ActOnResult(info, *conn, list, code, last);
   return AllDisposed(info);

@@ -1,8 +1,20 @@
 // smtpsend: the delivery agent's SMTP client. SmtpConnect opens a
-// connection to one mail exchanger and says HELO; SendMessageOnConnection
+// connection to one mail exchanger and says EHLO (HELO when the peer answers
+// EHLO with 5xx, as a classic peer does), starts TLS whenever the peer
+// offers STARTTLS, and says EHLO again under TLS; SendMessageOnConnection
 // (the queue walker's callback) sends one queued message to its recipients
 // of the domain, one transaction per message, and settles each recipient
 // by the replies; SmtpDisconnect says QUIT and frees the connection.
+//
+// TLS is opportunistic: the peer's certificate is not checked (a mail
+// exchanger found through DNS has no name to check it against), and a peer
+// that does not offer STARTTLS gets the message in clear. When a handshake
+// fails, the exchanger (host name and port) is remembered for
+// kTlsFallbackSeconds and connections to it go without TLS meanwhile, so a
+// peer with a broken TLS set-up still gets its mail. The MAIL command
+// carries SIZE=n when the peer offers SIZE, and BODY=8BITMIME for a message
+// with 8-bit text when it offers 8BITMIME; a message larger than the peer's
+// announced SIZE is not sent and fails for all its recipients.
 //
 // Callers: routing.cpp (ConnectToDomain, DeliverAllMessages), on a domain
 // delivery thread; the routines below the first three are exposed for the
@@ -16,8 +28,10 @@
 // Recipient names and the return path are never sent with a line break in
 // them.
 //
-// Threads: a connection belongs to the thread that made it; the module
-// keeps no other state. The outlog is written under the log module's lock.
+// Threads: a connection belongs to the thread that made it. The module's
+// own state, the exchangers whose handshake failed (at most
+// kMaxTlsFallbacks) and the TLS client context, is shared by the domain
+// threads under a lock. The outlog is written under the log module's lock.
 //
 // Failures: SmtpConnect returns null with an error kind and text. The
 // callback keeps recipients for a later attempt after a 4xx reply or a
@@ -28,12 +42,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/smtputil.h"
 #include "platform/errors.h"
+#include "platform/ipaddr.h"
+#include "platform/tls.h"
 
 // One reply, however many lines: far beyond any real banner or EHLO list,
 // small enough that a peer cannot make the agent hoard memory.
@@ -58,19 +75,40 @@ constexpr size_t kMaxOutlogLine = 511;
 // Time-outs are settings in seconds; a longer one is taken as a day.
 constexpr DWORD kMaxSmtpTimeoutSeconds = 86400;
 
+// A handshake failure is remembered this long: a day of plain deliveries,
+// then the exchanger is given TLS again in case it was mended.
+constexpr long long kTlsFallbackSeconds = 24 * 60 * 60;
+// Exchangers remembered at once; past that the oldest is forgotten.
+constexpr size_t kMaxTlsFallbacks = 256;
+// The SIZE limit an EHLO keyword can announce: 20 digits hold any uint64.
+constexpr size_t kMaxEhloSizeDigits = 20;
+
 // SmtpConnect's error kinds.
 constexpr int kSmtpConnectFailed = 1;    // failure after the host was known (or no memory)
 constexpr int kSmtpHostUnresolved = 2;   // the host name did not resolve
+constexpr int kSmtpTlsFailed = 3;        // the TLS handshake failed (now remembered)
+
+// What a peer's EHLO reply offers. All false after HELO.
+struct SmtpExtensions {
+  bool Esmtp = false;          // the session was opened with EHLO
+  bool StartTls = false;
+  bool Size = false;
+  uint64_t SizeLimit = 0;      // 0: SIZE without a limit
+  bool EightBitMime = false;
+};
 
 struct _SmtpConnection {
   int Sock = -1;              // -1 once closed
-  uint32_t Dest = 0;          // the address connected, network order
+  IpAddress Dest;             // the address connected
   uint16_t DestPort = 0;
   bool Error = false;         // set after a network failure: skip the rest
   std::string HostName;       // as given, at most kMaxSmtpHostName
   std::string OurName;        // GetLocalHostName of the socket, for HELO
   DWORD SendTimeoutMs = 0;
   DWORD RecvTimeoutMs = 0;    // the receive time-out now in force
+  SmtpExtensions Ext;         // of the last EHLO
+  std::unique_ptr<TlsSocket> Tls;   // set once TLS is up; all traffic goes through it
+  std::string TlsVersion;     // "TLSv1.3" under TLS
 
   _SmtpConnection() = default;
   _SmtpConnection(const _SmtpConnection &) = delete;
@@ -79,12 +117,12 @@ struct _SmtpConnection {
 };
 
 // Connects to hostName (port 0: the SmtpPort setting) at the first of
-// addresses (network order, at most kMaxConnectAddresses used) that
-// accepts, or at the host name's addresses when addresses is empty; reads
-// the greeting and says HELO. Null on failure, with *errorKind and
-// *errorText (at most kMaxSmtpErrorText characters) set.
+// addresses (at most kMaxConnectAddresses used) that accepts, or at the
+// host name's IPv4 addresses when addresses is empty; reads the greeting,
+// says EHLO or HELO and starts TLS when offered. Null on failure, with
+// *errorKind and *errorText (at most kMaxSmtpErrorText characters) set.
 _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
-                             const std::vector<uint32_t> &addresses, int *errorKind,
+                             const std::vector<IpAddress> &addresses, int *errorKind,
                              std::string *errorText);
 // Says QUIT (unless the socket is closed) and frees the connection; null is
 // fine.
@@ -103,6 +141,15 @@ struct _SmtpRecipient {
   std::string Response;           // kept reply text when not 2xx
 };
 typedef std::vector<_SmtpRecipient> SmtpRecipientList;  // in sending order
+
+// The extensions of a 250 reply to EHLO (the first line, the greeting, is
+// not one). Keywords in any case; unknown ones and their parameters are
+// ignored; a SIZE parameter that is no decimal number within
+// kMaxEhloSizeDigits counts as no limit. Reads at most kMaxSmtpReply bytes.
+SmtpExtensions ParseEhloReply(std::string_view reply);
+// The parameters behind "MAIL FROM:<...>" for a message of messageSize
+// bytes: " SIZE=n" and " BODY=8BITMIME" as the peer's extensions allow.
+std::string MailParameters(const SmtpExtensions &ext, uint64_t messageSize, bool eightBit);
 
 // The last command sent and the last reply read, as kept for a report.
 struct SmtpExchange {
@@ -154,10 +201,13 @@ class MessageFileCheck {
 
 // One transaction: the last reply code, or -1 after a network failure (the
 // socket is then closed and Error set) or when Error was already set.
+// mailParameters (MailParameters) go behind the MAIL command's path.
 int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view returnPath,
-             int messageFd, bool endMarker, SmtpExchange &last);
+             int messageFd, bool endMarker, SmtpExchange &last,
+             std::string_view mailParameters = {});
 
-// The outlog line of an accepted message ("\n" included).
+// The outlog line of an accepted message ("\n" included); under TLS it ends
+// with " (TLS TLSv1.3)", kept whole however many recipients come before.
 std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
                        const SmtpRecipientList &list, long long when);
 // "[%d/%b/%Y:%H:%M:%S]" in local time (universal time when local time is

@@ -10,6 +10,7 @@
 #include "net/netengine.h"
 
 DWORD Pop3PortNo = kDefaultPop3Port;
+DWORD Pop3TlsPortNo = kDefaultPop3TlsPort;
 std::string MessageExtension = kDefaultMessageExtension;
 DWORD IdleTimeout = kDefaultIdleSeconds;
 std::atomic<bool> Pop3LogEnabled{false};
@@ -37,6 +38,8 @@ void LoadFetchSettings() {
   DWORD port = 0;
   if (QueryRegDword(params.get(), "PortNo", port))
     Pop3PortNo = port == 0 || port > 0xFFFF ? kDefaultPop3Port : port;
+  if (QueryRegDword(params.get(), "TlsPortNo", port))
+    Pop3TlsPortNo = port > 0xFFFF ? kDefaultPop3TlsPort : port;
   std::string ext;
   if (QueryRegString(params.get(), "MessageExtension", kMaxMessageExtension, ext))
     MessageExtension = ext.empty() ? kDefaultMessageExtension : ext;

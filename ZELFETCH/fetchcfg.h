@@ -2,9 +2,11 @@
 // SYSTEM\CurrentControlSet\Services\ZELFETCH\Parameters and only read
 // afterwards (the workers start after them; no lock needed).
 //
-// Values: PortNo (default 110, 0 means 110), MessageExtension (at most 9
-// characters, default and empty "MSG"), Timeout (the idle limit in seconds,
-// 0 means 600, raised to the floor), Pop3LogEnabled (missing: unchanged),
+// Values: PortNo (default 110, 0 means 110), TlsPortNo (TLS from the first
+// byte; default 995, 0: none; listened on only when a certificate is loaded
+// at the start), MessageExtension (at most 9 characters, default and empty
+// "MSG"), Timeout (the idle limit in seconds, 0 means 600, raised to the
+// floor), Pop3LogEnabled (missing: unchanged),
 // PlaintextLogonClients (the networks whose clients may send a password
 // over an unencrypted connection; default 127.0.0.0/8 and ::1), the test
 // setting MinimumTimeout (the floor of Timeout, default 600; tests lower it
@@ -21,6 +23,7 @@
 #include "platform/ipaddr.h"
 
 constexpr DWORD kDefaultPop3Port = 110;
+constexpr DWORD kDefaultPop3TlsPort = 995;
 // The idle limit when Timeout is 0, and the floor below which it is raised.
 constexpr DWORD kDefaultIdleSeconds = 600;
 // A floor of 0 would disable the idle close altogether: a second at least.
@@ -34,6 +37,7 @@ inline const std::vector<std::string> kDefaultPlaintextLogonClients = {"127.0.0.
 constexpr size_t kMaxNetworkListBytes = 64 * 1024;
 
 extern DWORD Pop3PortNo;
+extern DWORD Pop3TlsPortNo;        // 0: no TLS listener
 extern std::string MessageExtension;
 extern DWORD IdleTimeout;          // the idle limit in seconds
 extern std::atomic<bool> Pop3LogEnabled;

@@ -11,9 +11,11 @@
 
 #include "ZELFETCH/fetchcfg.h"
 #include "ZELFETCH/mbxsec.h"
+#include "ZELFETCH/pop3ext.h"
 #include "common/fileutils.h"
 #include "common/logging.h"
 #include "common/netcode.h"
+#include "common/sasl.h"
 #include "common/str.h"
 #include "common/zel.h"
 #include "platform/files.h"
@@ -107,9 +109,12 @@ void Transmit(_Connection *conn, std::optional<uint64_t> count, const char *term
 
 // ---- logon
 
+// The command a logon came by, for its failure texts.
+const char *LogonCommand(const _Pop3Dialogue &dlg) { return dlg.bSaslLogon ? "AUTH" : "PASS"; }
+
 std::string LogonFailure(const _Pop3Dialogue &dlg, long error, int point) {
   return "-ERR " + dlg.UserName + " logon failed (" + Num(error) + ") at point " + Num(point) +
-         " in PASS\r\n";
+         " in " + LogonCommand(dlg) + "\r\n";
 }
 
 // The scan: message files in name order, at most kMaxMaildropMessages of
@@ -171,7 +176,8 @@ bool OpenMailbox(_Connection *conn, const std::string &domain) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   if (!GetMailboxFetch(dlg.UserName, domain, dlg.MailboxDirectory) ||
       dlg.MailboxDirectory.empty()) {
-    dlg.Reply = "-ERR " + dlg.UserName + " logon failed at point 4 in PASS\r\n";
+    dlg.Reply =
+        "-ERR " + dlg.UserName + " logon failed at point 4 in " + LogonCommand(dlg) + "\r\n";
     return false;
   }
   ImpersonationGuard impersonation;
@@ -305,19 +311,24 @@ void CmdPass(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   std::string &password = dlg.Cmd.Arg1;
   password.resize(std::min(password.find_first_of("\r\n"), password.size()));
-  dlg.Token.Close();
   if (!PlaintextLogonAllowed(conn)) {
-    explicit_bzero(password.data(), password.size());
-    SendReply(conn, "-ERR [AUTH] Encryption required\r\n", kStateAuthReply);
+    WipeSecret(password);
+    SendReply(conn, kEncryptionRequired, kStateAuthReply);
     return;
   }
+  dlg.bSaslLogon = false;
+  SubmitLogon(conn, dlg.UserName, password);
+}
+
+void SubmitLogon(_Connection *conn, const std::string &name, std::string &password) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  dlg.Token.Close();
   LogonJob &job = dlg.Logon;
   job = LogonJob();
-  job.Name = dlg.UserName;
-  // Copied, not moved: the argument's own bytes are wiped with it.
+  job.Name = name;
+  // Copied, not moved: the caller's own bytes are wiped with it.
   job.Password = password;
-  explicit_bzero(password.data(), password.size());
-  password.clear();
+  WipeSecret(password);
   job.FailuresBefore = dlg.LogonFailures;
   job.AfterLogon = OpenMailboxAfterLogon;
   job.Context = conn;

@@ -41,10 +41,13 @@ constexpr size_t kMaxNumberText = kMaxCommandLine;
 // Starts the logon pool that checks PASS (before the engine accepts).
 bool StartFetchLogonPool(const LogonPoolSettings &settings);
 
-// The command handlers. PASS hands the logon (and the opening of the
-// mailbox after it) to the logon pool; LogonFinished answers it when the
-// pool's completion arrives.
+// The command handlers. PASS (and pop3ext's AUTH) hands the logon (and the
+// opening of the mailbox after it) to the logon pool; LogonFinished answers
+// it when the pool's completion arrives.
 void CmdPass(_Connection *conn);
+// Hands a logon under name (dlg.UserName is the name its replies show and
+// whose mailbox it opens) to the pool; wipes password. PASS and AUTH.
+void SubmitLogon(_Connection *conn, const std::string &name, std::string &password);
 void LogonFinished(_Connection *conn);
 void CmdQuit(_Connection *conn);
 void CmdStat(_Connection *conn);

@@ -12,7 +12,9 @@
 
 #include "ZELFETCH/fetchcfg.h"
 #include "ZELFETCH/maildrop.h"
+#include "ZELFETCH/pop3ext.h"
 #include "common/logging.h"
+#include "common/sasl.h"
 #include "common/service.h"
 #include "common/str.h"
 #include "common/zel.h"
@@ -35,6 +37,11 @@ void CmdUser(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   std::string name = dlg.Cmd.Arg1.substr(0, dlg.Cmd.Arg1.find_first_of("\r\n"));
   dlg.UserName = BoundedCopy(name, kMaxUserName);
+  // Refused here, not at PASS, so the password is never sent in clear.
+  if (!PlaintextLogonAllowed(conn)) {
+    SendReply(conn, kEncryptionRequired, kStateAuthReply);
+    return;
+  }
   SendReply(conn, "+OK " + dlg.Cmd.Arg1 + " is welcome here\r\n", kStateUserReply);
 }
 
@@ -57,9 +64,15 @@ const CommandEntry kCommands[] = {
     {kStateAuthCommand, "USER", 1, 1, kStateAuthReply, CmdUser},
     {kStateAuthCommand, "APOP", 2, 2, kStateAuthReply, CmdApop},
     {kStateAuthCommand, "QUIT", 0, 0, kStateQuitReply, CmdQuit},
+    {kStateAuthCommand, "CAPA", 0, 0, kStateAuthReply, CmdCapa},
+    {kStateAuthCommand, "STLS", 0, 0, kStateAuthReply, CmdStls},
+    {kStateAuthCommand, "AUTH", 0, 2, kStateAuthReply, CmdAuth},
     {kStatePassCommand, "PASS", 0, 1, kStateUserReply, CmdPass},
     {kStatePassCommand, "QUIT", 0, 0, kStateQuitReply, CmdQuit},
+    {kStatePassCommand, "CAPA", 0, 0, kStateUserReply, CmdCapa},
     {kStateTransCommand, "QUIT", 0, 0, kStateQuitReply, CmdQuit},
+    {kStateTransCommand, "CAPA", 0, 0, kStateTransReply, CmdCapa},
+    {kStateTransCommand, "STLS", 0, 0, kStateTransReply, CmdStls},
     {kStateTransCommand, "STAT", 0, 0, kStateTransReply, CmdStat},
     {kStateTransCommand, "LIST", 0, 1, kStateTransReply, CmdList},
     {kStateTransCommand, "UIDL", 0, 1, kStateTransReply, CmdUidl},
@@ -104,6 +117,15 @@ void CloseAfterFailure(_Connection *conn, const std::string &reply) {
   CloseConnection(conn, false);
 }
 
+// How long the line being read may grow: an AUTH line (as far as it has
+// come) and an AUTH response may take more than a classic command.
+size_t LineLimit(const _Pop3Dialogue &dlg) {
+  if (dlg.State == kStateSaslResponse) return kMaxAuthLine;
+  std::string_view sofar(dlg.Line, dlg.LineLength);
+  if (dlg.State == kStateAuthCommand && StartsWithNoCase(sofar, "AUTH ")) return kMaxAuthLine;
+  return kMaxCommandLine;
+}
+
 void StartCommandRead(_Connection *conn, bool reset) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   dlg.IoPhase = kPhaseRead;
@@ -112,7 +134,7 @@ void StartCommandRead(_Connection *conn, bool reset) {
     dlg.bLineComplete = false;
   }
   char *buf = dlg.Line + dlg.LineLength;
-  size_t room = kMaxCommandLine - dlg.LineLength;
+  size_t room = LineLimit(dlg) - dlg.LineLength;
   if (!dlg.Pending.empty()) {
     // Input that arrived behind the last line: handed over as a read.
     size_t n = std::min(room, dlg.Pending.size());
@@ -152,7 +174,7 @@ void LineBytes(_Connection *conn, DWORD bytes) {
   }
   if (CutAtLineEnd(dlg, before, bytes)) {
     dlg.bLineComplete = true;
-  } else if (dlg.LineLength >= kMaxCommandLine) {
+  } else if (dlg.LineLength >= LineLimit(dlg)) {
     dlg.bLineComplete = true;
     dlg.bDiscardToLineEnd = true;
   } else {
@@ -190,8 +212,20 @@ void LineComplete(_Connection *conn) {
   switch (dlg.State) {
     case kStateAuthCommand:
     case kStateTransCommand:
-      dlg.Cmd = OrdinaryParse(line, kMaxCommandLine);
+      // Only an AUTH line can be longer than a classic command.
+      dlg.Cmd = OrdinaryParse(line, kMaxAuthLine);
       break;
+    case kStateSaslResponse: {
+      // Credentials: no copy stays in the record, none reaches a log line.
+      std::string response(line);
+      explicit_bzero(dlg.Line, sizeof dlg.Line);
+      dlg.LineAsReceived.clear();
+      dlg.Cmd.bHasWord = true;
+      dlg.Cmd.Word = "AUTH";
+      AuthResponse(conn, response);
+      WipeSecret(response);
+      return;
+    }
     case kStatePassCommand:
       dlg.Cmd = PasswordParse(line, kMaxCommandLine);
       break;
@@ -212,6 +246,17 @@ void DialogueStep(_Connection *conn) {
     case kStateAuthReply: dlg.State = kStateAuthCommand; break;
     case kStateUserReply: dlg.State = kStatePassCommand; break;
     case kStateTransReply: dlg.State = kStateTransCommand; break;
+    case kStateSaslReply: dlg.State = kStateSaslResponse; break;
+    case kStateStlsReply:
+      // Whatever the client sent behind STLS is dropped unread: nothing
+      // injected in clear may act inside the encrypted session.
+      if (StartConnectionTls(conn, dlg.Pending) < 0) {
+        CloseAfterFailure(conn, "-ERR TLS could not be started\r\n");
+        return;
+      }
+      dlg.bDiscardToLineEnd = false;
+      dlg.State = kStateAuthCommand;
+      break;
     case kStateQuitReply: CloseConnection(conn, true); return;
     default: CloseConnection(conn, false); return;
   }
@@ -334,7 +379,9 @@ void WriteLogLine(_Connection *conn, int form) {
       break;
     case kLogSignOn:
       if (!dlg.Cmd.bHasWord) return;
-      line += (dlg.Cmd.Word == "PASS" ? std::string(" PASS **** OK ") : " " + word + " ") + stamp;
+      line += (dlg.Cmd.Word == "PASS" || dlg.Cmd.Word == "AUTH" ? " " + word + " **** OK "
+                                                                : " " + word + " ") +
+              stamp;
       break;
     default:
       line += word + " " + stamp;
@@ -364,9 +411,16 @@ void SendMultiLine(_Connection *conn, std::string text, int nextState) {
   StartSend(conn, dlg.Listing);
 }
 
-bool PlaintextLogonAllowed(const _Connection *) {
-  // No TLS yet, so every connection is in the clear: allowed until there is.
-  return true;
+bool PlaintextLogonAllowed(const _Connection *conn) {
+  return ConnectionEncrypted(conn) || PlaintextLogonClients.Contains(conn->PeerIp);
+}
+
+int ReplyStateFor(int commandState) {
+  switch (commandState) {
+    case kStatePassCommand: return kStateUserReply;
+    case kStateTransCommand: return kStateTransReply;
+    default: return kStateAuthReply;
+  }
 }
 
 // ---- the engine's hooks

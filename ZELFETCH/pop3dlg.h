@@ -12,16 +12,21 @@
 // freed on another worker at once). The engine's idle check cancels the
 // read of a connection idle too long; that cancelled read completes here,
 // is logged as the autologout and closes the connection, so the record is
-// freed only after its last completion. PASS is the one command that
-// starts no socket operation: it hands the dialogue to the logon pool
+// freed only after its last completion. PASS and AUTH are the commands
+// that start no socket operation: they hand the dialogue to the logon pool
 // (common/logonpool), whose completion (phase kPhaseLogon) gives it back.
+// The extensions (CAPA, STLS, AUTH) are pop3ext; STLS's reply is followed
+// by the handshake (StartConnectionTls) before the next read.
 // The whole session is bounded by
 // MaxTransactionTime (armed at the greeting as the connection's deadline):
 // past it, the next command or the engine's check of a waiting read ends
 // the session with "-ERR session time limit exceeded".
 //
 // Untrusted input: every byte of a command line. A line is at most 127
-// bytes; a longer line is handed over cut at 127 bytes and the rest of it,
+// bytes (an AUTH line, and the response line of an AUTH exchange, at most
+// kMaxAuthLine: RFC 2449's 255 octets with the line end, room for a PLAIN
+// message of any name and password PASS takes); a longer line is handed
+// over cut at that length and the rest of it,
 // up to its line end, is dropped (so the tail of an over-long password
 // never becomes a command of its own). Bytes behind a line end are kept
 // for the next command. Network text reaches the activity log only cut
@@ -42,6 +47,9 @@
 
 // The command line buffer: 127 bytes and a terminator.
 constexpr size_t kMaxCommandLine = 127;
+// An AUTH command line, or the response line of an AUTH exchange, "\r"
+// included: 255 octets with the line end.
+constexpr size_t kMaxAuthLine = 254;
 // The user name field: 31 characters and a terminator.
 constexpr size_t kMaxUserName = 31;
 // The reply buffer: 512 characters and a terminator.
@@ -61,6 +69,9 @@ constexpr int kStateTransReply = 5;    // transaction; a reply is being sent
 constexpr int kStateQuitReply = 6;     // QUIT answered; close after the send
 constexpr int kStateCloseReply = kStateQuitReply;   // any last reply: close after it
 constexpr int kStateTransCommand = 7;  // transaction; awaiting a command
+constexpr int kStateStlsReply = 8;     // STLS answered; the handshake starts after the send
+constexpr int kStateSaslReply = 9;     // AUTH's "+ " is being sent
+constexpr int kStateSaslResponse = 10; // awaiting the client's AUTH response line
 
 // Activity log line forms.
 constexpr int kLogError = 1;    // an "-ERR" reply, the autologout, I/O failures
@@ -112,7 +123,7 @@ struct _Pop3Dialogue {
   size_t LineLength = 0;
   bool bLineComplete = false;
   bool bDiscardToLineEnd = false;   // the rest of an over-long line is dropped
-  char Line[kMaxCommandLine + 1] = {};
+  char Line[kMaxAuthLine + 1] = {};
   std::string Pending;              // bytes received behind the last line end
   std::string LineAsReceived;       // a line without a command word
 
@@ -129,7 +140,8 @@ struct _Pop3Dialogue {
   uint64_t CurrentOctets = 0;
   std::vector<_MessageEntry> Maildrop;
 
-  LogonJob Logon;                   // the PASS on the logon pool
+  LogonJob Logon;                   // the PASS or AUTH on the logon pool
+  bool bSaslLogon = false;          // the logon under way came by AUTH
   int LogonFailures = 0;            // failed logons on this connection
   LogonToken Token;
   MailboxLock Lock;
@@ -160,9 +172,13 @@ void SendMultiLine(_Connection *conn, std::string text, int nextState);
 // Writes an activity log line of the given form (while Pop3LogEnabled).
 void WriteLogLine(_Connection *conn, int form);
 
-// Whether a password may cross this connection in the clear: its client is
-// in PlaintextLogonClients, or the connection is encrypted.
+// Whether a password may cross this connection: it is encrypted, or its
+// client is in PlaintextLogonClients.
 bool PlaintextLogonAllowed(const _Connection *conn);
+
+// The reply state that leads back to a command state (a command that is
+// answered and changes nothing).
+int ReplyStateFor(int commandState);
 
 // The parsers, over at most maxLength bytes of a line (its "\n" removed, a
 // "\r" may end it). The ordinary parse splits on space, "\r", "\t" and

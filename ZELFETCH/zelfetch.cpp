@@ -27,6 +27,10 @@ void TermThisService();
 
 namespace {
 
+// The listener kinds: PortNo, and TlsPortNo (TLS from the first byte).
+constexpr int kListenerPop3 = 0;
+constexpr int kListenerPop3Tls = 1;
+
 constexpr ServiceHooks kPop3Hooks = {
     "ZELFETCH", "ZEL POP3 Server", "0.87", InitThisService, TermThisService,
     nullptr,  // no user controls
@@ -51,14 +55,18 @@ bool ReadConfiguration() {
 
 // ---- Threads: the engine's listener and workers, driving POP3 dialogues.
 
-bool StartPop3Engine() {
+// tls: a certificate is loaded, so TlsPortNo is listened on.
+bool StartPop3Engine(bool tls) {
   // The pool first: the engine takes PASS commands as soon as it listens.
   if (!StartFetchLogonPool(LogonPoolSettings())) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
     return false;
   }
   NetEngineSettings settings;
-  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3PortNo), 0);
+  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3PortNo), kListenerPop3);
+  if (tls && Pop3TlsPortNo != 0)
+    AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3TlsPortNo),
+                 kListenerPop3Tls, true);
   settings.IdleSeconds = IdleTimeout;
   settings.MaxConnections = MaxConnections;
   settings.MaxConnectionsPerClient = MaxConnectionsPerClient;
@@ -92,10 +100,10 @@ long InitThisService() {
   }
 
   // Without a certificate TLS is simply not offered; the start goes on.
-  (void)LoadTlsCertificate();
+  bool tls = LoadTlsCertificate();
 
   StartupCheckPointHint(3000);
-  if (!StartPop3Engine()) return -1;
+  if (!StartPop3Engine(tls)) return -1;
   return 0;
 }
 

@@ -10,8 +10,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "ZELRECV/recvcfg.h"
 #include "common/logging.h"
@@ -34,6 +36,8 @@ constexpr int kMaxReceivedLines = 20;      // more hops than this is a loop
 constexpr size_t kMaxAddedLines = 4096;
 constexpr size_t kMaxInlogLine = 511;
 constexpr unsigned kDiskThreads = 2;
+// Messages queued as one group at most: bounds the wait of the first.
+constexpr size_t kQueueBatch = 64;
 
 _SmtpDialogue &Dlg(_Connection *conn) { return *static_cast<_SmtpDialogue *>(conn->Dialogue); }
 
@@ -150,27 +154,50 @@ void RecipientLines(const _SmtpDialogue &dlg, TextFile &f) {
     f.Printf("Recipient: %s\n", r->Address.c_str());
 }
 
-// Writes the recipient file whole and durable under a temporary name, then
-// gives it its name under the directory lock. The reply says how it went.
-const char *WriteRecipientFile(const _SmtpDialogue &dlg) {
+// One message being queued: its recipient file, whole and synced under a
+// temporary name, then named; failure is the refusal's reply, or null.
+struct QueueJob {
+  _Connection *conn = nullptr;
+  DurableFile file;
+  bool named = false;
+  const char *failure = nullptr;
+};
+
+// Writes the recipient file whole and durable under a temporary name.
+const char *PrepareRecipientFile(const _SmtpDialogue &dlg, DurableFile &f) {
   std::string name = RecipientFileName(dlg.MessageFileName);
   if (name.empty()) return "452 Cannot create recipients file name\r\n";
-  DurableFile f;
   if (!f.Create(name, kRecipientTempPrefix, kSpoolFileMode)) return "452 Cannot create recipients file\r\n";
   RecipientLines(dlg, f.Stream());
   if (!f.Commit()) return "452 I/O error writing recipient information\r\n";
+  return nullptr;
+}
+
+// Group commit: the recipient files of the messages that finished about the
+// same time get their names under one directory lock, and one sync of the
+// directory makes them and the message files' names durable together. Each
+// job's failure says how it went; a job is answered only after that sync.
+void NameRecipientFiles(std::vector<std::unique_ptr<QueueJob>> &jobs) {
   DirLock lock;
-  if (!lock.Lock(MailQueueDirectory.c_str(), kRecipientLockMs))
-    return "452 Cannot lock directory for recipients file\r\n";
+  if (!lock.Lock(MailQueueDirectory.c_str(), kRecipientLockMs)) {
+    for (auto &job : jobs)
+      if (job->failure == nullptr) job->failure = "452 Cannot lock directory for recipients file\r\n";
+    return;
+  }
   // Never over a recipient file already there: that one queues another
   // message whose identifier this one must not take over.
-  if (!f.Rename(true)) return "452 Cannot create recipients file\r\n";
-  lock.Unlock();
-  if (!SyncDirectory(MailQueueDirectory)) {
-    DeleteFile(name);
-    return "452 I/O error writing recipient information\r\n";
+  for (auto &job : jobs) {
+    if (job->failure != nullptr) continue;
+    job->named = job->file.Rename(true);
+    if (!job->named) job->failure = "452 Cannot create recipients file\r\n";
   }
-  return nullptr;
+  lock.Unlock();
+  if (SyncDirectory(MailQueueDirectory)) return;
+  for (auto &job : jobs) {
+    if (!job->named) continue;
+    DeleteFile(job->file.FinalPath());
+    job->failure = "452 I/O error writing recipient information\r\n";
+  }
 }
 
 std::string InlogTime() {
@@ -198,43 +225,50 @@ void WriteInlogLine(_Connection *conn) {
                        [&](TextFile &f) { f.Write(line); });
 }
 
-void QueueMessage(_Connection *conn) {
-  _SmtpDialogue &dlg = Dlg(conn);
-  const char *failure = WriteRecipientFile(dlg);
-  if (failure == nullptr) {
+// The reply to a job, once its files are durable or have failed.
+void FinishQueueing(QueueJob &job) {
+  _SmtpDialogue &dlg = Dlg(job.conn);
+  if (job.failure == nullptr) {
     dlg.Reply = "250 Message received OK\r\n";
-    WriteInlogLine(conn);
+    WriteInlogLine(job.conn);
     dlg.bMessageFileNamed = false;   // queued: the reset must keep the file
   } else {
-    dlg.Reply = failure;
+    dlg.Reply = job.failure;
   }
+  EnginePort().Post(0, reinterpret_cast<uintptr_t>(job.conn), &dlg.FileOverlapped);
 }
 
 // A few threads that write recipient files, so that their syncs never hold
-// up a worker of the network.
+// up a worker of the network. Each takes every message waiting (up to
+// kQueueBatch) as one group: what arrives while a group syncs forms the next.
 struct DiskQueue {
   std::mutex Lock;
   std::condition_variable Ready;
   std::deque<_Connection *> Jobs;
 };
 
+void QueueBatch(DiskQueue &q) {
+  std::vector<std::unique_ptr<QueueJob>> jobs;
+  {
+    std::unique_lock<std::mutex> lock(q.Lock);
+    q.Ready.wait(lock, [&q] { return !q.Jobs.empty(); });
+    while (!q.Jobs.empty() && jobs.size() < kQueueBatch) {
+      jobs.push_back(std::make_unique<QueueJob>());
+      jobs.back()->conn = q.Jobs.front();
+      q.Jobs.pop_front();
+    }
+  }
+  for (auto &job : jobs) job->failure = PrepareRecipientFile(Dlg(job->conn), job->file);
+  NameRecipientFiles(jobs);
+  for (auto &job : jobs) FinishQueueing(*job);
+}
+
 DiskQueue &TheDiskQueue() {
   static DiskQueue *queue = [] {
     auto *q = new DiskQueue;
     for (unsigned i = 0; i < kDiskThreads; ++i) {
       std::thread([q] {
-        for (;;) {
-          _Connection *conn;
-          {
-            std::unique_lock<std::mutex> lock(q->Lock);
-            q->Ready.wait(lock, [q] { return !q->Jobs.empty(); });
-            conn = q->Jobs.front();
-            q->Jobs.pop_front();
-          }
-          QueueMessage(conn);
-          _SmtpDialogue &dlg = Dlg(conn);
-          EnginePort().Post(0, reinterpret_cast<uintptr_t>(conn), &dlg.FileOverlapped);
-        }
+        for (;;) QueueBatch(*q);
       }).detach();
     }
     return q;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 
@@ -14,7 +15,9 @@
 #include "common/rfc822parse.h"
 #include "common/service.h"
 #include "common/str.h"
+#include "messages/zelmsg.h"
 #include "net/localdomain.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -36,6 +39,8 @@ const char *const kUnknownCommand = "500 Unknown or unimplemented command\r\n";
 const char *const kAuthRequired = "530 Authentication required\r\n";
 const char *const kUnsupportedParameter = "555 Unsupported parameter\r\n";
 const char *const kParameterSyntax = "501 Syntax error in parameters\r\n";
+// Input dropped behind STARTTLS is reported at most this often.
+constexpr long long kDroppedInputReportMs = 60 * 1000;
 
 // ---- the commands
 
@@ -187,7 +192,9 @@ std::string DomainOf(const std::string &address) {
   std::string domain;
   if (*p == '[') {
     domain.push_back(*p++);
-    while ((*p >= '0' && *p <= '9') || *p == '.') domain.push_back(*p++);
+    // "[a.b.c.d]" or "[IPv6:x::y]": the literal parser decides what it is.
+    while (isalnum(static_cast<unsigned char>(*p)) || *p == '.' || *p == ':')
+      domain.push_back(*p++);
     if (*p == ']') domain.push_back(*p);
     return domain;
   }
@@ -384,11 +391,52 @@ void AnswerCommand(_Connection *conn) {
   SendReply(conn);
 }
 
-// STARTTLS's 220 has left: the handshake, then a new session.
+// What the engine knows of the connection's TLS, taken before each
+// command: a reload may load or drop the certificate at any time, and a
+// STARTTLS handshake is over by the time the first command behind it has
+// been read.
+void TakeTlsState(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  dlg.bCanStartTls = ConnectionCanStartTls(conn);
+  if (!dlg.bEncrypted && ConnectionEncrypted(conn)) {
+    dlg.bEncrypted = true;
+    dlg.TlsVersion = ConnectionTlsVersion(conn);
+    dlg.TlsCipher = ConnectionTlsCipher(conn);
+  }
+}
+
+// Input a client sent behind STARTTLS is dropped unread. The administrator
+// hears of it (a client probing for command injection, or a broken one),
+// but at most once a minute: every connection could do it.
+void ReportDroppedInput(const _SmtpDialogue &dlg, long bytes) {
+  static std::atomic<long long> lastReport{0};
+  long long now = MonotonicMs();
+  long long last = lastReport.load();
+  if (last != 0 && now - last < kDroppedInputReportMs) return;
+  if (!lastReport.compare_exchange_strong(last, now)) return;
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_STARTTLS_INPUT_DROPPED, dlg.PeerAddress.c_str(),
+           std::to_string(bytes).c_str());
+}
+
+// STARTTLS's 220 has left: the handshake, then a new session. The read
+// started here completes with the first command sent under TLS; a
+// handshake that fails fails that read, and the connection closes without
+// another word (nothing may go out in clear any more).
 void StartTls(_Connection *conn) {
-  // Until the engine can encrypt a running connection there is nothing to
-  // start: STARTTLS is never offered, and a record that got here is wrong.
-  CloseConnection(conn, false);
+  _SmtpDialogue &dlg = Dlg(conn);
+  long dropped = StartConnectionTls(conn, dlg.Pending);
+  if (dropped < 0) {
+    // The certificate went away since the 220: the client is already
+    // sending its hello, and there is nobody to answer it.
+    CloseConnection(conn, false);
+    return;
+  }
+  if (dropped > 0) ReportDroppedInput(dlg, dropped);
+  ForgetSessionForTls(dlg);
+  dlg.bCanStartTls = false;
+  KeepTransactionDeadline(conn);
+  dlg.State = kStateCommand;
+  StartCommandRead(conn, true);
 }
 
 // The dialogue step after a completed reply send.
@@ -567,6 +615,7 @@ void BeginSmtpDialogue(_Connection *conn) {
   auto *dlg = new _SmtpDialogue;
   conn->Dialogue = dlg;
   InitSmtpDialogue(*dlg, conn->LocalHostName, conn->PeerIp, conn->ListenerKind);
+  TakeTlsState(conn);   // a TLS listener's connection is encrypted already
   SmtpGreeting(*dlg);
   SendReply(conn);
 }
@@ -612,6 +661,7 @@ void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
         StartCommandRead(conn, false);
         return;
       }
+      TakeTlsState(conn);
       SmtpCommand(dlg);
       AnswerCommand(conn);
       return;

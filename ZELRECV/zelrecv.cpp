@@ -30,7 +30,9 @@
 #include "net/localhost.h"
 #include "net/netengine.h"
 #include "platform/accounts.h"
+#include "platform/msgcounter.h"
 #include "platform/privilege.h"
+#include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"
 
@@ -71,26 +73,47 @@ bool ReadConfiguration() {
 // service account (ServiceAccount; empty: as whoever started it), with no
 // capability left. Before that, root hands the account what it writes
 // afterwards: the incoming and inlog directories (and the inlog files), the
-// mutex directory with its files, the registry database with its journal
-// files (the message-identifier counter lives there) and the event log.
-// The directories above them (the spool, the registry's and the log's) stay
-// root's and only let the account's group pass: the account cannot touch
-// the delivery agent's spool directories, which root writes.
+// message-identifier counter's directory and store, the mutex directory with
+// its files, and the event log. The registry database and its directory (the
+// state directory) are root's, taken back from an older installation that
+// handed them to the account: the receiver reads the database through a
+// read-only connection it opened as root. The directories above them (the
+// spool, the state and the log directories) stay root's and only let the
+// account's group pass: the account cannot touch the delivery agent's spool
+// directories, which root writes.
 
 std::string ParentOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
 
-// What the account must be able to write once root is gone. A file that is
-// not there yet (a journal file, an inlog file) is simply not handed over.
+// How long the hand-over waits for the counter's mutex.
+constexpr DWORD kCounterWaitMs = 10000;
+
+// The counter's store and the mutex's file exist before they are handed
+// over: root must not create them later, while the account runs.
+bool PrepareCounter() {
+  long rc = EnsureMsgCounter(kCounterWaitMs);
+  if (rc == ERROR_SUCCESS) return true;
+  SetLastError(rc);
+  return false;
+}
+
+// What the account must be able to write once root is gone, and what it
+// must not. A file that is not there yet (a journal file, an inlog file) is
+// simply not handed over.
 bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
-  const std::string registry = RegistryDatabasePath();
+  const std::string database = RegistryDatabasePath();
+  const std::string state = ParentOf(database);
+  const std::string counter = ParentOf(MsgCounterPath());
   const std::string mutexes = MutexDirectory();
   const std::pair<const char *, std::function<bool()>> steps[] = {
       {"spool", [&] { return OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
       {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
       {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
                              GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
-      {"registry", [&] { return OpenDirectoryToGroup(ParentOf(registry), gid) &&
-                                GiveFileToAccount(registry, uid, gid, false); }},
+      {"registry", [&] { return GiveDirectoryToAccount(state, 0, 0) &&
+                                OpenDirectoryToGroup(state, gid) &&
+                                GiveFileToAccount(database, 0, 0, false); }},
+      {"counter", [&] { return PrepareCounter() && GiveDirectoryToAccount(counter, uid, gid) &&
+                               GiveFilesToAccount(counter, uid, gid); }},
       {"mutex", [&] { return CreateDirectoryRecursively(mutexes) &&
                              GiveDirectoryToAccount(mutexes, uid, gid) &&
                              GiveFilesToAccount(mutexes, uid, gid); }},
@@ -103,12 +126,11 @@ bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
     return false;
   }
   for (const char *journal : {"-wal", "-shm"})
-    GiveFileToAccount(registry + journal, uid, gid, false);
+    GiveFileToAccount(database + journal, 0, 0, false);
   return true;
 }
 
-// -install: the unit starts the receiver as the account, so the account
-// gets now what a start as root would hand it.
+// -install: the account gets now what each start as root hands it.
 bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
   std::string incoming;
   std::vector<BadSettingEntry> bad;
@@ -143,6 +165,10 @@ bool ShedRoot() {
   uid_t uid = 0;
   gid_t gid = 0;
   if (!ResolveServiceAccount(&switchUser, &uid, &gid)) return false;
+  if (long rc = switchUser ? RegReopenReadOnly() : ERROR_SUCCESS; rc != ERROR_SUCCESS) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "RegReopenReadOnly", rc);
+    return false;
+  }
   if (ShedPrivileges(switchUser, uid, gid)) return true;
   LogWin32Error(EVENTLOG_ERROR_TYPE, "ShedPrivileges", GetLastError());
   return false;
@@ -178,13 +204,22 @@ bool StartAuthChecks() {
   return true;
 }
 
-bool StartSmtpEngine() {
-  if (SubmissionPortNo != 0 && !StartAuthChecks()) return false;
+// The listeners: PortNo, SubmissionPortNo (STARTTLS there, as on PortNo,
+// whenever a certificate is loaded), and SubmissionTlsPortNo, which speaks
+// TLS from the first byte and so is listened on only when a certificate is
+// loaded at the start (a reload cannot add a listener: a certificate first
+// configured later opens it at the next start).
+bool StartSmtpEngine(bool certificateLoaded) {
+  const bool implicitTls = SubmissionTlsPortNo != 0 && certificateLoaded;
+  if ((SubmissionPortNo != 0 || implicitTls) && !StartAuthChecks()) return false;
   NetEngineSettings settings;
   AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), kListenerSmtp);
   if (SubmissionPortNo != 0)
     AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(SubmissionPortNo),
                  kListenerSubmission);
+  if (implicitTls)
+    AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(SubmissionTlsPortNo),
+                 kListenerSubmissionTls, true);
   settings.IdleSeconds = IdleTimeout;
   settings.KeepAlive = !NoKeepalives;
   settings.MaxConnections = MaxConnections;
@@ -219,10 +254,10 @@ long InitThisService() {
   }
 
   // Without a certificate TLS is simply not offered; the start goes on.
-  (void)LoadTlsCertificate();
+  bool certificateLoaded = LoadTlsCertificate();
 
   StartupCheckPointHint(3000);
-  if (!StartSmtpEngine()) return -1;
+  if (!StartSmtpEngine(certificateLoaded)) return -1;
   return 0;
 }
 

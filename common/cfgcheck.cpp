@@ -108,6 +108,7 @@ const KnownValue kKnownValues[] = {
     {kDelivKey, "MailOutlogEnabled", Kind::kNumber, kDeliv},
     {kDelivKey, "SmtpPort", Kind::kPort, kDeliv},
     {kFetchKey, "PortNo", Kind::kPort, kFetch},
+    {kFetchKey, "TlsPortNo", Kind::kPort, kFetch},
     {kFetchKey, "MessageExtension", Kind::kExtension, kFetch},
     {kFetchKey, "Timeout", Kind::kNumber, kFetch},
     {kFetchKey, "MinimumTimeout", Kind::kNumber, kFetch},
@@ -381,7 +382,8 @@ void Checker::CheckNameServers(const std::string &where, const std::string &text
   std::vector<DnsServerAddress> servers =
       ParseNameServerList(text, kMaxNameServerValueBytes, kMaxDnsServers);
   if (servers.empty())
-    Error(where, Shown(text) + " names no name server (\"a.b.c.d\" or \"a.b.c.d:port\")");
+    Error(where, Shown(text) +
+                     " names no name server (\"a.b.c.d\", \"a.b.c.d:port\", \"[x::y]:port\")");
 }
 
 void Checker::CheckAccountsFile() {
@@ -398,12 +400,13 @@ void Checker::CheckReceiverAccess() {
   uid_t uid;
   gid_t gid;
   if (!IsValidAccountName(account_) || !LookUpAccount(account_, &uid, &gid)) return;
-  // What it writes: incoming, the event log, the registry's directory (its
-  // journal files come and go). What is not there yet is not asked about.
+  // What it writes: incoming, the event log, the identifier counter's
+  // directory and the mutexes. What is not there yet is not asked about.
   const std::pair<std::string, int> writes[] = {
       {spool_ + "/" + kIncomingDir, W_OK | X_OK},
       {EventLogPath(), W_OK},
-      {StateDirectory(), W_OK | X_OK},
+      {MsgCounterPath().substr(0, MsgCounterPath().rfind('/')), W_OK | X_OK},
+      {MutexDirectory(), W_OK | X_OK},
   };
   for (const auto &[path, access] : writes) {
     bool may = false;

@@ -165,12 +165,28 @@ char *CursorBehindCut(ListScan &scan, char *cut) {
   return cut + 1;
 }
 
-// The domain behind an "@": a domain literal "[" digits and dots "]", or a
-// run of letters, digits, "-" and ".".
+// Behind the inside of a domain literal: the digits and dots of the IPv4
+// form, or an "IPv6:" tag and the hex digits, colons and dots of an IPv6
+// address; white space too when blanks is set.
+const char *SkipLiteralText(const char *p, bool blanks) {
+  constexpr std::string_view kTag = "IPv6:";
+  size_t n = 0;
+  while (n < kTag.size() && p[n] != '\0' && LowerAscii(p[n]) == LowerAscii(kTag[n])) ++n;
+  bool six = n == kTag.size();
+  if (six) p += n;
+  auto inside = [six, blanks](char c) {
+    bool hex = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return Is(c, kDigit) || c == '.' || (blanks && Is(c, kSpace)) || (six && (c == ':' || hex));
+  };
+  while (inside(*p)) ++p;
+  return p;
+}
+
+// The domain behind an "@": a domain literal (SkipLiteralText) in "[" "]",
+// or a run of letters, digits, "-" and ".".
 char *SkipHeaderDomain(char *p) {
   if (*p == '[') {
-    ++p;
-    while (Is(*p, kDigit) || *p == '.') ++p;
+    p = const_cast<char *>(SkipLiteralText(p + 1, false));
     if (*p == ']') ++p;
     return p;
   }
@@ -374,8 +390,7 @@ const char *SkipRfc821Address(const char *pStart) {
   if (*p != '@') return p;
   ++p;
   if (*p == '[') {
-    ++p;
-    while (Is(*p, kSpace | kDigit) || *p == '.') ++p;
+    p = SkipLiteralText(p + 1, true);
     if (*p == ']') ++p;
     return p;
   }

@@ -70,8 +70,9 @@ char *SkipLocalAddressPart(char *pStart);
 
 // The first character after local part and domain: behind the local part
 // when no "@" follows it; after "@[" behind the digits, dots and white space
-// and one closing "]"; after "@" behind the letters, digits, "-", "." and
-// white space. Never beyond the terminator.
+// (or an "IPv6:" tag and the hex digits, colons, dots and white space) and
+// one closing "]"; after "@" behind the letters, digits, "-", "." and white
+// space. Never beyond the terminator.
 const char *SkipRfc821Address(const char *pStart);
 char *SkipRfc821Address(char *pStart);
 

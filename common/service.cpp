@@ -170,6 +170,12 @@ long StartAndRunService() {
     return ZEL_EXIT_START_FAILED;
   }
   StartupCheckPointHint(kStepWaitHint);
+  // zeladm status tells a running service by the pid file it holds; a
+  // service that cannot write it still serves mail. Taken before the start
+  // hook, which may leave root (the receiver): the open descriptor and its
+  // lock outlive the switch, and the pid directory stays root's.
+  if (!AnnounceServiceRunning(ThisServiceName()))
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "AnnounceServiceRunning", GetLastError());
   long result = g_Hooks.Init != nullptr ? g_Hooks.Init() : 0;
   if (result == -1) return ZEL_EXIT_START_FAILED;
   if (result != 0) {
@@ -178,10 +184,6 @@ long StartAndRunService() {
     LogEvent(EVENTLOG_ERROR_TYPE, MSG_INIT_FAILED, error.c_str(), checkPoint.c_str());
     return result;
   }
-  // zeladm status tells a running service by the pid file it holds; a
-  // service that cannot write it still serves mail.
-  if (!AnnounceServiceRunning(ThisServiceName()))
-    LogWin32Error(EVENTLOG_WARNING_TYPE, "AnnounceServiceRunning", GetLastError());
   ReportStatusToSCMgr(SERVICE_RUNNING, ERROR_SUCCESS, 0, 0, 0);
   if (WaitForSingleObject(*hServDoneEvent.load(), INFINITE) == WAIT_FAILED)
     LogWin32Error(EVENTLOG_ERROR_TYPE, "WaitForSingleObject", GetLastError());

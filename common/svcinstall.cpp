@@ -130,11 +130,10 @@ long EnsureServiceAccount(const std::string &account, uid_t &uid, gid_t &gid) {
   return LookUpAccount(account, &uid, &gid) ? 0 : PrintFailure("getpwnam", GetLastError());
 }
 
-// The receiver runs as the account from its start: before it ever does,
-// the account gets what the program hands over when root starts it (its
-// own hook), and besides the spool itself, the state directory, where the
-// registry's journal files come and go with the account's connections, and
-// the pid files' directory.
+// The receiver becomes the account after its start: the account gets now
+// what the program hands over when root starts it (its own hook), and
+// besides the spool itself, the pid files' directory. The state directory
+// stays root's: it holds the registry database.
 long GiveDirectoriesToAccount(const ServiceWritablePaths &paths, uid_t uid, gid_t gid) {
   const ServiceHooks &hooks = ThisServiceHooks();
   if (hooks.GiveFilesToAccount != nullptr && !hooks.GiveFilesToAccount(uid, gid))
@@ -142,7 +141,7 @@ long GiveDirectoriesToAccount(const ServiceWritablePaths &paths, uid_t uid, gid_
   const std::string run = PidFileDirectory();
   if (!CreateSystemDirectories(run, kSystemDirectoryMode))
     return PrintFailure("CreateDirectory", GetLastError());
-  for (const std::string *dir : {&paths.Spool, &paths.State, &run})
+  for (const std::string *dir : {&paths.Spool, &run})
     if (!GiveDirectoryToAccount(*dir, uid, gid))
       return PrintFailure("GiveDirectoryToAccount", GetLastError());
   return 0;

@@ -42,6 +42,9 @@ const MessageEntry kMessages[] = {
      "The TLS certificate could not be loaded: %1\r\n"
      "The certificate loaded before, if any, stays in use.\r\n"},
     {MSG_TLS_NOT_OFFERED, "No TLS certificate is loaded: TLS is not offered.\r\n"},
+    {MSG_STARTTLS_INPUT_DROPPED,
+     "The client %1 sent %2 bytes behind STARTTLS, before the TLS handshake; "
+     "they were discarded unread.\r\n"},
     {MSG_NO_SERVICE_ACCOUNT,
      "The service account \"%1\" does not exist; the service goes on as %2.\r\n"},
     {MSG_CONFIG_PROBLEM, "The configuration check found a problem: %1\r\n"},

@@ -31,6 +31,7 @@ constexpr uint32_t MSG_ACCOUNTS_UNREADABLE = 0xC000008B;  // 139
 constexpr uint32_t MSG_TLS_CERTIFICATE_LOADED = 0xC00000A0;  // 160
 constexpr uint32_t MSG_TLS_CERTIFICATE_FAILED = 0xC00000A1;  // 161
 constexpr uint32_t MSG_TLS_NOT_OFFERED = 0xC00000A2;         // 162
+constexpr uint32_t MSG_STARTTLS_INPUT_DROPPED = 0xC00000A3;  // 163
 constexpr uint32_t MSG_NO_SERVICE_ACCOUNT = 0xC00000B0;      // 176
 constexpr uint32_t MSG_CONFIG_PROBLEM = 0xC00000C0;          // 192
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784

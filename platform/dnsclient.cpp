@@ -18,8 +18,8 @@
 
 namespace {
 
-// "255.255.255.255:65535": the longest entry worth parsing.
-constexpr size_t kMaxServerEntryLength = 21;
+// "[" address "]:65535": the longest entry worth parsing.
+constexpr size_t kMaxServerEntryLength = kMaxAddressText + 8;
 // poll takes an int of milliseconds; longer waits are taken in slices.
 constexpr long long kMaxPollSliceMs = 60 * 1000;
 // The TC bit in byte 2 of the header, set in a copy that was cut here.
@@ -41,14 +41,31 @@ bool ParsePort(std::string_view text, uint16_t &port) {
 
 bool ParseServerEntry(std::string_view entry, DnsServerAddress &server) {
   if (entry.size() > kMaxServerEntryLength) return false;
-  size_t colon = entry.find(':');
   server.port = kDnsPort;
-  if (colon != std::string_view::npos && !ParsePort(entry.substr(colon + 1), server.port))
-    return false;
-  std::string host(entry.substr(0, colon));
-  in_addr a;
-  if (inet_pton(AF_INET, host.c_str(), &a) != 1 || a.s_addr == 0) return false;
-  server.address = a.s_addr;
+  std::string_view host = entry;
+  std::string_view port;
+  bool bracketed = !entry.empty() && entry.front() == '[';
+  if (bracketed) {
+    size_t close = entry.find(']');
+    if (close == std::string_view::npos) return false;
+    host = entry.substr(1, close - 1);
+    std::string_view rest = entry.substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') return false;
+    if (!rest.empty()) port = rest.substr(1);
+    if (rest.size() == 1) return false;   // "[x::y]:" names no port
+  } else if (size_t colon = entry.find(':'); colon != std::string_view::npos &&
+                                             entry.find(':', colon + 1) == std::string_view::npos) {
+    // One colon: an IPv4 address and its port. More: a bare IPv6 address.
+    host = entry.substr(0, colon);
+    port = entry.substr(colon + 1);
+    if (port.empty()) return false;
+  }
+  if (!port.empty() && !ParsePort(port, server.port)) return false;
+  IpAddress address;
+  if (!ParseAddress(host, &address) || address.IsAny()) return false;
+  // "[a.b.c.d]" is no IPv6 address: brackets are for IPv6 only.
+  if (bracketed && !address.IsV6()) return false;
+  server.address = address;
   return true;
 }
 
@@ -74,12 +91,22 @@ bool RandomId(uint16_t &id) {
   }
 }
 
-sockaddr_in SocketAddress(const DnsServerAddress &server) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = server.address;
-  sa.sin_port = htons(server.port);
+// A socket of the server's family and connect's arguments for it.
+struct ServerSocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&storage); }
+};
+
+ServerSocketAddress SocketAddress(const DnsServerAddress &server) {
+  ServerSocketAddress sa;
+  sa.length = ToSockaddr(server.address, server.port, &sa.storage);
   return sa;
+}
+
+int ServerSocket(const DnsServerAddress &server, int type) {
+  int family = server.address.IsV6() ? AF_INET6 : AF_INET;
+  return socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
 }
 
 // ---- Checking a reply.
@@ -139,9 +166,9 @@ WaitResult ReceiveUdp(int fd, const Query &q, size_t limit, long long deadline,
 
 UdpResult AskUdp(const DnsServerAddress &server, const Query &q, const DnsQueryOptions &o,
                  DnsAnswer &answer) {
-  UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  sockaddr_in sa = SocketAddress(server);
-  if (!fd.Valid() || connect(fd.Get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
+  UniqueFd fd(ServerSocket(server, SOCK_DGRAM));
+  ServerSocketAddress sa = SocketAddress(server);
+  if (!fd.Valid() || sa.length == 0 || connect(fd.Get(), sa.get(), sa.length) != 0)
     return UdpResult::kNoAnswer;
   int tries = std::max(o.udpTries, 1);
   long long start = MonotonicMs();
@@ -162,8 +189,9 @@ UdpResult AskUdp(const DnsServerAddress &server, const Query &q, const DnsQueryO
 // ---- TCP.
 
 bool ConnectTcp(int fd, const DnsServerAddress &server, long long deadline) {
-  sockaddr_in sa = SocketAddress(server);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return true;
+  ServerSocketAddress sa = SocketAddress(server);
+  if (sa.length == 0) return false;
+  if (connect(fd, sa.get(), sa.length) == 0) return true;
   if (errno != EINPROGRESS || !WaitReady(fd, POLLOUT, deadline)) return false;
   int err = 0;
   socklen_t len = sizeof err;
@@ -197,7 +225,7 @@ bool ReceiveExactly(int fd, char *out, size_t want, long long deadline) {
 bool AskTcp(const DnsServerAddress &server, const Query &q, const DnsQueryOptions &o,
             DnsAnswer &answer) {
   long long deadline = MonotonicMs() + o.tcpTimeoutMs;
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  UniqueFd fd(ServerSocket(server, SOCK_STREAM));
   if (!fd.Valid() || !ConnectTcp(fd.Get(), server, deadline)) return false;
   std::string framed;
   framed += static_cast<char>(q.wire.size() >> 8);
@@ -229,6 +257,12 @@ bool AskTcpInTurn(const std::vector<DnsServerAddress> &servers, size_t first, Qu
 }
 
 }  // namespace
+
+std::string NameServerText(const DnsServerAddress &server) {
+  std::string host = AddressText(server.address);
+  if (server.address.IsV6()) host = "[" + host + "]";
+  return host + ":" + std::to_string(server.port);
+}
 
 std::vector<DnsServerAddress> ParseNameServerList(std::string_view text, size_t maxBytes,
                                                   size_t maxServers) {

@@ -38,12 +38,13 @@
 
 #include "platform/dnswire.h"
 #include "platform/errors.h"
+#include "platform/ipaddr.h"
 
 constexpr uint16_t kDnsPort = 53;
 // The delivery agent's name server table holds five; later entries are unused.
 constexpr size_t kMaxDnsServers = 5;
-// Five "255.255.255.255:65535" entries need 110 bytes; a longer value is not a
-// list of name servers.
+// Five "[ffff:...:255.255.255.255]:65535" entries need under 300 bytes; a
+// longer value is not a list of name servers.
 constexpr size_t kMaxNameServerValueBytes = 4096;
 // Time given to one server over UDP, shared by its tries: long enough for a
 // recursive server on a slow link, short enough that a dead one costs little.
@@ -56,15 +57,20 @@ constexpr DWORD kDnsTcpTimeoutMs = 5000;
 constexpr size_t kDnsResponseLimit = 2048;
 
 struct DnsServerAddress {
-  uint32_t address = 0;   // IPv4, network order
+  IpAddress address;      // IPv4 or IPv6
   uint16_t port = kDnsPort;
   bool operator==(const DnsServerAddress &) const = default;
 };
 
-// "a.b.c.d" or "a.b.c.d:port" entries separated by blanks, commas, tabs, CR
-// or LF; at most maxServers of them, in order. Entries that are not a dotted
-// IPv4 address (0.0.0.0 included) with an optional port 1 to 65535 are
-// skipped. At most maxBytes of text are looked at.
+// "a.b.c.d:port", or "[x::y]:port" for IPv6 ("[::1]:53").
+std::string NameServerText(const DnsServerAddress &server);
+
+// Entries separated by blanks, commas, tabs, CR or LF: "a.b.c.d" or
+// "a.b.c.d:port", and for IPv6 "[x::y]", "[x::y]:port" or the bare address
+// "x::y" (no port then); at most maxServers of them, in order. Entries that
+// are not an address of either family (the unspecified ones 0.0.0.0 and ::
+// included) with an optional port 1 to 65535 are skipped. At most maxBytes
+// of text are looked at.
 std::vector<DnsServerAddress> ParseNameServerList(std::string_view text, size_t maxBytes,
                                                   size_t maxServers);
 

@@ -2,6 +2,9 @@
 #include "platform/dnswire.h"
 
 #include "platform/ascii.h"
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -139,6 +142,19 @@ void ReadRecordData(WireReader &r, DnsRecord &rec, size_t dataLength) {
       std::string bytes;
       r.Bytes(4, &bytes);
       if (r.Ok()) std::memcpy(&rec.address, bytes.data(), 4);
+      break;
+    }
+    case kDnsTypeAAAA: {
+      if (dataLength != 16) return r.Fail();
+      std::string bytes;
+      r.Bytes(16, &bytes);
+      if (r.Ok()) {
+        // Through a socket address, so a mapped IPv4 address reads as IPv4.
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        std::memcpy(&sa.sin6_addr, bytes.data(), 16);
+        FromSockaddr(reinterpret_cast<const sockaddr *>(&sa), &rec.address6, nullptr);
+      }
       break;
     }
     case kDnsTypeMX:

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ipaddr.h"
+
 // RFC 1035 2.3.4: a name is at most 255 bytes on the wire, a label 63.
 constexpr size_t kMaxDnsNameWireLength = 255;
 constexpr size_t kMaxDnsLabelLength = 63;
@@ -46,6 +48,7 @@ constexpr uint16_t kDnsTypeNS = 2;
 constexpr uint16_t kDnsTypeCNAME = 5;
 constexpr uint16_t kDnsTypePTR = 12;
 constexpr uint16_t kDnsTypeMX = 15;
+constexpr uint16_t kDnsTypeAAAA = 28;
 constexpr uint16_t kDnsClassIN = 1;
 
 constexpr uint8_t kDnsRcodeNoError = 0;
@@ -73,6 +76,7 @@ struct DnsQuestion {
 
 // One resource record. The data of class IN records is decoded by type:
 //   A:              address (network order)
+//   AAAA:           address6 (data of exactly 16 bytes)
 //   CNAME, PTR, NS: target
 //   MX:             preference and target (the exchanger)
 // Any other type or class keeps its data bytes in raw. A TTL with the top
@@ -83,6 +87,7 @@ struct DnsRecord {
   uint16_t cls = 0;
   uint32_t ttl = 0;
   uint32_t address = 0;
+  IpAddress address6;
   uint16_t preference = 0;
   std::string target;
   std::string raw;

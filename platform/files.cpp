@@ -81,6 +81,28 @@ bool CreateDirectory(const std::string &path) {
   return Fail();
 }
 
+bool CreateDirectoryPath(const std::string &path, mode_t mode) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string part = path.substr(0, slash);
+    if (!part.empty() && mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return Fail();
+    if (slash == std::string::npos) break;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return Fail();
+  if (S_ISDIR(st.st_mode)) return true;
+  SetLastError(ENOTDIR);
+  errno = ENOTDIR;
+  return false;
+}
+
+void GiveToDirectoryOwner(int fd, const std::string &directory) {
+  struct stat file, dir;
+  if (geteuid() != 0 || fstat(fd, &file) != 0 || file.st_uid != 0 ||
+      stat(directory.c_str(), &dir) != 0 || dir.st_uid == 0)
+    return;
+  (void)!fchown(fd, dir.st_uid, dir.st_gid);
+}
+
 bool DirectoryExists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -20,6 +20,14 @@
 // for others is granted explicitly, platform/dirsec); ERROR_ALREADY_EXISTS
 // when the path exists.
 bool CreateDirectory(const std::string &path);
+// mkdir -p: creates path and its missing ancestors with mode (the system's
+// own directories, below ZEL_ROOT); true when path is a directory afterwards.
+bool CreateDirectoryPath(const std::string &path, mode_t mode);
+// A file that root has just opened in a directory of another account (the
+// service account's mutex and counter directories) becomes that account's
+// when root owns it, so a process run as root never locks the account out
+// of a file it must write. Nothing happens for other callers.
+void GiveToDirectoryOwner(int fd, const std::string &directory);
 bool DirectoryExists(const std::string &path);
 bool FileExists(const std::string &path);
 bool DeleteFile(const std::string &path);

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "platform/ascii.h"
+
 namespace {
 
 // A prefix length in decimal: at most three digits.
@@ -100,6 +102,25 @@ bool ParseAddress(std::string_view text, IpAddress *out) {
   if (inet_pton(AF_INET6, copy, bytes) != 1) return false;
   *out = Unmapped(bytes);
   return true;
+}
+
+bool ParseDomainLiteral(std::string_view text, IpAddress *out) {
+  constexpr std::string_view kTag = "IPv6:";
+  if (text.size() < 3 || text.front() != '[' || text.back() != ']') return false;
+  text = text.substr(1, text.size() - 2);
+  bool tagged = StartsWithNoCase(text, kTag);
+  if (tagged) text.remove_prefix(kTag.size());
+  // "[IPv6:10.0.0.1]" is no way to write an IPv4 address, nor "[::1]" an
+  // IPv6 one.
+  if (tagged != (text.find(':') != std::string_view::npos)) return false;
+  IpAddress a;
+  if (!ParseAddress(text, &a)) return false;
+  *out = a;
+  return true;
+}
+
+std::string DomainLiteralText(const IpAddress &a) {
+  return a.IsV6() ? "[IPv6:" + AddressText(a) + "]" : "[" + AddressText(a) + "]";
 }
 
 bool FromSockaddr(const sockaddr *sa, IpAddress *address, uint16_t *port) {

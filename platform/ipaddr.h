@@ -51,6 +51,12 @@ std::string AddressText(const IpAddress &a);
 // nothing around it; IPv4-mapped IPv6 text gives the IPv4 address.
 bool ParseAddress(std::string_view text, IpAddress *out);
 
+// A domain literal as mail addresses carry it: "[a.b.c.d]", or
+// "[IPv6:x::y]" (tag in any case, IPv6 text only), nothing around it.
+bool ParseDomainLiteral(std::string_view text, IpAddress *out);
+// The literal of an address: "[a.b.c.d]" or "[IPv6:x::y]".
+std::string DomainLiteralText(const IpAddress &a);
+
 // Socket addresses: the address and port of a sockaddr (false for other
 // families), and the sockaddr of an address and port (its length).
 bool FromSockaddr(const sockaddr *sa, IpAddress *address, uint16_t *port);

@@ -25,12 +25,13 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/lockwait.h"
 
 namespace {
 
 // Rounds of one attempt that may be lost to a releaser (the file vanished or
 // was replaced between open and flock) before the attempt reports the lock as
-// held; the caller's wait loop then tries again later.
+// held.
 constexpr int kMaxRaceRetries = 8;
 
 // A lost race inside one attempt: start the attempt over.
@@ -50,20 +51,16 @@ std::unordered_map<int, std::string> g_held;
 // A lock file that root makes in a directory of another owner (the
 // receiver's incoming directory, which the delivery agent locks too) is
 // given to that owner, so the owner can adopt it should root's holder die.
-void GiveToDirectoryOwner(const std::string &path, int fd) {
-  if (geteuid() != 0) return;
-  struct stat dir, file;
+void GiveLockToDirectoryOwner(const std::string &path, int fd) {
   size_t slash = path.rfind('/');
-  std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-  if (stat(parent.c_str(), &dir) != 0 || fstat(fd, &file) != 0) return;
-  if (dir.st_uid != file.st_uid) (void)!fchown(fd, dir.st_uid, dir.st_gid);
+  GiveToDirectoryOwner(fd, slash == 0 ? std::string("/") : path.substr(0, slash));
 }
 
 // Opens a new lock file, or else the one already there.
 long OpenLockFile(const std::string &path, int *fd) {
   *fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockFileMode);
   if (*fd >= 0) {
-    GiveToDirectoryOwner(path, *fd);
+    GiveLockToDirectoryOwner(path, *fd);
     return ERROR_SUCCESS;
   }
   if (errno != EEXIST) return errno;  // a missing directory lands here
@@ -81,8 +78,17 @@ bool PathNamesFile(const std::string &path, int fd) {
   return byFd.st_dev == byPath.st_dev && byFd.st_ino == byPath.st_ino;
 }
 
-// One round: open, flock, check the name.
-long LockOnce(const std::string &path, int *out) {
+// flock, or with wait until the holder lets go.
+bool FlockFile(int fd, bool wait) {
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+  } while (rc != 0 && errno == EINTR && wait);
+  return rc == 0;
+}
+
+// One round: open, flock (waiting when asked), check the name.
+long LockOnce(const std::string &path, bool wait, int *out) {
   int raw = -1;
   long rc = OpenLockFile(path, &raw);
   if (rc != ERROR_SUCCESS) return rc;
@@ -90,12 +96,30 @@ long LockOnce(const std::string &path, int *out) {
   struct stat st;
   if (fstat(fd.Get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
-    return errno == EWOULDBLOCK ? ERROR_ALREADY_EXISTS : errno;
+  if (!FlockFile(fd.Get(), wait))
+    return errno == EWOULDBLOCK || errno == EINTR ? ERROR_ALREADY_EXISTS : errno;
   if (!PathNamesFile(path, fd.Get())) return kLostRace;
   *out = fd.Release();
   return ERROR_SUCCESS;
 }
+
+void NoteHeld(const std::string &path, int fd) {
+  std::lock_guard<std::mutex> guard(g_heldLock);
+  g_held[fd] = path;
+}
+
+// Waits as long as it takes. Every lost race means that a holder let go,
+// so the rounds make progress; they end at the lock or at an error.
+long LockFileWaiting(const std::string &path, int *fd) {
+  *fd = -1;
+  long rc;
+  while ((rc = LockOnce(path, true, fd)) == kLostRace) {
+  }
+  if (rc == ERROR_SUCCESS) NoteHeld(path, *fd);
+  return rc;
+}
+
+void ReleaseHeld(int fd) { ReleaseLockFile(fd); }
 
 }  // namespace
 
@@ -103,12 +127,19 @@ long TryLockFile(const std::string &path, int *fd) {
   *fd = -1;
   long rc = kLostRace;
   for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
-    rc = LockOnce(path, fd);
+    rc = LockOnce(path, false, fd);
   if (rc == kLostRace) return ERROR_ALREADY_EXISTS;
   if (rc != ERROR_SUCCESS) return rc;
-  std::lock_guard<std::mutex> guard(g_heldLock);
-  g_held[*fd] = path;
+  NoteHeld(path, *fd);
   return ERROR_SUCCESS;
+}
+
+long LockFileWithin(const std::string &path, long long timeoutMs, int *fd) {
+  long rc = TryLockFile(path, fd);
+  if (rc != ERROR_ALREADY_EXISTS || timeoutMs == 0) return rc;
+  if (timeoutMs == kLockWaitForever) return LockFileWaiting(path, fd);
+  rc = AcquireWithin(path, timeoutMs, LockFileWaiting, ReleaseHeld, fd);
+  return rc == ERROR_TIMEOUT ? ERROR_ALREADY_EXISTS : rc;
 }
 
 bool ReleaseLockFile(int fd) {

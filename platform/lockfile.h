@@ -10,6 +10,10 @@
 // path names at this moment; every taker checks after its flock that the path
 // still names the file it locked (a releaser may have removed it meanwhile).
 //
+// Waiting for a held lock blocks in flock itself (the holder's release or
+// death wakes the waiter); a bounded wait does so in a helper thread
+// (platform/lockwait), so nothing ever sleeps and retries.
+//
 // The same flock guards a spool file that exists for its own sake (a
 // recipient file): TryLockExistingFile flocks the file that the path names
 // without creating or removing anything, and checks afterwards that the path
@@ -25,10 +29,11 @@
 // until ReleaseLockFile; it is close-on-exec. A forked child shares the
 // parent's lock until both have closed it, so do not fork while holding one.
 //
-// Failures are errno values: EEXIST while another holder has the lock (the
-// condition to wait on), ENOENT or ENOTDIR when the directory is missing,
-// EACCES, ELOOP for a symbolic link in the lock file's place, EINVAL when
-// something other than a regular file has taken the name.
+// Failures are errno values: EEXIST while another holder has the lock (for
+// LockFileWithin: still had it when the time ran out), ENOENT or ENOTDIR
+// when the directory is missing, EACCES, ELOOP for a symbolic link in the
+// lock file's place, EINVAL when something other than a regular file has
+// taken the name.
 #pragma once
 
 #include <string>
@@ -39,9 +44,16 @@
 // the lock; otherwise *fd is -1 and the result tells why.
 long TryLockFile(const std::string &path, int *fd);
 
-// Releases a lock taken by TryLockFile: removes the file (if the path still
-// names it), then closes the descriptor. A descriptor that TryLockFile did not
-// hand out is left alone and gives false.
+// LockFileWithin's time-out that waits as long as it takes.
+constexpr long long kLockWaitForever = -1;
+
+// Takes the lock file at path, waiting up to timeoutMs for its holder (0:
+// one attempt, kLockWaitForever: no limit). Otherwise as TryLockFile.
+long LockFileWithin(const std::string &path, long long timeoutMs, int *fd);
+
+// Releases a lock taken by TryLockFile or LockFileWithin: removes the file
+// (if the path still names it), then closes the descriptor. A descriptor
+// that they did not hand out is left alone and gives false.
 bool ReleaseLockFile(int fd);
 
 // One attempt to flock the existing regular file at path. ERROR_SUCCESS: *fd

@@ -1,8 +1,8 @@
 // namedmutex: see namedmutex.h.
 //
-// A wait for ever blocks in flock(); a bounded wait polls with LOCK_NB and
-// short sleeps, since flock has no time-out of its own and a signal-driven
-// one would disturb the other threads of a service.
+// A wait for ever blocks in flock(); a bounded wait blocks in flock() in a
+// helper thread (platform/lockwait), since flock has no time-out of its own
+// and a signal-driven one would disturb the other threads of a service.
 #include "platform/namedmutex.h"
 
 #include <fcntl.h>
@@ -10,10 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <utility>
 
+#include "platform/lockwait.h"
 #include "platform/root.h"
 
 namespace {
@@ -24,9 +24,6 @@ namespace {
 // account; root opens them anyway.)
 constexpr mode_t kMutexFileMode = 0600;
 constexpr mode_t kMutexDirectoryMode = 0700;
-// Polling interval of a bounded wait: short against the few milliseconds a
-// holder keeps the mutex, long enough not to spin.
-constexpr DWORD kMutexPollMs = 5;
 
 bool ValidMutexName(std::string_view name) {
   return !name.empty() && name.size() <= kMaxMutexNameLength && name != "." &&
@@ -34,23 +31,12 @@ bool ValidMutexName(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
-// mkdir -p for the mutex directory; true when it exists afterwards.
-bool MakeDirectories(const std::string &path) {
-  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
-    std::string part = path.substr(0, slash);
-    if (mkdir(part.c_str(), kMutexDirectoryMode) != 0 && errno != EEXIST) return false;
-    if (slash == std::string::npos) break;
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // O_NONBLOCK: a FIFO put in a mutex file's place must not hang the open;
 // anything but a regular file is refused.
 int OpenMutexFile(const std::string &path) {
   const int flags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int fd = open(path.c_str(), flags, kMutexFileMode);
-  if (fd < 0 && errno == ENOENT && MakeDirectories(MutexDirectory()))
+  if (fd < 0 && errno == ENOENT && CreateDirectoryPath(MutexDirectory(), kMutexDirectoryMode))
     fd = open(path.c_str(), flags, kMutexFileMode);
   struct stat st;
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
@@ -58,6 +44,7 @@ int OpenMutexFile(const std::string &path) {
     errno = EINVAL;
     return -1;
   }
+  if (fd >= 0) GiveToDirectoryOwner(fd, MutexDirectory());
   return fd;
 }
 
@@ -69,20 +56,16 @@ bool LockForever(int fd) {
   return true;
 }
 
-// WAIT_OBJECT_0 once fd holds the flock, WAIT_TIMEOUT after timeoutMs.
-DWORD LockWithin(int fd, DWORD timeoutMs) {
-  const long long deadline = MonotonicMs() + timeoutMs;
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return WAIT_OBJECT_0;
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      SetLastError(errno);
-      return WAIT_FAILED;
-    }
-    long long left = deadline - MonotonicMs();
-    if (left <= 0) return WAIT_TIMEOUT;
-    Sleep(static_cast<DWORD>(std::min<long long>(left, kMutexPollMs)));
-  }
+// The helper's acquisition: a description of its own, locked for ever.
+long OpenAndLock(const std::string &path, int *out) {
+  *out = -1;
+  UniqueFd fd(OpenMutexFile(path));
+  if (!fd.Valid() || !LockForever(fd.Get())) return errno != 0 ? errno : EIO;
+  *out = fd.Release();
+  return ERROR_SUCCESS;
 }
+
+void CloseMutexFile(int fd) { close(fd); }
 
 }  // namespace
 
@@ -106,15 +89,31 @@ DWORD NamedMutexLock::Wait(std::string_view name, DWORD timeoutMs) {
     SetLastError(errno);
     return WAIT_FAILED;
   }
-  DWORD rc = WAIT_OBJECT_0;
+  if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+    fd_ = std::move(fd);
+    return WAIT_OBJECT_0;
+  }
+  if (errno != EWOULDBLOCK && errno != EINTR) {
+    SetLastError(errno);
+    return WAIT_FAILED;
+  }
+  if (timeoutMs == 0) return WAIT_TIMEOUT;
   if (timeoutMs == INFINITE) {
     if (!LockForever(fd.Get())) {
       SetLastError(errno);
-      rc = WAIT_FAILED;
+      return WAIT_FAILED;
     }
-  } else {
-    rc = LockWithin(fd.Get(), timeoutMs);
+    fd_ = std::move(fd);
+    return WAIT_OBJECT_0;
   }
-  if (rc == WAIT_OBJECT_0) fd_ = std::move(fd);
-  return rc;
+  fd.Reset();
+  int held = -1;
+  long rc = AcquireWithin(path, timeoutMs, OpenAndLock, CloseMutexFile, &held);
+  if (rc == ERROR_TIMEOUT) return WAIT_TIMEOUT;
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(rc);
+    return WAIT_FAILED;
+  }
+  fd_.Reset(held);
+  return WAIT_OBJECT_0;
 }

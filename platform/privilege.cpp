@@ -276,3 +276,12 @@ bool OpenDirectoryToGroup(const std::string &path, gid_t gid) {
   if (fchmod(dir.Get(), (st.st_mode & 07777 & ~S_IRWXG) | S_IXGRP) != 0) return Fail(errno);
   return true;
 }
+
+bool ShareFileWithGroup(int fd, gid_t gid) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return Fail(errno);
+  if (!S_ISREG(st.st_mode)) return Fail(EINVAL);
+  if (fchown(fd, static_cast<uid_t>(-1), gid) != 0) return Fail(errno);
+  if (fchmod(fd, S_IRUSR | S_IWUSR | S_IRGRP) != 0) return Fail(errno);
+  return true;
+}

@@ -30,6 +30,8 @@
 #include <unordered_map>
 
 #include "platform/ascii.h"
+#include "platform/files.h"
+#include "platform/msgcounter.h"
 #include "platform/root.h"
 
 // An open key: its id, its path as created, and the position of the last
@@ -60,6 +62,18 @@ constexpr int kBusyTimeoutMs = 10000;
 constexpr int kOpenAttempts = 20;
 constexpr int kOpenRetryDelayUs = 50 * 1000;
 constexpr int kSchemaVersion = 1;
+// The database and its journal files (SQLite gives those the database's
+// mode) hold the whole configuration: root's alone, or whoever runs ZEL.
+constexpr mode_t kDatabaseMode = 0600;
+constexpr mode_t kDatabaseDirectoryMode = 0755;
+
+// The message-identifier counter, which lives in a store of its own
+// (platform/msgcounter) and is shown here as this value of this key.
+constexpr const char *kCounterKey = "Software\\TALVO\\ZEL";
+constexpr const char *kCounterValue = "LastMsgId";
+// How long a change of the counter waits for the counter's mutex: as long
+// as a registry call waits for the database.
+constexpr DWORD kCounterWaitMs = kBusyTimeoutMs;
 
 // resolv.conf: a real one is a few hundred bytes; anything near these limits
 // is not a resolver configuration and is cut, not trusted.
@@ -71,12 +85,25 @@ constexpr size_t kMaxNameServers = 3;
 // RFC 1035: a domain name in text form is at most 253 characters.
 constexpr size_t kMaxDomainNameLength = 253;
 
+// The message-identifier counter inside a RegTransaction: a change is
+// applied at Commit, with the rest, against the counter as the transaction
+// first saw it (what others reserved since is never given back).
+struct PendingCounter {
+  bool set = false;
+  bool present = false;
+  DWORD value = 0;
+  bool seenValid = false;
+  MsgCounter seen;
+};
+
 struct Store {
   std::recursive_mutex mu;
   sqlite3 *db = nullptr;
   pid_t pid = 0;
   std::unordered_map<const char *, sqlite3_stmt *> statements;
   bool inTransaction = false;  // a RegTransaction is open; its thread holds mu
+  bool readOnly = false;       // RegReopenReadOnly was called
+  PendingCounter counter;      // inside that transaction
   uint64_t ownChanges = 0;     // bumped by every write call of this process
 };
 
@@ -168,18 +195,6 @@ class Stmt {
 long Run(Stmt &st) {
   int rc = st.Step();
   return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : ErrorFromSqlite(rc);
-}
-
-bool MakeParentDirectories(const std::string &file) {
-  size_t end = file.rfind('/');
-  if (end == std::string::npos || end == 0) return true;
-  std::string dir = file.substr(0, end);
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    std::string part = dir.substr(0, pos);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
 }
 
 // The path components of kTcpipParametersKey.
@@ -299,14 +314,14 @@ void Disconnect(Store &s, bool close) {
 }
 
 // Durability: synchronous=FULL syncs the WAL at every commit. NORMAL would
-// already survive a crash of the process, but not of the machine, and the
-// message-identifier counter lives here: a counter that went back after a
-// power failure would hand out identifiers that name files still in the
-// spool and in mailboxes. Writes are rare (configuration, one per message),
-// so the sync is cheap next to the message file's own.
+// already survive a crash of the process, but not of the machine, and a
+// configuration change that an administrator saw succeed must not come
+// back undone after a power failure. Writes are rare, so the sync costs
+// nothing that matters.
 long ConfigureConnection(Store &s) {
   sqlite3_busy_timeout(s.db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(s.db, 1);
+  if (s.readOnly) return ERROR_SUCCESS;   // the writers keep WAL mode and the schema
   long rc = Exec(s, "PRAGMA journal_mode = WAL");
   if (rc == ERROR_SUCCESS) rc = Exec(s, "PRAGMA synchronous = FULL");
   if (rc == ERROR_SUCCESS) rc = CreateSchema(s);
@@ -314,13 +329,51 @@ long ConfigureConnection(Store &s) {
 }
 
 long OpenOnce(Store &s, const std::string &path) {
-  int rc =
-      sqlite3_open_v2(path.c_str(), &s.db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int mode = s.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  int rc = sqlite3_open_v2(path.c_str(), &s.db, mode | SQLITE_OPEN_NOMUTEX, nullptr);
   long err = rc == SQLITE_OK ? ConfigureConnection(s) : ErrorFromSqlite(rc);
   if (err != ERROR_SUCCESS) Disconnect(s, true);
   if (err == ERROR_SUCCESS) s.pid = getpid();
   return err;
+}
+
+// The database file is made private before SQLite sees it (SQLite would
+// create it 0644, and its journal files copy its mode). Its owner is left
+// alone: who may write it is the installation's choice (the receiver's
+// start as root takes it back from the service account). Only regular
+// files with one link are touched, never through a link.
+void KeepPrivate(const std::string &path, bool create) {
+  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
+  UniqueFd fd(open(path.c_str(), flags, kDatabaseMode));
+  struct stat st;
+  if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+    return;
+  if ((st.st_uid == geteuid() || geteuid() == 0) && (st.st_mode & 077) != 0)
+    (void)!fchmod(fd.Get(), st.st_mode & 0700);
+}
+
+// Older installations kept the identifier counter in the database. It moves
+// to its own store the first time a process opens the database, and never
+// goes down on the way; a value that is not a REG_DWORD is left where it is
+// (shadowed, never read as some number).
+void MoveLegacyCounter(Store &s) {
+  static const std::vector<std::string_view> kParts = {"Software", "TALVO", "ZEL"};
+  Resolved r;
+  if (Resolve(s, g_LocalMachine, kParts, false, r) != ERROR_SUCCESS) return;
+  DWORD value = 0;
+  {
+    Stmt st(s, "SELECT type, data FROM regvalue WHERE key = ?1 AND name = ?2");
+    st.Int(1, r.id).Text(2, kCounterValue);
+    if (st.Step() != SQLITE_ROW || st.ColInt(0) != REG_DWORD || st.ColBytes(1).size() != 4) return;
+    std::memcpy(&value, st.ColBytes(1).data(), sizeof value);
+  }
+  MsgCounter now;
+  if (ReadMsgCounter(&now) != ERROR_SUCCESS) return;
+  if ((!now.present || now.last < value) && SetMsgCounter(true, value, kCounterWaitMs) != ERROR_SUCCESS)
+    return;
+  Stmt del(s, "DELETE FROM regvalue WHERE key = ?1 AND name = ?2");
+  del.Int(1, r.id).Text(2, kCounterValue);
+  Run(del);
 }
 
 // Opens the process's connection on first use, and again in a forked child
@@ -329,12 +382,16 @@ long OpenStore(Store &s) {
   if (s.db != nullptr && s.pid == getpid()) return ERROR_SUCCESS;
   if (s.db != nullptr) Disconnect(s, false);
   std::string path = RegistryDatabasePath();
-  if (!MakeParentDirectories(path)) return errno != 0 ? errno : EIO;
+  if (!s.readOnly && !CreateDirectoryPath(path.substr(0, path.rfind('/')), kDatabaseDirectoryMode))
+    return GetLastError();
+  if (!s.readOnly) KeepPrivate(path, true);
+  for (const char *journal : {"-wal", "-shm"}) KeepPrivate(path + journal, false);
   long rc = ERROR_BUSY;
   for (int i = 0; i < kOpenAttempts && rc == ERROR_BUSY; ++i) {
     if (i > 0) usleep(kOpenRetryDelayUs);
     rc = OpenOnce(s, path);
   }
+  if (rc == ERROR_SUCCESS && !s.readOnly) MoveLegacyCounter(s);
   return rc;
 }
 
@@ -346,7 +403,10 @@ class Call {
     status_ = OpenStore(s_);
     if (status_ != ERROR_SUCCESS) return;
     nested_ = s_.inTransaction;
-    status_ = Exec(s_, nested_ ? "SAVEPOINT regcall" : write ? "BEGIN IMMEDIATE" : "BEGIN");
+    // Read-only, a write call that finds everything in place (a create of
+    // an existing key) still succeeds; one that must write is refused.
+    const bool reserve = write && !s_.readOnly;
+    status_ = Exec(s_, nested_ ? "SAVEPOINT regcall" : reserve ? "BEGIN IMMEDIATE" : "BEGIN");
     open_ = status_ == ERROR_SUCCESS;
   }
   ~Call() {
@@ -619,6 +679,86 @@ long RegCloseKey(HKEY key) {
 
 std::string RegKeyPath(HKEY key) { return key != nullptr ? key->path : std::string(); }
 
+namespace {
+
+// ---- The message-identifier counter, shown as the value LastMsgId.
+
+bool IsCounter(const RegKeyObject &key, std::string_view name) {
+  return EqualsNoCase(key.path, kCounterKey) && EqualsNoCase(name, kCounterValue);
+}
+
+// The counter as the caller sees it: the change pending in its transaction,
+// else the store's.
+long CounterValue(Store &s, bool *present, DWORD *value) {
+  if (s.inTransaction && s.counter.set) {
+    *present = s.counter.present;
+    *value = s.counter.value;
+    return ERROR_SUCCESS;
+  }
+  MsgCounter c;
+  long rc = ReadMsgCounter(&c);
+  if (rc == ERROR_SUCCESS && s.inTransaction && !s.counter.seenValid) {
+    s.counter.seenValid = true;
+    s.counter.seen = c;
+  }
+  *present = c.present;
+  *value = c.last;
+  return rc;
+}
+
+// Inside a RegTransaction the change waits for Commit.
+long SetCounter(Store &s, bool present, DWORD value) {
+  if (s.inTransaction) {
+    bool before = false;
+    DWORD ignored = 0;
+    if (!s.counter.seenValid) (void)CounterValue(s, &before, &ignored);
+    s.counter.set = true;
+    s.counter.present = present;
+    s.counter.value = value;
+    return ERROR_SUCCESS;
+  }
+  return SetMsgCounter(present, value, kCounterWaitMs);
+}
+
+long CopyOutCounter(DWORD value, DWORD *type, void *data, DWORD *cbData) {
+  return CopyOut(REG_DWORD, std::string_view(reinterpret_cast<const char *>(&value), sizeof value),
+                 type, data, cbData);
+}
+
+// The counter's key enumerates its stored values with the counter merged in
+// at its place in name order (a row of the old counter left in the
+// database is skipped: the store is what counts).
+long EnumCounterKey(Store &s, const RegKeyObject &key, DWORD index, char *name, DWORD *cchName,
+                    DWORD *type, void *data, DWORD *cbData) {
+  bool present = false;
+  DWORD value = 0;
+  long rc = CounterValue(s, &present, &value);
+  if (rc != ERROR_SUCCESS) return rc;
+  DWORD before = 0;
+  if (present) {
+    Stmt count(s, "SELECT count(*) FROM regvalue WHERE key = ?1 AND name < ?2");
+    count.Int(1, key.id).Text(2, kCounterValue);
+    if (count.Step() != SQLITE_ROW) return EIO;
+    before = static_cast<DWORD>(count.ColInt(0));
+    if (index == before) {
+      long nameRc = CopyName(kCounterValue, name, cchName);
+      long dataRc = CopyOutCounter(value, type, data, cbData);
+      return nameRc != ERROR_SUCCESS ? nameRc : dataRc;
+    }
+  }
+  Stmt st(s, "SELECT name, type, data FROM regvalue WHERE key = ?1 AND name <> ?2"
+             " ORDER BY name LIMIT 1 OFFSET ?3");
+  st.Int(1, key.id).Text(2, kCounterValue).Int(3, present && index > before ? index - 1 : index);
+  int step = st.Step();
+  if (step == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+  if (step != SQLITE_ROW) return ErrorFromSqlite(step);
+  long nameRc = CopyName(st.ColBytes(0), name, cchName);
+  long dataRc = CopyOut(static_cast<DWORD>(st.ColInt(1)), st.ColBytes(2), type, data, cbData);
+  return nameRc != ERROR_SUCCESS ? nameRc : dataRc;
+}
+
+}  // namespace
+
 long RegQueryValueEx(HKEY key, const char *name, DWORD *type, void *data, DWORD *cbData) {
   if (key == nullptr) return ERROR_INVALID_PARAMETER;
   std::string_view n = name != nullptr ? name : "";
@@ -626,6 +766,14 @@ long RegQueryValueEx(HKEY key, const char *name, DWORD *type, void *data, DWORD 
   if (call.Status() != ERROR_SUCCESS) return call.Status();
   long rc = KeyExists(call.store(), key->id);
   if (rc != ERROR_SUCCESS) return call.Finish(rc);
+  if (IsCounter(*key, n)) {
+    bool present = false;
+    DWORD value = 0;
+    rc = CounterValue(call.store(), &present, &value);
+    if (rc == ERROR_SUCCESS && !present) rc = ERROR_FILE_NOT_FOUND;
+    if (rc == ERROR_SUCCESS) rc = CopyOutCounter(value, type, data, cbData);
+    return call.Finish(rc);
+  }
   Stmt st(call.store(), "SELECT type, data FROM regvalue WHERE key = ?1 AND name = ?2");
   st.Int(1, key->id).Text(2, n);
   int step = st.Step();
@@ -646,6 +794,17 @@ long RegSetValueEx(HKEY key, const char *name, DWORD type, const void *data, DWO
     return ERROR_INVALID_PARAMETER;
   if (type == REG_DWORD && cbData != sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
   if (key->id == 0) return ERROR_ACCESS_DENIED;
+  if (IsCounter(*key, n)) {
+    // The store holds a number and nothing else.
+    if (type != REG_DWORD) return ERROR_INVALID_PARAMETER;
+    DWORD value;
+    std::memcpy(&value, data, sizeof value);
+    Call call(false);
+    if (call.Status() != ERROR_SUCCESS) return call.Status();
+    long rc = KeyExists(call.store(), key->id);
+    if (rc == ERROR_SUCCESS) rc = SetCounter(call.store(), true, value);
+    return call.Finish(rc);
+  }
   Call call(true);
   if (call.Status() != ERROR_SUCCESS) return call.Status();
   long rc = KeyExists(call.store(), key->id);
@@ -659,6 +818,17 @@ long RegSetValueEx(HKEY key, const char *name, DWORD type, const void *data, DWO
 
 long RegDeleteValue(HKEY key, const char *name) {
   if (key == nullptr) return ERROR_INVALID_PARAMETER;
+  if (IsCounter(*key, name != nullptr ? name : "")) {
+    Call call(false);
+    if (call.Status() != ERROR_SUCCESS) return call.Status();
+    bool present = false;
+    DWORD value = 0;
+    long rc = KeyExists(call.store(), key->id);
+    if (rc == ERROR_SUCCESS) rc = CounterValue(call.store(), &present, &value);
+    if (rc == ERROR_SUCCESS && !present) rc = ERROR_FILE_NOT_FOUND;
+    if (rc == ERROR_SUCCESS) rc = SetCounter(call.store(), false, 0);
+    return call.Finish(rc);
+  }
   Call call(true);
   if (call.Status() != ERROR_SUCCESS) return call.Status();
   long rc = KeyExists(call.store(), key->id);
@@ -715,6 +885,8 @@ long RegEnumValue(HKEY key, DWORD index, char *name, DWORD *cchName, DWORD *type
   if (call.Status() != ERROR_SUCCESS) return call.Status();
   long rc = KeyExists(call.store(), key->id);
   if (rc != ERROR_SUCCESS) return call.Finish(rc);
+  if (EqualsNoCase(key->path, kCounterKey))
+    return call.Finish(EnumCounterKey(call.store(), *key, index, name, cchName, type, data, cbData));
   rc = EnumStep(
       call.store(), key->values, key->id, index,
       "SELECT name, type, data FROM regvalue WHERE key = ?1 AND name > ?2 ORDER BY name LIMIT 1",
@@ -791,22 +963,47 @@ RegTransaction::RegTransaction(Mode mode) {
   open_ = true;
 }
 
+long RegReopenReadOnly() {
+  Store &s = TheStore();
+  std::lock_guard<std::recursive_mutex> guard(s.mu);
+  if (s.inTransaction) return ERROR_BUSY;
+  if (s.db != nullptr) Disconnect(s, s.pid == getpid());
+  s.readOnly = true;
+  long rc = OpenStore(s);
+  if (rc != ERROR_SUCCESS) return rc;
+  // The first read opens the journal files, while the caller still may.
+  Stmt st(s, "SELECT count(*) FROM regkey");
+  int step = st.Step();
+  return step == SQLITE_ROW ? ERROR_SUCCESS : ErrorFromSqlite(step);
+}
+
 RegTransaction::~RegTransaction() {
   if (!open_) return;
   Store &s = TheStore();
   Exec(s, "ROLLBACK");
   s.inTransaction = false;
+  s.counter = PendingCounter{};
   s.ownChanges++;
   open_ = false;
   s.mu.unlock();
 }
 
+// The counter lives in a store of its own, which the database's commit
+// does not cover. It is changed first: if that fails, nothing is committed;
+// if the database's commit fails after it, the counter keeps its new value
+// (zeladm's import only ever raises it, which skips identifiers and loses
+// nothing).
 long RegTransaction::Commit() {
   if (!open_) return status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_PARAMETER;
   Store &s = TheStore();
-  long rc = Exec(s, "COMMIT");
+  long rc = ERROR_SUCCESS;
+  if (s.counter.set)
+    rc = SetMsgCounter(s.counter.present, s.counter.value, kCounterWaitMs,
+                       s.counter.seenValid ? &s.counter.seen : nullptr);
+  if (rc == ERROR_SUCCESS) rc = Exec(s, "COMMIT");
   if (rc != ERROR_SUCCESS) Exec(s, "ROLLBACK");
   s.inTransaction = false;
+  s.counter = PendingCounter{};
   s.ownChanges++;
   open_ = false;
   s.mu.unlock();

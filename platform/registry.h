@@ -9,7 +9,18 @@
 //
 // The database is $ZEL_ROOT/var/lib/zel/registry.db, in WAL mode with a busy
 // timeout, so the three services and zeladm may use it at once. Each call is
-// one transaction (RegTransaction groups several). All functions are
+// one transaction (RegTransaction groups several). The database and its
+// journal files are private to their owner (made 0600 when opened).
+//
+// One value is not in the database: the message-identifier counter,
+// LastMsgId under Software\TALVO\ZEL, lives in a store of its own
+// (platform/msgcounter), which the receiver may write after it has shed
+// root. Every call here shows it as a REG_DWORD of that key (query, set,
+// delete, enumeration in its place by name); it can only be set as a
+// REG_DWORD (else ERROR_INVALID_PARAMETER), a change inside a RegTransaction
+// takes effect at Commit, and deleting the key leaves it alone. A counter
+// still found in an older database moves to the store (never downwards)
+// when a process first opens the database. All functions are
 // thread-safe; a key handle belongs to the caller until RegCloseKey and must
 // not be closed twice. A handle whose key was deleted (by anyone) stays safe
 // to use: every call on it fails with ERROR_FILE_NOT_FOUND. A process that
@@ -119,6 +130,14 @@ long RegEnumValue(HKEY key, DWORD index, char *name, DWORD *cchName, DWORD *type
 long RegDeleteKey(HKEY parent, const char *subKey);
 // Deletes a key with all its subkeys and values (regedit's "[-KEY]").
 long RegDeleteTree(HKEY parent, const char *subKey);
+
+// For a process about to shed root (the receiver): its connection is
+// opened again read-only, while it still may open the files, so that
+// afterwards it cannot write the database even through a descriptor root
+// opened. From then on every change fails with ERROR_ACCESS_DENIED (the
+// message-identifier counter, which is not in the database, excepted).
+// ERROR_BUSY inside a RegTransaction.
+long RegReopenReadOnly();
 
 // Groups the registry calls of the calling thread into one transaction: all
 // of them take effect at Commit, none if the object dies uncommitted (a call

@@ -26,6 +26,7 @@ std::string StateDirectory() { return ZelPath("/var/lib/zel"); }
 std::string RegistryDatabasePath() { return ZelPath("/var/lib/zel/registry.db"); }
 std::string EventLogPath() { return ZelPath("/var/log/zel/events.log"); }
 std::string MutexDirectory() { return ZelPath("/var/lib/zel/mutex"); }
+std::string MsgCounterPath() { return ZelPath("/var/lib/zel/msgid/lastmsgid"); }
 std::string SystemdUnitDirectory() { return ZelPath("/etc/systemd/system"); }
 std::string PidFileDirectory() { return ZelPath("/var/lib/zel/run"); }
 std::string PamServiceDirectory() { return ZelPath("/etc/pam.d"); }

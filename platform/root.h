@@ -24,6 +24,7 @@ std::string StateDirectory();           // the registry, the mutexes, the pid fi
 std::string RegistryDatabasePath();
 std::string EventLogPath();
 std::string MutexDirectory();
+std::string MsgCounterPath();           // the message-identifier counter's store
 std::string SystemdUnitDirectory();
 std::string PidFileDirectory();
 std::string PamServiceDirectory();      // /etc/pam.d

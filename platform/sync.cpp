@@ -4,10 +4,12 @@
 #include "platform/sync.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <vector>
@@ -88,4 +90,17 @@ long long MonotonicMs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+std::atomic<unsigned long> g_forkGeneration{0};
+
+}  // namespace
+
+unsigned long ForkGeneration() {
+  static const bool registered =
+      pthread_atfork(nullptr, nullptr, [] { g_forkGeneration.fetch_add(1); }) == 0;
+  (void)registered;
+  return g_forkGeneration.load();
 }

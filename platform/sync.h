@@ -59,3 +59,7 @@ void Sleep(DWORD ms);
 long long NowSeconds();
 // Milliseconds of a monotonic clock.
 long long MonotonicMs();
+// A number that is different in every child that fork() makes from this
+// process (and in its children): state kept per process, such as a block of
+// reserved identifiers, compares it to tell whether it was inherited.
+unsigned long ForkGeneration();

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "platform/lockfile.h"
-#include "platform/sync.h"
 #include "zelbase/zelbase.h"
 
 namespace {
@@ -15,12 +14,6 @@ constexpr const char *kLockFileName = "$LockFile";
 // cut: a cut path names another file, which the lock would create and
 // later remove.
 constexpr size_t kMaxLockPathLength = PATH_MAX - 1;
-// Pause between attempts while another holder has the lock.
-constexpr DWORD kLockRetryMs = 100;
-
-// Deadlines count whole seconds of a clock that a change of the system time
-// does not move.
-long long NowWholeSeconds() { return MonotonicMs() / 1000; }
 
 bool MakeLockPath(const char *Directory, std::string &path) {
   if (Directory == nullptr || *Directory == '\0') {
@@ -47,22 +40,14 @@ extern "C" ZELBASE_API bool LockDir(const char *Directory, int Timeout, ZEL_LOCK
   *phLock = INVALID_LOCK_HANDLE;
   std::string path;
   if (!MakeLockPath(Directory, path)) return false;
-  // The time-out is honoured to whole seconds: attempts go on while the
-  // current second is before the deadline's.
-  const long long deadline = NowWholeSeconds() + Timeout / 1000;
-  for (;;) {
-    long rc = TryLockFile(path, phLock);
-    if (rc == ERROR_SUCCESS) return true;
-    if (rc != ERROR_ALREADY_EXISTS) {
-      errno = static_cast<int>(rc);
-      return false;
-    }
-    Sleep(kLockRetryMs);
-    if (Timeout != LOCKDIR_WAIT_FOREVER && NowWholeSeconds() >= deadline) {
-      errno = ERROR_ALREADY_EXISTS;
-      return false;
-    }
-  }
+  // Waiting blocks on the lock itself, so the time-out is honoured to the
+  // millisecond; -1 has no limit, and any other negative value makes one
+  // attempt.
+  long long wait = Timeout == LOCKDIR_WAIT_FOREVER ? kLockWaitForever : Timeout < 0 ? 0 : Timeout;
+  long rc = LockFileWithin(path, wait, phLock);
+  if (rc == ERROR_SUCCESS) return true;
+  errno = static_cast<int>(rc);
+  return false;
 }
 
 extern "C" ZELBASE_API bool UnlockDir(const char *Directory, ZEL_LOCK_HANDLE hLock) {

@@ -1,82 +1,68 @@
 // msgid: CreateUniqueMsgId, the message identifiers that name every spool
 // file of a message.
 //
-// The last identifier handed out is the REG_DWORD "LastMsgId" under the
-// suite key; the named mutex serialises its read, increment and store across
-// all processes and threads. The key is opened at first use and kept open for
-// the life of the process (it is never closed at exit: the registry's own
-// state may be gone by then, and the process end frees it anyway).
+// Policy: identifiers come from the counter store (platform/msgcounter), a
+// block of kMsgIdBlock at a time per process. Reserving a block syncs the
+// counter once; the identifiers of the block then cost nothing but a read
+// of the store, which tells whether an administrator has set the counter
+// since (a new epoch: the rest of the block is dropped). A process that
+// ends, or crashes, leaves the rest of its block unused: identifiers are
+// skipped, never handed out twice. A forked child never uses its parent's
+// block. Within the process one timed mutex guards the block, so a thread
+// waits for it (and for the store's mutex) at most the caller's time-out.
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
-#include "platform/namedmutex.h"
-#include "platform/registry.h"
+#include "platform/msgcounter.h"
+#include "platform/sync.h"
 #include "zelbase/zelbase.h"
 
 namespace {
 
-constexpr const char *kMsgIdMutexName = "TALVO-ZEL-MessageID-Mutex";
-constexpr const char *kSuiteKey = "Software\\TALVO\\ZEL";
-constexpr const char *kLastMsgIdValue = "LastMsgId";
 // Smallest buffer accepted: callers have always passed 32 or 64 bytes, and a
 // smaller one is refused before the counter is touched.
 constexpr DWORD kMinMsgIdBuffer = 16;
-// The largest counter value; the next one wraps.
-constexpr DWORD kMaxMsgNumber = 0xFFFFFFFF;
+// Identifiers reserved per write of the counter: one sync per thousand
+// messages, and at most a thousand identifiers skipped per crash or restart.
+constexpr DWORD kMsgIdBlock = 1000;
 
-// The open suite key, or null until the first successful open. Many worker
-// threads ask for identifiers at once, so the first open is guarded.
-std::mutex g_keyLock;
-HKEY g_hKey = nullptr;
+struct MsgIdBlock {
+  bool valid = false;
+  DWORD next = 0;
+  DWORD left = 0;   // identifiers left, next included
+  uint32_t epoch = 0;
+  unsigned long forkGeneration = 0;
+};
 
-HKEY CounterKey(long *rc) {
-  std::lock_guard<std::mutex> guard(g_keyLock);
-  *rc = ERROR_SUCCESS;
-  if (g_hKey == nullptr)
-    *rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_ALL_ACCESS, &g_hKey, nullptr);
-  if (*rc != ERROR_SUCCESS) g_hKey = nullptr;
-  return g_hKey;
-}
+std::timed_mutex g_blockLock;
+MsgIdBlock g_block;
 
-// The last identifier handed out; a missing value counts as none (0). A value
-// of another type or size is an error, never a guess: a wrong guess could
-// hand out identifiers whose files are still in the spool.
-long ReadLastMsgId(HKEY key, DWORD *last) {
-  DWORD type = REG_NONE, value = 0, size = sizeof value;
-  long rc = RegQueryValueEx(key, kLastMsgIdValue, &type, &value, &size);
-  if (rc == ERROR_FILE_NOT_FOUND) {
-    *last = 0;
-    return ERROR_SUCCESS;
+bool LockBlock(DWORD timeoutMs) {
+  if (timeoutMs == INFINITE) {
+    g_blockLock.lock();
+    return true;
   }
-  if (rc != ERROR_SUCCESS) return rc;
-  if (type != REG_DWORD || size != sizeof value) return ERROR_INVALID_PARAMETER;
-  *last = value;
-  return ERROR_SUCCESS;
+  return g_blockLock.try_lock_for(std::chrono::milliseconds(timeoutMs));
 }
 
-// The counter wraps after its largest value, but to 1, not 0: the ten-digit
-// format cannot hold more, and stopping would stop all mail for good, whereas
-// an identifier from four billion messages ago is long gone from the spool
-// (and the writers create their files create-new, so a clash is a retry, not
-// an overwrite). 0 is skipped because a missing counter reads as 0: the value
-// 0 keeps meaning "nothing handed out", and "B0000000000" never appears.
-DWORD NextMsgNumber(DWORD last) { return last == kMaxMsgNumber ? 1 : last + 1; }
-
-// Reads, increments and stores the counter; the mutex is held.
-bool CountMsgId(char *MsgId, DWORD LenMsgId) {
-  long rc = ERROR_SUCCESS;
-  HKEY key = CounterKey(&rc);
-  DWORD last = 0;
-  if (key != nullptr) rc = ReadLastMsgId(key, &last);
-  if (rc != ERROR_SUCCESS) {
-    errno = static_cast<int>(rc);
+// The block may still be used: identifiers left, this very process's, and
+// no counter set by an administrator since it was reserved.
+bool BlockUsable() {
+  if (!g_block.valid || g_block.left == 0 || g_block.forkGeneration != ForkGeneration())
     return false;
-  }
-  DWORD next = NextMsgNumber(last);
-  std::snprintf(MsgId, LenMsgId, "B%10.10u", static_cast<unsigned>(next));
-  rc = RegSetValueEx(key, kLastMsgIdValue, REG_DWORD, &next, sizeof next);
-  if (rc != ERROR_SUCCESS) errno = static_cast<int>(rc);
-  return rc == ERROR_SUCCESS;
+  MsgCounter now;
+  return ReadMsgCounter(&now) == ERROR_SUCCESS && now.epoch == g_block.epoch;
+}
+
+long RefillBlock(DWORD timeoutMs) {
+  g_block.valid = false;
+  DWORD first = 0, last = 0;
+  uint32_t epoch = 0;
+  long rc = ReserveMsgIds(kMsgIdBlock, timeoutMs, &first, &last, &epoch);
+  if (rc != ERROR_SUCCESS) return rc;
+  g_block = MsgIdBlock{true, first, last - first + 1, epoch, ForkGeneration()};
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -86,11 +72,26 @@ extern "C" ZELBASE_API bool CreateUniqueMsgId(char *MsgId, DWORD LenMsgId, DWORD
     errno = ERROR_INVALID_PARAMETER;
     return false;
   }
-  NamedMutexLock mutex;
-  DWORD wait = mutex.Wait(kMsgIdMutexName, Timeout);
-  if (wait != WAIT_OBJECT_0) {
-    errno = wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : static_cast<int>(GetLastError());
+  const long long started = MonotonicMs();
+  if (!LockBlock(Timeout)) {
+    errno = ERROR_TIMEOUT;
     return false;
   }
-  return CountMsgId(MsgId, LenMsgId);
+  std::lock_guard<std::timed_mutex> guard(g_blockLock, std::adopt_lock);
+  if (!BlockUsable()) {
+    DWORD left = Timeout;
+    if (Timeout != INFINITE) {
+      long long spent = MonotonicMs() - started;
+      left = spent >= Timeout ? 0 : Timeout - static_cast<DWORD>(spent);
+    }
+    long rc = RefillBlock(left);
+    if (rc != ERROR_SUCCESS) {
+      errno = static_cast<int>(rc);
+      return false;
+    }
+  }
+  std::snprintf(MsgId, LenMsgId, "B%10.10u", static_cast<unsigned>(g_block.next));
+  g_block.next++;
+  g_block.left--;
+  return true;
 }

@@ -19,7 +19,8 @@
  * Failures: a false result. The reason is left in errno (this library keeps
  * its own copy of the platform layer, so the callers' GetLastError() does not
  * see it): EEXIST when the directory stayed locked by another holder, ENOENT
- * when it does not exist, ETIMEDOUT when the identifier mutex was not granted.
+ * when it does not exist, ETIMEDOUT when the identifier mutex was not granted,
+ * EBADMSG when the counter's store is damaged.
  * The library reports nothing itself.
  */
 #ifndef ZELBASE_ZELBASE_H
@@ -54,10 +55,9 @@ typedef int ZEL_LOCK_HANDLE;
 extern "C" {
 #endif
 
-/* Locks Directory, waiting up to Timeout milliseconds (-1: for ever). The
- * time-out is counted in whole seconds, with a new attempt every 100 ms; a
- * time-out below 1000 ms makes a single attempt. A missing directory fails at
- * once. On false *phLock is INVALID_LOCK_HANDLE. */
+/* Locks Directory, waiting up to Timeout milliseconds (-1: for ever; 0 makes
+ * a single attempt). The wait ends as soon as the holder lets go. A missing
+ * directory fails at once. On false *phLock is INVALID_LOCK_HANDLE. */
 ZELBASE_API bool LockDir(const char *Directory, int Timeout, ZEL_LOCK_HANDLE *phLock);
 
 /* Releases a lock from LockDir (removes the lock file). Directory is not
@@ -74,7 +74,9 @@ ZELBASE_API bool WildMatch(const char *text, const char *Mask);
 /* Writes a new identifier ("B%10.10u", 11 characters and a NUL) into MsgId,
  * a buffer of LenMsgId bytes (more than 15), waiting at most Timeout ms
  * (INFINITE: 0xFFFFFFFF) for the identifier mutex. True when the identifier
- * was written and counted in the registry. */
+ * was written; it is covered by the counter (LastMsgId), which is reserved
+ * a block of identifiers ahead and synced before the first of them is
+ * used, so no identifier is ever handed out twice, even across a crash. */
 ZELBASE_API bool CreateUniqueMsgId(char *MsgId, DWORD LenMsgId, DWORD Timeout);
 
 #ifdef __cplusplus

@@ -99,6 +99,8 @@ class DnsAnswer:
                 value = _dns_name(data, rdata)[0]
             elif rtype == 1:
                 value = socket.inet_ntoa(data[rdata:rdata + 4])
+            elif rtype == 28:
+                value = socket.inet_ntop(socket.AF_INET6, data[rdata:rdata + 16])
             else:
                 value = data[rdata:pos]
             self.answers.append((name, kind, value))
@@ -126,7 +128,7 @@ def query_dns(port, name, qtype, tcp=False, host="127.0.0.1"):
                 data += chunk
             data = data[2:]
     else:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        with socket.socket(_family(host), socket.SOCK_DGRAM) as s:
             s.settimeout(PEER_SECONDS)
             s.connect((host, port))
             s.send(message)
@@ -139,9 +141,13 @@ def query_dns(port, name, qtype, tcp=False, host="127.0.0.1"):
 # ---------------------------------------------------------------------------
 # dnsmasq.
 
+def _family(host):
+    return socket.AF_INET6 if ":" in host else socket.AF_INET
+
+
 def _port_free(port, host="127.0.0.1"):
     for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-        with socket.socket(socket.AF_INET, kind) as s:
+        with socket.socket(_family(host), kind) as s:
             try:
                 s.bind((host, port))
             except OSError:
@@ -150,16 +156,18 @@ def _port_free(port, host="127.0.0.1"):
 
 
 class NameServer:
-    """dnsmasq on 127.0.0.1 with only the given records.
+    """dnsmasq on 127.0.0.1 (or listen, "::1") with only the given records.
 
-    mx: [(domain, host, preference)]; hosts: [(name, address)]; cnames:
-    [(alias, target)]. Records are given to dnsmasq in list order (which is
-    the order of its answers). directory: where the query log goes.
+    mx: [(domain, host, preference)]; hosts: [(name, address)] (IPv4 or
+    IPv6: A or AAAA records); cnames: [(alias, target)]. Records are given
+    to dnsmasq in list order (which is the order of its answers).
+    directory: where the query log goes.
     """
 
     PROBE = "probe.zelpeer.test"
 
-    def __init__(self, directory, mx=(), hosts=(), cnames=()):
+    def __init__(self, directory, mx=(), hosts=(), cnames=(), listen="127.0.0.1"):
+        self.listen = listen
         self.directory = directory
         self.log_path = os.path.join(directory, "dnsmasq-%d.log" % id(self))
         self.options = ["--mx-host=%s,%s,%d" % (d, h, p) for d, h, p in mx]
@@ -172,19 +180,20 @@ class NameServer:
     @property
     def address(self):
         """The Tcpip NameServer entry for this server."""
-        return "127.0.0.1:%d" % self.port
+        host = "[%s]" % self.listen if ":" in self.listen else self.listen
+        return "%s:%d" % (host, self.port)
 
     def start(self):
         for _ in range(5):
             port = random.randrange(20000, 60000)
-            if not _port_free(port):
+            if not _port_free(port, self.listen):
                 continue
             if self._launch(port):
                 return self
         raise AssertionError("dnsmasq did not start; log %s" % self.log_text()[-2000:])
 
     def _launch(self, port):
-        args = [DNSMASQ, "--no-daemon", "--port=%d" % port, "--listen-address=127.0.0.1",
+        args = [DNSMASQ, "--no-daemon", "--port=%d" % port, "--listen-address=" + self.listen,
                 "--bind-interfaces", "--no-resolv", "--no-hosts", "--conf-file=/dev/null",
                 "--local=/test/", "--cache-size=0", "--log-queries=extra",
                 "--log-facility=" + self.log_path] + self.options
@@ -196,7 +205,7 @@ class NameServer:
             if self.proc.poll() is not None:
                 break
             try:
-                if query_dns(port, self.PROBE, 1).answers:
+                if query_dns(port, self.PROBE, 1, host=self.listen).answers:
                     return True
             except (OSError, AssertionError, ValueError):
                 time.sleep(0.05)
@@ -319,12 +328,15 @@ class Board:
 
 
 class Session:
-    """One connection that said HELO or EHLO: its commands in order."""
+    """One connection that said HELO or EHLO: its commands in order, the
+    TLS version once STARTTLS succeeded, and the parameters of each MAIL."""
 
     def __init__(self, peer):
         self.peer = peer
         self.commands = []
         self.open = True
+        self.tls = None
+        self.mail_options = []
 
     def verbs(self):
         return [c.split(" ", 1)[0].upper() for c in self.commands]
@@ -350,6 +362,8 @@ def free_smtp_port(addresses, tries=50):
 class Exchanger:
     """An aiosmtpd server on address:port, named name in its replies.
 
+    Set at creation: tls_context (an ssl.SSLContext: STARTTLS is offered),
+    size_limit (announced with SIZE; aiosmtpd's default otherwise).
     Behaviour (set before or while it runs):
       rcpt_replies: {address (lower case): reply} for refused recipients;
       data_reply: the reply to the data (None: "250 OK");
@@ -358,10 +372,14 @@ class Exchanger:
     Records: sessions (Session), messages [(mail_from, rcpt_tos, content)].
     """
 
-    def __init__(self, address, port, name=None, board=None):
+    def __init__(self, address, port, name=None, board=None, tls_context=None,
+                 size_limit=None):
         self.address, self.port = address, port
-        self.name = name or "mx-%s.peer.test" % address.replace(".", "-")
+        self.name = name or "mx-%s.peer.test" % address.replace(".", "-").replace(":", "-")
         self.board = board
+        self.server_options = {"tls_context": tls_context} if tls_context else {}
+        if size_limit is not None:
+            self.server_options["data_size_limit"] = size_limit
         self.rcpt_replies = {}
         self.data_reply = None
         self.drop_in_data = False
@@ -418,12 +436,20 @@ class Exchanger:
                 return "250 " + exchanger.name
 
             async def handle_EHLO(self, server, session, envelope, hostname, responses):
-                exchanger._open_session(server, "EHLO " + hostname)
+                ssl_object = server.transport.get_extra_info("ssl_object")
+                if ssl_object is not None and getattr(server, "zel_session", None):
+                    # The EHLO that follows STARTTLS: the same session.
+                    exchanger._note(server, "EHLO " + hostname)
+                    server.zel_session.tls = ssl_object.version()
+                else:
+                    exchanger._open_session(server, "EHLO " + hostname)
                 session.host_name = hostname
                 return responses
 
             async def handle_MAIL(self, server, session, envelope, address, options):
                 exchanger._note(server, "MAIL " + address)
+                if getattr(server, "zel_session", None):
+                    server.zel_session.mail_options.append(list(options))
                 envelope.mail_from = address
                 return "250 OK"
 
@@ -460,7 +486,8 @@ class Exchanger:
 
         class Control(Controller):
             def factory(self):
-                return Server(self.handler, hostname=exchanger.name, ident="peer")
+                return Server(self.handler, hostname=exchanger.name, ident="peer",
+                              **exchanger.server_options)
 
         self.controller = Control(Handler(), hostname=self.address, port=self.port,
                                   ready_timeout=PEER_SECONDS)

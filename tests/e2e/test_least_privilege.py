@@ -4,7 +4,8 @@ Started as root, zelrecv binds its listener and then runs as the service
 account with no capability in any thread; the files it writes afterwards
 (spool, message-identifier counter, inlog, event log) stay writable, and
 AUTH's passwords are checked by helper processes that keep root and hold
-nothing else of the receiver's. With
+nothing else of the receiver's; a TLS pair renewed by zeladm is read on
+SIGHUP by the account. With
 no such account it warns and goes on as root, still without capabilities.
 What the services write is private: an unprivileged user (nobody) can read
 no spool file and open no lock or mutex file. Every test here needs root
@@ -15,6 +16,8 @@ import base64
 import os
 import pwd
 import shutil
+import signal
+import ssl
 import subprocess
 import unittest
 
@@ -44,10 +47,14 @@ def make_reachable(scratch):
         os.chmod(scratch.path(part), 0o755)
 
 
-def as_nobody(*command):
-    """Runs command as nobody; the finished process."""
-    return subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+def as_user(uid, gid, *command):
+    """Runs command as uid:gid with no other group; the finished process."""
+    return subprocess.run(["setpriv", "--reuid=%s" % uid, "--regid=%s" % gid, "--clear-groups",
                            *command], capture_output=True, text=True, timeout=20)
+
+
+def as_nobody(*command):
+    return as_user("nobody", "nogroup", *command)
 
 
 class AccountCase(unittest.TestCase):
@@ -76,7 +83,7 @@ class AccountCase(unittest.TestCase):
 
 
 class ServiceAccountTest(AccountCase):
-    def start(self, account, settings=None, **receiver_options):
+    def start(self, account, settings=None, handed_registry=False, **receiver_options):
         scratch = Scratch("zel-e2e-priv-")
         self.addCleanup(scratch.cleanup)
         make_reachable(scratch)
@@ -84,6 +91,11 @@ class ServiceAccountTest(AccountCase):
                             **receiver_options)
         self.addCleanup(receiver.stop)
         scratch.reg_import({ZEL_KEY: {"ServiceAccount": account}})
+        if handed_registry:   # as an older installation left it
+            for path in (scratch.path("var", "lib", "zel"),
+                         scratch.path("var", "lib", "zel", "registry.db")):
+                os.chown(path, self.uid, self.gid)
+            os.chmod(scratch.path("var", "lib", "zel", "registry.db"), 0o644)
         return receiver.start()
 
     def check_no_capabilities(self, pid, uid, gid):
@@ -96,7 +108,7 @@ class ServiceAccountTest(AccountCase):
             self.assertEqual(thread["NoNewPrivs"], "1")
 
     def test_runs_as_the_account_without_capabilities(self):
-        receiver = self.start(self.account)
+        receiver = self.start(self.account, handed_registry=True)
         self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
         for thread in status_fields(receiver.service.proc.pid):
             self.assertEqual(thread["Groups"].split(), [str(self.gid)])
@@ -112,11 +124,44 @@ class ServiceAccountTest(AccountCase):
         for name in names:
             self.assertEqual(os.stat(os.path.join(receiver.queue, name)).st_uid, self.uid)
         self.assertEqual(len(os.listdir(receiver.inlog)), 1)
+        # The configuration is root's alone; the identifier counter and its
+        # mutex are the account's, also when root makes the mutex's file
+        # anew while the receiver runs (and sets the counter: taken at once).
+        state = receiver.scratch.path("var", "lib", "zel")
+        self.assertEqual(os.stat(state).st_uid, 0)
+        database = os.stat(os.path.join(state, "registry.db"))
+        self.assertEqual((database.st_uid, database.st_mode & 0o777), (0, 0o600))
+        self.assertNotEqual(as_user(self.uid, self.gid, "test", "-w",
+                                    os.path.join(state, "registry.db")).returncode, 0)
+        self.assertEqual(os.stat(os.path.join(state, "msgid", "lastmsgid")).st_uid, self.uid)
+        mutex = os.path.join(state, "mutex", "TALVO-ZEL-MessageID-Mutex")
+        os.remove(mutex)
+        receiver.scratch.reg_set(ZEL_KEY, "LastMsgId", "dword", "5000")
+        self.assertEqual(os.stat(mutex).st_uid, self.uid)
+        self.assertEqual(receiver.send_message("s@c.example", ["user"],
+                                               b"Subject: 3\r\n\r\nx\r\n.\r\n"),
+                         "250 Message received OK\r\n")
+        self.assertIn("B0000005001.MSG", os.listdir(receiver.queue))
         self.assertEqual(receiver.stop(), 0)
         self.assertIn("ZEL SMTP Receiver service terminating.", receiver.scratch.events())
+        self.assertNotIn("AnnounceServiceRunning", receiver.scratch.events())   # taken as root
         # The account cannot reach the agent's spool directories.
         spool = os.stat(receiver.scratch.spool())
         self.assertEqual((spool.st_uid, spool.st_mode & 0o777), (0, 0o710))
+
+    def test_renewed_certificate_is_read_after_the_switch(self):
+        # The receiver reads the pair again on SIGHUP as the account; zeladm,
+        # run by root, gives the key to the account's group for that.
+        receiver = self.start(self.account, tls=True)
+        scratch = receiver.scratch
+        scratch.self_signed()
+        key = os.stat(receiver.key)
+        self.assertEqual((key.st_uid, key.st_gid, key.st_mode & 0o777), (0, self.gid, 0o640))
+        receiver.service.proc.send_signal(signal.SIGHUP)
+        loaded = "The TLS certificate %s is in use" % receiver.cert
+        self.assertTrue(poll(lambda: scratch.events().count(loaded) == 2), scratch.events())
+        with open(receiver.cert) as f:
+            self.assertEqual(receiver.served_certificate(), ssl.PEM_cert_to_DER_cert(f.read()))
 
     def test_auth_is_checked_by_helpers_that_keep_root(self):
         # The accounts file is root's alone (0600): the receiver, running

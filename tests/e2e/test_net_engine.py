@@ -11,21 +11,12 @@ import socket
 import time
 import unittest
 
-from zelharness import (LOCAL_HOST, WAIT_SECONDS, Pop3Server, Receiver, Scratch, poll,
-                        program_path, run, service_key)
+from zelharness import (LOCAL_HOST, WAIT_SECONDS, Pop3Server, Receiver, Scratch,
+                        has_ipv6_loopback, poll, program_path, run, service_key)
 
 TOO_MANY_SMTP = "421 Too many connections, try later\r\n"
 TOO_MANY_POP3 = "-ERR too many connections\r\n"
 OUT_OF_DESCRIPTORS = 'Win32 API routine "accept" failed: Too many open files'
-
-
-def has_ipv6_loopback():
-    try:
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-            s.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
 
 
 class ListenAddressesTest(unittest.TestCase):

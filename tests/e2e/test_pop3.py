@@ -9,9 +9,12 @@ Three set-ups run for the whole module:
   mailbox template of its own and the message extension "EML".
 - MAIL: zelrecv, zeldeliv and zelfetch on one root: mail sent with smtplib
   is read back with poplib and with fetchmail, exactly as stored.
+- TLS: zelfetch with a self-signed certificate, its TLS port, and
+  passwords in clear only from 127.0.0.1 (127.0.0.9 is the outside).
 Every test uses accounts of its own, so tests never share a mailbox.
 """
 
+import base64
 import datetime
 import itertools
 import os
@@ -27,7 +30,8 @@ import threading
 import time
 import unittest
 
-from zelharness import (BUILD_DIR, LOCAL_HOST, WAIT_SECONDS, MailSystem, Pop3Server, poll, pop3_log_text,
+from zelharness import (BUILD_DIR, LOCAL_HOST, REPLY_SECONDS, WAIT_SECONDS, MailSystem,
+                        Pop3Server, SmtpConnection, client_tls_context, poll, pop3_log_text,
                         read_bytes, write_file)
 
 GREETING_RE = re.compile(r"\+OK ZEL POP3 Server 0\.87 Ready "
@@ -50,17 +54,21 @@ LOGON_FAILED = r"-ERR %s logon failed \((\d+)\) at point %d in PASS\r\n\Z"
 WRONG = "-ERR %s logon failed (1326) at point 3 in PASS\r\n"
 UNABLE_TO_LOCK = r"-ERR unable to lock %s's mailbox \((\d+)\)\r\n\Z"
 AUTOLOGOUT = "-ERR: Autologout idle too long"
+CAPABILITIES = ["TOP", "UIDL", "USER", "SASL PLAIN", "RESP-CODES", "AUTH-RESP-CODE", "PIPELINING"]
+ENCRYPTION_REQUIRED = "-ERR [AUTH] Encryption required\r\n"
+AUTH_FAILED = "-ERR %s logon failed (1326) at point 3 in AUTH\r\n"
+OUTSIDE = "127.0.0.9"   # a client outside TLS's PlaintextLogonClients
 
 IDLE_LIMIT = 2          # STRICT's Timeout, seconds
 STAMP_RE = r"\[\d\d/(?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}:\d\d:\d\d:\d\d\]"
 
-MAIN = STRICT = MAIL = None      # started in setUpModule
+MAIN = STRICT = MAIL = TLS = None      # started in setUpModule
 MAIL_USERS = {"alice": "alice pw", "bob": "Bob-Secret-1"}
 _names = itertools.count(1)
 
 
 def setUpModule():
-    global MAIN, STRICT, MAIL
+    global MAIN, STRICT, MAIL, TLS
     started = []
     try:
         MAIN = Pop3Server({"Pop3LogEnabled": 1}, env={"TZ": "UTC0"}).start()
@@ -76,6 +84,10 @@ def setUpModule():
                           env={"TZ": "UTC0"}, prefix="zel-e2e-pop3m-")
         started.append(MAIL)
         MAIL.start()
+        TLS = Pop3Server({"PlaintextLogonClients": ["127.0.0.1/32"], "Pop3LogEnabled": 1},
+                         tls=True, prefix="zel-e2e-pop3t-")
+        started.append(TLS)
+        TLS.start()
     except BaseException:
         for server in reversed(started):
             server.stop()
@@ -83,7 +95,7 @@ def setUpModule():
 
 
 def tearDownModule():
-    for server in (MAIL, STRICT, MAIN):
+    for server in (TLS, MAIL, STRICT, MAIN):
         if server is not None:
             server.stop()
 
@@ -363,6 +375,130 @@ class LogonTest(Pop3Case):
             self.assertLess(elapsed, delay + 2)
         self.assertTrue(conn.closed_silently(), "open after the third failure")
         self.assertEqual([other.reply() for other in others], [WRONG % name for name in names])
+
+
+def plain_response(user, password, authzid=""):
+    """A SASL PLAIN message in base64."""
+    return base64.b64encode(("%s\0%s\0%s" % (authzid, user, password)).encode()).decode()
+
+
+class TlsTest(Pop3Case):
+    """CAPA, STLS, TLS from the first byte and AUTH PLAIN, also with real
+    clients; passwords cross in clear only from PlaintextLogonClients."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = TLS
+
+    def capabilities(self, conn):
+        conn.send("CAPA\r\n")
+        head, *lines, end, _ = conn.read_until(b"\r\n.\r\n").decode().split("\r\n")
+        self.assertEqual((head, end), ("+OK Capability list follows", "."))
+        return lines
+
+    def test_capa_and_stls(self):
+        with MAIN.connect() as conn:          # no certificate: no STLS
+            self.assertEqual(self.capabilities(conn), CAPABILITIES)
+        user, password = new_user(self.server)
+        conn = self.logon(user, password, 0, 0)
+        self.assertEqual(self.capabilities(conn), CAPABILITIES + ["STLS"])
+        self.assertEqual(conn.command("STLS"), "-ERR STLS is not permitted after logon\r\n")
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
+        # Injected in clear behind STLS: a logon and a QUIT that must not run.
+        conn = self.connect()
+        conn.send("STLS\r\nUSER %s\r\nPASS %s\r\nQUIT\r\n" % (user, password))
+        self.assertEqual(conn.reply(), "+OK Begin TLS negotiation\r\n")
+        conn.start_tls()
+        self.dialogue(conn, [("STAT", UNKNOWN % "STAT"), ("STLS", "-ERR TLS is already active\r\n")])
+        self.assertEqual(self.capabilities(conn), CAPABILITIES)
+
+    def test_passwords_from_outside_only_encrypted(self):
+        user, password = new_user(self.server)
+        conn = self.server.connect(source=OUTSIDE)
+        self.addCleanup(conn.close)
+        for line in ("USER " + user, "AUTH PLAIN " + plain_response(user, password), "AUTH PLAIN"):
+            self.assertEqual(conn.command(line), ENCRYPTION_REQUIRED, line)
+        self.assertEqual(conn.command("STLS"), "+OK Begin TLS negotiation\r\n")
+        conn.start_tls()
+        self.logon(user, password, 0, 0, conn=conn)
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
+        conn = self.server.connect(source=OUTSIDE, port=self.server.tls_port, tls=True)
+        self.addCleanup(conn.close)
+        self.assertEqual(conn.command("AUTH PLAIN " + plain_response(user, password)),
+                         MAILBOX_HAS % (user, 0, 0))
+        # A client that speaks no TLS to the TLS port is never answered in clear.
+        with SmtpConnection(self.server.tls_port, source=OUTSIDE) as raw:
+            raw.send("USER %s\r\n" % user)
+            self.assertFalse(raw.pending(REPLY_SECONDS).startswith(b"+OK"))
+            self.assertTrue(raw.wait_closed())
+
+    def test_auth_plain(self):
+        user, password = new_user(self.server, "Long-%s" % ("p" * 95))  # a line over 127 bytes
+        conn = self.connect()
+        self.dialogue(conn, [
+            ("AUTH LOGIN", "-ERR unrecognized authentication mechanism\r\n"),
+            ("AUTH PLAIN not!base64", "-ERR invalid base64 data\r\n"),
+            ("AUTH PLAIN", "+ \r\n"), ("*", "-ERR authentication cancelled\r\n")])
+        # Failures are PASS's: answered late, whatever was wrong.
+        for delay, response in ((1, plain_response(user, "wrong")),
+                                (2, plain_response(user, password, authzid="u000"))):
+            started = time.monotonic()
+            self.assertEqual(conn.command("AUTH PLAIN " + response), AUTH_FAILED % user)
+            self.assertGreaterEqual(time.monotonic() - started, delay - 0.05)
+        self.assertEqual(conn.command("AUTH PLAIN"), "+ \r\n")
+        self.assertEqual(conn.command(plain_response(user, password)), MAILBOX_HAS % (user, 0, 0))
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
+        conn = self.connect()
+        self.assertEqual(conn.command("AUTH PLAIN " + plain_response(user, password, user)),
+                         MAILBOX_HAS % (user, 0, 0))
+        log = self.server.log_text()
+        self.assertIn("%s from 127.0.0.1  AUTH **** OK [" % user, log)
+        for secret in (password, plain_response(user, password), plain_response(user, "wrong")):
+            self.assertNotIn(secret, log + self.server.scratch.events())
+
+    def test_poplib_stls_and_pop3_ssl(self):
+        data = sized_message(300, "over TLS")
+        user, password = self.user_with({msg_name(1): data})
+        plain = poplib.POP3("127.0.0.1", self.server.port, timeout=WAIT_SECONDS)
+        self.assertIn("STLS", plain.capa())
+        plain.stls(client_tls_context())
+        tls = poplib.POP3_SSL("127.0.0.1", self.server.tls_port, context=client_tls_context(),
+                              timeout=WAIT_SECONDS)
+        for client in (plain, tls):
+            try:
+                client.user(user)
+                client.pass_(password)
+                _, lines, _ = client.retr(1)
+                self.assertEqual(b"".join(line + b"\r\n" for line in lines), data[:-3])
+                client.quit()
+            finally:
+                client.close()
+
+    @unittest.skipUnless(shutil.which("openssl"), "openssl is not installed")
+    def test_openssl_s_client(self):
+        user, password = self.user_with({msg_name(1): sized_message(100, "s_client")})
+        for how in (["-starttls", "pop3", "-connect", "127.0.0.1:%d" % self.server.port],
+                    ["-connect", "127.0.0.1:%d" % self.server.tls_port]):
+            result = subprocess.run(["openssl", "s_client", "-quiet", "-crlf", *how],
+                                    input="USER %s\nPASS %s\nSTAT\nQUIT\n" % (user, password),
+                                    capture_output=True, text=True, timeout=WAIT_SECONDS)
+            # (Text mode: the line ends come as "\n".)
+            self.assertIn("+OK 1 100\n+OK %s POP3 server signing off" % LOCAL_HOST,
+                          result.stdout, how + [result.stderr])
+
+    @unittest.skipUnless(shutil.which("fetchmail"), "fetchmail is not installed")
+    def test_fetchmail_over_tls(self):
+        files = {msg_name(n): sample_message("fetchmail %d" % n, [b"over TLS", b"."])
+                 for n in (1, 2)}
+        user, password = self.user_with(files)
+        want = sorted(normal(unstuffed_text(data)) for data in files.values())
+        home = fetchmail_home(self)
+        for port, how in ((self.server.tls_port, "--ssl"),       # TLS from the first byte
+                          (self.server.port, "--sslproto=tls1.2+")):  # STLS
+            result = run_fetchmail(home, port, user, password, "--keep", "--fetchall", how,
+                                   "--nosslcertck")
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertEqual([normal(t) for t in fetched(home)], want)
 
 
 class TransactionTest(Pop3Case):
@@ -1007,6 +1143,46 @@ class StopTest(unittest.TestCase):
         return conn
 
 
+def fetchmail_home(case):
+    """A scratch home for fetchmail, removed after the test."""
+    home = tempfile.mkdtemp(prefix="zel-e2e-fetchmail-")
+    case.addCleanup(shutil.rmtree, home, True)
+    return home
+
+
+def run_fetchmail(home, port, user, password, *flags):
+    """One fetchmail run (a test peer) against 127.0.0.1:port; the messages
+    go into files under home/out (fetched). The finished process."""
+    rc = os.path.join(home, "fetchmailrc")
+    with open(rc, "w") as f:
+        f.write('poll 127.0.0.1 port %d protocol pop3 timeout %d user "%s" '
+                'password "%s" is "%s" here\n' % (port, WAIT_SECONDS, user, password, user))
+    os.chmod(rc, 0o600)
+    out = os.path.join(home, "out")
+    os.makedirs(out, exist_ok=True)
+    env = dict(os.environ, HOME=home, FETCHMAILHOME=home)
+    return subprocess.run(
+        ["fetchmail", "-f", rc, "--nosyslog",
+         "--idfile", os.path.join(home, "ids"), "--pidfile", os.path.join(home, "pid"),
+         "--invisible", "--norewrite", "--mda", "cat > %s/msg.$$" % out, *flags],
+        env=env, capture_output=True, text=True, timeout=WAIT_SECONDS * 3)
+
+
+def fetched(home):
+    """The texts fetchmail has handed on since the last call, sorted."""
+    out = os.path.join(home, "out")
+    texts = []
+    for name in sorted(os.listdir(out)):
+        texts.append(read_bytes(os.path.join(out, name)))
+        os.unlink(os.path.join(out, name))
+    return sorted(texts)
+
+
+def normal(text):
+    """A text with LF line ends, as fetchmail's MDA receives it."""
+    return text.replace(b"\r\n", b"\n")
+
+
 def unstuffed_text(stored):
     """What a POP3 client hands on for a stored message file: the end line
     dropped, the leading dot of SMTP transparency removed."""
@@ -1074,50 +1250,25 @@ class ClientsTest(unittest.TestCase):
         sent = dict(self.deliver("bob", "fm %d" % n, [b"fetchmail line %d" % n, b".dot"])
                     for n in range(3))
         stored = {n: MAIL.read_message("bob", n) for n in sent}
-        home = tempfile.mkdtemp(prefix="zel-e2e-fetchmail-")
-        self.addCleanup(shutil.rmtree, home, True)
+        home = fetchmail_home(self)
 
         def run(*flags, password=MAIL_USERS["bob"]):
-            rc = os.path.join(home, "fetchmailrc")
-            with open(rc, "w") as f:
-                f.write('poll 127.0.0.1 port %d protocol pop3 timeout %d user "bob" '
-                        'password "%s" is "bob" here\n' % (MAIL.pop3_port, WAIT_SECONDS, password))
-            os.chmod(rc, 0o600)
-            out = os.path.join(home, "out")
-            os.makedirs(out, exist_ok=True)
-            env = dict(os.environ, HOME=home, FETCHMAILHOME=home)
-            return subprocess.run(
-                # No TLS: the server offers none, and fetchmail would insist.
-                ["fetchmail", "-f", rc, "--nosyslog", "--sslproto", "",
-                 "--idfile", os.path.join(home, "ids"), "--pidfile", os.path.join(home, "pid"),
-                 "--invisible", "--norewrite",
-                 "--mda", "cat > %s/msg.$$" % out, *flags],
-                env=env, capture_output=True, text=True, timeout=WAIT_SECONDS * 3)
-
-        def delivered():
-            out = os.path.join(home, "out")
-            texts = []
-            for name in sorted(os.listdir(out)):
-                texts.append(read_bytes(os.path.join(out, name)))
-                os.unlink(os.path.join(out, name))
-            return sorted(texts)
-
-        def normal(text):
-            return text.replace(b"\r\n", b"\n")
+            # No TLS: the server offers none, and fetchmail would insist.
+            return run_fetchmail(home, MAIL.pop3_port, "bob", password, "--sslproto", "", *flags)
 
         want = sorted(normal(unstuffed_text(data)) for data in stored.values())
         result = run("--keep", "--fetchall", "--uidl")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertEqual([normal(t) for t in delivered()], want)
+        self.assertEqual([normal(t) for t in fetched(home)], want)
         self.assertEqual(sorted(MAIL.messages("bob")), sorted(sent))      # kept
         result = run("--keep", "--uidl")                                  # nothing new
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
-        self.assertEqual(delivered(), [])
+        self.assertEqual(fetched(home), [])
         result = run(password="not the password")
         self.assertEqual(result.returncode, 3, result.stdout + result.stderr)
         result = run("--fetchall")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertEqual([normal(t) for t in delivered()], want)
+        self.assertEqual([normal(t) for t in fetched(home)], want)
         self.assertEqual(MAIL.messages("bob"), [])
         for secret in (MAIL_USERS["bob"], "not the password"):
             self.assertNotIn(secret, pop3_log_text(MAIL.scratch))

@@ -21,13 +21,15 @@ import importlib.util
 import os
 import re
 import shutil
+import ssl
 import tempfile
 import time
 import unittest
 
 import remotepeers
 from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
-from zelharness import LOCAL_HOST, MailSystem, files_with, poll, read_bytes, write_file
+from zelharness import (LOCAL_HOST, MailSystem, files_with, has_ipv6_loopback, poll, read_bytes,
+                        write_file)
 
 SENDER = "alice@" + LOCAL_HOST
 USERS = ("administrator", "alice", "bob")
@@ -73,8 +75,8 @@ def parse_record(data):
 class RemoteCase(unittest.TestCase):
     """Peers and a mail system per test; everything is stopped in cleanup."""
 
-    def name_server(self, mx=(), hosts=(), cnames=()):
-        ns = NameServer(self.scratch_dir(), mx=mx, hosts=hosts, cnames=cnames)
+    def name_server(self, mx=(), hosts=(), cnames=(), listen="127.0.0.1"):
+        ns = NameServer(self.scratch_dir(), mx=mx, hosts=hosts, cnames=cnames, listen=listen)
         ns.start()
         self.addCleanup(ns.stop)
         self.ns = ns
@@ -86,8 +88,8 @@ class RemoteCase(unittest.TestCase):
             self.addCleanup(shutil.rmtree, self._scratch_dir, True)
         return self._scratch_dir
 
-    def exchanger(self, address, board=None, start=True):
-        ex = Exchanger(address, SMTP_PORT, board=board)
+    def exchanger(self, address, board=None, start=True, **options):
+        ex = Exchanger(address, SMTP_PORT, board=board, **options)
         if start:
             ex.start()
         self.addCleanup(ex.stop)
@@ -178,6 +180,11 @@ class RemoteCase(unittest.TestCase):
             lines += read_bytes(os.path.join(directory, name)).decode("latin-1").splitlines()
         return lines
 
+    def outlog_line_to(self, address):
+        lines = [line for line in self.outlog_lines() if " to %s " % address in line]
+        self.assertEqual(len(lines), 1, self.outlog_lines())
+        return lines[0]
+
     def wait_messages_at(self, exchanger, count, seconds=WAIT):
         got = poll(lambda: exchanger.message_count() >= count, seconds)
         self.assertTrue(got, "%s took %d messages, waited for %d; sessions %s; events %s"
@@ -219,8 +226,8 @@ class RoutingTest(RemoteCase):
         self.assertEqual(sorted(rcpt_tos), ["bob@pref.test", "carol@pref.test"])
         self.assertIn(b"Subject: preference\r\n", content)
         self.assertEqual(best.session_list()[0].verbs(),
-                         ["HELO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"])
-        self.assertEqual(best.session_list()[0].commands[0], "HELO " + LOCAL_HOST)
+                         ["EHLO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"])
+        self.assertEqual(best.session_list()[0].commands[0], "EHLO " + LOCAL_HOST)
         # The outlog line of the accepted message.
         lines = self.outlog_lines()
         self.assertEqual(len(lines), 1, lines)
@@ -400,19 +407,24 @@ class RoutingTest(RemoteCase):
         self.assertEqual(sorted(m[1][0] for m in gateway.messages),
                          ["bob@far.test", "carol@[127.0.0.7]"])
         self.assertUntouched(far, literal)
-        # The gateway's own name is the only name looked up.
+        # The gateway's own name (both families) is the only name looked up.
         asked = [q for q in ns.queries() if q[0] != "PTR"]
-        self.assertEqual(set(asked), {("A", "gw.test")}, asked)
+        self.assertEqual(set(asked), {("A", "gw.test"), ("AAAA", "gw.test")}, asked)
 
     def test_domain_literal(self):
         ns = self.name_server()
         ex = self.exchanger("127.0.0.7")
         self.mail_system(ns.address)
         self.send(["carol@[127.0.0.7]"], "literal")
+        # The IPv6 form of the same address, and its own queue.
+        self.send(["dave@[IPv6:::ffff:127.0.0.7]"], "literal six")
         self.start_agent()
-        self.wait_messages_at(ex, 1)
+        self.wait_messages_at(ex, 2)
         self.wait_domain_done("[127.0.0.7]")
-        self.assertEqual(ex.messages[0][1], ["carol@[127.0.0.7]"])
+        # Domains are queued in lower case, the literal's tag too.
+        self.wait_domain_done("[ipv6:::ffff:127.0.0.7]")
+        self.assertEqual(sorted(m[1][0] for m in ex.messages),
+                         ["carol@[127.0.0.7]", "dave@[ipv6:::ffff:127.0.0.7]"])
         self.assertEqual([q for q in ns.queries() if q[0] != "PTR"], [])
 
     def test_this_host_as_exchanger(self):
@@ -479,7 +491,7 @@ class TransferTest(RemoteCase):
         self.assertRegex(lines[0], r" to 127\.0\.0\.2 mx\.rcpt\.test from .* to ok@rcpt\.test$")
         # grey.test: every recipient refused for now: RSET, no data, all wait.
         self.assertEqual(grey.session_list()[0].verbs(),
-                         ["HELO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"])
+                         ["EHLO", "MAIL", "RCPT", "RCPT", "RSET", "QUIT"])
         self.assertEqual(grey.messages, [])
         self.assertEqual([sorted(r) for r in self.queued("grey.test").values()],
                          [["one@grey.test", "two@grey.test"]])
@@ -640,6 +652,102 @@ class RetryTest(RemoteCase):
                           "Failed to deliver to domain late.test after 54 tries.\r\n")
         self.assertUntouched(ex)
         self.assertNotIn(("MX", "late.test"), ns.queries())
+
+
+class EsmtpTest(RemoteCase):
+    """The extensions the peer offers: STARTTLS, SIZE, 8BITMIME."""
+
+    def tls_context(self, broken=False):
+        """A server context with a certificate of the harness; broken: one
+        that only speaks TLS 1.0, which the agent never accepts."""
+        cert, key = self.mail.scratch.self_signed("mx.peer.test")
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        if broken:
+            context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1
+        return context
+
+    def test_starttls_when_offered_and_plain_when_not(self):
+        ns = self.name_server(mx=[("tls.test", "mx.tls.test", 10),
+                                  ("plain.test", "mx.plain.test", 10)],
+                              hosts=[("mx.tls.test", "127.0.0.2"), ("mx.plain.test", "127.0.0.3")])
+        self.mail_system(ns.address)
+        secure = self.exchanger("127.0.0.2", tls_context=self.tls_context())
+        plain = self.exchanger("127.0.0.3")
+        self.send(["bob@tls.test"], "secret")
+        self.mail.send(SENDER, ["carol@plain.test"], text("eight", "d\xe9j\xe0 vu"),
+                       mail_options=["BODY=8BITMIME"])
+        self.start_agent()
+        self.wait_messages_at(secure, 1)
+        self.wait_messages_at(plain, 1)
+        session = secure.session_list()[0]
+        # EHLO again under TLS, the message only after it.
+        self.assertEqual(session.verbs(), ["EHLO", "EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
+        self.assertIn(session.tls, ("TLSv1.2", "TLSv1.3"))
+        self.assertRegex(self.outlog_line_to("127.0.0.2"),
+                         r" mx\.tls\.test from .* to bob@tls\.test \(TLS %s\)$"
+                         % re.escape(session.tls))
+        session = plain.session_list()[0]
+        self.assertEqual(session.verbs(), ["EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
+        self.assertIsNone(session.tls)
+        self.assertNotIn("TLS", self.outlog_line_to("127.0.0.3"))
+        # aiosmtpd offers SIZE and 8BITMIME: the size, and the body type of
+        # the 8-bit message.
+        self.assertEqual([o.split("=")[0] for o in secure.session_list()[0].mail_options[0]],
+                         ["SIZE"])
+        size = int(secure.session_list()[0].mail_options[0][0].split("=")[1])
+        self.assertAlmostEqual(size, len(secure.messages[0][2]), delta=300)
+        self.assertIn("BODY=8BITMIME", session.mail_options[0])
+        self.assertIn(b"d\xe9j\xe0 vu", plain.messages[0][2])
+
+    def test_failed_handshake_then_plain(self):
+        ns = self.name_server(mx=[("old.test", "mx.old.test", 10)],
+                              hosts=[("mx.old.test", "127.0.0.2")])
+        self.mail_system(ns.address)
+        ex = self.exchanger("127.0.0.2", tls_context=self.tls_context(broken=True))
+        self.send(["bob@old.test"], "old tls")
+        self.start_agent()
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("old.test")
+        first, second = ex.session_list()
+        self.assertEqual(first.verbs(), ["EHLO"])
+        self.assertEqual(second.verbs(), ["EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
+        self.assertIsNone(second.tls)
+        self.assertNotIn("TLS", self.outlog_line_to("127.0.0.2"))
+
+    def test_message_over_the_peer_size_is_not_sent(self):
+        ns = self.name_server(mx=[("small.test", "mx.small.test", 10)],
+                              hosts=[("mx.small.test", "127.0.0.2")])
+        self.mail_system(ns.address)
+        ex = self.exchanger("127.0.0.2", size_limit=300)
+        self.mail.send(SENDER, ["bob@small.test", "carol@small.test"], text("large", "x" * 400))
+        self.start_agent()
+        reports = self.wait_reports(1)
+        self.wait_domain_done("small.test")
+        self.assertReport(reports[0], "bob@small.test", "carol@small.test",
+                          "than the destination server takes (300 bytes); it was not sent.")
+        self.assertEqual([s.verbs() for s in ex.session_list()], [["EHLO", "QUIT"]])
+        self.assertEqual(ex.messages, [])
+
+
+@unittest.skipUnless(has_ipv6_loopback(), "::1 cannot be bound on this machine")
+class Ipv6Test(RemoteCase):
+
+    def test_name_server_exchanger_and_literal_on_ipv6(self):
+        # The name server is asked over IPv6; the exchanger has an AAAA
+        # record only; a literal of this host's ::1 is delivered here.
+        ns = self.name_server(mx=[("six.test", "mx.six.test", 10)],
+                              hosts=[("mx.six.test", "::1")], listen="::1")
+        self.assertTrue(ns.address.startswith("[::1]:"), ns.address)
+        ex = self.exchanger("::1")
+        self.mail_system(ns.address)
+        self.send(["bob@six.test", "alice@[IPv6:0::1]"], "over six")
+        self.start_agent()
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("six.test")
+        self.assertEqual(ex.messages[0][1], ["bob@six.test"])
+        self.assertRegex(self.outlog_line_to("::1"), r" to ::1 mx\.six\.test from ")
+        self.assertEqual(len(self.mail.wait_messages("alice", 1)), 1)
 
 
 class ThreadsTest(RemoteCase):

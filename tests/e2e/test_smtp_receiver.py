@@ -870,21 +870,24 @@ class IdentifierTest(unittest.TestCase):
             return scratch.zeladm("reg", "get", ZEL_KEY, "LastMsgId").stdout.strip()
 
         send(2)
-        old_export = scratch.zeladm("reg", "export").stdout
+        old_export = scratch.zeladm("reg", "export").stdout   # a block reserved: 1000
+        # Raised by hand, taken at once by the running receiver.
+        scratch.reg_set(ZEL_KEY, "LastMsgId", "dword", "1500")
         send(2)
+        self.assertIn("B0000001502.MSG", queued())
         before = queued()
         scratch.zeladm("reg", "import", "-", input=old_export)
-        self.assertIn("4", counter())
+        self.assertIn("2500", counter())
         # Set back by hand, with a recipient file left alone where the next
         # free name would be: both are passed over.
         scratch.reg_set(ZEL_KEY, "LastMsgId", "dword", "1")
-        with open(os.path.join(receiver.queue, "B0000000005.RCP"), "wb") as f:
+        with open(os.path.join(receiver.queue, "B0000000003.RCP"), "wb") as f:
             f.write(b"stray")
-        before["B0000000005.RCP"] = b"stray"
+        before["B0000000003.RCP"] = b"stray"
         send(1)
         after = queued()
         self.assertEqual({n: after[n] for n in before}, before)
-        self.assertEqual(sorted(set(after) - set(before)), ["B0000000006.MSG", "B0000000006.RCP"])
+        self.assertEqual(sorted(set(after) - set(before)), ["B0000000004.MSG", "B0000000004.RCP"])
 
 
 class LimitAndStopTest(unittest.TestCase):

@@ -4,6 +4,8 @@ One receiver runs for the module, with the submission port on a free port,
 RelayClients 127.0.0.1/32 (a client bound to 127.0.0.9 is one from
 elsewhere) and an account alice in the accounts file. Raw sockets check the
 replies byte for byte; Python's smtplib and swaks hold ordinary dialogues.
+A second receiver, with a certificate, has STARTTLS and the port with TLS
+from the first byte, driven by the same clients and openssl s_client.
 """
 
 import base64
@@ -16,7 +18,8 @@ import subprocess
 import time
 import unittest
 
-from zelharness import (LOCAL_HOST, WAIT_SECONDS, Receiver, list_spool_pairs, read_bytes)
+from zelharness import (LOCAL_HOST, WAIT_SECONDS, Receiver, client_tls_context, list_spool_pairs,
+                        poll, read_bytes)
 
 USER, PASSWORD = "alice", "Corr3ct-h0rse"
 OUTSIDE = "127.0.0.9"
@@ -56,13 +59,17 @@ def extensions(lines):
 
 
 class SubmissionCase(unittest.TestCase):
+    @property
+    def server(self):
+        return SERVER
+
     def setUp(self):
-        for name in os.listdir(SERVER.queue):
-            os.unlink(os.path.join(SERVER.queue, name))
+        for name in os.listdir(self.server.queue):
+            os.unlink(os.path.join(self.server.queue, name))
 
     def connect(self, submission=True, source=None, host="127.0.0.1"):
-        conn = SERVER.connect(host=host, source=source,
-                              port=SERVER.submission_port if submission else None)
+        conn = self.server.connect(host=host, source=source,
+                                   port=self.server.submission_port if submission else None)
         self.addCleanup(conn.close)
         return conn
 
@@ -73,14 +80,37 @@ class SubmissionCase(unittest.TestCase):
 
     def send_data(self, conn, data=b"Subject: x\r\n\r\nbody\r\n.\r\n"):
         """DATA and the message on conn; the new pair's message file."""
-        before = list_spool_pairs(SERVER.queue)
+        before = list_spool_pairs(self.server.queue)
         self.assertEqual(conn.command("DATA"), "354 Ready for data\r\n")
         conn.send(data)
         self.assertEqual(conn.reply(), RECEIVED_OK)
-        new = set(list_spool_pairs(SERVER.queue)) - set(before)
+        new = set(list_spool_pairs(self.server.queue)) - set(before)
         self.assertEqual(len(new), 1)
         base = new.pop()
-        return read_bytes(os.path.join(SERVER.queue, base + ".MSG")), base
+        return read_bytes(os.path.join(self.server.queue, base + ".MSG")), base
+
+    def swaks_submits(self, port, mechanism, *options):
+        """swaks (with options) logs on with mechanism and sends a message."""
+        result = subprocess.run(
+            ["swaks", "--server", "127.0.0.1:%d" % port, *options,
+             "--from", "alice@zeltest.example.test", "--to", "far@remote.example",
+             "--auth", mechanism, "--auth-user", USER, "--auth-password", PASSWORD,
+             "--timeout", str(WAIT_SECONDS)],
+            capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn(AUTH_OK.strip(), result.stdout)
+        self.assertIn(RECEIVED_OK.strip(), result.stdout)
+
+    def assertNothingLogged(self, forms):
+        """None of the texts (a password and its encodings) is in any log
+        of the server: activity logs, the event log, its standard error."""
+        files = glob.glob(self.server.scratch.path("**", "*.log"), recursive=True)
+        files.append(self.server.service.stderr_path)
+        self.assertIn(self.server.scratch.path("var", "log", "zel", "events.log"), files)
+        for path in files:
+            text = read_bytes(path)
+            for form in forms:
+                self.assertNotIn(form.encode(), text, path)
 
 
 class EsmtpTest(SubmissionCase):
@@ -181,15 +211,7 @@ class SubmissionTest(SubmissionCase):
     def test_swaks_auth(self):
         for mechanism in ("PLAIN", "LOGIN"):
             with self.subTest(mechanism):
-                result = subprocess.run(
-                    ["swaks", "--server", "127.0.0.1:%d" % SERVER.submission_port,
-                     "--from", "alice@zeltest.example.test", "--to", "far@remote.example",
-                     "--auth", mechanism, "--auth-user", USER, "--auth-password", PASSWORD,
-                     "--timeout", str(WAIT_SECONDS)],
-                    capture_output=True, text=True, timeout=WAIT_SECONDS * 2)
-                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-                self.assertIn(AUTH_OK.strip(), result.stdout)
-                self.assertIn(RECEIVED_OK.strip(), result.stdout)
+                self.swaks_submits(SERVER.submission_port, mechanism)
 
     def test_exchanges_and_their_refusals(self):
         conn = self.connect()
@@ -234,13 +256,132 @@ class SubmissionTest(SubmissionCase):
         self.assertEqual(conn.command("RCPT TO:<user>"), "250 user OK\r\n")
         self.send_data(conn)
         conn.command("QUIT")
-        files = glob.glob(SERVER.scratch.path("**", "*.log"), recursive=True)
-        files.append(SERVER.service.stderr_path)
-        self.assertIn(SERVER.scratch.path("var", "log", "zel", "events.log"), files)
-        for path in files:
-            text = read_bytes(path)
-            for form in (secret, b64(secret), plain("bob", secret), plain("bob", secret + "x")):
-                self.assertNotIn(form.encode(), text, path)
+        self.assertNothingLogged((secret, b64(secret), plain("bob", secret),
+                                  plain("bob", secret + "x")))
+
+
+def swaks_speaks_tls():
+    if not shutil.which("swaks"):
+        return False
+    support = subprocess.run(["swaks", "--support"], capture_output=True, text=True, timeout=20)
+    return "=== TLS supported" in support.stdout + support.stderr
+
+
+class TlsSubmissionTest(SubmissionCase):
+    """STARTTLS (on both ports) and TLS from the first byte, with real
+    clients. A receiver of its own, with a self-signed pair, relays for no
+    loopback client: every client here is one from elsewhere, which may log
+    on only under TLS."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tls_server = Receiver({"RelayClients": ["192.0.2.0/24"]}, submission=True, tls=True,
+                                  users={USER: PASSWORD}, prefix="zel-e2e-subm-tls-").start()
+        cls.addClassCleanup(cls.tls_server.stop)
+
+    @property
+    def server(self):
+        return self.tls_server
+
+    def new_messages(self, before):
+        names = sorted(set(list_spool_pairs(self.server.queue)) - set(before))
+        return [read_bytes(os.path.join(self.server.queue, n + ".MSG")) for n in names]
+
+    def test_starttls_starts_a_new_session_where_auth_is_open(self):
+        conn = self.connect()
+        self.assertEqual(self.ehlo(conn), ["PIPELINING", "SIZE 52428800", "8BITMIME", "STARTTLS"])
+        self.assertEqual(conn.command("AUTH PLAIN " + plain(USER, PASSWORD)),
+                         "538 Encryption required\r\n")
+        self.assertEqual(conn.command("STARTTLS"), "220 Ready to start TLS\r\n")
+        conn.start_tls()
+        self.assertEqual(conn.command("MAIL FROM:<a@b.example>"),
+                         "503 You must send a HELO command first\r\n")
+        self.assertEqual(self.ehlo(conn), ["PIPELINING", "SIZE 52428800", "8BITMIME",
+                                           "AUTH PLAIN LOGIN"])
+        steps = [("STARTTLS", "503 TLS already started\r\n"),
+                 ("MAIL FROM:<alice@zeltest.example.test>", AUTH_REQUIRED),
+                 ("AUTH PLAIN " + plain(USER, "wrong"), AUTH_FAILED),
+                 ("AUTH PLAIN " + plain(USER, PASSWORD), AUTH_OK),
+                 ("MAIL FROM:<alice@zeltest.example.test>", "250 alice@zeltest.example.test OK\r\n"),
+                 ("RCPT TO:<far@remote.example>", "250 far@remote.example OK\r\n")]
+        for line, want in steps:
+            self.assertEqual(conn.command(line), want, line)
+        stored, _ = self.send_data(conn)
+        self.assertIn(b")\r\n (using %s with cipher %s)\r\n with ESMTPSA id <"
+                      % (conn.sock.version().encode(), conn.sock.cipher()[0].encode()), stored)
+
+    def test_input_behind_starttls_is_dropped_unread(self):
+        # On PortNo: STARTTLS is offered there too. Were the injected lines
+        # taken, the first answer under TLS would be theirs, not the 503.
+        conn = self.connect(submission=False)
+        self.assertIn("STARTTLS", self.ehlo(conn))
+        injected = "EHLO injected.example\r\nMAIL FROM:<evil@example.org>\r\n"
+        conn.send("STARTTLS\r\n" + injected)
+        self.assertEqual(conn.reply(), "220 Ready to start TLS\r\n")
+        conn.start_tls()
+        self.assertEqual(conn.command("MAIL FROM:<a@b.example>"),
+                         "503 You must send a HELO command first\r\n")
+        self.assertTrue(poll(lambda: "127.0.0.1 sent %d bytes behind STARTTLS" % len(injected)
+                             in self.server.scratch.events()), self.server.scratch.events())
+
+    def test_failed_handshakes_get_no_clear_reply_and_others_are_served(self):
+        conn = self.connect()
+        self.ehlo(conn)
+        self.assertEqual(conn.command("STARTTLS"), "220 Ready to start TLS\r\n")
+        conn.send("EHLO not-a-hello.example\r\n")
+        # A TLS alert at most: no SMTP reply in clear.
+        sent = conn.read_to_close()
+        self.assertTrue(sent == b"" or sent[:1] == b"\x15", sent)
+        # A client that speaks TLS 1.0 only is refused in the handshake.
+        old = subprocess.run(["openssl", "s_client", "-tls1", "-cipher", "DEFAULT@SECLEVEL=0",
+                              "-connect", "127.0.0.1:%d" % self.server.submission_tls_port],
+                             input="", capture_output=True, text=True, timeout=WAIT_SECONDS)
+        self.assertNotEqual(old.returncode, 0)
+        self.assertIn("alert protocol version", old.stdout + old.stderr)
+        with self.server.connect(port=self.server.submission_tls_port, tls=True) as conn:
+            self.assertTrue(conn.greeting.startswith("220 %s " % LOCAL_HOST), conn.greeting)
+            self.assertIn(conn.sock.version(), ("TLSv1.2", "TLSv1.3"))
+
+    def test_real_clients_log_on_under_tls(self):
+        before = list_spool_pairs(self.server.queue)
+        port, tls_port = self.server.submission_port, self.server.submission_tls_port
+        with self.subTest("smtplib starttls"):
+            with smtplib.SMTP("127.0.0.1", port, local_hostname="lib.example",
+                              timeout=WAIT_SECONDS) as client:
+                client.starttls(context=client_tls_context())
+                client.login(USER, PASSWORD)
+                self.assertEqual(client.sendmail("alice@zeltest.example.test", ["far@remote.example"],
+                                                 "Subject: starttls\r\n\r\nx\r\n"), {})
+        with self.subTest("smtplib implicit TLS, a wrong password"):
+            with smtplib.SMTP_SSL("127.0.0.1", tls_port, local_hostname="lib.example",
+                                  context=client_tls_context(), timeout=WAIT_SECONDS) as client:
+                client.ehlo()
+                client.user, client.password = USER, PASSWORD + "x"
+                with self.assertRaises(smtplib.SMTPAuthenticationError) as caught:
+                    client.auth("PLAIN", client.auth_plain)
+                self.assertEqual(caught.exception.args, (535, b"Authentication failed"))
+        swaks = swaks_speaks_tls()
+        for tls, port_used in (("--tls", port), ("--tls-on-connect", tls_port)) if swaks else ():
+            for mechanism in ("PLAIN", "LOGIN"):
+                with self.subTest("swaks", tls=tls, mechanism=mechanism):
+                    self.swaks_submits(port_used, mechanism, tls)
+        for starttls, port_used in ((["-starttls", "smtp"], port), ([], tls_port)):
+            with self.subTest("openssl s_client", starttls=starttls):
+                result = subprocess.run(
+                    ["openssl", "s_client", "-quiet", *starttls,
+                     "-connect", "127.0.0.1:%d" % port_used],
+                    input="EHLO ossl.example\r\nAUTH PLAIN %s\r\nQUIT\r\n" % plain(USER, PASSWORD),
+                    capture_output=True, text=True, timeout=WAIT_SECONDS)
+                self.assertIn(AUTH_OK.strip(), result.stdout)
+                self.assertIn("221 %s closing" % LOCAL_HOST, result.stdout)
+        stored = self.new_messages(before)
+        self.assertEqual(len(stored), 5 if swaks else 1)
+        for message in stored:
+            self.assertRegex(message, rb"^Received: from \S+ \(unverified \[127\.0\.0\.1\]\) by "
+                             rb"[^\r]*\r\n \(TALVO ZELRECV [^)]*\)\r\n \(using TLSv1\.[23] with "
+                             rb"cipher [A-Z0-9_-]+\)\r\n with ESMTPSA id <")
+        self.assertNothingLogged((PASSWORD, b64(PASSWORD), plain(USER, PASSWORD),
+                                  plain(USER, PASSWORD + "x")))
 
 
 if __name__ == "__main__":

@@ -8,23 +8,27 @@ servers pointed at nothing: a message sent with swaks to demo at the
 domain the seed makes local (or, without one, at the host name) arrives in
 demo's mailbox and is read back with poplib, exactly as stored. (Running
 the script itself would build into and write to the developer's ./build
-and ./var, so the test does not.)
+and ./var, so the test does not.) The README's submission examples run
+too, with the certificate the first start makes.
 """
 
 import os
 import poplib
 import re
+import shlex
 import shutil
+import subprocess
 import unittest
 
 from zelharness import (DEAD_NAME_SERVER, DOMAIN_NAME, HOST_NAME, TCPIP_KEY, WAIT_SECONDS,
-                        MailSystem, service_key, swaks_send)
+                        MailSystem, free_port, service_key, swaks_send)
 
 SOURCE_DIR = os.environ.get("ZEL_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 # The ports the README promises for "./zel run".
 README_PORTS = {"ZELRECV": 2525, "ZELFETCH": 1110}
 README_SUBMISSION_PORTS = {"SubmissionPortNo": 5587, "SubmissionTlsPortNo": 5465}
+README_POP3_TLS_PORT = 1995
 
 
 def seed_of_script():
@@ -43,10 +47,11 @@ def seed_of_script():
     if reg is None or account is None:
         raise AssertionError("cannot find the seeding in ./zel:\n" + body)
     sets = []
-    for text in (body, function("seed_submission_ports")):
-        for m in re.finditer(r"^\s*\"\$adm\" reg set (?:'([^']+)'|\"\$recv\") (.+)$", text, re.M):
-            key = m.group(1) or service_key("ZELRECV")
-            sets.append([key] + m.group(2).split())
+    for text in (body, function("seed_submission_ports"), function("seed_pop3_tls_port")):
+        for m in re.finditer(r"^\s*\"\$adm\" reg set (?:'([^']+)'|\"\$(recv|fetch)\") (.+)$",
+                             text, re.M):
+            key = m.group(1) or service_key({"recv": "ZELRECV", "fetch": "ZELFETCH"}[m.group(2)])
+            sets.append([key] + m.group(3).split())
     return reg.group(1) + "\n", sets, account.group(1), account.group(2)
 
 
@@ -80,7 +85,8 @@ class ZelRunFlowTest(unittest.TestCase):
         scratch.reg_import({service_key("ZELRECV"): {"PortNo": self.mail.port,
                                                      "SubmissionPortNo": 0,
                                                      "SubmissionTlsPortNo": 0},
-                            service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port},
+                            service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port,
+                                                      "TlsPortNo": 0},
                             TCPIP_KEY: {"NameServer": DEAD_NAME_SERVER}})
         scratch.zeladm("user", "add", self.user, "--password", self.password)
         # The host name the services answer to: the seed's, where it gives
@@ -101,6 +107,8 @@ class ZelRunFlowTest(unittest.TestCase):
         submission = {args[1]: int(args[3]) for args in self.sets
                       if args[0] == service_key("ZELRECV") and args[2] == "dword"}
         self.assertEqual(submission, README_SUBMISSION_PORTS)
+        self.assertIn([service_key("ZELFETCH"), "TlsPortNo", "dword", str(README_POP3_TLS_PORT)],
+                      self.sets)
 
     def test_swaks_to_demo_then_poplib(self):
         self.mail.start()
@@ -131,6 +139,32 @@ class ZelRunFlowTest(unittest.TestCase):
         self.assertTrue(text.endswith(b"Subject: first mail\r\n\r\nHello demo.\r\n"
                                       b".a dotted line\r\n"), text)
         self.assertEqual(self.mail.messages(self.user), [])
+
+    def test_readme_submission_under_tls(self):
+        # The README's two swaks lines, on free ports, with the certificate
+        # "./zel run" makes on its first start.
+        if "=== TLS supported" not in subprocess.run(["swaks", "--support"], capture_output=True,
+                                                     text=True, timeout=WAIT_SECONDS).stdout:
+            self.skipTest("swaks has no TLS here")
+        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
+            lines = re.findall(r"^    (swaks --server 127\.0\.0\.1:(\d+) .*)$", f.read(), re.M)
+        ports = {str(port): free_port() for port in README_SUBMISSION_PORTS.values()}
+        lines = [(line, port) for line, port in lines if port in ports]
+        self.assertEqual(len(lines), 2, lines)
+        scratch = self.mail.scratch
+        scratch.reg_import({service_key("ZELRECV"): {
+            name: ports[str(port)] for name, port in README_SUBMISSION_PORTS.items()}})
+        scratch.zeladm("tls", "self-signed", "--name", self.host)
+        self.mail.start()
+        for line, port in lines:
+            args = shlex.split(line.replace(":%s " % port, ":%d " % ports[port]))
+            result = subprocess.run(args + ["--timeout", str(WAIT_SECONDS)], capture_output=True,
+                                    text=True, timeout=WAIT_SECONDS * 2)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        names = self.mail.wait_messages(self.user, 2)
+        self.assertEqual(len(names), 2, scratch.events())
+        for name in names:
+            self.assertIn(b" with ESMTPSA id <", self.mail.read_message(self.user, name))
 
 
 if __name__ == "__main__":

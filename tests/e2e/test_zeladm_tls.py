@@ -1,12 +1,15 @@
 """zeladm tls self-signed, driven as an administrator would: the pair it
 writes (modes, names, validity, a key that fits the certificate, as openssl
-sees them), the registry values and counter it sets, a renewal replacing
-the pair, and bad input or an unwritable place refused with nothing written.
+sees them; run by root, a key the service account's group reads), the
+registry values and counter it sets, a renewal replacing the pair, and bad
+input or an unwritable place refused with nothing written.
 Both servers take the pair at start and again on SIGHUP, keeping the old
 one when the new one is broken.
 """
 import os
+import pwd
 import signal
+import ssl
 import stat
 import subprocess
 import unittest
@@ -26,6 +29,9 @@ class ZeladmTlsTest(ZeladmCase):
 
     def setUp(self):
         super().setUp()
+        # No service account: the key is its writer's alone (the shared
+        # key has its own test).
+        self.ok("reg", "set", ZEL_KEY, "ServiceAccount", "sz", "")
         self.dir = os.path.join(self.root, "etc", "zel", "tls")
         self.cert = os.path.join(self.dir, "cert.pem")
         self.key = os.path.join(self.dir, "key.pem")
@@ -70,6 +76,18 @@ class ZeladmTlsTest(ZeladmCase):
                 "--cert", cert)
         self.assertPair(cert, key, HOST, 3650)
         self.assertFalse(os.path.exists(self.dir))
+
+    def test_key_shared_with_the_service_account_group(self):
+        # The receiver reads the key again, as its account, on every reload.
+        self.ok("reg", "set", ZEL_KEY, "ServiceAccount", "sz", "nobody")
+        self.ok("tls", "self-signed", "--name", HOST)
+        key = os.stat(self.key)
+        if os.geteuid() != 0:
+            self.assertEqual(stat.S_IMODE(key.st_mode), 0o600)   # no group to give it to
+            return
+        self.assertEqual((key.st_uid, key.st_gid, stat.S_IMODE(key.st_mode)),
+                         (0, pwd.getpwnam("nobody").pw_gid, 0o640))
+        self.assertEqual(stat.S_IMODE(os.stat(self.dir).st_mode), 0o755)
 
     def test_bad_input_writes_nothing(self):
         cases = [
@@ -125,16 +143,25 @@ class ServersTakeThePairTest(unittest.TestCase):
                 def reload():
                     server.service.proc.send_signal(signal.SIGHUP)
 
+                with open(cert) as f:
+                    first = f.read()
                 with open(cert, "w") as f:
                     f.write("garbage\n")
                 reload()
                 self.assertTrue(poll(lambda: NOT_LOADED % cert in scratch.events()),
                                 scratch.events())
                 server.connect().close()   # still serving
+                if server.program == "zelrecv":
+                    # The old pair still serves.
+                    self.assertEqual(server.served_certificate(), ssl.PEM_cert_to_DER_cert(first))
                 scratch.zeladm("tls", "self-signed", "--name", HOST)
                 reload()
                 self.assertTrue(poll(lambda: scratch.events().count(LOADED % cert) == 2),
                                 scratch.events())
+                if server.program == "zelrecv":
+                    with open(cert) as f:
+                        self.assertEqual(server.served_certificate(),
+                                         ssl.PEM_cert_to_DER_cert(f.read()))
 
 
 if __name__ == "__main__":

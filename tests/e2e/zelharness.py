@@ -33,6 +33,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -94,6 +95,16 @@ def service_key(service):
 
 def program_path(name):
     return os.path.join(BIN_DIR, name)
+
+
+def has_ipv6_loopback():
+    """Whether ::1 can be bound here (a container may have IPv6 off)."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
 
 
 def free_port(host="127.0.0.1"):
@@ -170,12 +181,14 @@ class Scratch:
         ServiceAccount is empty: a test's receiver runs as the user that
         started it, whether or not the machine has the "zel" account (a
         scratch root under /tmp is not the account's to reach). The
-        receiver's submission ports are off unless the test names them
-        (587 and 465 are no test's to take)."""
+        receiver's submission ports and the POP3 server's TLS port are off
+        unless the test names them (587, 465 and 995 are no test's to
+        take)."""
         keys = {TCPIP_KEY: {"NameServer": name_server, "Hostname": HOST_NAME,
                             "Domain": DOMAIN_NAME},
                 ZEL_KEY: {"ServiceAccount": ""},
-                service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0}}
+                service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0},
+                service_key("ZELFETCH"): {"TlsPortNo": 0}}
         for service, values in (services or {}).items():
             keys.setdefault(service_key(service), {}).update(values)
         self.reg_import(keys)
@@ -549,6 +562,21 @@ class SmtpConnection:
         except (socket.timeout, BlockingIOError):
             return b""
 
+    def read_to_close(self, seconds=WAIT_SECONDS):
+        """The bytes the peer sends up to its close (EOF or reset);
+        AssertionError when it is still open after seconds."""
+        data, self.buffer = self.buffer, b""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                chunk = self._recv_some(max(0.01, deadline - time.monotonic()))
+            except ConnectionResetError:
+                return data
+            if chunk == b"":
+                return data
+            data += chunk or b""
+        raise AssertionError("still open after %s s; sent %r" % (seconds, data))
+
     def wait_closed(self, seconds=WAIT_SECONDS):
         """True when the peer closes (EOF or reset) within seconds; data is dropped."""
         deadline = time.monotonic() + seconds
@@ -563,6 +591,13 @@ class SmtpConnection:
                 return True
         return False
 
+    def start_tls(self, context=None):
+        """The TLS handshake, once the server has said go (STARTTLS's 220):
+        the same connection, encrypted. Nothing may have arrived before it."""
+        if self.buffer:
+            raise AssertionError("bytes in clear behind the go-ahead: %r" % self.buffer)
+        self.sock = (context or client_tls_context()).wrap_socket(self.sock)
+
     def close(self):
         self.sock.close()
 
@@ -571,6 +606,14 @@ class SmtpConnection:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def client_tls_context():
+    """A client's TLS context that takes the test's self-signed certificate."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
 
 
 # The start of every POP3 greeting.
@@ -622,11 +665,14 @@ class ServerOnPort:
             self.scratch.cleanup()
         return status
 
-    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None):
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None,
+                tls=False):
         """A connection (to port, else the server's port) whose greeting has
-        been read into .greeting."""
+        been read into .greeting; tls: encrypted from the first byte."""
         conn = SmtpConnection(port or self.port, host, timeout, source)
         try:
+            if tls:
+                conn.start_tls()
             conn.greeting = conn.reply()
         except BaseException:
             conn.close()
@@ -688,6 +734,16 @@ class Receiver(ServerOnPort):
             return reply
 
 
+    def served_certificate(self):
+        """The certificate (DER) a STARTTLS handshake on PortNo gets."""
+        with self.connect() as conn:
+            conn.multiline("EHLO c")
+            if conn.command("STARTTLS") != "220 Ready to start TLS\r\n":
+                raise AssertionError("STARTTLS refused")
+            conn.start_tls()
+            return conn.sock.getpeercert(binary_form=True)
+
+
 def pop3_log_text(scratch):
     """All lines of the POP3 activity logs (every day's file), as text."""
     directory = scratch.spool("Pop3log")
@@ -702,21 +758,28 @@ class Pop3Server(ServerOnPort):
     """zelfetch on a free port with the given Parameters values (ServerOnPort).
 
     suite: values of the suite key; users: {name: password} accounts made
-    with zeladm before the start.
+    with zeladm before the start; tls: a self-signed pair made before the
+    start, and TlsPortNo on a free port too (tls_port).
     """
 
     service_name, program, greeting = "ZELFETCH", "zelfetch", POP3_GREETING
 
     def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
-                 prefix="zel-e2e-pop3-"):
-        self.suite, self.users = suite, users
+                 prefix="zel-e2e-pop3-", tls=False):
+        self.suite, self.users, self.tls = suite, users, tls
+        settings = dict(settings or {})
+        if tls:
+            settings.setdefault("TlsPortNo", free_port())
         super().__init__(settings, scratch, env, prefix)
+        self.tls_port = self.values.get("TlsPortNo")
 
     def prepare(self):
         if self.suite:
             self.scratch.reg_import({ZEL_KEY: dict(self.suite)})
         for name, password in (self.users or {}).items():
             self.add_user(name, password)
+        if self.tls:
+            self.cert, self.key = self.scratch.self_signed()
 
     def add_user(self, name, password):
         self.scratch.add_user(name, password)
@@ -977,13 +1040,14 @@ class MailSystem:
 
     # -- mail --------------------------------------------------------------
 
-    def send(self, sender, recipients, data, helo="client.example"):
+    def send(self, sender, recipients, data, helo="client.example", mail_options=()):
         """One SMTP transaction with smtplib; data is the message without the
         end marker (smtplib doubles leading dots and adds it)."""
         import smtplib
         with smtplib.SMTP("127.0.0.1", self.port, local_hostname=helo,
                           timeout=WAIT_SECONDS) as client:
-            refused = client.sendmail(sender, list(recipients), data)
+            refused = client.sendmail(sender, list(recipients), data,
+                                      mail_options=list(mail_options))
         if refused:
             raise AssertionError("recipients refused: %r" % refused)
 

@@ -3,7 +3,10 @@
 // end and TOP range of a message file. Beyond not crashing: the ordinary
 // parse yields at most three arguments and a word without separators; a
 // TOP range never passes the text; the terminator choice never sends more
-// than the range and always leaves the client one end line at the end.
+// than the range and always leaves the client one end line at the end; an
+// AUTH PLAIN response yields a name a USER line could have carried (at
+// most 31 characters, no blank or control character) and a password only
+// with credentials.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -11,6 +14,7 @@
 
 #include "ZELFETCH/maildrop.h"
 #include "ZELFETCH/pop3dlg.h"
+#include "ZELFETCH/pop3ext.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string_view in(reinterpret_cast<const char *>(data), size);
@@ -26,5 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (end.Count > size) std::abort();
   std::string sent = "+OK\r\n" + std::string(in.substr(0, end.Count)) + end.Terminator;
   if (!std::string_view(sent).ends_with("\n.\r\n")) std::abort();
+  std::string name, password;
+  PlainResponse plain = DecodePlainResponse(in, name, password);
+  if (name.size() > kMaxUserName || (plain != PlainResponse::kCredentials && !password.empty()) ||
+      (plain == PlainResponse::kCredentials && name.empty()))
+    std::abort();
+  for (unsigned char c : name)
+    if (c <= 0x20 || c == 0x7F) std::abort();
   return 0;
 }

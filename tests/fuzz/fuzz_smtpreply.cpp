@@ -1,6 +1,6 @@
 // Fuzz target for what the SMTP client reads from a peer and from a held
 // message file: the reply reader fed in pieces, the reply code, the text
-// kept for reports, and the message file check. The reader must stay within
+// kept for reports, the EHLO extensions, and the message file check. The reader must stay within
 // its bounds and agree with IsCompleteResponse; the kept text must hold no
 // control character but line feed and tab; the file check must not depend
 // on how the file is cut into reads.
@@ -34,6 +34,15 @@ void CheckKeptText(std::string_view text) {
   }
 }
 
+// The extensions never put a line break into the MAIL command, and a limit
+// only comes with SIZE.
+void CheckEhlo(std::string_view text) {
+  SmtpExtensions e = ParseEhloReply(text);
+  if (!e.Esmtp || (e.SizeLimit != 0 && !e.Size)) std::abort();
+  std::string parameters = MailParameters(e, text.size(), true);
+  if (parameters.find_first_of("\r\n") != std::string::npos) std::abort();
+}
+
 void CheckMessageFile(std::string_view bytes, size_t piece) {
   MessageFileCheck whole, pieces;
   whole.Feed(bytes);
@@ -49,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   CheckReader(text, piece);
   CheckReader(text, text.size() + 1);
   CheckKeptText(text);
+  CheckEhlo(text);
   CheckMessageFile(text, piece);
   return 0;
 }

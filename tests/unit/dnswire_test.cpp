@@ -128,6 +128,29 @@ TEST(DnsParse, RecordsOfEachType) {
   }
 }
 
+TEST(DnsParse, AaaaRecords) {
+  // Exactly 16 bytes of data; a mapped IPv4 address reads as IPv4.
+  const std::string loop6("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x01", 16);
+  const std::string mapped("\0\0\0\0\0\0\0\0\0\0\xff\xff\xc0\0\x02\x01", 16);
+  struct Case {
+    std::string data;
+    bool ok;
+    const char *text;
+  } cases[] = {{loop6, true, "::1"},
+               {mapped, true, "192.0.2.1"},
+               {loop6.substr(0, 15), false, ""},
+               {loop6 + "x", false, ""}};
+  for (const Case &c : cases) {
+    DnsMessage m;
+    std::string msg =
+        Message(1, dnstest::kResponse, "h.test", kDnsTypeAAAA, {{"h.test", kDnsTypeAAAA, c.data}});
+    ASSERT_EQ(Parse(msg, m), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(AddressText(m.answers.at(0).address6), c.text);
+    }
+  }
+}
+
 TEST(DnsParse, SectionsAndTtl) {
   std::string msg = Message(1, dnstest::kResponse, "d.test", kDnsTypeMX,
                             {{"d.test", kDnsTypeMX, MxData(5, "mx.d.test"), 0x80000000u}},

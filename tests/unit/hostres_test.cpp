@@ -80,8 +80,10 @@ TEST(NameServerList, Entries) {
       {"", {}},
       {"192.0.2.1", {"192.0.2.1:53"}},
       {" 192.0.2.1:5353,192.0.2.2\t\r\n192.0.2.3 ", {"192.0.2.1:5353", "192.0.2.2:53", "192.0.2.3:53"}},
-      {"bad 192.0.2.1:0 192.0.2.1:65536 192.0.2.1: 0.0.0.0 ::1 192.0.2.9:x 192.0.2.4",
+      {"bad 192.0.2.1:0 192.0.2.1:65536 192.0.2.1: 0.0.0.0 :: [::] [::1]: [::1]x [192.0.2.5] "
+       "[::1 192.0.2.9:x 192.0.2.4",
        {"192.0.2.4:53"}},
+      {"[::1]:5353 ::1 [2001:db8::1]", {"[::1]:5353", "[::1]:53", "[2001:db8::1]:53"}},
       {"1.1.1.1 2.2.2.2 3.3.3.3 4.4.4.4 5.5.5.5 6.6.6.6",
        {"1.1.1.1:53", "2.2.2.2:53", "3.3.3.3:53", "4.4.4.4:53", "5.5.5.5:53"}},
       {"192.0.2.1:65535", {"192.0.2.1:65535"}},
@@ -89,10 +91,7 @@ TEST(NameServerList, Entries) {
   for (const Case &c : cases) {
     std::vector<std::string> got;
     for (const DnsServerAddress &s : ParseNameServerList(c.text, c.text.size(), kMaxDnsServers)) {
-      char text[32];
-      const auto *b = reinterpret_cast<const unsigned char *>(&s.address);
-      snprintf(text, sizeof text, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], s.port);
-      got.push_back(text);
+      got.push_back(NameServerText(s));
     }
     EXPECT_EQ(got, c.want) << c.text;
   }
@@ -258,14 +257,14 @@ TEST_F(HostRes, NameServerListFromTheRegistry) {
   ASSERT_EQ(ReadNameServerList(servers), ERROR_SUCCESS);
   ASSERT_EQ(servers.size(), 2u);
   EXPECT_EQ(servers[0].port, 5353);
-  EXPECT_EQ(servers[1].address, Addr("127.0.0.2"));
+  EXPECT_EQ(servers[1].address, IpV4(Addr("127.0.0.2")));
   ASSERT_TRUE(dnstest::SetTcpip("NameServer", std::string(kMaxNameServerValueBytes + 1, ' ')));
   EXPECT_EQ(ReadNameServerList(servers), ERROR_MORE_DATA);
 }
 
 // ---- The client itself.
 
-DnsServerAddress Loopback(const FakeDnsServer &s) { return {Addr("127.0.0.1"), s.Port()}; }
+DnsServerAddress Loopback(const FakeDnsServer &s) { return {IpV4(Addr("127.0.0.1")), s.Port()}; }
 
 DnsQueryOptions Quick(DWORD ms = 400) {
   DnsQueryOptions o;

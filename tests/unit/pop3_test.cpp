@@ -24,9 +24,11 @@
 #include "ZELFETCH/maildrop.h"
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
+#include "ZELFETCH/pop3ext.h"
 #include "common/loadcfig.h"
 #include "common/logonhelper.h"
 #include "common/logonpool.h"
+#include "common/sasl.h"
 #include "platform/accounts.h"
 #include "platform/dirsec.h"
 #include "platform/eventlog.h"
@@ -120,6 +122,27 @@ TEST(Pop3Parse, PasswordParseKeepsTheRestOfTheLine) {
     EXPECT_EQ(cmd.Arg1, c.arg) << c.line;
     EXPECT_EQ(cmd.ArgCount, c.count) << c.line;
   }
+}
+
+// AUTH PLAIN: only a well-formed message for a name USER could give is
+// checked as such; a refused one keeps a name only to show it in a reply.
+TEST(Pop3Parse, PlainResponses) {
+  using namespace std::string_literals;
+  std::string name, password;
+  auto decode = [&](const std::string &message) {
+    return DecodePlainResponse(Base64Encode(message), name, password);
+  };
+  EXPECT_EQ(decode("alice\0alice\0pw 1"s), PlainResponse::kCredentials);
+  EXPECT_EQ(name + "|" + password, "alice|pw 1");
+  EXPECT_EQ(decode("bob\0alice\0pw"s), PlainResponse::kRefused);   // acting for another
+  EXPECT_EQ(name + "|" + password, "alice|");
+  EXPECT_EQ(decode("\0"s + std::string(32, 'n') + "\0pw"s), PlainResponse::kRefused);
+  EXPECT_EQ(name + "|" + password, std::string(31, 'n') + "|");
+  for (std::string bad : {"\0a\r\n+OK\0pw"s, "\0a b\0pw"s, "alice\0pw"s}) {
+    EXPECT_EQ(decode(bad), PlainResponse::kRefused);
+    EXPECT_EQ(name + password, "");
+  }
+  EXPECT_EQ(DecodePlainResponse("not base64!", name, password), PlainResponse::kBadBase64);
 }
 
 TEST(Pop3Parse, ArgumentCountReplies) {

@@ -180,6 +180,10 @@ TEST(Rfc822, SkipRfc821AddressStops) {
       {"user@host.com>", 13},
       {"user@[1.2.3.4]>", 14},         // the literal keeps its bracket
       {"user@[1.2.x]", 10},            // anything else ends it early
+      {"user@[IPv6:2001:DB8::1]>", 23},
+      {"user@[ipv6:::1.2.3.4]>", 21},
+      {"user@[IPv6:x]", 11},
+      {"user@[::1]", 6},               // IPv6 text only behind its tag
       {"user@[1.2.3.4", 13},
       {"user@[", 6},
       {"user@", 5},

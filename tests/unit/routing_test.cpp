@@ -60,6 +60,11 @@ Rr Mx(const std::string &owner, uint16_t pref, const std::string &host) {
   return Rr{owner, kDnsTypeMX, MxData(pref, host)};
 }
 Rr A(const std::string &owner, const char *address) { return Rr{owner, kDnsTypeA, Ipv4(address)}; }
+Rr Aaaa(const std::string &owner, const char *address) {
+  IpAddress a;
+  EXPECT_TRUE(ParseAddress(address, &a) && a.IsV6()) << address;
+  return Rr{owner, kDnsTypeAAAA, std::string(reinterpret_cast<const char *>(a.Bytes), 16)};
+}
 Rr Cname(const std::string &owner, const std::string &target) {
   return Rr{owner, kDnsTypeCNAME, WireName(target)};
 }
@@ -68,7 +73,7 @@ Rr Cname(const std::string &owner, const std::string &target) {
 std::string Describe(const _MxRecord &mx) {
   std::string out = mx.HostName + ":" + std::to_string(mx.Preference);
   for (size_t i = 0; i < mx.Address.size(); ++i)
-    out += (i ? "," : "[") + DottedAddress(mx.Address[i]) + (i + 1 == mx.Address.size() ? "]" : "");
+    out += (i ? "," : "[") + AddressText(mx.Address[i]) + (i + 1 == mx.Address.size() ? "]" : "");
   return out;
 }
 
@@ -126,7 +131,9 @@ TEST_F(Routing, RecordRoundTripIsCrLfAndWhole) {
   info.DomainName = "remote.test";
   info.LastTried = 1700000000;
   info.TryNumber = 3;
-  info.Mx = {FabricateMxRecord(5, "b.remote.test", 0, {Addr("192.0.2.1"), Addr("192.0.2.2")}),
+  IpAddress six;
+  ASSERT_TRUE(ParseAddress("2001:db8::7", &six));
+  info.Mx = {FabricateMxRecord(5, "b.remote.test", 0, {IpV4(Addr("192.0.2.1")), six}),
              FabricateMxRecord(10, "a.remote.test", 0, {})};
   info.Mx[1].Status = kMxUnresolved;
   info.Mx[1].Expires = 1700000300;
@@ -135,7 +142,7 @@ TEST_F(Routing, RecordRoundTripIsCrLfAndWhole) {
   EXPECT_EQ(Slurp(Dir("remote.test") + "/DOMAIN.MRI"),
             Crlf("Domain-name: remote.test\nLast-tried: 1700000000\nTry-number: 3\n"
                  "Mx-host: b.remote.test\nMx-preference: 5\nMx-status: 0\n"
-                 "Mx-expires: 2147483647\nMx-ip-address: 192.0.2.1\nMx-ip-address: 192.0.2.2\n"
+                 "Mx-expires: 2147483647\nMx-ip-address: 192.0.2.1\nMx-ip-address: 2001:db8::7\n"
                  "Mx-host: a.remote.test\nMx-preference: 10\nMx-status: 1\n"
                  "Mx-expires: 1700000300\n"));
   EXPECT_EQ(ListDir(Dir("remote.test")), std::vector<std::string>{"DOMAIN.MRI"});  // no temp left
@@ -300,7 +307,15 @@ TEST_F(Routing, ExchangersFromCannedAnswers) {
        {}},
       {"[192.0.2.5]", {}, {"[192.0.2.5]:0[192.0.2.5]"}},
       {"[127.0.0.1]", {}, {}, false, nullptr, false, nullptr, true},   // this host's address
-      {"[IPv6:::1]", {}, {}},
+      {"[IPv6:2001:DB8::5]", {}, {"[IPv6:2001:DB8::5]:0[2001:db8::5]"}},
+      {"[IPv6:192.0.2.5]", {}, {}},
+      {"six.test",   // IPv6 glue is tried first
+       {{"six.test", kDnsTypeMX, {Mx("six.test", 10, "mx.six.test")}, kResponse,
+         {A("mx.six.test", "192.0.2.1"), Aaaa("mx.six.test", "2001:db8::1")}}},
+       {"mx.six.test:10[2001:db8::1,192.0.2.1]"}},
+      {"nomx6.test",   // without MX, an AAAA record alone will do
+       {{"nomx6.test"}, {"nomx6.test", kDnsTypeAAAA, {Aaaa("nomx6.test", "2001:db8::9")}}},
+       {"nomx6.test:0[2001:db8::9]"}},
       {"[192.0.2.5", {}, {}},
   };
   for (const Case &c : cases) {
@@ -407,7 +422,8 @@ TEST_F(Routing, DeliveryAttempts) {
     int queries;
     bool delivered = false;    // into alice's mailbox
   } cases[] = {
-      {"nx.test", {}, 0, 1, "Unable to deliver to destination domain\nCannot resolve nx.test\n", 2},
+      // MX, then AAAA and A for the domain's own address.
+      {"nx.test", {}, 0, 1, "Unable to deliver to destination domain\nCannot resolve nx.test\n", 3},
       {"late.test", {}, 54, 1, "Failed to deliver to domain late.test after 54 tries.\n", 0},
       {"sf.test", {{"sf.test", kDnsTypeMX, {}, kServFail}}, 3, 0, nullptr, 1},
       {"hosted.test",
@@ -487,8 +503,8 @@ TEST_F(Routing, ConnectGoesDownTheListToTheFirstThatAnswers) {
   Greeter greeter;
   uint16_t closed = static_cast<uint16_t>(std::stoi(ClosedPortEntry().substr(10)));
   _RoutingInfo info;
-  info.Mx = {FabricateMxRecord(10, "greeter.test", greeter.port_, {Addr("127.0.0.1")}),
-             FabricateMxRecord(7, "refusing.test", closed, {Addr("127.0.0.1")}),
+  info.Mx = {FabricateMxRecord(10, "greeter.test", greeter.port_, {IpV4(Addr("127.0.0.1"))}),
+             FabricateMxRecord(7, "refusing.test", closed, {IpV4(Addr("127.0.0.1"))}),
              FabricateMxRecord(5, "nowhere.test", 0, {})};
   std::string error;
   _SmtpConnection *conn = ConnectToDomain(info, true, error);

@@ -19,6 +19,8 @@ namespace {
 
 constexpr uint32_t kLoopback = 0x0100007f;   // 127.0.0.1, network order
 constexpr uint32_t kLoopback2 = 0x0200007f;  // 127.0.0.2: nothing listens there
+const IpAddress kLoopbackIp = IpV4(kLoopback);
+const IpAddress kLoopback2Ip = IpV4(kLoopback2);
 constexpr const char *kDrop = "<drop>";      // close instead of answering
 
 // A scripted SMTP peer: answers each command by its verb ("." is the end of
@@ -131,7 +133,7 @@ class SmtpSendTest : public DelivTest {
     DelivTest::TearDown();
   }
   static _SmtpConnection *Connect(const Peer &peer, std::string *text = nullptr,
-                                  std::vector<uint32_t> addresses = {kLoopback}) {
+                                  std::vector<IpAddress> addresses = {kLoopbackIp}) {
     int kind = 0;
     std::string error;
     _SmtpConnection *conn = SmtpConnect("mx.remote.test", peer.Port(), addresses, &kind, &error);
@@ -258,7 +260,7 @@ TEST(SmtpOutlog, LineFieldsAndCut) {
   _tMsgInfo info;
   STRNCPY(info.MessageId, "B1@mail.example.org", sizeof info.MessageId);
   _SmtpConnection conn;
-  conn.Dest = kLoopback;
+  conn.Dest = kLoopbackIp;
   conn.HostName = "mx\nevil";
   SmtpRecipientList list = {{nullptr, "a@x.test", 250, {}}, {nullptr, "b@x.test", 550, "no"}};
   std::string line = OutlogLine(info, conn, list, 1773576000);
@@ -278,6 +280,7 @@ TEST_F(SmtpSendTest, Greetings) {
     std::string greeting;
     std::string helo;
     std::string error;  // "" : connected
+    std::string ehlo = "500 what\r\n";
   } cases[] = {
       {longBanner + "220 ready\r\n", "250 hi\r\n", ""},
       {"220-a\r\n220 b\r\n", "250-x\r\n250 y\r\n", ""},
@@ -287,9 +290,11 @@ TEST_F(SmtpSendTest, Greetings) {
        "Did not receive SMTP greeting from host"},
       {"220 ok\r\n", "501 bad\x02 name\r\n", "501 bad  name\n"},
       {"220 ok\r\n", kDrop, "Did not receive HELO response from host"},
+      // HELO only after a 5xx: EHLO refused for now ends the attempt.
+      {"220 ok\r\n", "250 hi\r\n", "421 busy\n", "421 busy\r\n"},
   };
   for (const Case &c : cases) {
-    Peer peer(c.greeting, {{"HELO", {c.helo}}});
+    Peer peer(c.greeting, {{"HELO", {c.helo}}, {"EHLO", {c.ehlo}}});
     std::string text;
     _SmtpConnection *conn = Connect(peer, &text);
     EXPECT_EQ(conn != nullptr, c.error.empty()) << c.greeting.substr(0, 40);
@@ -300,7 +305,8 @@ TEST_F(SmtpSendTest, Greetings) {
     SmtpDisconnect(conn);
     peer.Stop();
     if (c.error.empty()) {
-      EXPECT_EQ(peer.lines, (std::vector<std::string>{"HELO mail.example.org", "QUIT"}));
+      EXPECT_EQ(peer.lines, (std::vector<std::string>{"EHLO mail.example.org",
+                                                      "HELO mail.example.org", "QUIT"}));
     }
   }
 }
@@ -311,13 +317,13 @@ TEST_F(SmtpSendTest, AddressesPortsAndNames) {
   SmtpPort = peer.Port();
   int kind = 0;
   std::string text;
-  _SmtpConnection *conn = SmtpConnect("mx", 0, {kLoopback2, kLoopback}, &kind, &text);
+  _SmtpConnection *conn = SmtpConnect("mx", 0, {kLoopback2Ip, kLoopbackIp}, &kind, &text);
   ASSERT_NE(conn, nullptr) << text;
-  EXPECT_EQ(conn->Dest, kLoopback);
+  EXPECT_EQ(conn->Dest, kLoopbackIp);
   EXPECT_EQ(conn->DestPort, peer.Port());
   SmtpDisconnect(conn);
 
-  EXPECT_EQ(SmtpConnect("mx", peer.Port(), {kLoopback2}, &kind, &text), nullptr);
+  EXPECT_EQ(SmtpConnect("mx", peer.Port(), {kLoopback2Ip}, &kind, &text), nullptr);
   EXPECT_EQ(kind, kSmtpConnectFailed);
   EXPECT_EQ(text, "Can't connect to host");
 
@@ -508,8 +514,8 @@ TEST_F(SmtpSendTest, RefusedDataResetsForTheNextMessage) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].text.find("Sent:    DATA\nReceived:554 no valid recipients\n"),
             std::string::npos);
-  EXPECT_EQ(peer.lines[4], "RSET");
-  EXPECT_EQ(peer.lines[5], "MAIL FROM:<sender@example.net>");
+  EXPECT_EQ(peer.lines[5], "RSET");
+  EXPECT_EQ(peer.lines[6], "MAIL FROM:<sender@example.net>");
   EXPECT_EQ(peer.data.size(), 1u);
 }
 
@@ -543,7 +549,34 @@ TEST_F(SmtpSendTest, UnsendableMessageFiles) {
   EXPECT_FALSE(conn->Error);
   SmtpDisconnect(conn);
   peer.Stop();
-  EXPECT_EQ(peer.lines, (std::vector<std::string>{"HELO mail.example.org", "QUIT"}));
+  EXPECT_EQ(peer.lines, (std::vector<std::string>{"EHLO mail.example.org",
+                                                  "HELO mail.example.org", "QUIT"}));
+}
+
+TEST(SmtpEhlo, Extensions) {
+  struct Case {
+    std::string reply;
+    bool startTls, size;
+    uint64_t limit;
+    bool eightBit;
+  } cases[] = {
+      {"250 peer.test\r\n", false, false, 0, false},
+      // The greeting line is no keyword; keywords in any case.
+      {"250-STARTTLS\r\n250-starttls\r\n250-size 1000\r\n250 8bitmime\r\n", true, true, 1000,
+       true},
+      {"250-p\r\n250-SIZE\r\n250 SIZE 12x\r\n", false, true, 0, false},
+      // A limit past 64 bits saturates.
+      {"250-p\r\n250-SIZE 99999999999999999999\r\n", false, true, UINT64_MAX, false},
+      {"250-p\r\n250-8BITMIMEX\r\n250-X STARTTLS\r\n250 ", false, false, 0, false},
+  };
+  for (const Case &c : cases) {
+    SmtpExtensions e = ParseEhloReply(c.reply);
+    EXPECT_TRUE(e.Esmtp);
+    EXPECT_EQ(e.StartTls, c.startTls) << c.reply;
+    EXPECT_EQ(e.Size, c.size) << c.reply;
+    EXPECT_EQ(e.SizeLimit, c.limit) << c.reply;
+    EXPECT_EQ(e.EightBitMime, c.eightBit) << c.reply;
+  }
 }
 
 }  // namespace

@@ -18,7 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "platform/lockfile.h"
+#include "platform/msgcounter.h"
 #include "platform/namedmutex.h"
 #include "platform/registry.h"
 #include "platform/root.h"
@@ -170,6 +173,14 @@ Overlap *SharedOverlap() {
 
 // ---------------------------------------------------------------- LockDir
 
+// A child process that holds the lock of dir until KillChild.
+pid_t HoldDirInChild(const std::string &dir) {
+  return HoldInChild([&] {
+    ZEL_LOCK_HANDLE h;
+    return LockDir(dir.c_str(), 0, &h);
+  });
+}
+
 TEST(LockDir, MissingDirectoryFailsAtOnce) {
   std::string dir = ZelRoot() + "/no-such-directory";
   ZEL_LOCK_HANDLE h = 123;
@@ -207,24 +218,52 @@ TEST(LockDir, LockFileExistsExactlyWhileHeld) {
   UnlockDir(nullptr, h);
 }
 
-TEST(LockDir, HeldLockTimesOutInWholeSeconds) {
+// A bounded wait ends at its time-out, or as soon as the holder lets go
+// (the holder is another thread here, a dead process below), never on a
+// polling tick. A wait that gave up leaves nothing held behind.
+TEST(LockDir, BoundedWaitEndsAtTimeOutOrRelease) {
   std::string dir = FreshDir("");
   ZEL_LOCK_HANDLE held, second;
   ASSERT_TRUE(LockDir(dir.c_str(), 0, &held));
-  // Same thread, new attempt: still excluded.
   long long start = MonotonicMs();
   errno = 0;
-  EXPECT_FALSE(LockDir(dir.c_str(), 2000, &second));
+  EXPECT_FALSE(LockDir(dir.c_str(), 300, &second));
   long long took = MonotonicMs() - start;
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(second, INVALID_LOCK_HANDLE);
-  EXPECT_GE(took, 1000);
-  EXPECT_LE(took, 2300);
-  // Below a second: one attempt, and one pause.
-  start = MonotonicMs();
-  EXPECT_FALSE(LockDir(dir.c_str(), 500, &second));
-  EXPECT_LT(MonotonicMs() - start, 400);
-  UnlockDir(dir.c_str(), held);
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 600);
+  std::atomic<long long> unlockedAt{0};
+  std::thread holder([&] {
+    Sleep(200);
+    unlockedAt = MonotonicMs();
+    UnlockDir(dir.c_str(), held);
+  });
+  EXPECT_TRUE(LockDir(dir.c_str(), 5000, &second));
+  long long after = MonotonicMs() - unlockedAt.load();
+  holder.join();
+  EXPECT_LE(after, 100);
+  UnlockDir(dir.c_str(), second);
+  // The first wait's acquisition, which nobody claimed, was let go.
+  EXPECT_FALSE(Exists(dir + "/$LockFile"));
+  EXPECT_TRUE(LockDir(dir.c_str(), 0, &second));
+  UnlockDir(dir.c_str(), second);
+}
+
+TEST(LockDir, DeadHolderWakesABoundedWait) {
+  std::string dir = FreshDir("");
+  pid_t holder = HoldDirInChild(dir);
+  ASSERT_GT(holder, 0);
+  std::thread killer([&] {
+    Sleep(200);
+    KillChild(holder);
+  });
+  long long start = MonotonicMs();
+  ZEL_LOCK_HANDLE h;
+  EXPECT_TRUE(LockDir(dir.c_str(), 10000, &h));
+  EXPECT_LT(MonotonicMs() - start, 2000);
+  killer.join();
+  UnlockDir(dir.c_str(), h);
 }
 
 TEST(LockDir, WaitForeverSucceedsSoonAfterUnlock) {
@@ -277,10 +316,7 @@ TEST(LockDir, DeadHoldersLockIsTakenOver) {
 
 TEST(LockDir, LiveHolderInAnotherProcessKeepsItsLock) {
   std::string dir = FreshDir("");
-  pid_t holder = HoldInChild([&] {
-    ZEL_LOCK_HANDLE h;
-    return LockDir(dir.c_str(), 0, &h);
-  });
+  pid_t holder = HoldDirInChild(dir);
   ASSERT_GT(holder, 0);
   ZEL_LOCK_HANDLE h;
   EXPECT_FALSE(LockDir(dir.c_str(), 0, &h));
@@ -497,6 +533,8 @@ TEST(NamedMutex, CreatesItsDirectory) {
 // ------------------------------------------------------ CreateUniqueMsgId
 
 constexpr const char *kMsgIdMutex = "TALVO-ZEL-MessageID-Mutex";
+// Identifiers a process reserves at a time.
+constexpr DWORD kMsgIdBlock = 1000;
 
 // Sets LastMsgId (absent when value is null) in the suite key.
 void SetLastMsgId(const DWORD *value) {
@@ -521,18 +559,24 @@ bool GetLastMsgId(DWORD *value) {
          type == REG_DWORD && size == sizeof *value;
 }
 
-TEST(CreateUniqueMsgId, FirstIdentifierIsOne) {
+// The counter is a block ahead of what was handed out: LastMsgId covers
+// every identifier given, and moves once per block.
+TEST(CreateUniqueMsgId, FirstIdentifierIsOneAndABlockIsReserved) {
   SetLastMsgId(nullptr);
   char id[32];
   ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
   EXPECT_STREQ(id, "B0000000001");
   DWORD last = 0;
   ASSERT_TRUE(GetLastMsgId(&last));
-  EXPECT_EQ(last, 1u);
+  EXPECT_EQ(last, kMsgIdBlock);
   ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
   EXPECT_STREQ(id, "B0000000002");
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, kMsgIdBlock);
 }
 
+// A value set through the registry takes effect at once, also lower than a
+// block the process holds.
 TEST(CreateUniqueMsgId, SmallBufferLeavesCounterAlone) {
   const DWORD start = 41;
   SetLastMsgId(&start);
@@ -553,25 +597,159 @@ TEST(CreateUniqueMsgId, WrapsToOneNeverZero) {
   char id[32];
   ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
   EXPECT_STREQ(id, "B4294967295");
-  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
-  EXPECT_STREQ(id, "B0000000001");
   DWORD last = 0;
   ASSERT_TRUE(GetLastMsgId(&last));
-  EXPECT_EQ(last, 1u);
+  EXPECT_EQ(last, 0xFFFFFFFFu);   // the block ends with the numbers
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000000001");
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, kMsgIdBlock);
 }
 
+// The store holds a number only; a store whose records are both spoilt is
+// refused, never read as some number, until a value is set again.
 TEST(CreateUniqueMsgId, DamagedCounterIsNotGuessed) {
   RegKey key;
-  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\TALVO\\ZEL", KEY_ALL_ACCESS, key.out(), nullptr),
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\TALVO\\ZEL", KEY_ALL_ACCESS, key.out(),
+                           nullptr),
             ERROR_SUCCESS);
   const char text[] = "12";
-  ASSERT_EQ(RegSetValueEx(key.get(), "LastMsgId", REG_SZ, text, sizeof text), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueEx(key.get(), "LastMsgId", REG_SZ, text, sizeof text),
+            ERROR_INVALID_PARAMETER);
+  const DWORD start = 12;
+  SetLastMsgId(&start);
+  std::string junk(kMsgCounterFileSize, 'x');
+  int fd = open(MsgCounterPath().c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, junk.data(), junk.size(), 0), static_cast<ssize_t>(junk.size()));
+  close(fd);
   char id[32];
+  errno = 0;
   EXPECT_FALSE(CreateUniqueMsgId(id, sizeof id, 1000));
-  DWORD type = 0, size = sizeof id;
-  ASSERT_EQ(RegQueryValueEx(key.get(), "LastMsgId", &type, id, &size), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_SZ);
-  EXPECT_STREQ(id, "12");
+  EXPECT_EQ(errno, EBADMSG);
+  DWORD value = 0, size = sizeof value;
+  EXPECT_EQ(RegQueryValueEx(key.get(), "LastMsgId", nullptr, &value, &size), ERROR_INVALID_DATA);
+  SetLastMsgId(&start);
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000000013");
+}
+
+// Each record holds a sequence number and a checksum; the newer whole one
+// counts, so a write cut short leaves the value before it.
+TEST(MsgCounter, TheNewerWholeRecordCounts) {
+  const DWORD start = 500;
+  SetLastMsgId(&start);   // sequence n
+  SetLastMsgId(&start);   // n + 1, in the other record
+  const DWORD higher = 600;
+  SetLastMsgId(&higher);  // n + 2, over the first
+  std::string file(kMsgCounterFileSize + 100, '\0');
+  int fd = open(MsgCounterPath().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  file.resize(static_cast<size_t>(read(fd, file.data(), file.size())));
+  close(fd);
+  ASSERT_EQ(file.size(), kMsgCounterFileSize);
+  MsgCounter c;
+  ASSERT_EQ(DecodeMsgCounter(file, &c), ERROR_SUCCESS);
+  EXPECT_TRUE(c.present);
+  EXPECT_EQ(c.last, higher);
+  // The newer record torn anywhere: the older one is read.
+  size_t newer = c.sequence % 2 == 0 ? 0 : kMsgCounterSlotOffset;
+  for (size_t at = 0; at < kMsgCounterRecordSize; at += 3) {
+    std::string torn = file;
+    torn[newer + at] ^= 0x40;
+    MsgCounter t;
+    ASSERT_EQ(DecodeMsgCounter(torn, &t), ERROR_SUCCESS) << at;
+    EXPECT_EQ(t.last, start) << at;
+    EXPECT_EQ(t.sequence + 1, c.sequence) << at;
+  }
+  EXPECT_EQ(DecodeMsgCounter("", &c), ERROR_SUCCESS);
+  EXPECT_FALSE(c.present);
+  EXPECT_EQ(DecodeMsgCounter(std::string(kMsgCounterRecordSize - 1, 'Z'), &c), ERROR_INVALID_DATA);
+  // Cut behind the first record: that one is read.
+  ASSERT_EQ(DecodeMsgCounter(file.substr(0, kMsgCounterRecordSize + 7), &c), ERROR_SUCCESS);
+  EXPECT_EQ(c.last, newer == 0 ? higher : start);
+}
+
+// Which block after base the first identifier a forked child draws opens
+// (0: base + 1 ...); 254: not the first of a block, 255: none drawn. With
+// startUp the child first opens the registry, as every program does.
+int ChildDraws(DWORD base, bool startUp = false) {
+  return InChild([base, startUp] {
+    RegKey key;
+    if (startUp && RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software", KEY_READ, key.out()) != 0)
+      return 253;
+    char mine[32];
+    if (!CreateUniqueMsgId(mine, sizeof mine, 1000)) return 255;
+    DWORD past = static_cast<DWORD>(std::strtoul(mine + 1, nullptr, 10)) - base - 1;
+    return past % kMsgIdBlock == 0 ? static_cast<int>(past / kMsgIdBlock) : 254;
+  });
+}
+
+// Writes LastMsgId into the database as older installations kept it
+// (value < 0: counts the rows left instead); the number of such rows.
+int LegacyCounterRows(long long value) {
+  sqlite3 *db = nullptr;
+  if (sqlite3_open(RegistryDatabasePath().c_str(), &db) != SQLITE_OK) return -1;
+  sqlite3_busy_timeout(db, 5000);
+  const char *kKey =
+      " FROM regkey s JOIN regkey t ON t.parent = s.id JOIN regkey z ON z.parent = t.id"
+      " WHERE s.name = 'Software' AND t.name = 'TALVO' AND z.name = 'ZEL'";
+  if (value >= 0) {
+    const DWORD v = static_cast<DWORD>(value);
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x", v & 0xFF, (v >> 8) & 0xFF,
+                  (v >> 16) & 0xFF, v >> 24);
+    std::string sql = std::string("INSERT OR REPLACE INTO regvalue SELECT z.id, 'LastMsgId', ") +
+                      std::to_string(REG_DWORD) + ", x'" + hex + "'" + kKey;
+    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  }
+  std::string count = std::string("SELECT count(*) FROM regvalue v JOIN (SELECT z.id AS id") +
+                      kKey + ") k ON v.key = k.id WHERE v.name = 'LastMsgId'";
+  sqlite3_stmt *st = nullptr;
+  int rows = -1;
+  if (sqlite3_prepare_v2(db, count.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW)
+    rows = sqlite3_column_int(st, 0);
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
+// An installation whose counter is still in the database carries on from
+// it: the first process to open the database moves it to the store, and
+// never lowers what the store holds.
+TEST(MsgCounter, DatabaseCounterMovesToTheStoreNeverDown) {
+  const DWORD start = 100;
+  SetLastMsgId(&start);
+  ASSERT_EQ(LegacyCounterRows(7000), 1);
+  EXPECT_EQ(ChildDraws(7000, true), 0);   // moved at the start, then drawn
+  EXPECT_EQ(LegacyCounterRows(-1), 0);
+  ASSERT_EQ(LegacyCounterRows(50), 1);
+  EXPECT_EQ(ChildDraws(7000, true), 1);
+  EXPECT_EQ(LegacyCounterRows(-1), 0);
+}
+
+// A transaction that lowers the counter (an old export imported) keeps
+// what other processes reserved while it was open.
+TEST(MsgCounter, TransactionNeverGivesBackWhatOthersReserved) {
+  const DWORD start = 9000, lower = 5;
+  SetLastMsgId(&start);
+  {
+    RegTransaction tx(RegTransaction::kWrite);
+    ASSERT_EQ(tx.Status(), ERROR_SUCCESS);
+    DWORD seen = 0;
+    ASSERT_TRUE(GetLastMsgId(&seen));
+    EXPECT_EQ(seen, start);
+    EXPECT_EQ(ChildDraws(start), 0);
+    SetLastMsgId(&lower);
+    ASSERT_EQ(tx.Commit(), ERROR_SUCCESS);
+  }
+  DWORD last = 0;
+  ASSERT_TRUE(GetLastMsgId(&last));
+  EXPECT_EQ(last, start + kMsgIdBlock);
+  // Outside a transaction an administrator's value is taken as it is.
+  SetLastMsgId(&lower);
+  EXPECT_EQ(ChildDraws(lower), 0);
 }
 
 TEST(CreateUniqueMsgId, FailsWhileTheMutexIsHeldElsewhere) {
@@ -597,13 +775,15 @@ std::string ClientPath() {
   return path.substr(0, path.rfind('/') + 1) + "msgid_client";
 }
 
-// Several processes with several threads each draw identifiers at once: every
-// identifier is handed out once, and the counter ends at the total.
+// Several processes with several threads each draw identifiers at once,
+// more than one block each: every identifier is handed out once, and the
+// counter covers them all, a block per reservation.
 TEST(CreateUniqueMsgId, ProcessesAndThreadsNeverShareAnIdentifier) {
   const DWORD start = 1000;
   SetLastMsgId(&start);
-  constexpr int kProcesses = 3, kThreads = 4, kEach = 25;
-  constexpr DWORD kTotal = kProcesses * kThreads * kEach;
+  constexpr int kProcesses = 3, kThreads = 4, kEach = 300;
+  constexpr DWORD kPerProcess = kThreads * kEach;
+  constexpr DWORD kBlocks = kProcesses * ((kPerProcess + kMsgIdBlock - 1) / kMsgIdBlock);
   std::string cmd = ClientPath() + " " + std::to_string(kEach) + " " + std::to_string(kThreads);
   std::vector<FILE *> clients;
   for (int p = 0; p < kProcesses; ++p) clients.push_back(popen(cmd.c_str(), "r"));
@@ -618,16 +798,30 @@ TEST(CreateUniqueMsgId, ProcessesAndThreadsNeverShareAnIdentifier) {
     }
     EXPECT_EQ(pclose(client), 0);
   }
-  EXPECT_EQ(lines, kTotal);
-  EXPECT_EQ(seen.size(), kTotal);
+  EXPECT_EQ(lines, kProcesses * kPerProcess);
+  EXPECT_EQ(seen.size(), lines);
   char first[16], last[16];
   std::snprintf(first, sizeof first, "B%10.10u", start + 1);
-  std::snprintf(last, sizeof last, "B%10.10u", start + kTotal);
+  std::snprintf(last, sizeof last, "B%10.10u", start + kBlocks * kMsgIdBlock);
   EXPECT_EQ(*seen.begin(), first);
-  EXPECT_EQ(*seen.rbegin(), last);
+  EXPECT_LE(*seen.rbegin(), last);
   DWORD counter = 0;
   ASSERT_TRUE(GetLastMsgId(&counter));
-  EXPECT_EQ(counter, start + kTotal);
+  EXPECT_EQ(counter, start + kBlocks * kMsgIdBlock);
+}
+
+// A forked child never draws from its parent's block, and what a process
+// leaves of its block when it ends (or crashes) is skipped, never handed out.
+TEST(CreateUniqueMsgId, EndedProcessesBlocksAreSkippedNotReused) {
+  const DWORD start = 5000;
+  SetLastMsgId(&start);
+  char id[32];
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000005001");
+  EXPECT_EQ(ChildDraws(start), 1);   // a block of its own
+  EXPECT_EQ(ChildDraws(start), 2);   // the dead child's rest is skipped
+  ASSERT_TRUE(CreateUniqueMsgId(id, sizeof id, 1000));
+  EXPECT_STREQ(id, "B0000005002");
 }
 
 }  // namespace

@@ -1,15 +1,19 @@
 // tlscmd: see tlscmd.h.
 #include "tools/zeladm/tlscmd.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "common/fileutils.h"
 #include "common/loadcfig.h"
+#include "common/pconfig.h"
 #include "common/zel.h"
 #include "platform/files.h"
+#include "platform/hostsetup.h"
+#include "platform/privilege.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/tls.h"
@@ -24,6 +28,7 @@ constexpr const char *kDefaultCertificatePath = "/etc/zel/tls/cert.pem";
 constexpr const char *kDefaultKeyPath = "/etc/zel/tls/key.pem";
 constexpr mode_t kKeyMode = 0600;
 constexpr mode_t kCertificateMode = 0644;
+constexpr mode_t kDirectoryMode = 0755;
 // A counter is read back as a signed number where a negative one means
 // missing; it restarts at 1 instead of growing into that range.
 constexpr DWORD kMaxCounter = 0x7FFFFFFF;
@@ -78,22 +83,53 @@ std::string DirectoryOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Who may read the key besides its owner: the service account
+// (ServiceAccount) through its group, when root runs this and the account
+// exists. The receiver leaves root for that account and reads the pair
+// again on every reload, so a key private to root would stop the first
+// renewal. Without such an account (a test root, a receiver run as root)
+// the key stays its writer's alone.
+bool KeyReader(uid_t *uid, gid_t *gid) {
+  if (!IsSuperUser()) return false;
+  std::string account = kDefaultServiceAccount;
+  RegKey suite;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) == ERROR_SUCCESS)
+    QueryRegString(suite.get(), "ServiceAccount", kMaxServiceAccount, account);
+  return !account.empty() && LookUpAccount(account, uid, gid) && *uid != 0;
+}
+
 // Both files are written and synced under temporary names first, so a
 // failure leaves the old pair (or nothing) behind; only then do they take
-// their names, the key first.
+// their names, the key first. The directories made for them let everybody
+// pass (0755, as /etc does): the certificate is public, and the key guards
+// itself. A key the account reads gets root:group 0640 before it has its
+// name, and the default directory, when it is closed to the account (made
+// private by an older zeladm), is opened to its group.
 int WritePair(const Options &o, const std::string &certificatePem, const std::string &keyPem) {
+  uid_t reader = 0;
+  gid_t group = 0;
+  const bool shareKey = KeyReader(&reader, &group);
   DurableFile key, certificate;
   struct Step {
     DurableFile &file;
     const std::string &path;
     const std::string &text;
     mode_t mode;
-  } steps[] = {{key, o.key, keyPem, kKeyMode}, {certificate, o.cert, certificatePem, kCertificateMode}};
+    bool share;
+  } steps[] = {{key, o.key, keyPem, kKeyMode, shareKey},
+               {certificate, o.cert, certificatePem, kCertificateMode, false}};
   for (Step &s : steps) {
-    if (!CreateDirectoryRecursively(DirectoryOf(s.path)))
+    const std::string dir = DirectoryOf(s.path);
+    if (!CreateSystemDirectories(dir, kDirectoryMode))
       return AdmFailed("cannot create the directory of " + s.path, GetLastError());
-    if (!s.file.Create(s.path, ".zeladm-tls-", s.mode, "wb") || !s.file.Stream().Write(s.text) ||
-        !s.file.Commit())
+    bool passes = true;
+    if (s.share && s.path == ZelPath(kDefaultKeyPath) &&
+        AccountMayAccess(dir, reader, group, X_OK, passes) && !passes &&
+        !OpenDirectoryToGroup(dir, group))
+      return AdmFailed("cannot open " + dir + " to the service account", GetLastError());
+    if (!s.file.Create(s.path, ".zeladm-tls-", s.mode, "wb") ||
+        (s.share && !ShareFileWithGroup(s.file.Stream().Fd(), group)) ||
+        !s.file.Stream().Write(s.text) || !s.file.Commit())
       return AdmFailed("cannot write " + s.path, GetLastError());
   }
   for (Step &s : steps) {

@@ -5,8 +5,9 @@
 // Makes a self-signed certificate for HOST (platform/tls: EC P-256,
 // SHA-256, subjectAltName DNS:HOST), valid for N days (default 365, at most
 // 3650), writes it and its key (defaults $ZEL_ROOT/etc/zel/tls/cert.pem and
-// key.pem; the key with mode 0600, the certificate 0644), each whole or not
-// at all, and points the suite values TlsCertificateFile and TlsKeyFile at
+// key.pem; the certificate 0644, the key 0600, or, run by root, root:group
+// 0640 for the service account's group, which reads it on reloads), each
+// whole or not at all, and points the suite values TlsCertificateFile and TlsKeyFile at
 // them, bumping ConfigVersion, in one registry transaction. Existing files
 // are replaced: a renewal is the same command. The services take the new
 // pair at their next reload (SIGHUP) or start.

@@ -1,0 +1,117 @@
+// pop3ext: see pop3ext.h.
+#include "ZELFETCH/pop3ext.h"
+
+#include <string.h>
+
+#include "ZELFETCH/maildrop.h"
+#include "common/sasl.h"
+#include "common/str.h"
+#include "platform/ascii.h"
+
+namespace {
+
+// A name USER could have given: no blanks, no control characters.
+bool IsPlainName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxUserName) return false;
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+// Checks a PLAIN response on the pool (or ends the exchange at once when it
+// is not base64). The response is wiped.
+void TakePlain(_Connection *conn, std::string &response) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  std::string name, password;
+  PlainResponse outcome = DecodePlainResponse(response, name, password);
+  WipeSecret(response);
+  if (outcome == PlainResponse::kBadBase64) {
+    SendReply(conn, "-ERR invalid base64 data\r\n", kStateAuthReply);
+    return;
+  }
+  dlg.UserName = name;
+  dlg.bSaslLogon = true;
+  // Refused credentials are checked all the same, under a name no account
+  // has: the client learns nothing from the time or the reply.
+  SubmitLogon(conn, outcome == PlainResponse::kCredentials ? name : std::string(), password);
+}
+
+}  // namespace
+
+std::string CapabilityList(bool offerStls) {
+  std::string list =
+      "+OK Capability list follows\r\n"
+      "TOP\r\nUIDL\r\nUSER\r\nSASL PLAIN\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\nPIPELINING\r\n";
+  if (offerStls) list += "STLS\r\n";
+  return list + ".\r\n";
+}
+
+PlainResponse DecodePlainResponse(std::string_view response, std::string &name,
+                                  std::string &password) {
+  WipeSecret(password);
+  name.clear();
+  std::string message, authzid, authcid;
+  if (!Base64Decode(response, message)) return PlainResponse::kBadBase64;
+  bool parsed = ParseSaslPlain(message, authzid, authcid, password);
+  WipeSecret(message);
+  bool printable = IsPlainName(BoundedCopy(authcid, kMaxUserName));
+  if (printable) name = BoundedCopy(authcid, kMaxUserName);
+  if (!parsed || !IsPlainName(authcid) || (!authzid.empty() && authzid != authcid)) {
+    WipeSecret(password);
+    return PlainResponse::kRefused;
+  }
+  return PlainResponse::kCredentials;
+}
+
+void CmdCapa(_Connection *conn) {
+  SendMultiLine(conn, CapabilityList(ConnectionCanStartTls(conn)),
+                ReplyStateFor(PopDlg(conn).State));
+}
+
+void CmdStls(_Connection *conn) {
+  int next = ReplyStateFor(PopDlg(conn).State);
+  if (ConnectionEncrypted(conn)) {
+    SendReply(conn, "-ERR TLS is already active\r\n", next);
+  } else if (PopDlg(conn).State != kStateAuthCommand) {
+    SendReply(conn, "-ERR STLS is not permitted after logon\r\n", next);
+  } else if (!ConnectionCanStartTls(conn)) {
+    SendReply(conn, "-ERR TLS is not available\r\n", next);
+  } else {
+    SendReply(conn, "+OK Begin TLS negotiation\r\n", kStateStlsReply);
+  }
+}
+
+void CmdAuth(_Connection *conn) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  if (dlg.Cmd.ArgCount == 0) {
+    // The mechanisms, for clients that ask before CAPA existed.
+    SendMultiLine(conn, "+OK\r\nPLAIN\r\n.\r\n", kStateAuthReply);
+    return;
+  }
+  std::string response = dlg.Cmd.Arg2;
+  WipeSecret(dlg.Cmd.Arg2);
+  if (!EqualsNoCase(dlg.Cmd.Arg1, "PLAIN")) {
+    WipeSecret(response);
+    SendReply(conn, "-ERR unrecognized authentication mechanism\r\n", kStateAuthReply);
+  } else if (!PlaintextLogonAllowed(conn)) {
+    WipeSecret(response);
+    SendReply(conn, kEncryptionRequired, kStateAuthReply);
+  } else if (dlg.Cmd.ArgCount == 1) {
+    SendReply(conn, "+ \r\n", kStateSaslReply);
+  } else {
+    if (response == "=") response.clear();   // an empty initial response
+    TakePlain(conn, response);
+  }
+}
+
+void AuthResponse(_Connection *conn, std::string &line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+    line.pop_back();
+  if (line == "*") {
+    WipeSecret(line);
+    SendReply(conn, "-ERR authentication cancelled\r\n", kStateAuthReply);
+    return;
+  }
+  TakePlain(conn, line);
+}
