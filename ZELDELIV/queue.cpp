@@ -198,7 +198,7 @@ MsgInfoPtr LoadRecipientFile(const std::string &path, const std::string &name) {
 bool WalkRecipientFile(const std::string &path, const std::string &name, MessageCallback callback,
                        void *context) {
   UniqueFd lock;
-  long rc = TryLockRecipientFile(path, lock);
+  long rc = LockRecipientFile(path, 0, lock);
   if (rc == ERROR_FILE_NOT_FOUND) return true;   // deleted since the listing
   if (rc != ERROR_SUCCESS) return false;
   if (FileExists(HoldMarkerPath(MailHoldingDirectory, BaseNameOf(name)))) return false;

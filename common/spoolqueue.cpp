@@ -170,9 +170,9 @@ std::string HoldMarkerPath(const std::string &holdingDir, std::string_view id) {
   return holdingDir + "/" + std::string(id) + kHoldMarkerExtension;
 }
 
-long TryLockRecipientFile(const std::string &path, UniqueFd &lock) {
+long LockRecipientFile(const std::string &path, long long timeoutMs, UniqueFd &lock) {
   int fd = -1;
-  long rc = TryLockExistingFile(path, &fd);
+  long rc = LockExistingFileWithin(path, timeoutMs, &fd);
   lock.Reset(fd);
   return rc;
 }

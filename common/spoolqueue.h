@@ -14,7 +14,7 @@
 //                         scanning thread makes the domain due at once and
 //                         removes the marker.
 // Recipient file lock: whoever changes or removes a recipient file of a
-// queue directory holds an flock on it (TryLockRecipientFile). The agent
+// queue directory holds an flock on it (LockRecipientFile). The agent
 // holds it while it works on one file (read, deliver, rewrite or delete);
 // zeladm holds it to delete one. The file is replaced by a rename, so a
 // lock on a file that has lost its name means nothing: the taker checks the
@@ -64,10 +64,11 @@ bool IsQueueId(std::string_view id);
 // holdingDir + "/" + id + ".HLD".
 std::string HoldMarkerPath(const std::string &holdingDir, std::string_view id);
 
-// One attempt to flock the recipient file at path (see above). ERROR_SUCCESS
-// with lock holding it; ERROR_FILE_NOT_FOUND when the file is gone;
-// ERROR_ALREADY_EXISTS while someone else holds it.
-long TryLockRecipientFile(const std::string &path, UniqueFd &lock);
+// Flocks the recipient file at path (see above), waiting up to timeoutMs
+// for its holder (0: one attempt). ERROR_SUCCESS with lock holding it;
+// ERROR_FILE_NOT_FOUND when the file is gone; ERROR_ALREADY_EXISTS while
+// someone else holds it.
+long LockRecipientFile(const std::string &path, long long timeoutMs, UniqueFd &lock);
 
 // The time of the next attempt on a domain after tryNumber failed attempts,
 // the last at lastTried (seconds since 1970): the retry schedule's entry for

@@ -121,6 +121,35 @@ long LockFileWaiting(const std::string &path, int *fd) {
 
 void ReleaseHeld(int fd) { ReleaseLockFile(fd); }
 
+// One round on an existing file: open, flock (waiting when asked), check
+// the name. Nothing is created or removed.
+long ExistingOnce(const std::string &path, bool wait, int *out) {
+  // O_NOFOLLOW and O_NONBLOCK as for a lock file: no planted link, no FIFO.
+  UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.Valid()) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno;
+  struct stat st;
+  if (fstat(file.Get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (!FlockFile(file.Get(), wait))
+    return errno == EWOULDBLOCK || errno == EINTR ? ERROR_ALREADY_EXISTS : errno;
+  // Replaced or removed while we flocked the old file: look again.
+  if (!PathNamesFile(path, file.Get())) return kLostRace;
+  *out = file.Release();
+  return ERROR_SUCCESS;
+}
+
+// Every lost race means a writer replaced or removed the file, so the
+// rounds make progress; they end at the lock or at an error (a file gone).
+long ExistingWaiting(const std::string &path, int *fd) {
+  *fd = -1;
+  long rc;
+  while ((rc = ExistingOnce(path, true, fd)) == kLostRace) {
+  }
+  return rc;
+}
+
+void CloseLocked(int fd) { close(fd); }
+
 }  // namespace
 
 long TryLockFile(const std::string &path, int *fd) {
@@ -161,20 +190,16 @@ bool ReleaseLockFile(int fd) {
 
 long TryLockExistingFile(const std::string &path, int *fd) {
   *fd = -1;
-  for (int round = 0; round < kMaxRaceRetries; ++round) {
-    // O_NOFOLLOW and O_NONBLOCK as for a lock file: no planted link, no FIFO.
-    UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!file.Valid()) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno;
-    struct stat st;
-    if (fstat(file.Get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return EINVAL;
-    if (flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
-      return errno == EWOULDBLOCK ? ERROR_ALREADY_EXISTS : errno;
-    if (PathNamesFile(path, file.Get())) {
-      *fd = file.Release();
-      return ERROR_SUCCESS;
-    }
-    // Replaced or removed while we flocked the old file: look again.
-  }
-  return ERROR_ALREADY_EXISTS;
+  long rc = kLostRace;
+  for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
+    rc = ExistingOnce(path, false, fd);
+  return rc == kLostRace ? ERROR_ALREADY_EXISTS : rc;
+}
+
+long LockExistingFileWithin(const std::string &path, long long timeoutMs, int *fd) {
+  long rc = TryLockExistingFile(path, fd);
+  if (rc != ERROR_ALREADY_EXISTS || timeoutMs == 0) return rc;
+  if (timeoutMs == kLockWaitForever) return ExistingWaiting(path, fd);
+  rc = AcquireWithin(path, timeoutMs, ExistingWaiting, CloseLocked, fd);
+  return rc == ERROR_TIMEOUT ? ERROR_ALREADY_EXISTS : rc;
 }

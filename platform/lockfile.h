@@ -17,7 +17,8 @@
 // The same flock guards a spool file that exists for its own sake (a
 // recipient file): TryLockExistingFile flocks the file that the path names
 // without creating or removing anything, and checks afterwards that the path
-// still names it (a writer may have replaced it by a rename meanwhile).
+// still names it (a writer may have replaced it by a rename meanwhile);
+// LockExistingFileWithin waits for it as LockFileWithin does.
 //
 // Callers: zelbase only (lock files); the delivery agent and zeladm for
 // recipient files (common/spoolqueue). The path comes from the services' configuration
@@ -61,3 +62,6 @@ bool ReleaseLockFile(int fd);
 // may have just been removed). ERROR_ALREADY_EXISTS: another holder has it
 // (or it kept being replaced). Other errno values as open gives them.
 long TryLockExistingFile(const std::string &path, int *fd);
+// The same, waiting up to timeoutMs for the holder (0: one attempt,
+// kLockWaitForever: no limit); ERROR_ALREADY_EXISTS when the time ran out.
+long LockExistingFileWithin(const std::string &path, long long timeoutMs, int *fd);

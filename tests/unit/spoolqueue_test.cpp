@@ -7,12 +7,14 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "common/loadcfig.h"
 #include "common/pconfig.h"
 #include "common/spoolqueue.h"
 #include "common/zel.h"
 #include "platform/files.h"
+#include "platform/sync.h"
 #include "tools/zeladm/queuecmd.h"
 
 namespace {
@@ -130,19 +132,28 @@ TEST(RecipientFileLock, ExcludesAndFollowsReplacement) {
   Spool s("lock");
   std::string path = s.Queue("far.test") + "/B1.RCP";
   UniqueFd a, b;
-  EXPECT_EQ(TryLockRecipientFile(path, a), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(LockRecipientFile(path, 0, a), ERROR_FILE_NOT_FOUND);
   s.Put(path, "one");
-  ASSERT_EQ(TryLockRecipientFile(path, a), ERROR_SUCCESS);
-  EXPECT_EQ(TryLockRecipientFile(path, b), ERROR_ALREADY_EXISTS);
+  ASSERT_EQ(LockRecipientFile(path, 0, a), ERROR_SUCCESS);
+  EXPECT_EQ(LockRecipientFile(path, 0, b), ERROR_ALREADY_EXISTS);
   // A writer's rename puts a new, unlocked file under the name.
   std::string fresh = path + ".tmp";
   ASSERT_TRUE(CreateFileWithText(fresh, "two", 0600));
   ASSERT_TRUE(MoveFile(fresh, path));
-  EXPECT_EQ(TryLockRecipientFile(path, b), ERROR_SUCCESS);
-  a.Reset();
-  DeleteFile(path);
+  EXPECT_EQ(LockRecipientFile(path, 0, b), ERROR_SUCCESS);
+  // A bounded wait ends at the holder's release, or with the time.
   UniqueFd c;
-  EXPECT_EQ(TryLockRecipientFile(path, c), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(LockRecipientFile(path, 100, c), ERROR_ALREADY_EXISTS);
+  std::thread release([&b] {
+    Sleep(200);
+    b.Reset();
+  });
+  EXPECT_EQ(LockRecipientFile(path, 10000, c), ERROR_SUCCESS);
+  release.join();
+  a.Reset();
+  c.Reset();
+  DeleteFile(path);
+  EXPECT_EQ(LockRecipientFile(path, 0, c), ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace

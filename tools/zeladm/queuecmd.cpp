@@ -28,9 +28,11 @@ constexpr size_t kMaxListedFiles = 1000000;
 constexpr size_t kMaxShownHeaderBytes = 16 * 1024;
 constexpr size_t kMaxShownHeaderLines = 200;
 // A delivery in progress holds a recipient file's lock for one message
-// transfer; delete waits that long at most, looking at these intervals.
-constexpr long long kDeleteWaitSeconds = 120;
-constexpr DWORD kDeleteLookMs = 100;
+// transfer; delete waits that long at most.
+constexpr long long kDeleteWaitMs = 120 * 1000;
+// A pick-up from incoming under way during the first sweep has filed its
+// recipient files by the second, this much later.
+constexpr DWORD kSecondSweepMs = 100;
 // The receiver and the agent hold the incoming lock for moments.
 constexpr int kIncomingLockMs = 20000;
 
@@ -232,22 +234,16 @@ int RunRelease(int argc, char **argv) { return RunHoldOrRelease(argc, argv, fals
 
 // Deletes one recipient file under its lock, waiting out a delivery.
 bool DeleteLockedFile(const std::string &path) {
-  long long deadline = NowSeconds() + kDeleteWaitSeconds;
-  for (;;) {
-    UniqueFd lock;
-    long rc = TryLockRecipientFile(path, lock);
-    if (rc == ERROR_FILE_NOT_FOUND) return true;
-    if (rc == ERROR_SUCCESS) {
-      if (!DeleteFile(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
-      SyncDirectory(path.substr(0, path.rfind('/')));
-      return true;
-    }
-    if (rc != ERROR_ALREADY_EXISTS || NowSeconds() >= deadline) {
-      SetLastError(rc);
-      return false;
-    }
-    Sleep(kDeleteLookMs);
+  UniqueFd lock;
+  long rc = LockRecipientFile(path, kDeleteWaitMs, lock);
+  if (rc == ERROR_FILE_NOT_FOUND) return true;
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(rc);
+    return false;
   }
+  if (!DeleteFile(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  SyncDirectory(path.substr(0, path.rfind('/')));
+  return true;
 }
 
 // The message's pair in incoming, under the lock its writer and the agent's
@@ -305,12 +301,11 @@ int RunDelete(int argc, char **argv) {
       status = AdmFailed("cannot write " + marker, GetLastError());
       continue;
     }
-    // Twice: a pick-up from incoming that was under way during the first
-    // sweep has filed its recipient files by the second.
+    // Twice (see kSecondSweepMs).
     std::string failed;
     bool ok = SweepMessage(paths, id, failed);
     if (ok) {
-      Sleep(kDeleteLookMs);
+      Sleep(kSecondSweepMs);
       ok = SweepMessage(paths, id, failed);
     }
     if (!ok) {
