@@ -87,10 +87,19 @@ bool FlockFile(int fd, bool wait) {
   return rc == 0;
 }
 
-// One round: open, flock (waiting when asked), check the name.
-long LockOnce(const std::string &path, bool wait, int *out) {
+// Opens an existing file to lock; nothing is created. O_NOFOLLOW and
+// O_NONBLOCK as for a lock file: no planted link, no FIFO.
+long OpenExistingFile(const std::string &path, int *fd) {
+  *fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (*fd >= 0) return ERROR_SUCCESS;
+  return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno;
+}
+
+// One round: open (a lock file, or an existing file), flock (waiting when
+// asked), check the name.
+long LockOnce(const std::string &path, bool wait, bool existing, int *out) {
   int raw = -1;
-  long rc = OpenLockFile(path, &raw);
+  long rc = existing ? OpenExistingFile(path, &raw) : OpenLockFile(path, &raw);
   if (rc != ERROR_SUCCESS) return rc;
   UniqueFd fd(raw);
   struct stat st;
@@ -113,7 +122,7 @@ void NoteHeld(const std::string &path, int fd) {
 long LockFileWaiting(const std::string &path, int *fd) {
   *fd = -1;
   long rc;
-  while ((rc = LockOnce(path, true, fd)) == kLostRace) {
+  while ((rc = LockOnce(path, true, false, fd)) == kLostRace) {
   }
   if (rc == ERROR_SUCCESS) NoteHeld(path, *fd);
   return rc;
@@ -121,29 +130,12 @@ long LockFileWaiting(const std::string &path, int *fd) {
 
 void ReleaseHeld(int fd) { ReleaseLockFile(fd); }
 
-// One round on an existing file: open, flock (waiting when asked), check
-// the name. Nothing is created or removed.
-long ExistingOnce(const std::string &path, bool wait, int *out) {
-  // O_NOFOLLOW and O_NONBLOCK as for a lock file: no planted link, no FIFO.
-  UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!file.Valid()) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno;
-  struct stat st;
-  if (fstat(file.Get(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (!FlockFile(file.Get(), wait))
-    return errno == EWOULDBLOCK || errno == EINTR ? ERROR_ALREADY_EXISTS : errno;
-  // Replaced or removed while we flocked the old file: look again.
-  if (!PathNamesFile(path, file.Get())) return kLostRace;
-  *out = file.Release();
-  return ERROR_SUCCESS;
-}
-
 // Every lost race means a writer replaced or removed the file, so the
 // rounds make progress; they end at the lock or at an error (a file gone).
 long ExistingWaiting(const std::string &path, int *fd) {
   *fd = -1;
   long rc;
-  while ((rc = ExistingOnce(path, true, fd)) == kLostRace) {
+  while ((rc = LockOnce(path, true, true, fd)) == kLostRace) {
   }
   return rc;
 }
@@ -156,7 +148,7 @@ long TryLockFile(const std::string &path, int *fd) {
   *fd = -1;
   long rc = kLostRace;
   for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
-    rc = LockOnce(path, false, fd);
+    rc = LockOnce(path, false, false, fd);
   if (rc == kLostRace) return ERROR_ALREADY_EXISTS;
   if (rc != ERROR_SUCCESS) return rc;
   NoteHeld(path, *fd);
@@ -192,7 +184,7 @@ long TryLockExistingFile(const std::string &path, int *fd) {
   *fd = -1;
   long rc = kLostRace;
   for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
-    rc = ExistingOnce(path, false, fd);
+    rc = LockOnce(path, false, true, fd);
   return rc == kLostRace ? ERROR_ALREADY_EXISTS : rc;
 }
 
