@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
 #include "common/rfc822parse.h"
@@ -195,12 +196,19 @@ bool GeneratedMessage::Queue(std::string_view returnPath,
   if (fileName_.empty() || queued_) return false;
   // The text is on disk before the recipient file can make it visible.
   if (stream_.Error() || !stream_.Commit() || !stream_.Close()) return false;
+  std::string sender(returnPath);
+  std::vector<std::string> to = recipients;
+  GeneratedFilterOutcome filtered = FilterGeneratedFile(fileName_, messageId_, &sender, &to);
+  if (filtered == GeneratedFilterOutcome::kRetry) return false;
+  // Refused by a filter: dropped (and reported) as if it had been sent.
+  if (filtered == GeneratedFilterOutcome::kDrop) return true;
+  returnPath = sender;
   _tMsgInfo envelope;
   STRNCPY(envelope.MessageId, messageId_.c_str(), sizeof envelope.MessageId);
   std::string path = BoundedCopy(returnPath, kMaxReturnPath);
   STRNCPY(envelope.ReturnPath, path.c_str(), sizeof envelope.ReturnPath);
   // The list is written in its order; pushing at the front reverses.
-  for (auto r = recipients.rbegin(); r != recipients.rend(); ++r) PushRecipient(envelope, *r, "");
+  for (auto r = to.rbegin(); r != to.rend(); ++r) PushRecipient(envelope, *r, "");
   if (!CreateRecipientFile(envelope, RecipientFileName(fileName_))) return false;
   queued_ = true;
   return true;

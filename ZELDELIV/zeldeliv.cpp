@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "ZELDELIV/delivery.h"
+#include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/local.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
@@ -52,6 +53,7 @@ void ReadConfig() {
   LoadGeneralConfigMain(kDomainListBytes);
   FormDeliverySpoolPaths();
   LoadDeliverySettings();
+  LoadDeliveryFilters();
   LoadAliasConfig();
 }
 

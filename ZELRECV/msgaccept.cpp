@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ZELRECV/recvcfg.h"
+#include "ZELRECV/smtpfilter.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/service.h"
@@ -146,6 +147,8 @@ void WriteMessageData(_Connection *conn) {
 
 // ---- queueing: the recipient file, off the workers
 
+}  // namespace
+
 void RecipientLines(const _SmtpDialogue &dlg, TextFile &f) {
   f.Printf("Message-ID: %s\n", dlg.MessageId.c_str());
   if (dlg.b8Bit) f.Write("Body-8Bit: TRUE\n");
@@ -153,6 +156,8 @@ void RecipientLines(const _SmtpDialogue &dlg, TextFile &f) {
   for (auto r = dlg.Recipients.rbegin(); r != dlg.Recipients.rend(); ++r)
     f.Printf("Recipient: %s\n", r->Address.c_str());
 }
+
+namespace {
 
 // One message being queued: its recipient file, whole and synced under a
 // temporary name, then named; failure is the refusal's reply, or null.
@@ -355,6 +360,11 @@ void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
   }
   dlg.Data.Used = 0;
   if (!dlg.Data.bEnded) return StartDataRead(conn);
+  if (!FilterMessage(conn)) CommitMessageFile(conn);
+}
+
+void CommitMessageFile(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
   // Whole and on disk: the file gets its name, never over another's.
   EnginePort().Dissociate(dlg.MessageFile.Fd());
   if (!dlg.MessageFile.Link(dlg.MessageFileName))

@@ -28,6 +28,11 @@
 void MessageDataBytes(_Connection *conn, DWORD bytes);
 // A message file write or the queueing completed.
 void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok);
+// The message file is whole and durable (and past the mail filters): it
+// gets its name, and the recipient file is written off the workers.
+void CommitMessageFile(_Connection *conn);
+// The recipient file's lines for the record's envelope.
+void RecipientLines(const _SmtpDialogue &dlg, TextFile &f);
 // Frees the data, closes the message file and deletes it if still held.
 void DiscardMessage(_SmtpDialogue &dlg);
 

@@ -383,6 +383,7 @@ void AnswerCommand(_Connection *conn) {
     SubmitSmtpLogon(conn);
     return;
   }
+  if (FilterCommand(conn)) return;
   if (dlg.Reply.empty()) {
     dlg.State = kStateCommand;
     StartCommandRead(conn, true);
@@ -617,6 +618,7 @@ void BeginSmtpDialogue(_Connection *conn) {
   InitSmtpDialogue(*dlg, conn->LocalHostName, conn->PeerIp, conn->ListenerKind);
   TakeTlsState(conn);   // a TLS listener's connection is encrypted already
   SmtpGreeting(*dlg);
+  if (FilterGreeting(conn)) return;
   SendReply(conn);
 }
 
@@ -630,6 +632,7 @@ void ReleaseSmtpDialogue(_Connection *conn) {
 
 void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
   _SmtpDialogue &dlg = Dlg(conn);
+  if (IsFilterCompletion(conn, ov)) return FilterAnswered(conn);
   if (ov == &dlg.FileOverlapped) {
     MessageFileCompletion(conn, bytes, ok);
     return;

@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "ZELRECV/smtpdata.h"
+#include "ZELRECV/smtpfilter.h"
 #include "common/logonpool.h"
 #include "net/netengine.h"
 #include "platform/files.h"
@@ -148,6 +149,8 @@ struct _SmtpDialogue {
   std::string AddedLines;
   std::vector<std::pair<const char *, size_t>> WriteQueue;
   size_t WriteIndex = 0;
+
+  _SmtpFilter Filter;        // the mail filters' session (smtpfilter)
 };
 
 // ---- the command layer

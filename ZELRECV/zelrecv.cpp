@@ -63,7 +63,7 @@ bool ReadConfiguration() {
   for (const auto &[setting, entry] : bad)
     LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, setting.c_str(),
              ("\"" + LogSafeText(entry) + "\"").c_str());
-  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir})) return false;
+  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir})) return false;
   return InitNetCodeModule(kIdentityNameLengthDeliv);
 }
 
@@ -107,6 +107,7 @@ bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
   const std::pair<const char *, std::function<bool()>> steps[] = {
       {"spool", [&] { return OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
       {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
+      {"quarantine", [&] { return GiveDirectoryToAccount(SpoolPath(kQuarantineDir), uid, gid); }},
       {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
                              GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
       {"registry", [&] { return GiveDirectoryToAccount(state, 0, 0) &&
@@ -135,7 +136,7 @@ bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
   std::string incoming;
   std::vector<BadSettingEntry> bad;
   LoadReceiverSettings(&incoming, &bad);
-  return CreateSpoolDirectories({incoming.c_str(), kInlogDir}) &&
+  return CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir}) &&
          GiveFilesToServiceAccount(uid, gid);
 }
 
@@ -212,6 +213,7 @@ bool StartAuthChecks() {
 bool StartSmtpEngine(bool certificateLoaded) {
   const bool implicitTls = SubmissionTlsPortNo != 0 && certificateLoaded;
   if ((SubmissionPortNo != 0 || implicitTls) && !StartAuthChecks()) return false;
+  if (!StartSmtpFilters()) return false;
   NetEngineSettings settings;
   AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), kListenerSmtp);
   if (SubmissionPortNo != 0)
@@ -262,6 +264,8 @@ long InitThisService() {
 }
 
 void TermThisService() {
+  // Stages waiting for a filter end first, as temporary failures.
+  StopSmtpFilters();
   StopNetEngine();
   Sleep(1000);
   TermLogModule();

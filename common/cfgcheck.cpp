@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/logging.h"
+#include "common/milter.h"
 #include "common/pconfig.h"
 #include "common/service.h"
 #include "common/zel.h"
@@ -58,6 +59,7 @@ enum class Kind {
   kExtension,        // a file name extension
   kNameServers,      // the Tcpip NameServer list
   kPemFile,          // a TLS certificate or key
+  kFilters,          // a multi-string of mail filter addresses
 };
 
 struct KnownValue {
@@ -101,12 +103,22 @@ const KnownValue kKnownValues[] = {
     {kRecvKey, "Esmtp", Kind::kNumber, kRecv},
     {kRecvKey, "SubmissionPortNo", Kind::kPort, kRecv},
     {kRecvKey, "SubmissionTlsPortNo", Kind::kPort, kRecv},
+    {kRecvKey, "Milters", Kind::kFilters, kRecv},
+    {kRecvKey, "MilterDefaultAction", Kind::kText, kRecv},
+    {kRecvKey, "MilterConnectTimeout", Kind::kNumber, kRecv},
+    {kRecvKey, "MilterCommandTimeout", Kind::kNumber, kRecv},
+    {kRecvKey, "MilterContentTimeout", Kind::kNumber, kRecv},
     {kDelivKey, "Timeout", Kind::kNumber, kDeliv},
     {kDelivKey, "SendTimeout0", Kind::kNumber, kDeliv},
     {kDelivKey, "ReceiveTimeout0", Kind::kNumber, kDeliv},
     {kDelivKey, "ReceiveTimeout1", Kind::kNumber, kDeliv},
     {kDelivKey, "MailOutlogEnabled", Kind::kNumber, kDeliv},
     {kDelivKey, "SmtpPort", Kind::kPort, kDeliv},
+    {kDelivKey, "Milters", Kind::kFilters, kDeliv},
+    {kDelivKey, "MilterDefaultAction", Kind::kText, kDeliv},
+    {kDelivKey, "MilterConnectTimeout", Kind::kNumber, kDeliv},
+    {kDelivKey, "MilterCommandTimeout", Kind::kNumber, kDeliv},
+    {kDelivKey, "MilterContentTimeout", Kind::kNumber, kDeliv},
     {kFetchKey, "PortNo", Kind::kPort, kFetch},
     {kFetchKey, "TlsPortNo", Kind::kPort, kFetch},
     {kFetchKey, "MessageExtension", Kind::kExtension, kFetch},
@@ -269,6 +281,7 @@ bool Checker::TypeFits(const KnownValue &v, const std::string &where, const Stor
     case Kind::kDomains:
     case Kind::kNetworks:
     case Kind::kAddresses:
+    case Kind::kFilters:
       want = "REG_MULTI_SZ";
       fits = s.Type == REG_MULTI_SZ;
       break;
@@ -323,6 +336,11 @@ void Checker::CheckList(const KnownValue &v, const std::string &where, const std
       Error(where, "the entry " + Shown(entry) + " is not a network (like 192.0.2.0/24); it is ignored");
     if (v.Type == Kind::kAddresses && !ParseAddress(entry, &address))
       Error(where, "the entry " + Shown(entry) + " is not an IP address; it is ignored");
+    MilterAddress filter;
+    if (v.Type == Kind::kFilters && !ParseMilterAddress(entry, &filter))
+      Error(where, "the entry " + Shown(entry) +
+                       " is not a mail filter (inet:HOST:PORT, inet6:[ADDRESS]:PORT or "
+                       "unix:/path); it is ignored");
     if (v.Type == Kind::kDomains &&
         (entry.find_first_of(" \t@/") != std::string::npos || entry.empty()))
       Warning(where, "the entry " + Shown(entry) + " is not a domain name");

@@ -48,6 +48,14 @@ const MessageEntry kMessages[] = {
     {MSG_NO_SERVICE_ACCOUNT,
      "The service account \"%1\" does not exist; the service goes on as %2.\r\n"},
     {MSG_CONFIG_PROBLEM, "The configuration check found a problem: %1\r\n"},
+    {MSG_MILTER_UNREACHABLE,
+     "The mail filter %1 cannot be reached: %2\r\n"
+     "MilterDefaultAction applies to the mail it should see until it answers again.\r\n"},
+    {MSG_MILTER_FAILED,
+     "The mail filter %1 failed: %2\r\n"
+     "MilterDefaultAction applies to the mail it was filtering.\r\n"},
+    {MSG_MILTER_RECOVERED, "The mail filter %1 is answering again.\r\n"},
+    {MSG_MILTER_RESULT, "Mail filters, %1: %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -34,6 +34,10 @@ constexpr uint32_t MSG_TLS_NOT_OFFERED = 0xC00000A2;         // 162
 constexpr uint32_t MSG_STARTTLS_INPUT_DROPPED = 0xC00000A3;  // 163
 constexpr uint32_t MSG_NO_SERVICE_ACCOUNT = 0xC00000B0;      // 176
 constexpr uint32_t MSG_CONFIG_PROBLEM = 0xC00000C0;          // 192
+constexpr uint32_t MSG_MILTER_UNREACHABLE = 0xC00000D0;     // 208
+constexpr uint32_t MSG_MILTER_FAILED = 0xC00000D1;          // 209
+constexpr uint32_t MSG_MILTER_RECOVERED = 0xC00000D2;       // 210
+constexpr uint32_t MSG_MILTER_RESULT = 0xC00000D3;          // 211
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
 
 // Category names of the table (1 Server, 2 Operation, 3 Error).

@@ -212,7 +212,7 @@ int CreateTempFileDeleteOnClose() {
 bool UnnamedFile::Create(const std::string &directory, std::string_view tempPrefix,
                          mode_t permissions) {
   Discard();
-  int fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, permissions);
+  int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, permissions);
   if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return Fail();
   if (fd < 0) {
     std::string tmp = directory + "/" + std::string(tempPrefix) + "XXXXXX";

@@ -109,7 +109,7 @@ class UniqueFd {
 // created nameless in its directory (O_TMPFILE; on a file system without it,
 // under a hidden temporary name of the given prefix) and written through
 // Fd(); Link() then gives it its final name, failing with ERROR_FILE_EXISTS
-// when the name is taken (nothing is ever replaced). A crash before Link()
+// when the name is taken (nothing is ever replaced); Fd() reads too. A crash before Link()
 // leaves nothing (or, without O_TMPFILE, the hidden temporary file). The
 // descriptor stays open after Link() until Close(); Discard() closes it and
 // removes what exists of the file short of its final name. One owner; not

@@ -161,6 +161,11 @@ bool WriteWholeFile(int fd, std::string_view data) {
   return true;
 }
 
+bool SyncFileData(int fd) {
+  if (fdatasync(fd) != 0) return Fail(errno);
+  return true;
+}
+
 bool MappedView::Map(int fd, size_t length) {
   Unmap();
   if (length == 0) return Fail(ERROR_INVALID_PARAMETER);

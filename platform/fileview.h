@@ -62,6 +62,8 @@ bool ReadFileAt(int fd, char *buffer, size_t length, off_t offset, size_t *got);
 
 // Writes all of data at the current position.
 bool WriteWholeFile(int fd, std::string_view data);
+// Makes what was written to fd durable (fdatasync).
+bool SyncFileData(int fd);
 
 // A read-only view of a whole file; unmapped when destroyed.
 class MappedView {

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -219,6 +220,48 @@ int ConnectSocket(const IpAddress &addr, uint16_t port, DWORD timeoutMs) {
   }
   bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), len) == 0 ||
             (errno == EINPROGRESS ? FinishConnect(fd, deadline) : Fail());
+  if (ok && SetBlocking(fd, true)) return fd;
+  long code = GetLastError();
+  close(fd);
+  SetLastError(code);
+  return -1;
+}
+
+int ConnectLocalSocket(const std::string &path, DWORD timeoutMs) {
+  sockaddr_un sa{};
+  static_assert(sizeof sa.sun_path > kMaxLocalSocketPath);
+  if (path.empty() || path.size() > kMaxLocalSocketPath || path.find('\0') != std::string::npos) {
+    SetLastError(path.empty() || path.size() <= kMaxLocalSocketPath ? EINVAL : ENAMETOOLONG);
+    return -1;
+  }
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path, path.data(), path.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    SetLastError(errno);
+    return -1;
+  }
+  // A local connect completes at once, or fails with EAGAIN while the
+  // listener's backlog is full: that is waited out like a slow TCP connect.
+  long long deadline = DeadlineAfter(timeoutMs);
+  bool ok = false;
+  for (;;) {
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
+      ok = true;
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EINPROGRESS) {
+      ok = FinishConnect(fd, deadline);
+      break;
+    }
+    int left = MsLeft(deadline);
+    if (errno != EAGAIN || left == 0) {
+      SetLastError(errno == EAGAIN ? ERROR_TIMEOUT : errno);
+      break;
+    }
+    Sleep(static_cast<DWORD>(left < 0 ? 10 : std::min(10, left)));
+  }
   if (ok && SetBlocking(fd, true)) return fd;
   long code = GetLastError();
   close(fd);

@@ -68,6 +68,14 @@ bool GetSocketPeer(int fd, IpAddress *addr, uint16_t *port = nullptr);
 // (ERROR_TIMEOUT, ECONNREFUSED, ...).
 int ConnectSocket(const IpAddress &addr, uint16_t port, DWORD timeoutMs);
 
+// A local (Unix domain) stream socket by path, for services such as mail
+// filters that listen on one; the path holds at most kMaxLocalSocketPath
+// bytes (ENAMETOOLONG beyond). The connected socket is blocking; -1 on
+// failure (ENOENT, ECONNREFUSED, EACCES, ERROR_TIMEOUT when its backlog
+// stays full for timeoutMs).
+constexpr size_t kMaxLocalSocketPath = 107;
+int ConnectLocalSocket(const std::string &path, DWORD timeoutMs);
+
 // TCP_CORK: while on, sends are held back until they fill a segment;
 // turning it off sends what is held at once.
 bool SetSocketCork(int fd, bool on);

@@ -159,20 +159,21 @@ class NameServer:
     """dnsmasq on 127.0.0.1 (or listen, "::1") with only the given records.
 
     mx: [(domain, host, preference)]; hosts: [(name, address)] (IPv4 or
-    IPv6: A or AAAA records); cnames: [(alias, target)]. Records are given
-    to dnsmasq in list order (which is the order of its answers).
-    directory: where the query log goes.
+    IPv6: A or AAAA records); cnames: [(alias, target)]; txt: [(name,
+    text)]. Records are given to dnsmasq in list order (which is the order
+    of its answers). directory: where the query log goes.
     """
 
     PROBE = "probe.zelpeer.test"
 
-    def __init__(self, directory, mx=(), hosts=(), cnames=(), listen="127.0.0.1"):
+    def __init__(self, directory, mx=(), hosts=(), cnames=(), listen="127.0.0.1", txt=()):
         self.listen = listen
         self.directory = directory
         self.log_path = os.path.join(directory, "dnsmasq-%d.log" % id(self))
         self.options = ["--mx-host=%s,%s,%d" % (d, h, p) for d, h, p in mx]
         self.options += ["--host-record=%s,%s" % (n, a) for n, a in hosts]
         self.options += ["--cname=%s,%s" % (a, t) for a, t in cnames]
+        self.options += ["--txt-record=%s,%s" % (n, t) for n, t in txt]
         self.options.append("--host-record=%s,127.0.0.1" % self.PROBE)
         self.proc = None
         self.port = None

@@ -28,6 +28,7 @@ AddressSanitizer and UBSan reports, and what is found is appended to that
 file, so a whole test run can be failed on it.
 """
 
+import json
 import os
 import re
 import shutil
@@ -35,6 +36,7 @@ import signal
 import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -1096,3 +1098,60 @@ class MailSystem:
             if now >= deadline:
                 return pending
             time.sleep(POLL_SECONDS)
+
+
+# ---------------------------------------------------------------------------
+# Mail filters: the scripted pymilter filter (scriptfilter.py)
+
+SCRIPT_FILTER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scriptfilter.py")
+
+
+def pymilter_missing():
+    """Why the scripted filter cannot run ("" when it can)."""
+    try:
+        import Milter  # noqa: F401  (package python3-milter)
+    except ImportError:
+        return "python3-milter is not installed"
+    return ""
+
+
+class ScriptFilter:
+    """scriptfilter.py on listen ("inet:127.0.0.1:PORT"), with a script
+    (dict) or a raw mode; .spec is its Milters entry, .records() what it was
+    sent. A context manager; stop() ends it."""
+
+    def __init__(self, listen, script=None, raw="", record=None):
+        args = [sys.executable, SCRIPT_FILTER, "--listen", listen]
+        if raw:
+            args += ["--raw", raw]
+        else:
+            args += ["--script", json.dumps(script or {})]
+        self.record = record
+        if record:
+            args += ["--record", record]
+            if os.path.exists(record):
+                os.unlink(record)
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True)
+        line = self.proc.stdout.readline()   # "READY spec"; "" when it died
+        if not line.startswith("READY "):
+            self.stop()
+            raise RuntimeError("the scripted filter did not start")
+        self.spec = line.split()[1]
+
+    def records(self, stage=None):
+        if not self.record or not os.path.exists(self.record):
+            return []
+        with open(self.record, encoding="utf-8") as f:
+            entries = [json.loads(line) for line in f]
+        return [e for e in entries if stage is None or e.get("stage") == stage]
+
+    def stop(self):
+        stop_child(self.proc)
+        self.proc.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
