@@ -105,7 +105,10 @@ bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
   const std::string counter = ParentOf(MsgCounterPath());
   const std::string mutexes = MutexDirectory();
   const std::pair<const char *, std::function<bool()>> steps[] = {
-      {"spool", [&] { return OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
+      // The spool root stays root's: an account that owned it could swap the
+      // agent's directories in it for links.
+      {"spool", [&] { return GiveDirectoryToAccount(MailSpoolDirectory, 0, 0) &&
+                             OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
       {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
       {"quarantine", [&] { return GiveDirectoryToAccount(SpoolPath(kQuarantineDir), uid, gid); }},
       {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&

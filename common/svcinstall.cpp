@@ -131,19 +131,17 @@ long EnsureServiceAccount(const std::string &account, uid_t &uid, gid_t &gid) {
 }
 
 // The receiver becomes the account after its start: the account gets now
-// what the program hands over when root starts it (its own hook), and
-// besides the spool itself, the pid files' directory. The state directory
-// stays root's: it holds the registry database.
-long GiveDirectoriesToAccount(const ServiceWritablePaths &paths, uid_t uid, gid_t gid) {
+// what the program hands over when root starts it (its own hook), which is
+// only what the account writes. The spool root, the state directory (the
+// registry database) and the pid files' directory stay root's: an account
+// that owned a directory could swap root's files in it for links. The
+// receiver takes its pid file before it leaves root.
+long GiveDirectoriesToAccount(uid_t uid, gid_t gid) {
   const ServiceHooks &hooks = ThisServiceHooks();
   if (hooks.GiveFilesToAccount != nullptr && !hooks.GiveFilesToAccount(uid, gid))
     return PrintFailure("GiveFilesToAccount", GetLastError());
-  const std::string run = PidFileDirectory();
-  if (!CreateSystemDirectories(run, kSystemDirectoryMode))
+  if (!CreateSystemDirectories(PidFileDirectory(), kSystemDirectoryMode))
     return PrintFailure("CreateDirectory", GetLastError());
-  for (const std::string *dir : {&paths.Spool, &run})
-    if (!GiveDirectoryToAccount(*dir, uid, gid))
-      return PrintFailure("GiveDirectoryToAccount", GetLastError());
   return 0;
 }
 
@@ -173,7 +171,7 @@ long PrepareHost(const ServiceUnitProfile *profile, const ServiceUnitSpec &spec,
     if (!CreateSystemDirectories(dir, dir == paths.Spool ? kSpoolMode : kSystemDirectoryMode))
       return PrintFailure("CreateDirectory", GetLastError());
   if (asAccount)
-    if (long rc = GiveDirectoriesToAccount(paths, uid, gid); rc != 0) return rc;
+    if (long rc = GiveDirectoriesToAccount(uid, gid); rc != 0) return rc;
   if (profile == nullptr) return 0;
   if (!CreateTargetUnit(kSuiteTargetName, kSuiteTargetDescription, SuiteServiceUnits()) &&
       GetLastError() != ERROR_FILE_EXISTS)

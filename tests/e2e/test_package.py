@@ -158,7 +158,8 @@ class InstallTest(unittest.TestCase):
         try:
             account = pwd.getpwnam("zel")
             spool = os.stat("/var/spool/zel")
-            self.assertEqual((spool.st_uid, stat.S_IMODE(spool.st_mode)), (account.pw_uid, 0o700))
+            self.assertEqual((spool.st_uid, spool.st_gid, stat.S_IMODE(spool.st_mode)),
+                             (0, account.pw_gid, 0o710))
             env = dict(os.environ)
             env.pop("ZEL_ROOT", None)
             relay = run(["/usr/sbin/zeladm", "reg", "get",
