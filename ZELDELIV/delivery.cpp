@@ -2,6 +2,7 @@
 #include "ZELDELIV/delivery.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "ZELDELIV/garbage.h"
 #include "ZELDELIV/incoming.h"
@@ -12,6 +13,7 @@
 #include "ZELDELIV/settings.h"
 #include "common/fileutils.h"
 #include "common/logging.h"
+#include "common/spoolqueue.h"
 #include "common/str.h"
 #include "common/zel.h"
 #include "net/localhost.h"
@@ -95,6 +97,7 @@ bool RemoveDomainQueue(const std::string &dir, bool onlyIfEmpty) {
   std::unique_lock<std::mutex> lock = LockDomainDirectory(dir);
   if (onlyIfEmpty && HoldsRecipientFiles(dir)) return false;
   DeleteRoutingInfo(dir);
+  DeleteFile(dir + "/" + kRetryRequestName);
   RemoveDirectory(dir);
   return true;
 }
@@ -199,21 +202,38 @@ void UpdateDomainInfo() {
       GetLastError() != ERROR_MORE_DATA)
     return;
   std::vector<std::unique_ptr<_DomainInfo>> fresh;
+  // Domains with a retry request (zeladm queue retry), by directory name.
+  std::unordered_map<std::string, std::string> retry;   // domain, lower case -> directory
   for (const std::string &name : dirs) {
     if (name == kLocalQueueName) continue;
     auto e = std::make_unique<_DomainInfo>();
     e->DomainName = BoundedCopy(CreateDomainNameFromDirectoryName(name), kMaxDomainName);
     fresh.push_back(std::move(e));
+    if (FileExists(MailDomainsDirectory + "/" + name + "/" + kRetryRequestName))
+      retry.emplace(LowerAsciiCopy(CreateDomainNameFromDirectoryName(name)), name);
   }
-  DomainState &d = Domains();
-  std::lock_guard<std::mutex> lock(d.ThreadCreateSect);
-  for (std::unique_ptr<_DomainInfo> &e : fresh) {
-    if (DomainListed(d, e->DomainName)) continue;
-    UpdateDomainRetryStatus(*e);
-    e->Next = std::move(d.HeadDomains);
-    d.HeadDomains = std::move(e);
+  std::vector<std::string> granted;
+  {
+    DomainState &d = Domains();
+    std::lock_guard<std::mutex> lock(d.ThreadCreateSect);
+    for (std::unique_ptr<_DomainInfo> &e : fresh) {
+      if (DomainListed(d, e->DomainName)) continue;
+      UpdateDomainRetryStatus(*e);
+      e->Next = std::move(d.HeadDomains);
+      d.HeadDomains = std::move(e);
+    }
+    RemoveDuplicateDomains(d);
+    // A domain being worked on keeps its request until it waits again.
+    for (_DomainInfo *e = d.HeadDomains.get(); e != nullptr && !retry.empty(); e = e->Next.get()) {
+      auto it = retry.find(LowerAsciiCopy(e->DomainName));
+      if (it == retry.end() || e->State == kDomainActive) continue;
+      e->RetryTime = 0;
+      granted.push_back(it->second);
+      retry.erase(it);
+    }
   }
-  RemoveDuplicateDomains(d);
+  for (const std::string &name : granted)
+    DeleteFile(MailDomainsDirectory + "/" + name + "/" + kRetryRequestName);
 }
 
 void CreateDomainThreads() {

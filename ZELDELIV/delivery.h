@@ -60,7 +60,10 @@ void WorkCycle(bool first);
 // One pass over the local retry queue with DeliverToLocalUsers.
 void LocalMail();
 
-// The domain list.
+// The domain list. UpdateDomainInfo adds the domain directories not yet
+// listed, and makes a domain with a retry request (kRetryRequestName, from
+// zeladm queue retry) due at once unless a thread works on it; the request
+// is removed once granted.
 void UpdateDomainInfo();
 void UpdateDomainRetryStatus(_DomainInfo &entry);
 void CreateDomainThreads();

@@ -2,6 +2,7 @@
 #include "ZELDELIV/garbage.h"
 
 #include "ZELDELIV/queue.h"
+#include "common/spoolqueue.h"
 #include "common/zel.h"
 #include "platform/ascii.h"
 #include "platform/errors.h"
@@ -58,6 +59,11 @@ void DoGarbageCollection() {
   std::vector<std::string> held;
   if (!ListDirectory(MailHoldingDirectory, ".MSG", ListKind::kFiles, kMaxGarbageListing, held))
     return;
+  // Hold markers (zeladm queue hold) go with their messages.
+  std::vector<std::string> markers;
+  if (ListDirectory(MailHoldingDirectory, kHoldMarkerExtension, ListKind::kFiles,
+                    kMaxGarbageListing, markers))
+    held.insert(held.end(), markers.begin(), markers.end());
   _MessageList list;
   size_t taken = 0;
   if (!AddNames(MailQueueDirectory, ".RCP", list, taken)) return;

@@ -7,8 +7,10 @@
 // are not all written yet, see incoming.h). DoGarbageCollection lists
 // `holding` first and the references after it, and deletes only what it
 // listed and found unreferenced; any listing that fails or is cut short
-// stops it before anything is deleted. Names are compared ignoring case and
-// held whole (std::string), so no name is ever cut.
+// stops it before anything is deleted. A hold marker ("<base>.HLD" in
+// `holding`, common/spoolqueue) goes the same way as a message file. Names
+// are compared ignoring case and held whole (std::string), so no name is
+// ever cut.
 //
 // Threads: the scanning thread only, which is also the only thread that
 // adds references (domain delivery threads only take them away), so a

@@ -10,6 +10,7 @@
 #include "ZELDELIV/settings.h"
 #include "common/fileutils.h"
 #include "common/logging.h"
+#include "common/spoolqueue.h"
 #include "common/str.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
@@ -190,9 +191,17 @@ MsgInfoPtr LoadRecipientFile(const std::string &path, const std::string &name) {
   return info;
 }
 
-// One recipient file of a queue walk; true when it is finished.
+// One recipient file of a queue walk; true when it is finished. The file's
+// lock is held throughout, so that zeladm never deletes it under a delivery
+// (and a delivery never brings back a file zeladm deleted); a file that is
+// locked now, or whose message is held, waits for the next pass.
 bool WalkRecipientFile(const std::string &path, const std::string &name, MessageCallback callback,
                        void *context) {
+  UniqueFd lock;
+  long rc = LockRecipientFile(path, 0, lock);
+  if (rc == ERROR_FILE_NOT_FOUND) return true;   // deleted since the listing
+  if (rc != ERROR_SUCCESS) return false;
+  if (FileExists(HoldMarkerPath(MailHoldingDirectory, BaseNameOf(name)))) return false;
   MsgInfoPtr info = LoadRecipientFile(path, name);
   if (!info) return false;
   bool pending = ApplyRemembered(path, *info);

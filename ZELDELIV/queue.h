@@ -9,9 +9,11 @@
 // (bDisposed), and then deletes the file or replaces it, whole and durable,
 // with the recipients left. A delete marker "<base>.DEL" beside a recipient
 // file (written when the file could not be deleted) keeps it from ever
-// being opened again. When a file can neither be replaced nor deleted, the
-// walker remembers its finished recipients for the life of the process and
-// applies them before the next callback, so they are never delivered twice.
+// being opened again. The walker holds each recipient file's lock while it
+// works on it and skips the files of held messages (common/spoolqueue).
+// When a file can neither be replaced nor deleted, the walker remembers its
+// finished recipients for the life of the process and applies them before
+// the next callback, so they are never delivered twice.
 //
 // The stop flag: hTerminating is the stop event of the agent's threads, set
 // when the service stops; every loop over queue files, domains or list

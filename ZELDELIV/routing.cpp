@@ -31,7 +31,6 @@ std::vector<_ManualRouteInfo> pManualRouteInfo;
 
 namespace {
 
-constexpr long long kSecondsPerMinute = 60;
 // An answer is read whole up to the largest DNS message: a cut answer
 // would lose exchangers of a domain that resolves perfectly well.
 constexpr size_t kRoutingDnsResponseLimit = kMaxDnsMessageLength;
@@ -293,6 +292,12 @@ std::string FormatRoutingRecord(const _RoutingInfo &info) {
   std::string out = "Domain-name: " + RecordWord(info.DomainName) + "\n";
   out += "Last-tried: " + std::to_string(info.LastTried) + "\n";
   out += "Try-number: " + std::to_string(info.TryNumber) + "\n";
+  if (!info.LastError.empty()) {
+    std::string error = BoundedCopy(info.LastError, kMaxLastErrorText);
+    for (char &c : error)
+      if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = '?';
+    out += "Last-error: " + error + "\n";
+  }
   for (const _MxRecord &mx : info.Mx) {
     // A line without a value would be skipped on reading, and the lines
     // after it would go to the exchanger before.
@@ -359,11 +364,7 @@ void FreeRoutingInfo(RoutingInfoPtr &info) { info.reset(); }
 // ---- retry
 
 long long TimeToRetry(const _RoutingInfo &info) {
-  if (info.TryNumber >= RetryScheduleLength) return 0;
-  int index = std::max(info.TryNumber, 0);
-  // An interval of 0 would have the domain threads spin on one domain.
-  long long minutes = std::max(RetrySchedule[index].RetryInterval, 1);
-  return info.LastTried + kSecondsPerMinute * minutes;
+  return NextRetryTime(info.LastTried, info.TryNumber);
 }
 
 bool SetDomainRetryInfo(_DomainInfo &entry, const _RoutingInfo &info) {
@@ -396,8 +397,13 @@ int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
   } else {
     std::string errorText;
     if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {
+      info.LastError.clear();
       result = ForEachMessage(domain, SendMessageOnConnection, conn);
       SmtpDisconnect(conn);
+    } else {
+      info.LastError = !errorText.empty() ? errorText
+                       : info.Mx.empty()   ? "the DNS lookup failed"
+                                           : "no exchanger could be reached";
     }
   }
   // An attempt cut short by the service stopping is not held against the

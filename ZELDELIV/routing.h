@@ -56,13 +56,14 @@
 
 #include "ZELDELIV/queue.h"
 #include "common/smtputil.h"
+#include "common/spoolqueue.h"
 #include "platform/dnsclient.h"
 #include "platform/ipaddr.h"
 
 struct _SmtpConnection;
 
-// The domain record file in a domain directory.
-constexpr const char *kDomainRecordName = "DOMAIN.MRI";
+// The domain record file in a domain directory is kDomainRecordName
+// (common/spoolqueue, where zeladm reads it too).
 // Our own records stay far below this (kMaxExchangers of at most 1 KiB
 // each); a larger file is read this far and the rest ignored.
 constexpr size_t kMaxDomainRecordBytes = 64 * 1024;
@@ -108,6 +109,9 @@ struct _RoutingInfo {
   int bNullMx = 0;
   long long LastTried = 0;  // seconds since 1970; 0 = never
   int TryNumber = 0;        // failed attempts so far
+  // Why the last attempt failed, for the administrator ("Last-error:",
+  // which only zeladm reads); "" when it reached an exchanger.
+  std::string LastError;
   std::vector<_MxRecord> Mx;   // in list order (the head first)
 };
 

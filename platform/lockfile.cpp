@@ -87,10 +87,19 @@ bool FlockFile(int fd, bool wait) {
   return rc == 0;
 }
 
-// One round: open, flock (waiting when asked), check the name.
-long LockOnce(const std::string &path, bool wait, int *out) {
+// Opens an existing file to lock; nothing is created. O_NOFOLLOW and
+// O_NONBLOCK as for a lock file: no planted link, no FIFO.
+long OpenExistingFile(const std::string &path, int *fd) {
+  *fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (*fd >= 0) return ERROR_SUCCESS;
+  return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno;
+}
+
+// One round: open (a lock file, or an existing file), flock (waiting when
+// asked), check the name.
+long LockOnce(const std::string &path, bool wait, bool existing, int *out) {
   int raw = -1;
-  long rc = OpenLockFile(path, &raw);
+  long rc = existing ? OpenExistingFile(path, &raw) : OpenLockFile(path, &raw);
   if (rc != ERROR_SUCCESS) return rc;
   UniqueFd fd(raw);
   struct stat st;
@@ -113,7 +122,7 @@ void NoteHeld(const std::string &path, int fd) {
 long LockFileWaiting(const std::string &path, int *fd) {
   *fd = -1;
   long rc;
-  while ((rc = LockOnce(path, true, fd)) == kLostRace) {
+  while ((rc = LockOnce(path, true, false, fd)) == kLostRace) {
   }
   if (rc == ERROR_SUCCESS) NoteHeld(path, *fd);
   return rc;
@@ -121,13 +130,25 @@ long LockFileWaiting(const std::string &path, int *fd) {
 
 void ReleaseHeld(int fd) { ReleaseLockFile(fd); }
 
+// Every lost race means a writer replaced or removed the file, so the
+// rounds make progress; they end at the lock or at an error (a file gone).
+long ExistingWaiting(const std::string &path, int *fd) {
+  *fd = -1;
+  long rc;
+  while ((rc = LockOnce(path, true, true, fd)) == kLostRace) {
+  }
+  return rc;
+}
+
+void CloseLocked(int fd) { close(fd); }
+
 }  // namespace
 
 long TryLockFile(const std::string &path, int *fd) {
   *fd = -1;
   long rc = kLostRace;
   for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
-    rc = LockOnce(path, false, fd);
+    rc = LockOnce(path, false, false, fd);
   if (rc == kLostRace) return ERROR_ALREADY_EXISTS;
   if (rc != ERROR_SUCCESS) return rc;
   NoteHeld(path, *fd);
@@ -157,4 +178,20 @@ bool ReleaseLockFile(int fd) {
   if (PathNamesFile(path, fd)) unlink(path.c_str());
   close(fd);
   return true;
+}
+
+long TryLockExistingFile(const std::string &path, int *fd) {
+  *fd = -1;
+  long rc = kLostRace;
+  for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
+    rc = LockOnce(path, false, true, fd);
+  return rc == kLostRace ? ERROR_ALREADY_EXISTS : rc;
+}
+
+long LockExistingFileWithin(const std::string &path, long long timeoutMs, int *fd) {
+  long rc = TryLockExistingFile(path, fd);
+  if (rc != ERROR_ALREADY_EXISTS || timeoutMs == 0) return rc;
+  if (timeoutMs == kLockWaitForever) return ExistingWaiting(path, fd);
+  rc = AcquireWithin(path, timeoutMs, ExistingWaiting, CloseLocked, fd);
+  return rc == ERROR_TIMEOUT ? ERROR_ALREADY_EXISTS : rc;
 }

@@ -14,7 +14,14 @@
 // death wakes the waiter); a bounded wait does so in a helper thread
 // (platform/lockwait), so nothing ever sleeps and retries.
 //
-// Callers: zelbase only. The path comes from the services' configuration
+// The same flock guards a spool file that exists for its own sake (a
+// recipient file): TryLockExistingFile flocks the file that the path names
+// without creating or removing anything, and checks afterwards that the path
+// still names it (a writer may have replaced it by a rename meanwhile);
+// LockExistingFileWithin waits for it as LockFileWithin does.
+//
+// Callers: zelbase only (lock files); the delivery agent and zeladm for
+// recipient files (common/spoolqueue). The path comes from the services' configuration
 // (spool and mailbox directories), not from the network.
 //
 // Threads: every attempt opens its own file description, so two threads of
@@ -49,3 +56,12 @@ long LockFileWithin(const std::string &path, long long timeoutMs, int *fd);
 // (if the path still names it), then closes the descriptor. A descriptor
 // that they did not hand out is left alone and gives false.
 bool ReleaseLockFile(int fd);
+
+// One attempt to flock the existing regular file at path. ERROR_SUCCESS: *fd
+// holds the lock until it is closed. ERROR_FILE_NOT_FOUND: no such file (it
+// may have just been removed). ERROR_ALREADY_EXISTS: another holder has it
+// (or it kept being replaced). Other errno values as open gives them.
+long TryLockExistingFile(const std::string &path, int *fd);
+// The same, waiting up to timeoutMs for the holder (0: one attempt,
+// kLockWaitForever: no limit); ERROR_ALREADY_EXISTS when the time ran out.
+long LockExistingFileWithin(const std::string &path, long long timeoutMs, int *fd);

@@ -1,11 +1,14 @@
 // Fuzz target: the domain record parser on arbitrary text. What it reads
 // stays within its bounds, and what it writes reads back to the same record.
+// zeladm's summary reader of the same file stays within its bounds too and
+// agrees with the agent on the try count of a record the agent wrote.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "ZELDELIV/routing.h"
+#include "common/spoolqueue.h"
 
 namespace {
 
@@ -31,5 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ParseRoutingRecord(written, kMaxDomainRecordBytes, again);
   CheckBounds(again);
   if (FormatRoutingRecord(again) != written) abort();
+  DomainRecordSummary summary, ofWritten;
+  ParseDomainRecordSummary(text, summary);
+  if (summary.TryNumber < 0 || summary.LastTried < 0 || summary.LastError.size() > kMaxLastErrorText)
+    abort();
+  ParseDomainRecordSummary(written, ofWritten);
+  if (ofWritten.TryNumber != again.TryNumber) abort();
   return 0;
 }

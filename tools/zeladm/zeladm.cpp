@@ -5,6 +5,7 @@
 //   zeladm user ...   the accounts file (usercmd)
 //   zeladm list ...   the mailing lists (listcmd)
 //   zeladm tls ...    the servers' TLS certificate (tlscmd)
+//   zeladm queue ...  the mail waiting for delivery (queuecmd)
 //   zeladm status     services, queues, recent problems (statuscmd)
 //   zeladm check      the configuration check (checkcmd)
 //   zeladm log ...    the event log (logcmd)
@@ -16,6 +17,7 @@
 #include "tools/zeladm/checkcmd.h"
 #include "tools/zeladm/listcmd.h"
 #include "tools/zeladm/logcmd.h"
+#include "tools/zeladm/queuecmd.h"
 #include "tools/zeladm/regcmd.h"
 #include "tools/zeladm/statuscmd.h"
 #include "tools/zeladm/tlscmd.h"
@@ -34,6 +36,8 @@ const AdmCommand kGroups[] = {
      "manage the mailing lists ('zeladm list help')", 0, -1, RunListCommand},
     {"tls", "self-signed ...", "manage the servers' TLS certificate ('zeladm tls help')", 0, -1,
      RunTlsCommand},
+    {"queue", "list|show|retry|delete|hold|release ...",
+     "see and manage the queued mail ('zeladm queue help')", 0, -1, RunQueueCommand},
     {"status", "", "show the services, the queues and recent warnings and errors", 0, 0,
      RunStatusCommand},
     {"check", "", "check the configuration; exit status 1 when it has errors", 0, 0,
