@@ -55,24 +55,6 @@ std::string RecordWord(std::string_view text) {
   return out;
 }
 
-// The value's leading decimal integer (optional sign), clamped to
-// [low, high]; no digits gives 0.
-long long LeadingInteger(std::string_view text, long long low, long long high) {
-  bool negative = !text.empty() && text.front() == '-';
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-  long long v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    if (v > (LLONG_MAX - 9) / 10) {   // saturates rather than overflows
-      v = LLONG_MAX;
-      break;
-    }
-    v = v * 10 + (c - '0');
-  }
-  if (negative) v = -v;
-  return std::clamp(v, low, high);
-}
-
 void AddAddress(std::vector<IpAddress> &list, const IpAddress &address) {
   if (list.size() < kMaxExchangerAddresses &&
       std::find(list.begin(), list.end(), address) == list.end())

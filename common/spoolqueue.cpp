@@ -29,16 +29,6 @@ std::string_view Trimmed(std::string_view s) {
   return s.substr(b, e - b + 1);
 }
 
-// The leading decimal number of text, clamped to [0, high]; 0 without digits.
-long long LeadingCount(std::string_view text, long long high) {
-  long long v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    v = std::min(high, v * 10 + (c - '0'));
-  }
-  return v;
-}
-
 std::string BaseOf(const std::string &fileName) {
   return fileName.substr(0, fileName.rfind('.'));
 }
@@ -194,9 +184,9 @@ void ParseDomainRecordSummary(std::string_view text, DomainRecordSummary &out) {
     size_t gap = std::min(line.find_first_of(kBlanks), line.size());
     std::string_view keyword = line.substr(0, gap), value = Trimmed(line.substr(gap));
     if (EqualsNoCase(keyword, "Last-tried:"))
-      out.LastTried = LeadingCount(value, LLONG_MAX / 2);
+      out.LastTried = LeadingInteger(value, 0, LLONG_MAX / 2);
     else if (EqualsNoCase(keyword, "Try-number:"))
-      out.TryNumber = static_cast<int>(LeadingCount(value, INT_MAX));
+      out.TryNumber = static_cast<int>(LeadingInteger(value, 0, INT_MAX));
     else if (EqualsNoCase(keyword, "Last-error:"))
       out.LastError = BoundedCopy(value, kMaxLastErrorText);
   }

@@ -1,6 +1,8 @@
 // str: see str.h.
 #include "common/str.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -48,3 +50,18 @@ std::string BoundedCopy(std::string_view text, size_t maxChars) {
   return std::string(text.substr(0, maxChars));
 }
 
+long long LeadingInteger(std::string_view text, long long low, long long high) {
+  bool negative = !text.empty() && text.front() == '-';
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+  long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    if (v > (LLONG_MAX - 9) / 10) {   // saturates rather than overflows
+      v = LLONG_MAX;
+      break;
+    }
+    v = v * 10 + (c - '0');
+  }
+  if (negative) v = -v;
+  return std::clamp(v, low, high);
+}

@@ -35,6 +35,11 @@ size_t strlenmulti(const char *list);
 // terminated within it.
 size_t strlenmulti(const char *list, size_t size);
 
+// The leading decimal integer of text (optional sign), saturating instead
+// of overflowing, clamped to [low, high]; no digits gives 0. For numbers in
+// files and replies, which may hold anything.
+long long LeadingInteger(std::string_view text, long long low, long long high);
+
 // std::string forms of the cut: at most maxChars characters are kept.
 void CutText(std::string &text, size_t maxChars);
 std::string BoundedCopy(std::string_view text, size_t maxChars);

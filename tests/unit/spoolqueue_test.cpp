@@ -126,6 +126,9 @@ TEST(QueueListing, DomainRecordSummaryIsBounded) {
   EXPECT_EQ(r.LastTried, 0);
   // The line is read to 511 characters, the text kept to its own bound.
   EXPECT_EQ(r.LastError, std::string(kMaxLastErrorText, 'e'));
+  // Twenty digits: saturated, never wrapped round to a negative time.
+  ParseDomainRecordSummary("Last-tried: 17800000000000961568\n", r);
+  EXPECT_EQ(r.LastTried, LLONG_MAX / 2);
 }
 
 TEST(RecipientFileLock, ExcludesAndFollowsReplacement) {
