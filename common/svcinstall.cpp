@@ -39,14 +39,17 @@ constexpr const char *kHomeVariable = "%HOME%";
 // check AUTH passwords (only root reads the accounts file and lets PAM check
 // another user's password); then it becomes the account and keeps no
 // capability. A unit with User= and an ambient CAP_NET_BIND_SERVICE would
-// leave those helpers no way to check a password. The
+// leave those helpers no way to check a password. At its start as root it
+// reaches into the directories it gave the account before (the DAC
+// capabilities: they are the account's, 0700). The
 // delivery agent writes mailboxes as their owners (file-system uid and gid),
 // into directories of other owners, and hands files to them; the POP3 server
 // does the same for the mailboxes it serves and their access entries, logs
 // users on through PAM and binds its port.
 const std::vector<ServiceUnitProfile> kProfiles = {
     {"ZELRECV", "zelrecv", "ZEL SMTP Receiver", true, false, false,
-     {"CAP_CHOWN", "CAP_FOWNER", "CAP_NET_BIND_SERVICE", "CAP_SETGID", "CAP_SETUID"}},
+     {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_NET_BIND_SERVICE",
+      "CAP_SETGID", "CAP_SETUID"}},
     {"ZELDELIV", "zeldeliv", "ZEL SMTP Delivery Agent", false, true, false,
      {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_SETGID",
       "CAP_SETUID"}},

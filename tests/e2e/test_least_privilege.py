@@ -83,12 +83,14 @@ class AccountCase(unittest.TestCase):
 
 
 class ServiceAccountTest(AccountCase):
-    def start(self, account, settings=None, handed_registry=False, **receiver_options):
+    def start(self, account, settings=None, handed_registry=False, prefix=(),
+              **receiver_options):
         scratch = Scratch("zel-e2e-priv-")
         self.addCleanup(scratch.cleanup)
         make_reachable(scratch)
         receiver = Receiver(dict({"MailInlogEnabled": 1}, **(settings or {})), scratch=scratch,
                             **receiver_options)
+        receiver.service.prefix = list(prefix)
         self.addCleanup(receiver.stop)
         scratch.reg_import({ZEL_KEY: {"ServiceAccount": account}})
         if handed_registry:   # as an older installation left it
@@ -106,6 +108,24 @@ class ServiceAccountTest(AccountCase):
                 self.assertEqual(int(thread[field], 16), 0, "%s of thread %s" % (field,
                                                                                  thread["Pid"]))
             self.assertEqual(thread["NoNewPrivs"], "1")
+
+    def test_starts_again_within_its_units_capabilities(self):
+        """The unit bounds the receiver to a few capabilities (common/
+        svcinstall); with only those, a second start still reaches the
+        directories the first gave the account, and mail is accepted."""
+        if not shutil.which("setpriv"):
+            self.skipTest("setpriv is not installed (Debian package util-linux)")
+        bounded = ["setpriv", "--bounding-set=-all,+chown,+dac_override,+dac_read_search,"
+                   "+fowner,+net_bind_service,+setgid,+setuid", "--inh-caps=-all"]
+        receiver = self.start(self.account, prefix=bounded)
+        for n in range(2):
+            if n:
+                self.assertEqual(receiver.stop(), 0)
+                receiver.start()
+            self.assertEqual(receiver.send_message("s@c.example", ["user"],
+                                                   b"Subject: %d\r\n\r\nx\r\n.\r\n" % n),
+                             "250 Message received OK\r\n")
+        self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
 
     def test_runs_as_the_account_without_capabilities(self):
         receiver = self.start(self.account, handed_registry=True)

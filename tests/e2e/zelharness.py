@@ -367,6 +367,7 @@ class Service:
         self.proc = None
         self.manager = None
         self.stderr_path = scratch.path("%s.%d.stderr" % (program, id(self)))
+        self.prefix = []    # a command the program runs under (setpriv ...), which execs it
 
     def start(self):
         if not self.scratch.prepared:
@@ -374,7 +375,7 @@ class Service:
         self.manager = Manager(self.scratch, "notify-%s-%d.sock" % (self.program, id(self)))
         env = dict(self.env, NOTIFY_SOCKET=self.manager.name)
         with open(self.stderr_path, "w") as log:
-            self.proc = subprocess.Popen([program_path(self.program), "-run"], env=env,
+            self.proc = subprocess.Popen(self.prefix + [program_path(self.program), "-run"], env=env,
                                          stdout=subprocess.DEVNULL, stderr=log)
         try:
             if self.manager.wait_for("READY=1") is None:

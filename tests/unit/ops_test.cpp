@@ -54,8 +54,8 @@ TEST(ServiceUnits, EachProgramGetsWhatItNeedsAndNoMore) {
   // Started as root, it becomes the account itself (AUTH's helpers stay root).
   EXPECT_EQ(recv.find("User="), std::string::npos);
   EXPECT_EQ(recv.find("AmbientCapabilities="), std::string::npos);
-  EXPECT_TRUE(Has(recv, "CapabilityBoundingSet=CAP_CHOWN CAP_FOWNER CAP_NET_BIND_SERVICE "
-                        "CAP_SETGID CAP_SETUID"));
+  EXPECT_TRUE(Has(recv, "CapabilityBoundingSet=CAP_CHOWN CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH "
+                        "CAP_FOWNER CAP_NET_BIND_SERVICE CAP_SETGID CAP_SETUID"));
   EXPECT_TRUE(Has(recv, "ReadWritePaths=/var/spool/zel /var/log/zel /var/lib/zel"));
 
   std::string deliv = UnitOf("ZELDELIV");
