@@ -174,19 +174,11 @@ bool LogonPool::Start(CompletionPort &port, const LogonPoolSettings &settings) {
     p.Running = true;
   }
   for (unsigned i = 0; i <= checkers; ++i) {
-    {
-      std::lock_guard<std::mutex> g(p.Lock);
-      ++p.Threads;
-    }
     // The first thread is the timer, the others check.
-    bool started = i == 0 ? StartThread([&p] { p.TimerThread(); }, kLogonThreadStackBytes)
-                          : StartThread([&p] { p.Checker(); }, kLogonThreadStackBytes);
-    if (!started) {
+    std::function<void()> body = [&p] { p.Checker(); };
+    if (i == 0) body = [&p] { p.TimerThread(); };
+    if (!StartCountedThread(p.Lock, p.Threads, std::move(body), kLogonThreadStackBytes)) {
       long error = GetLastError();
-      {
-        std::lock_guard<std::mutex> g(p.Lock);
-        --p.Threads;
-      }
       Stop();
       SetLastError(error);
       return false;

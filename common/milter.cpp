@@ -883,16 +883,8 @@ bool MilterPool::Start(CompletionPort &port, unsigned threads) {
     p.Cancel = false;
   }
   for (unsigned i = 0; i < count; ++i) {
-    {
-      std::lock_guard<std::mutex> g(p.Lock);
-      ++p.Threads;
-    }
-    if (!StartThread([&p] { p.Worker(); }, kMilterThreadStackBytes)) {
+    if (!StartCountedThread(p.Lock, p.Threads, [&p] { p.Worker(); }, kMilterThreadStackBytes)) {
       long error = GetLastError();
-      {
-        std::lock_guard<std::mutex> g(p.Lock);
-        --p.Threads;
-      }
       Stop();
       SetLastError(error);
       return false;

@@ -51,3 +51,19 @@ bool StartThread(std::function<void()> body, size_t stackBytes) {
   owned.release();   // the thread owns it now
   return true;
 }
+
+bool StartCountedThread(std::mutex &lock, unsigned &threads, std::function<void()> body,
+                        size_t stackBytes) {
+  {
+    std::lock_guard<std::mutex> g(lock);
+    ++threads;
+  }
+  if (StartThread(std::move(body), stackBytes)) return true;
+  long error = GetLastError();
+  {
+    std::lock_guard<std::mutex> g(lock);
+    --threads;
+  }
+  SetLastError(error);
+  return false;
+}

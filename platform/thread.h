@@ -11,8 +11,15 @@
 
 #include <cstddef>
 #include <functional>
+#include <mutex>
 
 // Runs body on a new detached thread whose stack holds stackBytes (raised to
 // the system's minimum). False with the last error when no thread could be
 // made; body is then not run.
 bool StartThread(std::function<void()> body, size_t stackBytes);
+
+// For a pool that counts its live threads under lock (each thread takes
+// itself off the count as it leaves): counts the new thread in, starts it,
+// and on failure takes it off again; false with the last error then.
+bool StartCountedThread(std::mutex &lock, unsigned &threads, std::function<void()> body,
+                        size_t stackBytes);
