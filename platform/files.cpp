@@ -194,6 +194,37 @@ bool SyncDirectory(const std::string &path) {
   return true;
 }
 
+namespace {
+
+bool OnOneFileSystem(std::span<const int> fds) {
+  struct stat first;
+  if (fstat(fds[0], &first) != 0) return false;
+  for (int fd : fds.subspan(1)) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_dev != first.st_dev) return false;
+  }
+  return true;
+}
+
+// A directory needs fsync for its entries; a file's data needs fdatasync.
+bool SyncOne(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  return (S_ISDIR(st.st_mode) ? fsync(fd) : fdatasync(fd)) == 0;
+}
+
+}  // namespace
+
+bool SyncTogether(std::span<const int> fds) {
+  if (fds.empty()) return true;
+  // syncfs reports a write-back error of the file system that arose since
+  // fds[0] was opened, so a failed write of any member is seen.
+  if (fds.size() >= kGroupSyncMin && OnOneFileSystem(fds)) return syncfs(fds[0]) == 0 || Fail();
+  for (int fd : fds)
+    if (!SyncOne(fd)) return Fail();
+  return true;
+}
+
 int CreateTempFileDeleteOnClose() {
   std::string dir = TempDirectory();
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
