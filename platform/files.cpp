@@ -225,6 +225,40 @@ bool SyncTogether(std::span<const int> fds) {
   return true;
 }
 
+bool SyncGroup::AddFile(int fd) {
+  UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!copy.Valid()) return Fail();
+  fds_.push_back(std::move(copy));
+  return true;
+}
+
+bool SyncGroup::AddDirectory(const std::string &path) {
+  for (const std::string &d : dirs_)
+    if (d == path) return true;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.Valid()) return Fail();
+  fds_.push_back(std::move(fd));
+  dirs_.push_back(path);
+  return true;
+}
+
+bool SyncGroup::Sync() {
+  std::vector<int> fds;
+  for (const UniqueFd &fd : fds_) fds.push_back(fd.Get());
+  bool ok = SyncTogether(fds);
+  long error = GetLastError();
+  fds_.clear();
+  dirs_.clear();
+  if (!ok) SetLastError(error);
+  return ok;
+}
+
+bool SyncFileSystemOf(const std::string &path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.Valid() || syncfs(fd.Get()) != 0) return Fail();
+  return true;
+}
+
 int CreateTempFileDeleteOnClose() {
   std::string dir = TempDirectory();
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);

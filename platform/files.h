@@ -77,6 +77,9 @@ bool SyncDirectory(const std::string &path);
 // counted on.
 constexpr size_t kGroupSyncMin = 3;
 bool SyncTogether(std::span<const int> fds);
+// Everything written to the file system that holds path is on disk (for
+// changes too many or too scattered to collect: a whole queue tree).
+bool SyncFileSystemOf(const std::string &path);
 
 // The time of the last change of a file's data, in seconds since the epoch
 // (a symbolic link's own time, not its target's).
@@ -116,6 +119,25 @@ class UniqueFd {
 
  private:
   int fd_ = -1;
+};
+
+// The members of one group commit: descriptors kept open (each directory
+// once, by path) until Sync() makes all of them durable with SyncTogether.
+// Used by one thread at a time.
+class SyncGroup {
+ public:
+  // A duplicate of fd joins the group; false when it cannot be made.
+  bool AddFile(int fd);
+  // The directory's entries join the group; false when it cannot be opened.
+  bool AddDirectory(const std::string &path);
+  // SyncTogether over the members, who then leave the group (whatever the
+  // result).
+  bool Sync();
+  bool Empty() const { return fds_.empty(); }
+
+ private:
+  std::vector<UniqueFd> fds_;
+  std::vector<std::string> dirs_;
 };
 
 // A file written before it has a name (the receiver's message files): it is
