@@ -289,7 +289,15 @@ bool SyncTogether(std::span<const int> fds) {
   return true;
 }
 
+bool SyncGroup::MakeRoom() {
+  if (fds_.size() < kMaxSyncGroupMembers) return true;
+  if (Sync()) return true;
+  failure_ = GetLastError();
+  return false;
+}
+
 bool SyncGroup::AddFile(int fd) {
+  if (!MakeRoom()) return false;
   UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   if (!copy.Valid()) return Fail();
   fds_.push_back(std::move(copy));
@@ -299,6 +307,7 @@ bool SyncGroup::AddFile(int fd) {
 bool SyncGroup::AddDirectory(const std::string &path) {
   for (const std::string &d : dirs_)
     if (d == path) return true;
+  if (!MakeRoom()) return false;
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.Valid()) return Fail();
   fds_.push_back(std::move(fd));
@@ -310,11 +319,12 @@ bool SyncGroup::Sync() {
   std::vector<int> fds;
   for (const UniqueFd &fd : fds_) fds.push_back(fd.Get());
   bool ok = SyncTogether(fds);
-  long error = GetLastError();
+  long error = ok ? failure_ : GetLastError();
   fds_.clear();
   dirs_.clear();
-  if (!ok) SetLastError(error);
-  return ok;
+  failure_ = 0;
+  if (error != 0) SetLastError(error);
+  return ok && error == 0;
 }
 
 bool SyncFileSystemOf(const std::string &path) {

@@ -125,7 +125,11 @@ class UniqueFd {
 
 // The members of one group commit: descriptors kept open (each directory
 // once, by path) until Sync() makes all of them durable with SyncTogether.
+// A group that reaches kMaxSyncGroupMembers is synced there and then (a
+// sync too early never hurts), so that a large group does not run out of
+// descriptors; a failure of such a sync fails the group's final Sync() too.
 // Used by one thread at a time.
+constexpr size_t kMaxSyncGroupMembers = 256;
 class SyncGroup {
  public:
   // A duplicate of fd joins the group; false when it cannot be made.
@@ -138,8 +142,10 @@ class SyncGroup {
   bool Empty() const { return fds_.empty(); }
 
  private:
+  bool MakeRoom();
   std::vector<UniqueFd> fds_;
   std::vector<std::string> dirs_;
+  long failure_ = 0;   // the error of an early sync that failed
 };
 
 // A file written before it has a name (the receiver's message files): it is
