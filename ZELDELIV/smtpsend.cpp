@@ -98,19 +98,16 @@ long ReceiveSmtp(_SmtpConnection &conn, char *buffer, size_t length, DWORD timeo
   return RecvSocket(conn.Sock, buffer, length, timeoutMs);
 }
 
-// Reads one reply, all of it within the receive time-out in force. The
-// input is taken a line at a time so that the reply ends with its last
-// line: a peer answering pipelined commands sends several replies in one
-// go, and what follows this one stays in conn.Input for the next.
+// Reads one reply, all of it within the receive time-out in force. What
+// follows it in the same receive (the next replies of a pipelining peer)
+// stays in conn.Input for the next call.
 bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply) {
   SmtpReplyReader reader;
   long long deadline = MonotonicMs() + conn.RecvTimeoutMs;
   for (;;) {
-    while (!conn.Input.empty()) {
-      size_t lf = conn.Input.find('\n');
-      size_t take = lf == std::string::npos ? conn.Input.size() : lf + 1;
-      SmtpReplyReader::State state = reader.Feed(std::string_view(conn.Input).substr(0, take));
-      conn.Input.erase(0, take);
+    if (!conn.Input.empty()) {
+      SmtpReplyReader::State state = SmtpReplyReader::kMore;
+      conn.Input.erase(0, reader.Take(conn.Input, &state));
       if (state == SmtpReplyReader::kTooLong) return false;
       if (state == SmtpReplyReader::kComplete) {
         reply = reader.Text();
@@ -698,6 +695,19 @@ SmtpReplyReader::State SmtpReplyReader::Feed(std::string_view data) {
   }
   if (text_.size() - lineStart_ > kMaxSmtpReplyLine) return kTooLong;
   return IsCompleteResponse(text_) ? kComplete : kMore;
+}
+
+size_t SmtpReplyReader::Take(std::string_view data, State *state) {
+  // A line at a time, so that the reply ends with its last line.
+  size_t taken = 0;
+  *state = kMore;
+  while (taken < data.size() && *state == kMore) {
+    size_t lf = data.find('\n', taken);
+    size_t end = lf == std::string_view::npos ? data.size() : lf + 1;
+    *state = Feed(data.substr(taken, end - taken));
+    taken = end;
+  }
+  return taken;
 }
 
 bool IsCompleteResponse(std::string_view text) {

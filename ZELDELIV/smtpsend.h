@@ -174,6 +174,11 @@ class SmtpReplyReader {
  public:
   enum State { kMore, kComplete, kTooLong };
   State Feed(std::string_view data);
+  // Feeds data up to the end of the reply and no further: the count of
+  // bytes taken (all of data while the reply goes on), *state as Feed's.
+  // The rest begins the next reply: a peer answering pipelined commands
+  // sends several in one go.
+  size_t Take(std::string_view data, State *state);
   const std::string &Text() const { return text_; }
 
  private:
