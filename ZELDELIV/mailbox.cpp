@@ -2,6 +2,7 @@
 #include "ZELDELIV/mailbox.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "ZELDELIV/queue.h"
 #include "common/logging.h"
@@ -83,12 +84,31 @@ int DeliverToListDirectory(const _tMsgInfo &info, const std::string &directory, 
   });
 }
 
+namespace {
+
+// Copy n of the message is staged in the group for the same mailbox (two
+// recipients of one message that share a mailbox).
+bool StagedAs(const MailboxCopyGroup &group, const _tMsgInfo &info, const MailboxDir &mailbox,
+              int n) {
+  for (const MailboxCopyGroup::Entry &e : group.Entries)
+    if (e.FirstCopy == n && e.MailboxPath == mailbox.Path() &&
+        std::strcmp(e.Info->MessageId, info.MessageId) == 0)
+      return true;
+  return false;
+}
+
+}  // namespace
+
 int StageUserMailboxCopy(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox,
                          long &error, MailboxCopyGroup &group) {
+  // Each staged copy holds two descriptors until the commit.
+  if (group.Entries.size() >= kMaxStagedCopies) return DeliverToUserMailbox(info, mailbox, error);
   UniqueFd source;
   if (int result = OpenHeldMessage(info, error, source); result != kDeliveryOk) return result;
   int first = 0;
-  while (first < kMaxMailboxCopies && mailbox.FileExists(CopyName(info, first))) ++first;
+  while (first < kMaxMailboxCopies &&
+         (mailbox.FileExists(CopyName(info, first)) || StagedAs(group, info, mailbox, first)))
+    ++first;
   if (first == kMaxMailboxCopies) {
     error = EEXIST;
     return kDeliveryTooManyCopies;

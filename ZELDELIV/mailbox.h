@@ -87,7 +87,9 @@ struct MailboxCopyGroup {
 };
 // DeliverToUserMailbox's first half: the copy is written and joins group;
 // kDeliveryOk then means "made, once CommitMailboxCopies says so". The
-// results for good (ten names taken, a missing message) come at once.
+// results for good (ten names taken, a missing message) come at once. A
+// group holding kMaxStagedCopies already gets a whole copy at once instead.
+constexpr size_t kMaxStagedCopies = 256;
 int StageUserMailboxCopy(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox,
                          long &error, MailboxCopyGroup &group);
 // Makes every staged copy durable and named; empties the group.

@@ -129,7 +129,9 @@ bool StartNextWrite(_Connection *conn) {
 }
 
 // Writes what the data left to write: on the first call the added lines
-// and the header too. At the end of the data there is always a last write,
+// and the header too, joined with the data so far into one write (each
+// write is a round trip to the file threads; a small message is then one
+// write in all). At the end of the data there is always a last write,
 // even of nothing: its completion moves the message on.
 void WriteMessageData(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
@@ -137,10 +139,13 @@ void WriteMessageData(_Connection *conn) {
   dlg.WriteQueue.clear();
   dlg.WriteIndex = 0;
   if (dlg.FileOffset == 0) {
-    dlg.WriteQueue.emplace_back(dlg.AddedLines.data(), dlg.AddedLines.size());
-    if (!data.Header.empty()) dlg.WriteQueue.emplace_back(data.Header.data(), data.Header.size());
+    std::string &head = dlg.AddedLines;
+    head += data.Header;
+    head.append(data.Buffer.get(), data.Used);
+    dlg.WriteQueue.emplace_back(head.data(), head.size());
+  } else if (data.Used > 0 || data.bEnded) {
+    dlg.WriteQueue.emplace_back(data.Buffer.get(), data.Used);
   }
-  if (data.Used > 0 || data.bEnded) dlg.WriteQueue.emplace_back(data.Buffer.get(), data.Used);
   if (!StartNextWrite(conn)) FinishRefused(conn, "452 Cannot write to message file\r\n");
 }
 
