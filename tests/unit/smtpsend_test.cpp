@@ -594,8 +594,7 @@ TEST_F(SmtpSendTest, Transactions) {
             R"(to 127\.0\.0\.1 mx\.remote\.test .*\n)");
         EXPECT_TRUE(std::regex_match(log, line)) << log;
         EXPECT_TRUE(log.size() > c.outlogTail.size() &&
-                    log.compare(log.size() - c.outlogTail.size(), std::string::npos, c.outlogTail) ==
-                        0)
+                    log.substr(log.size() - c.outlogTail.size()) == c.outlogTail)
             << log;
       }
     }
@@ -673,6 +672,36 @@ TEST_F(SmtpSendTest, PipelinedDataWithoutRecipients) {
   auto reports = Incoming();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].text.find("\n550 no\n"), std::string::npos) << reports[0].text;
+}
+
+// Many recipients go in writes of kMaxPipelinedCommands commands; when the
+// last write would be DATA alone after every recipient was refused, RSET
+// goes instead.
+TEST_F(SmtpSendTest, PipelinedWritesAreBounded) {
+  for (size_t count : {kMaxPipelinedCommands + 50, kMaxPipelinedCommands - 1}) {
+    SCOPED_TRACE(count);
+    bool taken = count > kMaxPipelinedCommands;
+    PutHeld("B0000000307", kMessage);
+    Peer peer("220 hi\r\n", Pipelining({{"RCPT", {taken ? "250 ok\r\n" : "450 later\r\n"}}}),
+              Peer::kJoined);
+    _SmtpConnection *conn = Connect(peer);
+    ASSERT_NE(conn, nullptr);
+    std::vector<std::string> recipients;
+    for (size_t i = 0; i < count; ++i)
+      recipients.push_back("r" + std::to_string(i) + "@remote.test");
+    MsgInfoPtr info = Info("B0000000307", "sender@example.net", recipients);
+    SendMessageOnConnection(*info, conn);
+    SmtpDisconnect(conn);
+    peer.Stop();
+    EXPECT_EQ(Disposed(*info), std::vector<int>(count, taken ? 1 : 0));
+    std::vector<size_t> commandsPerRead;
+    for (const std::string &r : peer.reads)
+      commandsPerRead.push_back(std::count(r.begin(), r.end(), '\n'));
+    // EHLO, the two writes and QUIT; or EHLO, one write, RSET and QUIT.
+    size_t second = taken ? count + 2 - kMaxPipelinedCommands : 1;
+    EXPECT_EQ(commandsPerRead, (std::vector<size_t>{1, kMaxPipelinedCommands, second, 1}));
+    EXPECT_EQ(peer.lines[peer.lines.size() - 2], taken ? "DATA" : "RSET");
+  }
 }
 
 TEST_F(SmtpSendTest, UnsendableMessageFiles) {
