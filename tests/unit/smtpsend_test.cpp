@@ -252,37 +252,6 @@ TEST(SmtpReply, ReaderBounds) {
   EXPECT_LE(huge.Text().size(), kMaxSmtpReply);
 }
 
-// Replies that came in one receive are taken one at a time, each up to its
-// last line, however the bytes were cut.
-TEST(SmtpReply, TakeStopsAtTheEndOfEachReply) {
-  const std::vector<std::string> replies = {"250 ok\r\n", "550-no\r\n550 such user\r\n",
-                                            "354 go\n"};
-  std::string input;
-  for (const std::string &r : replies) input += r;
-  for (size_t piece : {size_t{1}, size_t{5}, input.size()}) {
-    std::vector<std::string> got;
-    SmtpReplyReader reader;
-    for (size_t i = 0; i < input.size(); i += piece) {
-      std::string_view rest = std::string_view(input).substr(i, piece);
-      while (!rest.empty()) {
-        SmtpReplyReader::State state;
-        rest.remove_prefix(reader.Take(rest, &state));
-        ASSERT_NE(state, SmtpReplyReader::kTooLong);
-        if (state == SmtpReplyReader::kComplete) {
-          got.push_back(reader.Text());
-          reader = SmtpReplyReader();
-        }
-      }
-    }
-    EXPECT_EQ(got, replies) << "by " << piece;
-  }
-  SmtpReplyReader reader;
-  SmtpReplyReader::State state;
-  std::string past = "250-" + std::string(kMaxSmtpReplyLine, 'x') + "\r\n250 ok\r\n";
-  reader.Take(past, &state);
-  EXPECT_EQ(state, SmtpReplyReader::kTooLong);
-}
-
 TEST(SmtpReply, TextForReport) {
   EXPECT_EQ(ReplyTextForReport("550-a\r\n550 b\x01\x7f\tc\rd\r\n", 100), "550-a\n550 b  \tc d\n");
   EXPECT_EQ(ReplyTextForReport(std::string("5\0"
