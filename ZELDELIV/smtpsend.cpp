@@ -75,6 +75,7 @@ void SetError(int *errorKind, std::string *errorText, int kind, std::string_view
 void CloseConnectionSocket(_SmtpConnection &conn) {
   if (conn.Sock >= 0) CloseSocket(conn.Sock);
   conn.Sock = -1;
+  conn.Input.clear();
 }
 
 // A network failure or a reply that cannot be read: the dialogue is lost.
@@ -97,37 +98,61 @@ long ReceiveSmtp(_SmtpConnection &conn, char *buffer, size_t length, DWORD timeo
   return RecvSocket(conn.Sock, buffer, length, timeoutMs);
 }
 
-// Reads one reply, all of it within the receive time-out in force.
+// Reads one reply, all of it within the receive time-out in force. What
+// follows it in the same receive (the next replies of a pipelining peer)
+// stays in conn.Input for the next call.
 bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply) {
   SmtpReplyReader reader;
-  char buffer[kRecvChunk];
   long long deadline = MonotonicMs() + conn.RecvTimeoutMs;
   for (;;) {
+    if (!conn.Input.empty()) {
+      SmtpReplyReader::State state = SmtpReplyReader::kMore;
+      conn.Input.erase(0, reader.Take(conn.Input, &state));
+      if (state == SmtpReplyReader::kTooLong) return false;
+      if (state == SmtpReplyReader::kComplete) {
+        reply = reader.Text();
+        return true;
+      }
+    }
     long long left = deadline - MonotonicMs();
     if (left <= 0) {
       SetLastError(ERROR_TIMEOUT);
       return false;
     }
+    char buffer[kRecvChunk];
     long got = ReceiveSmtp(conn, buffer, sizeof buffer, static_cast<DWORD>(left));
     if (got <= 0) return false;
-    SmtpReplyReader::State state = reader.Feed(std::string_view(buffer, got));
-    if (state == SmtpReplyReader::kTooLong) return false;
-    if (state == SmtpReplyReader::kComplete) break;
+    conn.Input.assign(buffer, static_cast<size_t>(got));
   }
-  reply = reader.Text();
-  return true;
 }
 
-// Sends command and reads the reply; the code, or -1 after a failure (the
-// connection is then broken). last keeps both texts.
-int SendCommandGetResponse(_SmtpConnection &conn, std::string_view command, SmtpExchange &last) {
+// Reads the reply to command, which was sent; the code, or -1 after a
+// failure (the connection is then broken). last keeps both texts.
+int ReadCommandResponse(_SmtpConnection &conn, std::string_view command, SmtpExchange &last) {
   last.Command = ReplyTextForReport(command, kMaxSmtpKeptText);
   last.Reply.clear();
   std::string reply;
-  if (!SendSmtpCommand(conn, command) || !ReadSmtpResponse(conn, reply))
-    return BreakConnection(conn);
+  if (!ReadSmtpResponse(conn, reply)) return BreakConnection(conn);
   last.Reply = ReplyTextForReport(reply, kMaxSmtpKeptText);
   return GetSmtpReplyCode(reply);
+}
+
+// Sends command and reads the reply, as ReadCommandResponse.
+int SendCommandGetResponse(_SmtpConnection &conn, std::string_view command, SmtpExchange &last) {
+  if (!SendSmtpCommand(conn, command)) {
+    last.Command = ReplyTextForReport(command, kMaxSmtpKeptText);
+    last.Reply.clear();
+    return BreakConnection(conn);
+  }
+  return ReadCommandResponse(conn, command, last);
+}
+
+// After a transaction that did not end with the reply to the data: the
+// peer may still hold its sender or recipients, and without a reset the
+// next message's MAIL would be refused for this one's sake.
+void ResetTransaction(_SmtpConnection &conn) {
+  SmtpExchange reset;
+  SendCommandGetResponse(conn, "RSET\r\n", reset);
 }
 
 // An address or return path that would break the command line it goes in.
@@ -146,42 +171,51 @@ bool SendFileToSocket(int fd, _SmtpConnection &conn) {
   }
 }
 
+bool Accepted(int code) { return code >= 200 && code <= 299; }
+bool Transient(int code) { return code >= 400 && code <= 499; }
+
+std::string RcptCommand(const _SmtpRecipient &r) { return "RCPT TO:<" + r.Name + ">\r\n"; }
+
+// An address that cannot be given is refused here, as a peer would.
+bool Unsendable(_SmtpRecipient &r) {
+  if (!HasLineBreak(r.Name)) return false;
+  r.ResultCode = 553;
+  r.Response = kUnsendableAddress;
+  return true;
+}
+
+// Settles r by the reply to its RCPT; true when it was accepted.
+bool NoteRecipientReply(_SmtpRecipient &r, int code, const SmtpExchange &last) {
+  r.ResultCode = code;
+  if (Accepted(code)) return true;
+  r.Response = last.Reply;
+  return false;
+}
+
 // RCPT for each address; the count accepted, or -1 when the dialogue broke.
 int SendRecipients(_SmtpConnection &conn, SmtpRecipientList &list, SmtpExchange &last) {
   int accepted = 0;
   for (_SmtpRecipient &r : list) {
-    if (HasLineBreak(r.Name)) {
-      r.ResultCode = 553;
-      r.Response = kUnsendableAddress;
-      continue;
+    if (Unsendable(r)) continue;
+    int code = SendCommandGetResponse(conn, RcptCommand(r), last);
+    if (code < 0) {
+      r.ResultCode = code;
+      return -1;
     }
-    r.ResultCode = SendCommandGetResponse(conn, "RCPT TO:<" + r.Name + ">\r\n", last);
-    if (r.ResultCode < 0) return -1;
-    if (r.ResultCode >= 200 && r.ResultCode <= 299)
-      ++accepted;
-    else
-      r.Response = last.Reply;
+    if (NoteRecipientReply(r, code, last)) ++accepted;
   }
   return accepted;
 }
 
-// DATA, the message file and the reply that ends the transaction.
-int SendData(_SmtpConnection &conn, int messageFd, bool endMarker, SmtpExchange &last) {
-  int code = SendCommandGetResponse(conn, "DATA\r\n", last);
-  if (code < 0) return code;
-  if (code != 354) {
-    // The peer may still hold the recipients: without a reset the next
-    // message's MAIL would be refused for this one's sake.
-    SmtpExchange reset;
-    SendCommandGetResponse(conn, "RSET\r\n", reset);
-    return code;
-  }
+// After a 354: the message file and the reply that ends the transaction.
+int SendText(_SmtpConnection &conn, int messageFd, bool endMarker, SmtpExchange &last) {
   last.Command = kDataCommand;
   last.Reply.clear();
   if (!SendFileToSocket(messageFd, conn)) return BreakConnection(conn);
   // The peer may take long over a large message before it answers.
   conn.RecvTimeoutMs = TimeoutMs(ReceiveTimeout1);
   std::string reply;
+  int code;
   bool ok;
   if (endMarker) {
     code = SendCommandGetResponse(conn, ".\r\n", last);
@@ -194,6 +228,117 @@ int SendData(_SmtpConnection &conn, int messageFd, bool endMarker, SmtpExchange 
   }
   conn.RecvTimeoutMs = TimeoutMs(ReceiveTimeout0);
   return ok ? code : -1;
+}
+
+// DATA, the message file and the reply that ends the transaction.
+int SendData(_SmtpConnection &conn, int messageFd, bool endMarker, SmtpExchange &last) {
+  int code = SendCommandGetResponse(conn, "DATA\r\n", last);
+  if (code < 0) return code;
+  if (code != 354) {
+    ResetTransaction(conn);
+    return code;
+  }
+  return SendText(conn, messageFd, endMarker, last);
+}
+
+// The replies to a pipelined transaction's commands, as read so far.
+struct PipelinedReplies {
+  int mail = 0;             // 0 until read
+  int data = 0;             // 0 while DATA was not sent or not answered
+  int accepted = 0;         // recipients taken
+  bool heldAnyway = false;  // a recipient taken although MAIL was refused
+  bool MailRefused() const { return mail != 0 && mail != 250; }
+};
+
+// MAIL, then each sendable recipient's RCPT, then DATA: the pipeline's
+// commands by their place in it.
+struct PipelinedCommands {
+  const std::string &mail;
+  std::vector<_SmtpRecipient *> recipients;
+  size_t Count() const { return recipients.size() + 2; }
+  bool IsData(size_t i) const { return i == Count() - 1; }
+  std::string Text(size_t i) const {
+    if (i == 0) return mail;
+    return IsData(i) ? std::string("DATA\r\n") : RcptCommand(*recipients[i - 1]);
+  }
+};
+
+// Reads the replies to commands [first, end) of the pipeline in order and
+// notes them as the one-command-at-a-time exchange would; after a refused
+// MAIL they are read and only looked at for what the peer may hold. False
+// when the dialogue broke.
+bool ReadPipelinedReplies(_SmtpConnection &conn, const PipelinedCommands &commands, size_t first,
+                          size_t end, PipelinedReplies &replies, SmtpExchange &last) {
+  SmtpExchange ignored;
+  for (size_t i = first; i < end; ++i) {
+    bool afterRefusal = replies.MailRefused();
+    int code = ReadCommandResponse(conn, commands.Text(i), afterRefusal ? ignored : last);
+    if (code < 0) return false;
+    if (i == 0)
+      replies.mail = code;
+    else if (commands.IsData(i))
+      replies.data = code;
+    else if (afterRefusal)
+      replies.heldAnyway = replies.heldAnyway || Accepted(code);
+    else if (NoteRecipientReply(*commands.recipients[i - 1], code, last))
+      ++replies.accepted;
+  }
+  return true;
+}
+
+// A peer that answered DATA with 354 although no recipient was taken (or
+// MAIL was refused) expects data: only the "." that ends it, whose reply
+// means nothing. False when the dialogue broke.
+bool EndEmptyData(_SmtpConnection &conn) {
+  SmtpExchange ignored;
+  return SendCommandGetResponse(conn, ".\r\n", ignored) >= 0;
+}
+
+// The transaction with MAIL, the RCPTs and DATA sent ahead of their
+// replies (in writes of kMaxPipelinedCommands at most); the outcome is the
+// one SendRecipients and SendData give for the same replies.
+int SendPipelined(_SmtpConnection &conn, SmtpRecipientList &list, const std::string &mail,
+                  int messageFd, bool endMarker, SmtpExchange &last) {
+  PipelinedCommands commands{mail, {}};
+  for (_SmtpRecipient &r : list)
+    if (!Unsendable(r)) commands.recipients.push_back(&r);
+  PipelinedReplies replies;
+  for (size_t first = 0; first < commands.Count();) {
+    // DATA alone after recipients all refused: RSET instead, as below.
+    if (first > 0 && commands.IsData(first) && replies.accepted == 0) break;
+    size_t end = std::min(commands.Count(), first + kMaxPipelinedCommands);
+    std::string batch;
+    for (size_t i = first; i < end; ++i) batch += commands.Text(i);
+    if (first == 0) {
+      last.Command = ReplyTextForReport(mail, kMaxSmtpKeptText);
+      last.Reply.clear();
+    }
+    bool ok = SendSmtpCommand(conn, batch) &&
+              ReadPipelinedReplies(conn, commands, first, end, replies, last);
+    if (!ok) {
+      BreakConnection(conn);
+      // What the peer said of MAIL stands however the rest went.
+      return replies.MailRefused() ? replies.mail : -1;
+    }
+    if (replies.MailRefused()) break;
+    first = end;
+  }
+  if (replies.MailRefused()) {
+    if (replies.data == 354)
+      EndEmptyData(conn);
+    else if (replies.heldAnyway)
+      ResetTransaction(conn);
+    return replies.mail;
+  }
+  if (replies.accepted == 0) {
+    if (replies.data == 354 && !EndEmptyData(conn)) return -1;
+    return SendCommandGetResponse(conn, "RSET\r\n", last);
+  }
+  if (replies.data != 354) {
+    ResetTransaction(conn);
+    return replies.data;
+  }
+  return SendText(conn, messageFd, endMarker, last);
 }
 
 // ---- Connecting.
@@ -320,6 +465,9 @@ bool StartTls(_SmtpConnection &conn, std::string &text, int &kind) {
   std::string reply;
   if (!OpeningCommand(conn, "STARTTLS", "", reply, text)) return false;
   if (GetSmtpReplyCode(reply) != 220) return true;
+  // Whatever came in clear behind the 220 was not said under TLS: it is
+  // dropped, never read as a reply of the session.
+  conn.Input.clear();
   auto tls = std::make_unique<TlsSocket>();
   if (!tls->Connect(conn.Sock, context, conn.HostName, conn.RecvTimeoutMs)) {
     RememberTlsFailure(conn.HostName, conn.DestPort);
@@ -406,9 +554,6 @@ bool OpenHeldMessage(_tMsgInfo &info, const std::string &path, UniqueFd &file, u
 }
 
 // ---- Settling the recipients.
-
-bool Accepted(int code) { return code >= 200 && code <= 299; }
-bool Transient(int code) { return code >= 400 && code <= 499; }
 
 void WriteOutlog(const _tMsgInfo &info, const _SmtpConnection &conn,
                  const SmtpRecipientList &list) {
@@ -511,6 +656,8 @@ SmtpExtensions ParseEhloReply(std::string_view reply) {
       ext.StartTls = true;
     } else if (EqualsNoCase(keyword, "8BITMIME")) {
       ext.EightBitMime = true;
+    } else if (EqualsNoCase(keyword, "PIPELINING")) {
+      ext.Pipelining = true;
     } else if (EqualsNoCase(keyword, "SIZE")) {
       ext.Size = true;
       ext.SizeLimit = 0;
@@ -548,6 +695,19 @@ SmtpReplyReader::State SmtpReplyReader::Feed(std::string_view data) {
   }
   if (text_.size() - lineStart_ > kMaxSmtpReplyLine) return kTooLong;
   return IsCompleteResponse(text_) ? kComplete : kMore;
+}
+
+size_t SmtpReplyReader::Take(std::string_view data, State *state) {
+  // A line at a time, so that the reply ends with its last line.
+  size_t taken = 0;
+  *state = kMore;
+  while (taken < data.size() && *state == kMore) {
+    size_t lf = data.find('\n', taken);
+    size_t end = lf == std::string_view::npos ? data.size() : lf + 1;
+    *state = Feed(data.substr(taken, end - taken));
+    taken = end;
+  }
+  return taken;
 }
 
 bool IsCompleteResponse(std::string_view text) {
@@ -625,6 +785,7 @@ int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view re
     last.Reply = kUnsendableAddress;
     return 553;
   }
+  if (conn.Ext.Pipelining) return SendPipelined(conn, list, mail, messageFd, endMarker, last);
   int code = SendCommandGetResponse(conn, mail, last);
   if (code != 250) return code;
   int accepted = SendRecipients(conn, list, last);

@@ -14,14 +14,19 @@
 // peer with a broken TLS set-up still gets its mail. The MAIL command
 // carries SIZE=n when the peer offers SIZE, and BODY=8BITMIME for a message
 // with 8-bit text when it offers 8BITMIME; a message larger than the peer's
-// announced SIZE is not sent and fails for all its recipients.
+// announced SIZE is not sent and fails for all its recipients. A peer that
+// offers PIPELINING (in the EHLO under TLS, when TLS is up) gets MAIL, the
+// RCPTs and DATA in one write and its replies are then read in order, with
+// the same outcomes as the one-command-at-a-time exchange gives.
 //
 // Callers: routing.cpp (ConnectToDomain, DeliverAllMessages), on a domain
 // delivery thread; the routines below the first three are exposed for the
 // tests and the fuzz target.
 //
 // Untrusted input: every reply of the peer, read within kMaxSmtpReply bytes
-// and kMaxSmtpReplyLine per line and within one receive time-out in all;
+// and kMaxSmtpReplyLine per line and within one receive time-out in all
+// (what follows a reply in the same receive waits in the connection's
+// input for the next one: at most one receive's worth);
 // the text kept for reports and error texts is cut and has no control
 // characters but line feeds. The held message file is sent byte for byte
 // only when it ends with its "." line and has no other "." line before it.
@@ -80,6 +85,11 @@ constexpr DWORD kMaxSmtpTimeoutSeconds = 86400;
 constexpr long long kTlsFallbackSeconds = 24 * 60 * 60;
 // Exchangers remembered at once; past that the oldest is forgotten.
 constexpr size_t kMaxTlsFallbacks = 256;
+// Commands sent in one write before their replies are read: more
+// recipients than a message usually has, few enough that the replies
+// waiting for the client cannot fill the socket buffers and stall both
+// sides.
+constexpr size_t kMaxPipelinedCommands = 100;
 // The SIZE limit an EHLO keyword can announce: 20 digits hold any uint64.
 constexpr size_t kMaxEhloSizeDigits = 20;
 
@@ -95,6 +105,7 @@ struct SmtpExtensions {
   bool Size = false;
   uint64_t SizeLimit = 0;      // 0: SIZE without a limit
   bool EightBitMime = false;
+  bool Pipelining = false;     // commands may be sent ahead of their replies
 };
 
 struct _SmtpConnection {
@@ -109,6 +120,7 @@ struct _SmtpConnection {
   SmtpExtensions Ext;         // of the last EHLO
   std::unique_ptr<TlsSocket> Tls;   // set once TLS is up; all traffic goes through it
   std::string TlsVersion;     // "TLSv1.3" under TLS
+  std::string Input;          // received past the last reply read, for the next
 
   _SmtpConnection() = default;
   _SmtpConnection(const _SmtpConnection &) = delete;
@@ -162,6 +174,11 @@ class SmtpReplyReader {
  public:
   enum State { kMore, kComplete, kTooLong };
   State Feed(std::string_view data);
+  // Feeds data up to the end of the reply and no further: the count of
+  // bytes taken (all of data while the reply goes on), *state as Feed's.
+  // The rest begins the next reply: a peer answering pipelined commands
+  // sends several in one go.
+  size_t Take(std::string_view data, State *state);
   const std::string &Text() const { return text_; }
 
  private:
@@ -201,7 +218,11 @@ class MessageFileCheck {
 
 // One transaction: the last reply code, or -1 after a network failure (the
 // socket is then closed and Error set) or when Error was already set.
-// mailParameters (MailParameters) go behind the MAIL command's path.
+// mailParameters (MailParameters) go behind the MAIL command's path. With
+// conn.Ext.Pipelining, MAIL, the RCPTs (kMaxPipelinedCommands commands to a
+// write at most) and DATA go ahead of their replies; a refused MAIL is
+// returned even when the connection broke while the replies after it were
+// read.
 int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view returnPath,
              int messageFd, bool endMarker, SmtpExchange &last,
              std::string_view mailParameters = {});

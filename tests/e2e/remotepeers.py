@@ -330,7 +330,9 @@ class Board:
 
 class Session:
     """One connection that said HELO or EHLO: its commands in order, the
-    TLS version once STARTTLS succeeded, and the parameters of each MAIL."""
+    TLS version once STARTTLS succeeded, the parameters of each MAIL and
+    what had already arrived behind each MAIL when it was read (the
+    commands a pipelining client sent with it)."""
 
     def __init__(self, peer):
         self.peer = peer
@@ -338,6 +340,7 @@ class Session:
         self.open = True
         self.tls = None
         self.mail_options = []
+        self.after_mail = []
 
     def verbs(self):
         return [c.split(" ", 1)[0].upper() for c in self.commands]
@@ -364,7 +367,9 @@ class Exchanger:
     """An aiosmtpd server on address:port, named name in its replies.
 
     Set at creation: tls_context (an ssl.SSLContext: STARTTLS is offered),
-    size_limit (announced with SIZE; aiosmtpd's default otherwise).
+    size_limit (announced with SIZE; aiosmtpd's default otherwise),
+    pipelining (PIPELINING is offered: aiosmtpd reads one command line at a
+    time, so commands sent ahead wait in its buffer in order).
     Behaviour (set before or while it runs):
       rcpt_replies: {address (lower case): reply} for refused recipients;
       data_reply: the reply to the data (None: "250 OK");
@@ -374,10 +379,11 @@ class Exchanger:
     """
 
     def __init__(self, address, port, name=None, board=None, tls_context=None,
-                 size_limit=None):
+                 size_limit=None, pipelining=False):
         self.address, self.port = address, port
         self.name = name or "mx-%s.peer.test" % address.replace(".", "-").replace(":", "-")
         self.board = board
+        self.pipelining = pipelining
         self.server_options = {"tls_context": tls_context} if tls_context else {}
         if size_limit is not None:
             self.server_options["data_size_limit"] = size_limit
@@ -445,12 +451,17 @@ class Exchanger:
                 else:
                     exchanger._open_session(server, "EHLO " + hostname)
                 session.host_name = hostname
+                if exchanger.pipelining:
+                    responses.insert(len(responses) - 1, "250-PIPELINING")
                 return responses
 
             async def handle_MAIL(self, server, session, envelope, address, options):
                 exchanger._note(server, "MAIL " + address)
                 if getattr(server, "zel_session", None):
                     server.zel_session.mail_options.append(list(options))
+                    # The stream's own buffer: what came in with MAIL.
+                    ahead = getattr(server._reader, "_buffer", b"")
+                    server.zel_session.after_mail.append(bytes(ahead))
                 envelope.mail_from = address
                 return "250 OK"
 

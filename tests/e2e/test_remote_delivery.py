@@ -655,7 +655,7 @@ class RetryTest(RemoteCase):
 
 
 class EsmtpTest(RemoteCase):
-    """The extensions the peer offers: STARTTLS, SIZE, 8BITMIME."""
+    """The extensions the peer offers: STARTTLS, SIZE, 8BITMIME, PIPELINING."""
 
     def tls_context(self, broken=False):
         """A server context with a certificate of the harness; broken: one
@@ -714,6 +714,47 @@ class EsmtpTest(RemoteCase):
         self.assertEqual(second.verbs(), ["EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
         self.assertIsNone(second.tls)
         self.assertNotIn("TLS", self.outlog_line_to("127.0.0.2"))
+
+    def test_pipelining_in_clear_and_under_tls(self):
+        ns = self.name_server(mx=[("pipe.test", "mx.pipe.test", 10),
+                                  ("tlspipe.test", "mx.tlspipe.test", 10)],
+                              hosts=[("mx.pipe.test", "127.0.0.2"),
+                                     ("mx.tlspipe.test", "127.0.0.3")])
+        self.mail_system(ns.address)
+        pipe = self.exchanger("127.0.0.2", pipelining=True)
+        pipe.rcpt_replies = {"refused@pipe.test": "550 5.1.1 No such user",
+                             "later@pipe.test": "450 4.2.1 Try again later"}
+        secure = self.exchanger("127.0.0.3", pipelining=True, tls_context=self.tls_context())
+        self.send(["ok@pipe.test", "refused@pipe.test", "later@pipe.test"], "mixed")
+        self.send(["nobody@pipe.test"], "second")
+        self.send(["bob@tlspipe.test"], "secret")
+        pipe.rcpt_replies["nobody@pipe.test"] = "550 5.1.1 Nobody"
+        self.start_agent()
+        self.wait_messages_at(secure, 1)
+        self.wait_try_number("pipe.test", 1)
+        reports = self.wait_reports(2)
+        # The RCPTs and DATA came with MAIL; the replies were matched in
+        # order: one taken, one reported, one kept for later. The message
+        # without recipients: DATA refused (by aiosmtpd itself, unrecorded),
+        # then RSET.
+        verbs = [c.split(" ", 1)[0].upper() for c in pipe.all_commands()]
+        self.assertEqual(sorted(v for v in verbs if v not in ("EHLO", "QUIT")),
+                         ["DATA", "MAIL", "MAIL", "RCPT", "RCPT", "RCPT", "RCPT", "RSET"])
+        after_mail = [a for s in pipe.session_list() for a in s.after_mail]
+        self.assertEqual(len(after_mail), 2)
+        for ahead in after_mail:
+            self.assertRegex(ahead, rb"^(RCPT TO:<[^>]+>\r\n)+DATA\r\n$")
+        self.assertEqual([m[1] for m in pipe.messages], [["ok@pipe.test"]])
+        self.assertEqual(list(self.queued("pipe.test").values()), [["later@pipe.test"]])
+        texts = b"".join(reports)
+        self.assertIn(b"550 5.1.1 No such user", texts)
+        self.assertIn(b"550 5.1.1 Nobody", texts)
+        self.assertNotIn(b"later@pipe.test", texts)
+        # Under TLS only the EHLO after the handshake counts.
+        session = secure.session_list()[0]
+        self.assertEqual(session.verbs(), ["EHLO", "EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
+        self.assertIsNotNone(session.tls)
+        self.assertEqual(session.after_mail, [b"RCPT TO:<bob@tlspipe.test>\r\nDATA\r\n"])
 
     def test_message_over_the_peer_size_is_not_sent(self):
         ns = self.name_server(mx=[("small.test", "mx.small.test", 10)],

@@ -6,7 +6,9 @@
 // on how the file is cut into reads.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "ZELDELIV/smtpsend.h"
 
@@ -23,6 +25,40 @@ void CheckReader(std::string_view text, size_t piece) {
     int code = GetSmtpReplyCode(reader.Text());
     if (code != kReplyCodeUnreadable && (code < 0 || code > 999)) std::abort();
   }
+}
+
+// Replies taken one after another from the input as it comes, in pieces
+// or whole: the same replies either way, each complete, in the input's
+// order and without a byte skipped.
+std::vector<std::string> TakeReplies(std::string_view text, size_t piece) {
+  std::vector<std::string> replies;
+  SmtpReplyReader reader;
+  for (size_t i = 0; i < text.size(); i += piece) {
+    std::string_view input = text.substr(i, piece);
+    while (!input.empty()) {
+      SmtpReplyReader::State state = SmtpReplyReader::kMore;
+      size_t taken = reader.Take(input, &state);
+      if (taken == 0 || taken > input.size()) std::abort();
+      input.remove_prefix(taken);
+      if (state == SmtpReplyReader::kTooLong) return replies;
+      if (state == SmtpReplyReader::kComplete) {
+        if (!IsCompleteResponse(reader.Text())) std::abort();
+        replies.push_back(reader.Text());
+        reader = SmtpReplyReader();
+      } else if (!input.empty()) {
+        std::abort();
+      }
+    }
+  }
+  return replies;
+}
+
+void CheckTakenReplies(std::string_view text, size_t piece) {
+  std::vector<std::string> whole = TakeReplies(text, text.size() + 1);
+  if (TakeReplies(text, piece) != whole) std::abort();
+  std::string joined;
+  for (const std::string &r : whole) joined += r;
+  if (text.substr(0, joined.size()) != joined) std::abort();
 }
 
 void CheckKeptText(std::string_view text) {
@@ -57,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t piece = size == 0 ? 1 : 1 + data[0] % 7;
   CheckReader(text, piece);
   CheckReader(text, text.size() + 1);
+  CheckTakenReplies(text, piece);
   CheckKeptText(text);
   CheckEhlo(text);
   CheckMessageFile(text, piece);

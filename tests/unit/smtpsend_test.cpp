@@ -10,6 +10,7 @@
 #include "platform/eventlog.h"
 #include "platform/hostres.h"
 #include "platform/sockets.h"
+#include "platform/sync.h"
 #include "tests/unit/delivfixture.h"
 #include "tests/unit/dnstest.h"
 
@@ -25,12 +26,18 @@ constexpr const char *kDrop = "<drop>";      // close instead of answering
 
 // A scripted SMTP peer: answers each command by its verb ("." is the end of
 // the data) with the next reply of the script, the last one repeating, or
-// a default. Serves connections one after another; stops when destroyed.
+// a default. As a real server, it refuses RCPT and DATA with 503 after a
+// refused MAIL, and DATA with 554 when no recipient was taken (unless the
+// script has a DATA reply). Its replies go one per send, all those to one
+// receive in one send, or a byte at a time. Serves connections one after
+// another; stops when destroyed.
 class Peer {
  public:
+  enum Replies { kPerLine, kJoined, kBytewise };
   explicit Peer(std::string greeting = "220 peer ready\r\n",
-                std::map<std::string, std::vector<std::string>> script = {})
-      : greeting_(std::move(greeting)), script_(std::move(script)) {
+                std::map<std::string, std::vector<std::string>> script = {},
+                Replies replies = kPerLine)
+      : greeting_(std::move(greeting)), script_(std::move(script)), replies_(replies) {
     listener_ = CreateListener(kLoopback, 0, 4);
     GetLocalAddress(listener_, nullptr, &port_);
     thread_ = std::thread([this] { Run(); });
@@ -45,12 +52,15 @@ class Peer {
     CloseSocket(listener_);
   }
   uint16_t Port() const { return port_; }
-  // Every command line received, and the data of each transaction.
+  // Every command line received, each receive outside the data, and the
+  // data of each transaction.
   std::vector<std::string> lines;
+  std::vector<std::string> reads;
   std::vector<std::string> data;
 
  private:
   static constexpr DWORD kWaitMs = 10000;
+  static constexpr size_t kBytewisePauses = 300;
 
   void Run() {
     uint32_t addr = 0;
@@ -75,15 +85,48 @@ class Peer {
     if (it->second.size() > 1) it->second.erase(it->second.begin());
     return reply;
   }
-  bool Say(int fd, const std::string &reply) {
-    return reply != kDrop && (reply.empty() || SendSocket(fd, reply.data(), reply.size(), kWaitMs));
+  bool Send(int fd, const std::string &text) {
+    if (replies_ != kBytewise) return SendSocket(fd, text.data(), text.size(), kWaitMs);
+    for (size_t i = 0; i < text.size(); ++i) {
+      // Uncorking pushes the byte out at once, whatever Nagle would wait
+      // for; the pause lets the client read it alone (bounded in time for
+      // the long replies).
+      SetSocketCork(fd, true);
+      if (!SendSocket(fd, &text[i], 1, kWaitMs)) return false;
+      SetSocketCork(fd, false);
+      if (i < kBytewisePauses) Sleep(1);
+    }
+    return true;
+  }
+  // Queues reply (sent with the others of this receive when joined).
+  bool Say(int fd, const std::string &reply, std::string &pending) {
+    if (reply == kDrop) return false;
+    pending += reply;
+    return replies_ == kJoined || pending.empty() || Flush(fd, pending);
+  }
+  bool Flush(int fd, std::string &pending) {
+    bool ok = pending.empty() || Send(fd, pending);
+    pending.clear();
+    return ok;
+  }
+  std::string Answer(const std::string &verb) {
+    if (verb == "MAIL" || verb == "RSET") mail_ = rcpt_ = false;
+    if ((verb == "RCPT" || verb == "DATA") && !mail_) return "503 5.5.1 MAIL first\r\n";
+    if (verb == "DATA" && !rcpt_ && !script_.count("DATA")) return "554 no valid recipients\r\n";
+    std::string reply = Next(verb);
+    bool taken = reply.compare(0, 1, "2") == 0;
+    if (verb == "MAIL") mail_ = taken;
+    if (verb == "RCPT") rcpt_ = rcpt_ || taken;
+    return reply;
   }
   void Serve(int fd) {
-    if (!Say(fd, greeting_)) return;
+    std::string pending;
+    if (!Say(fd, greeting_, pending) || !Flush(fd, pending)) return;
     std::string buffer;
     bool inData = false;
     char chunk[4096];
     for (long n; (n = RecvSocket(fd, chunk, sizeof chunk, kWaitMs)) > 0;) {
+      if (!inData) reads.emplace_back(chunk, n);
       buffer.append(chunk, n);
       if (inData && Peek(".") == kDrop) return;  // dropped while the data comes in
       for (size_t end; !inData && (end = buffer.find("\r\n")) != std::string::npos;) {
@@ -91,27 +134,37 @@ class Peer {
         buffer.erase(0, end + 2);
         lines.push_back(line);
         std::string verb = line.substr(0, line.find_first_of(" :"));
-        std::string reply = Next(verb);
+        std::string reply = Answer(verb);
         inData = verb == "DATA" && reply.compare(0, 3, "354") == 0;
-        if (!Say(fd, reply)) return;
+        if (!Say(fd, reply, pending)) return;
       }
       size_t end = buffer.find("\r\n.\r\n");
       if (inData && (end != std::string::npos || buffer.compare(0, 3, ".\r\n") == 0)) {
         end = end == std::string::npos ? 3 : end + 5;
         data.push_back(buffer.substr(0, end));
         buffer.erase(0, end);
-        inData = false;
-        if (!Say(fd, Next("."))) return;
+        inData = mail_ = rcpt_ = false;
+        if (!Say(fd, Next("."), pending)) return;
       }
+      if (!Flush(fd, pending)) return;
     }
   }
 
   std::string greeting_;
   std::map<std::string, std::vector<std::string>> script_;
+  Replies replies_;
+  bool mail_ = false, rcpt_ = false;   // the transaction so far
   int listener_ = -1;
   uint16_t port_ = 0;
   std::thread thread_;
 };
+
+// The script of a peer that offers PIPELINING.
+std::map<std::string, std::vector<std::string>> Pipelining(
+    std::map<std::string, std::vector<std::string>> script) {
+  script["EHLO"] = {"250-peer\r\n250 PIPELINING\r\n"};
+  return script;
+}
 
 const std::string kMessage = "From: sender@example.net\nSubject: hi\n\n..dotted\nbody\n.\n";
 
@@ -431,48 +484,88 @@ TEST_F(SmtpSendTest, Transactions) {
        {},
        "",
        true},
+      {"all refused",
+       {{"RCPT", {"550 no\r\n"}}},
+       {"a@remote.test", "b@remote.test"},
+       {"b@remote.test", "a@remote.test"},
+       false,
+       {1, 1},
+       {"\n550 no\n", "\n550 no\n"},
+       ""},
+      {"reply past the bound",
+       {{"RCPT", {"250 " + std::string(kMaxSmtpReplyLine, 'x') + "\r\n"}}},
+       {"a@remote.test"},
+       {"a@remote.test"},
+       false,
+       {0},
+       {},
+       "",
+       true},
   };
-  for (const Transaction &c : cases) {
-    SCOPED_TRACE(c.name);
-    ClearIncoming();
-    TermLogModule();
-    unlink(GenerateLogFileName(MailOutlogDirectory).c_str());
-    PutHeld("B0000000300", kMessage);
-    Peer peer("220 hi\r\n", c.script);
-    _SmtpConnection *conn = Connect(peer);
-    ASSERT_NE(conn, nullptr);
-    MsgInfoPtr info = Info("B0000000300", "sender@example.net", c.recipients);
-    SendMessageOnConnection(*info, conn);
-    EXPECT_EQ(conn->Error, c.error);
-    SmtpDisconnect(conn);
-    peer.Stop();
-    EXPECT_EQ(Disposed(*info), c.disposed);
-    std::vector<std::string> rcpt;
-    for (const std::string &l : peer.lines)
-      if (l.rfind("RCPT TO:<", 0) == 0) rcpt.push_back(l.substr(9, l.size() - 10));
-    EXPECT_EQ(rcpt, c.rcptSeen);
-    EXPECT_EQ(!peer.data.empty(), c.dataSent && !c.error);
-    if (!peer.data.empty()) {
-      EXPECT_EQ(peer.data[0], Crlf(kMessage));
-    }
-    auto reports = Incoming();
-    ASSERT_EQ(reports.size(), c.reportTexts.size());
-    for (size_t i = 0; i < reports.size(); ++i) {
-      EXPECT_NE(reports[i].text.find(c.reportTexts[i]), std::string::npos) << reports[i].text;
-      EXPECT_EQ(reports[i].Recipients(), std::vector<std::string>{"sender@example.net"});
-    }
-    std::string log = Outlog();
-    if (c.outlogTail.empty()) {
-      EXPECT_EQ(log, "");
-    } else {
-      std::regex line(
-          R"(B0000000300@mail\.example\.org sent on \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d\] )"
-          R"(to 127\.0\.0\.1 mx\.remote\.test .*\n)");
-      EXPECT_TRUE(std::regex_match(log, line)) << log;
-      EXPECT_TRUE(log.size() > c.outlogTail.size() &&
-                  log.compare(log.size() - c.outlogTail.size(), std::string::npos, c.outlogTail) ==
-                      0)
-          << log;
+  // The same outcomes from a peer without PIPELINING and from one with it,
+  // however its replies come in.
+  struct Mode {
+    bool pipelining;
+    Peer::Replies replies;
+  } modes[] = {{false, Peer::kPerLine},
+               {true, Peer::kPerLine},
+               {true, Peer::kJoined},
+               {true, Peer::kBytewise}};
+  for (const Mode &mode : modes) {
+    for (const Transaction &c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (mode.pipelining ? " pipelined " : " ") +
+                   std::to_string(mode.replies));
+      ClearIncoming();
+      TermLogModule();
+      unlink(GenerateLogFileName(MailOutlogDirectory).c_str());
+      PutHeld("B0000000300", kMessage);
+      Peer peer("220 hi\r\n", mode.pipelining ? Pipelining(c.script) : c.script, mode.replies);
+      _SmtpConnection *conn = Connect(peer);
+      ASSERT_NE(conn, nullptr);
+      MsgInfoPtr info = Info("B0000000300", "sender@example.net", c.recipients);
+      SendMessageOnConnection(*info, conn);
+      EXPECT_EQ(conn->Error, c.error);
+      SmtpDisconnect(conn);
+      peer.Stop();
+      EXPECT_EQ(Disposed(*info), c.disposed);
+      // Pipelined, every address that can be sent goes, in one write with
+      // MAIL and DATA; otherwise one command goes at a time, as replies allow.
+      std::vector<std::string> rcptSeen = c.rcptSeen;
+      std::string mailRead = "MAIL FROM:<sender@example.net>\r\n";
+      if (mode.pipelining) {
+        rcptSeen.clear();
+        for (auto a = c.recipients.rbegin(); a != c.recipients.rend(); ++a)
+          if (a->find('\r') == std::string::npos) rcptSeen.push_back(*a);
+        for (const std::string &a : rcptSeen) mailRead += "RCPT TO:<" + a + ">\r\n";
+        mailRead += "DATA\r\n";
+      }
+      std::vector<std::string> rcpt;
+      for (const std::string &l : peer.lines)
+        if (l.rfind("RCPT TO:<", 0) == 0) rcpt.push_back(l.substr(9, l.size() - 10));
+      EXPECT_EQ(rcpt, rcptSeen);
+      EXPECT_EQ(std::count(peer.reads.begin(), peer.reads.end(), mailRead), 1);
+      EXPECT_EQ(!peer.data.empty(), c.dataSent && !c.error);
+      if (!peer.data.empty()) {
+        EXPECT_EQ(peer.data[0], Crlf(kMessage));
+      }
+      auto reports = Incoming();
+      ASSERT_EQ(reports.size(), c.reportTexts.size());
+      for (size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_NE(reports[i].text.find(c.reportTexts[i]), std::string::npos) << reports[i].text;
+        EXPECT_EQ(reports[i].Recipients(), std::vector<std::string>{"sender@example.net"});
+      }
+      std::string log = Outlog();
+      if (c.outlogTail.empty()) {
+        EXPECT_EQ(log, "");
+      } else {
+        std::regex line(
+            R"(B0000000300@mail\.example\.org sent on \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d\] )"
+            R"(to 127\.0\.0\.1 mx\.remote\.test .*\n)");
+        EXPECT_TRUE(std::regex_match(log, line)) << log;
+        EXPECT_TRUE(log.size() > c.outlogTail.size() &&
+                    log.substr(log.size() - c.outlogTail.size()) == c.outlogTail)
+            << log;
+      }
     }
   }
 }
@@ -519,6 +612,67 @@ TEST_F(SmtpSendTest, RefusedDataResetsForTheNextMessage) {
   EXPECT_EQ(peer.data.size(), 1u);
 }
 
+// A peer that nevertheless answers DATA with 354 after every recipient was
+// refused gets a bare "." and then RSET; the next message goes as usual.
+TEST_F(SmtpSendTest, PipelinedDataWithoutRecipients) {
+  PutHeld("B0000000305", kMessage);
+  PutHeld("B0000000306", kMessage);
+  Peer peer("220 hi\r\n",
+            Pipelining({{"RCPT", {"550 no\r\n", "250 ok\r\n"}},
+                        {"DATA", {"354 go\r\n"}},
+                        {".", {"554 no valid recipients\r\n", "250 queued\r\n"}}}),
+            Peer::kJoined);
+  _SmtpConnection *conn = Connect(peer);
+  ASSERT_NE(conn, nullptr);
+  EXPECT_TRUE(conn->Ext.Pipelining);
+  MsgInfoPtr first = Info("B0000000305", "sender@example.net", {"a@remote.test"});
+  MsgInfoPtr second = Info("B0000000306", "sender@example.net", {"b@remote.test"});
+  SendMessageOnConnection(*first, conn);
+  SendMessageOnConnection(*second, conn);
+  EXPECT_FALSE(conn->Error);
+  SmtpDisconnect(conn);
+  peer.Stop();
+  EXPECT_EQ(Disposed(*first), std::vector<int>{1});
+  EXPECT_EQ(Disposed(*second), std::vector<int>{1});
+  EXPECT_EQ(peer.data, (std::vector<std::string>{".\r\n", Crlf(kMessage)}));
+  EXPECT_EQ(std::vector<std::string>(peer.lines.begin() + 4, peer.lines.end()),
+            (std::vector<std::string>{"RSET", "MAIL FROM:<sender@example.net>",
+                                      "RCPT TO:<b@remote.test>", "DATA", "QUIT"}));
+  auto reports = Incoming();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].text.find("\n550 no\n"), std::string::npos) << reports[0].text;
+}
+
+// Many recipients go in writes of kMaxPipelinedCommands commands; when the
+// last write would be DATA alone after every recipient was refused, RSET
+// goes instead.
+TEST_F(SmtpSendTest, PipelinedWritesAreBounded) {
+  for (size_t count : {kMaxPipelinedCommands + 50, kMaxPipelinedCommands - 1}) {
+    SCOPED_TRACE(count);
+    bool taken = count > kMaxPipelinedCommands;
+    PutHeld("B0000000307", kMessage);
+    Peer peer("220 hi\r\n", Pipelining({{"RCPT", {taken ? "250 ok\r\n" : "450 later\r\n"}}}),
+              Peer::kJoined);
+    _SmtpConnection *conn = Connect(peer);
+    ASSERT_NE(conn, nullptr);
+    std::vector<std::string> recipients;
+    for (size_t i = 0; i < count; ++i)
+      recipients.push_back("r" + std::to_string(i) + "@remote.test");
+    MsgInfoPtr info = Info("B0000000307", "sender@example.net", recipients);
+    SendMessageOnConnection(*info, conn);
+    SmtpDisconnect(conn);
+    peer.Stop();
+    EXPECT_EQ(Disposed(*info), std::vector<int>(count, taken ? 1 : 0));
+    std::vector<size_t> commandsPerRead;
+    for (const std::string &r : peer.reads)
+      commandsPerRead.push_back(std::count(r.begin(), r.end(), '\n'));
+    // EHLO, the two writes and QUIT; or EHLO, one write, RSET and QUIT.
+    size_t second = taken ? count + 2 - kMaxPipelinedCommands : 1;
+    EXPECT_EQ(commandsPerRead, (std::vector<size_t>{1, kMaxPipelinedCommands, second, 1}));
+    EXPECT_EQ(peer.lines[peer.lines.size() - 2], taken ? "DATA" : "RSET");
+  }
+}
+
 TEST_F(SmtpSendTest, UnsendableMessageFiles) {
   struct Case {
     const char *id;
@@ -559,12 +713,15 @@ TEST(SmtpEhlo, Extensions) {
     bool startTls, size;
     uint64_t limit;
     bool eightBit;
+    bool pipelining = false;
   } cases[] = {
       {"250 peer.test\r\n", false, false, 0, false},
       // The greeting line is no keyword; keywords in any case.
       {"250-STARTTLS\r\n250-starttls\r\n250-size 1000\r\n250 8bitmime\r\n", true, true, 1000,
        true},
       {"250-p\r\n250-SIZE\r\n250 SIZE 12x\r\n", false, true, 0, false},
+      {"250-p\r\n250 pipelining\r\n", false, false, 0, false, true},
+      {"250-PIPELINING\r\n250 PIPELININGX\r\n", false, false, 0, false},
       // A limit past 64 bits saturates.
       {"250-p\r\n250-SIZE 99999999999999999999\r\n", false, true, UINT64_MAX, false},
       {"250-p\r\n250-8BITMIMEX\r\n250-X STARTTLS\r\n250 ", false, false, 0, false},
@@ -576,6 +733,7 @@ TEST(SmtpEhlo, Extensions) {
     EXPECT_EQ(e.Size, c.size) << c.reply;
     EXPECT_EQ(e.SizeLimit, c.limit) << c.reply;
     EXPECT_EQ(e.EightBitMime, c.eightBit) << c.reply;
+    EXPECT_EQ(e.Pipelining, c.pipelining) << c.reply;
   }
 }
 
