@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
-#include <optional>
 
 #include "ZELFETCH/fetchcfg.h"
 #include "ZELFETCH/mbxsec.h"
@@ -68,39 +67,55 @@ _MessageEntry *ListedMessage(_Pop3Dialogue &dlg, int n) {
   return &e;
 }
 
-// ---- Transmit
+// ---- sending a message
 
-// Sends the reply, bytes of the open file from its start (all of it when
-// count is empty), and the terminator (chosen from the range's end when
-// none is given). Failures send an error reply instead.
-void Transmit(_Connection *conn, std::optional<uint64_t> count, const char *terminator) {
+// Sends the reply line, the open file's text of size bytes (for TOP, when
+// lines >= 0, its header and that many lines more) and the end line in one
+// write: a message up to kInMemoryMessageBytes is read whole, which costs
+// fewer calls than a transmission. Failures send an error reply.
+void SendFromMemory(_Connection *conn, uint64_t size, long long lines) {
   _Pop3Dialogue &dlg = PopDlg(conn);
-  int fd = dlg.OpenFile.Get();
-  uint64_t size = 0;
-  if (!GetFileSizeOf(fd, &size)) {
-    dlg.OpenFile.Reset();
-    Answer(conn, "-ERR GetFileSize failed (" + Num(GetLastError()) + ")\r\n");
+  std::string text = dlg.Reply;
+  size_t head = text.size();
+  text.resize(head + static_cast<size_t>(size));
+  size_t got = 0;
+  bool read = ReadFileAt(dlg.OpenFile.Get(), text.data() + head, size, 0, &got);
+  long error = read ? EIO : GetLastError();
+  dlg.OpenFile.Reset();
+  if (!read || got != size) {
+    // A file that shrank since it was opened would give less than counted.
+    Answer(conn, "-ERR ReadFile failed (" + Num(error) + ")\r\n");
     return;
   }
-  uint64_t bytes = std::min(count.value_or(size), size);
-  if (terminator == nullptr) {
-    char last[kEndProbe];
-    size_t want = static_cast<size_t>(std::min<uint64_t>(kEndProbe, bytes));
-    size_t got = 0;
-    if (!ReadFileAt(fd, last, want, static_cast<off_t>(bytes - want), &got) || got != want) {
-      long error = got != want ? EIO : GetLastError();
-      dlg.OpenFile.Reset();
-      Answer(conn, "-ERR ReadFile failed (" + Num(error) + ")\r\n");
-      return;
-    }
-    _TransmitEnd end = ChooseTerminator(std::string_view(last, got), bytes);
-    bytes = end.Count;
-    terminator = end.Terminator;
+  std::string_view body = std::string_view(text).substr(head);
+  uint64_t count = lines >= 0 ? TopByteCount(body, lines) : size;
+  _TransmitEnd end = ChooseTerminator(body.substr(0, count), count);
+  text.resize(head + end.Count);
+  text += end.Terminator;
+  SendMultiLine(conn, std::move(text), kStateTransReply);
+}
+
+// Sends the reply line, the first count bytes of the open file (of size
+// bytes) and the end line as one transmission: the file goes by sendfile,
+// corked between the two lines. Failures send an error reply.
+void Transmit(_Connection *conn, uint64_t size, uint64_t count) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  int fd = dlg.OpenFile.Get();
+  uint64_t bytes = std::min(count, size);
+  char last[kEndProbe];
+  size_t want = static_cast<size_t>(std::min<uint64_t>(kEndProbe, bytes));
+  size_t got = 0;
+  if (!ReadFileAt(fd, last, want, static_cast<off_t>(bytes - want), &got) || got != want) {
+    long error = got != want ? EIO : GetLastError();
+    dlg.OpenFile.Reset();
+    Answer(conn, "-ERR ReadFile failed (" + Num(error) + ")\r\n");
+    return;
   }
-  dlg.Terminator = terminator;
+  _TransmitEnd end = ChooseTerminator(std::string_view(last, got), bytes);
+  dlg.Terminator = end.Terminator;
   dlg.State = kStateTransReply;
   dlg.IoPhase = kPhaseSend;
-  if (TrySocketTransmit(conn, fd, 0, static_cast<size_t>(bytes), dlg.Reply, dlg.Terminator))
+  if (TrySocketTransmit(conn, fd, 0, static_cast<size_t>(end.Count), dlg.Reply, dlg.Terminator))
     return;
   long error = GetLastError();
   dlg.OpenFile.Reset();
@@ -419,12 +434,16 @@ void CmdRetr(_Connection *conn) {
     if (e->Size == 0) {
       dlg.Reply = "+OK 0 octets\r\n.\r\n";
     } else if (BeginAsUser(dlg, impersonation, "RETR")) {
-      int fd = OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName);
+      uint64_t size = 0;
+      int fd = OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName, &size);
       impersonation.End();
       if (fd >= 0) {
         dlg.OpenFile.Reset(fd);
         dlg.Reply = "+OK " + Num(static_cast<long long>(e->Size)) + " octets\r\n";
-        Transmit(conn, std::nullopt, nullptr);
+        if (size <= kInMemoryMessageBytes)
+          SendFromMemory(conn, size, -1);
+        else
+          Transmit(conn, size, size);
         return;
       }
       dlg.Reply = "-ERR couldn't open message " + Num(n) + " (" + Num(GetLastError()) + ")\r\n";
@@ -457,23 +476,28 @@ void CmdTop(_Connection *conn) {
     Answer(conn, dlg.Reply);
     return;
   }
-  UniqueFd file(OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName));
-  impersonation.End();
   uint64_t size = 0;
-  MappedView view;
+  UniqueFd file(OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName, &size));
+  impersonation.End();
   if (!file.Valid()) {
     Answer(conn, "-ERR couldn't open message " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
-  } else if (!GetFileSizeOf(file.Get(), &size)) {
-    Answer(conn, "-ERR couldn't GetFileSize " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
-  } else if (!view.Map(file.Get(), static_cast<size_t>(size))) {
-    Answer(conn, "-ERR MapViewOfFile " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
-  } else {
-    uint64_t count = TopByteCount(view.View(), lines);
-    view.Unmap();
-    dlg.Reply = "+OK\r\n";
-    dlg.OpenFile = std::move(file);
-    Transmit(conn, count, nullptr);
+    return;
   }
+  dlg.Reply = "+OK\r\n";
+  if (size <= kInMemoryMessageBytes) {
+    dlg.OpenFile = std::move(file);
+    SendFromMemory(conn, size, lines);
+    return;
+  }
+  MappedView view;
+  if (!view.Map(file.Get(), static_cast<size_t>(size))) {
+    Answer(conn, "-ERR MapViewOfFile " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
+    return;
+  }
+  uint64_t count = TopByteCount(view.View(), lines);
+  view.Unmap();
+  dlg.OpenFile = std::move(file);
+  Transmit(conn, size, count);
 }
 
 void CmdDele(_Connection *conn) {

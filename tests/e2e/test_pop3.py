@@ -707,17 +707,26 @@ class RetrieveTest(Pop3Case):
                 self.assertEqual(self.multi(conn, "TOP 1 " + lines, 5 + len(wire)),
                                  b"+OK\r\n" + wire)
 
-    def test_large_message(self):
+    def test_large_messages(self):
+        """Messages read whole and messages sent from the file (above 64 KiB)
+        end alike: RETR and TOP of each, with and without their end line."""
         line = b"0123456789" * 7 + b"ABCDEF\r\n"
-        data = b"Subject: large\r\n\r\n" + line * ((3 << 20) // len(line)) + b".\r\n"
-        small = b"Subject: s\r\n\r\n.\r\n"
-        user, password = self.user_with({msg_name(1): data, msg_name(2): small})
-        conn = self.logon(user, password, 2, len(data) + len(small))
-        numbers = self.numbering(conn)
-        self.assertEqual(sorted(size for size, _ in numbers.values()), [len(small), len(data)])
-        number = 1 if numbers[1][0] == len(data) else 2
-        head = b"+OK %d octets\r\n" % len(data)
-        self.assertEqual(self.multi(conn, "RETR %d" % number, len(head) + len(data)), head + data)
+        head = b"Subject: large\r\n\r\n"
+        texts = {"3 MiB": head + line * ((3 << 20) // len(line)) + b".\r\n",
+                 "64 KiB, no end line": head + line * ((64 << 10) // len(line) - 1) + b"tail",
+                 "just above 64 KiB, no end line": head + line * ((64 << 10) // len(line)) + b"x"}
+        self.assertLessEqual(len(texts["64 KiB, no end line"]), 64 << 10)
+        self.assertGreater(len(texts["just above 64 KiB, no end line"]), 64 << 10)
+        for name, data in texts.items():
+            with self.subTest(name):
+                user, password = self.user_with({msg_name(1): data})
+                conn = self.logon(user, password, 1, len(data))
+                wire = data if data.endswith(b"\r\n.\r\n") else data + b"\r\n.\r\n"
+                status = b"+OK %d octets\r\n" % len(data)
+                self.assertEqual(self.multi(conn, "RETR 1", len(status) + len(wire)),
+                                 status + wire)
+                top = b"+OK\r\n" + head + line * 2 + b".\r\n"
+                self.assertEqual(self.multi(conn, "TOP 1 2", len(top)), top)
 
     def test_small_replies_do_not_wait_for_the_clients_ack(self):
         """The status line, the message and the end line leave as one unit:
