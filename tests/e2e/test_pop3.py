@@ -1097,6 +1097,35 @@ class ImpersonationTest(unittest.TestCase):
             self.assertEqual(again.command("QUIT"), SIGN_OFF_LEFT % 2)
         self.assertEqual(box_files(os.path.join(home, "mail")), sorted(files)[1:])
 
+    def test_many_deletions_are_made_as_the_owner(self):
+        """A QUIT that deletes many files (on several threads) deletes each
+        as the owner: in a sticky directory, root's files stay, and the
+        reply counts them."""
+        server = Pop3Server(suite={"MailInBoxDir": "%HOME%/mail"}, prefix="zel-e2e-pop3i-")
+        self.addCleanup(server.stop)
+        owner = host_account("nobody")
+        os.chmod(server.scratch.root, 0o755)
+        home = server.scratch.path("home", "nobody")
+        mail = os.path.join(home, "mail")
+        names = [msg_name(n) for n in range(1, 301)]
+        for n, name in enumerate(names):
+            write_file(os.path.join(mail, name), sized_message(100, "m%d" % n))
+            if n % 10:
+                os.chown(os.path.join(mail, name), owner.pw_uid, owner.pw_gid)
+        os.chown(home, owner.pw_uid, owner.pw_gid)
+        os.chmod(mail, 0o1777)
+        server.scratch.zeladm("user", "add", "nobody", "--password", "pw-nobody", "--home", home)
+        server.start()
+        conn = server.connect()
+        self.addCleanup(conn.close)
+        conn.command("USER nobody")
+        self.assertEqual(conn.command("PASS pw-nobody"), MAILBOX_HAS % ("nobody", 300, 30000))
+        conn.send("".join("DELE %d\r\n" % n for n in range(1, 301)))
+        for n in range(1, 301):
+            self.assertEqual(conn.reply(), "+OK message %d deleted\r\n" % n)
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_LEFT % 30)
+        self.assertEqual(box_files(mail), names[::10])
+
 
 class StopTest(unittest.TestCase):
     def test_stop_with_open_connections(self):
