@@ -10,7 +10,10 @@
 //   nodes), counted by an eventfd in semaphore mode that sits in the same
 //   epoll set. A waiter takes an entry only after it has taken one count from
 //   the eventfd, and the count is raised only after the entry is queued, so
-//   an entry is never lost and never handed out twice.
+//   an entry is never lost and never handed out twice. The exception, when
+//   the port keeps immediate completions: an operation that finished when a
+//   waiter started it stays in that thread's own slot (thread_local) until
+//   its next wait, which returns it before it looks at epoll.
 // - Each descriptor has a slot (indexed by fd) with a lock, the outstanding
 //   operation and a generation. Every arming gets a new generation, carried
 //   in the epoll event; a worker claims an operation only while the slot is
