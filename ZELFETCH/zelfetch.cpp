@@ -73,9 +73,6 @@ bool StartPop3Engine(bool tls) {
   settings.TooManyConnectionsReply = "-ERR too many connections\r\n";
   // Idle clients are found by the idle check, not by TCP keep-alives.
   settings.KeepAlive = false;
-  // Every handler starts its reply last: a reply that leaves at once comes
-  // back to the same worker instead of waking another one.
-  settings.KeepImmediateCompletions = true;
   NetEngineHooks hooks{GreetPop3Connection, Pop3Completion, ReleasePop3Dialogue};
   return StartNetEngine(settings, hooks);
 }

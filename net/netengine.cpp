@@ -742,7 +742,6 @@ bool StartNetEngine(const NetEngineSettings &settings, const NetEngineHooks &hoo
     CloseListeners(e);
     return false;
   }
-  e.Port.KeepImmediateCompletions(settings.KeepImmediateCompletions);
   unsigned workers = settings.Workers != 0 ? settings.Workers : 2 * GetProcessorCount();
   for (unsigned i = 0; i < workers; ++i) {
     e.WorkersRunning++;

@@ -182,11 +182,6 @@ struct NetEngineSettings {
   std::string TooManyConnectionsReply;
   // The longest a TLS handshake may take (0: no limit beyond the idle one).
   DWORD TlsHandshakeSeconds = kDefaultTlsHandshakeSeconds;
-  // An operation a hook starts that finishes at once comes back to the same
-  // worker when the hook returns (CompletionPort::KeepImmediateCompletions):
-  // for a dialogue whose hooks return as soon as they have started their
-  // operation.
-  bool KeepImmediateCompletions = false;
 };
 
 // One listener on each address, all on port with kind; tls: TLS from the

@@ -10,10 +10,7 @@
 //   nodes), counted by an eventfd in semaphore mode that sits in the same
 //   epoll set. A waiter takes an entry only after it has taken one count from
 //   the eventfd, and the count is raised only after the entry is queued, so
-//   an entry is never lost and never handed out twice. The exception, when
-//   the port keeps immediate completions: an operation that finished when a
-//   waiter started it stays in that thread's own slot (thread_local) until
-//   its next wait, which returns it before it looks at epoll.
+//   an entry is never lost and never handed out twice.
 // - Each descriptor has a slot (indexed by fd) with a lock, the outstanding
 //   operation and a generation. Every arming gets a new generation, carried
 //   in the epoll event; a worker claims an operation only while the slot is
@@ -146,9 +143,6 @@ struct CompletionPort::Impl {
   bool StopFiles = false;
   std::vector<pthread_t> FileThreads;
 
-  std::atomic<bool> KeepImmediate{false};   // see KeepImmediateCompletions
-  uint64_t Id = 0;   // unique among the ports of the process (the kept completions name it)
-
   ~Impl();
   Slot *FindSlot(int fd);
   Slot *MakeSlot(int fd);
@@ -246,18 +240,6 @@ bool CompletionPort::Impl::Deliver(OVERLAPPED *done, DWORD *bytes, uintptr_t *ke
 // ---- socket operations
 
 namespace {
-
-// What a waiter of a port keeps for itself: Port is the port this thread
-// waits on (the Id of the port it last waited on while it kept nothing),
-// Ov the operation it started since that finished at once, which its next
-// wait on that port returns first. Ids, not addresses: a port made where a
-// destroyed one was is another port.
-struct KeptCompletion {
-  uint64_t Port = 0;
-  OVERLAPPED *Ov = nullptr;
-};
-thread_local KeptCompletion tKept;
-std::atomic<uint64_t> LastPortId{0};
 
 // One step of a socket operation, without waiting: kPending when the socket
 // would block, kFinished with ov->Error set (0 on success) otherwise.
@@ -385,10 +367,6 @@ bool CompletionPort::Impl::StartSocketOp(int fd, OVERLAPPED *ov, int kind) {
     return Fail(code);
   }
   FinishSocketOp(s);
-  if (KeepImmediate.load(std::memory_order_relaxed) && tKept.Port == Id && tKept.Ov == nullptr) {
-    tKept.Ov = ov;
-    return true;
-  }
   PushReady(ov);
   return true;
 }
@@ -532,7 +510,6 @@ bool CompletionPort::Create(unsigned fileThreads) {
   }
   impl_->Epoll = ep;
   impl_->Ready = ready;
-  impl_->Id = ++LastPortId;
   unsigned want = std::clamp(fileThreads, 1u, kMaxFileThreads);
   for (unsigned i = 0; i < want; ++i) {
     pthread_t t;
@@ -661,10 +638,6 @@ bool CompletionPort::CancelRead(int fd, OVERLAPPED *ov) {
   return impl_->CancelSocketOp(fd, ov, true) ? true : Fail(ERROR_NOT_FOUND);
 }
 
-void CompletionPort::KeepImmediateCompletions(bool keep) {
-  if (impl_ != nullptr) impl_->KeepImmediate = keep;
-}
-
 bool CompletionPort::Post(DWORD bytes, uintptr_t key, OVERLAPPED *ov) {
   if (impl_ == nullptr || impl_->Ready < 0) return Fail(ERROR_INVALID_PARAMETER);
   PostNode *node;
@@ -686,13 +659,6 @@ bool CompletionPort::GetQueuedCompletionStatus(DWORD *bytes, uintptr_t *key, OVE
                                                DWORD timeoutMs) {
   *ov = nullptr;
   if (impl_ == nullptr || impl_->Epoll < 0) return Fail(ERROR_INVALID_PARAMETER);
-  if (tKept.Ov == nullptr) {
-    tKept.Port = impl_->Id;
-  } else if (tKept.Port == impl_->Id) {
-    OVERLAPPED *kept = tKept.Ov;
-    tKept.Ov = nullptr;
-    return impl_->Deliver(kept, bytes, key, ov);
-  }
   long long deadline = timeoutMs == INFINITE ? -1 : MonotonicMs() + timeoutMs;
   for (;;) {
     int wait = -1;

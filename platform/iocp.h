@@ -114,16 +114,6 @@ class CompletionPort {
   // pointer back. Each post is returned to exactly one waiter.
   bool Post(DWORD bytes, uintptr_t key, OVERLAPPED *ov);
 
-  // A socket operation started by a thread that waits on this port (from
-  // the handling of a completion it returned) and that finishes as it
-  // starts is kept for that thread: its next wait returns it first, without
-  // the ready queue and without waking another waiter for it. For a
-  // program whose handlers return to the wait soon after they start an
-  // operation (a request and reply server): one thread switch less per
-  // reply. Off by default; a thread that never waits again would hold the
-  // completion for ever.
-  void KeepImmediateCompletions(bool keep);
-
   // Waits up to timeoutMs (INFINITE for ever) for a completion. True for a
   // successful operation or a post. False with *ov set: the operation
   // failed (its error is the thread's last error). False with *ov null:

@@ -587,7 +587,6 @@ TEST_F(IocpTest, PostWakesAWaitingWorker) {
 }
 
 TEST_F(IocpTest, KeptCompletionsGoBackToTheWaiterThatStartedThem) {
-  port_.KeepImmediateCompletions(true);
   Pair p = MakePair();
   ASSERT_TRUE(port_.Associate(p.Server.Get(), 5));
   // Started by a thread that does not wait on the port: queued for any waiter.
