@@ -8,6 +8,7 @@
 #include "ZELDELIV/incoming.h"
 #include "ZELDELIV/listpass.h"
 #include "ZELDELIV/local.h"
+#include "ZELDELIV/mailbox.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
@@ -138,7 +139,9 @@ DWORD ScanIntervalMs() {
 
 void LocalMail() {
   std::string dir = DomainDirectory("");
-  if (DirectoryExists(dir)) ForEachMessage(nullptr, DeliverToLocalUsers, nullptr);
+  if (!DirectoryExists(dir)) return;
+  MailboxCopyGroup group;
+  ForEachMessage(nullptr, DeliverToLocalUsers, &group, CommitLocalCopies);
 }
 
 void WorkCycle(bool first) {

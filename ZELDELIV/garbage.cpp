@@ -50,8 +50,15 @@ bool AddMessagesToList(const std::string &directory, _MessageList &list, size_t 
 }
 
 void DeleteOrphanedMessages(const _MessageList &list, const std::vector<std::string> &held) {
+  std::vector<const std::string *> orphans;
   for (const std::string &name : held)
-    if (list.count(MessageKey(name)) == 0) DeleteFile(MailHoldingDirectory + "/" + name);
+    if (list.count(MessageKey(name)) == 0) orphans.push_back(&name);
+  if (orphans.empty()) return;
+  // The queue walks sync their deletions a group at a time: a held message
+  // goes only once the deletion of its last recipient file is on disk, so
+  // a crash never leaves a recipient file without its message.
+  if (!SyncFileSystemOf(MailDomainsDirectory)) return;
+  for (const std::string *name : orphans) DeleteFile(MailHoldingDirectory + "/" + *name);
 }
 
 void DoGarbageCollection() {

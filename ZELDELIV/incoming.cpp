@@ -13,12 +13,15 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "platform/files.h"
+#include "platform/fileview.h"
 #include "platform/textfile.h"
 #include "zelbase/zelbase.h"
 
 namespace {
 
 constexpr std::string_view kQueuedExtension = ".RCP";
+// Messages taken up together, sharing their syncs.
+constexpr size_t kTakeUpGroup = 64;
 
 // A file name without the extension after its last ".".
 std::string WithoutExtension(const std::string &name) {
@@ -90,9 +93,10 @@ std::vector<QueueFile> GroupByQueue(const _tMsgInfo &info) {
   return queues;
 }
 
-// The whole recipient file of one queue, durable, under a name that did
-// not exist.
-bool WriteStagedFile(const std::string &path, const _tMsgInfo &info, const QueueFile &q) {
+// The whole recipient file of one queue under a name that did not exist;
+// it joins the group's sync.
+bool WriteStagedFile(const std::string &path, const _tMsgInfo &info, const QueueFile &q,
+                     SyncGroup &sync) {
   int fd = CreateNewFile(path);
   if (fd < 0) return false;
   TextFile f;
@@ -104,7 +108,7 @@ bool WriteStagedFile(const std::string &path, const _tMsgInfo &info, const Queue
     f.Printf("Recipient: %s\n", r->Name);
     if (r->OriginalAddress[0] != '\0') f.Printf("Original-Address: %s\n", r->OriginalAddress);
   }
-  bool ok = f.Commit();
+  bool ok = f.Flush() && sync.AddFile(f.Fd());
   ok = f.Close() && ok;
   if (!ok) {
     long error = GetLastError();
@@ -120,18 +124,26 @@ bool EnsureQueueDirectory(const std::string &dir) {
   return CreateDirectoryRecursively(dir) && SyncDirectory(MailDomainsDirectory);
 }
 
+// A staged file an earlier pass wrote, whose group may not have been
+// synced: it joins this group.
+bool AddStagedFile(const std::string &path, SyncGroup &sync) {
+  UniqueFd fd(OpenFileForReading(path));
+  return fd.Valid() && sync.AddFile(fd.Get());
+}
+
 bool FileOneQueue(const _tMsgInfo &info, const QueueFile &q, const std::string &base,
-                  std::vector<std::string> &staged) {
+                  std::vector<std::string> &staged, SyncGroup &sync) {
   std::string stagedPath = q.Directory + "/" + base + kStagedExtension;
   std::string queued = q.Directory + "/" + base + std::string(kQueuedExtension);
   std::unique_lock<std::mutex> lock = LockDomainDirectory(q.Directory);
   bool ok = EnsureQueueDirectory(q.Directory);
-  if (ok && FileExists(stagedPath)) {
-    staged.push_back(stagedPath);   // filed by an earlier pass
-    return true;
-  }
-  if (ok && FileExists(queued)) return true;
-  ok = ok && WriteStagedFile(stagedPath, info, q) && SyncDirectory(q.Directory);
+  bool earlier = ok && FileExists(stagedPath);
+  if (!earlier && ok && FileExists(queued)) return true;
+  if (earlier)
+    ok = AddStagedFile(stagedPath, sync);
+  else
+    ok = ok && WriteStagedFile(stagedPath, info, q, sync);
+  ok = ok && sync.AddDirectory(q.Directory);
   if (!ok) {
     // Tried again at every pass; said once.
     if (FirstReportOf("queue file\n" + queued))
@@ -143,20 +155,14 @@ bool FileOneQueue(const _tMsgInfo &info, const QueueFile &q, const std::string &
   return true;
 }
 
-// Moves the message file to `holding`. False when the message cannot be
-// filed in this pass (or ever: a missing message, event 132, after which
-// its recipient file is gone too).
+// Moves the message file to `holding` (made durable by the group's sync).
+// False when the message cannot be filed in this pass (or ever: a missing
+// message, event 132, after which its recipient file is gone too).
 bool HoldMessage(const std::string &rcpPath, const _tMsgInfo &info) {
   std::string base = WithoutExtension(rcpPath.substr(rcpPath.rfind('/') + 1));
   std::string from = MailQueueDirectory + "/" + base + ".MSG";
   std::string to = MailHoldingDirectory + "/" + base + ".MSG";
-  if (MoveFile(from, to)) {
-    if (SyncDirectory(MailHoldingDirectory)) return true;
-    // Not known to be durable: not yet counted on; the next pass finds it
-    // held and goes on from there.
-    LogWin32Error(EVENTLOG_WARNING_TYPE, "FlushFileBuffers", GetLastError());
-    return false;
-  }
+  if (MoveFile(from, to)) return true;
   long error = GetLastError();
   if (error != ERROR_FILE_NOT_FOUND) {
     LogWin32Error(EVENTLOG_WARNING_TYPE, "MoveFile", error);
@@ -169,21 +175,52 @@ bool HoldMessage(const std::string &rcpPath, const _tMsgInfo &info) {
   return false;
 }
 
-void TakeUpMessage(const std::string &name) {
-  std::string rcpPath = MailQueueDirectory + "/" + name;
+// One message of a group being taken up.
+struct TakenUp {
+  std::string RcpPath;
+  std::vector<std::string> Staged;
+};
+
+// Reads a recipient file, holds its message and files its queue files;
+// false when the message waits in `incoming` for a later pass.
+bool TakeUpMessage(const std::string &name, TakenUp &t, SyncGroup &sync) {
+  t.RcpPath = MailQueueDirectory + "/" + name;
   TextFile f;
-  if (!OpenRcpFile(rcpPath, "r", f)) return;
+  if (!OpenRcpFile(t.RcpPath, "r", f)) return false;
   MsgInfoPtr info = ReadMsgInfo(f);
   f.Close();
-  if (!info) return;
+  if (!info) return false;
   NameMessageAfterFile(*info, name);
   AliasFilter(*info);
-  if (!HoldMessage(rcpPath, *info)) return;
-  std::vector<std::string> staged;
-  if (!RecordMessageInfo(*info, staged)) return;
-  // The commit: from here on the message is in its queues.
-  if (!DelRcpFile(rcpPath) && !FileExists(DeleteMarkerPath(rcpPath))) return;
-  PublishStaged(staged);
+  return HoldMessage(t.RcpPath, *info) && RecordMessageInfo(*info, t.Staged, sync);
+}
+
+// Takes up a group of messages. They share the syncs: one for the held
+// messages and all their queue files, then one for `incoming` once their
+// recipient files are deleted (the commit: from then on each message is
+// in its queues), and only then are the queue files published.
+void TakeUpGroup(const std::vector<std::string> &names, size_t first, size_t end) {
+  SyncGroup sync;
+  std::vector<TakenUp> group;
+  for (size_t i = first; i < end && !Terminating(); ++i) {
+    TakenUp t;
+    if (TakeUpMessage(names[i], t, sync)) group.push_back(std::move(t));
+  }
+  if (group.empty()) return;
+  // Not known to be durable: nothing is counted on; the next pass finds
+  // the messages held and their queue files staged, and goes on from there.
+  if (!sync.AddDirectory(MailHoldingDirectory) || !sync.Sync()) {
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "FlushFileBuffers", GetLastError());
+    return;
+  }
+  std::vector<const TakenUp *> committed;
+  for (const TakenUp &t : group)
+    if (DelRcpFile(t.RcpPath, false) || FileExists(DeleteMarkerPath(t.RcpPath)))
+      committed.push_back(&t);
+  // Durable before the queue files are worked on, or a crash could bring
+  // a delivered message back from `incoming`.
+  SyncDirectory(MailQueueDirectory);
+  for (const TakenUp *t : committed) PublishStaged(t->Staged);
 }
 
 void RecoverQueueDirectory(const std::string &dir) {
@@ -211,12 +248,14 @@ void RecoverQueueDirectory(const std::string &dir) {
 
 }  // namespace
 
-bool RecordMessageInfo(const _tMsgInfo &info, std::vector<std::string> &staged) {
+bool RecordMessageInfo(const _tMsgInfo &info, std::vector<std::string> &staged,
+                       SyncGroup &sync) {
   std::string_view id(info.MessageId);
   std::string base(id.substr(0, id.find('@')));
   if (base.empty() || base.find('/') != std::string::npos) return false;
   bool ok = true;
-  for (const QueueFile &q : GroupByQueue(info)) ok = FileOneQueue(info, q, base, staged) && ok;
+  for (const QueueFile &q : GroupByQueue(info))
+    ok = FileOneQueue(info, q, base, staged, sync) && ok;
   return ok;
 }
 
@@ -230,10 +269,8 @@ void IncomingMail() {
     ListDirectory(MailQueueDirectory, kQueuedExtension, ListKind::kFiles, kMaxIncomingBatch, names);
   }
   std::sort(names.begin(), names.end());   // oldest identifiers first
-  for (const std::string &name : names) {
-    if (Terminating()) return;
-    TakeUpMessage(name);
-  }
+  for (size_t first = 0; first < names.size() && !Terminating(); first += kTakeUpGroup)
+    TakeUpGroup(names, first, std::min(names.size(), first + kTakeUpGroup));
 }
 
 void RecoverQueueFilings() {

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "common/smtputil.h"
+#include "platform/files.h"
 
 // Waits for the lock of `incoming` while listing it; a busy directory is
 // scanned at the next cycle instead.
@@ -57,9 +58,11 @@ void IncomingMail();
 
 // Files the recipients of info (already resolved) as staged queue files,
 // appending each staged path to staged (also those found already staged).
-// False when a queue file could not be written (event 129): the message
-// must not be committed yet.
-bool RecordMessageInfo(const _tMsgInfo &info, std::vector<std::string> &staged);
+// The files and their directories join sync: they are durable only once
+// the caller's sync succeeds. False when a queue file could not be written
+// (event 129): the message must not be committed yet.
+bool RecordMessageInfo(const _tMsgInfo &info, std::vector<std::string> &staged,
+                       SyncGroup &sync);
 
 // At start, before the first work cycle and before any domain thread:
 // settles the staged queue files a previous run left (rolled back when

@@ -95,7 +95,8 @@ AutoReplySettings ReadAutoReplySettings(const ControlFile &control) {
 // failed forward always keeps a copy); the reply and the forward only once
 // the copy is made, so that a pass which leaves the recipient for later
 // has sent nothing on its behalf.
-int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &error) {
+int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &error,
+              MailboxCopyGroup *group) {
   ControlFile control = ReadControlFile(mailbox);
   AutoReplySettings reply = ReadAutoReplySettings(control);
   std::string forwardTo = control.Get("AutoForward", "ForwardTo", "");
@@ -104,7 +105,8 @@ int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &
     AutoReplyProcessing(info, rcp, mailbox, reply);
     return kDeliveryOk;
   }
-  int result = DeliverToUserMailbox(info, mailbox, error);
+  int result = group != nullptr ? StageUserMailboxCopy(info, rcp, mailbox, error, *group)
+                                : DeliverToUserMailbox(info, mailbox, error);
   if (result != kDeliveryOk) return result;
   AutoReplyProcessing(info, rcp, mailbox, reply);
   if (!discard) AutoForwardProcessing(info, rcp, forwardTo);
@@ -174,25 +176,31 @@ std::string LocalUserPart(const char *Name) {
 std::string LocalUserName(const char *Name) { return LowerAsciiCopy(LocalUserPart(Name)); }
 
 bool DeliverToLocalUsers(_tMsgInfo &info, void *context) {
+  auto *group = static_cast<MailboxCopyGroup *>(context);
   bool all = true;
   for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) {
     if (r->bDisposed) continue;
     // Lists by their lower-case name; a user by the name as written (the
     // host's account names are exact).
     if (!DeliverToMailingList(info, *r, LocalUserName(r->Name)))
-      DeliverToLocalUser(info, *r, LocalUserPart(r->Name));
+      DeliverToLocalUser(info, *r, LocalUserPart(r->Name), group);
     all = all && r->bDisposed;
   }
   return all;
 }
 
-int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName) {
+void CommitLocalCopies(void *context) {
+  CommitMailboxCopies(*static_cast<MailboxCopyGroup *>(context));
+}
+
+int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
+                       MailboxCopyGroup *group) {
   MailboxDir mailbox;
   long error = 0;
   std::string cause;
   int result = GetMailbox(userName, mailbox, error);
   if (result == kMailboxLookupFailed) cause = AccountsFailureCause(error);
-  if (result == kMailboxFound) result = ServeUser(info, rcp, mailbox, error);
+  if (result == kMailboxFound) result = ServeUser(info, rcp, mailbox, error, group);
   if (cause.empty() && IsDeferredResult(result)) cause = MailboxFailureCause(mailbox.Path(), error);
   FinishRecipient(info, rcp, userName, result, error, cause);
   return result;

@@ -42,6 +42,8 @@
 
 #include "common/smtputil.h"
 
+struct MailboxCopyGroup;
+
 // The alias map's registry key, and the bound of its walk (subkeys are
 // numbered from 1; a map longer than this is a mistake, not a list).
 constexpr const char *kAliasesKey = "Software\\TALVO\\ZEL\\Aliases";
@@ -74,7 +76,11 @@ void AliasFilter(_tMsgInfo &info);
 
 // The queue walker's callback: delivers every recipient not yet disposed
 // and sets bDisposed for those finished. True when all are disposed.
+// context: null, or the walk's MailboxCopyGroup (the copies are staged
+// into it, and CommitLocalCopies finishes them for the walk).
 bool DeliverToLocalUsers(_tMsgInfo &info, void *context);
+// The walk's group commit for DeliverToLocalUsers with a MailboxCopyGroup.
+void CommitLocalCopies(void *context);
 
 // The user part of a recipient: its local part (first 127 characters),
 // unquoted, as written; LocalUserName has it in lower case (list names).
@@ -84,8 +90,9 @@ std::string LocalUserName(const char *Name);
 // Delivers to one user (mailbox lookup, copy, reply, forward; report or
 // dead letter on failure) and sets rcp.bDisposed: not for a result that
 // keeps the recipient for later (IsDeferredResult, event 138 once). Returns
-// the local delivery result.
-int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName);
+// the local delivery result. With group, the copy is staged into it.
+int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
+                       MailboxCopyGroup *group = nullptr);
 
 // "TRUE"/"YES"/"1" true, "FALSE"/"NO"/"0" false (any case), else def.
 bool BoolFromString(std::string_view value, bool def);

@@ -2,6 +2,7 @@
 #include "ZELDELIV/mailbox.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "ZELDELIV/queue.h"
 #include "common/logging.h"
@@ -29,22 +30,27 @@ std::string CopyName(const _tMsgInfo &info, int copy) {
   return path.substr(path.rfind('/') + 1);
 }
 
-// Copies into the first free name; copyOne(fd, name) makes one copy. Only
-// ten names taken and a missing message are answers for good.
-template <typename CopyOne>
-int CopyHeldMessage(const _tMsgInfo &info, long &error, CopyOne copyOne) {
+// Opens the held message to copy from; kDeliveryOk or the result.
+int OpenHeldMessage(const _tMsgInfo &info, long &error, UniqueFd &source) {
   if (IsUnsafeBaseName(info.MessageId)) {
     error = EINVAL;
     return kDeliverySystemError;
   }
-  UniqueFd source(OpenFileForReading(HeldMessagePath(info)));
-  if (!source.Valid()) {
-    error = GetLastError();
-    if (error != ENOENT) return kDeliveryDeferred;
-    LogEvent(EVENTLOG_ERROR_TYPE, MSG_MESSAGE_NOT_FOUND, LogSafeText(info.MessageId).c_str(),
-             MailHoldingDirectory.c_str());
-    return kDeliveryMessageMissing;
-  }
+  source.Reset(OpenFileForReading(HeldMessagePath(info)));
+  if (source.Valid()) return kDeliveryOk;
+  error = GetLastError();
+  if (error != ENOENT) return kDeliveryDeferred;
+  LogEvent(EVENTLOG_ERROR_TYPE, MSG_MESSAGE_NOT_FOUND, LogSafeText(info.MessageId).c_str(),
+           MailHoldingDirectory.c_str());
+  return kDeliveryMessageMissing;
+}
+
+// Copies into the first free name; copyOne(fd, name) makes one copy. Only
+// ten names taken and a missing message are answers for good.
+template <typename CopyOne>
+int CopyHeldMessage(const _tMsgInfo &info, long &error, CopyOne copyOne) {
+  UniqueFd source;
+  if (int result = OpenHeldMessage(info, error, source); result != kDeliveryOk) return result;
   error = EEXIST;
   for (int copy = 0; copy < kMaxMailboxCopies && error == EEXIST; ++copy)
     error = copyOne(source.Get(), CopyName(info, copy)) ? 0 : GetLastError();
@@ -76,6 +82,103 @@ int DeliverToListDirectory(const _tMsgInfo &info, const std::string &directory, 
     SetLastError(syncError);
     return false;
   });
+}
+
+namespace {
+
+// Copy n of the message is staged in the group for the same mailbox (two
+// recipients of one message that share a mailbox).
+bool StagedAs(const MailboxCopyGroup &group, const _tMsgInfo &info, const MailboxDir &mailbox,
+              int n) {
+  for (const MailboxCopyGroup::Entry &e : group.Entries)
+    if (e.FirstCopy == n && e.MailboxPath == mailbox.Path() &&
+        std::strcmp(e.Info->MessageId, info.MessageId) == 0)
+      return true;
+  return false;
+}
+
+}  // namespace
+
+int StageUserMailboxCopy(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox,
+                         long &error, MailboxCopyGroup &group) {
+  // Each staged copy holds two descriptors until the commit.
+  if (group.Entries.size() >= kMaxStagedCopies) return DeliverToUserMailbox(info, mailbox, error);
+  UniqueFd source;
+  if (int result = OpenHeldMessage(info, error, source); result != kDeliveryOk) return result;
+  int first = 0;
+  while (first < kMaxMailboxCopies &&
+         (mailbox.FileExists(CopyName(info, first)) || StagedAs(group, info, mailbox, first)))
+    ++first;
+  if (first == kMaxMailboxCopies) {
+    error = EEXIST;
+    return kDeliveryTooManyCopies;
+  }
+  MailboxCopyGroup::Entry e;
+  if (!mailbox.StageCopy(source.Get(), e.Copy)) {
+    error = GetLastError();
+    return kDeliveryDeferred;
+  }
+  e.Info = &info;
+  e.Rcp = &rcp;
+  e.FirstCopy = first;
+  e.MailboxPath = mailbox.Path();
+  group.Entries.push_back(std::move(e));
+  error = 0;
+  return kDeliveryOk;
+}
+
+namespace {
+
+// A copy that did not make it: its recipient waits for a later pass.
+void GiveBack(const MailboxCopyGroup::Entry &e, long error) {
+  e.Rcp->bDisposed = 0;
+  ReportDeferral(*e.Info, MailboxFailureCause(e.MailboxPath, error));
+}
+
+// Names a staged copy under the first free name from its first free one
+// (two recipients of one message may share a mailbox); the name, or "".
+std::string NameCopy(MailboxCopyGroup::Entry &e, long &error) {
+  for (int copy = e.FirstCopy; copy < kMaxMailboxCopies; ++copy) {
+    std::string name = CopyName(*e.Info, copy);
+    if (NameStagedCopy(e.Copy, name)) return name;
+    error = GetLastError();
+    if (error != EEXIST) return "";
+  }
+  return "";   // taken since it was staged: the next pass says so for good
+}
+
+}  // namespace
+
+void CommitMailboxCopies(MailboxCopyGroup &group) {
+  std::vector<MailboxCopyGroup::Entry> entries;
+  entries.swap(group.Entries);
+  if (entries.empty()) return;
+  // Data first: no copy has a name before it is whole on disk.
+  std::vector<int> fds;
+  for (const auto &e : entries) fds.push_back(e.Copy.File());
+  if (!SyncTogether(fds)) {
+    long error = GetLastError();
+    for (const auto &e : entries) GiveBack(e, error);
+    return;
+  }
+  std::vector<std::string> names(entries.size());
+  std::vector<int> dirs;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    long error = 0;
+    names[i] = NameCopy(entries[i], error);
+    if (names[i].empty())
+      GiveBack(entries[i], error);
+    else
+      dirs.push_back(entries[i].Copy.Directory());
+  }
+  if (SyncTogether(dirs)) return;
+  // Names that may not last are taken back: the copies are made again.
+  long error = GetLastError();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (names[i].empty()) continue;
+    UnnameStagedCopy(entries[i].Copy, names[i]);
+    GiveBack(entries[i], error);
+  }
 }
 
 std::string LocalDeliveryFailureText(int result, long error) {

@@ -23,11 +23,19 @@
 // base name that could leave the directory it is joined to is refused.
 // Recipient names and causes reach the event log through LogSafeText.
 //
+// Group commit: the local queue walk stages its users' copies instead
+// (StageUserMailboxCopy: written, not synced, no name) and
+// CommitMailboxCopies finishes a group of them with one sync for all
+// their data, their names, and one sync for the names; a copy that does
+// not make it gives its recipient back (bDisposed 0, a deferral), before
+// any recipient file of the group is settled.
+//
 // Threads: copies need no lock: each is made under a name that did not
 // exist. Deferrals are remembered for their event by queue's FirstReportOf.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/smtputil.h"
 #include "platform/mailboxdir.h"
@@ -66,6 +74,26 @@ bool IsDeferredResult(int result);
 // Copies the held message into the open mailbox as its owner. Returns the
 // local delivery result; error gets the system error of a failure.
 int DeliverToUserMailbox(const _tMsgInfo &info, const MailboxDir &mailbox, long &error);
+// The copies of one group commit, in the order staged.
+struct MailboxCopyGroup {
+  struct Entry {
+    StagedCopy Copy;
+    const _tMsgInfo *Info = nullptr;
+    _tRcpInfo *Rcp = nullptr;   // given back when its copy fails
+    int FirstCopy = 0;          // the first copy name found free
+    std::string MailboxPath;
+  };
+  std::vector<Entry> Entries;
+};
+// DeliverToUserMailbox's first half: the copy is written and joins group;
+// kDeliveryOk then means "made, once CommitMailboxCopies says so". The
+// results for good (ten names taken, a missing message) come at once. A
+// group holding kMaxStagedCopies already gets a whole copy at once instead.
+constexpr size_t kMaxStagedCopies = 256;
+int StageUserMailboxCopy(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox,
+                         long &error, MailboxCopyGroup &group);
+// Makes every staged copy durable and named; empties the group.
+void CommitMailboxCopies(MailboxCopyGroup &group);
 // The same into a list's directory in the spool (the agent's own).
 int DeliverToListDirectory(const _tMsgInfo &info, const std::string &directory, long &error);
 

@@ -170,9 +170,10 @@ bool ReplaceRecipientFile(const std::string &path, _tMsgInfo &info) {
   return true;
 }
 
-// Every recipient is finished: the file goes, or its marker stands in.
+// Every recipient is finished: the file goes (the walk syncs the directory
+// for a group of them), or its marker stands in.
 bool SettleFinishedFile(const std::string &path, const _tMsgInfo &info) {
-  if (DelRcpFile(path)) {
+  if (DelRcpFile(path, false)) {
     Forget(path);
     return true;
   }
@@ -191,32 +192,53 @@ MsgInfoPtr LoadRecipientFile(const std::string &path, const std::string &name) {
   return info;
 }
 
-// One recipient file of a queue walk; true when it is finished. The file's
-// lock is held throughout, so that zeladm never deletes it under a delivery
-// (and a delivery never brings back a file zeladm deleted); a file that is
-// locked now, or whose message is held, waits for the next pass.
-bool WalkRecipientFile(const std::string &path, const std::string &name, MessageCallback callback,
-                       void *context) {
-  UniqueFd lock;
-  long rc = LockRecipientFile(path, 0, lock);
-  if (rc == ERROR_FILE_NOT_FOUND) return true;   // deleted since the listing
-  if (rc != ERROR_SUCCESS) return false;
-  if (FileExists(HoldMarkerPath(MailHoldingDirectory, BaseNameOf(name)))) return false;
-  MsgInfoPtr info = LoadRecipientFile(path, name);
-  if (!info) return false;
-  bool pending = ApplyRemembered(path, *info);
-  if (!AnyLeft(*info)) return SettleFinishedFile(path, *info);
-  if (pending && ReplaceRecipientFile(path, *info)) pending = false;
+// Recipient files walked as one group: their deletions share a directory
+// sync, and a walk with a group commit finishes their work together.
+constexpr size_t kWalkGroup = 32;
+
+// One recipient file of a walk between its callback and its settling.
+struct WalkedFile {
+  std::string Path;
+  UniqueFd Lock;
+  MsgInfoPtr Info;
+  bool Pending = false;         // remembered dispositions not yet in the file
+  bool NewlyDisposed = false;   // the callback finished some recipients
+};
+
+enum class Walk { kFinished, kKept, kToSettle };
+
+// One recipient file of a queue walk up to its callback: finished (deleted
+// already), kept for the next pass, or walked and to be settled. The
+// file's lock is held until it is settled, so that zeladm never deletes it
+// under a delivery (and a delivery never brings back a file zeladm
+// deleted); a file that is locked now, or whose message is held, waits
+// for the next pass.
+Walk WalkRecipientFile(const std::string &name, MessageCallback callback, void *context,
+                       WalkedFile &w) {
+  long rc = LockRecipientFile(w.Path, 0, w.Lock);
+  if (rc == ERROR_FILE_NOT_FOUND) return Walk::kFinished;   // deleted since the listing
+  if (rc != ERROR_SUCCESS) return Walk::kKept;
+  if (FileExists(HoldMarkerPath(MailHoldingDirectory, BaseNameOf(name)))) return Walk::kKept;
+  w.Info = LoadRecipientFile(w.Path, name);
+  if (!w.Info) return Walk::kKept;
+  _tMsgInfo &info = *w.Info;
+  w.Pending = ApplyRemembered(w.Path, info);
+  if (!AnyLeft(info)) return SettleFinishedFile(w.Path, info) ? Walk::kFinished : Walk::kKept;
+  if (w.Pending && ReplaceRecipientFile(w.Path, info)) w.Pending = false;
   // Work whose outcome could not be recorded is better left for later.
-  if (!pending && RememberedFull()) return false;
-  bool newlyDisposed;
-  {
-    DisposedAside aside(*info);
-    callback(*info, context);
-    newlyDisposed = AnyDisposed(*info);
-  }
-  if (!AnyLeft(*info)) return SettleFinishedFile(path, *info);
-  if ((newlyDisposed || pending) && !ReplaceRecipientFile(path, *info)) Remember(path, *info);
+  if (!w.Pending && RememberedFull()) return Walk::kKept;
+  DisposedAside aside(info);
+  callback(info, context);
+  w.NewlyDisposed = AnyDisposed(info);
+  return Walk::kToSettle;
+}
+
+// The file after its callback (and its group's commit): deleted when every
+// recipient is finished, else rewritten with those left. True when finished.
+bool SettleWalkedFile(WalkedFile &w) {
+  if (!AnyLeft(*w.Info)) return SettleFinishedFile(w.Path, *w.Info);
+  if ((w.NewlyDisposed || w.Pending) && !ReplaceRecipientFile(w.Path, *w.Info))
+    Remember(w.Path, *w.Info);
   return false;
 }
 
@@ -236,7 +258,8 @@ std::string HeldMessagePath(const _tMsgInfo &info) {
 
 // ---- queue walking
 
-int ForEachMessage(const char *domain, MessageCallback callback, void *context) {
+int ForEachMessage(const char *domain, MessageCallback callback, void *context,
+                   GroupCommit commit) {
   std::string dir = DomainDirectory(domain != nullptr ? domain : "");
   if (dir.empty()) return 0;
   std::vector<std::string> names;
@@ -247,11 +270,42 @@ int ForEachMessage(const char *domain, MessageCallback callback, void *context) 
     result = 0;   // the rest waits for the next pass
   }
   std::sort(names.begin(), names.end());   // oldest identifiers first
+  // The deletions of a group of finished files share one directory sync:
+  // a crash before it can bring back at most that group's recipients (to
+  // be delivered again, never lost: garbage collection syncs the queues
+  // before it deletes a held message).
+  std::vector<WalkedFile> walked;
+  size_t inGroup = 0;
+  size_t finished = 0;
+  auto settleWalked = [&] {
+    if (commit != nullptr && !walked.empty()) commit(context);
+    for (WalkedFile &w : walked) {
+      if (SettleWalkedFile(w))
+        ++finished;
+      else
+        result = 0;
+    }
+    walked.clear();
+  };
+  auto endGroup = [&] {
+    settleWalked();
+    if (finished > 0) SyncDirectory(dir);
+    inGroup = finished = 0;
+  };
   for (const std::string &name : names) {
-    if (Terminating()) return 0;
-    if (!WalkRecipientFile(dir + "/" + name, name, callback, context)) result = 0;
+    if (Terminating()) break;
+    WalkedFile w;
+    w.Path = dir + "/" + name;
+    switch (WalkRecipientFile(name, callback, context, w)) {
+      case Walk::kFinished: ++finished; break;
+      case Walk::kKept: result = 0; break;
+      case Walk::kToSettle: walked.push_back(std::move(w)); break;
+    }
+    if (commit == nullptr) settleWalked();   // nothing to commit: each file at once
+    if (++inGroup == kWalkGroup) endGroup();
   }
-  return result;
+  endGroup();
+  return Terminating() ? 0 : result;
 }
 
 std::string DeleteMarkerPath(const std::string &path) {
@@ -278,10 +332,10 @@ bool OpenRcpFile(const std::string &path, const char *mode, TextFile &stream) {
   return stream.Open(path, mode);
 }
 
-bool DelRcpFile(const std::string &path) {
+bool DelRcpFile(const std::string &path, bool syncDirectory) {
   if (DeleteFile(path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
     // Durable, or a crash could bring back recipients already finished.
-    SyncDirectory(DirectoryOf(path));
+    if (syncDirectory) SyncDirectory(DirectoryOf(path));
     return true;
   }
   long error = GetLastError();

@@ -97,16 +97,26 @@ std::string DomainDirectory(const std::string &domain);
 // The held message of info: copy 0 in the holding directory.
 std::string HeldMessagePath(const _tMsgInfo &info);
 
+// A walk's group commit: finishes what the callbacks of a group of files
+// left to finish (see local's mailbox copies) before the files are
+// settled; it may give recipients back (bDisposed 0).
+typedef void (*GroupCommit)(void *context);
+
 // Walks the queue of domain (null or "" for the local retry queue): 1 when
-// every recipient file was finished, 0 when one or more were kept.
-int ForEachMessage(const char *domain, MessageCallback callback, void *context);
+// every recipient file was finished, 0 when one or more were kept. With
+// commit, the files are walked in groups of up to 32: the callbacks of a
+// group run, then commit(context), then the group's files are settled.
+int ForEachMessage(const char *domain, MessageCallback callback, void *context,
+                   GroupCommit commit = nullptr);
 
 // Opens a recipient file unless its delete marker exists. False when the
 // marker exists or the open fails.
 bool OpenRcpFile(const std::string &path, const char *mode, TextFile &stream);
-// Deletes a recipient file (a file already gone counts as deleted). When
-// that fails, writes the delete marker in its place and returns false.
-bool DelRcpFile(const std::string &path);
+// Deletes a recipient file (a file already gone counts as deleted) and,
+// with syncDirectory, makes the deletion durable (without it, the caller
+// syncs the directory before it counts on the deletion). When the delete
+// fails, writes the delete marker in its place and returns false.
+bool DelRcpFile(const std::string &path, bool syncDirectory = true);
 // The marker path: path up to its last "." (in the last component) + ".DEL".
 std::string DeleteMarkerPath(const std::string &path);
 // The marker's text: event 137 with the path and the error in decimal,

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "ZELDELIV/local.h"
+#include "ZELDELIV/mailbox.h"
 #include "ZELDELIV/ndreport.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
@@ -375,7 +376,8 @@ int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
     return GiveUp(entry, BoundedCopy("Cannot resolve " + entry.DomainName, kMaxGiveUpText));
   int result = 0;
   if (MailDomainIsLocal(info)) {
-    result = ForEachMessage(domain, DeliverToLocalUsers, nullptr);
+    MailboxCopyGroup group;
+    result = ForEachMessage(domain, DeliverToLocalUsers, &group, CommitLocalCopies);
   } else {
     std::string errorText;
     if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {

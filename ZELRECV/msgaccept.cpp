@@ -118,30 +118,34 @@ const char *OpenMessageFile(_Connection *conn) {
   return nullptr;
 }
 
-// Starts the next write of the queue; the last write of the message makes
-// the file durable before it completes.
+// Starts the next write of the queue. None of them syncs: the message file
+// is made durable with its recipient file, in the queueing group.
 bool StartNextWrite(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
   auto [data, length] = dlg.WriteQueue[dlg.WriteIndex];
-  bool last = dlg.WriteIndex + 1 == dlg.WriteQueue.size() && dlg.Data.bEnded;
   dlg.Op = kOpFileWrite;
-  return EnginePort().WriteFile(dlg.MessageFile.Fd(), data, length, dlg.FileOffset, last,
+  return EnginePort().WriteFile(dlg.MessageFile.Fd(), data, length, dlg.FileOffset, false,
                                 &dlg.FileOverlapped);
 }
 
 // Writes what the data left to write: on the first call the added lines
-// and the header too. At the end of the data there is always a last write,
-// even of nothing, because it carries the sync.
+// and the header too, joined with the data so far into one write (each
+// write is a round trip to the file threads; a small message is then one
+// write in all). At the end of the data there is always a last write,
+// even of nothing: its completion moves the message on.
 void WriteMessageData(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
   _SmtpData &data = dlg.Data;
   dlg.WriteQueue.clear();
   dlg.WriteIndex = 0;
   if (dlg.FileOffset == 0) {
-    dlg.WriteQueue.emplace_back(dlg.AddedLines.data(), dlg.AddedLines.size());
-    if (!data.Header.empty()) dlg.WriteQueue.emplace_back(data.Header.data(), data.Header.size());
+    std::string &head = dlg.AddedLines;
+    head += data.Header;
+    head.append(data.Buffer.get(), data.Used);
+    dlg.WriteQueue.emplace_back(head.data(), head.size());
+  } else if (data.Used > 0 || data.bEnded) {
+    dlg.WriteQueue.emplace_back(data.Buffer.get(), data.Used);
   }
-  if (data.Used > 0 || data.bEnded) dlg.WriteQueue.emplace_back(data.Buffer.get(), data.Used);
   if (!StartNextWrite(conn)) FinishRefused(conn, "452 Cannot write to message file\r\n");
 }
 
@@ -159,8 +163,9 @@ void RecipientLines(const _SmtpDialogue &dlg, TextFile &f) {
 
 namespace {
 
-// One message being queued: its recipient file, whole and synced under a
-// temporary name, then named; failure is the refusal's reply, or null.
+// One message being queued: its recipient file, written under a temporary
+// name, then (once it and the message file are durable) named; failure is
+// the refusal's reply, or null.
 struct QueueJob {
   _Connection *conn = nullptr;
   DurableFile file;
@@ -168,20 +173,49 @@ struct QueueJob {
   const char *failure = nullptr;
 };
 
-// Writes the recipient file whole and durable under a temporary name.
+// Writes the recipient file whole under a temporary name, still open for
+// the group's sync.
 const char *PrepareRecipientFile(const _SmtpDialogue &dlg, DurableFile &f) {
   std::string name = RecipientFileName(dlg.MessageFileName);
   if (name.empty()) return "452 Cannot create recipients file name\r\n";
   if (!f.Create(name, kRecipientTempPrefix, kSpoolFileMode)) return "452 Cannot create recipients file\r\n";
   RecipientLines(dlg, f.Stream());
-  if (!f.Commit()) return "452 I/O error writing recipient information\r\n";
+  if (!f.Stream().Flush()) return "452 I/O error writing recipient information\r\n";
   return nullptr;
 }
 
-// Group commit: the recipient files of the messages that finished about the
-// same time get their names under one directory lock, and one sync of the
-// directory makes them and the message files' names durable together. Each
-// job's failure says how it went; a job is answered only after that sync.
+// The first barrier of the group: every message file and recipient file
+// on disk, with one sync for all of them when there are several.
+void SyncGroupFiles(std::vector<std::unique_ptr<QueueJob>> &jobs) {
+  std::vector<int> fds;
+  for (auto &job : jobs) {
+    if (job->failure != nullptr) continue;
+    fds.push_back(Dlg(job->conn).MessageFile.Fd());
+    fds.push_back(job->file.Stream().Fd());
+  }
+  if (SyncTogether(fds)) return;
+  LogWin32Error(EVENTLOG_ERROR_TYPE, "FlushFileBuffers (queued messages)", GetLastError());
+  for (auto &job : jobs)
+    if (job->failure == nullptr) job->failure = "452 Cannot write message to disk\r\n";
+}
+
+// Durable now, the message file gets its name (never over another's) and
+// the recipient file is closed for its rename.
+void NameMessageFile(QueueJob &job) {
+  _SmtpDialogue &dlg = Dlg(job.conn);
+  if (!dlg.MessageFile.Link(dlg.MessageFileName)) {
+    job.failure = "452 Cannot create file for your message\r\n";
+    return;
+  }
+  dlg.bMessageFileNamed = true;
+  if (!dlg.MessageFile.Close()) job.failure = "452 Error closing message file\r\n";
+  else if (!job.file.Stream().Close()) job.failure = "452 I/O error writing recipient information\r\n";
+}
+
+// The second barrier: the recipient files of the group get their names
+// under one directory lock, and one sync of the directory makes them and
+// the message files' names durable together. Each job's failure says how
+// it went; a job is answered only after that sync.
 void NameRecipientFiles(std::vector<std::unique_ptr<QueueJob>> &jobs) {
   DirLock lock;
   if (!lock.Lock(MailQueueDirectory.c_str(), kRecipientLockMs)) {
@@ -264,6 +298,10 @@ void QueueBatch(DiskQueue &q) {
     }
   }
   for (auto &job : jobs) job->failure = PrepareRecipientFile(Dlg(job->conn), job->file);
+  // Data before names: a crash leaves no named file that is not whole.
+  SyncGroupFiles(jobs);
+  for (auto &job : jobs)
+    if (job->failure == nullptr) NameMessageFile(*job);
   NameRecipientFiles(jobs);
   for (auto &job : jobs) FinishQueueing(*job);
 }
@@ -365,12 +403,8 @@ void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
 
 void CommitMessageFile(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
-  // Whole and on disk: the file gets its name, never over another's.
+  // Whole: the disk threads sync it, name it and queue it.
   EnginePort().Dissociate(dlg.MessageFile.Fd());
-  if (!dlg.MessageFile.Link(dlg.MessageFileName))
-    return FinishRefused(conn, "452 Cannot create file for your message\r\n");
-  dlg.bMessageFileNamed = true;
-  if (!dlg.MessageFile.Close()) return FinishRefused(conn, "452 Error closing message file\r\n");
   dlg.State = kStateFileWritten;
   StartQueueing(conn);
 }

@@ -13,6 +13,9 @@
 //
 // Crash safety: "250 Message received OK" is sent only once the message
 // file, the recipient file and their directory entries are on disk. The
+// messages that finish about the same time share these syncs: a first one
+// (SyncTogether) for the data of all their files, before any of them is
+// named, and a second one for the directory after the names. The
 // recipient file appears under its name whole, so the delivery agent never
 // sees a half-written envelope, and a message file without one is not
 // queued. Neither file ever replaces one already there: the message file
@@ -28,8 +31,8 @@
 void MessageDataBytes(_Connection *conn, DWORD bytes);
 // A message file write or the queueing completed.
 void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok);
-// The message file is whole and durable (and past the mail filters): it
-// gets its name, and the recipient file is written off the workers.
+// The message file is whole (and past the mail filters): it is synced,
+// named and queued off the workers, in a group with others.
 void CommitMessageFile(_Connection *conn);
 // The recipient file's lines for the record's envelope.
 void RecipientLines(const _SmtpDialogue &dlg, TextFile &f);

@@ -146,7 +146,7 @@ struct _SmtpDialogue {
   UnnamedFile MessageFile;
   OVERLAPPED FileOverlapped;
   off_t FileOffset = 0;
-  std::string AddedLines;
+  std::string AddedLines;    // the lines added in front; then the first write, joined
   std::vector<std::pair<const char *, size_t>> WriteQueue;
   size_t WriteIndex = 0;
 

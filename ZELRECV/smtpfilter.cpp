@@ -135,7 +135,7 @@ void ChangeEnvelope(_SmtpDialogue &dlg, const MilterResult &r) {
 }
 
 // The changed text takes the old file's place: a new nameless file,
-// written and synced before the old one goes. False with the reply.
+// written whole before the old one goes. False with the reply.
 bool RewriteMessage(_SmtpDialogue &dlg, const MilterResult &r, std::string *reply) {
   std::string text, error;
   if (!ApplyMilterEdits(dlg.Filter.Text, r.TextEdits, &text, &error)) {
@@ -147,8 +147,9 @@ bool RewriteMessage(_SmtpDialogue &dlg, const MilterResult &r, std::string *repl
   }
   EnginePort().Dissociate(dlg.MessageFile.Fd());
   dlg.MessageFile.Discard();
+  // Synced with its recipient file when it is queued.
   if (!dlg.MessageFile.Create(MailQueueDirectory, kMessageTempPrefix, kSpoolFileMode) ||
-      !WriteWholeFile(dlg.MessageFile.Fd(), text) || !SyncFileData(dlg.MessageFile.Fd())) {
+      !WriteWholeFile(dlg.MessageFile.Fd(), text)) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "write (message changed by the mail filters)", GetLastError());
     *reply = "452 Cannot write message to disk\r\n";
     return false;
@@ -162,7 +163,7 @@ bool RewriteMessage(_SmtpDialogue &dlg, const MilterResult &r, std::string *repl
 bool Quarantine(_SmtpDialogue &dlg, const MilterResult &r) {
   std::string dir = SpoolPath(kQuarantineDir);
   std::string base = dir + "/" + SpoolId(dlg.MessageFileName);
-  if (!dlg.MessageFile.Link(base + ".MSG")) return false;
+  if (!SyncFileData(dlg.MessageFile.Fd()) || !dlg.MessageFile.Link(base + ".MSG")) return false;
   DurableFile rcp;
   if (!rcp.Create(base + ".RCP", kRecipientTempPrefix, kSpoolFileMode)) return false;
   RecipientLines(dlg, rcp.Stream());

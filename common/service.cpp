@@ -11,6 +11,7 @@
 #include "common/logging.h"
 #include "common/svcinstall.h"
 #include "messages/zelmsg.h"
+#include "platform/sysinfo.h"
 #include "platform/ascii.h"
 #include "platform/pidfile.h"
 #include "platform/privilege.h"
@@ -184,6 +185,7 @@ long StartAndRunService() {
     LogEvent(EVENTLOG_ERROR_TYPE, MSG_INIT_FAILED, error.c_str(), checkPoint.c_str());
     return result;
   }
+  ReleaseFreedMemory();
   ReportStatusToSCMgr(SERVICE_RUNNING, ERROR_SUCCESS, 0, 0, 0);
   if (WaitForSingleObject(*hServDoneEvent.load(), INFINITE) == WAIT_FAILED)
     LogWin32Error(EVENTLOG_ERROR_TYPE, "WaitForSingleObject", GetLastError());

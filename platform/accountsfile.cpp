@@ -12,6 +12,7 @@
 
 #include "platform/ascii.h"
 #include "platform/files.h"
+#include "platform/fileview.h"
 #include "platform/root.h"
 
 namespace {
@@ -238,20 +239,6 @@ long Errno(const std::string &path, const char *what, std::string &error) {
   return err;
 }
 
-// Reads at most maxBytes + 1 bytes, so that a larger file shows as larger.
-bool ReadBounded(int fd, size_t maxBytes, std::string &text) {
-  text.clear();
-  char buf[65536];
-  while (text.size() <= maxBytes) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  return true;
-}
-
 bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     ssize_t n = write(fd, text.data(), text.size());
@@ -389,7 +376,7 @@ long ReadAccountsFile(const std::string &path, AccountsData &out, std::string &e
     return ERROR_BAD_ACCOUNTS_FILE;
   }
   std::string text;
-  if (!ReadBounded(fd.Get(), kMaxAccountsFileBytes, text)) return Errno(path, "read", error);
+  if (!ReadUpTo(fd.Get(), kMaxAccountsFileBytes, text)) return Errno(path, "read", error);
   if (stamp != nullptr) *stamp = StampOf(st);
   if (!ParseAccountsFile(text, kMaxAccountsFileBytes, path, out, error))
     return ERROR_BAD_ACCOUNTS_FILE;

@@ -194,6 +194,71 @@ bool SyncDirectory(const std::string &path) {
   return true;
 }
 
+namespace {
+
+bool OnOneFileSystem(std::span<const int> fds) {
+  struct stat first;
+  if (fstat(fds[0], &first) != 0) return false;
+  for (int fd : fds.subspan(1)) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_dev != first.st_dev) return false;
+  }
+  return true;
+}
+
+// A directory needs fsync for its entries; a file's data needs fdatasync.
+bool SyncOne(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  return (S_ISDIR(st.st_mode) ? fsync(fd) : fdatasync(fd)) == 0;
+}
+
+}  // namespace
+
+bool SyncTogether(std::span<const int> fds) {
+  if (fds.empty()) return true;
+  // syncfs reports a write-back error of the file system that arose since
+  // fds[0] was opened, so a failed write of any member is seen.
+  if (fds.size() >= kGroupSyncMin && OnOneFileSystem(fds)) return syncfs(fds[0]) == 0 || Fail();
+  for (int fd : fds)
+    if (!SyncOne(fd)) return Fail();
+  return true;
+}
+
+bool SyncGroup::AddFile(int fd) {
+  UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!copy.Valid()) return Fail();
+  fds_.push_back(std::move(copy));
+  return true;
+}
+
+bool SyncGroup::AddDirectory(const std::string &path) {
+  for (const std::string &d : dirs_)
+    if (d == path) return true;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.Valid()) return Fail();
+  fds_.push_back(std::move(fd));
+  dirs_.push_back(path);
+  return true;
+}
+
+bool SyncGroup::Sync() {
+  std::vector<int> fds;
+  for (const UniqueFd &fd : fds_) fds.push_back(fd.Get());
+  bool ok = SyncTogether(fds);
+  long error = GetLastError();
+  fds_.clear();
+  dirs_.clear();
+  if (!ok) SetLastError(error);
+  return ok;
+}
+
+bool SyncFileSystemOf(const std::string &path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.Valid() || syncfs(fd.Get()) != 0) return Fail();
+  return true;
+}
+
 int CreateTempFileDeleteOnClose() {
   std::string dir = TempDirectory();
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);

@@ -140,6 +140,23 @@ bool GetFileSizeByName(const std::string &path, uint64_t *size) {
   return true;
 }
 
+bool ReadUpTo(int fd, size_t maxBytes, std::string &text) {
+  text.clear();
+  char buf[65536];
+  while (text.size() <= maxBytes) {
+    size_t want = std::min(sizeof buf, maxBytes + 1 - text.size());
+    ssize_t n = read(fd, buf, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      SetLastError(errno);
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
 bool ReadFileAt(int fd, char *buffer, size_t length, off_t offset, size_t *got) {
   size_t done = 0;
   while (done < length) {

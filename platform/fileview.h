@@ -61,6 +61,11 @@ bool GetFileSizeByName(const std::string &path, uint64_t *size);
 // *got tells).
 bool ReadFileAt(int fd, char *buffer, size_t length, off_t offset, size_t *got);
 
+// Reads from the current position to the end, but at most maxBytes + 1
+// bytes (so that a larger file shows as larger), in pieces: memory grows
+// with the file, never to the bound at once. False with the error.
+bool ReadUpTo(int fd, size_t maxBytes, std::string &text);
+
 // Writes all of data at the current position.
 bool WriteWholeFile(int fd, std::string_view data);
 // Makes what was written to fd durable (fdatasync).

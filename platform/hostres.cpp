@@ -16,6 +16,7 @@
 #include "platform/dnsclient.h"
 #include "platform/dnswire.h"
 #include "platform/files.h"
+#include "platform/fileview.h"
 
 namespace {
 
@@ -117,16 +118,8 @@ HostEntry EntryFromLine(const HostsFileLine &line) {
 std::string ReadHostsFile() {
   std::string text;
   UniqueFd fd(open(HostsFilePath().c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) return text;
-  text.resize(kMaxHostsFileBytes + 1);
-  size_t got = 0;
-  while (got < text.size()) {
-    ssize_t n = read(fd.Get(), text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  text.resize(got);
+  // What was read before an error is used, as far as it goes.
+  if (fd.Valid()) ReadUpTo(fd.Get(), kMaxHostsFileBytes, text);
   return text;
 }
 

@@ -19,6 +19,12 @@
 //   once; stale events (after a cancel, a dissociation or a reuse of the fd)
 //   find another generation and are dropped. Slots are never freed while
 //   the port lives, so a stale event never touches freed memory.
+// - A socket operation that finishes in the call that started it, on a
+//   thread that waits on this port, is kept for that thread: its next wait
+//   returns it before anything else, without the ready queue's eventfd (a
+//   write, a wake-up and a read per completion, several per message). The
+//   engine's handlers return to the wait as soon as they have started their
+//   next operation, so such a completion never waits on other work.
 // - File writes go to a small pool of file threads (pwrite, then fdatasync
 //   when asked) and complete through the ready queue.
 //
@@ -128,6 +134,11 @@ uint64_t EventData(int fd, uint32_t gen) {
 }  // namespace
 
 struct CompletionPort::Impl {
+  // The completions kept for the waiting thread that started them (see
+  // above): the port this thread last waited on, and its kept completions.
+  static thread_local Impl *OwnPort;
+  static thread_local OvList OwnList;
+
   int Epoll = -1;
   int Ready = -1;  // eventfd: one count per queued completion
   std::atomic<SlotChunk *> Chunks[kMaxSlotChunks] = {};
@@ -181,6 +192,11 @@ Slot *CompletionPort::Impl::MakeSlot(int fd) {
 }
 
 CompletionPort::Impl::~Impl() {
+  // Kept completions of the destroying thread die with the port.
+  if (OwnPort == this) {
+    OwnPort = nullptr;
+    OwnList = OvList();
+  }
   {
     std::lock_guard<std::mutex> guard(FileLock);
     StopFiles = true;
@@ -196,6 +212,9 @@ CompletionPort::Impl::~Impl() {
   if (Epoll >= 0) close(Epoll);
   if (Ready >= 0) close(Ready);
 }
+
+thread_local CompletionPort::Impl *CompletionPort::Impl::OwnPort = nullptr;
+thread_local OvList CompletionPort::Impl::OwnList;
 
 // ---- the ready queue
 
@@ -367,7 +386,10 @@ bool CompletionPort::Impl::StartSocketOp(int fd, OVERLAPPED *ov, int kind) {
     return Fail(code);
   }
   FinishSocketOp(s);
-  PushReady(ov);
+  if (OwnPort == this)
+    OwnList.Push(ov);
+  else
+    PushReady(ov);
   return true;
 }
 
@@ -659,6 +681,13 @@ bool CompletionPort::GetQueuedCompletionStatus(DWORD *bytes, uintptr_t *key, OVE
                                                DWORD timeoutMs) {
   *ov = nullptr;
   if (impl_ == nullptr || impl_->Epoll < 0) return Fail(ERROR_INVALID_PARAMETER);
+  if (Impl::OwnPort != impl_.get()) {
+    // A thread that turns from one port to another hands what it kept for
+    // the first back to that port's own queue.
+    while (OVERLAPPED *kept = Impl::OwnList.Pop()) Impl::OwnPort->PushReady(kept);
+    Impl::OwnPort = impl_.get();
+  }
+  if (OVERLAPPED *mine = Impl::OwnList.Pop()) return impl_->Deliver(mine, bytes, key, ov);
   long long deadline = timeoutMs == INFINITE ? -1 : MonotonicMs() + timeoutMs;
   for (;;) {
     int wait = -1;

@@ -273,6 +273,55 @@ bool MailboxDir::CopyFileIn(int source, std::string_view name) const {
       });
 }
 
+bool MailboxDir::StageCopy(int source, StagedCopy &copy) const {
+  AsOwner as(owner_);
+  if (!as.Ok()) return false;
+  int dir = fd_.Get();
+  std::string temp;
+  UniqueFd out(openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kMailboxFileMode));
+  if (!out.Valid() && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+    out.Reset(CreateTemp(dir, temp));
+  if (!out.Valid()) return Fail(errno);
+  UniqueFd dirCopy(fcntl(dir, F_DUPFD_CLOEXEC, 0));
+  if (!CopyFrom(source, out.Get()) || !dirCopy.Valid()) {
+    long error = errno;
+    if (!temp.empty()) unlinkat(dir, temp.c_str(), 0);
+    return Fail(error);
+  }
+  copy.dir_ = std::move(dirCopy);
+  copy.file_ = std::move(out);
+  copy.owner_ = owner_;
+  copy.temp_ = std::move(temp);
+  return true;
+}
+
+StagedCopy::~StagedCopy() {
+  if (!temp_.empty() && dir_.Valid()) unlinkat(dir_.Get(), temp_.c_str(), 0);
+}
+
+bool NameStagedCopy(StagedCopy &copy, std::string_view name) {
+  if (!IsPlainName(name) || !copy.file_.Valid()) return Fail(EINVAL);
+  AsOwner as(copy.owner_);
+  if (!as.Ok()) return false;
+  std::string target(name);
+  int dir = copy.dir_.Get();
+  // linkat() never replaces a name; a nameless file is linked through its
+  // descriptor.
+  bool ok;
+  if (!copy.temp_.empty()) {
+    ok = linkat(dir, copy.temp_.c_str(), dir, target.c_str(), 0) == 0;
+  } else {
+    std::string self = "/proc/self/fd/" + std::to_string(copy.file_.Get());
+    ok = linkat(AT_FDCWD, self.c_str(), dir, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  }
+  return ok || Fail(errno);
+}
+
+void UnnameStagedCopy(const StagedCopy &copy, std::string_view name) {
+  if (!IsPlainName(name) || !copy.dir_.Valid()) return;
+  unlinkat(copy.dir_.Get(), std::string(name).c_str(), 0);
+}
+
 bool MailboxDir::ReplaceFile(std::string_view name, std::string_view text) const {
   if (!IsPlainName(name)) return Fail(EINVAL);
   AsOwner as(owner_);

@@ -64,6 +64,39 @@ constexpr int kMaxMailboxPathComponents = 64;
 // EINVAL for a file that is not regular).
 int OpenRegularFileAt(int dir, const char *name, bool append, mode_t mode);
 
+// A copy written into a mailbox directory that has no name yet (see
+// MailboxDir::StageCopy): its data waits for a group's sync over File(),
+// then NameStagedCopy gives it its name, and a sync of Directory() makes
+// the name last. Dropped unnamed, it leaves nothing behind: it is a
+// nameless file, or (on a file system without them) a hidden temporary
+// name that is removed with it. Move-only; used by one thread.
+class StagedCopy {
+ public:
+  StagedCopy() = default;
+  ~StagedCopy();
+  StagedCopy(StagedCopy &&) = default;
+  StagedCopy &operator=(StagedCopy &&) = default;
+  int File() const { return file_.Get(); }
+  int Directory() const { return dir_.Get(); }
+
+ private:
+  friend class MailboxDir;
+  friend bool NameStagedCopy(StagedCopy &copy, std::string_view name);
+  friend void UnnameStagedCopy(const StagedCopy &copy, std::string_view name);
+  UniqueFd dir_;
+  UniqueFd file_;
+  LogonToken owner_;
+  std::string temp_;
+};
+
+// Names a staged copy whose data is durable, failing with
+// ERROR_FILE_EXISTS when the name is taken (then it can be tried under
+// another). The name is durable once the caller syncs copy.Directory().
+bool NameStagedCopy(StagedCopy &copy, std::string_view name);
+// Removes a name given by NameStagedCopy whose directory sync failed, so
+// that the copy is made again rather than counted on.
+void UnnameStagedCopy(const StagedCopy &copy, std::string_view name);
+
 class MailboxDir {
  public:
   MailboxDir() = default;
@@ -90,6 +123,9 @@ class MailboxDir {
   // are durable before it returns true; a half-written copy never has the
   // name.
   bool CopyFileIn(int source, std::string_view name) const;
+  // The first half of CopyFileIn for a group commit: the copy is written
+  // as the owner, without a sync and without a name (see StagedCopy).
+  bool StageCopy(int source, StagedCopy &copy) const;
   // Replaces name with text, whole and durable, or leaves it as it was.
   bool ReplaceFile(std::string_view name, std::string_view text) const;
 

@@ -1,12 +1,15 @@
 // sysinfo: see sysinfo.h.
 #include "platform/sysinfo.h"
 
+#include <malloc.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/errors.h"
+
+void ReleaseFreedMemory() { malloc_trim(0); }
 
 unsigned GetProcessorCount() {
   long n = sysconf(_SC_NPROCESSORS_ONLN);

@@ -8,6 +8,10 @@
 // Processors online; at least 1.
 unsigned GetProcessorCount();
 
+// Gives the memory the process has freed back to the system (the start-up
+// leaves parsed configuration and the like behind in the heap).
+void ReleaseFreedMemory();
+
 // Offset of local time from UTC in minutes (east positive) at time t, from
 // tm_gmtoff; false when local time cannot be read.
 bool GetUtcOffsetMinutes(time_t t, int &offsetMinutes);

@@ -330,6 +330,36 @@ TEST_F(Local, DeliverToLocalUsersMarksEachRecipient) {
   CreateDirectory(MailQueueDirectory);
 }
 
+TEST_F(Local, GroupedCopiesAreNamedOnlyAtTheCommit) {
+  PutHeld("B0000000106", kHeld);
+  PutHeld("B0000000107", kHeld);
+  // "alice" twice (an alias and the name): two copies in one mailbox.
+  MsgInfoPtr first = Info("B0000000106", "sender@example.net", {"alice", "Alice"});
+  MsgInfoPtr second = Info("B0000000107", "sender@example.net", {"alice"});
+  MailboxCopyGroup group;
+  EXPECT_TRUE(DeliverToLocalUsers(*first, &group));
+  EXPECT_TRUE(DeliverToLocalUsers(*second, &group));
+  EXPECT_TRUE(ListDir(Mailbox("alice"), "").empty());   // written, but nameless
+  CommitLocalCopies(&group);
+  EXPECT_TRUE(group.Entries.empty());
+  EXPECT_EQ(ListDir(Mailbox("alice"), ""),
+            (std::vector<std::string>{"B0000000106-1.MSG", "B0000000106.MSG", "B0000000107.MSG"}));
+  EXPECT_EQ(Slurp(Mailbox("alice") + "/B0000000106-1.MSG"), Crlf(kHeld));
+
+  // Every name taken between staging and commit: the recipient is given
+  // back for a later pass (which then reports the ten copies), no copy.
+  PutHeld("B0000000108", kHeld);
+  MsgInfoPtr third = Info("B0000000108", "sender@example.net", {"alice"});
+  EXPECT_TRUE(DeliverToLocalUsers(*third, &group));
+  for (int copy = 0; copy < kMaxMailboxCopies; ++copy)
+    WriteFile(Mailbox("alice") + "/" +
+                  CreateFileNameFromMessageId("", "B0000000108@x", copy, 0),
+              "x");
+  CommitLocalCopies(&group);
+  EXPECT_FALSE(third->Rcp->bDisposed);
+  EXPECT_EQ(DeferralEvents("B0000000108"), 1u);
+}
+
 // --- discard and forwarding --------------------------------------------
 
 TEST_F(Local, DiscardWithAndWithoutForward) {

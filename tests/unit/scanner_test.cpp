@@ -276,7 +276,9 @@ TEST_F(ScannerTest, RecordMessageInfoWritesOneWholeFilePerQueue) {
   STRNCPY(info.Rcp->Next->OriginalAddress, "alias@example.org", kMaxRecipientName + 1);
 
   std::vector<std::string> staged;
-  EXPECT_TRUE(RecordMessageInfo(info, staged));
+  SyncGroup sync;
+  EXPECT_TRUE(RecordMessageInfo(info, staged, sync));
+  EXPECT_TRUE(sync.Sync());
   EXPECT_EQ(staged, (std::vector<std::string>{Local("B0000000042.NEW"),
                                               Domain("example.com", "B0000000042.NEW"),
                                               Domain("other.test", "B0000000042.NEW")}));
@@ -293,7 +295,9 @@ TEST_F(ScannerTest, RecordMessageInfoWritesOneWholeFilePerQueue) {
   // Filing again finds every queue filed: nothing is written twice.
   PushRecipient(info, "late", "");
   std::vector<std::string> again;
-  EXPECT_TRUE(RecordMessageInfo(info, again));
+  EXPECT_TRUE(RecordMessageInfo(info, again, sync));
+  EXPECT_FALSE(sync.Empty());   // the earlier, staged files join this group's sync
+  EXPECT_TRUE(sync.Sync());
   EXPECT_EQ(again, staged);
   EXPECT_EQ(Slurp(staged[0]), Crlf(head + "Recipient: local1\nRecipient: local2\n"));
 }
