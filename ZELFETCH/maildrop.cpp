@@ -29,10 +29,14 @@ namespace {
 
 // Enough to see every ending form of a range: "\r\n.\r\n".
 constexpr size_t kEndProbe = 5;
-// QUIT deletes on one more thread for each this many files, up to the most.
+// QUIT deletes on one more thread for each this many files, up to the most
+// per QUIT and in all (many QUITs at once share kMaxDeletionHelpersInAll).
 constexpr size_t kFilesPerDeletionHelper = 64;
 constexpr size_t kMaxDeletionHelpers = 7;
+constexpr unsigned kMaxDeletionHelpersInAll = 32;
 constexpr size_t kDeletionHelperStack = 64 * 1024;
+
+std::atomic<unsigned> DeletionHelpersRunning{0};
 
 std::string Num(long long n) { return std::to_string(n); }
 
@@ -294,6 +298,10 @@ size_t DeleteMarkedFiles(_Pop3Dialogue &dlg, const std::vector<const std::string
   size_t helpers = std::min(kMaxDeletionHelpers, marked.size() / kFilesPerDeletionHelper);
   const LogonToken *token = ImpersonationMode ? &dlg.Token : nullptr;
   for (size_t i = 0; i < helpers; ++i) {
+    if (DeletionHelpersRunning.fetch_add(1) >= kMaxDeletionHelpersInAll) {
+      DeletionHelpersRunning.fetch_sub(1);
+      break;
+    }
     {
       std::lock_guard<std::mutex> guard(share->Lock);
       ++share->Running;
@@ -302,10 +310,12 @@ size_t DeleteMarkedFiles(_Pop3Dialogue &dlg, const std::vector<const std::string
       ImpersonationGuard impersonation;
       if (token == nullptr || impersonation.Begin(*token)) share->DeleteUntilNoneLeft();
       impersonation.End();
+      DeletionHelpersRunning.fetch_sub(1);
       std::lock_guard<std::mutex> guard(share->Lock);
       if (--share->Running == 0) share->Done.notify_all();
     };
     if (!StartThread(body, kDeletionHelperStack)) {
+      DeletionHelpersRunning.fetch_sub(1);
       std::lock_guard<std::mutex> guard(share->Lock);
       --share->Running;
       break;
