@@ -67,14 +67,16 @@ bool ListDirectory(const std::string &directory, std::string_view suffix, ListKi
 bool SyncDirectory(const std::string &path);
 
 // Group commit: makes what was written to every descriptor durable (a
-// file's data, a directory's entries) with as few device flushes as it
-// can. A group of kGroupSyncMin or more descriptors on one file system is
-// synced as a whole (syncfs: one flush for all of them, about a tenth of
-// the cost of a sync per file for a group of 64, but it also writes out
-// whatever else is waiting on that file system); a smaller group, or one
-// that spans file systems, is synced one descriptor at a time. True when
-// all of it is on disk; false with the error, and then none of it may be
-// counted on.
+// file's data, a directory's entries) at the least cost. A group of
+// kGroupSyncMin or more descriptors on one file system is synced either as
+// a whole (syncfs: one flush for all of them, about a tenth of the cost of
+// a sync per file for a group of 64 on a quiet file system, but it also
+// waits for whatever else is being written there) or member by member
+// (write-back started for all, then each synced), whichever has cost less
+// lately; the other way is tried again now and then. A smaller group, or
+// one that spans file systems, is synced member by member. True when all
+// of it is on disk; false with the error, and then none of it may be
+// counted on. Thread-safe.
 constexpr size_t kGroupSyncMin = 3;
 bool SyncTogether(std::span<const int> fds);
 // Everything written to the file system that holds path is on disk (for
@@ -123,7 +125,11 @@ class UniqueFd {
 
 // The members of one group commit: descriptors kept open (each directory
 // once, by path) until Sync() makes all of them durable with SyncTogether.
+// A group that reaches kMaxSyncGroupMembers is synced there and then (a
+// sync too early never hurts), so that a large group does not run out of
+// descriptors; a failure of such a sync fails the group's final Sync() too.
 // Used by one thread at a time.
+constexpr size_t kMaxSyncGroupMembers = 256;
 class SyncGroup {
  public:
   // A duplicate of fd joins the group; false when it cannot be made.
@@ -136,8 +142,10 @@ class SyncGroup {
   bool Empty() const { return fds_.empty(); }
 
  private:
+  bool MakeRoom();
   std::vector<UniqueFd> fds_;
   std::vector<std::string> dirs_;
+  long failure_ = 0;   // the error of an early sync that failed
 };
 
 // A file written before it has a name (the receiver's message files): it is

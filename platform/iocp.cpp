@@ -26,7 +26,8 @@
 //   engine's handlers return to the wait as soon as they have started their
 //   next operation, so such a completion never waits on other work.
 // - File writes go to a small pool of file threads (pwrite, then fdatasync
-//   when asked) and complete through the ready queue.
+//   when asked) and complete through the ready queue; a small write without
+//   a sync from a waiting thread is done at once (kept, as above).
 //
 // Locks are held only around short bookkeeping and epoll_ctl (which never
 // waits for I/O); never across recv, send, sendfile, pwrite or fdatasync.
@@ -57,6 +58,7 @@ namespace {
 constexpr size_t kSlotChunk = 1024;      // fds per chunk of the slot table
 constexpr size_t kMaxSlotChunks = 4096;  // fds below 4M: far above any descriptor limit we run with
 constexpr unsigned kMaxFileThreads = 64;          // a pool, not a thread per write
+constexpr size_t kInlineFileWrite = 16384;        // written at once by a waiting thread
 constexpr size_t kMaxSendfileChunk = 0x7ffff000;  // the most one sendfile moves
 constexpr uint64_t kReadyTag = 0xFFFFFFFFull;     // epoll data of the eventfd (no fd is this large)
 
@@ -634,11 +636,20 @@ bool CompletionPort::WriteFile(int fileFd, const char *buffer, size_t length, of
   ov->Sync = sync;
   ov->Done = 0;
   ov->Error = 0;
+  // A small write without a sync, from a thread that waits on this port,
+  // is done at once and returned by that thread's next wait: it only fills
+  // the page cache, and the round trip to a file thread costs more.
+  bool inlineWrite = !sync && length <= kInlineFileWrite && Impl::OwnPort == impl_.get();
   {
     std::lock_guard<std::mutex> guard(s->Lock);
     if (!s->Associated || s->IsSocket) return Fail(ERROR_INVALID_PARAMETER);
     ov->Key = s->Key;
-    ++s->FileOps;
+    if (!inlineWrite) ++s->FileOps;
+  }
+  if (inlineWrite) {
+    WriteWholeFile(ov);
+    Impl::OwnList.Push(ov);
+    return true;
   }
   {
     std::lock_guard<std::mutex> guard(impl_->FileLock);

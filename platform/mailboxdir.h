@@ -75,7 +75,7 @@ class StagedCopy {
   StagedCopy() = default;
   ~StagedCopy();
   StagedCopy(StagedCopy &&) = default;
-  StagedCopy &operator=(StagedCopy &&) = default;
+  StagedCopy &operator=(StagedCopy &&) = delete;   // would drop a temporary name
   int File() const { return file_.Get(); }
   int Directory() const { return dir_.Get(); }
 
