@@ -5,9 +5,12 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <climits>
-#include <optional>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 #include "ZELFETCH/fetchcfg.h"
 #include "ZELFETCH/mbxsec.h"
@@ -20,11 +23,20 @@
 #include "common/zel.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
+#include "platform/thread.h"
 
 namespace {
 
 // Enough to see every ending form of a range: "\r\n.\r\n".
 constexpr size_t kEndProbe = 5;
+// QUIT deletes on one more thread for each this many files, up to the most
+// per QUIT and in all (many QUITs at once share kMaxDeletionHelpersInAll).
+constexpr size_t kFilesPerDeletionHelper = 64;
+constexpr size_t kMaxDeletionHelpers = 7;
+constexpr unsigned kMaxDeletionHelpersInAll = 32;
+constexpr size_t kDeletionHelperStack = 64 * 1024;
+
+std::atomic<unsigned> DeletionHelpersRunning{0};
 
 std::string Num(long long n) { return std::to_string(n); }
 
@@ -68,39 +80,55 @@ _MessageEntry *ListedMessage(_Pop3Dialogue &dlg, int n) {
   return &e;
 }
 
-// ---- Transmit
+// ---- sending a message
 
-// Sends the reply, bytes of the open file from its start (all of it when
-// count is empty), and the terminator (chosen from the range's end when
-// none is given). Failures send an error reply instead.
-void Transmit(_Connection *conn, std::optional<uint64_t> count, const char *terminator) {
+// Sends the reply line, the open file's text of size bytes (for TOP, when
+// lines >= 0, its header and that many lines more) and the end line in one
+// write: a message up to kInMemoryMessageBytes is read whole, which costs
+// fewer calls than a transmission. Failures send an error reply.
+void SendFromMemory(_Connection *conn, uint64_t size, long long lines) {
   _Pop3Dialogue &dlg = PopDlg(conn);
-  int fd = dlg.OpenFile.Get();
-  uint64_t size = 0;
-  if (!GetFileSizeOf(fd, &size)) {
-    dlg.OpenFile.Reset();
-    Answer(conn, "-ERR GetFileSize failed (" + Num(GetLastError()) + ")\r\n");
+  std::string text = dlg.Reply;
+  size_t head = text.size();
+  text.resize(head + static_cast<size_t>(size));
+  size_t got = 0;
+  bool read = ReadFileAt(dlg.OpenFile.Get(), text.data() + head, size, 0, &got);
+  long error = read ? EIO : GetLastError();
+  dlg.OpenFile.Reset();
+  if (!read || got != size) {
+    // A file that shrank since it was opened would give less than counted.
+    Answer(conn, "-ERR ReadFile failed (" + Num(error) + ")\r\n");
     return;
   }
-  uint64_t bytes = std::min(count.value_or(size), size);
-  if (terminator == nullptr) {
-    char last[kEndProbe];
-    size_t want = static_cast<size_t>(std::min<uint64_t>(kEndProbe, bytes));
-    size_t got = 0;
-    if (!ReadFileAt(fd, last, want, static_cast<off_t>(bytes - want), &got) || got != want) {
-      long error = got != want ? EIO : GetLastError();
-      dlg.OpenFile.Reset();
-      Answer(conn, "-ERR ReadFile failed (" + Num(error) + ")\r\n");
-      return;
-    }
-    _TransmitEnd end = ChooseTerminator(std::string_view(last, got), bytes);
-    bytes = end.Count;
-    terminator = end.Terminator;
+  std::string_view body = std::string_view(text).substr(head);
+  uint64_t count = lines >= 0 ? TopByteCount(body, lines) : size;
+  _TransmitEnd end = ChooseTerminator(body.substr(0, count), count);
+  text.resize(head + end.Count);
+  text += end.Terminator;
+  SendMultiLine(conn, std::move(text), kStateTransReply);
+}
+
+// Sends the reply line, the first count bytes of the open file (of size
+// bytes) and the end line as one transmission: the file goes by sendfile,
+// corked between the two lines. Failures send an error reply.
+void Transmit(_Connection *conn, uint64_t size, uint64_t count) {
+  _Pop3Dialogue &dlg = PopDlg(conn);
+  int fd = dlg.OpenFile.Get();
+  uint64_t bytes = std::min(count, size);
+  char last[kEndProbe];
+  size_t want = static_cast<size_t>(std::min<uint64_t>(kEndProbe, bytes));
+  size_t got = 0;
+  if (!ReadFileAt(fd, last, want, static_cast<off_t>(bytes - want), &got) || got != want) {
+    long error = got != want ? EIO : GetLastError();
+    dlg.OpenFile.Reset();
+    Answer(conn, "-ERR ReadFile failed (" + Num(error) + ")\r\n");
+    return;
   }
-  dlg.Terminator = terminator;
+  _TransmitEnd end = ChooseTerminator(std::string_view(last, got), bytes);
+  dlg.Terminator = end.Terminator;
   dlg.State = kStateTransReply;
   dlg.IoPhase = kPhaseSend;
-  if (TrySocketTransmit(conn, fd, 0, static_cast<size_t>(bytes), dlg.Reply, dlg.Terminator))
+  if (TrySocketTransmit(conn, fd, 0, static_cast<size_t>(end.Count), dlg.Reply, dlg.Terminator))
     return;
   long error = GetLastError();
   dlg.OpenFile.Reset();
@@ -235,6 +263,69 @@ void SendListing(_Connection *conn, std::string first, const std::string &body) 
 }
 
 int NumberArgument(const std::string &arg) { return ParseMessageNumber(arg, kMaxNumberText); }
+
+// ---- QUIT's deletions
+
+// The files marked deleted go on several threads at once when there are
+// many: on a file system that discards freed blocks as it frees them, each
+// unlink waits for the disk, and waits side by side overlap (eight threads
+// remove a thousand files in about a quarter of the time one takes). The
+// worker takes part and returns only when every file has been tried; each
+// helper acts as the logged-on user like the worker, and one that cannot
+// take the user's identity (or cannot be started) leaves its share to the
+// others. A file that cannot go stays, and is served again at the next
+// logon; the count of those that went (or were gone already) is returned.
+struct DeletionShare {
+  std::vector<const std::string *> Names;
+  int DirFd = -1;
+  std::atomic<size_t> Next{0};
+  std::atomic<size_t> Removed{0};
+  std::mutex Lock;
+  std::condition_variable Done;
+  unsigned Running = 0;   // helpers that have not finished, under Lock
+
+  void DeleteUntilNoneLeft() {
+    for (size_t i; (i = Next.fetch_add(1)) < Names.size();) {
+      if (DeleteFileAt(DirFd, *Names[i]) || GetLastError() == ENOENT) Removed.fetch_add(1);
+    }
+  }
+};
+
+size_t DeleteMarkedFiles(_Pop3Dialogue &dlg, const std::vector<const std::string *> &marked) {
+  auto share = std::make_shared<DeletionShare>();
+  share->Names = marked;
+  share->DirFd = dlg.MailboxFd.Get();
+  size_t helpers = std::min(kMaxDeletionHelpers, marked.size() / kFilesPerDeletionHelper);
+  const LogonToken *token = ImpersonationMode ? &dlg.Token : nullptr;
+  for (size_t i = 0; i < helpers; ++i) {
+    if (DeletionHelpersRunning.fetch_add(1) >= kMaxDeletionHelpersInAll) {
+      DeletionHelpersRunning.fetch_sub(1);
+      break;
+    }
+    {
+      std::lock_guard<std::mutex> guard(share->Lock);
+      ++share->Running;
+    }
+    auto body = [share, token] {
+      ImpersonationGuard impersonation;
+      if (token == nullptr || impersonation.Begin(*token)) share->DeleteUntilNoneLeft();
+      impersonation.End();
+      DeletionHelpersRunning.fetch_sub(1);
+      std::lock_guard<std::mutex> guard(share->Lock);
+      if (--share->Running == 0) share->Done.notify_all();
+    };
+    if (!StartThread(body, kDeletionHelperStack)) {
+      DeletionHelpersRunning.fetch_sub(1);
+      std::lock_guard<std::mutex> guard(share->Lock);
+      --share->Running;
+      break;
+    }
+  }
+  share->DeleteUntilNoneLeft();
+  std::unique_lock<std::mutex> guard(share->Lock);
+  share->Done.wait(guard, [&] { return share->Running == 0; });
+  return share->Removed.load();
+}
 
 }  // namespace
 
@@ -419,12 +510,16 @@ void CmdRetr(_Connection *conn) {
     if (e->Size == 0) {
       dlg.Reply = "+OK 0 octets\r\n.\r\n";
     } else if (BeginAsUser(dlg, impersonation, "RETR")) {
-      int fd = OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName);
+      uint64_t size = 0;
+      int fd = OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName, &size);
       impersonation.End();
       if (fd >= 0) {
         dlg.OpenFile.Reset(fd);
         dlg.Reply = "+OK " + Num(static_cast<long long>(e->Size)) + " octets\r\n";
-        Transmit(conn, std::nullopt, nullptr);
+        if (size <= kInMemoryMessageBytes)
+          SendFromMemory(conn, size, -1);
+        else
+          Transmit(conn, size, size);
         return;
       }
       dlg.Reply = "-ERR couldn't open message " + Num(n) + " (" + Num(GetLastError()) + ")\r\n";
@@ -457,23 +552,28 @@ void CmdTop(_Connection *conn) {
     Answer(conn, dlg.Reply);
     return;
   }
-  UniqueFd file(OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName));
-  impersonation.End();
   uint64_t size = 0;
-  MappedView view;
+  UniqueFd file(OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName, &size));
+  impersonation.End();
   if (!file.Valid()) {
     Answer(conn, "-ERR couldn't open message " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
-  } else if (!GetFileSizeOf(file.Get(), &size)) {
-    Answer(conn, "-ERR couldn't GetFileSize " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
-  } else if (!view.Map(file.Get(), static_cast<size_t>(size))) {
-    Answer(conn, "-ERR MapViewOfFile " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
-  } else {
-    uint64_t count = TopByteCount(view.View(), lines);
-    view.Unmap();
-    dlg.Reply = "+OK\r\n";
-    dlg.OpenFile = std::move(file);
-    Transmit(conn, count, nullptr);
+    return;
   }
+  dlg.Reply = "+OK\r\n";
+  if (size <= kInMemoryMessageBytes) {
+    dlg.OpenFile = std::move(file);
+    SendFromMemory(conn, size, lines);
+    return;
+  }
+  MappedView view;
+  if (!view.Map(file.Get(), static_cast<size_t>(size))) {
+    Answer(conn, "-ERR MapViewOfFile " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
+    return;
+  }
+  uint64_t count = TopByteCount(view.View(), lines);
+  view.Unmap();
+  dlg.OpenFile = std::move(file);
+  Transmit(conn, size, count);
 }
 
 void CmdDele(_Connection *conn) {
@@ -519,12 +619,11 @@ void CmdQuit(_Connection *conn) {
     SendReply(conn, dlg.Reply, kStateCloseReply);
     return;
   }
-  for (const _MessageEntry &e : dlg.Maildrop) {
-    if (!e.bDeleted) continue;
-    // A file that cannot go stays, and is served again at the next logon.
-    (void)DeleteFileAt(dlg.MailboxFd.Get(), e.FileName);
-    dlg.NumberOfMessages--;
-  }
+  std::vector<const std::string *> marked;
+  for (const _MessageEntry &e : dlg.Maildrop)
+    if (e.bDeleted) marked.push_back(&e.FileName);
+  // The reply counts what is left, with the files that could not go.
+  dlg.NumberOfMessages -= static_cast<int>(DeleteMarkedFiles(dlg, marked));
   dlg.Maildrop.clear();
   dlg.Lock.Release();
   impersonation.End();

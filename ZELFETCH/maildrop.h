@@ -1,7 +1,8 @@
 // maildrop: what the POP3 commands do with a mailbox: PASS (logon, then
 // find, create, lock and scan the mailbox, on the logon pool), STAT, LIST,
-// UIDL, RETR, TOP, DELE, LAST, RSET and QUIT, and Transmit, which sends a
-// reply line, a range of a file and a terminator as one operation.
+// UIDL, RETR, TOP, DELE, LAST, RSET and QUIT. A message goes out with its
+// reply line and end line as one operation: read whole and written when it
+// is small, by sendfile (corked) when it is large.
 // Listings are sent from memory: no file is made in the user's directory.
 //
 // Called by pop3dlg's command table with the connection after the argument
@@ -35,6 +36,10 @@
 // oldest first: the rest is seen at a later logon. An entry takes about
 // 50 bytes, so a connection holds at most about 10 MB of maildrop.
 constexpr size_t kMaxMaildropMessages = 200000;
+// A message up to this size is read into memory and sent in one write with
+// its reply line and end line; a larger one goes by sendfile. A connection
+// holds at most this much (while the write is under way).
+constexpr uint64_t kInMemoryMessageBytes = 64 * 1024;
 // A number argument is read over at most this many characters.
 constexpr size_t kMaxNumberText = kMaxCommandLine;
 

@@ -43,8 +43,9 @@ bool StatRegular(int dirFd, DirectoryFile &file) {
   return true;
 }
 
-// Opens path (relative to dirFd) read-only when it names a regular file.
-int OpenRegular(int dirFd, const char *path) {
+// Opens path (relative to dirFd) read-only when it names a regular file;
+// *size (when given) is its size.
+int OpenRegular(int dirFd, const char *path, uint64_t *size = nullptr) {
   // O_NONBLOCK: a FIFO put in place of a message must not hang the worker.
   int fd = openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
@@ -59,6 +60,7 @@ int OpenRegular(int dirFd, const char *path) {
     SetLastError(err);
     return -1;
   }
+  if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
   return fd;
 }
 
@@ -66,8 +68,8 @@ int OpenRegular(int dirFd, const char *path) {
 
 int OpenFileForReading(const std::string &path) { return OpenRegular(AT_FDCWD, path.c_str()); }
 
-int OpenFileForReadingAt(int dirFd, const std::string &name) {
-  return OpenRegular(dirFd, name.c_str());
+int OpenFileForReadingAt(int dirFd, const std::string &name, uint64_t *size) {
+  return OpenRegular(dirFd, name.c_str(), size);
 }
 
 int OpenDirectory(const std::string &path) {

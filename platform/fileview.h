@@ -27,8 +27,9 @@
 // Opens path read-only: -1 with ELOOP for a symbolic link, EINVAL for
 // anything but a regular file.
 int OpenFileForReading(const std::string &path);
-// The same for the file name in the open directory dirFd.
-int OpenFileForReadingAt(int dirFd, const std::string &name);
+// The same for the file name in the open directory dirFd; *size (when
+// given) receives its size, from the check the open makes anyway.
+int OpenFileForReadingAt(int dirFd, const std::string &name, uint64_t *size = nullptr);
 
 // Opens a directory for the *At calls (links in the path are followed, as
 // by any path); -1 on failure.

@@ -19,12 +19,16 @@ set of trees every tenth of a second in a thread and keeps the peaks; PSS
 shares each library page among the processes that map it, the fair sum for
 a system made of many processes.
 
-smtp_source() runs Postfix's load generator; Pop3Client is a raw POP3
-client (one thread per mailbox, started together by benchlib). Only
-127.0.0.0/8 is contacted; every wait is bounded.
+smtp_source() runs Postfix's load generator. Pop3Load runs pop3load.cpp,
+the POP3 load generator (one thread and connection per mailbox, started
+together), built with g++ into the scratch directory; Pop3Client is the
+same session in Python (the logon timings use it; it also stands in for
+pop3load where no compiler is found, and then loads both sides of the run
+alike). Only 127.0.0.0/8 is contacted; every wait is bounded.
 """
 
 import os
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -36,6 +40,7 @@ from benchlib import ClientThread
 TICK = os.sysconf("SC_CLK_TCK")
 SMTP_SOURCE = "/usr/sbin/smtp-source"
 POP3_SECONDS = 120      # one POP3 reply may take this long
+POP3_LOAD_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pop3load.cpp")
 
 
 # ---------------------------------------------------------------------------
@@ -315,6 +320,59 @@ class Pop3Client(ClientThread):
                     self.command("DELE %d" % n)
                 self.messages += 1
             self.command("QUIT")
+
+
+_POP3_LOAD = {}
+
+
+def pop3_load_program(directory):
+    """pop3load built in directory (once per directory), or None when no
+    C++ compiler is at hand."""
+    if directory not in _POP3_LOAD:
+        program = os.path.join(directory, "pop3load")
+        compiler = shutil.which("g++")
+        if compiler is None:
+            _POP3_LOAD[directory] = None
+        else:
+            subprocess.run([compiler, "-std=c++20", "-O2", "-pthread", "-o", program,
+                            POP3_LOAD_SOURCE], check=True, timeout=300)
+            _POP3_LOAD[directory] = program
+    return _POP3_LOAD[directory]
+
+
+class Pop3Load:
+    """pop3load collecting the mailboxes {user: password} at once: start(),
+    then finish() (bounded by seconds) sets messages and octets (summed over
+    the sessions) and returns the failures as texts."""
+
+    def __init__(self, program, port, accounts, delete, seconds):
+        self.args = [program, str(port), "1" if delete else "0"] + [
+            "%s:%s" % (u, p) for u, p in accounts.items()]
+        self.seconds = seconds
+        self.messages = self.octets = 0
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        return self
+
+    def finish(self):
+        try:
+            out, _ = self.proc.communicate(timeout=self.seconds)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.communicate()
+            return ["pop3load timed out"]
+        errors = []
+        for line in out.decode(errors="replace").splitlines():
+            fields = line.split(" ", 2)
+            if len(fields) == 3 and fields[1] != "ERROR":
+                self.messages += int(fields[1])
+                self.octets += int(fields[2])
+            else:
+                errors.append(line)
+        if self.proc.returncode != 0 and not errors:
+            errors.append("pop3load status %d" % self.proc.returncode)
+        return errors
 
 
 def pop3_logon_seconds(port, user, password):

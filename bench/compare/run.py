@@ -302,6 +302,8 @@ def main():
     parser.add_argument("--json", help="also write every run's figures to this file")
     parser.add_argument("--keep", action="store_true",
                         help="keep the scratch directories (for a look afterwards)")
+    parser.add_argument("--side", choices=("zel", "peer"),
+                        help="run one side only (the table then shows no ratio)")
     parser.add_argument("--list", action="store_true", help="list the scenarios and stop")
     args = benchlib.parse_args(parser)
     chosen = select(args.only)
@@ -331,6 +333,8 @@ def main():
             for rep in range(args.reps):
                 order = ["ZEL"] if scenario.peer is None else (
                     [scenario.peer, "ZEL"] if rep % 2 == 0 else ["ZEL", scenario.peer])
+                if args.side:
+                    order = [o for o in order if (o == "ZEL") == (args.side == "zel")]
                 for side in order:
                     records.append(run_side(scenario, side, rep, params, args, workdir))
     except KeyboardInterrupt:

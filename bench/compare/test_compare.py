@@ -6,6 +6,7 @@ would skew its figures without failing a run (no root, no peers needed):
 """
 
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -102,6 +103,27 @@ class Pop3ClientReads(unittest.TestCase):
     def test_retrieve_only(self):
         client, commands = self.collect([b"a\r\n"], 4096, delete=False)
         self.assertEqual(commands, ["USER", "PASS", "STAT", "RETR", "QUIT"])
+
+
+@unittest.skipUnless(shutil.which("g++"), "no g++ to build pop3load")
+class Pop3LoadReads(unittest.TestCase):
+    """pop3load reads what the Python client reads, and counts it alike."""
+
+    def test_same_session_as_the_python_client(self):
+        texts = [b"a\r\n..\r\nb\r\n", b"x" * 300000 + b"\r\n", b"\r\n", b""]
+        with tempfile.TemporaryDirectory() as d:
+            program = measure.pop3_load_program(d)
+            for cut, delete in ((1, True), (3, False), (65536, True)):
+                server = FakePop3(texts, cut)
+                server.start()
+                load = measure.Pop3Load(program, server.port, {"u": "p"}, delete, 30)
+                self.assertEqual(load.start().finish(), [])
+                server.join(10)
+                self.assertEqual((load.messages, load.octets),
+                                 (4, sum(len(t) + 3 for t in texts)))
+                self.assertEqual(server.commands, ["USER", "PASS", "STAT"] +
+                                 (["RETR", "DELE"] if delete else ["RETR"]) * 4 +
+                                 ["QUIT"])
 
 
 class SinkCount(unittest.TestCase):

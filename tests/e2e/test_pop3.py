@@ -707,17 +707,26 @@ class RetrieveTest(Pop3Case):
                 self.assertEqual(self.multi(conn, "TOP 1 " + lines, 5 + len(wire)),
                                  b"+OK\r\n" + wire)
 
-    def test_large_message(self):
+    def test_large_messages(self):
+        """Messages read whole and messages sent from the file (above 64 KiB)
+        end alike: RETR and TOP of each, with and without their end line."""
         line = b"0123456789" * 7 + b"ABCDEF\r\n"
-        data = b"Subject: large\r\n\r\n" + line * ((3 << 20) // len(line)) + b".\r\n"
-        small = b"Subject: s\r\n\r\n.\r\n"
-        user, password = self.user_with({msg_name(1): data, msg_name(2): small})
-        conn = self.logon(user, password, 2, len(data) + len(small))
-        numbers = self.numbering(conn)
-        self.assertEqual(sorted(size for size, _ in numbers.values()), [len(small), len(data)])
-        number = 1 if numbers[1][0] == len(data) else 2
-        head = b"+OK %d octets\r\n" % len(data)
-        self.assertEqual(self.multi(conn, "RETR %d" % number, len(head) + len(data)), head + data)
+        head = b"Subject: large\r\n\r\n"
+        texts = {"3 MiB": head + line * ((3 << 20) // len(line)) + b".\r\n",
+                 "64 KiB, no end line": head + line * ((64 << 10) // len(line) - 1) + b"tail",
+                 "just above 64 KiB, no end line": head + line * ((64 << 10) // len(line)) + b"x"}
+        self.assertLessEqual(len(texts["64 KiB, no end line"]), 64 << 10)
+        self.assertGreater(len(texts["just above 64 KiB, no end line"]), 64 << 10)
+        for name, data in texts.items():
+            with self.subTest(name):
+                user, password = self.user_with({msg_name(1): data})
+                conn = self.logon(user, password, 1, len(data))
+                wire = data if data.endswith(b"\r\n.\r\n") else data + b"\r\n.\r\n"
+                status = b"+OK %d octets\r\n" % len(data)
+                self.assertEqual(self.multi(conn, "RETR 1", len(status) + len(wire)),
+                                 status + wire)
+                top = b"+OK\r\n" + head + line * 2 + b".\r\n"
+                self.assertEqual(self.multi(conn, "TOP 1 2", len(top)), top)
 
     def test_small_replies_do_not_wait_for_the_clients_ack(self):
         """The status line, the message and the end line leave as one unit:
@@ -1087,6 +1096,35 @@ class ImpersonationTest(unittest.TestCase):
             self.assertEqual(again.command("DELE 1"), "+OK message 1 deleted\r\n")
             self.assertEqual(again.command("QUIT"), SIGN_OFF_LEFT % 2)
         self.assertEqual(box_files(os.path.join(home, "mail")), sorted(files)[1:])
+
+    def test_many_deletions_are_made_as_the_owner(self):
+        """A QUIT that deletes many files (on several threads) deletes each
+        as the owner: in a sticky directory, root's files stay, and the
+        reply counts them."""
+        server = Pop3Server(suite={"MailInBoxDir": "%HOME%/mail"}, prefix="zel-e2e-pop3i-")
+        self.addCleanup(server.stop)
+        owner = host_account("nobody")
+        os.chmod(server.scratch.root, 0o755)
+        home = server.scratch.path("home", "nobody")
+        mail = os.path.join(home, "mail")
+        names = [msg_name(n) for n in range(1, 301)]
+        for n, name in enumerate(names):
+            write_file(os.path.join(mail, name), sized_message(100, "m%d" % n))
+            if n % 10:
+                os.chown(os.path.join(mail, name), owner.pw_uid, owner.pw_gid)
+        os.chown(home, owner.pw_uid, owner.pw_gid)
+        os.chmod(mail, 0o1777)
+        server.scratch.zeladm("user", "add", "nobody", "--password", "pw-nobody", "--home", home)
+        server.start()
+        conn = server.connect()
+        self.addCleanup(conn.close)
+        conn.command("USER nobody")
+        self.assertEqual(conn.command("PASS pw-nobody"), MAILBOX_HAS % ("nobody", 300, 30000))
+        conn.send("".join("DELE %d\r\n" % n for n in range(1, 301)))
+        for n in range(1, 301):
+            self.assertEqual(conn.reply(), "+OK message %d deleted\r\n" % n)
+        self.assertEqual(conn.command("QUIT"), SIGN_OFF_LEFT % 30)
+        self.assertEqual(box_files(mail), names[::10])
 
 
 class StopTest(unittest.TestCase):

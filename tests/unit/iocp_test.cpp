@@ -586,6 +586,37 @@ TEST_F(IocpTest, PostWakesAWaitingWorker) {
   EXPECT_EQ(ov.Done, 12345u);
 }
 
+TEST_F(IocpTest, KeptCompletionsGoBackToTheWaiterThatStartedThem) {
+  Pair p = MakePair();
+  ASSERT_TRUE(port_.Associate(p.Server.Get(), 5));
+  // Started by a thread that does not wait on the port: queued for any waiter.
+  OVERLAPPED first, second;
+  ASSERT_TRUE(port_.WriteSocket(p.Server.Get(), "a", 1, &first));
+  Completion other;
+  std::thread([&] { other = Wait(port_); }).join();
+  EXPECT_EQ(other.Ov, &first);
+  // Started by a waiter while it handles a completion: no other waiter gets
+  // it, and the waiter's next wait returns it at once.
+  Completion stranger, kept;
+  std::thread worker([&] {
+    if (!port_.Post(0, 1, nullptr) || Wait(port_).Key != 1) return;
+    if (!port_.WriteSocket(p.Server.Get(), "b", 1, &second)) return;
+    std::thread([&] { stranger = Wait(port_, 200); }).join();
+    kept = Wait(port_, 0);
+  });
+  worker.join();
+  EXPECT_EQ(stranger.Ov, nullptr);
+  EXPECT_EQ(stranger.Error, ERROR_TIMEOUT);
+  EXPECT_TRUE(kept.Ok);
+  EXPECT_EQ(kept.Ov, &second);
+  EXPECT_EQ(kept.Key, 5u);
+  EXPECT_EQ(kept.Bytes, 1u);
+  std::string got;
+  EXPECT_TRUE(ReadExactly(p.Client.Get(), got, 2));
+  EXPECT_EQ(got, "ab");
+  EXPECT_TRUE(port_.Dissociate(p.Server.Get()));
+}
+
 TEST_F(IocpTest, EveryPostReachesExactlyOneWorker) {
   constexpr int kPosts = 20000, kWorkers = 4;
   std::vector<std::atomic<int>> seen(kPosts + 1);
