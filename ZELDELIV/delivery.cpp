@@ -144,14 +144,23 @@ void LocalMail() {
   ForEachMessage(nullptr, DeliverToLocalUsers, &group, CommitLocalCopies);
 }
 
-void WorkCycle(bool first) {
+bool WorkCycle(bool first) {
+  static long long lastGarbageMs = 0;   // the scanning thread's own
   IncomingMail();
   LocalMail();
   MailingLists();
-  if (first) DoGarbageCollection();
+  if (first) {
+    DoGarbageCollection();
+    lastGarbageMs = MonotonicMs();
+  }
   UpdateDomainInfo();
   CreateDomainThreads();
-  if (!first) DoGarbageCollection();
+  if (first) return false;
+  long long now = MonotonicMs();
+  if (now - lastGarbageMs < kGarbageIntervalMs) return true;
+  DoGarbageCollection();
+  lastGarbageMs = now;
+  return false;
 }
 
 void DeliveryThread() {
@@ -166,17 +175,18 @@ void DeliveryThread() {
   std::unique_ptr<ChangeNotification> notify =
       FindFirstChangeNotification(MailQueueDirectory, ".RCP");
   if (!notify) LogWin32Error(EVENTLOG_ERROR_TYPE, "FindFirstChangeNotification", GetLastError());
-  WorkCycle(true);
+  bool garbageDue = WorkCycle(true);
   for (;;) {
     Waitable *objects[2];
     DWORD count = 0;
     if (notify) objects[count++] = notify.get();
     DWORD stop = count;
     objects[count++] = hTerminating.get();
-    DWORD result = WaitForMultipleObjects(count, objects, ScanIntervalMs());
+    DWORD wait = garbageDue ? std::min(kGarbageIntervalMs, ScanIntervalMs()) : ScanIntervalMs();
+    DWORD result = WaitForMultipleObjects(count, objects, wait);
     if (result == WAIT_OBJECT_0 + stop) break;
     if (result == WAIT_TIMEOUT || (notify && result == WAIT_OBJECT_0)) {
-      WorkCycle(false);
+      garbageDue = WorkCycle(false);
       if (notify) FindNextChangeNotification(*notify);
       continue;
     }

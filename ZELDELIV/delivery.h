@@ -54,9 +54,14 @@ extern DomainAttempt DeliverDomain;
 
 // The scanning thread's body (started by InitThisService).
 void DeliveryThread();
+// Garbage collection lists every queue and syncs the queue tree: under a
+// stream of mail it runs at most once in this long.
+constexpr DWORD kGarbageIntervalMs = 1000;
 // One work cycle; the first one after start runs garbage collection before
-// the domain list upkeep.
-void WorkCycle(bool first);
+// the domain list upkeep, later ones after it when kGarbageIntervalMs has
+// passed since the last. True when garbage collection was left for later:
+// the scanning thread then comes back after kGarbageIntervalMs.
+bool WorkCycle(bool first);
 // One pass over the local retry queue with DeliverToLocalUsers.
 void LocalMail();
 
