@@ -179,6 +179,19 @@ long ReadMsgCounter(MsgCounter *counter) {
   return ReadStore(fd.Get(), counter);
 }
 
+long MsgCounterReader::Read(MsgCounter *counter) {
+  *counter = MsgCounter{};
+  struct stat st;
+  if (!fd_.Valid() || fstat(fd_.Get(), &st) != 0 || st.st_nlink == 0) {
+    bool fresh = false;
+    long rc = OpenStore(false, fd_, &fresh);
+    if (rc != ERROR_SUCCESS) fd_.Reset();
+    if (rc == ENOENT) return ERROR_SUCCESS;   // never written
+    if (rc != ERROR_SUCCESS) return rc;
+  }
+  return ReadStore(fd_.Get(), counter);
+}
+
 long ReserveMsgIds(DWORD count, DWORD timeoutMs, DWORD *first, DWORD *last, uint32_t *epoch) {
   if (count == 0) return ERROR_INVALID_PARAMETER;
   return Update(timeoutMs, [&](const MsgCounter &now, bool readable, MsgCounter &next) {

@@ -50,6 +50,7 @@
 #include <string_view>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 
 constexpr size_t kMsgCounterRecordSize = 32;
 constexpr size_t kMsgCounterSlotOffset = 512;
@@ -67,6 +68,18 @@ struct MsgCounter {
 
 // The counter as stored.
 long ReadMsgCounter(MsgCounter *counter);
+
+// ReadMsgCounter through a descriptor kept open between reads: the store is
+// written in place, so the descriptor sees every change, and a store removed
+// since is opened afresh. Two calls a read instead of four, for a check made
+// for every message identifier. One reader per thread, or under a lock.
+class MsgCounterReader {
+ public:
+  long Read(MsgCounter *counter);
+
+ private:
+  UniqueFd fd_;
+};
 
 // Reads a store's bytes (at most kMsgCounterFileSize of them are looked
 // at): ERROR_SUCCESS or ERROR_INVALID_DATA.

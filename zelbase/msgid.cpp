@@ -37,6 +37,7 @@ struct MsgIdBlock {
 
 std::timed_mutex g_blockLock;
 MsgIdBlock g_block;
+MsgCounterReader g_counter;   // under g_blockLock
 
 bool LockBlock(DWORD timeoutMs) {
   if (timeoutMs == INFINITE) {
@@ -52,7 +53,7 @@ bool BlockUsable() {
   if (!g_block.valid || g_block.left == 0 || g_block.forkGeneration != ForkGeneration())
     return false;
   MsgCounter now;
-  return ReadMsgCounter(&now) == ERROR_SUCCESS && now.epoch == g_block.epoch;
+  return g_counter.Read(&now) == ERROR_SUCCESS && now.epoch == g_block.epoch;
 }
 
 long RefillBlock(DWORD timeoutMs) {
