@@ -145,106 +145,31 @@ std::string LogonFailure(const _Pop3Dialogue &dlg, long error, int point) {
          " in " + LogonCommand(dlg) + "\r\n";
 }
 
-// The scan: message files in name order, at most kMaxMaildropMessages of
-// them (the oldest). False with the last error when the directory cannot
-// be read.
-bool ReadMaildrop(_Pop3Dialogue &dlg) {
-  std::vector<DirectoryFile> files;
-  bool more = false;
-  if (!ListDirectoryFiles(dlg.MailboxFd.Get(), "." + MessageExtension, kMaxMaildropMessages,
-                          files, &more))
-    return false;
-  dlg.Maildrop.clear();
-  dlg.Maildrop.reserve(files.size());
-  dlg.NumberOfMessages = 0;
-  dlg.CurrentOctets = 0;
-  for (DirectoryFile &f : files) {
-    if (!IsServableName(f.Name)) continue;
-    _MessageEntry e;
-    e.Number = ++dlg.NumberOfMessages;
-    e.Size = f.Size;
-    e.FileName = std::move(f.Name);
-    dlg.CurrentOctets += e.Size;
-    dlg.Maildrop.push_back(std::move(e));
-  }
-  dlg.CurrentCount = dlg.NumberOfMessages;
-  dlg.HighestAccessed = 0;
-  return true;
+// No session could be started for a right password: a temporary failure,
+// as RFC 3206 names it.
+std::string SessionFailure(const _Pop3Dialogue &dlg, long error) {
+  return "-ERR [SYS/TEMP] " + dlg.UserName + " logon failed (" + Num(error) + ") at point 6 in " +
+         LogonCommand(dlg) + "\r\n";
 }
 
-// The user's identity for a command's file work, or the failure reply.
-bool BeginAsUser(_Pop3Dialogue &dlg, ImpersonationGuard &impersonation, const char *command) {
-  if (!ImpersonationMode || impersonation.Begin(dlg.Token)) return true;
-  dlg.Reply = "-ERR impersonation as " + dlg.UserName + " failed (" + Num(GetLastError()) +
-              ") in " + command + "\r\n";
-  return false;
+// The event of a failed logon. An unknown name gets the reply of a wrong
+// password; only the event (for the administrator) tells them apart.
+void ReportLogonFailure(_Connection *conn, const LogonJob &job) {
+  const char *why = job.bLookupFailed   ? "Logon failure User not known"
+                    : job.bBlocked      ? "Logon failure - too many failures from the client"
+                    : job.bUidRefused   ? "Logon failure - account below MinimumLogonUid"
+                    : job.bNameUnknown  ? "Logon failure User not known"
+                                        : "Logon failure - Password may be wrong";
+  LogWin32Error(EVENTLOG_WARNING_TYPE, why, job.Error);
 }
 
-// Creates a missing mailbox when allowed; false with the reply set.
-bool EnsureMailbox(_Pop3Dialogue &dlg, const std::string &serviceAccount) {
-  if (DirectoryExists(dlg.MailboxDirectory)) return true;
-  if (!AutoCreateInboxEnabled) {
-    dlg.Reply = "-ERR " + dlg.UserName + " does not have mailbox [" + MailInboxDirectory +
-                "], or error(" + Num(ERROR_PATH_NOT_FOUND) + ")\r\n";
-    return false;
-  }
-  if (!CreateDirectoryRecursively(dlg.MailboxDirectory)) {
-    dlg.Reply = "-ERR " + dlg.UserName + " failed to create mailbox [" + MailInboxDirectory +
-                "], or error(" + Num(GetLastError()) + ")\r\n";
-    return false;
-  }
-  // The user owns the new directory: the delivery agent needs a way in.
-  if (ImpersonationMode) (void)GrantMailboxAccess(dlg.MailboxDirectory, serviceAccount);
-  return true;
-}
-
-// Finds, creates, locks and scans the mailbox; false with the reply set
-// (and the logon dropped: the client starts again with USER).
-bool OpenMailbox(_Connection *conn, const std::string &domain) {
-  _Pop3Dialogue &dlg = PopDlg(conn);
-  if (!GetMailboxFetch(dlg.UserName, domain, dlg.MailboxDirectory) ||
-      dlg.MailboxDirectory.empty()) {
-    dlg.Reply =
-        "-ERR " + dlg.UserName + " logon failed at point 4 in " + LogonCommand(dlg) + "\r\n";
-    return false;
-  }
-  ImpersonationGuard impersonation;
-  std::string serviceAccount;
-  if (ImpersonationMode) {
-    serviceAccount = ServiceAccountName();
-    if (!impersonation.Begin(dlg.Token)) {
-      dlg.Reply = LogonFailure(dlg, GetLastError(), 5);
-      return false;
-    }
-  }
-  if (!EnsureMailbox(dlg, serviceAccount)) return false;
-  ZEL_LOCK_HANDLE lock = INVALID_LOCK_HANDLE;
-  if (!LockDir(dlg.MailboxDirectory.c_str(), 0, &lock)) {
-    // zelbase leaves its reason in errno.
-    dlg.Reply = "-ERR unable to lock " + dlg.UserName + "'s mailbox (" + Num(errno) + ")\r\n";
-    return false;
-  }
-  dlg.Lock.Reset(lock);
-  dlg.MailboxFd.Reset(OpenDirectory(dlg.MailboxDirectory));
-  if (!dlg.MailboxFd.Valid() || !ReadMaildrop(dlg)) {
-    dlg.Reply = "-ERR unable to read " + dlg.UserName + "'s mailbox (" + Num(GetLastError()) +
-                ")\r\n";
-    dlg.MailboxFd.Reset();
-    dlg.Lock.Release();
-    return false;
-  }
-  dlg.Reply = "+OK " + dlg.UserName + "'s mailbox has " + Num(dlg.NumberOfMessages) +
-              " message(s) (" + Num(static_cast<long long>(dlg.CurrentOctets)) + " octets)\r\n";
-  return true;
-}
-
-// On the logon pool, after the password was accepted: the token goes to
-// the dialogue, which the pool holds until its completion.
-void OpenMailboxAfterLogon(LogonJob *job) {
-  auto *conn = static_cast<_Connection *>(job->Context);
-  _Pop3Dialogue &dlg = PopDlg(conn);
-  dlg.Token = std::move(job->Token);
-  if (!OpenMailbox(conn, job->Domain)) dlg.Token.Close();
+// The front writes the activity log lines of its sessions: one line of
+// printable text each, as the session (the user's process) gave it.
+void WriteSessionLogLine(std::string_view line) {
+  std::string text(line.substr(0, line.find('\n')));
+  for (char &c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+  WritePop3LogText(text + "\n");
 }
 
 LogonPool &FetchLogonPool() {
@@ -270,10 +195,10 @@ int NumberArgument(const std::string &arg) { return ParseMessageNumber(arg, kMax
 // many: on a file system that discards freed blocks as it frees them, each
 // unlink waits for the disk, and waits side by side overlap (eight threads
 // remove a thousand files in about a quarter of the time one takes). The
-// worker takes part and returns only when every file has been tried; each
-// helper acts as the logged-on user like the worker, and one that cannot
-// take the user's identity (or cannot be started) leaves its share to the
-// others. A file that cannot go stays, and is served again at the next
+// worker takes part and returns only when every file has been tried; a
+// helper that cannot be started leaves its share to the others (the
+// session process runs as the user, so every thread of it acts as the
+// user). A file that cannot go stays, and is served again at the next
 // logon; the count of those that went (or were gone already) is returned.
 struct DeletionShare {
   std::vector<const std::string *> Names;
@@ -296,7 +221,6 @@ size_t DeleteMarkedFiles(_Pop3Dialogue &dlg, const std::vector<const std::string
   share->Names = marked;
   share->DirFd = dlg.MailboxFd.Get();
   size_t helpers = std::min(kMaxDeletionHelpers, marked.size() / kFilesPerDeletionHelper);
-  const LogonToken *token = ImpersonationMode ? &dlg.Token : nullptr;
   for (size_t i = 0; i < helpers; ++i) {
     if (DeletionHelpersRunning.fetch_add(1) >= kMaxDeletionHelpersInAll) {
       DeletionHelpersRunning.fetch_sub(1);
@@ -306,10 +230,8 @@ size_t DeleteMarkedFiles(_Pop3Dialogue &dlg, const std::vector<const std::string
       std::lock_guard<std::mutex> guard(share->Lock);
       ++share->Running;
     }
-    auto body = [share, token] {
-      ImpersonationGuard impersonation;
-      if (token == nullptr || impersonation.Begin(*token)) share->DeleteUntilNoneLeft();
-      impersonation.End();
+    auto body = [share] {
+      share->DeleteUntilNoneLeft();
       DeletionHelpersRunning.fetch_sub(1);
       std::lock_guard<std::mutex> guard(share->Lock);
       if (--share->Running == 0) share->Done.notify_all();
@@ -328,6 +250,30 @@ size_t DeleteMarkedFiles(_Pop3Dialogue &dlg, const std::vector<const std::string
 }
 
 }  // namespace
+
+bool ReadMaildrop(_Pop3Dialogue &dlg) {
+  std::vector<DirectoryFile> files;
+  bool more = false;
+  if (!ListDirectoryFiles(dlg.MailboxFd.Get(), "." + MessageExtension, kMaxMaildropMessages,
+                          files, &more))
+    return false;
+  dlg.Maildrop.clear();
+  dlg.Maildrop.reserve(files.size());
+  dlg.NumberOfMessages = 0;
+  dlg.CurrentOctets = 0;
+  for (DirectoryFile &f : files) {
+    if (!IsServableName(f.Name)) continue;
+    _MessageEntry e;
+    e.Number = ++dlg.NumberOfMessages;
+    e.Size = f.Size;
+    e.FileName = std::move(f.Name);
+    dlg.CurrentOctets += e.Size;
+    dlg.Maildrop.push_back(std::move(e));
+  }
+  dlg.CurrentCount = dlg.NumberOfMessages;
+  dlg.HighestAccessed = 0;
+  return true;
+}
 
 bool StartFetchLogonPool(const LogonPoolSettings &settings) {
   return FetchLogonPool().Start(EnginePort(), settings);
@@ -413,45 +359,56 @@ void CmdPass(_Connection *conn) {
 
 void SubmitLogon(_Connection *conn, const std::string &name, std::string &password) {
   _Pop3Dialogue &dlg = PopDlg(conn);
-  dlg.Token.Close();
   LogonJob &job = dlg.Logon;
   ResetLogonJob(job, name, password, dlg.LogonFailures);
-  job.AfterLogon = OpenMailboxAfterLogon;
-  job.Context = conn;
+  job.ClientAddress = conn->PeerAddress;
   job.Key = reinterpret_cast<uintptr_t>(conn);
   job.Overlapped = &conn->Overlapped;
+  // The session that serves the mailbox if the password is right.
+  dlg.HandOff = SessionHandOff();
+  if (!PrepareSessionHandOff(conn, dlg.HandOff)) {
+    SendReply(conn, SessionFailure(dlg, GetLastError()), kStateAuthReply);
+    return;
+  }
+  SessionStart start;
+  FillSessionStart(conn, start);
+  start.Protocol = "pop3";
+  start.UserName = dlg.UserName;
+  start.LogonCommand = LogonCommand(dlg);
+  start.PendingInput = dlg.Pending.substr(0, kMaxSessionPendingInput);
+  job.SessionStart = EncodeSessionStart(start);
+  job.SessionFds[0] = dlg.HandOff.DataToSend;
+  job.SessionFds[1] = dlg.HandOff.SessionControl.Get();
+  job.FrontControlFd = dlg.HandOff.FrontControl.Get();
   dlg.IoPhase = kPhaseLogon;
   if (FetchLogonPool().Submit(&job)) return;
+  dlg.HandOff = SessionHandOff();
   SendReply(conn, LogonFailure(dlg, GetLastError(), 3), kStateAuthReply);
 }
 
 void LogonFinished(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   LogonJob &job = dlg.Logon;
-  if (job.bLoggedOn) {
-    // The mailbox was opened (or refused) on the pool: it holds the reply.
-    if (dlg.Lock.Held()) {
-      dlg.GreetingStamp.clear();
-      WriteLogLine(conn, kLogSignOn);
-      SendReply(conn, dlg.Reply, kStateTransReply);
-    } else {
-      dlg.Token.Close();
-      SendReply(conn, dlg.Reply, kStateAuthReply);
-    }
+  if (job.bLoggedOn && job.bSessionServes) {
+    // The session answers the client from here on; this process only
+    // relays (TLS) or watches, and writes the session's log lines.
+    dlg.GreetingStamp.clear();
+    WriteLogLine(conn, kLogSignOn);
+    SessionHandOff handOff = std::move(dlg.HandOff);
+    CompleteSessionHandOff(conn, handOff, WriteSessionLogLine);
     return;
   }
-  if (job.bLookupFailed) {
-    LogWin32Error(EVENTLOG_WARNING_TYPE, "Logon failure User not known", job.Error);
-    dlg.Reply = LogonFailure(dlg, job.Error, 2);
-  } else {
-    // An unknown name gets the reply of a wrong password; only the event
-    // (for the administrator) tells them apart.
-    LogWin32Error(EVENTLOG_WARNING_TYPE,
-                  job.bNameUnknown ? "Logon failure User not known"
-                                   : "Logon failure - Password may be wrong",
-                  job.Error);
-    dlg.Reply = LogonFailure(dlg, job.Error, 3);
+  dlg.HandOff = SessionHandOff();
+  if (job.bLoggedOn) {
+    // The password was right, but no session serves: the session's own
+    // reply (its mailbox could not be opened), or a temporary failure.
+    SendReply(conn, job.SessionReply.empty() ? SessionFailure(dlg, job.SessionError)
+                                             : job.SessionReply,
+              kStateAuthReply);
+    return;
   }
+  ReportLogonFailure(conn, job);
+  dlg.Reply = LogonFailure(dlg, job.Error, job.bLookupFailed ? 2 : 3);
   ++dlg.LogonFailures;
   SendReply(conn, dlg.Reply,
             dlg.LogonFailures >= kMaxLogonFailures ? kStateCloseReply : kStateAuthReply);
@@ -505,14 +462,12 @@ void CmdUidl(_Connection *conn) {
 void CmdRetr(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   int n = NumberArgument(dlg.Cmd.Arg1);
-  ImpersonationGuard impersonation;
   if (const _MessageEntry *e = FindMessage(dlg, n); e != nullptr) {
     if (e->Size == 0) {
       dlg.Reply = "+OK 0 octets\r\n.\r\n";
-    } else if (BeginAsUser(dlg, impersonation, "RETR")) {
+    } else {
       uint64_t size = 0;
       int fd = OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName, &size);
-      impersonation.End();
       if (fd >= 0) {
         dlg.OpenFile.Reset(fd);
         dlg.Reply = "+OK " + Num(static_cast<long long>(e->Size)) + " octets\r\n";
@@ -525,7 +480,6 @@ void CmdRetr(_Connection *conn) {
       dlg.Reply = "-ERR couldn't open message " + Num(n) + " (" + Num(GetLastError()) + ")\r\n";
     }
   }
-  impersonation.End();
   WriteLogLine(conn, kLogCommand);
   Answer(conn, dlg.Reply);
 }
@@ -547,14 +501,8 @@ void CmdTop(_Connection *conn) {
     Answer(conn, "+OK 0 octets\r\n.\r\n");
     return;
   }
-  ImpersonationGuard impersonation;
-  if (!BeginAsUser(dlg, impersonation, "TOP")) {
-    Answer(conn, dlg.Reply);
-    return;
-  }
   uint64_t size = 0;
   UniqueFd file(OpenFileForReadingAt(dlg.MailboxFd.Get(), e->FileName, &size));
-  impersonation.End();
   if (!file.Valid()) {
     Answer(conn, "-ERR couldn't open message " + Num(n) + " (" + Num(GetLastError()) + ")\r\n");
     return;
@@ -610,15 +558,6 @@ void CmdRset(_Connection *conn) {
 
 void CmdQuit(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
-  ImpersonationGuard impersonation;
-  // Before logon there is nothing to do as anyone.
-  if (dlg.Token.bValid && !BeginAsUser(dlg, impersonation, "QUIT")) {
-    // Nothing is deleted: the messages are served again at the next logon.
-    dlg.Maildrop.clear();
-    dlg.Lock.Release();
-    SendReply(conn, dlg.Reply, kStateCloseReply);
-    return;
-  }
   std::vector<const std::string *> marked;
   for (const _MessageEntry &e : dlg.Maildrop)
     if (e.bDeleted) marked.push_back(&e.FileName);
@@ -626,7 +565,6 @@ void CmdQuit(_Connection *conn) {
   dlg.NumberOfMessages -= static_cast<int>(DeleteMarkedFiles(dlg, marked));
   dlg.Maildrop.clear();
   dlg.Lock.Release();
-  impersonation.End();
   std::string left = dlg.NumberOfMessages == 0
                          ? "(mailbox empty)"
                          : "(" + Num(dlg.NumberOfMessages) + " messages left)";

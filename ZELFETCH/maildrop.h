@@ -1,14 +1,18 @@
-// maildrop: what the POP3 commands do with a mailbox: PASS (logon, then
-// find, create, lock and scan the mailbox, on the logon pool), STAT, LIST,
-// UIDL, RETR, TOP, DELE, LAST, RSET and QUIT. A message goes out with its
-// reply line and end line as one operation: read whole and written when it
-// is small, by sendfile (corked) when it is large.
-// Listings are sent from memory: no file is made in the user's directory.
+// maildrop: what the POP3 commands do with a mailbox: PASS and AUTH's
+// logon (handed to the logon pool, which starts the user's session
+// process: pop3session), STAT, LIST, UIDL, RETR, TOP, DELE, LAST, RSET and
+// QUIT. A message goes out with its reply line and end line as one
+// operation: read whole and written when it is small, by sendfile
+// (corked) when it is large. Listings are sent from memory: no file is
+// made in the user's directory.
 //
 // Called by pop3dlg's command table with the connection after the argument
 // check; each handler leaves its reply and next state in the dialogue
 // record and sends it or starts a transmission (after which the record
-// belongs to the completion: the handler touches nothing more).
+// belongs to the completion: the handler touches nothing more). The logon
+// commands run in the front (the service account); the transaction's
+// commands in the session process, which runs as the mail user, so every
+// file of the mailbox is opened and deleted with the user's own rights.
 //
 // The maildrop is a snapshot taken at logon: the message files
 // (name ending "." + MessageExtension) of the mailbox directory in name
@@ -19,11 +23,6 @@
 // printable ASCII without blanks) is left out, as are links and other
 // non-regular files. Message numbers and line counts from the client are
 // parsed bounded (ParseMessageNumber). Files are deleted only at QUIT.
-//
-// In the impersonation mode the file work of logon, RETR, TOP and QUIT runs
-// as the logged-on user, and every handler reverts before it returns; when
-// the user's identity cannot be taken the command fails and does nothing
-// as the service.
 #pragma once
 
 #include <cstdint>
@@ -45,10 +44,15 @@ constexpr size_t kMaxNumberText = kMaxCommandLine;
 
 // Starts the logon pool that checks PASS (before the engine accepts).
 bool StartFetchLogonPool(const LogonPoolSettings &settings);
+// The scan of the open mailbox (dlg.MailboxFd): message files in name
+// order, at most kMaxMaildropMessages of them (the oldest). False with the
+// last error when the directory cannot be read.
+bool ReadMaildrop(_Pop3Dialogue &dlg);
 
 // The command handlers. PASS (and pop3ext's AUTH) hands the logon (and the
-// opening of the mailbox after it) to the logon pool; LogonFinished answers
-// it when the pool's completion arrives.
+// start of the session after it) to the logon pool; LogonFinished hands
+// the connection to the session, or answers, when the pool's completion
+// arrives.
 void CmdPass(_Connection *conn);
 // Hands a logon under name (dlg.UserName is the name its replies show and
 // whose mailbox it opens) to the pool; wipes password. PASS and AUTH.

@@ -388,8 +388,14 @@ void WriteLogLine(_Connection *conn, int form) {
       break;
   }
   line += "\n";
+  Pop3LogSink(line);
+}
+
+void WritePop3LogText(const std::string &line) {
   LogTransactionToFile(Pop3LogEnabled, Pop3logDirectory, [&](TextFile &f) { f.Write(line); });
 }
+
+void (*Pop3LogSink)(const std::string &line) = WritePop3LogText;
 
 void SendReply(_Connection *conn, std::string reply, int nextState) {
   _Pop3Dialogue &dlg = PopDlg(conn);

@@ -41,6 +41,7 @@
 
 #include "common/logonpool.h"
 #include "net/netengine.h"
+#include "net/sessionhandoff.h"
 #include "platform/files.h"
 #include "platform/logon.h"
 #include "zelbase/zelbase.h"
@@ -141,9 +142,10 @@ struct _Pop3Dialogue {
   std::vector<_MessageEntry> Maildrop;
 
   LogonJob Logon;                   // the PASS or AUTH on the logon pool
+  SessionHandOff HandOff;           // the sockets of the session a logon starts
+  int AuthCommands = 0;             // commands before logon, for kMaxAuthCommands
   bool bSaslLogon = false;          // the logon under way came by AUTH
   int LogonFailures = 0;            // failed logons on this connection
-  LogonToken Token;
   MailboxLock Lock;
   UniqueFd OpenFile;
   std::string Terminator;           // the tail of the transmission in progress
@@ -169,8 +171,12 @@ void SendReply(_Connection *conn, std::string reply, int nextState);
 // On a failed start the connection is closed. Do not touch conn afterwards.
 void SendMultiLine(_Connection *conn, std::string text, int nextState);
 
-// Writes an activity log line of the given form (while Pop3LogEnabled).
+// Writes an activity log line of the given form (while Pop3LogEnabled),
+// through Pop3LogSink: into the POP3 log in the front, to the front over
+// the control socket in a session process.
 void WriteLogLine(_Connection *conn, int form);
+void WritePop3LogText(const std::string &line);
+extern void (*Pop3LogSink)(const std::string &line);
 
 // Whether a password may cross this connection: it is encrypted, or its
 // client is in PlaintextLogonClients.

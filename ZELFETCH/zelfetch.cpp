@@ -2,24 +2,35 @@
 //
 // Contents: the service identity and hooks handed to the runtime; the
 // settings (global values, then fetchcfg's), with this computer's identity
-// and the start directories (mbxsec); the threads: the network engine
-// (net/) with the POP3 dialogue (pop3dlg, maildrop) on it, and the logon
-// pool (common/logonpool) that checks passwords off the network workers.
+// and the start directories (mbxsec); least privilege: the front leaves
+// root for the service account once its listeners are bound; the
+// processes and threads: the root logon helpers, forked first, which check
+// passwords and start each logged-on user's session process (pop3session,
+// as the user); the network engine (net/) with the POP3 dialogue up to
+// logon (pop3dlg, maildrop) on it; the logon pool (common/logonpool) that
+// hands the checks to the helpers off the network workers; and the relay
+// thread (platform/relay) that keeps the TLS of logged-on clients and the
+// watch over their sessions.
 #include "ZELFETCH/fetchcfg.h"
 #include "ZELFETCH/maildrop.h"
 #include "ZELFETCH/mbxsec.h"
 #include "ZELFETCH/pop3dlg.h"
+#include "ZELFETCH/pop3session.h"
 #include "common/cfgcheck.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/logonhelper.h"
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/svcaccount.h"
 #include "common/tlsconfig.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
 #include "net/netengine.h"
+#include "platform/privilege.h"
+#include "platform/relay.h"
 #include "platform/sync.h"
 
 long InitThisService();
@@ -45,6 +56,9 @@ bool ReadConfiguration() {
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytes);
   LoadFetchSettings();
+  RegKey params;
+  (void)OpenParametersKey(params);
+  SetLogonPolicy(LoadLogonPolicy(params.get()));
   ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
   // The POP3 server starts without an identity: every account domain then
   // differs from the computer name and home directories are asked of a
@@ -53,15 +67,46 @@ bool ReadConfiguration() {
   return CreateStartDirectories();
 }
 
-// ---- Threads: the engine's listener and workers, driving POP3 dialogues.
+// ---- Least privilege: what the service account writes once root is gone
+// (the POP3 log; the event log and the registry are svcaccount's).
 
-// tls: a certificate is loaded, so TlsPortNo is listened on.
-bool StartPop3Engine(bool tls) {
+bool GivePop3Files(uid_t uid, gid_t gid) {
+  if (GiveDirectoryToAccount(Pop3logDirectory, uid, gid) &&
+      GiveFilesToAccount(Pop3logDirectory, uid, gid))
+    return true;
+  LogWin32Error(EVENTLOG_ERROR_TYPE, "chown Pop3log", GetLastError());
+  return false;
+}
+
+bool ShedRoot() { return LeaveRootForServiceAccount(GivePop3Files); }
+
+// ---- Processes and threads.
+
+// The logon helpers, forked while no thread but the controller's runs:
+// they keep root to check passwords and to start each user's session.
+// Then the pool that hands them the checks, and the relay thread.
+bool StartLogons() {
+  LogonPoolSettings settings;
+  settings.Check = CheckLogonThroughHelpers;
+  if (!StartLogonHelpers(LogonPoolCheckers(settings), Pop3SessionEntry)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonHelpers", GetLastError());
+    return false;
+  }
+  if (!StartRelayThread()) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartRelayThread", GetLastError());
+    return false;
+  }
   // The pool first: the engine takes PASS commands as soon as it listens.
-  if (!StartFetchLogonPool(LogonPoolSettings())) {
+  if (!StartFetchLogonPool(settings)) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
     return false;
   }
+  return true;
+}
+
+// tls: a certificate is loaded, so TlsPortNo is listened on.
+bool StartPop3Engine(bool tls) {
+  if (!StartLogons()) return false;
   NetEngineSettings settings;
   AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3PortNo), kListenerPop3);
   if (tls && Pop3TlsPortNo != 0)
@@ -73,7 +118,7 @@ bool StartPop3Engine(bool tls) {
   settings.TooManyConnectionsReply = "-ERR too many connections\r\n";
   // Idle clients are found by the idle check, not by TCP keep-alives.
   settings.KeepAlive = false;
-  NetEngineHooks hooks{GreetPop3Connection, Pop3Completion, ReleasePop3Dialogue};
+  NetEngineHooks hooks{GreetPop3Connection, Pop3Completion, ReleasePop3Dialogue, ShedRoot};
   return StartNetEngine(settings, hooks);
 }
 

@@ -7,13 +7,17 @@
 #include <cstdint>
 
 #include "common/sasl.h"
+#include "common/sessionstart.h"
 #include "platform/helperproc.h"
+#include "platform/localipc.h"
 
 namespace {
 
-constexpr size_t kRequestHead = 4;   // the two lengths
-constexpr size_t kAnswerHead = 9;    // flags, error, fail delay
-constexpr uint8_t kLoggedOn = 1, kNameUnknown = 2, kLookupFailed = 4;
+constexpr size_t kRequestHead = 8;    // the four lengths
+constexpr size_t kAnswerHead = 13;    // flags, error, fail delay, session error
+constexpr uint8_t kLoggedOn = 1, kNameUnknown = 2, kLookupFailed = 4, kBlocked = 8,
+                  kUidRefused = 16, kSessionStarted = 32;
+constexpr size_t kSessionFds = 2;     // data, control
 
 HelperProcesses &Helpers() {
   // Never destroyed: the pool's threads may use it until the process ends.
@@ -24,6 +28,8 @@ HelperProcesses &Helpers() {
 // Once there were helpers, checks never fall back to this process: without
 // root it would fail for every name anyway, and say less why.
 std::atomic<bool> helpersStarted{false};
+// The program's sessions; set before the helpers are forked.
+SessionEntry TheSessionEntry = nullptr;
 
 void PutNumber(std::string &out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -36,41 +42,88 @@ uint32_t GetNumber(std::string_view in, size_t at, int bytes) {
   return value;
 }
 
+// The child of a started session: the password is gone from every buffer
+// of the helper's it inherited (the job's was wiped by the check, the
+// request by the caller before the check).
+[[noreturn]] void RunSession(const LogonJob &job, std::string_view start) {
+  TheSessionEntry(job, start, kChildFirstFd, kChildFirstFd + 1);
+  EndChild(0);
+}
+
+void StartSession(LogonJob &job, std::string_view start, const int *fds) {
+  pid_t pid = ForkKeeping(fds, kSessionFds);
+  if (pid == 0) RunSession(job, start);
+  job.bSessionStarted = pid > 0;
+  job.SessionError = pid > 0 ? ERROR_SUCCESS : GetLastError();
+}
+
+// The first word of a started session, on the front's end of its control
+// socket: it serves, or it names the reply the front sends instead.
+void AwaitSession(LogonJob &job) {
+  char message[kMaxSessionReply + 1];
+  std::vector<UniqueFd> none;
+  long n = ReceiveMessage(job.FrontControlFd, message, sizeof message, none, 0,
+                          kSessionStartWaitMs);
+  if (n > 0 && message[0] == kControlServing) {
+    job.bSessionServes = true;
+    return;
+  }
+  if (n > 1 && message[0] == kControlRefused)
+    job.SessionReply.assign(message + 1, static_cast<size_t>(n - 1));
+  else
+    job.SessionError = n < 0 ? GetLastError() : ERROR_BROKEN_PIPE;
+}
+
 }  // namespace
 
-std::string EncodeLogonRequest(std::string_view name, std::string_view password) {
-  name = name.substr(0, kMaxLogonHelperName);
-  password = password.substr(0, kMaxLogonHelperPassword);
+std::string EncodeLogonRequest(const LogonJob &job) {
+  std::string_view name = std::string_view(job.Name).substr(0, kMaxLogonHelperName);
+  std::string_view password = std::string_view(job.Password).substr(0, kMaxLogonHelperPassword);
+  std::string_view address = std::string_view(job.ClientAddress).substr(0, kMaxLogonHelperAddress);
+  std::string_view session = job.SessionStart;
+  if (session.size() > kMaxLogonHelperSession) session = {};
   std::string wire;
-  wire.reserve(kRequestHead + name.size() + password.size());
-  PutNumber(wire, static_cast<uint32_t>(name.size()), 2);
-  PutNumber(wire, static_cast<uint32_t>(password.size()), 2);
-  wire.append(name);
-  wire.append(password);
+  wire.reserve(kRequestHead + name.size() + password.size() + address.size() + session.size());
+  for (std::string_view f : {name, password, address, session})
+    PutNumber(wire, static_cast<uint32_t>(f.size()), 2);
+  for (std::string_view f : {name, password, address, session}) wire.append(f);
   return wire;
 }
 
-bool DecodeLogonRequest(std::string_view wire, std::string &name, std::string &password) {
-  WipeSecret(password);
-  name.clear();
+bool DecodeLogonRequest(std::string_view wire, LogonJob &job) {
+  WipeSecret(job.Password);
+  job.Name.clear();
+  job.ClientAddress.clear();
+  job.SessionStart.clear();
   if (wire.size() < kRequestHead) return false;
-  size_t nameLength = GetNumber(wire, 0, 2), passwordLength = GetNumber(wire, 2, 2);
-  if (nameLength > kMaxLogonHelperName || passwordLength > kMaxLogonHelperPassword ||
-      wire.size() != kRequestHead + nameLength + passwordLength)
-    return false;
-  name.assign(wire.substr(kRequestHead, nameLength));
-  password.reserve(passwordLength);
-  password.assign(wire.substr(kRequestHead + nameLength));
+  const size_t bounds[] = {kMaxLogonHelperName, kMaxLogonHelperPassword, kMaxLogonHelperAddress,
+                           kMaxLogonHelperSession};
+  size_t lengths[4], total = kRequestHead;
+  for (int i = 0; i < 4; ++i) {
+    lengths[i] = GetNumber(wire, 2 * static_cast<size_t>(i), 2);
+    if (lengths[i] > bounds[i]) return false;
+    total += lengths[i];
+  }
+  if (wire.size() != total) return false;
+  std::string *fields[] = {&job.Name, &job.Password, &job.ClientAddress, &job.SessionStart};
+  size_t at = kRequestHead;
+  for (int i = 0; i < 4; ++i) {
+    fields[i]->reserve(lengths[i]);
+    fields[i]->assign(wire.substr(at, lengths[i]));
+    at += lengths[i];
+  }
   return true;
 }
 
 std::string EncodeLogonAnswer(const LogonJob &job, DWORD failDelayMs) {
   std::string wire;
-  wire.push_back(static_cast<char>((job.bLoggedOn ? kLoggedOn : 0) |
-                                   (job.bNameUnknown ? kNameUnknown : 0) |
-                                   (job.bLookupFailed ? kLookupFailed : 0)));
+  wire.push_back(static_cast<char>(
+      (job.bLoggedOn ? kLoggedOn : 0) | (job.bNameUnknown ? kNameUnknown : 0) |
+      (job.bLookupFailed ? kLookupFailed : 0) | (job.bBlocked ? kBlocked : 0) |
+      (job.bUidRefused ? kUidRefused : 0) | (job.bSessionStarted ? kSessionStarted : 0)));
   PutNumber(wire, static_cast<uint32_t>(job.Error), 4);
   PutNumber(wire, failDelayMs, 4);
+  PutNumber(wire, static_cast<uint32_t>(job.SessionError), 4);
   wire.append(std::string_view(job.Domain).substr(0, kMaxLogonHelperDomain));
   return wire;
 }
@@ -81,29 +134,40 @@ bool DecodeLogonAnswer(std::string_view wire, LogonJob &job, DWORD *failDelayMs)
   job.bLoggedOn = (flags & kLoggedOn) != 0;
   job.bNameUnknown = (flags & kNameUnknown) != 0;
   job.bLookupFailed = (flags & kLookupFailed) != 0;
+  job.bBlocked = (flags & kBlocked) != 0;
+  job.bUidRefused = (flags & kUidRefused) != 0;
+  job.bSessionStarted = (flags & kSessionStarted) != 0;
   job.Error = static_cast<int32_t>(GetNumber(wire, 1, 4));
   *failDelayMs = GetNumber(wire, 5, 4);
+  job.SessionError = static_cast<int32_t>(GetNumber(wire, 9, 4));
   job.Domain.assign(wire.substr(kAnswerHead));
   return true;
 }
 
-size_t ServeLogonRequest(char *request, size_t length, char *answer, size_t room) {
+size_t ServeLogonRequest(char *request, size_t length, const int *fds, size_t fdCount,
+                         char *answer, size_t room) {
   LogonJob job;
   DWORD failDelayMs = 0;
-  if (DecodeLogonRequest(std::string_view(request, length), job.Name, job.Password)) {
-    CheckLogon(job, &failDelayMs);
-  } else {
+  bool decoded = DecodeLogonRequest(std::string_view(request, length), job);
+  // Gone before anything can fork: a session's child must not inherit it.
+  explicit_bzero(request, length);
+  bool session = !job.SessionStart.empty();
+  if (!decoded || (session && (fdCount != kSessionFds || TheSessionEntry == nullptr))) {
+    WipeSecret(job.Password);
     job.bLookupFailed = true;
     job.Error = ERROR_INVALID_PARAMETER;
+  } else {
+    CheckLogon(job, &failDelayMs);
+    if (job.bLoggedOn && session) StartSession(job, job.SessionStart, fds);
   }
-  explicit_bzero(request, length);
   std::string wire = EncodeLogonAnswer(job, failDelayMs);
   size_t n = wire.size() < room ? wire.size() : room;
   memcpy(answer, wire.data(), n);
   return n;
 }
 
-bool StartLogonHelpers(unsigned count) {
+bool StartLogonHelpers(unsigned count, SessionEntry entry) {
+  TheSessionEntry = entry;
   if (!Helpers().Start(count, "zel-logon", ServeLogonRequest)) return false;
   helpersStarted = true;
   return true;
@@ -112,6 +176,9 @@ bool StartLogonHelpers(unsigned count) {
 std::vector<pid_t> LogonHelperPids() { return Helpers().Pids(); }
 
 void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs) {
+  job.bSessionStarted = job.bSessionServes = false;
+  job.SessionError = ERROR_SUCCESS;
+  job.SessionReply.clear();
   if (!helpersStarted) {
     CheckLogon(job, failDelayMs);
     return;
@@ -120,10 +187,11 @@ void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs) {
   job.Domain.clear();
   job.Token.Close();
   *failDelayMs = 0;
-  std::string request = EncodeLogonRequest(job.Name, job.Password);
+  std::string request = EncodeLogonRequest(job);
   WipeSecret(job.Password);
   std::string answer;
-  bool ok = Helpers().Call(request, answer);
+  size_t fdCount = job.SessionStart.empty() ? 0 : kSessionFds;
+  bool ok = Helpers().Call(request, answer, job.SessionFds, fdCount);
   long err = GetLastError();
   WipeSecret(request);
   if (!ok || !DecodeLogonAnswer(answer, job, failDelayMs)) {
@@ -131,5 +199,7 @@ void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs) {
     job.bLoggedOn = false;
     job.bLookupFailed = true;
     job.Error = ok ? ERROR_INVALID_PARAMETER : err;
+    return;
   }
+  if (job.bLoggedOn && job.bSessionStarted) AwaitSession(job);
 }

@@ -1,24 +1,41 @@
-// logonhelper: password checks done by helper processes that keep root,
-// for a service that runs without it (the receiver's AUTH).
+// logonhelper: password checks, and the start of a logged-on user's
+// session, done by helper processes that keep root, for services that run
+// without it (the receiver's AUTH, the POP3 front).
 //
-// The check is the logon pool's own (CheckLogon: the accounts file, else
-// PAM); only where it runs changes. StartLogonHelpers forks the helpers
-// (platform/helperproc) while the service is still root; afterwards
-// CheckLogonThroughHelpers, the pool's check function, sends each job's
-// name and password to a free helper and fills the job's outcome from the
-// answer (a helper that died fails the check as a failed checker, and the
-// others go on). Without helpers it checks in the process, as the POP3
-// server's pool does.
+// The check is the logon pool's own (CheckLogon: the failure accounting,
+// the accounts file, else PAM, MinimumLogonUid); only where it runs
+// changes. StartLogonHelpers forks the helpers (platform/helperproc, whose
+// keeper replaces a helper that dies) while the service is still root;
+// afterwards CheckLogonThroughHelpers, the pool's check function, sends
+// each job to a free helper and fills the job's outcome from the answer
+// (a helper that died, or none free within a few seconds, fails the check
+// as a failed checker: a temporary failure for the client). Without
+// helpers it checks in the process.
+//
+// Sessions. A job that carries a session start record (common/
+// sessionstart) and two descriptors (the session's data socket: the
+// client's own socket, or a relay pair's end; and its control socket) has
+// its session started by the helper when the check passes: the helper
+// forks, the child keeps only those two descriptors and the standard
+// streams and calls the program's SessionEntry with the logged-on identity
+// (the token), still as root, so that it can reach the mailbox and then
+// become the user for good (platform/privilege's BecomeMailUser; a session
+// never runs as root). The helper answers once the child runs; the pool
+// thread then waits, at most kSessionStartWaitMs, for the session's first
+// control message: it serves the client, or it could not start and names
+// the reply the front sends instead.
 //
 // Wire format (both directions bounded, parsed with explicit lengths; the
-// helper trusts the service no more than the network): a request is a
-// 16-bit name length, a 16-bit password length (little-endian), the name
-// and the password, nothing more; an answer is one byte of flags (logged
-// on, name unknown, lookup failed), the error and PAM's fail delay as
-// 32-bit numbers, and the account's domain (the rest, at most
+// helper trusts the service no more than the network): a request is four
+// 16-bit lengths (little-endian: name, password, client address, session
+// record) and the four fields, nothing more; an answer is one byte of
+// flags (logged on, name unknown, lookup failed, blocked, refused for its
+// uid, session started), the error, PAM's fail delay and the session's
+// error as 32-bit numbers, and the account's domain (the rest, at most
 // kMaxLogonHelperDomain bytes).
 //
-// Secrets: every buffer that held a password, on either side, is wiped.
+// Secrets: every buffer that held a password, on either side, is wiped,
+// also in a session's child before it runs.
 // Threads: CheckLogonThroughHelpers from the pool's threads (each takes a
 // helper of its own); StartLogonHelpers once, before any other thread of
 // the service but the controller's starts.
@@ -35,22 +52,36 @@
 
 // Longest name and password a request carries: a longer one is cut to one
 // byte more than any account name or password may have, so it still fails;
-// and the longest domain an answer carries.
+// the longest client address and session record; and the longest domain
+// an answer carries.
 constexpr size_t kMaxLogonHelperName = 256;
 constexpr size_t kMaxLogonHelperPassword = 256;
+constexpr size_t kMaxLogonHelperAddress = 64;
+constexpr size_t kMaxLogonHelperSession = 3072;
 constexpr size_t kMaxLogonHelperDomain = 255;
+// How long a pool thread waits for a started session's first word.
+constexpr DWORD kSessionStartWaitMs = 30000;
 
-// Forks count helpers; false with the last error.
-bool StartLogonHelpers(unsigned count);
+// A program's session: runs in the child the helper forked, as root, with
+// the logged-on identity (job.Token, job.Name, job.Domain), the start
+// record and the two descriptors. It must become the user before it
+// serves anyone, and should not return (the child exits if it does).
+using SessionEntry = void (*)(const LogonJob &job, std::string_view start, int dataFd,
+                              int controlFd);
+
+// Forks count helpers (and their keeper); entry starts the sessions of
+// jobs that ask for one (null: no sessions). False with the last error.
+bool StartLogonHelpers(unsigned count, SessionEntry entry = nullptr);
 // Their process ids (for the tests).
 std::vector<pid_t> LogonHelperPids();
 // The logon pool's check (LogonPoolSettings::Check).
 void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs);
 
 // The wire format, exposed for the tests and the fuzz target.
-std::string EncodeLogonRequest(std::string_view name, std::string_view password);
-bool DecodeLogonRequest(std::string_view wire, std::string &name, std::string &password);
+std::string EncodeLogonRequest(const LogonJob &job);
+bool DecodeLogonRequest(std::string_view wire, LogonJob &job);
 std::string EncodeLogonAnswer(const LogonJob &job, DWORD failDelayMs);
 bool DecodeLogonAnswer(std::string_view wire, LogonJob &job, DWORD *failDelayMs);
 // The helper's side: answers one request (the service's, in wire form).
-size_t ServeLogonRequest(char *request, size_t length, char *answer, size_t room);
+size_t ServeLogonRequest(char *request, size_t length, const int *fds, size_t fdCount,
+                         char *answer, size_t room);

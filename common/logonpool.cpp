@@ -9,9 +9,13 @@
 #include <map>
 #include <mutex>
 
+#include "common/loadcfig.h"
 #include "common/netcode.h"
+#include "common/zel.h"
 #include "common/sasl.h"
 #include "platform/accounts.h"
+#include "platform/logonfailures.h"
+#include "platform/sync.h"
 #include "platform/sysinfo.h"
 #include "platform/thread.h"
 
@@ -27,6 +31,11 @@ constexpr auto kRepostDelay = std::chrono::seconds(1);
 // The delay doubles up to this many times (1 s, 2 s, 4 s).
 constexpr int kMaxDelayDoublings = kMaxLogonFailures - 1;
 
+LogonPolicy &Policy() {
+  static LogonPolicy *policy = new LogonPolicy;
+  return *policy;
+}
+
 void WipePassword(std::string &password) {
   explicit_bzero(password.data(), password.size());
   password.clear();
@@ -38,10 +47,54 @@ DWORD LogonFailureDelayMs(DWORD firstDelayMs, int failuresBefore) {
   return firstDelayMs << std::clamp(failuresBefore, 0, kMaxDelayDoublings);
 }
 
+void SetLogonPolicy(const LogonPolicy &policy) { Policy() = policy; }
+
+const LogonPolicy &CurrentLogonPolicy() { return Policy(); }
+
+LogonPolicy LoadLogonPolicy(HKEY serviceParameters) {
+  LogonPolicy policy;
+  if (serviceParameters != nullptr)
+    QueryRegDword(serviceParameters, "MinimumLogonUid", policy.MinimumLogonUid);
+  RegKey suite;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) == ERROR_SUCCESS) {
+    QueryRegDword(suite.get(), "LogonFailureLimit", policy.FailureLimit);
+    QueryRegDword(suite.get(), "LogonFailureWindow", policy.FailureWindow);
+  }
+  return policy;
+}
+
+namespace {
+
+LogonFailurePolicy FailurePolicy() {
+  return LogonFailurePolicy{CurrentLogonPolicy().FailureLimit,
+                            CurrentLogonPolicy().FailureWindow};
+}
+
+// A verified host identity below the floor (root, the system's accounts)
+// is refused like a wrong password; a virtual user's identity is the mail
+// account's, which the floor does not concern.
+bool BelowMinimumUid(const LogonToken &token) {
+  return token.bValid && token.bHostAccount && token.Uid < CurrentLogonPolicy().MinimumLogonUid;
+}
+
+}  // namespace
+
 void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
   job.bLoggedOn = job.bNameUnknown = job.bLookupFailed = false;
+  job.bBlocked = job.bUidRefused = false;
   job.Domain.clear();
   SetLastError(ERROR_SUCCESS);
+  IpAddress client;
+  bool counted = ParseAddress(job.ClientAddress, &client);
+  long long now = NowSeconds();
+  if (counted && LogonsBlocked(client, FailurePolicy(), now)) {
+    // Unchecked: the guesser learns nothing, not even from the time.
+    WipePassword(job.Password);
+    job.Token.Close();
+    job.bBlocked = true;
+    job.Error = ERROR_LOGON_FAILURE;
+    return;
+  }
   std::string domain;
   bool known = LookUpAccountFetch(job.Name, domain);
   long lookupError = known ? ERROR_SUCCESS : GetLastError();
@@ -51,6 +104,15 @@ void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
                       failDelayMs);
   long error = ok ? ERROR_SUCCESS : GetLastError();
   WipePassword(job.Password);
+  if (ok && BelowMinimumUid(job.Token)) {
+    job.Token.Close();
+    job.bUidRefused = true;
+    ok = false;
+    error = ERROR_LOGON_FAILURE;
+  }
+  // A verdict against the client counts; a checker that failed does not.
+  bool failed = !ok && (!known ? IsNoSuchAccount(lookupError) : IsLogonVerdict(error));
+  if (failed && counted) (void)RecordLogonFailure(client, FailurePolicy(), now);
   if (known) {
     job.bLoggedOn = ok;
     job.Error = error;

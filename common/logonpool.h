@@ -44,6 +44,7 @@
 
 #include "platform/iocp.h"
 #include "platform/logon.h"
+#include "platform/registry.h"
 
 // The first failed logon on a connection is answered after this long, each
 // further one after twice as long as the one before.
@@ -54,11 +55,40 @@ constexpr int kMaxLogonFailures = 3;
 // takes 16 MiB of work area): more threads than this buy nothing.
 constexpr unsigned kMaxLogonThreads = 4;
 
+// What every check obeys: host accounts below MinimumLogonUid (root, the
+// system's accounts) never log on, whatever the password; a client network
+// that failed FailureLimit times within FailureWindow seconds is refused
+// unchecked for as long (platform/logonfailures; 0: no accounting).
+constexpr DWORD kDefaultMinimumLogonUid = 1000;
+constexpr DWORD kDefaultLogonFailureLimit = 10;
+constexpr DWORD kDefaultLogonFailureWindow = 600;
+struct LogonPolicy {
+  DWORD MinimumLogonUid = kDefaultMinimumLogonUid;
+  DWORD FailureLimit = kDefaultLogonFailureLimit;
+  DWORD FailureWindow = kDefaultLogonFailureWindow;
+};
+// Set once while the service starts, before the logon helpers are forked
+// (they check with it); read only afterwards.
+void SetLogonPolicy(const LogonPolicy &policy);
+const LogonPolicy &CurrentLogonPolicy();
+// Reads MinimumLogonUid from the service's Parameters key and
+// LogonFailureLimit and LogonFailureWindow from the suite key (the count is
+// one for every protocol, so its setting is too).
+LogonPolicy LoadLogonPolicy(HKEY serviceParameters);
+
 struct LogonJob {
   // ---- set by the caller before Submit
   std::string Name;              // as the client gave it
   std::string Password;          // wiped by the pool once checked
   int FailuresBefore = 0;        // failed logons on this connection so far
+  std::string ClientAddress;     // the client's address (text): whose failures count
+  // A session to start once the check passes (POP3, IMAP; none for SMTP
+  // AUTH): its start record (common/sessionstart), the descriptors the
+  // session gets (data, control), and the front's end of the control
+  // socket, on which the session's first message is awaited.
+  std::string SessionStart;
+  int SessionFds[2] = {-1, -1};
+  int FrontControlFd = -1;
   // Runs on the pool thread after a check that passed, before the
   // completion (the POP3 server opens the mailbox there); optional.
   void (*AfterLogon)(LogonJob *job) = nullptr;
@@ -70,6 +100,12 @@ struct LogonJob {
   bool bLoggedOn = false;
   bool bNameUnknown = false;     // the name is no account (for the event only)
   bool bLookupFailed = false;    // the account database failed (Error says how)
+  bool bBlocked = false;         // refused unchecked: its network failed too often lately
+  bool bUidRefused = false;      // a host account below MinimumLogonUid (for the event only)
+  bool bSessionStarted = false;  // the session process was started (SessionError if not)
+  bool bSessionServes = false;   // ... and serves the client from now on
+  long SessionError = ERROR_SUCCESS;
+  std::string SessionReply;      // a session that could not start: the client's reply
   long Error = ERROR_SUCCESS;
   std::string Domain;            // the account's domain
   LogonToken Token;

@@ -692,6 +692,20 @@ void ListeningThread() {
   AcceptLoop(0);
 }
 
+// The port and its workers; false with the event reported.
+bool StartWorkers(Engine &e) {
+  if (!e.Port.Create()) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateIoCompletionPort", GetLastError());
+    return false;
+  }
+  unsigned workers = e.Settings.Workers != 0 ? e.Settings.Workers : 2 * GetProcessorCount();
+  for (unsigned i = 0; i < workers; ++i) {
+    e.WorkersRunning++;
+    std::thread(WorkerThread).detach();
+  }
+  return true;
+}
+
 }  // namespace
 
 // ---- settings
@@ -737,18 +751,21 @@ bool StartNetEngine(const NetEngineSettings &settings, const NetEngineHooks &hoo
     CloseListeners(e);
     return false;
   }
-  if (!e.Port.Create()) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateIoCompletionPort", GetLastError());
+  if (!StartWorkers(e)) {
     CloseListeners(e);
     return false;
   }
-  unsigned workers = settings.Workers != 0 ? settings.Workers : 2 * GetProcessorCount();
-  for (unsigned i = 0; i < workers; ++i) {
-    e.WorkersRunning++;
-    std::thread(WorkerThread).detach();
-  }
   std::thread(ListeningThread).detach();
   return true;
+}
+
+bool StartSessionEngine(const NetEngineSettings &settings, const NetEngineHooks &hooks) {
+  Engine &e = TheEngine();
+  e.Settings = settings;
+  e.Settings.Listeners.clear();
+  e.Hooks = hooks;
+  e.Stopping = false;
+  return StartWorkers(e);
 }
 
 void StopNetEngine() {
@@ -888,4 +905,64 @@ std::string ConnectionTlsVersion(const _Connection *conn) {
 
 std::string ConnectionTlsCipher(const _Connection *conn) {
   return conn->Tls != nullptr ? conn->Tls->Session.Cipher() : std::string();
+}
+
+// ---- sessions in processes of their own
+
+bool DetachConnection(_Connection *conn, DetachedConnection &out) {
+  Engine &e = TheEngine();
+  if (conn->Tls != nullptr && !conn->Tls->Session.HandshakeDone()) {
+    SetLastError(ERROR_TLS_FAILED);
+    return false;
+  }
+  if (!e.Port.Dissociate(conn->Socket)) return false;
+  if (conn->Tls != nullptr) {
+    out.Tls = std::make_unique<TlsSession>(std::move(conn->Tls->Session));
+    conn->Tls.reset();
+  }
+  out.Socket.Reset(conn->Socket);
+  out.PeerIp = conn->PeerIp;
+  // Off the list, but still counted: the session process serves it now.
+  {
+    std::lock_guard<std::mutex> guard(e.ListLock);
+    for (_Connection **link = &e.Head; *link != nullptr; link = &(*link)->Next) {
+      if (*link != conn) continue;
+      *link = conn->Next;
+      break;
+    }
+  }
+  if (e.Hooks.Release != nullptr) e.Hooks.Release(conn);
+  delete conn;
+  return true;
+}
+
+void ReleaseConnectionPlace(const IpAddress &peer) {
+  Engine &e = TheEngine();
+  std::lock_guard<std::mutex> guard(e.ListLock);
+  if (e.Open > 0) --e.Open;
+  auto count = e.PerClient.find(peer);
+  if (count != e.PerClient.end() && --count->second == 0) e.PerClient.erase(count);
+}
+
+bool AdoptConnection(UniqueFd socket, const AdoptedConnectionInfo &info,
+                     void (*resume)(_Connection *conn)) {
+  Engine &e = TheEngine();
+  auto conn = std::unique_ptr<_Connection>(new (std::nothrow) _Connection);
+  if (conn == nullptr || e.WorkersRunning.load() == 0) return false;
+  conn->Socket = socket.Get();
+  conn->ListenerKind = info.ListenerKind;
+  conn->LocalIp = info.LocalIp;
+  conn->PeerIp = info.PeerIp;
+  conn->LocalAddress = info.LocalAddress;
+  conn->LocalHostName = info.LocalHostName;
+  conn->PeerAddress = info.PeerAddress;
+  conn->LastActivity = NowSeconds();
+  if (!AdmitConnection(conn.get())) return false;
+  if (!e.Port.Associate(conn->Socket, reinterpret_cast<uintptr_t>(conn.get()))) {
+    RemoveConnection(conn.get());
+    return false;
+  }
+  socket.Release();
+  resume(conn.release());
+  return true;
 }

@@ -93,9 +93,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/iocp.h"
 #include "platform/ipaddr.h"
 #include "platform/registry.h"
+
+class TlsSession;
 
 // Defaults of the settings both servers read (their Parameters keys).
 constexpr DWORD kDefaultMaxConnections = 1000;
@@ -294,3 +297,37 @@ std::string ConnectionTlsCipher(const _Connection *conn);
 // close of an encrypted connection first sends close_notify (what the
 // socket takes at once, without waiting).
 void CloseConnection(_Connection *conn, bool graceful);
+
+// ---- sessions in processes of their own
+//
+// The POP3 and IMAP fronts hand each logged-on client to a session process
+// that runs as the mail user (net/sessionhandoff). The front detaches the
+// connection: its socket and, when encrypted, its TLS session leave the
+// engine, the dialogue record is released (Release), and the connection
+// keeps its place in MaxConnections and MaxConnectionsPerClient until the
+// front calls ReleaseConnectionPlace when the session has ended. Call it
+// from the worker holding the connection's completion, with nothing
+// outstanding on it; the record is freed (do not touch conn afterwards).
+struct DetachedConnection {
+  UniqueFd Socket;
+  std::unique_ptr<TlsSession> Tls;   // null for a plaintext connection
+  IpAddress PeerIp;                  // for ReleaseConnectionPlace
+};
+bool DetachConnection(_Connection *conn, DetachedConnection &out);
+void ReleaseConnectionPlace(const IpAddress &peer);
+
+// The session process: an engine with no listener (the port and its
+// workers, the idle and deadline checks), which serves the connection the
+// session was handed. AdoptConnection makes the record for a socket
+// already connected (the addresses and names as the front knew them) and
+// calls resume on it, as Greet would be called (the record is the
+// engine's from then on); false (the socket closed) when the engine does
+// not run or memory runs out.
+struct AdoptedConnectionInfo {
+  int ListenerKind = 0;
+  IpAddress LocalIp, PeerIp;
+  std::string LocalAddress, LocalHostName, PeerAddress;
+};
+bool StartSessionEngine(const NetEngineSettings &settings, const NetEngineHooks &hooks);
+bool AdoptConnection(UniqueFd socket, const AdoptedConnectionInfo &info,
+                     void (*resume)(_Connection *conn));

@@ -34,6 +34,8 @@ constexpr long ERROR_NO_MORE_ITEMS = ENODATA;   // enumeration ran past its end
 constexpr long ERROR_TIMEOUT = ETIMEDOUT;
 constexpr long ERROR_BUSY = EBUSY;
 constexpr long ERROR_DIR_NOT_EMPTY = ENOTEMPTY;
+constexpr long ERROR_BROKEN_PIPE = EPIPE;       // the other end went away
+constexpr long ERROR_MESSAGE_TOO_LONG = EMSGSIZE;  // a local message cut or over its bounds
 constexpr long ERROR_INVALID_DATA = EBADMSG;    // stored data failed its checks
 // No service manager started this process (it was run from a shell).
 constexpr long ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;

@@ -220,6 +220,21 @@ bool ShedPrivileges(bool account, uid_t uid, gid_t gid) {
   return true;
 }
 
+bool BecomeMailUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups) {
+  if (uid == 0) return Fail(EPERM);
+  if (IsSuperUser()) {
+    if (int err = ShedThreadCapabilities(true)) return Fail(err);
+    if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+        setresuid(uid, uid, uid) != 0)
+      return Fail(errno);
+  } else if (geteuid() != uid) {
+    return Fail(EPERM);
+  }
+  if (int err = ShedThreadCapabilities(false)) return Fail(err);
+  if (getuid() == 0 || geteuid() == 0 || !HoldsNoPrivileges()) return Fail(EPERM);
+  return true;
+}
+
 bool HoldsNoPrivileges() {
   for (long tid : ThreadIds()) {
     for (const char *set : {"CapPrm", "CapEff", "CapInh", "CapAmb"})

@@ -29,6 +29,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // Files and directories the process creates are private to its user
 // (umask 077); modes given explicitly are narrowed by it too.
@@ -46,6 +47,14 @@ bool LookUpAccount(const std::string &name, uid_t *uid, gid_t *gid);
 // must be given, and the process must be root) and clears its capabilities
 // in every thread, as described above.
 bool ShedPrivileges(bool account, uid_t uid, gid_t gid);
+
+// A session process (single-threaded, started as root by a logon helper)
+// becomes the mail user for good: the user's supplementary groups, gid and
+// uid (real, effective and saved), no capability in any set, the bounding
+// set emptied and no_new_privs set. Never uid 0: a session of root is
+// refused (EPERM). A process that does not run as root can only stay who
+// it is: uid must then be its own, and it merely sheds capabilities.
+bool BecomeMailUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups);
 
 // True when the calling process has no capability left in any thread and
 // runs with no_new_privs (exposed for tests).

@@ -370,6 +370,8 @@ struct TlsSession::Impl {
 
 TlsSession::TlsSession() = default;
 TlsSession::~TlsSession() = default;
+TlsSession::TlsSession(TlsSession &&) noexcept = default;
+TlsSession &TlsSession::operator=(TlsSession &&) noexcept = default;
 
 bool TlsSession::StartServer(const TlsContextRef &context) { return Start(context, true, ""); }
 

@@ -105,6 +105,10 @@ class TlsSession {
   ~TlsSession();
   TlsSession(const TlsSession &) = delete;
   TlsSession &operator=(const TlsSession &) = delete;
+  // A session moves whole (the network engine hands a logged-on client's
+  // session to the relay that serves it from then on).
+  TlsSession(TlsSession &&) noexcept;
+  TlsSession &operator=(TlsSession &&) noexcept;
 
   // Makes the session a server (context from LoadTlsServerContext) or a
   // client; serverName goes out as SNI when it is a host name (an address

@@ -182,13 +182,16 @@ class Scratch:
 
         ServiceAccount is empty: a test's receiver runs as the user that
         started it, whether or not the machine has the "zel" account (a
-        scratch root under /tmp is not the account's to reach). The
+        scratch root under /tmp is not the account's to reach). Failed
+        logons are not counted per client network (LogonFailureLimit 0):
+        every test client is 127.0.0.1, and tests fail logons on purpose;
+        the test of the count turns it on. The
         receiver's submission ports and the POP3 server's TLS port are off
         unless the test names them (587, 465 and 995 are no test's to
         take)."""
         keys = {TCPIP_KEY: {"NameServer": name_server, "Hostname": HOST_NAME,
                             "Domain": DOMAIN_NAME},
-                ZEL_KEY: {"ServiceAccount": ""},
+                ZEL_KEY: {"ServiceAccount": "", "LogonFailureLimit": 0},
                 service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0},
                 service_key("ZELFETCH"): {"TlsPortNo": 0}}
         for service, values in (services or {}).items():
