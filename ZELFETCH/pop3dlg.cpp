@@ -417,8 +417,19 @@ void SendMultiLine(_Connection *conn, std::string text, int nextState) {
   StartSend(conn, dlg.Listing);
 }
 
+bool SessionEncrypted = false;
+bool SessionTlsAvailable = false;
+
+bool Pop3Encrypted(const _Connection *conn) {
+  return SessionEncrypted || ConnectionEncrypted(conn);
+}
+
+bool Pop3CanStartTls(const _Connection *conn) {
+  return !SessionEncrypted && (SessionTlsAvailable || ConnectionCanStartTls(conn));
+}
+
 bool PlaintextLogonAllowed(const _Connection *conn) {
-  return ConnectionEncrypted(conn) || PlaintextLogonClients.Contains(conn->PeerIp);
+  return Pop3Encrypted(conn) || PlaintextLogonClients.Contains(conn->PeerIp);
 }
 
 int ReplyStateFor(int commandState) {

@@ -181,6 +181,13 @@ extern void (*Pop3LogSink)(const std::string &line);
 // Whether a password may cross this connection: it is encrypted, or its
 // client is in PlaintextLogonClients.
 bool PlaintextLogonAllowed(const _Connection *conn);
+// Encrypted, and whether STLS could be offered. In a session process the
+// connection it runs is the front's plaintext relay or the client's own
+// socket: what the front knew of TLS comes with the start record.
+extern bool SessionEncrypted;
+extern bool SessionTlsAvailable;
+bool Pop3Encrypted(const _Connection *conn);
+bool Pop3CanStartTls(const _Connection *conn);
 
 // The reply state that leads back to a command state (a command that is
 // answered and changes nothing).

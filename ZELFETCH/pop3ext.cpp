@@ -39,10 +39,10 @@ void TakePlain(_Connection *conn, std::string &response) {
 
 }  // namespace
 
-std::string CapabilityList(bool offerStls) {
-  std::string list =
-      "+OK Capability list follows\r\n"
-      "TOP\r\nUIDL\r\nUSER\r\nSASL PLAIN\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\nPIPELINING\r\n";
+std::string CapabilityList(bool offerStls, bool offerLogon) {
+  std::string list = "+OK Capability list follows\r\nTOP\r\nUIDL\r\n";
+  if (offerLogon) list += "USER\r\nSASL PLAIN\r\n";
+  list += "RESP-CODES\r\nAUTH-RESP-CODE\r\nPIPELINING\r\n";
   if (offerStls) list += "STLS\r\n";
   return list + ".\r\n";
 }
@@ -65,17 +65,17 @@ PlainResponse DecodePlainResponse(std::string_view response, std::string &name,
 }
 
 void CmdCapa(_Connection *conn) {
-  SendMultiLine(conn, CapabilityList(ConnectionCanStartTls(conn)),
+  SendMultiLine(conn, CapabilityList(Pop3CanStartTls(conn), PlaintextLogonAllowed(conn)),
                 ReplyStateFor(PopDlg(conn).State));
 }
 
 void CmdStls(_Connection *conn) {
   int next = ReplyStateFor(PopDlg(conn).State);
-  if (ConnectionEncrypted(conn)) {
+  if (Pop3Encrypted(conn)) {
     SendReply(conn, "-ERR TLS is already active\r\n", next);
   } else if (PopDlg(conn).State != kStateAuthCommand) {
     SendReply(conn, "-ERR STLS is not permitted after logon\r\n", next);
-  } else if (!ConnectionCanStartTls(conn)) {
+  } else if (!Pop3CanStartTls(conn)) {
     SendReply(conn, "-ERR TLS is not available\r\n", next);
   } else {
     SendReply(conn, "+OK Begin TLS negotiation\r\n", kStateStlsReply);

@@ -11,8 +11,10 @@
 // left, and starts the response read once AUTH's "+ " has.
 //
 // Policy. CAPA lists STLS only while a certificate is loaded and the
-// connection is still in clear; the rest of the list never changes (the
-// same in both states, as RFC 2449 asks). STLS is taken in the
+// connection is still in clear, and USER and SASL only where a password
+// may cross the connection (encrypted, or a client inside
+// PlaintextLogonClients: RFC 2595 section 4); the rest of the list never
+// changes (the same in both states, as RFC 2449 asks). STLS is taken in the
 // AUTHORIZATION state before USER; after logon, or with TLS on or not
 // available, it gets a clear "-ERR" and the connection goes on in clear.
 // A password crosses an unencrypted connection only from a client inside
@@ -44,7 +46,7 @@
 inline constexpr const char *kEncryptionRequired = "-ERR [AUTH] Encryption required\r\n";
 
 // The answer to CAPA, end line included.
-std::string CapabilityList(bool offerStls);
+std::string CapabilityList(bool offerStls, bool offerLogon);
 
 // What a PLAIN response (base64, "=" already made empty) holds.
 enum class PlainResponse {

@@ -95,35 +95,38 @@ void Resume(_Connection *conn) {
 
 }  // namespace
 
-void Pop3SessionEntry(const LogonJob &job, std::string_view startWire, int dataFd,
-                      int controlFd) {
-  SetSessionControl(controlFd);
+long RunPop3Session(bool (*readSettings)()) {
+  SetSessionControl(kSessionControlFd);
   NameThisProcess("zel-pop3");
+  LogonJob job;
+  std::string startWire;
   SessionStart start;
   auto *dlg = new (std::nothrow) _Pop3Dialogue;
-  if (dlg == nullptr || !DecodeSessionStart(startWire, start)) {
+  if (dlg == nullptr || !ReadSessionLaunch(job, startWire) ||
+      !DecodeSessionStart(startWire, start) || !readSettings()) {
     SendSessionWord(kControlRefused, "-ERR [SYS/TEMP] logon failed at point 6\r\n");
-    return;
+    return 1;
   }
   dlg->UserName = start.UserName;
   dlg->bSaslLogon = start.LogonCommand == "AUTH";
   dlg->Pending = start.PendingInput;
-  dlg->State = kStateTransCommand;
   dlg->Cmd.bHasWord = true;
   dlg->Cmd.Word = start.LogonCommand;
+  SessionEncrypted = start.bEncrypted;
+  SessionTlsAvailable = start.bTlsAvailable;
   if (!ReachMailbox(*dlg, job) || !BecomeUser(*dlg, job.Token) || !OpenMaildrop(*dlg)) {
     SendSessionWord(kControlRefused, dlg->Reply);
     delete dlg;
-    return;
+    return 1;
   }
   Pop3LogSink = SendSessionLogLine;
   Prepared = dlg;
   PreparedSeconds = start.SecondsLeft;
-  if (!SendSessionWord(kControlServing, "")) return;
+  if (!SendSessionWord(kControlServing, "")) return 1;
   NetEngineSettings settings;
   settings.Workers = 1;
   settings.IdleSeconds = IdleTimeout;
   settings.KeepAlive = false;
   NetEngineHooks hooks{nullptr, Pop3Completion, ReleasePop3Dialogue};
-  (void)RunHandedConnection(UniqueFd(dataFd), start, settings, hooks, Resume);
+  return RunHandedConnection(UniqueFd(kSessionDataFd), start, settings, hooks, Resume) ? 0 : 1;
 }

@@ -2,10 +2,11 @@
 // mail user.
 //
 // The front (zelfetch as the service account) checks nothing itself: the
-// root logon helper checks the password and, when it is right, forks this
-// process (common/logonhelper) with the start record the front wrote
-// (common/sessionstart), the client's data socket and the control socket.
-// Still root, the session finds the user's mailbox and makes it when
+// root logon helper checks the password and, when it is right, runs this
+// program afresh as "zelfetch -session" (common/logonhelper) with the
+// logged-on identity, the start record the front wrote (common/
+// sessionstart), the client's data socket and the control socket. Still
+// root, the session reads its settings, finds the user's mailbox and makes it when
 // AutoCreateInbox allows (platform/mailboxdir makes it the owner's); then
 // it becomes the user for good (uid, gid and supplementary groups; a
 // virtual user's are VirtualMailAccount's; no capabilities, no_new_privs;
@@ -25,5 +26,7 @@
 
 #include "common/logonhelper.h"
 
-// The session entry handed to StartLogonHelpers.
-void Pop3SessionEntry(const LogonJob &job, std::string_view start, int dataFd, int controlFd);
+// The Session hook of the service runtime: the whole session process,
+// after the program's settings are read (readSettings, as root). Its exit
+// status.
+long RunPop3Session(bool (*readSettings)());

@@ -35,6 +35,7 @@
 
 long InitThisService();
 void TermThisService();
+long RunSessionProcess();
 
 namespace {
 
@@ -47,23 +48,31 @@ constexpr ServiceHooks kPop3Hooks = {
     nullptr,  // no user controls
     DisplayIPAddress,
     ReloadTlsCertificate,  // SIGHUP: a renewed certificate without a restart
+    nullptr,               // no files to hand over at -install
+    RunSessionProcess,     // "-session": a logged-on user's session (pop3session)
 };
 
 // ---- Settings.
 
-bool ReadConfiguration() {
+// What the front and a session both read.
+bool ReadSettings() {
   SetConfigDefaults();
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytes);
   LoadFetchSettings();
-  RegKey params;
-  (void)OpenParametersKey(params);
-  SetLogonPolicy(LoadLogonPolicy(params.get()));
-  ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
   // The POP3 server starts without an identity: every account domain then
   // differs from the computer name and home directories are asked of a
   // domain controller.
   (void)InitNetCodeModule(kIdentityNameLengthFetch);
+  return true;
+}
+
+bool ReadConfiguration() {
+  ReadSettings();
+  RegKey params;
+  (void)OpenParametersKey(params);
+  SetLogonPolicy(LoadLogonPolicy(params.get()));
+  ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
   return CreateStartDirectories();
 }
 
@@ -88,7 +97,7 @@ bool ShedRoot() { return LeaveRootForServiceAccount(GivePop3Files); }
 bool StartLogons() {
   LogonPoolSettings settings;
   settings.Check = CheckLogonThroughHelpers;
-  if (!StartLogonHelpers(LogonPoolCheckers(settings), Pop3SessionEntry)) {
+  if (!StartLogonHelpers(LogonPoolCheckers(settings), true)) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonHelpers", GetLastError());
     return false;
   }
@@ -158,6 +167,8 @@ void TermThisService() {
   TermLogModule();
   LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
 }
+
+long RunSessionProcess() { return RunPop3Session(ReadSettings); }
 
 int main(int argc, char **argv) {
   return ExitStatusFromCode(ServiceCommandLine(argc, argv, kPop3Hooks));

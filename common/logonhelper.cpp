@@ -3,12 +3,16 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "common/sasl.h"
+#include "common/service.h"
 #include "common/sessionstart.h"
 #include "platform/helperproc.h"
+#include "platform/fileview.h"
 #include "platform/localipc.h"
 
 namespace {
@@ -28,8 +32,14 @@ HelperProcesses &Helpers() {
 // Once there were helpers, checks never fall back to this process: without
 // root it would fail for every name anyway, and say less why.
 std::atomic<bool> helpersStarted{false};
-// The program's sessions; set before the helpers are forked.
-SessionEntry TheSessionEntry = nullptr;
+// Whether the helpers start sessions; set before they are forked.
+bool SessionsOffered = false;
+
+constexpr uint8_t kLaunchVersion = 1;
+constexpr uint32_t kLaunchIdentity = 1, kLaunchVirtual = 2;
+// The launch record: identity, account name and domain, the start record.
+constexpr size_t kMaxSessionLaunch = 16 + 4 * kMaxSessionGroups + kMaxLogonHelperName +
+                                     kMaxLogonHelperDomain + kMaxLogonHelperSession + 16;
 
 void PutNumber(std::string &out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -42,17 +52,12 @@ uint32_t GetNumber(std::string_view in, size_t at, int bytes) {
   return value;
 }
 
-// The child of a started session: the password is gone from every buffer
-// of the helper's it inherited (the job's was wiped by the check, the
-// request by the caller before the check).
-[[noreturn]] void RunSession(const LogonJob &job, std::string_view start) {
-  TheSessionEntry(job, start, kChildFirstFd, kChildFirstFd + 1);
-  EndChild(0);
-}
-
+// The child of a started session runs the program afresh: nothing of the
+// helper's memory goes with it.
 void StartSession(LogonJob &job, std::string_view start, const int *fds) {
+  std::string launch = EncodeSessionLaunch(job, start);
   pid_t pid = ForkKeeping(fds, kSessionFds);
-  if (pid == 0) RunSession(job, start);
+  if (pid == 0) ExecThisProgram(kSessionArgument, launch, kSessionLaunchFd);
   job.bSessionStarted = pid > 0;
   job.SessionError = pid > 0 ? ERROR_SUCCESS : GetLastError();
 }
@@ -152,7 +157,7 @@ size_t ServeLogonRequest(char *request, size_t length, const int *fds, size_t fd
   // Gone before anything can fork: a session's child must not inherit it.
   explicit_bzero(request, length);
   bool session = !job.SessionStart.empty();
-  if (!decoded || (session && (fdCount != kSessionFds || TheSessionEntry == nullptr))) {
+  if (!decoded || (session && (fdCount != kSessionFds || !SessionsOffered))) {
     WipeSecret(job.Password);
     job.bLookupFailed = true;
     job.Error = ERROR_INVALID_PARAMETER;
@@ -166,14 +171,16 @@ size_t ServeLogonRequest(char *request, size_t length, const int *fds, size_t fd
   return n;
 }
 
-bool StartLogonHelpers(unsigned count, SessionEntry entry) {
-  TheSessionEntry = entry;
+bool StartLogonHelpers(unsigned count, bool sessions) {
+  SessionsOffered = sessions;
   if (!Helpers().Start(count, "zel-logon", ServeLogonRequest)) return false;
   helpersStarted = true;
   return true;
 }
 
 std::vector<pid_t> LogonHelperPids() { return Helpers().Pids(); }
+
+pid_t LogonHelperKeeperPid() { return Helpers().KeeperPid(); }
 
 void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs) {
   job.bSessionStarted = job.bSessionServes = false;
@@ -202,4 +209,78 @@ void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs) {
     return;
   }
   if (job.bLoggedOn && job.bSessionStarted) AwaitSession(job);
+}
+
+std::string EncodeSessionLaunch(const LogonJob &job, std::string_view start) {
+  const LogonToken &token = job.Token;
+  size_t groups = std::min(token.Groups.size(), kMaxSessionGroups);
+  std::string wire;
+  wire.push_back(static_cast<char>(kLaunchVersion));
+  uint32_t flags = token.bValid && token.bHostAccount ? kLaunchIdentity : 0;
+  PutNumber(wire, flags, 4);
+  PutNumber(wire, static_cast<uint32_t>(token.Uid), 4);
+  PutNumber(wire, static_cast<uint32_t>(token.Gid), 4);
+  PutNumber(wire, static_cast<uint32_t>(groups), 4);
+  for (size_t i = 0; i < groups; ++i) PutNumber(wire, static_cast<uint32_t>(token.Groups[i]), 4);
+  for (auto [field, bound] : {std::pair<std::string_view, size_t>{job.Name, kMaxLogonHelperName},
+                              {job.Domain, kMaxLogonHelperDomain},
+                              {start, kMaxLogonHelperSession}}) {
+    field = field.substr(0, bound);
+    PutNumber(wire, static_cast<uint32_t>(field.size()), 2);
+    wire.append(field);
+  }
+  return wire;
+}
+
+bool DecodeSessionLaunch(std::string_view wire, LogonJob &job, std::string &start) {
+  job = LogonJob();
+  start.clear();
+  size_t at = 0;
+  bool ok = true;
+  auto number = [&](int bytes) -> uint32_t {
+    if (!ok || wire.size() - at < static_cast<size_t>(bytes)) {
+      ok = false;
+      return 0;
+    }
+    uint32_t v = GetNumber(wire, at, bytes);
+    at += static_cast<size_t>(bytes);
+    return v;
+  };
+  auto field = [&](size_t bound, std::string &out) {
+    size_t n = number(2);
+    if (!ok || n > bound || wire.size() - at < n) {
+      ok = false;
+      return;
+    }
+    out.assign(wire.substr(at, n));
+    at += n;
+  };
+  if (number(1) != kLaunchVersion) return false;
+  uint32_t flags = number(4);
+  job.Token.Uid = static_cast<uid_t>(number(4));
+  job.Token.Gid = static_cast<gid_t>(number(4));
+  size_t groups = number(4);
+  if (!ok || groups > kMaxSessionGroups || (flags & ~(kLaunchIdentity | kLaunchVirtual)) != 0)
+    return false;
+  for (size_t i = 0; i < groups && ok; ++i) job.Token.Groups.push_back(static_cast<gid_t>(number(4)));
+  field(kMaxLogonHelperName, job.Name);
+  field(kMaxLogonHelperDomain, job.Domain);
+  field(kMaxLogonHelperSession, start);
+  if (!ok || at != wire.size()) {
+    job = LogonJob();
+    start.clear();
+    return false;
+  }
+  job.Token.bValid = true;
+  job.Token.bHostAccount = (flags & kLaunchIdentity) != 0;
+  job.Token.Name = job.Name;
+  job.Token.Domain = job.Domain;
+  job.bLoggedOn = true;
+  return true;
+}
+
+bool ReadSessionLaunch(LogonJob &job, std::string &start) {
+  std::string wire;
+  return ReadUpTo(kSessionLaunchFd, kMaxSessionLaunch, wire) && wire.size() <= kMaxSessionLaunch &&
+         DecodeSessionLaunch(wire, job, start);
 }

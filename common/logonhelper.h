@@ -17,13 +17,14 @@
 // client's own socket, or a relay pair's end; and its control socket) has
 // its session started by the helper when the check passes: the helper
 // forks, the child keeps only those two descriptors and the standard
-// streams and calls the program's SessionEntry with the logged-on identity
-// (the token), still as root, so that it can reach the mailbox and then
-// become the user for good (platform/privilege's BecomeMailUser; a session
-// never runs as root). The helper answers once the child runs; the pool
-// thread then waits, at most kSessionStartWaitMs, for the session's first
-// control message: it serves the client, or it could not start and names
-// the reply the front sends instead.
+// streams and runs the program afresh as a session process (so nothing of
+// the helper's memory, which has seen other users' passwords, reaches it),
+// still as root, with the logged-on identity, so that it can reach the
+// mailbox and then become the user for good (platform/privilege's
+// BecomeMailUser; a session never runs as root). The helper answers once
+// the child runs; the pool thread then waits, at most kSessionStartWaitMs,
+// for the session's first control message: it serves the client, or it
+// could not start and names the reply the front sends instead.
 //
 // Wire format (both directions bounded, parsed with explicit lengths; the
 // helper trusts the service no more than the network): a request is four
@@ -62,18 +63,30 @@ constexpr size_t kMaxLogonHelperDomain = 255;
 // How long a pool thread waits for a started session's first word.
 constexpr DWORD kSessionStartWaitMs = 30000;
 
-// A program's session: runs in the child the helper forked, as root, with
-// the logged-on identity (job.Token, job.Name, job.Domain), the start
-// record and the two descriptors. It must become the user before it
-// serves anyone, and should not return (the child exits if it does).
-using SessionEntry = void (*)(const LogonJob &job, std::string_view start, int dataFd,
-                              int controlFd);
+// Forks count helpers (and their keeper); with sessions, a passing check
+// that asks for one starts it. False with the last error.
+bool StartLogonHelpers(unsigned count, bool sessions = false);
 
-// Forks count helpers (and their keeper); entry starts the sessions of
-// jobs that ask for one (null: no sessions). False with the last error.
-bool StartLogonHelpers(unsigned count, SessionEntry entry = nullptr);
-// Their process ids (for the tests).
+// The session process: the program run afresh by the helper's child with
+// kSessionArgument (common/service's Session hook), still as root, with
+// the data socket on kSessionDataFd, the control socket on
+// kSessionControlFd and the launch record (the logged-on identity: the
+// account's name and domain, uid, gid and groups; then the front's start
+// record) on kSessionLaunchFd. ReadSessionLaunch reads and decodes the
+// record into job (Name, Domain, Token) and start; false when it is
+// malformed. The program must become the user before it serves anyone.
+constexpr int kSessionDataFd = 3;
+constexpr int kSessionControlFd = 4;
+constexpr int kSessionLaunchFd = 5;
+bool ReadSessionLaunch(LogonJob &job, std::string &start);
+// Supplementary groups a launch record carries at most (NGROUPS_MAX is
+// larger, no mail user is in this many).
+constexpr size_t kMaxSessionGroups = 1024;
+std::string EncodeSessionLaunch(const LogonJob &job, std::string_view start);
+bool DecodeSessionLaunch(std::string_view wire, LogonJob &job, std::string &start);
+// Their process ids and their keeper's (for the tests).
 std::vector<pid_t> LogonHelperPids();
+pid_t LogonHelperKeeperPid();
 // The logon pool's check (LogonPoolSettings::Check).
 void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs);
 

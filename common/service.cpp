@@ -2,6 +2,8 @@
 // files) live in platform/svcctl; this file holds the entry layer's logic.
 #include "common/service.h"
 
+#include <string.h>
+
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -295,6 +297,8 @@ long ServiceCommandLine(int argc, char **argv, const ServiceHooks &hooks) {
   RegisterServiceHooks(hooks);
   const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : ThisServiceName();
   if (argc < 2) return RunService(program, false);
+  if (argc == 2 && hooks.Session != nullptr && strcmp(argv[1], kSessionArgument) == 0)
+    return hooks.Session();
   CommandLineOptions options;
   for (int i = 1; i < argc; ++i) {
     const OptionEntry *entry = FindOption(argv[i]);

@@ -33,6 +33,9 @@ constexpr long ZEL_EXIT_CONFLICT = 0x20000007;
 // The service failed to start and the event log says why.
 constexpr long ZEL_EXIT_START_FAILED = 0x20000003;
 
+// The argument of a session process (ServiceHooks::Session).
+constexpr const char *kSessionArgument = "-session";
+
 // What each program hands the runtime: its identity and its hooks. The
 // strings are the program's constants and must outlive the process.
 struct ServiceHooks {
@@ -57,6 +60,10 @@ struct ServiceHooks {
   // when root starts it, after reading the program's own settings. False
   // with the thread's last error set (and the step logged).
   bool (*GiveFilesToAccount)(uid_t uid, gid_t gid) = nullptr;
+  // "-session": a logged-on user's session process, started by the
+  // program's own logon helper (never by hand: it reads what the helper
+  // hands it on its descriptors). Its exit status.
+  long (*Session)() = nullptr;
 };
 
 // Makes hooks the program's; ServiceCommandLine does it, tests that drive

@@ -40,6 +40,9 @@ void BecomeChild(int fd, pid_t parent, const std::string &name) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(0);
   prctl(PR_SET_NAME, name.substr(0, kMaxProcessName).c_str());
+  // Whatever the service did with SIGCHLD, the keeper must hear its
+  // helpers end.
+  signal(SIGCHLD, SIG_DFL);
   if (fd != kHelperFd && dup2(fd, kHelperFd) < 0) _exit(1);
   close_range(kHelperFd + 1, ~0U, 0);
   // The service blocks its signals for the controller's signalfd.
@@ -83,9 +86,15 @@ bool SpawnHelper(const std::string &name, HelperServe serve) {
     RunHelper(theirs.Release(), self, name, serve);
   }
   if (pid < 0) return false;
-  std::string text = std::to_string(pid);
+  std::string text = "+" + std::to_string(pid);
   int fd = mine.Get();
   return SendMessage(kHelperFd, text, &fd, 1, INFINITE);
+}
+
+// Tells the service that helper pid is gone (its socket is then dropped
+// at once, not when a request first meets it).
+void ReportGone(pid_t pid) {
+  (void)SendMessage(kHelperFd, "-" + std::to_string(pid), nullptr, 0, INFINITE);
 }
 
 // Forks count helpers, then replaces each that dies, at most
@@ -98,7 +107,7 @@ bool SpawnHelper(const std::string &name, HelperServe serve) {
   sigemptyset(&child);
   sigaddset(&child, SIGCHLD);
   sigprocmask(SIG_BLOCK, &child, nullptr);
-  int deaths = signalfd(-1, &child, SFD_CLOEXEC);
+  int deaths = signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
   if (deaths < 0) _exit(1);
   unsigned missing = count, restarts = 0;
   long long windowStart = MonotonicMs();
@@ -124,7 +133,7 @@ bool SpawnHelper(const std::string &name, HelperServe serve) {
       struct signalfd_siginfo info;
       while (read(deaths, &info, sizeof info) > 0) {
       }
-      while (waitpid(-1, nullptr, WNOHANG) > 0) ++missing;
+      for (pid_t gone; (gone = waitpid(-1, nullptr, WNOHANG)) > 0; ++missing) ReportGone(gone);
     }
   }
 }
@@ -165,6 +174,26 @@ pid_t ForkKeeping(const int *fds, size_t count) {
 void EndChild(int status) { _exit(status); }
 
 void NameThisProcess(const char *name) { prctl(PR_SET_NAME, name); }
+
+void ExecThisProgram(const char *flag, std::string_view input, int inputFd) {
+  int pipeFds[2];
+  // The pipe holds the whole input (far less than its 64 KiB): written
+  // here and closed, it is read by the new image at its own pace.
+  if (pipe(pipeFds) != 0) _exit(126);
+  for (size_t done = 0; done < input.size();) {
+    ssize_t n = write(pipeFds[1], input.data() + done, input.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) _exit(126);
+    done += static_cast<size_t>(n);
+  }
+  close(pipeFds[1]);
+  if (pipeFds[0] != inputFd && (dup2(pipeFds[0], inputFd) < 0 || close(pipeFds[0]) != 0))
+    _exit(126);
+  char self[] = "/proc/self/exe";
+  char *argv[] = {self, const_cast<char *>(flag), nullptr};
+  execv(self, argv);
+  _exit(127);
+}
 
 HelperProcesses::~HelperProcesses() {
   for (const Helper &h : free_) close(h.Fd);
@@ -225,8 +254,13 @@ void HelperProcesses::AdoptNewHelpers(bool wait, DWORD timeoutMs) {
       if (n == 0) keeperSocket_.Reset();
       return;
     }
-    pid_t pid = ParsePid(std::string_view(text, static_cast<size_t>(n)));
-    if (pid < 0 || fds.size() != 1) continue;
+    pid_t pid = ParsePid(std::string_view(text + 1, static_cast<size_t>(n - 1)));
+    if (pid < 0) continue;
+    if (text[0] == '-') {
+      Forget(pid);
+      continue;
+    }
+    if (text[0] != '+' || fds.size() != 1) continue;
     {
       std::lock_guard<std::mutex> guard(lock_);
       free_.push_back(Helper{fds[0].Release(), pid});
@@ -234,6 +268,19 @@ void HelperProcesses::AdoptNewHelpers(bool wait, DWORD timeoutMs) {
     }
     freed_.notify_one();
     wait = false;
+  }
+}
+
+// A helper the keeper saw end: its socket goes if it is idle; one in use
+// is dropped by the call that meets its end.
+void HelperProcesses::Forget(pid_t pid) {
+  std::lock_guard<std::mutex> guard(lock_);
+  pids_.erase(std::remove(pids_.begin(), pids_.end(), pid), pids_.end());
+  for (auto it = free_.begin(); it != free_.end(); ++it) {
+    if (it->Pid != pid) continue;
+    close(it->Fd);
+    free_.erase(it);
+    return;
   }
 }
 

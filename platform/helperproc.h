@@ -70,6 +70,12 @@ pid_t ForkKeeping(const int *fds, size_t count);
 // Ends a child made by ForkKeeping at once, with status (no exit handlers:
 // they belong to the process it was forked from).
 [[noreturn]] void EndChild(int status);
+// In a child made by ForkKeeping: runs this program afresh with the single
+// argument flag, input readable on descriptor inputFd (a pipe that ends
+// after it), the descriptors kept by ForkKeeping still open. A fresh image
+// holds nothing of the process it was forked from (a helper's memory has
+// seen other users' passwords). Ends the child when the exec fails.
+[[noreturn]] void ExecThisProgram(const char *flag, std::string_view input, int inputFd);
 // The name ps shows for this process (at most 15 bytes are kept).
 void NameThisProcess(const char *name);
 
@@ -101,6 +107,7 @@ class HelperProcesses {
   };
   void AdoptNewHelpers(bool wait, DWORD timeoutMs);
   void Drop(Helper helper);
+  void Forget(pid_t pid);
   mutable std::mutex lock_;
   std::mutex adoptLock_;         // one reader of the keeper's socket at a time
   std::condition_variable freed_;
