@@ -91,6 +91,12 @@ int UnknownCommandState(int state) {
 
 void Dispatch(_Connection *conn) {
   _Pop3Dialogue &dlg = PopDlg(conn);
+  // Before logon a client has little to say: one that goes on and on is
+  // probing, and is shown the door (logon failures close sooner).
+  if (dlg.State != kStateTransCommand && ++dlg.AuthCommands > kMaxAuthCommands) {
+    SendReply(conn, "-ERR Too many commands\r\n", kStateCloseReply);
+    return;
+  }
   for (const CommandEntry &c : kCommands) {
     if (c.State != dlg.State || !dlg.Cmd.bHasWord || !EqualsNoCase(dlg.Cmd.Word, c.Name))
       continue;

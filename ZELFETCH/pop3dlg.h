@@ -55,6 +55,8 @@ constexpr size_t kMaxAuthLine = 254;
 constexpr size_t kMaxUserName = 31;
 // The reply buffer: 512 characters and a terminator.
 constexpr size_t kMaxReplyLength = 512;
+// Commands a connection may give before logon; the next one closes it.
+constexpr int kMaxAuthCommands = 100;
 
 // I/O phases: what is outstanding.
 constexpr int kPhaseRead = 1;   // a command read

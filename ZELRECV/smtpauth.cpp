@@ -186,6 +186,7 @@ bool StartSmtpLogonPool(const LogonPoolSettings &settings) {
 void SubmitSmtpLogon(_Connection *conn) {
   auto &dlg = *static_cast<_SmtpDialogue *>(conn->Dialogue);
   LogonJob &job = dlg.Logon;
+  job.ClientAddress = conn->PeerAddress;   // whose failures count
   job.Key = reinterpret_cast<uintptr_t>(conn);
   job.Overlapped = &dlg.LogonOverlapped;
   if (SmtpLogonPool().Submit(&job)) return;

@@ -63,6 +63,11 @@ bool ReadConfiguration() {
   for (const auto &[setting, entry] : bad)
     LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, setting.c_str(),
              ("\"" + LogSafeText(entry) + "\"").c_str());
+  // AUTH's checks obey MinimumLogonUid and the failure count; the helpers
+  // forked later check with it.
+  RegKey params;
+  (void)OpenParametersKey(params);
+  SetLogonPolicy(LoadLogonPolicy(params.get()));
   if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir})) return false;
   return InitNetCodeModule(kIdentityNameLengthDeliv);
 }
