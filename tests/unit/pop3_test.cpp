@@ -4,6 +4,7 @@
 // the directory grant and nameless listing files.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <crypt.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -36,6 +37,8 @@
 #include "platform/eventlog.h"
 #include "platform/fileview.h"
 #include "platform/helperproc.h"
+#include "platform/ipaddr.h"
+#include "platform/logonfailures.h"
 #include "platform/logon.h"
 #include "platform/root.h"
 #include "testutil.h"
@@ -656,6 +659,71 @@ TEST(FetchSettings, NetworkListsReportBadEntriesOnce) {
   ASSERT_TRUE(ParseAddress("192.0.2.9", &a));
   EXPECT_TRUE(nets.Contains(a));
   EXPECT_EQ(nets.Networks.size(), 1u);
+}
+
+// ---- failed logons counted per client network
+
+// A fresh count in the scratch root's state directory.
+void FreshFailureCount() {
+  ASSERT_EQ(system(("mkdir -p '" + StateDirectory() + "'").c_str()), 0);
+  unlink(LogonFailureFilePath().c_str());
+}
+
+TEST(LogonFailures, NetworksAreBlockedAfterTheLimitForTheWindow) {
+  FreshFailureCount();
+  const LogonFailurePolicy policy{3, 600};
+  IpAddress a, sameNet, other;
+  ASSERT_TRUE(ParseAddress("2001:db8:1:2::7", &a));
+  ASSERT_TRUE(ParseAddress("2001:db8:1:2:ffff::1", &sameNet));   // the same /64
+  ASSERT_TRUE(ParseAddress("2001:db8:1:3::7", &other));
+  long long t = 1000000;
+  EXPECT_FALSE(RecordLogonFailure(a, policy, t));
+  EXPECT_FALSE(RecordLogonFailure(sameNet, policy, t + 1));
+  EXPECT_FALSE(LogonsBlocked(a, policy, t + 2));
+  EXPECT_TRUE(RecordLogonFailure(a, policy, t + 2));   // the third blocks
+  EXPECT_TRUE(LogonsBlocked(sameNet, policy, t + 3));
+  EXPECT_FALSE(LogonsBlocked(other, policy, t + 3));
+  EXPECT_TRUE(LogonsBlocked(a, policy, t + 2 + 599));
+  EXPECT_FALSE(LogonsBlocked(a, policy, t + 2 + 600));
+  // Failures spread wider than the window never add up to a block.
+  IpAddress slow;
+  ASSERT_TRUE(ParseAddress("192.0.2.9", &slow));
+  for (int i = 0; i < 6; ++i) EXPECT_FALSE(RecordLogonFailure(slow, policy, t + 301 * i));
+  EXPECT_FALSE(LogonsBlocked(slow, policy, t + 2000));
+  // A full neighbourhood gives its oldest slot away, and nothing breaks.
+  for (uint32_t i = 0; i < 40000; ++i) {
+    IpAddress v4 = IpV4(htonl(0x0A000000u + i));
+    (void)RecordLogonFailure(v4, policy, t + 5000 + i);
+  }
+  EXPECT_FALSE(LogonsBlocked(other, policy, t + 50000));
+  // No accounting at all: never blocked.
+  EXPECT_FALSE(RecordLogonFailure(a, LogonFailurePolicy{0, 600}, t));
+}
+
+TEST_F(LogonTest, BlockedNetworksAreRefusedUncheckedAndOthersAreNot) {
+  FreshFailureCount();
+  LogonPolicy saved = CurrentLogonPolicy();
+  LogonPolicy policy;
+  policy.FailureLimit = 2;
+  SetLogonPolicy(policy);
+  auto check = [](const char *address, const char *password) {
+    LogonJob job;
+    job.Name = "demo";
+    job.Password = password;
+    job.ClientAddress = address;
+    DWORD delay = 0;
+    CheckLogon(job, &delay);
+    return job;
+  };
+  EXPECT_TRUE(check("192.0.2.7", "s3cret pass").bLoggedOn);   // a success counts nothing
+  EXPECT_FALSE(check("192.0.2.7", "wrong").bBlocked);
+  EXPECT_FALSE(check("192.0.2.7", "wrong").bBlocked);
+  LogonJob blocked = check("192.0.2.7", "s3cret pass");
+  EXPECT_FALSE(blocked.bLoggedOn);
+  EXPECT_TRUE(blocked.bBlocked);
+  EXPECT_EQ(blocked.Error, ERROR_LOGON_FAILURE);
+  EXPECT_TRUE(check("192.0.2.8", "s3cret pass").bLoggedOn);
+  SetLogonPolicy(saved);
 }
 
 // ---- checks in helper processes (a service without root: the receiver)
