@@ -14,6 +14,8 @@
 namespace {
 
 const char *const kAuthFailed = "535 Authentication failed\r\n";
+// RFC 4954: the server could not check now; the client may try again.
+const char *const kAuthTemporaryFailure = "454 4.7.0 Temporary authentication failure\r\n";
 const char *const kBadBase64 = "501 Invalid base64 data\r\n";
 // LOGIN's prompts: "Username:" and "Password:" in base64.
 const char *const kLoginNamePrompt = "334 VXNlcm5hbWU6\r\n";
@@ -170,10 +172,14 @@ void SmtpLogonAnswered(_SmtpDialogue &dlg) {
     return;
   }
   // A checker that failed (the accounts file unreadable, PAM without its
-  // service) is the administrator's to hear of; a wrong password is not.
+  // service, no logon helper free in time) is the administrator's to hear
+  // of, and no verdict on the client's password: it may try again.
   if (job.bLookupFailed || (!job.bNameUnknown && !IsLogonVerdict(job.Error) &&
-                            job.Error != ERROR_OPERATION_ABORTED))
+                            job.Error != ERROR_OPERATION_ABORTED)) {
     LogWin32Error(EVENTLOG_WARNING_TYPE, "SMTP AUTH logon", job.Error);
+    SetReply(dlg, kAuthTemporaryFailure);
+    return;
+  }
   ++dlg.AuthFailures;
   SetReply(dlg, kAuthFailed,
            dlg.AuthFailures >= kMaxLogonFailures ? kStateQuitting : kStateReplyPending);

@@ -52,10 +52,23 @@ void BecomeChild(int fd, pid_t parent, const std::string &name) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
 }
 
+void ReapChildren(int) {
+  int saved = errno;
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = saved;
+}
+
 [[noreturn]] void RunHelper(int fd, pid_t parent, const std::string &name, HelperServe serve) {
   BecomeChild(fd, parent, name);
-  // Whatever a request starts (a user's session) is reaped by the kernel.
-  signal(SIGCHLD, SIG_IGN);
+  // Whatever a request starts (a user's session) is reaped as it ends, so
+  // that its processor time counts to the helper's, as it would with a
+  // parent that waits.
+  struct sigaction reap {};
+  reap.sa_handler = ReapChildren;
+  reap.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+  sigemptyset(&reap.sa_mask);
+  sigaction(SIGCHLD, &reap, nullptr);
   static char request[kMaxHelperMessage];
   static char reply[kMaxHelperMessage];
   std::vector<UniqueFd> fds;

@@ -21,7 +21,7 @@ import ssl
 import subprocess
 import unittest
 
-from zelharness import ZEL_KEY, MailSystem, Receiver, Scratch, poll
+from zelharness import ZEL_KEY, MailSystem, Pop3Server, Receiver, Scratch, poll
 
 IS_ROOT = os.geteuid() == 0
 NEEDS_ROOT = "needs root: the test starts zelrecv as root and switches users"
@@ -34,6 +34,15 @@ def status_fields(pid):
     for tid in os.listdir("/proc/%d/task" % pid):
         with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
             result.append(dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line))
+    return result
+
+
+def children(pid):
+    """The child processes of pid (of every thread of it)."""
+    result = []
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+            result += [int(c) for c in f.read().split()]
     return result
 
 
@@ -81,6 +90,15 @@ class AccountCase(unittest.TestCase):
         if cls.made:
             subprocess.run(["userdel", TEST_ACCOUNT], capture_output=True)
 
+    def check_no_capabilities(self, pid, uid, gid):
+        for thread in status_fields(pid):
+            self.assertEqual(thread["Uid"].split(), [str(uid)] * 4)
+            self.assertEqual(thread["Gid"].split(), [str(gid)] * 4)
+            for field in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
+                self.assertEqual(int(thread[field], 16), 0, "%s of thread %s" % (field,
+                                                                                 thread["Pid"]))
+            self.assertEqual(thread["NoNewPrivs"], "1")
+
 
 class ServiceAccountTest(AccountCase):
     def start(self, account, settings=None, handed_registry=False, prefix=(),
@@ -99,15 +117,6 @@ class ServiceAccountTest(AccountCase):
                 os.chown(path, self.uid, self.gid)
             os.chmod(scratch.path("var", "lib", "zel", "registry.db"), 0o644)
         return receiver.start()
-
-    def check_no_capabilities(self, pid, uid, gid):
-        for thread in status_fields(pid):
-            self.assertEqual(thread["Uid"].split(), [str(uid)] * 4)
-            self.assertEqual(thread["Gid"].split(), [str(gid)] * 4)
-            for field in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
-                self.assertEqual(int(thread[field], 16), 0, "%s of thread %s" % (field,
-                                                                                 thread["Pid"]))
-            self.assertEqual(thread["NoNewPrivs"], "1")
 
     def test_starts_again_within_its_units_capabilities(self):
         """The unit bounds the receiver to a few capabilities (common/
@@ -188,8 +197,11 @@ class ServiceAccountTest(AccountCase):
         # as the account, has its root-keeping helpers check AUTH.
         receiver = self.start(self.account, submission=True, users={"alice": "Pw-1"})
         pid = receiver.service.proc.pid
-        helpers = [int(c) for t in os.listdir("/proc/%d/task" % pid)
-                   for c in open("/proc/%d/task/%s/children" % (pid, t)).read().split()]
+        # The keeper (which replaces a helper that dies) and its helpers.
+        keepers = children(pid)
+        self.assertEqual(len(keepers), 1)
+        self.assertEqual(status_fields(keepers[0])[0]["Name"], "zel-logon-keep")
+        helpers = children(keepers[0])
         self.assertGreaterEqual(len(helpers), 2)
         for helper in helpers:
             fields = status_fields(helper)[0]
@@ -211,7 +223,7 @@ class ServiceAccountTest(AccountCase):
                     return f.read().rsplit(")", 1)[1].split()[0] == "Z"
             except FileNotFoundError:
                 return True
-        self.assertTrue(poll(lambda: all(ended(h) for h in helpers), 5))
+        self.assertTrue(poll(lambda: all(ended(h) for h in helpers + keepers), 5))
 
     def test_missing_account_warns_and_goes_on_as_root(self):
         receiver = self.start("zel-no-such-account")
@@ -221,6 +233,118 @@ class ServiceAccountTest(AccountCase):
         self.assertEqual(receiver.send_message("s@c.example", ["user"],
                                                b"Subject: x\r\n\r\nx\r\n.\r\n"),
                          "250 Message received OK\r\n")
+
+
+def socket_holders(local_port, peer_port):
+    """Pids of every process with the server's end of a TCP connection
+    (local_port on this side, peer_port on the client's) open."""
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.read().splitlines()[1:]:
+                fields = line.split()
+                local, remote = fields[1].rsplit(":", 1)[1], fields[2].rsplit(":", 1)[1]
+                if int(local, 16) == local_port and int(remote, 16) == peer_port:
+                    inodes.add("socket:[%s]" % fields[9])
+    holders = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            for fd in os.listdir("/proc/%s/fd" % pid):
+                if os.readlink("/proc/%s/fd/%s" % (pid, fd)) in inodes:
+                    holders.add(int(pid))
+        except OSError:
+            pass
+    return holders
+
+
+class Pop3SessionTest(AccountCase):
+    """The POP3 front runs as the account without capabilities; a logged-on
+    user's session runs as the user (a host identity here: the accounts
+    file's user has a host account of the same name), holds the client's
+    socket alone when in clear, and only a relay pair over TLS."""
+
+    USER = "zeltest-pop"
+    PASSWORD = "Pop-pw-1"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if not cls.made:
+            raise unittest.SkipTest("useradd is needed for a host account")
+        subprocess.run(["groupadd", "zeltest-extra"], capture_output=True)
+        made = subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                               "-G", "zeltest-extra", cls.USER], capture_output=True)
+        if made.returncode not in (0, 9):
+            raise unittest.SkipTest("useradd failed: %s" % made.stderr)
+        entry = pwd.getpwnam(cls.USER)
+        cls.user_ids = (entry.pw_uid, entry.pw_gid)
+        cls.user_groups = sorted(set(os.getgrouplist(cls.USER, entry.pw_gid)))
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["userdel", cls.USER], capture_output=True)
+        subprocess.run(["groupdel", "zeltest-extra"], capture_output=True)
+        super().tearDownClass()
+
+    def start(self, **settings):
+        scratch = Scratch("zel-e2e-priv-pop3-")
+        self.addCleanup(scratch.cleanup)
+        make_reachable(scratch)
+        server = Pop3Server(settings, scratch=scratch, users={self.USER: self.PASSWORD},
+                            tls=True)
+        self.addCleanup(server.stop)
+        scratch.reg_import({ZEL_KEY: {"ServiceAccount": self.account}})
+        return server.start()
+
+    def check_user(self, pid):
+        uid, gid = self.user_ids
+        for thread in status_fields(pid):
+            self.assertEqual(thread["Uid"].split(), [str(uid)] * 4)
+            self.assertEqual(thread["Gid"].split(), [str(gid)] * 4)
+            self.assertEqual(sorted(int(g) for g in thread["Groups"].split()), self.user_groups)
+            for field in ("CapEff", "CapPrm", "CapInh", "CapAmb", "CapBnd"):
+                self.assertEqual(int(thread[field], 16), 0, field)
+            self.assertEqual(thread["NoNewPrivs"], "1")
+
+    def test_front_and_session_privileges_from_proc(self):
+        server = self.start()
+        front = server.service.proc.pid
+        for tls in (False, True):
+            conn = server.connect(port=server.tls_port if tls else None, tls=tls)
+            peer = conn.sock.getsockname()[1]
+            port = server.tls_port if tls else server.port
+            # Before logon only the front has the client, without privileges.
+            self.assertEqual(socket_holders(port, peer), {front})
+            self.check_no_capabilities(front, self.uid, self.gid)
+            self.assertEqual(conn.command("USER " + self.USER), "+OK %s is welcome here\r\n"
+                             % self.USER)
+            reply = conn.command("PASS " + self.PASSWORD)
+            self.assertTrue(reply.startswith("+OK "), reply + server.scratch.events())
+            helpers = children(children(front)[0])
+            sessions = [c for h in helpers for c in children(h)
+                        if status_fields(c)[0]["Name"] == "zel-pop3"]
+            self.assertEqual(len(sessions), 1)
+            self.check_user(sessions[0])
+            holders = socket_holders(port, peer)
+            self.assertEqual(len(holders), 1)
+            holder = holders.pop()
+            if tls:
+                # The front keeps TLS; the session has a socket pair only.
+                self.assertEqual(holder, front)
+            else:
+                self.assertEqual(holder, sessions[0])
+            self.assertTrue(conn.command("STAT").startswith("+OK 0 0"))
+            conn.close()
+        # No process of the user's is ever root, whoever logs on: root's
+        # accounts-file twin and a system account are refused like a wrong
+        # password.
+        for name in ("root", "daemon"):
+            server.scratch.add_user(name, "Sys-pw-1")
+            conn = server.connect()
+            conn.command("USER " + name)
+            self.assertEqual(conn.command("PASS Sys-pw-1"),
+                             "-ERR %s logon failed (1326) at point 3 in PASS\r\n" % name)
+            conn.close()
 
 
 class PrivateFilesTest(unittest.TestCase):
