@@ -36,6 +36,7 @@
 long InitThisService();
 void TermThisService();
 long RunSessionProcess();
+bool GiveFilesAtInstall(uid_t uid, gid_t gid);
 
 namespace {
 
@@ -48,7 +49,7 @@ constexpr ServiceHooks kPop3Hooks = {
     nullptr,  // no user controls
     DisplayIPAddress,
     ReloadTlsCertificate,  // SIGHUP: a renewed certificate without a restart
-    nullptr,               // no files to hand over at -install
+    GiveFilesAtInstall,    // -install: the account gets what the front writes
     RunSessionProcess,     // "-session": a logged-on user's session (pop3session)
 };
 
@@ -88,6 +89,16 @@ bool GivePop3Files(uid_t uid, gid_t gid) {
 }
 
 bool ShedRoot() { return LeaveRootForServiceAccount(GivePop3Files); }
+
+}  // namespace
+
+bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
+  LoadFetchSettings();
+  return CreateStartDirectories() && GiveCommonFilesToAccount(uid, gid) &&
+         GivePop3Files(uid, gid);
+}
+
+namespace {
 
 // ---- Processes and threads.
 
