@@ -8,6 +8,7 @@
 #include "platform/dirsec.h"
 #include "platform/files.h"
 #include "platform/logon.h"
+#include "platform/mailboxdir.h"
 
 namespace {
 
@@ -41,10 +42,12 @@ bool CreateStartDirectories() {
   if (!CreateOneStartDirectory(MailSpoolDirectory, true, "CreateDirectory Spool")) return false;
   if (!CreateOneStartDirectory(Pop3logDirectory, false, "CreateDirectory Pop3Log")) return false;
   std::string root;
-  if (MailboxRoot(MailInboxDirectory, root) &&
-      !CreateOneStartDirectory(root, true, "CreateDirectory Inbox"))
-    return false;
-  return true;
+  if (!MailboxRoot(MailInboxDirectory, root)) return true;
+  // Root's and passable: each mailbox in it belongs to its user.
+  MailboxDir dir;
+  long rc = dir.OpenRoot(root, true);
+  if (rc != ERROR_SUCCESS) LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateDirectory Inbox", rc);
+  return rc == ERROR_SUCCESS;
 }
 
 bool GrantMailboxAccess(const std::string &directory, const std::string &account) {
