@@ -660,6 +660,9 @@ class OwnersTest(MailCase):
     def test_copies_and_mailboxes_are_their_owners(self):
         virtual = mail_owner()[0]
         daemon = pwd.getpwnam("daemon").pw_uid
+        # The POP3 server makes a missing mailbox at logon, for its owner.
+        self.assertEqual(fetch_and_delete(self.mail, "alice", "pw-alice"), [])
+        self.assertEqual(owner_and_mode(self.mail.mailbox("alice")), (virtual, 0o700))
         data = dated("owners")
         self.send("someone@" + REMOTE, ["alice", "daemon"], data)
         [copy] = self.wait_messages("alice", 1)
