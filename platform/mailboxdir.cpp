@@ -5,15 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <cerrno>
 #include <deque>
-#include <memory>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/fileview.h"
 #include "platform/sysinfo.h"
 
 namespace {
@@ -442,32 +440,6 @@ bool MailboxDir::ReplaceFile(std::string_view name, std::string_view text) const
 
 namespace {
 
-struct DirCloser {
-  void operator()(DIR *d) const { closedir(d); }
-};
-
-// Calls visit(name) for every entry of the open directory but "." and
-// "..", on a descriptor of its own (readdir moves its position). False
-// with the last error when it cannot be read.
-template <typename Visit>
-bool ForEachEntry(int dirFd, Visit visit) {
-  int own = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (own < 0) return Fail(errno);
-  std::unique_ptr<DIR, DirCloser> dir(fdopendir(own));
-  if (!dir) {
-    long error = errno;
-    close(own);
-    return Fail(error);
-  }
-  for (;;) {
-    errno = 0;
-    const dirent *e = readdir(dir.get());
-    if (e == nullptr) return errno == 0 || Fail(errno);
-    std::string_view name(e->d_name);
-    if (name != "." && name != ".." && !visit(e->d_name)) return true;
-  }
-}
-
 // Gives the regular file name of dir (root's, one link) to uid:gid through
 // a descriptor; false when it is anything else.
 bool GiveFile(int dir, const char *name, uid_t uid, gid_t gid) {
@@ -482,7 +454,7 @@ bool GiveFile(int dir, const char *name, uid_t uid, gid_t gid) {
 // owner's need nothing; links, files with more than one link, special
 // files, other users' entries and what lies too deep are left alone.
 void GiveTree(int dir, uid_t uid, gid_t gid, int depth, MailboxHandOver &count) {
-  ForEachEntry(dir, [&](const char *name) {
+  ForEachDirectoryEntry(dir, [&](const char *name, unsigned char) {
     struct stat st;
     if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid == uid) return true;
     bool given = false;
@@ -511,7 +483,7 @@ void GiveTree(int dir, uid_t uid, gid_t gid, int depth, MailboxHandOver &count) 
 
 bool MailboxDir::ListDirectories(std::vector<MailboxDirEntry> &entries) const {
   entries.clear();
-  return ForEachEntry(fd_.Get(), [&](const char *name) {
+  return ForEachDirectoryEntry(fd_.Get(), [&](const char *name, unsigned char) {
     struct stat st;
     if (fstatat(fd_.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
       entries.push_back({name, st.st_uid});
