@@ -107,7 +107,7 @@ class ServiceRunTest(unittest.TestCase):
     def test_failed_start_exits_nonzero(self):
         # A file where the spool should be: no program can start, and each
         # says so with its exit status so that systemd marks the unit failed.
-        os.makedirs(self.scratch.path("var", "spool"))
+        os.makedirs(self.scratch.path("var", "spool"), exist_ok=True)
         with open(self.scratch.path("var", "spool", "zel"), "w") as f:
             f.write("not a directory\n")
         for program, service, display, _, _, _ in PROGRAMS:
