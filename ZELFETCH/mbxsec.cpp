@@ -46,8 +46,12 @@ bool CreateStartDirectories() {
   // Root's and passable: each mailbox in it belongs to its user.
   MailboxDir dir;
   long rc = dir.OpenRoot(root, true);
-  if (rc != ERROR_SUCCESS) LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateDirectory Inbox", rc);
-  return rc == ERROR_SUCCESS;
+  // A directory of another user's on its path is the administrator's to
+  // mend (the delivery agent names it for every mailbox); the start goes on.
+  bool fatal = rc != ERROR_SUCCESS && rc != ERROR_MAILBOX_NOT_OWNED;
+  if (rc != ERROR_SUCCESS)
+    LogWin32Error(fatal ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, "CreateDirectory Inbox", rc);
+  return !fatal;
 }
 
 bool GrantMailboxAccess(const std::string &directory, const std::string &account) {

@@ -71,7 +71,7 @@ struct Place {
 struct WalkRules {
   const LogonToken *Owner = nullptr;   // with an identity
   bool Create = false;
-  bool RootMakes = false;              // the process is root, the owner is not
+  bool RootMakes = false;              // the process is root
   bool LastIsMailbox = true;           // false: the last component is a root too
 };
 
@@ -110,8 +110,9 @@ long LinkTarget(int dir, uid_t dirOwner, const std::string &name, long openError
 
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // The walk passes through directories it may only search (the common root
-// is 0711): a path descriptor needs no read permission. The directory at
-// the end is opened for real (OpenWalked).
+// is 0711): a path descriptor needs no read permission, only the search
+// permission every lookup still checks. The directory at the end of the
+// walk is opened for real.
 constexpr int kWalkOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // Only root can rename the entries of a directory of root's that neither

@@ -29,6 +29,7 @@
 #include "common/logonhelper.h"
 #include "common/logonpool.h"
 #include "common/sasl.h"
+#include "common/zel.h"
 #include "platform/accounts.h"
 #include "platform/dirsec.h"
 #include "platform/eventlog.h"
@@ -281,6 +282,24 @@ TEST(MailboxSecurity, MailboxRootOfTemplates) {
       EXPECT_EQ(root, c.root) << c.tmpl;
     }
   }
+}
+
+// The mailbox root is made root's and only passable (each mailbox in it is
+// its user's); one on a path of another user's is left to the
+// administrator without stopping the start.
+TEST(MailboxSecurity, StartMakesThePassableMailboxRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  std::string base = ScratchDir("start");
+  MailSpoolDirectory = base + "/spool";
+  Pop3logDirectory = MailSpoolDirectory + "/Pop3log";
+  MailInboxDirectory = base + "/boxes/%USERNAME%";
+  ASSERT_TRUE(CreateStartDirectories());
+  struct stat st;
+  ASSERT_EQ(stat((base + "/boxes").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0711u);
+  ASSERT_EQ(chown(base.c_str(), 1, 1), 0);
+  MailInboxDirectory = base + "/other/%USERNAME%";
+  EXPECT_TRUE(CreateStartDirectories());
 }
 
 TEST(MailboxSecurity, GrantAddsOneInheritedEntry) {
