@@ -23,6 +23,7 @@
 #include "common/zel.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
+#include "platform/mailboxdir.h"
 #include "platform/thread.h"
 
 namespace {
@@ -188,7 +189,12 @@ bool EnsureMailbox(_Pop3Dialogue &dlg, const std::string &serviceAccount) {
                 "], or error(" + Num(ERROR_PATH_NOT_FOUND) + ")\r\n";
     return false;
   }
-  if (!CreateDirectoryRecursively(dlg.MailboxDirectory)) {
+  // Under the common root the mailbox is made by root and given to its
+  // owner, like the delivery agent's; in a home directory the user makes it.
+  MailboxDir owned;
+  bool made = ImpersonationMode ? CreateDirectoryRecursively(dlg.MailboxDirectory)
+                                : owned.Open(dlg.MailboxDirectory, dlg.Token, true) == ERROR_SUCCESS;
+  if (!made) {
     dlg.Reply = "-ERR " + dlg.UserName + " failed to create mailbox [" + MailInboxDirectory +
                 "], or error(" + Num(GetLastError()) + ")\r\n";
     return false;

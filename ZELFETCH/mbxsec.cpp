@@ -8,6 +8,7 @@
 #include "platform/dirsec.h"
 #include "platform/files.h"
 #include "platform/logon.h"
+#include "platform/mailboxdir.h"
 
 namespace {
 
@@ -41,10 +42,16 @@ bool CreateStartDirectories() {
   if (!CreateOneStartDirectory(MailSpoolDirectory, true, "CreateDirectory Spool")) return false;
   if (!CreateOneStartDirectory(Pop3logDirectory, false, "CreateDirectory Pop3Log")) return false;
   std::string root;
-  if (MailboxRoot(MailInboxDirectory, root) &&
-      !CreateOneStartDirectory(root, true, "CreateDirectory Inbox"))
-    return false;
-  return true;
+  if (!MailboxRoot(MailInboxDirectory, root)) return true;
+  // Root's and passable: each mailbox in it belongs to its user.
+  MailboxDir dir;
+  long rc = dir.OpenRoot(root, true);
+  // A directory of another user's on its path is the administrator's to
+  // mend (the delivery agent names it for every mailbox); the start goes on.
+  bool fatal = rc != ERROR_SUCCESS && rc != ERROR_MAILBOX_NOT_OWNED;
+  if (rc != ERROR_SUCCESS)
+    LogWin32Error(fatal ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, "CreateDirectory Inbox", rc);
+  return !fatal;
 }
 
 bool GrantMailboxAccess(const std::string &directory, const std::string &account) {

@@ -22,9 +22,9 @@ std::string ServiceAccountName();
 // "%USERNAME%" (case ignored); false for any other template.
 bool MailboxRoot(const std::string &inboxTemplate, std::string &root);
 
-// Creates the spool directory, its POP3 log directory and the mailbox root.
-// False after the event "CreateDirectory Spool", "... Pop3Log" or
-// "... Inbox".
+// Creates the spool directory, its POP3 log directory and the mailbox root
+// (root's, mode 0711: platform/mailboxdir's OpenRoot). False after the
+// event "CreateDirectory Spool", "... Pop3Log" or "... Inbox".
 bool CreateStartDirectories();
 
 // Lets account write into and search directory, subdirectories inheriting
