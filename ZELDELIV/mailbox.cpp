@@ -11,6 +11,7 @@
 #include "messages/zelmsg.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
+#include "platform/logon.h"
 
 namespace {
 
@@ -211,6 +212,11 @@ void ReportDeferral(const _tMsgInfo &info, const std::string &cause) {
 }
 
 std::string MailboxFailureCause(const std::string &path, long error) {
+  if (error == ERROR_NO_VIRTUAL_MAIL_ACCOUNT)
+    return "the user has no host account and the virtual mail account \"" +
+           VirtualMailAccountName() +
+           "\" (VirtualMailAccount) is no unprivileged account of this host; nothing is "
+           "written as root";
   std::string why;
   if (error == ERROR_MAILBOX_NOT_OWNED)
     why = "a directory on its path belongs to neither root nor the mailbox's owner";

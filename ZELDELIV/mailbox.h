@@ -104,5 +104,6 @@ std::string LocalDeliveryFailureText(int result, long error);
 // Event 138 "Delivery of message %1 is deferred: %2" with cause, unless it
 // was reported for this message and cause before.
 void ReportDeferral(const _tMsgInfo &info, const std::string &cause);
-// The cause of a mailbox failure: "mailbox <path>: <system text>".
+// The cause of a mailbox failure: "mailbox <path>: <system text>"; for a
+// virtual user whose virtual mail account is missing, what to set up.
 std::string MailboxFailureCause(const std::string &path, long error);

@@ -11,6 +11,7 @@
 
 #include "ZELDELIV/delivery.h"
 #include "ZELDELIV/genfilter.h"
+#include "ZELDELIV/handover.h"
 #include "ZELDELIV/local.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
@@ -85,6 +86,7 @@ long InitThisService() {
     CheckAccountSource(why);
     LogEvent(EVENTLOG_ERROR_TYPE, MSG_ACCOUNTS_UNREADABLE, LogSafeText(why).c_str(), nullptr);
   }
+  HandMailboxesToOwners();
 
   StartupCheckPointHint(3000);
   if (!InitLogModule()) return kFailLogModule;

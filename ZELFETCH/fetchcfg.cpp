@@ -15,7 +15,6 @@ std::string MessageExtension = kDefaultMessageExtension;
 DWORD IdleTimeout = kDefaultIdleSeconds;
 std::atomic<bool> Pop3LogEnabled{false};
 NetworkList PlaintextLogonClients;
-bool ImpersonationMode = false;
 std::vector<IpAddress> ListenAddresses;
 DWORD MaxConnections = kDefaultMaxConnections;
 DWORD MaxConnectionsPerClient = kDefaultMaxConnectionsPerClient;
@@ -28,7 +27,6 @@ DWORD IdleLimit(DWORD timeout, DWORD floor) {
 
 void LoadFetchSettings() {
   Pop3logDirectory = SpoolPath(kPop3logDir);
-  ImpersonationMode = StartsWithNoCase(MailInboxDirectory, "%HOME%");
   ListenAddresses = DefaultListenAddresses();
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) {

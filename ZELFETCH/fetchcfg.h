@@ -48,12 +48,8 @@ extern std::vector<IpAddress> ListenAddresses;
 extern DWORD MaxConnections;
 extern DWORD MaxConnectionsPerClient;
 extern DWORD MaxTransactionTime;
-// Mailboxes live in home directories ("%HOME%" template): file work on them
-// runs as the logged-on user.
-extern bool ImpersonationMode;
 
-// Reads the settings and forms the POP3 log directory; sets the
-// impersonation mode from the inbox template (load that first).
+// Reads the settings and forms the POP3 log directory.
 void LoadFetchSettings();
 
 // The idle limit for a Timeout value and a floor.

@@ -23,6 +23,7 @@
 #include "common/zel.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
+#include "platform/mailboxdir.h"
 #include "platform/thread.h"
 
 namespace {

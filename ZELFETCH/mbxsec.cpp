@@ -8,6 +8,7 @@
 #include "platform/dirsec.h"
 #include "platform/files.h"
 #include "platform/logon.h"
+#include "platform/mailboxdir.h"
 
 namespace {
 
@@ -22,12 +23,6 @@ bool CreateOneStartDirectory(const std::string &path, bool wholePath, const char
 
 }  // namespace
 
-std::string ServiceAccountName() {
-  std::string name;
-  if (!GetUserName(name) || name.empty()) name = "SYSTEM";
-  return BoundedCopy(name, kMaxServiceAccountName);
-}
-
 bool MailboxRoot(const std::string &inboxTemplate, std::string &root) {
   size_t pct = inboxTemplate.find('%');
   if (pct == std::string::npos ||
@@ -41,14 +36,14 @@ bool CreateStartDirectories() {
   if (!CreateOneStartDirectory(MailSpoolDirectory, true, "CreateDirectory Spool")) return false;
   if (!CreateOneStartDirectory(Pop3logDirectory, false, "CreateDirectory Pop3Log")) return false;
   std::string root;
-  if (MailboxRoot(MailInboxDirectory, root) &&
-      !CreateOneStartDirectory(root, true, "CreateDirectory Inbox"))
-    return false;
-  return true;
+  if (!MailboxRoot(MailInboxDirectory, root)) return true;
+  // Root's and passable: each mailbox in it belongs to its user.
+  MailboxDir dir;
+  long rc = dir.OpenRoot(root, true);
+  // A directory of another user's on its path is the administrator's to
+  // mend (the delivery agent names it for every mailbox); the start goes on.
+  bool fatal = rc != ERROR_SUCCESS && rc != ERROR_MAILBOX_NOT_OWNED;
+  if (rc != ERROR_SUCCESS)
+    LogWin32Error(fatal ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, "CreateDirectory Inbox", rc);
+  return !fatal;
 }
-
-bool GrantMailboxAccess(const std::string &directory, const std::string &account) {
-  return GrantDirectoryAccess(directory, account, CONTAINER_INHERIT_ACE,
-                              GENERIC_WRITE | GENERIC_EXECUTE);
-}
-

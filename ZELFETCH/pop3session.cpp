@@ -53,7 +53,7 @@ bool ReachMailbox(_Pop3Dialogue &dlg, const LogonJob &job) {
 // As the user from now on: its identity, or this process's own when it
 // never was root. A token without an identity cannot be served by root.
 bool BecomeUser(_Pop3Dialogue &dlg, const LogonToken &token) {
-  bool ok = token.bValid && token.bHostAccount
+  bool ok = token.bValid && token.bHasIdentity
                 ? BecomeMailUser(token.Uid, token.Gid, token.Groups)
                 : !IsSuperUser() && ShedPrivileges(false, 0, 0);
   if (ok) return true;

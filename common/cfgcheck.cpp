@@ -52,6 +52,7 @@ enum class Kind {
   kSpool,            // the spool directory
   kMailboxTemplate,  // MailInBoxDir
   kAccount,          // a host account name
+  kVirtualAccount,   // the unprivileged account of virtual users' mailboxes
   kDomains,          // a multi-string of domain names
   kNetworks,         // a multi-string of networks in CIDR form
   kAddresses,        // a multi-string of addresses
@@ -81,6 +82,7 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "MaxDeliveryThreads", Kind::kNumber, kDeliv},
     {kSuiteKeyId, "GatewayName", Kind::kText, kDeliv},
     {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kFetch},
+    {kSuiteKeyId, "VirtualMailAccount", Kind::kVirtualAccount, kDeliv | kFetch},
     {kSuiteKeyId, "LogonFailureLimit", Kind::kNumber, kRecv | kFetch},
     {kSuiteKeyId, "LogonFailureWindow", Kind::kNumber, kRecv | kFetch},
     {kSuiteKeyId, "ConfigVersion", Kind::kNumber, kAll},
@@ -191,6 +193,7 @@ class Checker {
   void CheckSpool(const std::string &where, const std::string &path);
   void CheckMailboxTemplate(const std::string &where, const std::string &tmpl);
   void CheckAccount(const std::string &where, const std::string &name);
+  void CheckVirtualAccount(const std::string &where, const std::string &name);
   void CheckPemFile(const KnownValue &v, const std::string &where, const std::string &path);
   void CheckNameServers(const std::string &where, const std::string &text);
   void CheckAccountsFile();
@@ -314,6 +317,7 @@ void Checker::CheckText(const KnownValue &v, const std::string &where, const std
     case Kind::kSpool: return CheckSpool(where, text);
     case Kind::kMailboxTemplate: return CheckMailboxTemplate(where, text);
     case Kind::kAccount: return CheckAccount(where, text);
+    case Kind::kVirtualAccount: return CheckVirtualAccount(where, text);
     case Kind::kPemFile: return CheckPemFile(v, where, text);
     case Kind::kNameServers: return CheckNameServers(where, text);
     case Kind::kSpoolName:
@@ -381,6 +385,21 @@ void Checker::CheckAccount(const std::string &where, const std::string &name) {
     Warning(where, "the account " + Shown(name) +
                        " does not exist; \"zelrecv -install\" creates it, and until then the "
                        "receiver keeps the identity it was started with");
+}
+
+void Checker::CheckVirtualAccount(const std::string &where, const std::string &name) {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  const char *waits = "; mail for users without a host account waits in the queue";
+  if (name.empty())
+    Warning(where, "no account is named" + std::string(waits));
+  else if (!IsValidAccountName(name))
+    Error(where, Shown(name) + " is not an account name (lower-case letters, digits, \"_\", \"-\")");
+  else if (!LookUpAccount(name, &uid, &gid))
+    Warning(where, "the account " + Shown(name) + " does not exist (\"zeldeliv -install\" "
+                   "creates it)" + waits);
+  else if (uid == 0 || gid == 0)
+    Error(where, "the account " + Shown(name) + " is root's" + waits);
 }
 
 void Checker::CheckPemFile(const KnownValue &v, const std::string &where, const std::string &path) {

@@ -8,6 +8,7 @@
 #include "common/pconfig.h"
 #include "common/service.h"
 #include "common/zel.h"
+#include "platform/logon.h"
 #include "platform/root.h"
 
 const char *const kBuiltInRetrySchedule =
@@ -148,6 +149,10 @@ void LoadGeneralConfigMain(size_t domainListBytes) {
     GatewayName.clear();
   // Present but empty is meant: run as whoever started the service.
   QueryRegString(suite.get(), "ServiceAccount", kMaxServiceAccount, ServiceAccount);
+  // Empty is kept too: as root, nothing of a virtual user is delivered.
+  std::string virtualAccount = VirtualMailAccountName();
+  QueryRegString(suite.get(), "VirtualMailAccount", kMaxServiceAccount, virtualAccount);
+  SetVirtualMailAccount(virtualAccount);
   ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
 }
 

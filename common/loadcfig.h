@@ -20,7 +20,8 @@ void LoadCriticalConfig();
 
 // Fills Postmaster, DomainNamesAreLocal (domainListBytes: the size of the
 // program's multi-string buffer), the two booleans, MaxDeliveryThreads, the
-// retry schedule, GatewayName and ServiceAccount; reads the suite's version
+// retry schedule, GatewayName and ServiceAccount, and hands VirtualMailAccount
+// to platform/logon (SetVirtualMailAccount); reads the suite's version
 // counters.
 void LoadGeneralConfigMain(size_t domainListBytes);
 

@@ -216,7 +216,8 @@ std::string EncodeSessionLaunch(const LogonJob &job, std::string_view start) {
   size_t groups = std::min(token.Groups.size(), kMaxSessionGroups);
   std::string wire;
   wire.push_back(static_cast<char>(kLaunchVersion));
-  uint32_t flags = token.bValid && token.bHostAccount ? kLaunchIdentity : 0;
+  uint32_t flags = (token.bValid && token.bHasIdentity ? kLaunchIdentity : 0) |
+                   (token.bVirtualUser ? kLaunchVirtual : 0);
   PutNumber(wire, flags, 4);
   PutNumber(wire, static_cast<uint32_t>(token.Uid), 4);
   PutNumber(wire, static_cast<uint32_t>(token.Gid), 4);
@@ -272,7 +273,8 @@ bool DecodeSessionLaunch(std::string_view wire, LogonJob &job, std::string &star
     return false;
   }
   job.Token.bValid = true;
-  job.Token.bHostAccount = (flags & kLaunchIdentity) != 0;
+  job.Token.bHasIdentity = (flags & kLaunchIdentity) != 0;
+  job.Token.bVirtualUser = (flags & kLaunchVirtual) != 0;
   job.Token.Name = job.Name;
   job.Token.Domain = job.Domain;
   job.bLoggedOn = true;

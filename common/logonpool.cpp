@@ -72,9 +72,10 @@ LogonFailurePolicy FailurePolicy() {
 
 // A verified host identity below the floor (root, the system's accounts)
 // is refused like a wrong password; a virtual user's identity is the mail
-// account's, which the floor does not concern.
+// account's, which the floor does not concern. Root never logs on.
 bool BelowMinimumUid(const LogonToken &token) {
-  return token.bValid && token.bHostAccount && token.Uid < CurrentLogonPolicy().MinimumLogonUid;
+  if (!token.bValid || !token.bHasIdentity) return false;
+  return token.Uid == 0 || (!token.bVirtualUser && token.Uid < CurrentLogonPolicy().MinimumLogonUid);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/accounts.h"
 #include "platform/files.h"
 #include "platform/logon.h"
+#include "platform/privilege.h"
 #include "platform/registry.h"
 
 std::string wcComputerName;
@@ -119,11 +120,16 @@ int UserNameMailbox(const std::string &user, std::string &Mailbox) {
   return kMailboxFound;
 }
 
-// Who makes and writes the mailbox: a host account in its own home
-// directory; everyone else's mailbox is the agent's.
+// Who makes and writes the mailbox: its owner (MailUserIdentity: a host
+// account, the host account of an accounts-file user's name, else the
+// virtual mail account). A process that is not root can switch to nobody:
+// under the common root it acts as itself, whose files those are.
 bool MailboxOwner(const AccountFound &found, bool inHome, LogonToken &owner) {
   owner.Close();
-  if (inHome && found.bHostAccount && !LookUpFileSystemIdentity(found.Name, owner)) return false;
+  if (!inHome && !IsSuperUser())
+    ProcessIdentity(owner);
+  else if (!MailUserIdentity(found.Name, found.bHostAccount, owner))
+    return false;
   owner.bValid = true;
   owner.Name = found.Name;
   return true;
@@ -234,10 +240,36 @@ int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error) {
   if (rc != kMailboxFound) return rc;
   LogonToken owner;
   if (!MailboxOwner(found, inHome, owner)) {
+    // Without its virtual account a virtual user's mail waits: it is never
+    // written as root.
     error = GetLastError();
-    return kMailboxLookupFailed;
+    return error == ERROR_NO_VIRTUAL_MAIL_ACCOUNT ? kMailboxUnusable : kMailboxLookupFailed;
   }
   return OpenMailbox(path, owner, Mailbox, error);
+}
+
+bool MailboxRootOfUsers(std::string &root, std::string &prefix) {
+  std::string path;
+  // The template's own rule, with an empty user name: "<root>/<prefix>".
+  if (StartsWithNoCase(MailInboxDirectory, kHomePlaceholder) ||
+      UserNameMailbox("", path) != kMailboxFound)
+    return false;
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return false;
+  root = slash == 0 ? "/" : path.substr(0, slash);
+  prefix = path.substr(slash + 1);
+  return true;
+}
+
+bool MailboxOwnerOf(const std::string &mailboxName, LogonToken &owner) {
+  AccountFound found;
+  if (!FindAccountByName(mailboxName, found)) return false;
+  // "Alice" under the root is no mailbox of the accounts-file user alice.
+  if (MailboxUserName(found) != mailboxName) {
+    SetLastError(ERROR_NONE_MAPPED);
+    return false;
+  }
+  return MailboxOwner(found, false, owner);
 }
 
 bool LookUpAccountFetch(const std::string &name, std::string &domain) {

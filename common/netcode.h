@@ -16,9 +16,14 @@
 //   "%HOME%" is tried first; "%USERNAME%" must stand at the template's first
 //   "%", and what follows it is dropped; a missing mailbox is created when
 //   AutoCreateInboxEnabled. The mailbox is opened by a walk that trusts
-//   only root and the mailbox's owner (platform/mailboxdir): a host
-//   account's mailbox in its home directory is made and written as that
-//   account, every other mailbox as the agent itself.
+//   only root and the mailbox's owner (platform/mailboxdir), and is made
+//   and written as its owner, whatever the template: a host account (and
+//   an accounts-file user with a host account of its name) as that account,
+//   a virtual user (an accounts-file user without one) as the virtual mail
+//   account (VirtualMailAccount, platform/logon). As root without that
+//   account a virtual user's mailbox is not touched: kMailboxUnusable with
+//   ERROR_NO_VIRTUAL_MAIL_ACCOUNT, and the mail waits. A process that is
+//   not root writes the mailboxes under the common root as itself.
 // - ZELFETCH: LookUpAccountFetch, GetHomeDirectoryFetch and GetMailboxFetch
 //   (the "Fetch" forms). Each lookup asks the controller of the account's
 //   own domain afresh; "%USERNAME%" counts only as the template's last ten
@@ -113,8 +118,23 @@ bool GetHomeDirectory(const std::string &pUser, const std::string &pDomain, std:
 // lower case). Returns a mailbox lookup result (kMailbox...); Mailbox is
 // open on kMailboxFound, and its Path() is the formed path whenever one
 // was formed. error: the system error behind kMailboxLookupFailed and
-// kMailboxUnusable (ELOOP for a link, ERROR_MAILBOX_NOT_OWNED ...).
+// kMailboxUnusable (ELOOP for a link, ERROR_MAILBOX_NOT_OWNED,
+// ERROR_NO_VIRTUAL_MAIL_ACCOUNT ...).
 int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error);
+
+// ZELDELIV: where the "%USERNAME%" form of the template puts mailboxes:
+// the directory each lies directly in (root, "/var/mailbox") and what its
+// name has before the user name (prefix, usually ""). False for the
+// "%HOME%" form and an unusable template.
+bool MailboxRootOfUsers(std::string &root, std::string &prefix);
+
+// ZELDELIV: the owner of the mailbox named mailboxName (the user name part
+// of an entry under that root): the mail user whose mailbox has exactly
+// that name (a host account's exact name, an accounts-file user's in lower
+// case), with the identity its mailbox is written as. False with the last
+// error when no mail user's mailbox has that name (ERROR_NONE_MAPPED and
+// the like) or the identity cannot be had.
+bool MailboxOwnerOf(const std::string &mailboxName, LogonToken &owner);
 
 // ZELFETCH: is name an account? True with its domain (at most
 // kMaxAccountDomainFetch characters) when it is a user account, or another

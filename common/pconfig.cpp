@@ -1,6 +1,7 @@
 // pconfig: the process-wide configuration (declared in zel.h) and its defaults.
 #include "common/pconfig.h"
 
+#include "platform/logon.h"
 #include "platform/root.h"
 
 std::string MailSpoolDirectory;
@@ -37,6 +38,7 @@ void SetConfigDefaults() {
   MaxDeliveryThreads = kDefaultMaxDeliveryThreads;
   GatewayName.clear();
   ServiceAccount = kDefaultServiceAccount;
+  SetVirtualMailAccount(kDefaultVirtualMailAccount);
   RetrySchedule.fill(_tRetryScheduleEntry{0, false});
   RetryScheduleLength = 0;
   RetryScheduleDescriptor.clear();

@@ -9,6 +9,9 @@
 constexpr const char *kDefaultPostmaster = "administrator";
 constexpr int kDefaultMaxDeliveryThreads = 50;
 constexpr const char *kDefaultServiceAccount = "zel";
+// The host account that owns the mailboxes of users without one of their
+// own (VirtualMailAccount; kept by platform/logon, SetVirtualMailAccount).
+constexpr const char *kDefaultVirtualMailAccount = "zelmail";
 
 // Spool subdirectory names.
 constexpr const char *kIncomingDir = "incoming";

@@ -12,6 +12,8 @@
 #include "platform/files.h"
 #include "platform/accounts.h"
 #include "platform/hostsetup.h"
+#include "platform/logon.h"
+#include "platform/mailboxdir.h"
 #include "platform/privilege.h"
 #include "platform/registry.h"
 #include "platform/root.h"
@@ -127,11 +129,12 @@ void LoadInstallConfig() {
   LoadGeneralConfigMain(kDomainListBytes);
 }
 
-// The service account, created when missing; 0 or the printed error.
-long EnsureServiceAccount(const std::string &account, uid_t &uid, gid_t &gid) {
+// A system account (no home, no login shell), created when missing; 0 or
+// the printed error, the failure to create it named routine.
+long EnsureAccount(const std::string &account, const char *routine, uid_t &uid, gid_t &gid) {
   if (LookUpAccount(account, &uid, &gid)) return 0;
   if (GetLastError() != ERROR_NONE_MAPPED) return PrintFailure("getpwnam", GetLastError());
-  if (!CreateSystemAccount(account)) return PrintFailure("CreateServiceAccount", GetLastError());
+  if (!CreateSystemAccount(account)) return PrintFailure(routine, GetLastError());
   return LookUpAccount(account, &uid, &gid) ? 0 : PrintFailure("getpwnam", GetLastError());
 }
 
@@ -161,6 +164,15 @@ long WritePamServiceFile(const char *unitName) {
   return 0;
 }
 
+// The mode of a writable directory -install makes: the spool closed to
+// others, the common mailbox root only passable (each mailbox in it is its
+// user's), the rest as the system's own.
+mode_t WritableDirectoryMode(const std::string &dir, const ServiceWritablePaths &paths) {
+  if (dir == paths.Spool) return kSpoolMode;
+  if (dir == paths.MailboxRoot && dir != kHomeRoot) return kMailboxRootMode;
+  return kSystemDirectoryMode;
+}
+
 // Everything the written unit relies on; 0 or the printed error. account:
 // the one the program becomes after its start ("": none).
 long PrepareHost(const ServiceUnitProfile *profile, const ServiceUnitSpec &spec,
@@ -169,11 +181,18 @@ long PrepareHost(const ServiceUnitProfile *profile, const ServiceUnitSpec &spec,
   gid_t gid = 0;
   bool asAccount = !account.empty();
   if (asAccount)
-    if (long rc = EnsureServiceAccount(account, uid, gid); rc != 0) return rc;
-  // ProtectSystem=strict cannot bind a path that does not exist. Mail is
-  // private: the spool is closed to others.
+    if (long rc = EnsureAccount(account, "CreateServiceAccount", uid, gid); rc != 0) return rc;
+  // The programs that write mailboxes write virtual users' as this account.
+  const std::string &virtualAccount = VirtualMailAccountName();
+  uid_t mailUid = 0;
+  gid_t mailGid = 0;
+  if (profile != nullptr && profile->WritesMailboxes && !virtualAccount.empty())
+    if (long rc = EnsureAccount(virtualAccount, "CreateVirtualMailAccount", mailUid, mailGid);
+        rc != 0)
+      return rc;
+  // ProtectSystem=strict cannot bind a path that does not exist.
   for (const std::string &dir : spec.ReadWritePaths)
-    if (!CreateSystemDirectories(dir, dir == paths.Spool ? kSpoolMode : kSystemDirectoryMode))
+    if (!CreateSystemDirectories(dir, WritableDirectoryMode(dir, paths)))
       return PrintFailure("CreateDirectory", GetLastError());
   if (asAccount)
     if (long rc = GiveDirectoriesToAccount(uid, gid); rc != 0) return rc;
@@ -260,6 +279,9 @@ long InstallService() {
   if (profile != nullptr && profile->RunsAsServiceAccount && !ServiceAccount.empty() &&
       !IsValidAccountName(ServiceAccount))
     return PrintFailure("CreateServiceAccount", EINVAL);
+  if (profile != nullptr && profile->WritesMailboxes && !VirtualMailAccountName().empty() &&
+      !IsValidAccountName(VirtualMailAccountName()))
+    return PrintFailure("CreateVirtualMailAccount", EINVAL);
   ServiceWritablePaths paths = WritablePathsFromConfig();
   ServiceUnitSpec spec =
       BuildServiceUnitSpec(profile, ThisServiceDisplayName(), path, paths);

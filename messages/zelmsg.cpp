@@ -56,6 +56,11 @@ const MessageEntry kMessages[] = {
      "MilterDefaultAction applies to the mail it was filtering.\r\n"},
     {MSG_MILTER_RECOVERED, "The mail filter %1 is answering again.\r\n"},
     {MSG_MILTER_RESULT, "Mail filters, %1: %2\r\n"},
+    {MSG_MAILBOXES_HANDED_OVER,
+     "%1 mailboxes under %2 belonged to root; each was handed to its owner.\r\n"},
+    {MSG_MAILBOX_ENTRIES_LEFT,
+     "%1 entries in the mailboxes under %2 were left as they are (links, files with more "
+     "than one link, special files, other users' files); they keep their owners.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

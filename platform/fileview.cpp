@@ -78,10 +78,8 @@ int OpenDirectory(const std::string &path) {
   return fd;
 }
 
-bool ListDirectoryFiles(int dirFd, std::string_view suffix, size_t maxEntries,
-                        std::vector<DirectoryFile> &files, bool *more) {
-  files.clear();
-  *more = false;
+bool ForEachDirectoryEntry(int dirFd,
+                           const std::function<bool(const char *name, unsigned char type)> &visit) {
   // A descriptor of its own: readdir moves its position.
   int own = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (own < 0) return Fail(errno);
@@ -94,21 +92,31 @@ bool ListDirectoryFiles(int dirFd, std::string_view suffix, size_t maxEntries,
   for (;;) {
     errno = 0;
     const dirent *e = readdir(dir.get());
-    if (e == nullptr) break;
+    if (e == nullptr) return errno == 0 || Fail(errno);
     std::string_view name(e->d_name);
-    if (name.size() <= suffix.size() || !EndsWithNoCase(name, suffix)) continue;
-    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+    if (name != "." && name != ".." && !visit(e->d_name, e->d_type)) return true;
+  }
+}
+
+bool ListDirectoryFiles(int dirFd, std::string_view suffix, size_t maxEntries,
+                        std::vector<DirectoryFile> &files, bool *more) {
+  files.clear();
+  *more = false;
+  bool read = ForEachDirectoryEntry(dirFd, [&](const char *entry, unsigned char type) {
+    std::string_view name(entry);
+    if (name.size() <= suffix.size() || !EndsWithNoCase(name, suffix)) return true;
+    if (type != DT_REG && type != DT_UNKNOWN) return true;
     files.push_back({std::string(name), 0});
     // Trimmed now and then, so a huge directory never costs more than this.
     if (files.size() >= 2 * maxEntries + 1) {
       KeepFirst(files, maxEntries);
       *more = true;
     }
-  }
-  if (errno != 0) {
-    long err = errno;
+    return true;
+  });
+  if (!read) {
     files.clear();
-    return Fail(err);
+    return false;
   }
   if (files.size() > maxEntries) *more = true;
   KeepFirst(files, maxEntries);

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,13 @@ struct DirectoryFile {
   std::string Name;
   uint64_t Size = 0;
 };
+
+// Calls visit(name, type) for every entry of the open directory dirFd but
+// "." and ".." (type: the entry's d_type, DT_UNKNOWN where the file system
+// does not say), on a descriptor of its own, until visit returns false.
+// False with the last error when the directory cannot be read.
+bool ForEachDirectoryEntry(int dirFd,
+                           const std::function<bool(const char *name, unsigned char type)> &visit);
 
 // The regular files of the open directory dirFd whose names are longer than
 // suffix and end with it (ASCII case ignored), with their sizes: the

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "platform/accounts.h"
+#include "platform/ascii.h"
 
 namespace {
 
@@ -168,7 +169,8 @@ bool Fail(long code) {
 
 long TakeIdentity(const PasswdEntry &entry, LogonToken &token) {
   if (!GroupList(entry, token.Groups)) return ERANGE;
-  token.bHostAccount = true;
+  token.bHasIdentity = true;
+  token.bVirtualUser = false;
   token.Uid = entry.Uid;
   token.Gid = entry.Gid;
   return ERROR_SUCCESS;
@@ -191,6 +193,9 @@ long HostLogon(const std::string &name, std::string_view password, LogonToken &t
   if (rc != ERROR_SUCCESS) return rc;
   return TakeIdentity(entry, token);
 }
+
+// VirtualMailAccount, as the configuration loader gave it.
+std::string VirtualMailAccount;
 
 // The thread's own groups while it impersonates.
 thread_local bool tImpersonating = false;
@@ -231,9 +236,8 @@ bool LogonUser(const std::string &name, const std::string &domain, std::string_v
   LogonToken fresh;
   long rc = VerifyAccountPassword(domain, name, password);
   if (rc == ERROR_SUCCESS) {
-    // An accounts-file user owns files as the host account of its name.
-    if (!LookUpFileSystemIdentity(name, fresh) && GetLastError() != ENOENT)
-      rc = GetLastError();
+    // The identity the session will run as, and the delivery agent writes as.
+    if (!MailUserIdentity(name, false, fresh)) rc = GetLastError();
   } else if (rc == ERROR_NOT_SUPPORTED) {
     // The host's accounts answer "not supported": their passwords are PAM's.
     rc = HostLogon(name, password, fresh, failDelayMs);
@@ -258,11 +262,51 @@ bool LookUpFileSystemIdentity(const std::string &name, LogonToken &token) {
   return rc == ERROR_SUCCESS || Fail(rc);
 }
 
+void SetVirtualMailAccount(const std::string &account) { VirtualMailAccount = account; }
+
+const std::string &VirtualMailAccountName() { return VirtualMailAccount; }
+
+bool VirtualMailIdentity(LogonToken &token) {
+  token.Groups.clear();
+  token.bHasIdentity = false;
+  token.bVirtualUser = true;
+  // Nothing can be switched: the process's own, as every file it makes is.
+  if (geteuid() != 0) {
+    ProcessIdentity(token);
+    return true;
+  }
+  std::string why;
+  PasswdEntry entry;
+  long rc = CheckAccountName(VirtualMailAccount, why) ? PasswdByName(VirtualMailAccount, entry)
+                                                      : ENOENT;
+  // Root's uid or group would make the virtual user root after all.
+  if (rc == ENOENT || (rc == ERROR_SUCCESS && (entry.Uid == 0 || entry.Gid == 0)))
+    rc = ERROR_NO_VIRTUAL_MAIL_ACCOUNT;
+  if (rc != ERROR_SUCCESS) return Fail(rc);
+  token.Uid = entry.Uid;
+  token.Gid = entry.Gid;
+  token.bHasIdentity = true;
+  return true;
+}
+
+bool MailUserIdentity(const std::string &name, bool hostAccount, LogonToken &token) {
+  if (hostAccount) return LookUpFileSystemIdentity(name, token);
+  if (LookUpFileSystemIdentity(LowerAsciiCopy(name), token)) return true;
+  return GetLastError() == ENOENT && VirtualMailIdentity(token);
+}
+
+void ProcessIdentity(LogonToken &token) {
+  token.Uid = geteuid();
+  token.Gid = getegid();
+  token.Groups.clear();
+  token.bHasIdentity = true;
+}
+
 bool ImpersonateLoggedOnUser(const LogonToken &token) {
   if (!token.bValid) return Fail(ERROR_INVALID_PARAMETER);
   if (tImpersonating) RevertToSelf();
   // Nothing to take: no identity, or the service's own.
-  if (!token.bHostAccount || (token.Uid == geteuid() && token.Gid == getegid())) return true;
+  if (!token.bHasIdentity || (token.Uid == geteuid() && token.Gid == getegid())) return true;
   if (!ThreadGroups(tSavedGroups)) return Fail(errno);
   long rc = SetThreadGroups(token.Groups);
   if (rc != ERROR_SUCCESS) return Fail(rc);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/fileview.h"
 #include "platform/sysinfo.h"
 
 namespace {
@@ -20,23 +21,17 @@ constexpr size_t kMaxLinkTarget = 4096;
 constexpr int kTempNameAttempts = 10;
 constexpr size_t kCopyChunk = 65536;
 
-// Takes the owner's file-system identity for the life of the object when
-// the owner is a host account; otherwise the process's own stays.
+// Takes the owner's identity for the life of the object (nothing when it
+// is the process's own).
 class AsOwner {
  public:
-  explicit AsOwner(const LogonToken &owner) {
-    if (owner.bValid && owner.bHostAccount) ok_ = guard_.Begin(owner);
-  }
+  explicit AsOwner(const LogonToken &owner) { ok_ = guard_.Begin(owner); }
   bool Ok() const { return ok_; }
 
  private:
   ImpersonationGuard guard_;
   bool ok_ = true;
 };
-
-uid_t OwnerUid(const LogonToken &owner) {
-  return owner.bValid && owner.bHostAccount ? owner.Uid : geteuid();
-}
 
 bool Fail(long error) {
   SetLastError(error);
@@ -61,20 +56,40 @@ std::vector<std::string> Components(std::string_view path) {
   return out;
 }
 
+// Where the walk stands: the directory and what it is.
+struct Place {
+  UniqueFd Fd;
+  uid_t Owner = 0;
+  mode_t Mode = 0;
+};
+
+// How the walk makes what is missing. Directories the owner may write are
+// made as the owner. In a directory of root's, where a mail user may not
+// write, root makes them (when the process is root): the mailbox itself is
+// given to its owner, the directories above it (the common root) stay
+// root's and only passable.
+struct WalkRules {
+  const LogonToken *Owner = nullptr;   // with an identity
+  bool Create = false;
+  bool RootMakes = false;              // the process is root
+  bool LastIsMailbox = true;           // false: the last component is a root too
+};
+
 // Root's and the owner's directories are trusted; nobody else's.
-long CheckDirectory(int fd, uid_t owner, uid_t &dirOwner) {
+long CheckDirectory(int fd, uid_t owner, Place &place) {
   struct stat st;
   if (fstat(fd, &st) != 0) return errno;
   if (!S_ISDIR(st.st_mode)) return ENOTDIR;
   if (st.st_uid != 0 && st.st_uid != owner) return ERROR_MAILBOX_NOT_OWNED;
-  dirOwner = st.st_uid;
+  place.Owner = st.st_uid;
+  place.Mode = st.st_mode;
   return ERROR_SUCCESS;
 }
 
-long OpenRoot(UniqueFd &dir, uid_t owner, uid_t &dirOwner) {
-  dir.Reset(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.Valid()) return errno;
-  return CheckDirectory(dir.Get(), owner, dirOwner);
+long OpenRoot(Place &place, uid_t owner) {
+  place.Fd.Reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!place.Fd.Valid()) return errno;
+  return CheckDirectory(place.Fd.Get(), owner, place);
 }
 
 // What stands at name when it could not be opened as a directory: a
@@ -93,45 +108,101 @@ long LinkTarget(int dir, uid_t dirOwner, const std::string &name, long openError
   return ERROR_SUCCESS;
 }
 
-// Opens one component below dir, making it when asked.
-int OpenComponent(int dir, const std::string &name, bool create) {
-  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd = openat(dir, name.c_str(), flags);
-  if (fd >= 0 || errno != ENOENT || !create) return fd;
-  if (mkdirat(dir, name.c_str(), kMailboxDirectoryMode) != 0 && errno != EEXIST) return -1;
-  return openat(dir, name.c_str(), flags);
+constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// The walk passes through directories it may only search (the common root
+// is 0711): a path descriptor needs no read permission, only the search
+// permission every lookup still checks. The directory at the end of the
+// walk is opened for real.
+constexpr int kWalkOpenFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Only root can rename the entries of a directory of root's that neither
+// its group nor others may write, or that is sticky: a directory root
+// makes there stays the one it made.
+bool OnlyRootRenames(const Place &dir) {
+  return dir.Owner == 0 && ((dir.Mode & (S_IWGRP | S_IWOTH)) == 0 || (dir.Mode & S_ISVTX) != 0);
 }
 
-long Walk(const std::string &path, uid_t owner, bool create, UniqueFd &out) {
+// Makes name in dir as the process (root), then gives it to uid:gid with
+// mode through its descriptor, never by name. One made meanwhile by
+// someone else is only opened: the walk then judges whose it is.
+int MakeDirectoryAsProcess(int dir, const std::string &name, uid_t uid, gid_t gid, mode_t mode) {
+  if (mkdirat(dir, name.c_str(), mode) != 0)
+    return errno == EEXIST ? openat(dir, name.c_str(), kDirectoryOpenFlags) : -1;
+  UniqueFd fd(openat(dir, name.c_str(), kDirectoryOpenFlags));
+  struct stat st;
+  if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || st.st_uid != geteuid()) return fd.Release();
+  // The umask narrowed the mode; the owner gets the directory as made.
+  if ((uid == st.st_uid || fchown(fd.Get(), uid, gid) == 0) && fchmod(fd.Get(), mode) == 0)
+    return fd.Release();
+  int error = errno;
+  fd.Reset();
+  unlinkat(dir, name.c_str(), AT_REMOVEDIR);   // still empty: nobody else writes here
+  errno = error;
+  return -1;
+}
+
+// The same in a directory of root's while the thread acts as the owner:
+// the process's identity for the making, the owner's again afterwards (or
+// a failure: the walk never goes on as root).
+int MakeDirectoryAsRoot(int dir, const std::string &name, bool last, const WalkRules &rules) {
+  bool mailbox = last && rules.LastIsMailbox;
+  const LogonToken &owner = *rules.Owner;
+  RevertToSelf();
+  int fd = MakeDirectoryAsProcess(dir, name, mailbox ? owner.Uid : 0, mailbox ? owner.Gid : 0,
+                                  mailbox ? kMailboxDirectoryMode : kMailboxRootMode);
+  int error = errno;
+  if (!ImpersonateLoggedOnUser(owner)) {
+    if (fd >= 0) close(fd);
+    errno = static_cast<int>(GetLastError());
+    return -1;
+  }
+  errno = error;
+  return fd;
+}
+
+// Opens one component below dir, making it when asked.
+int OpenComponent(const Place &dir, const std::string &name, bool last, const WalkRules &rules) {
+  int fd = openat(dir.Fd.Get(), name.c_str(), kWalkOpenFlags);
+  if (fd >= 0 || errno != ENOENT || !rules.Create) return fd;
+  if (rules.RootMakes && OnlyRootRenames(dir))
+    return MakeDirectoryAsRoot(dir.Fd.Get(), name, last, rules);
+  if (mkdirat(dir.Fd.Get(), name.c_str(), kMailboxDirectoryMode) != 0 && errno != EEXIST)
+    return -1;
+  return openat(dir.Fd.Get(), name.c_str(), kWalkOpenFlags);
+}
+
+long Walk(const std::string &path, const WalkRules &rules, UniqueFd &out) {
   if (path.empty() || path.front() != '/') return EINVAL;
+  const uid_t owner = rules.Owner->Uid;
   std::vector<std::string> first = Components(path);
   std::deque<std::string> todo(first.begin(), first.end());
-  UniqueFd dir;
-  uid_t dirOwner = 0;
-  long rc = OpenRoot(dir, owner, dirOwner);
+  Place dir;
+  long rc = OpenRoot(dir, owner);
   int links = 0, steps = 0;
   while (rc == ERROR_SUCCESS && !todo.empty()) {
     if (++steps > kMaxMailboxPathComponents) return ELOOP;
     std::string name = std::move(todo.front());
     todo.pop_front();
-    UniqueFd next(OpenComponent(dir.Get(), name, create));
+    UniqueFd next(OpenComponent(dir, name, todo.empty(), rules));
     if (next.Valid()) {
-      rc = CheckDirectory(next.Get(), owner, dirOwner);
-      dir = std::move(next);
+      rc = CheckDirectory(next.Get(), owner, dir);
+      dir.Fd = std::move(next);
       continue;
     }
     rc = errno;
     std::string target;
     if (rc != ELOOP && rc != ENOTDIR) return rc;
-    rc = LinkTarget(dir.Get(), dirOwner, name, rc, target);
+    rc = LinkTarget(dir.Fd.Get(), dir.Owner, name, rc, target);
     if (rc != ERROR_SUCCESS) return rc;
     if (++links > kMaxMailboxPathLinks) return ELOOP;
     std::vector<std::string> more = Components(target);
     todo.insert(todo.begin(), more.begin(), more.end());
-    rc = target.front() == '/' ? OpenRoot(dir, owner, dirOwner) : ERROR_SUCCESS;
+    rc = target.front() == '/' ? OpenRoot(dir, owner) : ERROR_SUCCESS;
   }
-  if (rc == ERROR_SUCCESS) out = std::move(dir);
-  return rc;
+  if (rc != ERROR_SUCCESS) return rc;
+  // The directory reached, for reading and writing in it.
+  out.Reset(openat(dir.Fd.Get(), ".", kDirectoryOpenFlags));
+  return out.Valid() ? ERROR_SUCCESS : errno;
 }
 
 // A name for a file that only this writer uses until it is renamed.
@@ -233,10 +304,43 @@ long MailboxDir::Open(const std::string &path, const LogonToken &owner, bool cre
   fd_.Reset();
   path_ = path;
   owner_ = owner;
+  // Without an identity the work would be done as whoever the process is.
+  if (!owner_.bValid || !owner_.bHasIdentity) {
+    SetLastError(EINVAL);
+    return EINVAL;
+  }
   AsOwner as(owner_);
   if (!as.Ok()) return GetLastError();
+  WalkRules rules;
+  rules.Owner = &owner_;
+  rules.Create = create;
+  rules.RootMakes = geteuid() == 0;
   UniqueFd dir;
-  long rc = Walk(path, OwnerUid(owner_), create, dir);
+  long rc = Walk(path, rules, dir);
+  if (rc == ERROR_SUCCESS) fd_ = std::move(dir);
+  SetLastError(rc);
+  return rc;
+}
+
+long MailboxDir::OpenRoot(const std::string &path, bool create) {
+  LogonToken self;
+  self.bValid = true;
+  ProcessIdentity(self);
+  fd_.Reset();
+  path_ = path;
+  owner_ = self;
+  WalkRules rules;
+  rules.Owner = &owner_;
+  rules.Create = create;
+  rules.RootMakes = geteuid() == 0;
+  rules.LastIsMailbox = false;
+  UniqueFd dir;
+  long rc = Walk(path, rules, dir);
+  struct stat st;
+  // Root lists it, mail users only pass through it to their own mailbox.
+  if (rc == ERROR_SUCCESS && rules.RootMakes && fstat(dir.Get(), &st) == 0 && st.st_uid == 0 &&
+      (st.st_mode & 07777) != kMailboxRootMode && fchmod(dir.Get(), kMailboxRootMode) != 0)
+    rc = errno;
   if (rc == ERROR_SUCCESS) fd_ = std::move(dir);
   SetLastError(rc);
   return rc;
@@ -333,4 +437,70 @@ bool MailboxDir::ReplaceFile(std::string_view name, std::string_view text) const
       [dir, &target](const std::string &temp) {
         return renameat(dir, temp.c_str(), dir, target.c_str()) == 0;
       });
+}
+
+namespace {
+
+// Gives the regular file name of dir (root's, one link) to uid:gid through
+// a descriptor; false when it is anything else.
+bool GiveFile(int dir, const char *name, uid_t uid, gid_t gid) {
+  UniqueFd fd(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  return fd.Valid() && fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+         st.st_uid == 0 && fchown(fd.Get(), uid, gid) == 0;
+}
+
+// Gives the open directory dir (root's) and what root owns below it to
+// uid:gid, depth levels below the mailbox. Entries that already are the
+// owner's need nothing; links, files with more than one link, special
+// files, other users' entries and what lies too deep are left alone.
+void GiveTree(int dir, uid_t uid, gid_t gid, int depth, MailboxHandOver &count) {
+  ForEachDirectoryEntry(dir, [&](const char *name, unsigned char) {
+    struct stat st;
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid == uid) return true;
+    bool given = false;
+    if (st.st_uid == 0 && S_ISREG(st.st_mode)) {
+      given = GiveFile(dir, name, uid, gid);
+    } else if (st.st_uid == 0 && S_ISDIR(st.st_mode) && depth < kMaxMailboxPathComponents) {
+      UniqueFd sub(openat(dir, name, kDirectoryOpenFlags));
+      struct stat now;
+      // The directory looked at, not one put in its place since.
+      given = sub.Valid() && fstat(sub.Get(), &now) == 0 && now.st_dev == st.st_dev &&
+              now.st_ino == st.st_ino;
+      if (given)
+        GiveTree(sub.Get(), uid, gid, depth + 1, count);
+      else
+        ++count.LeftAlone;
+      return true;
+    }
+    if (!given) ++count.LeftAlone;
+    return true;
+  });
+  struct stat st;
+  if (fstat(dir, &st) == 0 && st.st_uid == 0 && fchown(dir, uid, gid) != 0) ++count.LeftAlone;
+}
+
+}  // namespace
+
+bool MailboxDir::ListDirectories(std::vector<MailboxDirEntry> &entries) const {
+  entries.clear();
+  return ForEachDirectoryEntry(fd_.Get(), [&](const char *name, unsigned char) {
+    struct stat st;
+    if (fstatat(fd_.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+      entries.push_back({name, st.st_uid});
+    return entries.size() < kMaxMailboxRootEntries;
+  });
+}
+
+bool MailboxDir::GiveToOwner(std::string_view name, const LogonToken &owner,
+                             MailboxHandOver &count) const {
+  if (!IsPlainName(name) || !owner.bValid || !owner.bHasIdentity) return Fail(EINVAL);
+  UniqueFd dir(openat(fd_.Get(), std::string(name).c_str(), kDirectoryOpenFlags));
+  struct stat st;
+  if (!dir.Valid() || fstat(dir.Get(), &st) != 0) return Fail(errno);
+  if (st.st_uid != 0 || owner.Uid == 0) return Fail(ERROR_MAILBOX_NOT_OWNED);
+  GiveTree(dir.Get(), owner.Uid, owner.Gid, 0, count);
+  if (fstat(dir.Get(), &st) != 0 || st.st_uid != owner.Uid) return Fail(EPERM);
+  ++count.Mailboxes;
+  return true;
 }

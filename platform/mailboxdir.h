@@ -3,27 +3,42 @@
 // mailbox's owner.
 //
 // The delivery agent runs as root and writes into directories that users
-// control (a mailbox in a home directory). A user who could point it
-// elsewhere, by swapping a directory for a symbolic link or by owning a
-// directory above someone else's mailbox, could make it write or read
-// another user's files. So MailboxDir::Open walks the path from "/" one
-// component at a time with openat and O_NOFOLLOW, acting as the owner,
-// and accepts a directory only when it belongs to root or to the owner. A
-// symbolic link is followed only when root made it in a directory of root's
-// (a system's "/home -> /srv/home"), never one a user made. Missing
-// directories are made on request, mode 0700, as the owner. Every later
-// operation works on the opened directory's descriptor, so renaming the
-// directory afterwards does not redirect it.
+// control (a mailbox in a home directory, every mailbox under the common
+// root, which belongs to its user). A user who could point it elsewhere, by
+// swapping a directory for a symbolic link or by owning a directory above
+// someone else's mailbox, could make it write or read another user's files.
+// So MailboxDir::Open walks the path from "/" one component at a time with
+// openat and O_NOFOLLOW, acting as the owner, and accepts a directory only
+// when it belongs to root or to the owner. A symbolic link is followed only
+// when root made it in a directory of root's (a system's "/home ->
+// /srv/home"), never one a user made. Every later operation works on the
+// opened directory's descriptor, so renaming the directory afterwards does
+// not redirect it.
 //
-// The owner is a logon token: a host account's token (LookUpFileSystemIdentity) in
-// platform/logon makes the work happen under the account's uid, gid and
-// groups, so files are the user's and the kernel checks the user's own
-// rights; any other token (an accounts-file user, the mailboxes under the
-// common root) leaves the process's own identity, with the same walk and
-// its own uid as the owner. Files are created 0600.
+// Missing directories are made on request. Where the owner may write (its
+// home directory) the owner makes them, mode 0700. In a directory of
+// root's that only root can change (the common root "/var/mailbox"), root
+// makes them: the mailbox itself is made, opened without following a link
+// and given to its owner through that descriptor (fchown, then mode 0700),
+// never by name; a directory above it stays root's with mode 0711
+// (kMailboxRootMode: root lists it, users only pass). A process that is
+// not root makes everything as itself.
 //
-// Callers: common/netcode (finding and making a mailbox) and the delivery
-// agent (mailbox copies, the user's control and reply files).
+// The owner is a logon token with an identity (platform/logon,
+// MailUserIdentity): the work happens under its uid, gid and groups, so
+// files are the user's and the kernel checks the user's own rights; a
+// virtual user's token carries the virtual mail account's identity, and a
+// process that is not root acts as itself. Files are created 0600.
+//
+// The common root itself (OpenRoot) is walked as the process. At the
+// agent's start, mailboxes that root still owns there are handed to their
+// owners (ListDirectories, GiveToOwner): each entry through a descriptor
+// opened with O_NOFOLLOW, links and other odd entries left alone.
+//
+// Callers: common/netcode (finding and making a mailbox), the delivery
+// agent (mailbox copies, the user's control and reply files, the hand-over
+// at start) and the POP3 server (the mailbox root at start, a mailbox made
+// at logon).
 //
 // Untrusted input: the path's components below the home directory and
 // every entry of the directory. File names handed in are the agent's own;
@@ -35,13 +50,15 @@
 // Failures: false (or -1, or the error number of Open) with the thread's
 // last error: ELOOP for a link, ENOTDIR for a file in the way,
 // ERROR_MAILBOX_NOT_OWNED for a directory of someone else, ENOENT for a
-// missing directory when none is to be made, errno values otherwise.
+// missing directory when none is to be made, EINVAL for an owner without an
+// identity, errno values otherwise.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/logon.h"
@@ -51,11 +68,31 @@
 constexpr long ERROR_MAILBOX_NOT_OWNED = 1307;
 
 constexpr mode_t kMailboxDirectoryMode = 0700;
+// The common root of mailboxes ("/var/mailbox"): root lists it, mail users
+// only pass through it to their own.
+constexpr mode_t kMailboxRootMode = 0711;
 constexpr mode_t kMailboxFileMode = 0600;
 // Trusted links followed on one walk; more is a loop or a maze.
 constexpr int kMaxMailboxPathLinks = 8;
-// Components of one path: far more than any real path has.
+// Components of one path: far more than any real path has. Also how deep
+// below a mailbox a hand-over goes (folders in folders).
 constexpr int kMaxMailboxPathComponents = 64;
+// Mailboxes one listing of the common root takes: far more than one host
+// serves; the rest waits for the next listing.
+constexpr size_t kMaxMailboxRootEntries = 1000000;
+
+// A subdirectory and its owner (MailboxDir::ListDirectories).
+struct MailboxDirEntry {
+  std::string Name;
+  uid_t Owner = 0;
+};
+
+// What a hand-over did (MailboxDir::GiveToOwner), added up over calls.
+struct MailboxHandOver {
+  size_t Mailboxes = 0;   // mailboxes now their owner's
+  size_t LeftAlone = 0;   // links, files with more than one link, special
+                          // files, other users' entries, what lies too deep
+};
 
 // Opens name below the directory dir (AT_FDCWD: a path) for reading, or
 // for appending (created with mode when missing), refusing a link as the
@@ -103,9 +140,15 @@ class MailboxDir {
   MailboxDir(const MailboxDir &) = delete;
   MailboxDir &operator=(const MailboxDir &) = delete;
 
-  // Opens the absolute path as owner (see above); with create, missing
-  // directories are made. ERROR_SUCCESS or the error number.
+  // Opens the absolute path as owner, a token with an identity (EINVAL
+  // otherwise; see above); with create, missing directories are made.
+  // ERROR_SUCCESS or the error number.
   long Open(const std::string &path, const LogonToken &owner, bool create);
+  // Opens the common mailbox root at path as the process, by the same
+  // walk; with create, missing directories are made (as root: root's, mode
+  // kMailboxRootMode). As root, a root of root's with another mode gets
+  // that one, through its descriptor.
+  long OpenRoot(const std::string &path, bool create);
   void Close() {
     fd_.Reset();
     path_.clear();
@@ -128,6 +171,20 @@ class MailboxDir {
   bool StageCopy(int source, StagedCopy &copy) const;
   // Replaces name with text, whole and durable, or leaves it as it was.
   bool ReplaceFile(std::string_view name, std::string_view text) const;
+
+  // The subdirectories (not links) of this directory, at most
+  // kMaxMailboxRootEntries. False with the last error.
+  bool ListDirectories(std::vector<MailboxDirEntry> &entries) const;
+  // Hands the mailbox name below this directory (a root), which root owns,
+  // to owner (uid, gid): its regular files with one link and its
+  // subdirectories, each opened without following a link and changed
+  // through its descriptor, then the mailbox itself; entries that are
+  // anything else are left alone and counted. Only root can (the process
+  // acts as itself). False with the last error when the mailbox is not
+  // root's (ERROR_MAILBOX_NOT_OWNED), the owner is root, or it could not be
+  // given.
+  bool GiveToOwner(std::string_view name, const LogonToken &owner,
+                   MailboxHandOver &count) const;
 
  private:
   UniqueFd fd_;

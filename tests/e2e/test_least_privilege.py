@@ -14,16 +14,15 @@ no spool file and open no lock or mutex file. Every test here needs root
 
 import base64
 import os
-import pwd
 import shutil
 import signal
 import ssl
 import subprocess
 import unittest
 
-from zelharness import ZEL_KEY, MailSystem, Pop3Server, Receiver, Scratch, poll
+from zelharness import (IS_ROOT, ZEL_KEY, MailSystem, Pop3Server, Receiver, Scratch, poll,
+                        system_account)
 
-IS_ROOT = os.geteuid() == 0
 NEEDS_ROOT = "needs root: the test starts zelrecv as root and switches users"
 TEST_ACCOUNT = "zeltest-recv"
 
@@ -46,16 +45,6 @@ def children(pid):
     return result
 
 
-def make_reachable(scratch):
-    """The scratch root as an installation has it: the directories above
-    ZEL's own ones (/var/spool, /var/lib, /var/log) exist and anyone may
-    pass through them."""
-    os.chmod(scratch.root, 0o755)
-    for part in ("var", "var/spool", "var/lib", "var/log"):
-        os.makedirs(scratch.path(part), exist_ok=True)
-        os.chmod(scratch.path(part), 0o755)
-
-
 def as_user(uid, gid, *command):
     """Runs command as uid:gid with no other group; the finished process."""
     return subprocess.run(["setpriv", "--reuid=%s" % uid, "--regid=%s" % gid, "--clear-groups",
@@ -67,28 +56,16 @@ def as_nobody(*command):
 
 
 class AccountCase(unittest.TestCase):
-    """A system account of its own for the receiver, made with useradd and
-    removed afterwards (nobody when useradd is missing)."""
+    """A system account of its own for the receiver (made once, like the
+    harness's mail account)."""
 
     @classmethod
     def setUpClass(cls):
         if not IS_ROOT:
             raise unittest.SkipTest(NEEDS_ROOT)
-        cls.made = False
-        if shutil.which("useradd") and subprocess.run(
-                ["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
-                 TEST_ACCOUNT], capture_output=True).returncode in (0, 9):
-            cls.made = True
-            cls.account = TEST_ACCOUNT
-        else:
-            cls.account = "nobody"
-        entry = pwd.getpwnam(cls.account)
+        cls.account = TEST_ACCOUNT
+        entry = system_account(TEST_ACCOUNT)
         cls.uid, cls.gid = entry.pw_uid, entry.pw_gid
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.made:
-            subprocess.run(["userdel", TEST_ACCOUNT], capture_output=True)
 
     def check_no_capabilities(self, pid, uid, gid):
         for thread in status_fields(pid):
@@ -105,7 +82,6 @@ class ServiceAccountTest(AccountCase):
               **receiver_options):
         scratch = Scratch("zel-e2e-priv-")
         self.addCleanup(scratch.cleanup)
-        make_reachable(scratch)
         receiver = Receiver(dict({"MailInlogEnabled": 1}, **(settings or {})), scratch=scratch,
                             **receiver_options)
         receiver.service.prefix = list(prefix)
@@ -269,8 +245,6 @@ class Pop3SessionTest(AccountCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        if not cls.made:
-            raise unittest.SkipTest("useradd is needed for a host account")
         subprocess.run(["groupadd", "zeltest-extra"], capture_output=True)
         made = subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin",
                                "-G", "zeltest-extra", cls.USER], capture_output=True)
@@ -289,7 +263,6 @@ class Pop3SessionTest(AccountCase):
     def start(self, **settings):
         scratch = Scratch("zel-e2e-priv-pop3-")
         self.addCleanup(scratch.cleanup)
-        make_reachable(scratch)
         server = Pop3Server(settings, scratch=scratch, users={self.USER: self.PASSWORD},
                             tls=True)
         self.addCleanup(server.stop)
@@ -356,7 +329,6 @@ class PrivateFilesTest(unittest.TestCase):
             self.skipTest(NEEDS_ROOT + " (and setpriv)")
         mail = MailSystem(users=["ann"])
         self.addCleanup(mail.stop)
-        make_reachable(mail.scratch)
         mail.start()
         mail.send("s@c.example", ["ann", "far@remote.example"], "Subject: private\r\n\r\nx\r\n")
         self.assertEqual(len(mail.wait_messages("ann", 1)), 1)

@@ -14,12 +14,14 @@ Set ZEL_E2E_KEEP=1 to keep the scratch roots for a look afterwards.
 """
 
 import os
+import poplib
+import pwd
 import re
 import time
 import unittest
 
-from zelharness import (LOCAL_HOST, LOCAL_QUEUE, MailSystem, SmtpConnection, files_with, poll,
-                        read_bytes, write_file)
+from zelharness import (IS_ROOT, LOCAL_HOST, LOCAL_QUEUE, MailSystem, SmtpConnection, files_with,
+                        give_to_mail_owner, mail_owner, poll, read_bytes, write_file)
 
 LOCAL = LOCAL_HOST
 REMOTE = "remote.example"
@@ -112,10 +114,13 @@ class MailCase(unittest.TestCase):
     held_domains = (REMOTE,)
     mailboxes = ()          # mailbox directories made before the start
     start_agent = True
+    fetch = None            # zelfetch's Parameters, to run it too
+    passwords = None
 
     def setUp(self):
         self.mail = MailSystem(self.users, suite=self.suite, deliv=self.deliv,
-                               aliases=self.aliases, env=TZ_UTC, prefix="zel-e2e-local-")
+                               aliases=self.aliases, env=TZ_UTC, prefix="zel-e2e-local-",
+                               fetch=self.fetch, passwords=self.passwords)
         self.addCleanup(self.mail.stop_checked, self)
         for domain in self.held_domains:
             self.mail.hold_domain(domain)
@@ -212,8 +217,7 @@ class MailCase(unittest.TestCase):
         return read_bytes(os.path.join(dead, base + ".MSG"))
 
     def write_user_file(self, user, name, text):
-        os.makedirs(self.mail.mailbox(user), exist_ok=True)
-        write_file(self.mail.mailbox(user, name), text)
+        self.mail.write_mailbox_file(user, name, text)
 
 
 class LocalDeliveryTest(MailCase):
@@ -607,6 +611,134 @@ class MailboxTemplateTest(MailCase):
         self.wait_idle()
         self.assertEqual(len(self.dead_letters()), 2)
         self.assertFalse(os.path.exists(self.box("bad")))
+
+
+def owner_and_mode(path):
+    st = os.lstat(path)
+    return st.st_uid, st.st_mode & 0o7777
+
+
+def fetch_and_delete(mail, user, password):
+    """Logs user on over POP3, reads every message and deletes it; the texts."""
+    pop = poplib.POP3("127.0.0.1", mail.pop3_port, timeout=20)
+    try:
+        pop.user(user)
+        pop.pass_(password)
+        texts = [b"\r\n".join(pop.retr(n)[1]) for n in range(1, pop.stat()[0] + 1)]
+        for n in range(1, len(texts) + 1):
+            pop.dele(n)
+    finally:
+        pop.quit()
+    return texts
+
+
+@unittest.skipUnless(IS_ROOT, "owners other than this process need root")
+class OwnersTest(MailCase):
+    """Every mailbox belongs to its mail user: a virtual user's (no host
+    account) to the virtual mail account, daemon's to the host account
+    daemon. Root makes the common root (0711) and each mailbox in it, which
+    it gives away; mailboxes root still owns are handed over at the start,
+    without following a link."""
+
+    users = ("administrator", "alice", "bob", "daemon")
+    fetch = {}
+    passwords = {"alice": "pw-alice"}
+
+    def prepare(self):
+        # bob's mailbox as an older agent left it: root's, with a folder and
+        # a link to a directory of root's.
+        box = self.mail.mailbox("bob")
+        self.victim = self.mail.scratch.path("victim")
+        for path in (os.path.join(self.victim, "f"), os.path.join(box, "B0000000001.MSG"),
+                     os.path.join(box, "Folder", "x")):
+            write_file(path, b"Subject: old\r\n\r\nold\r\n.\r\n")
+        os.symlink(self.victim, os.path.join(box, "link"))
+
+    def test_copies_and_mailboxes_are_their_owners(self):
+        virtual = mail_owner()[0]
+        daemon = pwd.getpwnam("daemon").pw_uid
+        # The POP3 server makes a missing mailbox at logon, for its owner.
+        self.assertEqual(fetch_and_delete(self.mail, "alice", "pw-alice"), [])
+        self.assertEqual(owner_and_mode(self.mail.mailbox("alice")), (virtual, 0o700))
+        data = dated("owners")
+        self.send("someone@" + REMOTE, ["alice", "daemon"], data)
+        [copy] = self.wait_messages("alice", 1)
+        self.wait_messages("daemon", 1)
+        self.assertEqual(owner_and_mode(self.mail.scratch.path("var", "mailbox")), (0, 0o711))
+        self.assertEqual(owner_and_mode(self.mail.mailbox("alice")), (virtual, 0o700))
+        self.assertEqual(owner_and_mode(self.mail.mailbox("alice", copy)), (virtual, 0o600))
+        self.assertEqual(owner_and_mode(self.mail.mailbox("daemon")), (daemon, 0o700))
+        # The POP3 server (root until it runs as its users) reads and deletes.
+        [text] = fetch_and_delete(self.mail, "alice", "pw-alice")
+        self.assertTrue(text.endswith(data.rstrip(b"\r\n")), text[-200:])
+        self.assertEqual(self.mail.messages("alice"), [])
+
+    def test_roots_mailboxes_are_handed_over_at_start(self):
+        virtual = mail_owner()[0]
+        root = self.mail.scratch.path("var", "mailbox")
+        handed = "1 mailboxes under %s belonged to root; each was handed to its owner." % root
+        left = "1 entries in the mailboxes under %s were left as they are" % root
+        events = self.mail.scratch.events()
+        self.assertEqual((events.count(handed), events.count(left)), (1, 1), events)
+        box = self.mail.mailbox("bob")
+        for path in ("", "B0000000001.MSG", "Folder", "Folder/x"):
+            self.assertEqual(os.lstat(os.path.join(box, path)).st_uid, virtual, path)
+        # The link, and what it leads to, stay root's.
+        for path in (os.path.join(box, "link"), self.victim, os.path.join(self.victim, "f")):
+            self.assertEqual(os.lstat(path).st_uid, 0, path)
+        self.send("someone@" + REMOTE, ["bob"], dated("after"))
+        self.assertEqual(len(self.wait_messages("bob", 2)), 2)
+        # Nothing more to do at the next start.
+        self.mail.agent.stop()
+        self.mail.agent.start()
+        self.wait_idle()
+        self.assertEqual(self.mail.scratch.events().count(handed), 1)
+
+
+@unittest.skipUnless(IS_ROOT, "owners other than this process need root")
+class HomeOwnersTest(MailCase):
+    """A virtual user's mailbox in its home directory is the virtual mail
+    account's too; the POP3 server reads and deletes it as that account."""
+
+    users = ("administrator",)
+    suite = {"MailInBoxDir": "%HOME%/mail"}
+    fetch = {}
+
+    def prepare(self):
+        self.home = self.mail.scratch.path("home", "carol")
+        os.makedirs(self.home)
+        give_to_mail_owner(self.home)
+        self.mail.add_user("carol", home=self.home, password="pw-carol")
+
+    def test_home_mailbox_is_read_as_its_owner(self):
+        self.send("someone@" + REMOTE, ["carol"], dated("home"))
+        box = os.path.join(self.home, "mail")
+        self.assertEqual(len(poll(lambda: files_with(box, "MSG")) or []), 1)
+        self.assertEqual(owner_and_mode(box), (mail_owner()[0], 0o700))
+        self.assertEqual(len(fetch_and_delete(self.mail, "carol", "pw-carol")), 1)
+        self.assertEqual(files_with(box, "MSG"), [])
+
+
+@unittest.skipUnless(IS_ROOT, "only root could write as someone else")
+class VirtualAccountMissingTest(MailCase):
+    """Root without the virtual mail account writes nothing for a virtual
+    user: the mail waits in the local queue with one event, never a bounce."""
+
+    suite = {"VirtualMailAccount": "zel-no-such-account"}
+    deliv = {"Timeout": 1}
+
+    def test_mail_waits(self):
+        self.send("someone@" + REMOTE, ["alice"], dated("waits"))
+        cause = ('the user has no host account and the virtual mail account '
+                 '"zel-no-such-account" (VirtualMailAccount) is no unprivileged account of '
+                 'this host; nothing is written as root')
+        self.assertTrue(poll(lambda: cause in self.mail.scratch.events()), self.mail.scratch.events())
+        time.sleep(3)   # three more passes of the local queue
+        self.assertEqual(self.mail.scratch.events().count(cause), 1)
+        self.assertEqual(len(files_with(self.mail.spool("domains", LOCAL_QUEUE), "RCP")), 1)
+        self.assertEqual(files_with(self.mail.spool("incoming"), "RCP"), [])
+        self.assertEqual(os.listdir(self.mail.spool("dead")), [])
+        self.assertFalse(os.path.exists(self.mail.mailbox("alice")))
 
 
 REPLY_TEXT = "Bob is away.\r\n.A line with a dot.\r\n" + "y" * 1500 + "\r\nBack soon.\r\n"

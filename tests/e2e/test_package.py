@@ -160,6 +160,10 @@ class InstallTest(unittest.TestCase):
             spool = os.stat("/var/spool/zel")
             self.assertEqual((spool.st_uid, spool.st_gid, stat.S_IMODE(spool.st_mode)),
                              (0, account.pw_gid, 0o710))
+            # Virtual users' mailboxes belong to zelmail; the root is only passable.
+            self.assertEqual(pwd.getpwnam("zelmail").pw_shell, "/usr/sbin/nologin")
+            boxes = os.stat("/var/mailbox")
+            self.assertEqual((boxes.st_uid, stat.S_IMODE(boxes.st_mode)), (0, 0o711))
             env = dict(os.environ)
             env.pop("ZEL_ROOT", None)
             relay = run(["/usr/sbin/zeladm", "reg", "get",

@@ -107,7 +107,7 @@ class ServiceRunTest(unittest.TestCase):
     def test_failed_start_exits_nonzero(self):
         # A file where the spool should be: no program can start, and each
         # says so with its exit status so that systemd marks the unit failed.
-        os.makedirs(self.scratch.path("var", "spool"))
+        os.makedirs(self.scratch.path("var", "spool"), exist_ok=True)
         with open(self.scratch.path("var", "spool", "zel"), "w") as f:
             f.write("not a directory\n")
         for program, service, display, _, _, _ in PROGRAMS:
@@ -166,6 +166,7 @@ class CommandLineTest(unittest.TestCase):
         # An account that exists here, so that -install does not make one.
         account = pwd.getpwuid(os.getuid()).pw_name
         self.scratch.zeladm("reg", "set", ZEL_KEY, "ServiceAccount", "sz", account)
+        self.scratch.zeladm("reg", "set", ZEL_KEY, "VirtualMailAccount", "sz", account)
         units = self.scratch.path("etc", "systemd", "system")
         for program, service, display, _, _, _ in PROGRAMS:
             with self.subTest(program=program):
@@ -194,6 +195,8 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("\nReadWritePaths=%s %s " % (self.scratch.spool(),
                                                    self.scratch.path("var", "mailbox")),
                       self.unit_text("zeldeliv.service"))
+        # Each mailbox in the common root is its user's: the root is passable only.
+        self.assertEqual(os.stat(self.scratch.path("var", "mailbox")).st_mode & 0o7777, 0o711)
         self.assertIn("\nWants=zelrecv.service zeldeliv.service zelfetch.service\n",
                       self.unit_text("zel.target"))
         with open(self.scratch.path("etc", "pam.d", "zelfetch"), encoding="utf-8") as f:
@@ -251,9 +254,17 @@ class CommandLineTest(unittest.TestCase):
                                  % (status, text))
                 self.assertFalse(os.path.exists(unit))
                 self.assertIsNone(self.event_source("ZELRECV"))
+        # The programs that write mailboxes need the virtual mail account.
+        self.scratch.zeladm("reg", "set", ZEL_KEY, "VirtualMailAccount", "sz", "zel-no-such-mail")
+        result = run(self.scratch, program_path("zeldeliv"), "-install", env=env)
+        self.assertEqual((result.returncode, result.stdout),
+                         (2, "CreateVirtualMailAccount failed with error: 2\n"
+                             "No such file or directory\n"))
+        self.assertIsNone(self.event_source("ZELDELIV"))
         with open(calls) as f:
             self.assertEqual(f.read(), "--system --group --no-create-home --quiet "
-                                       "zel-no-such-account\n")
+                                       "zel-no-such-account\n--system --group --no-create-home "
+                                       "--quiet zel-no-such-mail\n")
 
 if __name__ == "__main__":
     unittest.main()

@@ -22,14 +22,24 @@ accounts, and waits for mailbox copies and for the agent to fall idle.
 ZeladmCase is the test case of the zeladm suites, and golden() reads the
 texts pinned once for the unit and end-to-end suites (tests/golden).
 
+Run as root (as CI runs them), the services write every mailbox as its
+owner: a test user without a host account (a virtual user) owns its
+mailbox as VIRTUAL_MAIL_ACCOUNT, a system account the harness makes once
+(and never removes: other tests may use it at the same time). Every
+scratch root is then reachable by it (make_reachable), and files a test
+puts into a mailbox are given to the mailbox's owner (give_to_mail_owner).
+Run as any other user, everything is that user's, as before.
+
 Sanitizer builds: when ZEL_SANITIZER_LOG names a file, every program's
 standard error (services at stop, zeladm after each run) is searched for
 AddressSanitizer and UBSan reports, and what is found is appended to that
 file, so a whole test run can be failed on it.
 """
 
+import fcntl
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -63,6 +73,59 @@ LOCAL_HOST = HOST_NAME + "." + DOMAIN_NAME
 
 # Nothing listens there: a program that asks the name servers gets no answer.
 DEAD_NAME_SERVER = "127.0.0.1:1"
+
+IS_ROOT = os.geteuid() == 0
+# The unprivileged account that owns virtual users' mailboxes in tests run
+# as root (VirtualMailAccount).
+VIRTUAL_MAIL_ACCOUNT = "zeltest-mail"
+# Serialises the account's making between test processes run side by side.
+ACCOUNT_LOCK = os.path.join(tempfile.gettempdir(), "zeltest-accounts.lock")
+
+
+def system_account(name):
+    """The passwd entry of the system account name, made with useradd when
+    missing (no home, no login shell); made once, idempotently, under a lock
+    that test processes running at once share."""
+    with open(ACCOUNT_LOCK, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            return pwd.getpwnam(name)
+        except KeyError:
+            result = subprocess.run(["useradd", "--system", "--no-create-home", "--shell",
+                                     "/usr/sbin/nologin", name], capture_output=True, text=True,
+                                    timeout=WAIT_SECONDS)
+            if result.returncode not in (0, 9):   # 9: made meanwhile by someone else
+                raise AssertionError("useradd %s: %s" % (name, result.stderr))
+            return pwd.getpwnam(name)
+
+
+def mail_owner():
+    """(uid, gid) that owns a test user's mailbox: the virtual mail account
+    when root, else this process's own."""
+    if not IS_ROOT:
+        return os.geteuid(), os.getegid()
+    entry = system_account(VIRTUAL_MAIL_ACCOUNT)
+    return entry.pw_uid, entry.pw_gid
+
+
+def give_to_mail_owner(*paths):
+    """Gives what a test put into a virtual user's mailbox to the mailbox's
+    owner, as the user's own files are."""
+    uid, gid = mail_owner()
+    for path in paths:
+        os.chown(path, uid, gid)
+
+
+def make_reachable(root):
+    """A scratch root as an installation has it: it and the directories
+    above ZEL's own ones (/var/spool, /var/lib, /var/log) exist and anyone
+    may pass through them (the service and mail accounts reach their files
+    through them)."""
+    os.chmod(root, 0o755)
+    for part in ("var", "var/spool", "var/lib", "var/log"):
+        path = os.path.join(root, part)
+        os.makedirs(path, exist_ok=True)
+        os.chmod(path, 0o755)
 
 
 # What a sanitizer writes to standard error when it finds a fault.
@@ -155,6 +218,8 @@ class Scratch:
         env["ZEL_TEST"] = "1"
         self.env = env
         self.prepared = False   # the Tcpip values are set (prepare_registry)
+        if IS_ROOT:
+            make_reachable(self.root)
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -182,16 +247,21 @@ class Scratch:
 
         ServiceAccount is empty: a test's receiver runs as the user that
         started it, whether or not the machine has the "zel" account (a
-        scratch root under /tmp is not the account's to reach). Failed
-        logons are not counted per client network (LogonFailureLimit 0):
-        every test client is 127.0.0.1, and tests fail logons on purpose;
-        the test of the count turns it on. The
+        scratch root under /tmp is not the account's to reach). As root,
+        VirtualMailAccount is the harness's own account. Failed logons are
+        not counted per client network (LogonFailureLimit 0): every test
+        client is 127.0.0.1, and tests fail logons on purpose; the test of
+        the count turns it on. The
         receiver's submission ports and the POP3 server's TLS port are off
         unless the test names them (587, 465 and 995 are no test's to
         take)."""
+        suite = {"ServiceAccount": "", "LogonFailureLimit": 0}
+        if IS_ROOT:
+            system_account(VIRTUAL_MAIL_ACCOUNT)
+            suite["VirtualMailAccount"] = VIRTUAL_MAIL_ACCOUNT
         keys = {TCPIP_KEY: {"NameServer": name_server, "Hostname": HOST_NAME,
                             "Domain": DOMAIN_NAME},
-                ZEL_KEY: {"ServiceAccount": "", "LogonFailureLimit": 0},
+                ZEL_KEY: suite,
                 service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0},
                 service_key("ZELFETCH"): {"TlsPortNo": 0}}
         for service, values in (services or {}).items():
@@ -1028,6 +1098,13 @@ class MailSystem:
     def mailbox(self, user, *parts):
         """The default mailbox directory of user (lower case), or a file in it."""
         return self.scratch.path("var", "mailbox", user.lower(), *parts)
+
+    def write_mailbox_file(self, user, name, data):
+        """A file of a virtual user's in its mailbox (made when missing),
+        both the mailbox owner's."""
+        os.makedirs(self.mailbox(user), exist_ok=True)
+        write_file(self.mailbox(user, name), data)
+        give_to_mail_owner(self.mailbox(user), self.mailbox(user, name))
 
     def messages(self, user):
         """The message files in user's mailbox, sorted."""

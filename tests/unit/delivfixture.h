@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -25,6 +26,8 @@
 #include "net/localhost.h"
 #include "platform/accountsfile.h"
 #include "platform/files.h"
+#include "platform/logon.h"
+#include "platform/mailboxdir.h"
 #include "platform/root.h"
 #include "tests/unit/testutil.h"
 
@@ -110,6 +113,9 @@ class DelivTest : public ::testing::Test {
     AutoCreateInboxEnabled = true;
     DomainNamesAreLocal = {"example.org"};
     SetThisHost(kHost);
+    // Root writes these users' mailboxes as the test's virtual account.
+    PassableZelRoot();
+    SetVirtualMailAccount(kTestVirtualMailAccount);
     InstallAccounts();
     ASSERT_TRUE(InitNetCodeModule());
     LocalUserAliasMap.clear();
@@ -132,8 +138,21 @@ class DelivTest : public ::testing::Test {
 
   static std::string Mailbox(const std::string &user) { return ZelPath("/var/mailbox/") + user; }
 
+  // Made as the agent makes it: its owner's.
   static void MakeMailbox(const std::string &user) {
-    ASSERT_TRUE(CreateDirectoryRecursively(Mailbox(user)));
+    MailboxDir dir;
+    long error = 0;
+    ASSERT_EQ(GetMailbox(user, dir, error), kMailboxFound) << user << ": " << error;
+  }
+
+  // A file the user put into its mailbox: the mailbox owner's.
+  static void WriteMailboxFile(const std::string &user, const std::string &name,
+                               const std::string &bytes) {
+    std::string path = Mailbox(user) + "/" + name;
+    WriteFile(path, bytes);
+    struct stat st;
+    ASSERT_EQ(stat(Mailbox(user).c_str(), &st), 0);
+    ASSERT_EQ(chown(path.c_str(), st.st_uid, st.st_gid), 0);
   }
 
   // Writes the held message of id (text with "\n" line ends, stored CR LF).

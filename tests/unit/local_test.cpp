@@ -29,7 +29,7 @@ const std::string kHeld =
 class Local : public DelivTest {
  protected:
   static void ControlFile(const std::string &user, const std::string &text) {
-    WriteFile((Mailbox(user) + "/" + kControlFileName), Crlf(text));
+    WriteMailboxFile(user, kControlFileName, Crlf(text));
   }
   // Delivers message id (held text) to one recipient; returns the result.
   int Deliver(const std::string &id, const std::string &returnPath, const std::string &name,
@@ -352,9 +352,7 @@ TEST_F(Local, GroupedCopiesAreNamedOnlyAtTheCommit) {
   MsgInfoPtr third = Info("B0000000108", "sender@example.net", {"alice"});
   EXPECT_TRUE(DeliverToLocalUsers(*third, &group));
   for (int copy = 0; copy < kMaxMailboxCopies; ++copy)
-    WriteFile(Mailbox("alice") + "/" +
-                  CreateFileNameFromMessageId("", "B0000000108@x", copy, 0),
-              "x");
+    WriteMailboxFile("alice", CreateFileNameFromMessageId("", "B0000000108@x", copy, 0), "x");
   CommitLocalCopies(&group);
   EXPECT_FALSE(third->Rcp->bDisposed);
   EXPECT_EQ(DeferralEvents("B0000000108"), 1u);
@@ -494,8 +492,8 @@ TEST_F(Local, ReplyFileIsSplitAndDotStuffed) {
   MakeMailbox("alice");
   ControlFile("alice", "[AutoReply]\nReplyFrom=Holiday <away@example.org>\n");
   std::string longLine(kMaxAutoReplyPiece + 10, 'x');
-  WriteFile((Mailbox("alice") + "/" + kAutoReplyFileName),
-            Crlf("I am away.\n.hidden\n" + longLine + "\nno newline at end"));
+  WriteMailboxFile("alice", kAutoReplyFileName,
+                   Crlf("I am away.\n.hidden\n" + longLine + "\nno newline at end"));
   Deliver("B0000000121", "sender@example.net", "alice");
   auto out = Incoming();
   ASSERT_EQ(out.size(), 1u);
@@ -512,7 +510,7 @@ TEST_F(Local, ReplyFileIsBounded) {
   std::string line(99, 'r');
   std::string text;
   for (size_t i = 0; i < 2 * kMaxAutoReplyBytes / 100; ++i) text += line + "\n";
-  WriteFile((Mailbox("alice") + "/" + kAutoReplyFileName), text);
+  WriteMailboxFile("alice", kAutoReplyFileName, text);
   Deliver("B0000000122", "sender@example.net", "alice");
   auto out = Incoming();
   ASSERT_EQ(out.size(), 1u);
@@ -570,9 +568,9 @@ TEST_F(Local, ReplyRules) {
     ClearIncoming();
     Shell("rm -rf '" + Mailbox("alice") + "'");
     MakeMailbox("alice");
-    WriteFile((Mailbox("alice") + "/" + kAutoReplyFileName), "away\n");
-    if (*c.noReply) WriteFile((Mailbox("alice") + "/" + kNoReplyFileName), c.noReply);
-    if (*c.replied) WriteFile((Mailbox("alice") + "/" + kRepliedFileName), c.replied);
+    WriteMailboxFile("alice", kAutoReplyFileName, "away\n");
+    if (*c.noReply) WriteMailboxFile("alice", kNoReplyFileName, c.noReply);
+    if (*c.replied) WriteMailboxFile("alice", kRepliedFileName, c.replied);
     PutHeld("B0000000123", c.header + "\nbody\n.\n");
     EXPECT_EQ(Deliver("B0000000123", c.returnPath, "alice"), kDeliveryOk);
     auto out = Incoming();
@@ -589,7 +587,7 @@ TEST_F(Local, ReplyRules) {
 
 TEST_F(Local, OneAutomaticReplyPerSenderAndDay) {
   MakeMailbox("alice");
-  WriteFile(Mailbox("alice") + "/" + kAutoReplyFileName, "away\n");
+  WriteMailboxFile("alice", kAutoReplyFileName, "away\n");
   auto replies = [&](const char *from) {
     ClearIncoming();
     PutHeld("B0000000127", std::string("From: ") + from + "\n\nbody\n.\n");
@@ -628,7 +626,7 @@ TEST(AutoReply, RepliedTodayIsBounded) {
 
 TEST_F(Local, NoHeaderInjectionThroughTheReplyAddress) {
   MakeMailbox("alice");
-  WriteFile((Mailbox("alice") + "/" + kAutoReplyFileName), "away\n");
+  WriteMailboxFile("alice", kAutoReplyFileName, "away\n");
   for (const char *replyTo : {"\"x\rBcc: victim@x.net\"@evil.net", "x\rBcc: victim@x.net",
                               "\"a\\\r\"@evil.net"}) {
     ClearIncoming();

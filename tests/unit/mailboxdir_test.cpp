@@ -1,7 +1,9 @@
 // The mailbox walk and its writes, as another user: files and directories
-// belong to the owner with modes 0700 and 0600; links a user made and
-// directories of a third user stop the walk before anything is written.
-// Needs root (to act as uid 65534); skipped otherwise.
+// belong to the owner with modes 0700 and 0600, also under a directory of
+// root's, where root makes the mailbox and gives it away; links a user made
+// and directories of a third user stop the walk before anything is
+// written; root's mailboxes are handed to their owners without following
+// a link. Needs root (to act as uid 65534); skipped otherwise.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/mailboxdir.h"
 #include "tests/unit/testutil.h"
@@ -27,7 +30,7 @@ class MailboxWalk : public ::testing::Test {
     Run("rm -rf '" + base_ + "' && mkdir -p '" + base_ + "/home/u' && chmod 755 '" +
         std::getenv("ZEL_ROOT") + "' '" + base_ + "' '" + base_ + "/home' && chown 65534:65534 '" +
         base_ + "/home/u'");
-    user_.bValid = user_.bHostAccount = true;
+    user_.bValid = user_.bHasIdentity = true;
     user_.Uid = kUser;
     user_.Gid = kUser;
     source_ = base_ + "/source";
@@ -107,14 +110,72 @@ TEST_F(MailboxWalk, LinksAndStrangersStopTheWalk) {
       "/other'");
   EXPECT_EQ(dir.Open(home + "/other/box", user_, true), ERROR_MAILBOX_NOT_OWNED);
   EXPECT_NE(access((home + "/other/box").c_str(), F_OK), 0);
-  // A user's directory does not pass for an accounts-file user (the
-  // agent's own identity owns those mailboxes).
-  LogonToken agent;
-  agent.bValid = true;
-  EXPECT_EQ(dir.Open(home + "/real", agent, true), ERROR_MAILBOX_NOT_OWNED);
+  // A user's directory does not pass for another owner; a token without an
+  // identity is no owner at all (the work would be done as root).
+  LogonToken other = user_;
+  other.Uid = kStranger;
+  EXPECT_EQ(dir.Open(home + "/real", other, true), ERROR_MAILBOX_NOT_OWNED);
+  LogonToken none;
+  none.bValid = true;
+  EXPECT_EQ(dir.Open(home + "/real", none, false), EINVAL);
   // A file in the way.
   Run("touch '" + home + "/file'");
   EXPECT_EQ(dir.Open(home + "/file/box", user_, true), ENOTDIR);
+}
+
+// Under a directory of root's the owner may not write: root makes the
+// mailbox and gives it away through its descriptor, the directories above
+// it stay root's and only passable; the owner then writes in it.
+TEST_F(MailboxWalk, RootMakesTheMailboxUnderItsOwnDirectories) {
+  std::string root = base_ + "/spool/boxes";
+  MailboxDir dir;
+  ASSERT_EQ(dir.Open(root + "/u", user_, true), ERROR_SUCCESS);
+  ASSERT_TRUE(Copy(dir, "B1.MSG"));
+  for (const std::string &d : {base_ + "/spool", root}) {
+    EXPECT_EQ(Stat(d).st_uid, 0u) << d;
+    EXPECT_EQ(Stat(d).st_mode & 07777, kMailboxRootMode) << d;
+  }
+  EXPECT_EQ(Stat(root + "/u").st_uid, kUser);
+  EXPECT_EQ(Stat(root + "/u").st_mode & 07777, 0700u);
+  EXPECT_EQ(Stat(root + "/u/B1.MSG").st_uid, kUser);
+  // A root that let others change its entries gets nothing made by root.
+  Run("mkdir -m 777 '" + base_ + "/open'");
+  EXPECT_EQ(dir.Open(base_ + "/open/u", user_, true), ERROR_SUCCESS);
+  EXPECT_EQ(Stat(base_ + "/open/u").st_uid, kUser);   // made by the owner itself
+  // The root made by an older start (0700) is set right; a user's is not.
+  Run("chmod 700 '" + root + "'");
+  MailboxDir top;
+  ASSERT_EQ(top.OpenRoot(root, false), ERROR_SUCCESS);
+  EXPECT_EQ(Stat(root).st_mode & 07777, kMailboxRootMode);
+  EXPECT_EQ(top.OpenRoot(base_ + "/new/root", true), ERROR_SUCCESS);
+  EXPECT_EQ(Stat(base_ + "/new/root").st_mode & 07777, kMailboxRootMode);
+}
+
+// A mailbox root still owns is handed over whole, each entry through its
+// descriptor; what a link points at and what is odd stays as it was.
+TEST_F(MailboxWalk, HandOverGivesRootsMailboxToItsOwner) {
+  std::string root = base_ + "/boxes", box = root + "/u";
+  Run("mkdir -p '" + box + "/Folder/Sub' && touch '" + box + "/B1.MSG' '" + box +
+      "/Folder/Sub/B2.MSG' '" + base_ + "/victim' && ln -s '" + base_ + "/victim' '" + box +
+      "/link' && ln '" + box + "/B1.MSG' '" + box + "/hard' && mkfifo '" + box + "/fifo'");
+  MailboxDir top;
+  ASSERT_EQ(top.OpenRoot(root, false), ERROR_SUCCESS);
+  std::vector<MailboxDirEntry> entries;
+  ASSERT_TRUE(top.ListDirectories(entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Name, "u");
+  EXPECT_EQ(entries[0].Owner, 0u);
+  MailboxHandOver count;
+  ASSERT_TRUE(top.GiveToOwner("u", user_, count));
+  EXPECT_EQ(count.Mailboxes, 1u);
+  EXPECT_EQ(count.LeftAlone, 4u);   // the link, the two names of B1.MSG, the FIFO
+  for (const char *mine : {"", "/Folder", "/Folder/Sub", "/Folder/Sub/B2.MSG"})
+    EXPECT_EQ(Stat(box + mine).st_uid, kUser) << mine;
+  for (const std::string &left : {box + "/link", box + "/hard", box + "/fifo", base_ + "/victim"})
+    EXPECT_EQ(Stat(left).st_uid, 0u) << left;
+  // Done once: the mailbox is the owner's now.
+  EXPECT_FALSE(top.GiveToOwner("u", user_, count));
+  EXPECT_EQ(GetLastError(), ERROR_MAILBOX_NOT_OWNED);
 }
 
 TEST_F(MailboxWalk, RootsLinksInRootsDirectoriesAreFollowed) {

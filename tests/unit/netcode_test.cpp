@@ -2,6 +2,7 @@
 // both services, over an accounts file.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +16,10 @@
 #include "platform/accounts.h"
 #include "platform/accountsfile.h"
 #include "platform/files.h"
+#include "platform/logon.h"
 #include "platform/registry.h"
 #include "platform/root.h"
+#include "tests/unit/testutil.h"
 
 namespace {
 
@@ -59,6 +62,8 @@ class NetCode : public ::testing::Test {
  protected:
   void SetUp() override {
     SetConfigDefaults();
+    PassableZelRoot();
+    SetVirtualMailAccount(kTestVirtualMailAccount);
     RegDeleteTree(HKEY_LOCAL_MACHINE, kWinlogon);
     std::string cmd = "rm -rf '" + ZelPath("/var/mailbox") + "' '" + ZelPath("/home") + "'";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
@@ -190,6 +195,53 @@ TEST_F(NetCode, HostAccountsByTheirExactName) {
   EXPECT_TRUE(GetMailboxFetch("root", wcComputerName, path));
   EXPECT_EQ(path, Boxes() + "/root");
   EXPECT_FALSE(GetMailboxFetch("ROOT", wcComputerName, path));   // NSS names are exact
+}
+
+// Every mailbox belongs to its mail user, whatever the template: a host
+// account's to the account, an accounts-file user's to the host account
+// of its name (in lower case), else to the virtual mail account; as root
+// without that account a virtual user's mailbox is not even made.
+TEST_F(NetCode, EveryMailboxIsItsOwners) {
+  if (geteuid() != 0) GTEST_SKIP() << "owners other than the process need root";
+  Restart(AccountsText() + "user:MAILHOST:Daemon::" + Home("daemon") + "\n");
+  struct passwd *daemon = getpwnam("daemon");
+  ASSERT_NE(daemon, nullptr);
+  struct Case {
+    std::string tmpl, user;
+    uid_t uid;
+  } cases[] = {
+      {Boxes() + "/%USERNAME%", "mailuser", kTestVirtualMailUid},
+      {"%HOME%/mail", "mailuser", kTestVirtualMailUid},
+      {Boxes() + "/%USERNAME%", "daemon", daemon->pw_uid},
+      {"%HOME%/mail", "DAEMON", daemon->pw_uid},
+  };
+  for (const Case &c : cases) {
+    std::string path;
+    ASSERT_EQ(Deliv(c.tmpl, c.user, path), kMailboxFound) << c.tmpl << " " << c.user;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_uid, c.uid) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << path;
+  }
+  struct stat root;
+  ASSERT_EQ(stat(Boxes().c_str(), &root), 0);
+  EXPECT_EQ(root.st_uid, 0u);
+  EXPECT_EQ(root.st_mode & 07777, kMailboxRootMode);
+  std::string owned, prefix;
+  LogonToken owner;
+  MailInboxDirectory = Boxes() + "/%USERNAME%";
+  ASSERT_TRUE(MailboxRootOfUsers(owned, prefix));
+  EXPECT_EQ(owned + "|" + prefix, Boxes() + "|");
+  EXPECT_TRUE(MailboxOwnerOf("daemon", owner) && owner.Uid == daemon->pw_uid);
+  EXPECT_FALSE(MailboxOwnerOf("Daemon", owner));   // not the file user's mailbox name
+  for (const char *account : {"", "zel-no-such-account", "root"}) {
+    SetVirtualMailAccount(account);
+    MailboxDir dir;
+    long error = 0;
+    EXPECT_EQ(GetMailbox("alice", dir, error), kMailboxUnusable) << account;
+    EXPECT_EQ(error, ERROR_NO_VIRTUAL_MAIL_ACCOUNT) << account;
+    EXPECT_FALSE(DirectoryExists(Boxes() + "/alice")) << account;
+  }
 }
 
 TEST_F(NetCode, FetchMailboxes) {

@@ -253,6 +253,23 @@ TEST_F(ConfigCheck, FindsWhatTheServicesWouldMisread) {
   EXPECT_NE(fetch[1].find("ServiceAccount"), std::string::npos);
 }
 
+TEST_F(ConfigCheck, VirtualMailAccountIsAnUnprivilegedAccount) {
+  const std::string waits = "; mail for users without a host account waits in the queue";
+  const std::pair<const char *, std::string> cases[] = {
+      {"nobody", ""},
+      {"root", "E ZEL VirtualMailAccount: the account \"root\" is root's" + waits},
+      {"zel-no-such-account", "W ZEL VirtualMailAccount: the account \"zel-no-such-account\" "
+                              "does not exist (\"zeldeliv -install\" creates it)" + waits},
+      {"", "W ZEL VirtualMailAccount: no account is named" + waits},
+  };
+  for (const auto &[name, finding] : cases) {
+    Set(kSuite, "VirtualMailAccount", REG_SZ, std::string(name) + '\0');
+    std::vector<std::string> got = Findings("ZELDELIV");
+    EXPECT_EQ(got, finding.empty() ? std::vector<std::string>{} : std::vector<std::string>{finding})
+        << name;
+  }
+}
+
 TEST_F(ConfigCheck, FilesTheServicesWouldFailToRead) {
   std::string cert = ZelPath("/cert.pem"), key = ZelPath("/key.pem");
   DeleteFile(cert);

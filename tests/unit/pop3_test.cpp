@@ -32,6 +32,7 @@
 #include "common/logonpool.h"
 #include "common/sasl.h"
 #include "common/sessionstart.h"
+#include "common/zel.h"
 #include "platform/accounts.h"
 #include "platform/dirsec.h"
 #include "platform/eventlog.h"
@@ -288,19 +289,22 @@ TEST(MailboxSecurity, MailboxRootOfTemplates) {
   }
 }
 
-TEST(MailboxSecurity, GrantAddsOneInheritedEntry) {
-  std::string dir = ScratchDir("granted");
-  std::string account = ServiceAccountName();
-  ASSERT_TRUE(GrantMailboxAccess(dir, account));
-  ASSERT_TRUE(GrantMailboxAccess(dir, account));   // again: still one entry
-  if (DirectoryAclEntry(dir, account, false).empty()) GTEST_SKIP() << "no ACL support here";
-  EXPECT_EQ(DirectoryAclEntry(dir, account, false), "-wx");
-  EXPECT_EQ(DirectoryAclEntry(dir, account, true), "-wx");
-  // A subdirectory inherits the entry.
-  std::string sub = dir + "/sub";
-  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-  EXPECT_EQ(DirectoryAclEntry(sub, account, true), "-wx");
-  EXPECT_FALSE(GrantMailboxAccess(dir, "no-such-account-zel"));
+// The mailbox root is made root's and only passable (each mailbox in it is
+// its user's); one on a path of another user's is left to the
+// administrator without stopping the start.
+TEST(MailboxSecurity, StartMakesThePassableMailboxRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  std::string base = ScratchDir("start");
+  MailSpoolDirectory = base + "/spool";
+  Pop3logDirectory = MailSpoolDirectory + "/Pop3log";
+  MailInboxDirectory = base + "/boxes/%USERNAME%";
+  ASSERT_TRUE(CreateStartDirectories());
+  struct stat st;
+  ASSERT_EQ(stat((base + "/boxes").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0711u);
+  ASSERT_EQ(chown(base.c_str(), 1, 1), 0);
+  MailInboxDirectory = base + "/other/%USERNAME%";
+  EXPECT_TRUE(CreateStartDirectories());
 }
 
 TEST(MessageFiles, ListingKeepsTheFirstNamesWithTheirSizes) {
@@ -361,6 +365,7 @@ class LogonTest : public testing::Test {
     std::string hash;
     ASSERT_EQ(HashAccountPassword("s3cret pass", hash), ERROR_SUCCESS);
     WriteAccounts("user:MAILHOST:demo:" + hash + ":\n");
+    SetVirtualMailAccount(kTestVirtualMailAccount);
   }
   void TearDown() override { unlink(AccountsFilePath().c_str()); }
 
@@ -393,9 +398,9 @@ TEST_F(LogonTest, AccountsFilePasswords) {
   }
   LogonToken token;
   ASSERT_TRUE(LogonUser("demo", "MAILHOST", "s3cret pass", token));
-  EXPECT_FALSE(token.bHostAccount);
+  EXPECT_TRUE(token.bVirtualUser);
   EXPECT_EQ(token.Name, "demo");
-  // An accounts-file user owns no files: impersonation changes nothing.
+  // A virtual user's identity is taken like any other.
   ImpersonationGuard guard;
   EXPECT_TRUE(guard.Begin(token));
   EXPECT_FALSE(ImpersonateLoggedOnUser(LogonToken()));   // an invalid token
@@ -406,7 +411,7 @@ TEST(Logon, ImpersonationIsPerThreadAndReverts) {
   std::string dir = ScratchDir("private");
   ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
   LogonToken nobody;
-  nobody.bValid = nobody.bHostAccount = true;
+  nobody.bValid = nobody.bHasIdentity = true;
   nobody.Uid = 65534;
   nobody.Gid = 65534;
   nobody.Groups = {65534};
@@ -448,18 +453,32 @@ TEST_F(LogonTest, UnknownNamesCostWhatKnownOnesCost) {
   EXPECT_LT(unknown, 1.6 * known) << known;
 }
 
-TEST_F(LogonTest, AccountsFileUsersOwnFilesAsTheirHostAccount) {
+// The logon's token names the identity the user's mail is made with: the
+// host account of an accounts-file user's name (in lower case, as its
+// mailbox is named), else the virtual mail account's, never root's.
+TEST_F(LogonTest, AccountsFileUsersOwnFilesAsTheirHostAccountOrTheVirtualOne) {
   std::string hash;
   ASSERT_EQ(HashAccountPassword("pw", hash), ERROR_SUCCESS);
-  WriteAccounts("user:MAILHOST:root:" + hash + ":\nuser:MAILHOST:zel-no-host:" + hash + ":\n");
+  WriteAccounts("user:MAILHOST:Root:" + hash + ":\nuser:MAILHOST:zel-no-host:" + hash + ":\n");
   LogonToken token;
-  ASSERT_TRUE(LogonUser("root", "MAILHOST", "pw", token));
-  EXPECT_TRUE(token.bHostAccount);
+  ASSERT_TRUE(LogonUser("ROOT", "MAILHOST", "pw", token));
+  EXPECT_TRUE(token.bHasIdentity && !token.bVirtualUser);
   EXPECT_EQ(token.Uid, 0u);
   ASSERT_TRUE(LogonUser("zel-no-host", "MAILHOST", "pw", token));
-  EXPECT_FALSE(token.bHostAccount);   // acts as the service
+  EXPECT_TRUE(token.bHasIdentity && token.bVirtualUser);
+  EXPECT_TRUE(token.Groups.empty());
+  EXPECT_EQ(token.Uid, geteuid() == 0 ? 65534u : geteuid());
   EXPECT_FALSE(LookUpFileSystemIdentity("bad/name", token));
   EXPECT_EQ(GetLastError(), ENOENT);
+  if (geteuid() != 0) return;   // the process's own identity needs no account
+  // As root a virtual user without its account cannot log on: its session
+  // would have nobody to run as.
+  for (const char *account : {"", "zel-no-such-account", "root"}) {
+    SetVirtualMailAccount(account);
+    EXPECT_FALSE(LogonUser("zel-no-host", "MAILHOST", "pw", token)) << account;
+    EXPECT_EQ(GetLastError(), ERROR_NO_VIRTUAL_MAIL_ACCOUNT) << account;
+    EXPECT_FALSE(token.bValid);
+  }
 }
 
 // With a PAM service "zelfetch" (written for the test when the host has
@@ -500,7 +519,7 @@ TEST(Logon, AnIdentityThatCannotBeTakenFails) {
   // A process that may not change its ids must not go on as itself.
   auto check = [] {
     LogonToken other;
-    other.bValid = other.bHostAccount = true;
+    other.bValid = other.bHasIdentity = true;
     other.Uid = geteuid() + 1;
     other.Gid = getegid() + 1;
     other.Groups = {other.Gid};

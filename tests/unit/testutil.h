@@ -1,6 +1,9 @@
 // Small helpers shared by the unit tests.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
@@ -28,4 +31,20 @@ inline std::string Golden(const std::string &name,
       text.replace(at, mark.size(), value);
   }
   return text;
+}
+
+// The account that owns virtual users' mailboxes in the unit tests run as
+// root (SetVirtualMailAccount): "nobody". What it must reach has to be
+// passable by others (PassableZelRoot). A test not run as root needs none.
+constexpr const char *kTestVirtualMailAccount = "nobody";
+constexpr unsigned kTestVirtualMailUid = 65534;
+
+// ZEL_ROOT and its var/ passable by others, as an installed system's are,
+// so that kTestVirtualMailAccount reaches the mailboxes below them.
+inline void PassableZelRoot() {
+  std::string root = std::getenv("ZEL_ROOT");
+  for (const std::string &dir : {root, root + "/var"}) {
+    mkdir(dir.c_str(), 0755);
+    chmod(dir.c_str(), 0755);
+  }
 }
