@@ -10,9 +10,11 @@
 #include "ZELFETCH/maildrop.h"
 #include "ZELFETCH/pop3dlg.h"
 #include "common/fileutils.h"
+#include "common/logging.h"
 #include "common/netcode.h"
 #include "common/sessionstart.h"
 #include "common/zel.h"
+#include "messages/zelmsg.h"
 #include "net/sessionhandoff.h"
 #include "platform/fileview.h"
 #include "platform/helperproc.h"
@@ -24,7 +26,7 @@ namespace {
 // The dialogue the session resumes with: made before the engine runs,
 // handed to the connection by Resume.
 _Pop3Dialogue *Prepared = nullptr;
-uint32_t PreparedSeconds = 0;
+uint32_t PreparedMs = 0;
 
 std::string Num(long long n) { return std::to_string(n); }
 
@@ -40,7 +42,14 @@ bool ReachMailbox(_Pop3Dialogue &dlg, const LogonJob &job) {
   }
   MailboxDir box;
   long rc = box.Open(dlg.MailboxDirectory, job.Token, AutoCreateInboxEnabled);
-  if (rc == ERROR_SUCCESS) return true;
+  if (rc == ERROR_SUCCESS) {
+    // One that root still owns becomes its user's now, not at the
+    // delivery agent's next start: the session is about to become the user.
+    if (HandRootsMailboxToOwner(dlg.MailboxDirectory, job.Token))
+      LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_MAILBOXES_HANDED_OVER, "1",
+               LogSafeText(dlg.MailboxDirectory).c_str());
+    return true;
+  }
   if (rc == ENOENT && !AutoCreateInboxEnabled)
     dlg.Reply = "-ERR " + dlg.UserName + " does not have mailbox [" + MailInboxDirectory +
                 "], or error(" + Num(ERROR_PATH_NOT_FOUND) + ")\r\n";
@@ -88,7 +97,7 @@ void SendSessionLogLine(const std::string &line) { SessionLogLine(line); }
 void Resume(_Connection *conn) {
   conn->Dialogue = Prepared;
   Prepared = nullptr;
-  ArmConnectionDeadline(conn, PreparedSeconds);
+  ArmConnectionDeadlineMs(conn, PreparedMs);
   _Pop3Dialogue &dlg = PopDlg(conn);
   SendReply(conn, dlg.Reply, kStateTransReply);
 }
@@ -121,7 +130,7 @@ long RunPop3Session(bool (*readSettings)()) {
   }
   Pop3LogSink = SendSessionLogLine;
   Prepared = dlg;
-  PreparedSeconds = start.SecondsLeft;
+  PreparedMs = start.MsLeft;
   if (!SendSessionWord(kControlServing, "")) return 1;
   NetEngineSettings settings;
   settings.Workers = 1;

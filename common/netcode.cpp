@@ -272,6 +272,19 @@ bool MailboxOwnerOf(const std::string &mailboxName, LogonToken &owner) {
   return MailboxOwner(found, false, owner);
 }
 
+bool HandRootsMailboxToOwner(const std::string &path, const LogonToken &owner) {
+  std::string root, prefix;
+  if (!owner.bHasIdentity || owner.Uid == 0 || !MailboxRootOfUsers(root, prefix)) return false;
+  std::string dir = root == "/" ? "/" : root + "/";
+  if (path.size() <= dir.size() + prefix.size() || path.compare(0, dir.size(), dir) != 0 ||
+      path.find('/', dir.size()) != std::string::npos)
+    return false;
+  MailboxDir rootDir;
+  MailboxHandOver count;
+  return rootDir.OpenRoot(root, false) == ERROR_SUCCESS &&
+         rootDir.GiveToOwner(path.substr(dir.size()), owner, count) && count.Mailboxes > 0;
+}
+
 bool LookUpAccountFetch(const std::string &name, std::string &domain) {
   domain.clear();
   std::string found;

@@ -136,6 +136,12 @@ bool MailboxRootOfUsers(std::string &root, std::string &prefix);
 // the like) or the identity cannot be had.
 bool MailboxOwnerOf(const std::string &mailboxName, LogonToken &owner);
 
+// A mail-access session (still root) that finds its user's mailbox at path
+// lying directly under the common root and root's (made before mailboxes
+// were their users'; the delivery agent hands such mailboxes over at its
+// start): hands it to owner as the agent would. True when it did.
+bool HandRootsMailboxToOwner(const std::string &path, const LogonToken &owner);
+
 // ZELFETCH: is name an account? True with its domain (at most
 // kMaxAccountDomainFetch characters) when it is a user account, or another
 // kind of account that is also a local user. False with the thread's last

@@ -56,7 +56,7 @@ std::string EncodeSessionStart(const SessionStart &s) {
   PutNumber(out, s.ListenerKind, 4);
   PutNumber(out, (s.bEncrypted ? kFlagEncrypted : 0) | (s.bTlsAvailable ? kFlagTlsAvailable : 0),
             4);
-  PutNumber(out, s.SecondsLeft, 4);
+  PutNumber(out, s.MsLeft, 4);
   for (const std::string *f : {&s.Protocol, &s.UserName, &s.LogonCommand, &s.PeerAddress,
                                &s.LocalAddress, &s.LocalHostName})
     PutField(out, *f, kMaxSessionField);
@@ -70,7 +70,7 @@ bool DecodeSessionStart(std::string_view wire, SessionStart &s) {
   if (r.Number(1) != kVersion) return false;
   s.ListenerKind = r.Number(4);
   uint32_t flags = r.Number(4);
-  s.SecondsLeft = r.Number(4);
+  s.MsLeft = r.Number(4);
   for (std::string *f : {&s.Protocol, &s.UserName, &s.LogonCommand, &s.PeerAddress,
                          &s.LocalAddress, &s.LocalHostName})
     *f = r.Field(kMaxSessionField);

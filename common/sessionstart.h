@@ -50,7 +50,7 @@ struct SessionStart {
   uint32_t ListenerKind = 0;
   bool bEncrypted = false;     // the front holds a TLS session for it
   bool bTlsAvailable = false;  // a certificate is loaded (what CAPA shows)
-  uint32_t SecondsLeft = 0;    // of the session's time limit; 0: none
+  uint32_t MsLeft = 0;         // of the session's time limit, milliseconds; 0: none
   std::string PendingInput;    // what the client sent behind the logon
 };
 

@@ -791,6 +791,11 @@ void ArmConnectionDeadline(_Connection *conn, DWORD seconds) {
 
 void ClearConnectionDeadline(_Connection *conn) { ArmConnectionDeadline(conn, 0); }
 
+void ArmConnectionDeadlineMs(_Connection *conn, long long ms) {
+  conn->bDeadlinePassed = false;
+  conn->DeadlineMs = ms <= 0 ? 0 : MonotonicMs() + ms;
+}
+
 // ---- operations: every byte a connection sends or receives passes here
 
 namespace {

@@ -223,6 +223,9 @@ CompletionPort &EnginePort();
 // for input: once passed, the read completes aborted with bDeadlinePassed.
 void ArmConnectionDeadline(_Connection *conn, DWORD seconds);
 void ClearConnectionDeadline(_Connection *conn);
+// The same in milliseconds (a session process takes over a deadline armed
+// by the front).
+void ArmConnectionDeadlineMs(_Connection *conn, long long ms);
 
 // Operations on a connection; each failure closes it abortively and returns
 // false (the caller must not touch the record after that).

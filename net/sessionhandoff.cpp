@@ -57,10 +57,10 @@ void FillSessionStart(const _Connection *conn, SessionStart &s) {
   s.bEncrypted = ConnectionEncrypted(conn);
   s.bTlsAvailable = s.bEncrypted || ConnectionCanStartTls(conn);
   long long deadline = conn->DeadlineMs.load();
-  s.SecondsLeft = 0;
+  s.MsLeft = 0;
   if (deadline != 0) {
-    long long left = (deadline - MonotonicMs()) / 1000;
-    s.SecondsLeft = static_cast<uint32_t>(left < 1 ? 1 : left);
+    long long left = deadline - MonotonicMs();
+    s.MsLeft = static_cast<uint32_t>(left < 1 ? 1 : left);
   }
 }
 

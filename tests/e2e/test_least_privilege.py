@@ -14,6 +14,7 @@ no spool file and open no lock or mutex file. Every test here needs root
 
 import base64
 import os
+import pwd
 import shutil
 import signal
 import ssl
@@ -307,7 +308,11 @@ class Pop3SessionTest(AccountCase):
             else:
                 self.assertEqual(holder, sessions[0])
             self.assertTrue(conn.command("STAT").startswith("+OK 0 0"))
+            conn.command("QUIT")
             conn.close()
+            # The session ends with its client.
+            self.assertTrue(poll(lambda: not os.path.exists("/proc/%d/status" % sessions[0])
+                                 or status_fields(sessions[0])[0]["State"].startswith("Z")))
         # No process of the user's is ever root, whoever logs on: root's
         # accounts-file twin and a system account are refused like a wrong
         # password.
