@@ -206,6 +206,7 @@ void MessageAnswered(_Connection *conn) {
   } else if (r.Decision == MilterDecision::Discard || f.bAllDeleted) {
     Report(dlg, "message", f.bAllDeleted ? "every recipient was deleted: the message is dropped"
                                          : "the message is dropped");
+    MessageAccepted(dlg);
   } else if (r.Decision != MilterDecision::Continue) {
     reply = r.Reply;
     if (r.Decision == MilterDecision::Shutdown) next = kStateQuitting;
@@ -256,7 +257,7 @@ bool FilterCommand(_Connection *conn) {
     stage = kHelo;
     request.Stage = MilterStage::Helo;
     request.Argument = dlg.HeloName;
-  } else if (StartsWithNoCase(line, "MAIL") && dlg.Recipients.empty()) {
+  } else if (StartsWithNoCase(line, "MAIL")) {   // one per transaction: every sender
     stage = kMail;
     request.Stage = MilterStage::Mail;
     request.Argument = dlg.ReturnPath;
@@ -329,6 +330,8 @@ void FilterAnswered(_Connection *conn) {
     ResetTransaction(dlg);
   } else if (stage == kRcpt) {
     dlg.Recipients.pop_back();
+  } else if (stage == kData) {
+    EndData(dlg.Data);   // its buffers go back to the memory budget
   }
   SendReply(conn, r.Reply, next);
 }

@@ -56,6 +56,7 @@ const MessageEntry kMessages[] = {
      "MilterDefaultAction applies to the mail it was filtering.\r\n"},
     {MSG_MILTER_RECOVERED, "The mail filter %1 is answering again.\r\n"},
     {MSG_MILTER_RESULT, "Mail filters, %1: %2\r\n"},
+    {MSG_LOGON_FAILED, "Logon failed: %1, user %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

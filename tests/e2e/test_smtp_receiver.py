@@ -48,7 +48,7 @@ def setUpModule():
     PLAIN.zone = WEST_ZONE
     try:
         STRICT = Receiver({"ProhibitMailRelay": 1, "MaxMessageSize": STRICT_LIMIT,
-                           "Timeout": STRICT_TIMEOUT, "MailQueueDir": "queue",
+                           "Timeout": STRICT_TIMEOUT, "MinimumTimeout": 1, "MailQueueDir": "queue",
                            "NoKeepalives": 1, "CheckLocalRecipient": 1},
                           env={"TZ": UTC_ZONE[0]}).start()
         STRICT.zone = UTC_ZONE
