@@ -518,7 +518,8 @@ void InitSmtpDialogue(_SmtpDialogue &dlg, const std::string &localHostName,
 }
 
 void SetReply(_SmtpDialogue &dlg, std::string reply, int nextState) {
-  CutText(reply, kMaxReplyLength);
+  // A filter's reply may run to many lines: it stays a whole reply.
+  CutReplyAtLineEnd(reply, kMaxReplyLength);
   dlg.Reply = std::move(reply);
   dlg.State = nextState;
 }

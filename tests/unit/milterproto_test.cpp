@@ -281,7 +281,6 @@ TEST(MilterReplies, ReplyCodesAreCheckedAndCleaned) {
       {"550-a", "", false},
       {"550x", "", false},
       {"", "", false},
-      {"550 " + std::string(kMaxMilterReplyLine, 'x'), "", false},
   };
   for (const Case &c : cases) {
     std::string reply, error;
@@ -292,6 +291,52 @@ TEST(MilterReplies, ReplyCodesAreCheckedAndCleaned) {
       EXPECT_EQ(tempFail, c.TempFail) << c.Text;
     }
   }
+  MilterReplyReader r(MilterReplyContext::Transaction, AllActions(), 0);
+  std::string error;
+  ASSERT_EQ(Feed(r, Pkt('y', std::string("421 4.3.0 busy\0", 15)), &error), MilterReplyStatus::Done);
+  EXPECT_EQ(r.Answer, MilterAnswer::TempFail);
+  EXPECT_EQ(r.Reply, "421 4.3.0 busy\r\n");
+}
+
+// A reply longer than the reply lines allow is broken and cut at line ends
+// and stays one valid reply: every line within the limit, one code, the
+// continuation marks right, the enhanced code on every line.
+TEST(MilterReplies, LongRepliesAreBrokenAtLineEnds) {
+  std::string words;
+  for (int i = 0; i < 150; ++i) words += " word" + std::to_string(i);
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += "550-5.7.1 line " + std::to_string(i) + "\r\n";
+  many += "550 5.7.1 end";
+  for (const std::string &text : {"550 5.7.1" + words, "550 " + std::string(1200, 'x'), many,
+                                  "451-4.7.0 short\r\n451 4.7.0" + words}) {
+    std::string reply, error;
+    bool tempFail = false;
+    ASSERT_TRUE(ParseMilterReplyText(text, &reply, &tempFail, &error)) << error;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < reply.size();) {
+      size_t end = reply.find("\r\n", at);
+      ASSERT_NE(end, std::string::npos) << reply;
+      lines.push_back(reply.substr(at, end - at));
+      at = end + 2;
+    }
+    ASSERT_GT(lines.size(), 1u) << text.substr(0, 40);
+    EXPECT_LE(lines.size(), kMaxMilterReplyLines);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_LE(lines[i].size(), kMaxMilterReplyLine);
+      EXPECT_EQ(lines[i].substr(0, 3), text.substr(0, 3));
+      EXPECT_EQ(lines[i][3], i + 1 < lines.size() ? '-' : ' ') << lines[i];
+      if (text.find("5.7.1") != std::string::npos) EXPECT_EQ(lines[i].substr(4, 6), "5.7.1 ");
+    }
+  }
+  // Nothing of a broken line's text is lost.
+  std::string reply, error;
+  bool tempFail = false;
+  ASSERT_TRUE(ParseMilterReplyText("550 5.7.1" + words, &reply, &tempFail, &error));
+  EXPECT_NE(reply.find(" word149\r\n"), std::string::npos);
+  EXPECT_NE(reply.find("\r\n550 5.7.1 word"), std::string::npos);
+}
+
+TEST(MilterReplies, ReplyCodePacket) {
   MilterReplyReader r(MilterReplyContext::Transaction, AllActions(), 0);
   std::string error;
   ASSERT_EQ(Feed(r, Pkt('y', std::string("421 4.3.0 busy\0", 15)), &error), MilterReplyStatus::Done);
