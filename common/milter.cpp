@@ -76,6 +76,16 @@ void LoadTimeout(HKEY params, const char *name, DWORD *ms) {
   *ms = kept * 1000;
 }
 
+void LoadRetryInterval(HKEY params, MilterSettings *s) {
+  DWORD seconds = s->RetryIntervalMs / 1000;
+  if (!QueryRegDword(params, kMilterRetryIntervalValue, seconds)) return;
+  DWORD kept = std::min<DWORD>(seconds, kMaxMilterTimeout);
+  if (kept != seconds)
+    ReportBadSetting(kMilterRetryIntervalValue,
+                     std::to_string(seconds) + " (" + std::to_string(kept) + " is used)");
+  s->RetryIntervalMs = kept * 1000;
+}
+
 void LoadFilters(HKEY params, MilterSettings *s) {
   DWORD size = 0;
   if (RegQueryValueEx(params, kMiltersValue, nullptr, nullptr, &size) != ERROR_SUCCESS) return;
@@ -102,13 +112,15 @@ void LoadFilters(HKEY params, MilterSettings *s) {
 
 // ---- failure reports: once per filter and cause and hour
 
-enum class Cause { Unreachable, Timeout, Closed, Protocol, Stopping };
-constexpr size_t kCauses = 4;   // Stopping is never reported
+enum class Cause { Unreachable, Timeout, Closed, Protocol, Stopping, Down };
+constexpr size_t kCauses = 4;   // Stopping and Down are never reported
 
 struct Health {
   std::mutex Lock;
   // Per filter, when each cause was last reported (monotonic ms; 0: not).
   std::map<std::string, std::array<long long, kCauses>> Reported;
+  // Per filter that is down, until when (monotonic ms).
+  std::map<std::string, long long> DownUntil;
 };
 
 Health &TheHealth() {
@@ -116,8 +128,29 @@ Health &TheHealth() {
   return h;
 }
 
+// A filter that could not be reached or did not answer in time is down,
+// for every session of the process, for retryMs.
+void MarkDown(const MilterAddress &a, DWORD retryMs) {
+  if (retryMs == 0) return;
+  Health &h = TheHealth();
+  std::lock_guard<std::mutex> g(h.Lock);
+  auto it = h.DownUntil.find(a.Spec);
+  if (it == h.DownUntil.end() && h.DownUntil.size() >= kMaxTrackedFilters) return;
+  h.DownUntil[a.Spec] = MonotonicMs() + retryMs;
+}
+
+bool IsDown(const MilterAddress &a) {
+  Health &h = TheHealth();
+  std::lock_guard<std::mutex> g(h.Lock);
+  auto it = h.DownUntil.find(a.Spec);
+  if (it == h.DownUntil.end()) return false;
+  if (MonotonicMs() < it->second) return true;
+  h.DownUntil.erase(it);
+  return false;
+}
+
 void ReportFailure(const MilterAddress &a, Cause cause, const std::string &text) {
-  if (cause == Cause::Stopping) return;
+  if (cause == Cause::Stopping || cause == Cause::Down) return;
   {
     Health &h = TheHealth();
     std::lock_guard<std::mutex> g(h.Lock);
@@ -238,6 +271,8 @@ struct Exchange {
   void Failed(Filter &f, Cause cause, const std::string &text) {
     CloseFilter(f, false);
     f.bFailed = true;
+    if (cause == Cause::Unreachable || cause == Cause::Timeout)
+      MarkDown(*f.Address, I.Settings.RetryIntervalMs);
     ReportFailure(*f.Address, cause, text);
     if (Result->FailureText.empty()) Result->FailureText = text;
     DefaultDecision(f, cause == Cause::Stopping);
@@ -320,6 +355,7 @@ struct Exchange {
   // the answer into reader. False when f failed.
   bool Ask(Filter &f, std::string_view command, uint32_t noReply, MilterReplyReader &reader,
            DWORD timeoutMs) {
+    if (FoundDown(f)) return false;
     if (!f.Answers(noReply)) return Queue(f, command, timeoutMs);
     f.Out.append(command);
     if (!Flush(f, timeoutMs)) return false;
@@ -345,10 +381,20 @@ struct Exchange {
     }
   }
 
+  // Another session found f down a moment ago: no session waits for it.
+  bool FoundDown(Filter &f) {
+    if (!IsDown(*f.Address)) return false;
+    Failed(f, Cause::Down,
+           "it failed less than " + std::to_string(I.Settings.RetryIntervalMs / 1000) +
+               " s ago (MilterRetryInterval)");
+    return true;
+  }
+
   // Connects to f and negotiates; false when f failed.
   bool Connect(Filter &f) {
     const MilterAddress &a = *f.Address;
     const MilterSettings &s = I.Settings;
+    if (FoundDown(f)) return false;
     if (a.Family == MilterFamily::Unix) {
       f.Fd = ConnectLocalSocket(a.Path, s.ConnectTimeoutMs);
     } else {
@@ -743,6 +789,7 @@ void LoadMilterSettings(HKEY params, MilterSettings *settings) {
   LoadTimeout(params, kMilterConnectTimeoutValue, &settings->ConnectTimeoutMs);
   LoadTimeout(params, kMilterCommandTimeoutValue, &settings->CommandTimeoutMs);
   LoadTimeout(params, kMilterContentTimeoutValue, &settings->ContentTimeoutMs);
+  LoadRetryInterval(params, settings);
   std::string action;
   if (!QueryRegString(params, kMilterDefaultActionValue, kMaxDefaultActionChars, action)) return;
   if (EqualsNoCase(action, "tempfail")) {
