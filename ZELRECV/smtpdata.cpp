@@ -128,8 +128,7 @@ std::string WithoutNuls(const std::string &text, bool withMarker) {
 
 const char *const kTooBigReply = "552 Message exceeds fixed maximum message size\r\n";
 const char *const kHeaderTooBigReply = "552 Message header exceeds fixed maximum size\r\n";
-const char *const kNoMemoryReply =
-    "452 4.3.1 Not enough memory for this message now, try again later\r\n";
+
 
 size_t ScanData(DataScanner &s, const char *in, size_t n, char *out, size_t *consumed,
                 bool *ended) {

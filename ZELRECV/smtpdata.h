@@ -105,5 +105,4 @@ void DropHeldHeader(_SmtpData &data);
 
 extern const char *const kTooBigReply;
 extern const char *const kHeaderTooBigReply;
-// The memory budget has no room for the message now.
-extern const char *const kNoMemoryReply;
+

@@ -13,6 +13,9 @@ std::atomic<size_t> g_InUse{0};
 
 }  // namespace
 
+const char *const kNoMemoryReply =
+    "452 4.3.1 Not enough memory for this message now, try again later\r\n";
+
 void SetMemoryBudget(size_t limitBytes) { g_Limit = limitBytes; }
 
 size_t MemoryBudgetInUse() { return g_InUse.load(); }

@@ -24,6 +24,9 @@
 // lines, the buffers of one message).
 constexpr size_t kOrdinaryHoldBytes = 128 * 1024;
 
+// The reply to a message the budget has no room for.
+extern const char *const kNoMemoryReply;
+
 // The limit in bytes (0: none). Set once at start, before any holding.
 void SetMemoryBudget(size_t limitBytes);
 // Bytes held now, process-wide (for tests and status).

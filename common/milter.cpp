@@ -12,6 +12,7 @@
 
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/membudget.h"
 #include "common/milterproto.h"
 #include "messages/zelmsg.h"
 #include "platform/ascii.h"
@@ -576,7 +577,7 @@ struct Exchange {
   // The message through one filter: headers, end of headers, body, end of
   // message. False when the stage stops at f (refused, or failed with a
   // refusing default action).
-  bool MessageThrough(Filter &f, std::string_view text, const MessageTextLayout &layout,
+  bool MessageThrough(Filter &f, const MessageSource &text, const MessageTextLayout &layout,
                       MilterChanges *changes) {
     const MilterSettings &s = I.Settings;
     auto stops = [this] { return Result->Decision != MilterDecision::Continue; };
@@ -607,7 +608,7 @@ struct Exchange {
                s.CommandTimeoutMs, &skip))
         return !stops();
     }
-    if (f.Wants(kMilterNoBody) && !SendBody(f, text, layout, ask)) return !stops();
+    if (f.Wants(kMilterNoBody) && !SendBody(text, layout, ask)) return !stops();
     std::string out;
     AppendMilterMacros(&out, kMilterCmdEndOfMessage, IdMacros());
     AppendMilterPacket(&out, kMilterCmdEndOfMessage, {});
@@ -619,56 +620,61 @@ struct Exchange {
     return true;
   }
 
-  // The body in chunks; false when the filter is done with the message
-  // (refused, accepted, or failed), true after the last chunk or a skip.
+  // The body in chunks, read a piece at a time; false when the filter is
+  // done with the message (refused, accepted, or failed), true after the
+  // last chunk or a skip.
   template <typename AskFn>
-  bool SendBody(Filter &f, std::string_view text, const MessageTextLayout &layout, AskFn &ask) {
+  bool SendBody(const MessageSource &text, const MessageTextLayout &layout, AskFn &ask) {
+    MessageBodyReader body(text, layout.BodyStart, layout.BodyEnd);
     std::string chunk;
-    size_t pos = layout.BodyStart;
-    while (pos < layout.BodyEnd || !chunk.empty()) {
-      while (chunk.size() < kMilterBodyChunk && pos < layout.BodyEnd) {
-        size_t next = std::min(text.find("\r\n", pos) + 2, layout.BodyEnd);
-        AppendUnstuffedBody(text, pos, next, &chunk);
-        pos = next;
-      }
-      size_t n = std::min(chunk.size(), kMilterBodyChunk);
+    while (body.Next(kMilterBodyChunk, &chunk)) {
       std::string packet;
-      AppendMilterPacket(&packet, kMilterCmdBody, std::string_view(chunk).substr(0, n));
-      chunk.erase(0, n);
+      AppendMilterPacket(&packet, kMilterCmdBody, chunk);
       bool skipped = false;
       if (!ask(packet, kMilterNoReplyBody, MilterReplyContext::Body, I.Settings.ContentTimeoutMs,
                &skipped))
         return false;
       if (skipped) return true;
     }
-    return true;
+    if (!body.Failed()) return true;
+    OurTextFailed("the message text cannot be read: " + SystemText(GetLastError()));
+    return false;
   }
 
-  void RunMessage(std::string_view text) {
-    std::string edited;   // the text as the filters so far left it
+  // The text is ours, not the filter's: no filter is to blame.
+  void OurTextFailed(const std::string &why, const char *reply = kMilterTempFailReply) {
+    Result->Decision = MilterDecision::TempFail;
+    Result->Reply = reply;
+    Result->FailureText = why;
+  }
+
+  void RunMessage(MessageSource text) {
+    std::string head;     // the header as read for the filter at hand
+    std::string edited;   // the text as the filters so far left it (its changed part)
+    MemoryHold hold;
     for (Filter &f : I.Filters) {
       if (FailedBefore(f)) return;
       if (!f.Open() || f.bDoneWithMessage) continue;
       MessageTextLayout layout;
       std::string error;
-      if (!SplitMessageText(text, &layout, &error)) {
-        // The text is ours, not the filter's: no filter is to blame.
-        Result->Decision = MilterDecision::TempFail;
-        Result->Reply = kMilterTempFailReply;
-        Result->FailureText = error;
-        return;
-      }
+      if (!SplitMessageSource(text, &head, &layout, &error)) return OurTextFailed(error);
+      if (!hold.Resize(head.capacity() + edited.capacity()))
+        return OurTextFailed("no room in the memory budget", kNoMemoryReply);
       MilterChanges changes;
       if (!MessageThrough(f, text, layout, &changes)) return;
       if (changes.Empty()) continue;
+      if (!hold.Resize(hold.Held() + changes.Text.Body.capacity()))
+        return OurTextFailed("no room in the memory budget", kNoMemoryReply);
       if (!changes.Text.Empty() && &f != &I.Filters.back()) {
         std::string next;
-        if (!ApplyMilterEdits(text, {changes.Text}, &next, &error)) {
+        MessageSource nextText;
+        if (!EditMessageSource(text, {changes.Text}, &next, &nextText, &error)) {
           Failed(f, Cause::Protocol, "its changes cannot be applied: " + error);
           return;
         }
-        edited.swap(next);
-        text = edited;
+        edited = std::move(next);
+        text = nextText;
+        text.Memory = edited;
       }
       Merge(f, std::move(changes));
     }
@@ -729,7 +735,8 @@ struct Exchange {
                            kMilterNoReplyData);
       }
       case MilterStage::Message:
-        RunMessage(r.Message);
+        RunMessage(r.MessageFd >= 0 ? MessageSource{{}, r.MessageFd, 0, r.MessageSize}
+                                    : MessageSource{r.Message});
         // Those that refused before the end, and those after a refusal,
         // never saw the end: they are told.
         if (Result->Decision != MilterDecision::Continue) return AbortTransaction();

@@ -35,7 +35,12 @@
 //   Data      the DATA command, before its 354
 //   Message   the message file's text (SMTP form, as stored): its headers,
 //             body in chunks of up to 64 KiB, end of message; the result
-//             carries the changes (milterresult.h) and ends the transaction
+//             carries the changes (milterresult.h) and ends the transaction.
+//             The text is in memory, or in a file read a piece at a time
+//             (the body never whole in memory); the header read for it, a
+//             chain's changed header and a replaced body come out of the
+//             process's memory budget (common/membudget), and a message
+//             with no room there is answered with its "452 4.3.1"
 //   Abort     the transaction ends without a message
 //   Close     QUIT to every filter (also done by the session's destructor)
 // Discard at any transaction stage: answer as if accepted; the Message
@@ -179,6 +184,8 @@ struct MilterRequest {
   std::string Argument;                // Helo: the name; Mail, Rcpt: the address
   std::vector<std::string> Parameters; // Mail, Rcpt: ESMTP parameters
   std::string_view Message;            // Message: the text; the caller's until done
+  int MessageFd = -1;                  // or, when not -1, the file that holds it
+  uint64_t MessageSize = 0;            // (its first MessageSize bytes)
 };
 
 class MilterSession {

@@ -2,6 +2,7 @@
 // stored message (positions, occurrences, deletion, body replacement,
 // folding), the reader of its replies (every answer, and garbage), the
 // packets we send, the Milters entries.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,8 @@
 #include "common/milter.h"
 #include "common/milterproto.h"
 #include "common/milterresult.h"
+#include "platform/fileview.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "testutil.h"
@@ -139,6 +142,61 @@ TEST(MilterEdits, SplitFindsFieldsAndBody) {
   EXPECT_EQ(body, "body\r\n.leading dot\r\n");
   std::string huge = std::string("X: ") + std::string(kMaxMilterHeaderBlock, 'y') + "\r\n.\r\n";
   EXPECT_FALSE(SplitMessageText(huge, &layout, &error));
+}
+
+// A text in a file reads as the same text in memory: the split, the body
+// un-stuffed in pieces whatever their size (stuffed lines and CR LF pairs
+// across piece ends included), the edits applied, and a chain's changed
+// header before a body left in the file.
+TEST(MilterEdits, TextsInFilesReadAsInMemory) {
+  std::string bigBody;
+  for (int i = 0; i < 20000; ++i) bigBody += i % 7 == 0 ? "..stuffed line\r\n" : "a line of text\r\n";
+  MilterEdits change = Headers({Edit(MilterHeaderOp::Change, 1, "Subject", "new"),
+                                Edit(MilterHeaderOp::Insert, 0, "X-First", "1")});
+  MilterEdits replace;
+  replace.bReplaceBody = true;
+  replace.Body = "replaced\n.dot\n";
+  std::string root = std::getenv("ZEL_ROOT");
+  for (const std::string &text : {kMessage, "Subject: hello\r\n\r\n" + bigBody + ".\r\n",
+                                  std::string("no header\r\n.\r\n"), std::string(".\r\n")}) {
+    std::string path = root + "/source.msg";
+    UniqueFd fd(open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_TRUE(WriteWholeFile(fd.Get(), text));
+    MessageSource file{{}, fd.Get(), 0, text.size()};
+    std::string head, error;
+    MessageTextLayout inFile, inMemory;
+    ASSERT_TRUE(SplitMessageSource(file, &head, &inFile, &error)) << error;
+    ASSERT_TRUE(SplitMessageText(text, &inMemory, &error));
+    EXPECT_EQ(inFile.BodyStart, inMemory.BodyStart);
+    EXPECT_EQ(inFile.Fields.size(), inMemory.Fields.size());
+    std::string expected;
+    AppendUnstuffedBody(text, inMemory.BodyStart, inMemory.BodyEnd, &expected);
+    for (size_t piece : {size_t(1), size_t(7), size_t(65535)}) {
+      MessageBodyReader reader(file, inFile.BodyStart, inFile.BodyEnd);
+      std::string body, part;
+      while (reader.Next(piece, &part)) body += part;
+      EXPECT_FALSE(reader.Failed());
+      EXPECT_TRUE(body == expected) << piece;
+    }
+    for (const std::vector<MilterEdits> &edits : {std::vector<MilterEdits>{change},
+                                                   std::vector<MilterEdits>{change, replace}}) {
+      std::string fromFile;
+      ASSERT_TRUE(ApplyMilterEdits(file, edits, [&](std::string_view p) {
+        fromFile.append(p);
+        return true;
+      }, &error)) << error;
+      EXPECT_TRUE(fromFile == Apply(edits, text));
+    }
+    std::string memory, chained;
+    MessageSource next;
+    ASSERT_TRUE(EditMessageSource(file, {change}, &memory, &next, &error)) << error;
+    EXPECT_LT(memory.size(), 100u);   // the body stays in the file
+    ASSERT_TRUE(ApplyMilterEdits(next, {replace}, [&](std::string_view p) {
+      chained.append(p);
+      return true;
+    }, &error));
+    EXPECT_TRUE(chained == Apply({change, replace}, text));
+  }
 }
 
 // ---- the reply reader
