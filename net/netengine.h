@@ -134,7 +134,7 @@ constexpr size_t kMaxListenAddressesBytes = 4096;
 constexpr DWORD kDefaultTlsHandshakeSeconds = 60;
 // IPv6 clients count by their /64 (ClientPrefixLengthV6): the prefix one
 // subscriber is given.
-constexpr DWORD kDefaultClientPrefixLengthV6 = 64;
+constexpr DWORD kDefaultClientPrefixLengthV6 = kSubscriberPrefixLengthV6;
 // The idle limit when Timeout is 0 or missing.
 constexpr DWORD kDefaultIdleLimitSeconds = 600;
 // A floor of 0 would disable the idle close altogether: a second at least.
