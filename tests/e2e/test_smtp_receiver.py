@@ -689,6 +689,19 @@ class StrictReceiverTest(ReceiverCase):
         def partial_command(conn):
             conn.send("NOO")
 
+        def trickled_command(conn):
+            # Bytes that make no whole line buy no time: a byte every 0.2 s
+            # for 6 s, unless the server answers first.
+            for c in "NOOP with an argument trickled slowly":
+                try:
+                    conn.send(c)
+                except OSError:
+                    break
+                answer = conn.pending(0.2)
+                if answer:
+                    conn.buffer = answer + conn.buffer
+                    break
+
         def after_mail(conn):
             self.dialogue(conn, [("HELO c", "250 OK\r\n"), ("MAIL FROM:<s@c>", "250 s@c OK\r\n")])
 
@@ -697,15 +710,20 @@ class StrictReceiverTest(ReceiverCase):
             conn.send(b"Subject: never ends\r\n\r\nsome text\r\n")
 
         cases = {"after greeting": after_greeting, "partial command": partial_command,
-                 "after MAIL": after_mail, "in data": in_data}
+                 "trickled command": trickled_command, "after MAIL": after_mail,
+                 "in data": in_data}
         for name, prepare in cases.items():
             with self.subTest(name):
                 conn = self.connect()
-                prepare(conn)
                 started = time.monotonic()
+                prepare(conn)
+                if name != "trickled command":
+                    started = time.monotonic()
                 self.assertEqual(conn.reply(timeout=STRICT_TIMEOUT + 8), timeout)
                 waited = time.monotonic() - started
                 self.assertGreater(waited, STRICT_TIMEOUT - 0.5)
+                if name == "trickled command":
+                    self.assertLess(waited, STRICT_TIMEOUT + 2.5)
                 self.assertTrue(conn.wait_closed(5))
                 self.assert_nothing_queued()
 
