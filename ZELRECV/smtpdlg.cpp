@@ -565,7 +565,11 @@ void SmtpCommand(_SmtpDialogue &dlg) {
   // A command beyond the limit is not carried out; a refused MAIL, RCPT
   // or DATA (which changes nothing) is counted once its outcome is known.
   bool transaction = IsTransactionCommand(dlg);
-  if (!transaction && !CountCommand(dlg)) return;
+  if (!transaction && !CountCommand(dlg)) {
+    // Not carried out, and perhaps an AUTH with credentials: gone.
+    explicit_bzero(dlg.Line, sizeof dlg.Line);
+    return;
+  }
   DispatchCommand(dlg);
   if (transaction && !TransactionCommandAccepted(dlg)) (void)CountCommand(dlg);
 }
