@@ -372,32 +372,39 @@ bool FormatMilterHeaderField(std::string_view name, std::string_view value, bool
 
 namespace {
 
-// The fields of layout with every filter's edits applied in filter order,
-// and the last replacement body (null: the body stays).
-bool EditFields(const MessageTextLayout &layout, const std::vector<MilterEdits> &edits,
-                std::vector<Field> *fields, const std::string **body, std::string *error) {
-  fields->reserve(layout.Fields.size());
-  for (const MessageTextField &f : layout.Fields)
-    fields->push_back({std::string(f.Name), f.Raw, {}, false});
-  *body = nullptr;
+// A source's header split off, its fields with every filter's edits
+// applied in filter order, and the last replacement body (null: the body
+// stays).
+struct EditedText {
+  std::string Head;
+  MessageTextLayout Layout;
+  std::vector<Field> Fields;
+  const std::string *Body = nullptr;
+};
+
+bool EditText(const MessageSource &source, const std::vector<MilterEdits> &edits, EditedText *t,
+              std::string *error) {
+  if (!SplitMessageSource(source, &t->Head, &t->Layout, error)) return false;
+  t->Fields.reserve(t->Layout.Fields.size());
+  for (const MessageTextField &f : t->Layout.Fields)
+    t->Fields.push_back({std::string(f.Name), f.Raw, {}, false});
   for (const MilterEdits &e : edits) {
     for (const MilterHeaderEdit &h : e.Headers)
-      if (!ApplyHeaderEdit(*fields, h, error)) return false;
-    if (e.bReplaceBody) *body = &e.Body;
+      if (!ApplyHeaderEdit(t->Fields, h, error)) return false;
+    if (e.bReplaceBody) t->Body = &e.Body;
   }
   return true;
 }
 
 // The edited text: the fields, then a replaced body (with the separator
-// and the "." line), or nothing more (rest: the caller writes the text
-// from HeaderEnd on).
-bool WriteEdited(const MessageTextLayout &layout, const std::vector<Field> &fields,
-                 const std::string *body, const MilterTextSink &write) {
-  for (const Field &f : fields)
+// and the "." line), or nothing more (the caller writes the text from
+// HeaderEnd on).
+bool WriteEdited(const EditedText &t, const MilterTextSink &write) {
+  for (const Field &f : t.Fields)
     if (!write(f.Text())) return false;
-  if (body == nullptr) return true;
-  if ((layout.bSeparator || !body->empty()) && !write(kCrLf)) return false;
-  return WriteBody(*body, write) && write(kDotLine);
+  if (t.Body == nullptr) return true;
+  if ((t.Layout.bSeparator || !t.Body->empty()) && !write(kCrLf)) return false;
+  return WriteBody(*t.Body, write) && write(kDotLine);
 }
 
 bool CannotWrite(std::string *error) {
@@ -414,18 +421,13 @@ bool ApplyMilterEdits(std::string_view text, const std::vector<MilterEdits> &edi
 
 bool ApplyMilterEdits(const MessageSource &source, const std::vector<MilterEdits> &edits,
                       const MilterTextSink &write, std::string *error) {
-  std::string head;
-  MessageTextLayout layout;
-  std::vector<Field> fields;
-  const std::string *body = nullptr;
-  if (!SplitMessageSource(source, &head, &layout, error) ||
-      !EditFields(layout, edits, &fields, &body, error))
-    return false;
-  if (!WriteEdited(layout, fields, body, write)) return CannotWrite(error);
-  if (body != nullptr) return true;
+  EditedText t;
+  if (!EditText(source, edits, &t, error)) return false;
+  if (!WriteEdited(t, write)) return CannotWrite(error);
+  if (t.Body != nullptr) return true;
   // The rest as it was, a piece at a time.
   std::string piece;
-  for (uint64_t at = layout.HeaderEnd; at < source.Size(); at += piece.size()) {
+  for (uint64_t at = t.Layout.HeaderEnd; at < source.Size(); at += piece.size()) {
     piece.clear();
     size_t n = static_cast<size_t>(std::min<uint64_t>(kBodyPieceBytes, source.Size() - at));
     if (!source.Read(at, n, &piece)) {
@@ -439,23 +441,18 @@ bool ApplyMilterEdits(const MessageSource &source, const std::vector<MilterEdits
 
 bool EditMessageSource(const MessageSource &source, const std::vector<MilterEdits> &edits,
                        std::string *memory, MessageSource *out, std::string *error) {
-  std::string head;
-  MessageTextLayout layout;
-  std::vector<Field> fields;
-  const std::string *body = nullptr;
-  if (!SplitMessageSource(source, &head, &layout, error) ||
-      !EditFields(layout, edits, &fields, &body, error))
-    return false;
+  EditedText t;
+  if (!EditText(source, edits, &t, error)) return false;
   memory->clear();
   auto append = [memory](std::string_view piece) {
     memory->append(piece);
     return true;
   };
-  if (!WriteEdited(layout, fields, body, append)) return CannotWrite(error);
+  if (!WriteEdited(t, append)) return CannotWrite(error);
   *out = MessageSource{};
-  if (body == nullptr) {
+  if (t.Body == nullptr) {
     // The rest stays where it is: what of it is in memory is copied.
-    uint64_t rest = layout.HeaderEnd;
+    uint64_t rest = t.Layout.HeaderEnd;
     if (rest < source.Memory.size()) {
       memory->append(source.Memory.substr(static_cast<size_t>(rest)));
       rest = source.Memory.size();
