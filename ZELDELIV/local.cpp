@@ -19,9 +19,6 @@
 #include "platform/registry.h"
 #include "zelbase/zelbase.h"
 
-std::vector<_tMapTable> LocalUserAliasMap;
-int CurrentAliasConfigVersion = -1;
-
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -32,28 +29,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool ReadAliasEntry(HKEY aliases, int n, _tMapTable &entry) {
-  RegKey sub;
-  if (RegOpenKeyEx(aliases, std::to_string(n).c_str(), KEY_READ, sub.out()) != ERROR_SUCCESS)
-    return false;
-  // A subkey without a readable Alias ends the map.
-  if (!QueryRegString(sub.get(), "Alias", kMaxAliasField, entry.Mask)) return false;
-  if (!QueryRegString(sub.get(), "MappedTo", kMaxAliasField, entry.Result)) entry.Result.clear();
-  return true;
-}
-
-// The alias result for a local part (as written and unquoted), or the
-// local part itself when no alias matches.
-std::string MapAddress(const std::string &local, const std::string &bare) {
-  for (const _tMapTable &e : LocalUserAliasMap) {
-    if (!WildMatch(bare.c_str(), e.Mask.c_str())) continue;
-    if (!e.Result.empty() && e.Result.front() == '*')
-      return BoundedCopy(local + e.Result.substr(1), kMaxAliasField);
-    return e.Result;
-  }
-  return local;
-}
-
 void ResolveRecipient(_tRcpInfo &r) {
   r.bIsLocalUser = 0;
   std::string local, domain;
@@ -61,7 +36,7 @@ void ResolveRecipient(_tRcpInfo &r) {
   if (!domain.empty() && !IsLocalMailDomain(domain)) return;
   STRNCPY(r.OriginalAddress, r.Name, sizeof r.OriginalAddress);
   std::string bare = StripDown(local, kMaxRecipientName);
-  std::string name = EqualsNoCase(bare, "postmaster") ? Postmaster : MapAddress(local, bare);
+  std::string name = MapLocalPart(local, bare);
   STRNCPY(r.Name, name.c_str(), sizeof r.Name);
   if (EqualsNoCase(r.Name, r.OriginalAddress)) r.OriginalAddress[0] = '\0';
   r.bIsLocalUser = HasDomainPart(r.Name) ? 0 : 1;
@@ -147,22 +122,6 @@ std::string_view LocalPart(const std::string &name) {
 }
 
 }  // namespace
-
-void FreeAliasMap() { LocalUserAliasMap.clear(); }
-
-void LoadAliasConfig() {
-  FreeAliasMap();
-  RegKey aliases;
-  if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, kAliasesKey, KEY_ALL_ACCESS, aliases.out(), nullptr) !=
-      ERROR_SUCCESS)
-    return;
-  for (int n = 1; n <= kMaxAliasEntries; ++n) {
-    _tMapTable entry;
-    if (!ReadAliasEntry(aliases.get(), n, entry)) break;
-    LocalUserAliasMap.push_back(std::move(entry));
-  }
-  CurrentAliasConfigVersion = GetCounterValue(kAliasesSubkey, "ConfigVersion");
-}
 
 void AliasFilter(_tMsgInfo &info) {
   for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) ResolveRecipient(*r);

@@ -3,10 +3,8 @@
 // Resolution (AliasFilter) runs when the incoming scan takes a message up:
 // a recipient at a local domain (or without one) is rewritten, "postmaster"
 // to the configured Postmaster account, any other local part through the
-// alias map (LocalUserAliasMap, loaded from the registry key
-// Software\TALVO\ZEL\Aliases at start), and marked as local user or not.
-// An alias is applied once: a result naming another alias is not looked up
-// again.
+// alias map (common/aliasmap, shared with the receiver), and marked as
+// local user or not.
 //
 // Delivery (DeliverToLocalUsers) is the queue walker's callback for the
 // local retry queue and for domains whose best exchanger is this host
@@ -21,16 +19,16 @@
 // the recipient for a later pass, with nothing sent on its behalf.
 //
 // Callers: incoming (AliasFilter), delivery's LocalMail and routing's
-// DeliverAllMessages (DeliverToLocalUsers); zeldeliv.cpp (LoadAliasConfig).
+// DeliverAllMessages (DeliverToLocalUsers); zeldeliv.cpp (LoadAliasConfig,
+// common/aliasmap).
 //
 // Untrusted input: recipient names and message files come from the network;
 // control files from users. Every line and field read is bounded; a user
 // name reaches the file system only after GetMailbox found it as an
 // account.
 //
-// Threads: the alias map is written only by LoadAliasConfig during start
-// and read without a lock afterwards. Delivery runs on the scanning thread
-// and on domain delivery threads at once; it keeps no state.
+// Threads: delivery runs on the scanning thread and on domain delivery
+// threads at once; it keeps no state.
 //
 // Failures: delivery failures become reports or stay for the next pass (a
 // recipient is marked disposed only when its work is done).
@@ -40,36 +38,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/aliasmap.h"
 #include "common/smtputil.h"
 
 struct MailboxCopyGroup;
 
-// The alias map's registry key, and the bound of its walk (subkeys are
-// numbered from 1; a map longer than this is a mistake, not a list).
-constexpr const char *kAliasesKey = "Software\\TALVO\\ZEL\\Aliases";
-constexpr const char *kAliasesSubkey = "Aliases";
-constexpr int kMaxAliasEntries = 100000;
-// Mask and Result are 129-byte fields.
-constexpr size_t kMaxAliasField = 128;
-
 // A local user name is taken from the first 127 characters of a recipient.
 constexpr size_t kMaxLocalUserName = 127;
-
-// One alias: a WildMatch pattern for the unquoted local part, and its
-// replacement ("*" in front stands for the local part as received).
-struct _tMapTable {
-  std::string Mask;
-  std::string Result;
-};
-
-extern std::vector<_tMapTable> LocalUserAliasMap;
-extern int CurrentAliasConfigVersion;
-
-// Frees the map and reads it again from the registry; at service start,
-// after the global configuration. Entries 1, 2, 3 ... until the first
-// missing subkey or the first subkey without a readable "Alias".
-void LoadAliasConfig();
-void FreeAliasMap();
 
 // Resolves every recipient in place: Name, OriginalAddress, bIsLocalUser.
 void AliasFilter(_tMsgInfo &info);

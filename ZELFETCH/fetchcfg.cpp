@@ -19,11 +19,7 @@ std::vector<IpAddress> ListenAddresses;
 DWORD MaxConnections = kDefaultMaxConnections;
 DWORD MaxConnectionsPerClient = kDefaultMaxConnectionsPerClient;
 DWORD MaxTransactionTime = kDefaultMaxTransactionTime;
-
-DWORD IdleLimit(DWORD timeout, DWORD floor) {
-  DWORD limit = timeout == 0 ? kDefaultIdleSeconds : timeout;
-  return std::max({limit, floor, kLeastIdleSeconds});
-}
+DWORD ClientPrefixLengthV6 = kSubscriberPrefixLengthV6;
 
 void LoadFetchSettings() {
   Pop3logDirectory = SpoolPath(kPop3logDir);
@@ -41,11 +37,8 @@ void LoadFetchSettings() {
   std::string ext;
   if (QueryRegString(params.get(), "MessageExtension", kMaxMessageExtension, ext))
     MessageExtension = ext.empty() ? kDefaultMessageExtension : ext;
-  DWORD timeout = 0;
-  DWORD floor = kDefaultIdleSeconds;
-  QueryRegDword(params.get(), "Timeout", timeout);
-  QueryRegDword(params.get(), "MinimumTimeout", floor);
-  IdleTimeout = IdleLimit(timeout, floor);
+  IdleTimeout = LoadIdleSeconds(params.get(), kDefaultIdleSeconds);
+  ClientPrefixLengthV6 = LoadClientPrefixLengthV6(params.get());
   DWORD log = 0;
   if (QueryRegDword(params.get(), "Pop3LogEnabled", log)) Pop3LogEnabled = log != 0;
   PlaintextLogonClients = QueryRegNetworkList(params.get(), "PlaintextLogonClients",

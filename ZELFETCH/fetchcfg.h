@@ -27,7 +27,6 @@ constexpr DWORD kDefaultPop3TlsPort = 995;
 // The idle limit when Timeout is 0, and the floor below which it is raised.
 constexpr DWORD kDefaultIdleSeconds = 600;
 // A floor of 0 would disable the idle close altogether: a second at least.
-constexpr DWORD kLeastIdleSeconds = 1;
 // The extension was kept in a 10-byte buffer.
 constexpr size_t kMaxMessageExtension = 9;
 constexpr const char *kDefaultMessageExtension = "MSG";
@@ -48,9 +47,10 @@ extern std::vector<IpAddress> ListenAddresses;
 extern DWORD MaxConnections;
 extern DWORD MaxConnectionsPerClient;
 extern DWORD MaxTransactionTime;
+// IPv6 clients count towards MaxConnectionsPerClient by their network of
+// this many bits.
+extern DWORD ClientPrefixLengthV6;
 
 // Reads the settings and forms the POP3 log directory.
 void LoadFetchSettings();
 
-// The idle limit for a Timeout value and a floor.
-DWORD IdleLimit(DWORD timeout, DWORD floor);

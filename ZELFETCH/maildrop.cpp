@@ -17,6 +17,7 @@
 #include "ZELFETCH/pop3ext.h"
 #include "common/fileutils.h"
 #include "common/logging.h"
+#include "common/logonlog.h"
 #include "common/netcode.h"
 #include "common/sasl.h"
 #include "common/str.h"
@@ -162,6 +163,8 @@ void ReportLogonFailure(_Connection *conn, const LogonJob &job) {
                     : job.bNameUnknown  ? "Logon failure User not known"
                                         : "Logon failure - Password may be wrong";
   LogWin32Error(EVENTLOG_WARNING_TYPE, why, job.Error);
+  // Every verdict against the client is one line fail2ban reads.
+  if (!job.bLookupFailed) LogLogonFailure("pop3", conn->PeerAddress, PopDlg(conn).UserName);
 }
 
 // The front writes the activity log lines of its sessions: one line of

@@ -180,6 +180,7 @@ void LineBytes(_Connection *conn, DWORD bytes) {
   }
   if (CutAtLineEnd(dlg, before, bytes)) {
     dlg.bLineComplete = true;
+    NoteCommandLine(conn);
   } else if (dlg.LineLength >= LineLimit(dlg)) {
     dlg.bLineComplete = true;
     dlg.bDiscardToLineEnd = true;
@@ -281,6 +282,11 @@ void FailedCompletion(_Connection *conn) {
   if (error == ERROR_OPERATION_ABORTED && conn->bTimedOut.load()) {
     // The idle check cancelled the read: no reply, only the log says why.
     CloseAfterFailure(conn, "-ERR: Autologout idle too long\r\n");
+    return;
+  }
+  if (error == ERROR_OPERATION_ABORTED && conn->bWriteTimedOut.load()) {
+    // A client that does not read what it asked for is not waited on.
+    CloseAfterFailure(conn, "-ERR: Autologout the client took no data\r\n");
     return;
   }
   if (!ClientGone(error)) {

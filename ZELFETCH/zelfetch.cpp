@@ -128,11 +128,14 @@ bool StartLogons() {
 bool StartPop3Engine(bool tls) {
   if (!StartLogons()) return false;
   NetEngineSettings settings;
-  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3PortNo), kListenerPop3);
+  // People log on here: TLS offers forward-secret AEAD suites only.
+  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3PortNo), kListenerPop3,
+               false, true);
   if (tls && Pop3TlsPortNo != 0)
     AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3TlsPortNo),
-                 kListenerPop3Tls, true);
+                 kListenerPop3Tls, true, true);
   settings.IdleSeconds = IdleTimeout;
+  settings.ClientPrefixLengthV6 = ClientPrefixLengthV6;
   settings.MaxConnections = MaxConnections;
   settings.MaxConnectionsPerClient = MaxConnectionsPerClient;
   settings.TooManyConnectionsReply = "-ERR too many connections\r\n";

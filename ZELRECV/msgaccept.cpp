@@ -39,6 +39,8 @@ constexpr size_t kMaxInlogLine = 511;
 constexpr unsigned kDiskThreads = 2;
 // Messages queued as one group at most: bounds the wait of the first.
 constexpr size_t kQueueBatch = 64;
+// A header up to this size goes into the first write with the added lines.
+constexpr size_t kJoinedHeaderBytes = 64 * 1024;
 
 _SmtpDialogue &Dlg(_Connection *conn) { return *static_cast<_SmtpDialogue *>(conn->Dialogue); }
 
@@ -131,8 +133,9 @@ bool StartNextWrite(_Connection *conn) {
 // Writes what the data left to write: on the first call the added lines
 // and the header too, joined with the data so far into one write (each
 // write is a round trip to the file threads; a small message is then one
-// write in all). At the end of the data there is always a last write,
-// even of nothing: its completion moves the message on.
+// write in all) unless the header is large (a copy would hold it twice).
+// At the end of the data there is always a last write, even of nothing:
+// its completion moves the message on.
 void WriteMessageData(_Connection *conn) {
   _SmtpDialogue &dlg = Dlg(conn);
   _SmtpData &data = dlg.Data;
@@ -140,9 +143,15 @@ void WriteMessageData(_Connection *conn) {
   dlg.WriteIndex = 0;
   if (dlg.FileOffset == 0) {
     std::string &head = dlg.AddedLines;
-    head += data.Header;
-    head.append(data.Buffer.get(), data.Used);
-    dlg.WriteQueue.emplace_back(head.data(), head.size());
+    if (data.Header.size() <= kJoinedHeaderBytes) {
+      head += data.Header;
+      head.append(data.Buffer.get(), data.Used);
+      dlg.WriteQueue.emplace_back(head.data(), head.size());
+    } else {
+      dlg.WriteQueue.emplace_back(head.data(), head.size());
+      dlg.WriteQueue.emplace_back(data.Header.data(), data.Header.size());
+      dlg.WriteQueue.emplace_back(data.Buffer.get(), data.Used);
+    }
   } else if (data.Used > 0 || data.bEnded) {
     dlg.WriteQueue.emplace_back(data.Buffer.get(), data.Used);
   }
@@ -386,6 +395,7 @@ void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
   _SmtpDialogue &dlg = Dlg(conn);
   if (dlg.Op == kOpQueued) {
     std::string reply = dlg.Reply;
+    if (reply.compare(0, 4, "250 ") == 0) MessageAccepted(dlg);
     ResetTransaction(dlg);
     SendReply(conn, reply);
     return;
@@ -395,6 +405,11 @@ void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
   if (++dlg.WriteIndex < dlg.WriteQueue.size()) {
     if (!StartNextWrite(conn)) FinishRefused(conn, "452 Cannot write to message file\r\n");
     return;
+  }
+  // The head is in the file: the held header goes back to the budget.
+  if (!dlg.Data.Header.empty()) {
+    std::string().swap(dlg.AddedLines);
+    DropHeldHeader(dlg.Data);
   }
   dlg.Data.Used = 0;
   if (!dlg.Data.bEnded) return StartDataRead(conn);

@@ -18,6 +18,10 @@ bool CheckLocalRecipient = false;
 std::atomic<bool> MailInlogEnabled{false};
 DWORD MaxMessageSize = kDefaultMaxMessageSize;
 DWORD IdleTimeout = kDefaultIdleTimeout;
+DWORD MaxPreTransactionCommands = kDefaultMaxPreTransactionCommands;
+DWORD MaxBufferedBytes = kDefaultMaxBufferedBytes;
+bool SubmissionAnySender = false;
+DWORD ClientPrefixLengthV6 = kDefaultClientPrefixLengthV6;
 DWORD MaxRecipients = kDefaultMaxRecipients;
 NetworkList RelayClientNetworks;
 
@@ -83,12 +87,15 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<BadSettingEntry
   CheckLocalRecipient = ReadFlag(params.get(), "CheckLocalRecipient");
   MailInlogEnabled = ReadFlag(params.get(), "MailInlogEnabled");
   QueryRegDword(params.get(), "MaxMessageSize", MaxMessageSize);
-  DWORD idle = IdleTimeout;
-  if (QueryRegDword(params.get(), "Timeout", idle) && idle != 0) IdleTimeout = idle;
+  IdleTimeout = LoadIdleSeconds(params.get(), kDefaultIdleFloor);
   QueryRegDword(params.get(), "MaxRecipients", MaxRecipients);
   LoadRelayClients(params.get(), bad);
   LoadListenAddresses(params.get(), &ListenAddresses);
   QueryRegDword(params.get(), "MaxConnections", MaxConnections);
   QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);
   QueryRegDword(params.get(), "MaxTransactionTime", MaxTransactionTime);
+  QueryRegDword(params.get(), "MaxPreTransactionCommands", MaxPreTransactionCommands);
+  QueryRegDword(params.get(), "MaxBufferedBytes", MaxBufferedBytes);
+  SubmissionAnySender = ReadFlag(params.get(), "SubmissionAnySender");
+  ClientPrefixLengthV6 = LoadClientPrefixLengthV6(params.get());
 }

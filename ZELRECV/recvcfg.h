@@ -26,6 +26,17 @@ constexpr DWORD kDefaultSubmissionTlsPort = 465;
 constexpr DWORD kDefaultEsmtp = 1;
 constexpr DWORD kDefaultMaxMessageSize = 50u * 1024 * 1024;   // 50 MiB
 constexpr DWORD kDefaultIdleTimeout = 600;                    // seconds
+// Timeout is never below this (MinimumTimeout, for tests, lowers it): RFC
+// 5321 4.5.3.2.7 asks a server to wait at least five minutes for a command.
+constexpr DWORD kDefaultIdleFloor = 300;
+// Commands a session may send other than an accepted MAIL, RCPT or DATA
+// before a message is accepted: far more than any client needs (HELO, a
+// few RSETs, NOOPs, refused recipients), far fewer than a probe sends.
+constexpr DWORD kDefaultMaxPreTransactionCommands = 100;
+// The memory all held headers, message buffers and filter buffers may take
+// together (MaxBufferedBytes): well below a small host's memory, and room
+// for a thousand ordinary messages at once.
+constexpr DWORD kDefaultMaxBufferedBytes = 256u * 1024 * 1024;
 // RFC 5321 asks a server to take at least 100; more than this in one
 // message is a mailing list gone wrong or an abuse.
 constexpr DWORD kDefaultMaxRecipients = 1000;
@@ -50,6 +61,14 @@ extern std::atomic<bool> MailInlogEnabled;
 extern DWORD MaxMessageSize;
 // A connection waiting longer than this for a command or data is closed.
 extern DWORD IdleTimeout;
+// Commands before a message is accepted (0: no limit); the next gets 421.
+extern DWORD MaxPreTransactionCommands;
+// The memory budget of held headers and filter buffers (0: no limit).
+extern DWORD MaxBufferedBytes;
+// An authenticated session may send as any address (else only as its own).
+extern bool SubmissionAnySender;
+// IPv6 clients count by the network of this many bits (net/netengine).
+extern DWORD ClientPrefixLengthV6;
 // Recipients a message may have; a RCPT beyond gets 452.
 extern DWORD MaxRecipients;
 // The networks whose clients may have mail relayed (RelayClients).

@@ -3,11 +3,19 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include <string>
 #include <string_view>
 
+#include "ZELRECV/recvcfg.h"
+#include "common/aliasmap.h"
 #include "common/logging.h"
+#include "common/logonlog.h"
+#include "common/rfc822parse.h"
 #include "common/sasl.h"
+#include "common/str.h"
+#include "net/localdomain.h"
 #include "platform/ascii.h"
 #include "platform/logon.h"
 
@@ -163,14 +171,19 @@ void AuthResponse(_SmtpDialogue &dlg) {
 
 void SmtpLogonAnswered(_SmtpDialogue &dlg) {
   LogonJob &job = dlg.Logon;
-  // The receiver acts as nobody: it only needed the verdict.
+  // The receiver acts as nobody: it only needed the verdict, and whether
+  // the name is a host account's (for SenderOwnedByUser).
+  bool hostAccount = job.bHostAccount;
   job.Token.Close();
   if (job.bLoggedOn) {
     dlg.bAuthenticated = true;
     dlg.AuthenticatedName = job.Name;
+    dlg.bAuthHostAccount = hostAccount;
     SetReply(dlg, "235 Authentication successful\r\n");
     return;
   }
+  if (IsLogonVerdict(job.Error) && !job.bLookupFailed)
+    LogLogonFailure("smtp", dlg.PeerAddress, job.Name);
   // A checker that failed (the accounts file unreadable, PAM without its
   // service, no logon helper free in time) is the administrator's to hear
   // of, and no verdict on the client's password: it may try again.
@@ -183,6 +196,24 @@ void SmtpLogonAnswered(_SmtpDialogue &dlg) {
   ++dlg.AuthFailures;
   SetReply(dlg, kAuthFailed,
            dlg.AuthFailures >= kMaxLogonFailures ? kStateQuitting : kStateReplyPending);
+}
+
+bool SenderOwnedByUser(const _SmtpDialogue &dlg, const std::string &sender) {
+  if (sender.empty() || SubmissionAnySender) return true;
+  std::string local, domain;
+  SplitAddress(sender, local, kMaxPathBuffer, domain, kMaxPathBuffer);
+  // A bare name is qualified with this host's name when it is stored.
+  if (!domain.empty() && !IsLocalMailDomain(domain)) return false;
+  std::string name = MapLocalPart(local, StripDown(local, kMaxPathBuffer));
+  // An alias whose result has a domain delivers elsewhere.
+  if (*SkipLocalAddressPart(name.c_str()) != '\0') return false;
+  RemoveTrailingSpace(name);
+  name.erase(0, std::min(name.size(), name.find_first_not_of(" \t\r\n")));
+  std::string user = StripDown(name, kMaxPathBuffer);
+  // Host accounts are found by their exact name, accounts-file ones
+  // without regard to case: the mailbox lookup's rule.
+  return dlg.bAuthHostAccount ? user == dlg.AuthenticatedName
+                              : EqualsNoCase(user, dlg.AuthenticatedName);
 }
 
 bool StartSmtpLogonPool(const LogonPoolSettings &settings) {

@@ -31,8 +31,16 @@ bool AuthOffered(const _SmtpDialogue &dlg);
 void CmdAuth(_SmtpDialogue &dlg);
 void AuthResponse(_SmtpDialogue &dlg);
 // The logon job is back from the pool: 235, or 535 (and the close after the
-// last failure allowed).
+// last failure allowed). Every failure that is a verdict on the client's
+// credentials is an event for fail2ban (common/logonlog).
 void SmtpLogonAnswered(_SmtpDialogue &dlg);
+
+// Whether the authenticated user may send as sender: the null sender, or
+// an address at a local domain (or without one) whose local part delivers
+// to that user as local delivery resolves it (postmaster, the alias map;
+// common/aliasmap), compared as the mailbox lookup compares names; any
+// address when SubmissionAnySender is set.
+bool SenderOwnedByUser(const _SmtpDialogue &dlg, const std::string &sender);
 
 // Starts the receiver's logon pool on the engine's port; false with the
 // last error.

@@ -1,6 +1,7 @@
 // smtpdata: see smtpdata.h.
 #include "ZELRECV/smtpdata.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -80,6 +81,23 @@ bool ScanByte(DataScanner &s, char c, char *out, size_t *written) {
   return false;
 }
 
+// The header grows by doubling, from this, up to what it can reach before
+// the size check refuses it (the limit and one read's stored form).
+constexpr size_t kFirstHeaderCapacity = 4096;
+constexpr size_t kMaxHeaderCapacity = kMaxHeaderBytes + 2 * kDataReadSize + kDataHeldBytes;
+
+// Room for needed bytes of header, taken from the budget first; false
+// when the budget has none.
+bool ReserveHeader(_SmtpData &data, size_t needed) {
+  std::string &h = data.Header;
+  if (needed <= h.capacity()) return true;
+  size_t capacity = std::min(std::max({needed, 2 * h.capacity(), kFirstHeaderCapacity}),
+                             std::max(needed, kMaxHeaderCapacity));
+  if (!data.Hold.Resize(kDataBuffersBytes + capacity)) return false;
+  h.reserve(capacity);
+  return true;
+}
+
 // Where the header ends in text (the offset just behind the CR LF of its
 // last line), searching from `from`; npos while no blank line was seen.
 size_t HeaderEnd(const std::string &text, size_t from) {
@@ -111,6 +129,7 @@ std::string WithoutNuls(const std::string &text, bool withMarker) {
 const char *const kTooBigReply = "552 Message exceeds fixed maximum message size\r\n";
 const char *const kHeaderTooBigReply = "552 Message header exceeds fixed maximum size\r\n";
 
+
 size_t ScanData(DataScanner &s, const char *in, size_t n, char *out, size_t *consumed,
                 bool *ended) {
   size_t written = 0;
@@ -130,6 +149,7 @@ size_t ScanData(DataScanner &s, const char *in, size_t n, char *out, size_t *con
 
 bool BeginData(_SmtpData &data) {
   EndData(data);
+  if (!data.Hold.Resize(kDataBuffersBytes)) return false;
   data.Buffer.reset(new (std::nothrow) char[kDataBufferSize]);
   data.ReadBuffer.reset(new (std::nothrow) char[kDataReadSize]);
   return data.Buffer && data.ReadBuffer;
@@ -147,7 +167,12 @@ size_t DataReadRoom(const _SmtpData &data) {
 void RefuseData(_SmtpData &data, const char *reply) {
   if (data.Refusal == nullptr) data.Refusal = reply;
   data.Used = 0;
+  DropHeldHeader(data);
+}
+
+void DropHeldHeader(_SmtpData &data) {
   std::string().swap(data.Header);
+  (void)data.Hold.Resize(std::min(data.Hold.Held(), kDataBuffersBytes));
 }
 
 bool TakeDataBytes(_SmtpData &data, const char *in, size_t n, unsigned long long maxMessageSize,
@@ -164,6 +189,10 @@ bool TakeDataBytes(_SmtpData &data, const char *in, size_t n, unsigned long long
   }
   // The header is held: the new text joins it until the blank line.
   size_t searchFrom = data.Header.size() < 3 ? 0 : data.Header.size() - 3;
+  if (!ReserveHeader(data, data.Header.size() + w)) {
+    RefuseData(data, kNoMemoryReply);
+    return ended;
+  }
   data.Header.append(data.Buffer.get() + data.Used, w);
   size_t end = HeaderEnd(data.Header, searchFrom);
   if (end == std::string::npos && !ended) {
@@ -182,7 +211,15 @@ bool TakeDataBytes(_SmtpData &data, const char *in, size_t n, unsigned long long
     RefuseData(data, kHeaderTooBigReply);
     return ended;
   }
-  data.Header = WithoutNuls(data.Header, allHeader);
+  if (memchr(data.Header.data(), '\0', data.Header.size()) != nullptr) {
+    // The copy without NULs is held beside the header for a moment.
+    if (!data.Hold.Resize(data.Hold.Held() + data.Header.size())) {
+      RefuseData(data, kNoMemoryReply);
+      return ended;
+    }
+    data.Header = WithoutNuls(data.Header, allHeader);
+    (void)data.Hold.Resize(kDataBuffersBytes + data.Header.capacity());
+  }
   data.bHeaderDone = true;
   return ended;
 }

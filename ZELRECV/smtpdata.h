@@ -15,6 +15,9 @@
 //   - The header is held (at most kMaxHeaderBytes) until its blank line, so
 //     that the lines the receiver adds come first; without a blank line the
 //     whole data counts as header. NUL bytes are left out of the header.
+//   - The buffers and the held header come out of the process's memory
+//     budget (common/membudget): a message whose header finds no room is
+//     refused with kNoMemoryReply, like one that is too large.
 //
 // Callers: the dialogue (smtpdlg) feeds each read of message data through
 // TakeDataBytes and writes what it leaves in the output buffer; the fuzz
@@ -27,6 +30,8 @@
 #include <memory>
 #include <string>
 
+#include "common/membudget.h"
+
 struct _SmtpDialogue;
 
 // One read of message data, and the buffer its stored form collects in
@@ -34,6 +39,7 @@ struct _SmtpDialogue;
 // of the message.
 constexpr size_t kDataReadSize = 16 * 1024;
 constexpr size_t kDataBufferSize = 48 * 1024;
+constexpr size_t kDataBuffersBytes = kDataReadSize + kDataBufferSize;
 // The stored form of n bytes is at most 2 n + kDataHeldBytes bytes (a bare
 // LF grows by one byte, and a line start may hold ".\r" back until the next
 // byte tells what it is).
@@ -69,10 +75,11 @@ struct _SmtpData {
   // Once set, the message is refused with this reply: the rest of the data
   // is read to its end and nothing more is stored.
   const char *Refusal = nullptr;
+  MemoryHold Hold;                  // the buffers and the header's capacity
 };
 
-// Allocates the buffers of a new transaction's data; false when memory
-// runs out.
+// Allocates the buffers of a new transaction's data; false when the memory
+// budget has no room for them or memory runs out.
 bool BeginData(_SmtpData &data);
 // Frees them and forgets the data.
 void EndData(_SmtpData &data);
@@ -93,6 +100,9 @@ bool TakeDataBytes(_SmtpData &data, const char *in, size_t n, unsigned long long
 // Stops storing: the message is refused with reply (the first refusal
 // stays); the output and the header are dropped.
 void RefuseData(_SmtpData &data, const char *reply);
+// The header has been written: its memory goes back to the budget.
+void DropHeldHeader(_SmtpData &data);
 
 extern const char *const kTooBigReply;
 extern const char *const kHeaderTooBigReply;
+

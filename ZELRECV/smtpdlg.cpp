@@ -39,6 +39,7 @@ const char *const kUnknownCommand = "500 Unknown or unimplemented command\r\n";
 const char *const kAuthRequired = "530 Authentication required\r\n";
 const char *const kUnsupportedParameter = "555 Unsupported parameter\r\n";
 const char *const kParameterSyntax = "501 Syntax error in parameters\r\n";
+const char *const kTooManyCommands = "421 4.7.0 Too many commands\r\n";
 // Input dropped behind STARTTLS is reported at most this often.
 constexpr long long kDroppedInputReportMs = 60 * 1000;
 
@@ -89,6 +90,8 @@ void CmdStartTls(_SmtpDialogue &dlg) {
     SetReply(dlg, "501 Syntax error (no parameters allowed)\r\n");
   } else if (dlg.bEncrypted) {
     SetReply(dlg, "503 TLS already started\r\n");
+  } else if (dlg.bInTransaction) {
+    SetReply(dlg, "503 5.5.1 STARTTLS not permitted during a mail transaction\r\n");
   } else if (!dlg.bCanStartTls) {
     SetReply(dlg, "454 TLS not available\r\n");
   } else {
@@ -159,6 +162,10 @@ void CmdMail(_SmtpDialogue &dlg) {
     SetReply(dlg, kAuthRequired);
     return;
   }
+  if (dlg.bMailAccepted) {
+    SetReply(dlg, "503 5.5.1 Sender already specified\r\n");
+    return;
+  }
   std::string address, offending;
   const char *parameters = nullptr;
   if (!ParsePath(dlg.Line, kMaxLineLength, address, offending, &parameters)) {
@@ -178,9 +185,14 @@ void CmdMail(_SmtpDialogue &dlg) {
       return;
     }
   }
+  if (dlg.bSubmission && !SenderOwnedByUser(dlg, address)) {
+    SetReply(dlg, "553 5.7.1 Sender address not owned by user\r\n");
+    return;
+  }
   dlg.ReturnPath = address;
   dlg.b8Bit = eightBit;
   dlg.bInTransaction = true;
+  dlg.bMailAccepted = true;
   SetReply(dlg, "250 " + address + " OK\r\n");
 }
 
@@ -299,6 +311,11 @@ void CmdData(_SmtpDialogue &dlg) {
     SetReply(dlg, "503 No valid recipients specified\r\n");
     return;
   }
+  // The message's buffers come out of the memory budget, or it waits.
+  if (!BeginData(dlg.Data)) {
+    SetReply(dlg, kNoMemoryReply);
+    return;
+  }
   SetReply(dlg, "354 Ready for data\r\n", kStateDataPending);
 }
 
@@ -325,6 +342,28 @@ struct SmtpCommandEntry {
   const char *Name;   // matched on the line's first four characters
   void (*Handler)(_SmtpDialogue &dlg);
 };
+
+// MAIL, RCPT and DATA, which an accepted message does not count.
+bool IsTransactionCommand(const _SmtpDialogue &dlg) {
+  std::string_view line(dlg.Line, dlg.LineLength);
+  return StartsWithNoCase(line, "MAIL") || StartsWithNoCase(line, "RCPT") ||
+         StartsWithNoCase(line, "DATA");
+}
+
+bool TransactionCommandAccepted(const _SmtpDialogue &dlg) {
+  return dlg.State == kStateDataPending || dlg.Reply.compare(0, 4, "250 ") == 0;
+}
+
+// Counts a command toward MaxPreTransactionCommands; false, with the 421
+// that closes the connection set, when it is one too many.
+bool CountCommand(_SmtpDialogue &dlg) {
+  if (MaxPreTransactionCommands == 0 || ++dlg.CommandsBeforeMessage <= MaxPreTransactionCommands)
+    return true;
+  SetReply(dlg, kTooManyCommands, kStateQuitting);
+  return false;
+}
+
+void DispatchCommand(_SmtpDialogue &dlg);
 
 // In this order: a longer word that begins with a name counts as it.
 // The extensions come last and, where their word is longer than four
@@ -449,10 +488,6 @@ void DialogueStep(_Connection *conn) {
       StartCommandRead(conn, true);
       return;
     case kStateDataPending:
-      if (!BeginData(dlg.Data)) {
-        CloseConnection(conn, false);
-        return;
-      }
       dlg.State = kStateData;
       StartDataRead(conn);
       return;
@@ -483,7 +518,8 @@ void InitSmtpDialogue(_SmtpDialogue &dlg, const std::string &localHostName,
 }
 
 void SetReply(_SmtpDialogue &dlg, std::string reply, int nextState) {
-  CutText(reply, kMaxReplyLength);
+  // A filter's reply may run to many lines: it stays a whole reply.
+  CutReplyAtLineEnd(reply, kMaxReplyLength);
   dlg.Reply = std::move(reply);
   dlg.State = nextState;
 }
@@ -526,6 +562,21 @@ void SmtpCommand(_SmtpDialogue &dlg) {
     AuthResponse(dlg);
     return;
   }
+  // A command beyond the limit is not carried out; a refused MAIL, RCPT
+  // or DATA (which changes nothing) is counted once its outcome is known.
+  bool transaction = IsTransactionCommand(dlg);
+  if (!transaction && !CountCommand(dlg)) {
+    // Not carried out, and perhaps an AUTH with credentials: gone.
+    explicit_bzero(dlg.Line, sizeof dlg.Line);
+    return;
+  }
+  DispatchCommand(dlg);
+  if (transaction && !TransactionCommandAccepted(dlg)) (void)CountCommand(dlg);
+}
+
+namespace {
+
+void DispatchCommand(_SmtpDialogue &dlg) {
   // A "." line (left over after a refused DATA, say) gets no reply.
   if (dlg.Line[0] == '.') return;
   for (const SmtpCommandEntry &cmd : kCommands) {
@@ -536,6 +587,8 @@ void SmtpCommand(_SmtpDialogue &dlg) {
   }
   SetReply(dlg, kUnknownCommand);
 }
+
+}  // namespace
 
 bool ParsePath(const char *line, size_t maxChars, std::string &address, std::string &offending,
                const char **parameters) {
@@ -569,6 +622,7 @@ void ForgetSessionForTls(_SmtpDialogue &dlg) {
   dlg.HeloName.clear();
   dlg.bAuthenticated = false;
   dlg.AuthenticatedName.clear();
+  dlg.bAuthHostAccount = false;
   dlg.AuthStep = kAuthNone;
   dlg.Pending.clear();
   dlg.LineLength = 0;
@@ -604,8 +658,11 @@ void SendReply(_Connection *conn, std::string reply, int nextState) {
   SendReply(conn);
 }
 
+void MessageAccepted(_SmtpDialogue &dlg) { dlg.CommandsBeforeMessage = 0; }
+
 void ResetTransaction(_SmtpDialogue &dlg) {
   dlg.bInTransaction = false;
+  dlg.bMailAccepted = false;
   dlg.ReturnPath.clear();
   dlg.b8Bit = false;
   dlg.Recipients.clear();
@@ -664,12 +721,15 @@ void SmtpCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
         StartCommandRead(conn, false);
         return;
       }
+      NoteCommandLine(conn);
       TakeTlsState(conn);
       SmtpCommand(dlg);
       AnswerCommand(conn);
       return;
     case kOpDataRead:
       if (bytes == 0) return CloseConnection(conn, false);
+      // A whole line of text resets the idle limit as a command does.
+      if (memchr(dlg.Data.ReadBuffer.get(), '\n', bytes) != nullptr) NoteCommandLine(conn);
       MessageDataBytes(conn, bytes);
       return;
     case kOpReplySent:

@@ -22,7 +22,16 @@
 //
 // A transaction (an accepted MAIL or RCPT to the end of its DATA) lasts at
 // most MaxTransactionTime: past it the client gets "421 Transaction time
-// limit exceeded" and is closed, however it trickles its bytes.
+// limit exceeded" and is closed, however it trickles its bytes. One MAIL
+// per transaction ("503 5.5.1 Sender already specified"), and no STARTTLS
+// inside one ("503 5.5.1"): a handshake there would reset nothing.
+//
+// Commands other than an accepted MAIL, RCPT or DATA (HELO, NOOP, RSET,
+// VRFY, refused MAIL or RCPT, unknown ones...) are counted; after
+// MaxPreTransactionCommands of them without a message accepted, the next
+// gets "421 4.7.0 Too many commands" and the connection closes. A client
+// that sends mail never comes near it; one that probes or idles with NOOP
+// does.
 //
 // ESMTP. A session opened with EHLO takes MAIL parameters (SIZE, BODY, and
 // AUTH where AUTH is offered; others get 555) and refuses RCPT parameters;
@@ -30,7 +39,9 @@
 // On PortNo, Esmtp 0 gives EHLO the classic "500". The submission ports
 // (listener kinds below) always speak ESMTP and take no mail before a
 // successful AUTH (smtpauth): MAIL, RCPT and DATA get "530 Authentication
-// required" until then.
+// required" until then; after it, MAIL takes only a sender that delivers
+// to the user who logged on, or the null sender (smtpauth's
+// SenderOwnedByUser), unless SubmissionAnySender is set.
 //
 // Relay policy: a recipient that is not local (net/localdomain) is
 // accepted only from a client inside RelayClients or an authenticated
@@ -119,6 +130,7 @@ struct _SmtpDialogue {
   bool bEsmtp = false;           // the session was opened with EHLO
   bool bAuthenticated = false;
   std::string AuthenticatedName; // who AUTH logged on
+  bool bAuthHostAccount = false; // a host account (its name compares exactly)
   int AuthStep = kAuthNone;
   int AuthFailures = 0;
   std::string AuthLoginName;     // LOGIN's name, between its two prompts
@@ -127,6 +139,8 @@ struct _SmtpDialogue {
 
   bool bHeloSeen = false;
   bool bInTransaction = false;   // from an accepted MAIL or RCPT to the reset
+  bool bMailAccepted = false;    // the transaction has its sender
+  unsigned CommandsBeforeMessage = 0;   // counted toward MaxPreTransactionCommands
   bool bDeadlineArmed = false;   // MaxTransactionTime runs on the connection
   std::string HeloName;
   std::string ReturnPath;
@@ -173,6 +187,8 @@ void SmtpCommand(_SmtpDialogue &dlg);
 void SetReply(_SmtpDialogue &dlg, std::string reply, int nextState = kStateReplyPending);
 // STARTTLS is done: everything known of the client before is forgotten.
 void ForgetSessionForTls(_SmtpDialogue &dlg);
+// A message was accepted: the count of commands starts again.
+void MessageAccepted(_SmtpDialogue &dlg);
 
 // The Received line that heads a stored message, with its date text: the
 // client as it named itself and as its address ("[192.0.2.1]",

@@ -85,22 +85,20 @@ void DefaultOutcome(MilterResult *r, const std::string &why) {
   r->Reply = reject ? kMilterRejectReply : kMilterTempFailReply;
 }
 
-bool ReadStoredMessage(_SmtpDialogue &dlg, MilterJob &job) {
-  _SmtpFilter &f = dlg.Filter;
-  size_t size = static_cast<size_t>(dlg.FileOffset);
+// The filters read the message file itself, a piece at a time.
+bool OfferStoredMessage(_SmtpDialogue &dlg, MilterJob &job) {
+  uint64_t size = static_cast<uint64_t>(dlg.FileOffset);
   if (size > Settings.MaxBodyBytes) {
     DefaultOutcome(&job.Result, "the message is larger than the filters take");
     return false;
   }
-  size_t got = 0;
-  f.Text.resize(size);
-  if (!ReadFileAt(dlg.MessageFile.Fd(), f.Text.data(), size, 0, &got) || got != size) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "ReadFileAt (message for the mail filters)", GetLastError());
-    f.Failure = "451 Cannot read message file\r\n";
-    return false;
-  }
-  job.Request.Message = f.Text;
+  job.Request.MessageFd = dlg.MessageFile.Fd();
+  job.Request.MessageSize = size;
   return true;
+}
+
+MessageSource StoredMessage(const _SmtpDialogue &dlg) {
+  return MessageSource{{}, dlg.MessageFile.Fd(), 0, static_cast<uint64_t>(dlg.FileOffset)};
 }
 
 bool IsStorableAddress(const std::string &a, size_t max) {
@@ -135,10 +133,30 @@ void ChangeEnvelope(_SmtpDialogue &dlg, const MilterResult &r) {
 }
 
 // The changed text takes the old file's place: a new nameless file,
-// written whole before the old one goes. False with the reply.
+// written a piece at a time from the old one and the changes, before the
+// old one goes (synced with its recipient file when it is queued). False
+// with the reply.
 bool RewriteMessage(_SmtpDialogue &dlg, const MilterResult &r, std::string *reply) {
-  std::string text, error;
-  if (!ApplyMilterEdits(dlg.Filter.Text, r.TextEdits, &text, &error)) {
+  UnnamedFile changed;
+  if (!changed.Create(MailQueueDirectory, kMessageTempPrefix, kSpoolFileMode)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "create (message changed by the mail filters)", GetLastError());
+    *reply = "452 Cannot write message to disk\r\n";
+    return false;
+  }
+  off_t written = 0;
+  bool writeFailed = false;
+  auto sink = [&](std::string_view piece) {
+    writeFailed = !WriteWholeFile(changed.Fd(), piece);
+    written += static_cast<off_t>(piece.size());
+    return !writeFailed;
+  };
+  std::string error;
+  if (!ApplyMilterEdits(StoredMessage(dlg), r.TextEdits, sink, &error)) {
+    if (writeFailed) {
+      LogWin32Error(EVENTLOG_ERROR_TYPE, "write (message changed by the mail filters)", GetLastError());
+      *reply = "452 Cannot write message to disk\r\n";
+      return false;
+    }
     Report(dlg, "message", "the filters' changes cannot be applied: " + error);
     MilterResult fallback;
     DefaultOutcome(&fallback, error);
@@ -146,15 +164,8 @@ bool RewriteMessage(_SmtpDialogue &dlg, const MilterResult &r, std::string *repl
     return fallback.Decision == MilterDecision::Continue;
   }
   EnginePort().Dissociate(dlg.MessageFile.Fd());
-  dlg.MessageFile.Discard();
-  // Synced with its recipient file when it is queued.
-  if (!dlg.MessageFile.Create(MailQueueDirectory, kMessageTempPrefix, kSpoolFileMode) ||
-      !WriteWholeFile(dlg.MessageFile.Fd(), text)) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "write (message changed by the mail filters)", GetLastError());
-    *reply = "452 Cannot write message to disk\r\n";
-    return false;
-  }
-  dlg.FileOffset = static_cast<off_t>(text.size());
+  dlg.MessageFile.Swap(changed);
+  dlg.FileOffset = written;
   return true;
 }
 
@@ -188,7 +199,6 @@ void ApplyOutcome(_SmtpDialogue &dlg, MilterJob &job) {
       }
     }
   }
-  std::string().swap(f.Text);
 }
 
 void MessageAnswered(_Connection *conn) {
@@ -206,6 +216,7 @@ void MessageAnswered(_Connection *conn) {
   } else if (r.Decision == MilterDecision::Discard || f.bAllDeleted) {
     Report(dlg, "message", f.bAllDeleted ? "every recipient was deleted: the message is dropped"
                                          : "the message is dropped");
+    MessageAccepted(dlg);
   } else if (r.Decision != MilterDecision::Continue) {
     reply = r.Reply;
     if (r.Decision == MilterDecision::Shutdown) next = kStateQuitting;
@@ -256,7 +267,7 @@ bool FilterCommand(_Connection *conn) {
     stage = kHelo;
     request.Stage = MilterStage::Helo;
     request.Argument = dlg.HeloName;
-  } else if (StartsWithNoCase(line, "MAIL") && dlg.Recipients.empty()) {
+  } else if (StartsWithNoCase(line, "MAIL")) {   // one per transaction: every sender
     stage = kMail;
     request.Stage = MilterStage::Mail;
     request.Argument = dlg.ReturnPath;
@@ -292,7 +303,7 @@ bool FilterMessage(_Connection *conn) {
   f.Session->MessageId = SpoolId(dlg.MessageFileName);
   f.Failure.clear();
   f.bQuarantined = f.bAllDeleted = false;
-  f.Job.Before = [conn](MilterJob &job) { return ReadStoredMessage(Dlg(conn), job); };
+  f.Job.Before = [conn](MilterJob &job) { return OfferStoredMessage(Dlg(conn), job); };
   f.Job.After = [conn](MilterJob &job) { ApplyOutcome(Dlg(conn), job); };
   MilterRequest request;
   request.Stage = MilterStage::Message;
@@ -329,6 +340,8 @@ void FilterAnswered(_Connection *conn) {
     ResetTransaction(dlg);
   } else if (stage == kRcpt) {
     dlg.Recipients.pop_back();
+  } else if (stage == kData) {
+    EndData(dlg.Data);   // its buffers go back to the memory budget
   }
   SendReply(conn, r.Reply, next);
 }

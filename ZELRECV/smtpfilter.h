@@ -14,8 +14,9 @@
 // replaces the reply and undoes what the command did.
 //
 // The end of the message runs on the pool thread whole: the stored text is
-// read, sent, and the filters' changes are applied there: the text is
-// rewritten under a new nameless file (synced) that takes the old one's
+// sent from the message file a piece at a time (never whole in memory),
+// and the filters' changes are applied there: the text is rewritten, a
+// piece at a time, into a new nameless file that takes the old one's
 // place, the envelope is changed in the record, or the message goes to the
 // quarantine directory (its message file, its recipient file and a
 // ".TXT" file with the filter's text) instead of the queue. Only then
@@ -43,7 +44,6 @@ struct _SmtpFilter {
   OVERLAPPED Overlapped;
   int Stage = 0;             // what the job runs (smtpfilter.cpp)
   int NextState = 0;         // the dialogue state behind the filtered reply
-  std::string Text;          // the stored message, for the Message stage
   std::string Failure;       // the end of message went wrong: the reply
   bool bQuarantined = false;
   bool bAllDeleted = false;  // the filters deleted every recipient

@@ -11,6 +11,7 @@
 // receiver runs as the service account).
 #include "ZELRECV/recvcfg.h"
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -20,7 +21,9 @@
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/aliasmap.h"
 #include "common/logonhelper.h"
+#include "common/membudget.h"
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
@@ -35,6 +38,7 @@
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"
+#include "platform/sysinfo.h"
 
 long InitThisService();
 void TermThisService();
@@ -69,6 +73,11 @@ bool ReadConfiguration() {
   (void)OpenParametersKey(params);
   SetLogonPolicy(LoadLogonPolicy(params.get()));
   if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir})) return false;
+  // Submission senders are checked against the addresses that deliver to
+  // the user, aliases included.
+  LoadAliasConfig();
+  SetMemoryBudget(MaxBufferedBytes);
+  MapLargeAllocations(kOrdinaryHoldBytes);
   return InitNetCodeModule(kIdentityNameLengthDeliv);
 }
 
@@ -217,7 +226,10 @@ bool StartAuthChecks() {
 // whenever a certificate is loaded), and SubmissionTlsPortNo, which speaks
 // TLS from the first byte and so is listened on only when a certificate is
 // loaded at the start (a reload cannot add a listener: a certificate first
-// configured later opens it at the next start).
+// configured later opens it at the next start). The submission ports,
+// where people log on, take the strict TLS profile; PortNo the broad one,
+// since for a mail server that knows only older suites a weaker cipher
+// beats plain text.
 bool StartSmtpEngine(bool certificateLoaded) {
   const bool implicitTls = SubmissionTlsPortNo != 0 && certificateLoaded;
   if ((SubmissionPortNo != 0 || implicitTls) && !StartAuthChecks()) return false;
@@ -226,11 +238,14 @@ bool StartSmtpEngine(bool certificateLoaded) {
   AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(PortNo), kListenerSmtp);
   if (SubmissionPortNo != 0)
     AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(SubmissionPortNo),
-                 kListenerSubmission);
+                 kListenerSubmission, false, true);
   if (implicitTls)
     AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(SubmissionTlsPortNo),
-                 kListenerSubmissionTls, true);
+                 kListenerSubmissionTls, true, true);
   settings.IdleSeconds = IdleTimeout;
+  // A handshake gets no longer than a command line would.
+  settings.TlsHandshakeSeconds = std::min(kDefaultTlsHandshakeSeconds, IdleTimeout);
+  settings.ClientPrefixLengthV6 = ClientPrefixLengthV6;
   settings.KeepAlive = !NoKeepalives;
   settings.MaxConnections = MaxConnections;
   settings.MaxConnectionsPerClient = MaxConnectionsPerClient;

@@ -61,6 +61,7 @@ enum class Kind {
   kNameServers,      // the Tcpip NameServer list
   kPemFile,          // a TLS certificate or key
   kFilters,          // a multi-string of mail filter addresses
+  kPrefixLength,     // the length of an IPv6 prefix, 1 to 128
 };
 
 struct KnownValue {
@@ -98,6 +99,11 @@ const KnownValue kKnownValues[] = {
     {kRecvKey, "MailQueueDir", Kind::kSpoolName, kRecv},
     {kRecvKey, "MaxMessageSize", Kind::kNumber, kRecv},
     {kRecvKey, "Timeout", Kind::kNumber, kRecv},
+    {kRecvKey, "MinimumTimeout", Kind::kNumber, kRecv},
+    {kRecvKey, "ClientPrefixLengthV6", Kind::kPrefixLength, kRecv},
+    {kRecvKey, "MaxPreTransactionCommands", Kind::kNumber, kRecv},
+    {kRecvKey, "MaxBufferedBytes", Kind::kNumber, kRecv},
+    {kRecvKey, "SubmissionAnySender", Kind::kNumber, kRecv},
     {kRecvKey, "RelayClients", Kind::kNetworks, kRecv},
     {kRecvKey, "ListenAddresses", Kind::kAddresses, kRecv},
     {kRecvKey, "MaxConnections", Kind::kNumber, kRecv},
@@ -113,6 +119,7 @@ const KnownValue kKnownValues[] = {
     {kRecvKey, "MilterCommandTimeout", Kind::kNumber, kRecv},
     {kRecvKey, "MilterContentTimeout", Kind::kNumber, kRecv},
     {kRecvKey, "MinimumLogonUid", Kind::kNumber, kRecv},
+    {kRecvKey, "MilterRetryInterval", Kind::kNumber, kRecv},
     {kDelivKey, "Timeout", Kind::kNumber, kDeliv},
     {kDelivKey, "SendTimeout0", Kind::kNumber, kDeliv},
     {kDelivKey, "ReceiveTimeout0", Kind::kNumber, kDeliv},
@@ -124,6 +131,7 @@ const KnownValue kKnownValues[] = {
     {kDelivKey, "MilterConnectTimeout", Kind::kNumber, kDeliv},
     {kDelivKey, "MilterCommandTimeout", Kind::kNumber, kDeliv},
     {kDelivKey, "MilterContentTimeout", Kind::kNumber, kDeliv},
+    {kDelivKey, "MilterRetryInterval", Kind::kNumber, kDeliv},
     {kFetchKey, "PortNo", Kind::kPort, kFetch},
     {kFetchKey, "TlsPortNo", Kind::kPort, kFetch},
     {kFetchKey, "MessageExtension", Kind::kExtension, kFetch},
@@ -136,6 +144,7 @@ const KnownValue kKnownValues[] = {
     {kFetchKey, "MaxConnectionsPerClient", Kind::kNumber, kFetch},
     {kFetchKey, "MaxTransactionTime", Kind::kNumber, kFetch},
     {kFetchKey, "MinimumLogonUid", Kind::kNumber, kFetch},
+    {kFetchKey, "ClientPrefixLengthV6", Kind::kPrefixLength, kFetch},
     {kTcpipKey, "Hostname", Kind::kText, kAll},
     {kTcpipKey, "Domain", Kind::kText, kAll},
     {kTcpipKey, "NameServer", Kind::kNameServers, kDeliv},
@@ -310,6 +319,9 @@ void Checker::CheckValue(const KnownValue &v, const std::string &where, const St
 void Checker::CheckNumber(const KnownValue &v, const std::string &where, DWORD n) {
   if (v.Type == Kind::kPort && n > 65535)
     Error(where, std::to_string(n) + " is not a port number (1 to 65535, 0 for the standard port)");
+  if (v.Type == Kind::kPrefixLength && (n < 1 || n > 128))
+    Error(where, std::to_string(n) + " is not the length of an IPv6 prefix (1 to 128); " +
+                     std::to_string(kSubscriberPrefixLengthV6) + " is used");
 }
 
 void Checker::CheckText(const KnownValue &v, const std::string &where, const std::string &text) {

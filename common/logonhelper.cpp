@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kRequestHead = 8;    // the four lengths
 constexpr size_t kAnswerHead = 13;    // flags, error, fail delay, session error
 constexpr uint8_t kLoggedOn = 1, kNameUnknown = 2, kLookupFailed = 4, kBlocked = 8,
-                  kUidRefused = 16, kSessionStarted = 32;
+                  kUidRefused = 16, kSessionStarted = 32, kHostAccount = 64;
 constexpr size_t kSessionFds = 2;     // data, control
 
 HelperProcesses &Helpers() {
@@ -125,7 +125,8 @@ std::string EncodeLogonAnswer(const LogonJob &job, DWORD failDelayMs) {
   wire.push_back(static_cast<char>(
       (job.bLoggedOn ? kLoggedOn : 0) | (job.bNameUnknown ? kNameUnknown : 0) |
       (job.bLookupFailed ? kLookupFailed : 0) | (job.bBlocked ? kBlocked : 0) |
-      (job.bUidRefused ? kUidRefused : 0) | (job.bSessionStarted ? kSessionStarted : 0)));
+      (job.bUidRefused ? kUidRefused : 0) | (job.bSessionStarted ? kSessionStarted : 0) |
+      (job.bHostAccount ? kHostAccount : 0)));
   PutNumber(wire, static_cast<uint32_t>(job.Error), 4);
   PutNumber(wire, failDelayMs, 4);
   PutNumber(wire, static_cast<uint32_t>(job.SessionError), 4);
@@ -142,6 +143,7 @@ bool DecodeLogonAnswer(std::string_view wire, LogonJob &job, DWORD *failDelayMs)
   job.bBlocked = (flags & kBlocked) != 0;
   job.bUidRefused = (flags & kUidRefused) != 0;
   job.bSessionStarted = (flags & kSessionStarted) != 0;
+  job.bHostAccount = (flags & kHostAccount) != 0;
   job.Error = static_cast<int32_t>(GetNumber(wire, 1, 4));
   *failDelayMs = GetNumber(wire, 5, 4);
   job.SessionError = static_cast<int32_t>(GetNumber(wire, 9, 4));

@@ -31,7 +31,7 @@
 // 16-bit lengths (little-endian: name, password, client address, session
 // record) and the four fields, nothing more; an answer is one byte of
 // flags (logged on, name unknown, lookup failed, blocked, refused for its
-// uid, session started), the error, PAM's fail delay and the session's
+// uid, session started, a host account), the error, PAM's fail delay and the session's
 // error as 32-bit numbers, and the account's domain (the rest, at most
 // kMaxLogonHelperDomain bytes).
 //

@@ -82,7 +82,7 @@ bool BelowMinimumUid(const LogonToken &token) {
 
 void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
   job.bLoggedOn = job.bNameUnknown = job.bLookupFailed = false;
-  job.bBlocked = job.bUidRefused = false;
+  job.bBlocked = job.bUidRefused = job.bHostAccount = false;
   job.Domain.clear();
   SetLastError(ERROR_SUCCESS);
   IpAddress client;
@@ -99,6 +99,8 @@ void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
   std::string domain;
   bool known = LookUpAccountFetch(job.Name, domain);
   long lookupError = known ? ERROR_SUCCESS : GetLastError();
+  AccountFound found;
+  job.bHostAccount = known && FindAccountByName(job.Name, found) && found.bHostAccount;
   // An unknown name is checked as one of this computer's accounts, so it
   // costs what a known one costs; its outcome is a failure either way.
   bool ok = LogonUser(job.Name, known ? domain : wcComputerName, job.Password, job.Token,

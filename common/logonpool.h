@@ -100,6 +100,7 @@ struct LogonJob {
   bool bLoggedOn = false;
   bool bNameUnknown = false;     // the name is no account (for the event only)
   bool bLookupFailed = false;    // the account database failed (Error says how)
+  bool bHostAccount = false;     // the account is the host's (names compare exactly)
   bool bBlocked = false;         // refused unchecked: its network failed too often lately
   bool bUidRefused = false;      // a host account below MinimumLogonUid (for the event only)
   bool bSessionStarted = false;  // the session process was started (SessionError if not)

@@ -12,6 +12,7 @@
 
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/membudget.h"
 #include "common/milterproto.h"
 #include "messages/zelmsg.h"
 #include "platform/ascii.h"
@@ -76,6 +77,16 @@ void LoadTimeout(HKEY params, const char *name, DWORD *ms) {
   *ms = kept * 1000;
 }
 
+void LoadRetryInterval(HKEY params, MilterSettings *s) {
+  DWORD seconds = s->RetryIntervalMs / 1000;
+  if (!QueryRegDword(params, kMilterRetryIntervalValue, seconds)) return;
+  DWORD kept = std::min<DWORD>(seconds, kMaxMilterTimeout);
+  if (kept != seconds)
+    ReportBadSetting(kMilterRetryIntervalValue,
+                     std::to_string(seconds) + " (" + std::to_string(kept) + " is used)");
+  s->RetryIntervalMs = kept * 1000;
+}
+
 void LoadFilters(HKEY params, MilterSettings *s) {
   DWORD size = 0;
   if (RegQueryValueEx(params, kMiltersValue, nullptr, nullptr, &size) != ERROR_SUCCESS) return;
@@ -102,13 +113,15 @@ void LoadFilters(HKEY params, MilterSettings *s) {
 
 // ---- failure reports: once per filter and cause and hour
 
-enum class Cause { Unreachable, Timeout, Closed, Protocol, Stopping };
-constexpr size_t kCauses = 4;   // Stopping is never reported
+enum class Cause { Unreachable, Timeout, Closed, Protocol, Stopping, Down };
+constexpr size_t kCauses = 4;   // Stopping and Down are never reported
 
 struct Health {
   std::mutex Lock;
   // Per filter, when each cause was last reported (monotonic ms; 0: not).
   std::map<std::string, std::array<long long, kCauses>> Reported;
+  // Per filter that is down, until when (monotonic ms).
+  std::map<std::string, long long> DownUntil;
 };
 
 Health &TheHealth() {
@@ -116,8 +129,29 @@ Health &TheHealth() {
   return h;
 }
 
+// A filter that could not be reached or did not answer in time is down,
+// for every session of the process, for retryMs.
+void MarkDown(const MilterAddress &a, DWORD retryMs) {
+  if (retryMs == 0) return;
+  Health &h = TheHealth();
+  std::lock_guard<std::mutex> g(h.Lock);
+  auto it = h.DownUntil.find(a.Spec);
+  if (it == h.DownUntil.end() && h.DownUntil.size() >= kMaxTrackedFilters) return;
+  h.DownUntil[a.Spec] = MonotonicMs() + retryMs;
+}
+
+bool IsDown(const MilterAddress &a) {
+  Health &h = TheHealth();
+  std::lock_guard<std::mutex> g(h.Lock);
+  auto it = h.DownUntil.find(a.Spec);
+  if (it == h.DownUntil.end()) return false;
+  if (MonotonicMs() < it->second) return true;
+  h.DownUntil.erase(it);
+  return false;
+}
+
 void ReportFailure(const MilterAddress &a, Cause cause, const std::string &text) {
-  if (cause == Cause::Stopping) return;
+  if (cause == Cause::Stopping || cause == Cause::Down) return;
   {
     Health &h = TheHealth();
     std::lock_guard<std::mutex> g(h.Lock);
@@ -238,6 +272,8 @@ struct Exchange {
   void Failed(Filter &f, Cause cause, const std::string &text) {
     CloseFilter(f, false);
     f.bFailed = true;
+    if (cause == Cause::Unreachable || cause == Cause::Timeout)
+      MarkDown(*f.Address, I.Settings.RetryIntervalMs);
     ReportFailure(*f.Address, cause, text);
     if (Result->FailureText.empty()) Result->FailureText = text;
     DefaultDecision(f, cause == Cause::Stopping);
@@ -320,6 +356,7 @@ struct Exchange {
   // the answer into reader. False when f failed.
   bool Ask(Filter &f, std::string_view command, uint32_t noReply, MilterReplyReader &reader,
            DWORD timeoutMs) {
+    if (FoundDown(f)) return false;
     if (!f.Answers(noReply)) return Queue(f, command, timeoutMs);
     f.Out.append(command);
     if (!Flush(f, timeoutMs)) return false;
@@ -345,10 +382,20 @@ struct Exchange {
     }
   }
 
+  // Another session found f down a moment ago: no session waits for it.
+  bool FoundDown(Filter &f) {
+    if (!IsDown(*f.Address)) return false;
+    Failed(f, Cause::Down,
+           "it failed less than " + std::to_string(I.Settings.RetryIntervalMs / 1000) +
+               " s ago (MilterRetryInterval)");
+    return true;
+  }
+
   // Connects to f and negotiates; false when f failed.
   bool Connect(Filter &f) {
     const MilterAddress &a = *f.Address;
     const MilterSettings &s = I.Settings;
+    if (FoundDown(f)) return false;
     if (a.Family == MilterFamily::Unix) {
       f.Fd = ConnectLocalSocket(a.Path, s.ConnectTimeoutMs);
     } else {
@@ -530,7 +577,7 @@ struct Exchange {
   // The message through one filter: headers, end of headers, body, end of
   // message. False when the stage stops at f (refused, or failed with a
   // refusing default action).
-  bool MessageThrough(Filter &f, std::string_view text, const MessageTextLayout &layout,
+  bool MessageThrough(Filter &f, const MessageSource &text, const MessageTextLayout &layout,
                       MilterChanges *changes) {
     const MilterSettings &s = I.Settings;
     auto stops = [this] { return Result->Decision != MilterDecision::Continue; };
@@ -561,7 +608,7 @@ struct Exchange {
                s.CommandTimeoutMs, &skip))
         return !stops();
     }
-    if (f.Wants(kMilterNoBody) && !SendBody(f, text, layout, ask)) return !stops();
+    if (f.Wants(kMilterNoBody) && !SendBody(text, layout, ask)) return !stops();
     std::string out;
     AppendMilterMacros(&out, kMilterCmdEndOfMessage, IdMacros());
     AppendMilterPacket(&out, kMilterCmdEndOfMessage, {});
@@ -573,56 +620,61 @@ struct Exchange {
     return true;
   }
 
-  // The body in chunks; false when the filter is done with the message
-  // (refused, accepted, or failed), true after the last chunk or a skip.
+  // The body in chunks, read a piece at a time; false when the filter is
+  // done with the message (refused, accepted, or failed), true after the
+  // last chunk or a skip.
   template <typename AskFn>
-  bool SendBody(Filter &f, std::string_view text, const MessageTextLayout &layout, AskFn &ask) {
+  bool SendBody(const MessageSource &text, const MessageTextLayout &layout, AskFn &ask) {
+    MessageBodyReader body(text, layout.BodyStart, layout.BodyEnd);
     std::string chunk;
-    size_t pos = layout.BodyStart;
-    while (pos < layout.BodyEnd || !chunk.empty()) {
-      while (chunk.size() < kMilterBodyChunk && pos < layout.BodyEnd) {
-        size_t next = std::min(text.find("\r\n", pos) + 2, layout.BodyEnd);
-        AppendUnstuffedBody(text, pos, next, &chunk);
-        pos = next;
-      }
-      size_t n = std::min(chunk.size(), kMilterBodyChunk);
+    while (body.Next(kMilterBodyChunk, &chunk)) {
       std::string packet;
-      AppendMilterPacket(&packet, kMilterCmdBody, std::string_view(chunk).substr(0, n));
-      chunk.erase(0, n);
+      AppendMilterPacket(&packet, kMilterCmdBody, chunk);
       bool skipped = false;
       if (!ask(packet, kMilterNoReplyBody, MilterReplyContext::Body, I.Settings.ContentTimeoutMs,
                &skipped))
         return false;
       if (skipped) return true;
     }
-    return true;
+    if (!body.Failed()) return true;
+    OurTextFailed("the message text cannot be read: " + SystemText(GetLastError()));
+    return false;
   }
 
-  void RunMessage(std::string_view text) {
-    std::string edited;   // the text as the filters so far left it
+  // The text is ours, not the filter's: no filter is to blame.
+  void OurTextFailed(const std::string &why, const char *reply = kMilterTempFailReply) {
+    Result->Decision = MilterDecision::TempFail;
+    Result->Reply = reply;
+    Result->FailureText = why;
+  }
+
+  void RunMessage(MessageSource text) {
+    std::string head;     // the header as read for the filter at hand
+    std::string edited;   // the text as the filters so far left it (its changed part)
+    MemoryHold hold;
     for (Filter &f : I.Filters) {
       if (FailedBefore(f)) return;
       if (!f.Open() || f.bDoneWithMessage) continue;
       MessageTextLayout layout;
       std::string error;
-      if (!SplitMessageText(text, &layout, &error)) {
-        // The text is ours, not the filter's: no filter is to blame.
-        Result->Decision = MilterDecision::TempFail;
-        Result->Reply = kMilterTempFailReply;
-        Result->FailureText = error;
-        return;
-      }
+      if (!SplitMessageSource(text, &head, &layout, &error)) return OurTextFailed(error);
+      if (!hold.Resize(head.capacity() + edited.capacity()))
+        return OurTextFailed("no room in the memory budget", kNoMemoryReply);
       MilterChanges changes;
       if (!MessageThrough(f, text, layout, &changes)) return;
       if (changes.Empty()) continue;
+      if (!hold.Resize(hold.Held() + changes.Text.Body.capacity()))
+        return OurTextFailed("no room in the memory budget", kNoMemoryReply);
       if (!changes.Text.Empty() && &f != &I.Filters.back()) {
         std::string next;
-        if (!ApplyMilterEdits(text, {changes.Text}, &next, &error)) {
+        MessageSource nextText;
+        if (!EditMessageSource(text, {changes.Text}, &next, &nextText, &error)) {
           Failed(f, Cause::Protocol, "its changes cannot be applied: " + error);
           return;
         }
-        edited.swap(next);
-        text = edited;
+        edited = std::move(next);
+        text = nextText;
+        text.Memory = edited;
       }
       Merge(f, std::move(changes));
     }
@@ -683,7 +735,8 @@ struct Exchange {
                            kMilterNoReplyData);
       }
       case MilterStage::Message:
-        RunMessage(r.Message);
+        RunMessage(r.MessageFd >= 0 ? MessageSource{{}, r.MessageFd, 0, r.MessageSize}
+                                    : MessageSource{r.Message});
         // Those that refused before the end, and those after a refusal,
         // never saw the end: they are told.
         if (Result->Decision != MilterDecision::Continue) return AbortTransaction();
@@ -743,6 +796,7 @@ void LoadMilterSettings(HKEY params, MilterSettings *settings) {
   LoadTimeout(params, kMilterConnectTimeoutValue, &settings->ConnectTimeoutMs);
   LoadTimeout(params, kMilterCommandTimeoutValue, &settings->CommandTimeoutMs);
   LoadTimeout(params, kMilterContentTimeoutValue, &settings->ContentTimeoutMs);
+  LoadRetryInterval(params, settings);
   std::string action;
   if (!QueryRegString(params, kMilterDefaultActionValue, kMaxDefaultActionChars, action)) return;
   if (EqualsNoCase(action, "tempfail")) {

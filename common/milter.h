@@ -16,6 +16,9 @@
 //                                       "reject": what a filter that cannot
 //                                       be reached, times out or breaks the
 //                                       protocol amounts to
+//   MilterRetryInterval   REG_DWORD     seconds a filter that could not be
+//                                       reached or did not answer in time
+//                                       counts as down (60; 0: never)
 //
 // A session (MilterSession) belongs to one SMTP connection (or one
 // generated message) and holds one connection to each filter, opened at the
@@ -32,7 +35,12 @@
 //   Data      the DATA command, before its 354
 //   Message   the message file's text (SMTP form, as stored): its headers,
 //             body in chunks of up to 64 KiB, end of message; the result
-//             carries the changes (milterresult.h) and ends the transaction
+//             carries the changes (milterresult.h) and ends the transaction.
+//             The text is in memory, or in a file read a piece at a time
+//             (the body never whole in memory); the header read for it, a
+//             chain's changed header and a replaced body come out of the
+//             process's memory budget (common/membudget), and a message
+//             with no room there is answered with its "452 4.3.1"
 //   Abort     the transaction ends without a message
 //   Close     QUIT to every filter (also done by the session's destructor)
 // Discard at any transaction stage: answer as if accepted; the Message
@@ -45,7 +53,11 @@
 // closes, or sends what the protocol does not allow is closed and counts
 // as MilterDefaultAction from then on for the rest of the session:
 // tempfail or reject at every later stage, or (accept) as if it were not
-// configured. The result says bFilterFailed. A failure is reported as an
+// configured. The result says bFilterFailed. One that could not be reached
+// or did not answer in time (at any stage) is moreover down for the whole
+// process for MilterRetryInterval: every session, new or running, takes
+// the default action for it at once instead of waiting out its own
+// time-out; the first session after the interval tries it again. A failure is reported as an
 // event at most once an hour per filter and cause (a filter that stays
 // down is one event, not one per connection), and a filter reported
 // unreachable "is answering again" once it is reached; filter texts reach
@@ -87,10 +99,14 @@ constexpr const char *kMilterConnectTimeoutValue = "MilterConnectTimeout";
 constexpr const char *kMilterCommandTimeoutValue = "MilterCommandTimeout";
 constexpr const char *kMilterContentTimeoutValue = "MilterContentTimeout";
 constexpr const char *kMilterDefaultActionValue = "MilterDefaultAction";
+constexpr const char *kMilterRetryIntervalValue = "MilterRetryInterval";
 
 constexpr DWORD kDefaultMilterConnectTimeout = 30;    // seconds
 constexpr DWORD kDefaultMilterCommandTimeout = 30;
 constexpr DWORD kDefaultMilterContentTimeout = 300;
+// A dead filter is tried again after a minute: soon enough to notice its
+// return, seldom enough that its time-outs cost little.
+constexpr DWORD kDefaultMilterRetryInterval = 60;
 // A longer time-out would hold an SMTP client past its own patience.
 constexpr DWORD kMaxMilterTimeout = 3600;
 // Filters in a chain: each costs a connection per SMTP connection.
@@ -135,6 +151,7 @@ struct MilterSettings {
   DWORD CommandTimeoutMs = kDefaultMilterCommandTimeout * 1000;
   DWORD ContentTimeoutMs = kDefaultMilterContentTimeout * 1000;
   MilterDefaultAction DefaultAction = MilterDefaultAction::TempFail;
+  DWORD RetryIntervalMs = kDefaultMilterRetryInterval * 1000;   // 0: never down
   size_t MaxBodyBytes = kDefaultMilterMaxBody;
   bool Enabled() const { return !Filters.empty(); }
 };
@@ -142,7 +159,8 @@ struct MilterSettings {
 // Reads the settings above from params (a missing value keeps the
 // default). Malformed entries and values are reported once, as event 41,
 // and left out (a bad MilterDefaultAction keeps "tempfail"; a time-out of 0
-// or above kMaxMilterTimeout is put back within 1..kMaxMilterTimeout).
+// or above kMaxMilterTimeout is put back within 1..kMaxMilterTimeout, a
+// retry interval above it to kMaxMilterTimeout).
 void LoadMilterSettings(HKEY params, MilterSettings *settings);
 
 // ---- sessions
@@ -166,6 +184,8 @@ struct MilterRequest {
   std::string Argument;                // Helo: the name; Mail, Rcpt: the address
   std::vector<std::string> Parameters; // Mail, Rcpt: ESMTP parameters
   std::string_view Message;            // Message: the text; the caller's until done
+  int MessageFd = -1;                  // or, when not -1, the file that holds it
+  uint64_t MessageSize = 0;            // (its first MessageSize bytes)
 };
 
 class MilterSession {

@@ -206,34 +206,87 @@ bool ParseMilterNegotiation(std::string_view data, MilterOptions *options, std::
   return true;
 }
 
+namespace {
+
+// The enhanced status code a reply line's text begins with ("5.7.1 "), or
+// "": continuation lines repeat it (RFC 2034).
+std::string_view EnhancedCode(std::string_view text) {
+  size_t i = 0;
+  for (int part = 0; part < 3; ++part) {
+    size_t digits = i;
+    while (i < text.size() && IsDigit(text[i])) ++i;
+    if (i == digits || i >= text.size() || text[i] != (part < 2 ? '.' : ' ')) return {};
+    ++i;
+  }
+  return text.substr(0, i);
+}
+
+// One cleaned reply line ("550-text", "550 text", "550") broken into lines
+// of at most kMaxMilterReplyLine octets, at a space where there is one,
+// appended to lines: each piece but the last gets the continuation mark
+// and repeats the enhanced code; the last keeps the line's own mark.
+void WrapReplyLine(const std::string &line, std::vector<std::string> *lines) {
+  if (line.size() <= kMaxMilterReplyLine) {
+    lines->push_back(line);
+    return;
+  }
+  std::string head = line.substr(0, 3);
+  char mark = line[3];
+  std::string_view text = std::string_view(line).substr(4);
+  std::string_view enhanced = EnhancedCode(text);
+  for (bool first = true; !text.empty(); first = false) {
+    std::string_view lead = first ? std::string_view() : enhanced;
+    size_t room = kMaxMilterReplyLine - 4 - lead.size();
+    size_t take = text.size();
+    if (take > room) {
+      size_t space = text.rfind(' ', room);
+      take = space != std::string_view::npos && space > lead.size() ? space : room;
+    }
+    std::string_view piece = text.substr(0, take);
+    text.remove_prefix(take);
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    lines->push_back(head + (text.empty() ? mark : '-') + std::string(lead) + std::string(piece));
+  }
+}
+
+}  // namespace
+
 bool ParseMilterReplyText(std::string_view text, std::string *reply, bool *tempFail,
                           std::string *error) {
+  // Lines beyond kMaxMilterReplyLines are dropped: the reply is cut at a
+  // line end, and the last line kept becomes the final one.
   std::vector<std::string_view> lines;
-  while (!text.empty()) {
+  while (!text.empty() && lines.size() < kMaxMilterReplyLines) {
     size_t brk = text.find('\n');
     std::string_view line = text.substr(0, brk);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (lines.size() == kMaxMilterReplyLines) return Fail(error, "reply code has too many lines");
     lines.push_back(line);
     text = brk == std::string_view::npos ? std::string_view() : text.substr(brk + 1);
   }
+  bool cut = !text.empty();
   if (lines.empty() || lines[0].size() < 3) return Fail(error, "reply code without a code");
   std::string_view code = lines[0].substr(0, 3);
   if ((code[0] != '4' && code[0] != '5') || !IsDigit(code[1]) || !IsDigit(code[2]))
     return Fail(error, "reply code is not 4xx or 5xx");
-  std::string out;
+  std::vector<std::string> out;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string_view line = lines[i];
-    bool last = i + 1 == lines.size();
-    if (line.size() > kMaxMilterReplyLine) return Fail(error, "reply code line too long");
+    bool last = i + 1 == lines.size() && !cut;
     if (line.substr(0, 3) != code) return Fail(error, "reply code lines differ in their code");
     if (line.size() > 3 && line[3] != (last ? ' ' : '-'))
       return Fail(error, "reply code with a bad continuation mark");
     if (line.size() == 3 && !last) return Fail(error, "reply code with a bad continuation mark");
-    out += CleanReplyLine(line);
-    out += "\r\n";
+    // A line longer than a reply line may be is broken into several.
+    WrapReplyLine(CleanReplyLine(line), &out);
   }
-  *reply = std::move(out);
+  std::string joined;
+  for (size_t i = 0; i < out.size() && i < kMaxMilterReplyLines; ++i) {
+    std::string &line = out[i];
+    bool final = i + 1 == out.size() || i + 1 == kMaxMilterReplyLines;
+    if (final && line.size() > 3) line[3] = ' ';
+    joined += line + "\r\n";
+  }
+  *reply = std::move(joined);
   *tempFail = code[0] == '4';
   return true;
 }

@@ -264,9 +264,12 @@ class MilterReplyReader {
 
 // A filter's reply code packet's text ("550 5.7.1 text", or several lines
 // "550-..." CR LF ... "550 ..."): checked (one 4xx or 5xx code on every
-// line, continuation marks, at most kMaxMilterReplyLines lines of
-// kMaxMilterReplyLine octets), "%%" made "%", other bytes outside printable
-// ASCII shown as "?". *reply gets the lines CR LF ended, *tempFail whether
-// the code is 4xx. False with *error for anything else.
+// line, continuation marks), "%%" made "%", other bytes outside printable
+// ASCII shown as "?". A line longer than kMaxMilterReplyLine octets is
+// broken into several (at spaces, the enhanced code repeated), and the
+// reply is cut after kMaxMilterReplyLines lines, its last line then made
+// the final one: what comes out is always a valid SMTP reply. *reply gets
+// the lines CR LF ended, *tempFail whether the code is 4xx. False with
+// *error for anything else.
 bool ParseMilterReplyText(std::string_view text, std::string *reply, bool *tempFail,
                           std::string *error);

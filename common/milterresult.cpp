@@ -5,6 +5,8 @@
 
 #include "common/logging.h"
 #include "platform/ascii.h"
+#include "platform/errors.h"
+#include "platform/fileview.h"
 
 namespace {
 
@@ -172,19 +174,22 @@ bool IsHeaderFieldName(std::string_view name) {
   });
 }
 
-bool SplitMessageText(std::string_view text, MessageTextLayout *layout, std::string *error) {
+namespace {
+
+// Splits the header off a text of size bytes whose beginning is head: at
+// least up to the line that ends the header block, or past the block's
+// limit, or all of it. The text is known to end with the "." line.
+bool SplitMessageHead(std::string_view head, uint64_t size, MessageTextLayout *layout,
+                      std::string *error) {
   *layout = MessageTextLayout();
-  if (!EndsWithDotLine(text)) {
-    *error = "the message text does not end with the \".\" line";
-    return false;
-  }
-  const size_t end = text.size() - kDotLine.size();
+  const size_t end = static_cast<size_t>(size) - kDotLine.size();
   layout->BodyEnd = end;
   size_t pos = 0;
   while (pos < end) {
-    // Every line before the "." line ends with CR LF (the text ends with one).
-    size_t eol = text.find(kCrLf, pos);
-    std::string_view line = text.substr(pos, eol - pos);
+    // Every line before the "." line ends with CR LF (the text ends with
+    // one); one that runs past the head runs past the block's limit.
+    size_t eol = head.find(kCrLf, pos);
+    std::string_view line = head.substr(pos, eol == std::string_view::npos ? eol : eol - pos);
     if (line.empty()) {
       layout->HeaderEnd = pos;
       layout->bSeparator = true;
@@ -198,21 +203,107 @@ bool SplitMessageText(std::string_view text, MessageTextLayout *layout, std::str
       name = content.substr(0, content.find(':'));
       if (name.size() == content.size() || !IsHeaderFieldName(name)) break;
     }
-    if (eol + 2 > kMaxMilterHeaderBlock) {
+    if (eol == std::string_view::npos || eol + 2 > kMaxMilterHeaderBlock) {
       *error = "the message header is too large";
       return false;
     }
     if (continuation) {
       MessageTextField &last = layout->Fields.back();
-      size_t start = static_cast<size_t>(last.Raw.data() - text.data());
-      last.Raw = text.substr(start, eol + 2 - start);
+      size_t start = static_cast<size_t>(last.Raw.data() - head.data());
+      last.Raw = head.substr(start, eol + 2 - start);
     } else {
-      layout->Fields.push_back({name, text.substr(pos, eol + 2 - pos)});
+      layout->Fields.push_back({name, head.substr(pos, eol + 2 - pos)});
     }
     pos = eol + 2;
   }
   layout->HeaderEnd = layout->BodyStart = pos;
   return true;
+}
+
+// The header is read in pieces of this size until its end is in sight.
+constexpr size_t kHeadPieceBytes = 64 * 1024;
+
+}  // namespace
+
+bool MessageSource::Read(uint64_t offset, size_t length, std::string *out) const {
+  if (offset < Memory.size()) {
+    size_t n = std::min<uint64_t>(length, Memory.size() - offset);
+    out->append(Memory.substr(static_cast<size_t>(offset), n));
+    offset += n;
+    length -= n;
+  }
+  if (length == 0) return true;
+  if (Fd < 0 || offset - Memory.size() + length > FileLength) {
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+  }
+  size_t had = out->size();
+  out->resize(had + length);
+  size_t got = 0;
+  off_t at = static_cast<off_t>(FileOffset + (offset - Memory.size()));
+  if (!ReadFileAt(Fd, out->data() + had, length, at, &got) || got != length) {
+    if (got != length) SetLastError(ERROR_INVALID_DATA);
+    out->resize(had);
+    return false;
+  }
+  return true;
+}
+
+bool SplitMessageText(std::string_view text, MessageTextLayout *layout, std::string *error) {
+  *layout = MessageTextLayout();
+  if (!EndsWithDotLine(text)) {
+    *error = "the message text does not end with the \".\" line";
+    return false;
+  }
+  return SplitMessageHead(text, text.size(), layout, error);
+}
+
+bool SplitMessageSource(const MessageSource &source, std::string *head, MessageTextLayout *layout,
+                        std::string *error) {
+  *layout = MessageTextLayout();
+  head->clear();
+  uint64_t size = source.Size();
+  std::string tail;
+  uint64_t tailAt = size >= 5 ? size - 5 : 0;
+  if (!source.Read(tailAt, static_cast<size_t>(size - tailAt), &tail) || !EndsWithDotLine(tail) ||
+      (size > 3 && size < 5)) {
+    *error = "the message text does not end with the \".\" line";
+    return false;
+  }
+  // Up to the blank line, or past the block's limit, or the whole text.
+  while (head->size() < size && head->find("\r\n\r\n") == std::string::npos &&
+         head->size() <= kMaxMilterHeaderBlock) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kHeadPieceBytes, size - head->size()));
+    if (!source.Read(head->size(), n, head)) {
+      *error = "the message text cannot be read";
+      return false;
+    }
+  }
+  return SplitMessageHead(*head, size, layout, error);
+}
+
+bool MessageBodyReader::Next(size_t max, std::string *piece) {
+  piece->clear();
+  while (piece->size() < max) {
+    if (used_ == raw_.size()) {
+      if (at_ >= to_) break;
+      raw_.clear();
+      used_ = 0;
+      size_t n = static_cast<size_t>(std::min<uint64_t>(kHeadPieceBytes, to_ - at_));
+      if (!source_.Read(at_, n, &raw_)) {
+        failed_ = true;
+        break;
+      }
+      at_ += n;
+    }
+    char c = raw_[used_++];
+    // A line's first "." is the stuffing (the stored form).
+    bool stuffing = lineStart_ && c == '.';
+    lineStart_ = c == '\n' && prevCr_;
+    prevCr_ = c == '\r';
+    if (!stuffing) piece->push_back(c);
+  }
+  return !piece->empty();
 }
 
 std::string MilterFieldValue(const MessageTextField &field, bool keepLeadingSpace) {
@@ -279,28 +370,101 @@ bool FormatMilterHeaderField(std::string_view name, std::string_view value, bool
   return true;
 }
 
-bool ApplyMilterEdits(std::string_view text, const std::vector<MilterEdits> &edits,
-                      const MilterTextSink &write, std::string *error) {
-  MessageTextLayout layout;
-  if (!SplitMessageText(text, &layout, error)) return false;
-  std::vector<Field> fields;
-  fields.reserve(layout.Fields.size());
-  for (const MessageTextField &f : layout.Fields) fields.push_back({std::string(f.Name), f.Raw, {}, false});
-  const std::string *body = nullptr;
+namespace {
+
+// A source's header split off, its fields with every filter's edits
+// applied in filter order, and the last replacement body (null: the body
+// stays).
+struct EditedText {
+  std::string Head;
+  MessageTextLayout Layout;
+  std::vector<Field> Fields;
+  const std::string *Body = nullptr;
+};
+
+bool EditText(const MessageSource &source, const std::vector<MilterEdits> &edits, EditedText *t,
+              std::string *error) {
+  if (!SplitMessageSource(source, &t->Head, &t->Layout, error)) return false;
+  t->Fields.reserve(t->Layout.Fields.size());
+  for (const MessageTextField &f : t->Layout.Fields)
+    t->Fields.push_back({std::string(f.Name), f.Raw, {}, false});
   for (const MilterEdits &e : edits) {
     for (const MilterHeaderEdit &h : e.Headers)
-      if (!ApplyHeaderEdit(fields, h, error)) return false;
-    if (e.bReplaceBody) body = &e.Body;
+      if (!ApplyHeaderEdit(t->Fields, h, error)) return false;
+    if (e.bReplaceBody) t->Body = &e.Body;
   }
-  auto fail = [error] {
-    *error = "the new message text cannot be written";
-    return false;
+  return true;
+}
+
+// The edited text: the fields, then a replaced body (with the separator
+// and the "." line), or nothing more (the caller writes the text from
+// HeaderEnd on).
+bool WriteEdited(const EditedText &t, const MilterTextSink &write) {
+  for (const Field &f : t.Fields)
+    if (!write(f.Text())) return false;
+  if (t.Body == nullptr) return true;
+  if ((t.Layout.bSeparator || !t.Body->empty()) && !write(kCrLf)) return false;
+  return WriteBody(*t.Body, write) && write(kDotLine);
+}
+
+bool CannotWrite(std::string *error) {
+  *error = "the new message text cannot be written";
+  return false;
+}
+
+}  // namespace
+
+bool ApplyMilterEdits(std::string_view text, const std::vector<MilterEdits> &edits,
+                      const MilterTextSink &write, std::string *error) {
+  return ApplyMilterEdits(MessageSource{text}, edits, write, error);
+}
+
+bool ApplyMilterEdits(const MessageSource &source, const std::vector<MilterEdits> &edits,
+                      const MilterTextSink &write, std::string *error) {
+  EditedText t;
+  if (!EditText(source, edits, &t, error)) return false;
+  if (!WriteEdited(t, write)) return CannotWrite(error);
+  if (t.Body != nullptr) return true;
+  // The rest as it was, a piece at a time.
+  std::string piece;
+  for (uint64_t at = t.Layout.HeaderEnd; at < source.Size(); at += piece.size()) {
+    piece.clear();
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kBodyPieceBytes, source.Size() - at));
+    if (!source.Read(at, n, &piece)) {
+      *error = "the message text cannot be read";
+      return false;
+    }
+    if (!write(piece)) return CannotWrite(error);
+  }
+  return true;
+}
+
+bool EditMessageSource(const MessageSource &source, const std::vector<MilterEdits> &edits,
+                       std::string *memory, MessageSource *out, std::string *error) {
+  EditedText t;
+  if (!EditText(source, edits, &t, error)) return false;
+  memory->clear();
+  auto append = [memory](std::string_view piece) {
+    memory->append(piece);
+    return true;
   };
-  for (const Field &f : fields)
-    if (!write(f.Text())) return fail();
-  if (body == nullptr) return write(text.substr(layout.HeaderEnd)) || fail();
-  if ((layout.bSeparator || !body->empty()) && !write(kCrLf)) return fail();
-  if (!WriteBody(*body, write) || !write(kDotLine)) return fail();
+  if (!WriteEdited(t, append)) return CannotWrite(error);
+  *out = MessageSource{};
+  if (t.Body == nullptr) {
+    // The rest stays where it is: what of it is in memory is copied.
+    uint64_t rest = t.Layout.HeaderEnd;
+    if (rest < source.Memory.size()) {
+      memory->append(source.Memory.substr(static_cast<size_t>(rest)));
+      rest = source.Memory.size();
+    }
+    if (source.Fd >= 0) {
+      uint64_t skip = rest - source.Memory.size();
+      out->Fd = source.Fd;
+      out->FileOffset = source.FileOffset + skip;
+      out->FileLength = source.FileLength - skip;
+    }
+  }
+  out->Memory = *memory;
   return true;
 }
 

@@ -116,6 +116,22 @@ std::string MilterAddressOf(std::string_view text);
 
 // ---- the message text
 
+// A message text that need not be in memory: Memory, then FileLength
+// bytes of the file Fd from FileOffset (no file when Fd is -1). The
+// receiver's message file is read this way, a piece at a time, whatever
+// its size; generated mail is all in Memory. Memory and the file stay the
+// caller's.
+struct MessageSource {
+  std::string_view Memory;
+  int Fd = -1;
+  uint64_t FileOffset = 0;
+  uint64_t FileLength = 0;
+  uint64_t Size() const { return Memory.size() + (Fd >= 0 ? FileLength : 0); }
+  // Appends length bytes from offset (within Size()) to *out; false (the
+  // last error set) when the file cannot be read or ends early.
+  bool Read(uint64_t offset, size_t length, std::string *out) const;
+};
+
 struct MessageTextField {
   std::string_view Name;       // the field name, as written
   std::string_view Raw;        // all its lines as stored (stuffed), CR LF included
@@ -135,6 +151,33 @@ struct MessageTextLayout {
 // neither. False (with *error) when the text does not end with the "." line
 // or its header block exceeds kMaxMilterHeaderBlock.
 bool SplitMessageText(std::string_view text, MessageTextLayout *layout, std::string *error);
+// The same for a source: its beginning is read into *head (up to the
+// blank line that ends the header, or a little past kMaxMilterHeaderBlock,
+// or the whole text), the fields point into *head, and the offsets count
+// in the whole text.
+bool SplitMessageSource(const MessageSource &source, std::string *head, MessageTextLayout *layout,
+                        std::string *error);
+
+// The body of a source, from one offset to another (whole stored lines),
+// un-stuffed, in pieces: Next fills *piece (cleared first) with up to max
+// bytes and is false at the end; Failed then tells a read failure from
+// the end.
+class MessageBodyReader {
+ public:
+  MessageBodyReader(const MessageSource &source, uint64_t from, uint64_t to)
+      : source_(source), at_(from), to_(to) {}
+  bool Next(size_t max, std::string *piece);
+  bool Failed() const { return failed_; }
+
+ private:
+  const MessageSource &source_;
+  uint64_t at_, to_;
+  std::string raw_;          // stored bytes read and not yet un-stuffed
+  size_t used_ = 0;
+  bool lineStart_ = true;    // the next stored byte begins a line
+  bool prevCr_ = false;
+  bool failed_ = false;
+};
 
 // The value of a field for a filter: everything behind the colon, the folds
 // as "\n", the leading spaces dropped unless keepLeadingSpace.
@@ -168,3 +211,12 @@ bool ApplyMilterEdits(std::string_view text, const std::vector<MilterEdits> &edi
 // The same into a string.
 bool ApplyMilterEdits(std::string_view text, const std::vector<MilterEdits> &edits,
                       std::string *out, std::string *error);
+// The same from a source: the part of the text no edit touches (the body,
+// unless replaced) is copied through write a piece at a time.
+bool ApplyMilterEdits(const MessageSource &source, const std::vector<MilterEdits> &edits,
+                      const MilterTextSink &write, std::string *error);
+// The text with the edits as a new source, for the next filter of a
+// chain: the changed header (and a replaced body) in *memory, the rest
+// where it was. *out points into *memory and source's file.
+bool EditMessageSource(const MessageSource &source, const std::vector<MilterEdits> &edits,
+                       std::string *memory, MessageSource *out, std::string *error);

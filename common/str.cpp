@@ -46,6 +46,20 @@ void CutText(std::string &text, size_t maxChars) {
   if (text.size() > maxChars) text.resize(maxChars);
 }
 
+void CutReplyAtLineEnd(std::string &reply, size_t maxChars) {
+  if (reply.size() <= maxChars || maxChars < 2) return;
+  size_t end = reply.rfind("\r\n", maxChars - 2);
+  if (end == std::string::npos) {
+    reply.resize(maxChars - 2);
+    reply += "\r\n";
+    return;
+  }
+  reply.resize(end + 2);
+  size_t last = end == 0 ? std::string::npos : reply.rfind("\r\n", end - 1);
+  last = last == std::string::npos ? 0 : last + 2;
+  if (end - last > 3 && reply[last + 3] == '-') reply[last + 3] = ' ';
+}
+
 std::string BoundedCopy(std::string_view text, size_t maxChars) {
   return std::string(text.substr(0, maxChars));
 }

@@ -42,5 +42,10 @@ long long LeadingInteger(std::string_view text, long long low, long long high);
 
 // std::string forms of the cut: at most maxChars characters are kept.
 void CutText(std::string &text, size_t maxChars);
+// An SMTP reply (one line or several, each CR LF ended) cut to maxChars
+// at a line end, its last kept line made the final one ("250-" becomes
+// "250 "), so what is left is still a valid reply. A first line longer
+// than maxChars alone is cut and given its CR LF.
+void CutReplyAtLineEnd(std::string &reply, size_t maxChars);
 std::string BoundedCopy(std::string_view text, size_t maxChars);
 

@@ -3,8 +3,10 @@
 //
 // Callers: the receiver and the POP3 server, from their Init hook and as
 // their Reload hook. Loading reads the suite values TlsCertificateFile and
-// TlsKeyFile (common/loadcfig), loads the pair (platform/tls) and makes it
-// the current server context, which every new TLS session takes. A pair
+// TlsKeyFile (common/loadcfig), makes the pair's two server contexts
+// (platform/tls: the broad profile for port 25, the strict one for the
+// ports people log on to) and makes them current; every new TLS session
+// takes the one its listener asks for. A pair
 // that cannot be loaded (a missing file, garbage, a key that belongs to
 // another certificate) is reported as an event and changes nothing: the
 // pair loaded before stays in use, and sessions already running keep the

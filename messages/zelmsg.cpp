@@ -61,6 +61,7 @@ const MessageEntry kMessages[] = {
     {MSG_MAILBOX_ENTRIES_LEFT,
      "%1 entries in the mailboxes under %2 were left as they are (links, files with more "
      "than one link, special files, other users' files); they keep their owners.\r\n"},
+    {MSG_LOGON_FAILED, "Logon failed: %1, user %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

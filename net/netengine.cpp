@@ -33,8 +33,6 @@ struct ConnectionTls {
   bool bFailed = false;          // the session failed: its alert must not be cut off
   bool bReported = false;        // TlsFailed has heard of it
   bool bCorked = false;
-  bool bOwnDeadline = false;     // the handshake's limit stands in the deadline
-  long long SavedDeadlineMs = 0; // the program's, put back after the handshake
   // The program's read.
   char *ReadBuffer = nullptr;
   size_t ReadLength = 0;
@@ -108,16 +106,23 @@ Engine &TheEngine() {
 
 // ---- the connection list and the limits
 
+// What the per-client limit counts a peer as: an IPv4 address, or the IPv6
+// network of ClientPrefixLengthV6 bits.
+IpAddress ClientKeyOf(const IpAddress &peer) {
+  if (!peer.IsV6()) return peer;
+  return AddressPrefix(peer, static_cast<int>(TheEngine().Settings.ClientPrefixLengthV6));
+}
+
 // Enters conn unless a limit forbids it; false: over a limit.
 bool AdmitConnection(_Connection *conn) {
   Engine &e = TheEngine();
   const NetEngineSettings &s = e.Settings;
   std::lock_guard<std::mutex> guard(e.ListLock);
   if (s.MaxConnections != 0 && e.Open >= s.MaxConnections) return false;
-  unsigned &fromClient = e.PerClient[conn->PeerIp];
+  unsigned &fromClient = e.PerClient[conn->ClientKey];
   if (s.MaxConnectionsPerClient != 0 && fromClient >= s.MaxConnectionsPerClient &&
       !s.ExemptFromClientLimit.Contains(conn->PeerIp)) {
-    if (fromClient == 0) e.PerClient.erase(conn->PeerIp);
+    if (fromClient == 0) e.PerClient.erase(conn->ClientKey);
     return false;
   }
   ++fromClient;
@@ -134,7 +139,7 @@ void RemoveConnection(_Connection *conn) {
     if (*link != conn) continue;
     *link = conn->Next;
     --e.Open;
-    auto count = e.PerClient.find(conn->PeerIp);
+    auto count = e.PerClient.find(conn->ClientKey);
     if (count != e.PerClient.end() && --count->second == 0) e.PerClient.erase(count);
     return;
   }
@@ -160,8 +165,17 @@ bool WireRead(_Connection *conn, char *buffer, size_t length) {
   return false;
 }
 
+// A write starts: the stalled-write check has not seen it yet.
+void NoteWriteStart(_Connection *conn) {
+  conn->WriteSeenMs = 0;
+  conn->bWriteOutstanding = true;
+}
+
 bool WireWrite(_Connection *conn, const char *buffer, size_t length) {
-  return TheEngine().Port.WriteSocket(conn->Socket, buffer, length, &conn->Overlapped);
+  NoteWriteStart(conn);
+  if (TheEngine().Port.WriteSocket(conn->Socket, buffer, length, &conn->Overlapped)) return true;
+  conn->bWriteOutstanding = false;
+  return false;
 }
 
 char *TlsBuffer(ConnectionTls &t) {
@@ -169,27 +183,20 @@ char *TlsBuffer(ConnectionTls &t) {
   return t.Buffer.get();
 }
 
-// The handshake gets its own limit as the connection's deadline, unless the
-// program's comes sooner; the program's is put back once it is done.
-void ArmHandshakeLimit(_Connection *conn, ConnectionTls &t) {
+// The handshake's own limit, beside the dialogue's deadline: whatever the
+// dialogue arms or clears meanwhile, the handshake ends by it.
+void ArmHandshakeLimit(_Connection *conn) {
   DWORD seconds = TheEngine().Settings.TlsHandshakeSeconds;
   if (seconds == 0) return;
-  long long limit = MonotonicMs() + static_cast<long long>(seconds) * 1000;
-  long long theirs = conn->DeadlineMs.load();
-  if (theirs != 0 && theirs <= limit) return;
-  t.SavedDeadlineMs = theirs;
-  t.bOwnDeadline = true;
-  conn->DeadlineMs = limit;
+  conn->HandshakeDeadlineMs = MonotonicMs() + static_cast<long long>(seconds) * 1000;
 }
 
 void EndHandshakeLimit(_Connection *conn, ConnectionTls &t) {
-  if (!t.bOwnDeadline || !t.Session.HandshakeDone()) return;
-  t.bOwnDeadline = false;
-  conn->DeadlineMs = t.SavedDeadlineMs;
+  if (t.Session.HandshakeDone()) conn->HandshakeDeadlineMs = 0;
 }
 
-std::unique_ptr<ConnectionTls, ConnectionTlsDeleter> NewConnectionTls() {
-  TlsContextRef context = CurrentTlsServerContext();
+std::unique_ptr<ConnectionTls, ConnectionTlsDeleter> NewConnectionTls(const _Connection *conn) {
+  TlsContextRef context = CurrentTlsServerContext(conn->bStrictTls);
   if (context == nullptr) return nullptr;
   std::unique_ptr<ConnectionTls, ConnectionTlsDeleter> tls(new (std::nothrow) ConnectionTls);
   if (tls == nullptr || !tls->Session.StartServer(context)) return nullptr;
@@ -217,6 +224,8 @@ void Deliver(_Connection *conn, DWORD bytes, long error) {
 // greets instead of coming here.
 bool Finish(_Connection *conn, bool direct, DWORD bytes, long error) {
   ConnectionTls &t = *conn->Tls;
+  // A reply sent whole: the client's turn, and its idle time, begin.
+  if (t.Op == ConnectionTls::kOpSend && error == 0) conn->IdleSinceMs = MonotonicMs();
   if (t.bCorked) (void)SetSocketCork(conn->Socket, false);
   t.bCorked = false;
   t.Op = ConnectionTls::kOpNone;
@@ -415,12 +424,12 @@ void TlsCompletion(_Connection *conn, DWORD bytes, bool ok) {
 // certificate loaded (any longer), it is closed unanswered: a client that
 // expects TLS must not get a greeting in clear.
 void StartListenerTls(_Connection *conn) {
-  conn->Tls = NewConnectionTls();
+  conn->Tls = NewConnectionTls(conn);
   if (conn->Tls == nullptr) {
     CloseRecord(conn, false, false);
     return;
   }
-  ArmHandshakeLimit(conn, *conn->Tls);
+  ArmHandshakeLimit(conn);
   conn->Tls->Op = ConnectionTls::kOpHandshake;
   Advance(conn, true);
 }
@@ -455,31 +464,55 @@ void CloseRecord(_Connection *conn, bool graceful, bool release) {
 
 // ---- the idle and deadline checks
 
-// Cancels the reads that have waited longer than the idle limit, or past
-// their connection's deadline. The cancelled read completes on a worker,
-// which answers and closes.
+// A read that waits: cancelled when the client has taken too long for its
+// line, past the dialogue's deadline, or past the handshake's limit. The
+// flag is set before the cancel so the cancelled completion sees it; a
+// read that a worker had already claimed was not late after all.
+void CheckRead(Engine &e, _Connection *c, long long nowMs, long long idleMs) {
+  long long deadline = c->DeadlineMs.load();
+  long long handshake = c->HandshakeDeadlineMs.load();
+  bool late = deadline != 0 && nowMs >= deadline;
+  bool idle = (idleMs != 0 && nowMs - c->IdleSinceMs.load() > idleMs) ||
+              (handshake != 0 && nowMs >= handshake);
+  if (!late && !idle) return;
+  std::atomic<bool> &why = late ? c->bDeadlinePassed : c->bTimedOut;
+  why = true;
+  if (!e.Port.CancelRead(c->Socket, &c->Overlapped)) why = false;
+}
+
+// A write that waits: cancelled when it has sent nothing for the idle
+// limit (the peer does not read). Progress restarts its clock.
+void CheckWrite(Engine &e, _Connection *c, long long nowMs, long long idleMs) {
+  uint64_t serial = 0;
+  size_t done = 0;
+  if (idleMs == 0 || !e.Port.WriteProgress(c->Socket, &c->Overlapped, &serial, &done)) return;
+  if (c->WriteSeenMs.load() == 0 || c->WriteSerial.load() != serial || c->WriteDone.load() != done) {
+    c->WriteSerial = serial;
+    c->WriteDone = done;
+    c->WriteSeenMs = nowMs;
+    return;
+  }
+  if (nowMs - c->WriteSeenMs.load() <= idleMs) return;
+  c->bWriteTimedOut = true;
+  if (!e.Port.CancelStalledWrite(c->Socket, &c->Overlapped, serial, done)) c->bWriteTimedOut = false;
+}
+
+// Cancels the reads and writes that have waited too long; the cancelled
+// operation completes on a worker, which answers or closes.
 void ScanIdleConnections() {
   Engine &e = TheEngine();
   std::unique_lock<std::mutex> scan(e.ScanLock, std::try_to_lock);
   if (!scan.owns_lock()) return;
-  long long now = NowSeconds();
-  if (now == e.LastScan) return;
-  e.LastScan = now;
   long long nowMs = MonotonicMs();
-  DWORD idleLimit = e.Settings.IdleSeconds;
+  if (nowMs - e.LastScan < kIdleScanMs) return;
+  e.LastScan = nowMs;
+  long long idleMs = static_cast<long long>(e.Settings.IdleSeconds) * 1000;
   std::lock_guard<std::mutex> guard(e.ListLock);
   for (_Connection *c = e.Head; c != nullptr; c = c->Next) {
-    if (!c->bReadOutstanding.load()) continue;
-    long long deadline = c->DeadlineMs.load();
-    bool late = deadline != 0 && nowMs >= deadline;
-    bool idle = idleLimit != 0 && now - c->LastActivity.load() > idleLimit;
-    if (!late && !idle) continue;
-    // The flag is set before the cancel so the cancelled completion sees it;
-    // a read that a worker had already claimed was not idle after all.
-    std::atomic<bool> &why = late ? c->bDeadlinePassed : c->bTimedOut;
-    why = true;
-    // Only a read is cancelled: a reply being sent is never cut short.
-    if (!e.Port.CancelRead(c->Socket, &c->Overlapped)) why = false;
+    if (c->bReadOutstanding.load())
+      CheckRead(e, c, nowMs, idleMs);
+    else if (c->bWriteOutstanding.load())
+      CheckWrite(e, c, nowMs, idleMs);
   }
 }
 
@@ -496,8 +529,12 @@ void WorkerThread() {
       continue;
     }
     auto *conn = reinterpret_cast<_Connection *>(key);
-    conn->LastActivity = NowSeconds();
-    if (ov == &conn->Overlapped) conn->bReadOutstanding = false;
+    if (ov == &conn->Overlapped) {
+      conn->bReadOutstanding = false;
+      // A plain connection's write is the program's own: its reply is out.
+      if (conn->bWriteOutstanding.exchange(false) && ok && conn->Tls == nullptr)
+        conn->IdleSinceMs = MonotonicMs();
+    }
     if (conn->Tls != nullptr && ov == &conn->Overlapped)
       TlsCompletion(conn, bytes, ok);
     else
@@ -624,7 +661,9 @@ void AcceptOne(Engine &e, int fd, const IpAddress &peer, const NetListener &list
   (void)GetSocketAddress(fd, &conn->LocalIp);
   conn->LocalAddress = AddressText(conn->LocalIp);
   conn->LocalHostName = LocalNameOf(conn->LocalIp, conn->LocalAddress);
-  conn->LastActivity = NowSeconds();
+  conn->ClientKey = ClientKeyOf(peer);
+  conn->bStrictTls = listener.bStrictTls;
+  conn->IdleSinceMs = MonotonicMs();
   if (!AdmitConnection(conn.get())) {
     Refuse(e, fd);
     return;
@@ -711,8 +750,8 @@ bool StartWorkers(Engine &e) {
 // ---- settings
 
 void AddListeners(NetEngineSettings *settings, const std::vector<IpAddress> &addresses,
-                  uint16_t port, int kind, bool tls) {
-  for (const IpAddress &a : addresses) settings->Listeners.push_back({a, port, kind, tls});
+                  uint16_t port, int kind, bool tls, bool strict) {
+  for (const IpAddress &a : addresses) settings->Listeners.push_back({a, port, kind, tls, strict});
 }
 
 std::vector<IpAddress> DefaultListenAddresses() { return {AnyInterface()}; }
@@ -737,6 +776,26 @@ void LoadListenAddresses(HKEY params, std::vector<IpAddress> *addresses) {
     if (std::find(addresses->begin(), addresses->end(), a) == addresses->end())
       addresses->push_back(a);
   }
+}
+
+DWORD LoadClientPrefixLengthV6(HKEY params) {
+  constexpr const char *kName = "ClientPrefixLengthV6";
+  DWORD length = kDefaultClientPrefixLengthV6;
+  if (!QueryRegDword(params, kName, length) || (length >= 1 && length <= 128))
+    return length;
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, kName,
+           (std::to_string(length) + " (not 1 to 128; " +
+            std::to_string(kDefaultClientPrefixLengthV6) + " is used)").c_str());
+  return kDefaultClientPrefixLengthV6;
+}
+
+DWORD LoadIdleSeconds(HKEY params, DWORD defaultFloor) {
+  DWORD timeout = 0;
+  DWORD floor = defaultFloor;
+  QueryRegDword(params, "Timeout", timeout);
+  QueryRegDword(params, "MinimumTimeout", floor);
+  DWORD limit = timeout == 0 ? kDefaultIdleLimitSeconds : timeout;
+  return std::max({limit, floor, kLeastIdleLimitSeconds});
 }
 
 // ---- start and stop
@@ -796,6 +855,8 @@ void ArmConnectionDeadlineMs(_Connection *conn, long long ms) {
   conn->DeadlineMs = ms <= 0 ? 0 : MonotonicMs() + ms;
 }
 
+void NoteCommandLine(_Connection *conn) { conn->IdleSinceMs = MonotonicMs(); }
+
 // ---- operations: every byte a connection sends or receives passes here
 
 namespace {
@@ -854,9 +915,12 @@ bool TrySocketWrite(_Connection *conn, const char *buffer, size_t length) {
 bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t length,
                        std::string_view head, std::string_view tail) {
   if (conn->Tls != nullptr) return StartTlsSend(conn, head, fileFd, offset, length, tail);
-  return TheEngine().Port.TransmitFile(conn->Socket, fileFd, offset, length, head.data(),
-                                       head.size(), tail.data(), tail.size(),
-                                       &conn->Overlapped);
+  NoteWriteStart(conn);
+  if (TheEngine().Port.TransmitFile(conn->Socket, fileFd, offset, length, head.data(),
+                                    head.size(), tail.data(), tail.size(), &conn->Overlapped))
+    return true;
+  conn->bWriteOutstanding = false;
+  return false;
 }
 
 bool StartSocketRead(_Connection *conn, char *buffer, size_t length) {
@@ -887,17 +951,17 @@ void CloseConnection(_Connection *conn, bool graceful) {
 
 long StartConnectionTls(_Connection *conn, std::string &pendingInput) {
   if (conn->Tls != nullptr) return -1;
-  conn->Tls = NewConnectionTls();
+  conn->Tls = NewConnectionTls(conn);
   if (conn->Tls == nullptr) return -1;
   conn->Tls->bGreeted = true;
-  ArmHandshakeLimit(conn, *conn->Tls);
+  ArmHandshakeLimit(conn);
   long dropped = static_cast<long>(pendingInput.size());
   pendingInput.clear();
   return dropped;
 }
 
 bool ConnectionCanStartTls(const _Connection *conn) {
-  return conn->Tls == nullptr && CurrentTlsServerContext() != nullptr;
+  return conn->Tls == nullptr && CurrentTlsServerContext(conn->bStrictTls) != nullptr;
 }
 
 bool ConnectionEncrypted(const _Connection *conn) {
@@ -927,6 +991,7 @@ bool DetachConnection(_Connection *conn, DetachedConnection &out) {
   }
   out.Socket.Reset(conn->Socket);
   out.PeerIp = conn->PeerIp;
+  out.ClientKey = conn->ClientKey;
   // Off the list, but still counted: the session process serves it now.
   {
     std::lock_guard<std::mutex> guard(e.ListLock);
@@ -941,11 +1006,11 @@ bool DetachConnection(_Connection *conn, DetachedConnection &out) {
   return true;
 }
 
-void ReleaseConnectionPlace(const IpAddress &peer) {
+void ReleaseConnectionPlace(const IpAddress &clientKey) {
   Engine &e = TheEngine();
   std::lock_guard<std::mutex> guard(e.ListLock);
   if (e.Open > 0) --e.Open;
-  auto count = e.PerClient.find(peer);
+  auto count = e.PerClient.find(clientKey);
   if (count != e.PerClient.end() && --count->second == 0) e.PerClient.erase(count);
 }
 
@@ -961,7 +1026,8 @@ bool AdoptConnection(UniqueFd socket, const AdoptedConnectionInfo &info,
   conn->LocalAddress = info.LocalAddress;
   conn->LocalHostName = info.LocalHostName;
   conn->PeerAddress = info.PeerAddress;
-  conn->LastActivity = NowSeconds();
+  conn->ClientKey = ClientKeyOf(conn->PeerIp);
+  conn->IdleSinceMs = MonotonicMs();
   if (!AdmitConnection(conn.get())) return false;
   if (!e.Port.Associate(conn->Socket, reinterpret_cast<uintptr_t>(conn.get()))) {
     RemoveConnection(conn.get());

@@ -26,20 +26,41 @@
 // most once a minute.
 //
 // Limits. MaxConnections open connections in all, MaxConnectionsPerClient
-// from one client address (clients in ExemptFromClientLimit are spared the
-// latter). A connection over a limit is sent TooManyConnectionsReply at once
+// from one client (clients in ExemptFromClientLimit are spared the
+// latter). A client is its IPv4 address, or the IPv6 network of
+// ClientPrefixLengthV6 bits its address is in (an IPv6 subscriber has a
+// whole /64 to pick addresses from). A connection over a limit is sent TooManyConnectionsReply at once
 // from the listening thread and closed: it reaches no worker and no hook.
 //
-// Time. The idle check cancels the outstanding read of a connection idle
-// longer than IdleSeconds; that read then completes through Complete with
-// ERROR_OPERATION_ABORTED and bTimedOut set. A dialogue may also arm a
-// deadline on a connection (ArmConnectionDeadline: a whole SMTP transaction,
-// a whole POP3 session); once it has passed, the outstanding read is
-// cancelled the same way but with bDeadlinePassed set, so Complete can send
-// the program's own reply before it closes. Either way the record is closed
-// (and freed) only by the worker that holds its last completion. Both checks
-// run about once a second, and only cancel reads: a reply or a transmission
-// under way is never cut short.
+// Time. The idle limit (IdleSeconds) bounds how long a client may take to
+// send a whole command line: the clock starts at the accept, at every
+// complete command line the dialogue reports (NoteCommandLine: also a line
+// of message text during DATA) and whenever one of the program's writes or
+// transmissions has been sent (the client's turn begins); bytes that make
+// no whole line start nothing, so a client that trickles a line a byte at
+// a time is still cut off. Past the limit the outstanding read is
+// cancelled; it completes through Complete with ERROR_OPERATION_ABORTED
+// and bTimedOut set. A program that never calls NoteCommandLine gets the
+// limit measured from its last reply, which is the same thing for a
+// dialogue that answers every line.
+//
+// Writes have the same limit: a write or transmission that has sent
+// nothing for IdleSeconds (the peer stopped reading and the socket's
+// buffers are full) is cancelled; it completes with
+// ERROR_OPERATION_ABORTED and bWriteTimedOut set, and the program closes
+// (a further reply could not be sent either). So a client that pipelines
+// commands and never reads gets about a socket buffer of replies, and is
+// then closed.
+//
+// A dialogue may also arm a deadline on a connection
+// (ArmConnectionDeadline: a whole SMTP transaction, a whole POP3 session);
+// once it has passed, the outstanding read is cancelled the same way but
+// with bDeadlinePassed set, so Complete can send the program's own reply
+// before it closes. A TLS handshake has a limit of its own
+// (TlsHandshakeSeconds, from its start), which the dialogue's deadline
+// neither replaces nor extends; past it the waiting read is cancelled as
+// idle. Either way the record is closed (and freed) only by the worker
+// that holds its last completion. The checks run about once a second.
 //
 // Each connection has at most one socket operation outstanding (the
 // completion port guarantees it), so a connection's hooks never run on two
@@ -52,7 +73,10 @@
 // the port behind them), and TLS sits there. A connection is encrypted
 // either from its first byte (a listener marked bTls: the engine runs the
 // handshake before Greet) or from the moment the program calls
-// StartConnectionTls (STARTTLS, STLS). From then on the same calls carry
+// StartConnectionTls (STARTTLS, STLS). A listener marked bStrictTls takes
+// the strict server context (CurrentTlsServerContext(true): TLS 1.3, and
+// TLS 1.2 with forward-secret AEAD suites only) for both; the others the
+// broad one. From then on the same calls carry
 // plaintext: a read completes only with decrypted bytes, a write or a
 // transmission completes once all of its plaintext is encrypted and sent,
 // and the byte counts are plaintext counts. The handshake, the records,
@@ -111,6 +135,13 @@ constexpr size_t kMaxListenAddressesBytes = 4096;
 // A TLS handshake not finished within this long is abandoned (a client
 // that trickles its hello one byte at a time is never idle).
 constexpr DWORD kDefaultTlsHandshakeSeconds = 60;
+// IPv6 clients count by their /64 (ClientPrefixLengthV6): the prefix one
+// subscriber is given.
+constexpr DWORD kDefaultClientPrefixLengthV6 = kSubscriberPrefixLengthV6;
+// The idle limit when Timeout is 0 or missing.
+constexpr DWORD kDefaultIdleLimitSeconds = 600;
+// A floor of 0 would disable the idle close altogether: a second at least.
+constexpr DWORD kLeastIdleLimitSeconds = 1;
 // Ciphertext moves through a TLS connection's socket in pieces of this
 // size: one full record (16 KiB of plaintext) with its overhead.
 constexpr size_t kTlsWireBytes = 17 * 1024;
@@ -136,10 +167,22 @@ struct _Connection {
   std::string PeerAddress;       // PeerIp as text (AddressText)
   OVERLAPPED Overlapped;         // the socket's operation
   void *Dialogue = nullptr;      // the program's dialogue record
-  std::atomic<long long> LastActivity{0};   // seconds, of the last completion
-  std::atomic<long long> DeadlineMs{0};     // monotonic; 0: none armed
+  IpAddress ClientKey;           // what the per-client limit counts it as
+  bool bStrictTls = false;       // the listener's bStrictTls
+  // The engine's clocks (monotonic ms): where the idle limit runs from, the
+  // dialogue's deadline (0: none armed), the handshake's limit (0: none).
+  std::atomic<long long> IdleSinceMs{0};
+  std::atomic<long long> DeadlineMs{0};
+  std::atomic<long long> HandshakeDeadlineMs{0};
+  // A write seen waiting: which one, how far it had come, and since when
+  // (0: not seen yet).
+  std::atomic<uint64_t> WriteSerial{0};
+  std::atomic<size_t> WriteDone{0};
+  std::atomic<long long> WriteSeenMs{0};
   std::atomic<bool> bReadOutstanding{false};
-  std::atomic<bool> bTimedOut{false};       // set by the idle check
+  std::atomic<bool> bWriteOutstanding{false};
+  std::atomic<bool> bTimedOut{false};       // set by the idle check (a read)
+  std::atomic<bool> bWriteTimedOut{false};  // set by the idle check (a write)
   std::atomic<bool> bDeadlinePassed{false}; // set by the deadline check
   std::unique_ptr<ConnectionTls, ConnectionTlsDeleter> Tls;  // the engine's
   _Connection *Next = nullptr;   // the connection list
@@ -169,6 +212,7 @@ struct NetListener {
   uint16_t Port = 0;
   int Kind = 0;                  // handed to each of its connections
   bool bTls = false;             // TLS from the first byte (465, 995)
+  bool bStrictTls = false;       // the strict server context (ports people log on to)
 };
 
 struct NetEngineSettings {
@@ -185,14 +229,17 @@ struct NetEngineSettings {
   std::string TooManyConnectionsReply;
   // The longest a TLS handshake may take (0: no limit beyond the idle one).
   DWORD TlsHandshakeSeconds = kDefaultTlsHandshakeSeconds;
+  // IPv6 clients count by the network of this many bits (1 to 128).
+  DWORD ClientPrefixLengthV6 = kDefaultClientPrefixLengthV6;
 };
 
 // One listener on each address, all on port with kind; tls: TLS from the
-// first byte. A program adds its TLS listeners only while a certificate is
-// loaded (LoadTlsCertificate, common/tlsconfig); should it be gone later,
-// their connections are closed unanswered.
+// first byte; strict: the strict TLS profile, for TLS from the first byte
+// and for STARTTLS alike. A program adds its TLS listeners only while a
+// certificate is loaded (LoadTlsCertificate, common/tlsconfig); should it
+// be gone later, their connections are closed unanswered.
 void AddListeners(NetEngineSettings *settings, const std::vector<IpAddress> &addresses,
-                  uint16_t port, int kind, bool tls = false);
+                  uint16_t port, int kind, bool tls = false, bool strict = false);
 
 // All interfaces: "::" (dual stack) when this host can listen on IPv6,
 // else 0.0.0.0.
@@ -203,6 +250,15 @@ std::vector<IpAddress> DefaultListenAddresses();
 // and left out, a repeated one is dropped; a value with no usable entry,
 // or too long to read, leaves the list empty, and the start then fails.
 void LoadListenAddresses(HKEY params, std::vector<IpAddress> *addresses);
+
+// The settings every server reads the same way from its Parameters key:
+// ClientPrefixLengthV6 (1 to 128; another value is reported, event 41, and
+// the default used), and the idle limit: Timeout in seconds (0 or missing:
+// kDefaultIdleLimitSeconds) raised to the floor MinimumTimeout (missing:
+// defaultFloor; 0 counts as kLeastIdleLimitSeconds). MinimumTimeout is for
+// tests: it lets them see an idle close within seconds.
+DWORD LoadClientPrefixLengthV6(HKEY params);
+DWORD LoadIdleSeconds(HKEY params, DWORD defaultFloor);
 
 // Binds every listener, starts the port, the workers and the listening
 // threads. False (with the event already reported, nothing left running)
@@ -215,6 +271,11 @@ void StopNetEngine();
 bool NetEngineStopping();
 
 CompletionPort &EnginePort();
+
+// A whole command line (or, during DATA, a whole line of message text)
+// has arrived: the idle limit runs from now. From the worker that holds
+// the connection's completion.
+void NoteCommandLine(_Connection *conn);
 
 // The connection's deadline: seconds from now (0: none). Armed again, it
 // replaces the earlier one; cleared, nothing is checked. Call them from the
@@ -314,10 +375,11 @@ void CloseConnection(_Connection *conn, bool graceful);
 struct DetachedConnection {
   UniqueFd Socket;
   std::unique_ptr<TlsSession> Tls;   // null for a plaintext connection
-  IpAddress PeerIp;                  // for ReleaseConnectionPlace
+  IpAddress PeerIp;
+  IpAddress ClientKey;               // its place in the limits: ReleaseConnectionPlace's
 };
 bool DetachConnection(_Connection *conn, DetachedConnection &out);
-void ReleaseConnectionPlace(const IpAddress &peer);
+void ReleaseConnectionPlace(const IpAddress &clientKey);
 
 // The session process: an engine with no listener (the port and its
 // workers, the idle and deadline checks), which serves the connection the

@@ -85,8 +85,8 @@ bool CompleteSessionHandOff(_Connection *conn, SessionHandOff &h,
   spec.OnMessage = [onLine = std::move(onLine)](std::string_view message) {
     if (message.size() > 1 && message[0] == kControlLogLine && onLine) onLine(message.substr(1));
   };
-  IpAddress peer = d.PeerIp;
-  spec.OnEnd = [peer] { ReleaseConnectionPlace(peer); };
+  IpAddress key = d.ClientKey;
+  spec.OnEnd = [key] { ReleaseConnectionPlace(key); };
   return AddRelay(std::move(spec));
 }
 

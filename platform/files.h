@@ -12,6 +12,7 @@
 
 #include <span>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -170,6 +171,11 @@ class UnnamedFile {
   bool Link(const std::string &path);
   bool Close();
   void Discard();
+  // Trades files with other (a rewritten text takes the old one's place).
+  void Swap(UnnamedFile &other) {
+    std::swap(fd_, other.fd_);
+    temp_.swap(other.temp_);
+  }
 
  private:
   UniqueFd fd_;

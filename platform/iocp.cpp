@@ -77,6 +77,16 @@ struct Slot {
   OVERLAPPED *Ov = nullptr;
   uintptr_t Key = 0;
   unsigned FileOps = 0;  // file writes started and not yet completed
+  uint64_t Serial = 0;   // socket operations started on the descriptor
+};
+
+// Which armed socket operation a cancel may take: any, only a read, or only
+// the write numbered Serial that has sent no more than Done bytes (a
+// stalled one).
+struct CancelMatch {
+  enum { kAny, kRead, kStalledWrite } What = kAny;
+  uint64_t Serial = 0;
+  size_t Done = 0;
 };
 
 struct SlotChunk {
@@ -165,7 +175,7 @@ struct CompletionPort::Impl {
   bool StartSocketOp(int fd, OVERLAPPED *ov, int kind);
   OVERLAPPED *OnSocketEvent(uint64_t data);
   void FinishSocketOp(Slot *s);
-  bool CancelSocketOp(int fd, OVERLAPPED *ov, bool readsOnly);
+  bool CancelSocketOp(int fd, OVERLAPPED *ov, const CancelMatch &match);
   bool CancelFileOps(int fd, OVERLAPPED *ov);
   void RunFileThread();
   static void *FileThreadMain(void *impl);
@@ -372,6 +382,7 @@ bool CompletionPort::Impl::StartSocketOp(int fd, OVERLAPPED *ov, int kind) {
     s->State = kRunning;
     s->Kind = kind;
     s->Ov = ov;
+    ++s->Serial;
     ov->Key = s->Key;
   }
   // Try the I/O at once: a write usually fits the socket buffer, and a read
@@ -417,14 +428,18 @@ OVERLAPPED *CompletionPort::Impl::OnSocketEvent(uint64_t data) {
   return ov;
 }
 
-bool CompletionPort::Impl::CancelSocketOp(int fd, OVERLAPPED *ov, bool readsOnly) {
+bool CompletionPort::Impl::CancelSocketOp(int fd, OVERLAPPED *ov, const CancelMatch &match) {
   Slot *s = FindSlot(fd);
   if (s == nullptr) return false;
   OVERLAPPED *taken;
   {
     std::lock_guard<std::mutex> guard(s->Lock);
     if (s->State != kArmed || (ov != nullptr && s->Ov != ov)) return false;
-    if (readsOnly && s->Kind != kOpRead) return false;
+    if (match.What == CancelMatch::kRead && s->Kind != kOpRead) return false;
+    // Armed, the operation is not being advanced: its Done is stable.
+    if (match.What == CancelMatch::kStalledWrite &&
+        (s->Kind == kOpRead || s->Serial != match.Serial || s->Ov->Done > match.Done))
+      return false;
     // Off the epoll set, so a later arming starts clean; an event already
     // on its way carries the old generation and is dropped.
     if (epoll_ctl(Epoll, EPOLL_CTL_DEL, fd, nullptr) == 0 || errno == ENOENT || errno == EBADF)
@@ -661,14 +676,35 @@ bool CompletionPort::WriteFile(int fileFd, const char *buffer, size_t length, of
 
 bool CompletionPort::CancelIo(int fd, OVERLAPPED *ov) {
   if (impl_ == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  bool any = impl_->CancelSocketOp(fd, ov, false);
+  bool any = impl_->CancelSocketOp(fd, ov, CancelMatch{});
   if (!any || ov == nullptr) any = impl_->CancelFileOps(fd, ov) || any;
   return any ? true : Fail(ERROR_NOT_FOUND);
 }
 
 bool CompletionPort::CancelRead(int fd, OVERLAPPED *ov) {
   if (impl_ == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  return impl_->CancelSocketOp(fd, ov, true) ? true : Fail(ERROR_NOT_FOUND);
+  CancelMatch read;
+  read.What = CancelMatch::kRead;
+  return impl_->CancelSocketOp(fd, ov, read) ? true : Fail(ERROR_NOT_FOUND);
+}
+
+bool CompletionPort::WriteProgress(int fd, OVERLAPPED *ov, uint64_t *serial, size_t *done) {
+  Slot *s = impl_ == nullptr ? nullptr : impl_->FindSlot(fd);
+  if (s == nullptr) return false;
+  std::lock_guard<std::mutex> guard(s->Lock);
+  if (s->State != kArmed || s->Ov != ov || s->Kind == kOpRead) return false;
+  *serial = s->Serial;
+  *done = ov->Done;
+  return true;
+}
+
+bool CompletionPort::CancelStalledWrite(int fd, OVERLAPPED *ov, uint64_t serial, size_t done) {
+  if (impl_ == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  CancelMatch stalled;
+  stalled.What = CancelMatch::kStalledWrite;
+  stalled.Serial = serial;
+  stalled.Done = done;
+  return impl_->CancelSocketOp(fd, ov, stalled) ? true : Fail(ERROR_NOT_FOUND);
 }
 
 bool CompletionPort::Post(DWORD bytes, uintptr_t key, OVERLAPPED *ov) {

@@ -108,6 +108,16 @@ class CompletionPort {
   // CancelIo limited to a socket read: a write or transmission on the same
   // OVERLAPPED is left alone (an idle check must never cut a reply short).
   bool CancelRead(int fd, OVERLAPPED *ov);
+  // A write or transmission on ov that waits for the socket to take more:
+  // its serial number (one per operation started on fd) and the bytes it
+  // has sent so far. False when none waits (nothing outstanding, a read,
+  // or a worker is sending right now). For a check that finds writes a
+  // peer has stopped reading.
+  bool WriteProgress(int fd, OVERLAPPED *ov, uint64_t *serial, size_t *done);
+  // Cancels that write if it still waits and has sent no more than done
+  // bytes since WriteProgress saw it (it completes with
+  // ERROR_OPERATION_ABORTED); false when it moved on or finished.
+  bool CancelStalledWrite(int fd, OVERLAPPED *ov, uint64_t serial, size_t done);
 
   // PostQueuedCompletionStatus: a completion that no operation made (stop
   // signals, wake-ups). The port does not touch *ov; it only hands the

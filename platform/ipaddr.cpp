@@ -155,6 +155,15 @@ unsigned ToSockaddr(const IpAddress &address, uint16_t port, sockaddr_storage *o
   return sizeof(sockaddr_in6);
 }
 
+IpAddress AddressPrefix(const IpAddress &a, int prefixLength) {
+  IpAddress out = a;
+  int bits = FamilyBits(a.Family);
+  if (prefixLength < 0) prefixLength = 0;
+  for (int bit = prefixLength; bit < bits; ++bit)
+    out.Bytes[bit / 8] &= static_cast<uint8_t>(~(0x80u >> (bit % 8)));
+  return out;
+}
+
 bool IpNetwork::Contains(const IpAddress &a) const {
   return a.Family == Base.Family && BitsMatch(a.Bytes, Base.Bytes, PrefixLength);
 }

@@ -62,6 +62,14 @@ std::string DomainLiteralText(const IpAddress &a);
 bool FromSockaddr(const sockaddr *sa, IpAddress *address, uint16_t *port);
 unsigned ToSockaddr(const IpAddress &address, uint16_t port, sockaddr_storage *out);
 
+// The network of prefixLength bits that holds a: a with every bit behind
+// the prefix cleared (a length beyond the family's bits keeps a whole). The
+// servers count an IPv6 client by its network (a /64 is one subscriber).
+IpAddress AddressPrefix(const IpAddress &a, int prefixLength);
+// The IPv6 prefix one subscriber is given: the network that counts as one
+// client unless configured otherwise.
+constexpr int kSubscriberPrefixLengthV6 = 64;
+
 // One network: an address and the length of its prefix.
 struct IpNetwork {
   IpAddress Base;

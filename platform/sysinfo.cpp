@@ -11,6 +11,8 @@
 
 void ReleaseFreedMemory() { malloc_trim(0); }
 
+void MapLargeAllocations(size_t bytes) { (void)mallopt(M_MMAP_THRESHOLD, static_cast<int>(bytes)); }
+
 unsigned GetProcessorCount() {
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<unsigned>(n) : 1u;

@@ -12,6 +12,12 @@ unsigned GetProcessorCount();
 // leaves parsed configuration and the like behind in the heap).
 void ReleaseFreedMemory();
 
+// Allocations of bytes and more get pages of their own, given back to the
+// system when freed (mallopt's mmap threshold, which then stops moving): a
+// server whose clients make it hold large buffers for a while (headers of
+// a megabyte) keeps its heap from growing with the largest it ever held.
+void MapLargeAllocations(size_t bytes);
+
 // Offset of local time from UTC in minutes (east positive) at time t, from
 // tm_gmtoff; false when local time cannot be read.
 bool GetUtcOffsetMinutes(time_t t, int &offsetMinutes);

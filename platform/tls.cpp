@@ -38,6 +38,12 @@ constexpr size_t kMaxLabel = 63;
 // The random serial number of a new certificate, in bits (positive, and
 // within the 20 octets RFC 5280 allows).
 constexpr int kSerialBits = 127;
+// The strict profile: forward-secret AEAD suites only. TLS 1.2 with ECDHE
+// and AES-GCM or ChaCha20-Poly1305; TLS 1.3's suites are all of that kind
+// (the CCM ones are left out, as OpenSSL's default does).
+constexpr const char *kStrictTls12Ciphers = "ECDHE+AESGCM:ECDHE+CHACHA20:!PSK";
+constexpr const char *kStrictTls13Suites =
+    "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256";
 // The blocking helper moves ciphertext in pieces of this size.
 constexpr size_t kSocketChunk = 16 * 1024;
 // A memory buffer keeps the largest size it ever held: once emptied, one
@@ -76,13 +82,16 @@ bool Failed(std::string &why, const std::string &what, const char *fallback) {
   return false;
 }
 
-SSL_CTX *NewContext(bool server) {
+SSL_CTX *NewContext(bool server, TlsProfile profile = TlsProfile::kBroad) {
   SSL_CTX *ctx = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
   if (ctx == nullptr) return nullptr;
   uint64_t options = SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION;
   if (server) options |= SSL_OP_CIPHER_SERVER_PREFERENCE;
+  bool strict = profile == TlsProfile::kStrict;
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
-      SSL_CTX_set_max_proto_version(ctx, 0) != 1) {
+      SSL_CTX_set_max_proto_version(ctx, 0) != 1 ||
+      (strict && (SSL_CTX_set_cipher_list(ctx, kStrictTls12Ciphers) != 1 ||
+                  SSL_CTX_set_ciphersuites(ctx, kStrictTls13Suites) != 1))) {
     SSL_CTX_free(ctx);
     return nullptr;
   }
@@ -167,6 +176,7 @@ void Cleanse(std::string &s) {
 
 std::mutex g_CurrentLock;
 TlsContextRef g_Current;
+TlsContextRef g_CurrentStrict;
 
 // A fresh memory BIO on which an empty read means "wait for more", not the
 // end of the stream.
@@ -234,14 +244,14 @@ bool FillCertificate(X509 *x, EVP_PKEY *key, const std::string &host, int days) 
 // ---- Contexts.
 
 bool MakeTlsServerContext(std::string_view certificatePem, std::string_view keyPem,
-                          TlsContextRef &context, std::string &why) {
+                          TlsContextRef &context, std::string &why, TlsProfile profile) {
   ERR_clear_error();
   if (certificatePem.size() > kMaxTlsFileBytes || keyPem.size() > kMaxTlsFileBytes) {
     why = "larger than " + std::to_string(kMaxTlsFileBytes) + " bytes";
     return false;
   }
   auto made = std::make_shared<TlsContext>();
-  made->Ctx = NewContext(true);
+  made->Ctx = NewContext(true, profile);
   if (made->Ctx == nullptr) return Failed(why, "context", "cannot make a context");
   if (!UseCertificateChain(made->Ctx, certificatePem, why) ||
       !UsePrivateKey(made->Ctx, keyPem, why))
@@ -251,12 +261,15 @@ bool MakeTlsServerContext(std::string_view certificatePem, std::string_view keyP
 }
 
 bool LoadTlsServerContext(const std::string &certificateFile, const std::string &keyFile,
-                          TlsContextRef &context, std::string &why) {
+                          TlsContextRef &context, std::string &why, TlsContextRef *strict) {
   std::string certificate, key;
   if (!ReadTlsFile(certificateFile, certificate, why)) return false;
   bool sameFile = keyFile == certificateFile;
   if (!sameFile && !ReadTlsFile(keyFile, key, why)) return false;
-  bool ok = MakeTlsServerContext(certificate, sameFile ? certificate : key, context, why);
+  std::string_view keyPem = sameFile ? certificate : key;
+  bool ok = MakeTlsServerContext(certificate, keyPem, context, why) &&
+            (strict == nullptr ||
+             MakeTlsServerContext(certificate, keyPem, *strict, why, TlsProfile::kStrict));
   if (!ok) why = (why.rfind("key", 0) == 0 ? keyFile : certificateFile) + ": " + why;
   Cleanse(key);
   if (sameFile) Cleanse(certificate);
@@ -287,16 +300,19 @@ std::string TlsCertificateExpiry(const TlsContextRef &context) {
   return BioText(bio.get(), false);
 }
 
-TlsContextRef CurrentTlsServerContext() {
+TlsContextRef CurrentTlsServerContext(bool strict) {
   std::lock_guard<std::mutex> guard(g_CurrentLock);
-  return g_Current;
+  return strict ? g_CurrentStrict : g_Current;
 }
 
-void SetCurrentTlsServerContext(TlsContextRef context) {
-  TlsContextRef old;
+void SetCurrentTlsServerContext(TlsContextRef context, TlsContextRef strict) {
+  // The old ones are freed after the lock is left.
+  TlsContextRef old, oldStrict;
   std::lock_guard<std::mutex> guard(g_CurrentLock);
   old.swap(g_Current);
+  oldStrict.swap(g_CurrentStrict);
   g_Current = std::move(context);
+  g_CurrentStrict = std::move(strict);
 }
 
 // ---- Self-signed certificates.

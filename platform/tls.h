@@ -4,6 +4,11 @@
 // default secure ciphers (the server's order wins), no compression, no
 // renegotiation of any kind (the server refuses a client's, and never asks
 // for one), stateless session tickets and no server-side session cache.
+// A server context of the strict profile (the ports people log on to)
+// offers forward-secret AEAD suites only: ECDHE with AES-GCM or
+// ChaCha20-Poly1305 under TLS 1.2, and TLS 1.3's GCM and ChaCha20 suites.
+// The broad profile (port 25) keeps the library's defaults: a mail server
+// that can only do an older suite should still get encryption.
 // Server contexts hold a certificate (with its chain) and its key; the
 // client context verifies nothing (opportunistic encryption between mail
 // servers) and names the exchanger with SNI.
@@ -59,15 +64,20 @@ constexpr size_t kMaxTlsHostName = 253;
 struct TlsContext;
 using TlsContextRef = std::shared_ptr<const TlsContext>;
 
+enum class TlsProfile { kBroad, kStrict };
+
 // A server context from a PEM certificate file (the server's certificate
 // first, then its chain) and a PEM key file (may be the same file). False
 // with why (naming the file) when either cannot be read or parsed, or the
-// key does not belong to the certificate.
+// key does not belong to the certificate. With strict, the strict profile's
+// context is made from the same texts too (both or neither).
 bool LoadTlsServerContext(const std::string &certificateFile, const std::string &keyFile,
-                          TlsContextRef &context, std::string &why);
-// The same from PEM texts already in memory.
+                          TlsContextRef &context, std::string &why,
+                          TlsContextRef *strict = nullptr);
+// The same from PEM texts already in memory, in one profile.
 bool MakeTlsServerContext(std::string_view certificatePem, std::string_view keyPem,
-                          TlsContextRef &context, std::string &why);
+                          TlsContextRef &context, std::string &why,
+                          TlsProfile profile = TlsProfile::kBroad);
 // The SMTP client's context: no certificate verification.
 bool MakeTlsClientContext(TlsContextRef &context, std::string &why);
 
@@ -76,10 +86,11 @@ bool MakeTlsClientContext(TlsContextRef &context, std::string &why);
 std::string TlsCertificateSubject(const TlsContextRef &context);
 std::string TlsCertificateExpiry(const TlsContextRef &context);
 
-// The server context new sessions are given: null while TLS is not offered.
-// Set at start and by a reload; readers get their own reference.
-TlsContextRef CurrentTlsServerContext();
-void SetCurrentTlsServerContext(TlsContextRef context);
+// The server contexts new sessions are given, the broad one or the strict
+// one: null while TLS is not offered. Set together at start and by a
+// reload; readers get their own reference.
+TlsContextRef CurrentTlsServerContext(bool strict = false);
+void SetCurrentTlsServerContext(TlsContextRef context, TlsContextRef strict = nullptr);
 
 // A new self-signed certificate for hostName (subjectAltName DNS:hostName,
 // and CN=hostName when it fits the 64 characters of a CN) with a new EC

@@ -76,7 +76,8 @@ class PackageTest(unittest.TestCase):
         for package in ("adduser", "libc6", "libsqlite3-0", "libpam0g"):
             self.assertIn(package, depends)
         with open(os.path.join(self.control, "conffiles")) as f:
-            self.assertEqual(f.read().split(), ["/etc/pam.d/zelfetch"])
+            self.assertEqual(f.read().split(),
+                             ["/etc/pam.d/zelfetch", "/etc/fail2ban/filter.d/zel.conf"])
         with open(os.path.join(self.control, "triggers")) as f:
             self.assertIn("activate-noawait ldconfig", f.read())
 
@@ -87,7 +88,9 @@ class PackageTest(unittest.TestCase):
         expected = ["./usr/sbin/" + p for p in list(PROGRAMS) + ["zeladm"]]
         expected += [libdir + "libzelbase.so.1", libdir + "libzelbase.so.1.0.0"]
         expected += ["./lib/systemd/system/" + u for u in UNITS]
-        expected += ["./etc/pam.d/zelfetch", "./usr/share/zel/default.reg",
+        expected += ["./etc/pam.d/zelfetch", "./etc/fail2ban/filter.d/zel.conf",
+                     "./usr/share/doc/zel/examples/fail2ban-jail.conf",
+                     "./usr/share/zel/default.reg",
                      "./usr/share/doc/zel/copyright", "./usr/share/doc/zel/changelog.gz",
                      "./usr/share/lintian/overrides/zel"]
         expected += ["./usr/share/man/man8/%s.8.gz" % p for p in list(PROGRAMS) + ["zeladm"]]

@@ -48,7 +48,7 @@ def setUpModule():
     PLAIN.zone = WEST_ZONE
     try:
         STRICT = Receiver({"ProhibitMailRelay": 1, "MaxMessageSize": STRICT_LIMIT,
-                           "Timeout": STRICT_TIMEOUT, "MailQueueDir": "queue",
+                           "Timeout": STRICT_TIMEOUT, "MinimumTimeout": 1, "MailQueueDir": "queue",
                            "NoKeepalives": 1, "CheckLocalRecipient": 1},
                           env={"TZ": UTC_ZONE[0]}).start()
         STRICT.zone = UTC_ZONE
@@ -192,10 +192,15 @@ class DialogueTest(ReceiverCase):
                                        ("DATA", "503 No valid recipients specified\r\n")],
             "mail paths": [("HELO c", "250 OK\r\n"),
                            ("MAIL FROM:<>", "250  OK\r\n"),
+                           ("MAIL FROM:<A@B.Example>", "503 5.5.1 Sender already specified\r\n"),
+                           ("RSET", "250 OK\r\n"),
                            ("MAIL FROM:<A@B.Example>", "250 A@B.Example OK\r\n"),
+                           ("RSET", "250 OK\r\n"),
                            ("MAIL FROM: plain@b.example", "250 plain@b.example OK\r\n"),
+                           ("RSET", "250 OK\r\n"),
                            ("MAIL FROM:<p@b.example> SIZE=100 BODY=8BITMIME",
                             "250 p@b.example OK\r\n"),
+                           ("RSET", "250 OK\r\n"),
                            ("MAIL FROM:<a@b(c)>", "501 Syntax error in address a@b(c)\r\n")],
             "rcpt paths": [("RCPT TO:<@relay.example:user@zeltest.example.test>",
                             "250 user@zeltest.example.test OK\r\n"),
@@ -684,6 +689,19 @@ class StrictReceiverTest(ReceiverCase):
         def partial_command(conn):
             conn.send("NOO")
 
+        def trickled_command(conn):
+            # Bytes that make no whole line buy no time: a byte every 0.2 s
+            # for 6 s, unless the server answers first.
+            for c in "NOOP with an argument trickled slowly":
+                try:
+                    conn.send(c)
+                except OSError:
+                    break
+                answer = conn.pending(0.2)
+                if answer:
+                    conn.buffer = answer + conn.buffer
+                    break
+
         def after_mail(conn):
             self.dialogue(conn, [("HELO c", "250 OK\r\n"), ("MAIL FROM:<s@c>", "250 s@c OK\r\n")])
 
@@ -692,15 +710,20 @@ class StrictReceiverTest(ReceiverCase):
             conn.send(b"Subject: never ends\r\n\r\nsome text\r\n")
 
         cases = {"after greeting": after_greeting, "partial command": partial_command,
-                 "after MAIL": after_mail, "in data": in_data}
+                 "trickled command": trickled_command, "after MAIL": after_mail,
+                 "in data": in_data}
         for name, prepare in cases.items():
             with self.subTest(name):
                 conn = self.connect()
-                prepare(conn)
                 started = time.monotonic()
+                prepare(conn)
+                if name != "trickled command":
+                    started = time.monotonic()
                 self.assertEqual(conn.reply(timeout=STRICT_TIMEOUT + 8), timeout)
                 waited = time.monotonic() - started
                 self.assertGreater(waited, STRICT_TIMEOUT - 0.5)
+                if name == "trickled command":
+                    self.assertLess(waited, STRICT_TIMEOUT + 2.5)
                 self.assertTrue(conn.wait_closed(5))
                 self.assert_nothing_queued()
 

@@ -1,5 +1,7 @@
 """The SMTP receiver under load: 200 concurrent connections, 20 messages each;
-and 50 connections each sending a 50 MiB message at once.
+50 connections each sending a 50 MiB message at once; and 1,000
+connections each sending a header of a megabyte, which the receiver must
+hold until its end, within its memory budget.
 
 Every connection opens at once (a barrier), sends its messages one after
 the other and quits. Every message must be accepted, stored intact (the
@@ -16,6 +18,9 @@ may grow by a few MiB per connection at most, however large the messages.
 import os
 import random
 import re
+import resource
+import selectors
+import socket
 import threading
 import time
 import unittest
@@ -234,6 +239,99 @@ class BoundedMemoryTest(unittest.TestCase):
         whole = [n for n in os.listdir(receiver.queue) if n.endswith(".MSG") and
                  os.path.getsize(os.path.join(receiver.queue, n)) > len(data)]
         self.assertEqual(len(whole), BIG_CONNECTIONS)
+
+
+HEADER_CONNECTIONS = 1000
+HEADER_LINE = b"X-Pad: " + b"h" * 991 + b"\r\n"   # 1000 bytes
+HEADER_LINES = 1040                                # a header just under the 1 MiB it may have
+PEAK_LIMIT_KB = 300 << 10                          # the receiver's resident memory at most
+NO_MEMORY = "452 4.3.1 Not enough memory for this message now, try again later\r\n"
+
+
+class HeldHeaderTest(unittest.TestCase):
+    """1,000 clients each send a header of a megabyte (which is held until
+    its blank line) at once: the receiver stays under 300 MiB, whatever
+    does not fit its budget (MaxBufferedBytes, 256 MiB) gets "452 4.3.1",
+    the others are queued, and an ordinary client sending meanwhile gets
+    its 250."""
+
+    def setUp(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        want = min(hard, 4 * HEADER_CONNECTIONS) if hard != resource.RLIM_INFINITY else 4 * HEADER_CONNECTIONS
+        if soft < want:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
+            self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+
+    def test_held_headers_stay_within_the_budget(self):
+        receiver = Receiver({"MaxConnections": HEADER_CONNECTIONS + 100},
+                            prefix="zel-e2e-stress-").start()
+        self.addCleanup(receiver.stop)
+        header = HEADER_LINE * HEADER_LINES
+        tail = b"\r\nbody\r\n.\r\n"
+        sel = selectors.DefaultSelector()
+        self.addCleanup(sel.close)
+        conns = []
+        deadline = time.monotonic() + STRESS_SECONDS
+        for n in range(HEADER_CONNECTIONS):
+            sock = socket.create_connection(("127.0.0.1", receiver.port), timeout=SOCKET_SECONDS)
+            self.addCleanup(sock.close)
+            sock.sendall(b"HELO held%d\r\nMAIL FROM:<s@c.example>\r\nRCPT TO:<user>\r\nDATA\r\n" % n)
+            sock.setblocking(False)
+            state = {"sock": sock, "got": b"", "sent": 0, "reply": None}
+            conns.append(state)
+            sel.register(sock, selectors.EVENT_READ | selectors.EVENT_WRITE, state)
+        ordinary = {"reply": None}
+
+        def send_ordinary():
+            ordinary["reply"] = receiver.send_message("o@c.example", ["user"],
+                                                      b"Subject: small\r\n\r\nx\r\n.\r\n")
+
+        helper = None
+        while time.monotonic() < deadline and any(c["reply"] is None for c in conns):
+            for key, events in sel.select(timeout=1):
+                c = key.data
+                if events & selectors.EVENT_READ:
+                    try:
+                        data = c["sock"].recv(65536)
+                    except (BlockingIOError, InterruptedError):
+                        data = None
+                    if data == b"":
+                        c["reply"] = "closed; got %r" % c["got"][-200:]
+                        sel.unregister(c["sock"])
+                        continue
+                    c["got"] += data or b""
+                    lines = c["got"].split(b"\r\n")
+                    # The 5th reply answers the data (after 220, HELO, MAIL, RCPT, 354).
+                    if len(lines) > 6:
+                        c["reply"] = (lines[5] + b"\r\n").decode("latin-1")
+                        sel.unregister(c["sock"])
+                        continue
+                if events & selectors.EVENT_WRITE and b"354 " in c["got"]:
+                    body = header + tail
+                    if c["sent"] < len(body):
+                        try:
+                            c["sent"] += c["sock"].send(body[c["sent"]:c["sent"] + 65536])
+                        except (BlockingIOError, InterruptedError):
+                            pass
+                    if c["sent"] >= len(body):
+                        sel.modify(c["sock"], selectors.EVENT_READ, c)
+            # Once every client is half way through its header, an ordinary
+            # message goes in beside them.
+            if helper is None and all(c["sent"] > len(header) // 2 or c["reply"] for c in conns):
+                helper = threading.Thread(target=send_ordinary, daemon=True)
+                helper.start()
+        if helper is not None:
+            helper.join(SOCKET_SECONDS)
+        peak = proc_status(receiver.service.proc.pid, "VmHWM")
+        replies = [c["reply"] for c in conns]
+        accepted = replies.count("250 Message received OK\r\n")
+        refused = replies.count(NO_MEMORY)
+        print("\n%d held headers: %d accepted, %d refused for memory, peak %d kB"
+              % (HEADER_CONNECTIONS, accepted, refused, peak))
+        self.assertEqual(accepted + refused, HEADER_CONNECTIONS, set(replies))
+        self.assertGreater(refused, 0)
+        self.assertEqual(ordinary["reply"], "250 Message received OK\r\n")
+        self.assertLess(peak, PEAK_LIMIT_KB)
 
 
 if __name__ == "__main__":

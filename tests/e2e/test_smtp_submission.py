@@ -5,16 +5,21 @@ RelayClients 127.0.0.1/32 (a client bound to 127.0.0.9 is one from
 elsewhere) and an account alice in the accounts file. Raw sockets check the
 replies byte for byte; Python's smtplib and swaks hold ordinary dialogues.
 A second receiver, with a certificate, has STARTTLS and the port with TLS
-from the first byte, driven by the same clients and openssl s_client.
+from the first byte, driven by the same clients and openssl s_client, and
+testssl.sh checks what its submission port offers. fail2ban-regex reads
+the failed logons of the first from its event log.
 """
 
 import base64
 import glob
+import json
 import os
+import re
 import shutil
 import smtplib
 import socket
 import subprocess
+import threading
 import time
 import unittest
 
@@ -29,6 +34,17 @@ AUTH_FAILED = "535 Authentication failed\r\n"
 AUTH_OK = "235 Authentication successful\r\n"
 UNKNOWN = "500 Unknown or unimplemented command\r\n"
 LIMIT = 100000          # MaxMessageSize, bytes
+FAIL2BAN_FILTER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "packaging", "fail2ban", "filter.d", "zel.conf")
+# What the strict TLS profile may offer: TLS 1.3's suites, and TLS 1.2's
+# ECDHE suites with AES-GCM or ChaCha20-Poly1305.
+STRICT_SUITE = re.compile(r"^(TLS_(AES_(128|256)_GCM_SHA(256|384)|CHACHA20_POLY1305_SHA256)|"
+                          r"ECDHE-(ECDSA|RSA)-(AES(128|256)-GCM-SHA(256|384)|CHACHA20-POLY1305))$")
+# testssl.sh's vulnerability checks (-U) as its JSON names them.
+VULNERABILITIES = ("heartbleed", "CCS", "ticketbleed", "ROBOT", "secure_renego",
+                   "secure_client_renego", "CRIME_TLS", "BREACH", "POODLE_SSL", "fallback_SCSV",
+                   "SWEET32", "FREAK", "DROWN", "LOGJAM", "LOGJAM-common_primes", "BEAST",
+                   "LUCKY13", "RC4")
 
 SERVER = None
 
@@ -242,6 +258,38 @@ class SubmissionTest(SubmissionCase):
         self.assertGreater(waited[2], 3.9)
         self.assertTrue(conn.wait_closed(5))
 
+    def test_failed_logons_are_events_fail2ban_reads(self):
+        """Every failed AUTH is one event line; fail2ban's filter finds the
+        client in each, also where the user name holds an address or
+        pretends to end the line."""
+        names = [USER, "192.0.2.66", 'evil" client 192.0.2.77, user "x', "a\nb 192.0.2.88"]
+        replies = {}
+
+        def fail(name):
+            with self.server.connect(port=self.server.submission_port) as conn:
+                conn.multiline("EHLO c")
+                replies[name] = conn.command("AUTH PLAIN " + plain(name, "wrong"))
+
+        threads = [threading.Thread(target=fail, args=(n,), daemon=True) for n in names]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(WAIT_SECONDS)
+        self.assertEqual(list(replies.values()), [AUTH_FAILED] * len(names))
+        events = self.server.scratch.path("var", "log", "zel", "events.log")
+        with open(events, encoding="utf-8") as f:
+            lines = [line for line in f if " 0xC00000E8 " in line]
+        for name in names:
+            quoted = name.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\x0A")
+            self.assertTrue([l for l in lines if l.rstrip("\n").endswith('"%s"' % quoted)], name)
+        found = subprocess.run(["fail2ban-regex", "--usedns=no", "-o", "ip", events, FAIL2BAN_FILTER],
+                               capture_output=True, text=True, timeout=WAIT_SECONDS * 3)
+        self.assertEqual(found.returncode, 0, found.stderr)
+        hosts = found.stdout.split()
+        self.assertEqual(len(hosts), len(lines))
+        self.assertGreaterEqual(len(hosts), len(names))
+        self.assertEqual(set(hosts), {"127.0.0.1"})
+
     def test_the_password_reaches_no_log(self):
         secret = "Log-me-n0t"
         SERVER.scratch.add_user("bob", secret)
@@ -341,6 +389,40 @@ class TlsSubmissionTest(SubmissionCase):
         with self.server.connect(port=self.server.submission_tls_port, tls=True) as conn:
             self.assertTrue(conn.greeting.startswith("220 %s " % LOCAL_HOST), conn.greeting)
             self.assertIn(conn.sock.version(), ("TLSv1.2", "TLSv1.3"))
+
+    def test_testssl_finds_only_strong_suites_on_submission(self):
+        """testssl.sh against the STARTTLS submission port: TLS 1.2 and 1.3
+        only, forward-secret AEAD suites only, every vulnerability check
+        OK. No name is looked up (--ip, --nodns none, and NXCONNECT for its
+        probes of the local openssl), nothing but this host is reached."""
+        out = self.server.scratch.path("testssl.json")
+        result = subprocess.run(
+            ["testssl", "--quiet", "--warnings", "off", "--color", "0", "--nodns", "none",
+             "--ip", "127.0.0.1", "--jsonfile", out, "-t", "smtp", "-p", "-E", "-U",
+             "127.0.0.1:%d" % self.server.submission_port],
+            capture_output=True, text=True, timeout=300,
+            env=dict(os.environ, NXCONNECT="127.0.0.1:0"))
+        with open(out) as f:
+            findings = {e["id"]: e for e in json.load(f)}
+        for protocol in ("SSLv2", "SSLv3", "TLS1", "TLS1_1"):
+            self.assertEqual(findings[protocol]["finding"], "not offered", result.stdout)
+        suites = [e["finding"].split()[3] for i, e in findings.items() if i.startswith("cipher-")]
+        self.assertTrue(suites, result.stdout)
+        for suite in suites:
+            self.assertRegex(suite, STRICT_SUITE)
+        for check in VULNERABILITIES:
+            if check in findings:
+                self.assertEqual(findings[check]["severity"], "OK", findings[check])
+        self.assertIn("LUCKY13", findings)
+        bad = [e for e in findings.values() if e["severity"] in ("LOW", "MEDIUM", "HIGH", "CRITICAL")]
+        self.assertEqual(bad, [])
+        # Port 25 keeps the broad profile: a CBC suite still gets TLS there.
+        for port, served in ((self.server.port, True), (self.server.submission_port, False)):
+            hello = subprocess.run(
+                ["openssl", "s_client", "-starttls", "smtp", "-tls1_2", "-cipher",
+                 "ECDHE-ECDSA-AES128-SHA", "-connect", "127.0.0.1:%d" % port],
+                input="QUIT\r\n", capture_output=True, text=True, timeout=WAIT_SECONDS)
+            self.assertEqual("Cipher is ECDHE-ECDSA-AES128-SHA" in hello.stdout, served, port)
 
     def test_real_clients_log_on_under_tls(self):
         before = list_spool_pairs(self.server.queue)

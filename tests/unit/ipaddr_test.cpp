@@ -59,6 +59,31 @@ TEST(IpAddr, NetworksMatchTheirFamilyOnly) {
   EXPECT_FALSE(all.Contains(v6));
 }
 
+// The network an address is in: the bits behind the prefix cleared, the
+// family kept; a prefix longer than the family keeps the address whole.
+TEST(IpAddr, AddressPrefixClearsTheHostBits) {
+  struct Case {
+    const char *address;
+    int length;
+    const char *network;
+  } cases[] = {
+      {"2001:db8:1:2:aaaa:bbbb:cccc:dddd", 64, "2001:db8:1:2::"},
+      {"2001:db8:1:2:aaaa:bbbb:cccc:dddd", 56, "2001:db8:1::"},
+      {"2001:db8:1:2ff:1::", 60, "2001:db8:1:2f0::"},
+      {"2001:db8::1", 128, "2001:db8::1"},
+      {"2001:db8::1", 200, "2001:db8::1"},
+      {"2001:db8::1", 0, "::"},
+      {"192.0.2.77", 24, "192.0.2.0"},
+      {"192.0.2.77", 64, "192.0.2.77"},
+  };
+  for (const Case &c : cases) {
+    IpAddress a, want;
+    ASSERT_TRUE(ParseAddress(c.address, &a));
+    ASSERT_TRUE(ParseAddress(c.network, &want));
+    EXPECT_EQ(AddressText(AddressPrefix(a, c.length)), AddressText(want)) << c.address;
+  }
+}
+
 TEST(IpAddr, SockaddrRoundTripUnmapsIpv4) {
   IpAddress mapped, back;
   ASSERT_TRUE(ParseAddress("::ffff:1.2.3.4", &mapped));

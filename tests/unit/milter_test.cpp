@@ -308,6 +308,7 @@ TEST(MilterSession, FailuresTakeTheDefaultAction) {
   auto run = [](const std::string &spec, MilterDefaultAction action) {
     MilterSettings settings = Settings({spec}, 1000);
     settings.DefaultAction = action;
+    settings.RetryIntervalMs = 0;   // each case tries its filter afresh
     MilterSession s(settings, Info());
     return Transaction(s);
   };
@@ -337,6 +338,36 @@ TEST(MilterSession, FailuresTakeTheDefaultAction) {
   };
   EXPECT_EQ(count("The mail filter " + nobody + " cannot be reached"), 1u) << events;
   EXPECT_EQ(count("The mail filter " + closes.Spec() + " failed"), 1u) << events;
+}
+
+// A filter that did not answer in time is down for every session of the
+// process for the retry interval: the next session takes the default
+// action at once, not after its own time-out; after the interval one
+// session tries it again.
+TEST(MilterSession, AFilterThatTimedOutIsDownForEverySession) {
+  NEED_PYMILTER();
+  ScriptFilter silent = Raw("silent");
+  MilterSettings settings = Settings({silent.Spec()}, 1000);
+  settings.RetryIntervalMs = 1500;
+  auto timed = [&](MilterDefaultAction action, MilterResult *r) {
+    settings.DefaultAction = action;
+    MilterSession s(settings, Info());
+    long long start = MonotonicMs();
+    *r = Transaction(s);
+    return MonotonicMs() - start;
+  };
+  MilterResult r;
+  EXPECT_GE(timed(MilterDefaultAction::TempFail, &r), 900);
+  EXPECT_TRUE(Has(r.FailureText, "did not answer in time")) << r.FailureText;
+  EXPECT_LT(timed(MilterDefaultAction::TempFail, &r), 500);
+  EXPECT_EQ(r.Decision, MilterDecision::TempFail);
+  EXPECT_TRUE(Has(r.FailureText, "MilterRetryInterval")) << r.FailureText;
+  EXPECT_LT(timed(MilterDefaultAction::Accept, &r), 500);
+  EXPECT_EQ(r.Decision, MilterDecision::Continue);
+  EXPECT_TRUE(r.bFilterFailed);
+  Sleep(1600);
+  EXPECT_GE(timed(MilterDefaultAction::TempFail, &r), 900);   // tried again
+  Sleep(1600);   // no later test meets this port marked down
 }
 
 TEST(MilterSession, UnixSocketPoolAndCancel) {

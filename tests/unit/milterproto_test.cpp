@@ -2,6 +2,7 @@
 // stored message (positions, occurrences, deletion, body replacement,
 // folding), the reader of its replies (every answer, and garbage), the
 // packets we send, the Milters entries.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,8 @@
 #include "common/milter.h"
 #include "common/milterproto.h"
 #include "common/milterresult.h"
+#include "platform/fileview.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "testutil.h"
@@ -139,6 +142,61 @@ TEST(MilterEdits, SplitFindsFieldsAndBody) {
   EXPECT_EQ(body, "body\r\n.leading dot\r\n");
   std::string huge = std::string("X: ") + std::string(kMaxMilterHeaderBlock, 'y') + "\r\n.\r\n";
   EXPECT_FALSE(SplitMessageText(huge, &layout, &error));
+}
+
+// A text in a file reads as the same text in memory: the split, the body
+// un-stuffed in pieces whatever their size (stuffed lines and CR LF pairs
+// across piece ends included), the edits applied, and a chain's changed
+// header before a body left in the file.
+TEST(MilterEdits, TextsInFilesReadAsInMemory) {
+  std::string bigBody;
+  for (int i = 0; i < 20000; ++i) bigBody += i % 7 == 0 ? "..stuffed line\r\n" : "a line of text\r\n";
+  MilterEdits change = Headers({Edit(MilterHeaderOp::Change, 1, "Subject", "new"),
+                                Edit(MilterHeaderOp::Insert, 0, "X-First", "1")});
+  MilterEdits replace;
+  replace.bReplaceBody = true;
+  replace.Body = "replaced\n.dot\n";
+  std::string root = std::getenv("ZEL_ROOT");
+  for (const std::string &text : {kMessage, "Subject: hello\r\n\r\n" + bigBody + ".\r\n",
+                                  std::string("no header\r\n.\r\n"), std::string(".\r\n")}) {
+    std::string path = root + "/source.msg";
+    UniqueFd fd(open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_TRUE(WriteWholeFile(fd.Get(), text));
+    MessageSource file{{}, fd.Get(), 0, text.size()};
+    std::string head, error;
+    MessageTextLayout inFile, inMemory;
+    ASSERT_TRUE(SplitMessageSource(file, &head, &inFile, &error)) << error;
+    ASSERT_TRUE(SplitMessageText(text, &inMemory, &error));
+    EXPECT_EQ(inFile.BodyStart, inMemory.BodyStart);
+    EXPECT_EQ(inFile.Fields.size(), inMemory.Fields.size());
+    std::string expected;
+    AppendUnstuffedBody(text, inMemory.BodyStart, inMemory.BodyEnd, &expected);
+    for (size_t piece : {size_t(1), size_t(7), size_t(65535)}) {
+      MessageBodyReader reader(file, inFile.BodyStart, inFile.BodyEnd);
+      std::string body, part;
+      while (reader.Next(piece, &part)) body += part;
+      EXPECT_FALSE(reader.Failed());
+      EXPECT_TRUE(body == expected) << piece;
+    }
+    for (const std::vector<MilterEdits> &edits : {std::vector<MilterEdits>{change},
+                                                   std::vector<MilterEdits>{change, replace}}) {
+      std::string fromFile;
+      ASSERT_TRUE(ApplyMilterEdits(file, edits, [&](std::string_view p) {
+        fromFile.append(p);
+        return true;
+      }, &error)) << error;
+      EXPECT_TRUE(fromFile == Apply(edits, text));
+    }
+    std::string memory, chained;
+    MessageSource next;
+    ASSERT_TRUE(EditMessageSource(file, {change}, &memory, &next, &error)) << error;
+    EXPECT_LT(memory.size(), 100u);   // the body stays in the file
+    ASSERT_TRUE(ApplyMilterEdits(next, {replace}, [&](std::string_view p) {
+      chained.append(p);
+      return true;
+    }, &error));
+    EXPECT_TRUE(chained == Apply({change, replace}, text));
+  }
 }
 
 // ---- the reply reader
@@ -281,7 +339,6 @@ TEST(MilterReplies, ReplyCodesAreCheckedAndCleaned) {
       {"550-a", "", false},
       {"550x", "", false},
       {"", "", false},
-      {"550 " + std::string(kMaxMilterReplyLine, 'x'), "", false},
   };
   for (const Case &c : cases) {
     std::string reply, error;
@@ -292,6 +349,52 @@ TEST(MilterReplies, ReplyCodesAreCheckedAndCleaned) {
       EXPECT_EQ(tempFail, c.TempFail) << c.Text;
     }
   }
+  MilterReplyReader r(MilterReplyContext::Transaction, AllActions(), 0);
+  std::string error;
+  ASSERT_EQ(Feed(r, Pkt('y', std::string("421 4.3.0 busy\0", 15)), &error), MilterReplyStatus::Done);
+  EXPECT_EQ(r.Answer, MilterAnswer::TempFail);
+  EXPECT_EQ(r.Reply, "421 4.3.0 busy\r\n");
+}
+
+// A reply longer than the reply lines allow is broken and cut at line ends
+// and stays one valid reply: every line within the limit, one code, the
+// continuation marks right, the enhanced code on every line.
+TEST(MilterReplies, LongRepliesAreBrokenAtLineEnds) {
+  std::string words;
+  for (int i = 0; i < 150; ++i) words += " word" + std::to_string(i);
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += "550-5.7.1 line " + std::to_string(i) + "\r\n";
+  many += "550 5.7.1 end";
+  for (const std::string &text : {"550 5.7.1" + words, "550 " + std::string(1200, 'x'), many,
+                                  "451-4.7.0 short\r\n451 4.7.0" + words}) {
+    std::string reply, error;
+    bool tempFail = false;
+    ASSERT_TRUE(ParseMilterReplyText(text, &reply, &tempFail, &error)) << error;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < reply.size();) {
+      size_t end = reply.find("\r\n", at);
+      ASSERT_NE(end, std::string::npos) << reply;
+      lines.push_back(reply.substr(at, end - at));
+      at = end + 2;
+    }
+    ASSERT_GT(lines.size(), 1u) << text.substr(0, 40);
+    EXPECT_LE(lines.size(), kMaxMilterReplyLines);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_LE(lines[i].size(), kMaxMilterReplyLine);
+      EXPECT_EQ(lines[i].substr(0, 3), text.substr(0, 3));
+      EXPECT_EQ(lines[i][3], i + 1 < lines.size() ? '-' : ' ') << lines[i];
+      if (text.find("5.7.1") != std::string::npos) EXPECT_EQ(lines[i].substr(4, 6), "5.7.1 ");
+    }
+  }
+  // Nothing of a broken line's text is lost.
+  std::string reply, error;
+  bool tempFail = false;
+  ASSERT_TRUE(ParseMilterReplyText("550 5.7.1" + words, &reply, &tempFail, &error));
+  EXPECT_NE(reply.find(" word149\r\n"), std::string::npos);
+  EXPECT_NE(reply.find("\r\n550 5.7.1 word"), std::string::npos);
+}
+
+TEST(MilterReplies, ReplyCodePacket) {
   MilterReplyReader r(MilterReplyContext::Transaction, AllActions(), 0);
   std::string error;
   ASSERT_EQ(Feed(r, Pkt('y', std::string("421 4.3.0 busy\0", 15)), &error), MilterReplyStatus::Done);

@@ -38,8 +38,9 @@ constexpr DWORD kWaitMs = 10000;
 constexpr int kDualKind = 7;
 constexpr int kLoopbackKind = 9;
 constexpr int kTlsKind = 11;
-constexpr DWORD kIdleSeconds = 3;
-constexpr DWORD kHandshakeSeconds = 6;
+constexpr int kStrictKind = 12;
+constexpr DWORD kIdleSeconds = 4;
+constexpr DWORD kHandshakeSeconds = 2;
 const char kBusy[] = "busy\r\n";
 // A transmission's head is longer than a TLS record, its file longer than
 // the engine's ciphertext buffer many times over.
@@ -54,11 +55,14 @@ std::vector<std::string> g_TlsFailures;
 // The test dialogue: greets with the listener's kind, the client's address
 // and the name it reached us by, then takes lines (input behind a line is
 // kept and handed back with PostReadCompletion, as the servers do):
-// "ARM n" and "CLEAR" arm and clear the deadline, "STARTTLS" answers
-// "ready" and starts TLS, "INFO" tells the encryption, "SEND" transmits a
-// file between a head and a tail and then says how many bytes went,
-// "BYE" closes gracefully; anything else is echoed. When the deadline has
-// passed it says "deadline" and closes.
+// every whole line is reported (NoteCommandLine); "ARM n" and "CLEAR" arm
+// and clear the deadline, "STARTTLS" answers "ready" and starts TLS (and
+// clears the deadline, as a dialogue that forgets its transaction does),
+// "INFO" tells the encryption, "SEND" transmits a file between a head and
+// a tail and then says how many bytes went, "BYE" closes gracefully;
+// anything else is echoed. When the deadline has passed it says
+// "deadline", when the client was idle "idle", and closes; a write that
+// was cut closes at once.
 enum Next { kRead, kClose, kStartTls, kSent };
 
 struct Dialogue {
@@ -142,6 +146,7 @@ void Written(_Connection *conn, DWORD bytes) {
     case kStartTls:
       d.Dropped = StartConnectionTls(conn, d.Pending);
       if (d.Dropped < 0) return CloseConnection(conn, false);
+      ClearConnectionDeadline(conn);
       return ReadNext(conn);
     case kSent:
       d.File.Reset();
@@ -154,8 +159,10 @@ void Written(_Connection *conn, DWORD bytes) {
 void Complete(_Connection *conn, OVERLAPPED *, DWORD bytes, bool ok) {
   Dialogue &d = Dlg(conn);
   if (!ok) {
-    if (GetLastError() == ERROR_OPERATION_ABORTED && conn->bDeadlinePassed.load())
-      return Say(conn, "deadline\r\n", kClose);
+    bool cancelled = GetLastError() == ERROR_OPERATION_ABORTED;
+    if (cancelled && conn->bWriteTimedOut.load()) return CloseConnection(conn, false);
+    if (cancelled && conn->bDeadlinePassed.load()) return Say(conn, "deadline\r\n", kClose);
+    if (cancelled && conn->bTimedOut.load()) return Say(conn, "idle\r\n", kClose);
     return CloseConnection(conn, false);
   }
   if (d.bWriting) return Written(conn, bytes);
@@ -168,6 +175,7 @@ void Complete(_Connection *conn, OVERLAPPED *, DWORD bytes, bool ok) {
   if (!d.Line.empty() && d.Line.back() == '\r') d.Line.pop_back();
   std::string line = std::move(d.Line);
   d.Line.clear();
+  NoteCommandLine(conn);
   Command(conn, line);
 }
 
@@ -288,8 +296,11 @@ struct TlsLink : Channel {
   SSL_CTX *Ctx = nullptr;
   SSL *Ssl = nullptr;
 
-  explicit TlsLink(int fd, int minVersion = TLS1_2_VERSION, int maxVersion = 0) : Fd(fd) {
+  explicit TlsLink(int fd, int minVersion = TLS1_2_VERSION, int maxVersion = 0,
+                   const char *ciphers = nullptr)
+      : Fd(fd) {
     Ctx = SSL_CTX_new(TLS_client_method());
+    if (ciphers != nullptr) SSL_CTX_set_cipher_list(Ctx, ciphers);
     if (minVersion < TLS1_2_VERSION) {
       SSL_CTX_set_security_level(Ctx, 0);  // so that it really offers TLS 1.0
       SSL_CTX_set_cipher_list(Ctx, "DEFAULT@SECLEVEL=0");
@@ -346,10 +357,11 @@ class NetEngineTest : public testing::Test {
         open((root + "/transmit.dat").c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600));
     ASSERT_TRUE(WriteWholeFile(data.Get(), TransmittedBytes()));
     std::string certificate, key, why;
-    TlsContextRef context;
+    TlsContextRef context, strict;
     ASSERT_TRUE(MakeSelfSignedCertificate("zeltest.example.test", 1, certificate, key, why)) << why;
     ASSERT_TRUE(MakeTlsServerContext(certificate, key, context, why)) << why;
-    SetCurrentTlsServerContext(context);
+    ASSERT_TRUE(MakeTlsServerContext(certificate, key, strict, why, TlsProfile::kStrict)) << why;
+    SetCurrentTlsServerContext(context, strict);
 
     dual_ = DualStackAvailable();
     IpAddress any = AnyInterface();
@@ -357,10 +369,12 @@ class NetEngineTest : public testing::Test {
     dualPort_ = FreePort(any);
     loopbackPort_ = FreePort(loopback);
     tlsPort_ = FreePort(loopback);
+    strictPort_ = FreePort(loopback);
     NetEngineSettings s;
     AddListeners(&s, {any}, dualPort_, kDualKind);
     AddListeners(&s, {loopback}, loopbackPort_, kLoopbackKind);
     AddListeners(&s, {loopback}, tlsPort_, kTlsKind, true);
+    AddListeners(&s, {loopback}, strictPort_, kStrictKind, true, true);
     s.Workers = 2;
     s.MaxConnections = 4;
     s.MaxConnectionsPerClient = 2;
@@ -375,13 +389,14 @@ class NetEngineTest : public testing::Test {
   }
 
   static bool dual_;
-  static uint16_t dualPort_, loopbackPort_, tlsPort_;
+  static uint16_t dualPort_, loopbackPort_, tlsPort_, strictPort_;
 };
 
 bool NetEngineTest::dual_ = false;
 uint16_t NetEngineTest::dualPort_ = 0;
 uint16_t NetEngineTest::loopbackPort_ = 0;
 uint16_t NetEngineTest::tlsPort_ = 0;
+uint16_t NetEngineTest::strictPort_ = 0;
 
 TEST_F(NetEngineTest, ListenersGiveTheirKindAndTheClientsAddress) {
   Client v4("127.0.0.1", "127.0.0.1", dualPort_);
@@ -427,7 +442,7 @@ TEST_F(NetEngineTest, ConnectionLimits) {
 
 // An armed deadline cancels the waiting read with bDeadlinePassed, so the
 // dialogue can say why it closes; a cleared one is never checked, and the
-// idle check (3 s) has no part in it.
+// idle check (4 s) has no part in it.
 TEST_F(NetEngineTest, DeadlinesArmedAndCleared) {
   Client late("127.0.0.1", "127.0.0.1", dualPort_);
   Client cleared("127.0.0.1", "127.0.0.1", loopbackPort_);
@@ -548,43 +563,111 @@ TEST_F(NetEngineTest, HandshakeFailuresCloseTheConnection) {
   EXPECT_EQ(failures[before + 3].rfind("greeted: ", 0), 0u) << failures[before + 3];
 }
 
-// The idle check and the deadlines work while a handshake waits: a client
-// that connects to the TLS listener and says nothing is closed as idle; one
-// that trickles its hello a byte a second is closed at the handshake's
-// limit; a STARTTLS client that never starts its handshake is closed at
-// the dialogue's deadline, and the dialogue's "deadline" line is not sent
-// in clear.
+// The limits hold while a handshake waits: a client that connects to the
+// TLS listener and says nothing, one that trickles its hello after
+// STARTTLS a byte a second (the dialogue clearing its deadline behind the
+// STARTTLS changes nothing), and one whose dialogue deadline (1 s) comes
+// first are all closed by the handshake's 2 s, well before the idle
+// limit; none of them hears anything in clear.
 TEST_F(NetEngineTest, SilentAndSlowHandshakesAreClosed) {
   size_t failures = TlsFailures().size();
   long long start = MonotonicMs();
   Client silent("127.0.0.5", "127.0.0.1", tlsPort_);
-  Client trickle("127.0.0.5", "127.0.0.1", tlsPort_);
+  Client trickle("127.0.0.5", "127.0.0.1", loopbackPort_);
   Client stalled("127.0.0.6", "127.0.0.1", loopbackPort_);
+  ASSERT_TRUE(trickle.Greeted());
   ASSERT_TRUE(stalled.Greeted());
+  EXPECT_EQ(trickle.Ask("ARM 60"), "armed\r\n");
   EXPECT_EQ(stalled.Ask("ARM 1"), "armed\r\n");
+  EXPECT_EQ(trickle.Ask("STARTTLS"), "ready\r\n");
   EXPECT_EQ(stalled.Ask("STARTTLS"), "ready\r\n");
   trickle.Send(std::string("\x16\x03\x01\x02\x00", 5));   // a 512-byte record follows
   Client *clients[] = {&silent, &trickle, &stalled};
   long long ended[3] = {0, 0, 0};
-  long long nextByte = start + 1000;
+  long long nextByte = MonotonicMs() + 300;
   while (MonotonicMs() - start < 10000 && std::count(ended, ended + 3, 0) > 0) {
     for (int i = 0; i < 3; ++i)
       if (ended[i] == 0 && clients[i]->Ended(0)) ended[i] = MonotonicMs() - start;
     if (ended[1] == 0 && MonotonicMs() >= nextByte) {
       trickle.Send(std::string(1, '\0'));
-      nextByte += 1000;
+      nextByte += 300;
     }
     Sleep(50);
   }
-  long long silentEnded = ended[0], trickleEnded = ended[1], stalledEnded = ended[2];
-  EXPECT_GT(silentEnded, 2900);
-  EXPECT_LT(silentEnded, 5500);
-  EXPECT_GT(stalledEnded, 900);
-  EXPECT_LT(stalledEnded, 3000);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_GT(ended[i], 900) << i;
+    EXPECT_LT(ended[i], 3900) << i;   // the idle limit (4 s) had no part in it
+  }
   EXPECT_EQ(stalled.Buffered, "");
-  EXPECT_GT(trickleEnded, 5900);
-  EXPECT_LT(trickleEnded, 8500);
+  EXPECT_EQ(trickle.Buffered, "");
   EXPECT_EQ(TlsFailures().size(), failures);   // none of them is a TLS failure
+}
+
+// The idle limit runs from the last whole line: lines each within the
+// limit keep a connection, bytes that make no line do not.
+TEST_F(NetEngineTest, IdleRunsFromTheLastWholeLine) {
+  Client lines("127.0.0.7", "127.0.0.1", loopbackPort_);
+  Client trickle("127.0.0.7", "127.0.0.1", loopbackPort_);
+  ASSERT_TRUE(lines.Greeted());
+  ASSERT_TRUE(trickle.Greeted());
+  long long start = MonotonicMs();
+  long long ended = 0;
+  for (int step = 0; ended == 0 && MonotonicMs() - start < 12000; ++step) {
+    Sleep(500);
+    if (step % 4 == 3) EXPECT_EQ(lines.Ask("ping"), "ping\r\n");   // every 2 s
+    trickle.Send("x");
+    if (trickle.Ended(0)) ended = MonotonicMs() - start;
+  }
+  EXPECT_GT(ended, 3500);
+  EXPECT_LT(ended, 7500);
+  EXPECT_EQ(trickle.Buffered, "idle\r\n");
+  EXPECT_EQ(lines.Ask("still here"), "still here\r\n");
+}
+
+// A client that pipelines lines and never reads: its replies fill the
+// socket's buffers, the write that cannot go on is cut after the idle
+// limit, and the connection is closed (the client sees the reset).
+TEST_F(NetEngineTest, StalledWritesAreCut) {
+  Client flood("127.0.0.8", "127.0.0.1", loopbackPort_);
+  ASSERT_TRUE(flood.Greeted());
+  std::string lines;
+  for (int i = 0; i < 200000; ++i) lines += "a line that the server echoes back\r\n";
+  long long start = MonotonicMs();
+  // Sends until the server stops reading: the send then times out.
+  SendSocket(flood.Fd.Get(), lines.data(), lines.size(), 1000);
+  pollfd p{flood.Fd.Get(), POLLRDHUP, 0};
+  long long closed = 0;
+  while (closed == 0 && MonotonicMs() - start < 15000) {
+    p.revents = 0;
+    if (poll(&p, 1, 100) == 1 && (p.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0)
+      closed = MonotonicMs() - start;
+  }
+  EXPECT_GT(closed, 3500);
+  EXPECT_LT(closed, 9000);
+}
+
+// The strict listener takes TLS 1.3 and forward-secret AEAD suites only: a
+// client that offers CBC or static RSA suites alone is refused there and
+// served by the broad one.
+TEST_F(NetEngineTest, StrictListenerRefusesWeakSuites) {
+  for (const char *weak : {"ECDHE-RSA-AES128-SHA:ECDHE-ECDSA-AES128-SHA", "AES128-GCM-SHA256"}) {
+    Client strict("127.0.0.4", "127.0.0.1", strictPort_);
+    TlsLink refused(strict.Fd.Get(), TLS1_2_VERSION, TLS1_2_VERSION, weak);
+    EXPECT_FALSE(refused.Handshake()) << weak;
+  }
+  Client broad("127.0.0.4", "127.0.0.1", tlsPort_);
+  TlsLink served(broad.Fd.Get(), TLS1_2_VERSION, TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA");
+  ASSERT_TRUE(served.Handshake());
+  EXPECT_TRUE(served.Greeted());
+  for (int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
+    Client strict("127.0.0.4", "127.0.0.1", strictPort_);
+    TlsLink good(strict.Fd.Get(), version, version);
+    ASSERT_TRUE(good.Handshake());
+    EXPECT_EQ(good.Line(), "hi 12 127.0.0.4 zeltest.example.test\r\n");
+    std::string cipher = SSL_get_cipher_name(good.Ssl);
+    EXPECT_TRUE(cipher.find("GCM") != std::string::npos ||
+                cipher.find("CHACHA20") != std::string::npos) << cipher;
+  }
 }
 
 }  // namespace

@@ -261,7 +261,17 @@ TEST(FetchSettings, IdleLimitHasAFloor) {
       {0, 600, 600}, {60, 600, 600}, {900, 600, 900},
       {2, 1, 2},     {0, 1, 600},    {0, 0, 600}, {2, 0, 2},
   };
-  for (const Case &c : cases) EXPECT_EQ(IdleLimit(c.timeout, c.floor), c.limit) << c.timeout;
+  RegKey key;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\ZelTest\\Idle", KEY_ALL_ACCESS,
+                           key.out(), nullptr),
+            ERROR_SUCCESS);
+  for (const Case &c : cases) {
+    ASSERT_EQ(RegSetValueEx(key.get(), "Timeout", REG_DWORD, &c.timeout, sizeof c.timeout),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueEx(key.get(), "MinimumTimeout", REG_DWORD, &c.floor, sizeof c.floor),
+              ERROR_SUCCESS);
+    EXPECT_EQ(LoadIdleSeconds(key.get(), 600), c.limit) << c.timeout;
+  }
 }
 
 TEST(LogText, TimeStampHasTheFixedWidth) {

@@ -16,6 +16,7 @@
 #include "ZELRECV/smtpauth.h"
 #include "ZELRECV/smtpdata.h"
 #include "ZELRECV/smtpdlg.h"
+#include "common/aliasmap.h"
 #include "common/sasl.h"
 #include "common/service.h"
 #include "common/zel.h"
@@ -234,6 +235,9 @@ class SmtpCommands : public testing::Test {
     MaxRecipients = kDefaultMaxRecipients;
     MaxMessageSize = kDefaultMaxMessageSize;
     EsmtpEnabled = true;
+    MaxPreTransactionCommands = kDefaultMaxPreTransactionCommands;
+    SubmissionAnySender = false;
+    LocalUserAliasMap.clear();
   }
 
   // A record for a client at peer on a listener of kind.
@@ -252,6 +256,13 @@ class SmtpCommands : public testing::Test {
       SmtpCommand(dlg);
       replies.push_back(dlg.Reply);
     }
+    return replies;
+  }
+
+  // The reply to each line, each in a transaction of its own (behind RSET).
+  static std::vector<std::string> Each(_SmtpDialogue &dlg, const std::vector<std::string> &lines) {
+    std::vector<std::string> replies;
+    for (const std::string &line : lines) replies.push_back(Run(dlg, {"RSET", line})[1]);
     return replies;
   }
 
@@ -406,12 +417,12 @@ TEST_F(SmtpCommands, ParametersAfterEhloOnlyAndTheSizeAtOnce) {
   _SmtpDialogue dlg;
   Open(dlg, "127.0.0.1");
   Run(dlg, {"EHLO c"});
-  EXPECT_EQ(Run(dlg, lines), esmtp);
+  EXPECT_EQ(Each(dlg, lines), esmtp);
   EXPECT_TRUE(dlg.b8Bit);
   // After HELO parameters are ignored, as they always were.
   Run(dlg, {"HELO c"});
   EXPECT_FALSE(dlg.b8Bit);
-  for (const std::string &reply : Run(dlg, lines)) EXPECT_EQ(reply.substr(0, 4), "250 ") << reply;
+  for (const std::string &reply : Each(dlg, lines)) EXPECT_EQ(reply.substr(0, 4), "250 ") << reply;
   EXPECT_FALSE(dlg.b8Bit);
 }
 
@@ -499,9 +510,10 @@ TEST_F(SmtpCommands, AuthOutcomeRelayAndTheThirdFailure) {
   EXPECT_EQ(dlg.Reply, "235 Authentication successful\r\n");
   EXPECT_EQ(dlg.AuthenticatedName, "alice");
   // An authenticated session relays, from outside RelayClients too.
-  EXPECT_EQ(Run(dlg, {"AUTH PLAIN AGFsaWNlAHB3", "MAIL FROM:<a@b> AUTH=<>", "RCPT TO:<x@far.example>",
-                      "VRFY x@far.example"}),
-            (std::vector<std::string>{"503 Already authenticated\r\n", "250 a@b OK\r\n",
+  EXPECT_EQ(Run(dlg, {"AUTH PLAIN AGFsaWNlAHB3", "MAIL FROM:<alice@mail.example.org> AUTH=<>",
+                      "RCPT TO:<x@far.example>", "VRFY x@far.example"}),
+            (std::vector<std::string>{"503 Already authenticated\r\n",
+                                      "250 alice@mail.example.org OK\r\n",
                                       "250 x@far.example OK\r\n",
                                       "252 User not local, but will relay\r\n"}));
   ProhibitMailRelay = true;   // which still means nobody
@@ -527,7 +539,11 @@ TEST_F(SmtpCommands, StartTlsAndTheSessionItForgets) {
   EXPECT_EQ(Run(dlg, {"STARTTLS now", "EHLO c", "AUTH PLAIN AGFsaWNlAHB3"})[0],
             "501 Syntax error (no parameters allowed)\r\n");
   Answer(dlg, true);
-  Run(dlg, {"MAIL FROM:<a@b>", "RCPT TO:<user>", "STARTTLS"});
+  // Not inside a transaction: the handshake would reset nothing there.
+  EXPECT_EQ(Run(dlg, {"MAIL FROM:<>", "RCPT TO:<user>", "STARTTLS"})[2],
+            "503 5.5.1 STARTTLS not permitted during a mail transaction\r\n");
+  EXPECT_EQ(dlg.Recipients.size(), 1u);
+  Run(dlg, {"RSET", "STARTTLS"});
   EXPECT_EQ(dlg.Reply, "220 Ready to start TLS\r\n");
   EXPECT_EQ(dlg.State, kStateStartTls);
   dlg.Pending = "RSET\r\nMAIL FROM:<x>\r\n";
@@ -541,6 +557,85 @@ TEST_F(SmtpCommands, StartTlsAndTheSessionItForgets) {
   EXPECT_EQ(replies[0], "503 You must send a HELO command first\r\n");
   EXPECT_EQ(replies[1], "503 TLS already started\r\n");
   EXPECT_EQ(replies[3], "530 Authentication required\r\n");
+}
+
+// One MAIL per transaction; RSET or an accepted message begins the next.
+// Commands other than an accepted MAIL, RCPT or DATA are counted, refused
+// ones included; one beyond the limit is not carried out but answered 421,
+// and the count starts again when a message is accepted.
+TEST_F(SmtpCommands, OneSenderAndACountOfCommands) {
+  EXPECT_EQ(Replies("127.0.0.1", {"HELO c", "MAIL FROM:<a@b>", "MAIL FROM:<c@d>", "RSET",
+                                  "MAIL FROM:<c@d>"}),
+            (std::vector<std::string>{"250 OK\r\n", "250 a@b OK\r\n",
+                                      "503 5.5.1 Sender already specified\r\n", "250 OK\r\n",
+                                      "250 c@d OK\r\n"}));
+  MaxPreTransactionCommands = 4;
+  const std::string tooMany = "421 4.7.0 Too many commands\r\n";
+  _SmtpDialogue dlg;
+  Open(dlg, "127.0.0.9");
+  std::vector<std::string> replies = Run(dlg, {"HELO c", "MAIL FROM:<a@b>", "RCPT TO:<user>",
+                                               "RCPT TO:<far@remote.example>", "NOOP", "BOGUS"});
+  EXPECT_EQ(replies[3], "551 User not local: try <far@remote.example>\r\n");
+  EXPECT_EQ(replies[5], "500 Unknown or unimplemented command\r\n");
+  EXPECT_EQ(dlg.CommandsBeforeMessage, 4u);
+  MessageAccepted(dlg);
+  EXPECT_EQ(Run(dlg, {"RSET", "NOOP", "VRFY user", "."})[1], "250 OK\r\n");
+  EXPECT_EQ(Run(dlg, {"RSET"})[0], tooMany);
+  EXPECT_EQ(dlg.State, kStateQuitting);
+  EXPECT_EQ(dlg.CommandsBeforeMessage, 5u);
+  // A refused RCPT as the one too many: refused, and the 421 answers it.
+  _SmtpDialogue other;
+  Open(other, "127.0.0.9");
+  replies = Run(other, {"HELO c", "NOOP", "NOOP", "NOOP", "RCPT TO:<user>",
+                        "RCPT TO:<far@remote.example>"});
+  EXPECT_EQ(replies[4], "250 user OK\r\n");
+  EXPECT_EQ(replies[5], tooMany);
+  EXPECT_EQ(other.Recipients.size(), 1u);
+}
+
+// Submission: a user sends as an address that delivers to it, as local
+// delivery resolves it (postmaster, aliases applied once, any local
+// domain), or as the null sender; an accounts-file name compares without
+// regard to case, a host account's exactly.
+TEST_F(SmtpCommands, SubmissionSendersOwnedByTheUser) {
+  LocalUserAliasMap = {{"sales", "alice"}, {"fwd*", "*@remote.example"}, {"al", "bob"}};
+  std::string postmaster = Postmaster;
+  Postmaster = "alice";
+  struct Case {
+    const char *sender;
+    bool owned, ownedByHostAccount;
+  } cases[] = {
+      {"", true, true},
+      {"alice@zeltest.example.test", true, true},
+      {"ALICE@Mail.Example.Org", true, false},
+      {"alice", true, true},
+      {"\"alice\"@mail.example.org", true, true},
+      {"sales@mail.example.org", true, true},
+      {"postmaster@zeltest.example.test", true, true},
+      {"bob@mail.example.org", false, false},
+      {"alice@remote.example", false, false},
+      {"fwdalice@mail.example.org", false, false},
+      {"al@mail.example.org", false, false},
+  };
+  for (bool host : {false, true}) {
+    for (const Case &c : cases) {
+      _SmtpDialogue dlg;
+      Open(dlg, "192.0.2.9", kListenerSubmission);
+      dlg.bAuthenticated = true;
+      dlg.AuthenticatedName = "alice";
+      dlg.bAuthHostAccount = host;
+      bool owned = host ? c.ownedByHostAccount : c.owned;
+      std::string mail = std::string("MAIL FROM:<") + c.sender + ">";
+      std::string reply = Run(dlg, {"EHLO c", mail})[1];
+      EXPECT_EQ(reply, owned ? "250 " + std::string(c.sender) + " OK\r\n"
+                             : "553 5.7.1 Sender address not owned by user\r\n")
+          << c.sender << " host " << host;
+      SubmissionAnySender = true;
+      EXPECT_EQ(Run(dlg, {"RSET", mail})[1].substr(0, 4), "250 ") << c.sender;
+      SubmissionAnySender = false;
+    }
+  }
+  Postmaster = postmaster;
 }
 
 TEST_F(SmtpCommands, ReceivedLineNamesProtocolTlsAndAddress) {

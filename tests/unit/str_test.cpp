@@ -55,3 +55,21 @@ TEST(Str, CaseInsensitiveHelpers) {
   EXPECT_EQ(s, "abc");
   EXPECT_EQ(BoundedCopy("abcdef", 10), "abcdef");
 }
+
+// A reply cut to fit stays a reply: whole lines, the last one final.
+TEST(Str, RepliesAreCutAtLineEnds) {
+  struct Case {
+    std::string reply;
+    size_t max;
+    std::string cut;
+  } cases[] = {
+      {"550-a\r\n550-bb\r\n550 c\r\n", 16, "550-a\r\n550 bb\r\n"},
+      {"550-a\r\n550-bb\r\n550 c\r\n", 14, "550 a\r\n"},
+      {"550-a\r\n550 c\r\n", 14, "550-a\r\n550 c\r\n"},
+      {"550 " + std::string(20, 'x') + "\r\n", 10, "550 xxxx\r\n"},
+  };
+  for (Case &c : cases) {
+    CutReplyAtLineEnd(c.reply, c.max);
+    EXPECT_EQ(c.reply, c.cut);
+  }
+}
