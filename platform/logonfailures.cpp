@@ -44,7 +44,10 @@ std::mutex &ProcessLock() {
 void NetworkOf(const IpAddress &client, Slot &key) {
   memset(&key, 0, sizeof key);
   key.Family = client.IsV4() ? 4 : 6;
-  memcpy(key.Network, client.Bytes, client.IsV4() ? 4 : 8);
+  // An IPv6 network's bits beyond the prefix are zero: its first 8 bytes
+  // name it.
+  IpAddress net = AddressPrefix(client, kSubscriberPrefixLengthV6);
+  memcpy(key.Network, net.Bytes, client.IsV4() ? 4 : 8);
 }
 
 uint32_t Hash(const Slot &key) {
