@@ -1,12 +1,11 @@
 // namedmutex: see namedmutex.h.
 //
 // A wait for ever blocks in flock(); a bounded wait blocks in flock() in a
-// helper thread (platform/lockwait), since flock has no time-out of its own
-// and a signal-driven one would disturb the other threads of a service.
+// helper thread that is cancelled when the time runs out (platform/lockwait),
+// since flock has no time-out of its own.
 #include "platform/namedmutex.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,25 +47,6 @@ int OpenMutexFile(const std::string &path) {
   return fd;
 }
 
-// Blocks until fd holds the flock; false with errno on failure.
-bool LockForever(int fd) {
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
-// The helper's acquisition: a description of its own, locked for ever.
-long OpenAndLock(const std::string &path, int *out) {
-  *out = -1;
-  UniqueFd fd(OpenMutexFile(path));
-  if (!fd.Valid() || !LockForever(fd.Get())) return errno != 0 ? errno : EIO;
-  *out = fd.Release();
-  return ERROR_SUCCESS;
-}
-
-void CloseMutexFile(int fd) { close(fd); }
-
 }  // namespace
 
 std::string NamedMutexPath(std::string_view name) {
@@ -89,31 +69,12 @@ DWORD NamedMutexLock::Wait(std::string_view name, DWORD timeoutMs) {
     SetLastError(errno);
     return WAIT_FAILED;
   }
-  if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
-    fd_ = std::move(fd);
-    return WAIT_OBJECT_0;
-  }
-  if (errno != EWOULDBLOCK && errno != EINTR) {
-    SetLastError(errno);
-    return WAIT_FAILED;
-  }
-  if (timeoutMs == 0) return WAIT_TIMEOUT;
-  if (timeoutMs == INFINITE) {
-    if (!LockForever(fd.Get())) {
-      SetLastError(errno);
-      return WAIT_FAILED;
-    }
-    fd_ = std::move(fd);
-    return WAIT_OBJECT_0;
-  }
-  fd.Reset();
-  int held = -1;
-  long rc = AcquireWithin(path, timeoutMs, OpenAndLock, CloseMutexFile, &held);
+  long rc = FlockWithin(fd.Get(), timeoutMs == INFINITE ? kLockWaitForever : timeoutMs);
   if (rc == ERROR_TIMEOUT) return WAIT_TIMEOUT;
   if (rc != ERROR_SUCCESS) {
     SetLastError(rc);
     return WAIT_FAILED;
   }
-  fd_.Reset(held);
+  fd_ = std::move(fd);
   return WAIT_OBJECT_0;
 }
