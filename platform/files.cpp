@@ -101,9 +101,16 @@ bool CreateDirectoryPath(const std::string &path, mode_t mode) {
 void GiveToDirectoryOwner(int fd, const std::string &directory) {
   struct stat file, dir;
   if (geteuid() != 0 || fstat(fd, &file) != 0 || file.st_uid != 0 ||
-      stat(directory.c_str(), &dir) != 0 || dir.st_uid == 0)
+      CheckSoleRegularFile(fd) != 0 || stat(directory.c_str(), &dir) != 0 || dir.st_uid == 0)
     return;
   (void)!fchown(fd, dir.st_uid, dir.st_gid);
+}
+
+int CheckSoleRegularFile(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  return st.st_nlink == 1 ? 0 : EMLINK;
 }
 
 bool DirectoryExists(const std::string &path) {

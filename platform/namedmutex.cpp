@@ -6,8 +6,6 @@
 #include "platform/namedmutex.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -30,21 +28,23 @@ bool ValidMutexName(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
-// O_NONBLOCK: a FIFO put in a mutex file's place must not hang the open;
-// anything but a regular file is refused.
+// The directory may be the service account's, who could plant anything in
+// it: O_NOFOLLOW refuses a symbolic link, O_NONBLOCK keeps a FIFO from
+// hanging the open, and only a regular file with one link is used (and
+// handed to the account when root made it), never a second name of some
+// other file.
 int OpenMutexFile(const std::string &path) {
   const int flags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = open(path.c_str(), flags, kMutexFileMode);
-  if (fd < 0 && errno == ENOENT && CreateDirectoryPath(MutexDirectory(), kMutexDirectoryMode))
-    fd = open(path.c_str(), flags, kMutexFileMode);
-  struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    close(fd);
-    errno = EINVAL;
+  UniqueFd fd(open(path.c_str(), flags, kMutexFileMode));
+  if (!fd.Valid() && errno == ENOENT && CreateDirectoryPath(MutexDirectory(), kMutexDirectoryMode))
+    fd.Reset(open(path.c_str(), flags, kMutexFileMode));
+  if (!fd.Valid()) return -1;
+  if (int err = CheckSoleRegularFile(fd.Get()); err != 0) {
+    errno = err;
     return -1;
   }
-  if (fd >= 0) GiveToDirectoryOwner(fd, MutexDirectory());
-  return fd;
+  GiveToDirectoryOwner(fd.Get(), MutexDirectory());
+  return fd.Release();
 }
 
 }  // namespace
