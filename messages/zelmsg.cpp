@@ -56,6 +56,12 @@ const MessageEntry kMessages[] = {
      "MilterDefaultAction applies to the mail it was filtering.\r\n"},
     {MSG_MILTER_RECOVERED, "The mail filter %1 is answering again.\r\n"},
     {MSG_MILTER_RESULT, "Mail filters, %1: %2\r\n"},
+    {MSG_LIST_REQUESTS_DROPPED,
+     "The list server of %1 drops the requests answered to %2 until the end of the day (UTC): "
+     "that address has had as many journals today as one address may get.\r\n"},
+    {MSG_LIST_JOURNALS_FULL,
+     "The list server of %1 has answered %2 addresses today (UTC): requests answered to any "
+     "other address are dropped until the end of the day.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -47,7 +47,9 @@ int CreateNewFile(const std::string &path);
 
 // Copies source to target (mode 0600), failing with ERROR_FILE_EXISTS when
 // the target exists. The copy is durable (fdatasync) before it gets its name.
-bool CopyFileNoReplace(const std::string &source, const std::string &target);
+// A prefix is written in front of the source's bytes.
+bool CopyFileNoReplace(const std::string &source, const std::string &target,
+                       std::string_view prefix = {});
 
 // rmdir: only an empty directory goes (ERROR_DIR_NOT_EMPTY otherwise).
 bool RemoveDirectory(const std::string &path);
