@@ -203,9 +203,11 @@ class Scratch:
         tls = self.path("etc", "zel", "tls")
         return os.path.join(tls, "cert.pem"), os.path.join(tls, "key.pem")
 
-    def add_user(self, name, password):
-        """A mail account with a password, in the accounts file."""
-        self.zeladm("user", "add", name, "--password", password)
+    def add_user(self, name, password, home=None):
+        """A mail account with a password, in the accounts file. The
+        password goes as zeladm takes it: one line on standard input."""
+        self.zeladm("user", "add", name, "--password-stdin", *(["--home", home] if home else []),
+                    input=password + "\n")
 
     def events(self):
         try:
@@ -260,17 +262,20 @@ class ZeladmCase(unittest.TestCase):
         self.assertIn(message, err, f"{args}")
         return err
 
-    def all_at_once(self, commands):
-        """Starts a run for each argument list at the same time; each must
-        succeed within the bounded wait (a hung one is killed)."""
+    def all_at_once(self, commands, stdins=None):
+        """Starts a run for each argument list at the same time (stdins: the
+        standard input of each, bytes); each must succeed within the bounded
+        wait (a hung one is killed)."""
+        stdins = stdins or [b""] * len(commands)
         procs = [subprocess.Popen([program_path("zeladm"), *self.command, *args], env=self.env,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                  stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE)
                  for args in commands]
         for p in procs:
             self.addCleanup(stop_child, p)
-        for args, p in zip(commands, procs):
+        for args, p, stdin in zip(commands, procs, stdins):
             try:
-                _, err = p.communicate(timeout=WAIT_SECONDS)
+                _, err = p.communicate(input=stdin, timeout=WAIT_SECONDS)
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.communicate()
@@ -972,9 +977,10 @@ class MailSystem:
                                    greeting=POP3_GREETING)
 
     def add_user(self, name, home=None, password=None):
-        args = ["user", "add", name] + (["--home", home] if home else [])
-        args += ["--password", password] if password is not None else []
-        self.scratch.zeladm(*args)
+        if password is not None:
+            self.scratch.add_user(name, password, home)
+        else:
+            self.scratch.zeladm("user", "add", name, *(["--home", home] if home else []))
 
     def start(self, agent=True):
         try:
