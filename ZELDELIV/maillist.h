@@ -18,12 +18,13 @@
 //
 // Untrusted input: user names, list message headers and bodies come from
 // mail; the moderator is recognised by the envelope sender and the From
-// line together (IsModeratorByMail). A list directory name is the recipient's lower-case local part:
-// names with "/", "\", "..", a leading "." or control characters, or longer
-// than a list name with its "-request", are never list names. Every line
-// and header field is read with a bound; an address goes into a generated
-// header or recipient file only when it holds no control character and
-// fits its field, and header fields copied into a list copy lose every CR.
+// line together (IsModeratorByMail). A list directory name is the
+// recipient's lower-case local part: names with "/", "\", "..", a leading
+// "." or control characters, or longer than a list name with its
+// "-request", are never list names. Every line and header field is read
+// with a bound; an address goes into a generated header or recipient file
+// only when it holds no control character and fits its field, and header
+// fields copied into a list copy lose every CR.
 // Body text the system writes is dot-stuffed.
 //
 // Threads: DeliverToMailingList runs on any delivery thread; everything
@@ -74,10 +75,10 @@ extern std::string ThisHostName;
 // before user delivery. False when the name is no list (nor a list's
 // request address): user delivery goes on. True when handled: the copy in
 // the list directory begins with the envelope field (kEnvelopeField) when
-// it could be written so; rcp.bDisposed
-// then tells whether this recipient is finished (a busy list directory
-// leaves it for the next pass; a failed copy is reported to the sender with
-// a postmaster copy, and the recipient is finished when the report is out).
+// it could be written so; rcp.bDisposed then tells whether this recipient
+// is finished (a busy list directory leaves it for the next pass; a failed
+// copy is reported to the sender with a postmaster copy, and the recipient
+// is finished when the report is out).
 bool DeliverToMailingList(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName);
 
 // A name usable as a list directory name (see the header note).

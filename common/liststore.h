@@ -104,7 +104,7 @@ struct _tListInfo {
   DWORD WhoCanSend = kWhoCanSendMembers;
   bool ReplyToList = false;
   std::string Domain;           // the Domain value, else the reader's host name
-  bool ConfirmRequests = kListConfirmRequestsDefault != 0;  // joins and leaves wait for confirmation
+  bool ConfirmRequests = kListConfirmRequestsDefault != 0;  // joins and leaves wait
   bool Changed = false;         // not used by the delivery agent
 };
 using ListInfoPtr = std::unique_ptr<_tListInfo>;
