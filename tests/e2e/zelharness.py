@@ -266,16 +266,22 @@ class ZeladmCase(unittest.TestCase):
         """Starts a run for each argument list at the same time (stdins: the
         standard input of each, bytes); each must succeed within the bounded
         wait (a hung one is killed)."""
-        stdins = stdins or [b""] * len(commands)
-        procs = [subprocess.Popen([program_path("zeladm"), *self.command, *args], env=self.env,
-                                  stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.PIPE)
-                 for args in commands]
+        procs = []
+        for args, stdin in zip(commands, stdins or [b""] * len(commands)):
+            # Each input waits whole in its pipe before its run starts, so
+            # that no run waits for the others' input.
+            r, w = os.pipe()
+            os.write(w, stdin)
+            os.close(w)
+            procs.append(subprocess.Popen([program_path("zeladm"), *self.command, *args],
+                                          env=self.env, stdin=r, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.PIPE))
+            os.close(r)
         for p in procs:
             self.addCleanup(stop_child, p)
-        for args, p, stdin in zip(commands, procs, stdins):
+        for args, p in zip(commands, procs):
             try:
-                _, err = p.communicate(input=stdin, timeout=WAIT_SECONDS)
+                _, err = p.communicate(timeout=WAIT_SECONDS)
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.communicate()
