@@ -9,9 +9,11 @@
 #include "ZELDELIV/ndreport.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
+#include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "messages/zelmsg.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -61,6 +63,8 @@ std::string_view NextToken(std::string_view &rest, std::string_view delimiters) 
 struct RequestHeader {
   std::string sender;
   std::string reply;
+  std::string from;
+  std::string envelope;
 };
 
 std::string FieldAddress(std::string_view field, size_t nameLength) {
@@ -68,11 +72,12 @@ std::string FieldAddress(std::string_view field, size_t nameLength) {
 }
 
 // Sender, else From; the last Reply-To, else the sender. A From never
-// replaces a Sender.
+// replaces a Sender. The envelope is the first field's, if it is one.
 bool ReadRequestHeader(TextFile &in, RequestHeader &h) {
   HeaderFieldReader reader(in, kMaxHeaderField);
   std::string field, sender, from, reply;
-  while (reader.Next(field) && !field.empty() && field != ".") {
+  for (bool first = true; reader.Next(field) && !field.empty() && field != "."; first = false) {
+    if (first) h.envelope = ListEnvelopeSender(field);
     if (StartsWithNoCase(field, "Sender:"))
       sender = FieldAddress(field, 7);
     else if (StartsWithNoCase(field, "From:"))
@@ -82,6 +87,7 @@ bool ReadRequestHeader(TextFile &in, RequestHeader &h) {
   }
   h.sender = sender.empty() ? from : sender;
   h.reply = reply.empty() ? h.sender : reply;
+  h.from = from;
   return !in.Error();
 }
 
@@ -172,7 +178,8 @@ void RequestConfirmation(const char *verb, const std::string &list, const std::s
 }
 
 bool NeedsModerator(bool controlled, const std::string &moderator, const RequestContext &ctx) {
-  return controlled && !moderator.empty() && !IsListModerator(moderator, ctx.sender);
+  return controlled && !moderator.empty() &&
+         !IsModeratorByMail(moderator, ctx.envelopeSender, ctx.from);
 }
 
 // The address with everything from the end of its local part on in lower case.
@@ -362,6 +369,19 @@ std::string_view Unquoted(std::string_view text) {
   return EqualsNoCase(word, kConfirmCommand) ? inner : text;
 }
 
+// One more journal for address today, or the request is dropped (with an
+// event the first time the address, or the day's store, is over its bound).
+bool JournalAllowed(const std::string &list, const std::string &address) {
+  JournalCount count = CountListJournal(list, address, NowSeconds());
+  if (count.Report && count.StoreFull)
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_LIST_JOURNALS_FULL, LogSafeText(list).c_str(),
+             std::to_string(kMaxJournalAddresses).c_str());
+  else if (count.Report)
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_LIST_REQUESTS_DROPPED, LogSafeText(list).c_str(),
+             LogSafeText(address).c_str());
+  return count.Granted;
+}
+
 bool RunCommand(std::string_view line, const RequestContext &ctx, std::string &journal) {
   size_t end = line.find_first_of(kBlanks);
   std::string_view word = line.substr(0, end);
@@ -424,7 +444,8 @@ bool ProcessListRequestMessage(const std::string &path, const std::string &listN
   // reply in turn, for ever.
   if (EqualsNoCase(h.reply, requestAddress) || IsRequestAddress(h.reply))
     return DeadMessage(path, kRequestLoopReason);
-  RequestContext ctx{listName, listDomain, requestAddress, h.sender, h.reply};
+  if (!JournalAllowed(listName, h.reply)) return true;   // dropped unanswered
+  RequestContext ctx{listName, listDomain, requestAddress, h.sender, h.reply, h.from, h.envelope};
   std::string journal = std::string("\nWelcome to the ") + kListServerOwner +
                         " ZEL Mailing List Server at " + listDomain + ".\n\n";
   if (!ListCommandProcessor(in, ctx, journal)) return false;

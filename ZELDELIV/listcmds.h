@@ -23,6 +23,13 @@
 // only after the checks of maillist and liststore. A request whose reply
 // would go to a list server (this one or another) ends as a dead letter.
 //
+// Abuse: a request is answered only when its moderator powers are real
+// (the envelope sender and the From line name the moderator:
+// IsModeratorByMail), its journal echoes at most kMaxRequestCommands lines,
+// and one address gets at most kMaxJournalsPerDay journals a day from one
+// list (liststore's durable count); further requests from it that day are
+// dropped unanswered, with one event.
+//
 // Threads: the scanning thread only, with the request directory's lock held
 // (listpass). No state of its own.
 //
@@ -38,9 +45,10 @@
 
 // A command line of a request; the rest of a longer line is skipped.
 constexpr size_t kMaxRequestLine = 2047;
-// Commands answered per request: a person's request holds a handful; a
-// message of thousands of lines is not worth thousands of registry writes.
-constexpr size_t kMaxRequestCommands = 1000;
+// Commands answered (and echoed in the journal) per request: a person's
+// request holds a handful, and a journal that echoes more would let a
+// request with a forged Reply-To mail a stranger any text it likes.
+constexpr size_t kMaxRequestCommands = 20;
 
 constexpr const char *kRequestLoopReason =
     "Mail loop detected when processing message to -request address";
@@ -70,6 +78,8 @@ struct RequestContext {
   std::string requestAddress;  // that list's request address
   std::string sender;          // Sender, else From (first address)
   std::string replyAddress;    // Reply-To, else the sender
+  std::string from;            // From (first address)
+  std::string envelopeSender;  // the copy's envelope field ("" when none)
   // Confirmation requests this message may still cause: one message must
   // not mail a crowd of addresses (or fill the store) by itself.
   mutable size_t confirmationsLeft = kMaxConfirmationsPerRequest;

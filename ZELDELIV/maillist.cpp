@@ -50,6 +50,34 @@ std::string ListDeliveryFailureText(int result, long error) {
   }
 }
 
+// The field the copy starts with; a return path that could not stand in a
+// header is written as the null sender's.
+std::string EnvelopeLine(const _tMsgInfo &info) {
+  std::string_view sender = IsSafeHeaderText(info.ReturnPath) ? info.ReturnPath : "";
+  return std::string(kEnvelopeField) + " <" + std::string(sender) + ">\r\n";
+}
+
+// Copies the held message into the first free copy name of the list
+// directory (the caller holds its lock), behind its envelope field.
+// Anything but a clean copy is left to DeliverToListDirectory, which tries
+// again and says what the failure means (a copy it makes carries no
+// envelope: nobody moderates through it).
+int CopyIntoListDirectory(const _tMsgInfo &info, const std::string &dir, long &error) {
+  std::string_view id = info.MessageId;
+  for (int copy = 0; IsSafeListDirectoryName(id.substr(0, id.find('@'))) &&
+                     copy < kMaxMailboxCopies; ++copy) {
+    std::string target = CreateFileNameFromMessageId(dir, id, copy, 0);
+    if (FileExists(target)) continue;
+    if (CopyFileNoReplace(HeldMessagePath(info), target, EnvelopeLine(info))) {
+      // The recipient is marked done right after this: the name must last.
+      if (SyncDirectory(dir)) return kDeliveryOk;
+      DeleteFile(target);
+    }
+    break;
+  }
+  return DeliverToListDirectory(info, dir, error);
+}
+
 void FinishListRecipient(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &dir, int result,
                          long error) {
   // A missing held message was reported by the copy (event 128): nothing
@@ -115,6 +143,17 @@ bool CreateRejectMessage(const _tListInfo &list, const std::string &path,
                                             RejectNoticeText(list, fromAddress), path));
 }
 
+// The envelope sender of the list message at path ("" when it has none);
+// false when the file cannot be read.
+bool ReadListEnvelope(const std::string &path, std::string &sender) {
+  TextFile in;
+  if (!in.Open(path, "r")) return false;
+  HeaderFieldReader reader(in, kMaxHeaderField);
+  std::string field;
+  sender = reader.Next(field) ? ListEnvelopeSender(field) : std::string();
+  return !in.Error();
+}
+
 // ---- the list copy
 
 struct ListCopyState {
@@ -146,7 +185,10 @@ void WriteListTrace(TextFile &out, const ListCopyState &st) {
 // A header field of the list message is copied as it streams by, however
 // long it is (a Cc of thousands of addresses must survive whole); what the
 // list needs to know of it comes from its first kMaxHeaderField characters.
-enum class FieldKind { kOther, kSender, kOriginalSender, kReplyTo, kFrom };
+// Return-Path fields are left out: the envelope field of the list
+// directory's copy is not the list copy's, and a message sent on carries
+// none (RFC 5321 4.4).
+enum class FieldKind { kOther, kSender, kOriginalSender, kReplyTo, kFrom, kReturnPath };
 
 struct OpenField {
   FieldKind kind = FieldKind::kOther;
@@ -163,6 +205,7 @@ constexpr NamedField kWatchedFields[] = {
     {kOriginalSenderField, FieldKind::kOriginalSender},
     {kReplyToField, FieldKind::kReplyTo},
     {kFromField, FieldKind::kFrom},
+    {kEnvelopeField, FieldKind::kReturnPath},
 };
 
 void AppendBounded(std::string &text, std::string_view piece) {
@@ -182,7 +225,7 @@ void BeginField(TextFile &out, std::string_view piece, OpenField &field) {
   if (field.kind == FieldKind::kSender) {
     out.Write(kOriginalSenderField);
     out.Write(value);
-  } else {
+  } else if (field.kind != FieldKind::kReturnPath) {
     out.Write(piece);
   }
   AppendBounded(field.value, value);
@@ -208,7 +251,8 @@ bool FinishField(const OpenField &field, ListCopyState &st) {
         st.haveReturnPath = true;
       }
       return true;
-    case FieldKind::kOther: return true;
+    case FieldKind::kOther:
+    case FieldKind::kReturnPath: return true;
   }
   return true;
 }
@@ -254,7 +298,7 @@ ListCopyOutcome RewriteListCopy(TextFile &in, TextFile &out, ListCopyState &st) 
     bool lineStart = atLineStart;
     atLineStart = piece.back() == '\n';
     if (!lineStart || (inField && IsFolded(piece))) {
-      out.Write(piece);
+      if (field.kind != FieldKind::kReturnPath) out.Write(piece);
       AppendBounded(field.value, piece);
       continue;
     }
@@ -323,6 +367,16 @@ void RemoveChar(std::string &text, char c) {
   for (char ch : text)
     if (ch != c) text[out++] = ch;
   text.resize(out);
+}
+
+std::string ListEnvelopeSender(std::string_view firstField) {
+  if (!StartsWithNoCase(firstField, kEnvelopeField)) return "";
+  return ExtractAddress(firstField.substr(kEnvelopeField.size()), kMaxHeaderAddress);
+}
+
+bool IsModeratorByMail(std::string_view moderator, std::string_view envelopeSender,
+                       std::string_view fromAddress) {
+  return IsListModerator(moderator, envelopeSender) && IsListModerator(moderator, fromAddress);
 }
 
 bool IsUsableListAddress(std::string_view address) {
@@ -396,7 +450,7 @@ bool DeliverToMailingList(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &us
     return true;
   }
   long error = 0;
-  int result = DeliverToListDirectory(info, dir, error);
+  int result = CopyIntoListDirectory(info, dir, error);
   lock.Unlock();
   FinishListRecipient(info, rcp, dir, result, error);
   return true;
@@ -421,7 +475,9 @@ void ProcessListDirectory(const std::string &dirName) {
 
 PostingVerdict ValidateListMessage(const _tListInfo &list, const std::string &path) {
   std::optional<std::string> from, replyTo;
-  if (!ObtainMessageHeaders(path, &from, nullptr, nullptr, &replyTo, nullptr, nullptr))
+  std::string envelope;
+  if (!ObtainMessageHeaders(path, &from, nullptr, nullptr, &replyTo, nullptr, nullptr) ||
+      !ReadListEnvelope(path, envelope))
     return PostingVerdict::kStays;
   std::string fromAddress = FirstAddress(from), replyAddress = FirstAddress(replyTo);
   // A rejection is done when every message it calls for was written.
@@ -431,7 +487,8 @@ PostingVerdict ValidateListMessage(const _tListInfo &list, const std::string &pa
       return rejected(ForwardMessageToPostmaster(list, path, kNoSenderReason));
     return rejected(ForwardMessageToModerator(list, path, kNoSenderReason));
   }
-  if (list.WhoCanSend == kWhoCanSendAnyone || IsListModerator(list.Moderator, fromAddress))
+  if (list.WhoCanSend == kWhoCanSendAnyone ||
+      IsModeratorByMail(list.Moderator, envelope, fromAddress))
     return PostingVerdict::kAllowed;
   if (list.WhoCanSend == kWhoCanSendModerator)
     return rejected(CreateRejectMessage(list, path, fromAddress, replyAddress) &&

@@ -17,12 +17,14 @@
 // Callers: local (DeliverToMailingList), listpass and listcmds.
 //
 // Untrusted input: user names, list message headers and bodies come from
-// mail. A list directory name is the recipient's lower-case local part:
-// names with "/", "\", "..", a leading "." or control characters, or longer
-// than a list name with its "-request", are never list names. Every line
-// and header field is read with a bound; an address goes into a generated
-// header or recipient file only when it holds no control character and
-// fits its field, and header fields copied into a list copy lose every CR.
+// mail; the moderator is recognised by the envelope sender and the From
+// line together (IsModeratorByMail). A list directory name is the
+// recipient's lower-case local part: names with "/", "\", "..", a leading
+// "." or control characters, or longer than a list name with its
+// "-request", are never list names. Every line and header field is read
+// with a bound; an address goes into a generated header or recipient file
+// only when it holds no control character and fits its field, and header
+// fields copied into a list copy lose every CR.
 // Body text the system writes is dot-stuffed.
 //
 // Threads: DeliverToMailingList runs on any delivery thread; everything
@@ -71,10 +73,12 @@ extern std::string ThisHostName;
 
 // Offered every local user name (the local part, unquoted, lower case)
 // before user delivery. False when the name is no list (nor a list's
-// request address): user delivery goes on. True when handled; rcp.bDisposed
-// then tells whether this recipient is finished (a busy list directory
-// leaves it for the next pass; a failed copy is reported to the sender with
-// a postmaster copy, and the recipient is finished when the report is out).
+// request address): user delivery goes on. True when handled: the copy in
+// the list directory begins with the envelope field (kEnvelopeField) when
+// it could be written so; rcp.bDisposed then tells whether this recipient
+// is finished (a busy list directory leaves it for the next pass; a failed
+// copy is reported to the sender with a postmaster copy, and the recipient
+// is finished when the report is out).
 bool DeliverToMailingList(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName);
 
 // A name usable as a list directory name (see the header note).
@@ -138,6 +142,23 @@ class HeaderFieldReader {
   bool havePending_ = false;
   bool ended_ = false;
 };
+
+// The copy of a message in a list directory begins with this field naming
+// its envelope sender (RFC 5321's return path), which nothing else in a
+// message file tells. It counts only as the file's first line: the receiver
+// starts every message file with its Received line and the agent's own
+// messages start with To, so no other writer puts a Return-Path there.
+constexpr std::string_view kEnvelopeField = "Return-Path:";
+// The envelope sender that the first header field of a list message names;
+// "" when the field is no envelope (a copy made without one: nobody may
+// moderate through it) or the sender was the null one.
+std::string ListEnvelopeSender(std::string_view firstField);
+// Moderation by mail (posting as the moderator, the moderator's own JOIN or
+// LEAVE on a list under moderator control) needs a moderator, and both the
+// envelope sender and the header From naming it: a From line alone is
+// anyone's to write.
+bool IsModeratorByMail(std::string_view moderator, std::string_view envelopeSender,
+                       std::string_view fromAddress);
 
 // Helpers shared by the distribution and the command modules.
 void RemoveChar(std::string &text, char c);

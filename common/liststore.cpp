@@ -183,6 +183,61 @@ long WritePending(HKEY pending, PendingRequest &r) {
   return ERROR_ALREADY_EXISTS;
 }
 
+// ---- journals per address and day
+
+constexpr long long kSecondsPerDay = 24 * 3600;
+// A stored count: the day in the high bits, the requests of that day in the
+// low byte (which stops at its largest value).
+constexpr unsigned kJournalDayShift = 8;
+constexpr DWORD kJournalCountMask = (1u << kJournalDayShift) - 1;
+
+struct DayCounts {
+  size_t today = 0;    // addresses counted today
+  bool found = false;  // the address is among them
+  DWORD count = 0;     // its requests today
+};
+
+// The day's counts; those of other days (and anything unreadable) go.
+DayCounts ReadJournalCounts(HKEY journals, DWORD day, std::string_view address) {
+  DayCounts c;
+  std::vector<std::string> stale;
+  std::vector<char> name(kMaxListAddress + 1);
+  for (DWORD index = 0;; ++index) {
+    DWORD cch = static_cast<DWORD>(name.size()), type = 0, value = 0, cb = sizeof value;
+    long rc = RegEnumValue(journals, index, name.data(), &cch, &type, &value, &cb);
+    if (rc == ERROR_MORE_DATA) continue;   // no name this store writes
+    if (rc != ERROR_SUCCESS) break;
+    std::string_view entry(name.data(), strnlen(name.data(), name.size()));
+    if (type != REG_DWORD || cb != sizeof value || value >> kJournalDayShift != day) {
+      stale.emplace_back(entry);
+      continue;
+    }
+    ++c.today;
+    if (EqualsNoCase(entry, address)) {
+      c.found = true;
+      c.count = value & kJournalCountMask;
+    }
+  }
+  for (const std::string &entry : stale) RegDeleteValue(journals, entry.c_str());
+  return c;
+}
+
+JournalCount CountJournalIn(HKEY journals, const std::string &address, DWORD day) {
+  JournalCount result;
+  DayCounts c = ReadJournalCounts(journals, day, address);
+  if (!c.found && c.today >= kMaxJournalAddresses) {
+    result.StoreFull = true;
+    return result;
+  }
+  result.Granted = c.count < kMaxJournalsPerDay;
+  result.Report = c.count == kMaxJournalsPerDay;
+  if (!c.found && c.today + 1 == kMaxJournalAddresses) result.Report = result.StoreFull = true;
+  DWORD value = day << kJournalDayShift | std::min(c.count + 1, kJournalCountMask);
+  if (RegSetValueEx(journals, address.c_str(), REG_DWORD, &value, sizeof value) != ERROR_SUCCESS)
+    return JournalCount{true, false, false};
+  return result;
+}
+
 }  // namespace
 
 // ---- the agent's side
@@ -304,6 +359,20 @@ void DropPendingRequest(std::string_view list, std::string_view token) {
     RegDeleteTree(pending.get(), std::string(token).c_str());
 }
 
+JournalCount CountListJournal(std::string_view list, std::string_view address, long long now) {
+  const JournalCount granted{true, false, false};
+  if (address.empty() || address.size() > kMaxListAddress) return granted;
+  RegTransaction tx(RegTransaction::kWrite);
+  RegKey key, journals;
+  if (OpenNamedList(list, nullptr, KEY_ALL_ACCESS, key) != ERROR_SUCCESS ||
+      RegCreateKeyEx(key.get(), kListJournalsKey, KEY_ALL_ACCESS, journals.out(), nullptr) !=
+          ERROR_SUCCESS)
+    return granted;
+  JournalCount result = CountJournalIn(journals.get(), LowerAsciiCopy(address),
+                                       static_cast<DWORD>(now / kSecondsPerDay));
+  return tx.Commit() == ERROR_SUCCESS ? result : granted;
+}
+
 bool IsListMember(const _tListInfo &info, std::string_view address) {
   return std::any_of(info.Members.begin(), info.Members.end(),
                      [&](const _tMembers &m) { return EqualsNoCase(m.Name, address); });
@@ -351,7 +420,7 @@ StoredListSettings ReadListSettings(HKEY list) {
   s.ModerateJoin = ReadDword(list, kListControlJoinValue, 0) != 0;
   s.ModerateLeave = ReadDword(list, kListControlLeaveValue, 0) != 0;
   s.ReplyToList = ReadDword(list, kListReplyToListValue, 0) != 0;
-  s.ConfirmRequests = ReadDword(list, kListConfirmRequestsValue, 0) != 0;
+  s.ConfirmRequests = ReadDword(list, kListConfirmRequestsValue, kListConfirmRequestsDefault) != 0;
   return s;
 }
 

@@ -1,9 +1,11 @@
 // liststore: the mailing list store, one registry key per list under
 // Software\TALVO\ZEL\Lists, with the list's settings as values, its
-// members as subkeys of "Members" (one empty key per member address), and
-// the joins and leaves that wait for confirmation as subkeys of "Pending"
-// (one key per token, with the values Action, Address and Created). The
-// one reader and writer of that layout.
+// members as subkeys of "Members" (one empty key per member address), the
+// joins and leaves that wait for confirmation as subkeys of "Pending"
+// (one key per token, with the values Action, Address and Created), and
+// the list server's journals of the day in "Journals" (one REG_DWORD per
+// address: the day times 256 plus the requests counted that day). The one
+// reader and writer of that layout.
 //
 // Callers: the delivery agent's list delivery and list server
 // (ZELDELIV/maillist, listcmds) read lists and, for JOIN and LEAVE, add and
@@ -50,6 +52,7 @@ constexpr const char *kListsKey = "Software\\TALVO\\ZEL\\Lists";
 constexpr const char *kListsSubkey = "Lists";
 constexpr const char *kListMembersKey = "Members";
 constexpr const char *kListPendingKey = "Pending";
+constexpr const char *kListJournalsKey = "Journals";
 
 // The list request address's suffix and the values of a list key.
 constexpr const char *RequestPostfix = "-request";
@@ -62,9 +65,12 @@ constexpr const char *kListBouncesToValue = "BouncesTo";
 constexpr const char *kListReplyToListValue = "ReplyToList";
 constexpr const char *kListDomainValue = "Domain";
 constexpr const char *kListVersionValue = "ConfigVersion";
-// Non-zero: a JOIN or LEAVE by mail waits until the address confirms it
-// (zeladm list create sets 1; a list without the value acts at once).
+// Non-zero: a JOIN or LEAVE by mail waits until the address confirms it.
+// A list without the value confirms too (only an explicit 0, zeladm's
+// --no-confirm, makes joins and leaves act at once): a list made by hand
+// must not let anyone subscribe a stranger.
 constexpr const char *kListConfirmRequestsValue = "ConfirmRequests";
+constexpr DWORD kListConfirmRequestsDefault = 1;
 
 // WhoCanSend: who may post (0 and absent read as members; other values are
 // kept as stored and treated like members, with a different notice).
@@ -98,7 +104,7 @@ struct _tListInfo {
   DWORD WhoCanSend = kWhoCanSendMembers;
   bool ReplyToList = false;
   std::string Domain;           // the Domain value, else the reader's host name
-  bool ConfirmRequests = false; // joins and leaves by mail wait for confirmation
+  bool ConfirmRequests = kListConfirmRequestsDefault != 0;  // joins and leaves wait
   bool Changed = false;         // not used by the delivery agent
 };
 using ListInfoPtr = std::unique_ptr<_tListInfo>;
@@ -112,7 +118,7 @@ struct StoredListSettings {
   DWORD WhoCanSend = kWhoCanSendMembers;
   DWORD BounceAction = kBounceActionNone;
   bool ModerateJoin = false, ModerateLeave = false, ReplyToList = false;
-  bool ConfirmRequests = false;
+  bool ConfirmRequests = kListConfirmRequestsDefault != 0;
 };
 
 // The values of a list key, one bit each, for WriteListSettings.
@@ -226,6 +232,28 @@ long TakePendingRequest(std::string_view list, std::string_view token, long long
                         PendingRequest &taken);
 // Removes the request of that token, if it is there.
 void DropPendingRequest(std::string_view list, std::string_view token);
+
+// ---- journals per address and day (the agent's side)
+
+// Journals one address gets from one list in a day (UTC): a request with a
+// forged Reply-To must not make the list server mail someone without end.
+constexpr DWORD kMaxJournalsPerDay = 10;
+// Addresses one list counts in a day: the store stays this small however
+// many addresses requests are forged from; a request from one more address
+// that day is dropped.
+constexpr size_t kMaxJournalAddresses = 1000;
+
+struct JournalCount {
+  bool Granted = false;    // counted: the request is answered
+  bool Report = false;     // worth an event: the address's first refusal of
+                           // the day, or the day's store has just filled up
+  bool StoreFull = false;  // what Report (or the refusal) is about is the store
+};
+// Counts one request answered to address (ASCII case ignored) on the day of
+// now, durably, before its journal goes; counts of earlier days go. A store
+// that cannot be read or written grants: the count guards against a flood,
+// it must not silence the list server.
+JournalCount CountListJournal(std::string_view list, std::string_view address, long long now);
 
 // True when address equals a member of info (ASCII case ignored).
 bool IsListMember(const _tListInfo &info, std::string_view address);

@@ -61,6 +61,12 @@ const MessageEntry kMessages[] = {
     {MSG_MAILBOX_ENTRIES_LEFT,
      "%1 entries in the mailboxes under %2 were left as they are (links, files with more "
      "than one link, special files, other users' files); they keep their owners.\r\n"},
+    {MSG_LIST_REQUESTS_DROPPED,
+     "The list server of %1 drops the requests answered to %2 until the end of the day (UTC): "
+     "that address has had as many journals today as one address may get.\r\n"},
+    {MSG_LIST_JOURNALS_FULL,
+     "The list server of %1 has answered %2 addresses today (UTC): requests answered to any "
+     "other address are dropped until the end of the day.\r\n"},
     {MSG_LOGON_FAILED, "Logon failed: %1, user %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };

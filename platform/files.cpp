@@ -29,6 +29,16 @@ bool Fail() {
   return false;
 }
 
+bool WriteBytes(int out, std::string_view bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    ssize_t w = write(out, bytes.data() + done, bytes.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
 bool CopyContents(int in, int out) {
   char buf[65536];
   for (;;) {
@@ -36,12 +46,7 @@ bool CopyContents(int in, int out) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return false;
-      done += w;
-    }
+    if (!WriteBytes(out, std::string_view(buf, static_cast<size_t>(n)))) return false;
   }
 }
 
@@ -101,9 +106,16 @@ bool CreateDirectoryPath(const std::string &path, mode_t mode) {
 void GiveToDirectoryOwner(int fd, const std::string &directory) {
   struct stat file, dir;
   if (geteuid() != 0 || fstat(fd, &file) != 0 || file.st_uid != 0 ||
-      stat(directory.c_str(), &dir) != 0 || dir.st_uid == 0)
+      CheckSoleRegularFile(fd) != 0 || stat(directory.c_str(), &dir) != 0 || dir.st_uid == 0)
     return;
   (void)!fchown(fd, dir.st_uid, dir.st_gid);
+}
+
+int CheckSoleRegularFile(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  return st.st_nlink == 1 ? 0 : EMLINK;
 }
 
 bool DirectoryExists(const std::string &path) {
@@ -127,7 +139,8 @@ int CreateNewFile(const std::string &path) {
   return fd;
 }
 
-bool CopyFileNoReplace(const std::string &source, const std::string &target) {
+bool CopyFileNoReplace(const std::string &source, const std::string &target,
+                       std::string_view prefix) {
   UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.Valid()) return Fail();
   std::string tmp = DirectoryOf(target) + "/.zelcopy-XXXXXX";
@@ -135,7 +148,8 @@ bool CopyFileNoReplace(const std::string &source, const std::string &target) {
   if (!out.Valid()) return Fail();
   // The final name appears only once the data is on disk, and link() refuses
   // to replace an existing target.
-  bool ok = CopyContents(in.Get(), out.Get()) && fchmod(out.Get(), kPrivateFileMode) == 0 &&
+  bool ok = WriteBytes(out.Get(), prefix) && CopyContents(in.Get(), out.Get()) &&
+            fchmod(out.Get(), kPrivateFileMode) == 0 &&
             fdatasync(out.Get()) == 0 && link(tmp.c_str(), target.c_str()) == 0;
   long err = errno;
   unlink(tmp.c_str());

@@ -28,8 +28,16 @@ bool CreateDirectoryPath(const std::string &path, mode_t mode);
 // A file that root has just opened in a directory of another account (the
 // service account's mutex and counter directories) becomes that account's
 // when root owns it, so a process run as root never locks the account out
-// of a file it must write. Nothing happens for other callers.
+// of a file it must write. Nothing happens for other callers, nor for a file
+// that CheckSoleRegularFile refuses.
 void GiveToDirectoryOwner(int fd, const std::string &directory);
+// Root changes the owner or mode of a file in a directory another account
+// can write only through a descriptor (opened with O_NOFOLLOW), and only
+// when that descriptor is a regular file with a single link: a second name
+// could be anywhere, on a file that is not the system's own. 0 when fd is
+// one; else EINVAL (not a regular file), EMLINK (more names) or fstat's
+// errno.
+int CheckSoleRegularFile(int fd);
 bool DirectoryExists(const std::string &path);
 bool FileExists(const std::string &path);
 bool DeleteFile(const std::string &path);
@@ -40,7 +48,9 @@ int CreateNewFile(const std::string &path);
 
 // Copies source to target (mode 0600), failing with ERROR_FILE_EXISTS when
 // the target exists. The copy is durable (fdatasync) before it gets its name.
-bool CopyFileNoReplace(const std::string &source, const std::string &target);
+// A prefix is written in front of the source's bytes.
+bool CopyFileNoReplace(const std::string &source, const std::string &target,
+                       std::string_view prefix = {});
 
 // rmdir: only an empty directory goes (ERROR_DIR_NOT_EMPTY otherwise).
 bool RemoveDirectory(const std::string &path);

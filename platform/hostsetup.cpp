@@ -1,6 +1,7 @@
 // hostsetup: see hostsetup.h.
 #include "platform/hostsetup.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/privilege.h"
 
 extern char **environ;
@@ -72,15 +74,13 @@ bool CreateSystemDirectories(const std::string &path, mode_t leafMode) {
     bool leaf = end == std::string::npos;
     std::string dir = path.substr(0, leaf ? path.size() : end);
     mode_t mode = leaf ? leafMode : 0755;
-    // The mode is set whole, whatever the administrator's umask.
-    if (mkdir(dir.c_str(), mode) == 0) {
-      if (chmod(dir.c_str(), mode) != 0) return Fail(errno);
-    } else if (errno != EEXIST) {
-      return Fail(errno);
-    }
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0) return Fail(errno);
-    if (!S_ISDIR(st.st_mode)) return Fail(ENOTDIR);
+    // The mode is set whole, whatever the administrator's umask, on the
+    // directory just made and never through a link put in its place.
+    bool made = mkdir(dir.c_str(), mode) == 0;
+    if (!made && errno != EEXIST) return Fail(errno);
+    UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made ? O_NOFOLLOW : 0)));
+    if (!fd.Valid()) return Fail(errno);   // ENOTDIR: a file in the way
+    if (made && fchmod(fd.Get(), mode) != 0) return Fail(errno);
     if (leaf) return true;
   }
 }

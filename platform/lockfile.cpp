@@ -15,10 +15,10 @@
 #include "platform/lockfile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <unordered_map>
@@ -26,6 +26,7 @@
 
 #include "platform/files.h"
 #include "platform/lockwait.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -78,15 +79,6 @@ bool PathNamesFile(const std::string &path, int fd) {
   return byFd.st_dev == byPath.st_dev && byFd.st_ino == byPath.st_ino;
 }
 
-// flock, or with wait until the holder lets go.
-bool FlockFile(int fd, bool wait) {
-  int rc;
-  do {
-    rc = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
-  } while (rc != 0 && errno == EINTR && wait);
-  return rc == 0;
-}
-
 // Opens an existing file to lock; nothing is created. O_NOFOLLOW and
 // O_NONBLOCK as for a lock file: no planted link, no FIFO.
 long OpenExistingFile(const std::string &path, int *fd) {
@@ -95,9 +87,9 @@ long OpenExistingFile(const std::string &path, int *fd) {
   return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno;
 }
 
-// One round: open (a lock file, or an existing file), flock (waiting when
-// asked), check the name.
-long LockOnce(const std::string &path, bool wait, bool existing, int *out) {
+// One round: open (a lock file, or an existing file), flock (waiting up to
+// waitMs), check the name.
+long LockOnce(const std::string &path, long long waitMs, bool existing, int *out) {
   int raw = -1;
   long rc = existing ? OpenExistingFile(path, &raw) : OpenLockFile(path, &raw);
   if (rc != ERROR_SUCCESS) return rc;
@@ -105,11 +97,28 @@ long LockOnce(const std::string &path, bool wait, bool existing, int *out) {
   struct stat st;
   if (fstat(fd.Get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (!FlockFile(fd.Get(), wait))
-    return errno == EWOULDBLOCK || errno == EINTR ? ERROR_ALREADY_EXISTS : errno;
+  rc = FlockWithin(fd.Get(), waitMs);
+  if (rc != ERROR_SUCCESS) return rc == ERROR_TIMEOUT ? ERROR_ALREADY_EXISTS : rc;
   if (!PathNamesFile(path, fd.Get())) return kLostRace;
   *out = fd.Release();
   return ERROR_SUCCESS;
+}
+
+// Rounds until one ends other than by a lost race. Every lost race means
+// that a holder let go (or a writer replaced the file), so waiting rounds
+// make progress; once no time is left, kMaxRaceRetries more attempts are
+// made before the lock counts as held.
+long LockRounds(const std::string &path, long long timeoutMs, bool existing, int *fd) {
+  *fd = -1;
+  const bool forever = timeoutMs == kLockWaitForever;
+  const long long deadline = MonotonicMs() + std::max(0LL, timeoutMs);
+  long rc = kLostRace;
+  for (int attempts = 0; rc == kLostRace && attempts < kMaxRaceRetries;) {
+    long long waitMs = forever ? kLockWaitForever : std::max(0LL, deadline - MonotonicMs());
+    if (waitMs == 0) ++attempts;
+    rc = LockOnce(path, waitMs, existing, fd);
+  }
+  return rc == kLostRace ? ERROR_ALREADY_EXISTS : rc;
 }
 
 void NoteHeld(const std::string &path, int fd) {
@@ -117,50 +126,14 @@ void NoteHeld(const std::string &path, int fd) {
   g_held[fd] = path;
 }
 
-// Waits as long as it takes. Every lost race means that a holder let go,
-// so the rounds make progress; they end at the lock or at an error.
-long LockFileWaiting(const std::string &path, int *fd) {
-  *fd = -1;
-  long rc;
-  while ((rc = LockOnce(path, true, false, fd)) == kLostRace) {
-  }
-  if (rc == ERROR_SUCCESS) NoteHeld(path, *fd);
-  return rc;
-}
-
-void ReleaseHeld(int fd) { ReleaseLockFile(fd); }
-
-// Every lost race means a writer replaced or removed the file, so the
-// rounds make progress; they end at the lock or at an error (a file gone).
-long ExistingWaiting(const std::string &path, int *fd) {
-  *fd = -1;
-  long rc;
-  while ((rc = LockOnce(path, true, true, fd)) == kLostRace) {
-  }
-  return rc;
-}
-
-void CloseLocked(int fd) { close(fd); }
-
 }  // namespace
 
-long TryLockFile(const std::string &path, int *fd) {
-  *fd = -1;
-  long rc = kLostRace;
-  for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
-    rc = LockOnce(path, false, false, fd);
-  if (rc == kLostRace) return ERROR_ALREADY_EXISTS;
-  if (rc != ERROR_SUCCESS) return rc;
-  NoteHeld(path, *fd);
-  return ERROR_SUCCESS;
-}
+long TryLockFile(const std::string &path, int *fd) { return LockFileWithin(path, 0, fd); }
 
 long LockFileWithin(const std::string &path, long long timeoutMs, int *fd) {
-  long rc = TryLockFile(path, fd);
-  if (rc != ERROR_ALREADY_EXISTS || timeoutMs == 0) return rc;
-  if (timeoutMs == kLockWaitForever) return LockFileWaiting(path, fd);
-  rc = AcquireWithin(path, timeoutMs, LockFileWaiting, ReleaseHeld, fd);
-  return rc == ERROR_TIMEOUT ? ERROR_ALREADY_EXISTS : rc;
+  long rc = LockRounds(path, timeoutMs, false, fd);
+  if (rc == ERROR_SUCCESS) NoteHeld(path, *fd);
+  return rc;
 }
 
 bool ReleaseLockFile(int fd) {
@@ -181,17 +154,9 @@ bool ReleaseLockFile(int fd) {
 }
 
 long TryLockExistingFile(const std::string &path, int *fd) {
-  *fd = -1;
-  long rc = kLostRace;
-  for (int round = 0; round < kMaxRaceRetries && rc == kLostRace; ++round)
-    rc = LockOnce(path, false, true, fd);
-  return rc == kLostRace ? ERROR_ALREADY_EXISTS : rc;
+  return LockRounds(path, 0, true, fd);
 }
 
 long LockExistingFileWithin(const std::string &path, long long timeoutMs, int *fd) {
-  long rc = TryLockExistingFile(path, fd);
-  if (rc != ERROR_ALREADY_EXISTS || timeoutMs == 0) return rc;
-  if (timeoutMs == kLockWaitForever) return ExistingWaiting(path, fd);
-  rc = AcquireWithin(path, timeoutMs, ExistingWaiting, CloseLocked, fd);
-  return rc == ERROR_TIMEOUT ? ERROR_ALREADY_EXISTS : rc;
+  return LockRounds(path, timeoutMs, true, fd);
 }

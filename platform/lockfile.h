@@ -12,7 +12,8 @@
 //
 // Waiting for a held lock blocks in flock itself (the holder's release or
 // death wakes the waiter); a bounded wait does so in a helper thread
-// (platform/lockwait), so nothing ever sleeps and retries.
+// (platform/lockwait), so nothing ever sleeps and retries, and a wait that
+// timed out leaves nothing behind that could take the lock later.
 //
 // The same flock guards a spool file that exists for its own sake (a
 // recipient file): TryLockExistingFile flocks the file that the path names
@@ -40,16 +41,14 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/lockwait.h"
 
 // Makes one attempt to take the lock file at path. On ERROR_SUCCESS *fd holds
 // the lock; otherwise *fd is -1 and the result tells why.
 long TryLockFile(const std::string &path, int *fd);
 
-// LockFileWithin's time-out that waits as long as it takes.
-constexpr long long kLockWaitForever = -1;
-
-// Takes the lock file at path, waiting up to timeoutMs for its holder (0:
-// one attempt, kLockWaitForever: no limit). Otherwise as TryLockFile.
+// Takes the lock file at path, waiting up to timeoutMs for its holder (0 or
+// less: one attempt, kLockWaitForever: no limit). Otherwise as TryLockFile.
 long LockFileWithin(const std::string &path, long long timeoutMs, int *fd);
 
 // Releases a lock taken by TryLockFile or LockFileWithin: removes the file

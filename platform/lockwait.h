@@ -1,40 +1,42 @@
-// lockwait: a bounded wait for a lock that the kernel only lets a caller
-// wait for without limit (flock), with no polling.
+// lockwait: the exclusive flock of an open file, waited for not at all,
+// without limit, or up to a deadline, with no polling.
 //
-// flock(2) blocks for ever or not at all, and breaking a blocked call with a
-// timer signal would disturb the other threads of a service (and of a
-// library's host process). So a bounded wait hands the blocking acquisition
-// to a helper thread and waits on a condition variable until the deadline:
-// it wakes when the lock is taken, not on a clock. A waiter that gives up
-// leaves the acquisition running; whatever the helper takes afterwards is
-// handed to the next waiter of this process for the same lock, or released
-// at once when nobody waits. So a process keeps at most one helper per
-// contended lock, however long a holder keeps it and however many waits
-// time out meanwhile.
+// flock(2) blocks for ever or not at all. A bounded wait therefore blocks in
+// flock on a helper thread while the caller waits on a condition variable
+// until the deadline: it wakes when the lock is taken, not on a clock. When
+// the time runs out the caller cancels the helper and waits for it to end
+// before it returns, so a wait that gave up leaves nothing behind: no
+// request queued in the kernel that could take the lock later, and no
+// moment at which this process holds a lock that nobody wants (others would
+// see it held by nobody). The helper blocks on the caller's own open file
+// description, so a lock the kernel granted just as the cancellation came
+// is the caller's, not a stray one: the caller finds it with a last
+// non-blocking attempt and keeps it (the wait then succeeded at its
+// deadline). The helper's cancellation is the C library's thread
+// cancellation, which only that thread sees: no signal handler of the
+// process is touched, and no other thread is disturbed.
 //
-// Callers: platform/lockfile (directory locks) and platform/namedmutex. The
-// key names the lock (its file's path); it comes from the system's own
-// configuration and constants.
+// Callers: platform/lockfile (directory locks, recipient file locks) and
+// platform/namedmutex. fd is the caller's own description of the lock file
+// (one per attempt, which is what makes two threads of one process exclude
+// each other).
 //
-// Threads: thread-safe. A helper is a detached thread that owns its
-// acquisition until a waiter claims it. A forked child knows nothing of its
-// parent's helpers (they do not run in it) and starts its own.
+// Threads: thread-safe; each bounded wait has one helper thread for its own
+// duration and no state outlives the call, so a forked child inherits
+// nothing.
 //
-// Failures: ERROR_TIMEOUT when the time ran out, the acquisition's own
-// error, or the error of starting the helper thread.
+// Failures: ERROR_TIMEOUT while another description holds the lock (at
+// once for a time-out of 0), the errno of flock (EINTR never: it is
+// retried), or the error of starting the helper thread.
 #pragma once
-
-#include <string>
 
 #include "platform/errors.h"
 
-// A blocking acquisition: takes the lock named key, waiting as long as it
-// takes; ERROR_SUCCESS with *fd holding the lock, or an error (then *fd is
-// -1). Releasing is release(*fd).
-typedef long (*BlockingAcquire)(const std::string &key, int *fd);
-typedef void (*LockRelease)(int fd);
+// The time-out that waits as long as it takes.
+constexpr long long kLockWaitForever = -1;
 
-// Waits up to timeoutMs (more than 0) for acquire(key) in a helper thread.
-// ERROR_SUCCESS with *fd holding the lock, else *fd is -1.
-long AcquireWithin(const std::string &key, long long timeoutMs, BlockingAcquire acquire,
-                   LockRelease release, int *fd);
+// Takes the exclusive flock of the open file description fd, waiting up to
+// timeoutMs for its holder (0: one attempt, kLockWaitForever: no limit).
+// ERROR_SUCCESS: fd holds it. Otherwise fd holds nothing, and nothing this
+// call started can take it afterwards.
+long FlockWithin(int fd, long long timeoutMs);

@@ -92,6 +92,9 @@ long OpenStore(bool create, UniqueFd &fd, bool *created) {
   struct stat st;
   if (fstat(fd.Get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EINVAL;
+  // A writer (root among them) never writes through a second name that the
+  // directory's owner may have planted.
+  if (create && CheckSoleRegularFile(fd.Get()) != 0) return EMLINK;
   if (create) GiveToDirectoryOwner(fd.Get(), StoreDirectory());
   if (st.st_size == 0) *created = true;   // never written: its name may not be durable yet
   return ERROR_SUCCESS;

@@ -1,14 +1,11 @@
 // namedmutex: see namedmutex.h.
 //
 // A wait for ever blocks in flock(); a bounded wait blocks in flock() in a
-// helper thread (platform/lockwait), since flock has no time-out of its own
-// and a signal-driven one would disturb the other threads of a service.
+// helper thread that is cancelled when the time runs out (platform/lockwait),
+// since flock has no time-out of its own.
 #include "platform/namedmutex.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -31,41 +28,24 @@ bool ValidMutexName(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
-// O_NONBLOCK: a FIFO put in a mutex file's place must not hang the open;
-// anything but a regular file is refused.
+// The directory may be the service account's, who could plant anything in
+// it: O_NOFOLLOW refuses a symbolic link, O_NONBLOCK keeps a FIFO from
+// hanging the open, and only a regular file with one link is used (and
+// handed to the account when root made it), never a second name of some
+// other file.
 int OpenMutexFile(const std::string &path) {
   const int flags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = open(path.c_str(), flags, kMutexFileMode);
-  if (fd < 0 && errno == ENOENT && CreateDirectoryPath(MutexDirectory(), kMutexDirectoryMode))
-    fd = open(path.c_str(), flags, kMutexFileMode);
-  struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    close(fd);
-    errno = EINVAL;
+  UniqueFd fd(open(path.c_str(), flags, kMutexFileMode));
+  if (!fd.Valid() && errno == ENOENT && CreateDirectoryPath(MutexDirectory(), kMutexDirectoryMode))
+    fd.Reset(open(path.c_str(), flags, kMutexFileMode));
+  if (!fd.Valid()) return -1;
+  if (int err = CheckSoleRegularFile(fd.Get()); err != 0) {
+    errno = err;
     return -1;
   }
-  if (fd >= 0) GiveToDirectoryOwner(fd, MutexDirectory());
-  return fd;
+  GiveToDirectoryOwner(fd.Get(), MutexDirectory());
+  return fd.Release();
 }
-
-// Blocks until fd holds the flock; false with errno on failure.
-bool LockForever(int fd) {
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
-// The helper's acquisition: a description of its own, locked for ever.
-long OpenAndLock(const std::string &path, int *out) {
-  *out = -1;
-  UniqueFd fd(OpenMutexFile(path));
-  if (!fd.Valid() || !LockForever(fd.Get())) return errno != 0 ? errno : EIO;
-  *out = fd.Release();
-  return ERROR_SUCCESS;
-}
-
-void CloseMutexFile(int fd) { close(fd); }
 
 }  // namespace
 
@@ -89,31 +69,12 @@ DWORD NamedMutexLock::Wait(std::string_view name, DWORD timeoutMs) {
     SetLastError(errno);
     return WAIT_FAILED;
   }
-  if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
-    fd_ = std::move(fd);
-    return WAIT_OBJECT_0;
-  }
-  if (errno != EWOULDBLOCK && errno != EINTR) {
-    SetLastError(errno);
-    return WAIT_FAILED;
-  }
-  if (timeoutMs == 0) return WAIT_TIMEOUT;
-  if (timeoutMs == INFINITE) {
-    if (!LockForever(fd.Get())) {
-      SetLastError(errno);
-      return WAIT_FAILED;
-    }
-    fd_ = std::move(fd);
-    return WAIT_OBJECT_0;
-  }
-  fd.Reset();
-  int held = -1;
-  long rc = AcquireWithin(path, timeoutMs, OpenAndLock, CloseMutexFile, &held);
+  long rc = FlockWithin(fd.Get(), timeoutMs == INFINITE ? kLockWaitForever : timeoutMs);
   if (rc == ERROR_TIMEOUT) return WAIT_TIMEOUT;
   if (rc != ERROR_SUCCESS) {
     SetLastError(rc);
     return WAIT_FAILED;
   }
-  fd_.Reset(held);
+  fd_ = std::move(fd);
   return WAIT_OBJECT_0;
 }

@@ -164,13 +164,25 @@ int OpenDirectoryNoFollow(const std::string &path) {
   return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-bool GiveFileAt(int dirFd, const char *name, uid_t uid, gid_t gid) {
-  struct stat st;
-  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno);
-  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return true;   // not the system's own: left alone
-  if (fchownat(dirFd, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno);
+// Gives the entry name of dirFd to the account through a descriptor, so
+// that what was checked is what changes owner (a name checked and then
+// changed could be swapped in between). Refused: a symbolic link (ELOOP),
+// anything but a regular file (EINVAL), a file with a second name (EMLINK).
+// O_NONBLOCK: a FIFO must not hang the open; O_NOCTTY: nor may a terminal
+// become ours.
+bool GiveFileAt(int dirFd, const char *name, uid_t uid, gid_t gid, bool create) {
+  const int flags =
+      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (create ? O_CREAT : 0);
+  UniqueFd fd(openat(dirFd, name, flags, kAccountFileMode));
+  if (!fd.Valid()) return Fail(errno);
+  if (int err = CheckSoleRegularFile(fd.Get()); err != 0) return Fail(err);
+  if (fchown(fd.Get(), uid, gid) != 0) return Fail(errno);
   return true;
 }
+
+// What a sweep of a directory leaves alone rather than fail on: entries
+// that are not the system's own files, and entries gone meanwhile.
+bool LeftAlone(long err) { return err == ELOOP || err == EINVAL || err == EMLINK || err == ENOENT; }
 
 std::string Parent(const std::string &path) {
   size_t slash = path.rfind('/');
@@ -254,14 +266,7 @@ bool GiveDirectoryToAccount(const std::string &path, uid_t uid, gid_t gid) {
 bool GiveFileToAccount(const std::string &path, uid_t uid, gid_t gid, bool create) {
   UniqueFd dir(OpenDirectoryNoFollow(Parent(path)));
   if (!dir.Valid()) return Fail(errno);
-  std::string name = Leaf(path);
-  if (create) {
-    int fd = openat(dir.Get(), name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                    kAccountFileMode);
-    if (fd < 0) return Fail(errno);
-    close(fd);
-  }
-  return GiveFileAt(dir.Get(), name.c_str(), uid, gid);
+  return GiveFileAt(dir.Get(), Leaf(path).c_str(), uid, gid, create);
 }
 
 bool GiveFilesToAccount(const std::string &directory, uid_t uid, gid_t gid) {
@@ -274,8 +279,9 @@ bool GiveFilesToAccount(const std::string &directory, uid_t uid, gid_t gid) {
   }
   bool ok = true;
   while (const dirent *e = readdir(dir)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    if (!GiveFileAt(dirfd(dir), e->d_name, uid, gid)) ok = false;
+    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;   // not even opened
+    if (!GiveFileAt(dirfd(dir), e->d_name, uid, gid, false) && !LeftAlone(GetLastError()))
+      ok = false;
   }
   closedir(dir);
   return ok;

@@ -62,11 +62,14 @@ bool HoldsNoPrivileges();
 
 // Makes the directory at path (not a link) the account's.
 bool GiveDirectoryToAccount(const std::string &path, uid_t uid, gid_t gid);
-// Makes the regular file at path (not a link, a single link count) the
-// account's; with create, a missing one is created empty first (mode 0600).
+// Makes the regular file at path the account's, through a descriptor; with
+// create, a missing one is created empty first (mode 0600). Refused: a
+// symbolic link in its place (ELOOP), anything but a regular file (EINVAL),
+// a file with more than one link (EMLINK).
 bool GiveFileToAccount(const std::string &path, uid_t uid, gid_t gid, bool create);
 // Makes every regular file with a single link directly in the directory
-// at path the account's; other entries are left alone.
+// at path the account's, each through a descriptor; other entries (links,
+// files with a second name, FIFOs, directories) are left alone.
 bool GiveFilesToAccount(const std::string &directory, uid_t uid, gid_t gid);
 // Lets the group gid pass through the directory at path (not a link):
 // gives it the group and the group search permission, nothing else.

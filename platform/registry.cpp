@@ -346,8 +346,7 @@ void KeepPrivate(const std::string &path, bool create) {
   int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
   UniqueFd fd(open(path.c_str(), flags, kDatabaseMode));
   struct stat st;
-  if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
-    return;
+  if (!fd.Valid() || CheckSoleRegularFile(fd.Get()) != 0 || fstat(fd.Get(), &st) != 0) return;
   if ((st.st_uid == geteuid() || geteuid() == 0) && (st.st_mode & 077) != 0)
     (void)!fchmod(fd.Get(), st.st_mode & 0700);
 }

@@ -92,7 +92,7 @@ def account_hashes(ctx, users):
     if missing:
         scratch = zel_scratch(ctx, "hashes")
         for user in missing:
-            scratch.zeladm("user", "add", user, "--password", password(user))
+            scratch.add_user(user, password(user))
         with open(scratch.path("etc", "zel", "accounts")) as f:
             for line in f:
                 fields = line.rstrip("\n").split(":")

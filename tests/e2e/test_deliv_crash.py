@@ -142,7 +142,7 @@ class DelivCrashTest(unittest.TestCase):
                                deliv={"SmtpPort": self.sink.port, "Timeout": 2})
         try:
             for user in USERS:
-                self.mail.scratch.zeladm("user", "add", user, "--password", PASSWORD)
+                self.mail.scratch.add_user(user, PASSWORD)
             self.mail.start()
         except BaseException:
             self.mail.stop()

@@ -199,6 +199,14 @@ class ListCase(MailCase):
 
     # -- what generated messages look like -----------------------------------
 
+    def without_envelope(self, content, sender):
+        """A list directory's copy (quoted by a notice, kept as a dead
+        letter) without the envelope field that list delivery puts first."""
+        envelope = b"Return-Path: <%s>\r\n" % sender.encode()
+        self.assertTrue(content.startswith(envelope), "no %r in front of %r" % (envelope,
+                                                                               content[:300]))
+        return content[len(envelope):]
+
     def stored_form(self, content, data):
         """The receiver's stored form of data, with the Received field found
         at the start of content (a list copy, or a held message)."""
@@ -225,8 +233,9 @@ class ListCase(MailCase):
         stored = self.stored_form(content, data)
         self.assertEqual(content, self.rewritten(stored, name, base, domain, reply_to))
 
-    def assertNotice(self, content, base, to, subject, frm, text, data):
-        """A list notice: header, text, the whole list message, end line."""
+    def assertNotice(self, content, base, to, subject, frm, text, data, sender=None):
+        """A list notice: header, text, the whole list message (behind the
+        envelope field naming sender, to by default), end line."""
         body = self.assertGenerated(content, base, [
             b"To: " + re.escape(to.encode()), b"Subject: " + re.escape(subject.encode()),
             b"From: " + re.escape(frm.encode()), rb"Message-Id: <" + ID + rb">",
@@ -235,6 +244,7 @@ class ListCase(MailCase):
         self.assertTrue(body.startswith(start), "notice body %r" % body[:600])
         quoted = body[len(start):]
         self.assertTrue(quoted.endswith(b"\r\n.\r\n"), quoted[-100:])
+        quoted = self.without_envelope(quoted, sender or to)
         self.assertStored(quoted[:-5] + b".\r\n", data)
 
     def assertSent(self, content, base, to, subject, frm, body):
@@ -408,7 +418,7 @@ class PostingRuleTest(ListCase):
                           "Message to the modonly mailing list", request("modonly"),
                           forwarded_text("modonly", "moderator",
                                          "only the moderator may send messages to this "
-                                         "mailing list"), data)
+                                         "mailing list"), data, sender=erin)
         for user in ("alice", "bob", "carol", "administrator"):
             self.assertEqual(self.mail.messages(user), [], user)
 
@@ -431,6 +441,17 @@ class PostingRuleTest(ListCase):
         self.assertEqual(len(self.mail.messages("bob")), 4)
         self.assertEqual(self.mail.messages("dave"), [])
         self.assertEqual(self.mail.messages("erin"), [])
+
+    def test_the_moderators_from_line_alone_is_not_the_moderator(self):
+        # Another envelope sender: the notice (to the From address) and the
+        # forward both reach the real moderator, and nobody gets a copy.
+        self.send(at("erin"), [at("modonly")], posting("Dave <dave@%s>" % LOCAL, "forged"))
+        self.wait_messages("dave", 2)
+        self.wait_idle()
+        self.assertEqual(sorted(self.by_subject("dave")),
+                         [b"Message to the modonly mailing list",
+                          b"Your message to the modonly mailing list"])
+        self.assertEqual(self.mail.messages("bob"), [])
 
     def test_notice_goes_to_the_reply_address(self):
         # A member writing from another address is refused, with the text
@@ -473,11 +494,13 @@ class PostingRuleTest(ListCase):
         subject = "Problem with the members mailing list"
         base, content = self.one("administrator", subject)
         self.assertNotice(content, base, at("postmaster"), subject, request("members"),
-                          forwarded_text("members", "postmaster", reason), anonymous)
+                          forwarded_text("members", "postmaster", reason), anonymous,
+                          sender=at("erin"))
         subject = "Message to the modonly mailing list"
         base, content = self.one("dave", subject)
         self.assertNotice(content, base, at("dave"), subject, request("modonly"),
-                          forwarded_text("modonly", "moderator", reason), anonymous)
+                          forwarded_text("modonly", "moderator", reason), anonymous,
+                          sender=at("erin"))
         # A Reply-To address alone is enough to tell the sender.
         subject = "Your message to the members mailing list"
         base, content = self.one("erin", subject)
@@ -506,7 +529,8 @@ class LoopTest(ListCase):
         self.assertListCopy(content, copy[:-4], data, "echo")
         # The copy that came back to the list is the dead letter.
         self.assertEqual(base, copy[:-4])
-        self.assertEqual(self.assertDeadLetter(base, [DEAD_LIST_LOOP]), content)
+        dead = self.assertDeadLetter(base, [DEAD_LIST_LOOP])
+        self.assertEqual(self.without_envelope(dead, ""), content)
         self.assertEqual(len(self.mail.messages("bob")), 1)
         self.assertEqual(len(self.dead_letters()), 2)
 
@@ -523,7 +547,8 @@ class LoopTest(ListCase):
         self.assertEqual(copy2, self.rewritten(copy1, "ring2", second[:-4]))
         self.assertEqual(header_value(copy2, "Original-sender"), [request("ring1").encode()])
         self.assertEqual(base, second[:-4])
-        self.assertEqual(self.assertDeadLetter(base, [DEAD_LIST_LOOP]), copy2)
+        dead = self.assertDeadLetter(base, [DEAD_LIST_LOOP])
+        self.assertEqual(self.without_envelope(dead, ""), copy2)
         self.assertEqual(len(self.mail.messages("bob")), 1)
         self.assertEqual(len(self.mail.messages("carol")), 1)
 
@@ -532,7 +557,8 @@ class LoopTest(ListCase):
         self.send(at("alice"), [at("staff")], data)
         [base] = self.wait_dead(1)
         self.wait_idle()
-        self.assertStored(self.assertDeadLetter(base, [DEAD_LIST_LOOP]), data)
+        self.assertStored(self.without_envelope(self.assertDeadLetter(base, [DEAD_LIST_LOOP]),
+                                                at("alice")), data)
         self.assertEqual(self.mail.messages("bob"), [])
 
     def test_request_to_itself(self):
@@ -543,7 +569,8 @@ class LoopTest(ListCase):
         self.send(at("erin"), [request("staff")], reply)
         bases = self.wait_dead(2)
         self.wait_idle()
-        dead = [self.assertDeadLetter(base, [DEAD_REQUEST_LOOP]) for base in bases]
+        dead = [self.without_envelope(self.assertDeadLetter(base, [DEAD_REQUEST_LOOP]),
+                                      at("erin")) for base in bases]
         # The dead letters are the two requests as they were stored.
         dead.sort(key=lambda content: b"\r\nReply-To: " in content)
         self.assertStored(dead[0], own)
@@ -796,16 +823,19 @@ class CommandTest(ListCase):
         self.assertEqual(self.shown_members("ext"), {carol})
 
     def test_list_made_by_hand(self):
-        # A list written straight into the registry has no Members key yet;
-        # joining it by mail still works.
+        # A list written straight into the registry has no Members key and
+        # no ConfirmRequests value yet: joining it by mail waits for the
+        # confirmation all the same, and then works.
         self.mail.scratch.reg_import({LISTS_KEY + "\\byhand": {"WhoCanSend": 2}})
         self.send(at("erin"), [request("byhand")], commands(at("erin"), "join"))
-        [name] = self.wait_messages("erin", 1)
+        self.wait_messages("erin", 2)
         self.wait_idle()
-        self.assertSent(self.mail.read_message("erin", name), name[:-4], at("erin"), "Journal",
-                        request("byhand"), journal(LOCAL, [
-                            ("join", "%s has been added to the byhand mailing list.\n"
-                             % at("erin"))]))
+        [(_, confirm)] = self.by_subject("erin")[b"Please confirm: JOIN byhand"]
+        self.assertEqual(self.shown_members("byhand"), set())
+        token = re.search(rb"\nCONFIRM ([0-9a-f]{32})\r\n", confirm).group(1).decode()
+        self.send(at("erin"), [request("byhand")], commands(at("erin"), "CONFIRM " + token))
+        self.wait_messages("erin", 3)
+        self.wait_idle()
         self.assertEqual(self.shown_members("byhand"), {at("erin")})
 
     def test_moderated_join_and_leave(self):

@@ -1068,7 +1068,7 @@ class ImpersonationTest(unittest.TestCase):
                 os.path.join(home, "mail", msg_name(n)) for n in (1, 2)):
             os.chown(path, owner.pw_uid, owner.pw_gid)
         os.chmod(os.path.join(home, "mail", msg_name(3)), 0o600)    # root's alone
-        server.scratch.zeladm("user", "add", "nobody", "--password", "pw-nobody", "--home", home)
+        server.scratch.add_user("nobody", "pw-nobody", home)
         server.start()
 
         conn = server.connect()
@@ -1110,7 +1110,7 @@ class ImpersonationTest(unittest.TestCase):
                 os.chown(os.path.join(mail, name), owner.pw_uid, owner.pw_gid)
         os.chown(home, owner.pw_uid, owner.pw_gid)
         os.chmod(mail, 0o1777)
-        server.scratch.zeladm("user", "add", "nobody", "--password", "pw-nobody", "--home", home)
+        server.scratch.add_user("nobody", "pw-nobody", home)
         server.start()
         conn = server.connect()
         self.addCleanup(conn.close)

@@ -43,7 +43,7 @@ def seed_of_script():
 
     body = function("seed_configuration")
     reg = re.search(r"reg import - <<'REG'\n(.*?)\nREG$", body, re.S | re.M)
-    account = re.search(r"user add (\S+) --password (\S+)", body)
+    account = re.search(r"printf '%s\\n' (\S+) \| \"\$adm\" user add (\S+) --password-stdin", body)
     if reg is None or account is None:
         raise AssertionError("cannot find the seeding in ./zel:\n" + body)
     sets = []
@@ -52,7 +52,7 @@ def seed_of_script():
                              text, re.M):
             key = m.group(1) or service_key({"recv": "ZELRECV", "fetch": "ZELFETCH"}[m.group(2)])
             sets.append([key] + m.group(3).split())
-    return reg.group(1) + "\n", sets, account.group(1), account.group(2)
+    return reg.group(1) + "\n", sets, account.group(2), account.group(1)
 
 
 def reg_values(text, key):
@@ -88,7 +88,7 @@ class ZelRunFlowTest(unittest.TestCase):
                             service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port,
                                                       "TlsPortNo": 0},
                             TCPIP_KEY: {"NameServer": DEAD_NAME_SERVER}})
-        scratch.zeladm("user", "add", self.user, "--password", self.password)
+        scratch.add_user(self.user, self.password)
         # The host name the services answer to: the seed's, where it gives
         # one, over the harness's.
         tcpip = {"Hostname": HOST_NAME, "Domain": DOMAIN_NAME}

@@ -98,7 +98,8 @@ class ZeladmListTest(ZeladmCase):
         for line in ("moderator:       (none) (the stored value is too long and is ignored)",
                      "moderate join:   yes (no effect without a moderator)",
                      "who can send:    members (0)", "bounce action:   none (9)",
-                     "confirm:         no", "config version:  (none)", "members:         0"):
+                     # Without a ConfirmRequests value joins by mail are confirmed.
+                     "confirm:         yes", "config version:  (none)", "members:         0"):
             self.assertIn(line, shown)
         # Not made by create, so without Members: adding a member makes it.
         self.ok("list", "add-member", "hand", "x@y.org")

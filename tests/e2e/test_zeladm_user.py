@@ -60,7 +60,7 @@ class ZeladmUserTest(ZeladmCase):
         out = self.ok("list")
         self.assertIn("source: host accounts", out)
         self.assertIn("domain: WORKGROUP", out)
-        r = self.zeladm("add", "demo", "--password", "demo", "--home", "/home/demo")
+        r = self.zeladm("add", "demo", "--password-stdin", "--home", "/home/demo", stdin=b"demo\n")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn(b"created", r.stderr)
         self.assertEqual(stat.S_IMODE(os.stat(self.path).st_mode), 0o600)
@@ -84,7 +84,7 @@ class ZeladmUserTest(ZeladmCase):
         self.assertRegex(out, rf"group +{host}\\staff +-")
         self.assertRegex(out, rf"user +{host}\\nopass +none")
         self.fails(["add", "DEMO"], 1, "exists")
-        self.fails(["passwd", "staff", "--password", "x"], 1, "no user account")
+        self.fails(["passwd", "staff", "--password-stdin"], 1, "no user account", stdin=b"x\n")
 
         self.ok("del", "staff")
         self.fails(["del", "staff"], 1, "no account")
@@ -97,7 +97,7 @@ class ZeladmUserTest(ZeladmCase):
         self.assertEqual(self.identity(), {"computer": "MAILHOST", "domain": "EXAMPLE",
                                            "controller": "\\\\DC1"})
         self.ok("add", "demo")
-        self.ok("add", "example\\alice", "--password", "pw")
+        self.ok("add", "example\\alice", "--password-stdin", stdin=b"pw")
         self.fails(["add", "OTHER\\bob"], 2, "neither the computer MAILHOST nor the domain EXAMPLE")
         self.assertEqual([a[:3] for a in self.accounts()],
                          [("user", "MAILHOST", "demo"), ("user", "EXAMPLE", "alice")])
@@ -118,13 +118,9 @@ class ZeladmUserTest(ZeladmCase):
             (["add", "n" * 65], "longer than 64"),
             (["add", "x", "--home", "relative"], "not an absolute path"),
             (["add", "x", "--kind", "bogus"], "--kind must be user, group or alias"),
-            (["add", "x", "--kind", "group", "--password", "p"], "only users have passwords"),
-            (["add", "x", "--password"], "--password needs a value"),
+            (["add", "x", "--kind", "group", "--password-stdin"], "only users have passwords"),
             (["add", "x", "--frob"], "unknown option"),
             (["add", "x", "--computer", "C"], "unknown option"),
-            (["add", "x", "--password", "p", "--password-stdin"], "either --password or"),
-            (["add", "x", "--password", ""], "1 to 255 characters"),
-            (["add", "x", "--password", "p" * 256], "1 to 255 characters"),
             (["passwd", "x"], "wrong number of arguments"),
             (["passwd", "x", "--home", "/h"], "unknown option"),
             (["set-identity", "--computer", "A", "--domain"], "wrong number of arguments"),
@@ -136,8 +132,28 @@ class ZeladmUserTest(ZeladmCase):
         for args, message in cases:
             with self.subTest(args=args):
                 self.fails(args, 2, message, stdin=b"")
-        self.fails(["add", "x", "--password-stdin"], 2, "1 to 255 characters", stdin=b"\n")
+        for stdin, message in ((b"\n", "1 to 255 characters"), (b"", "1 to 255 characters"),
+                               (b"p" * 256 + b"\n", "1 to 255 characters"),
+                               (b"p\0w\n", "must not contain a NUL")):
+            with self.subTest(stdin=stdin):
+                self.fails(["add", "x", "--password-stdin"], 2, message, stdin=stdin)
         self.assertFalse(os.path.exists(self.path))
+
+    def test_password_comes_from_standard_input_only(self):
+        # On the command line every user could read it: refused, with the way.
+        for args in (["add", "x", "--password", "secret"], ["passwd", "x", "--password", "s"],
+                     ["add", "x", "--password"]):
+            with self.subTest(args=args):
+                err = self.fails(args, 2, "--password is refused", stdin=b"")
+                self.assertIn("--password-stdin", err)
+        self.assertFalse(os.path.exists(self.path))
+        # One line: its "\n" and a "\r" before it go, every other byte stays.
+        for n, (stdin, password) in enumerate((
+                (b" two words \t\n", " two words \t"), (b"crlf\r\n", "crlf"), (b"cr\r", "cr\r"),
+                (b"first\nsecond\n", "first"), (b"p" * 255, "p" * 255))):
+            with self.subTest(stdin=stdin):
+                self.ok("add", f"x{n}", "--password-stdin", stdin=stdin)
+                self.assertPassword(self.accounts()[-1][3], password)
 
     def test_malformed_file_is_reported_and_kept(self):
         os.makedirs(self.dir)
@@ -171,7 +187,8 @@ class ZeladmUserTest(ZeladmCase):
 
     def test_concurrent_edits_lose_nothing(self):
         self.ok("set-identity", "--computer", "MAILHOST", "--domain", "EXAMPLE")
-        self.all_at_once([["add", f"u{i}", "--password", f"p{i}"] for i in range(6)])
+        self.all_at_once([["add", f"u{i}", "--password-stdin"] for i in range(6)],
+                         [f"p{i}\n".encode() for i in range(6)])
         self.assertEqual(sorted(a[2] for a in self.accounts()), [f"u{i}" for i in range(6)])
         for _, _, name, hashed, _ in self.accounts():
             self.assertPassword(hashed, "p" + name[1:])

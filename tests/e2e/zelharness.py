@@ -276,9 +276,11 @@ class Scratch:
         tls = self.path("etc", "zel", "tls")
         return os.path.join(tls, "cert.pem"), os.path.join(tls, "key.pem")
 
-    def add_user(self, name, password):
-        """A mail account with a password, in the accounts file."""
-        self.zeladm("user", "add", name, "--password", password)
+    def add_user(self, name, password, home=None):
+        """A mail account with a password, in the accounts file. The
+        password goes as zeladm takes it: one line on standard input."""
+        self.zeladm("user", "add", name, "--password-stdin", *(["--home", home] if home else []),
+                    input=password + "\n")
 
     def events(self):
         try:
@@ -333,12 +335,21 @@ class ZeladmCase(unittest.TestCase):
         self.assertIn(message, err, f"{args}")
         return err
 
-    def all_at_once(self, commands):
-        """Starts a run for each argument list at the same time; each must
-        succeed within the bounded wait (a hung one is killed)."""
-        procs = [subprocess.Popen([program_path("zeladm"), *self.command, *args], env=self.env,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-                 for args in commands]
+    def all_at_once(self, commands, stdins=None):
+        """Starts a run for each argument list at the same time (stdins: the
+        standard input of each, bytes); each must succeed within the bounded
+        wait (a hung one is killed)."""
+        procs = []
+        for args, stdin in zip(commands, stdins or [b""] * len(commands)):
+            # Each input waits whole in its pipe before its run starts, so
+            # that no run waits for the others' input.
+            r, w = os.pipe()
+            os.write(w, stdin)
+            os.close(w)
+            procs.append(subprocess.Popen([program_path("zeladm"), *self.command, *args],
+                                          env=self.env, stdin=r, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.PIPE))
+            os.close(r)
         for p in procs:
             self.addCleanup(stop_child, p)
         for args, p in zip(commands, procs):
@@ -1045,9 +1056,10 @@ class MailSystem:
                                    greeting=POP3_GREETING)
 
     def add_user(self, name, home=None, password=None):
-        args = ["user", "add", name] + (["--home", home] if home else [])
-        args += ["--password", password] if password is not None else []
-        self.scratch.zeladm(*args)
+        if password is not None:
+            self.scratch.add_user(name, password, home)
+        else:
+            self.scratch.zeladm("user", "add", name, *(["--home", home] if home else []))
 
     def start(self, agent=True):
         try:

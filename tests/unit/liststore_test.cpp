@@ -66,7 +66,7 @@ TEST_F(ListStore, SettingsReadWithTheirDefaults) {
   struct Expect {
     std::string moderator = "", bouncesTo = "", domain = kThisHost;
     DWORD who = kWhoCanSendMembers, bounce = kBounceActionNone;
-    bool join = false, leave = false, replyTo = false;
+    bool join = false, leave = false, replyTo = false, confirm = true;
     int version = 0;
   };
   struct Case {
@@ -100,6 +100,8 @@ TEST_F(ListStore, SettingsReadWithTheirDefaults) {
       {"flags and version",
        {{kListReplyToListValue, DWORD{1}}, {kListVersionValue, DWORD{5}}},
        {.replyTo = true, .version = 5}},
+      {"joins and leaves act at once only when told so",
+       {{kListConfirmRequestsValue, DWORD{0}}}, {.confirm = false}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -116,6 +118,7 @@ TEST_F(ListStore, SettingsReadWithTheirDefaults) {
     EXPECT_EQ(info->ModerateLeave, c.want.leave);
     EXPECT_EQ(info->ReplyToList, c.want.replyTo);
     EXPECT_EQ(info->ConfigVersion, c.want.version);
+    EXPECT_EQ(info->ConfirmRequests, c.want.confirm);
     EXPECT_EQ(info->ListType, 0);
     EXPECT_FALSE(info->MembersLoaded);
 
@@ -128,6 +131,53 @@ TEST_F(ListStore, SettingsReadWithTheirDefaults) {
     EXPECT_EQ(leave, c.want.leave);
     EXPECT_EQ(who, c.want.who);
   }
+}
+
+// The journal counts of a list hold one day and at most
+// kMaxJournalAddresses addresses: another day's go, and a request from
+// one address more is refused (the store's filling up reported once).
+TEST_F(ListStore, JournalCountsStaySmall) {
+  MakeList("team");
+  const long long now = 1800000000, day = now / 86400;
+  {
+    RegTransaction tx(RegTransaction::kWrite);
+    RegKey journals;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE,
+                             (std::string(kListsKey) + "\\team\\" + kListJournalsKey).c_str(),
+                             KEY_ALL_ACCESS, journals.out(), nullptr),
+              ERROR_SUCCESS);
+    for (size_t n = 0; n + 2 < kMaxJournalAddresses; ++n) {
+      DWORD today = static_cast<DWORD>(day << 8 | 1), yesterday = today - 256;
+      std::string name = "u" + std::to_string(n) + "@example.org";
+      RegSetValueEx(journals.get(), name.c_str(), REG_DWORD, &today, sizeof today);
+      name = "old" + name;
+      RegSetValueEx(journals.get(), name.c_str(), REG_DWORD, &yesterday, sizeof yesterday);
+    }
+    ASSERT_EQ(tx.Commit(), ERROR_SUCCESS);
+  }
+  auto count = [&](const char *address) {
+    JournalCount c = CountListJournal("team", address, now);
+    return std::to_string(c.Granted) + std::to_string(c.Report) + std::to_string(c.StoreFull);
+  };
+  EXPECT_EQ(count("U0@Example.org"), "100");    // its second today
+  EXPECT_EQ(count("one@example.org"), "100");
+  EXPECT_EQ(count("two@example.org"), "111");   // the last place: filled up
+  EXPECT_EQ(count("three@example.org"), "001");
+  EXPECT_EQ(count("two@example.org"), "100");
+  // The next day starts afresh.
+  EXPECT_EQ(CountListJournal("team", "three@example.org", now + 86400).Granted, true);
+  RegKey journals;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE,
+                         (std::string(kListsKey) + "\\team\\" + kListJournalsKey).c_str(),
+                         KEY_READ, journals.out()),
+            ERROR_SUCCESS);
+  DWORD values = 0;
+  char name[600];
+  for (DWORD cch = sizeof name; RegEnumValue(journals.get(), values, name, &cch, nullptr, nullptr,
+                                             nullptr) == ERROR_SUCCESS;
+       cch = sizeof name)
+    ++values;
+  EXPECT_EQ(values, 1u);
 }
 
 TEST_F(ListStore, NamesThatAreNoList) {

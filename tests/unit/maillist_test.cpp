@@ -10,6 +10,7 @@
 #include "ZELDELIV/maillist.h"
 #include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
+#include "platform/eventlog.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
 #include "tests/unit/delivfixture.h"
@@ -30,6 +31,7 @@ struct ListSettings {
   bool replyToList = false;
   bool controlJoin = false;
   bool controlLeave = false;
+  bool confirm = false;   // false: stored as 0, as zeladm's --no-confirm does
 };
 
 class Lists : public DelivTest {
@@ -68,6 +70,7 @@ class Lists : public DelivTest {
     SetDword(key.get(), "ReplyToList", s.replyToList ? 1 : 0);
     SetDword(key.get(), "ModeratorControlJoin", s.controlJoin ? 1 : 0);
     SetDword(key.get(), "ModeratorControlLeave", s.controlLeave ? 1 : 0);
+    SetDword(key.get(), kListConfirmRequestsValue, s.confirm ? 1 : 0);
     RegKey m;
     ASSERT_EQ(RegCreateKeyEx(key.get(), "Members", KEY_ALL_ACCESS, m.out(), nullptr), 0);
     for (const std::string &member : members) {
@@ -165,6 +168,10 @@ TEST_F(Lists, DeliveryPicksTheListOrRequestMailbox) {
     EXPECT_TRUE(info->Rcp->bDisposed) << c.user;
     EXPECT_EQ(delivtest::ListDir(ListPath(c.dir), ".MSG"),
               std::vector<std::string>{"B0000000001.MSG"})
+        << c.user;
+    // The copy begins with the envelope sender, which the message lacks.
+    EXPECT_EQ(Slurp(ListPath(c.dir) + "/B0000000001.MSG"),
+              "Return-Path: <ann@example.net>\r\n" + Crlf("From: ann@example.net\n\nhello\n.\n"))
         << c.user;
   }
   EXPECT_EQ(delivtest::ListDir(MailListsDirectory),
@@ -412,6 +419,15 @@ const char *const kModeratorText =
     "stranger@example.net is not the moderator of the staff list.\n"
     "Sorry, only the moderator may send mail to this list.\n"
     "Your message has been forwarded to the moderator.\n";
+const char *const kMemberForger =
+    "mod@example.net is not a member\nor moderator of the staff list.\n"
+    "Sorry, only list members and the moderator may send mail to this list.\n"
+    "You can join the list by sending a reply to this message, with \nSUBSCRIBE staff\n"
+    "in the message body.\n";
+const char *const kModeratorForger =
+    "mod@example.net is not the moderator of the staff list.\n"
+    "Sorry, only the moderator may send mail to this list.\n"
+    "Your message has been forwarded to the moderator.\n";
 const char *const kOtherText =
     "Your mail has been rejected by the list server (unspecified reason).\n";
 const char *const kNoFromText =
@@ -440,14 +456,21 @@ TEST_F(Lists, PostingRulesAndTheirNotices) {
       {"notice goes to Reply-To", 1, nullptr,
        "From: stranger@example.net\nReply-To: home@example.net\n", false,
        {{"home@example.net", kRejected, kMemberText}}},
-      {"moderator need not be a member", 1, mod, "From: MOD@example.net\n", true, {}},
+      {"moderator need not be a member", 1, mod,
+       "Return-Path: <mod@example.net>\nFrom: MOD@example.net\n", true, {}},
+      {"a From of the moderator alone is a stranger's", 1, mod,
+       "Return-Path: <forger@example.net>\nFrom: mod@example.net\n", false,
+       {{mod, kRejected, kMemberForger}}},
       {"anyone", 2, nullptr, "From: stranger@example.net\n", true, {}},
       {"moderator only: forwarded", 3, mod, "From: stranger@example.net\n", false,
        {{"stranger@example.net", kRejected, kModeratorText},
         {mod, kToModerator, forwardOnly.c_str()}}},
       {"moderator only, no moderator", 3, nullptr, "From: stranger@example.net\n", false,
        {{"stranger@example.net", kRejected, kModeratorText}}},
-      {"moderator only: the moderator", 3, mod, "From: mod@example.net\n", true, {}},
+      {"moderator only: the moderator", 3, mod,
+       "Return-Path: <Mod@Example.net>\nFrom: mod@example.net\n", true, {}},
+      {"moderator only: no envelope, no moderator", 3, mod, "From: mod@example.net\n", false,
+       {{mod, kRejected, kModeratorForger}, {mod, kToModerator, forwardOnly.c_str()}}},
       {"unknown rule", 9, nullptr, "From: stranger@example.net\n", false,
        {{"stranger@example.net", kRejected, kOtherText}}},
       {"no From, Reply-To only", 1, nullptr, "Reply-To: home@example.net\n", false,
@@ -703,15 +726,26 @@ TEST_F(ListServer, ModeratedJoinAndLeave) {
        "\nThe following request from ann@example.net has been received\nby the TALVO Mailing "
        "List Server at lists.example.org.\n\nLEAVE modj old@example.net\n\n",
        "LEAVE Request", {"old@example.net"}},
-      {"the moderator's own join", "From: MOD@example.net\n", "join modj bob@example.net\n",
+      {"the moderator's own join", "Return-Path: <mod@example.net>\nFrom: MOD@example.net\n",
+       "join modj bob@example.net\n",
        "> join modj bob@example.net\nbob@example.net has been added to the modj mailing "
        "list.\n\n",
        nullptr, nullptr, {"bob@example.net", "old@example.net"}},
-      {"the moderator as Sender", "From: ann@example.net\nSender: mod@example.net\n",
+      {"the moderator's From, another envelope",
+       "Return-Path: <ann@example.net>\nFrom: mod@example.net\n", "leave modj old@example.net\n",
+       "> leave modj old@example.net\n\nYour request to remove old@example.net from the modj "
+       "list\nhas been forwarded to the list moderator.\n\n",
+       "\nThe following request from mod@example.net has been received\nby the TALVO Mailing "
+       "List Server at lists.example.org.\n\nLEAVE modj old@example.net\n\n",
+       "LEAVE Request", {"old@example.net"}},
+      {"the moderator as Sender only",
+       "Return-Path: <mod@example.net>\nFrom: ann@example.net\nSender: mod@example.net\n",
        "leave modj old@example.net\n",
-       "> leave modj old@example.net\nold@example.net has been removed from the modj mailing "
-       "list.\n\n",
-       nullptr, nullptr, {}},
+       "> leave modj old@example.net\n\nYour request to remove old@example.net from the modj "
+       "list\nhas been forwarded to the list moderator.\n\n",
+       "\nThe following request from mod@example.net has been received\nby the TALVO Mailing "
+       "List Server at lists.example.org.\n\nLEAVE modj old@example.net\n\n",
+       "LEAVE Request", {"old@example.net"}},
   };
   for (const ModeratedCase &c : cases) {
     RegDeleteTree(HKEY_LOCAL_MACHINE, kListsKey);
@@ -854,13 +888,19 @@ TEST_F(ListServer, ForwardFailureReportsTheError) {
   EXPECT_TRUE(Members("modbad").empty());
 }
 
-TEST_F(ListServer, JoinWorksBeforeTheMembersKeyExists) {
+// A list made by hand has neither a Members key nor a ConfirmRequests
+// value: a join waits for its confirmation all the same, and then works.
+TEST_F(ListServer, ListMadeByHandConfirmsAndJoins) {
   RegKey key;
   std::string path = std::string(kListsKey) + "\\bare";
   ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, key.out(), nullptr),
             0);
-  EXPECT_EQ(Journal(kAnn, "join bare\n"),
-            "> join bare\nann@example.net has been added to the bare mailing list.\n\n");
+  std::string token = TokenIn(Request(kAnn, "join bare\n"));
+  ASSERT_FALSE(token.empty());
+  EXPECT_TRUE(Members("bare").empty());
+  ClearIncoming();
+  PutListMessage("bare-request", "B0000000041", std::string(kAnn) + "\nCONFIRM " + token + "\n.\n");
+  ProcessListRequestDirectory("bare-request");
   EXPECT_EQ(Members("bare"), std::vector<std::string>{"ann@example.net"});
 }
 
@@ -900,13 +940,37 @@ TEST_F(ListServer, LongLinesAndManyCommandsAreCut) {
   EXPECT_EQ(journal, "> " + word + "\nCommand " + word + " not recognised\n\n> stop\n"
                      "End of commands detected\n");
 
+  // A journal echoes 20 request lines at most.
   std::string many;
-  for (size_t i = 0; i <= kMaxRequestCommands; ++i) many += "x\n";
+  for (int i = 0; i < 21; ++i) many += "x\n";
   journal = Journal(kAnn, many);
   std::string one = "> x\nCommand x not recognised\n\n";
   std::string expected;
-  for (size_t i = 0; i < kMaxRequestCommands; ++i) expected += one;
+  for (int i = 0; i < 20; ++i) expected += one;
   EXPECT_EQ(journal, expected + kTooManyCommands);
+}
+
+// One address gets ten journals a day from one list; its further requests
+// are dropped unanswered and unrun, with one event, and other addresses
+// are still answered. The count is the registry's, not the process's.
+TEST_F(ListServer, TenJournalsADayPerAddress) {
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(Request(kAnn, "help\n").size(), 1u) << i;
+  bool processed = false;
+  EXPECT_TRUE(Request(kAnn, "join\n", &processed).empty());
+  EXPECT_TRUE(processed);
+  EXPECT_TRUE(Request("From: other <ANN@example.net>\n", "help\n").empty());
+  EXPECT_EQ(Members("staff"), std::vector<std::string>{"old@example.net"});
+  EXPECT_EQ(Request("From: bob@example.net\n", "help\n").size(), 1u);
+  const std::string events = Slurp(EventLogPath()),
+                    dropped = "staff drops the requests answered to ann@example.net";
+  size_t first = events.find(dropped);
+  EXPECT_NE(first, std::string::npos) << events;
+  EXPECT_EQ(events.find(dropped, first + 1), std::string::npos);
+  RegKey journals;
+  EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE,
+                         (std::string(kListsKey) + "\\staff\\" + kListJournalsKey).c_str(),
+                         KEY_READ, journals.out()),
+            0);
 }
 
 TEST_F(ListServer, RequestDirectoryDeletesWhatItProcessed) {

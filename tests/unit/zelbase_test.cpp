@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 
 #include <sqlite3.h>
 
+#include "platform/files.h"
 #include "platform/lockfile.h"
 #include "platform/msgcounter.h"
 #include "platform/namedmutex.h"
@@ -244,7 +246,6 @@ TEST(LockDir, BoundedWaitEndsAtTimeOutOrRelease) {
   holder.join();
   EXPECT_LE(after, 100);
   UnlockDir(dir.c_str(), second);
-  // The first wait's acquisition, which nobody claimed, was let go.
   EXPECT_FALSE(Exists(dir + "/$LockFile"));
   EXPECT_TRUE(LockDir(dir.c_str(), 0, &second));
   UnlockDir(dir.c_str(), second);
@@ -451,6 +452,56 @@ TEST(LockDir, LocksAndMutexesArePrivate) {
   EXPECT_EQ(st.st_uid, kNobody);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(asNobody([&] { return LockDir(dir.c_str(), 0, &h) ? 0 : 1; }), 0);
+}
+
+// The requests this process has queued for the flock of the file at path:
+// the lines "N: -> FLOCK ..." of /proc/locks with its pid and the inode.
+int QueuedFlocks(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  const std::string pid = " " + std::to_string(getpid()) + " ";
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  std::ifstream locks("/proc/locks");
+  int queued = 0;
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("->") != std::string::npos && line.find(pid) != std::string::npos &&
+        line.find(inode) != std::string::npos)
+      ++queued;
+  }
+  return queued;
+}
+
+// A bounded wait that timed out leaves no request queued that could take
+// the lock afterwards (and hold it, however briefly, for nobody): when the
+// holder lets go, another process gets each lock at once.
+TEST(LockWait, AWaitThatGaveUpLeavesNothingBehind) {
+  const std::string dir = FreshDir(""), file = dir + "/B1.RCP";
+  ASSERT_TRUE(CreateFileWithText(file, "", 0600));
+  ZEL_LOCK_HANDLE held, other;
+  NamedMutexLock mutexHeld, mutexOther;
+  int fileHeld = -1, fileOther = -1;
+  ASSERT_TRUE(LockDir(dir.c_str(), 0, &held));
+  ASSERT_EQ(mutexHeld.Wait("test-gave-up", 0), WAIT_OBJECT_0);
+  ASSERT_EQ(TryLockExistingFile(file, &fileHeld), ERROR_SUCCESS);
+  EXPECT_FALSE(LockDir(dir.c_str(), 50, &other));
+  EXPECT_EQ(mutexOther.Wait("test-gave-up", 50), WAIT_TIMEOUT);
+  EXPECT_EQ(LockExistingFileWithin(file, 50, &fileOther), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(QueuedFlocks(dir + "/$LockFile"), 0);
+  EXPECT_EQ(QueuedFlocks(NamedMutexPath("test-gave-up")), 0);
+  EXPECT_EQ(QueuedFlocks(file), 0);
+  UnlockDir(dir.c_str(), held);
+  mutexHeld.Release();
+  close(fileHeld);
+  EXPECT_EQ(InChild([&] {
+              ZEL_LOCK_HANDLE h;
+              NamedMutexLock m;
+              int fd;
+              return LockDir(dir.c_str(), 0, &h) && m.Wait("test-gave-up", 0) == WAIT_OBJECT_0 &&
+                             TryLockExistingFile(file, &fd) == ERROR_SUCCESS
+                         ? 0
+                         : 1;
+            }),
+            0);
 }
 
 // ------------------------------------------------------------ NamedMutex

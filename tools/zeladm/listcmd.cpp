@@ -279,9 +279,9 @@ int RunCreate(int argc, char **argv) {
   if (!CheckNewListName(argv[1], why))
     return AdmUsage("list name \"" + AdmPrintable(argv[1]) + "\" " + why);
   Changes c;
+  // A new list confirms joins and leaves by mail unless told otherwise;
+  // the value is stored either way (StoredListSettings' defaults).
   StoredListSettings s;
-  // A new list confirms joins and leaves by mail unless told otherwise.
-  s.ConfirmRequests = true;
   if (!ParseOptions(argc, argv, 2, c)) return kAdmExitUsage;
   Apply(c, s);
   if (!CheckCombination(s)) return kAdmExitUsage;
@@ -459,8 +459,8 @@ const char kSettingOptions[] =
     "        --bounce-action none|sender|address, --bounces-to ADDR | --no-bounces-to,\n"
     "        --domain D | --no-domain (the local host name), and the flags\n"
     "        --reply-to-list, --moderate-join, --moderate-leave, --confirm (joins and\n"
-    "        leaves by mail wait for the address to confirm them; on by default for\n"
-    "        a new list) and their --no-... forms";
+    "        leaves by mail wait for the address to confirm them; on unless a list\n"
+    "        has --no-confirm) and their --no-... forms";
 
 const AdmCommand kListCommands[] = {
     {"create", "NAME [OPTIONS]", "create a list (OPTIONS as for set)", 1, -1, RunCreate},

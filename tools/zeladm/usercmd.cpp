@@ -15,11 +15,14 @@
 
 namespace {
 
-// One line of standard input holds the password, its line end and the NUL.
-constexpr size_t kPasswordLineBuffer = kMaxPasswordLength + 3;
+// What a password given on the command line gets: anyone on the machine
+// can read a command line (ps, /proc/PID/cmdline), and shells keep it.
+constexpr const char *kPasswordArgumentRefused =
+    "zeladm: --password is refused: every user of this machine can read a command line (ps, "
+    "/proc). Give the password on standard input with --password-stdin instead: one line, "
+    "whose line end is not part of it (zeladm user passwd NAME --password-stdin < FILE).\n";
 
 struct Options {
-  const char *password = nullptr;
   bool passwordStdin = false;
   const char *home = nullptr;
   const char *kind = nullptr;
@@ -36,7 +39,6 @@ struct OptionSpec {
 };
 
 const OptionSpec kOptions[] = {
-    {"--password", &Options::password, nullptr},
     {"--password-stdin", nullptr, &Options::passwordStdin},
     {"--home", &Options::home, nullptr},
     {"--kind", &Options::kind, nullptr},
@@ -49,6 +51,10 @@ const OptionSpec kOptions[] = {
 // subcommand takes (e.g. "--home --kind").
 bool ParseOptions(int argc, char **argv, int first, std::string_view allowed, Options &o) {
   for (int i = first; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--password") == 0) {
+      std::fputs(kPasswordArgumentRefused, stderr);
+      return false;
+    }
     const OptionSpec *spec = nullptr;
     for (const OptionSpec &s : kOptions)
       if (std::strcmp(argv[i], s.name) == 0) spec = &s;
@@ -87,22 +93,25 @@ bool SplitAccount(std::string_view arg, std::string &domain, std::string &name) 
   return true;
 }
 
-// The password from --password or from one line of standard input.
-bool TakePassword(const Options &o, std::string &password) {
-  if (o.password != nullptr && o.passwordStdin) {
-    std::fprintf(stderr, "zeladm: give either --password or --password-stdin\n");
-    return false;
+// The password: the first line of standard input without its "\n" (and a
+// "\r" before it); every other byte counts, blanks included. A NUL could
+// not be told apart from the end of the password: refused, as a line too
+// long is (without reading further).
+bool TakePassword(std::string &password) {
+  // Room for the longest password and its line end, never reallocated, so
+  // no copy of it is left behind in freed memory.
+  password.clear();
+  password.reserve(kMaxPasswordLength + 2);
+  bool ended = false, nul = false;
+  for (int c; !ended && password.size() <= kMaxPasswordLength && (c = std::getchar()) != EOF;) {
+    ended = c == '\n';
+    nul = nul || c == '\0';
+    if (!ended) password += static_cast<char>(c);
   }
-  if (o.password != nullptr) {
-    password = o.password;
-  } else {
-    char line[kPasswordLineBuffer];
-    if (std::fgets(line, sizeof line, stdin) == nullptr) line[0] = '\0';
-    password = line;
-    bool ended = !password.empty() && password.back() == '\n';
-    if (ended) password.pop_back();
-    if (!password.empty() && password.back() == '\r') password.pop_back();
-    explicit_bzero(line, sizeof line);
+  if (ended && !password.empty() && password.back() == '\r') password.pop_back();
+  if (nul) {
+    std::fprintf(stderr, "zeladm: the password must not contain a NUL\n");
+    return false;
   }
   if (password.empty() || password.size() > kMaxPasswordLength) {
     std::fprintf(stderr, "zeladm: the password must have 1 to %zu characters\n",
@@ -112,11 +121,13 @@ bool TakePassword(const Options &o, std::string &password) {
   return true;
 }
 
-bool HashPassword(const Options &o, std::string &hash) {
+bool HashPassword(std::string &hash) {
   std::string password;
-  if (!TakePassword(o, password)) return false;
-  long rc = HashAccountPassword(password, hash);
+  bool taken = TakePassword(password);
+  long rc = taken ? HashAccountPassword(password, hash) : ERROR_SUCCESS;
+  password.resize(password.capacity());   // what pop_back left behind too
   explicit_bzero(password.data(), password.size());
+  if (!taken) return false;
   if (rc != ERROR_SUCCESS) {
     std::fprintf(stderr, "zeladm: cannot hash the password: %s\n", AdmErrorText(rc).c_str());
     return false;
@@ -195,7 +206,7 @@ int RunAdd(int argc, char **argv) {
   std::string domainArg, name;
   Options o;
   if (!SplitAccount(argv[1], domainArg, name) ||
-      !ParseOptions(argc, argv, 2, "--password --password-stdin --home --kind", o))
+      !ParseOptions(argc, argv, 2, "--password-stdin --home --kind", o))
     return kAdmExitUsage;
   AccountRecord rec;
   rec.name = name;
@@ -205,9 +216,9 @@ int RunAdd(int argc, char **argv) {
   if (o.home != nullptr && !CheckHomeDirectory(o.home, why))
     return AdmUsage(("home directory " + why).c_str());
   rec.homeDirectory = o.home != nullptr ? o.home : "";
-  bool withPassword = o.password != nullptr || o.passwordStdin;
-  if (withPassword && rec.kind != AccountKind::kUser) return AdmUsage("only users have passwords");
-  if (withPassword && !HashPassword(o, rec.passwordHash)) return kAdmExitUsage;
+  if (o.passwordStdin && rec.kind != AccountKind::kUser)
+    return AdmUsage("only users have passwords");
+  if (o.passwordStdin && !HashPassword(rec.passwordHash)) return kAdmExitUsage;
   return Edit([&](AccountsData &data) {
     if (!ResolveDomain(data, domainArg, rec.domain)) return kAdmExitUsage;
     if (FindAccount(data, rec.domain, name) != nullptr) {
@@ -244,11 +255,10 @@ int RunPasswd(int argc, char **argv) {
   std::string domainArg, name, hash;
   Options o;
   if (!SplitAccount(argv[1], domainArg, name) ||
-      !ParseOptions(argc, argv, 2, "--password --password-stdin", o))
+      !ParseOptions(argc, argv, 2, "--password-stdin", o))
     return kAdmExitUsage;
-  if (o.password == nullptr && !o.passwordStdin)
-    return AdmUsage("give --password or --password-stdin");
-  if (!HashPassword(o, hash)) return kAdmExitUsage;
+  if (!o.passwordStdin) return AdmUsage("give the password with --password-stdin");
+  if (!HashPassword(hash)) return kAdmExitUsage;
   return Edit([&](AccountsData &data) {
     std::string domain;
     if (!ResolveDomain(data, domainArg, domain)) return kAdmExitUsage;
@@ -326,11 +336,12 @@ int RunSetIdentity(int argc, char **argv) {
 
 const AdmCommand kUserCommands[] = {
     {"add",
-     "[DOMAIN\\]NAME [--password PW | --password-stdin] [--home DIR] [--kind user|group|alias]",
-     "add an account (local without DOMAIN); without a password it cannot log on", 1, -1, RunAdd},
+     "[DOMAIN\\]NAME [--password-stdin] [--home DIR] [--kind user|group|alias]",
+     "add an account (local without DOMAIN); without a password (one line of standard\n"
+     "        input) it cannot log on", 1, -1, RunAdd},
     {"del", "[DOMAIN\\]NAME", "delete an account", 1, 1, RunDel},
-    {"passwd", "[DOMAIN\\]NAME --password PW | --password-stdin", "set a user's password", 2, 3,
-     RunPasswd},
+    {"passwd", "[DOMAIN\\]NAME --password-stdin",
+     "set a user's password (one line of standard input)", 2, 3, RunPasswd},
     {"list", "", "show the identity and the accounts", 0, 0, RunList},
     {"set-identity", "--computer C --domain D [--controller \\\\DC]",
      "set the computer name, its domain or workgroup, and the domain's controller", 4, 6,
