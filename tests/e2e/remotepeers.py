@@ -307,6 +307,79 @@ class Closer:
         self.sock.close()
 
 
+class Tarpit:
+    """An exchanger that takes connections and never finishes its greeting:
+    mode "stall" says nothing, "trickle" sends one byte of an endless
+    greeting a second. Counts the connections open at once (open, peak).
+    Each connection ends when the client closes it, or at stop()."""
+
+    GREETING = b"220 " + b"." * 1000
+
+    def __init__(self, address, port, mode="stall"):
+        self.mode = mode
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((address, port))
+        self.sock.listen(128)
+        self.sock.settimeout(0.1)
+        self.lock = threading.Lock()
+        self.open = self.peak = self.accepted = 0
+        self.done = threading.Event()
+        self.holders = []
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except (socket.timeout, OSError):
+                continue
+            with self.lock:
+                self.open += 1
+                self.accepted += 1
+                self.peak = max(self.peak, self.open)
+            holder = threading.Thread(target=self._hold, args=(conn,), daemon=True)
+            self.holders.append(holder)
+            holder.start()
+
+    def _hold(self, conn):
+        conn.settimeout(1.0)   # the trickle's pace, and how soon a close is seen
+        sent = 0
+        try:
+            while not self.done.is_set():
+                if self.mode == "trickle" and sent < len(self.GREETING):
+                    conn.send(self.GREETING[sent:sent + 1])
+                    sent += 1
+                try:
+                    if conn.recv(4096) == b"":
+                        break
+                except socket.timeout:
+                    pass
+        except OSError:
+            pass
+        finally:
+            conn.close()
+            with self.lock:
+                self.open -= 1
+
+    def counts(self):
+        """(open, peak) now."""
+        with self.lock:
+            return self.open, self.peak
+
+    def reset_peak(self):
+        with self.lock:
+            self.peak = self.open
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(PEER_SECONDS)
+        for holder in self.holders:
+            holder.join(PEER_SECONDS)
+        self.sock.close()
+
+
 # ---------------------------------------------------------------------------
 # aiosmtpd exchangers.
 

@@ -28,8 +28,8 @@ import unittest
 
 import remotepeers
 from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
-from zelharness import (LOCAL_HOST, MailSystem, files_with, has_ipv6_loopback, poll, read_bytes,
-                        write_file)
+from zelharness import (LOCAL_HOST, ZEL_KEY, MailSystem, files_with, has_ipv6_loopback, poll,
+                        read_bytes, service_key, write_file)
 
 SENDER = "alice@" + LOCAL_HOST
 USERS = ("administrator", "alice", "bob")
@@ -774,21 +774,40 @@ class EsmtpTest(RemoteCase):
 @unittest.skipUnless(has_ipv6_loopback(), "::1 cannot be bound on this machine")
 class Ipv6Test(RemoteCase):
 
-    def test_name_server_exchanger_and_literal_on_ipv6(self):
-        # The name server is asked over IPv6; the exchanger has an AAAA
-        # record only; a literal of this host's ::1 is delivered here.
-        ns = self.name_server(mx=[("six.test", "mx.six.test", 10)],
-                              hosts=[("mx.six.test", "::1")], listen="::1")
+    def test_name_server_gateway_and_literal_on_ipv6(self):
+        # The name server is asked over IPv6; the gateway has an AAAA record
+        # only, at ::1 (this host's own address, where only a route that
+        # the administrator gives may lead); a literal of this host's ::1 is
+        # delivered here.
+        ns = self.name_server(hosts=[("gw.six.test", "::1")], listen="::1")
         self.assertTrue(ns.address.startswith("[::1]:"), ns.address)
         ex = self.exchanger("::1")
-        self.mail_system(ns.address)
+        self.mail_system(ns.address, suite={"GatewayName": "gw.six.test"})
         self.send(["bob@six.test", "alice@[IPv6:0::1]"], "over six")
         self.start_agent()
         self.wait_messages_at(ex, 1)
         self.wait_domain_done("six.test")
         self.assertEqual(ex.messages[0][1], ["bob@six.test"])
-        self.assertRegex(self.outlog_line_to("::1"), r" to ::1 mx\.six\.test from ")
+        self.assertRegex(self.outlog_line_to("::1"), r" to ::1 gw\.six\.test from ")
         self.assertEqual(len(self.mail.wait_messages("alice", 1)), 1)
+
+    def test_exchanger_at_this_hosts_address_is_a_loop(self):
+        # Exchangers from DNS at ::1 and at 0.0.0.0 would hand the mail back
+        # to this host: never connected to, the mail waits.
+        ns = self.name_server(mx=[("loop.test", "mx.loop.test", 10),
+                                  ("any.test", "mx.any.test", 10)],
+                              hosts=[("mx.loop.test", "::1"), ("mx.any.test", "0.0.0.0")],
+                              listen="::1")
+        ex = self.exchanger("::1")
+        self.mail_system(ns.address)
+        self.send(["bob@loop.test", "bob@any.test"], "round and round")
+        self.start_agent()
+        for domain in ("loop.test", "any.test"):
+            self.wait_try_number(domain, 1)
+            record = read_bytes(self.domain_dir(domain, "DOMAIN.MRI")).decode("latin-1")
+            self.assertIn("mail would loop", record)
+        self.assertUntouched(ex)
+        self.assertEqual(self.mail.messages("bob"), [])
 
 
 class ThreadsTest(RemoteCase):
@@ -812,6 +831,57 @@ class ThreadsTest(RemoteCase):
         for d in domains:
             self.wait_domain_done(d)
         self.assertEqual(board.peak, 2, "sessions open at once: %d" % board.peak)
+
+
+class SlowExchangerTest(RemoteCase):
+    """Exchangers that take a connection and then never answer (or answer a
+    byte a second) are given up by the client's time limits and known as
+    slow; slow domains then get at most half of the delivery threads, so
+    the mail of the others keeps leaving."""
+
+    TARPITS = 50
+
+    def test_tarpits_take_at_most_half_of_the_threads(self):
+        tarpits = ["tarpit%02d.test" % n for n in range(self.TARPITS)]
+        mx = [(d, "stall.peer.test" if n % 2 else "trickle.peer.test", 10)
+              for n, d in enumerate(tarpits)]
+        ns = self.name_server(mx=mx + [("fast.test", "mx.fast.test", 10)],
+                              hosts=[("stall.peer.test", "127.0.0.19"),
+                                     ("trickle.peer.test", "127.0.0.20"),
+                                     ("mx.fast.test", "127.0.0.2")])
+        pits = [remotepeers.Tarpit("127.0.0.19", SMTP_PORT, "stall"),
+                remotepeers.Tarpit("127.0.0.20", SMTP_PORT, "trickle")]
+        for pit in pits:
+            self.addCleanup(pit.stop)
+        fast = self.exchanger("127.0.0.2")
+        # First every tarpit is tried once, each until its greeting's two
+        # seconds run out, by ten threads.
+        self.mail_system(ns.address, suite={"MaxDeliveryThreads": 10},
+                         deliv={"MinimumTimeout": 1, "ReceiveTimeout0": 2})
+        self.send(["bob@" + d for d in tarpits], "into the tarpits")
+        self.start_agent()
+        slow = lambda: all(self.record(d) and self.record(d).get("slow:") == ["1"]
+                           for d in tarpits)
+        self.assertTrue(poll(slow, 4 * WAIT), "not all known slow: %s"
+                        % {d: self.record(d) for d in tarpits[:3]})
+        # Then all of them are due again, and each now holds its thread for
+        # two minutes: with four threads, two at most go to them.
+        def edit():
+            for pit in pits:
+                self.assertTrue(poll(lambda: pit.counts()[0] == 0), "tarpit connections left")
+                pit.reset_peak()
+            self.mail.scratch.reg_import({ZEL_KEY: {"MaxDeliveryThreads": 4},
+                                          service_key("ZELDELIV"): {"ReceiveTimeout0": 120}})
+            self.mail.scratch.zeladm("queue", "retry")
+        self.restart_agent(edit)
+        held = lambda: sum(pit.counts()[0] for pit in pits)
+        self.assertTrue(poll(lambda: held() >= 2), "no tarpit taken up again")
+        self.send(["bob@fast.test"], "past the tarpits")
+        start = time.monotonic()
+        self.wait_messages_at(fast, 1, seconds=60)
+        self.assertLess(time.monotonic() - start, 60)
+        self.assertEqual(sum(pit.counts()[1] for pit in pits), 2,
+                         "tarpit connections at once: %s" % [p.counts() for p in pits])
 
 
 if __name__ == "__main__":
