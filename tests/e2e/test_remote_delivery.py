@@ -680,6 +680,9 @@ class EsmtpTest(RemoteCase):
         self.start_agent()
         self.wait_messages_at(secure, 1)
         self.wait_messages_at(plain, 1)
+        # Said QUIT (and read its reply) before the queues went.
+        self.wait_domain_done("tls.test")
+        self.wait_domain_done("plain.test")
         session = secure.session_list()[0]
         # EHLO again under TLS, the message only after it.
         self.assertEqual(session.verbs(), ["EHLO", "EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
@@ -731,6 +734,7 @@ class EsmtpTest(RemoteCase):
         pipe.rcpt_replies["nobody@pipe.test"] = "550 5.1.1 Nobody"
         self.start_agent()
         self.wait_messages_at(secure, 1)
+        self.wait_domain_done("tlspipe.test")
         self.wait_try_number("pipe.test", 1)
         reports = self.wait_reports(2)
         # The RCPTs and DATA came with MAIL; the replies were matched in
