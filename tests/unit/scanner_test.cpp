@@ -326,6 +326,38 @@ TEST_F(ScannerTest, IncomingMailDropsARecipientFileWithoutMessage) {
   EXPECT_FALSE(DirectoryExists(Local()));
 }
 
+// A newcomer whose name a held message still has (the identifier counter
+// went back) never replaces it: it waits in `incoming`, with one event,
+// until the held message is delivered and collected, and then goes the
+// usual way.
+TEST_F(ScannerTest, ANewcomerNeverReplacesAHeldMessage) {
+  const std::string held = MailHoldingDirectory + "/B0000000103.MSG";
+  Put(held, "Subject: the first\n\nold\n.\n");
+  MakeQueue(Domain("remote.test"));
+  Put(Domain("remote.test", "B0000000103.RCP"), QueueFile("B0000000103", {"x@remote.test"}));
+  Receive("B0000000103", {"alice"});
+  size_t before = Events().size();
+  for (int pass = 0; pass < 2; ++pass) {
+    IncomingMail();
+    DoGarbageCollection();
+  }
+  EXPECT_EQ(Slurp(held), Crlf("Subject: the first\n\nold\n.\n"));
+  EXPECT_EQ(Names(MailQueueDirectory),
+            (std::vector<std::string>{"B0000000103.MSG", "B0000000103.RCP"}));
+  EXPECT_FALSE(DirectoryExists(Local()));
+  std::string events = Events().substr(before);
+  EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1) << events;
+  EXPECT_NE(events.find("a held message of that name is still queued"), std::string::npos);
+
+  // The held one delivered: it goes, and the newcomer takes its place.
+  DeleteFile(Domain("remote.test", "B0000000103.RCP"));
+  DoGarbageCollection();
+  IncomingMail();
+  EXPECT_EQ(Slurp(held), Crlf("Subject: t\n\nbody\n.\n"));
+  EXPECT_TRUE(Names(MailQueueDirectory).empty());
+  EXPECT_EQ(Names(Local()), (std::vector<std::string>{"B0000000103.RCP"}));
+}
+
 // ---- crash recovery: the half-done states a killed process leaves
 
 TEST_F(ScannerTest, AMessageAlreadyHeldIsFiledOnce) {
