@@ -277,15 +277,15 @@ class SilentNameServer:
 # ---------------------------------------------------------------------------
 # An exchanger that is down but can be seen to be asked.
 
-class Closer:
-    """Accepts connections on address:port and closes each at once,
-    without a greeting; counts them."""
+class _Acceptor:
+    """Accepts connections on address:port in a thread of its own and hands
+    each to on_connection; counts them. stop() ends the thread."""
 
-    def __init__(self, address, port):
+    def __init__(self, address, port, backlog=16):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((address, port))
-        self.sock.listen(16)
+        self.sock.listen(backlog)
         self.sock.settimeout(0.1)
         self.accepted = 0
         self.done = threading.Event()
@@ -298,7 +298,7 @@ class Closer:
                 conn, _ = self.sock.accept()
             except (socket.timeout, OSError):
                 continue
-            conn.close()
+            self.on_connection(conn)
             self.accepted += 1
 
     def stop(self):
@@ -307,7 +307,15 @@ class Closer:
         self.sock.close()
 
 
-class Tarpit:
+class Closer(_Acceptor):
+    """Accepts connections on address:port and closes each at once,
+    without a greeting; counts them."""
+
+    def on_connection(self, conn):
+        conn.close()
+
+
+class Tarpit(_Acceptor):
     """An exchanger that takes connections and never finishes its greeting:
     mode "stall" says nothing, "trickle" sends one byte of an endless
     greeting a second. Counts the connections open at once (open, peak).
@@ -317,31 +325,18 @@ class Tarpit:
 
     def __init__(self, address, port, mode="stall"):
         self.mode = mode
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((address, port))
-        self.sock.listen(128)
-        self.sock.settimeout(0.1)
         self.lock = threading.Lock()
-        self.open = self.peak = self.accepted = 0
-        self.done = threading.Event()
+        self.open = self.peak = 0
         self.holders = []
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
+        super().__init__(address, port, backlog=128)
 
-    def _run(self):
-        while not self.done.is_set():
-            try:
-                conn, _ = self.sock.accept()
-            except (socket.timeout, OSError):
-                continue
-            with self.lock:
-                self.open += 1
-                self.accepted += 1
-                self.peak = max(self.peak, self.open)
-            holder = threading.Thread(target=self._hold, args=(conn,), daemon=True)
-            self.holders.append(holder)
-            holder.start()
+    def on_connection(self, conn):
+        with self.lock:
+            self.open += 1
+            self.peak = max(self.peak, self.open)
+        holder = threading.Thread(target=self._hold, args=(conn,), daemon=True)
+        self.holders.append(holder)
+        holder.start()
 
     def _hold(self, conn):
         conn.settimeout(1.0)   # the trickle's pace, and how soon a close is seen
@@ -373,11 +368,9 @@ class Tarpit:
             self.peak = self.open
 
     def stop(self):
-        self.done.set()
-        self.thread.join(PEER_SECONDS)
+        super().stop()
         for holder in self.holders:
             holder.join(PEER_SECONDS)
-        self.sock.close()
 
 
 # ---------------------------------------------------------------------------
