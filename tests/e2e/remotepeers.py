@@ -277,15 +277,15 @@ class SilentNameServer:
 # ---------------------------------------------------------------------------
 # An exchanger that is down but can be seen to be asked.
 
-class _Acceptor:
-    """Accepts connections on address:port in a thread of its own and hands
-    each to on_connection; counts them. stop() ends the thread."""
+class Closer:
+    """Accepts connections on address:port and closes each at once,
+    without a greeting; counts them."""
 
-    def __init__(self, address, port, backlog=16):
+    def __init__(self, address, port):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((address, port))
-        self.sock.listen(backlog)
+        self.sock.listen(16)
         self.sock.settimeout(0.1)
         self.accepted = 0
         self.done = threading.Event()
@@ -298,79 +298,13 @@ class _Acceptor:
                 conn, _ = self.sock.accept()
             except (socket.timeout, OSError):
                 continue
-            self.on_connection(conn)
+            conn.close()
             self.accepted += 1
 
     def stop(self):
         self.done.set()
         self.thread.join(PEER_SECONDS)
         self.sock.close()
-
-
-class Closer(_Acceptor):
-    """Accepts connections on address:port and closes each at once,
-    without a greeting; counts them."""
-
-    def on_connection(self, conn):
-        conn.close()
-
-
-class Tarpit(_Acceptor):
-    """An exchanger that takes connections and never finishes its greeting:
-    mode "stall" says nothing, "trickle" sends one byte of an endless
-    greeting a second. Counts the connections open at once (open, peak).
-    Each connection ends when the client closes it, or at stop()."""
-
-    GREETING = b"220 " + b"." * 1000
-
-    def __init__(self, address, port, mode="stall"):
-        self.mode = mode
-        self.lock = threading.Lock()
-        self.open = self.peak = 0
-        self.holders = []
-        super().__init__(address, port, backlog=128)
-
-    def on_connection(self, conn):
-        with self.lock:
-            self.open += 1
-            self.peak = max(self.peak, self.open)
-        holder = threading.Thread(target=self._hold, args=(conn,), daemon=True)
-        self.holders.append(holder)
-        holder.start()
-
-    def _hold(self, conn):
-        conn.settimeout(1.0)   # the trickle's pace, and how soon a close is seen
-        sent = 0
-        try:
-            while not self.done.is_set():
-                if self.mode == "trickle" and sent < len(self.GREETING):
-                    conn.send(self.GREETING[sent:sent + 1])
-                    sent += 1
-                try:
-                    if conn.recv(4096) == b"":
-                        break
-                except socket.timeout:
-                    pass
-        except OSError:
-            pass
-        finally:
-            conn.close()
-            with self.lock:
-                self.open -= 1
-
-    def counts(self):
-        """(open, peak) now."""
-        with self.lock:
-            return self.open, self.peak
-
-    def reset_peak(self):
-        with self.lock:
-            self.peak = self.open
-
-    def stop(self):
-        super().stop()
-        for holder in self.holders:
-            holder.join(PEER_SECONDS)
 
 
 # ---------------------------------------------------------------------------

@@ -506,65 +506,52 @@ TEST_F(ScannerTest, ADomainThreadRemovesAnEmptyDomain) {
   DeliverDomain = DeliverAllMessages;
 }
 
-// Attempts that hold their thread until released when their domain's name
-// begins with "s" (slow) or "u" (not yet known slow, running long).
+// The attempts made (by domain), each held until released when its domain
+// begins with "s" (slow) or "u" (not known slow).
 std::atomic<bool> released{false};
 std::mutex attemptsLock;
-std::vector<std::string> attempted;   // domains in the order their attempts began
+std::vector<std::string> attempted;
 
 int HoldingAttempt(_DomainInfo &entry, _RoutingInfo &info) {
   {
     std::lock_guard<std::mutex> lock(attemptsLock);
     attempted.push_back(entry.DomainName);
   }
-  if (entry.DomainName[0] == 's' || entry.DomainName[0] == 'u')
-    for (int i = 0; i < 200 && !released; ++i) Sleep(50);
+  for (int i = 0; i < 200 && !released && entry.DomainName[0] != 'n'; ++i) Sleep(50);
   info.bSlow = entry.DomainName[0] == 's';
   info.LastTried = NowSeconds();
   info.TryNumber = 1;
   return 0;
 }
 
-std::vector<std::string> Attempted() {
+std::vector<std::string> AttemptsAfter(int ms) {
+  Sleep(ms);
   std::lock_guard<std::mutex> lock(attemptsLock);
   return attempted;
 }
 
-bool WaitForAttempts(size_t count) {
-  for (int i = 0; i < 200 && Attempted().size() < count; ++i) Sleep(25);
-  return Attempted().size() >= count;
-}
-
-// Slow domains take at most half of the domain threads: here the one of
-// two, which a domain not known slow holds once its attempt has run longer
+// Slow domains take at most half of the domain threads: the one of two,
+// here, which a domain not known slow holds once its attempt has run longer
 // than a reply may take. A slow domain (its record says so) that comes due
 // then waits; a normal one does not.
 TEST_F(ScannerTest, ALongAttemptLeavesNoRoomForSlowDomains) {
-  auto queue = [this](const std::string &d, bool slow) {
-    MakeQueue(Domain(d));
-    Put(Domain(d, "B1.RCP"), QueueFile("B1", {"x@" + d}));
-    if (slow) Put(Domain(d, kDomainRecordName), "Try-number: 0\nSlow: 1\n");
-  };
-  released = false;
-  attempted.clear();
   DeliverDomain = HoldingAttempt;
   MaxDeliveryThreads = 2;
   ReceiveTimeout0 = 1;
-  queue("u1.test", false);
-  UpdateDomainInfo();
-  CreateDomainThreads();
-  ASSERT_TRUE(WaitForAttempts(1));
-  Sleep(1500);
-  queue("s1.test", true);
-  queue("n1.test", false);
-  UpdateDomainInfo();
-  CreateDomainThreads();
-  ASSERT_TRUE(WaitForAttempts(2));
-  Sleep(200);
-  EXPECT_EQ(Attempted(), (std::vector<std::string>{"u1.test", "n1.test"}));
+  for (const char *d : {"u1.test", "s1.test", "n1.test"}) {
+    MakeQueue(Domain(d));
+    Put(Domain(d, "B1.RCP"), QueueFile("B1", {std::string("x@") + d}));
+    if (d[0] == 's') Put(Domain(d, kDomainRecordName), "Try-number: 0\nSlow: 1\n");
+    UpdateDomainInfo();
+    CreateDomainThreads();
+    if (d[0] == 'u') {
+      EXPECT_EQ(AttemptsAfter(1500), std::vector<std::string>{"u1.test"});
+    }
+  }
+  EXPECT_EQ(AttemptsAfter(500), (std::vector<std::string>{"u1.test", "n1.test"}));
   released = true;
   ASSERT_TRUE(WaitForThreadsToEnd());
-  EXPECT_EQ(Attempted(), (std::vector<std::string>{"u1.test", "n1.test", "s1.test"}));
+  EXPECT_EQ(AttemptsAfter(0), (std::vector<std::string>{"u1.test", "n1.test", "s1.test"}));
   ReceiveTimeout0 = 300;
   DeliverDomain = DeliverAllMessages;
 }
