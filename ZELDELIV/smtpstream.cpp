@@ -15,6 +15,12 @@ bool Fail(long error) {
   return false;
 }
 
+// The time left until deadline as a time-out; 0 once it has passed.
+DWORD MsUntil(long long deadline) {
+  long long left = deadline - MonotonicMs();
+  return left > 0 ? static_cast<DWORD>(left) : 0;
+}
+
 long FailCount(long error) {
   SetLastError(error);
   return -1;
@@ -86,11 +92,6 @@ long ReceiveTls(SmtpStream &s, char *buffer, size_t length, long long deadline) 
 
 SmtpStream::~SmtpStream() {
   if (Sock >= 0) CloseSocket(Sock);
-}
-
-DWORD MsUntil(long long deadline) {
-  long long left = deadline - MonotonicMs();
-  return left > 0 ? static_cast<DWORD>(left) : 0;
 }
 
 bool StreamSend(SmtpStream &s, std::string_view data, long long deadline) {

@@ -53,5 +53,3 @@ void StreamClose(SmtpStream &s, long long deadline);
 // Closes the socket at once with a reset: what was not sent yet is dropped,
 // rather than trickled to a peer that was given up.
 void StreamAbort(SmtpStream &s);
-// The time left until deadline as a time-out; 0 once it has passed.
-DWORD MsUntil(long long deadline);
