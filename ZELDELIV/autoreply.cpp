@@ -20,7 +20,6 @@
 #include "messages/zelmsg.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
-#include "zelbase/zelbase.h"
 
 namespace {
 
@@ -300,8 +299,6 @@ bool CreateAutoReplyMessage(const _tMsgInfo &info, const MailboxDir &mailbox,
                             const std::string &replyAddress, const std::string &userAddress,
                             const AutoReplySettings &settings) {
   if (info.ReturnPath[0] == '\0') return true;
-  DirLock lock;
-  if (!lock.Lock(MailQueueDirectory.c_str(), kAutoReplyLockWaitMs)) return false;
   GeneratedMessage msg;
   if (!msg.Create(GetLocalHostName(-1))) return false;
   const std::string &from =
@@ -319,7 +316,7 @@ bool CreateAutoReplyMessage(const _tMsgInfo &info, const MailboxDir &mailbox,
     AppendMessageToFile(info, kNoBodyLimit, out);
   }
   out.Write("\n.\n");
-  return msg.Queue("", {replyAddress});
+  return msg.Queue("", {replyAddress}, kAutoReplyLockWaitMs);
 }
 
 bool AutoForwardProcessing(const _tMsgInfo &info, const _tRcpInfo &rcp,

@@ -3,8 +3,9 @@
 // Local delivery (local.cpp) calls AutoReplyProcessing and then
 // AutoForwardProcessing for every user it delivers to, with the settings of
 // the user's control file ZEL.CTL. Both write a generated message into
-// `incoming` (GeneratedMessage): the reply under the directory lock of
-// `incoming`, the forward without it.
+// `incoming` (GeneratedMessage): the reply's recipient file is named under
+// the directory lock of `incoming` (once the mail filters had the reply),
+// the forward's without it.
 //
 // A reply goes to the message's Reply-To, else From, else return path, once
 // per address when the user records replies (REPLIED.TXT), never to a
@@ -42,7 +43,8 @@
 #include "common/smtputil.h"
 #include "platform/mailboxdir.h"
 
-// Waits for the lock of `incoming` while writing a reply.
+// Waits this long for the lock of `incoming`, taken only to name a reply's
+// recipient file (after the mail filters had it).
 constexpr int kAutoReplyLockWaitMs = 15000;
 // A line of NOREPLY.TXT or REPLIED.TXT: 511 characters count.
 constexpr size_t kMaxReplyFileLine = 511;

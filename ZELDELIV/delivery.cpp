@@ -103,6 +103,32 @@ bool RemoveDomainQueue(const std::string &dir, bool onlyIfEmpty) {
   return true;
 }
 
+// ---- slow domains: at most half of the domain threads
+
+int DomainThreadLimit() {
+  return MaxDeliveryThreads > 0 ? std::min(MaxDeliveryThreads, kMaxDomainThreads)
+                                : kMaxDomainThreads;
+}
+
+// Threads that slow domains may still take: half of the limit (one at
+// least), less those already on a domain known slow or on an attempt that
+// has run longer than one reply may take. So slow exchangers, however
+// many, never keep the mail of the others waiting. Under the lock.
+int SlowRoom(const DomainState &d, long long nowMs) {
+  int room = std::max(1, DomainThreadLimit() / 2);
+  long long longMs = static_cast<long long>(ReceiveTimeout0) * kMsPerSecond;
+  for (const _DomainInfo *e = d.HeadDomains.get(); e != nullptr; e = e->Next.get())
+    if (e->State == kDomainActive && (e->bSlow || nowMs - e->AttemptStartMs > longMs)) --room;
+  return room;
+}
+
+// The outcome of an attempt, for SlowRoom (read by the other threads).
+void NoteSlowness(_DomainInfo &entry, bool slow) {
+  DomainState &d = Domains();
+  std::lock_guard<std::mutex> lock(d.ThreadCreateSect);
+  entry.bSlow = slow ? 1 : 0;
+}
+
 void WaitOrStop(DWORD ms) {
   if (hTerminating)
     WaitForSingleObject(*hTerminating, ms);
@@ -119,7 +145,9 @@ int DeliverOneDomain(_DomainInfo &entry) {
     WaitOrStop(kUnreadableRecordWaitMs);
     return kDomainWaiting;
   }
-  if (DeliverDomain(entry, *info) == 1) {
+  int finished = DeliverDomain(entry, *info);
+  NoteSlowness(entry, info->bSlow != 0);
+  if (finished == 1) {
     RemoveDomainQueue(dir, false);
     return kDomainFinished;
   }
@@ -202,6 +230,7 @@ void UpdateDomainRetryStatus(_DomainInfo &entry) {
   RoutingInfoPtr info = ReadRoutingInfo(entry, DomainDirectory(entry.DomainName));
   if (info) {
     entry.State = SetDomainRetryInfo(entry, *info) ? kDomainReady : kDomainWaiting;
+    entry.bSlow = info->bSlow;
   } else {
     entry.State = kDomainWaiting;
     entry.RetryTime = 0;
@@ -254,13 +283,14 @@ void CreateDomainThreads() {
   DomainState &d = Domains();
   std::lock_guard<std::mutex> lock(d.ThreadCreateSect);
   long long now = NowSeconds();
-  int count = 0;
+  int count = 0, slow = 0;
   for (_DomainInfo *e = d.HeadDomains.get(); e != nullptr; e = e->Next.get()) {
     if (e->State == kDomainWaiting && now >= e->RetryTime) e->State = kDomainReady;
-    if (e->State == kDomainReady) ++count;
+    if (e->State == kDomainReady) ++(e->bSlow ? slow : count);
   }
-  int limit = MaxDeliveryThreads > 0 ? std::min(MaxDeliveryThreads, kMaxDomainThreads)
-                                     : kMaxDomainThreads;
+  // Only the slow domains that may start now call for a thread.
+  count += std::min(slow, std::max(0, SlowRoom(d, MonotonicMs())));
+  int limit = DomainThreadLimit();
   if (count + d.ThreadsRunning > limit) count = limit - d.ThreadsRunning;
   for (int i = 0; i < count; ++i)
     if (StartThread(Deliver, kDeliveryThreadStack)) ++d.ThreadsRunning;
@@ -279,10 +309,13 @@ bool GetNewDomain(_DomainInfo *&entry, int newState) {
   }
   if (!Terminating()) {
     long long now = NowSeconds();
+    long long nowMs = MonotonicMs();
+    int slowRoom = SlowRoom(d, nowMs);
     for (_DomainInfo *e = d.HeadDomains.get(); e != nullptr; e = e->Next.get()) {
       if (e->State == kDomainWaiting && now >= e->RetryTime) e->State = kDomainReady;
-      if (e->State == kDomainReady) {
+      if (e->State == kDomainReady && (!e->bSlow || slowRoom > 0)) {
         e->State = kDomainActive;
+        e->AttemptStartMs = nowMs;
         entry = e;
         return true;
       }

@@ -6,8 +6,12 @@
 // file appears in `incoming`, and at the latest every SMTPTimeout seconds.
 // Up to MaxDeliveryThreads domain delivery threads (Deliver) work through
 // the due domains of HeadDomains, one domain at a time each; an attempt on
-// one domain is DeliverDomain (routing's DeliverAllMessages). The queues
-// themselves, their walker and the stop flag are the queue module's.
+// one domain is DeliverDomain (routing's DeliverAllMessages). Slow domains
+// (the last attempt ran out of a time limit: the routing information's
+// bSlow) get at most half of the threads, counting the attempts that have
+// run longer than ReceiveTimeout0 among them: a due slow domain waits
+// while they hold that half, and the other domains' mail goes on. The
+// queues themselves, their walker and the stop flag are the queue module's.
 //
 // Callers: zeldeliv.cpp starts DeliveryThread; tests run single cycles and
 // put their own DeliverDomain in.

@@ -26,6 +26,21 @@ bool AddNames(const std::string &directory, const char *extension, _MessageList 
   return true;
 }
 
+// The recipient files of `incoming` whose message file is no longer beside
+// them: messages taken up into `holding` and not yet filed. One whose
+// message file is still there names that file, not a held message of the
+// same name (a newcomer waiting for that name, incoming.h).
+bool AddIncomingReferences(_MessageList &list) {
+  _MessageList recipients, messages;
+  size_t found = 0;
+  if (!AddNames(MailQueueDirectory, ".RCP", recipients, found) ||
+      !AddNames(MailQueueDirectory, ".MSG", messages, found))
+    return false;
+  for (const std::string &key : recipients)
+    if (messages.count(key) == 0) list.insert(key);
+  return true;
+}
+
 // Every queue directory: the empty ones go, the others add their messages.
 bool CollectQueueReferences(_MessageList &list) {
   std::vector<std::string> dirs;
@@ -72,8 +87,7 @@ void DoGarbageCollection() {
                     kMaxGarbageListing, markers))
     held.insert(held.end(), markers.begin(), markers.end());
   _MessageList list;
-  size_t taken = 0;
-  if (!AddNames(MailQueueDirectory, ".RCP", list, taken)) return;
+  if (!AddIncomingReferences(list)) return;
   if (!CollectQueueReferences(list)) return;
   DeleteOrphanedMessages(list, held);
 }

@@ -4,7 +4,8 @@
 // A message file in `holding` is referenced by every recipient file of its
 // base name: in a queue directory below `domains` (queued, ".RCP", or
 // staged, ".NEW"), and in `incoming` (a message taken up whose queue files
-// are not all written yet, see incoming.h). DoGarbageCollection lists
+// are not all written yet, see incoming.h; a recipient file there whose
+// message file is still beside it refers to that file only). DoGarbageCollection lists
 // `holding` first and the references after it, and deletes only what it
 // listed and found unreferenced; any listing that fails or is cut short
 // stops it before anything is deleted. A hold marker ("<base>.HLD" in

@@ -155,15 +155,28 @@ bool FileOneQueue(const _tMsgInfo &info, const QueueFile &q, const std::string &
   return true;
 }
 
-// Moves the message file to `holding` (made durable by the group's sync).
-// False when the message cannot be filed in this pass (or ever: a missing
-// message, event 132, after which its recipient file is gone too).
+// Moves the message file to `holding` (made durable by the group's sync),
+// never over a message held there under the same name: that one belongs
+// to other recipients. False when the message cannot be filed in this pass
+// (or ever: a missing message, event 132, after which its recipient file is
+// gone too).
 bool HoldMessage(const std::string &rcpPath, const _tMsgInfo &info) {
   std::string base = WithoutExtension(rcpPath.substr(rcpPath.rfind('/') + 1));
   std::string from = MailQueueDirectory + "/" + base + ".MSG";
   std::string to = MailHoldingDirectory + "/" + base + ".MSG";
-  if (MoveFile(from, to)) return true;
+  if (MoveFileNoReplace(from, to)) return true;
   long error = GetLastError();
+  if (error == ERROR_FILE_EXISTS) {
+    // Said once per message; the newcomer waits in `incoming` until the
+    // held one is delivered and collected (garbage.h).
+    if (FirstReportOf("held name\n" + to))
+      LogWin32Error(EVENTLOG_WARNING_TYPE,
+                    ("MoveFile(" + LogSafeText(from) + " to " + LogSafeText(to) +
+                     ", a held message of that name is still queued; this one waits)")
+                        .c_str(),
+                    error);
+    return false;
+  }
   if (error != ERROR_FILE_NOT_FOUND) {
     LogWin32Error(EVENTLOG_WARNING_TYPE, "MoveFile", error);
     return false;

@@ -35,6 +35,15 @@
 // domain directory holds that directory's lock (LockDomainDirectory)
 // against its removal by a domain delivery thread.
 //
+// A message file is never moved over one already in `holding` (the
+// identifier counter went back, say, and handed out a name still held):
+// the newcomer stays in `incoming`, whole, with a warning "MoveFile(...)"
+// once, and is taken up by a later pass once the held message of that
+// name has been delivered and collected (garbage collection does not count
+// such a newcomer as a reference to the held one). Its queue files could
+// not be written before then either: they would take the held message's
+// names.
+//
 // Failures: event 129 for a queue file that cannot be written, a warning
 // "MoveFile" for a message file that cannot be moved, event 132 for a
 // message file that is missing; in every case but the last the recipient

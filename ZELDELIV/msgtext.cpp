@@ -9,7 +9,9 @@
 #include "ZELDELIV/settings.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
+#include "common/zel.h"
 #include "platform/files.h"
+#include "zelbase/zelbase.h"
 
 namespace {
 
@@ -192,7 +194,7 @@ bool GeneratedMessage::Create(std::string_view hostName) {
 }
 
 bool GeneratedMessage::Queue(std::string_view returnPath,
-                             const std::vector<std::string> &recipients) {
+                             const std::vector<std::string> &recipients, int lockIncomingMs) {
   if (fileName_.empty() || queued_) return false;
   // The text is on disk before the recipient file can make it visible.
   if (stream_.Error() || !stream_.Commit() || !stream_.Close()) return false;
@@ -209,6 +211,8 @@ bool GeneratedMessage::Queue(std::string_view returnPath,
   STRNCPY(envelope.ReturnPath, path.c_str(), sizeof envelope.ReturnPath);
   // The list is written in its order; pushing at the front reverses.
   for (auto r = to.rbegin(); r != to.rend(); ++r) PushRecipient(envelope, *r, "");
+  DirLock lock;
+  if (lockIncomingMs != 0 && !lock.Lock(MailQueueDirectory.c_str(), lockIncomingMs)) return false;
   if (!CreateRecipientFile(envelope, RecipientFileName(fileName_))) return false;
   queued_ = true;
   return true;

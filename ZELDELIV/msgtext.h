@@ -13,8 +13,8 @@
 // the rest skipped. Text bound for a header is refused when it holds control
 // characters (IsSafeHeaderText); body text is dot-stuffed (WriteBodyText).
 //
-// Threads: no state; a GeneratedMessage belongs to its creator. Callers take
-// the lock of `incoming` where their writers must be serialised.
+// Threads: no state; a GeneratedMessage belongs to its creator. Queue takes
+// the lock of `incoming` around the recipient file when asked to.
 //
 // Failures: readers return false when a file cannot be opened or read;
 // GeneratedMessage leaves nothing behind until Queue() succeeded.
@@ -107,8 +107,13 @@ class GeneratedMessage {
   TextFile &Stream() { return stream_; }
   const std::string &MessageId() const { return messageId_; }
   const std::string &FileName() const { return fileName_; }
-  // returnPath may be empty; recipients in the order of the file.
-  bool Queue(std::string_view returnPath, const std::vector<std::string> &recipients);
+  // returnPath may be empty; recipients in the order of the file. The mail
+  // filters (genfilter) work on the message first; only then, when
+  // lockIncomingMs is not 0, is the lock of `incoming` taken (waiting at
+  // most that long; false when it is not had) for the recipient file: a
+  // filter never works while the receiver waits for the lock.
+  bool Queue(std::string_view returnPath, const std::vector<std::string> &recipients,
+             int lockIncomingMs = 0);
   // Deletes the message file now (a loop found half-way, say).
   void Discard();
 

@@ -11,7 +11,6 @@
 #include "common/zel.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
-#include "zelbase/zelbase.h"
 
 namespace {
 
@@ -89,8 +88,6 @@ bool CreateNotificationMessage(const _tMsgInfo &info, const _tRcpInfo *rcp, bool
   std::string postmaster = PostmasterAddress();
   bool toReturnPath = CanReportTo(info.ReturnPath);
   if (!toReturnPath) postmasterCopy = true;
-  DirLock lock;
-  if (!lock.Lock(MailQueueDirectory.c_str(), kReportLockWaitMs)) return false;
   GeneratedMessage msg;
   if (!msg.Create(GetLocalHostName(-1))) return false;
   WriteReport(msg.Stream(), info, rcp, subject, reason, detail, msg.MessageId(), postmaster,
@@ -98,7 +95,7 @@ bool CreateNotificationMessage(const _tMsgInfo &info, const _tRcpInfo *rcp, bool
   std::vector<std::string> recipients;
   if (toReturnPath) recipients.push_back(info.ReturnPath);
   if (postmasterCopy) recipients.push_back(postmaster);
-  return msg.Queue("", recipients);
+  return msg.Queue("", recipients, kReportLockWaitMs);
 }
 
 std::string ReplaceFileNameExtension(const std::string &path, const char *ext) {

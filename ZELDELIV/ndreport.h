@@ -22,8 +22,9 @@
 // line by line; addresses that reach the report's header are refused when
 // they hold control characters.
 //
-// Threads: no state; report writers are serialised with the incoming scan
-// and with automatic replies by the lock of `incoming`. Dead letters take
+// Threads: no state; a report's recipient file is named under the lock of
+// `incoming` (taken after the mail filters had the report), as the incoming
+// scan and automatic replies take it. Dead letters take
 // no lock; concurrent entries append to one companion file.
 //
 // Failures: a report or a dead letter that cannot be written returns
@@ -32,7 +33,8 @@
 
 #include "common/smtputil.h"
 
-// Waits for the lock of `incoming` while writing a report.
+// Waits this long for the lock of `incoming`, taken only to name a report's
+// recipient file (after the mail filters had it).
 constexpr int kReportLockWaitMs = 30000;
 // The body bytes of the failed message quoted in a report.
 constexpr long kReportBodyLimit = 4096;

@@ -80,6 +80,8 @@ struct _DomainInfo {
   std::string DomainName;   // from the directory name, at most kMaxDomainName
   long long RetryTime = 0;  // seconds since 1970
   int State = kDomainWaiting;
+  int bSlow = 0;            // its last attempt ran out of a time limit (routing's bSlow)
+  long long AttemptStartMs = 0;   // MonotonicMs when the attempt in progress began
 };
 
 // The stop event of the agent's threads (manual reset); null until created.

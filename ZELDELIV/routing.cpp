@@ -20,6 +20,7 @@
 #include "common/str.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/localhost.h"
 #include "platform/files.h"
 #include "platform/hostres.h"
 #include "platform/sockets.h"
@@ -44,6 +45,10 @@ constexpr size_t kRecordReadPiece = 4096;
 constexpr std::string_view kRecordBlanks = " \t\r\n";
 
 constexpr const char *kGiveUpReason = "Unable to deliver to destination domain";
+// Last-error texts of an attempt that was not a plain connection failure.
+constexpr const char *kSlowExchangerText = "the exchanger was too slow: a time limit ran out";
+constexpr const char *kMailLoopText =
+    "the exchanger is this host (one of its own addresses): mail would loop";
 
 // ---- small helpers
 
@@ -102,6 +107,8 @@ void ApplyRecordLine(std::string_view line, _RoutingInfo &info, long &current) {
   } else if (EqualsNoCase(keyword, "Try-number:")) {
     // A negative count would index before the schedule.
     info.TryNumber = static_cast<int>(LeadingInteger(value, 0, INT_MAX));
+  } else if (EqualsNoCase(keyword, "Slow:")) {
+    info.bSlow = LeadingInteger(value, 0, 1) != 0;
   } else if (EqualsNoCase(keyword, "Mx-host:")) {
     if (value.empty()) return;
     current = -1;
@@ -220,6 +227,15 @@ const DnsRecord *AliasOf(const DnsMessage &m, const std::string &asked) {
 
 bool IsThisHost(const _MxRecord &mx) { return mx.PortNo == 0 && IsLocalHostName(mx.HostName); }
 
+// The same by address: one of this host's own, or the unspecified address,
+// which reaches this host too.
+bool AddressedToThisHost(const _MxRecord &mx) {
+  if (mx.PortNo != 0 || mx.bRoute) return false;
+  for (const IpAddress &a : mx.Address)
+    if (a.IsAny() || FindLocalAddress(a) != nullptr) return true;
+  return false;
+}
+
 }  // namespace
 
 // ---- start-up
@@ -275,6 +291,7 @@ std::string FormatRoutingRecord(const _RoutingInfo &info) {
   std::string out = "Domain-name: " + RecordWord(info.DomainName) + "\n";
   out += "Last-tried: " + std::to_string(info.LastTried) + "\n";
   out += "Try-number: " + std::to_string(info.TryNumber) + "\n";
+  if (info.bSlow) out += "Slow: 1\n";
   if (!info.LastError.empty()) {
     std::string error = BoundedCopy(info.LastError, kMaxLastErrorText);
     for (char &c : error)
@@ -365,6 +382,7 @@ bool AbandonMessage(_tMsgInfo &info, void *context) {
 int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
   const char *domain = entry.DomainName.c_str();
   info.DomainName = entry.DomainName;
+  info.bSlow = 0;   // this attempt tells anew
   if (info.TryNumber >= RetryScheduleLength) {
     char text[kMaxGiveUpText + 1];
     snprintf(text, sizeof text, "Failed to deliver to domain %s after %d tries.", domain,
@@ -383,6 +401,10 @@ int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
     if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {
       info.LastError.clear();
       result = ForEachMessage(domain, SendMessageOnConnection, conn);
+      if (conn->Stream.TimedOut) {
+        info.bSlow = 1;
+        info.LastError = kSlowExchangerText;
+      }
       SmtpDisconnect(conn);
     } else {
       info.LastError = !errorText.empty() ? errorText
@@ -500,6 +522,7 @@ void GetUpdatedRoutingInfo(_RoutingInfo &info) {
   if (const _ManualRouteInfo *route = ManualRoute(info.DomainName);
       route != nullptr && !route->Route.empty()) {
     info.Mx.push_back(FabricateMxRecord(0, route->Route, route->PortNo, route->RouteAddress));
+    info.Mx.back().bRoute = true;
     if (route->Pref == kRouteReplacesAll) return;
   }
   if (!info.DomainName.empty() && info.DomainName.front() == '[') {
@@ -541,9 +564,12 @@ std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info) {
 
 _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
                                  std::string &errorText) {
+  long loop = -1;   // the preference of an exchanger found to be this host
   for (size_t i : ExchangersInTurn(info)) {
     if (Terminating()) break;
     _MxRecord &mx = info.Mx[i];
+    // In preference order: the rest would hand the mail back to this host.
+    if (loop >= 0 && mx.Preference > loop) break;
     int kind = 0;
     std::string text;
     // Without glue the exchanger's addresses of both families are asked
@@ -553,6 +579,11 @@ _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
       errorText = "Can't interpret host name, or non-existant host";
       continue;
     }
+    if (AddressedToThisHost(mx)) {
+      loop = mx.Preference;
+      errorText = kMailLoopText;
+      continue;
+    }
     _SmtpConnection *conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
     // The failed handshake is remembered: the second call goes without TLS.
     if (conn == nullptr && kind == kSmtpTlsFailed && !Terminating())
@@ -560,6 +591,7 @@ _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
     if (updateLastTried) info.LastTried = NowSeconds();
     if (conn != nullptr) return conn;
     if (kind == kSmtpHostUnresolved) mx.Status = kMxUnresolved;
+    if (kind == kSmtpTimedOut) info.bSlow = 1;
     errorText = text;
   }
   return nullptr;

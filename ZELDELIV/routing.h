@@ -99,6 +99,7 @@ struct _MxRecord {
   uint16_t PortNo = 0;             // 0: the SMTP port
   std::vector<IpAddress> Address;  // at most kMaxExchangerAddresses;
                                    // empty: HostName is resolved when connecting
+  bool bRoute = false;             // made from a route (GatewayName); not stored
 };
 
 struct _RoutingInfo {
@@ -112,6 +113,11 @@ struct _RoutingInfo {
   // Why the last attempt failed, for the administrator ("Last-error:",
   // which only zeladm reads); "" when it reached an exchanger.
   std::string LastError;
+  // The last attempt ran out of a time limit of the SMTP client (an
+  // exchanger too slow to connect to, to answer or to take the data): the
+  // domain is a slow one, which the domain threads limit (delivery). Stored
+  // as "Slow: 1".
+  int bSlow = 0;
   std::vector<_MxRecord> Mx;   // in list order (the head first)
 };
 
@@ -212,6 +218,12 @@ std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info);
 // EHLO or HELO done, TLS started when offered); null when none does, with
 // errorText the last failure's text. An exchanger whose name did not
 // resolve is marked kMxUnresolved; one whose TLS handshake failed is asked
-// again at once, without TLS.
+// again at once, without TLS; one that ran out of a time limit sets
+// bSlow. An exchanger found through DNS at one of this host's own
+// addresses, or at the unspecified address (either reaches this host), is
+// never connected to: as for this host by name, the exchangers after it in
+// preference are skipped too, since they would hand the mail back here (a
+// mail loop). A route's host is the administrator's choice and is taken as
+// it is.
 _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
                                  std::string &errorText);

@@ -1,6 +1,8 @@
 // settings: see settings.h.
 #include "ZELDELIV/settings.h"
 
+#include <algorithm>
+
 #include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/pconfig.h"
@@ -13,6 +15,7 @@
 DWORD SendTimeout0 = 300;
 DWORD ReceiveTimeout0 = 300;
 DWORD ReceiveTimeout1 = 600;
+DWORD MaxTransactionTime = kDefaultMaxTransactionTime;
 DWORD SMTPTimeout = 120;
 DWORD SmtpPort = kDefaultSmtpPort;
 std::atomic<bool> OutlogEnabled{false};
@@ -28,6 +31,19 @@ void ReadTimeout(HKEY key, const char *name, DWORD &value) {
   if (QueryRegDword(key, name, v) && v != 0) value = v;
 }
 
+// The SMTP client's time limits, none below the floor.
+void ReadClientLimits(HKEY key) {
+  DWORD floor = kDefaultMinimumTimeout;
+  QueryRegDword(key, "MinimumTimeout", floor);
+  ReadTimeout(key, "SendTimeout0", SendTimeout0);
+  ReadTimeout(key, "ReceiveTimeout0", ReceiveTimeout0);
+  ReadTimeout(key, "ReceiveTimeout1", ReceiveTimeout1);
+  QueryRegDword(key, "MaxTransactionTime", MaxTransactionTime);
+  for (DWORD *limit : {&SendTimeout0, &ReceiveTimeout0, &ReceiveTimeout1})
+    *limit = std::max(*limit, floor);
+  if (MaxTransactionTime != 0) MaxTransactionTime = std::max(MaxTransactionTime, floor);
+}
+
 // A port is 16 bits; 0 or a larger value keeps the standard port.
 void ReadSmtpPort(HKEY key) {
   DWORD v = 0;
@@ -39,9 +55,7 @@ void ReadSmtpPort(HKEY key) {
 void LoadDeliverySettings() {
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) return;
-  ReadTimeout(params.get(), "SendTimeout0", SendTimeout0);
-  ReadTimeout(params.get(), "ReceiveTimeout0", ReceiveTimeout0);
-  ReadTimeout(params.get(), "ReceiveTimeout1", ReceiveTimeout1);
+  ReadClientLimits(params.get());
   ReadTimeout(params.get(), "Timeout", SMTPTimeout);
   ReadSmtpPort(params.get());
   DWORD outlog = 0;

@@ -27,10 +27,23 @@
 #include "platform/errors.h"
 
 // Parameters of SYSTEM\CurrentControlSet\Services\ZELDELIV\Parameters, in
-// seconds where they are times.
+// seconds where they are times. The SMTP client's time limits are totals,
+// never moved on by a peer's progress: SendTimeout0 for connecting to one
+// address and for sending one command line, and the base of the time the
+// message data may take (smtpsend adds to it by the message's size);
+// ReceiveTimeout0 for each reply to a command (the greeting and the TLS
+// handshake included); ReceiveTimeout1 for the reply to the end of the
+// data; MaxTransactionTime for one message's whole transaction, from MAIL
+// to that last reply (0: no bound beyond the others).
 extern DWORD SendTimeout0;
 extern DWORD ReceiveTimeout0;
 extern DWORD ReceiveTimeout1;
+extern DWORD MaxTransactionTime;
+constexpr DWORD kDefaultMaxTransactionTime = 3600;
+// The floor of the four time limits above (the setting MinimumTimeout,
+// which tests lower): a shorter limit would give up sound but busy
+// exchangers (a delayed greeting, the data scanned before the reply).
+constexpr DWORD kDefaultMinimumTimeout = 60;
 extern DWORD SMTPTimeout;        // the scan interval of the scanning thread
 // The port of exchangers given without one (test setups run their peers on
 // other ports); 0 or anything above 65535 keeps the standard port.
@@ -38,7 +51,8 @@ constexpr DWORD kDefaultSmtpPort = 25;
 extern DWORD SmtpPort;
 extern std::atomic<bool> OutlogEnabled;
 
-// Reads the parameters above (defaults when absent or zero).
+// Reads the parameters above (defaults when absent or zero; time limits
+// raised to MinimumTimeout).
 void LoadDeliverySettings();
 // Forms the agent's spool paths from MailSpoolDirectory.
 void FormDeliverySpoolPaths();

@@ -63,47 +63,48 @@ std::string_view LastLine(std::string_view text) {
   return lf == std::string_view::npos ? text : text.substr(lf + 1);
 }
 
-DWORD TimeoutMs(DWORD seconds) {
-  return (seconds > kMaxSmtpTimeoutSeconds ? kMaxSmtpTimeoutSeconds : seconds) * 1000;
+long long TimeoutMs(uint64_t seconds) {
+  return static_cast<long long>(std::min<uint64_t>(seconds, kMaxSmtpTimeoutSeconds)) * 1000;
 }
+
+// The deadline of a step that may take seconds, within the transaction's.
+long long StepDeadline(const _SmtpConnection &conn, uint64_t seconds) {
+  long long end = MonotonicMs() + TimeoutMs(seconds);
+  return conn.TransactionEnd != 0 ? std::min(end, conn.TransactionEnd) : end;
+}
+
+// The time the message data may take: SendTimeout0 and a second for each
+// kMinDataBytesPerSecond.
+uint64_t DataSeconds(uint64_t size) { return SendTimeout0 + size / kMinDataBytesPerSecond; }
 
 void SetError(int *errorKind, std::string *errorText, int kind, std::string_view text) {
   if (errorKind != nullptr) *errorKind = kind;
   if (errorText != nullptr) *errorText = ReplyTextForReport(text, kMaxSmtpErrorText);
 }
 
-void CloseConnectionSocket(_SmtpConnection &conn) {
-  if (conn.Sock >= 0) CloseSocket(conn.Sock);
-  conn.Sock = -1;
-  conn.Input.clear();
-}
-
-// A network failure or a reply that cannot be read: the dialogue is lost.
+// A network failure, a time limit run out or a reply that cannot be read:
+// the dialogue is lost, and nothing more goes to the peer.
 int BreakConnection(_SmtpConnection &conn) {
-  CloseConnectionSocket(conn);
+  StreamAbort(conn.Stream);
+  conn.Input.clear();
   conn.Error = true;
   return -1;
 }
 
 // ---- Replies and commands.
 
-// Through TLS once it is up.
+// A command line (or a batch of them), all of it within SendTimeout0.
 bool SendSmtpCommand(_SmtpConnection &conn, std::string_view data) {
-  if (conn.Tls) return conn.Tls->Send(data.data(), data.size(), conn.SendTimeoutMs);
-  return SendSocket(conn.Sock, data.data(), data.size(), conn.SendTimeoutMs);
+  return StreamSend(conn.Stream, data, StepDeadline(conn, SendTimeout0));
 }
 
-long ReceiveSmtp(_SmtpConnection &conn, char *buffer, size_t length, DWORD timeoutMs) {
-  if (conn.Tls) return conn.Tls->Recv(buffer, length, timeoutMs);
-  return RecvSocket(conn.Sock, buffer, length, timeoutMs);
-}
-
-// Reads one reply, all of it within the receive time-out in force. What
-// follows it in the same receive (the next replies of a pipelining peer)
-// stays in conn.Input for the next call.
-bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply) {
+// Reads one reply, all of it within seconds (ReceiveTimeout0 for a
+// command's). What follows it in the same receive (the next replies of a
+// pipelining peer) stays in conn.Input for the next call.
+bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply,
+                      DWORD seconds = ReceiveTimeout0) {
   SmtpReplyReader reader;
-  long long deadline = MonotonicMs() + conn.RecvTimeoutMs;
+  long long deadline = StepDeadline(conn, seconds);
   for (;;) {
     if (!conn.Input.empty()) {
       SmtpReplyReader::State state = SmtpReplyReader::kMore;
@@ -114,13 +115,8 @@ bool ReadSmtpResponse(_SmtpConnection &conn, std::string &reply) {
         return true;
       }
     }
-    long long left = deadline - MonotonicMs();
-    if (left <= 0) {
-      SetLastError(ERROR_TIMEOUT);
-      return false;
-    }
     char buffer[kRecvChunk];
-    long got = ReceiveSmtp(conn, buffer, sizeof buffer, static_cast<DWORD>(left));
+    long got = StreamReceive(conn.Stream, buffer, sizeof buffer, deadline);
     if (got <= 0) return false;
     conn.Input.assign(buffer, static_cast<size_t>(got));
   }
@@ -155,17 +151,34 @@ void ResetTransaction(_SmtpConnection &conn) {
   SendCommandGetResponse(conn, "RSET\r\n", reset);
 }
 
+// One transaction's deadline (MaxTransactionTime), for as long as it lives:
+// every step of the transaction ends by it too.
+struct TransactionTime {
+  _SmtpConnection &conn;
+  explicit TransactionTime(_SmtpConnection &c) : conn(c) {
+    conn.TransactionEnd =
+        MaxTransactionTime != 0 ? MonotonicMs() + TimeoutMs(MaxTransactionTime) : 0;
+  }
+  ~TransactionTime() { conn.TransactionEnd = 0; }
+};
+
 // An address or return path that would break the command line it goes in.
 bool HasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
+// The whole file within DataSeconds of its size, however the peer paces
+// its reading.
 bool SendFileToSocket(int fd, _SmtpConnection &conn) {
+  uint64_t size = 0;
+  if (!GetFileSizeOf(fd, &size)) return false;
+  long long deadline = StepDeadline(conn, DataSeconds(size));
   std::vector<char> buffer(kFileChunk);
   for (off_t offset = 0;;) {
     size_t got = 0;
     if (!ReadFileAt(fd, buffer.data(), buffer.size(), offset, &got)) return false;
-    if (got > 0 && !SendSmtpCommand(conn, std::string_view(buffer.data(), got))) return false;
+    if (got > 0 && !StreamSend(conn.Stream, std::string_view(buffer.data(), got), deadline))
+      return false;
     if (got < buffer.size()) return true;
     offset += static_cast<off_t>(got);
   }
@@ -212,22 +225,14 @@ int SendText(_SmtpConnection &conn, int messageFd, bool endMarker, SmtpExchange 
   last.Command = kDataCommand;
   last.Reply.clear();
   if (!SendFileToSocket(messageFd, conn)) return BreakConnection(conn);
+  // The end marker, when it goes, is a command line like any other.
+  if (endMarker && !SendSmtpCommand(conn, ".\r\n")) return BreakConnection(conn);
+  if (endMarker) last.Command = kEndMarkerCommand;
   // The peer may take long over a large message before it answers.
-  conn.RecvTimeoutMs = TimeoutMs(ReceiveTimeout1);
   std::string reply;
-  int code;
-  bool ok;
-  if (endMarker) {
-    code = SendCommandGetResponse(conn, ".\r\n", last);
-    last.Command = kEndMarkerCommand;
-    ok = code >= 0;
-  } else {
-    ok = ReadSmtpResponse(conn, reply);
-    if (ok) last.Reply = ReplyTextForReport(reply, kMaxSmtpKeptText);
-    code = ok ? GetSmtpReplyCode(reply) : BreakConnection(conn);
-  }
-  conn.RecvTimeoutMs = TimeoutMs(ReceiveTimeout0);
-  return ok ? code : -1;
+  if (!ReadSmtpResponse(conn, reply, ReceiveTimeout1)) return BreakConnection(conn);
+  last.Reply = ReplyTextForReport(reply, kMaxSmtpKeptText);
+  return GetSmtpReplyCode(reply);
 }
 
 // DATA, the message file and the reply that ends the transaction.
@@ -347,18 +352,23 @@ bool IsAllocationError(long error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// The first address that accepts; -1 with *text set when none does.
-int ConnectToAddresses(const std::vector<IpAddress> &addresses, uint16_t port, DWORD timeoutMs,
-                       IpAddress *connected, const char **text) {
+// The first address that accepts within SendTimeout0; -1 with *text and
+// *kind set when none does (kSmtpTimedOut when one of them let the time
+// run out: an exchanger that swallows connections is a slow one).
+int ConnectToAddresses(const std::vector<IpAddress> &addresses, uint16_t port,
+                       IpAddress *connected, const char **text, int *kind) {
   *text = "Can't connect to host";
+  *kind = kSmtpConnectFailed;
   for (size_t i = 0; i < addresses.size() && i < kMaxConnectAddresses; ++i) {
-    int sock = ConnectSocket(addresses[i], port, timeoutMs);
+    int sock = ConnectSocket(addresses[i], port, static_cast<DWORD>(TimeoutMs(SendTimeout0)));
     if (sock >= 0) {
       *connected = addresses[i];
       return sock;
     }
+    if (GetLastError() == ERROR_TIMEOUT) *kind = kSmtpTimedOut;
     if (IsAllocationError(GetLastError())) {
       *text = "Can't allocate a socket";
+      *kind = kSmtpConnectFailed;
       return -1;
     }
   }
@@ -468,15 +478,16 @@ bool StartTls(_SmtpConnection &conn, std::string &text, int &kind) {
   // Whatever came in clear behind the 220 was not said under TLS: it is
   // dropped, never read as a reply of the session.
   conn.Input.clear();
-  auto tls = std::make_unique<TlsSocket>();
-  if (!tls->Connect(conn.Sock, context, conn.HostName, conn.RecvTimeoutMs)) {
-    RememberTlsFailure(conn.HostName, conn.DestPort);
-    kind = kSmtpTlsFailed;
-    text = "TLS handshake failed: " + tls->Session().ErrorText();
+  std::string why;
+  if (!StreamStartTls(conn.Stream, context, conn.HostName, StepDeadline(conn, ReceiveTimeout0),
+                      why)) {
+    // A peer too slow for the handshake is slow, not broken: its TLS stays.
+    if (!conn.Stream.TimedOut) RememberTlsFailure(conn.HostName, conn.DestPort);
+    kind = conn.Stream.TimedOut ? kSmtpTimedOut : kSmtpTlsFailed;
+    text = "TLS handshake failed: " + why;
     return false;
   }
-  conn.TlsVersion = tls->Session().Version();
-  conn.Tls = std::move(tls);
+  conn.TlsVersion = conn.Stream.Tls->Version();
   // Nothing the peer said in clear holds under TLS.
   return HelloExchange(conn, text);
 }
@@ -494,6 +505,13 @@ bool OpenDialogue(_SmtpConnection &conn, std::string &text, int &kind) {
   if (!HelloExchange(conn, text)) return false;
   if (!conn.Ext.StartTls || TlsFallbackActive(conn.HostName, conn.DestPort)) return true;
   return StartTls(conn, text, kind);
+}
+
+// OpenDialogue, with the kind of a failure that a time limit caused.
+bool OpenDialogueInTime(_SmtpConnection &conn, std::string &text, int &kind) {
+  if (OpenDialogue(conn, text, kind)) return true;
+  if (conn.Stream.TimedOut) kind = kSmtpTimedOut;
+  return false;
 }
 
 // ---- The message file.
@@ -631,8 +649,6 @@ void AppendField(std::string &line, std::string_view text) { line += LogSafeText
 }  // namespace
 
 // ---- Public pieces.
-
-_SmtpConnection::~_SmtpConnection() { CloseConnectionSocket(*this); }
 
 SmtpExtensions ParseEhloReply(std::string_view reply) {
   SmtpExtensions ext;
@@ -777,7 +793,7 @@ bool MessageFileCheck::Valid(uint64_t size) const {
 int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view returnPath,
              int messageFd, bool endMarker, SmtpExchange &last, std::string_view mailParameters) {
   last = SmtpExchange();
-  if (conn.Error || conn.Sock < 0) return -1;
+  if (conn.Error || conn.Stream.Sock < 0) return -1;
   std::string mail =
       "MAIL FROM:<" + std::string(returnPath) + ">" + std::string(mailParameters) + "\r\n";
   if (HasLineBreak(returnPath)) {
@@ -785,6 +801,7 @@ int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view re
     last.Reply = kUnsendableAddress;
     return 553;
   }
+  TransactionTime limit(conn);
   if (conn.Ext.Pipelining) return SendPipelined(conn, list, mail, messageFd, endMarker, last);
   int code = SendCommandGetResponse(conn, mail, last);
   if (code != 250) return code;
@@ -821,7 +838,7 @@ std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
     line += ' ';
     AppendField(line, r.Name);
   }
-  std::string tls = conn.Tls ? " (TLS " + LogSafeText(conn.TlsVersion) + ")" : "";
+  std::string tls = conn.Stream.Tls ? " (TLS " + LogSafeText(conn.TlsVersion) + ")" : "";
   CutText(line, kMaxOutlogLine - 1 - tls.size());
   return line + tls + "\n";
 }
@@ -848,19 +865,17 @@ _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
     for (uint32_t a : entry.addresses) targets.push_back(IpV4(a));
   }
   conn->DestPort = port != 0 ? port : static_cast<uint16_t>(SmtpPort);
-  conn->SendTimeoutMs = TimeoutMs(SendTimeout0);
-  conn->RecvTimeoutMs = TimeoutMs(ReceiveTimeout0);
   const char *failure = nullptr;
-  conn->Sock =
-      ConnectToAddresses(targets, conn->DestPort, conn->SendTimeoutMs, &conn->Dest, &failure);
-  if (conn->Sock < 0) {
-    SetError(errorKind, errorText, kSmtpConnectFailed, failure);
+  int kind = kSmtpConnectFailed;
+  conn->Stream.Sock = ConnectToAddresses(targets, conn->DestPort, &conn->Dest, &failure, &kind);
+  if (conn->Stream.Sock < 0) {
+    SetError(errorKind, errorText, kind, failure);
     return nullptr;
   }
-  conn->OurName = BoundedCopy(GetLocalHostName(conn->Sock), kMaxSmtpHostName);
+  conn->OurName = BoundedCopy(GetLocalHostName(conn->Stream.Sock), kMaxSmtpHostName);
   std::string text;
-  int kind = kSmtpConnectFailed;
-  if (!OpenDialogue(*conn, text, kind)) {
+  kind = kSmtpConnectFailed;
+  if (!OpenDialogueInTime(*conn, text, kind)) {
     SetError(errorKind, errorText, kind, text);
     return nullptr;
   }
@@ -870,12 +885,12 @@ _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
 void SmtpDisconnect(_SmtpConnection *conn) {
   if (conn == nullptr) return;
   std::unique_ptr<_SmtpConnection> owned(conn);
-  if (conn->Sock < 0) return;
+  if (conn->Stream.Sock < 0) return;
   if (SendSmtpCommand(*conn, "QUIT\r\n")) {
     char buffer[kQuitReplyBytes];
-    ReceiveSmtp(*conn, buffer, sizeof buffer, conn->RecvTimeoutMs);
+    StreamReceive(conn->Stream, buffer, sizeof buffer, StepDeadline(*conn, ReceiveTimeout0));
   }
-  if (conn->Tls) conn->Tls->Close(conn->SendTimeoutMs);
+  StreamClose(conn->Stream, StepDeadline(*conn, SendTimeout0));
 }
 
 bool SendMessageOnConnection(_tMsgInfo &info, void *context) {

@@ -23,10 +23,20 @@
 // delivery thread; the routines below the first three are exposed for the
 // tests and the fuzz target.
 //
+// Time limits are totals that no pace of the peer stretches (the stream
+// module's deadlines): connecting to an address and sending a command line
+// within SendTimeout0, each reply within ReceiveTimeout0 (the greeting and
+// the TLS handshake too), the message data within SendTimeout0 plus a
+// second per kMinDataBytesPerSecond, the reply to the data within
+// ReceiveTimeout1, and one message's whole transaction, from MAIL on,
+// within MaxTransactionTime. A limit that runs out is a network failure
+// (below) of a slow exchanger: the stream says so (TimedOut), and
+// SmtpConnect's error kind is kSmtpTimedOut.
+//
 // Untrusted input: every reply of the peer, read within kMaxSmtpReply bytes
-// and kMaxSmtpReplyLine per line and within one receive time-out in all
-// (what follows a reply in the same receive waits in the connection's
-// input for the next one: at most one receive's worth);
+// and kMaxSmtpReplyLine per line (what follows a reply in the same receive
+// waits in the connection's input for the next one: at most one receive's
+// worth);
 // the text kept for reports and error texts is cut and has no control
 // characters but line feeds. The held message file is sent byte for byte
 // only when it ends with its "." line and has no other "." line before it.
@@ -43,7 +53,8 @@
 // network failure, and reports them to the sender (failure reports) after
 // any other reply. A network failure or an unreadable reply closes the
 // socket and sets the connection's Error flag: every later message of the
-// attempt is skipped and stays queued.
+// attempt is skipped and stays queued. The socket is then reset, so
+// nothing more trickles to a peer that was given up.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +63,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ZELDELIV/smtpstream.h"
 #include "common/smtputil.h"
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
@@ -79,6 +91,10 @@ constexpr size_t kMaxSmtpHostName = 255;
 constexpr size_t kMaxOutlogLine = 511;
 // Time-outs are settings in seconds; a longer one is taken as a day.
 constexpr DWORD kMaxSmtpTimeoutSeconds = 86400;
+// The message data may take SendTimeout0 and a second more for each this
+// many bytes (a 64 kbit/s link), within MaxTransactionTime: a peer that
+// takes a byte a second is given up after minutes instead of weeks.
+constexpr uint64_t kMinDataBytesPerSecond = 8 * 1024;
 
 // A handshake failure is remembered this long: a day of plain deliveries,
 // then the exchanger is given TLS again in case it was mended.
@@ -97,6 +113,7 @@ constexpr size_t kMaxEhloSizeDigits = 20;
 constexpr int kSmtpConnectFailed = 1;    // failure after the host was known (or no memory)
 constexpr int kSmtpHostUnresolved = 2;   // the host name did not resolve
 constexpr int kSmtpTlsFailed = 3;        // the TLS handshake failed (now remembered)
+constexpr int kSmtpTimedOut = 4;         // a time limit ran out: the exchanger is slow
 
 // What a peer's EHLO reply offers. All false after HELO.
 struct SmtpExtensions {
@@ -109,23 +126,16 @@ struct SmtpExtensions {
 };
 
 struct _SmtpConnection {
-  int Sock = -1;              // -1 once closed
+  SmtpStream Stream;          // the socket (-1 once closed), TLS once up
   IpAddress Dest;             // the address connected
   uint16_t DestPort = 0;
   bool Error = false;         // set after a network failure: skip the rest
   std::string HostName;       // as given, at most kMaxSmtpHostName
   std::string OurName;        // GetLocalHostName of the socket, for HELO
-  DWORD SendTimeoutMs = 0;
-  DWORD RecvTimeoutMs = 0;    // the receive time-out now in force
   SmtpExtensions Ext;         // of the last EHLO
-  std::unique_ptr<TlsSocket> Tls;   // set once TLS is up; all traffic goes through it
   std::string TlsVersion;     // "TLSv1.3" under TLS
   std::string Input;          // received past the last reply read, for the next
-
-  _SmtpConnection() = default;
-  _SmtpConnection(const _SmtpConnection &) = delete;
-  _SmtpConnection &operator=(const _SmtpConnection &) = delete;
-  ~_SmtpConnection();
+  long long TransactionEnd = 0;   // MonotonicMs deadline of the transaction; 0: none
 };
 
 // Connects to hostName (port 0: the SmtpPort setting) at the first of

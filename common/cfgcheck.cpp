@@ -124,6 +124,8 @@ const KnownValue kKnownValues[] = {
     {kDelivKey, "SendTimeout0", Kind::kNumber, kDeliv},
     {kDelivKey, "ReceiveTimeout0", Kind::kNumber, kDeliv},
     {kDelivKey, "ReceiveTimeout1", Kind::kNumber, kDeliv},
+    {kDelivKey, "MaxTransactionTime", Kind::kNumber, kDeliv},
+    {kDelivKey, "MinimumTimeout", Kind::kNumber, kDeliv},
     {kDelivKey, "MailOutlogEnabled", Kind::kNumber, kDeliv},
     {kDelivKey, "SmtpPort", Kind::kPort, kDeliv},
     {kDelivKey, "Milters", Kind::kFilters, kDeliv},

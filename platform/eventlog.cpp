@@ -2,6 +2,7 @@
 #include "platform/eventlog.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/errors.h"
 #include "platform/root.h"
@@ -63,6 +65,64 @@ void EnsureLogDirectory(const std::string &path) {
   for (size_t pos = ZelRoot().size() + 1; pos <= dir.size(); ++pos) {
     if (pos == dir.size() || dir[pos] == '/') mkdir(dir.substr(0, pos).c_str(), 0755);
   }
+}
+
+int OpenLogFile(const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    EnsureLogDirectory(path);
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  }
+  return fd;
+}
+
+// events.log, kept open: an event is written even when the process has no
+// descriptor left to open the file with (running out of them is one of the
+// things an event reports). The file is known by its device and inode.
+struct KeptLog {
+  std::mutex lock;
+  int fd = -1;
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+
+  bool Names(const struct stat &st) const { return st.st_dev == dev && st.st_ino == ino; }
+};
+
+// Never destroyed: threads may report events while the process ends. A
+// fork waits for the lock, so the child never starts with it taken.
+KeptLog &Kept() {
+  static KeptLog *kept = [] {
+    auto *k = new KeptLog;
+    pthread_atfork([] { Kept().lock.lock(); }, [] { Kept().lock.unlock(); },
+                   [] { Kept().lock.unlock(); });
+    return k;
+  }();
+  return *kept;
+}
+
+// The descriptor for the next line, under k.lock: the kept one while path
+// still names its file. A file rotated away (renamed, a new one made),
+// removed or not yet opened is opened anew by its name; if that fails (no
+// descriptor left, no right to the new file), the kept file still takes
+// the line. A kept descriptor that some code closed behind the log's back
+// (its number may now be another file's) is dropped, never written to.
+int LogDescriptor(KeptLog &k, const std::string &path) {
+  struct stat st;
+  bool kept = k.fd >= 0 && fstat(k.fd, &st) == 0 && k.Names(st);
+  if (!kept) k.fd = -1;
+  if (kept && k.path == path && stat(path.c_str(), &st) == 0 && k.Names(st)) return k.fd;
+  int fd = OpenLogFile(path);
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return k.path == path ? k.fd : -1;
+  }
+  if (k.fd >= 0) close(k.fd);
+  k.fd = fd;
+  k.path = path;
+  k.dev = st.st_dev;
+  k.ino = st.st_ino;
+  return fd;
 }
 
 // Leading decimal digits of s, exactly count of them, into value.
@@ -205,16 +265,10 @@ bool ReportEventText(std::string_view source, WORD type, uint32_t id, std::strin
   line.push_back('\n');
   (void)WriteAll(STDERR_FILENO,
                  StandardErrorIsJournal() ? JournalPriorityPrefix(type) + line : line);
-  std::string path = EventLogPath();
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == ENOENT) {
-    EnsureLogDirectory(path);
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  }
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, line);
-  close(fd);
-  return ok;
+  KeptLog &k = Kept();
+  std::lock_guard<std::mutex> guard(k.lock);
+  int fd = LogDescriptor(k, EventLogPath());
+  return fd >= 0 && WriteAll(fd, line);
 }
 
 uint64_t EventLogSize() {

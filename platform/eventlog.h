@@ -10,12 +10,19 @@
 // number (low 16 bits of the identifier) and the identifier in hex, then the
 // formatted text with its line breaks folded to single spaces. Each line is
 // written with one write() on an O_APPEND descriptor, so lines of concurrent
-// threads and processes never interleave. When standard error is the
+// threads and processes never interleave. The descriptor is kept open from
+// the first event on, so an event is recorded even when the process has run
+// out of descriptors; before each line the name is checked (stat) to still
+// be the kept file, so a log rotated away (renamed, or removed, and a new
+// one begun) is followed to the new file, and a copy-and-truncate rotation
+// needs nothing (O_APPEND writes at the end). A new file that cannot be
+// opened leaves the lines going to the kept one. When standard error is the
 // journal's stream (systemd names its device and inode in JOURNAL_STREAM),
 // the line there starts with its syslog priority, "<3>" for an error, "<4>"
 // for a warning, "<6>" for information, so that journalctl can filter by
-// priority; events.log never carries the prefix. Thread-safe; keeps no
-// state but the journal test, made once.
+// priority; events.log never carries the prefix. Thread-safe (one lock for
+// the kept descriptor, also taken around fork()); keeps no other state but
+// the journal test, made once.
 //
 // ParseEventLine reads a line of events.log back (zeladm log and status):
 // the file is text anyone with write access could have changed, so the

@@ -362,14 +362,18 @@ bool CloseSocketAbortive(int fd) {
   return CloseSocket(fd) && ok;
 }
 
-bool SendSocket(int fd, const char *data, size_t length, DWORD timeoutMs) {
+namespace {
+
+// Sends all length bytes; progress moves the deadline on only when
+// fromProgress is set.
+bool SendAll(int fd, const char *data, size_t length, DWORD timeoutMs, bool fromProgress) {
   size_t done = 0;
   long long deadline = DeadlineAfter(timeoutMs);
   while (done < length) {
     ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       done += static_cast<size_t>(n);
-      deadline = DeadlineAfter(timeoutMs);
+      if (fromProgress) deadline = DeadlineAfter(timeoutMs);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -377,6 +381,16 @@ bool SendSocket(int fd, const char *data, size_t length, DWORD timeoutMs) {
     if (WaitSocket(fd, POLLOUT, deadline) <= 0) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool SendSocket(int fd, const char *data, size_t length, DWORD timeoutMs) {
+  return SendAll(fd, data, length, timeoutMs, true);
+}
+
+bool SendSocketWithin(int fd, const char *data, size_t length, DWORD timeoutMs) {
+  return SendAll(fd, data, length, timeoutMs, false);
 }
 
 long RecvSocket(int fd, char *buffer, size_t length, DWORD timeoutMs) {

@@ -121,6 +121,9 @@ bool CloseSocketAbortive(int fd);
 // Sends all length bytes. The time-out runs from the last progress, so a
 // large send over a slow link is not cut while data keeps moving.
 bool SendSocket(int fd, const char *data, size_t length, DWORD timeoutMs);
+// Sends all length bytes within timeoutMs in all: a peer that takes a byte
+// at a time cannot stretch it (ERROR_TIMEOUT when it runs out).
+bool SendSocketWithin(int fd, const char *data, size_t length, DWORD timeoutMs);
 // Receives what one recv gives, at most length bytes, waiting at most
 // timeoutMs for it: the count, 0 at the end of the stream, -1 on failure.
 long RecvSocket(int fd, char *buffer, size_t length, DWORD timeoutMs);

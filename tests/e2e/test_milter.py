@@ -165,20 +165,27 @@ class FilterCase(unittest.TestCase):
 class GeneratedMailTest(unittest.TestCase):
     """The delivery agent's own mail to another domain goes through ZELDELIV
     Milters: a failure report to a remote sender is changed by the filter
-    before it is queued, and the filter sees it as local mail."""
+    before it is queued, and the filter sees it as local mail; the
+    receiver never waits for such a filter."""
 
-    def test_failure_report_is_filtered(self):
-        record = SERVER.scratch.path("record-generated.json")
-        f = ScriptFilter("inet:127.0.0.1:0", {"stages": {"eom": [["addheader", "X-Signed", "yes"]]}},
-                         record=record)
+    def report_through(self, eom, name):
+        """A mail system whose agent has the filter (eom: its steps at the
+        end of the message) and is making it a failure report for the
+        remote sender: (filter, mail system)."""
+        f = ScriptFilter("inet:127.0.0.1:0", {"stages": {"eom": eom}},
+                         record=SERVER.scratch.path("record-%s.json" % name))
         self.addCleanup(f.stop)
         mail = MailSystem(("alice",), deliv={"Timeout": 1, "Milters": [f.spec]},
-                          prefix="zel-e2e-milter-deliv-")
+                          prefix="zel-e2e-milter-%s-" % name)
         self.addCleanup(mail.stop_checked, self)
         mail.hold_domain("remote.example")
         mail.start()
         mail.send("sender@remote.example", ["nobody@" + LOCAL_HOST],
                   b"From: sender@remote.example\r\nSubject: lost\r\n\r\nBody.\r\n.\r\n")
+        return f, mail
+
+    def test_failure_report_is_filtered(self):
+        f, mail = self.report_through([["addheader", "X-Signed", "yes"]], "deliv")
         queue = mail.spool("domains", "remote.example")
         self.assertTrue(poll(lambda: files_with(queue, "RCP")), "no failure report queued")
         [rcp] = files_with(queue, "RCP")
@@ -187,6 +194,20 @@ class GeneratedMailTest(unittest.TestCase):
         [connect] = f.records("connect")
         self.assertEqual(connect["macros"]["{daemon_name}"], "zeldeliv")
         self.assertEqual(connect["macros"]["{client_addr}"], "127.0.0.1")
+
+    def test_filter_works_without_the_incoming_lock(self):
+        # The filter takes ten seconds over a report; meanwhile the
+        # receiver, which names each recipient file under the lock of
+        # `incoming`, answers a client at once: the agent takes that lock
+        # only when the filter is done.
+        f, mail = self.report_through([["sleep", 10]], "lock")
+        self.assertTrue(poll(lambda: f.records("eom")), "the filter never had the report")
+        start = time.monotonic()
+        mail.send("sender@remote.example", ["alice@" + LOCAL_HOST],
+                  b"From: sender@remote.example\r\nSubject: meanwhile\r\n\r\nBody.\r\n.\r\n")
+        self.assertLess(time.monotonic() - start, 5)
+        queue = mail.spool("domains", "remote.example")
+        self.assertTrue(poll(lambda: files_with(queue, "RCP")), "no failure report queued")
 
 
 if __name__ == "__main__":

@@ -28,8 +28,8 @@ import unittest
 
 import remotepeers
 from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
-from zelharness import (LOCAL_HOST, MailSystem, files_with, has_ipv6_loopback, poll, read_bytes,
-                        write_file)
+from zelharness import (LOCAL_HOST, ZEL_KEY, MailSystem, files_with, has_ipv6_loopback, poll,
+                        read_bytes, service_key, write_file)
 
 SENDER = "alice@" + LOCAL_HOST
 USERS = ("administrator", "alice", "bob")
@@ -680,6 +680,9 @@ class EsmtpTest(RemoteCase):
         self.start_agent()
         self.wait_messages_at(secure, 1)
         self.wait_messages_at(plain, 1)
+        # Said QUIT (and read its reply) before the queues went.
+        self.wait_domain_done("tls.test")
+        self.wait_domain_done("plain.test")
         session = secure.session_list()[0]
         # EHLO again under TLS, the message only after it.
         self.assertEqual(session.verbs(), ["EHLO", "EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
@@ -731,6 +734,7 @@ class EsmtpTest(RemoteCase):
         pipe.rcpt_replies["nobody@pipe.test"] = "550 5.1.1 Nobody"
         self.start_agent()
         self.wait_messages_at(secure, 1)
+        self.wait_domain_done("tlspipe.test")
         self.wait_try_number("pipe.test", 1)
         reports = self.wait_reports(2)
         # The RCPTs and DATA came with MAIL; the replies were matched in
@@ -774,21 +778,41 @@ class EsmtpTest(RemoteCase):
 @unittest.skipUnless(has_ipv6_loopback(), "::1 cannot be bound on this machine")
 class Ipv6Test(RemoteCase):
 
-    def test_name_server_exchanger_and_literal_on_ipv6(self):
-        # The name server is asked over IPv6; the exchanger has an AAAA
-        # record only; a literal of this host's ::1 is delivered here.
-        ns = self.name_server(mx=[("six.test", "mx.six.test", 10)],
-                              hosts=[("mx.six.test", "::1")], listen="::1")
+    def test_name_server_gateway_and_literal_on_ipv6(self):
+        # The name server is asked over IPv6; the gateway has an AAAA record
+        # only, at ::1 (this host's own address, where only a route that
+        # the administrator gives may lead); a literal of this host's ::1 is
+        # delivered here.
+        ns = self.name_server(hosts=[("gw.six.test", "::1")], listen="::1")
         self.assertTrue(ns.address.startswith("[::1]:"), ns.address)
         ex = self.exchanger("::1")
-        self.mail_system(ns.address)
+        self.mail_system(ns.address, suite={"GatewayName": "gw.six.test"})
         self.send(["bob@six.test", "alice@[IPv6:0::1]"], "over six")
         self.start_agent()
         self.wait_messages_at(ex, 1)
         self.wait_domain_done("six.test")
         self.assertEqual(ex.messages[0][1], ["bob@six.test"])
-        self.assertRegex(self.outlog_line_to("::1"), r" to ::1 mx\.six\.test from ")
+        self.assertRegex(self.outlog_line_to("::1"), r" to ::1 gw\.six\.test from ")
         self.assertEqual(len(self.mail.wait_messages("alice", 1)), 1)
+
+    def test_exchanger_at_this_hosts_address_is_a_loop(self):
+        # Exchangers from DNS at ::1 and at 0.0.0.0 would hand the mail back
+        # to this host, and so would the backup behind one: never connected
+        # to, the mail waits.
+        ns = self.name_server(mx=[("loop.test", "mx.loop.test", 10),
+                                  ("loop.test", "backup.loop.test", 20),
+                                  ("any.test", "mx.any.test", 10)],
+                              hosts=[("mx.loop.test", "::1"), ("mx.any.test", "0.0.0.0"),
+                                     ("backup.loop.test", "127.0.0.2")], listen="::1")
+        self.mail_system(ns.address)
+        exchangers = [self.exchanger("::1"), self.exchanger("127.0.0.2")]
+        self.send(["bob@loop.test", "bob@any.test"], "round and round")
+        self.start_agent()
+        for domain in ("loop.test", "any.test"):
+            self.wait_try_number(domain, 1)
+            record = read_bytes(self.domain_dir(domain, "DOMAIN.MRI")).decode("latin-1")
+            self.assertIn("mail would loop", record)
+        self.assertUntouched(*exchangers)
 
 
 class ThreadsTest(RemoteCase):
@@ -812,6 +836,46 @@ class ThreadsTest(RemoteCase):
         for d in domains:
             self.wait_domain_done(d)
         self.assertEqual(board.peak, 2, "sessions open at once: %d" % board.peak)
+
+
+class SlowExchangerTest(RemoteCase):
+    """An exchanger that takes the data and then keeps its answer (a tarpit)
+    is given up by the client's time limit and known as slow; slow domains
+    then get at most half of the delivery threads, so the mail of the
+    others keeps leaving."""
+
+    def test_tarpits_take_at_most_half_of_the_threads(self):
+        tarpits = ["tarpit%02d.test" % n for n in range(50)]
+        ns = self.name_server(mx=[(d, "mx.tarpit.test", 10) for d in tarpits]
+                              + [("fast.test", "mx.fast.test", 10)],
+                              hosts=[("mx.tarpit.test", "127.0.0.19"),
+                                     ("mx.fast.test", "127.0.0.2")])
+        board = Board()
+        pit = self.exchanger("127.0.0.19", board=board)
+        pit.hold_seconds = 300
+        fast = self.exchanger("127.0.0.2")
+        # First each tarpit is tried once, by ten threads, until the two
+        # seconds for the answer to its data run out.
+        self.mail_system(ns.address, suite={"MaxDeliveryThreads": 10},
+                         deliv={"MinimumTimeout": 1, "ReceiveTimeout1": 2})
+        self.send(["bob@" + d for d in tarpits], "into the tarpit")
+        self.start_agent()
+        slow = lambda: all((self.record(d) or {}).get("slow:") == ["1"] for d in tarpits)
+        self.assertTrue(poll(slow, 4 * WAIT), "not all known slow")
+
+        # Then all are due again, and each holds its thread for two
+        # minutes: of four threads, two at most go to them.
+        def edit():
+            self.assertTrue(poll(lambda: board.active == 0), "tarpit sessions left")
+            board.peak = 0
+            self.mail.scratch.reg_import({ZEL_KEY: {"MaxDeliveryThreads": 4},
+                                          service_key("ZELDELIV"): {"ReceiveTimeout1": 120}})
+            self.mail.scratch.zeladm("queue", "retry")
+        self.restart_agent(edit)
+        self.assertTrue(poll(lambda: board.active >= 2), "the tarpit not taken up again")
+        self.send(["bob@fast.test"], "past the tarpit")
+        self.wait_messages_at(fast, 1, seconds=60)
+        self.assertEqual(board.peak, 2)
 
 
 if __name__ == "__main__":

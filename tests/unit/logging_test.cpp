@@ -3,8 +3,12 @@
 
 #include "tests/unit/testutil.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -146,4 +150,63 @@ TEST(Logging, ConcurrentEntriesNeverInterleave) {
     EXPECT_EQ(line.back(), '\r');
   }
   EXPECT_EQ(lines, 400);
+}
+
+namespace {
+
+// Every descriptor the process may still open is taken (the soft limit is
+// lowered first, so filling it is quick), until destroyed.
+class AllDescriptorsTaken {
+ public:
+  AllDescriptorsTaken() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit low = saved_;
+    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256);
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fds_.push_back(fd);
+    error = errno;
+  }
+  ~AllDescriptorsTaken() {
+    for (int fd : fds_) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  int error = 0;
+
+ private:
+  rlimit saved_{};
+  std::vector<int> fds_;
+};
+
+void Report(const char *text) { LogEvent(EVENTLOG_WARNING_TYPE, MSG_WIN32_ERROR, text, "x"); }
+
+bool Holds(const std::string &path, const char *text) {
+  return Slurp(path).find(text) != std::string::npos;
+}
+
+}  // namespace
+
+// The log keeps its file open: an event still gets there when the process
+// has no descriptor left; a log rotated away is followed to the new file,
+// or, when that cannot be opened, the old one takes the line.
+TEST(Logging, EventsNeedNoFreeDescriptorAndFollowARotation) {
+  const std::string path = EventLogPath();
+  Report("first");
+  {
+    AllDescriptorsTaken taken;
+    ASSERT_EQ(taken.error, EMFILE);
+    Report("no descriptor left");
+  }
+  EXPECT_TRUE(Holds(path, "no descriptor left"));
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  Report("after the rotation");
+  EXPECT_TRUE(Holds(path, "after the rotation"));
+  EXPECT_FALSE(Holds(path + ".1", "after the rotation"));
+  ASSERT_EQ(rename(path.c_str(), (path + ".2").c_str()), 0);
+  {
+    AllDescriptorsTaken taken;
+    Report("rotated, no descriptor left");
+  }
+  EXPECT_TRUE(Holds(path + ".2", "rotated, no descriptor left"));
+  Report("descriptors back");
+  EXPECT_TRUE(Holds(path, "descriptors back"));
 }

@@ -131,6 +131,7 @@ TEST_F(Routing, RecordRoundTripIsCrLfAndWhole) {
   info.DomainName = "remote.test";
   info.LastTried = 1700000000;
   info.TryNumber = 3;
+  info.bSlow = 1;
   IpAddress six;
   ASSERT_TRUE(ParseAddress("2001:db8::7", &six));
   info.Mx = {FabricateMxRecord(5, "b.remote.test", 0, {IpV4(Addr("192.0.2.1")), six}),
@@ -140,7 +141,7 @@ TEST_F(Routing, RecordRoundTripIsCrLfAndWhole) {
   ASSERT_TRUE(CreateDirectory(Dir("remote.test")));
   ASSERT_TRUE(WriteRoutingInfo(info, Dir("remote.test")));
   EXPECT_EQ(Slurp(Dir("remote.test") + "/DOMAIN.MRI"),
-            Crlf("Domain-name: remote.test\nLast-tried: 1700000000\nTry-number: 3\n"
+            Crlf("Domain-name: remote.test\nLast-tried: 1700000000\nTry-number: 3\nSlow: 1\n"
                  "Mx-host: b.remote.test\nMx-preference: 5\nMx-status: 0\n"
                  "Mx-expires: 2147483647\nMx-ip-address: 192.0.2.1\nMx-ip-address: 2001:db8::7\n"
                  "Mx-host: a.remote.test\nMx-preference: 10\nMx-status: 1\n"

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -325,6 +326,38 @@ TEST_F(ScannerTest, IncomingMailDropsARecipientFileWithoutMessage) {
   EXPECT_FALSE(DirectoryExists(Local()));
 }
 
+// A newcomer whose name a held message still has (the identifier counter
+// went back) never replaces it: it waits in `incoming`, with one event,
+// until the held message is delivered and collected, and then goes the
+// usual way.
+TEST_F(ScannerTest, ANewcomerNeverReplacesAHeldMessage) {
+  const std::string held = MailHoldingDirectory + "/B0000000103.MSG";
+  Put(held, "Subject: the first\n\nold\n.\n");
+  MakeQueue(Domain("remote.test"));
+  Put(Domain("remote.test", "B0000000103.RCP"), QueueFile("B0000000103", {"x@remote.test"}));
+  Receive("B0000000103", {"alice"});
+  size_t before = Events().size();
+  for (int pass = 0; pass < 2; ++pass) {
+    IncomingMail();
+    DoGarbageCollection();
+  }
+  EXPECT_EQ(Slurp(held), Crlf("Subject: the first\n\nold\n.\n"));
+  EXPECT_EQ(Names(MailQueueDirectory),
+            (std::vector<std::string>{"B0000000103.MSG", "B0000000103.RCP"}));
+  EXPECT_FALSE(DirectoryExists(Local()));
+  std::string events = Events().substr(before);
+  EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1) << events;
+  EXPECT_NE(events.find("a held message of that name is still queued"), std::string::npos);
+
+  // The held one delivered: it goes, and the newcomer takes its place.
+  DeleteFile(Domain("remote.test", "B0000000103.RCP"));
+  DoGarbageCollection();
+  IncomingMail();
+  EXPECT_EQ(Slurp(held), Crlf("Subject: t\n\nbody\n.\n"));
+  EXPECT_TRUE(Names(MailQueueDirectory).empty());
+  EXPECT_EQ(Names(Local()), (std::vector<std::string>{"B0000000103.RCP"}));
+}
+
 // ---- crash recovery: the half-done states a killed process leaves
 
 TEST_F(ScannerTest, AMessageAlreadyHeldIsFiledOnce) {
@@ -470,6 +503,56 @@ TEST_F(ScannerTest, ADomainThreadRemovesAnEmptyDomain) {
   EXPECT_EQ(attempts, 0);
   EXPECT_FALSE(DirectoryExists(Domain("gone.test")));
   EXPECT_TRUE(DomainListSnapshot().empty());
+  DeliverDomain = DeliverAllMessages;
+}
+
+// The attempts made (by domain), each held until released when its domain
+// begins with "s" (slow) or "u" (not known slow).
+std::atomic<bool> released{false};
+std::mutex attemptsLock;
+std::vector<std::string> attempted;
+
+int HoldingAttempt(_DomainInfo &entry, _RoutingInfo &info) {
+  {
+    std::lock_guard<std::mutex> lock(attemptsLock);
+    attempted.push_back(entry.DomainName);
+  }
+  for (int i = 0; i < 200 && !released && entry.DomainName[0] != 'n'; ++i) Sleep(50);
+  info.bSlow = entry.DomainName[0] == 's';
+  info.LastTried = NowSeconds();
+  info.TryNumber = 1;
+  return 0;
+}
+
+std::vector<std::string> AttemptsAfter(int ms) {
+  Sleep(ms);
+  std::lock_guard<std::mutex> lock(attemptsLock);
+  return attempted;
+}
+
+// Slow domains take at most half of the domain threads: the one of two,
+// here, which a domain not known slow holds once its attempt has run longer
+// than a reply may take. A slow domain (its record says so) that comes due
+// then waits; a normal one does not.
+TEST_F(ScannerTest, ALongAttemptLeavesNoRoomForSlowDomains) {
+  DeliverDomain = HoldingAttempt;
+  MaxDeliveryThreads = 2;
+  ReceiveTimeout0 = 1;
+  for (const char *d : {"u1.test", "s1.test", "n1.test"}) {
+    MakeQueue(Domain(d));
+    Put(Domain(d, "B1.RCP"), QueueFile("B1", {std::string("x@") + d}));
+    if (d[0] == 's') Put(Domain(d, kDomainRecordName), "Try-number: 0\nSlow: 1\n");
+    UpdateDomainInfo();
+    CreateDomainThreads();
+    if (d[0] == 'u') {
+      EXPECT_EQ(AttemptsAfter(1500), std::vector<std::string>{"u1.test"});
+    }
+  }
+  EXPECT_EQ(AttemptsAfter(500), (std::vector<std::string>{"u1.test", "n1.test"}));
+  released = true;
+  ASSERT_TRUE(WaitForThreadsToEnd());
+  EXPECT_EQ(AttemptsAfter(0), (std::vector<std::string>{"u1.test", "n1.test", "s1.test"}));
+  ReceiveTimeout0 = 300;
   DeliverDomain = DeliverAllMessages;
 }
 

@@ -3,6 +3,8 @@
 // connections and invalid message files; and its reply and file checks.
 #include "ZELDELIV/smtpsend.h"
 
+#include <sys/socket.h>
+
 #include <map>
 #include <thread>
 
@@ -29,16 +31,28 @@ constexpr const char *kDrop = "<drop>";      // close instead of answering
 // a default. As a real server, it refuses RCPT and DATA with 503 after a
 // refused MAIL, and DATA with 554 when no recipient was taken (unless the
 // script has a DATA reply). Its replies go one per send, all those to one
-// receive in one send, or a byte at a time. Serves connections one after
-// another; stops when destroyed.
+// receive in one send, or a byte at a time; a slow peer (Pace) waits before
+// each reply, or reads the data in pieces with a pause after each. Serves
+// connections one after another; stops when destroyed.
+struct Pace {
+  int replyPauseMs = 0;
+  int dataPauseMs = 0;   // after each piece of data read (at most kSlowPiece bytes)
+};
+
 class Peer {
  public:
   enum Replies { kPerLine, kJoined, kBytewise };
+  static constexpr size_t kSlowPiece = 64 * 1024;
   explicit Peer(std::string greeting = "220 peer ready\r\n",
                 std::map<std::string, std::vector<std::string>> script = {},
-                Replies replies = kPerLine)
-      : greeting_(std::move(greeting)), script_(std::move(script)), replies_(replies) {
+                Replies replies = kPerLine, Pace pace = {})
+      : greeting_(std::move(greeting)), script_(std::move(script)), replies_(replies),
+        pace_(pace) {
     listener_ = CreateListener(kLoopback, 0, 4);
+    // A small window: what the client sends waits in its own buffers.
+    int window = 4096;
+    if (pace_.dataPauseMs > 0)
+      setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     GetLocalAddress(listener_, nullptr, &port_);
     thread_ = std::thread([this] { Run(); });
   }
@@ -101,6 +115,7 @@ class Peer {
   // Queues reply (sent with the others of this receive when joined).
   bool Say(int fd, const std::string &reply, std::string &pending) {
     if (reply == kDrop) return false;
+    if (pace_.replyPauseMs > 0) Sleep(pace_.replyPauseMs);
     pending += reply;
     return replies_ == kJoined || pending.empty() || Flush(fd, pending);
   }
@@ -124,8 +139,10 @@ class Peer {
     if (!Say(fd, greeting_, pending) || !Flush(fd, pending)) return;
     std::string buffer;
     bool inData = false;
-    char chunk[4096];
-    for (long n; (n = RecvSocket(fd, chunk, sizeof chunk, kWaitMs)) > 0;) {
+    std::vector<char> piece(pace_.dataPauseMs > 0 ? kSlowPiece : 4096);
+    char *chunk = piece.data();
+    for (long n; (n = RecvSocket(fd, chunk, piece.size(), kWaitMs)) > 0;) {
+      if (inData && pace_.dataPauseMs > 0) Sleep(pace_.dataPauseMs);
       if (!inData) reads.emplace_back(chunk, n);
       buffer.append(chunk, n);
       if (inData && Peek(".") == kDrop) return;  // dropped while the data comes in
@@ -153,6 +170,7 @@ class Peer {
   std::string greeting_;
   std::map<std::string, std::vector<std::string>> script_;
   Replies replies_;
+  Pace pace_;
   bool mail_ = false, rcpt_ = false;   // the transaction so far
   int listener_ = -1;
   uint16_t port_ = 0;
@@ -182,6 +200,7 @@ class SmtpSendTest : public DelivTest {
   void TearDown() override {
     SendTimeout0 = ReceiveTimeout0 = 300;
     ReceiveTimeout1 = 600;
+    MaxTransactionTime = kDefaultMaxTransactionTime;
     SmtpPort = kDefaultSmtpPort;
     DelivTest::TearDown();
   }
@@ -670,6 +689,50 @@ TEST_F(SmtpSendTest, PipelinedWritesAreBounded) {
     size_t second = taken ? count + 2 - kMaxPipelinedCommands : 1;
     EXPECT_EQ(commandsPerRead, (std::vector<size_t>{1, kMaxPipelinedCommands, second, 1}));
     EXPECT_EQ(peer.lines[peer.lines.size() - 2], taken ? "DATA" : "RSET");
+  }
+}
+
+// ---- Time limits: totals that a peer's pace cannot stretch.
+
+// Every reply comes within its own limit, or the data keeps moving, yet
+// the whole transaction takes longer than MaxTransactionTime: it is given
+// up there, the connection is dropped and every recipient stays for a
+// later attempt (nothing is reported).
+TEST_F(SmtpSendTest, SlowPeersAreGivenUpByTheTransactionLimit) {
+  MaxTransactionTime = 2;
+  const std::string big = "Subject: big\n\n" + std::string(8 << 20, 'x') + "\n.\n";
+  struct Case {
+    const char *name;
+    Pace pace;
+    std::string text;
+    size_t recipients;
+  } cases[] = {
+      {"every reply after a pause", {300, 0}, kMessage, 12},
+      {"the data read a piece at a time", {0, 10}, big, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearIncoming();
+    PutHeld("B0000000320", c.text);
+    Peer peer("220 hi\r\n", {}, Peer::kPerLine, c.pace);
+    _SmtpConnection *conn = Connect(peer);
+    ASSERT_NE(conn, nullptr);
+    std::vector<std::string> recipients;
+    for (size_t i = 0; i < c.recipients; ++i)
+      recipients.push_back("r" + std::to_string(i) + "@x.test");
+    MsgInfoPtr info = Info("B0000000320", "sender@example.net", recipients);
+    long long start = MonotonicMs();
+    SendMessageOnConnection(*info, conn);
+    long long took = MonotonicMs() - start;
+    EXPECT_TRUE(conn->Error);
+    EXPECT_TRUE(conn->Stream.TimedOut);
+    SmtpDisconnect(conn);
+    peer.Stop();
+    EXPECT_GE(took, 1900);
+    EXPECT_LT(took, 8000);
+    EXPECT_EQ(Disposed(*info), std::vector<int>(c.recipients, 0));
+    EXPECT_TRUE(peer.data.empty());
+    EXPECT_TRUE(Incoming().empty());
   }
 }
 
