@@ -16,6 +16,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/sessionhandoff.h"
+#include "platform/eventlog.h"
 #include "platform/fileview.h"
 #include "platform/helperproc.h"
 #include "platform/mailboxdir.h"
@@ -123,6 +124,8 @@ long RunPop3Session(bool (*readSettings)()) {
   dlg->Cmd.Word = start.LogonCommand;
   SessionEncrypted = start.bEncrypted;
   SessionTlsAvailable = start.bTlsAvailable;
+  // Its events still reach the log once it is the user.
+  (void)OpenEventLog();
   if (!ReachMailbox(*dlg, job) || !BecomeUser(*dlg, job.Token) || !OpenMaildrop(*dlg)) {
     SendSessionWord(kControlRefused, dlg->Reply);
     delete dlg;

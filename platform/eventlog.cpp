@@ -271,6 +271,12 @@ bool ReportEventText(std::string_view source, WORD type, uint32_t id, std::strin
   return fd >= 0 && WriteAll(fd, line);
 }
 
+bool OpenEventLog() {
+  KeptLog &k = Kept();
+  std::lock_guard<std::mutex> guard(k.lock);
+  return LogDescriptor(k, EventLogPath()) >= 0;
+}
+
 uint64_t EventLogSize() {
   struct stat st;
   return stat(EventLogPath().c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

@@ -53,6 +53,9 @@ bool StandardErrorIsJournal();
 // Writes one event. False when the event log file could not be written (the
 // line still went to standard error).
 bool ReportEventText(std::string_view source, WORD type, uint32_t id, std::string_view text);
+// Opens the log's file now and keeps it: for a process about to give up
+// the right to open it (a mail-access session becoming the mail user).
+bool OpenEventLog();
 
 // The longest line ParseEventLine takes: a time stamp, a service name, a
 // type, two numbers and a message text with two inserts.
