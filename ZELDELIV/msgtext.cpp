@@ -9,6 +9,7 @@
 #include "ZELDELIV/settings.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
+#include "common/zel.h"
 #include "platform/files.h"
 
 namespace {
@@ -187,6 +188,8 @@ GeneratedMessage::~GeneratedMessage() {
 
 bool GeneratedMessage::Create(std::string_view hostName) {
   if (!CreateMessageFile(stream_, fileName_)) return false;
+  // The remote side (the service account) reads it once it is held.
+  GiveToDirectoryOwner(stream_.Fd(), MailQueueDirectory);
   messageId_ = CreateMessageIdFromFileName(fileName_, hostName, kMaxMessageId + 1);
   return true;
 }

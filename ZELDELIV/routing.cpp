@@ -362,6 +362,13 @@ bool AbandonMessage(_tMsgInfo &info, void *context) {
   return false;
 }
 
+LocalDomainDelivery DeliverDomainLocally = DeliverDomainHere;
+
+int DeliverDomainHere(const char *domain) {
+  MailboxCopyGroup group;
+  return ForEachMessage(domain, DeliverToLocalUsers, &group, CommitLocalCopies);
+}
+
 int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
   const char *domain = entry.DomainName.c_str();
   info.DomainName = entry.DomainName;
@@ -376,8 +383,7 @@ int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
     return GiveUp(entry, BoundedCopy("Cannot resolve " + entry.DomainName, kMaxGiveUpText));
   int result = 0;
   if (MailDomainIsLocal(info)) {
-    MailboxCopyGroup group;
-    result = ForEachMessage(domain, DeliverToLocalUsers, &group, CommitLocalCopies);
+    result = DeliverDomainLocally(domain);
   } else {
     std::string errorText;
     if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {

@@ -16,6 +16,7 @@ DWORD ReceiveTimeout1 = 600;
 DWORD SMTPTimeout = 120;
 DWORD SmtpPort = kDefaultSmtpPort;
 std::atomic<bool> OutlogEnabled{false};
+ServiceAccountIds RemoteSideAccount;
 
 namespace {
 

@@ -56,6 +56,11 @@ const MessageEntry kMessages[] = {
      "MilterDefaultAction applies to the mail it was filtering.\r\n"},
     {MSG_MILTER_RECOVERED, "The mail filter %1 is answering again.\r\n"},
     {MSG_MILTER_RESULT, "Mail filters, %1: %2\r\n"},
+    {MSG_REMOTE_SIDE_ENDED,
+     "The remote delivery process ended: %1. It is started again in %2 seconds; "
+     "the mail it was sending stays queued.\r\n"},
+    {MSG_REMOTE_SIDE_RUNNING,
+     "The remote delivery process %1 runs as %2, without privileges.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -38,6 +38,8 @@ constexpr uint32_t MSG_MILTER_UNREACHABLE = 0xC00000D0;     // 208
 constexpr uint32_t MSG_MILTER_FAILED = 0xC00000D1;          // 209
 constexpr uint32_t MSG_MILTER_RECOVERED = 0xC00000D2;       // 210
 constexpr uint32_t MSG_MILTER_RESULT = 0xC00000D3;          // 211
+constexpr uint32_t MSG_REMOTE_SIDE_ENDED = 0xC00000E0;      // 224
+constexpr uint32_t MSG_REMOTE_SIDE_RUNNING = 0xC00000E1;    // 225
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
 
 // Category names of the table (1 Server, 2 Operation, 3 Error).

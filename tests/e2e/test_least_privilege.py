@@ -14,37 +14,17 @@ no spool file and open no lock or mutex file. Every test here needs root
 
 import base64
 import os
-import pwd
 import shutil
 import signal
 import ssl
 import subprocess
 import unittest
 
-from zelharness import ZEL_KEY, MailSystem, Receiver, Scratch, poll
+from zelharness import (ZEL_KEY, AccountCase, MailSystem, Receiver, Scratch, assert_unprivileged,
+                        child_pids, make_reachable, poll, status_fields)
 
 IS_ROOT = os.geteuid() == 0
 NEEDS_ROOT = "needs root: the test starts zelrecv as root and switches users"
-TEST_ACCOUNT = "zeltest-recv"
-
-
-def status_fields(pid):
-    """{field: value} of /proc/PID/status and of each of its threads."""
-    result = []
-    for tid in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
-            result.append(dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line))
-    return result
-
-
-def make_reachable(scratch):
-    """The scratch root as an installation has it: the directories above
-    ZEL's own ones (/var/spool, /var/lib, /var/log) exist and anyone may
-    pass through them."""
-    os.chmod(scratch.root, 0o755)
-    for part in ("var", "var/spool", "var/lib", "var/log"):
-        os.makedirs(scratch.path(part), exist_ok=True)
-        os.chmod(scratch.path(part), 0o755)
 
 
 def as_user(uid, gid, *command):
@@ -57,32 +37,9 @@ def as_nobody(*command):
     return as_user("nobody", "nogroup", *command)
 
 
-class AccountCase(unittest.TestCase):
-    """A system account of its own for the receiver, made with useradd and
-    removed afterwards (nobody when useradd is missing)."""
-
-    @classmethod
-    def setUpClass(cls):
-        if not IS_ROOT:
-            raise unittest.SkipTest(NEEDS_ROOT)
-        cls.made = False
-        if shutil.which("useradd") and subprocess.run(
-                ["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
-                 TEST_ACCOUNT], capture_output=True).returncode in (0, 9):
-            cls.made = True
-            cls.account = TEST_ACCOUNT
-        else:
-            cls.account = "nobody"
-        entry = pwd.getpwnam(cls.account)
-        cls.uid, cls.gid = entry.pw_uid, entry.pw_gid
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.made:
-            subprocess.run(["userdel", TEST_ACCOUNT], capture_output=True)
-
-
 class ServiceAccountTest(AccountCase):
+    ACCOUNT = "zeltest-recv"   # its own: the suites run at once
+
     def start(self, account, settings=None, handed_registry=False, prefix=(),
               **receiver_options):
         scratch = Scratch("zel-e2e-priv-")
@@ -100,15 +57,6 @@ class ServiceAccountTest(AccountCase):
             os.chmod(scratch.path("var", "lib", "zel", "registry.db"), 0o644)
         return receiver.start()
 
-    def check_no_capabilities(self, pid, uid, gid):
-        for thread in status_fields(pid):
-            self.assertEqual(thread["Uid"].split(), [str(uid)] * 4)
-            self.assertEqual(thread["Gid"].split(), [str(gid)] * 4)
-            for field in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
-                self.assertEqual(int(thread[field], 16), 0, "%s of thread %s" % (field,
-                                                                                 thread["Pid"]))
-            self.assertEqual(thread["NoNewPrivs"], "1")
-
     def test_starts_again_within_its_units_capabilities(self):
         """The unit bounds the receiver to a few capabilities (common/
         svcinstall); with only those, a second start still reaches the
@@ -125,11 +73,11 @@ class ServiceAccountTest(AccountCase):
             self.assertEqual(receiver.send_message("s@c.example", ["user"],
                                                    b"Subject: %d\r\n\r\nx\r\n.\r\n" % n),
                              "250 Message received OK\r\n")
-        self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
+        assert_unprivileged(self, receiver.service.proc.pid, self.uid, self.gid)
 
     def test_runs_as_the_account_without_capabilities(self):
         receiver = self.start(self.account, handed_registry=True)
-        self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
+        assert_unprivileged(self, receiver.service.proc.pid, self.uid, self.gid)
         for thread in status_fields(receiver.service.proc.pid):
             self.assertEqual(thread["Groups"].split(), [str(self.gid)])
         # What it writes after the switch is still writable: a message, the
@@ -188,15 +136,14 @@ class ServiceAccountTest(AccountCase):
         # as the account, has its root-keeping helpers check AUTH.
         receiver = self.start(self.account, submission=True, users={"alice": "Pw-1"})
         pid = receiver.service.proc.pid
-        helpers = [int(c) for t in os.listdir("/proc/%d/task" % pid)
-                   for c in open("/proc/%d/task/%s/children" % (pid, t)).read().split()]
+        helpers = child_pids(pid)
         self.assertGreaterEqual(len(helpers), 2)
         for helper in helpers:
             fields = status_fields(helper)[0]
             self.assertEqual((fields["Name"], fields["Uid"].split()[0]), ("zel-logon", "0"))
             # Nothing of the receiver's but its socket: no listener, no database.
             self.assertEqual(sorted(os.listdir("/proc/%d/fd" % helper)), ["0", "1", "2", "3"])
-        self.check_no_capabilities(pid, self.uid, self.gid)
+        assert_unprivileged(self, pid, self.uid, self.gid)
         for password, want in (("wrong", "535 Authentication failed\r\n"),
                                ("Pw-1", "235 Authentication successful\r\n")):
             with receiver.connect(port=receiver.submission_port) as conn:
@@ -217,7 +164,7 @@ class ServiceAccountTest(AccountCase):
         receiver = self.start("zel-no-such-account")
         self.assertIn('The service account "zel-no-such-account" does not exist; the service '
                       "goes on as root.", receiver.scratch.events())
-        self.check_no_capabilities(receiver.service.proc.pid, 0, 0)
+        assert_unprivileged(self, receiver.service.proc.pid, 0, 0)
         self.assertEqual(receiver.send_message("s@c.example", ["user"],
                                                b"Subject: x\r\n\r\nx\r\n.\r\n"),
                          "250 Message received OK\r\n")

@@ -8,11 +8,12 @@ MilterDefaultAction is the default, tempfail.
 
 import base64
 import os
+import signal
 import time
 import unittest
 
-from zelharness import (LOCAL_HOST, MailSystem, Receiver, ScriptFilter, files_with, free_port,
-                        list_spool_pairs, poll, pymilter_missing, read_bytes)
+from zelharness import (LOCAL_HOST, MailSystem, Receiver, ScriptFilter, child_pids, files_with,
+                        free_port, list_spool_pairs, poll, pymilter_missing, read_bytes)
 
 USER, PASSWORD = "alice", "Corr3ct-h0rse"
 RECEIVED_OK = "250 Message received OK\r\n"
@@ -162,12 +163,13 @@ class FilterCase(unittest.TestCase):
 class GeneratedMailTest(unittest.TestCase):
     """The delivery agent's own mail to another domain goes through ZELDELIV
     Milters: a failure report to a remote sender is changed by the filter
-    before it is queued, and the filter sees it as local mail."""
+    before it is queued, and the filter sees it as local mail. The agent's
+    privileged side, which writes the report, reaches no filter itself: its
+    remote side runs them, and while that one is down the report waits."""
 
-    def test_failure_report_is_filtered(self):
-        record = SERVER.scratch.path("record-generated.json")
-        f = ScriptFilter("inet:127.0.0.1:0", {"stages": {"eom": [["addheader", "X-Signed", "yes"]]}},
-                         record=record)
+    def report_to_remote_sender(self, eom):
+        record = SERVER.scratch.path("record-generated-%s.json" % self.id().rsplit(".", 1)[-1])
+        f = ScriptFilter("inet:127.0.0.1:0", {"stages": {"eom": eom}}, record=record)
         self.addCleanup(f.stop)
         mail = MailSystem(("alice",), deliv={"Timeout": 1, "Milters": [f.spec]},
                           prefix="zel-e2e-milter-deliv-")
@@ -176,14 +178,31 @@ class GeneratedMailTest(unittest.TestCase):
         mail.start()
         mail.send("sender@remote.example", ["nobody@" + LOCAL_HOST],
                   b"From: sender@remote.example\r\nSubject: lost\r\n\r\nBody.\r\n.\r\n")
+        return f, mail
+
+    def queued_report(self, mail):
         queue = mail.spool("domains", "remote.example")
         self.assertTrue(poll(lambda: files_with(queue, "RCP")), "no failure report queued")
         [rcp] = files_with(queue, "RCP")
-        text = read_bytes(mail.spool("holding", rcp[:-3] + "MSG"))
-        self.assertIn(b"\r\nX-Signed: yes\r\n", text)
+        return read_bytes(mail.spool("holding", rcp[:-3] + "MSG"))
+
+    def test_failure_report_is_filtered(self):
+        f, mail = self.report_to_remote_sender([["addheader", "X-Signed", "yes"]])
+        self.assertIn(b"\r\nX-Signed: yes\r\n", self.queued_report(mail))
         [connect] = f.records("connect")
         self.assertEqual(connect["macros"]["{daemon_name}"], "zeldeliv")
         self.assertEqual(connect["macros"]["{client_addr}"], "127.0.0.1")
+
+    def test_report_waits_while_the_remote_side_is_down(self):
+        f, mail = self.report_to_remote_sender([["sleep", 3], ["addheader", "X-Signed", "yes"]])
+        # The remote side dies while the filter works on the report.
+        self.assertTrue(poll(lambda: f.records("eom")), "the filter saw no report")
+        [remote] = child_pids(mail.agent.proc.pid)
+        os.kill(remote, signal.SIGKILL)
+        self.assertIn(b"\r\nX-Signed: yes\r\n", self.queued_report(mail))
+        self.assertEqual(len(f.records("eom")), 2)
+        self.assertEqual(len(files_with(mail.spool("domains", "remote.example"), "RCP")), 1)
+        self.assertIn("The remote delivery process ended: signal 9", mail.scratch.events())
 
 
 if __name__ == "__main__":

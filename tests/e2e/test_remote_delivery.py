@@ -19,8 +19,11 @@ Set ZEL_E2E_KEEP=1 to keep the scratch roots for a look afterwards.
 
 import importlib.util
 import os
+import pwd
 import re
 import shutil
+import signal
+import socket
 import ssl
 import tempfile
 import time
@@ -28,7 +31,8 @@ import unittest
 
 import remotepeers
 from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
-from zelharness import (LOCAL_HOST, MailSystem, files_with, has_ipv6_loopback, poll, read_bytes,
+from zelharness import (LOCAL_HOST, AccountCase, MailSystem, assert_unprivileged, child_pids,
+                        files_with, has_ipv6_loopback, make_reachable, poll, read_bytes,
                         write_file)
 
 SENDER = "alice@" + LOCAL_HOST
@@ -95,13 +99,17 @@ class RemoteCase(unittest.TestCase):
         self.addCleanup(ex.stop)
         return ex
 
-    def mail_system(self, name_server, deliv=None, suite=None):
-        """zelrecv started, zeldeliv ready to start (self.start_agent)."""
+    def mail_system(self, name_server, deliv=None, suite=None, account=None):
+        """zelrecv started, zeldeliv ready to start (self.start_agent); with
+        account, both switch to it."""
         settings = {"Timeout": SCAN_SECONDS, "SmtpPort": SMTP_PORT, "MailOutlogEnabled": 1}
         settings.update(deliv or {})
+        suite = dict(suite or {}, **({"ServiceAccount": account} if account else {}))
         self.mail = MailSystem(USERS, suite=suite, deliv=settings, env=TZ_UTC,
                                prefix="zel-e2e-remote-", name_server=name_server)
         self.addCleanup(self.mail.stop_checked, self)
+        if account:
+            make_reachable(self.mail.scratch)
         self.mail.start(agent=False)
         return self.mail
 
@@ -680,6 +688,9 @@ class EsmtpTest(RemoteCase):
         self.start_agent()
         self.wait_messages_at(secure, 1)
         self.wait_messages_at(plain, 1)
+        # A queue is done only after its session's QUIT.
+        self.wait_domain_done("tls.test")
+        self.wait_domain_done("plain.test")
         session = secure.session_list()[0]
         # EHLO again under TLS, the message only after it.
         self.assertEqual(session.verbs(), ["EHLO", "EHLO", "MAIL", "RCPT", "DATA", "QUIT"])
@@ -731,6 +742,7 @@ class EsmtpTest(RemoteCase):
         pipe.rcpt_replies["nobody@pipe.test"] = "550 5.1.1 Nobody"
         self.start_agent()
         self.wait_messages_at(secure, 1)
+        self.wait_domain_done("tlspipe.test")
         self.wait_try_number("pipe.test", 1)
         reports = self.wait_reports(2)
         # The RCPTs and DATA came with MAIL; the replies were matched in
@@ -812,6 +824,123 @@ class ThreadsTest(RemoteCase):
         for d in domains:
             self.wait_domain_done(d)
         self.assertEqual(board.peak, 2, "sessions open at once: %d" % board.peak)
+
+
+def inet_socket_inodes():
+    """The inodes of every TCP, UDP and raw socket of this network namespace."""
+    inodes = set()
+    for table in ("tcp", "tcp6", "udp", "udp6", "raw", "raw6"):
+        try:
+            with open("/proc/net/" + table) as f:
+                inodes.update(line.split()[9] for line in list(f)[1:])
+        except FileNotFoundError:
+            pass
+    return inodes
+
+
+def connection_inode(address, port):
+    """The inode of the established TCP connection to address:port."""
+    remote = "%s:%04X" % (socket.inet_aton(address)[::-1].hex().upper(), port)
+    with open("/proc/net/tcp") as f:
+        for fields in (line.split() for line in list(f)[1:]):
+            if fields[2] == remote and fields[3] == "01":
+                return fields[9]
+    return None
+
+
+def socket_inodes(pid):
+    """The sockets a process holds, by inode."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            link = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[len("socket:["):-1])
+    return inodes
+
+
+def socket_holders(inode):
+    """The processes that hold the socket inode."""
+    holders = set()
+    for pid in (int(p) for p in os.listdir("/proc") if p.isdigit()):
+        try:
+            if inode in socket_inodes(pid):
+                holders.add(pid)
+        except OSError:
+            pass
+    return holders
+
+
+class RemoteSideCase(RemoteCase):
+    """The agent's remote delivery runs in a child process without any
+    capability."""
+
+    def remote_side(self):
+        agent = self.mail.agent.proc.pid
+        children = poll(lambda: child_pids(agent))
+        self.assertEqual(len(children or []), 1, children)
+        return children[0]
+
+
+class RemoteSideTest(RemoteSideCase):
+
+    def test_without_an_account_the_remote_side_keeps_the_user(self):
+        # The harness's default: no service account.
+        self.mail_system(self.name_server().address)
+        self.start_agent()
+        assert_unprivileged(self, self.remote_side(), os.geteuid())
+        self.assertTrue(poll(lambda: "runs as %s, without privileges"
+                             % pwd.getpwuid(os.geteuid()).pw_name in self.mail.scratch.events()))
+
+
+class RemoteSideAccountTest(RemoteSideCase, AccountCase):
+    """Started as root with a service account, the remote side runs as it:
+    whatever holds a connection to an exchanger has no privilege, the
+    privileged side holds no network socket, local delivery for a domain
+    this host is the best exchanger of is the privileged side's, and a
+    remote side that dies is started again and loses nothing."""
+
+    ACCOUNT = "zeltest-deliv"   # its own: the suites run at once
+    # The capabilities of the agent's unit (common/svcinstall).
+    UNIT_BOUND = ["setpriv", "--bounding-set=-all,+chown,+dac_override,+dac_read_search,"
+                  "+fowner,+setgid,+setuid", "--inh-caps=-all"]
+
+    def test_remote_side_has_no_privilege_and_comes_back_after_a_crash(self):
+        ns = self.name_server(mx=[("far.test", "mx.far.test", 10), ("here.test", LOCAL_HOST, 10)],
+                              hosts=[("mx.far.test", "127.0.0.2")])
+        ex = self.exchanger("127.0.0.2")
+        ex.hold_seconds = 60   # the first transfer stays open
+        self.mail_system(ns.address, account=self.account)
+        if shutil.which("setpriv"):
+            self.mail.agent.prefix = self.UNIT_BOUND
+        self.send(["bob@here.test"], "hosted here")
+        self.send(["carol@far.test"], "far away")
+        self.start_agent()
+        # bob's mailbox is root's: only the privileged side could fill it.
+        copies = self.mail.wait_messages("bob", 1)
+        self.assertEqual(len(copies), 1)
+        self.assertIn(b"Subject: hosted here\r\n", self.mail.read_message("bob", copies[0]))
+        self.assertTrue(poll(lambda: "DATA" in ex.all_commands()), ex.all_commands())
+        inode = poll(lambda: connection_inode("127.0.0.2", SMTP_PORT))
+        self.assertIsNotNone(inode)
+        agent, remote = self.mail.agent.proc.pid, self.remote_side()
+        self.assertEqual(socket_holders(inode), {remote})
+        assert_unprivileged(self, remote, self.uid, self.gid)
+        self.assertEqual(socket_inodes(agent) & inet_socket_inodes(), set())
+        # Killed in the middle of the transfer: started again, the mail
+        # goes out as soon as the exchanger answers.
+        os.kill(remote, signal.SIGKILL)
+        ex.hold_seconds = 0
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("far.test")
+        self.assertEqual(len(ex.session_list()), 2)
+        self.assertIn(b"Subject: far away\r\n", ex.messages[0][2])
+        events = self.mail.scratch.events()
+        self.assertIn("The remote delivery process ended: signal 9", events)
+        self.assertEqual(events.count("runs as %s, without privileges" % self.account), 2, events)
+        self.assertNotEqual(self.remote_side(), remote)
 
 
 if __name__ == "__main__":

@@ -348,6 +348,79 @@ def proc_status(pid, field):
     return None
 
 
+def status_fields(pid):
+    """[{field: value}] of /proc/PID/status for each thread of the process."""
+    result = []
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+            result.append(dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line))
+    return result
+
+
+def child_pids(pid):
+    """The processes whose parent is pid."""
+    children = []
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/children" % (pid, tid)) as f:
+                children += [int(c) for c in f.read().split()]
+        except FileNotFoundError:
+            pass
+    return children
+
+
+def make_reachable(scratch):
+    """The scratch root as an installation has it: the directories above
+    ZEL's own ones (/var/spool, /var/lib, /var/log) exist and anyone may
+    pass through them (a service account must reach its files)."""
+    os.chmod(scratch.root, 0o755)
+    for part in ("var", "var/spool", "var/lib", "var/log"):
+        os.makedirs(scratch.path(part), exist_ok=True)
+        os.chmod(scratch.path(part), 0o755)
+
+
+class AccountCase(unittest.TestCase):
+    """A system account of the suite's own (ACCOUNT: each suite its name,
+    since suites run at once) for the services to switch to, made with
+    useradd and removed afterwards (nobody when useradd is missing). Needs
+    root; the case is skipped otherwise."""
+
+    ACCOUNT = "zeltest-account"
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("needs root: the services start as root and switch users")
+        cls.made = False
+        if shutil.which("useradd") and subprocess.run(
+                ["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                 cls.ACCOUNT], capture_output=True).returncode in (0, 9):
+            cls.made = True
+            cls.account = cls.ACCOUNT
+        else:
+            cls.account = "nobody"
+        import pwd
+        entry = pwd.getpwnam(cls.account)
+        cls.uid, cls.gid = entry.pw_uid, entry.pw_gid
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.made:
+            subprocess.run(["userdel", cls.ACCOUNT], capture_output=True)
+
+
+def assert_unprivileged(case, pid, uid, gid=None):
+    """Every thread of pid runs as uid (and gid) with no capability and no
+    way to gain one."""
+    for thread in status_fields(pid):
+        case.assertEqual(thread["Uid"].split(), [str(uid)] * 4)
+        if gid is not None:
+            case.assertEqual(thread["Gid"].split(), [str(gid)] * 4)
+        for field in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
+            case.assertEqual(int(thread[field], 16), 0, "%s of thread %s" % (field, thread["Pid"]))
+        case.assertEqual(thread["NoNewPrivs"], "1")
+
+
 class Service:
     """One service program run with "-run" under the stand-in manager.
 
