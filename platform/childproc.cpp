@@ -60,19 +60,22 @@ bool ChildProcess::Start(const std::vector<std::string> &args, UniqueFd &channel
   std::vector<char *> argv;
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  int fds[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return Fail(errno);
+  UniqueFd mine, theirs;
+  if (!CreatePacketPair(mine, theirs)) return false;
   pid_t self = getpid();
   pid_t pid = fork();
-  if (pid == 0) RunChild(fds[1], self, argv.data());
-  int err = errno;
-  close(fds[1]);
-  if (pid < 0) {
-    close(fds[0]);
-    return Fail(err);
-  }
+  if (pid == 0) RunChild(theirs.Get(), self, argv.data());
+  if (pid < 0) return Fail(errno);
   pid_ = pid;
-  channel.Reset(fds[0]);
+  channel = std::move(mine);
+  return true;
+}
+
+bool CreatePacketPair(UniqueFd &one, UniqueFd &other) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return Fail(errno);
+  one.Reset(fds[0]);
+  other.Reset(fds[1]);
   return true;
 }
 

@@ -79,6 +79,8 @@ bool DieWithParent(pid_t parent);
 pid_t CurrentProcess();
 pid_t ParentProcess();
 
+// A connected pair of packet sockets (close-on-exec), as Start makes.
+bool CreatePacketPair(UniqueFd &one, UniqueFd &other);
 // One packet with the descriptors fds (kept open here). False when it
 // could not be sent whole (EPIPE once the other end is closed).
 bool SendPacket(int fd, std::string_view data, std::span<const int> fds = {});
