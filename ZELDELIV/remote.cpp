@@ -68,6 +68,8 @@ ChannelSlot &Slot() {
 void Publish(std::shared_ptr<Channel> channel) {
   ChannelSlot &s = Slot();
   std::lock_guard<std::mutex> guard(s.Lock);
+  // A child started while the service began to stop goes at once.
+  if (s.Stopping && channel) channel->Close();
   s.Current = std::move(channel);
   s.Changed.notify_all();
 }
@@ -87,6 +89,8 @@ bool StopRequested() {
   return s.Stopping;
 }
 
+constexpr std::string_view kHeldExtension = ".MSG";
+
 std::string LastComponent(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 // A name the child may give for a file or directory below one of ours.
@@ -103,13 +107,18 @@ bool IsRemoteDomain(const std::string &domain) {
          !DomainDirectory(domain).empty();
 }
 
-uint32_t ServeRemoteRequest(const ChannelMessage &m) {
+}  // namespace
+
+uint32_t ServeRemoteSideRequest(const ChannelMessage &m) {
   switch (m.Kind) {
     case ChannelKind::kDeliverLocally:
       if (!IsRemoteDomain(m.Texts[0])) return kAnswerRefused;
       return DeliverDomainHere(m.Texts[0].c_str()) == 1 ? 1 : 0;
     case ChannelKind::kDeadLetter:
-      if (!IsPlainName(m.Texts[0])) return kAnswerRefused;
+      // Only a held message's file: "<base>.MSG".
+      if (!IsPlainName(m.Texts[0]) || m.Texts[0].size() <= kHeldExtension.size() ||
+          !EndsWithNoCase(m.Texts[0], kHeldExtension))
+        return kAnswerRefused;
       return DeadMessage(MailHoldingDirectory + "/" + m.Texts[0], LogSafeText(m.Texts[1]).c_str())
                  ? 1
                  : 0;
@@ -122,9 +131,11 @@ uint32_t ServeRemoteRequest(const ChannelMessage &m) {
   }
 }
 
+namespace {
+
 void ServeRemoteSide(const std::shared_ptr<Channel> &channel, ChannelMessage &message,
                      std::vector<UniqueFd> &) {
-  uint32_t value = ServeRemoteRequest(message);
+  uint32_t value = ServeRemoteSideRequest(message);
   if (message.Id != 0) channel->Answer(message.Id, value);
 }
 
@@ -225,9 +236,12 @@ void Supervise() {
 // process writes; `holding` and `domains` stay root's, open to its group.
 bool GiveFilesToRemoteSide(uid_t uid, gid_t gid) {
   if (!GiveRuntimeFilesToAccount(uid, gid)) return false;
+  // Queues past the listing's bound were made by an agent of this kind,
+  // which gave them to the account already.
   std::vector<std::string> domains;
   if (!ListDirectory(MailDomainsDirectory, "", ListKind::kDirectories, kMaxDomainDirectories,
-                     domains))
+                     domains) &&
+      GetLastError() != ERROR_MORE_DATA)
     return false;
   return RunHandOverSteps({
       {"holding", [&] { return GiveDirectoryToAccount(MailHoldingDirectory, 0, 0) &&

@@ -55,11 +55,11 @@
 // messages by name in `holding`, whose files are the account's. Never
 // the local queue, `dead`, `lists`, mailboxes or the registry.
 //
-// Untrusted input: every message of the child (chanwire bounds them);
-// a domain reaches the file system only through DomainDirectory and never
-// names the local queue, a dead letter names a plain file of `holding`
-// only, and the envelope and text the child hands back are checked like a
-// filter's (genfilter). Threads: the supervisor, the channel's reader and
+// Untrusted input: every message of the child (chanwire bounds them); a
+// domain reaches the file system only through DomainDirectory and never
+// names the local queue, a dead letter names only a held message's file
+// ("<base>.MSG") of `holding`, its reason is logged safe, and the envelope
+// and text the child hands back are checked like a filter's (genfilter). Threads: the supervisor, the channel's reader and
 // its handler threads on the privileged side; on the remote side the
 // channel's reader (the main thread), the upkeep thread, the domain
 // delivery threads and the handler threads. Failures: events 224 (the
@@ -67,6 +67,10 @@
 #pragma once
 
 #include <sys/types.h>
+
+#include <cstdint>
+
+#include "ZELDELIV/chanwire.h"
 
 // The first argument that makes the program the remote side.
 constexpr const char *kRemoteSideArgument = "-remote-delivery";
@@ -102,6 +106,10 @@ bool GiveFilesToRemoteSide(uid_t uid, gid_t gid);
 void StartRemoteSide();
 // Ends the child and the supervisor, waiting a few seconds at most.
 void StopRemoteSide();
+// What the privileged side does for one request of the remote side (a
+// message chanwire parsed): the answer's value (kAnswerRefused for what
+// the remote side may not ask). Exposed for the tests.
+uint32_t ServeRemoteSideRequest(const ChannelMessage &request);
 
 // ---- the remote side
 

@@ -334,12 +334,15 @@ bool WriteRoutingInfo(const _RoutingInfo &info, const std::string &directory) {
 
 void DeleteRoutingInfo(const std::string &directory) {
   DeleteFile(directory + "/" + kDomainRecordName);
-  // A record being written when the process died left its temporary file,
-  // which would keep the directory from ever being removed.
+  // A record or a recipient file being written when its process died (the
+  // remote side may die alone) left its temporary file, which would keep
+  // the directory from ever being removed. The queue is finished: nobody
+  // writes in it now.
   std::vector<std::string> names;
   ListDirectory(directory, "", ListKind::kFiles, kMaxQueueListing, names);
   for (const std::string &name : names)
-    if (name.rfind(kRecordTempPrefix, 0) == 0) DeleteFile(directory + "/" + name);
+    if (name.rfind(kRecordTempPrefix, 0) == 0 || name.rfind(kRecipientTempPrefix, 0) == 0)
+      DeleteFile(directory + "/" + name);
 }
 
 void FreeRoutingInfo(RoutingInfoPtr &info) { info.reset(); }

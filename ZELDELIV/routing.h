@@ -155,7 +155,8 @@ bool GetRoutingInfoFromFile(_RoutingInfo &info, const std::string &directory);
 // Replaces the record, crash-safely. False (and nothing changed) when the
 // directory is gone or the file cannot be written.
 bool WriteRoutingInfo(const _RoutingInfo &info, const std::string &directory);
-// Deletes the record (a missing one is fine).
+// Deletes the record (a missing one is fine) of a finished queue, and the
+// temporary files that writers which died left in it.
 void DeleteRoutingInfo(const std::string &directory);
 void FreeRoutingInfo(RoutingInfoPtr &info);
 

@@ -10,6 +10,7 @@
 #include "ZELDELIV/chanwire.h"
 #include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/msgtext.h"
+#include "ZELDELIV/remote.h"
 #include "common/loadcfig.h"
 #include "common/milter.h"
 #include "platform/childproc.h"
@@ -175,6 +176,51 @@ TEST(Channel, ABrokenMessageEndsTheChannelAndItsCalls) {
   uint32_t value = 0;
   EXPECT_FALSE(channel->Call(Message(ChannelKind::kWake, {}), {}, 1000, &value));
   EXPECT_EQ(ReceivePacket(raw.Get(), request, fds), 0);   // shut down for the other side too
+}
+
+// ---- what the remote side may ask of the privileged side
+
+using PrivilegedSide = DelivTest;
+
+TEST_F(PrivilegedSide, TakesNoMoreFromTheRemoteSideThanItMayAsk) {
+  ASSERT_TRUE(CreateDirectory(MailDomainsDirectory));
+  const std::string local = MailDomainsDirectory + "/$local$";
+  for (const std::string &d : {local, MailDomainsDirectory + "/done.example",
+                               MailDomainsDirectory + "/busy.example"})
+    ASSERT_TRUE(CreateDirectory(d));
+  WriteFile(MailDomainsDirectory + "/busy.example/B0000000001.RCP", "Message-ID: <x>\n");
+  PutHeld("B0000000002", "Subject: s\n\n.\n");
+  const std::string refused[][2] = {{"", ""}, {"$local$", ""}, {"..", ""}, {"a/b", ""},
+                                    {"x\ny", ""}};
+  for (const auto &r : refused) {
+    EXPECT_EQ(ServeRemoteSideRequest(Message(ChannelKind::kDeliverLocally, {r[0]})),
+              kAnswerRefused) << r[0];
+    EXPECT_EQ(ServeRemoteSideRequest(Message(ChannelKind::kDeadLetter, {r[0], "why"})),
+              kAnswerRefused) << r[0];
+  }
+  for (const char *name : {"../dead/B1.MSG", "B1.TXT", ".MSG"})
+    EXPECT_EQ(ServeRemoteSideRequest(Message(ChannelKind::kDeadLetter, {name, "x"})),
+              kAnswerRefused) << name;
+  EXPECT_TRUE(ListDir(MailDeadDirectory).empty());
+  // A dead letter of a held message, with the reason made safe.
+  EXPECT_EQ(ServeRemoteSideRequest(
+                Message(ChannelKind::kDeadLetter, {"B0000000002.MSG", "bad\r\nForged: line"})),
+            1u);
+  EXPECT_EQ(ListDir(MailDeadDirectory),
+            (std::vector<std::string>{"B0000000002.MSG", "B0000000002.TXT"}));
+  EXPECT_EQ(Slurp(MailDeadDirectory + "/B0000000002.TXT").find("\nForged"), std::string::npos);
+  // Queue directories: an empty finished one goes; the local queue, and a
+  // queue with mail in it, stay.
+  for (const char *d : {"$local$", "done.example", "busy.example", "..", "../dead"})
+    ServeRemoteSideRequest(Message(ChannelKind::kQueueLeft, {d}));
+  EXPECT_EQ(ListDir(MailDomainsDirectory),
+            (std::vector<std::string>{"$local$", "busy.example"}));
+  EXPECT_TRUE(DirectoryExists(MailDeadDirectory));
+  // The privileged side's own requests are not the remote side's to make.
+  EXPECT_EQ(ServeRemoteSideRequest(Message(ChannelKind::kWake, {})), kAnswerRefused);
+  EXPECT_EQ(ServeRemoteSideRequest(Message(ChannelKind::kFilterGenerated, {"B1@h"})),
+            kAnswerRefused);
+  EXPECT_EQ(ServeRemoteSideRequest(Message(ChannelKind::kDeliverLocally, {"none.example"})), 1u);
 }
 
 // ---- generated mail handed to the remote side
