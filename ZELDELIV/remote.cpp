@@ -53,6 +53,7 @@ struct ChannelSlot {
   std::mutex Lock;
   std::condition_variable Changed;
   std::shared_ptr<Channel> Current;   // null while there is none
+  bool Starting = false;              // a child is about to be there
   bool Stopping = false;
   bool SupervisorDone = true;
   ZelEvent Stop{true, false};         // wakes the supervisor's back-off
@@ -71,15 +72,25 @@ void Publish(std::shared_ptr<Channel> channel) {
   // A child started while the service began to stop goes at once.
   if (s.Stopping && channel) channel->Close();
   s.Current = std::move(channel);
+  s.Starting = false;
   s.Changed.notify_all();
 }
 
-// The channel, waiting up to waitMs for one (a child being started).
+void MarkStarting() {
+  ChannelSlot &s = Slot();
+  std::lock_guard<std::mutex> guard(s.Lock);
+  s.Starting = true;
+}
+
+// The channel; while a child is being started, waiting up to waitMs for
+// it (not while a child that ended waits out its back-off: the work then
+// waits for a later pass instead of holding up this one).
 std::shared_ptr<Channel> CurrentChannel(DWORD waitMs) {
   ChannelSlot &s = Slot();
   std::unique_lock<std::mutex> guard(s.Lock);
-  s.Changed.wait_for(guard, std::chrono::milliseconds(waitMs),
-                     [&] { return s.Stopping || (s.Current && !s.Current->Closed()); });
+  s.Changed.wait_for(guard, std::chrono::milliseconds(waitMs), [&] {
+    return s.Stopping || !s.Starting || (s.Current && !s.Current->Closed());
+  });
   return s.Current;
 }
 
@@ -142,6 +153,7 @@ void ServeRemoteSide(const std::shared_ptr<Channel> &channel, ChannelMessage &me
 // ---- the privileged side: what it asks
 
 void WakeRemoteSide() {
+  StartRemoteSide();   // again, should its supervisor have failed to start
   if (std::shared_ptr<Channel> channel = CurrentChannel(0)) {
     ChannelMessage wake;
     wake.Kind = ChannelKind::kWake;
@@ -199,6 +211,7 @@ std::string RunOneChild(const std::vector<std::string> &args) {
   ChildProcess child;
   UniqueFd socket;
   if (!child.Start(args, socket)) {
+    Publish(nullptr);
     std::string text;
     FormatSystemMessage(GetLastError(), text);
     return "it could not be started (" + text + ")";
@@ -216,6 +229,7 @@ void Supervise() {
   unsigned backoff = kFirstRestartSeconds;
   while (!StopRequested()) {
     long long started = MonotonicMs();
+    MarkStarting();
     std::string why = RunOneChild(args);
     if (StopRequested()) break;
     if (MonotonicMs() - started >= kHealthyRunSeconds * 1000LL) backoff = kFirstRestartSeconds;
@@ -400,11 +414,13 @@ void StartRemoteSide() {
     std::lock_guard<std::mutex> guard(s.Lock);
     if (s.Stopping || !s.SupervisorDone) return;
     s.SupervisorDone = false;
+    s.Starting = true;   // the first pass may wait for the first child
   }
   if (StartThread(Supervise, kRemoteThreadStack)) return;
   LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateThread (remote delivery)", GetLastError());
   std::lock_guard<std::mutex> guard(s.Lock);
   s.SupervisorDone = true;
+  s.Starting = false;
 }
 
 void StopRemoteSide() {
@@ -421,6 +437,7 @@ void StopRemoteSide() {
 
 int RemoteSideMain(int argc, char **argv, void (*readSettings)()) {
   SetPrivateFileCreation();
+  IgnoreStopSignals();
   RemoteSideArgs a;
   if (!ParseRemoteSideArgs(argc, argv, a) || !DieWithParent(a.Parent) ||
       !BecomeRemoteSide(a, readSettings))

@@ -111,6 +111,10 @@ std::string ExitStatusText(int status) {
   return "wait status " + std::to_string(status);
 }
 
+void IgnoreStopSignals() {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_IGN);
+}
+
 bool DieWithParent(pid_t parent) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return Fail(errno);
   return getppid() == parent ? true : Fail(ESRCH);

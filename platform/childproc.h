@@ -72,6 +72,10 @@ class ChildProcess {
 // "exit status N", or "signal N (name)" for a child a signal ended.
 std::string ExitStatusText(int status);
 
+// In the child: the signals that stop a service from a terminal or a
+// service manager (SIGTERM, SIGINT, SIGHUP) are ignored; it ends with its
+// parent, which stops it in order.
+void IgnoreStopSignals();
 // In the child: it gets SIGKILL when its parent ends. False when parent is
 // no longer its parent (it ended before this took effect).
 bool DieWithParent(pid_t parent);
