@@ -32,15 +32,19 @@ bool Channel::Dispatch(Handler handler, ChannelMessage &message, std::vector<Uni
     answered_.notify_all();
     return true;
   }
+  std::shared_ptr<Channel> self = shared_from_this();
+  if (message.Id == 0) {   // a notice: quick, and in order
+    handler(self, message, fds);
+    return true;
+  }
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (handlers_ >= kMaxChannelHandlers) {
-      if (message.Id != 0) Answer(message.Id, kAnswerRefused);
+      Answer(message.Id, kAnswerRefused);
       return true;
     }
   }
   uint32_t id = message.Id;
-  std::shared_ptr<Channel> self = shared_from_this();
   // A thread's body must be copyable; the descriptors are not.
   struct Work {
     ChannelMessage Message;
@@ -52,8 +56,8 @@ bool Channel::Dispatch(Handler handler, ChannelMessage &message, std::vector<Uni
     std::lock_guard<std::mutex> guard(self->lock_);
     --self->handlers_;
   };
-  if (StartCountedThread(lock_, handlers_, std::move(body), kChannelHandlerStack)) return true;
-  if (id != 0) Answer(id, kAnswerRefused);
+  if (!StartCountedThread(lock_, handlers_, std::move(body), kChannelHandlerStack))
+    Answer(id, kAnswerRefused);
   return true;
 }
 

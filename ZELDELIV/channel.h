@@ -3,10 +3,11 @@
 //
 // Serve reads the other side's messages until that side closes: an answer
 // wakes the Call waiting for it (a late one, whose caller gave up, is
-// dropped); a request or a notice goes to the handler, each on a thread of
-// its own, at most kMaxChannelHandlers at once (a request beyond that is
-// answered kAnswerRefused, a notice dropped). A message that does not parse
-// ends the channel: a side that breaks the protocol is not believed again.
+// dropped); a request goes to the handler on a thread of its own, at most
+// kMaxChannelHandlers at once (a request beyond that is answered
+// kAnswerRefused); a notice goes to the handler on the reader's thread, in
+// order, so its handling must be quick. A message that does not parse ends
+// the channel: a side that breaks the protocol is not believed again.
 // Call sends a request and waits, bounded, for its answer.
 //
 // Callers: ZELDELIV/remote, on both sides. Untrusted input: every message

@@ -1,9 +1,6 @@
 // remote: see remote.h.
 #include "ZELDELIV/remote.h"
 
-#include <signal.h>
-
-#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -37,8 +34,8 @@
 
 namespace {
 
-// The supervisor and the upkeep loop: small bodies, the platform minimum
-// is plenty, but the delivery threads' stack costs nothing unused.
+// The supervisor, and the upkeep loop that reads domain records: the
+// delivery threads' stack.
 constexpr size_t kRemoteThreadStack = 1024 * 1024;
 // The remote side's arguments after kRemoteSideArgument: the parent's
 // process id, switch (0 or 1), uid, gid, and the spool it must serve.
@@ -48,7 +45,8 @@ constexpr DWORD kChildStopGraceMs = 1000;
 // StopRemoteSide waits this long for the supervisor to see the child end.
 constexpr DWORD kStopWaitMs = kRemoteSideExitWaitMs + 2000;
 
-// Sends and waits on the channel of whichever side this process is.
+// The channel of this process's side (the privileged side's to its
+// current child, the child's to its parent) and the supervisor's state.
 struct ChannelSlot {
   std::mutex Lock;
   std::condition_variable Changed;
@@ -307,7 +305,7 @@ int AskDeliverLocally(const char *domain) {
   request.Kind = ChannelKind::kDeliverLocally;
   request.Texts = {domain};
   uint32_t value = 0;
-  if (!channel || !channel->Call(request, {}, kLocalDeliveryWaitMs, &value)) return 0;
+  if (!channel || !channel->Call(request, {}, kPrivilegedAnswerWaitMs, &value)) return 0;
   return value == 1 ? 1 : 0;
 }
 
@@ -322,7 +320,7 @@ bool AskDeadLetter(const std::string &path, const char *reason) {
   request.Kind = ChannelKind::kDeadLetter;
   request.Texts = {LastComponent(path), reason != nullptr ? reason : ""};
   uint32_t value = 0;
-  return channel->Call(request, {}, kLocalDeliveryWaitMs, &value) && value == 1;
+  return channel->Call(request, {}, kPrivilegedAnswerWaitMs, &value) && value == 1;
 }
 
 bool NoticeQueueLeft(const std::string &directory) {

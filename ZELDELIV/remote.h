@@ -30,7 +30,7 @@
 // signal). The child asks the privileged side for:
 //   - local delivery of a domain's queue when this host is the domain's
 //     best exchanger (routing's DeliverDomainLocally), answered with the
-//     walk's result within kLocalDeliveryWaitMs;
+//     walk's result (the child waits kPrivilegedAnswerWaitMs at most);
 //   - a dead letter for a held message it cannot send (ndreport's
 //     DeadMessage): `dead` is not the account's;
 //   - the removal of a domain directory whose queue it finished (the
@@ -59,11 +59,15 @@
 // domain reaches the file system only through DomainDirectory and never
 // names the local queue, a dead letter names only a held message's file
 // ("<base>.MSG") of `holding`, its reason is logged safe, and the envelope
-// and text the child hands back are checked like a filter's (genfilter). Threads: the supervisor, the channel's reader and
-// its handler threads on the privileged side; on the remote side the
-// channel's reader (the main thread), the upkeep thread, the domain
-// delivery threads and the handler threads. Failures: events 224 (the
-// child ended), 225 (it runs), and the errors of the start's steps.
+// and text the child hands back are checked like a filter's (genfilter).
+//
+// Threads: on the privileged side the supervisor, which is also the
+// channel's reader, and the channel's handler threads; on the remote side
+// the channel's reader (the main thread), the upkeep thread, the domain
+// delivery threads and the handler threads. The hooks of the lower floors
+// (genfilter's, routing's, ndreport's, delivery's) are set before any of
+// those threads start. Failures: events 224 (the child ended), 225 (it
+// runs), and the errors of the start's steps.
 #pragma once
 
 #include <sys/types.h>
@@ -80,10 +84,11 @@ constexpr unsigned kFirstRestartSeconds = 1;
 constexpr unsigned kMaxRestartSeconds = 60;
 // A child that ran this long was healthy: the next restart comes at once.
 constexpr unsigned kHealthyRunSeconds = 60;
-// The child waits this long for a domain's local delivery: a domain queue
-// is a few mailbox copies per message, and longer means the privileged
-// side is stuck; the domain is tried again on its retry schedule.
-constexpr unsigned kLocalDeliveryWaitMs = 10 * 60 * 1000;
+// The child waits this long for the privileged side's answer (a domain's
+// local delivery, a dead letter): a domain queue is a few mailbox copies
+// per message, and longer means the privileged side is stuck; the work is
+// tried again (the domain on its retry schedule).
+constexpr unsigned kPrivilegedAnswerWaitMs = 10 * 60 * 1000;
 // The mail filters of one generated message may take up to the longest
 // time-out a filter may have (an hour); the message then waits.
 constexpr unsigned kFilterAnswerWaitMs = 3600 * 1000;
