@@ -80,7 +80,7 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "LocalFailuresToPostmaster", Kind::kNumber, kAll},
     {kSuiteKeyId, "MaxDeliveryThreads", Kind::kNumber, kDeliv},
     {kSuiteKeyId, "GatewayName", Kind::kText, kDeliv},
-    {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv},
+    {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kDeliv},
     {kSuiteKeyId, "ConfigVersion", Kind::kNumber, kAll},
     {kSuiteKeyId, "CriticalConfigVersion", Kind::kNumber, kAll},
     {kSuiteKeyId, "LastMsgId", Kind::kNumber, kAll},
@@ -376,7 +376,8 @@ void Checker::CheckAccount(const std::string &where, const std::string &name) {
   else if (!LookUpAccount(name, &uid, &gid))
     Warning(where, "the account " + Shown(name) +
                        " does not exist; \"zelrecv -install\" creates it, and until then the "
-                       "receiver keeps the identity it was started with");
+                       "receiver and the delivery agent's remote side keep the identity they "
+                       "were started with");
 }
 
 void Checker::CheckPemFile(const KnownValue &v, const std::string &where, const std::string &path) {

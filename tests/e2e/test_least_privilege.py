@@ -21,7 +21,7 @@ import subprocess
 import unittest
 
 from zelharness import (ZEL_KEY, AccountCase, MailSystem, Receiver, Scratch, assert_unprivileged,
-                        child_pids, make_reachable, poll, status_fields)
+                        child_pids, make_reachable, poll, process_ended, status_fields)
 
 IS_ROOT = os.geteuid() == 0
 NEEDS_ROOT = "needs root: the test starts zelrecv as root and switches users"
@@ -151,14 +151,7 @@ class ServiceAccountTest(AccountCase):
                 response = base64.b64encode(b"\0alice\0" + password.encode()).decode()
                 self.assertEqual(conn.command("AUTH PLAIN " + response), want)
         self.assertEqual(receiver.stop(), 0)
-
-        def ended(helper):
-            try:
-                with open("/proc/%d/stat" % helper) as f:
-                    return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-            except FileNotFoundError:
-                return True
-        self.assertTrue(poll(lambda: all(ended(h) for h in helpers), 5))
+        self.assertTrue(poll(lambda: all(process_ended(h) for h in helpers), 5))
 
     def test_missing_account_warns_and_goes_on_as_root(self):
         receiver = self.start("zel-no-such-account")

@@ -32,8 +32,8 @@ import unittest
 import remotepeers
 from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
 from zelharness import (LOCAL_HOST, AccountCase, MailSystem, assert_unprivileged, child_pids,
-                        files_with, has_ipv6_loopback, make_reachable, poll, read_bytes,
-                        write_file)
+                        files_with, has_ipv6_loopback, make_reachable, poll, process_ended,
+                        read_bytes, write_file)
 
 SENDER = "alice@" + LOCAL_HOST
 USERS = ("administrator", "alice", "bob")
@@ -891,11 +891,22 @@ class RemoteSideCase(RemoteCase):
 
 class RemoteSideTest(RemoteSideCase):
 
-    def test_without_an_account_the_remote_side_keeps_the_user(self):
+    def test_keeps_the_user_without_an_account_and_ends_with_the_agent(self):
         # The harness's default: no service account.
         self.mail_system(self.name_server().address)
         self.start_agent()
-        assert_unprivileged(self, self.remote_side(), os.geteuid())
+        remote = self.remote_side()
+        assert_unprivileged(self, remote, os.geteuid())
+
+        def gone(pid):
+            return poll(lambda: process_ended(pid))
+        # A stop ends it; so does the agent's death (the kernel kills it).
+        self.restart_agent(edit=lambda: self.assertTrue(gone(remote)))
+        remote = self.remote_side(starts=2)
+        self.mail.agent.proc.kill()
+        self.assertTrue(gone(remote))
+        self.mail.agent.stop()   # what the harness keeps of the killed agent
+        self.start_agent()
 
 
 class RemoteSideAccountTest(RemoteSideCase, AccountCase):

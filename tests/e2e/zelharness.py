@@ -369,6 +369,15 @@ def child_pids(pid):
     return children
 
 
+def process_ended(pid):
+    """The process is gone, or a zombie nobody reaps (its parent died)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
 def make_reachable(scratch):
     """The scratch root as an installation has it: the directories above
     ZEL's own ones (/var/spool, /var/lib, /var/log) exist and anyone may
