@@ -52,6 +52,7 @@ struct ChannelSlot {
   std::condition_variable Changed;
   std::shared_ptr<Channel> Current;   // null while there is none
   bool Starting = false;              // a child is about to be there
+  bool CycleDone = false;             // the scanning thread finished a work cycle
   bool Stopping = false;
   bool SupervisorDone = true;
   ZelEvent Stop{true, false};         // wakes the supervisor's back-off
@@ -64,7 +65,9 @@ ChannelSlot &Slot() {
   return *slot;
 }
 
-void Publish(std::shared_ptr<Channel> channel) {
+// True when the new channel's side may work on the domains at once: the
+// scanning thread has filed what was queued before (a work cycle ended).
+bool Publish(std::shared_ptr<Channel> channel) {
   ChannelSlot &s = Slot();
   std::lock_guard<std::mutex> guard(s.Lock);
   // A child started while the service began to stop goes at once.
@@ -72,6 +75,13 @@ void Publish(std::shared_ptr<Channel> channel) {
   s.Current = std::move(channel);
   s.Starting = false;
   s.Changed.notify_all();
+  return s.CycleDone;
+}
+
+void Wake(Channel &channel) {
+  ChannelMessage wake;
+  wake.Kind = ChannelKind::kWake;
+  channel.Notify(wake);
 }
 
 void MarkStarting() {
@@ -150,13 +160,18 @@ void ServeRemoteSide(const std::shared_ptr<Channel> &channel, ChannelMessage &me
 
 // ---- the privileged side: what it asks
 
+// The end of a work cycle: the queues it filed are there for the child.
+// A child that starts later is woken by the supervisor (Publish).
 void WakeRemoteSide() {
   StartRemoteSide();   // again, should its supervisor have failed to start
-  if (std::shared_ptr<Channel> channel = CurrentChannel(0)) {
-    ChannelMessage wake;
-    wake.Kind = ChannelKind::kWake;
-    channel->Notify(wake);
+  ChannelSlot &s = Slot();
+  std::shared_ptr<Channel> channel;
+  {
+    std::lock_guard<std::mutex> guard(s.Lock);
+    s.CycleDone = true;
+    channel = s.Current;
   }
+  if (channel) Wake(*channel);
 }
 
 GeneratedFilterOutcome FilterOnRemoteSide(int messageFd, const std::string &messageId,
@@ -215,7 +230,7 @@ std::string RunOneChild(const std::vector<std::string> &args) {
     return "it could not be started (" + text + ")";
   }
   auto channel = std::make_shared<Channel>(std::move(socket));
-  Publish(channel);
+  if (Publish(channel)) Wake(*channel);
   bool orderly = channel->Serve(ServeRemoteSide);
   Publish(nullptr);
   std::string why = ExitStatusText(child.Reap(kRemoteSideExitWaitMs));
@@ -359,13 +374,13 @@ void ServePrivilegedSide(const std::shared_ptr<Channel> &channel, ChannelMessage
 }
 
 // The domain list's upkeep: at every wake-up from the privileged side,
-// and every scan interval without one.
+// and every scan interval without one. The first waits for the first
+// wake-up, which comes once the privileged side has filed what was queued
+// (a domain seen before its recipient files would be taken as finished).
 void UpkeepLoop() {
   Waitable *objects[2] = {&Slot().Wake, hTerminating.get()};
-  for (;;) {
+  while (WaitForMultipleObjects(2, objects, ScanIntervalMs()) != WAIT_OBJECT_0 + 1)
     UpkeepDomainsHere();
-    if (WaitForMultipleObjects(2, objects, ScanIntervalMs()) == WAIT_OBJECT_0 + 1) break;
-  }
 }
 
 // The settings, the switch and the loss of every capability; false

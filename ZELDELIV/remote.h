@@ -39,7 +39,9 @@
 // mail it generates (genfilter's hand-off: the message file, an envelope
 // file and a file for a changed text, as descriptors; until the child
 // answers, or while it is down, the message waits) and wakes it after each
-// work cycle, which runs the domain list's upkeep there.
+// work cycle, which runs the domain list's upkeep there (a child runs its
+// first upkeep only once a work cycle has filed what was queued before:
+// the supervisor wakes a child started after that at once).
 //
 // Remote side. RemoteSideMain is the child's whole program: the settings,
 // read as root; the switch to the account and the loss of every
