@@ -24,6 +24,8 @@
 #include "platform/thread.h"
 
 DomainAttempt DeliverDomain = DeliverAllMessages;
+void (*DomainUpkeep)() = UpkeepDomainsHere;
+bool (*ReleaseQueueDirectory)(const std::string &directory) = RemoveQueueDirectory;
 
 namespace {
 
@@ -99,7 +101,8 @@ bool RemoveDomainQueue(const std::string &dir, bool onlyIfEmpty) {
   if (onlyIfEmpty && HoldsRecipientFiles(dir)) return false;
   DeleteRoutingInfo(dir);
   DeleteFile(dir + "/" + kRetryRequestName);
-  RemoveDirectory(dir);
+  lock.unlock();
+  ReleaseQueueDirectory(dir);
   return true;
 }
 
@@ -157,13 +160,11 @@ int DeliverOneDomain(_DomainInfo &entry) {
   return due ? kDomainReady : kDomainWaiting;
 }
 
-// ---- the scanning thread
+}  // namespace
 
 DWORD ScanIntervalMs() {
   return std::min<DWORD>(SMTPTimeout, kMaxScanIntervalSeconds) * kMsPerSecond;
 }
-
-}  // namespace
 
 void LocalMail() {
   std::string dir = DomainDirectory("");
@@ -181,8 +182,7 @@ bool WorkCycle(bool first) {
     DoGarbageCollection();
     lastGarbageMs = MonotonicMs();
   }
-  UpdateDomainInfo();
-  CreateDomainThreads();
+  DomainUpkeep();
   if (first) return false;
   long long now = MonotonicMs();
   if (now - lastGarbageMs < kGarbageIntervalMs) return true;
@@ -191,12 +191,11 @@ bool WorkCycle(bool first) {
   return false;
 }
 
-void DeliveryThread() {
+void DeliveryThread(void (*beforeFirstCycle)()) {
   if (!hTerminating) return;   // started only once the stop event exists
-  GetLocalHostIPInfo();
-  if (!GatewayName.empty()) AddGatewayRoute(GatewayName);
-  GetManualRouteAddresses();
+  GetLocalHostIPInfo(false);
   RecoverQueueFilings();
+  if (beforeFirstCycle != nullptr) beforeFirstCycle();
   // Watching starts before the first cycle, so that mail arriving during
   // it does not wait for the time-out. Without a watch the thread still
   // scans at every time-out: slower, but no mail is left lying.
@@ -225,6 +224,11 @@ void DeliveryThread() {
 }
 
 // ---- the domain list
+
+void UpkeepDomainsHere() {
+  UpdateDomainInfo();
+  CreateDomainThreads();
+}
 
 void UpdateDomainRetryStatus(_DomainInfo &entry) {
   RoutingInfoPtr info = ReadRoutingInfo(entry, DomainDirectory(entry.DomainName));

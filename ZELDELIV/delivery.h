@@ -56,8 +56,22 @@ struct _RoutingInfo;
 typedef int (*DomainAttempt)(_DomainInfo &entry, _RoutingInfo &info);
 extern DomainAttempt DeliverDomain;
 
-// The scanning thread's body (started by InitThisService).
-void DeliveryThread();
+// SMTPTimeout in milliseconds: the longest a work cycle waits for the next.
+DWORD ScanIntervalMs();
+// The scanning thread's body (started by InitThisService): this host's
+// names from its interfaces and the hosts file, the recovery of
+// interrupted filings, then beforeFirstCycle (the agent starts its remote
+// side there, zeldeliv.cpp), then the work cycles until the stop event.
+void DeliveryThread(void (*beforeFirstCycle)());
+// The domain list's upkeep that closes every work cycle: UpdateDomainInfo
+// and CreateDomainThreads here (UpkeepDomainsHere), or a notice to the
+// process that runs the domain threads (remote.h).
+extern void (*DomainUpkeep)();
+void UpkeepDomainsHere();
+// What becomes of a domain directory whose queue is finished, once its
+// record is gone: removed when empty (RemoveQueueDirectory), or handed to
+// the process that owns `domains` (remote.h).
+extern bool (*ReleaseQueueDirectory)(const std::string &directory);
 // Garbage collection lists every queue and syncs the queue tree: under a
 // stream of mail it runs at most once in this long.
 constexpr DWORD kGarbageIntervalMs = 1000;

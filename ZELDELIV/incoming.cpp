@@ -99,6 +99,7 @@ bool WriteStagedFile(const std::string &path, const _tMsgInfo &info, const Queue
                      SyncGroup &sync) {
   int fd = CreateNewFile(path);
   if (fd < 0) return false;
+  GiveToDirectoryOwner(fd, q.Directory);   // a domain queue is the remote side's
   TextFile f;
   f.Attach(fd, "w");
   f.Printf("Message-ID: <%s>\n", info.MessageId);
@@ -121,7 +122,7 @@ bool WriteStagedFile(const std::string &path, const _tMsgInfo &info, const Queue
 // A new queue directory must be durable before a file in it is counted on.
 bool EnsureQueueDirectory(const std::string &dir) {
   if (DirectoryExists(dir)) return true;
-  return CreateDirectoryRecursively(dir) && SyncDirectory(MailDomainsDirectory);
+  return CreateQueueDirectory(dir);
 }
 
 // A staged file an earlier pass wrote, whose group may not have been

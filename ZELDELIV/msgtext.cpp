@@ -189,6 +189,8 @@ GeneratedMessage::~GeneratedMessage() {
 
 bool GeneratedMessage::Create(std::string_view hostName) {
   if (!CreateMessageFile(stream_, fileName_)) return false;
+  // The remote side (the service account) reads it once it is held.
+  GiveToDirectoryOwner(stream_.Fd(), MailQueueDirectory);
   messageId_ = CreateMessageIdFromFileName(fileName_, hostName, kMaxMessageId + 1);
   return true;
 }

@@ -106,7 +106,10 @@ std::string ReplaceFileNameExtension(const std::string &path, const char *ext) {
   return path.substr(0, dot + 1) + ext;
 }
 
+DeadLetterHandOff HandDeadLettersOff = nullptr;
+
 bool DeadMessage(const std::string &path, const char *reason) {
+  if (HandDeadLettersOff != nullptr) return HandDeadLettersOff(path, reason);
   if (MailDeadDirectory.empty()) return false;
   // The directory is made at start; should it have gone, a dead letter is
   // still better kept than lost.

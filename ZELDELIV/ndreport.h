@@ -60,6 +60,10 @@ bool CreateNotificationMessage(const _tMsgInfo &info, const _tRcpInfo *rcp, bool
 // name already there stays and counts) and, when reason is given, appends
 // the entry to its companion ".TXT" file. True when both are durable.
 bool DeadMessage(const std::string &path, const char *reason);
+// Where DeadMessage keeps a dead letter: null, here; the remote side
+// (remote.h), which may not write `dead`, hands it to the privileged side.
+typedef bool (*DeadLetterHandOff)(const std::string &path, const char *reason);
+extern DeadLetterHandOff HandDeadLettersOff;
 
 // The path with the text after the last "." of its last component replaced
 // by ext ("." added when the name has none).

@@ -15,6 +15,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "platform/files.h"
+#include "platform/privilege.h"
 
 std::unique_ptr<ZelEvent> hTerminating;
 
@@ -365,6 +366,14 @@ std::unique_lock<std::mutex> LockDomainDirectory(const std::string &directory) {
   static std::mutex *stripes = new std::mutex[kDomainLockStripes];
   std::string key = LowerAsciiCopy(directory);
   return std::unique_lock<std::mutex>(stripes[std::hash<std::string>()(key) % kDomainLockStripes]);
+}
+
+bool CreateQueueDirectory(const std::string &directory) {
+  if (!CreateDirectoryRecursively(directory)) return false;
+  if (RemoteSideAccount.Switch && directory != DomainDirectory("") &&
+      !GiveDirectoryToAccount(directory, RemoteSideAccount.Uid, RemoteSideAccount.Gid))
+    return false;
+  return SyncDirectory(MailDomainsDirectory);
 }
 
 bool RemoveQueueDirectory(const std::string &directory) {

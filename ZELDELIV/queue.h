@@ -138,6 +138,10 @@ bool FirstReportOf(const std::string &key);
 // Holds the lock of one queue directory (by path) against the removal of
 // that directory; see the threads note above.
 std::unique_lock<std::mutex> LockDomainDirectory(const std::string &directory);
+// Creates the queue directory and makes its entry durable; a domain's is
+// given to the remote side's account (RemoteSideAccount). True when it
+// exists afterwards.
+bool CreateQueueDirectory(const std::string &directory);
 // Removes an empty queue directory under its lock (a directory that still
 // holds files stays). True when removed.
 bool RemoveQueueDirectory(const std::string &directory);

@@ -351,12 +351,15 @@ bool WriteRoutingInfo(const _RoutingInfo &info, const std::string &directory) {
 
 void DeleteRoutingInfo(const std::string &directory) {
   DeleteFile(directory + "/" + kDomainRecordName);
-  // A record being written when the process died left its temporary file,
-  // which would keep the directory from ever being removed.
+  // A record or a recipient file being written when its process died (the
+  // remote side may die alone) left its temporary file, which would keep
+  // the directory from ever being removed. The queue is finished: nobody
+  // writes in it now.
   std::vector<std::string> names;
   ListDirectory(directory, "", ListKind::kFiles, kMaxQueueListing, names);
   for (const std::string &name : names)
-    if (name.rfind(kRecordTempPrefix, 0) == 0) DeleteFile(directory + "/" + name);
+    if (name.rfind(kRecordTempPrefix, 0) == 0 || name.rfind(kRecipientTempPrefix, 0) == 0)
+      DeleteFile(directory + "/" + name);
 }
 
 void FreeRoutingInfo(RoutingInfoPtr &info) { info.reset(); }
@@ -379,6 +382,13 @@ bool AbandonMessage(_tMsgInfo &info, void *context) {
   return false;
 }
 
+LocalDomainDelivery DeliverDomainLocally = DeliverDomainHere;
+
+int DeliverDomainHere(const char *domain) {
+  MailboxCopyGroup group;
+  return ForEachMessage(domain, DeliverToLocalUsers, &group, CommitLocalCopies);
+}
+
 int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
   const char *domain = entry.DomainName.c_str();
   info.DomainName = entry.DomainName;
@@ -394,8 +404,7 @@ int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
     return GiveUp(entry, BoundedCopy("Cannot resolve " + entry.DomainName, kMaxGiveUpText));
   int result = 0;
   if (MailDomainIsLocal(info)) {
-    MailboxCopyGroup group;
-    result = ForEachMessage(domain, DeliverToLocalUsers, &group, CommitLocalCopies);
+    result = DeliverDomainLocally(domain);
   } else {
     std::string errorText;
     if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {

@@ -161,7 +161,8 @@ bool GetRoutingInfoFromFile(_RoutingInfo &info, const std::string &directory);
 // Replaces the record, crash-safely. False (and nothing changed) when the
 // directory is gone or the file cannot be written.
 bool WriteRoutingInfo(const _RoutingInfo &info, const std::string &directory);
-// Deletes the record (a missing one is fine).
+// Deletes the record (a missing one is fine) of a finished queue, and the
+// temporary files that writers which died left in it.
 void DeleteRoutingInfo(const std::string &directory);
 void FreeRoutingInfo(RoutingInfoPtr &info);
 
@@ -182,6 +183,13 @@ bool SetDomainRetryInfo(_DomainInfo &entry, const _RoutingInfo &info);
 // locally, or given up), 0 when recipients remain (then LastTried and
 // TryNumber record a failed try).
 int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info);
+// The queue of domain delivered here, when this host is its best
+// exchanger: 1 when the queue is finished, as ForEachMessage. Local
+// delivery in this process by default; the remote side (remote.h) hands it
+// to the privileged side, which keeps local delivery.
+typedef int (*LocalDomainDelivery)(const char *domain);
+extern LocalDomainDelivery DeliverDomainLocally;
+int DeliverDomainHere(const char *domain);
 // ForEachMessage callback of a give-up: one failure report for every
 // recipient, context the give-up text (const std::string *).
 bool AbandonMessage(_tMsgInfo &info, void *context);

@@ -19,6 +19,7 @@ DWORD MaxTransactionTime = kDefaultMaxTransactionTime;
 DWORD SMTPTimeout = 120;
 DWORD SmtpPort = kDefaultSmtpPort;
 std::atomic<bool> OutlogEnabled{false};
+ServiceAccountIds RemoteSideAccount;
 
 namespace {
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/svcaccount.h"
 #include "platform/errors.h"
 
 // Parameters of SYSTEM\CurrentControlSet\Services\ZELDELIV\Parameters, in
@@ -50,6 +51,13 @@ extern DWORD SMTPTimeout;        // the scan interval of the scanning thread
 constexpr DWORD kDefaultSmtpPort = 25;
 extern DWORD SmtpPort;
 extern std::atomic<bool> OutlogEnabled;
+
+// The account the remote side (remote.h) runs as when root switches it to
+// the service account: the domain queues are that account's, and the
+// privileged side hands it each one it makes. Switch false: nothing is
+// handed over (no switch, or the settings of a test). Set at start, before
+// the agent's threads; read-only afterwards.
+extern ServiceAccountIds RemoteSideAccount;
 
 // Reads the parameters above (defaults when absent or zero; time limits
 // raised to MinimumTimeout).

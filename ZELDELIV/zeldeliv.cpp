@@ -4,9 +4,13 @@
 // InitThisService returns the number of the step that failed, so an
 // administrator can tell from event 40 where the start stopped. The work is
 // done by the scanning thread, DeliveryThread (delivery: incoming pick-up,
-// local delivery, the domain list and its delivery threads, garbage
-// collection), with the modules incoming, local, routing and garbage.
+// local delivery, list processing, garbage collection), with the modules
+// incoming, local and garbage, and by the remote side (remote), a child
+// process without privileges that runs the domain list, its delivery
+// threads and routing: this program again, started with
+// kRemoteSideArgument, which main hands to RemoteSideMain.
 #include <atomic>
+#include <initializer_list>
 #include <memory>
 
 #include "ZELDELIV/delivery.h"
@@ -14,6 +18,7 @@
 #include "ZELDELIV/handover.h"
 #include "ZELDELIV/local.h"
 #include "ZELDELIV/queue.h"
+#include "ZELDELIV/remote.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
 #include "common/cfgcheck.h"
@@ -35,10 +40,14 @@ void TermThisService();
 
 namespace {
 
+bool GiveFilesAtInstall(uid_t uid, gid_t gid);
+
 constexpr ServiceHooks kDeliveryHooks = {
     "ZELDELIV", "ZEL SMTP Delivery Agent", "0.86", InitThisService, TermThisService,
     nullptr,  // no user controls
     DisplayIPAddress,
+    nullptr,  // nothing to reload
+    GiveFilesAtInstall,
 };
 
 // Start-up results: the step that failed.
@@ -47,6 +56,10 @@ constexpr long kFailRouting = 4;
 constexpr long kFailLogModule = 6;
 constexpr long kFailStopEvent = 8;
 constexpr long kFailScanningThread = 9;
+constexpr long kFailRemoteSide = 10;
+
+constexpr std::initializer_list<const char *> kSpoolDirectories = {
+    kIncomingDir, kHoldingDir, kDomainsDir, kOutlogDir, kDeadDir, kListsDir};
 
 void ReadConfig() {
   SetConfigDefaults();
@@ -56,6 +69,12 @@ void ReadConfig() {
   LoadDeliverySettings();
   LoadDeliveryFilters();
   LoadAliasConfig();
+}
+
+// -install: the account gets now what each start as root hands it.
+bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
+  FormDeliverySpoolPaths();
+  return CreateSpoolDirectories(kSpoolDirectories) && GiveFilesToRemoteSide(uid, gid);
 }
 
 }  // namespace
@@ -71,9 +90,7 @@ long InitThisService() {
   LogConfigurationCheck();  // logs what it finds; the start goes on
 
   StartupCheckPointHint(3000);
-  if (!CreateSpoolDirectories(
-          {kIncomingDir, kHoldingDir, kDomainsDir, kOutlogDir, kDeadDir, kListsDir}))
-    return kFailSpool;
+  if (!CreateSpoolDirectories(kSpoolDirectories)) return kFailSpool;
 
   StartupCheckPointHint(3000);
   if (!InitRoutingModule()) return kFailRouting;
@@ -100,11 +117,18 @@ long InitThisService() {
   }
 
   StartupCheckPointHint(3000);
-  if (!StartThread(DeliveryThread, kDeliveryThreadStack)) return kFailScanningThread;
+  // Before the scanning thread: the hooks it works with send the work of
+  // the network to the remote side, which it starts.
+  if (!PrepareRemoteSide()) return kFailRemoteSide;
+
+  StartupCheckPointHint(3000);
+  if (!StartThread([] { DeliveryThread(StartRemoteSide); }, kDeliveryThreadStack))
+    return kFailScanningThread;
   return 0;
 }
 
 void TermThisService() {
+  StopRemoteSide();
   if (hTerminating) {
     hTerminating->Set();
     Sleep(1000);
@@ -116,5 +140,9 @@ void TermThisService() {
 }
 
 int main(int argc, char **argv) {
+  if (argc > 1 && std::string_view(argv[1]) == kRemoteSideArgument) {
+    RegisterServiceHooks(kDeliveryHooks);   // its events are the agent's
+    return RemoteSideMain(argc, argv, ReadConfig);
+  }
   return ExitStatusFromCode(ServiceCommandLine(argc, argv, kDeliveryHooks));
 }

@@ -27,6 +27,7 @@
 #include "common/netcode.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/svcaccount.h"
 #include "common/tlsconfig.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
@@ -96,56 +97,17 @@ bool ReadConfiguration() {
 // account's group pass: the account cannot touch the delivery agent's spool
 // directories, which root writes.
 
-std::string ParentOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
-
-// How long the hand-over waits for the counter's mutex.
-constexpr DWORD kCounterWaitMs = 10000;
-
-// The counter's store and the mutex's file exist before they are handed
-// over: root must not create them later, while the account runs.
-bool PrepareCounter() {
-  long rc = EnsureMsgCounter(kCounterWaitMs);
-  if (rc == ERROR_SUCCESS) return true;
-  SetLastError(rc);
-  return false;
-}
-
-// What the account must be able to write once root is gone, and what it
-// must not. A file that is not there yet (a journal file, an inlog file) is
-// simply not handed over.
-bool GiveFilesToServiceAccount(uid_t uid, gid_t gid) {
-  const std::string database = RegistryDatabasePath();
-  const std::string state = ParentOf(database);
-  const std::string counter = ParentOf(MsgCounterPath());
-  const std::string mutexes = MutexDirectory();
-  const std::pair<const char *, std::function<bool()>> steps[] = {
-      // The spool root stays root's: an account that owned it could swap the
-      // agent's directories in it for links.
-      {"spool", [&] { return GiveDirectoryToAccount(MailSpoolDirectory, 0, 0) &&
-                             OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
-      {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
-      {"quarantine", [&] { return GiveDirectoryToAccount(SpoolPath(kQuarantineDir), uid, gid); }},
-      {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
-                             GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
-      {"registry", [&] { return GiveDirectoryToAccount(state, 0, 0) &&
-                                OpenDirectoryToGroup(state, gid) &&
-                                GiveFileToAccount(database, 0, 0, false); }},
-      {"counter", [&] { return PrepareCounter() && GiveDirectoryToAccount(counter, uid, gid) &&
-                               GiveFilesToAccount(counter, uid, gid); }},
-      {"mutex", [&] { return CreateDirectoryRecursively(mutexes) &&
-                             GiveDirectoryToAccount(mutexes, uid, gid) &&
-                             GiveFilesToAccount(mutexes, uid, gid); }},
-      {"event log", [&] { return OpenDirectoryToGroup(ParentOf(EventLogPath()), gid) &&
-                                 GiveFileToAccount(EventLogPath(), uid, gid, true); }},
-  };
-  for (const auto &[what, step] : steps) {
-    if (step()) continue;
-    LogWin32Error(EVENTLOG_ERROR_TYPE, (std::string("chown ") + what).c_str(), GetLastError());
-    return false;
-  }
-  for (const char *journal : {"-wal", "-shm"})
-    GiveFileToAccount(database + journal, 0, 0, false);
-  return true;
+// What the receiver itself writes once root is gone, besides what every
+// process that makes new mail writes (common/svcaccount): the quarantine
+// and the inlog. A file that is not there yet (an inlog file) is simply
+// not handed over.
+bool GiveReceiverFiles(uid_t uid, gid_t gid) {
+  return GiveRuntimeFilesToAccount(uid, gid) &&
+         RunHandOverSteps({
+             {"quarantine", [&] { return GiveDirectoryToAccount(SpoolPath(kQuarantineDir), uid, gid); }},
+             {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
+                                    GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
+         });
 }
 
 // -install: the account gets now what each start as root hands it.
@@ -154,53 +116,14 @@ bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
   std::vector<BadSettingEntry> bad;
   LoadReceiverSettings(&incoming, &bad);
   return CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir}) &&
-         GiveFilesToServiceAccount(uid, gid);
-}
-
-// Resolves the service account; false (reported) when the start must fail.
-bool ResolveServiceAccount(bool *switchUser, uid_t *uid, gid_t *gid) {
-  *switchUser = false;
-  if (!IsSuperUser() || ServiceAccount.empty()) return true;
-  if (!LookUpAccount(ServiceAccount, uid, gid)) {
-    long err = GetLastError();
-    if (err != ERROR_NONE_MAPPED) {
-      LogWin32Error(EVENTLOG_ERROR_TYPE, "getpwnam", err);
-      return false;
-    }
-    // A bare machine (./zel run, a first start by hand): go on as root.
-    LogEvent(EVENTLOG_WARNING_TYPE, MSG_NO_SERVICE_ACCOUNT, LogSafeText(ServiceAccount).c_str(),
-             CurrentUserName().c_str());
-    return true;
-  }
-  *switchUser = *uid != 0;
-  return !*switchUser || GiveFilesToServiceAccount(*uid, *gid);
+         GiveReceiverFiles(uid, gid);
 }
 
 // The engine's ListenersBound hook: the listeners are bound and no thread
 // of the engine runs yet. False (reported) fails the start.
-bool ShedRoot() {
-  bool switchUser = false;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  if (!ResolveServiceAccount(&switchUser, &uid, &gid)) return false;
-  if (long rc = switchUser ? RegReopenReadOnly() : ERROR_SUCCESS; rc != ERROR_SUCCESS) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "RegReopenReadOnly", rc);
-    return false;
-  }
-  if (ShedPrivileges(switchUser, uid, gid)) return true;
-  LogWin32Error(EVENTLOG_ERROR_TYPE, "ShedPrivileges", GetLastError());
-  return false;
-}
+bool ShedRoot() { return LeaveRootForServiceAccount(GiveReceiverFiles); }
 
 // ---- Threads: the engine's listener and workers, driving SMTP dialogues.
-
-// Whether the receiver will leave root for the service account.
-bool WillRunAsServiceAccount() {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  return IsSuperUser() && !ServiceAccount.empty() && LookUpAccount(ServiceAccount, &uid, &gid) &&
-         uid != 0;
-}
 
 // AUTH's password checks, on the submission ports only: a pool of threads
 // off the network workers, started before the engine, which takes commands

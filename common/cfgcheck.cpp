@@ -82,7 +82,7 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "LocalFailuresToPostmaster", Kind::kNumber, kAll},
     {kSuiteKeyId, "MaxDeliveryThreads", Kind::kNumber, kDeliv},
     {kSuiteKeyId, "GatewayName", Kind::kText, kDeliv},
-    {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kFetch},
+    {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kDeliv | kFetch},
     {kSuiteKeyId, "VirtualMailAccount", Kind::kVirtualAccount, kDeliv | kFetch},
     {kSuiteKeyId, "LogonFailureLimit", Kind::kNumber, kRecv | kFetch},
     {kSuiteKeyId, "LogonFailureWindow", Kind::kNumber, kRecv | kFetch},
@@ -398,7 +398,9 @@ void Checker::CheckAccount(const std::string &where, const std::string &name) {
   else if (!LookUpAccount(name, &uid, &gid))
     Warning(where, "the account " + Shown(name) +
                        " does not exist; \"zelrecv -install\" creates it, and until then the "
-                       "receiver keeps the identity it was started with");
+                       "receiver, the POP3 front and the delivery agent's remote side keep the "
+                       "identity they "
+                       "were started with");
 }
 
 void Checker::CheckVirtualAccount(const std::string &where, const std::string &name) {

@@ -158,8 +158,11 @@ bool WriteMsgInfo(TextFile &stream, _tMsgInfo &info) {
 bool CreateRecipientFile(const _tMsgInfo &info, const std::string &FileName) {
   // The name appears only for a whole, durable file.
   DurableFile f;
-  return f.Create(FileName, kRecipientTempPrefix, kSpoolFileMode) &&
-         WriteRecipientLines(f.Stream(), info, true) && f.Publish();
+  if (!f.Create(FileName, kRecipientTempPrefix, kSpoolFileMode)) return false;
+  // Root rewriting a queue of the service account's (the delivery agent's
+  // remote side) leaves it a file the account can still read.
+  GiveToDirectoryOwner(f.Stream().Fd(), FileName.substr(0, FileName.rfind('/')));
+  return WriteRecipientLines(f.Stream(), info, true) && f.Publish();
 }
 
 std::string CreateFileNameFromMessageId(const std::string &DirName, std::string_view MessageId,

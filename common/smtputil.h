@@ -101,8 +101,9 @@ MsgInfoPtr ReadMsgInfo(TextFile &stream);
 bool WriteMsgInfo(TextFile &stream, _tMsgInfo &info);
 
 // Writes a complete recipient file (with Body-8Bit and Original-Address
-// lines) so that it appears under FileName only when whole and durable.
-// False on any failure; nothing is left behind then.
+// lines) so that it appears under FileName only when whole and durable,
+// and belongs to the directory's owner when root writes it into another
+// account's directory. False on any failure; nothing is left behind then.
 bool CreateRecipientFile(const _tMsgInfo &info, const std::string &FileName);
 
 // DirName ("" for none) + "/" + MessageId up to its first "@" + ("-" + index

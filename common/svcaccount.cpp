@@ -1,42 +1,52 @@
 // svcaccount: see svcaccount.h.
 #include "common/svcaccount.h"
 
-#include <functional>
 #include <string>
-#include <utility>
 
+#include "common/fileutils.h"
 #include "common/logging.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "platform/accounts.h"
+#include "platform/msgcounter.h"
 #include "platform/privilege.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 
 namespace {
 
+// How long the hand-over waits for the counter's mutex.
+constexpr DWORD kCounterWaitMs = 10000;
+
 std::string ParentOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
 
-// Resolves the account; false (reported) when the start must fail.
-bool ResolveServiceAccount(bool *switchUser, uid_t *uid, gid_t *gid) {
-  *switchUser = false;
+// The counter's store and the mutex's file exist before they are handed
+// over: root must not create them later, while the account runs.
+bool PrepareCounter() {
+  long rc = EnsureMsgCounter(kCounterWaitMs);
+  if (rc == ERROR_SUCCESS) return true;
+  SetLastError(rc);
+  return false;
+}
+
+}  // namespace
+
+bool ResolveServiceAccountIds(ServiceAccountIds *ids) {
+  *ids = ServiceAccountIds();
   if (!IsSuperUser() || ServiceAccount.empty()) return true;
-  if (!LookUpAccount(ServiceAccount, uid, gid)) {
+  if (!LookUpAccount(ServiceAccount, &ids->Uid, &ids->Gid)) {
     long err = GetLastError();
     if (err != ERROR_NONE_MAPPED) {
       LogWin32Error(EVENTLOG_ERROR_TYPE, "getpwnam", err);
       return false;
     }
-    // A bare machine (./zel run, a first start by hand): go on as root.
     LogEvent(EVENTLOG_WARNING_TYPE, MSG_NO_SERVICE_ACCOUNT, LogSafeText(ServiceAccount).c_str(),
              CurrentUserName().c_str());
     return true;
   }
-  *switchUser = *uid != 0;
+  ids->Switch = ids->Uid != 0;
   return true;
 }
-
-}  // namespace
 
 bool WillRunAsServiceAccount() {
   uid_t uid = 0;
@@ -45,12 +55,21 @@ bool WillRunAsServiceAccount() {
          uid != 0;
 }
 
+bool RunHandOverSteps(std::initializer_list<HandOverStep> steps) {
+  for (const auto &[what, step] : steps) {
+    if (step()) continue;
+    LogWin32Error(EVENTLOG_ERROR_TYPE, (std::string("chown ") + what).c_str(), GetLastError());
+    return false;
+  }
+  return true;
+}
+
 bool GiveCommonFilesToAccount(uid_t uid, gid_t gid) {
   const std::string database = RegistryDatabasePath();
   const std::string state = ParentOf(database);
-  const std::pair<const char *, std::function<bool()>> steps[] = {
+  bool done = RunHandOverSteps({
       // The spool root stays root's: an account that owned it could swap the
-      // agent's directories in it for links.
+      // other directories in it for links.
       {"spool", [&] { return GiveDirectoryToAccount(MailSpoolDirectory, 0, 0) &&
                              OpenDirectoryToGroup(MailSpoolDirectory, gid); }},
       {"registry", [&] { return GiveDirectoryToAccount(state, 0, 0) &&
@@ -58,28 +77,37 @@ bool GiveCommonFilesToAccount(uid_t uid, gid_t gid) {
                                 GiveFileToAccount(database, 0, 0, false); }},
       {"event log", [&] { return OpenDirectoryToGroup(ParentOf(EventLogPath()), gid) &&
                                  GiveFileToAccount(EventLogPath(), uid, gid, true); }},
-  };
-  for (const auto &[what, step] : steps) {
-    if (step()) continue;
-    LogWin32Error(EVENTLOG_ERROR_TYPE, (std::string("chown ") + what).c_str(), GetLastError());
-    return false;
-  }
-  for (const char *journal : {"-wal", "-shm"})
-    GiveFileToAccount(database + journal, 0, 0, false);
-  return true;
+  });
+  // The database's journals, when an older installation left them to the
+  // account, are root's again.
+  for (const char *journal : {"-wal", "-shm"}) GiveFileToAccount(database + journal, 0, 0, false);
+  return done;
+}
+
+bool GiveRuntimeFilesToAccount(uid_t uid, gid_t gid) {
+  const std::string counter = ParentOf(MsgCounterPath());
+  const std::string mutexes = MutexDirectory();
+  return GiveCommonFilesToAccount(uid, gid) &&
+         RunHandOverSteps({
+             {"incoming", [&] { return GiveDirectoryToAccount(MailQueueDirectory, uid, gid); }},
+             {"counter", [&] { return PrepareCounter() && GiveDirectoryToAccount(counter, uid, gid) &&
+                                      GiveFilesToAccount(counter, uid, gid); }},
+             {"mutex", [&] { return CreateDirectoryRecursively(mutexes) &&
+                                    GiveDirectoryToAccount(mutexes, uid, gid) &&
+                                    GiveFilesToAccount(mutexes, uid, gid); }},
+         });
 }
 
 bool LeaveRootForServiceAccount(GiveToAccount give) {
-  bool switchUser = false;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  if (!ResolveServiceAccount(&switchUser, &uid, &gid)) return false;
-  if (switchUser && (!GiveCommonFilesToAccount(uid, gid) || !give(uid, gid))) return false;
-  if (long rc = switchUser ? RegReopenReadOnly() : ERROR_SUCCESS; rc != ERROR_SUCCESS) {
+  ServiceAccountIds ids;
+  if (!ResolveServiceAccountIds(&ids)) return false;
+  if (ids.Switch && (!GiveCommonFilesToAccount(ids.Uid, ids.Gid) || !give(ids.Uid, ids.Gid)))
+    return false;
+  if (long rc = ids.Switch ? RegReopenReadOnly() : ERROR_SUCCESS; rc != ERROR_SUCCESS) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "RegReopenReadOnly", rc);
     return false;
   }
-  if (ShedPrivileges(switchUser, uid, gid)) return true;
+  if (ShedPrivileges(ids.Switch, ids.Uid, ids.Gid)) return true;
   LogWin32Error(EVENTLOG_ERROR_TYPE, "ShedPrivileges", GetLastError());
   return false;
 }

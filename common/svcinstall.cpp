@@ -45,16 +45,19 @@ constexpr const char *kHomeVariable = "%HOME%";
 // reaches into the directories it gave the account before (the DAC
 // capabilities: they are the account's, 0700). The
 // delivery agent writes mailboxes as their owners (file-system uid and gid),
-// into directories of other owners, and hands files to them. The POP3
-// server starts as root like the receiver: it binds its ports and forks
-// the root helpers that check passwords through PAM and start each user's
-// session (which reaches the mailbox as root, makes it the user's, and
-// becomes the user), then becomes the account.
+// into directories of other owners, and hands files to them; its remote
+// delivery runs in a child that becomes the account (CAP_SETUID,
+// CAP_SETGID) and keeps nothing, so -install makes the account and hands
+// it the agent's remote queues too. The POP3 server starts as root like
+// the receiver: it binds its ports and forks the root helpers that check
+// passwords through PAM and start each user's session (which reaches the
+// mailbox as root, makes it the user's, and becomes the user), then
+// becomes the account.
 const std::vector<ServiceUnitProfile> kProfiles = {
     {"ZELRECV", "zelrecv", "ZEL SMTP Receiver", true, false, false,
      {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_NET_BIND_SERVICE",
       "CAP_SETGID", "CAP_SETUID"}},
-    {"ZELDELIV", "zeldeliv", "ZEL SMTP Delivery Agent", false, true, false,
+    {"ZELDELIV", "zeldeliv", "ZEL SMTP Delivery Agent", true, true, false,
      {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_SETGID",
       "CAP_SETUID"}},
     {"ZELFETCH", "zelfetch", "ZEL POP3 Server", true, true, true,

@@ -3,11 +3,11 @@
 // -install writes the program's systemd unit with what that program needs
 // and nothing more (its profile: who it runs as, its capabilities, where it
 // may write), then what the unit relies on: the service account (created
-// with adduser when missing; the SMTP receiver runs as it), the directories
-// the unit may write (made when missing; the receiver's are handed to the
-// account), the target zel.target that starts the suite together, the event
-// source in the registry and, for the POP3 server, its PAM service file when
-// the host has none. -remove deletes the unit and the event source, and the
+// with adduser when missing; the SMTP receiver and the delivery agent's
+// remote side run as it), the directories the unit may write (made when
+// missing; what the account writes is handed to it), the target zel.target
+// that starts the suite together, the event source in the registry and,
+// for the POP3 server, its PAM service file when the host has none. -remove deletes the unit and the event source, and the
 // target with the suite's last unit; the account, the directories and the
 // PAM file stay (they may hold or guard mail).
 //
@@ -28,9 +28,11 @@ struct ServiceUnitProfile {
   const char *ServiceName;    // "ZELRECV"
   const char *UnitName;       // "zelrecv": the program file, the unit's name
   const char *DisplayName;    // the program's own, for units made without it
-  // Starts as root and switches itself to the service account once its
-  // listeners are bound and its root-keeping helpers forked (-install
-  // makes the account and hands it its files); the unit names no User=.
+  // Starts as root and switches itself (the receiver, once its listeners
+  // are bound and its root-keeping helpers forked) or its network-facing
+  // child process (the delivery agent's remote side) to the service
+  // account; -install makes the account and hands it its files. The unit
+  // names no User=.
   bool RunsAsServiceAccount;
   bool WritesMailboxes;       // the mailbox root is among its writable paths
   bool NeedsPamService;       // -install writes its PAM service file when missing

@@ -67,6 +67,11 @@ const MessageEntry kMessages[] = {
     {MSG_LIST_JOURNALS_FULL,
      "The list server of %1 has answered %2 addresses today (UTC): requests answered to any "
      "other address are dropped until the end of the day.\r\n"},
+    {MSG_REMOTE_SIDE_ENDED,
+     "The remote delivery process ended: %1. It is started again in %2 seconds; "
+     "the mail it was sending stays queued.\r\n"},
+    {MSG_REMOTE_SIDE_RUNNING,
+     "The remote delivery process %1 runs as %2, without privileges.\r\n"},
     {MSG_LOGON_FAILED, "Logon failed: %1, user %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };

@@ -42,6 +42,8 @@ constexpr uint32_t MSG_MAILBOXES_HANDED_OVER = 0xC00000E0;  // 224
 constexpr uint32_t MSG_MAILBOX_ENTRIES_LEFT = 0xC00000E1;    // 225
 constexpr uint32_t MSG_LIST_REQUESTS_DROPPED = 0xC00000E2;  // 226
 constexpr uint32_t MSG_LIST_JOURNALS_FULL = 0xC00000E3;     // 227
+constexpr uint32_t MSG_REMOTE_SIDE_ENDED = 0xC00000E4;      // 228
+constexpr uint32_t MSG_REMOTE_SIDE_RUNNING = 0xC00000E5;    // 229
 constexpr uint32_t MSG_LOGON_FAILED = 0xC00000E8;           // 232
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
 

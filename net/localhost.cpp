@@ -20,9 +20,11 @@ bool LocalHostEntry(std::string &name, HostEntry &entry) {
 
 // Step 4: what the hosts file or DNS call the address. A name with a "."
 // replaces the entry's name; the aliases come along.
-void NameFromAddress(_IPInfo &info) {
+void NameFromAddress(_IPInfo &info, bool askNameServers) {
   HostEntry byAddr;
-  if (ZelGetHostByAddr(info.IPAddr, byAddr) != ERROR_SUCCESS) return;
+  long rc = askNameServers ? ZelGetHostByAddr(info.IPAddr, byAddr)
+                           : ZelGetHostByAddrFromHostsFile(info.IPAddr, byAddr);
+  if (rc != ERROR_SUCCESS) return;
   if (byAddr.name.find('.') != std::string::npos)
     info.Name = byAddr.name.substr(0, kMaxIPInfoName);
   info.Alias.clear();
@@ -87,7 +89,7 @@ const _IPInfo *FindLocalAddress(const IpAddress &address) {
   return nullptr;
 }
 
-void GetLocalHostIPInfo() {
+void GetLocalHostIPInfo(bool askNameServers) {
   // Built aside and put in place whole, so the table is never half filled.
   _LocalHostIPInfo table;
   std::string name;
@@ -103,7 +105,7 @@ void GetLocalHostIPInfo() {
       info.Name = name.substr(0, kMaxIPInfoName);
       table.Entries.push_back(std::move(info));
     }
-    for (_IPInfo &info : table.Entries) NameFromAddress(info);
+    for (_IPInfo &info : table.Entries) NameFromAddress(info, askNameServers);
     std::vector<IpAddress> v6;
     (void)GetLocalInterfaceAddresses6(v6);
     for (const IpAddress &address : v6) {

@@ -53,7 +53,9 @@ struct _LocalHostIPInfo {
 extern _LocalHostIPInfo LocalHostIPInfo;
 
 // Discovers this computer's addresses and names into LocalHostIPInfo.
-void GetLocalHostIPInfo();
+// Without askNameServers the names of the addresses come from the hosts
+// file alone (the delivery agent's privileged side parses no DNS answer).
+void GetLocalHostIPInfo(bool askNameServers = true);
 
 // The registry's Hostname "." Domain, within kLocalHostNameBuffer bytes.
 // False when either value is missing, Domain is empty, or the whole does not

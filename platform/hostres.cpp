@@ -335,10 +335,15 @@ long ZelGetHostByName(std::string_view name, HostEntry &entry) {
 }
 
 long ZelGetHostByAddr(uint32_t address, HostEntry &entry) {
+  if (ZelGetHostByAddrFromHostsFile(address, entry) == ERROR_SUCCESS) return ERROR_SUCCESS;
+  return LookupPointerRecords(address, entry);
+}
+
+long ZelGetHostByAddrFromHostsFile(uint32_t address, HostEntry &entry) {
   entry = HostEntry();
   if (FindHostsFileAddress(ReadHostsFile(), kMaxHostsFileBytes, address, entry))
     return ERROR_SUCCESS;
-  return LookupPointerRecords(address, entry);
+  return ERROR_FILE_NOT_FOUND;
 }
 
 void SetHostsFilePathForTest(const std::string &path) {

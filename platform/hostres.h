@@ -92,6 +92,9 @@ bool GetLocalInterfaceAddresses6(std::vector<IpAddress> &addresses);
 
 long ZelGetHostByName(std::string_view name, HostEntry &entry);
 long ZelGetHostByAddr(uint32_t address, HostEntry &entry);
+// The hosts file alone (no name server is asked): ERROR_FILE_NOT_FOUND
+// when it does not name the address.
+long ZelGetHostByAddrFromHostsFile(uint32_t address, HostEntry &entry);
 
 // Tests only: read the hosts file from path instead ("" restores /etc/hosts).
 // Call while no lookup is running.

@@ -287,14 +287,15 @@ bool GiveFilesToAccount(const std::string &directory, uid_t uid, gid_t gid) {
   return ok;
 }
 
-bool OpenDirectoryToGroup(const std::string &path, gid_t gid) {
+bool OpenDirectoryToGroup(const std::string &path, gid_t gid, bool listable) {
   UniqueFd dir(OpenDirectoryNoFollow(path));
   if (!dir.Valid()) return Fail(errno);
   struct stat st;
   if (fstat(dir.Get(), &st) != 0) return Fail(errno);
   if (fchown(dir.Get(), static_cast<uid_t>(-1), gid) != 0) return Fail(errno);
   // chown may clear set-id bits; the mode is set again either way.
-  if (fchmod(dir.Get(), (st.st_mode & 07777 & ~S_IRWXG) | S_IXGRP) != 0) return Fail(errno);
+  mode_t group = S_IXGRP | (listable ? S_IRGRP : 0);
+  if (fchmod(dir.Get(), (st.st_mode & 07777 & ~S_IRWXG) | group) != 0) return Fail(errno);
   return true;
 }
 

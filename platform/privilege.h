@@ -72,8 +72,9 @@ bool GiveFileToAccount(const std::string &path, uid_t uid, gid_t gid, bool creat
 // files with a second name, FIFOs, directories) are left alone.
 bool GiveFilesToAccount(const std::string &directory, uid_t uid, gid_t gid);
 // Lets the group gid pass through the directory at path (not a link):
-// gives it the group and the group search permission, nothing else.
-bool OpenDirectoryToGroup(const std::string &path, gid_t gid);
+// gives it the group and the group search permission, nothing else; with
+// listable, the group may also read the names in it.
+bool OpenDirectoryToGroup(const std::string &path, gid_t gid, bool listable = false);
 // Lets the group gid read the open regular file fd (a TLS key the service
 // account reads again on every reload): its group becomes gid, its mode
 // 0640 (the owner's to write, the group's to read, nobody else's).

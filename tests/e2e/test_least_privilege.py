@@ -21,29 +21,12 @@ import ssl
 import subprocess
 import unittest
 
-from zelharness import (IS_ROOT, ZEL_KEY, MailSystem, Pop3Server, Receiver, Scratch, poll,
-                        system_account)
+from zelharness import (ZEL_KEY, AccountCase, MailSystem, Pop3Server, Receiver, Scratch,
+                        assert_unprivileged, child_pids, poll, process_ended,
+                        server_connection_inode, socket_holders, status_fields)
 
+IS_ROOT = os.geteuid() == 0
 NEEDS_ROOT = "needs root: the test starts zelrecv as root and switches users"
-TEST_ACCOUNT = "zeltest-recv"
-
-
-def status_fields(pid):
-    """{field: value} of /proc/PID/status and of each of its threads."""
-    result = []
-    for tid in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
-            result.append(dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line))
-    return result
-
-
-def children(pid):
-    """The child processes of pid (of every thread of it)."""
-    result = []
-    for task in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/children" % (pid, task)) as f:
-            result += [int(c) for c in f.read().split()]
-    return result
 
 
 def as_user(uid, gid, *command):
@@ -56,29 +39,9 @@ def as_nobody(*command):
     return as_user("nobody", "nogroup", *command)
 
 
-class AccountCase(unittest.TestCase):
-    """A system account of its own for the receiver (made once, like the
-    harness's mail account)."""
-
-    @classmethod
-    def setUpClass(cls):
-        if not IS_ROOT:
-            raise unittest.SkipTest(NEEDS_ROOT)
-        cls.account = TEST_ACCOUNT
-        entry = system_account(TEST_ACCOUNT)
-        cls.uid, cls.gid = entry.pw_uid, entry.pw_gid
-
-    def check_no_capabilities(self, pid, uid, gid):
-        for thread in status_fields(pid):
-            self.assertEqual(thread["Uid"].split(), [str(uid)] * 4)
-            self.assertEqual(thread["Gid"].split(), [str(gid)] * 4)
-            for field in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
-                self.assertEqual(int(thread[field], 16), 0, "%s of thread %s" % (field,
-                                                                                 thread["Pid"]))
-            self.assertEqual(thread["NoNewPrivs"], "1")
-
-
 class ServiceAccountTest(AccountCase):
+    ACCOUNT = "zeltest-recv"   # its own: the suites run at once
+
     def start(self, account, settings=None, handed_registry=False, prefix=(),
               **receiver_options):
         scratch = Scratch("zel-e2e-priv-")
@@ -111,11 +74,11 @@ class ServiceAccountTest(AccountCase):
             self.assertEqual(receiver.send_message("s@c.example", ["user"],
                                                    b"Subject: %d\r\n\r\nx\r\n.\r\n" % n),
                              "250 Message received OK\r\n")
-        self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
+        assert_unprivileged(self, receiver.service.proc.pid, self.uid, self.gid)
 
     def test_runs_as_the_account_without_capabilities(self):
         receiver = self.start(self.account, handed_registry=True)
-        self.check_no_capabilities(receiver.service.proc.pid, self.uid, self.gid)
+        assert_unprivileged(self, receiver.service.proc.pid, self.uid, self.gid)
         for thread in status_fields(receiver.service.proc.pid):
             self.assertEqual(thread["Groups"].split(), [str(self.gid)])
         # What it writes after the switch is still writable: a message, the
@@ -175,17 +138,17 @@ class ServiceAccountTest(AccountCase):
         receiver = self.start(self.account, submission=True, users={"alice": "Pw-1"})
         pid = receiver.service.proc.pid
         # The keeper (which replaces a helper that dies) and its helpers.
-        keepers = children(pid)
+        keepers = child_pids(pid)
         self.assertEqual(len(keepers), 1)
         self.assertEqual(status_fields(keepers[0])[0]["Name"], "zel-logon-keep")
-        helpers = children(keepers[0])
+        helpers = child_pids(keepers[0])
         self.assertGreaterEqual(len(helpers), 2)
         for helper in helpers:
             fields = status_fields(helper)[0]
             self.assertEqual((fields["Name"], fields["Uid"].split()[0]), ("zel-logon", "0"))
             # Nothing of the receiver's but its socket: no listener, no database.
             self.assertEqual(sorted(os.listdir("/proc/%d/fd" % helper)), ["0", "1", "2", "3"])
-        self.check_no_capabilities(pid, self.uid, self.gid)
+        assert_unprivileged(self, pid, self.uid, self.gid)
         for password, want in (("wrong", "535 Authentication failed\r\n"),
                                ("Pw-1", "235 Authentication successful\r\n")):
             with receiver.connect(port=receiver.submission_port) as conn:
@@ -193,45 +156,16 @@ class ServiceAccountTest(AccountCase):
                 response = base64.b64encode(b"\0alice\0" + password.encode()).decode()
                 self.assertEqual(conn.command("AUTH PLAIN " + response), want)
         self.assertEqual(receiver.stop(), 0)
-
-        def ended(helper):
-            try:
-                with open("/proc/%d/stat" % helper) as f:
-                    return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-            except FileNotFoundError:
-                return True
-        self.assertTrue(poll(lambda: all(ended(h) for h in helpers + keepers), 5))
+        self.assertTrue(poll(lambda: all(process_ended(h) for h in helpers + keepers), 5))
 
     def test_missing_account_warns_and_goes_on_as_root(self):
         receiver = self.start("zel-no-such-account")
         self.assertIn('The service account "zel-no-such-account" does not exist; the service '
                       "goes on as root.", receiver.scratch.events())
-        self.check_no_capabilities(receiver.service.proc.pid, 0, 0)
+        assert_unprivileged(self, receiver.service.proc.pid, 0, 0)
         self.assertEqual(receiver.send_message("s@c.example", ["user"],
                                                b"Subject: x\r\n\r\nx\r\n.\r\n"),
                          "250 Message received OK\r\n")
-
-
-def socket_holders(local_port, peer_port):
-    """Pids of every process with the server's end of a TCP connection
-    (local_port on this side, peer_port on the client's) open."""
-    inodes = set()
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as f:
-            for line in f.read().splitlines()[1:]:
-                fields = line.split()
-                local, remote = fields[1].rsplit(":", 1)[1], fields[2].rsplit(":", 1)[1]
-                if int(local, 16) == local_port and int(remote, 16) == peer_port:
-                    inodes.add("socket:[%s]" % fields[9])
-    holders = set()
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            for fd in os.listdir("/proc/%s/fd" % pid):
-                if os.readlink("/proc/%s/fd/%s" % (pid, fd)) in inodes:
-                    holders.add(int(pid))
-        except OSError:
-            pass
-    return holders
 
 
 class Pop3SessionTest(AccountCase):
@@ -240,6 +174,7 @@ class Pop3SessionTest(AccountCase):
     file's user has a host account of the same name), holds the client's
     socket alone when in clear, and only a relay pair over TLS."""
 
+    ACCOUNT = "zeltest-pop3"   # its own: the suites run at once
     USER = "zeltest-pop"
     PASSWORD = "Pop-pw-1"
 
@@ -288,18 +223,19 @@ class Pop3SessionTest(AccountCase):
             peer = conn.sock.getsockname()[1]
             port = server.tls_port if tls else server.port
             # Before logon only the front has the client, without privileges.
-            self.assertEqual(socket_holders(port, peer), {front})
-            self.check_no_capabilities(front, self.uid, self.gid)
+            inode = server_connection_inode(port, peer)
+            self.assertEqual(socket_holders(inode), {front})
+            assert_unprivileged(self, front, self.uid, self.gid)
             self.assertEqual(conn.command("USER " + self.USER), "+OK %s is welcome here\r\n"
                              % self.USER)
             reply = conn.command("PASS " + self.PASSWORD)
             self.assertTrue(reply.startswith("+OK "), reply + server.scratch.events())
-            helpers = children(children(front)[0])
-            sessions = [c for h in helpers for c in children(h)
+            helpers = child_pids(child_pids(front)[0])
+            sessions = [c for h in helpers for c in child_pids(h)
                         if status_fields(c)[0]["Name"] == "zel-pop3"]
             self.assertEqual(len(sessions), 1)
             self.check_user(sessions[0])
-            holders = socket_holders(port, peer)
+            holders = socket_holders(inode)
             self.assertEqual(len(holders), 1)
             holder = holders.pop()
             if tls:
@@ -311,8 +247,7 @@ class Pop3SessionTest(AccountCase):
             conn.command("QUIT")
             conn.close()
             # The session ends with its client.
-            self.assertTrue(poll(lambda: not os.path.exists("/proc/%d/status" % sessions[0])
-                                 or status_fields(sessions[0])[0]["State"].startswith("Z")))
+            self.assertTrue(poll(lambda: process_ended(sessions[0])))
         # No process of the user's is ever root, whoever logs on: root's
         # accounts-file twin and a system account are refused like a wrong
         # password.

@@ -8,11 +8,12 @@ MilterDefaultAction is the default, tempfail.
 
 import base64
 import os
+import signal
 import time
 import unittest
 
-from zelharness import (LOCAL_HOST, MailSystem, Receiver, ScriptFilter, files_with, free_port,
-                        list_spool_pairs, poll, pymilter_missing, read_bytes)
+from zelharness import (LOCAL_HOST, MailSystem, Receiver, ScriptFilter, child_pids, files_with,
+                        free_port, list_spool_pairs, poll, pymilter_missing, read_bytes)
 
 USER, PASSWORD = "alice", "Corr3ct-h0rse"
 RECEIVED_OK = "250 Message received OK\r\n"
@@ -31,11 +32,8 @@ def setUpModule():
     PORT = free_port()
     # The start waits for a 220 greeting: a filter must be there to give it.
     with ScriptFilter("inet:127.0.0.1:%d" % PORT):
-        # Each case brings its own filter (or none) to the port: none is
-        # remembered as down for the next (MilterRetryInterval 0).
         SERVER = Receiver({"Milters": ["inet:127.0.0.1:%d" % PORT], "MilterCommandTimeout": 2,
-                           "MilterContentTimeout": 2, "RelayClients": ["127.0.0.1/32"],
-                           "MilterRetryInterval": 0},
+                           "MilterContentTimeout": 2, "RelayClients": ["127.0.0.1/32"]},
                           submission=True, users={USER: PASSWORD},
                           prefix="zel-e2e-milter-").start()
 
@@ -153,7 +151,7 @@ class FilterCase(unittest.TestCase):
         with SERVER.connect(port=SERVER.submission_port) as conn:
             conn.multiline("EHLO c")
             self.assertTrue(conn.command("AUTH PLAIN " + token).startswith("235"))
-            for line in ("MAIL FROM:<alice@%s>" % LOCAL_HOST, "RCPT TO:<x@example.org>", "DATA"):
+            for line in ("MAIL FROM:<alice@localhost>", "RCPT TO:<x@example.org>", "DATA"):
                 self.assertTrue(conn.command(line)[0] in "23", line)
             conn.send(MESSAGE)
             self.assertEqual(conn.reply(), RECEIVED_OK)
@@ -165,18 +163,17 @@ class FilterCase(unittest.TestCase):
 class GeneratedMailTest(unittest.TestCase):
     """The delivery agent's own mail to another domain goes through ZELDELIV
     Milters: a failure report to a remote sender is changed by the filter
-    before it is queued, and the filter sees it as local mail; the
+    before it is queued, and the filter sees it as local mail. The agent's
+    privileged side, which writes the report, reaches no filter itself: its
+    remote side runs them, and while that one is down the report waits; the
     receiver never waits for such a filter."""
 
-    def report_through(self, eom, name):
-        """A mail system whose agent has the filter (eom: its steps at the
-        end of the message) and is making it a failure report for the
-        remote sender: (filter, mail system)."""
-        f = ScriptFilter("inet:127.0.0.1:0", {"stages": {"eom": eom}},
-                         record=SERVER.scratch.path("record-%s.json" % name))
+    def report_to_remote_sender(self, eom):
+        record = SERVER.scratch.path("record-generated-%s.json" % self.id().rsplit(".", 1)[-1])
+        f = ScriptFilter("inet:127.0.0.1:0", {"stages": {"eom": eom}}, record=record)
         self.addCleanup(f.stop)
         mail = MailSystem(("alice",), deliv={"Timeout": 1, "Milters": [f.spec]},
-                          prefix="zel-e2e-milter-%s-" % name)
+                          prefix="zel-e2e-milter-deliv-")
         self.addCleanup(mail.stop_checked, self)
         mail.hold_domain("remote.example")
         mail.start()
@@ -184,31 +181,43 @@ class GeneratedMailTest(unittest.TestCase):
                   b"From: sender@remote.example\r\nSubject: lost\r\n\r\nBody.\r\n.\r\n")
         return f, mail
 
-    def test_failure_report_is_filtered(self):
-        f, mail = self.report_through([["addheader", "X-Signed", "yes"]], "deliv")
+    def queued_report(self, mail):
         queue = mail.spool("domains", "remote.example")
         self.assertTrue(poll(lambda: files_with(queue, "RCP")), "no failure report queued")
         [rcp] = files_with(queue, "RCP")
-        text = read_bytes(mail.spool("holding", rcp[:-3] + "MSG"))
-        self.assertIn(b"\r\nX-Signed: yes\r\n", text)
+        return read_bytes(mail.spool("holding", rcp[:-3] + "MSG"))
+
+    def test_failure_report_is_filtered(self):
+        f, mail = self.report_to_remote_sender([["addheader", "X-Signed", "yes"]])
+        self.assertIn(b"\r\nX-Signed: yes\r\n", self.queued_report(mail))
         [connect] = f.records("connect")
         self.assertEqual(connect["macros"]["{daemon_name}"], "zeldeliv")
         self.assertEqual(connect["macros"]["{client_addr}"], "127.0.0.1")
+
+    def test_report_waits_while_the_remote_side_is_down(self):
+        f, mail = self.report_to_remote_sender([["sleep", 3], ["addheader", "X-Signed", "yes"]])
+        # The remote side dies while the filter works on the report.
+        self.assertTrue(poll(lambda: f.records("eom")), "the filter saw no report")
+        [remote] = child_pids(mail.agent.proc.pid)
+        os.kill(remote, signal.SIGKILL)
+        self.assertIn(b"\r\nX-Signed: yes\r\n", self.queued_report(mail))
+        self.assertEqual(len(f.records("eom")), 2)
+        self.assertEqual(len(files_with(mail.spool("domains", "remote.example"), "RCP")), 1)
+        self.assertIn("The remote delivery process ended: signal 9", mail.scratch.events())
+
 
     def test_filter_works_without_the_incoming_lock(self):
         # The filter takes ten seconds over a report; meanwhile the
         # receiver, which names each recipient file under the lock of
         # `incoming`, answers a client at once: the agent takes that lock
         # only when the filter is done.
-        f, mail = self.report_through([["sleep", 10]], "lock")
+        f, mail = self.report_to_remote_sender([["sleep", 10]])
         self.assertTrue(poll(lambda: f.records("eom")), "the filter never had the report")
         start = time.monotonic()
         mail.send("sender@remote.example", ["alice@" + LOCAL_HOST],
                   b"From: sender@remote.example\r\nSubject: meanwhile\r\n\r\nBody.\r\n.\r\n")
         self.assertLess(time.monotonic() - start, 5)
-        queue = mail.spool("domains", "remote.example")
-        self.assertTrue(poll(lambda: files_with(queue, "RCP")), "no failure report queued")
-
+        self.queued_report(mail)
 
 if __name__ == "__main__":
     unittest.main()

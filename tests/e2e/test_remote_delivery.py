@@ -19,8 +19,11 @@ Set ZEL_E2E_KEEP=1 to keep the scratch roots for a look afterwards.
 
 import importlib.util
 import os
+import pwd
 import re
 import shutil
+import signal
+import socket
 import ssl
 import tempfile
 import time
@@ -28,8 +31,10 @@ import unittest
 
 import remotepeers
 from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
-from zelharness import (LOCAL_HOST, ZEL_KEY, MailSystem, files_with, has_ipv6_loopback, poll,
-                        read_bytes, service_key, write_file)
+from zelharness import (LOCAL_HOST, ZEL_KEY, AccountCase, MailSystem, assert_unprivileged,
+                        child_pids, connection_inode, files_with, has_ipv6_loopback,
+                        inet_socket_inodes, poll, process_ended, read_bytes, service_key,
+                        socket_holders, socket_inodes, write_file)
 
 SENDER = "alice@" + LOCAL_HOST
 USERS = ("administrator", "alice", "bob")
@@ -95,10 +100,12 @@ class RemoteCase(unittest.TestCase):
         self.addCleanup(ex.stop)
         return ex
 
-    def mail_system(self, name_server, deliv=None, suite=None):
-        """zelrecv started, zeldeliv ready to start (self.start_agent)."""
+    def mail_system(self, name_server, deliv=None, suite=None, account=None):
+        """zelrecv started, zeldeliv ready to start (self.start_agent); with
+        account, both switch to it."""
         settings = {"Timeout": SCAN_SECONDS, "SmtpPort": SMTP_PORT, "MailOutlogEnabled": 1}
         settings.update(deliv or {})
+        suite = dict(suite or {}, **({"ServiceAccount": account} if account else {}))
         self.mail = MailSystem(USERS, suite=suite, deliv=settings, env=TZ_UTC,
                                prefix="zel-e2e-remote-", name_server=name_server)
         self.addCleanup(self.mail.stop_checked, self)
@@ -876,6 +883,89 @@ class SlowExchangerTest(RemoteCase):
         self.send(["bob@fast.test"], "past the tarpit")
         self.wait_messages_at(fast, 1, seconds=60)
         self.assertEqual(board.peak, 2)
+
+
+class RemoteSideCase(RemoteCase):
+    """The agent's remote delivery runs in a child process without any
+    capability."""
+
+    def remote_side(self, starts=1):
+        """The remote side's process, once the starts-th has shed its
+        privileges (it says so)."""
+        user = self.account if hasattr(self, "account") else pwd.getpwuid(os.geteuid()).pw_name
+        running = "runs as %s, without privileges" % user
+        self.assertTrue(poll(lambda: self.mail.scratch.events().count(running) >= starts),
+                        self.mail.scratch.events()[-1500:])
+        children = child_pids(self.mail.agent.proc.pid)
+        self.assertEqual(len(children), 1, children)
+        return children[0]
+
+
+class RemoteSideTest(RemoteSideCase):
+
+    def test_keeps_the_user_without_an_account_and_ends_with_the_agent(self):
+        # The harness's default: no service account.
+        self.mail_system(self.name_server().address)
+        self.start_agent()
+        remote = self.remote_side()
+        assert_unprivileged(self, remote, os.geteuid())
+
+        def gone(pid):
+            return poll(lambda: process_ended(pid))
+        # A stop ends it; so does the agent's death (the kernel kills it).
+        self.restart_agent(edit=lambda: self.assertTrue(gone(remote)))
+        remote = self.remote_side(starts=2)
+        self.mail.agent.proc.kill()
+        self.assertTrue(gone(remote))
+        self.mail.agent.stop()   # what the harness keeps of the killed agent
+        self.start_agent()
+
+
+class RemoteSideAccountTest(RemoteSideCase, AccountCase):
+    """Started as root with a service account, the remote side runs as it:
+    whatever holds a connection to an exchanger has no privilege, the
+    privileged side holds no network socket, local delivery for a domain
+    this host is the best exchanger of is the privileged side's, and a
+    remote side that dies is started again and loses nothing."""
+
+    ACCOUNT = "zeltest-deliv"   # its own: the suites run at once
+    # The capabilities of the agent's unit (common/svcinstall).
+    UNIT_BOUND = ["setpriv", "--bounding-set=-all,+chown,+dac_override,+dac_read_search,"
+                  "+fowner,+setgid,+setuid", "--inh-caps=-all"]
+
+    def test_remote_side_has_no_privilege_and_comes_back_after_a_crash(self):
+        ns = self.name_server(mx=[("far.test", "mx.far.test", 10), ("here.test", LOCAL_HOST, 10)],
+                              hosts=[("mx.far.test", "127.0.0.2")])
+        ex = self.exchanger("127.0.0.2")
+        ex.hold_seconds = 60   # the first transfer stays open
+        self.mail_system(ns.address, account=self.account)
+        if shutil.which("setpriv"):
+            self.mail.agent.prefix = self.UNIT_BOUND
+        self.send(["bob@here.test"], "hosted here")
+        self.send(["carol@far.test"], "far away")
+        self.start_agent()
+        # The remote side cannot write bob's mailbox: only the privileged
+        # side could fill it.
+        copies = self.mail.wait_messages("bob", 1)
+        self.assertEqual(len(copies), 1)
+        self.assertIn(b"Subject: hosted here\r\n", self.mail.read_message("bob", copies[0]))
+        self.assertTrue(poll(lambda: "DATA" in ex.all_commands()), ex.all_commands())
+        inode = poll(lambda: connection_inode("127.0.0.2", SMTP_PORT))
+        self.assertIsNotNone(inode)
+        agent, remote = self.mail.agent.proc.pid, self.remote_side()
+        self.assertEqual(socket_holders(inode), {remote})
+        assert_unprivileged(self, remote, self.uid, self.gid)
+        self.assertEqual(socket_inodes(agent) & inet_socket_inodes(), set())
+        # Killed in the middle of the transfer: started again, the mail
+        # goes out as soon as the exchanger answers.
+        os.kill(remote, signal.SIGKILL)
+        ex.hold_seconds = 0
+        self.wait_messages_at(ex, 1)
+        self.wait_domain_done("far.test")
+        self.assertEqual(len(ex.session_list()), 2)
+        self.assertIn(b"Subject: far away\r\n", ex.messages[0][2])
+        self.assertIn("The remote delivery process ended: signal 9", self.mail.scratch.events())
+        self.assertNotEqual(self.remote_side(starts=2), remote)
 
 
 if __name__ == "__main__":

@@ -432,6 +432,123 @@ def proc_status(pid, field):
     return None
 
 
+def status_fields(pid):
+    """[{field: value}] of /proc/PID/status for each thread of the process."""
+    result = []
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+            result.append(dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line))
+    return result
+
+
+def child_pids(pid):
+    """The processes whose parent is pid."""
+    children = []
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/children" % (pid, tid)) as f:
+                children += [int(c) for c in f.read().split()]
+        except FileNotFoundError:
+            pass
+    return children
+
+
+def process_ended(pid):
+    """The process is gone, or a zombie nobody reaps (its parent died)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def inet_socket_inodes():
+    """The inodes of every TCP, UDP and raw socket of this network namespace."""
+    inodes = set()
+    for table in ("tcp", "tcp6", "udp", "udp6", "raw", "raw6"):
+        try:
+            with open("/proc/net/" + table) as f:
+                inodes.update(line.split()[9] for line in list(f)[1:])
+        except FileNotFoundError:
+            pass
+    return inodes
+
+
+def connection_inode(address, port):
+    """The inode of the established TCP connection to address:port."""
+    remote = "%s:%04X" % (socket.inet_aton(address)[::-1].hex().upper(), port)
+    with open("/proc/net/tcp") as f:
+        for fields in (line.split() for line in list(f)[1:]):
+            if fields[2] == remote and fields[3] == "01":
+                return fields[9]
+    return None
+
+
+def server_connection_inode(server_port, client_port):
+    """The inode of the server's end of the TCP connection from client_port
+    to server_port on this machine (IPv4 or IPv6)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for fields in (line.split() for line in list(f)[1:]):
+                if (int(fields[1].rsplit(":", 1)[1], 16) == server_port
+                        and int(fields[2].rsplit(":", 1)[1], 16) == client_port):
+                    return fields[9]
+    return None
+
+
+def socket_inodes(pid):
+    """The sockets a process holds, by inode."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            link = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[len("socket:["):-1])
+    return inodes
+
+
+def socket_holders(inode):
+    """The processes that hold the socket inode."""
+    holders = set()
+    for pid in (int(p) for p in os.listdir("/proc") if p.isdigit()):
+        try:
+            if inode in socket_inodes(pid):
+                holders.add(pid)
+        except OSError:
+            pass
+    return holders
+
+
+class AccountCase(unittest.TestCase):
+    """A system account of the suite's own (ACCOUNT: each suite its name,
+    since suites run at once) for the services to switch to, made once and
+    kept (system_account). Needs root; the case is skipped otherwise."""
+
+    ACCOUNT = "zeltest-account"
+
+    @classmethod
+    def setUpClass(cls):
+        if not IS_ROOT:
+            raise unittest.SkipTest("needs root: the services start as root and switch users")
+        cls.account = cls.ACCOUNT
+        entry = system_account(cls.ACCOUNT)
+        cls.uid, cls.gid = entry.pw_uid, entry.pw_gid
+
+
+def assert_unprivileged(case, pid, uid, gid=None):
+    """Every thread of pid runs as uid (and gid) with no capability and no
+    way to gain one."""
+    for thread in status_fields(pid):
+        case.assertEqual(thread["Uid"].split(), [str(uid)] * 4)
+        if gid is not None:
+            case.assertEqual(thread["Gid"].split(), [str(gid)] * 4)
+        for field in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
+            case.assertEqual(int(thread[field], 16), 0, "%s of thread %s" % (field, thread["Pid"]))
+        case.assertEqual(thread["NoNewPrivs"], "1")
+
+
 class Service:
     """One service program run with "-run" under the stand-in manager.
 
