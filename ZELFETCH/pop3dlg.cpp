@@ -280,8 +280,11 @@ void FailedCompletion(_Connection *conn) {
     return;
   }
   if (error == ERROR_OPERATION_ABORTED && conn->bTimedOut.load()) {
-    // The idle check cancelled the read: no reply, only the log says why.
-    CloseAfterFailure(conn, "-ERR: Autologout idle too long\r\n");
+    // The idle check cancelled the read: no whole command line came in
+    // time (a client that trickles one never counts as active). The
+    // client is told, and the connection closes after it (a client that
+    // does not read that either is cut by the write's own limit).
+    SendReply(conn, kAutologoutReply, kStateCloseReply);
     return;
   }
   if (error == ERROR_OPERATION_ABORTED && conn->bWriteTimedOut.load()) {

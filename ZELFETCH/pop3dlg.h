@@ -57,6 +57,9 @@ constexpr size_t kMaxUserName = 31;
 constexpr size_t kMaxReplyLength = 512;
 // Commands a connection may give before logon; the next one closes it.
 constexpr int kMaxAuthCommands = 100;
+// What a client that sent no whole command line within the idle limit
+// hears before the connection closes.
+inline constexpr const char *kAutologoutReply = "-ERR Autologout: idle too long\r\n";
 
 // I/O phases: what is outstanding.
 constexpr int kPhaseRead = 1;   // a command read

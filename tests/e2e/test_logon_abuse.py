@@ -5,19 +5,25 @@ scratch root, an account and the count of failed logons per client
 network (LogonFailureLimit lowered to 4). A client bound to 127.0.0.9
 fails twice at SMTP AUTH and twice at POP3: from then on its right
 password is refused at both, as a wrong one would be, while the same
-account from 127.0.0.1 logs on at once.
+account from 127.0.0.1 logs on at once. Every failure is one event line
+that the fail2ban filter the package installs finds, for the guesser only.
 """
 
 import base64
+import os
+import shutil
 import socket
+import subprocess
 import time
 import unittest
 
-from zelharness import REPLY_SECONDS, MailSystem, SmtpConnection, free_port
+from zelharness import REPLY_SECONDS, WAIT_SECONDS, MailSystem, SmtpConnection, free_port
 
 USER, PASSWORD = "carol", "Rig8t-pass"
 GUESSER = "127.0.0.9"
 LIMIT = 4
+FAIL2BAN_FILTER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "packaging", "fail2ban", "filter.d", "zel.conf")
 
 
 def plain(password):
@@ -93,6 +99,17 @@ class FailureCountTest(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 0.9)
         events = self.mail.scratch.events()
         self.assertIn("too many failures from the client", events)
+        failures = [l for l in events.splitlines() if " 0xC00000E8 " in l]
+        self.assertEqual(len([l for l in failures if " pop3 client " in l]), LIMIT // 2 + 1)
+        self.assertEqual(len([l for l in failures if " smtp client " in l]), LIMIT // 2 + 1)
+        if not shutil.which("fail2ban-regex"):
+            self.skipTest("fail2ban-regex is not installed (Debian package fail2ban)")
+        found = subprocess.run(["fail2ban-regex", "--usedns=no", "-o", "ip",
+                                self.mail.scratch.path("var", "log", "zel", "events.log"),
+                                FAIL2BAN_FILTER],
+                               capture_output=True, text=True, timeout=WAIT_SECONDS * 3)
+        self.assertEqual(found.returncode, 0, found.stderr)
+        self.assertEqual(found.stdout.split(), [GUESSER] * len(failures))
 
 
 if __name__ == "__main__":

@@ -53,7 +53,7 @@ LOGON_FAILED = r"-ERR %s logon failed \((\d+)\) at point %d in PASS\r\n\Z"
 # A wrong password and a name that is no account get this same reply.
 WRONG = "-ERR %s logon failed (1326) at point 3 in PASS\r\n"
 UNABLE_TO_LOCK = r"-ERR unable to lock %s's mailbox \((\d+)\)\r\n\Z"
-AUTOLOGOUT = "-ERR: Autologout idle too long"
+AUTOLOGOUT = "-ERR Autologout: idle too long"
 CAPABILITIES = ["TOP", "UIDL", "USER", "SASL PLAIN", "RESP-CODES", "AUTH-RESP-CODE", "PIPELINING"]
 ENCRYPTION_REQUIRED = "-ERR [AUTH] Encryption required\r\n"
 AUTH_FAILED = "-ERR %s logon failed (1326) at point 3 in AUTH\r\n"
@@ -249,6 +249,14 @@ class AuthorizationTest(Pop3Case):
                 if steps[-1][1] == SIGN_OFF_EMPTY:
                     self.assertTrue(conn.closed_silently(), "still open after QUIT")
 
+    def test_a_hundred_commands_before_logon(self):
+        conn = self.connect()
+        conn.send("NOOP\r\n" * 100)
+        for _ in range(100):
+            self.assertEqual(conn.reply(), UNKNOWN % "NOOP")
+        self.assertEqual(conn.command("CAPA"), "-ERR Too many commands\r\n")
+        self.assertTrue(conn.closed_silently())
+
     def test_quit_closes_gracefully(self):
         conn = self.connect()
         self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
@@ -416,10 +424,15 @@ class TlsTest(Pop3Case):
         user, password = new_user(self.server)
         conn = self.server.connect(source=OUTSIDE)
         self.addCleanup(conn.close)
+        # In clear an outsider is offered no way to send a password.
+        logons = ["USER", "SASL PLAIN"]
+        self.assertEqual(self.capabilities(conn),
+                         [c for c in CAPABILITIES if c not in logons] + ["STLS"])
         for line in ("USER " + user, "AUTH PLAIN " + plain_response(user, password), "AUTH PLAIN"):
             self.assertEqual(conn.command(line), ENCRYPTION_REQUIRED, line)
         self.assertEqual(conn.command("STLS"), "+OK Begin TLS negotiation\r\n")
         conn.start_tls()
+        self.assertEqual(self.capabilities(conn), CAPABILITIES)
         self.logon(user, password, 0, 0, conn=conn)
         self.assertEqual(conn.command("QUIT"), SIGN_OFF_EMPTY)
         conn = self.server.connect(source=OUTSIDE, port=self.server.tls_port, tls=True)
@@ -916,28 +929,31 @@ class IdleAndSettingsTest(Pop3Case):
 
     def nudge_until_closed(self, conns, seconds=WAIT_SECONDS):
         """Opens short connections (each completion runs the idle check)
-        until every conn was closed without a byte; [True/False per conn]."""
+        until every conn was closed; what each received before its end."""
         deadline = time.monotonic() + seconds
-        result = [None] * len(conns)
-        while time.monotonic() < deadline and None in result:
+        received = [b""] * len(conns)
+        closed = [False] * len(conns)
+        while time.monotonic() < deadline and not all(closed):
             try:
                 with STRICT.connect() as other:
                     other.command("QUIT")
             except (OSError, AssertionError):
                 pass
             for i, conn in enumerate(conns):
-                if result[i] is None:
-                    conn.sock.settimeout(0.2)
-                    try:
-                        data = conn.sock.recv(100)
-                        result[i] = not data
-                    except TimeoutError:
-                        pass
-                    except ConnectionResetError:
-                        result[i] = True
-        return result
+                if closed[i]:
+                    continue
+                conn.sock.settimeout(0.2)
+                try:
+                    data = conn.sock.recv(100)
+                    received[i] += data
+                    closed[i] = not data
+                except TimeoutError:
+                    pass
+                except ConnectionResetError:
+                    closed[i] = True
+        return [r if c else None for r, c in zip(received, closed)]
 
-    def test_idle_connections_are_dropped_without_a_reply(self):
+    def test_idle_connections_are_told_and_closed(self):
         user, password = self.new_strict_user({"B0000000001.EML": sized_message(100, "idle")})
         greeted = self.connect()
         named = self.connect()
@@ -949,7 +965,8 @@ class IdleAndSettingsTest(Pop3Case):
         for _ in range(int(IDLE_LIMIT / 0.5) + 4):
             time.sleep(0.5)
             self.assertEqual(active.command("NOOP"), "+OK\r\n")
-        self.assertEqual(self.nudge_until_closed([greeted, named, active]), [True] * 3)
+        bye = AUTOLOGOUT.encode() + b"\r\n"
+        self.assertEqual(self.nudge_until_closed([greeted, named, active]), [bye] * 3)
         self.assertEqual(box_files(self.strict_box(user)), ["B0000000001.EML"])
         log = poll(lambda: (lambda t: t if t.count(AUTOLOGOUT) >= 3 else None)(
             STRICT.log_text()), 5) or STRICT.log_text()
@@ -957,6 +974,20 @@ class IdleAndSettingsTest(Pop3Case):
                                                                     re.escape(AUTOLOGOUT)))
         # The lock went with the connection.
         self.logon(user, password, 1, 100)
+
+    def test_a_trickled_line_is_cut_at_the_idle_limit(self):
+        # Bytes that make no whole command line buy no time.
+        conn = self.connect()
+        started = time.monotonic()
+        received = b""
+        while time.monotonic() < started + 4 * IDLE_LIMIT and not received:
+            try:
+                conn.send(b"N")
+            except OSError:
+                break
+            received += conn.pending(0.3)
+        self.assertEqual(received, AUTOLOGOUT.encode() + b"\r\n")
+        self.assertLess(time.monotonic() - started, IDLE_LIMIT + 2.5)
 
     def test_unread_transmission_is_cut(self):
         """A transmission the client stops reading (the socket's buffers

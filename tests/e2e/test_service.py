@@ -254,7 +254,9 @@ class CommandLineTest(unittest.TestCase):
                                  % (status, text))
                 self.assertFalse(os.path.exists(unit))
                 self.assertIsNone(self.event_source("ZELRECV"))
-        # The programs that write mailboxes need the virtual mail account.
+        # The programs that write mailboxes need the virtual mail account
+        # (the service account left empty: the agent switches to none).
+        self.scratch.zeladm("reg", "set", ZEL_KEY, "ServiceAccount", "sz", "")
         self.scratch.zeladm("reg", "set", ZEL_KEY, "VirtualMailAccount", "sz", "zel-no-such-mail")
         result = run(self.scratch, program_path("zeldeliv"), "-install", env=env)
         self.assertEqual((result.returncode, result.stdout),
