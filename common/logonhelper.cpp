@@ -22,6 +22,7 @@ constexpr size_t kAnswerHead = 13;    // flags, error, fail delay, session error
 constexpr uint8_t kLoggedOn = 1, kNameUnknown = 2, kLookupFailed = 4, kBlocked = 8,
                   kUidRefused = 16, kSessionStarted = 32, kHostAccount = 64;
 constexpr size_t kSessionFds = 2;     // data, control
+constexpr size_t kSessionFdsWithDoor = 3;
 
 HelperProcesses &Helpers() {
   // Never destroyed: the pool's threads may use it until the process ends.
@@ -54,17 +55,19 @@ uint32_t GetNumber(std::string_view in, size_t at, int bytes) {
 
 // The child of a started session runs the program afresh: nothing of the
 // helper's memory goes with it.
-void StartSession(LogonJob &job, std::string_view start, const int *fds) {
+void StartSession(LogonJob &job, std::string_view start, const int *fds, size_t fdCount) {
   std::string launch = EncodeSessionLaunch(job, start);
-  pid_t pid = ForkKeeping(fds, kSessionFds);
+  pid_t pid = ForkKeeping(fds, fdCount);
   if (pid == 0) ExecThisProgram(kSessionArgument, launch, kSessionLaunchFd);
   job.bSessionStarted = pid > 0;
   job.SessionError = pid > 0 ? ERROR_SUCCESS : GetLastError();
 }
 
+}  // namespace
+
 // The first word of a started session, on the front's end of its control
 // socket: it serves, or it names the reply the front sends instead.
-void AwaitSession(LogonJob &job) {
+void AwaitSessionWord(LogonJob &job) {
   char message[kMaxSessionReply + 1];
   std::vector<UniqueFd> none;
   long n = ReceiveMessage(job.FrontControlFd, message, sizeof message, none, 0,
@@ -78,8 +81,6 @@ void AwaitSession(LogonJob &job) {
   else
     job.SessionError = n < 0 ? GetLastError() : ERROR_BROKEN_PIPE;
 }
-
-}  // namespace
 
 std::string EncodeLogonRequest(const LogonJob &job) {
   std::string_view name = std::string_view(job.Name).substr(0, kMaxLogonHelperName);
@@ -159,13 +160,14 @@ size_t ServeLogonRequest(char *request, size_t length, const int *fds, size_t fd
   // Gone before anything can fork: a session's child must not inherit it.
   explicit_bzero(request, length);
   bool session = !job.SessionStart.empty();
-  if (!decoded || (session && (fdCount != kSessionFds || !SessionsOffered))) {
+  bool fdsFit = fdCount == kSessionFds || fdCount == kSessionFdsWithDoor;
+  if (!decoded || (session && (!fdsFit || !SessionsOffered))) {
     WipeSecret(job.Password);
     job.bLookupFailed = true;
     job.Error = ERROR_INVALID_PARAMETER;
   } else {
     CheckLogon(job, &failDelayMs);
-    if (job.bLoggedOn && session) StartSession(job, job.SessionStart, fds);
+    if (job.bLoggedOn && session) StartSession(job, job.SessionStart, fds, fdCount);
   }
   std::string wire = EncodeLogonAnswer(job, failDelayMs);
   size_t n = wire.size() < room ? wire.size() : room;
@@ -199,7 +201,9 @@ void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs) {
   std::string request = EncodeLogonRequest(job);
   WipeSecret(job.Password);
   std::string answer;
-  size_t fdCount = job.SessionStart.empty() ? 0 : kSessionFds;
+  size_t fdCount = job.SessionStart.empty() ? 0
+                   : job.SessionFds[2] >= 0 ? kSessionFdsWithDoor
+                                            : kSessionFds;
   bool ok = Helpers().Call(request, answer, job.SessionFds, fdCount);
   long err = GetLastError();
   WipeSecret(request);
@@ -210,7 +214,7 @@ void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs) {
     job.Error = ok ? ERROR_INVALID_PARAMETER : err;
     return;
   }
-  if (job.bLoggedOn && job.bSessionStarted) AwaitSession(job);
+  if (job.bLoggedOn && job.bSessionStarted) AwaitSessionWord(job);
 }
 
 std::string EncodeSessionLaunch(const LogonJob &job, std::string_view start) {

@@ -77,7 +77,10 @@ bool StartLogonHelpers(unsigned count, bool sessions = false);
 // malformed. The program must become the user before it serves anyone.
 constexpr int kSessionDataFd = 3;
 constexpr int kSessionControlFd = 4;
-constexpr int kSessionLaunchFd = 5;
+// A session process that serves every connection of its user (IMAP) also
+// gets its door (SessionFds[2]): the front hands it later connections there.
+constexpr int kSessionDoorFd = 5;
+constexpr int kSessionLaunchFd = 6;
 bool ReadSessionLaunch(LogonJob &job, std::string &start);
 // Supplementary groups a launch record carries at most (NGROUPS_MAX is
 // larger, no mail user is in this many).
@@ -89,6 +92,10 @@ std::vector<pid_t> LogonHelperPids();
 pid_t LogonHelperKeeperPid();
 // The logon pool's check (LogonPoolSettings::Check).
 void CheckLogonThroughHelpers(LogonJob &job, DWORD *failDelayMs);
+// After a session was given a connection (started, or handed one through
+// its door): waits at most kSessionStartWaitMs on job.FrontControlFd for
+// its first word (bSessionServes, or SessionReply, or SessionError).
+void AwaitSessionWord(LogonJob &job);
 
 // The wire format, exposed for the tests and the fuzz target.
 std::string EncodeLogonRequest(const LogonJob &job);

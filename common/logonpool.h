@@ -84,10 +84,11 @@ struct LogonJob {
   std::string ClientAddress;     // the client's address (text): whose failures count
   // A session to start once the check passes (POP3, IMAP; none for SMTP
   // AUTH): its start record (common/sessionstart), the descriptors the
-  // session gets (data, control), and the front's end of the control
+  // session gets (data, control, and for a session of every connection of
+  // its user the door of later ones), and the front's end of the control
   // socket, on which the session's first message is awaited.
   std::string SessionStart;
-  int SessionFds[2] = {-1, -1};
+  int SessionFds[3] = {-1, -1, -1};   // data, control, and a door or -1
   int FrontControlFd = -1;
   // Runs on the pool thread after a check that passed, before the
   // completion (the POP3 server opens the mailbox there); optional.

@@ -1,10 +1,16 @@
 // sessionhandoff: see sessionhandoff.h.
 #include "net/sessionhandoff.h"
 
+#include <string.h>
+
 #include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
+#include "common/logonhelper.h"
 #include "platform/localipc.h"
 #include "platform/relay.h"
 #include "platform/sync.h"
@@ -92,18 +98,24 @@ bool CompleteSessionHandOff(_Connection *conn, SessionHandOff &h,
 
 void SetSessionControl(int controlFd) { ControlFd = controlFd; }
 
-bool SendSessionWord(char word, std::string_view text) {
+bool SendSessionWord(int controlFd, char word, std::string_view text) {
   std::string message(1, word);
   message.append(text.substr(0, kMaxSessionReply));
-  return SendMessage(ControlFd.load(), message, nullptr, 0, INFINITE);
+  return SendMessage(controlFd, message, nullptr, 0, INFINITE);
 }
 
-void SessionLogLine(std::string_view line) {
-  if (ControlFd.load() < 0) return;
+bool SendSessionWord(char word, std::string_view text) {
+  return SendSessionWord(ControlFd.load(), word, text);
+}
+
+void SessionLogLine(int controlFd, std::string_view line) {
+  if (controlFd < 0) return;
   std::string message(1, kControlLogLine);
   message.append(line.substr(0, kMaxRelayMessage - 1));
-  (void)SendMessage(ControlFd.load(), message, nullptr, 0, INFINITE);
+  (void)SendMessage(controlFd, message, nullptr, 0, INFINITE);
 }
+
+void SessionLogLine(std::string_view line) { SessionLogLine(ControlFd.load(), line); }
 
 bool RunHandedConnection(UniqueFd data, const SessionStart &start, NetEngineSettings settings,
                          const NetEngineHooks &hooks, void (*resume)(_Connection *conn)) {
@@ -121,5 +133,175 @@ bool RunHandedConnection(UniqueFd data, const SessionStart &start, NetEngineSett
     long n = ReceiveMessage(ControlFd.load(), scratch, sizeof scratch, none, 0, 0);
     if (n == 0 || (n < 0 && GetLastError() != ERROR_MESSAGE_TOO_LONG && GetLastError() != ERROR_TIMEOUT)) break;
   }
+  return true;
+}
+
+// ---- sessions that serve every connection of their user
+
+namespace {
+
+// A door message: the connection's start record, its data and control
+// sockets beside it.
+constexpr char kDoorConnection = 'C';
+constexpr size_t kDoorFds = 2;
+constexpr size_t kMaxDoorMessage = 1 + kMaxSessionField * 8 + kMaxSessionPendingInput;
+
+struct Doors {
+  std::mutex Lock;
+  std::map<std::string, std::shared_ptr<UniqueFd>> ByName;
+};
+
+Doors &TheDoors() {
+  static Doors *doors = new Doors;
+  return *doors;
+}
+
+std::shared_ptr<UniqueFd> FindDoor(const std::string &name) {
+  Doors &d = TheDoors();
+  std::lock_guard<std::mutex> guard(d.Lock);
+  auto it = d.ByName.find(name);
+  return it == d.ByName.end() ? nullptr : it->second;
+}
+
+void ForgetDoor(const std::string &name, const std::shared_ptr<UniqueFd> &door) {
+  Doors &d = TheDoors();
+  std::lock_guard<std::mutex> guard(d.Lock);
+  auto it = d.ByName.find(name);
+  if (it != d.ByName.end() && it->second == door) d.ByName.erase(it);
+}
+
+void KeepDoor(const std::string &name, UniqueFd door) {
+  Doors &d = TheDoors();
+  std::lock_guard<std::mutex> guard(d.Lock);
+  d.ByName[name] = std::make_shared<UniqueFd>(std::move(door));
+}
+
+// Hands the checked connection to the session behind door; true when the
+// session said its first word (job then says which).
+bool HandThroughDoor(const UniqueFd &door, LogonJob &job, const std::string &start) {
+  std::string message(1, kDoorConnection);
+  message += start;
+  int fds[kDoorFds] = {job.SessionFds[0], job.SessionFds[1]};
+  if (!SendMessage(door.Get(), message, fds, kDoorFds, kSessionStartWaitMs)) return false;
+  job.bSessionStarted = true;
+  AwaitSessionWord(job);
+  return job.bSessionServes || !job.SessionReply.empty();
+}
+
+}  // namespace
+
+void CheckLogonForSharedSession(LogonJob &job, DWORD *failDelayMs) {
+  const std::string name = job.Name;
+  if (std::shared_ptr<UniqueFd> door = FindDoor(name)) {
+    // Checked alone first; the password stays here until the connection
+    // is served, in case a new session must be started after all.
+    std::string start = std::move(job.SessionStart);
+    std::string password = job.Password;
+    job.SessionStart.clear();
+    CheckLogonThroughHelpers(job, failDelayMs);
+    bool served = job.bLoggedOn && HandThroughDoor(*door, job, start);
+    if (!job.bLoggedOn || served) {
+      explicit_bzero(password.data(), password.size());
+      return;
+    }
+    ForgetDoor(name, door);
+    job.SessionStart = std::move(start);
+    job.Password = std::move(password);
+    job.bSessionStarted = job.bSessionServes = false;
+    job.SessionError = ERROR_SUCCESS;
+  }
+  UniqueFd front, session;
+  if (!MakeSocketPair(true, front, session)) {
+    // No door: the session serves this connection alone.
+    CheckLogonThroughHelpers(job, failDelayMs);
+    return;
+  }
+  job.SessionFds[2] = session.Get();
+  CheckLogonThroughHelpers(job, failDelayMs);
+  job.SessionFds[2] = -1;
+  if (job.bSessionServes) KeepDoor(name, std::move(front));
+}
+
+size_t SessionDoorsOpen() {
+  Doors &d = TheDoors();
+  std::lock_guard<std::mutex> guard(d.Lock);
+  return d.ByName.size();
+}
+
+namespace {
+
+std::atomic<int> OpenConnections{0};
+SessionConnection *Adopting = nullptr;
+
+void ReleaseSharedConnection(_Connection *conn) {
+  if (ProgramRelease != nullptr) ProgramRelease(conn);
+  OpenConnections--;
+}
+
+// One connection of the session: adopted, or refused on its control
+// socket when the engine cannot take it.
+void Adopt(SessionConnection &c, void (*resume)(_Connection *conn)) {
+  Adopting = &c;
+  OpenConnections++;
+  AdoptedConnectionInfo info = InfoOf(c.Start);
+  if (!AdoptConnection(std::move(c.Data), info, resume)) {
+    OpenConnections--;
+    (void)SendSessionWord(c.Control.Get(), kControlRefused,
+                          "* BYE the session cannot take the connection now\r\n");
+  }
+  Adopting = nullptr;
+}
+
+// A door message into a connection; false for one that is not.
+bool TakeDoorMessage(int door, SessionConnection &c, bool &ended) {
+  ended = false;
+  std::string message(kMaxDoorMessage, '\0');
+  std::vector<UniqueFd> fds;
+  long n = ReceiveMessage(door, message.data(), message.size(), fds, kDoorFds, 0);
+  if (n == 0 || (n < 0 && GetLastError() != ERROR_MESSAGE_TOO_LONG &&
+                 GetLastError() != ERROR_TIMEOUT)) {
+    ended = true;
+    return false;
+  }
+  if (n <= 1 || message[0] != kDoorConnection || fds.size() != kDoorFds) return false;
+  if (!DecodeSessionStart(std::string_view(message).substr(1, static_cast<size_t>(n - 1)),
+                          c.Start))
+    return false;
+  c.Data = std::move(fds[0]);
+  c.Control = std::move(fds[1]);
+  return true;
+}
+
+}  // namespace
+
+SessionConnection &CurrentAdoption() { return *Adopting; }
+
+bool RunSharedSession(SessionConnection first, UniqueFd door, NetEngineSettings settings,
+                      const NetEngineHooks &hooks, void (*resume)(_Connection *conn),
+                      DWORD graceMs) {
+  ProgramRelease = hooks.Release;
+  NetEngineHooks own = hooks;
+  own.Release = ReleaseSharedConnection;
+  settings.Listeners.clear();
+  if (!StartSessionEngine(settings, own)) return false;
+  Adopt(first, resume);
+  long long idleSince = 0;
+  for (;;) {
+    if (OpenConnections.load() > 0) {
+      idleSince = 0;
+    } else {
+      long long now = MonotonicMs();
+      if (idleSince == 0) idleSince = now;
+      if (now - idleSince >= graceMs) break;
+    }
+    if (!WaitReadable(door.Get(), kSessionWatchMs)) continue;
+    SessionConnection next;
+    bool ended = false;
+    if (TakeDoorMessage(door.Get(), next, ended)) Adopt(next, resume);
+    if (ended) break;   // the front is gone: so is every connection's relay
+  }
+  // A connection handed in while this closes is dropped with the door: the
+  // front sees its control socket end and starts a new session for it.
+  door.Reset();
   return true;
 }

@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/logonpool.h"
 #include "common/sessionstart.h"
 #include "net/netengine.h"
 #include "platform/files.h"
@@ -57,13 +58,54 @@ void FillSessionStart(const _Connection *conn, SessionStart &start);
 bool CompleteSessionHandOff(_Connection *conn, SessionHandOff &handOff,
                             std::function<void(std::string_view line)> onLine);
 
+// ---- sessions that serve every connection of their user (IMAP)
+//
+// The front keeps, for each user name a client logged on with, the door
+// of the session process it started: the front's end of a message socket
+// pair whose other end the session reads. CheckLogonForSharedSession is
+// the logon pool's check for such a front: for a name with a door it has
+// the password checked alone, then hands the connection (its start record,
+// data socket and control socket) through the door and waits for the
+// session's first word on the control socket, as after a start; a door
+// that is gone, or a session that does not answer, is forgotten, and a new
+// session is started for the logon (the password is kept, wiped, until
+// then). For a name without one it starts the session with a new door.
+
+void CheckLogonForSharedSession(LogonJob &job, DWORD *failDelayMs);
+// Doors held (for tests and status).
+size_t SessionDoorsOpen();
+
 // ---- in the session process
 
 // The session's control socket, for SessionLogLine and the first word
 // (SendSessionWord: kControlServing, or kControlRefused with the reply).
+// A session of several connections has one control socket each: the
+// forms with a descriptor send on that one.
 void SetSessionControl(int controlFd);
 bool SendSessionWord(char word, std::string_view text);
+bool SendSessionWord(int controlFd, char word, std::string_view text);
 void SessionLogLine(std::string_view line);
+void SessionLogLine(int controlFd, std::string_view line);
+
+// A connection given to a session process: at its launch or through its
+// door.
+struct SessionConnection {
+  UniqueFd Data;
+  UniqueFd Control;
+  SessionStart Start;
+};
+// The session process of every connection of its user: adopts first, then
+// every connection that comes through door, each through resume (the
+// connection being adopted is CurrentAdoption() while resume runs: it
+// takes its Control and Start), and returns once none has been open for
+// graceMs, or the front went away (the door's end). admit (optional)
+// refuses a connection the session cannot take (it answers on the
+// connection's control socket itself). settings and hooks as for
+// RunHandedConnection.
+bool RunSharedSession(SessionConnection first, UniqueFd door, NetEngineSettings settings,
+                      const NetEngineHooks &hooks, void (*resume)(_Connection *conn),
+                      DWORD graceMs);
+SessionConnection &CurrentAdoption();
 
 // Runs the handed connection (see above). settings: the idle limit and
 // the like (no listeners); hooks: Complete and Release as for an accepted
