@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/logonpool.h"
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
 
@@ -30,10 +31,6 @@ constexpr DWORD kDefaultIdleSeconds = 600;
 // The extension was kept in a 10-byte buffer.
 constexpr size_t kMaxMessageExtension = 9;
 constexpr const char *kDefaultMessageExtension = "MSG";
-// Passwords in the clear only from this host, until an administrator says more.
-inline const std::vector<std::string> kDefaultPlaintextLogonClients = {"127.0.0.0/8", "::1"};
-// A network list value holds a few entries; this is room for thousands.
-constexpr size_t kMaxNetworkListBytes = 64 * 1024;
 
 extern DWORD Pop3PortNo;
 extern DWORD Pop3TlsPortNo;        // 0: no TLS listener

@@ -157,14 +157,7 @@ std::string SessionFailure(const _Pop3Dialogue &dlg, long error) {
 // The event of a failed logon. An unknown name gets the reply of a wrong
 // password; only the event (for the administrator) tells them apart.
 void ReportLogonFailure(_Connection *conn, const LogonJob &job) {
-  const char *why = job.bLookupFailed   ? "Logon failure User not known"
-                    : job.bBlocked      ? "Logon failure - too many failures from the client"
-                    : job.bUidRefused   ? "Logon failure - account below MinimumLogonUid"
-                    : job.bNameUnknown  ? "Logon failure User not known"
-                                        : "Logon failure - Password may be wrong";
-  LogWin32Error(EVENTLOG_WARNING_TYPE, why, job.Error);
-  // Every verdict against the client is one line fail2ban reads.
-  if (!job.bLookupFailed) LogLogonFailure("pop3", conn->PeerAddress, PopDlg(conn).UserName);
+  ReportLogonRefusal("pop3", job, conn->PeerAddress, PopDlg(conn).UserName);
 }
 
 // The front writes the activity log lines of its sessions: one line of

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::string_view kUserNamePlaceholder = "%USERNAME%";
-
 bool CreateOneStartDirectory(const std::string &path, bool wholePath, const char *event) {
   bool ok = wholePath ? CreateDirectoryRecursively(path)
                       : CreateDirectory(path) || GetLastError() == ERROR_ALREADY_EXISTS;
@@ -23,27 +21,9 @@ bool CreateOneStartDirectory(const std::string &path, bool wholePath, const char
 
 }  // namespace
 
-bool MailboxRoot(const std::string &inboxTemplate, std::string &root) {
-  size_t pct = inboxTemplate.find('%');
-  if (pct == std::string::npos ||
-      !StartsWithNoCase(std::string_view(inboxTemplate).substr(pct), kUserNamePlaceholder))
-    return false;
-  root = inboxTemplate.substr(0, pct);
-  return !root.empty();
-}
-
 bool CreateStartDirectories() {
   if (!CreateOneStartDirectory(MailSpoolDirectory, true, "CreateDirectory Spool")) return false;
   if (!CreateOneStartDirectory(Pop3logDirectory, false, "CreateDirectory Pop3Log")) return false;
-  std::string root;
-  if (!MailboxRoot(MailInboxDirectory, root)) return true;
   // Root's and passable: each mailbox in it belongs to its user.
-  MailboxDir dir;
-  long rc = dir.OpenRoot(root, true);
-  // A directory of another user's on its path is the administrator's to
-  // mend (the delivery agent names it for every mailbox); the start goes on.
-  bool fatal = rc != ERROR_SUCCESS && rc != ERROR_MAILBOX_NOT_OWNED;
-  if (rc != ERROR_SUCCESS)
-    LogWin32Error(fatal ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, "CreateDirectory Inbox", rc);
-  return !fatal;
+  return CreateMailboxRoot();
 }

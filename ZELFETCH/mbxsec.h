@@ -11,9 +11,7 @@
 
 #include <string>
 
-// The inbox template cut before its first "%", when that "%" begins
-// "%USERNAME%" (case ignored); false for any other template.
-bool MailboxRoot(const std::string &inboxTemplate, std::string &root);
+#include "common/mailaccess.h"   // MailboxRoot
 
 // Creates the spool directory, its POP3 log directory and the mailbox root
 // (root's, mode 0711: platform/mailboxdir's OpenRoot). False after the

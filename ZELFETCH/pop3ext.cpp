@@ -10,15 +10,6 @@
 
 namespace {
 
-// A name USER could have given: no blanks, no control characters.
-bool IsPlainName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxUserName) return false;
-  for (unsigned char c : name) {
-    if (c <= 0x20 || c == 0x7F) return false;
-  }
-  return true;
-}
-
 // Checks a PLAIN response on the pool (or ends the exchange at once when it
 // is not base64). The response is wiped.
 void TakePlain(_Connection *conn, std::string &response) {
@@ -49,19 +40,7 @@ std::string CapabilityList(bool offerStls, bool offerLogon) {
 
 PlainResponse DecodePlainResponse(std::string_view response, std::string &name,
                                   std::string &password) {
-  WipeSecret(password);
-  name.clear();
-  std::string message, authzid, authcid;
-  if (!Base64Decode(response, message)) return PlainResponse::kBadBase64;
-  bool parsed = ParseSaslPlain(message, authzid, authcid, password);
-  WipeSecret(message);
-  bool printable = IsPlainName(BoundedCopy(authcid, kMaxUserName));
-  if (printable) name = BoundedCopy(authcid, kMaxUserName);
-  if (!parsed || !IsPlainName(authcid) || (!authzid.empty() && authzid != authcid)) {
-    WipeSecret(password);
-    return PlainResponse::kRefused;
-  }
-  return PlainResponse::kCredentials;
+  return DecodePlainResponse(response, kMaxUserName, name, password);
 }
 
 void CmdCapa(_Connection *conn) {

@@ -42,18 +42,15 @@
 #include <string_view>
 
 #include "ZELFETCH/pop3dlg.h"
+#include "common/sasl.h"
 
 inline constexpr const char *kEncryptionRequired = "-ERR [AUTH] Encryption required\r\n";
 
 // The answer to CAPA, end line included.
 std::string CapabilityList(bool offerStls, bool offerLogon);
 
-// What a PLAIN response (base64, "=" already made empty) holds.
-enum class PlainResponse {
-  kBadBase64,     // not base64: name and password empty
-  kRefused,       // no usable credentials: password empty; name only for the reply
-  kCredentials,   // name (at most kMaxUserName, printable) and password
-};
+// What a PLAIN response (base64, "=" already made empty) holds
+// (common/sasl's, with names of at most kMaxUserName).
 PlainResponse DecodePlainResponse(std::string_view response, std::string &name,
                                   std::string &password);
 

@@ -11,6 +11,7 @@
 #include "ZELFETCH/pop3dlg.h"
 #include "common/fileutils.h"
 #include "common/logging.h"
+#include "common/mailaccess.h"
 #include "common/netcode.h"
 #include "common/sessionstart.h"
 #include "common/zel.h"
@@ -36,22 +37,15 @@ const char *CommandOf(const _Pop3Dialogue &dlg) { return dlg.bSaslLogon ? "AUTH"
 // Finds the mailbox and makes it when allowed, as root (a directory made
 // under the common root is given to its owner); false with the reply set.
 bool ReachMailbox(_Pop3Dialogue &dlg, const LogonJob &job) {
-  if (!GetMailboxFetch(dlg.UserName, job.Domain, dlg.MailboxDirectory) ||
-      dlg.MailboxDirectory.empty()) {
+  long rc = ERROR_SUCCESS;
+  MailboxReach reach = ReachUserMailbox(dlg.UserName, job.Domain, job.Token,
+                                        dlg.MailboxDirectory, rc);
+  if (reach == MailboxReach::kReached) return true;
+  if (reach == MailboxReach::kNoDirectory) {
     dlg.Reply = "-ERR " + dlg.UserName + " logon failed at point 4 in " + CommandOf(dlg) + "\r\n";
     return false;
   }
-  MailboxDir box;
-  long rc = box.Open(dlg.MailboxDirectory, job.Token, AutoCreateInboxEnabled);
-  if (rc == ERROR_SUCCESS) {
-    // One that root still owns becomes its user's now, not at the
-    // delivery agent's next start: the session is about to become the user.
-    if (HandRootsMailboxToOwner(dlg.MailboxDirectory, job.Token))
-      LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_MAILBOXES_HANDED_OVER, "1",
-               LogSafeText(dlg.MailboxDirectory).c_str());
-    return true;
-  }
-  if (rc == ENOENT && !AutoCreateInboxEnabled)
+  if (reach == MailboxReach::kMissing)
     dlg.Reply = "-ERR " + dlg.UserName + " does not have mailbox [" + MailInboxDirectory +
                 "], or error(" + Num(ERROR_PATH_NOT_FOUND) + ")\r\n";
   else
@@ -63,10 +57,7 @@ bool ReachMailbox(_Pop3Dialogue &dlg, const LogonJob &job) {
 // As the user from now on: its identity, or this process's own when it
 // never was root. A token without an identity cannot be served by root.
 bool BecomeUser(_Pop3Dialogue &dlg, const LogonToken &token) {
-  bool ok = token.bValid && token.bHasIdentity
-                ? BecomeMailUser(token.Uid, token.Gid, token.Groups)
-                : !IsSuperUser() && ShedPrivileges(false, 0, 0);
-  if (ok) return true;
+  if (BecomeSessionUser(token)) return true;
   dlg.Reply = "-ERR [SYS/TEMP] " + dlg.UserName + " logon failed (" + Num(GetLastError()) +
               ") at point 5 in " + CommandOf(dlg) + "\r\n";
   return false;

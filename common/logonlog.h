@@ -23,5 +23,14 @@
 void LogLogonFailure(const char *protocol, std::string_view clientAddress,
                      std::string_view userName);
 
+// The events of a logon the pool refused (job's outcome): a warning that
+// names the cause for the administrator (an unknown name, a wrong
+// password, a client blocked after too many failures, an account below
+// MinimumLogonUid; a checker that failed), whatever reply the client got,
+// and LogLogonFailure for every verdict on the client's credentials.
+struct LogonJob;
+void ReportLogonRefusal(const char *protocol, const LogonJob &job, std::string_view clientAddress,
+                        std::string_view userName);
+
 // The user name as the event writes it, quotes included (exposed for tests).
 std::string QuotedUserName(std::string_view userName);

@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/iocp.h"
 #include "platform/logon.h"
@@ -62,6 +63,12 @@ constexpr unsigned kMaxLogonThreads = 4;
 constexpr DWORD kDefaultMinimumLogonUid = 1000;
 constexpr DWORD kDefaultLogonFailureLimit = 10;
 constexpr DWORD kDefaultLogonFailureWindow = 600;
+// PlaintextLogonClients of the mail-access servers (POP3, IMAP): passwords
+// in the clear only from this host, until an administrator says more. A
+// network list value holds a few entries; kMaxNetworkListBytes is room for
+// thousands.
+inline const std::vector<std::string> kDefaultPlaintextLogonClients = {"127.0.0.0/8", "::1"};
+constexpr size_t kMaxNetworkListBytes = 64 * 1024;
 struct LogonPolicy {
   DWORD MinimumLogonUid = kDefaultMinimumLogonUid;
   DWORD FailureLimit = kDefaultLogonFailureLimit;

@@ -89,6 +89,36 @@ bool ParseSaslPlain(std::string_view message, std::string &authzid, std::string 
   return true;
 }
 
+namespace {
+
+// A name a user could type: no blanks, no control characters.
+bool IsPlainName(std::string_view name, size_t maxName) {
+  if (name.empty() || name.size() > maxName) return false;
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PlainResponse DecodePlainResponse(std::string_view response, size_t maxName, std::string &name,
+                                  std::string &password) {
+  WipeSecret(password);
+  name.clear();
+  std::string message, authzid, authcid;
+  if (!Base64Decode(response, message)) return PlainResponse::kBadBase64;
+  bool parsed = ParseSaslPlain(message, authzid, authcid, password);
+  WipeSecret(message);
+  std::string shown = authcid.substr(0, maxName);
+  if (IsPlainName(shown, maxName)) name = shown;
+  if (!parsed || !IsPlainName(authcid, maxName) || (!authzid.empty() && authzid != authcid)) {
+    WipeSecret(password);
+    return PlainResponse::kRefused;
+  }
+  return PlainResponse::kCredentials;
+}
+
 void WipeSecret(std::string &secret) {
   explicit_bzero(secret.data(), secret.size());
   secret.clear();

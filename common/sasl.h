@@ -27,5 +27,19 @@ std::string Base64Encode(std::string_view data);
 bool ParseSaslPlain(std::string_view message, std::string &authzid, std::string &authcid,
                     std::string &password);
 
+// What a PLAIN response (base64 of the message; an empty response already
+// made empty) holds, for the mail-access servers' AUTH and AUTHENTICATE.
+enum class PlainResponse {
+  kBadBase64,     // not base64: name and password empty
+  kRefused,       // no usable credentials: password empty; name only for the reply
+  kCredentials,   // name (at most maxName bytes, printable) and password
+};
+// A message that is malformed, asks to act for another user, or names a
+// user no plain name could be (longer than maxName, blanks or control
+// characters) is kRefused; name then holds the authentication identity
+// only when it is printable, cut to maxName. The decoded message is wiped.
+PlainResponse DecodePlainResponse(std::string_view response, size_t maxName, std::string &name,
+                                  std::string &password);
+
 // Overwrites the text's bytes and empties it.
 void WipeSecret(std::string &secret);

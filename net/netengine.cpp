@@ -789,12 +789,12 @@ DWORD LoadClientPrefixLengthV6(HKEY params) {
   return kDefaultClientPrefixLengthV6;
 }
 
-DWORD LoadIdleSeconds(HKEY params, DWORD defaultFloor) {
+DWORD LoadIdleSeconds(HKEY params, DWORD defaultFloor, DWORD defaultLimit) {
   DWORD timeout = 0;
   DWORD floor = defaultFloor;
   QueryRegDword(params, "Timeout", timeout);
   QueryRegDword(params, "MinimumTimeout", floor);
-  DWORD limit = timeout == 0 ? kDefaultIdleLimitSeconds : timeout;
+  DWORD limit = timeout == 0 ? defaultLimit : timeout;
   return std::max({limit, floor, kLeastIdleLimitSeconds});
 }
 

@@ -254,11 +254,12 @@ void LoadListenAddresses(HKEY params, std::vector<IpAddress> *addresses);
 // The settings every server reads the same way from its Parameters key:
 // ClientPrefixLengthV6 (1 to 128; another value is reported, event 41, and
 // the default used), and the idle limit: Timeout in seconds (0 or missing:
-// kDefaultIdleLimitSeconds) raised to the floor MinimumTimeout (missing:
-// defaultFloor; 0 counts as kLeastIdleLimitSeconds). MinimumTimeout is for
-// tests: it lets them see an idle close within seconds.
+// defaultLimit) raised to the floor MinimumTimeout (missing: defaultFloor;
+// 0 counts as kLeastIdleLimitSeconds). MinimumTimeout is for tests: it
+// lets them see an idle close within seconds.
 DWORD LoadClientPrefixLengthV6(HKEY params);
-DWORD LoadIdleSeconds(HKEY params, DWORD defaultFloor);
+DWORD LoadIdleSeconds(HKEY params, DWORD defaultFloor,
+                      DWORD defaultLimit = kDefaultIdleLimitSeconds);
 
 // Binds every listener, starts the port, the workers and the listening
 // threads. False (with the event already reported, nothing left running)
