@@ -26,10 +26,10 @@
 namespace {
 
 // Which services read a value.
-constexpr unsigned kRecv = 1, kDeliv = 2, kFetch = 4, kAll = 7;
+constexpr unsigned kRecv = 1, kDeliv = 2, kFetch = 4, kImap = 8, kAll = 15;
 
 // The keys whose values the check knows.
-enum KeyId { kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kTcpipKey };
+enum KeyId { kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kImapKey, kTcpipKey };
 
 struct KeyInfo {
   const char *Label;    // how findings name the key
@@ -42,6 +42,7 @@ const KeyInfo kKeys[] = {
     {"ZELRECV", "ZELRECV", kRecv},
     {"ZELDELIV", "ZELDELIV", kDeliv},
     {"ZELFETCH", "ZELFETCH", kFetch},
+    {"ZELIMAP", "ZELIMAP", kImap},
     {"Tcpip", nullptr, kAll},
 };
 
@@ -82,15 +83,15 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "LocalFailuresToPostmaster", Kind::kNumber, kAll},
     {kSuiteKeyId, "MaxDeliveryThreads", Kind::kNumber, kDeliv},
     {kSuiteKeyId, "GatewayName", Kind::kText, kDeliv},
-    {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kDeliv | kFetch},
-    {kSuiteKeyId, "VirtualMailAccount", Kind::kVirtualAccount, kDeliv | kFetch},
-    {kSuiteKeyId, "LogonFailureLimit", Kind::kNumber, kRecv | kFetch},
-    {kSuiteKeyId, "LogonFailureWindow", Kind::kNumber, kRecv | kFetch},
+    {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kDeliv | kFetch | kImap},
+    {kSuiteKeyId, "VirtualMailAccount", Kind::kVirtualAccount, kDeliv | kFetch | kImap},
+    {kSuiteKeyId, "LogonFailureLimit", Kind::kNumber, kRecv | kFetch | kImap},
+    {kSuiteKeyId, "LogonFailureWindow", Kind::kNumber, kRecv | kFetch | kImap},
     {kSuiteKeyId, "ConfigVersion", Kind::kNumber, kAll},
     {kSuiteKeyId, "CriticalConfigVersion", Kind::kNumber, kAll},
     {kSuiteKeyId, "LastMsgId", Kind::kNumber, kAll},
-    {kSuiteKeyId, "TlsCertificateFile", Kind::kPemFile, kRecv | kFetch},
-    {kSuiteKeyId, "TlsKeyFile", Kind::kPemFile, kRecv | kFetch},
+    {kSuiteKeyId, "TlsCertificateFile", Kind::kPemFile, kRecv | kFetch | kImap},
+    {kSuiteKeyId, "TlsKeyFile", Kind::kPemFile, kRecv | kFetch | kImap},
     {kRecvKey, "PortNo", Kind::kPort, kRecv},
     {kRecvKey, "ProhibitMailRelay", Kind::kNumber, kRecv},
     {kRecvKey, "CheckLocalRecipient", Kind::kNumber, kRecv},
@@ -147,6 +148,18 @@ const KnownValue kKnownValues[] = {
     {kFetchKey, "MaxTransactionTime", Kind::kNumber, kFetch},
     {kFetchKey, "MinimumLogonUid", Kind::kNumber, kFetch},
     {kFetchKey, "ClientPrefixLengthV6", Kind::kPrefixLength, kFetch},
+    {kImapKey, "PortNo", Kind::kPort, kImap},
+    {kImapKey, "TlsPortNo", Kind::kPort, kImap},
+    {kImapKey, "Timeout", Kind::kNumber, kImap},
+    {kImapKey, "LogonTimeout", Kind::kNumber, kImap},
+    {kImapKey, "MinimumTimeout", Kind::kNumber, kImap},
+    {kImapKey, "PlaintextLogonClients", Kind::kNetworks, kImap},
+    {kImapKey, "ListenAddresses", Kind::kAddresses, kImap},
+    {kImapKey, "MaxConnections", Kind::kNumber, kImap},
+    {kImapKey, "MaxConnectionsPerClient", Kind::kNumber, kImap},
+    {kImapKey, "ClientPrefixLengthV6", Kind::kPrefixLength, kImap},
+    {kImapKey, "MinimumLogonUid", Kind::kNumber, kImap},
+    {kImapKey, "AppendLimit", Kind::kNumber, kImap},
     {kTcpipKey, "Hostname", Kind::kText, kAll},
     {kTcpipKey, "Domain", Kind::kText, kAll},
     {kTcpipKey, "NameServer", Kind::kNameServers, kDeliv},
@@ -172,7 +185,7 @@ std::string KeyPath(KeyId id) {
 
 unsigned ServiceBit(const char *service) {
   if (service == nullptr) return kAll;
-  for (KeyId id : {kRecvKey, kDelivKey, kFetchKey})
+  for (KeyId id : {kRecvKey, kDelivKey, kFetchKey, kImapKey})
     if (std::strcmp(kKeys[id].Service, service) == 0) return kKeys[id].Readers;
   return 0;
 }
@@ -252,7 +265,7 @@ DWORD DwordOf(const std::string &data) {
 std::vector<ConfigFinding> Checker::Run() {
   spool_ = DefaultSpoolDirectory();
   account_ = kDefaultServiceAccount;
-  for (KeyId id : {kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kTcpipKey})
+  for (KeyId id : {kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kImapKey, kTcpipKey})
     if ((kKeys[id].Readers & scope_) != 0) CheckKey(id);
   CheckAccountsFile();
   if (options_.Thorough && (scope_ & kRecv) != 0) CheckReceiverAccess();

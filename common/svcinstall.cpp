@@ -52,7 +52,7 @@ constexpr const char *kHomeVariable = "%HOME%";
 // the receiver: it binds its ports and forks the root helpers that check
 // passwords through PAM and start each user's session (which reaches the
 // mailbox as root, makes it the user's, and becomes the user), then
-// becomes the account.
+// becomes the account. The IMAP server is built the same way.
 const std::vector<ServiceUnitProfile> kProfiles = {
     {"ZELRECV", "zelrecv", "ZEL SMTP Receiver", true, false, false,
      {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_NET_BIND_SERVICE",
@@ -61,6 +61,9 @@ const std::vector<ServiceUnitProfile> kProfiles = {
      {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_SETGID",
       "CAP_SETUID"}},
     {"ZELFETCH", "zelfetch", "ZEL POP3 Server", true, true, true,
+     {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_NET_BIND_SERVICE",
+      "CAP_SETGID", "CAP_SETUID"}},
+    {"ZELIMAP", "zelimap", "ZEL IMAP Server", true, true, true,
      {"CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER", "CAP_NET_BIND_SERVICE",
       "CAP_SETGID", "CAP_SETUID"}},
 };
@@ -156,12 +159,13 @@ long GiveDirectoriesToAccount(uid_t uid, gid_t gid) {
   return 0;
 }
 
-long WritePamServiceFile(const char *unitName) {
+// One PAM service for every server that checks host passwords.
+long WritePamServiceFile() {
   std::string dir = PamServiceDirectory();
   if (!CreateSystemDirectories(dir, kSystemDirectoryMode))
     return PrintFailure("CreateDirectory", GetLastError());
   // The administrator's own file stays as it is.
-  if (!CreateFileWithText(dir + "/" + unitName, PamServiceText(), 0644) &&
+  if (!CreateFileWithText(dir + "/" + kPamServiceName, PamServiceText(), 0644) &&
       GetLastError() != ERROR_FILE_EXISTS)
     return PrintFailure("CreateFile", GetLastError());
   return 0;
@@ -203,7 +207,7 @@ long PrepareHost(const ServiceUnitProfile *profile, const ServiceUnitSpec &spec,
   if (!CreateTargetUnit(kSuiteTargetName, kSuiteTargetDescription, SuiteServiceUnits()) &&
       GetLastError() != ERROR_FILE_EXISTS)
     return PrintFailure("CreateService", GetLastError());
-  return profile->NeedsPamService ? WritePamServiceFile(profile->UnitName) : 0;
+  return profile->NeedsPamService ? WritePamServiceFile() : 0;
 }
 
 // The target goes with the suite's last unit.
@@ -265,9 +269,9 @@ ServiceUnitSpec BuildServiceUnitSpec(const ServiceUnitProfile *profile, const ch
 }
 
 std::string PamServiceText() {
-  return "# The PAM service of the ZEL POP3 server (zelfetch). The server asks PAM\n"
-         "# under this name only, so the distribution's \"other\" service never\n"
-         "# decides a logon.\n"
+  return "# The PAM service of the ZEL POP3 and IMAP servers (zelfetch, zelimap).\n"
+         "# They ask PAM under this name only, so the distribution's \"other\"\n"
+         "# service never decides a logon.\n"
          "auth required pam_unix.so\n"
          "account required pam_unix.so\n";
 }

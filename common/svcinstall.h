@@ -7,7 +7,8 @@
 // remote side run as it), the directories the unit may write (made when
 // missing; what the account writes is handed to it), the target zel.target
 // that starts the suite together, the event source in the registry and,
-// for the POP3 server, its PAM service file when the host has none. -remove deletes the unit and the event source, and the
+// for the POP3 and IMAP servers, their PAM service file (one for both,
+// named kPamServiceName) when the host has none. -remove deletes the unit and the event source, and the
 // target with the suite's last unit; the account, the directories and the
 // PAM file stay (they may hold or guard mail).
 //
@@ -72,8 +73,8 @@ ServiceUnitSpec BuildServiceUnitSpec(const ServiceUnitProfile *profile, const ch
                                      const std::string &binaryPath,
                                      const ServiceWritablePaths &paths);
 
-// The PAM service file of the POP3 server: the system's password and
-// account checks (pam_unix) and nothing else.
+// The PAM service file of the POP3 and IMAP servers: the system's password
+// and account checks (pam_unix) and nothing else.
 std::string PamServiceText();
 
 // The command line's -install and -remove: 0, or the error number after the

@@ -285,6 +285,11 @@ bool RunSharedSession(SessionConnection first, UniqueFd door, NetEngineSettings 
   settings.Listeners.clear();
   if (!StartSessionEngine(settings, own)) return false;
   Adopt(first, resume);
+  if (!door.Valid()) {
+    // No door (the front could not make one): this connection alone.
+    while (OpenConnections.load() > 0) Sleep(kSessionWatchMs);
+    return true;
+  }
   long long idleSince = 0;
   for (;;) {
     if (OpenConnections.load() > 0) {

@@ -98,10 +98,11 @@ struct SessionConnection {
 // every connection that comes through door, each through resume (the
 // connection being adopted is CurrentAdoption() while resume runs: it
 // takes its Control and Start), and returns once none has been open for
-// graceMs, or the front went away (the door's end). admit (optional)
-// refuses a connection the session cannot take (it answers on the
-// connection's control socket itself). settings and hooks as for
-// RunHandedConnection.
+// graceMs, or the front went away (the door's end). A connection the
+// engine cannot take is refused on its control socket ("* BYE ..."); resume
+// may refuse one itself the same way. settings and hooks as for
+// RunHandedConnection. Without a door (door not valid) it serves first
+// alone and returns when it has closed.
 bool RunSharedSession(SessionConnection first, UniqueFd door, NetEngineSettings settings,
                       const NetEngineHooks &hooks, void (*resume)(_Connection *conn),
                       DWORD graceMs);

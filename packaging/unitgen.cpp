@@ -5,7 +5,8 @@
 //   unitgen OUTDIR SBINDIR
 //
 // OUTDIR receives zelrecv.service, zeldeliv.service, zelfetch.service,
-// zel.target and zelfetch.pam; SBINDIR is where the package puts the
+// zelimap.service, zel.target and zelfetch.pam (the PAM service of both
+// mail-access servers); SBINDIR is where the package puts the
 // programs ("/usr/sbin"). The paths in the units are the system's defaults:
 // the generator reads no registry and ignores ZEL_ROOT. A build-time tool;
 // it is not installed.
@@ -17,6 +18,7 @@
 #include "common/svcinstall.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/logon.h"
 
 namespace {
 
@@ -40,14 +42,16 @@ int main(int argc, char **argv) {
   std::string out = argv[1];
   ServiceWritablePaths paths = WritablePathsFromConfig();
   bool ok = true;
+  bool pam = false;
   for (const ServiceUnitProfile &p : ServiceUnitProfiles()) {
     ServiceUnitSpec spec = BuildServiceUnitSpec(&p, p.DisplayName,
                                                 std::string(argv[2]) + "/" + p.UnitName, paths);
     spec.Origin = "Installed by the zel package; \"systemctl start zel.target\" starts the suite.";
     std::string text;
     ok = ServiceUnitText(spec, text) && Write(out + "/" + p.UnitName + ".service", text) && ok;
-    if (p.NeedsPamService) ok = Write(out + "/" + p.UnitName + ".pam", PamServiceText()) && ok;
+    pam = pam || p.NeedsPamService;
   }
+  if (pam) ok = Write(out + "/" + kPamServiceName + ".pam", PamServiceText()) && ok;
   std::string target;
   ok = TargetUnitText(kSuiteTargetDescription, SuiteServiceUnits(), target) &&
        Write(out + "/" + kSuiteTargetName + ".target", target) && ok;

@@ -59,6 +59,13 @@ bool MakeSocketPair(bool messages, UniqueFd &first, UniqueFd &second) {
   return true;
 }
 
+bool IsMessageSocket(int fd) {
+  int type = 0;
+  socklen_t length = sizeof type;
+  return fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 &&
+         type == SOCK_SEQPACKET;
+}
+
 bool SendMessage(int socket, std::string_view data, const int *fds, size_t fdCount,
                  DWORD timeoutMs) {
   if (fdCount > kMaxPassedDescriptors) return Fail(EMSGSIZE);

@@ -53,6 +53,10 @@ bool SendMessage(int socket, std::string_view data, const int *fds, size_t fdCou
 long ReceiveMessage(int socket, char *buffer, size_t room, std::vector<UniqueFd> &fds,
                     size_t maxFds, DWORD timeoutMs);
 
+// Whether fd is an open message socket (a descriptor a process may or may
+// not have been given at its start).
+bool IsMessageSocket(int fd);
+
 // Waits until socket has something to read (or its peer closed), at most
 // timeoutMs; false with ERROR_TIMEOUT when nothing came.
 bool WaitReadable(int socket, DWORD timeoutMs);

@@ -254,7 +254,7 @@ class Scratch:
         the count turns it on. The
         receiver's submission ports and the POP3 server's TLS port are off
         unless the test names them (587, 465 and 995 are no test's to
-        take)."""
+        take); so is the IMAP server's (993)."""
         suite = {"ServiceAccount": "", "LogonFailureLimit": 0}
         if IS_ROOT:
             system_account(VIRTUAL_MAIL_ACCOUNT)
@@ -263,7 +263,8 @@ class Scratch:
                             "Domain": DOMAIN_NAME},
                 ZEL_KEY: suite,
                 service_key("ZELRECV"): {"SubmissionPortNo": 0, "SubmissionTlsPortNo": 0},
-                service_key("ZELFETCH"): {"TlsPortNo": 0}}
+                service_key("ZELFETCH"): {"TlsPortNo": 0},
+                service_key("ZELIMAP"): {"TlsPortNo": 0}}
         for service, values in (services or {}).items():
             keys.setdefault(service_key(service), {}).update(values)
         self.reg_import(keys)
@@ -559,11 +560,13 @@ class Service:
     stop() in a finally/cleanup in all cases.
     """
 
-    def __init__(self, scratch, program, port=None, env=None, greeting=b"220 "):
+    def __init__(self, scratch, program, port=None, env=None, greeting=b"220 ",
+                 goodbye=b"QUIT\r\n"):
         self.scratch = scratch
         self.program = program
         self.port = port
         self.greeting = greeting
+        self.goodbye = goodbye
         self.env = dict(scratch.env, **(env or {}))
         self.proc = None
         self.manager = None
@@ -598,7 +601,7 @@ class Service:
                     s.settimeout(WAIT_SECONDS)
                     greeting = s.recv(512)
                     if greeting.startswith(self.greeting):
-                        s.sendall(b"QUIT\r\n")
+                        s.sendall(self.goodbye)
                         s.recv(512)
                         return greeting.decode("latin-1")
             except OSError:
@@ -836,6 +839,7 @@ class ServerOnPort:
     service_name = None     # the service key, "ZELRECV"
     program = None          # the program, "zelrecv"
     greeting = b"220 "      # how its greeting starts
+    goodbye = b"QUIT\r\n"   # what ends a dialogue at once
 
     def __init__(self, settings=None, scratch=None, env=None, prefix="zel-e2e-"):
         self.own_scratch = scratch is None
@@ -850,7 +854,7 @@ class ServerOnPort:
             self.stop()
             raise
         self.service = Service(self.scratch, self.program, port=self.port, env=env,
-                               greeting=self.greeting)
+                               greeting=self.greeting, goodbye=self.goodbye)
 
     def prepare(self):
         """Registry values and files a server needs before its start."""
@@ -958,18 +962,17 @@ def pop3_log_text(scratch):
     return text
 
 
-class Pop3Server(ServerOnPort):
-    """zelfetch on a free port with the given Parameters values (ServerOnPort).
+class MailAccessServer(ServerOnPort):
+    """A mail-access server (POP3, IMAP) on a free port with the given
+    Parameters values (ServerOnPort).
 
     suite: values of the suite key; users: {name: password} accounts made
     with zeladm before the start; tls: a self-signed pair made before the
     start, and TlsPortNo on a free port too (tls_port).
     """
 
-    service_name, program, greeting = "ZELFETCH", "zelfetch", POP3_GREETING
-
     def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
-                 prefix="zel-e2e-pop3-", tls=False):
+                 prefix="zel-e2e-access-", tls=False):
         self.suite, self.users, self.tls = suite, users, tls
         settings = dict(settings or {})
         if tls:
@@ -992,8 +995,109 @@ class Pop3Server(ServerOnPort):
         """The default mailbox directory of user (lower case), or a file in it."""
         return self.scratch.path("var", "mailbox", user.lower(), *parts)
 
+
+class Pop3Server(MailAccessServer):
+    """zelfetch on a free port (MailAccessServer)."""
+
+    service_name, program, greeting = "ZELFETCH", "zelfetch", POP3_GREETING
+
+    def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
+                 prefix="zel-e2e-pop3-", tls=False):
+        super().__init__(settings, suite, users, scratch, env, prefix, tls)
+
     def log_text(self):
         return pop3_log_text(self.scratch)
+
+
+# The start of every IMAP greeting, and what ends a dialogue at once.
+IMAP_GREETING = b"* OK "
+IMAP_GOODBYE = b"z LOGOUT\r\n"
+
+
+class ImapServer(MailAccessServer):
+    """zelimap on a free port (MailAccessServer); connect() gives an
+    ImapConnection, login() one that has logged on."""
+
+    service_name, program = "ZELIMAP", "zelimap"
+    greeting, goodbye = IMAP_GREETING, IMAP_GOODBYE
+
+    def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
+                 prefix="zel-e2e-imap-", tls=False):
+        super().__init__(settings, suite, users, scratch, env, prefix, tls)
+
+    def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None,
+                tls=False):
+        return imap_connect(port or self.port, host, timeout, source, tls)
+
+    def login(self, user, password, **connect_options):
+        return imap_login(self.connect(**connect_options), user, password)
+
+
+class ImapConnection(SmtpConnection):
+    """A raw IMAP client: exact bytes out, whole response lines back (a
+    line with literals comes with them, as bytes)."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=REPLY_SECONDS, source=None):
+        super().__init__(port, host, timeout, source)
+        self.serial = 0
+
+    def line(self, timeout=None):
+        """The next response line (CR LF included) with its literals."""
+        data = self.read_until(b"\r\n", timeout)
+        while True:
+            literal = re.search(rb"~?\{(\d+)\}\r\n$", data)
+            if literal is None:
+                return data
+            data += self.read_exact(int(literal.group(1)), timeout)
+            data += self.read_until(b"\r\n", timeout)
+
+    def run(self, command, tag=None, timeout=None):
+        """Sends "<tag> <command>" (a fresh tag when none is given) and
+        reads to its tagged response: (untagged lines, tagged line), as
+        latin-1 text."""
+        if tag is None:
+            self.serial += 1
+            tag = "t%d" % self.serial
+        self.send(("%s %s\r\n" % (tag, command)).encode("utf-8"))
+        return self.until_tagged(tag, timeout)
+
+    def until_tagged(self, tag, timeout=None):
+        untagged = []
+        while True:
+            line = self.line(timeout).decode("latin-1")
+            if line.startswith(tag + " "):
+                return untagged, line
+            untagged.append(line)
+
+    def ok(self, command, timeout=None):
+        """run(), asserting a tagged OK; the untagged lines."""
+        untagged, tagged = self.run(command, timeout=timeout)
+        if tagged.split(" ", 2)[1:2] != ["OK"]:
+            raise AssertionError("%s: %s (after %r)" % (command, tagged, untagged))
+        return untagged
+
+
+def imap_connect(port, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, tls=False):
+    """An ImapConnection whose greeting has been read into .greeting."""
+    conn = ImapConnection(port, host, timeout, source)
+    try:
+        if tls:
+            conn.start_tls()
+        conn.greeting = conn.line().decode("latin-1")
+    except BaseException:
+        conn.close()
+        raise
+    return conn
+
+
+def imap_login(conn, user, password):
+    """Logs conn on with LOGIN (quoted strings); AssertionError otherwise."""
+    quoted = ['"%s"' % v.replace("\\", "\\\\").replace('"', '\\"') for v in (user, password)]
+    untagged, tagged = conn.run("LOGIN %s %s" % tuple(quoted))
+    if " OK " not in tagged:
+        conn.close()
+        raise AssertionError("LOGIN %s: %s" % (user, tagged))
+    return conn
 
 
 def swaks_send(port, sender, recipient, data, helo):

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const char *kServices[] = {"ZELRECV", "ZELDELIV", "ZELFETCH"};
+constexpr const char *kServices[] = {"ZELRECV", "ZELDELIV", "ZELFETCH", "ZELIMAP"};
 // Counting stops here: status is read by people, and "more than a million"
 // says enough (each name listed costs memory).
 constexpr size_t kMaxCounted = 1000000;

@@ -1,0 +1,190 @@
+// zelimap: the IMAP server, service ZELIMAP.
+//
+// Contents: the service identity and hooks handed to the runtime; the
+// settings (global values, then imapcfg's) with the start directories;
+// least privilege: the front leaves root for the service account once its
+// listeners are bound; the processes and threads: the root logon helpers,
+// forked first, which check passwords and start each user's session
+// process (imapsession, as the user: one process serves every connection
+// of its user); the network engine (net/) with the dialogue up to logon
+// (imapfront) on it; the logon pool (common/logonpool) that hands the
+// checks to the helpers off the network workers, with the doors of the
+// running sessions (net/sessionhandoff's CheckLogonForSharedSession); and
+// the relay thread (platform/relay) that keeps the TLS of logged-on
+// clients and the watch over their sessions.
+#include "ZELIMAP/imapcfg.h"
+#include "ZELIMAP/imapconn.h"
+#include "ZELIMAP/imapfront.h"
+#include "ZELIMAP/imapsession.h"
+#include "common/cfgcheck.h"
+#include "common/fileutils.h"
+#include "common/loadcfig.h"
+#include "common/logging.h"
+#include "common/logonhelper.h"
+#include "common/mailaccess.h"
+#include "common/netcode.h"
+#include "common/pconfig.h"
+#include "common/service.h"
+#include "common/svcaccount.h"
+#include "common/tlsconfig.h"
+#include "common/zel.h"
+#include "messages/zelmsg.h"
+#include "net/localhost.h"
+#include "net/netengine.h"
+#include "net/sessionhandoff.h"
+#include "platform/relay.h"
+#include "platform/sync.h"
+
+long InitThisService();
+void TermThisService();
+long RunSessionProcess();
+bool GiveFilesAtInstall(uid_t uid, gid_t gid);
+
+namespace {
+
+// The listener kinds: PortNo, and TlsPortNo (TLS from the first byte).
+constexpr int kListenerImap = 0;
+constexpr int kListenerImapTls = 1;
+
+constexpr ServiceHooks kImapHooks = {
+    "ZELIMAP", "ZEL IMAP Server", "0.90", InitThisService, TermThisService,
+    nullptr,  // no user controls
+    DisplayIPAddress,
+    ReloadTlsCertificate,  // SIGHUP: a renewed certificate without a restart
+    GiveFilesAtInstall,    // -install: nothing of its own to hand over
+    RunSessionProcess,     // "-session": a user's session (imapsession)
+};
+
+// ---- Settings.
+
+// What the front and a session both read.
+bool ReadSettings() {
+  SetConfigDefaults();
+  LoadCriticalConfig();
+  LoadGeneralConfigMain(kDomainListBytes);
+  LoadImapSettings();
+  // Like the POP3 server, without an identity of its own: home directories
+  // of accounts in other domains are asked of their domain controller.
+  (void)InitNetCodeModule(kIdentityNameLengthFetch);
+  return true;
+}
+
+// The spool (the event log's home) and the mailbox root, root's and
+// passable (each mailbox in it is its user's), as the POP3 server makes
+// them.
+bool CreateStartDirectories() {
+  if (!CreateDirectoryRecursively(MailSpoolDirectory)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateDirectory Spool", GetLastError());
+    return false;
+  }
+  return CreateMailboxRoot();
+}
+
+bool ReadConfiguration() {
+  ReadSettings();
+  RegKey params;
+  (void)OpenParametersKey(params);
+  SetLogonPolicy(LoadLogonPolicy(params.get()));
+  ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
+  return CreateStartDirectories();
+}
+
+// The front writes nothing of its own beyond the event log and the
+// registry, which svcaccount hands over.
+bool GiveNothing(uid_t, gid_t) { return true; }
+
+bool ShedRoot() { return LeaveRootForServiceAccount(GiveNothing); }
+
+}  // namespace
+
+bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
+  LoadImapSettings();
+  return CreateStartDirectories() && GiveCommonFilesToAccount(uid, gid);
+}
+
+namespace {
+
+// ---- Processes and threads.
+
+// The logon helpers, forked while no thread but the controller's runs:
+// they keep root to check passwords and to start each user's session.
+// Then the pool that hands them the checks, and the relay thread.
+bool StartLogons() {
+  LogonPoolSettings settings;
+  settings.Check = CheckLogonForSharedSession;
+  if (!StartLogonHelpers(LogonPoolCheckers(settings), true)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonHelpers", GetLastError());
+    return false;
+  }
+  if (!StartRelayThread()) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartRelayThread", GetLastError());
+    return false;
+  }
+  // The pool first: the engine takes LOGIN commands as soon as it listens.
+  if (!StartImapLogonPool(settings)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
+    return false;
+  }
+  return true;
+}
+
+// tls: a certificate is loaded, so TlsPortNo is listened on.
+bool StartImapEngine(bool tls) {
+  if (!StartLogons()) return false;
+  NetEngineSettings settings;
+  // People log on here: TLS offers forward-secret AEAD suites only.
+  AddListeners(&settings, ImapListenAddresses, static_cast<uint16_t>(ImapPortNo), kListenerImap,
+               false, true);
+  if (tls && ImapTlsPortNo != 0)
+    AddListeners(&settings, ImapListenAddresses, static_cast<uint16_t>(ImapTlsPortNo),
+                 kListenerImapTls, true, true);
+  // Every connection of the front is before logon.
+  settings.IdleSeconds = ImapLogonSeconds;
+  settings.ClientPrefixLengthV6 = ImapClientPrefixLengthV6;
+  settings.MaxConnections = ImapMaxConnections;
+  settings.MaxConnectionsPerClient = ImapMaxConnectionsPerClient;
+  settings.TooManyConnectionsReply = "* BYE Too many connections\r\n";
+  // Idle clients are found by the idle check, not by TCP keep-alives.
+  settings.KeepAlive = false;
+  NetEngineHooks hooks{GreetImapConnection, ImapCompletion, ReleaseImapConn, ShedRoot};
+  return StartNetEngine(settings, hooks);
+}
+
+}  // namespace
+
+// ---- The start and stop sequence.
+
+long InitThisService() {
+  StartupCheckPointHint(3000);
+  LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STARTING, ThisServiceDisplayName(), nullptr);
+
+  StartupCheckPointHint(3000);
+  if (!ReadConfiguration()) return -1;
+  LogConfigurationCheck();  // logs what it finds; the start goes on
+
+  StartupCheckPointHint(3000);
+  if (!InitLogModule()) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
+    return -1;
+  }
+
+  // Without a certificate TLS is simply not offered; the start goes on.
+  bool tls = LoadTlsCertificate();
+
+  StartupCheckPointHint(3000);
+  if (!StartImapEngine(tls)) return -1;
+  return 0;
+}
+
+void TermThisService() {
+  StopNetEngine();
+  Sleep(1000);
+  TermLogModule();
+  LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
+}
+
+long RunSessionProcess() { return RunImapSession(ReadSettings); }
+
+int main(int argc, char **argv) {
+  return ExitStatusFromCode(ServiceCommandLine(argc, argv, kImapHooks));
+}
