@@ -3,7 +3,12 @@
 
 #include "ZELIMAP/imapcaps.h"
 #include "ZELIMAP/imapcfg.h"
+#include "ZELIMAP/imapfetch.h"
 #include "ZELIMAP/imapfolder.h"
+#include "ZELIMAP/imapmbox.h"
+#include "ZELIMAP/imapmsg.h"
+#include "ZELIMAP/imapsearch.h"
+#include "ZELIMAP/imapselect.h"
 #include "ZELIMAP/imapparsecmds.h"
 #include "ZELIMAP/imapsession.h"
 #include "platform/ascii.h"
@@ -15,11 +20,17 @@ constexpr unsigned kAuth = 1u << kImapAuthenticated;
 constexpr unsigned kSel = 1u << kImapSelected;
 constexpr unsigned kAny = kAuth | kSel;
 
+// What a command takes after its name.
+enum ArgsRule { kNoArgs, kArgs, kUidArgs /* arguments in its UID form only */ };
+
 struct SessionCommand {
   const char *Name;
   unsigned States;
   bool bUidForm;   // also as "UID <name>"
-  bool bArgs;      // takes arguments (else any is refused)
+  ArgsRule Args;
+  // Changes of the selected folder are told before it runs (the folder
+  // commands that leave it do not).
+  bool bReports;
   ImapGo (*Handler)(_Connection *conn, const ImapCommandView &cmd);
 };
 
@@ -32,7 +43,6 @@ ImapGo CmdCapability(_Connection *conn, const ImapCommandView &cmd) {
 }
 
 ImapGo CmdNoop(_Connection *conn, const ImapCommandView &cmd) {
-  ReportFolderChanges(conn, true);
   ImapReply(conn, cmd.Tag, "OK NOOP completed");
   return ImapGo::kOn;
 }
@@ -84,7 +94,6 @@ ImapGo CmdEnable(_Connection *conn, const ImapCommandView &cmd) {
 ImapGo CmdIdle(_Connection *conn, const ImapCommandView &cmd) {
   ImapConn &c = Imap(conn);
   SessionConn &s = Sess(conn);
-  ReportFolderChanges(conn, true);
   c.Out += "+ idling\r\n";
   s.IdleTag = std::string(cmd.Tag);
   ImapExpectRawLine(c.Reader);
@@ -105,33 +114,67 @@ ImapGo IdleLine(_Connection *conn, std::string_view line, bool cut) {
   return ImapGo::kOn;
 }
 
+ImapGo CmdLsubRev1(_Connection *conn, const ImapCommandView &cmd) {
+  if (Sess(conn).bRev2) {
+    ImapReply(conn, cmd.Tag, "BAD LSUB is not part of IMAP4rev2: use LIST");
+    return ImapGo::kOn;
+  }
+  return CmdLsub(conn, cmd);
+}
+
 // Looked up in this order; names are upper case from the reader.
 const SessionCommand kCommands[] = {
-    {"CAPABILITY", kAny, false, false, CmdCapability},
-    {"NOOP", kAny, false, false, CmdNoop},
-    {"LOGOUT", kAny, false, false, CmdLogout},
-    {"ID", kAny, false, true, CmdId},
-    {"ENABLE", kAuth, false, true, CmdEnable},
-    {"IDLE", kAny, false, false, CmdIdle},
+    {"FETCH", kSel, true, kArgs, true, CmdFetch},
+    {"STORE", kSel, true, kArgs, true, CmdStore},
+    {"SEARCH", kSel, true, kArgs, true, CmdSearch},
+    {"NOOP", kAny, false, kNoArgs, true, CmdNoop},
+    {"IDLE", kAny, false, kNoArgs, true, CmdIdle},
+    {"SELECT", kAny, false, kArgs, false, CmdSelect},
+    {"EXAMINE", kAny, false, kArgs, false, CmdExamine},
+    {"LIST", kAny, false, kArgs, true, CmdList},
+    {"STATUS", kAny, false, kArgs, true, CmdStatus},
+    {"APPEND", kAny, false, kArgs, true, CmdAppend},
+    {"COPY", kSel, true, kArgs, true, CmdCopy},
+    {"MOVE", kSel, true, kArgs, true, CmdMove},
+    {"EXPUNGE", kSel, true, kUidArgs, true, CmdExpunge},
+    {"CLOSE", kSel, false, kNoArgs, false, CmdClose},
+    {"UNSELECT", kSel, false, kNoArgs, false, CmdUnselect},
+    {"CREATE", kAny, false, kArgs, true, CmdCreate},
+    {"DELETE", kAny, false, kArgs, true, CmdDelete},
+    {"RENAME", kAny, false, kArgs, true, CmdRename},
+    {"SUBSCRIBE", kAny, false, kArgs, true, CmdSubscribe},
+    {"UNSUBSCRIBE", kAny, false, kArgs, true, CmdUnsubscribe},
+    {"LSUB", kAny, false, kArgs, true, CmdLsubRev1},
+    {"NAMESPACE", kAny, false, kNoArgs, true, CmdNamespace},
+    {"CAPABILITY", kAny, false, kNoArgs, true, CmdCapability},
+    {"ENABLE", kAuth, false, kArgs, false, CmdEnable},
+    {"ID", kAny, false, kArgs, true, CmdId},
+    {"LOGOUT", kAny, false, kNoArgs, false, CmdLogout},
 };
+
+// Whether the arguments fit the command (a reply queued when not).
+bool ArgumentsFit(_Connection *conn, const ImapCommandView &cmd, const SessionCommand &command) {
+  bool wanted = command.Args == kArgs || (command.Args == kUidArgs && cmd.bUid);
+  if (wanted == cmd.bHasArgs) return true;
+  ImapReply(conn, cmd.Tag, wanted ? "BAD Missing arguments" : "BAD Unexpected arguments");
+  return false;
+}
 
 ImapGo SessionCommandHandler(_Connection *conn, const ImapCommandView &cmd) {
   ImapConn &c = Imap(conn);
   for (const SessionCommand &command : kCommands) {
     if (cmd.Name != command.Name || (cmd.bUid && !command.bUidForm)) continue;
     if ((command.States & (1u << c.State)) == 0) {
-      ImapReply(conn, cmd.Tag, c.State == kImapAuthenticated ? "BAD No mailbox selected"
+      ImapReply(conn, cmd.Tag, c.State == kImapAuthenticated ? "BAD No folder selected"
                                                              : "BAD Command not valid now");
       return ImapGo::kOn;
     }
-    if (!command.bArgs && cmd.bHasArgs) {
-      ImapReply(conn, cmd.Tag, "BAD Unexpected arguments");
-      return ImapGo::kOn;
-    }
-    if (command.bArgs && !cmd.bHasArgs) {
-      ImapReply(conn, cmd.Tag, "BAD Missing arguments");
-      return ImapGo::kOn;
-    }
+    if (!ArgumentsFit(conn, cmd, command)) return ImapGo::kOn;
+    // No EXPUNGE while answering FETCH, STORE or SEARCH (their UID forms
+    // may have them: they name messages by UID).
+    bool numbered = command.Handler == CmdFetch || command.Handler == CmdStore ||
+                    command.Handler == CmdSearch;
+    if (command.bReports) ReportFolderChanges(conn, cmd.bUid || !numbered, cmd.bUid);
     return command.Handler(conn, cmd);
   }
   if (cmd.Name == "LOGIN" || cmd.Name == "AUTHENTICATE" || cmd.Name == "STARTTLS")
@@ -155,8 +198,8 @@ void ReleaseSessionConn(ImapConn &c) {
 
 const ImapHandlers kSessionHandlers = {
     SessionCommandHandler,
-    nullptr,   // APPEND: imapmbox
-    nullptr,
+    AppendAnnounced,
+    AppendBytes,
     SessionRawLine,
     IdleBeforeRead,
     IdleReadStarted,

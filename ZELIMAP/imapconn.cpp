@@ -155,7 +155,7 @@ void ImapAdvance(_Connection *conn) {
       if (c.Continue(conn) == ImapGo::kAway) return;
       continue;
     }
-    if (!inputLeft) {
+    if (!inputLeft && c.bReaderStarved) {
       if (c.Handlers->BeforeRead != nullptr) {
         c.Handlers->BeforeRead(conn);
         if (!c.Out.empty()) continue;
@@ -163,9 +163,10 @@ void ImapAdvance(_Connection *conn) {
       StartRead(conn);
       return;
     }
-    std::string_view input(c.ReadBuffer.get() + c.InStart, c.InEnd - c.InStart);
+    std::string_view input = PendingImapInput(c);
     ImapStep step = ImapRead(c.Reader, input);
     c.InStart += std::min(step.Used, input.size());
+    c.bReaderStarved = step.Event == ImapEvent::kNeedMore;
     if (HandleStep(conn, step) == ImapGo::kAway) return;
   }
 }

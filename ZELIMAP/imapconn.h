@@ -94,6 +94,9 @@ struct ImapConn {
   size_t ReadBytes = kImapReadBytes;
   std::unique_ptr<char[]> ReadBuffer;   // made at the first read
   size_t InStart = 0, InEnd = 0;        // input read and not yet used
+  // The reader said it needs more input; until then it may have an event
+  // to give without any (APPEND's continuation after its announcement).
+  bool bReaderStarved = true;
   std::string Out;                      // queued responses
   std::string Sending;                  // the write outstanding
   UniqueFd TransmitFile;                // sent after Sending, by sendfile

@@ -8,6 +8,8 @@
 #include "ZELIMAP/imapcfg.h"
 #include "ZELIMAP/imapcmd.h"
 #include "ZELIMAP/imapfolder.h"
+#include "ZELIMAP/imapfetch.h"
+#include "ZELIMAP/imapmbox.h"
 #include "common/logging.h"
 #include "common/logonhelper.h"
 #include "common/mailaccess.h"
@@ -44,6 +46,7 @@ void Resume(_Connection *conn) {
   if (!AttachImapConn(conn, c, &kSessionHandlers)) return;
   c->State = kImapAuthenticated;
   c->bGatherReplies = true;
+  c->Reader.AppendLimit = ImapAppendLimit;
   ImapCapabilityContext caps;
   caps.bLoggedOn = true;
   c->Out = tag + " OK [CAPABILITY " + ImapCapabilityText(caps) + "] " + command + " completed\r\n";
@@ -62,6 +65,8 @@ std::string Refusal(const std::string &tag, const std::string &text) {
 }
 
 }  // namespace
+
+SessionConn::~SessionConn() { DropView(View); }
 
 bool SplitLogonCommand(std::string_view logon, std::string &tag, std::string &command) {
   size_t space = logon.rfind(' ');

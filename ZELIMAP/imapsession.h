@@ -32,10 +32,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ZELIMAP/imapconn.h"
+#include "ZELIMAP/imapfolder.h"
 #include "common/sessionstart.h"
 #include "platform/files.h"
 
@@ -56,6 +59,16 @@ struct SessionConn {
   bool bQresync = false;       // ENABLE QRESYNC
   // IDLE: the tag of the IDLE under way ("" when none).
   std::string IdleTag;
+  // The selected folder (null in the authenticated state).
+  std::unique_ptr<SelectedView> View;
+  // SEARCHRES: the last result saved (UIDs of the selected folder).
+  std::vector<uint32_t> Saved;
+  // APPEND: the message being written (imapmbox).
+  std::unique_ptr<struct AppendState> Append;
+  // FETCH: the one being answered (imapfetch).
+  std::unique_ptr<struct FetchJob> Fetch;
+
+  ~SessionConn();
 };
 
 inline SessionConn &Sess(_Connection *conn) {

@@ -73,6 +73,9 @@ const MessageEntry kMessages[] = {
     {MSG_REMOTE_SIDE_RUNNING,
      "The remote delivery process %1 runs as %2, without privileges.\r\n"},
     {MSG_LOGON_FAILED, "Logon failed: %1, user %2\r\n"},
+    {MSG_FOLDER_INDEX_REBUILT,
+     "The index of %1 was damaged or lost and is rebuilt from its message files; its new "
+     "UIDVALIDITY is %2.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

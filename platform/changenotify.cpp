@@ -76,6 +76,107 @@ bool ChangeNotification::Acquire() {
   return counts;
 }
 
+namespace {
+
+// A directory's own changes, and its entries' coming and going.
+constexpr uint32_t kDirectoryMask = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
+                                    IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+}  // namespace
+
+DirectoryWatch::~DirectoryWatch() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool DirectoryWatch::Open(std::string_view suffix, std::string_view modifiedName) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (fd_ >= 0) return true;
+  fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd_ < 0) {
+    SetLastError(errno);
+    return false;
+  }
+  suffix_ = std::string(suffix);
+  modified_ = std::string(modifiedName);
+  return true;
+}
+
+bool DirectoryWatch::Add(int dirFd, uintptr_t key) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (fd_ < 0) {
+    SetLastError(EBADF);
+    return false;
+  }
+  // The directory is named by its descriptor, which the kernel resolves:
+  // no path a user could swap is looked up again.
+  std::string path = "/proc/self/fd/" + std::to_string(dirFd);
+  int wd = inotify_add_watch(fd_, path.c_str(), kDirectoryMask);
+  if (wd < 0) {
+    SetLastError(errno);
+    return false;
+  }
+  keys_[wd].push_back(key);
+  return true;
+}
+
+void DirectoryWatch::Remove(uintptr_t key) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto it = keys_.begin(); it != keys_.end(); ++it) {
+    std::vector<uintptr_t> &k = it->second;
+    for (size_t i = 0; i < k.size(); ++i) {
+      if (k[i] != key) continue;
+      k.erase(k.begin() + static_cast<ptrdiff_t>(i));
+      if (k.empty()) {
+        inotify_rm_watch(fd_, it->first);
+        keys_.erase(it);
+      }
+      changed_.erase(key);
+      return;
+    }
+  }
+}
+
+bool DirectoryWatch::ReadEvents() {
+  alignas(inotify_event) char buf[kEventBuffer];
+  bool counts = false;
+  for (;;) {
+    ssize_t n = read(fd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;   // EAGAIN: drained
+    for (ssize_t pos = 0; pos + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto *e = reinterpret_cast<const inotify_event *>(buf + pos);
+      pos += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      std::string_view name = e->len > 0 ? std::string_view(e->name, strnlen(e->name, e->len)) : "";
+      bool overflow = (e->mask & IN_Q_OVERFLOW) != 0;
+      bool self = (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0;
+      bool file = (e->mask & IN_ISDIR) == 0;
+      bool modified = file && (e->mask & IN_MODIFY) != 0 && name == modified_;
+      bool entry = self || (file && (e->mask & IN_MODIFY) == 0 && HasSuffix(name, suffix_));
+      unsigned kinds = overflow ? kWatchEntries | kWatchModified
+                                : (entry ? kWatchEntries : 0) | (modified ? kWatchModified : 0);
+      for (auto &[wd, k] : keys_) {
+        if (kinds == 0 || (!overflow && wd != e->wd)) continue;
+        for (uintptr_t key : k) changed_[key] |= kinds;
+      }
+      counts = counts || kinds != 0;
+    }
+  }
+  return counts;
+}
+
+bool DirectoryWatch::Acquire() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return fd_ >= 0 && ReadEvents();
+}
+
+std::vector<std::pair<uintptr_t, unsigned>> DirectoryWatch::TakeChanged() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (fd_ >= 0) ReadEvents();
+  std::vector<std::pair<uintptr_t, unsigned>> out(changed_.begin(), changed_.end());
+  changed_.clear();
+  return out;
+}
+
 std::unique_ptr<ChangeNotification> FindFirstChangeNotification(const std::string &directory,
                                                                 std::string_view suffix) {
   auto n = std::make_unique<ChangeNotification>();

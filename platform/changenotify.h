@@ -23,9 +23,14 @@
 // the thread's last error (errno values).
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/sync.h"
 
@@ -51,6 +56,51 @@ class ChangeNotification : public Waitable {
   int fd_ = -1;
   std::string suffix_;
 };
+
+// DirectoryWatch: many directories on one inotify instance (an IMAP
+// session's selected folders: one instance per process, however many
+// folders, as the kernel counts instances per user). Each directory added
+// gets a key (the caller's); a change marks it, and TakeChanged hands the
+// marked keys out once, each with what changed: kWatchEntries, an entry
+// whose name ends with the suffix given at Open appeared or went
+// (created, linked, moved in or out, deleted), or the directory itself
+// went away or was moved; kWatchModified, the file named modifiedName was
+// written (the index's write-ahead log, which every commit writes). An
+// overflowed kernel queue marks every directory with both.
+//
+// Directories are added by descriptor (the folder store opens them without
+// following links). Threads: every call takes the watch's lock, so one
+// thread may wait on WaitFd while others add, remove or take.
+class DirectoryWatch : public Waitable {
+ public:
+  DirectoryWatch() = default;
+  ~DirectoryWatch() override;
+  DirectoryWatch(const DirectoryWatch &) = delete;
+  DirectoryWatch &operator=(const DirectoryWatch &) = delete;
+
+  bool Open(std::string_view suffix, std::string_view modifiedName);
+  // Watches the directory open at dirFd under key; false with the last
+  // error (the caller then looks at the directory itself every time).
+  bool Add(int dirFd, uintptr_t key);
+  void Remove(uintptr_t key);
+  int WaitFd() const override { return fd_; }
+  // Reads the queued events, marking their directories; true when one
+  // counted.
+  bool Acquire() override;
+  // The keys marked since the last call, each once with its kinds, after
+  // reading what is queued.
+  std::vector<std::pair<uintptr_t, unsigned>> TakeChanged();
+
+ private:
+  bool ReadEvents();
+
+  std::mutex lock_;
+  int fd_ = -1;
+  std::string suffix_, modified_;
+  std::map<int, std::vector<uintptr_t>> keys_;   // watch descriptor: its keys
+  std::map<uintptr_t, unsigned> changed_;
+};
+constexpr unsigned kWatchEntries = 1, kWatchModified = 2;
 
 // The Windows-shaped calls the scanning thread is written against.
 // Null (with the last error) when the directory cannot be watched.
