@@ -1058,8 +1058,14 @@ class ImapConnection(SmtpConnection):
         if tag is None:
             self.serial += 1
             tag = "t%d" % self.serial
-        self.send(("%s %s\r\n" % (tag, command)).encode("utf-8"))
+        if isinstance(command, str):
+            command = command.encode("utf-8")
+        self.send(tag.encode() + b" " + command + b"\r\n")
         return self.until_tagged(tag, timeout)
+
+    def answer(self, command, timeout=None):
+        """The tagged response to command, without its tag."""
+        return self.run(command, timeout=timeout)[1].split(" ", 1)[1]
 
     def until_tagged(self, tag, timeout=None):
         untagged = []
@@ -1235,7 +1241,8 @@ class MailSystem:
     users: account names, created with "zeladm user add" (no password);
     suite: values of the suite key; recv, deliv: each service's Parameters;
     fetch: zelfetch's Parameters, or None to run no POP3 server (its port
-    is pop3_port); passwords: {user: password} for the accounts in users;
+    is pop3_port); imap: zelimap's the same way (imap_port, imap_connect()
+    on it); passwords: {user: password} for the accounts in users;
     aliases: {number: (Alias, MappedTo)} written as the numbered subkeys of
     Aliases (None leaves that value out). int values are DWORDs.
     env: extra environment of both programs (TZ, say). name_server: the
@@ -1245,16 +1252,19 @@ class MailSystem:
 
     def __init__(self, users=(), suite=None, recv=None, deliv=None, aliases=None, env=None,
                  prefix="zel-e2e-mail-", fetch=None, passwords=None,
-                 name_server=DEAD_NAME_SERVER):
+                 name_server=DEAD_NAME_SERVER, imap=None):
         self.scratch = Scratch(prefix)
-        self.receiver = self.agent = self.fetcher = None
+        self.receiver = self.agent = self.fetcher = self.imap = None
         try:
             self.port = free_port()
             self.pop3_port = free_port() if fetch is not None else None
+            self.imap_port = free_port() if imap is not None else None
             services = {"ZELRECV": dict({"PortNo": self.port}, **(recv or {})),
                         "ZELDELIV": dict(deliv or {})}
             if fetch is not None:
                 services["ZELFETCH"] = dict({"PortNo": self.pop3_port}, **fetch)
+            if imap is not None:
+                services["ZELIMAP"] = dict({"PortNo": self.imap_port}, **imap)
             self.scratch.prepare_registry(name_server=name_server, services=services)
             keys = {ZEL_KEY: dict(suite or {})}
             for number, (mask, result) in sorted((aliases or {}).items()):
@@ -1275,6 +1285,12 @@ class MailSystem:
         if fetch is not None:
             self.fetcher = Service(self.scratch, "zelfetch", port=self.pop3_port, env=env,
                                    greeting=POP3_GREETING)
+        if imap is not None:
+            self.imap = Service(self.scratch, "zelimap", port=self.imap_port, env=env,
+                                greeting=IMAP_GREETING, goodbye=IMAP_GOODBYE)
+
+    def imap_connect(self, **options):
+        return imap_connect(self.imap_port, **options)
 
     def add_user(self, name, home=None, password=None):
         if password is not None:
@@ -1287,8 +1303,9 @@ class MailSystem:
             self.receiver.start()
             if agent:
                 self.agent.start()
-            if self.fetcher is not None:
-                self.fetcher.start()
+            for service in (self.fetcher, self.imap):
+                if service is not None:
+                    service.start()
         except BaseException:
             self.stop()
             raise
@@ -1300,7 +1317,7 @@ class MailSystem:
         failure)."""
         statuses = {}
         try:
-            for service in (self.fetcher, self.agent, self.receiver):
+            for service in (self.imap, self.fetcher, self.agent, self.receiver):
                 if service is not None:
                     statuses[service.program] = service.stop()
         finally:
