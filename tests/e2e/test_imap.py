@@ -12,6 +12,7 @@ import email.utils
 import imaplib
 import itertools
 import os
+import poplib
 import re
 import socket
 import ssl
@@ -391,6 +392,164 @@ class MessageTest(ImapCase):
                          ['* STATUS "INBOX" (MESSAGES 0)\r\n'])
         self.assertEqual(conn.answer("APPEND Nowhere {3+}\r\nabc"),
                          "NO [TRYCREATE] No such folder\r\n")
+
+
+class ConcurrencyTest(ImapCase):
+    """Two connections of one folder (a phone and a laptop): each sees the
+    other's appends, flag changes and expunges at its next command, or at
+    once in IDLE; an expunge never breaks the other's numbering."""
+
+    def setUp(self):
+        self.user, self.password = new_user()
+        self.a = self.login(self.user, self.password)
+        self.b = self.login(self.user, self.password)
+        for conn in (self.a, self.b):
+            conn.ok("ENABLE IMAP4rev2")
+
+    def append(self, conn, subject):
+        conn.ok(b"APPEND INBOX {%d+}\r\n%s" % (len(message(subject)), message(subject)))
+
+    def idle_line(self, conn, seconds=1.5):
+        """The next line of an IDLE, which must come within seconds."""
+        started = time.monotonic()
+        line = conn.line(timeout=seconds)
+        self.assertLess(time.monotonic() - started, seconds)
+        return line
+
+    def test_changes_reach_the_other_connection(self):
+        self.append(self.a, "one")
+        self.a.ok("SELECT INBOX")
+        self.b.ok("SELECT INBOX")
+        self.append(self.a, "two")
+        self.assertEqual(self.b.ok("NOOP"), ["* 2 EXISTS\r\n"])
+        self.a.ok("STORE 1 +FLAGS.SILENT (\\Answered)")
+        self.assertEqual(self.b.ok("NOOP"), ["* 1 FETCH (FLAGS (\\Answered))\r\n"])
+        # In IDLE: a change is told within a second.
+        self.b.send(b"i1 IDLE\r\n")
+        self.assertEqual(self.b.line(), b"+ idling\r\n")
+        self.a.ok("STORE 2 +FLAGS.SILENT (\\Flagged)")
+        self.assertEqual(self.idle_line(self.b), b"* 2 FETCH (FLAGS (\\Flagged))\r\n")
+        self.append(self.a, "three")
+        self.assertEqual(self.idle_line(self.b), b"* 3 EXISTS\r\n")
+        self.a.ok("STORE 1 +FLAGS.SILENT (\\Deleted)")
+        self.assertEqual(self.idle_line(self.b), b"* 1 FETCH (FLAGS (\\Answered \\Deleted))\r\n")
+        self.a.ok("EXPUNGE")
+        self.assertEqual(self.idle_line(self.b), b"* 1 EXPUNGE\r\n")
+        self.b.send(b"DONE\r\n")
+        self.assertEqual(self.b.line(), b"i1 OK IDLE terminated\r\n")
+
+    def test_expunged_message_keeps_its_number_until_told(self):
+        for n in range(3):
+            self.append(self.a, "m%d" % n)
+        self.a.ok("SELECT INBOX")
+        self.b.ok("SELECT INBOX")
+        self.a.ok("STORE 2 +FLAGS.SILENT (\\Deleted)")
+        self.a.ok("EXPUNGE")
+        # FETCH, STORE and SEARCH never tell an expunge: message 3 is still
+        # number 3, and the expunged one still answers from what is kept.
+        self.assertEqual(self.b.ok("FETCH 2:3 (UID FLAGS)"),
+                         ["* 2 FETCH (UID 2 FLAGS (\\Deleted))\r\n",
+                          "* 3 FETCH (UID 3 FLAGS ())\r\n"])
+        self.assertEqual(self.b.ok("SEARCH UNDELETED"), ["* SEARCH 1 3\r\n"])
+        untagged, done = self.b.run("FETCH 2 (BODY.PEEK[])")
+        self.assertEqual((untagged, done.split(" ", 1)[1]),
+                         ([], "NO [EXPUNGEISSUED] Some messages were expunged meanwhile\r\n"))
+        self.assertEqual(self.b.ok("STORE 3 +FLAGS (\\Seen)"), ["* 3 FETCH (FLAGS (\\Seen))\r\n"])
+        self.assertEqual(self.b.ok("NOOP"), ["* 2 EXPUNGE\r\n"])
+        self.assertEqual(self.b.ok("FETCH 2 (UID)"), ["* 2 FETCH (UID 3)\r\n"])
+
+    def test_qresync_tells_what_vanished_while_away(self):
+        for n in range(4):
+            self.append(self.a, "q%d" % n)
+        self.b.ok("ENABLE QRESYNC")
+        untagged = self.b.ok("SELECT INBOX")
+        validity = re.search(r"UIDVALIDITY (\d+)", "".join(untagged)).group(1)
+        modseq = re.search(r"HIGHESTMODSEQ (\d+)", "".join(untagged)).group(1)
+        self.b.ok("UNSELECT")
+        self.a.ok("SELECT INBOX")
+        self.a.ok("STORE 1:2 +FLAGS.SILENT (\\Deleted)")
+        self.a.ok("STORE 3 +FLAGS.SILENT (\\Seen)")
+        self.a.ok("EXPUNGE")
+        untagged = self.b.ok("SELECT INBOX (QRESYNC (%s %s 1:4))" % (validity, modseq))
+        self.assertIn("* VANISHED (EARLIER) 1:2\r\n", untagged)
+        fetched = [l for l in untagged if " FETCH " in l]
+        self.assertEqual(len(fetched), 1, untagged)
+        self.assertRegex(fetched[0], r"^\* 1 FETCH \(FLAGS \(\\Seen\) UID 3 MODSEQ \(\d+\)\)\r\n$")
+        # UID FETCH's VANISHED modifier says the same.
+        self.assertEqual(self.b.ok("UID FETCH 1:4 (FLAGS) (CHANGEDSINCE %s VANISHED)" % modseq)[0],
+                         "* VANISHED (EARLIER) 1:2\r\n")
+        # An expunge by the other connection now comes as VANISHED.
+        self.a.ok("STORE 1 +FLAGS.SILENT (\\Deleted)")
+        self.a.ok("EXPUNGE")
+        self.assertEqual(self.b.ok("NOOP")[-1], "* VANISHED 3\r\n")
+
+
+class SessionTimeoutTest(ImapCase):
+    def test_idle_connection_is_logged_out_after_the_timeout(self):
+        server = ImapServer({"Timeout": 2, "MinimumTimeout": 1})
+        self.addCleanup(server.stop)
+        server.start()
+        conn = self.login(server=server)
+        conn.send(b"i IDLE\r\n")
+        self.assertEqual(conn.line(), b"+ idling\r\n")
+        started = time.monotonic()
+        self.assertEqual(conn.line(timeout=10), b"* BYE Autologout; idle for too long\r\n")
+        self.assertGreaterEqual(time.monotonic() - started, 1.9)
+        self.assertTrue(conn.wait_closed())
+
+
+class DeliveryTest(ImapCase):
+    """INBOX is the mailbox the delivery agent fills and POP3 empties: a
+    message delivered through zelrecv and zeldeliv reaches an IDLE session
+    within a second of being named, while a POP3 session watches the same
+    INBOX; what POP3 deletes vanishes from IMAP (VANISHED (EARLIER) for a
+    QRESYNC client that was away)."""
+
+    def test_idle_sees_delivery_and_pop3_deletion(self):
+        mail = MailSystem(users=["ida"], passwords={"ida": "Ida-pw-1"}, fetch={}, imap={})
+        self.addCleanup(mail.stop_checked, self)
+        mail.start()
+        idle = imap_login(mail.imap_connect(), "ida", "Ida-pw-1")
+        self.addCleanup(idle.close)
+        away = imap_login(mail.imap_connect(), "ida", "Ida-pw-1")
+        self.addCleanup(away.close)
+        away.ok("ENABLE QRESYNC")
+        selected = "".join(away.ok("SELECT INBOX"))
+        validity = re.search(r"UIDVALIDITY (\d+)", selected).group(1)
+        idle.ok("SELECT INBOX")
+        idle.send(b"i IDLE\r\n")
+        self.assertEqual(idle.line(), b"+ idling\r\n")
+        pop = poplib.POP3("127.0.0.1", mail.pop3_port, timeout=10)
+        self.addCleanup(pop.close)
+        pop.user("ida")
+        pop.pass_("Ida-pw-1")
+        # Named in the mailbox while POP3 holds its lock: IDLE is told.
+        mail.send("s@c.example", ["ida"], "Subject: delivered\r\n\r\nhello\r\n")
+        named = []
+        watcher = threading.Thread(target=lambda: named.append(
+            poll(lambda: mail.messages("ida"), 20, 0.005) and time.monotonic()))
+        watcher.start()
+        self.assertEqual(idle.line(timeout=20), b"* 1 EXISTS\r\n")
+        told = time.monotonic()
+        self.assertEqual(idle.line(), b"* 1 RECENT\r\n")   # an IMAP4rev1 session
+        watcher.join(20)
+        self.assertLess(told - named[0], 1.0)
+        away.ok("UNSELECT")
+        modseq = re.search(r"HIGHESTMODSEQ (\d+)", "".join(away.ok("STATUS INBOX (HIGHESTMODSEQ)"))).group(1)
+        # POP3 deletes it at QUIT: gone from IMAP as well.
+        pop.quit()
+        pop = poplib.POP3("127.0.0.1", mail.pop3_port, timeout=10)
+        pop.user("ida")
+        pop.pass_("Ida-pw-1")
+        self.assertEqual(pop.stat()[0], 1)
+        pop.dele(1)
+        pop.quit()
+        self.assertEqual(idle.line(timeout=2), b"* 1 EXPUNGE\r\n")
+        idle.send(b"DONE\r\n")
+        self.assertEqual(idle.line(), b"i OK IDLE terminated\r\n")
+        untagged = away.ok("SELECT INBOX (QRESYNC (%s %s))" % (validity, modseq))
+        self.assertIn("* VANISHED (EARLIER) 1\r\n", untagged)
+        self.assertIn("* 0 EXISTS\r\n", untagged)
 
 
 if __name__ == "__main__":    unittest.main()

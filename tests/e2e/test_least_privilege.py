@@ -21,7 +21,8 @@ import ssl
 import subprocess
 import unittest
 
-from zelharness import (ZEL_KEY, AccountCase, MailSystem, Pop3Server, Receiver, Scratch,
+from zelharness import (ZEL_KEY, AccountCase, ImapServer, MailSystem, Pop3Server, Receiver,
+                        Scratch, imap_login,
                         assert_unprivileged, child_pids, poll, process_ended,
                         server_connection_inode, socket_holders, status_fields)
 
@@ -177,6 +178,7 @@ class Pop3SessionTest(AccountCase):
     ACCOUNT = "zeltest-pop3"   # its own: the suites run at once
     USER = "zeltest-pop"
     PASSWORD = "Pop-pw-1"
+    SERVER = Pop3Server
 
     @classmethod
     def setUpClass(cls):
@@ -199,8 +201,8 @@ class Pop3SessionTest(AccountCase):
     def start(self, **settings):
         scratch = Scratch("zel-e2e-priv-pop3-")
         self.addCleanup(scratch.cleanup)
-        server = Pop3Server(settings, scratch=scratch, users={self.USER: self.PASSWORD},
-                            tls=True)
+        server = self.SERVER(settings, scratch=scratch, users={self.USER: self.PASSWORD},
+                             tls=True)
         self.addCleanup(server.stop)
         scratch.reg_import({ZEL_KEY: {"ServiceAccount": self.account}})
         return server.start()
@@ -258,6 +260,50 @@ class Pop3SessionTest(AccountCase):
             self.assertEqual(conn.command("PASS Sys-pw-1"),
                              "-ERR %s logon failed (1326) at point 3 in PASS\r\n" % name)
             conn.close()
+
+
+class ImapSessionTest(Pop3SessionTest):
+    """The IMAP front the same way; one session process serves every
+    connection of its user, as the user."""
+
+    ACCOUNT = "zeltest-imap"
+    USER = "zeltest-imu"
+    PASSWORD = "Imap-pw-1"
+    SERVER = ImapServer
+
+    def sessions(self, front):
+        helpers = child_pids(child_pids(front)[0])
+        return [c for h in helpers for c in child_pids(h)
+                if status_fields(c)[0]["Name"] == "zel-imap"]
+
+    def test_front_and_session_privileges_from_proc(self):
+        server = self.start()
+        front = server.service.proc.pid
+        assert_unprivileged(self, front, self.uid, self.gid)
+        conns = []
+        for n, tls in enumerate((False, True, False)):
+            conn = server.connect(port=server.tls_port if tls else None, tls=tls)
+            conns.append(conn)
+            inode = server_connection_inode(server.tls_port if tls else server.port,
+                                            conn.sock.getsockname()[1])
+            self.assertEqual(socket_holders(inode), {front})
+            imap_login(conn, self.USER, self.PASSWORD)
+            # The second and third connection join the first one's process.
+            sessions = self.sessions(front)
+            self.assertEqual(len(sessions), 1)
+            self.check_user(sessions[0])
+            self.assertEqual(socket_holders(inode), {front if tls else sessions[0]})
+            conn.ok("SELECT INBOX")
+        for conn in conns:
+            conn.ok("LOGOUT")
+            conn.close()
+        # No process of the user's is ever root: root's accounts-file twin
+        # is refused like a wrong password.
+        server.scratch.add_user("root", "Sys-pw-1")
+        conn = server.connect()
+        self.assertEqual(conn.answer("LOGIN root Sys-pw-1"),
+                         "NO [AUTHENTICATIONFAILED] Authentication failed\r\n")
+        conn.close()
 
 
 class PrivateFilesTest(unittest.TestCase):
