@@ -11,6 +11,7 @@
 #include "common/sasl.h"
 #include "common/service.h"
 #include "common/sessionstart.h"
+#include "common/wirefields.h"
 #include "platform/helperproc.h"
 #include "platform/fileview.h"
 #include "platform/localipc.h"
@@ -42,16 +43,6 @@ constexpr uint32_t kLaunchIdentity = 1, kLaunchVirtual = 2;
 constexpr size_t kMaxSessionLaunch = 16 + 4 * kMaxSessionGroups + kMaxLogonHelperName +
                                      kMaxLogonHelperDomain + kMaxLogonHelperSession + 16;
 
-void PutNumber(std::string &out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-uint32_t GetNumber(std::string_view in, size_t at, int bytes) {
-  uint32_t value = 0;
-  for (int i = 0; i < bytes; ++i)
-    value |= static_cast<uint32_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
-  return value;
-}
 
 // The child of a started session runs the program afresh: nothing of the
 // helper's memory goes with it.
@@ -91,7 +82,7 @@ std::string EncodeLogonRequest(const LogonJob &job) {
   std::string wire;
   wire.reserve(kRequestHead + name.size() + password.size() + address.size() + session.size());
   for (std::string_view f : {name, password, address, session})
-    PutNumber(wire, static_cast<uint32_t>(f.size()), 2);
+    PutWireNumber(wire, static_cast<uint32_t>(f.size()), 2);
   for (std::string_view f : {name, password, address, session}) wire.append(f);
   return wire;
 }
@@ -101,22 +92,22 @@ bool DecodeLogonRequest(std::string_view wire, LogonJob &job) {
   job.Name.clear();
   job.ClientAddress.clear();
   job.SessionStart.clear();
-  if (wire.size() < kRequestHead) return false;
   const size_t bounds[] = {kMaxLogonHelperName, kMaxLogonHelperPassword, kMaxLogonHelperAddress,
                            kMaxLogonHelperSession};
-  size_t lengths[4], total = kRequestHead;
+  WireReader r(wire);
+  size_t lengths[4], total = 0;
   for (int i = 0; i < 4; ++i) {
-    lengths[i] = GetNumber(wire, 2 * static_cast<size_t>(i), 2);
+    lengths[i] = r.Number(2);
     if (lengths[i] > bounds[i]) return false;
     total += lengths[i];
   }
-  if (wire.size() != total) return false;
+  if (!r.Ok() || r.Rest().size() != total) return false;
   std::string *fields[] = {&job.Name, &job.Password, &job.ClientAddress, &job.SessionStart};
-  size_t at = kRequestHead;
+  std::string_view rest = r.Rest();
   for (int i = 0; i < 4; ++i) {
     fields[i]->reserve(lengths[i]);
-    fields[i]->assign(wire.substr(at, lengths[i]));
-    at += lengths[i];
+    fields[i]->assign(rest.substr(0, lengths[i]));
+    rest.remove_prefix(lengths[i]);
   }
   return true;
 }
@@ -128,16 +119,17 @@ std::string EncodeLogonAnswer(const LogonJob &job, DWORD failDelayMs) {
       (job.bLookupFailed ? kLookupFailed : 0) | (job.bBlocked ? kBlocked : 0) |
       (job.bUidRefused ? kUidRefused : 0) | (job.bSessionStarted ? kSessionStarted : 0) |
       (job.bHostAccount ? kHostAccount : 0)));
-  PutNumber(wire, static_cast<uint32_t>(job.Error), 4);
-  PutNumber(wire, failDelayMs, 4);
-  PutNumber(wire, static_cast<uint32_t>(job.SessionError), 4);
+  PutWireNumber(wire, static_cast<uint32_t>(job.Error), 4);
+  PutWireNumber(wire, failDelayMs, 4);
+  PutWireNumber(wire, static_cast<uint32_t>(job.SessionError), 4);
   wire.append(std::string_view(job.Domain).substr(0, kMaxLogonHelperDomain));
   return wire;
 }
 
 bool DecodeLogonAnswer(std::string_view wire, LogonJob &job, DWORD *failDelayMs) {
   if (wire.size() < kAnswerHead || wire.size() > kAnswerHead + kMaxLogonHelperDomain) return false;
-  uint8_t flags = static_cast<uint8_t>(wire[0]);
+  WireReader r(wire);
+  uint8_t flags = static_cast<uint8_t>(r.Number(1));
   job.bLoggedOn = (flags & kLoggedOn) != 0;
   job.bNameUnknown = (flags & kNameUnknown) != 0;
   job.bLookupFailed = (flags & kLookupFailed) != 0;
@@ -145,10 +137,10 @@ bool DecodeLogonAnswer(std::string_view wire, LogonJob &job, DWORD *failDelayMs)
   job.bUidRefused = (flags & kUidRefused) != 0;
   job.bSessionStarted = (flags & kSessionStarted) != 0;
   job.bHostAccount = (flags & kHostAccount) != 0;
-  job.Error = static_cast<int32_t>(GetNumber(wire, 1, 4));
-  *failDelayMs = GetNumber(wire, 5, 4);
-  job.SessionError = static_cast<int32_t>(GetNumber(wire, 9, 4));
-  job.Domain.assign(wire.substr(kAnswerHead));
+  job.Error = static_cast<int32_t>(r.Number(4));
+  *failDelayMs = r.Number(4);
+  job.SessionError = static_cast<int32_t>(r.Number(4));
+  job.Domain.assign(r.Rest());
   return true;
 }
 
@@ -224,56 +216,34 @@ std::string EncodeSessionLaunch(const LogonJob &job, std::string_view start) {
   wire.push_back(static_cast<char>(kLaunchVersion));
   uint32_t flags = (token.bValid && token.bHasIdentity ? kLaunchIdentity : 0) |
                    (token.bVirtualUser ? kLaunchVirtual : 0);
-  PutNumber(wire, flags, 4);
-  PutNumber(wire, static_cast<uint32_t>(token.Uid), 4);
-  PutNumber(wire, static_cast<uint32_t>(token.Gid), 4);
-  PutNumber(wire, static_cast<uint32_t>(groups), 4);
-  for (size_t i = 0; i < groups; ++i) PutNumber(wire, static_cast<uint32_t>(token.Groups[i]), 4);
-  for (auto [field, bound] : {std::pair<std::string_view, size_t>{job.Name, kMaxLogonHelperName},
-                              {job.Domain, kMaxLogonHelperDomain},
-                              {start, kMaxLogonHelperSession}}) {
-    field = field.substr(0, bound);
-    PutNumber(wire, static_cast<uint32_t>(field.size()), 2);
-    wire.append(field);
-  }
+  PutWireNumber(wire, flags, 4);
+  PutWireNumber(wire, static_cast<uint32_t>(token.Uid), 4);
+  PutWireNumber(wire, static_cast<uint32_t>(token.Gid), 4);
+  PutWireNumber(wire, static_cast<uint32_t>(groups), 4);
+  for (size_t i = 0; i < groups; ++i) PutWireNumber(wire, static_cast<uint32_t>(token.Groups[i]), 4);
+  PutWireText(wire, job.Name, kMaxLogonHelperName);
+  PutWireText(wire, job.Domain, kMaxLogonHelperDomain);
+  PutWireText(wire, start, kMaxLogonHelperSession);
   return wire;
 }
 
 bool DecodeSessionLaunch(std::string_view wire, LogonJob &job, std::string &start) {
   job = LogonJob();
   start.clear();
-  size_t at = 0;
-  bool ok = true;
-  auto number = [&](int bytes) -> uint32_t {
-    if (!ok || wire.size() - at < static_cast<size_t>(bytes)) {
-      ok = false;
-      return 0;
-    }
-    uint32_t v = GetNumber(wire, at, bytes);
-    at += static_cast<size_t>(bytes);
-    return v;
-  };
-  auto field = [&](size_t bound, std::string &out) {
-    size_t n = number(2);
-    if (!ok || n > bound || wire.size() - at < n) {
-      ok = false;
-      return;
-    }
-    out.assign(wire.substr(at, n));
-    at += n;
-  };
-  if (number(1) != kLaunchVersion) return false;
-  uint32_t flags = number(4);
-  job.Token.Uid = static_cast<uid_t>(number(4));
-  job.Token.Gid = static_cast<gid_t>(number(4));
-  size_t groups = number(4);
-  if (!ok || groups > kMaxSessionGroups || (flags & ~(kLaunchIdentity | kLaunchVirtual)) != 0)
+  WireReader r(wire);
+  if (r.Number(1) != kLaunchVersion) return false;
+  uint32_t flags = r.Number(4);
+  job.Token.Uid = static_cast<uid_t>(r.Number(4));
+  job.Token.Gid = static_cast<gid_t>(r.Number(4));
+  size_t groups = r.Number(4);
+  if (!r.Ok() || groups > kMaxSessionGroups || (flags & ~(kLaunchIdentity | kLaunchVirtual)) != 0)
     return false;
-  for (size_t i = 0; i < groups && ok; ++i) job.Token.Groups.push_back(static_cast<gid_t>(number(4)));
-  field(kMaxLogonHelperName, job.Name);
-  field(kMaxLogonHelperDomain, job.Domain);
-  field(kMaxLogonHelperSession, start);
-  if (!ok || at != wire.size()) {
+  for (size_t i = 0; i < groups && r.Ok(); ++i)
+    job.Token.Groups.push_back(static_cast<gid_t>(r.Number(4)));
+  job.Name = r.Text(kMaxLogonHelperName);
+  job.Domain = r.Text(kMaxLogonHelperDomain);
+  start = r.Text(kMaxLogonHelperSession);
+  if (!r.Whole()) {
     job = LogonJob();
     start.clear();
     return false;

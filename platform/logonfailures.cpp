@@ -123,7 +123,13 @@ bool FindSlot(int fd, const Slot &key, uint32_t &index, Slot &slot, bool &found)
 
 std::string LogonFailureFilePath() { return StateDirectory() + "/logonfail"; }
 
-bool LogonsBlocked(const IpAddress &client, const LogonFailurePolicy &policy, long long now) {
+namespace {
+
+// The slot of client's network, with the file locked, handed to work
+// (slot, found, file descriptor, slot index); false when accounting is off
+// or the file cannot be used.
+template <typename Work>
+bool WithSlot(const IpAddress &client, const LogonFailurePolicy &policy, Work work) {
   if (policy.Limit == 0 || !client.Valid()) return false;
   std::lock_guard<std::mutex> guard(ProcessLock());
   LockedFile file;
@@ -132,29 +138,31 @@ bool LogonsBlocked(const IpAddress &client, const LogonFailurePolicy &policy, lo
   NetworkOf(client, key);
   uint32_t index = 0;
   bool found = false;
-  return FindSlot(file.Get(), key, index, slot, found) && found && slot.BlockedUntil > now;
+  return FindSlot(file.Get(), key, index, slot, found) && work(key, slot, found, file.Get(), index);
+}
+
+}  // namespace
+
+bool LogonsBlocked(const IpAddress &client, const LogonFailurePolicy &policy, long long now) {
+  return WithSlot(client, policy, [&](const Slot &, const Slot &slot, bool found, int, uint32_t) {
+    return found && slot.BlockedUntil > now;
+  });
 }
 
 bool RecordLogonFailure(const IpAddress &client, const LogonFailurePolicy &policy,
                         long long now) {
-  if (policy.Limit == 0 || !client.Valid()) return false;
-  std::lock_guard<std::mutex> guard(ProcessLock());
-  LockedFile file;
-  if (!file.Valid()) return false;
-  Slot key, slot;
-  NetworkOf(client, key);
-  uint32_t index = 0;
-  bool found = false;
-  if (!FindSlot(file.Get(), key, index, slot, found)) return false;
-  if (!found || now - slot.WindowStart >= static_cast<int64_t>(policy.WindowSeconds)) {
-    int64_t blocked = found ? slot.BlockedUntil : 0;
-    slot = key;
-    slot.WindowStart = now;
-    slot.BlockedUntil = blocked;
-  }
-  ++slot.Count;
-  bool blocks = slot.Count >= policy.Limit && slot.BlockedUntil <= now;
-  if (blocks) slot.BlockedUntil = now + policy.WindowSeconds;
-  (void)WriteSlot(file.Get(), index, slot);
-  return blocks;
+  return WithSlot(client, policy, [&](const Slot &key, Slot slot, bool found, int fd,
+                                      uint32_t index) {
+    if (!found || now - slot.WindowStart >= static_cast<int64_t>(policy.WindowSeconds)) {
+      int64_t blocked = found ? slot.BlockedUntil : 0;
+      slot = key;
+      slot.WindowStart = now;
+      slot.BlockedUntil = blocked;
+    }
+    ++slot.Count;
+    bool blocks = slot.Count >= policy.Limit && slot.BlockedUntil <= now;
+    if (blocks) slot.BlockedUntil = now + policy.WindowSeconds;
+    (void)WriteSlot(fd, index, slot);
+    return blocks;
+  });
 }
