@@ -17,7 +17,7 @@ SOURCE_DIR = os.environ.get("ZEL_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 MAN_SOURCES = os.path.join(SOURCE_DIR, "docs", "man")
 MAN_BUILT = os.path.join(BUILD_DIR, "man")
-PAGES = ["zelrecv.8", "zeldeliv.8", "zelfetch.8", "zeladm.8", "zel-registry.5", "zel.7"]
+PAGES = ["zelrecv.8", "zeldeliv.8", "zelfetch.8", "zelimap.8", "zeladm.8", "zel-registry.5", "zel.7"]
 
 # Values of keys the check does not walk (list and alias subkeys, the
 # platform's Winlogon key); the check has no business with them.

@@ -26,9 +26,10 @@ from zelharness import (DEAD_NAME_SERVER, DOMAIN_NAME, HOST_NAME, TCPIP_KEY, WAI
 SOURCE_DIR = os.environ.get("ZEL_SOURCE_DIR",
                             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 # The ports the README promises for "./zel run".
-README_PORTS = {"ZELRECV": 2525, "ZELFETCH": 1110}
+README_PORTS = {"ZELRECV": 2525, "ZELFETCH": 1110, "ZELIMAP": 1143}
 README_SUBMISSION_PORTS = {"SubmissionPortNo": 5587, "SubmissionTlsPortNo": 5465}
 README_POP3_TLS_PORT = 1995
+README_IMAP_TLS_PORT = 1993
 
 
 def seed_of_script():
@@ -47,10 +48,12 @@ def seed_of_script():
     if reg is None or account is None:
         raise AssertionError("cannot find the seeding in ./zel:\n" + body)
     sets = []
-    for text in (body, function("seed_submission_ports"), function("seed_pop3_tls_port")):
-        for m in re.finditer(r"^\s*\"\$adm\" reg set (?:'([^']+)'|\"\$(recv|fetch)\") (.+)$",
+    for text in (body, function("seed_submission_ports"), function("seed_pop3_tls_port"),
+                 function("seed_imap_ports")):
+        for m in re.finditer(r"^\s*\"\$adm\" reg set (?:'([^']+)'|\"\$(recv|fetch|imap)\") (.+)$",
                              text, re.M):
-            key = m.group(1) or service_key({"recv": "ZELRECV", "fetch": "ZELFETCH"}[m.group(2)])
+            key = m.group(1) or service_key({"recv": "ZELRECV", "fetch": "ZELFETCH",
+                                             "imap": "ZELIMAP"}[m.group(2)])
             sets.append([key] + m.group(3).split())
     return reg.group(1) + "\n", sets, account.group(2), account.group(1)
 
@@ -74,7 +77,7 @@ def full_key(key):
 class ZelRunFlowTest(unittest.TestCase):
     def setUp(self):
         self.seed, self.sets, self.user, self.password = seed_of_script()
-        self.mail = MailSystem(fetch={}, prefix="zel-e2e-run-")
+        self.mail = MailSystem(fetch={}, imap={}, prefix="zel-e2e-run-")
         self.addCleanup(self.mail.stop)
         scratch = self.mail.scratch
         scratch.zeladm("reg", "import", "-", input=self.seed)
@@ -87,6 +90,8 @@ class ZelRunFlowTest(unittest.TestCase):
                                                      "SubmissionTlsPortNo": 0},
                             service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port,
                                                       "TlsPortNo": 0},
+                            service_key("ZELIMAP"): {"PortNo": self.mail.imap_port,
+                                                     "TlsPortNo": 0},
                             TCPIP_KEY: {"NameServer": DEAD_NAME_SERVER}})
         scratch.add_user(self.user, self.password)
         # The host name the services answer to: the seed's, where it gives
@@ -100,14 +105,17 @@ class ZelRunFlowTest(unittest.TestCase):
 
     def test_seed_matches_the_readme(self):
         listen = {args[0]: args[3:] for args in self.sets if args[1] == "ListenAddresses"}
+        ports = {args[0]: int(args[3]) for args in self.sets if args[1] == "PortNo"}
         for service, port in README_PORTS.items():
             values = reg_values(self.seed, full_key(service_key(service)))
-            self.assertEqual(values.get("PortNo"), port, service)
+            self.assertEqual(values.get("PortNo", ports.get(service_key(service))), port, service)
             self.assertEqual(listen.get(service_key(service)), ["127.0.0.1"], service)
         submission = {args[1]: int(args[3]) for args in self.sets
                       if args[0] == service_key("ZELRECV") and args[2] == "dword"}
         self.assertEqual(submission, README_SUBMISSION_PORTS)
         self.assertIn([service_key("ZELFETCH"), "TlsPortNo", "dword", str(README_POP3_TLS_PORT)],
+                      self.sets)
+        self.assertIn([service_key("ZELIMAP"), "TlsPortNo", "dword", str(README_IMAP_TLS_PORT)],
                       self.sets)
 
     def test_swaks_to_demo_then_poplib(self):
@@ -165,6 +173,37 @@ class ZelRunFlowTest(unittest.TestCase):
         self.assertEqual(len(names), 2, scratch.events())
         for name in names:
             self.assertIn(b" with ESMTPSA id <", self.mail.read_message(self.user, name))
+
+    @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
+    def test_readme_imaps_with_imaplib_and_curl(self):
+        # The README's imaplib and curl lines against a message delivered to
+        # demo, on a free port for 1993, with the certificate of the first
+        # start.
+        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        lines = re.findall(r"^    ((?:python3 -c 'import imaplib|curl ).*1993.*)$", readme, re.M)
+        self.assertEqual(len(lines), 3, lines)
+        port = free_port()
+        scratch = self.mail.scratch
+        scratch.reg_import({service_key("ZELIMAP"): {"TlsPortNo": port}})
+        scratch.zeladm("tls", "self-signed", "--name", self.host)
+        self.mail.start()
+        result = swaks_send(self.mail.port, "someone@client.example",
+                            "%s@%s" % (self.user, self.domain),
+                            b"Subject: kept on the server\r\n\r\nHello.", helo="client.example")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(len(self.mail.wait_messages(self.user, 1)), 1)
+        outputs = []
+        for line in lines:
+            line = line.replace("1993", str(port)).replace(
+                "var/etc/zel/tls/cert.pem", scratch.path("etc", "zel", "tls", "cert.pem"))
+            result = subprocess.run(line, shell=True, capture_output=True, text=True,
+                                    timeout=WAIT_SECONDS)
+            self.assertEqual(result.returncode, 0, line + result.stdout + result.stderr)
+            outputs.append(result.stdout)
+        self.assertIn("Subject: kept on the server", outputs[0])
+        self.assertIn('"INBOX"', outputs[1])
+        self.assertIn("Subject: kept on the server", outputs[2])
 
 
 if __name__ == "__main__":
