@@ -114,6 +114,13 @@ ImapGo IdleLine(_Connection *conn, std::string_view line, bool cut) {
   return ImapGo::kOn;
 }
 
+// CHECK (IMAP4rev1): every change is durable when its command completes,
+// so there is nothing left to do but report.
+ImapGo CmdCheck(_Connection *conn, const ImapCommandView &cmd) {
+  ImapReply(conn, cmd.Tag, "OK CHECK completed");
+  return ImapGo::kOn;
+}
+
 ImapGo CmdLsubRev1(_Connection *conn, const ImapCommandView &cmd) {
   if (Sess(conn).bRev2) {
     ImapReply(conn, cmd.Tag, "BAD LSUB is not part of IMAP4rev2: use LIST");
@@ -128,6 +135,7 @@ const SessionCommand kCommands[] = {
     {"STORE", kSel, true, kArgs, true, CmdStore},
     {"SEARCH", kSel, true, kArgs, true, CmdSearch},
     {"NOOP", kAny, false, kNoArgs, true, CmdNoop},
+    {"CHECK", kSel, false, kNoArgs, true, CmdCheck},
     {"IDLE", kAny, false, kNoArgs, true, CmdIdle},
     {"SELECT", kAny, false, kArgs, false, CmdSelect},
     {"EXAMINE", kAny, false, kArgs, false, CmdExamine},

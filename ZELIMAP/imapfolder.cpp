@@ -478,7 +478,7 @@ void TellNew(SharedFolder &f, SelectedView &v, bool rev2, std::string &out) {
   WriteCounted(out, v.Uids.size(), "EXISTS");
   if (rev2) return;
   uint32_t first = 0, next = 0;
-  if (f.Index.ClaimRecent(first, next) == ERROR_SUCCESS && first < next) {
+  if (!v.bReadOnly && f.Index.ClaimRecent(first, next) == ERROR_SUCCESS && first < next) {
     // Claims of one session are contiguous unless another claimed between.
     if (v.RecentEnd != first) v.RecentFirst = first;
     v.RecentEnd = next;

@@ -70,8 +70,13 @@ void DescribeSelection(_Connection *conn, SharedFolder &f, SelectedView &v,
   out += "] Flags permitted\r\n";
   WriteCounted(out, v.Uids.size(), "EXISTS");
   if (!s.bRev2) {
+    // EXAMINE shows what no session has seen yet as \Recent and claims
+    // nothing; SELECT claims it for this connection.
     uint32_t first = 0, next = 0;
-    if (!v.bReadOnly && f.Index.ClaimRecent(first, next) == ERROR_SUCCESS) {
+    if (v.bReadOnly) {
+      v.RecentFirst = f.State.FirstRecent;
+      v.RecentEnd = UINT32_MAX;
+    } else if (f.Index.ClaimRecent(first, next) == ERROR_SUCCESS) {
       v.RecentFirst = first;
       v.RecentEnd = next;
     }
