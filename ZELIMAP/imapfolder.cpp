@@ -15,6 +15,9 @@
 
 namespace {
 
+// Changes kept for views that have not read them: a connection that sits
+// selected and silent for long catches up from the rows instead.
+constexpr size_t kMaxFolderLog = 50000;
 // The watch thread looks again at least this often (a wait that missed
 // nothing costs one poll).
 constexpr DWORD kWatchWaitMs = 1000;
@@ -162,9 +165,12 @@ long ReadExpunged(SharedFolder &f) {
 }
 
 // Drops what every view has read.
+// Drops what every view has read, and past kMaxFolderLog entries what a
+// view that never asks has not (it then catches up from the rows: ReadLog).
 void TrimLog(SharedFolder &f) {
   uint64_t least = f.LogBase + f.Log.size();
   for (uint64_t p : f.ViewPositions) least = std::min(least, p);
+  if (f.Log.size() > kMaxFolderLog) least = std::max(least, f.LogBase + f.Log.size() - kMaxFolderLog);
   while (f.LogBase < least) {
     f.Log.pop_front();
     ++f.LogBase;
@@ -424,7 +430,25 @@ void MoveLogPosition(SharedFolder &f, SelectedView &v, uint64_t to) {
 
 // Reads the log from the view's position: expunges made elsewhere become
 // ghosts; the UIDs whose flags someone else changed are returned.
+// A view the log left behind: every message of it that is gone is a
+// ghost (with what is known of it: its UID), every one changed since the
+// client was last told is reported.
+std::vector<uint32_t> CatchUp(SharedFolder &f, SelectedView &v) {
+  std::vector<uint32_t> changed;
+  for (uint32_t uid : v.Uids) {
+    const MsgMeta *row = FindRow(f, uid);
+    if (row == nullptr && v.Ghosts.count(uid) == 0) v.Ghosts[uid].Uid = uid;
+    if (row != nullptr && row->ModSeq > v.HighestModSeqTold) changed.push_back(uid);
+  }
+  return changed;
+}
+
 std::vector<uint32_t> ReadLog(SharedFolder &f, SelectedView &v) {
+  if (v.LogPos < f.LogBase) {
+    std::vector<uint32_t> changed = CatchUp(f, v);
+    MoveLogPosition(f, v, f.LogBase + f.Log.size());
+    return changed;
+  }
   std::vector<uint32_t> changed;
   uint64_t end = f.LogBase + f.Log.size();
   for (uint64_t pos = std::max(v.LogPos, f.LogBase); pos < end; ++pos) {
