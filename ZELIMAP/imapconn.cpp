@@ -230,6 +230,11 @@ bool PutImapInput(ImapConn &c, std::string_view input) {
 
 void DropImapInput(ImapConn &c) { c.InStart = c.InEnd = 0; }
 
+void WipeImapCommand(ImapConn &c) {
+  if (c.ReadBuffer != nullptr) explicit_bzero(c.ReadBuffer.get(), c.InStart);
+  explicit_bzero(c.Reader.Buffer.data(), c.Reader.Buffer.size());
+}
+
 void ImapWake(_Connection *conn) {
   ImapConn &c = Imap(conn);
   c.bWakeAsked = true;

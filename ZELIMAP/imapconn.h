@@ -139,6 +139,9 @@ bool PutImapInput(ImapConn &c, std::string_view input);
 // Drops the input read and not yet used (STARTTLS: nothing sent in clear
 // may act inside the encrypted session).
 void DropImapInput(ImapConn &c);
+// Overwrites what the command just read held (a password): the input taken
+// so far and the reader's copy of the command.
+void WipeImapCommand(ImapConn &c);
 
 // Cancels the connection's waiting read so that Woken runs. Call only
 // while the caller's registry says the connection waits (see imapsession).

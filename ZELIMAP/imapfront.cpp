@@ -210,28 +210,30 @@ ImapGo CmdId(_Connection *conn, const ImapCommandView &cmd) {
 const char *const kPrivacyRequired =
     "NO [PRIVACYREQUIRED] A password needs an encrypted connection: use STARTTLS first";
 
-// Checks the tag can travel to the session (it answers the logon).
-bool TagFits(_Connection *conn, const ImapCommandView &cmd, const char *command) {
-  if (cmd.Tag.size() + 1 + strlen(command) <= kMaxSessionField) return true;
-  Reply(conn, cmd.Tag, "BAD Tag too long");
+// Checks the tag (FrontConn::Tag) can travel to the session: it answers
+// the logon.
+bool TagFits(_Connection *conn, const char *command) {
+  const std::string &tag = Front(conn).Tag;
+  if (tag.size() + 1 + strlen(command) <= kMaxSessionField) return true;
+  Reply(conn, tag, "BAD Tag too long");
   return false;
 }
 
+// LOGIN and AUTHENTICATE wipe their command as soon as it is parsed: they
+// answer with the tag FrontConn keeps.
 ImapGo CmdLogin(_Connection *conn, const ImapCommandView &cmd) {
   FrontConn &f = Front(conn);
   ImapLoginArgs args;
   ImapError error;
-  if (!ParseLogin(cmd.Args, args, error)) {
+  bool parsed = ParseLogin(cmd.Args, args, error);
+  WipeImapCommand(Imap(conn));
+  const char *refusal = !ImapPlaintextLogonAllowed(conn) ? kPrivacyRequired : nullptr;
+  if (!parsed || refusal != nullptr || !TagFits(conn, "LOGIN")) {
     WipeSecret(args.Password);
-    Reply(conn, cmd.Tag, std::string(error.Status) + " " + error.Text);
+    if (!parsed) Reply(conn, f.Tag, std::string(error.Status) + " " + error.Text);
+    else if (refusal != nullptr) Reply(conn, f.Tag, refusal);
     return ImapGo::kOn;
   }
-  if (!ImapPlaintextLogonAllowed(conn) || !TagFits(conn, cmd, "LOGIN")) {
-    WipeSecret(args.Password);
-    if (!ImapPlaintextLogonAllowed(conn)) Reply(conn, cmd.Tag, kPrivacyRequired);
-    return ImapGo::kOn;
-  }
-  f.Tag = std::string(cmd.Tag);
   f.LogonCommand = "LOGIN";
   f.UserName = args.User.substr(0, kMaxImapUserName);
   // A name no account could have is checked under one no account has.
@@ -244,20 +246,18 @@ ImapGo CmdAuthenticate(_Connection *conn, const ImapCommandView &cmd) {
   FrontConn &f = Front(conn);
   ImapAuthenticateArgs args;
   ImapError error;
-  if (!ParseAuthenticate(cmd.Args, args, error)) {
-    WipeSecret(args.Initial);
-    Reply(conn, cmd.Tag, std::string(error.Status) + " " + error.Text);
-    return ImapGo::kOn;
-  }
-  const char *refusal = args.Mechanism != "PLAIN"            ? "NO Unsupported authentication mechanism"
+  bool parsed = ParseAuthenticate(cmd.Args, args, error);
+  WipeImapCommand(c);
+  const char *refusal = !parsed                           ? nullptr
+                        : args.Mechanism != "PLAIN"        ? "NO Unsupported authentication mechanism"
                         : !ImapPlaintextLogonAllowed(conn) ? kPrivacyRequired
                                                            : nullptr;
-  if (refusal != nullptr || !TagFits(conn, cmd, "AUTHENTICATE")) {
+  if (!parsed || refusal != nullptr || !TagFits(conn, "AUTHENTICATE")) {
     WipeSecret(args.Initial);
-    if (refusal != nullptr) Reply(conn, cmd.Tag, refusal);
+    if (!parsed) Reply(conn, f.Tag, std::string(error.Status) + " " + error.Text);
+    else if (refusal != nullptr) Reply(conn, f.Tag, refusal);
     return ImapGo::kOn;
   }
-  f.Tag = std::string(cmd.Tag);
   f.LogonCommand = "AUTHENTICATE";
   if (!args.bInitial) {
     // The response comes on a line of its own, outside the grammar.
@@ -288,6 +288,7 @@ ImapGo FrontCommandHandler(_Connection *conn, const ImapCommandView &cmd) {
     c.bCloseAfterSend = true;
     return ImapGo::kOn;
   }
+  f.Tag = std::string(cmd.Tag);
   for (const FrontCommand &command : kCommands) {
     if (cmd.bUid || cmd.Name != command.Name) continue;
     if (!command.bArgs && cmd.bHasArgs) {
@@ -307,6 +308,7 @@ ImapGo FrontCommandHandler(_Connection *conn, const ImapCommandView &cmd) {
 ImapGo FrontRawLine(_Connection *conn, std::string_view line, bool cut) {
   FrontConn &f = Front(conn);
   std::string response(line);
+  WipeImapCommand(Imap(conn));
   f.bSaslResponse = false;
   while (!response.empty() && (response.back() == ' ' || response.back() == '\t'))
     response.pop_back();
