@@ -376,6 +376,48 @@ class MessageTest(ImapCase):
                          ["* 2 FETCH (UID 2)\r\n", "* 4 FETCH (UID 4)\r\n"])
         self.assertEqual(self.ok(conn, "SEARCH $ 3:*"), ["* SEARCH 4\r\n"])
 
+    def test_condstore_and_the_index_texts(self):
+        self.append(MULTIPART, flags="(\\Seen)")
+        self.append(message("second"))
+        conn = self.login(self.user, self.password)
+        self.ok(conn, "ENABLE IMAP4rev2")   # no \\Recent in the answers
+        selected = "".join(self.ok(conn, "SELECT INBOX (CONDSTORE)"))
+        modseq = int(re.search(r"HIGHESTMODSEQ (\d+)", selected).group(1))
+        # ENVELOPE and BODYSTRUCTURE come from the index as made at APPEND.
+        fetched = self.ok(conn, "FETCH 2 (ENVELOPE BODYSTRUCTURE)")
+        self.assertEqual(fetched, ['* 2 FETCH (ENVELOPE ("Tue, 1 Jul 2003 10:52:37 +0200" "second" '
+                                   '(("Ann" NIL "ann" "example.org")) (("Ann" NIL "ann" "example.org")) '
+                                   '(("Ann" NIL "ann" "example.org")) ((NIL NIL "bob" "example.test")) '
+                                   'NIL NIL NIL NIL) BODYSTRUCTURE ("TEXT" "PLAIN" ("CHARSET" "us-ascii") '
+                                   'NIL NIL "7BIT" 8 1 NIL NIL NIL NIL))\r\n'])
+        # A STORE that another change beat is refused with MODIFIED; the
+        # others go ahead and carry their new modseq.
+        stored = self.ok(conn, "STORE 2 +FLAGS (\\Answered)")
+        newer = int(re.search(r"MODSEQ \((\d+)\)", stored[0]).group(1))
+        self.assertGreater(newer, modseq)
+        untagged, done = conn.run("STORE 1:2 (UNCHANGEDSINCE %d) +FLAGS ($Done)" % modseq)
+        self.assertRegex(untagged[0], r"^\* 1 FETCH \(FLAGS \(\\Seen \$Done\) MODSEQ \(\d+\)\)")
+        self.assertEqual(len(untagged), 1)
+        self.assertTrue(done.endswith(" OK [MODIFIED 2] Conditional STORE failed\r\n"), done)
+        self.assertEqual(self.ok(conn, "UID FETCH 1:* (FLAGS) (CHANGEDSINCE %d)" % newer),
+                         [untagged[0].replace("* 1 FETCH (", "* 1 FETCH (UID 1 ")])
+        self.assertRegex(self.ok(conn, "SEARCH MODSEQ %d" % (newer + 1))[0], r"^\* SEARCH 1 \(MODSEQ \d+\)")
+        self.assertRegex(tagged(conn.run("EXPUNGE")), r"OK \[HIGHESTMODSEQ \d+\] EXPUNGE completed")
+
+    def test_pipelined_commands_and_inbox_rename(self):
+        self.append(message("kept"), flags="(\\Flagged)")
+        conn = self.login(self.user, self.password)
+        self.ok(conn, "ENABLE IMAP4rev2")
+        # Replies of pipelined commands come in order, each whole.
+        conn.send(b"p1 SELECT INBOX\r\np2 FETCH 1 (FLAGS)\r\np3 UNSELECT\r\n"
+                  b"p4 RENAME INBOX Old\r\np5 STATUS INBOX (MESSAGES)\r\n")
+        for tag in ("p1", "p2", "p3", "p4"):
+            self.assertTrue(conn.until_tagged(tag)[1].startswith(tag + " OK"), tag)
+        self.assertEqual(conn.until_tagged("p5"), (['* STATUS "INBOX" (MESSAGES 0)\r\n'],
+                                                   "p5 OK STATUS completed\r\n"))
+        self.ok(conn, "SELECT Old")
+        self.assertEqual(self.ok(conn, "FETCH 1 (FLAGS)"), ["* 1 FETCH (FLAGS (\\Flagged))\r\n"])
+
     def test_limits_leave_the_connection_going(self):
         conn = self.login(self.user, self.password)
         # A command over 64 KiB: refused, the connection goes on.

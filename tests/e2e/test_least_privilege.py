@@ -264,7 +264,7 @@ class Pop3SessionTest(AccountCase):
 
 class ImapSessionTest(Pop3SessionTest):
     """The IMAP front the same way; one session process serves every
-    connection of its user, as the user."""
+    connection of its user, as the user, and ends a while after the last."""
 
     ACCOUNT = "zeltest-imap"
     USER = "zeltest-imu"
@@ -297,6 +297,15 @@ class ImapSessionTest(Pop3SessionTest):
         for conn in conns:
             conn.ok("LOGOUT")
             conn.close()
+        # The session ends a while after its last connection (its door
+        # with it); the next logon starts a new one.
+        session = self.sessions(front)[0]
+        self.assertTrue(poll(lambda: process_ended(session), 45))
+        conn = imap_login(server.connect(), self.USER, self.PASSWORD)
+        self.assertNotIn(session, self.sessions(front))
+        self.assertEqual(len(self.sessions(front)), 1)
+        conn.ok("SELECT INBOX")
+        conn.close()
         # No process of the user's is ever root: root's accounts-file twin
         # is refused like a wrong password.
         server.scratch.add_user("root", "Sys-pw-1")
