@@ -50,11 +50,12 @@ bool ScanStatusItems(ImapScanner &s, bool rev2, std::vector<ImapStatusItem> &ite
 }
 
 // QRESYNC's "(" uidvalidity SP mod-sequence-value [SP known-uids]
-// [SP seq-match-data] ")".
+// [SP seq-match-data] ")". A mod-sequence of 0 (a client that never saw
+// one) is taken as "every change", as CHANGEDSINCE 0 is.
 bool ScanQresync(ImapScanner &s, ImapSelectArgs &out) {
   if (!ScanSp(s, "QRESYNC's values") || !ScanChar(s, '(', "\"(\" before QRESYNC's values") ||
       !ScanNzNumber(s, out.UidValidity, "UIDVALIDITY") || !ScanSp(s, "the mod-sequence") ||
-      !ScanNzNumber64(s, out.ModSeq, "mod-sequence"))
+      !ScanNumber64(s, out.ModSeq, "mod-sequence"))
     return false;
   if (ScanOptional(s, ' ') && !ScanPeek(s, '(')) {
     out.bKnownUids = true;

@@ -164,6 +164,8 @@ bool ScanModifiers(ImapScanner &s, bool uid, ImapFetchArgs &out) {
   do {
     std::string word;
     if (!ScanWord(s, word, "FETCH modifier")) return false;
+    // CHANGEDSINCE 0 is taken (every message) though RFC 7162 asks for
+    // a positive mod-sequence: refusing it would only stop a client.
     if (word == "CHANGEDSINCE") {
       if (out.bChangedSince) return ScanFail(s, "CHANGEDSINCE given twice");
       out.bChangedSince = true;
