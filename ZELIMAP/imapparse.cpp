@@ -40,7 +40,10 @@ struct LiteralHeader {
   bool bBinary = false;
 };
 
-LiteralHeader FindLiteralHeader(std::string_view line) {
+// `windowed`: the line is only its last bytes (a skipped line), so digits
+// that reach its start may have had more in front: an announcement too
+// long to read.
+LiteralHeader FindLiteralHeader(std::string_view line, bool windowed) {
   LiteralHeader h;
   if (line.empty() || line.back() != '}') return h;
   size_t end = line.size() - 1;
@@ -48,11 +51,16 @@ LiteralHeader FindLiteralHeader(std::string_view line) {
   size_t digits = end;
   while (digits > 0 && line[digits - 1] >= '0' && line[digits - 1] <= '9') --digits;
   size_t count = end - digits;
+  if (count == 0) return h;
+  if (digits == 0 && windowed) {
+    h.What = LiteralHeader::kInvalid;
+    return h;
+  }
+  if (digits == 0 || line[digits - 1] != '{') return h;
   if (count > kMaxLiteralDigits) {
     h.What = LiteralHeader::kInvalid;
     return h;
   }
-  if (count == 0 || digits == 0 || line[digits - 1] != '{') return h;
   std::from_chars(line.data() + digits, line.data() + end, h.Size);
   h.Start = digits - 1;
   if (h.Start > 0 && line[h.Start - 1] == '~') h.bBinary = true, --h.Start;
@@ -88,6 +96,7 @@ void ResetCommand(ImapReader &r) {
   r.ScanDepth = r.ScanArgs = 0;
   r.bScanQuoted = r.bScanEscape = r.bScanInArg = false;
   r.SkipTail.clear();
+  r.bSkipTailCut = false;
   r.Command = ImapCommandView();
   r.Reply.clear();
   r.bCloseAfterReply = false;
@@ -132,14 +141,13 @@ Outcome EmitReject(ImapReader &r, ImapStep &step) {
 
 // The rest of the command is skipped; the reply (already set) goes out at
 // its end. The kept bytes go; the current line's end is remembered.
-Outcome BeginSkip(ImapReader &r, uint64_t literal) {
+Outcome BeginSkip(ImapReader &r) {
   std::string_view line = std::string_view(r.Buffer).substr(r.LineStart);
   r.SkipTail.assign(line.substr(line.size() - std::min(line.size(), kSkipTailBytes)));
+  r.bSkipTailCut = line.size() > kSkipTailBytes;
   ReleaseBuffer(r);
   r.LineStart = 0;
-  r.Remaining = literal;
-  r.State = literal != 0 ? kStateSkipLiteral : kStateSkipLine;
-  if (literal != 0) r.SkipTail.clear();
+  r.State = kStateSkipLine;
   return kGo;
 }
 
@@ -288,7 +296,7 @@ Outcome AcceptLiteral(ImapReader &r, ImapStep &step, const LiteralHeader &h) {
 Outcome EndOfLine(ImapReader &r, ImapStep &step) {
   std::string_view line = std::string_view(r.Buffer).substr(r.LineStart);
   TrimLineEnd(line);
-  LiteralHeader h = FindLiteralHeader(line);
+  LiteralHeader h = FindLiteralHeader(line, false);
   size_t bodyEnd = h.What == LiteralHeader::kValid ? h.Start : line.size();
   if (r.bFirstLine) {
     if (line.empty()) {  // an empty line between commands
@@ -334,7 +342,7 @@ Outcome ReadLine(ImapReader &r, std::string_view rest, ImapStep &step) {
     step.Used += room;
     r.TextBytes += room;
     SetReply(r, KnownTag(r), "BAD", kTooLong);
-    return BeginSkip(r, 0);
+    return BeginSkip(r);
   }
   r.Buffer.append(rest.substr(0, take));
   step.Used += take;
@@ -391,12 +399,17 @@ Outcome SkipLine(ImapReader &r, std::string_view rest, ImapStep &step) {
   std::string_view piece = rest.substr(0, take);
   step.Used += take;
   r.SkipTail.append(piece.substr(piece.size() - std::min(piece.size(), kSkipTailBytes)));
-  if (r.SkipTail.size() > kSkipTailBytes) r.SkipTail.erase(0, r.SkipTail.size() - kSkipTailBytes);
+  if (piece.size() > kSkipTailBytes) r.bSkipTailCut = true;
+  if (r.SkipTail.size() > kSkipTailBytes) {
+    r.SkipTail.erase(0, r.SkipTail.size() - kSkipTailBytes);
+    r.bSkipTailCut = true;
+  }
   if (lf == std::string_view::npos) return kGo;
   std::string_view line(r.SkipTail);
   TrimLineEnd(line);
-  LiteralHeader h = FindLiteralHeader(line);
+  LiteralHeader h = FindLiteralHeader(line, r.bSkipTailCut);
   r.SkipTail.clear();
+  r.bSkipTailCut = false;
   if (h.What == LiteralHeader::kValid && !h.bSync) {
     r.Remaining = h.Size;
     r.State = kStateSkipLiteral;
@@ -410,6 +423,7 @@ Outcome SkipLiteral(ImapReader &r, std::string_view rest, ImapStep &step) {
   if (r.Remaining == 0) {
     r.State = kStateSkipLine;
     r.SkipTail.clear();
+    r.bSkipTailCut = false;
     return kGo;
   }
   if (rest.empty()) return kStarve;
@@ -455,7 +469,16 @@ Outcome Advance(ImapReader &r, std::string_view rest, ImapStep &step) {
 
 ImapStep ImapRead(ImapReader &r, std::string_view input) {
   ImapStep step;
-  if (r.bResetFirst) ResetCommand(r);
+  if (r.bResetFirst) {
+    // Past a size that cannot be framed, every byte is thrown away.
+    bool lost = r.bCloseAfterReply;
+    ResetCommand(r);
+    r.bFramingLost = r.bFramingLost || lost;
+  }
+  if (r.bFramingLost) {
+    step.Used = input.size();
+    return step;
+  }
   for (;;) {
     Outcome o = Advance(r, input.substr(step.Used), step);
     if (o == kEmit) return step;

@@ -25,7 +25,8 @@
 //                    untagged line). Nothing of the command remains. When
 //                    bCloseAfterReply is set the input can no longer be
 //                    framed (a literal size that is not a number): close
-//                    the connection after the reply.
+//                    the connection after the reply; the reader takes and
+//                    drops every later byte.
 //   kRawLine         in raw mode (ImapExpectRawLine, for IDLE's DONE and
 //                    AUTHENTICATE's responses): RawLine, without its line
 //                    end, cut to kMaxRawLine (bRawLineCut then set).
@@ -151,6 +152,8 @@ struct ImapReader {
   bool bScanQuoted = false, bScanEscape = false, bScanInArg = false;
   int ScanArgs = 0;
   std::string SkipTail;        // the end of the line being skipped
+  bool bSkipTailCut = false;   // SkipTail lost the line's beginning
+  bool bFramingLost = false;   // after a close: nothing more is read
 };
 
 // Takes what it can of the input and reports one event (above).

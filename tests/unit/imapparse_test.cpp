@@ -68,6 +68,8 @@ TEST(ImapReader, CommandsLiteralsAndRefusals) {
        "CONT\nREJ A26 BAD [TOOBIG] Literal too large\nCMD A27 NOOP|\n"},
       {"A28 LOGIN {99999999999999999999+}\r\n", "REJ A28 BAD Invalid literal size CLOSE\n"},
       {"A29 LOGIN {99999999999999999999}\r\nA30 NOOP\r\n", "REJ A29 BAD Invalid literal size\nCMD A30 NOOP|\n"},
+      {"A29 LOGIN u 123456789012345678901}\r\n", "CMD A29 LOGIN|u 123456789012345678901}\n"},
+      {"A30 X " + kLong + " " + std::string(40, '9') + "+}\r\nA31 NOOP\r\n", "REJ A30 BAD Command line too long CLOSE\n"},
       // APPEND's message, streamed; a literal mailbox name is not the message.
       {"A31 APPEND INBOX (\\Seen) {11}\r\nhello world\r\n",
        "APPEND A31|INBOX (\\Seen) |11\nCONT\nDATA hello world\nCMD A31 APPEND|INBOX (\\Seen) |msg@14:11\n"},
