@@ -434,6 +434,21 @@ int64_t DaysSinceEpoch(const ImapDate &date) {
   return era * 146097 + doe - 719468;
 }
 
+ImapDate DateFromDays(int64_t days) {
+  // Civil from days, the inverse of DaysSinceEpoch.
+  int64_t z = days + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  ImapDate date;
+  date.Day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  date.Month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  date.Year = static_cast<int>(yoe + era * 400 + (date.Month <= 2 ? 1 : 0));
+  return date;
+}
+
 bool ScanDateTime(ImapScanner &s, int64_t &utcSeconds, int &zoneMinutes) {
   ImapDate date;
   int h = 0, m = 0, sec = 0, zh = 0, zm = 0;
@@ -447,7 +462,8 @@ bool ScanDateTime(ImapScanner &s, int64_t &utcSeconds, int &zoneMinutes) {
   if (!ScanFixedDigits(s, 2, zh, "zone") || !ScanFixedDigits(s, 2, zm, "zone") ||
       !ScanChar(s, '"', "closing quote of the date-time"))
     return false;
-  if (h > 23 || m > 59 || sec > 60 || zh > 23 || zm > 59) return ScanFail(s, "Invalid time in the date-time");
+  if (h > 23 || m > 59 || sec > 60 || zh * 60 + zm > kMaxZoneMinutes || zm > 59)
+    return ScanFail(s, "Invalid time in the date-time");
   zoneMinutes = sign * (zh * 60 + zm);
   utcSeconds = DaysSinceEpoch(date) * 86400 + h * 3600 + m * 60 + sec - zoneMinutes * 60;
   return true;

@@ -154,8 +154,11 @@ struct ImapDate {
   int Year = 1970, Month = 1, Day = 1;
 };
 bool ScanDate(ImapScanner &s, ImapDate &date);
-// Days from 1970-01-01 (negative before), proleptic Gregorian.
+// Days from 1970-01-01 (negative before), proleptic Gregorian, and back.
 int64_t DaysSinceEpoch(const ImapDate &date);
+ImapDate DateFromDays(int64_t days);
 // The date-time of APPEND: "dd-Mon-yyyy hh:mm:ss +zzzz" in quotes; the
-// instant in seconds since 1970-01-01 UTC, and the zone in minutes east.
+// instant in seconds since 1970-01-01 UTC, and the zone in minutes east
+// (at most kMaxZoneMinutes either way).
+inline constexpr int kMaxZoneMinutes = 23 * 60 + 59;
 bool ScanDateTime(ImapScanner &s, int64_t &utcSeconds, int &zoneMinutes);

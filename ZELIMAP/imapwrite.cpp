@@ -1,6 +1,7 @@
 // imapwrite: see imapwrite.h.
 #include "ZELIMAP/imapwrite.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "ZELIMAP/imapparseutf7.h"
@@ -68,12 +69,24 @@ void WriteRange(std::string &out, uint32_t first, uint32_t last) {
   WriteNumber(out, last);
 }
 
-// The name in the session's form, or false.
-bool EncodeName(std::string_view name, bool rev2, std::string &wire) {
-  if (!rev2) return Utf8ToModifiedUtf7(name, wire);
+// The name in the session's form: the UTF-8 itself to a rev2 session, its
+// modified UTF-7 (made in scratch) to a rev1 session; false when neither
+// can be sent.
+bool EncodeName(std::string_view name, bool rev2, std::string &scratch, std::string_view &wire) {
+  if (!rev2) {
+    if (!Utf8ToModifiedUtf7(name, scratch)) return false;
+    wire = scratch;
+    return true;
+  }
   if (!IsUtf8(name) || HasAsciiControl(name)) return false;
-  wire.assign(name);
+  wire = name;
   return true;
+}
+
+// Two digits, zero-padded.
+void WriteTwoDigits(std::string &out, int n) {
+  out.push_back(static_cast<char>('0' + n / 10));
+  out.push_back(static_cast<char>('0' + n % 10));
 }
 
 }  // namespace
@@ -135,10 +148,43 @@ void WriteLiteralHead(std::string &out, uint64_t size, bool binary) {
 }
 
 bool WriteMailbox(std::string &out, std::string_view name, bool rev2) {
-  std::string wire;
-  if (!EncodeName(name, rev2, wire)) return false;
+  std::string scratch;
+  std::string_view wire;
+  if (!EncodeName(name, rev2, scratch, wire)) return false;
   WriteString(out, wire, rev2);
   return true;
+}
+
+void WriteDateTime(std::string &out, int64_t utcSeconds, int zoneMinutes) {
+  static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  // What the grammar can show: four-digit years, zones within a day.
+  static const int64_t kFirst = DaysSinceEpoch(ImapDate{1, 1, 1}) * 86400;
+  static const int64_t kLast = DaysSinceEpoch(ImapDate{9999, 12, 31}) * 86400 + 86399;
+  zoneMinutes = std::clamp(zoneMinutes, -kMaxZoneMinutes, kMaxZoneMinutes);
+  int64_t local = std::clamp(utcSeconds + static_cast<int64_t>(zoneMinutes) * 60, kFirst, kLast);
+  int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
+  int64_t secs = local - days * 86400;
+  ImapDate date = DateFromDays(days);
+  out.push_back('"');
+  out.push_back(date.Day < 10 ? ' ' : static_cast<char>('0' + date.Day / 10));
+  out.push_back(static_cast<char>('0' + date.Day % 10));
+  out.push_back('-');
+  out.append(kMonths[date.Month - 1]);
+  out.push_back('-');
+  WriteTwoDigits(out, date.Year / 100);
+  WriteTwoDigits(out, date.Year % 100);
+  out.push_back(' ');
+  WriteTwoDigits(out, static_cast<int>(secs / 3600));
+  out.push_back(':');
+  WriteTwoDigits(out, static_cast<int>(secs / 60 % 60));
+  out.push_back(':');
+  WriteTwoDigits(out, static_cast<int>(secs % 60));
+  out.append(zoneMinutes < 0 ? " -" : " +");
+  int zone = zoneMinutes < 0 ? -zoneMinutes : zoneMinutes;
+  WriteTwoDigits(out, zone / 60);
+  WriteTwoDigits(out, zone % 60);
+  out.push_back('"');
 }
 
 void WriteFlags(std::string &out, unsigned system, std::string_view keywords, bool recent) {
@@ -296,8 +342,9 @@ void WriteEsearch(std::string &out, std::string_view tag, bool uid, const ImapSe
 
 bool WriteStatus(std::string &out, std::string_view name, bool rev2,
                  const std::vector<ImapStatusItem> &items, const uint64_t *values) {
-  std::string wire;
-  if (!EncodeName(name, rev2, wire)) return false;
+  std::string scratch;
+  std::string_view wire;
+  if (!EncodeName(name, rev2, scratch, wire)) return false;
   out.append("* STATUS ");
   WriteString(out, wire, rev2);
   out.append(" (");
@@ -313,8 +360,9 @@ bool WriteStatus(std::string &out, std::string_view name, bool rev2,
 
 bool WriteListLine(std::string &out, std::string_view verb, std::string_view attributes,
                    std::string_view name, bool rev2, bool childInfoSubscribed) {
-  std::string wire;
-  if (!EncodeName(name, rev2, wire)) return false;
+  std::string scratch;
+  std::string_view wire;
+  if (!EncodeName(name, rev2, scratch, wire)) return false;
   out.append("* ");
   out.append(verb);
   out.append(" (");

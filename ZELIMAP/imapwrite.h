@@ -46,7 +46,7 @@ struct ImapCapabilityOptions {
   bool bLoggedOn = false;       // after logon: no STARTTLS, LOGINDISABLED or AUTH=
   bool bStartTls = false;       // in clear with a certificate loaded
   bool bLogonAllowed = true;    // false: LOGINDISABLED and no AUTH= (clear text refused)
-  uint64_t AppendLimit = 0;     // APPENDLIMIT=n
+  uint64_t AppendLimit = kDefaultAppendLimit;   // APPENDLIMIT=n
 };
 // The capability list alone (for "* CAPABILITY " and "[CAPABILITY ...]").
 void WriteCapabilities(std::string &out, const ImapCapabilityOptions &options);
@@ -67,6 +67,11 @@ void WriteLiteralHead(std::string &out, uint64_t size, bool binary);
 // A mailbox name (UTF-8). False, with nothing written, for a name no
 // client could be sent (not UTF-8, a control character): leave it out.
 bool WriteMailbox(std::string &out, std::string_view name, bool rev2);
+
+// INTERNALDATE's date-time, quoted: "17-Jul-1996 02:44:25 -0700", the
+// instant shown in its zone (minutes east, within a day either way), the
+// year 1 to 9999.
+void WriteDateTime(std::string &out, int64_t utcSeconds, int zoneMinutes);
 
 // "(\Seen \Answered $Label)": the system flags, then the keywords (the
 // folder index's space-separated list), then \Recent when set.

@@ -4,11 +4,12 @@
 // pattern matching, and the string writer. Beyond not crashing: every
 // name is UTF-8 without control characters and within kMaxMailboxName;
 // sets, flag lists and pattern lists stay within their bounds; a
-// normalised set is sorted, merged and free of 0; whatever WriteString
-// writes reads back as the same bytes. The first byte picks the parser
+// normalised set is sorted, merged and free of 0; whatever WriteString,
+// WriteMailbox and WriteDateTime write reads back as the same value. The first byte picks the parser
 // and the revision.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string_view args(reinterpret_cast<const char *>(data) + 1, size - 1);
   ImapError e;
   std::string a, b;
-  switch (data[0] % 12) {
+  switch (data[0] % 13) {
     case 0: {
       ImapLoginArgs l;
       ImapAuthenticateArgs au;
@@ -118,6 +119,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       size_t cut = args.find('\n');
       if (cut != std::string_view::npos && cut <= kMaxMailboxName && args.size() - cut <= kMaxMailboxName + 1)
         (void)MatchListPattern(args.substr(0, cut), args.substr(cut + 1));
+      break;
+    }
+    case 9: {
+      // A date-time written reads back as the same instant and zone.
+      if (args.size() < 10) break;
+      int64_t at = 0;
+      memcpy(&at, args.data(), sizeof at);
+      at %= 253402300800;  // 9999-12-31 is the last day the grammar shows
+      int zone = (static_cast<unsigned char>(args[8]) << 8 | static_cast<unsigned char>(args[9])) % 2879 - 1439;
+      if (at + zone * 60 < 0) break;
+      WriteDateTime(a, at, zone);
+      ImapScanner s;
+      s.Text = a;
+      int64_t back = 0;
+      int backZone = 0;
+      if (!ScanDateTime(s, back, backZone) || !ScanEnd(s) || back != at || backZone != zone) std::abort();
       break;
     }
     default:

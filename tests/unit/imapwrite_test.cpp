@@ -109,6 +109,34 @@ TEST(ImapWrite, SetsFlagsAndShapes) {
             "* LIST (\\HasChildren) \"/\" \"&AOk-t&AOk-\" (\"CHILDINFO\" (\"SUBSCRIBED\"))\r\n");
 }
 
+TEST(ImapWrite, DateTimesReadBack) {
+  const struct {
+    int64_t At;
+    int Zone;
+    const char *Written;
+  } cases[] = {
+      {837596665, -420, "\"17-Jul-1996 02:44:25 -0700\""},
+      {0, 0, "\" 1-Jan-1970 00:00:00 +0000\""},
+      {-1, 90, "\" 1-Jan-1970 01:29:59 +0130\""},
+      {951782400, 0, "\"29-Feb-2000 00:00:00 +0000\""},
+      {-62135596800 - 5, 0, "\" 1-Jan-0001 00:00:00 +0000\""},
+      {253402300800, 9999, "\"31-Dec-9999 23:59:59 +2359\""},
+  };
+  for (const auto &c : cases) {
+    std::string out;
+    WriteDateTime(out, c.At, c.Zone);
+    EXPECT_EQ(out, c.Written);
+    ImapScanner s;
+    s.Text = out;
+    int64_t at = 0;
+    int zone = 0;
+    EXPECT_TRUE(ScanDateTime(s, at, zone) && ScanEnd(s));
+    // Beyond the years 1 to 9999 the instant is shown cut to them.
+    bool cut = c.At < -62135596800 || c.At >= 253402300800;
+    EXPECT_EQ(at == c.At && zone == c.Zone, !cut) << c.Written;
+  }
+}
+
 TEST(ImapWrite, FetchItemNamesEchoTheRequest) {
   ImapFetchArgs f;
   ImapError e;
