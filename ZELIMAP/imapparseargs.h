@@ -17,7 +17,8 @@
 // the protocol asks for one: BADCHARSET).
 //
 // Policy on names: a mailbox name is UTF-8 inside this system. A session
-// in IMAP4rev2 sends UTF-8 (checked); a rev1 session sends 7-bit modified
+// in IMAP4rev2 (`rev2` below: it gave ENABLE IMAP4rev2) sends UTF-8
+// (checked); a rev1 session sends 7-bit modified
 // UTF-7 (RFC 3501 5.1.3), decoded here; an 8-bit byte or a malformed form
 // there is refused. No name holds a control character. INBOX is
 // case-insensitive, as the whole name and as the first level of a
@@ -106,9 +107,9 @@ bool ImapMailboxFromWire(std::string_view wire, bool rev2, std::string &name, Im
 // anything but the delimiter; INBOX matches case-insensitively. Linear
 // memory, time pattern x name (both bounded by kMaxMailboxName).
 bool MatchListPattern(std::string_view pattern, std::string_view name);
-// The pattern a reference and a LIST pattern make: the reference, then
-// the pattern, with one delimiter between them when the reference does
-// not end with one; a pattern that starts with the delimiter stands alone.
+// The pattern a reference and a LIST pattern make: the reference followed
+// by the pattern (RFC 3501's "~/Mail/" and "%" make "~/Mail/%"); a pattern
+// that starts with the delimiter stands alone.
 std::string CombineListReference(std::string_view reference, std::string_view pattern);
 
 // Sequence sets. kSeqStar is "*" in a range (the largest number in use);

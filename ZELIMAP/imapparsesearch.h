@@ -7,8 +7,8 @@
 //
 // Callers: the session's SEARCH handler, which walks the tree per message.
 // Untrusted input: all of it. The tree is bounded: at most kMaxSearchNodes
-// nodes, nested at most kMaxSearchDepth deep, so walking it recursively is
-// safe. Pure functions; thread-safe.
+// nodes, and at most kMaxSearchDepth keys from a top-level key down, so
+// walking it recursively is safe. Pure functions; thread-safe.
 //
 // Policy: CHARSET is UTF-8 or US-ASCII; another is refused with "NO
 // [BADCHARSET (UTF-8 US-ASCII)]" (RFC 9051 6.4.4). Every search string

@@ -6,8 +6,9 @@
 //
 // Callers: the session's handlers, the greeting, and the command reader
 // (its refusals). Every function appends to the caller's buffer and
-// allocates nothing of its own, so a FETCH of thousands of messages is
-// formatted into one growing buffer. Text from anywhere (a header, a
+// allocates nothing of its own (but a name converted for a rev1 session),
+// so a FETCH of thousands of messages is formatted into one growing
+// buffer. Text from anywhere (a header, a
 // folder name, a client's words) goes through WriteString or
 // WriteMailbox, which always produce a token the client reads back as
 // the same bytes; WriteAtom and the shapes' `text` arguments are for the
