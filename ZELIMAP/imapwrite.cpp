@@ -162,7 +162,9 @@ void WriteDateTime(std::string &out, int64_t utcSeconds, int zoneMinutes) {
   static const int64_t kFirst = DaysSinceEpoch(ImapDate{1, 1, 1}) * 86400;
   static const int64_t kLast = DaysSinceEpoch(ImapDate{9999, 12, 31}) * 86400 + 86399;
   zoneMinutes = std::clamp(zoneMinutes, -kMaxZoneMinutes, kMaxZoneMinutes);
-  int64_t local = std::clamp(utcSeconds + static_cast<int64_t>(zoneMinutes) * 60, kFirst, kLast);
+  int64_t local = std::clamp(std::clamp(utcSeconds, kFirst - 86400, kLast + 86400) +
+                                 static_cast<int64_t>(zoneMinutes) * 60,
+                             kFirst, kLast);
   int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
   int64_t secs = local - days * 86400;
   ImapDate date = DateFromDays(days);

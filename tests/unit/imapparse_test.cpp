@@ -73,8 +73,8 @@ TEST(ImapReader, CommandsLiteralsAndRefusals) {
       // APPEND's message, streamed; a literal mailbox name is not the message.
       {"A31 APPEND INBOX (\\Seen) {11}\r\nhello world\r\n",
        "APPEND A31|INBOX (\\Seen) |11\nCONT\nDATA hello world\nCMD A31 APPEND|INBOX (\\Seen) |msg@14:11\n"},
-      {"A32 APPEND {5}\r\nIN\r\nX {3+}\r\na\r\n\r\nA33 APPEND \"a (b{\" {0+}\r\n\r\n",
-       "CONT\nAPPEND A32|{5}\r\nIN\r\nX |3\nDATA a\r\n\nCMD A32 APPEND|{5}\r\nIN\r\nX |msg@11:3\n"
+      {"A32 APPEND {5}\r\nI\"(\nX {3+}\r\na\r\n\r\nA33 APPEND \"a (b{\" {0+}\r\n\r\n",
+       "CONT\nAPPEND A32|{5}\r\nI\"(\nX |3\nDATA a\r\n\nCMD A32 APPEND|{5}\r\nI\"(\nX |msg@11:3\n"
        "APPEND A33|\"a (b{\" |0\nCMD A33 APPEND|\"a (b{\" |msg@8:0\n"},
       {"A34 APPEND INBOX (\\Seen {3}\r\nabc)\r\n", "CONT\nCMD A34 APPEND|INBOX (\\Seen {3}\r\nabc)\n"},
       // Raw lines after IDLE.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,7 @@ TEST(ImapWrite, DateTimesReadBack) {
       {951782400, 0, "\"29-Feb-2000 00:00:00 +0000\""},
       {-62135596800 - 5, 0, "\" 1-Jan-0001 00:00:00 +0000\""},
       {253402300800, 9999, "\"31-Dec-9999 23:59:59 +2359\""},
+      {INT64_MAX, -9999, "\"31-Dec-9999 23:59:59 -2359\""},
   };
   for (const auto &c : cases) {
     std::string out;
