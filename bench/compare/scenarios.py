@@ -118,9 +118,14 @@ def write(path, data):
 
 
 def fill_zel(directory, count, size):
+    """Message files as the delivery agent leaves them: the mailbox and its
+    files belong to the mailbox's owner (the harness's virtual mail
+    account when run as root)."""
     os.makedirs(directory, exist_ok=True)
-    for n in range(count):
-        write(os.path.join(directory, "B%010d.MSG" % (n + 1)), message(n, size))
+    names = [os.path.join(directory, "B%010d.MSG" % (n + 1)) for n in range(count)]
+    for n, name in enumerate(names):
+        write(name, message(n, size))
+    zelharness.give_to_mail_owner(directory, *names)
 
 
 def fill_maildir(dovecot, user, count, size, seen):

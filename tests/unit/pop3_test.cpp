@@ -729,6 +729,40 @@ TEST(LogonFailures, NetworksAreBlockedAfterTheLimitForTheWindow) {
   EXPECT_FALSE(RecordLogonFailure(a, LogonFailurePolicy{0, 600}, t));
 }
 
+// Root and the system's accounts never log on, whatever the password and
+// however the accounts file spells them; a virtual user is not concerned.
+TEST_F(LogonTest, HostAccountsBelowTheFloorNeverLogOn) {
+  std::string hash;
+  ASSERT_EQ(HashAccountPassword("pw", hash), ERROR_SUCCESS);
+  WriteAccounts("user:MAILHOST:root:" + hash + ":\nuser:MAILHOST:daemon:" + hash +
+                ":\nuser:MAILHOST:zel-no-host:" + hash + ":\n");
+  LogonPolicy saved = CurrentLogonPolicy();
+  LogonPolicy policy;
+  policy.FailureLimit = 0;
+  SetLogonPolicy(policy);
+  auto check = [](const char *name) {
+    LogonJob job;
+    job.Name = name;
+    job.Password = "pw";
+    DWORD delay = 0;
+    CheckLogon(job, &delay);
+    return job;
+  };
+  for (const char *name : {"root", "ROOT", "daemon"}) {
+    LogonJob job = check(name);
+    EXPECT_FALSE(job.bLoggedOn) << name;
+    EXPECT_TRUE(job.bUidRefused) << name;
+    EXPECT_EQ(job.Error, ERROR_LOGON_FAILURE) << name;
+  }
+  EXPECT_TRUE(check("zel-no-host").bLoggedOn);
+  // A floor of 0 still never lets root in.
+  policy.MinimumLogonUid = 0;
+  SetLogonPolicy(policy);
+  EXPECT_TRUE(check("daemon").bLoggedOn);
+  EXPECT_FALSE(check("root").bLoggedOn);
+  SetLogonPolicy(saved);
+}
+
 TEST_F(LogonTest, BlockedNetworksAreRefusedUncheckedAndOthersAreNot) {
   FreshFailureCount();
   LogonPolicy saved = CurrentLogonPolicy();
