@@ -170,34 +170,36 @@ bool Parser::SplitMultipart(uint32_t index, std::string_view dash) {
   uint32_t last = kNoMimePart;
   size_t partStart = bodyEnd;
   bool inPart = false;
-  size_t pos = bodyStart;
-  while (pos < bodyEnd) {
-    size_t lf = text_.substr(0, bodyEnd).find('\n', pos);
+  std::string_view body = text_.substr(0, bodyEnd);
+  // Delimiter lines are found by their dash and boundary, then checked to
+  // start a line.
+  for (size_t pos = body.find(dash, bodyStart); pos != std::string_view::npos; pos = body.find(dash, pos + 1)) {
+    if (pos > bodyStart && text_[pos - 1] != '\n') continue;
+    size_t lf = body.find('\n', pos);
     size_t next = lf == std::string_view::npos ? bodyEnd : lf + 1;
-    Delimiter d = text_[pos] == '-' ? DelimiterOf(text_.substr(pos, next - pos), dash) : Delimiter::None;
-    if (d != Delimiter::None) {
-      if (inPart) {
-        // The line break before a delimiter belongs to the delimiter.
-        size_t end = pos;
-        if (end > partStart && text_[end - 1] == '\n') --end;
-        if (end > partStart && text_[end - 1] == '\r') --end;
-        AddChild(index, partStart, end, &last);
-        inPart = false;
-      }
-      if (d == Delimiter::Close) break;
-      if (budget_ == 0) {
-        tree_->bLimited = true;
-        break;
-      }
-      partStart = next;
-      inPart = true;
-      // The last entity the limit allows takes the rest of the multipart.
-      if (budget_ == 1) {
-        tree_->bLimited = true;
-        break;
-      }
+    Delimiter d = DelimiterOf(body.substr(pos, next - pos), dash);
+    if (d == Delimiter::None) continue;
+    if (inPart) {
+      // The line break before a delimiter belongs to the delimiter.
+      size_t end = pos;
+      if (end > partStart && text_[end - 1] == '\n') --end;
+      if (end > partStart && text_[end - 1] == '\r') --end;
+      AddChild(index, partStart, end, &last);
+      inPart = false;
     }
-    pos = next;
+    if (d == Delimiter::Close) break;
+    if (budget_ == 0) {
+      tree_->bLimited = true;
+      break;
+    }
+    partStart = next;
+    inPart = true;
+    // The last entity the limit allows takes the rest of the multipart.
+    if (budget_ == 1) {
+      tree_->bLimited = true;
+      break;
+    }
+    pos = next - 1;
   }
   if (inPart) AddChild(index, partStart, bodyEnd, &last);
   if (last != kNoMimePart) return true;
@@ -226,6 +228,7 @@ std::vector<uint32_t> MimeChildren(const MimeTree &tree, uint32_t part) {
 }
 
 size_t MimeCountLines(std::string_view body) {
-  size_t lines = static_cast<size_t>(std::count(body.begin(), body.end(), '\n'));
+  size_t lines = 0;
+  for (size_t lf = body.find('\n'); lf != std::string_view::npos; lf = body.find('\n', lf + 1)) ++lines;
   return lines + (!body.empty() && body.back() != '\n' ? 1 : 0);
 }
