@@ -12,6 +12,9 @@ namespace {
 constexpr size_t kMaxRawParams = kMaxParams * 4;
 // Comments nest; deeper than this, the rest of the value is one comment.
 constexpr int kMaxCommentDepth = 32;
+// The decoded text of one parameter: a file name of the longest kind, in
+// the widest encoding, many times over.
+constexpr size_t kMaxParamText = 64 * 1024;
 
 bool IsTokenChar(char c) {
   unsigned char u = static_cast<unsigned char>(c);
@@ -196,7 +199,7 @@ std::string JoinExtended(const std::vector<const RawParam *> &pieces, const std:
   }
   std::string utf8;
   if (!charset.empty() && IsKnownCharset(charset)) {
-    ConvertToUtf8(charset, bytes, kMaxParamSections * 1024, &utf8);
+    ConvertToUtf8(charset, bytes, kMaxParamText, &utf8);
     return "utf-8'" + std::string(lang) + "'" + PercentEncode(utf8);
   }
   return std::string(charset) + "'" + std::string(lang) + "'" + PercentEncode(bytes);
@@ -312,10 +315,10 @@ std::string MimeParamText(const std::vector<MimeParam> &params, std::string_view
     std::string_view charset, lang, text;
     SplitExtended(p.Value, &charset, &lang, &text);
     std::string utf8;
-    ConvertToUtf8(charset, MimePercentDecode(text), kMaxParamSections * 1024, &utf8);
+    ConvertToUtf8(charset, MimePercentDecode(text), kMaxParamText, &utf8);
     return utf8;
   }
   const MimeParam *plain = MimeFindParam(params, name);
   // Mail programs also put encoded words into parameters (name="=?...?=").
-  return plain == nullptr ? std::string() : MimeDecodeWords(plain->Value, kMaxParamSections * 1024);
+  return plain == nullptr ? std::string() : MimeDecodeWords(plain->Value, kMaxParamText);
 }

@@ -171,35 +171,36 @@ bool Parser::SplitMultipart(uint32_t index, std::string_view dash) {
   size_t partStart = bodyEnd;
   bool inPart = false;
   std::string_view body = text_.substr(0, bodyEnd);
-  // Delimiter lines are found by their dash and boundary, then checked to
-  // start a line.
-  for (size_t pos = body.find(dash, bodyStart); pos != std::string_view::npos; pos = body.find(dash, pos + 1)) {
-    if (pos > bodyStart && text_[pos - 1] != '\n') continue;
+  // Only lines that start with "--" are looked at; each is compared once,
+  // so the scan is linear in the body whatever the boundary.
+  for (size_t pos = bodyStart; pos < bodyEnd;) {
     size_t lf = body.find('\n', pos);
     size_t next = lf == std::string_view::npos ? bodyEnd : lf + 1;
-    Delimiter d = DelimiterOf(body.substr(pos, next - pos), dash);
-    if (d == Delimiter::None) continue;
-    if (inPart) {
-      // The line break before a delimiter belongs to the delimiter.
-      size_t end = pos;
-      if (end > partStart && text_[end - 1] == '\n') --end;
-      if (end > partStart && text_[end - 1] == '\r') --end;
-      AddChild(index, partStart, end, &last);
-      inPart = false;
+    Delimiter d = body.compare(pos, 2, "--") == 0 ? DelimiterOf(body.substr(pos, next - pos), dash) : Delimiter::None;
+    if (d != Delimiter::None) {
+      if (inPart) {
+        // The line break before a delimiter belongs to the delimiter.
+        size_t end = pos;
+        if (end > partStart && text_[end - 1] == '\n') --end;
+        if (end > partStart && text_[end - 1] == '\r') --end;
+        AddChild(index, partStart, end, &last);
+        inPart = false;
+      }
+      if (d == Delimiter::Close) break;
+      if (budget_ == 0) {
+        tree_->bLimited = true;
+        break;
+      }
+      partStart = next;
+      inPart = true;
+      // The last entity the limit allows takes the rest of the multipart.
+      if (budget_ == 1) {
+        tree_->bLimited = true;
+        break;
+      }
     }
-    if (d == Delimiter::Close) break;
-    if (budget_ == 0) {
-      tree_->bLimited = true;
-      break;
-    }
-    partStart = next;
-    inPart = true;
-    // The last entity the limit allows takes the rest of the multipart.
-    if (budget_ == 1) {
-      tree_->bLimited = true;
-      break;
-    }
-    pos = next - 1;
+    size_t candidate = lf == std::string_view::npos ? lf : body.find("\n--", lf);
+    pos = candidate == std::string_view::npos ? bodyEnd : candidate + 1;
   }
   if (inPart) AddChild(index, partStart, bodyEnd, &last);
   if (last != kNoMimePart) return true;
