@@ -2,10 +2,9 @@
 
 #include <cstddef>
 
-namespace {
+#include "common/mimeheader.h"
 
-// Comments nest; deeper than this, the rest of the value is one comment.
-constexpr int kMaxCommentDepth = 32;
+namespace {
 
 struct Token {
   enum class Type { Atom, Quoted, Literal, Special, Comment };
@@ -18,38 +17,6 @@ struct Token {
 
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsSpecial(char c) { return std::string_view("()<>[]:;@\\,.\"").find(c) != std::string_view::npos; }
-
-// The end of a delimited run starting at pos (the opening byte): behind
-// the closing byte, escapes skipped, comments nested; the end of the value
-// when it is not closed.
-size_t DelimitedEnd(std::string_view v, size_t pos, char open, char close) {
-  int depth = 1;
-  for (size_t i = pos + 1; i < v.size(); ++i) {
-    if (v[i] == '\\') {
-      ++i;
-    } else if (v[i] == close) {
-      if (--depth == 0) return i + 1;
-    } else if (v[i] == open && open == '(') {
-      if (++depth > kMaxCommentDepth) return v.size();
-    }
-  }
-  return v.size();
-}
-
-std::string Unescape(std::string_view inner) {
-  std::string out;
-  for (size_t i = 0; i < inner.size(); ++i) {
-    if (inner[i] == '\\' && i + 1 < inner.size()) ++i;
-    out.push_back(inner[i]);
-  }
-  return out;
-}
-
-std::string_view Inner(std::string_view raw, char close) {
-  raw.remove_prefix(1);
-  if (!raw.empty() && raw.back() == close) raw.remove_suffix(1);
-  return raw;
-}
 
 std::vector<Token> Tokenize(std::string_view v) {
   std::vector<Token> tokens;
@@ -65,16 +32,16 @@ std::vector<Token> Tokenize(std::string_view v) {
     Token t{Token::Type::Atom, {}, {}, space};
     size_t end = pos + 1;
     if (c == '(') {
-      end = DelimitedEnd(v, pos, '(', ')');
+      end = MimeDelimitedEnd(v, pos, '(', ')', &t.Raw);
       t.What = Token::Type::Comment;
-      t.Raw = Inner(v.substr(pos, end - pos), ')');
     } else if (c == '"') {
-      end = DelimitedEnd(v, pos, '"', '"');
+      std::string_view inner;
+      end = MimeDelimitedEnd(v, pos, '"', '"', &inner);
       t.What = Token::Type::Quoted;
       t.Raw = v.substr(pos, end - pos);
-      t.Text = Unescape(Inner(t.Raw, '"'));
+      t.Text = MimeUnescape(inner);
     } else if (c == '[') {
-      end = DelimitedEnd(v, pos, '[', ']');
+      end = MimeDelimitedEnd(v, pos, '[', ']');
       t.What = Token::Type::Literal;
       t.Raw = v.substr(pos, end - pos);
     } else if (IsSpecial(c)) {

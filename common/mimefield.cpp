@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/mimeheader.h"
 #include "common/mimetext.h"
 #include "platform/ascii.h"
 #include "platform/charset.h"
@@ -10,8 +11,6 @@ namespace {
 
 // Parameters read from one field before the RFC 2231 pieces are joined.
 constexpr size_t kMaxRawParams = kMaxParams * 4;
-// Comments nest; deeper than this, the rest of the value is one comment.
-constexpr int kMaxCommentDepth = 32;
 // The decoded text of one parameter: a file name of the longest kind, in
 // the widest encoding, many times over.
 constexpr size_t kMaxParamText = 64 * 1024;
@@ -30,23 +29,7 @@ struct Lexer {
   bool AtEnd() const { return Pos >= Text.size(); }
   char Peek() const { return AtEnd() ? '\0' : Text[Pos]; }
 
-  void SkipComment() {
-    int depth = 0;
-    while (!AtEnd()) {
-      char c = Text[Pos++];
-      if (c == '\\') {
-        if (!AtEnd()) ++Pos;
-      } else if (c == '(') {
-        ++depth;
-      } else if (c == ')' && --depth == 0) {
-        return;
-      }
-      if (depth > kMaxCommentDepth) {
-        Pos = Text.size();
-        return;
-      }
-    }
-  }
+  void SkipComment() { Pos = MimeDelimitedEnd(Text, Pos, '(', ')'); }
   void SkipCfws() {
     while (!AtEnd()) {
       char c = Text[Pos];
@@ -67,13 +50,9 @@ struct Lexer {
   }
   // A quoted string at Pos ('"'), escapes undone; an open one runs to the end.
   void Quoted(std::string *out) {
-    ++Pos;
-    while (!AtEnd()) {
-      char c = Text[Pos++];
-      if (c == '"') return;
-      if (c == '\\' && !AtEnd()) c = Text[Pos++];
-      out->push_back(c);
-    }
+    std::string_view inner;
+    Pos = MimeDelimitedEnd(Text, Pos, '"', '"', &inner);
+    *out += MimeUnescape(inner);
   }
   // An unquoted value as mail programs write them: up to white space, ";",
   // a quote or a comment.

@@ -1,5 +1,7 @@
 #include "common/mimeheader.h"
 
+#include <algorithm>
+
 #include "platform/ascii.h"
 
 namespace {
@@ -28,12 +30,6 @@ std::string_view FieldName(std::string_view line, size_t *colon) {
   if (nameEnd == 0 || i >= line.size() || line[i] != ':') return {};
   *colon = i;
   return line.substr(0, nameEnd);
-}
-
-std::string_view WithoutLineEnd(std::string_view text) {
-  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-  return text;
 }
 
 }  // namespace
@@ -71,7 +67,7 @@ bool MimeHeaderReader::Next(MimeHeaderField *field) {
     if (name.empty()) continue;
     field->Name = name;
     field->Raw = raw;
-    field->Value = WithoutLineEnd(raw.substr(colon + 1));
+    field->Value = MimeWithoutLineEnd(raw.substr(colon + 1));
     return true;
   }
   return false;
@@ -98,5 +94,40 @@ std::string MimeUnfold(std::string_view value, size_t maxOut) {
     pos = brk == std::string_view::npos ? value.size() : brk + 1;
   }
   while (!out.empty() && (IsBlank(out.back()) || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+std::string_view MimeWithoutLineEnd(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+size_t MimeDelimitedEnd(std::string_view value, size_t pos, char open, char close, std::string_view *inner) {
+  int depth = 1;
+  size_t i = pos + 1, contentEnd = value.size(), end = value.size();
+  for (; i < value.size(); ++i) {
+    if (value[i] == '\\') {
+      ++i;
+    } else if (value[i] == close) {
+      if (--depth == 0) {
+        contentEnd = i;
+        end = i + 1;
+        break;
+      }
+    } else if (value[i] == open && open == '(') {
+      ++depth;
+    }
+  }
+  if (inner != nullptr) *inner = value.substr(pos + 1, contentEnd - pos - 1);
+  return end;
+}
+
+std::string MimeUnescape(std::string_view inner) {
+  std::string out;
+  for (size_t i = 0; i < inner.size(); ++i) {
+    if (inner[i] == '\\' && i + 1 < inner.size()) ++i;
+    out.push_back(inner[i]);
+  }
   return out;
 }

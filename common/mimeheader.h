@@ -53,3 +53,16 @@ bool MimeFindField(std::string_view header, std::string_view name, MimeHeaderFie
 // The value with its folds removed (each line break and the CR before it),
 // white space at both ends dropped, cut at maxOut bytes.
 std::string MimeUnfold(std::string_view value, size_t maxOut);
+
+// A line without its line end (LF, CR LF).
+std::string_view MimeWithoutLineEnd(std::string_view line);
+
+// The lexical pieces of structured field values (RFC 822): where a comment
+// "(...)" (nested), a quoted string or a domain literal that opens at
+// value[pos] ends: behind its closing byte, backslash escapes skipped; the
+// end of the value when it is not closed. *inner (when given) receives what
+// lies between the delimiters.
+size_t MimeDelimitedEnd(std::string_view value, size_t pos, char open, char close,
+                        std::string_view *inner = nullptr);
+// A quoted string's or comment's content with its backslash escapes undone.
+std::string MimeUnescape(std::string_view inner);

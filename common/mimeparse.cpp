@@ -14,16 +14,10 @@ bool AllBlank(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t'; });
 }
 
-std::string_view WithoutLineEnd(std::string_view line) {
-  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 // Is line (with its line end) a delimiter line of dash ("--" boundary)?
 Delimiter DelimiterOf(std::string_view line, std::string_view dash) {
   if (line.size() < dash.size() || line.compare(0, dash.size(), dash) != 0) return Delimiter::None;
-  std::string_view rest = WithoutLineEnd(line.substr(dash.size()));
+  std::string_view rest = MimeWithoutLineEnd(line.substr(dash.size()));
   if (AllBlank(rest)) return Delimiter::Open;
   if (rest.size() >= 2 && rest[0] == '-' && rest[1] == '-' && AllBlank(rest.substr(2))) return Delimiter::Close;
   return Delimiter::None;

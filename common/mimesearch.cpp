@@ -23,19 +23,6 @@ uint32_t FoldCodePoint(uint32_t cp) {
   return static_cast<uint32_t>(static_cast<int32_t>(cp) + run->Delta);
 }
 
-// Where a UTF-8 character cut by the end of text starts (text.size() when
-// none is cut), so pieces end on character boundaries.
-size_t WholeCharacters(std::string_view text) {
-  size_t n = text.size();
-  for (size_t back = 1; back <= 3 && back <= n; ++back) {
-    unsigned char c = static_cast<unsigned char>(text[n - back]);
-    if ((c & 0xC0) == 0x80) continue;
-    size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    return need > back ? n - back : n;
-  }
-  return n;
-}
-
 // Folds text piece by piece and looks for the needle, across pieces too.
 class Matcher {
  public:
@@ -82,7 +69,7 @@ bool SearchTextPart(std::string_view text, const MimePart &p, Matcher *m) {
   if (encoding == MimeEncoding::Identity && charset.ReadsUtf8()) {
     // The common case: the bytes are the text; folding reads them in place.
     while (!body.empty()) {
-      size_t take = body.size() <= kSearchPiece ? body.size() : WholeCharacters(body.substr(0, kSearchPiece));
+      size_t take = body.size() <= kSearchPiece ? body.size() : Utf8WholeLength(body.substr(0, kSearchPiece));
       if (take == 0) take = std::min(body.size(), kSearchPiece);
       if (m->Feed(body.substr(0, take))) return true;
       body.remove_prefix(take);

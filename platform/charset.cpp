@@ -58,19 +58,6 @@ size_t SequenceLength(unsigned char c) {
   return 0;
 }
 
-// Where a character cut by the end of text begins (text.size() when the
-// text does not end inside one).
-size_t CutCharacterStart(std::string_view text) {
-  size_t n = text.size();
-  for (size_t back = 1; back <= 3 && back <= n; ++back) {
-    unsigned char c = static_cast<unsigned char>(text[n - back]);
-    if ((c & 0xC0) == 0x80) continue;
-    size_t len = SequenceLength(c);
-    return len > back ? n - back : n;
-  }
-  return n;
-}
-
 bool HasRoom(const std::string *out, size_t need, size_t maxOut) {
   return out->size() <= maxOut && maxOut - out->size() >= need;
 }
@@ -138,6 +125,16 @@ void AppendValidUtf8(std::string_view text, size_t maxOut, std::string *out) {
   }
 }
 
+size_t Utf8WholeLength(std::string_view text) {
+  size_t n = text.size();
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    unsigned char c = static_cast<unsigned char>(text[n - back]);
+    if ((c & 0xC0) == 0x80) continue;
+    return SequenceLength(c) > back ? n - back : n;
+  }
+  return n;
+}
+
 bool IsValidUtf8(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size())
@@ -189,7 +186,7 @@ void Utf8Decoder::Convert(std::string_view input, bool final, size_t maxOut, std
     }
     return;
   }
-  size_t end = final ? input.size() : CutCharacterStart(input);
+  size_t end = final ? input.size() : Utf8WholeLength(input);
   AppendValidUtf8(input.substr(0, end), maxOut, out);
   pending_.assign(input.substr(end));
 }

@@ -50,6 +50,10 @@ void AppendValidUtf8(std::string_view text, size_t maxOut, std::string *out);
 // Is text valid UTF-8 as it stands?
 bool IsValidUtf8(std::string_view text);
 
+// The length of text less a UTF-8 character cut by its end (text.size()
+// when none is), so a piece of a longer text ends on a character boundary.
+size_t Utf8WholeLength(std::string_view text);
+
 // One conversion from a charset to UTF-8, fed in pieces: a multi-byte
 // character cut between two pieces is carried over to the next.
 class Utf8Decoder {

@@ -184,7 +184,7 @@ TEST(MimeField, ContentTypeParametersAndRfc2231) {
       {"text/plain; charset=\"utf-8\"; format=flowed", "text/plain charset=utf-8 format=flowed"},
       {"TEXT/PLAIN (comment) ; CHARSET = US-ASCII (Plain text)", "text/plain charset=US-ASCII"},
       {"multipart/mixed; boundary=----=_Part_1_2.3;;", "multipart/mixed boundary=----=_Part_1_2.3"},
-      {"text/plain; name*0=\"long \"; name*1=name.txt", "text/plain name=long name.txt"},
+      {"text/plain; name*1=name.txt; name*0=\"long \"", "text/plain name=long name.txt"},
       {"application/x-stuff; title*0*=us-ascii'en'This%20is%20; title*1*=%2A%2Afun%2A%2A; title*2=\" isn't\"",
        "application/x-stuff title*=utf-8'en'This%20is%20%2A%2Afun%2A%2A%20isn%27t"},
       {"a/b; title*=iso-8859-1'de'M%FCnchen; title=Munchen", "a/b title=Munchen title*=utf-8'de'M%C3%BCnchen"},
