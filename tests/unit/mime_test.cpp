@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/mimeaddr.h"
+#include "common/sasl.h"
 #include "common/mimefield.h"
 #include "common/mimeheader.h"
 #include "common/mimeimap.h"
@@ -595,27 +596,13 @@ TEST(MimeSearch, DecodedTextOfHeadersAndTextParts) {
 }
 
 TEST(MimeSearch, MatchesAcrossPieces) {
-  // The needle straddles the first piece's end, in a plain part and in a
-  // base64 part (whose pieces end inside a quantum).
-  std::string plain(kSearchPiece - 3, 'a');
-  plain += "NeedleZ";
-  std::string encoded, raw = plain;
-  for (size_t i = 0; i < raw.size(); i += 57) {
-    std::string line;
-    static const char *digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string chunk = raw.substr(i, 57);
-    for (size_t j = 0; j < chunk.size(); j += 3) {
-      uint32_t v = static_cast<uint8_t>(chunk[j]) << 16;
-      if (j + 1 < chunk.size()) v |= static_cast<uint8_t>(chunk[j + 1]) << 8;
-      if (j + 2 < chunk.size()) v |= static_cast<uint8_t>(chunk[j + 2]);
-      line += digits[v >> 18];
-      line += digits[(v >> 12) & 63];
-      line += j + 1 < chunk.size() ? digits[(v >> 6) & 63] : '=';
-      line += j + 2 < chunk.size() ? digits[v & 63] : '=';
-    }
-    encoded += line + "\r\n";
-  }
-  for (const std::string &text : {"Subject: x\r\n\r\n" + plain,
+  // The needle straddles the end of the first piece: of the text in a plain
+  // part, of the decoded text in a base64 part (76 digits a line: a piece
+  // holds kSearchPiece / 78 lines of 57 bytes, and 3 bytes per 4 digits).
+  size_t plainCut = kSearchPiece, base64Cut = kSearchPiece / 78 * 57 + kSearchPiece % 78 / 4 * 3;
+  std::string encoded, base64 = Base64Encode(std::string(base64Cut - 3, 'a') + "NeedleZ");
+  for (size_t i = 0; i < base64.size(); i += 76) encoded += base64.substr(i, 76) + "\r\n";
+  for (const std::string &text : {"\r\n" + std::string(plainCut - 5, 'a') + "NeedleZ",
                                   "Content-Transfer-Encoding: base64\r\n\r\n" + encoded}) {
     MimeTree tree = Parse(text);
     EXPECT_TRUE(MimeSearchMessage(text, tree, MimeSearchScope::Body, MimeNeedle("needlez")));
