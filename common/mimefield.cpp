@@ -68,8 +68,7 @@ struct Lexer {
   void SkipTo(char stop) {
     while (!AtEnd() && Text[Pos] != stop) {
       if (Text[Pos] == '"') {
-        std::string ignored;
-        Quoted(&ignored);
+        Pos = MimeDelimitedEnd(Text, Pos, '"', '"');
       } else if (Text[Pos] == '(') {
         SkipComment();
       } else {
@@ -124,8 +123,8 @@ NamePart SplitName(const std::string &name) {
   if (rest.empty()) return {name.substr(0, star), -1, true};
   bool encoded = rest.back() == '*';
   if (encoded) rest.remove_suffix(1);
-  if (rest.empty() || rest.size() > 3 || !std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return {name, -1, false};
+  bool digits = std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (rest.empty() || rest.size() > 3 || !digits) return {name, -1, false};
   return {name.substr(0, star), std::stoi(std::string(rest)), encoded};
 }
 

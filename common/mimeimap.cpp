@@ -225,7 +225,8 @@ std::string MimeEnvelopeText(std::string_view text, const MimeTree &tree, uint32
   MimeHeaderField field;
   while (reader.Next(&field)) {
     for (int f = 0; f < kFieldCount; ++f)
-      if (!values[f] && EqualsNoCase(field.Name, kEnvelopeNames[f])) values[f] = MimeUnfold(field.Value, kMaxFieldValue);
+      if (!values[f] && EqualsNoCase(field.Name, kEnvelopeNames[f]))
+        values[f] = MimeUnfold(field.Value, kMaxFieldValue);
   }
   std::vector<MimeAddress> lists[kFieldCount];
   for (int f = kFrom; f <= kBcc; ++f)

@@ -4,7 +4,6 @@
 // CR LF lines (Crlf) unless a case is about bare LF.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -25,15 +24,6 @@
 using namespace std::string_literals;
 
 namespace {
-
-std::string Crlf(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
 
 MimeTree Parse(std::string_view text) {
   MimeTree tree;
@@ -223,7 +213,8 @@ TEST(MimeAddr, MailboxesGroupsAndBrokenLists) {
     for (const MimeAddress &a : MimeParseAddressList(value)) {
       if (a.What == MimeAddress::Kind::GroupStart) out += "[" + a.Name + ":";
       if (a.What == MimeAddress::Kind::GroupEnd) out += "]";
-      if (a.What == MimeAddress::Kind::Mailbox) out += "(" + a.Name + "|" + a.Route + "|" + a.Mailbox + "|" + a.Host + ")";
+      if (a.What == MimeAddress::Kind::Mailbox)
+        out += "(" + a.Name + "|" + a.Route + "|" + a.Mailbox + "|" + a.Host + ")";
     }
     return out;
   };
@@ -637,39 +628,4 @@ TEST(MimeStuff, FileTextAndBack) {
     MimeFileFromText(b.text, &file);
     EXPECT_EQ(file, b.file);
   }
-}
-
-// Not a test of behaviour: the figures the brief asks for. Run with
-// --gtest_also_run_disabled_tests --gtest_filter='*Performance*'.
-TEST(MimePerformance, DISABLED_TenThousandMessagesOfTenKiB) {
-  std::vector<std::string> messages;
-  for (int i = 0; i < 10000; ++i) {
-    std::string filler;
-    while (filler.size() < 4500) filler += "Lorem ipsum dolor sit amet " + std::to_string(i) + " consectetur.\r\n";
-    messages.push_back(Crlf("From: Sender " + std::to_string(i) + " <s@example.org>\nTo: a@b, c@d\n"
-                            "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?= number " + std::to_string(i) + "\nDate: now\n"
-                            "Message-ID: <" + std::to_string(i) + "@x>\nMIME-Version: 1.0\n"
-                            "Content-Type: multipart/alternative; boundary=alt\n\n--alt\n"
-                            "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n") +
-                       filler + Crlf("\n--alt\nContent-Type: text/html; charset=utf-8\n\n") + filler +
-                       (i == 7777 ? "rarewordzz" : "") + Crlf("\n--alt--\n"));
-  }
-  size_t bytes = 0, out = 0;
-  auto start = std::chrono::steady_clock::now();
-  for (const std::string &m : messages) {
-    MimeTree tree = Parse(m);
-    out += MimeEnvelopeText(m, tree).size() + MimeBodyStructureText(m, tree, true, ImapRevision::Rev2).size();
-    bytes += m.size();
-  }
-  auto parsed = std::chrono::steady_clock::now();
-  MimeNeedle needle("RAREWORDZZ");
-  int hits = 0;
-  for (const std::string &m : messages) hits += MimeSearchMessage(m, Parse(m), MimeSearchScope::Text, needle);
-  auto searched = std::chrono::steady_clock::now();
-  using ms = std::chrono::milliseconds;
-  printf("%zu messages, %zu MiB: parse + ENVELOPE + BODYSTRUCTURE %lld ms (%zu bytes of texts); "
-         "SEARCH TEXT %lld ms, %d hit\n",
-         messages.size(), bytes >> 20, static_cast<long long>(std::chrono::duration_cast<ms>(parsed - start).count()),
-         out, static_cast<long long>(std::chrono::duration_cast<ms>(searched - parsed).count()), hits);
-  EXPECT_EQ(hits, 1);
 }
