@@ -95,24 +95,29 @@ bool SearchTextPart(std::string_view text, const MimePart &p, Matcher *m) {
 }  // namespace
 
 void MimeFold(std::string_view utf8, std::string *out) {
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
   size_t pos = 0;
   while (pos < utf8.size()) {
-    // ASCII, eight bytes at a time: the upper-case letters of a word get
-    // their 0x20 bit (a byte + 63 reaches 0x80 from 'A' on, + 37 from '[' on).
+    size_t run = pos;
+    while (run + 8 <= utf8.size()) {
+      uint64_t w;
+      memcpy(&w, utf8.data() + run, 8);
+      if ((w & kHigh) != 0) break;
+      run += 8;
+    }
+    while (run < utf8.size() && static_cast<unsigned char>(utf8[run]) < 0x80) ++run;
+    // ASCII, eight bytes at a time: the upper-case letters get their 0x20
+    // bit (a byte + 63 reaches 0x80 from 'A' on, + 37 from '[' on).
     size_t start = out->size();
-    out->resize(start + utf8.size() - pos);
+    out->resize(start + run - pos);
     char *to = out->data() + start;
-    size_t n = 0;
-    for (; pos + 8 <= utf8.size(); pos += 8, n += 8) {
+    for (; pos + 8 <= run; pos += 8, to += 8) {
       uint64_t w;
       memcpy(&w, utf8.data() + pos, 8);
-      if ((w & 0x8080808080808080ULL) != 0) break;
-      uint64_t upper = (w + 0x3F3F3F3F3F3F3F3FULL) & ~(w + 0x2525252525252525ULL) & 0x8080808080808080ULL;
-      w |= upper >> 2;
-      memcpy(to + n, &w, 8);
+      w |= ((w + 0x3F3F3F3F3F3F3F3FULL) & ~(w + 0x2525252525252525ULL) & kHigh) >> 2;
+      memcpy(to, &w, 8);
     }
-    for (; pos < utf8.size() && static_cast<unsigned char>(utf8[pos]) < 0x80; ++pos) to[n++] = LowerAscii(utf8[pos]);
-    out->resize(start + n);
+    for (; pos < run; ++pos) *to++ = LowerAscii(utf8[pos]);
     if (pos >= utf8.size()) break;
     int32_t cp = NextUtf8(utf8, &pos);
     if (cp < 0)
