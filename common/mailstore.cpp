@@ -132,7 +132,8 @@ long Mailstore::Open(int mailboxDir, const IndexOptions &options) {
 }
 
 // Opens the first components directories of path below M, making missing
-// ones (as ordinary folders, but for INBOX's container) when create is set.
+// ones (as ordinary folders, but for INBOX's container) when create is set:
+// the parents of a folder being made.
 long Mailstore::WalkTo(const FolderPath &path, size_t components, bool create, UniqueFd &out) {
   UniqueFd cur(fcntl(dir_.Get(), F_DUPFD_CLOEXEC, 0));
   if (!cur.Valid()) return errno;
@@ -150,7 +151,7 @@ long Mailstore::WalkTo(const FolderPath &path, size_t components, bool create, U
       next.Reset(OpenSubdirectoryAt(cur.Get(), dir));
       // INBOX's children live in "+INBOX", which is INBOX's, not a folder.
       bool container = i == 0 && name == kInboxName;
-      if (next.Valid() && !container && i + 1 < components) {
+      if (next.Valid() && !container) {
         long rc = MakeFolderIndex(next.Get(), name);
         if (rc != ERROR_SUCCESS) return rc;
       }

@@ -2,6 +2,7 @@
 #include "common/mailstoreindex.h"
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <map>
 
@@ -35,11 +36,15 @@ const char kSchemaSql[] =
     "CREATE INDEX IF NOT EXISTS expunged_modseq ON expunged(modseq);";
 
 // A UIDVALIDITY above old: the time, so that a folder made again gets a
-// value its clients have not seen.
+// value its clients have not seen, and above every one this process gave
+// (two in one second).
 int64_t NewUidValidity(int64_t old) {
+  static std::atomic<int64_t> last{0};
   int64_t now = static_cast<int64_t>(std::time(nullptr)) & kMaxUid;
-  int64_t value = std::max(now, old + 1);
-  return value > kMaxUid || value <= 0 ? 1 : value;
+  int64_t value = std::max({now, old + 1, last.load() + 1});
+  if (value > kMaxUid || value <= 0) value = 1;
+  last.store(value);
+  return value;
 }
 
 bool IsAtomChar(unsigned char c) {
@@ -258,6 +263,13 @@ long FolderIndex::CreateSchema(uint32_t uidValidity, bool &created) {
 }
 
 long FolderIndex::OpenIndex(bool allowRebuild) {
+  // SQLite refuses a link in place of its log files; one planted there is
+  // removed (never followed), so that the folder still opens.
+  for (const char *companion : kIndexCompanions) {
+    EntryStamp other;
+    if (StatEntryAt(dir_.Get(), companion, other) && !other.Regular)
+      RemoveFileAt(dir_.Get(), companion);
+  }
   EntryStamp stamp;
   bool existed = StatEntryAt(dir_.Get(), kIndexFileName, stamp) && stamp.Size > 0;
   long rc = db_.Open(dir_.Get(), kIndexFileName, true, options_.BusyTimeoutMs);
@@ -275,7 +287,7 @@ long FolderIndex::OpenIndex(bool allowRebuild) {
     }
     if (rc == ERROR_SUCCESS && !meta.Valid()) rc = ERROR_INVALID_DATA;
   }
-  if (rc == ERROR_INVALID_DATA && allowRebuild) return Rebuild();
+  if (rc == ERROR_INVALID_DATA && allowRebuild) return Rebuild(stamp.Inode);
   if (rc != ERROR_SUCCESS) db_.Close();
   return rc;
 }
@@ -283,20 +295,28 @@ long FolderIndex::OpenIndex(bool allowRebuild) {
 // A damaged index: one process (the lock's holder) sets it aside and makes
 // a new one, which the next sync fills from the files; a process that
 // comes second finds the new one good and uses it.
-long FolderIndex::Rebuild() {
+long FolderIndex::Rebuild(uint64_t damagedInode) {
   db_.Close();
   UniqueFd lock(LockEntryAt(dir_.Get(), kIndexLockName));
   if (!lock.Valid()) return GetLastError();
-  long rc = OpenIndex(false);
-  if (rc != ERROR_INVALID_DATA) return rc;
+  EntryStamp now;
+  // Another process rebuilt it already: that one is used.
+  if (StatEntryAt(dir_.Get(), kIndexFileName, now) && now.Inode != damagedInode) {
+    long rc = OpenIndex(false);
+    if (rc != ERROR_INVALID_DATA) return rc;
+  }
   db_.Close();
+  long rc;
+  // The damaged index's value is unknown, but it was given no later than
+  // the file was last written.
+  int64_t old = StatEntryAt(dir_.Get(), kIndexFileName, now) ? now.ModifiedTime : 0;
   if (!ReplaceEntryAt(dir_.Get(), kIndexFileName, kDamagedIndexName) && GetLastError() != ENOENT)
     return GetLastError();
   for (const char *companion : kIndexCompanions) RemoveFileAt(dir_.Get(), companion);
   rc = db_.Open(dir_.Get(), kIndexFileName, true, options_.BusyTimeoutMs);
   Meta meta;
   bool created = false;
-  if (rc == ERROR_SUCCESS) rc = CreateSchema(static_cast<uint32_t>(NewUidValidity(0)), created);
+  if (rc == ERROR_SUCCESS) rc = CreateSchema(static_cast<uint32_t>(NewUidValidity(old)), created);
   if (rc == ERROR_SUCCESS) rc = ReadMeta(meta);
   if (rc != ERROR_SUCCESS) {
     db_.Close();
@@ -335,7 +355,7 @@ long FolderIndex::Sync(SyncResult &result) {
   // Damage found while reading: rebuilt, then filled from the files.
   result = SyncResult{};
   result.NewUidValidity = true;
-  rc = Rebuild();
+  rc = Rebuild(db_.Inode());
   return rc == ERROR_SUCCESS ? SyncOnce(result, false) : rc;
 }
 
@@ -344,7 +364,7 @@ long FolderIndex::Reindex(SyncResult &result) {
   long rc = CheckIdentity(result);
   if (rc == ERROR_SUCCESS) rc = SyncOnce(result, true);
   if (rc == ERROR_INVALID_DATA) {
-    rc = Rebuild();
+    rc = Rebuild(db_.Inode());
     if (rc == ERROR_SUCCESS) rc = SyncOnce(result, false);
   }
   if (rc != ERROR_SUCCESS) return rc;
@@ -442,7 +462,7 @@ long FolderIndex::PutRow(NamedMessage &m, Meta &meta, bool updateExisting, bool 
       .Text(9, m.Description.Envelope).Text(10, m.Description.BodyStructure).Run();
 }
 
-long FolderIndex::ApplySync(std::vector<NamedMessage> &added, const std::vector<std::string> &gone,
+long FolderIndex::ApplySync(std::vector<NamedMessage> &added, const std::vector<GoneRow> &gone,
                             SyncMode mode, SyncResult &result) {
   const bool reindex = mode == SyncMode::kReindexFirst;
   long rc = db_.BeginWrite(true);
@@ -456,12 +476,13 @@ long FolderIndex::ApplySync(std::vector<NamedMessage> &added, const std::vector<
     rc = db_.Exec("DELETE FROM msg; DELETE FROM expunged");
   }
   for (size_t i = 0; rc == ERROR_SUCCESS && i < gone.size(); ++i) {
-    uint32_t uid = 0;
     EntryStamp stamp;
-    rc = UidOfName(db_, gone[i], uid);
-    // Named since the listing: the row is younger than the listing.
-    if (rc != ERROR_SUCCESS || uid == 0 || StatEntryAt(dir_.Get(), gone[i], stamp)) continue;
-    rc = RecordExpunged(uid, meta);
+    SqliteStmt row(db_, "SELECT name FROM msg WHERE uid = ?1");
+    // Gone meanwhile, or named since the listing (younger than it).
+    if (!row.Int(1, gone[i].first).Next(&rc) || row.ColText(0) != gone[i].second ||
+        StatEntryAt(dir_.Get(), gone[i].second, stamp))
+      continue;
+    rc = RecordExpunged(gone[i].first, meta);
     ++result.Expunged;
   }
   for (size_t i = 0; rc == ERROR_SUCCESS && i < added.size(); ++i) {
@@ -483,19 +504,26 @@ long FolderIndex::SyncOnce(SyncResult &result, bool reindex) {
   bool truncated = false;
   long rc = ListFiles(files, truncated);
   if (rc != ERROR_SUCCESS) return rc;
-  std::vector<std::string> fresh, gone;
+  std::vector<std::string> fresh;
+  std::vector<GoneRow> gone;
   std::map<std::string, std::pair<uint32_t, std::string>> kept;   // reindex: flags by name
+  // The names as the rows hold them (a scan of the table, not of the name
+  // index: a damaged index must not hide a row), then sorted.
+  std::vector<GoneRow> indexed;
+  for (SqliteStmt st(db_, "SELECT uid, name, flags, keywords FROM msg"); st.Next(&rc);) {
+    indexed.emplace_back(static_cast<uint32_t>(st.ColInt(0)), st.ColText(1));
+    if (reindex) kept[indexed.back().second] = {static_cast<uint32_t>(st.ColInt(2)),
+                                                std::string(st.ColText(3))};
+  }
+  std::sort(indexed.begin(), indexed.end(),
+            [](const GoneRow &a, const GoneRow &b) { return a.second < b.second; });
   size_t at = 0;
-  for (SqliteStmt st(db_, "SELECT name, flags, keywords FROM msg ORDER BY name"); st.Next(&rc);) {
-    std::string_view name = st.ColText(0);
-    if (reindex) {
-      kept[std::string(name)] = {static_cast<uint32_t>(st.ColInt(1)), std::string(st.ColText(2))};
-      continue;
-    }
+  for (size_t i = 0; !reindex && i < indexed.size(); ++i) {
+    const std::string &name = indexed[i].second;
     for (; at < files.size() && files[at] < name; ++at) fresh.push_back(files[at]);
     if (at < files.size() && files[at] == name) ++at;
     // A listing cut short proves nothing about the names it did not reach.
-    else if (!truncated) gone.emplace_back(name);
+    else if (!truncated) gone.push_back(indexed[i]);
   }
   if (rc != ERROR_SUCCESS) return rc;
   if (reindex) fresh = std::move(files);
@@ -515,7 +543,7 @@ long FolderIndex::SyncOnce(SyncResult &result, bool reindex) {
       m.Keywords = it->second.second;
     }
     if (rc == ERROR_SUCCESS)
-      rc = ApplySync(described, from == 0 ? gone : std::vector<std::string>{},
+      rc = ApplySync(described, from == 0 ? gone : std::vector<GoneRow>{},
                      !reindex ? SyncMode::kSync
                               : (from == 0 ? SyncMode::kReindexFirst : SyncMode::kReindexMore),
                      result);

@@ -271,13 +271,14 @@ class FolderIndex {
   long LoadForWrite(Meta &meta);
   long SaveMeta(const Meta &meta);
   long CreateSchema(uint32_t uidValidity, bool &created);
-  long Rebuild();
+  long Rebuild(uint64_t damagedInode);
   long CheckIdentity(SyncResult &result);
   long SyncOnce(SyncResult &result, bool reindex);
   long ListFiles(std::vector<std::string> &names, bool &truncated);
   long Describe(const std::vector<std::string> &names, std::vector<NamedMessage> &out);
   enum class SyncMode { kSync, kReindexFirst, kReindexMore };
-  long ApplySync(std::vector<NamedMessage> &added, const std::vector<std::string> &gone,
+  using GoneRow = std::pair<uint32_t, std::string>;   // uid, name
+  long ApplySync(std::vector<NamedMessage> &added, const std::vector<GoneRow> &gone,
                  SyncMode mode, SyncResult &result);
   long PutRow(NamedMessage &m, Meta &meta, bool updateExisting, bool &inserted);
   long RecordExpunged(uint32_t uid, Meta &meta);

@@ -105,7 +105,14 @@ long SqliteDb::Open(int dir, std::string_view name, bool create, int busyTimeout
 void SqliteDb::Close() {
   for (auto &[sql, st] : statements_) sqlite3_finalize(st);
   statements_.clear();
-  if (db_ != nullptr) sqlite3_close(db_);
+  if (db_ != nullptr) {
+    // The log goes into the file and is emptied when nobody else is using
+    // it (no wait): a database at rest is whole in its one file, for a
+    // copy or a backup.
+    sqlite3_busy_timeout(db_, 0);
+    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_close(db_);
+  }
   db_ = nullptr;
   device_ = inode_ = 0;
   synchronous_ = -1;
