@@ -271,14 +271,20 @@ long FolderIndex::OpenIndex(bool allowRebuild) {
       RemoveFileAt(dir_.Get(), companion);
   }
   EntryStamp stamp;
-  bool existed = StatEntryAt(dir_.Get(), kIndexFileName, stamp) && stamp.Size > 0;
+  StatEntryAt(dir_.Get(), kIndexFileName, stamp);
   long rc = db_.Open(dir_.Get(), kIndexFileName, true, options_.BusyTimeoutMs);
   Meta meta;
   if (rc == ERROR_SUCCESS) {
-    SqliteStmt st(db_, "SELECT count(*) FROM sqlite_master WHERE name = 'meta'");
-    bool hasMeta = st.Next(&rc) && st.ColInt(0) > 0;
+    // No table at all: a new file (or one another process is making right
+    // now). Tables without a good meta record: damage.
+    bool empty = false, hasMeta = false;
+    {
+      SqliteStmt st(db_, "SELECT count(*), total(name = 'meta') FROM sqlite_master");
+      empty = st.Next(&rc) && st.ColInt(0) == 0;
+      hasMeta = rc == ERROR_SUCCESS && st.ColInt(1) > 0;
+    }
     if (rc == ERROR_SUCCESS && hasMeta) rc = ReadMeta(meta);
-    if (rc == ERROR_SUCCESS && !hasMeta && !existed) {
+    if (rc == ERROR_SUCCESS && empty) {
       bool created = false;
       rc = CreateSchema(static_cast<uint32_t>(NewUidValidity(0)), created);
       if (rc == ERROR_SUCCESS) rc = ReadMeta(meta);
