@@ -122,6 +122,24 @@ long UidOfName(SqliteDb &db, std::string_view name, uint32_t &uid) {
   return rc;
 }
 
+// Compares the rows (sorted by name) with the listing (sorted): names only
+// listed are fresh, rows not listed are gone. A listing cut short proves
+// nothing about the names it did not reach.
+void MergeListing(const std::vector<std::pair<uint32_t, std::string>> &rows,
+                  const std::vector<std::string> &files, bool truncated,
+                  std::vector<std::string> &fresh,
+                  std::vector<std::pair<uint32_t, std::string>> &gone) {
+  size_t at = 0;
+  for (const auto &row : rows) {
+    for (; at < files.size() && files[at] < row.second; ++at) fresh.push_back(files[at]);
+    if (at < files.size() && files[at] == row.second)
+      ++at;
+    else if (!truncated)
+      gone.push_back(row);
+  }
+  fresh.insert(fresh.end(), files.begin() + static_cast<std::ptrdiff_t>(at), files.end());
+}
+
 }  // namespace
 
 SmtpFormMeasure MeasureSmtpForm(std::string_view file) {
@@ -506,10 +524,7 @@ long FolderIndex::ApplySync(std::vector<NamedMessage> &added, const std::vector<
 }
 
 long FolderIndex::SyncOnce(SyncResult &result, bool reindex) {
-  std::vector<std::string> files;
-  bool truncated = false;
-  long rc = ListFiles(files, truncated);
-  if (rc != ERROR_SUCCESS) return rc;
+  long rc = ERROR_SUCCESS;
   std::vector<std::string> fresh;
   std::vector<GoneRow> gone;
   std::map<std::string, std::pair<uint32_t, std::string>> kept;   // reindex: flags by name
@@ -521,19 +536,19 @@ long FolderIndex::SyncOnce(SyncResult &result, bool reindex) {
     if (reindex) kept[indexed.back().second] = {static_cast<uint32_t>(st.ColInt(2)),
                                                 std::string(st.ColText(3))};
   }
+  if (rc != ERROR_SUCCESS) return rc;
   std::sort(indexed.begin(), indexed.end(),
             [](const GoneRow &a, const GoneRow &b) { return a.second < b.second; });
-  size_t at = 0;
-  for (size_t i = 0; !reindex && i < indexed.size(); ++i) {
-    const std::string &name = indexed[i].second;
-    for (; at < files.size() && files[at] < name; ++at) fresh.push_back(files[at]);
-    if (at < files.size() && files[at] == name) ++at;
-    // A listing cut short proves nothing about the names it did not reach.
-    else if (!truncated) gone.push_back(indexed[i]);
-  }
+  // The listing after the rows: a file is named before its row is added,
+  // so a row the listing lacks is a file removed, not one named since.
+  std::vector<std::string> files;
+  bool truncated = false;
+  rc = ListFiles(files, truncated);
   if (rc != ERROR_SUCCESS) return rc;
-  if (reindex) fresh = std::move(files);
-  else fresh.insert(fresh.end(), files.begin() + static_cast<std::ptrdiff_t>(at), files.end());
+  if (reindex)
+    fresh = std::move(files);
+  else
+    MergeListing(indexed, files, truncated, fresh, gone);
   if (fresh.empty() && gone.empty() && !reindex) return ERROR_SUCCESS;
   std::vector<NamedMessage> described;
   for (size_t from = 0; rc == ERROR_SUCCESS && (from < fresh.size() || from == 0);

@@ -21,6 +21,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/mailstore.h"
@@ -245,6 +246,32 @@ TEST_F(MailstoreTest, SyncIndexesNewFilesAndExpungesGoneOnes) {
   EXPECT_EQ(UidNames(other), names);
 }
 
+// Another process indexes a file while this one is between its listing
+// and its transaction: the file keeps the one row it got.
+FolderIndex *g_racer = nullptr;
+bool SyncTheRacer(const char *step) {
+  FolderIndex *racer = std::exchange(g_racer, nullptr);
+  SyncResult r;
+  if (racer != nullptr && std::string_view(step) == "begin") {
+    EXPECT_EQ(racer->Sync(r), 0);
+  }
+  return true;
+}
+
+TEST_F(MailstoreTest, SyncsRacingEachOtherKeepOneRowPerFile) {
+  FolderIndex f, racer;
+  ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
+  ASSERT_EQ(store_.OpenFolder("INBOX", racer), ERROR_SUCCESS);
+  Deliver(m_, "B1.MSG", "one");
+  g_racer = &racer;
+  SetSqliteFaultHook(SyncTheRacer);
+  SyncResult r;
+  ASSERT_EQ(f.Sync(r), ERROR_SUCCESS);
+  SetSqliteFaultHook(nullptr);
+  EXPECT_EQ(r.Added, 0u);
+  EXPECT_EQ(UidNames(f), (std::map<uint32_t, std::string>{{1, "B1.MSG"}}));
+}
+
 TEST_F(MailstoreTest, FlagsKeywordsUnchangedSinceAndModseqOrder) {
   for (int i = 1; i <= 3; ++i) Deliver(m_, "B000000000" + std::to_string(i) + ".MSG", "m");
   FolderIndex f;
@@ -434,6 +461,29 @@ TEST_F(MailstoreTest, DamagedIndexIsRebuiltWithoutLosingMessagesOrReusingUids) {
       EXPECT_TRUE(Exists(m_ + "/.index-damaged"));
     }
   }
+}
+
+// A meta record set back (by damage, or an old copy of the index put back
+// over a newer one's rows) never hands out a UID the rows still hold.
+TEST_F(MailstoreTest, UidNextSetBackNeverReusesAUid) {
+  Deliver(m_, "B1.MSG", "a");
+  Deliver(m_, "B2.MSG", "b");
+  FolderIndex f;
+  ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
+  Sync(f);
+  unlink((m_ + "/B2.MSG").c_str());
+  Sync(f);   // UID 2 is expunged: only the expunged table remembers it
+  {
+    SqliteDb raw;
+    ASSERT_EQ(raw.Open(mfd_, ".index", false, 1000), ERROR_SUCCESS);
+    ASSERT_EQ(raw.Exec("UPDATE meta SET value = 1 WHERE key IN ('uidnext', 'highestmodseq')"),
+              ERROR_SUCCESS);
+  }
+  uint64_t modseq = Rows(f)[0].ModSeq;
+  Deliver(m_, "B3.MSG", "c");
+  Sync(f);
+  EXPECT_EQ(UidNames(f), (std::map<uint32_t, std::string>{{1, "B1.MSG"}, {3, "B3.MSG"}}));
+  EXPECT_GT(Rows(f)[1].ModSeq, modseq + 1);
 }
 
 TEST_F(MailstoreTest, ReindexKeepsFlagsUnderANewUidValidity) {
@@ -637,6 +687,18 @@ TEST_F(MailstoreTest, CreateDeleteRenameListAndSubscriptions) {
   ASSERT_EQ(store_.OpenFolder("Old/Years/2024", renamed), ERROR_SUCCESS);
   EXPECT_EQ(State(renamed).UidValidity, validity);
 
+  // A folder made again under an old name never has the old UIDVALIDITY
+  // (its clients would take the new messages for the old ones).
+  ASSERT_EQ(store_.CreateFolder("Again"), ERROR_SUCCESS);
+  FolderIndex again;
+  ASSERT_EQ(store_.OpenFolder("Again", again), ERROR_SUCCESS);
+  uint32_t first = State(again).UidValidity;
+  again.Close();
+  ASSERT_EQ(store_.DeleteFolder("Again"), ERROR_SUCCESS);
+  ASSERT_EQ(store_.CreateFolder("Again"), ERROR_SUCCESS);
+  ASSERT_EQ(store_.OpenFolder("Again", again), ERROR_SUCCESS);
+  EXPECT_GT(State(again).UidValidity, first);
+
   // A leaf goes whole; its parent then has no children.
   ASSERT_EQ(store_.DeleteFolder("Old/Years/2024/Q1"), ERROR_SUCCESS);
   EXPECT_FALSE(Exists(m_ + "/+Old/+Years/+2024/+Q1"));
@@ -684,6 +746,7 @@ TEST_F(MailstoreTest, PlantedLinksAreNeverFollowed) {
   ASSERT_EQ(symlink((outside + "/db").c_str(), (m_ + "/+Real/.index").c_str()), 0);
   EXPECT_NE(store_.OpenFolder("Real", f), ERROR_SUCCESS);
   Deliver(m_, "B1.MSG", "x");
+  ASSERT_EQ(symlink((outside + "/db").c_str(), (m_ + "/.index").c_str()), 0);
   ASSERT_EQ(symlink((outside + "/wal").c_str(), (m_ + "/.index-wal").c_str()), 0);
   ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
   EXPECT_EQ(Sync(f).Added, 1u);
