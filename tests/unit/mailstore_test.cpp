@@ -114,6 +114,24 @@ class MailstoreTest : public ::testing::Test {
     return r;
   }
 
+  // INBOX opened and synced with n delivered messages B1.MSG ... Bn.MSG.
+  void OpenInbox(FolderIndex &f, int n = 0) {
+    for (int i = 1; i <= n; ++i) Deliver(m_, "B" + std::to_string(i) + ".MSG", "m" + std::to_string(i));
+    ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
+    Sync(f);
+  }
+
+  StoreOutcome Store(FolderIndex &f, const std::vector<uint32_t> &uids, StoreMode mode,
+                     uint32_t flags, std::vector<std::string> keywords = {}) {
+    FlagChange c;
+    c.Mode = mode;
+    c.Flags = flags;
+    c.Keywords = std::move(keywords);
+    StoreOutcome out;
+    EXPECT_EQ(f.StoreFlags(uids, c, out), ERROR_SUCCESS);
+    return out;
+  }
+
   long Append(FolderIndex &f, const std::vector<std::string> &pieces, AppendResult &result,
               int64_t date = 0, uint32_t flags = 0, std::vector<std::string> keywords = {}) {
     AppendWriter w;
@@ -273,10 +291,8 @@ TEST_F(MailstoreTest, SyncsRacingEachOtherKeepOneRowPerFile) {
 }
 
 TEST_F(MailstoreTest, FlagsKeywordsUnchangedSinceAndModseqOrder) {
-  for (int i = 1; i <= 3; ++i) Deliver(m_, "B000000000" + std::to_string(i) + ".MSG", "m");
   FolderIndex f;
-  ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
-  Sync(f);
+  OpenInbox(f, 3);
   FlagChange add;
   add.Mode = StoreMode::kAdd;
   add.Flags = kFlagSeen | kFlagFlagged;
@@ -358,15 +374,9 @@ TEST_F(MailstoreTest, RecentGoesToOneClaimant) {
 }
 
 TEST_F(MailstoreTest, ExpungeRemovesFilesThenRowsAndUidsStayUsed) {
-  for (int i = 1; i <= 4; ++i) Deliver(m_, "B" + std::to_string(i) + ".MSG", "m");
   FolderIndex f;
-  ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
-  Sync(f);
-  FlagChange del;
-  del.Mode = StoreMode::kAdd;
-  del.Flags = kFlagDeleted;
-  StoreOutcome out;
-  ASSERT_EQ(f.StoreFlags({1, 3, 4}, del, out), ERROR_SUCCESS);
+  OpenInbox(f, 4);
+  Store(f, {1, 3, 4}, StoreMode::kAdd, kFlagDeleted);
   std::vector<uint32_t> only = {2, 3}, gone;
   ASSERT_EQ(f.Expunge(&only, gone), ERROR_SUCCESS);   // UID EXPUNGE 2:3: 2 is not \Deleted
   EXPECT_EQ(gone, std::vector<uint32_t>{3});
@@ -466,11 +476,8 @@ TEST_F(MailstoreTest, DamagedIndexIsRebuiltWithoutLosingMessagesOrReusingUids) {
 // A meta record set back (by damage, or an old copy of the index put back
 // over a newer one's rows) never hands out a UID the rows still hold.
 TEST_F(MailstoreTest, UidNextSetBackNeverReusesAUid) {
-  Deliver(m_, "B1.MSG", "a");
-  Deliver(m_, "B2.MSG", "b");
   FolderIndex f;
-  ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
-  Sync(f);
+  OpenInbox(f, 2);
   unlink((m_ + "/B2.MSG").c_str());
   Sync(f);   // UID 2 is expunged: only the expunged table remembers it
   {
@@ -487,16 +494,9 @@ TEST_F(MailstoreTest, UidNextSetBackNeverReusesAUid) {
 }
 
 TEST_F(MailstoreTest, ReindexKeepsFlagsUnderANewUidValidity) {
-  Deliver(m_, "B1.MSG", "a");
-  Deliver(m_, "B2.MSG", "b");
   FolderIndex f, other;
-  ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
-  Sync(f);
-  FlagChange seen;
-  seen.Flags = kFlagSeen;
-  seen.Keywords = {"$Done"};
-  StoreOutcome out;
-  ASSERT_EQ(f.StoreFlags({2}, seen, out), ERROR_SUCCESS);
+  OpenInbox(f, 2);
+  Store(f, {2}, StoreMode::kReplace, kFlagSeen, {"$Done"});
   FolderState old = State(f);
   ASSERT_EQ(store_.OpenFolder("INBOX", other), ERROR_SUCCESS);
   SyncResult r;
@@ -593,14 +593,9 @@ TEST_F(MailstoreTest, CopyAndMoveLinkFilesWithFlagsAndNewUids) {
   for (int i = 1; i <= 3; ++i) Deliver(m_, "B" + std::to_string(i) + ".MSG", "s" + std::to_string(i), 1700000000 + i);
   ASSERT_EQ(store_.EnsureSpecialUse(), ERROR_SUCCESS);
   FolderIndex inbox, archive;
-  ASSERT_EQ(store_.OpenFolder("INBOX", inbox), ERROR_SUCCESS);
+  OpenInbox(inbox);
   ASSERT_EQ(store_.OpenFolder("Archive", archive), ERROR_SUCCESS);
-  Sync(inbox);
-  FlagChange c;
-  c.Flags = kFlagAnswered;
-  c.Keywords = {"Todo"};
-  StoreOutcome out;
-  ASSERT_EQ(inbox.StoreFlags({3}, c, out), ERROR_SUCCESS);
+  Store(inbox, {3}, StoreMode::kReplace, kFlagAnswered, {"Todo"});
 
   CopyResult copy;
   ASSERT_EQ(store_.Copy(inbox, {1, 3, 7}, archive, false, copy), ERROR_SUCCESS);
@@ -706,16 +701,10 @@ TEST_F(MailstoreTest, CreateDeleteRenameListAndSubscriptions) {
 }
 
 TEST_F(MailstoreTest, RenameInboxMovesItsMessagesAndLeavesItEmpty) {
-  Deliver(m_, "B1.MSG", "one");
-  Deliver(m_, "B2.MSG", "two");
   ASSERT_EQ(store_.CreateFolder("INBOX/Keep"), ERROR_SUCCESS);
   FolderIndex inbox;
-  ASSERT_EQ(store_.OpenFolder("INBOX", inbox), ERROR_SUCCESS);
-  Sync(inbox);
-  FlagChange seen;
-  seen.Flags = kFlagSeen;
-  StoreOutcome out;
-  ASSERT_EQ(inbox.StoreFlags({2}, seen, out), ERROR_SUCCESS);
+  OpenInbox(inbox, 2);
+  Store(inbox, {2}, StoreMode::kReplace, kFlagSeen);
   ASSERT_EQ(store_.RenameFolder("INBOX", "Before 2025"), ERROR_SUCCESS);
   EXPECT_EQ(store_.RenameFolder("INBOX", "Before 2025"), ERROR_ALREADY_EXISTS);
   FolderIndex moved;
@@ -846,11 +835,7 @@ TEST_F(MailstoreTest, DISABLED_Performance100k) {
   time("first sync (describe 100,000 files)", [&] { Sync(f); });
   time("sync of 100,000 unchanged", [&] { Sync(f); });
   time("read 100,000 rows with texts", [&] { EXPECT_EQ(Rows(f).size(), static_cast<size_t>(n)); });
-  FlagChange del;
-  del.Mode = StoreMode::kAdd;
-  del.Flags = kFlagDeleted;
-  StoreOutcome out;
-  ASSERT_EQ(f.StoreFlags({50000}, del, out), ERROR_SUCCESS);
+  Store(f, {50000}, StoreMode::kAdd, kFlagDeleted);
   std::vector<uint32_t> gone;
   time("EXPUNGE of one in 100,000", [&] { ASSERT_EQ(f.Expunge(nullptr, gone), ERROR_SUCCESS); });
   FolderCounts counts;
