@@ -201,7 +201,10 @@ long FolderIndex::Open(UniqueFd dir, const std::string &name, const IndexOptions
   options_ = options;
   if (options_.Describe == nullptr) options_.Describe = DescribeSmtpForm;
   long rc = OpenIndex(true);
+  FolderState state;
+  if (rc == ERROR_SUCCESS) rc = ReadState(state);
   if (rc != ERROR_SUCCESS) Close();
+  uidValidity_ = state.UidValidity;
   return rc;
 }
 
@@ -352,7 +355,7 @@ long FolderIndex::Rebuild(uint64_t damagedInode) {
 
 // The index the name ".index" stands for may have changed since it was
 // opened: rebuilt by another process, or removed with the folder.
-long FolderIndex::CheckIdentity(SyncResult &result) {
+long FolderIndex::CheckIdentity() {
   EntryStamp dir, index;
   if (!StatOpenFile(dir_.Get(), dir)) return GetLastError();
   if (dir.Links == 0) return ERROR_FILE_NOT_FOUND;
@@ -367,35 +370,44 @@ long FolderIndex::CheckIdentity(SyncResult &result) {
     if (any.empty()) return ERROR_FILE_NOT_FOUND;
   }
   db_.Close();
-  result.NewUidValidity = true;
   return OpenIndex(true);
 }
 
 long FolderIndex::Sync(SyncResult &result) {
   result = SyncResult{};
-  long rc = CheckIdentity(result);
+  long rc = CheckIdentity();
   if (rc == ERROR_SUCCESS) rc = SyncOnce(result, false);
-  if (rc != ERROR_INVALID_DATA) return rc;
-  // Damage found while reading: rebuilt, then filled from the files.
-  result = SyncResult{};
-  result.NewUidValidity = true;
-  rc = Rebuild(db_.Inode());
-  return rc == ERROR_SUCCESS ? SyncOnce(result, false) : rc;
+  if (rc == ERROR_INVALID_DATA) {
+    // Damage found while reading: rebuilt, then filled from the files.
+    result = SyncResult{};
+    rc = Rebuild(db_.Inode());
+    if (rc == ERROR_SUCCESS) rc = SyncOnce(result, false);
+  }
+  return rc == ERROR_SUCCESS ? NoteUidValidity(result) : rc;
+}
+
+// Another process may have given the folder a new UIDVALIDITY (a reindex,
+// a rebuild) since this handle last looked.
+long FolderIndex::NoteUidValidity(SyncResult &result) {
+  FolderState state;
+  long rc = ReadState(state);
+  if (rc != ERROR_SUCCESS) return rc;
+  if (state.UidValidity != uidValidity_) result.NewUidValidity = true;
+  uidValidity_ = state.UidValidity;
+  return ERROR_SUCCESS;
 }
 
 long FolderIndex::Reindex(SyncResult &result) {
   result = SyncResult{};
-  long rc = CheckIdentity(result);
+  long rc = CheckIdentity();
   if (rc == ERROR_SUCCESS) rc = SyncOnce(result, true);
   if (rc == ERROR_INVALID_DATA) {
     rc = Rebuild(db_.Inode());
     if (rc == ERROR_SUCCESS) rc = SyncOnce(result, false);
   }
-  if (rc != ERROR_SUCCESS) return rc;
-  result.NewUidValidity = true;
-  FolderState state;
-  if (ReadState(state) == ERROR_SUCCESS) Event(IndexEvent::kReindexed, state.UidValidity);
-  return ERROR_SUCCESS;
+  if (rc == ERROR_SUCCESS) rc = NoteUidValidity(result);
+  if (rc == ERROR_SUCCESS) Event(IndexEvent::kReindexed, uidValidity_);
+  return rc;
 }
 
 long FolderIndex::ListFiles(std::vector<std::string> &names, bool &truncated) {

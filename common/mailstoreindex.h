@@ -181,7 +181,9 @@ struct FolderCounts {
 };
 
 struct SyncResult {
-  bool NewUidValidity = false;   // reopened or rebuilt: every UID is new
+  // The UIDVALIDITY changed since this handle last looked (a rebuild, a
+  // reindex, an index made anew): every UID the caller knows is void.
+  bool NewUidValidity = false;
   uint32_t Added = 0;
   uint32_t Expunged = 0;
 };
@@ -272,7 +274,8 @@ class FolderIndex {
   long SaveMeta(const Meta &meta);
   long CreateSchema(uint32_t uidValidity, bool &created);
   long Rebuild(uint64_t damagedInode);
-  long CheckIdentity(SyncResult &result);
+  long CheckIdentity();
+  long NoteUidValidity(SyncResult &result);
   long SyncOnce(SyncResult &result, bool reindex);
   long ListFiles(std::vector<std::string> &names, bool &truncated);
   long Describe(const std::vector<std::string> &names, std::vector<NamedMessage> &out);
@@ -290,4 +293,5 @@ class FolderIndex {
   IndexOptions options_;
   SqliteDb db_;
   std::string buffer_;   // a file being described
+  uint32_t uidValidity_ = 0;   // as this handle last saw it
 };

@@ -511,7 +511,9 @@ TEST_F(MailstoreTest, ReindexKeepsFlagsUnderANewUidValidity) {
   EXPECT_EQ(now.FirstRecent, now.UidNext);
   EXPECT_EQ(g_events.back(), IndexEvent::kReindexed);
   // Another handle's next sync learns of the new UIDVALIDITY.
+  EXPECT_TRUE(Sync(other).NewUidValidity);
   EXPECT_EQ(State(other).UidValidity, now.UidValidity);
+  EXPECT_FALSE(Sync(other).NewUidValidity);
 }
 
 TEST_F(MailstoreTest, AppendWritesTheSmtpFormDurablyAndIndexesIt) {
