@@ -22,7 +22,6 @@ namespace {
 
 constexpr mode_t kFolderDirectoryMode = 0700;
 constexpr mode_t kMessageFileMode = 0600;
-constexpr std::string_view kAppendTempPrefix = ".zelappend-";
 constexpr std::string_view kSubscriptionsLockName = ".subscriptions-lock";
 constexpr std::string_view kSubscriptionsTempName = ".subscriptions-new";
 // Files of a folder's own besides its messages, removed with it.

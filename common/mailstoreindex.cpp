@@ -397,8 +397,22 @@ long FolderIndex::NoteUidValidity(SyncResult &result) {
   return ERROR_SUCCESS;
 }
 
+void FolderIndex::RemoveStaleTemporaries() {
+  std::vector<std::string> names;
+  bool more = false;
+  if (!ListFileNamesAt(dir_.Get(), "", kMaxFolderFiles, names, &more)) return;
+  int64_t now = static_cast<int64_t>(std::time(nullptr));
+  for (const std::string &name : names) {
+    EntryStamp stamp;
+    if (name.starts_with(kAppendTempPrefix) && StatEntryAt(dir_.Get(), name, stamp) &&
+        stamp.ModifiedTime < now - kStaleTempSeconds)
+      RemoveFileAt(dir_.Get(), name);
+  }
+}
+
 long FolderIndex::Reindex(SyncResult &result) {
   result = SyncResult{};
+  RemoveStaleTemporaries();
   long rc = CheckIdentity();
   if (rc == ERROR_SUCCESS) rc = SyncOnce(result, true);
   if (rc == ERROR_INVALID_DATA) {

@@ -101,6 +101,10 @@ constexpr size_t kMaxFolderFiles = 1000000;
 constexpr int kIndexBusyTimeoutMs = 10000;
 
 constexpr std::string_view kIndexFileName = ".index";
+// A message being appended is written under this prefix until it is whole.
+constexpr std::string_view kAppendTempPrefix = ".zelappend-";
+// A temporary file this old is a leftover of a crash (Reindex removes it).
+constexpr int64_t kStaleTempSeconds = 3600;
 constexpr std::string_view kMessageFileSuffix = ".MSG";
 
 // What a describer makes of a message file.
@@ -262,7 +266,8 @@ class FolderIndex {
   // Stores the texts of a row that has none yet.
   long SetDescription(uint32_t uid, const MessageDescription &description);
   // Builds the index anew from the files: a new UIDVALIDITY, new UIDs in
-  // name order, flags and keywords kept by file name.
+  // name order, flags and keywords kept by file name. Temporary files a
+  // crash left (older than kStaleTempSeconds) are removed.
   long Reindex(SyncResult &result);
 
  private:
@@ -278,6 +283,7 @@ class FolderIndex {
   long NoteUidValidity(SyncResult &result);
   long SyncOnce(SyncResult &result, bool reindex);
   long ListFiles(std::vector<std::string> &names, bool &truncated);
+  void RemoveStaleTemporaries();
   long Describe(const std::vector<std::string> &names, std::vector<NamedMessage> &out);
   enum class SyncMode { kSync, kReindexFirst, kReindexMore };
   using GoneRow = std::pair<uint32_t, std::string>;   // uid, name

@@ -499,6 +499,8 @@ TEST_F(MailstoreTest, ReindexKeepsFlagsUnderANewUidValidity) {
   Store(f, {2}, StoreMode::kReplace, kFlagSeen, {"$Done"});
   FolderState old = State(f);
   ASSERT_EQ(store_.OpenFolder("INBOX", other), ERROR_SUCCESS);
+  Deliver(m_, ".zelappend-old", "crash leftover", 1600000000);
+  Deliver(m_, ".zelappend-new", "being written");
   SyncResult r;
   ASSERT_EQ(f.Reindex(r), ERROR_SUCCESS);
   FolderState now = State(f);
@@ -510,6 +512,8 @@ TEST_F(MailstoreTest, ReindexKeepsFlagsUnderANewUidValidity) {
   EXPECT_EQ(rows[1].Keywords, "$Done");
   EXPECT_EQ(now.FirstRecent, now.UidNext);
   EXPECT_EQ(g_events.back(), IndexEvent::kReindexed);
+  EXPECT_FALSE(Exists(m_ + "/.zelappend-old"));
+  EXPECT_TRUE(Exists(m_ + "/.zelappend-new"));
   // Another handle's next sync learns of the new UIDVALIDITY.
   EXPECT_TRUE(Sync(other).NewUidValidity);
   EXPECT_EQ(State(other).UidValidity, now.UidValidity);
