@@ -66,8 +66,10 @@
 // on one folder are safe. Failures: error numbers (platform/errors.h):
 // ERROR_BUSY when another process held the index past the busy timeout,
 // ERROR_FILE_NOT_FOUND when the folder was deleted, ERROR_INVALID_PARAMETER
-// for a bad keyword, ERROR_DISK_FULL, EIO; a damaged index is rebuilt, not
-// reported.
+// for a bad keyword, ERROR_DISK_FULL, EIO. Open and Sync rebuild a damaged
+// index (with an event) instead of failing; another call that meets the
+// damage fails with ERROR_INVALID_DATA, and the caller's next Sync
+// rebuilds it.
 #pragma once
 
 #include <cstdint>
