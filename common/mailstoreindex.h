@@ -81,11 +81,11 @@
 #include "platform/sqlitedb.h"
 
 // System flags as stored.
-constexpr uint32_t kFlagSeen = 1;
-constexpr uint32_t kFlagAnswered = 2;
-constexpr uint32_t kFlagFlagged = 4;
-constexpr uint32_t kFlagDeleted = 8;
-constexpr uint32_t kFlagDraft = 16;
+constexpr uint32_t kStoreFlagSeen = 1;
+constexpr uint32_t kStoreFlagAnswered = 2;
+constexpr uint32_t kStoreFlagFlagged = 4;
+constexpr uint32_t kStoreFlagDeleted = 8;
+constexpr uint32_t kStoreFlagDraft = 16;
 constexpr uint32_t kAllFlags = 31;
 
 // A keyword is an atom of at most this many bytes (what mail programs use

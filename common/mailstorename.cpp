@@ -2,6 +2,7 @@
 #include "common/mailstorename.h"
 
 #include "platform/ascii.h"
+#include "platform/charset.h"
 
 namespace {
 
@@ -16,47 +17,17 @@ int HexValue(char c) {
   return -1;   // lower case is not this encoding's: one spelling per name
 }
 
-// The length of the UTF-8 sequence at text[at], 0 when it is not one.
-size_t Utf8SequenceLength(std::string_view text, size_t at) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char c = byte(at);
-  if (c == 0) return 0;
-  if (c < 0x80) return 1;
-  size_t length;
-  unsigned min, code;
-  if ((c & 0xE0) == 0xC0) {
-    length = 2, min = 0x80, code = c & 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    length = 3, min = 0x800, code = c & 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    length = 4, min = 0x10000, code = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (byte(at + i) & 0x3F);
-  }
-  // Overlong forms, UTF-16 surrogates and what lies beyond Unicode.
-  if (code < min || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
-  return length;
+// A folder name is UTF-8 without NUL (a NUL would cut the path the kernel
+// is given).
+bool IsFolderUtf8(std::string_view text) {
+  return text.find('\0') == std::string_view::npos && IsValidUtf8(text);
 }
 
 }  // namespace
 
-bool IsValidUtf8(std::string_view text) {
-  for (size_t at = 0; at < text.size();) {
-    size_t n = Utf8SequenceLength(text, at);
-    if (n == 0) return false;
-    at += n;
-  }
-  return true;
-}
-
 std::string EncodeFolderComponent(std::string_view component) {
   if (component.empty() || component.find(kFolderDelimiter) != std::string_view::npos ||
-      !IsValidUtf8(component))
+      !IsFolderUtf8(component))
     return "";
   std::string dir(1, kFolderDirPrefix);
   for (unsigned char c : component) {
@@ -91,7 +62,7 @@ bool DecodeFolderComponent(std::string_view dirName, std::string &component) {
       component += static_cast<char>(c);
     }
   }
-  return IsValidUtf8(component);
+  return IsFolderUtf8(component);
 }
 
 bool ParseFolderName(std::string_view name, FolderPath &out) {

@@ -66,5 +66,3 @@ bool DecodeFolderComponent(std::string_view dirName, std::string &component);
 
 // The parent of a canonical name ("" at the top level).
 std::string ParentFolderName(std::string_view name);
-// The whole of text is UTF-8 without NUL.
-bool IsValidUtf8(std::string_view text);

@@ -10,7 +10,7 @@
 namespace {
 
 bool IsQuotable(std::string_view bytes, bool utf8Quoted) {
-  if (bytes.size() > kMaxQuotedString) return false;
+  if (bytes.size() > kMaxMimeQuotedString) return false;
   size_t pos = 0;
   while (pos < bytes.size()) {
     unsigned char c = static_cast<unsigned char>(bytes[pos]);

@@ -32,12 +32,12 @@ enum class ImapRevision { Rev1, Rev2 };
 
 // Longer strings go as literals even when they could be quoted, so a
 // response line stays short for clients that read lines into buffers.
-constexpr size_t kMaxQuotedString = 1024;
+constexpr size_t kMaxMimeQuotedString = 1024;
 
 // Appends bytes as an IMAP string: quoted ("\" and DQUOTE escaped) when
 // every byte is a 7-bit TEXT-CHAR (with utf8Quoted: or part of valid
 // UTF-8, as IMAP4rev2 and UTF8=ACCEPT allow) and it is at most
-// kMaxQuotedString bytes; a literal "{n}\r\n" and the bytes otherwise. A
+// kMaxMimeQuotedString bytes; a literal "{n}\r\n" and the bytes otherwise. A
 // literal cannot carry NUL: each NUL is sent as 0x80, so the length stays.
 void AppendImapString(std::string_view bytes, std::string *out, bool utf8Quoted = false);
 // NIL, or the string.

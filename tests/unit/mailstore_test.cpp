@@ -295,7 +295,7 @@ TEST_F(MailstoreTest, FlagsKeywordsUnchangedSinceAndModseqOrder) {
   OpenInbox(f, 3);
   FlagChange add;
   add.Mode = StoreMode::kAdd;
-  add.Flags = kFlagSeen | kFlagFlagged;
+  add.Flags = kStoreFlagSeen | kStoreFlagFlagged;
   add.Keywords = {"$Work", "$work", "Later"};
   StoreOutcome out;
   ASSERT_EQ(f.StoreFlags({1, 2, 99}, add, out), ERROR_SUCCESS);
@@ -313,7 +313,7 @@ TEST_F(MailstoreTest, FlagsKeywordsUnchangedSinceAndModseqOrder) {
   // UNCHANGEDSINCE: 2 was changed after seen1, 3 never was.
   FlagChange del;
   del.Mode = StoreMode::kRemove;
-  del.Flags = kFlagFlagged;
+  del.Flags = kStoreFlagFlagged;
   del.Keywords = {"later"};
   del.HasUnchangedSince = true;
   del.UnchangedSince = seen1;
@@ -321,15 +321,15 @@ TEST_F(MailstoreTest, FlagsKeywordsUnchangedSinceAndModseqOrder) {
   EXPECT_EQ(out.Failed, std::vector<uint32_t>{2});
   ASSERT_EQ(out.Changed.size(), 1u);
   EXPECT_EQ(out.Changed[0].Uid, 1u);
-  EXPECT_EQ(out.Changed[0].Flags, kFlagSeen);
+  EXPECT_EQ(out.Changed[0].Flags, kStoreFlagSeen);
   EXPECT_EQ(out.Changed[0].Keywords, "$Work");
 
   FlagChange set;
-  set.Flags = kFlagDraft;
+  set.Flags = kStoreFlagDraft;
   ASSERT_EQ(f.StoreFlags({2}, set, out), ERROR_SUCCESS);
   std::vector<IndexRow> rows = Rows(f, seen1);
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].Flags, kFlagDraft);
+  EXPECT_EQ(rows[1].Flags, kStoreFlagDraft);
   EXPECT_EQ(rows[1].Keywords, "");
   std::vector<std::string> inUse;
   ASSERT_EQ(f.KeywordsInUse(inUse), ERROR_SUCCESS);
@@ -376,7 +376,7 @@ TEST_F(MailstoreTest, RecentGoesToOneClaimant) {
 TEST_F(MailstoreTest, ExpungeRemovesFilesThenRowsAndUidsStayUsed) {
   FolderIndex f;
   OpenInbox(f, 4);
-  Store(f, {1, 3, 4}, StoreMode::kAdd, kFlagDeleted);
+  Store(f, {1, 3, 4}, StoreMode::kAdd, kStoreFlagDeleted);
   std::vector<uint32_t> only = {2, 3}, gone;
   ASSERT_EQ(f.Expunge(&only, gone), ERROR_SUCCESS);   // UID EXPUNGE 2:3: 2 is not \Deleted
   EXPECT_EQ(gone, std::vector<uint32_t>{3});
@@ -496,7 +496,7 @@ TEST_F(MailstoreTest, UidNextSetBackNeverReusesAUid) {
 TEST_F(MailstoreTest, ReindexKeepsFlagsUnderANewUidValidity) {
   FolderIndex f, other;
   OpenInbox(f, 2);
-  Store(f, {2}, StoreMode::kReplace, kFlagSeen, {"$Done"});
+  Store(f, {2}, StoreMode::kReplace, kStoreFlagSeen, {"$Done"});
   FolderState old = State(f);
   ASSERT_EQ(store_.OpenFolder("INBOX", other), ERROR_SUCCESS);
   Deliver(m_, ".zelappend-old", "crash leftover", 1600000000);
@@ -508,7 +508,7 @@ TEST_F(MailstoreTest, ReindexKeepsFlagsUnderANewUidValidity) {
   std::vector<IndexRow> rows = Rows(f);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].Uid, 1u);
-  EXPECT_EQ(rows[1].Flags, kFlagSeen);
+  EXPECT_EQ(rows[1].Flags, kStoreFlagSeen);
   EXPECT_EQ(rows[1].Keywords, "$Done");
   EXPECT_EQ(now.FirstRecent, now.UidNext);
   EXPECT_EQ(g_events.back(), IndexEvent::kReindexed);
@@ -525,7 +525,7 @@ TEST_F(MailstoreTest, AppendWritesTheSmtpFormDurablyAndIndexesIt) {
   ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
   AppendResult r;
   ASSERT_EQ(Append(f, {"Subject: x\n", ".hidden\r\n.", "\nlast"}, r, 1600000000,
-                   kFlagSeen | kFlagDraft, {"$Sent"}),
+                   kStoreFlagSeen | kStoreFlagDraft, {"$Sent"}),
             ERROR_SUCCESS);
   EXPECT_EQ(r.Uid, 1u);
   EXPECT_EQ(r.UidValidity, State(f).UidValidity);
@@ -535,7 +535,7 @@ TEST_F(MailstoreTest, AppendWritesTheSmtpFormDurablyAndIndexesIt) {
   EXPECT_EQ(file, "Subject: x\r\n..hidden\r\n..\r\nlast\r\n.\r\n");
   EXPECT_EQ(rows[0].Size, std::string("Subject: x\r\n.hidden\r\n.\r\nlast\r\n").size());
   EXPECT_EQ(rows[0].InternalDate, 1600000000);
-  EXPECT_EQ(rows[0].Flags, kFlagSeen | kFlagDraft);
+  EXPECT_EQ(rows[0].Flags, kStoreFlagSeen | kStoreFlagDraft);
   EXPECT_EQ(rows[0].Keywords, "$Sent");
   EXPECT_TRUE(rows[0].Name.ends_with(".MSG"));
   struct stat st;
@@ -579,7 +579,7 @@ TEST_F(MailstoreTest, AppendInterruptedBeforeItsRowIsIndexedByTheNextSync) {
     AppendResult r;
     w.Begin(sent);
     w.Write("Subject: crash\r\n\r\nbody\r\n");
-    w.Finish(1500000000, kFlagSeen, {}, r);
+    w.Finish(1500000000, kStoreFlagSeen, {}, r);
     _exit(3);
   }
   int status = 0;
@@ -601,7 +601,7 @@ TEST_F(MailstoreTest, CopyAndMoveLinkFilesWithFlagsAndNewUids) {
   FolderIndex inbox, archive;
   OpenInbox(inbox);
   ASSERT_EQ(store_.OpenFolder("Archive", archive), ERROR_SUCCESS);
-  Store(inbox, {3}, StoreMode::kReplace, kFlagAnswered, {"Todo"});
+  Store(inbox, {3}, StoreMode::kReplace, kStoreFlagAnswered, {"Todo"});
 
   CopyResult copy;
   ASSERT_EQ(store_.Copy(inbox, {1, 3, 7}, archive, false, copy), ERROR_SUCCESS);
@@ -610,7 +610,7 @@ TEST_F(MailstoreTest, CopyAndMoveLinkFilesWithFlagsAndNewUids) {
   EXPECT_EQ(copy.UidValidity, State(archive).UidValidity);
   std::vector<IndexRow> rows = Rows(archive);
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].Flags, kFlagAnswered);
+  EXPECT_EQ(rows[1].Flags, kStoreFlagAnswered);
   EXPECT_EQ(rows[1].Keywords, "Todo");
   EXPECT_EQ(rows[1].InternalDate, 1700000003);
   EXPECT_EQ(rows[1].Envelope, "Subject: s3");
@@ -710,14 +710,14 @@ TEST_F(MailstoreTest, RenameInboxMovesItsMessagesAndLeavesItEmpty) {
   ASSERT_EQ(store_.CreateFolder("INBOX/Keep"), ERROR_SUCCESS);
   FolderIndex inbox;
   OpenInbox(inbox, 2);
-  Store(inbox, {2}, StoreMode::kReplace, kFlagSeen);
+  Store(inbox, {2}, StoreMode::kReplace, kStoreFlagSeen);
   ASSERT_EQ(store_.RenameFolder("INBOX", "Before 2025"), ERROR_SUCCESS);
   EXPECT_EQ(store_.RenameFolder("INBOX", "Before 2025"), ERROR_ALREADY_EXISTS);
   FolderIndex moved;
   ASSERT_EQ(store_.OpenFolder("Before 2025", moved), ERROR_SUCCESS);
   std::vector<IndexRow> rows = Rows(moved);
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].Flags, kFlagSeen);
+  EXPECT_EQ(rows[1].Flags, kStoreFlagSeen);
   EXPECT_TRUE(Exists(m_ + "/+Before 2025/B1.MSG"));
   SyncResult r = Sync(inbox);
   EXPECT_EQ(r.Expunged, 0u);   // the rename's own sync took them out already
@@ -849,7 +849,7 @@ TEST_F(MailstoreTest, DISABLED_Performance100k) {
   time("first sync (describe 100,000 files)", [&] { Sync(f); });
   time("sync of 100,000 unchanged", [&] { Sync(f); });
   time("read 100,000 rows with texts", [&] { EXPECT_EQ(Rows(f).size(), static_cast<size_t>(n)); });
-  Store(f, {50000}, StoreMode::kAdd, kFlagDeleted);
+  Store(f, {50000}, StoreMode::kAdd, kStoreFlagDeleted);
   std::vector<uint32_t> gone;
   time("EXPUNGE of one in 100,000", [&] { ASSERT_EQ(f.Expunge(nullptr, gone), ERROR_SUCCESS); });
   FolderCounts counts;

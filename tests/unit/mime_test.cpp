@@ -249,7 +249,7 @@ TEST(MimeImap, StringTokens) {
       {"caf\xc3\xa9", "\"caf\xc3\xa9\"", true},
       {"caf\xe9", "{4}\r\ncaf\xe9", true},
       {std::string("a\0b", 3), "{3}\r\na\x80" "b", false},   // NUL cannot travel; the length stays
-      {std::string(kMaxQuotedString + 1, 'x'), "{1025}\r\n" + std::string(kMaxQuotedString + 1, 'x'), false},
+      {std::string(kMaxMimeQuotedString + 1, 'x'), "{1025}\r\n" + std::string(kMaxMimeQuotedString + 1, 'x'), false},
   };
   for (const Case &c : cases) {
     std::string out;
