@@ -155,6 +155,10 @@ class MailboxDir {
   }
   bool IsOpen() const { return fd_.Valid(); }
   const std::string &Path() const { return path_; }
+  // The directory itself, for work done in it as Owner() by other modules
+  // (common/mailstore through zeladm); valid while the object is open.
+  int Fd() const { return fd_.Get(); }
+  const LogonToken &Owner() const { return owner_; }
 
   // A regular file of the directory, never through a link: for reading,
   // or for appending (created when missing). The descriptor or -1.

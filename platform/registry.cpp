@@ -33,6 +33,7 @@
 #include "platform/files.h"
 #include "platform/msgcounter.h"
 #include "platform/root.h"
+#include "platform/sqlitedb.h"
 
 // An open key: its id, its path as created, and the position of the last
 // enumeration step so that walking indexes upwards does not rescan.
@@ -114,26 +115,10 @@ Store &TheStore() {
   return *s;
 }
 
+// The registry has always answered EIO for a database it cannot read.
 long ErrorFromSqlite(int rc) {
-  switch (rc & 0xFF) {
-    case SQLITE_OK:
-    case SQLITE_DONE:
-    case SQLITE_ROW:
-      return ERROR_SUCCESS;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return ERROR_BUSY;
-    case SQLITE_FULL:
-      return ERROR_DISK_FULL;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-      return ERROR_ACCESS_DENIED;
-    case SQLITE_NOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-      return EIO;
-  }
+  long error = SqliteError(rc);
+  return error == ERROR_INVALID_DATA || error == ELOOP ? EIO : error;
 }
 
 long Exec(Store &s, const char *sql) {

@@ -2,7 +2,10 @@
 set-identity against a scratch ZEL_ROOT; the accounts file's mode and
 content; a malformed file reported with its line; bad input refused with
 nothing written; and the file never left half-written, even when the write
-fails or several zeladm processes edit it at once.
+fails or several zeladm processes edit it at once. folders and reindex on a
+user's IMAP folders: counts and sizes, indexes made as the mailbox's owner,
+a new UIDVALIDITY with the flags kept, a link planted in the mailbox never
+followed, unknown users and folders refused.
 """
 import os
 import resource
@@ -18,7 +21,9 @@ with warnings.catch_warnings():
     except ImportError:  # gone from newer Pythons: the hash checks are skipped
         crypt = None
 
-from zelharness import ZeladmCase  # noqa: E402  (after the crypt import above)
+from zelharness import (IS_ROOT, VIRTUAL_MAIL_ACCOUNT, ZEL_KEY, ZeladmCase,  # noqa: E402
+                        give_to_mail_owner, mail_owner, make_reachable, regedit_text,
+                        system_account)
 
 
 class ZeladmUserTest(ZeladmCase):
@@ -193,6 +198,73 @@ class ZeladmUserTest(ZeladmCase):
         for _, _, name, hashed, _ in self.accounts():
             self.assertPassword(hashed, "p" + name[1:])
         self.assertNoLeftovers()
+
+
+class ZeladmFoldersTest(ZeladmCase):
+    prefix = "zel-e2e-folders-"
+    command = ("user",)
+
+    def setUp(self):
+        super().setUp()
+        make_reachable(self.root)
+        if IS_ROOT:
+            system_account(VIRTUAL_MAIL_ACCOUNT)
+            self.command = ()   # this once: a registry command
+            self.ok("reg", "import", "-", stdin=regedit_text(
+                {ZEL_KEY: {"VirtualMailAccount": VIRTUAL_MAIL_ACCOUNT}}).encode())
+            self.command = ("user",)
+        self.ok("add", "Carol", "--password-stdin", stdin=b"secret\n")
+        mailboxes = os.path.join(self.root, "var", "mailbox")
+        os.makedirs(mailboxes, mode=0o711)
+        self.box = os.path.join(mailboxes, "carol")
+        self.file("B0000000001.MSG", b"Subject: one\r\n\r\n..dot\r\n.\r\n")
+        self.file("B0000000002.MSG", b"Subject: two\r\n\r\nbody\r\n.\r\n")
+        self.file("+Archive/B0000000003.MSG", b"Subject: three\r\n\r\nx\r\n.\r\n")
+        self.outside = os.path.join(self.root, "outside")
+        os.makedirs(self.outside)
+        os.symlink(self.outside, os.path.join(self.box, "+Planted"))
+
+    def file(self, name, data):
+        path = os.path.join(self.box, name)
+        os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        give_to_mail_owner(self.box, os.path.dirname(path), path)
+
+    def folders(self):
+        lines = self.ok("folders", "carol").splitlines()
+        self.assertEqual(lines[0].split(), ["FOLDER", "MESSAGES", "BYTES"])
+        return {line.split()[0]: line.split()[1:] for line in lines[1:]}
+
+    def validity(self, out, folder):
+        [line] = [l for l in out.splitlines() if l.startswith(folder + ":")]
+        return int(line.rsplit(" ", 1)[1])
+
+    def test_folders_and_reindex(self):
+        self.assertEqual(self.folders(), {"INBOX": ["2", str(len("Subject: one\r\n\r\n.dot\r\n")
+                                                            + len("Subject: two\r\n\r\nbody\r\n"))],
+                                          "Archive": ["1", str(len("Subject: three\r\n\r\nx\r\n"))]})
+        for index in (os.path.join(self.box, ".index"), os.path.join(self.box, "+Archive", ".index")):
+            st = os.stat(index)
+            self.assertEqual((st.st_uid, st.st_gid), mail_owner())
+            self.assertEqual(stat.S_IMODE(st.st_mode), 0o600)
+        self.assertEqual(os.listdir(self.outside), [])
+
+        first = self.ok("reindex", "carol")
+        self.assertIn("INBOX: 2 messages, UIDVALIDITY", first)
+        self.assertIn("Archive: 1 messages, UIDVALIDITY", first)
+        again = self.ok("reindex", "CAROL", "Archive")
+        self.assertNotIn("INBOX", again)
+        self.assertGreater(self.validity(again, "Archive"), self.validity(first, "Archive"))
+        self.assertEqual(self.folders()["Archive"][0], "1")
+
+    def test_unknown_user_and_folder(self):
+        self.fails(["folders", "nobody-here"], 1, "nobody-here is no mail user")
+        self.fails(["reindex", "carol", "Nothing"], 1, "no folder Nothing")
+        self.fails(["reindex", "carol", "Planted"], 1, "Planted")
+        self.fails(["reindex", "carol", "a//b"], 1, "a//b")
+        self.fails(["folders"], 2, "Usage")
+        self.assertEqual(os.listdir(self.outside), [])
 
 
 if __name__ == "__main__":

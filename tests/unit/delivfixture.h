@@ -35,15 +35,7 @@ namespace delivtest {
 
 constexpr const char *kHost = "mail.example.org";
 
-// CR LF on disk, as every message and spool text file has.
-inline std::string Crlf(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
+using ::Crlf;
 
 inline std::string Unix(const std::string &bytes) {
   std::string out;

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 
 // The whole content of a file, bytes as on disk ("" when it cannot be read).
@@ -16,6 +17,17 @@ inline std::string Slurp(const std::string &path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// Text written with "\n" made CR LF, as every message and spool text file
+// has it on disk.
+inline std::string Crlf(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
 }
 
 // A text pinned once for the unit and the end-to-end suites: the golden

@@ -8,9 +8,15 @@
 #include <string>
 #include <string_view>
 
+#include "common/loadcfig.h"
+#include "common/mailstore.h"
+#include "common/netcode.h"
+#include "common/pconfig.h"
+#include "common/zel.h"
 #include "platform/ascii.h"
 #include "platform/accounts.h"
 #include "platform/accountsfile.h"
+#include "platform/logon.h"
 #include "tools/zeladm/admcmd.h"
 
 namespace {
@@ -334,6 +340,116 @@ int RunSetIdentity(int argc, char **argv) {
   });
 }
 
+// The mailbox of the mail user name, found as the delivery agent finds it
+// and opened by the same walk, as its owner; never made here.
+bool OpenUserMailbox(const char *name, MailboxDir &box) {
+  SetConfigDefaults();
+  LoadCriticalConfig();
+  LoadGeneralConfigMain(kDomainListBytes);   // VirtualMailAccount
+  AutoCreateInboxEnabled = false;
+  long error = ERROR_SUCCESS;
+  int rc = GetMailbox(name, box, error);
+  if (rc == kMailboxFound) return true;
+  if (rc == kMailboxNoAccount)
+    std::fprintf(stderr, "zeladm: %s is no mail user\n", AdmPrintable(name).c_str());
+  else if (rc == kMailboxMissing)
+    std::fprintf(stderr, "zeladm: %s has no mailbox yet (%s)\n", AdmPrintable(name).c_str(),
+                 AdmPrintable(box.Path()).c_str());
+  else
+    std::fprintf(stderr, "zeladm: cannot open the mailbox of %s (%s): %s\n",
+                 AdmPrintable(name).c_str(), AdmPrintable(box.Path()).c_str(),
+                 error == ERROR_MAILBOX_NOT_OWNED
+                     ? "a directory on the way belongs to neither root nor the mailbox's owner"
+                     : AdmErrorText(error).c_str());
+  return false;
+}
+
+void PrintIndexEvent(void *, IndexEvent event, const std::string &folder, uint32_t uidValidity) {
+  if (event == IndexEvent::kRebuilt)
+    std::fprintf(stderr, "zeladm: the index of %s was damaged and is rebuilt (UIDVALIDITY %u)\n",
+                 AdmPrintable(folder).c_str(), uidValidity);
+}
+
+// Runs work(store) on the user's mailbox as its owner: files and indexes
+// made are the owner's, and the kernel checks the owner's rights.
+template <typename Work>
+int WithMailstore(const char *user, Work work) {
+  MailboxDir box;
+  if (!OpenUserMailbox(user, box)) return kAdmExitFailure;
+  ImpersonationGuard as;
+  if (!as.Begin(box.Owner()))
+    return AdmFailed("cannot act as the mailbox's owner", GetLastError());
+  IndexOptions options;
+  options.OnEvent = PrintIndexEvent;
+  Mailstore store;
+  if (long rc = store.Open(box.Fd(), options); rc != ERROR_SUCCESS)
+    return AdmFailed("cannot open the mailbox", rc);
+  return work(store);
+}
+
+std::string FolderFailure(const std::string &name, long rc) {
+  if (rc == ERROR_FILE_NOT_FOUND) return "no folder " + AdmPrintable(name);
+  if (rc == EISDIR) return AdmPrintable(name) + " holds no messages (\\Noselect)";
+  return AdmPrintable(name) + ": " + AdmErrorText(rc);
+}
+
+int RunFolders(int, char **argv) {
+  return WithMailstore(argv[1], [](Mailstore &store) {
+    std::vector<FolderEntry> folders;
+    if (long rc = store.ListFolders(folders); rc != ERROR_SUCCESS)
+      return AdmFailed("cannot list the folders", rc);
+    int status = kAdmExitOk;
+    std::printf("%-40s %10s %14s\n", "FOLDER", "MESSAGES", "BYTES");
+    for (const FolderEntry &f : folders) {
+      if ((f.Attributes & kFolderNonExistent) != 0) continue;
+      std::string name = AdmPrintable(f.Name);
+      FolderCounts counts;
+      long rc = (f.Attributes & kFolderNoSelect) != 0 ? EISDIR : store.FolderStatus(f.Name, counts);
+      if (rc == EISDIR) {
+        std::printf("%-40s %10s %14s\n", name.c_str(), "-", "-");
+      } else if (rc != ERROR_SUCCESS) {
+        std::fprintf(stderr, "zeladm: %s\n", FolderFailure(f.Name, rc).c_str());
+        status = kAdmExitFailure;
+      } else {
+        std::printf("%-40s %10u %14llu\n", name.c_str(), counts.Messages,
+                    static_cast<unsigned long long>(counts.Size));
+      }
+    }
+    return status;
+  });
+}
+
+int RunReindex(int argc, char **argv) {
+  std::vector<std::string> names;
+  if (argc > 2) names.emplace_back(argv[2]);
+  return WithMailstore(argv[1], [&](Mailstore &store) {
+    if (names.empty()) {
+      std::vector<FolderEntry> folders;
+      if (long rc = store.ListFolders(folders); rc != ERROR_SUCCESS)
+        return AdmFailed("cannot list the folders", rc);
+      for (const FolderEntry &f : folders)
+        if ((f.Attributes & (kFolderNoSelect | kFolderNonExistent)) == 0) names.push_back(f.Name);
+    }
+    int status = kAdmExitOk;
+    for (const std::string &name : names) {
+      FolderIndex folder;
+      SyncResult result;
+      FolderState state;
+      long rc = store.OpenFolder(name, folder);
+      if (rc == ERROR_SUCCESS) rc = folder.Reindex(result);
+      if (rc == ERROR_SUCCESS) rc = folder.ReadState(state);
+      if (rc != ERROR_SUCCESS) {
+        std::fprintf(stderr, "zeladm: %s\n", FolderFailure(name, rc).c_str());
+        status = kAdmExitFailure;
+        continue;
+      }
+      std::printf("%s: %u messages, UIDVALIDITY %u\n", AdmPrintable(folder.Name()).c_str(),
+                  result.Added, state.UidValidity);
+    }
+    return status;
+  });
+}
+
 const AdmCommand kUserCommands[] = {
     {"add",
      "[DOMAIN\\]NAME [--password-stdin] [--home DIR] [--kind user|group|alias]",
@@ -346,6 +462,11 @@ const AdmCommand kUserCommands[] = {
     {"set-identity", "--computer C --domain D [--controller \\\\DC]",
      "set the computer name, its domain or workgroup, and the domain's controller", 4, 6,
      RunSetIdentity},
+    {"folders", "USER", "show a mail user's folders with their message counts and sizes", 1, 1,
+     RunFolders},
+    {"reindex", "USER [FOLDER]",
+     "index a mail user's folders (or one) anew from the message files: new UIDs and\n"
+     "        UIDVALIDITY, flags kept; mail programs fetch the folder again", 1, 2, RunReindex},
 };
 
 }  // namespace
