@@ -197,7 +197,7 @@ class CommandLineTest(unittest.TestCase):
                       self.unit_text("zeldeliv.service"))
         # Each mailbox in the common root is its user's: the root is passable only.
         self.assertEqual(os.stat(self.scratch.path("var", "mailbox")).st_mode & 0o7777, 0o711)
-        self.assertIn("\nWants=zelrecv.service zeldeliv.service zelfetch.service\n",
+        self.assertIn("\nWants=zelrecv.service zeldeliv.service zelfetch.service zelimap.service\n",
                       self.unit_text("zel.target"))
         with open(self.scratch.path("etc", "pam.d", "zelfetch"), encoding="utf-8") as f:
             pam = f.read()
