@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -818,42 +817,6 @@ TEST_F(MailstoreTest, TwoProcessesSyncAndAppendWhileFilesComeAndGo) {
     }
     fclose(in);
   }
-}
-
-// Not a test: the figures of a folder of 100,000 messages (run with
-// --gtest_also_run_disabled_tests).
-TEST_F(MailstoreTest, DISABLED_Performance100k) {
-  const int n = 100000;
-  std::string body(10 * 1024, 'x');
-  for (int i = 0; i < n; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "B%010d.MSG", i);
-    WriteFile(m_ + "/" + name, "Subject: " + std::to_string(i) + "\r\n\r\n" + body + "\r\n.\r\n");
-  }
-  auto time = [](const char *what, auto fn) {
-    auto t0 = std::chrono::steady_clock::now();
-    fn();
-    auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0);
-    std::printf("%-40s %10.1f ms\n", what, ms.count());
-  };
-  // Texts of a real message's size: an envelope and a body structure.
-  options_.Describe = [](std::string_view bytes) {
-    MessageDescription d = DescribeSmtpForm(bytes);
-    d.Envelope.assign(700, 'e');
-    d.BodyStructure.assign(300, 'b');
-    return d;
-  };
-  ASSERT_EQ(store_.Open(mfd_, options_), ERROR_SUCCESS);
-  FolderIndex f;
-  ASSERT_EQ(store_.OpenFolder("INBOX", f), ERROR_SUCCESS);
-  time("first sync (describe 100,000 files)", [&] { Sync(f); });
-  time("sync of 100,000 unchanged", [&] { Sync(f); });
-  time("read 100,000 rows with texts", [&] { EXPECT_EQ(Rows(f).size(), static_cast<size_t>(n)); });
-  Store(f, {50000}, StoreMode::kAdd, kStoreFlagDeleted);
-  std::vector<uint32_t> gone;
-  time("EXPUNGE of one in 100,000", [&] { ASSERT_EQ(f.Expunge(nullptr, gone), ERROR_SUCCESS); });
-  FolderCounts counts;
-  time("STATUS counts", [&] { f.ReadCounts(counts); });
 }
 
 }  // namespace
