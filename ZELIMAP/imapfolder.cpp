@@ -25,10 +25,15 @@ constexpr size_t kWatchThreadStack = 128 * 1024;
 // The name of the index's write-ahead log, which every commit writes.
 constexpr std::string_view kIndexLogName = ".index-wal";
 
+// Another command removing INBOX files holds the lock for a moment; a POP3
+// session holds it for minutes, which no wait would cover.
+constexpr int kInboxLockWaitMs = 1000;
+
 struct Mailbox {
   std::mutex StoreMutex;
   Mailstore Store;
   UniqueFd Directory;
+  std::string Path;
   DirectoryWatch Watch;
   bool bWatch = false;
   std::mutex MapLock;
@@ -191,6 +196,7 @@ void Unregister(ImapConn &c) {
 
 bool OpenSessionMailbox(const std::string &directory, std::string &refusal) {
   Mailbox &m = TheMailbox();
+  m.Path = directory;
   m.Directory.Reset(OpenDirectory(directory));
   long rc = m.Directory.Valid() ? m.Store.Open(m.Directory.Get(), StoreOptions()) : GetLastError();
   if (rc == ERROR_SUCCESS) rc = m.Store.EnsureSpecialUse();
@@ -212,6 +218,11 @@ void CloseSessionMailbox() {
 Mailstore &SessionStore() { return TheMailbox().Store; }
 
 std::mutex &StoreLock() { return TheMailbox().StoreMutex; }
+
+bool LockInboxForRemoval(std::string_view folder, DirLock &lock) {
+  if (folder != kInboxName) return true;
+  return lock.Lock(TheMailbox().Path.c_str(), kInboxLockWaitMs);
+}
 
 // ---- shared folders
 

@@ -52,6 +52,7 @@
 #include "ZELIMAP/imapconn.h"
 #include "ZELIMAP/imapparseargs.h"
 #include "common/mailstore.h"
+#include "zelbase/zelbase.h"
 
 // A message as the shared state keeps it: the index row without its texts.
 struct MsgMeta {
@@ -113,6 +114,16 @@ void CloseSessionMailbox();
 // The mailbox and the lock that serialises its use.
 Mailstore &SessionStore();
 std::mutex &StoreLock();
+
+// A POP3 session holds the mailbox lock from its logon to its end and counts
+// on every file it listed staying there. A command that removes files from
+// INBOX (EXPUNGE, CLOSE, MOVE, RENAME of INBOX) takes the same lock for its
+// own length: true when folder is not INBOX or the lock is now held, false
+// while another holds it (a POP3 session: the caller answers
+// kInboxInUseReply and removes nothing).
+bool LockInboxForRemoval(std::string_view folder, DirLock &lock);
+constexpr const char *kInboxInUseReply =
+    "NO [INUSE] INBOX is in use by a POP3 session; try again later";
 
 // ---- shared folders
 

@@ -186,6 +186,12 @@ ImapGo CmdRename(_Connection *conn, const ImapCommandView &cmd) {
   ImapError error;
   if (!ParseRename(cmd.Args, Sess(conn).bRev2, from, to, error))
     return ImapFailed(conn, cmd.Tag, error);
+  // Renaming INBOX moves its messages away.
+  DirLock inbox;
+  if (!LockInboxForRemoval(from, inbox)) {
+    ImapReply(conn, cmd.Tag, kInboxInUseReply);
+    return ImapGo::kOn;
+  }
   long rc;
   {
     std::lock_guard<std::mutex> store(StoreLock());

@@ -66,6 +66,11 @@ ImapGo Copy(_Connection *conn, const ImapCommandView &cmd, bool move) {
   }
   SelectedView &v = *s.View;
   SharedFolder &from = *v.Folder;
+  DirLock inbox;
+  if (move && !LockInboxForRemoval(from.Name, inbox)) {
+    ImapReply(conn, cmd.Tag, kInboxInUseReply);
+    return ImapGo::kOn;
+  }
   CopyResult result;
   std::string &out = Imap(conn).Out;
   {

@@ -178,8 +178,11 @@ ImapGo CmdExamine(_Connection *conn, const ImapCommandView &cmd) { return Select
 
 ImapGo CmdClose(_Connection *conn, const ImapCommandView &cmd) {
   SessionConn &s = Sess(conn);
-  // The \Deleted messages go without a word (RFC 9051 6.4.1).
-  if (!s.View->bReadOnly) (void)ExpungeDeleted(conn, nullptr, false);
+  // The \Deleted messages go without a word (RFC 9051 6.4.1); while a POP3
+  // session holds INBOX they stay, marked, for a later EXPUNGE.
+  DirLock inbox;
+  if (!s.View->bReadOnly && LockInboxForRemoval(s.View->Folder->Name, inbox))
+    (void)ExpungeDeleted(conn, nullptr, false);
   EndSelection(conn);
   ImapReply(conn, cmd.Tag, "OK CLOSE completed");
   return ImapGo::kOn;
@@ -208,6 +211,11 @@ ImapGo CmdExpunge(_Connection *conn, const ImapCommandView &cmd) {
   }
   if (s.View->bReadOnly) {
     ImapReply(conn, cmd.Tag, "NO [READ-ONLY] The folder is read-only");
+    return ImapGo::kOn;
+  }
+  DirLock inbox;
+  if (!LockInboxForRemoval(s.View->Folder->Name, inbox)) {
+    ImapReply(conn, cmd.Tag, kInboxInUseReply);
     return ImapGo::kOn;
   }
   long rc = ExpungeDeleted(conn, cmd.bUid ? &uids : nullptr, true);
