@@ -300,6 +300,10 @@ class MessageTest(ImapCase):
         self.assertEqual(self.m.fetch("1", "(FLAGS)")[1], [b"1 (FLAGS (\\Recent))"])
         self.assertEqual(self.m.fetch("1", "(BODY[HEADER.FIELDS (SUBJECT)])")[1][1],
                          b" FLAGS (\\Seen \\Recent))")
+        # The old names of the header and the text (fetchmail asks for them).
+        head, body = text.split(b"\r\n\r\n", 1)
+        typ, data = self.m.fetch("1", "(RFC822.HEADER RFC822.TEXT)")
+        self.assertEqual((data[0][1], data[1][1]), (head + b"\r\n\r\n", body))
 
     def test_structure_binary_and_search(self):
         self.append(MULTIPART)
