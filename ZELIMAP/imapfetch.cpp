@@ -54,6 +54,15 @@ MimeSection SectionOf(const ImapSection &s) {
   return m;
 }
 
+// RFC822.HEADER and RFC822.TEXT are the top-level HEADER and TEXT
+// sections under their old names.
+MimeSection SectionOfAtt(const ImapFetchAtt &att) {
+  MimeSection m = SectionOf(att.Section);
+  if (att.Item == ImapFetchItem::kRfc822Header) m.What = MimeSectionText::Header;
+  if (att.Item == ImapFetchItem::kRfc822Text) m.What = MimeSectionText::Text;
+  return m;
+}
+
 // The whole message text, as BODY[] and RFC822 name it.
 bool IsWholeText(const ImapFetchAtt &att) {
   return (att.Item == ImapFetchItem::kBodySection || att.Item == ImapFetchItem::kRfc822) &&
@@ -132,8 +141,7 @@ bool WriteSection(MessageWork &w, const ImapFetchAtt &att) {
   MimeSectionBytes section;
   if (IsWholeText(att)) {
     bytes = w.Text.Text;
-  } else if (MimeSectionContent(w.Text.Text, ParsedTree(w.Text), SectionOf(att.Section),
-                                &section)) {
+  } else if (MimeSectionContent(w.Text.Text, ParsedTree(w.Text), SectionOfAtt(att), &section)) {
     bytes = section.View(w.Text.Text);
   } else {
     WriteNil(out);

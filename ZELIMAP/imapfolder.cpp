@@ -477,9 +477,10 @@ std::vector<uint32_t> ReadLog(SharedFolder &f, SelectedView &v) {
 }
 
 // The ghosts go: EXPUNGE responses from the highest number down (each
-// keeps the numbers below it), or one VANISHED under QRESYNC.
-void TellExpunges(SelectedView &v, bool qresync, std::string &out) {
-  if (v.Ghosts.empty()) return;
+// keeps the numbers below it), or one VANISHED under QRESYNC. Whether any
+// went.
+bool TellExpunges(SelectedView &v, bool qresync, std::string &out) {
+  if (v.Ghosts.empty()) return false;
   if (qresync) {
     std::vector<uint32_t> gone;
     for (auto &[uid, row] : v.Ghosts) gone.push_back(uid);
@@ -493,6 +494,7 @@ void TellExpunges(SelectedView &v, bool qresync, std::string &out) {
     v.Uids.erase(v.Uids.begin() + static_cast<ptrdiff_t>(i));
   }
   v.Ghosts.clear();
+  return true;
 }
 
 size_t CountRecent(const SelectedView &v) {
@@ -503,15 +505,15 @@ size_t CountRecent(const SelectedView &v) {
 }
 
 // New messages: EXISTS, and in IMAP4rev1 the \Recent ones this session
-// claims (no other session sees them as recent).
-void TellNew(SharedFolder &f, SelectedView &v, bool rev2, std::string &out) {
+// claims (no other session sees them as recent). Whether there were any.
+bool TellNew(SharedFolder &f, SelectedView &v, bool rev2, std::string &out) {
   uint32_t last = v.Uids.empty() ? 0 : v.Uids.back();
   auto it = std::upper_bound(f.Rows.begin(), f.Rows.end(), last,
                              [](uint32_t uid, const MsgMeta &m) { return uid < m.Uid; });
-  if (it == f.Rows.end()) return;
+  if (it == f.Rows.end()) return false;
   for (; it != f.Rows.end(); ++it) v.Uids.push_back(it->Uid);
   WriteCounted(out, v.Uids.size(), "EXISTS");
-  if (rev2) return;
+  if (rev2) return true;
   uint32_t first = 0, next = 0;
   if (!v.bReadOnly && f.Index.ClaimRecent(first, next) == ERROR_SUCCESS && first < next) {
     // Claims of one session are contiguous unless another claimed between.
@@ -519,9 +521,16 @@ void TellNew(SharedFolder &f, SelectedView &v, bool rev2, std::string &out) {
     v.RecentEnd = next;
   }
   WriteCounted(out, CountRecent(v), "RECENT");
+  return true;
 }
 
 }  // namespace
+
+void WriteHighestModSeq(std::string &out, uint64_t modseq) {
+  out += "* OK [HIGHESTMODSEQ ";
+  WriteNumber(out, modseq);
+  out += "] Highest\r\n";
+}
 
 void WriteFlagsFetch(std::string &out, const SelectedView &v, uint32_t seq, const MsgMeta &row,
                      bool uid, bool modseq) {
@@ -554,14 +563,19 @@ void ReportFolderChanges(_Connection *conn, bool expungesAllowed, bool uidForm) 
     return;
   }
   std::vector<uint32_t> changed = ReadLog(f, v);
-  if (expungesAllowed) TellExpunges(v, s.bQresync, c.Out);
-  TellNew(f, v, s.bRev2, c.Out);
+  bool told = expungesAllowed && TellExpunges(v, s.bQresync, c.Out);
+  told = TellNew(f, v, s.bRev2, c.Out) || told;
   for (uint32_t uid : changed) {
     uint32_t seq = ViewSeqOfUid(v, uid);
     const MsgMeta *row = FindRow(f, uid);
     if (seq == 0 || row == nullptr) continue;
     WriteFlagsFetch(c.Out, v, seq, *row, uidForm || s.bQresync, s.bCondStore);
   }
+  // A CONDSTORE client learns the modseq of a flag change from its FETCH,
+  // but that of a new message or an expunge only from this: without it, a
+  // synchroniser's next CHANGEDSINCE or QRESYNC would report its own
+  // appends again as changed. Told only when every change up to it is.
+  if (told && s.bCondStore && v.Ghosts.empty()) WriteHighestModSeq(c.Out, f.State.HighestModSeq);
   v.HighestModSeqTold = f.State.HighestModSeq;
 }
 

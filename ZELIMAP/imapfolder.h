@@ -19,7 +19,8 @@
 // FETCH, STORE or SEARCH). ReportFolderChanges tells a client what changed:
 // EXISTS (and RECENT in IMAP4rev1) for new messages, FETCH of flags (with
 // UID in a UID command, MODSEQ under CONDSTORE) for messages changed by
-// anyone else, and EXPUNGE (VANISHED under QRESYNC) where allowed.
+// anyone else, EXPUNGE (VANISHED under QRESYNC) where allowed, and under
+// CONDSTORE the folder's HIGHESTMODSEQ after new messages or expunges.
 //
 // A change is seen three ways: a connection of this process made it (the
 // handler notes it: NoteRowsChanged, NoteExpunged), the folder's directory
@@ -177,6 +178,9 @@ void WriteFlagsFetch(std::string &out, const SelectedView &v, uint32_t seq, cons
 // FETCH responses carry UID. Ends the connection's view (and asks the
 // loop to close) when its folder's UIDVALIDITY changed.
 void ReportFolderChanges(_Connection *conn, bool expungesAllowed, bool uidForm = false);
+// "* OK [HIGHESTMODSEQ n] Highest": at SELECT, and after new messages or
+// expunges are told to a CONDSTORE client.
+void WriteHighestModSeq(std::string &out, uint64_t modseq);
 
 // imapconn's hooks for IDLE: a connection in IDLE registers before its
 // read (and reports at once what is already there), is woken by a change

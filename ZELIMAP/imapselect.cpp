@@ -92,7 +92,7 @@ void DescribeSelection(_Connection *conn, SharedFolder &f, SelectedView &v,
   }
   out += "* OK [UIDVALIDITY " + Num(f.State.UidValidity) + "] UIDs valid\r\n";
   out += "* OK [UIDNEXT " + Num(f.State.UidNext) + "] Predicted next UID\r\n";
-  out += "* OK [HIGHESTMODSEQ " + Num(f.State.HighestModSeq) + "] Highest\r\n";
+  WriteHighestModSeq(out, f.State.HighestModSeq);
   if (s.bRev2) (void)WriteListLine(out, "LIST", "", f.Name, true, false);
   if (a.bQresync) Resynchronize(f, v, a, out);
 }
