@@ -351,88 +351,83 @@ def pop3_load_program(directory):
     return load_program(directory, "pop3load")
 
 
-class Pop3Load:
-    """pop3load collecting the mailboxes {user: password} at once: start(),
-    then finish() (bounded by seconds) sets messages and octets (summed over
-    the sessions) and returns the failures as texts."""
+class LoadProcess:
+    """A load generator process: start(), then finish() (bounded by
+    seconds from the start) hands each line of its output to take(line),
+    which returns False for a failure; finish() returns the failures as
+    texts."""
 
-    def __init__(self, program, port, accounts, delete, seconds):
-        self.args = [program, str(port), "1" if delete else "0"] + [
-            "%s:%s" % (u, p) for u, p in accounts.items()]
-        self.seconds = seconds
-        self.messages = self.octets = 0
-
-    def start(self):
-        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        return self
-
-    def finish(self):
-        try:
-            out, _ = self.proc.communicate(timeout=self.seconds)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.communicate()
-            return ["pop3load timed out"]
-        errors = []
-        for line in out.decode(errors="replace").splitlines():
-            fields = line.split(" ", 2)
-            if len(fields) == 3 and fields[1] != "ERROR":
-                self.messages += int(fields[1])
-                self.octets += int(fields[2])
-            else:
-                errors.append(line)
-        if self.proc.returncode != 0 and not errors:
-            errors.append("pop3load status %d" % self.proc.returncode)
-        return errors
-
-
-class ImapLoad:
-    """imapload in mode (see imapload.cpp) against port for the accounts
-    {user: password}: start(), then finish() (bounded by seconds) fills
-    sessions, one {key: float} per line that succeeded ("user" too), and
-    returns the failures as texts. ready() (idle mode) waits for READY."""
-
-    def __init__(self, program, mode, port, param, accounts, seconds):
-        self.args = [program, mode, str(port), str(param)] + [
-            "%s:%s" % (u, p) for u, p in accounts.items()]
-        self.seconds = seconds
-        self.sessions = []
+    def __init__(self, args, seconds):
+        self.args, self.seconds = args, seconds
 
     def start(self):
         self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.deadline = time.monotonic() + self.seconds
         return self
 
-    def ready(self):
-        """Reads up to the READY line (idle mode); False when imapload
-        ended first. Bounded by the deadline through the read's end:
-        imapload's own waits are bounded."""
-        for line in self.proc.stdout:
-            if line.strip() == b"READY":
-                return True
-        return False
-
     def finish(self):
+        name = os.path.basename(self.args[0])
         try:
             out, _ = self.proc.communicate(timeout=max(1, self.deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.communicate()
-            return ["imapload timed out"]
-        errors = []
-        for line in out.decode(errors="replace").splitlines():
-            user, _, rest = line.partition(" ")
-            if rest.startswith("ERROR") or "=" not in rest:
-                errors.append(line)
-                continue
-            session = {"user": user}
-            for field in rest.split():
-                key, _, value = field.partition("=")
-                session[key] = float(value)
-            self.sessions.append(session)
+            return ["%s timed out" % name]
+        errors = [line for line in out.decode(errors="replace").splitlines()
+                  if not self.take(line)]
         if self.proc.returncode != 0 and not errors:
-            errors.append("imapload status %d" % self.proc.returncode)
+            errors.append("%s status %d" % (name, self.proc.returncode))
         return errors
+
+
+class Pop3Load(LoadProcess):
+    """pop3load collecting the mailboxes {user: password} at once: start(),
+    then finish() (bounded by seconds) sets messages and octets (summed over
+    the sessions) and returns the failures as texts."""
+
+    def __init__(self, program, port, accounts, delete, seconds):
+        super().__init__([program, str(port), "1" if delete else "0"] + [
+            "%s:%s" % (u, p) for u, p in accounts.items()], seconds)
+        self.messages = self.octets = 0
+
+    def take(self, line):
+        fields = line.split(" ", 2)
+        if len(fields) != 3 or fields[1] == "ERROR":
+            return False
+        self.messages += int(fields[1])
+        self.octets += int(fields[2])
+        return True
+
+
+class ImapLoad(LoadProcess):
+    """imapload in mode (see imapload.cpp) against port for the accounts
+    {user: password}: start(), then finish() (bounded by seconds) fills
+    sessions, one {key: float} per line that succeeded ("user" too), and
+    returns the failures as texts. ready() (idle mode) waits for READY."""
+
+    def __init__(self, program, mode, port, param, accounts, seconds):
+        super().__init__([program, mode, str(port), str(param)] + [
+            "%s:%s" % (u, p) for u, p in accounts.items()], seconds)
+        self.sessions = []
+
+    def ready(self):
+        """Reads up to the READY line (idle mode); False when imapload
+        ended first. Bounded: imapload's own waits are."""
+        for line in self.proc.stdout:
+            if line.strip() == b"READY":
+                return True
+        return False
+
+    def take(self, line):
+        user, _, rest = line.partition(" ")
+        if rest.startswith("ERROR") or "=" not in rest:
+            return False
+        session = {"user": user}
+        for field in rest.split():
+            key, _, value = field.partition("=")
+            session[key] = float(value)
+        self.sessions.append(session)
+        return True
 
     def total(self, key):
         return sum(s.get(key, 0) for s in self.sessions)
