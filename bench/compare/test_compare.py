@@ -251,6 +251,40 @@ class ImapLoadReads(unittest.TestCase):
         self.assertTrue(all(before < s["seen"] < time.monotonic() for s in load.sessions))
 
 
+class ImapContents(unittest.TestCase):
+    def test_rare_word_in_one_message_of_the_same_size(self):
+        import scenarios
+        texts = [scenarios.search_message(n, 10240, 3) for n in range(5)]
+        self.assertEqual([scenarios.RARE_WORD.encode() in t for t in texts],
+                         [False, False, False, True, False])
+        self.assertEqual(len(texts[3]), len(scenarios.message(3, 10240)))
+        self.assertTrue(texts[3].endswith(b"\r\n.\r\n"))
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("doveconf"),
+                         "needs root and Dovecot's doveconf")
+    def test_dovecot_takes_the_idle_configuration(self):
+        import pwd
+        import scenarios
+        try:
+            pwd.getpwnam("dovecot")
+        except KeyError:
+            self.skipTest("no dovecot account")
+        with tempfile.TemporaryDirectory() as d:
+            os.chmod(d, 0o755)
+            cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                            "/CN=localhost", "-keyout", key, "-out", cert, "-days", "1"],
+                           check=True, capture_output=True)
+            dovecot = peers.Dovecot(os.path.join(d, "dovecot"), {"u": "x"}, protocol="imap",
+                                    tls=(cert, key), extra=scenarios.idle_limits(2000))
+            dovecot.prepare(["u"])
+            shown = subprocess.run(["doveconf", "-c", os.path.join(d, "dovecot", "dovecot.conf"),
+                                    "-n"], capture_output=True, text=True, timeout=30)
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            for line in ("protocols = imap", "default_process_limit = 2100", "ssl_cert = </"):
+                self.assertIn(line, shown.stdout)
+
+
 class SinkCount(unittest.TestCase):
     def test_last_counter_of_each_sink(self):
         with tempfile.TemporaryDirectory() as d:
