@@ -581,8 +581,6 @@ class ZelImap:
     """zelimap with its default settings (plus settings), the users'
     passwords as ZEL's accounts, and mailboxes filled as delivered."""
 
-    name = "zel"
-
     def __init__(self, ctx, users, settings=None, tls=False):
         self.ctx = ctx
         self.server = zelharness.ImapServer(settings, users={u: password(u) for u in users},
@@ -593,8 +591,9 @@ class ZelImap:
         fill_zel(self.server.mailbox(user), count, size, make)
 
     def deliver(self, user, data):
-        """One message as the delivery agent writes a copy: complete before
-        it gets its name, in the owner's hands."""
+        """One message (data as message() gives it) as the delivery agent
+        writes a copy: complete before it gets its name, in the owner's
+        hands."""
         directory = self.server.mailbox(user)
         fd = os.open(directory, os.O_TMPFILE | os.O_WRONLY, 0o600)
         fds = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY)
@@ -622,8 +621,6 @@ class ZelImap:
 class DovecotImap:
     """Dovecot's IMAP server (peers.Dovecot), the same passwords, Maildirs."""
 
-    name = "dovecot"
-
     def __init__(self, ctx, users, tls=None, extra=""):
         self.ctx = ctx
         self.dovecot = Dovecot(os.path.join(ctx.directory, "dovecot"), account_hashes(ctx, users),
@@ -635,8 +632,9 @@ class DovecotImap:
         fill_maildir(self.dovecot, user, count, size, seen=True, make=make)
 
     def deliver(self, user, data):
-        """One message as Dovecot's delivery writes it: in tmp/, then renamed
-        into new/."""
+        """One message (data as message() gives it) as Dovecot's delivery
+        writes it: in tmp/, then renamed into new/."""
+        data = data[:-3]     # Maildir holds the text without the end line
         stamp = time.time_ns()
         name = "%d.M%dP%d.bench,S=%d,W=%d" % (stamp // 10 ** 9, stamp % 10 ** 9, os.getpid(),
                                              len(data), len(data))
@@ -835,8 +833,7 @@ def imap_idle(ctx, p, server):
     delivered = {}
     for n, u in enumerate(users):
         delivered[u] = time.monotonic()
-        server.deliver(u, message(10 ** 6 + n, 2048)[:-3] if server.name == "dovecot"
-                       else message(10 ** 6 + n, 2048))
+        server.deliver(u, message(10 ** 6 + n, 2048))
     notes += load.finish()
     run.stop()
     check(notes, "sessions told of their message", len(load.sessions),
