@@ -814,9 +814,11 @@ def idle_limits(sessions):
     (which relays the TLS) and an imap process per connection, as Debian's
     defaults have it, so both process limits must hold them all; auth,
     anvil and the log serve every one of those processes."""
+    # The imap service has a process limit of its own (1024), beside the
+    # default that the login processes take.
     return ("default_process_limit = %d\ndefault_client_limit = %d\n"
-            "mail_max_userip_connections = %d\n" % (sessions + 100, 2 * sessions + 1000,
-                                                     sessions))
+            "mail_max_userip_connections = %d\nservice imap {\n  process_limit = %d\n}\n"
+            % (sessions + 100, 2 * sessions + 1000, sessions, sessions + 100))
 
 
 def imap_idle(ctx, p, server):

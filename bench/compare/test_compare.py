@@ -281,7 +281,8 @@ class ImapContents(unittest.TestCase):
             shown = subprocess.run(["doveconf", "-c", os.path.join(d, "dovecot", "dovecot.conf"),
                                     "-n"], capture_output=True, text=True, timeout=30)
             self.assertEqual(shown.returncode, 0, shown.stderr)
-            for line in ("protocols = imap", "default_process_limit = 2100", "ssl_cert = </"):
+            for line in ("protocols = imap", "default_process_limit = 2100", "ssl_cert = </",
+                         "service imap {\n  process_limit = 2100\n}"):
                 self.assertIn(line, shown.stdout)
 
 
