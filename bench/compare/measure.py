@@ -21,7 +21,8 @@ a system made of many processes.
 
 smtp_source() runs Postfix's load generator. Pop3Load runs pop3load.cpp,
 the POP3 load generator (one thread and connection per mailbox, started
-together), built with g++ into the scratch directory; Pop3Client is the
+together), built with g++ into the scratch directory; ImapLoad runs
+imapload.cpp, the IMAP one, built the same way; Pop3Client is the
 same session in Python (the logon timings use it; it also stands in for
 pop3load where no compiler is found, and then loads both sides of the run
 alike). Only 127.0.0.0/8 is contacted; every wait is bounded.
@@ -40,7 +41,10 @@ from benchlib import ClientThread
 TICK = os.sysconf("SC_CLK_TCK")
 SMTP_SOURCE = "/usr/sbin/smtp-source"
 POP3_SECONDS = 120      # one POP3 reply may take this long
-POP3_LOAD_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pop3load.cpp")
+IMAP_SECONDS = 120      # one IMAP reply may take this long
+# The load generators built from source: {name: (source, libraries)}.
+LOAD_PROGRAMS = {"pop3load": ("pop3load.cpp", []),
+                 "imapload": ("imapload.cpp", ["-lssl", "-lcrypto"])}
 
 
 # ---------------------------------------------------------------------------
@@ -322,57 +326,114 @@ class Pop3Client(ClientThread):
             self.command("QUIT")
 
 
-_POP3_LOAD = {}
+_LOAD_PROGRAMS = {}
+
+
+def load_program(directory, name):
+    """The load generator name (LOAD_PROGRAMS) built in directory (once per
+    directory), or None when no C++ compiler is at hand."""
+    key = (directory, name)
+    if key not in _LOAD_PROGRAMS:
+        program = os.path.join(directory, name)
+        compiler = shutil.which("g++")
+        if compiler is None:
+            _LOAD_PROGRAMS[key] = None
+        else:
+            source, libraries = LOAD_PROGRAMS[name]
+            subprocess.run([compiler, "-std=c++20", "-O2", "-pthread", "-o", program,
+                            os.path.join(os.path.dirname(os.path.abspath(__file__)), source),
+                            *libraries], check=True, timeout=300)
+            _LOAD_PROGRAMS[key] = program
+    return _LOAD_PROGRAMS[key]
 
 
 def pop3_load_program(directory):
-    """pop3load built in directory (once per directory), or None when no
-    C++ compiler is at hand."""
-    if directory not in _POP3_LOAD:
-        program = os.path.join(directory, "pop3load")
-        compiler = shutil.which("g++")
-        if compiler is None:
-            _POP3_LOAD[directory] = None
-        else:
-            subprocess.run([compiler, "-std=c++20", "-O2", "-pthread", "-o", program,
-                            POP3_LOAD_SOURCE], check=True, timeout=300)
-            _POP3_LOAD[directory] = program
-    return _POP3_LOAD[directory]
+    return load_program(directory, "pop3load")
 
 
-class Pop3Load:
+class LoadProcess:
+    """A load generator process: start(), then finish() (bounded by
+    seconds from the start) hands each line of its output to take(line),
+    which returns False for a failure; finish() returns the failures as
+    texts."""
+
+    def __init__(self, args, seconds):
+        self.args, self.seconds = args, seconds
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.deadline = time.monotonic() + self.seconds
+        return self
+
+    def finish(self):
+        name = os.path.basename(self.args[0])
+        try:
+            out, _ = self.proc.communicate(timeout=max(1, self.deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.communicate()
+            return ["%s timed out" % name]
+        errors = [line for line in out.decode(errors="replace").splitlines()
+                  if not self.take(line)]
+        if self.proc.returncode != 0 and not errors:
+            errors.append("%s status %d" % (name, self.proc.returncode))
+        return errors
+
+
+class Pop3Load(LoadProcess):
     """pop3load collecting the mailboxes {user: password} at once: start(),
     then finish() (bounded by seconds) sets messages and octets (summed over
     the sessions) and returns the failures as texts."""
 
     def __init__(self, program, port, accounts, delete, seconds):
-        self.args = [program, str(port), "1" if delete else "0"] + [
-            "%s:%s" % (u, p) for u, p in accounts.items()]
-        self.seconds = seconds
+        super().__init__([program, str(port), "1" if delete else "0"] + [
+            "%s:%s" % (u, p) for u, p in accounts.items()], seconds)
         self.messages = self.octets = 0
 
-    def start(self):
-        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        return self
+    def take(self, line):
+        fields = line.split(" ", 2)
+        if len(fields) != 3 or fields[1] == "ERROR":
+            return False
+        self.messages += int(fields[1])
+        self.octets += int(fields[2])
+        return True
 
-    def finish(self):
-        try:
-            out, _ = self.proc.communicate(timeout=self.seconds)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.communicate()
-            return ["pop3load timed out"]
-        errors = []
-        for line in out.decode(errors="replace").splitlines():
-            fields = line.split(" ", 2)
-            if len(fields) == 3 and fields[1] != "ERROR":
-                self.messages += int(fields[1])
-                self.octets += int(fields[2])
-            else:
-                errors.append(line)
-        if self.proc.returncode != 0 and not errors:
-            errors.append("pop3load status %d" % self.proc.returncode)
-        return errors
+
+class ImapLoad(LoadProcess):
+    """imapload in mode (see imapload.cpp) against port for the accounts
+    {user: password}: start(), then finish() (bounded by seconds) fills
+    sessions, one {key: float} per line that succeeded ("user" too), and
+    returns the failures as texts. ready() (idle mode) waits for READY."""
+
+    def __init__(self, program, mode, port, param, accounts, seconds):
+        super().__init__([program, mode, str(port), str(param)] + [
+            "%s:%s" % (u, p) for u, p in accounts.items()], seconds)
+        self.sessions = []
+
+    def ready(self):
+        """Reads up to the READY line (idle mode); False when imapload
+        ended first. Bounded: imapload's own waits are."""
+        for line in self.proc.stdout:
+            if line.strip() == b"READY":
+                return True
+        return False
+
+    def take(self, line):
+        user, _, rest = line.partition(" ")
+        if rest.startswith("ERROR") or "=" not in rest:
+            return False
+        session = {"user": user}
+        for field in rest.split():
+            key, _, value = field.partition("=")
+            session[key] = float(value)
+        self.sessions.append(session)
+        return True
+
+    def total(self, key):
+        return sum(s.get(key, 0) for s in self.sessions)
+
+    def longest(self, key):
+        return max((s.get(key, 0) for s in self.sessions), default=0)
 
 
 def pop3_logon_seconds(port, user, password):

@@ -2,7 +2,7 @@
 each run from a scratch directory of its own on loopback ports.
 
 install() adds the Debian packages postfix (with smtp-source and
-smtp-sink) and dovecot-pop3d when they are missing, Postfix with the
+smtp-sink), dovecot-pop3d and dovecot-imapd when they are missing, Postfix with the
 debconf answer "No configuration", so that the package sets nothing up;
 the system's /etc/postfix and /etc/dovecot are never read or changed.
 
@@ -22,8 +22,10 @@ everything queued.
 Dovecot: one instance per run with "dovecot -F -c FILE" (a child of the
 driver), a passwd-file user database holding the same crypt(3) hashes ZEL's
 accounts hold, Maildir mailboxes below the run's directory and its indexes
-beside them, POP3 only, on 127.0.0.1:port, ssl off, plain text logons
-allowed.
+beside them, POP3 or IMAP only, on 127.0.0.1:port, ssl off, plain text
+logons allowed; with a certificate also IMAP over TLS from the first byte
+on tls_port. Any setting beyond these (limits of a scenario) is the
+caller's, in extra.
 
 Sinks: one smtp-sink per remote domain, on 127.0.0.2, 127.0.0.3, ... and
 one shared port; each prints running counters, from which count() takes the
@@ -52,7 +54,8 @@ MAIL_UID = MAIL_GID = 65534              # nobody: owns the peers' mailboxes
 # two at once per recipient), as a plain local set-up would run.
 DELIVERIES_PER_USER = 2
 
-PACKAGES = {"postfix": "/usr/sbin/smtp-source", "dovecot-pop3d": "/usr/lib/dovecot/pop3"}
+PACKAGES = {"postfix": "/usr/sbin/smtp-source", "dovecot-pop3d": "/usr/lib/dovecot/pop3",
+            "dovecot-imapd": "/usr/lib/dovecot/imap"}
 
 
 def install():
@@ -267,14 +270,20 @@ transport_maps = texthash:{self.etc}/transport
 # Dovecot
 
 class Dovecot:
-    """One Dovecot POP3 server below directory (see the module text).
+    """One Dovecot server below directory (see the module text).
 
-    accounts: {user: crypt(3) hash}."""
+    accounts: {user: crypt(3) hash}; protocol: "pop3" or "imap"; tls: a
+    (certificate, key) pair for IMAP over TLS on tls_port; extra: more
+    lines of dovecot.conf."""
 
-    def __init__(self, directory, accounts):
+    GREETINGS = {"pop3": b"+OK", "imap": b"* OK"}
+
+    def __init__(self, directory, accounts, protocol="pop3", tls=None, extra=""):
         self.root = directory
         self.port = zelharness.free_port()
+        self.tls_port = zelharness.free_port() if tls else None
         self.accounts = dict(accounts)
+        self.protocol, self.tls, self.extra = protocol, tls, extra
         self.proc = None
 
     def maildir(self, user, *parts):
@@ -289,14 +298,22 @@ class Dovecot:
             for u, h in sorted(self.accounts.items())), 0o640)
         # Dovecot's auth process reads it as its own unprivileged user.
         os.chown(os.path.join(r, "passwd"), 0, pwd.getpwnam("dovecot").pw_gid)
+        p = self.protocol
+        if self.tls:
+            ssl = "ssl = yes\nssl_cert = <%s\nssl_key = <%s\n" % self.tls
+            tls_listener = ("  inet_listener imaps {\n    address = 127.0.0.1\n"
+                            "    port = %d\n    ssl = yes\n  }\n" % self.tls_port)
+        else:
+            ssl, tls_listener = "ssl = no\n", ""
+        # mail_fsync stays at its default (optimized): a saved message is
+        # synced before it is acknowledged.
         _write(os.path.join(r, "dovecot.conf"), f"""\
 base_dir = {r}/run
 state_dir = {r}/state
 log_path = {r}/dovecot.log
-protocols = pop3
+protocols = {p}
 listen = 127.0.0.1
-ssl = no
-disable_plaintext_auth = no
+{ssl}disable_plaintext_auth = no
 auth_mechanisms = plain
 mail_location = maildir:{r}/mail/%u/Maildir:INDEX={r}/index/%u
 passdb {{
@@ -307,13 +324,13 @@ userdb {{
   driver = passwd-file
   args = {r}/passwd
 }}
-service pop3-login {{
-  inet_listener pop3 {{
+service {p}-login {{
+  inet_listener {p} {{
     address = 127.0.0.1
     port = {self.port}
   }}
-}}
-""")
+{tls_listener}}}
+{self.extra}""")
 
     def prepare(self, users):
         """Empty Maildirs for users (before fill and start)."""
@@ -331,7 +348,8 @@ service pop3-login {{
                                       os.path.join(self.root, "dovecot.conf")],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=open(os.path.join(self.root, "stderr"), "wb"))
-        if not benchlib.wait_for_greeting(self.port, self.proc, greeting=b"+OK"):
+        if not benchlib.wait_for_greeting(self.port, self.proc,
+                                          greeting=self.GREETINGS[self.protocol]):
             raise AssertionError("Dovecot does not answer on port %d: %s"
                                  % (self.port, self.log_tail()))
         return self

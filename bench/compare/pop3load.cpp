@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
+
 namespace {
 
 constexpr int kReplySeconds = 120;      // one reply may take this long
@@ -41,19 +43,7 @@ struct Session {
 
 class Connection {
  public:
-  explicit Connection(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd_ < 0) throw std::string("socket: ") + strerror(errno);
-    timeval tv{kReplySeconds, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-      throw std::string("connect: ") + strerror(errno);
-  }
+  explicit Connection(int port) : fd_(ConnectLoopback(port, kReplySeconds)) {}
   ~Connection() { close(fd_); }
 
   // The next reply line, without its CRLF.

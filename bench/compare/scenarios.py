@@ -18,6 +18,7 @@ import time
 
 import benchlib
 import measure
+import peers
 import remotepeers
 from benchlib import zelharness
 from measure import Pop3Client, Run, source_args, smtp_source, wait_until
@@ -117,23 +118,23 @@ def write(path, data):
         f.write(data)
 
 
-def fill_zel(directory, count, size):
+def fill_zel(directory, count, size, make=message):
     """Message files as the delivery agent leaves them: the mailbox and its
     files belong to the mailbox's owner (the harness's virtual mail
-    account when run as root)."""
+    account when run as root). make(number, size) gives each text."""
     os.makedirs(directory, exist_ok=True)
     names = [os.path.join(directory, "B%010d.MSG" % (n + 1)) for n in range(count)]
     for n, name in enumerate(names):
-        write(name, message(n, size))
+        write(name, make(n, size))
     zelharness.give_to_mail_owner(directory, *names)
 
 
-def fill_maildir(dovecot, user, count, size, seen):
+def fill_maildir(dovecot, user, count, size, seen, make=message):
     """Maildir files as Dovecot's own delivery names them (size in the name);
     seen: in cur/ (already noticed by a mail client), else in new/."""
     stamp = int(time.time())
     for n in range(count):
-        data = message(n, size)[:-3]     # Maildir holds the text without the end line
+        data = make(n, size)[:-3]     # Maildir holds the text without the end line
         name = "%d.M%dP%d.bench,S=%d,W=%d" % (stamp, n, os.getpid(), len(data), len(data))
         write(dovecot.maildir(user, "cur" if seen else "new", name + (":2," if seen else "")),
               data)
@@ -549,3 +550,313 @@ def still_open(conns):
         except OSError:
             pass
     return alive
+
+
+# ---------------------------------------------------------------------------
+# IMAP: zelimap and Dovecot's imap with the same contents and one client,
+# imapload (imapload.cpp). The contents go in before the start: on the ZEL
+# side as the delivery agent's message files, which no index has seen yet;
+# on Dovecot's as Maildir files in cur/ without index files (a mailbox the
+# owner has been reading elsewhere; new/ would add Dovecot's moves to cur/).
+
+RARE_WORD = "quetzalcoatlus"    # the word imap-search finds, in one message
+
+
+def search_message(number, size, hit):
+    """message(), with RARE_WORD in the last text line of message number hit."""
+    data = message(number, size)
+    if number != hit:
+        return data
+    line = b"x" * 76 + b"\r\n"
+    at = data.rindex(line)
+    word = RARE_WORD.encode()
+    return data[:at] + word + b"x" * (76 - len(word)) + b"\r\n" + data[at + len(line):]
+
+
+def imap_users(p):
+    return ["bench%02d" % u for u in range(p["users"])]
+
+
+class ZelImap:
+    """zelimap with its default settings (plus settings), the users'
+    passwords as ZEL's accounts, and mailboxes filled as delivered."""
+
+    def __init__(self, ctx, users, settings=None, tls=False):
+        self.ctx = ctx
+        self.server = zelharness.ImapServer(settings, users={u: password(u) for u in users},
+                                            scratch=zel_scratch(ctx, "imap"), tls=tls)
+        self.port, self.tls_port = self.server.port, self.server.tls_port
+
+    def fill(self, user, count, size, make=message):
+        fill_zel(self.server.mailbox(user), count, size, make)
+
+    def deliver(self, user, data):
+        """One message (data as message() gives it) as the delivery agent
+        writes a copy: complete before it gets its name, in the owner's
+        hands."""
+        directory = self.server.mailbox(user)
+        fd = os.open(directory, os.O_TMPFILE | os.O_WRONLY, 0o600)
+        fds = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.write(fd, data)
+            os.fchown(fd, *zelharness.mail_owner())
+            # linkat(AT_SYMLINK_FOLLOW) of the descriptor: the file gets its name whole.
+            os.link(str(fd), os.path.join(directory, "B%010d.MSG" % (
+                10 ** 9 + time.monotonic_ns() % 10 ** 9)), src_dir_fd=fds)
+        finally:
+            os.close(fds)
+            os.close(fd)
+
+    def count(self, user):
+        return zel_count(self.server.mailbox(user), "MSG")
+
+    def start(self):
+        self.server.start()
+        self.ctx.defer(self.server.service.stop)
+
+    def pids(self):
+        return zel_pids(self.server.service)
+
+
+class DovecotImap:
+    """Dovecot's IMAP server (peers.Dovecot), the same passwords, Maildirs."""
+
+    def __init__(self, ctx, users, tls=None, extra=""):
+        self.ctx = ctx
+        self.dovecot = Dovecot(os.path.join(ctx.directory, "dovecot"), account_hashes(ctx, users),
+                               protocol="imap", tls=tls, extra=extra)
+        self.dovecot.prepare(users)
+        self.port, self.tls_port = self.dovecot.port, self.dovecot.tls_port
+
+    def fill(self, user, count, size, make=message):
+        fill_maildir(self.dovecot, user, count, size, seen=True, make=make)
+
+    def deliver(self, user, data):
+        """One message (data as message() gives it) as Dovecot's delivery
+        writes it: in tmp/, then renamed into new/."""
+        data = data[:-3]     # Maildir holds the text without the end line
+        stamp = time.time_ns()
+        name = "%d.M%dP%d.bench,S=%d,W=%d" % (stamp // 10 ** 9, stamp % 10 ** 9, os.getpid(),
+                                             len(data), len(data))
+        temporary = self.dovecot.maildir(user, "tmp", name)
+        write(temporary, data)
+        os.chown(temporary, peers.MAIL_UID, peers.MAIL_GID)
+        os.rename(temporary, self.dovecot.maildir(user, "new", name))
+
+    def count(self, user):
+        return self.dovecot.messages(user)
+
+    def start(self):
+        self.ctx.defer(self.dovecot.stop)
+        self.dovecot.start()
+
+    def pids(self):
+        return self.dovecot.pids()
+
+
+def imap_program(ctx):
+    """imapload, built once per benchmark run (before anything is measured)."""
+    return measure.load_program(os.path.dirname(ctx.directory), "imapload")
+
+
+def imap_load(ctx, mode, server, param, users, seconds, port=None):
+    """imapload in mode against server (port: another of its ports) for
+    users, started (see measure.ImapLoad)."""
+    return measure.ImapLoad(imap_program(ctx), mode, port or server.port, param,
+                            {u: password(u) for u in users}, seconds).start()
+
+
+def imap_seconds(p):
+    return measure.IMAP_SECONDS + 0.01 * p.get("messages", 0) * p.get("users", 1)
+
+
+def imap_side(ctx, p, server, users, prepare=None):
+    """Fills the mailboxes (p["messages"] of p["size"] each, unless
+    prepare does it), starts server, and runs one warming pass when the
+    scenario asks (p["warm"]: LOGIN and SELECT, which builds the index),
+    then cools down."""
+    imap_program(ctx)
+    if prepare is None:
+        for u in users:
+            server.fill(u, p["messages"], p["size"])
+    else:
+        prepare()
+    server.start()
+    notes = []
+    if p.get("warm"):
+        notes += imap_load(ctx, "select", server, "-", users, imap_seconds(p)).finish()
+    ctx.cool()
+    return notes
+
+
+def imap_sync(ctx, p, server):
+    users = imap_users(p)
+    notes = imap_side(ctx, p, server, users)
+    wanted = len(users) * p["messages"]
+    run = Run(server.pids)
+    run.start()
+    seconds = []
+    for _ in range(2):      # the first logon (no index yet), then the second
+        t0 = time.monotonic()
+        load = imap_load(ctx, "sync", server, "-", users, imap_seconds(p))
+        notes += load.finish()
+        seconds.append(time.monotonic() - t0)
+        check(notes, "FETCH responses", int(load.total("messages")), wanted)
+    run.stop()
+    return Outcome({"first": seconds[0], "first_10k": seconds[0] * 10000 / max(wanted, 1),
+                    "second": wanted / seconds[1]}, 2 * wanted, run, notes)
+
+
+def imap_sync_zel(ctx, p):
+    return imap_sync(ctx, p, ZelImap(ctx, imap_users(p)))
+
+
+def imap_sync_dovecot(ctx, p):
+    return imap_sync(ctx, p, DovecotImap(ctx, imap_users(p)))
+
+
+def imap_fetch(ctx, p, server):
+    users = imap_users(p)
+    notes = imap_side(ctx, p, server, users)
+    run = Run(server.pids)
+    run.start()
+    load = imap_load(ctx, "fetch", server, "-", users, imap_seconds(p))
+    notes += load.finish()
+    run.stop()
+    messages = int(load.total("messages"))
+    check(notes, "messages fetched", messages, len(users) * p["messages"])
+    check(notes, "octets fetched", int(load.total("octets")),
+          len(users) * sum(len(message(n, p["size"])) - 3 for n in range(p["messages"])))
+    return Outcome({"rate": messages / run.elapsed}, messages, run, notes)
+
+
+def imap_fetch_zel(ctx, p):
+    return imap_fetch(ctx, dict(p, warm=True), ZelImap(ctx, imap_users(p)))
+
+
+def imap_fetch_dovecot(ctx, p):
+    return imap_fetch(ctx, dict(p, warm=True), DovecotImap(ctx, imap_users(p)))
+
+
+def imap_append(ctx, p, server):
+    users = imap_users(p)
+    notes = imap_side(ctx, p, server, users, prepare=lambda: [server.fill(u, 0, 0) for u in users])
+    run = Run(server.pids)
+    run.start()
+    load = imap_load(ctx, "append", server, "%d:%d" % (p["messages"], p["size"]), users,
+                     imap_seconds(p))
+    notes += load.finish()
+    run.stop()
+    messages = int(load.total("messages"))
+    check(notes, "APPENDs acknowledged", messages, len(users) * p["messages"])
+    check(notes, "messages in the mailboxes", sum(server.count(u) for u in users),
+          len(users) * p["messages"])
+    return Outcome({"rate": messages / run.elapsed}, messages, run, notes)
+
+
+def imap_append_zel(ctx, p):
+    return imap_append(ctx, p, ZelImap(ctx, imap_users(p)))
+
+
+def imap_append_dovecot(ctx, p):
+    return imap_append(ctx, p, DovecotImap(ctx, imap_users(p)))
+
+
+def imap_search(ctx, p, server):
+    users = ["bench00"]
+    hit = p["messages"] * 3 // 4
+    notes = imap_side(ctx, dict(p, warm=True), server, users, prepare=lambda: server.fill(
+        users[0], p["messages"], p["size"], lambda n, size: search_message(n, size, hit)))
+    run = Run(server.pids)
+    run.start()
+    load = imap_load(ctx, "search", server, RARE_WORD, users, imap_seconds(p))
+    notes += load.finish()
+    run.stop()
+    check(notes, "messages found", int(load.total("messages")), 1)
+    return Outcome({"seconds": load.longest("command")}, p["messages"], run, notes)
+
+
+def imap_search_zel(ctx, p):
+    return imap_search(ctx, p, ZelImap(ctx, ["bench00"]))
+
+
+def imap_search_dovecot(ctx, p):
+    return imap_search(ctx, p, DovecotImap(ctx, ["bench00"]))
+
+
+def imap_growth(ctx, p, server):
+    users = ["bench00"]
+    notes = imap_side(ctx, dict(p, warm=True), server, users)
+    run = Run(server.pids)
+    run.start()
+    load = imap_load(ctx, "growth", server, "-", users, imap_seconds(p))
+    notes += load.finish()
+    run.stop()
+    check(notes, "messages left", server.count(users[0]), p["messages"] - 1)
+    return Outcome({"select": load.longest("select"), "expunge": load.longest("command")},
+                   0, run, notes)
+
+
+def imap_growth_zel(ctx, p):
+    return imap_growth(ctx, p, ZelImap(ctx, ["bench00"]))
+
+
+def imap_growth_dovecot(ctx, p):
+    return imap_growth(ctx, p, DovecotImap(ctx, ["bench00"]))
+
+
+# IDLE: many TLS sessions held at once; every connection comes from
+# 127.0.0.1, so the servers' limits per client and in all are raised for
+# this scenario alone.
+
+def idle_limits(sessions):
+    """Dovecot's settings for sessions IDLE connections: a login process
+    (which relays the TLS) and an imap process per connection, as Debian's
+    defaults have it, so both process limits must hold them all; auth,
+    anvil and the log serve every one of those processes."""
+    # The imap service has a process limit of its own (1024), beside the
+    # default that the login processes take.
+    return ("default_process_limit = %d\ndefault_client_limit = %d\n"
+            "mail_max_userip_connections = %d\nservice imap {\n  process_limit = %d\n}\n"
+            % (sessions + 100, 2 * sessions + 1000, sessions, sessions + 100))
+
+
+def imap_idle(ctx, p, server):
+    users = imap_users(p)
+    notes = imap_side(ctx, dict(p, messages=1, size=2048), server, users)
+    run = Run(server.pids)
+    run.start()
+    load = imap_load(ctx, "idle", server, p["sessions"], users,
+                     measure.IMAP_SECONDS + 0.2 * len(users) * p["sessions"], port=server.tls_port)
+    if not load.ready():
+        return Outcome({}, 0, run.stop(), load.finish() or ["imapload never ready"])
+    time.sleep(SETTLE_SECONDS)
+    rss, pss = measure.memory_kb(measure.tree_pids(server.pids()))
+    delivered = {}
+    for n, u in enumerate(users):
+        delivered[u] = time.monotonic()
+        server.deliver(u, message(10 ** 6 + n, 2048))
+    notes += load.finish()
+    run.stop()
+    check(notes, "sessions told of their message", len(load.sessions),
+          len(users) * p["sessions"])
+    slowest = max((s["seen"] - delivered[s["user"]] for s in load.sessions), default=0)
+    return Outcome({"pss": pss / 1024.0, "rss": rss / 1024.0, "slowest": slowest}, 0, run, notes)
+
+
+def imap_idle_zel(ctx, p):
+    sessions = len(imap_users(p)) * p["sessions"]
+    raise_open_files(4 * sessions + 1024)
+    return imap_idle(ctx, p, ZelImap(ctx, imap_users(p), tls=True, settings={
+        "MaxConnections": 0, "MaxConnectionsPerClient": 0}))
+
+
+def imap_idle_dovecot(ctx, p):
+    sessions = len(imap_users(p)) * p["sessions"]
+    raise_open_files(4 * sessions + 1024)
+    users = imap_users(p)
+    # The same certificate as ZEL's: a scratch pair made by zeladm.
+    scratch = zel_scratch(ctx, "tls")
+    scratch.prepare_registry()
+    pair = scratch.self_signed()
+    return imap_idle(ctx, p, DovecotImap(ctx, users, tls=pair, extra=idle_limits(sessions)))

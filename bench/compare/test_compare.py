@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -124,6 +125,165 @@ class Pop3LoadReads(unittest.TestCase):
                 self.assertEqual(server.commands, ["USER", "PASS", "STAT"] +
                                  (["RETR", "DELE"] if delete else ["RETR"]) * 4 +
                                  ["QUIT"])
+
+
+class FakeImap(threading.Thread):
+    """Serves IMAP sessions on one mailbox of texts, each response sent in
+    pieces of cut bytes; TLS from the first byte with context. Texts hold
+    lines that look like the client's tagged responses, and the ENVELOPE
+    of UID FETCH 1:* comes as a literal, as servers may send strings (the
+    literals hold the tag of the command in flight: a client that took
+    them for lines would stop early)."""
+
+    def __init__(self, texts, cut, sessions=1, context=None):
+        super().__init__(daemon=True)
+        self.texts, self.cut, self.sessions, self.context = texts, cut, sessions, context
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.commands, self.appended = [], []
+
+    def run(self):
+        for _ in range(self.sessions):
+            conn, _ = self.listener.accept()
+            if self.context is not None:
+                conn = self.context.wrap_socket(conn, server_side=True)
+            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+        self.listener.close()
+
+    def send(self, conn, data):
+        for i in range(0, len(data), self.cut):
+            conn.sendall(data[i:i + self.cut])
+
+    def serve(self, conn):
+        with conn, conn.makefile("rb") as f:
+            conn.sendall(b"* OK fake\r\n")
+            for line in f:
+                tag, _, command = line.strip().decode().partition(" ")
+                verb = " ".join(command.split()[:2]) if command.startswith("UID") else \
+                    command.split()[0]
+                self.commands.append(verb)
+                out = b""
+                if verb == "SELECT":
+                    out = b"* %d EXISTS\r\n" % len(self.texts)
+                elif verb == "UID SEARCH":
+                    out = b"* SEARCH " + b" ".join(b"%d" % (n + 1) for n in
+                                                   range(len(self.texts))) + b"\r\n"
+                elif verb == "SEARCH":
+                    out = b"* SEARCH 2\r\n"
+                elif verb == "UID FETCH" and command.endswith("BODY.PEEK[]"):
+                    n = int(command.split()[2])
+                    text = self.texts[n - 1]
+                    out = b"* %d FETCH (UID %d BODY[] {%d}\r\n%s)\r\n" % (n, n, len(text), text)
+                elif verb == "UID FETCH":
+                    out = b"".join(b"* %d FETCH (UID %d ENVELOPE (NIL {7}\r\na3 OK\r\n))\r\n"
+                                   % (n + 1, n + 1) for n in range(len(self.texts)))
+                elif verb == "APPEND":
+                    size = int(command.rsplit("{", 1)[1].rstrip("+}"))
+                    self.appended.append(f.read(size))
+                    f.readline()
+                elif verb == "EXPUNGE":
+                    out = b"* 2 EXPUNGE\r\n"
+                elif verb == "IDLE":
+                    self.send(conn, b"+ idling\r\n")
+                    time.sleep(0.2)
+                    self.send(conn, b"* 1 RECENT\r\n* %d EXISTS\r\n" % (len(self.texts) + 1))
+                    f.readline()
+                    return
+                self.send(conn, out + tag.encode() + b" OK done\r\n")
+                if verb == "LOGOUT":
+                    return
+
+
+@unittest.skipUnless(shutil.which("g++"), "no g++ to build imapload")
+class ImapLoadReads(unittest.TestCase):
+    """imapload reads every response to its tagged end, literals and
+    responses torn into pieces included, and counts what it was asked to."""
+
+    TEXTS = [b"a4 OK not yet\r\n\r\n", b"x" * 100000 + b"\r\n", b"a\r\n"]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp()
+        cls.program = measure.load_program(cls.dir, "imapload")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def session(self, mode, param, cut, sessions=1, context=None):
+        server = FakeImap(self.TEXTS, cut, sessions, context)
+        server.start()
+        load = measure.ImapLoad(self.program, mode, server.port, param, {"u": "p"}, 30).start()
+        if mode == "idle":
+            self.assertTrue(load.ready())
+        self.assertEqual(load.finish(), [])
+        return load, server
+
+    def test_each_mode(self):
+        for cut in (1, 5, 65536):
+            load, server = self.session("sync", "-", cut)
+            self.assertEqual(load.total("messages"), 3)
+            self.assertEqual(server.commands, ["LOGIN", "SELECT", "UID FETCH", "LOGOUT"])
+            load, _ = self.session("fetch", "-", cut)
+            self.assertEqual((load.total("messages"), load.total("octets")),
+                             (3, sum(len(t) for t in self.TEXTS)))
+        load, _ = self.session("search", "word", 7)
+        self.assertEqual(load.total("messages"), 1)
+        load, server = self.session("growth", "-", 7)
+        self.assertEqual(server.commands[-3:], ["STORE", "EXPUNGE", "LOGOUT"])
+        load, server = self.session("append", "3:2048", 3)
+        self.assertEqual(load.total("messages"), 3)
+        self.assertEqual([len(t) for t in server.appended], [load.total("octets") // 3] * 3)
+        self.assertTrue(all(t.endswith(b"\r\n") and len(t) <= 2048 for t in server.appended))
+
+    @unittest.skipUnless(shutil.which("openssl"), "no openssl to make a certificate")
+    def test_idle_sessions_see_their_exists_over_tls(self):
+        import ssl
+        cert, key = os.path.join(self.dir, "cert.pem"), os.path.join(self.dir, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                        "/CN=localhost", "-keyout", key, "-out", cert, "-days", "1"],
+                       check=True, capture_output=True)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        before = time.monotonic()
+        load, _ = self.session("idle", 3, 1, sessions=3, context=context)
+        self.assertEqual(len(load.sessions), 3)
+        self.assertTrue(all(before < s["seen"] < time.monotonic() for s in load.sessions))
+
+
+class ImapContents(unittest.TestCase):
+    def test_rare_word_in_one_message_of_the_same_size(self):
+        import scenarios
+        texts = [scenarios.search_message(n, 10240, 3) for n in range(5)]
+        self.assertEqual([scenarios.RARE_WORD.encode() in t for t in texts],
+                         [False, False, False, True, False])
+        self.assertEqual(len(texts[3]), len(scenarios.message(3, 10240)))
+        self.assertTrue(texts[3].endswith(b"\r\n.\r\n"))
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("doveconf"),
+                         "needs root and Dovecot's doveconf")
+    def test_dovecot_takes_the_idle_configuration(self):
+        import pwd
+        import scenarios
+        try:
+            pwd.getpwnam("dovecot")
+        except KeyError:
+            self.skipTest("no dovecot account")
+        with tempfile.TemporaryDirectory() as d:
+            os.chmod(d, 0o755)
+            cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                            "/CN=localhost", "-keyout", key, "-out", cert, "-days", "1"],
+                           check=True, capture_output=True)
+            dovecot = peers.Dovecot(os.path.join(d, "dovecot"), {"u": "x"}, protocol="imap",
+                                    tls=(cert, key), extra=scenarios.idle_limits(2000))
+            dovecot.prepare(["u"])
+            shown = subprocess.run(["doveconf", "-c", os.path.join(d, "dovecot", "dovecot.conf"),
+                                    "-n"], capture_output=True, text=True, timeout=30)
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            for line in ("protocols = imap", "default_process_limit = 2100", "ssl_cert = </",
+                         "service imap {\n  process_limit = 2100\n}"):
+                self.assertIn(line, shown.stdout)
 
 
 class SinkCount(unittest.TestCase):
