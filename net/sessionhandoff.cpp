@@ -149,7 +149,15 @@ constexpr size_t kMaxDoorMessage = 1 + kMaxSessionField * 8 + kMaxSessionPending
 struct Doors {
   std::mutex Lock;
   std::map<std::string, std::shared_ptr<UniqueFd>> ByName;
+  // Logons of one name go one at a time: two first logons at once (a mail
+  // program opens several connections as it starts) would each start a
+  // session, and the second door kept would close the first, ending that
+  // session with its connection.
+  std::map<std::string, std::weak_ptr<std::mutex>> LogonLocks;
 };
+
+// Entries of names no logon holds are dropped once the map is this long.
+constexpr size_t kPruneLogonLocksAt = 1024;
 
 Doors &TheDoors() {
   static Doors *doors = new Doors;
@@ -161,6 +169,20 @@ std::shared_ptr<UniqueFd> FindDoor(const std::string &name) {
   std::lock_guard<std::mutex> guard(d.Lock);
   auto it = d.ByName.find(name);
   return it == d.ByName.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<std::mutex> LogonLock(const std::string &name) {
+  Doors &d = TheDoors();
+  std::lock_guard<std::mutex> guard(d.Lock);
+  if (d.LogonLocks.size() >= kPruneLogonLocksAt)
+    std::erase_if(d.LogonLocks, [](const auto &entry) { return entry.second.expired(); });
+  std::weak_ptr<std::mutex> &slot = d.LogonLocks[name];
+  std::shared_ptr<std::mutex> lock = slot.lock();
+  if (lock == nullptr) {
+    lock = std::make_shared<std::mutex>();
+    slot = lock;
+  }
+  return lock;
 }
 
 void ForgetDoor(const std::string &name, const std::shared_ptr<UniqueFd> &door) {
@@ -192,6 +214,8 @@ bool HandThroughDoor(const UniqueFd &door, LogonJob &job, const std::string &sta
 
 void CheckLogonForSharedSession(LogonJob &job, DWORD *failDelayMs) {
   const std::string name = job.Name;
+  std::shared_ptr<std::mutex> logonLock = LogonLock(name);
+  std::lock_guard<std::mutex> oneAtATime(*logonLock);
   if (std::shared_ptr<UniqueFd> door = FindDoor(name)) {
     // Checked alone first; the password stays here until the connection
     // is served, in case a new session must be started after all.
@@ -303,10 +327,15 @@ bool RunSharedSession(SessionConnection first, UniqueFd door, NetEngineSettings 
     SessionConnection next;
     bool ended = false;
     if (TakeDoorMessage(door.Get(), next, ended)) Adopt(next, resume);
-    if (ended) break;   // the front is gone: so is every connection's relay
+    if (ended) break;
   }
   // A connection handed in while this closes is dropped with the door: the
   // front sees its control socket end and starts a new session for it.
   door.Reset();
+  // The door ends when the front forgot it (this session was slow to answer
+  // once) or is gone. The connections already here are served to their
+  // end: a plaintext socket is this process's own, and a relayed one ends
+  // by itself when the front's relay does.
+  while (OpenConnections.load() > 0) Sleep(kSessionWatchMs);
   return true;
 }

@@ -70,6 +70,8 @@ bool CompleteSessionHandOff(_Connection *conn, SessionHandOff &handOff,
 // that is gone, or a session that does not answer, is forgotten, and a new
 // session is started for the logon (the password is kept, wiped, until
 // then). For a name without one it starts the session with a new door.
+// Logons of one name are checked one at a time, so that two first logons
+// at once start one session, not two.
 
 void CheckLogonForSharedSession(LogonJob &job, DWORD *failDelayMs);
 // Doors held (for tests and status).
@@ -98,7 +100,8 @@ struct SessionConnection {
 // every connection that comes through door, each through resume (the
 // connection being adopted is CurrentAdoption() while resume runs: it
 // takes its Control and Start), and returns once none has been open for
-// graceMs, or the front went away (the door's end). A connection the
+// graceMs, or the door ended (the front forgot it or went away) and the
+// connections it has are closed. A connection the
 // engine cannot take is refused on its control socket ("* BYE ..."); resume
 // may refuse one itself the same way. settings and hooks as for
 // RunHandedConnection. Without a door (door not valid) it serves first
