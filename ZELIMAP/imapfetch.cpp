@@ -24,21 +24,6 @@ bool NeedsTexts(ImapFetchItem item) {
   return item == ImapFetchItem::kEnvelope || item == ImapFetchItem::kBodyStructure;
 }
 
-bool NeedsContent(ImapFetchItem item) {
-  switch (item) {
-    case ImapFetchItem::kRfc822:
-    case ImapFetchItem::kRfc822Header:
-    case ImapFetchItem::kRfc822Text:
-    case ImapFetchItem::kBody:
-    case ImapFetchItem::kBodySection:
-    case ImapFetchItem::kBinary:
-    case ImapFetchItem::kBinarySize:
-      return true;
-    default:
-      return false;
-  }
-}
-
 MimeSection SectionOf(const ImapSection &s) {
   MimeSection m;
   m.Part = s.Part;
@@ -383,7 +368,7 @@ ImapGo FetchMore(_Connection *conn) {
       while (r < rows.size() && rows[r].Uid < uid) ++r;
       MessageWork w{conn, &j, &v, &f, ViewSeqOfUid(v, uid), meta,
                     r < rows.size() && rows[r].Uid == uid ? &rows[r] : nullptr,
-                    std::binary_search(seen.begin(), seen.end(), uid)};
+                    std::binary_search(seen.begin(), seen.end(), uid), {}};
       if (!WriteMessage(w)) j.bExpungeIssued = true;
       if (w.bTransmitting || c.Out.size() >= kImapSendChunk) break;
     }

@@ -11,6 +11,7 @@
 #include "messages/zelmsg.h"
 #include "platform/changenotify.h"
 #include "platform/fileview.h"
+#include "platform/folderfs.h"
 #include "platform/thread.h"
 
 namespace {
@@ -21,6 +22,9 @@ constexpr size_t kMaxFolderLog = 50000;
 // The watch thread looks again at least this often (a wait that missed
 // nothing costs one poll).
 constexpr DWORD kWatchWaitMs = 1000;
+// How often a folder without a watch is looked at: IDLE hears of a change
+// within about this.
+constexpr DWORD kPollMs = 1000;
 constexpr size_t kWatchThreadStack = 128 * 1024;
 // The name of the index's write-ahead log, which every commit writes.
 constexpr std::string_view kIndexLogName = ".index-wal";
@@ -97,11 +101,49 @@ std::vector<uint64_t> TakeWatchMarks() {
   return ids;
 }
 
+// The directory's and the index log's modification times: a change of
+// either is a change of the folder (an entry named or removed, a commit).
+void FolderStamp(int dir, int64_t (&stamp)[4]) {
+  EntryStamp d, log;
+  if (!StatOpenFile(dir, d)) d = EntryStamp{};
+  if (!StatEntryAt(dir, kIndexLogName, log)) log = EntryStamp{};
+  stamp[0] = d.ModifiedTime;
+  stamp[1] = d.ModifiedNs;
+  stamp[2] = log.ModifiedTime;
+  stamp[3] = log.ModifiedNs;
+}
+
+// The folders without a watch that changed since the last look; they sync
+// at every command anyway, so only their idlers need to hear of it.
+std::vector<uint64_t> PollUnwatched() {
+  Mailbox &m = TheMailbox();
+  std::vector<std::shared_ptr<SharedFolder>> folders;
+  {
+    std::lock_guard<std::mutex> guard(m.MapLock);
+    for (auto &[id, weak] : m.ById)
+      if (std::shared_ptr<SharedFolder> f = weak.lock(); f != nullptr && !f->bWatched)
+        folders.push_back(std::move(f));
+  }
+  std::vector<uint64_t> ids;
+  for (const std::shared_ptr<SharedFolder> &f : folders) {
+    int64_t now[4];
+    FolderStamp(f->Index.Directory(), now);
+    if (std::equal(now, now + 4, f->PolledStamp)) continue;
+    std::copy(now, now + 4, f->PolledStamp);
+    ids.push_back(f->Id);
+  }
+  return ids;
+}
+
 void WatchThread() {
   Mailbox &m = TheMailbox();
   while (!m.bStopping.load()) {
-    (void)WaitForSingleObject(m.Watch, kWatchWaitMs);
+    if (m.bWatch)
+      (void)WaitForSingleObject(m.Watch, kWatchWaitMs);
+    else
+      Sleep(kPollMs);
     for (uint64_t id : TakeWatchMarks()) WakeIdlers(id);
+    for (uint64_t id : PollUnwatched()) WakeIdlers(id);
   }
 }
 
@@ -204,9 +246,16 @@ bool OpenSessionMailbox(const std::string &directory, std::string &refusal) {
     refusal = "The mailbox cannot be opened (" + std::to_string(rc) + ")";
     return false;
   }
-  // Without a watch every command looks at the directory itself.
-  m.bWatch = m.Watch.Open(kMessageFileSuffix, kIndexLogName) &&
-             StartThread(WatchThread, kWatchThreadStack);
+  // Without a watch every command looks at the directory itself, and the
+  // watch thread looks every kPollMs for the connections in IDLE. The
+  // kernel counts inotify instances and watches per user, and the
+  // sessions of every virtual user run as one account: past
+  // fs.inotify.max_user_instances (128 by default) sessions poll.
+  m.bWatch = m.Watch.Open(kMessageFileSuffix, kIndexLogName);
+  if (!m.bWatch) LogWin32Error(EVENTLOG_WARNING_TYPE, "inotify_init (folders are polled)", GetLastError());
+  // Without the thread IDLE hears only of this process's own changes.
+  if (!StartThread(WatchThread, kWatchThreadStack))
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "the folders' watch thread", GetLastError());
   return true;
 }
 

@@ -89,6 +89,9 @@ struct SharedFolder {
   bool bWatched = false;          // the directory is watched: sync only when marked
   bool bDirty = true;             // the directory must be synced
   std::atomic<bool> bDirtyMark{false};   // the watch saw its entries change
+  // Unwatched: what the directory and the index's log looked like at the
+  // last look (the watch thread's alone).
+  int64_t PolledStamp[4] = {};
   uint32_t Epoch = 0;             // bumped when UIDVALIDITY changed
   std::vector<uint64_t> ViewPositions;   // where each view reads the log (trim)
 };

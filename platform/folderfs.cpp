@@ -34,6 +34,7 @@ void Fill(const struct stat &st, EntryStamp &stamp) {
   stamp.Directory = S_ISDIR(st.st_mode);
   stamp.Size = static_cast<uint64_t>(st.st_size);
   stamp.ModifiedTime = static_cast<int64_t>(st.st_mtim.tv_sec);
+  stamp.ModifiedNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
   stamp.Device = static_cast<uint64_t>(st.st_dev);
   stamp.Inode = static_cast<uint64_t>(st.st_ino);
   stamp.Links = static_cast<uint64_t>(st.st_nlink);

@@ -37,6 +37,7 @@ struct EntryStamp {
   bool Directory = false;
   uint64_t Size = 0;
   int64_t ModifiedTime = 0;   // seconds since the epoch
+  int64_t ModifiedNs = 0;     // and nanoseconds within that second
   uint64_t Device = 0;
   uint64_t Inode = 0;
   uint64_t Links = 0;

@@ -20,7 +20,7 @@ import threading
 import time
 import unittest
 
-from zelharness import (IMAP_GREETING, ZEL_KEY, ImapServer, MailSystem, Pop3Server, poll,
+from zelharness import (BUILD_DIR, IMAP_GREETING, ZEL_KEY, ImapServer, MailSystem, Pop3Server, poll,
                         client_tls_context, imap_login)
 
 MAIN = None
@@ -540,6 +540,40 @@ class ConcurrencyTest(ImapCase):
         modseq = re.search(r"HIGHESTMODSEQ (\d+)", status).group(1)
         self.assertEqual(self.b.ok("NOOP"),
                          ["* VANISHED 3\r\n", "* OK [HIGHESTMODSEQ %s] Highest\r\n" % modseq])
+
+
+# Loaded into zelimap with LD_PRELOAD: inotify_init1() fails, as past the
+# kernel's per-user limit of instances.
+INOTIFY_FAULT = os.path.join(BUILD_DIR, "lib", "libzelfault_inotify.so")
+
+
+class UnwatchedFolderTest(ImapCase):
+    def test_idle_hears_of_a_new_file_without_a_watch(self):
+        """Every virtual user's session runs as one account, and the kernel
+        counts inotify instances per account: a session that gets none
+        still tells IDLE of a message another process named, by looking."""
+        server = ImapServer(prefix="zel-e2e-imapw-")
+        server.service.env.update(LD_PRELOAD=INOTIFY_FAULT)
+        self.addCleanup(server.stop)
+        server.start()
+        user, password = new_user(server)
+        conn = self.login(user, password, server=server)
+        conn.ok("SELECT INBOX")
+        conn.send(b"i IDLE\r\n")
+        self.assertEqual(conn.line(), b"+ idling\r\n")
+        # Named once the session waits in its read, not while it takes its
+        # own look as IDLE begins (which would find it without any watch).
+        time.sleep(1.5)
+        directory = server.mailbox(user)
+        owner = os.stat(directory)
+        temporary = os.path.join(directory, "arriving.tmp")
+        with open(temporary, "wb") as f:
+            f.write(message("polled") + b".\r\n")
+        os.chown(temporary, owner.st_uid, owner.st_gid)
+        os.rename(temporary, os.path.join(directory, "B000000001.MSG"))
+        self.assertEqual(conn.line(timeout=10), b"* 1 EXISTS\r\n")
+        conn.send(b"DONE\r\n")
+        self.assertEqual(conn.until_tagged("i")[1], "i OK IDLE terminated\r\n")
 
 
 class SessionTimeoutTest(ImapCase):
