@@ -10,6 +10,9 @@
 #include <cstring>
 #include <memory>
 
+#include "common/mimeaddr.h"
+#include "common/mimeheader.h"
+#include "platform/ascii.h"
 #include "platform/dnswire.h"
 
 namespace {
@@ -270,6 +273,36 @@ bool DkimSign(const MessageSource &source, const std::vector<DkimSigningKey> &ke
     values->push_back(std::move(value));
   }
   return true;
+}
+
+std::string DkimSigningDomain(const MessageSource &source, std::string_view returnPath) {
+  std::string head, why;
+  MessageTextLayout layout;
+  if (!SplitMessageSource(source, &head, &layout, &why)) return "";
+  for (const MessageTextField &field : layout.Fields) {
+    if (!EqualsNoCase(field.Name, "From")) continue;
+    std::string value = MimeUnfold(MilterFieldValue(field, false), kMaxFieldValue);
+    for (const MimeAddress &a : MimeParseAddressList(value))
+      if (a.What == MimeAddress::Kind::Mailbox && !a.Host.empty()) return LowerAsciiCopy(a.Host);
+    return "";
+  }
+  size_t at = returnPath.rfind('@');
+  return at == std::string_view::npos ? "" : LowerAsciiCopy(returnPath.substr(at + 1));
+}
+
+bool DkimSignForDomain(const MessageSource &source, std::string_view returnPath,
+                       const std::function<bool(std::string_view)> &isLocal,
+                       std::vector<std::string> *values, std::string *domain, std::string *why) {
+  values->clear();
+  *domain = DkimSigningDomain(source, returnPath);
+  if (domain->empty() || !IsDkimDomain(*domain) || !isLocal(*domain)) return true;
+  std::vector<DkimSigningKey> keys;
+  bool whole = ReadDkimSigningKeys(*domain, keys, why);
+  if (keys.empty()) return whole;
+  // One key unusable: the others still sign, and the failure is reported.
+  std::string signWhy;
+  if (!DkimSign(source, keys, values, &signWhy)) return *why = signWhy, false;
+  return whole;
 }
 
 DkimTxtLookup NameServerTxtLookup(std::vector<DnsServerAddress> servers) {

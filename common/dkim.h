@@ -54,6 +54,21 @@ constexpr size_t kDkimHeaderBLength = 12;
 bool DkimSign(const MessageSource &source, const std::vector<DkimSigningKey> &keys,
               std::vector<std::string> *values, std::string *why);
 
+// The domain a message is signed for: that of the first address of its
+// From field (the author's, which receivers align the signature with), or
+// when it has none the envelope sender's (returnPath). Lower case; "" when
+// neither names a domain or the text cannot be read.
+std::string DkimSigningDomain(const MessageSource &source, std::string_view returnPath);
+
+// Signs for DkimSigningDomain when isLocal says it is ours and it has keys
+// (common/dkimkeys): the fields' values in *values, the domain in *domain.
+// True with no values: nothing to sign. False with *why: the domain has
+// keys but the message could not be signed (the caller sends it unsigned
+// and reports it: event 241).
+bool DkimSignForDomain(const MessageSource &source, std::string_view returnPath,
+                       const std::function<bool(std::string_view)> &isLocal,
+                       std::vector<std::string> *values, std::string *domain, std::string *why);
+
 // The answer to one TXT question.
 struct DkimTxtAnswer {
   uint8_t Rcode = 0;                  // kDnsRcodeNoError, kDnsRcodeNxDomain ...
