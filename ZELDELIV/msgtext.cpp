@@ -208,10 +208,7 @@ bool SignGeneratedFile(const std::string &path, std::string_view returnPath) {
   if (!DkimSignForDomain(source, returnPath, IsLocalDomainName, &values, &domain, &why))
     report(why);
   if (values.empty()) return true;
-  MilterEdits edits;
-  for (std::string &value : values)
-    edits.Headers.push_back({MilterHeaderOp::Insert, static_cast<uint32_t>(edits.Headers.size()),
-                             "DKIM-Signature", std::move(value), false});
+  MilterEdits edits = DkimSignatureEdits(std::move(values));
   DurableFile signedFile;
   if (!signedFile.Create(path, kMessageTempPrefix, kSpoolFileMode, "wb")) return false;
   GiveToDirectoryOwner(signedFile.Stream().Fd(), path.substr(0, path.rfind('/')));

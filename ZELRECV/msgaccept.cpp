@@ -223,10 +223,7 @@ const char *SignMessage(_SmtpDialogue &dlg) {
     LogEvent(EVENTLOG_WARNING_TYPE, MSG_DKIM_NOT_SIGNED, LogSafeText(domain).c_str(),
              LogSafeText(why).c_str());
   if (values.empty()) return nullptr;
-  MilterEdits edits;
-  for (std::string &value : values)
-    edits.Headers.push_back({MilterHeaderOp::Insert, static_cast<uint32_t>(edits.Headers.size()),
-                             "DKIM-Signature", std::move(value), false});
+  MilterEdits edits = DkimSignatureEdits(std::move(values));
   bool writeFailed = false;
   if (ReplaceMessageText(dlg, {edits}, &writeFailed, &error)) return nullptr;
   if (writeFailed) return "452 Cannot write message to disk\r\n";

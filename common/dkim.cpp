@@ -305,6 +305,14 @@ bool DkimSignForDomain(const MessageSource &source, std::string_view returnPath,
   return whole;
 }
 
+MilterEdits DkimSignatureEdits(std::vector<std::string> values) {
+  MilterEdits edits;
+  for (std::string &value : values)
+    edits.Headers.push_back({MilterHeaderOp::Insert, static_cast<uint32_t>(edits.Headers.size()),
+                             "DKIM-Signature", std::move(value), false});
+  return edits;
+}
+
 DkimTxtLookup NameServerTxtLookup(std::vector<DnsServerAddress> servers) {
   return [servers = std::move(servers)](std::string_view name, DkimTxtAnswer &answer) {
     DnsAnswer reply;

@@ -69,6 +69,10 @@ bool DkimSignForDomain(const MessageSource &source, std::string_view returnPath,
                        const std::function<bool(std::string_view)> &isLocal,
                        std::vector<std::string> *values, std::string *domain, std::string *why);
 
+// The edit that puts the signature fields on top of a stored text
+// (ApplyMilterEdits writes it), in the order of values.
+MilterEdits DkimSignatureEdits(std::vector<std::string> values);
+
 // The answer to one TXT question.
 struct DkimTxtAnswer {
   uint8_t Rcode = 0;                  // kDnsRcodeNoError, kDnsRcodeNxDomain ...
