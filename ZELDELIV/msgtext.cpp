@@ -7,10 +7,14 @@
 #include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
+#include "common/dkim.h"
+#include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "messages/zelmsg.h"
 #include "platform/files.h"
+#include "platform/fileview.h"
 #include "zelbase/zelbase.h"
 
 namespace {
@@ -183,6 +187,44 @@ bool WriteBodyText(TextFile &stream, std::string_view text) {
   return stream.Write(out);
 }
 
+namespace {
+
+// The signatures of the message's From domain on top of its text: written
+// whole under a temporary name and renamed over the file, before the
+// recipient file makes it visible. A message that cannot be signed goes
+// unsigned, reported (event 241); false only when the disk failed.
+bool SignGeneratedFile(const std::string &path, std::string_view returnPath) {
+  if (!DkimSigning) return true;
+  UniqueFd fd(OpenFileForReading(path));
+  uint64_t size = 0;
+  if (!fd.Valid() || !GetFileSizeOf(fd.Get(), &size)) return false;
+  const MessageSource source{{}, fd.Get(), 0, size};
+  std::vector<std::string> values;
+  std::string domain, why;
+  auto report = [&domain](const std::string &text) {
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_DKIM_NOT_SIGNED, LogSafeText(domain).c_str(),
+             LogSafeText(text).c_str());
+  };
+  if (!DkimSignForDomain(source, returnPath, IsLocalDomainName, &values, &domain, &why))
+    report(why);
+  if (values.empty()) return true;
+  MilterEdits edits = DkimSignatureEdits(std::move(values));
+  DurableFile signedFile;
+  if (!signedFile.Create(path, kMessageTempPrefix, kSpoolFileMode, "wb")) return false;
+  GiveToDirectoryOwner(signedFile.Stream().Fd(), path.substr(0, path.rfind('/')));
+  bool writeFailed = false;
+  auto sink = [&](std::string_view piece) { return !(writeFailed = !signedFile.Stream().Write(piece)); };
+  std::string error;
+  if (!ApplyMilterEdits(source, {edits}, sink, &error)) {
+    if (writeFailed) return false;
+    report(error);
+    return true;
+  }
+  return signedFile.Publish();
+}
+
+}  // namespace
+
 GeneratedMessage::~GeneratedMessage() {
   if (!queued_) Discard();
 }
@@ -207,6 +249,7 @@ bool GeneratedMessage::Queue(std::string_view returnPath,
   // Refused by a filter: dropped (and reported) as if it had been sent.
   if (filtered == GeneratedFilterOutcome::kDrop) return true;
   returnPath = sender;
+  if (!SignGeneratedFile(fileName_, returnPath)) return false;
   _tMsgInfo envelope;
   STRNCPY(envelope.MessageId, messageId_.c_str(), sizeof envelope.MessageId);
   std::string path = BoundedCopy(returnPath, kMaxReturnPath);

@@ -17,13 +17,17 @@
 
 #include "ZELRECV/recvcfg.h"
 #include "ZELRECV/smtpfilter.h"
+#include "common/dkim.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/service.h"
 #include "common/smtputil.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "messages/zelmsg.h"
+#include "net/localdomain.h"
 #include "platform/files.h"
+#include "platform/fileview.h"
 #include "platform/textfile.h"
 #include "zelbase/zelbase.h"
 
@@ -208,6 +212,26 @@ void SyncGroupFiles(std::vector<std::unique_ptr<QueueJob>> &jobs) {
     if (job->failure == nullptr) job->failure = "452 Cannot write message to disk\r\n";
 }
 
+// The signatures go on top of the text, before the group's sync.
+const char *SignMessage(_SmtpDialogue &dlg) {
+  if (!DkimSigning || !(dlg.bAuthenticated || (dlg.bRelayClient && SignRelayClients)))
+    return nullptr;
+  std::vector<std::string> values;
+  std::string domain, why, error;
+  if (!DkimSignForDomain(StoredMessage(dlg), dlg.ReturnPath, IsLocalMailDomain, &values, &domain,
+                         &why))
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_DKIM_NOT_SIGNED, LogSafeText(domain).c_str(),
+             LogSafeText(why).c_str());
+  if (values.empty()) return nullptr;
+  MilterEdits edits = DkimSignatureEdits(std::move(values));
+  bool writeFailed = false;
+  if (ReplaceMessageText(dlg, {edits}, &writeFailed, &error)) return nullptr;
+  if (writeFailed) return "452 Cannot write message to disk\r\n";
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_DKIM_NOT_SIGNED, LogSafeText(domain).c_str(),
+           LogSafeText(error).c_str());
+  return nullptr;
+}
+
 // Durable now, the message file gets its name (never over another's) and
 // the recipient file is closed for its rename.
 void NameMessageFile(QueueJob &job) {
@@ -306,7 +330,10 @@ void QueueBatch(DiskQueue &q) {
       q.Jobs.pop_front();
     }
   }
-  for (auto &job : jobs) job->failure = PrepareRecipientFile(Dlg(job->conn), job->file);
+  for (auto &job : jobs) {
+    job->failure = SignMessage(Dlg(job->conn));
+    if (job->failure == nullptr) job->failure = PrepareRecipientFile(Dlg(job->conn), job->file);
+  }
   // Data before names: a crash leaves no named file that is not whole.
   SyncGroupFiles(jobs);
   for (auto &job : jobs)
@@ -422,6 +449,29 @@ void CommitMessageFile(_Connection *conn) {
   EnginePort().Dissociate(dlg.MessageFile.Fd());
   dlg.State = kStateFileWritten;
   StartQueueing(conn);
+}
+
+MessageSource StoredMessage(const _SmtpDialogue &dlg) {
+  return MessageSource{{}, dlg.MessageFile.Fd(), 0, static_cast<uint64_t>(dlg.FileOffset)};
+}
+
+bool ReplaceMessageText(_SmtpDialogue &dlg, const std::vector<MilterEdits> &edits,
+                        bool *writeFailed, std::string *error) {
+  UnnamedFile changed;
+  *writeFailed = false;
+  if (!changed.Create(MailQueueDirectory, kMessageTempPrefix, kSpoolFileMode))
+    return *writeFailed = true, false;
+  off_t written = 0;
+  auto sink = [&](std::string_view piece) {
+    *writeFailed = !WriteWholeFile(changed.Fd(), piece);
+    written += static_cast<off_t>(piece.size());
+    return !*writeFailed;
+  };
+  if (!ApplyMilterEdits(StoredMessage(dlg), edits, sink, error)) return false;
+  EnginePort().Dissociate(dlg.MessageFile.Fd());
+  dlg.MessageFile.Swap(changed);
+  dlg.FileOffset = written;
+  return true;
 }
 
 void DiscardMessage(_SmtpDialogue &dlg) {

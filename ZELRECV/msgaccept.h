@@ -22,9 +22,19 @@
 // is created create-new, a name whose recipient file exists is passed over
 // for a fresh identifier, and the recipient file gets its name by a
 // no-replace rename.
+//
+// Signing: the message of an authenticated session, or of a relay client
+// when SignRelayClients is set, gets its DKIM signatures (common/dkim) on
+// the disk thread, before the group's sync: the text the 250 acknowledges
+// is the signed one. A message that cannot be signed goes unsigned, with
+// event 241; a write failure is the message's "452".
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "ZELRECV/smtpdlg.h"
+#include "common/milterresult.h"
 
 // A read of message data completed: stores it, writes what is due, and at
 // the end of the data queues the message or sends the refusal.
@@ -38,6 +48,15 @@ void CommitMessageFile(_Connection *conn);
 void RecipientLines(const _SmtpDialogue &dlg, TextFile &f);
 // Frees the data, closes the message file and deletes it if still held.
 void DiscardMessage(_SmtpDialogue &dlg);
+
+// The message file's text as written so far, as a source for readers.
+MessageSource StoredMessage(const _SmtpDialogue &dlg);
+// Writes the stored text with edits applied into a new nameless file that
+// takes the message file's place (the filters' changes, the signatures).
+// False: *writeFailed when the disk failed, else *error says why the edits
+// cannot be applied; the old file stays.
+bool ReplaceMessageText(_SmtpDialogue &dlg, const std::vector<MilterEdits> &edits,
+                        bool *writeFailed, std::string *error);
 
 // The header search, exposed for tests.
 bool HeaderPresent(const std::string &header, const char *name);

@@ -21,6 +21,7 @@ DWORD IdleTimeout = kDefaultIdleTimeout;
 DWORD MaxPreTransactionCommands = kDefaultMaxPreTransactionCommands;
 DWORD MaxBufferedBytes = kDefaultMaxBufferedBytes;
 bool SubmissionAnySender = false;
+bool SignRelayClients = true;
 DWORD ClientPrefixLengthV6 = kDefaultClientPrefixLengthV6;
 DWORD MaxRecipients = kDefaultMaxRecipients;
 NetworkList RelayClientNetworks;
@@ -97,5 +98,8 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<BadSettingEntry
   QueryRegDword(params.get(), "MaxPreTransactionCommands", MaxPreTransactionCommands);
   QueryRegDword(params.get(), "MaxBufferedBytes", MaxBufferedBytes);
   SubmissionAnySender = ReadFlag(params.get(), "SubmissionAnySender");
+  DWORD signRelayClients = SignRelayClients ? 1 : 0;
+  QueryRegDword(params.get(), "SignRelayClients", signRelayClients);
+  SignRelayClients = signRelayClients != 0;
   ClientPrefixLengthV6 = LoadClientPrefixLengthV6(params.get());
 }

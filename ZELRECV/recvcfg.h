@@ -67,6 +67,9 @@ extern DWORD MaxPreTransactionCommands;
 extern DWORD MaxBufferedBytes;
 // An authenticated session may send as any address (else only as its own).
 extern bool SubmissionAnySender;
+// Mail of RelayClients is DKIM-signed like that of authenticated sessions
+// (SignRelayClients, default 1: an office network's mail is our own).
+extern bool SignRelayClients;
 // IPv6 clients count by the network of this many bits (net/netengine).
 extern DWORD ClientPrefixLengthV6;
 // Recipients a message may have; a RCPT beyond gets 452.

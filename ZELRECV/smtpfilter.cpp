@@ -97,10 +97,6 @@ bool OfferStoredMessage(_SmtpDialogue &dlg, MilterJob &job) {
   return true;
 }
 
-MessageSource StoredMessage(const _SmtpDialogue &dlg) {
-  return MessageSource{{}, dlg.MessageFile.Fd(), 0, static_cast<uint64_t>(dlg.FileOffset)};
-}
-
 bool IsStorableAddress(const std::string &a, size_t max) {
   if (a.empty() || a.size() > max) return false;
   for (char c : a)
@@ -132,41 +128,22 @@ void ChangeEnvelope(_SmtpDialogue &dlg, const MilterResult &r) {
   dlg.Filter.bAllDeleted = dlg.Recipients.empty();
 }
 
-// The changed text takes the old file's place: a new nameless file,
-// written a piece at a time from the old one and the changes, before the
-// old one goes (synced with its recipient file when it is queued). False
-// with the reply.
+// The changed text takes the old file's place (msgaccept), synced with
+// its recipient file when it is queued. False with the reply.
 bool RewriteMessage(_SmtpDialogue &dlg, const MilterResult &r, std::string *reply) {
-  UnnamedFile changed;
-  if (!changed.Create(MailQueueDirectory, kMessageTempPrefix, kSpoolFileMode)) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "create (message changed by the mail filters)", GetLastError());
+  bool writeFailed = false;
+  std::string error;
+  if (ReplaceMessageText(dlg, r.TextEdits, &writeFailed, &error)) return true;
+  if (writeFailed) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "write (message changed by the mail filters)", GetLastError());
     *reply = "452 Cannot write message to disk\r\n";
     return false;
   }
-  off_t written = 0;
-  bool writeFailed = false;
-  auto sink = [&](std::string_view piece) {
-    writeFailed = !WriteWholeFile(changed.Fd(), piece);
-    written += static_cast<off_t>(piece.size());
-    return !writeFailed;
-  };
-  std::string error;
-  if (!ApplyMilterEdits(StoredMessage(dlg), r.TextEdits, sink, &error)) {
-    if (writeFailed) {
-      LogWin32Error(EVENTLOG_ERROR_TYPE, "write (message changed by the mail filters)", GetLastError());
-      *reply = "452 Cannot write message to disk\r\n";
-      return false;
-    }
-    Report(dlg, "message", "the filters' changes cannot be applied: " + error);
-    MilterResult fallback;
-    DefaultOutcome(&fallback, error);
-    *reply = fallback.Reply;
-    return fallback.Decision == MilterDecision::Continue;
-  }
-  EnginePort().Dissociate(dlg.MessageFile.Fd());
-  dlg.MessageFile.Swap(changed);
-  dlg.FileOffset = written;
-  return true;
+  Report(dlg, "message", "the filters' changes cannot be applied: " + error);
+  MilterResult fallback;
+  DefaultOutcome(&fallback, error);
+  *reply = fallback.Reply;
+  return fallback.Decision == MilterDecision::Continue;
 }
 
 // The message file, its recipient file and the reason go to the

@@ -147,6 +147,7 @@ void LoadGeneralConfigMain(size_t domainListBytes) {
     MaxDeliveryThreads = static_cast<int>(threads);
   if (!QueryRegString(suite.get(), "GatewayName", kMaxGatewayName, GatewayName))
     GatewayName.clear();
+  DkimSigning = ReadBool(suite.get(), "DkimSigning", DkimSigning);
   // Present but empty is meant: run as whoever started the service.
   QueryRegString(suite.get(), "ServiceAccount", kMaxServiceAccount, ServiceAccount);
   // Empty is kept too: as root, nothing of a virtual user is delivered.

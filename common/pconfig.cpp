@@ -12,6 +12,7 @@ bool AutoCreateInboxEnabled = true;
 bool LocalFailuresToPostmaster = true;
 int MaxDeliveryThreads = kDefaultMaxDeliveryThreads;
 std::string GatewayName;
+bool DkimSigning = true;
 std::string ServiceAccount = kDefaultServiceAccount;
 std::array<_tRetryScheduleEntry, kMaxRetryScheduleEntries> RetrySchedule{};
 int RetryScheduleLength = 0;

@@ -45,6 +45,9 @@ extern bool AutoCreateInboxEnabled;
 extern bool LocalFailuresToPostmaster;
 extern int MaxDeliveryThreads;
 extern std::string GatewayName;
+// The built-in DKIM signer of the receiver and the delivery agent
+// (DkimSigning, default 1); 0 leaves signing to a mail filter.
+extern bool DkimSigning;
 // The account the receiver runs as once its listeners are bound; empty:
 // the user that started it.
 extern std::string ServiceAccount;

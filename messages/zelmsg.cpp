@@ -76,6 +76,7 @@ const MessageEntry kMessages[] = {
     {MSG_FOLDER_INDEX_REBUILT,
      "The index of %1 was damaged or lost and is rebuilt from its message files; its new "
      "UIDVALIDITY is %2.\r\n"},
+    {MSG_DKIM_NOT_SIGNED, "A message for %1 goes out without its DKIM signature: %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -245,6 +245,30 @@ bool BuildDnsQuery(uint16_t id, std::string_view name, uint16_t type, std::strin
   return true;
 }
 
+bool BuildDnsReply(std::string_view name, uint16_t type, uint8_t rcode,
+                   const std::vector<std::string> &rdata, std::string &out) {
+  // Each answer's name points back at the question's, at the header's end.
+  constexpr uint16_t kQuestionNamePointer = 0xC000 | kDnsHeaderLength;
+  if (rdata.size() > 0xFFFF || !BuildDnsQuery(0, name, type, out)) return false;
+  std::string head;
+  PutU16(head, 0);
+  PutU16(head, static_cast<uint16_t>(kFlagQr | kFlagRd | kFlagRa | (rcode & 0x0F)));
+  PutU16(head, 1);
+  PutU16(head, static_cast<uint16_t>(rdata.size()));
+  out.replace(0, head.size(), head);
+  for (const std::string &data : rdata) {
+    if (data.size() > 0xFFFF) return false;
+    PutU16(out, kQuestionNamePointer);
+    PutU16(out, type);
+    PutU16(out, kDnsClassIN);
+    PutU16(out, 0);   // TTL: the reply is used once
+    PutU16(out, 0);
+    PutU16(out, static_cast<uint16_t>(data.size()));
+    out += data;
+  }
+  return out.size() <= kMaxDnsMessageLength;
+}
+
 std::string NormalizeDnsName(std::string_view name) {
   std::vector<std::string_view> labels;
   std::string text;

@@ -48,6 +48,7 @@ constexpr uint16_t kDnsTypeNS = 2;
 constexpr uint16_t kDnsTypeCNAME = 5;
 constexpr uint16_t kDnsTypePTR = 12;
 constexpr uint16_t kDnsTypeMX = 15;
+constexpr uint16_t kDnsTypeTXT = 16;
 constexpr uint16_t kDnsTypeAAAA = 28;
 constexpr uint16_t kDnsClassIN = 1;
 
@@ -114,6 +115,14 @@ bool BuildDnsQuery(uint16_t id, std::string_view name, uint16_t type, std::strin
 // The name as the decoder would give it back for a query built from it:
 // empty labels dropped. Empty when BuildDnsQuery would refuse it.
 std::string NormalizeDnsName(std::string_view name);
+
+// A reply in wire form, for a library that reads replies itself (libopendkim
+// through its DNS hooks, common/dkim): the question, then one answer of that
+// name, type and class IN per rdata (its bytes as the type defines them),
+// with rcode and QR, RD and RA set. False for a name BuildDnsQuery refuses or
+// a reply longer than kMaxDnsMessageLength.
+bool BuildDnsReply(std::string_view name, uint16_t type, uint8_t rcode,
+                   const std::vector<std::string> &rdata, std::string &out);
 
 // "d.c.b.a.in-addr.arpa" for the address a.b.c.d (network order).
 std::string ReverseLookupName(uint32_t address);

@@ -3,6 +3,9 @@
 #include "tests/unit/delivfixture.h"
 
 #include "ZELDELIV/ndreport.h"
+#include "common/dkim.h"
+#include "platform/files.h"
+#include "tests/unit/testutil.h"
 #include "common/str.h"
 
 using namespace delivtest;
@@ -165,3 +168,39 @@ TEST_F(Report, DeadLetterOfAFileWithoutExtension) {
 }
 
 }  // namespace
+
+// Generated mail of a local domain with a key is signed for it (the
+// message file itself, before its recipient file), and not with
+// DkimSigning 0.
+TEST_F(Report, SignedForTheLocalDomainThatHasAKey) {
+  std::string pem, why, publicKey;
+  SigningKeyType type;
+  ASSERT_TRUE(MakeSigningKey(SigningKeyType::kEd25519, pem, why)) << why;
+  ASSERT_TRUE(SigningPublicKey(pem, type, publicKey, why));
+  Shell("mkdir -p '" + DkimDomainDirectory(kHost) + "'");
+  ASSERT_TRUE(CreateFileWithText(DkimKeyPath(kHost, "s", type), pem, 0600));
+  ASSERT_TRUE(CreateFileWithText(DkimDomainDirectory(kHost) + "/signing", "ed25519 s\n", 0644));
+  MsgInfoPtr info = Info("B0000000200", "sender@example.net", {"far@remote.net"});
+  ASSERT_TRUE(CreateNonDeliveryMessage(*info, info->Rcp, false, "550 No such user", nullptr));
+  DkimSigning = false;
+  ASSERT_TRUE(CreateNonDeliveryMessage(*info, info->Rcp, false, "550 No such user", nullptr));
+  DkimSigning = true;
+  Shell("rm -rf '" + DkimKeyDirectory() + "'");
+  auto out = Incoming();
+  ASSERT_EQ(out.size(), 2u);
+  std::sort(out.begin(), out.end(), [](auto &a, auto &b) { return a.base < b.base; });
+  EXPECT_EQ(out[1].text.find("DKIM-Signature"), std::string::npos);
+  ASSERT_EQ(out[0].text.rfind("DKIM-Signature: v=1; a=ed25519-sha256", 0), 0u) << out[0].text;
+  const std::string record = static_cast<char>(DkimKeyRecord(type, publicKey).size()) +
+                             DkimKeyRecord(type, publicKey);
+  auto lookup = [&](std::string_view, DkimTxtAnswer &answer) {
+    answer.Records = {record};
+    return true;
+  };
+  std::string file = Crlf(out[0].text), whyNot;
+  std::vector<DkimCheck> checks;
+  ASSERT_TRUE(DkimVerify(MessageSource{file}, lookup, &checks, &whyNot)) << whyNot;
+  ASSERT_EQ(checks.size(), 1u);
+  EXPECT_EQ(checks[0].Result, DkimResult::kPass) << checks[0].Reason;
+  EXPECT_EQ(checks[0].Domain, kHost);
+}

@@ -83,21 +83,6 @@ std::string DirectoryOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Who may read the key besides its owner: the service account
-// (ServiceAccount) through its group, when root runs this and the account
-// exists. The receiver leaves root for that account and reads the pair
-// again on every reload, so a key private to root would stop the first
-// renewal. Without such an account (a test root, a receiver run as root)
-// the key stays its writer's alone.
-bool KeyReader(uid_t *uid, gid_t *gid) {
-  if (!IsSuperUser()) return false;
-  std::string account = kDefaultServiceAccount;
-  RegKey suite;
-  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) == ERROR_SUCCESS)
-    QueryRegString(suite.get(), "ServiceAccount", kMaxServiceAccount, account);
-  return !account.empty() && LookUpAccount(account, uid, gid) && *uid != 0;
-}
-
 // Both files are written and synced under temporary names first, so a
 // failure leaves the old pair (or nothing) behind; only then do they take
 // their names, the key first. The directories made for them let everybody
@@ -108,7 +93,7 @@ bool KeyReader(uid_t *uid, gid_t *gid) {
 int WritePair(const Options &o, const std::string &certificatePem, const std::string &keyPem) {
   uid_t reader = 0;
   gid_t group = 0;
-  const bool shareKey = KeyReader(&reader, &group);
+  const bool shareKey = ServiceAccountKeyReader(&reader, &group);
   DurableFile key, certificate;
   struct Step {
     DurableFile &file;
@@ -181,6 +166,21 @@ const AdmCommand kTlsCommands[] = {
 };
 
 }  // namespace
+
+// Who may read the key besides its owner: the service account
+// (ServiceAccount) through its group, when root runs this and the account
+// exists. The receiver leaves root for that account and reads the pair
+// again on every reload, so a key private to root would stop the first
+// renewal. Without such an account (a test root, a receiver run as root)
+// the key stays its writer's alone.
+bool ServiceAccountKeyReader(uid_t *uid, gid_t *gid) {
+  if (!IsSuperUser()) return false;
+  std::string account = kDefaultServiceAccount;
+  RegKey suite;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) == ERROR_SUCCESS)
+    QueryRegString(suite.get(), "ServiceAccount", kMaxServiceAccount, account);
+  return !account.empty() && LookUpAccount(account, uid, gid) && *uid != 0;
+}
 
 int RunTlsCommand(int argc, char **argv) {
   return DispatchAdmCommand("zeladm tls", kTlsCommands, argc - 1, argv + 1);

@@ -17,5 +17,13 @@
 // with kAdmExitUsage and nothing written. Single-threaded (zeladm's main).
 #pragma once
 
+#include <sys/types.h>
+
 // argv[0] is "tls"; argv[1] the subcommand.
 int RunTlsCommand(int argc, char **argv);
+
+// Who may read a private key besides root: the service account's group
+// (ServiceAccount, default zel), when root runs zeladm and the account
+// exists; false otherwise (the key stays its writer's alone). The TLS key
+// and the DKIM keys share the rule.
+bool ServiceAccountKeyReader(uid_t *uid, gid_t *gid);

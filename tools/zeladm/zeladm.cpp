@@ -5,6 +5,7 @@
 //   zeladm user ...   the accounts file (usercmd)
 //   zeladm list ...   the mailing lists (listcmd)
 //   zeladm tls ...    the servers' TLS certificate (tlscmd)
+//   zeladm dkim ...   the keys that sign outgoing mail (dkimcmd)
 //   zeladm queue ...  the mail waiting for delivery (queuecmd)
 //   zeladm status     services, queues, recent problems (statuscmd)
 //   zeladm check      the configuration check (checkcmd)
@@ -15,6 +16,7 @@
 
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/checkcmd.h"
+#include "tools/zeladm/dkimcmd.h"
 #include "tools/zeladm/listcmd.h"
 #include "tools/zeladm/logcmd.h"
 #include "tools/zeladm/queuecmd.h"
@@ -36,6 +38,8 @@ const AdmCommand kGroups[] = {
      "manage the mailing lists ('zeladm list help')", 0, -1, RunListCommand},
     {"tls", "self-signed ...", "manage the servers' TLS certificate ('zeladm tls help')", 0, -1,
      RunTlsCommand},
+    {"dkim", "new|rotate|retire|show|verify ...",
+     "manage the DKIM signing keys ('zeladm dkim help')", 0, -1, RunDkimCommand},
     {"queue", "list|show|retry|delete|hold|release ...",
      "see and manage the queued mail ('zeladm queue help')", 0, -1, RunQueueCommand},
     {"status", "", "show the services, the queues and recent warnings and errors", 0, 0,
