@@ -305,6 +305,7 @@ void FinishQueueing(QueueJob &job) {
     WriteInlogLine(job.conn);
     dlg.bMessageFileNamed = false;   // queued: the reset must keep the file
   } else {
+    job.file.Discard();   // before the client hears of the refusal
     dlg.Reply = job.failure;
   }
   EnginePort().Post(0, reinterpret_cast<uintptr_t>(job.conn), &dlg.FileOverlapped);

@@ -414,8 +414,13 @@ void UnnamedFile::Discard() {
   temp_.clear();
 }
 
-DurableFile::~DurableFile() {
-  if (!temp_.empty()) unlink(temp_.c_str());
+DurableFile::~DurableFile() { Discard(); }
+
+void DurableFile::Discard() {
+  if (temp_.empty()) return;
+  (void)stream_.Close();
+  unlink(temp_.c_str());
+  temp_.clear();
 }
 
 bool DurableFile::Create(const std::string &finalPath, std::string_view tempPrefix,

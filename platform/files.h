@@ -216,6 +216,9 @@ class DurableFile {
   bool Commit();
   bool Rename(bool noReplace = false);
   bool Publish(bool noReplace = false);
+  // Closes and removes the temporary file now (the destructor's work), so
+  // that a refusal answered at once leaves nothing behind.
+  void Discard();
   const std::string &FinalPath() const { return final_; }
 
  private:
