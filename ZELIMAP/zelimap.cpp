@@ -106,26 +106,12 @@ namespace {
 
 // ---- Processes and threads.
 
-// The logon helpers, forked while no thread but the controller's runs:
-// they keep root to check passwords and to start each user's session.
-// Then the pool that hands them the checks, and the relay thread.
+// The logon helpers keep root to check passwords and to start each user's
+// session.
 bool StartLogons() {
   LogonPoolSettings settings;
   settings.Check = CheckLogonForSharedSession;
-  if (!StartLogonHelpers(LogonPoolCheckers(settings), true)) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonHelpers", GetLastError());
-    return false;
-  }
-  if (!StartRelayThread()) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartRelayThread", GetLastError());
-    return false;
-  }
-  // The pool first: the engine takes LOGIN commands as soon as it listens.
-  if (!StartImapLogonPool(settings)) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
-    return false;
-  }
-  return true;
+  return StartAccessLogons(settings, StartImapLogonPool);
 }
 
 // tls: a certificate is loaded, so TlsPortNo is listened on.

@@ -10,11 +10,14 @@
 #include <mutex>
 
 #include "common/loadcfig.h"
+#include "common/logging.h"
+#include "common/logonhelper.h"
 #include "common/netcode.h"
 #include "common/zel.h"
 #include "common/sasl.h"
 #include "platform/accounts.h"
 #include "platform/logonfailures.h"
+#include "platform/relay.h"
 #include "platform/sync.h"
 #include "platform/sysinfo.h"
 #include "platform/thread.h"
@@ -298,4 +301,21 @@ void LogonPool::Stop() {
     p.Port->Post(0, job->Key, job->Overlapped);
   }
   for (auto &[when, job] : due) p.Port->Post(0, job->Key, job->Overlapped);
+}
+
+bool StartAccessLogons(const LogonPoolSettings &settings,
+                       bool (*startPool)(const LogonPoolSettings &settings)) {
+  if (!StartLogonHelpers(LogonPoolCheckers(settings), true)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonHelpers", GetLastError());
+    return false;
+  }
+  if (!StartRelayThread()) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartRelayThread", GetLastError());
+    return false;
+  }
+  if (!startPool(settings)) {
+    LogWin32Error(EVENTLOG_ERROR_TYPE, "StartLogonPool", GetLastError());
+    return false;
+  }
+  return true;
 }

@@ -141,6 +141,14 @@ struct LogonPoolSettings {
 // How many checking threads a pool started with settings runs.
 unsigned LogonPoolCheckers(const LogonPoolSettings &settings);
 
+// The logons of a mail-access front (POP3, IMAP): the root logon helpers,
+// forked while no thread but the caller's runs, one per checking thread;
+// the relay thread of TLS clients; then the front's pool (startPool, before
+// the engine listens, which takes logon commands at once). False, with an
+// event naming the step, when one fails.
+bool StartAccessLogons(const LogonPoolSettings &settings,
+                       bool (*startPool)(const LogonPoolSettings &settings));
+
 class LogonPool {
  public:
   LogonPool();
