@@ -164,8 +164,8 @@ std::string OrganisationalDomain(const std::string &domain) {
   char tld[DMARC_MAXHOSTNAMELEN] = {};
   std::string copy = domain;
   if (opendmarc_get_tld(reinterpret_cast<u_char *>(copy.data()), reinterpret_cast<u_char *>(tld),
-                        sizeof tld) != 0)
-    return domain;
+                        sizeof tld) != 0 || tld[0] == '\0')
+    return domain;   // a name under no listed suffix is its own organisation
   return LowerAsciiCopy(tld);
 }
 
