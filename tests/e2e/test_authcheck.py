@@ -10,8 +10,10 @@ RelayClients (this computer) checks nothing.
 
 import os
 import re
+import shutil
 import smtplib
 import subprocess
+import tempfile
 import unittest
 
 import remotepeers
@@ -56,8 +58,8 @@ class AuthCheckTest(unittest.TestCase):
 
     @classmethod
     def start_peers(cls):
-        directory = os.path.join("/tmp", "zel-e2e-authcheck-%d" % os.getpid())
-        os.makedirs(directory, exist_ok=True)
+        directory = tempfile.mkdtemp(prefix="zel-e2e-authcheck-")
+        cls.stops.append(lambda: shutil.rmtree(directory, ignore_errors=True))
         subprocess.run(["/usr/sbin/opendkim-genkey", "-b", "1024", "-d", "signed.test", "-s",
                         SELECTOR, "-D", directory], check=True)
         with open(os.path.join(directory, SELECTOR + ".txt"), encoding="utf-8") as f:
