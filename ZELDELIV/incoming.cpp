@@ -105,6 +105,7 @@ bool WriteStagedFile(const std::string &path, const _tMsgInfo &info, const Queue
   f.Printf("Message-ID: <%s>\n", info.MessageId);
   f.Printf("Return-path: %s\n", info.ReturnPath);
   if (info.b8Bit) f.Write("Body-8Bit: TRUE\n");
+  if (info.bJunk) f.Write("Junk: TRUE\n");
   for (const _tRcpInfo *r : q.Recipients) {
     f.Printf("Recipient: %s\n", r->Name);
     if (r->OriginalAddress[0] != '\0') f.Printf("Original-Address: %s\n", r->OriginalAddress);

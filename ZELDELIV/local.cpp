@@ -80,10 +80,16 @@ int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &
     AutoReplyProcessing(info, rcp, mailbox, reply);
     return kDeliveryOk;
   }
-  int result = group != nullptr ? StageUserMailboxCopy(info, rcp, mailbox, error, *group)
-                                : DeliverToUserMailbox(info, mailbox, error);
+  // Quarantined mail goes into Junk and gets no automatic reply: its sender
+  // is likely forged, and a reply would go to someone who sent nothing.
+  MailboxDir junk;
+  if (info.bJunk && (error = OpenJunkFolder(mailbox, junk)) != ERROR_SUCCESS)
+    return kDeliveryDeferred;
+  const MailboxDir &target = info.bJunk ? junk : mailbox;
+  int result = group != nullptr ? StageUserMailboxCopy(info, rcp, target, error, *group)
+                                : DeliverToUserMailbox(info, target, error);
   if (result != kDeliveryOk) return result;
-  AutoReplyProcessing(info, rcp, mailbox, reply);
+  if (!info.bJunk) AutoReplyProcessing(info, rcp, mailbox, reply);
   if (!discard) AutoForwardProcessing(info, rcp, forwardTo);
   return kDeliveryOk;
 }

@@ -6,6 +6,7 @@
 
 #include "ZELDELIV/queue.h"
 #include "common/logging.h"
+#include "common/mailstore.h"
 #include "common/str.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
@@ -99,6 +100,22 @@ bool StagedAs(const MailboxCopyGroup &group, const _tMsgInfo &info, const Mailbo
 }
 
 }  // namespace
+
+long OpenJunkFolder(const MailboxDir &mailbox, MailboxDir &junk) {
+  constexpr std::string_view kJunk = "Junk";
+  std::string path = mailbox.Path() + "/" + EncodeFolderComponent(kJunk);
+  long rc = junk.Open(path, mailbox.Owner(), false);
+  if (rc != ENOENT) return rc;
+  {
+    ImpersonationGuard as;
+    if (!as.Begin(mailbox.Owner())) return GetLastError();
+    Mailstore store;
+    rc = store.Open(mailbox.Fd(), IndexOptions{});
+    if (rc == ERROR_SUCCESS) rc = store.CreateFolder(kJunk);
+    if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS) return rc;
+  }
+  return junk.Open(path, mailbox.Owner(), false);
+}
 
 int StageUserMailboxCopy(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox,
                          long &error, MailboxCopyGroup &group) {

@@ -94,6 +94,13 @@ int StageUserMailboxCopy(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir
                          long &error, MailboxCopyGroup &group);
 // Makes every staged copy durable and named; empties the group.
 void CommitMailboxCopies(MailboxCopyGroup &group);
+// The Junk folder of an open mailbox, where a message DMARC quarantined
+// goes (its recipient file's "Junk: TRUE"), open as a directory of the
+// same owner. Missing, it is made as the IMAP server makes it (as the
+// owner, with its index: common/mailstore), so that a copy named there is
+// a new message of the folder at the IMAP server's next look. The error
+// number (ERROR_SUCCESS).
+long OpenJunkFolder(const MailboxDir &mailbox, MailboxDir &junk);
 // The same into a list's directory in the spool (the agent's own).
 int DeliverToListDirectory(const _tMsgInfo &info, const std::string &directory, long &error);
 

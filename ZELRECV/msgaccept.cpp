@@ -17,6 +17,7 @@
 
 #include "ZELRECV/recvcfg.h"
 #include "ZELRECV/smtpfilter.h"
+#include "common/authcheck.h"
 #include "common/dkim.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
@@ -169,6 +170,7 @@ void WriteMessageData(_Connection *conn) {
 void RecipientLines(const _SmtpDialogue &dlg, TextFile &f) {
   f.Printf("Message-ID: %s\n", dlg.MessageId.c_str());
   if (dlg.b8Bit) f.Write("Body-8Bit: TRUE\n");
+  if (dlg.bJunk) f.Write("Junk: TRUE\n");
   f.Printf("Return-path: %s\n", dlg.ReturnPath.c_str());
   for (auto r = dlg.Recipients.rbegin(); r != dlg.Recipients.rend(); ++r)
     f.Printf("Recipient: %s\n", r->Address.c_str());
@@ -311,25 +313,54 @@ void FinishQueueing(QueueJob &job) {
   EnginePort().Post(0, reinterpret_cast<uintptr_t>(job.conn), &dlg.FileOverlapped);
 }
 
-// A few threads that write recipient files, so that their syncs never hold
-// up a worker of the network. Each takes every message waiting (up to
-// kQueueBatch) as one group: what arrives while a group syncs forms the next.
-struct DiskQueue {
+// Connections waiting for work off the network's workers, and the threads
+// that take them: the disk threads (recipient files, whose syncs must never
+// hold up a worker) and the check threads (DNS answers).
+struct ConnectionQueue {
   std::mutex Lock;
   std::condition_variable Ready;
   std::deque<_Connection *> Jobs;
 };
 
-void QueueBatch(DiskQueue &q) {
-  std::vector<std::unique_ptr<QueueJob>> jobs;
+// Up to max connections, waiting for the first.
+std::vector<_Connection *> TakeJobs(ConnectionQueue &q, size_t max) {
+  std::vector<_Connection *> taken;
+  std::unique_lock<std::mutex> lock(q.Lock);
+  q.Ready.wait(lock, [&q] { return !q.Jobs.empty(); });
+  while (!q.Jobs.empty() && taken.size() < max) {
+    taken.push_back(q.Jobs.front());
+    q.Jobs.pop_front();
+  }
+  return taken;
+}
+
+void PushJob(ConnectionQueue &q, _Connection *conn) {
   {
-    std::unique_lock<std::mutex> lock(q.Lock);
-    q.Ready.wait(lock, [&q] { return !q.Jobs.empty(); });
-    while (!q.Jobs.empty() && jobs.size() < kQueueBatch) {
-      jobs.push_back(std::make_unique<QueueJob>());
-      jobs.back()->conn = q.Jobs.front();
-      q.Jobs.pop_front();
-    }
+    std::lock_guard<std::mutex> lock(q.Lock);
+    q.Jobs.push_back(conn);
+  }
+  q.Ready.notify_one();
+}
+
+// Threads that run work(queue) for ever; the queue is made once.
+template <typename Work>
+ConnectionQueue &StartPool(unsigned threads, Work work) {
+  auto *q = new ConnectionQueue;
+  for (unsigned i = 0; i < threads; ++i) {
+    std::thread([q, work] {
+      for (;;) work(*q);
+    }).detach();
+  }
+  return *q;
+}
+
+// Each disk thread takes every message waiting (up to kQueueBatch) as one
+// group: what arrives while a group syncs forms the next.
+void QueueBatch(ConnectionQueue &q) {
+  std::vector<std::unique_ptr<QueueJob>> jobs;
+  for (_Connection *conn : TakeJobs(q, kQueueBatch)) {
+    jobs.push_back(std::make_unique<QueueJob>());
+    jobs.back()->conn = conn;
   }
   for (auto &job : jobs) {
     job->failure = SignMessage(Dlg(job->conn));
@@ -343,27 +374,65 @@ void QueueBatch(DiskQueue &q) {
   for (auto &job : jobs) FinishQueueing(*job);
 }
 
-DiskQueue &TheDiskQueue() {
-  static DiskQueue *queue = [] {
-    auto *q = new DiskQueue;
-    for (unsigned i = 0; i < kDiskThreads; ++i) {
-      std::thread([q] {
-        for (;;) QueueBatch(*q);
-      }).detach();
-    }
-    return q;
-  }();
-  return *queue;
-}
-
 void StartQueueing(_Connection *conn) {
   Dlg(conn).Op = kOpQueued;
-  DiskQueue &q = TheDiskQueue();
-  {
-    std::lock_guard<std::mutex> lock(q.Lock);
-    q.Jobs.push_back(conn);
+  static ConnectionQueue &queue = StartPool(kDiskThreads, QueueBatch);
+  PushJob(queue, conn);
+}
+
+// ---- the checks of arriving mail
+
+// Mail from other servers is checked; a relay client's and a logged-on
+// user's is our own, and submission carries only that.
+bool ChecksArrival(const _SmtpDialogue &dlg) {
+  return dlg.ListenerKind == kListenerSmtp && !dlg.bRelayClient && !dlg.bAuthenticated;
+}
+
+// The checks, their field and the verdict; a refusal's reply in dlg.Reply.
+// A message that cannot be read or rewritten goes on unchecked (as before
+// the checks existed), but a disk that fails is the message's "452".
+void CheckMessage(_SmtpDialogue &dlg) {
+  ArrivalClient client{dlg.PeerAddress, dlg.bIPv6Peer, dlg.HeloName, dlg.ReturnPath};
+  AuthDnsLookup lookup = NameServerDnsLookup(CheckNameServers);
+  ArrivalChecks checks;
+  std::string why;
+  MilterEdits edits;
+  if (!CheckArrival(StoredMessage(dlg), client, lookup, &checks, &why) ||
+      !AuthResultsEdits(StoredMessage(dlg), dlg.LocalHostName,
+                        AuthResultsValue(dlg.LocalHostName, checks), &edits, &why))
+    return;
+  ArrivalVerdict verdict = DecideArrival(checks, DmarcReject);
+  dlg.Reply = ArrivalReply(verdict, checks);
+  if (!dlg.Reply.empty()) return;
+  dlg.bJunk = verdict == ArrivalVerdict::kJunk;
+  bool writeFailed = false;
+  if (!ReplaceMessageText(dlg, {edits}, &writeFailed, &why) && writeFailed)
+    dlg.Reply = "452 Cannot write message to disk\r\n";
+}
+
+// DNS waits, not the processor, bound the checks: enough threads that a
+// few slow domains do not hold up the rest.
+constexpr unsigned kCheckThreads = 8;
+
+void CheckOne(ConnectionQueue &q) {
+  for (_Connection *conn : TakeJobs(q, 1)) {
+    _SmtpDialogue &dlg = Dlg(conn);
+    dlg.Reply.clear();
+    CheckMessage(dlg);
+    EnginePort().Post(0, reinterpret_cast<uintptr_t>(conn), &dlg.FileOverlapped);
   }
-  q.Ready.notify_one();
+}
+
+// True when the checks took the message over: their completion (kOpChecked)
+// moves it on.
+bool StartArrivalChecks(_Connection *conn) {
+  _SmtpDialogue &dlg = Dlg(conn);
+  if (!ChecksArrival(dlg)) return false;
+  EnginePort().Dissociate(dlg.MessageFile.Fd());
+  dlg.Op = kOpChecked;
+  static ConnectionQueue &queue = StartPool(kCheckThreads, CheckOne);
+  PushJob(queue, conn);
+  return true;
 }
 
 // A refused message: its file goes at once, the rest of the data is read
@@ -421,7 +490,11 @@ void MessageDataBytes(_Connection *conn, DWORD bytes) {
 
 void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
   _SmtpDialogue &dlg = Dlg(conn);
-  if (dlg.Op == kOpQueued) {
+  if (dlg.Op == kOpChecked && dlg.Reply.empty()) {
+    if (!FilterMessage(conn)) CommitMessageFile(conn);
+    return;
+  }
+  if (dlg.Op == kOpQueued || dlg.Op == kOpChecked) {
     std::string reply = dlg.Reply;
     if (reply.compare(0, 4, "250 ") == 0) MessageAccepted(dlg);
     ResetTransaction(dlg);
@@ -441,6 +514,7 @@ void MessageFileCompletion(_Connection *conn, DWORD bytes, bool ok) {
   }
   dlg.Data.Used = 0;
   if (!dlg.Data.bEnded) return StartDataRead(conn);
+  if (StartArrivalChecks(conn)) return;
   if (!FilterMessage(conn)) CommitMessageFile(conn);
 }
 

@@ -22,6 +22,8 @@ DWORD MaxPreTransactionCommands = kDefaultMaxPreTransactionCommands;
 DWORD MaxBufferedBytes = kDefaultMaxBufferedBytes;
 bool SubmissionAnySender = false;
 bool SignRelayClients = true;
+bool DmarcReject = true;
+std::vector<DnsServerAddress> CheckNameServers;
 DWORD ClientPrefixLengthV6 = kDefaultClientPrefixLengthV6;
 DWORD MaxRecipients = kDefaultMaxRecipients;
 NetworkList RelayClientNetworks;
@@ -101,5 +103,12 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<BadSettingEntry
   DWORD signRelayClients = SignRelayClients ? 1 : 0;
   QueryRegDword(params.get(), "SignRelayClients", signRelayClients);
   SignRelayClients = signRelayClients != 0;
+  DWORD dmarcReject = DmarcReject ? 1 : 0;
+  QueryRegDword(params.get(), "DmarcReject", dmarcReject);
+  DmarcReject = dmarcReject != 0;
+  // The checks of arriving mail ask these; an unreadable value leaves none,
+  // and every check is then a temporary error, never a refusal.
+  CheckNameServers.clear();
+  ReadNameServerList(CheckNameServers);
   ClientPrefixLengthV6 = LoadClientPrefixLengthV6(params.get());
 }

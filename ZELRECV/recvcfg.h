@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dnsclient.h"
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
 
@@ -70,6 +71,11 @@ extern bool SubmissionAnySender;
 // Mail of RelayClients is DKIM-signed like that of authenticated sessions
 // (SignRelayClients, default 1: an office network's mail is our own).
 extern bool SignRelayClients;
+// A message that fails DMARC under its domain's p=reject is refused
+// (DmarcReject, default 1); 0 files it as junk like p=quarantine.
+extern bool DmarcReject;
+// The name servers the checks of arriving mail ask (Tcpip NameServer).
+extern std::vector<DnsServerAddress> CheckNameServers;
 // IPv6 clients count by the network of this many bits (net/netengine).
 extern DWORD ClientPrefixLengthV6;
 // Recipients a message may have; a RCPT beyond gets 452.

@@ -665,6 +665,7 @@ void ResetTransaction(_SmtpDialogue &dlg) {
   dlg.bMailAccepted = false;
   dlg.ReturnPath.clear();
   dlg.b8Bit = false;
+  dlg.bJunk = false;
   dlg.Recipients.clear();
   DiscardMessage(dlg);
 }

@@ -81,6 +81,7 @@ constexpr int kOpDataRead = 2;
 constexpr int kOpReplySent = 3;
 constexpr int kOpFileWrite = 4;
 constexpr int kOpQueued = 5;      // the recipient file is written (or failed)
+constexpr int kOpChecked = 6;     // the checks of arriving mail are done
 
 // Dialogue states.
 constexpr int kStateReplyPending = 1;
@@ -146,6 +147,7 @@ struct _SmtpDialogue {
   std::string ReturnPath;
   std::vector<_SmtpRecipient> Recipients;   // in RCPT order; newest is back()
   bool b8Bit = false;
+  bool bJunk = false;        // DMARC says quarantine: filed into Junk (authcheck)
 
   char Line[kLineBufferSize] = {};
   size_t LineLength = 0;

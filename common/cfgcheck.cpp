@@ -107,6 +107,7 @@ const KnownValue kKnownValues[] = {
     {kRecvKey, "MaxBufferedBytes", Kind::kNumber, kRecv},
     {kRecvKey, "SubmissionAnySender", Kind::kNumber, kRecv},
     {kRecvKey, "SignRelayClients", Kind::kNumber, kRecv},
+    {kRecvKey, "DmarcReject", Kind::kNumber, kRecv},
     {kRecvKey, "RelayClients", Kind::kNetworks, kRecv},
     {kRecvKey, "ListenAddresses", Kind::kAddresses, kRecv},
     {kRecvKey, "MaxConnections", Kind::kNumber, kRecv},

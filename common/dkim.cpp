@@ -275,17 +275,19 @@ bool DkimSign(const MessageSource &source, const std::vector<DkimSigningKey> &ke
   return true;
 }
 
+std::string FromFieldDomain(const MessageTextField &field) {
+  std::string value = MimeUnfold(MilterFieldValue(field, false), kMaxFieldValue);
+  for (const MimeAddress &a : MimeParseAddressList(value))
+    if (a.What == MimeAddress::Kind::Mailbox && !a.Host.empty()) return LowerAsciiCopy(a.Host);
+  return "";
+}
+
 std::string DkimSigningDomain(const MessageSource &source, std::string_view returnPath) {
   std::string head, why;
   MessageTextLayout layout;
   if (!SplitMessageSource(source, &head, &layout, &why)) return "";
-  for (const MessageTextField &field : layout.Fields) {
-    if (!EqualsNoCase(field.Name, "From")) continue;
-    std::string value = MimeUnfold(MilterFieldValue(field, false), kMaxFieldValue);
-    for (const MimeAddress &a : MimeParseAddressList(value))
-      if (a.What == MimeAddress::Kind::Mailbox && !a.Host.empty()) return LowerAsciiCopy(a.Host);
-    return "";
-  }
+  for (const MessageTextField &field : layout.Fields)
+    if (EqualsNoCase(field.Name, "From")) return FromFieldDomain(field);
   size_t at = returnPath.rfind('@');
   return at == std::string_view::npos ? "" : LowerAsciiCopy(returnPath.substr(at + 1));
 }

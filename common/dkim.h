@@ -60,6 +60,10 @@ bool DkimSign(const MessageSource &source, const std::vector<DkimSigningKey> &ke
 // neither names a domain or the text cannot be read.
 std::string DkimSigningDomain(const MessageSource &source, std::string_view returnPath);
 
+// The domain of the first mailbox of a From field, lower case; "" when
+// it names none.
+std::string FromFieldDomain(const MessageTextField &field);
+
 // Signs for DkimSigningDomain when isLocal says it is ours and it has keys
 // (common/dkimkeys): the fields' values in *values, the domain in *domain.
 // True with no values: nothing to sign. False with *why: the domain has

@@ -52,7 +52,7 @@ void ReadMessageIdValue(_tMsgInfo &info, std::string_view v) {
   CopyField(info.MessageId, sizeof info.MessageId, v.substr(0, end));
 }
 
-bool Is8BitValue(std::string_view v) {
+bool IsTrueValue(std::string_view v) {
   return StartsWithNoCase(v, "TRUE") || StartsWithNoCase(v, "YE") || StartsWithNoCase(v, "1");
 }
 
@@ -72,7 +72,9 @@ void ClassifyLine(_tMsgInfo &info, std::string_view line) {
   if ((v = FieldValue(line, "Message-ID:")) != std::string_view::npos) {
     ReadMessageIdValue(info, TrimRight(line.substr(v)));
   } else if ((v = FieldValue(line, "Body-8Bit:")) != std::string_view::npos) {
-    info.b8Bit = Is8BitValue(line.substr(v)) ? 1 : 0;
+    info.b8Bit = IsTrueValue(line.substr(v)) ? 1 : 0;
+  } else if ((v = FieldValue(line, "Junk:")) != std::string_view::npos) {
+    info.bJunk = IsTrueValue(line.substr(v)) ? 1 : 0;
   } else if ((v = FieldValue(line, "Return-path:")) != std::string_view::npos) {
     CopyField(info.ReturnPath, sizeof info.ReturnPath, TrimRight(line.substr(v)));
   } else if ((v = FieldValue(line, "Recipient:")) != std::string_view::npos) {
@@ -88,6 +90,8 @@ void ClassifyLine(_tMsgInfo &info, std::string_view line) {
 bool WriteRecipientLines(TextFile &f, const _tMsgInfo &info, bool full) {
   f.Printf("Message-ID: <%s>\n", info.MessageId);
   if (full && info.b8Bit) f.Write("Body-8Bit: TRUE\n");
+  // Kept in every rewrite: a recipient left for later still goes to Junk.
+  if (info.bJunk) f.Write("Junk: TRUE\n");
   if (full || info.ReturnPath[0] != '\0') f.Printf("Return-path: %s\n", info.ReturnPath);
   for (const _tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) {
     if (r->bDisposed) continue;

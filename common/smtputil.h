@@ -7,6 +7,9 @@
 //
 //   Message-ID: <B0000000042@mail.example.org>
 //   Body-8Bit: TRUE                      (only for an 8-bit body)
+//   Junk: TRUE                           (only when the receiver's DMARC check
+//                                         says quarantine: local copies go
+//                                         into the Junk folder)
 //   Return-path: sender@example.net      (empty for the null sender)
 //   Recipient: user@example.org
 //   Original-Address: alias@example.org  (belongs to the Recipient before it)
@@ -64,6 +67,7 @@ struct _tMsgInfo {
   char ReturnPath[kMaxReturnPath + 1] = {};
   int bChanged = 0;
   int b8Bit = 0;
+  int bJunk = 0;   // local copies go into the Junk folder
   _tRcpInfo *Rcp = nullptr;
   void *Temp1 = nullptr;
   void *Temp2 = nullptr;
