@@ -73,7 +73,8 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(self.field("Package"), "zel")
         self.assertEqual(self.field("Section"), "mail")
         depends = self.field("Depends")
-        for package in ("adduser", "libc6", "libsqlite3-0", "libpam0g"):
+        for package in ("adduser", "libc6", "libsqlite3-0", "libpam0g", "libopendkim11",
+                        "libspf2-2", "libopendmarc2", "publicsuffix"):
             self.assertIn(package, depends)
         with open(os.path.join(self.control, "conffiles")) as f:
             self.assertEqual(f.read().split(),
