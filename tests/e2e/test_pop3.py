@@ -464,8 +464,10 @@ class TlsTest(Pop3Case):
         conn = self.connect()
         self.assertEqual(conn.command("AUTH PLAIN " + plain_response(user, password, user)),
                          MAILBOX_HAS % (user, 0, 0))
+        logged = "%s from 127.0.0.1  AUTH **** OK [" % user
+        poll(lambda: logged in self.server.log_text(), WAIT_SECONDS)
         log = self.server.log_text()
-        self.assertIn("%s from 127.0.0.1  AUTH **** OK [" % user, log)
+        self.assertIn(logged, log)
         for secret in (password, plain_response(user, password), plain_response(user, "wrong")):
             self.assertNotIn(secret, log + self.server.scratch.events())
 
@@ -1061,7 +1063,9 @@ class SessionLimitTest(unittest.TestCase):
         self.assertGreaterEqual(elapsed, limit)
         self.assertTrue(conn.closed_silently())
         self.assertEqual(box_files(server.mailbox(user)), [msg_name(1)])
-        self.assertIn("-ERR session time limit exceeded", server.log_text())
+        # The session writes its log line after the close the client saw.
+        self.assertTrue(poll(lambda: "-ERR session time limit exceeded" in server.log_text(),
+                             WAIT_SECONDS), server.log_text())
 
 
 # Loaded into zelfetch with LD_PRELOAD: setfsuid() refuses while a file exists.
