@@ -10,10 +10,12 @@ in a scratch root below the run directory; the peers come from peers.py.
 Nothing is deleted here: run.py removes the scratch trees after the last run.
 """
 
+import base64
 import os
 import resource
 import selectors
 import socket
+import subprocess
 import time
 
 import benchlib
@@ -179,6 +181,97 @@ def accept_postfix(ctx, p):
     queued = postfix.queued()
     check(errors, "queued", queued, p["messages"])
     return Outcome({"rate": queued / run.elapsed}, queued, run, errors)
+
+
+# ---------------------------------------------------------------------------
+# SMTP acceptance with the arrival checks (SPF, DKIM, DMARC) on and off: ZEL
+# against itself, the same DKIM-signed message, the records served by a
+# caching dnsmasq. With checks off the client is a relay client (nothing is
+# checked); with them on it is a stranger on the plain port.
+
+CHECKED_DOMAIN = "signed.bench"
+CHECKED_SELECTOR = "s1"
+
+
+def signed_message_file(ctx):
+    """A 2 KiB message from CHECKED_DOMAIN, signed (RSA-2048,
+    relaxed/relaxed), written with bare LF for smtp-source -F; and its key
+    record."""
+    import dkim
+    key_path = os.path.join(ctx.directory, "dkim.pem")
+    subprocess.run(["openssl", "genrsa", "-out", key_path, "2048"], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    public = subprocess.run(["openssl", "pkey", "-in", key_path, "-pubout", "-outform", "DER"],
+                            check=True, stdout=subprocess.PIPE).stdout
+    record = "v=DKIM1; k=rsa; p=" + base64.b64encode(public).decode()
+    with open(key_path, "rb") as f:
+        key = f.read()
+    head = (b"From: author@%s\r\nTo: %s\r\nSubject: checked\r\n"
+            b"Date: Tue, 08 Dec 2026 10:00:00 +0000\r\n"
+            b"Message-ID: <checked@%s>\r\n\r\n"
+            % (CHECKED_DOMAIN.encode(), local_address("bench").encode(), CHECKED_DOMAIN.encode()))
+    body = b"".join(b"line %04d of the checked message, some words to sign.\r\n" % i
+                    for i in range(SMTP_SIZE // 56))
+    text = head + body
+    text = dkim.sign(text, CHECKED_SELECTOR.encode(), CHECKED_DOMAIN.encode(), key,
+                     canonicalize=(b"relaxed", b"relaxed"),
+                     include_headers=[b"from", b"to", b"subject", b"date", b"message-id"]) + text
+    path = os.path.join(ctx.directory, "signed.eml")
+    write(path, text.replace(b"\r\n", b"\n"))
+    return path, record
+
+
+def accept_checked(ctx, p, checks):
+    path, record = signed_message_file(ctx)
+    dns = remotepeers.NameServer(ctx.directory, txt=[
+        (CHECKED_DOMAIN, "v=spf1 ip4:127.0.0.1 -all"),
+        ("_dmarc." + CHECKED_DOMAIN, "v=DMARC1; p=reject"),
+        ("%s._domainkey.%s" % (CHECKED_SELECTOR, CHECKED_DOMAIN), record)])
+    dns.start()
+    ctx.defer(dns.stop)
+    settings = {"RelayClients": ["192.0.2.0/24"]} if checks else {}
+    receiver = zelharness.Receiver(settings, scratch=zel_scratch(ctx, "checked"))
+    receiver.scratch.prepare_registry(name_server=dns.address,
+                                      services={"ZELRECV": receiver.values})
+    ctx.cool()
+    receiver.start()
+    ctx.defer(receiver.service.stop)
+    run = Run(lambda: zel_pids(receiver.service))
+    run.start()
+    args = source_args(receiver.port, p["sessions"], p["messages"], SMTP_SIZE,
+                       local_address("bench"), sender="sender@" + CHECKED_DOMAIN)
+    args[args.index("-l"):args.index("-l") + 2] = ["-F", path]
+    errors = smtp_source([args])
+    run.stop()
+    queued = zel_count(receiver.queue, "RCP")
+    check(errors, "queued", queued, p["messages"])
+    if checks and queued:
+        verdict = checked_verdict(receiver.queue)
+        if verdict != "dmarc=pass":
+            errors.append("the checks said %r, not dmarc=pass" % verdict)
+    return Outcome({"rate": queued / run.elapsed}, queued, run, errors)
+
+
+def checked_verdict(queue):
+    """The DMARC result in the Authentication-Results field of one queued
+    message (the checks must really have run)."""
+    for name in sorted(os.listdir(queue)):
+        if name.endswith(".MSG"):
+            with open(os.path.join(queue, name), "rb") as f:
+                text = f.read(8192)
+            for word in text.split():
+                if word.startswith(b"dmarc="):
+                    return word.decode(errors="replace")
+            return None
+    return None
+
+
+def accept_checks_on(ctx, p):
+    return accept_checked(ctx, p, True)
+
+
+def accept_checks_off(ctx, p):
+    return accept_checked(ctx, p, False)
 
 
 # ---------------------------------------------------------------------------
