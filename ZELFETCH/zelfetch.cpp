@@ -29,6 +29,7 @@
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
 #include "net/netengine.h"
+#include "net/netservice.h"
 #include "platform/privilege.h"
 #include "platform/relay.h"
 #include "platform/sync.h"
@@ -104,69 +105,31 @@ namespace {
 
 // The logon helpers keep root to check passwords and to start each user's
 // session.
-bool StartLogons() {
-  LogonPoolSettings settings;
-  settings.Check = CheckLogonThroughHelpers;
-  return StartAccessLogons(settings, StartFetchLogonPool);
-}
-
-// tls: a certificate is loaded, so TlsPortNo is listened on.
-bool StartPop3Engine(bool tls) {
-  if (!StartLogons()) return false;
-  NetEngineSettings settings;
-  // People log on here: TLS offers forward-secret AEAD suites only.
-  AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3PortNo), kListenerPop3,
-               false, true);
-  if (tls && Pop3TlsPortNo != 0)
-    AddListeners(&settings, ListenAddresses, static_cast<uint16_t>(Pop3TlsPortNo),
-                 kListenerPop3Tls, true, true);
-  settings.IdleSeconds = IdleTimeout;
-  settings.ClientPrefixLengthV6 = ClientPrefixLengthV6;
-  settings.MaxConnections = MaxConnections;
-  settings.MaxConnectionsPerClient = MaxConnectionsPerClient;
-  settings.TooManyConnectionsReply = "-ERR too many connections\r\n";
-  // Idle clients are found by the idle check, not by TCP keep-alives.
-  settings.KeepAlive = false;
+bool StartPop3Front(bool tls) {
+  AccessFrontSettings front;
+  front.Addresses = &ListenAddresses;
+  front.Port = static_cast<uint16_t>(Pop3PortNo);
+  front.PortKind = kListenerPop3;
+  front.TlsPort = static_cast<uint16_t>(Pop3TlsPortNo);
+  front.TlsPortKind = kListenerPop3Tls;
+  front.IdleSeconds = IdleTimeout;
+  front.ClientPrefixLengthV6 = ClientPrefixLengthV6;
+  front.MaxConnections = MaxConnections;
+  front.MaxConnectionsPerClient = MaxConnectionsPerClient;
+  front.TooManyConnectionsReply = "-ERR too many connections\r\n";
+  front.Check = CheckLogonThroughHelpers;
+  front.StartPool = StartFetchLogonPool;
   NetEngineHooks hooks{GreetPop3Connection, Pop3Completion, ReleasePop3Dialogue, ShedRoot};
-  return StartNetEngine(settings, hooks);
+  return StartAccessFront(front, tls, hooks);
 }
 
 }  // namespace
 
 // ---- The start and stop sequence.
 
-long InitThisService() {
-  StartupCheckPointHint(3000);
-  LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STARTING, ThisServiceDisplayName(), nullptr);
+long InitThisService() { return StartNetworkService(ReadConfiguration, StartPop3Front); }
 
-  // The socket library needs no start-up here; the checkpoint stays so the
-  // checkpoint numbers of later steps are the same everywhere.
-  StartupCheckPointHint(3000);
-
-  StartupCheckPointHint(3000);
-  if (!ReadConfiguration()) return -1;
-  LogConfigurationCheck();  // logs what it finds; the start goes on
-
-  StartupCheckPointHint(3000);
-  if (!InitLogModule()) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
-    return -1;
-  }
-
-  // Without a certificate TLS is simply not offered; the start goes on.
-  bool tls = LoadTlsCertificate();
-
-  StartupCheckPointHint(3000);
-  if (!StartPop3Engine(tls)) return -1;
-  return 0;
-}
-
-void TermThisService() {
-  StopNetEngine();
-  Sleep(1000);
-  TermLogModule();
-  LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
-}
+void TermThisService() { StopNetworkService(); }
 
 long RunSessionProcess() { return RunPop3Session(ReadSettings); }
 

@@ -31,6 +31,7 @@
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
 #include "net/netengine.h"
+#include "net/netservice.h"
 #include "net/sessionhandoff.h"
 #include "platform/relay.h"
 #include "platform/sync.h"
@@ -108,66 +109,32 @@ namespace {
 
 // The logon helpers keep root to check passwords and to start each user's
 // session.
-bool StartLogons() {
-  LogonPoolSettings settings;
-  settings.Check = CheckLogonForSharedSession;
-  return StartAccessLogons(settings, StartImapLogonPool);
-}
-
-// tls: a certificate is loaded, so TlsPortNo is listened on.
-bool StartImapEngine(bool tls) {
-  if (!StartLogons()) return false;
-  NetEngineSettings settings;
-  // People log on here: TLS offers forward-secret AEAD suites only.
-  AddListeners(&settings, ImapListenAddresses, static_cast<uint16_t>(ImapPortNo), kListenerImap,
-               false, true);
-  if (tls && ImapTlsPortNo != 0)
-    AddListeners(&settings, ImapListenAddresses, static_cast<uint16_t>(ImapTlsPortNo),
-                 kListenerImapTls, true, true);
+bool StartImapFront(bool tls) {
+  AccessFrontSettings front;
+  front.Addresses = &ImapListenAddresses;
+  front.Port = static_cast<uint16_t>(ImapPortNo);
+  front.PortKind = kListenerImap;
+  front.TlsPort = static_cast<uint16_t>(ImapTlsPortNo);
+  front.TlsPortKind = kListenerImapTls;
   // Every connection of the front is before logon.
-  settings.IdleSeconds = ImapLogonSeconds;
-  settings.ClientPrefixLengthV6 = ImapClientPrefixLengthV6;
-  settings.MaxConnections = ImapMaxConnections;
-  settings.MaxConnectionsPerClient = ImapMaxConnectionsPerClient;
-  settings.TooManyConnectionsReply = "* BYE Too many connections\r\n";
-  // Idle clients are found by the idle check, not by TCP keep-alives.
-  settings.KeepAlive = false;
+  front.IdleSeconds = ImapLogonSeconds;
+  front.ClientPrefixLengthV6 = ImapClientPrefixLengthV6;
+  front.MaxConnections = ImapMaxConnections;
+  front.MaxConnectionsPerClient = ImapMaxConnectionsPerClient;
+  front.TooManyConnectionsReply = "* BYE Too many connections\r\n";
+  front.Check = CheckLogonForSharedSession;
+  front.StartPool = StartImapLogonPool;
   NetEngineHooks hooks{GreetImapConnection, ImapCompletion, ReleaseImapConn, ShedRoot};
-  return StartNetEngine(settings, hooks);
+  return StartAccessFront(front, tls, hooks);
 }
 
 }  // namespace
 
 // ---- The start and stop sequence.
 
-long InitThisService() {
-  StartupCheckPointHint(3000);
-  LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STARTING, ThisServiceDisplayName(), nullptr);
+long InitThisService() { return StartNetworkService(ReadConfiguration, StartImapFront); }
 
-  StartupCheckPointHint(3000);
-  if (!ReadConfiguration()) return -1;
-  LogConfigurationCheck();  // logs what it finds; the start goes on
-
-  StartupCheckPointHint(3000);
-  if (!InitLogModule()) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
-    return -1;
-  }
-
-  // Without a certificate TLS is simply not offered; the start goes on.
-  bool tls = LoadTlsCertificate();
-
-  StartupCheckPointHint(3000);
-  if (!StartImapEngine(tls)) return -1;
-  return 0;
-}
-
-void TermThisService() {
-  StopNetEngine();
-  Sleep(1000);
-  TermLogModule();
-  LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
-}
+void TermThisService() { StopNetworkService(); }
 
 long RunSessionProcess() { return RunImapSession(ReadSettings); }
 

@@ -33,6 +33,7 @@
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
 #include "net/netengine.h"
+#include "net/netservice.h"
 #include "platform/accounts.h"
 #include "platform/msgcounter.h"
 #include "platform/privilege.h"
@@ -183,39 +184,12 @@ bool StartSmtpEngine(bool certificateLoaded) {
 
 // ---- The start and stop sequence.
 
-long InitThisService() {
-  StartupCheckPointHint(3000);
-  LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STARTING, ThisServiceDisplayName(), nullptr);
-
-  // The socket library needs no start-up here; the checkpoint stays so the
-  // checkpoint numbers of later steps are the same everywhere.
-  StartupCheckPointHint(3000);
-
-  StartupCheckPointHint(3000);
-  if (!ReadConfiguration()) return -1;
-  LogConfigurationCheck();  // logs what it finds; the start goes on
-
-  StartupCheckPointHint(3000);
-  if (!InitLogModule()) {
-    LogWin32Error(EVENTLOG_ERROR_TYPE, "InitLogModule", GetLastError());
-    return -1;
-  }
-
-  // Without a certificate TLS is simply not offered; the start goes on.
-  bool certificateLoaded = LoadTlsCertificate();
-
-  StartupCheckPointHint(3000);
-  if (!StartSmtpEngine(certificateLoaded)) return -1;
-  return 0;
-}
+long InitThisService() { return StartNetworkService(ReadConfiguration, StartSmtpEngine); }
 
 void TermThisService() {
   // Stages waiting for a filter end first, as temporary failures.
   StopSmtpFilters();
-  StopNetEngine();
-  Sleep(1000);
-  TermLogModule();
-  LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_TERMINATING, ThisServiceDisplayName(), nullptr);
+  StopNetworkService();
 }
 
 int main(int argc, char **argv) {

@@ -25,6 +25,24 @@ bool HasSuffix(std::string_view name, std::string_view suffix) {
   return suffix.empty() || (name.size() > suffix.size() && EndsWithNoCase(name, suffix));
 }
 
+// Reads fd until it is drained, calling event(mask, wd, name) for each
+// event; a name is cut at its first NUL (the kernel pads names).
+template <typename Event>
+void DrainEvents(int fd, Event event) {
+  alignas(inotify_event) char buf[kEventBuffer];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;   // EAGAIN: drained
+    for (ssize_t pos = 0; pos + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto *e = reinterpret_cast<const inotify_event *>(buf + pos);
+      pos += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      std::string_view name = e->len > 0 ? std::string_view(e->name, strnlen(e->name, e->len)) : "";
+      event(e->mask, e->wd, name);
+    }
+  }
+}
+
 }  // namespace
 
 ChangeNotification::~ChangeNotification() { Close(); }
@@ -60,19 +78,10 @@ bool ChangeNotification::Counts(uint32_t mask, std::string_view name) const {
 
 bool ChangeNotification::Acquire() {
   if (fd_ < 0) return false;
-  alignas(inotify_event) char buf[kEventBuffer];
   bool counts = false;
-  for (;;) {
-    ssize_t n = read(fd_, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;   // EAGAIN: drained
-    for (ssize_t pos = 0; pos + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-      const auto *e = reinterpret_cast<const inotify_event *>(buf + pos);
-      std::string_view name = e->len > 0 ? std::string_view(e->name, strnlen(e->name, e->len)) : "";
-      counts = counts || Counts(e->mask, name);
-      pos += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-    }
-  }
+  DrainEvents(fd_, [&](uint32_t mask, int, std::string_view name) {
+    counts = counts || Counts(mask, name);
+  });
   return counts;
 }
 
@@ -137,30 +146,21 @@ void DirectoryWatch::Remove(uintptr_t key) {
 }
 
 bool DirectoryWatch::ReadEvents() {
-  alignas(inotify_event) char buf[kEventBuffer];
   bool counts = false;
-  for (;;) {
-    ssize_t n = read(fd_, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;   // EAGAIN: drained
-    for (ssize_t pos = 0; pos + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-      const auto *e = reinterpret_cast<const inotify_event *>(buf + pos);
-      pos += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-      std::string_view name = e->len > 0 ? std::string_view(e->name, strnlen(e->name, e->len)) : "";
-      bool overflow = (e->mask & IN_Q_OVERFLOW) != 0;
-      bool self = (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0;
-      bool file = (e->mask & IN_ISDIR) == 0;
-      bool modified = file && (e->mask & IN_MODIFY) != 0 && name == modified_;
-      bool entry = self || (file && (e->mask & IN_MODIFY) == 0 && HasSuffix(name, suffix_));
-      unsigned kinds = overflow ? kWatchEntries | kWatchModified
-                                : (entry ? kWatchEntries : 0) | (modified ? kWatchModified : 0);
-      for (auto &[wd, k] : keys_) {
-        if (kinds == 0 || (!overflow && wd != e->wd)) continue;
-        for (uintptr_t key : k) changed_[key] |= kinds;
-      }
-      counts = counts || kinds != 0;
+  DrainEvents(fd_, [&](uint32_t mask, int wd, std::string_view name) {
+    bool overflow = (mask & IN_Q_OVERFLOW) != 0;
+    bool self = (mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0;
+    bool file = (mask & IN_ISDIR) == 0;
+    bool modified = file && (mask & IN_MODIFY) != 0 && name == modified_;
+    bool entry = self || (file && (mask & IN_MODIFY) == 0 && HasSuffix(name, suffix_));
+    unsigned kinds = overflow ? kWatchEntries | kWatchModified
+                              : (entry ? kWatchEntries : 0) | (modified ? kWatchModified : 0);
+    for (auto &[watched, k] : keys_) {
+      if (kinds == 0 || (!overflow && watched != wd)) continue;
+      for (uintptr_t key : k) changed_[key] |= kinds;
     }
-  }
+    counts = counts || kinds != 0;
+  });
   return counts;
 }
 
