@@ -76,7 +76,9 @@ TEST(ImapServer, DateHeaderDayReadsTheDayOfEveryForm) {
   for (const Case &c : cases) {
     int64_t days = -1;
     EXPECT_EQ(DateHeaderDay(c.Value, days), c.Ok) << c.Value;
-    if (c.Ok) EXPECT_EQ(days, c.Days) << c.Value;
+    if (c.Ok) {
+      EXPECT_EQ(days, c.Days) << c.Value;
+    }
   }
 }
 

@@ -383,7 +383,9 @@ TEST(MilterReplies, LongRepliesAreBrokenAtLineEnds) {
       EXPECT_LE(lines[i].size(), kMaxMilterReplyLine);
       EXPECT_EQ(lines[i].substr(0, 3), text.substr(0, 3));
       EXPECT_EQ(lines[i][3], i + 1 < lines.size() ? '-' : ' ') << lines[i];
-      if (text.find("5.7.1") != std::string::npos) EXPECT_EQ(lines[i].substr(4, 6), "5.7.1 ");
+      if (text.find("5.7.1") != std::string::npos) {
+        EXPECT_EQ(lines[i].substr(4, 6), "5.7.1 ");
+      }
     }
   }
   // Nothing of a broken line's text is lost.

@@ -617,7 +617,9 @@ TEST(MimeStuff, FileTextAndBack) {
     EXPECT_EQ(text, c.text) << c.file;
     EXPECT_EQ(MimeFileIsStuffed(c.file), c.stuffed) << c.file;
     EXPECT_EQ(MimeFileTextSize(c.file), c.text.size()) << c.file;
-    if (!c.stuffed) EXPECT_EQ(c.file.substr(0, MimeFileTextEnd(c.file)), c.text);
+    if (!c.stuffed) {
+      EXPECT_EQ(c.file.substr(0, MimeFileTextEnd(c.file)), c.text);
+    }
   }
   struct Back { std::string text, file; } backs[] = {
       {"a\n.b", "a\r\n..b\r\n.\r\n"}, {".\r\n", "..\r\n.\r\n"}, {"", ".\r\n"}, {"x\r\n", "x\r\n.\r\n"},

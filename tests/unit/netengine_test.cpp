@@ -614,7 +614,9 @@ TEST_F(NetEngineTest, IdleRunsFromTheLastWholeLine) {
   long long ended = 0;
   for (int step = 0; ended == 0 && MonotonicMs() - start < 12000; ++step) {
     Sleep(500);
-    if (step % 4 == 3) EXPECT_EQ(lines.Ask("ping"), "ping\r\n");   // every 2 s
+    if (step % 4 == 3) {   // every 2 s
+      EXPECT_EQ(lines.Ask("ping"), "ping\r\n");
+    }
     trickle.Send("x");
     if (trickle.Ended(0)) ended = MonotonicMs() - start;
   }
