@@ -530,10 +530,31 @@ MessageSource StoredMessage(const _SmtpDialogue &dlg) {
   return MessageSource{{}, dlg.MessageFile.Fd(), 0, static_cast<uint64_t>(dlg.FileOffset)};
 }
 
+// A changed text up to this size is built in memory and written over the
+// message file, which nobody sees before it is named: creating a second
+// spool file costs more than the checks that asked for the change.
+constexpr uint64_t kRewriteInPlaceBytes = 256 * 1024;
+
 bool ReplaceMessageText(_SmtpDialogue &dlg, const std::vector<MilterEdits> &edits,
                         bool *writeFailed, std::string *error) {
-  UnnamedFile changed;
   *writeFailed = false;
+  if (static_cast<uint64_t>(dlg.FileOffset) < kRewriteInPlaceBytes) {
+    std::string text;
+    bool tooLarge = false;
+    auto collect = [&](std::string_view piece) {
+      tooLarge = text.size() + piece.size() > kRewriteInPlaceBytes;
+      if (!tooLarge) text.append(piece);
+      return !tooLarge;
+    };
+    if (ApplyMilterEdits(StoredMessage(dlg), edits, collect, error)) {
+      if (!RewriteWholeFile(dlg.MessageFile.Fd(), text)) return *writeFailed = true, false;
+      dlg.FileOffset = static_cast<off_t>(text.size());
+      return true;
+    }
+    if (!tooLarge) return false;
+    error->clear();   // grown past the bound: through a new file below
+  }
+  UnnamedFile changed;
   if (!changed.Create(MailQueueDirectory, kMessageTempPrefix, kSpoolFileMode))
     return *writeFailed = true, false;
   off_t written = 0;

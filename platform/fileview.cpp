@@ -188,6 +188,19 @@ bool WriteWholeFile(int fd, std::string_view data) {
   return true;
 }
 
+bool RewriteWholeFile(int fd, std::string_view data) {
+  off_t at = 0;
+  while (static_cast<size_t>(at) < data.size()) {
+    ssize_t n = pwrite(fd, data.data() + at, data.size() - static_cast<size_t>(at), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Fail(n < 0 ? errno : ENOSPC);
+    at += n;
+  }
+  if (ftruncate(fd, at) != 0) return Fail(errno);
+  if (lseek(fd, at, SEEK_SET) != at) return Fail(errno);
+  return true;
+}
+
 bool SyncFileData(int fd) {
   if (fdatasync(fd) != 0) return Fail(errno);
   return true;

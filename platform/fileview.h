@@ -76,6 +76,10 @@ bool ReadUpTo(int fd, size_t maxBytes, std::string &text);
 
 // Writes all of data at the current position.
 bool WriteWholeFile(int fd, std::string_view data);
+// Makes data the whole content of fd (written from the start, the rest cut
+// off) and leaves the position at its end. A failure leaves the content
+// undefined: only for a file nobody else can see yet.
+bool RewriteWholeFile(int fd, std::string_view data);
 // Makes what was written to fd durable (fdatasync).
 bool SyncFileData(int fd);
 

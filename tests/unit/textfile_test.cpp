@@ -175,3 +175,20 @@ TEST(ReadUpTo, ReadsTheWholeFileOrOneByteBeyondTheBound) {
     EXPECT_EQ(got.size(), std::min(text.size(), bound + 1)) << bound;
   }
 }
+
+// A shorter text leaves nothing of the longer one behind it, and what is
+// written next goes after the new end.
+TEST(RewriteWholeFile, ShrinksAndGrowsInPlace) {
+  std::string path = Scratch("rewrite");
+  DeleteFile(path);
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+  ASSERT_TRUE(WriteWholeFile(fd.Get(), std::string(5000, 'a')));
+  for (const std::string &text : {std::string("short"), std::string(9000, 'b')}) {
+    ASSERT_TRUE(RewriteWholeFile(fd.Get(), text));
+    ASSERT_TRUE(WriteWholeFile(fd.Get(), "+"));
+    UniqueFd in(open(path.c_str(), O_RDONLY));
+    std::string got;
+    ASSERT_TRUE(ReadUpTo(in.Get(), 20000, got));
+    EXPECT_EQ(got, text + "+");
+  }
+}
