@@ -22,7 +22,6 @@ import ssl
 import stat
 import subprocess
 import tempfile
-import time
 import unittest
 
 from zelharness import (WAIT_SECONDS, ZEL_KEY, Receiver, ZeladmCase, free_port, poll,
@@ -121,7 +120,8 @@ class Pebble:
             p.wait(timeout=WAIT_SECONDS)
 
 
-@unittest.skipUnless(shutil.which("pebble") and shutil.which("certbot"), "pebble and certbot")
+@unittest.skipUnless(shutil.which("pebble") and shutil.which("certbot"),
+                     "pebble and certbot are not installed (./zel test installs them)")
 class AcmeAgainstPebbleTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="zel-e2e-acme-")
@@ -228,6 +228,9 @@ class AcmeWithoutPebbleTest(ZeladmCase):
         for args, message in cases:
             with self.subTest(args=args):
                 self.fails(("tls", "acme", *args), 2, message)
+        # certbot runs its hook with sh -c: a root a shell would split is refused.
+        self.fails(("tls", "acme", *base), 1, "cannot go into certbot's hook",
+                   root=os.path.join(self.root, "a b;c"))
         self.assertFalse(os.path.exists(self.stand_in + ".args"))
 
     def test_certbot_missing_or_failing(self):

@@ -282,6 +282,9 @@ int RunTlsAcme(int argc, char **argv) {
   // not yet due without running it: either way the pair is installed here.
   if (!LineageInstalled(lineage)) {
     if (int status = InstallLineage(lineage); status != kAdmExitOk) return status;
+  } else {
+    TlsFileNames names = LoadTlsFileNames();
+    std::printf("certificate %s\nkey %s\n", names.CertificateFile.c_str(), names.KeyFile.c_str());
   }
   std::printf("certbot renews the certificate of %s and runs: %s\n", o.names[0].c_str(),
               hook.c_str());
