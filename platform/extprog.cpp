@@ -52,7 +52,8 @@ struct SpawnSetup {
     if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, writeFd, 2);
     if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &all);
     if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &none);
-    if (rc == 0) rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (rc == 0)
+      rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     return rc;
   }
 };

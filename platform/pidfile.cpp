@@ -41,6 +41,13 @@ bool WriteLine(int fd) {
   return true;
 }
 
+// glibc 2.36's <sys/pidfd.h> declares its wrappers without C linkage, so
+// C++ cannot link them: the system calls are made directly.
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int PidfdSendSignal(int pidfd, int sig) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
+
 }  // namespace
 
 std::string ServicePidFilePath(const std::string &serviceName) {
@@ -81,13 +88,6 @@ bool QueryServicePresence(const std::string &serviceName, ServicePresence &prese
   presence.Pid = std::strtol(line, &end, 10);
   presence.StartedAt = end != nullptr ? std::strtoll(end, nullptr, 10) : 0;
   return true;
-}
-
-// glibc 2.36's <sys/pidfd.h> declares its wrappers without C linkage, so
-// C++ cannot link them: the system calls are made directly.
-int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
-int PidfdSendSignal(int pidfd, int sig) {
-  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
 }
 
 bool ReloadRunningService(const std::string &serviceName, bool &running, long &pid) {

@@ -157,8 +157,8 @@ class AcmeAgainstPebbleTest(unittest.TestCase):
     def test_issue_deploy_reinstall_and_forced_renewal(self):
         self.server.start()
         out = self.acme()
-        self.assertIn("runs: env ZEL_ROOT=%s %s tls deploy" % (self.scratch.root,
-                                                               os.path.realpath(program_path("zeladm"))), out)
+        zeladm = os.path.realpath(program_path("zeladm"))
+        self.assertIn("runs: env ZEL_ROOT=%s %s tls deploy" % (self.scratch.root, zeladm), out)
         # The hook put the pair in place and reloaded the running receiver.
         issued = self.served_after_load(2)
         self.assertEqual(issued, first_certificate(os.path.join(self.lineage, "fullchain.pem")))
@@ -260,7 +260,8 @@ class AcmeWithoutPebbleTest(ZeladmCase):
         os.makedirs(lineage, exist_ok=True)
         openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                 "-keyout", os.path.join(lineage, "privkey.pem"),
-                "-out", os.path.join(lineage, "fullchain.pem"), "-days", "2", "-subj", "/CN=" + name)
+                "-out", os.path.join(lineage, "fullchain.pem"), "-days", "2",
+                "-subj", "/CN=" + name)
 
     def test_deploy(self):
         lineage, other = os.path.join(self.root, "lineage"), os.path.join(self.root, "other")

@@ -130,7 +130,8 @@ bool ParseAcmeOptions(int argc, char **argv, AcmeOptions &o) {
 // The deploy hook's command line: this program, and the root it works in.
 bool DeployHookCommand(std::string &hook) {
   std::string self;
-  if (!GetModuleFileName(self)) return AdmFailed("cannot find zeladm's own path", GetLastError()), false;
+  if (!GetModuleFileName(self))
+    return AdmFailed("cannot find zeladm's own path", GetLastError()), false;
   const std::string &root = ZelRoot();
   const std::string *words[] = {&self, &root};
   for (const std::string *word : words) {
@@ -197,7 +198,8 @@ int RunCertbot(const std::vector<std::string> &args) {
   }
   if (ProgramSucceeded(run)) return kAdmExitOk;
   if (run.TimedOut)
-    std::fprintf(stderr, "zeladm: certbot did not finish in %u minutes and was stopped; its last lines:\n",
+    std::fprintf(stderr,
+                 "zeladm: certbot did not finish in %u minutes and was stopped; its last lines:\n",
                  kCertbotTimeoutMs / 60000);
   else
     std::fprintf(stderr, "zeladm: certbot failed (%s); its last lines:\n",

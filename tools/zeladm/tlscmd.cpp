@@ -150,7 +150,8 @@ int SelfSigned(int argc, char **argv) {
     std::fprintf(stderr, "zeladm: cannot make the certificate: %s\n", why.c_str());
     return kAdmExitFailure;
   }
-  if (int status = WriteTlsPair(o.cert, o.key, certificatePem, keyPem); status != kAdmExitOk) return status;
+  if (int status = WriteTlsPair(o.cert, o.key, certificatePem, keyPem); status != kAdmExitOk)
+    return status;
   if (long rc = SetTlsValues(o.cert, o.key); rc != ERROR_SUCCESS)
     return AdmFailed("the pair is written, but the registry values are not set", rc);
   std::printf("certificate %s\nkey %s\nfor %s, valid for %d days; reload the services to use it\n",
