@@ -1,7 +1,7 @@
 """zeladm tls acme and zeladm tls deploy.
 
 Against pebble, the ACME test server, with certbot as an administrator runs
-it: pebble's HTTPS certificate comes from a CA the test makes (certbot
+it: pebble's HTTPS certificate is one the test makes, its own CA (certbot
 trusts it through REQUESTS_CA_BUNDLE), pebble resolves every name to
 127.0.0.1 through pebble-challtestsrv's DNS on loopback, and validates
 http-01 on a loopback port where certbot's standalone server answers. A
@@ -25,7 +25,7 @@ import tempfile
 import unittest
 
 from zelharness import (WAIT_SECONDS, ZEL_KEY, Receiver, ZeladmCase, free_port, poll,
-                        program_path)
+                        program_path, read_bytes)
 
 NAMES = ["mail.example.test", "smtp.example.test"]
 # certbot starts slowly (a second or two of Python imports), and an order
@@ -39,25 +39,13 @@ def openssl(*args, data=None):
                           check=True).stdout
 
 
-def make_ca_and_server_pair(directory):
-    """A CA and a certificate for 127.0.0.1 signed by it: (ca, cert, key)."""
-    ca, ca_key = os.path.join(directory, "ca.pem"), os.path.join(directory, "ca.key")
-    cert, key = os.path.join(directory, "pebble.pem"), os.path.join(directory, "pebble.key")
-    csr, ext = os.path.join(directory, "pebble.csr"), os.path.join(directory, "ext.cnf")
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-    openssl("req", "-x509", *ec, "-keyout", ca_key, "-out", ca, "-days", "2",
-            "-subj", "/CN=zel test ACME CA")
-    openssl("req", *ec, "-keyout", key, "-out", csr, "-subj", "/CN=127.0.0.1")
-    with open(ext, "w") as f:
-        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
-    openssl("x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
-            "-out", cert, "-days", "2", "-extfile", ext)
-    return ca, cert, key
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+def self_signed_pair(directory, name, *extra):
+    """A new EC key and a certificate for name, its own CA: (cert, key)."""
+    cert, key = os.path.join(directory, "fullchain.pem"), os.path.join(directory, "privkey.pem")
+    os.makedirs(directory, exist_ok=True)
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=" + name, *extra)
+    return cert, key
 
 
 def wait_listening(port, proc, what):
@@ -89,14 +77,16 @@ class Pebble:
     """pebble and pebble-challtestsrv (DNS only) on loopback ports."""
 
     def __init__(self, directory):
-        self.ca, cert, key = make_ca_and_server_pair(directory)
+        # The CA certbot trusts for pebble's HTTPS (REQUESTS_CA_BUNDLE).
+        self.ca, key = self_signed_pair(directory, "127.0.0.1",
+                                        "-addext", "subjectAltName=IP:127.0.0.1")
         self.port, self.http_port, dns, mgmt = (free_port() for _ in range(4))
         config = os.path.join(directory, "pebble.json")
         with open(config, "w") as f:
             f.write('{"pebble": {"listenAddress": "127.0.0.1:%d", "managementListenAddress": "",'
                     ' "certificate": "%s", "privateKey": "%s", "httpPort": %d, "tlsPort": %d,'
                     ' "ocspResponderURL": "", "externalAccountBindingRequired": false}}'
-                    % (self.port, cert, key, self.http_port, free_port()))
+                    % (self.port, self.ca, key, self.http_port, free_port()))
         log = open(os.path.join(directory, "pebble.log"), "w")
         self.procs = []
         self.procs.append(subprocess.Popen(
@@ -170,9 +160,9 @@ class AcmeAgainstPebbleTest(unittest.TestCase):
         # hook, so zeladm installs it itself.
         fullchain = os.path.join(self.lineage, "fullchain.pem")
         self.scratch.zeladm("tls", "self-signed", "--name", NAMES[0])
-        self.assertNotEqual(read(self.server.cert), read(fullchain))
+        self.assertNotEqual(read_bytes(self.server.cert), read_bytes(fullchain))
         self.acme()
-        self.assertEqual(read(self.server.cert), read(fullchain))
+        self.assertEqual(read_bytes(self.server.cert), read_bytes(fullchain))
         self.assertEqual(self.served_after_load(3), issued)
 
         # certbot's renewal alone (what its timer runs) brings the next one.
@@ -256,26 +246,19 @@ class AcmeWithoutPebbleTest(ZeladmCase):
                       % (self.root, os.path.realpath(program_path("zeladm"))), joined)
         self.assertFalse(os.path.exists(os.path.join(self.root, "etc", "zel")))
 
-    def lineage_pair(self, lineage, name):
-        os.makedirs(lineage, exist_ok=True)
-        openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                "-keyout", os.path.join(lineage, "privkey.pem"),
-                "-out", os.path.join(lineage, "fullchain.pem"), "-days", "2",
-                "-subj", "/CN=" + name)
-
     def test_deploy(self):
         lineage, other = os.path.join(self.root, "lineage"), os.path.join(self.root, "other")
         self.fails(("tls", "deploy"), 2, "no lineage")
         self.fails(("tls", "deploy", "--lineage", lineage), 1, "cannot read certbot's pair")
         self.ok("tls", "self-signed", "--name", "old.example.test")
         installed = os.path.join(self.root, "etc", "zel", "tls", "cert.pem")
-        before = read(installed)
+        before = read_bytes(installed)
         # A key that belongs to another certificate: nothing is installed.
-        self.lineage_pair(lineage, "a.example.test")
-        self.lineage_pair(other, "b.example.test")
+        self_signed_pair(lineage, "a.example.test")
+        self_signed_pair(other, "b.example.test")
         os.replace(os.path.join(other, "privkey.pem"), os.path.join(lineage, "privkey.pem"))
         self.fails(("tls", "deploy", "--lineage", lineage), 1, "cannot be used")
-        self.assertEqual(read(installed), before)
+        self.assertEqual(read_bytes(installed), before)
         # A good pair, from RENEWED_LINEAGE as certbot gives it; run by root
         # with a service account, the key is the account group's to read.
         os.replace(os.path.join(other, "fullchain.pem"), os.path.join(lineage, "fullchain.pem"))
@@ -283,7 +266,7 @@ class AcmeWithoutPebbleTest(ZeladmCase):
         self.ok("reg", "set", ZEL_KEY, "ServiceAccount", "sz", "nobody")
         out = self.ok("tls", "deploy")
         self.assertIn("certificate %s\n" % installed, out)
-        self.assertEqual(read(installed), read(os.path.join(lineage, "fullchain.pem")))
+        self.assertEqual(read_bytes(installed), read_bytes(os.path.join(lineage, "fullchain.pem")))
         st = os.stat(os.path.join(self.root, "etc", "zel", "tls", "key.pem"))
         if os.geteuid() == 0:
             self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)),
