@@ -208,6 +208,7 @@ class AcmeWithoutPebbleTest(ZeladmCase):
              "is not a host name"),
             (("--name", "mx.example.test", "--email", "a b@example.test"), "is not a mail address"),
             (("--name", "mx.example.test", "--email", "a@x;y"), "is not a mail address"),
+            (("--name", "mx.example.test", "--email", "-h@example.test"), "is not a mail address"),
             (base + ("--server", "http://acme.test/dir"), "--server must be an https:// URL"),
             (base + ("--standalone-port", "0"), "--standalone-port must be a port number"),
             (base + ("--webroot", "www"), "--webroot must be an absolute path"),

@@ -46,11 +46,12 @@ struct AcmeOptions {
 };
 
 // A mailbox an ACME account can name: a plain local part (printable, no
-// space or address punctuation) and a host name.
+// space or address punctuation, and no leading "-", which certbot would
+// read as an option) and a host name.
 bool IsAcmeEmail(std::string_view text) {
   size_t at = text.rfind('@');
   if (text.size() > kMaxAcmeEmail || at == std::string_view::npos || at == 0 ||
-      at > kMaxAcmeLocalPart)
+      at > kMaxAcmeLocalPart || text[0] == '-')
     return false;
   for (char c : text.substr(0, at))
     if (c <= ' ' || c > '~' || std::strchr("()<>[]\\,;:\"@", c) != nullptr) return false;
