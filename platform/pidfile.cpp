@@ -2,7 +2,9 @@
 #include "platform/pidfile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,6 +39,13 @@ bool WriteLine(int fd) {
   if (ftruncate(fd, 0) != 0) return Fail(errno);
   if (pwrite(fd, line, static_cast<size_t>(n), 0) != n) return Fail(errno != 0 ? errno : EIO);
   return true;
+}
+
+// glibc 2.36's <sys/pidfd.h> declares its wrappers without C linkage, so
+// C++ cannot link them: the system calls are made directly.
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int PidfdSendSignal(int pidfd, int sig) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
 }
 
 }  // namespace
@@ -78,5 +87,25 @@ bool QueryServicePresence(const std::string &serviceName, ServicePresence &prese
   char *end = nullptr;
   presence.Pid = std::strtol(line, &end, 10);
   presence.StartedAt = end != nullptr ? std::strtoll(end, nullptr, 10) : 0;
+  return true;
+}
+
+bool ReloadRunningService(const std::string &serviceName, bool &running, long &pid) {
+  ServicePresence before, after;
+  running = false;
+  pid = 0;
+  if (!QueryServicePresence(serviceName, before)) return false;
+  if (!before.Running) return true;
+  if (before.Pid <= 1) return Fail(EINVAL);  // a pid line nobody could have written
+  UniqueFd pinned(PidfdOpen(static_cast<pid_t>(before.Pid)));
+  if (!pinned.Valid()) return errno == ESRCH ? true : Fail(errno);
+  // Still held by the same pid now that the process is pinned: the pidfd
+  // names that process, not whichever one gets its number later.
+  if (!QueryServicePresence(serviceName, after)) return false;
+  if (!after.Running || after.Pid != before.Pid) return true;
+  if (PidfdSendSignal(pinned.Get(), SIGHUP) != 0)
+    return errno == ESRCH ? true : Fail(errno);
+  running = true;
+  pid = before.Pid;
   return true;
 }

@@ -31,5 +31,13 @@ struct ServicePresence {
 // run (true, Running false). False only when the file cannot be read.
 bool QueryServicePresence(const std::string &serviceName, ServicePresence &presence);
 
+// Asks a running service to reload (SIGHUP, the control ExecReload sends:
+// the servers take their TLS pair again). The process signalled is the one
+// that holds the pid file at that moment: its pid is pinned (pidfd_open)
+// and the lock checked again before the signal, so a pid the kernel gave
+// to another process since is never signalled. running is false, and the
+// result true, when the service does not run.
+bool ReloadRunningService(const std::string &serviceName, bool &running, long &pid);
+
 // The pid file of a service (exposed for tests).
 std::string ServicePidFilePath(const std::string &serviceName);

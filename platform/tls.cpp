@@ -144,30 +144,6 @@ std::string SystemText(long code) {
   return text;
 }
 
-// The whole of a regular file (a link to one is fine: certificate tools keep
-// the current pair behind symbolic links), at most kMaxTlsFileBytes.
-bool ReadTlsFile(const std::string &path, std::string &text, std::string &why) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  struct stat st {};
-  if (!fd.Valid() || fstat(fd.Get(), &st) != 0) {
-    why = path + ": " + SystemText(errno);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kMaxTlsFileBytes)) {
-    why = path + (S_ISREG(st.st_mode) ? ": larger than " + std::to_string(kMaxTlsFileBytes) + " bytes"
-                                      : std::string(": not a regular file"));
-    return false;
-  }
-  text.assign(static_cast<size_t>(st.st_size), '\0');
-  size_t got = 0;
-  if (!ReadFileAt(fd.Get(), text.data(), text.size(), 0, &got)) {
-    why = path + ": " + SystemText(GetLastError());
-    return false;
-  }
-  text.resize(got);
-  return true;
-}
-
 // Key material does not linger in freed memory.
 void Cleanse(std::string &s) {
   if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
@@ -242,6 +218,28 @@ bool FillCertificate(X509 *x, EVP_PKEY *key, const std::string &host, int days) 
 }  // namespace
 
 // ---- Contexts.
+
+bool ReadTlsFile(const std::string &path, std::string &text, std::string &why) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat st {};
+  if (!fd.Valid() || fstat(fd.Get(), &st) != 0) {
+    why = path + ": " + SystemText(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kMaxTlsFileBytes)) {
+    why = path + (S_ISREG(st.st_mode) ? ": larger than " + std::to_string(kMaxTlsFileBytes) + " bytes"
+                                      : std::string(": not a regular file"));
+    return false;
+  }
+  text.assign(static_cast<size_t>(st.st_size), '\0');
+  size_t got = 0;
+  if (!ReadFileAt(fd.Get(), text.data(), text.size(), 0, &got)) {
+    why = path + ": " + SystemText(GetLastError());
+    return false;
+  }
+  text.resize(got);
+  return true;
+}
 
 bool MakeTlsServerContext(std::string_view certificatePem, std::string_view keyPem,
                           TlsContextRef &context, std::string &why, TlsProfile profile) {

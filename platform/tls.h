@@ -74,6 +74,10 @@ enum class TlsProfile { kBroad, kStrict };
 bool LoadTlsServerContext(const std::string &certificateFile, const std::string &keyFile,
                           TlsContextRef &context, std::string &why,
                           TlsContextRef *strict = nullptr);
+// The whole of a certificate or key file: a regular file (a link to one is
+// fine: certificate tools keep the current pair behind symbolic links) of
+// at most kMaxTlsFileBytes. False with why naming the file.
+bool ReadTlsFile(const std::string &path, std::string &text, std::string &why);
 // The same from PEM texts already in memory, in one profile.
 bool MakeTlsServerContext(std::string_view certificatePem, std::string_view keyPem,
                           TlsContextRef &context, std::string &why,

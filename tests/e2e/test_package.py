@@ -76,6 +76,8 @@ class PackageTest(unittest.TestCase):
         for package in ("adduser", "libc6", "libsqlite3-0", "libpam0g", "libopendkim11",
                         "libspf2-2", "libopendmarc2", "publicsuffix"):
             self.assertIn(package, depends)
+        # zeladm tls acme runs certbot when the administrator asks for it.
+        self.assertEqual(self.field("Suggests"), "fail2ban, certbot")
         with open(os.path.join(self.control, "conffiles")) as f:
             self.assertEqual(f.read().split(),
                              ["/etc/pam.d/zelfetch", "/etc/fail2ban/filter.d/zel.conf"])

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,6 +178,54 @@ TEST(PidFile, ARunningServiceIsOneThatHoldsItsFile) {
   EXPECT_TRUE(p.Running);
   EXPECT_EQ(p.Pid, static_cast<long>(getpid()));
   EXPECT_LE(std::llabs(p.StartedAt - static_cast<long long>(time(nullptr))), 5);
+}
+
+namespace {
+int g_HupPipe = -1;
+void OnHup(int) { (void)!write(g_HupPipe, "H", 1); }
+
+// One byte from fd within a bounded wait, or 0.
+char ByteWithin(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  char c = 0;
+  return poll(&p, 1, ms) == 1 && read(fd, &c, 1) == 1 ? c : 0;
+}
+}  // namespace
+
+TEST(PidFile, ReloadSignalsOnlyTheProcessThatHoldsTheFile) {
+  ASSERT_TRUE(CreateDirectoryRecursively(PidFileDirectory()));
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // a service: holds its file, reports each SIGHUP
+    g_HupPipe = ends[1];
+    signal(SIGHUP, OnHup);
+    if (!AnnounceServiceRunning("ZELHUP")) _exit(1);
+    (void)!write(ends[1], "R", 1);
+    for (int i = 0; i < 100; ++i) usleep(100000);
+    _exit(0);
+  }
+  ASSERT_EQ(ByteWithin(ends[0], 10000), 'R');
+  bool running = false;
+  long pid = 0;
+  ASSERT_TRUE(ReloadRunningService("ZELHUP", running, pid));
+  EXPECT_TRUE(running);
+  EXPECT_EQ(pid, static_cast<long>(child));
+  EXPECT_EQ(ByteWithin(ends[0], 10000), 'H');
+
+  // Once it ended, its file names a pid nobody holds the file for; a live
+  // process under that number (this one, here) gets no signal.
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  // (SIGHUP's default action would end this test.)
+  ASSERT_TRUE(DeleteFile(ServicePidFilePath("ZELHUP")));
+  ASSERT_TRUE(CreateFileWithText(ServicePidFilePath("ZELHUP"),
+                                 std::to_string(getpid()) + " 1\n", 0644));
+  ASSERT_TRUE(ReloadRunningService("ZELHUP", running, pid));
+  EXPECT_FALSE(running);
+  close(ends[0]);
+  close(ends[1]);
 }
 
 // ---- The configuration check.

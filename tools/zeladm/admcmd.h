@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -53,6 +54,15 @@ inline std::string AdmPrintable(std::string_view s) {
       out.push_back(static_cast<char>(c));
   }
   return out;
+}
+
+// A whole decimal number from low to high (no sign, no other text).
+inline bool AdmNumber(const char *text, long low, long high, long &value) {
+  char *end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || v < low || v > high) return false;
+  value = v;
+  return true;
 }
 
 struct AdmCommand {

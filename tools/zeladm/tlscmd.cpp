@@ -17,6 +17,7 @@
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/tls.h"
+#include "tools/zeladm/acmecmd.h"
 #include "tools/zeladm/admcmd.h"
 
 namespace {
@@ -24,8 +25,6 @@ namespace {
 constexpr int kDefaultDays = 365;
 // Ten years: beyond that a self-signed pair is forgotten, not renewed.
 constexpr int kMaxDays = 3650;
-constexpr const char *kDefaultCertificatePath = "/etc/zel/tls/cert.pem";
-constexpr const char *kDefaultKeyPath = "/etc/zel/tls/key.pem";
 constexpr mode_t kKeyMode = 0600;
 constexpr mode_t kCertificateMode = 0644;
 constexpr mode_t kDirectoryMode = 0755;
@@ -37,14 +36,6 @@ struct Options {
   std::string name, cert, key;
   int days = kDefaultDays;
 };
-
-bool ParseDays(const char *text, int &days) {
-  char *end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (*text < '0' || *text > '9' || *end != '\0' || v < 1 || v > kMaxDays) return false;
-  days = static_cast<int>(v);
-  return true;
-}
 
 // False (with the message printed) when the command line is wrong.
 bool ParseOptions(int argc, char **argv, Options &o) {
@@ -58,8 +49,10 @@ bool ParseOptions(int argc, char **argv, Options &o) {
       if (!IsTlsHostName(o.name))
         return AdmUsage("\"" + AdmPrintable(value) + "\" is not a host name"), false;
     } else if (std::strcmp(option, "--days") == 0) {
-      if (!ParseDays(value, o.days))
+      long days = 0;
+      if (!AdmNumber(value, 1, kMaxDays, days))
         return AdmUsage("--days must be a number from 1 to " + std::to_string(kMaxDays)), false;
+      o.days = static_cast<int>(days);
     } else if (std::strcmp(option, "--cert") == 0 || std::strcmp(option, "--key") == 0) {
       if (value[0] != '/' || std::strlen(value) > kMaxTlsFilePath)
         return AdmUsage(std::string(option) + " must be an absolute path"), false;
@@ -83,6 +76,12 @@ std::string DirectoryOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+long SetString(HKEY key, const char *name, const std::string &value) {
+  return RegSetValueEx(key, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+}  // namespace
+
 // Both files are written and synced under temporary names first, so a
 // failure leaves the old pair (or nothing) behind; only then do they take
 // their names, the key first. The directories made for them let everybody
@@ -90,7 +89,8 @@ std::string DirectoryOf(const std::string &path) {
 // itself. A key the account reads gets root:group 0640 before it has its
 // name, and the default directory, when it is closed to the account (made
 // private by an older zeladm), is opened to its group.
-int WritePair(const Options &o, const std::string &certificatePem, const std::string &keyPem) {
+int WriteTlsPair(const std::string &certPath, const std::string &keyPath,
+                 const std::string &certificatePem, const std::string &keyPem) {
   uid_t reader = 0;
   gid_t group = 0;
   const bool shareKey = ServiceAccountKeyReader(&reader, &group);
@@ -101,8 +101,8 @@ int WritePair(const Options &o, const std::string &certificatePem, const std::st
     const std::string &text;
     mode_t mode;
     bool share;
-  } steps[] = {{key, o.key, keyPem, kKeyMode, shareKey},
-               {certificate, o.cert, certificatePem, kCertificateMode, false}};
+  } steps[] = {{key, keyPath, keyPem, kKeyMode, shareKey},
+               {certificate, certPath, certificatePem, kCertificateMode, false}};
   for (Step &s : steps) {
     const std::string dir = DirectoryOf(s.path);
     if (!CreateSystemDirectories(dir, kDirectoryMode))
@@ -124,25 +124,23 @@ int WritePair(const Options &o, const std::string &certificatePem, const std::st
   return kAdmExitOk;
 }
 
-long SetString(HKEY key, const char *name, const std::string &value) {
-  return RegSetValueEx(key, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
-}
-
 // The two values and the bumped counter, all or nothing.
-long SetTlsValues(const Options &o) {
+long SetTlsValues(const std::string &certPath, const std::string &keyPath) {
   RegTransaction tx(RegTransaction::kWrite);
   RegKey suite;
   long rc = RegCreateKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_ALL_ACCESS, suite.out(), nullptr);
   DWORD version = 0;
   QueryRegDword(suite.get(), "ConfigVersion", version);
   version = version >= kMaxCounter ? 1 : version + 1;
-  if (rc == ERROR_SUCCESS) rc = SetString(suite.get(), kTlsCertificateFileValue, o.cert);
-  if (rc == ERROR_SUCCESS) rc = SetString(suite.get(), kTlsKeyFileValue, o.key);
+  if (rc == ERROR_SUCCESS) rc = SetString(suite.get(), kTlsCertificateFileValue, certPath);
+  if (rc == ERROR_SUCCESS) rc = SetString(suite.get(), kTlsKeyFileValue, keyPath);
   if (rc == ERROR_SUCCESS)
     rc = RegSetValueEx(suite.get(), "ConfigVersion", REG_DWORD, &version, sizeof version);
   if (rc == ERROR_SUCCESS && tx.Status() == ERROR_SUCCESS) rc = tx.Commit();
   return rc;
 }
+
+namespace {
 
 int SelfSigned(int argc, char **argv) {
   Options o;
@@ -152,8 +150,9 @@ int SelfSigned(int argc, char **argv) {
     std::fprintf(stderr, "zeladm: cannot make the certificate: %s\n", why.c_str());
     return kAdmExitFailure;
   }
-  if (int status = WritePair(o, certificatePem, keyPem); status != kAdmExitOk) return status;
-  if (long rc = SetTlsValues(o); rc != ERROR_SUCCESS)
+  if (int status = WriteTlsPair(o.cert, o.key, certificatePem, keyPem); status != kAdmExitOk)
+    return status;
+  if (long rc = SetTlsValues(o.cert, o.key); rc != ERROR_SUCCESS)
     return AdmFailed("the pair is written, but the registry values are not set", rc);
   std::printf("certificate %s\nkey %s\nfor %s, valid for %d days; reload the services to use it\n",
               o.cert.c_str(), o.key.c_str(), o.name.c_str(), o.days);
@@ -163,6 +162,11 @@ int SelfSigned(int argc, char **argv) {
 const AdmCommand kTlsCommands[] = {
     {"self-signed", "--name HOST [--days N] [--cert FILE] [--key FILE]",
      "make a self-signed certificate and key and use them", 0, -1, SelfSigned},
+    {"acme", kTlsAcmeArgs, "get a certificate from an ACME CA with certbot, renewed by certbot",
+     0, -1, RunTlsAcme},
+    {"deploy", "[--lineage DIR]",
+     "install certbot's pair (DIR, else $RENEWED_LINEAGE) and reload the servers", 0, 2,
+     RunTlsDeploy},
 };
 
 }  // namespace
