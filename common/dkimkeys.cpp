@@ -132,7 +132,8 @@ bool ListDkimPublishedKeys(std::string_view domain, std::vector<DkimPublishedKey
     const std::string path = directory + "/" + name;
     if (!ReadBounded(path, kMaxSigningKeyPem, pem) ||
         !SigningPublicKey(pem, key.Type, key.PublicKey, why)) {
-      if (unreadable != nullptr) unreadable->push_back(path + ": " + (why.empty() ? "unreadable" : why));
+      if (unreadable != nullptr)
+        unreadable->push_back(path + ": " + (why.empty() ? "unreadable" : why));
       continue;
     }
     const std::string suffix = std::string(".") + DkimKeyTypeName(key.Type) + ".pem";

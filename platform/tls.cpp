@@ -18,6 +18,7 @@
 #include <climits>
 #include <mutex>
 
+#include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
 #include "platform/ipaddr.h"
@@ -654,13 +655,7 @@ std::string Sha256Hex(std::string_view data) {
     ERR_clear_error();
     return "";
   }
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 0x0F];
-  }
-  return text;
+  return HexText(std::string_view(reinterpret_cast<char *>(digest), length));
 }
 
 bool TlsCertificateSpkiSha256(const std::string &certificateFile, std::string &hexDigest,
@@ -674,7 +669,8 @@ bool TlsCertificateSpkiSha256(const std::string &certificateFile, std::string &h
   unsigned char *der = nullptr;
   int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(x.get()), &der);
   if (length <= 0) return Failed(why, certificateFile, "no public key");
-  hexDigest = Sha256Hex(std::string_view(reinterpret_cast<char *>(der), static_cast<size_t>(length)));
+  hexDigest =
+      Sha256Hex(std::string_view(reinterpret_cast<char *>(der), static_cast<size_t>(length)));
   OPENSSL_free(der);
   if (hexDigest.empty()) return Failed(why, certificateFile, "no digest");
   return true;

@@ -206,8 +206,10 @@ int RunCheckDnsCommand(int argc, char **argv) {
     return kAdmExitFailure;
   }
   bool allOk = true;
-  for (const SiteDnsRecord &r : BuildSiteDnsRecords(facts)) allOk = CheckRecord(servers, r) && allOk;
-  std::printf("not checked: the MTA-STS policy file at https://mta-sts.%s/.well-known/mta-sts.txt\n",
+  for (const SiteDnsRecord &r : BuildSiteDnsRecords(facts))
+    allOk = CheckRecord(servers, r) && allOk;
+  std::printf("not checked: the MTA-STS policy file at "
+              "https://mta-sts.%s/.well-known/mta-sts.txt\n",
               domain.c_str());
   return allOk ? kAdmExitOk : kAdmExitFailure;
 }

@@ -144,7 +144,8 @@ bool TextMatches(const SiteDnsRecord &expected, const std::string &found) {
     case SiteRecordKind::kDmarc: {
       // A stricter policy than the one we suggest is the operator's choice.
       const std::string *p = Tag(have, "p");
-      return same("v") && p != nullptr && (EqualsNoCase(*p, "quarantine") || EqualsNoCase(*p, "reject")) &&
+      return same("v") && p != nullptr &&
+             (EqualsNoCase(*p, "quarantine") || EqualsNoCase(*p, "reject")) &&
              ListNames(Tag(have, "rua"), *Tag(want, "rua"));
     }
     case SiteRecordKind::kTlsRpt:
@@ -217,18 +218,9 @@ bool SameHost(std::string_view a, std::string_view b) {
   return DnsNamesEqual(a, b);
 }
 
-std::string Hex(std::string_view bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char c : bytes) {
-    text += kHex[c >> 4];
-    text += kHex[c & 0x0F];
-  }
-  return text;
-}
-
 // MX, SRV and TLSA: ok when one of the answers is ours.
-SiteRecordCheck CompareOthers(const SiteDnsRecord &expected, const std::vector<DnsRecord> &answers) {
+SiteRecordCheck CompareOthers(const SiteDnsRecord &expected,
+                              const std::vector<DnsRecord> &answers) {
   std::vector<std::string> found;
   bool ok = false;
   for (const DnsRecord &r : answers) {
@@ -238,8 +230,9 @@ SiteRecordCheck CompareOthers(const SiteDnsRecord &expected, const std::vector<D
       found.push_back(std::to_string(r.preference) + " " + HostText(r.target));
     } else if (expected.Type == kDnsTypeSRV) {
       // "Not offered" is a lone root target; offered, one record of ours.
-      ok = ok || (expected.Target.empty() ? answers.size() == 1 && r.target.empty()
-                                          : r.port == expected.Port && SameHost(r.target, expected.Target));
+      ok = ok || (expected.Target.empty()
+                      ? answers.size() == 1 && r.target.empty()
+                      : r.port == expected.Port && SameHost(r.target, expected.Target));
       found.push_back(std::to_string(r.preference) + " " + std::to_string(r.weight) + " " +
                       std::to_string(r.port) + " " + HostText(r.target));
     } else {
@@ -247,9 +240,9 @@ SiteRecordCheck CompareOthers(const SiteDnsRecord &expected, const std::vector<D
       if (!ParseDnsTlsa(r.raw, t)) continue;
       ok = ok || (t.usage == kTlsaUsageDaneEe && t.selector == kTlsaSelectorSpki &&
                   t.matching == kTlsaMatchingSha256 &&
-                  EqualsNoCase(Hex(t.association), expected.Text));
+                  EqualsNoCase(HexText(t.association), expected.Text));
       found.push_back(std::to_string(t.usage) + " " + std::to_string(t.selector) + " " +
-                      std::to_string(t.matching) + " " + Hex(t.association));
+                      std::to_string(t.matching) + " " + HexText(t.association));
     }
   }
   if (ok) return {SiteRecordMatch::kOk, ""};
@@ -354,5 +347,6 @@ SiteRecordCheck CompareSiteDnsRecord(const SiteDnsRecord &expected,
   std::vector<DnsRecord> ofType;
   for (const DnsRecord &r : answers)
     if (r.type == expected.Type && r.cls == kDnsClassIN) ofType.push_back(r);
-  return expected.Type == kDnsTypeTXT ? CompareTxt(expected, ofType) : CompareOthers(expected, ofType);
+  return expected.Type == kDnsTypeTXT ? CompareTxt(expected, ofType)
+                                      : CompareOthers(expected, ofType);
 }
