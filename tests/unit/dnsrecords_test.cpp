@@ -8,6 +8,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 DnsRecord Txt(std::vector<std::string> strings) {
   DnsRecord r;
   r.type = kDnsTypeTXT;
@@ -25,6 +27,14 @@ DnsRecord Target(uint16_t type, std::string target, uint16_t port = 0) {
   return r;
 }
 
+DnsRecord Tlsa(std::string data) {
+  DnsRecord r;
+  r.type = kDnsTypeTLSA;
+  r.cls = kDnsClassIN;
+  r.raw = std::move(data);
+  return r;
+}
+
 const SiteDnsRecord &Of(const std::vector<SiteDnsRecord> &all, std::string_view label) {
   for (const SiteDnsRecord &r : all)
     if (r.Label == label) return r;
@@ -39,6 +49,7 @@ TEST(SiteDnsRecords, ComparedByMeaning) {
   f.MxHost = "mx.d.test";
   f.Services = {{"_imap._tcp", "IMAP", 143}, {"_pop3s._tcp", "POP3 with TLS", 0}};
   f.DkimKeys = {{"s1", SigningKeyType::kRsa, "AAAB", true}};
+  f.TlsaDigest = "00ff";
   const auto all = BuildSiteDnsRecords(f);
   const std::string stsId = Of(all, "MTA-STS").Text.substr(std::string("v=STSv1; id=").size());
   constexpr auto kOk = SiteRecordMatch::kOk, kDiffers = SiteRecordMatch::kDiffers,
@@ -66,10 +77,16 @@ TEST(SiteDnsRecords, ComparedByMeaning) {
       {"IMAP", {Target(kDnsTypeSRV, "mx.d.test", 993)}, kDiffers},
       {"POP3 with TLS", {Target(kDnsTypeSRV, "")}, kOk},
       {"POP3 with TLS", {Target(kDnsTypeSRV, ""), Target(kDnsTypeSRV, "mx.d.test", 995)}, kDiffers},
+      {"TLSA", {Tlsa("\x03\x01\x01\x00\xFF"s)}, kOk},
+      {"TLSA", {Tlsa("\x03\x00\x01\x00\xFF"s)}, kDiffers},   // the whole certificate's digest
   };
   for (const Case &c : cases)
     EXPECT_EQ(CompareSiteDnsRecord(Of(all, c.label), c.found).Match, c.want)
         << c.label << " " << (c.found.empty() ? "" : c.found[0].raw + c.found[0].target);
+  // Without a certificate, no policy that demands TLS.
+  f.TlsaDigest.clear();
+  for (const SiteDnsRecord &r : BuildSiteDnsRecords(f))
+    EXPECT_TRUE(r.Kind != SiteRecordKind::kMtaSts && r.Kind != SiteRecordKind::kTlsa) << r.Name;
 }
 
 }  // namespace

@@ -109,13 +109,18 @@ bool GatherFacts(const std::string &domain, SiteDnsFacts &f) {
   return true;
 }
 
-void PrintOperatorNotes(const SiteDnsFacts &f) {
-  const std::string url = "https://mta-sts." + f.Domain + "/.well-known/mta-sts.txt";
-  std::printf(";\n; Beyond these records:\n"
-              "; - MTA-STS needs a web server for mta-sts.%s (its own address records and a\n"
-              ";   certificate valid for that name) serving this file at %s\n"
+// MTA-STS's web host, and what TLS asks of the operator.
+void PrintTlsNotes(const SiteDnsFacts &f) {
+  if (f.TlsaDigest.empty()) {
+    std::printf("; - No MTA-STS and no TLSA records: TlsCertificateFile names no usable\n"
+                ";   certificate ('zeladm tls self-signed', or one from a CA).\n");
+    return;
+  }
+  std::printf("; - MTA-STS needs a web server for mta-sts.%s (its own address records and a\n"
+              ";   certificate valid for that name) serving this file at\n"
+              ";   https://mta-sts.%s/.well-known/mta-sts.txt\n"
               ";   ('zeladm dns --domain %s --mta-sts-policy' prints it):\n",
-              f.Domain.c_str(), url.c_str(), f.Domain.c_str());
+              f.Domain.c_str(), f.Domain.c_str(), f.Domain.c_str());
   std::string policy = MtaStsPolicy(f.MxHost);
   for (size_t at = 0; at < policy.size();) {
     size_t end = policy.find("\r\n", at);
@@ -126,11 +131,20 @@ void PrintOperatorNotes(const SiteDnsFacts &f) {
               ";   for that name from a public CA; a self-signed one needs mode testing\n"
               ";   (change the id with the policy).\n"
               "; - The TLSA record counts only in a DNSSEC-signed zone. A new key (a\n"
-              ";   renewal that does not keep it) needs its record published first.\n"
-              "; - %s needs its own A/AAAA records, and their PTR records its name.\n"
+              ";   renewal that does not keep it) needs its record published first.\n",
+              f.MxHost.c_str());
+}
+
+void PrintOperatorNotes(const SiteDnsFacts &f) {
+  std::printf(";\n; Beyond these records:\n");
+  PrintTlsNotes(f);
+  if (f.DkimKeys.empty())
+    std::printf("; - %s has no DKIM keys: 'zeladm dkim new --domain %s' makes them.\n",
+                f.Domain.c_str(), f.Domain.c_str());
+  std::printf("; - %s needs its own A/AAAA records, and their PTR records its name.\n"
               "; - A server you do not run: leave its SRV records out, or publish them\n"
               ";   as not offered (\"0 0 0 .\").\n",
-              f.MxHost.c_str(), f.MxHost.c_str());
+              f.MxHost.c_str());
 }
 
 int PrintDns(int argc, char **argv) {

@@ -298,10 +298,12 @@ std::vector<SiteDnsRecord> BuildSiteDnsRecords(const SiteDnsFacts &f) {
                     "DMARC: mail that fails SPF and DKIM alignment goes to the junk folder; "
                     "reports to the postmaster",
                     "_dmarc." + d, "v=DMARC1; p=quarantine; rua=mailto:postmaster@" + d));
-  out.push_back(Txt(SiteRecordKind::kMtaSts, "MTA-STS",
-                    "MTA-STS: senders must use TLS to the MX (the policy file below)",
-                    "_mta-sts." + d,
-                    "v=STSv1; id=" + Sha256Hex(MtaStsPolicy(f.MxHost)).substr(0, kMtaStsIdDigits)));
+  // Without a certificate, a policy that demands TLS would stop all mail.
+  const std::string stsId = Sha256Hex(MtaStsPolicy(f.MxHost)).substr(0, kMtaStsIdDigits);
+  if (!f.TlsaDigest.empty())
+    out.push_back(Txt(SiteRecordKind::kMtaSts, "MTA-STS",
+                      "MTA-STS: senders must use TLS to the MX (the policy file below)",
+                      "_mta-sts." + d, "v=STSv1; id=" + stsId));
   out.push_back(Txt(SiteRecordKind::kTlsRpt, "TLS-RPT",
                     "TLS-RPT: senders report TLS failures to the postmaster", "_smtp._tls." + d,
                     "v=TLSRPTv1; rua=mailto:postmaster@" + d));

@@ -78,7 +78,9 @@ struct SiteDnsRecord {
   std::string Text;      // TXT: the whole text; TLSA: the hex digest
 };
 
-// Every record of the site, in the order above (TLSA only with a digest).
+// Every record of the site, in the order above; MTA-STS and TLSA only with
+// a certificate (a digest): a policy demanding TLS of a host that has none
+// would stop all mail to it.
 std::vector<SiteDnsRecord> BuildSiteDnsRecords(const SiteDnsFacts &facts);
 // The TXT records of a domain's DKIM keys, in the keys' order.
 std::vector<SiteDnsRecord> DkimKeyRecords(std::string_view domain,
