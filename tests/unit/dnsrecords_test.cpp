@@ -89,4 +89,20 @@ TEST(SiteDnsRecords, ComparedByMeaning) {
     EXPECT_TRUE(r.Kind != SiteRecordKind::kMtaSts && r.Kind != SiteRecordKind::kTlsa) << r.Name;
 }
 
+TEST(SiteDnsRecords, RelayHostInSpf) {
+  const std::pair<const char *, const char *> cases[] = {
+      {"192.0.2.7", "v=spf1 mx ip4:192.0.2.7 -all"},
+      {"[IPv6:2001:DB8::1]", "v=spf1 mx ip6:2001:db8::1 -all"},
+      {"Relay.Example.NET.", "v=spf1 mx a:relay.example.net -all"},
+      {"relay example net", "v=spf1 mx -all"},   // not a host: nothing of it in the record
+  };
+  for (const auto &[gateway, want] : cases) {
+    SiteDnsFacts f;
+    f.Domain = "d.test";
+    f.MxHost = "mx.d.test";
+    f.Gateway = gateway;
+    EXPECT_EQ(Of(BuildSiteDnsRecords(f), "SPF").Text, want) << gateway;
+  }
+}
+
 }  // namespace

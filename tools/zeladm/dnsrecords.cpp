@@ -31,14 +31,23 @@ SiteDnsRecord Txt(SiteRecordKind kind, std::string label, std::string comment, s
 
 // The SPF term that lets the relay host send for us: its address as given,
 // else its name's addresses. A provider whose relay sends from a pool of
-// other machines publishes its own include: the comment says so.
+// other machines publishes its own include: the comment says so. "" for a
+// value that is neither (nothing of it goes into the record).
 std::string GatewayTerm(std::string_view gateway) {
   IpAddress address;
   if (ParseAddress(gateway, &address) || ParseDomainLiteral(gateway, &address))
     return (address.IsV4() ? " ip4:" : " ip6:") + AddressText(address);
   std::string name = LowerAsciiCopy(gateway);
   if (!name.empty() && name.back() == '.') name.pop_back();
-  return " a:" + name;
+  return IsTlsHostName(name) ? " a:" + name : "";
+}
+
+std::string SpfComment(const SiteDnsFacts &f, const std::string &gatewayTerm) {
+  if (f.Gateway.empty()) return "SPF: only the exchangers of " + f.Domain + " send its mail";
+  if (gatewayTerm.empty())
+    return "SPF: GatewayName is neither a host name nor an address: add the relay host's term";
+  return "SPF: this host and the relay host (GatewayName) send its mail; a provider's relay "
+         "that sends from other machines documents the include: to use instead";
 }
 
 SiteDnsRecord Srv(const SiteService &service, const std::string &domain, const std::string &mx) {
@@ -284,15 +293,9 @@ std::vector<SiteDnsRecord> BuildSiteDnsRecords(const SiteDnsFacts &f) {
   mx.Priority = kMxPreference;
   mx.Target = f.MxHost;
   out.push_back(mx);
-  std::string spf = "v=spf1 mx";
-  if (!f.Gateway.empty()) spf += GatewayTerm(f.Gateway);
-  out.push_back(Txt(SiteRecordKind::kSpf, "SPF",
-                    f.Gateway.empty()
-                        ? "SPF: only the exchangers of " + d + " send its mail"
-                        : "SPF: this host and the relay host (GatewayName) send its mail; a "
-                          "provider's relay that sends from other machines documents the "
-                          "include: to use instead",
-                    d, spf + " -all"));
+  const std::string gateway = f.Gateway.empty() ? "" : GatewayTerm(f.Gateway);
+  out.push_back(Txt(SiteRecordKind::kSpf, "SPF", SpfComment(f, gateway), d,
+                    "v=spf1 mx" + gateway + " -all"));
   for (SiteDnsRecord &r : DkimKeyRecords(d, f.DkimKeys)) out.push_back(std::move(r));
   out.push_back(Txt(SiteRecordKind::kDmarc, "DMARC",
                     "DMARC: mail that fails SPF and DKIM alignment goes to the junk folder; "
