@@ -64,7 +64,8 @@ bool ParseDomain(int argc, char **argv, std::string &domain, bool *policy) {
     const std::string option = argv[i];
     if (option == "--mta-sts-policy" && policy != nullptr) {
       *policy = true;
-    } else if (option == "--domain" && i + 1 < argc) {
+    } else if (option == "--domain") {
+      if (i + 1 >= argc) return AdmUsage("--domain needs a value"), false;
       std::string value = argv[++i];
       if (!value.empty() && value.back() == '.') value.pop_back();
       domain = LowerAsciiCopy(value);
