@@ -20,11 +20,10 @@
 #include <vector>
 
 #include "common/logonpool.h"
+#include "common/mailports.h"
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
 
-constexpr DWORD kDefaultPop3Port = 110;
-constexpr DWORD kDefaultPop3TlsPort = 995;
 // The idle limit when Timeout is 0, and the floor below which it is raised.
 constexpr DWORD kDefaultIdleSeconds = 600;
 // A floor of 0 would disable the idle close altogether: a second at least.

@@ -23,11 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "common/mailports.h"
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
 
-constexpr DWORD kDefaultImapPort = 143;
-constexpr DWORD kDefaultImapTlsPort = 993;
 // RFC 9051: an autologout timer of at least 30 minutes after logon.
 constexpr DWORD kDefaultImapIdleSeconds = 1800;
 // Before logon a client has a password to send and little else.

@@ -14,15 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/mailports.h"
 #include "platform/dnsclient.h"
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
 
 constexpr DWORD kDefaultSmtpPort = 25;
-// Message submission (RFC 6409) with STARTTLS, and with TLS from the first
-// byte (RFC 8314); 0 turns a port off.
-constexpr DWORD kDefaultSubmissionPort = 587;
-constexpr DWORD kDefaultSubmissionTlsPort = 465;
 // EHLO is answered (the extensions are offered) unless Esmtp is 0.
 constexpr DWORD kDefaultEsmtp = 1;
 constexpr DWORD kDefaultMaxMessageSize = 50u * 1024 * 1024;   // 50 MiB

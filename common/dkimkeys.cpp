@@ -114,3 +114,35 @@ bool ReadDkimSigningKeys(std::string_view domain, std::vector<DkimSigningKey> &o
 std::string DkimKeyRecord(SigningKeyType type, std::string_view publicBase64) {
   return std::string("v=DKIM1; k=") + DkimKeyTypeName(type) + "; p=" + std::string(publicBase64);
 }
+
+bool ListDkimPublishedKeys(std::string_view domain, std::vector<DkimPublishedKey> &out,
+                           std::vector<std::string> *unreadable) {
+  out.clear();
+  std::vector<DkimSigningSelector> signing;
+  bool missing = false;
+  ReadDkimSigningSelectors(domain, signing, &missing);
+  const std::string directory = DkimDomainDirectory(domain);
+  std::vector<std::string> names;
+  if (!ListDirectory(directory, ".pem", ListKind::kFiles, kMaxDkimKeyFiles, names))
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  std::vector<DkimPublishedKey> later;
+  for (const std::string &name : names) {
+    DkimPublishedKey key;
+    std::string pem, why;
+    const std::string path = directory + "/" + name;
+    if (!ReadBounded(path, kMaxSigningKeyPem, pem) ||
+        !SigningPublicKey(pem, key.Type, key.PublicKey, why)) {
+      if (unreadable != nullptr)
+        unreadable->push_back(path + ": " + (why.empty() ? "unreadable" : why));
+      continue;
+    }
+    const std::string suffix = std::string(".") + DkimKeyTypeName(key.Type) + ".pem";
+    if (!EndsWithNoCase(name, suffix)) continue;
+    key.Selector = name.substr(0, name.size() - suffix.size());
+    for (const DkimSigningSelector &s : signing)
+      key.Signs = key.Signs || (s.Selector == key.Selector && s.Type == key.Type);
+    (key.Signs ? out : later).push_back(std::move(key));
+  }
+  for (DkimPublishedKey &key : later) out.push_back(std::move(key));
+  return true;
+}

@@ -75,6 +75,24 @@ bool ReadDkimSigningSelectors(std::string_view domain, std::vector<DkimSigningSe
 // "v=DKIM1; k=rsa; p=..." (or k=ed25519).
 std::string DkimKeyRecord(SigningKeyType type, std::string_view publicBase64);
 
+// A domain's key directory holds a few keys per rotation; far fewer.
+constexpr size_t kMaxDkimKeyFiles = 1000;
+
+// A key on disk, so a key whose record must be in DNS: what `zeladm dkim
+// show` and `zeladm dns` print.
+struct DkimPublishedKey {
+  std::string Selector;
+  SigningKeyType Type = SigningKeyType::kRsa;
+  std::string PublicKey;   // base64, the record's p=
+  bool Signs = false;      // named in the "signing" file
+};
+// Every key of domain (as given: the caller checks and lower-cases it), the
+// signing ones first. A missing directory is no keys (true). False when the
+// directory cannot be listed; a file that is not a key of its name's type
+// is left out and named in *unreadable (path and why, one per entry).
+bool ListDkimPublishedKeys(std::string_view domain, std::vector<DkimPublishedKey> &out,
+                           std::vector<std::string> *unreadable);
+
 // The keys that sign for domain now (lower-cased here). An empty list and
 // true: the domain has no keys (no directory, no "signing" file: nothing
 // to sign, nothing to report). False with *why: the domain should sign but

@@ -3,6 +3,7 @@
 // Mail names (domains, local parts, command words, header names, file
 // suffixes) compare without regard to the case of ASCII letters only; bytes
 // above 127 and every other byte compare as they are, whatever the locale.
+// HexText writes bytes as lower-case hex digits (digests shown to people).
 // Header-only so that the lowest layers (platform, zelbase) use it too.
 // Pure functions; thread-safe. Views may hold any bytes, NUL included.
 #pragma once
@@ -36,4 +37,14 @@ inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 }
 inline bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+inline std::string HexText(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char c : bytes) {
+    text += kHex[c >> 4];
+    text += kHex[c & 0x0F];
+  }
+  return text;
 }

@@ -161,6 +161,14 @@ void ReadRecordData(WireReader &r, DnsRecord &rec, size_t dataLength) {
       rec.preference = r.U16();
       r.Name(&rec.target);
       break;
+    case kDnsTypeSRV:
+      // The target is never compressed by an honest server (RFC 2782), but
+      // a pointer that keeps the rules hurts nobody.
+      rec.preference = r.U16();
+      rec.weight = r.U16();
+      rec.port = r.U16();
+      r.Name(&rec.target);
+      break;
     case kDnsTypeCNAME:
     case kDnsTypePTR:
     case kDnsTypeNS:
@@ -336,3 +344,25 @@ bool ReadDnsName(const uint8_t *data, size_t length, size_t offset, std::string 
 }
 
 bool DnsNamesEqual(std::string_view a, std::string_view b) { return EqualsNoCase(a, b); }
+
+bool ParseDnsTxtStrings(std::string_view data, std::vector<std::string> &out) {
+  out.clear();
+  if (data.empty()) return false;
+  while (!data.empty()) {
+    size_t length = static_cast<unsigned char>(data[0]);
+    if (length > data.size() - 1) return false;
+    out.emplace_back(data.substr(1, length));
+    data.remove_prefix(1 + length);
+  }
+  return true;
+}
+
+bool ParseDnsTlsa(std::string_view data, DnsTlsa &out) {
+  constexpr size_t kFixedFields = 3;
+  if (data.size() <= kFixedFields) return false;
+  out.usage = static_cast<uint8_t>(data[0]);
+  out.selector = static_cast<uint8_t>(data[1]);
+  out.matching = static_cast<uint8_t>(data[2]);
+  out.association.assign(data.substr(kFixedFields));
+  return true;
+}

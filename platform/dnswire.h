@@ -50,6 +50,8 @@ constexpr uint16_t kDnsTypePTR = 12;
 constexpr uint16_t kDnsTypeMX = 15;
 constexpr uint16_t kDnsTypeTXT = 16;
 constexpr uint16_t kDnsTypeAAAA = 28;
+constexpr uint16_t kDnsTypeSRV = 33;
+constexpr uint16_t kDnsTypeTLSA = 52;
 constexpr uint16_t kDnsClassIN = 1;
 
 constexpr uint8_t kDnsRcodeNoError = 0;
@@ -80,7 +82,10 @@ struct DnsQuestion {
 //   AAAA:           address6 (data of exactly 16 bytes)
 //   CNAME, PTR, NS: target
 //   MX:             preference and target (the exchanger)
-// Any other type or class keeps its data bytes in raw. A TTL with the top
+//   SRV:            preference (the priority), weight, port and target
+//                   ("" for the root: the service is not offered)
+// Any other type or class keeps its data bytes in raw (TXT and TLSA are
+// read from there by ParseDnsTxtStrings and ParseDnsTlsa). A TTL with the top
 // bit set counts as 0 (RFC 2181), so now + ttl never wraps a signed time.
 struct DnsRecord {
   std::string name;
@@ -90,6 +95,7 @@ struct DnsRecord {
   uint32_t address = 0;
   IpAddress address6;
   uint16_t preference = 0;
+  uint16_t weight = 0, port = 0;   // SRV
   std::string target;
   std::string raw;
 };
@@ -144,3 +150,16 @@ bool ReadDnsName(const uint8_t *data, size_t length, size_t offset, std::string 
 
 // Compares two names as DNS does: ASCII letters without regard to case.
 bool DnsNamesEqual(std::string_view a, std::string_view b);
+
+// The character-strings of a TXT record's data (RFC 1035 3.3.14): each a
+// length byte and that many bytes. False when a string runs past the data
+// or the data is empty (a TXT record holds at least one string).
+bool ParseDnsTxtStrings(std::string_view data, std::vector<std::string> &out);
+
+// A TLSA record's data (RFC 6698 2.1): three one-byte fields and the
+// certificate association data (at least one byte).
+struct DnsTlsa {
+  uint8_t usage = 0, selector = 0, matching = 0;
+  std::string association;
+};
+bool ParseDnsTlsa(std::string_view data, DnsTlsa &out);

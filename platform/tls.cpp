@@ -18,6 +18,7 @@
 #include <climits>
 #include <mutex>
 
+#include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
 #include "platform/ipaddr.h"
@@ -641,4 +642,34 @@ long TlsSocket::Recv(char *buffer, size_t length, DWORD timeoutMs) {
 void TlsSocket::Close(DWORD timeoutMs) {
   session_.Close();
   (void)Flush(timeoutMs);
+}
+
+// ---- Digests.
+
+std::string Sha256Hex(std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    ERR_clear_error();
+    return "";
+  }
+  return HexText(std::string_view(reinterpret_cast<char *>(digest), length));
+}
+
+bool TlsCertificateSpkiSha256(const std::string &certificateFile, std::string &hexDigest,
+                              std::string &why) {
+  ERR_clear_error();
+  std::string pem;
+  if (!ReadTlsFile(certificateFile, pem, why)) return false;
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  X509Ptr x(bio ? PEM_read_bio_X509(bio.get(), nullptr, NoPassphrase, nullptr) : nullptr);
+  if (!x) return Failed(why, certificateFile, "no certificate");
+  unsigned char *der = nullptr;
+  int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(x.get()), &der);
+  if (length <= 0) return Failed(why, certificateFile, "no public key");
+  hexDigest =
+      Sha256Hex(std::string_view(reinterpret_cast<char *>(der), static_cast<size_t>(length)));
+  OPENSSL_free(der);
+  if (hexDigest.empty()) return Failed(why, certificateFile, "no digest");
+  return true;
 }

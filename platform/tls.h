@@ -196,3 +196,17 @@ class TlsSocket {
   int fd_ = -1;
   TlsSession session_;
 };
+
+// ---- Digests for the records that publish this host's keys.
+
+// The SHA-256 digest of data as 64 lower-case hex digits ("" only when
+// OpenSSL fails).
+std::string Sha256Hex(std::string_view data);
+
+// The SHA-256 digest of the SubjectPublicKeyInfo (DER) of the first
+// certificate in a PEM file, as hex: the data of a "3 1 1" TLSA record
+// (RFC 6698), which stays valid across renewals that keep the key. The file
+// is read as LoadTlsServerContext reads it. False with why (naming the
+// file) when it cannot be read or holds no certificate.
+bool TlsCertificateSpkiSha256(const std::string &certificateFile, std::string &hexDigest,
+                              std::string &why);

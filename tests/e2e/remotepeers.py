@@ -160,13 +160,16 @@ class NameServer:
 
     mx: [(domain, host, preference)]; hosts: [(name, address)] (IPv4 or
     IPv6: A or AAAA records); cnames: [(alias, target)]; txt: [(name,
-    text)]. Records are given to dnsmasq in list order (which is the order
-    of its answers). directory: where the query log goes.
+    text)], the text's strings separated by commas; srv: [(name, target,
+    port, priority, weight)], or [(name,)] for "not offered"; rr: [(name,
+    type number, data in hex)]. Records are given to dnsmasq in list order
+    (which is the order of its answers). directory: where the query log goes.
     """
 
     PROBE = "probe.zelpeer.test"
 
-    def __init__(self, directory, mx=(), hosts=(), cnames=(), listen="127.0.0.1", txt=()):
+    def __init__(self, directory, mx=(), hosts=(), cnames=(), listen="127.0.0.1", txt=(),
+                 srv=(), rr=()):
         self.listen = listen
         self.directory = directory
         self.log_path = os.path.join(directory, "dnsmasq-%d.log" % id(self))
@@ -174,6 +177,8 @@ class NameServer:
         self.options += ["--host-record=%s,%s" % (n, a) for n, a in hosts]
         self.options += ["--cname=%s,%s" % (a, t) for a, t in cnames]
         self.options += ["--txt-record=%s,%s" % (n, t) for n, t in txt]
+        self.options += ["--srv-host=" + ",".join(str(f) for f in s) for s in srv]
+        self.options += ["--dns-rr=%s,%d,%s" % r for r in rr]
         self.options.append("--host-record=%s,127.0.0.1" % self.PROBE)
         self.proc = None
         self.port = None

@@ -1,6 +1,7 @@
 // Fuzzes the DNS answer decoder: whatever a name server sends, the decoder
-// stays inside the bytes it was given, its names keep their limits, and no
-// section holds more records than the header counted.
+// stays inside the bytes it was given, its names keep their limits, no
+// section holds more records than the header counted, and the readers of
+// TXT and TLSA data never give back more than the record held.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -16,12 +17,25 @@ void CheckName(const std::string &name) {
   if (name.size() > kMaxEscapedName) std::abort();
 }
 
+// Any record's data, read as TXT strings and as TLSA fields.
+void CheckData(const std::string &raw) {
+  std::vector<std::string> strings;
+  if (ParseDnsTxtStrings(raw, strings)) {
+    size_t total = strings.size();
+    for (const std::string &s : strings) total += s.size();
+    if (total != raw.size()) std::abort();
+  }
+  DnsTlsa tlsa;
+  if (ParseDnsTlsa(raw, tlsa) && tlsa.association.size() + 3 != raw.size()) std::abort();
+}
+
 void CheckSection(const std::vector<DnsRecord> &section, uint16_t count) {
   if (section.size() > count) std::abort();
   for (const DnsRecord &r : section) {
     CheckName(r.name);
     CheckName(r.target);
     if (r.ttl > 0x7FFFFFFFu || r.raw.size() > kMaxDnsMessageLength) std::abort();
+    CheckData(r.raw);
   }
 }
 

@@ -128,6 +128,36 @@ TEST(DnsParse, RecordsOfEachType) {
   }
 }
 
+TEST(DnsParse, SrvRecords) {
+  std::string data = "\x00\x05\x00\x01\x03\xE5"s;   // priority 5, weight 1, port 997
+  DnsMessage m;
+  ASSERT_TRUE(Parse(Message(1, dnstest::kResponse, "q.test", kDnsTypeSRV,
+                            {{"_imaps._tcp.d.test", kDnsTypeSRV, data + WireName("Mx.D.test")},
+                             {"_pop3._tcp.d.test", kDnsTypeSRV, "\0\0\0\0\0\0\0"s}}),
+                    m));
+  ASSERT_EQ(m.answers.size(), 2u);
+  EXPECT_EQ(m.answers[0].preference, 5);
+  EXPECT_EQ(m.answers[0].weight, 1);
+  EXPECT_EQ(m.answers[0].port, 997);
+  EXPECT_EQ(m.answers[0].target, "Mx.D.test");
+  // "0 0 0 .": the root as target, the service not offered.
+  EXPECT_EQ(m.answers[1].port, 0);
+  EXPECT_EQ(m.answers[1].target, "");
+}
+
+TEST(DnsData, TxtStringsAndTlsa) {
+  std::vector<std::string> strings;
+  ASSERT_TRUE(ParseDnsTxtStrings("\x03v=1\x00\x02" "ab"s, strings));
+  EXPECT_EQ(strings, (std::vector<std::string>{"v=1", "", "ab"}));
+  for (std::string bad : {""s, "\x04" "abc"s, "\x01" "a\x02" "b"s})
+    EXPECT_FALSE(ParseDnsTxtStrings(bad, strings)) << bad;
+  DnsTlsa tlsa;
+  ASSERT_TRUE(ParseDnsTlsa("\x03\x01\x01\xAB\xCD"s, tlsa));
+  EXPECT_EQ(tlsa.usage + tlsa.selector + tlsa.matching, 5);
+  EXPECT_EQ(tlsa.association, "\xAB\xCD"s);
+  EXPECT_FALSE(ParseDnsTlsa("\x03\x01\x01"s, tlsa));   // no association data
+}
+
 TEST(DnsParse, AaaaRecords) {
   // Exactly 16 bytes of data; a mapped IPv4 address reads as IPv4.
   const std::string loop6("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x01", 16);
@@ -279,6 +309,9 @@ TEST(DnsParse, RecordDataMustMatchItsType) {
       {"MX name past its data", {"d.test", kDnsTypeMX, mx.substr(0, mx.size() - 1)}},
       {"CNAME with bytes left over", {"d.test", kDnsTypeCNAME, WireName("b.test") + "z"}},
       {"MX without a name", {"d.test", kDnsTypeMX, "\x00\x0A"s}},
+      {"SRV cut in its port", {"_imap._tcp.d.test", kDnsTypeSRV, "\x00\x00\x00\x01\x00"s}},
+      {"SRV target past its data",
+       {"_imap._tcp.d.test", kDnsTypeSRV, "\0\0\0\x01\0\x8F"s + WireName("mx.test").substr(0, 4)}},
   };
   for (const Case &c : cases) {
     std::string msg = Message(1, dnstest::kResponse, "q.test", 255, {c.rr});

@@ -5,8 +5,13 @@
 
 #include "common/cfgcheck.h"
 #include "tools/zeladm/admcmd.h"
+#include "tools/zeladm/dnscmd.h"
 
 int RunCheckCommand(int argc, char **argv) {
+  if (argc > 1 && EqualsNoCase(argv[1], "dns")) return RunCheckDnsCommand(argc - 1, argv + 1);
+  if (argc > 1)
+    return AdmUsage("unknown check \"" + AdmPrintable(argv[1]) +
+                    "\" (zeladm check [dns --domain D])");
   ConfigCheckOptions options;
   options.Thorough = true;
   bool errors = false;

@@ -17,6 +17,7 @@
 #include "platform/privilege.h"
 #include "platform/textfile.h"
 #include "tools/zeladm/admcmd.h"
+#include "tools/zeladm/dnsrecords.h"
 #include "tools/zeladm/tlscmd.h"
 
 namespace {
@@ -25,12 +26,8 @@ namespace {
 constexpr mode_t kKeyDirectoryMode = 0750;
 constexpr mode_t kKeyMode = 0600;          // 0640 once shared with the group
 constexpr mode_t kSigningFileMode = 0644;  // names selectors, which DNS shows anyway
-// A domain's directory holds a few keys per rotation; far fewer than this.
-constexpr size_t kMaxKeyFiles = 1000;
 // A message verify reads: the receiver's default MaxMessageSize.
 constexpr size_t kMaxVerifyMessage = 50u * 1024 * 1024;
-// A TXT record's character-string is at most 255 bytes (RFC 1035 3.3).
-constexpr size_t kTxtStringBytes = 255;
 constexpr const char *kTempPrefix = ".zeladm-dkim-";
 
 struct Options {
@@ -124,46 +121,19 @@ int WriteSigningFile(const std::string &domain, const std::vector<DkimSigningSel
   return kAdmExitOk;
 }
 
-// "sel._domainkey.example.org. IN TXT "v=DKIM1; k=rsa; " "p=..."": the
-// record in strings of at most 255 bytes, as a zone file takes it.
-std::string RecordLine(const std::string &domain, const std::string &selector,
-                       SigningKeyType type, const std::string &publicKey) {
-  std::string record = DkimKeyRecord(type, publicKey);
-  std::string line = selector + "._domainkey." + domain + ". IN TXT";
-  for (size_t at = 0; at < record.size(); at += kTxtStringBytes)
-    line += " \"" + record.substr(at, kTxtStringBytes) + "\"";
-  return line;
-}
-
 // Every key of the domain with its record: the signing ones first.
 int PrintRecords(const std::string &domain) {
-  std::vector<DkimSigningSelector> signing;
-  bool missing = false;
-  ReadDkimSigningSelectors(domain, signing, &missing);
-  std::vector<std::string> names;
-  if (!ListDirectory(DkimDomainDirectory(domain), ".pem", ListKind::kFiles, kMaxKeyFiles, names))
+  std::vector<DkimPublishedKey> keys;
+  std::vector<std::string> unreadable;
+  if (!ListDkimPublishedKeys(domain, keys, &unreadable))
     return AdmFailed("cannot list the keys of " + domain, GetLastError());
-  std::string now, later;
-  for (const std::string &name : names) {
-    std::string pem, publicKey, why;
-    SigningKeyType type;
-    TextFile f;
-    const std::string path = DkimDomainDirectory(domain) + "/" + name;
-    if (!f.Open(path, "rb") || !f.ReadAll(pem, kMaxSigningKeyPem) ||
-        !SigningPublicKey(pem, type, publicKey, why)) {
-      std::fprintf(stderr, "zeladm: %s is not a key: %s\n", path.c_str(), why.c_str());
-      continue;
-    }
-    std::string suffix = std::string(".") + DkimKeyTypeName(type) + ".pem";
-    if (!EndsWithNoCase(name, suffix)) continue;
-    std::string selector = name.substr(0, name.size() - suffix.size());
-    bool signs = false;
-    for (const DkimSigningSelector &s : signing) signs = signs || (s.Selector == selector && s.Type == type);
-    std::string text = RecordLine(domain, selector, type, publicKey) + "\n";
-    (signs ? now : later) += signs ? text : "; keep published until 'zeladm dkim retire --domain " +
-                                                domain + " --selector " + selector + "'\n" + text;
+  for (const std::string &why : unreadable)
+    std::fprintf(stderr, "zeladm: not a key: %s\n", AdmPrintable(why).c_str());
+  if (keys.empty()) {
+    std::fprintf(stderr, "zeladm: %s has no keys ('zeladm dkim new')\n", domain.c_str());
+    return kAdmExitFailure;
   }
-  std::fputs((now + later).c_str(), stdout);
+  std::fputs(ZoneText(DkimKeyRecords(domain, keys)).c_str(), stdout);
   return kAdmExitOk;
 }
 

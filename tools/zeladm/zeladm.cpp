@@ -8,7 +8,8 @@
 //   zeladm dkim ...   the keys that sign outgoing mail (dkimcmd)
 //   zeladm queue ...  the mail waiting for delivery (queuecmd)
 //   zeladm status     services, queues, recent problems (statuscmd)
-//   zeladm check      the configuration check (checkcmd)
+//   zeladm check      the configuration check (checkcmd), and of DNS (dnscmd)
+//   zeladm dns ...    the DNS records the site publishes (dnscmd)
 //   zeladm log ...    the event log (logcmd)
 //   zeladm help       this list
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/checkcmd.h"
 #include "tools/zeladm/dkimcmd.h"
+#include "tools/zeladm/dnscmd.h"
 #include "tools/zeladm/listcmd.h"
 #include "tools/zeladm/logcmd.h"
 #include "tools/zeladm/queuecmd.h"
@@ -44,8 +46,11 @@ const AdmCommand kGroups[] = {
      "see and manage the queued mail ('zeladm queue help')", 0, -1, RunQueueCommand},
     {"status", "", "show the services, the queues and recent warnings and errors", 0, 0,
      RunStatusCommand},
-    {"check", "", "check the configuration; exit status 1 when it has errors", 0, 0,
-     RunCheckCommand},
+    {"check", "[dns --domain D]",
+     "check the configuration, or the domain's DNS records; exit status 1 when any is wrong", 0,
+     3, RunCheckCommand},
+    {"dns", "--domain D [--mta-sts-policy]", "print the DNS records the domain needs", 1, 3,
+     RunDnsCommand},
     {"log", "[--follow] [--service NAME] [--since TIME]",
      "show the event log (TIME: YYYY-MM-DD[THH:MM[:SS]] or a span like 2h)", 0, 5,
      RunLogCommand},
