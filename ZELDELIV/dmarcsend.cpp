@@ -67,7 +67,8 @@ void TakeOverJournals(long long now, bool forced) {
         day > today || (day == today && !forced))
       continue;
     long long end = day == today ? now : begin + kDaySeconds - 1;
-    MoveFileNoReplace(journals + "/" + name, runs + "/" + day + "-" + std::to_string(end) + kRunExtension);
+    MoveFileNoReplace(journals + "/" + name,
+                      runs + "/" + day + "-" + std::to_string(end) + kRunExtension);
   }
 }
 
@@ -79,7 +80,7 @@ std::set<std::string> ReadMarker(const std::string &path) {
   if (!fd.Valid() || !ReadUpTo(fd.Get(), kMaxMarkerBytes, text)) return done;
   for (size_t at = 0; at < text.size();) {
     size_t nl = text.find('\n', at);
-    if (nl == std::string::npos) break;   // a line cut by a crash
+    if (nl == std::string::npos) break;  // a line cut by a crash
     std::string line = text.substr(at, nl - at);
     at = nl + 1;
     if (!line.empty() && line[0] == '-')
@@ -109,7 +110,8 @@ std::vector<RuaDestination> Destinations(const AuthDnsLookup &lookup, const Dmar
   for (const std::string &uri : r.Policy.Rua) {
     RuaDestination d;
     if (!ParseRuaUri(uri, &d) || (d.MaxBytes != 0 && d.MaxBytes < messageBytes) ||
-        std::any_of(out.begin(), out.end(), [&](const auto &o) { return o.Address == d.Address; }) ||
+        std::any_of(out.begin(), out.end(),
+                    [&](const auto &o) { return o.Address == d.Address; }) ||
         !ReportsAllowed(lookup, r.Domain, d.Domain))
       continue;
     out.push_back(d);
@@ -126,14 +128,17 @@ void WriteReportMessage(TextFile &s, const std::vector<RuaDestination> &to,
                         " Report-ID: <" + meta.ReportId + ">";
   WriteCommonHeaders(s, recipients.c_str(), subject.c_str(), meta.Email.c_str(), nullptr,
                      meta.ReportId.c_str());
-  s.Printf("MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"%s\"\n\n", boundary.c_str());
+  s.Printf("MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"%s\"\n\n",
+           boundary.c_str());
   s.Printf("--%s\nContent-Type: text/plain; charset=us-ascii\n\n", boundary.c_str());
-  s.Printf("This is the DMARC aggregate report (RFC 7489) of %s for %s,\n"
-           "from %lld to %lld (seconds since 1970, UTC).\n\n",
-           meta.OrgName.c_str(), domain.c_str(), meta.Begin, meta.End);
-  s.Printf("--%s\nContent-Type: application/gzip; name=\"%s\"\n"
-           "Content-Transfer-Encoding: base64\nContent-Disposition: attachment; filename=\"%s\"\n\n",
-           boundary.c_str(), fileName.c_str(), fileName.c_str());
+  s.Printf(
+      "This is the DMARC aggregate report (RFC 7489) of %s for %s,\n"
+      "from %lld to %lld (seconds since 1970, UTC).\n\n",
+      meta.OrgName.c_str(), domain.c_str(), meta.Begin, meta.End);
+  s.Printf(
+      "--%s\nContent-Type: application/gzip; name=\"%s\"\n"
+      "Content-Transfer-Encoding: base64\nContent-Disposition: attachment; filename=\"%s\"\n\n",
+      boundary.c_str(), fileName.c_str(), fileName.c_str());
   std::string encoded = Base64Encode(gzip);
   for (size_t at = 0; at < encoded.size(); at += kBase64Line)
     s.Printf("%s\n", encoded.substr(at, kBase64Line).c_str());
@@ -160,10 +165,10 @@ bool SendReport(const AuthDnsLookup &lookup, const DmarcDomainReport &report, lo
     ReportFailed(report.Domain, "the report cannot be compressed");
     return false;
   }
-  unsigned long long bytes = (gzip.size() + 2) / 3 * 4 * (kBase64Line + 1) / kBase64Line +
-                             kReportMessageOverhead;
+  unsigned long long bytes =
+      (gzip.size() + 2) / 3 * 4 * (kBase64Line + 1) / kBase64Line + kReportMessageOverhead;
   std::vector<RuaDestination> to = Destinations(lookup, report, bytes);
-  if (to.empty()) return true;   // nobody asked, or may be sent it
+  if (to.empty()) return true;  // nobody asked, or may be sent it
   WriteReportMessage(msg.Stream(), to, meta, report.Domain, fileName, gzip);
   std::vector<std::string> recipients;
   for (const RuaDestination &d : to) recipients.push_back(d.Address);
@@ -186,12 +191,13 @@ bool ReportRunFile(const AuthDnsLookup &lookup, const std::string &name, size_t 
   std::string dir = SpoolPath(kDmarcRunDir), path = dir + "/" + name;
   std::string base = name.substr(0, name.size() - strlen(kRunExtension));
   std::string marker = dir + "/" + base + kSentExtension, text;
-  UniqueFd fd(OpenFileForReading(path));
-  if (!ValidRunName(name, &begin, &end) || !fd.Valid() ||
-      !ReadUpTo(fd.Get(), kMaxDmarcJournalBytes, text)) {
-    DeleteFile(path);   // not ours, or not a regular file: nothing to report
+  if (!ValidRunName(name, &begin, &end)) {
+    DeleteFile(path);  // no name of ours: nothing to report
     return true;
   }
+  // A link or anything but a regular file is not read (and stays, harmless).
+  UniqueFd fd(OpenFileForReading(path));
+  if (!fd.Valid() || !ReadUpTo(fd.Get(), kMaxDmarcJournalBytes, text)) return false;
   if (text.size() > kMaxDmarcJournalBytes) text.resize(kMaxDmarcJournalBytes);
   size_t skipped = 0;
   std::set<std::string> done = ReadMarker(marker);
@@ -221,7 +227,7 @@ size_t RunDmarcReports(long long now, bool forced, const AuthDnsLookup &lookup) 
 }
 
 void DmarcReportCycle() {
-  static std::string lastDay;   // the scanning thread's own
+  static std::string lastDay;  // the scanning thread's own
   if (!DmarcReports || running) return;
   long long now = NowSeconds();
   std::string today = DmarcDayName(now);
@@ -229,11 +235,13 @@ void DmarcReportCycle() {
   if (!forced && today == lastDay) return;
   lastDay = today;
   running = true;
-  bool started = StartThread([now, forced] {
-    std::vector<DnsServerAddress> servers;
-    ReadNameServerList(servers);
-    RunDmarcReports(now, forced, NameServerDnsLookup(servers));
-    running = false;
-  }, kRunThreadStack);
+  bool started = StartThread(
+      [now, forced] {
+        std::vector<DnsServerAddress> servers;
+        ReadNameServerList(servers);
+        RunDmarcReports(now, forced, NameServerDnsLookup(servers));
+        running = false;
+      },
+      kRunThreadStack);
   if (!started) running = false;
 }

@@ -74,7 +74,8 @@ bool ReadConfiguration() {
   RegKey params;
   (void)OpenParametersKey(params);
   SetLogonPolicy(LoadLogonPolicy(params.get()));
-  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir, kDmarcJournalDir})) return false;
+  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir, kDmarcJournalDir}))
+    return false;
   // Submission senders are checked against the addresses that deliver to
   // the user, aliases included.
   LoadAliasConfig();
@@ -100,8 +101,8 @@ bool ReadConfiguration() {
 
 // What the receiver itself writes once root is gone, besides what every
 // process that makes new mail writes (common/svcaccount): the quarantine,
-// the DMARC journals and the inlog. A file that is not there yet (an inlog file) is simply
-// not handed over.
+// the DMARC journals and the inlog. A file that is not there yet (an inlog
+// file) is simply not handed over.
 bool GiveReceiverFiles(uid_t uid, gid_t gid) {
   return GiveRuntimeFilesToAccount(uid, gid) &&
          RunHandOverSteps({

@@ -274,13 +274,10 @@ void EvaluateDmarc(const ArrivalClient &client, std::string record, bool fromOrg
                                 U(pass));
   }
   int verdict = opendmarc_get_policy_to_enforce(ctx.p);
-  int p = 0, sp = 0, pct = 100;
-  opendmarc_policy_fetch_p(ctx.p, &p);
-  opendmarc_policy_fetch_sp(ctx.p, &sp);
-  opendmarc_policy_fetch_pct(ctx.p, &pct);
-  bool subdomain = fromOrganisation && sp != DMARC_RECORD_P_UNSPECIFIED;
-  checks->Policy = ApplyPercentage(PolicyOf(subdomain ? sp : p), pct);
+  const DmarcPublished &published = checks->Published;
   ReadPublished(ctx.p, fromOrganisation ? organisation : checks->FromDomain, &checks->Published);
+  // A subdomain's policy is sp=, which is p= when the record has none.
+  checks->Policy = ApplyPercentage(fromOrganisation ? published.Sp : published.P, published.Pct);
   if (verdict == DMARC_POLICY_PASS) {
     checks->Dmarc = DmarcResult::kPass;
     return;

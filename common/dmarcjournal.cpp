@@ -27,10 +27,10 @@ constexpr size_t kMaxAddressText = 45;
 // Times before 2000 or after 2200 are no time of ours.
 constexpr long long kMinTime = 946684800, kMaxTime = 7258118400;
 
-constexpr const char *kSpfWords[] = {"none", "neutral", "pass", "fail", "softfail",
-                                     "temperror", "permerror"};
-constexpr const char *kDkimWords[] = {"pass", "fail", "neutral", "temperror", "permerror",
-                                      "policy"};
+constexpr const char *kSpfWords[] = {"none",     "neutral",   "pass",     "fail",
+                                     "softfail", "temperror", "permerror"};
+constexpr const char *kDkimWords[] = {"pass",      "fail",      "neutral",
+                                      "temperror", "permerror", "policy"};
 constexpr const char *kPolicyWords[] = {"none", "quarantine", "reject"};
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -55,9 +55,7 @@ int WordIndex(std::string_view word, const char *const (&words)[N]) {
   return -1;
 }
 
-bool IsDomain(std::string_view text) {
-  return !text.empty() && AuthPropertyValue(text) == text;
-}
+bool IsDomain(std::string_view text) { return !text.empty() && AuthPropertyValue(text) == text; }
 
 bool IsAddress(std::string_view text) {
   return !text.empty() && text.size() <= kMaxAddressText &&
@@ -80,8 +78,9 @@ std::string JoinOrEmpty(const std::vector<std::string> &items) {
 }
 
 DmarcPolicy PolicyWord(int index) {
-  return index == 2 ? DmarcPolicy::kReject : index == 1 ? DmarcPolicy::kQuarantine
-                                                        : DmarcPolicy::kNone;
+  return index == 2   ? DmarcPolicy::kReject
+         : index == 1 ? DmarcPolicy::kQuarantine
+                      : DmarcPolicy::kNone;
 }
 
 bool ParseRua(std::string_view field, std::vector<std::string> *rua) {
@@ -169,14 +168,26 @@ bool DmarcEvaluationOf(const ArrivalChecks &checks, const ArrivalClient &client,
 std::string FormatDmarcRecord(const DmarcEvaluation &e) {
   const DmarcPublished &p = e.Policy;
   std::vector<std::string> dkim;
-  for (const DmarcDkimResult &d : e.Dkim) dkim.push_back(d.Domain + ":" + d.Selector + ":" + d.Result);
-  std::vector<std::string> fields = {
-      std::string(kTag), std::to_string(e.Time), e.SourceIp, e.HeaderFrom,
-      DmarcDispositionName(e.Disposition), p.bDkimAligned ? "pass" : "fail",
-      p.bSpfAligned ? "pass" : "fail", p.Domain, DmarcPolicyName(p.P), DmarcPolicyName(p.Sp),
-      std::to_string(p.Pct), p.bStrictDkim ? "s" : "r", p.bStrictSpf ? "s" : "r",
-      JoinOrEmpty(p.Rua), e.bSpfHelo ? "helo" : "mfrom", e.SpfResult,
-      e.SpfDomain.empty() ? std::string(kEmpty) : e.SpfDomain, JoinOrEmpty(dkim)};
+  for (const DmarcDkimResult &d : e.Dkim)
+    dkim.push_back(d.Domain + ":" + d.Selector + ":" + d.Result);
+  std::vector<std::string> fields = {std::string(kTag),
+                                     std::to_string(e.Time),
+                                     e.SourceIp,
+                                     e.HeaderFrom,
+                                     DmarcDispositionName(e.Disposition),
+                                     p.bDkimAligned ? "pass" : "fail",
+                                     p.bSpfAligned ? "pass" : "fail",
+                                     p.Domain,
+                                     DmarcPolicyName(p.P),
+                                     DmarcPolicyName(p.Sp),
+                                     std::to_string(p.Pct),
+                                     p.bStrictDkim ? "s" : "r",
+                                     p.bStrictSpf ? "s" : "r",
+                                     JoinOrEmpty(p.Rua),
+                                     e.bSpfHelo ? "helo" : "mfrom",
+                                     e.SpfResult,
+                                     e.SpfDomain.empty() ? std::string(kEmpty) : e.SpfDomain,
+                                     JoinOrEmpty(dkim)};
   std::string line;
   for (const std::string &f : fields) line += (line.empty() ? "" : "\t") + f;
   return line + "\n";
@@ -187,13 +198,13 @@ bool ParseDmarcRecord(std::string_view line, DmarcEvaluation *out) {
   std::vector<std::string_view> f = Split(line, kFieldSep, kFieldCount);
   if (f.size() != kFieldCount || f[0] != kTag) return false;
   *out = DmarcEvaluation{};
-  bool timeDigits = !f[1].empty() && f[1].size() <= 12 &&
-                    std::all_of(f[1].begin(), f[1].end(), IsDigit);
+  bool timeDigits =
+      !f[1].empty() && f[1].size() <= 12 && std::all_of(f[1].begin(), f[1].end(), IsDigit);
   out->Time = timeDigits ? LeadingInteger(f[1], 0, kMaxTime) : 0;
   int disposition = WordIndex(f[4], kPolicyWords);
   bool aligned = (f[5] == "pass" || f[5] == "fail") && (f[6] == "pass" || f[6] == "fail");
-  if (out->Time < kMinTime || !IsAddress(f[2]) || !IsDomain(f[3]) || disposition < 0 ||
-      !aligned || !ParsePolicy(f, &out->Policy) || (f[14] != "mfrom" && f[14] != "helo") ||
+  if (out->Time < kMinTime || !IsAddress(f[2]) || !IsDomain(f[3]) || disposition < 0 || !aligned ||
+      !ParsePolicy(f, &out->Policy) || (f[14] != "mfrom" && f[14] != "helo") ||
       WordIndex(f[15], kSpfWords) < 0 || (f[16] != kEmpty && !IsDomain(f[16])) ||
       !ParseDkim(f[17], &out->Dkim))
     return false;
@@ -246,7 +257,7 @@ bool DmarcDayStart(std::string_view name, long long *dayStart) {
   unsigned d = static_cast<unsigned>(LeadingInteger(name.substr(6, 2), 0, 99));
   if (y < 2000 || m < 1 || m > 12 || d < 1 || d > 31) return false;
   *dayStart = DaysFromCivil(y, m, d) * 86400;
-  return DmarcDayName(*dayStart) == name.substr(0, 8);   // no 31 February
+  return DmarcDayName(*dayStart) == name.substr(0, 8);  // no 31 February
 }
 
 std::string DmarcJournalPath(const std::string &directory, long long now) {

@@ -48,21 +48,21 @@ constexpr size_t kMaxDmarcJournalBytes = 64 * 1024 * 1024;
 enum class DmarcDisposition { kNone, kQuarantine, kReject };
 
 struct DmarcDkimResult {
-  std::string Domain;     // d=
-  std::string Selector;   // s= ("" when unusable)
-  std::string Result;     // DkimResultName's word
+  std::string Domain;    // d=
+  std::string Selector;  // s= ("" when unusable)
+  std::string Result;    // DkimResultName's word
 };
 
 // One evaluated message.
 struct DmarcEvaluation {
-  long long Time = 0;          // seconds since the epoch
-  std::string SourceIp;        // the client's address
-  std::string HeaderFrom;      // the From field's domain
+  long long Time = 0;      // seconds since the epoch
+  std::string SourceIp;    // the client's address
+  std::string HeaderFrom;  // the From field's domain
   DmarcDisposition Disposition = DmarcDisposition::kNone;
-  DmarcPublished Policy;       // the record, its domain and the alignment
-  std::string SpfDomain;       // "" when there was none
-  bool bSpfHelo = false;       // the HELO name was checked (scope "helo")
-  std::string SpfResult;       // SpfResultName's word
+  DmarcPublished Policy;  // the record, its domain and the alignment
+  std::string SpfDomain;  // "" when there was none
+  bool bSpfHelo = false;  // the HELO name was checked (scope "helo")
+  std::string SpfResult;  // SpfResultName's word
   std::vector<DmarcDkimResult> Dkim;
 };
 

@@ -24,7 +24,8 @@ std::string RowKey(const DmarcEvaluation &e) {
   std::string key = e.SourceIp + "\t" + e.HeaderFrom + "\t" + DmarcDispositionName(e.Disposition) +
                     (e.Policy.bDkimAligned ? "\tD" : "\td") + (e.Policy.bSpfAligned ? "S" : "s") +
                     (e.bSpfHelo ? "\th\t" : "\tm\t") + e.SpfResult + "\t" + e.SpfDomain;
-  for (const DmarcDkimResult &d : e.Dkim) key += "\t" + d.Domain + ":" + d.Selector + ":" + d.Result;
+  for (const DmarcDkimResult &d : e.Dkim)
+    key += "\t" + d.Domain + ":" + d.Selector + ":" + d.Result;
   return key;
 }
 
@@ -92,7 +93,8 @@ void WriteRow(std::string &out, const DmarcReportRow &row) {
 }
 
 bool IsLocalPartChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_' || c == '+' || c == '=';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_' || c == '+' || c == '=';
 }
 
 }  // namespace
@@ -122,11 +124,11 @@ std::vector<DmarcDomainReport> GroupDmarcEvaluations(const std::vector<DmarcEval
     out.push_back(std::move(d));
   }
   if (out.size() > maxReports) {
-    std::stable_sort(out.begin(), out.end(), [](const auto &a, const auto &b) {
-      return a.Messages > b.Messages;
-    });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const auto &a, const auto &b) { return a.Messages > b.Messages; });
     out.resize(maxReports);
-    std::sort(out.begin(), out.end(), [](const auto &a, const auto &b) { return a.Domain < b.Domain; });
+    std::sort(out.begin(), out.end(),
+              [](const auto &a, const auto &b) { return a.Domain < b.Domain; });
   }
   return out;
 }
@@ -136,12 +138,23 @@ std::string XmlText(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c >= ' ' && c < 0x7f ? c : '?';
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c >= ' ' && c < 0x7f ? c : '?';
     }
   }
   return out;
@@ -162,10 +175,10 @@ bool GzipText(std::string_view text, std::string_view fileName, std::string *out
   if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, kGzipWindowBits, kGzipMemLevel,
                    Z_DEFAULT_STRATEGY) != Z_OK)
     return false;
-  std::string name(fileName);   // zlib wants it NUL-ended and writable
+  std::string name(fileName);  // zlib wants it NUL-ended and writable
   gz_header header{};
   header.name = reinterpret_cast<Bytef *>(name.data());
-  header.os = 3;   // Unix
+  header.os = 3;  // Unix
   bool ok = deflateSetHeader(&z, &header) == Z_OK;
   out->assign(deflateBound(&z, static_cast<uLong>(text.size())) + name.size() + 32, '\0');
   z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
@@ -178,8 +191,8 @@ bool GzipText(std::string_view text, std::string_view fileName, std::string *out
   return ok;
 }
 
-std::string DmarcReportFileName(std::string_view receiver, std::string_view domain,
-                                long long begin, long long end) {
+std::string DmarcReportFileName(std::string_view receiver, std::string_view domain, long long begin,
+                                long long end) {
   return std::string(receiver) + "!" + std::string(domain) + "!" + std::to_string(begin) + "!" +
          std::to_string(end) + ".xml.gz";
 }

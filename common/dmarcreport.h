@@ -32,21 +32,21 @@ constexpr size_t kMaxDmarcReportsPerRun = 500;
 
 // The report's own identity.
 struct DmarcReportMeta {
-  std::string OrgName;    // our host name
-  std::string Email;      // postmaster@host
+  std::string OrgName;  // our host name
+  std::string Email;    // postmaster@host
   std::string ReportId;
   long long Begin = 0, End = 0;
 };
 
 // One row: the messages that share all of these.
 struct DmarcReportRow {
-  DmarcEvaluation Sample;   // the row's values (time and policy of one of them)
+  DmarcEvaluation Sample;  // the row's values (time and policy of one of them)
   unsigned long long Count = 0;
 };
 
 struct DmarcDomainReport {
-  std::string Domain;               // the policy domain
-  DmarcPublished Policy;            // the last record seen of it that day
+  std::string Domain;     // the policy domain
+  DmarcPublished Policy;  // the last record seen of it that day
   std::vector<DmarcReportRow> Rows;
   unsigned long long Messages = 0;  // every message, also those of rows left out
   size_t RowsLeftOut = 0;
@@ -69,14 +69,14 @@ std::string DmarcReportXml(const DmarcReportMeta &meta, const DmarcDomainReport 
 // gzip (RFC 1952) of text, the member's name set to fileName.
 bool GzipText(std::string_view text, std::string_view fileName, std::string *out);
 // "receiver!policy-domain!begin!end.xml.gz" (RFC 7489 7.2.1.1).
-std::string DmarcReportFileName(std::string_view receiver, std::string_view domain,
-                                long long begin, long long end);
+std::string DmarcReportFileName(std::string_view receiver, std::string_view domain, long long begin,
+                                long long end);
 
 // A rua= destination: "mailto:" an address, optionally "!" a size with k,
 // m, g or t (RFC 7489 6.2).
 struct RuaDestination {
-  std::string Address;          // local@domain
-  std::string Domain;           // its domain, lower case
-  unsigned long long MaxBytes = 0;   // 0: no limit
+  std::string Address;              // local@domain
+  std::string Domain;               // its domain, lower case
+  unsigned long long MaxBytes = 0;  // 0: no limit
 };
 bool ParseRuaUri(std::string_view uri, RuaDestination *out);

@@ -10,7 +10,8 @@
 
 namespace {
 
-DmarcEvaluation Sample(const std::string &ip = "192.0.2.1", const std::string &domain = "one.test") {
+DmarcEvaluation Sample(const std::string &ip = "192.0.2.1",
+                       const std::string &domain = "one.test") {
   DmarcEvaluation e;
   e.Time = 1765190000;
   e.SourceIp = ip;
@@ -55,11 +56,16 @@ TEST(DmarcJournal, RecordsReadBackAndDamageIsSkipped) {
     return l.replace(l.find(from), from.size(), to);
   };
   const std::string bad[] = {
-      swap("D1", "D2"), good + "\textra", good.substr(0, good.rfind('\t')),
-      swap("192.0.2.1", "192.0.2.1<"), swap("\tone.test\t", "\tone.test&x\t"),
-      swap("1765190000", "17"), swap("\tpass\tone.test\t", "\tmaybe\tone.test\t"),
+      swap("D1", "D2"),
+      good + "\textra",
+      good.substr(0, good.rfind('\t')),
+      swap("192.0.2.1", "192.0.2.1<"),
+      swap("\tone.test\t", "\tone.test&x\t"),
+      swap("1765190000", "17"),
+      swap("\tpass\tone.test\t", "\tmaybe\tone.test\t"),
       swap("mailto:agg@reports.test!10m", "mailto:a b@x.test"),
-      swap("one.test:s1:pass", "one.test:s1:great"), swap("\t100\t", "\t1000\t"),
+      swap("one.test:s1:pass", "one.test:s1:great"),
+      swap("\t100\t", "\t1000\t"),
       std::string(kMaxDmarcJournalLine + 1, 'x'),
   };
   for (const std::string &line : bad) EXPECT_FALSE(ParseDmarcRecord(line, &back)) << line;
@@ -76,7 +82,7 @@ TEST(DmarcJournal, WhatTheReceiverRecords) {
   ArrivalChecks checks;
   checks.FromDomain = "one.test";
   checks.Published = Sample().Policy;
-  checks.Published.Rua.push_back("mailto:a,b@x.test");   // the journal's separator
+  checks.Published.Rua.push_back("mailto:a,b@x.test");  // the journal's separator
   checks.Dkim = {{DkimResult::kPass, "One.Test", "s1"}, {DkimResult::kFail, "bad<domain", "s"}};
   ArrivalClient client{"192.0.2.1", false, "helo", "x@one.test"};
   DmarcEvaluation e;
@@ -121,7 +127,8 @@ TEST(DmarcReport, XmlEscapesEveryText) {
   r.Rows = {row};
   std::string xml = DmarcReportXml({"<org>", "e@h", "id&", 1, 2}, r);
   EXPECT_EQ(xml.find("<x>"), std::string::npos);
-  EXPECT_NE(xml.find("<header_from>evil&lt;/header_from&gt;&amp;</header_from>"), std::string::npos);
+  EXPECT_NE(xml.find("<header_from>evil&lt;/header_from&gt;&amp;</header_from>"),
+            std::string::npos);
   EXPECT_NE(xml.find("<org_name>&lt;org&gt;</org_name>"), std::string::npos);
   std::string gz;
   ASSERT_TRUE(GzipText(xml, "f.xml", &gz));
