@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "ZELDELIV/dmarcsend.h"
 #include "ZELDELIV/garbage.h"
 #include "ZELDELIV/incoming.h"
 #include "ZELDELIV/listpass.h"
@@ -183,6 +184,7 @@ bool WorkCycle(bool first) {
     lastGarbageMs = MonotonicMs();
   }
   DomainUpkeep();
+  DmarcReportCycle();
   if (first) return false;
   long long now = MonotonicMs();
   if (now - lastGarbageMs < kGarbageIntervalMs) return true;

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "ZELDELIV/delivery.h"
+#include "ZELDELIV/dmarcsend.h"
 #include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/handover.h"
 #include "ZELDELIV/local.h"
@@ -59,7 +60,7 @@ constexpr long kFailScanningThread = 9;
 constexpr long kFailRemoteSide = 10;
 
 constexpr std::initializer_list<const char *> kSpoolDirectories = {
-    kIncomingDir, kHoldingDir, kDomainsDir, kOutlogDir, kDeadDir, kListsDir};
+    kIncomingDir, kHoldingDir, kDomainsDir, kOutlogDir, kDeadDir, kListsDir, kDmarcRunDir};
 
 void ReadConfig() {
   SetConfigDefaults();

@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -19,7 +20,9 @@
 #include "ZELRECV/smtpfilter.h"
 #include "common/authcheck.h"
 #include "common/dkim.h"
+#include "common/dmarcjournal.h"
 #include "common/logging.h"
+#include "common/pconfig.h"
 #include "common/rfc822parse.h"
 #include "common/service.h"
 #include "common/smtputil.h"
@@ -29,6 +32,7 @@
 #include "net/localdomain.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
+#include "platform/sync.h"
 #include "platform/textfile.h"
 #include "zelbase/zelbase.h"
 
@@ -388,6 +392,21 @@ bool ChecksArrival(const _SmtpDialogue &dlg) {
   return dlg.ListenerKind == kListenerSmtp && !dlg.bRelayClient && !dlg.bAuthenticated;
 }
 
+// The aggregate reports' record of the message (common/dmarcjournal): an
+// append, never a reason to hold or refuse mail. Only the first failure is
+// logged, so a full disk does not flood the log with one event per message.
+void RecordEvaluation(const ArrivalChecks &checks, const ArrivalClient &client,
+                      ArrivalVerdict verdict) {
+  DmarcEvaluation evaluation;
+  if (!DmarcEvaluationOf(checks, client, verdict, NowSeconds(), &evaluation)) return;
+  if (AppendDmarcRecord(SpoolPath(kDmarcJournalDir), evaluation)) return;
+  static std::atomic<bool> logged{false};
+  if (logged.exchange(true)) return;
+  std::string error = std::to_string(GetLastError());
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_DMARC_NOT_RECORDED, SpoolPath(kDmarcJournalDir).c_str(),
+           error.c_str());
+}
+
 // The checks, their field and the verdict; a refusal's reply in dlg.Reply.
 // A message that cannot be read or rewritten goes on unchecked (as before
 // the checks existed), but a disk that fails is the message's "452".
@@ -402,6 +421,7 @@ void CheckMessage(_SmtpDialogue &dlg) {
                         AuthResultsValue(dlg.LocalHostName, checks), &edits, &why))
     return;
   ArrivalVerdict verdict = DecideArrival(checks, DmarcReject);
+  if (DmarcReports) RecordEvaluation(checks, client, verdict);
   dlg.Reply = ArrivalReply(verdict, checks);
   if (!dlg.Reply.empty()) return;
   dlg.bJunk = verdict == ArrivalVerdict::kJunk;

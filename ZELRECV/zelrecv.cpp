@@ -18,6 +18,7 @@
 #include "ZELRECV/smtpauth.h"
 #include "ZELRECV/smtpdlg.h"
 #include "common/cfgcheck.h"
+#include "common/dmarcjournal.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/logging.h"
@@ -74,7 +75,8 @@ bool ReadConfiguration() {
   RegKey params;
   (void)OpenParametersKey(params);
   SetLogonPolicy(LoadLogonPolicy(params.get()));
-  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir})) return false;
+  if (!CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir, kDmarcJournalDir}))
+    return false;
   // Submission senders are checked against the addresses that deliver to
   // the user, aliases included.
   LoadAliasConfig();
@@ -99,13 +101,14 @@ bool ReadConfiguration() {
 // directories, which root writes.
 
 // What the receiver itself writes once root is gone, besides what every
-// process that makes new mail writes (common/svcaccount): the quarantine
-// and the inlog. A file that is not there yet (an inlog file) is simply
-// not handed over.
+// process that makes new mail writes (common/svcaccount): the quarantine,
+// the DMARC journals and the inlog. A file that is not there yet (an inlog
+// file) is simply not handed over.
 bool GiveReceiverFiles(uid_t uid, gid_t gid) {
   return GiveRuntimeFilesToAccount(uid, gid) &&
          RunHandOverSteps({
              {"quarantine", [&] { return GiveDirectoryToAccount(SpoolPath(kQuarantineDir), uid, gid); }},
+             {"dmarc", [&] { return GiveDirectoryToAccount(SpoolPath(kDmarcJournalDir), uid, gid); }},
              {"inlog", [&] { return GiveDirectoryToAccount(MailInlogDirectory, uid, gid) &&
                                     GiveFilesToAccount(MailInlogDirectory, uid, gid); }},
          });
@@ -116,7 +119,7 @@ bool GiveFilesAtInstall(uid_t uid, gid_t gid) {
   std::string incoming;
   std::vector<BadSettingEntry> bad;
   LoadReceiverSettings(&incoming, &bad);
-  return CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir}) &&
+  return CreateSpoolDirectories({incoming.c_str(), kInlogDir, kQuarantineDir, kDmarcJournalDir}) &&
          GiveReceiverFiles(uid, gid);
 }
 

@@ -214,6 +214,33 @@ DmarcPolicy PolicyOf(int p) {
                                           : DmarcPolicy::kNone;
 }
 
+// The record's tags and the alignment, for the aggregate report.
+void ReadPublished(DMARC_POLICY_T *ctx, const std::string &domain, DmarcPublished *out) {
+  int p = 0, sp = 0, pct = 100, adkim = 0, aspf = 0;
+  opendmarc_policy_fetch_p(ctx, &p);
+  opendmarc_policy_fetch_sp(ctx, &sp);
+  opendmarc_policy_fetch_pct(ctx, &pct);
+  opendmarc_policy_fetch_adkim(ctx, &adkim);
+  opendmarc_policy_fetch_aspf(ctx, &aspf);
+  out->bFound = true;
+  out->Domain = domain;
+  out->P = PolicyOf(p);
+  out->Sp = sp == DMARC_RECORD_P_UNSPECIFIED ? out->P : PolicyOf(sp);
+  out->Pct = std::clamp(pct, 0, 100);
+  out->bStrictDkim = adkim == DMARC_RECORD_A_STRICT;
+  out->bStrictSpf = aspf == DMARC_RECORD_A_STRICT;
+  int dkimAlign = 0, spfAlign = 0;
+  opendmarc_policy_fetch_alignment(ctx, &dkimAlign, &spfAlign);
+  out->bDkimAligned = dkimAlign == DMARC_POLICY_DKIM_ALIGNMENT_PASS;
+  out->bSpfAligned = spfAlign == DMARC_POLICY_SPF_ALIGNMENT_PASS;
+  // The library keeps the list (constant 1): it goes with the context.
+  u_char **rua = opendmarc_policy_fetch_rua(ctx, nullptr, 0, 1);
+  for (size_t i = 0; rua != nullptr && rua[i] != nullptr && out->Rua.size() < kMaxRuaUris; ++i) {
+    std::string_view uri(reinterpret_cast<const char *>(rua[i]));
+    if (!uri.empty() && uri.size() <= kMaxRuaUri) out->Rua.emplace_back(uri);
+  }
+}
+
 // Hands libopendmarc the record and the results; it aligns and decides.
 void EvaluateDmarc(const ArrivalClient &client, std::string record, bool fromOrganisation,
                    std::string organisation, ArrivalChecks *checks) {
@@ -247,12 +274,10 @@ void EvaluateDmarc(const ArrivalClient &client, std::string record, bool fromOrg
                                 U(pass));
   }
   int verdict = opendmarc_get_policy_to_enforce(ctx.p);
-  int p = 0, sp = 0, pct = 100;
-  opendmarc_policy_fetch_p(ctx.p, &p);
-  opendmarc_policy_fetch_sp(ctx.p, &sp);
-  opendmarc_policy_fetch_pct(ctx.p, &pct);
-  bool subdomain = fromOrganisation && sp != DMARC_RECORD_P_UNSPECIFIED;
-  checks->Policy = ApplyPercentage(PolicyOf(subdomain ? sp : p), pct);
+  const DmarcPublished &published = checks->Published;
+  ReadPublished(ctx.p, fromOrganisation ? organisation : checks->FromDomain, &checks->Published);
+  // A subdomain's policy is sp=, which is p= when the record has none.
+  checks->Policy = ApplyPercentage(fromOrganisation ? published.Sp : published.P, published.Pct);
   if (verdict == DMARC_POLICY_PASS) {
     checks->Dmarc = DmarcResult::kPass;
     return;
@@ -387,6 +412,12 @@ const char *DmarcPolicyName(DmarcPolicy policy) {
     case DmarcPolicy::kReject: return "reject";
   }
   return "none";
+}
+
+std::string TxtRecordText(const std::string &raw) { return TxtText(raw); }
+
+std::string OrganisationalDomainOf(const std::string &domain) {
+  return DmarcLibrary() ? OrganisationalDomain(LowerAsciiCopy(domain)) : LowerAsciiCopy(domain);
 }
 
 bool CheckArrival(const MessageSource &source, const ArrivalClient &client,

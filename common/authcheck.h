@@ -54,6 +54,11 @@ using AuthDnsLookup =
 AuthDnsLookup NameServerDnsLookup(std::vector<DnsServerAddress> servers);
 // The same lookup for TXT questions, as DkimVerify asks them.
 DkimTxtLookup TxtLookupOf(const AuthDnsLookup &lookup);
+// A TXT record's strings joined (its raw RDATA), at most 64 KiB.
+std::string TxtRecordText(const std::string &raw);
+// The organisational domain of a domain (public suffix list); the domain
+// itself when it is under no listed suffix or the list cannot be read.
+std::string OrganisationalDomainOf(const std::string &domain);
 
 // What the receiver knows of the client.
 struct ArrivalClient {
@@ -67,6 +72,27 @@ enum class SpfResult { kNone, kNeutral, kPass, kFail, kSoftFail, kTempError, kPe
 enum class DmarcResult { kNone, kPass, kFail, kTempError, kPermError };
 enum class DmarcPolicy { kNone, kQuarantine, kReject };
 
+// A DMARC record's rua= list is read this far; more destinations than a
+// report would be sent to (aggregate reports, common/dmarcreport).
+constexpr size_t kMaxRuaUris = 8;
+// One rua= URI: an address and a size limit fit well inside this.
+constexpr size_t kMaxRuaUri = 320;
+
+// The DMARC record that applied and what the library made of the message,
+// as the aggregate report (common/dmarcjournal) records it.
+struct DmarcPublished {
+  bool bFound = false;          // a record was found and parsed
+  std::string Domain;           // the record's: the From domain's, or its organisation's
+  DmarcPolicy P = DmarcPolicy::kNone;
+  DmarcPolicy Sp = DmarcPolicy::kNone;   // p= when the record has no sp=
+  int Pct = 100;
+  bool bStrictDkim = false;     // adkim=s
+  bool bStrictSpf = false;      // aspf=s
+  std::vector<std::string> Rua; // as published, at most kMaxRuaUris of at most kMaxRuaUri
+  bool bDkimAligned = false;    // an aligned DKIM signature passed
+  bool bSpfAligned = false;     // SPF passed for an aligned domain
+};
+
 struct ArrivalChecks {
   SpfResult Spf = SpfResult::kNone;
   std::string SpfDomain;        // the domain checked: MAIL FROM's, or the HELO name
@@ -75,6 +101,7 @@ struct ArrivalChecks {
   DmarcResult Dmarc = DmarcResult::kNone;
   std::string FromDomain;       // the author's domain ("" when none could be read)
   DmarcPolicy Policy = DmarcPolicy::kNone;   // the one that applies (p=, or sp=), pct applied
+  DmarcPublished Published;
 };
 
 // "pass", "fail", ... as the field writes them.

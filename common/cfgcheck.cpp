@@ -84,6 +84,7 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "MaxDeliveryThreads", Kind::kNumber, kDeliv},
     {kSuiteKeyId, "GatewayName", Kind::kText, kDeliv},
     {kSuiteKeyId, "DkimSigning", Kind::kNumber, kRecv | kDeliv},
+    {kSuiteKeyId, "DmarcReports", Kind::kNumber, kRecv | kDeliv},
     {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kDeliv | kFetch | kImap},
     {kSuiteKeyId, "VirtualMailAccount", Kind::kVirtualAccount, kDeliv | kFetch | kImap},
     {kSuiteKeyId, "LogonFailureLimit", Kind::kNumber, kRecv | kFetch | kImap},

@@ -148,6 +148,7 @@ void LoadGeneralConfigMain(size_t domainListBytes) {
   if (!QueryRegString(suite.get(), "GatewayName", kMaxGatewayName, GatewayName))
     GatewayName.clear();
   DkimSigning = ReadBool(suite.get(), "DkimSigning", DkimSigning);
+  DmarcReports = ReadBool(suite.get(), "DmarcReports", DmarcReports);
   // Present but empty is meant: run as whoever started the service.
   QueryRegString(suite.get(), "ServiceAccount", kMaxServiceAccount, ServiceAccount);
   // Empty is kept too: as root, nothing of a virtual user is delivered.

@@ -13,6 +13,7 @@ bool LocalFailuresToPostmaster = true;
 int MaxDeliveryThreads = kDefaultMaxDeliveryThreads;
 std::string GatewayName;
 bool DkimSigning = true;
+bool DmarcReports = false;
 std::string ServiceAccount = kDefaultServiceAccount;
 std::array<_tRetryScheduleEntry, kMaxRetryScheduleEntries> RetrySchedule{};
 int RetryScheduleLength = 0;
@@ -38,6 +39,7 @@ void SetConfigDefaults() {
   LocalFailuresToPostmaster = true;
   MaxDeliveryThreads = kDefaultMaxDeliveryThreads;
   GatewayName.clear();
+  DmarcReports = false;
   ServiceAccount = kDefaultServiceAccount;
   SetVirtualMailAccount(kDefaultVirtualMailAccount);
   RetrySchedule.fill(_tRetryScheduleEntry{0, false});

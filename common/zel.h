@@ -48,6 +48,9 @@ extern std::string GatewayName;
 // The built-in DKIM signer of the receiver and the delivery agent
 // (DkimSigning, default 1); 0 leaves signing to a mail filter.
 extern bool DkimSigning;
+// DMARC aggregate reports (DmarcReports, default 0): the receiver records
+// each evaluated message, the delivery agent sends the daily reports.
+extern bool DmarcReports;
 // The account the receiver runs as once its listeners are bound; empty:
 // the user that started it.
 extern std::string ServiceAccount;

@@ -77,6 +77,10 @@ const MessageEntry kMessages[] = {
      "The index of %1 was damaged or lost and is rebuilt from its message files; its new "
      "UIDVALIDITY is %2.\r\n"},
     {MSG_DKIM_NOT_SIGNED, "A message for %1 goes out without its DKIM signature: %2\r\n"},
+    {MSG_DMARC_NOT_RECORDED,
+     "DMARC evaluations cannot be recorded in %1 (error %2); mail goes on, the aggregate "
+     "reports miss them.\r\n"},
+    {MSG_DMARC_REPORT_FAILED, "The DMARC aggregate report for %1 is not sent: %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -462,6 +462,14 @@ bool CreateFileWithText(const std::string &path, std::string_view text, mode_t m
          file.Publish(true);
 }
 
+bool AppendToFile(const std::string &path, std::string_view text, bool sync) {
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                   kPrivateFileMode));
+  if (!fd.Valid() || !WriteBytes(fd.Get(), text)) return Fail();
+  if (sync && fdatasync(fd.Get()) != 0) return Fail();
+  return true;
+}
+
 bool FileModifiedTime(const std::string &path, long long &seconds) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return Fail();

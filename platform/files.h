@@ -104,6 +104,13 @@ bool FileModifiedTime(const std::string &path, long long &seconds);
 // written. mode: its permission bits.
 bool CreateFileWithText(const std::string &path, std::string_view text, mode_t mode);
 
+// Appends text to path with one write on an O_APPEND descriptor, so that
+// the lines of concurrent writers never mix; a missing file is made with
+// mode 0600, a symbolic link is not followed (ELOOP). Made durable
+// (fdatasync) only when sync is set. False with the error; a short write
+// leaves what it wrote.
+bool AppendToFile(const std::string &path, std::string_view text, bool sync);
+
 // A temporary file that disappears when its descriptor is closed (in
 // TempDirectory()). Returns the descriptor or -1.
 int CreateTempFileDeleteOnClose();

@@ -94,6 +94,31 @@ TEST(AuthCheck, SpfAndDmarcResults) {
   EXPECT_EQ(helo.SpfDomain, "helo.example");
 }
 
+// What the aggregate reports record: the record that applied (the
+// organisational domain's for a subdomain), its tags and the alignment.
+TEST(AuthCheck, PublishedPolicyForReports) {
+  FakeDns dns;
+  dns.txt = {{"_dmarc.example.org",
+              "v=DMARC1; p=reject; sp=none; pct=50; adkim=s; rua=mailto:a@example.org!10m"},
+             {"_dmarc.plain.example", "v=DMARC1; p=quarantine"}};
+  ArrivalChecks sub = Check(dns, "x@mail.example.org", "mail.example.org");
+  const DmarcPublished &p = sub.Published;
+  EXPECT_TRUE(p.bFound);
+  EXPECT_EQ(p.Domain, "example.org");
+  EXPECT_EQ(p.P, DmarcPolicy::kReject);
+  EXPECT_EQ(p.Sp, DmarcPolicy::kNone);
+  EXPECT_EQ(p.Pct, 50);
+  EXPECT_TRUE(p.bStrictDkim);
+  EXPECT_FALSE(p.bStrictSpf);
+  EXPECT_EQ(p.Rua, std::vector<std::string>{"mailto:a@example.org!10m"});
+  ArrivalChecks plain = Check(dns, "x@other.example", "plain.example");
+  EXPECT_EQ(plain.Published.Domain, "plain.example");
+  EXPECT_EQ(plain.Published.Sp, DmarcPolicy::kQuarantine);   // p= when sp= is absent
+  EXPECT_TRUE(plain.Published.Rua.empty());
+  EXPECT_FALSE(plain.Published.bSpfAligned);
+  EXPECT_FALSE(Check(dns, "x@none.example", "none.example").Published.bFound);
+}
+
 TEST(AuthCheck, Verdicts) {
   ArrivalChecks c;
   c.FromDomain = "bad.example";

@@ -7,6 +7,7 @@
 //   zeladm tls ...    the servers' TLS certificate (tlscmd)
 //   zeladm dkim ...   the keys that sign outgoing mail (dkimcmd)
 //   zeladm queue ...  the mail waiting for delivery (queuecmd)
+//   zeladm dmarc ...  the DMARC aggregate reports (dmarccmd)
 //   zeladm status     services, queues, recent problems (statuscmd)
 //   zeladm check      the configuration check (checkcmd), and of DNS (dnscmd)
 //   zeladm dns ...    the DNS records the site publishes (dnscmd)
@@ -18,6 +19,7 @@
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/checkcmd.h"
 #include "tools/zeladm/dkimcmd.h"
+#include "tools/zeladm/dmarccmd.h"
 #include "tools/zeladm/dnscmd.h"
 #include "tools/zeladm/listcmd.h"
 #include "tools/zeladm/logcmd.h"
@@ -44,6 +46,8 @@ const AdmCommand kGroups[] = {
      "manage the DKIM signing keys ('zeladm dkim help')", 0, -1, RunDkimCommand},
     {"queue", "list|show|retry|delete|hold|release ...",
      "see and manage the queued mail ('zeladm queue help')", 0, -1, RunQueueCommand},
+    {"dmarc", "report --now", "send the DMARC aggregate reports now ('zeladm dmarc help')", 0, -1,
+     RunDmarcCommand},
     {"status", "", "show the services, the queues and recent warnings and errors", 0, 0,
      RunStatusCommand},
     {"check", "[dns --domain D]",
