@@ -522,7 +522,8 @@ class Exchanger:
             accepted = accounts.get(user) == password
             with self.lock:
                 self.auths.append((mechanism, user, password, accepted))
-            return AuthResult(success=accepted)
+            # handled=False: aiosmtpd itself answers 535 to a refusal.
+            return AuthResult(success=accepted, handled=False)
         return check
 
     def _open_session(self, server, command):

@@ -995,10 +995,12 @@ class RelayHostTest(RemoteCase, AccountCase):
                          users={"relay": self.PASSWORD}, prefix="zel-e2e-relayhost-")
         self.addCleanup(relay.stop)
         relay.start()
-        self.relay_system(hosts=[("relay.test", "127.0.0.1")],
+        # Not 127.0.0.1: this host's own address would make far.test local.
+        self.relay_system(hosts=[("relay.test", "127.0.0.7")],
                           gateway_port=relay.submission_port)
         self.send(["bob@far.test"], "via zel")
         self.start_agent()
+        self.assertTrue(poll(lambda: files_with(relay.queue, "RCP")), self.mail.scratch.events())
         self.wait_domain_done("far.test")
         self.assertUntouched(self.far)
         [rcp] = files_with(relay.queue, "RCP")
