@@ -868,8 +868,11 @@ bool ReadPasswordFileHere(std::string &password, std::string &why) {
 // say it.
 std::string AuthFailureText(AuthOutcome outcome, std::string_view reply) {
   switch (outcome) {
-    case AuthOutcome::kRefused:
-      return "refused: " + ReplyTextForReport(reply, kMaxSmtpKeptText);
+    case AuthOutcome::kRefused: {
+      std::string text = ReplyTextForReport(reply, kMaxSmtpKeptText);
+      RemoveTrailingSpace(text);   // the reply's line end
+      return "refused: " + text;
+    }
     case AuthOutcome::kBadChallenge:
       return kAuthBadChallenge;
     default:
