@@ -21,6 +21,7 @@ constexpr KindShape kShapes[] = {
     {ChannelKind::kQueueLeft, {kMaxChannelDomain, 0}, 1},
     {ChannelKind::kFilterGenerated, {kMaxChannelMessageId, 0}, 1},
     {ChannelKind::kWake, {0, 0}, 0},
+    {ChannelKind::kGatewayPassword, {0, 0}, 0},
 };
 
 const KindShape *ShapeOf(uint8_t kind) {

@@ -16,6 +16,9 @@
 //                     with the descriptors: the message (read only), the
 //                     envelope file, the file for a changed text
 //   kWake             privileged  -                     (notice) new queue files
+//   kGatewayPassword  remote      -                     1: the memory file holds the
+//                     with the descriptor of a memory   relay host's password; 0: it
+//                     file (platform/files)             holds why there is none
 //   kAnswer           either      -                     (the request's number)
 //
 // The envelope file of kFilterGenerated holds a 32-bit count of texts, the
@@ -42,6 +45,7 @@ enum class ChannelKind : uint8_t {
   kQueueLeft = 4,
   kFilterGenerated = 5,
   kWake = 6,
+  kGatewayPassword = 7,
 };
 
 struct ChannelMessage {
@@ -58,6 +62,9 @@ constexpr size_t kMaxChannelDomain = 256;
 constexpr size_t kMaxChannelFileName = 255;
 // A dead letter's reason: the agent's own texts are one line.
 constexpr size_t kMaxDeadLetterReason = 1023;
+// What a kGatewayPassword answer's memory file may hold: the password
+// (smtpauth's kMaxGatewayPassword) or the reason there is none.
+constexpr size_t kMaxHandedPassword = 4096;
 // A message identifier, as a recipient file holds it.
 constexpr size_t kMaxChannelMessageId = 288;
 // Addresses in an envelope file: a return path's field.

@@ -18,8 +18,11 @@
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
+#include "ZELDELIV/smtpauth.h"
+#include "ZELDELIV/smtpsend.h"
 #include "common/fileutils.h"
 #include "common/logging.h"
+#include "common/sasl.h"
 #include "common/str.h"
 #include "common/svcaccount.h"
 #include "common/zel.h"
@@ -150,11 +153,26 @@ uint32_t ServeRemoteSideRequest(const ChannelMessage &m) {
   }
 }
 
+uint32_t HandGatewayPassword(std::vector<UniqueFd> &fds) {
+  if (fds.size() != 1) return kAnswerRefused;
+  std::string password, why;
+  bool ok = false;
+  if (GatewayUser.empty() || GatewayPasswordFile.empty())
+    why = "GatewayUser and GatewayPasswordFile are not both set";
+  else
+    ok = ReadGatewayPassword(GatewayPasswordFile, password, why);
+  bool written = WriteHandedFile(fds[0].Get(), ok ? std::string_view(password) : why);
+  WipeSecret(password);
+  if (!written) return kAnswerRefused;
+  return ok ? 1 : 0;
+}
+
 namespace {
 
 void ServeRemoteSide(const std::shared_ptr<Channel> &channel, ChannelMessage &message,
-                     std::vector<UniqueFd> &) {
-  uint32_t value = ServeRemoteSideRequest(message);
+                     std::vector<UniqueFd> &fds) {
+  uint32_t value = message.Kind == ChannelKind::kGatewayPassword ? HandGatewayPassword(fds)
+                                                                  : ServeRemoteSideRequest(message);
   if (message.Id != 0) channel->Answer(message.Id, value);
 }
 
@@ -338,6 +356,30 @@ bool AskDeadLetter(const std::string &path, const char *reason) {
   return channel->Call(request, {}, kPrivilegedAnswerWaitMs, &value) && value == 1;
 }
 
+// The relay host's password, as the privileged side reads it now.
+bool AskGatewayPassword(std::string &password, std::string &why) {
+  std::shared_ptr<Channel> channel = ParentChannel();
+  UniqueFd memory(CreateMemoryFile());
+  ChannelMessage request;
+  request.Kind = ChannelKind::kGatewayPassword;
+  const int fds[] = {memory.Get()};
+  uint32_t value = kAnswerRefused;
+  std::string text;
+  if (!channel || !memory.Valid() ||
+      !channel->Call(request, fds, kPrivilegedAnswerWaitMs, &value) || value > 1 ||
+      !ReadHandedFile(memory.Get(), kMaxHandedPassword, text)) {
+    why = "the password could not be had from the delivery agent's privileged process";
+    return false;
+  }
+  if (value == 0) {
+    why = LogSafeText(text);
+    return false;
+  }
+  WipeSecret(password);
+  password.swap(text);   // no copy of the secret is made
+  return true;
+}
+
 bool NoticeQueueLeft(const std::string &directory) {
   std::shared_ptr<Channel> channel = ParentChannel();
   ChannelMessage notice;
@@ -462,6 +504,7 @@ int RemoteSideMain(int argc, char **argv, void (*readSettings)()) {
   DeliverDomainLocally = AskDeliverLocally;
   HandDeadLettersOff = AskDeadLetter;
   ReleaseQueueDirectory = NoticeQueueLeft;
+  GatewayPasswordSource = AskGatewayPassword;
   auto channel = std::make_shared<Channel>(UniqueFd(kChildChannelFd));
   Publish(channel);
   LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_REMOTE_SIDE_RUNNING,

@@ -34,7 +34,13 @@
 //   - a dead letter for a held message it cannot send (ndreport's
 //     DeadMessage): `dead` is not the account's;
 //   - the removal of a domain directory whose queue it finished (the
-//     account may not write `domains`).
+//     account may not write `domains`);
+//   - the relay host's password (GatewayPasswordFile, root's and 0600, so
+//     the account cannot read it): at each connection to the relay host
+//     the child hands a memory file (never on a disk), the privileged side
+//     writes the file's first line into it, and the child wipes its copy
+//     once AUTH is done. The account never holds more than the password
+//     itself, and only while it is used.
 // The privileged side asks the child for the mail filters' work on the
 // mail it generates (genfilter's hand-off: the message file, an envelope
 // file and a file for a changed text, as descriptors; until the child
@@ -75,8 +81,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "ZELDELIV/chanwire.h"
+#include "platform/files.h"
 
 // The first argument that makes the program the remote side.
 constexpr const char *kRemoteSideArgument = "-remote-delivery";
@@ -117,6 +125,11 @@ void StopRemoteSide();
 // message chanwire parsed): the answer's value (kAnswerRefused for what
 // the remote side may not ask). Exposed for the tests.
 uint32_t ServeRemoteSideRequest(const ChannelMessage &request);
+// The request for the relay host's password: written into the one memory
+// file of fds (the password file's first line, read now, as root) with 1,
+// or the reason there is none with 0; kAnswerRefused without that file.
+// Exposed for the tests.
+uint32_t HandGatewayPassword(std::vector<UniqueFd> &fds);
 
 // ---- the remote side
 

@@ -258,6 +258,7 @@ void AddGatewayRoute(const std::string &gateway) {
   _ManualRouteInfo route;
   route.DestDomain = "*";
   route.Route = BoundedCopy(gateway, kMaxRouteHostName);
+  route.PortNo = static_cast<uint16_t>(GatewayPort);   // 0: SmtpPort
   route.Pref = kRouteReplacesAll;
   pManualRouteInfo.insert(pManualRouteInfo.begin(), std::move(route));
 }
@@ -571,6 +572,16 @@ std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info) {
   return order;
 }
 
+namespace {
+
+// The relay host, when a user name is set for it: only GatewayName's
+// route, never an exchanger found through DNS of the same name.
+bool IsAuthenticatedRoute(const _MxRecord &mx) {
+  return mx.bRoute && !GatewayUser.empty() && EqualsNoCase(mx.HostName, GatewayName);
+}
+
+}  // namespace
+
 _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
                                  std::string &errorText) {
   long loop = -1;   // the preference of an exchanger found to be this host
@@ -598,6 +609,10 @@ _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
     if (conn == nullptr && kind == kSmtpTlsFailed && !Terminating())
       conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
     if (updateLastTried) info.LastTried = NowSeconds();
+    if (conn != nullptr && IsAuthenticatedRoute(mx) && !SmtpAuthenticate(*conn, GatewayUser, text)) {
+      SmtpDisconnect(conn);
+      conn = nullptr;
+    }
     if (conn != nullptr) return conn;
     if (kind == kSmtpHostUnresolved) mx.Status = kMxUnresolved;
     if (kind == kSmtpTimedOut) info.bSlow = 1;

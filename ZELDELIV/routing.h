@@ -142,8 +142,8 @@ extern std::vector<_ManualRouteInfo> pManualRouteInfo;
 // NameServer value cannot be read (event 32 reported).
 bool InitRoutingModule();
 void TermRoutingModule();
-// Puts a route of every destination through gateway at the head of the
-// route list.
+// Puts a route of every destination through gateway (at GatewayPort) at
+// the head of the route list.
 void AddGatewayRoute(const std::string &gateway);
 // Resolves the route hosts. A host that does not exist is reported (event
 // 135) and its route dropped; one that cannot be resolved for now keeps its
@@ -232,6 +232,9 @@ std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info);
 // never connected to: as for this host by name, the exchangers after it in
 // preference are skipped too, since they would hand the mail back here (a
 // mail loop). A route's host is the administrator's choice and is taken as
-// it is.
+// it is. The relay host (GatewayName's route) with GatewayUser is
+// authenticated at (SmtpAuthenticate) before the connection is used: a
+// connection on which that fails is closed, its failure the error text,
+// and the mail stays queued.
 _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
                                  std::string &errorText);

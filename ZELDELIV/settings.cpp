@@ -19,6 +19,9 @@ DWORD MaxTransactionTime = kDefaultMaxTransactionTime;
 DWORD SMTPTimeout = 120;
 DWORD SmtpPort = kDefaultSmtpPort;
 std::atomic<bool> OutlogEnabled{false};
+DWORD GatewayPort = 0;
+std::string GatewayUser;
+std::string GatewayPasswordFile;
 ServiceAccountIds RemoteSideAccount;
 
 namespace {
@@ -51,9 +54,23 @@ void ReadSmtpPort(HKEY key) {
   if (QueryRegDword(key, "SmtpPort", v) && v != 0 && v <= 65535) SmtpPort = v;
 }
 
+// The relay host's values of the suite key; a port beyond 16 bits is none.
+void ReadGatewaySettings() {
+  RegKey suite;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) != ERROR_SUCCESS)
+    return;
+  DWORD port = 0;
+  if (QueryRegDword(suite.get(), "GatewayPort", port) && port <= 65535) GatewayPort = port;
+  if (!QueryRegString(suite.get(), "GatewayUser", kMaxGatewayUser, GatewayUser))
+    GatewayUser.clear();
+  if (!QueryRegString(suite.get(), "GatewayPasswordFile", kMaxPath, GatewayPasswordFile))
+    GatewayPasswordFile.clear();
+}
+
 }  // namespace
 
 void LoadDeliverySettings() {
+  ReadGatewaySettings();
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) return;
   ReadClientLimits(params.get());

@@ -52,6 +52,17 @@ constexpr DWORD kDefaultSmtpPort = 25;
 extern DWORD SmtpPort;
 extern std::atomic<bool> OutlogEnabled;
 
+// The relay host's values, in the suite key beside GatewayName (whose
+// route they serve): GatewayPort, the port of GatewayName (0: SmtpPort,
+// itself 25 unless set); GatewayUser, the name to authenticate as (empty:
+// no AUTH); GatewayPasswordFile, the file whose first line is the password
+// (root's, mode 0600: only the privileged side reads it, at each
+// connection, and hands the password to the remote side: remote.h).
+constexpr size_t kMaxGatewayUser = 255;
+extern DWORD GatewayPort;
+extern std::string GatewayUser;
+extern std::string GatewayPasswordFile;
+
 // The account the remote side (remote.h) runs as when root switches it to
 // the service account: the domain queues are that account's, and the
 // privileged side hands it each one it makes. Switch false: nothing is
@@ -60,7 +71,7 @@ extern std::atomic<bool> OutlogEnabled;
 extern ServiceAccountIds RemoteSideAccount;
 
 // Reads the parameters above (defaults when absent or zero; time limits
-// raised to MinimumTimeout).
+// raised to MinimumTimeout) and the relay host's values.
 void LoadDeliverySettings();
 // Forms the agent's spool paths from MailSpoolDirectory.
 void FormDeliverySpoolPaths();

@@ -15,6 +15,7 @@
 #include "ZELDELIV/settings.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
+#include "common/sasl.h"
 #include "common/str.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
@@ -674,6 +675,11 @@ SmtpExtensions ParseEhloReply(std::string_view reply) {
       ext.EightBitMime = true;
     } else if (EqualsNoCase(keyword, "PIPELINING")) {
       ext.Pipelining = true;
+    } else if (EqualsNoCase(keyword, "AUTH") || StartsWithNoCase(keyword, "AUTH=")) {
+      // The old form "AUTH=LOGIN PLAIN" lists its first word in the keyword.
+      std::string_view words = keyword.size() > 4 ? line.substr(5) : parameter;
+      AuthMechanism found = ChooseAuthMechanism(words);
+      if (ext.Auth != AuthMechanism::kPlain && found != AuthMechanism::kNone) ext.Auth = found;
     } else if (EqualsNoCase(keyword, "SIZE")) {
       ext.Size = true;
       ext.SizeLimit = 0;
@@ -841,6 +847,86 @@ std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
   std::string tls = conn.Stream.Tls ? " (TLS " + LogSafeText(conn.TlsVersion) + ")" : "";
   CutText(line, kMaxOutlogLine - 1 - tls.size());
   return line + tls + "\n";
+}
+
+// ---- Authentication at the relay host.
+
+namespace {
+
+constexpr const char *kAuthInClear =
+    "The relay host offers no TLS: the password is never sent in clear, so the mail waits";
+constexpr const char *kAuthNoMechanism =
+    "The relay host offers neither AUTH PLAIN nor AUTH LOGIN (under TLS)";
+constexpr const char *kAuthBroken = "The connection broke during AUTH";
+constexpr const char *kAuthBadChallenge = "The relay host's AUTH challenge could not be read";
+
+bool ReadPasswordFileHere(std::string &password, std::string &why) {
+  return ReadGatewayPassword(GatewayPasswordFile, password, why);
+}
+
+// The text of a failure, as the outlog, the event and the domain record
+// say it.
+std::string AuthFailureText(AuthOutcome outcome, std::string_view reply) {
+  switch (outcome) {
+    case AuthOutcome::kRefused: {
+      std::string text = ReplyTextForReport(reply, kMaxSmtpKeptText);
+      RemoveTrailingSpace(text);   // the reply's line end
+      return "refused: " + text;
+    }
+    case AuthOutcome::kBadChallenge:
+      return kAuthBadChallenge;
+    default:
+      return kAuthBroken;
+  }
+}
+
+// One outlog line and one event; false, with errorText, for the caller.
+bool AuthFailed(const _SmtpConnection &conn, const std::string &user, std::string_view reason,
+                std::string &errorText) {
+  std::string line = AuthFailureOutlogLine(conn, user, reason, NowSeconds());
+  LogTransactionToFile(OutlogEnabled, MailOutlogDirectory,
+                       [&line](TextFile &stream) { stream.Write(line); });
+  std::string detail = "as " + LogSafeText(user) + ", " + LogSafeText(reason);
+  LogEvent(EVENTLOG_ERROR_TYPE, MSG_GATEWAY_AUTH_FAILED, LogSafeText(conn.HostName).c_str(),
+           detail.c_str());
+  errorText = ReplyTextForReport("AUTH as " + user + " at the relay host: " + std::string(reason),
+                                 kMaxSmtpErrorText);
+  return false;
+}
+
+}  // namespace
+
+bool (*GatewayPasswordSource)(std::string &password, std::string &why) = ReadPasswordFileHere;
+
+bool SmtpAuthenticate(_SmtpConnection &conn, const std::string &user, std::string &errorText) {
+  if (conn.Error || conn.Stream.Sock < 0) return AuthFailed(conn, user, kAuthBroken, errorText);
+  if (!conn.Stream.Tls) return AuthFailed(conn, user, kAuthInClear, errorText);
+  if (conn.Ext.Auth == AuthMechanism::kNone)
+    return AuthFailed(conn, user, kAuthNoMechanism, errorText);
+  std::string password, why;
+  if (!GatewayPasswordSource(password, why)) return AuthFailed(conn, user, why, errorText);
+  AuthStep step = [&conn](std::string_view line, std::string &reply) {
+    if (!SendSmtpCommand(conn, line) || !ReadSmtpResponse(conn, reply))
+      return BreakConnection(conn);
+    return GetSmtpReplyCode(reply);
+  };
+  std::string reply;
+  AuthOutcome outcome = RunAuthExchange(conn.Ext.Auth, user, password, step, reply);
+  WipeSecret(password);
+  if (outcome == AuthOutcome::kAccepted) return true;
+  return AuthFailed(conn, user, AuthFailureText(outcome, reply), errorText);
+}
+
+std::string AuthFailureOutlogLine(const _SmtpConnection &conn, std::string_view user,
+                                  std::string_view reason, long long when) {
+  std::string line = "AUTH failed on " + AppendTime(when) + " at " + AddressText(conn.Dest) + " ";
+  AppendField(line, conn.HostName);
+  line += " as ";
+  AppendField(line, user);
+  line += ": ";
+  AppendField(line, reason);
+  CutText(line, kMaxOutlogLine - 1);
+  return line + "\n";
 }
 
 // ---- The interface.

@@ -13,11 +13,16 @@
 // kTlsFallbackSeconds and connections to it go without TLS meanwhile, so a
 // peer with a broken TLS set-up still gets its mail. The MAIL command
 // carries SIZE=n when the peer offers SIZE, and BODY=8BITMIME for a message
-// with 8-bit text when it offers 8BITMIME; a message larger than the peer's
+// with 8-bit text (the recipient file's mark: declared, or seen by the
+// receiver) when it offers 8BITMIME; a message larger than the peer's
 // announced SIZE is not sent and fails for all its recipients. A peer that
 // offers PIPELINING (in the EHLO under TLS, when TLS is up) gets MAIL, the
 // RCPTs and DATA in one write and its replies are then read in order, with
 // the same outcomes as the one-command-at-a-time exchange gives.
+//
+// At the relay host with a user name, SmtpAuthenticate (smtpauth's
+// exchange) runs once the dialogue is open, under TLS only; the caller
+// closes a connection on which it failed, and the mail waits.
 //
 // Callers: routing.cpp (ConnectToDomain, DeliverAllMessages), on a domain
 // delivery thread; the routines below the first three are exposed for the
@@ -63,6 +68,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ZELDELIV/smtpauth.h"
 #include "ZELDELIV/smtpstream.h"
 #include "common/smtputil.h"
 #include "platform/errors.h"
@@ -123,6 +129,7 @@ struct SmtpExtensions {
   uint64_t SizeLimit = 0;      // 0: SIZE without a limit
   bool EightBitMime = false;
   bool Pipelining = false;     // commands may be sent ahead of their replies
+  AuthMechanism Auth = AuthMechanism::kNone;   // the best of those offered with AUTH
 };
 
 struct _SmtpConnection {
@@ -146,6 +153,23 @@ struct _SmtpConnection {
 _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
                              const std::vector<IpAddress> &addresses, int *errorKind,
                              std::string *errorText);
+// Authenticates as user on an open connection (SmtpConnect's) to the
+// relay host, with the mechanism its EHLO offered (PLAIN before LOGIN) and
+// the password GatewayPasswordSource gives, read afresh for each
+// connection. Only ever under TLS: on a session in clear nothing is sent.
+// False with errorText (at most kMaxSmtpErrorText) when the connection
+// must not carry mail: no TLS, no usable mechanism, no password, the
+// host's refusal (its reply in errorText) or a broken dialogue. Each
+// failure is written to the outlog and reported once (event 244); the
+// caller closes the connection and the mail stays queued, whatever the
+// reply (a refusal is the site's set-up, never the message's fault).
+bool SmtpAuthenticate(_SmtpConnection &conn, const std::string &user, std::string &errorText);
+// Where SmtpAuthenticate gets the password: false with why when it cannot.
+// By default the file GatewayPasswordFile is read here (a process that may
+// read it); the remote side asks the privileged side (remote.h). Set
+// before the delivery threads start.
+extern bool (*GatewayPasswordSource)(std::string &password, std::string &why);
+
 // Says QUIT (unless the socket is closed) and frees the connection; null is
 // fine.
 void SmtpDisconnect(_SmtpConnection *conn);
@@ -165,7 +189,8 @@ struct _SmtpRecipient {
 typedef std::vector<_SmtpRecipient> SmtpRecipientList;  // in sending order
 
 // The extensions of a 250 reply to EHLO (the first line, the greeting, is
-// not one). Keywords in any case; unknown ones and their parameters are
+// not one). Keywords in any case (AUTH also in its old form "AUTH=...",
+// its mechanisms gathered over both); unknown ones and their parameters are
 // ignored; a SIZE parameter that is no decimal number within
 // kMaxEhloSizeDigits counts as no limit. Reads at most kMaxSmtpReply bytes.
 SmtpExtensions ParseEhloReply(std::string_view reply);
@@ -239,8 +264,12 @@ int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view re
 
 // The outlog line of an accepted message ("\n" included); under TLS it ends
 // with " (TLS TLSv1.3)", kept whole however many recipients come before.
+// AuthFailureOutlogLine: the line of a failed authentication at the relay
+// host, with the reason (the host's reply), cut to the line's bound.
 std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
                        const SmtpRecipientList &list, long long when);
+std::string AuthFailureOutlogLine(const _SmtpConnection &conn, std::string_view user,
+                                  std::string_view reason, long long when);
 // "[%d/%b/%Y:%H:%M:%S]" in local time (universal time when local time is
 // unavailable), English month names.
 std::string AppendTime(long long when);

@@ -30,6 +30,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localdomain.h"
+#include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
 #include "platform/sync.h"
@@ -496,6 +497,8 @@ void MessageDataBytes(_Connection *conn, DWORD bytes) {
   size_t consumed = 0;
   bool wasHeaderDone = data.bHeaderDone;
   TakeDataBytes(data, data.ReadBuffer.get(), bytes, MaxMessageSize, &consumed);
+  // 8-bit text is marked so even when MAIL did not declare it.
+  if (data.bEightBit) dlg.b8Bit = true;
   // What follows the end marker is the start of the next command.
   if (consumed < bytes) dlg.Pending.insert(0, data.ReadBuffer.get() + consumed, bytes - consumed);
   if (data.Refusal != nullptr) return FinishRefused(conn, data.Refusal);
@@ -568,6 +571,8 @@ bool ReplaceMessageText(_SmtpDialogue &dlg, const std::vector<MilterEdits> &edit
     };
     if (ApplyMilterEdits(StoredMessage(dlg), edits, collect, error)) {
       if (!RewriteWholeFile(dlg.MessageFile.Fd(), text)) return *writeFailed = true, false;
+      // A filter's new text may bring 8-bit bytes the client's did not have.
+      if (HasEightBitByte(text)) dlg.b8Bit = true;
       dlg.FileOffset = static_cast<off_t>(text.size());
       return true;
     }
@@ -579,6 +584,8 @@ bool ReplaceMessageText(_SmtpDialogue &dlg, const std::vector<MilterEdits> &edit
     return *writeFailed = true, false;
   off_t written = 0;
   auto sink = [&](std::string_view piece) {
+    // A filter's new text may bring 8-bit bytes the client's did not have.
+    if (HasEightBitByte(piece)) dlg.b8Bit = true;
     *writeFailed = !WriteWholeFile(changed.Fd(), piece);
     written += static_cast<off_t>(piece.size());
     return !*writeFailed;

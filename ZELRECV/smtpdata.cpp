@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/ascii.h"
+
 namespace {
 
 // Scanner states: at the start of a line; behind a "." that starts one;
@@ -181,6 +183,9 @@ bool TakeDataBytes(_SmtpData &data, const char *in, size_t n, unsigned long long
   size_t w = ScanData(data.Scanner, in, n, data.Buffer.get() + data.Used, consumed, &ended);
   data.bEnded = ended;
   data.Bytes += *consumed;
+  // The scan costs a pass over bytes already in the cache; the agent would
+  // otherwise read the whole file again at each attempt.
+  if (!data.bEightBit) data.bEightBit = HasEightBitByte(std::string_view(in, *consumed));
   if (maxMessageSize != 0 && data.Bytes > maxMessageSize) RefuseData(data, kTooBigReply);
   if (data.Refusal != nullptr) return ended;   // read on to the end, storing nothing
   if (data.bHeaderDone) {

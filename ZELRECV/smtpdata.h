@@ -72,6 +72,9 @@ struct _SmtpData {
   bool bHeaderDone = false;         // Header is final (NULs left out)
   bool bEnded = false;              // the end marker was seen
   unsigned long long Bytes = 0;     // received, for MaxMessageSize
+  // A byte above 127 came in the data: the text is 8-bit, whatever MAIL's
+  // BODY parameter said (the SMTP client then asks for 8BITMIME).
+  bool bEightBit = false;
   // Once set, the message is refused with this reply: the rest of the data
   // is read to its end and nothing more is stored.
   const char *Refusal = nullptr;
@@ -90,7 +93,8 @@ size_t DataReadRoom(const _SmtpData &data);
 
 // Takes n bytes just read (n <= DataReadRoom): counts them against
 // maxMessageSize (0: no limit), scans them, and holds the header or
-// appends to the output buffer. Returns true when the end marker was seen;
+// appends to the output buffer; notes an 8-bit byte among the data's
+// bytes (bEightBit). Returns true when the end marker was seen;
 // *consumed is how many of the bytes belonged to the data (the rest is the
 // next command's). Sets Refusal when the message grew too large or its
 // header did.

@@ -16,6 +16,7 @@
 #include "platform/ascii.h"
 #include "platform/dnsclient.h"
 #include "platform/files.h"
+#include "platform/fileview.h"
 #include "platform/hostsetup.h"
 #include "platform/ipaddr.h"
 #include "platform/privilege.h"
@@ -63,6 +64,7 @@ enum class Kind {
   kPemFile,          // a TLS certificate or key
   kFilters,          // a multi-string of mail filter addresses
   kPrefixLength,     // the length of an IPv6 prefix, 1 to 128
+  kSecretFile,       // a file holding a password: root's alone
 };
 
 struct KnownValue {
@@ -83,6 +85,9 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "LocalFailuresToPostmaster", Kind::kNumber, kAll},
     {kSuiteKeyId, "MaxDeliveryThreads", Kind::kNumber, kDeliv},
     {kSuiteKeyId, "GatewayName", Kind::kText, kDeliv},
+    {kSuiteKeyId, "GatewayPort", Kind::kPort, kDeliv},
+    {kSuiteKeyId, "GatewayUser", Kind::kText, kDeliv},
+    {kSuiteKeyId, "GatewayPasswordFile", Kind::kSecretFile, kDeliv},
     {kSuiteKeyId, "DkimSigning", Kind::kNumber, kRecv | kDeliv},
     {kSuiteKeyId, "DmarcReports", Kind::kNumber, kRecv | kDeliv},
     {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kDeliv | kFetch | kImap},
@@ -224,6 +229,7 @@ class Checker {
   void CheckVirtualAccount(const std::string &where, const std::string &name);
   void CheckPemFile(const KnownValue &v, const std::string &where, const std::string &path);
   void CheckNameServers(const std::string &where, const std::string &text);
+  void CheckSecretFile(const std::string &where, const std::string &path);
   void CheckAccountsFile();
   void CheckReceiverAccess();
   void AskNameServers();
@@ -351,6 +357,7 @@ void Checker::CheckText(const KnownValue &v, const std::string &where, const std
     case Kind::kVirtualAccount: return CheckVirtualAccount(where, text);
     case Kind::kPemFile: return CheckPemFile(v, where, text);
     case Kind::kNameServers: return CheckNameServers(where, text);
+    case Kind::kSecretFile: return CheckSecretFile(where, text);
     case Kind::kSpoolName:
       if (text.find("..") != std::string::npos || (!text.empty() && text[0] == '/'))
         Error(where, Shown(text) + " must be a directory name inside the spool");
@@ -450,6 +457,20 @@ void Checker::CheckPemFile(const KnownValue &v, const std::string &where, const 
     Error(where, Shown(path) + " holds no PEM text (\"-----BEGIN ...\")");
   else if (std::strcmp(v.Name, "TlsKeyFile") == 0 && !FileIsPrivate(path))
     Warning(where, "the key file " + Shown(path) + " can be read by every user");
+}
+
+// Only root (the delivery agent's privileged process) may read it.
+void Checker::CheckSecretFile(const std::string &where, const std::string &path) {
+  if (path.empty()) return;
+  UniqueFd file(OpenFileForReading(path));
+  if (!file.Valid()) {
+    std::string why;
+    if (!FormatSystemMessage(GetLastError(), why)) why = "error " + std::to_string(GetLastError());
+    return Error(where, "cannot read " + Shown(path) + ": " + why);
+  }
+  if (!FileIsOwnersOnly(file.Get()))
+    Error(where, Shown(path) + " must be root's alone (chown root " + path +
+                     "; chmod 600 " + path + "): others could read the password");
 }
 
 void Checker::CheckNameServers(const std::string &where, const std::string &text) {

@@ -6,7 +6,11 @@
 // recipient file ("<id>.RCP") holds its envelope as text lines:
 //
 //   Message-ID: <B0000000042@mail.example.org>
-//   Body-8Bit: TRUE                      (only for an 8-bit body)
+//   Body-8Bit: TRUE                      (only for an 8-bit body: declared
+//                                         with BODY=8BITMIME, or a byte
+//                                         above 127 seen in the data; files
+//                                         of older versions have it only
+//                                         when declared)
 //   Junk: TRUE                           (only when the receiver's DMARC check
 //                                         says quarantine: local copies go
 //                                         into the Junk folder)

@@ -1,4 +1,5 @@
-// ascii: case folding of ASCII letters, the one copy for every layer.
+// ascii: case folding of ASCII letters, the one copy for every layer, and
+// the test for 8-bit bytes.
 //
 // Mail names (domains, local parts, command words, header names, file
 // suffixes) compare without regard to the case of ASCII letters only; bytes
@@ -24,6 +25,13 @@ inline std::string LowerAsciiCopy(std::string_view text) {
   std::string out(text);
   LowerAsciiInPlace(out);
   return out;
+}
+
+// A byte above 127 anywhere in text (8-bit text, in SMTP's terms).
+inline bool HasEightBitByte(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  return false;
 }
 
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -359,6 +360,12 @@ int CreateTempFileDeleteOnClose() {
     return -1;
   }
   unlink(tmp.c_str());
+  return fd;
+}
+
+int CreateMemoryFile() {
+  int fd = memfd_create("zelsecret", MFD_CLOEXEC);
+  if (fd < 0) SetLastError(errno);
   return fd;
 }
 

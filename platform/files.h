@@ -114,6 +114,9 @@ bool AppendToFile(const std::string &path, std::string_view text, bool sync);
 // A temporary file that disappears when its descriptor is closed (in
 // TempDirectory()). Returns the descriptor or -1.
 int CreateTempFileDeleteOnClose();
+// A file in memory only, never on a disk (memfd): for a secret handed
+// between processes. Mode 0600, close-on-exec; the descriptor or -1.
+int CreateMemoryFile();
 
 // Owns a file descriptor.
 class UniqueFd {

@@ -72,6 +72,13 @@ int OpenFileForReadingAt(int dirFd, const std::string &name, uint64_t *size) {
   return OpenRegular(dirFd, name.c_str(), size);
 }
 
+bool FileIsOwnersOnly(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return Fail(errno);
+  if (st.st_uid != geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) return Fail(EACCES);
+  return true;
+}
+
 int OpenDirectory(const std::string &path) {
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) SetLastError(errno);

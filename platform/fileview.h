@@ -31,6 +31,10 @@ int OpenFileForReading(const std::string &path);
 // The same for the file name in the open directory dirFd; *size (when
 // given) receives its size, from the check the open makes anyway.
 int OpenFileForReadingAt(int dirFd, const std::string &name, uint64_t *size = nullptr);
+// The open file belongs to this process's effective user and no one else
+// may read or write it (a secret's file: mode 0600 or 0400). False with
+// EACCES when it does not, or with the error of fstat.
+bool FileIsOwnersOnly(int fd);
 
 // Opens a directory for the *At calls (links in the path are followed, as
 // by any path); -1 on failure.

@@ -374,7 +374,10 @@ class Exchanger:
     Set at creation: tls_context (an ssl.SSLContext: STARTTLS is offered),
     size_limit (announced with SIZE; aiosmtpd's default otherwise),
     pipelining (PIPELINING is offered: aiosmtpd reads one command line at a
-    time, so commands sent ahead wait in its buffer in order).
+    time, so commands sent ahead wait in its buffer in order), accounts
+    ({user: password}: AUTH PLAIN and LOGIN are offered, under TLS only
+    unless auth_in_clear; each attempt is recorded in auths as (mechanism,
+    user, password, accepted)).
     Behaviour (set before or while it runs):
       rcpt_replies: {address (lower case): reply} for refused recipients;
       data_reply: the reply to the data (None: "250 OK");
@@ -384,7 +387,7 @@ class Exchanger:
     """
 
     def __init__(self, address, port, name=None, board=None, tls_context=None,
-                 size_limit=None, pipelining=False):
+                 size_limit=None, pipelining=False, accounts=None, auth_in_clear=False):
         self.address, self.port = address, port
         self.name = name or "mx-%s.peer.test" % address.replace(".", "-").replace(":", "-")
         self.board = board
@@ -392,6 +395,10 @@ class Exchanger:
         self.server_options = {"tls_context": tls_context} if tls_context else {}
         if size_limit is not None:
             self.server_options["data_size_limit"] = size_limit
+        self.auths = []
+        if accounts is not None:
+            self.server_options.update(authenticator=self._authenticator(accounts),
+                                       auth_require_tls=not auth_in_clear)
         self.rcpt_replies = {}
         self.data_reply = None
         self.drop_in_data = False
@@ -510,6 +517,19 @@ class Exchanger:
                                   ready_timeout=PEER_SECONDS)
         self.controller.start()
         return self
+
+    def _authenticator(self, accounts):
+        from aiosmtpd.smtp import AuthResult
+
+        def check(server, session, envelope, mechanism, data):
+            user = data.login.decode("utf-8", "replace")
+            password = data.password.decode("utf-8", "replace")
+            accepted = accounts.get(user) == password
+            with self.lock:
+                self.auths.append((mechanism, user, password, accepted))
+            # handled=False: aiosmtpd itself answers 535 to a refusal.
+            return AuthResult(success=accepted, handled=False)
+        return check
 
     def _open_session(self, server, command):
         session = Session(server.session.peer)

@@ -31,7 +31,8 @@ import unittest
 
 import remotepeers
 from remotepeers import Board, Exchanger, NameServer, SilentNameServer, query_dns
-from zelharness import (LOCAL_HOST, ZEL_KEY, AccountCase, MailSystem, assert_unprivileged,
+from zelharness import (LOCAL_HOST, ZEL_KEY, AccountCase, MailSystem, Receiver,
+                        assert_unprivileged,
                         child_pids, connection_inode, files_with, has_ipv6_loopback,
                         inet_socket_inodes, poll, process_ended, read_bytes, service_key,
                         socket_holders, socket_inodes, write_file)
@@ -198,6 +199,16 @@ class RemoteCase(unittest.TestCase):
                         % (exchanger.address, exchanger.message_count(), count,
                            [s.commands for s in exchanger.session_list()],
                            self.mail.scratch.events()[-1500:]))
+
+    def tls_context(self, broken=False):
+        """A server context with a certificate of the harness; broken: one
+        that only speaks TLS 1.0, which the agent never accepts."""
+        cert, key = self.mail.scratch.self_signed("mx.peer.test")
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        if broken:
+            context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1
+        return context
 
     def assertUntouched(self, *exchangers):
         for ex in exchangers:
@@ -664,16 +675,6 @@ class RetryTest(RemoteCase):
 class EsmtpTest(RemoteCase):
     """The extensions the peer offers: STARTTLS, SIZE, 8BITMIME, PIPELINING."""
 
-    def tls_context(self, broken=False):
-        """A server context with a certificate of the harness; broken: one
-        that only speaks TLS 1.0, which the agent never accepts."""
-        cert, key = self.mail.scratch.self_signed("mx.peer.test")
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
-        if broken:
-            context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1
-        return context
-
     def test_starttls_when_offered_and_plain_when_not(self):
         ns = self.name_server(mx=[("tls.test", "mx.tls.test", 10),
                                   ("plain.test", "mx.plain.test", 10)],
@@ -709,6 +710,23 @@ class EsmtpTest(RemoteCase):
         self.assertAlmostEqual(size, len(secure.messages[0][2]), delta=300)
         self.assertIn("BODY=8BITMIME", session.mail_options[0])
         self.assertIn(b"d\xe9j\xe0 vu", plain.messages[0][2])
+
+    def test_undeclared_eight_bit_text_asks_for_8bitmime(self):
+        ns = self.name_server(mx=[("eight.test", "mx.eight.test", 10)],
+                              hosts=[("mx.eight.test", "127.0.0.2")])
+        self.mail_system(ns.address)
+        ex = self.exchanger("127.0.0.2")
+        # Neither declares BODY: the receiver sees which text has 8-bit bytes.
+        self.mail.send(SENDER, ["bob@eight.test"], text("eight", "d\xe9j\xe0 vu"))
+        self.mail.send(SENDER, ["carol@eight.test"], text("seven", "plain text"))
+        self.start_agent()
+        self.wait_messages_at(ex, 2)
+        options = {m[1][0]: o for m, o in zip(ex.messages, [o for s in ex.session_list()
+                                                              for o in s.mail_options])}
+        self.assertIn("BODY=8BITMIME", options["bob@eight.test"])
+        self.assertNotIn("BODY=8BITMIME", options["carol@eight.test"])
+        self.assertIn(b"d\xe9j\xe0 vu", [m[2] for m in ex.messages
+                                          if m[1] == ["bob@eight.test"]][0])
 
     def test_failed_handshake_then_plain(self):
         ns = self.name_server(mx=[("old.test", "mx.old.test", 10)],
@@ -883,6 +901,110 @@ class SlowExchangerTest(RemoteCase):
         self.send(["bob@fast.test"], "past the tarpit")
         self.wait_messages_at(fast, 1, seconds=60)
         self.assertEqual(board.peak, 2)
+
+
+class RelayHostTest(RemoteCase, AccountCase):
+    """The relay host (GatewayName with GatewayUser) is authenticated at
+    under TLS only, with the first line of a root-only password file that
+    the privileged side reads at each connection (the remote side runs as
+    the service account and cannot); a refused AUTH keeps the mail queued."""
+
+    ACCOUNT = "zeltest-deliv"
+    PASSWORD = "Wh1sper of the relay"
+    RELAY = [("relay.test", "127.0.0.6")]
+
+    def relay_system(self, hosts=RELAY, gateway_port=None):
+        ns = self.name_server(mx=[("far.test", "mx.far.test", 10)],
+                              hosts=[("mx.far.test", "127.0.0.2")] + list(hosts))
+        self.far = self.exchanger("127.0.0.2")
+        suite = {"GatewayName": "relay.test", "GatewayUser": "relay",
+                 # The verified TLS of other work would refuse the test's
+                 # self-signed certificate.
+                 "GatewayTls": "opportunistic"}
+        if gateway_port:
+            suite["GatewayPort"] = gateway_port
+        self.mail_system(ns.address, suite=suite, account=self.account)
+        self.password_file = self.mail.scratch.path("etc", "zel", "relay.password")
+        self.write_password(self.PASSWORD)
+        self.mail.scratch.reg_set(ZEL_KEY, "GatewayPasswordFile", "sz", self.password_file)
+
+    def write_password(self, password):
+        os.makedirs(os.path.dirname(self.password_file), exist_ok=True)
+        with open(os.open(self.password_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600),
+                  "w") as f:
+            f.write(password + "\nnot this line\n")
+
+    def assertPasswordNowhere(self):
+        texts = [self.mail.scratch.events(), "\n".join(self.outlog_lines()),
+                 self.mail.agent.stderr()]
+        for password in (self.PASSWORD, "other secret"):
+            for t in texts:
+                self.assertNotIn(password, t)
+
+    def test_relay_host_takes_the_mail_after_auth_under_tls(self):
+        self.relay_system()
+        relay = self.exchanger("127.0.0.6", tls_context=self.tls_context(),
+                               accounts={"relay": self.PASSWORD})
+        self.send(["bob@far.test"], "via the relay")
+        self.start_agent()
+        self.wait_messages_at(relay, 1)
+        self.wait_domain_done("far.test")
+        self.assertEqual(relay.auths, [("PLAIN", "relay", self.PASSWORD, True)])
+        self.assertIn(relay.session_list()[0].tls, ("TLSv1.2", "TLSv1.3"))
+        self.assertUntouched(self.far)
+        self.assertPasswordNowhere()
+
+    def test_refused_auth_defers_and_the_file_is_read_at_each_connection(self):
+        self.relay_system()
+        accounts = {"relay": "other secret"}
+        relay = self.exchanger("127.0.0.6", tls_context=self.tls_context(), accounts=accounts)
+        self.send(["bob@far.test"], "refused first")
+        self.start_agent()
+        self.wait_try_number("far.test", 1)
+        [line] = [l for l in self.outlog_lines() if "AUTH failed" in l]
+        self.assertRegex(line, r" relay\.test as relay: refused: 535 ")
+        events = self.mail.scratch.events()
+        self.assertEqual(events.count("Authentication at the relay host relay.test failed"), 1,
+                         events[-1500:])
+        self.assertEqual(list(self.queued("far.test").values()), [["bob@far.test"]])
+        self.assertEqual(relay.message_count(), 0)
+        # The administrator mends the file: the next attempt reads it anew.
+        self.write_password("other secret")
+        self.mail.scratch.zeladm("queue", "retry", "far.test")
+        self.wait_messages_at(relay, 1)
+        self.wait_domain_done("far.test")
+        self.assertEqual([a[3] for a in relay.auths], [False, True])
+        self.assertEqual(self.mail.messages("alice"), [])   # no failure report
+        self.assertPasswordNowhere()
+
+    def test_no_auth_in_clear(self):
+        self.relay_system()
+        relay = self.exchanger("127.0.0.6", accounts={"relay": self.PASSWORD},
+                               auth_in_clear=True)
+        self.send(["bob@far.test"], "never in clear")
+        self.start_agent()
+        self.wait_try_number("far.test", 1)
+        self.assertEqual(relay.auths, [])
+        self.assertEqual([s.verbs() for s in relay.session_list()], [["EHLO", "QUIT"]])
+        self.assertEqual(list(self.queued("far.test").values()), [["bob@far.test"]])
+        [line] = [l for l in self.outlog_lines() if "AUTH failed" in l]
+        self.assertIn("offers no TLS", line)
+
+    def test_zel_submission_port_as_the_relay_host(self):
+        relay = Receiver({"SubmissionAnySender": 1}, submission=True, tls=True,
+                         users={"relay": self.PASSWORD}, prefix="zel-e2e-relayhost-")
+        self.addCleanup(relay.stop)
+        relay.start()
+        # Not 127.0.0.1: this host's own address would make far.test local.
+        self.relay_system(hosts=[("relay.test", "127.0.0.7")],
+                          gateway_port=relay.submission_port)
+        self.send(["bob@far.test"], "via zel")
+        self.start_agent()
+        self.assertTrue(poll(lambda: files_with(relay.queue, "RCP")), self.mail.scratch.events())
+        self.wait_domain_done("far.test")
+        self.assertUntouched(self.far)
+        [rcp] = files_with(relay.queue, "RCP")
+        self.assertIn(b"Recipient: bob@far.test", read_bytes(os.path.join(relay.queue, rcp)))
 
 
 class RemoteSideCase(RemoteCase):

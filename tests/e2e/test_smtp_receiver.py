@@ -143,9 +143,12 @@ class ReceiverCase(unittest.TestCase):
         self.assertEqual(stored, want + data)
         return ident
 
-    def check_recipient_file(self, base, ident, return_path, recipients):
-        """The recipient file: CR LF lines, recipients newest first."""
-        want = "Message-ID: %s\r\nReturn-path: %s\r\n" % (ident, return_path)
+    def check_recipient_file(self, base, ident, return_path, recipients, eight_bit=False):
+        """The recipient file: CR LF lines, recipients newest first; eight_bit:
+        marked so, as a text with a byte above 127 is even when MAIL did not
+        declare it."""
+        want = "Message-ID: %s\r\n%sReturn-path: %s\r\n" % (
+            ident, "Body-8Bit: TRUE\r\n" if eight_bit else "", return_path)
         want += "".join("Recipient: %s\r\n" % r for r in reversed(recipients))
         self.assertEqual(read_bytes(os.path.join(self.receiver.queue, base + ".RCP")),
                          want.encode("latin-1"))
@@ -321,7 +324,8 @@ class StoredMessageTest(ReceiverCase):
                 rcpts = ["user@zeltest.example.test", "second", "far@remote.example"]
                 base = self.deliver("client.example", sender, rcpts, data)
                 ident = self.check_stored(base, "client.example", data, date_added, msgid_added)
-                self.check_recipient_file(base, ident, return_path, rcpts)
+                self.check_recipient_file(base, ident, return_path, rcpts,
+                                          eight_bit=name == "8-bit body")
 
     def test_nul_bytes_leave_the_header_only(self):
         data = b"Subject: a\x00b\r\nX: \x00\r\n\r\nbody \x00 kept\r\n.\r\n"

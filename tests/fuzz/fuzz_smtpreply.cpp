@@ -1,9 +1,11 @@
 // Fuzz target for what the SMTP client reads from a peer and from a held
 // message file: the reply reader fed in pieces, the reply code, the text
-// kept for reports, the EHLO extensions, and the message file check. The reader must stay within
+// kept for reports, the EHLO extensions, the AUTH exchange at the relay
+// host, and the message file check. The reader must stay within
 // its bounds and agree with IsCompleteResponse; the kept text must hold no
 // control character but line feed and tab; the file check must not depend
 // on how the file is cut into reads.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -79,6 +81,31 @@ void CheckEhlo(std::string_view text) {
   if (parameters.find_first_of("\r\n") != std::string::npos) std::abort();
 }
 
+// The input's lines as the relay host's replies to AUTH: the exchange ends
+// within kMaxAuthSteps replies and a cancel, whatever they say, and a
+// challenge is never decoded beyond its bound.
+void CheckAuth(std::string_view text) {
+  std::string challenge;
+  if (ParseAuthChallenge(text, challenge) && challenge.size() > kMaxAuthChallenge) std::abort();
+  std::vector<std::string> replies;
+  for (size_t at = 0; at < text.size() && replies.size() <= kMaxAuthSteps;) {
+    size_t lf = std::min(text.find('\n', at), text.size());
+    replies.emplace_back(text.substr(at, lf + 1 - at));
+    at = lf + 1;
+  }
+  for (AuthMechanism m : {AuthMechanism::kPlain, AuthMechanism::kLogin}) {
+    size_t next = 0;
+    AuthStep step = [&](std::string_view, std::string &reply) {
+      if (next >= replies.size()) return -1;
+      reply = replies[next++];
+      return GetSmtpReplyCode(reply) == kReplyCodeUnreadable ? 500 : GetSmtpReplyCode(reply);
+    };
+    std::string last;
+    RunAuthExchange(m, "user", "password", step, last);
+    if (next > kMaxAuthSteps + 1) std::abort();
+  }
+}
+
 void CheckMessageFile(std::string_view bytes, size_t piece) {
   MessageFileCheck whole, pieces;
   whole.Feed(bytes);
@@ -96,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   CheckTakenReplies(text, piece);
   CheckKeptText(text);
   CheckEhlo(text);
+  CheckAuth(text);
   CheckMessageFile(text, piece);
   return 0;
 }

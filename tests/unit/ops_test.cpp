@@ -357,6 +357,24 @@ TEST_F(ConfigCheck, FilesTheServicesWouldFailToRead) {
       << ::testing::PrintToString(got);
 }
 
+TEST_F(ConfigCheck, RelayPasswordFileIsRootsAlone) {
+  const std::string path = ZelPath("/relay.password");
+  const std::string shown = "\"" + path + "\"";
+  Set(kSuite, "GatewayPasswordFile", REG_SZ, path + '\0');
+  DeleteFile(path);
+  std::vector<std::string> got = Findings("ZELDELIV");
+  ASSERT_EQ(got.size(), 1u) << ::testing::PrintToString(got);
+  EXPECT_EQ(got[0].rfind("E ZEL GatewayPasswordFile: cannot read " + shown + ": ", 0), 0u);
+  ASSERT_TRUE(CreateFileWithText(path, "pw\n", 0640));
+  got = Findings("ZELDELIV");
+  ASSERT_EQ(got.size(), 1u) << ::testing::PrintToString(got);
+  EXPECT_EQ(got[0], "E ZEL GatewayPasswordFile: " + shown + " must be root's alone (chown root " +
+                        path + "; chmod 600 " + path + "): others could read the password");
+  DeleteFile(path);
+  ASSERT_TRUE(CreateFileWithText(path, "pw\n", 0600));
+  EXPECT_EQ(Findings("ZELDELIV"), std::vector<std::string>{});
+}
+
 // ---- zeladm's forms of time.
 
 TEST(ZeladmTime, SinceTakesDatesAndSpans) {

@@ -4,6 +4,8 @@
 // checks like a filter's.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "ZELDELIV/channel.h"
@@ -11,6 +13,7 @@
 #include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/remote.h"
+#include "ZELDELIV/settings.h"
 #include "common/loadcfig.h"
 #include "common/milter.h"
 #include "platform/childproc.h"
@@ -221,6 +224,32 @@ TEST_F(PrivilegedSide, TakesNoMoreFromTheRemoteSideThanItMayAsk) {
   EXPECT_EQ(ServeRemoteSideRequest(Message(ChannelKind::kFilterGenerated, {"B1@h"})),
             kAnswerRefused);
   EXPECT_EQ(ServeRemoteSideRequest(Message(ChannelKind::kDeliverLocally, {"none.example"})), 1u);
+}
+
+TEST_F(PrivilegedSide, HandsTheRelayPasswordIntoAMemoryFile) {
+  const std::string path = MailSpoolDirectory + "/relay.password";
+  WriteFile(path, "pw of relay\nsecond\n");
+  chmod(path.c_str(), 0600);
+  auto ask = [](std::string &text) {
+    std::vector<UniqueFd> fds;
+    fds.emplace_back(CreateMemoryFile());
+    uint32_t value = HandGatewayPassword(fds);
+    EXPECT_TRUE(ReadHandedFile(fds[0].Get(), kMaxHandedPassword, text));
+    return value;
+  };
+  std::string text;
+  EXPECT_EQ(ask(text), 0u);   // no GatewayUser yet
+  GatewayUser = "relay";
+  GatewayPasswordFile = path;
+  EXPECT_EQ(ask(text), 1u);
+  EXPECT_EQ(text, "pw of relay");
+  chmod(path.c_str(), 0644);
+  EXPECT_EQ(ask(text), 0u);
+  EXPECT_NE(text.find("others"), std::string::npos) << text;
+  std::vector<UniqueFd> none;
+  EXPECT_EQ(HandGatewayPassword(none), kAnswerRefused);
+  GatewayUser.clear();
+  GatewayPasswordFile.clear();
 }
 
 // ---- generated mail handed to the remote side

@@ -136,6 +136,7 @@ struct Fed {
   std::string header, body;
   const char *refusal = nullptr;
   size_t consumed = 0;
+  bool eightBit = false;
 };
 
 Fed Feed(const std::string &in, unsigned long long maxSize = 0, size_t read = kDataReadSize) {
@@ -154,6 +155,7 @@ Fed Feed(const std::string &in, unsigned long long maxSize = 0, size_t read = kD
   }
   f.header = data.Header;
   f.refusal = data.Refusal;
+  f.eightBit = data.bEightBit;
   return f;
 }
 
@@ -199,6 +201,14 @@ TEST(DataStream, LimitsRefuseAndReadOnToTheEnd) {
   EXPECT_LT(f.body.size(), 100000u);   // nothing stored once it was too big
   EXPECT_EQ(Feed(big, big.size()).refusal, nullptr);
 }
+TEST(DataStream, EightBitBytesAreNoted) {
+  EXPECT_FALSE(Feed("S: a\r\n\r\nplain\r\n.\r\n").eightBit);
+  EXPECT_TRUE(Feed("S: caf\xc3\xa9\r\n\r\nb\r\n.\r\n").eightBit);
+  EXPECT_TRUE(Feed("S: a\r\n\r\n" + std::string(100000, 'b') + "\xff\r\n.\r\n").eightBit);
+  // What follows the end marker is the next command's, not the text's.
+  EXPECT_FALSE(Feed("S: a\r\n\r\nb\r\n.\r\nNOOP \xe9\r\n").eightBit);
+}
+
 TEST(HeaderSearch, NamesAtLineStartsIgnoringCase) {
   std::string header = "received: a\r\nReceived: b\r\nX-Received: c\r\nDATE: now\r\n";
   EXPECT_EQ(CountHeaderLines(header, "Received:"), 2);
