@@ -200,7 +200,8 @@ void TrimExchangers(_RoutingInfo &info) {
 
 // The MX records of the answer for asked, each put at the head of the
 // list (so equal preferences end up in the reverse of the answer's order).
-void CollectExchangers(const DnsMessage &m, const std::string &asked, _RoutingInfo &info) {
+void CollectExchangers(const DnsMessage &m, const std::string &asked, _RoutingInfo &info,
+                       bool secure) {
   long long now = NowSeconds();
   for (const DnsRecord &r : m.answers) {
     if (r.type != kDnsTypeMX || r.cls != kDnsClassIN || !DnsNamesEqual(r.name, asked)) continue;
@@ -212,6 +213,7 @@ void CollectExchangers(const DnsMessage &m, const std::string &asked, _RoutingIn
     mx.Preference = r.preference;
     mx.Expires = static_cast<uint32_t>(std::min<long long>(now + r.ttl, kExpiresNever));
     mx.HostName = BoundedCopy(r.target, kMaxRouteHostName);
+    mx.bSecure = secure;
     info.Mx.insert(info.Mx.begin(), std::move(mx));
   }
   AddGlueAddresses(m, info);
@@ -475,7 +477,7 @@ long ResolveHostAddresses(const std::string &host, std::vector<IpAddress> &addre
   return rc4;
 }
 
-void DnsLookup(_RoutingInfo &info, int depth) {
+void DnsLookup(_RoutingInfo &info, int depth, bool secureSoFar) {
   if (depth > kMaxDnsLookupDepth) {
     LogEvent(EVENTLOG_WARNING_TYPE, MSG_DNS_RECURSION_LIMIT, LogSafeText(info.DomainName).c_str(),
              nullptr);
@@ -483,7 +485,9 @@ void DnsLookup(_RoutingInfo &info, int depth) {
   }
   std::string asked = NormalizeDnsName(info.DomainName);
   DnsAnswer answer;
-  long rc = DnsQuery(DnsServer, info.DomainName, kDnsTypeMX, RoutingDnsOptions(), answer);
+  DnsQueryOptions options = RoutingDnsOptions();
+  options.askAuthenticated = true;
+  long rc = DnsQuery(DnsServer, info.DomainName, kDnsTypeMX, options, answer);
   // A name no query can carry cannot exist: no exchangers, nothing to retry.
   if (rc == ERROR_INVALID_PARAMETER) return;
   if (rc != ERROR_SUCCESS) {
@@ -505,10 +509,11 @@ void DnsLookup(_RoutingInfo &info, int depth) {
   if (m.header.rcode != kDnsRcodeNoError) return;
   if (const DnsRecord *alias = AliasOf(m, asked)) {
     info.DomainName = BoundedCopy(alias->target, kMaxRouteHostName);
-    DnsLookup(info, depth + 1);
+    // An alias is as trustworthy as the weakest answer on the way.
+    DnsLookup(info, depth + 1, secureSoFar && m.header.ad);
     return;
   }
-  CollectExchangers(m, asked, info);
+  CollectExchangers(m, asked, info, secureSoFar && m.header.ad);
   info.bRetryDns = 0;
 }
 
@@ -571,6 +576,20 @@ std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info) {
   return order;
 }
 
+bool ExchangerTlsPolicy(const _MxRecord &mx, SmtpTlsPolicy &policy, std::string &errorText) {
+  uint16_t port = mx.PortNo != 0 ? mx.PortNo : static_cast<uint16_t>(SmtpPort);
+  policy = SmtpTlsPolicy();
+  if (mx.bRoute) {
+    policy = GatewayTlsPolicy(mx.HostName, port);
+    return true;
+  }
+  if (!mx.bSecure) return true;
+  if (LookupDanePolicy(DnsServer, mx.HostName, port, policy) != DaneOutcome::kDefer) return true;
+  errorText = "the TLSA records of " + BoundedCopy(mx.HostName, kMaxRouteHostName) +
+              " could not be looked up (DANE): deferred";
+  return false;
+}
+
 _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
                                  std::string &errorText) {
   long loop = -1;   // the preference of an exchanger found to be this host
@@ -593,10 +612,14 @@ _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
       errorText = kMailLoopText;
       continue;
     }
-    _SmtpConnection *conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
-    // The failed handshake is remembered: the second call goes without TLS.
+    SmtpTlsPolicy policy;
+    if (!ExchangerTlsPolicy(mx, policy, errorText)) continue;
+    _SmtpConnection *conn =
+        SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text, policy);
+    // The failed opportunistic handshake is remembered: the second call
+    // goes without TLS.
     if (conn == nullptr && kind == kSmtpTlsFailed && !Terminating())
-      conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
+      conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text, policy);
     if (updateLastTried) info.LastTried = NowSeconds();
     if (conn != nullptr) return conn;
     if (kind == kSmtpHostUnresolved) mx.Status = kMxUnresolved;

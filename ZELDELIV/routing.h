@@ -55,6 +55,7 @@
 #include <vector>
 
 #include "ZELDELIV/queue.h"
+#include "ZELDELIV/tlspolicy.h"
 #include "common/smtputil.h"
 #include "common/spoolqueue.h"
 #include "platform/dnsclient.h"
@@ -100,6 +101,9 @@ struct _MxRecord {
   std::vector<IpAddress> Address;  // at most kMaxExchangerAddresses;
                                    // empty: HostName is resolved when connecting
   bool bRoute = false;             // made from a route (GatewayName); not stored
+  // Named by a DNSSEC-validated MX answer (the AD bit): only then can its
+  // TLSA records be trusted to name it (DANE). Not stored.
+  bool bSecure = false;
 };
 
 struct _RoutingInfo {
@@ -198,8 +202,9 @@ bool AbandonMessage(_tMsgInfo &info, void *context);
 
 // Rebuilds info.Mx, bRetryDns and bNullMx for info.DomainName.
 void GetUpdatedRoutingInfo(_RoutingInfo &info);
-// Asks DNS for the MX records of info.DomainName and adds them to info.Mx.
-void DnsLookup(_RoutingInfo &info, int depth);
+// Asks DNS for the MX records of info.DomainName and adds them to info.Mx,
+// each bSecure when every answer on the way (aliases too) was validated.
+void DnsLookup(_RoutingInfo &info, int depth, bool secureSoFar = true);
 // The first route whose pattern matches domain, or null.
 const _ManualRouteInfo *ManualRoute(std::string_view domain);
 // A made-up exchanger; a domain literal host gets its address (none when it
@@ -222,11 +227,17 @@ bool MailDomainIsLocal(const _RoutingInfo &info);
 // Indices into info.Mx in the order ConnectToDomain tries them: ascending
 // preference, list order within one; unresolved ones and this host skipped.
 std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info);
+// The TLS policy of one exchanger: the relay host's (GatewayTls) for a
+// route; DANE for an exchanger of a validated MX answer whose validated TLSA
+// records say so; otherwise opportunistic. False (errorText set) when the
+// exchanger is to be deferred: its TLSA records could not be had for now.
+bool ExchangerTlsPolicy(const _MxRecord &mx, SmtpTlsPolicy &policy, std::string &errorText);
 // Connects to the first exchanger that takes the connection (greeting and
-// EHLO or HELO done, TLS started when offered); null when none does, with
+// EHLO or HELO done, TLS started as its policy says); null when none does, with
 // errorText the last failure's text. An exchanger whose name did not
-// resolve is marked kMxUnresolved; one whose TLS handshake failed is asked
-// again at once, without TLS; one that ran out of a time limit sets
+// resolve is marked kMxUnresolved; one whose opportunistic TLS handshake
+// failed is asked again at once, without TLS (one whose policy requires TLS
+// never is: the next exchanger is tried); one that ran out of a time limit sets
 // bSlow. An exchanger found through DNS at one of this host's own
 // addresses, or at the unspecified address (either reaches this host), is
 // never connected to: as for this host by name, the exchangers after it in

@@ -21,6 +21,7 @@
 #include "ZELDELIV/remote.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
+#include "ZELDELIV/tlspolicy.h"
 #include "common/cfgcheck.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
@@ -67,6 +68,7 @@ void ReadConfig() {
   LoadGeneralConfigMain(kDomainListBytes);
   FormDeliverySpoolPaths();
   LoadDeliverySettings();
+  LoadGatewayTlsSettings();
   LoadDeliveryFilters();
   LoadAliasConfig();
 }

@@ -63,6 +63,7 @@ enum class Kind {
   kPemFile,          // a TLS certificate or key
   kFilters,          // a multi-string of mail filter addresses
   kPrefixLength,     // the length of an IPv6 prefix, 1 to 128
+  kGatewayTls,       // none, opportunistic or verify
 };
 
 struct KnownValue {
@@ -83,6 +84,9 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "LocalFailuresToPostmaster", Kind::kNumber, kAll},
     {kSuiteKeyId, "MaxDeliveryThreads", Kind::kNumber, kDeliv},
     {kSuiteKeyId, "GatewayName", Kind::kText, kDeliv},
+    {kSuiteKeyId, "GatewayUser", Kind::kText, kDeliv},
+    {kSuiteKeyId, "GatewayTls", Kind::kGatewayTls, kDeliv},
+    {kSuiteKeyId, "GatewayCaFile", Kind::kPemFile, kDeliv},
     {kSuiteKeyId, "DkimSigning", Kind::kNumber, kRecv | kDeliv},
     {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kDeliv | kFetch | kImap},
     {kSuiteKeyId, "VirtualMailAccount", Kind::kVirtualAccount, kDeliv | kFetch | kImap},
@@ -350,6 +354,11 @@ void Checker::CheckText(const KnownValue &v, const std::string &where, const std
     case Kind::kVirtualAccount: return CheckVirtualAccount(where, text);
     case Kind::kPemFile: return CheckPemFile(v, where, text);
     case Kind::kNameServers: return CheckNameServers(where, text);
+    case Kind::kGatewayTls:
+      if (!text.empty() && !EqualsNoCase(text, "none") && !EqualsNoCase(text, "opportunistic") &&
+          !EqualsNoCase(text, "verify"))
+        Error(where, Shown(text) + " is not none, opportunistic or verify; verify is used");
+      return;
     case Kind::kSpoolName:
       if (text.find("..") != std::string::npos || (!text.empty() && text[0] == '/'))
         Error(where, Shown(text) + " must be a directory name inside the spool");

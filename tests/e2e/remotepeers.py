@@ -367,6 +367,7 @@ class Exchanger:
     """An aiosmtpd server on address:port, named name in its replies.
 
     Set at creation: tls_context (an ssl.SSLContext: STARTTLS is offered),
+    implicit_tls (an ssl.SSLContext: TLS from the start, as on port 465),
     size_limit (announced with SIZE; aiosmtpd's default otherwise),
     pipelining (PIPELINING is offered: aiosmtpd reads one command line at a
     time, so commands sent ahead wait in its buffer in order).
@@ -379,12 +380,13 @@ class Exchanger:
     """
 
     def __init__(self, address, port, name=None, board=None, tls_context=None,
-                 size_limit=None, pipelining=False):
+                 size_limit=None, pipelining=False, implicit_tls=None):
         self.address, self.port = address, port
         self.name = name or "mx-%s.peer.test" % address.replace(".", "-").replace(":", "-")
         self.board = board
         self.pipelining = pipelining
         self.server_options = {"tls_context": tls_context} if tls_context else {}
+        self.implicit_tls = implicit_tls
         if size_limit is not None:
             self.server_options["data_size_limit"] = size_limit
         self.rcpt_replies = {}
@@ -450,6 +452,8 @@ class Exchanger:
                     server.zel_session.tls = ssl_object.version()
                 else:
                     exchanger._open_session(server, "EHLO " + hostname)
+                    if ssl_object is not None:   # TLS from the start
+                        server.zel_session.tls = ssl_object.version()
                 session.host_name = hostname
                 if exchanger.pipelining:
                     responses.insert(len(responses) - 1, "250-PIPELINING")
@@ -502,7 +506,7 @@ class Exchanger:
                               **exchanger.server_options)
 
         self.controller = Control(Handler(), hostname=self.address, port=self.port,
-                                  ready_timeout=PEER_SECONDS)
+                                  ready_timeout=PEER_SECONDS, ssl_context=self.implicit_tls)
         self.controller.start()
         return self
 

@@ -1,0 +1,125 @@
+// The TLS policies of the SMTP client: TLSA records and the DANE decision
+// on an answer, the relay host's GatewayTls, and the outlog's TLS field.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ZELDELIV/smtpsend.h"
+#include "ZELDELIV/tlspolicy.h"
+
+namespace {
+
+constexpr uint16_t kTlsa = 52;
+const std::string kName = "_25._tcp.mx.example";
+const std::string kDigest(32, '\xAB');
+
+std::string Rdata(uint8_t usage, uint8_t selector, uint8_t matching, const std::string &data) {
+  return std::string{static_cast<char>(usage), static_cast<char>(selector),
+                     static_cast<char>(matching)} + data;
+}
+
+DnsRecord Tlsa(const std::string &rdata, const std::string &name = kName) {
+  DnsRecord r;
+  r.name = name;
+  r.type = kTlsa;
+  r.cls = kDnsClassIN;
+  r.raw = rdata;
+  return r;
+}
+
+DnsMessage Answer(std::vector<DnsRecord> records, bool ad = true, uint8_t rcode = 0) {
+  DnsMessage m;
+  m.header.qr = true;
+  m.header.ad = ad;
+  m.header.rcode = rcode;
+  m.answers = std::move(records);
+  return m;
+}
+
+}  // namespace
+
+TEST(TlsPolicy, TlsaRecords) {
+  TlsaRecord r;
+  ASSERT_TRUE(ParseTlsaRecord(Rdata(3, 1, 1, kDigest), r));
+  EXPECT_EQ(r, (TlsaRecord{3, 1, 1, kDigest}));
+  EXPECT_TRUE(UsableTlsaRecord(r));
+  EXPECT_FALSE(ParseTlsaRecord(std::string("\3\1\1", 3), r));   // no data
+  EXPECT_FALSE(ParseTlsaRecord("\3\1", r));
+  EXPECT_TRUE(ParseTlsaRecord(Rdata(3, 0, 0, std::string(kMaxTlsaData, 'x')), r));
+  EXPECT_FALSE(ParseTlsaRecord(Rdata(3, 0, 0, std::string(kMaxTlsaData + 1, 'x')), r));
+  // PKIX usages, unknown selectors and matching types are not for mail.
+  for (TlsaRecord bad : {TlsaRecord{0, 0, 1, kDigest}, TlsaRecord{1, 1, 1, kDigest},
+                         TlsaRecord{2, 2, 1, kDigest}, TlsaRecord{3, 1, 3, kDigest}})
+    EXPECT_FALSE(UsableTlsaRecord(bad)) << int(bad.Usage) << int(bad.Selector);
+  EXPECT_TRUE(UsableTlsaRecord({2, 0, 2, kDigest}));
+  EXPECT_EQ(TlsaQueryName("mx.example.", 25), kName);
+}
+
+TEST(TlsPolicy, DaneDecision) {
+  const std::string good = Rdata(3, 1, 1, kDigest);
+  struct Case {
+    const char *what;
+    DnsMessage answer;
+    DaneOutcome outcome;
+    size_t records;
+  } cases[] = {
+      {"validated", Answer({Tlsa(good), Tlsa(Rdata(1, 1, 1, kDigest))}), DaneOutcome::kDane, 1},
+      {"not validated", Answer({Tlsa(good)}, false), DaneOutcome::kNone, 0},
+      {"only PKIX records", Answer({Tlsa(Rdata(1, 1, 1, kDigest))}), DaneOutcome::kNone, 0},
+      {"another name", Answer({Tlsa(good, "_25._tcp.other.example")}), DaneOutcome::kNone, 0},
+      {"no records", Answer({}), DaneOutcome::kNone, 0},
+      {"no such name", Answer({}, true, kDnsRcodeNxDomain), DaneOutcome::kNone, 0},
+      // A bogus answer is SERVFAIL from a validating resolver.
+      {"server failure", Answer({Tlsa(good)}, true, kDnsRcodeServFail), DaneOutcome::kDefer, 0},
+      {"too many", Answer(std::vector<DnsRecord>(kMaxTlsaRecords + 3, Tlsa(good))),
+       DaneOutcome::kDane, kMaxTlsaRecords},
+  };
+  for (Case &c : cases) {
+    SmtpTlsPolicy policy;
+    EXPECT_EQ(DaneFromAnswer(c.answer, kName, "mx.example.", policy), c.outcome) << c.what;
+    EXPECT_EQ(policy.Check.Tlsa.size(), c.records) << c.what;
+    EXPECT_EQ(policy.Required(), c.outcome == DaneOutcome::kDane) << c.what;
+    if (c.outcome == DaneOutcome::kDane) {
+      EXPECT_EQ(policy.Check.Names, std::vector<std::string>{"mx.example"});
+    }
+  }
+  DnsMessage cut = Answer({Tlsa(good)});
+  cut.header.tc = true;
+  SmtpTlsPolicy policy;
+  EXPECT_EQ(DaneFromAnswer(cut, kName, "mx.example", policy), DaneOutcome::kDefer);
+}
+
+TEST(TlsPolicy, Gateway) {
+  GatewayTlsMode mode;
+  EXPECT_TRUE(ParseGatewayTlsMode("Verify", mode));
+  EXPECT_EQ(mode, GatewayTlsMode::kVerify);
+  EXPECT_FALSE(ParseGatewayTlsMode("strict", mode));
+  GatewayCaFile = "/etc/zel/relay-ca.pem";
+  GatewayTls = GatewayTlsMode::kVerify;
+  SmtpTlsPolicy p = GatewayTlsPolicy("smtp.relay.example.", 587);
+  EXPECT_EQ(p.Mode, SmtpTlsPolicy::Kind::kVerify);
+  EXPECT_EQ(p.Check.Names, std::vector<std::string>{"smtp.relay.example"});
+  EXPECT_EQ(p.CaFile, GatewayCaFile);
+  EXPECT_FALSE(p.ImplicitTls);
+  EXPECT_TRUE(GatewayTlsPolicy("smtp.relay.example", kImplicitTlsPort).ImplicitTls);
+  GatewayTls = GatewayTlsMode::kNone;
+  EXPECT_EQ(GatewayTlsPolicy("r", 25).Mode, SmtpTlsPolicy::Kind::kNoTls);
+  // TLS from the start has no clear text to keep to.
+  EXPECT_EQ(GatewayTlsPolicy("r", kImplicitTlsPort).Mode, SmtpTlsPolicy::Kind::kOpportunistic);
+  GatewayTls = GatewayTlsMode::kOpportunistic;
+  EXPECT_FALSE(GatewayTlsPolicy("r", 25).Required());
+  GatewayCaFile.clear();
+}
+
+TEST(TlsPolicy, OutlogField) {
+  _SmtpConnection conn;
+  conn.TlsVersion = "TLSv1.3";
+  EXPECT_EQ(OutlogTlsField(conn), " (TLS TLSv1.3)");
+  conn.TlsPolicy.Name = "dane";
+  conn.TlsVerified = true;
+  EXPECT_EQ(OutlogTlsField(conn), " (TLS TLSv1.3 dane verified)");
+  conn.TlsPolicy.Name = "gateway";
+  conn.TlsVerified = false;
+  EXPECT_EQ(OutlogTlsField(conn), " (TLS TLSv1.3 gateway unverified)");
+}
