@@ -391,6 +391,13 @@ int DeliverDomainHere(const char *domain) {
   return ForEachMessage(domain, DeliverToLocalUsers, &group, CommitLocalCopies);
 }
 
+MtaStsPolicy DomainMtaStsPolicy(const std::string &domain, const _RoutingInfo &info) {
+  bool throughDns = !info.Mx.empty() && !domain.empty() && domain.front() != '[' &&
+                    std::none_of(info.Mx.begin(), info.Mx.end(),
+                                 [](const _MxRecord &mx) { return mx.bRoute; });
+  return throughDns ? MtaStsPolicyFor(DnsServer, domain) : MtaStsPolicy();
+}
+
 int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
   const char *domain = entry.DomainName.c_str();
   info.DomainName = entry.DomainName;
@@ -409,6 +416,7 @@ int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
     result = DeliverDomainLocally(domain);
   } else {
     std::string errorText;
+    info.MtaSts = DomainMtaStsPolicy(entry.DomainName, info);
     if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {
       info.LastError.clear();
       result = ForEachMessage(domain, SendMessageOnConnection, conn);
@@ -576,18 +584,39 @@ std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info) {
   return order;
 }
 
-bool ExchangerTlsPolicy(const _MxRecord &mx, SmtpTlsPolicy &policy, std::string &errorText) {
+bool ExchangerTlsPolicy(const _MxRecord &mx, const MtaStsPolicy &sts, SmtpTlsPolicy &policy,
+                        std::string &errorText) {
   uint16_t port = mx.PortNo != 0 ? mx.PortNo : static_cast<uint16_t>(SmtpPort);
+  std::string host = BoundedCopy(mx.HostName, kMaxRouteHostName);
   policy = SmtpTlsPolicy();
   if (mx.bRoute) {
     policy = GatewayTlsPolicy(mx.HostName, port);
     return true;
   }
-  if (!mx.bSecure) return true;
-  if (LookupDanePolicy(DnsServer, mx.HostName, port, policy) != DaneOutcome::kDefer) return true;
-  errorText = "the TLSA records of " + BoundedCopy(mx.HostName, kMaxRouteHostName) +
-              " could not be looked up (DANE): deferred";
-  return false;
+  // DANE, where it applies, outranks MTA-STS.
+  DaneOutcome dane = mx.bSecure ? LookupDanePolicy(DnsServer, host, port, policy)
+                                : DaneOutcome::kNone;
+  if (dane == DaneOutcome::kDefer) {
+    errorText = "the TLSA records of " + host + " could not be looked up (DANE): deferred";
+    return false;
+  }
+  if (dane == DaneOutcome::kDane || sts.Mode == MtaStsMode::kNone) return true;
+  bool listed = MtaStsAllowsMx(sts, host);
+  if (sts.Mode == MtaStsMode::kTesting) {
+    policy.Name = "mta-sts";
+    if (!listed)
+      LogWin32Error(EVENTLOG_WARNING_TYPE,
+                    ("MTA-STS testing: " + LogSafeText(host) +
+                     " is not named by its domain's policy; used anyway").c_str(),
+                    ERROR_INVALID_DATA);
+    return true;
+  }
+  if (!listed) {
+    errorText = "TLS required (mta-sts) but " + host + " is not named by the policy: deferred";
+    return false;
+  }
+  policy = VerifiedNamePolicy(host, TlsCaFile, "mta-sts");
+  return true;
 }
 
 _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
@@ -613,7 +642,7 @@ _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
       continue;
     }
     SmtpTlsPolicy policy;
-    if (!ExchangerTlsPolicy(mx, policy, errorText)) continue;
+    if (!ExchangerTlsPolicy(mx, info.MtaSts, policy, errorText)) continue;
     _SmtpConnection *conn =
         SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text, policy);
     // The failed opportunistic handshake is remembered: the second call

@@ -54,6 +54,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ZELDELIV/mtasts.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/tlspolicy.h"
 #include "common/smtputil.h"
@@ -122,6 +123,9 @@ struct _RoutingInfo {
   // domain is a slow one, which the domain threads limit (delivery). Stored
   // as "Slow: 1".
   int bSlow = 0;
+  // The domain's MTA-STS policy for this attempt (DomainMtaStsPolicy);
+  // not stored.
+  MtaStsPolicy MtaSts;
   std::vector<_MxRecord> Mx;   // in list order (the head first)
 };
 
@@ -183,6 +187,11 @@ void ParseRoutingRecord(std::string_view text, size_t maxBytes, _RoutingInfo &in
 long long TimeToRetry(const _RoutingInfo &info);
 // Sets entry.RetryTime; true when that time has come.
 bool SetDomainRetryInfo(_DomainInfo &entry, const _RoutingInfo &info);
+// The MTA-STS policy of the recipient domain (named as queued, before any
+// alias) when its exchangers came from DNS; none for a route, a domain
+// literal or a domain without exchangers. Asked only when an attempt
+// connects to exchangers.
+MtaStsPolicy DomainMtaStsPolicy(const std::string &domain, const _RoutingInfo &info);
 // One attempt: 1 when the domain's queue is finished (delivered, delivered
 // locally, or given up), 0 when recipients remain (then LastTried and
 // TryNumber record a failed try).
@@ -229,9 +238,14 @@ bool MailDomainIsLocal(const _RoutingInfo &info);
 std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info);
 // The TLS policy of one exchanger: the relay host's (GatewayTls) for a
 // route; DANE for an exchanger of a validated MX answer whose validated TLSA
-// records say so; otherwise opportunistic. False (errorText set) when the
-// exchanger is to be deferred: its TLSA records could not be had for now.
-bool ExchangerTlsPolicy(const _MxRecord &mx, SmtpTlsPolicy &policy, std::string &errorText);
+// records say so; else the domain's MTA-STS policy (sts): with enforce, TLS
+// with a certificate valid for the exchanger's name, and only for an
+// exchanger its mx lines name; with testing, an exchanger they do not name
+// is logged and used; otherwise opportunistic. False (errorText set) when
+// the exchanger is to be deferred: its TLSA records could not be had for
+// now, or an enforced MTA-STS policy does not name it.
+bool ExchangerTlsPolicy(const _MxRecord &mx, const MtaStsPolicy &sts, SmtpTlsPolicy &policy,
+                        std::string &errorText);
 // Connects to the first exchanger that takes the connection (greeting and
 // EHLO or HELO done, TLS started as its policy says); null when none does, with
 // errorText the last failure's text. An exchanger whose name did not

@@ -14,10 +14,11 @@
 // remembered and its next connection goes without TLS, once: so a peer
 // with a broken TLS set-up still gets its mail, and one whose handshake was
 // cut by a passing fault gets TLS again at the connection after. A policy
-// that requires TLS (DANE, a relay host with GatewayTls verify) never goes
-// in clear: no STARTTLS, a refused one, a failed handshake or a certificate
-// that does not check out fails the connection with kSmtpTlsRequired. A
-// relay host on port 465 gets TLS before its greeting. The MAIL command
+// that requires TLS (DANE, MTA-STS enforce, a relay host with GatewayTls
+// verify) never goes in clear: no STARTTLS, a refused one, a failed
+// handshake or a certificate that does not check out fails the connection
+// with kSmtpTlsRequired. A relay host on port 465 gets TLS before its
+// greeting. The MAIL command
 // carries SIZE=n when the peer offers SIZE, and BODY=8BITMIME for a message
 // with 8-bit text when it offers 8BITMIME; a message larger than the peer's
 // announced SIZE is not sent and fails for all its recipients. A peer that
@@ -245,13 +246,12 @@ int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view re
              int messageFd, bool endMarker, SmtpExchange &last,
              std::string_view mailParameters = {});
 
-// The outlog line of an accepted message ("\n" included); under TLS it ends
-// with the TLS field (OutlogTlsField), kept whole however many recipients
-// come before.
-// " (TLS TLSv1.3)" for opportunistic TLS, as it always was; under a policy
-// " (TLS TLSv1.3 dane verified)": the policy (dane, gateway) and whether
-// the certificate was verified.
+// The outlog's TLS field: " (TLS TLSv1.3)" for opportunistic TLS, as it
+// always was; under a policy " (TLS TLSv1.3 dane verified)": the policy
+// (dane, mta-sts, gateway) and whether the certificate was verified.
 std::string OutlogTlsField(const _SmtpConnection &conn);
+// The outlog line of an accepted message ("\n" included); under TLS it ends
+// with the TLS field, kept whole however many recipients come before.
 std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
                        const SmtpRecipientList &list, long long when);
 // "[%d/%b/%Y:%H:%M:%S]" in local time (universal time when local time is

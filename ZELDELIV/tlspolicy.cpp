@@ -71,20 +71,27 @@ void LoadGatewayTlsSettings() {
   }
 }
 
-SmtpTlsPolicy GatewayTlsPolicy(std::string_view host, uint16_t port) {
+SmtpTlsPolicy VerifiedNamePolicy(std::string_view host, const std::string &caFile,
+                                 const char *name) {
   SmtpTlsPolicy policy;
-  policy.Name = "gateway";
-  policy.ImplicitTls = port == kImplicitTlsPort;
+  policy.Name = name;
+  policy.Mode = SmtpTlsPolicy::Kind::kVerify;
+  policy.Check.Check = TlsPeerCheck::Kind::kName;
+  policy.Check.Names = {WithoutFinalDot(host)};
+  policy.CaFile = caFile;
+  return policy;
+}
+
+SmtpTlsPolicy GatewayTlsPolicy(std::string_view host, uint16_t port) {
+  bool implicit = port == kImplicitTlsPort;
   GatewayTlsMode mode = GatewayTls;
   // Implicit TLS has no clear text to fall back to.
-  if (policy.ImplicitTls && mode == GatewayTlsMode::kNone) mode = GatewayTlsMode::kOpportunistic;
+  if (implicit && mode == GatewayTlsMode::kNone) mode = GatewayTlsMode::kOpportunistic;
+  SmtpTlsPolicy policy;
+  if (mode == GatewayTlsMode::kVerify) policy = VerifiedNamePolicy(host, GatewayCaFile, "gateway");
   if (mode == GatewayTlsMode::kNone) policy.Mode = SmtpTlsPolicy::Kind::kNoTls;
-  if (mode == GatewayTlsMode::kVerify) {
-    policy.Mode = SmtpTlsPolicy::Kind::kVerify;
-    policy.Check.Check = TlsPeerCheck::Kind::kName;
-    policy.Check.Names = {WithoutFinalDot(host)};
-    policy.CaFile = GatewayCaFile;
-  }
+  policy.Name = "gateway";
+  policy.ImplicitTls = implicit;
   return policy;
 }
 

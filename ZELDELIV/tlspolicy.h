@@ -1,13 +1,15 @@
 // tlspolicy: what the SMTP client demands of one exchanger's TLS, decided
 // before it connects.
 //
-// Four policies. Opportunistic (no policy, "none" in the outlog): STARTTLS
+// The policies. Opportunistic (no policy, "none" in the outlog): STARTTLS
 // when offered, the certificate not checked, and after a failed handshake
 // one connection in clear (smtpsend). DANE: the exchanger came from a
 // DNSSEC-validated MX answer and its "_PORT._tcp.HOST" TLSA records are
 // validated too (the AD bit of the validating resolver in NameServer) and
 // hold at least one usable record (DANE-TA or DANE-EE, RFC 7672): TLS is
-// required and the certificate must match them. Gateway: the relay host of
+// required and the certificate must match them. MTA-STS enforce (mtasts,
+// applied by routing): TLS required and the certificate valid for the
+// exchanger's name (VerifiedNamePolicy). Gateway: the relay host of
 // GatewayName with GatewayTls: "none" (no STARTTLS), "opportunistic", or
 // "verify" (TLS required, the certificate valid for GatewayName under
 // GatewayCaFile or the system's CA store). A required policy that fails
@@ -74,10 +76,14 @@ struct SmtpTlsPolicy {
   TlsPeerCheck Check;
   std::string CaFile;         // kVerify: "" is the system's store
   bool ImplicitTls = false;   // TLS before the greeting (port 465)
-  const char *Name = "none";  // for the outlog: none, dane, gateway
+  const char *Name = "none";  // for the outlog: none, dane, mta-sts, gateway
   bool Required() const { return Mode == Kind::kDane || Mode == Kind::kVerify; }
 };
 
+// TLS required and a certificate valid for host under caFile ("" the
+// system's store); name for the outlog.
+SmtpTlsPolicy VerifiedNamePolicy(std::string_view host, const std::string &caFile,
+                                 const char *name);
 // The relay host's policy (host as in GatewayName, port the one connected).
 SmtpTlsPolicy GatewayTlsPolicy(std::string_view host, uint16_t port);
 

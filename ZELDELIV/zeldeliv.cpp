@@ -17,6 +17,7 @@
 #include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/handover.h"
 #include "ZELDELIV/local.h"
+#include "ZELDELIV/mtasts.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/remote.h"
 #include "ZELDELIV/routing.h"
@@ -69,6 +70,7 @@ void ReadConfig() {
   FormDeliverySpoolPaths();
   LoadDeliverySettings();
   LoadGatewayTlsSettings();
+  LoadMtaStsSettings();
   LoadDeliveryFilters();
   LoadAliasConfig();
 }

@@ -136,6 +136,7 @@ const KnownValue kKnownValues[] = {
     {kDelivKey, "MinimumTimeout", Kind::kNumber, kDeliv},
     {kDelivKey, "MailOutlogEnabled", Kind::kNumber, kDeliv},
     {kDelivKey, "SmtpPort", Kind::kPort, kDeliv},
+    {kDelivKey, "TlsCaFile", Kind::kPemFile, kDeliv},
     {kDelivKey, "Milters", Kind::kFilters, kDeliv},
     {kDelivKey, "MilterDefaultAction", Kind::kText, kDeliv},
     {kDelivKey, "MilterConnectTimeout", Kind::kNumber, kDeliv},

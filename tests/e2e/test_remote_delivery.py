@@ -80,8 +80,9 @@ def parse_record(data):
 class RemoteCase(unittest.TestCase):
     """Peers and a mail system per test; everything is stopped in cleanup."""
 
-    def name_server(self, mx=(), hosts=(), cnames=(), listen="127.0.0.1"):
-        ns = NameServer(self.scratch_dir(), mx=mx, hosts=hosts, cnames=cnames, listen=listen)
+    def name_server(self, mx=(), hosts=(), cnames=(), listen="127.0.0.1", txt=()):
+        ns = NameServer(self.scratch_dir(), mx=mx, hosts=hosts, cnames=cnames, listen=listen,
+                        txt=txt)
         ns.start()
         self.addCleanup(ns.stop)
         self.ns = ns

@@ -1,6 +1,8 @@
 """Verified TLS to other servers end to end: DANE against zones signed in
-the test (ldns-signzone), served by nsd and validated by unbound, and the
-relay host's GatewayTls with a CA of the test's own.
+the test (ldns-signzone), served by nsd and validated by unbound; MTA-STS
+with policies served over HTTPS by the test; and the relay host's
+GatewayTls. Certificates come from a CA of the test's own (TlsCaFile and
+GatewayCaFile point at it).
 
 The exchangers are aiosmtpd servers on loopback addresses (remotepeers); the
 mail system's NameServer is unbound for the DANE tests and dnsmasq for the
@@ -16,7 +18,7 @@ import unittest
 import test_remote_delivery as remote
 import tlspeers
 from test_remote_delivery import RemoteCase
-from tlspeers import SignedDns, TestCa, spki_sha256
+from tlspeers import PolicyServer, SignedDns, TestCa, spki_sha256
 from zelharness import read_bytes
 
 # The TLS versions the agent may use, as the outlog names them.
@@ -25,6 +27,8 @@ TLS_VERSION = r"TLSv1\.[23]"
 # on a loopback address no other test of this module uses.
 IMPLICIT_TLS_PORT = 465
 IMPLICIT_TLS_ADDRESS = "127.0.0.19"
+# The MTA-STS policies are fetched from port 443, here.
+POLICY_ADDRESS = "127.0.0.18"
 
 
 def setUpModule():
@@ -47,13 +51,14 @@ class TlsCase(RemoteCase):
             self._ca = TestCa(self.scratch_dir())
         return self._ca
 
-    def assertDeferred(self, domain, exchanger, reason):
-        """No transaction began at exchanger; the domain's record says why."""
+    def assertDeferred(self, domain, exchanger, reason, contacted=True):
+        """No transaction began at exchanger (contacted: it was connected
+        to); the domain's record says why."""
         self.wait_try_number(domain, 1)
         verbs = [v for s in exchanger.session_list() for v in s.verbs()]
         self.assertNotIn("MAIL", verbs)
         self.assertEqual(exchanger.messages, [])
-        self.assertTrue(exchanger.session_list(), "the exchanger was never tried")
+        self.assertEqual(bool(exchanger.session_list()), contacted)
         record = read_bytes(self.domain_dir(domain, "DOMAIN.MRI")).decode("latin-1")
         self.assertIn(reason, record)
         self.assertEqual(len(self.queued(domain)), 1)
@@ -97,6 +102,55 @@ class DaneTest(TlsCase):
                          r" to bob@good\.sec\.test \(TLS %s dane verified\)$" % TLS_VERSION)
         self.assertRegex(self.outlog_line_to("127.0.0.4"),
                          r" to bob@plain\.test \(TLS %s\)$" % TLS_VERSION)
+
+
+def policy(mode, *mx, padding=0):
+    return ("version: STSv1\r\nmode: %s\r\n%smax_age: 86400\r\n%s"
+            % (mode, "".join("mx: %s\r\n" % m for m in mx), "x: %s\r\n" % ("y" * padding)))
+
+
+class MtaStsTest(TlsCase):
+
+    def test_enforce_testing_and_a_policy_too_large(self):
+        ca = self.make_ca()
+        domains = ["sts.test", "other.test", "try.test", "big.test"]
+        cert, key = ca.issue(*["mx." + d for d in domains])
+        web_cert, web_key = ca.issue(*["mta-sts." + d for d in domains])
+        addresses = ["127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.6"]
+        ns = self.name_server(
+            mx=[(d, "mx." + d, 10) for d in domains],
+            hosts=[("mx." + d, a) for d, a in zip(domains, addresses)]
+            + [("mta-sts." + d, POLICY_ADDRESS) for d in domains],
+            txt=[("_mta-sts." + d, "v=STSv1; id=1") for d in domains])
+        web = PolicyServer(POLICY_ADDRESS, web_cert, web_key, {
+            "mta-sts.sts.test": policy("enforce", "mx.sts.test"),
+            "mta-sts.other.test": policy("enforce", "mx.elsewhere.test"),
+            "mta-sts.try.test": policy("testing", "mx.elsewhere.test"),
+            # Would defer big.test's mail, if it were not refused for its size.
+            "mta-sts.big.test": policy("enforce", "mx.elsewhere.test", padding=64 * 1024)}).start()
+        self.addCleanup(web.stop)
+        self.mail_system(ns.address, deliv={"TlsCaFile": ca.cert_path})
+        ex = {d: self.exchanger(a, tls_context=server_context(cert, key))
+              for d, a in zip(domains, addresses)}
+        for d in domains:
+            self.send(["bob@" + d], "to " + d)
+        self.start_agent()
+        for d in ("sts.test", "try.test", "big.test"):
+            self.wait_messages_at(ex[d], 1)
+            self.wait_domain_done(d)
+        self.assertDeferred("other.test", ex["other.test"], "TLS required (mta-sts)",
+                            contacted=False)
+        self.assertRegex(self.outlog_line_to("127.0.0.2"),
+                         r"\(TLS %s mta-sts verified\)$" % TLS_VERSION)
+        self.assertRegex(self.outlog_line_to("127.0.0.4"),
+                         r"\(TLS %s mta-sts unverified\)$" % TLS_VERSION)
+        self.assertRegex(self.outlog_line_to("127.0.0.6"), r"\(TLS %s\)$" % TLS_VERSION)
+        events = self.mail.scratch.events()
+        self.assertIn("MTA-STS testing: mx.try.test is not named", events)
+        self.assertIn("MTA-STS policy of big.test: the answer is longer than 65536 bytes", events)
+        # Cached by its id: one fetch per domain however often it is asked.
+        self.assertEqual(sorted(h for h, _ in web.requests),
+                         sorted("mta-sts." + d for d in domains))
 
 
 class GatewayTest(TlsCase):

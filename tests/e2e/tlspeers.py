@@ -5,6 +5,10 @@ TestCa makes a CA with the openssl command and issues server certificates
 from it (subjectAltName DNS names); spki_sha256 gives the digest a TLSA
 "3 1 1" record publishes for a certificate.
 
+PolicyServer is an HTTPS server (python's http.server under ssl) on a
+loopback address and port 443, serving /.well-known/mta-sts.txt with the
+text a test gives for each host name (the Host header).
+
 SignedDns runs nsd (authoritative, Debian's nsd) for the zones a test
 gives, those marked signed signed with a key made by ldns-keygen and
 ldns-signzone (ldnsutils), and unbound (Debian's unbound) as the validating
@@ -17,9 +21,12 @@ foreground as children and are stopped by stop(); every wait is bounded.
 """
 
 import hashlib
+import http.server
 import os
 import random
+import ssl
 import subprocess
+import threading
 import time
 
 from remotepeers import PEER_SECONDS, _port_free, query_dns
@@ -181,3 +188,47 @@ class SignedDns:
                     proc.kill()
                     proc.wait(timeout=PEER_SECONDS)
         self.procs = []
+
+
+class PolicyServer:
+    """HTTPS on address:443 with cert/key; policies: {host: text}."""
+
+    def __init__(self, address, cert, key, policies):
+        self.address = address
+        self.policies = policies
+        self.requests = []
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                host = self.headers.get("Host", "").split(":")[0]
+                server.requests.append((host, self.path))
+                body = server.policies.get(host)
+                if self.path != "/.well-known/mta-sts.txt" or body is None:
+                    self.send_error(404)
+                    return
+                data = body.encode("latin-1")
+                self.send_response(200)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def log_message(self, *args):
+                pass
+
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        self.httpd = http.server.ThreadingHTTPServer((address, 443), Handler)
+        self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
+        self.httpd.timeout = PEER_SECONDS
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def start(self):
+        self.thread.start()
+        return self
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(PEER_SECONDS)

@@ -1,10 +1,12 @@
 // The TLS policies of the SMTP client: TLSA records and the DANE decision
-// on an answer, the relay host's GatewayTls, and the outlog's TLS field.
+// on an answer, MTA-STS records, policies and mx patterns, the relay host's
+// GatewayTls, and the outlog's TLS field.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "ZELDELIV/mtasts.h"
 #include "ZELDELIV/smtpsend.h"
 #include "ZELDELIV/tlspolicy.h"
 
@@ -122,4 +124,55 @@ TEST(TlsPolicy, OutlogField) {
   conn.TlsPolicy.Name = "gateway";
   conn.TlsVerified = false;
   EXPECT_EQ(OutlogTlsField(conn), " (TLS TLSv1.3 gateway unverified)");
+}
+
+TEST(MtaSts, Policies) {
+  const std::string good =
+      "version: STSv1\r\nmode: enforce\r\nmx: mail.example.com\r\nmx: *.example.net\r\n"
+      "max_age: 604800\r\n";
+  MtaStsPolicy p;
+  ASSERT_TRUE(ParseMtaStsPolicy(good, kMaxMtaStsPolicyBytes, p));
+  EXPECT_EQ(p.Mode, MtaStsMode::kEnforce);
+  EXPECT_EQ(p.Mx, (std::vector<std::string>{"mail.example.com", "*.example.net"}));
+  EXPECT_EQ(p.MaxAge, 604800u);
+  EXPECT_FALSE(ParseMtaStsPolicy(good, good.size() - 1, p));
+  struct Case {
+    const char *text;
+    bool valid;
+    MtaStsMode mode;
+  } cases[] = {
+      {"version: STSv1\nmode: testing\nmx: a.example\nmax_age:86400\nfuture: x\n", true,
+       MtaStsMode::kTesting},
+      {"version: STSv1\nmode: none\nmax_age: 0", true, MtaStsMode::kNone},
+      {"mode: enforce\nmx: a.example\nmax_age: 1\n", false, {}},               // no version
+      {"version: STSv2\nmode: enforce\nmx: a\nmax_age: 1\n", false, {}},
+      {"version: STSv1\nmode: strict\nmx: a\nmax_age: 1\n", false, {}},
+      {"version: STSv1\nmode: enforce\nmax_age: 1\n", false, {}},              // no mx
+      {"version: STSv1\nmode: enforce\nmx: a\nmax_age: 31557601\n", false, {}},
+      {"version: STSv1\nmode: enforce\nmx: a\nmax_age: -1\n", false, {}},
+      {"version: STSv1\nmode: enforce\nmx: a\n", false, {}},                   // no max_age
+      {"version: STSv1\nmode: enforce\nmx: a\nmax_age: 1\ngarbage\n", false, {}},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(ParseMtaStsPolicy(c.text, kMaxMtaStsPolicyBytes, p), c.valid) << c.text;
+    if (c.valid) {
+      EXPECT_EQ(p.Mode, c.mode) << c.text;
+    }
+  }
+}
+
+TEST(MtaSts, RecordsAndPatterns) {
+  std::string id;
+  EXPECT_TRUE(ParseMtaStsRecord("v=STSv1; id=20160831085700Z;", id));
+  EXPECT_EQ(id, "20160831085700Z");
+  EXPECT_TRUE(ParseMtaStsRecord("v=STSv1;id=abc ; ext=1", id));
+  EXPECT_EQ(id, "abc");
+  for (const char *bad : {"v=STSv1;", "id=1; v=STSv1", "v=STSv1; id=a-b", "v=STSv1; id=",
+                          "v=STSv1; id=123456789012345678901234567890123"})
+    EXPECT_FALSE(ParseMtaStsRecord(bad, id)) << bad;
+  EXPECT_TRUE(MtaStsMxMatches("Mail.Example.com.", "mail.example.com"));
+  EXPECT_TRUE(MtaStsMxMatches("mx1.example.net", "*.example.net"));
+  EXPECT_FALSE(MtaStsMxMatches("a.mx1.example.net", "*.example.net"));
+  EXPECT_FALSE(MtaStsMxMatches("example.net", "*.example.net"));
+  EXPECT_FALSE(MtaStsMxMatches("mail.example.com.evil", "mail.example.com"));
 }
