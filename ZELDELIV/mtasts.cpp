@@ -8,6 +8,7 @@
 #include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/str.h"
+#include "messages/zelmsg.h"
 #include "platform/ascii.h"
 #include "platform/hostres.h"
 #include "platform/httpsget.h"
@@ -138,9 +139,8 @@ bool FetchPolicy(const std::string &domain, MtaStsPolicy &policy) {
       why = "the policy is not valid";
     }
   }
-  LogWin32Error(EVENTLOG_WARNING_TYPE,
-                ("MTA-STS policy of " + LogSafeText(domain) + ": " + LogSafeText(why)).c_str(),
-                ERROR_INVALID_DATA);
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_TLS_POLICY, LogSafeText(domain).c_str(),
+           ("MTA-STS policy not fetched: " + LogSafeText(why)).c_str());
   return false;
 }
 

@@ -605,10 +605,8 @@ bool ExchangerTlsPolicy(const _MxRecord &mx, const MtaStsPolicy &sts, SmtpTlsPol
   if (sts.Mode == MtaStsMode::kTesting) {
     policy.Name = "mta-sts";
     if (!listed)
-      LogWin32Error(EVENTLOG_WARNING_TYPE,
-                    ("MTA-STS testing: " + LogSafeText(host) +
-                     " is not named by its domain's policy; used anyway").c_str(),
-                    ERROR_INVALID_DATA);
+      LogEvent(EVENTLOG_WARNING_TYPE, MSG_TLS_POLICY, LogSafeText(host).c_str(),
+               "MTA-STS testing: the exchanger is not named by its domain's policy; used anyway");
     return true;
   }
   if (!listed) {

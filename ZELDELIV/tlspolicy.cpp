@@ -5,6 +5,7 @@
 #include "common/logging.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "messages/zelmsg.h"
 #include "platform/ascii.h"
 #include "platform/registry.h"
 
@@ -65,9 +66,8 @@ void LoadGatewayTlsSettings() {
   if (!QueryRegString(suite.get(), "GatewayTls", kMaxGatewayTlsText, mode) || mode.empty()) return;
   if (!ParseGatewayTlsMode(mode, GatewayTls)) {
     GatewayTls = GatewayTlsMode::kVerify;
-    LogWin32Error(EVENTLOG_WARNING_TYPE,
-                  ("GatewayTls \"" + LogSafeText(mode) + "\" is unknown: verify is used").c_str(),
-                  ERROR_INVALID_PARAMETER);
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_TLS_POLICY, "the relay host",
+             ("GatewayTls \"" + LogSafeText(mode) + "\" is unknown: verify is used").c_str());
   }
 }
 

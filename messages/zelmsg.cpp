@@ -77,6 +77,7 @@ const MessageEntry kMessages[] = {
      "The index of %1 was damaged or lost and is rebuilt from its message files; its new "
      "UIDVALIDITY is %2.\r\n"},
     {MSG_DKIM_NOT_SIGNED, "A message for %1 goes out without its DKIM signature: %2\r\n"},
+    {MSG_TLS_POLICY, "Outgoing TLS policy of %1: %2\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -146,9 +146,14 @@ class MtaStsTest(TlsCase):
                          r"\(TLS %s mta-sts unverified\)$" % TLS_VERSION)
         self.assertRegex(self.outlog_line_to("127.0.0.6"), r"\(TLS %s\)$" % TLS_VERSION)
         events = self.mail.scratch.events()
-        self.assertIn("MTA-STS testing: mx.try.test is not named", events)
-        self.assertIn("MTA-STS policy of big.test: the answer is longer than 65536 bytes", events)
-        # Cached by its id: one fetch per domain however often it is asked.
+        self.assertIn("Outgoing TLS policy of mx.try.test: MTA-STS testing: the exchanger is not "
+                      "named", events)
+        self.assertIn("Outgoing TLS policy of big.test: MTA-STS policy not fetched: the answer "
+                      "is longer than 65536 bytes", events)
+        # A second attempt finds the same id: the cached policy serves it.
+        self.send(["carol@sts.test"], "again")
+        self.wait_messages_at(ex["sts.test"], 2)
+        self.wait_domain_done("sts.test")
         self.assertEqual(sorted(h for h, _ in web.requests),
                          sorted("mta-sts." + d for d in domains))
 
