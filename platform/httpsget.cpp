@@ -39,6 +39,18 @@ struct SlistFree {
   void operator()(curl_slist *l) const { curl_slist_free_all(l); }
 };
 
+// Letters, digits, "-" and ".": a name that cannot change the URL it goes
+// into (no "@", "/", ":" ...), so curl connects to the address given and
+// never resolves another host.
+bool PlainHostName(const std::string &host) {
+  if (host.empty() || host.size() > kMaxHttpsHostName) return false;
+  for (char c : host)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+          c == '-' || c == '.'))
+      return false;
+  return true;
+}
+
 // "[x::y]" for IPv6, as CURLOPT_RESOLVE wants it.
 std::string ResolveEntry(const HttpsRequest &r) {
   std::string address = AddressText(r.Address);
@@ -71,6 +83,10 @@ bool SetOptions(CURL *c, const HttpsRequest &r, curl_slist *resolve, Reader &rea
 
 bool HttpsGet(const HttpsRequest &request, std::string &body, std::string &why) {
   body.clear();
+  if (!PlainHostName(request.Host) || request.Path.empty() || request.Path[0] != '/') {
+    why = "not a plain host name and path";
+    return false;
+  }
   GlobalInit();
   std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
   std::unique_ptr<curl_slist, SlistFree> resolve(

@@ -26,6 +26,9 @@
 
 #include "platform/ipaddr.h"
 
+// A host name in a request: the longest DNS name as text.
+constexpr size_t kMaxHttpsHostName = 253;
+
 struct HttpsRequest {
   std::string Host;        // a host name, the certificate's and the URL's
   IpAddress Address;       // where to connect
@@ -37,5 +40,7 @@ struct HttpsRequest {
   long TotalTimeoutMs = 0;
 };
 
-// The body of a 200 answer. False with why otherwise.
+// The body of a 200 answer. False with why otherwise, and at once for a
+// host that is not letters, digits, "-" and "." or a path without a
+// leading "/".
 bool HttpsGet(const HttpsRequest &request, std::string &body, std::string &why);

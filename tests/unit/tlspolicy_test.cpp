@@ -1,14 +1,14 @@
 // The TLS policies of the SMTP client: TLSA records and the DANE decision
 // on an answer, MTA-STS records, policies and mx patterns, the relay host's
-// GatewayTls, and the outlog's TLS field.
+// GatewayTls.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "ZELDELIV/mtasts.h"
-#include "ZELDELIV/smtpsend.h"
 #include "ZELDELIV/tlspolicy.h"
+#include "platform/httpsget.h"
 
 namespace {
 
@@ -92,38 +92,17 @@ TEST(TlsPolicy, DaneDecision) {
   EXPECT_EQ(DaneFromAnswer(cut, kName, "mx.example", policy), DaneOutcome::kDefer);
 }
 
+// What the end-to-end tests do not reach: "none", and port 465 with it.
 TEST(TlsPolicy, Gateway) {
   GatewayTlsMode mode;
   EXPECT_TRUE(ParseGatewayTlsMode("Verify", mode));
   EXPECT_EQ(mode, GatewayTlsMode::kVerify);
   EXPECT_FALSE(ParseGatewayTlsMode("strict", mode));
-  GatewayCaFile = "/etc/zel/relay-ca.pem";
-  GatewayTls = GatewayTlsMode::kVerify;
-  SmtpTlsPolicy p = GatewayTlsPolicy("smtp.relay.example.", 587);
-  EXPECT_EQ(p.Mode, SmtpTlsPolicy::Kind::kVerify);
-  EXPECT_EQ(p.Check.Names, std::vector<std::string>{"smtp.relay.example"});
-  EXPECT_EQ(p.CaFile, GatewayCaFile);
-  EXPECT_FALSE(p.ImplicitTls);
-  EXPECT_TRUE(GatewayTlsPolicy("smtp.relay.example", kImplicitTlsPort).ImplicitTls);
   GatewayTls = GatewayTlsMode::kNone;
   EXPECT_EQ(GatewayTlsPolicy("r", 25).Mode, SmtpTlsPolicy::Kind::kNoTls);
   // TLS from the start has no clear text to keep to.
   EXPECT_EQ(GatewayTlsPolicy("r", kImplicitTlsPort).Mode, SmtpTlsPolicy::Kind::kOpportunistic);
   GatewayTls = GatewayTlsMode::kOpportunistic;
-  EXPECT_FALSE(GatewayTlsPolicy("r", 25).Required());
-  GatewayCaFile.clear();
-}
-
-TEST(TlsPolicy, OutlogField) {
-  _SmtpConnection conn;
-  conn.TlsVersion = "TLSv1.3";
-  EXPECT_EQ(OutlogTlsField(conn), " (TLS TLSv1.3)");
-  conn.TlsPolicy.Name = "dane";
-  conn.TlsVerified = true;
-  EXPECT_EQ(OutlogTlsField(conn), " (TLS TLSv1.3 dane verified)");
-  conn.TlsPolicy.Name = "gateway";
-  conn.TlsVerified = false;
-  EXPECT_EQ(OutlogTlsField(conn), " (TLS TLSv1.3 gateway unverified)");
 }
 
 TEST(MtaSts, Policies) {
@@ -175,4 +154,19 @@ TEST(MtaSts, RecordsAndPatterns) {
   EXPECT_FALSE(MtaStsMxMatches("a.mx1.example.net", "*.example.net"));
   EXPECT_FALSE(MtaStsMxMatches("example.net", "*.example.net"));
   EXPECT_FALSE(MtaStsMxMatches("mail.example.com.evil", "mail.example.com"));
+}
+
+// A domain from the queue must not steer the policy fetch elsewhere: a host
+// that would change the URL is refused before curl sees it (curl would
+// resolve the other host itself).
+TEST(HttpsGet, RefusesHostsThatWouldChangeTheUrl) {
+  for (const char *host : {"mta-sts.a@evil.test", "mta-sts.evil.test/x", "evil.test:80", ""}) {
+    HttpsRequest request;
+    request.Host = host;
+    request.Path = "/.well-known/mta-sts.txt";
+    request.MaxBytes = kMaxMtaStsPolicyBytes;
+    std::string body, why;
+    EXPECT_FALSE(HttpsGet(request, body, why)) << host;
+    EXPECT_EQ(why, "not a plain host name and path") << host;
+  }
 }
