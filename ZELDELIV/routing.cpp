@@ -200,7 +200,8 @@ void TrimExchangers(_RoutingInfo &info) {
 
 // The MX records of the answer for asked, each put at the head of the
 // list (so equal preferences end up in the reverse of the answer's order).
-void CollectExchangers(const DnsMessage &m, const std::string &asked, _RoutingInfo &info) {
+void CollectExchangers(const DnsMessage &m, const std::string &asked, _RoutingInfo &info,
+                       bool secure) {
   long long now = NowSeconds();
   for (const DnsRecord &r : m.answers) {
     if (r.type != kDnsTypeMX || r.cls != kDnsClassIN || !DnsNamesEqual(r.name, asked)) continue;
@@ -212,6 +213,7 @@ void CollectExchangers(const DnsMessage &m, const std::string &asked, _RoutingIn
     mx.Preference = r.preference;
     mx.Expires = static_cast<uint32_t>(std::min<long long>(now + r.ttl, kExpiresNever));
     mx.HostName = BoundedCopy(r.target, kMaxRouteHostName);
+    mx.bSecure = secure;
     info.Mx.insert(info.Mx.begin(), std::move(mx));
   }
   AddGlueAddresses(m, info);
@@ -390,6 +392,13 @@ int DeliverDomainHere(const char *domain) {
   return ForEachMessage(domain, DeliverToLocalUsers, &group, CommitLocalCopies);
 }
 
+MtaStsPolicy DomainMtaStsPolicy(const std::string &domain, const _RoutingInfo &info) {
+  bool throughDns = !info.Mx.empty() && !domain.empty() && domain.front() != '[' &&
+                    std::none_of(info.Mx.begin(), info.Mx.end(),
+                                 [](const _MxRecord &mx) { return mx.bRoute; });
+  return throughDns ? MtaStsPolicyFor(DnsServer, domain) : MtaStsPolicy();
+}
+
 int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
   const char *domain = entry.DomainName.c_str();
   info.DomainName = entry.DomainName;
@@ -408,6 +417,7 @@ int DeliverAllMessages(_DomainInfo &entry, _RoutingInfo &info) {
     result = DeliverDomainLocally(domain);
   } else {
     std::string errorText;
+    info.MtaSts = DomainMtaStsPolicy(entry.DomainName, info);
     if (_SmtpConnection *conn = ConnectToDomain(info, true, errorText)) {
       info.LastError.clear();
       result = ForEachMessage(domain, SendMessageOnConnection, conn);
@@ -476,7 +486,7 @@ long ResolveHostAddresses(const std::string &host, std::vector<IpAddress> &addre
   return rc4;
 }
 
-void DnsLookup(_RoutingInfo &info, int depth) {
+void DnsLookup(_RoutingInfo &info, int depth, bool secureSoFar) {
   if (depth > kMaxDnsLookupDepth) {
     LogEvent(EVENTLOG_WARNING_TYPE, MSG_DNS_RECURSION_LIMIT, LogSafeText(info.DomainName).c_str(),
              nullptr);
@@ -484,7 +494,9 @@ void DnsLookup(_RoutingInfo &info, int depth) {
   }
   std::string asked = NormalizeDnsName(info.DomainName);
   DnsAnswer answer;
-  long rc = DnsQuery(DnsServer, info.DomainName, kDnsTypeMX, RoutingDnsOptions(), answer);
+  DnsQueryOptions options = RoutingDnsOptions();
+  options.askAuthenticated = true;
+  long rc = DnsQuery(DnsServer, info.DomainName, kDnsTypeMX, options, answer);
   // A name no query can carry cannot exist: no exchangers, nothing to retry.
   if (rc == ERROR_INVALID_PARAMETER) return;
   if (rc != ERROR_SUCCESS) {
@@ -506,10 +518,11 @@ void DnsLookup(_RoutingInfo &info, int depth) {
   if (m.header.rcode != kDnsRcodeNoError) return;
   if (const DnsRecord *alias = AliasOf(m, asked)) {
     info.DomainName = BoundedCopy(alias->target, kMaxRouteHostName);
-    DnsLookup(info, depth + 1);
+    // An alias is as trustworthy as the weakest answer on the way.
+    DnsLookup(info, depth + 1, secureSoFar && m.header.ad);
     return;
   }
-  CollectExchangers(m, asked, info);
+  CollectExchangers(m, asked, info, secureSoFar && m.header.ad);
   info.bRetryDns = 0;
 }
 
@@ -574,13 +587,52 @@ std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info) {
 
 namespace {
 
-// The relay host, when a user name is set for it: only GatewayName's
-// route, never an exchanger found through DNS of the same name.
+// The relay host: only GatewayName's route, never an exchanger found
+// through DNS of the same name (nor another route of the route table).
+bool IsGatewayRoute(const _MxRecord &mx) {
+  return mx.bRoute && !GatewayName.empty() && EqualsNoCase(mx.HostName, GatewayName);
+}
+
+// The relay host, when a user name is set for it.
 bool IsAuthenticatedRoute(const _MxRecord &mx) {
-  return mx.bRoute && !GatewayUser.empty() && EqualsNoCase(mx.HostName, GatewayName);
+  return IsGatewayRoute(mx) && !GatewayUser.empty();
 }
 
 }  // namespace
+
+bool ExchangerTlsPolicy(const _MxRecord &mx, const MtaStsPolicy &sts, SmtpTlsPolicy &policy,
+                        std::string &errorText) {
+  uint16_t port = mx.PortNo != 0 ? mx.PortNo : static_cast<uint16_t>(SmtpPort);
+  std::string host = BoundedCopy(mx.HostName, kMaxRouteHostName);
+  policy = SmtpTlsPolicy();
+  if (mx.bRoute) {
+    // A route of the route table other than the relay host: opportunistic.
+    if (IsGatewayRoute(mx)) policy = GatewayTlsPolicy(mx.HostName, port);
+    return true;
+  }
+  // DANE, where it applies, outranks MTA-STS.
+  DaneOutcome dane = mx.bSecure ? LookupDanePolicy(DnsServer, host, port, policy)
+                                : DaneOutcome::kNone;
+  if (dane == DaneOutcome::kDefer) {
+    errorText = "the TLSA records of " + host + " could not be looked up (DANE): deferred";
+    return false;
+  }
+  if (dane == DaneOutcome::kDane || sts.Mode == MtaStsMode::kNone) return true;
+  bool listed = MtaStsAllowsMx(sts, host);
+  if (sts.Mode == MtaStsMode::kTesting) {
+    policy.Name = "mta-sts";
+    if (!listed)
+      LogEvent(EVENTLOG_WARNING_TYPE, MSG_TLS_POLICY, LogSafeText(host).c_str(),
+               "MTA-STS testing: the exchanger is not named by its domain's policy; used anyway");
+    return true;
+  }
+  if (!listed) {
+    errorText = "TLS required (mta-sts) but " + host + " is not named by the policy: deferred";
+    return false;
+  }
+  policy = VerifiedNamePolicy(host, TlsCaFile, "mta-sts");
+  return true;
+}
 
 _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
                                  std::string &errorText) {
@@ -604,10 +656,14 @@ _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
       errorText = kMailLoopText;
       continue;
     }
-    _SmtpConnection *conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
-    // The failed handshake is remembered: the second call goes without TLS.
+    SmtpTlsPolicy policy;
+    if (!ExchangerTlsPolicy(mx, info.MtaSts, policy, errorText)) continue;
+    _SmtpConnection *conn =
+        SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text, policy);
+    // The failed opportunistic handshake is remembered: the second call
+    // goes without TLS.
     if (conn == nullptr && kind == kSmtpTlsFailed && !Terminating())
-      conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text);
+      conn = SmtpConnect(mx.HostName, mx.PortNo, mx.Address, &kind, &text, policy);
     if (updateLastTried) info.LastTried = NowSeconds();
     if (conn != nullptr && IsAuthenticatedRoute(mx) && !SmtpAuthenticate(*conn, GatewayUser, text)) {
       SmtpDisconnect(conn);

@@ -54,7 +54,9 @@
 #include <string_view>
 #include <vector>
 
+#include "ZELDELIV/mtasts.h"
 #include "ZELDELIV/queue.h"
+#include "ZELDELIV/tlspolicy.h"
 #include "common/smtputil.h"
 #include "common/spoolqueue.h"
 #include "platform/dnsclient.h"
@@ -100,6 +102,9 @@ struct _MxRecord {
   std::vector<IpAddress> Address;  // at most kMaxExchangerAddresses;
                                    // empty: HostName is resolved when connecting
   bool bRoute = false;             // made from a route (GatewayName); not stored
+  // Named by a DNSSEC-validated MX answer (the AD bit): only then can its
+  // TLSA records be trusted to name it (DANE). Not stored.
+  bool bSecure = false;
 };
 
 struct _RoutingInfo {
@@ -118,6 +123,9 @@ struct _RoutingInfo {
   // domain is a slow one, which the domain threads limit (delivery). Stored
   // as "Slow: 1".
   int bSlow = 0;
+  // The domain's MTA-STS policy for this attempt (DomainMtaStsPolicy);
+  // not stored.
+  MtaStsPolicy MtaSts;
   std::vector<_MxRecord> Mx;   // in list order (the head first)
 };
 
@@ -179,6 +187,11 @@ void ParseRoutingRecord(std::string_view text, size_t maxBytes, _RoutingInfo &in
 long long TimeToRetry(const _RoutingInfo &info);
 // Sets entry.RetryTime; true when that time has come.
 bool SetDomainRetryInfo(_DomainInfo &entry, const _RoutingInfo &info);
+// The MTA-STS policy of the recipient domain (named as queued, before any
+// alias) when its exchangers came from DNS; none for a route, a domain
+// literal or a domain without exchangers. Asked only when an attempt
+// connects to exchangers.
+MtaStsPolicy DomainMtaStsPolicy(const std::string &domain, const _RoutingInfo &info);
 // One attempt: 1 when the domain's queue is finished (delivered, delivered
 // locally, or given up), 0 when recipients remain (then LastTried and
 // TryNumber record a failed try).
@@ -198,8 +211,9 @@ bool AbandonMessage(_tMsgInfo &info, void *context);
 
 // Rebuilds info.Mx, bRetryDns and bNullMx for info.DomainName.
 void GetUpdatedRoutingInfo(_RoutingInfo &info);
-// Asks DNS for the MX records of info.DomainName and adds them to info.Mx.
-void DnsLookup(_RoutingInfo &info, int depth);
+// Asks DNS for the MX records of info.DomainName and adds them to info.Mx,
+// each bSecure when every answer on the way (aliases too) was validated.
+void DnsLookup(_RoutingInfo &info, int depth, bool secureSoFar = true);
 // The first route whose pattern matches domain, or null.
 const _ManualRouteInfo *ManualRoute(std::string_view domain);
 // A made-up exchanger; a domain literal host gets its address (none when it
@@ -222,11 +236,22 @@ bool MailDomainIsLocal(const _RoutingInfo &info);
 // Indices into info.Mx in the order ConnectToDomain tries them: ascending
 // preference, list order within one; unresolved ones and this host skipped.
 std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info);
+// The TLS policy of one exchanger: the relay host's (GatewayTls) for a
+// route; DANE for an exchanger of a validated MX answer whose validated TLSA
+// records say so; else the domain's MTA-STS policy (sts): with enforce, TLS
+// with a certificate valid for the exchanger's name, and only for an
+// exchanger its mx lines name; with testing, an exchanger they do not name
+// is logged and used; otherwise opportunistic. False (errorText set) when
+// the exchanger is to be deferred: its TLSA records could not be had for
+// now, or an enforced MTA-STS policy does not name it.
+bool ExchangerTlsPolicy(const _MxRecord &mx, const MtaStsPolicy &sts, SmtpTlsPolicy &policy,
+                        std::string &errorText);
 // Connects to the first exchanger that takes the connection (greeting and
-// EHLO or HELO done, TLS started when offered); null when none does, with
+// EHLO or HELO done, TLS started as its policy says); null when none does, with
 // errorText the last failure's text. An exchanger whose name did not
-// resolve is marked kMxUnresolved; one whose TLS handshake failed is asked
-// again at once, without TLS; one that ran out of a time limit sets
+// resolve is marked kMxUnresolved; one whose opportunistic TLS handshake
+// failed is asked again at once, without TLS (one whose policy requires TLS
+// never is: the next exchanger is tried); one that ran out of a time limit sets
 // bSlow. An exchanger found through DNS at one of this host's own
 // addresses, or at the unspecified address (either reaches this host), is
 // never connected to: as for this host by name, the exchangers after it in

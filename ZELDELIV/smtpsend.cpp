@@ -412,10 +412,11 @@ bool HelloExchange(_SmtpConnection &conn, std::string &text) {
   return false;
 }
 
-// Exchangers whose handshake failed: "host:port" in lower case, and when.
+// Exchangers whose handshake failed: "host:port" in lower case, oldest
+// first. Each entry lets one connection go in clear and is then used up.
 struct TlsFallbacks {
   std::mutex lock;
-  std::deque<std::pair<std::string, long long>> entries;   // oldest first
+  std::deque<std::string> entries;
 };
 
 TlsFallbacks &Fallbacks() {
@@ -427,33 +428,27 @@ std::string ExchangerKey(std::string_view hostName, uint16_t port) {
   return LowerAsciiCopy(BoundedCopy(hostName, kMaxSmtpHostName)) + ":" + std::to_string(port);
 }
 
-// The exchanger's handshake failed: connections to it go without TLS for
-// kTlsFallbackSeconds.
+// The exchanger's handshake failed: its next connection goes without TLS.
 void RememberTlsFailure(std::string_view hostName, uint16_t port) {
   std::string key = ExchangerKey(hostName, port);
   TlsFallbacks &f = Fallbacks();
   std::lock_guard<std::mutex> guard(f.lock);
-  std::erase_if(f.entries, [&key](const auto &e) { return e.first == key; });
+  std::erase(f.entries, key);
   if (f.entries.size() >= kMaxTlsFallbacks) f.entries.pop_front();
-  f.entries.emplace_back(std::move(key), NowSeconds());
+  f.entries.push_back(std::move(key));
 }
 
-// Whether that is so now.
-bool TlsFallbackActive(std::string_view hostName, uint16_t port) {
+// Whether this connection goes in clear; the fallback is used up by it, so
+// the one after tries TLS again (a handshake cut by a passing fault does
+// not cost the exchanger its encryption for long).
+bool TakeTlsFallback(std::string_view hostName, uint16_t port) {
   std::string key = ExchangerKey(hostName, port);
-  long long now = NowSeconds();
   TlsFallbacks &f = Fallbacks();
   std::lock_guard<std::mutex> guard(f.lock);
-  // A clock set back counts as expired too: better one more handshake.
-  std::erase_if(f.entries, [now](const auto &e) {
-    return now - e.second >= kTlsFallbackSeconds || now < e.second;
-  });
-  for (const auto &e : f.entries)
-    if (e.first == key) return true;
-  return false;
+  return std::erase(f.entries, key) > 0;
 }
 
-// The client context, made once; null (TLS not used) when it cannot be.
+// The plain client context, made once; null (TLS not used) when it cannot be.
 TlsContextRef ClientTlsContext() {
   static std::once_flag once;
   static TlsContextRef context;
@@ -467,33 +462,90 @@ TlsContextRef ClientTlsContext() {
   return context;
 }
 
-// STARTTLS and the handshake; false with text set when the dialogue is lost
-// (a failed handshake is remembered first). A refusal of STARTTLS leaves
-// the session as it was: the mail goes in clear.
-bool StartTls(_SmtpConnection &conn, std::string &text, int &kind) {
-  TlsContextRef context = ClientTlsContext();
-  if (!context) return true;
-  std::string reply;
-  if (!OpeningCommand(conn, "STARTTLS", "", reply, text)) return false;
-  if (GetSmtpReplyCode(reply) != 220) return true;
-  // Whatever came in clear behind the 220 was not said under TLS: it is
-  // dropped, never read as a reply of the session.
-  conn.Input.clear();
+// The verifying contexts, one per CA file ("" the system's store), made on
+// first use and kept: the files are the administrator's and few. Null with
+// why when the store cannot be loaded; that is tried again next time.
+TlsContextRef VerifyingTlsContext(const std::string &caFile, std::string &why) {
+  static std::mutex lock;
+  static std::unordered_map<std::string, TlsContextRef> contexts;
+  std::lock_guard<std::mutex> guard(lock);
+  auto found = contexts.find(caFile);
+  if (found != contexts.end()) return found->second;
+  TlsContextRef context;
+  if (!MakeTlsVerifyingClientContext(caFile, context, why)) return nullptr;
+  contexts.emplace(caFile, context);
+  return context;
+}
+
+// A policy that demands TLS could not have it: the exchanger is deferred.
+bool TlsRequiredFailure(const _SmtpConnection &conn, std::string_view why, std::string &text,
+                        int &kind) {
+  kind = kSmtpTlsRequired;
+  text = "TLS required (" + std::string(conn.TlsPolicy.Name) + ") but " + std::string(why);
+  return false;
+}
+
+// The handshake on the connected socket, under the policy's context and
+// check; false with text and kind set. Only an opportunistic handshake that
+// failed (not one that was too slow) earns a connection in clear.
+bool Handshake(_SmtpConnection &conn, std::string &text, int &kind) {
+  const SmtpTlsPolicy &policy = conn.TlsPolicy;
   std::string why;
+  TlsContextRef context = policy.Required() ? VerifyingTlsContext(policy.CaFile, why)
+                                            : ClientTlsContext();
+  if (!context) return TlsRequiredFailure(conn, "no TLS context: " + why, text, kind);
   if (!StreamStartTls(conn.Stream, context, conn.HostName, StepDeadline(conn, ReceiveTimeout0),
-                      why)) {
-    // A peer too slow for the handshake is slow, not broken: its TLS stays.
-    if (!conn.Stream.TimedOut) RememberTlsFailure(conn.HostName, conn.DestPort);
-    kind = conn.Stream.TimedOut ? kSmtpTimedOut : kSmtpTlsFailed;
+                      why, policy.Check)) {
+    if (policy.Required() && !conn.Stream.TimedOut)
+      return TlsRequiredFailure(conn, "the handshake failed: " + why, text, kind);
+    if (!conn.Stream.TimedOut && !policy.ImplicitTls)
+      RememberTlsFailure(conn.HostName, conn.DestPort);
+    // With TLS from the start there is no clear text to go back to.
+    kind = conn.Stream.TimedOut ? kSmtpTimedOut
+           : policy.ImplicitTls ? kSmtpConnectFailed
+                                : kSmtpTlsFailed;
     text = "TLS handshake failed: " + why;
     return false;
   }
   conn.TlsVersion = conn.Stream.Tls->Version();
+  conn.TlsVerified = conn.Stream.Tls->PeerVerified();
+  return true;
+}
+
+// STARTTLS and the handshake; false with text set when the dialogue is lost
+// (a failed handshake is remembered first). A refusal of STARTTLS leaves
+// the session as it was, and the mail goes in clear, unless the policy
+// demands TLS.
+bool StartTls(_SmtpConnection &conn, std::string &text, int &kind) {
+  bool required = conn.TlsPolicy.Required();
+  if (!required && !ClientTlsContext()) return true;
+  std::string reply;
+  if (!OpeningCommand(conn, "STARTTLS", "", reply, text)) return false;
+  if (GetSmtpReplyCode(reply) != 220)
+    return !required || TlsRequiredFailure(conn, "STARTTLS was refused", text, kind);
+  // Whatever came in clear behind the 220 was not said under TLS: it is
+  // dropped, never read as a reply of the session.
+  conn.Input.clear();
+  if (!Handshake(conn, text, kind)) return false;
   // Nothing the peer said in clear holds under TLS.
   return HelloExchange(conn, text);
 }
 
+// After EHLO in clear: TLS as the policy says.
+bool ApplyTlsPolicy(_SmtpConnection &conn, std::string &text, int &kind) {
+  const SmtpTlsPolicy &policy = conn.TlsPolicy;
+  if (policy.ImplicitTls || policy.Mode == SmtpTlsPolicy::Kind::kNoTls) return true;
+  if (policy.Required()) {
+    if (!conn.Ext.StartTls) return TlsRequiredFailure(conn, "STARTTLS is not offered", text, kind);
+    return StartTls(conn, text, kind);
+  }
+  if (!conn.Ext.StartTls || TakeTlsFallback(conn.HostName, conn.DestPort)) return true;
+  return StartTls(conn, text, kind);
+}
+
 bool OpenDialogue(_SmtpConnection &conn, std::string &text, int &kind) {
+  // A port of TLS from the start: the greeting comes under TLS.
+  if (conn.TlsPolicy.ImplicitTls && !Handshake(conn, text, kind)) return false;
   std::string greeting;
   if (!ReadSmtpResponse(conn, greeting)) {
     text = "Did not receive SMTP greeting from host";
@@ -504,8 +556,7 @@ bool OpenDialogue(_SmtpConnection &conn, std::string &text, int &kind) {
     return false;
   }
   if (!HelloExchange(conn, text)) return false;
-  if (!conn.Ext.StartTls || TlsFallbackActive(conn.HostName, conn.DestPort)) return true;
-  return StartTls(conn, text, kind);
+  return ApplyTlsPolicy(conn, text, kind);
 }
 
 // OpenDialogue, with the kind of a failure that a time limit caused.
@@ -650,6 +701,15 @@ void AppendField(std::string &line, std::string_view text) { line += LogSafeText
 }  // namespace
 
 // ---- Public pieces.
+
+std::string OutlogTlsField(const _SmtpConnection &conn) {
+  std::string field = " (TLS " + LogSafeText(conn.TlsVersion);
+  // The field of plain opportunistic TLS stays as it always was.
+  if (std::string_view(conn.TlsPolicy.Name) != "none" || conn.TlsVerified)
+    field += std::string(" ") + conn.TlsPolicy.Name +
+             (conn.TlsVerified ? " verified" : " unverified");
+  return field + ")";
+}
 
 SmtpExtensions ParseEhloReply(std::string_view reply) {
   SmtpExtensions ext;
@@ -844,7 +904,7 @@ std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,
     line += ' ';
     AppendField(line, r.Name);
   }
-  std::string tls = conn.Stream.Tls ? " (TLS " + LogSafeText(conn.TlsVersion) + ")" : "";
+  std::string tls = conn.Stream.Tls ? OutlogTlsField(conn) : "";
   CutText(line, kMaxOutlogLine - 1 - tls.size());
   return line + tls + "\n";
 }
@@ -933,13 +993,14 @@ std::string AuthFailureOutlogLine(const _SmtpConnection &conn, std::string_view 
 
 _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
                              const std::vector<IpAddress> &addresses, int *errorKind,
-                             std::string *errorText) {
+                             std::string *errorText, const SmtpTlsPolicy &policy) {
   std::unique_ptr<_SmtpConnection> conn(new (std::nothrow) _SmtpConnection);
   if (!conn) {
     SetError(errorKind, errorText, kSmtpConnectFailed, "Out of memory");
     return nullptr;
   }
   conn->HostName = BoundedCopy(hostName, kMaxSmtpHostName);
+  conn->TlsPolicy = policy;
   std::vector<IpAddress> targets = addresses;
   if (targets.empty()) {
     HostEntry entry;

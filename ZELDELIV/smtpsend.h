@@ -6,12 +6,19 @@
 // of the domain, one transaction per message, and settles each recipient
 // by the replies; SmtpDisconnect says QUIT and frees the connection.
 //
-// TLS is opportunistic: the peer's certificate is not checked (a mail
-// exchanger found through DNS has no name to check it against), and a peer
-// that does not offer STARTTLS gets the message in clear. When a handshake
-// fails, the exchanger (host name and port) is remembered for
-// kTlsFallbackSeconds and connections to it go without TLS meanwhile, so a
-// peer with a broken TLS set-up still gets its mail. The MAIL command
+// TLS follows the exchanger's policy (tlspolicy), decided by the caller.
+// Without one it is opportunistic: the peer's certificate is not checked (a
+// mail exchanger found through DNS without DNSSEC has no name to check it
+// against), and a peer that does not offer STARTTLS gets the message in
+// clear. When such a handshake fails, the exchanger (host name and port) is
+// remembered and its next connection goes without TLS, once: so a peer
+// with a broken TLS set-up still gets its mail, and one whose handshake was
+// cut by a passing fault gets TLS again at the connection after. A policy
+// that requires TLS (DANE, MTA-STS enforce, a relay host with GatewayTls
+// verify) never goes in clear: no STARTTLS, a refused one, a failed
+// handshake or a certificate that does not check out fails the connection
+// with kSmtpTlsRequired. A relay host on port 465 gets TLS before its
+// greeting. The MAIL command
 // carries SIZE=n when the peer offers SIZE, and BODY=8BITMIME for a message
 // with 8-bit text (the recipient file's mark: declared, or seen by the
 // receiver) when it offers 8BITMIME; a message larger than the peer's
@@ -50,7 +57,7 @@
 //
 // Threads: a connection belongs to the thread that made it. The module's
 // own state, the exchangers whose handshake failed (at most
-// kMaxTlsFallbacks) and the TLS client context, is shared by the domain
+// kMaxTlsFallbacks) and the TLS client contexts, is shared by the domain
 // threads under a lock. The outlog is written under the log module's lock.
 //
 // Failures: SmtpConnect returns null with an error kind and text. The
@@ -70,6 +77,7 @@
 
 #include "ZELDELIV/smtpauth.h"
 #include "ZELDELIV/smtpstream.h"
+#include "ZELDELIV/tlspolicy.h"
 #include "common/smtputil.h"
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
@@ -102,10 +110,8 @@ constexpr DWORD kMaxSmtpTimeoutSeconds = 86400;
 // takes a byte a second is given up after minutes instead of weeks.
 constexpr uint64_t kMinDataBytesPerSecond = 8 * 1024;
 
-// A handshake failure is remembered this long: a day of plain deliveries,
-// then the exchanger is given TLS again in case it was mended.
-constexpr long long kTlsFallbackSeconds = 24 * 60 * 60;
-// Exchangers remembered at once; past that the oldest is forgotten.
+// Exchangers remembered at once for a connection in clear after a failed
+// handshake; past that the oldest is forgotten.
 constexpr size_t kMaxTlsFallbacks = 256;
 // Commands sent in one write before their replies are read: more
 // recipients than a message usually has, few enough that the replies
@@ -120,6 +126,7 @@ constexpr int kSmtpConnectFailed = 1;    // failure after the host was known (or
 constexpr int kSmtpHostUnresolved = 2;   // the host name did not resolve
 constexpr int kSmtpTlsFailed = 3;        // the TLS handshake failed (now remembered)
 constexpr int kSmtpTimedOut = 4;         // a time limit ran out: the exchanger is slow
+constexpr int kSmtpTlsRequired = 5;      // the policy's TLS could not be had: deferred
 
 // What a peer's EHLO reply offers. All false after HELO.
 struct SmtpExtensions {
@@ -141,6 +148,8 @@ struct _SmtpConnection {
   std::string OurName;        // GetLocalHostName of the socket, for HELO
   SmtpExtensions Ext;         // of the last EHLO
   std::string TlsVersion;     // "TLSv1.3" under TLS
+  SmtpTlsPolicy TlsPolicy;    // as the caller decided
+  bool TlsVerified = false;   // the policy's certificate check held
   std::string Input;          // received past the last reply read, for the next
   long long TransactionEnd = 0;   // MonotonicMs deadline of the transaction; 0: none
 };
@@ -148,11 +157,11 @@ struct _SmtpConnection {
 // Connects to hostName (port 0: the SmtpPort setting) at the first of
 // addresses (at most kMaxConnectAddresses used) that accepts, or at the
 // host name's IPv4 addresses when addresses is empty; reads the greeting,
-// says EHLO or HELO and starts TLS when offered. Null on failure, with
+// says EHLO or HELO and starts TLS as policy says. Null on failure, with
 // *errorKind and *errorText (at most kMaxSmtpErrorText characters) set.
 _SmtpConnection *SmtpConnect(const std::string &hostName, uint16_t port,
                              const std::vector<IpAddress> &addresses, int *errorKind,
-                             std::string *errorText);
+                             std::string *errorText, const SmtpTlsPolicy &policy = {});
 // Authenticates as user on an open connection (SmtpConnect's) to the
 // relay host, with the mechanism its EHLO offered (PLAIN before LOGIN) and
 // the password GatewayPasswordSource gives, read afresh for each
@@ -262,8 +271,12 @@ int SmtpSend(_SmtpConnection &conn, SmtpRecipientList &list, std::string_view re
              int messageFd, bool endMarker, SmtpExchange &last,
              std::string_view mailParameters = {});
 
+// The outlog's TLS field: " (TLS TLSv1.3)" for opportunistic TLS, as it
+// always was; under a policy " (TLS TLSv1.3 dane verified)": the policy
+// (dane, mta-sts, gateway) and whether the certificate was verified.
+std::string OutlogTlsField(const _SmtpConnection &conn);
 // The outlog line of an accepted message ("\n" included); under TLS it ends
-// with " (TLS TLSv1.3)", kept whole however many recipients come before.
+// with the TLS field, kept whole however many recipients come before.
 // AuthFailureOutlogLine: the line of a failed authentication at the relay
 // host, with the reason (the host's reply), cut to the line's bound.
 std::string OutlogLine(const _tMsgInfo &info, const _SmtpConnection &conn,

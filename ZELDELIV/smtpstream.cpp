@@ -113,10 +113,11 @@ long StreamReceive(SmtpStream &s, char *buffer, size_t length, long long deadlin
 }
 
 bool StreamStartTls(SmtpStream &s, const TlsContextRef &context, std::string_view serverName,
-                    long long deadline, std::string &why) {
+                    long long deadline, std::string &why, const TlsPeerCheck &check) {
   if (s.Sock < 0) return Fail(ENOTCONN);
   s.Tls = std::make_unique<TlsSession>();
-  bool ok = s.Tls->StartClient(context, serverName) ? Handshake(s, deadline) : Fail(EPROTO);
+  bool ok =
+      s.Tls->StartClient(context, serverName, check) ? Handshake(s, deadline) : Fail(EPROTO);
   if (ok) return true;
   long error = GetLastError();
   why = !s.Tls->ErrorText().empty()        ? s.Tls->ErrorText()

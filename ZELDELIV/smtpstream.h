@@ -44,10 +44,11 @@ bool StreamSend(SmtpStream &s, std::string_view data, long long deadline);
 // What one receive gives, at most length bytes, waiting until deadline: the
 // count, 0 at the end of the stream (or of the TLS session), -1 on failure.
 long StreamReceive(SmtpStream &s, char *buffer, size_t length, long long deadline);
-// The TLS handshake as a client (serverName for SNI), all of it by
-// deadline; false with why set. The session is kept only when it is up.
+// The TLS handshake as a client (serverName for SNI), with check of the
+// server's certificate, all of it by deadline; false with why set (a check
+// that failed ends the handshake). The session is kept only when it is up.
 bool StreamStartTls(SmtpStream &s, const TlsContextRef &context, std::string_view serverName,
-                    long long deadline, std::string &why);
+                    long long deadline, std::string &why, const TlsPeerCheck &check = {});
 // Ends TLS (close_notify, sent by deadline at best) and closes the socket.
 void StreamClose(SmtpStream &s, long long deadline);
 // Closes the socket at once with a reset: what was not sent yet is dropped,

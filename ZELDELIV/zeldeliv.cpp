@@ -18,10 +18,12 @@
 #include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/handover.h"
 #include "ZELDELIV/local.h"
+#include "ZELDELIV/mtasts.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/remote.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
+#include "ZELDELIV/tlspolicy.h"
 #include "common/cfgcheck.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
@@ -68,6 +70,8 @@ void ReadConfig() {
   LoadGeneralConfigMain(kDomainListBytes);
   FormDeliverySpoolPaths();
   LoadDeliverySettings();
+  LoadGatewayTlsSettings();
+  LoadMtaStsSettings();
   LoadDeliveryFilters();
   LoadAliasConfig();
 }

@@ -65,6 +65,7 @@ enum class Kind {
   kFilters,          // a multi-string of mail filter addresses
   kPrefixLength,     // the length of an IPv6 prefix, 1 to 128
   kSecretFile,       // a file holding a password: root's alone
+  kGatewayTls,       // none, opportunistic or verify
 };
 
 struct KnownValue {
@@ -88,6 +89,8 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "GatewayPort", Kind::kPort, kDeliv},
     {kSuiteKeyId, "GatewayUser", Kind::kText, kDeliv},
     {kSuiteKeyId, "GatewayPasswordFile", Kind::kSecretFile, kDeliv},
+    {kSuiteKeyId, "GatewayTls", Kind::kGatewayTls, kDeliv},
+    {kSuiteKeyId, "GatewayCaFile", Kind::kPemFile, kDeliv},
     {kSuiteKeyId, "DkimSigning", Kind::kNumber, kRecv | kDeliv},
     {kSuiteKeyId, "DmarcReports", Kind::kNumber, kRecv | kDeliv},
     {kSuiteKeyId, "ServiceAccount", Kind::kAccount, kRecv | kDeliv | kFetch | kImap},
@@ -138,6 +141,7 @@ const KnownValue kKnownValues[] = {
     {kDelivKey, "MinimumTimeout", Kind::kNumber, kDeliv},
     {kDelivKey, "MailOutlogEnabled", Kind::kNumber, kDeliv},
     {kDelivKey, "SmtpPort", Kind::kPort, kDeliv},
+    {kDelivKey, "TlsCaFile", Kind::kPemFile, kDeliv},
     {kDelivKey, "Milters", Kind::kFilters, kDeliv},
     {kDelivKey, "MilterDefaultAction", Kind::kText, kDeliv},
     {kDelivKey, "MilterConnectTimeout", Kind::kNumber, kDeliv},
@@ -358,6 +362,11 @@ void Checker::CheckText(const KnownValue &v, const std::string &where, const std
     case Kind::kPemFile: return CheckPemFile(v, where, text);
     case Kind::kNameServers: return CheckNameServers(where, text);
     case Kind::kSecretFile: return CheckSecretFile(where, text);
+    case Kind::kGatewayTls:
+      if (!text.empty() && !EqualsNoCase(text, "none") && !EqualsNoCase(text, "opportunistic") &&
+          !EqualsNoCase(text, "verify"))
+        Error(where, Shown(text) + " is not none, opportunistic or verify; verify is used");
+      return;
     case Kind::kSpoolName:
       if (text.find("..") != std::string::npos || (!text.empty() && text[0] == '/'))
         Error(where, Shown(text) + " must be a directory name inside the spool");

@@ -77,6 +77,7 @@ const MessageEntry kMessages[] = {
      "The index of %1 was damaged or lost and is rebuilt from its message files; its new "
      "UIDVALIDITY is %2.\r\n"},
     {MSG_DKIM_NOT_SIGNED, "A message for %1 goes out without its DKIM signature: %2\r\n"},
+    {MSG_TLS_POLICY, "Outgoing TLS policy of %1: %2\r\n"},
     {MSG_GATEWAY_AUTH_FAILED,
      "Authentication at the relay host %1 failed: %2. Its mail stays queued.\r\n"},
     {MSG_DMARC_NOT_RECORDED,

@@ -47,6 +47,7 @@ constexpr uint32_t MSG_REMOTE_SIDE_RUNNING = 0xC00000E5;    // 229
 constexpr uint32_t MSG_LOGON_FAILED = 0xC00000E8;           // 232
 constexpr uint32_t MSG_FOLDER_INDEX_REBUILT = 0xC00000F0;   // 240
 constexpr uint32_t MSG_DKIM_NOT_SIGNED = 0xC00000F1;        // 241
+constexpr uint32_t MSG_TLS_POLICY = 0xC00000F2;             // 242
 constexpr uint32_t MSG_GATEWAY_AUTH_FAILED = 0xC00000F4;    // 244
 constexpr uint32_t MSG_DMARC_NOT_RECORDED = 0xC00000F8;     // 248
 constexpr uint32_t MSG_DMARC_REPORT_FAILED = 0xC00000F9;    // 249

@@ -113,6 +113,7 @@ int ServerSocket(const DnsServerAddress &server, int type) {
 
 struct Query {
   uint16_t id = 0;
+  bool askAuthenticated = false;
   std::string name;   // normalised
   uint16_t type = 0;
   std::string wire;
@@ -125,7 +126,7 @@ bool BuildQuery(std::string_view name, uint16_t type, Query &q) {
 }
 
 bool NewId(Query &q) {
-  return RandomId(q.id) && BuildDnsQuery(q.id, q.name, q.type, q.wire);
+  return RandomId(q.id) && BuildDnsQuery(q.id, q.name, q.type, q.wire, q.askAuthenticated);
 }
 
 // True when the bytes are a readable response to exactly this query. cut:
@@ -309,6 +310,7 @@ long DnsQuery(const std::vector<DnsServerAddress> &servers, std::string_view nam
   answer = DnsAnswer();
   Query q;
   if (!BuildQuery(name, type, q)) return ERROR_INVALID_PARAMETER;
+  q.askAuthenticated = options.askAuthenticated;
   DnsQueryOptions o = options;
   o.responseLimit = std::clamp(o.responseLimit, kDnsHeaderLength, kMaxDnsMessageLength);
   for (size_t i = 0; i < servers.size(); ++i) {

@@ -89,6 +89,9 @@ struct DnsQueryOptions {
   int udpTries = kDnsUdpTries;
   DWORD tcpTimeoutMs = kDnsTcpTimeoutMs;
   size_t responseLimit = kDnsResponseLimit;   // at most kMaxDnsMessageLength
+  // Ask for the AD bit (BuildDnsQuery): the answer's header.ad then tells a
+  // DNSSEC-validated answer from the validating server in NameServer.
+  bool askAuthenticated = false;
 };
 
 struct DnsAnswer {

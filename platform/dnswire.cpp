@@ -16,6 +16,7 @@ constexpr uint16_t kFlagAa = 0x0400;
 constexpr uint16_t kFlagTc = 0x0200;
 constexpr uint16_t kFlagRd = 0x0100;
 constexpr uint16_t kFlagRa = 0x0080;
+constexpr uint16_t kFlagAd = 0x0020;
 // The two top bits of a length byte: 11 is a pointer, 01 and 10 are label
 // types nobody uses and we do not read.
 constexpr uint8_t kLabelTypeMask = 0xC0;
@@ -233,12 +234,13 @@ void PutU16(std::string &out, uint16_t v) {
 
 }  // namespace
 
-bool BuildDnsQuery(uint16_t id, std::string_view name, uint16_t type, std::string &out) {
+bool BuildDnsQuery(uint16_t id, std::string_view name, uint16_t type, std::string &out,
+                   bool askAuthenticated) {
   std::vector<std::string_view> labels;
   if (!SplitQueryName(name, labels)) return false;
   out.clear();
   PutU16(out, id);
-  PutU16(out, kFlagRd);
+  PutU16(out, askAuthenticated ? kFlagRd | kFlagAd : kFlagRd);
   PutU16(out, 1);  // one question, no records
   PutU16(out, 0);
   PutU16(out, 0);
@@ -310,6 +312,7 @@ bool ParseDnsHeader(const uint8_t *data, size_t length, DnsHeader &out) {
   out.tc = (flags & kFlagTc) != 0;
   out.rd = (flags & kFlagRd) != 0;
   out.ra = (flags & kFlagRa) != 0;
+  out.ad = (flags & kFlagAd) != 0;
   out.rcode = static_cast<uint8_t>(flags & 0x0F);
   return r.Ok();
 }

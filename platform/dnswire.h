@@ -67,6 +67,7 @@ struct DnsHeader {
   bool tc = false;      // truncated: the whole answer did not fit
   bool rd = false;      // recursion desired
   bool ra = false;      // recursion available
+  bool ad = false;      // authentic data: the server validated the answer (DNSSEC)
   uint8_t rcode = 0;
   uint16_t qdCount = 0, anCount = 0, nsCount = 0, arCount = 0;
 };
@@ -115,8 +116,12 @@ struct DnsMessage {
 // split at "." (empty labels are skipped, so a final dot is allowed). False
 // for a name that is empty, has a label over 63 bytes, is over 255 bytes on
 // the wire, or holds a byte outside printable ASCII or a "\" (such a name
-// could not be compared with the answer's question).
-bool BuildDnsQuery(uint16_t id, std::string_view name, uint16_t type, std::string &out);
+// could not be compared with the answer's question). askAuthenticated sets
+// AD too: a validating server then says in its AD bit whether the answer
+// was DNSSEC-validated (RFC 6840 5.7), without the signatures a DO bit
+// would bring.
+bool BuildDnsQuery(uint16_t id, std::string_view name, uint16_t type, std::string &out,
+                   bool askAuthenticated = false);
 
 // The name as the decoder would give it back for a query built from it:
 // empty labels dropped. Empty when BuildDnsQuery would refuse it.

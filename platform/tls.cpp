@@ -284,6 +284,22 @@ bool MakeTlsClientContext(TlsContextRef &context, std::string &why) {
   return true;
 }
 
+bool MakeTlsVerifyingClientContext(const std::string &caFile, TlsContextRef &context,
+                                   std::string &why) {
+  ERR_clear_error();
+  auto made = std::make_shared<TlsContext>();
+  made->Ctx = NewContext(false);
+  if (made->Ctx == nullptr) return Failed(why, "context", "cannot make a context");
+  bool loaded = caFile.empty()
+                    ? SSL_CTX_set_default_verify_paths(made->Ctx) == 1
+                    : SSL_CTX_load_verify_locations(made->Ctx, caFile.c_str(), nullptr) == 1;
+  if (!loaded)
+    return Failed(why, caFile.empty() ? "system CA store" : caFile, "cannot load the CA store");
+  if (SSL_CTX_dane_enable(made->Ctx) <= 0) return Failed(why, "DANE", "cannot enable DANE");
+  context = std::move(made);
+  return true;
+}
+
 std::string TlsCertificateSubject(const TlsContextRef &context) {
   X509 *x = context ? SSL_CTX_get0_certificate(context->Ctx) : nullptr;
   if (x == nullptr) return "";
@@ -366,6 +382,7 @@ struct TlsSession::Impl {
   bool Done = false;      // the handshake is complete
   bool Fatal = false;
   bool Closed = false;    // close_notify queued
+  bool Checked = false;   // a client session that verifies the server
   ~Impl() { SSL_free(Ssl); }
   // Swaps an emptied, grown buffer for a new one (SSL_set0_* frees the old;
   // without memory for a new one the old stays).
@@ -390,8 +407,48 @@ TlsSession &TlsSession::operator=(TlsSession &&) noexcept = default;
 
 bool TlsSession::StartServer(const TlsContextRef &context) { return Start(context, true, ""); }
 
-bool TlsSession::StartClient(const TlsContextRef &context, std::string_view serverName) {
-  return Start(context, false, serverName);
+bool TlsSession::StartClient(const TlsContextRef &context, std::string_view serverName,
+                             const TlsPeerCheck &check) {
+  return Start(context, false, serverName) && SetPeerCheck(check);
+}
+
+bool TlsSession::SetPeerCheck(const TlsPeerCheck &check) {
+  if (check.Check == TlsPeerCheck::Kind::kNone) return true;
+  SSL *ssl = impl_->Ssl;
+  bool ok = !check.Names.empty() || check.Check == TlsPeerCheck::Kind::kDane;
+  if (check.Check == TlsPeerCheck::Kind::kDane) {
+    const char *base = check.Names.empty() ? nullptr : check.Names.front().c_str();
+    ok = SSL_dane_enable(ssl, base) > 0;
+    // A DANE-EE record pins the key itself: the names in the certificate
+    // mean nothing then (mail servers often present a self-signed one).
+    if (ok) SSL_dane_set_flags(ssl, DANE_FLAG_NO_DANE_EE_NAMECHECKS);
+    size_t usable = 0;
+    for (const TlsaRecord &r : check.Tlsa) {
+      const auto *data = reinterpret_cast<const unsigned char *>(r.Data.data());
+      // A record OpenSSL cannot use (an unknown digest) is skipped, as
+      // DANE asks; one usable record is enough.
+      if (ok && SSL_dane_tlsa_add(ssl, r.Usage, r.Selector, r.Matching, data, r.Data.size()) > 0)
+        ++usable;
+    }
+    ok = ok && usable > 0;
+  } else {
+    ok = ok && SSL_set1_host(ssl, check.Names.front().c_str()) == 1;
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  }
+  for (size_t i = 1; ok && i < check.Names.size(); ++i)
+    ok = SSL_add1_host(ssl, check.Names[i].c_str()) == 1;
+  if (!ok) {
+    error_ = OpenSslReason("cannot set up the certificate check");
+    impl_.reset();
+    return false;
+  }
+  SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
+  impl_->Checked = true;
+  return true;
+}
+
+bool TlsSession::PeerVerified() const {
+  return HandshakeDone() && impl_->Checked && SSL_get_verify_result(impl_->Ssl) == X509_V_OK;
 }
 
 bool TlsSession::Start(const TlsContextRef &context, bool server, std::string_view serverName) {
@@ -440,10 +497,14 @@ TlsResult TlsSession::Fail(int ret, const char *operation) {
     case SSL_ERROR_ZERO_RETURN:
       ERR_clear_error();
       return TlsResult::kClosed;
-    default:
+    default: {
       impl_->Fatal = true;
       error_ = std::string(operation) + ": " + OpenSslReason("protocol error");
+      long verify = impl_->Checked ? SSL_get_verify_result(impl_->Ssl) : X509_V_OK;
+      if (verify != X509_V_OK)
+        error_ += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
       return TlsResult::kFatal;
+    }
   }
 }
 

@@ -10,8 +10,14 @@
 // The broad profile (port 25) keeps the library's defaults: a mail server
 // that can only do an older suite should still get encryption.
 // Server contexts hold a certificate (with its chain) and its key; the
-// client context verifies nothing (opportunistic encryption between mail
-// servers) and names the exchanger with SNI.
+// plain client context verifies nothing (opportunistic encryption between
+// mail servers) and names the exchanger with SNI. A verifying client
+// context holds a CA store (the system's, or one PEM file) and OpenSSL's
+// DANE support; each session then says what it checks (TlsPeerCheck): the
+// certificate under the CA store for a name, or against DNSSEC-secured
+// TLSA records. The matching is OpenSSL's; nothing here compares
+// certificates itself. A session whose check fails ends in the handshake,
+// with the certificate's fault in the error text.
 //
 // TlsSession is a connection's TLS state on two memory buffers, with no
 // socket of its own: the caller feeds it the ciphertext it read, takes out
@@ -45,9 +51,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/errors.h"
 
@@ -84,6 +92,38 @@ bool MakeTlsServerContext(std::string_view certificatePem, std::string_view keyP
                           TlsProfile profile = TlsProfile::kBroad);
 // The SMTP client's context: no certificate verification.
 bool MakeTlsClientContext(TlsContextRef &context, std::string &why);
+// A client context that can verify: the CA certificates of caFile (PEM),
+// or the system's store when caFile is empty, and DANE enabled. False with
+// why (naming the file) when the store cannot be loaded.
+bool MakeTlsVerifyingClientContext(const std::string &caFile, TlsContextRef &context,
+                                   std::string &why);
+
+// TLSA usages a mail client may use (DANE-TA, DANE-EE); the PKIX ones
+// depend on a CA store the sender and receiver need not share.
+constexpr uint8_t kTlsaUsageDaneTa = 2;
+constexpr uint8_t kTlsaUsageDaneEe = 3;
+
+// One TLSA record: certificate usage, selector, matching type and the
+// association data (a digest, or the whole certificate or key).
+struct TlsaRecord {
+  uint8_t Usage = 0;
+  uint8_t Selector = 0;
+  uint8_t Matching = 0;
+  std::string Data;
+  bool operator==(const TlsaRecord &) const = default;
+};
+
+// What a client session checks of the server's certificate. kName: the
+// chain under the context's CA store and a subjectAltName (or CN) equal to
+// one of Names (wildcards only as a whole leftmost label). kDane: one of
+// Tlsa matches (OpenSSL's DANE; DANE-EE ignores names, DANE-TA needs one of
+// Names). The context must be a verifying one for either.
+struct TlsPeerCheck {
+  enum class Kind { kNone, kName, kDane };
+  Kind Check = Kind::kNone;
+  std::vector<std::string> Names;   // at most a few; the first is the base name
+  std::vector<TlsaRecord> Tlsa;
+};
 
 // The server's certificate: its subject and its notAfter time
 // ("Dec  7 09:12:01 2027 GMT"), for events.
@@ -129,7 +169,11 @@ class TlsSession {
   // client; serverName goes out as SNI when it is a host name (an address
   // literal or "" sends none). False when OpenSSL cannot make the state.
   bool StartServer(const TlsContextRef &context);
-  bool StartClient(const TlsContextRef &context, std::string_view serverName);
+  bool StartClient(const TlsContextRef &context, std::string_view serverName,
+                   const TlsPeerCheck &check = {});
+  // After the handshake of a client session with a check: the check held
+  // (it did, or the handshake would have failed). False without a check.
+  bool PeerVerified() const;
 
   // Ciphertext from the peer. False (the session is fatal) when more than
   // kMaxTlsBufferedInput bytes would wait unread.
@@ -164,6 +208,7 @@ class TlsSession {
  private:
   struct Impl;
   bool Start(const TlsContextRef &context, bool server, std::string_view serverName);
+  bool SetPeerCheck(const TlsPeerCheck &check);
   TlsResult Fail(int ret, const char *operation);
   std::unique_ptr<Impl> impl_;
   std::string error_;

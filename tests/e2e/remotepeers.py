@@ -372,6 +372,7 @@ class Exchanger:
     """An aiosmtpd server on address:port, named name in its replies.
 
     Set at creation: tls_context (an ssl.SSLContext: STARTTLS is offered),
+    implicit_tls (an ssl.SSLContext: TLS from the start, as on port 465),
     size_limit (announced with SIZE; aiosmtpd's default otherwise),
     pipelining (PIPELINING is offered: aiosmtpd reads one command line at a
     time, so commands sent ahead wait in its buffer in order), accounts
@@ -387,12 +388,14 @@ class Exchanger:
     """
 
     def __init__(self, address, port, name=None, board=None, tls_context=None,
-                 size_limit=None, pipelining=False, accounts=None, auth_in_clear=False):
+                 size_limit=None, pipelining=False, accounts=None, auth_in_clear=False,
+                 implicit_tls=None):
         self.address, self.port = address, port
         self.name = name or "mx-%s.peer.test" % address.replace(".", "-").replace(":", "-")
         self.board = board
         self.pipelining = pipelining
         self.server_options = {"tls_context": tls_context} if tls_context else {}
+        self.implicit_tls = implicit_tls
         if size_limit is not None:
             self.server_options["data_size_limit"] = size_limit
         self.auths = []
@@ -462,6 +465,8 @@ class Exchanger:
                     server.zel_session.tls = ssl_object.version()
                 else:
                     exchanger._open_session(server, "EHLO " + hostname)
+                    if ssl_object is not None:   # TLS from the start
+                        server.zel_session.tls = ssl_object.version()
                 session.host_name = hostname
                 if exchanger.pipelining:
                     responses.insert(len(responses) - 1, "250-PIPELINING")
@@ -514,7 +519,7 @@ class Exchanger:
                               **exchanger.server_options)
 
         self.controller = Control(Handler(), hostname=self.address, port=self.port,
-                                  ready_timeout=PEER_SECONDS)
+                                  ready_timeout=PEER_SECONDS, ssl_context=self.implicit_tls)
         self.controller.start()
         return self
 

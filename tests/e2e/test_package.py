@@ -74,7 +74,8 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(self.field("Section"), "mail")
         depends = self.field("Depends")
         for package in ("adduser", "libc6", "libsqlite3-0", "libpam0g", "libopendkim11",
-                        "libspf2-2", "libopendmarc2", "publicsuffix"):
+                        "libspf2-2", "libopendmarc2", "publicsuffix", "libcurl4",
+                        "ca-certificates"):
             self.assertIn(package, depends)
         # zeladm tls acme runs certbot when the administrator asks for it.
         self.assertEqual(self.field("Suggests"), "fail2ban, certbot")
