@@ -15,10 +15,6 @@ std::string GatewayCaFile;
 
 namespace {
 
-// The DNS type of TLSA records (RFC 6698).
-constexpr uint16_t kDnsTypeTlsa = 52;
-// Usage, selector and matching type come before the data.
-constexpr size_t kTlsaFixedBytes = 3;
 // A GatewayTls value: the longest word is "opportunistic".
 constexpr size_t kMaxGatewayTlsText = 32;
 
@@ -92,12 +88,12 @@ SmtpTlsPolicy GatewayTlsPolicy(std::string_view host, uint16_t port) {
 }
 
 bool ParseTlsaRecord(std::string_view rdata, TlsaRecord &out) {
-  if (rdata.size() <= kTlsaFixedBytes || rdata.size() - kTlsaFixedBytes > kMaxTlsaData)
-    return false;
-  out.Usage = static_cast<uint8_t>(rdata[0]);
-  out.Selector = static_cast<uint8_t>(rdata[1]);
-  out.Matching = static_cast<uint8_t>(rdata[2]);
-  out.Data.assign(rdata.substr(kTlsaFixedBytes));
+  DnsTlsa tlsa;
+  if (!ParseDnsTlsa(rdata, tlsa) || tlsa.association.size() > kMaxTlsaData) return false;
+  out.Usage = tlsa.usage;
+  out.Selector = tlsa.selector;
+  out.Matching = tlsa.matching;
+  out.Data = std::move(tlsa.association);
   return true;
 }
 
@@ -117,7 +113,7 @@ DaneOutcome DaneFromAnswer(const DnsMessage &m, std::string_view queryName,
   std::vector<TlsaRecord> records;
   for (const DnsRecord &r : m.answers) {
     TlsaRecord tlsa;
-    if (r.type != kDnsTypeTlsa || r.cls != kDnsClassIN || !DnsNamesEqual(r.name, queryName) ||
+    if (r.type != kDnsTypeTLSA || r.cls != kDnsClassIN || !DnsNamesEqual(r.name, queryName) ||
         !ParseTlsaRecord(r.raw, tlsa) || !UsableTlsaRecord(tlsa) ||
         records.size() >= kMaxTlsaRecords)
       continue;
@@ -136,7 +132,7 @@ DaneOutcome LookupDanePolicy(const std::vector<DnsServerAddress> &servers, std::
                              uint16_t port, SmtpTlsPolicy &policy) {
   std::string name = TlsaQueryName(host, port);
   DnsAnswer answer;
-  long rc = DnsQuery(servers, name, kDnsTypeTlsa, DaneDnsOptions(), answer);
+  long rc = DnsQuery(servers, name, kDnsTypeTLSA, DaneDnsOptions(), answer);
   // A name no query can carry has no records.
   if (rc == ERROR_INVALID_PARAMETER) return DaneOutcome::kNone;
   if (rc != ERROR_SUCCESS) return DaneOutcome::kDefer;

@@ -34,13 +34,13 @@
 
 #include "common/dkimkeys.h"
 #include "platform/dnswire.h"
+#include "platform/tls.h"
 
 // Other mail servers always come to port 25: the TLSA record's port.
 constexpr uint16_t kSmtpServerPort = 25;
-// The TLSA record's fields (RFC 7218 names): DANE-EE (the server's own
-// certificate), SPKI (its public key, so a renewal with the same key keeps
-// the record), SHA2-256.
-constexpr uint8_t kTlsaUsageDaneEe = 3;
+// The TLSA record's fields (RFC 7218 names): DANE-EE (kTlsaUsageDaneEe,
+// platform/tls: the server's own certificate), SPKI (its public key, so a
+// renewal with the same key keeps the record), SHA2-256.
 constexpr uint8_t kTlsaSelectorSpki = 1;
 constexpr uint8_t kTlsaMatchingSha256 = 1;
 // An MTA-STS policy id is at most 32 letters and digits (RFC 8461 3.1); 20
