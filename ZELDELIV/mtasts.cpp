@@ -10,12 +10,16 @@
 #include "common/str.h"
 #include "messages/zelmsg.h"
 #include "platform/ascii.h"
+#include "platform/files.h"
+#include "platform/fileview.h"
 #include "platform/hostres.h"
 #include "platform/httpsget.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
+#include "platform/tls.h"
 
 std::string TlsCaFile;
+std::string MtaStsCacheDirectory;
 
 namespace {
 
@@ -24,6 +28,12 @@ constexpr const char *kPolicyPath = "/.well-known/mta-sts.txt";
 constexpr size_t kMaxAgeDigits = 10;
 // Blanks around keys and values (WSP).
 constexpr std::string_view kBlanks = " \t";
+// A cache file's first line: the id, a blank, the expiry (seconds since
+// 1970, at most kMaxExpiresDigits digits).
+constexpr size_t kMaxExpiresDigits = 18;
+constexpr size_t kMaxCacheHead = kMaxMtaStsId + 1 + kMaxExpiresDigits;
+constexpr const char *kCacheTempPrefix = ".policy-";
+constexpr mode_t kCacheFileMode = 0600;
 
 struct Cache {
   std::mutex lock;
@@ -119,7 +129,7 @@ std::string RecordId(const std::vector<DnsServerAddress> &servers, const std::st
 }
 
 // Fetches and parses the domain's policy; false (logged) on any failure.
-bool FetchPolicy(const std::string &domain, MtaStsPolicy &policy) {
+bool FetchPolicy(const std::string &domain, MtaStsPolicy &policy, std::string &body) {
   HttpsRequest request;
   request.Host = "mta-sts." + domain;
   HostEntry entry;
@@ -133,7 +143,6 @@ bool FetchPolicy(const std::string &domain, MtaStsPolicy &policy) {
     request.MaxBytes = kMaxMtaStsPolicyBytes;
     request.ConnectTimeoutMs = kMtaStsConnectTimeoutMs;
     request.TotalTimeoutMs = kMtaStsTotalTimeoutMs;
-    std::string body;
     if (HttpsGet(request, body, why)) {
       if (ParseMtaStsPolicy(body, kMaxMtaStsPolicyBytes, policy)) return true;
       why = "the policy is not valid";
@@ -158,6 +167,37 @@ bool CachedPolicy(const std::string &domain, long long now, MtaStsPolicy &out) {
   return true;
 }
 
+// The cache file of a domain: only for a name that is a plain host name
+// (letters, digits, hyphens, dots), which cannot leave the directory.
+std::string CacheFilePath(const std::string &domain) {
+  if (MtaStsCacheDirectory.empty() || !IsTlsHostName(domain)) return "";
+  return MtaStsCacheDirectory + "/" + domain;
+}
+
+// The policy kept on disk for domain, when it is there, whole and valid at now.
+bool ReadPolicyFile(const std::string &domain, long long now, MtaStsPolicy &out) {
+  std::string path = CacheFilePath(domain);
+  if (path.empty()) return false;
+  UniqueFd fd(OpenFileForReading(path));
+  std::string text;
+  if (!fd.Valid() || !ReadUpTo(fd.Get(), kMaxCacheHead + kMaxMtaStsPolicyBytes, text))
+    return false;
+  return ParseMtaStsCacheText(text, out) && out.Expires > now;
+}
+
+// Writes the policy's file; a failure only costs the next start a fetch.
+void WritePolicyFile(const std::string &domain, const MtaStsPolicy &policy,
+                     std::string_view body) {
+  std::string path = CacheFilePath(domain);
+  if (path.empty()) return;
+  DurableFile f;
+  if (!f.Create(path, kCacheTempPrefix, kCacheFileMode, "wb") ||
+      !f.Stream().Write(MtaStsCacheText(policy, body)) || !f.Publish())
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_TLS_POLICY, LogSafeText(domain).c_str(),
+             ("MTA-STS policy not kept on disk (error " + std::to_string(GetLastError()) + ")")
+                 .c_str());
+}
+
 void StorePolicy(const std::string &domain, const MtaStsPolicy &policy) {
   Cache &c = PolicyCache();
   std::lock_guard<std::mutex> guard(c.lock);
@@ -170,9 +210,23 @@ void StorePolicy(const std::string &domain, const MtaStsPolicy &policy) {
   c.policies[domain] = policy;
 }
 
+// Fetches the domain's policy for the record's id and keeps it (memory and
+// disk); false (logged) when it cannot be had.
+bool FetchAndKeep(const std::string &domain, const std::string &id, long long now,
+                  MtaStsPolicy &policy) {
+  std::string body;
+  if (!FetchPolicy(domain, policy, body)) return false;
+  policy.Id = id;
+  policy.Expires = now + policy.MaxAge;
+  StorePolicy(domain, policy);
+  WritePolicyFile(domain, policy, body);
+  return true;
+}
+
 }  // namespace
 
-void LoadMtaStsSettings() {
+void LoadMtaStsSettings(std::string cacheDirectory) {
+  MtaStsCacheDirectory = std::move(cacheDirectory);
   RegKey params;
   if (OpenParametersKey(params) != ERROR_SUCCESS) return;
   if (!QueryRegString(params.get(), "TlsCaFile", kMaxTlsCaFilePath, TlsCaFile)) TlsCaFile.clear();
@@ -233,13 +287,54 @@ MtaStsPolicy MtaStsPolicyFor(const std::vector<DnsServerAddress> &servers,
   if (name.empty()) return fetched;
   long long now = NowSeconds();
   bool have = CachedPolicy(name, now, cached);
+  if (!have && ReadPolicyFile(name, now, cached)) {
+    have = true;
+    StorePolicy(name, cached);
+  }
   std::string id = RecordId(servers, name);
   if (id.empty() || (have && cached.Id == id)) return have ? cached : fetched;
-  if (!FetchPolicy(name, fetched)) return have ? cached : MtaStsPolicy();
-  fetched.Id = id;
-  fetched.Expires = now + fetched.MaxAge;
-  StorePolicy(name, fetched);
+  return FetchAndKeep(name, id, now, fetched) ? fetched : have ? cached : MtaStsPolicy();
+}
+
+size_t RefreshMtaStsPolicies(const std::vector<DnsServerAddress> &servers) {
+  std::vector<std::pair<std::string, MtaStsPolicy>> known;
+  {
+    Cache &c = PolicyCache();
+    std::lock_guard<std::mutex> guard(c.lock);
+    known.assign(c.policies.begin(), c.policies.end());
+  }
+  size_t fetched = 0;
+  for (const auto &[domain, policy] : known) {
+    long long now = NowSeconds();
+    std::string id = RecordId(servers, domain);
+    if (id.empty()) continue;   // no record now: the policy runs out as it is
+    if (id == policy.Id && policy.Expires - now > kMtaStsRenewAheadSeconds) continue;
+    MtaStsPolicy fresh;
+    if (FetchAndKeep(domain, id, now, fresh)) ++fetched;
+  }
   return fetched;
+}
+
+std::string MtaStsCacheText(const MtaStsPolicy &policy, std::string_view policyText) {
+  return policy.Id + " " + std::to_string(policy.Expires) + "\n" + std::string(policyText);
+}
+
+bool ParseMtaStsCacheText(std::string_view text, MtaStsPolicy &out) {
+  size_t lf = text.find('\n');
+  if (lf == std::string_view::npos || lf > kMaxCacheHead) return false;
+  std::string_view head = text.substr(0, lf);
+  size_t blank = head.find(' ');
+  if (blank == std::string_view::npos) return false;
+  std::string_view id = head.substr(0, blank), expires = head.substr(blank + 1);
+  if (id.empty() || id.size() > kMaxMtaStsId || !std::all_of(id.begin(), id.end(), IsAlnum) ||
+      expires.empty() || expires.size() > kMaxExpiresDigits ||
+      expires.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  if (!ParseMtaStsPolicy(text.substr(lf + 1), kMaxMtaStsPolicyBytes, out)) return false;
+  out.Id.assign(id);
+  out.Expires = 0;
+  for (char c : expires) out.Expires = out.Expires * 10 + (c - '0');
+  return true;
 }
 
 void ClearMtaStsCache() {

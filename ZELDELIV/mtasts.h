@@ -10,7 +10,15 @@
 // redirects) and caches the parsed policy by domain until max_age runs
 // out. Without a record, or when the fetch fails, a cached policy that is
 // still valid stands; otherwise there is no policy. The cache is in memory,
-// at most kMaxMtaStsCache domains.
+// at most kMaxMtaStsCache domains, and on disk (MtaStsCacheDirectory: one
+// file per domain, "ID EXPIRES" and the policy text as fetched, written
+// under a temporary name and renamed), so that a restart does not forget
+// a domain's demand for TLS: an attacker who blocks the fetch after a
+// restart must not turn enforce into none. RefreshMtaStsPolicies, on a
+// thread of the remote side every kMtaStsRefreshSeconds, fetches again the
+// policies whose record's id changed or that expire within
+// kMtaStsRenewAheadSeconds, so a domain's policy is current before mail
+// for it needs it; a failed refresh keeps the policy it had.
 //
 // Callers: routing (the domain's policy at each attempt, and the mx match
 // of each exchanger); zeldeliv through LoadMtaStsSettings.
@@ -43,6 +51,12 @@ constexpr uint32_t kMaxMtaStsMaxAge = 31557600;
 constexpr size_t kMaxMtaStsId = 32;
 // Domains whose policies are kept at once; past that the one expiring first goes.
 constexpr size_t kMaxMtaStsCache = 1024;
+// The spool directory of the cached policies.
+constexpr const char *kMtaStsDir = "mta-sts";
+// How often the cached policies are looked at, and how long before its end
+// a policy is fetched again.
+constexpr unsigned kMtaStsRefreshSeconds = 3600;
+constexpr long long kMtaStsRenewAheadSeconds = 24 * 3600;
 // A policy fetch: connecting, and all of it.
 constexpr long kMtaStsConnectTimeoutMs = 10000;
 constexpr long kMtaStsTotalTimeoutMs = 30000;
@@ -54,7 +68,9 @@ constexpr size_t kMaxTlsCaFilePath = 1024;
 // default) is the store. Read from ZELDELIV's TlsCaFile: for tests and
 // sites with a private CA.
 extern std::string TlsCaFile;
-void LoadMtaStsSettings();
+// Where policies are kept across restarts; "" keeps them in memory only.
+extern std::string MtaStsCacheDirectory;
+void LoadMtaStsSettings(std::string cacheDirectory);
 
 enum class MtaStsMode { kNone, kTesting, kEnforce };
 
@@ -84,3 +100,10 @@ MtaStsPolicy MtaStsPolicyFor(const std::vector<DnsServerAddress> &servers,
                              std::string_view domain);
 // Forgets every cached policy (tests).
 void ClearMtaStsCache();
+
+// One pass of the refresh (see above); returns how many policies it fetched.
+size_t RefreshMtaStsPolicies(const std::vector<DnsServerAddress> &servers);
+// A cache file's text, and back; false for a text that is not one (bounded:
+// at most kMaxMtaStsPolicyBytes of policy after one short line).
+std::string MtaStsCacheText(const MtaStsPolicy &policy, std::string_view policyText);
+bool ParseMtaStsCacheText(std::string_view text, MtaStsPolicy &out);

@@ -14,6 +14,7 @@
 #include "ZELDELIV/delivery.h"
 #include "ZELDELIV/genfilter.h"
 #include "ZELDELIV/msgtext.h"
+#include "ZELDELIV/mtasts.h"
 #include "ZELDELIV/ndreport.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/routing.h"
@@ -22,6 +23,7 @@
 #include "ZELDELIV/smtpsend.h"
 #include "common/fileutils.h"
 #include "common/logging.h"
+#include "common/pconfig.h"
 #include "common/sasl.h"
 #include "common/str.h"
 #include "common/svcaccount.h"
@@ -288,6 +290,7 @@ bool GiveFilesToRemoteSide(uid_t uid, gid_t gid) {
                      domains) &&
       GetLastError() != ERROR_MORE_DATA)
     return false;
+  std::string mtaSts = SpoolPath(kMtaStsDir);
   return RunHandOverSteps({
       {"holding", [&] { return GiveDirectoryToAccount(MailHoldingDirectory, 0, 0) &&
                                OpenDirectoryToGroup(MailHoldingDirectory, gid) &&
@@ -306,6 +309,8 @@ bool GiveFilesToRemoteSide(uid_t uid, gid_t gid) {
        }},
       {"outlog", [&] { return GiveDirectoryToAccount(MailOutlogDirectory, uid, gid) &&
                               GiveFilesToAccount(MailOutlogDirectory, uid, gid); }},
+      {"mta-sts", [&] { return GiveDirectoryToAccount(mtaSts, uid, gid) &&
+                               GiveFilesToAccount(mtaSts, uid, gid); }},
   });
 }
 
@@ -419,6 +424,12 @@ void ServePrivilegedSide(const std::shared_ptr<Channel> &channel, ChannelMessage
 // and every scan interval without one. The first waits for the first
 // wake-up, which comes once the privileged side has filed what was queued
 // (a domain seen before its recipient files would be taken as finished).
+// The MTA-STS policies this side knows, fetched again before they are due.
+void MtaStsRefreshLoop() {
+  while (WaitForSingleObject(*hTerminating, kMtaStsRefreshSeconds * 1000) == WAIT_TIMEOUT)
+    RefreshMtaStsPolicies(DnsServer);
+}
+
 void UpkeepLoop() {
   Waitable *objects[2] = {&Slot().Wake, hTerminating.get()};
   while (WaitForMultipleObjects(2, objects, ScanIntervalMs()) != WAIT_OBJECT_0 + 1)
@@ -513,6 +524,9 @@ int RemoteSideMain(int argc, char **argv, void (*readSettings)()) {
     LogWin32Error(EVENTLOG_ERROR_TYPE, "CreateThread (domain upkeep)", GetLastError());
     return EXIT_FAILURE;
   }
+  // Without it policies are still fetched when mail needs them.
+  if (!StartThread(MtaStsRefreshLoop, kRemoteThreadStack))
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "CreateThread (MTA-STS refresh)", GetLastError());
   channel->Serve(ServePrivilegedSide);
   // The privileged side is gone or stops: so does this one. The threads
   // are not joined, so the process ends without running destructors under

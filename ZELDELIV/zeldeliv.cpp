@@ -62,7 +62,7 @@ constexpr long kFailScanningThread = 9;
 constexpr long kFailRemoteSide = 10;
 
 constexpr std::initializer_list<const char *> kSpoolDirectories = {
-    kIncomingDir, kHoldingDir, kDomainsDir, kOutlogDir, kDeadDir, kListsDir, kDmarcRunDir};
+    kIncomingDir, kHoldingDir, kDomainsDir, kOutlogDir, kDeadDir, kListsDir, kDmarcRunDir, kMtaStsDir};
 
 void ReadConfig() {
   SetConfigDefaults();
@@ -71,7 +71,7 @@ void ReadConfig() {
   FormDeliverySpoolPaths();
   LoadDeliverySettings();
   LoadGatewayTlsSettings();
-  LoadMtaStsSettings();
+  LoadMtaStsSettings(SpoolPath(kMtaStsDir));
   LoadDeliveryFilters();
   LoadAliasConfig();
 }

@@ -3,12 +3,17 @@
 // GatewayTls.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "ZELDELIV/mtasts.h"
 #include "ZELDELIV/tlspolicy.h"
+#include "platform/files.h"
 #include "platform/httpsget.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -169,4 +174,42 @@ TEST(HttpsGet, RefusesHostsThatWouldChangeTheUrl) {
     EXPECT_FALSE(HttpsGet(request, body, why)) << host;
     EXPECT_EQ(why, "not a plain host name and path") << host;
   }
+}
+
+// What was learnt of a domain's policy outlives a restart: with no answer
+// from DNS (an attacker blocking the record, or no network) the policy on
+// disk still demands TLS; a damaged file is no policy.
+TEST(MtaSts, PoliciesKeptOnDisk) {
+  char dir[] = "/tmp/zel-mtasts-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  LoadMtaStsSettings(dir);
+  const std::string text = "version: STSv1\nmode: enforce\nmx: mx.example.org\nmax_age: 86400\n";
+  MtaStsPolicy p;
+  ASSERT_TRUE(ParseMtaStsPolicy(text, kMaxMtaStsPolicyBytes, p));
+  p.Id = "abc123";
+  p.Expires = NowSeconds() + 3600;
+  std::string kept = MtaStsCacheText(p, text);
+  MtaStsPolicy back;
+  ASSERT_TRUE(ParseMtaStsCacheText(kept, back));
+  EXPECT_EQ(back.Id, "abc123");
+  EXPECT_EQ(back.Expires, p.Expires);
+  EXPECT_EQ(back.Mx, p.Mx);
+  for (std::string bad : {std::string("abc123 12\n"), "abc123\n" + text, "ab-c 12\n" + text,
+                          "abc 1x\n" + text, std::string(40, 'a') + " 12\n" + text})
+    EXPECT_FALSE(ParseMtaStsCacheText(bad, back)) << bad;
+
+  ClearMtaStsCache();
+  std::vector<DnsServerAddress> none;
+  ASSERT_TRUE(CreateFileWithText(std::string(dir) + "/example.org", kept, 0600));
+  EXPECT_EQ(MtaStsPolicyFor(none, "example.org").Mode, MtaStsMode::kEnforce);
+  ASSERT_TRUE(CreateFileWithText(std::string(dir) + "/example.net",
+                                 kept.substr(0, kept.find("max_age")), 0600));   // cut short
+  p.Expires = NowSeconds() - 1;
+  ASSERT_TRUE(CreateFileWithText(std::string(dir) + "/example.com", MtaStsCacheText(p, text),
+                                 0600));
+  EXPECT_EQ(MtaStsPolicyFor(none, "example.net").Mode, MtaStsMode::kNone);
+  EXPECT_EQ(MtaStsPolicyFor(none, "example.com").Mode, MtaStsMode::kNone);   // run out
+  ClearMtaStsCache();
+  LoadMtaStsSettings("");
+  std::filesystem::remove_all(dir);
 }
