@@ -241,6 +241,7 @@ class AcmeWithoutPebbleTest(ZeladmCase):
         joined = " ".join(passed)
         self.assertIn("-d mx.example.test -d mx2.example.test", joined)
         self.assertIn("--cert-name mx.example.test", joined)
+        self.assertIn("--reuse-key", passed)   # the TLSA record survives renewals
         self.assertIn("--webroot -w /var/www", joined)
         self.assertIn("--config-dir %s/etc/letsencrypt" % self.root, joined)
         self.assertIn("--deploy-hook env ZEL_ROOT=%s %s tls deploy"

@@ -151,6 +151,9 @@ bool DeployHookCommand(std::string &hook) {
 std::vector<std::string> CertbotArguments(const AcmeOptions &o, const std::string &hook) {
   std::vector<std::string> args = {"certbot", "certonly", "--non-interactive", "--agree-tos",
                                    "--no-eff-email", "--keep-until-expiring",
+                                   // Renewals keep the key: the TLSA record
+                                   // (3 1 1, `zeladm dns`) stays true.
+                                   "--reuse-key",
                                    "--email", o.email, "--cert-name", o.names[0],
                                    "--config-dir", o.configDir, "--work-dir", o.workDir,
                                    "--logs-dir", o.logsDir, "--deploy-hook", hook};
