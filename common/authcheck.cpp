@@ -16,10 +16,12 @@ extern "C" {
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <unordered_map>
 
 #include "common/str.h"
 #include "platform/ascii.h"
 #include "platform/dnswire.h"
+#include "platform/sync.h"
 
 // libopendmarc exports the organisational domain of its public suffix list
 // but its header does not declare it; this is its definition's signature.
@@ -353,11 +355,65 @@ bool SkipCfws(std::string_view v, size_t *at) {
   return depth == 0;
 }
 
+// ---- the kept answers
+
+struct KeptDnsAnswer {
+  AuthDnsAnswer Answer;
+  long long Expires = 0;   // monotonic seconds
+};
+
+struct AnswerCache {
+  std::mutex lock;
+  std::unordered_map<std::string, KeptDnsAnswer> answers;   // by AnswerKey
+};
+
+AnswerCache &Answers() {
+  static AnswerCache cache;
+  return cache;
+}
+
+std::string AnswerKey(std::string_view name, uint16_t type) {
+  std::string key = LowerAsciiCopy(NormalizeDnsName(name));
+  key += '/';
+  key += std::to_string(type);
+  return key;
+}
+
+bool KeptAnswer(const std::string &key, AuthDnsAnswer &answer) {
+  AnswerCache &c = Answers();
+  std::lock_guard<std::mutex> guard(c.lock);
+  auto found = c.answers.find(key);
+  if (found == c.answers.end()) return false;
+  if (found->second.Expires <= MonotonicMs() / 1000) {
+    c.answers.erase(found);
+    return false;
+  }
+  answer = found->second.Answer;
+  return true;
+}
+
+void KeepAnswer(std::string key, const AuthDnsAnswer &answer) {
+  if (answer.Rcode != kDnsRcodeNoError || answer.Records.empty()) return;
+  uint32_t ttl = kMaxAuthCacheTtl;
+  for (const DnsRecord &r : answer.Records) ttl = std::min(ttl, r.ttl);
+  if (ttl == 0) return;
+  long long now = MonotonicMs() / 1000;
+  AnswerCache &c = Answers();
+  std::lock_guard<std::mutex> guard(c.lock);
+  if (c.answers.size() >= kMaxAuthCachedAnswers) {
+    std::erase_if(c.answers, [now](const auto &e) { return e.second.Expires <= now; });
+    if (c.answers.size() >= kMaxAuthCachedAnswers) c.answers.clear();   // bounded, simply
+  }
+  c.answers[std::move(key)] = KeptDnsAnswer{answer, now + ttl};
+}
+
 }  // namespace
 
 AuthDnsLookup NameServerDnsLookup(std::vector<DnsServerAddress> servers) {
   return [servers = std::move(servers)](std::string_view name, uint16_t type,
                                         AuthDnsAnswer &answer) {
+    std::string key = AnswerKey(name, type);
+    if (KeptAnswer(key, answer)) return true;
     DnsAnswer reply;
     if (DnsQuery(servers, name, type, DnsQueryOptions{}, reply) != ERROR_SUCCESS ||
         reply.message.partial)
@@ -366,8 +422,15 @@ AuthDnsLookup NameServerDnsLookup(std::vector<DnsServerAddress> servers) {
     answer.Records.clear();
     for (DnsRecord &r : reply.message.answers)
       if (r.type == type && r.cls == kDnsClassIN) answer.Records.push_back(std::move(r));
+    KeepAnswer(std::move(key), answer);
     return true;
   };
+}
+
+void ClearAuthDnsCache() {
+  AnswerCache &c = Answers();
+  std::lock_guard<std::mutex> guard(c.lock);
+  c.answers.clear();
 }
 
 DkimTxtLookup TxtLookupOf(const AuthDnsLookup &lookup) {

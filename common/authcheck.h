@@ -51,7 +51,17 @@ struct AuthDnsAnswer {
 // false: no answer at all (every server silent or unreachable).
 using AuthDnsLookup =
     std::function<bool(std::string_view name, uint16_t type, AuthDnsAnswer &answer)>;
+// Answers with records are kept for the process, for their TTL (at most
+// kMaxAuthCacheTtl) and at most kMaxAuthCachedAnswers of them: a busy
+// sender's key, policy and SPF record come with every message, and the round
+// trip to the name server costs the receiver more than the check. Negative
+// answers and failures are never kept (their time is not in the answer),
+// nor is a record with a TTL of 0.
+constexpr uint32_t kMaxAuthCacheTtl = 3600;
+constexpr size_t kMaxAuthCachedAnswers = 4096;
 AuthDnsLookup NameServerDnsLookup(std::vector<DnsServerAddress> servers);
+// Forgets the kept answers (tests).
+void ClearAuthDnsCache();
 // The same lookup for TXT questions, as DkimVerify asks them.
 DkimTxtLookup TxtLookupOf(const AuthDnsLookup &lookup);
 // A TXT record's strings joined (its raw RDATA), at most 64 KiB.

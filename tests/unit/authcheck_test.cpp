@@ -7,6 +7,8 @@
 #include <string>
 
 #include "common/authcheck.h"
+#include "platform/ipaddr.h"
+#include "tests/unit/dnstest.h"
 
 namespace {
 
@@ -183,6 +185,32 @@ TEST(AuthCheck, AuthServIdAndEdits) {
   EXPECT_EQ(out.substr(0, out.find("Subject")),
             "Received: from a\r\nAuthentication-Results: mx.example; none\r\n"
             "Authentication-Results: other.example; spf=pass\r\n");
+}
+
+// A record with a TTL is asked once while it lasts; one without, a negative
+// answer and a server failure are asked again every time.
+TEST(AuthCheck, AnswersKeptForTheirTtl) {
+  ClearAuthDnsCache();
+  dnstest::FakeDnsServer server([](const std::string &query, bool) -> std::vector<std::string> {
+    dnstest::Asked q;
+    if (!dnstest::ReadQuery(query, q)) return {};
+    std::string text = "\x05hello";
+    if (q.name == "kept.test") return {dnstest::Reply(q, {{q.name, kDnsTypeTXT, text, 300}})};
+    if (q.name == "now.test") return {dnstest::Reply(q, {{q.name, kDnsTypeTXT, text, 0}})};
+    return {dnstest::Reply(q, {}, dnstest::kResponse | kDnsRcodeNxDomain)};
+  });
+  DnsServerAddress address;
+  ASSERT_TRUE(ParseAddress("127.0.0.1", &address.address));
+  address.port = server.Port();
+  AuthDnsLookup lookup = NameServerDnsLookup({address});
+  for (const char *name : {"kept.test", "KEPT.test.", "now.test", "now.test", "none.test",
+                           "none.test"}) {
+    AuthDnsAnswer answer;
+    ASSERT_TRUE(lookup(name, kDnsTypeTXT, answer)) << name;
+    EXPECT_EQ(answer.Records.size(), std::string_view(name).substr(0, 4) == "none" ? 0u : 1u);
+  }
+  EXPECT_EQ(server.UdpQueries(), 5);
+  ClearAuthDnsCache();
 }
 
 }  // namespace
