@@ -83,7 +83,8 @@ TEST(DmarcJournal, WhatTheReceiverRecords) {
   checks.FromDomain = "one.test";
   checks.Published = Sample().Policy;
   checks.Published.Rua.push_back("mailto:a,b@x.test");  // the journal's separator
-  checks.Dkim = {{DkimResult::kPass, "One.Test", "s1"}, {DkimResult::kFail, "bad<domain", "s"}};
+  checks.Dkim = {{DkimResult::kPass, "One.Test", "s1", "", "", ""},
+                 {DkimResult::kFail, "bad<domain", "s", "", "", ""}};
   ArrivalClient client{"192.0.2.1", false, "helo", "x@one.test"};
   DmarcEvaluation e;
   ASSERT_TRUE(DmarcEvaluationOf(checks, client, ArrivalVerdict::kJunk, 1765190000, &e));
