@@ -227,6 +227,8 @@ def accept_checked(ctx, p, checks):
         (CHECKED_DOMAIN, "v=spf1 ip4:127.0.0.1 -all"),
         ("_dmarc." + CHECKED_DOMAIN, "v=DMARC1; p=reject"),
         ("%s._domainkey.%s" % (CHECKED_SELECTOR, CHECKED_DOMAIN), record)])
+    # Published records have a time to live (dnsmasq's own are 0 unless told).
+    dns.options.append("--local-ttl=300")
     dns.start()
     ctx.defer(dns.stop)
     settings = {"RelayClients": ["192.0.2.0/24"]} if checks else {}
