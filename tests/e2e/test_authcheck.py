@@ -18,7 +18,7 @@ import unittest
 
 import remotepeers
 from test_dkim import unstuffed
-from zelharness import WAIT_SECONDS, MailSystem, Receiver, imap_login, poll, read_bytes
+from zelharness import PeersCase, WAIT_SECONDS, MailSystem, Receiver, imap_login, poll, read_bytes
 
 SELECTOR = "s1"
 PASSWORD = "U1-pw-long-1"
@@ -40,7 +40,7 @@ def message(domain, extra=b""):
             b"Subject: checked\r\n\r\nBody text.\r\n")
 
 
-class AuthCheckTest(unittest.TestCase):
+class AuthCheckTest(PeersCase):
     @classmethod
     def setUpClass(cls):
         if not os.path.exists(remotepeers.DNSMASQ):
@@ -49,12 +49,7 @@ class AuthCheckTest(unittest.TestCase):
             import dkim  # noqa: F401
         except ImportError:
             raise unittest.SkipTest("python3-dkim is not installed")
-        cls.stops = []
-        try:
-            cls.start_peers()
-        except BaseException:
-            cls.tearDownClass()
-            raise
+        super().setUpClass()
 
     @classmethod
     def start_peers(cls):
@@ -80,11 +75,6 @@ class AuthCheckTest(unittest.TestCase):
                                            services={"ZELRECV": {"PortNo": cls.relay.port}})
         cls.stops.append(cls.relay.stop)
         cls.relay.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        for stop in reversed(cls.stops):
-            stop()
 
     def send(self, sender, data):
         """The data reply's code and text."""

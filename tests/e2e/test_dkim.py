@@ -17,7 +17,7 @@ import time
 import unittest
 
 import remotepeers
-from zelharness import (WAIT_SECONDS, Receiver, free_port, read_bytes, service_key,
+from zelharness import (PeersCase, WAIT_SECONDS, Receiver, free_port, read_bytes, service_key,
                         stop_child)
 
 DOMAIN, SELECTOR = "example.test", "zel"
@@ -90,18 +90,13 @@ class OpenDkim:
         stop_child(self.proc)
 
 
-class DkimTest(unittest.TestCase):
+class DkimTest(PeersCase):
     @classmethod
     def setUpClass(cls):
         why = missing()
         if why:
             raise unittest.SkipTest(why)
-        cls.stops = []
-        try:
-            cls.start_peers()
-        except BaseException:
-            cls.tearDownClass()
-            raise
+        super().setUpClass()
 
     @classmethod
     def start_peers(cls):
@@ -131,11 +126,6 @@ class DkimTest(unittest.TestCase):
         receiver.scratch.reg_set(service_key("ZELRECV"), "Milters", "multi_sz", signer.spec,
                                  verifier.spec)
         cls.receiver = receiver.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        for stop in reversed(cls.stops):
-            stop()
 
     def send(self, sender, data):
         before = set(os.listdir(self.receiver.queue))

@@ -19,7 +19,7 @@ import unittest
 
 import remotepeers
 from test_dkim import txt_lookup, unstuffed
-from zelharness import (DEAD_NAME_SERVER, IS_ROOT, TCPIP_KEY, WAIT_SECONDS, ZEL_KEY, Receiver,
+from zelharness import (PeersCase, DEAD_NAME_SERVER, IS_ROOT, TCPIP_KEY, WAIT_SECONDS, ZEL_KEY, Receiver,
                         Scratch, read_bytes)
 
 DOMAIN = "example.test"
@@ -74,35 +74,29 @@ def signatures(stored):
     return [f + rest for f in fields]
 
 
-class DkimSigningTest(unittest.TestCase):
+class DkimSigningTest(PeersCase):
     @classmethod
     def setUpClass(cls):
         why = missing()
         if why:
             raise unittest.SkipTest(why)
-        cls.stops = []
-        try:
-            cls.receiver = Receiver({"RelayClients": ["127.0.0.1/32"]}, submission=True,
-                                    users={"u1": "secret"}, prefix="zel-e2e-dkimsign-")
-            cls.stops.append(cls.receiver.stop)
-            scratch = cls.receiver.scratch
-            scratch.reg_set(ZEL_KEY, "DomainNamesAreLocal", "multi_sz", DOMAIN)
-            cls.txt = records(scratch.zeladm("dkim", "new", "--domain", DOMAIN).stdout)
-            dns = remotepeers.NameServer(scratch.path(), txt=[
-                (n, ",".join(s)) for n, s in cls.txt]).start()
-            cls.stops.append(dns.stop)
-            cls.lookup = staticmethod(txt_lookup(dns.port))
-            cls.name_server = dns.address
-            scratch.reg_set(TCPIP_KEY, "NameServer", "sz", dns.address)
-            cls.receiver.start()
-        except BaseException:
-            cls.tearDownClass()
-            raise
+        super().setUpClass()
 
     @classmethod
-    def tearDownClass(cls):
-        for stop in reversed(cls.stops):
-            stop()
+    def start_peers(cls):
+        cls.receiver = Receiver({"RelayClients": ["127.0.0.1/32"]}, submission=True,
+                                users={"u1": "secret"}, prefix="zel-e2e-dkimsign-")
+        cls.stops.append(cls.receiver.stop)
+        scratch = cls.receiver.scratch
+        scratch.reg_set(ZEL_KEY, "DomainNamesAreLocal", "multi_sz", DOMAIN)
+        cls.txt = records(scratch.zeladm("dkim", "new", "--domain", DOMAIN).stdout)
+        dns = remotepeers.NameServer(scratch.path(), txt=[
+            (n, ",".join(s)) for n, s in cls.txt]).start()
+        cls.stops.append(dns.stop)
+        cls.lookup = staticmethod(txt_lookup(dns.port))
+        cls.name_server = dns.address
+        scratch.reg_set(TCPIP_KEY, "NameServer", "sz", dns.address)
+        cls.receiver.start()
 
     def stored(self, before):
         [name] = [n for n in set(os.listdir(self.receiver.queue)) - before if n.endswith(".MSG")]

@@ -294,6 +294,31 @@ class Scratch:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+class PeersCase(unittest.TestCase):
+    """Servers started once for a test class: start_peers() starts them and
+    appends each one's stop to cls.stops; they stop in reverse order at the
+    end, and also when a start fails half-way. A class that may skip checks
+    first and then calls super().setUpClass()."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.stops = []
+        try:
+            cls.start_peers()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def start_peers(cls):
+        pass
+
+    @classmethod
+    def tearDownClass(cls):
+        for stop in reversed(cls.stops):
+            stop()
+
+
 class ZeladmCase(unittest.TestCase):
     """A test case that drives zeladm as an administrator would, against a
     fresh ZEL_ROOT of its own (self.root, removed afterwards; self.env is
