@@ -109,6 +109,10 @@ struct AccountFound {
   SID_NAME_USE Use = SidTypeUser;
   std::string Name;          // as the source spells it (the file may differ in case)
   bool bHostAccount = false; // from the host's databases: a real uid owns its files
+  // The host that holds this user's mailbox when a directory names one
+  // (another mail host of the site); empty: this host. Only a directory
+  // source sets it; the accounts file and the host's accounts never do.
+  std::string MailHost;
 };
 bool FindAccountByName(const std::string &accountName, AccountFound &found);
 
