@@ -14,6 +14,7 @@
 #include "common/mimeheader.h"
 #include "platform/ascii.h"
 #include "platform/dnswire.h"
+#include "platform/pubkeycache.h"
 
 namespace {
 
@@ -109,6 +110,8 @@ DKIM_LIB *Library() {
   static DKIM_LIB *const lib = [] {
     DKIM_LIB *l = dkim_init(nullptr, nullptr);
     if (l == nullptr) return l;
+    // The library decodes each signer's key afresh; keep decoded keys.
+    EnablePublicKeyCache();
     // Signatures with errors keep their handles, so each gets its own
     // result.
     unsigned int flags = DKIM_LIBFLAGS_BADSIGHANDLES;

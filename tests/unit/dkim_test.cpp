@@ -2,7 +2,12 @@
 // name server path of the key lookups (a FakeDnsServer as NameServer).
 #include <gtest/gtest.h>
 
+#include <openssl/bio.h>
+#include <openssl/x509.h>
+
 #include "common/dkim.h"
+#include "common/sasl.h"
+#include "platform/pubkeycache.h"
 #include "tests/unit/dnstest.h"
 #include "tests/unit/testutil.h"
 
@@ -113,6 +118,59 @@ TEST_F(DkimTest, AtMostFiveSignaturesAreLookedAt) {
   for (int i = 0; i < 7; ++i) text = Signed(text, {*ed_});
   EXPECT_EQ(Verify(text, counting).size(), kMaxDkimSignatures);
   EXPECT_LE(lookups, static_cast<int>(kMaxDkimSignatures));
+}
+
+// Decoded keys are reused only for the same key bytes: a record that now
+// holds another key (a rotation under the same selector) is decoded afresh,
+// so the old signature no longer passes.
+TEST_F(DkimTest, DecodedKeysFollowTheRecordsBytes) {
+  std::string text = Signed(kMessage, {*rsa_});
+  EXPECT_EQ(Verify(text)[0].Result, DkimResult::kPass);
+  size_t kept = CachedPublicKeyCount();
+  EXPECT_GE(kept, 1u);
+  EXPECT_EQ(Verify(text)[0].Result, DkimResult::kPass);
+  EXPECT_EQ(CachedPublicKeyCount(), kept);
+  std::string otherRecord;
+  NewKey(SigningKeyType::kRsa, "s-rsa", &otherRecord);
+  auto rotated = [&](std::string_view, DkimTxtAnswer &answer) {
+    answer.Rcode = kDnsRcodeNoError;
+    answer.Records = {TxtData(otherRecord)};
+    return true;
+  };
+  EXPECT_EQ(Verify(text, rotated)[0].Result, DkimResult::kFail);
+}
+
+// The library reads a key from a memory BIO: a cached answer leaves the BIO
+// where a decode would (past the key, at whatever follows it).
+TEST(PublicKeyCacheTest, HitsConsumeWhatADecodeWould) {
+  std::string pem, why, publicBase64;
+  ASSERT_TRUE(MakeSigningKey(SigningKeyType::kRsa, pem, why)) << why;
+  SigningKeyType type;
+  ASSERT_TRUE(SigningPublicKey(pem, type, publicBase64, why)) << why;
+  std::string der;
+  ASSERT_TRUE(Base64Decode(publicBase64, der));
+  std::string input = der + "tail";
+  EVP_PKEY *first = nullptr;
+  for (int round = 0; round < 2; ++round) {
+    BIO *bio = BIO_new_mem_buf(input.data(), static_cast<int>(input.size()));
+    EVP_PKEY *key = d2i_PUBKEY_bio(bio, nullptr);
+    ASSERT_NE(key, nullptr);
+    char rest[8] = {};
+    EXPECT_EQ(BIO_read(bio, rest, sizeof rest), 4);
+    EXPECT_EQ(std::string(rest, 4), "tail");
+    BIO_free(bio);
+    if (round == 0) {
+      first = key;
+      continue;
+    }
+    EXPECT_EQ(key, first);  // the same decoded key, one more reference
+    EVP_PKEY_free(key);
+    EVP_PKEY_free(first);
+  }
+  std::string truncated = der.substr(0, der.size() / 2);
+  BIO *bio = BIO_new_mem_buf(truncated.data(), static_cast<int>(truncated.size()));
+  EXPECT_EQ(d2i_PUBKEY_bio(bio, nullptr), nullptr);
+  BIO_free(bio);
 }
 
 // The lookups go to NameServer's servers: a record, no such name, a server
