@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "common/logging.h"
 #include "common/milter.h"
@@ -243,7 +244,8 @@ class Checker {
   std::vector<ConfigFinding> findings_;
   std::string spool_;      // as stored, or the default
   std::string account_;    // ServiceAccount as stored, or the default
-  std::vector<std::string> tlsFiles_;  // the TLS files named, that can be read
+  // The TLS files named that can be read, with the service that reads them.
+  std::vector<std::pair<std::string, const char *>> tlsFiles_;
 };
 
 const KnownValue *FindKnown(KeyId id, std::string_view name) {
@@ -461,7 +463,9 @@ void Checker::CheckPemFile(const KnownValue &v, const std::string &where, const 
     if (!FormatSystemMessage(err, why)) why = "error " + std::to_string(err);
     return Error(where, "cannot read " + Shown(path) + ": " + why);
   }
-  tlsFiles_.push_back(path);
+  // The receiver loads its pair as the service account, and the delivery
+  // agent's remote process, which runs as that account, its CA files.
+  tlsFiles_.push_back({path, (v.Readers & kRecv) != 0 ? "ZELRECV" : "ZELDELIV"});
   if (text.find(kPemMarker) == std::string::npos)
     Error(where, Shown(path) + " holds no PEM text (\"-----BEGIN ...\")");
   else if (std::strcmp(v.Name, "TlsKeyFile") == 0 && !FileIsPrivate(path))
@@ -518,11 +522,11 @@ void Checker::CheckReceiverAccess() {
       Error("ZELRECV", "the service account " + Shown(account_) + " cannot write " + Shown(path) +
                            "; \"zelrecv -install\" gives it what it needs");
   }
-  // It loads the TLS pair as the account too, at start and at every reload.
-  for (const std::string &file : tlsFiles_) {
+  // The TLS files are read as the account too, at start and at every reload.
+  for (const auto &[file, reader] : tlsFiles_) {
     bool may = false;
     if (AccountMayAccess(file, uid, gid, R_OK, may) && !may)
-      Error("ZELRECV", "the service account " + Shown(account_) + " cannot read " + Shown(file) +
+      Error(reader, "the service account " + Shown(account_) + " cannot read " + Shown(file) +
                            "; give the file to its group (chgrp, mode 0640)");
   }
 }
