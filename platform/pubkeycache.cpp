@@ -84,8 +84,10 @@ extern "C" EVP_PKEY *d2i_PUBKEY_bio(BIO *bio, EVP_PKEY **reuse) {
   if (key == nullptr || EVP_PKEY_up_ref(key) != 1) return key;
   std::lock_guard<std::mutex> hold(cache.lock);
   if (cache.keys.size() >= kMaxCachedPublicKeys) cache.keys.clear();
-  auto [it, added] = cache.keys.try_emplace(std::move(der), KeyRef(key));
-  if (!added) EVP_PKEY_free(key);  // another thread kept the same bytes first
+  // The map's reference is made only when the entry is: when another
+  // thread kept the same bytes first, the extra reference is dropped here.
+  auto [it, added] = cache.keys.try_emplace(std::move(der), key);
+  if (!added) EVP_PKEY_free(key);
   return key;
 }
 

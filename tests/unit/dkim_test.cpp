@@ -2,7 +2,11 @@
 // name server path of the key lookups (a FakeDnsServer as NameServer).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <openssl/bio.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include "common/dkim.h"
@@ -171,6 +175,46 @@ TEST(PublicKeyCacheTest, HitsConsumeWhatADecodeWould) {
   BIO *bio = BIO_new_mem_buf(truncated.data(), static_cast<int>(truncated.size()));
   EXPECT_EQ(d2i_PUBKEY_bio(bio, nullptr), nullptr);
   BIO_free(bio);
+}
+
+// Threads that meet a new key at once each decode it; one copy is kept and
+// every caller owns one reference (a double free here corrupted the heap
+// under load).
+TEST(PublicKeyCacheTest, ThreadsDecodingOneNewKeyAtOnce) {
+  constexpr int kKeys = 40, kThreads = 4;
+  for (int k = 0; k < kKeys; ++k) {
+    EVP_PKEY *made = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    ASSERT_NE(made, nullptr);
+    unsigned char *der = nullptr;
+    int length = i2d_PUBKEY(made, &der);
+    ASSERT_GT(length, 0);
+    std::atomic<int> ready{0};
+    EVP_PKEY *got[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] {
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) {
+        }
+        BIO *bio = BIO_new_mem_buf(der, length);
+        got[t] = d2i_PUBKEY_bio(bio, nullptr);
+        BIO_free(bio);
+      });
+    for (std::thread &t : threads) t.join();
+    for (EVP_PKEY *key : got) {
+      ASSERT_NE(key, nullptr);
+      EXPECT_EQ(EVP_PKEY_eq(key, made), 1);
+      EVP_PKEY_free(key);
+    }
+    BIO *again = BIO_new_mem_buf(der, length);
+    EVP_PKEY *kept = d2i_PUBKEY_bio(again, nullptr);
+    BIO_free(again);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(EVP_PKEY_eq(kept, made), 1);
+    EVP_PKEY_free(kept);
+    OPENSSL_free(der);
+    EVP_PKEY_free(made);
+  }
 }
 
 // The lookups go to NameServer's servers: a record, no such name, a server
