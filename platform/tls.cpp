@@ -7,6 +7,7 @@
 #include <openssl/buffer.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/hmac.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -715,6 +716,18 @@ std::string Sha256Hex(std::string_view data) {
     return "";
   }
   return HexText(std::string_view(reinterpret_cast<char *>(digest), length));
+}
+
+std::string HmacSha256(std::string_view key, std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+           reinterpret_cast<const unsigned char *>(data.data()), data.size(), digest,
+           &length) == nullptr) {
+    ERR_clear_error();
+    return "";
+  }
+  return std::string(reinterpret_cast<char *>(digest), length);
 }
 
 bool TlsCertificateSpkiSha256(const std::string &certificateFile, std::string &hexDigest,

@@ -248,6 +248,10 @@ class TlsSocket {
 // OpenSSL fails).
 std::string Sha256Hex(std::string_view data);
 
+// HMAC-SHA-256 of data under key: the 32 raw bytes ("" only when OpenSSL
+// fails). For the keyed hashes of addresses this host signs (SRS).
+std::string HmacSha256(std::string_view key, std::string_view data);
+
 // The SHA-256 digest of the SubjectPublicKeyInfo (DER) of the first
 // certificate in a PEM file, as hex: the data of a "3 1 1" TLSA record
 // (RFC 6698), which stays valid across renewals that keep the key. The file
