@@ -170,3 +170,12 @@ bool SieveCompile(std::string_view text, const SieveLimits &limits,
 // the caller then keeps the message in INBOX.
 bool SieveRun(const SieveScript &script, const SieveMessage &message, const SieveEnvelope &envelope,
               const SieveContext &context, const SieveLimits &limits, SieveResult *result);
+
+// Runs scripts one after another as one run (the administrator's script
+// before the user's): they share the actions, the flags, the header edits
+// and the limits; the implicit keep is decided after the last. stop ends
+// every script (the administrator's script can file spam and stop), return
+// only its own. A failure in any is a failure of the run.
+bool SieveRunScripts(const std::vector<const SieveScript *> &scripts, const SieveMessage &message,
+                     const SieveEnvelope &envelope, const SieveContext &context, const SieveLimits &limits,
+                     SieveResult *result);

@@ -56,14 +56,15 @@ enum class Flow : uint8_t { Next, Stop, Return, Fail };
 
 class Run {
  public:
-  Run(const SieveProgram &program, const SieveMessage &message, const SieveEnvelope &envelope,
+  Run(const SieveMessage &message, const SieveEnvelope &envelope,
       const SieveContext &context, const SieveLimits &limits, SieveResult *result)
-      : program_(program), msg_(message), env_(envelope), ctx_(context), limits_(limits), result_(result) {
+      : msg_(message), env_(envelope), ctx_(context), limits_(limits), result_(result) {
     header_.assign(message.Header);
     budget_ = uint64_t{limits.MaxCpuMillis} * kWorkPerMilli;
     if (ctx_.CpuMicros) cpuStart_ = ctx_.CpuMicros();
   }
-  bool Execute();
+  // Runs the programs in turn; stop ends them all, return only its script.
+  bool Execute(const std::vector<const SieveProgram *> &programs);
 
  private:
   // -- flow --
@@ -112,7 +113,7 @@ class Run {
   std::vector<std::string> ActionFlags(const SieveNode &node, const Frame &f) const;
   bool Addressed(const std::vector<std::string> &own) const;
 
-  const SieveProgram &program_;
+  const SieveProgram *program_ = nullptr;       // the one running
   const SieveMessage &msg_;
   const SieveEnvelope &env_;
   const SieveContext &ctx_;
@@ -122,7 +123,7 @@ class Run {
   std::string header_;                          // the header as edited so far
   std::map<std::string, std::string> globals_;
   std::string flags_;                           // imap4flags' internal variable
-  std::set<uint32_t> onceDone_;
+  std::set<std::pair<const SieveProgram *, uint32_t>> onceDone_;
   std::string scriptName_;                      // the unit running, for errors
   uint32_t depth_ = 0;                          // includes running inside one another
   bool bCancelKeep_ = false;
@@ -147,9 +148,13 @@ bool Run::Step(const SieveNode &node) {
   return true;
 }
 
-bool Run::Execute() {
-  Flow flow = Unit(0);
-  if (flow == Flow::Fail || bFailed_) return false;
+bool Run::Execute(const std::vector<const SieveProgram *> &programs) {
+  for (const SieveProgram *program : programs) {
+    program_ = program;
+    Flow flow = Unit(0);
+    if (flow == Flow::Fail || bFailed_) return false;
+    if (flow == Flow::Stop) break;
+  }
   bool kept = false;
   for (const SieveAction &a : result_->Actions) kept |= a.Kind == SieveActionKind::Keep;
   if (!bCancelKeep_ && !kept) {
@@ -165,7 +170,7 @@ bool Run::Execute() {
 
 Flow Run::Unit(uint32_t unit) {
   Frame f;
-  f.Unit = &program_.Units[unit];
+  f.Unit = &program_->Units[unit];
   std::string saved = scriptName_;
   scriptName_ = f.Unit->Name;
   Flow flow = Commands(f.Unit->Commands, f);
@@ -235,7 +240,7 @@ Flow Run::Command(const SieveNode &node, Frame &f) {
         Fail(node, "included script \"" + SievePos(node, 0).Strings[0] + "\" is not loaded");
         return Flow::Fail;
       }
-      if (SieveHasTag(node, ":once") && !onceDone_.insert(node.IncludeUnit).second) return Flow::Next;
+      if (SieveHasTag(node, ":once") && !onceDone_.insert({program_, node.IncludeUnit}).second) return Flow::Next;
       if (depth_ >= kSieveMaxIncludeDepth) {
         Fail(node, "includes nested too deep");
         return Flow::Fail;
@@ -301,8 +306,9 @@ std::string Run::Expand(const std::string &text, const Frame &f) const {
     std::string_view name = close == std::string::npos ? std::string_view() :
                             std::string_view(text).substr(open + 2, close - open - 2);
     bool numeric = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (numeric && name.size() <= 3) {
-      size_t n = static_cast<size_t>(std::stoul(std::string(name)));
+    if (numeric) {
+      // A number past the match variables kept reads as "".
+      size_t n = name.size() <= 3 ? static_cast<size_t>(std::stoul(std::string(name))) : SIZE_MAX;
       if (n < f.Matches.size()) out.append(f.Matches[n]);
     } else if (SieveIsVariableName(name)) {
       if (const std::string *v = FindVariable(name, f)) out.append(*v);
@@ -866,18 +872,28 @@ bool Run::EditHeader(const SieveNode &node, Frame &f) {
 
 }  // namespace
 
-bool SieveRun(const SieveScript &script, const SieveMessage &message, const SieveEnvelope &envelope,
-              const SieveContext &context, const SieveLimits &limits, SieveResult *result) {
+bool SieveRunScripts(const std::vector<const SieveScript *> &scripts, const SieveMessage &message,
+                     const SieveEnvelope &envelope, const SieveContext &context, const SieveLimits &limits,
+                     SieveResult *result) {
   *result = SieveResult();
-  if (!script.Program || script.Program->Units.empty()) {
-    result->Error.Text = "no script";
-    return false;
+  std::vector<const SieveProgram *> programs;
+  for (const SieveScript *script : scripts) {
+    if (script == nullptr || !script->Program || script->Program->Units.empty()) {
+      result->Error.Text = "no script";
+      return false;
+    }
+    programs.push_back(script->Program.get());
   }
-  Run run(*script.Program, message, envelope, context, limits, result);
-  if (run.Execute()) return true;
+  Run run(message, envelope, context, limits, result);
+  if (run.Execute(programs)) return true;
   result->Actions.clear();
   result->Duplicates.clear();
   result->bHeaderEdited = false;
   result->Header.clear();
   return false;
+}
+
+bool SieveRun(const SieveScript &script, const SieveMessage &message, const SieveEnvelope &envelope,
+              const SieveContext &context, const SieveLimits &limits, SieveResult *result) {
+  return SieveRunScripts({&script}, message, envelope, context, limits, result);
 }

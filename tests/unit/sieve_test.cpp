@@ -461,6 +461,22 @@ TEST_F(SieveCase, Vacation) {
             "line 1: tag :seconds needs require \"vacation-seconds\"");
 }
 
+TEST_F(SieveCase, AdministratorScriptRunsFirst) {
+  SieveScript before, user;
+  ASSERT_TRUE(SieveCompile("require [\"fileinto\", \"imap4flags\"]; addflag \"$Checked\";"
+                           "if header :contains \"x-spam\" \"yes\" { fileinto \"Junk\"; stop; }",
+                           limits, {}, &before, &error));
+  ASSERT_TRUE(SieveCompile("require [\"fileinto\", \"include\"]; if true { fileinto \"Mine\"; return; }", limits, {}, &user,
+                           &error));
+  SieveMessage msg{header, body};
+  ASSERT_TRUE(SieveRunScripts({&before, &user}, msg, env, ctx, limits, &result));
+  EXPECT_EQ(Summary(), "fileinto:Mine[$Checked]");
+  header += "X-Spam: yes\r\n";
+  msg.Header = header;
+  ASSERT_TRUE(SieveRunScripts({&before, &user}, msg, env, ctx, limits, &result));
+  EXPECT_EQ(Summary(), "fileinto:Junk[$Checked]");
+}
+
 // -- limits: each ends the run with an error, so the caller keeps the
 // message in INBOX --
 
