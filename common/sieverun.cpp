@@ -134,6 +134,7 @@ class Run {
   uint32_t redirects_ = 0;
   std::string fullText_;                        // header and body, made for the first body test
   MimeTree tree_;
+  std::map<size_t, std::string> partTexts_;     // decoded body parts, by part index
 };
 
 // -- flow --
@@ -444,6 +445,24 @@ bool ContentTypeMatches(const MimePart &part, const std::vector<std::string> &ty
   return false;
 }
 
+// A leaf part's content as body tests read it: the transfer encoding
+// undone, text converted to UTF-8, at most kMaxBodyText bytes.
+std::string PartText(const MimePart &part, std::string_view content) {
+  std::string decoded;
+  MimeDecodeTransfer(MimeEncodingOf(part.Encoding), content, &decoded);
+  if (part.Type != "text") {
+    CutText(decoded, kMaxBodyText);
+    return decoded;
+  }
+  std::string charset = MimeParamText(part.Params, "charset");
+  std::string utf8;
+  if (!ConvertToUtf8(charset.empty() ? "us-ascii" : charset, decoded, kMaxBodyText, &utf8)) {
+    utf8.clear();
+    AppendValidUtf8(decoded, kMaxBodyText, &utf8);
+  }
+  return utf8;
+}
+
 bool Run::BodyTexts(const SieveNode &node, const Frame &f, std::vector<std::string> *texts) {
   if (SieveHasTag(node, ":raw")) {
     texts->emplace_back(msg_.Body.substr(0, kMaxBodyText));
@@ -456,26 +475,18 @@ bool Run::BodyTexts(const SieveNode &node, const Frame &f, std::vector<std::stri
   }
   const SieveArg *content = SieveTagArg(node, ":content");
   std::vector<std::string> types = content != nullptr ? ExpandList(*content, f) : std::vector<std::string>{"text"};
-  for (const MimePart &part : tree_.Parts) {
+  for (size_t i = 0; i < tree_.Parts.size(); ++i) {
+    const MimePart &part = tree_.Parts[i];
     if (part.Kind != MimeKind::Leaf || !ContentTypeMatches(part, types)) continue;
-    if (budget_ < part.BodySize() / 16 + 1) return OutOfWork(node);
-    budget_ -= part.BodySize() / 16 + 1;
-    std::string decoded;
-    MimeDecodeTransfer(MimeEncodingOf(part.Encoding),
-                       std::string_view(fullText_).substr(part.BodyStart, std::min(part.BodySize(), 4 * kMaxBodyText)),
-                       &decoded);
-    if (part.Type != "text") {
-      CutText(decoded, kMaxBodyText);
-      texts->push_back(std::move(decoded));
-      continue;
+    auto cached = partTexts_.find(i);
+    if (cached == partTexts_.end()) {
+      // Decoding costs about a unit of work per byte; each part is decoded once a run.
+      size_t size = std::min(part.BodySize(), 4 * kMaxBodyText);
+      if (budget_ < size + 1) return OutOfWork(node);
+      budget_ -= size + 1;
+      cached = partTexts_.emplace(i, PartText(part, std::string_view(fullText_).substr(part.BodyStart, size))).first;
     }
-    std::string charset = MimeParamText(part.Params, "charset");
-    std::string utf8;
-    if (!ConvertToUtf8(charset.empty() ? "us-ascii" : charset, decoded, kMaxBodyText, &utf8)) {
-      utf8.clear();
-      AppendValidUtf8(decoded, kMaxBodyText, &utf8);
-    }
-    texts->push_back(std::move(utf8));
+    texts->push_back(cached->second);
   }
   return true;
 }
