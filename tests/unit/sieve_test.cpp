@@ -163,6 +163,79 @@ TEST_F(SieveCase, CapabilitiesAreExactlyWhatRequireAccepts) {
   EXPECT_NE(CompileError("require \"regex\";"), "");
 }
 
+// Every prefix of a script that uses each extension, and the script with
+// each byte flipped: the compile never fails without a reason and a line
+// inside the text.
+TEST_F(SieveCase, TruncatedAndCorruptedScriptsAreRefusedCleanly) {
+  const std::string script =
+      "require [\"fileinto\", \"variables\", \"vacation\", \"date\", \"relational\", \"editheader\"];\n"
+      "if header :matches \"List-ID\" \"*<*>\" { fileinto \"l/${2}\"; stop; }\n"
+      "elsif date :value \"ge\" :zone \"+0100\" \"date\" \"hour\" \"17\" { addheader \"X-Late\" \"1\"; }\n"
+      "else { vacation :days 2 text:\nAway.\n.\n; } # end\n";
+  ASSERT_EQ(CompileError(script), "");
+  auto check = [&](const std::string &text) {
+    if (Compile(text)) return;
+    EXPECT_FALSE(error.Text.empty()) << text;
+    EXPECT_LE(error.Line, 8u) << text;   // the last line, or the end behind it
+  };
+  for (size_t cut = 0; cut < script.size(); ++cut) check(script.substr(0, cut));
+  for (size_t i = 0; i < script.size(); ++i) {
+    std::string flipped = script;
+    flipped[i] = static_cast<char>(flipped[i] ^ 0x20);
+    check(flipped);
+  }
+}
+
+TEST_F(SieveCase, DatesAsMailCarriesThem) {
+  const std::pair<const char *, const char *> kDates[] = {
+      {"Tue, 1 Apr 1997 09:06:31 -0800", "1997-04-01T09:06:31-08:00"},
+      {"1 Apr 97 09:06 EST", "1997-04-01T09:06:00-05:00"},
+      {"Tue,  01 apr 1997 09:06:31 GMT (Greenwich)", "1997-04-01T09:06:31+00:00"},
+      {"(comment) 29 Feb 2000 23:59:60 +0130", "2000-02-29T23:59:59+01:30"},
+      {"1 Jan 049 00:00:00 +0000", "1949-01-01T00:00:00+00:00"},
+      {"1 Jan 2024 12:00:00 XYZ", "2024-01-01T12:00:00+00:00"},
+  };
+  for (const auto &[value, iso] : kDates) {
+    SieveDateTime when;
+    std::string part;
+    ASSERT_TRUE(SieveParseDate(value, &when)) << value;
+    EXPECT_TRUE(SieveDatePart(when, "iso8601", &part));
+    EXPECT_EQ(part, iso) << value;
+  }
+  for (const char *bad : {"", "Tuesday", "29 Feb 1900 00:00 +0000", "1 Apr 1997 9", "1 Foo 1997 09:06 +0000",
+                          "1 Apr 1997 09:61 +0000", "1 Apr 1997 09:06 +0099", "0 Apr 1997 09:06 +0000"}) {
+    SieveDateTime when;
+    EXPECT_FALSE(SieveParseDate(bad, &when)) << bad;
+  }
+  // Every part of one moment (RFC 5260 4.2), in a zone west of UTC across midnight.
+  SieveDateTime when{859914391, -18 * 60};
+  const std::pair<const char *, const char *> kParts[] = {
+      {"year", "1997"}, {"month", "03"}, {"day", "31"}, {"date", "1997-03-31"}, {"julian", "50538"},
+      {"hour", "23"}, {"minute", "06"}, {"second", "31"}, {"time", "23:06:31"}, {"zone", "-1800"},
+      {"weekday", "1"}, {"std11", "Mon, 31 Mar 1997 23:06:31 -1800"}, {"ISO8601", "1997-03-31T23:06:31-18:00"}};
+  for (const auto &[name, want] : kParts) {
+    std::string part;
+    ASSERT_TRUE(SieveDatePart(when, name, &part)) << name;
+    EXPECT_EQ(part, want) << name;
+  }
+  std::string part;
+  EXPECT_FALSE(SieveDatePart(when, "fortnight", &part));
+}
+
+TEST_F(SieveCase, AddressListsAsMailWritesThem) {
+  const char *req = "require [\"relational\", \"comparator-i;ascii-numeric\", \"variables\", \"fileinto\"];";
+  header = "To: undisclosed-recipients:;\r\n"
+           "Cc: team: \"A, B\" <a@x.example>, b@y.example;, =?utf-8?q?J=C3=B6rg?= <j@z.example>\r\n"
+           "From: no-at-sign\r\n";
+  EXPECT_EQ(Run(std::string(req) + "if address :count \"eq\" :comparator \"i;ascii-numeric\" \"to\" \"0\" "
+                                   "{ fileinto \"none\"; }"
+                                   "if address :count \"eq\" :comparator \"i;ascii-numeric\" \"cc\" \"3\" "
+                                   "{ fileinto \"three\"; }"
+                                   "if address :matches :domain \"cc\" \"z.*\" { fileinto \"${0}\"; }"
+                                   "if address :is :localpart \"from\" \"no-at-sign\" { fileinto \"bare\"; }"),
+            "fileinto:none fileinto:three fileinto:z.example fileinto:bare");
+}
+
 // -- the base language --
 
 TEST_F(SieveCase, ImplicitKeepAndItsCancellation) {
