@@ -724,6 +724,12 @@ bool Run::FileInto(const SieveNode &node, Frame &f) {
   a.bCopy = SieveHasTag(node, ":copy");
   a.Flags = ActionFlags(node, f);
   if (!a.bCopy) bCancelKeep_ = true;
+  // Filing into INBOX is keeping (RFC 5228 4.1): one copy, not two.
+  if (EqualsNoCase(a.Mailbox, "INBOX") && a.MailboxId.empty()) {
+    a.Kind = SieveActionKind::Keep;
+    a.Mailbox.clear();
+    a.bCopy = a.bCreate = false;
+  }
   return Add(node, std::move(a));
 }
 

@@ -243,6 +243,7 @@ TEST_F(SieveCase, ImplicitKeepAndItsCancellation) {
   EXPECT_EQ(Run("discard;"), "discard");
   EXPECT_EQ(Run("discard; keep;"), "discard keep");
   EXPECT_EQ(Run("require \"fileinto\"; fileinto \"a\"; fileinto \"a\";"), "fileinto:a");
+  EXPECT_EQ(Run("require [\"fileinto\", \"copy\"]; fileinto :copy \"inbox\"; keep;"), "keep");
   EXPECT_EQ(Run("require [\"fileinto\", \"copy\"]; fileinto :copy \"a\"; redirect :copy \"x@y.example\";"),
             "fileinto:a(copy) redirect:x@y.example(copy) keep*");
   EXPECT_EQ(Run("redirect \"x@y.example\"; redirect \"X@y.example\"; stop; keep;"), "redirect:x@y.example");
