@@ -13,9 +13,11 @@
 #include "common/logging.h"
 #include "common/mailaccess.h"
 #include "common/netcode.h"
+#include "common/sasl.h"
 #include "common/sessionstart.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/mailproxy.h"
 #include "net/sessionhandoff.h"
 #include "platform/eventlog.h"
 #include "platform/fileview.h"
@@ -85,6 +87,34 @@ bool OpenMaildrop(_Pop3Dialogue &dlg) {
 
 void SendSessionLogLine(const std::string &line) { SessionLogLine(line); }
 
+bool BecomeTokenUser(void *token) { return BecomeSessionUser(*static_cast<LogonToken *>(token)); }
+
+// A user whose mailbox another mail host holds is served there
+// (net/mailproxy): true with the exit status when this session did so, or
+// refused because where the mailbox is cannot be told now.
+bool ServedElsewhere(LogonJob &job, const SessionStart &start, std::string &password,
+                     int *status) {
+  std::string host;
+  bool lookupFailed = false;
+  if (!MailProxy.bLogons || !ProxyMailHost(job.Name, host, &lookupFailed)) {
+    if (!lookupFailed) return false;
+    SendSessionWord(kControlRefused, "-ERR [SYS/TEMP] " + start.UserName +
+                                         "'s mailbox cannot be located now\r\n");
+    *status = 1;
+    return true;
+  }
+  ProxySession proxied;
+  proxied.Protocol = ProxyProtocol::kPop3;
+  proxied.UserName = start.UserName;
+  proxied.PendingInput = start.PendingInput;
+  proxied.MailHost = host;
+  proxied.Password.swap(password);
+  proxied.DataFd = kSessionDataFd;
+  proxied.ControlFd = kSessionControlFd;
+  *status = ServeProxiedSession(proxied, BecomeTokenUser, &job.Token);
+  return true;
+}
+
 // The engine's first step on the handed connection: the logon's reply.
 void Resume(_Connection *conn) {
   conn->Dialogue = Prepared;
@@ -117,6 +147,15 @@ long RunPop3Session(bool (*readSettings)()) {
   SessionTlsAvailable = start.bTlsAvailable;
   // Its events still reach the log once it is the user.
   (void)OpenEventLog();
+  std::string password;
+  TakeOfferedPassword(kSessionControlFd, password);
+  int status = 0;
+  bool elsewhere = ServedElsewhere(job, start, password, &status);
+  WipeSecret(password);
+  if (elsewhere) {
+    delete dlg;
+    return status;
+  }
   if (!ReachMailbox(*dlg, job) || !BecomeUser(*dlg, job.Token) || !OpenMaildrop(*dlg)) {
     SendSessionWord(kControlRefused, dlg->Reply);
     delete dlg;

@@ -13,7 +13,9 @@
 #include "common/logging.h"
 #include "common/logonhelper.h"
 #include "common/mailaccess.h"
+#include "common/sasl.h"
 #include "common/zel.h"
+#include "net/mailproxy.h"
 #include "net/sessionhandoff.h"
 #include "platform/eventlog.h"
 #include "platform/helperproc.h"
@@ -29,6 +31,10 @@ std::string Num(long long n) { return std::to_string(n); }
 // The engine's first step on each connection: the logon's tagged OK.
 void Resume(_Connection *conn) {
   SessionConnection &adopted = CurrentAdoption();
+  // This session serves the mailbox here: a password the front offered for
+  // a proxied logon is not needed.
+  std::string offered;
+  TakeOfferedPassword(adopted.Control.Get(), offered);
   auto *c = new (std::nothrow) ImapConn;
   auto *s = new (std::nothrow) SessionConn;
   std::string tag, command;
@@ -64,6 +70,39 @@ std::string Refusal(const std::string &tag, const std::string &text) {
   return (tag.empty() ? std::string("*") : tag) + " NO [UNAVAILABLE] " + text + "\r\n";
 }
 
+bool BecomeTokenUser(void *token) { return BecomeSessionUser(*static_cast<LogonToken *>(token)); }
+
+// A user whose mailbox another mail host holds is served there
+// (net/mailproxy), one connection per session (the door is closed: the
+// front starts a session for each later connection of the user): true
+// with the exit status when this session did so, or refused because where
+// the mailbox is cannot be told now.
+bool ServedElsewhere(LogonJob &job, const SessionStart &start, const std::string &tag,
+                     std::string &password, int *status) {
+  std::string host;
+  bool lookupFailed = false;
+  if (!MailProxy.bLogons || !ProxyMailHost(job.Name, host, &lookupFailed)) {
+    if (!lookupFailed) return false;
+    SendSessionWord(kSessionControlFd, kControlRefused,
+                    Refusal(tag, "The mailbox cannot be located now"));
+    *status = 1;
+    return true;
+  }
+  UniqueFd door(kSessionDoorFd);
+  door.Reset();
+  ProxySession proxied;
+  proxied.Protocol = ProxyProtocol::kImap;
+  proxied.UserName = start.UserName;
+  proxied.Tag = tag;
+  proxied.PendingInput = start.PendingInput;
+  proxied.MailHost = host;
+  proxied.Password.swap(password);
+  proxied.DataFd = kSessionDataFd;
+  proxied.ControlFd = kSessionControlFd;
+  *status = ServeProxiedSession(proxied, BecomeTokenUser, &job.Token);
+  return true;
+}
+
 }  // namespace
 
 SessionConn::~SessionConn() { DropView(View); }
@@ -89,6 +128,12 @@ long RunImapSession(bool (*readSettings)()) {
   }
   // Its events still reach the log once it is the user.
   (void)OpenEventLog();
+  std::string password;
+  TakeOfferedPassword(kSessionControlFd, password);
+  int status = 0;
+  bool elsewhere = ServedElsewhere(job, start, tag, password, &status);
+  WipeSecret(password);
+  if (elsewhere) return status;
   std::string directory;
   long error = ERROR_SUCCESS;
   MailboxReach reach = ReachUserMailbox(start.UserName, job.Domain, job.Token, directory, error);
