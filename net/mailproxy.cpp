@@ -510,6 +510,7 @@ int ServeProxiedSession(ProxySession &s, bool (*becomeUnprivileged)(void *contex
   spec.Client = std::move(outcome.Socket);
   spec.Tls = std::move(outcome.Tls);
   spec.bPlainClient = spec.Tls == nullptr;
+  spec.bEndWithClient = true;
   spec.Local.Reset(s.DataFd);
   s.DataFd = -1;
   RelayEnd end;

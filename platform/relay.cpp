@@ -173,6 +173,10 @@ bool PumpToLocal(Relay &r) {
   if (r.ClientEof && r.ToLocal.empty() && !r.LocalShut) {
     shutdown(r.S.Local.Get(), SHUT_WR);
     r.LocalShut = true;
+    if (r.S.bEndWithClient) {
+      Drop(r, kLocal);
+      r.LocalEof = true;
+    }
   }
   return progress;
 }

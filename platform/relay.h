@@ -54,6 +54,9 @@ struct RelaySpec {
   UniqueFd Client;                   // the client's socket (with Tls), or none
   std::unique_ptr<TlsSession> Tls;   // its TLS session, handshake done
   bool bPlainClient = false;         // Client without Tls: its bytes as they are
+  // The client's end is the relay's: once what it sent is delivered, Local
+  // is closed too (a proxied session ends with the mail host's).
+  bool bEndWithClient = false;
   UniqueFd Local;                    // the session's data socket (with Client)
   UniqueFd Control;                  // the session's control socket
   std::function<void(std::string_view)> OnMessage;

@@ -360,6 +360,7 @@ TEST(ProxySession, PlainRelayCarriesBothWaysUntilBothEnd) {
   RelaySpec spec;
   spec.Client = std::move(hostLeg);
   spec.bPlainClient = true;
+  spec.bEndWithClient = true;
   spec.Local = std::move(clientLeg);
   std::atomic<bool> ended{false};
   spec.OnEnd = [&ended] { ended = true; };
@@ -370,10 +371,12 @@ TEST(ProxySession, PlainRelayCarriesBothWaysUntilBothEnd) {
   EXPECT_EQ(std::string(buf, 6), "STAT\r\n");
   ASSERT_TRUE(SendSocket(hostEnd.Get(), "+OK 0 0\r\n", 9, kWaitMs));
   ASSERT_EQ(RecvSocket(clientEnd.Get(), buf, sizeof buf, kWaitMs), 9);
-  // The mail host ends the session: the client sees the end.
+  // The mail host ends the session: the client sees the end, and the
+  // relay ends without waiting for the client to close.
+  ASSERT_TRUE(SendSocket(hostEnd.Get(), "+OK bye\r\n", 9, kWaitMs));
   hostEnd.Reset();
+  EXPECT_EQ(RecvSocket(clientEnd.Get(), buf, sizeof buf, kWaitMs), 9);
   EXPECT_EQ(RecvSocket(clientEnd.Get(), buf, sizeof buf, kWaitMs), 0);
-  clientEnd.Reset();
   for (int i = 0; i < 1000 && !ended; ++i) Sleep(10);
   EXPECT_TRUE(ended);
 }

@@ -1,0 +1,224 @@
+"""Proxied logons (net/mailproxy) end to end.
+
+ProxyToMailHost: the proxied session alone (tests/unit/proxy_probe, what a
+front's session runs for a user whose mail host is another host) against
+a real mail host: zelfetch and zelimap listening on 127.0.0.13 with a
+certificate for mh13.example.test from a test CA, the name given by a
+dnsmasq of the test. The probe logs on there with the user's password over
+TLS verified against the CA, answers the client with the mail host's
+answer and relays: the client reads the mail host's mailbox. A wrong
+password at the mail host is the mail host's refusal; a mail host that
+cannot be reached, or whose certificate does not name it, is a temporary
+failure for the client.
+
+ThroughTheDirectory: the whole road, a front on 127.0.0.11 and the mail
+host on 127.0.0.13, the user's mail host named by an LDAP directory
+(UserDirectory "ldap"). It needs the directory source, built beside this
+proxy; until it is there (zeladm check does not know the value) the class
+is skipped.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from remotepeers import NameServer
+from tlspeers import TestCa
+from zelharness import (BIN_DIR, IS_ROOT, REPLY_SECONDS, WAIT_SECONDS, ZEL_KEY, ImapConnection,
+                        ImapServer, Pop3Server, Scratch, SmtpConnection, give_to_mail_owner,
+                        write_file)
+
+MAIL_HOST = "mh13.example.test"
+MAIL_HOST_IP = "127.0.0.13"
+FRONT_IP = "127.0.0.11"
+USER, PASSWORD = "bob", "Proxy pw 1"
+MESSAGE = b"Subject: far away\r\n\r\nkept on the mail host\r\n.\r\n"
+
+
+class Probe:
+    """proxy_probe for one client: start() returns the port it listens on;
+    finish() the session's status and its words to the front."""
+
+    def __init__(self, scratch, protocol, host, password, tag=None, pending=None):
+        args = [os.path.join(BIN_DIR, "proxy_probe"), protocol, FRONT_IP, host, USER]
+        args += [tag or ""] + ([pending] if pending else [])
+        self.proc = subprocess.Popen(args, env=scratch.env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.proc.stdin.write(password + "\n")
+        self.proc.stdin.close()
+        first = self.proc.stdout.readline().split()
+        if first[:1] != ["listening"]:
+            self.proc.kill()
+            raise AssertionError("proxy_probe: %r %s" % (first, self.proc.stderr.read()))
+        self.port = int(first[1])
+
+    def finish(self):
+        try:
+            self.proc.wait(timeout=WAIT_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        out = self.proc.stdout.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return self.proc.returncode, out.splitlines()
+
+
+class ProxyToMailHost(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="zel-e2e-proxy-")
+        cls.stops = []
+        try:
+            cls.start_peers()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def start_peers(cls):
+        ca = TestCa(cls.dir)
+        cert, key = ca.issue(MAIL_HOST)
+        cls.dns = NameServer(cls.dir, hosts=[(MAIL_HOST, MAIL_HOST_IP),
+                                             ("other.example.test", MAIL_HOST_IP)]).start()
+        cls.stops.append(cls.dns.stop)
+        suite = {"TlsCertificateFile": cert, "TlsKeyFile": key}
+        listen = {"ListenAddresses": [MAIL_HOST_IP, "127.0.0.1"]}
+        cls.pop3 = Pop3Server(dict(listen), suite=suite, users={USER: PASSWORD})
+        cls.stops.append(cls.pop3.stop)
+        cls.imap = ImapServer(dict(listen), suite=suite, scratch=cls.pop3.scratch)
+        cls.stops.append(cls.imap.stop)
+        cls.pop3.start()
+        cls.imap.start()
+        box = cls.pop3.mailbox(USER)
+        os.makedirs(box, exist_ok=True)
+        write_file(os.path.join(box, "B0000000001.MSG"), MESSAGE)
+        give_to_mail_owner(box, os.path.join(box, "B0000000001.MSG"))
+        # The front: names through the test's dnsmasq, the mail host's CA.
+        cls.front = Scratch("zel-e2e-front-")
+        cls.stops.append(cls.front.cleanup)
+        cls.front.prepare_registry(name_server=cls.dns.address)
+        cls.front.reg_import({ZEL_KEY: {"ProxyTls": "verify", "ProxyCa": ca.cert_path,
+                                        "ProxyPop3Port": cls.pop3.port,
+                                        "ProxyImapPort": cls.imap.port}})
+
+    @classmethod
+    def tearDownClass(cls):
+        for stop in reversed(cls.stops):
+            stop()
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def client(self, probe):
+        conn = SmtpConnection(probe.port, FRONT_IP, REPLY_SECONDS)
+        self.addCleanup(conn.close)
+        return conn
+
+    def test_pop3_client_reads_the_mail_hosts_mailbox(self):
+        # STAT came pipelined behind the logon: the mail host answers it.
+        probe = Probe(self.front, "pop3", MAIL_HOST, PASSWORD, pending="STAT\r\n")
+        conn = self.client(probe)
+        size = len(MESSAGE)
+        self.assertEqual(conn.reply(), "+OK %s's mailbox has 1 message(s) (%d octets)\r\n"
+                         % (USER, size))
+        self.assertEqual(conn.reply(), "+OK 1 %d\r\n" % size)
+        conn.send("RETR 1\r\n")
+        self.assertIn(b"kept on the mail host", conn.read_until(b"\r\n.\r\n"))
+        self.assertTrue(conn.command("QUIT").startswith("+OK "))
+        conn.wait_closed()
+        status, words = probe.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(words, ["S", "L %s proxied to %s" % (USER, MAIL_HOST)])
+
+    def test_imap_client_gets_its_own_tag_and_the_mail_hosts_folders(self):
+        probe = Probe(self.front, "imap", MAIL_HOST, PASSWORD, tag="a1")
+        conn = ImapConnection(probe.port, FRONT_IP, REPLY_SECONDS)
+        self.addCleanup(conn.close)
+        self.assertRegex(conn.line().decode(), r"^a1 OK .*\r\n$")
+        untagged, tagged = conn.run("SELECT INBOX")
+        self.assertIn("* 1 EXISTS\r\n", untagged)
+        conn.run("LOGOUT")
+        status, words = probe.finish()
+        self.assertEqual((status, words[0]), (0, "S"))
+
+    def test_refusal_is_the_mail_hosts_and_failures_are_temporary(self):
+        # A wrong password at the mail host: its own answer, for the front
+        # to send; the client hears nothing from the session.
+        for protocol, tag, want in (("pop3", None, "R -ERR "), ("imap", "a1", "R a1 NO ")):
+            probe = Probe(self.front, protocol, MAIL_HOST, "wrong", tag=tag)
+            conn = self.client(probe)
+            status, words = probe.finish()
+            self.assertEqual(status, 1)
+            self.assertTrue(words[0].startswith(want), words)
+            self.assertNotIn("UNAVAILABLE", words[0])
+            self.assertTrue(conn.closed_silently())
+        # Nothing listens there; a certificate that does not name the host.
+        for host in ("127.0.0.14", "other.example.test"):
+            for protocol, tag, want in (
+                    ("pop3", None, "R -ERR [SYS/TEMP] %s's mail host is not available now" % USER),
+                    ("imap", "a1", "R a1 NO [UNAVAILABLE] The mail host is not available now")):
+                probe = Probe(self.front, protocol, host, PASSWORD, tag=tag)
+                conn = self.client(probe)
+                status, words = probe.finish()
+                self.assertEqual((status, words), (1, [want]), host)
+        self.assertIn("A logon proxied to the mail host other.example.test failed",
+                      self.front.events())
+
+
+def ldap_source_present(scratch):
+    """zeladm check knows UserDirectory "ldap" (the directory source)."""
+    scratch.reg_import({ZEL_KEY: {"UserDirectory": ["ldap"]}})
+    result = scratch.zeladm("check", check=False)
+    return "ldap" not in (result.stdout + result.stderr).lower() or "not" not in (
+        result.stdout + result.stderr).lower()
+
+
+@unittest.skipUnless(IS_ROOT and shutil.which("slapd"), "needs root and slapd")
+class ThroughTheDirectory(unittest.TestCase):
+    """Written for the directory source (UserDirectory "ldap"): a front whose
+    directory names 127.0.0.13 as the user's mail host proxies the POP3
+    logon there. Skipped while zeladm check does not know "ldap"."""
+
+    def setUp(self):
+        self.scratch = Scratch("zel-e2e-proxy-ldap-")
+        self.addCleanup(self.scratch.cleanup)
+        self.scratch.prepare_registry()
+        if not ldap_source_present(self.scratch):
+            self.skipTest("the LDAP directory source is not built in")
+        try:
+            from slapdfixture import Slapd   # the directory source's fixture
+        except ImportError:
+            self.skipTest("tests/e2e/slapdfixture.py is not there")
+        self.slapd_class = Slapd
+
+    def test_pop3_logon_at_the_front_reads_the_mail_hosts_mailbox(self):
+        slapd = self.slapd_class(self.scratch.path("slapd"))
+        slapd.start()
+        self.addCleanup(slapd.stop)
+        slapd.add_user(USER, PASSWORD, mail="bob@example.test", mail_host=MAIL_HOST_IP)
+        directory = {"UserDirectory": ["ldap"], "ProxyTls": "none"}
+        directory.update(slapd.registry_values())
+        host = Pop3Server({"ListenAddresses": [MAIL_HOST_IP, "127.0.0.1"],
+                           "PlaintextLogonClients": ["127.0.0.0/8"]}, suite=directory)
+        self.addCleanup(host.stop)
+        host.start()
+        box = host.mailbox(USER)
+        os.makedirs(box, exist_ok=True)
+        write_file(os.path.join(box, "B0000000001.MSG"), MESSAGE)
+        give_to_mail_owner(box, os.path.join(box, "B0000000001.MSG"))
+        directory["ProxyPop3Port"] = host.port
+        front = Pop3Server({"ListenAddresses": [FRONT_IP, "127.0.0.1"]}, suite=directory)
+        self.addCleanup(front.stop)
+        front.start()
+        conn = front.connect(host=FRONT_IP)
+        self.addCleanup(conn.close)
+        self.assertTrue(conn.command("USER " + USER).startswith("+OK"))
+        self.assertEqual(conn.command("PASS " + PASSWORD),
+                         "+OK %s's mailbox has 1 message(s) (%d octets)\r\n"
+                         % (USER, len(MESSAGE)))
+
+
+if __name__ == "__main__":
+    unittest.main()
