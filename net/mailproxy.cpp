@@ -45,10 +45,11 @@ void BadSetting(const char *name, const std::string &text) {
   LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, name, text.c_str());
 }
 
+// 0 is the standard port, as for the servers' own PortNo.
 void LoadPort(HKEY suite, const char *name, uint16_t &port) {
-  DWORD value = port;
-  if (!QueryRegDword(suite, name, value)) return;
-  if (value >= 1 && value <= 0xFFFF) port = static_cast<uint16_t>(value);
+  DWORD value = 0;
+  if (!QueryRegDword(suite, name, value) || value == 0) return;
+  if (value <= 0xFFFF) port = static_cast<uint16_t>(value);
   else BadSetting(name, std::to_string(value) + " (not a port; " + std::to_string(port) + " is used)");
 }
 
@@ -71,7 +72,7 @@ void LoadProxySettings() {
   QueryRegString(suite.get(), "ProxySecretFile", kMaxProxySettingChars, MailProxy.SecretFile);
   QueryRegString(suite.get(), "ProxyCa", kMaxProxySettingChars, MailProxy.CaFile);
   std::string tls;
-  if (QueryRegString(suite.get(), "ProxyTls", kMaxProxySettingChars, tls) &&
+  if (QueryRegString(suite.get(), "ProxyTls", kMaxProxySettingChars, tls) && !tls.empty() &&
       !ParseProxyTls(tls, MailProxy.Tls))
     BadSetting("ProxyTls", tls + " (not none, opportunistic or verify; verify is used)");
   LoadPort(suite.get(), "ProxyPop3Port", MailProxy.Pop3Port);
