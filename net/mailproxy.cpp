@@ -90,25 +90,27 @@ bool IsThisMailHost(std::string_view host) {
   return MatchLocalHostName(host) != nullptr;
 }
 
+bool MailHostElsewhere(const AccountFound &found, std::string &host, bool *wrongEntry) {
+  host.clear();
+  *wrongEntry = false;
+  std::string_view named = found.MailHost;
+  while (!named.empty() && named.back() == '.') named.remove_suffix(1);
+  if (named.empty() || IsThisMailHost(named)) return false;
+  // No host has a longer name: the entry is wrong, and the mailbox cannot
+  // be found today.
+  *wrongEntry = named.size() > kMaxMailHostName;
+  if (!*wrongEntry) host.assign(named);
+  return !*wrongEntry;
+}
+
 bool ProxyMailHost(const std::string &accountName, std::string &host, bool *lookupFailed) {
   host.clear();
-  *lookupFailed = false;
   AccountFound found;
   if (!FindAccountByName(accountName, found)) {
     *lookupFailed = !IsNoSuchAccount(GetLastError());
     return false;
   }
-  std::string_view named = found.MailHost;
-  while (!named.empty() && named.back() == '.') named.remove_suffix(1);
-  if (named.empty() || IsThisMailHost(named)) return false;
-  if (named.size() > kMaxMailHostName) {
-    // No host has such a name: the entry is wrong, and the mailbox cannot
-    // be found today.
-    *lookupFailed = true;
-    return false;
-  }
-  host.assign(named);
-  return true;
+  return MailHostElsewhere(found, host, lookupFailed);
 }
 
 // ---- the mail host's replies

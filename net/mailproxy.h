@@ -101,6 +101,11 @@ bool ParseProxyTls(std::string_view text, ProxyTlsMode &mode);
 // is here. A lookup that fails is false with *lookupFailed set: where the
 // mailbox is cannot be told now.
 bool ProxyMailHost(const std::string &accountName, std::string &host, bool *lookupFailed);
+// The same for an account already found: its MailHost when that is
+// another host (a trailing "." ignored); *wrongEntry when the name is too
+// long for any host.
+struct AccountFound;
+bool MailHostElsewhere(const AccountFound &found, std::string &host, bool *wrongEntry);
 // host names this computer: a name or alias of the local host table, or
 // one of its addresses.
 bool IsThisMailHost(std::string_view host);

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "common/sasl.h"
+#include "net/localhost.h"
+#include "platform/accounts.h"
 #include "platform/files.h"
 #include "platform/localipc.h"
 #include "platform/relay.h"
@@ -161,6 +163,41 @@ TEST(ProxyReplies, ClientReplyIsOneCleanLineWithTheClientsTag) {
             "a7 OK [CAPABILITY X] done\r\n");
   EXPECT_EQ(ReplyForClient(ProxyProtocol::kPop3, "-ERR a\rb\x01", "", 512), "-ERR a b \r\n");
   EXPECT_EQ(ReplyForClient(ProxyProtocol::kPop3, std::string(600, 'x'), "", 512).size(), 512u);
+}
+
+// The local host table decides what "this host" is: its names, aliases
+// (whole labels of them) and addresses; another loopback address is another
+// host (another instance on the same machine).
+TEST(ProxyTarget, MailHostIsElsewhereUnlessTheTableNamesIt) {
+  _IPInfo entry;
+  entry.Ip = IpV4(0x0b00007f);   // 127.0.0.11
+  entry.IPAddr = entry.Ip.V4();
+  entry.Name = "mh11.example.test";
+  entry.Address = "127.0.0.11";
+  entry.Alias = {"front.example.test"};
+  LocalHostIPInfo.Entries = {entry};
+  AccountFound found;
+  std::string host;
+  bool wrong = true;
+  for (const char *here : {"", "mh11.example.test", "MH11.example.test.", "mh11",
+                           "front.example.test", "127.0.0.11"}) {
+    found.MailHost = here;
+    EXPECT_FALSE(MailHostElsewhere(found, host, &wrong)) << here;
+    EXPECT_FALSE(wrong);
+    EXPECT_EQ(host, "");
+  }
+  for (const char *there : {"mh13.example.test", "127.0.0.13", "mh11.example.org"}) {
+    found.MailHost = there;
+    EXPECT_TRUE(MailHostElsewhere(found, host, &wrong)) << there;
+    EXPECT_EQ(host, there);
+  }
+  found.MailHost = "mh13.example.test.";
+  EXPECT_TRUE(MailHostElsewhere(found, host, &wrong));
+  EXPECT_EQ(host, "mh13.example.test");
+  found.MailHost = std::string(kMaxMailHostName + 1, 'a');
+  EXPECT_FALSE(MailHostElsewhere(found, host, &wrong));
+  EXPECT_TRUE(wrong);
+  LocalHostIPInfo.Entries.clear();
 }
 
 TEST(ProxyLogon, Pop3WithTheUsersOwnPasswordThenTheRestIsKept) {
