@@ -13,7 +13,6 @@
 #include "common/logging.h"
 #include "common/mailaccess.h"
 #include "common/netcode.h"
-#include "common/sasl.h"
 #include "common/sessionstart.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
@@ -90,29 +89,16 @@ void SendSessionLogLine(const std::string &line) { SessionLogLine(line); }
 bool BecomeTokenUser(void *token) { return BecomeSessionUser(*static_cast<LogonToken *>(token)); }
 
 // A user whose mailbox another mail host holds is served there
-// (net/mailproxy): true with the exit status when this session did so, or
-// refused because where the mailbox is cannot be told now.
-bool ServedElsewhere(LogonJob &job, const SessionStart &start, std::string &password,
-                     int *status) {
-  std::string host;
-  bool lookupFailed = false;
-  if (!MailProxy.bLogons || !ProxyMailHost(job.Name, host, &lookupFailed)) {
-    if (!lookupFailed) return false;
-    SendSessionWord(kControlRefused, "-ERR [SYS/TEMP] " + start.UserName +
-                                         "'s mailbox cannot be located now\r\n");
-    *status = 1;
-    return true;
-  }
+// (net/mailproxy): true with the exit status when this session did so.
+bool ServedElsewhere(LogonJob &job, const SessionStart &start, int *status) {
   ProxySession proxied;
   proxied.Protocol = ProxyProtocol::kPop3;
   proxied.UserName = start.UserName;
   proxied.PendingInput = start.PendingInput;
-  proxied.MailHost = host;
-  proxied.Password.swap(password);
   proxied.DataFd = kSessionDataFd;
   proxied.ControlFd = kSessionControlFd;
-  *status = ServeProxiedSession(proxied, BecomeTokenUser, &job.Token);
-  return true;
+  TakeOfferedPassword(kSessionControlFd, proxied.Password);
+  return ServeIfElsewhere(job.Name, proxied, BecomeTokenUser, &job.Token, status);
 }
 
 // The engine's first step on the handed connection: the logon's reply.
@@ -147,12 +133,8 @@ long RunPop3Session(bool (*readSettings)()) {
   SessionTlsAvailable = start.bTlsAvailable;
   // Its events still reach the log once it is the user.
   (void)OpenEventLog();
-  std::string password;
-  TakeOfferedPassword(kSessionControlFd, password);
   int status = 0;
-  bool elsewhere = ServedElsewhere(job, start, password, &status);
-  WipeSecret(password);
-  if (elsewhere) {
+  if (ServedElsewhere(job, start, &status)) {
     delete dlg;
     return status;
   }

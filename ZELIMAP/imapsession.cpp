@@ -13,7 +13,6 @@
 #include "common/logging.h"
 #include "common/logonhelper.h"
 #include "common/mailaccess.h"
-#include "common/sasl.h"
 #include "common/zel.h"
 #include "net/mailproxy.h"
 #include "net/sessionhandoff.h"
@@ -70,37 +69,26 @@ std::string Refusal(const std::string &tag, const std::string &text) {
   return (tag.empty() ? std::string("*") : tag) + " NO [UNAVAILABLE] " + text + "\r\n";
 }
 
-bool BecomeTokenUser(void *token) { return BecomeSessionUser(*static_cast<LogonToken *>(token)); }
-
-// A user whose mailbox another mail host holds is served there
-// (net/mailproxy), one connection per session (the door is closed: the
-// front starts a session for each later connection of the user): true
-// with the exit status when this session did so, or refused because where
-// the mailbox is cannot be told now.
-bool ServedElsewhere(LogonJob &job, const SessionStart &start, const std::string &tag,
-                     std::string &password, int *status) {
-  std::string host;
-  bool lookupFailed = false;
-  if (!MailProxy.bLogons || !ProxyMailHost(job.Name, host, &lookupFailed)) {
-    if (!lookupFailed) return false;
-    SendSessionWord(kSessionControlFd, kControlRefused,
-                    Refusal(tag, "The mailbox cannot be located now"));
-    *status = 1;
-    return true;
-  }
+// A proxied user's session serves one connection: its door is closed, so
+// the front starts a session for each later connection of the user.
+bool LeaveForMailHost(void *token) {
   UniqueFd door(kSessionDoorFd);
   door.Reset();
+  return BecomeSessionUser(*static_cast<LogonToken *>(token));
+}
+
+// A user whose mailbox another mail host holds is served there
+// (net/mailproxy): true with the exit status when this session did so.
+bool ServedElsewhere(LogonJob &job, SessionStart &start, const std::string &tag, int *status) {
   ProxySession proxied;
   proxied.Protocol = ProxyProtocol::kImap;
   proxied.UserName = start.UserName;
   proxied.Tag = tag;
   proxied.PendingInput = start.PendingInput;
-  proxied.MailHost = host;
-  proxied.Password.swap(password);
   proxied.DataFd = kSessionDataFd;
   proxied.ControlFd = kSessionControlFd;
-  *status = ServeProxiedSession(proxied, BecomeTokenUser, &job.Token);
-  return true;
+  TakeOfferedPassword(kSessionControlFd, proxied.Password);
+  return ServeIfElsewhere(job.Name, proxied, LeaveForMailHost, &job.Token, status);
 }
 
 }  // namespace
@@ -128,12 +116,8 @@ long RunImapSession(bool (*readSettings)()) {
   }
   // Its events still reach the log once it is the user.
   (void)OpenEventLog();
-  std::string password;
-  TakeOfferedPassword(kSessionControlFd, password);
   int status = 0;
-  bool elsewhere = ServedElsewhere(job, start, tag, password, &status);
-  WipeSecret(password);
-  if (elsewhere) return status;
+  if (ServedElsewhere(job, start, tag, &status)) return status;
   std::string directory;
   long error = ERROR_SUCCESS;
   MailboxReach reach = ReachUserMailbox(start.UserName, job.Domain, job.Token, directory, error);

@@ -430,6 +430,13 @@ std::string Unavailable(const ProxySession &s) {
          " NO [UNAVAILABLE] The mail host is not available now\r\n";
 }
 
+std::string CannotLocate(const ProxySession &s) {
+  if (s.Protocol == ProxyProtocol::kPop3)
+    return "-ERR [SYS/TEMP] " + s.UserName + "'s mailbox cannot be located now\r\n";
+  return (s.Tag.empty() ? std::string("*") : s.Tag) +
+         " NO [UNAVAILABLE] The mailbox cannot be located now\r\n";
+}
+
 void NoteUnavailable(const ProxySession &s, const std::string &why) {
   LogEvent(EVENTLOG_WARNING_TYPE, MSG_MAIL_HOST_UNAVAILABLE, s.MailHost.c_str(), why.c_str());
   (void)SendSessionWord(s.ControlFd, kControlRefused, Unavailable(s));
@@ -466,6 +473,21 @@ struct RelayEnd {
 };
 
 }  // namespace
+
+bool ServeIfElsewhere(const std::string &accountName, ProxySession &s,
+                      bool (*becomeUnprivileged)(void *context), void *context, int *status) {
+  bool lookupFailed = false;
+  if (!MailProxy.bLogons || !ProxyMailHost(accountName, s.MailHost, &lookupFailed)) {
+    WipeSecret(s.Password);
+    if (!lookupFailed) return false;
+    (void)SendSessionWord(s.ControlFd, kControlRefused, CannotLocate(s));
+    *status = 1;
+    return true;
+  }
+  *status = ServeProxiedSession(s, becomeUnprivileged, context);
+  WipeSecret(s.Password);
+  return true;
+}
 
 int ServeProxiedSession(ProxySession &s, bool (*becomeUnprivileged)(void *context),
                         void *context) {

@@ -197,6 +197,16 @@ struct ProxySession {
   int DataFd = -1;           // the client (in clear: the front keeps its TLS)
   int ControlFd = -1;
 };
+// The session process's question before it reaches a mailbox, still root:
+// when ProxyLogons is on and the user's mail host is another host, serves
+// the session there (ServeProxiedSession) and is true with the exit
+// status; also true (status 1) when the directory cannot say now where the
+// mailbox is, after refusing the logon for now ("-ERR [SYS/TEMP] ...",
+// "NO [UNAVAILABLE] ..."): a user is never served an empty mailbox here
+// because the directory failed. False: the mailbox is here. session holds
+// everything but MailHost; its password is wiped either way.
+bool ServeIfElsewhere(const std::string &accountName, ProxySession &session,
+                      bool (*becomeUnprivileged)(void *context), void *context, int *status);
 // The session process of a proxied user, still root: reads the secret when
 // there is one, calls becomeUnprivileged, logs on at the mail host and
 // tells the front (SendSessionWord: serving, or refused with the client's

@@ -106,32 +106,30 @@ void ClientGone(Relay &r) {
 
 size_t TlsPending(const Relay &r) { return r.S.Tls ? r.S.Tls->PendingOutput() : 0; }
 
-// A client in clear (bPlainClient): its bytes go to the session as they are.
-bool PumpFromPlainClient(Relay &r, char *buf) {
+// One read of the client's socket without waiting: the count, 0 when
+// nothing waits, -1 once its end (or failure) has been noted.
+ssize_t ReadClient(Relay &r, char *buf) {
   ssize_t n = recv(r.S.Client.Get(), buf, kPieceBytes, MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
-  if (n <= 0) {
-    if (n < 0) ClientGone(r);
-    r.ClientEof = true;
-    return true;
-  }
-  r.ToLocal.append(buf, static_cast<size_t>(n));
-  return true;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  if (n > 0) return n;
+  if (n < 0) ClientGone(r);
+  r.ClientEof = true;
+  return -1;
 }
 
-// Client to session: ciphertext in, plaintext out to the session.
+// Client to session: ciphertext in, plaintext out to the session; a client
+// in clear (bPlainClient): its bytes as they are.
 bool PumpFromClient(Relay &r, char *buf) {
   bool progress = false;
   if (r.ClientDone || r.ClientEof || r.ToLocal.size() >= kRelayBufferBytes) return false;
-  if (!r.S.Tls) return PumpFromPlainClient(r, buf);
+  if (!r.S.Tls) {
+    ssize_t n = ReadClient(r, buf);
+    if (n > 0) r.ToLocal.append(buf, static_cast<size_t>(n));
+    return n != 0;
+  }
   if (!r.S.Tls->HasBufferedInput()) {
-    ssize_t n = recv(r.S.Client.Get(), buf, kPieceBytes, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
-    if (n <= 0) {
-      if (n < 0) ClientGone(r);
-      r.ClientEof = true;
-      return true;
-    }
+    ssize_t n = ReadClient(r, buf);
+    if (n <= 0) return n < 0;
     if (!r.S.Tls->Feed(buf, static_cast<size_t>(n))) {
       ClientGone(r);
       return true;

@@ -26,9 +26,9 @@ import unittest
 
 from remotepeers import NameServer
 from tlspeers import TestCa
-from zelharness import (BIN_DIR, IS_ROOT, REPLY_SECONDS, WAIT_SECONDS, ZEL_KEY, ImapConnection,
-                        ImapServer, Pop3Server, Scratch, SmtpConnection, give_to_mail_owner,
-                        write_file)
+from zelharness import (BIN_DIR, IS_ROOT, REPLY_SECONDS, WAIT_SECONDS, ZEL_KEY,
+                        ImapConnection, ImapServer, PeersCase, Pop3Server, Scratch,
+                        SmtpConnection, give_to_mail_owner, write_file)
 
 MAIL_HOST = "mh13.example.test"
 MAIL_HOST_IP = "127.0.0.13"
@@ -66,20 +66,12 @@ class Probe:
         return self.proc.returncode, out.splitlines()
 
 
-class ProxyToMailHost(unittest.TestCase):
-
-    @classmethod
-    def setUpClass(cls):
-        cls.dir = tempfile.mkdtemp(prefix="zel-e2e-proxy-")
-        cls.stops = []
-        try:
-            cls.start_peers()
-        except BaseException:
-            cls.tearDownClass()
-            raise
+class ProxyToMailHost(PeersCase):
 
     @classmethod
     def start_peers(cls):
+        cls.dir = tempfile.mkdtemp(prefix="zel-e2e-proxy-")
+        cls.stops.append(lambda: shutil.rmtree(cls.dir, ignore_errors=True))
         ca = TestCa(cls.dir)
         cert, key = ca.issue(MAIL_HOST)
         cls.dns = NameServer(cls.dir, hosts=[(MAIL_HOST, MAIL_HOST_IP),
@@ -104,12 +96,6 @@ class ProxyToMailHost(unittest.TestCase):
         cls.front.reg_import({ZEL_KEY: {"ProxyTls": "verify", "ProxyCa": ca.cert_path,
                                         "ProxyPop3Port": cls.pop3.port,
                                         "ProxyImapPort": cls.imap.port}})
-
-    @classmethod
-    def tearDownClass(cls):
-        for stop in reversed(cls.stops):
-            stop()
-        shutil.rmtree(cls.dir, ignore_errors=True)
 
     def client(self, probe):
         conn = SmtpConnection(probe.port, FRONT_IP, REPLY_SECONDS)
