@@ -319,6 +319,14 @@ bool StartTls(Leg &leg, const ProxyTarget &target) {
   return true;
 }
 
+bool Greeted(Leg &leg, ProxyProtocol protocol) {
+  std::string line;
+  if (!leg.ReadLine(line)) return false;
+  if (ClassifyGreeting(protocol, line) == ProxyAnswer::kOk) return true;
+  leg.Why = "the mail host's greeting is " + LogSafeText(line);
+  return false;
+}
+
 std::string PlainMessage(const ProxyCredentials &c) {
   std::string message;
   message.reserve(c.AuthzId.size() + c.AuthcId.size() + c.Password.size() + 2);
@@ -343,10 +351,7 @@ void LogOnAtMailHost(const ProxyTarget &target, ProxyCredentials &credentials,
   WipeSecret(credentials.Password);
   std::string line;
   const bool pop3 = target.Protocol == ProxyProtocol::kPop3;
-  if (!Connect(leg, target) || !leg.ReadLine(line) ||
-      (ClassifyGreeting(target.Protocol, line) != ProxyAnswer::kOk &&
-       (leg.Why = "the mail host's greeting is " + LogSafeText(line), true)) ||
-      !StartTls(leg, target)) {
+  if (!Connect(leg, target) || !Greeted(leg, target.Protocol) || !StartTls(leg, target)) {
     WipeSecret(response);
     outcome.Why = leg.Why;
     return;
