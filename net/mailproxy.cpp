@@ -297,19 +297,12 @@ bool StartTls(Leg &leg, const ProxyTarget &target) {
     leg.Why = "the mail host sent data behind its answer to STARTTLS";
     return false;
   }
-  TlsContextRef context;
-  std::string why;
+  TlsContextRef context = target.Context;
+  if (!context && !MakeProxyTlsContext(target.Tls, target.CaFile, context, leg.Why)) return false;
   TlsPeerCheck check;
-  bool made = target.Tls == ProxyTlsMode::kVerify
-                  ? MakeTlsVerifyingClientContext(target.CaFile, context, why)
-                  : MakeTlsClientContext(context, why);
   if (target.Tls == ProxyTlsMode::kVerify) {
     check.Check = TlsPeerCheck::Kind::kName;
     check.Names.push_back(target.Host);
-  }
-  if (!made) {
-    leg.Why = why;
-    return false;
   }
   if (!leg.Tls.Connect(leg.Socket.Get(), context, target.Host, leg.Left(), check)) {
     leg.Why = "TLS with the mail host failed: " + leg.Tls.Session().ErrorText();
@@ -341,6 +334,13 @@ std::string PlainMessage(const ProxyCredentials &c) {
 }  // namespace
 
 ProxyCredentials::~ProxyCredentials() { WipeSecret(Password); }
+
+bool MakeProxyTlsContext(ProxyTlsMode mode, const std::string &caFile, TlsContextRef &context,
+                         std::string &why) {
+  if (mode == ProxyTlsMode::kNone) return true;
+  return mode == ProxyTlsMode::kVerify ? MakeTlsVerifyingClientContext(caFile, context, why)
+                                       : MakeTlsClientContext(context, why);
+}
 
 void LogOnAtMailHost(const ProxyTarget &target, ProxyCredentials &credentials,
                      ProxyOutcome &outcome) {
@@ -498,16 +498,23 @@ int ServeProxiedSession(ProxySession &s, bool (*becomeUnprivileged)(void *contex
                         void *context) {
   ProxyCredentials credentials;
   if (!TakeCredentials(s, credentials)) return 1;
-  if (!becomeUnprivileged(context)) {
-    NoteUnavailable(s, "the session could not leave root (" + std::to_string(GetLastError()) + ")");
-    return 1;
-  }
   ProxyTarget target;
   target.Protocol = s.Protocol;
   target.Host = s.MailHost;
   target.Port = s.Protocol == ProxyProtocol::kPop3 ? MailProxy.Pop3Port : MailProxy.ImapPort;
   target.Tls = MailProxy.Tls;
   target.CaFile = MailProxy.CaFile;
+  // The CA store is read as root, like the server's own pair: the user
+  // need not be able to read it.
+  std::string why;
+  if (!MakeProxyTlsContext(target.Tls, target.CaFile, target.Context, why)) {
+    NoteUnavailable(s, why);
+    return 1;
+  }
+  if (!becomeUnprivileged(context)) {
+    NoteUnavailable(s, "the session could not leave root (" + std::to_string(GetLastError()) + ")");
+    return 1;
+  }
   ProxyOutcome outcome;
   LogOnAtMailHost(target, credentials, outcome);
   if (outcome.Result == ProxyOutcome::kUnavailable) {

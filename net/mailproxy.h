@@ -152,7 +152,13 @@ struct ProxyTarget {
   uint16_t Port = 0;
   ProxyTlsMode Tls = ProxyTlsMode::kVerify;
   std::string CaFile;
+  TlsContextRef Context;     // made beforehand (MakeProxyTlsContext), or null
 };
+
+// The client context mode asks for (verify: the CA store of caFile, or the
+// system's); none needs none. False with why.
+bool MakeProxyTlsContext(ProxyTlsMode mode, const std::string &caFile, TlsContextRef &context,
+                         std::string &why);
 
 // SASL PLAIN's three fields; the password is wiped when it goes.
 struct ProxyCredentials {
