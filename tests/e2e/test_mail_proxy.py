@@ -28,7 +28,8 @@ from remotepeers import NameServer
 from tlspeers import TestCa
 from zelharness import (BIN_DIR, IS_ROOT, REPLY_SECONDS, WAIT_SECONDS, ZEL_KEY,
                         ImapConnection, ImapServer, PeersCase, Pop3Server, Scratch,
-                        SmtpConnection, give_to_mail_owner, write_file)
+                        SmtpConnection, check_sanitizer, give_to_mail_owner,
+                        write_file)
 
 MAIL_HOST = "mh13.example.test"
 MAIL_HOST_IP = "127.0.0.13"
@@ -61,6 +62,7 @@ class Probe:
             self.proc.kill()
             self.proc.wait()
         out = self.proc.stdout.read()
+        check_sanitizer("proxy_probe", self.proc.stderr.read())
         self.proc.stdout.close()
         self.proc.stderr.close()
         return self.proc.returncode, out.splitlines()
