@@ -26,7 +26,7 @@ import unittest
 
 from remotepeers import NameServer
 from tlspeers import TestCa
-from zelharness import (BIN_DIR, IS_ROOT, REPLY_SECONDS, WAIT_SECONDS, ZEL_KEY,
+from zelharness import (BIN_DIR, IS_ROOT, REPLY_SECONDS, TCPIP_KEY, WAIT_SECONDS, ZEL_KEY,
                         ImapConnection, ImapServer, PeersCase, Pop3Server, Scratch,
                         SmtpConnection, check_sanitizer, give_to_mail_owner,
                         write_file)
@@ -164,47 +164,58 @@ def ldap_source_present(scratch):
 
 @unittest.skipUnless(IS_ROOT and shutil.which("slapd"), "needs root and slapd")
 class ThroughTheDirectory(unittest.TestCase):
-    """Written for the directory source (UserDirectory "ldap"): a front whose
-    directory names 127.0.0.13 as the user's mail host proxies the POP3
-    logon there. Skipped while zeladm check does not know "ldap"."""
+    """Written for the directory source (UserDirectory "ldap") and its slapd
+    fixture, whose interface (Slapd(directory), start, stop, add_user,
+    registry_values) is assumed here: a front on 127.0.0.11 whose directory
+    names mh13.example.test (the mail host's own name: its Hostname and
+    Domain) as the user's mail host proxies POP3 and IMAP logons there, a
+    second IMAP logon of the same user too. Skipped while zeladm check says
+    no service reads UserDirectory."""
 
-    def setUp(self):
-        self.scratch = Scratch("zel-e2e-proxy-ldap-")
-        self.addCleanup(self.scratch.cleanup)
-        self.scratch.prepare_registry()
-        if not ldap_source_present(self.scratch):
+    def test_logons_at_the_front_read_the_mail_hosts_mailbox(self):
+        scratch = Scratch("zel-e2e-proxy-ldap-")
+        self.addCleanup(scratch.cleanup)
+        scratch.prepare_registry()
+        if not ldap_source_present(scratch):
             self.skipTest("the LDAP directory source is not built in")
-        try:
-            from slapdfixture import Slapd   # the directory source's fixture
-        except ImportError:
-            self.skipTest("tests/e2e/slapdfixture.py is not there")
-        self.slapd_class = Slapd
-
-    def test_pop3_logon_at_the_front_reads_the_mail_hosts_mailbox(self):
-        slapd = self.slapd_class(self.scratch.path("slapd"))
+        from slapdfixture import Slapd   # the directory source's fixture
+        slapd = Slapd(scratch.path("slapd"))
         slapd.start()
         self.addCleanup(slapd.stop)
-        slapd.add_user(USER, PASSWORD, mail="bob@example.test", mail_host=MAIL_HOST_IP)
-        directory = {"UserDirectory": ["ldap"], "ProxyTls": "none"}
-        directory.update(slapd.registry_values())
-        host = Pop3Server({"ListenAddresses": [MAIL_HOST_IP, "127.0.0.1"],
-                           "PlaintextLogonClients": ["127.0.0.0/8"]}, suite=directory)
-        self.addCleanup(host.stop)
-        host.start()
+        slapd.add_user(USER, PASSWORD, mail="bob@example.test", mail_host=MAIL_HOST)
+        dns = NameServer(scratch.root, hosts=[(MAIL_HOST, MAIL_HOST_IP)]).start()
+        self.addCleanup(dns.stop)
+        suite = dict(slapd.registry_values(), UserDirectory=["ldap"], ProxyTls="none")
+        # The mail host knows itself by the name the directory gives; the
+        # front finds it through the test's name server.
+        host, host_imap = self.made(MAIL_HOST_IP, suite, {"Hostname": "mh13"})
         box = host.mailbox(USER)
         os.makedirs(box, exist_ok=True)
         write_file(os.path.join(box, "B0000000001.MSG"), MESSAGE)
         give_to_mail_owner(box, os.path.join(box, "B0000000001.MSG"))
-        directory["ProxyPop3Port"] = host.port
-        front = Pop3Server({"ListenAddresses": [FRONT_IP, "127.0.0.1"]}, suite=directory)
-        self.addCleanup(front.stop)
-        front.start()
+        suite.update(ProxyPop3Port=host.port, ProxyImapPort=host_imap.port)
+        front, front_imap = self.made(FRONT_IP, suite, {"NameServer": dns.address})
         conn = front.connect(host=FRONT_IP)
         self.addCleanup(conn.close)
         self.assertTrue(conn.command("USER " + USER).startswith("+OK"))
         self.assertEqual(conn.command("PASS " + PASSWORD),
                          "+OK %s's mailbox has 1 message(s) (%d octets)\r\n"
                          % (USER, len(MESSAGE)))
+        for _ in range(2):
+            imap = front_imap.login(USER, PASSWORD, host=FRONT_IP)
+            self.addCleanup(imap.close)
+            self.assertIn("* 1 EXISTS\r\n", imap.run("SELECT INBOX")[0])
+
+    def made(self, address, suite, tcpip):
+        """A POP3 and an IMAP server on one root listening on address, with
+        the Tcpip values tcpip, started."""
+        pop3 = Pop3Server({"ListenAddresses": [address, "127.0.0.1"]}, suite=suite)
+        self.addCleanup(pop3.stop)
+        imap = ImapServer({"ListenAddresses": [address, "127.0.0.1"]}, suite=suite,
+                          scratch=pop3.scratch)
+        self.addCleanup(imap.stop)
+        pop3.scratch.reg_import({TCPIP_KEY: tcpip})
+        return pop3.start(), imap.start()
 
 
 if __name__ == "__main__":
