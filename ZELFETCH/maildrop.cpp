@@ -22,6 +22,7 @@
 #include "common/sasl.h"
 #include "common/str.h"
 #include "common/zel.h"
+#include "net/mailproxy.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
 #include "platform/mailboxdir.h"
@@ -377,6 +378,8 @@ void SubmitLogon(_Connection *conn, const std::string &name, std::string &passwo
   job.SessionFds[0] = dlg.HandOff.DataToSend;
   job.SessionFds[1] = dlg.HandOff.SessionControl.Get();
   job.FrontControlFd = dlg.HandOff.FrontControl.Get();
+  // A session that proxies to the user's mail host logs on there with it.
+  (void)OfferPasswordToSession(job.FrontControlFd, job.Password);
   dlg.IoPhase = kPhaseLogon;
   if (FetchLogonPool().Submit(&job)) return;
   dlg.HandOff = SessionHandOff();

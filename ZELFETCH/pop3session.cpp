@@ -16,6 +16,7 @@
 #include "common/sessionstart.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/mailproxy.h"
 #include "net/sessionhandoff.h"
 #include "platform/eventlog.h"
 #include "platform/fileview.h"
@@ -85,6 +86,21 @@ bool OpenMaildrop(_Pop3Dialogue &dlg) {
 
 void SendSessionLogLine(const std::string &line) { SessionLogLine(line); }
 
+bool BecomeTokenUser(void *token) { return BecomeSessionUser(*static_cast<LogonToken *>(token)); }
+
+// A user whose mailbox another mail host holds is served there
+// (net/mailproxy): true with the exit status when this session did so.
+bool ServedElsewhere(LogonJob &job, const SessionStart &start, int *status) {
+  ProxySession proxied;
+  proxied.Protocol = ProxyProtocol::kPop3;
+  proxied.UserName = start.UserName;
+  proxied.PendingInput = start.PendingInput;
+  proxied.DataFd = kSessionDataFd;
+  proxied.ControlFd = kSessionControlFd;
+  TakeOfferedPassword(kSessionControlFd, proxied.Password);
+  return ServeIfElsewhere(job.Name, proxied, BecomeTokenUser, &job.Token, status);
+}
+
 // The engine's first step on the handed connection: the logon's reply.
 void Resume(_Connection *conn) {
   conn->Dialogue = Prepared;
@@ -117,6 +133,11 @@ long RunPop3Session(bool (*readSettings)()) {
   SessionTlsAvailable = start.bTlsAvailable;
   // Its events still reach the log once it is the user.
   (void)OpenEventLog();
+  int status = 0;
+  if (ServedElsewhere(job, start, &status)) {
+    delete dlg;
+    return status;
+  }
   if (!ReachMailbox(*dlg, job) || !BecomeUser(*dlg, job.Token) || !OpenMaildrop(*dlg)) {
     SendSessionWord(kControlRefused, dlg->Reply);
     delete dlg;

@@ -28,6 +28,7 @@
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "net/localhost.h"
+#include "net/mailproxy.h"
 #include "net/netengine.h"
 #include "net/netservice.h"
 #include "platform/privilege.h"
@@ -62,6 +63,7 @@ bool ReadSettings() {
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytes);
   LoadFetchSettings();
+  LoadProxySettings();
   // The POP3 server starts without an identity: every account domain then
   // differs from the computer name and home directories are asked of a
   // domain controller.

@@ -14,6 +14,7 @@
 #include "common/sasl.h"
 #include "common/service.h"
 #include "common/sessionstart.h"
+#include "net/mailproxy.h"
 #include "net/sessionhandoff.h"
 #include "platform/ascii.h"
 
@@ -91,6 +92,8 @@ ImapGo SubmitLogon(_Connection *conn, const std::string &name, std::string &pass
   job.SessionFds[0] = f.HandOff.DataToSend;
   job.SessionFds[1] = f.HandOff.SessionControl.Get();
   job.FrontControlFd = f.HandOff.FrontControl.Get();
+  // A session that proxies to the user's mail host logs on there with it.
+  (void)OfferPasswordToSession(job.FrontControlFd, job.Password);
   c.Phase = kImapPhaseLogon;
   if (ImapLogonPool().Submit(&job)) return ImapGo::kAway;
   c.Phase = kImapPhaseNone;

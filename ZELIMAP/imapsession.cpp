@@ -14,6 +14,7 @@
 #include "common/logonhelper.h"
 #include "common/mailaccess.h"
 #include "common/zel.h"
+#include "net/mailproxy.h"
 #include "net/sessionhandoff.h"
 #include "platform/eventlog.h"
 #include "platform/helperproc.h"
@@ -29,6 +30,10 @@ std::string Num(long long n) { return std::to_string(n); }
 // The engine's first step on each connection: the logon's tagged OK.
 void Resume(_Connection *conn) {
   SessionConnection &adopted = CurrentAdoption();
+  // This session serves the mailbox here: a password the front offered for
+  // a proxied logon is not needed.
+  std::string offered;
+  TakeOfferedPassword(adopted.Control.Get(), offered);
   auto *c = new (std::nothrow) ImapConn;
   auto *s = new (std::nothrow) SessionConn;
   std::string tag, command;
@@ -64,6 +69,28 @@ std::string Refusal(const std::string &tag, const std::string &text) {
   return (tag.empty() ? std::string("*") : tag) + " NO [UNAVAILABLE] " + text + "\r\n";
 }
 
+// A proxied user's session serves one connection: its door is closed, so
+// the front starts a session for each later connection of the user.
+bool LeaveForMailHost(void *token) {
+  UniqueFd door(kSessionDoorFd);
+  door.Reset();
+  return BecomeSessionUser(*static_cast<LogonToken *>(token));
+}
+
+// A user whose mailbox another mail host holds is served there
+// (net/mailproxy): true with the exit status when this session did so.
+bool ServedElsewhere(LogonJob &job, SessionStart &start, const std::string &tag, int *status) {
+  ProxySession proxied;
+  proxied.Protocol = ProxyProtocol::kImap;
+  proxied.UserName = start.UserName;
+  proxied.Tag = tag;
+  proxied.PendingInput = start.PendingInput;
+  proxied.DataFd = kSessionDataFd;
+  proxied.ControlFd = kSessionControlFd;
+  TakeOfferedPassword(kSessionControlFd, proxied.Password);
+  return ServeIfElsewhere(job.Name, proxied, LeaveForMailHost, &job.Token, status);
+}
+
 }  // namespace
 
 SessionConn::~SessionConn() { DropView(View); }
@@ -89,6 +116,8 @@ long RunImapSession(bool (*readSettings)()) {
   }
   // Its events still reach the log once it is the user.
   (void)OpenEventLog();
+  int status = 0;
+  if (ServedElsewhere(job, start, tag, &status)) return status;
   std::string directory;
   long error = ERROR_SUCCESS;
   MailboxReach reach = ReachUserMailbox(start.UserName, job.Domain, job.Token, directory, error);

@@ -29,6 +29,7 @@
 #include "common/tlsconfig.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
+#include "net/mailproxy.h"
 #include "net/localhost.h"
 #include "net/netengine.h"
 #include "net/netservice.h"
@@ -64,6 +65,7 @@ bool ReadSettings() {
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytes);
   LoadImapSettings();
+  LoadProxySettings();
   // Like the POP3 server, without an identity of its own: home directories
   // of accounts in other domains are asked of their domain controller.
   (void)InitNetCodeModule(kIdentityNameLengthFetch);

@@ -66,7 +66,7 @@ enum class Kind {
   kFilters,          // a multi-string of mail filter addresses
   kPrefixLength,     // the length of an IPv6 prefix, 1 to 128
   kSecretFile,       // a file holding a password: root's alone
-  kGatewayTls,       // none, opportunistic or verify
+  kGatewayTls,       // none, opportunistic or verify (GatewayTls, ProxyTls)
 };
 
 struct KnownValue {
@@ -103,6 +103,12 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "LastMsgId", Kind::kNumber, kAll},
     {kSuiteKeyId, "TlsCertificateFile", Kind::kPemFile, kRecv | kFetch | kImap},
     {kSuiteKeyId, "TlsKeyFile", Kind::kPemFile, kRecv | kFetch | kImap},
+    {kSuiteKeyId, "ProxyLogons", Kind::kNumber, kFetch | kImap},
+    {kSuiteKeyId, "ProxySecretFile", Kind::kSecretFile, kFetch | kImap},
+    {kSuiteKeyId, "ProxyTls", Kind::kGatewayTls, kFetch | kImap},
+    {kSuiteKeyId, "ProxyCa", Kind::kPemFile, kFetch | kImap},
+    {kSuiteKeyId, "ProxyPop3Port", Kind::kPort, kFetch},
+    {kSuiteKeyId, "ProxyImapPort", Kind::kPort, kImap},
     {kRecvKey, "PortNo", Kind::kPort, kRecv},
     {kRecvKey, "ProhibitMailRelay", Kind::kNumber, kRecv},
     {kRecvKey, "CheckLocalRecipient", Kind::kNumber, kRecv},

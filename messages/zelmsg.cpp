@@ -84,6 +84,9 @@ const MessageEntry kMessages[] = {
      "DMARC evaluations cannot be recorded in %1 (error %2); mail goes on, the aggregate "
      "reports miss them.\r\n"},
     {MSG_DMARC_REPORT_FAILED, "The DMARC aggregate report for %1 is not sent: %2\r\n"},
+    {MSG_MAIL_HOST_UNAVAILABLE,
+     "A logon proxied to the mail host %1 failed for a reason of this site: %2. The client "
+     "was told to try again later.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -106,18 +106,30 @@ void ClientGone(Relay &r) {
 
 size_t TlsPending(const Relay &r) { return r.S.Tls ? r.S.Tls->PendingOutput() : 0; }
 
-// Client to session: ciphertext in, plaintext out to the session.
+// One read of the client's socket without waiting: the count, 0 when
+// nothing waits, -1 once its end (or failure) has been noted.
+ssize_t ReadClient(Relay &r, char *buf) {
+  ssize_t n = recv(r.S.Client.Get(), buf, kPieceBytes, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  if (n > 0) return n;
+  if (n < 0) ClientGone(r);
+  r.ClientEof = true;
+  return -1;
+}
+
+// Client to session: ciphertext in, plaintext out to the session; a client
+// in clear (bPlainClient): its bytes as they are.
 bool PumpFromClient(Relay &r, char *buf) {
   bool progress = false;
   if (r.ClientDone || r.ClientEof || r.ToLocal.size() >= kRelayBufferBytes) return false;
+  if (!r.S.Tls) {
+    ssize_t n = ReadClient(r, buf);
+    if (n > 0) r.ToLocal.append(buf, static_cast<size_t>(n));
+    return n != 0;
+  }
   if (!r.S.Tls->HasBufferedInput()) {
-    ssize_t n = recv(r.S.Client.Get(), buf, kPieceBytes, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
-    if (n <= 0) {
-      if (n < 0) ClientGone(r);
-      r.ClientEof = true;
-      return true;
-    }
+    ssize_t n = ReadClient(r, buf);
+    if (n <= 0) return n < 0;
     if (!r.S.Tls->Feed(buf, static_cast<size_t>(n))) {
       ClientGone(r);
       return true;
@@ -159,6 +171,10 @@ bool PumpToLocal(Relay &r) {
   if (r.ClientEof && r.ToLocal.empty() && !r.LocalShut) {
     shutdown(r.S.Local.Get(), SHUT_WR);
     r.LocalShut = true;
+    if (r.S.bEndWithClient) {
+      Drop(r, kLocal);
+      r.LocalEof = true;
+    }
   }
   return progress;
 }
@@ -174,7 +190,8 @@ bool PumpFromLocal(Relay &r, char *buf) {
     Drop(r, kLocal);
     return true;
   }
-  if (r.S.Tls->Write(buf, static_cast<size_t>(n)) != TlsResult::kDone) ClientGone(r);
+  if (!r.S.Tls) r.ToClient.append(buf, static_cast<size_t>(n));
+  else if (r.S.Tls->Write(buf, static_cast<size_t>(n)) != TlsResult::kDone) ClientGone(r);
   return true;
 }
 
@@ -222,7 +239,7 @@ void FinishClient(Relay &r, char *buf) {
   if (r.ClientDone || !r.LocalEof) return;
   if (r.FlushDeadlineMs == 0) r.FlushDeadlineMs = MonotonicMs() + kRelayFlushSeconds * 1000;
   if (!r.Closing) {
-    r.S.Tls->Close();
+    if (r.S.Tls) r.S.Tls->Close();
     r.Closing = true;
   }
   (void)PumpToClient(r, buf);
@@ -234,6 +251,9 @@ void FinishClient(Relay &r, char *buf) {
   }
 }
 
+// A relay of data (and not only of a session's control messages).
+bool CarriesData(const Relay &r) { return r.S.Tls != nullptr || r.S.bPlainClient; }
+
 bool Finished(const Relay &r) {
   return !r.S.Control.Valid() && !r.S.Client.Valid() && !r.S.Local.Valid();
 }
@@ -242,7 +262,7 @@ void Pump(Relay &r) {
   static char buf[kMaxRelayMessage > kPieceBytes ? kMaxRelayMessage : kPieceBytes];
   for (bool progress = true; progress;) {
     progress = false;
-    if (r.S.Tls) {
+    if (CarriesData(r)) {
       progress |= PumpFromClient(r, buf);
       progress |= PumpToLocal(r);
       progress |= PumpFromLocal(r, buf);
@@ -250,8 +270,8 @@ void Pump(Relay &r) {
     }
     progress |= PumpControl(r, buf);
   }
-  if (r.S.Tls) FinishClient(r, buf);
-  if (!r.S.Tls) return;
+  if (!CarriesData(r)) return;
+  FinishClient(r, buf);
   uint32_t client = 0, local = 0;
   if (!r.ClientDone) {
     if (!r.ClientEof && r.ToLocal.size() < kRelayBufferBytes) client |= EPOLLIN;
@@ -360,7 +380,8 @@ bool StartRelayThread() {
 
 bool AddRelay(RelaySpec spec) {
   RelayThread &t = TheThread();
-  bool tlsComplete = (spec.Tls != nullptr) == spec.Client.Valid() &&
+  bool data = spec.Tls != nullptr || spec.bPlainClient;
+  bool tlsComplete = !(spec.Tls && spec.bPlainClient) && data == spec.Client.Valid() &&
                      spec.Client.Valid() == spec.Local.Valid();
   auto *r = tlsComplete && t.Running ? new (std::nothrow) Relay : nullptr;
   if (r == nullptr) {

@@ -20,6 +20,10 @@
 // the end of the connection; when the client goes, the session sees the
 // end of its input.
 //
+// A proxied logon (net/mailproxy) relays the same way between the
+// session's data socket and a mail host, whose leg is under TLS or, with
+// bPlainClient, in clear; such a relay may have no control socket.
+//
 // Untrusted input: the client's ciphertext (OpenSSL parses it), the
 // session's bytes (only relayed) and its control messages (handed to
 // OnMessage, at most kMaxRelayMessage bytes each; the callback treats them
@@ -49,7 +53,11 @@ constexpr unsigned kRelayFlushSeconds = 10;
 struct RelaySpec {
   UniqueFd Client;                   // the client's socket (with Tls), or none
   std::unique_ptr<TlsSession> Tls;   // its TLS session, handshake done
-  UniqueFd Local;                    // the session's data socket (with Tls)
+  bool bPlainClient = false;         // Client without Tls: its bytes as they are
+  // The client's end is the relay's: once what it sent is delivered, Local
+  // is closed too (a proxied session ends with the mail host's).
+  bool bEndWithClient = false;
+  UniqueFd Local;                    // the session's data socket (with Client)
   UniqueFd Control;                  // the session's control socket
   std::function<void(std::string_view)> OnMessage;
   std::function<void()> OnEnd;

@@ -631,9 +631,15 @@ bool ProtocolFailure() {
 }  // namespace
 
 bool TlsSocket::Connect(int fd, const TlsContextRef &context, std::string_view serverName,
-                        DWORD timeoutMs) {
+                        DWORD timeoutMs, const TlsPeerCheck &check) {
   fd_ = fd;
-  return session_.StartClient(context, serverName) ? Handshake(timeoutMs) : ProtocolFailure();
+  return session_.StartClient(context, serverName, check) ? Handshake(timeoutMs)
+                                                          : ProtocolFailure();
+}
+
+std::unique_ptr<TlsSession> TlsSocket::TakeSession() {
+  fd_ = -1;
+  return std::make_unique<TlsSession>(std::move(session_));
 }
 
 bool TlsSocket::Accept(int fd, const TlsContextRef &context, DWORD timeoutMs) {

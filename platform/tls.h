@@ -220,9 +220,10 @@ class TlsSession {
 // progress (as SendSocket does). Not thread-safe: one thread at a time.
 class TlsSocket {
  public:
-  // The handshake as a client (serverName for SNI) or as a server.
+  // The handshake as a client (serverName for SNI; check: what the server's
+  // certificate must prove, as StartClient) or as a server.
   bool Connect(int fd, const TlsContextRef &context, std::string_view serverName,
-               DWORD timeoutMs);
+               DWORD timeoutMs, const TlsPeerCheck &check = {});
   bool Accept(int fd, const TlsContextRef &context, DWORD timeoutMs);
   // Sends all of data: false on failure or time-out (last error set).
   bool Send(const char *data, size_t length, DWORD timeoutMs);
@@ -233,6 +234,9 @@ class TlsSocket {
   void Close(DWORD timeoutMs);
 
   const TlsSession &Session() const { return session_; }
+  // The session, with what it holds unread, for a caller that goes on
+  // without waiting (a proxied logon's relay); this object is then spent.
+  std::unique_ptr<TlsSession> TakeSession();
 
  private:
   bool Handshake(DWORD timeoutMs);
