@@ -470,8 +470,10 @@ void Checker::CheckPemFile(const KnownValue &v, const std::string &where, const 
     return Error(where, "cannot read " + Shown(path) + ": " + why);
   }
   // The receiver loads its pair as the service account, and the delivery
-  // agent's remote process, which runs as that account, its CA files.
-  tlsFiles_.push_back({path, (v.Readers & kRecv) != 0 ? "ZELRECV" : "ZELDELIV"});
+  // agent's remote process, which runs as that account, its CA files; the
+  // POP3 and IMAP sessions read theirs while still root.
+  if ((v.Readers & (kRecv | kDeliv)) != 0)
+    tlsFiles_.push_back({path, (v.Readers & kRecv) != 0 ? "ZELRECV" : "ZELDELIV"});
   if (text.find(kPemMarker) == std::string::npos)
     Error(where, Shown(path) + " holds no PEM text (\"-----BEGIN ...\")");
   else if (std::strcmp(v.Name, "TlsKeyFile") == 0 && !FileIsPrivate(path))
