@@ -1,6 +1,8 @@
 // recvcfg: see recvcfg.h.
 #include "ZELRECV/recvcfg.h"
 
+#include "ZELRECV/backupmx.h"
+
 #include <iterator>
 
 #include "common/loadcfig.h"
@@ -93,6 +95,7 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<BadSettingEntry
   IdleTimeout = LoadIdleSeconds(params.get(), kDefaultIdleFloor);
   QueryRegDword(params.get(), "MaxRecipients", MaxRecipients);
   LoadRelayClients(params.get(), bad);
+  LoadBackupMxSettings(params.get());
   LoadListenAddresses(params.get(), &ListenAddresses);
   QueryRegDword(params.get(), "MaxConnections", MaxConnections);
   QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);
