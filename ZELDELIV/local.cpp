@@ -168,11 +168,16 @@ using AwayRecipients = std::vector<std::pair<std::string, std::vector<_tRcpInfo 
 int RouteUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
               MailboxCopyGroup *group, AwayRecipients *away) {
   std::string host, cause;
-  switch (ChooseMailHost(userName, host, cause)) {
+  long error = 0;
+  switch (ChooseMailHost(userName, host, error, cause)) {
     case MailHostChoice::kHere: return DeliverHere(info, rcp, userName, group);
-    case MailHostChoice::kUnknownNow:
-      FinishRecipient(info, rcp, userName, kDeliveryDeferred, 0, cause);
-      return kDeliveryDeferred;
+    case MailHostChoice::kUnknownNow: {
+      // As the mailbox lookup would say: the account could not be read.
+      int result = error != 0 ? kMailboxLookupFailed : kDeliveryDeferred;
+      FinishRecipient(info, rcp, userName, result, error,
+                      error != 0 ? AccountsFailureCause(error) : cause);
+      return result;
+    }
     case MailHostChoice::kElsewhere: break;
   }
   if (away != nullptr) {

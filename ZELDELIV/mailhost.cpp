@@ -67,14 +67,13 @@ bool FileQueued(const std::string &dir, const std::string &base, const _tMsgInfo
 
 }  // namespace
 
-MailHostChoice ChooseMailHost(const std::string &user, std::string &host, std::string &cause) {
+MailHostChoice ChooseMailHost(const std::string &user, std::string &host, long &error,
+                              std::string &cause) {
   AccountFound found;
+  error = 0;
   if (!FindMailUser(user, found)) {
-    long error = GetLastError();
-    if (IsNoSuchAccount(error)) return MailHostChoice::kHere;
-    std::string why;
-    FormatSystemMessage(error, why);
-    cause = "the mail host of " + user + " cannot be looked up: " + why;
+    if (IsNoSuchAccount(GetLastError())) return MailHostChoice::kHere;
+    error = GetLastError();
     return MailHostChoice::kUnknownNow;
   }
   if (found.MailHost.empty() || IsLocalHostName(found.MailHost)) return MailHostChoice::kHere;

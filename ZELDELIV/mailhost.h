@@ -60,9 +60,11 @@ enum class MailHostChoice {
                 // host name: wait (cause says why)
 };
 
-// Where the mail of user goes; host and cause are set for kElsewhere and
-// kUnknownNow.
-MailHostChoice ChooseMailHost(const std::string &user, std::string &host, std::string &cause);
+// Where the mail of user goes: host is set for kElsewhere; for kUnknownNow
+// error is the failed lookup's (cause empty), or 0 with cause saying what
+// is wrong with the directory's mail host.
+MailHostChoice ChooseMailHost(const std::string &user, std::string &host, long &error,
+                              std::string &cause);
 
 // Files the recipients (every one of them user of host) into host's queue
 // and marks those done. kDeliveryOk when all are, else kDeliveryDeferred
