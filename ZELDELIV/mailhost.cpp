@@ -9,6 +9,7 @@
 #include "common/fileutils.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
+#include "common/usermove.h"
 #include "common/zel.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
@@ -71,6 +72,12 @@ MailHostChoice ChooseMailHost(const std::string &user, std::string &host, long &
                               std::string &cause) {
   AccountFound found;
   error = 0;
+  // Held while the mailbox moves: it is delivered where the directory says
+  // once the move is finished.
+  if (UserMoveInProgress(user)) {
+    cause = "the mailbox of " + user + " is being moved (zeladm user move)";
+    return MailHostChoice::kUnknownNow;
+  }
   if (!FindMailUser(user, found)) {
     if (IsNoSuchAccount(GetLastError())) return MailHostChoice::kHere;
     error = GetLastError();

@@ -56,8 +56,9 @@ enum class MailHostChoice {
   kHere,        // no mail host, this host's name, or no such account (local
                 // delivery says so)
   kElsewhere,   // host is another host's name
-  kUnknownNow,  // the lookup could not be answered, or its mail host is no
-                // host name: wait (cause says why)
+  kUnknownNow,  // the lookup could not be answered, its mail host is no
+                // host name, or its mailbox is being moved (common/usermove):
+                // wait (cause says why)
 };
 
 // Where the mail of user goes: host is set for kElsewhere; for kUnknownNow

@@ -10,6 +10,7 @@
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
 #include "common/fileutils.h"
+#include "common/usermove.h"
 
 using namespace delivtest;
 
@@ -92,6 +93,14 @@ TEST_F(MailHost, ADirectoryThatCannotAnswerKeepsTheMail) {
   std::string events = Slurp(EventLogPath());
   EXPECT_NE(events.find("the accounts cannot be read"), std::string::npos) << events;
   EXPECT_NE(events.find("names no host as the mail host of v"), std::string::npos) << events;
+  // A mailbox being moved gets nothing until the move is finished.
+  ASSERT_TRUE(MarkUserMove("Carol", "mh2.example.test"));
+  MsgInfoPtr held = Info("B0000000201", "s@example.net", {"carol"});
+  EXPECT_FALSE(DeliverToLocalUsers(*held, nullptr));
+  EXPECT_FALSE(DirectoryExists(Mailbox("carol")));
+  ASSERT_TRUE(ClearUserMove("carol"));
+  EXPECT_TRUE(DeliverToLocalUsers(*held, nullptr));
+  EXPECT_TRUE(FileExists(Mailbox("carol") + "/B0000000201.MSG"));
 }
 
 TEST_F(MailHost, TheMailHostQueueGoesToTheMailHostAlone) {
