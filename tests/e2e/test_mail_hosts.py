@@ -1,4 +1,5 @@
-"""A backup exchanger end to end: two ZEL instances, one the primary MX of
+"""Mail between the hosts of one site, end to end: two ZEL instances, one the
+primary MX of
 site.test (mx1.site.test, 127.0.0.11, preference 10), the other its backup
 (mx2.site.test, 127.0.0.12, preference 20) with site.test in
 BackupMxDomains. dnsmasq (tests/e2e/remotepeers) serves the records; no
@@ -8,7 +9,10 @@ Both receivers listen on every address, each on its own port; the backup's
 agent is given the primary's port as SmtpPort. The backup takes mail for
 site.test from a client that may not relay, queues it while the primary is
 down (never delivering it itself, never sending it to itself) and hands it
-to the primary once that is back. Every wait is bounded.
+to the primary once that is back. A mail host's queue ("#host", where the
+delivery agent hands mail for a user whose directory entry names another
+host) goes to that host on MailHostPort, past the relay host that takes all
+other mail. Every wait is bounded.
 """
 
 import os
@@ -16,7 +20,7 @@ import unittest
 
 import remotepeers
 from remotepeers import NameServer
-from zelharness import (TCPIP_KEY, ZEL_KEY, MailSystem, files_with, poll, read_bytes,
+from zelharness import (TCPIP_KEY, ZEL_KEY, MailSystem, files_with, free_port, poll, read_bytes,
                         service_key)
 
 WAIT = 30
@@ -28,7 +32,7 @@ def message(subject):
             % (SITE, SITE, subject)).encode()
 
 
-class BackupMx(unittest.TestCase):
+class MailHosts(unittest.TestCase):
 
     def setUp(self):
         if not os.access(remotepeers.DNSMASQ, os.X_OK):
@@ -99,6 +103,31 @@ class BackupMx(unittest.TestCase):
         self.assertEqual(self.primary.wait_idle(), [])
         self.assertEqual(len(self.primary.messages("joe")), 1)
 
+    def test_mail_host_queue_goes_to_the_mail_host_past_the_relay_host(self):
+        # A relay host where nothing listens: all other mail would wait there.
+        self.backup.scratch.reg_import({ZEL_KEY: {"GatewayName": "127.0.0.19",
+                                                  "GatewayPort": free_port("127.0.0.19")}})
+        self.backup.scratch.reg_import({service_key("ZELDELIV"):
+                                        {"MailHostPort": self.primary.port}})
+        self.primary.start()
+        self.backup.start(agent=False)
+        # What the hand-off leaves (the directory's mail host set by hand):
+        # the held message and its file in the mail host's queue.
+        name = "B0000000042"
+        os.makedirs(self.backup.spool("holding"), exist_ok=True)
+        with open(self.backup.spool("holding", name + ".MSG"), "wb") as f:
+            f.write(message("handed off") + b".\r\n")
+        queue = self.backup.spool("domains", "#mx1." + SITE)
+        os.makedirs(queue)
+        with open(os.path.join(queue, name + ".RCP"), "w") as f:
+            f.write("Message-ID: <%s@mx2.%s>\nReturn-path: carol@%s\nRecipient: joe@mx1.%s\n"
+                    % (name, SITE, SITE, SITE))
+        self.backup.agent.start()
+        names = self.primary.wait_messages("joe", 1, WAIT)
+        self.assertEqual(len(names), 1, self.backup.scratch.events()[-2000:])
+        self.assertIn(b"Subject: handed off", self.primary.read_message("joe", names[0]))
+        self.assertTrue(poll(lambda: not os.path.isdir(queue), WAIT),
+                        self.backup.scratch.events()[-2000:])
 
 if __name__ == "__main__":
     unittest.main()
