@@ -1,7 +1,6 @@
 // fileutils: see fileutils.h.
 #include "common/fileutils.h"
 
-#include <cctype>
 #include <cerrno>
 
 #include "common/logging.h"
@@ -97,7 +96,8 @@ std::string MailHostQueueName(const std::string &host) {
   if (host.empty() || host.size() > kMaxHostName || host[0] == '.' || host[0] == '-') return "";
   std::string queue(1, kMailHostQueueMark);
   for (char c : host) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return "";
+    bool letterOrDigit = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!letterOrDigit && c != '-' && c != '.') return "";
     queue.push_back(LowerAscii(c));
   }
   return queue;
