@@ -11,6 +11,7 @@
 #include "common/str.h"
 #include "common/usermove.h"
 #include "common/zel.h"
+#include "net/localhost.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
 
@@ -83,7 +84,10 @@ MailHostChoice ChooseMailHost(const std::string &user, std::string &host, long &
     error = GetLastError();
     return MailHostChoice::kUnknownNow;
   }
-  if (found.MailHost.empty() || IsLocalHostName(found.MailHost)) return MailHostChoice::kHere;
+  // One of this host's names, also short of its domain ("mh1" for
+  // "mh1.example.org"), or a literal of one of its addresses.
+  if (found.MailHost.empty() || MatchLocalHostName(found.MailHost) != nullptr)
+    return MailHostChoice::kHere;
   if (MailHostQueueName(found.MailHost).empty()) {
     cause = "the directory names no host as the mail host of " + user + ": \"" +
             found.MailHost + "\"";

@@ -9,8 +9,9 @@
 // the local queue), the account lookup runs where a lookup that cannot be
 // answered already defers, the incoming scan never waits on the directory,
 // and a user moved to another host while mail waited gets it at the new
-// one. A user whose mail host is this host (by one of its names: settings'
-// IsLocalHostName), or who has none, is delivered here.
+// one. A user whose mail host is this host (by one of its names, whole or
+// short of the domain, or an address literal: net/localhost's
+// MatchLocalHostName), or who has none, is delivered here.
 //
 // The hand-off files the recipient as "<local part>@<mail host>" into the
 // mail host's queue "#<host>" (common/fileutils), where the remote side

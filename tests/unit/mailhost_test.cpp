@@ -19,7 +19,7 @@ namespace {
 // name -> mail host; "down" cannot be looked up now; others do not exist.
 const std::map<std::string, std::string> kDirectory = {
     {"alice", "MH2.example.test"}, {"bob", "mh2.example.test"}, {"carol", kHost},
-    {"u", ""},                     {"v", "bad/host"}};
+    {"u", "MAIL"},                 {"v", "bad/host"},           {"administrator", ""}};
 
 bool FakeDirectory(const std::string &name, AccountFound &found) {
   if (name == "down") {
@@ -55,16 +55,17 @@ class MailHost : public DelivTest {
 
 TEST_F(MailHost, UsersOfAnotherHostAreHandedOffOnce) {
   PutHeld("B0000000200", "Subject: x\n\nbody\n.\n");
-  MsgInfoPtr info = Info("B0000000200", "s@example.net", {"alice", "carol", "bob", "u"});
+  MsgInfoPtr info =
+      Info("B0000000200", "s@example.net", {"alice", "carol", "bob", "u", "administrator"});
   EXPECT_TRUE(DeliverToLocalUsers(*info, nullptr));
   // One queue file for the host's two users, each at the host's name.
   std::string queued = Queued("B0000000200");
   EXPECT_NE(queued.find("Recipient: alice@mh2.example.test\n"), std::string::npos) << queued;
   EXPECT_NE(queued.find("Recipient: bob@mh2.example.test\n"), std::string::npos) << queued;
   EXPECT_EQ(ListDir(Queue()), std::vector<std::string>{"B0000000200.RCP"});
-  // This host by its name, or no mail host at all: delivered here.
-  EXPECT_TRUE(FileExists(Mailbox("carol") + "/B0000000200.MSG"));
-  EXPECT_TRUE(FileExists(Mailbox("u") + "/B0000000200.MSG"));
+  // This host by its name (whole or short), or no mail host: delivered here.
+  for (const char *here : {"carol", "u", "administrator"})
+    EXPECT_TRUE(FileExists(Mailbox(here) + "/B0000000200.MSG")) << here;
   EXPECT_FALSE(DirectoryExists(Mailbox("alice")));
   // The same recipients again (a crash before the local queue was
   // rewritten): done, nothing filed twice.
