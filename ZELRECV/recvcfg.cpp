@@ -1,10 +1,9 @@
 // recvcfg: see recvcfg.h.
 #include "ZELRECV/recvcfg.h"
 
-#include "ZELRECV/backupmx.h"
-
 #include <iterator>
 
+#include "ZELRECV/backupmx.h"
 #include "common/loadcfig.h"
 #include "common/pconfig.h"
 #include "common/zel.h"

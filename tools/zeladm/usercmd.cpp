@@ -8,12 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/fileutils.h"
 #include "common/loadcfig.h"
 #include "common/mailstore.h"
 #include "common/netcode.h"
-#include "common/fileutils.h"
-#include "common/usermove.h"
 #include "common/pconfig.h"
+#include "common/usermove.h"
 #include "common/zel.h"
 #include "platform/ascii.h"
 #include "platform/accounts.h"
