@@ -16,6 +16,9 @@ other mail. Every wait is bounded.
 """
 
 import os
+import shutil
+import smtplib
+import tempfile
 import unittest
 
 import remotepeers
@@ -60,8 +63,6 @@ class MailHosts(unittest.TestCase):
         self.primary.scratch.reg_import({TCPIP_KEY: {"Hostname": "mx1", "Domain": SITE}})
 
     def scratch_dir(self):
-        import shutil
-        import tempfile
         path = tempfile.mkdtemp(prefix="zel-e2e-mxdns-")
         self.addCleanup(shutil.rmtree, path, True)
         return path
@@ -75,7 +76,6 @@ class MailHosts(unittest.TestCase):
         self.primary.receiver.stop()   # the primary MX is down
         self.backup.send("carol@" + SITE, ["joe@" + SITE], message("via the backup"))
         # Refused by the backup: not a backup domain, and no relay for the client.
-        import smtplib
         with self.assertRaises(smtplib.SMTPRecipientsRefused):
             self.backup.send("carol@" + SITE, ["joe@elsewhere.test"], message("refused"))
         self.assertTrue(poll(lambda: self.queued(), WAIT), self.backup.scratch.events()[-2000:])
