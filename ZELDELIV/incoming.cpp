@@ -93,33 +93,6 @@ std::vector<QueueFile> GroupByQueue(const _tMsgInfo &info) {
   return queues;
 }
 
-// The whole recipient file of one queue under a name that did not exist;
-// it joins the group's sync.
-bool WriteStagedFile(const std::string &path, const _tMsgInfo &info, const QueueFile &q,
-                     SyncGroup &sync) {
-  int fd = CreateNewFile(path);
-  if (fd < 0) return false;
-  GiveToDirectoryOwner(fd, q.Directory);   // a domain queue is the remote side's
-  TextFile f;
-  f.Attach(fd, "w");
-  f.Printf("Message-ID: <%s>\n", info.MessageId);
-  f.Printf("Return-path: %s\n", info.ReturnPath);
-  if (info.b8Bit) f.Write("Body-8Bit: TRUE\n");
-  if (info.bJunk) f.Write("Junk: TRUE\n");
-  for (const _tRcpInfo *r : q.Recipients) {
-    f.Printf("Recipient: %s\n", r->Name);
-    if (r->OriginalAddress[0] != '\0') f.Printf("Original-Address: %s\n", r->OriginalAddress);
-  }
-  bool ok = f.Flush() && sync.AddFile(f.Fd());
-  ok = f.Close() && ok;
-  if (!ok) {
-    long error = GetLastError();
-    DeleteFile(path);
-    SetLastError(error);
-  }
-  return ok;
-}
-
 // A new queue directory must be durable before a file in it is counted on.
 bool EnsureQueueDirectory(const std::string &dir) {
   if (DirectoryExists(dir)) return true;
@@ -144,7 +117,7 @@ bool FileOneQueue(const _tMsgInfo &info, const QueueFile &q, const std::string &
   if (earlier)
     ok = AddStagedFile(stagedPath, sync);
   else
-    ok = ok && WriteStagedFile(stagedPath, info, q, sync);
+    ok = ok && WriteRecipientFile(stagedPath, q.Directory, info, q.Recipients, sync);
   ok = ok && sync.AddDirectory(q.Directory);
   if (!ok) {
     // Tried again at every pass; said once.

@@ -1,8 +1,11 @@
 // local: see local.h.
 #include "ZELDELIV/local.h"
 
+#include <algorithm>
+
 #include "ZELDELIV/autoreply.h"
 #include "ZELDELIV/mailbox.h"
+#include "ZELDELIV/mailhost.h"
 #include "ZELDELIV/maillist.h"
 #include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
@@ -140,26 +143,11 @@ std::string LocalUserPart(const char *Name) {
 
 std::string LocalUserName(const char *Name) { return LowerAsciiCopy(LocalUserPart(Name)); }
 
-bool DeliverToLocalUsers(_tMsgInfo &info, void *context) {
-  auto *group = static_cast<MailboxCopyGroup *>(context);
-  bool all = true;
-  for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) {
-    if (r->bDisposed) continue;
-    // Lists by their lower-case name; a user by the name as written (the
-    // host's account names are exact).
-    if (!DeliverToMailingList(info, *r, LocalUserName(r->Name)))
-      DeliverToLocalUser(info, *r, LocalUserPart(r->Name), group);
-    all = all && r->bDisposed;
-  }
-  return all;
-}
+namespace {
 
-void CommitLocalCopies(void *context) {
-  CommitMailboxCopies(*static_cast<MailboxCopyGroup *>(context));
-}
-
-int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
-                       MailboxCopyGroup *group) {
+// The local copy of one user's mail (mailbox lookup, copy, reply, forward).
+int DeliverHere(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
+                MailboxCopyGroup *group) {
   MailboxDir mailbox;
   long error = 0;
   std::string cause;
@@ -169,6 +157,69 @@ int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userN
   if (cause.empty() && IsDeferredResult(result)) cause = MailboxFailureCause(mailbox.Path(), error);
   FinishRecipient(info, rcp, userName, result, error, cause);
   return result;
+}
+
+// Recipients whose mail host is another host, by host: each host's go into
+// one queue file.
+using AwayRecipients = std::vector<std::pair<std::string, std::vector<_tRcpInfo *>>>;
+
+// Delivers here, or adds the recipient to away (with null away: hands it
+// off at once). The result as DeliverToLocalUser's.
+int RouteUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
+              MailboxCopyGroup *group, AwayRecipients *away) {
+  std::string host, cause;
+  long error = 0;
+  switch (ChooseMailHost(userName, host, error, cause)) {
+    case MailHostChoice::kHere: return DeliverHere(info, rcp, userName, group);
+    case MailHostChoice::kUnknownNow: {
+      // As the mailbox lookup would say: the account could not be read.
+      int result = error != 0 ? kMailboxLookupFailed : kDeliveryDeferred;
+      FinishRecipient(info, rcp, userName, result, error,
+                      error != 0 ? AccountsFailureCause(error) : cause);
+      return result;
+    }
+    case MailHostChoice::kElsewhere: break;
+  }
+  if (away != nullptr) {
+    auto it = std::find_if(away->begin(), away->end(),
+                           [&host](const auto &entry) { return EqualsNoCase(entry.first, host); });
+    if (it == away->end()) it = away->insert(away->end(), {host, {}});
+    it->second.push_back(&rcp);
+    return kDeliveryOk;
+  }
+  int result = HandOffToMailHost(info, {&rcp}, host, cause);
+  if (result != kDeliveryOk) ReportDeferral(info, cause);
+  return result;
+}
+
+}  // namespace
+
+bool DeliverToLocalUsers(_tMsgInfo &info, void *context) {
+  auto *group = static_cast<MailboxCopyGroup *>(context);
+  AwayRecipients away;
+  for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) {
+    if (r->bDisposed) continue;
+    // Lists by their lower-case name; a user by the name as written (the
+    // host's account names are exact).
+    if (!DeliverToMailingList(info, *r, LocalUserName(r->Name)))
+      RouteUser(info, *r, LocalUserPart(r->Name), group, &away);
+  }
+  for (const auto &[host, rcps] : away) {
+    std::string cause;
+    if (HandOffToMailHost(info, rcps, host, cause) != kDeliveryOk) ReportDeferral(info, cause);
+  }
+  bool all = true;
+  for (const _tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) all = all && r->bDisposed;
+  return all;
+}
+
+void CommitLocalCopies(void *context) {
+  CommitMailboxCopies(*static_cast<MailboxCopyGroup *>(context));
+}
+
+int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
+                       MailboxCopyGroup *group) {
+  return RouteUser(info, rcp, userName, group, nullptr);
 }
 
 bool BoolFromString(std::string_view value, bool def) {

@@ -9,7 +9,9 @@
 // Delivery (DeliverToLocalUsers) is the queue walker's callback for the
 // local retry queue and for domains whose best exchanger is this host
 // (routing). Each recipient is offered to the mailing lists first
-// (maillist), then delivered to the user: mailbox lookup (GetMailbox, the
+// (maillist); a user whose mail host is another host is handed off to that
+// host's queue (mailhost.h; a message's recipients of one host share one
+// queue file); the others are delivered here: mailbox lookup (GetMailbox, the
 // user by the exact name of the account), control file ZEL.CTL, the
 // durable copy into the mailbox (mailbox) unless the user discards mail
 // and forwards it, then the automatic reply and the forward (autoreply).
@@ -62,8 +64,9 @@ void CommitLocalCopies(void *context);
 std::string LocalUserPart(const char *Name);
 std::string LocalUserName(const char *Name);
 
-// Delivers to one user (mailbox lookup, copy, reply, forward; report or
-// dead letter on failure) and sets rcp.bDisposed: not for a result that
+// Delivers to one user (the hand-off to the user's mail host when that is
+// another host; else mailbox lookup, copy, reply, forward; report or dead
+// letter on failure) and sets rcp.bDisposed: not for a result that
 // keeps the recipient for later (IsDeferredResult, event 138 once). Returns
 // the local delivery result. With group, the copy is staged into it.
 int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,

@@ -249,8 +249,34 @@ bool Terminating() { return hTerminating && hTerminating->IsSet(); }
 
 std::string DomainDirectory(const std::string &domain) {
   std::string dir;
-  if (!CreateDomainDirectoryName(MailDomainsDirectory, domain, dir)) return "";
+  if (!QueueDirectoryName(MailDomainsDirectory, domain, dir)) return "";
   return dir;
+}
+
+bool WriteRecipientFile(const std::string &path, const std::string &directory,
+                        const _tMsgInfo &info, const std::vector<const _tRcpInfo *> &recipients,
+                        SyncGroup &sync) {
+  int fd = CreateNewFile(path);
+  if (fd < 0) return false;
+  GiveToDirectoryOwner(fd, directory);
+  TextFile f;
+  f.Attach(fd, "w");
+  f.Printf("Message-ID: <%s>\n", info.MessageId);
+  f.Printf("Return-path: %s\n", info.ReturnPath);
+  if (info.b8Bit) f.Write("Body-8Bit: TRUE\n");
+  if (info.bJunk) f.Write("Junk: TRUE\n");
+  for (const _tRcpInfo *r : recipients) {
+    f.Printf("Recipient: %s\n", r->Name);
+    if (r->OriginalAddress[0] != '\0') f.Printf("Original-Address: %s\n", r->OriginalAddress);
+  }
+  bool ok = f.Flush() && sync.AddFile(f.Fd());
+  ok = f.Close() && ok;
+  if (!ok) {
+    long error = GetLastError();
+    DeleteFile(path);
+    SetLastError(error);
+  }
+  return ok;
 }
 
 std::string HeldMessagePath(const _tMsgInfo &info) {

@@ -47,8 +47,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/smtputil.h"
+#include "platform/files.h"
 #include "platform/sync.h"
 #include "platform/textfile.h"
 
@@ -110,6 +112,16 @@ typedef void (*GroupCommit)(void *context);
 // group run, then commit(context), then the group's files are settled.
 int ForEachMessage(const char *domain, MessageCallback callback, void *context,
                    GroupCommit commit = nullptr);
+
+// Writes a new recipient file at path (a name that must not exist yet) in
+// the queue directory: info's envelope with the given recipients (their
+// Name and Original-Address), the file given to the directory's owner (a
+// domain queue is the remote side's). The file joins sync: it is durable
+// only once the caller's sync succeeds. False, with nothing left at path,
+// when it cannot be written.
+bool WriteRecipientFile(const std::string &path, const std::string &directory,
+                        const _tMsgInfo &info, const std::vector<const _tRcpInfo *> &recipients,
+                        SyncGroup &sync);
 
 // Opens a recipient file unless its delete marker exists. False when the
 // marker exists or the open fails.

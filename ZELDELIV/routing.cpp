@@ -16,6 +16,7 @@
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
 #include "ZELDELIV/smtpsend.h"
+#include "common/fileutils.h"
 #include "common/logging.h"
 #include "common/str.h"
 #include "common/zel.h"
@@ -394,6 +395,7 @@ int DeliverDomainHere(const char *domain) {
 
 MtaStsPolicy DomainMtaStsPolicy(const std::string &domain, const _RoutingInfo &info) {
   bool throughDns = !info.Mx.empty() && !domain.empty() && domain.front() != '[' &&
+                    !IsMailHostQueueName(domain) &&
                     std::none_of(info.Mx.begin(), info.Mx.end(),
                                  [](const _MxRecord &mx) { return mx.bRoute; });
   return throughDns ? MtaStsPolicyFor(DnsServer, domain) : MtaStsPolicy();
@@ -542,6 +544,12 @@ void GetUpdatedRoutingInfo(_RoutingInfo &info) {
   info.Mx.clear();
   info.bRetryDns = 0;
   info.bNullMx = 0;
+  if (IsMailHostQueueName(info.DomainName)) {
+    uint16_t port = MailHostPort == SmtpPort ? 0 : static_cast<uint16_t>(MailHostPort);
+    info.Mx.push_back(FabricateMxRecord(0, info.DomainName.substr(1), port, {}));
+    info.Mx.back().bMailHost = true;
+    return;
+  }
   if (const _ManualRouteInfo *route = ManualRoute(info.DomainName);
       route != nullptr && !route->Route.empty()) {
     info.Mx.push_back(FabricateMxRecord(0, route->Route, route->PortNo, route->RouteAddress));
@@ -565,7 +573,9 @@ void RemoveIrrelevantMxRecords(_RoutingInfo &info) {
   for (const _MxRecord &mx : info.Mx)
     if (IsThisHost(mx) && (own < 0 || mx.Preference < own)) own = mx.Preference;
   if (own < 0) return;
-  std::erase_if(info.Mx, [own](const _MxRecord &mx) { return mx.Preference > own; });
+  std::erase_if(info.Mx, [own](const _MxRecord &mx) {
+    return mx.Preference > own || (mx.Preference == own && !IsThisHost(mx));
+  });
 }
 
 bool MailDomainIsLocal(const _RoutingInfo &info) {
@@ -605,6 +615,10 @@ bool ExchangerTlsPolicy(const _MxRecord &mx, const MtaStsPolicy &sts, SmtpTlsPol
   uint16_t port = mx.PortNo != 0 ? mx.PortNo : static_cast<uint16_t>(SmtpPort);
   std::string host = BoundedCopy(mx.HostName, kMaxRouteHostName);
   policy = SmtpTlsPolicy();
+  if (mx.bMailHost) {
+    if (!MailHostCa.empty()) policy = VerifiedNamePolicy(host, MailHostCa, "mailhost");
+    return true;
+  }
   if (mx.bRoute) {
     // A route of the route table other than the relay host: opportunistic.
     if (IsGatewayRoute(mx)) policy = GatewayTlsPolicy(mx.HostName, port);
@@ -641,7 +655,7 @@ _SmtpConnection *ConnectToDomain(_RoutingInfo &info, bool updateLastTried,
     if (Terminating()) break;
     _MxRecord &mx = info.Mx[i];
     // In preference order: the rest would hand the mail back to this host.
-    if (loop >= 0 && mx.Preference > loop) break;
+    if (loop >= 0 && mx.Preference >= loop) break;
     int kind = 0;
     std::string text;
     // Without glue the exchanger's addresses of both families are asked

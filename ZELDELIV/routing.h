@@ -10,11 +10,15 @@
 // schedule is used up, DeliverAllMessages gives the domain up and reports
 // every recipient.
 //
-// Routing. At every attempt the exchanger list is rebuilt: the gateway
-// route (GatewayName) takes everything; a domain literal "[a.b.c.d]" or
-// "[IPv6:x::y]" goes to that address; otherwise the domain's MX records (one
-// CNAME followed), cut to this host's own preference when this host is an
-// exchanger, and without MX records the domain's own addresses. An
+// Routing. At every attempt the exchanger list is rebuilt: a mail host
+// queue ("#host": mail for users whose mailbox another host of the site
+// holds, mailhost.h) goes to that host alone, on MailHostPort, whatever the
+// routes say; the gateway route (GatewayName) takes everything else; a
+// domain literal "[a.b.c.d]" or "[IPv6:x::y]" goes to that address;
+// otherwise the domain's MX records (one CNAME followed), and when this
+// host is an exchanger only the better ones and this host (a backup MX
+// sends only to better ones), and without MX records the domain's own
+// addresses. An
 // exchanger's addresses are its IPv6 (AAAA) ones first, then its IPv4 (A)
 // ones, all tried in turn. When this host is the best
 // exchanger, the domain's mail is delivered locally (local's
@@ -105,6 +109,9 @@ struct _MxRecord {
   // Named by a DNSSEC-validated MX answer (the AD bit): only then can its
   // TLSA records be trusted to name it (DANE). Not stored.
   bool bSecure = false;
+  // The mail host of a mail host queue ("#host", mailhost.h): MailHostPort,
+  // MailHostCa's TLS. Not stored.
+  bool bMailHost = false;
 };
 
 struct _RoutingInfo {
@@ -229,7 +236,9 @@ long ResolveHostAddresses(const std::string &host, std::vector<IpAddress> &addre
 // Without MX records: the domain's own addresses. A name that does not
 // exist leaves the list empty; a lookup that failed for now sets bRetryDns.
 void DirectHostRoute(_RoutingInfo &info);
-// When this host is an exchanger, drops those of higher preference.
+// When this host is an exchanger, drops the others of its preference or
+// a higher one: they would hand the mail back, or on to a host as far
+// from the domain as this one.
 void RemoveIrrelevantMxRecords(_RoutingInfo &info);
 // This host is the first exchanger of the lowest preference.
 bool MailDomainIsLocal(const _RoutingInfo &info);
@@ -237,8 +246,9 @@ bool MailDomainIsLocal(const _RoutingInfo &info);
 // preference, list order within one; unresolved ones and this host skipped.
 std::vector<size_t> ExchangersInTurn(const _RoutingInfo &info);
 // The TLS policy of one exchanger: the relay host's (GatewayTls) for a
-// route; DANE for an exchanger of a validated MX answer whose validated TLSA
-// records say so; else the domain's MTA-STS policy (sts): with enforce, TLS
+// route; MailHostCa's (TLS required, the certificate valid for its name)
+// or else opportunistic for a mail host; DANE for an exchanger of a
+// validated MX answer whose validated TLSA records say so; else the domain's MTA-STS policy (sts): with enforce, TLS
 // with a certificate valid for the exchanger's name, and only for an
 // exchanger its mx lines name; with testing, an exchanger they do not name
 // is logged and used; otherwise opportunistic. False (errorText set) when
@@ -254,8 +264,8 @@ bool ExchangerTlsPolicy(const _MxRecord &mx, const MtaStsPolicy &sts, SmtpTlsPol
 // never is: the next exchanger is tried); one that ran out of a time limit sets
 // bSlow. An exchanger found through DNS at one of this host's own
 // addresses, or at the unspecified address (either reaches this host), is
-// never connected to: as for this host by name, the exchangers after it in
-// preference are skipped too, since they would hand the mail back here (a
+// never connected to: as for this host by name, the exchangers of its
+// preference after it and those behind it are skipped too, since they would hand the mail back here (a
 // mail loop). A route's host is the administrator's choice and is taken as
 // it is. The relay host (GatewayName's route) with GatewayUser is
 // authenticated at (SmtpAuthenticate) before the connection is used: a

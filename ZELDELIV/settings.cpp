@@ -22,6 +22,8 @@ std::atomic<bool> OutlogEnabled{false};
 DWORD GatewayPort = 0;
 std::string GatewayUser;
 std::string GatewayPasswordFile;
+DWORD MailHostPort = kDefaultMailHostPort;
+std::string MailHostCa;
 ServiceAccountIds RemoteSideAccount;
 
 namespace {
@@ -54,6 +56,12 @@ void ReadSmtpPort(HKEY key) {
   if (QueryRegDword(key, "SmtpPort", v) && v != 0 && v <= 65535) SmtpPort = v;
 }
 
+void ReadMailHostSettings(HKEY key) {
+  DWORD port = 0;
+  if (QueryRegDword(key, "MailHostPort", port) && port != 0 && port <= 65535) MailHostPort = port;
+  if (!QueryRegString(key, "MailHostCa", kMaxPath, MailHostCa)) MailHostCa.clear();
+}
+
 // The relay host's values of the suite key; a port beyond 16 bits is none.
 void ReadGatewaySettings() {
   RegKey suite;
@@ -76,6 +84,7 @@ void LoadDeliverySettings() {
   ReadClientLimits(params.get());
   ReadTimeout(params.get(), "Timeout", SMTPTimeout);
   ReadSmtpPort(params.get());
+  ReadMailHostSettings(params.get());
   DWORD outlog = 0;
   QueryRegDword(params.get(), "MailOutlogEnabled", outlog);
   OutlogEnabled = outlog != 0;

@@ -63,6 +63,16 @@ extern DWORD GatewayPort;
 extern std::string GatewayUser;
 extern std::string GatewayPasswordFile;
 
+// The site's other mail hosts (a user whose directory entry names another
+// host as its mail host: mailhost.h): MailHostPort, the port their receivers
+// take mail on (0 or beyond 65535: the standard port); MailHostCa, a CA file
+// (PEM): when set, TLS is required on the way to a mail host and its
+// certificate must be valid for the mail host's name under that CA; when
+// empty, STARTTLS is opportunistic as for any exchanger.
+constexpr DWORD kDefaultMailHostPort = 25;
+extern DWORD MailHostPort;
+extern std::string MailHostCa;
+
 // The account the remote side (remote.h) runs as when root switches it to
 // the service account: the domain queues are that account's, and the
 // privileged side hands it each one it makes. Switch false: nothing is

@@ -3,6 +3,7 @@
 
 #include <iterator>
 
+#include "ZELRECV/backupmx.h"
 #include "common/loadcfig.h"
 #include "common/pconfig.h"
 #include "common/zel.h"
@@ -93,6 +94,7 @@ void LoadReceiverSettings(std::string *incomingName, std::vector<BadSettingEntry
   IdleTimeout = LoadIdleSeconds(params.get(), kDefaultIdleFloor);
   QueryRegDword(params.get(), "MaxRecipients", MaxRecipients);
   LoadRelayClients(params.get(), bad);
+  LoadBackupMxSettings(params.get());
   LoadListenAddresses(params.get(), &ListenAddresses);
   QueryRegDword(params.get(), "MaxConnections", MaxConnections);
   QueryRegDword(params.get(), "MaxConnectionsPerClient", MaxConnectionsPerClient);

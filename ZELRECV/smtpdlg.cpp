@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "ZELRECV/backupmx.h"
 #include "ZELRECV/msgaccept.h"
 #include "ZELRECV/recvcfg.h"
 #include "ZELRECV/smtpauth.h"
@@ -288,7 +289,19 @@ void CmdRcpt(_SmtpDialogue &dlg) {
     SetReply(dlg, "501 Syntax error in recipient address\r\n");
     return;
   }
-  if (!local && !MayRelay(dlg)) {
+  // A domain this host is a backup exchanger for, to a client that may not
+  // relay: its recipients as backupmx says.
+  BackupMxVerdict backup =
+      local || MayRelay(dlg) ? BackupMxVerdict::kNotBackup : BackupMxRecipient(address);
+  if (backup == BackupMxVerdict::kUnknown) {
+    SetReply(dlg, "550 User '" + address + "' not known\r\n");
+    return;
+  }
+  if (backup == BackupMxVerdict::kTryLater) {
+    SetReply(dlg, std::string(kBackupMxTryLater));
+    return;
+  }
+  if (!local && !MayRelay(dlg) && backup != BackupMxVerdict::kAccept) {
     SetReply(dlg, "551 User not local: try <" + address + ">\r\n");
     return;
   }

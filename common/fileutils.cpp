@@ -6,6 +6,7 @@
 #include "common/logging.h"
 #include "common/pconfig.h"
 #include "common/str.h"
+#include "platform/ascii.h"
 #include "platform/files.h"
 
 namespace {
@@ -69,7 +70,7 @@ bool CreateDomainDirectoryName(const std::string &domainsDirectory, const std::s
     directory += kLocalQueueName;
   } else {
     if (domain.find('/') != std::string::npos) return false;
-    bool tilde = domain[0] == '.';
+    bool tilde = domain[0] == '.' || domain[0] == kMailHostQueueMark;
     for (const char *name : ForbiddenNames) tilde = tilde || StartsWithNoCase(domain, name);
     if (tilde) directory.push_back('~');
     directory += domain;
@@ -81,6 +82,32 @@ bool CreateDomainDirectoryName(const std::string &domainsDirectory, const std::s
 std::string CreateDomainNameFromDirectoryName(const std::string &directory) {
   size_t slash = directory.rfind('/');
   std::string name = slash == std::string::npos ? directory : directory.substr(slash + 1);
-  if (!name.empty() && name[0] == '~') name.erase(0, 1);
+  if (name.size() > 1 && name[0] == '~' && name[1] != kMailHostQueueMark) name.erase(0, 1);
   return name;
+}
+
+bool IsMailHostQueueName(const std::string &queue) {
+  return !queue.empty() && queue[0] == kMailHostQueueMark;
+}
+
+std::string MailHostQueueName(const std::string &host) {
+  // A host name's 255 characters (the DNS limit of a name's text).
+  constexpr size_t kMaxHostName = 255;
+  if (host.empty() || host.size() > kMaxHostName || host[0] == '.' || host[0] == '-') return "";
+  std::string queue(1, kMailHostQueueMark);
+  for (char c : host) {
+    bool letterOrDigit = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!letterOrDigit && c != '-' && c != '.') return "";
+    queue.push_back(LowerAscii(c));
+  }
+  return queue;
+}
+
+bool QueueDirectoryName(const std::string &domainsDirectory, const std::string &queue,
+                        std::string &directory) {
+  if (!IsMailHostQueueName(queue))
+    return CreateDomainDirectoryName(domainsDirectory, queue, directory);
+  if (MailHostQueueName(queue.substr(1)) != queue) return false;
+  directory = domainsDirectory + "/" + queue;
+  return true;
 }

@@ -5,7 +5,8 @@ nothing written; and the file never left half-written, even when the write
 fails or several zeladm processes edit it at once. folders and reindex on a
 user's IMAP folders: counts and sizes, indexes made as the mailbox's owner,
 a new UIDVALIDITY with the flags kept, a link planted in the mailbox never
-followed, unknown users and folders refused.
+followed, unknown users and folders refused. move: the marker that holds a
+user's logons and deliveries while the mailbox moves, and its removal.
 """
 import os
 import resource
@@ -265,6 +266,22 @@ class ZeladmFoldersTest(ZeladmCase):
         self.fails(["reindex", "carol", "a//b"], 1, "a//b")
         self.fails(["folders"], 2, "Usage")
         self.assertEqual(os.listdir(self.outside), [])
+
+    def test_move_holds_until_finished(self):
+        marker = os.path.join(self.root, "var", "lib", "zel", "moving", "carol")
+        self.fails(["move", "carol", "--to", "bad/host"], 2, "not a host name")
+        self.fails(["move", "nobody-here", "--to", "mh2.example.test"], 1, "no mail user")
+        self.fails(["move", "carol", "--from", "mh2.example.test"], 2, "move USER --to HOST")
+        self.assertFalse(os.path.exists(os.path.dirname(marker)))
+        out = self.ok("move", "Carol", "--to", "mh2.example.test")
+        with open(marker, encoding="utf-8") as f:
+            self.assertEqual(f.read(), "mh2.example.test\n")
+        self.assertIn("rsync -a --numeric-ids --delete '%s/' 'root@mh2.example.test:%s/'"
+                      % (self.box, self.box), out)
+        self.assertIn("mailHost: mh2.example.test", out)
+        self.ok("move", "carol", "--finish")
+        self.assertFalse(os.path.exists(marker))
+        self.ok("move", "carol", "--finish")   # nothing to finish: still fine
 
 
 if __name__ == "__main__":

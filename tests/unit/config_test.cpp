@@ -230,4 +230,18 @@ TEST(DomainDirectories, DeviceNamesAndDotsGetATilde) {
   }
   std::string dir;
   EXPECT_FALSE(CreateDomainDirectoryName("/d", "a/../../etc", dir));
+  // No address reaches a mail host's queue: "#x" as a domain is "~#x",
+  // and stays so on the way back; the mail host queue "#x" is its own.
+  ASSERT_TRUE(CreateDomainDirectoryName("/d", "#mh.test", dir));
+  EXPECT_EQ(dir, "/d/~#mh.test");
+  EXPECT_EQ(CreateDomainNameFromDirectoryName(dir), "~#mh.test");
+  ASSERT_TRUE(QueueDirectoryName("/d", "~#mh.test", dir));
+  EXPECT_EQ(dir, "/d/~#mh.test");
+  EXPECT_EQ(MailHostQueueName("MH.Test"), "#mh.test");
+  ASSERT_TRUE(QueueDirectoryName("/d", "#mh.test", dir));
+  EXPECT_EQ(dir, "/d/#mh.test");
+  EXPECT_EQ(CreateDomainNameFromDirectoryName(dir), "#mh.test");
+  for (const char *bad : {"", "a/b", "..", "-x", "a b", "a\\b"})
+    EXPECT_EQ(MailHostQueueName(bad), "") << bad;
+  EXPECT_FALSE(QueueDirectoryName("/d", "#../etc", dir));
 }

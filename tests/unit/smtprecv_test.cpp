@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ZELRECV/backupmx.h"
 #include "ZELRECV/msgaccept.h"
 #include "ZELRECV/recvcfg.h"
 #include "ZELRECV/smtpauth.h"
@@ -309,6 +310,46 @@ TEST_F(SmtpCommands, RelayOnlyForRelayClients) {
   EXPECT_EQ(Replies("::1", lines), outside);
   ProhibitMailRelay = true;   // nobody relays, not even this computer
   EXPECT_EQ(Replies("127.0.0.1", lines), outside);
+}
+
+// A backup exchanger takes its domains' mail from anyone: unverified for
+// BackupMxDomains, for BackupMxVerifiedDomains only the site's users (found
+// with a mail host), and a directory that cannot answer is a 451, never a 550.
+bool FakeSiteDirectory(const std::string &name, AccountFound &found) {
+  if (name == "down") {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (name != "joe" && name != "alias@site.example" && name != "local") {
+    SetLastError(ERROR_NONE_MAPPED);
+    return false;
+  }
+  found.MailHost = name == "local" ? "" : "mh1.site.example";   // "local": a host account
+  return true;
+}
+
+TEST_F(SmtpCommands, BackupExchangerDomains) {
+  BackupMxFindUser = FakeSiteDirectory;
+  BackupMxDomains = {"Open.Example"};
+  BackupMxVerifiedDomains = {"site.example"};
+  _SmtpDialogue dlg;
+  Open(dlg, "127.0.0.9");   // no relay client
+  EXPECT_EQ(Each(dlg, {"RCPT TO:<anyone@open.example>", "RCPT TO:<joe@SITE.example>",
+                       "RCPT TO:<alias@site.example>", "RCPT TO:<nobody@site.example>",
+                       "RCPT TO:<local@site.example>", "RCPT TO:<down@site.example>",
+                       "RCPT TO:<joe@sub.site.example>"}),
+            (std::vector<std::string>{
+                "250 anyone@open.example OK\r\n", "250 joe@site.example OK\r\n",
+                "250 alias@site.example OK\r\n", "550 User 'nobody@site.example' not known\r\n",
+                "550 User 'local@site.example' not known\r\n", kBackupMxTryLater,
+                "551 User not local: try <joe@sub.site.example>\r\n"}));
+  // Taken as mail for another domain: the agent sends it on.
+  Run(dlg, {"RSET", "RCPT TO:<joe@site.example>"});
+  ASSERT_EQ(dlg.Recipients.size(), 1u);
+  EXPECT_FALSE(dlg.Recipients[0].bLocal);
+  BackupMxDomains.clear();
+  BackupMxVerifiedDomains.clear();
+  BackupMxFindUser = FindAccountByName;
 }
 
 // CR and LF come together in SMTP: a bare CR ends the command's text, so

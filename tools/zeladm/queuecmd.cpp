@@ -180,7 +180,7 @@ int RunRetry(int argc, char **argv) {
   int status = kAdmExitOk;
   for (int i = 1; i < argc; ++i) {
     std::string dir;
-    if (argv[i][0] == '\0' || !CreateDomainDirectoryName(paths.Domains, argv[i], dir)) {
+    if (argv[i][0] == '\0' || !QueueDirectoryName(paths.Domains, argv[i], dir)) {
       status = AdmUsage("not a domain: \"" + AdmPrintable(argv[i]) + "\"");
     } else if (!DirectoryExists(dir)) {
       std::fprintf(stderr, "zeladm: nothing queued for %s\n", AdmPrintable(argv[i]).c_str());
