@@ -127,6 +127,14 @@ std::string_view LocalPart(const std::string &name) {
   return Trim(std::string_view(name.c_str(), end - name.c_str()));
 }
 
+// The address a directory finds the user by (its aliases too): the one the
+// mail came to, unless the alias map gave it another name.
+std::string DirectoryAddress(const _tRcpInfo &rcp) {
+  std::string original = rcp.OriginalAddress;
+  if (original.empty()) return rcp.Name;
+  return EqualsNoCase(LocalUserPart(original.c_str()), rcp.Name) ? original : std::string();
+}
+
 }  // namespace
 
 void AliasFilter(_tMsgInfo &info) {
@@ -163,7 +171,7 @@ int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userN
   MailboxDir mailbox;
   long error = 0;
   std::string cause;
-  int result = GetMailbox(userName, mailbox, error);
+  int result = GetMailbox(userName, mailbox, error, DirectoryAddress(rcp));
   if (result == kMailboxLookupFailed) cause = AccountsFailureCause(error);
   if (result == kMailboxFound) result = ServeUser(info, rcp, mailbox, error, group);
   if (cause.empty() && IsDeferredResult(result)) cause = MailboxFailureCause(mailbox.Path(), error);

@@ -1,7 +1,7 @@
 """An LDAP directory for the end-to-end tests: Debian's slapd, started by
 the test under a scratch directory, on loopback only.
 
-Slapd runs in the foreground (-d 0) as a child, from a slapd.conf of the
+Slapd runs in the foreground (-d stats: its operations in slapd.log) as a child, from a slapd.conf of the
 test's own (no cn=config, nothing of the machine's /etc/ldap but the
 schema files core, cosine, inetorgperson, nis and misc), with one mdb
 database for BASE_DN. It listens on ldap://127.0.0.1:port, on
@@ -159,7 +159,7 @@ class Slapd:
         if self.proc is not None:
             return self
         self.log = open(os.path.join(self.directory, "slapd.log"), "ab")
-        self.proc = subprocess.Popen([SLAPD, "-d", "0", "-f", self.conf, "-h", self._urls()],
+        self.proc = subprocess.Popen([SLAPD, "-d", "stats", "-f", self.conf, "-h", self._urls()],
                                      stdout=self.log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + SLAPD_SECONDS
         ports = [self.port] + ([self.tls_port] if self.tls else [])
