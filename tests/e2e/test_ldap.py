@@ -183,6 +183,37 @@ class LdapDirectoryTest(LdapCase):
         time.sleep(CACHE_SECONDS + 1)
         self.assertTrue(self.pop3_logon("frank", "frank-pw").startswith("+OK"))
 
+    def test_zeladm_check_binds_over_ldaps_and_names_each_fault(self):
+        scratch = Scratch(prefix="zel-e2e-ldap-check-")
+        self.addCleanup(scratch.cleanup)
+        scratch.prepare_registry()
+        other_ca = TestCa(scratch.root, name="Another CA")
+
+        def ldap_findings(**settings):
+            scratch.reg_import({ZEL_KEY: {"UserDirectory": ["ldap"]}, LDAP_KEY: ldap_settings(
+                self.slapd.ldaps_uri, self.ca.cert_path, self.secret, **settings)})
+            out = scratch.zeladm("check", check=False).stdout.splitlines()
+            return [line for line in out if "Ldap" in line or "UserDirectory" in line]
+
+        # ldaps:// verified against the test's CA: nothing to say.
+        self.assertEqual(ldap_findings(), [])
+        self.assertEqual(ldap_findings(CaFile=other_ca.cert_path),
+                         ["error: ZEL\\Ldap: cannot bind as %s at %s: Can't contact LDAP server"
+                          % (ldap.SERVICE_DN, self.slapd.ldaps_uri)])
+        wrong = ldap.write_secret(scratch.path("wrongpw"), "not-the-password")
+        self.assertEqual(ldap_findings(BindPasswordFile=wrong),
+                         ["error: ZEL\\Ldap: cannot bind as %s at %s: Invalid credentials"
+                          % (ldap.SERVICE_DN, self.slapd.ldaps_uri)])
+        os.chmod(wrong, 0o644)
+        self.assertEqual(ldap_findings(BindPasswordFile=wrong)[:1],
+                         ["error: ZEL\\Ldap BindPasswordFile: \"%s\" must be root's alone "
+                          "(chown root %s; chmod 600 %s): others could read the password"
+                          % (wrong, wrong, wrong)])
+        self.assertEqual(ldap_findings(Uri=["http://x"], BaseDn=""),
+                         ["error: ZEL\\Ldap: Uri \"http://x\" is no ldap://, ldaps:// or "
+                          "ldapi:// URI; until it is mended the directory answers nothing "
+                          "(mail waits, logons fail)"])
+
 
 if __name__ == "__main__":
     unittest.main()
