@@ -15,6 +15,7 @@
 #include "common/zel.h"
 #include "net/localdomain.h"
 #include "platform/accounts.h"
+#include "platform/ldapdir.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "zelbase/zelbase.h"
@@ -97,7 +98,10 @@ int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &
 // Why a lookup could not be answered, for the deferral event.
 std::string AccountsFailureCause(long error) {
   std::string why;
-  if (CheckAccountSource(why)) FormatSystemMessage(error, why);
+  if (error == ERROR_DS_UNAVAILABLE)
+    why = "the LDAP directory does not answer (error 8201)";
+  else if (CheckAccountSource(why))
+    FormatSystemMessage(error, why);
   return "the accounts cannot be read: " + why;
 }
 

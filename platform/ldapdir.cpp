@@ -14,15 +14,12 @@
 
 #include "platform/accounts.h"
 #include "platform/ascii.h"
-#include "platform/files.h"
 #include "platform/fileview.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A password file's first line is read from this much of it.
-constexpr size_t kPasswordFileRead = 1024;
 // The password a directory takes at most.
 constexpr size_t kMaxBindPassword = 255;
 // A lookup asks for two entries: a second one means the filter is ambiguous.
@@ -85,7 +82,7 @@ int OpenUri(const std::string &uri, Handle &out) {
   ldap_set_option(h->ld, LDAP_OPT_X_TLS_NEWCTX, &server);
   if (Settings.StartTls && StartsWithNoCase(uri, "ldap://")) {
     rc = ldap_start_tls_s(h->ld, nullptr, nullptr);
-    if (rc != LDAP_SUCCESS) return rc == LDAP_SUCCESS ? LDAP_OTHER : rc;
+    if (rc != LDAP_SUCCESS) return rc;
   }
   out = std::move(h);
   return LDAP_SUCCESS;
@@ -422,28 +419,9 @@ bool CheckLdapSettings(const LdapSettings &s, std::string &why) {
 }
 
 bool ReadLdapPasswordFile(const std::string &path, std::string &password, std::string &why) {
-  explicit_bzero(password.data(), password.size());
-  password.clear();
-  UniqueFd file(OpenFileForReading(path));
-  if (!file.Valid() || !FileIsOwnersOnly(file.Get())) {
-    why = "the password file " + path +
-          (file.Valid() ? " may be read by others than its owner, or is not this program's"
-                        : " cannot be opened");
-    return false;
-  }
-  char head[kPasswordFileRead];
-  size_t got = 0;
-  bool read = ReadFileAt(file.Get(), head, sizeof head, 0, &got);
-  std::string_view text(head, read ? got : 0);
-  std::string_view line = text.substr(0, text.find_first_of("\r\n"));
-  bool ok = read && !line.empty() && line.size() <= kMaxBindPassword && line.size() < got + 1 &&
-            line.find('\0') == std::string_view::npos;
-  if (ok) password.assign(line);
-  explicit_bzero(head, sizeof head);
-  if (!ok)
-    why = "the password file " + path + " holds no password on its first line (at most " +
-          std::to_string(kMaxBindPassword) + " bytes)";
-  return ok;
+  return ReadSecretFileLine(path, kMaxBindPassword, password, why) &&
+         (password.find('\0') == std::string::npos ||
+          (why = "the password file " + path + " holds a NUL byte", false));
 }
 
 void ConfigureLdapDirectory(const LdapSettings &settings) {
