@@ -195,8 +195,10 @@ class LdapDirectoryTest(LdapCase):
             out = scratch.zeladm("check", check=False).stdout.splitlines()
             return [line for line in out if "Ldap" in line or "UserDirectory" in line]
 
-        # ldaps:// verified against the test's CA: nothing to say.
+        # ldaps:// verified against the test's CA, and the local socket:
+        # nothing to say.
         self.assertEqual(ldap_findings(), [])
+        self.assertEqual(ldap_findings(Uri=[self.slapd.ldapi_uri]), [])
         self.assertEqual(ldap_findings(CaFile=other_ca.cert_path),
                          ["error: ZEL\\Ldap: cannot bind as %s at %s: Can't contact LDAP server"
                           % (ldap.SERVICE_DN, self.slapd.ldaps_uri)])
