@@ -18,6 +18,7 @@
 #include "common/zel.h"
 #include "net/localdomain.h"
 #include "platform/accounts.h"
+#include "platform/ldapdir.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "zelbase/zelbase.h"
@@ -100,7 +101,10 @@ int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &
 // Why a lookup could not be answered, for the deferral event.
 std::string AccountsFailureCause(long error) {
   std::string why;
-  if (CheckAccountSource(why)) FormatSystemMessage(error, why);
+  if (error == ERROR_DS_UNAVAILABLE)
+    why = "the LDAP directory does not answer (error 8201)";
+  else if (CheckAccountSource(why))
+    FormatSystemMessage(error, why);
   return "the accounts cannot be read: " + why;
 }
 
@@ -130,6 +134,14 @@ std::string_view LocalPart(const std::string &name) {
   return Trim(std::string_view(name.c_str(), end - name.c_str()));
 }
 
+// The address a directory finds the user by (its aliases too): the one the
+// mail came to, unless the alias map gave it another name.
+std::string DirectoryAddress(const _tRcpInfo &rcp) {
+  std::string original = rcp.OriginalAddress;
+  if (original.empty()) return rcp.Name;
+  return EqualsNoCase(LocalUserPart(original.c_str()), rcp.Name) ? original : std::string();
+}
+
 }  // namespace
 
 void AliasFilter(_tMsgInfo &info) {
@@ -151,7 +163,7 @@ int DeliverHere(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
   MailboxDir mailbox;
   long error = 0;
   std::string cause;
-  int result = GetMailbox(userName, mailbox, error);
+  int result = GetMailbox(userName, mailbox, error, DirectoryAddress(rcp));
   if (result == kMailboxLookupFailed) cause = AccountsFailureCause(error);
   if (result == kMailboxFound) result = ServeUser(info, rcp, mailbox, error, group);
   if (cause.empty() && IsDeferredResult(result)) cause = MailboxFailureCause(mailbox.Path(), error);

@@ -11,7 +11,7 @@
 #include "common/str.h"
 #include "common/usermove.h"
 #include "common/zel.h"
-#include "net/localhost.h"
+#include "net/mailproxy.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
 
@@ -85,8 +85,9 @@ MailHostChoice ChooseMailHost(const std::string &user, std::string &host, long &
     return MailHostChoice::kUnknownNow;
   }
   // One of this host's names, also short of its domain ("mh1" for
-  // "mh1.example.org"), or a literal of one of its addresses.
-  if (found.MailHost.empty() || MatchLocalHostName(found.MailHost) != nullptr)
+  // "mh1.example.org"), or one of its addresses: the rule the POP3 and
+  // IMAP proxies follow too.
+  if (found.MailHost.empty() || IsThisMailHost(found.MailHost))
     return MailHostChoice::kHere;
   if (MailHostQueueName(found.MailHost).empty()) {
     cause = "the directory names no host as the mail host of " + user + ": \"" +

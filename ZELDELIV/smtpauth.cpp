@@ -12,8 +12,6 @@ constexpr int kAuthAccepted = 235;
 constexpr int kAuthChallenge = 334;
 // The client's cancel of an exchange it cannot go on with.
 constexpr const char *kCancel = "*\r\n";
-// A password file read: its first line and the line end behind it.
-constexpr size_t kPasswordFileRead = kMaxGatewayPassword + 2;
 
 // A line that carries a secret, wiped once it was sent.
 struct SecretLine {
@@ -128,29 +126,5 @@ AuthOutcome RunAuthExchange(AuthMechanism mechanism, std::string_view user,
 
 bool ReadGatewayPassword(const std::string &path, std::string &password, std::string &why) {
   WipeSecret(password);
-  UniqueFd file(OpenFileForReading(path));
-  if (!file.Valid() || !FileIsOwnersOnly(file.Get())) {
-    why = "the password file " + path +
-          (file.Valid() ? " may be read by others than its owner, or is not this service's"
-                        : " cannot be opened");
-    return false;
-  }
-  SecretLine head;
-  head.Text.resize(kPasswordFileRead);
-  size_t got = 0;
-  if (!ReadFileAt(file.Get(), head.Text.data(), head.Text.size(), 0, &got)) {
-    why = "the password file " + path + " cannot be read";
-    return false;
-  }
-  std::string_view text(head.Text.data(), got);
-  size_t end = text.find_first_of("\r\n");
-  std::string_view line = text.substr(0, end);   // no line end in a full read: too long
-  if (line.empty() || line.size() > kMaxGatewayPassword) {
-    why = "the password file " + path + " holds no password on its first line (at most " +
-          std::to_string(kMaxGatewayPassword) + " bytes)";
-    return false;
-  }
-  password.reserve(line.size());
-  password.assign(line);
-  return true;
+  return ReadSecretFileLine(path, kMaxGatewayPassword, password, why);
 }

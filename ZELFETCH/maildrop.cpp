@@ -408,7 +408,9 @@ void LogonFinished(_Connection *conn) {
     return;
   }
   ReportLogonFailure(conn, job);
-  dlg.Reply = LogonFailure(dlg, job.Error, job.bLookupFailed ? 2 : 3);
+  // The accounts could not be asked (a directory down): try again later.
+  dlg.Reply = job.bLookupFailed ? "-ERR [SYS/TEMP]" + LogonFailure(dlg, job.Error, 2).substr(4)
+                                : LogonFailure(dlg, job.Error, 3);
   ++dlg.LogonFailures;
   SendReply(conn, dlg.Reply,
             dlg.LogonFailures >= kMaxLogonFailures ? kStateCloseReply : kStateAuthReply);

@@ -13,6 +13,7 @@
 #include "ZELRECV/recvcfg.h"
 #include "ZELRECV/smtpauth.h"
 #include "common/logging.h"
+#include "common/netcode.h"
 #include "common/rfc822parse.h"
 #include "common/service.h"
 #include "common/str.h"
@@ -41,6 +42,8 @@ const char *const kAuthRequired = "530 Authentication required\r\n";
 const char *const kUnsupportedParameter = "555 Unsupported parameter\r\n";
 const char *const kParameterSyntax = "501 Syntax error in parameters\r\n";
 const char *const kTooManyCommands = "421 4.7.0 Too many commands\r\n";
+const char *const kDirectoryUnavailable =
+    "451 4.3.0 User directory unavailable, try again later\r\n";
 // Input dropped behind STARTTLS is reported at most this often.
 constexpr long long kDroppedInputReportMs = 60 * 1000;
 
@@ -303,6 +306,11 @@ void CmdRcpt(_SmtpDialogue &dlg) {
   }
   if (!local && !MayRelay(dlg) && backup != BackupMxVerdict::kAccept) {
     SetReply(dlg, "551 User not local: try <" + address + ">\r\n");
+    return;
+  }
+  // A directory that cannot answer now must not turn into "unknown".
+  if (local && CheckMailRecipient(address) == kRecipientLookupFailed) {
+    SetReply(dlg, kDirectoryUnavailable);
     return;
   }
   if (local && CheckLocalRecipient && !LocalRecipientCheck(address)) {

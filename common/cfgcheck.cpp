@@ -3,14 +3,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/milter.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/userdir.h"
 #include "common/zel.h"
 #include "messages/zelmsg.h"
 #include "platform/accountsfile.h"
@@ -19,6 +22,7 @@
 #include "platform/files.h"
 #include "platform/fileview.h"
 #include "platform/hostsetup.h"
+#include "platform/ldapdir.h"
 #include "platform/ipaddr.h"
 #include "platform/privilege.h"
 #include "platform/registry.h"
@@ -31,7 +35,7 @@ namespace {
 constexpr unsigned kRecv = 1, kDeliv = 2, kFetch = 4, kImap = 8, kAll = 15;
 
 // The keys whose values the check knows.
-enum KeyId { kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kImapKey, kTcpipKey };
+enum KeyId { kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kImapKey, kTcpipKey, kLdapKey };
 
 struct KeyInfo {
   const char *Label;    // how findings name the key
@@ -46,6 +50,7 @@ const KeyInfo kKeys[] = {
     {"ZELFETCH", "ZELFETCH", kFetch},
     {"ZELIMAP", "ZELIMAP", kImap},
     {"Tcpip", nullptr, kAll},
+    {"ZEL\\Ldap", nullptr, kAll},
 };
 
 enum class Kind {
@@ -67,6 +72,8 @@ enum class Kind {
   kPrefixLength,     // the length of an IPv6 prefix, 1 to 128
   kSecretFile,       // a file holding a password: root's alone
   kGatewayTls,       // none, opportunistic or verify (GatewayTls, ProxyTls)
+  kUserSources,      // UserDirectory: a multi-string of source names
+  kLdapUris,         // a multi-string of ldap://, ldaps://, ldapi:// URIs
 };
 
 struct KnownValue {
@@ -109,6 +116,24 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "ProxyCa", Kind::kPemFile, kFetch | kImap},
     {kSuiteKeyId, "ProxyPop3Port", Kind::kPort, kFetch},
     {kSuiteKeyId, "ProxyImapPort", Kind::kPort, kImap},
+    // The directory's settings (common/userdir): checked as a whole below.
+    {kLdapKey, "Uri", Kind::kLdapUris, kAll},
+    {kLdapKey, "BaseDn", Kind::kText, kAll},
+    {kLdapKey, "BindDn", Kind::kText, kAll},
+    {kLdapKey, "BindPasswordFile", Kind::kSecretFile, kAll},
+    {kLdapKey, "UserFilter", Kind::kText, kAll},
+    {kLdapKey, "UserNameAttribute", Kind::kText, kAll},
+    {kLdapKey, "MailAttribute", Kind::kText, kAll},
+    {kLdapKey, "AliasAttribute", Kind::kText, kAll},
+    {kLdapKey, "HomeAttribute", Kind::kText, kAll},
+    {kLdapKey, "MailboxAttribute", Kind::kText, kAll},
+    {kLdapKey, "MailHostAttribute", Kind::kText, kAll},
+    {kLdapKey, "StartTls", Kind::kNumber, kAll},
+    {kLdapKey, "CaFile", Kind::kPemFile, kAll},
+    {kLdapKey, "NetworkTimeout", Kind::kNumber, kAll},
+    {kLdapKey, "OperationTimeout", Kind::kNumber, kAll},
+    {kLdapKey, "CacheSeconds", Kind::kNumber, kAll},
+    {kLdapKey, "PoolSize", Kind::kNumber, kAll},
     {kRecvKey, "PortNo", Kind::kPort, kRecv},
     {kRecvKey, "ProhibitMailRelay", Kind::kNumber, kRecv},
     {kRecvKey, "CheckLocalRecipient", Kind::kNumber, kRecv},
@@ -204,6 +229,7 @@ constexpr size_t kMaxExtension = 9;
 std::string KeyPath(KeyId id) {
   if (id == kSuiteKeyId) return kSuiteKey;
   if (id == kTcpipKey) return kTcpipParametersKey;
+  if (id == kLdapKey) return std::string(kSuiteKey) + "\\" + kLdapSubkey;
   return std::string(kServicesKey) + "\\" + kKeys[id].Service + "\\Parameters";
 }
 
@@ -246,6 +272,7 @@ class Checker {
   void CheckNameServers(const std::string &where, const std::string &text);
   void CheckSecretFile(const std::string &where, const std::string &path);
   void CheckAccountsFile();
+  void CheckUserDirectory();
   void CheckReceiverAccess();
   void AskNameServers();
 
@@ -291,9 +318,10 @@ DWORD DwordOf(const std::string &data) {
 std::vector<ConfigFinding> Checker::Run() {
   spool_ = DefaultSpoolDirectory();
   account_ = kDefaultServiceAccount;
-  for (KeyId id : {kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kImapKey, kTcpipKey})
+  for (KeyId id : {kSuiteKeyId, kRecvKey, kDelivKey, kFetchKey, kImapKey, kTcpipKey, kLdapKey})
     if ((kKeys[id].Readers & scope_) != 0) CheckKey(id);
   CheckAccountsFile();
+  CheckUserDirectory();
   if (options_.Thorough && (scope_ & kRecv) != 0) CheckReceiverAccess();
   if (options_.Thorough && (scope_ & kDeliv) != 0) AskNameServers();
   return std::move(findings_);
@@ -339,6 +367,8 @@ bool Checker::TypeFits(const KnownValue &v, const std::string &where, const Stor
     case Kind::kNetworks:
     case Kind::kAddresses:
     case Kind::kFilters:
+    case Kind::kUserSources:
+    case Kind::kLdapUris:
       want = "REG_MULTI_SZ";
       fits = s.Type == REG_MULTI_SZ;
       break;
@@ -504,6 +534,34 @@ void Checker::CheckNameServers(const std::string &where, const std::string &text
   if (servers.empty())
     Error(where, Shown(text) +
                      " names no name server (\"a.b.c.d\", \"a.b.c.d:port\", \"[x::y]:port\")");
+}
+
+// UserDirectory's names, and when it names "ldap" the Ldap settings as a
+// whole; the thorough check binds and searches once.
+void Checker::CheckUserDirectory() {
+  RegKey suite;
+  std::vector<std::string> names;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) != ERROR_SUCCESS ||
+      !QueryRegMultiString(suite.get(), kUserDirectoryValue, kMaxUserDirectoryBytes, names))
+    return;
+  std::vector<UserSource> order;
+  std::string why;
+  if (!ParseUserDirectory(names, order, why))
+    return Error("ZEL UserDirectory", LogSafeText(why) +
+                                          "; until it is mended every lookup fails for now "
+                                          "(mail waits, logons fail)");
+  if (std::find(order.begin(), order.end(), UserSource::kDirectory) == order.end()) return;
+  LdapSettings settings;
+  // The password file is root's: only an administrator's check reads it.
+  if (!LoadLdapSettings(settings, options_.Thorough, why))
+    return Error("ZEL\\Ldap", LogSafeText(why) +
+                                   "; until it is mended the directory answers nothing "
+                                   "(mail waits, logons fail)");
+  if (!options_.Thorough) return;
+  ConfigureLdapDirectory(settings);
+  explicit_bzero(settings.BindPassword.data(), settings.BindPassword.size());
+  std::string report;
+  if (!LdapProbe(report)) Error("ZEL\\Ldap", LogSafeText(report));
 }
 
 void Checker::CheckAccountsFile() {

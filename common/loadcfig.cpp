@@ -1,12 +1,15 @@
 // loadcfig: see loadcfig.h.
 #include "common/loadcfig.h"
 
+#include "common/userdir.h"
+
 #include <cstdlib>
 #include <cstring>
 
 #include "common/logging.h"
 #include "common/pconfig.h"
 #include "common/service.h"
+#include "common/userdir.h"
 #include "common/zel.h"
 #include "platform/logon.h"
 #include "platform/root.h"
@@ -155,6 +158,10 @@ void LoadGeneralConfigMain(size_t domainListBytes) {
   std::string virtualAccount = VirtualMailAccountName();
   QueryRegString(suite.get(), "VirtualMailAccount", kMaxServiceAccount, virtualAccount);
   SetVirtualMailAccount(virtualAccount);
+  // Broken directory settings leave a directory that never answers (see
+  // common/userdir); zeladm check names the fault.
+  std::string why;
+  (void)LoadUserDirectory(suite.get(), why);
   ConfigVersion = GetCounterValue(nullptr, "ConfigVersion");
 }
 

@@ -16,6 +16,7 @@
 #include "common/zel.h"
 #include "common/sasl.h"
 #include "platform/accounts.h"
+#include "platform/ldapdir.h"
 #include "platform/logonfailures.h"
 #include "platform/relay.h"
 #include "platform/sync.h"
@@ -123,6 +124,9 @@ void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
     job.bLoggedOn = ok;
     job.Error = error;
     job.Domain = domain;
+    // The directory went away between the lookup and the bind: as if the
+    // lookup had failed (a temporary failure for the client).
+    job.bLookupFailed = !ok && error == ERROR_DS_UNAVAILABLE;
     return;
   }
   job.Token.Close();

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "common/fileutils.h"
+#include "common/rfc822parse.h"
 #include "common/str.h"
 #include "common/zel.h"
 #include "platform/accounts.h"
@@ -83,12 +84,26 @@ std::string MailboxUserName(const AccountFound &found) {
 
 // The account behind a recipient's user name: that exact name, else (mail
 // to "Alice" for the account "alice") the name in lower case.
-bool FindMailUser(const std::string &name, AccountFound &found) {
-  if (FindAccountByName(name, found)) return true;
+// A directory also knows the whole address (aliases).
+bool FindMailUser(const std::string &name, const std::string &address, AccountFound &found) {
+  if (FindMailRecipient(name, address, found)) return true;
   std::string lower = LowerAsciiCopy(name);
   long error = GetLastError();
   if (lower == name || !IsNoSuchAccount(error)) return false;
-  return FindAccountByName(lower, found);
+  return FindMailRecipient(lower, address, found);
+}
+
+// A directory's mailbox path: absolute, no "." or ".." step, within kMaxPath.
+bool UsableMailboxPath(const std::string &path) {
+  if (path.empty() || path[0] != '/' || path.size() > kMaxPath) return false;
+  std::string_view rest(path);
+  while (!rest.empty()) {
+    rest.remove_prefix(1);
+    std::string_view step = rest.substr(0, rest.find('/'));
+    if (step == "." || step == "..") return false;
+    rest.remove_prefix(step.size());
+  }
+  return true;
 }
 
 // ZELDELIV, "%HOME%" form: the home directory followed by the template's rest.
@@ -128,7 +143,7 @@ bool MailboxOwner(const AccountFound &found, bool inHome, LogonToken &owner) {
   owner.Close();
   if (!inHome && !IsSuperUser())
     ProcessIdentity(owner);
-  else if (!MailUserIdentity(found.Name, found.bHostAccount, owner))
+  else if (!AccountIdentity(found, owner))
     return false;
   owner.bValid = true;
   owner.Name = found.Name;
@@ -223,11 +238,12 @@ bool GetHomeDirectory(const std::string &pUser, const std::string &pDomain, std:
   return AskHomeDirectory(server, pUser, HomeDir);
 }
 
-int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error) {
+int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error,
+               const std::string &Address) {
   error = ERROR_SUCCESS;
   Mailbox.Close();
   AccountFound found;
-  if (!FindMailUser(UserName, found) || !NetCodeIdentityKnown()) {
+  if (!FindMailUser(UserName, Address, found) || !NetCodeIdentityKnown()) {
     error = GetLastError();
     return IsNoSuchAccount(error) ? kMailboxNoAccount : kMailboxLookupFailed;
   }
@@ -235,7 +251,15 @@ int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error) {
   std::string user = MailboxUserName(found);
   bool inHome = StartsWithNoCase(MailInboxDirectory, kHomePlaceholder);
   std::string path;
-  int rc = inHome ? HomeMailbox(found.Name, domain, path) : UserNameMailbox(user, path);
+  int rc;
+  if (!found.MailboxPath.empty()) {
+    // The directory names the mailbox: always written as its owner.
+    inHome = true;
+    rc = UsableMailboxPath(found.MailboxPath) ? kMailboxFound : kMailboxMissing;
+    if (rc == kMailboxFound) path = found.MailboxPath;
+  } else {
+    rc = inHome ? HomeMailbox(found.Name, domain, path) : UserNameMailbox(user, path);
+  }
   if (rc == kMailboxLookupFailed) error = GetLastError();
   if (rc != kMailboxFound) return rc;
   LogonToken owner;
@@ -319,6 +343,11 @@ bool GetMailboxFetch(const std::string &user, const std::string &domain, std::st
   Mailbox.clear();
   AccountFound found;
   if (!FindAccountByName(user, found)) return false;
+  if (!found.MailboxPath.empty()) {
+    if (!UsableMailboxPath(found.MailboxPath)) return false;
+    Mailbox = found.MailboxPath;
+    return true;
+  }
   std::string path = BoundedCopy(MailInboxDirectory, kMaxPath);
   size_t n = kUserNamePlaceholder.size();
   if (path.size() >= n &&
@@ -335,4 +364,14 @@ bool GetMailboxFetch(const std::string &user, const std::string &domain, std::st
   if (path.size() > kMaxPath) return false;
   Mailbox = path;
   return true;
+}
+
+int CheckMailRecipient(const std::string &address) {
+  if (!UserDirectoryHasDirectory()) return kRecipientKnown;
+  const char *end = SkipLocalAddressPart(address.c_str());
+  std::string local = StripDown(std::string_view(address.c_str(), end - address.c_str()),
+                                kAccountCallChars);
+  AccountFound found;
+  if (FindMailUser(local, address, found)) return kRecipientKnown;
+  return IsNoSuchAccount(GetLastError()) ? kRecipientUnknown : kRecipientLookupFailed;
 }

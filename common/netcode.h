@@ -120,7 +120,12 @@ bool GetHomeDirectory(const std::string &pUser, const std::string &pDomain, std:
 // was formed. error: the system error behind kMailboxLookupFailed and
 // kMailboxUnusable (ELOOP for a link, ERROR_MAILBOX_NOT_OWNED,
 // ERROR_NO_VIRTUAL_MAIL_ACCOUNT ...).
-int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error);
+// Address, when given, is the whole recipient address: a directory finds
+// users and their aliases by it. A directory user whose entry names a
+// mailbox (MailboxAttribute) gets that directory instead of the
+// template's, written as its owner.
+int GetMailbox(const std::string &UserName, MailboxDir &Mailbox, long &error,
+               const std::string &Address = std::string());
 
 // ZELDELIV: where the "%USERNAME%" form of the template puts mailboxes:
 // the directory each lies directly in (root, "/var/mailbox") and what its
@@ -141,6 +146,16 @@ bool MailboxOwnerOf(const std::string &mailboxName, LogonToken &owner);
 // were their users'; the delivery agent hands such mailboxes over at its
 // start): hands it to owner as the agent would. True when it did.
 bool HandRootsMailboxToOwner(const std::string &path, const LogonToken &owner);
+
+// ZELRECV: whether a local recipient address is a mail user, asked only when UserDirectory names a directory (else
+// every recipient is kRecipientKnown, as it always was: the agent knows
+// the aliases and lists). kRecipientUnknown is no refusal by itself (an
+// alias or list may still take it); kRecipientLookupFailed means the
+// directory could not answer now: a temporary failure for the client.
+constexpr int kRecipientKnown = 0;
+constexpr int kRecipientUnknown = 1;
+constexpr int kRecipientLookupFailed = 2;
+int CheckMailRecipient(const std::string &address);
 
 // ZELFETCH: is name an account? True with its domain (at most
 // kMaxAccountDomainFetch characters) when it is a user account, or another

@@ -256,7 +256,72 @@ const char *DummySettingFor(const AccountsData &data) {
   return DummySetting().c_str();
 }
 
+// The order of the sources and the directory behind them.
+struct UserDirectory {
+  std::vector<UserSource> order;   // empty: the file, else the host
+  DirectorySource directory;
+};
+
+UserDirectory &Directory() {
+  static UserDirectory d;
+  return d;
+}
+
+bool Lists(UserSource source) {
+  const std::vector<UserSource> &order = Directory().order;
+  return std::find(order.begin(), order.end(), source) != order.end();
+}
+
+bool LookupInDirectory(const Source &src, const std::string &name, const std::string &address,
+                       AccountFound &found) {
+  const DirectorySource &d = Directory().directory;
+  long rc = d.Find != nullptr ? d.Find(name, address, found) : ERROR_NONE_MAPPED;
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(rc);
+    return false;
+  }
+  found.Domain = src.computer;
+  found.Use = SidTypeUser;
+  found.bHostAccount = false;
+  found.bDirectoryUser = true;
+  return true;
+}
+
+// Asks the sources in order (see the header): the first that knows the
+// name answers; one that cannot answer now ends the search.
+bool LookupInSources(const Source &src, const std::string &name, const std::string &address,
+                     AccountFound &found) {
+  const std::vector<UserSource> &order = Directory().order;
+  if (order.empty())
+    return src.data != nullptr ? LookupInFile(src, name, found) : LookupOnHost(src, name, found);
+  bool fileReplacesHost = src.data != nullptr && Lists(UserSource::kAccounts);
+  for (UserSource source : order) {
+    bool ok = false;
+    if (source == UserSource::kAccounts) {
+      if (src.data == nullptr) continue;
+      ok = LookupInFile(src, name, found);
+    } else if (source == UserSource::kHost) {
+      if (fileReplacesHost) continue;
+      ok = LookupOnHost(src, name, found);
+    } else {
+      ok = LookupInDirectory(src, name, address, found);
+    }
+    if (ok) return true;
+    if (!IsNoSuchAccount(GetLastError())) return false;
+    found = AccountFound();
+  }
+  SetLastError(ERROR_NONE_MAPPED);
+  return false;
+}
+
 }  // namespace
+
+void SetUserDirectory(const std::vector<UserSource> &order, const DirectorySource &directory) {
+  Directory().order = order;
+  Directory().directory = directory;
+}
+
+bool UserDirectoryHasDirectory() { return Lists(UserSource::kDirectory); }
 
 long NetWkstaGetInfo(WorkstationInfo &info) {
   Source src;
@@ -286,6 +351,15 @@ long NetUserGetInfo(const std::string &serverName, const std::string &userName, 
   bool local = IsThisComputer(src, serverName);
   if (!local && (src.data == nullptr || !IsController(src, serverName))) return ERROR_BAD_NETPATH;
   if (!PlausibleName(userName)) return NERR_UserNotFound;
+  if (local && UserDirectoryHasDirectory()) {
+    AccountFound found;
+    if (LookupInSources(src, userName, "", found) && found.bDirectoryUser) {
+      info.name = found.Name;
+      info.homeDirectory = found.HomeDirectory;
+      return ERROR_SUCCESS;
+    }
+    if (!IsNoSuchAccount(GetLastError())) return GetLastError();
+  }
   if (src.data == nullptr) {
     rc = HostPasswd(userName, info.homeDirectory);
     if (rc != ERROR_SUCCESS) return rc == ENOENT ? NERR_UserNotFound : rc;
@@ -300,6 +374,12 @@ long NetUserGetInfo(const std::string &serverName, const std::string &userName, 
 }
 
 bool FindAccountByName(const std::string &accountName, AccountFound &found) {
+  return FindMailRecipient(accountName, "", found);
+}
+
+bool FindMailRecipient(const std::string &accountName, const std::string &address,
+                       AccountFound &found) {
+  found = AccountFound();
   Source src;
   long rc = CurrentSource(src);
   if (rc != ERROR_SUCCESS) {
@@ -310,8 +390,7 @@ bool FindAccountByName(const std::string &accountName, AccountFound &found) {
     SetLastError(ERROR_NONE_MAPPED);
     return false;
   }
-  if (src.data != nullptr) return LookupInFile(src, accountName, found);
-  return LookupOnHost(src, accountName, found);
+  return LookupInSources(src, accountName, address, found);
 }
 
 bool LookupAccountName(const std::string &accountName, std::string &referencedDomain,
@@ -332,6 +411,17 @@ long VerifyAccountPassword(const std::string &domain, const std::string &name,
   Source src;
   long rc = CurrentSource(src);
   if (rc != ERROR_SUCCESS) return rc;
+  if (UserDirectoryHasDirectory() && PlausibleName(name)) {
+    // The directory checks its users' passwords itself (a bind).
+    AccountFound found;
+    if (LookupInSources(src, name, "", found)) {
+      const DirectorySource &d = Directory().directory;
+      if (found.bDirectoryUser)
+        return d.Verify != nullptr ? d.Verify(found, password) : ERROR_LOGON_FAILURE;
+    } else if (!IsNoSuchAccount(GetLastError())) {
+      return GetLastError();
+    }
+  }
   if (src.data == nullptr) return ERROR_NOT_SUPPORTED;
   const AccountRecord *a = FindAccount(*src.data, domain, name);
   // Accounts of the domain log on only through its controller.

@@ -22,6 +22,18 @@
 // A file that exists but cannot be read or is malformed makes every call
 // fail (ERROR_BAD_ACCOUNTS_FILE or the errno); it never lets the host's
 // accounts in instead. CheckAccountSource tells an administrator why.
+// 3. A directory (LDAP, platform/ldapdir), asked through the
+//    DirectorySource hook, when the suite value UserDirectory names it.
+//
+// The order: SetUserDirectory gives the sources in the order they are
+// asked (common/userdir reads UserDirectory; without it the order is
+// "accounts" "host", exactly the rule above). "host" is skipped while
+// "accounts" is listed and the file exists: the file still replaces the
+// host's accounts, as it always did. A source that cannot answer now (the
+// file broken, the directory down) ends the lookup with its error: a later
+// source is not asked, so a temporary failure never turns into "no such
+// account". The identity (computer name, domain) comes from the file or
+// the host as before; directory users are accounts of this computer.
 //
 // Callers: common/netcode (the services' user directory) and zeladm user.
 // Untrusted input: account names and passwords come from the network (POP3
@@ -38,8 +50,11 @@
 // decimal numbers).
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/accountsfile.h"
 #include "platform/errors.h"
@@ -113,8 +128,39 @@ struct AccountFound {
   // (another mail host of the site); empty: this host. Only a directory
   // source sets it; the accounts file and the host's accounts never do.
   std::string MailHost;
+  // From a directory: its entry, and what the entry says instead of the
+  // inbox template (MailboxPath, an absolute path; empty: the template)
+  // and the ids its files are made with (bHasIds: a POSIX user; else a
+  // virtual user, written as VirtualMailAccount).
+  bool bDirectoryUser = false;
+  std::string Dn;
+  std::string HomeDirectory;
+  std::string MailboxPath;
+  bool bHasIds = false;
+  uid_t Uid = 0;
+  gid_t Gid = 0;
 };
 bool FindAccountByName(const std::string &accountName, AccountFound &found);
+// The same for a mail recipient: accountName is the local part, address
+// the whole address (a directory finds users and aliases by it; the file
+// and the host know names only).
+bool FindMailRecipient(const std::string &accountName, const std::string &address,
+                       AccountFound &found);
+
+// The directory beside the file and the host. Find answers ERROR_SUCCESS,
+// ERROR_NONE_MAPPED or a temporary error; Verify checks a password of an
+// account Find gave (ERROR_SUCCESS, ERROR_LOGON_FAILURE or a temporary
+// error).
+struct DirectorySource {
+  long (*Find)(const std::string &name, const std::string &address, AccountFound &found) = nullptr;
+  long (*Verify)(const AccountFound &found, std::string_view password) = nullptr;
+};
+enum class UserSource { kAccounts, kHost, kDirectory };
+// Set once while the service starts, before other threads; an empty order
+// is the default ("accounts" "host").
+void SetUserDirectory(const std::vector<UserSource> &order, const DirectorySource &directory);
+// Whether the directory source is in the order.
+bool UserDirectoryHasDirectory();
 
 // A lookup's error number says for certain that there is no such account
 // (ERROR_NONE_MAPPED, NERR_UserNotFound). Any other failure (the accounts
@@ -123,7 +169,8 @@ bool FindAccountByName(const std::string &accountName, AccountFound &found);
 bool IsNoSuchAccount(long error);
 
 // Logon, for the POP3 server: ERROR_SUCCESS when password is the password
-// of the user account domain\name. Against the file: a crypt(3) hash,
+// of the user account domain\name. A directory's user: the directory's
+// Verify (a bind), whose failure to answer is its own error. Against the file: a crypt(3) hash,
 // compared in constant time; an unknown account costs the same time as a
 // wrong password and gives the same ERROR_LOGON_FAILURE. The host's accounts
 // give ERROR_NOT_SUPPORTED: their passwords are PAM's (LogonUser in

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <memory>
 
 #include "platform/ascii.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -227,4 +229,34 @@ void MappedView::Unmap() {
   if (data_ != nullptr) munmap(data_, length_);
   data_ = nullptr;
   length_ = 0;
+}
+
+bool ReadSecretFileLine(const std::string &path, size_t maxLength, std::string &secret,
+                        std::string &why) {
+  explicit_bzero(secret.data(), secret.size());
+  secret.clear();
+  UniqueFd file(OpenFileForReading(path));
+  if (!file.Valid() || !FileIsOwnersOnly(file.Get())) {
+    why = "the password file " + path +
+          (file.Valid() ? " may be read by others than its owner, or is not this service's"
+                        : " cannot be opened");
+    return false;
+  }
+  // The first line and the line end behind it.
+  std::string head(maxLength + 2, '\0');
+  size_t got = 0;
+  bool read = ReadFileAt(file.Get(), head.data(), head.size(), 0, &got);
+  std::string_view text(head.data(), read ? got : 0);
+  std::string_view line = text.substr(0, text.find_first_of("\r\n"));  // no end: too long
+  bool ok = !line.empty() && line.size() <= maxLength;
+  if (ok) {
+    secret.reserve(line.size());
+    secret.assign(line);
+  } else {
+    why = read ? "the password file " + path + " holds no password on its first line (at most " +
+                     std::to_string(maxLength) + " bytes)"
+               : "the password file " + path + " cannot be read";
+  }
+  explicit_bzero(head.data(), head.size());
+  return ok;
 }

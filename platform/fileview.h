@@ -73,6 +73,14 @@ bool GetFileSizeByName(const std::string &path, uint64_t *size);
 // *got tells).
 bool ReadFileAt(int fd, char *buffer, size_t length, off_t offset, size_t *got);
 
+// The first line of a secret's file (a password), without its line end:
+// false with why ("the password file PATH ...") when the file cannot be
+// opened, is no regular file, is not the reader's alone (FileIsOwnersOnly),
+// or holds no password (an empty first line, or one longer than maxLength
+// bytes). Every buffer that held the secret on the way is wiped.
+bool ReadSecretFileLine(const std::string &path, size_t maxLength, std::string &secret,
+                        std::string &why);
+
 // Reads from the current position to the end, but at most maxBytes + 1
 // bytes (so that a larger file shows as larger), in pieces: memory grows
 // with the file, never to the bound at once. False with the error.

@@ -237,7 +237,11 @@ bool LogonUser(const std::string &name, const std::string &domain, std::string_v
   long rc = VerifyAccountPassword(domain, name, password);
   if (rc == ERROR_SUCCESS) {
     // The identity the session will run as, and the delivery agent writes as.
-    if (!MailUserIdentity(name, false, fresh)) rc = GetLastError();
+    AccountFound found;
+    bool directory = UserDirectoryHasDirectory() && FindAccountByName(name, found) &&
+                     found.bDirectoryUser;
+    if (!(directory ? AccountIdentity(found, fresh) : MailUserIdentity(name, false, fresh)))
+      rc = GetLastError();
   } else if (rc == ERROR_NOT_SUPPORTED) {
     // The host's accounts answer "not supported": their passwords are PAM's.
     rc = HostLogon(name, password, fresh, failDelayMs);
@@ -293,6 +297,18 @@ bool MailUserIdentity(const std::string &name, bool hostAccount, LogonToken &tok
   if (hostAccount) return LookUpFileSystemIdentity(name, token);
   if (LookUpFileSystemIdentity(LowerAsciiCopy(name), token)) return true;
   return GetLastError() == ENOENT && VirtualMailIdentity(token);
+}
+
+bool AccountIdentity(const AccountFound &found, LogonToken &token) {
+  if (!found.bDirectoryUser) return MailUserIdentity(found.Name, found.bHostAccount, token);
+  if (!found.bHasIds) return VirtualMailIdentity(token);
+  if (found.Uid == 0 || found.Gid == 0) return Fail(ERROR_ACCOUNT_RESTRICTION);
+  token.Groups.assign(1, found.Gid);
+  token.bHasIdentity = true;
+  token.bVirtualUser = false;
+  token.Uid = found.Uid;
+  token.Gid = found.Gid;
+  return true;
 }
 
 void ProcessIdentity(LogonToken &token) {

@@ -7,8 +7,9 @@
 // common/netcode and platform/mailboxdir, which make and write every
 // mailbox as its owner (MailUserIdentity).
 //
-// Who checks the password follows platform/accounts: with the accounts file
-// its crypt(3) hash (VerifyAccountPassword, constant-time compare); with the
+// Who checks the password follows platform/accounts: a directory's user
+// the directory (a bind as the user's entry, platform/ldapdir); with the
+// accounts file its crypt(3) hash (VerifyAccountPassword, constant-time compare); with the
 // host's accounts PAM, service "zelfetch" and no other: when neither
 // /etc/pam.d/zelfetch nor /usr/lib/pam.d/zelfetch exists, PAM is not asked
 // at all (it would fall back to its "other" service) and every host logon
@@ -53,6 +54,8 @@
 #include <vector>
 
 #include "platform/errors.h"
+
+struct AccountFound;
 
 constexpr long ERROR_ACCOUNT_RESTRICTION = 1327;  // expired, locked or disabled
 constexpr long ERROR_NO_LOGON_SERVERS = 1311;      // PAM has no service "zelfetch"
@@ -122,6 +125,13 @@ bool VirtualMailIdentity(LogonToken &token);
 // named) when there is one, else the virtual one (VirtualMailIdentity).
 // False with the last error (ENOENT: the host account is gone).
 bool MailUserIdentity(const std::string &name, bool hostAccount, LogonToken &token);
+
+// The identity of an account as platform/accounts found it: a directory's
+// POSIX user its uidNumber and gidNumber (no other groups; 0 for either
+// is refused with ERROR_ACCOUNT_RESTRICTION: nothing runs as root), a
+// directory's other users the virtual one; file and host accounts as
+// MailUserIdentity.
+bool AccountIdentity(const AccountFound &found, LogonToken &token);
 
 // The process's own uid and gid (no supplementary groups) into token,
 // bHasIdentity set; bVirtualUser is left as it is.

@@ -56,12 +56,14 @@ class TestCa:
               "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj", "/CN=" + name,
               "-keyout", self.key_path, "-out", self.cert_path])
 
-    def issue(self, *names):
-        """A server certificate for names (the first is its CN): (cert, key)."""
+    def issue(self, *names, ips=()):
+        """A server certificate for names (the first is its CN) and the IP
+        addresses ips: (cert, key)."""
         base = os.path.join(self.directory, names[0])
         request, ext = base + ".csr", base + ".ext"
         with open(ext, "w") as f:
-            f.write("subjectAltName=" + ",".join("DNS:" + n for n in names) + "\n"
+            f.write("subjectAltName=" + ",".join(["DNS:" + n for n in names] +
+                                                 ["IP:" + a for a in ips]) + "\n"
                     "extendedKeyUsage=serverAuth\n")
         _run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
               "-nodes", "-subj", "/CN=" + names[0], "-keyout", base + ".key", "-out", request])
