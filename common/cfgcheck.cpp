@@ -116,6 +116,7 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "ProxyCa", Kind::kPemFile, kFetch | kImap},
     {kSuiteKeyId, "ProxyPop3Port", Kind::kPort, kFetch},
     {kSuiteKeyId, "ProxyImapPort", Kind::kPort, kImap},
+    {kSuiteKeyId, "UserDirectory", Kind::kUserSources, kAll},
     // The directory's settings (common/userdir): checked as a whole below.
     {kLdapKey, "Uri", Kind::kLdapUris, kAll},
     {kLdapKey, "BaseDn", Kind::kText, kAll},
