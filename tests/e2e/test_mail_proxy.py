@@ -155,66 +155,59 @@ class ProxyToMailHost(PeersCase):
                       self.front.events())
 
 
-def ldap_source_present(scratch):
-    """zeladm check knows the value UserDirectory (the directory source)."""
-    scratch.reg_import({ZEL_KEY: {"UserDirectory": ["ldap"]}})
-    result = scratch.zeladm("check", check=False)
-    return "UserDirectory: no service reads" not in result.stdout + result.stderr
-
-
 @unittest.skipUnless(IS_ROOT and shutil.which("slapd"), "needs root and slapd")
 class ThroughTheDirectory(unittest.TestCase):
-    """Written for the directory source (UserDirectory "ldap") and its slapd
-    fixture, whose interface (Slapd(directory), start, stop, add_user,
-    registry_values) is assumed here: a front on 127.0.0.11 whose directory
-    names mh13.example.test (the mail host's own name: its Hostname and
-    Domain) as the user's mail host proxies POP3 and IMAP logons there, a
-    second IMAP logon of the same user too. Skipped while zeladm check says
-    no service reads UserDirectory."""
+    """A front on 127.0.0.11 whose directory (slapd, UserDirectory "ldap")
+    names mh13.example.test (the mail host's own name: its Hostname) as the
+    user's mail host proxies POP3 and IMAP logons there, a second IMAP
+    logon of the same user too."""
 
     def test_logons_at_the_front_read_the_mail_hosts_mailbox(self):
+        import slapdfixture as ldap
         scratch = Scratch("zel-e2e-proxy-ldap-")
         self.addCleanup(scratch.cleanup)
-        scratch.prepare_registry()
-        if not ldap_source_present(scratch):
-            self.skipTest("the LDAP directory source is not built in")
-        from slapdfixture import Slapd   # the directory source's fixture
-        slapd = Slapd(scratch.path("slapd"))
+        slapd = ldap.Slapd(scratch.root)
         slapd.start()
-        self.addCleanup(slapd.stop)
-        slapd.add_user(USER, PASSWORD, mail="bob@example.test", mail_host=MAIL_HOST)
+        self.addCleanup(slapd.cleanup)
+        user = "dora"
+        slapd.add(ldap.user_ldif(user, PASSWORD, ["objectClass: inetLocalMailRecipient",
+                                                  "mailHost: " + MAIL_HOST]))
+        directory = {"Uri": [slapd.uri], "BaseDn": ldap.BASE_DN, "BindDn": ldap.SERVICE_DN,
+                     "BindPasswordFile": ldap.write_secret(scratch.path("bindpw"),
+                                                           ldap.SERVICE_PASSWORD),
+                     "StartTls": 0}
         dns = NameServer(scratch.root, hosts=[(MAIL_HOST, MAIL_HOST_IP)]).start()
         self.addCleanup(dns.stop)
-        suite = dict(slapd.registry_values(), UserDirectory=["ldap"], ProxyTls="none")
+        suite = {"UserDirectory": ["ldap"], "ProxyTls": "none"}
         # The mail host knows itself by the name the directory gives; the
         # front finds it through the test's name server.
-        host, host_imap = self.made(MAIL_HOST_IP, suite, {"Hostname": "mh13"})
-        box = host.mailbox(USER)
+        host, host_imap = self.made(MAIL_HOST_IP, suite, {"Hostname": "mh13"}, directory)
+        box = host.mailbox(user)
         os.makedirs(box, exist_ok=True)
         write_file(os.path.join(box, "B0000000001.MSG"), MESSAGE)
         give_to_mail_owner(box, os.path.join(box, "B0000000001.MSG"))
         suite.update(ProxyPop3Port=host.port, ProxyImapPort=host_imap.port)
-        front, front_imap = self.made(FRONT_IP, suite, {"NameServer": dns.address})
+        front, front_imap = self.made(FRONT_IP, suite, {"NameServer": dns.address}, directory)
         conn = front.connect(host=FRONT_IP)
         self.addCleanup(conn.close)
-        self.assertTrue(conn.command("USER " + USER).startswith("+OK"))
+        self.assertTrue(conn.command("USER " + user).startswith("+OK"))
         self.assertEqual(conn.command("PASS " + PASSWORD),
                          "+OK %s's mailbox has 1 message(s) (%d octets)\r\n"
-                         % (USER, len(MESSAGE)))
+                         % (user, len(MESSAGE)))
         for _ in range(2):
-            imap = front_imap.login(USER, PASSWORD, host=FRONT_IP)
+            imap = front_imap.login(user, PASSWORD, host=FRONT_IP)
             self.addCleanup(imap.close)
             self.assertIn("* 1 EXISTS\r\n", imap.run("SELECT INBOX")[0])
 
-    def made(self, address, suite, tcpip):
+    def made(self, address, suite, tcpip, directory):
         """A POP3 and an IMAP server on one root listening on address, with
-        the Tcpip values tcpip, started."""
+        the Tcpip values tcpip and the directory settings, started."""
         pop3 = Pop3Server({"ListenAddresses": [address, "127.0.0.1"]}, suite=suite)
         self.addCleanup(pop3.stop)
         imap = ImapServer({"ListenAddresses": [address, "127.0.0.1"]}, suite=suite,
                           scratch=pop3.scratch)
         self.addCleanup(imap.stop)
-        pop3.scratch.reg_import({TCPIP_KEY: tcpip})
+        pop3.scratch.reg_import({TCPIP_KEY: tcpip, ZEL_KEY + "\\Ldap": directory})
         return pop3.start(), imap.start()
 
 
