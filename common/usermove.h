@@ -3,8 +3,11 @@
 //
 // While the marker stands, nothing may change the mailbox on this host: the
 // delivery agent keeps the user's mail in its local queue (deferred, never
-// returned), and the logon paths of POP3 and IMAP answer the user with a
-// temporary failure. "zeladm user move USER --finish" removes it; the mail
+// returned), and a new POP3 or IMAP session of the user is refused with a
+// temporary failure (net/mailproxy asks, in every session before it
+// reaches the mailbox). Sessions already open go on, and an open IMAP
+// session takes its user's next connections, until they end: the move
+// waits for them. "zeladm user move USER --finish" removes it; the mail
 // that waited then goes where the directory now says (the new mail host, by
 // the agent's hand-off) at the agent's next scan.
 //

@@ -9,6 +9,7 @@
 
 #include "common/loadcfig.h"
 #include "common/logging.h"
+#include "common/usermove.h"
 #include "common/sasl.h"
 #include "common/sessionstart.h"
 #include "common/zel.h"
@@ -442,6 +443,13 @@ std::string CannotLocate(const ProxySession &s) {
          " NO [UNAVAILABLE] The mailbox cannot be located now\r\n";
 }
 
+std::string BeingMoved(const ProxySession &s) {
+  if (s.Protocol == ProxyProtocol::kPop3)
+    return "-ERR [SYS/TEMP] " + s.UserName + "'s mailbox is being moved; try again later\r\n";
+  return (s.Tag.empty() ? std::string("*") : s.Tag) +
+         " NO [UNAVAILABLE] The mailbox is being moved; try again later\r\n";
+}
+
 void NoteUnavailable(const ProxySession &s, const std::string &why) {
   LogEvent(EVENTLOG_WARNING_TYPE, MSG_MAIL_HOST_UNAVAILABLE, s.MailHost.c_str(), why.c_str());
   (void)SendSessionWord(s.ControlFd, kControlRefused, Unavailable(s));
@@ -481,6 +489,13 @@ struct RelayEnd {
 
 bool ServeIfElsewhere(const std::string &accountName, ProxySession &s,
                       bool (*becomeUnprivileged)(void *context), void *context, int *status) {
+  // Nothing may change a mailbox that is being copied to another host.
+  if (UserMoveInProgress(accountName)) {
+    WipeSecret(s.Password);
+    (void)SendSessionWord(s.ControlFd, kControlRefused, BeingMoved(s));
+    *status = 1;
+    return true;
+  }
   bool lookupFailed = false;
   if (!MailProxy.bLogons || !ProxyMailHost(accountName, s.MailHost, &lookupFailed)) {
     WipeSecret(s.Password);

@@ -209,7 +209,9 @@ struct ProxySession {
 // status; also true (status 1) when the directory cannot say now where the
 // mailbox is, after refusing the logon for now ("-ERR [SYS/TEMP] ...",
 // "NO [UNAVAILABLE] ..."): a user is never served an empty mailbox here
-// because the directory failed. False: the mailbox is here. session holds
+// because the directory failed, and while the user's mailbox is being
+// moved (common/usermove: "... is being moved; try again later"). False:
+// the mailbox is here. session holds
 // everything but MailHost; its password is wiped either way.
 bool ServeIfElsewhere(const std::string &accountName, ProxySession &session,
                       bool (*becomeUnprivileged)(void *context), void *context, int *status);

@@ -184,6 +184,24 @@ class LdapDirectoryTest(LdapCase):
         time.sleep(CACHE_SECONDS + 1)
         self.assertTrue(self.pop3_logon("frank", "frank-pw").startswith("+OK"))
 
+    def test_logons_wait_while_the_mailbox_moves(self):
+        # A user of her own: no session of hers is open yet (an open IMAP
+        # session takes its user's next connections until it ends).
+        self.slapd.add(ldap.user_ldif("gina", "gina-pw"))
+        self.addCleanup(self.slapd.delete, ldap.user_dn("gina"))
+        marker = self.mail.scratch.path("var", "lib", "zel", "moving", "gina")
+        os.makedirs(os.path.dirname(marker), exist_ok=True)
+        with open(marker, "w", encoding="utf-8") as f:
+            f.write("mh2.example.test\n")
+        try:
+            self.assertEqual(self.pop3_logon("gina", "gina-pw"),
+                             "-ERR [SYS/TEMP] gina's mailbox is being moved; try again later")
+            self.assertIn(" NO [UNAVAILABLE] The mailbox is being moved; try again later",
+                          self.imap_logon("gina", "gina-pw"))
+        finally:
+            os.unlink(marker)
+        self.assertTrue(self.pop3_logon("gina", "gina-pw").startswith("+OK"))
+
     def test_zeladm_check_binds_over_ldaps_and_names_each_fault(self):
         scratch = Scratch(prefix="zel-e2e-ldap-check-")
         self.addCleanup(scratch.cleanup)
