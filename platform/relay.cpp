@@ -310,7 +310,7 @@ void Admit(Relay *r) {
 void TakeIncoming() {
   RelayThread &t = TheThread();
   uint64_t count;
-  (void)read(t.Wake, &count, sizeof count);
+  (void)!read(t.Wake, &count, sizeof count);
   std::vector<Relay *> incoming;
   {
     std::lock_guard<std::mutex> guard(t.Lock);
@@ -397,7 +397,7 @@ bool AddRelay(RelaySpec spec) {
     t.Incoming.push_back(r);
   }
   uint64_t one = 1;
-  (void)write(t.Wake, &one, sizeof one);
+  (void)!write(t.Wake, &one, sizeof one);
   return true;
 }
 

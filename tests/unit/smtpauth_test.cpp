@@ -106,7 +106,9 @@ TEST(SmtpAuth, Exchanges) {
     EXPECT_EQ(RunAuthExchange(c.mechanism, "u", "pw", host.Step(), reply), c.want)
         << c.replies.front();
     EXPECT_EQ(host.sent, c.sent) << c.replies.front();
-    if (c.want == AuthOutcome::kRefused) EXPECT_EQ(reply, c.replies.back());
+    if (c.want == AuthOutcome::kRefused) {
+      EXPECT_EQ(reply, c.replies.back());
+    }
   }
 }
 
