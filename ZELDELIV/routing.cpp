@@ -634,7 +634,9 @@ bool ExchangerTlsPolicy(const _MxRecord &mx, const MtaStsPolicy &sts, SmtpTlsPol
   if (dane == DaneOutcome::kDane || sts.Mode == MtaStsMode::kNone) return true;
   bool listed = MtaStsAllowsMx(sts, host);
   if (sts.Mode == MtaStsMode::kTesting) {
-    policy.Name = "mta-sts";
+    // The certificate is checked as enforce would, and a failure only
+    // logged when the session starts TLS (smtpsend).
+    policy = ReportedNamePolicy(host, TlsCaFile, "mta-sts");
     if (!listed)
       LogEvent(EVENTLOG_WARNING_TYPE, MSG_TLS_POLICY, LogSafeText(host).c_str(),
                "MTA-STS testing: the exchanger is not named by its domain's policy; used anyway");

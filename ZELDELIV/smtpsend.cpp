@@ -491,8 +491,8 @@ bool TlsRequiredFailure(const _SmtpConnection &conn, std::string_view why, std::
 bool Handshake(_SmtpConnection &conn, std::string &text, int &kind) {
   const SmtpTlsPolicy &policy = conn.TlsPolicy;
   std::string why;
-  TlsContextRef context = policy.Required() ? VerifyingTlsContext(policy.CaFile, why)
-                                            : ClientTlsContext();
+  bool checked = policy.Required() || policy.Mode == SmtpTlsPolicy::Kind::kReport;
+  TlsContextRef context = checked ? VerifyingTlsContext(policy.CaFile, why) : ClientTlsContext();
   if (!context) return TlsRequiredFailure(conn, "no TLS context: " + why, text, kind);
   if (!StreamStartTls(conn.Stream, context, conn.HostName, StepDeadline(conn, ReceiveTimeout0),
                       why, policy.Check)) {
@@ -509,6 +509,9 @@ bool Handshake(_SmtpConnection &conn, std::string &text, int &kind) {
   }
   conn.TlsVersion = conn.Stream.Tls->Version();
   conn.TlsVerified = conn.Stream.Tls->PeerVerified();
+  if (policy.Mode == SmtpTlsPolicy::Kind::kReport && !conn.TlsVerified)
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_TLS_POLICY, LogSafeText(conn.HostName).c_str(),
+             "MTA-STS testing: the certificate does not check out; used anyway");
   return true;
 }
 

@@ -74,6 +74,14 @@ SmtpTlsPolicy VerifiedNamePolicy(std::string_view host, const std::string &caFil
   return policy;
 }
 
+SmtpTlsPolicy ReportedNamePolicy(std::string_view host, const std::string &caFile,
+                                 const char *name) {
+  SmtpTlsPolicy policy = VerifiedNamePolicy(host, caFile, name);
+  policy.Mode = SmtpTlsPolicy::Kind::kReport;
+  policy.Check.bReportOnly = true;
+  return policy;
+}
+
 SmtpTlsPolicy GatewayTlsPolicy(std::string_view host, uint16_t port) {
   bool implicit = port == kImplicitTlsPort;
   GatewayTlsMode mode = GatewayTls;

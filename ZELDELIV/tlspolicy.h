@@ -71,6 +71,7 @@ struct SmtpTlsPolicy {
     kNoTls,           // never STARTTLS (GatewayTls none)
     kDane,            // TLS required, certificate against Check.Tlsa
     kVerify,          // TLS required, certificate for Check.Names under CaFile
+    kReport,          // as opportunistic, the kVerify check made and only logged
   };
   Kind Mode = Kind::kOpportunistic;
   TlsPeerCheck Check;
@@ -83,6 +84,9 @@ struct SmtpTlsPolicy {
 // TLS required and a certificate valid for host under caFile ("" the
 // system's store); name for the outlog.
 SmtpTlsPolicy VerifiedNamePolicy(std::string_view host, const std::string &caFile,
+                                 const char *name);
+// The same check, made and reported but never required (MTA-STS testing).
+SmtpTlsPolicy ReportedNamePolicy(std::string_view host, const std::string &caFile,
                                  const char *name);
 // The relay host's policy (host as in GatewayName, port the one connected).
 SmtpTlsPolicy GatewayTlsPolicy(std::string_view host, uint16_t port);

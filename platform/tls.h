@@ -123,6 +123,9 @@ struct TlsPeerCheck {
   Kind Check = Kind::kNone;
   std::vector<std::string> Names;   // at most a few; the first is the base name
   std::vector<TlsaRecord> Tlsa;
+  // Checked and told (PeerVerified) but never fatal: the handshake goes on
+  // whatever the certificate is (a policy in testing mode only reports).
+  bool bReportOnly = false;
 };
 
 // The server's certificate: its subject and its notAfter time

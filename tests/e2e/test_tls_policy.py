@@ -130,7 +130,11 @@ class MtaStsTest(TlsCase):
             "mta-sts.big.test": policy("enforce", "mx.elsewhere.test", padding=64 * 1024)}).start()
         self.addCleanup(web.stop)
         self.mail_system(ns.address, deliv={"TlsCaFile": ca.cert_path})
-        ex = {d: self.exchanger(a, tls_context=server_context(cert, key))
+        # try.test's exchanger (testing mode) presents a certificate for
+        # another name: checked, logged, and used all the same.
+        wrong = server_context(*ca.issue("wrong.test"))
+        ex = {d: self.exchanger(a, tls_context=wrong if d == "try.test" else
+                                server_context(cert, key))
               for d, a in zip(domains, addresses)}
         for d in domains:
             self.send(["bob@" + d], "to " + d)
@@ -148,6 +152,8 @@ class MtaStsTest(TlsCase):
         events = self.mail.scratch.events()
         self.assertIn("Outgoing TLS policy of mx.try.test: MTA-STS testing: the exchanger is not "
                       "named", events)
+        self.assertIn("Outgoing TLS policy of mx.try.test: MTA-STS testing: the certificate does "
+                      "not check out; used anyway", events)
         self.assertIn("Outgoing TLS policy of big.test: MTA-STS policy not fetched: the answer "
                       "is longer than 65536 bytes", events)
         # A second attempt finds the same id: the cached policy serves it.
