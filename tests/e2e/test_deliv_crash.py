@@ -56,23 +56,43 @@ def message_text(number):
             "Message number %d.\r\n.leading dot line\r\n" % (number, number)).encode("latin-1")
 
 
-class Killer(threading.Thread):
-    """Kills zelrecv or zeldeliv KILLS times at random moments, restarting
-    each; the programs are drawn from rng, so a seed replays the order."""
+def mailbox_numbers(mail, users):
+    """{(number, user): copies} of the numbered messages in the users'
+    mailboxes on mail (a MailSystem)."""
+    counts = {}
+    for user in users:
+        box = mail.mailbox(user)
+        for name in files_with(box, "MSG"):
+            try:
+                with open(os.path.join(box, name), "rb") as f:
+                    m = SUBJECT_RE.search(f.read())
+            except FileNotFoundError:
+                continue
+            if m:
+                key = (int(m.group(1)), user)
+                counts[key] = counts.get(key, 0) + 1
+    return counts
 
-    def __init__(self, mail, rng):
+
+class Killer(threading.Thread):
+    """Kills one of services (zelrecv, zeldeliv: harness Services) count
+    times at random moments, restarting each; the victims are drawn from
+    rng, so a seed replays the order. kills counts them by program."""
+
+    def __init__(self, services, rng, count=KILLS):
         super().__init__(daemon=True)
-        self.mail = mail
+        self.services = services
         self.rng = rng
+        self.count = count
         self.kills = {"zelrecv": 0, "zeldeliv": 0}
         self.error = None
         self.done = threading.Event()
 
     def run(self):
         try:
-            for _ in range(KILLS):
+            for _ in range(self.count):
                 time.sleep(self.rng.uniform(*KILL_DELAY))
-                service = self.rng.choice([self.mail.receiver, self.mail.agent])
+                service = self.rng.choice(self.services)
                 service.proc.send_signal(signal.SIGKILL)
                 service.proc.wait(timeout=WAIT_SECONDS)
                 self.kills[service.program] += 1
@@ -153,18 +173,7 @@ class DelivCrashTest(unittest.TestCase):
 
     def found(self):
         """{(number, recipient): copies}: mailboxes by user, the sink by address."""
-        counts = {}
-        for user in USERS:
-            box = self.mail.mailbox(user)
-            for name in files_with(box, "MSG"):
-                try:
-                    with open(os.path.join(box, name), "rb") as f:
-                        m = SUBJECT_RE.search(f.read())
-                except FileNotFoundError:
-                    continue
-                if m:
-                    key = (int(m.group(1)), user)
-                    counts[key] = counts.get(key, 0) + 1
+        counts = mailbox_numbers(self.mail, USERS)
         with self.sink.lock:
             taken = list(self.sink.messages)
         for _, rcpts, content in taken:
@@ -179,7 +188,7 @@ class DelivCrashTest(unittest.TestCase):
         seed = int(os.environ.get("ZEL_CRASH_SEED", time.time_ns() % 1000000))
         print("\ncrash test seed %d" % seed, file=sys.stderr)
         rng = random.Random(seed)
-        killer = Killer(self.mail, random.Random(rng.random()))
+        killer = Killer([self.mail.receiver, self.mail.agent], random.Random(rng.random()))
         clients = [Client(self.mail.port, range(n * 10000, n * 10000 + MAX_PER_CLIENT),
                           random.Random(rng.random()), killer) for n in range(CLIENTS)]
         started = time.monotonic()
