@@ -56,22 +56,22 @@ def message_text(number):
             "Message number %d.\r\n.leading dot line\r\n" % (number, number)).encode("latin-1")
 
 
-def mailbox_numbers(mail, users):
-    """{(number, user): copies} of the numbered messages in the users'
-    mailboxes on mail (a MailSystem)."""
-    counts = {}
+def mailbox_copies(mail, users):
+    """{(number, user): [text of each copy]} of the numbered messages in
+    the users' mailboxes on mail (a MailSystem)."""
+    copies = {}
     for user in users:
         box = mail.mailbox(user)
         for name in files_with(box, "MSG"):
             try:
                 with open(os.path.join(box, name), "rb") as f:
-                    m = SUBJECT_RE.search(f.read())
+                    text = f.read()
             except FileNotFoundError:
                 continue
+            m = SUBJECT_RE.search(text)
             if m:
-                key = (int(m.group(1)), user)
-                counts[key] = counts.get(key, 0) + 1
-    return counts
+                copies.setdefault((int(m.group(1)), user), []).append(text)
+    return copies
 
 
 class Killer(threading.Thread):
@@ -173,7 +173,7 @@ class DelivCrashTest(unittest.TestCase):
 
     def found(self):
         """{(number, recipient): copies}: mailboxes by user, the sink by address."""
-        counts = mailbox_numbers(self.mail, USERS)
+        counts = {key: len(texts) for key, texts in mailbox_copies(self.mail, USERS).items()}
         with self.sink.lock:
             taken = list(self.sink.messages)
         for _, rcpts, content in taken:
