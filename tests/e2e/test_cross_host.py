@@ -160,7 +160,10 @@ class CrossHost(PeersCase):
                                                 "ProxyTls": "none",
                                                 "ProxyPop3Port": cls.host.pop3_port},
                                  {}, {"MailHostPort": cls.host.port})
-        cls.backup = cls.instance(BACKUP, "mx2", {}, {"BackupMxVerifiedDomains": [DOMAIN]},
+        # No client of the test may relay through the backup (by default
+        # loopback may): it takes example.test's mail only as its backup.
+        cls.backup = cls.instance(BACKUP, "mx2", {}, {"BackupMxVerifiedDomains": [DOMAIN],
+                                                      "RelayClients": ["192.0.2.0/24"]},
                                   {"SmtpPort": cls.front.port, "MailHostPort": cls.host.port})
         for mail in (cls.host, cls.front, cls.backup):
             mail.start()
@@ -221,6 +224,11 @@ class CrossHost(PeersCase):
         self.front.receiver.stop()
         try:
             self.send(BACKUP, self.backup.port, "emil", "via the backup")
+            # The backup verifies in the site's directory: no stranger.
+            with self.assertRaises(smtplib.SMTPRecipientsRefused) as refused:
+                self.send(BACKUP, self.backup.port, "nobody", "refused")
+            self.assertEqual(refused.exception.recipients["nobody@" + DOMAIN],
+                             (550, b"User 'nobody@%s' not known" % DOMAIN.encode()))
             self.assertTrue(poll(lambda: queued(self.backup, DOMAIN), WAIT),
                             self.backup.scratch.events()[-2000:])
             record = self.backup.spool("domains", DOMAIN, "DOMAIN.MRI")
