@@ -55,8 +55,8 @@ import remotepeers
 import slapdfixture as ldap
 import test_deliv_crash as crash
 from remotepeers import NameServer
-from zelharness import (IS_ROOT, LOCAL_QUEUE, REPLY_SECONDS, TCPIP_KEY, WAIT_SECONDS, ZEL_KEY, MailSystem,
-                        PeersCase, files_with, poll, read_bytes)
+from zelharness import (IS_ROOT, LOCAL_QUEUE, REPLY_SECONDS, TCPIP_KEY, WAIT_SECONDS, ZEL_KEY,
+                        MailSystem, PeersCase, files_with, poll, read_bytes)
 
 DOMAIN = ldap.MAIL_DOMAIN
 FRONT, BACKUP, HOST = "127.0.0.11", "127.0.0.12", "127.0.0.13"
@@ -218,68 +218,53 @@ class CrossHost(PeersCase):
             pop.quit()
 
     def test_outages_of_the_front_and_of_the_mail_host_only_delay_the_mail(self):
-        # The front is down: the backup takes the mail, holds it while the
-        # front stays down, and hands it to the front when asked to retry
-        # (the front then hands it to the mail host).
-        self.front.receiver.stop()
-        try:
-            self.send(BACKUP, self.backup.port, "emil", "via the backup")
-            # The backup verifies in the site's directory: no stranger.
-            with self.assertRaises(smtplib.SMTPRecipientsRefused) as refused:
-                self.send(BACKUP, self.backup.port, "nobody", "refused")
-            self.assertEqual(refused.exception.recipients["nobody@" + DOMAIN],
-                             (550, b"User 'nobody@%s' not known" % DOMAIN.encode()))
-            self.assertTrue(poll(lambda: queued(self.backup, DOMAIN), WAIT),
-                            self.backup.scratch.events()[-2000:])
-            record = self.backup.spool("domains", DOMAIN, "DOMAIN.MRI")
-            self.assertTrue(poll(lambda: b"Try-number: 1" in read_bytes(record)
-                                 if os.path.exists(record) else False, WAIT))
-            self.assertEqual(holding(self.host, "via the backup"), {})
-        finally:
-            self.front.receiver.start()
-        self.backup.scratch.zeladm("queue", "retry", DOMAIN)
-        copies = self.arrives("via the backup")
-        self.assertEqual(list(copies), ["emil"], self.backup.scratch.events()[-2000:])
-        self.assertEqual(self.hops("emil", copies["emil"][0]), [HOST, FRONT, BACKUP])
-        # The mail host is down: the mail waits in the front's queue for it
-        # and arrives when it is back.
-        self.host.receiver.stop()
-        try:
-            self.send(FRONT, self.front.port, "emil", "while the mail host is down")
-            self.assertTrue(poll(lambda: queued(self.front, HOST_QUEUE), WAIT),
-                            self.front.scratch.events()[-2000:])
-            record = self.front.spool("domains", HOST_QUEUE, "DOMAIN.MRI")
-            self.assertTrue(poll(lambda: b"Try-number: 1" in read_bytes(record)
-                                 if os.path.exists(record) else False, WAIT))
-            self.assertEqual(holding(self.host, "while the mail host is down"), {})
-        finally:
-            self.host.receiver.start()
-        self.front.scratch.zeladm("queue", "retry", HOST_QUEUE)
-        copies = self.arrives("while the mail host is down")
-        self.assertEqual(list(copies), ["emil"])
-        self.assertEqual(self.hops("emil", copies["emil"][0]), [HOST, FRONT])
+        # The backup verifies in the site's directory: no stranger.
+        with self.assertRaises(smtplib.SMTPRecipientsRefused) as refused:
+            self.send(BACKUP, self.backup.port, "nobody", "refused")
+        self.assertEqual(refused.exception.recipients["nobody@" + DOMAIN],
+                         (550, b"User 'nobody@%s' not known" % DOMAIN.encode()))
+        # The front is down: the backup holds the mail, then hands it to
+        # the front (the better MX), which hands it to the mail host.
+        self.assertEqual(self.held_while_down(self.front.receiver, self.backup, DOMAIN,
+                                              "via the backup"), [HOST, FRONT, BACKUP])
+        # The mail host is down: the mail waits in the front's queue for it.
+        self.assertEqual(self.held_while_down(self.host.receiver, self.front, HOST_QUEUE,
+                                              "while the mail host is down"), [HOST, FRONT])
         # Once each, and every queue finished.
         for mail in (self.front, self.backup, self.host):
             self.assertTrue(poll(lambda: settled(mail), WAIT), mail.busy())
         self.assertEqual(len(self.host.messages("emil")), 2)
 
+    def held_while_down(self, receiver, mx, queue, subject):
+        """Stops receiver; a message for emil sent to mx must wait in mx's
+        queue (tried once and failed) and not reach the mail host. Then the
+        receiver starts again, mx is asked to retry the queue, and the
+        message must arrive once: its hops (the receivers it passed)."""
+        receiver.stop()
+        try:
+            address = BACKUP if mx is self.backup else FRONT
+            self.send(address, mx.port, "emil", subject)
+            self.assertTrue(poll(lambda: queued(mx, queue), WAIT), mx.scratch.events()[-2000:])
+            record = mx.spool("domains", queue, "DOMAIN.MRI")
+            self.assertTrue(poll(lambda: os.path.exists(record)
+                                 and b"Try-number: 1" in read_bytes(record), WAIT))
+            self.assertEqual(holding(self.host, subject), {})
+        finally:
+            receiver.start()
+        mx.scratch.zeladm("queue", "retry", queue)
+        copies = self.arrives(subject)
+        self.assertEqual(list(copies), ["emil"], mx.scratch.events()[-2000:])
+        self.assertEqual(len(copies["emil"]), 1)
+        return self.hops("emil", copies["emil"][0])
+
     def test_nothing_acknowledged_is_lost_across_random_kills(self):
-        seed = int(os.environ.get("ZEL_CRASH_SEED", time.time_ns() % 1000000))
-        print("\ncross-host kill test seed %d" % seed, file=sys.stderr)
-        rng = random.Random(seed)
+        seed, rng = crash.seeded("cross-host kill test")
         services = [s for m in (self.front, self.backup, self.host) for s in (m.receiver, m.agent)]
         killer = crash.Killer(services, random.Random(rng.random()), KILLS)
         clients = [MxClient(None, range(n * 10000, n * 10000 + crash.MAX_PER_CLIENT),
                             random.Random(rng.random()), killer) for n in range(CLIENTS)]
         started = time.monotonic()
-        killer.start()
-        for c in clients:
-            c.start()
-        self.assertTrue(killer.done.wait(120), "the killer did not finish")
-        self.assertIsNone(killer.error, "restarting a program failed: %r" % killer.error)
-        for c in clients:
-            c.join(crash.DELIVERY_SECONDS * 2)
-            self.assertFalse(c.is_alive(), "a client hung")
+        crash.run_under_kills(self, killer, clients)
         # Every service runs again: what waits on a peer that was killed
         # goes now instead of after the schedule's first minute.
         for mail in (self.front, self.backup):

@@ -151,6 +151,26 @@ class Client(threading.Thread):
             time.sleep(self.rng.uniform(*CLIENT_PAUSE))
 
 
+def seeded(label):
+    """(seed, its random.Random): ZEL_CRASH_SEED, else a new seed, printed."""
+    seed = int(os.environ.get("ZEL_CRASH_SEED", time.time_ns() % 1000000))
+    print("\n%s seed %d" % (label, seed), file=sys.stderr)
+    return seed, random.Random(seed)
+
+
+def run_under_kills(case, killer, clients):
+    """Starts killer and clients (threads) and waits, bounded, until all
+    are done; case fails when one hangs or a restart failed."""
+    killer.start()
+    for c in clients:
+        c.start()
+    case.assertTrue(killer.done.wait(120), "the killer did not finish")
+    case.assertIsNone(killer.error, "restarting a program failed: %r" % killer.error)
+    for c in clients:
+        c.join(DELIVERY_SECONDS * 2)
+        case.assertFalse(c.is_alive(), "a client hung")
+
+
 class DelivCrashTest(unittest.TestCase):
     def setUp(self):
         self.passed = False
@@ -185,21 +205,12 @@ class DelivCrashTest(unittest.TestCase):
         return counts
 
     def test_nothing_acknowledged_is_lost(self):
-        seed = int(os.environ.get("ZEL_CRASH_SEED", time.time_ns() % 1000000))
-        print("\ncrash test seed %d" % seed, file=sys.stderr)
-        rng = random.Random(seed)
+        seed, rng = seeded("crash test")
         killer = Killer([self.mail.receiver, self.mail.agent], random.Random(rng.random()))
         clients = [Client(self.mail.port, range(n * 10000, n * 10000 + MAX_PER_CLIENT),
                           random.Random(rng.random()), killer) for n in range(CLIENTS)]
         started = time.monotonic()
-        killer.start()
-        for c in clients:
-            c.start()
-        self.assertTrue(killer.done.wait(120), "the killer did not finish")
-        self.assertIsNone(killer.error, "restarting a program failed: %r" % killer.error)
-        for c in clients:
-            c.join(DELIVERY_SECONDS * 2)
-            self.assertFalse(c.is_alive(), "a client hung")
+        run_under_kills(self, killer, clients)
 
         expected = set()
         for c in clients:
