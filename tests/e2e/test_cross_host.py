@@ -111,10 +111,9 @@ class MxClient(crash.Client):
     """test_deliv_crash's client sending to the test users at the MX of
     preference 10, else the one of 20."""
 
-    MXES = None   # [(address, port)] by preference, set by the test
-
-    def __init__(self, *args):
-        super().__init__(*args)
+    def __init__(self, mxes, *args):
+        super().__init__(None, *args)
+        self.mxes = mxes   # [(address, port)] by preference
         self.taken = {}   # address: messages it acknowledged
         self.sessions = {}   # number: sessions begun to send it
 
@@ -123,7 +122,7 @@ class MxClient(crash.Client):
                 for u in self.rng.sample(KILL_USERS, self.rng.choice((1, 1, 2)))]
 
     def send_once(self, number, to):
-        for address, port in self.MXES:
+        for address, port in self.mxes:
             try:
                 with smtplib.SMTP(timeout=WAIT_SECONDS) as client:
                     client.connect(address, port)
@@ -167,7 +166,6 @@ class CrossHost(PeersCase):
                                   {"SmtpPort": cls.front.port, "MailHostPort": cls.host.port})
         for mail in (cls.host, cls.front, cls.backup):
             mail.start()
-        MxClient.MXES = [(FRONT, cls.front.port), (BACKUP, cls.backup.port)]
 
     @classmethod
     def instance(cls, address, hostname, suite, recv, deliv):
@@ -225,24 +223,26 @@ class CrossHost(PeersCase):
                          (550, b"User 'nobody@%s' not known" % DOMAIN.encode()))
         # The front is down: the backup holds the mail, then hands it to
         # the front (the better MX), which hands it to the mail host.
-        self.assertEqual(self.held_while_down(self.front.receiver, self.backup, DOMAIN,
-                                              "via the backup"), [HOST, FRONT, BACKUP])
+        hops = self.held_while_down(self.front.receiver, self.backup, BACKUP, DOMAIN,
+                                    "via the backup")
+        self.assertEqual(hops, [HOST, FRONT, BACKUP])
         # The mail host is down: the mail waits in the front's queue for it.
-        self.assertEqual(self.held_while_down(self.host.receiver, self.front, HOST_QUEUE,
-                                              "while the mail host is down"), [HOST, FRONT])
+        hops = self.held_while_down(self.host.receiver, self.front, FRONT, HOST_QUEUE,
+                                    "while the mail host is down")
+        self.assertEqual(hops, [HOST, FRONT])
         # Once each, and every queue finished.
         for mail in (self.front, self.backup, self.host):
             self.assertTrue(poll(lambda: settled(mail), WAIT), mail.busy())
         self.assertEqual(len(self.host.messages("emil")), 2)
 
-    def held_while_down(self, receiver, mx, queue, subject):
-        """Stops receiver; a message for emil sent to mx must wait in mx's
-        queue (tried once and failed) and not reach the mail host. Then the
-        receiver starts again, mx is asked to retry the queue, and the
-        message must arrive once: its hops (the receivers it passed)."""
+    def held_while_down(self, receiver, mx, address, queue, subject):
+        """Stops receiver; a message for emil sent to mx (on address) must
+        wait in mx's queue (tried once and failed) and not reach the mail
+        host. Then the receiver starts again, mx is asked to retry the
+        queue, and the message must arrive once: its hops (the receivers it
+        passed)."""
         receiver.stop()
         try:
-            address = BACKUP if mx is self.backup else FRONT
             self.send(address, mx.port, "emil", subject)
             self.assertTrue(poll(lambda: queued(mx, queue), WAIT), mx.scratch.events()[-2000:])
             record = mx.spool("domains", queue, "DOMAIN.MRI")
@@ -261,7 +261,8 @@ class CrossHost(PeersCase):
         seed, rng = crash.seeded("cross-host kill test")
         services = [s for m in (self.front, self.backup, self.host) for s in (m.receiver, m.agent)]
         killer = crash.Killer(services, random.Random(rng.random()), KILLS)
-        clients = [MxClient(None, range(n * 10000, n * 10000 + crash.MAX_PER_CLIENT),
+        mxes = [(FRONT, self.front.port), (BACKUP, self.backup.port)]
+        clients = [MxClient(mxes, range(n * 10000, n * 10000 + crash.MAX_PER_CLIENT),
                             random.Random(rng.random()), killer) for n in range(CLIENTS)]
         started = time.monotonic()
         crash.run_under_kills(self, killer, clients)
