@@ -56,23 +56,43 @@ def message_text(number):
             "Message number %d.\r\n.leading dot line\r\n" % (number, number)).encode("latin-1")
 
 
-class Killer(threading.Thread):
-    """Kills zelrecv or zeldeliv KILLS times at random moments, restarting
-    each; the programs are drawn from rng, so a seed replays the order."""
+def mailbox_copies(mail, users):
+    """{(number, user): [text of each copy]} of the numbered messages in
+    the users' mailboxes on mail (a MailSystem)."""
+    copies = {}
+    for user in users:
+        box = mail.mailbox(user)
+        for name in files_with(box, "MSG"):
+            try:
+                with open(os.path.join(box, name), "rb") as f:
+                    text = f.read()
+            except FileNotFoundError:
+                continue
+            m = SUBJECT_RE.search(text)
+            if m:
+                copies.setdefault((int(m.group(1)), user), []).append(text)
+    return copies
 
-    def __init__(self, mail, rng):
+
+class Killer(threading.Thread):
+    """Kills one of services (zelrecv, zeldeliv: harness Services) count
+    times at random moments, restarting each; the victims are drawn from
+    rng, so a seed replays the order. kills counts them by program."""
+
+    def __init__(self, services, rng, count=KILLS):
         super().__init__(daemon=True)
-        self.mail = mail
+        self.services = services
         self.rng = rng
+        self.count = count
         self.kills = {"zelrecv": 0, "zeldeliv": 0}
         self.error = None
         self.done = threading.Event()
 
     def run(self):
         try:
-            for _ in range(KILLS):
+            for _ in range(self.count):
                 time.sleep(self.rng.uniform(*KILL_DELAY))
-                service = self.rng.choice([self.mail.receiver, self.mail.agent])
+                service = self.rng.choice(self.services)
                 service.proc.send_signal(signal.SIGKILL)
                 service.proc.wait(timeout=WAIT_SECONDS)
                 self.kills[service.program] += 1
@@ -131,6 +151,26 @@ class Client(threading.Thread):
             time.sleep(self.rng.uniform(*CLIENT_PAUSE))
 
 
+def seeded(label):
+    """(seed, its random.Random): ZEL_CRASH_SEED, else a new seed, printed."""
+    seed = int(os.environ.get("ZEL_CRASH_SEED", time.time_ns() % 1000000))
+    print("\n%s seed %d" % (label, seed), file=sys.stderr)
+    return seed, random.Random(seed)
+
+
+def run_under_kills(case, killer, clients):
+    """Starts killer and clients (threads) and waits, bounded, until all
+    are done; case fails when one hangs or a restart failed."""
+    killer.start()
+    for c in clients:
+        c.start()
+    case.assertTrue(killer.done.wait(120), "the killer did not finish")
+    case.assertIsNone(killer.error, "restarting a program failed: %r" % killer.error)
+    for c in clients:
+        c.join(DELIVERY_SECONDS * 2)
+        case.assertFalse(c.is_alive(), "a client hung")
+
+
 class DelivCrashTest(unittest.TestCase):
     def setUp(self):
         self.passed = False
@@ -153,18 +193,7 @@ class DelivCrashTest(unittest.TestCase):
 
     def found(self):
         """{(number, recipient): copies}: mailboxes by user, the sink by address."""
-        counts = {}
-        for user in USERS:
-            box = self.mail.mailbox(user)
-            for name in files_with(box, "MSG"):
-                try:
-                    with open(os.path.join(box, name), "rb") as f:
-                        m = SUBJECT_RE.search(f.read())
-                except FileNotFoundError:
-                    continue
-                if m:
-                    key = (int(m.group(1)), user)
-                    counts[key] = counts.get(key, 0) + 1
+        counts = {key: len(texts) for key, texts in mailbox_copies(self.mail, USERS).items()}
         with self.sink.lock:
             taken = list(self.sink.messages)
         for _, rcpts, content in taken:
@@ -176,21 +205,12 @@ class DelivCrashTest(unittest.TestCase):
         return counts
 
     def test_nothing_acknowledged_is_lost(self):
-        seed = int(os.environ.get("ZEL_CRASH_SEED", time.time_ns() % 1000000))
-        print("\ncrash test seed %d" % seed, file=sys.stderr)
-        rng = random.Random(seed)
-        killer = Killer(self.mail, random.Random(rng.random()))
+        seed, rng = seeded("crash test")
+        killer = Killer([self.mail.receiver, self.mail.agent], random.Random(rng.random()))
         clients = [Client(self.mail.port, range(n * 10000, n * 10000 + MAX_PER_CLIENT),
                           random.Random(rng.random()), killer) for n in range(CLIENTS)]
         started = time.monotonic()
-        killer.start()
-        for c in clients:
-            c.start()
-        self.assertTrue(killer.done.wait(120), "the killer did not finish")
-        self.assertIsNone(killer.error, "restarting a program failed: %r" % killer.error)
-        for c in clients:
-            c.join(DELIVERY_SECONDS * 2)
-            self.assertFalse(c.is_alive(), "a client hung")
+        run_under_kills(self, killer, clients)
 
         expected = set()
         for c in clients:
