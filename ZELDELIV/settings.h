@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/mailports.h"
 #include "common/svcaccount.h"
 #include "platform/errors.h"
 
@@ -46,9 +47,9 @@ constexpr DWORD kDefaultMaxTransactionTime = 3600;
 // exchangers (a delayed greeting, the data scanned before the reply).
 constexpr DWORD kDefaultMinimumTimeout = 60;
 extern DWORD SMTPTimeout;        // the scan interval of the scanning thread
-// The port of exchangers given without one (test setups run their peers on
-// other ports); 0 or anything above 65535 keeps the standard port.
-constexpr DWORD kDefaultSmtpPort = 25;
+// SmtpPort: the port of exchangers given without one (test setups run
+// their peers on other ports); 0 or anything above 65535 keeps the
+// standard port, kDefaultSmtpPort (common/mailports).
 extern DWORD SmtpPort;
 extern std::atomic<bool> OutlogEnabled;
 

@@ -19,7 +19,6 @@
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
 
-constexpr DWORD kDefaultSmtpPort = 25;
 // EHLO is answered (the extensions are offered) unless Esmtp is 0.
 constexpr DWORD kDefaultEsmtp = 1;
 constexpr DWORD kDefaultMaxMessageSize = 50u * 1024 * 1024;   // 50 MiB

@@ -6,6 +6,9 @@
 
 #include "platform/errors.h"
 
+// SMTP between mail servers: the receiver's PortNo and the port of
+// exchangers given without one.
+constexpr DWORD kDefaultSmtpPort = 25;
 // Message submission (RFC 6409) with STARTTLS, and with TLS from the first
 // byte (RFC 8314); 0 turns a port off.
 constexpr DWORD kDefaultSubmissionPort = 587;
