@@ -17,8 +17,8 @@ constexpr long long kSecondsPerDay = 86400;
 constexpr int kStampModulus = 1024;
 // A secret shorter than this is not one this host made.
 constexpr size_t kMinSecretBytes = 16;
-// The secret file's first line, and a little more to see where it ends.
-constexpr size_t kSecretFileRead = 1024;
+// Longer than any secret this host makes (64 hex digits).
+constexpr size_t kMaxSecretLine = 1024;
 
 int Base32Value(char c) {
   c = UpperAscii(c);
@@ -151,8 +151,12 @@ SrsVerdict SrsReverseAddress(const SrsSettings &srs, std::string_view localPart,
 
 bool LoadSrsSecret(const std::string &path, std::string &secret, std::string &why) {
   secret.clear();
-  UniqueFd file(OpenFileForReading(path));
-  if (!file.Valid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
+  bool missing;
+  {
+    UniqueFd probe(OpenFileForReading(path));
+    missing = !probe.Valid() && GetLastError() == ERROR_FILE_NOT_FOUND;
+  }
+  if (missing) {
     unsigned char random[kSrsSecretBytes];
     if (!GetRandomBytes(random, sizeof random)) {
       why = "no random data for a new SRS secret";
@@ -164,26 +168,11 @@ bool LoadSrsSecret(const std::string &path, std::string &secret, std::string &wh
       why = "cannot make the SRS secret " + path;
       return false;
     }
-    file.Reset(OpenFileForReading(path));
   }
-  if (!file.Valid() || !FileIsOwnersOnly(file.Get())) {
-    why = "the SRS secret " + path +
-          (file.Valid() ? " may be read by others than its owner" : " cannot be opened");
-    return false;
-  }
-  std::string head(kSecretFileRead, '\0');
-  size_t got = 0;
-  if (!ReadFileAt(file.Get(), head.data(), head.size(), 0, &got)) {
-    why = "the SRS secret " + path + " cannot be read";
-    return false;
-  }
-  std::string_view line = std::string_view(head.data(), got);
-  line = line.substr(0, line.find_first_of("\r\n"));
-  if (line.size() < kMinSecretBytes || line.size() >= kSecretFileRead) {
-    why = "the SRS secret " + path + " holds no secret of at least " +
-          std::to_string(kMinSecretBytes) + " bytes on its first line";
-    return false;
-  }
-  secret.assign(line);
-  return true;
+  if (!ReadSecretFileLine(path, kMaxSecretLine, secret, why)) return false;
+  if (secret.size() >= kMinSecretBytes) return true;
+  why = "the SRS secret " + path + " holds no secret of at least " +
+        std::to_string(kMinSecretBytes) + " bytes on its first line";
+  secret.clear();
+  return false;
 }

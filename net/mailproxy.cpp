@@ -38,7 +38,6 @@ constexpr char kControlPassword = 'P';
 // An offered password: longer than any the logon check takes.
 constexpr size_t kMaxOfferedPassword = 1024;
 // ProxySecretFile is read this far: the secret, its line end, one more.
-constexpr size_t kSecretRead = kMaxProxySecret + 2;
 // A setting's text: a path or a mode word.
 constexpr size_t kMaxProxySettingChars = 1024;
 
@@ -406,24 +405,7 @@ void TakeOfferedPassword(int controlFd, std::string &password) {
 }
 
 bool ReadProxySecret(const std::string &path, std::string &secret, std::string &why) {
-  WipeSecret(secret);
-  UniqueFd file(OpenFileForReading(path));
-  if (!file.Valid() || !FileIsOwnersOnly(file.Get())) {
-    why = "the secret file " + path +
-          (file.Valid() ? " may be read by others than its owner" : " cannot be opened");
-    return false;
-  }
-  std::string head(kSecretRead, '\0');
-  size_t got = 0;
-  bool read = ReadFileAt(file.Get(), head.data(), head.size(), 0, &got);
-  std::string_view text(head.data(), read ? got : 0);
-  std::string_view line = text.substr(0, text.find_first_of("\r\n"));
-  bool ok = !line.empty() && line.size() <= kMaxProxySecret;
-  if (ok) secret.assign(line);
-  else why = "the secret file " + path + " holds no secret on its first line (at most " +
-             std::to_string(kMaxProxySecret) + " bytes)";
-  WipeSecret(head);
-  return ok;
+  return ReadSecretFileLine(path, kMaxProxySecret, secret, why);
 }
 
 namespace {
