@@ -11,6 +11,7 @@
 #include "ZELDELIV/ndreport.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
+#include "ZELDELIV/sievedeliv.h"
 #include "common/loadcfig.h"
 #include "common/netcode.h"
 #include "common/rfc822parse.h"
@@ -76,6 +77,12 @@ AutoReplySettings ReadAutoReplySettings(const ControlFile &control) {
 // has sent nothing on its behalf.
 int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &error,
               MailboxCopyGroup *group) {
+  // A user's Sieve filter takes the place of the control file's rules;
+  // quarantined mail goes into Junk without it (no reply to a forged
+  // sender).
+  int sieveResult = kDeliveryOk;
+  if (!info.bJunk && SieveServeUser(info, rcp, mailbox, error, group, &sieveResult))
+    return sieveResult;
   ControlFile control = ReadControlFile(mailbox);
   AutoReplySettings reply = ReadAutoReplySettings(control);
   std::string forwardTo = control.Get("AutoForward", "ForwardTo", "");

@@ -23,6 +23,7 @@
 #include "ZELDELIV/remote.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
+#include "ZELDELIV/sievedeliv.h"
 #include "ZELDELIV/tlspolicy.h"
 #include "common/cfgcheck.h"
 #include "common/fileutils.h"
@@ -70,6 +71,7 @@ void ReadConfig() {
   LoadGeneralConfigMain(kDomainListBytes);
   FormDeliverySpoolPaths();
   LoadDeliverySettings();
+  DeliverySieve = LoadSieveSettings();
   LoadGatewayTlsSettings();
   LoadMtaStsSettings(SpoolPath(kMtaStsDir));
   LoadDeliveryFilters();
