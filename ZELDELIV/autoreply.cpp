@@ -13,6 +13,7 @@
 #include "ZELDELIV/ndreport.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
+#include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
@@ -20,6 +21,8 @@
 #include "messages/zelmsg.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
+#include "platform/registry.h"
+#include "platform/root.h"
 
 namespace {
 
@@ -218,10 +221,32 @@ bool ForwardMessage(const _tMsgInfo &info, const std::string &user, const std::s
     DeadMessage(HeldMessagePath(info), kForwardLoopReason);
     return false;
   }
-  return outcome == CopyOutcome::kCopied && msg.Queue(info.ReturnPath, {forward});
+  return outcome == CopyOutcome::kCopied && msg.Queue(ForwardSender(info.ReturnPath), {forward});
 }
 
 }  // namespace
+
+SrsSettings ForwardSrs;
+
+bool LoadForwardSrs(std::string &why) {
+  RegKey suite;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) != ERROR_SUCCESS ||
+      !QueryRegString(suite.get(), "SrsDomain", kMaxHeaderAddress, ForwardSrs.Domain))
+    ForwardSrs.Domain.clear();
+  std::string path = ZelPath(kSrsSecretPath);
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos) CreateDirectoryPath(path.substr(0, slash), 0755);
+  return LoadSrsSecret(path, ForwardSrs.Secret, why);
+}
+
+std::string ForwardSender(std::string_view sender) {
+  if (ForwardSrs.Secret.empty()) return std::string(sender);
+  SrsSettings srs = ForwardSrs;
+  if (srs.Domain.empty()) srs.Domain = GetLocalHostName(-1);
+  std::string rewritten;
+  SrsForwardAddress(srs, sender, time(nullptr), rewritten);
+  return rewritten;
+}
 
 bool IsFromAList(std::string_view address) {
   if (StartsWithNoCase(address, kOwnerPrefix)) return true;

@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <memory>
 
+#include "ZELDELIV/autoreply.h"
 #include "ZELDELIV/delivery.h"
 #include "ZELDELIV/dmarcsend.h"
 #include "ZELDELIV/genfilter.h"
@@ -95,6 +96,10 @@ long InitThisService() {
   StartupCheckPointHint(3000);
   ReadConfig();
   LogConfigurationCheck();  // logs what it finds; the start goes on
+  // Forwards go out with their own sender when the SRS secret cannot be
+  // had: mail still flows, and the event says why.
+  if (std::string why; !LoadForwardSrs(why))
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_CONFIG_PROBLEM, LogSafeText(why).c_str(), nullptr);
 
   StartupCheckPointHint(3000);
   if (!CreateSpoolDirectories(kSpoolDirectories)) return kFailSpool;
