@@ -100,6 +100,27 @@ if header :contains "Subject" "nowhere" { fileinto "No/Such/Folder"; }
         self.assertEqual(self.sieve_events(), [])
 
 
+class SubaddressTest(SieveCase):
+    # "-" rather than the default "+", which account names cannot hold: so
+    # that a user whose name holds the delimiter can be made.
+    users = ("administrator", "alice", "bob", "bob-x")
+    suite = {"RecipientDelimiter": "-"}
+    scripts = {"alice": 'require ["fileinto", "mailbox", "envelope", "subaddress"];\n'
+                        'if envelope :detail "to" "shop" { fileinto :create "Shop"; }\n'}
+
+    def test_detail_reaches_the_user(self):
+        self.send("sender@" + REMOTE, ["alice-shop@" + LOCAL], to_user("alice", "order"))
+        self.send("sender@" + REMOTE, ["alice-other"], to_user("alice", "other"))
+        # bob-x is a user of its own; bob-y is bob's.
+        self.send("sender@" + REMOTE, ["bob-x", "bob-y"], to_user("bob", "both"))
+        self.wait_idle()
+        self.assertEqual(len(files_with(self.folder("alice", "Shop"), "MSG")), 1)
+        self.assertEqual(len(self.mail.messages("alice")), 1)
+        self.assertEqual(len(self.mail.messages("bob")), 1)
+        self.assertEqual(len(self.mail.messages("bob-x")), 1)
+        self.assertEqual(remote_queue(self.mail), {})
+
+
 class ForwardReplyTest(SieveCase):
     users = ("administrator", "alice", "bob")
     scripts = {"bob": r'''require ["copy", "reject", "vacation"];
