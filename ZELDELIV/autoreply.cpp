@@ -13,7 +13,6 @@
 #include "ZELDELIV/ndreport.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
-#include "common/loadcfig.h"
 #include "common/logging.h"
 #include "common/rfc822parse.h"
 #include "common/str.h"
@@ -21,8 +20,6 @@
 #include "messages/zelmsg.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
-#include "platform/registry.h"
-#include "platform/root.h"
 
 namespace {
 
@@ -228,16 +225,7 @@ bool ForwardMessage(const _tMsgInfo &info, const std::string &user, const std::s
 
 SrsSettings ForwardSrs;
 
-bool LoadForwardSrs(std::string &why) {
-  RegKey suite;
-  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) != ERROR_SUCCESS ||
-      !QueryRegString(suite.get(), "SrsDomain", kMaxHeaderAddress, ForwardSrs.Domain))
-    ForwardSrs.Domain.clear();
-  std::string path = ZelPath(kSrsSecretPath);
-  size_t slash = path.rfind('/');
-  if (slash != std::string::npos) CreateDirectoryPath(path.substr(0, slash), 0755);
-  return LoadSrsSecret(path, ForwardSrs.Secret, why);
-}
+bool LoadForwardSrs(std::string &why) { return LoadSuiteSrs(ForwardSrs, why); }
 
 std::string ForwardSender(std::string_view sender) {
   if (ForwardSrs.Secret.empty()) return std::string(sender);

@@ -72,14 +72,12 @@ constexpr size_t kMaxForwardHostPart = 255;
 constexpr const char *kAutoReplySubject = "Automatic reply";
 constexpr const char *kForwardLoopReason = "Mail loop detected when forwarding";
 
-// The SRS secret's file below $ZEL_ROOT (root's, 0600).
-constexpr const char *kSrsSecretPath = "/etc/zel/srs-secret";
 // The SRS key and domain of forwards: set by the privileged side at start
 // (LoadForwardSrs), read-only afterwards. An empty Secret rewrites nothing;
 // an empty Domain means this host's name.
 extern SrsSettings ForwardSrs;
-// Reads SrsDomain (suite) and the secret, made when missing. False with why
-// when the secret cannot be had (forwards then keep their sender).
+// LoadSuiteSrs into ForwardSrs. False with why when the secret cannot be
+// had (forwards then keep their sender).
 bool LoadForwardSrs(std::string &why);
 // The envelope sender of a forward of a message from sender, now.
 std::string ForwardSender(std::string_view sender);

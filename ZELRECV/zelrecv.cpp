@@ -80,6 +80,13 @@ bool ReadConfiguration() {
   // Submission senders are checked against the addresses that deliver to
   // the user, aliases included.
   LoadAliasConfig();
+  // Only root reads the secret; a later read as the service account keeps
+  // the one had at the start.
+  SrsSettings srs;
+  if (std::string why; LoadSuiteSrs(srs, why))
+    ReceiverSrs = srs;
+  else if (ReceiverSrs.Secret.empty())
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_CONFIG_PROBLEM, LogSafeText(why).c_str(), nullptr);
   SetMemoryBudget(MaxBufferedBytes);
   MapLargeAllocations(kOrdinaryHoldBytes);
   return InitNetCodeModule(kIdentityNameLengthDeliv);

@@ -14,7 +14,7 @@ import sqlite3
 import unittest
 
 from test_local_delivery import LOCAL, REMOTE, MailCase, dated, message, remote_queue
-from zelharness import ZEL_KEY, files_with, give_to_mail_owner, read_bytes, write_file
+from zelharness import ZEL_KEY, SmtpConnection, files_with, give_to_mail_owner, read_bytes, write_file
 
 SIEVE_EVENT = "The Sieve filter of %s failed"
 
@@ -148,6 +148,7 @@ vacation :days 2 :subject "Bob is away" "Back on Monday.";
         self.assertRegex(rcp, r"(?mi)^Return-path: <?SRS0=[A-Za-z0-9]{6}=[A-Za-z0-9]{2}="
                               r"remote\.example=sender@%s>?\r?$" % re.escape(LOCAL))
         self.assertIn(b"Subject: fwd this", text)
+        srs = re.search(r"(?mi)^Return-path: <?(SRS0=[^>\r\n]*)", rcp).group(1)
         # The report of the reject and one vacation reply for two messages.
         to_sender = [t for _, t in by_to.pop(sender)]
         self.assertEqual(by_to, {})
@@ -162,6 +163,28 @@ vacation :days 2 :subject "Bob is away" "Back on Monday.";
         subjects = sorted(re.search(rb"Subject: ([^\r]*)", read_bytes(self.mail.mailbox("bob", n)))
                           .group(1) for n in self.mail.messages("bob"))
         self.assertEqual(subjects, [b"fwd this", b"hello 1", b"hello 2", b"nope two"])
+
+        # A bounce to the rewritten sender goes back to the original one,
+        # from a client that may not relay; a forged one is refused.
+        local, _, domain = srs.partition("@")
+        forged = local[:5] + ("A" if local[5].upper() != "A" else "B") + local[6:] + "@" + domain
+        self.assertEqual(self.rcpt_reply(forged), "550 5.7.1 Invalid SRS address\r\n")
+        before = set(remote_queue(self.mail))
+        self.mail.send("", [srs], message("From: MAILER-DAEMON@" + REMOTE, "Subject: bounced",
+                                          body=("Gone.",)))
+        self.wait_idle()
+        [new] = set(remote_queue(self.mail)) - before
+        self.assertEqual(re.findall(r"(?mi)^Recipient: (\S+)", remote_queue(self.mail)[new]),
+                         [sender])
+
+    def rcpt_reply(self, address):
+        with SmtpConnection(self.mail.port) as conn:
+            conn.reply()
+            conn.command("HELO client.example")
+            conn.command("MAIL FROM:<>")
+            reply = conn.command("RCPT TO:<%s>" % address)
+            conn.command("QUIT")
+            return reply
 
 
 class BeforeScriptTest(SieveCase):
