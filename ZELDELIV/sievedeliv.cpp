@@ -150,7 +150,11 @@ int FileCopy(Delivery &d, std::string_view folder, bool create, const std::vecto
   FolderIndex index;
   long rc = store.Open(d.Mailbox.Fd(), IndexOptions{});
   if (rc == ERROR_SUCCESS) rc = store.OpenFolder(folder, index);
-  if ((rc == ERROR_FILE_NOT_FOUND || rc == EISDIR) && create) {
+  // The special-use folders every mailbox has are made as the IMAP server
+  // would make them, :create or not.
+  bool special = std::any_of(std::begin(kSpecialUseFolders), std::end(kSpecialUseFolders),
+                             [&](const SpecialUseFolder &f) { return f.Name == folder; });
+  if ((rc == ERROR_FILE_NOT_FOUND || rc == EISDIR) && (create || special)) {
     long made = store.CreateFolder(folder);
     if (made == ERROR_SUCCESS || made == ERROR_ALREADY_EXISTS) rc = store.OpenFolder(folder, index);
   }

@@ -13,7 +13,9 @@
 // The actions: keep and fileinto copy the message into the folder (its
 // flags set in the folder's index, the edited header when the script
 // edited it; a plain keep takes the usual mailbox copy), fileinto :create
-// makes a missing folder, a missing folder without it means INBOX; discard
+// makes a missing folder (the special-use folders, Junk say, are made
+// without it, as the IMAP server makes them), another missing folder
+// means INBOX; discard
 // drops the message; redirect is a forward (autoreply: its envelope sender
 // rewritten with SRS); reject and ereject send a failure report to the
 // sender, except to a null or list sender (then the message is kept);

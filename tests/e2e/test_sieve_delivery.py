@@ -250,5 +250,44 @@ class FaultTest(SieveCase):
         self.assertIn("processor time", reasons["carol"])
 
 
+class ZeladmSieveTest(SieveCase):
+    mailboxes = ("alice",)
+
+    def test_scripts_stored_by_zeladm_filter_mail(self):
+        adm = self.mail.scratch.zeladm
+        good = self.mail.scratch.path("junk.sieve")
+        bad = self.mail.scratch.path("bad.sieve")
+        write_file(good, 'require "fileinto";\nfileinto "Junk";\n')
+        write_file(bad, 'require "fileinto";\n\nfilein "Junk";\n')
+        # A script that does not compile is refused with its line, and not
+        # stored.
+        for args in (("alice", "check", bad), ("alice", "put", bad)):
+            result = adm("sieve", *args, check=False)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn("line 3: ", result.stderr)
+        self.assertEqual(adm("sieve", "alice", "check", good).stdout, good + ": OK\n")
+        adm("sieve", "alice", "put", good)
+        adm("sieve", "alice", "put", good, "second")
+        self.assertEqual(adm("sieve", "alice", "activate", "nosuch", check=False).returncode, 1)
+        adm("sieve", "alice", "activate", "junk")
+        self.assertEqual(adm("sieve", "alice", "list").stdout, "junk (active)\nsecond\n")
+        self.assertEqual(adm("sieve", "alice", "show", "second").stdout,
+                         'require "fileinto";\nfileinto "Junk";\n')
+        # The user's own files, private to the user.
+        directory = self.mail.mailbox("alice", "sieve")
+        owner = os.stat(self.mail.mailbox("alice")).st_uid
+        for path, mode in ((directory, 0o700), (os.path.join(directory, "junk.sieve"), 0o600),
+                           (os.path.join(directory, "active"), 0o600)):
+            st = os.stat(path)
+            self.assertEqual((st.st_uid, st.st_mode & 0o777), (owner, mode), path)
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "filed"))
+        self.wait_idle()
+        self.assertEqual(len(files_with(self.folder("alice", "Junk"), "MSG")), 1)
+        adm("sieve", "alice", "deactivate")
+        self.assertEqual(adm("sieve", "alice", "list").stdout, "junk\nsecond\n")
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "kept"))
+        self.assertEqual(len(self.wait_messages("alice", 1)), 1)
+
+
 if __name__ == "__main__":
     unittest.main()
