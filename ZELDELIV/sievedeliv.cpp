@@ -221,9 +221,12 @@ void SendVacation(Delivery &d, const MailboxDir &dir, const SieveVacation &v,
     WriteCommonHeaders(out, sender.c_str(), subject.c_str(), from.c_str(), nullptr,
                        msg.MessageId().c_str());
     out.Write("Auto-Submitted: auto-replied (vacation)\n");
-    if (!v.bMime) out.Write("MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n\n");
+    // With :mime the reason is an entity with its own header fields.
+    out.Write("MIME-Version: 1.0\n");
+    if (!v.bMime) out.Write("Content-Type: text/plain; charset=utf-8\n\n");
+    // Lines end in LF here; the stream writes them as the message's.
     std::string reason = v.Reason;
-    std::replace(reason.begin(), reason.end(), '\r', '\n');
+    std::erase(reason, '\r');
     ok = WriteBodyText(out, reason) && out.Write("\n.\n");
     ok = ok && msg.Queue("", {sender}, kAutoReplyLockWaitMs);
   }

@@ -159,7 +159,7 @@ vacation :days 2 :subject "Bob is away" "Back on Monday.";
         self.assertIn(b"nope one", reports[0])
         self.assertEqual(len(replies), 1, to_sender)
         self.assertIn(b"Auto-Submitted: auto-replied", replies[0])
-        self.assertIn(b"Back on Monday.", replies[0])
+        self.assertIn(b"charset=utf-8\r\n\r\nBack on Monday.\r\n", replies[0])
         subjects = sorted(re.search(rb"Subject: ([^\r]*)", read_bytes(self.mail.mailbox("bob", n)))
                           .group(1) for n in self.mail.messages("bob"))
         self.assertEqual(subjects, [b"fwd this", b"hello 1", b"hello 2", b"nope two"])
