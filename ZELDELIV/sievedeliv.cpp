@@ -51,18 +51,17 @@ bool ReadUserFile(const MailboxDir &dir, std::string_view name, size_t limit, st
 }
 
 // The user's sieve directory and active script; false when there is none.
+// A script that cannot be read (gone since it was activated, larger than
+// the limit) gives readable false: the caller reports it.
 bool LoadUserScript(const MailboxDir &mailbox, MailboxDir &dir, std::string &name,
-                    std::string &text) {
+                    std::string &text, bool &readable) {
   if (dir.Open(mailbox.Path() + "/" + kSieveDirName, mailbox.Owner(), false) != ERROR_SUCCESS)
     return false;
   std::string active;
   if (!ReadUserFile(dir, kSieveActiveFileName, kMaxSieveScriptName + 2, active)) return false;
   name = SieveActiveName(active);
   if (name.empty()) return false;
-  // A script too large is read anyway (one byte past the limit) so that
-  // the compile refuses it with its reason and the event says so.
-  if (!ReadUserFile(dir, SieveScriptFileName(name), DeliverySieve.Limits.MaxScriptBytes + 1, text))
-    text = "\n";   // gone since it was activated: an empty script keeps
+  readable = ReadUserFile(dir, SieveScriptFileName(name), DeliverySieve.Limits.MaxScriptBytes, text);
   return true;
 }
 
@@ -302,7 +301,8 @@ bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mai
                     long &error, MailboxCopyGroup *group, int *result) {
   MailboxDir dir;
   std::string name, userText, beforeText;
-  bool hasUser = LoadUserScript(mailbox, dir, name, userText);
+  bool readable = true;
+  bool hasUser = LoadUserScript(mailbox, dir, name, userText, readable);
   bool hasBefore = !DeliverySieve.BeforeScript.empty();
   if (!hasUser && !hasBefore) return false;
   Delivery d{info, rcp, mailbox, group, error};
@@ -332,6 +332,8 @@ bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mai
                              (compileError.Text.empty() ? "cannot be read" : compileError.Describe()));
   }
   if (hasUser) {
+    if (!readable)
+      return fault("script " + name + " cannot be read, or is larger than SieveMaxScriptSize");
     if (!SieveCompile(userText, limits, loader, &user, &compileError))
       return fault("script " + name + ": " + compileError.Describe());
     scripts.push_back(&user);

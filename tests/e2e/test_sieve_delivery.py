@@ -216,7 +216,7 @@ class BeforeScriptTest(SieveCase):
 
 
 class FaultTest(SieveCase):
-    users = ("administrator", "alice", "bob", "carol")
+    users = ("administrator", "alice", "bob", "carol", "dave")
     # One millisecond of processor time: the long run below needs far
     # more on any machine, and the other scripts here need no time limit.
     suite = {"SieveMaxCpuTime": 1}
@@ -232,22 +232,27 @@ class FaultTest(SieveCase):
         super().prepare()
         self.put_script("alice", "loop", 'require "include"; include :personal "main";',
                         active=False)
+        # dave's active script is gone.
+        self.put_script("dave", "gone", "keep;")
+        os.remove(self.mail.mailbox("dave", "sieve", "gone.sieve"))
 
     def test_faults_keep_the_message_in_inbox(self):
         self.send("sender@" + REMOTE, ["alice"], to_user("alice", "looping"))
         self.send("sender@" + REMOTE, ["bob"], to_user("bob", "ten redirects"))
         self.send("sender@" + REMOTE, ["carol"], to_user("carol", "long run")
                   + (b"a" * 79 + b"\r\n") * 10000)
+        self.send("sender@" + REMOTE, ["dave"], to_user("dave", "no script"))
         self.wait_idle()
-        for user in ("alice", "bob", "carol"):
+        for user in ("alice", "bob", "carol", "dave"):
             self.assertEqual(len(self.mail.messages(user)), 1, user)
         self.assertEqual(remote_queue(self.mail), {})
         events = self.sieve_events()
-        self.assertEqual(sorted(u for u, _ in events), ["alice", "bob", "carol"], events)
+        self.assertEqual(sorted(u for u, _ in events), ["alice", "bob", "carol", "dave"], events)
         reasons = dict(events)
         self.assertIn("include", reasons["alice"])
         self.assertIn("redirect", reasons["bob"])
         self.assertIn("processor time", reasons["carol"])
+        self.assertIn("cannot be read", reasons["dave"])
 
 
 class ZeladmSieveTest(SieveCase):
