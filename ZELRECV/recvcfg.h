@@ -80,7 +80,8 @@ extern DWORD MaxRecipients;
 // The networks whose clients may have mail relayed (RelayClients).
 extern NetworkList RelayClientNetworks;
 // The SRS key and domain (common/srs): bounces to SRS addresses at the
-// domain go back to the original sender. Read by root at start; an empty
+// domain go back to the original sender. Read by root at start, before the
+// workers; read-only afterwards. An empty
 // Secret (none could be had) treats SRS addresses as any other; an empty
 // Domain means this host's name.
 extern SrsSettings ReceiverSrs;

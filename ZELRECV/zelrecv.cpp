@@ -80,12 +80,9 @@ bool ReadConfiguration() {
   // Submission senders are checked against the addresses that deliver to
   // the user, aliases included.
   LoadAliasConfig();
-  // Only root reads the secret; a later read as the service account keeps
-  // the one had at the start.
-  SrsSettings srs;
-  if (std::string why; LoadSuiteSrs(srs, why))
-    ReceiverSrs = srs;
-  else if (ReceiverSrs.Secret.empty())
+  // The SRS key, read (or made) while the receiver is still root. Without
+  // it SRS addresses are taken as any other recipient.
+  if (std::string why; !LoadSuiteSrs(ReceiverSrs, why))
     LogEvent(EVENTLOG_WARNING_TYPE, MSG_CONFIG_PROBLEM, LogSafeText(why).c_str(), nullptr);
   SetMemoryBudget(MaxBufferedBytes);
   MapLargeAllocations(kOrdinaryHoldBytes);
