@@ -218,10 +218,23 @@ bool ForwardMessage(const _tMsgInfo &info, const std::string &user, const std::s
     DeadMessage(HeldMessagePath(info), kForwardLoopReason);
     return false;
   }
-  return outcome == CopyOutcome::kCopied && msg.Queue(info.ReturnPath, {forward});
+  return outcome == CopyOutcome::kCopied && msg.Queue(ForwardSender(info.ReturnPath), {forward});
 }
 
 }  // namespace
+
+SrsSettings ForwardSrs;
+
+bool LoadForwardSrs(std::string &why) { return LoadSuiteSrs(ForwardSrs, why); }
+
+std::string ForwardSender(std::string_view sender) {
+  if (ForwardSrs.Secret.empty()) return std::string(sender);
+  SrsSettings srs = ForwardSrs;
+  if (srs.Domain.empty()) srs.Domain = GetLocalHostName(-1);
+  std::string rewritten;
+  SrsForwardAddress(srs, sender, time(nullptr), rewritten);
+  return rewritten;
+}
 
 bool IsFromAList(std::string_view address) {
   if (StartsWithNoCase(address, kOwnerPrefix)) return true;

@@ -21,6 +21,11 @@
 // second one. The reply carries "Auto-Submitted: auto-replied" and has no
 // return path, so it can cause no failure report.
 //
+// A forward's envelope sender is rewritten with SRS (common/srs.h) when
+// ForwardSrs holds a secret, so that the next hop's SPF check of the
+// original sender's domain does not fail on this host; the null sender
+// stays null. Sieve's redirect is such a forward too.
+//
 // A forward moves every "Sender:" line of the message into an
 // "Original-sender:" line and names the forwarding user as "Sender:"; a
 // message that already carries an "Original-sender:" naming this user has
@@ -41,6 +46,7 @@
 
 #include "ZELDELIV/msgtext.h"
 #include "common/smtputil.h"
+#include "common/srs.h"
 #include "platform/mailboxdir.h"
 
 // Waits this long for the lock of `incoming`, taken only to name a reply's
@@ -65,6 +71,16 @@ constexpr size_t kMaxForwardHostPart = 255;
 
 constexpr const char *kAutoReplySubject = "Automatic reply";
 constexpr const char *kForwardLoopReason = "Mail loop detected when forwarding";
+
+// The SRS key and domain of forwards: set by the privileged side at start
+// (LoadForwardSrs), read-only afterwards. An empty Secret rewrites nothing;
+// an empty Domain means this host's name.
+extern SrsSettings ForwardSrs;
+// LoadSuiteSrs into ForwardSrs. False with why when the secret cannot be
+// had (forwards then keep their sender).
+bool LoadForwardSrs(std::string &why);
+// The envelope sender of a forward of a message from sender, now.
+std::string ForwardSender(std::string_view sender);
 
 // The automatic-reply settings of the control file.
 struct AutoReplySettings {

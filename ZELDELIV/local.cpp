@@ -11,6 +11,7 @@
 #include "ZELDELIV/ndreport.h"
 #include "ZELDELIV/queue.h"
 #include "ZELDELIV/settings.h"
+#include "ZELDELIV/sievedeliv.h"
 #include "common/loadcfig.h"
 #include "common/netcode.h"
 #include "common/rfc822parse.h"
@@ -76,6 +77,12 @@ AutoReplySettings ReadAutoReplySettings(const ControlFile &control) {
 // has sent nothing on its behalf.
 int ServeUser(_tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox, long &error,
               MailboxCopyGroup *group) {
+  // A user's Sieve filter takes the place of the control file's rules;
+  // quarantined mail goes into Junk without it (no reply to a forged
+  // sender).
+  int sieveResult = kDeliveryOk;
+  if (!info.bJunk && SieveServeUser(info, rcp, mailbox, error, group, &sieveResult))
+    return sieveResult;
   ControlFile control = ReadControlFile(mailbox);
   AutoReplySettings reply = ReadAutoReplySettings(control);
   std::string forwardTo = control.Get("AutoForward", "ForwardTo", "");
@@ -206,6 +213,24 @@ int RouteUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
 
 }  // namespace
 
+namespace {
+
+// user+detail@ reaches user's mailbox (RecipientDelimiter; the detail
+// starts at the first delimiter character): the whole name first, so that
+// a user whose name holds the delimiter keeps getting mail, then the part
+// before the detail. A directory that cannot answer keeps the whole name
+// (the lookup then says so and the mail waits).
+std::string DeliveryUserName(const std::string &name) {
+  const std::string &delimiter = DeliverySieve.RecipientDelimiter;
+  size_t cut = delimiter.empty() ? std::string::npos : name.find_first_of(delimiter);
+  if (cut == std::string::npos || cut == 0) return name;
+  AccountFound found;
+  if (FindMailUser(name, found) || !IsNoSuchAccount(GetLastError())) return name;
+  return name.substr(0, cut);
+}
+
+}  // namespace
+
 bool DeliverToLocalUsers(_tMsgInfo &info, void *context) {
   auto *group = static_cast<MailboxCopyGroup *>(context);
   AwayRecipients away;
@@ -214,7 +239,7 @@ bool DeliverToLocalUsers(_tMsgInfo &info, void *context) {
     // Lists by their lower-case name; a user by the name as written (the
     // host's account names are exact).
     if (!DeliverToMailingList(info, *r, LocalUserName(r->Name)))
-      RouteUser(info, *r, LocalUserPart(r->Name), group, &away);
+      RouteUser(info, *r, DeliveryUserName(LocalUserPart(r->Name)), group, &away);
   }
   for (const auto &[host, rcps] : away) {
     std::string cause;

@@ -12,9 +12,12 @@
 // (maillist); a user whose mail host is another host is handed off to that
 // host's queue (mailhost.h; a message's recipients of one host share one
 // queue file); the others are delivered here: mailbox lookup (GetMailbox, the
-// user by the exact name of the account), control file ZEL.CTL, the
-// durable copy into the mailbox (mailbox) unless the user discards mail
-// and forwards it, then the automatic reply and the forward (autoreply).
+// user by the exact name of the account; user+detail reaches user when no
+// account has the whole name: RecipientDelimiter), then the user's Sieve
+// filter (sievedeliv) or, for a user without one, the control file
+// ZEL.CTL: the durable copy into the mailbox (mailbox) unless the user
+// discards mail and forwards it, then the automatic reply and the forward
+// (autoreply).
 // A definite failure becomes a failure report (ndreport); a failing
 // postmaster without return path becomes a dead letter. Accounts that
 // cannot be read and mailboxes that cannot be reached or written now keep

@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <memory>
 
+#include "ZELDELIV/autoreply.h"
 #include "ZELDELIV/delivery.h"
 #include "ZELDELIV/dmarcsend.h"
 #include "ZELDELIV/genfilter.h"
@@ -23,6 +24,7 @@
 #include "ZELDELIV/remote.h"
 #include "ZELDELIV/routing.h"
 #include "ZELDELIV/settings.h"
+#include "ZELDELIV/sievedeliv.h"
 #include "ZELDELIV/tlspolicy.h"
 #include "common/cfgcheck.h"
 #include "common/fileutils.h"
@@ -70,6 +72,7 @@ void ReadConfig() {
   LoadGeneralConfigMain(kDomainListBytes);
   FormDeliverySpoolPaths();
   LoadDeliverySettings();
+  DeliverySieve = LoadSieveSettings();
   LoadGatewayTlsSettings();
   LoadMtaStsSettings(SpoolPath(kMtaStsDir));
   LoadDeliveryFilters();
@@ -93,6 +96,10 @@ long InitThisService() {
   StartupCheckPointHint(3000);
   ReadConfig();
   LogConfigurationCheck();  // logs what it finds; the start goes on
+  // Forwards go out with their own sender when the SRS secret cannot be
+  // had: mail still flows, and the event says why.
+  if (std::string why; !LoadForwardSrs(why))
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_CONFIG_PROBLEM, LogSafeText(why).c_str(), nullptr);
 
   StartupCheckPointHint(3000);
   if (!CreateSpoolDirectories(kSpoolDirectories)) return kFailSpool;

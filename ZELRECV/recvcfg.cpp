@@ -28,6 +28,7 @@ std::vector<DnsServerAddress> CheckNameServers;
 DWORD ClientPrefixLengthV6 = kDefaultClientPrefixLengthV6;
 DWORD MaxRecipients = kDefaultMaxRecipients;
 NetworkList RelayClientNetworks;
+SrsSettings ReceiverSrs;
 
 const char *const kDefaultRelayClients[2] = {"127.0.0.0/8", "::1"};
 std::vector<IpAddress> ListenAddresses;

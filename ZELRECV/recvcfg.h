@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/mailports.h"
+#include "common/srs.h"
 #include "platform/dnsclient.h"
 #include "platform/errors.h"
 #include "platform/ipaddr.h"
@@ -78,6 +79,12 @@ extern DWORD ClientPrefixLengthV6;
 extern DWORD MaxRecipients;
 // The networks whose clients may have mail relayed (RelayClients).
 extern NetworkList RelayClientNetworks;
+// The SRS key and domain (common/srs): bounces to SRS addresses at the
+// domain go back to the original sender. Read by root at start, before the
+// workers; read-only afterwards. An empty
+// Secret (none could be had) treats SRS addresses as any other; an empty
+// Domain means this host's name.
+extern SrsSettings ReceiverSrs;
 // The network engine's settings (net/netengine.h has the defaults): where
 // PortNo is listened on, the connection limits (0: none), and the longest
 // SMTP transaction in seconds (0: no bound).

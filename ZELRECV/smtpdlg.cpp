@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <ctime>
 
 #include "ZELRECV/backupmx.h"
 #include "ZELRECV/msgaccept.h"
@@ -19,6 +20,7 @@
 #include "common/str.h"
 #include "messages/zelmsg.h"
 #include "net/localdomain.h"
+#include "net/localhost.h"
 #include "platform/sync.h"
 
 namespace {
@@ -39,6 +41,10 @@ const char *Argument(const _SmtpDialogue &dlg) { return SkipSpace(dlg.Line + 4);
 
 const char *const kUnknownCommand = "500 Unknown or unimplemented command\r\n";
 const char *const kAuthRequired = "530 Authentication required\r\n";
+// A bounce to an SRS address that this host did not make, or made too long
+// ago.
+const char *const kSrsInvalid = "550 5.7.1 Invalid SRS address\r\n";
+const char *const kSrsExpired = "550 5.7.1 Expired SRS address\r\n";
 const char *const kUnsupportedParameter = "555 Unsupported parameter\r\n";
 const char *const kParameterSyntax = "501 Syntax error in parameters\r\n";
 const char *const kTooManyCommands = "421 4.7.0 Too many commands\r\n";
@@ -263,6 +269,33 @@ std::string StoredRecipient(const std::string &address) {
 // delivery agent knows the aliases and lists that the accounts do not.
 bool LocalRecipientCheck(const std::string &) { return true; }
 
+// A recipient at the SRS domain whose local part is an SRS address: address
+// becomes the original and bounce true when it checks out; the refusal
+// when it is forged or expired (""  otherwise).
+std::string_view CheckSrsRecipient(std::string &address, bool &bounce) {
+  bounce = false;
+  if (ReceiverSrs.Secret.empty()) return {};
+  const char *end = SkipLocalAddressPart(address.c_str());
+  std::string localPart(address.c_str(), end - address.c_str());
+  std::string_view rest(end);
+  if (rest.empty() || rest.front() != '@') return {};
+  const std::string &domain = ReceiverSrs.Domain.empty() && !LocalHostIPInfo.Entries.empty()
+                                  ? LocalHostIPInfo.Entries.front().Name
+                                  : ReceiverSrs.Domain;
+  if (!EqualsNoCase(rest.substr(1), domain)) return {};
+  std::string original;
+  switch (SrsReverseAddress(ReceiverSrs, localPart, time(nullptr), original)) {
+    case SrsVerdict::kNotSrs: return {};
+    case SrsVerdict::kForged: return kSrsInvalid;
+    case SrsVerdict::kExpired: return kSrsExpired;
+    case SrsVerdict::kValid: break;
+  }
+  if (original.empty() || original.size() > kMaxRecipientAddress) return kSrsInvalid;
+  address = original;
+  bounce = true;
+  return {};
+}
+
 void CmdRcpt(_SmtpDialogue &dlg) {
   if (dlg.bSubmission && !dlg.bAuthenticated) {
     SetReply(dlg, kAuthRequired);
@@ -292,6 +325,17 @@ void CmdRcpt(_SmtpDialogue &dlg) {
     SetReply(dlg, "501 Syntax error in recipient address\r\n");
     return;
   }
+  // A bounce to a forward's SRS address goes back to the original sender,
+  // from anyone, when the address checks out.
+  bool srsBounce = false;
+  if (local) {
+    std::string_view reply = CheckSrsRecipient(address, srsBounce);
+    if (!reply.empty()) {
+      SetReply(dlg, std::string(reply));
+      return;
+    }
+    if (srsBounce) local = IsLocalAddress(address);
+  }
   // A domain this host is a backup exchanger for, to a client that may not
   // relay: its recipients as backupmx says.
   BackupMxVerdict backup =
@@ -304,7 +348,7 @@ void CmdRcpt(_SmtpDialogue &dlg) {
     SetReply(dlg, std::string(kBackupMxTryLater));
     return;
   }
-  if (!local && !MayRelay(dlg) && backup != BackupMxVerdict::kAccept) {
+  if (!local && !srsBounce && !MayRelay(dlg) && backup != BackupMxVerdict::kAccept) {
     SetReply(dlg, "551 User not local: try <" + address + ">\r\n");
     return;
   }

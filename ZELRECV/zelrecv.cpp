@@ -80,6 +80,10 @@ bool ReadConfiguration() {
   // Submission senders are checked against the addresses that deliver to
   // the user, aliases included.
   LoadAliasConfig();
+  // The SRS key, read (or made) while the receiver is still root. Without
+  // it SRS addresses are taken as any other recipient.
+  if (std::string why; !LoadSuiteSrs(ReceiverSrs, why))
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_CONFIG_PROBLEM, LogSafeText(why).c_str(), nullptr);
   SetMemoryBudget(MaxBufferedBytes);
   MapLargeAllocations(kOrdinaryHoldBytes);
   return InitNetCodeModule(kIdentityNameLengthDeliv);

@@ -2,10 +2,14 @@
 
 #include <cstdint>
 
+#include "common/loadcfig.h"
+#include "common/zel.h"
 #include "platform/ascii.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/fileview.h"
+#include "platform/registry.h"
+#include "platform/root.h"
 #include "platform/sysinfo.h"
 #include "platform/tls.h"
 
@@ -175,4 +179,15 @@ bool LoadSrsSecret(const std::string &path, std::string &secret, std::string &wh
         std::to_string(kMinSecretBytes) + " bytes on its first line";
   secret.clear();
   return false;
+}
+
+bool LoadSuiteSrs(SrsSettings &srs, std::string &why) {
+  RegKey suite;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) != ERROR_SUCCESS ||
+      !QueryRegString(suite.get(), "SrsDomain", kMaxSrsAddress, srs.Domain))
+    srs.Domain.clear();
+  std::string path = ZelPath(kSrsSecretPath);
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos) CreateDirectoryPath(path.substr(0, slash), 0755);
+  return LoadSrsSecret(path, srs.Secret, why);
 }

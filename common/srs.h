@@ -66,6 +66,14 @@ enum class SrsVerdict {
 SrsVerdict SrsReverseAddress(const SrsSettings &srs, std::string_view localPart,
                              long long nowSeconds, std::string &original);
 
+// The secret's file below $ZEL_ROOT (root's, 0600).
+constexpr const char *kSrsSecretPath = "/etc/zel/srs-secret";
+
+// The suite's SrsDomain (empty: the caller's host name) and the secret at
+// kSrsSecretPath, made when missing (its directory too). Root's work, at a
+// service's start. False with why when the secret cannot be had.
+bool LoadSuiteSrs(SrsSettings &srs, std::string &why);
+
 // Reads the secret from path (root's, 0600, at least 16 bytes on its first
 // line), making the file with kSrsSecretBytes of fresh random data (hex)
 // when it does not exist. False with why otherwise.

@@ -87,6 +87,8 @@ const MessageEntry kMessages[] = {
     {MSG_MAIL_HOST_UNAVAILABLE,
      "A logon proxied to the mail host %1 failed for a reason of this site: %2. The client "
      "was told to try again later.\r\n"},
+    {MSG_SIEVE_FAILED,
+     "The Sieve filter of %1 failed: %2. The message was kept in INBOX.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "platform/errors.h"
 
@@ -29,6 +30,12 @@ bool GetBrokenDownTime(time_t t, struct tm &out, bool &isLocal) {
   isLocal = localtime_r(&t, &out) != nullptr;
   if (isLocal) return true;
   return gmtime_r(&t, &out) != nullptr;
+}
+
+uint64_t ThreadCpuMicros() {
+  struct timespec ts;
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return 0;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 bool GetRandomBytes(void *buffer, size_t size) {

@@ -2,6 +2,7 @@
 // Thread-safe; no state.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -25,6 +26,11 @@ bool GetUtcOffsetMinutes(time_t t, int &offsetMinutes);
 // Local broken-down time; falls back to UTC (isLocal false) when the local
 // zone cannot be read. False when neither works.
 bool GetBrokenDownTime(time_t t, struct tm &out, bool &isLocal);
+
+// Processor time the calling thread has used, in microseconds (the
+// thread's CPU clock): what a bounded computation, such as a user's Sieve
+// script, measures its limit with. 0 when the clock cannot be read.
+uint64_t ThreadCpuMicros();
 
 // size bytes from the kernel's random source (getrandom); false when it
 // cannot give them (the caller must then not go on with weaker ones).

@@ -342,30 +342,6 @@ int RunSetIdentity(int argc, char **argv) {
   });
 }
 
-// The mailbox of the mail user name, found as the delivery agent finds it
-// and opened by the same walk, as its owner; never made here.
-bool OpenUserMailbox(const char *name, MailboxDir &box) {
-  SetConfigDefaults();
-  LoadCriticalConfig();
-  LoadGeneralConfigMain(kDomainListBytes);   // VirtualMailAccount
-  AutoCreateInboxEnabled = false;
-  long error = ERROR_SUCCESS;
-  int rc = GetMailbox(name, box, error);
-  if (rc == kMailboxFound) return true;
-  if (rc == kMailboxNoAccount)
-    std::fprintf(stderr, "zeladm: %s is no mail user\n", AdmPrintable(name).c_str());
-  else if (rc == kMailboxMissing)
-    std::fprintf(stderr, "zeladm: %s has no mailbox yet (%s)\n", AdmPrintable(name).c_str(),
-                 AdmPrintable(box.Path()).c_str());
-  else
-    std::fprintf(stderr, "zeladm: cannot open the mailbox of %s (%s): %s\n",
-                 AdmPrintable(name).c_str(), AdmPrintable(box.Path()).c_str(),
-                 error == ERROR_MAILBOX_NOT_OWNED
-                     ? "a directory on the way belongs to neither root nor the mailbox's owner"
-                     : AdmErrorText(error).c_str());
-  return false;
-}
-
 void PrintIndexEvent(void *, IndexEvent event, const std::string &folder, uint32_t uidValidity) {
   if (event == IndexEvent::kRebuilt)
     std::fprintf(stderr, "zeladm: the index of %s was damaged and is rebuilt (UIDVALIDITY %u)\n",
@@ -525,3 +501,26 @@ const AdmCommand kUserCommands[] = {
 int RunUserCommand(int argc, char **argv) {
   return DispatchAdmCommand("zeladm user", kUserCommands, argc - 1, argv + 1);
 }
+
+bool OpenUserMailbox(const char *name, MailboxDir &box) {
+  SetConfigDefaults();
+  LoadCriticalConfig();
+  LoadGeneralConfigMain(kDomainListBytes);   // VirtualMailAccount
+  AutoCreateInboxEnabled = false;
+  long error = ERROR_SUCCESS;
+  int rc = GetMailbox(name, box, error);
+  if (rc == kMailboxFound) return true;
+  if (rc == kMailboxNoAccount)
+    std::fprintf(stderr, "zeladm: %s is no mail user\n", AdmPrintable(name).c_str());
+  else if (rc == kMailboxMissing)
+    std::fprintf(stderr, "zeladm: %s has no mailbox yet (%s)\n", AdmPrintable(name).c_str(),
+                 AdmPrintable(box.Path()).c_str());
+  else
+    std::fprintf(stderr, "zeladm: cannot open the mailbox of %s (%s): %s\n",
+                 AdmPrintable(name).c_str(), AdmPrintable(box.Path()).c_str(),
+                 error == ERROR_MAILBOX_NOT_OWNED
+                     ? "a directory on the way belongs to neither root nor the mailbox's owner"
+                     : AdmErrorText(error).c_str());
+  return false;
+}
+

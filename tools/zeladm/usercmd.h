@@ -30,5 +30,12 @@
 // Single-threaded (zeladm's main).
 #pragma once
 
+#include "platform/mailboxdir.h"
+
 // argv[0] is "user"; argv[1] the subcommand.
 int RunUserCommand(int argc, char **argv);
+
+// The mailbox of the mail user name, found as the delivery agent finds it
+// and opened by the same walk, as its owner; never made here. False with
+// the reason printed.
+bool OpenUserMailbox(const char *name, MailboxDir &box);

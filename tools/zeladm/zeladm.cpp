@@ -8,6 +8,7 @@
 //   zeladm dkim ...   the keys that sign outgoing mail (dkimcmd)
 //   zeladm queue ...  the mail waiting for delivery (queuecmd)
 //   zeladm dmarc ...  the DMARC aggregate reports (dmarccmd)
+//   zeladm sieve ...  a mail user's Sieve scripts (sievecmd)
 //   zeladm status     services, queues, recent problems (statuscmd)
 //   zeladm check      the configuration check (checkcmd), and of DNS (dnscmd)
 //   zeladm dns ...    the DNS records the site publishes (dnscmd)
@@ -25,6 +26,7 @@
 #include "tools/zeladm/logcmd.h"
 #include "tools/zeladm/queuecmd.h"
 #include "tools/zeladm/regcmd.h"
+#include "tools/zeladm/sievecmd.h"
 #include "tools/zeladm/statuscmd.h"
 #include "tools/zeladm/tlscmd.h"
 #include "tools/zeladm/usercmd.h"
@@ -48,6 +50,8 @@ const AdmCommand kGroups[] = {
      "see and manage the queued mail ('zeladm queue help')", 0, -1, RunQueueCommand},
     {"dmarc", "report --now", "send the DMARC aggregate reports now ('zeladm dmarc help')", 0, -1,
      RunDmarcCommand},
+    {"sieve", "USER list|show|put|activate|deactivate|check ...",
+     "manage a mail user's Sieve scripts ('zeladm sieve help')", 0, -1, RunSieveCommand},
     {"status", "", "show the services, the queues and recent warnings and errors", 0, 0,
      RunStatusCommand},
     {"check", "[dns --domain D]",

@@ -1,0 +1,437 @@
+// sievedeliv: see sievedeliv.h.
+#include "ZELDELIV/sievedeliv.h"
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+#include <vector>
+
+#include "ZELDELIV/autoreply.h"
+#include "ZELDELIV/msgtext.h"
+#include "ZELDELIV/ndreport.h"
+#include "ZELDELIV/queue.h"
+#include "ZELDELIV/settings.h"
+#include "common/logging.h"
+#include "common/mailstore.h"
+#include "common/mimestuff.h"
+#include "common/rfc822parse.h"
+#include "common/sieve.h"
+#include "common/str.h"
+#include "messages/zelmsg.h"
+#include "platform/fileview.h"
+#include "platform/logon.h"
+#include "platform/sysinfo.h"
+#include "platform/tls.h"
+
+SieveSettings DeliverySieve;
+
+namespace {
+
+constexpr std::string_view kInbox = "INBOX";
+// The memory files: kMaxSieveMemoryEntries lines of a digest and a time.
+constexpr size_t kMaxSieveMemoryBytes = kMaxSieveMemoryEntries * 96;
+// The event's reason.
+constexpr size_t kMaxSieveEventText = 512;
+
+// The whole of a file open at fd, at most limit bytes; false when it is
+// larger or cannot be read.
+bool ReadBounded(int fd, size_t limit, std::string &text) {
+  uint64_t size = 0;
+  if (fd < 0 || !GetFileSizeOf(fd, &size) || size > limit) return false;
+  text.assign(size, '\0');
+  size_t got = 0;
+  if (!ReadFileAt(fd, text.data(), text.size(), 0, &got)) return false;
+  text.resize(got);
+  return true;
+}
+
+bool ReadUserFile(const MailboxDir &dir, std::string_view name, size_t limit, std::string &text) {
+  UniqueFd fd(dir.OpenFile(name, false));
+  return ReadBounded(fd.Get(), limit, text);
+}
+
+// The user's sieve directory and active script; false when there is none.
+// A script that cannot be read (gone since it was activated, larger than
+// the limit) gives readable false: the caller reports it.
+bool LoadUserScript(const MailboxDir &mailbox, MailboxDir &dir, std::string &name,
+                    std::string &text, bool &readable) {
+  if (dir.Open(mailbox.Path() + "/" + kSieveDirName, mailbox.Owner(), false) != ERROR_SUCCESS)
+    return false;
+  std::string active;
+  if (!ReadUserFile(dir, kSieveActiveFileName, kMaxSieveScriptName + 2, active)) return false;
+  name = SieveActiveName(active);
+  if (name.empty()) return false;
+  readable = ReadUserFile(dir, SieveScriptFileName(name), DeliverySieve.Limits.MaxScriptBytes, text);
+  return true;
+}
+
+// The directory of the administrator's script holds the global includes.
+std::string GlobalDirectory() {
+  const std::string &path = DeliverySieve.BeforeScript;
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool ReadAdminFile(const std::string &path, std::string &text) {
+  UniqueFd fd(OpenFileForReading(path));
+  return ReadBounded(fd.Get(), DeliverySieve.Limits.MaxScriptBytes + 1, text);
+}
+
+void LogSieveFault(const _tRcpInfo &rcp, const std::string &why) {
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_SIEVE_FAILED, LogSafeText(rcp.Name).c_str(),
+           LogSafeText(BoundedCopy(why, kMaxSieveEventText)).c_str());
+}
+
+// The message as the script sees it.
+struct HeldText {
+  std::string Text;
+  std::string_view Header, Body;
+};
+
+bool ReadHeldText(const _tMsgInfo &info, HeldText &held) {
+  std::string file;
+  UniqueFd fd(OpenFileForReading(HeldMessagePath(info)));
+  if (!ReadBounded(fd.Get(), kMaxSieveMessageBytes, file)) return false;
+  MimeTextFromFile(file, &held.Text);
+  std::string_view all = held.Text;
+  size_t end = all.find("\r\n\r\n");
+  if (all.starts_with("\r\n")) end = 0;
+  size_t header = end == std::string_view::npos ? all.size() : (end == 0 ? 0 : end + 2);
+  held.Header = all.substr(0, header);
+  held.Body = all.substr(std::min(all.size(), header + 2));
+  return true;
+}
+
+// IMAP system flags to their bits; the rest are keywords.
+void SplitFlags(const std::vector<std::string> &flags, uint32_t &bits,
+                std::vector<std::string> &words) {
+  static constexpr std::pair<std::string_view, uint32_t> kSystem[] = {
+      {"\\Seen", kStoreFlagSeen},       {"\\Answered", kStoreFlagAnswered},
+      {"\\Flagged", kStoreFlagFlagged}, {"\\Deleted", kStoreFlagDeleted},
+      {"\\Draft", kStoreFlagDraft}};
+  bits = 0;
+  for (const std::string &flag : flags) {
+    auto it = std::find_if(std::begin(kSystem), std::end(kSystem),
+                           [&](const auto &s) { return EqualsNoCase(s.first, flag); });
+    if (it != std::end(kSystem)) bits |= it->second;
+    else if (!flag.starts_with("\\")) words.push_back(flag);
+  }
+  // Keywords the index refuses are dropped rather than the copy.
+  std::string checked;
+  if (!NormalizeKeywords(words, checked)) words.clear();
+}
+
+// One run's work on the user's mailbox.
+struct Delivery {
+  const _tMsgInfo &Info;
+  _tRcpInfo &Rcp;
+  const MailboxDir &Mailbox;
+  MailboxCopyGroup *Group;
+  long &Error;
+};
+
+// The plain copy into INBOX, as without a script.
+int KeepPlain(Delivery &d) {
+  return d.Group != nullptr ? StageUserMailboxCopy(d.Info, d.Rcp, d.Mailbox, d.Error, *d.Group)
+                            : DeliverToUserMailbox(d.Info, d.Mailbox, d.Error);
+}
+
+// A copy into folder with flags and the given header, as the owner. A
+// folder that is missing is made with create, else the copy goes to INBOX.
+int FileCopy(Delivery &d, std::string_view folder, bool create, const std::vector<std::string> &flags,
+             const HeldText &held, std::string_view header) {
+  ImpersonationGuard as;
+  if (!as.Begin(d.Mailbox.Owner())) {
+    d.Error = GetLastError();
+    return kDeliveryDeferred;
+  }
+  Mailstore store;
+  FolderIndex index;
+  long rc = store.Open(d.Mailbox.Fd(), IndexOptions{});
+  if (rc == ERROR_SUCCESS) rc = store.OpenFolder(folder, index);
+  // The special-use folders every mailbox has are made as the IMAP server
+  // would make them, :create or not.
+  bool special = std::any_of(std::begin(kSpecialUseFolders), std::end(kSpecialUseFolders),
+                             [&](const SpecialUseFolder &f) { return f.Name == folder; });
+  if ((rc == ERROR_FILE_NOT_FOUND || rc == EISDIR) && (create || special)) {
+    long made = store.CreateFolder(folder);
+    if (made == ERROR_SUCCESS || made == ERROR_ALREADY_EXISTS) rc = store.OpenFolder(folder, index);
+  }
+  if (rc == ERROR_FILE_NOT_FOUND || rc == EISDIR || rc == ERROR_INVALID_PARAMETER)
+    rc = store.OpenFolder(kInbox, index);
+  uint32_t bits = 0;
+  std::vector<std::string> words;
+  SplitFlags(flags, bits, words);
+  AppendWriter writer;
+  AppendResult appended;
+  if (rc == ERROR_SUCCESS) rc = writer.Begin(index);
+  if (rc == ERROR_SUCCESS) rc = writer.Write(header);
+  if (rc == ERROR_SUCCESS) rc = writer.Write("\r\n");
+  if (rc == ERROR_SUCCESS) rc = writer.Write(held.Body);
+  if (rc == ERROR_SUCCESS) rc = writer.Finish(0, bits, words, appended);
+  d.Error = rc;
+  return rc == ERROR_SUCCESS ? kDeliveryOk : kDeliveryDeferred;
+}
+
+// A reject's reason as one line of printable text.
+std::string RejectText(std::string_view reason) {
+  std::string text = "The recipient's filter refused the message: ";
+  for (char c : reason.substr(0, kMaxSieveRejectText))
+    text += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+  return text;
+}
+
+bool IsListOrNullSender(const _tMsgInfo &info) {
+  return info.ReturnPath[0] == '\0' || IsFromAList(info.ReturnPath);
+}
+
+// The memory file name of dir, updated with key when it was not there:
+// true when key is new (the caller may act), false when seen or when the
+// memory cannot be written (acting then could repeat at every message).
+bool ClaimMemory(const MailboxDir &dir, const char *file, const std::string &key,
+                 uint64_t seconds, int64_t now) {
+  std::string text;
+  if (!ReadUserFile(dir, file, kMaxSieveMemoryBytes, text)) text.clear();
+  if (SieveMemorySeen(text, key, now)) return false;
+  uint64_t keep = std::min<uint64_t>(seconds, kMaxSieveMemorySeconds);
+  return dir.ReplaceFile(file, SieveMemoryRemember(text, key, now + static_cast<int64_t>(keep), now));
+}
+
+// The vacation reply, under the automatic-reply rules; its outcome does not
+// change the delivery.
+void SendVacation(Delivery &d, const MailboxDir &dir, const SieveVacation &v,
+                  const std::string &user, int64_t now) {
+  std::string sender = d.Info.ReturnPath;
+  if (sender.empty() || IsFromAList(sender) || !IsSafeHeaderText(sender) ||
+      sender.size() > kMaxRecipientName)
+    return;
+  MessageHeaders h;
+  if (!ReadMessageHeaders(HeldMessagePath(d.Info), h) || IsAutomaticMessage(h)) return;
+  if (h.Sender && IsFromAList(ExtractAddress(*h.Sender, kMaxHeaderAddress))) return;
+  std::string key = Sha256Hex(LowerAsciiCopy(sender) + "\n" + v.Handle);
+  // A reply every time (:seconds 0) needs no memory.
+  if (v.Seconds > 0 && !ClaimMemory(dir, kSieveVacationFileName, key, v.Seconds, now)) return;
+  std::string from = !v.From.empty() && IsSafeHeaderText(v.From) ? v.From : user;
+  std::string subject = IsSafeHeaderText(v.Subject) ? v.Subject : "Auto: (away)";
+  GeneratedMessage msg;
+  bool ok = msg.Create(GetLocalHostName(-1));
+  if (ok) {
+    TextFile &out = msg.Stream();
+    WriteCommonHeaders(out, sender.c_str(), subject.c_str(), from.c_str(), nullptr,
+                       msg.MessageId().c_str());
+    out.Write("Auto-Submitted: auto-replied (vacation)\n");
+    // With :mime the reason is an entity with its own header fields.
+    out.Write("MIME-Version: 1.0\n");
+    if (!v.bMime) out.Write("Content-Type: text/plain; charset=utf-8\n\n");
+    // Lines end in LF here; the stream writes them as the message's.
+    std::string reason = v.Reason;
+    std::erase(reason, '\r');
+    ok = WriteBodyText(out, reason) && out.Write("\n.\n");
+    ok = ok && msg.Queue("", {sender}, kAutoReplyLockWaitMs);
+  }
+  if (!ok)
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_AUTOREPLY_FAILED, LogSafeText(d.Info.MessageId).c_str(),
+             nullptr);
+}
+
+// Does what the run decided. The copies first, so that a pass that leaves
+// the recipient for later has sent nothing on its behalf.
+int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldText &held,
+        const std::string &user, int64_t now) {
+  std::string_view header = run.bHeaderEdited ? std::string_view(run.Header) : held.Header;
+  bool rejected = false, keepInstead = false;
+  for (const SieveAction &a : run.Actions)
+    if (a.Kind == SieveActionKind::Reject || a.Kind == SieveActionKind::Ereject) rejected = true;
+  if (rejected && IsListOrNullSender(d.Info)) keepInstead = true;
+  bool filed = false;
+  auto file = [&](std::string_view folder, bool create, const std::vector<std::string> &flags) {
+    int r = folder == kInbox && flags.empty() && !run.bHeaderEdited
+                ? KeepPlain(d)
+                : FileCopy(d, folder, create, flags, held, header);
+    filed = filed || r == kDeliveryOk;
+    return r;
+  };
+  for (const SieveAction &a : run.Actions) {
+    int r = kDeliveryOk;
+    if (a.Kind == SieveActionKind::Keep) r = file(kInbox, false, a.Flags);
+    else if (a.Kind == SieveActionKind::FileInto) r = file(a.Mailbox, a.bCreate, a.Flags);
+    if (r != kDeliveryOk) return r;
+  }
+  if (keepInstead && !filed) {
+    if (int r = file(kInbox, false, {}); r != kDeliveryOk) return r;
+  }
+  for (const SieveAction &a : run.Actions) {
+    if (a.Kind == SieveActionKind::Redirect) {
+      // A forward that cannot be written keeps a copy here.
+      if (!AutoForwardProcessing(d.Info, d.Rcp, a.Address) && !filed) {
+        if (int r = file(kInbox, false, {}); r != kDeliveryOk) return r;
+      }
+    } else if ((a.Kind == SieveActionKind::Reject || a.Kind == SieveActionKind::Ereject) &&
+               !keepInstead) {
+      std::string text = RejectText(a.Text);
+      if (!CreateNonDeliveryMessage(d.Info, &d.Rcp, false, text.c_str(), nullptr) && !filed) {
+        if (int r = file(kInbox, false, {}); r != kDeliveryOk) return r;
+      }
+    } else if (a.Kind == SieveActionKind::Vacation && dir.IsOpen()) {
+      SendVacation(d, dir, a.Vacation, user, now);
+    }
+  }
+  if (dir.IsOpen()) {
+    for (const SieveDuplicateMark &m : run.Duplicates) {
+      std::string key = Sha256Hex(m.Key);
+      std::string text;
+      if (!ReadUserFile(dir, kSieveDuplicateFileName, kMaxSieveMemoryBytes, text)) text.clear();
+      if (!m.bLast && SieveMemorySeen(text, key, now)) continue;
+      dir.ReplaceFile(kSieveDuplicateFileName,
+                      SieveMemoryRemember(text, key, now + static_cast<int64_t>(m.Seconds), now));
+    }
+  }
+  return kDeliveryOk;
+}
+
+// A run that does nothing but keep the message unchanged in INBOX.
+bool OnlyPlainKeep(const SieveResult &run) {
+  return !run.bHeaderEdited && run.Duplicates.empty() && run.Actions.size() == 1 &&
+         run.Actions[0].Kind == SieveActionKind::Keep && run.Actions[0].Flags.empty();
+}
+
+}  // namespace
+
+bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox,
+                    long &error, MailboxCopyGroup *group, int *result) {
+  MailboxDir dir;
+  std::string name, userText, beforeText;
+  bool readable = true;
+  bool hasUser = LoadUserScript(mailbox, dir, name, userText, readable);
+  bool hasBefore = !DeliverySieve.BeforeScript.empty();
+  if (!hasUser && !hasBefore) return false;
+  Delivery d{info, rcp, mailbox, group, error};
+  auto fault = [&](const std::string &why) {
+    LogSieveFault(rcp, why);
+    *result = KeepPlain(d);
+    return true;
+  };
+  const SieveLimits &limits = DeliverySieve.Limits;
+  SieveIncludeLoader loader = [&](SieveLocation where, std::string_view include, std::string *text) {
+    std::string file = SieveScriptFileName(include);
+    if (where == SieveLocation::Global)
+      return hasBefore && ReadAdminFile(GlobalDirectory() + "/" + file, *text);
+    return dir.IsOpen() && ReadUserFile(dir, file, limits.MaxScriptBytes + 1, *text);
+  };
+  SieveScript before, user;
+  SieveError compileError;
+  std::vector<const SieveScript *> scripts;
+  if (hasBefore) {
+    // The administrator's script is the site's: when it cannot be read or
+    // compiled, users' own scripts still run.
+    if (ReadAdminFile(DeliverySieve.BeforeScript, beforeText) &&
+        SieveCompile(beforeText, limits, loader, &before, &compileError))
+      scripts.push_back(&before);
+    else
+      LogSieveFault(rcp, "SieveBeforeScript " + DeliverySieve.BeforeScript + ": " +
+                             (compileError.Text.empty() ? "cannot be read" : compileError.Describe()));
+  }
+  if (hasUser) {
+    if (!readable)
+      return fault("script " + name + " cannot be read, or is larger than SieveMaxScriptSize");
+    if (!SieveCompile(userText, limits, loader, &user, &compileError))
+      return fault("script " + name + ": " + compileError.Describe());
+    scripts.push_back(&user);
+  }
+  if (scripts.empty()) return false;
+  HeldText held;
+  if (!ReadHeldText(info, held)) {
+    if (!hasUser) return false;
+    return fault("the message cannot be read for the script");
+  }
+  int64_t now = time(nullptr);
+  std::string address = QualifiedAddress(rcp.Name);
+  SieveContext context;
+  context.Now = now;
+  GetUtcOffsetMinutes(static_cast<time_t>(now), context.LocalZoneMinutes);
+  context.CpuMicros = ThreadCpuMicros;
+  context.RecipientDelimiter = DeliverySieve.RecipientDelimiter;
+  context.UserAddresses.push_back(address);
+  if (rcp.OriginalAddress[0] != '\0') context.UserAddresses.push_back(rcp.OriginalAddress);
+  Mailstore store;
+  context.MailboxExists = [&](std::string_view folder) {
+    FolderCounts counts;
+    return store.FolderStatus(folder, counts) == ERROR_SUCCESS;
+  };
+  std::string duplicates;
+  if (!dir.IsOpen() || !ReadUserFile(dir, kSieveDuplicateFileName, kMaxSieveMemoryBytes, duplicates))
+    duplicates.clear();
+  context.DuplicateSeen = [&](std::string_view key) {
+    return SieveMemorySeen(duplicates, Sha256Hex(key), now);
+  };
+  SieveEnvelope envelope;
+  envelope.From = info.ReturnPath;
+  envelope.To = rcp.OriginalAddress[0] != '\0' ? std::string(rcp.OriginalAddress) : address;
+  SieveMessage message{held.Header, held.Body, 0};
+  SieveResult run;
+  bool ran = false;
+  {
+    // The script runs as the user: whatever it reaches, it reaches with the
+    // user's rights.
+    ImpersonationGuard as;
+    if (!as.Begin(mailbox.Owner())) return fault("the user's identity cannot be taken");
+    if (store.Open(mailbox.Fd(), IndexOptions{}) != ERROR_SUCCESS) store.Close();
+    ran = SieveRunScripts(scripts, message, envelope, context, limits, &run);
+  }
+  if (!ran) return fault((hasUser ? "script " + name : std::string("SieveBeforeScript")) + ": " +
+                         run.Error.Describe());
+  if (!hasUser && OnlyPlainKeep(run)) return false;
+  *result = Act(d, dir, run, held, address, now);
+  return true;
+}
+
+namespace {
+
+struct MemoryLine {
+  int64_t Expires = 0;
+  std::string_view Key;
+};
+
+std::vector<MemoryLine> ParseMemory(std::string_view text) {
+  std::vector<MemoryLine> lines;
+  while (!text.empty() && lines.size() < kMaxSieveMemoryEntries * 2) {
+    size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+    size_t space = line.find(' ');
+    if (space == std::string_view::npos || space == 0 || space > 19) continue;
+    int64_t expires = 0;
+    bool digits = true;
+    for (char c : line.substr(0, space)) {
+      digits = digits && c >= '0' && c <= '9';
+      expires = expires * 10 + (c - '0');
+    }
+    std::string_view key = line.substr(space + 1);
+    if (digits && !key.empty() && key.size() <= 128) lines.push_back({expires, key});
+  }
+  return lines;
+}
+
+}  // namespace
+
+bool SieveMemorySeen(std::string_view text, std::string_view key, int64_t now) {
+  for (const MemoryLine &m : ParseMemory(text))
+    if (m.Key == key && m.Expires > now) return true;
+  return false;
+}
+
+std::string SieveMemoryRemember(std::string_view text, std::string_view key, int64_t expires,
+                                int64_t now) {
+  std::vector<MemoryLine> lines = ParseMemory(text);
+  std::erase_if(lines, [&](const MemoryLine &m) { return m.Expires <= now || m.Key == key; });
+  if (lines.size() >= kMaxSieveMemoryEntries) {
+    std::sort(lines.begin(), lines.end(),
+              [](const MemoryLine &a, const MemoryLine &b) { return a.Expires > b.Expires; });
+    lines.resize(kMaxSieveMemoryEntries - 1);
+  }
+  std::string out;
+  for (const MemoryLine &m : lines)
+    out.append(std::to_string(m.Expires)).append(" ").append(m.Key).append("\n");
+  out.append(std::to_string(expires)).append(" ").append(key).append("\n");
+  return out;
+}

@@ -1,0 +1,298 @@
+#!/usr/bin/env python3
+"""Sieve at local delivery: mail through zelrecv and zeldeliv into folders
+with flags and edited headers, discarded, redirected with an SRS sender,
+rejected, answered by vacation; the administrator's script; and faults
+(an include loop, too many redirects, a run past its processor time) that
+each end with the message in INBOX and one event.
+
+Mail for remote.example is held in its queue directory (MailCase), where
+the redirects, reports and replies are read."""
+
+import os
+import re
+import sqlite3
+import unittest
+
+from test_local_delivery import LOCAL, REMOTE, MailCase, dated, message, remote_queue
+from zelharness import ZEL_KEY, SmtpConnection, files_with, give_to_mail_owner, read_bytes, write_file
+
+SIEVE_EVENT = "The Sieve filter of %s failed"
+
+
+class SieveCase(MailCase):
+    scripts = {}    # {user: script text}, each the user's active script
+
+    def prepare(self):
+        for user, text in self.scripts.items():
+            self.put_script(user, "main", text)
+
+    def put_script(self, user, name, text, active=True):
+        directory = self.mail.mailbox(user, "sieve")
+        os.makedirs(directory, exist_ok=True)
+        give_to_mail_owner(self.mail.mailbox(user), directory)
+        write_file(os.path.join(directory, name + ".sieve"), text)
+        give_to_mail_owner(os.path.join(directory, name + ".sieve"))
+        if active:
+            write_file(os.path.join(directory, "active"), name + "\n")
+            give_to_mail_owner(os.path.join(directory, "active"))
+
+    def folder(self, user, *names):
+        return self.mail.mailbox(user, *("+" + n for n in names))
+
+    def index_rows(self, user, *names):
+        """{file name: (flags, keywords)} of a folder's index."""
+        db = sqlite3.connect(os.path.join(self.folder(user, *names), ".index"))
+        try:
+            return {n: (f, k or "") for n, f, k in db.execute("SELECT name, flags, keywords FROM msg")}
+        finally:
+            db.close()
+
+    def queued(self):
+        """[(recipient file text, message bytes)] of the remote queue."""
+        return [(rcp, read_bytes(self.mail.spool("holding", base + ".MSG")))
+                for base, rcp in sorted(remote_queue(self.mail).items())]
+
+    def sieve_events(self):
+        return re.findall(r"The Sieve filter of (\S+) failed: ([^\r\n]*)", self.mail.scratch.events())
+
+
+def to_user(user, subject, sender="sender@" + REMOTE, *more):
+    return message("From: %s" % sender, "To: %s@%s" % (user, LOCAL), "Subject: " + subject,
+                   "Date: Mon, 7 Dec 2026 09:00:00 +0000", "Message-ID: <%s@client.example>"
+                   % subject.replace(" ", "."), *more, body=("Hello.",))
+
+
+class FilingTest(SieveCase):
+    scripts = {"alice": r'''require ["fileinto", "mailbox", "imap4flags", "editheader"];
+if header :contains "Subject" "list" { fileinto :create "Lists/Zel"; stop; }
+if header :contains "Subject" "boss" {
+  addflag ["\\Flagged", "urgent"];
+  addheader "X-Sieve" "seen by alice";
+  deleteheader "X-Drop-Me";
+  keep;
+  stop;
+}
+if header :contains "Subject" "spam" { discard; stop; }
+if header :contains "Subject" "nowhere" { fileinto "No/Such/Folder"; }
+'''}
+
+    def test_fileinto_flags_edits_and_discard(self):
+        for subject in ("list post", "from the boss", "spam offer", "nowhere to go", "plain"):
+            more = ("X-Drop-Me: yes",) if "boss" in subject else ()
+            self.send("sender@" + REMOTE, ["alice"], to_user("alice", subject, "sender@" + REMOTE,
+                                                             *more))
+        self.wait_idle()
+        # Into the folder made for it, and indexed there.
+        listed = files_with(self.folder("alice", "Lists", "Zel"), "MSG")
+        self.assertEqual(len(listed), 1)
+        self.assertIn(b"Subject: list post", read_bytes(os.path.join(
+            self.folder("alice", "Lists", "Zel"), listed[0])))
+        self.assertEqual(list(self.index_rows("alice", "Lists", "Zel")), listed)
+        # INBOX: the boss's (flagged, edited), the one for a missing folder
+        # and the plain one; the spam is gone.
+        inbox = {n: read_bytes(self.mail.mailbox("alice", n)) for n in self.mail.messages("alice")}
+        subjects = sorted(re.search(rb"Subject: ([^\r]*)", t).group(1) for t in inbox.values())
+        self.assertEqual(subjects, [b"from the boss", b"nowhere to go", b"plain"])
+        boss = [n for n, t in inbox.items() if b"the boss" in t][0]
+        self.assertIn(b"X-Sieve: seen by alice\r\n", inbox[boss])
+        self.assertNotIn(b"X-Drop-Me", inbox[boss])
+        self.assertEqual(self.index_rows("alice")[boss], (4, "urgent"))
+        self.assertEqual(self.sieve_events(), [])
+
+
+class SubaddressTest(SieveCase):
+    # "-" rather than the default "+", which account names cannot hold: so
+    # that a user whose name holds the delimiter can be made.
+    users = ("administrator", "alice", "bob", "bob-x")
+    suite = {"RecipientDelimiter": "-"}
+    scripts = {"alice": 'require ["fileinto", "mailbox", "envelope", "subaddress"];\n'
+                        'if envelope :detail "to" "shop" { fileinto :create "Shop"; }\n'}
+
+    def test_detail_reaches_the_user(self):
+        self.send("sender@" + REMOTE, ["alice-shop@" + LOCAL], to_user("alice", "order"))
+        self.send("sender@" + REMOTE, ["alice-other"], to_user("alice", "other"))
+        # bob-x is a user of its own; bob-y is bob's.
+        self.send("sender@" + REMOTE, ["bob-x", "bob-y"], to_user("bob", "both"))
+        self.wait_idle()
+        self.assertEqual(len(files_with(self.folder("alice", "Shop"), "MSG")), 1)
+        self.assertEqual(len(self.mail.messages("alice")), 1)
+        self.assertEqual(len(self.mail.messages("bob")), 1)
+        self.assertEqual(len(self.mail.messages("bob-x")), 1)
+        self.assertEqual(remote_queue(self.mail), {})
+
+
+class ForwardReplyTest(SieveCase):
+    users = ("administrator", "alice", "bob")
+    scripts = {"bob": r'''require ["copy", "reject", "vacation"];
+if header :contains "Subject" "fwd" { redirect :copy "carol@remote.example"; stop; }
+if header :contains "Subject" "nope" { reject "not wanted here"; stop; }
+vacation :days 2 :subject "Bob is away" "Back on Monday.";
+'''}
+
+    def test_redirect_reject_vacation(self):
+        sender = "sender@" + REMOTE
+        self.send(sender, ["bob"], to_user("bob", "fwd this"))
+        self.send(sender, ["bob"], to_user("bob", "nope one"))
+        self.send(sender, ["bob"], to_user("bob", "hello 1"))
+        self.send(sender, ["bob"], to_user("bob", "hello 2"))
+        # A reject of mail without return path is kept instead.
+        self.send("", ["bob"], to_user("bob", "nope two"))
+        self.wait_idle()
+        queued = self.queued()
+        by_to = {}
+        for rcp, text in queued:
+            to = re.search(r"(?mi)^Recipient: (\S+)", rcp).group(1)
+            by_to.setdefault(to, []).append((rcp, text))
+        # The redirect: its sender rewritten with SRS at this host.
+        [(rcp, text)] = by_to.pop("carol@" + REMOTE)
+        self.assertRegex(rcp, r"(?mi)^Return-path: <?SRS0=[A-Za-z0-9]{6}=[A-Za-z0-9]{2}="
+                              r"remote\.example=sender@%s>?\r?$" % re.escape(LOCAL))
+        self.assertIn(b"Subject: fwd this", text)
+        srs = re.search(r"(?mi)^Return-path: <?(SRS0=[^>\r\n]*)", rcp).group(1)
+        # The report of the reject and one vacation reply for two messages.
+        to_sender = [t for _, t in by_to.pop(sender)]
+        self.assertEqual(by_to, {})
+        reports = [t for t in to_sender if b"Subject: Delivery failure" in t]
+        replies = [t for t in to_sender if b"Subject: Bob is away" in t]
+        self.assertEqual(len(reports), 1)
+        self.assertIn(b"not wanted here", reports[0])
+        self.assertIn(b"nope one", reports[0])
+        self.assertEqual(len(replies), 1, to_sender)
+        self.assertIn(b"Auto-Submitted: auto-replied", replies[0])
+        self.assertIn(b"charset=utf-8\r\n\r\nBack on Monday.\r\n", replies[0])
+        subjects = sorted(re.search(rb"Subject: ([^\r]*)", read_bytes(self.mail.mailbox("bob", n)))
+                          .group(1) for n in self.mail.messages("bob"))
+        self.assertEqual(subjects, [b"fwd this", b"hello 1", b"hello 2", b"nope two"])
+
+        # A bounce to the rewritten sender goes back to the original one,
+        # from a client that may not relay; a forged one is refused.
+        local, _, domain = srs.partition("@")
+        forged = local[:5] + ("A" if local[5].upper() != "A" else "B") + local[6:] + "@" + domain
+        self.assertEqual(self.rcpt_reply(forged), "550 5.7.1 Invalid SRS address\r\n")
+        before = set(remote_queue(self.mail))
+        self.mail.send("", [srs], message("From: MAILER-DAEMON@" + REMOTE, "Subject: bounced",
+                                          body=("Gone.",)))
+        self.wait_idle()
+        [new] = set(remote_queue(self.mail)) - before
+        self.assertEqual(re.findall(r"(?mi)^Recipient: (\S+)", remote_queue(self.mail)[new]),
+                         [sender])
+
+    def rcpt_reply(self, address):
+        with SmtpConnection(self.mail.port) as conn:
+            conn.reply()
+            conn.command("HELO client.example")
+            conn.command("MAIL FROM:<>")
+            reply = conn.command("RCPT TO:<%s>" % address)
+            conn.command("QUIT")
+            return reply
+
+
+class BeforeScriptTest(SieveCase):
+    def prepare(self):
+        path = self.mail.scratch.path("etc", "zel", "before.sieve")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        write_file(path, 'require ["fileinto", "mailbox"];\n'
+                         'if header :contains "X-Spam-Flag" "YES" { fileinto :create "Junk"; stop; }\n')
+        self.mail.scratch.reg_import({ZEL_KEY: {
+            "SieveBeforeScript": path}})
+        # bob has a script of his own that would keep everything flagged.
+        self.put_script("bob", "main", 'require ["imap4flags"]; addflag "\\\\Seen";')
+
+    def test_spam_into_junk_for_everyone(self):
+        for user in ("alice", "bob"):
+            self.send("sender@" + REMOTE, [user], to_user(user, "spam", "sender@" + REMOTE,
+                                                          "X-Spam-Flag: YES"))
+            self.send("sender@" + REMOTE, [user], to_user(user, "ham"))
+        self.wait_idle()
+        for user in ("alice", "bob"):
+            junk = files_with(self.folder(user, "Junk"), "MSG")
+            self.assertEqual(len(junk), 1, user)
+            self.assertIn(b"Subject: spam", read_bytes(os.path.join(self.folder(user, "Junk"),
+                                                                    junk[0])))
+            self.assertEqual(len(self.mail.messages(user)), 1, user)
+        # bob's own script ran after the administrator's for the ham.
+        self.assertEqual(list(self.index_rows("bob").values()), [(1, "")])
+        self.assertEqual(self.sieve_events(), [])
+
+
+class FaultTest(SieveCase):
+    users = ("administrator", "alice", "bob", "carol", "dave")
+    # One millisecond of processor time: the long run below needs far
+    # more on any machine, and the other scripts here need no time limit.
+    suite = {"SieveMaxCpuTime": 1}
+    scripts = {
+        "alice": 'require "include"; include :personal "loop";',
+        "bob": 'require "copy";\n' + "".join(
+            'redirect :copy "r%d@remote.example";\n' % n for n in range(10)),
+        # 200 searches of a body of 800 KB: far past a millisecond.
+        "carol": 'require "body";\n' + 'if body :contains "needle" { discard; }\n' * 200,
+    }
+
+    def prepare(self):
+        super().prepare()
+        self.put_script("alice", "loop", 'require "include"; include :personal "main";',
+                        active=False)
+        # dave's active script is gone.
+        self.put_script("dave", "gone", "keep;")
+        os.remove(self.mail.mailbox("dave", "sieve", "gone.sieve"))
+
+    def test_faults_keep_the_message_in_inbox(self):
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "looping"))
+        self.send("sender@" + REMOTE, ["bob"], to_user("bob", "ten redirects"))
+        self.send("sender@" + REMOTE, ["carol"], to_user("carol", "long run")
+                  + (b"a" * 79 + b"\r\n") * 10000)
+        self.send("sender@" + REMOTE, ["dave"], to_user("dave", "no script"))
+        self.wait_idle()
+        for user in ("alice", "bob", "carol", "dave"):
+            self.assertEqual(len(self.mail.messages(user)), 1, user)
+        self.assertEqual(remote_queue(self.mail), {})
+        events = self.sieve_events()
+        self.assertEqual(sorted(u for u, _ in events), ["alice", "bob", "carol", "dave"], events)
+        reasons = dict(events)
+        self.assertIn("include", reasons["alice"])
+        self.assertIn("redirect", reasons["bob"])
+        self.assertIn("processor time", reasons["carol"])
+        self.assertIn("cannot be read", reasons["dave"])
+
+
+class ZeladmSieveTest(SieveCase):
+    mailboxes = ("alice",)
+
+    def test_scripts_stored_by_zeladm_filter_mail(self):
+        adm = self.mail.scratch.zeladm
+        good = self.mail.scratch.path("junk.sieve")
+        bad = self.mail.scratch.path("bad.sieve")
+        write_file(good, 'require "fileinto";\nfileinto "Junk";\n')
+        write_file(bad, 'require "fileinto";\n\nfilein "Junk";\n')
+        # A script that does not compile is refused with its line, and not
+        # stored.
+        for args in (("alice", "check", bad), ("alice", "put", bad)):
+            result = adm("sieve", *args, check=False)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn("line 3: ", result.stderr)
+        self.assertEqual(adm("sieve", "alice", "check", good).stdout, good + ": OK\n")
+        adm("sieve", "alice", "put", good)
+        adm("sieve", "alice", "put", good, "second")
+        self.assertEqual(adm("sieve", "alice", "activate", "nosuch", check=False).returncode, 1)
+        adm("sieve", "alice", "activate", "junk")
+        self.assertEqual(adm("sieve", "alice", "list").stdout, "junk (active)\nsecond\n")
+        self.assertEqual(adm("sieve", "alice", "show", "second").stdout,
+                         'require "fileinto";\nfileinto "Junk";\n')
+        # The user's own files, private to the user.
+        directory = self.mail.mailbox("alice", "sieve")
+        owner = os.stat(self.mail.mailbox("alice")).st_uid
+        for path, mode in ((directory, 0o700), (os.path.join(directory, "junk.sieve"), 0o600),
+                           (os.path.join(directory, "active"), 0o600)):
+            st = os.stat(path)
+            self.assertEqual((st.st_uid, st.st_mode & 0o777), (owner, mode), path)
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "filed"))
+        self.wait_idle()
+        self.assertEqual(len(files_with(self.folder("alice", "Junk"), "MSG")), 1)
+        adm("sieve", "alice", "deactivate")
+        self.assertEqual(adm("sieve", "alice", "list").stdout, "junk\nsecond\n")
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "kept"))
+        self.assertEqual(len(self.wait_messages("alice", 1)), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
