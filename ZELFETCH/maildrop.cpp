@@ -355,10 +355,12 @@ void CmdPass(_Connection *conn) {
   SubmitLogon(conn, dlg.UserName, password);
 }
 
-void SubmitLogon(_Connection *conn, const std::string &name, std::string &password) {
+void SubmitLogon(_Connection *conn, const std::string &name, std::string &password,
+                 bool master) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   LogonJob &job = dlg.Logon;
   ResetLogonJob(job, name, password, dlg.LogonFailures);
+  job.bMasterLogon = master;
   job.ClientAddress = conn->PeerAddress;
   job.Key = reinterpret_cast<uintptr_t>(conn);
   job.Overlapped = &conn->Overlapped;
@@ -378,8 +380,9 @@ void SubmitLogon(_Connection *conn, const std::string &name, std::string &passwo
   job.SessionFds[0] = dlg.HandOff.DataToSend;
   job.SessionFds[1] = dlg.HandOff.SessionControl.Get();
   job.FrontControlFd = dlg.HandOff.FrontControl.Get();
-  // A session that proxies to the user's mail host logs on there with it.
-  (void)OfferPasswordToSession(job.FrontControlFd, job.Password);
+  // A session that proxies to the user's mail host logs on there with it
+  // (a master logon's secret is no user's password: never offered).
+  if (!master) (void)OfferPasswordToSession(job.FrontControlFd, job.Password);
   dlg.IoPhase = kPhaseLogon;
   if (FetchLogonPool().Submit(&job)) return;
   dlg.HandOff = SessionHandOff();

@@ -56,7 +56,8 @@ bool ReadMaildrop(_Pop3Dialogue &dlg);
 void CmdPass(_Connection *conn);
 // Hands a logon under name (dlg.UserName is the name its replies show and
 // whose mailbox it opens) to the pool; wipes password. PASS and AUTH.
-void SubmitLogon(_Connection *conn, const std::string &name, std::string &password);
+void SubmitLogon(_Connection *conn, const std::string &name, std::string &password,
+                 bool master = false);
 void LogonFinished(_Connection *conn);
 void CmdQuit(_Connection *conn);
 void CmdStat(_Connection *conn);

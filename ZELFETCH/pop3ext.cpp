@@ -24,8 +24,11 @@ void TakePlain(_Connection *conn, std::string &response) {
   dlg.UserName = name;
   dlg.bSaslLogon = true;
   // Refused credentials are checked all the same, under a name no account
-  // has: the client learns nothing from the time or the reply.
-  SubmitLogon(conn, outcome == PlainResponse::kCredentials ? name : std::string(), password);
+  // has: the client learns nothing from the time or the reply. A master
+  // logon is the logon helper's to judge.
+  bool master = outcome == PlainResponse::kMasterCredentials;
+  SubmitLogon(conn, outcome == PlainResponse::kCredentials || master ? name : std::string(),
+              password, master);
 }
 
 }  // namespace

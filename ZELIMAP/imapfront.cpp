@@ -67,11 +67,13 @@ const char *const kLogonFailed = "NO [AUTHENTICATIONFAILED] Authentication faile
 
 // Hands name and password to the pool with the session's start record;
 // wipes password. kAway once the pool has the job.
-ImapGo SubmitLogon(_Connection *conn, const std::string &name, std::string &password) {
+ImapGo SubmitLogon(_Connection *conn, const std::string &name, std::string &password,
+                   bool master = false) {
   ImapConn &c = Imap(conn);
   FrontConn &f = Front(conn);
   LogonJob &job = f.Logon;
   ResetLogonJob(job, name, password, f.LogonFailures);
+  job.bMasterLogon = master;
   job.ClientAddress = conn->PeerAddress;
   job.Key = reinterpret_cast<uintptr_t>(conn);
   job.Overlapped = &conn->Overlapped;
@@ -92,8 +94,9 @@ ImapGo SubmitLogon(_Connection *conn, const std::string &name, std::string &pass
   job.SessionFds[0] = f.HandOff.DataToSend;
   job.SessionFds[1] = f.HandOff.SessionControl.Get();
   job.FrontControlFd = f.HandOff.FrontControl.Get();
-  // A session that proxies to the user's mail host logs on there with it.
-  (void)OfferPasswordToSession(job.FrontControlFd, job.Password);
+  // A session that proxies to the user's mail host logs on there with it
+  // (a master logon's secret is no user's password: never offered).
+  if (!master) (void)OfferPasswordToSession(job.FrontControlFd, job.Password);
   c.Phase = kImapPhaseLogon;
   if (ImapLogonPool().Submit(&job)) return ImapGo::kAway;
   c.Phase = kImapPhaseNone;
@@ -149,9 +152,11 @@ ImapGo TakePlain(_Connection *conn, std::string &response) {
   }
   f.UserName = name;
   // Refused credentials are checked all the same, under a name no account
-  // has: the client learns nothing from the time or the reply.
-  return SubmitLogon(conn, outcome == PlainResponse::kCredentials ? name : std::string(),
-                     password);
+  // has: the client learns nothing from the time or the reply. A master
+  // logon is the logon helper's to judge.
+  bool master = outcome == PlainResponse::kMasterCredentials;
+  return SubmitLogon(conn, outcome == PlainResponse::kCredentials || master ? name : std::string(),
+                     password, master);
 }
 
 // ---- the commands

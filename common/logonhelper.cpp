@@ -18,7 +18,8 @@
 
 namespace {
 
-constexpr size_t kRequestHead = 8;    // the four lengths
+constexpr size_t kRequestHead = 9;    // the four lengths, the flags
+constexpr uint8_t kRequestMaster = 1; // a master logon (LogonJob::bMasterLogon)
 constexpr size_t kAnswerHead = 13;    // flags, error, fail delay, session error
 constexpr uint8_t kLoggedOn = 1, kNameUnknown = 2, kLookupFailed = 4, kBlocked = 8,
                   kUidRefused = 16, kSessionStarted = 32, kHostAccount = 64;
@@ -83,6 +84,7 @@ std::string EncodeLogonRequest(const LogonJob &job) {
   wire.reserve(kRequestHead + name.size() + password.size() + address.size() + session.size());
   for (std::string_view f : {name, password, address, session})
     PutWireNumber(wire, static_cast<uint32_t>(f.size()), 2);
+  PutWireNumber(wire, job.bMasterLogon ? kRequestMaster : 0, 1);
   for (std::string_view f : {name, password, address, session}) wire.append(f);
   return wire;
 }
@@ -92,6 +94,7 @@ bool DecodeLogonRequest(std::string_view wire, LogonJob &job) {
   job.Name.clear();
   job.ClientAddress.clear();
   job.SessionStart.clear();
+  job.bMasterLogon = false;
   const size_t bounds[] = {kMaxLogonHelperName, kMaxLogonHelperPassword, kMaxLogonHelperAddress,
                            kMaxLogonHelperSession};
   WireReader r(wire);
@@ -101,7 +104,9 @@ bool DecodeLogonRequest(std::string_view wire, LogonJob &job) {
     if (lengths[i] > bounds[i]) return false;
     total += lengths[i];
   }
-  if (!r.Ok() || r.Rest().size() != total) return false;
+  uint32_t flags = r.Number(1);
+  if (!r.Ok() || (flags & ~uint32_t{kRequestMaster}) != 0 || r.Rest().size() != total) return false;
+  job.bMasterLogon = (flags & kRequestMaster) != 0;
   std::string *fields[] = {&job.Name, &job.Password, &job.ClientAddress, &job.SessionStart};
   std::string_view rest = r.Rest();
   for (int i = 0; i < 4; ++i) {

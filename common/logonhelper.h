@@ -29,7 +29,9 @@
 // Wire format (both directions bounded, parsed with explicit lengths; the
 // helper trusts the service no more than the network): a request is four
 // 16-bit lengths (little-endian: name, password, client address, session
-// record) and the four fields, nothing more; an answer is one byte of
+// record), one byte of flags (a master logon: the helper then checks the
+// secret and the client itself, LogonJob::bMasterLogon) and the four
+// fields, nothing more; an answer is one byte of
 // flags (logged on, name unknown, lookup failed, blocked, refused for its
 // uid, session started, a host account), the error, PAM's fail delay and the session's
 // error as 32-bit numbers, and the account's domain (the rest, at most

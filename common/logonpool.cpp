@@ -15,12 +15,15 @@
 #include "common/netcode.h"
 #include "common/zel.h"
 #include "common/sasl.h"
+#include "messages/zelmsg.h"
 #include "platform/accounts.h"
+#include "platform/fileview.h"
 #include "platform/ldapdir.h"
 #include "platform/logonfailures.h"
 #include "platform/relay.h"
 #include "platform/sync.h"
 #include "platform/sysinfo.h"
+#include "platform/tls.h"
 #include "platform/thread.h"
 
 namespace {
@@ -29,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 
 // What a thread gets by default: PAM modules are written for it.
 constexpr size_t kLogonThreadStackBytes = 8 << 20;
+// ProxySecretFile: a path, as long as any the other settings take.
+constexpr size_t kMaxSecretPathChars = 1024;
 // A completion the port could not take (no memory) is offered again this
 // much later rather than lost, which would leave its connection hanging.
 constexpr auto kRepostDelay = std::chrono::seconds(1);
@@ -63,6 +68,8 @@ LogonPolicy LoadLogonPolicy(HKEY serviceParameters) {
   if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_READ, suite.out()) == ERROR_SUCCESS) {
     QueryRegDword(suite.get(), "LogonFailureLimit", policy.FailureLimit);
     QueryRegDword(suite.get(), "LogonFailureWindow", policy.FailureWindow);
+    QueryRegString(suite.get(), "ProxySecretFile", kMaxSecretPathChars, policy.ProxySecretFile);
+    policy.ProxyClients = QueryRegNetworkList(suite.get(), "ProxyClients", kMaxNetworkListBytes, {});
   }
   return policy;
 }
@@ -82,7 +89,65 @@ bool BelowMinimumUid(const LogonToken &token) {
   return token.Uid == 0 || (!token.bVirtualUser && token.Uid < CurrentLogonPolicy().MinimumLogonUid);
 }
 
+// A master logon: the policy, then the user it acts for. Every refusal is
+// the same verdict (ERROR_LOGON_FAILURE, counted against the client);
+// only a directory that cannot answer now is the checker's failure.
+void CheckMasterLogon(LogonJob &job, const IpAddress *client, long long now) {
+  bool allowed = MasterLogonAllowed(CurrentLogonPolicy(), job.ClientAddress, job.Password);
+  WipePassword(job.Password);
+  job.Token.Close();
+  long error = ERROR_LOGON_FAILURE;
+  std::string domain;
+  AccountFound found;
+  LogonToken token;
+  if (allowed) {
+    if (!LookUpAccountFetch(job.Name, domain)) {
+      if (!IsNoSuchAccount(GetLastError())) error = GetLastError();
+    } else if (!FindAccountByName(job.Name, found)) {
+      if (!IsNoSuchAccount(GetLastError())) error = GetLastError();
+    } else if (found.Use != SidTypeUser) {
+      error = ERROR_LOGON_FAILURE;
+    } else if (!AccountIdentity(found, token)) {
+      error = GetLastError() == ERROR_ACCOUNT_RESTRICTION ? ERROR_LOGON_FAILURE : GetLastError();
+    } else {
+      token.bValid = true;
+      token.Name = job.Name;
+      token.Domain = domain;
+      error = BelowMinimumUid(token) ? ERROR_LOGON_FAILURE : ERROR_SUCCESS;
+    }
+  }
+  job.Error = error;
+  if (error == ERROR_SUCCESS) {
+    job.bLoggedOn = true;
+    job.bHostAccount = found.bHostAccount;
+    job.Domain = domain;
+    job.Token = std::move(token);
+    LogEvent(EVENTLOG_INFORMATION_TYPE, MSG_MASTER_LOGON, LogSafeText(job.Name).c_str(),
+             LogSafeText(job.ClientAddress).c_str());
+    return;
+  }
+  job.bLookupFailed = error != ERROR_LOGON_FAILURE;
+  if (!job.bLookupFailed && client != nullptr)
+    (void)RecordLogonFailure(*client, FailurePolicy(), now);
+}
+
 }  // namespace
+
+bool MasterLogonAllowed(const LogonPolicy &policy, const std::string &clientAddress,
+                        std::string_view secret) {
+  IpAddress client;
+  if (policy.ProxySecretFile.empty() || !ParseAddress(clientAddress, &client) ||
+      !policy.ProxyClients.Contains(client))
+    return false;
+  std::string expected, why;
+  if (!ReadSecretFileLine(policy.ProxySecretFile, kMaxMasterLogonSecret, expected, why)) {
+    LogEvent(EVENTLOG_WARNING_TYPE, MSG_BAD_SETTING_ENTRY, "ProxySecretFile", why.c_str());
+    return false;
+  }
+  bool equal = !expected.empty() && SecretsEqual(expected, secret);
+  WipePassword(expected);
+  return equal;
+}
 
 void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
   job.bLoggedOn = job.bNameUnknown = job.bLookupFailed = false;
@@ -98,6 +163,11 @@ void CheckLogon(LogonJob &job, DWORD *failDelayMs) {
     job.Token.Close();
     job.bBlocked = true;
     job.Error = ERROR_LOGON_FAILURE;
+    return;
+  }
+  if (job.bMasterLogon) {
+    *failDelayMs = 0;
+    CheckMasterLogon(job, counted ? &client : nullptr, now);
     return;
   }
   std::string domain;

@@ -41,9 +41,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/iocp.h"
+#include "platform/ipaddr.h"
 #include "platform/logon.h"
 #include "platform/registry.h"
 
@@ -69,18 +71,27 @@ constexpr DWORD kDefaultLogonFailureWindow = 600;
 // thousands.
 inline const std::vector<std::string> kDefaultPlaintextLogonClients = {"127.0.0.0/8", "::1"};
 constexpr size_t kMaxNetworkListBytes = 64 * 1024;
+// Master logons (a front host logging on for a user with a shared secret:
+// common/sasl's kMasterLogonIdentity) count only where ProxySecretFile is
+// set and the client is in ProxyClients (suite values; empty: none).
+// The shared secret travels as a logon's password, which the helper's
+// request bounds (kMaxLogonHelperPassword): a longer one could never match.
+constexpr size_t kMaxMasterLogonSecret = 256;
 struct LogonPolicy {
   DWORD MinimumLogonUid = kDefaultMinimumLogonUid;
   DWORD FailureLimit = kDefaultLogonFailureLimit;
   DWORD FailureWindow = kDefaultLogonFailureWindow;
+  std::string ProxySecretFile;
+  NetworkList ProxyClients;
 };
 // Set once while the service starts, before the logon helpers are forked
 // (they check with it); read only afterwards.
 void SetLogonPolicy(const LogonPolicy &policy);
 const LogonPolicy &CurrentLogonPolicy();
 // Reads MinimumLogonUid from the service's Parameters key and
-// LogonFailureLimit and LogonFailureWindow from the suite key (the count is
-// one for every protocol, so its setting is too).
+// LogonFailureLimit, LogonFailureWindow, ProxySecretFile and ProxyClients
+// from the suite key (the count is one for every protocol, so its setting
+// is too).
 LogonPolicy LoadLogonPolicy(HKEY serviceParameters);
 
 struct LogonJob {
@@ -89,6 +100,10 @@ struct LogonJob {
   std::string Password;          // wiped by the pool once checked
   int FailuresBefore = 0;        // failed logons on this connection so far
   std::string ClientAddress;     // the client's address (text): whose failures count
+  // A master logon (SASL PLAIN as kMasterLogonIdentity): Name is the user
+  // it acts for, Password the shared secret. Only MasterLogonAllowed and
+  // the account decide; the flag says no more than how to check.
+  bool bMasterLogon = false;
   // A session to start once the check passes (POP3, IMAP; none for SMTP
   // AUTH): its start record (common/sessionstart), the descriptors the
   // session gets (data, control, and for a session of every connection of
@@ -176,5 +191,16 @@ class LogonPool {
 DWORD LogonFailureDelayMs(DWORD firstDelayMs, int failuresBefore);
 
 // The check a pool thread runs: fills the outcome of job and wipes its
-// password; failDelayMs receives PAM's fail delay (0 when none).
+// password; failDelayMs receives PAM's fail delay (0 when none). A master
+// logon passes when MasterLogonAllowed and Name is a user of this host
+// (its session then runs as that user; logged as "via zel-proxy"); every
+// other outcome is an ordinary failed logon, counted and answered like a
+// wrong password, whichever check failed.
 void CheckLogon(LogonJob &job, DWORD *failDelayMs);
+
+// Whether a master logon from clientAddress with secret may act for a user
+// under policy: ProxySecretFile set and readable (read afresh, so a new
+// secret needs no restart), the client in ProxyClients, the secret equal
+// to the file's first line (compared in constant time).
+bool MasterLogonAllowed(const LogonPolicy &policy, const std::string &clientAddress,
+                        std::string_view secret);

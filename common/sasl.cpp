@@ -110,6 +110,12 @@ PlainResponse DecodePlainResponse(std::string_view response, size_t maxName, std
   if (!Base64Decode(response, message)) return PlainResponse::kBadBase64;
   bool parsed = ParseSaslPlain(message, authzid, authcid, password);
   WipeSecret(message);
+  // A master logon names the user it acts for; nothing is decided here.
+  if (parsed && authcid == kMasterLogonIdentity && !authzid.empty() && authzid != authcid &&
+      IsPlainName(authzid, maxName)) {
+    name = authzid;
+    return PlainResponse::kMasterCredentials;
+  }
   std::string shown = authcid.substr(0, maxName);
   if (IsPlainName(shown, maxName)) name = shown;
   if (!parsed || !IsPlainName(authcid, maxName) || (!authzid.empty() && authzid != authcid)) {

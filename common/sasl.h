@@ -27,17 +27,26 @@ std::string Base64Encode(std::string_view data);
 bool ParseSaslPlain(std::string_view message, std::string &authzid, std::string &authcid,
                     std::string &password);
 
+// The authentication identity of a master-user logon: a front host of the
+// site logs on at a user's mail host as this, for the user named by the
+// authorization identity, with a secret the two hosts share. Only the
+// mail host's root logon helper decides whether it counts (common/
+// logonpool's CheckLogon: its own secret, ProxyClients).
+inline constexpr const char *kMasterLogonIdentity = "zel-proxy";
+
 // What a PLAIN response (base64 of the message; an empty response already
 // made empty) holds, for the mail-access servers' AUTH and AUTHENTICATE.
 enum class PlainResponse {
   kBadBase64,     // not base64: name and password empty
   kRefused,       // no usable credentials: password empty; name only for the reply
   kCredentials,   // name (at most maxName bytes, printable) and password
+  kMasterCredentials,   // kMasterLogonIdentity for the user name; password the secret
 };
-// A message that is malformed, asks to act for another user, or names a
-// user no plain name could be (longer than maxName, blanks or control
-// characters) is kRefused; name then holds the authentication identity
-// only when it is printable, cut to maxName. The decoded message is wiped.
+// A message that is malformed, asks to act for another user (other than as
+// kMasterLogonIdentity), or names a user no plain name could be (longer
+// than maxName, blanks or control characters) is kRefused; name then holds
+// the authentication identity only when it is printable, cut to maxName.
+// The decoded message is wiped.
 PlainResponse DecodePlainResponse(std::string_view response, size_t maxName, std::string &name,
                                   std::string &password);
 

@@ -73,6 +73,7 @@ const MessageEntry kMessages[] = {
     {MSG_REMOTE_SIDE_RUNNING,
      "The remote delivery process %1 runs as %2, without privileges.\r\n"},
     {MSG_LOGON_FAILED, "Logon failed: %1, user %2\r\n"},
+    {MSG_MASTER_LOGON, "User %1 logged on via zel-proxy from %2\r\n"},
     {MSG_FOLDER_INDEX_REBUILT,
      "The index of %1 was damaged or lost and is rebuilt from its message files; its new "
      "UIDVALIDITY is %2.\r\n"},

@@ -50,6 +50,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/logonpool.h"
+#include "common/sasl.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/tls.h"
@@ -59,15 +61,15 @@ enum class ProxyTlsMode { kNone, kOpportunistic, kVerify };
 
 constexpr uint16_t kDefaultProxyPop3Port = 110;
 constexpr uint16_t kDefaultProxyImapPort = 143;
-// The authcid of a master-user logon.
-inline constexpr const char *kProxyIdentity = "zel-proxy";
+// The authcid of a master-user logon (the mail host's helper checks it).
+inline constexpr const char *kProxyIdentity = kMasterLogonIdentity;
 // A reply line from the mail host: RFC 2449's 512 octets for POP3, and
 // room for an IMAP capability list.
 constexpr size_t kMaxProxyLine = 4096;
 // Lines (greeting, untagged data) before the answer a step waits for.
 constexpr size_t kMaxProxyLines = 64;
 // A shared secret, and a directory's mail host name (a DNS name).
-constexpr size_t kMaxProxySecret = 1024;
+constexpr size_t kMaxProxySecret = kMaxMasterLogonSecret;
 constexpr size_t kMaxMailHostName = 253;
 // The connection to the mail host (each of its addresses), and the whole
 // logon dialogue: within the logon helper's wait for the session's first

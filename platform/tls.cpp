@@ -738,6 +738,18 @@ std::string HmacSha256(std::string_view key, std::string_view data) {
   return std::string(reinterpret_cast<char *>(digest), length);
 }
 
+bool SecretsEqual(std::string_view a, std::string_view b) {
+  unsigned char da[EVP_MAX_MD_SIZE], db[EVP_MAX_MD_SIZE];
+  unsigned int la = 0, lb = 0;
+  bool ok = EVP_Digest(a.data(), a.size(), da, &la, EVP_sha256(), nullptr) == 1;
+  ok = EVP_Digest(b.data(), b.size(), db, &lb, EVP_sha256(), nullptr) == 1 && ok;
+  if (!ok) ERR_clear_error();
+  bool equal = ok && la == lb && CRYPTO_memcmp(da, db, la) == 0;
+  OPENSSL_cleanse(da, sizeof da);
+  OPENSSL_cleanse(db, sizeof db);
+  return equal;
+}
+
 bool TlsCertificateSpkiSha256(const std::string &certificateFile, std::string &hexDigest,
                               std::string &why) {
   ERR_clear_error();

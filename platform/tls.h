@@ -259,6 +259,11 @@ std::string Sha256Hex(std::string_view data);
 // fails). For the keyed hashes of addresses this host signs (SRS).
 std::string HmacSha256(std::string_view key, std::string_view data);
 
+// Whether two secrets are equal, in a time that depends on neither's
+// content nor on where they differ (CRYPTO_memcmp over SHA-256 digests, so
+// not on the lengths either). A digest that cannot be made is unequal.
+bool SecretsEqual(std::string_view a, std::string_view b);
+
 // The SHA-256 digest of the SubjectPublicKeyInfo (DER) of the first
 // certificate in a PEM file, as hex: the data of a "3 1 1" TLSA record
 // (RFC 6698), which stays valid across renewals that keep the key. The file

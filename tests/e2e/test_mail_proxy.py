@@ -18,6 +18,7 @@ directory source, built beside this proxy; until it is there (zeladm check
 says no service reads UserDirectory) the class is skipped.
 """
 
+import base64
 import os
 import shutil
 import subprocess
@@ -35,6 +36,7 @@ MAIL_HOST = "mh13.example.test"
 MAIL_HOST_IP = "127.0.0.13"
 FRONT_IP = "127.0.0.11"
 USER, PASSWORD = "bob", "Proxy pw 1"
+SECRET = "shared by the hosts 7"
 MESSAGE = b"Subject: far away\r\n\r\nkept on the mail host\r\n.\r\n"
 
 
@@ -79,7 +81,11 @@ class ProxyToMailHost(PeersCase):
         cls.dns = NameServer(cls.dir, hosts=[(MAIL_HOST, MAIL_HOST_IP),
                                              ("other.example.test", MAIL_HOST_IP)]).start()
         cls.stops.append(cls.dns.stop)
-        suite = {"TlsCertificateFile": cert, "TlsKeyFile": key}
+        # Master logons count from 127.0.0.1 alone: the source of the
+        # probe's connections (the kernel's choice for a loopback address).
+        secret = cls.secret_file("proxy-secret", SECRET)
+        suite = {"TlsCertificateFile": cert, "TlsKeyFile": key, "ProxySecretFile": secret,
+                 "ProxyClients": ["127.0.0.1"]}
         listen = {"ListenAddresses": [MAIL_HOST_IP, "127.0.0.1"]}
         cls.pop3 = Pop3Server(dict(listen), suite=suite, users={USER: PASSWORD})
         cls.stops.append(cls.pop3.stop)
@@ -95,9 +101,26 @@ class ProxyToMailHost(PeersCase):
         cls.front = Scratch("zel-e2e-front-")
         cls.stops.append(cls.front.cleanup)
         cls.front.prepare_registry(name_server=cls.dns.address)
-        cls.front.reg_import({ZEL_KEY: {"ProxyTls": "verify", "ProxyCa": ca.cert_path,
-                                        "ProxyPop3Port": cls.pop3.port,
-                                        "ProxyImapPort": cls.imap.port}})
+        proxy = {"ProxyTls": "verify", "ProxyCa": ca.cert_path, "ProxyPop3Port": cls.pop3.port,
+                 "ProxyImapPort": cls.imap.port}
+        cls.front.reg_import({ZEL_KEY: proxy})
+        # Fronts that log on as the master user: with the mail host's
+        # secret, and with another.
+        cls.fronts = {}
+        for name, text in (("right", SECRET), ("wrong", "not the secret")):
+            front = Scratch("zel-e2e-front-%s-" % name)
+            cls.stops.append(front.cleanup)
+            front.prepare_registry(name_server=cls.dns.address)
+            front.reg_import({ZEL_KEY: dict(proxy, ProxySecretFile=cls.secret_file(name, text))})
+            cls.fronts[name] = front
+
+    @classmethod
+    def secret_file(cls, name, text):
+        path = os.path.join(cls.dir, name)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(text + "\n")
+        return path
 
     def client(self, probe):
         conn = SmtpConnection(probe.port, FRONT_IP, REPLY_SECONDS)
@@ -153,6 +176,52 @@ class ProxyToMailHost(PeersCase):
                 self.assertEqual((status, words), (1, [want]), host)
         self.assertIn("A logon proxied to the mail host other.example.test failed",
                       self.front.events())
+
+    def test_master_logon_with_the_shared_secret(self):
+        # Through the proxy, POP3 and IMAP: the mail host's mailbox, and
+        # the mail host's event names the master logon.
+        probe = Probe(self.fronts["right"], "pop3", MAIL_HOST, "")
+        conn = self.client(probe)
+        self.assertEqual(conn.reply(), "+OK %s's mailbox has 1 message(s) (%d octets)\r\n"
+                         % (USER, len(MESSAGE)))
+        self.assertTrue(conn.command("QUIT").startswith("+OK "))
+        self.assertEqual(probe.finish()[0], 0)
+        probe = Probe(self.fronts["right"], "imap", MAIL_HOST, "", tag="a1")
+        conn = ImapConnection(probe.port, FRONT_IP, REPLY_SECONDS)
+        self.addCleanup(conn.close)
+        self.assertRegex(conn.line().decode(), r"^a1 OK .*\r\n$")
+        self.assertIn("* 1 EXISTS\r\n", conn.run("SELECT INBOX")[0])
+        conn.run("LOGOUT")
+        self.assertEqual(probe.finish()[0], 0)
+        self.assertIn("User %s logged on via zel-proxy from 127.0.0.1" % USER,
+                      self.pop3.scratch.events())
+
+    def test_master_logon_refused_without_the_secret_or_from_elsewhere(self):
+        # A front with another secret: the mail host's ordinary refusal.
+        for protocol, tag, want in (("pop3", None, "R -ERR "), ("imap", "a1", "R a1 NO ")):
+            probe = Probe(self.fronts["wrong"], protocol, MAIL_HOST, "", tag=tag)
+            conn = self.client(probe)
+            status, words = probe.finish()
+            self.assertEqual(status, 1)
+            self.assertTrue(words[0].startswith(want), words)
+            self.assertTrue(conn.closed_silently())
+        # A client outside ProxyClients with the right secret, directly:
+        # the reply of a wrong password, word for word.
+        def plain(authzid, authcid, password):
+            return base64.b64encode(("%s\0%s\0%s" % (authzid, authcid, password)).encode()).decode()
+        replies = []
+        for credentials in (plain(USER, "zel-proxy", SECRET), plain("", USER, "wrong")):
+            conn = self.pop3.connect(host=MAIL_HOST_IP, source="127.0.0.22")
+            self.addCleanup(conn.close)
+            replies.append(conn.command("AUTH PLAIN " + credentials))
+            imap = self.imap.connect(host=MAIL_HOST_IP, source="127.0.0.22")
+            self.addCleanup(imap.close)
+            replies.append(imap.run("AUTHENTICATE PLAIN " + credentials)[1])
+        self.assertEqual(replies[:2], replies[2:])
+        self.assertTrue(replies[0].startswith("-ERR ") and " NO " in replies[1], replies)
+        events = self.pop3.scratch.events()
+        self.assertIn('Logon failed: pop3 client 127.0.0.22, user "%s"' % USER, events)
+        self.assertNotIn("from 127.0.0.22", events)
 
 
 @unittest.skipUnless(IS_ROOT and shutil.which("slapd"), "needs root and slapd")

@@ -32,8 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!std::string_view(sent).ends_with("\n.\r\n")) std::abort();
   std::string name, password;
   PlainResponse plain = DecodePlainResponse(in, name, password);
-  if (name.size() > kMaxUserName || (plain != PlainResponse::kCredentials && !password.empty()) ||
-      (plain == PlainResponse::kCredentials && name.empty()))
+  bool credentials =
+      plain == PlainResponse::kCredentials || plain == PlainResponse::kMasterCredentials;
+  if (name.size() > kMaxUserName || (!credentials && !password.empty()) ||
+      (credentials && name.empty()))
     std::abort();
   for (unsigned char c : name)
     if (c <= 0x20 || c == 0x7F) std::abort();

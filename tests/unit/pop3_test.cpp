@@ -142,6 +142,12 @@ TEST(Pop3Parse, PlainResponses) {
   EXPECT_EQ(name + "|" + password, "alice|pw 1");
   EXPECT_EQ(decode("bob\0alice\0pw"s), PlainResponse::kRefused);   // acting for another
   EXPECT_EQ(name + "|" + password, "alice|");
+  // The master identity may act for another: whether it counts is the
+  // logon helper's to decide; a name no user could have is refused here.
+  EXPECT_EQ(decode("bob\0zel-proxy\0secret"s), PlainResponse::kMasterCredentials);
+  EXPECT_EQ(name + "|" + password, "bob|secret");
+  EXPECT_EQ(decode("b b\0zel-proxy\0secret"s), PlainResponse::kRefused);
+  EXPECT_EQ(password, "");
   EXPECT_EQ(decode("\0"s + std::string(32, 'n') + "\0pw"s), PlainResponse::kRefused);
   EXPECT_EQ(name + "|" + password, std::string(31, 'n') + "|");
   for (std::string bad : {"\0a\r\n+OK\0pw"s, "\0a b\0pw"s, "alice\0pw"s}) {
@@ -791,6 +797,63 @@ TEST_F(LogonTest, BlockedNetworksAreRefusedUncheckedAndOthersAreNot) {
   SetLogonPolicy(saved);
 }
 
+// A master logon acts for a user only with this host's secret, from a
+// client in ProxyClients, for a user that exists; every other case is an
+// ordinary failed logon, counted against the client.
+TEST_F(LogonTest, MasterLogonsNeedTheSecretTheClientAndAUser) {
+  FreshFailureCount();
+  LogonPolicy saved = CurrentLogonPolicy();
+  LogonPolicy policy;
+  policy.FailureLimit = 3;
+  std::string secretFile = AccountsFilePath() + ".proxysecret";
+  std::ofstream(secretFile) << "shared one\n";
+  ASSERT_EQ(chmod(secretFile.c_str(), 0600), 0);
+  policy.ProxySecretFile = secretFile;
+  ParseNetworkList({"192.0.2.0/24"}, &policy.ProxyClients, nullptr);
+  SetLogonPolicy(policy);
+  auto check = [](const char *address, const char *name, const char *secret) {
+    LogonJob job;
+    job.bMasterLogon = true;
+    job.Name = name;
+    job.Password = secret;
+    job.ClientAddress = address;
+    DWORD delay = 0;
+    CheckLogon(job, &delay);
+    EXPECT_TRUE(job.Password.empty());
+    return job;
+  };
+  LogonJob ok = check("192.0.2.7", "demo", "shared one");
+  EXPECT_TRUE(ok.bLoggedOn);
+  EXPECT_TRUE(ok.Token.bValid && ok.Token.bVirtualUser);
+  EXPECT_EQ(ok.Token.Name, "demo");
+  struct Case {
+    const char *address, *name, *secret;
+  } refused[] = {{"192.0.2.8", "demo", "shared two"},      // wrong secret
+                 {"192.0.2.8", "demo", ""},
+                 {"198.51.100.1", "demo", "shared one"},   // not a proxy client
+                 {"192.0.2.8", "nobody-here", "shared one"}};
+  for (const Case &c : refused) {
+    LogonJob job = check(c.address, c.name, c.secret);
+    EXPECT_FALSE(job.bLoggedOn || job.bLookupFailed || job.Token.bValid) << c.address << c.secret;
+    EXPECT_EQ(job.Error, ERROR_LOGON_FAILURE);
+  }
+  // Three failures from 192.0.2.8 were counted: now even the right one is blocked.
+  EXPECT_TRUE(check("192.0.2.8", "demo", "shared one").bBlocked);
+  // An ordinary logon with the secret is no master logon; no secret file: none at all.
+  LogonJob plain;
+  plain.Name = "demo";
+  plain.Password = "shared one";
+  plain.ClientAddress = "192.0.2.7";
+  DWORD delay = 0;
+  CheckLogon(plain, &delay);
+  EXPECT_FALSE(plain.bLoggedOn);
+  policy.ProxySecretFile.clear();
+  SetLogonPolicy(policy);
+  EXPECT_FALSE(check("192.0.2.9", "demo", "").bLoggedOn);
+  SetLogonPolicy(saved);
+  unlink(secretFile.c_str());
+}
+
 // ---- checks in helper processes (a service without root: the receiver)
 
 TEST(LogonHelper, WireFormatRefusesWhatIsNotExactlyARequest) {
@@ -809,7 +872,13 @@ TEST(LogonHelper, WireFormatRefusesWhatIsNotExactlyARequest) {
   SessionStart record;
   ASSERT_TRUE(DecodeSessionStart(got.SessionStart, record));
   EXPECT_EQ(record.PendingInput, "STAT\r\n");
-  for (std::string bad : {wire.substr(0, wire.size() - 1), wire + "x", wire.substr(0, 7),
+  EXPECT_FALSE(got.bMasterLogon);
+  sent.bMasterLogon = true;
+  ASSERT_TRUE(DecodeLogonRequest(EncodeLogonRequest(sent), got));
+  EXPECT_TRUE(got.bMasterLogon);
+  std::string unknownFlag = wire;
+  unknownFlag[8] = 2;
+  for (std::string bad : {wire.substr(0, wire.size() - 1), wire + "x", wire.substr(0, 7), unknownFlag,
                           std::string("\xff\xff\x00\x00\x00\x00\x00\x00", 8) +
                               std::string(65535, 'n')}) {
     EXPECT_FALSE(DecodeLogonRequest(bad, got)) << bad.size();
