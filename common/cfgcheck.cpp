@@ -121,6 +121,7 @@ const KnownValue kKnownValues[] = {
     {kSuiteKeyId, "TlsKeyFile", Kind::kPemFile, kRecv | kFetch | kImap},
     {kSuiteKeyId, "ProxyLogons", Kind::kNumber, kFetch | kImap},
     {kSuiteKeyId, "ProxySecretFile", Kind::kSecretFile, kFetch | kImap},
+    {kSuiteKeyId, "ProxyClients", Kind::kNetworks, kFetch | kImap},
     {kSuiteKeyId, "ProxyTls", Kind::kGatewayTls, kFetch | kImap},
     {kSuiteKeyId, "ProxyCa", Kind::kPemFile, kFetch | kImap},
     {kSuiteKeyId, "ProxyPop3Port", Kind::kPort, kFetch},

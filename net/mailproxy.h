@@ -18,6 +18,8 @@
 // Credentials. With ProxySecretFile, the logon is a master-user logon:
 // SASL PLAIN with authzid the user, authcid kProxyIdentity and the file's
 // first line as password, read by the session while it is still root.
+// The mail host accepts it in its root logon helper (common/logonpool's
+// CheckLogon, MasterLogonAllowed: its own secret, ProxyClients).
 // Without it the user's own password is used: the front offers it to the
 // session on the session's control socket (OfferPasswordToSession) before
 // the logon is checked, and every session takes it off that socket at its
