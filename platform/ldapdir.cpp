@@ -491,6 +491,34 @@ bool LdapProbe(std::string &report) {
   return true;
 }
 
+bool LdapReplaceValue(const std::string &bindDn, std::string_view password, const std::string &dn,
+                      const std::string &attribute, const std::string &value, std::string &why) {
+  if (bindDn.empty() || password.empty() || password.size() > kMaxBindPassword || dn.empty() ||
+      attribute.empty() || value.size() > kMaxLdapValue) {
+    why = "a bind DN, its password, the entry and the attribute are needed";
+    return false;
+  }
+  Handle h;
+  int rc = Connect(bindDn, password, h);
+  if (rc != LDAP_SUCCESS) {
+    why = "cannot bind as " + bindDn + ": " + ldap_err2string(rc);
+    return false;
+  }
+  std::string text = value;
+  char *values[] = {text.data(), nullptr};
+  LDAPMod mod{};
+  mod.mod_op = LDAP_MOD_REPLACE;
+  mod.mod_type = const_cast<char *>(attribute.c_str());
+  mod.mod_values = values;
+  LDAPMod *mods[] = {&mod, nullptr};
+  rc = ldap_modify_ext_s(h->ld, dn.c_str(), mods, nullptr, nullptr);
+  if (rc != LDAP_SUCCESS) {
+    why = "cannot change " + attribute + " of " + dn + ": " + ldap_err2string(rc);
+    return false;
+  }
+  return true;
+}
+
 void ClearLdapCache() {
   Cache &c = TheCache();
   std::lock_guard<std::mutex> g(c.lock);

@@ -130,5 +130,11 @@ long LdapCheckPassword(const std::string &dn, std::string_view password);
 // zeladm check: a connection bound as BindDn and one search of BaseDn.
 // False with why.
 bool LdapProbe(std::string &report);
+// zeladm user move: replaces attribute of the entry dn with value, on a
+// connection of its own bound as bindDn with password (the administrator's
+// own bind: the service's BindDn is meant to read only). The cache is left
+// alone: other processes forget in CacheSeconds. False with why.
+bool LdapReplaceValue(const std::string &bindDn, std::string_view password, const std::string &dn,
+                      const std::string &attribute, const std::string &value, std::string &why);
 // Forgets the cache (tests).
 void ClearLdapCache();

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "platform/mailboxdir.h"
+#include "platform/pathusers.h"
 #include "tests/unit/testutil.h"
 
 namespace {
@@ -193,3 +196,41 @@ TEST_F(MailboxWalk, RootsLinksInRootsDirectoriesAreFollowed) {
 }
 
 }  // namespace
+
+// The move of a mailbox waits for the processes working in it: a child
+// with its working directory, or a descriptor, inside the tree counts
+// (a sibling whose name merely begins the same does not); the caller and
+// a process that ended do not.
+TEST(PathUsers, ProcessesWorkingInsideTheTree) {
+  std::string base = std::string(std::getenv("ZEL_ROOT")) + "/pathusers";
+  ASSERT_EQ(std::system(("rm -rf '" + base + "' && mkdir -p '" + base + "/box/sub' '" + base +
+                         "/box2'").c_str()), 0);
+  std::vector<pid_t> pids;
+  int mine = open((base + "/box").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_TRUE(ProcessesUsingTree(base + "/box", pids));
+  EXPECT_TRUE(pids.empty());
+  close(mine);
+  for (const char *where : {"/box/sub", "/box2"}) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      int fd = open((base + where).c_str(), O_RDONLY | O_DIRECTORY);
+      (void)!write(ready[1], "x", 1);
+      pause();
+      _exit(fd < 0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(ProcessesUsingTree(base + "/box/", pids));
+    EXPECT_EQ(pids, std::string(where) == "/box/sub" ? std::vector<pid_t>{child}
+                                                       : std::vector<pid_t>{})
+        << where;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ASSERT_TRUE(ProcessesUsingTree(base + "/box", pids));
+  EXPECT_TRUE(pids.empty());
+}

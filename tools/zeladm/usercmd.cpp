@@ -20,6 +20,7 @@
 #include "platform/accountsfile.h"
 #include "platform/logon.h"
 #include "tools/zeladm/admcmd.h"
+#include "tools/zeladm/usermovecmd.h"
 
 namespace {
 
@@ -428,52 +429,6 @@ int RunReindex(int argc, char **argv) {
   });
 }
 
-// "move USER --to HOST": holds the user's logons and deliveries here and
-// says how to copy the mailbox and switch the directory; "move USER
-// --finish" lets them go (the mail that waited goes to the new host).
-int RunMove(int argc, char **argv) {
-  const char *user = argv[1];
-  if (argc == 3 && std::strcmp(argv[2], "--finish") == 0) {
-    if (!ClearUserMove(user)) return AdmFailed("cannot remove the move marker", GetLastError());
-    std::printf("%s: logons and deliveries resume; mail that waited goes to the mail host the\n"
-                "directory names at the delivery agent's next scan\n",
-                AdmPrintable(user).c_str());
-    return kAdmExitOk;
-  }
-  if (argc != 4 || std::strcmp(argv[2], "--to") != 0)
-    return AdmUsage("move USER --to HOST, or move USER --finish");
-  std::string host = argv[3];
-  if (MailHostQueueName(host).empty() || UserMoveMarkerPath(user).empty())
-    return AdmUsage("not a host name or user name: \"" + AdmPrintable(host) + "\", \"" +
-                    AdmPrintable(user) + "\"");
-  MailboxDir box;
-  if (!OpenUserMailbox(user, box)) return kAdmExitFailure;
-  if (!MarkUserMove(user, host)) return AdmFailed("cannot set the move marker", GetLastError());
-  std::string path = AdmPrintable(box.Path());
-  std::string name = AdmPrintable(user);
-  std::printf(
-      "%s: logons (a temporary failure) and deliveries (kept queued) are held on this host.\n"
-      "1. Wait until %s has no POP3 or IMAP session left (an IMAP session ends 30 seconds\n"
-      "   after its last connection).\n"
-      "2. Copy the mailbox with its folders and indexes, owners and modes kept, to the same\n"
-      "   path on %s (or the path its MailInBoxDir gives):\n"
-      "     rsync -a --numeric-ids --delete '%s/' 'root@%s:%s/'\n"
-      "3. Name %s as the mail host of %s in the directory (the mail host attribute,\n"
-      "   mailHost unless the Ldap settings name another):\n"
-      "     ldapmodify -H URI -D BINDDN -y PASSWORDFILE <<'EOF'\n"
-      "     dn: <the entry of %s>\n"
-      "     changetype: modify\n"
-      "     replace: mailHost\n"
-      "     mailHost: %s\n"
-      "     EOF\n"
-      "4. zeladm user move %s --finish\n"
-      "Then, once %s reads the mail there, remove %s here.\n",
-      name.c_str(), name.c_str(), AdmPrintable(host).c_str(), path.c_str(),
-      AdmPrintable(host).c_str(), path.c_str(), AdmPrintable(host).c_str(), name.c_str(),
-      name.c_str(), AdmPrintable(host).c_str(), name.c_str(), name.c_str(), path.c_str());
-  return kAdmExitOk;
-}
-
 const AdmCommand kUserCommands[] = {
     {"add",
      "[DOMAIN\\]NAME [--password-stdin] [--home DIR] [--kind user|group|alias]",
@@ -491,9 +446,13 @@ const AdmCommand kUserCommands[] = {
     {"reindex", "USER [FOLDER]",
      "index a mail user's folders (or one) anew from the message files: new UIDs and\n"
      "        UIDVALIDITY, flags kept; mail programs fetch the folder again", 1, 2, RunReindex},
-    {"move", "USER --to HOST | USER --finish",
-     "hold a user's logons and deliveries while the mailbox moves to another mail host\n"
-     "        and print the steps; --finish lets them go", 2, 3, RunMove},
+    {"move",
+     "USER --to HOST [--to-dir DIR | --rsync PROGRAM] [--bind-dn DN --password-file FILE]\n"
+     "        [--wait SECONDS] | USER --finish",
+     "move a user's mailbox to another mail host: hold logons and deliveries, wait for\n"
+     "        the sessions, copy the mailbox, switch the directory's mail host (or print\n"
+     "        the change), then let the held mail go there; --finish ends a move", 2, 13,
+     RunUserMove},
 };
 
 }  // namespace
