@@ -70,6 +70,10 @@ int OpenUri(const std::string &uri, Handle &out) {
   int version = LDAP_VERSION3;
   ldap_set_option(h->ld, LDAP_OPT_PROTOCOL_VERSION, &version);
   ldap_set_option(h->ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  // A signal during a wait (the logon helper's SIGCHLD as a session ends)
+  // must not end the operation: libldap otherwise takes poll's EINTR for
+  // a server that went down.
+  ldap_set_option(h->ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
   struct timeval net = Timeval(Settings.NetworkTimeoutMs);
   struct timeval op = Timeval(Settings.OperationTimeoutMs);
   ldap_set_option(h->ld, LDAP_OPT_NETWORK_TIMEOUT, &net);

@@ -106,6 +106,9 @@ def run_once(slapd, names, cache_seconds, messages, logons, scratch_dir):
             imap.close()
         results["IMAP logon"] = (logons, operations(slapd, start))
         return results
+    except BaseException:
+        print(mail.scratch.events()[-3000:])
+        raise
     finally:
         mail.stop()
 
@@ -134,7 +137,10 @@ def main():
                       % (cache, what, searches / count, service / count, user / count))
     finally:
         slapd.cleanup()
-        shutil.rmtree(directory, ignore_errors=True)
+        if not os.environ.get("ZEL_BENCH_KEEP"):
+            shutil.rmtree(directory, ignore_errors=True)
+        else:
+            print("kept", directory)
 
 
 if __name__ == "__main__":

@@ -3,10 +3,17 @@
 // that cannot answer does to lookups and logons.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "common/userdir.h"
 #include "platform/accounts.h"
@@ -192,3 +199,54 @@ TEST_F(SourceOrderTest, ADirectoryThatCannotAnswerIsNeverNoSuchUser) {
 }
 
 }  // namespace
+
+// A signal that arrives while a bind waits for its answer (the logon
+// helper's SIGCHLD when one of its sessions ends) is no server gone away:
+// the bind goes on and gets the server's answer.
+namespace {
+void NoteSignal(int) {}
+}  // namespace
+
+TEST(LdapBind, ASignalDuringTheWaitIsNoFailure) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length), 0);
+  // The server reads the bind request, lets the client wait, and answers
+  // success (BindResponse, message 1).
+  std::thread server([listener] {
+    int conn = accept(listener, nullptr, nullptr);
+    char buffer[512];
+    (void)!read(conn, buffer, sizeof buffer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const unsigned char ok[] = {0x30, 0x0c, 0x02, 0x01, 0x01, 0x61, 0x07, 0x0a,
+                                0x01, 0x00, 0x04, 0x00, 0x04, 0x00};
+    (void)!write(conn, ok, sizeof ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    close(conn);
+  });
+  struct sigaction note {}, saved{};
+  note.sa_handler = NoteSignal;
+  note.sa_flags = SA_RESTART;   // as the helper's: poll is interrupted all the same
+  sigemptyset(&note.sa_mask);
+  sigaction(SIGUSR1, &note, &saved);
+  pthread_t self = pthread_self();
+  std::thread signaller([self] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pthread_kill(self, SIGUSR1);
+  });
+  LdapSettings settings;
+  settings.Uris = {"ldap://127.0.0.1:" + std::to_string(ntohs(addr.sin_port))};
+  settings.StartTls = false;
+  ConfigureLdapDirectory(settings);
+  EXPECT_EQ(LdapCheckPassword("uid=u,dc=example,dc=test", "pw"), ERROR_SUCCESS);
+  signaller.join();
+  server.join();
+  sigaction(SIGUSR1, &saved, nullptr);
+  close(listener);
+  ConfigureLdapDirectory(LdapSettings());
+}
