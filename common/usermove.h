@@ -7,7 +7,8 @@
 // temporary failure (net/mailproxy asks, in every session before it
 // reaches the mailbox). Sessions already open go on, and an open IMAP
 // session takes its user's next connections, until they end: the move
-// waits for them. "zeladm user move USER --finish" removes it; the mail
+// waits for them (tools/zeladm/usermovecmd, which then copies the mailbox
+// and switches the directory). Finishing the move removes it; the mail
 // that waited then goes where the directory now says (the new mail host, by
 // the agent's hand-off) at the agent's next scan.
 //
