@@ -273,14 +273,27 @@ class ZeladmFoldersTest(ZeladmCase):
         self.fails(["move", "nobody-here", "--to", "mh2.example.test"], 1, "no mail user")
         self.fails(["move", "carol", "--from", "mh2.example.test"], 2, "move USER --to HOST")
         self.assertFalse(os.path.exists(os.path.dirname(marker)))
-        out = self.ok("move", "Carol", "--to", "mh2.example.test")
+        # A copy that fails leaves the user held.
+        failed = self.zeladm("move", "carol", "--to", "mh2.example.test", "--rsync", "false")
+        self.assertEqual(failed.returncode, 1)
+        self.assertIn(b"the copy (rsync) failed", failed.stderr)
         with open(marker, encoding="utf-8") as f:
             self.assertEqual(f.read(), "mh2.example.test\n")
-        self.assertIn("rsync -a --numeric-ids --delete '%s/' 'root@mh2.example.test:%s/'"
-                      % (self.box, self.box), out)
+        # Copied into a directory; without a bind the directory change is
+        # printed and the user stays held.
+        target = os.path.join(self.root, "other-host")
+        os.makedirs(target)
+        out = self.ok("move", "Carol", "--to", "mh2.example.test", "--to-dir", target)
+        copy = os.path.join(target, os.path.basename(self.box))
+        self.assertEqual(sorted(os.listdir(copy)), sorted(os.listdir(self.box)))
         self.assertIn("mailHost: mh2.example.test", out)
-        self.ok("move", "carol", "--finish")
+        self.assertTrue(os.path.exists(marker))
+        self.fails(["move", "carol", "--to", "mh2.example.test", "--to-dir", target], 1,
+                   "exists already")
+        # The accounts file still names this host: finishing calls it off.
+        self.assertIn("called off", self.ok("move", "carol", "--finish"))
         self.assertFalse(os.path.exists(marker))
+        self.assertTrue(os.path.isdir(self.box))
         self.ok("move", "carol", "--finish")   # nothing to finish: still fine
 
 

@@ -74,6 +74,10 @@ struct MoveOptions {
   bool bFinish = false;
 };
 
+constexpr const char *kMoveUsage =
+    "zeladm: move USER --to HOST [--to-dir DIR | --rsync PROGRAM] [--bind-dn DN "
+    "--password-file FILE] [--wait SECONDS], or move USER --finish\n";
+
 bool ParseMoveOptions(int argc, char **argv, MoveOptions &o) {
   for (int i = 2; i < argc; ++i) {
     std::string name = argv[i];
@@ -88,7 +92,8 @@ bool ParseMoveOptions(int argc, char **argv, MoveOptions &o) {
                          : name == "--password-file" ? &o.PasswordFile
                                                      : nullptr;
     if (value == nullptr && name != "--wait") {
-      std::fprintf(stderr, "zeladm: unknown option \"%s\"\n", AdmPrintable(name).c_str());
+      std::fprintf(stderr, "zeladm: unknown option \"%s\"\n%s", AdmPrintable(name).c_str(),
+                   kMoveUsage);
       return false;
     }
     if (i + 1 >= argc || argv[i + 1][0] == '\0') {
@@ -105,9 +110,7 @@ bool ParseMoveOptions(int argc, char **argv, MoveOptions &o) {
   }
   if (o.bFinish != o.Host.empty() || (!o.ToDir.empty() && o.Rsync != "rsync") ||
       o.BindDn.empty() != o.PasswordFile.empty()) {
-    std::fputs("zeladm: move USER --to HOST [--to-dir DIR | --rsync PROGRAM] [--bind-dn DN "
-               "--password-file FILE] [--wait SECONDS], or move USER --finish\n",
-               stderr);
+    std::fputs(kMoveUsage, stderr);
     return false;
   }
   return true;
