@@ -112,8 +112,6 @@ def run_once(slapd, names, cache_seconds, messages, logons, scratch_dir):
         return results
     except BaseException:
         print(mail.scratch.events()[-3000:])
-        if os.environ.get("ZEL_BENCH_KEEP"):
-            os.system("cp -a %s /tmp/zel-bench-dir-kept" % mail.scratch.root)
         raise
     finally:
         mail.stop()
@@ -143,10 +141,7 @@ def main():
                       % (cache, what, searches / count, service / count, user / count))
     finally:
         slapd.cleanup()
-        if not os.environ.get("ZEL_BENCH_KEEP"):
-            shutil.rmtree(directory, ignore_errors=True)
-        else:
-            print("kept", directory)
+        shutil.rmtree(directory, ignore_errors=True)
 
 
 if __name__ == "__main__":
