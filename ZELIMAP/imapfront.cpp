@@ -337,6 +337,7 @@ const ImapHandlers kFrontHandlers = {
     nullptr, nullptr, nullptr, nullptr,   // no IDLE before logon
     LogonDone,
     ReleaseFront,
+    nullptr, nullptr, {},   // IMAP's own reader, no speech after TLS, IMAP's idle BYE
 };
 
 }  // namespace
@@ -344,6 +345,8 @@ const ImapHandlers kFrontHandlers = {
 bool ImapPlaintextLogonAllowed(const _Connection *conn) {
   return ConnectionEncrypted(conn) || ImapPlaintextLogonClients.Contains(conn->PeerIp);
 }
+
+bool SubmitImapLogon(LogonJob *job) { return ImapLogonPool().Submit(job); }
 
 bool StartImapLogonPool(const LogonPoolSettings &settings) {
   return ImapLogonPool().Start(EnginePort(), settings);

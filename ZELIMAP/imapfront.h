@@ -46,5 +46,9 @@ void GreetImapConnection(_Connection *conn);
 // Starts the logon pool the logons go to (before the engine accepts).
 bool StartImapLogonPool(const LogonPoolSettings &settings);
 
+// Queues a logon on the front's pool (ManageSieve's logons share it);
+// false when the pool does not run.
+bool SubmitImapLogon(LogonJob *job);
+
 // Whether a password may cross this connection.
 bool ImapPlaintextLogonAllowed(const _Connection *conn);

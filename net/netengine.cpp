@@ -369,6 +369,10 @@ bool Advance(_Connection *conn, bool direct) {
       return Finish(conn, direct, static_cast<DWORD>(got), 0);
     // What the session says (a handshake message, an alert) goes first.
     if (t.Session.PendingOutput() > 0) continue;
+    if (r == TlsResult::kDone && t.bGreeted) {
+      // A STARTTLS handshake the program waits for (TryTlsHandshake).
+      return Finish(conn, direct, 0, 0);
+    }
     if (r == TlsResult::kDone) {
       // A connection of a TLS listener: the program takes it from here.
       t.Op = ConnectionTls::kOpNone;
@@ -904,6 +908,16 @@ bool TrySocketRead(_Connection *conn, char *buffer, size_t length) {
   t.Op = ConnectionTls::kOpRead;
   t.ReadBuffer = buffer;
   t.ReadLength = length;
+  return Advance(conn, false);
+}
+
+bool TryTlsHandshake(_Connection *conn) {
+  if (conn->Tls == nullptr || conn->Tls->Op != ConnectionTls::kOpNone ||
+      conn->Tls->Session.HandshakeDone()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  conn->Tls->Op = ConnectionTls::kOpHandshake;
   return Advance(conn, false);
 }
 

@@ -348,6 +348,14 @@ bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t lengt
 // refuse the command in clear when it says no.)
 long StartConnectionTls(_Connection *conn, std::string &pendingInput);
 
+// The same for a protocol whose server speaks first once TLS is up
+// (ManageSieve sends its capabilities again): after StartConnectionTls,
+// runs the handshake alone, as the connection's operation; it completes
+// through Complete (ok, 0 bytes) once the handshake is done, or fails as a
+// read would. False with the last error (nothing outstanding) when TLS was
+// not started or is done already.
+bool TryTlsHandshake(_Connection *conn);
+
 // Offer STARTTLS or STLS (EHLO, CAPA)? A certificate is loaded and TLS has
 // not started on conn.
 bool ConnectionCanStartTls(const _Connection *conn);

@@ -1,0 +1,294 @@
+// managesievesession: ManageSieve after logon, in a session process as the
+// user; see managesieve.h.
+#include <algorithm>
+#include <new>
+
+#include "ZELIMAP/imapcfg.h"
+#include "ZELIMAP/imapconn.h"
+#include "ZELIMAP/managesieve.h"
+#include "ZELIMAP/managesieveparse.h"
+#include "common/logonhelper.h"
+#include "common/mailaccess.h"
+#include "common/sieve.h"
+#include "common/sieveconf.h"
+#include "common/sievestore.h"
+#include "net/sessionhandoff.h"
+#include "platform/eventlog.h"
+#include "platform/helperproc.h"
+#include "platform/mailboxdir.h"
+
+namespace {
+
+// One connection per session process: its state lives here.
+struct SieveSession {
+  SieveSettings Settings;
+  MailboxDir Scripts;           // <mailbox>/sieve, opened as the user
+  std::string UserName;
+  SessionStart Start;
+};
+
+SieveSession *TheSession = nullptr;
+
+}  // namespace
+
+struct SieveConnState {
+  SieveReader Reader;
+  bool bLoggedOn = true;        // false after UNAUTHENTICATE
+};
+
+namespace {
+
+SieveConnState &State(_Connection *conn) {
+  return *static_cast<SieveConnState *>(Imap(conn).Program);
+}
+
+void Say(_Connection *conn, std::string_view status, std::string_view code, std::string_view text) {
+  Imap(conn).Out += SieveResponse(status, code, text);
+}
+
+std::string Num(long long n) { return std::to_string(n); }
+
+const SieveLimits &Limits() { return TheSession->Settings.Limits; }
+const MailboxDir &Scripts() { return TheSession->Scripts; }
+
+// The arguments a command takes: strings (s) and numbers (n), in order.
+bool ArgsAre(const SieveCommand &cmd, std::string_view shape) {
+  if (cmd.Args.size() != shape.size()) return false;
+  for (size_t i = 0; i < shape.size(); ++i)
+    if (cmd.Args[i].bNumber != (shape[i] == 'n')) return false;
+  return true;
+}
+
+// A name a script may have; else the refusal is said.
+bool NameOk(_Connection *conn, const std::string &name) {
+  if (SieveScriptNameIsValid(name)) return true;
+  Say(conn, "NO", "", "Invalid script name (1 to 128 bytes, no \"/\", no control characters, "
+                      "not starting with \".\")");
+  return false;
+}
+
+bool Exists(const std::string &name) { return Scripts().FileExists(SieveScriptFileName(name)); }
+
+bool HasRoomFor(_Connection *conn, const std::string &name, uint64_t size) {
+  if (size > Limits().MaxScriptBytes) {
+    Say(conn, "NO", "QUOTA/MAXSIZE",
+        "A script may have at most " + Num(static_cast<long long>(Limits().MaxScriptBytes)) +
+            " bytes");
+    return false;
+  }
+  if (!Exists(name) && ListSieveScripts(Scripts()).size() >= TheSession->Settings.MaxScripts) {
+    Say(conn, "NO", "QUOTA/MAXSCRIPTS",
+        "You may keep at most " + Num(TheSession->Settings.MaxScripts) + " scripts");
+    return false;
+  }
+  return true;
+}
+
+// Compiles text: true, or false with the refusal (the line) said.
+bool CompilesOk(_Connection *conn, const std::string &text) {
+  SieveScript script;
+  SieveError error;
+  if (SieveCompile(text, Limits(), {}, &script, &error)) return true;
+  Say(conn, "NO", "", error.Describe());
+  return false;
+}
+
+void Failed(_Connection *conn, const std::string &what) {
+  Say(conn, "NO", "TRYLATER", what + " (" + Num(GetLastError()) + ")");
+}
+
+void PutScript(_Connection *conn, SieveCommand &cmd) {
+  const std::string &name = cmd.Args[0].Text;
+  const std::string &text = cmd.Args[1].Text;
+  if (!NameOk(conn, name) || !HasRoomFor(conn, name, text.size()) || !CompilesOk(conn, text)) return;
+  if (!StoreSieveScript(Scripts(), name, text)) return Failed(conn, "The script cannot be stored");
+  Say(conn, "OK", "", "Script stored");
+}
+
+void ListScripts(_Connection *conn) {
+  std::string active = ActiveSieveScript(Scripts());
+  std::string &out = Imap(conn).Out;
+  for (const std::string &name : ListSieveScripts(Scripts()))
+    out += SieveString(name) + (name == active ? " ACTIVE\r\n" : "\r\n");
+  Say(conn, "OK", "", "Listed");
+}
+
+void SetActive(_Connection *conn, const std::string &name) {
+  if (!name.empty()) {
+    if (!NameOk(conn, name)) return;
+    if (!Exists(name)) return Say(conn, "NO", "NONEXISTENT", "There is no script of that name");
+  }
+  if (!ActivateSieveScript(Scripts(), name)) return Failed(conn, "The active script cannot be set");
+  Say(conn, "OK", "", name.empty() ? "No script is active" : "Script activated");
+}
+
+void GetScript(_Connection *conn, const std::string &name) {
+  if (!NameOk(conn, name)) return;
+  std::string text;
+  if (!ReadSieveScript(Scripts(), name, Limits().MaxScriptBytes, text)) {
+    if (GetLastError() == ENOENT) return Say(conn, "NO", "NONEXISTENT", "There is no script of that name");
+    return Failed(conn, "The script cannot be read");
+  }
+  Imap(conn).Out += "{" + Num(static_cast<long long>(text.size())) + "}\r\n" + text + "\r\n";
+  Say(conn, "OK", "", "");
+}
+
+void DeleteScript(_Connection *conn, const std::string &name) {
+  if (!NameOk(conn, name)) return;
+  if (!Exists(name)) return Say(conn, "NO", "NONEXISTENT", "There is no script of that name");
+  if (ActiveSieveScript(Scripts()) == name)
+    return Say(conn, "NO", "ACTIVE", "The active script cannot be deleted: deactivate it first");
+  if (!RemoveSieveScript(Scripts(), name)) return Failed(conn, "The script cannot be deleted");
+  Say(conn, "OK", "", "Script deleted");
+}
+
+void RenameScript(_Connection *conn, const std::string &from, const std::string &to) {
+  if (!NameOk(conn, from) || !NameOk(conn, to)) return;
+  if (!Exists(from)) return Say(conn, "NO", "NONEXISTENT", "There is no script of that name");
+  if (Exists(to)) return Say(conn, "NO", "ALREADYEXISTS", "A script of the new name exists");
+  if (!RenameSieveScript(Scripts(), from, to)) return Failed(conn, "The script cannot be renamed");
+  Say(conn, "OK", "", "Script renamed");
+}
+
+// The commands of the authenticated state.
+void Command(_Connection *conn, SieveCommand &cmd) {
+  ImapConn &c = Imap(conn);
+  SieveConnState &s = State(conn);
+  const std::string &n = cmd.Name;
+  bool known = true;
+  if (n == "CAPABILITY" && ArgsAre(cmd, "")) {
+    c.Out += SieveCapabilityListing(false, false, s.bLoggedOn ? TheSession->UserName : "");
+  } else if (n == "NOOP" && ArgsAre(cmd, "")) {
+    Say(conn, "OK", "", "Done");
+  } else if (n == "NOOP" && ArgsAre(cmd, "s")) {
+    Say(conn, "OK", "TAG " + SieveString(cmd.Args[0].Text), "Done");
+  } else if (n == "LOGOUT" && ArgsAre(cmd, "")) {
+    Say(conn, "OK", "", "Logout completed");
+    c.bCloseAfterSend = true;
+  } else if (n == "STARTTLS" || n == "AUTHENTICATE") {
+    Say(conn, "NO", "", s.bLoggedOn ? "Already authenticated"
+                                    : "Authenticate again on a new connection");
+  } else if (!s.bLoggedOn) {
+    Say(conn, "NO", "", "Authenticate first");
+  } else if (n == "UNAUTHENTICATE" && ArgsAre(cmd, "")) {
+    s.bLoggedOn = false;
+    Say(conn, "OK", "", "No longer authenticated");
+  } else if (n == "HAVESPACE" && ArgsAre(cmd, "sn")) {
+    if (NameOk(conn, cmd.Args[0].Text) && HasRoomFor(conn, cmd.Args[0].Text, cmd.Args[1].Number))
+      Say(conn, "OK", "", "");
+  } else if (n == "PUTSCRIPT" && ArgsAre(cmd, "ss")) {
+    PutScript(conn, cmd);
+  } else if (n == "CHECKSCRIPT" && ArgsAre(cmd, "s")) {
+    if (cmd.Args[0].Text.size() > Limits().MaxScriptBytes)
+      Say(conn, "NO", "QUOTA/MAXSIZE", "The script is too big");
+    else if (CompilesOk(conn, cmd.Args[0].Text))
+      Say(conn, "OK", "", "");
+  } else if (n == "LISTSCRIPTS" && ArgsAre(cmd, "")) {
+    ListScripts(conn);
+  } else if (n == "SETACTIVE" && ArgsAre(cmd, "s")) {
+    SetActive(conn, cmd.Args[0].Text);
+  } else if (n == "GETSCRIPT" && ArgsAre(cmd, "s")) {
+    GetScript(conn, cmd.Args[0].Text);
+  } else if (n == "DELETESCRIPT" && ArgsAre(cmd, "s")) {
+    DeleteScript(conn, cmd.Args[0].Text);
+  } else if (n == "RENAMESCRIPT" && ArgsAre(cmd, "ss")) {
+    RenameScript(conn, cmd.Args[0].Text, cmd.Args[1].Text);
+  } else {
+    known = false;
+  }
+  if (known) return;
+  static const char *const kNames[] = {"CAPABILITY", "NOOP", "LOGOUT", "UNAUTHENTICATE",
+                                       "HAVESPACE", "PUTSCRIPT", "CHECKSCRIPT", "LISTSCRIPTS",
+                                       "SETACTIVE", "GETSCRIPT", "DELETESCRIPT", "RENAMESCRIPT"};
+  bool named = std::find(std::begin(kNames), std::end(kNames), n) != std::end(kNames);
+  Say(conn, "NO", "", named ? "Wrong arguments for " + n : std::string("Unknown command"));
+}
+
+ImapGo SessionInput(_Connection *conn) {
+  ImapConn &c = Imap(conn);
+  SieveConnState &s = State(conn);
+  SieveCommand cmd;
+  SieveStep step = ReadSieveCommand(s.Reader, PendingImapInput(c), cmd);
+  c.InStart += step.Used;
+  c.bReaderStarved = step.Event == SieveReadEvent::kNeedMore;
+  switch (step.Event) {
+    case SieveReadEvent::kNeedMore:
+      break;
+    case SieveReadEvent::kRefused:
+    case SieveReadEvent::kFatal:
+      c.Out += s.Reader.Refusal;
+      if (step.Event == SieveReadEvent::kFatal) c.bCloseAfterSend = true;
+      break;
+    case SieveReadEvent::kCommand:
+      NoteCommandLine(conn);
+      Command(conn, cmd);
+      break;
+  }
+  return ImapGo::kOn;
+}
+
+void ReleaseSession(ImapConn &c) { delete static_cast<SieveConnState *>(c.Program); }
+
+ImapGo NoCommand(_Connection *, const ImapCommandView &) { return ImapGo::kOn; }
+
+const ImapHandlers kSieveSessionHandlers = {
+    NoCommand, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,   ReleaseSession, SessionInput, nullptr, "BYE \"Idle for too long\"\r\n",
+};
+
+// The engine's first step on the handed connection: the logon's OK.
+void Resume(_Connection *conn) {
+  auto *c = new (std::nothrow) ImapConn;
+  if (!AttachImapConn(conn, c, &kSieveSessionHandlers)) return;
+  auto *s = new (std::nothrow) SieveConnState;
+  c->Program = s;
+  if (s == nullptr || !PutImapInput(*c, TheSession->Start.PendingInput)) {
+    CloseConnection(conn, false);
+    return;
+  }
+  s->Reader.MaxLiteralBytes = Limits().MaxScriptBytes + 2 * kMaxSieveQuoted;
+  c->bGatherReplies = true;
+  c->Out = SieveResponse("OK", "", "Logged in");
+  ImapAdvance(conn);
+}
+
+std::string Refusal(const std::string &text) { return SieveResponse("NO", "TRYLATER", text); }
+
+}  // namespace
+
+long RunSieveSession(LogonJob &job, SessionStart &start) {
+  SetSessionControl(kSessionControlFd);
+  static SieveSession session;
+  TheSession = &session;
+  session.Settings = LoadSieveSettings();
+  session.UserName = start.UserName;
+  std::string directory;
+  long error = ERROR_SUCCESS;
+  MailboxReach reach = ReachUserMailbox(start.UserName, job.Domain, job.Token, directory, error);
+  if (reach != MailboxReach::kReached) {
+    SendSessionWord(kControlRefused,
+                    Refusal(reach == MailboxReach::kMissing
+                                ? "There is no mailbox for " + start.UserName
+                                : "The mailbox cannot be opened (" + Num(error) + ")"));
+    return 1;
+  }
+  if (!BecomeSessionUser(job.Token)) {
+    SendSessionWord(kControlRefused,
+                    Refusal("The session could not start (" + Num(GetLastError()) + ")"));
+    return 1;
+  }
+  if (long rc = session.Scripts.Open(directory + "/" + kSieveDirName, job.Token, true);
+      rc != ERROR_SUCCESS) {
+    SendSessionWord(kControlRefused, Refusal("The scripts cannot be opened (" + Num(rc) + ")"));
+    return 1;
+  }
+  session.Start = std::move(start);
+  if (!SendSessionWord(kControlServing, "")) return 1;
+  NetEngineSettings settings;
+  settings.Workers = 1;
+  settings.IdleSeconds = ImapIdleSeconds;
+  settings.KeepAlive = false;
+  NetEngineHooks hooks{nullptr, ImapCompletion, ReleaseImapConn};
+  return RunHandedConnection(UniqueFd(kSessionDataFd), session.Start, settings, hooks, Resume) ? 0
+                                                                                            : 1;
+}
