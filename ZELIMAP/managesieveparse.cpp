@@ -158,6 +158,11 @@ SieveStep ReadSieveCommand(SieveReader &r, std::string_view input, SieveCommand 
     line.remove_suffix(1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     bool continued = !r.Pending.Name.empty() || !r.Pending.Args.empty() || r.LiteralBytes > 0;
+    if (line.empty() && !continued && !r.bBareString && !r.bDropping) {
+      // An empty line: nothing was asked.
+      r.Line.clear();
+      continue;
+    }
     uint64_t literal = 0;
     bool hasLiteral = false;
     TakeLine(r, line, continued, literal, hasLiteral);
@@ -177,11 +182,6 @@ SieveStep ReadSieveCommand(SieveReader &r, std::string_view input, SieveCommand 
       r.Refusal = std::move(refusal);
       step.Event = SieveReadEvent::kRefused;
       return step;
-    }
-    if (!r.bBareString && r.Pending.Name.empty()) {
-      // An empty line: nothing was asked.
-      ResetSieveReader(r);
-      continue;
     }
     cmd = std::move(r.Pending);
     ResetSieveReader(r);
