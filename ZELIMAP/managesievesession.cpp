@@ -12,6 +12,8 @@
 #include "common/sieve.h"
 #include "common/sieveconf.h"
 #include "common/sievestore.h"
+#include "common/usermove.h"
+#include "net/mailproxy.h"
 #include "net/sessionhandoff.h"
 #include "platform/eventlog.h"
 #include "platform/helperproc.h"
@@ -262,6 +264,24 @@ long RunSieveSession(LogonJob &job, SessionStart &start) {
   TheSession = &session;
   session.Settings = LoadSieveSettings();
   session.UserName = start.UserName;
+  // Scripts live beside the mailbox: a mailbox on another mail host has
+  // them there, and one being moved is left alone until it has arrived.
+  std::string host;
+  bool lookupFailed = false;
+  if (UserMoveInProgress(job.Name)) {
+    SendSessionWord(kControlRefused, Refusal("Your mailbox is being moved; try again later"));
+    return 1;
+  }
+  if (MailProxy.bLogons && ProxyMailHost(job.Name, host, &lookupFailed)) {
+    SendSessionWord(kControlRefused,
+                    SieveResponse("NO", "REFERRAL " + SieveString("sieve://" + host),
+                                  "Your scripts are kept on " + host));
+    return 1;
+  }
+  if (lookupFailed) {
+    SendSessionWord(kControlRefused, Refusal("The directory cannot say where your mailbox is now"));
+    return 1;
+  }
   std::string directory;
   long error = ERROR_SUCCESS;
   MailboxReach reach = ReachUserMailbox(start.UserName, job.Domain, job.Token, directory, error);

@@ -133,6 +133,7 @@ bool StartImapFront(bool tls) {
   front.TlsPortKind = kListenerImapTls;
   front.ExtraPort = static_cast<uint16_t>(SievePortNo);
   front.ExtraPortKind = kListenerSieve;
+  front.ExtraTooManyConnectionsReply = "BYE \"Too many connections\"\r\n";
   // Every connection of the front is before logon.
   front.IdleSeconds = ImapLogonSeconds;
   front.ClientPrefixLengthV6 = ImapClientPrefixLengthV6;

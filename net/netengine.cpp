@@ -650,8 +650,10 @@ std::string LocalNameOf(const IpAddress &local, const std::string &text) {
 
 // Over a limit: the reply goes into the fresh socket's empty buffer, which
 // takes it whole without waiting, and the connection ends.
-void Refuse(Engine &e, int fd) {
-  const std::string &reply = e.Settings.TooManyConnectionsReply;
+void Refuse(Engine &e, int fd, const NetListener &listener) {
+  const std::string &reply = listener.TooManyConnectionsReply.empty()
+                                 ? e.Settings.TooManyConnectionsReply
+                                 : listener.TooManyConnectionsReply;
   if (!reply.empty()) (void)SendSocket(fd, reply.data(), reply.size(), 0);
   CloseSocket(fd);
 }
@@ -669,7 +671,7 @@ void AcceptOne(Engine &e, int fd, const IpAddress &peer, const NetListener &list
   conn->bStrictTls = listener.bStrictTls;
   conn->IdleSinceMs = MonotonicMs();
   if (!AdmitConnection(conn.get())) {
-    Refuse(e, fd);
+    Refuse(e, fd, listener);
     return;
   }
   if (!e.Port.Associate(fd, reinterpret_cast<uintptr_t>(conn.get()))) {
@@ -755,7 +757,8 @@ bool StartWorkers(Engine &e) {
 
 void AddListeners(NetEngineSettings *settings, const std::vector<IpAddress> &addresses,
                   uint16_t port, int kind, bool tls, bool strict) {
-  for (const IpAddress &a : addresses) settings->Listeners.push_back({a, port, kind, tls, strict});
+  for (const IpAddress &a : addresses)
+    settings->Listeners.push_back({a, port, kind, tls, strict, {}});
 }
 
 std::vector<IpAddress> DefaultListenAddresses() { return {AnyInterface()}; }

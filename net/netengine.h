@@ -213,6 +213,9 @@ struct NetListener {
   int Kind = 0;                  // handed to each of its connections
   bool bTls = false;             // TLS from the first byte (465, 995)
   bool bStrictTls = false;       // the strict server context (ports people log on to)
+  // Sent instead of the engine's TooManyConnectionsReply (a port of
+  // another protocol); "": the engine's.
+  std::string TooManyConnectionsReply;
 };
 
 struct NetEngineSettings {

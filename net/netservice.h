@@ -33,6 +33,7 @@ struct AccessFrontSettings {
   // limits (the IMAP server's ManageSieve); 0: none.
   uint16_t ExtraPort = 0;
   int ExtraPortKind = 0;
+  const char *ExtraTooManyConnectionsReply = "";
   DWORD IdleSeconds = 0;
   DWORD ClientPrefixLengthV6 = kDefaultClientPrefixLengthV6;
   DWORD MaxConnections = 0;

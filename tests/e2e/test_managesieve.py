@@ -138,9 +138,9 @@ class ManageSieveTest(unittest.TestCase):
         self.assertEqual(conn.last("LISTSCRIPTS\r\n"), 'NO "Authenticate first"\r\n')
         self.assertEqual(conn.last('NOOP "t1"\r\n'), 'OK (TAG "t1") "Done"\r\n')
 
-    def test_plaintext_password_refused_outside_the_clients(self):
-        server = ImapServer({"PlaintextLogonClients": ["10.9.9.0/24"]}, tls=True,
-                            prefix="zel-e2e-msieve-clear-")
+    def test_plaintext_password_refused_and_connection_limit(self):
+        server = ImapServer({"PlaintextLogonClients": ["10.9.9.0/24"], "MaxConnectionsPerClient": 1},
+                            tls=True, prefix="zel-e2e-msieve-clear-")
         server.start()
         self.addCleanup(server.stop)
         server.add_user("dan", PASSWORD)
@@ -149,6 +149,10 @@ class ManageSieveTest(unittest.TestCase):
         self.assertIn('"SASL" ""\r\n', conn.response())
         self.assertEqual(conn.logon("dan"), 'NO (ENCRYPT-NEEDED) "A password needs an encrypted'
                                             ' connection: use STARTTLS first"\r\n')
+        # The front's limits count ManageSieve too, and refuse in its words.
+        second = SieveClient(server.sieve_port)
+        self.addCleanup(second.close)
+        self.assertEqual(second.response(), ['BYE "Too many connections"\r\n'])
 
     def test_every_command_and_its_refusals(self):
         conn = self.client()
