@@ -19,7 +19,10 @@
 // the third closes the connection; a directory that cannot answer gives
 // "NO (TRYLATER)".
 //
-// The session (RunSieveSession, as the user for good) opens the scripts
+// The session (RunSieveSession), still root, first sends a user whose
+// mailbox another mail host keeps there ("NO (REFERRAL "sieve://HOST")")
+// and refuses one whose mailbox is being moved or whose directory cannot
+// answer ("NO (TRYLATER)"); then, as the user for good, it opens the scripts
 // directory <mailbox>/sieve (made 0700 when missing) and serves HAVESPACE,
 // PUTSCRIPT, CHECKSCRIPT, LISTSCRIPTS, SETACTIVE, GETSCRIPT, DELETESCRIPT,
 // RENAMESCRIPT, CAPABILITY, NOOP, LOGOUT and UNAUTHENTICATE. A script is

@@ -12,7 +12,8 @@ import tempfile
 import unittest
 
 from test_sieve_delivery import REMOTE, SieveCase, to_user
-from zelharness import REPLY_SECONDS, ImapServer, SmtpConnection, client_tls_context, files_with
+from test_zel_run import SOURCE_DIR
+from zelharness import REPLY_SECONDS, ImapServer, SmtpConnection, files_with
 
 PASSWORD = "pw-Sieve-Secret1"
 SIEVE_EXTENSIONS = ("fileinto copy mailbox reject ereject envelope variables vacation "
@@ -207,6 +208,32 @@ class ManageSieveTest(unittest.TestCase):
                                       % base64.b64encode(b"\0cid\0wrong")),
                          ['NO "Authentication failed"\r\n'])
         self.assertEqual(conn.response(), ['BYE "Too many failed logons"\r\n'])
+
+
+class ReadmeTest(unittest.TestCase):
+    """The README's sieve-connect lines, run as written but for the port,
+    against the port ./zel seeds."""
+
+    def test_readme_commands_upload_and_activate(self):
+        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        with open(os.path.join(SOURCE_DIR, "zel"), encoding="utf-8") as f:
+            self.assertRegex(f.read(), r'reg set "\$imap" SievePortNo dword 14190\n')
+        lines = [l.strip() for l in readme.splitlines()
+                 if l.startswith("    printf 'require \"vacation\"") or
+                 l.startswith("    echo demo | sieve-connect -s 127.0.0.1 -p 14190 ")]
+        self.assertEqual(len(lines), 4, lines)
+        server = ImapServer(tls=True, prefix="zel-e2e-msieve-readme-")
+        server.start()
+        self.addCleanup(server.stop)
+        server.add_user("demo", "demo")
+        with tempfile.TemporaryDirectory() as work:
+            for line in lines:
+                result = subprocess.run(line.replace(" 14190 ", " %d " % server.sieve_port),
+                                        shell=True, cwd=work, capture_output=True, text=True,
+                                        timeout=4 * REPLY_SECONDS)
+                self.assertEqual(result.returncode, 0, line + result.stdout + result.stderr)
+        self.assertEqual(result.stdout, '"vacation" ACTIVE\n')
 
 
 class UploadedScriptFilesMailTest(SieveCase):
