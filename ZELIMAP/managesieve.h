@@ -42,6 +42,7 @@
 #include <string>
 
 #include "common/logonpool.h"
+#include "common/sieveconf.h"
 #include "common/sessionstart.h"
 #include "net/netengine.h"
 
@@ -49,8 +50,9 @@
 constexpr const char *kSieveSessionProtocol = "sieve";
 
 // Reads the Sieve settings the front shows (MAXREDIRECTS) and the session
-// enforces; at the start, as root.
+// enforces; at the start, as root. Read only afterwards.
 void LoadManageSieveSettings();
+const SieveSettings &ManageSieveSettings();
 
 // The engine's Greet for a connection of the ManageSieve listener.
 void GreetSieveConnection(_Connection *conn);

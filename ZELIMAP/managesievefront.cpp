@@ -268,6 +268,8 @@ const ImapHandlers kSieveFrontHandlers = {
 
 void LoadManageSieveSettings() { TheSettings = LoadSieveSettings(); }
 
+const SieveSettings &ManageSieveSettings() { return TheSettings; }
+
 std::string SieveCapabilityListing(bool offerStartTls, bool plainAllowed, const std::string &owner) {
   std::string out;
   auto cap = [&out](std::string_view name, std::string_view value) {

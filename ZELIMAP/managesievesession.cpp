@@ -23,7 +23,6 @@ namespace {
 
 // One connection per session process: its state lives here.
 struct SieveSession {
-  SieveSettings Settings;
   MailboxDir Scripts;           // <mailbox>/sieve, opened as the user
   std::string UserName;
   SessionStart Start;
@@ -50,7 +49,7 @@ void Say(_Connection *conn, std::string_view status, std::string_view code, std:
 
 std::string Num(long long n) { return std::to_string(n); }
 
-const SieveLimits &Limits() { return TheSession->Settings.Limits; }
+const SieveLimits &Limits() { return ManageSieveSettings().Limits; }
 const MailboxDir &Scripts() { return TheSession->Scripts; }
 
 // The arguments a command takes: strings (s) and numbers (n), in order.
@@ -78,9 +77,9 @@ bool HasRoomFor(_Connection *conn, const std::string &name, uint64_t size) {
             " bytes");
     return false;
   }
-  if (!Exists(name) && ListSieveScripts(Scripts()).size() >= TheSession->Settings.MaxScripts) {
+  if (!Exists(name) && ListSieveScripts(Scripts()).size() >= ManageSieveSettings().MaxScripts) {
     Say(conn, "NO", "QUOTA/MAXSCRIPTS",
-        "You may keep at most " + Num(TheSession->Settings.MaxScripts) + " scripts");
+        "You may keep at most " + Num(ManageSieveSettings().MaxScripts) + " scripts");
     return false;
   }
   return true;
@@ -262,7 +261,6 @@ long RunSieveSession(LogonJob &job, SessionStart &start) {
   SetSessionControl(kSessionControlFd);
   static SieveSession session;
   TheSession = &session;
-  session.Settings = LoadSieveSettings();
   session.UserName = start.UserName;
   // Scripts live beside the mailbox: a mailbox on another mail host has
   // them there, and one being moved is left alone until it has arrived.

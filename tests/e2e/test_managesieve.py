@@ -12,6 +12,7 @@ import tempfile
 import unittest
 
 from test_sieve_delivery import REMOTE, SieveCase, to_user
+from test_logon_abuse import FAIL2BAN_FILTER
 from test_zel_run import SOURCE_DIR
 from zelharness import REPLY_SECONDS, ImapServer, SmtpConnection, files_with
 
@@ -208,6 +209,14 @@ class ManageSieveTest(unittest.TestCase):
                                       % base64.b64encode(b"\0cid\0wrong")),
                          ['NO "Authentication failed"\r\n'])
         self.assertEqual(conn.response(), ['BYE "Too many failed logons"\r\n'])
+        # Each is the failed-logon event, which the fail2ban filter finds.
+        events = self.server.scratch.path("var", "log", "zel", "events.log")
+        with open(events, encoding="utf-8") as f:
+            failures = [l for l in f if " 0xC00000E8 Logon failed: sieve client 127.0.0.1, " in l]
+        self.assertGreaterEqual(len([l for l in failures if 'user "cid"' in l]), 3)
+        found = subprocess.run(["fail2ban-regex", "--usedns=no", "-o", "ip", events, FAIL2BAN_FILTER],
+                               capture_output=True, text=True, timeout=4 * REPLY_SECONDS)
+        self.assertEqual(found.stdout.split(), ["127.0.0.1"] * len(failures), found.stderr)
 
 
 class ReadmeTest(unittest.TestCase):
