@@ -57,7 +57,7 @@ TEST(ManageSieveReader, RefusalsLeaveTheNextCommandIntact) {
   SieveReader r;
   r.MaxLiteralBytes = 10;
   Read got = Feed(r,
-                  "PUTSCRIPT \"a\" {11+}\r\n0123456789A\r\n"   // over the limit: dropped
+                  "PUTSCRIPT \"a\" {11+}\r\nx\r\nLOGOUT\r\n\r\n"  // over the limit: dropped
                   "HAVESPACE \"a\" 4294967296\r\n"            // a number too large
                   "NOOP \"open\r\n"                           // an unclosed quote
                   "NOOP {3+}x\r\n"                            // a literal that is no argument
