@@ -41,6 +41,7 @@
 
 #include <string>
 
+#include "ZELIMAP/managesieveparse.h"
 #include "common/logonpool.h"
 #include "common/sieveconf.h"
 #include "common/sessionstart.h"
@@ -66,6 +67,12 @@ void CheckImapOrSieveLogon(LogonJob &job, DWORD *failDelayMs);
 // plainAllowed: a password may cross the connection; owner: the logged-on
 // user's name ("" before logon).
 std::string SieveCapabilityListing(bool offerStartTls, bool plainAllowed, const std::string &owner);
+
+// The next command of a ManageSieve connection out of the input imapconn's
+// loop has read (its InStart and bReaderStarved kept): kCommand with cmd;
+// a refused command's response is queued, and after kFatal the connection
+// closes once it is sent.
+SieveReadEvent NextSieveCommand(_Connection *conn, SieveReader &reader, SieveCommand &cmd);
 
 // The session process of a ManageSieve logon (imapsession hands over when
 // start.Protocol is kSieveSessionProtocol), still root; returns its exit

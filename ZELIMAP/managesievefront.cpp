@@ -59,31 +59,17 @@ ImapGo SubmitLogon(_Connection *conn, const std::string &name, std::string &pass
   ImapConn &c = Imap(conn);
   SieveFront &f = Front(conn);
   LogonJob &job = f.Logon;
-  ResetLogonJob(job, name, password, f.LogonFailures);
-  job.ClientAddress = conn->PeerAddress;
-  job.Key = reinterpret_cast<uintptr_t>(conn);
-  job.Overlapped = &conn->Overlapped;
-  job.Context = &SieveLogonMark;
-  f.HandOff = SessionHandOff();
-  if (!PrepareSessionHandOff(conn, f.HandOff)) {
-    WipeSecret(job.Password);
-    Say(conn, "NO", "TRYLATER", "The session cannot be started now");
-    return ImapGo::kOn;
-  }
   SessionStart start;
-  FillSessionStart(conn, start);
   start.Protocol = kSieveSessionProtocol;
   start.UserName = f.UserName;
   start.LogonCommand = "AUTHENTICATE";
   start.PendingInput = std::string(PendingImapInput(c));
-  job.SessionStart = EncodeSessionStart(start);
-  job.SessionFds[0] = f.HandOff.DataToSend;
-  job.SessionFds[1] = f.HandOff.SessionControl.Get();
-  job.FrontControlFd = f.HandOff.FrontControl.Get();
-  c.Phase = kImapPhaseLogon;
-  if (SubmitImapLogon(&job)) return ImapGo::kAway;
-  c.Phase = kImapPhaseNone;
-  f.HandOff = SessionHandOff();
+  if (!PrepareSessionLogon(conn, job, f.HandOff, start, name, password, f.LogonFailures)) {
+    Say(conn, "NO", "TRYLATER", "The session cannot be started now");
+    return ImapGo::kOn;
+  }
+  job.Context = &SieveLogonMark;
+  if (SubmitImapLogon(conn, &job, f.HandOff)) return ImapGo::kAway;
   Say(conn, "NO", "TRYLATER", "Authentication is not available now");
   return ImapGo::kOn;
 }
@@ -92,13 +78,7 @@ void LogonDone(_Connection *conn) {
   ImapConn &c = Imap(conn);
   SieveFront &f = Front(conn);
   LogonJob &job = f.Logon;
-  if (job.bLoggedOn && job.bSessionServes) {
-    DropImapInput(c);
-    SessionHandOff handOff = std::move(f.HandOff);
-    CompleteSessionHandOff(conn, handOff, nullptr);
-    return;
-  }
-  f.HandOff = SessionHandOff();
+  if (HandOffLoggedOnClient(conn, job, f.HandOff)) return;
   if (job.bLoggedOn) {
     std::string reply = job.SessionReply;
     if (reply.ends_with("\r\n")) reply.resize(reply.size() - 2);
@@ -227,28 +207,14 @@ ImapGo FrontCommand(_Connection *conn, SieveCommand &cmd) {
 }
 
 ImapGo FrontInput(_Connection *conn) {
-  ImapConn &c = Imap(conn);
   SieveFront &f = Front(conn);
   SieveCommand cmd;
-  SieveStep step = ReadSieveCommand(f.Reader, PendingImapInput(c), cmd);
-  c.InStart += step.Used;
-  c.bReaderStarved = step.Event == SieveReadEvent::kNeedMore;
-  switch (step.Event) {
-    case SieveReadEvent::kNeedMore:
-      return ImapGo::kOn;
-    case SieveReadEvent::kRefused:
-    case SieveReadEvent::kFatal:
-      if (f.Reader.bBareString) {
-        // A response that could not be read ends the exchange.
-        WipeSieveReader(f.Reader);
-        f.Reader.bBareString = false;
-      }
-      c.Out += f.Reader.Refusal;
-      if (step.Event == SieveReadEvent::kFatal) c.bCloseAfterSend = true;
-      return ImapGo::kOn;
-    case SieveReadEvent::kCommand:
-      NoteCommandLine(conn);
-      return FrontCommand(conn, cmd);
+  SieveReadEvent event = NextSieveCommand(conn, f.Reader, cmd);
+  if (event == SieveReadEvent::kCommand) return FrontCommand(conn, cmd);
+  if (event != SieveReadEvent::kNeedMore && f.Reader.bBareString) {
+    // A response that could not be read ends the exchange.
+    WipeSieveReader(f.Reader);
+    f.Reader.bBareString = false;
   }
   return ImapGo::kOn;
 }
@@ -265,6 +231,18 @@ const ImapHandlers kSieveFrontHandlers = {
 };
 
 }  // namespace
+
+SieveReadEvent NextSieveCommand(_Connection *conn, SieveReader &reader, SieveCommand &cmd) {
+  ImapConn &c = Imap(conn);
+  SieveStep step = ReadSieveCommand(reader, PendingImapInput(c), cmd);
+  c.InStart += step.Used;
+  c.bReaderStarved = step.Event == SieveReadEvent::kNeedMore;
+  if (step.Event == SieveReadEvent::kCommand) NoteCommandLine(conn);
+  if (step.Event == SieveReadEvent::kRefused || step.Event == SieveReadEvent::kFatal)
+    c.Out += reader.Refusal;
+  if (step.Event == SieveReadEvent::kFatal) c.bCloseAfterSend = true;
+  return step.Event;
+}
 
 void LoadManageSieveSettings() { TheSettings = LoadSieveSettings(); }
 

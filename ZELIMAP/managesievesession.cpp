@@ -206,25 +206,9 @@ void Command(_Connection *conn, SieveCommand &cmd) {
 }
 
 ImapGo SessionInput(_Connection *conn) {
-  ImapConn &c = Imap(conn);
-  SieveConnState &s = State(conn);
   SieveCommand cmd;
-  SieveStep step = ReadSieveCommand(s.Reader, PendingImapInput(c), cmd);
-  c.InStart += step.Used;
-  c.bReaderStarved = step.Event == SieveReadEvent::kNeedMore;
-  switch (step.Event) {
-    case SieveReadEvent::kNeedMore:
-      break;
-    case SieveReadEvent::kRefused:
-    case SieveReadEvent::kFatal:
-      c.Out += s.Reader.Refusal;
-      if (step.Event == SieveReadEvent::kFatal) c.bCloseAfterSend = true;
-      break;
-    case SieveReadEvent::kCommand:
-      NoteCommandLine(conn);
-      Command(conn, cmd);
-      break;
-  }
+  if (NextSieveCommand(conn, State(conn).Reader, cmd) == SieveReadEvent::kCommand)
+    Command(conn, cmd);
   return ImapGo::kOn;
 }
 

@@ -159,7 +159,16 @@ class ManageSieveTest(unittest.TestCase):
     def test_every_command_and_its_refusals(self):
         conn = self.client()
         self.assertEqual(conn.logon("bob", "wrong"), 'NO "Authentication failed"\r\n')
-        # The continuation form of AUTHENTICATE.
+        # The continuation form of AUTHENTICATE: a response that cannot be
+        # read ends the exchange with its reason, "*" cancels, then one
+        # that logs on.
+        conn.send(b'AUTHENTICATE "PLAIN"\r\n')
+        self.assertEqual(conn.read_until(b"\r\n"), b'""\r\n')
+        self.assertEqual(conn.last(b'"AGJvYg\r\n'),
+                         'NO "Syntax error: a quoted string is not closed"\r\n')
+        conn.send(b'AUTHENTICATE "PLAIN"\r\n')
+        self.assertEqual(conn.read_until(b"\r\n"), b'""\r\n')
+        self.assertEqual(conn.last(b'"*"\r\n'), 'NO "Authentication cancelled"\r\n')
         conn.send(b'AUTHENTICATE "PLAIN"\r\n')
         self.assertEqual(conn.read_until(b"\r\n"), b'""\r\n')
         plain = base64.b64encode(b"\0bob\0" + PASSWORD.encode())
