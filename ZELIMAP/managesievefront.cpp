@@ -13,7 +13,6 @@
 #include "common/logonlog.h"
 #include "common/sasl.h"
 #include "common/service.h"
-#include "common/sieveconf.h"
 #include "net/sessionhandoff.h"
 #include "platform/ascii.h"
 
@@ -21,12 +20,8 @@ namespace {
 
 // The longest user name a logon takes (the IMAP front's bound).
 constexpr size_t kMaxSieveUserName = kMaxImapUserName;
-// What the IMPLEMENTATION capability names.
-constexpr const char *kSieveImplementation = "ZEL ManageSieve";
 // A SASL response line: base64 of a name and a password with room.
 constexpr size_t kMaxSaslResponse = 2 * 1024;
-
-SieveSettings TheSettings;
 
 // The front's part of a ManageSieve connection.
 struct SieveFront {
@@ -45,10 +40,6 @@ char SieveLogonMark;
 
 SieveFront &Front(_Connection *conn) { return *static_cast<SieveFront *>(Imap(conn).Program); }
 
-void Say(_Connection *conn, std::string_view status, std::string_view code, std::string_view text) {
-  Imap(conn).Out += SieveResponse(status, code, text);
-}
-
 std::string Capabilities(const _Connection *conn) {
   return SieveCapabilityListing(ConnectionCanStartTls(conn), ImapPlaintextLogonAllowed(conn), "");
 }
@@ -65,12 +56,12 @@ ImapGo SubmitLogon(_Connection *conn, const std::string &name, std::string &pass
   start.LogonCommand = "AUTHENTICATE";
   start.PendingInput = std::string(PendingImapInput(c));
   if (!PrepareSessionLogon(conn, job, f.HandOff, start, name, password, f.LogonFailures)) {
-    Say(conn, "NO", "TRYLATER", "The session cannot be started now");
+    SaySieve(conn, "NO", "TRYLATER", "The session cannot be started now");
     return ImapGo::kOn;
   }
   job.Context = &SieveLogonMark;
   if (SubmitImapLogon(conn, &job, f.HandOff)) return ImapGo::kAway;
-  Say(conn, "NO", "TRYLATER", "Authentication is not available now");
+  SaySieve(conn, "NO", "TRYLATER", "Authentication is not available now");
   return ImapGo::kOn;
 }
 
@@ -94,11 +85,11 @@ void LogonDone(_Connection *conn) {
     ReportLogonRefusal("sieve", job, conn->PeerAddress, f.UserName);
     ++f.LogonFailures;
     if (job.bLookupFailed)
-      Say(conn, "NO", "TRYLATER", "Authentication is not available now");
+      SaySieve(conn, "NO", "TRYLATER", "Authentication is not available now");
     else
-      Say(conn, "NO", "", "Authentication failed");
+      SaySieve(conn, "NO", "", "Authentication failed");
     if (f.LogonFailures >= kMaxLogonFailures) {
-      Say(conn, "BYE", "", "Too many failed logons");
+      SaySieve(conn, "BYE", "", "Too many failed logons");
       c.bCloseAfterSend = true;
     }
   }
@@ -112,7 +103,7 @@ ImapGo TakePlain(_Connection *conn, std::string &response) {
   PlainResponse outcome = DecodePlainResponse(response, kMaxSieveUserName, name, password);
   WipeSecret(response);
   if (outcome == PlainResponse::kBadBase64) {
-    Say(conn, "NO", "", "Invalid base64 data");
+    SaySieve(conn, "NO", "", "Invalid base64 data");
     return ImapGo::kOn;
   }
   f.UserName = name;
@@ -132,17 +123,17 @@ ImapGo Authenticate(_Connection *conn, SieveCommand &cmd) {
   if (cmd.Args.empty() || cmd.Args.size() > 2 || cmd.Args[0].bNumber ||
       (cmd.Args.size() == 2 && cmd.Args[1].bNumber)) {
     wipe();
-    Say(conn, "NO", "", "Syntax: AUTHENTICATE \"PLAIN\" [initial-response]");
+    SaySieve(conn, "NO", "", "Syntax: AUTHENTICATE \"PLAIN\" [initial-response]");
     return ImapGo::kOn;
   }
   if (!EqualsNoCase(cmd.Args[0].Text, "PLAIN")) {
     wipe();
-    Say(conn, "NO", "", "Unsupported authentication mechanism");
+    SaySieve(conn, "NO", "", "Unsupported authentication mechanism");
     return ImapGo::kOn;
   }
   if (!ImapPlaintextLogonAllowed(conn)) {
     wipe();
-    Say(conn, "NO", "ENCRYPT-NEEDED", "A password needs an encrypted connection: use STARTTLS first");
+    SaySieve(conn, "NO", "ENCRYPT-NEEDED", "A password needs an encrypted connection: use STARTTLS first");
     return ImapGo::kOn;
   }
   if (cmd.Args.size() == 2) return TakePlain(conn, cmd.Args[1].Text);
@@ -158,51 +149,57 @@ ImapGo SaslResponse(_Connection *conn, SieveCommand &cmd) {
   WipeImapCommand(Imap(conn));
   if (cmd.Args.size() != 1 || cmd.Args[0].bNumber) {
     for (SieveArg &arg : cmd.Args) WipeSecret(arg.Text);
-    Say(conn, "NO", "", "Syntax error in the authentication response");
+    SaySieve(conn, "NO", "", "Syntax error in the authentication response");
     return ImapGo::kOn;
   }
   if (cmd.Args[0].Text == "*") {
-    Say(conn, "NO", "", "Authentication cancelled");
+    SaySieve(conn, "NO", "", "Authentication cancelled");
     return ImapGo::kOn;
   }
   return TakePlain(conn, cmd.Args[0].Text);
 }
 
+void CmdCapability(_Connection *conn, SieveCommand &) { Imap(conn).Out += Capabilities(conn); }
+
+void CmdStartTls(_Connection *conn, SieveCommand &) {
+  ImapConn &c = Imap(conn);
+  if (!ConnectionCanStartTls(conn)) {
+    SaySieve(conn, "NO", "",
+             ConnectionEncrypted(conn) ? "TLS is already active" : "STARTTLS is not available");
+    return;
+  }
+  // Whatever the client sent behind it is dropped unread: nothing injected
+  // in clear may act inside the encrypted session.
+  DropImapInput(c);
+  ResetSieveReader(Front(conn).Reader);
+  SaySieve(conn, "OK", "", "Begin TLS negotiation now");
+  c.bStartTlsAfterSend = true;
+}
+
+// Before logon; AUTHENTICATE is taken apart (it hands the connection away).
+const SieveCommandEntry kFrontCommands[] = {
+    {"CAPABILITY", "", CmdCapability},
+    {"NOOP", nullptr, SieveNoop},
+    {"LOGOUT", "", SieveLogout},
+    {"STARTTLS", "", CmdStartTls},
+};
+
 ImapGo FrontCommand(_Connection *conn, SieveCommand &cmd) {
   ImapConn &c = Imap(conn);
   SieveFront &f = Front(conn);
+  // Before logon a client has little to say: one that goes on and on is
+  // probing, and is shown the door.
   if (++f.Commands > kMaxFrontCommands) {
-    Say(conn, "BYE", "", "Too many commands before logon");
+    SaySieve(conn, "BYE", "", "Too many commands before logon");
     c.bCloseAfterSend = true;
     return ImapGo::kOn;
   }
   if (f.Reader.bBareString) return SaslResponse(conn, cmd);
-  const std::string &name = cmd.Name;
-  if (name == "AUTHENTICATE") return Authenticate(conn, cmd);
-  if (name == "CAPABILITY" && cmd.Args.empty()) {
-    c.Out += Capabilities(conn);
-  } else if (name == "NOOP" && cmd.Args.size() <= 1) {
-    if (cmd.Args.empty()) Say(conn, "OK", "", "Done");
-    else Say(conn, "OK", "TAG " + SieveString(cmd.Args[0].Text), "Done");
-  } else if (name == "LOGOUT" && cmd.Args.empty()) {
-    Say(conn, "OK", "", "Logout completed");
-    c.bCloseAfterSend = true;
-  } else if (name == "STARTTLS" && cmd.Args.empty()) {
-    if (!ConnectionCanStartTls(conn)) {
-      Say(conn, "NO", "", ConnectionEncrypted(conn) ? "TLS is already active"
-                                                    : "STARTTLS is not available");
-    } else {
-      // Whatever the client sent behind it is dropped unread.
-      DropImapInput(c);
-      ResetSieveReader(f.Reader);
-      Say(conn, "OK", "", "Begin TLS negotiation now");
-      c.bStartTlsAfterSend = true;
-    }
-  } else if (name == "CAPABILITY" || name == "NOOP" || name == "LOGOUT" || name == "STARTTLS") {
-    Say(conn, "NO", "", "Wrong number of arguments");
-  } else {
-    Say(conn, "NO", "", "Authenticate first");
-  }
+  if (cmd.Name == "AUTHENTICATE") return Authenticate(conn, cmd);
+  if (const SieveCommandEntry *entry = FindSieveCommand(kFrontCommands, cmd.Name))
+    RunSieveCommand(conn, *entry, cmd);
+  else
+    SaySieve(conn, "NO", "", "Authenticate first");
   return ImapGo::kOn;
 }
 
@@ -231,41 +228,6 @@ const ImapHandlers kSieveFrontHandlers = {
 };
 
 }  // namespace
-
-SieveReadEvent NextSieveCommand(_Connection *conn, SieveReader &reader, SieveCommand &cmd) {
-  ImapConn &c = Imap(conn);
-  SieveStep step = ReadSieveCommand(reader, PendingImapInput(c), cmd);
-  c.InStart += step.Used;
-  c.bReaderStarved = step.Event == SieveReadEvent::kNeedMore;
-  if (step.Event == SieveReadEvent::kCommand) NoteCommandLine(conn);
-  if (step.Event == SieveReadEvent::kRefused || step.Event == SieveReadEvent::kFatal)
-    c.Out += reader.Refusal;
-  if (step.Event == SieveReadEvent::kFatal) c.bCloseAfterSend = true;
-  return step.Event;
-}
-
-void LoadManageSieveSettings() { TheSettings = LoadSieveSettings(); }
-
-const SieveSettings &ManageSieveSettings() { return TheSettings; }
-
-std::string SieveCapabilityListing(bool offerStartTls, bool plainAllowed, const std::string &owner) {
-  std::string out;
-  auto cap = [&out](std::string_view name, std::string_view value) {
-    out += SieveString(name);
-    if (!value.empty() || name == "SASL") out += " " + SieveString(value);
-    out += "\r\n";
-  };
-  cap("IMPLEMENTATION", kSieveImplementation);
-  cap("SASL", owner.empty() && plainAllowed ? "PLAIN" : "");
-  cap("SIEVE", SieveCapabilities());
-  if (offerStartTls) cap("STARTTLS", "");
-  cap("MAXREDIRECTS", std::to_string(TheSettings.Limits.MaxRedirects));
-  if (!owner.empty()) cap("OWNER", owner);
-  cap("UNAUTHENTICATE", "");
-  cap("VERSION", "1.0");
-  out += "OK\r\n";
-  return out;
-}
 
 void CheckImapOrSieveLogon(LogonJob &job, DWORD *failDelayMs) {
   if (job.Context == &SieveLogonMark)

@@ -1,6 +1,5 @@
 // managesievesession: ManageSieve after logon, in a session process as the
 // user; see managesieve.h.
-#include <algorithm>
 #include <new>
 
 #include "ZELIMAP/imapcfg.h"
@@ -30,21 +29,14 @@ struct SieveSession {
 
 SieveSession *TheSession = nullptr;
 
-}  // namespace
-
+// The session's part of its connection (ImapConn::Program).
 struct SieveConnState {
   SieveReader Reader;
   bool bLoggedOn = true;        // false after UNAUTHENTICATE
 };
 
-namespace {
-
 SieveConnState &State(_Connection *conn) {
   return *static_cast<SieveConnState *>(Imap(conn).Program);
-}
-
-void Say(_Connection *conn, std::string_view status, std::string_view code, std::string_view text) {
-  Imap(conn).Out += SieveResponse(status, code, text);
 }
 
 std::string Num(long long n) { return std::to_string(n); }
@@ -52,18 +44,10 @@ std::string Num(long long n) { return std::to_string(n); }
 const SieveLimits &Limits() { return ManageSieveSettings().Limits; }
 const MailboxDir &Scripts() { return TheSession->Scripts; }
 
-// The arguments a command takes: strings (s) and numbers (n), in order.
-bool ArgsAre(const SieveCommand &cmd, std::string_view shape) {
-  if (cmd.Args.size() != shape.size()) return false;
-  for (size_t i = 0; i < shape.size(); ++i)
-    if (cmd.Args[i].bNumber != (shape[i] == 'n')) return false;
-  return true;
-}
-
 // A name a script may have; else the refusal is said.
 bool NameOk(_Connection *conn, const std::string &name) {
   if (SieveScriptNameIsValid(name)) return true;
-  Say(conn, "NO", "", "Invalid script name (1 to 128 bytes, no \"/\", no control characters, "
+  SaySieve(conn, "NO", "", "Invalid script name (1 to 128 bytes, no \"/\", no control characters, "
                       "not starting with \".\")");
   return false;
 }
@@ -72,13 +56,13 @@ bool Exists(const std::string &name) { return Scripts().FileExists(SieveScriptFi
 
 bool HasRoomFor(_Connection *conn, const std::string &name, uint64_t size) {
   if (size > Limits().MaxScriptBytes) {
-    Say(conn, "NO", "QUOTA/MAXSIZE",
+    SaySieve(conn, "NO", "QUOTA/MAXSIZE",
         "A script may have at most " + Num(static_cast<long long>(Limits().MaxScriptBytes)) +
             " bytes");
     return false;
   }
   if (!Exists(name) && ListSieveScripts(Scripts()).size() >= ManageSieveSettings().MaxScripts) {
-    Say(conn, "NO", "QUOTA/MAXSCRIPTS",
+    SaySieve(conn, "NO", "QUOTA/MAXSCRIPTS",
         "You may keep at most " + Num(ManageSieveSettings().MaxScripts) + " scripts");
     return false;
   }
@@ -90,12 +74,12 @@ bool CompilesOk(_Connection *conn, const std::string &text) {
   SieveScript script;
   SieveError error;
   if (SieveCompile(text, Limits(), {}, &script, &error)) return true;
-  Say(conn, "NO", "", error.Describe());
+  SaySieve(conn, "NO", "", error.Describe());
   return false;
 }
 
 void Failed(_Connection *conn, const std::string &what) {
-  Say(conn, "NO", "TRYLATER", what + " (" + Num(GetLastError()) + ")");
+  SaySieve(conn, "NO", "TRYLATER", what + " (" + Num(GetLastError()) + ")");
 }
 
 void PutScript(_Connection *conn, SieveCommand &cmd) {
@@ -103,106 +87,113 @@ void PutScript(_Connection *conn, SieveCommand &cmd) {
   const std::string &text = cmd.Args[1].Text;
   if (!NameOk(conn, name) || !HasRoomFor(conn, name, text.size()) || !CompilesOk(conn, text)) return;
   if (!StoreSieveScript(Scripts(), name, text)) return Failed(conn, "The script cannot be stored");
-  Say(conn, "OK", "", "Script stored");
+  SaySieve(conn, "OK", "", "Script stored");
 }
 
-void ListScripts(_Connection *conn) {
+void ListScripts(_Connection *conn, SieveCommand &) {
   std::string active = ActiveSieveScript(Scripts());
   std::string &out = Imap(conn).Out;
   for (const std::string &name : ListSieveScripts(Scripts()))
     out += SieveString(name) + (name == active ? " ACTIVE\r\n" : "\r\n");
-  Say(conn, "OK", "", "Listed");
+  SaySieve(conn, "OK", "", "Listed");
 }
 
-void SetActive(_Connection *conn, const std::string &name) {
+void SetActive(_Connection *conn, SieveCommand &cmd) {
+  const std::string &name = cmd.Args[0].Text;
   if (!name.empty()) {
     if (!NameOk(conn, name)) return;
-    if (!Exists(name)) return Say(conn, "NO", "NONEXISTENT", "There is no script of that name");
+    if (!Exists(name)) return SaySieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
   }
   if (!ActivateSieveScript(Scripts(), name)) return Failed(conn, "The active script cannot be set");
-  Say(conn, "OK", "", name.empty() ? "No script is active" : "Script activated");
+  SaySieve(conn, "OK", "", name.empty() ? "No script is active" : "Script activated");
 }
 
-void GetScript(_Connection *conn, const std::string &name) {
+void GetScript(_Connection *conn, SieveCommand &cmd) {
+  const std::string &name = cmd.Args[0].Text;
   if (!NameOk(conn, name)) return;
   std::string text;
   if (!ReadSieveScript(Scripts(), name, Limits().MaxScriptBytes, text)) {
-    if (GetLastError() == ENOENT) return Say(conn, "NO", "NONEXISTENT", "There is no script of that name");
+    if (GetLastError() == ENOENT) return SaySieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
     return Failed(conn, "The script cannot be read");
   }
   Imap(conn).Out += "{" + Num(static_cast<long long>(text.size())) + "}\r\n" + text + "\r\n";
-  Say(conn, "OK", "", "");
+  SaySieve(conn, "OK", "", "");
 }
 
-void DeleteScript(_Connection *conn, const std::string &name) {
+void DeleteScript(_Connection *conn, SieveCommand &cmd) {
+  const std::string &name = cmd.Args[0].Text;
   if (!NameOk(conn, name)) return;
-  if (!Exists(name)) return Say(conn, "NO", "NONEXISTENT", "There is no script of that name");
+  if (!Exists(name)) return SaySieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
   if (ActiveSieveScript(Scripts()) == name)
-    return Say(conn, "NO", "ACTIVE", "The active script cannot be deleted: deactivate it first");
+    return SaySieve(conn, "NO", "ACTIVE", "The active script cannot be deleted: deactivate it first");
   if (!RemoveSieveScript(Scripts(), name)) return Failed(conn, "The script cannot be deleted");
-  Say(conn, "OK", "", "Script deleted");
+  SaySieve(conn, "OK", "", "Script deleted");
 }
 
-void RenameScript(_Connection *conn, const std::string &from, const std::string &to) {
+void RenameScript(_Connection *conn, SieveCommand &cmd) {
+  const std::string &from = cmd.Args[0].Text;
+  const std::string &to = cmd.Args[1].Text;
   if (!NameOk(conn, from) || !NameOk(conn, to)) return;
-  if (!Exists(from)) return Say(conn, "NO", "NONEXISTENT", "There is no script of that name");
-  if (Exists(to)) return Say(conn, "NO", "ALREADYEXISTS", "A script of the new name exists");
+  if (!Exists(from)) return SaySieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
+  if (Exists(to)) return SaySieve(conn, "NO", "ALREADYEXISTS", "A script of the new name exists");
   if (!RenameSieveScript(Scripts(), from, to)) return Failed(conn, "The script cannot be renamed");
-  Say(conn, "OK", "", "Script renamed");
+  SaySieve(conn, "OK", "", "Script renamed");
 }
 
-// The commands of the authenticated state.
+void CmdCapability(_Connection *conn, SieveCommand &) {
+  Imap(conn).Out +=
+      SieveCapabilityListing(false, false, State(conn).bLoggedOn ? TheSession->UserName : "");
+}
+
+// STARTTLS and AUTHENTICATE: TLS is the front's, and the session cannot
+// check a password.
+void CmdLoggedOnAlready(_Connection *conn, SieveCommand &) {
+  SaySieve(conn, "NO", "",
+           State(conn).bLoggedOn ? "Already authenticated" : "Authenticate again on a new connection");
+}
+
+void CmdUnauthenticate(_Connection *conn, SieveCommand &) {
+  State(conn).bLoggedOn = false;
+  SaySieve(conn, "OK", "", "No longer authenticated");
+}
+
+void CmdHaveSpace(_Connection *conn, SieveCommand &cmd) {
+  if (NameOk(conn, cmd.Args[0].Text) && HasRoomFor(conn, cmd.Args[0].Text, cmd.Args[1].Number))
+    SaySieve(conn, "OK", "", "");
+}
+
+void CmdCheckScript(_Connection *conn, SieveCommand &cmd) {
+  if (cmd.Args[0].Text.size() > Limits().MaxScriptBytes)
+    SaySieve(conn, "NO", "QUOTA/MAXSIZE", "The script is too big");
+  else if (CompilesOk(conn, cmd.Args[0].Text))
+    SaySieve(conn, "OK", "", "");
+}
+
+// Every state.
+const SieveCommandEntry kAnyStateCommands[] = {
+    {"CAPABILITY", "", CmdCapability},         {"NOOP", nullptr, SieveNoop},
+    {"LOGOUT", "", SieveLogout},               {"STARTTLS", nullptr, CmdLoggedOnAlready},
+    {"AUTHENTICATE", nullptr, CmdLoggedOnAlready},
+};
+
+// Logged on only.
+const SieveCommandEntry kLoggedOnCommands[] = {
+    {"UNAUTHENTICATE", "", CmdUnauthenticate}, {"HAVESPACE", "sn", CmdHaveSpace},
+    {"PUTSCRIPT", "ss", PutScript},            {"CHECKSCRIPT", "s", CmdCheckScript},
+    {"LISTSCRIPTS", "", ListScripts},          {"SETACTIVE", "s", SetActive},
+    {"GETSCRIPT", "s", GetScript},             {"DELETESCRIPT", "s", DeleteScript},
+    {"RENAMESCRIPT", "ss", RenameScript},
+};
+
 void Command(_Connection *conn, SieveCommand &cmd) {
-  ImapConn &c = Imap(conn);
-  SieveConnState &s = State(conn);
-  const std::string &n = cmd.Name;
-  bool known = true;
-  if (n == "CAPABILITY" && ArgsAre(cmd, "")) {
-    c.Out += SieveCapabilityListing(false, false, s.bLoggedOn ? TheSession->UserName : "");
-  } else if (n == "NOOP" && ArgsAre(cmd, "")) {
-    Say(conn, "OK", "", "Done");
-  } else if (n == "NOOP" && ArgsAre(cmd, "s")) {
-    Say(conn, "OK", "TAG " + SieveString(cmd.Args[0].Text), "Done");
-  } else if (n == "LOGOUT" && ArgsAre(cmd, "")) {
-    Say(conn, "OK", "", "Logout completed");
-    c.bCloseAfterSend = true;
-  } else if (n == "STARTTLS" || n == "AUTHENTICATE") {
-    Say(conn, "NO", "", s.bLoggedOn ? "Already authenticated"
-                                    : "Authenticate again on a new connection");
-  } else if (!s.bLoggedOn) {
-    Say(conn, "NO", "", "Authenticate first");
-  } else if (n == "UNAUTHENTICATE" && ArgsAre(cmd, "")) {
-    s.bLoggedOn = false;
-    Say(conn, "OK", "", "No longer authenticated");
-  } else if (n == "HAVESPACE" && ArgsAre(cmd, "sn")) {
-    if (NameOk(conn, cmd.Args[0].Text) && HasRoomFor(conn, cmd.Args[0].Text, cmd.Args[1].Number))
-      Say(conn, "OK", "", "");
-  } else if (n == "PUTSCRIPT" && ArgsAre(cmd, "ss")) {
-    PutScript(conn, cmd);
-  } else if (n == "CHECKSCRIPT" && ArgsAre(cmd, "s")) {
-    if (cmd.Args[0].Text.size() > Limits().MaxScriptBytes)
-      Say(conn, "NO", "QUOTA/MAXSIZE", "The script is too big");
-    else if (CompilesOk(conn, cmd.Args[0].Text))
-      Say(conn, "OK", "", "");
-  } else if (n == "LISTSCRIPTS" && ArgsAre(cmd, "")) {
-    ListScripts(conn);
-  } else if (n == "SETACTIVE" && ArgsAre(cmd, "s")) {
-    SetActive(conn, cmd.Args[0].Text);
-  } else if (n == "GETSCRIPT" && ArgsAre(cmd, "s")) {
-    GetScript(conn, cmd.Args[0].Text);
-  } else if (n == "DELETESCRIPT" && ArgsAre(cmd, "s")) {
-    DeleteScript(conn, cmd.Args[0].Text);
-  } else if (n == "RENAMESCRIPT" && ArgsAre(cmd, "ss")) {
-    RenameScript(conn, cmd.Args[0].Text, cmd.Args[1].Text);
-  } else {
-    known = false;
+  const SieveCommandEntry *entry = FindSieveCommand(kAnyStateCommands, cmd.Name);
+  if (entry == nullptr) {
+    entry = FindSieveCommand(kLoggedOnCommands, cmd.Name);
+    if (entry != nullptr && !State(conn).bLoggedOn)
+      return SaySieve(conn, "NO", "", "Authenticate first");
   }
-  if (known) return;
-  static const char *const kNames[] = {"CAPABILITY", "NOOP", "LOGOUT", "UNAUTHENTICATE",
-                                       "HAVESPACE", "PUTSCRIPT", "CHECKSCRIPT", "LISTSCRIPTS",
-                                       "SETACTIVE", "GETSCRIPT", "DELETESCRIPT", "RENAMESCRIPT"};
-  bool named = std::find(std::begin(kNames), std::end(kNames), n) != std::end(kNames);
-  Say(conn, "NO", "", named ? "Wrong arguments for " + n : std::string("Unknown command"));
+  if (entry == nullptr) return SaySieve(conn, "NO", "", "Unknown command");
+  RunSieveCommand(conn, *entry, cmd);
 }
 
 ImapGo SessionInput(_Connection *conn) {
