@@ -13,7 +13,7 @@ constexpr const char *kSieveImplementation = "ZEL ManageSieve";
 SieveSettings TheSettings;
 
 // The arguments match the entry's shape.
-bool ArgsFit(const SieveCommand &cmd, const char *shape) {
+bool ArgsFit(const ManageSieveCommand &cmd, const char *shape) {
   std::string_view want(shape);
   if (cmd.Args.size() != want.size()) return false;
   for (size_t i = 0; i < want.size(); ++i)
@@ -23,20 +23,21 @@ bool ArgsFit(const SieveCommand &cmd, const char *shape) {
 
 }  // namespace
 
-void SaySieve(_Connection *conn, std::string_view status, std::string_view code,
-              std::string_view text) {
-  Imap(conn).Out += SieveResponse(status, code, text);
+void SayManageSieve(_Connection *conn, std::string_view status, std::string_view code,
+                    std::string_view text) {
+  Imap(conn).Out += ManageSieveResponse(status, code, text);
 }
 
-SieveReadEvent NextSieveCommand(_Connection *conn, SieveReader &reader, SieveCommand &cmd) {
+ManageSieveEvent NextManageSieveCommand(_Connection *conn, ManageSieveReader &reader,
+                                        ManageSieveCommand &cmd) {
   ImapConn &c = Imap(conn);
-  SieveStep step = ReadSieveCommand(reader, PendingImapInput(c), cmd);
+  ManageSieveStep step = ReadManageSieveCommand(reader, PendingImapInput(c), cmd);
   c.InStart += step.Used;
-  c.bReaderStarved = step.Event == SieveReadEvent::kNeedMore;
-  if (step.Event == SieveReadEvent::kCommand) NoteCommandLine(conn);
-  if (step.Event == SieveReadEvent::kRefused || step.Event == SieveReadEvent::kFatal)
+  c.bReaderStarved = step.Event == ManageSieveEvent::kNeedMore;
+  if (step.Event == ManageSieveEvent::kCommand) NoteCommandLine(conn);
+  if (step.Event == ManageSieveEvent::kRefused || step.Event == ManageSieveEvent::kFatal)
     c.Out += reader.Refusal;
-  if (step.Event == SieveReadEvent::kFatal) c.bCloseAfterSend = true;
+  if (step.Event == ManageSieveEvent::kFatal) c.bCloseAfterSend = true;
   return step.Event;
 }
 
@@ -44,11 +45,12 @@ void LoadManageSieveSettings() { TheSettings = LoadSieveSettings(); }
 
 const SieveSettings &ManageSieveSettings() { return TheSettings; }
 
-std::string SieveCapabilityListing(bool offerStartTls, bool plainAllowed, const std::string &owner) {
+std::string SieveCapabilityListing(bool offerStartTls, bool plainAllowed,
+                                   const std::string &owner) {
   std::string out;
   auto cap = [&out](std::string_view name, std::string_view value) {
-    out += SieveString(name);
-    if (!value.empty() || name == "SASL") out += " " + SieveString(value);
+    out += ManageSieveString(name);
+    if (!value.empty() || name == "SASL") out += " " + ManageSieveString(value);
     out += "\r\n";
   };
   cap("IMPLEMENTATION", kSieveImplementation);
@@ -63,30 +65,30 @@ std::string SieveCapabilityListing(bool offerStartTls, bool plainAllowed, const 
   return out;
 }
 
-
-const SieveCommandEntry *FindSieveCommand(std::span<const SieveCommandEntry> table,
-                                          std::string_view name) {
-  for (const SieveCommandEntry &entry : table)
+const ManageSieveEntry *FindManageSieveEntry(std::span<const ManageSieveEntry> table,
+                                             std::string_view name) {
+  for (const ManageSieveEntry &entry : table)
     if (name == entry.Name) return &entry;
   return nullptr;
 }
 
-void RunSieveCommand(_Connection *conn, const SieveCommandEntry &entry, SieveCommand &cmd) {
+void RunManageSieveEntry(_Connection *conn, const ManageSieveEntry &entry,
+                         ManageSieveCommand &cmd) {
   if (entry.Args != nullptr && !ArgsFit(cmd, entry.Args)) {
-    SaySieve(conn, "NO", "", std::string("Wrong arguments for ") + entry.Name);
+    SayManageSieve(conn, "NO", "", std::string("Wrong arguments for ") + entry.Name);
     return;
   }
   entry.Handler(conn, cmd);
 }
 
-void SieveNoop(_Connection *conn, SieveCommand &cmd) {
-  if (cmd.Args.empty()) return SaySieve(conn, "OK", "", "Done");
+void ManageSieveNoop(_Connection *conn, ManageSieveCommand &cmd) {
+  if (cmd.Args.empty()) return SayManageSieve(conn, "OK", "", "Done");
   if (cmd.Args.size() > 1 || cmd.Args[0].bNumber)
-    return SaySieve(conn, "NO", "", "Wrong arguments for NOOP");
-  SaySieve(conn, "OK", "TAG " + SieveString(cmd.Args[0].Text), "Done");
+    return SayManageSieve(conn, "NO", "", "Wrong arguments for NOOP");
+  SayManageSieve(conn, "OK", "TAG " + ManageSieveString(cmd.Args[0].Text), "Done");
 }
 
-void SieveLogout(_Connection *conn, SieveCommand &) {
-  SaySieve(conn, "OK", "", "Logout completed");
+void ManageSieveLogout(_Connection *conn, ManageSieveCommand &) {
+  SayManageSieve(conn, "OK", "", "Logout completed");
   Imap(conn).bCloseAfterSend = true;
 }

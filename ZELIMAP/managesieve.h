@@ -45,8 +45,8 @@
 
 #include "ZELIMAP/managesieveparse.h"
 #include "common/logonpool.h"
-#include "common/sieveconf.h"
 #include "common/sessionstart.h"
+#include "common/sieveconf.h"
 #include "net/netengine.h"
 
 // The start record's protocol of a ManageSieve session.
@@ -70,33 +70,34 @@ void CheckImapOrSieveLogon(LogonJob &job, DWORD *failDelayMs);
 // user's name ("" before logon).
 std::string SieveCapabilityListing(bool offerStartTls, bool plainAllowed, const std::string &owner);
 
-// Queues a response (SieveResponse) on the connection.
-void SaySieve(_Connection *conn, std::string_view status, std::string_view code,
-              std::string_view text);
+// Queues a response (ManageSieveResponse) on the connection.
+void SayManageSieve(_Connection *conn, std::string_view status, std::string_view code,
+                    std::string_view text);
 
 // The next command of a ManageSieve connection out of the input imapconn's
 // loop has read (its InStart and bReaderStarved kept): kCommand with cmd;
 // a refused command's response is queued, and after kFatal the connection
 // closes once it is sent.
-SieveReadEvent NextSieveCommand(_Connection *conn, SieveReader &reader, SieveCommand &cmd);
+ManageSieveEvent NextManageSieveCommand(_Connection *conn, ManageSieveReader &reader,
+                                        ManageSieveCommand &cmd);
 
 // The commands of a state, one table each: the name (upper case), the
 // arguments' shape ("s" a string, "n" a number, in order; null: the
 // handler checks them) and the handler.
-struct SieveCommandEntry {
+struct ManageSieveEntry {
   const char *Name;
   const char *Args;
-  void (*Handler)(_Connection *conn, SieveCommand &cmd);
+  void (*Handler)(_Connection *conn, ManageSieveCommand &cmd);
 };
 // The entry of name; null when the table has none.
-const SieveCommandEntry *FindSieveCommand(std::span<const SieveCommandEntry> table,
-                                          std::string_view name);
+const ManageSieveEntry *FindManageSieveEntry(std::span<const ManageSieveEntry> table,
+                                             std::string_view name);
 // Checks the arguments against the entry (a refusal names the command),
 // then runs its handler.
-void RunSieveCommand(_Connection *conn, const SieveCommandEntry &entry, SieveCommand &cmd);
+void RunManageSieveEntry(_Connection *conn, const ManageSieveEntry &entry, ManageSieveCommand &cmd);
 // NOOP ["tag"] and LOGOUT, the same in every state.
-void SieveNoop(_Connection *conn, SieveCommand &cmd);
-void SieveLogout(_Connection *conn, SieveCommand &cmd);
+void ManageSieveNoop(_Connection *conn, ManageSieveCommand &cmd);
+void ManageSieveLogout(_Connection *conn, ManageSieveCommand &cmd);
 
 // The session process of a ManageSieve logon (imapsession hands over when
 // start.Protocol is kSieveSessionProtocol), still root; returns its exit

@@ -25,7 +25,7 @@ constexpr size_t kMaxSaslResponse = 2 * 1024;
 
 // The front's part of a ManageSieve connection.
 struct SieveFront {
-  SieveReader Reader;
+  ManageSieveReader Reader;
   std::string UserName;
   LogonJob Logon;
   SessionHandOff HandOff;
@@ -56,12 +56,12 @@ ImapGo SubmitLogon(_Connection *conn, const std::string &name, std::string &pass
   start.LogonCommand = "AUTHENTICATE";
   start.PendingInput = std::string(PendingImapInput(c));
   if (!PrepareSessionLogon(conn, job, f.HandOff, start, name, password, f.LogonFailures)) {
-    SaySieve(conn, "NO", "TRYLATER", "The session cannot be started now");
+    SayManageSieve(conn, "NO", "TRYLATER", "The session cannot be started now");
     return ImapGo::kOn;
   }
   job.Context = &SieveLogonMark;
   if (SubmitImapLogon(conn, &job, f.HandOff)) return ImapGo::kAway;
-  SaySieve(conn, "NO", "TRYLATER", "Authentication is not available now");
+  SayManageSieve(conn, "NO", "TRYLATER", "Authentication is not available now");
   return ImapGo::kOn;
 }
 
@@ -76,7 +76,7 @@ void LogonDone(_Connection *conn) {
     // The session's reply is a response line of its own making; anything
     // else is a temporary failure.
     if (!reply.starts_with("NO ") && !reply.starts_with("BYE "))
-      reply = SieveResponse("NO", "TRYLATER", "The session cannot be started now");
+      reply = ManageSieveResponse("NO", "TRYLATER", "The session cannot be started now");
     else
       reply += "\r\n";
     c.Out += reply;
@@ -85,11 +85,11 @@ void LogonDone(_Connection *conn) {
     ReportLogonRefusal("sieve", job, conn->PeerAddress, f.UserName);
     ++f.LogonFailures;
     if (job.bLookupFailed)
-      SaySieve(conn, "NO", "TRYLATER", "Authentication is not available now");
+      SayManageSieve(conn, "NO", "TRYLATER", "Authentication is not available now");
     else
-      SaySieve(conn, "NO", "", "Authentication failed");
+      SayManageSieve(conn, "NO", "", "Authentication failed");
     if (f.LogonFailures >= kMaxLogonFailures) {
-      SaySieve(conn, "BYE", "", "Too many failed logons");
+      SayManageSieve(conn, "BYE", "", "Too many failed logons");
       c.bCloseAfterSend = true;
     }
   }
@@ -103,37 +103,37 @@ ImapGo TakePlain(_Connection *conn, std::string &response) {
   PlainResponse outcome = DecodePlainResponse(response, kMaxSieveUserName, name, password);
   WipeSecret(response);
   if (outcome == PlainResponse::kBadBase64) {
-    SaySieve(conn, "NO", "", "Invalid base64 data");
+    SayManageSieve(conn, "NO", "", "Invalid base64 data");
     return ImapGo::kOn;
   }
   f.UserName = name;
   // Refused credentials are checked all the same, under a name no account
   // has: the client learns nothing from the time or the reply.
-  return SubmitLogon(conn, outcome == PlainResponse::kCredentials ? name : std::string(),
-                     password);
+  return SubmitLogon(conn, outcome == PlainResponse::kCredentials ? name : std::string(), password);
 }
 
-ImapGo Authenticate(_Connection *conn, SieveCommand &cmd) {
+ImapGo Authenticate(_Connection *conn, ManageSieveCommand &cmd) {
   ImapConn &c = Imap(conn);
   SieveFront &f = Front(conn);
   WipeImapCommand(c);
   auto wipe = [&] {
-    for (SieveArg &arg : cmd.Args) WipeSecret(arg.Text);
+    for (ManageSieveArg &arg : cmd.Args) WipeSecret(arg.Text);
   };
   if (cmd.Args.empty() || cmd.Args.size() > 2 || cmd.Args[0].bNumber ||
       (cmd.Args.size() == 2 && cmd.Args[1].bNumber)) {
     wipe();
-    SaySieve(conn, "NO", "", "Syntax: AUTHENTICATE \"PLAIN\" [initial-response]");
+    SayManageSieve(conn, "NO", "", "Syntax: AUTHENTICATE \"PLAIN\" [initial-response]");
     return ImapGo::kOn;
   }
   if (!EqualsNoCase(cmd.Args[0].Text, "PLAIN")) {
     wipe();
-    SaySieve(conn, "NO", "", "Unsupported authentication mechanism");
+    SayManageSieve(conn, "NO", "", "Unsupported authentication mechanism");
     return ImapGo::kOn;
   }
   if (!ImapPlaintextLogonAllowed(conn)) {
     wipe();
-    SaySieve(conn, "NO", "ENCRYPT-NEEDED", "A password needs an encrypted connection: use STARTTLS first");
+    SayManageSieve(conn, "NO", "ENCRYPT-NEEDED",
+                   "A password needs an encrypted connection: use STARTTLS first");
     return ImapGo::kOn;
   }
   if (cmd.Args.size() == 2) return TakePlain(conn, cmd.Args[1].Text);
@@ -143,74 +143,77 @@ ImapGo Authenticate(_Connection *conn, SieveCommand &cmd) {
   return ImapGo::kOn;
 }
 
-ImapGo SaslResponse(_Connection *conn, SieveCommand &cmd) {
+ImapGo SaslResponse(_Connection *conn, ManageSieveCommand &cmd) {
   SieveFront &f = Front(conn);
   f.Reader.bBareString = false;
   WipeImapCommand(Imap(conn));
   if (cmd.Args.size() != 1 || cmd.Args[0].bNumber) {
-    for (SieveArg &arg : cmd.Args) WipeSecret(arg.Text);
-    SaySieve(conn, "NO", "", "Syntax error in the authentication response");
+    for (ManageSieveArg &arg : cmd.Args) WipeSecret(arg.Text);
+    SayManageSieve(conn, "NO", "", "Syntax error in the authentication response");
     return ImapGo::kOn;
   }
   if (cmd.Args[0].Text == "*") {
-    SaySieve(conn, "NO", "", "Authentication cancelled");
+    SayManageSieve(conn, "NO", "", "Authentication cancelled");
     return ImapGo::kOn;
   }
   return TakePlain(conn, cmd.Args[0].Text);
 }
 
-void CmdCapability(_Connection *conn, SieveCommand &) { Imap(conn).Out += Capabilities(conn); }
+void CmdCapability(_Connection *conn, ManageSieveCommand &) {
+  Imap(conn).Out += Capabilities(conn);
+}
 
-void CmdStartTls(_Connection *conn, SieveCommand &) {
+void CmdStartTls(_Connection *conn, ManageSieveCommand &) {
   ImapConn &c = Imap(conn);
   if (!ConnectionCanStartTls(conn)) {
-    SaySieve(conn, "NO", "",
-             ConnectionEncrypted(conn) ? "TLS is already active" : "STARTTLS is not available");
+    SayManageSieve(
+        conn, "NO", "",
+        ConnectionEncrypted(conn) ? "TLS is already active" : "STARTTLS is not available");
     return;
   }
   // Whatever the client sent behind it is dropped unread: nothing injected
   // in clear may act inside the encrypted session.
   DropImapInput(c);
-  ResetSieveReader(Front(conn).Reader);
-  SaySieve(conn, "OK", "", "Begin TLS negotiation now");
+  ResetManageSieveReader(Front(conn).Reader);
+  SayManageSieve(conn, "OK", "", "Begin TLS negotiation now");
   c.bStartTlsAfterSend = true;
 }
 
 // Before logon; AUTHENTICATE is taken apart (it hands the connection away).
-const SieveCommandEntry kFrontCommands[] = {
+const ManageSieveEntry kFrontCommands[] = {
     {"CAPABILITY", "", CmdCapability},
-    {"NOOP", nullptr, SieveNoop},
-    {"LOGOUT", "", SieveLogout},
+    {"NOOP", nullptr, ManageSieveNoop},
+    {"LOGOUT", "", ManageSieveLogout},
     {"STARTTLS", "", CmdStartTls},
 };
 
-ImapGo FrontCommand(_Connection *conn, SieveCommand &cmd) {
+ImapGo FrontCommand(_Connection *conn, ManageSieveCommand &cmd) {
   ImapConn &c = Imap(conn);
   SieveFront &f = Front(conn);
   // Before logon a client has little to say: one that goes on and on is
   // probing, and is shown the door.
   if (++f.Commands > kMaxFrontCommands) {
-    SaySieve(conn, "BYE", "", "Too many commands before logon");
+    SayManageSieve(conn, "BYE", "", "Too many commands before logon");
     c.bCloseAfterSend = true;
     return ImapGo::kOn;
   }
   if (f.Reader.bBareString) return SaslResponse(conn, cmd);
   if (cmd.Name == "AUTHENTICATE") return Authenticate(conn, cmd);
-  if (const SieveCommandEntry *entry = FindSieveCommand(kFrontCommands, cmd.Name))
-    RunSieveCommand(conn, *entry, cmd);
+  if (const ManageSieveEntry *entry = FindManageSieveEntry(kFrontCommands, cmd.Name))
+    RunManageSieveEntry(conn, *entry, cmd);
   else
-    SaySieve(conn, "NO", "", "Authenticate first");
+    SayManageSieve(conn, "NO", "", "Authenticate first");
   return ImapGo::kOn;
 }
 
 ImapGo FrontInput(_Connection *conn) {
   SieveFront &f = Front(conn);
-  SieveCommand cmd;
-  SieveReadEvent event = NextSieveCommand(conn, f.Reader, cmd);
-  if (event == SieveReadEvent::kCommand) return FrontCommand(conn, cmd);
-  if (event != SieveReadEvent::kNeedMore && f.Reader.bBareString) {
+  ManageSieveCommand cmd;
+  ManageSieveEvent event = NextManageSieveCommand(conn, f.Reader, cmd);
+  if (event == ManageSieveEvent::kCommand) return FrontCommand(conn, cmd);
+  if (event != ManageSieveEvent::kNeedMore && f.Reader.bBareString) {
     // A response that could not be read ends the exchange.
-    WipeSieveReader(f.Reader);
+    WipeManageSieveReader(f.Reader);
     f.Reader.bBareString = false;
   }
   return ImapGo::kOn;
@@ -223,8 +226,19 @@ void ReleaseFront(ImapConn &c) { delete static_cast<SieveFront *>(c.Program); }
 ImapGo NoCommand(_Connection *, const ImapCommandView &) { return ImapGo::kOn; }
 
 const ImapHandlers kSieveFrontHandlers = {
-    NoCommand, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    LogonDone, ReleaseFront, FrontInput, TlsStarted, "BYE \"Idle for too long\"\r\n",
+    NoCommand,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    LogonDone,
+    ReleaseFront,
+    FrontInput,
+    TlsStarted,
+    "BYE \"Idle for too long\"\r\n",
 };
 
 }  // namespace

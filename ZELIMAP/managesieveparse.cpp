@@ -9,19 +9,19 @@
 
 namespace {
 
-constexpr uint64_t kMaxSieveNumber = 0xFFFFFFFFull;
+constexpr uint64_t kMaxManageSieveNumber = 0xFFFFFFFFull;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Decimal digits, at most kMaxSieveDigits and kMaxSieveNumber.
+// Decimal digits, at most kMaxManageSieveDigits and kMaxManageSieveNumber.
 bool TakeNumber(std::string_view text, uint64_t &n) {
-  if (text.empty() || text.size() > kMaxSieveDigits) return false;
+  if (text.empty() || text.size() > kMaxManageSieveDigits) return false;
   n = 0;
   for (char c : text) {
     if (!IsDigit(c)) return false;
     n = n * 10 + static_cast<uint64_t>(c - '0');
   }
-  return n <= kMaxSieveNumber;
+  return n <= kMaxManageSieveNumber;
 }
 
 // "{n+}" or "{n}" ending line: true with its length.
@@ -36,10 +36,10 @@ bool LiteralAtEnd(std::string_view line, uint64_t &n, size_t &start) {
   return true;
 }
 
-void Refuse(SieveReader &r, std::string_view code, std::string_view text) {
-  if (r.bDropping) return;   // the first reason stands
+void Refuse(ManageSieveReader &r, std::string_view code, std::string_view text) {
+  if (r.bDropping) return;  // the first reason stands
   r.bDropping = true;
-  r.Refusal = SieveResponse("NO", code, text);
+  r.Refusal = ManageSieveResponse("NO", code, text);
   r.Pending.Args.clear();
 }
 
@@ -47,7 +47,7 @@ void Refuse(SieveReader &r, std::string_view code, std::string_view text) {
 // the name, then arguments; a literal announced at its end is returned in
 // literal (hasLiteral). Errors refuse the command; the literal is still
 // announced, so that its bytes are dropped.
-void TakeLine(SieveReader &r, std::string_view line, bool continued, uint64_t &literal,
+void TakeLine(ManageSieveReader &r, std::string_view line, bool continued, uint64_t &literal,
               bool &hasLiteral) {
   hasLiteral = false;
   size_t literalStart = 0;
@@ -74,8 +74,8 @@ void TakeLine(SieveReader &r, std::string_view line, bool continued, uint64_t &l
     if (i == line.size()) break;
     if (needSpace && spaces == 0) return Refuse(r, "", "Syntax error: a space is expected");
     needSpace = true;
-    if (r.Pending.Args.size() >= kMaxSieveArgs) return Refuse(r, "", "Too many arguments");
-    SieveArg arg;
+    if (r.Pending.Args.size() >= kMaxManageSieveArgs) return Refuse(r, "", "Too many arguments");
+    ManageSieveArg arg;
     if (line[i] == '"') {
       ++i;
       bool closed = false;
@@ -90,7 +90,7 @@ void TakeLine(SieveReader &r, std::string_view line, bool continued, uint64_t &l
             return Refuse(r, "", "Syntax error: bad escape in a quoted string");
           c = line[i++];
         }
-        if (arg.Text.size() >= kMaxSieveQuoted)
+        if (arg.Text.size() >= kMaxManageSieveQuoted)
           return Refuse(r, "", "A quoted string is too long: send a literal");
         arg.Text += c;
       }
@@ -109,30 +109,31 @@ void TakeLine(SieveReader &r, std::string_view line, bool continued, uint64_t &l
   if (hasLiteral) {
     if (needSpace && !line.empty() && line.back() != ' ')
       return Refuse(r, "", "Syntax error: a space is expected");
-    if (r.Pending.Args.size() >= kMaxSieveArgs) return Refuse(r, "", "Too many arguments");
+    if (r.Pending.Args.size() >= kMaxManageSieveArgs) return Refuse(r, "", "Too many arguments");
     r.Pending.Args.emplace_back();
   }
 }
 
 }  // namespace
 
-void ResetSieveReader(SieveReader &r) {
+void ResetManageSieveReader(ManageSieveReader &r) {
   r.Line.clear();
-  r.Pending = SieveCommand();
+  r.Pending = ManageSieveCommand();
   r.LiteralLeft = 0;
   r.LiteralBytes = 0;
   r.bDropping = false;
   r.Refusal.clear();
 }
 
-void WipeSieveReader(SieveReader &r) {
+void WipeManageSieveReader(ManageSieveReader &r) {
   explicit_bzero(r.Line.data(), r.Line.size());
-  for (SieveArg &arg : r.Pending.Args) explicit_bzero(arg.Text.data(), arg.Text.size());
-  ResetSieveReader(r);
+  for (ManageSieveArg &arg : r.Pending.Args) explicit_bzero(arg.Text.data(), arg.Text.size());
+  ResetManageSieveReader(r);
 }
 
-SieveStep ReadSieveCommand(SieveReader &r, std::string_view input, SieveCommand &cmd) {
-  SieveStep step;
+ManageSieveStep ReadManageSieveCommand(ManageSieveReader &r, std::string_view input,
+                                       ManageSieveCommand &cmd) {
+  ManageSieveStep step;
   while (step.Used < input.size()) {
     std::string_view rest = input.substr(step.Used);
     if (r.LiteralLeft > 0) {
@@ -144,11 +145,11 @@ SieveStep ReadSieveCommand(SieveReader &r, std::string_view input, SieveCommand 
     }
     size_t lf = rest.find('\n');
     size_t take = lf == std::string_view::npos ? rest.size() : lf + 1;
-    if (r.Line.size() + take > kMaxSieveCommandText + 2) {
+    if (r.Line.size() + take > kMaxManageSieveLine + 2) {
       step.Used += take;
-      ResetSieveReader(r);
-      r.Refusal = SieveResponse("BYE", "", "Command line too long");
-      step.Event = SieveReadEvent::kFatal;
+      ResetManageSieveReader(r);
+      r.Refusal = ManageSieveResponse("BYE", "", "Command line too long");
+      step.Event = ManageSieveEvent::kFatal;
       return step;
     }
     r.Line.append(rest.substr(0, take));
@@ -178,21 +179,21 @@ SieveStep ReadSieveCommand(SieveReader &r, std::string_view input, SieveCommand 
     }
     if (r.bDropping) {
       std::string refusal = std::move(r.Refusal);
-      ResetSieveReader(r);
+      ResetManageSieveReader(r);
       r.Refusal = std::move(refusal);
-      step.Event = SieveReadEvent::kRefused;
+      step.Event = ManageSieveEvent::kRefused;
       return step;
     }
     cmd = std::move(r.Pending);
-    ResetSieveReader(r);
-    step.Event = SieveReadEvent::kCommand;
+    ResetManageSieveReader(r);
+    step.Event = ManageSieveEvent::kCommand;
     return step;
   }
   return step;
 }
 
-std::string SieveString(std::string_view text) {
-  bool quotable = text.size() <= kMaxSieveQuoted &&
+std::string ManageSieveString(std::string_view text) {
+  bool quotable = text.size() <= kMaxManageSieveQuoted &&
                   std::none_of(text.begin(), text.end(),
                                [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
   if (quotable) {
@@ -206,7 +207,8 @@ std::string SieveString(std::string_view text) {
   return "{" + std::to_string(text.size()) + "}\r\n" + std::string(text);
 }
 
-std::string SieveResponse(std::string_view status, std::string_view code, std::string_view text) {
+std::string ManageSieveResponse(std::string_view status, std::string_view code,
+                                std::string_view text) {
   std::string line(status);
   if (!code.empty()) {
     line += " (";
@@ -215,7 +217,7 @@ std::string SieveResponse(std::string_view status, std::string_view code, std::s
   }
   if (!text.empty()) {
     line += ' ';
-    line += SieveString(text);
+    line += ManageSieveString(text);
   }
   line += "\r\n";
   return line;

@@ -22,7 +22,7 @@ namespace {
 
 // One connection per session process: its state lives here.
 struct SieveSession {
-  MailboxDir Scripts;           // <mailbox>/sieve, opened as the user
+  MailboxDir Scripts;  // <mailbox>/sieve, opened as the user
   std::string UserName;
   SessionStart Start;
 };
@@ -31,8 +31,8 @@ SieveSession *TheSession = nullptr;
 
 // The session's part of its connection (ImapConn::Program).
 struct SieveConnState {
-  SieveReader Reader;
-  bool bLoggedOn = true;        // false after UNAUTHENTICATE
+  ManageSieveReader Reader;
+  bool bLoggedOn = true;  // false after UNAUTHENTICATE
 };
 
 SieveConnState &State(_Connection *conn) {
@@ -47,8 +47,9 @@ const MailboxDir &Scripts() { return TheSession->Scripts; }
 // A name a script may have; else the refusal is said.
 bool NameOk(_Connection *conn, const std::string &name) {
   if (SieveScriptNameIsValid(name)) return true;
-  SaySieve(conn, "NO", "", "Invalid script name (1 to 128 bytes, no \"/\", no control characters, "
-                      "not starting with \".\")");
+  SayManageSieve(conn, "NO", "",
+                 "Invalid script name (1 to 128 bytes, no \"/\", no control characters, "
+                 "not starting with \".\")");
   return false;
 }
 
@@ -56,14 +57,14 @@ bool Exists(const std::string &name) { return Scripts().FileExists(SieveScriptFi
 
 bool HasRoomFor(_Connection *conn, const std::string &name, uint64_t size) {
   if (size > Limits().MaxScriptBytes) {
-    SaySieve(conn, "NO", "QUOTA/MAXSIZE",
-        "A script may have at most " + Num(static_cast<long long>(Limits().MaxScriptBytes)) +
-            " bytes");
+    SayManageSieve(conn, "NO", "QUOTA/MAXSIZE",
+                   "A script may have at most " +
+                       Num(static_cast<long long>(Limits().MaxScriptBytes)) + " bytes");
     return false;
   }
   if (!Exists(name) && ListSieveScripts(Scripts()).size() >= ManageSieveSettings().MaxScripts) {
-    SaySieve(conn, "NO", "QUOTA/MAXSCRIPTS",
-        "You may keep at most " + Num(ManageSieveSettings().MaxScripts) + " scripts");
+    SayManageSieve(conn, "NO", "QUOTA/MAXSCRIPTS",
+                   "You may keep at most " + Num(ManageSieveSettings().MaxScripts) + " scripts");
     return false;
   }
   return true;
@@ -74,131 +75,145 @@ bool CompilesOk(_Connection *conn, const std::string &text) {
   SieveScript script;
   SieveError error;
   if (SieveCompile(text, Limits(), {}, &script, &error)) return true;
-  SaySieve(conn, "NO", "", error.Describe());
+  SayManageSieve(conn, "NO", "", error.Describe());
   return false;
 }
 
 void Failed(_Connection *conn, const std::string &what) {
-  SaySieve(conn, "NO", "TRYLATER", what + " (" + Num(GetLastError()) + ")");
+  SayManageSieve(conn, "NO", "TRYLATER", what + " (" + Num(GetLastError()) + ")");
 }
 
-void PutScript(_Connection *conn, SieveCommand &cmd) {
+void PutScript(_Connection *conn, ManageSieveCommand &cmd) {
   const std::string &name = cmd.Args[0].Text;
   const std::string &text = cmd.Args[1].Text;
-  if (!NameOk(conn, name) || !HasRoomFor(conn, name, text.size()) || !CompilesOk(conn, text)) return;
+  if (!NameOk(conn, name) || !HasRoomFor(conn, name, text.size()) || !CompilesOk(conn, text))
+    return;
   if (!StoreSieveScript(Scripts(), name, text)) return Failed(conn, "The script cannot be stored");
-  SaySieve(conn, "OK", "", "Script stored");
+  SayManageSieve(conn, "OK", "", "Script stored");
 }
 
-void ListScripts(_Connection *conn, SieveCommand &) {
+void ListScripts(_Connection *conn, ManageSieveCommand &) {
   std::string active = ActiveSieveScript(Scripts());
   std::string &out = Imap(conn).Out;
   for (const std::string &name : ListSieveScripts(Scripts()))
-    out += SieveString(name) + (name == active ? " ACTIVE\r\n" : "\r\n");
-  SaySieve(conn, "OK", "", "Listed");
+    out += ManageSieveString(name) + (name == active ? " ACTIVE\r\n" : "\r\n");
+  SayManageSieve(conn, "OK", "", "Listed");
 }
 
-void SetActive(_Connection *conn, SieveCommand &cmd) {
+void SetActive(_Connection *conn, ManageSieveCommand &cmd) {
   const std::string &name = cmd.Args[0].Text;
   if (!name.empty()) {
     if (!NameOk(conn, name)) return;
-    if (!Exists(name)) return SaySieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
+    if (!Exists(name))
+      return SayManageSieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
   }
   if (!ActivateSieveScript(Scripts(), name)) return Failed(conn, "The active script cannot be set");
-  SaySieve(conn, "OK", "", name.empty() ? "No script is active" : "Script activated");
+  SayManageSieve(conn, "OK", "", name.empty() ? "No script is active" : "Script activated");
 }
 
-void GetScript(_Connection *conn, SieveCommand &cmd) {
+void GetScript(_Connection *conn, ManageSieveCommand &cmd) {
   const std::string &name = cmd.Args[0].Text;
   if (!NameOk(conn, name)) return;
   std::string text;
   if (!ReadSieveScript(Scripts(), name, Limits().MaxScriptBytes, text)) {
-    if (GetLastError() == ENOENT) return SaySieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
+    if (GetLastError() == ENOENT)
+      return SayManageSieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
     return Failed(conn, "The script cannot be read");
   }
   Imap(conn).Out += "{" + Num(static_cast<long long>(text.size())) + "}\r\n" + text + "\r\n";
-  SaySieve(conn, "OK", "", "");
+  SayManageSieve(conn, "OK", "", "");
 }
 
-void DeleteScript(_Connection *conn, SieveCommand &cmd) {
+void DeleteScript(_Connection *conn, ManageSieveCommand &cmd) {
   const std::string &name = cmd.Args[0].Text;
   if (!NameOk(conn, name)) return;
-  if (!Exists(name)) return SaySieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
+  if (!Exists(name))
+    return SayManageSieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
   if (ActiveSieveScript(Scripts()) == name)
-    return SaySieve(conn, "NO", "ACTIVE", "The active script cannot be deleted: deactivate it first");
+    return SayManageSieve(conn, "NO", "ACTIVE",
+                          "The active script cannot be deleted: deactivate it first");
   if (!RemoveSieveScript(Scripts(), name)) return Failed(conn, "The script cannot be deleted");
-  SaySieve(conn, "OK", "", "Script deleted");
+  SayManageSieve(conn, "OK", "", "Script deleted");
 }
 
-void RenameScript(_Connection *conn, SieveCommand &cmd) {
+void RenameScript(_Connection *conn, ManageSieveCommand &cmd) {
   const std::string &from = cmd.Args[0].Text;
   const std::string &to = cmd.Args[1].Text;
   if (!NameOk(conn, from) || !NameOk(conn, to)) return;
-  if (!Exists(from)) return SaySieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
-  if (Exists(to)) return SaySieve(conn, "NO", "ALREADYEXISTS", "A script of the new name exists");
+  if (!Exists(from))
+    return SayManageSieve(conn, "NO", "NONEXISTENT", "There is no script of that name");
+  if (Exists(to))
+    return SayManageSieve(conn, "NO", "ALREADYEXISTS", "A script of the new name exists");
   if (!RenameSieveScript(Scripts(), from, to)) return Failed(conn, "The script cannot be renamed");
-  SaySieve(conn, "OK", "", "Script renamed");
+  SayManageSieve(conn, "OK", "", "Script renamed");
 }
 
-void CmdCapability(_Connection *conn, SieveCommand &) {
+void CmdCapability(_Connection *conn, ManageSieveCommand &) {
   Imap(conn).Out +=
       SieveCapabilityListing(false, false, State(conn).bLoggedOn ? TheSession->UserName : "");
 }
 
 // STARTTLS and AUTHENTICATE: TLS is the front's, and the session cannot
 // check a password.
-void CmdLoggedOnAlready(_Connection *conn, SieveCommand &) {
-  SaySieve(conn, "NO", "",
-           State(conn).bLoggedOn ? "Already authenticated" : "Authenticate again on a new connection");
+void CmdLoggedOnAlready(_Connection *conn, ManageSieveCommand &) {
+  SayManageSieve(
+      conn, "NO", "",
+      State(conn).bLoggedOn ? "Already authenticated" : "Authenticate again on a new connection");
 }
 
-void CmdUnauthenticate(_Connection *conn, SieveCommand &) {
+void CmdUnauthenticate(_Connection *conn, ManageSieveCommand &) {
   State(conn).bLoggedOn = false;
-  SaySieve(conn, "OK", "", "No longer authenticated");
+  SayManageSieve(conn, "OK", "", "No longer authenticated");
 }
 
-void CmdHaveSpace(_Connection *conn, SieveCommand &cmd) {
+void CmdHaveSpace(_Connection *conn, ManageSieveCommand &cmd) {
   if (NameOk(conn, cmd.Args[0].Text) && HasRoomFor(conn, cmd.Args[0].Text, cmd.Args[1].Number))
-    SaySieve(conn, "OK", "", "");
+    SayManageSieve(conn, "OK", "", "");
 }
 
-void CmdCheckScript(_Connection *conn, SieveCommand &cmd) {
+void CmdCheckScript(_Connection *conn, ManageSieveCommand &cmd) {
   if (cmd.Args[0].Text.size() > Limits().MaxScriptBytes)
-    SaySieve(conn, "NO", "QUOTA/MAXSIZE", "The script is too big");
+    SayManageSieve(conn, "NO", "QUOTA/MAXSIZE", "The script is too big");
   else if (CompilesOk(conn, cmd.Args[0].Text))
-    SaySieve(conn, "OK", "", "");
+    SayManageSieve(conn, "OK", "", "");
 }
 
 // Every state.
-const SieveCommandEntry kAnyStateCommands[] = {
-    {"CAPABILITY", "", CmdCapability},         {"NOOP", nullptr, SieveNoop},
-    {"LOGOUT", "", SieveLogout},               {"STARTTLS", nullptr, CmdLoggedOnAlready},
+const ManageSieveEntry kAnyStateCommands[] = {
+    {"CAPABILITY", "", CmdCapability},
+    {"NOOP", nullptr, ManageSieveNoop},
+    {"LOGOUT", "", ManageSieveLogout},
+    {"STARTTLS", nullptr, CmdLoggedOnAlready},
     {"AUTHENTICATE", nullptr, CmdLoggedOnAlready},
 };
 
 // Logged on only.
-const SieveCommandEntry kLoggedOnCommands[] = {
-    {"UNAUTHENTICATE", "", CmdUnauthenticate}, {"HAVESPACE", "sn", CmdHaveSpace},
-    {"PUTSCRIPT", "ss", PutScript},            {"CHECKSCRIPT", "s", CmdCheckScript},
-    {"LISTSCRIPTS", "", ListScripts},          {"SETACTIVE", "s", SetActive},
-    {"GETSCRIPT", "s", GetScript},             {"DELETESCRIPT", "s", DeleteScript},
+const ManageSieveEntry kLoggedOnCommands[] = {
+    {"UNAUTHENTICATE", "", CmdUnauthenticate},
+    {"HAVESPACE", "sn", CmdHaveSpace},
+    {"PUTSCRIPT", "ss", PutScript},
+    {"CHECKSCRIPT", "s", CmdCheckScript},
+    {"LISTSCRIPTS", "", ListScripts},
+    {"SETACTIVE", "s", SetActive},
+    {"GETSCRIPT", "s", GetScript},
+    {"DELETESCRIPT", "s", DeleteScript},
     {"RENAMESCRIPT", "ss", RenameScript},
 };
 
-void Command(_Connection *conn, SieveCommand &cmd) {
-  const SieveCommandEntry *entry = FindSieveCommand(kAnyStateCommands, cmd.Name);
+void Command(_Connection *conn, ManageSieveCommand &cmd) {
+  const ManageSieveEntry *entry = FindManageSieveEntry(kAnyStateCommands, cmd.Name);
   if (entry == nullptr) {
-    entry = FindSieveCommand(kLoggedOnCommands, cmd.Name);
+    entry = FindManageSieveEntry(kLoggedOnCommands, cmd.Name);
     if (entry != nullptr && !State(conn).bLoggedOn)
-      return SaySieve(conn, "NO", "", "Authenticate first");
+      return SayManageSieve(conn, "NO", "", "Authenticate first");
   }
-  if (entry == nullptr) return SaySieve(conn, "NO", "", "Unknown command");
-  RunSieveCommand(conn, *entry, cmd);
+  if (entry == nullptr) return SayManageSieve(conn, "NO", "", "Unknown command");
+  RunManageSieveEntry(conn, *entry, cmd);
 }
 
 ImapGo SessionInput(_Connection *conn) {
-  SieveCommand cmd;
-  if (NextSieveCommand(conn, State(conn).Reader, cmd) == SieveReadEvent::kCommand)
+  ManageSieveCommand cmd;
+  if (NextManageSieveCommand(conn, State(conn).Reader, cmd) == ManageSieveEvent::kCommand)
     Command(conn, cmd);
   return ImapGo::kOn;
 }
@@ -208,8 +223,19 @@ void ReleaseSession(ImapConn &c) { delete static_cast<SieveConnState *>(c.Progra
 ImapGo NoCommand(_Connection *, const ImapCommandView &) { return ImapGo::kOn; }
 
 const ImapHandlers kSieveSessionHandlers = {
-    NoCommand, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr,   ReleaseSession, SessionInput, nullptr, "BYE \"Idle for too long\"\r\n",
+    NoCommand,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    ReleaseSession,
+    SessionInput,
+    nullptr,
+    "BYE \"Idle for too long\"\r\n",
 };
 
 // The engine's first step on the handed connection: the logon's OK.
@@ -222,13 +248,13 @@ void Resume(_Connection *conn) {
     CloseConnection(conn, false);
     return;
   }
-  s->Reader.MaxLiteralBytes = Limits().MaxScriptBytes + 2 * kMaxSieveQuoted;
+  s->Reader.MaxLiteralBytes = Limits().MaxScriptBytes + 2 * kMaxManageSieveQuoted;
   c->bGatherReplies = true;
-  c->Out = SieveResponse("OK", "", "Logged in");
+  c->Out = ManageSieveResponse("OK", "", "Logged in");
   ImapAdvance(conn);
 }
 
-std::string Refusal(const std::string &text) { return SieveResponse("NO", "TRYLATER", text); }
+std::string Refusal(const std::string &text) { return ManageSieveResponse("NO", "TRYLATER", text); }
 
 }  // namespace
 
@@ -247,8 +273,8 @@ long RunSieveSession(LogonJob &job, SessionStart &start) {
   }
   if (MailProxy.bLogons && ProxyMailHost(job.Name, host, &lookupFailed)) {
     SendSessionWord(kControlRefused,
-                    SieveResponse("NO", "REFERRAL " + SieveString("sieve://" + host),
-                                  "Your scripts are kept on " + host));
+                    ManageSieveResponse("NO", "REFERRAL " + ManageSieveString("sieve://" + host),
+                                        "Your scripts are kept on " + host));
     return 1;
   }
   if (lookupFailed) {
@@ -283,5 +309,5 @@ long RunSieveSession(LogonJob &job, SessionStart &start) {
   settings.KeepAlive = false;
   NetEngineHooks hooks{nullptr, ImapCompletion, ReleaseImapConn};
   return RunHandedConnection(UniqueFd(kSessionDataFd), session.Start, settings, hooks, Resume) ? 0
-                                                                                            : 1;
+                                                                                               : 1;
 }

@@ -48,7 +48,8 @@ bool StoreSieveScript(const MailboxDir &dir, std::string_view name, std::string_
 }
 
 bool ActivateSieveScript(const MailboxDir &dir, std::string_view name) {
-  return dir.ReplaceFile(kSieveActiveFileName, name.empty() ? std::string() : std::string(name) + "\n");
+  return dir.ReplaceFile(kSieveActiveFileName,
+                         name.empty() ? std::string() : std::string(name) + "\n");
 }
 
 bool RemoveSieveScript(const MailboxDir &dir, std::string_view name) {

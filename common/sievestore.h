@@ -37,8 +37,7 @@ std::vector<std::string> ListSieveScripts(const MailboxDir &dir);
 std::string ActiveSieveScript(const MailboxDir &dir);
 // The script name's text, at most limit (+1) bytes; false with ENOENT when
 // there is none.
-bool ReadSieveScript(const MailboxDir &dir, std::string_view name, size_t limit,
-                     std::string &text);
+bool ReadSieveScript(const MailboxDir &dir, std::string_view name, size_t limit, std::string &text);
 // Stores text as the script name (replacing it).
 bool StoreSieveScript(const MailboxDir &dir, std::string_view name, std::string_view text);
 // Makes name the active script; "" makes none active.

@@ -1,9 +1,9 @@
 // Fuzz target for the ManageSieve command reader, fed the input in pieces
 // whose sizes the first bytes choose, with a small literal limit. Beyond
-// not crashing: a command never holds more than kMaxSieveArgs arguments,
+// not crashing: a command never holds more than kMaxManageSieveArgs arguments,
 // nor literals beyond the limit, nor a quoted string beyond its bound; the
-// reader's line stays within kMaxSieveCommandText; every refusal is one
-// response line; and what SieveString writes reads back as the same text.
+// reader's line stays within kMaxManageSieveLine; every refusal is one
+// response line; and what ManageSieveString writes reads back as the same text.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -15,22 +15,22 @@ namespace {
 
 constexpr size_t kFuzzLiteralLimit = 300;
 
-void CheckCommand(const SieveCommand &cmd) {
-  if (cmd.Args.size() > kMaxSieveArgs) std::abort();
+void CheckCommand(const ManageSieveCommand &cmd) {
+  if (cmd.Args.size() > kMaxManageSieveArgs) std::abort();
   size_t total = 0;
-  for (const SieveArg &arg : cmd.Args) total += arg.Text.size();
-  if (total > kFuzzLiteralLimit + kMaxSieveCommandText) std::abort();
+  for (const ManageSieveArg &arg : cmd.Args) total += arg.Text.size();
+  if (total > kFuzzLiteralLimit + kMaxManageSieveLine) std::abort();
 }
 
 void CheckRoundTrip(std::string_view text) {
-  SieveReader r;
+  ManageSieveReader r;
   r.bBareString = true;
   r.MaxLiteralBytes = text.size() + 1;
-  SieveCommand cmd;
-  std::string wire = SieveString(text) + "\r\n";
-  SieveStep step = ReadSieveCommand(r, wire, cmd);
-  if (step.Event != SieveReadEvent::kCommand || step.Used != wire.size() || cmd.Args.size() != 1 ||
-      cmd.Args[0].Text != text)
+  ManageSieveCommand cmd;
+  std::string wire = ManageSieveString(text) + "\r\n";
+  ManageSieveStep step = ReadManageSieveCommand(r, wire, cmd);
+  if (step.Event != ManageSieveEvent::kCommand || step.Used != wire.size() ||
+      cmd.Args.size() != 1 || cmd.Args[0].Text != text)
     std::abort();
 }
 
@@ -39,7 +39,7 @@ void CheckRoundTrip(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2) return 0;
   size_t piece = 1 + data[0] % 64;
-  SieveReader r;
+  ManageSieveReader r;
   r.MaxLiteralBytes = kFuzzLiteralLimit;
   r.bBareString = (data[1] & 1) != 0;
   std::string_view input(reinterpret_cast<const char *>(data) + 2, size - 2);
@@ -48,20 +48,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string_view chunk = input.substr(at, piece);
     size_t used = 0;
     while (used < chunk.size()) {
-      SieveCommand cmd;
-      SieveStep step = ReadSieveCommand(r, chunk.substr(used), cmd);
+      ManageSieveCommand cmd;
+      ManageSieveStep step = ReadManageSieveCommand(r, chunk.substr(used), cmd);
       if (step.Used > chunk.size() - used) std::abort();
       used += step.Used;
-      if (r.Line.size() > kMaxSieveCommandText + 2) std::abort();
-      if (step.Event == SieveReadEvent::kCommand) CheckCommand(cmd);
-      if (step.Event == SieveReadEvent::kRefused || step.Event == SieveReadEvent::kFatal) {
+      if (r.Line.size() > kMaxManageSieveLine + 2) std::abort();
+      if (step.Event == ManageSieveEvent::kCommand) CheckCommand(cmd);
+      if (step.Event == ManageSieveEvent::kRefused || step.Event == ManageSieveEvent::kFatal) {
         if (!r.Refusal.ends_with("\r\n") || r.Refusal.find("\r\n") != r.Refusal.size() - 2)
           std::abort();
       }
-      if (step.Event == SieveReadEvent::kNeedMore) break;
+      if (step.Event == ManageSieveEvent::kNeedMore) break;
     }
     at += chunk.size();
   }
-  if (input.size() <= kMaxSieveQuoted * 2) CheckRoundTrip(input);
+  if (input.size() <= kMaxManageSieveQuoted * 2) CheckRoundTrip(input);
   return 0;
 }
