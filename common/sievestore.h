@@ -5,7 +5,10 @@
 // mailbox's owner).
 //
 // Every call works in the scripts directory opened as a MailboxDir (walked
-// without following a user's link; files made as its owner, 0600). A
+// without following a user's link; files made as its owner, 0600);
+// RemoveSieveScript and RenameSieveScript act as the calling process, so
+// they are for a process that is the user already (the ManageSieve
+// session). A
 // script is replaced whole and durably or left as it was
 // (MailboxDir::ReplaceFile stages and renames), so the delivery agent never
 // reads half a script. Names are checked by the caller
