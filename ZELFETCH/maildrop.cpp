@@ -359,27 +359,17 @@ void SubmitLogon(_Connection *conn, const std::string &name, std::string &passwo
                  bool master) {
   _Pop3Dialogue &dlg = PopDlg(conn);
   LogonJob &job = dlg.Logon;
-  ResetLogonJob(job, name, password, dlg.LogonFailures);
-  job.bMasterLogon = master;
-  job.ClientAddress = conn->PeerAddress;
-  job.Key = reinterpret_cast<uintptr_t>(conn);
-  job.Overlapped = &conn->Overlapped;
   // The session that serves the mailbox if the password is right.
-  dlg.HandOff = SessionHandOff();
-  if (!PrepareSessionHandOff(conn, dlg.HandOff)) {
-    SendReply(conn, SessionFailure(dlg, GetLastError()), kStateAuthReply);
-    return;
-  }
   SessionStart start;
-  FillSessionStart(conn, start);
   start.Protocol = "pop3";
   start.UserName = dlg.UserName;
   start.LogonCommand = LogonCommand(dlg);
   start.PendingInput = dlg.Pending.substr(0, kMaxSessionPendingInput);
-  job.SessionStart = EncodeSessionStart(start);
-  job.SessionFds[0] = dlg.HandOff.DataToSend;
-  job.SessionFds[1] = dlg.HandOff.SessionControl.Get();
-  job.FrontControlFd = dlg.HandOff.FrontControl.Get();
+  if (!PrepareSessionLogon(conn, job, dlg.HandOff, start, name, password, dlg.LogonFailures)) {
+    SendReply(conn, SessionFailure(dlg, GetLastError()), kStateAuthReply);
+    return;
+  }
+  job.bMasterLogon = master;
   // A session that proxies to the user's mail host logs on there with it
   // (a master logon's secret is no user's password: never offered).
   if (!master) (void)OfferPasswordToSession(job.FrontControlFd, job.Password);

@@ -7,6 +7,7 @@
 
 DWORD ImapPortNo = kDefaultImapPort;
 DWORD ImapTlsPortNo = kDefaultImapTlsPort;
+DWORD SievePortNo = kDefaultSievePort;
 DWORD ImapIdleSeconds = kDefaultImapIdleSeconds;
 DWORD ImapLogonSeconds = kDefaultImapLogonSeconds;
 uint64_t ImapAppendLimit = kDefaultImapAppendLimit;
@@ -28,6 +29,8 @@ void LoadImapSettings() {
     ImapPortNo = value == 0 || value > 0xFFFF ? kDefaultImapPort : value;
   if (QueryRegDword(params.get(), "TlsPortNo", value))
     ImapTlsPortNo = value > 0xFFFF ? kDefaultImapTlsPort : value;
+  if (QueryRegDword(params.get(), "SievePortNo", value))
+    SievePortNo = value > 0xFFFF ? kDefaultSievePort : value;
   ImapIdleSeconds =
       LoadIdleSeconds(params.get(), kDefaultImapIdleSeconds, kDefaultImapIdleSeconds);
   value = 0;

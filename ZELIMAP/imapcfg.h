@@ -16,7 +16,9 @@
 // takes, in bytes; default 50 MiB, 0 means the default), MinimumLogonUid
 // (common/logonpool reads it), and the network engine's ListenAddresses,
 // MaxConnections, MaxConnectionsPerClient and ClientPrefixLengthV6
-// (defaults in net/netengine.h).
+// (defaults in net/netengine.h). SievePortNo: the ManageSieve port
+// (ZELIMAP/managesieve; default 4190, 0: none), served by the same front
+// with the same logon rules and limits.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +36,11 @@ constexpr DWORD kDefaultImapLogonSeconds = 60;
 // A mail program's message with large attachments fits; a disk filler does not.
 constexpr uint64_t kDefaultImapAppendLimit = 50ull * 1024 * 1024;
 
+// RFC 5804's port.
+constexpr DWORD kDefaultSievePort = 4190;
+
 extern DWORD ImapPortNo;
+extern DWORD SievePortNo;             // 0: no ManageSieve
 extern DWORD ImapTlsPortNo;           // 0: no TLS listener
 extern DWORD ImapIdleSeconds;         // logged on
 extern DWORD ImapLogonSeconds;        // before logon

@@ -215,6 +215,7 @@ const ImapHandlers kSessionHandlers = {
     IdleWoken,
     nullptr,   // no logon in a session
     ReleaseSessionConn,
+    nullptr, nullptr, {},   // IMAP's own reader, no speech after TLS, IMAP's idle BYE
 };
 
 void PrepareSessionConn(_Connection *conn) { (void)conn; }

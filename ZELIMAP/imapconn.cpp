@@ -80,7 +80,8 @@ ImapGo HandleStep(_Connection *conn, const ImapStep &step) {
 }
 
 // After a send: the TLS handshake of STARTTLS starts here, once its OK
-// has left in clear.
+// has left in clear. False when the record is no longer the loop's (closed,
+// or a handshake outstanding for a protocol that speaks after it).
 bool AfterSend(_Connection *conn) {
   ImapConn &c = Imap(conn);
   c.TransmitFile.Reset();
@@ -97,7 +98,10 @@ bool AfterSend(_Connection *conn) {
     CloseConnection(conn, false);
     return false;
   }
-  return true;
+  if (c.Handlers->TlsStarted == nullptr) return true;
+  c.Phase = kImapPhaseTls;
+  if (!TryTlsHandshake(conn)) CloseConnection(conn, false);
+  return false;
 }
 
 void FailedCompletion(_Connection *conn) {
@@ -109,7 +113,7 @@ void FailedCompletion(_Connection *conn) {
     // is told, and the connection closes after it.
     c.bWakeAsked = false;
     c.Continue = nullptr;
-    c.Out.assign(kImapAutologout);
+    c.Out.assign(c.Handlers->IdleBye.empty() ? kImapAutologout : c.Handlers->IdleBye);
     c.bCloseAfterSend = true;
     ImapAdvance(conn);
     return;
@@ -163,6 +167,10 @@ void ImapAdvance(_Connection *conn) {
       StartRead(conn);
       return;
     }
+    if (c.Handlers->Input != nullptr) {
+      if (c.Handlers->Input(conn) == ImapGo::kAway) return;
+      continue;
+    }
     std::string_view input = PendingImapInput(c);
     ImapStep step = ImapRead(c.Reader, input);
     c.InStart += std::min(step.Used, input.size());
@@ -198,6 +206,8 @@ void ImapCompletion(_Connection *conn, OVERLAPPED *ov, DWORD bytes, bool ok) {
     c.InEnd = std::min<size_t>(bytes, c.ReadBytes);
   } else if (phase == kImapPhaseSend) {
     if (!AfterSend(conn)) return;
+  } else if (phase == kImapPhaseTls) {
+    c.Handlers->TlsStarted(conn);
   } else {
     CloseConnection(conn, false);
     return;

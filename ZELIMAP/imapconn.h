@@ -24,6 +24,9 @@
 // cancelled by ImapWake (the session's IDLE, to report a change) goes to
 // the handlers' Woken.
 //
+// ManageSieve (managesieve*) runs on the same loop with its own reader
+// (ImapHandlers::Input).
+//
 // Untrusted input: every byte from the client, framed by imapparse's
 // reader with its bounds (kMaxCommandText, literals). The read buffer is
 // ReadBytes long (the front reads kMaxSessionPendingInput at a time, so
@@ -54,7 +57,7 @@ constexpr size_t kImapSendChunk = 256 * 1024;
 enum class ImapGo { kOn, kAway };
 
 // What is outstanding on the connection.
-enum ImapPhase { kImapPhaseNone, kImapPhaseRead, kImapPhaseSend, kImapPhaseLogon };
+enum ImapPhase { kImapPhaseNone, kImapPhaseRead, kImapPhaseSend, kImapPhaseLogon, kImapPhaseTls };
 
 // The protocol states (RFC 9051 section 3).
 enum ImapState { kImapNotAuthenticated, kImapAuthenticated, kImapSelected, kImapLogout };
@@ -84,6 +87,15 @@ struct ImapHandlers {
   void (*LogonDone)(_Connection *conn);
   // The record is being freed (the connection closed).
   void (*Release)(ImapConn &c);
+  // A protocol with a grammar of its own on this loop (ManageSieve): takes
+  // the input left (PendingImapInput) instead of the IMAP reader, moves
+  // InStart past what it used and sets bReaderStarved when it needs more.
+  ImapGo (*Input)(_Connection *conn) = nullptr;
+  // Set when the server speaks first once a STARTTLS handshake is done
+  // (ManageSieve's capabilities): queues that in Out.
+  void (*TlsStarted)(_Connection *conn) = nullptr;
+  // What a connection idle too long hears before it closes ("": IMAP's).
+  std::string_view IdleBye;
 };
 
 struct ImapConn {

@@ -72,35 +72,21 @@ ImapGo SubmitLogon(_Connection *conn, const std::string &name, std::string &pass
   ImapConn &c = Imap(conn);
   FrontConn &f = Front(conn);
   LogonJob &job = f.Logon;
-  ResetLogonJob(job, name, password, f.LogonFailures);
-  job.bMasterLogon = master;
-  job.ClientAddress = conn->PeerAddress;
-  job.Key = reinterpret_cast<uintptr_t>(conn);
-  job.Overlapped = &conn->Overlapped;
-  f.HandOff = SessionHandOff();
-  if (!PrepareSessionHandOff(conn, f.HandOff)) {
-    WipeSecret(job.Password);
-    Reply(conn, f.Tag, "NO [UNAVAILABLE] The session cannot be started now");
-    return ImapGo::kOn;
-  }
   SessionStart start;
-  FillSessionStart(conn, start);
   start.Protocol = "imap";
   start.UserName = f.UserName;
   // The session answers the logon: it needs the tag.
   start.LogonCommand = f.Tag + " " + f.LogonCommand;
   start.PendingInput = std::string(PendingImapInput(c));
-  job.SessionStart = EncodeSessionStart(start);
-  job.SessionFds[0] = f.HandOff.DataToSend;
-  job.SessionFds[1] = f.HandOff.SessionControl.Get();
-  job.FrontControlFd = f.HandOff.FrontControl.Get();
+  if (!PrepareSessionLogon(conn, job, f.HandOff, start, name, password, f.LogonFailures)) {
+    Reply(conn, f.Tag, "NO [UNAVAILABLE] The session cannot be started now");
+    return ImapGo::kOn;
+  }
+  job.bMasterLogon = master;
   // A session that proxies to the user's mail host logs on there with it
   // (a master logon's secret is no user's password: never offered).
   if (!master) (void)OfferPasswordToSession(job.FrontControlFd, job.Password);
-  c.Phase = kImapPhaseLogon;
-  if (ImapLogonPool().Submit(&job)) return ImapGo::kAway;
-  c.Phase = kImapPhaseNone;
-  f.HandOff = SessionHandOff();
+  if (SubmitImapLogon(conn, &job, f.HandOff)) return ImapGo::kAway;
   Reply(conn, f.Tag, "NO [UNAVAILABLE] Authentication is not available now");
   return ImapGo::kOn;
 }
@@ -110,14 +96,8 @@ void LogonDone(_Connection *conn) {
   ImapConn &c = Imap(conn);
   FrontConn &f = Front(conn);
   LogonJob &job = f.Logon;
-  if (job.bLoggedOn && job.bSessionServes) {
-    // The session answers the client from here on (the tagged OK first).
-    DropImapInput(c);
-    SessionHandOff handOff = std::move(f.HandOff);
-    CompleteSessionHandOff(conn, handOff, nullptr);
-    return;
-  }
-  f.HandOff = SessionHandOff();
+  // The session answers the client from here on (the tagged OK first).
+  if (HandOffLoggedOnClient(conn, job, f.HandOff)) return;
   if (job.bLoggedOn) {
     // The password was right, but no session serves: its own reply (its
     // mailbox could not be reached), or a temporary failure.
@@ -342,12 +322,33 @@ const ImapHandlers kFrontHandlers = {
     nullptr, nullptr, nullptr, nullptr,   // no IDLE before logon
     LogonDone,
     ReleaseFront,
+    nullptr, nullptr, {},   // IMAP's own reader, no speech after TLS, IMAP's idle BYE
 };
 
 }  // namespace
 
 bool ImapPlaintextLogonAllowed(const _Connection *conn) {
   return ConnectionEncrypted(conn) || ImapPlaintextLogonClients.Contains(conn->PeerIp);
+}
+
+bool SubmitImapLogon(_Connection *conn, LogonJob *job, SessionHandOff &handOff) {
+  ImapConn &c = Imap(conn);
+  c.Phase = kImapPhaseLogon;
+  if (ImapLogonPool().Submit(job)) return true;
+  c.Phase = kImapPhaseNone;
+  handOff = SessionHandOff();
+  return false;
+}
+
+bool HandOffLoggedOnClient(_Connection *conn, const LogonJob &job, SessionHandOff &handOff) {
+  if (job.bLoggedOn && job.bSessionServes) {
+    DropImapInput(Imap(conn));
+    SessionHandOff taken = std::move(handOff);
+    CompleteSessionHandOff(conn, taken, nullptr);
+    return true;
+  }
+  handOff = SessionHandOff();
+  return false;
 }
 
 bool StartImapLogonPool(const LogonPoolSettings &settings) {

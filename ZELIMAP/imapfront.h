@@ -34,6 +34,7 @@
 
 #include "ZELIMAP/imapconn.h"
 #include "common/logonpool.h"
+#include "net/sessionhandoff.h"
 
 // Commands a client may give before it logs on.
 constexpr int kMaxFrontCommands = 100;
@@ -45,6 +46,16 @@ constexpr size_t kMaxImapUserName = 255;
 void GreetImapConnection(_Connection *conn);
 // Starts the logon pool the logons go to (before the engine accepts).
 bool StartImapLogonPool(const LogonPoolSettings &settings);
+
+// Queues job on the front's pool (ManageSieve's logons share it), the
+// connection waiting for it (kImapPhaseLogon): true, and the caller's
+// handler returns kAway; false when the pool does not run (handOff
+// dropped).
+bool SubmitImapLogon(_Connection *conn, LogonJob *job, SessionHandOff &handOff);
+// The pool's answer: when the session serves, the connection leaves the
+// front for it (true: conn is gone); else handOff is dropped and the
+// caller answers.
+bool HandOffLoggedOnClient(_Connection *conn, const LogonJob &job, SessionHandOff &handOff);
 
 // Whether a password may cross this connection.
 bool ImapPlaintextLogonAllowed(const _Connection *conn);

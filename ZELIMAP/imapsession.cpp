@@ -10,6 +10,7 @@
 #include "ZELIMAP/imapfolder.h"
 #include "ZELIMAP/imapfetch.h"
 #include "ZELIMAP/imapmbox.h"
+#include "ZELIMAP/managesieve.h"
 #include "common/logging.h"
 #include "common/logonhelper.h"
 #include "common/mailaccess.h"
@@ -108,8 +109,14 @@ long RunImapSession(bool (*readSettings)()) {
   LogonJob job;
   std::string startWire, tag, command;
   SessionStart start;
-  if (!ReadSessionLaunch(job, startWire) || !DecodeSessionStart(startWire, start) ||
-      !SplitLogonCommand(start.LogonCommand, tag, command) || !readSettings()) {
+  bool read = ReadSessionLaunch(job, startWire) && DecodeSessionStart(startWire, start) &&
+              readSettings();
+  if (read && start.Protocol == kSieveSessionProtocol) {
+    // ManageSieve: a session of its own per connection (managesieve.h).
+    (void)OpenEventLog();
+    return RunSieveSession(job, start);
+  }
+  if (!read || !SplitLogonCommand(start.LogonCommand, tag, command)) {
     SendSessionWord(kSessionControlFd, kControlRefused,
                     Refusal(tag, "The session could not start"));
     return 1;

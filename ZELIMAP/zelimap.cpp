@@ -11,11 +11,13 @@
 // checks to the helpers off the network workers, with the doors of the
 // running sessions (net/sessionhandoff's CheckLogonForSharedSession); and
 // the relay thread (platform/relay) that keeps the TLS of logged-on
-// clients and the watch over their sessions.
+// clients and the watch over their sessions. ManageSieve (managesieve.h)
+// is a third port on the same front, pool and helpers.
 #include "ZELIMAP/imapcfg.h"
 #include "ZELIMAP/imapconn.h"
 #include "ZELIMAP/imapfront.h"
 #include "ZELIMAP/imapsession.h"
+#include "ZELIMAP/managesieve.h"
 #include "common/cfgcheck.h"
 #include "common/fileutils.h"
 #include "common/loadcfig.h"
@@ -44,9 +46,11 @@ bool GiveFilesAtInstall(uid_t uid, gid_t gid);
 
 namespace {
 
-// The listener kinds: PortNo, and TlsPortNo (TLS from the first byte).
+// The listener kinds: PortNo, TlsPortNo (TLS from the first byte), and
+// SievePortNo (ManageSieve, managesieve.h).
 constexpr int kListenerImap = 0;
 constexpr int kListenerImapTls = 1;
+constexpr int kListenerSieve = 2;
 
 constexpr ServiceHooks kImapHooks = {
     "ZELIMAP", "ZEL IMAP Server", "0.90", InitThisService, TermThisService,
@@ -65,6 +69,7 @@ bool ReadSettings() {
   LoadCriticalConfig();
   LoadGeneralConfigMain(kDomainListBytes);
   LoadImapSettings();
+  LoadManageSieveSettings();
   LoadProxySettings();
   // Like the POP3 server, without an identity of its own: home directories
   // of accounts in other domains are asked of their domain controller.
@@ -109,6 +114,14 @@ namespace {
 
 // ---- Processes and threads.
 
+// IMAP, or ManageSieve on its own port: both run on imapconn's loop.
+void GreetConnection(_Connection *conn) {
+  if (conn->ListenerKind == kListenerSieve)
+    GreetSieveConnection(conn);
+  else
+    GreetImapConnection(conn);
+}
+
 // The logon helpers keep root to check passwords and to start each user's
 // session.
 bool StartImapFront(bool tls) {
@@ -118,15 +131,18 @@ bool StartImapFront(bool tls) {
   front.PortKind = kListenerImap;
   front.TlsPort = static_cast<uint16_t>(ImapTlsPortNo);
   front.TlsPortKind = kListenerImapTls;
+  front.ExtraPort = static_cast<uint16_t>(SievePortNo);
+  front.ExtraPortKind = kListenerSieve;
+  front.ExtraTooManyConnectionsReply = "BYE \"Too many connections\"\r\n";
   // Every connection of the front is before logon.
   front.IdleSeconds = ImapLogonSeconds;
   front.ClientPrefixLengthV6 = ImapClientPrefixLengthV6;
   front.MaxConnections = ImapMaxConnections;
   front.MaxConnectionsPerClient = ImapMaxConnectionsPerClient;
   front.TooManyConnectionsReply = "* BYE Too many connections\r\n";
-  front.Check = CheckLogonForSharedSession;
+  front.Check = CheckImapOrSieveLogon;
   front.StartPool = StartImapLogonPool;
-  NetEngineHooks hooks{GreetImapConnection, ImapCompletion, ReleaseImapConn, ShedRoot};
+  NetEngineHooks hooks{GreetConnection, ImapCompletion, ReleaseImapConn, ShedRoot};
   return StartAccessFront(front, tls, hooks);
 }
 

@@ -220,6 +220,7 @@ const KnownValue kKnownValues[] = {
     {kImapKey, "ClientPrefixLengthV6", Kind::kPrefixLength, kImap},
     {kImapKey, "MinimumLogonUid", Kind::kNumber, kImap},
     {kImapKey, "AppendLimit", Kind::kNumber, kImap},
+    {kImapKey, "SievePortNo", Kind::kPort, kImap},
     {kTcpipKey, "Hostname", Kind::kText, kAll},
     {kTcpipKey, "Domain", Kind::kText, kAll},
     {kTcpipKey, "NameServer", Kind::kNameServers, kDeliv},

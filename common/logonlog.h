@@ -3,12 +3,12 @@
 //
 //   ... ZELRECV WARNING 232 0xC00000E8 Logon failed: smtp client 192.0.2.7, user "bob"
 //
-// one line per failure: the protocol ("smtp", "pop3", "imap"), the client's
-// address, then the user name as the client gave it, quoted and escaped
-// ('\' and '"' behind a backslash, other bytes outside printable ASCII as
-// \xNN, cut to LogSafeText's length). The address always comes before the
-// name, so a name that holds an address, a quote or a line break cannot be
-// taken for the client.
+// one line per failure: the protocol ("smtp", "pop3", "imap", "sieve"),
+// the client's address, then the user name as the client gave it, quoted
+// and escaped ('\' and '"' behind a backslash, other bytes outside
+// printable ASCII as \xNN, cut to LogSafeText's length). The address
+// always comes before the name, so a name that holds an address, a quote
+// or a line break cannot be taken for the client.
 //
 // Callers: every server's logon (the receiver's SMTP AUTH; the POP3 and IMAP
 // servers), for every failure that is a verdict on the client's

@@ -369,6 +369,10 @@ bool Advance(_Connection *conn, bool direct) {
       return Finish(conn, direct, static_cast<DWORD>(got), 0);
     // What the session says (a handshake message, an alert) goes first.
     if (t.Session.PendingOutput() > 0) continue;
+    if (r == TlsResult::kDone && t.bGreeted) {
+      // A STARTTLS handshake the program waits for (TryTlsHandshake).
+      return Finish(conn, direct, 0, 0);
+    }
     if (r == TlsResult::kDone) {
       // A connection of a TLS listener: the program takes it from here.
       t.Op = ConnectionTls::kOpNone;
@@ -646,8 +650,10 @@ std::string LocalNameOf(const IpAddress &local, const std::string &text) {
 
 // Over a limit: the reply goes into the fresh socket's empty buffer, which
 // takes it whole without waiting, and the connection ends.
-void Refuse(Engine &e, int fd) {
-  const std::string &reply = e.Settings.TooManyConnectionsReply;
+void Refuse(Engine &e, int fd, const NetListener &listener) {
+  const std::string &reply = listener.TooManyConnectionsReply.empty()
+                                 ? e.Settings.TooManyConnectionsReply
+                                 : listener.TooManyConnectionsReply;
   if (!reply.empty()) (void)SendSocket(fd, reply.data(), reply.size(), 0);
   CloseSocket(fd);
 }
@@ -665,7 +671,7 @@ void AcceptOne(Engine &e, int fd, const IpAddress &peer, const NetListener &list
   conn->bStrictTls = listener.bStrictTls;
   conn->IdleSinceMs = MonotonicMs();
   if (!AdmitConnection(conn.get())) {
-    Refuse(e, fd);
+    Refuse(e, fd, listener);
     return;
   }
   if (!e.Port.Associate(fd, reinterpret_cast<uintptr_t>(conn.get()))) {
@@ -751,7 +757,8 @@ bool StartWorkers(Engine &e) {
 
 void AddListeners(NetEngineSettings *settings, const std::vector<IpAddress> &addresses,
                   uint16_t port, int kind, bool tls, bool strict) {
-  for (const IpAddress &a : addresses) settings->Listeners.push_back({a, port, kind, tls, strict});
+  for (const IpAddress &a : addresses)
+    settings->Listeners.push_back({a, port, kind, tls, strict, {}});
 }
 
 std::vector<IpAddress> DefaultListenAddresses() { return {AnyInterface()}; }
@@ -904,6 +911,16 @@ bool TrySocketRead(_Connection *conn, char *buffer, size_t length) {
   t.Op = ConnectionTls::kOpRead;
   t.ReadBuffer = buffer;
   t.ReadLength = length;
+  return Advance(conn, false);
+}
+
+bool TryTlsHandshake(_Connection *conn) {
+  if (conn->Tls == nullptr || conn->Tls->Op != ConnectionTls::kOpNone ||
+      conn->Tls->Session.HandshakeDone()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  conn->Tls->Op = ConnectionTls::kOpHandshake;
   return Advance(conn, false);
 }
 

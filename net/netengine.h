@@ -213,6 +213,9 @@ struct NetListener {
   int Kind = 0;                  // handed to each of its connections
   bool bTls = false;             // TLS from the first byte (465, 995)
   bool bStrictTls = false;       // the strict server context (ports people log on to)
+  // Sent instead of the engine's TooManyConnectionsReply (a port of
+  // another protocol); "": the engine's.
+  std::string TooManyConnectionsReply;
 };
 
 struct NetEngineSettings {
@@ -347,6 +350,14 @@ bool TrySocketTransmit(_Connection *conn, int fileFd, off_t offset, size_t lengt
 // sending its handshake. (Ask ConnectionCanStartTls before the reply, and
 // refuse the command in clear when it says no.)
 long StartConnectionTls(_Connection *conn, std::string &pendingInput);
+
+// The same for a protocol whose server speaks first once TLS is up
+// (ManageSieve sends its capabilities again): after StartConnectionTls,
+// runs the handshake alone, as the connection's operation; it completes
+// through Complete (ok, 0 bytes) once the handshake is done, or fails as a
+// read would. False with the last error (nothing outstanding) when TLS was
+// not started or is done already.
+bool TryTlsHandshake(_Connection *conn);
 
 // Offer STARTTLS or STLS (EHLO, CAPA)? A certificate is loaded and TLS has
 // not started on conn.

@@ -45,6 +45,12 @@ bool StartAccessFront(const AccessFrontSettings &front, bool tls, const NetEngin
   AddListeners(&settings, *front.Addresses, front.Port, front.PortKind, false, true);
   if (tls && front.TlsPort != 0)
     AddListeners(&settings, *front.Addresses, front.TlsPort, front.TlsPortKind, true, true);
+  if (front.ExtraPort != 0) {
+    AddListeners(&settings, *front.Addresses, front.ExtraPort, front.ExtraPortKind, false, true);
+    for (NetListener &listener : settings.Listeners)
+      if (listener.Kind == front.ExtraPortKind)
+        listener.TooManyConnectionsReply = front.ExtraTooManyConnectionsReply;
+  }
   settings.IdleSeconds = front.IdleSeconds;
   settings.ClientPrefixLengthV6 = front.ClientPrefixLengthV6;
   settings.MaxConnections = front.MaxConnections;

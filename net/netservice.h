@@ -29,6 +29,11 @@ struct AccessFrontSettings {
   int PortKind = 0;
   uint16_t TlsPort = 0;        // 0: none
   int TlsPortKind = 0;
+  // A further plain port of another protocol on the same front, logons and
+  // limits (the IMAP server's ManageSieve); 0: none.
+  uint16_t ExtraPort = 0;
+  int ExtraPortKind = 0;
+  const char *ExtraTooManyConnectionsReply = "";
   DWORD IdleSeconds = 0;
   DWORD ClientPrefixLengthV6 = kDefaultClientPrefixLengthV6;
   DWORD MaxConnections = 0;

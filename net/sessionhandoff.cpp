@@ -70,6 +70,29 @@ void FillSessionStart(const _Connection *conn, SessionStart &s) {
   }
 }
 
+bool PrepareSessionLogon(_Connection *conn, LogonJob &job, SessionHandOff &handOff,
+                         SessionStart &start, const std::string &name, std::string &password,
+                         int failuresBefore) {
+  ResetLogonJob(job, name, password, failuresBefore);
+  job.ClientAddress = conn->PeerAddress;
+  job.Key = reinterpret_cast<uintptr_t>(conn);
+  job.Overlapped = &conn->Overlapped;
+  handOff = SessionHandOff();
+  if (!PrepareSessionHandOff(conn, handOff)) {
+    long error = GetLastError();
+    explicit_bzero(job.Password.data(), job.Password.size());
+    job.Password.clear();
+    SetLastError(error);
+    return false;
+  }
+  FillSessionStart(conn, start);
+  job.SessionStart = EncodeSessionStart(start);
+  job.SessionFds[0] = handOff.DataToSend;
+  job.SessionFds[1] = handOff.SessionControl.Get();
+  job.FrontControlFd = handOff.FrontControl.Get();
+  return true;
+}
+
 bool CompleteSessionHandOff(_Connection *conn, SessionHandOff &h,
                             std::function<void(std::string_view line)> onLine) {
   DetachedConnection d;

@@ -52,6 +52,16 @@ struct SessionHandOff {
 bool PrepareSessionHandOff(_Connection *conn, SessionHandOff &handOff);
 // Addresses, names, listener kind, TLS and what is left of the deadline.
 void FillSessionStart(const _Connection *conn, SessionStart &start);
+// The logon of a client whose session starts once the check passes (the
+// fronts' habit): job reset for name and password (wiped where it was,
+// failuresBefore as the connection counts them), its completion on conn;
+// handOff prepared; start (the caller's Protocol, UserName, LogonCommand
+// and PendingInput; the connection's fields are filled here) encoded into
+// job with the session's descriptors. False with the last error when the
+// sockets cannot be made; the job's password is then wiped.
+bool PrepareSessionLogon(_Connection *conn, LogonJob &job, SessionHandOff &handOff,
+                         SessionStart &start, const std::string &name, std::string &password,
+                         int failuresBefore);
 // The session serves: the connection leaves the engine (conn is freed; do
 // not touch it afterwards). onLine gets each activity log line. False when
 // the connection could not be detached: it is then closed.

@@ -91,7 +91,7 @@ class ZelRunFlowTest(unittest.TestCase):
                             service_key("ZELFETCH"): {"PortNo": self.mail.pop3_port,
                                                       "TlsPortNo": 0},
                             service_key("ZELIMAP"): {"PortNo": self.mail.imap_port,
-                                                     "TlsPortNo": 0},
+                                                     "TlsPortNo": 0, "SievePortNo": 0},
                             TCPIP_KEY: {"NameServer": DEAD_NAME_SERVER}})
         scratch.add_user(self.user, self.password)
         # The host name the services answer to: the seed's, where it gives

@@ -1048,7 +1048,11 @@ class ImapServer(MailAccessServer):
 
     def __init__(self, settings=None, suite=None, users=None, scratch=None, env=None,
                  prefix="zel-e2e-imap-", tls=False):
+        # ManageSieve on a free port of its own, never the shared 4190.
+        settings = dict(settings or {})
+        settings.setdefault("SievePortNo", free_port())
         super().__init__(settings, suite, users, scratch, env, prefix, tls)
+        self.sieve_port = self.values.get("SievePortNo")
 
     def connect(self, host="127.0.0.1", timeout=REPLY_SECONDS, source=None, port=None,
                 tls=False):
@@ -1289,7 +1293,8 @@ class MailSystem:
             if fetch is not None:
                 services["ZELFETCH"] = dict({"PortNo": self.pop3_port}, **fetch)
             if imap is not None:
-                services["ZELIMAP"] = dict({"PortNo": self.imap_port}, **imap)
+                services["ZELIMAP"] = dict({"PortNo": self.imap_port, "SievePortNo": free_port()},
+                                           **imap)
             self.scratch.prepare_registry(name_server=name_server, services=services)
             keys = {ZEL_KEY: dict(suite or {})}
             for number, (mask, result) in sorted((aliases or {}).items()):

@@ -8,6 +8,7 @@
 
 #include "common/sieve.h"
 #include "common/sieveconf.h"
+#include "common/sievestore.h"
 #include "platform/fileview.h"
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/usercmd.h"
@@ -17,18 +18,6 @@ namespace {
 const char *const kSieveUsage =
     "Usage: zeladm sieve USER list | show NAME | put FILE [NAME] | activate NAME | deactivate |"
     " check FILE";
-
-// The whole of a file, at most limit bytes (one more is read, so that a
-// larger one is refused by the compile with its reason).
-bool ReadScript(int fd, size_t limit, std::string &text) {
-  uint64_t size = 0;
-  if (fd < 0 || !GetFileSizeOf(fd, &size)) return false;
-  text.assign(std::min<uint64_t>(size, limit + 1), '\0');
-  size_t got = 0;
-  if (!ReadFileAt(fd, text.data(), text.size(), 0, &got)) return false;
-  text.resize(got);
-  return true;
-}
 
 // Compiles text; prints "zeladm: WHAT: line N: reason" when it is refused.
 bool Compiles(const std::string &what, const std::string &text, const SieveLimits &limits) {
@@ -42,30 +31,9 @@ bool Compiles(const std::string &what, const std::string &text, const SieveLimit
 
 bool ReadAdminScript(const char *path, const SieveLimits &limits, std::string &text) {
   UniqueFd fd(OpenFileForReading(path));
-  if (ReadScript(fd.Get(), limits.MaxScriptBytes, text)) return true;
+  if (ReadSieveText(fd.Get(), limits.MaxScriptBytes, text)) return true;
   AdmFailed(std::string("cannot read ") + AdmPrintable(path), GetLastError());
   return false;
-}
-
-// The names of the user's scripts, sorted.
-std::vector<std::string> ScriptNames(const MailboxDir &dir) {
-  std::vector<std::string> names;
-  ForEachDirectoryEntry(dir.Fd(), [&](const char *entry, unsigned char) {
-    std::string_view n(entry);
-    if (n.size() > kSieveScriptSuffix.size() && n.ends_with(kSieveScriptSuffix)) {
-      std::string name(n.substr(0, n.size() - kSieveScriptSuffix.size()));
-      if (SieveScriptNameIsValid(name)) names.push_back(name);
-    }
-    return names.size() < 4 * kDefaultSieveMaxScripts + 1000;   // bounded against a flood
-  });
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string ActiveName(const MailboxDir &dir) {
-  UniqueFd fd(dir.OpenFile(kSieveActiveFileName, false));
-  std::string text;
-  return ReadScript(fd.Get(), kMaxSieveScriptName + 2, text) ? SieveActiveName(text) : "";
 }
 
 bool CheckName(const std::string &name) {
@@ -87,14 +55,14 @@ int Put(const MailboxDir &dir, const SieveSettings &settings, const char *file, 
   std::string text;
   if (!ReadAdminScript(file, settings.Limits, text)) return kAdmExitFailure;
   if (!Compiles(file, text, settings.Limits)) return kAdmExitFailure;
-  std::vector<std::string> names = ScriptNames(dir);
+  std::vector<std::string> names = ListSieveScripts(dir);
   if (std::find(names.begin(), names.end(), name) == names.end() &&
       names.size() >= settings.MaxScripts) {
     std::fprintf(stderr, "zeladm: the user has %zu scripts already (SieveMaxScripts)\n",
                  names.size());
     return kAdmExitFailure;
   }
-  if (!dir.ReplaceFile(SieveScriptFileName(name), text))
+  if (!StoreSieveScript(dir, name, text))
     return AdmFailed("cannot store " + AdmPrintable(name), GetLastError());
   std::printf("stored %s\n", AdmPrintable(name).c_str());
   return kAdmExitOk;
@@ -103,16 +71,15 @@ int Put(const MailboxDir &dir, const SieveSettings &settings, const char *file, 
 int Act(const MailboxDir &dir, const SieveSettings &settings, int argc, char **argv) {
   std::string sub = argv[2];
   if (sub == "list" && argc == 3) {
-    std::string active = ActiveName(dir);
-    for (const std::string &name : ScriptNames(dir))
+    std::string active = ActiveSieveScript(dir);
+    for (const std::string &name : ListSieveScripts(dir))
       std::printf("%s%s\n", AdmPrintable(name).c_str(), name == active ? " (active)" : "");
     return kAdmExitOk;
   }
   if (sub == "show" && argc == 4) {
     if (!CheckName(argv[3])) return kAdmExitUsage;
-    UniqueFd fd(dir.OpenFile(SieveScriptFileName(argv[3]), false));
     std::string text;
-    if (!ReadScript(fd.Get(), settings.Limits.MaxScriptBytes, text))
+    if (!ReadSieveScript(dir, argv[3], settings.Limits.MaxScriptBytes, text))
       return AdmFailed("no script " + AdmPrintable(argv[3]), GetLastError());
     std::fwrite(text.data(), 1, text.size(), stdout);
     return kAdmExitOk;
@@ -125,12 +92,12 @@ int Act(const MailboxDir &dir, const SieveSettings &settings, int argc, char **a
       std::fprintf(stderr, "zeladm: no script %s\n", AdmPrintable(argv[3]).c_str());
       return kAdmExitFailure;
     }
-    if (!dir.ReplaceFile(kSieveActiveFileName, std::string(argv[3]) + "\n"))
+    if (!ActivateSieveScript(dir, argv[3]))
       return AdmFailed("cannot activate " + AdmPrintable(argv[3]), GetLastError());
     return kAdmExitOk;
   }
   if (sub == "deactivate" && argc == 3) {
-    if (!dir.ReplaceFile(kSieveActiveFileName, ""))
+    if (!ActivateSieveScript(dir, ""))
       return AdmFailed("cannot deactivate", GetLastError());
     return kAdmExitOk;
   }
