@@ -20,6 +20,9 @@
 namespace {
 
 constexpr std::string_view kQueuedExtension = ".RCP";
+// The held copy of a message's forwards by alias: its base name and this
+// (never a generated identifier, which has no "-").
+constexpr std::string_view kForwardCopySuffix = "-srs";
 // Messages taken up together, sharing their syncs.
 constexpr size_t kTakeUpGroup = 64;
 
@@ -180,7 +183,18 @@ bool TakeUpMessage(const std::string &name, TakenUp &t, SyncGroup &sync) {
   if (!info) return false;
   NameMessageAfterFile(*info, name);
   AliasFilter(*info);
-  return HoldMessage(t.RcpPath, *info) && RecordMessageInfo(*info, t.Staged, sync);
+  if (!HoldMessage(t.RcpPath, *info)) return false;
+  // Forwards by alias leave with another sender than the local copies: a
+  // held copy of their own, filed in the same commit. A pass that runs
+  // again after a crash finds the copy made and files the same names.
+  MsgInfoPtr forwards = SplitAliasForwards(*info, WithoutExtension(name) + std::string(kForwardCopySuffix));
+  if (forwards && !CopyFileNoReplace(HeldMessagePath(*info), HeldMessagePath(*forwards)) &&
+      GetLastError() != ERROR_FILE_EXISTS) {
+    LogWin32Error(EVENTLOG_WARNING_TYPE, "CopyFile", GetLastError());
+    return false;
+  }
+  return RecordMessageInfo(*info, t.Staged, sync) &&
+         (!forwards || RecordMessageInfo(*forwards, t.Staged, sync));
 }
 
 // Takes up a group of messages. They share the syncs: one for the held
