@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "common/sieve.h"
 #include "common/str.h"
 #include "messages/zelmsg.h"
+#include "platform/files.h"
 #include "platform/fileview.h"
 #include "platform/logon.h"
 #include "platform/sysinfo.h"
@@ -75,6 +78,59 @@ std::string GlobalDirectory() {
 bool ReadAdminFile(const std::string &path, std::string &text) {
   UniqueFd fd(OpenFileForReading(path));
   return ReadBounded(fd.Get(), DeliverySieve.Limits.MaxScriptBytes + 1, text);
+}
+
+// The administrator's script, compiled once and again only when its file
+// or the directory of its includes changes (a stamp: device, inode, size,
+// times): the same script for every message, its fault said once.
+struct BeforeCache {
+  std::mutex Lock;
+  bool bKnown = false;
+  FileStamp Script, Directory;
+  long ScriptRc = 0, DirectoryRc = 0;
+  std::shared_ptr<const SieveScript> Compiled;   // null when it cannot be used
+};
+
+BeforeCache &Before() {
+  static auto *cache = new BeforeCache;
+  return *cache;
+}
+
+// The compiled administrator's script, or null (then the fault has been
+// reported, once for this version of the file).
+std::shared_ptr<const SieveScript> BeforeScript() {
+  const std::string &path = DeliverySieve.BeforeScript;
+  FileStamp script, directory;
+  long scriptRc = StatFile(path, script), directoryRc = StatFile(GlobalDirectory(), directory);
+  BeforeCache &cache = Before();
+  std::lock_guard<std::mutex> lock(cache.Lock);
+  if (cache.bKnown && scriptRc == cache.ScriptRc && script == cache.Script &&
+      directoryRc == cache.DirectoryRc && directory == cache.Directory)
+    return cache.Compiled;
+  cache.bKnown = true;
+  cache.Script = script;
+  cache.Directory = directory;
+  cache.ScriptRc = scriptRc;
+  cache.DirectoryRc = directoryRc;
+  cache.Compiled.reset();
+  // Its includes are the administrator's shared scripts only: what users
+  // write never becomes part of it.
+  SieveIncludeLoader global = [](SieveLocation where, std::string_view include, std::string *text) {
+    return where == SieveLocation::Global &&
+           ReadAdminFile(GlobalDirectory() + "/" + SieveScriptFileName(include), *text);
+  };
+  std::string text;
+  auto compiled = std::make_shared<SieveScript>();
+  SieveError error;
+  if (ReadAdminFile(path, text) &&
+      SieveCompile(text, DeliverySieve.Limits, global, compiled.get(), &error)) {
+    cache.Compiled = std::move(compiled);
+    return cache.Compiled;
+  }
+  std::string why = error.Text.empty() ? "it cannot be read" : error.Describe();
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_SIEVE_BEFORE_FAILED, LogSafeText(path).c_str(),
+           LogSafeText(BoundedCopy(why, kMaxSieveEventText)).c_str());
+  return nullptr;
 }
 
 void LogSieveFault(const _tRcpInfo &rcp, const std::string &why) {
@@ -300,7 +356,7 @@ bool OnlyPlainKeep(const SieveResult &run) {
 bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox,
                     long &error, MailboxCopyGroup *group, int *result) {
   MailboxDir dir;
-  std::string name, userText, beforeText;
+  std::string name, userText;
   bool readable = true;
   bool hasUser = LoadUserScript(mailbox, dir, name, userText, readable);
   bool hasBefore = !DeliverySieve.BeforeScript.empty();
@@ -318,19 +374,13 @@ bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mai
       return hasBefore && ReadAdminFile(GlobalDirectory() + "/" + file, *text);
     return dir.IsOpen() && ReadUserFile(dir, file, limits.MaxScriptBytes + 1, *text);
   };
-  SieveScript before, user;
+  SieveScript user;
   SieveError compileError;
   std::vector<const SieveScript *> scripts;
-  if (hasBefore) {
-    // The administrator's script is the site's: when it cannot be read or
-    // compiled, users' own scripts still run.
-    if (ReadAdminFile(DeliverySieve.BeforeScript, beforeText) &&
-        SieveCompile(beforeText, limits, loader, &before, &compileError))
-      scripts.push_back(&before);
-    else
-      LogSieveFault(rcp, "SieveBeforeScript " + DeliverySieve.BeforeScript + ": " +
-                             (compileError.Text.empty() ? "cannot be read" : compileError.Describe()));
-  }
+  // The administrator's script is the site's: when it cannot be read or
+  // compiled, users' own scripts still run.
+  std::shared_ptr<const SieveScript> before = hasBefore ? BeforeScript() : nullptr;
+  if (before) scripts.push_back(before.get());
   if (hasUser) {
     if (!readable)
       return fault("script " + name + " cannot be read, or is larger than SieveMaxScriptSize");

@@ -215,6 +215,37 @@ class BeforeScriptTest(SieveCase):
         self.assertEqual(self.sieve_events(), [])
 
 
+class BrokenBeforeScriptTest(SieveCase):
+    def prepare(self):
+        self.before = self.mail.scratch.path("etc", "zel", "before.sieve")
+        os.makedirs(os.path.dirname(self.before), exist_ok=True)
+        write_file(self.before, 'require "fileinto";\nfilein "Junk";\n')
+        self.mail.scratch.reg_import({ZEL_KEY: {"SieveBeforeScript": self.before}})
+        self.put_script("bob", "main", 'require ["imap4flags"]; addflag "\\\\Seen";')
+
+    def test_said_once_per_change_and_compiled_again(self):
+        for n in range(3):
+            for user in ("alice", "bob"):
+                self.send("sender@" + REMOTE, [user], to_user(user, "spam %d" % n,
+                                                              "sender@" + REMOTE, "X-Spam-Flag: YES"))
+        self.wait_idle()
+        # Skipped with one event for the file, not one per message, and no
+        # message said to be kept against the user's own script.
+        events = self.mail.scratch.events()
+        self.assertEqual(len(re.findall(r"The administrator's Sieve script \S+ is not run: "
+                                        r"line 2: ", events)), 1, events)
+        self.assertEqual(self.sieve_events(), [])
+        self.assertEqual([len(self.mail.messages(u)) for u in ("alice", "bob")], [3, 3])
+        self.assertEqual(set(self.index_rows("bob").values()), {(1, "")})
+        # A new version of the file is compiled and used.
+        write_file(self.before, 'require "fileinto";\n'
+                                'if header :contains "X-Spam-Flag" "YES" { fileinto "Junk"; }\n')
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "spam again", "sender@" + REMOTE,
+                                                         "X-Spam-Flag: YES"))
+        self.wait_idle()
+        self.assertEqual(len(files_with(self.folder("alice", "Junk"), "MSG")), 1)
+
+
 class FaultTest(SieveCase):
     users = ("administrator", "alice", "bob", "carol", "dave")
     # One millisecond of processor time: the long run below needs far
