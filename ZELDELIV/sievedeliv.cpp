@@ -35,6 +35,9 @@ constexpr std::string_view kInbox = "INBOX";
 constexpr size_t kMaxSieveMemoryBytes = kMaxSieveMemoryEntries * 96;
 // The event's reason.
 constexpr size_t kMaxSieveEventText = 512;
+// A copy made before a pass stopped is remembered this long: longer than
+// a message waits in the local queue.
+constexpr uint64_t kSieveFiledSeconds = 30ull * 86400;
 
 // The whole of a file open at fd, at most limit bytes; false when it is
 // larger or cannot be read.
@@ -290,6 +293,60 @@ void SendVacation(Delivery &d, const MailboxDir &dir, const SieveVacation &v,
              nullptr);
 }
 
+// The copies of one message for one recipient made before a pass stopped
+// half-way, in ".filed": written only when a copy fails after others were
+// made (the usual delivery reads one missing file and writes nothing),
+// and cleared by the pass that finishes. A crash between two copies is
+// not covered: the next pass makes the first again, as with any delivery
+// a crash cuts short.
+class FiledCopies {
+ public:
+  FiledCopies(const Delivery &d, const MailboxDir &dir, bool track, int64_t now)
+      : d_(d), dir_(dir), track_(track && dir.IsOpen()), now_(now) {
+    if (track_ && !ReadUserFile(dir_, kSieveFiledFileName, kMaxSieveMemoryBytes, text_))
+      text_.clear();
+  }
+  bool Tracking() const { return track_; }
+  // The copy's identity: the message, the recipient, the step and the folder.
+  std::string Key(size_t step, std::string_view folder) const {
+    if (!track_) return {};
+    return Sha256Hex(std::string(d_.Info.MessageId) + "\n" + d_.Rcp.Name + "\n" +
+                     std::to_string(step) + "\n" + std::string(folder));
+  }
+  bool Made(const std::string &key) {
+    if (!track_ || !SieveMemorySeen(text_, key, now_)) return false;
+    seen_.push_back(key);
+    return true;
+  }
+  void Add(const std::string &key) {
+    if (track_) made_.push_back(key);
+  }
+  // The delivery is done: what an earlier pass left for this message is
+  // of no use any more.
+  void Finished() {
+    if (!track_ || seen_.empty()) return;
+    std::string text = text_;
+    for (const std::string &key : seen_) text = SieveMemoryForget(text, key);
+    dir_.ReplaceFile(kSieveFiledFileName, text);
+  }
+  // A copy failed: the ones made so far are written down for the next pass.
+  void Remember() {
+    if (!track_ || made_.empty()) return;
+    std::string text = text_;
+    for (const std::string &key : made_)
+      text = SieveMemoryRemember(text, key, now_ + static_cast<int64_t>(kSieveFiledSeconds), now_);
+    dir_.ReplaceFile(kSieveFiledFileName, text);
+  }
+
+ private:
+  const Delivery &d_;
+  const MailboxDir &dir_;
+  bool track_;
+  int64_t now_;
+  std::string text_;
+  std::vector<std::string> made_, seen_;
+};
+
 // Does what the run decided. The copies first, so that a pass that leaves
 // the recipient for later has sent nothing on its behalf.
 int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldText &held,
@@ -300,11 +357,29 @@ int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldTe
     if (a.Kind == SieveActionKind::Reject || a.Kind == SieveActionKind::Ereject) rejected = true;
   if (rejected && IsListOrNullSender(d.Info)) keepInstead = true;
   bool filed = false;
+  // A run with more than one copy may stop half-way for a later pass: the
+  // copies made by then are remembered (FiledCopies), and the pass that
+  // finishes the delivery does not make them again.
+  size_t copies = std::count_if(run.Actions.begin(), run.Actions.end(), [](const SieveAction &a) {
+    return a.Kind == SieveActionKind::Keep || a.Kind == SieveActionKind::FileInto;
+  });
+  FiledCopies done(d, dir, copies > 1, now);
+  // Each copy durable at once: a copy remembered as made must not be one
+  // that a failed group commit gives back.
+  if (done.Tracking()) d.Group = nullptr;
+  size_t step = 0;
   auto file = [&](std::string_view folder, bool create, const std::vector<std::string> &flags) {
+    std::string key = done.Key(step++, folder);
+    if (done.Made(key)) {
+      filed = true;
+      return kDeliveryOk;
+    }
     int r = folder == kInbox && flags.empty() && !run.bHeaderEdited
                 ? KeepPlain(d)
                 : FileCopy(d, folder, create, flags, held, header);
     filed = filed || r == kDeliveryOk;
+    if (r == kDeliveryOk) done.Add(key);
+    else done.Remember();
     return r;
   };
   for (const SieveAction &a : run.Actions) {
@@ -342,6 +417,7 @@ int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldTe
                       SieveMemoryRemember(text, key, now + static_cast<int64_t>(m.Seconds), now));
     }
   }
+  done.Finished();
   return kDeliveryOk;
 }
 
@@ -468,6 +544,13 @@ bool SieveMemorySeen(std::string_view text, std::string_view key, int64_t now) {
   for (const MemoryLine &m : ParseMemory(text))
     if (m.Key == key && m.Expires > now) return true;
   return false;
+}
+
+std::string SieveMemoryForget(std::string_view text, std::string_view key) {
+  std::string out;
+  for (const MemoryLine &m : ParseMemory(text))
+    if (m.Key != key) out.append(std::to_string(m.Expires)).append(" ").append(m.Key).append("\n");
+  return out;
 }
 
 std::string SieveMemoryRemember(std::string_view text, std::string_view key, int64_t expires,

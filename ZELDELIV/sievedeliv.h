@@ -78,5 +78,7 @@ bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mai
 // (re)set to expire at expires, expired lines dropped, at most
 // kMaxSieveMemoryEntries kept (the soonest to expire dropped first).
 bool SieveMemorySeen(std::string_view text, std::string_view key, int64_t now);
+// The text without key's lines.
+std::string SieveMemoryForget(std::string_view text, std::string_view key);
 std::string SieveMemoryRemember(std::string_view text, std::string_view key, int64_t expires,
                                 int64_t now);

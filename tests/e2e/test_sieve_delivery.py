@@ -14,7 +14,8 @@ import sqlite3
 import unittest
 
 from test_local_delivery import LOCAL, REMOTE, MailCase, dated, message, remote_queue
-from zelharness import ZEL_KEY, SmtpConnection, files_with, give_to_mail_owner, read_bytes, write_file
+from zelharness import (ZEL_KEY, SmtpConnection, files_with, give_to_mail_owner, poll, read_bytes,
+                        write_file)
 
 SIEVE_EVENT = "The Sieve filter of %s failed"
 
@@ -244,6 +245,34 @@ class BrokenBeforeScriptTest(SieveCase):
                                                          "X-Spam-Flag: YES"))
         self.wait_idle()
         self.assertEqual(len(files_with(self.folder("alice", "Junk"), "MSG")), 1)
+
+
+class RetryTest(SieveCase):
+    scripts = {"alice": 'require ["fileinto", "mailbox"];\n'
+                        'fileinto :create "First";\nfileinto :create "Second";\n'}
+
+    def counts(self):
+        return [len(files_with(self.folder("alice", n), "MSG")) for n in ("First", "Second")]
+
+    def test_a_copy_made_before_a_deferral_is_not_made_again(self):
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "one"))
+        self.wait_idle()
+        self.assertEqual(self.counts(), [1, 1])
+        # Second cannot be written now: the next delivery stops after First.
+        second = self.folder("alice", "Second")
+        os.chown(second, 0, 0)
+        os.chmod(second, 0o555)
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "two"))
+        self.assertTrue(poll(lambda: "is deferred" in self.mail.scratch.events()),
+                        self.mail.scratch.events())
+        self.assertEqual(self.counts(), [2, 1])
+        give_to_mail_owner(second)
+        os.chmod(second, 0o700)
+        self.wait_idle()
+        self.assertEqual(self.counts(), [2, 2])
+        self.assertEqual(self.mail.messages("alice"), [])
+        # The note of the first pass went with the delivery.
+        self.assertEqual(read_bytes(self.mail.mailbox("alice", "sieve", ".filed")), b"")
 
 
 class FaultTest(SieveCase):
