@@ -292,9 +292,3 @@ int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userN
                        MailboxCopyGroup *group) {
   return RouteUser(info, rcp, userName, group, nullptr);
 }
-
-bool BoolFromString(std::string_view value, bool def) {
-  if (EqualsNoCase(value, "TRUE") || EqualsNoCase(value, "YES") || value == "1") return true;
-  if (EqualsNoCase(value, "FALSE") || EqualsNoCase(value, "NO") || value == "0") return false;
-  return def;
-}

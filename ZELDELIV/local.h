@@ -85,5 +85,3 @@ std::string LocalUserName(const char *Name);
 int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
                        MailboxCopyGroup *group = nullptr);
 
-// "TRUE"/"YES"/"1" true, "FALSE"/"NO"/"0" false (any case), else def.
-bool BoolFromString(std::string_view value, bool def);

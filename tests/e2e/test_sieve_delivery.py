@@ -315,6 +315,61 @@ class FaultTest(SieveCase):
         self.assertIn("cannot be read", reasons["dave"])
 
 
+class FromCtlTest(SieveCase):
+    """The script from-ctl prints does what the control file did."""
+
+    def prepare(self):
+        for user, control in (("alice", "[AutoForward]\nForwardTo = carol@remote.example\n"
+                                        "[AutoReply]\nReplyFrom = desk@%s\n" % LOCAL),
+                              ("bob", "[AutoForward]\nForwardTo = dave@remote.example\n"
+                                      "[Delivery]\nDiscard = yes\n")):
+            os.makedirs(self.mail.mailbox(user), exist_ok=True)
+            write_file(self.mail.mailbox(user, "ZEL.CTL"), control)
+        write_file(self.mail.mailbox("alice", "AUTORPLY.TXT"), "Away until \"Monday\".\n")
+        write_file(self.mail.mailbox("alice", "NOREPLY.TXT"), "quiet@%s\n" % REMOTE)
+
+    def outcome(self, sender):
+        """Two messages from sender to each user (one of them Cc quiet@,
+        which gets no reply): {what: count} of copies, forwards and replies."""
+        before = set(remote_queue(self.mail))
+        for n in range(2):
+            for user in ("alice", "bob"):
+                more = ("Cc: quiet@" + REMOTE,) if n else ()
+                self.send(sender, [user], to_user(user, "m%d %s" % (n, sender), sender, *more))
+        self.wait_idle()
+        seen = {"alice": len(self.mail.messages("alice")), "bob": len(self.mail.messages("bob"))}
+        for base, rcp in remote_queue(self.mail).items():
+            if base in before:
+                continue
+            to = re.search(r"(?mi)^Recipient: (\S+)", rcp).group(1)
+            text = read_bytes(self.mail.spool("holding", base + ".MSG"))
+            if to != sender:
+                path = re.search(r"(?mi)^Return-path: <?([^>\r\n]*)", rcp).group(1)
+                self.assertRegex(path, r"^SRS0=.*=%s=\w+@%s$" % (re.escape(REMOTE), re.escape(LOCAL)))
+            else:
+                self.assertIn(b"Subject: Automatic reply", text)
+                self.assertIn(b"From: desk@" + LOCAL.encode(), text)
+                self.assertIn(b'Away until "Monday".', text)
+            seen[to] = seen.get(to, 0) + 1
+        return seen
+
+    def test_the_script_does_what_the_control_file_did(self):
+        by_ctl = self.outcome("first@" + REMOTE)
+        self.assertEqual(by_ctl, {"alice": 2, "bob": 0, "carol@" + REMOTE: 2,
+                                  "dave@" + REMOTE: 2, "first@" + REMOTE: 1})
+        for user in ("alice", "bob"):
+            script = self.mail.scratch.zeladm("sieve", user, "from-ctl").stdout
+            path = self.mail.scratch.path(user + ".sieve")
+            write_file(path, script)
+            self.mail.scratch.zeladm("sieve", user, "put", path, "ctl")
+            self.mail.scratch.zeladm("sieve", user, "activate", "ctl")
+        # The same again for a new sender, now by the scripts.
+        by_sieve = self.outcome("second@" + REMOTE)
+        self.assertEqual(by_sieve, {"alice": 4, "bob": 0, "carol@" + REMOTE: 2,
+                                    "dave@" + REMOTE: 2, "second@" + REMOTE: 1})
+        self.assertEqual(self.sieve_events(), [])
+
+
 class ZeladmSieveTest(SieveCase):
     mailboxes = ("alice",)
 
