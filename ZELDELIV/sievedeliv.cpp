@@ -15,6 +15,8 @@
 #include "ZELDELIV/settings.h"
 #include "common/logging.h"
 #include "common/mailstore.h"
+#include "common/mailstorename.h"
+#include "common/mailstoreindex.h"
 #include "common/mimestuff.h"
 #include "common/rfc822parse.h"
 #include "common/sieve.h"
@@ -189,10 +191,26 @@ struct Delivery {
   long &Error;
 };
 
-// The plain copy into INBOX, as without a script.
-int KeepPlain(Delivery &d) {
-  return d.Group != nullptr ? StageUserMailboxCopy(d.Info, d.Rcp, d.Mailbox, d.Error, *d.Group)
-                            : DeliverToUserMailbox(d.Info, d.Mailbox, d.Error);
+// The plain copy into box (the mailbox: INBOX), as without a script: staged
+// into the walk's group commit when there is one.
+int PlainCopy(Delivery &d, const MailboxDir &box) {
+  return d.Group != nullptr ? StageUserMailboxCopy(d.Info, d.Rcp, box, d.Error, *d.Group)
+                            : DeliverToUserMailbox(d.Info, box, d.Error);
+}
+
+int KeepPlain(Delivery &d) { return PlainCopy(d, d.Mailbox); }
+
+// A folder that exists with its index, opened as a directory of the
+// mailbox's owner: a plain copy named there is a new message of the folder
+// at the IMAP server's next look, as INBOX's are. False for anything else
+// (missing, not yet indexed, a name refused): FileCopy then decides.
+bool OpenIndexedFolder(const Delivery &d, std::string_view folder, MailboxDir &box) {
+  FolderPath path;
+  if (!ParseFolderName(folder, path) || path.IsInbox()) return false;
+  std::string dir = d.Mailbox.Path();
+  for (const std::string &component : path.Dirs) dir += "/" + component;
+  return box.Open(dir, d.Mailbox.Owner(), false) == ERROR_SUCCESS &&
+         box.FileExists(std::string(kIndexFileName));
 }
 
 // A copy into folder with flags and the given header, as the owner. A
@@ -374,9 +392,14 @@ int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldTe
       filed = true;
       return kDeliveryOk;
     }
-    int r = folder == kInbox && flags.empty() && !run.bHeaderEdited
-                ? KeepPlain(d)
-                : FileCopy(d, folder, create, flags, held, header);
+    // Without flags or an edited header a copy is the plain one, which
+    // joins the walk's group commit; the others are written into the
+    // folder's index at once.
+    bool plain = flags.empty() && !run.bHeaderEdited;
+    MailboxDir box;
+    int r = plain && folder == kInbox                    ? KeepPlain(d)
+            : plain && OpenIndexedFolder(d, folder, box) ? PlainCopy(d, box)
+                                                         : FileCopy(d, folder, create, flags, held, header);
     filed = filed || r == kDeliveryOk;
     if (r == kDeliveryOk) done.Add(key);
     else done.Remember();
