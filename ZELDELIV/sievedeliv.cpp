@@ -18,6 +18,7 @@
 #include "common/mailstorename.h"
 #include "common/mailstoreindex.h"
 #include "common/mimestuff.h"
+#include "common/mimetext.h"
 #include "common/rfc822parse.h"
 #include "common/sieve.h"
 #include "common/str.h"
@@ -35,6 +36,8 @@ namespace {
 constexpr std::string_view kInbox = "INBOX";
 // The memory files: kMaxSieveMemoryEntries lines of a digest and a time.
 constexpr size_t kMaxSieveMemoryBytes = kMaxSieveMemoryEntries * 96;
+// The name of the reply's subject field, in front of its first line.
+constexpr std::string_view kSubjectFieldName = "Subject";
 // The event's reason.
 constexpr size_t kMaxSieveEventText = 512;
 // A copy made before a pass stopped is remembered this long: longer than
@@ -289,7 +292,9 @@ void SendVacation(Delivery &d, const MailboxDir &dir, const SieveVacation &v,
   // A reply every time (:seconds 0) needs no memory.
   if (v.Seconds > 0 && !ClaimMemory(dir, kSieveVacationFileName, key, v.Seconds, now)) return;
   std::string from = !v.From.empty() && IsSafeHeaderText(v.From) ? v.From : user;
-  std::string subject = IsSafeHeaderText(v.Subject) ? v.Subject : "Auto: (away)";
+  // Any subject (the script's, or the message's behind "Auto: ") as
+  // encoded words when it is not plain ASCII.
+  std::string subject = MimeEncodeWords(v.Subject, kSubjectFieldName.size(), "\n ");
   GeneratedMessage msg;
   bool ok = msg.Create(GetLocalHostName(-1));
   if (ok) {

@@ -8,6 +8,8 @@ each end with the message in INBOX and one event.
 Mail for remote.example is held in its queue directory (MailCase), where
 the redirects, reports and replies are read."""
 
+import email
+import email.policy
 import os
 import re
 import sqlite3
@@ -31,7 +33,7 @@ class SieveCase(MailCase):
         directory = self.mail.mailbox(user, "sieve")
         os.makedirs(directory, exist_ok=True)
         give_to_mail_owner(self.mail.mailbox(user), directory)
-        write_file(os.path.join(directory, name + ".sieve"), text)
+        write_file(os.path.join(directory, name + ".sieve"), text.encode("utf-8"))
         give_to_mail_owner(os.path.join(directory, name + ".sieve"))
         if active:
             write_file(os.path.join(directory, "active"), name + "\n")
@@ -127,7 +129,7 @@ class ForwardReplyTest(SieveCase):
     scripts = {"bob": r'''require ["copy", "reject", "vacation"];
 if header :contains "Subject" "fwd" { redirect :copy "carol@remote.example"; stop; }
 if header :contains "Subject" "nope" { reject "not wanted here"; stop; }
-vacation :days 2 :subject "Bob is away" "Back on Monday.";
+vacation :days 2 :subject "Bob est absent jusqu'à lundi — réponse automatique" "Back on Monday.";
 '''}
 
     def test_redirect_reject_vacation(self):
@@ -154,12 +156,16 @@ vacation :days 2 :subject "Bob is away" "Back on Monday.";
         to_sender = [t for _, t in by_to.pop(sender)]
         self.assertEqual(by_to, {})
         reports = [t for t in to_sender if b"Subject: Delivery failure" in t]
-        replies = [t for t in to_sender if b"Subject: Bob is away" in t]
+        # The subject that is not ASCII in encoded words, folded.
+        replies = [t for t in to_sender if b"Subject: =?utf-8?B?" in t]
         self.assertEqual(len(reports), 1)
         self.assertIn(b"not wanted here", reports[0])
         self.assertIn(b"nope one", reports[0])
         self.assertEqual(len(replies), 1, to_sender)
         self.assertIn(b"Auto-Submitted: auto-replied", replies[0])
+        subject = email.message_from_bytes(replies[0], policy=email.policy.default)["Subject"]
+        self.assertEqual(subject, "Bob est absent jusqu'à lundi — réponse automatique")
+        self.assertRegex(replies[0], rb"Subject: (=\?utf-8\?B\?[^?]+\?=(\r\n )?)+\r\n")
         self.assertIn(b"charset=utf-8\r\n\r\nBack on Monday.\r\n", replies[0])
         subjects = sorted(re.search(rb"Subject: ([^\r]*)", read_bytes(self.mail.mailbox("bob", n)))
                           .group(1) for n in self.mail.messages("bob"))
