@@ -166,6 +166,24 @@ bool HoldMessage(const std::string &rcpPath, const _tMsgInfo &info) {
   return false;
 }
 
+// The held copy of the alias forwards (durable before it has its name).
+// One there already is this message's from a pass a crash cut short, unless
+// its size says it is another message's (the counter set back): then the
+// message waits, as HoldMessage lets a newcomer wait.
+bool HoldForwardCopy(const _tMsgInfo &info, const _tMsgInfo &forwards) {
+  std::string held = HeldMessagePath(info), copy = HeldMessagePath(forwards);
+  if (CopyFileNoReplace(held, copy)) return true;
+  long error = GetLastError();
+  uint64_t heldSize = 0, copySize = 1;
+  if (error == ERROR_FILE_EXISTS && GetFileSizeByName(held, &heldSize) &&
+      GetFileSizeByName(copy, &copySize) && heldSize == copySize)
+    return true;
+  if (FirstReportOf("held name\n" + copy))
+    LogWin32Error(EVENTLOG_WARNING_TYPE, ("CopyFile(" + LogSafeText(held) + " to " +
+                                          LogSafeText(copy) + ")").c_str(), error);
+  return false;
+}
+
 // One message of a group being taken up.
 struct TakenUp {
   std::string RcpPath;
@@ -187,12 +205,9 @@ bool TakeUpMessage(const std::string &name, TakenUp &t, SyncGroup &sync) {
   // Forwards by alias leave with another sender than the local copies: a
   // held copy of their own, filed in the same commit. A pass that runs
   // again after a crash finds the copy made and files the same names.
-  MsgInfoPtr forwards = SplitAliasForwards(*info, WithoutExtension(name) + std::string(kForwardCopySuffix));
-  if (forwards && !CopyFileNoReplace(HeldMessagePath(*info), HeldMessagePath(*forwards)) &&
-      GetLastError() != ERROR_FILE_EXISTS) {
-    LogWin32Error(EVENTLOG_WARNING_TYPE, "CopyFile", GetLastError());
-    return false;
-  }
+  MsgInfoPtr forwards =
+      SplitAliasForwards(*info, WithoutExtension(name) + std::string(kForwardCopySuffix));
+  if (forwards && !HoldForwardCopy(*info, *forwards)) return false;
   return RecordMessageInfo(*info, t.Staged, sync) &&
          (!forwards || RecordMessageInfo(*forwards, t.Staged, sync));
 }

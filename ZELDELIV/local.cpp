@@ -156,7 +156,9 @@ void AliasFilter(_tMsgInfo &info) {
 }
 
 MsgInfoPtr SplitAliasForwards(_tMsgInfo &info, const std::string &copyBase) {
-  auto isForward = [](const _tRcpInfo *r) { return !r->bIsLocalUser && r->OriginalAddress[0] != '\0'; };
+  auto isForward = [](const _tRcpInfo *r) {
+    return !r->bIsLocalUser && r->OriginalAddress[0] != '\0';
+  };
   size_t forwards = 0, all = 0;
   for (const _tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next, ++all) forwards += isForward(r);
   if (forwards == 0) return nullptr;

@@ -402,9 +402,10 @@ int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldTe
     // folder's index at once.
     bool plain = flags.empty() && !run.bHeaderEdited;
     MailboxDir box;
-    int r = plain && folder == kInbox                    ? KeepPlain(d)
-            : plain && OpenIndexedFolder(d, folder, box) ? PlainCopy(d, box)
-                                                         : FileCopy(d, folder, create, flags, held, header);
+    int r = plain && folder == kInbox ? KeepPlain(d)
+            : plain && OpenIndexedFolder(d, folder, box)
+                ? PlainCopy(d, box)
+                : FileCopy(d, folder, create, flags, held, header);
     filed = filed || r == kDeliveryOk;
     if (r == kDeliveryOk) done.Add(key);
     else done.Remember();

@@ -81,7 +81,8 @@ std::string SieveFromControlFile(const ControlFileTexts &files) {
     body.push_back("# Unlike the control file's, it answers only mail addressed to you (add");
     body.push_back("# other addresses of yours with :addresses), and at the return path.");
     if (echo)
-      body.push_back("# EchoMessage has no Sieve equivalent: the reply does not quote the message.");
+      body.push_back("# EchoMessage has no Sieve equivalent: the reply does not quote the "
+                     "message.");
     if (record)
       body.push_back("# RecordReplies has no Sieve equivalent: vacation answers a sender again "
                      "after :days;\n# the addresses in REPLIED.TXT today are never answered.");

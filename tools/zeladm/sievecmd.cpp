@@ -9,8 +9,8 @@
 #include "common/sieve.h"
 #include "common/sieveconf.h"
 #include "common/sievectl.h"
-#include "platform/profile.h"
 #include "platform/fileview.h"
+#include "platform/profile.h"
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/usercmd.h"
 
@@ -139,7 +139,8 @@ int Act(const MailboxDir &dir, const SieveSettings &settings, int argc, char **a
   return AdmUsage(kSieveUsage);
 }
 
-// The user's file name, as the delivery agent reads it ("" when missing).
+// The text of the user's file name, as much as the delivery agent reads;
+// false (and "") when it is missing.
 bool ReadUserText(const MailboxDir &box, const char *name, std::string &text) {
   UniqueFd fd(box.OpenFile(name, false));
   text.clear();
