@@ -680,9 +680,13 @@ class ListDirectoryTest(ListCase):
         directory = self.mail.spool("lists", "staff")
         os.makedirs(directory, exist_ok=True)
         lock_path = os.path.join(directory, "$LockFile")
-        fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+        # Locked before it has its name: a lock file seen unlocked is a dead
+        # holder's, which the agent's list pass would adopt and remove.
+        fd = os.open(lock_path + ".new", os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        os.link(lock_path + ".new", lock_path)
+        os.unlink(lock_path + ".new")
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX)
             data = posting(at("alice"), "while locked")
             self.send(at("alice"), [at("staff")], data)
             self.assertTrue(poll(lambda: files_with(self.mail.spool("domains", LOCAL_QUEUE),
