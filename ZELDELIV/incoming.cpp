@@ -20,6 +20,9 @@
 namespace {
 
 constexpr std::string_view kQueuedExtension = ".RCP";
+// The held copy of a message's forwards by alias: its base name and this
+// (never a generated identifier, which has no "-").
+constexpr std::string_view kForwardCopySuffix = "-srs";
 // Messages taken up together, sharing their syncs.
 constexpr size_t kTakeUpGroup = 64;
 
@@ -163,6 +166,24 @@ bool HoldMessage(const std::string &rcpPath, const _tMsgInfo &info) {
   return false;
 }
 
+// The held copy of the alias forwards (durable before it has its name).
+// One there already is this message's from a pass a crash cut short, unless
+// its size says it is another message's (the counter set back): then the
+// message waits, as HoldMessage lets a newcomer wait.
+bool HoldForwardCopy(const _tMsgInfo &info, const _tMsgInfo &forwards) {
+  std::string held = HeldMessagePath(info), copy = HeldMessagePath(forwards);
+  if (CopyFileNoReplace(held, copy)) return true;
+  long error = GetLastError();
+  uint64_t heldSize = 0, copySize = 1;
+  if (error == ERROR_FILE_EXISTS && GetFileSizeByName(held, &heldSize) &&
+      GetFileSizeByName(copy, &copySize) && heldSize == copySize)
+    return true;
+  if (FirstReportOf("held name\n" + copy))
+    LogWin32Error(EVENTLOG_WARNING_TYPE, ("CopyFile(" + LogSafeText(held) + " to " +
+                                          LogSafeText(copy) + ")").c_str(), error);
+  return false;
+}
+
 // One message of a group being taken up.
 struct TakenUp {
   std::string RcpPath;
@@ -180,7 +201,15 @@ bool TakeUpMessage(const std::string &name, TakenUp &t, SyncGroup &sync) {
   if (!info) return false;
   NameMessageAfterFile(*info, name);
   AliasFilter(*info);
-  return HoldMessage(t.RcpPath, *info) && RecordMessageInfo(*info, t.Staged, sync);
+  if (!HoldMessage(t.RcpPath, *info)) return false;
+  // Forwards by alias leave with another sender than the local copies: a
+  // held copy of their own, filed in the same commit. A pass that runs
+  // again after a crash finds the copy made and files the same names.
+  MsgInfoPtr forwards =
+      SplitAliasForwards(*info, WithoutExtension(name) + std::string(kForwardCopySuffix));
+  if (forwards && !HoldForwardCopy(*info, *forwards)) return false;
+  return RecordMessageInfo(*info, t.Staged, sync) &&
+         (!forwards || RecordMessageInfo(*forwards, t.Staged, sync));
 }
 
 // Takes up a group of messages. They share the syncs: one for the held

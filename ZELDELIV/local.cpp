@@ -155,6 +155,42 @@ void AliasFilter(_tMsgInfo &info) {
   for (_tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) ResolveRecipient(*r);
 }
 
+MsgInfoPtr SplitAliasForwards(_tMsgInfo &info, const std::string &copyBase) {
+  auto isForward = [](const _tRcpInfo *r) {
+    return !r->bIsLocalUser && r->OriginalAddress[0] != '\0';
+  };
+  size_t forwards = 0, all = 0;
+  for (const _tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next, ++all) forwards += isForward(r);
+  if (forwards == 0) return nullptr;
+  std::string sender = ForwardSender(info.ReturnPath);
+  if (sender == info.ReturnPath) return nullptr;
+  if (forwards == all) {
+    STRNCPY(info.ReturnPath, sender.c_str(), sizeof info.ReturnPath);
+    return nullptr;
+  }
+  MsgInfoPtr copy(new _tMsgInfo);
+  std::string_view id(info.MessageId);
+  std::string copyId = copyBase + std::string(id.substr(std::min(id.size(), id.find('@'))));
+  STRNCPY(copy->MessageId, copyId.c_str(), sizeof copy->MessageId);
+  STRNCPY(copy->ReturnPath, sender.c_str(), sizeof copy->ReturnPath);
+  copy->b8Bit = info.b8Bit;
+  copy->bJunk = info.bJunk;
+  // The forwards move over in their order; the others stay in theirs.
+  _tRcpInfo **keep = &info.Rcp, **moved = &copy->Rcp;
+  while (*keep != nullptr) {
+    _tRcpInfo *r = *keep;
+    if (!isForward(r)) {
+      keep = &r->Next;
+      continue;
+    }
+    *keep = r->Next;
+    r->Next = nullptr;
+    *moved = r;
+    moved = &r->Next;
+  }
+  return copy;
+}
+
 std::string LocalUserPart(const char *Name) {
   std::string name = BoundedCopy(Name, kMaxLocalUserName);
   return StripDown(LocalPart(name), kMaxLocalUserName);
@@ -257,10 +293,4 @@ void CommitLocalCopies(void *context) {
 int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
                        MailboxCopyGroup *group) {
   return RouteUser(info, rcp, userName, group, nullptr);
-}
-
-bool BoolFromString(std::string_view value, bool def) {
-  if (EqualsNoCase(value, "TRUE") || EqualsNoCase(value, "YES") || value == "1") return true;
-  if (EqualsNoCase(value, "FALSE") || EqualsNoCase(value, "NO") || value == "0") return false;
-  return def;
 }

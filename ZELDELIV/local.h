@@ -54,6 +54,16 @@ constexpr size_t kMaxLocalUserName = 127;
 // Resolves every recipient in place: Name, OriginalAddress, bIsLocalUser.
 void AliasFilter(_tMsgInfo &info);
 
+// The recipients an alias sent off this host (AliasFilter made them remote)
+// are forwards: they leave with the SRS sender of forwards (autoreply's
+// ForwardSender), while local recipients keep the message's return path.
+// When every recipient is such a forward, info's return path is rewritten
+// in place and the result is null; when only some are, they move out of
+// info into the returned record, named copyBase@<info's host part>, whose
+// caller holds the message a second time under that name. Null too when
+// nothing changes (no forward, a null sender, SRS off).
+MsgInfoPtr SplitAliasForwards(_tMsgInfo &info, const std::string &copyBase);
+
 // The queue walker's callback: delivers every recipient not yet disposed
 // and sets bDisposed for those finished. True when all are disposed.
 // context: null, or the walk's MailboxCopyGroup (the copies are staged
@@ -75,5 +85,3 @@ std::string LocalUserName(const char *Name);
 int DeliverToLocalUser(_tMsgInfo &info, _tRcpInfo &rcp, const std::string &userName,
                        MailboxCopyGroup *group = nullptr);
 
-// "TRUE"/"YES"/"1" true, "FALSE"/"NO"/"0" false (any case), else def.
-bool BoolFromString(std::string_view value, bool def);

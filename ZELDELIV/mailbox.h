@@ -39,13 +39,11 @@
 
 #include "common/smtputil.h"
 #include "platform/mailboxdir.h"
+#include "platform/profile.h"
 
-// Files of a mailbox directory.
-constexpr const char *kControlFileName = "ZEL.CTL";
-constexpr const char *kAutoReplyFileName = "AUTORPLY.TXT";
-constexpr const char *kNoReplyFileName = "NOREPLY.TXT";
-constexpr const char *kRepliedFileName = "REPLIED.TXT";
-// The senders answered today (one automatic reply per sender and day).
+// Files of a mailbox directory: the user's own are in platform/profile.h;
+// the agent keeps the senders answered today (one automatic reply per
+// sender and day).
 constexpr const char *kRepliedTodayFileName = "REPLYDAY.TXT";
 
 // Copies 0 to 9 of one message may exist in one mailbox.

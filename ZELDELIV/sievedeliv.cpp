@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -13,11 +15,15 @@
 #include "ZELDELIV/settings.h"
 #include "common/logging.h"
 #include "common/mailstore.h"
+#include "common/mailstorename.h"
+#include "common/mailstoreindex.h"
 #include "common/mimestuff.h"
+#include "common/mimetext.h"
 #include "common/rfc822parse.h"
 #include "common/sieve.h"
 #include "common/str.h"
 #include "messages/zelmsg.h"
+#include "platform/files.h"
 #include "platform/fileview.h"
 #include "platform/logon.h"
 #include "platform/sysinfo.h"
@@ -30,8 +36,13 @@ namespace {
 constexpr std::string_view kInbox = "INBOX";
 // The memory files: kMaxSieveMemoryEntries lines of a digest and a time.
 constexpr size_t kMaxSieveMemoryBytes = kMaxSieveMemoryEntries * 96;
+// The name of the reply's subject field, in front of its first line.
+constexpr std::string_view kSubjectFieldName = "Subject";
 // The event's reason.
 constexpr size_t kMaxSieveEventText = 512;
+// A copy made before a pass stopped is remembered this long: longer than
+// a message waits in the local queue.
+constexpr uint64_t kSieveFiledSeconds = 30ull * 86400;
 
 // The whole of a file open at fd, at most limit bytes; false when it is
 // larger or cannot be read.
@@ -75,6 +86,59 @@ std::string GlobalDirectory() {
 bool ReadAdminFile(const std::string &path, std::string &text) {
   UniqueFd fd(OpenFileForReading(path));
   return ReadBounded(fd.Get(), DeliverySieve.Limits.MaxScriptBytes + 1, text);
+}
+
+// The administrator's script, compiled once and again only when its file
+// or the directory of its includes changes (a stamp: device, inode, size,
+// times): the same script for every message, its fault said once.
+struct BeforeCache {
+  std::mutex Lock;
+  bool bKnown = false;
+  FileStamp Script, Directory;
+  long ScriptRc = 0, DirectoryRc = 0;
+  std::shared_ptr<const SieveScript> Compiled;   // null when it cannot be used
+};
+
+BeforeCache &Before() {
+  static auto *cache = new BeforeCache;
+  return *cache;
+}
+
+// The compiled administrator's script, or null (then the fault has been
+// reported, once for this version of the file).
+std::shared_ptr<const SieveScript> BeforeScript() {
+  const std::string &path = DeliverySieve.BeforeScript;
+  FileStamp script, directory;
+  long scriptRc = StatFile(path, script), directoryRc = StatFile(GlobalDirectory(), directory);
+  BeforeCache &cache = Before();
+  std::lock_guard<std::mutex> lock(cache.Lock);
+  if (cache.bKnown && scriptRc == cache.ScriptRc && script == cache.Script &&
+      directoryRc == cache.DirectoryRc && directory == cache.Directory)
+    return cache.Compiled;
+  cache.bKnown = true;
+  cache.Script = script;
+  cache.Directory = directory;
+  cache.ScriptRc = scriptRc;
+  cache.DirectoryRc = directoryRc;
+  cache.Compiled.reset();
+  // Its includes are the administrator's shared scripts only: what users
+  // write never becomes part of it.
+  SieveIncludeLoader global = [](SieveLocation where, std::string_view include, std::string *text) {
+    return where == SieveLocation::Global &&
+           ReadAdminFile(GlobalDirectory() + "/" + SieveScriptFileName(include), *text);
+  };
+  std::string text;
+  auto compiled = std::make_shared<SieveScript>();
+  SieveError error;
+  if (ReadAdminFile(path, text) &&
+      SieveCompile(text, DeliverySieve.Limits, global, compiled.get(), &error)) {
+    cache.Compiled = std::move(compiled);
+    return cache.Compiled;
+  }
+  std::string why = error.Text.empty() ? "it cannot be read" : error.Describe();
+  LogEvent(EVENTLOG_WARNING_TYPE, MSG_SIEVE_BEFORE_FAILED, LogSafeText(path).c_str(),
+           LogSafeText(BoundedCopy(why, kMaxSieveEventText)).c_str());
+  return nullptr;
 }
 
 void LogSieveFault(const _tRcpInfo &rcp, const std::string &why) {
@@ -130,10 +194,26 @@ struct Delivery {
   long &Error;
 };
 
-// The plain copy into INBOX, as without a script.
-int KeepPlain(Delivery &d) {
-  return d.Group != nullptr ? StageUserMailboxCopy(d.Info, d.Rcp, d.Mailbox, d.Error, *d.Group)
-                            : DeliverToUserMailbox(d.Info, d.Mailbox, d.Error);
+// The plain copy into box (the mailbox: INBOX), as without a script: staged
+// into the walk's group commit when there is one.
+int PlainCopy(Delivery &d, const MailboxDir &box) {
+  return d.Group != nullptr ? StageUserMailboxCopy(d.Info, d.Rcp, box, d.Error, *d.Group)
+                            : DeliverToUserMailbox(d.Info, box, d.Error);
+}
+
+int KeepPlain(Delivery &d) { return PlainCopy(d, d.Mailbox); }
+
+// A folder that exists with its index, opened as a directory of the
+// mailbox's owner: a plain copy named there is a new message of the folder
+// at the IMAP server's next look, as INBOX's are. False for anything else
+// (missing, not yet indexed, a name refused): FileCopy then decides.
+bool OpenIndexedFolder(const Delivery &d, std::string_view folder, MailboxDir &box) {
+  FolderPath path;
+  if (!ParseFolderName(folder, path) || path.IsInbox()) return false;
+  std::string dir = d.Mailbox.Path();
+  for (const std::string &component : path.Dirs) dir += "/" + component;
+  return box.Open(dir, d.Mailbox.Owner(), false) == ERROR_SUCCESS &&
+         box.FileExists(std::string(kIndexFileName));
 }
 
 // A copy into folder with flags and the given header, as the owner. A
@@ -212,7 +292,9 @@ void SendVacation(Delivery &d, const MailboxDir &dir, const SieveVacation &v,
   // A reply every time (:seconds 0) needs no memory.
   if (v.Seconds > 0 && !ClaimMemory(dir, kSieveVacationFileName, key, v.Seconds, now)) return;
   std::string from = !v.From.empty() && IsSafeHeaderText(v.From) ? v.From : user;
-  std::string subject = IsSafeHeaderText(v.Subject) ? v.Subject : "Auto: (away)";
+  // Any subject (the script's, or the message's behind "Auto: ") as
+  // encoded words when it is not plain ASCII.
+  std::string subject = MimeEncodeWords(v.Subject, kSubjectFieldName.size(), "\n ");
   GeneratedMessage msg;
   bool ok = msg.Create(GetLocalHostName(-1));
   if (ok) {
@@ -234,6 +316,60 @@ void SendVacation(Delivery &d, const MailboxDir &dir, const SieveVacation &v,
              nullptr);
 }
 
+// The copies of one message for one recipient made before a pass stopped
+// half-way, in ".filed": written only when a copy fails after others were
+// made (the usual delivery reads one missing file and writes nothing),
+// and cleared by the pass that finishes. A crash between two copies is
+// not covered: the next pass makes the first again, as with any delivery
+// a crash cuts short.
+class FiledCopies {
+ public:
+  FiledCopies(const Delivery &d, const MailboxDir &dir, bool track, int64_t now)
+      : d_(d), dir_(dir), track_(track && dir.IsOpen()), now_(now) {
+    if (track_ && !ReadUserFile(dir_, kSieveFiledFileName, kMaxSieveMemoryBytes, text_))
+      text_.clear();
+  }
+  bool Tracking() const { return track_; }
+  // The copy's identity: the message, the recipient, the step and the folder.
+  std::string Key(size_t step, std::string_view folder) const {
+    if (!track_) return {};
+    return Sha256Hex(std::string(d_.Info.MessageId) + "\n" + d_.Rcp.Name + "\n" +
+                     std::to_string(step) + "\n" + std::string(folder));
+  }
+  bool Made(const std::string &key) {
+    if (!track_ || !SieveMemorySeen(text_, key, now_)) return false;
+    seen_.push_back(key);
+    return true;
+  }
+  void Add(const std::string &key) {
+    if (track_) made_.push_back(key);
+  }
+  // The delivery is done: what an earlier pass left for this message is
+  // of no use any more.
+  void Finished() {
+    if (!track_ || seen_.empty()) return;
+    std::string text = text_;
+    for (const std::string &key : seen_) text = SieveMemoryForget(text, key);
+    dir_.ReplaceFile(kSieveFiledFileName, text);
+  }
+  // A copy failed: the ones made so far are written down for the next pass.
+  void Remember() {
+    if (!track_ || made_.empty()) return;
+    std::string text = text_;
+    for (const std::string &key : made_)
+      text = SieveMemoryRemember(text, key, now_ + static_cast<int64_t>(kSieveFiledSeconds), now_);
+    dir_.ReplaceFile(kSieveFiledFileName, text);
+  }
+
+ private:
+  const Delivery &d_;
+  const MailboxDir &dir_;
+  bool track_;
+  int64_t now_;
+  std::string text_;
+  std::vector<std::string> made_, seen_;
+};
+
 // Does what the run decided. The copies first, so that a pass that leaves
 // the recipient for later has sent nothing on its behalf.
 int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldText &held,
@@ -244,11 +380,35 @@ int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldTe
     if (a.Kind == SieveActionKind::Reject || a.Kind == SieveActionKind::Ereject) rejected = true;
   if (rejected && IsListOrNullSender(d.Info)) keepInstead = true;
   bool filed = false;
+  // A run with more than one copy may stop half-way for a later pass: the
+  // copies made by then are remembered (FiledCopies), and the pass that
+  // finishes the delivery does not make them again.
+  size_t copies = std::count_if(run.Actions.begin(), run.Actions.end(), [](const SieveAction &a) {
+    return a.Kind == SieveActionKind::Keep || a.Kind == SieveActionKind::FileInto;
+  });
+  FiledCopies done(d, dir, copies > 1, now);
+  // Each copy durable at once: a copy remembered as made must not be one
+  // that a failed group commit gives back.
+  if (done.Tracking()) d.Group = nullptr;
+  size_t step = 0;
   auto file = [&](std::string_view folder, bool create, const std::vector<std::string> &flags) {
-    int r = folder == kInbox && flags.empty() && !run.bHeaderEdited
-                ? KeepPlain(d)
+    std::string key = done.Key(step++, folder);
+    if (done.Made(key)) {
+      filed = true;
+      return kDeliveryOk;
+    }
+    // Without flags or an edited header a copy is the plain one, which
+    // joins the walk's group commit; the others are written into the
+    // folder's index at once.
+    bool plain = flags.empty() && !run.bHeaderEdited;
+    MailboxDir box;
+    int r = plain && folder == kInbox ? KeepPlain(d)
+            : plain && OpenIndexedFolder(d, folder, box)
+                ? PlainCopy(d, box)
                 : FileCopy(d, folder, create, flags, held, header);
     filed = filed || r == kDeliveryOk;
+    if (r == kDeliveryOk) done.Add(key);
+    else done.Remember();
     return r;
   };
   for (const SieveAction &a : run.Actions) {
@@ -286,6 +446,7 @@ int Act(Delivery &d, const MailboxDir &dir, const SieveResult &run, const HeldTe
                       SieveMemoryRemember(text, key, now + static_cast<int64_t>(m.Seconds), now));
     }
   }
+  done.Finished();
   return kDeliveryOk;
 }
 
@@ -300,7 +461,7 @@ bool OnlyPlainKeep(const SieveResult &run) {
 bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mailbox,
                     long &error, MailboxCopyGroup *group, int *result) {
   MailboxDir dir;
-  std::string name, userText, beforeText;
+  std::string name, userText;
   bool readable = true;
   bool hasUser = LoadUserScript(mailbox, dir, name, userText, readable);
   bool hasBefore = !DeliverySieve.BeforeScript.empty();
@@ -318,19 +479,13 @@ bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mai
       return hasBefore && ReadAdminFile(GlobalDirectory() + "/" + file, *text);
     return dir.IsOpen() && ReadUserFile(dir, file, limits.MaxScriptBytes + 1, *text);
   };
-  SieveScript before, user;
+  SieveScript user;
   SieveError compileError;
   std::vector<const SieveScript *> scripts;
-  if (hasBefore) {
-    // The administrator's script is the site's: when it cannot be read or
-    // compiled, users' own scripts still run.
-    if (ReadAdminFile(DeliverySieve.BeforeScript, beforeText) &&
-        SieveCompile(beforeText, limits, loader, &before, &compileError))
-      scripts.push_back(&before);
-    else
-      LogSieveFault(rcp, "SieveBeforeScript " + DeliverySieve.BeforeScript + ": " +
-                             (compileError.Text.empty() ? "cannot be read" : compileError.Describe()));
-  }
+  // The administrator's script is the site's: when it cannot be read or
+  // compiled, users' own scripts still run.
+  std::shared_ptr<const SieveScript> before = hasBefore ? BeforeScript() : nullptr;
+  if (before) scripts.push_back(before.get());
   if (hasUser) {
     if (!readable)
       return fault("script " + name + " cannot be read, or is larger than SieveMaxScriptSize");
@@ -418,6 +573,13 @@ bool SieveMemorySeen(std::string_view text, std::string_view key, int64_t now) {
   for (const MemoryLine &m : ParseMemory(text))
     if (m.Key == key && m.Expires > now) return true;
   return false;
+}
+
+std::string SieveMemoryForget(std::string_view text, std::string_view key) {
+  std::string out;
+  for (const MemoryLine &m : ParseMemory(text))
+    if (m.Key != key) out.append(std::to_string(m.Expires)).append(" ").append(m.Key).append("\n");
+  return out;
 }
 
 std::string SieveMemoryRemember(std::string_view text, std::string_view key, int64_t expires,

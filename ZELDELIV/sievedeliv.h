@@ -12,7 +12,9 @@
 //
 // The actions: keep and fileinto copy the message into the folder (its
 // flags set in the folder's index, the edited header when the script
-// edited it; a plain keep takes the usual mailbox copy), fileinto :create
+// edited it; a copy without either, into INBOX or a folder that exists
+// with its index, takes the usual mailbox copy and the walk's group
+// commit), fileinto :create
 // makes a missing folder (the special-use folders, Junk say, are made
 // without it, as the IMAP server makes them), another missing folder
 // means INBOX; discard
@@ -22,8 +24,16 @@
 // vacation sends a reply under the automatic-reply rules (never to a null,
 // list, bulk or auto-submitted sender; one per sender and handle within
 // :days or :seconds, remembered in the user's ".vacation" before the
-// reply is written, so a crash can cost a reply but not send two); the
-// duplicate marks are recorded in ".duplicate" after the copies are made.
+// reply is written, so a crash can cost a reply but not send two; a
+// subject that is not ASCII in encoded words); the duplicate marks are
+// recorded in ".duplicate" after the copies are made. A run with more than
+// one copy that stops half-way for a later pass notes the copies made in
+// ".filed" (each copy durable at once, not staged), and the pass that
+// finishes skips them: a retried delivery never files twice.
+//
+// The administrator's script is compiled once and again only when its
+// file or its directory changes (FileStamp); one that cannot be used is
+// said once per version (event 274) and skipped.
 //
 // A fault never loses mail: a script that does not compile (an include
 // gone missing, a limit lowered since it was stored), a run-time error, a
@@ -40,7 +50,8 @@
 // message (from the network) and the memory files (the user's: read
 // bounded, lines that do not parse skipped).
 //
-// Threads: no state beyond the settings set at start; runs on the scanning
+// Threads: the settings set at start and the administrator's compiled
+// script (under its own lock, shared read-only); runs on the scanning
 // thread and the domain delivery threads at once.
 #pragma once
 
@@ -78,5 +89,7 @@ bool SieveServeUser(const _tMsgInfo &info, _tRcpInfo &rcp, const MailboxDir &mai
 // (re)set to expire at expires, expired lines dropped, at most
 // kMaxSieveMemoryEntries kept (the soonest to expire dropped first).
 bool SieveMemorySeen(std::string_view text, std::string_view key, int64_t now);
+// The text without key's lines.
+std::string SieveMemoryForget(std::string_view text, std::string_view key);
 std::string SieveMemoryRemember(std::string_view text, std::string_view key, int64_t expires,
                                 int64_t now);

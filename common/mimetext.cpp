@@ -1,7 +1,9 @@
 #include "common/mimetext.h"
 
+#include <algorithm>
 #include <cstdint>
 
+#include "common/sasl.h"
 #include "platform/ascii.h"
 #include "platform/charset.h"
 
@@ -269,6 +271,33 @@ std::string MimePercentDecode(std::string_view text) {
     } else {
       out.push_back(text[i]);
     }
+  }
+  return out;
+}
+
+std::string MimeEncodeWords(std::string_view value, size_t nameLength, std::string_view fold) {
+  std::string text;
+  AppendValidUtf8(value, value.size() * 3, &text);
+  bool ascii = true;
+  for (char &c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = ' ';
+    ascii = ascii && u < 0x80;
+  }
+  if (ascii) return text;
+  constexpr std::string_view kOpen = "=?utf-8?B?", kClose = "?=";
+  std::string out;
+  std::string_view rest = text;
+  // The first line holds the name and ": "; the others a blank.
+  size_t used = nameLength + 2;
+  while (!rest.empty()) {
+    size_t room = std::min(kMaxEncodedWord, kMaxEncodedLine - std::min(used, kMaxEncodedLine - 20));
+    size_t bytes = (room - kOpen.size() - kClose.size()) / 4 * 3;
+    std::string_view piece = rest.substr(0, Utf8WholeLength(rest.substr(0, bytes)));
+    if (!out.empty()) out += fold;
+    out.append(kOpen).append(Base64Encode(piece)).append(kClose);
+    rest.remove_prefix(piece.size());
+    used = 1;
   }
   return out;
 }

@@ -60,6 +60,17 @@ void MimeDecodeTransfer(MimeEncoding encoding, std::string_view input, std::stri
 // Bytes that are not UTF-8 (outside encoded words too) become U+FFFD.
 std::string MimeDecodeWords(std::string_view value, size_t maxOut);
 
+// The other way, for header fields this system writes: a UTF-8 value that
+// is printable ASCII stays as it is; any other becomes encoded words
+// "=?utf-8?B?...?=" (RFC 2047), each of at most kMaxEncodedWord octets and
+// none splitting a character, separated by fold (a line end and a blank,
+// as the writer's lines end), so that no line is longer than
+// kMaxEncodedLine with the field name of nameLength octets (and its ": ")
+// in front of the first. Control characters become blanks first.
+constexpr size_t kMaxEncodedWord = 75;
+constexpr size_t kMaxEncodedLine = 76;
+std::string MimeEncodeWords(std::string_view value, size_t nameLength, std::string_view fold);
+
 // The bytes of RFC 2231's "%XX" percent encoding undone (a "%" that starts
 // no escape stays).
 std::string MimePercentDecode(std::string_view text);

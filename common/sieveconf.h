@@ -8,7 +8,8 @@
 // active script on its first line (absent or empty: none is active). The
 // delivery agent keeps its memory there too: ".duplicate" (the identifiers
 // of the duplicate test) and ".vacation" (the senders answered by
-// vacation, per handle), each replaced whole at a change.
+// vacation, per handle) and ".filed" (the copies of a delivery that had to
+// wait for a later pass), each replaced whole at a change.
 //
 // Settings (suite key, read once at a program's start): SieveMaxScriptSize,
 // SieveMaxActions, SieveMaxRedirects, SieveMaxCpuTime (milliseconds),
@@ -31,6 +32,9 @@ constexpr const char *kSieveDirName = "sieve";
 constexpr const char *kSieveActiveFileName = "active";
 constexpr const char *kSieveDuplicateFileName = ".duplicate";
 constexpr const char *kSieveVacationFileName = ".vacation";
+// The copies a delivery made before it had to stop for a later pass, so
+// that the pass that finishes it does not make them again.
+constexpr const char *kSieveFiledFileName = ".filed";
 constexpr std::string_view kSieveScriptSuffix = ".sieve";
 // A script name: long enough for any description, short enough for a file
 // name with its suffix.

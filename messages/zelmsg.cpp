@@ -90,6 +90,8 @@ const MessageEntry kMessages[] = {
      "was told to try again later.\r\n"},
     {MSG_SIEVE_FAILED,
      "The Sieve filter of %1 failed: %2. The message was kept in INBOX.\r\n"},
+    {MSG_SIEVE_BEFORE_FAILED,
+     "The administrator's Sieve script %1 is not run: %2. Users' own scripts still run.\r\n"},
     {MSG_DNS_RECURSION_LIMIT, "Reach the maximum recursive limit. Fail to look up %1.\r\n"},
 };
 

@@ -53,6 +53,7 @@ constexpr uint32_t MSG_DMARC_NOT_RECORDED = 0xC00000F8;     // 248
 constexpr uint32_t MSG_DMARC_REPORT_FAILED = 0xC00000F9;    // 249
 constexpr uint32_t MSG_MAIL_HOST_UNAVAILABLE = 0xC0000110;  // 272
 constexpr uint32_t MSG_SIEVE_FAILED = 0xC0000111;         // 273
+constexpr uint32_t MSG_SIEVE_BEFORE_FAILED = 0xC0000112;  // 274
 constexpr uint32_t MSG_MASTER_LOGON = 0xC0000118;         // 280
 constexpr uint32_t MSG_DNS_RECURSION_LIMIT = 0xC1030310;  // 784
 

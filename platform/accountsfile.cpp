@@ -223,15 +223,6 @@ bool MakeDirectories(const std::string &path) {
   return S_ISDIR(st.st_mode);
 }
 
-AccountsFileStamp StampOf(const struct stat &st) {
-  AccountsFileStamp s;
-  s.device = st.st_dev;
-  s.inode = st.st_ino;
-  s.size = static_cast<unsigned long long>(st.st_size);
-  s.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  s.ctimeNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
-  return s;
-}
 
 long Errno(const std::string &path, const char *what, std::string &error) {
   long err = errno;
@@ -355,10 +346,7 @@ const AccountRecord *FindAccount(const AccountsData &data, std::string_view doma
 }
 
 long StatAccountsFile(const std::string &path, AccountsFileStamp &stamp) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno;
-  stamp = StampOf(st);
-  return ERROR_SUCCESS;
+  return StatFile(path, stamp);
 }
 
 long ReadAccountsFile(const std::string &path, AccountsData &out, std::string &error,
@@ -377,7 +365,7 @@ long ReadAccountsFile(const std::string &path, AccountsData &out, std::string &e
   }
   std::string text;
   if (!ReadUpTo(fd.Get(), kMaxAccountsFileBytes, text)) return Errno(path, "read", error);
-  if (stamp != nullptr) *stamp = StampOf(st);
+  if (stamp != nullptr) *stamp = FileStampOf(st);
   if (!ParseAccountsFile(text, kMaxAccountsFileBytes, path, out, error))
     return ERROR_BAD_ACCOUNTS_FILE;
   return ERROR_SUCCESS;

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 
 // The file is larger than any account database ZEL is meant to hold, or
 // does not follow the format: the lookups fail with this number (a broken
@@ -104,13 +105,8 @@ std::string FormatAccountsFile(const AccountsData &data);
 const AccountRecord *FindAccount(const AccountsData &data, std::string_view domain,
                                  std::string_view name);
 
-// Which version of the file a reader saw: files are replaced by rename, and
-// an edit in place changes the times, so an equal stamp means equal content.
-struct AccountsFileStamp {
-  unsigned long long device = 0, inode = 0, size = 0;
-  long long mtimeNs = 0, ctimeNs = 0;
-  bool operator==(const AccountsFileStamp &) const = default;
-};
+// Which version of the file a reader saw (platform/files.h).
+using AccountsFileStamp = FileStamp;
 
 // The stamp of the file at path now: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or
 // another errno.

@@ -129,6 +129,23 @@ bool FileExists(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+FileStamp FileStampOf(const struct stat &st) {
+  FileStamp s;
+  s.device = st.st_dev;
+  s.inode = st.st_ino;
+  s.size = static_cast<unsigned long long>(st.st_size);
+  s.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  s.ctimeNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+  return s;
+}
+
+long StatFile(const std::string &path, FileStamp &stamp) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  stamp = FileStampOf(st);
+  return ERROR_SUCCESS;
+}
+
 bool DeleteFile(const std::string &path) {
   if (unlink(path.c_str()) == 0) return true;
   return Fail();

@@ -40,6 +40,19 @@ void GiveToDirectoryOwner(int fd, const std::string &directory);
 int CheckSoleRegularFile(int fd);
 bool DirectoryExists(const std::string &path);
 bool FileExists(const std::string &path);
+
+// Which version of a file a reader saw: files are replaced by rename, and
+// an edit in place changes the times, so an equal stamp means equal content.
+struct FileStamp {
+  unsigned long long device = 0, inode = 0, size = 0;
+  long long mtimeNs = 0, ctimeNs = 0;
+  bool operator==(const FileStamp &) const = default;
+};
+// The stamp of the file at path now (symbolic links followed):
+// ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or another errno.
+long StatFile(const std::string &path, FileStamp &stamp);
+// The stamp of what fstat or stat found.
+FileStamp FileStampOf(const struct stat &st);
 bool DeleteFile(const std::string &path);
 
 // Opens a new file (mode 0600) for writing, failing with ERROR_FILE_EXISTS

@@ -116,3 +116,9 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
   UniqueFd fd(OpenUserFile(path, false));
   return GetProfileString(ReadProfileText(fd.Get()), section, key, def, maxChars);
 }
+
+bool BoolFromString(std::string_view value, bool def) {
+  if (EqualsNoCase(value, "TRUE") || EqualsNoCase(value, "YES") || value == "1") return true;
+  if (EqualsNoCase(value, "FALSE") || EqualsNoCase(value, "NO") || value == "0") return false;
+  return def;
+}

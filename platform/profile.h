@@ -52,6 +52,18 @@ bool FindProfileValue(std::string_view text, size_t maxBytes, std::string_view s
 // The first kMaxProfileFileBytes of the open file fd ("" when fd is -1 or
 // cannot be read); fd stays open.
 std::string ReadProfileText(int fd);
+// The user's files of a mailbox directory: the control file, the text of
+// the automatic reply, the addresses never answered (by To or Cc) and
+// those answered once for all.
+constexpr const char *kControlFileName = "ZEL.CTL";
+constexpr const char *kAutoReplyFileName = "AUTORPLY.TXT";
+constexpr const char *kNoReplyFileName = "NOREPLY.TXT";
+constexpr const char *kRepliedFileName = "REPLIED.TXT";
+
+// A profile's truth value: "TRUE"/"YES"/"1" true, "FALSE"/"NO"/"0" false
+// (any case), else def.
+bool BoolFromString(std::string_view value, bool def);
+
 // The value of key in section of a profile text, or def when the section or
 // the key is missing; cut to maxChars characters.
 std::string GetProfileString(std::string_view text, std::string_view section,

@@ -83,6 +83,10 @@ SCENARIOS = [
              sc.accept_checks_off, RATE, {"sessions": 8, "messages": 2000},
              {"sessions": 8, "messages": 300}),
     smtp_load("mailbox-8", "SMTP to mailbox", sc.mailbox_zel, sc.mailbox_postfix, 8),
+    Scenario("mailbox-8-sieve", "SMTP to mailbox through a %d-rule Sieve script, {messages:,} x "
+             "2 KiB, {sessions} sessions" % sc.SIEVE_RULES, "ZEL without scripts",
+             sc.mailbox_zel_sieve, sc.mailbox_zel, RATE, {"sessions": 8, "messages": 2000},
+             {"sessions": 8, "messages": 300}),
     smtp_load("mailbox-32", "SMTP to mailbox", sc.mailbox_zel, sc.mailbox_postfix, 32),
     Scenario("pop3-10k", "POP3 RETR+DELE, {messages:,} x 10 KiB per user, {clients} clients",
              "Dovecot", sc.pop3_zel, sc.pop3_dovecot, RATE,
@@ -188,7 +192,10 @@ class Record:
 
 
 def run_side(scenario, side, rep, params, args, workdir):
-    directory = os.path.join(workdir, "%s-%s-%d" % (scenario.name, side, rep))
+    # "zel" or "peer", not the peer's name: socket paths below it must stay
+    # short whatever the peer is called.
+    directory = os.path.join(workdir, "%s-%s-%d" % (scenario.name, "zel" if side == "ZEL" else
+                                                     "peer", rep))
     os.makedirs(directory)
     os.chmod(directory, 0o755)     # the peers' unprivileged processes walk through it
     function = scenario.zel if side == "ZEL" else scenario.peer_side

@@ -302,6 +302,50 @@ def mailbox_zel(ctx, p):
     return Outcome({"rate": copies / run.elapsed}, copies, run, errors)
 
 
+# A user's filter as people write them: 50 rules of header and address
+# tests with fileinto and addflag, of which only the envelope rule near the
+# end matches the load's mail (filed into a folder).
+SIEVE_RULES = 50
+
+
+def sieve_script():
+    rules = ['require ["fileinto", "mailbox", "imap4flags", "envelope"];']
+    for n in range(SIEVE_RULES - 2):
+        kind = n % 4
+        if kind == 0:
+            rules.append('if header :contains "List-Id" "list%d.example.org" '
+                         '{ fileinto :create "Lists/L%d"; stop; }' % (n, n))
+        elif kind == 1:
+            rules.append('if address :is "from" "boss%d@work.example" '
+                         '{ addflag "\\\\Flagged"; }' % n)
+        elif kind == 2:
+            rules.append('if header :matches "Subject" "*[ticket-%d]*" '
+                         '{ fileinto :create "Tickets"; stop; }' % n)
+        else:
+            rules.append('if address :domain :is ["to", "cc"] "team%d.example" '
+                         '{ addflag "team%d"; }' % (n, n))
+    rules.append('if envelope :domain :is "from" "example.test" { fileinto :create "Bench"; stop; }')
+    rules.append('if header :contains "X-Spam-Flag" "YES" { fileinto :create "Junk"; stop; }')
+    return "\n".join(rules) + "\n"
+
+
+def mailbox_zel_sieve(ctx, p):
+    mail = zel_mail_system(ctx, ["bench", "administrator"])
+    directory = mail.mailbox("bench", "sieve")
+    os.makedirs(directory)
+    for name, text in (("rules.sieve", sieve_script()), ("active", "rules\n")):
+        with open(os.path.join(directory, name), "w") as f:
+            f.write(text)
+    zelharness.give_to_mail_owner(mail.mailbox("bench"), directory,
+                                  *(os.path.join(directory, n) for n in ("rules.sieve", "active")))
+    ctx.cool()
+    mail.start()
+    run = Run(zel_services(mail))
+    copies, errors = to_mailbox(run, mail.port, p, local_address("bench"),
+                                lambda: zel_count(mail.mailbox("bench", "+Bench"), "MSG"))
+    return Outcome({"rate": copies / run.elapsed}, copies, run, errors)
+
+
 def mailbox_postfix(ctx, p):
     postfix = Postfix(os.path.join(ctx.directory, "postfix"), users=["bench"])
     ctx.defer(postfix.stop)

@@ -25,6 +25,7 @@ from zelharness import (IS_ROOT, LOCAL_HOST, LOCAL_QUEUE, MailSystem, SmtpConnec
 
 LOCAL = LOCAL_HOST
 REMOTE = "remote.example"
+OTHER = "other.example"   # a sender domain that is neither this host nor the held one
 TZ_UTC = {"TZ": "UTC0"}
 
 DAY = rb"(?:Mon|Tue|Wed|Thu|Fri|Sat|Sun)"
@@ -324,7 +325,7 @@ class AliasTest(MailCase):
 
     def test_alias_results(self):
         data = dated("aliases")
-        self.send("alice@" + LOCAL, ["sales@" + LOCAL, "SALES", "dave", "zed",
+        self.send("alice@" + OTHER, ["sales@" + LOCAL, "SALES", "dave", "zed",
                                      "infodesk@" + LOCAL, "INFO", "sales@" + REMOTE], data)
         bob = self.wait_messages("bob", 2)
         base = base_of(bob[0])
@@ -332,15 +333,25 @@ class AliasTest(MailCase):
         # "dave" maps to "sales" and stops there: aliases apply once.
         self.assertEqual(self.wait_messages("sales", 1), [base + ".MSG"])
         self.assertEqual(self.wait_messages("zed", 1), [base + ".MSG"])
+        # The aliases that point off the host are forwards: a held copy of
+        # their own with an SRS sender; the direct recipient and the local
+        # copies keep the message and its return path.
         queued = poll(lambda: remote_queue(self.mail).get(base))
         self.assertIsNotNone(queued, "nothing queued for %s" % REMOTE)
-        self.assertIn("Message-ID: <%s@%s>" % (base, LOCAL), queued)
-        self.assertEqual(recipients_of(queued), sorted([
+        self.assertIn("Message-ID: <%s@%s>\nReturn-path: alice@%s\n" % (base, LOCAL, OTHER),
+                      queued.replace("\r\n", "\n"))
+        self.assertEqual(recipients_of(queued), [("sales@" + REMOTE, None)])
+        forwards = remote_queue(self.mail).get(base + "-srs")
+        self.assertIsNotNone(forwards, "no forwards queued for %s" % REMOTE)
+        self.assertIn("Message-ID: <%s-srs@%s>" % (base, LOCAL), forwards)
+        self.assertRegex(forwards, r"(?mi)^Return-path: SRS0=[A-Za-z0-9]{6}=[A-Za-z0-9]{2}="
+                                   r"%s=alice@%s\r?$" % (re.escape(OTHER), re.escape(LOCAL)))
+        self.assertEqual(recipients_of(forwards), sorted([
             ("infodesk@" + REMOTE, "infodesk@" + LOCAL),
             ("INFO@" + REMOTE, "INFO"),
-            ("sales@" + REMOTE, None),
         ]))
-        self.assertStored(read_bytes(self.mail.spool("holding", base + ".MSG")), data)
+        for held in (base, base + "-srs"):
+            self.assertStored(read_bytes(self.mail.spool("holding", held + ".MSG")), data)
         self.wait_idle()
         self.assertEqual(len(self.mail.messages("bob")), 2)
         self.assertEqual(self.mail.messages("alice"), [])

@@ -8,13 +8,16 @@ each end with the message in INBOX and one event.
 Mail for remote.example is held in its queue directory (MailCase), where
 the redirects, reports and replies are read."""
 
+import email
+import email.policy
 import os
 import re
 import sqlite3
 import unittest
 
 from test_local_delivery import LOCAL, REMOTE, MailCase, dated, message, remote_queue
-from zelharness import ZEL_KEY, SmtpConnection, files_with, give_to_mail_owner, read_bytes, write_file
+from zelharness import (ZEL_KEY, SmtpConnection, files_with, give_to_mail_owner, poll, read_bytes,
+                        write_file)
 
 SIEVE_EVENT = "The Sieve filter of %s failed"
 
@@ -30,7 +33,7 @@ class SieveCase(MailCase):
         directory = self.mail.mailbox(user, "sieve")
         os.makedirs(directory, exist_ok=True)
         give_to_mail_owner(self.mail.mailbox(user), directory)
-        write_file(os.path.join(directory, name + ".sieve"), text)
+        write_file(os.path.join(directory, name + ".sieve"), text.encode("utf-8"))
         give_to_mail_owner(os.path.join(directory, name + ".sieve"))
         if active:
             write_file(os.path.join(directory, "active"), name + "\n")
@@ -126,7 +129,7 @@ class ForwardReplyTest(SieveCase):
     scripts = {"bob": r'''require ["copy", "reject", "vacation"];
 if header :contains "Subject" "fwd" { redirect :copy "carol@remote.example"; stop; }
 if header :contains "Subject" "nope" { reject "not wanted here"; stop; }
-vacation :days 2 :subject "Bob is away" "Back on Monday.";
+vacation :days 2 :subject "Bob est absent jusqu'à lundi — réponse automatique" "Back on Monday.";
 '''}
 
     def test_redirect_reject_vacation(self):
@@ -153,12 +156,16 @@ vacation :days 2 :subject "Bob is away" "Back on Monday.";
         to_sender = [t for _, t in by_to.pop(sender)]
         self.assertEqual(by_to, {})
         reports = [t for t in to_sender if b"Subject: Delivery failure" in t]
-        replies = [t for t in to_sender if b"Subject: Bob is away" in t]
+        # The subject that is not ASCII in encoded words, folded.
+        replies = [t for t in to_sender if b"Subject: =?utf-8?B?" in t]
         self.assertEqual(len(reports), 1)
         self.assertIn(b"not wanted here", reports[0])
         self.assertIn(b"nope one", reports[0])
         self.assertEqual(len(replies), 1, to_sender)
         self.assertIn(b"Auto-Submitted: auto-replied", replies[0])
+        subject = email.message_from_bytes(replies[0], policy=email.policy.default)["Subject"]
+        self.assertEqual(subject, "Bob est absent jusqu'à lundi — réponse automatique")
+        self.assertRegex(replies[0], rb"Subject: (=\?utf-8\?B\?[^?]+\?=(\r\n )?)+\r\n")
         self.assertIn(b"charset=utf-8\r\n\r\nBack on Monday.\r\n", replies[0])
         subjects = sorted(re.search(rb"Subject: ([^\r]*)", read_bytes(self.mail.mailbox("bob", n)))
                           .group(1) for n in self.mail.messages("bob"))
@@ -215,6 +222,65 @@ class BeforeScriptTest(SieveCase):
         self.assertEqual(self.sieve_events(), [])
 
 
+class BrokenBeforeScriptTest(SieveCase):
+    def prepare(self):
+        self.before = self.mail.scratch.path("etc", "zel", "before.sieve")
+        os.makedirs(os.path.dirname(self.before), exist_ok=True)
+        write_file(self.before, 'require "fileinto";\nfilein "Junk";\n')
+        self.mail.scratch.reg_import({ZEL_KEY: {"SieveBeforeScript": self.before}})
+        self.put_script("bob", "main", 'require ["imap4flags"]; addflag "\\\\Seen";')
+
+    def test_said_once_per_change_and_compiled_again(self):
+        for n in range(3):
+            for user in ("alice", "bob"):
+                self.send("sender@" + REMOTE, [user], to_user(user, "spam %d" % n,
+                                                              "sender@" + REMOTE, "X-Spam-Flag: YES"))
+        self.wait_idle()
+        # Skipped with one event for the file, not one per message, and no
+        # message said to be kept against the user's own script.
+        events = self.mail.scratch.events()
+        self.assertEqual(len(re.findall(r"The administrator's Sieve script \S+ is not run: "
+                                        r"line 2: ", events)), 1, events)
+        self.assertEqual(self.sieve_events(), [])
+        self.assertEqual([len(self.mail.messages(u)) for u in ("alice", "bob")], [3, 3])
+        self.assertEqual(set(self.index_rows("bob").values()), {(1, "")})
+        # A new version of the file is compiled and used.
+        write_file(self.before, 'require "fileinto";\n'
+                                'if header :contains "X-Spam-Flag" "YES" { fileinto "Junk"; }\n')
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "spam again", "sender@" + REMOTE,
+                                                         "X-Spam-Flag: YES"))
+        self.wait_idle()
+        self.assertEqual(len(files_with(self.folder("alice", "Junk"), "MSG")), 1)
+
+
+class RetryTest(SieveCase):
+    scripts = {"alice": 'require ["fileinto", "mailbox"];\n'
+                        'fileinto :create "First";\nfileinto :create "Second";\n'}
+
+    def counts(self):
+        return [len(files_with(self.folder("alice", n), "MSG")) for n in ("First", "Second")]
+
+    def test_a_copy_made_before_a_deferral_is_not_made_again(self):
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "one"))
+        self.wait_idle()
+        self.assertEqual(self.counts(), [1, 1])
+        # Second cannot be written now: the next delivery stops after First.
+        second = self.folder("alice", "Second")
+        os.chown(second, 0, 0)
+        os.chmod(second, 0o555)
+        self.send("sender@" + REMOTE, ["alice"], to_user("alice", "two"))
+        self.assertTrue(poll(lambda: "is deferred" in self.mail.scratch.events()),
+                        self.mail.scratch.events())
+        self.assertEqual(self.counts(), [2, 1])
+        give_to_mail_owner(second)
+        os.chmod(second, 0o700)
+        self.wait_idle()
+        self.assertEqual(self.counts(), [2, 2])
+        self.assertEqual(self.mail.messages("alice"), [])
+        # The note of the first pass went with the delivery.
+        self.assertEqual(read_bytes(self.mail.mailbox("alice", "sieve", ".filed")), b"")
+
+
 class FaultTest(SieveCase):
     users = ("administrator", "alice", "bob", "carol", "dave")
     # One millisecond of processor time: the long run below needs far
@@ -253,6 +319,61 @@ class FaultTest(SieveCase):
         self.assertIn("redirect", reasons["bob"])
         self.assertIn("processor time", reasons["carol"])
         self.assertIn("cannot be read", reasons["dave"])
+
+
+class FromCtlTest(SieveCase):
+    """The script from-ctl prints does what the control file did."""
+
+    def prepare(self):
+        for user, control in (("alice", "[AutoForward]\nForwardTo = carol@remote.example\n"
+                                        "[AutoReply]\nReplyFrom = desk@%s\n" % LOCAL),
+                              ("bob", "[AutoForward]\nForwardTo = dave@remote.example\n"
+                                      "[Delivery]\nDiscard = yes\n")):
+            os.makedirs(self.mail.mailbox(user), exist_ok=True)
+            write_file(self.mail.mailbox(user, "ZEL.CTL"), control)
+        write_file(self.mail.mailbox("alice", "AUTORPLY.TXT"), "Away until \"Monday\".\n")
+        write_file(self.mail.mailbox("alice", "NOREPLY.TXT"), "quiet@%s\n" % REMOTE)
+
+    def outcome(self, sender):
+        """Two messages from sender to each user (one of them Cc quiet@,
+        which gets no reply): {what: count} of copies, forwards and replies."""
+        before = set(remote_queue(self.mail))
+        for n in range(2):
+            for user in ("alice", "bob"):
+                more = ("Cc: quiet@" + REMOTE,) if n else ()
+                self.send(sender, [user], to_user(user, "m%d %s" % (n, sender), sender, *more))
+        self.wait_idle()
+        seen = {"alice": len(self.mail.messages("alice")), "bob": len(self.mail.messages("bob"))}
+        for base, rcp in remote_queue(self.mail).items():
+            if base in before:
+                continue
+            to = re.search(r"(?mi)^Recipient: (\S+)", rcp).group(1)
+            text = read_bytes(self.mail.spool("holding", base + ".MSG"))
+            if to != sender:
+                path = re.search(r"(?mi)^Return-path: <?([^>\r\n]*)", rcp).group(1)
+                self.assertRegex(path, r"^SRS0=.*=%s=\w+@%s$" % (re.escape(REMOTE), re.escape(LOCAL)))
+            else:
+                self.assertIn(b"Subject: Automatic reply", text)
+                self.assertIn(b"From: desk@" + LOCAL.encode(), text)
+                self.assertIn(b'Away until "Monday".', text)
+            seen[to] = seen.get(to, 0) + 1
+        return seen
+
+    def test_the_script_does_what_the_control_file_did(self):
+        by_ctl = self.outcome("first@" + REMOTE)
+        self.assertEqual(by_ctl, {"alice": 2, "bob": 0, "carol@" + REMOTE: 2,
+                                  "dave@" + REMOTE: 2, "first@" + REMOTE: 1})
+        for user in ("alice", "bob"):
+            script = self.mail.scratch.zeladm("sieve", user, "from-ctl").stdout
+            path = self.mail.scratch.path(user + ".sieve")
+            write_file(path, script)
+            self.mail.scratch.zeladm("sieve", user, "put", path, "ctl")
+            self.mail.scratch.zeladm("sieve", user, "activate", "ctl")
+        # The same again for a new sender, now by the scripts.
+        by_sieve = self.outcome("second@" + REMOTE)
+        self.assertEqual(by_sieve, {"alice": 4, "bob": 0, "carol@" + REMOTE: 2,
+                                    "dave@" + REMOTE: 2, "second@" + REMOTE: 1})
+        self.assertEqual(self.sieve_events(), [])
 
 
 class ZeladmSieveTest(SieveCase):

@@ -1,5 +1,5 @@
 // Fuzz target for the delivery agent's Sieve memory files (".duplicate",
-// ".vacation"), which live in the user's directory and so are the user's
+// ".vacation", ".filed"), which live in the user's directory and so are the user's
 // text: remembering a key must keep it seen, bound the entries, and give a
 // text that reads back the same way.
 #include <cstdint>
@@ -18,5 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (char c : once) lines += c == '\n';
   if (lines > kMaxSieveMemoryEntries) abort();
   if (SieveMemoryRemember(once, "key", 100, 10) != once) abort();
+  if (SieveMemorySeen(SieveMemoryForget(once, "key"), "key", 50)) abort();
   return 0;
 }

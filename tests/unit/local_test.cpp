@@ -4,6 +4,7 @@
 #include "tests/unit/delivfixture.h"
 
 #include "ZELDELIV/autoreply.h"
+#include "ZELDELIV/local.h"
 #include "ZELDELIV/mailbox.h"
 #include "ZELDELIV/msgtext.h"
 #include "ZELDELIV/ndreport.h"
@@ -80,6 +81,41 @@ TEST_F(Local, AliasFilterResolvesRecipients) {
     EXPECT_STREQ(info->Rcp->OriginalAddress, c.original) << c.in;
     EXPECT_EQ(info->Rcp->bIsLocalUser != 0, c.local) << c.in;
   }
+}
+
+TEST_F(Local, AliasForwardsSplitWithAnSrsSender) {
+  LocalUserAliasMap = {{"sales", "bob"}, {"team*", "*@remote.net"}};
+  ForwardSrs = SrsSettings{};
+  ForwardSrs.Secret = "0123456789abcdef";
+  ForwardSrs.Domain = "mail.example.org";
+  auto names = [](const _tMsgInfo &info) {
+    std::string out;
+    for (const _tRcpInfo *r = info.Rcp; r != nullptr; r = r->Next) out += std::string(r->Name) + ",";
+    return out;
+  };
+  // Only some recipients forward: they move into a record of their own.
+  MsgInfoPtr info = Info("B0000000001", "s@example.net",
+                         {"sales@example.org", "teamA", "x@remote.net", "teamB@example.org"});
+  AliasFilter(*info);
+  MsgInfoPtr copy = SplitAliasForwards(*info, "B0000000001-srs");
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(names(*info), "bob,x@remote.net,");
+  EXPECT_STREQ(info->ReturnPath, "s@example.net");
+  EXPECT_EQ(names(*copy), "teamA@remote.net,teamB@remote.net,");
+  EXPECT_EQ(std::string(copy->MessageId).substr(0, 16), "B0000000001-srs@");
+  EXPECT_TRUE(std::string(copy->ReturnPath).starts_with("SRS0=")) << copy->ReturnPath;
+  // All of them forward: the message's own sender is rewritten.
+  info = Info("B0000000002", "s@example.net", {"teamA"});
+  AliasFilter(*info);
+  EXPECT_FALSE(SplitAliasForwards(*info, "B0000000002-srs"));
+  EXPECT_TRUE(std::string(info->ReturnPath).starts_with("SRS0=")) << info->ReturnPath;
+  // The null sender stays null, and no copy is made.
+  info = Info("B0000000003", "", {"bob", "teamA"});
+  AliasFilter(*info);
+  EXPECT_FALSE(SplitAliasForwards(*info, "B0000000003-srs"));
+  EXPECT_STREQ(info->ReturnPath, "");
+  EXPECT_EQ(names(*info), "bob,teamA@remote.net,");
+  ForwardSrs = SrsSettings{};
 }
 
 TEST_F(Local, PostmasterMapsToConfiguredAccount) {

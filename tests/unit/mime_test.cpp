@@ -148,6 +148,32 @@ TEST(MimeText, EncodedWordsInManyCharsets) {
   EXPECT_EQ(MimeDecodeWords("=?utf-8?q?abcdef?=", 3), "abc");
 }
 
+TEST(MimeText, EncodedWordsRoundTrip) {
+  // ASCII stays, control characters become blanks.
+  EXPECT_EQ(MimeEncodeWords("Auto: away\r\nBcc: x", 7, "\r\n "), "Auto: away  Bcc: x");
+  // Long text in many scripts: words of at most 75 octets, lines of at
+  // most 76 with "Subject: " in front, no character split, and the
+  // decoder gives the text back.
+  std::string text = "Réponse automatique: 日本語のテキスト, Привет мир, 🙂🙂🙂 " + std::string(40, 'x');
+  std::string folded = MimeEncodeWords(text, 7, "\r\n ");
+  std::string all = "Subject: " + folded;
+  for (size_t at = 0; at <= all.size();) {
+    size_t end = std::min(all.find("\r\n", at), all.size());
+    EXPECT_LE(end - at, kMaxEncodedLine) << all.substr(at, end - at);
+    at = end + 2;
+  }
+  size_t words = 0;
+  for (size_t at = 0; at <= folded.size(); ++words) {
+    size_t end = std::min(folded.find("\r\n ", at), folded.size());
+    EXPECT_LE(end - at, kMaxEncodedWord);
+    at = end + 3;
+  }
+  EXPECT_GT(words, 2u);
+  EXPECT_EQ(MimeDecodeWords(MimeUnfold(folded, 4096), 4096), text);
+  // Bytes that are not UTF-8 are encoded as U+FFFD, never raw.
+  EXPECT_EQ(MimeDecodeWords(MimeEncodeWords("caf\xe9", 7, " "), 100), "caf\uFFFD");
+}
+
 TEST(MimeHeader, BlockEndFieldsAndFolds) {
   struct End { std::string text; size_t fieldsEnd, bodyStart; } ends[] = {
       {"A: 1\r\n\r\nbody", 6, 8}, {"A: 1\n\nbody", 5, 6}, {"A: 1\r\nB: 2", 10, 10}, {"\r\nbody", 0, 2}, {"", 0, 0},

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/sieve.h"
+#include "common/sievectl.h"
 #include "common/sievedate.h"
 #include "common/sievematch.h"
 
@@ -581,3 +582,34 @@ TEST_F(SieveCase, RunLimits) {
 }
 
 }  // namespace
+
+// -- the control file as a script (zeladm sieve from-ctl) --
+
+TEST_F(SieveCase, ControlFileRulesBecomeAScriptThatRuns) {
+  ctx.UserAddresses = {"roadrunner@acme.example.com"};
+  ControlFileTexts files;
+  EXPECT_EQ(Run(SieveFromControlFile(files)), "keep");
+  files.Control = "[Delivery]\nDiscard = yes\n";
+  EXPECT_EQ(Run(SieveFromControlFile(files)), "discard");
+  files.Control = "[AutoForward]\nForwardTo = \"Ann\" <ann@else.example>\n";
+  EXPECT_EQ(Run(SieveFromControlFile(files)), "redirect:ann@else.example(copy) keep*");
+  // The reply: its text (not UTF-8, quotes and a backslash in it) and its
+  // sender kept exactly; not to an address of REPLIED.TXT; what Sieve
+  // cannot do said in comments.
+  files.Control = "[AutoReply]\nEchoMessage = 1\nRecordReplies = yes\nReplyFrom = desk@acme.example.com\n";
+  files.bReplyText = true;
+  files.ReplyText = "Caf\xe9 \"closed\" \\ back soon.\n";
+  std::string script = SieveFromControlFile(files);
+  EXPECT_NE(script.find("# EchoMessage has no Sieve equivalent"), std::string::npos) << script;
+  EXPECT_NE(script.find("# RecordReplies has no Sieve equivalent"), std::string::npos) << script;
+  ASSERT_EQ(Run(script), "vacation keep*") << script;
+  EXPECT_EQ(result.Actions[0].Vacation.Reason, "Caf\u00e9 \"closed\" \\ back soon.\n");
+  EXPECT_EQ(result.Actions[0].Vacation.From, "desk@acme.example.com");
+  EXPECT_EQ(result.Actions[0].Vacation.Subject, "Automatic reply");
+  EXPECT_EQ(result.Actions[0].Vacation.Seconds, 86400u);
+  files.Replied = "someone@else.example\nCoyote <coyote@desert.example.org>\n";
+  EXPECT_EQ(Run(SieveFromControlFile(files)), "keep*");
+  files.Replied.clear();
+  files.NoReply = "roadrunner@acme.example.com\n";
+  EXPECT_EQ(Run(SieveFromControlFile(files)), "keep*");
+}

@@ -18,6 +18,8 @@ TEST(SieveMemory, RememberSeeExpireAndRenew) {
   text = SieveMemoryRemember(text, "aa", 400, 150);
   EXPECT_EQ(text, "300 bb\n400 aa\n");
   EXPECT_EQ(SieveMemoryRemember(text, "cc", 900, 350), "400 aa\n900 cc\n");
+  // Forgotten: only that key's line goes.
+  EXPECT_EQ(SieveMemoryForget(text, "bb"), "400 aa\n");
 }
 
 TEST(SieveMemory, SpoiledLinesAndFullMemory) {

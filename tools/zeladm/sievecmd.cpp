@@ -8,8 +8,10 @@
 
 #include "common/sieve.h"
 #include "common/sieveconf.h"
+#include "common/sievectl.h"
 #include "common/sievestore.h"
 #include "platform/fileview.h"
+#include "platform/profile.h"
 #include "tools/zeladm/admcmd.h"
 #include "tools/zeladm/usercmd.h"
 
@@ -17,7 +19,7 @@ namespace {
 
 const char *const kSieveUsage =
     "Usage: zeladm sieve USER list | show NAME | put FILE [NAME] | activate NAME | deactivate |"
-    " check FILE";
+    " check FILE | from-ctl";
 
 // Compiles text; prints "zeladm: WHAT: line N: reason" when it is refused.
 bool Compiles(const std::string &what, const std::string &text, const SieveLimits &limits) {
@@ -104,6 +106,29 @@ int Act(const MailboxDir &dir, const SieveSettings &settings, int argc, char **a
   return AdmUsage(kSieveUsage);
 }
 
+// The text of the user's file name, as much as the delivery agent reads;
+// false (and "") when it is missing.
+bool ReadUserText(const MailboxDir &box, const char *name, std::string &text) {
+  UniqueFd fd(box.OpenFile(name, false));
+  text.clear();
+  return fd.Valid() && ReadUpTo(fd.Get(), kMaxProfileFileBytes, text);
+}
+
+// Prints the script that does what the control file does; it is compiled
+// first, so what is printed can be stored as it is.
+int FromControlFile(const MailboxDir &box, const SieveSettings &settings) {
+  ControlFileTexts files;
+  ReadUserText(box, kControlFileName, files.Control);
+  files.bReplyText = ReadUserText(box, kAutoReplyFileName, files.ReplyText);
+  ReadUserText(box, kNoReplyFileName, files.NoReply);
+  ReadUserText(box, kRepliedFileName, files.Replied);
+  std::string script = SieveFromControlFile(files);
+  if (!Compiles("the script made from " + std::string(kControlFileName), script, settings.Limits))
+    return kAdmExitFailure;
+  std::fwrite(script.data(), 1, script.size(), stdout);
+  return kAdmExitOk;
+}
+
 }  // namespace
 
 int RunSieveCommand(int argc, char **argv) {
@@ -121,6 +146,7 @@ int RunSieveCommand(int argc, char **argv) {
   MailboxDir box, dir;
   if (!OpenUserMailbox(argv[1], box)) return kAdmExitFailure;
   std::string_view sub(argv[2]);
+  if (sub == "from-ctl") return argc == 3 ? FromControlFile(box, settings) : AdmUsage(kSieveUsage);
   bool create = sub == "put";
   if (long rc = dir.Open(box.Path() + "/" + kSieveDirName, box.Owner(), create); rc != ERROR_SUCCESS) {
     // A user without the directory has no scripts.
