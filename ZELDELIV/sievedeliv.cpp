@@ -2,6 +2,7 @@
 #include "ZELDELIV/sievedeliv.h"
 
 #include <algorithm>
+#include <charconv>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -554,15 +555,15 @@ std::vector<MemoryLine> ParseMemory(std::string_view text) {
     std::string_view line = text.substr(0, lf);
     text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
     size_t space = line.find(' ');
-    if (space == std::string_view::npos || space == 0 || space > 19) continue;
-    int64_t expires = 0;
-    bool digits = true;
-    for (char c : line.substr(0, space)) {
-      digits = digits && c >= '0' && c <= '9';
-      expires = expires * 10 + (c - '0');
-    }
+    // At most 18 digits: any of them fits an int64_t (a spoiled file must
+    // not overflow the sum).
+    if (space == std::string_view::npos || space == 0 || space > 18) continue;
+    uint64_t expires = 0;
+    const char *end = line.data() + space;
+    auto [stop, ec] = std::from_chars(line.data(), end, expires);
     std::string_view key = line.substr(space + 1);
-    if (digits && !key.empty() && key.size() <= 128) lines.push_back({expires, key});
+    if (ec == std::errc() && stop == end && !key.empty() && key.size() <= 128)
+      lines.push_back({static_cast<int64_t>(expires), key});
   }
   return lines;
 }

@@ -24,10 +24,14 @@ TEST(SieveMemory, RememberSeeExpireAndRenew) {
 
 TEST(SieveMemory, SpoiledLinesAndFullMemory) {
   // Lines without a time, with letters in it, or an empty key are skipped.
-  std::string spoiled = "x aa\n12a bb\n 5 cc\n500\n500 \n600 dd\n";
+  // The last two would overflow a 64-bit sum of their digits.
+  std::string spoiled = "x aa\n12a bb\n 5 cc\n500\n500 \n600 dd\n"
+                        "9999999999999999999 ff\nzzzzzzzzzzzzzzzzzz gg\n";
   EXPECT_FALSE(SieveMemorySeen(spoiled, "aa", 1));
   EXPECT_FALSE(SieveMemorySeen(spoiled, "bb", 1));
   EXPECT_TRUE(SieveMemorySeen(spoiled, "dd", 1));
+  EXPECT_FALSE(SieveMemorySeen(spoiled, "ff", 1));
+  EXPECT_FALSE(SieveMemorySeen(spoiled, "gg", 1));
   EXPECT_EQ(SieveMemoryRemember(spoiled, "ee", 700, 1), "600 dd\n700 ee\n");
   // Full: the entry soonest to expire makes room.
   std::string full;
