@@ -17,7 +17,7 @@ import unittest
 
 from test_local_delivery import LOCAL, REMOTE, MailCase, dated, message, remote_queue
 from zelharness import (ZEL_KEY, SmtpConnection, files_with, give_to_mail_owner, poll, read_bytes,
-                        write_file)
+                        swaks_send, write_file)
 
 SIEVE_EVENT = "The Sieve filter of %s failed"
 
@@ -192,6 +192,67 @@ vacation :days 2 :subject "Bob est absent jusqu'à lundi — réponse automatiqu
             reply = conn.command("RCPT TO:<%s>" % address)
             conn.command("QUIT")
             return reply
+
+
+class ExtensionsTest(SieveCase):
+    """The extensions the other cases do not reach, each once, with mail
+    sent by swaks."""
+    scripts = {"alice": r'''require ["fileinto", "mailbox", "variables", "relational", "body",
+         "date", "index", "duplicate", "include", "envelope", "copy", "ereject",
+         "comparator-i;ascii-numeric", "vacation", "vacation-seconds"];
+if duplicate { discard; stop; }
+include :personal "tags";
+if envelope :domain "from" "copies.example" { fileinto :copy :create "Copies"; }
+if header :matches "Subject" "report *" { set :lower "name" "${1}"; fileinto :create "Reports/${name}"; stop; }
+if header :count "ge" :comparator "i;ascii-numeric" "Received" "3" { fileinto :create "Hops"; stop; }
+if body :text :contains "invoice" { fileinto :create "Invoices"; stop; }
+if date :value "lt" :comparator "i;ascii-numeric" :originalzone "date" "year" "2000" { fileinto :create "Old"; stop; }
+if header :index 2 :is "X-Tag" "second" { fileinto :create "Second"; stop; }
+if header :contains "Subject" "go away" { ereject "not here"; stop; }
+if header :contains "Subject" "away" { vacation :seconds 3600 :subject "Out" "Out for the day."; }
+'''}
+
+    def prepare(self):
+        super().prepare()
+        self.put_script("alice", "tags", 'require "imap4flags";\n'
+                        'if header :contains "Subject" "tag me" { addflag "tagged"; }\n',
+                        active=False)
+
+    def swaks(self, subject, *more, sender="sender@" + REMOTE, body="Hello.",
+              date="Mon, 7 Dec 2026 09:00:00 +0000"):
+        data = message("From: " + sender, "To: alice@" + LOCAL, "Subject: " + subject,
+                       "Date: " + date,
+                       "Message-ID: <%s@client.example>" % subject.replace(" ", "."), *more,
+                       body=(body,))
+        done = swaks_send(self.mail.port, sender, "alice@" + LOCAL, data.rstrip(b"\r\n"),
+                          "client.example")
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+    def test_each_extension_once(self):
+        self.swaks("report WEEKLY")
+        self.swaks("report WEEKLY")                         # the same Message-ID: dropped
+        self.swaks("hops", "Received: from a by b; Mon, 7 Dec 2026 08:00:00 +0000",
+                   "Received: from c by a; Mon, 7 Dec 2026 07:00:00 +0000")
+        self.swaks("bill", body="Your invoice is attached.")
+        self.swaks("old one", date="Mon, 7 Dec 1998 09:00:00 +0000")
+        self.swaks("tags", "X-Tag: first", "X-Tag: second")
+        self.swaks("copied", sender="someone@copies.example")
+        self.swaks("tag me")
+        self.swaks("go away")
+        self.swaks("away 1")
+        self.swaks("away 2")
+        self.wait_idle()
+        counts = {f: len(files_with(self.folder("alice", *f.split("/")), "MSG"))
+                  for f in ("Reports/weekly", "Hops", "Invoices", "Old", "Second", "Copies")}
+        self.assertEqual(counts, dict.fromkeys(counts, 1))
+        inbox = {re.search(rb"Subject: ([^\r]*)", read_bytes(self.mail.mailbox("alice", n)))
+                 .group(1): n for n in self.mail.messages("alice")}
+        self.assertEqual(sorted(inbox), [b"away 1", b"away 2", b"copied", b"tag me"])
+        self.assertEqual(self.index_rows("alice")[inbox[b"tag me"]], (0, "tagged"))
+        to_sender = [t for rcp, t in self.queued()]
+        self.assertEqual(len([t for t in to_sender if b"not here" in t]), 1)
+        self.assertEqual(len([t for t in to_sender if b"Subject: Out\r\n" in t]), 1)
+        self.assertEqual(self.sieve_events(), [])
 
 
 class BeforeScriptTest(SieveCase):
