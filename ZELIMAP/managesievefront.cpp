@@ -32,7 +32,7 @@ struct SieveFront {
   int Commands = 0;
   int LogonFailures = 0;
 
-  ~SieveFront() { explicit_bzero(Logon.Password.data(), Logon.Password.size()); }
+  ~SieveFront() { WipeSecret(Logon.Password); }
 };
 
 // Marks a job of this front for CheckImapOrSieveLogon.

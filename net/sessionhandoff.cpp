@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/logonhelper.h"
+#include "common/sasl.h"
 #include "platform/localipc.h"
 #include "platform/relay.h"
 #include "platform/sync.h"
@@ -80,8 +81,7 @@ bool PrepareSessionLogon(_Connection *conn, LogonJob &job, SessionHandOff &handO
   handOff = SessionHandOff();
   if (!PrepareSessionHandOff(conn, handOff)) {
     long error = GetLastError();
-    explicit_bzero(job.Password.data(), job.Password.size());
-    job.Password.clear();
+    WipeSecret(job.Password);
     SetLastError(error);
     return false;
   }
@@ -248,7 +248,7 @@ void CheckLogonForSharedSession(LogonJob &job, DWORD *failDelayMs) {
     CheckLogonThroughHelpers(job, failDelayMs);
     bool served = job.bLoggedOn && HandThroughDoor(*door, job, start);
     if (!job.bLoggedOn || served) {
-      explicit_bzero(password.data(), password.size());
+      WipeSecret(password);
       return;
     }
     ForgetDoor(name, door);
