@@ -38,12 +38,9 @@ SieveSettings LoadSieveSettings() {
   return s;
 }
 
-bool SieveScriptNameIsValid(std::string_view name) {
-  if (name.empty() || name.size() > kMaxSieveScriptName || name.front() == '.') return false;
-  for (unsigned char c : name)
-    if (c < 0x20 || c == 0x7f || c == '/') return false;
-  return true;
-}
+// One rule for the names scripts are stored under and the names include
+// reaches them by.
+bool SieveScriptNameIsValid(std::string_view name) { return SieveIsScriptName(name); }
 
 std::string SieveScriptFileName(std::string_view name) {
   return std::string(name) + std::string(kSieveScriptSuffix);

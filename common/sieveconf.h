@@ -27,6 +27,7 @@
 #include <string_view>
 
 #include "common/sieve.h"
+#include "common/sievecheck.h"
 
 constexpr const char *kSieveDirName = "sieve";
 constexpr const char *kSieveActiveFileName = "active";
@@ -36,9 +37,8 @@ constexpr const char *kSieveVacationFileName = ".vacation";
 // that the pass that finishes it does not make them again.
 constexpr const char *kSieveFiledFileName = ".filed";
 constexpr std::string_view kSieveScriptSuffix = ".sieve";
-// A script name: long enough for any description, short enough for a file
-// name with its suffix.
-constexpr size_t kMaxSieveScriptName = 128;
+// A script name: the language's own bound (include names the same files).
+constexpr size_t kMaxSieveScriptName = kSieveMaxScriptName;
 // Scripts a user keeps by default (SieveMaxScripts).
 constexpr unsigned kDefaultSieveMaxScripts = 20;
 
